@@ -1,0 +1,52 @@
+// The conversion job: decode with the current input plug-in, resize, store with the current
+// output plug-in, on a thread of its own, reporting each stage as a status line.
+#pragma once
+
+#include <cstdint>
+
+#include "faltrix/feedback.h"
+
+namespace faltrix {
+
+inline constexpr uint32_t kPathBufferLength = 2048;  // UTF-16 units, NUL included
+
+// The global path buffers the commands fill before a job starts (NUL-terminated UTF-16).
+// Both jobs read InputPath; the conversion job reads OutputPath.
+extern char16_t InputPath[kPathBufferLength];
+extern char16_t OutputPath[kPathBufferLength];
+
+struct ConversionRequest {
+    ControlSet controls;
+    uint32_t outputWidth = 0;
+    uint32_t outputHeight = 0;
+    int32_t antiAlias = 0;
+};
+extern ConversionRequest TheConversionRequest;
+
+// How the last conversion job ended, for front ends that need more than the status line.
+enum class ConversionOutcome {
+    None,          // no job has ended yet
+    NotSupported,  // IsSupported answered 0
+    InfoFailed,    // GetPictureInfo failed
+    DecodeFailed,  // GetPictureDIB gave no bitmap
+    ResizeFailed,  // no bitmap came out of the resize
+    StoreFailed,   // SaveDIBPicture answered non-zero (or is missing)
+    Stored,        // the picture was stored
+};
+
+// Writes the request and starts ConversionJob on a new thread; the controls are disabled on
+// the calling thread before the thread starts. Returns false when no thread could be made
+// (the controls are then enabled again).
+bool StartConversionJob(const ControlSet &controls, uint32_t outputWidth, uint32_t outputHeight,
+                        int32_t antiAlias);
+
+// The job itself; runs on whatever thread calls it (the command-line converter calls it
+// directly). Always returns 0.
+int ConversionJob(void *unused);
+
+// The outcome of the last job that ended, and whether a job (conversion or preview) is
+// running now.
+ConversionOutcome LastConversionOutcome();
+bool JobRunning();
+
+}  // namespace faltrix

@@ -1,0 +1,152 @@
+// The two plug-in lists: finding, verifying, loading and calling the plug-in libraries of
+// one folder (plugins/input or plugins/output beside the executable).
+//
+// A list keeps the full paths of the libraries in its folder that answered its type tag, and
+// at most one of them loaded: the current plug-in, whose entry points it holds. Every
+// host-side call goes to the current plug-in; when it lacks the entry point (or no plug-in is
+// loaded) the call answers its default without calling anything.
+//
+// Threads: ScanPlugins, SelectPlugin and Teardown run on the dialog's thread only, never
+// while a job runs. The host-side calls may come from the dialog's thread and a job thread
+// at once; the list takes no lock for them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#define FALTRIX_HOST 1
+#include "faltrix/plugin.h"
+
+namespace faltrix {
+
+// A candidate library the last scan did not take, and why.
+struct RefusedCandidate {
+    std::string path;    // UTF-8
+    std::string reason;  // the loader's own error text, "exports no GetPluginInfo", or the tag
+};
+
+class PluginList {
+public:
+    static constexpr uint32_t kMaxPaths = 1024;       // accepted plug-ins kept per list
+    static constexpr uint32_t kMaxCandidates = 256;   // candidate files examined per scan
+    static constexpr int32_t kInfoBufferLength = 256; // tag and description buffers
+
+    virtual ~PluginList();
+    PluginList(const PluginList &) = delete;
+    PluginList &operator=(const PluginList &) = delete;
+
+    // Fills the list from its folder. Returns -1 when the folder holds no candidate (or does
+    // not exist), else the number of accepted plug-ins (possibly 0). No library stays loaded.
+    int32_t ScanPlugins();
+
+    // Releases the current library, then loads and binds the plug-in at index. Returns 1 on
+    // success, 0 for an index not below Count() (nothing loaded, no message) or a library that
+    // fails to load (message "Failed in loading library." with its path as the caption).
+    int32_t SelectPlugin(uint32_t index);
+
+    // Frees the paths and releases the current library.
+    void Teardown();
+
+    uint32_t Count() const { return static_cast<uint32_t>(paths_.size()); }
+    int32_t Current() const { return current_; }
+    bool HasLibrary() const { return library_ != nullptr; }
+    const std::u16string &PathAt(uint32_t index) const { return paths_.at(index); }
+    const std::vector<RefusedCandidate> &Refused() const { return refused_; }
+
+    // The folder scanned: <executable's folder>/plugins/<kind>/, or the override.
+    std::string PluginFolder() const;
+    // Tests and tools point a list at another folder (with or without a trailing '/');
+    // an empty string returns to the folder beside the executable.
+    void SetFolderOverride(std::string folder) { folderOverride_ = std::move(folder); }
+
+    // Host-side call of GetPluginInfo on the current plug-in; -1 when missing. The answer is
+    // clamped to bufferLength - 1 units and the buffer is always terminated.
+    int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
+    // Host-side call of ConfigurationDlg; -1 when missing.
+    int32_t ConfigurationDlg(HWND parent, int32_t reserved);
+
+protected:
+    PluginList(const char *folderKind, const char16_t *typeTag);
+
+    // 1 when the loaded library answers this list's tag, 0 when not, -1 when it exports no
+    // GetPluginInfo. `why` receives the reason for a refusal.
+    virtual int32_t AcceptLibrary(void *library, std::string *why);
+    // Resolves every entry point of the list in the current library; returns 1.
+    virtual int32_t BindEntryPoints() = 0;
+    // Empties every entry-point slot (whenever the library is released).
+    virtual void ClearEntryPoints() = 0;
+
+    // An entry point defined in `library` itself (not in a library it depends on), or null.
+    static void *ResolveOwn(void *library, const char *name);
+
+    void *library_ = nullptr;
+    GetPluginInfoFn getPluginInfo_ = nullptr;
+    ConfigurationDlgFn configurationDlg_ = nullptr;
+
+private:
+    void ReleaseLibrary();
+
+    const char *folderKind_;
+    const char16_t *typeTag_;
+    std::string folderOverride_;
+    std::vector<std::u16string> paths_;
+    std::vector<RefusedCandidate> refused_;
+    int32_t current_ = -1;
+};
+
+class InputPluginList final : public PluginList {
+public:
+    InputPluginList();
+    ~InputPluginList() override;
+
+    // Host-side calls; each answers the default in brackets when the entry point is missing.
+    int32_t IsSupported(const WCHAR *path, int32_t a, int32_t b);                        // -1
+    int32_t GetPictureInfo(const WCHAR *path, int32_t a, int32_t b, PictureInfo *info);  // -1
+    // null, with errno-like last error -1 recorded for the calling thread
+    HBITMAP GetPictureDIB(const WCHAR *path, int32_t a, int32_t b, ProgressCallbackFn progress,
+                          int32_t data, DibAllocCallbackFn alloc);
+
+protected:
+    int32_t BindEntryPoints() override;
+    void ClearEntryPoints() override;
+
+private:
+    IsSupportedFn isSupported_ = nullptr;
+    GetPictureInfoFn getPictureInfo_ = nullptr;
+    GetPictureFn getPicture_ = nullptr;  // resolved and kept, never called
+    GetPictureDIBFn getPictureDIB_ = nullptr;
+};
+
+class OutputPluginList final : public PluginList {
+public:
+    OutputPluginList();
+    ~OutputPluginList() override;
+
+    // -1 when missing (and no progress report); otherwise progress(0, 1, 0), the call,
+    // progress(1, 1, 0), and the plug-in's answer.
+    int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t a, int32_t b, ProgressCallbackFn progress,
+                           int32_t data);
+
+protected:
+    int32_t BindEntryPoints() override;
+    void ClearEntryPoints() override;
+
+private:
+    SaveDIBPictureFn saveDIBPicture_ = nullptr;
+};
+
+// The program's two lists: static objects, the input list constructed first; at exit the
+// output list is torn down first.
+InputPluginList &InputPlugins();
+OutputPluginList &OutputPlugins();
+
+// The allocator handed to GetPictureDIB: CreateDIBSection with the same arguments.
+HBITMAP DibAllocCallback(HDC hdc, const BITMAPINFO *pbmi, uint32_t usage, void **ppvBits, HANDLE hSection,
+                         uint32_t offset);
+
+// The last-error value the host-side calls record for the calling thread (-1 after a
+// GetPictureDIB on a plug-in that lacks it). Nothing in the program reads it but tests.
+int32_t HostLastError();
+
+}  // namespace faltrix

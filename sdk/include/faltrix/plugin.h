@@ -1,0 +1,163 @@
+/*
+ * faltrix/plugin.h -- what a Faltrix plug-in implements.
+ *
+ * A plug-in is a shared library NAME.so in plugins/input/ (it decodes picture files) or
+ * plugins/output/ (it encodes and stores pictures), in the folder of the Faltrix executable.
+ * It exports plain C functions, the entry points below, and links libfaltrix_gdi.so for the
+ * graphics calls of faltrix/gdi.h. Build it with hidden visibility and mark the entry points
+ * with FALTRIX_PLUGIN_EXPORT so that nothing else is exported.
+ *
+ * The order in which the host calls a plug-in:
+ *
+ *   1. Scan, when the dialog starts: every NAME.so of the folder is loaded, asked
+ *      GetPluginInfo(0, ...) for its type tag, and unloaded again. Only a library whose tag is
+ *      exactly "00IN_EX" (input folder) or "00OUT_EX" (output folder) is taken.
+ *   2. Description: each taken plug-in is loaded once more and asked GetPluginInfo(1, ...),
+ *      the text the user sees in the plug-in list.
+ *   3. The user's choice: at most one plug-in of each folder is loaded at a time. Choosing
+ *      another unloads the current one.
+ *   4. File chooser: GetPluginInfo(2, ...), (3, ...), (4, ...) ... for file-name patterns.
+ *   5. A conversion, on a job thread: IsSupported -> GetPictureInfo -> GetPictureDIB on the
+ *      input plug-in, then SaveDIBPicture on the output plug-in. A preview makes the same
+ *      three input calls on a job thread of its own.
+ *   6. ConfigurationDlg when the user presses the plug-in's "Detail" button (dialog thread).
+ *
+ * Threads: GetPluginInfo, ConfigurationDlg and the size query (GetPictureInfo) come from the
+ * dialog's thread; IsSupported, GetPictureInfo, GetPictureDIB and SaveDIBPicture from a job
+ * thread. A plug-in can be called from both at the same time (a size query while a job
+ * decodes), so it must keep no unguarded global state.
+ *
+ * Text: every string is NUL-terminated UTF-16 (WCHAR). Paths are UTF-16 here and UTF-8 on
+ * disk. Every buffer length counts WCHAR units, not bytes.
+ *
+ * Results: 32-bit signed. The host never throws and a plug-in must not let a C++ exception
+ * or a longjmp leave an entry point.
+ */
+#ifndef FALTRIX_PLUGIN_H
+#define FALTRIX_PLUGIN_H
+
+#include <stdint.h>
+
+#include "faltrix/gdi.h"
+
+#ifdef __cplusplus
+extern "C" {
+typedef char16_t WCHAR;
+#else
+typedef uint16_t WCHAR;
+#endif
+
+#ifdef __cplusplus
+#define FALTRIX_PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
+#else
+#define FALTRIX_PLUGIN_EXPORT __attribute__((visibility("default")))
+#endif
+
+/* The type tags, answers to GetPluginInfo(0, ...). */
+#define FALTRIX_INPUT_TAG u"00IN_EX"
+#define FALTRIX_OUTPUT_TAG u"00OUT_EX"
+
+/* Information numbers of GetPluginInfo. */
+#define FALTRIX_INFO_TAG 0         /* the type tag */
+#define FALTRIX_INFO_DESCRIPTION 1 /* the description shown in the plug-in list */
+/* 2n (n = 1, 2, ...): the n-th file-name pattern, e.g. u"*.png" or u"*.jpg;*.jpeg";
+ * 2n + 1: the description of the n-th pattern, e.g. u"PNG pictures". The first even number
+ * answered with 0 ends the list. */
+
+/* The record GetPictureInfo fills: 28 bytes. The host reads only width and height, and only
+ * after GetPictureInfo returned 0; the rest is the plug-in's own. */
+typedef struct PictureInfo {
+    uint8_t pluginOwn0[8];
+    int32_t width;  /* pixels, as the picture is shown (after any orientation the file asks for) */
+    int32_t height; /* pixels */
+    uint8_t pluginOwn1[12];
+} PictureInfo;
+
+/* Progress report: done units of total are finished. The host shows done * 100 / total
+ * percent (0 when total is 0) and always returns 1; data is passed back as the plug-in got
+ * it. Cheap enough to call once per row or even per pixel. Called on the thread that
+ * received it. */
+typedef int32_t (*ProgressCallbackFn)(int32_t done, int32_t total, int32_t data);
+
+/* The host's bitmap allocator, handed to GetPictureDIB: it passes its arguments unchanged to
+ * CreateDIBSection (see gdi.h) and returns what that returns. */
+typedef HBITMAP (*DibAllocCallbackFn)(HDC hdc, const BITMAPINFO *pbmi, uint32_t usage, void **ppvBits,
+                                      HANDLE hSection, uint32_t offset);
+
+/* ---- Entry points of both kinds -------------------------------------------------------- */
+
+/* Writes information number infoNumber as a NUL-terminated string into buffer, which holds
+ * bufferLength WCHAR units (256 for the tag and the description, 1024 for patterns).
+ * Returns the number of units written, not counting the NUL; 0 when the plug-in has no
+ * information of that number. The host clamps a longer answer to the buffer and terminates
+ * it, but the answer must equal the length of the text written: the file chooser advances by
+ * it. The buffer is the host's and valid only during the call. [dialog thread] */
+typedef int32_t (*GetPluginInfoFn)(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
+
+/* Shows the plug-in's own settings dialog, modal, with parent (a QWidget*) as its parent;
+ * the second argument is always 0. Settings last for the session. An input plug-in answers 0
+ * when the user confirmed (the host then re-reads the picture's size); the host ignores an
+ * output plug-in's answer. [dialog thread, never while a job runs] */
+typedef int32_t (*ConfigurationDlgFn)(HWND parent, int32_t reserved);
+
+/* ---- Input plug-ins ("00IN_EX") -------------------------------------------------------- */
+
+/* Nonzero when the plug-in can read the file, judged by its content; 0 when it cannot. The
+ * two integers are always 0. [job thread] */
+typedef int32_t (*IsSupportedFn)(const WCHAR *path, int32_t reserved1, int32_t reserved2);
+
+/* Fills info's width and height from the file's header, without decoding the pixels.
+ * Returns 0 on success, anything else on failure. Writes no more than sizeof(PictureInfo)
+ * bytes; the record is the host's and is not cleared before the call.
+ * [dialog thread and job thread, possibly at once] */
+typedef int32_t (*GetPictureInfoFn)(const WCHAR *path, int32_t reserved1, int32_t reserved2,
+                                    PictureInfo *info);
+
+/* Never called by the host; a plug-in may export it with any arguments. */
+typedef int32_t (*GetPictureFn)(void);
+
+/* Decodes the file into a DIB section and returns it; null on failure. Allocate the section
+ * with alloc (or CreateDIBSection: the same thing). From the moment it is returned the bitmap
+ * belongs to the host, which deletes it: the plug-in neither keeps nor deletes it. Report
+ * progress with progress(done, total, data) as rows are decoded. [job thread] */
+typedef HBITMAP (*GetPictureDIBFn)(const WCHAR *path, int32_t reserved1, int32_t reserved2,
+                                   ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc);
+
+/* ---- Output plug-ins ("00OUT_EX") ------------------------------------------------------ */
+
+/* Encodes the bitmap selected in the memory device context dc (read it with
+ * GetCurrentObject(dc, OBJ_BITMAP) and GetObjectW) and stores it under path. The DC and the
+ * bitmap stay the host's: do not select anything into the DC or delete either. Any depth
+ * (1, 4, 8, 16, 24, 32 bits) and either row order may arrive. Returns 0 when stored, anything
+ * else on failure; an existing file at path must then be left as it was. The host reports 0%
+ * before and 100% after the call. [job thread] */
+typedef int32_t (*SaveDIBPictureFn)(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,
+                                    ProgressCallbackFn progress, int32_t data);
+
+/* Declarations for plug-in authors: define the entry points with these names and types. */
+#ifndef FALTRIX_HOST
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
+FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t reserved);
+FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t reserved1, int32_t reserved2);
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t reserved1, int32_t reserved2,
+                                             PictureInfo *info);
+FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t reserved1, int32_t reserved2,
+                                            ProgressCallbackFn progress, int32_t data,
+                                            DibAllocCallbackFn alloc);
+FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1,
+                                             int32_t reserved2, ProgressCallbackFn progress, int32_t data);
+#endif
+
+#ifdef __cplusplus
+} /* extern "C" */
+static_assert(sizeof(PictureInfo) == 28, "PictureInfo is 28 bytes");
+static_assert(__builtin_offsetof(PictureInfo, width) == 8, "width at offset 8");
+static_assert(__builtin_offsetof(PictureInfo, height) == 12, "height at offset 12");
+static_assert(sizeof(WCHAR) == 2, "WCHAR is a UTF-16 code unit");
+#else
+_Static_assert(sizeof(PictureInfo) == 28, "PictureInfo is 28 bytes");
+_Static_assert(__builtin_offsetof(PictureInfo, width) == 8, "width at offset 8");
+_Static_assert(__builtin_offsetof(PictureInfo, height) == 12, "height at offset 12");
+#endif
+
+#endif /* FALTRIX_PLUGIN_H */
