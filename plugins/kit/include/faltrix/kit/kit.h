@@ -1,0 +1,146 @@
+// The small kit every bundled codec plug-in links statically: paths, the information-number
+// answers, the decoding limits, DIB allocation for decoders, reading the picture to store
+// for encoders, and atomic file writing.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "faltrix/plugin.h"
+
+namespace faltrix::kit {
+
+// ---- Paths ------------------------------------------------------------------------------
+
+// Converts a NUL-terminated UTF-16 path to the UTF-8 bytes used on disk. False for a null or
+// empty path, an unpaired surrogate, or a path longer than the system allows.
+bool PathToUtf8(const WCHAR *path, std::string *out);
+
+// ---- GetPluginInfo answers ----------------------------------------------------------------
+
+struct Pattern {
+    std::u16string_view pattern;      // "*.png" or "*.jpg;*.jpeg"
+    std::u16string_view description;  // "PNG pictures"
+};
+
+struct PluginInfoTable {
+    std::u16string_view tag;          // FALTRIX_INPUT_TAG or FALTRIX_OUTPUT_TAG
+    std::u16string description;       // names the format and the library version
+    std::vector<Pattern> patterns;
+};
+
+// Answers information number n from the table: 0 tag, 1 description, 2k pattern k, 2k + 1
+// its description; 0 for anything else. Writes at most bufferLength - 1 units and a NUL and
+// returns the number of units written.
+int32_t AnswerPluginInfo(const PluginInfoTable &table, int32_t infoNumber, WCHAR *buffer,
+                         int32_t bufferLength);
+
+// ---- Decoding limits ----------------------------------------------------------------------
+
+// Pictures larger than this are refused before any pixel memory is taken: 2^28 pixels
+// (about 16384 x 16384), and no side of 2^20 pixels or more.
+inline constexpr uint64_t kMaxPixels = uint64_t{1} << 28;
+inline constexpr int64_t kMaxSide = (int64_t{1} << 20) - 1;
+bool WithinLimits(int64_t width, int64_t height);
+
+// ---- DIBs ---------------------------------------------------------------------------------
+
+// Bytes of one row of `width` pixels at `bitCount` bits, padded to 4; 0 on overflow.
+uint32_t DibStride(int64_t width, int bitCount);
+
+struct DibSpec {
+    int32_t width = 0;
+    int32_t height = 0;      // positive
+    int bitCount = 24;       // 1, 4, 8, 16, 24, 32
+    bool topDown = true;     // rows top-down in memory (negative biHeight)
+    std::vector<RGBQUAD> palette;  // for 1, 4 and 8 bits
+    int32_t xPelsPerMeter = 0;
+    int32_t yPelsPerMeter = 0;
+};
+
+// A decoder's picture: allocated through the host's allocator.
+struct Dib {
+    HBITMAP bitmap = nullptr;
+    uint8_t *bits = nullptr;
+    uint32_t stride = 0;
+    int32_t height = 0;
+    bool topDown = true;
+    // Row y counted from the top of the picture.
+    uint8_t *Row(int32_t y) const {
+        return bits + static_cast<size_t>(topDown ? y : height - 1 - y) * stride;
+    }
+};
+
+// Allocates the section with alloc (CreateDIBSection when null). Returns false, with
+// nothing allocated, when the spec is out of limits or no memory is left.
+bool AllocateDib(DibAllocCallbackFn alloc, const DibSpec &spec, Dib *out);
+
+// The picture to store, as the host selected it into the DC handed to SaveDIBPicture.
+class SourcePicture {
+public:
+    // Reads the selected bitmap's layout, colour table and masks. False when nothing usable
+    // is selected.
+    bool Open(HDC dc);
+
+    int32_t width() const { return width_; }
+    int32_t height() const { return height_; }
+    int bitCount() const { return bitCount_; }
+    const std::vector<RGBQUAD> &palette() const { return palette_; }  // 1, 4, 8 bits
+    int32_t xPelsPerMeter() const { return xppm_; }
+    int32_t yPelsPerMeter() const { return yppm_; }
+    // True for a 32-bit picture with at least one non-zero alpha byte (all zero: opaque).
+    bool HasAlpha() const { return hasAlpha_; }
+    // True when every palette entry is grey (palettised pictures only).
+    bool IsGreyPalette() const;
+
+    // Row y counted from the top, in the bitmap's own format.
+    const uint8_t *Row(int32_t y) const;
+    // Row y as B, G, R, A bytes (alpha 255 unless HasAlpha()); out holds 4 * width bytes.
+    void RowToBGRA(int32_t y, uint8_t *out) const;
+    // Row y as B, G, R bytes, transparent areas put on white; out holds 3 * width bytes.
+    void RowToBGROnWhite(int32_t y, uint8_t *out) const;
+    // Row y of a palettised picture as one index byte per pixel.
+    void RowToIndices(int32_t y, uint8_t *out) const;
+
+private:
+    int32_t width_ = 0, height_ = 0;
+    int bitCount_ = 0;
+    bool topDown_ = false;
+    bool hasAlpha_ = false;
+    const uint8_t *bits_ = nullptr;
+    uint32_t stride_ = 0;
+    uint32_t compression_ = 0;
+    uint32_t masks_[3] = {0, 0, 0};
+    std::vector<RGBQUAD> palette_;
+    int32_t xppm_ = 0, yppm_ = 0;
+};
+
+// ---- Atomic output ------------------------------------------------------------------------
+
+// Writes into a temporary file in the output's folder and renames it over the output only
+// when Commit() succeeds. Until then an existing output file is untouched; on destruction
+// without a successful Commit() the temporary file is removed.
+class AtomicOutputFile {
+public:
+    explicit AtomicOutputFile(const std::string &finalPath);
+    ~AtomicOutputFile();
+    AtomicOutputFile(const AtomicOutputFile &) = delete;
+    AtomicOutputFile &operator=(const AtomicOutputFile &) = delete;
+
+    bool ok() const { return stream_ != nullptr; }
+    FILE *stream() { return stream_; }
+    // Flushes, syncs, closes and renames. False (and the temporary file removed) when any
+    // step fails, including an earlier write error on the stream.
+    bool Commit();
+
+private:
+    std::string finalPath_;
+    std::string tempPath_;
+    FILE *stream_ = nullptr;
+    bool committed_ = false;
+};
+
+}  // namespace faltrix::kit
