@@ -58,6 +58,19 @@ public:
 void InstallFrontEnd(FeedbackFrontEnd *frontEnd);
 FeedbackFrontEnd *InstalledFrontEnd();
 
+// Installs a front end for the lifetime of this object, then puts back the one installed
+// before (tests, and front ends that live in a scope of main()).
+class ScopedFrontEnd {
+public:
+    explicit ScopedFrontEnd(FeedbackFrontEnd *frontEnd);
+    ~ScopedFrontEnd();
+    ScopedFrontEnd(const ScopedFrontEnd &) = delete;
+    ScopedFrontEnd &operator=(const ScopedFrontEnd &) = delete;
+
+private:
+    FeedbackFrontEnd *previous_;
+};
+
 // Writes one status line, then pauses the calling thread as the front end says.
 void ShowStatus(std::u16string_view text);
 
@@ -66,6 +79,11 @@ void ShowStatus(std::u16string_view text);
 // The front end hears of a position only when it differs from the last one passed on. Always
 // returns 1; data is ignored. Its type is the plug-ins' ProgressCallbackFn.
 int32_t ProgressCallback(int32_t done, int32_t total, int32_t data);
+
+// The position ProgressCallback computes, without passing it on. A share below 0 gives 0 and
+// one beyond 2^32 - 1 gives 2^32 - 1 (the conversion saturates; what a bar shows for a
+// position outside 0..100 is the front end's to decide).
+uint32_t ProgressPosition(int32_t done, int32_t total);
 
 // Takes the nine controls of the dialog by ID into set, in ControlSet's order.
 void FillControlSet(HWND dialog, ControlSet *set);
