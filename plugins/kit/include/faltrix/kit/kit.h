@@ -3,6 +3,7 @@
 // for encoders, and atomic file writing.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -16,8 +17,34 @@ namespace faltrix::kit {
 // ---- Paths ------------------------------------------------------------------------------
 
 // Converts a NUL-terminated UTF-16 path to the UTF-8 bytes used on disk. False for a null or
-// empty path, an unpaired surrogate, or a path longer than the system allows.
+// empty path, an unpaired surrogate, or a path longer than the system allows (PATH_MAX bytes
+// with the NUL).
 bool PathToUtf8(const WCHAR *path, std::string *out);
+
+// A picture file opened for reading by its UTF-16 path; closed on destruction.
+class InputFile {
+public:
+    InputFile() = default;
+    ~InputFile();
+    InputFile(const InputFile &) = delete;
+    InputFile &operator=(const InputFile &) = delete;
+
+    // False when the path is unusable, names no regular file, or cannot be opened.
+    bool Open(const WCHAR *path);
+    FILE *stream() const { return stream_; }
+    int64_t size() const { return size_; }  // bytes, as found when opened
+    // Reads exactly n bytes; false on a short read or an error.
+    bool Read(void *out, size_t n);
+
+private:
+    FILE *stream_ = nullptr;
+    int64_t size_ = 0;
+};
+
+// Calls progress(done, total, data) when progress is not null.
+inline void ReportProgress(ProgressCallbackFn progress, int32_t done, int32_t total, int32_t data) {
+    if (progress) progress(done, total, data);
+}
 
 // ---- GetPluginInfo answers ----------------------------------------------------------------
 
@@ -48,8 +75,12 @@ bool WithinLimits(int64_t width, int64_t height);
 
 // ---- DIBs ---------------------------------------------------------------------------------
 
-// Bytes of one row of `width` pixels at `bitCount` bits, padded to 4; 0 on overflow.
+// Bytes of one row of `width` pixels at `bitCount` bits, padded to 4; 0 on overflow, a width
+// below 1 or a bit count other than 1, 4, 8, 16, 24, 32.
 uint32_t DibStride(int64_t width, int bitCount);
+
+// The 2^n-entry grey palette for n = 1, 4 or 8 bits (0 to 255 spread evenly).
+std::vector<RGBQUAD> GreyPalette(int bitCount);
 
 struct DibSpec {
     int32_t width = 0;
@@ -59,6 +90,9 @@ struct DibSpec {
     std::vector<RGBQUAD> palette;  // for 1, 4 and 8 bits
     int32_t xPelsPerMeter = 0;
     int32_t yPelsPerMeter = 0;
+    // 16 and 32 bits: red, green, blue masks (BI_BITFIELDS). All zero: the default layout
+    // (5-5-5 for 16 bits, B, G, R, A bytes for 32 bits).
+    std::array<uint32_t, 3> masks{0, 0, 0};
 };
 
 // A decoder's picture: allocated through the host's allocator.
@@ -116,6 +150,7 @@ private:
     uint32_t masks_[3] = {0, 0, 0};
     std::vector<RGBQUAD> palette_;
     int32_t xppm_ = 0, yppm_ = 0;
+    mutable std::vector<uint8_t> scratch_;
 };
 
 // ---- Atomic output ------------------------------------------------------------------------
@@ -132,6 +167,9 @@ public:
 
     bool ok() const { return stream_ != nullptr; }
     FILE *stream() { return stream_; }
+    // fwrite on the stream; false on a short write.
+    bool Write(const void *data, size_t n);
+    const std::string &tempPath() const { return tempPath_; }
     // Flushes, syncs, closes and renames. False (and the temporary file removed) when any
     // step fails, including an earlier write error on the stream.
     bool Commit();

@@ -1,0 +1,28 @@
+// The small settings dialog of the output plug-ins (quality, compression level, ...), shared
+// so that every plug-in's ConfigurationDlg looks and behaves the same. Lives in the separate
+// target faltrix_plugin_kit_qt: only plug-ins with a dialog link Qt.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "faltrix/gdi.h"
+
+namespace faltrix::kit {
+
+struct Setting {
+    enum class Kind { Integer, Choice, Flag };
+    Kind kind = Kind::Integer;
+    std::string label;                 // UTF-8, e.g. "Quality"
+    int minimum = 0, maximum = 100;    // Integer
+    std::vector<std::string> choices;  // Choice: value is the index
+    int value = 0;                     // Flag: 0 or 1
+};
+
+// Shows a modal dialog titled `title` with one row per setting and OK / Cancel, parented to
+// `parent` (a QWidget*, may be null). On OK the values in *settings are updated and the
+// result is true. False, with *settings unchanged, when the user cancels, when there is no
+// Qt application, or when called from a thread other than the application's.
+bool ShowSettingsDialog(HWND parent, const std::string &title, std::vector<Setting> *settings);
+
+}  // namespace faltrix::kit

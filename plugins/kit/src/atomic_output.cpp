@@ -1,0 +1,108 @@
+// Output files written whole or not at all: the picture goes into a temporary file beside
+// the output, which is synced and renamed over the output only when complete.
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "faltrix/kit/kit.h"
+
+namespace faltrix::kit {
+namespace {
+
+// The process's umask without changing it (umask() would, and would race with other
+// threads creating files). Linux reports it in /proc/self/status.
+mode_t CurrentUmask() {
+    FILE *f = std::fopen("/proc/self/status", "re");
+    mode_t mask = 022;
+    if (!f) return mask;
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "Umask:", 6) == 0) {
+            mask = static_cast<mode_t>(std::strtoul(line + 6, nullptr, 8) & 0777);
+            break;
+        }
+    }
+    std::fclose(f);
+    return mask;
+}
+
+// The folder part of a path, "." for a bare name, "/" for a name in the root.
+std::string FolderOf(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+}  // namespace
+
+AtomicOutputFile::AtomicOutputFile(const std::string &finalPath) : finalPath_(finalPath) {
+    if (finalPath_.empty() || finalPath_.back() == '/') return;
+
+    // Writing through a symbolic link replaces the file it points to, not the link.
+    struct stat st;
+    if (lstat(finalPath_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char resolved[PATH_MAX];
+        if (!realpath(finalPath_.c_str(), resolved)) return;
+        finalPath_ = resolved;
+    }
+    const bool exists = stat(finalPath_.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) return;  // never replace a folder or a device
+
+    std::string name = FolderOf(finalPath_) + "/.faltrix-XXXXXX";
+    int fd = mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) return;
+    tempPath_ = name;
+
+    // An existing output keeps its mode (and, where allowed, its owner); a new file gets the
+    // usual 0666 less the umask instead of mkstemp's 0600.
+    if (exists) {
+        (void)fchmod(fd, st.st_mode & 07777);
+        if (st.st_uid != geteuid() || st.st_gid != getegid()) (void)fchown(fd, st.st_uid, st.st_gid);
+    } else {
+        (void)fchmod(fd, 0666 & ~CurrentUmask());
+    }
+    stream_ = fdopen(fd, "wb");
+    if (!stream_) {
+        close(fd);
+        unlink(tempPath_.c_str());
+        tempPath_.clear();
+    }
+}
+
+AtomicOutputFile::~AtomicOutputFile() {
+    if (stream_) std::fclose(stream_);
+    if (!committed_ && !tempPath_.empty()) unlink(tempPath_.c_str());
+}
+
+bool AtomicOutputFile::Write(const void *data, size_t n) {
+    return stream_ && std::fwrite(data, 1, n, stream_) == n;
+}
+
+bool AtomicOutputFile::Commit() {
+    if (!stream_ || committed_) return false;
+    bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
+    ok = ok && fsync(fileno(stream_)) == 0;
+    ok = (std::fclose(stream_) == 0) && ok;
+    stream_ = nullptr;
+    ok = ok && std::rename(tempPath_.c_str(), finalPath_.c_str()) == 0;
+    if (!ok) {
+        unlink(tempPath_.c_str());
+        tempPath_.clear();
+        return false;
+    }
+    committed_ = true;
+    // Make the rename itself durable; the file is complete either way.
+    int dir = open(FolderOf(finalPath_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        (void)fsync(dir);
+        close(dir);
+    }
+    return true;
+}
+
+}  // namespace faltrix::kit

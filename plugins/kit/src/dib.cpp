@@ -1,0 +1,93 @@
+// Limits and DIB allocation for decoders.
+#include <cstring>
+
+#include "faltrix/kit/kit.h"
+
+namespace faltrix::kit {
+
+bool WithinLimits(int64_t width, int64_t height) {
+    if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) return false;
+    return static_cast<uint64_t>(width) * static_cast<uint64_t>(height) <= kMaxPixels;
+}
+
+uint32_t DibStride(int64_t width, int bitCount) {
+    switch (bitCount) {
+    case 1: case 4: case 8: case 16: case 24: case 32: break;
+    default: return 0;
+    }
+    if (width < 1 || width > (int64_t{1} << 32)) return 0;
+    const uint64_t bytes = (static_cast<uint64_t>(width) * static_cast<uint64_t>(bitCount) + 31) / 32 * 4;
+    if (bytes > UINT32_MAX) return 0;
+    return static_cast<uint32_t>(bytes);
+}
+
+std::vector<RGBQUAD> GreyPalette(int bitCount) {
+    std::vector<RGBQUAD> palette;
+    if (bitCount != 1 && bitCount != 2 && bitCount != 4 && bitCount != 8) return palette;
+    const int n = 1 << bitCount;
+    palette.resize(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) {
+        const auto v = static_cast<BYTE>(i * 255 / (n - 1));
+        palette[static_cast<size_t>(i)] = RGBQUAD{v, v, v, 0};
+    }
+    return palette;
+}
+
+bool AllocateDib(DibAllocCallbackFn alloc, const DibSpec &spec, Dib *out) {
+    if (!out) return false;
+    *out = Dib{};
+    if (!WithinLimits(spec.width, spec.height)) return false;
+    const uint32_t stride = DibStride(spec.width, spec.bitCount);
+    if (stride == 0) return false;
+    const bool palettised = spec.bitCount <= 8;
+    if (palettised && (spec.palette.empty() || spec.palette.size() > (size_t{1} << spec.bitCount)))
+        return false;
+    const bool bitfields = !palettised && (spec.masks[0] | spec.masks[1] | spec.masks[2]) != 0;
+    if (bitfields && spec.bitCount != 16 && spec.bitCount != 32) return false;
+
+    // Header followed by up to 256 colour entries (or three masks).
+    struct {
+        BITMAPINFOHEADER header;
+        RGBQUAD colors[256];
+    } info;
+    std::memset(&info, 0, sizeof info);
+    BITMAPINFOHEADER &h = info.header;
+    h.biSize = sizeof(BITMAPINFOHEADER);
+    h.biWidth = spec.width;
+    h.biHeight = spec.topDown ? -spec.height : spec.height;
+    h.biPlanes = 1;
+    h.biBitCount = static_cast<WORD>(spec.bitCount);
+    h.biCompression = bitfields ? BI_BITFIELDS : BI_RGB;
+    h.biXPelsPerMeter = spec.xPelsPerMeter;
+    h.biYPelsPerMeter = spec.yPelsPerMeter;
+    if (palettised) {
+        h.biClrUsed = static_cast<DWORD>(spec.palette.size());
+        std::memcpy(info.colors, spec.palette.data(), spec.palette.size() * sizeof(RGBQUAD));
+    } else if (bitfields) {
+        std::memcpy(info.colors, spec.masks.data(), sizeof(uint32_t) * 3);
+    }
+
+    void *bits = nullptr;
+    const auto *bmi = reinterpret_cast<const BITMAPINFO *>(&info);
+    HBITMAP bitmap = alloc ? alloc(nullptr, bmi, DIB_RGB_COLORS, &bits, nullptr, 0)
+                           : CreateDIBSection(nullptr, bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (!bitmap) return false;
+    if (!bits) {
+        DeleteObject(bitmap);
+        return false;
+    }
+    // The layer's own idea of the row length wins over ours, should they ever differ.
+    DIBSECTION ds;
+    if (GetObjectW(bitmap, sizeof ds, &ds) == static_cast<int>(sizeof ds) && ds.dsBm.bmWidthBytes > 0 &&
+        static_cast<uint32_t>(ds.dsBm.bmWidthBytes) >= stride)
+        out->stride = static_cast<uint32_t>(ds.dsBm.bmWidthBytes);
+    else
+        out->stride = stride;
+    out->bitmap = bitmap;
+    out->bits = static_cast<uint8_t *>(bits);
+    out->height = spec.height;
+    out->topDown = spec.topDown;
+    return true;
+}
+
+}  // namespace faltrix::kit

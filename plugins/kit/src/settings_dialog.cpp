@@ -1,0 +1,72 @@
+// The output plug-ins' settings dialog: a form of spin boxes, drop-down lists and tick boxes.
+#include "faltrix/kit/settings_dialog.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QSpinBox>
+#include <QThread>
+
+namespace faltrix::kit {
+
+bool ShowSettingsDialog(HWND parent, const std::string &title, std::vector<Setting> *settings) {
+    if (!settings) return false;
+    // Widgets exist only on the application's thread; without an application (the command
+    // line) there is nothing to show.
+    auto *app = qobject_cast<QApplication *>(QCoreApplication::instance());
+    if (!app || QThread::currentThread() != app->thread()) return false;
+
+    QDialog dialog(reinterpret_cast<QWidget *>(parent));
+    dialog.setWindowTitle(QString::fromStdString(title));
+    auto *form = new QFormLayout(&dialog);
+    std::vector<QWidget *> editors;
+    for (const Setting &s : *settings) {
+        const QString label = QString::fromStdString(s.label);
+        QWidget *editor = nullptr;
+        switch (s.kind) {
+        case Setting::Kind::Integer: {
+            auto *spin = new QSpinBox(&dialog);
+            spin->setRange(s.minimum, s.maximum);
+            spin->setValue(s.value);
+            editor = spin;
+            break;
+        }
+        case Setting::Kind::Choice: {
+            auto *combo = new QComboBox(&dialog);
+            for (const std::string &c : s.choices) combo->addItem(QString::fromStdString(c));
+            combo->setCurrentIndex(s.value);
+            editor = combo;
+            break;
+        }
+        case Setting::Kind::Flag: {
+            auto *box = new QCheckBox(&dialog);
+            box->setChecked(s.value != 0);
+            editor = box;
+            break;
+        }
+        }
+        editor->setObjectName(label);
+        form->addRow(label, editor);
+        editors.push_back(editor);
+    }
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    form->addRow(buttons);
+
+    if (dialog.exec() != QDialog::Accepted) return false;
+    for (size_t i = 0; i < settings->size(); ++i) {
+        Setting &s = (*settings)[i];
+        switch (s.kind) {
+        case Setting::Kind::Integer: s.value = static_cast<QSpinBox *>(editors[i])->value(); break;
+        case Setting::Kind::Choice: s.value = static_cast<QComboBox *>(editors[i])->currentIndex(); break;
+        case Setting::Kind::Flag: s.value = static_cast<QCheckBox *>(editors[i])->isChecked() ? 1 : 0; break;
+        }
+    }
+    return true;
+}
+
+}  // namespace faltrix::kit
