@@ -108,6 +108,26 @@ struct Dib {
     }
 };
 
+// Deletes a section unless Release()d, so that a decoder frees what it took on every
+// failure path.
+class BitmapGuard {
+public:
+    explicit BitmapGuard(HBITMAP bitmap = nullptr) : bitmap_(bitmap) {}
+    ~BitmapGuard() {
+        if (bitmap_) DeleteObject(bitmap_);
+    }
+    BitmapGuard(const BitmapGuard &) = delete;
+    BitmapGuard &operator=(const BitmapGuard &) = delete;
+    HBITMAP Release() {
+        HBITMAP b = bitmap_;
+        bitmap_ = nullptr;
+        return b;
+    }
+
+private:
+    HBITMAP bitmap_;
+};
+
 // Allocates the section with alloc (CreateDIBSection when null). Returns false, with
 // nothing allocated, when the spec is out of limits or no memory is left.
 bool AllocateDib(DibAllocCallbackFn alloc, const DibSpec &spec, Dib *out);
@@ -123,6 +143,9 @@ public:
     int32_t height() const { return height_; }
     int bitCount() const { return bitCount_; }
     const std::vector<RGBQUAD> &palette() const { return palette_; }  // 1, 4, 8 bits
+    // Red, green, blue masks in effect for 16 and 32 bits (the defaults when not BI_BITFIELDS).
+    const uint32_t *masks() const { return masks_; }
+    bool topDown() const { return topDown_; }
     int32_t xPelsPerMeter() const { return xppm_; }
     int32_t yPelsPerMeter() const { return yppm_; }
     // True for a 32-bit picture with at least one non-zero alpha byte (all zero: opaque).

@@ -1,0 +1,54 @@
+// The BMP file layout as this plug-in reads and writes it. All numbers on disk are
+// little-endian.
+//
+//   file header   14 bytes: "BM", file size, 4 reserved bytes, offset of the pixel data
+//   info header   its own size first: 12 (OS/2 core: 16-bit sizes, 3-byte colour entries),
+//                 16 or 64 (OS/2 2.x), 40 (info), 52 / 56 (info with RGB / RGBA masks),
+//                 108 (V4), 124 (V5)
+//   masks         3 or 4 DWORDs after a 40-byte header when compression is BI_BITFIELDS or
+//                 BI_ALPHABITFIELDS (inside the header from 52 bytes on)
+//   colour table  entries of 3 (core) or 4 bytes, blue, green, red[, 0]
+//   pixel data    rows padded to 4 bytes, bottom-up for a positive height, top-down for a
+//                 negative one; RLE8 / RLE4 data is always bottom-up
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "faltrix/kit/kit.h"
+
+namespace faltrix::bmp {
+
+inline constexpr uint32_t kFileHeaderSize = 14;
+inline constexpr uint32_t kCoreHeaderSize = 12;
+inline constexpr uint32_t kInfoHeaderSize = 40;
+inline constexpr uint32_t kV4HeaderSize = 108;
+inline constexpr uint32_t kV5HeaderSize = 124;
+inline constexpr uint32_t kAlphaBitfields = 6;  // BI_ALPHABITFIELDS: RGBA masks after a 40-byte header
+
+struct Header {
+    uint32_t fileSize = 0;      // as the file header claims (not trusted)
+    uint32_t dataOffset = 0;    // bytes from the start of the file to the pixel data
+    uint32_t headerSize = 0;    // bytes of the info header
+    int32_t width = 0;          // pixels
+    int32_t height = 0;         // rows, always positive
+    bool topDown = false;       // rows stored top-down (negative height on disk)
+    int bitCount = 0;           // 1, 4, 8, 16, 24, 32
+    uint32_t compression = 0;   // BI_RGB, BI_RLE8, BI_RLE4, BI_BITFIELDS
+    uint32_t masks[4] = {0, 0, 0, 0};  // red, green, blue, alpha for 16 and 32 bits
+    int32_t xPelsPerMeter = 0;
+    int32_t yPelsPerMeter = 0;
+    std::vector<RGBQUAD> palette;  // 1, 4 and 8 bits
+};
+
+// Reads and checks the headers, masks and colour table from the start of the file. False,
+// without reading further, for anything that is not a BMP file this plug-in can decode:
+// a wrong signature, an unknown header size, bit count or compression, sizes of 0 or out of
+// kit::WithinLimits, masks that overlap or are not runs of bits, a colour table claiming
+// more entries than the bit count allows or running past the end of the file.
+bool ReadHeader(kit::InputFile &file, Header *out);
+
+// True when the first bytes look like a BMP file: "BM" and a known info-header size.
+bool HasSignature(const uint8_t *bytes, size_t n);
+
+}  // namespace faltrix::bmp

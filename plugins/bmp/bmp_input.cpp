@@ -1,0 +1,249 @@
+// BMP input plug-in: our own decoder for what other software writes (OS/2 core and 2.x
+// headers, info, V4 and V5 headers; 1, 4, 8, 16, 24 and 32 bits; RLE8 and RLE4; bit-field
+// masks; bottom-up and top-down rows).
+//
+// The decoded DIB keeps the file's own layout wherever the graphics layer has it (palettes,
+// 5-5-5 and 5-6-5 16-bit, 24-bit, 32-bit B, G, R, A), so those rows are read straight into
+// the section. Other mask layouts become 24 bits, or 32 with alpha when the file has an
+// alpha mask. A 32-bit file without an alpha mask gets alpha bytes of 0 (opaque).
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <utility>
+
+#include "bmp_format.h"
+
+namespace faltrix::bmp {
+namespace {
+
+constexpr kit::Pattern kPatterns[] = {{u"*.bmp;*.dib", u"BMP pictures"}};
+
+const kit::PluginInfoTable &InfoTable() {
+    static const kit::PluginInfoTable table{
+        FALTRIX_INPUT_TAG, u"BMP (Faltrix's own codec " FALTRIX_VERSION_U16 u")",
+        {std::begin(kPatterns), std::end(kPatterns)}};
+    return table;
+}
+
+struct Channel {
+    uint32_t mask = 0, max = 0;
+    int shift = 0;
+    explicit Channel(uint32_t m) : mask(m) {
+        if (m) {
+            shift = std::countr_zero(m);
+            max = m >> shift;
+        }
+    }
+    uint8_t operator()(uint32_t px) const {
+        if (!max) return 0;
+        const uint32_t v = (px & mask) >> shift;
+        return max == 255 ? static_cast<uint8_t>(v)
+                          : static_cast<uint8_t>((static_cast<uint64_t>(v) * 255 + max / 2) / max);
+    }
+};
+
+enum class Layout { Raw, Raw32NoAlpha, Convert };
+
+// Chooses the DIB for the file; Raw means file rows are section rows byte for byte.
+Layout ChooseLayout(const Header &h, kit::DibSpec *spec) {
+    spec->width = h.width;
+    spec->height = h.height;
+    spec->topDown = h.topDown;
+    spec->xPelsPerMeter = h.xPelsPerMeter;
+    spec->yPelsPerMeter = h.yPelsPerMeter;
+    spec->bitCount = h.bitCount;
+    if (h.bitCount <= 8) {
+        spec->palette = h.palette;
+        return Layout::Raw;
+    }
+    if (h.bitCount == 24) return Layout::Raw;
+    const uint32_t r = h.masks[0], g = h.masks[1], b = h.masks[2], a = h.masks[3];
+    if (h.bitCount == 16 && a == 0) {
+        if (r == 0x7C00 && g == 0x03E0 && b == 0x001F) return Layout::Raw;
+        if (r == 0xF800 && g == 0x07E0 && b == 0x001F) {
+            spec->masks = {r, g, b};
+            return Layout::Raw;
+        }
+    }
+    if (h.bitCount == 32 && r == 0xFF0000 && g == 0xFF00 && b == 0xFF) {
+        if (a == 0xFF000000u) return Layout::Raw;
+        if (a == 0) return Layout::Raw32NoAlpha;
+    }
+    spec->bitCount = a ? 32 : 24;
+    return Layout::Convert;
+}
+
+bool ReadRaw(kit::InputFile &file, const Header &h, Layout layout, const kit::Dib &dib,
+             ProgressCallbackFn progress, int32_t data) {
+    const uint32_t fileStride = kit::DibStride(h.width, h.bitCount);
+    const uint32_t rowBytes = static_cast<uint32_t>((uint64_t(h.width) * h.bitCount + 7) / 8);
+    constexpr int32_t kChunk = 64;
+    // Memory rows and file rows run in the same order: the section has the file's orientation.
+    for (int32_t first = 0; first < h.height; first += kChunk) {
+        const int32_t rows = std::min(kChunk, h.height - first);
+        uint8_t *dest = dib.bits + size_t(first) * dib.stride;
+        if (dib.stride == fileStride) {
+            const size_t want = size_t(rows) * fileStride;
+            const size_t got = std::fread(dest, 1, want, file.stream());
+            // Some writers leave out the padding of the very last row.
+            const bool lastRowShort = first + rows == h.height && got >= want - (fileStride - rowBytes);
+            if (got != want && !lastRowShort) return false;
+        } else {
+            for (int32_t i = 0; i < rows; ++i) {
+                const size_t got = std::fread(dest + size_t(i) * dib.stride, 1, fileStride, file.stream());
+                if (got != fileStride && !(first + i == h.height - 1 && got >= rowBytes)) return false;
+            }
+        }
+        if (layout == Layout::Raw32NoAlpha)
+            for (int32_t i = 0; i < rows; ++i) {
+                uint8_t *row = dest + size_t(i) * dib.stride;
+                for (int32_t x = 0; x < h.width; ++x) row[4 * x + 3] = 0;
+            }
+        kit::ReportProgress(progress, first + rows, h.height, data);
+    }
+    return true;
+}
+
+bool ReadConverted(kit::InputFile &file, const Header &h, int outBits, const kit::Dib &dib,
+                   ProgressCallbackFn progress, int32_t data) {
+    const uint32_t fileStride = kit::DibStride(h.width, h.bitCount);
+    const uint32_t rowBytes = static_cast<uint32_t>(uint64_t(h.width) * h.bitCount / 8);
+    std::vector<uint8_t> row(fileStride);
+    const Channel r(h.masks[0]), g(h.masks[1]), b(h.masks[2]), a(h.masks[3]);
+    const int outBytes = outBits / 8;
+    for (int32_t i = 0; i < h.height; ++i) {
+        const size_t got = std::fread(row.data(), 1, fileStride, file.stream());
+        if (got != fileStride && !(i == h.height - 1 && got >= rowBytes)) return false;
+        uint8_t *out = dib.bits + size_t(i) * dib.stride;
+        for (int32_t x = 0; x < h.width; ++x) {
+            uint32_t px;
+            if (h.bitCount == 16) px = uint32_t(row[2 * x]) | (uint32_t(row[2 * x + 1]) << 8);
+            else std::memcpy(&px, &row[4 * size_t(x)], 4);
+            uint8_t *o = out + size_t(x) * outBytes;
+            o[0] = b(px);
+            o[1] = g(px);
+            o[2] = r(px);
+            if (outBytes == 4) o[3] = a(px);
+        }
+        kit::ReportProgress(progress, i + 1, h.height, data);
+    }
+    return true;
+}
+
+// RLE8 and RLE4: runs and literal stretches of indices, bottom-up. A run or literal that
+// would pass the end of its row, and a jump or row past the last row, make the file invalid.
+bool ReadRle(kit::InputFile &file, const Header &h, const kit::Dib &dib, ProgressCallbackFn progress,
+             int32_t data) {
+    const int64_t available = file.size() - h.dataOffset;
+    if (available <= 0) return false;
+    std::vector<uint8_t> in(static_cast<size_t>(available));
+    const size_t n = std::fread(in.data(), 1, in.size(), file.stream());
+    in.resize(n);
+
+    const bool four = h.compression == BI_RLE4;
+    int64_t x = 0, y = 0;  // y counts rows from the bottom: the section is bottom-up
+    auto put = [&](uint8_t value) {
+        uint8_t *row = dib.bits + size_t(y) * dib.stride;
+        if (four) {
+            uint8_t &byte = row[x >> 1];
+            byte = (x & 1) ? uint8_t((byte & 0xF0) | (value & 0x0F)) : uint8_t((byte & 0x0F) | (value << 4));
+        } else {
+            row[x] = value;
+        }
+        ++x;
+    };
+    size_t p = 0;
+    while (true) {
+        if (p + 2 > in.size()) return y >= h.height;  // no end-of-picture mark: fine once every row is done
+        const uint8_t count = in[p], value = in[p + 1];
+        p += 2;
+        if (count > 0) {
+            if (y >= h.height || x + count > h.width) return false;
+            for (int i = 0; i < count; ++i) put(four ? ((i & 1) ? (value & 0x0F) : (value >> 4)) : value);
+            continue;
+        }
+        switch (value) {
+        case 0:  // end of row
+            x = 0;
+            ++y;
+            kit::ReportProgress(progress, int32_t(std::min<int64_t>(y, h.height)), h.height, data);
+            break;
+        case 1:  // end of picture
+            kit::ReportProgress(progress, h.height, h.height, data);
+            return true;
+        case 2:  // jump right and up
+            if (p + 2 > in.size()) return false;
+            x += in[p];
+            y += in[p + 1];
+            p += 2;
+            if (x > h.width || y > h.height) return false;
+            break;
+        default: {  // literal stretch of `value` indices, padded to an even number of bytes
+            const size_t bytes = four ? (value + 1u) / 2 : value;
+            if (y >= h.height || x + value > h.width || p + bytes > in.size()) return false;
+            for (int i = 0; i < value; ++i)
+                put(four ? ((i & 1) ? (in[p + i / 2] & 0x0F) : (in[p + i / 2] >> 4)) : in[p + i]);
+            p += (bytes + 1) & ~size_t{1};
+            break;
+        }
+        }
+    }
+}
+
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+    kit::InputFile file;
+    Header h;
+    if (!file.Open(path) || !ReadHeader(file, &h)) return nullptr;
+    kit::DibSpec spec;
+    const Layout layout = ChooseLayout(h, &spec);
+    kit::Dib dib;
+    if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
+    kit::BitmapGuard guard(dib.bitmap);
+    if (std::fseek(file.stream(), long(h.dataOffset), SEEK_SET) != 0) return nullptr;
+    bool ok;
+    if (h.compression == BI_RLE8 || h.compression == BI_RLE4) ok = ReadRle(file, h, dib, progress, data);
+    else if (layout == Layout::Convert) ok = ReadConverted(file, h, spec.bitCount, dib, progress, data);
+    else ok = ReadRaw(file, h, layout, dib, progress, data);
+    return ok ? guard.Release() : nullptr;
+}
+
+}  // namespace
+}  // namespace faltrix::bmp
+
+using namespace faltrix;
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    return kit::AnswerPluginInfo(bmp::InfoTable(), infoNumber, buffer, bufferLength);
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
+    kit::InputFile file;
+    bmp::Header h;
+    try {
+        return file.Open(path) && bmp::ReadHeader(file, &h) ? 1 : 0;
+    } catch (...) {  // no memory: nothing may leave an entry point
+        return 0;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
+    kit::InputFile file;
+    bmp::Header h;
+    try {
+        if (!info || !file.Open(path) || !bmp::ReadHeader(file, &h)) return 1;
+    } catch (...) {
+        return 1;
+    }
+    info->width = h.width;
+    info->height = h.height;
+    return 0;
+}
+
+FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
+                                            int32_t data, DibAllocCallbackFn alloc) {
+    try {
+        return bmp::Decode(path, progress, data, alloc);
+    } catch (...) {
+        return nullptr;
+    }
+}

@@ -1,0 +1,125 @@
+// BMP output plug-in: stores the picture in the depth it has. Palettes, 5-5-5 and other
+// 16-bit masks, 24 bits and 32 bits are written as they are; a 32-bit picture with alpha gets
+// a V4 header whose alpha mask says so, one without alpha a plain 32-bit info header. Rows are
+// written bottom-up, the form every reader knows.
+#include <cstring>
+
+#include "bmp_format.h"
+
+namespace faltrix::bmp {
+namespace {
+
+constexpr kit::Pattern kPatterns[] = {{u"*.bmp", u"BMP pictures"}};
+
+const kit::PluginInfoTable &InfoTable() {
+    static const kit::PluginInfoTable table{
+        FALTRIX_OUTPUT_TAG, u"BMP (Faltrix's own codec " FALTRIX_VERSION_U16 u")",
+        {std::begin(kPatterns), std::end(kPatterns)}};
+    return table;
+}
+
+inline void Put16(uint8_t *p, uint32_t v) {
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+inline void Put32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
+}
+
+int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+    kit::SourcePicture src;
+    if (!src.Open(dc)) return 1;
+    std::string utf8;
+    if (!kit::PathToUtf8(path, &utf8)) return 2;
+
+    const int bits = src.bitCount();
+    const uint32_t *masks = src.masks();
+    const bool alpha = bits == 32 && src.HasAlpha();
+    const bool standard32 = masks[0] == 0xFF0000 && masks[1] == 0xFF00 && masks[2] == 0xFF;
+    const bool standard16 = masks[0] == 0x7C00 && masks[1] == 0x03E0 && masks[2] == 0x001F;
+    const bool bitfields16 = bits == 16 && !standard16;
+
+    const uint32_t headerSize = alpha ? kV4HeaderSize : kInfoHeaderSize;
+    const uint32_t maskBytes = bitfields16 ? 12 : 0;
+    const uint32_t paletteEntries = bits <= 8 ? uint32_t(src.palette().size()) : 0;
+    const uint32_t dataOffset = kFileHeaderSize + headerSize + maskBytes + 4 * paletteEntries;
+    const uint32_t stride = kit::DibStride(src.width(), bits);
+    const uint64_t fileSize = dataOffset + uint64_t(stride) * uint64_t(src.height());
+    if (stride == 0 || fileSize > UINT32_MAX) return 3;
+
+    uint8_t head[kFileHeaderSize + kV4HeaderSize + 12] = {};
+    head[0] = 'B';
+    head[1] = 'M';
+    Put32(head + 2, uint32_t(fileSize));
+    Put32(head + 10, dataOffset);
+    uint8_t *info = head + kFileHeaderSize;
+    Put32(info, headerSize);
+    Put32(info + 4, uint32_t(src.width()));
+    Put32(info + 8, uint32_t(src.height()));  // positive: bottom-up
+    Put16(info + 12, 1);
+    Put16(info + 14, uint32_t(bits));
+    Put32(info + 16, (alpha || bitfields16) ? BI_BITFIELDS : BI_RGB);
+    Put32(info + 20, uint32_t(fileSize - dataOffset));
+    Put32(info + 24, uint32_t(src.xPelsPerMeter()));
+    Put32(info + 28, uint32_t(src.yPelsPerMeter()));
+    Put32(info + 32, paletteEntries);
+    if (alpha) {
+        Put32(info + 40, 0x00FF0000);
+        Put32(info + 44, 0x0000FF00);
+        Put32(info + 48, 0x000000FF);
+        Put32(info + 52, 0xFF000000);
+        Put32(info + 56, 0x73524742);  // 'sRGB'
+    } else if (bitfields16) {
+        for (int i = 0; i < 3; ++i) Put32(info + kInfoHeaderSize + 4 * i, masks[i]);
+    }
+
+    kit::AtomicOutputFile out(utf8);
+    if (!out.ok()) return 4;
+    if (!out.Write(head, kFileHeaderSize + headerSize + maskBytes)) return 5;
+    if (paletteEntries) {
+        std::vector<uint8_t> table(4 * size_t(paletteEntries));
+        for (uint32_t i = 0; i < paletteEntries; ++i) {
+            const RGBQUAD &q = src.palette()[i];
+            table[4 * i] = q.rgbBlue;
+            table[4 * i + 1] = q.rgbGreen;
+            table[4 * i + 2] = q.rgbRed;
+        }
+        if (!out.Write(table.data(), table.size())) return 5;
+    }
+
+    // Rows are copied as they are unless a 32-bit picture has its own masks, or has no alpha
+    // and must be written with the unused byte 0.
+    const bool convert32 = bits == 32 && (!standard32 || !alpha);
+    std::vector<uint8_t> row(stride, 0);
+    for (int32_t i = 0; i < src.height(); ++i) {
+        const int32_t y = src.height() - 1 - i;
+        const uint8_t *bytes = src.Row(y);
+        if (convert32) {
+            src.RowToBGRA(y, row.data());
+            if (!alpha)
+                for (int32_t x = 0; x < src.width(); ++x) row[4 * size_t(x) + 3] = 0;
+            bytes = row.data();
+        }
+        if (!out.Write(bytes, stride)) return 5;
+        kit::ReportProgress(progress, i + 1, src.height(), data);
+    }
+    return out.Commit() ? 0 : 6;
+}
+
+}  // namespace
+}  // namespace faltrix::bmp
+
+using namespace faltrix;
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    return kit::AnswerPluginInfo(bmp::InfoTable(), infoNumber, buffer, bufferLength);
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
+                                             ProgressCallbackFn progress, int32_t data) {
+    try {
+        return bmp::Save(dc, path, progress, data);
+    } catch (...) {  // no memory: the temporary file is already gone with its owner
+        return 7;
+    }
+}

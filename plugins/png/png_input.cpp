@@ -1,0 +1,208 @@
+// PNG input plug-in over libpng. The DIB loses as little as the graphics layer allows:
+//   palette (1, 4, 8 bits)        -> the same depth and palette; 2-bit palettes become 4-bit
+//   grey (1 to 16 bits)           -> 8 bits with a 256-entry grey palette
+//   RGB                           -> 24 bits
+//   any alpha channel or tRNS     -> 32 bits B, G, R, A with the alpha kept
+//   16-bit samples                -> reduced to 8 (rounded)
+// pHYs in pixels per metre becomes biXPelsPerMeter / biYPelsPerMeter. Sections are top-down,
+// PNG's own row order, so rows are decoded straight into the section.
+#include <csetjmp>
+#include <cstring>
+#include <vector>
+
+#include "faltrix/kit/kit.h"
+#include "png_common.h"
+
+namespace faltrix::png {
+namespace {
+
+constexpr kit::Pattern kPatterns[] = {{u"*.png", u"PNG pictures"}};
+
+const kit::PluginInfoTable &InfoTable() {
+    static const kit::PluginInfoTable table{FALTRIX_INPUT_TAG, Description(),
+                                            {std::begin(kPatterns), std::end(kPatterns)}};
+    return table;
+}
+
+// The libpng read state of one call. Destroyed by its owner, never across a jump.
+struct Reader {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    Reader() {
+        png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, OnError, OnWarning);
+        if (png) info = png_create_info_struct(png);
+    }
+    ~Reader() {
+        if (png) png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
+    }
+    Reader(const Reader &) = delete;
+    Reader &operator=(const Reader &) = delete;
+    bool ok() const { return png && info; }
+};
+
+// What the header says, and the DIB it decodes into.
+struct Layout {
+    png_uint_32 width = 0, height = 0;
+    int bitDepth = 0, colorType = 0, interlace = 0;
+    int dibBits = 0;       // 1, 4, 8, 24, 32
+    bool twoBit = false;   // 2-bit palette: decoded to bytes, packed into 4-bit by us
+    int passes = 1;
+    int32_t xppm = 0, yppm = 0;
+    RGBQUAD palette[256] = {};
+    int paletteSize = 0;
+};
+
+// Reads the header and sets up libpng's transformations. 0 on success. setjmp lives here:
+// trivially destructible locals only.
+int ReadHeader(Reader *r, FILE *file, bool transforms, Layout *out) {
+    if (setjmp(png_jmpbuf(r->png))) return 1;
+    png_init_io(r->png, file);
+    png_set_user_limits(r->png, kit::kMaxSide, kit::kMaxSide);
+    png_read_info(r->png, r->info);
+    png_uint_32 w, h;
+    int depth, color, interlace;
+    png_get_IHDR(r->png, r->info, &w, &h, &depth, &color, &interlace, nullptr, nullptr);
+    if (!kit::WithinLimits(w, h)) return 2;
+    out->width = w;
+    out->height = h;
+    out->bitDepth = depth;
+    out->colorType = color;
+    out->interlace = interlace;
+    png_uint_32 rx, ry;
+    int unit;
+    if (png_get_pHYs(r->png, r->info, &rx, &ry, &unit) && unit == PNG_RESOLUTION_METER &&
+        rx <= INT32_MAX && ry <= INT32_MAX) {
+        out->xppm = int32_t(rx);
+        out->yppm = int32_t(ry);
+    }
+    if (!transforms) return 0;
+
+    const bool trns = png_get_valid(r->png, r->info, PNG_INFO_tRNS) != 0;
+    if (depth == 16) png_set_scale_16(r->png);
+    if (color == PNG_COLOR_TYPE_PALETTE && !trns) {
+        png_colorp pal = nullptr;
+        int n = 0;
+        if (!png_get_PLTE(r->png, r->info, &pal, &n) || n < 1) return 3;
+        const int dibBits = depth == 2 ? 4 : depth;
+        if (n > (1 << dibBits)) n = 1 << dibBits;
+        for (int i = 0; i < n; ++i) out->palette[i] = RGBQUAD{pal[i].blue, pal[i].green, pal[i].red, 0};
+        out->paletteSize = n;
+        out->dibBits = dibBits;
+        out->twoBit = depth == 2;
+        if (out->twoBit) png_set_packing(r->png);
+    } else if (color == PNG_COLOR_TYPE_GRAY && !trns) {
+        if (depth < 8) png_set_expand_gray_1_2_4_to_8(r->png);
+        for (int i = 0; i < 256; ++i) out->palette[i] = RGBQUAD{BYTE(i), BYTE(i), BYTE(i), 0};
+        out->paletteSize = 256;
+        out->dibBits = 8;
+    } else {
+        // Everything else is colour: expand palettes, greys and tRNS keys, then B, G, R(, A).
+        png_set_expand(r->png);
+        if (color == PNG_COLOR_TYPE_GRAY || color == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(r->png);
+        png_set_bgr(r->png);
+        out->dibBits = (trns || (color & PNG_COLOR_MASK_ALPHA)) ? 32 : 24;
+    }
+    out->passes = png_set_interlace_handling(r->png);
+    png_read_update_info(r->png, r->info);
+    return 0;
+}
+
+// Reads every pass into rows[0 .. height - 1]. 0 on success.
+int ReadRows(Reader *r, png_bytep *rows, const Layout *l, ProgressCallbackFn progress, int32_t data) {
+    if (setjmp(png_jmpbuf(r->png))) return 1;
+    const int64_t total = int64_t(l->passes) * l->height;
+    for (int pass = 0; pass < l->passes; ++pass) {
+        for (png_uint_32 y = 0; y < l->height; ++y) {
+            png_read_row(r->png, rows[y], nullptr);
+            const int64_t done = int64_t(pass) * l->height + y + 1;
+            // Scaled so that done and total fit the callback's 32 bits for any interlacing.
+            kit::ReportProgress(progress, int32_t(done * l->height / total), int32_t(l->height), data);
+        }
+    }
+    return 0;
+}
+
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+    kit::InputFile file;
+    if (!file.Open(path)) return nullptr;
+    Reader reader;
+    Layout l;
+    if (!reader.ok() || ReadHeader(&reader, file.stream(), true, &l) != 0) return nullptr;
+
+    kit::DibSpec spec;
+    spec.width = int32_t(l.width);
+    spec.height = int32_t(l.height);
+    spec.bitCount = l.dibBits;
+    spec.topDown = true;
+    spec.palette.assign(l.palette, l.palette + l.paletteSize);
+    spec.xPelsPerMeter = l.xppm;
+    spec.yPelsPerMeter = l.yppm;
+    kit::Dib dib;
+    if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
+    kit::BitmapGuard guard(dib.bitmap);
+
+    // A 2-bit palette is decoded one index per byte into a buffer of our own, then packed.
+    std::vector<uint8_t> unpacked;
+    std::vector<png_bytep> rows(l.height);
+    if (l.twoBit) {
+        unpacked.resize(size_t(l.width) * l.height);
+        for (png_uint_32 y = 0; y < l.height; ++y) rows[y] = unpacked.data() + size_t(y) * l.width;
+    } else {
+        for (png_uint_32 y = 0; y < l.height; ++y) rows[y] = dib.Row(int32_t(y));
+    }
+    if (ReadRows(&reader, rows.data(), &l, progress, data) != 0) return nullptr;
+    if (l.twoBit) {
+        for (png_uint_32 y = 0; y < l.height; ++y) {
+            const uint8_t *in = rows[y];
+            uint8_t *out = dib.Row(int32_t(y));
+            for (png_uint_32 x = 0; x < l.width; ++x) {
+                const uint8_t v = in[x] & 0x0F;
+                out[x >> 1] = (x & 1) ? uint8_t(out[x >> 1] | v) : uint8_t(v << 4);
+            }
+        }
+    }
+    return guard.Release();
+}
+
+bool HasSignature(const WCHAR *path) {
+    kit::InputFile file;
+    png_byte sig[8];
+    return file.Open(path) && file.Read(sig, sizeof sig) && png_sig_cmp(sig, 0, sizeof sig) == 0;
+}
+
+}  // namespace
+}  // namespace faltrix::png
+
+using namespace faltrix;
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    try {
+        return kit::AnswerPluginInfo(png::InfoTable(), infoNumber, buffer, bufferLength);
+    } catch (...) {
+        return 0;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
+    return png::HasSignature(path) ? 1 : 0;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
+    kit::InputFile file;
+    if (!info || !file.Open(path)) return 1;
+    png::Reader reader;
+    png::Layout l;
+    if (!reader.ok() || png::ReadHeader(&reader, file.stream(), false, &l) != 0) return 1;
+    info->width = int32_t(l.width);
+    info->height = int32_t(l.height);
+    return 0;
+}
+
+FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
+                                            int32_t data, DibAllocCallbackFn alloc) {
+    try {
+        return png::Decode(path, progress, data, alloc);
+    } catch (...) {
+        return nullptr;
+    }
+}
