@@ -25,6 +25,8 @@ struct PositionCase {
     uint32_t position;
 };
 
+void PrintTo(const PositionCase &c, std::ostream *os) { *os << c.done << " of " << c.total; }
+
 class ProgressPositionTest : public ::testing::TestWithParam<PositionCase> {};
 
 TEST_P(ProgressPositionTest, ReachesTheFrontEnd) {

@@ -38,6 +38,14 @@ public:
 
     // Fills the list from its folder. Returns -1 when the folder holds no candidate (or does
     // not exist), else the number of accepted plug-ins (possibly 0). No library stays loaded.
+    //
+    // Candidates are the regular files of the folder (links to regular files count) whose
+    // names end in ".so" in any letter case, taken in byte order of their names. The first
+    // kMaxCandidates of them are examined; any further one is not loaded and is recorded in
+    // Refused() with the reason. Likewise an accepted plug-in beyond kMaxPaths is recorded
+    // there and not kept (with 256 candidates at most this cannot happen; it is guarded all
+    // the same). The paths of the previous scan are dropped first; the loaded library, if
+    // any, is left as it is.
     int32_t ScanPlugins();
 
     // Releases the current library, then loads and binds the plug-in at index. Returns 1 on
@@ -52,7 +60,10 @@ public:
     int32_t Current() const { return current_; }
     bool HasLibrary() const { return library_ != nullptr; }
     const std::u16string &PathAt(uint32_t index) const { return paths_.at(index); }
+    // The candidates the last scan did not take, in the order examined.
     const std::vector<RefusedCandidate> &Refused() const { return refused_; }
+    // The loader's error text of the last SelectPlugin that failed to load; empty otherwise.
+    const std::string &LastLoadError() const { return lastLoadError_; }
 
     // The folder scanned: <executable's folder>/plugins/<kind>/, or the override.
     std::string PluginFolder() const;
@@ -61,7 +72,8 @@ public:
     void SetFolderOverride(std::string folder) { folderOverride_ = std::move(folder); }
 
     // Host-side call of GetPluginInfo on the current plug-in; -1 when missing. The answer is
-    // clamped to bufferLength - 1 units and the buffer is always terminated.
+    // clamped to bufferLength - 1 units and the buffer is always terminated. With no buffer
+    // (null or bufferLength <= 0) nothing is called and the answer is 0.
     int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
     // Host-side call of ConfigurationDlg; -1 when missing.
     int32_t ConfigurationDlg(HWND parent, int32_t reserved);
@@ -90,8 +102,10 @@ private:
     const char *folderKind_;
     const char16_t *typeTag_;
     std::string folderOverride_;
-    std::vector<std::u16string> paths_;
+    std::vector<std::u16string> paths_;     // as handed to the front end
+    std::vector<std::string> nativePaths_;  // the same paths as on disk (any bytes)
     std::vector<RefusedCandidate> refused_;
+    std::string lastLoadError_;
     int32_t current_ = -1;
 };
 

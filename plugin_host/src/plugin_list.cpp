@@ -1,0 +1,304 @@
+// Finding, verifying and loading the plug-in libraries of one folder, and the host-side calls
+// of their entry points.
+#include "faltrix/plugin_list.h"
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <climits>
+
+#include "faltrix/feedback.h"
+#include "text.h"
+
+namespace faltrix {
+namespace {
+
+thread_local int32_t t_lastError = 0;
+
+// True for a name ending in ".so" in any letter case.
+bool HasLibraryExtension(const std::string &name) {
+    if (name.size() < 3) return false;
+    const char *tail = name.c_str() + name.size() - 3;
+    return tail[0] == '.' && std::tolower(static_cast<unsigned char>(tail[1])) == 's' &&
+           std::tolower(static_cast<unsigned char>(tail[2])) == 'o';
+}
+
+// The file names of the folder's candidates in byte order; empty when the folder cannot be
+// read.
+std::vector<std::string> ListCandidates(const std::string &folder) {
+    std::vector<std::string> names;
+    DIR *dir = opendir(folder.c_str());
+    if (dir == nullptr) return names;
+    while (const dirent *entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (!HasLibraryExtension(name)) continue;
+        struct stat info {};
+        // stat follows links: a link to a regular file counts, a link to a folder or a
+        // dangling link does not.
+        if (stat((folder + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        names.push_back(std::move(name));
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());  // std::string orders by unsigned bytes
+    return names;
+}
+
+std::string LoaderError() {
+    const char *text = dlerror();
+    return text != nullptr ? std::string(text) : std::string("the library could not be loaded");
+}
+
+// Calls a GetPluginInfo entry point into the caller's buffer; clamps the answer to what the
+// buffer holds and terminates the buffer, whatever the plug-in wrote or answered.
+int32_t CallGetPluginInfo(GetPluginInfoFn fn, int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    if (buffer == nullptr || bufferLength <= 0) return 0;
+    int32_t answer = fn(infoNumber, buffer, bufferLength);
+    buffer[bufferLength - 1] = 0;
+    return std::min(answer, bufferLength - 1);
+}
+
+}  // namespace
+
+PluginList::PluginList(const char *folderKind, const char16_t *typeTag) : folderKind_(folderKind), typeTag_(typeTag) {}
+
+PluginList::~PluginList() {
+    // The derived lists tear down in their own destructors; this only guards a list that
+    // still holds a library at this point.
+    getPluginInfo_ = nullptr;
+    configurationDlg_ = nullptr;
+    if (library_ != nullptr) dlclose(library_);
+    library_ = nullptr;
+}
+
+std::string PluginList::PluginFolder() const {
+    if (!folderOverride_.empty()) {
+        std::string folder = folderOverride_;
+        if (folder.back() != '/') folder += '/';
+        return folder;
+    }
+    // /proc/self/exe names the executable; a path that does not fit PATH_MAX gives no folder.
+    std::array<char, PATH_MAX> exe{};
+    const ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size());
+    if (n <= 0 || static_cast<size_t>(n) >= exe.size()) return std::string();
+    std::string path(exe.data(), static_cast<size_t>(n));
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return std::string();
+    path.resize(slash);
+    return path + "/plugins/" + folderKind_ + "/";
+}
+
+void *PluginList::ResolveOwn(void *library, const char *name) {
+    if (library == nullptr) return nullptr;
+    void *symbol = dlsym(library, name);
+    if (symbol == nullptr) return nullptr;
+    // dlsym also searches the libraries this one depends on; only a definition inside the
+    // library itself counts.
+    link_map *own = nullptr;
+    if (dlinfo(library, RTLD_DI_LINKMAP, &own) != 0 || own == nullptr) return nullptr;
+    Dl_info info{};
+    void *definer = nullptr;
+    if (dladdr1(symbol, &info, &definer, RTLD_DL_LINKMAP) == 0) return nullptr;
+    return static_cast<link_map *>(definer) == own ? symbol : nullptr;
+}
+
+int32_t PluginList::AcceptLibrary(void *library, std::string *why) {
+    auto fn = reinterpret_cast<GetPluginInfoFn>(ResolveOwn(library, "GetPluginInfo"));
+    if (fn == nullptr) {
+        if (why != nullptr) *why = "exports no GetPluginInfo";
+        return -1;
+    }
+    std::array<WCHAR, kInfoBufferLength> buffer{};
+    CallGetPluginInfo(fn, 0, buffer.data(), kInfoBufferLength);
+    const std::u16string_view answer(buffer.data());
+    if (answer == std::u16string_view(typeTag_)) return 1;
+    if (why != nullptr) {
+        *why = "answered the type tag \"" + Utf16ToUtf8(answer) + "\", not \"" +
+               Utf16ToUtf8(std::u16string_view(typeTag_)) + "\"";
+    }
+    return 0;
+}
+
+int32_t PluginList::ScanPlugins() {
+    const std::string folder = PluginFolder();
+    paths_.clear();
+    nativePaths_.clear();
+    refused_.clear();
+
+    const std::vector<std::string> names = folder.empty() ? std::vector<std::string>() : ListCandidates(folder);
+    if (names.empty()) return -1;
+
+    for (size_t i = 0; i < names.size(); ++i) {
+        std::string path = folder + names[i];
+        if (i >= kMaxCandidates) {
+            refused_.push_back({std::move(path), "not examined: the folder holds more than " +
+                                                      std::to_string(kMaxCandidates) + " candidate files"});
+            continue;
+        }
+        void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            refused_.push_back({std::move(path), LoaderError()});
+            continue;
+        }
+        std::string why;
+        if (AcceptLibrary(library, &why) > 0) {
+            if (paths_.size() < kMaxPaths) {
+                paths_.push_back(Utf8ToUtf16(path));
+                nativePaths_.push_back(std::move(path));
+            } else {
+                refused_.push_back({std::move(path), "not kept: the list already holds " +
+                                                          std::to_string(kMaxPaths) + " plug-ins"});
+            }
+        } else {
+            refused_.push_back({std::move(path), std::move(why)});
+        }
+        dlclose(library);
+    }
+    return static_cast<int32_t>(paths_.size());
+}
+
+void PluginList::ReleaseLibrary() {
+    // The slots go first: nothing may call into a library once it is on its way out.
+    ClearEntryPoints();
+    if (library_ != nullptr) dlclose(library_);
+    library_ = nullptr;
+}
+
+int32_t PluginList::SelectPlugin(uint32_t index) {
+    ReleaseLibrary();
+    current_ = -1;
+    lastLoadError_.clear();
+    if (index >= Count()) return 0;
+    library_ = dlopen(nativePaths_[index].c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library_ == nullptr) {
+        lastLoadError_ = LoaderError();
+        ShowMessage(u"Failed in loading library.", paths_[index]);
+        return 0;
+    }
+    current_ = static_cast<int32_t>(index);
+    return BindEntryPoints();
+}
+
+void PluginList::Teardown() {
+    paths_.clear();
+    nativePaths_.clear();
+    refused_.clear();
+    ReleaseLibrary();
+    current_ = -1;
+}
+
+int32_t PluginList::GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    if (getPluginInfo_ == nullptr) return -1;
+    return CallGetPluginInfo(getPluginInfo_, infoNumber, buffer, bufferLength);
+}
+
+int32_t PluginList::ConfigurationDlg(HWND parent, int32_t reserved) {
+    if (configurationDlg_ == nullptr) return -1;
+    return configurationDlg_(parent, reserved);
+}
+
+// ---- Input list ---------------------------------------------------------------------------
+
+InputPluginList::InputPluginList() : PluginList("input", FALTRIX_INPUT_TAG) {}
+InputPluginList::~InputPluginList() { Teardown(); }
+
+int32_t InputPluginList::BindEntryPoints() {
+    getPluginInfo_ = reinterpret_cast<GetPluginInfoFn>(ResolveOwn(library_, "GetPluginInfo"));
+    isSupported_ = reinterpret_cast<IsSupportedFn>(ResolveOwn(library_, "IsSupported"));
+    getPictureInfo_ = reinterpret_cast<GetPictureInfoFn>(ResolveOwn(library_, "GetPictureInfo"));
+    getPicture_ = reinterpret_cast<GetPictureFn>(ResolveOwn(library_, "GetPicture"));
+    getPictureDIB_ = reinterpret_cast<GetPictureDIBFn>(ResolveOwn(library_, "GetPictureDIB"));
+    configurationDlg_ = reinterpret_cast<ConfigurationDlgFn>(ResolveOwn(library_, "ConfigurationDlg"));
+    return 1;
+}
+
+void InputPluginList::ClearEntryPoints() {
+    getPluginInfo_ = nullptr;
+    isSupported_ = nullptr;
+    getPictureInfo_ = nullptr;
+    getPicture_ = nullptr;
+    getPictureDIB_ = nullptr;
+    configurationDlg_ = nullptr;
+}
+
+int32_t InputPluginList::IsSupported(const WCHAR *path, int32_t a, int32_t b) {
+    if (isSupported_ == nullptr) return -1;
+    return isSupported_(path, a, b);
+}
+
+int32_t InputPluginList::GetPictureInfo(const WCHAR *path, int32_t a, int32_t b, PictureInfo *info) {
+    if (getPictureInfo_ == nullptr) return -1;
+    return getPictureInfo_(path, a, b, info);
+}
+
+HBITMAP InputPluginList::GetPictureDIB(const WCHAR *path, int32_t a, int32_t b, ProgressCallbackFn progress,
+                                       int32_t data, DibAllocCallbackFn alloc) {
+    if (getPictureDIB_ == nullptr) {
+        t_lastError = -1;
+        return nullptr;
+    }
+    return getPictureDIB_(path, a, b, progress, data, alloc);
+}
+
+// ---- Output list --------------------------------------------------------------------------
+
+OutputPluginList::OutputPluginList() : PluginList("output", FALTRIX_OUTPUT_TAG) {}
+OutputPluginList::~OutputPluginList() { Teardown(); }
+
+int32_t OutputPluginList::BindEntryPoints() {
+    getPluginInfo_ = reinterpret_cast<GetPluginInfoFn>(ResolveOwn(library_, "GetPluginInfo"));
+    saveDIBPicture_ = reinterpret_cast<SaveDIBPictureFn>(ResolveOwn(library_, "SaveDIBPicture"));
+    configurationDlg_ = reinterpret_cast<ConfigurationDlgFn>(ResolveOwn(library_, "ConfigurationDlg"));
+    return 1;
+}
+
+void OutputPluginList::ClearEntryPoints() {
+    getPluginInfo_ = nullptr;
+    saveDIBPicture_ = nullptr;
+    configurationDlg_ = nullptr;
+}
+
+int32_t OutputPluginList::SaveDIBPicture(HDC dc, const WCHAR *path, int32_t a, int32_t b,
+                                         ProgressCallbackFn progress, int32_t data) {
+    if (saveDIBPicture_ == nullptr) return -1;
+    // The bar stands at 0 when the plug-in starts and at 100 when the call returns, also
+    // after a failure.
+    if (progress != nullptr) progress(0, 1, 0);
+    const int32_t result = saveDIBPicture_(dc, path, a, b, progress, data);
+    if (progress != nullptr) progress(1, 1, 0);
+    return result;
+}
+
+// ---- The program's two lists ----------------------------------------------------------------
+
+namespace {
+
+// Both lists in one object: members are constructed in declaration order and destroyed in
+// reverse, so the input list comes first and the output list is torn down first, whichever
+// accessor is used first.
+struct ProgramLists {
+    InputPluginList input;
+    OutputPluginList output;
+};
+
+ProgramLists &Lists() {
+    static ProgramLists lists;
+    return lists;
+}
+
+// Constructs the lists before main() runs, as static objects.
+[[maybe_unused]] const bool g_listsConstructed = (Lists(), true);
+
+}  // namespace
+
+InputPluginList &InputPlugins() { return Lists().input; }
+OutputPluginList &OutputPlugins() { return Lists().output; }
+
+int32_t HostLastError() { return t_lastError; }
+
+}  // namespace faltrix
