@@ -1,0 +1,193 @@
+// GIF input plug-in over giflib: the first frame, on the logical screen.
+//   no transparency  -> 1, 4 or 8 bits with the frame's colour table (the smallest depth
+//                       that holds it); screen pixels the frame leaves uncovered get the
+//                       background colour
+//   a transparent index (graphic control extension) -> 32 bits, B, G, R, A; transparent and
+//                       uncovered pixels get alpha 0
+// Records are read one at a time, so frames after the first are never read.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "faltrix/kit/kit.h"
+#include "gif_common.h"
+
+namespace faltrix::gif {
+namespace {
+
+constexpr kit::Pattern kPatterns[] = {{u"*.gif", u"GIF pictures"}};
+
+const kit::PluginInfoTable &InfoTable() {
+    static const kit::PluginInfoTable table{FALTRIX_INPUT_TAG, Description(),
+                                            {std::begin(kPatterns), std::end(kPatterns)}};
+    return table;
+}
+
+int ReadFromFile(GifFileType *gif, GifByteType *buffer, int length) {
+    return int(std::fread(buffer, 1, size_t(length), static_cast<FILE *>(gif->UserData)));
+}
+
+// giflib's handle for one call; closed on destruction.
+struct Handle {
+    GifFileType *gif = nullptr;
+    explicit Handle(FILE *f) {
+        int error = 0;
+        gif = DGifOpen(f, ReadFromFile, &error);
+    }
+    ~Handle() {
+        if (gif) DGifCloseFile(gif, nullptr);
+    }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+};
+
+bool HasSignature(kit::InputFile &file) {
+    char sig[6];
+    return file.Read(sig, sizeof sig) && (std::memcmp(sig, "GIF87a", 6) == 0 || std::memcmp(sig, "GIF89a", 6) == 0);
+}
+
+// The logical screen's size, checked against the limits.
+bool ScreenSize(const GifFileType *gif, int32_t *w, int32_t *h) {
+    if (!kit::WithinLimits(gif->SWidth, gif->SHeight)) return false;
+    *w = gif->SWidth;
+    *h = gif->SHeight;
+    return true;
+}
+
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+    kit::InputFile file;
+    if (!file.Open(path) || !HasSignature(file) || std::fseek(file.stream(), 0, SEEK_SET) != 0) return nullptr;
+    Handle handle(file.stream());
+    GifFileType *gif = handle.gif;
+    int32_t width, height;
+    if (!gif || !ScreenSize(gif, &width, &height)) return nullptr;
+
+    // Find the first image, keeping the graphic control block that precedes it.
+    int transparent = NO_TRANSPARENT_COLOR;
+    for (;;) {
+        GifRecordType type;
+        if (DGifGetRecordType(gif, &type) == GIF_ERROR) return nullptr;
+        if (type == IMAGE_DESC_RECORD_TYPE) break;
+        if (type == TERMINATE_RECORD_TYPE) return nullptr;  // no image at all
+        if (type == EXTENSION_RECORD_TYPE) {
+            int code;
+            GifByteType *ext;
+            if (DGifGetExtension(gif, &code, &ext) == GIF_ERROR) return nullptr;
+            if (code == GRAPHICS_EXT_FUNC_CODE && ext && ext[0] >= 4) {
+                GraphicsControlBlock gcb;
+                if (DGifExtensionToGCB(ext[0], ext + 1, &gcb) == GIF_OK) transparent = gcb.TransparentColor;
+            }
+            while (ext) {
+                if (DGifGetExtensionNext(gif, &ext) == GIF_ERROR) return nullptr;
+            }
+        }
+    }
+    if (DGifGetImageDesc(gif) == GIF_ERROR) return nullptr;
+    const GifImageDesc &desc = gif->Image;
+    const ColorMapObject *map = desc.ColorMap ? desc.ColorMap : gif->SColorMap;
+    if (!map || map->ColorCount < 1 || map->ColorCount > 256 || !map->Colors) return nullptr;
+    if (!kit::WithinLimits(desc.Width, desc.Height) || desc.Left < 0 || desc.Top < 0) return nullptr;
+    const int colours = map->ColorCount;
+    if (transparent >= colours) transparent = NO_TRANSPARENT_COLOR;
+
+    kit::DibSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.topDown = true;
+    if (transparent != NO_TRANSPARENT_COLOR) {
+        spec.bitCount = 32;
+    } else {
+        spec.bitCount = colours <= 2 ? 1 : colours <= 16 ? 4 : 8;
+        for (int i = 0; i < colours; ++i)
+            spec.palette.push_back(RGBQUAD{map->Colors[i].Blue, map->Colors[i].Green, map->Colors[i].Red, 0});
+    }
+    kit::Dib dib;
+    if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
+    kit::BitmapGuard guard(dib.bitmap);
+
+    // Uncovered screen: the background colour when opaque (the section starts at index 0,
+    // so only a non-zero background needs filling); transparent stays all zero.
+    const int background = (desc.ColorMap == nullptr && gif->SBackGroundColor < colours) ? gif->SBackGroundColor : 0;
+    std::vector<GifPixelType> line(size_t(desc.Width));
+    auto store = [&](int32_t y, int32_t xFrom, const GifPixelType *px, int32_t n) {
+        uint8_t *row = dib.Row(y);
+        for (int32_t i = 0; i < n; ++i) {
+            const int32_t x = xFrom + i;
+            const unsigned v = px[i];
+            switch (spec.bitCount) {
+            case 1: row[x >> 3] = uint8_t((row[x >> 3] & ~(0x80 >> (x & 7))) | ((v & 1) << (7 - (x & 7)))); break;
+            case 4: row[x >> 1] = (x & 1) ? uint8_t((row[x >> 1] & 0xF0) | (v & 0x0F)) : uint8_t((row[x >> 1] & 0x0F) | (v << 4)); break;
+            case 8: row[x] = uint8_t(v); break;
+            default: {
+                uint8_t *o = row + 4 * size_t(x);
+                if (int(v) == transparent || int(v) >= colours) {
+                    std::memset(o, 0, 4);
+                } else {
+                    const GifColorType &c = map->Colors[v];
+                    o[0] = c.Blue, o[1] = c.Green, o[2] = c.Red, o[3] = 255;
+                }
+            }
+            }
+        }
+    };
+    if (background != 0 && spec.bitCount <= 8) {
+        const GifPixelType bg = GifPixelType(background);
+        for (int32_t y = 0; y < height; ++y)
+            for (int32_t x = 0; x < width; ++x) store(y, x, &bg, 1);
+    }
+
+    // The part of the frame on the screen; the rest of it is decoded and dropped.
+    const int32_t visibleWidth = std::max(0, std::min<int32_t>(desc.Width, width - desc.Left));
+    const int32_t rows = desc.Height;
+    static constexpr int kStart[] = {0, 4, 2, 1}, kStep[] = {8, 8, 4, 2};
+    int32_t done = 0;
+    for (int pass = 0; pass < (desc.Interlace ? 4 : 1); ++pass) {
+        const int start = desc.Interlace ? kStart[pass] : 0, step = desc.Interlace ? kStep[pass] : 1;
+        for (int32_t r = start; r < rows; r += step) {
+            if (DGifGetLine(gif, line.data(), desc.Width) == GIF_ERROR) return nullptr;
+            const int32_t y = desc.Top + r;
+            if (y < height && visibleWidth > 0) store(y, desc.Left, line.data(), visibleWidth);
+            kit::ReportProgress(progress, ++done, rows, data);
+        }
+    }
+    return guard.Release();
+}
+
+}  // namespace
+}  // namespace faltrix::gif
+
+using namespace faltrix;
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    try {
+        return kit::AnswerPluginInfo(gif::InfoTable(), infoNumber, buffer, bufferLength);
+    } catch (...) {
+        return 0;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
+    kit::InputFile file;
+    return file.Open(path) && gif::HasSignature(file) ? 1 : 0;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
+    kit::InputFile file;
+    if (!info || !file.Open(path) || !gif::HasSignature(file) || std::fseek(file.stream(), 0, SEEK_SET) != 0)
+        return 1;
+    gif::Handle handle(file.stream());
+    int32_t w, h;
+    if (!handle.gif || !gif::ScreenSize(handle.gif, &w, &h)) return 1;
+    info->width = w;
+    info->height = h;
+    return 0;
+}
+
+FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
+                                            int32_t data, DibAllocCallbackFn alloc) {
+    try {
+        return gif::Decode(path, progress, data, alloc);
+    } catch (...) {
+        return nullptr;
+    }
+}

@@ -1,0 +1,154 @@
+// GIF output plug-in over giflib. Palettised pictures are written with their own colours
+// (the table padded to a power of two, as GIF requires). 16-, 24- and 32-bit pictures are
+// reduced to at most 256 colours by our own median cut (quantize.h); pixels with alpha below
+// 128 become one transparent index, partly transparent ones are put on white first. GIF keeps
+// no resolution, only the picture's pixels.
+#include <cstring>
+#include <vector>
+
+#include "faltrix/kit/kit.h"
+#include "gif_common.h"
+#include "quantize.h"
+
+namespace faltrix::gif {
+namespace {
+
+constexpr kit::Pattern kPatterns[] = {{u"*.gif", u"GIF pictures"}};
+
+const kit::PluginInfoTable &InfoTable() {
+    static const kit::PluginInfoTable table{FALTRIX_OUTPUT_TAG, Description(),
+                                            {std::begin(kPatterns), std::end(kPatterns)}};
+    return table;
+}
+
+int WriteToFile(GifFileType *gif, const GifByteType *buffer, int length) {
+    return int(std::fwrite(buffer, 1, size_t(length), static_cast<FILE *>(gif->UserData)));
+}
+
+struct ColorMap {
+    ColorMapObject *map = nullptr;
+    ~ColorMap() {
+        if (map) GifFreeMapObject(map);
+    }
+};
+
+struct Encoder {
+    GifFileType *gif = nullptr;
+    ~Encoder() {
+        if (gif) EGifCloseFile(gif, nullptr);
+    }
+    // Flushes giflib's last bytes; false when that fails.
+    bool Close() {
+        GifFileType *g = gif;
+        gif = nullptr;
+        return EGifCloseFile(g, nullptr) == GIF_OK;
+    }
+};
+
+// Pads a palette to the power of two a GIF colour table must have (2 to 256 entries).
+ColorMapObject *MakeMap(const std::vector<RGBQUAD> &palette) {
+    int size = 2;
+    while (size < int(palette.size())) size *= 2;
+    std::vector<GifColorType> colours(size_t(size), GifColorType{0, 0, 0});
+    for (size_t i = 0; i < palette.size(); ++i)
+        colours[i] = GifColorType{palette[i].rgbRed, palette[i].rgbGreen, palette[i].rgbBlue};
+    return GifMakeMapObject(size, colours.data());
+}
+
+int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+    kit::SourcePicture src;
+    if (!src.Open(dc)) return 1;
+    std::string utf8;
+    if (!kit::PathToUtf8(path, &utf8)) return 2;
+    if (src.width() > 65535 || src.height() > 65535) return 3;  // GIF sizes are 16-bit
+
+    const int32_t w = src.width(), h = src.height();
+    const bool palettised = src.bitCount() <= 8;
+    const bool alpha = src.HasAlpha();
+    std::vector<uint8_t> bgra(palettised ? 0 : size_t(w) * 4);
+    Quantizer quantizer;
+    std::vector<RGBQUAD> palette;
+    int transparentIndex = NO_TRANSPARENT_COLOR;
+
+    // Partly transparent pixels go on white; fully transparent ones keep alpha 0 for Map.
+    auto colourRow = [&](int32_t y) {
+        src.RowToBGRA(y, bgra.data());
+        if (!alpha) return;
+        for (int32_t x = 0; x < w; ++x) {
+            uint8_t *p = &bgra[4 * size_t(x)];
+            if (p[3] < 128 || p[3] == 255) continue;
+            for (int c = 0; c < 3; ++c) p[c] = uint8_t((p[c] * p[3] + 255 * (255 - p[3]) + 127) / 255);
+            p[3] = 255;
+        }
+    };
+    if (palettised) {
+        palette = src.palette();
+    } else {
+        for (int32_t y = 0; y < h; ++y) {
+            colourRow(y);
+            quantizer.Add(bgra.data(), w);
+        }
+        quantizer.Build(alpha ? 255 : 256);
+        palette = quantizer.palette();
+        if (alpha) {
+            transparentIndex = int(palette.size());
+            palette.push_back(RGBQUAD{255, 255, 255, 0});
+        }
+    }
+    ColorMap map{MakeMap(palette)};
+    if (!map.map) return 4;
+
+    kit::AtomicOutputFile out(utf8);
+    if (!out.ok()) return 5;
+    Encoder enc;
+    int error = 0;
+    enc.gif = EGifOpen(out.stream(), WriteToFile, &error);
+    if (!enc.gif) return 6;
+    EGifSetGifVersion(enc.gif, true);
+    if (EGifPutScreenDesc(enc.gif, w, h, 8, 0, map.map) == GIF_ERROR) return 7;
+    if (transparentIndex != NO_TRANSPARENT_COLOR) {
+        GraphicsControlBlock gcb{};
+        gcb.DisposalMode = DISPOSAL_UNSPECIFIED;
+        gcb.DelayTime = 0;
+        gcb.TransparentColor = transparentIndex;
+        GifByteType ext[4];
+        const size_t n = EGifGCBToExtension(&gcb, ext);
+        if (EGifPutExtension(enc.gif, GRAPHICS_EXT_FUNC_CODE, int(n), ext) == GIF_ERROR) return 7;
+    }
+    if (EGifPutImageDesc(enc.gif, 0, 0, w, h, false, nullptr) == GIF_ERROR) return 7;
+    std::vector<GifPixelType> indices(static_cast<size_t>(w));
+    for (int32_t y = 0; y < h; ++y) {
+        if (palettised) {
+            src.RowToIndices(y, indices.data());
+        } else {
+            colourRow(y);
+            quantizer.Map(bgra.data(), w, uint8_t(transparentIndex < 0 ? 0 : transparentIndex), indices.data());
+        }
+        if (EGifPutLine(enc.gif, indices.data(), w) == GIF_ERROR) return 7;
+        kit::ReportProgress(progress, y + 1, h, data);
+    }
+    if (!enc.Close()) return 8;
+    return out.Commit() ? 0 : 9;
+}
+
+}  // namespace
+}  // namespace faltrix::gif
+
+using namespace faltrix;
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    try {
+        return kit::AnswerPluginInfo(gif::InfoTable(), infoNumber, buffer, bufferLength);
+    } catch (...) {
+        return 0;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
+                                             ProgressCallbackFn progress, int32_t data) {
+    try {
+        return gif::Save(dc, path, progress, data);
+    } catch (...) {
+        return 10;
+    }
+}
