@@ -1,0 +1,210 @@
+// The JPEG input plug-in: reads baseline and progressive JPEG (grey, YCbCr, CMYK/YCCK) into
+// 8-bit grey or 24-bit DIBs, applying the EXIF orientation.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "exif_orientation.h"
+#include "faltrix/kit/kit.h"
+#include "jpeg_guard.h"
+
+namespace faltrix::jpeg {
+namespace {
+
+#define FALTRIX_STR2(x) #x
+#define FALTRIX_STR(x) FALTRIX_STR2(x)
+
+const kit::PluginInfoTable &InfoTable() {
+    static const kit::PluginInfoTable table{
+        FALTRIX_INPUT_TAG,
+        u"JPEG (libjpeg-turbo " FALTRIX_STR(LIBJPEG_TURBO_VERSION) u")",
+        {{u"*.jpg;*.jpeg;*.jpe;*.jfif", u"JPEG pictures"}}};
+    return table;
+}
+
+// One open file with its header read. Members are destroyed in reverse order: the
+// decompressor before the file it reads.
+struct Reader {
+    kit::InputFile file;
+    ErrorState err;
+    ScanLimit scanLimit;
+    jpeg_decompress_struct cinfo{};
+    DecompressGuard guard{&cinfo};
+    int orientation = 1;
+};
+
+bool OpenAndReadHeader(const WCHAR *path, Reader *r) {
+    if (!r->file.Open(path)) return false;
+    InstallErrorHandler(&r->err);
+    r->cinfo.err = &r->err.pub;
+    if (!GuardedCreate(&r->cinfo)) return false;
+    r->guard.created = true;
+    InstallScanLimit(&r->cinfo, &r->scanLimit);
+    if (!GuardedStdioSource(&r->cinfo, r->file.stream()) ||
+        !GuardedSaveMarkers(&r->cinfo, JPEG_APP0 + 1, 0xFFFF) || !GuardedReadHeader(&r->cinfo))
+        return false;
+    for (jpeg_saved_marker_ptr m = r->cinfo.marker_list; m; m = m->next) {
+        if (m->marker != JPEG_APP0 + 1) continue;
+        const int o = ExifOrientation(m->data, m->data_length);
+        if (o != 1) {
+            r->orientation = o;
+            break;
+        }
+    }
+    return kit::WithinLimits(r->cinfo.image_width, r->cinfo.image_height);
+}
+
+int32_t PelsPerMeter(int unit, unsigned density) {
+    switch (unit) {
+    case 1: return static_cast<int32_t>(std::lround(density / 0.0254));  // dots per inch
+    case 2: return static_cast<int32_t>(density * 100);                  // dots per cm
+    default: return 0;                                                   // aspect ratio only
+    }
+}
+
+// Adobe writes CMYK inverted (0 = full ink); others write it plain.
+void CmykToBgr(const uint8_t *cmyk, uint8_t *bgr, size_t width, bool inverted) {
+    for (size_t x = 0; x < width; ++x, cmyk += 4, bgr += 3) {
+        unsigned c = cmyk[0], m = cmyk[1], y = cmyk[2], k = cmyk[3];
+        if (!inverted) {
+            c = 255 - c; m = 255 - m; y = 255 - y; k = 255 - k;
+        }
+        bgr[0] = static_cast<uint8_t>((y * k + 127) / 255);
+        bgr[1] = static_cast<uint8_t>((m * k + 127) / 255);
+        bgr[2] = static_cast<uint8_t>((c * k + 127) / 255);
+    }
+}
+
+void ReversePixels(uint8_t *row, size_t width, size_t bpp) {
+    if (width < 2) return;
+    for (size_t a = 0, b = width - 1; a < b; ++a, --b)
+        for (size_t i = 0; i < bpp; ++i) std::swap(row[a * bpp + i], row[b * bpp + i]);
+}
+
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+    Reader r;
+    if (!OpenAndReadHeader(path, &r)) return nullptr;
+    jpeg_decompress_struct &cinfo = r.cinfo;
+
+    bool cmyk = false;
+    size_t bpp = 3;
+    switch (cinfo.jpeg_color_space) {
+    case JCS_GRAYSCALE: cinfo.out_color_space = JCS_GRAYSCALE; bpp = 1; break;
+    case JCS_CMYK: case JCS_YCCK: cinfo.out_color_space = JCS_CMYK; cmyk = true; break;
+    default: cinfo.out_color_space = JCS_EXT_BGR; break;
+    }
+    if (!GuardedStartDecompress(&cinfo)) return nullptr;
+    const int32_t w = static_cast<int32_t>(cinfo.output_width);
+    const int32_t h = static_cast<int32_t>(cinfo.output_height);
+    const int orientation = r.orientation;
+    const bool swap = SwapsAxes(orientation);
+
+    kit::DibSpec spec;
+    spec.width = swap ? h : w;
+    spec.height = swap ? w : h;
+    spec.bitCount = bpp == 1 ? 8 : 24;
+    if (bpp == 1) spec.palette = kit::GreyPalette(8);
+    if (cinfo.saw_JFIF_marker) {
+        spec.xPelsPerMeter = PelsPerMeter(cinfo.density_unit, cinfo.X_density);
+        spec.yPelsPerMeter = PelsPerMeter(cinfo.density_unit, cinfo.Y_density);
+        if (swap) std::swap(spec.xPelsPerMeter, spec.yPelsPerMeter);
+    }
+    kit::Dib dib;
+    if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
+    kit::BitmapGuard owned{dib.bitmap};
+
+    // Orientations that keep rows as rows decode straight into the bitmap; the others (and
+    // CMYK, which needs converting) go through a small band and are placed pixel by pixel.
+    const bool direct = !cmyk && orientation <= 4;
+    constexpr JDIMENSION kBand = 8;
+    const size_t srcBpp = cmyk ? 4 : bpp;
+    std::vector<uint8_t> band;
+    std::vector<uint8_t> converted;
+    if (!direct) {
+        band.resize(static_cast<size_t>(w) * srcBpp * kBand);
+        if (cmyk) converted.resize(static_cast<size_t>(w) * 3);
+    }
+    const bool cmykInverted = cinfo.saw_Adobe_marker;
+
+    JSAMPROW rows[kBand];
+    while (cinfo.output_scanline < cinfo.output_height) {
+        const int32_t first = static_cast<int32_t>(cinfo.output_scanline);
+        const JDIMENSION want = std::min<JDIMENSION>(kBand, cinfo.output_height - cinfo.output_scanline);
+        for (JDIMENSION i = 0; i < want; ++i) {
+            const int32_t y = first + static_cast<int32_t>(i);
+            rows[i] = direct ? dib.Row(orientation >= 3 ? h - 1 - y : y)
+                             : band.data() + i * static_cast<size_t>(w) * srcBpp;
+        }
+        JDIMENSION got = 0;
+        if (!GuardedReadScanlines(&cinfo, rows, want, &got) || got == 0) return nullptr;
+        for (JDIMENSION i = 0; i < got; ++i) {
+            const int32_t y = first + static_cast<int32_t>(i);
+            if (direct) {
+                if (orientation == 2 || orientation == 3) ReversePixels(rows[i], w, bpp);
+                continue;
+            }
+            const uint8_t *src = rows[i];
+            if (cmyk) {
+                CmykToBgr(src, converted.data(), w, cmykInverted);
+                src = converted.data();
+            }
+            for (int32_t x = 0; x < w; ++x) {
+                const OrientedPoint p = Orient(orientation, x, y, w, h);
+                std::memcpy(dib.Row(p.y) + static_cast<size_t>(p.x) * bpp, src + x * bpp, bpp);
+            }
+        }
+        kit::ReportProgress(progress, static_cast<int32_t>(cinfo.output_scanline), h, data);
+        if (r.err.truncated) return nullptr;
+    }
+    if (!GuardedFinishDecompress(&cinfo) || r.err.truncated) return nullptr;
+    return owned.Release();
+}
+
+}  // namespace
+}  // namespace faltrix::jpeg
+
+using namespace faltrix;
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    try {
+        return kit::AnswerPluginInfo(jpeg::InfoTable(), infoNumber, buffer, bufferLength);
+    } catch (...) {
+        return 0;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
+    try {
+        kit::InputFile file;
+        uint8_t magic[3];
+        if (!file.Open(path) || !file.Read(magic, sizeof magic)) return 0;
+        return magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
+    if (!info) return 1;
+    try {
+        jpeg::Reader r;
+        if (!jpeg::OpenAndReadHeader(path, &r)) return 1;
+        const bool swap = jpeg::SwapsAxes(r.orientation);
+        info->width = static_cast<int32_t>(swap ? r.cinfo.image_height : r.cinfo.image_width);
+        info->height = static_cast<int32_t>(swap ? r.cinfo.image_width : r.cinfo.image_height);
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
+                                            int32_t data, DibAllocCallbackFn alloc) {
+    try {
+        return jpeg::Decode(path, progress, data, alloc);
+    } catch (...) {
+        return nullptr;
+    }
+}

@@ -1,0 +1,139 @@
+// The JPEG output plug-in: stores any DIB as a baseline JPEG, grey when the picture is a grey
+// palette, else colour with transparent areas put on white. Quality is a session setting.
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <vector>
+
+#include "faltrix/kit/kit.h"
+#include "faltrix/kit/settings_dialog.h"
+#include "jpeg_guard.h"
+
+namespace faltrix::jpeg {
+namespace {
+
+#define FALTRIX_STR2(x) #x
+#define FALTRIX_STR(x) FALTRIX_STR2(x)
+
+const kit::PluginInfoTable &InfoTable() {
+    static const kit::PluginInfoTable table{
+        FALTRIX_OUTPUT_TAG,
+        u"JPEG (libjpeg-turbo " FALTRIX_STR(LIBJPEG_TURBO_VERSION) u")",
+        {{u"*.jpg;*.jpeg", u"JPEG pictures"}}};
+    return table;
+}
+
+// The session's quality, set by the dialog on the dialog's thread and read by a job thread.
+std::mutex settingsMutex;
+int quality = 90;
+
+int Quality() {
+    std::lock_guard lock(settingsMutex);
+    return quality;
+}
+
+// JFIF keeps 16-bit dots per inch; pels per metre are converted and rounded.
+uint16_t DotsPerInch(int32_t pelsPerMeter) {
+    if (pelsPerMeter <= 0) return 0;
+    const double dpi = std::round(pelsPerMeter * 0.0254);
+    return static_cast<uint16_t>(std::clamp(dpi, 1.0, 65535.0));
+}
+
+int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+    std::string target;
+    kit::SourcePicture src;
+    if (!kit::PathToUtf8(path, &target) || !src.Open(dc)) return 1;
+    // JPEG's frame header holds 16-bit sizes, and libjpeg stops at 65500.
+    if (src.width() > JPEG_MAX_DIMENSION || src.height() > JPEG_MAX_DIMENSION) return 2;
+
+    const size_t w = static_cast<size_t>(src.width());
+    const bool grey = src.bitCount() <= 8 && src.IsGreyPalette();
+    // A 24-bit picture's rows are already B, G, R: they go to the encoder as they are.
+    const bool direct = src.bitCount() == 24;
+    std::vector<uint8_t> row(grey ? w : w * 3);
+    std::vector<uint8_t> indices(grey ? w : 0);
+
+    kit::AtomicOutputFile out(target);
+    if (!out.ok()) return 3;
+
+    ErrorState err;
+    InstallErrorHandler(&err);
+    jpeg_compress_struct cinfo{};
+    cinfo.err = &err.pub;
+    CompressGuard guard{&cinfo};
+    if (!GuardedCreate(&cinfo)) return 4;
+    guard.created = true;
+    if (!GuardedStdioDest(&cinfo, out.stream())) return 4;
+    cinfo.image_width = static_cast<JDIMENSION>(src.width());
+    cinfo.image_height = static_cast<JDIMENSION>(src.height());
+    cinfo.input_components = grey ? 1 : 3;
+    cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_EXT_BGR;
+    if (!GuardedSetDefaults(&cinfo, Quality())) return 4;
+    const uint16_t xdpi = DotsPerInch(src.xPelsPerMeter());
+    const uint16_t ydpi = DotsPerInch(src.yPelsPerMeter());
+    if (xdpi && ydpi) {
+        cinfo.density_unit = 1;
+        cinfo.X_density = xdpi;
+        cinfo.Y_density = ydpi;
+    }
+    if (!GuardedStartCompress(&cinfo)) return 5;
+
+    const std::vector<RGBQUAD> &palette = src.palette();
+    for (int32_t y = 0; y < src.height(); ++y) {
+        JSAMPROW line;
+        if (direct) {
+            // libjpeg reads the row and never writes to it.
+            line = const_cast<JSAMPROW>(src.Row(y));
+        } else if (grey) {
+            src.RowToIndices(y, indices.data());
+            for (size_t x = 0; x < w; ++x) row[x] = palette[indices[x]].rgbRed;
+            line = row.data();
+        } else {
+            src.RowToBGROnWhite(y, row.data());
+            line = row.data();
+        }
+        if (!GuardedWriteScanlines(&cinfo, &line, 1)) return 5;
+        kit::ReportProgress(progress, y + 1, src.height(), data);
+    }
+    if (!GuardedFinishCompress(&cinfo)) return 5;
+    return out.Commit() ? 0 : 6;
+}
+
+}  // namespace
+}  // namespace faltrix::jpeg
+
+using namespace faltrix;
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    try {
+        return kit::AnswerPluginInfo(jpeg::InfoTable(), infoNumber, buffer, bufferLength);
+    } catch (...) {
+        return 0;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
+                                             ProgressCallbackFn progress, int32_t data) {
+    try {
+        return jpeg::Save(dc, path, progress, data);
+    } catch (...) {
+        return 7;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
+    try {
+        std::vector<kit::Setting> settings(1);
+        settings[0].kind = kit::Setting::Kind::Integer;
+        settings[0].label = "Quality";
+        settings[0].minimum = 1;
+        settings[0].maximum = 100;
+        settings[0].value = jpeg::Quality();
+        if (!kit::ShowSettingsDialog(parent, "JPEG settings", &settings)) return 1;
+        std::lock_guard lock(jpeg::settingsMutex);
+        jpeg::quality = settings[0].value;
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}

@@ -1,0 +1,66 @@
+#include "tiff_common.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace faltrix::tiff {
+namespace {
+
+int OnError(TIFF *, void *user, const char *module, const char *fmt, va_list ap) {
+    auto *m = static_cast<Messages *>(user);
+    if (m->errors++ == 0) {
+        char text[512];
+        std::vsnprintf(text, sizeof text, fmt, ap);
+        m->firstError = std::string(module ? module : "libtiff") + ": " + text;
+    }
+    return 1;  // handled: libtiff's global handler (stderr) is not called
+}
+
+int OnWarning(TIFF *, void *user, const char *, const char *, va_list) {
+    static_cast<Messages *>(user)->warnings++;
+    return 1;
+}
+
+}  // namespace
+
+TIFFOpenOptions *NewOptions(Messages *messages) {
+    TIFFOpenOptions *opts = TIFFOpenOptionsAlloc();
+    if (!opts) return nullptr;
+    TIFFOpenOptionsSetErrorHandlerExtR(opts, OnError, messages);
+    TIFFOpenOptionsSetWarningHandlerExtR(opts, OnWarning, messages);
+    // No single allocation of libtiff's own (strip buffers, tag arrays) may exceed 1 GiB,
+    // whatever a hostile header claims.
+    TIFFOpenOptionsSetMaxSingleMemAlloc(opts, tmsize_t{1} << 30);
+    return opts;
+}
+
+std::u16string Description() {
+    // TIFFGetVersion(): "LIBTIFF, Version 4.5.0\nCopyright ..."
+    const char *v = TIFFGetVersion();
+    const char *p = v ? std::strstr(v, "Version ") : nullptr;
+    std::string number = "unknown";
+    if (p) {
+        p += 8;
+        size_t n = std::strcspn(p, "\n ");
+        number.assign(p, n);
+    }
+    std::u16string text = u"TIFF (libtiff ";
+    text.append(number.begin(), number.end());
+    text += u")";
+    return text;
+}
+
+int32_t PelsPerMeter(float resolution, int unit) {
+    if (!(resolution > 0) || !std::isfinite(resolution)) return 0;
+    double ppm;
+    switch (unit) {
+    case RESUNIT_INCH: ppm = resolution / 0.0254; break;
+    case RESUNIT_CENTIMETER: ppm = resolution * 100.0; break;
+    default: return 0;
+    }
+    return ppm < 1 || ppm > 2147483647.0 ? 0 : static_cast<int32_t>(std::lround(ppm));
+}
+
+}  // namespace faltrix::tiff

@@ -1,0 +1,372 @@
+// The TIFF input plug-in: the first picture of a file into the DIB that loses least.
+//
+//   bilevel (1-bit grey)            -> 1-bit, black and white palette
+//   grey, 2 to 16 bits              -> 8-bit grey palette
+//   palette, 1, 2, 4, 8 bits        -> 1, 4, 4, 8 bits with the file's colours
+//   RGB, 8 or 16 bits               -> 24-bit
+//   any of these with alpha         -> 32-bit, straight alpha
+//   everything else libtiff reads (YCbCr, CMYK, Lab, tiles, separate planes, ...) goes through
+//   libtiff's RGBA reader         -> 24-bit, or 32-bit with alpha
+//
+// 16-bit samples are rounded to 8. The Orientation tag is not applied.
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "faltrix/kit/kit.h"
+#include "tiff_common.h"
+
+namespace faltrix::tiff {
+namespace {
+
+const kit::PluginInfoTable &InfoTable() {
+    static const kit::PluginInfoTable table{
+        FALTRIX_INPUT_TAG, Description(), {{u"*.tif;*.tiff", u"TIFF pictures"}}};
+    return table;
+}
+
+bool HasSignature(const uint8_t *p) {
+    // Classic TIFF (42) and BigTIFF (43), in either byte order.
+    return (p[0] == 'I' && p[1] == 'I' && (p[2] == 42 || p[2] == 43) && p[3] == 0) ||
+           (p[0] == 'M' && p[1] == 'M' && p[2] == 0 && (p[3] == 42 || p[3] == 43));
+}
+
+// An open file with its first directory read. The messages outlive the TIFF handle.
+struct Reader {
+    Messages messages;
+    TiffCloser closer;
+    TIFF *tif = nullptr;
+    uint32_t width = 0, height = 0;
+};
+
+bool Open(const WCHAR *path, Reader *r) {
+    std::string name;
+    if (!kit::PathToUtf8(path, &name)) return false;
+    kit::InputFile probe;  // a regular file, not a folder or a device
+    uint8_t magic[4];
+    if (!probe.Open(path) || !probe.Read(magic, 4) || !HasSignature(magic)) return false;
+
+    TIFFOpenOptions *opts = NewOptions(&r->messages);
+    if (!opts) return false;
+    r->tif = TIFFOpenExt(name.c_str(), "r", opts);
+    TIFFOpenOptionsFree(opts);
+    if (!r->tif) return false;
+    r->closer.tif = r->tif;
+    if (!TIFFGetField(r->tif, TIFFTAG_IMAGEWIDTH, &r->width) ||
+        !TIFFGetField(r->tif, TIFFTAG_IMAGELENGTH, &r->height))
+        return false;
+    return kit::WithinLimits(r->width, r->height);
+}
+
+inline uint8_t From16(uint16_t v) { return static_cast<uint8_t>((v + 128u) / 257u); }
+
+inline uint8_t Unpremultiply(uint8_t c, uint8_t a) {
+    if (a == 0) return 0;
+    return static_cast<uint8_t>(std::min(255u, (c * 255u + a / 2u) / a));
+}
+
+// How the file's samples are laid out, as far as the direct readers need it.
+struct Layout {
+    uint16_t photometric = PHOTOMETRIC_MINISBLACK;
+    uint16_t bps = 1, spp = 1, planar = PLANARCONFIG_CONTIG, format = SAMPLEFORMAT_UINT;
+    int colours = 1;     // 1 grey or palette, 3 RGB
+    int alpha = -1;      // sample index of the alpha, -1 for none
+    bool associated = false;
+};
+
+enum class Kind { Bilevel, Grey, Palette, Rgb, Generic };
+
+Kind Classify(TIFF *tif, Layout *l) {
+    uint16_t extraCount = 0;
+    uint16_t *extra = nullptr;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &l->bps);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &l->spp);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &l->planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &l->format);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extra);
+    if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &l->photometric))
+        l->photometric = l->spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+
+    if (TIFFIsTiled(tif) || (l->planar != PLANARCONFIG_CONTIG && l->spp > 1) ||
+        l->format != SAMPLEFORMAT_UINT)
+        return Kind::Generic;
+    switch (l->photometric) {
+    case PHOTOMETRIC_MINISBLACK: case PHOTOMETRIC_MINISWHITE: l->colours = 1; break;
+    case PHOTOMETRIC_PALETTE: l->colours = 1; break;
+    case PHOTOMETRIC_RGB: l->colours = 3; break;
+    default: return Kind::Generic;
+    }
+    if (l->spp < l->colours || l->spp != l->colours + extraCount) return Kind::Generic;
+    // An extra sample of unspecified meaning is carried along and ignored; only one marked
+    // as alpha is alpha.
+    if (extraCount > 0 && extra &&
+        (extra[0] == EXTRASAMPLE_ASSOCALPHA || extra[0] == EXTRASAMPLE_UNASSALPHA)) {
+        l->alpha = l->colours;
+        l->associated = extra[0] == EXTRASAMPLE_ASSOCALPHA;
+    }
+    switch (l->photometric) {
+    case PHOTOMETRIC_PALETTE:
+        if (l->spp != 1 || (l->bps != 1 && l->bps != 2 && l->bps != 4 && l->bps != 8)) return Kind::Generic;
+        return Kind::Palette;
+    case PHOTOMETRIC_RGB:
+        return l->bps == 8 || l->bps == 16 ? Kind::Rgb : Kind::Generic;
+    default:
+        if (l->bps == 1 && l->spp == 1) return Kind::Bilevel;
+        if (l->bps == 2 || l->bps == 4 || l->bps == 8 || l->bps == 16) {
+            // Sub-byte greys with extra samples are rare enough for the generic reader.
+            if (l->bps < 8 && l->spp > 1) return Kind::Generic;
+            return Kind::Grey;
+        }
+        return Kind::Generic;
+    }
+}
+
+// Sample i of a packed row of n-bit samples, scaled to 8 bits.
+inline uint8_t Sample(const uint8_t *row, size_t i, int bps) {
+    switch (bps) {
+    case 8: return row[i];
+    case 16: {
+        uint16_t v;
+        std::memcpy(&v, row + 2 * i, 2);
+        return From16(v);
+    }
+    default: {  // 1, 2 or 4 bits, first sample in the high bits
+        const size_t bit = i * static_cast<size_t>(bps);
+        const unsigned max = (1u << bps) - 1;
+        const unsigned v = (row[bit >> 3] >> (8 - bps - (bit & 7))) & max;
+        return static_cast<uint8_t>(v * 255u / max);
+    }
+    }
+}
+
+// The file's colour map; 16-bit entries, though some writers put 8-bit values in them.
+bool ReadPalette(TIFF *tif, int bps, std::vector<RGBQUAD> *palette) {
+    uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+    if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) || !r || !g || !b) return false;
+    const size_t n = size_t{1} << bps;
+    bool eightBit = true;
+    for (size_t i = 0; i < n && eightBit; ++i) eightBit = r[i] < 256 && g[i] < 256 && b[i] < 256;
+    palette->resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        RGBQUAD &q = (*palette)[i];
+        q.rgbRed = static_cast<uint8_t>(eightBit ? r[i] : r[i] >> 8);
+        q.rgbGreen = static_cast<uint8_t>(eightBit ? g[i] : g[i] >> 8);
+        q.rgbBlue = static_cast<uint8_t>(eightBit ? b[i] : b[i] >> 8);
+        q.rgbReserved = 0;
+    }
+    return true;
+}
+
+// Bilevel, grey, palette and RGB files in strips of interleaved samples, row by row.
+HBITMAP DecodeDirect(Reader *r, Kind kind, const Layout &l, kit::DibSpec spec, ProgressCallbackFn progress,
+                     int32_t data, DibAllocCallbackFn alloc) {
+    TIFF *tif = r->tif;
+    const bool white0 = l.photometric == PHOTOMETRIC_MINISWHITE;
+    switch (kind) {
+    case Kind::Bilevel:
+        spec.bitCount = 1;
+        spec.palette = kit::GreyPalette(1);
+        if (white0) std::swap(spec.palette[0], spec.palette[1]);
+        break;
+    case Kind::Palette:
+        spec.bitCount = l.bps == 1 ? 1 : l.bps == 8 ? 8 : 4;
+        if (!ReadPalette(tif, l.bps, &spec.palette)) return nullptr;
+        break;
+    case Kind::Grey:
+        spec.bitCount = l.alpha >= 0 ? 32 : 8;
+        if (l.alpha < 0) spec.palette = kit::GreyPalette(8);
+        break;
+    default:
+        spec.bitCount = l.alpha >= 0 ? 32 : 24;
+        break;
+    }
+
+    const tmsize_t lineSize = TIFFScanlineSize(tif);
+    const size_t w = r->width;
+    const size_t minLine = (w * l.spp * l.bps + 7) / 8;
+    if (lineSize <= 0 || static_cast<size_t>(lineSize) < minLine) return nullptr;
+    std::vector<uint8_t> line(static_cast<size_t>(lineSize));
+
+    kit::Dib dib;
+    if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
+    kit::BitmapGuard owned{dib.bitmap};
+
+    const int32_t h = static_cast<int32_t>(r->height);
+    for (int32_t y = 0; y < h; ++y) {
+        if (TIFFReadScanline(tif, line.data(), static_cast<uint32_t>(y), 0) < 0) return nullptr;
+        uint8_t *out = dib.Row(y);
+        const uint8_t *in = line.data();
+        switch (kind) {
+        case Kind::Bilevel:
+            std::memcpy(out, in, (w + 7) / 8);
+            break;
+        case Kind::Palette:
+            if (l.bps == 2) {  // two 2-bit indices become two 4-bit ones
+                for (size_t x = 0; x < w; ++x) {
+                    const unsigned v = (in[x >> 2] >> (6 - 2 * (x & 3))) & 3;
+                    out[x >> 1] = static_cast<uint8_t>((x & 1) ? (out[x >> 1] | v) : (v << 4));
+                }
+            } else {
+                std::memcpy(out, in, (w * l.bps + 7) / 8);
+            }
+            break;
+        case Kind::Grey:
+            for (size_t x = 0; x < w; ++x) {
+                uint8_t v = Sample(in, x * l.spp, l.bps);
+                if (white0) v = static_cast<uint8_t>(255 - v);
+                if (l.alpha < 0) {
+                    out[x] = v;
+                    continue;
+                }
+                const uint8_t a = Sample(in, x * l.spp + l.alpha, l.bps);
+                if (l.associated) v = Unpremultiply(v, a);
+                out[4 * x] = out[4 * x + 1] = out[4 * x + 2] = v;
+                out[4 * x + 3] = a;
+            }
+            break;
+        default: {
+            const size_t step = spec.bitCount / 8;
+            for (size_t x = 0; x < w; ++x) {
+                const size_t i = x * l.spp;
+                uint8_t red = Sample(in, i, l.bps), green = Sample(in, i + 1, l.bps), blue = Sample(in, i + 2, l.bps);
+                uint8_t *px = out + x * step;
+                if (l.alpha >= 0) {
+                    const uint8_t a = Sample(in, i + l.alpha, l.bps);
+                    if (l.associated) {
+                        red = Unpremultiply(red, a);
+                        green = Unpremultiply(green, a);
+                        blue = Unpremultiply(blue, a);
+                    }
+                    px[3] = a;
+                }
+                px[0] = blue;
+                px[1] = green;
+                px[2] = red;
+            }
+            break;
+        }
+        }
+        kit::ReportProgress(progress, y + 1, h, data);
+    }
+    if (r->messages.errors) return nullptr;
+    return owned.Release();
+}
+
+// Everything else, through libtiff's RGBA reader, a band of rows at a time.
+HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress, int32_t data,
+                      DibAllocCallbackFn alloc) {
+    TIFF *tif = r->tif;
+    char emsg[1024] = "";
+    if (!TIFFRGBAImageOK(tif, emsg)) return nullptr;
+    TIFFRGBAImage img;
+    if (!TIFFRGBAImageBegin(&img, tif, 0, emsg)) return nullptr;
+    struct ImageEnd {
+        TIFFRGBAImage *img;
+        ~ImageEnd() { TIFFRGBAImageEnd(img); }
+    } end{&img};
+    img.req_orientation = ORIENTATION_TOPLEFT;
+    // The RGBA reader hands out premultiplied colour for either kind of alpha.
+    const bool alpha = img.alpha != 0;
+    spec.bitCount = alpha ? 32 : 24;
+
+    kit::Dib dib;
+    if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
+    kit::BitmapGuard owned{dib.bitmap};
+
+    const uint32_t w = r->width, h = r->height;
+    constexpr uint32_t kBand = 64;
+    std::vector<uint32_t> raster(static_cast<size_t>(w) * kBand);
+    for (uint32_t y0 = 0; y0 < h; y0 += kBand) {
+        const uint32_t rows = std::min(kBand, h - y0);
+        img.row_offset = static_cast<int>(y0);
+        img.col_offset = 0;
+        if (!TIFFRGBAImageGet(&img, raster.data(), w, rows)) return nullptr;
+        for (uint32_t i = 0; i < rows; ++i) {
+            const uint32_t *in = raster.data() + static_cast<size_t>(i) * w;
+            uint8_t *out = dib.Row(static_cast<int32_t>(y0 + i));
+            for (uint32_t x = 0; x < w; ++x) {
+                const uint32_t p = in[x];
+                if (alpha) {
+                    const uint8_t a = static_cast<uint8_t>(TIFFGetA(p));
+                    out[4 * x] = Unpremultiply(static_cast<uint8_t>(TIFFGetB(p)), a);
+                    out[4 * x + 1] = Unpremultiply(static_cast<uint8_t>(TIFFGetG(p)), a);
+                    out[4 * x + 2] = Unpremultiply(static_cast<uint8_t>(TIFFGetR(p)), a);
+                    out[4 * x + 3] = a;
+                } else {
+                    out[3 * x] = static_cast<uint8_t>(TIFFGetB(p));
+                    out[3 * x + 1] = static_cast<uint8_t>(TIFFGetG(p));
+                    out[3 * x + 2] = static_cast<uint8_t>(TIFFGetR(p));
+                }
+            }
+        }
+        kit::ReportProgress(progress, static_cast<int32_t>(y0 + rows), static_cast<int32_t>(h), data);
+    }
+    if (r->messages.errors) return nullptr;
+    return owned.Release();
+}
+
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+    Reader r;
+    if (!Open(path, &r)) return nullptr;
+    kit::DibSpec spec;
+    spec.width = static_cast<int32_t>(r.width);
+    spec.height = static_cast<int32_t>(r.height);
+    float xres = 0, yres = 0;
+    uint16_t unit = RESUNIT_INCH;
+    TIFFGetFieldDefaulted(r.tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+    if (TIFFGetField(r.tif, TIFFTAG_XRESOLUTION, &xres) && TIFFGetField(r.tif, TIFFTAG_YRESOLUTION, &yres)) {
+        spec.xPelsPerMeter = PelsPerMeter(xres, unit);
+        spec.yPelsPerMeter = PelsPerMeter(yres, unit);
+    }
+    Layout layout;
+    const Kind kind = Classify(r.tif, &layout);
+    if (layout.format == SAMPLEFORMAT_IEEEFP) return nullptr;  // floating point: not a picture we show
+    if (kind == Kind::Generic) return DecodeGeneric(&r, spec, progress, data, alloc);
+    return DecodeDirect(&r, kind, layout, spec, progress, data, alloc);
+}
+
+}  // namespace
+}  // namespace faltrix::tiff
+
+using namespace faltrix;
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    try {
+        return kit::AnswerPluginInfo(tiff::InfoTable(), infoNumber, buffer, bufferLength);
+    } catch (...) {
+        return 0;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
+    try {
+        kit::InputFile file;
+        uint8_t magic[4];
+        return file.Open(path) && file.Read(magic, sizeof magic) && tiff::HasSignature(magic) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
+    if (!info) return 1;
+    try {
+        tiff::Reader r;
+        if (!tiff::Open(path, &r)) return 1;
+        info->width = static_cast<int32_t>(r.width);
+        info->height = static_cast<int32_t>(r.height);
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
+                                            int32_t data, DibAllocCallbackFn alloc) {
+    try {
+        return tiff::Decode(path, progress, data, alloc);
+    } catch (...) {
+        return nullptr;
+    }
+}

@@ -1,0 +1,226 @@
+// The TIFF output plug-in. Palettised pictures stay palettised (1, 4, 8 bits; a 1- or 8-bit
+// picture whose palette is the plain grey ramp is stored as grey), 24-bit and opaque 32-bit
+// pictures become 8-bit RGB, 32-bit pictures with alpha RGBA with unassociated alpha, 16-bit
+// ones RGB. The resolution is stored in dots per inch. Compression is a session setting.
+#include <algorithm>
+#include <cmath>
+#include <mutex>
+#include <sys/stat.h>
+#include <vector>
+
+#include "faltrix/kit/kit.h"
+#include "faltrix/kit/settings_dialog.h"
+#include "tiff_common.h"
+
+namespace faltrix::tiff {
+namespace {
+
+const kit::PluginInfoTable &InfoTable() {
+    static const kit::PluginInfoTable table{
+        FALTRIX_OUTPUT_TAG, Description(), {{u"*.tif;*.tiff", u"TIFF pictures"}}};
+    return table;
+}
+
+// The choices of the dialog, in its order.
+struct CompressionChoice {
+    const char *name;
+    uint16_t scheme;
+};
+constexpr CompressionChoice kCompressions[] = {
+    {"None", COMPRESSION_NONE},
+    {"LZW", COMPRESSION_LZW},
+    {"Deflate", COMPRESSION_ADOBE_DEFLATE},
+    {"PackBits", COMPRESSION_PACKBITS},
+};
+
+// The session's choice, set by the dialog on the dialog's thread and read by a job thread.
+std::mutex settingsMutex;
+int compressionIndex = 1;  // LZW: lossless and read by everything
+
+uint16_t Compression() {
+    std::lock_guard lock(settingsMutex);
+    return kCompressions[compressionIndex].scheme;
+}
+
+// libtiff writes through these into the temporary file of an AtomicOutputFile; closing is
+// left to that file.
+tmsize_t ReadProc(thandle_t h, void *buf, tmsize_t n) {
+    return static_cast<tmsize_t>(std::fread(buf, 1, static_cast<size_t>(n), static_cast<FILE *>(h)));
+}
+tmsize_t WriteProc(thandle_t h, void *buf, tmsize_t n) {
+    return static_cast<tmsize_t>(std::fwrite(buf, 1, static_cast<size_t>(n), static_cast<FILE *>(h)));
+}
+toff_t SeekProc(thandle_t h, toff_t off, int whence) {
+    FILE *f = static_cast<FILE *>(h);
+    if (fseeko(f, static_cast<off_t>(off), whence) != 0) return static_cast<toff_t>(-1);
+    return static_cast<toff_t>(ftello(f));
+}
+int CloseProc(thandle_t) { return 0; }
+toff_t SizeProc(thandle_t h) {
+    FILE *f = static_cast<FILE *>(h);
+    std::fflush(f);
+    struct stat st;
+    return fstat(fileno(f), &st) == 0 ? static_cast<toff_t>(st.st_size) : 0;
+}
+int MapProc(thandle_t, void **, toff_t *) { return 0; }
+void UnmapProc(thandle_t, void *, toff_t) {}
+
+// True when a palette of 2^bits entries is the even grey ramp that grey files decode to.
+bool IsGreyRamp(const std::vector<RGBQUAD> &palette, int bits) {
+    const size_t n = size_t{1} << bits;
+    if (palette.size() != n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned v = static_cast<unsigned>(i * 255 / (n - 1));
+        const RGBQUAD &q = palette[i];
+        if (q.rgbRed != v || q.rgbGreen != v || q.rgbBlue != v) return false;
+    }
+    return true;
+}
+
+int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+    std::string target;
+    kit::SourcePicture src;
+    if (!kit::PathToUtf8(path, &target) || !src.Open(dc)) return 1;
+    const uint16_t compression = Compression();
+
+    const int bits = src.bitCount();
+    const bool palettised = bits <= 8;
+    const bool grey = palettised && (bits == 1 || bits == 8) && IsGreyRamp(src.palette(), bits);
+    const bool alpha = bits == 32 && src.HasAlpha();
+    const uint16_t spp = palettised ? 1 : alpha ? 4 : 3;
+    const uint16_t bps = palettised ? static_cast<uint16_t>(bits) : 8;
+    const size_t w = static_cast<size_t>(src.width());
+    const size_t lineBytes = palettised ? (w * bits + 7) / 8 : w * spp;
+
+    kit::AtomicOutputFile out(target);
+    if (!out.ok()) return 3;
+    Messages messages;
+    TIFFOpenOptions *opts = NewOptions(&messages);
+    if (!opts) return 4;
+    // Pictures beyond 4 GiB need BigTIFF; ours stay far below (see the decoding limits),
+    // but a picture is never refused for its size alone.
+    const bool big = static_cast<uint64_t>(lineBytes) * static_cast<uint64_t>(src.height()) > (uint64_t{3} << 30);
+    TIFF *tif = TIFFClientOpenExt(target.c_str(), big ? "w8" : "w", out.stream(), ReadProc, WriteProc,
+                                  SeekProc, CloseProc, SizeProc, MapProc, UnmapProc, opts);
+    TIFFOpenOptionsFree(opts);
+    if (!tif) return 4;
+    TiffCloser closer{tif};
+
+    bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(src.width())) &&
+              TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(src.height())) &&
+              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bps) && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp) &&
+              TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+              TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+              TIFFSetField(tif, TIFFTAG_COMPRESSION, compression);
+    if (palettised && !grey) {
+        // The colour map has 2^bits entries; indices past a short palette show its last
+        // colour, as they do when the picture is read from the DIB.
+        const size_t n = size_t{1} << bits;
+        const std::vector<RGBQUAD> &pal = src.palette();
+        std::vector<uint16_t> r(n), g(n), b(n);
+        for (size_t i = 0; i < n; ++i) {
+            const RGBQUAD &q = pal[std::min(i, pal.size() - 1)];
+            r[i] = static_cast<uint16_t>(q.rgbRed * 257);
+            g[i] = static_cast<uint16_t>(q.rgbGreen * 257);
+            b[i] = static_cast<uint16_t>(q.rgbBlue * 257);
+        }
+        ok = ok && TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE) &&
+             TIFFSetField(tif, TIFFTAG_COLORMAP, r.data(), g.data(), b.data());
+    } else if (grey) {
+        ok = ok && TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    } else {
+        ok = ok && TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        if (alpha) {
+            const uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
+            ok = ok && TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
+        }
+    }
+    // Horizontal differencing helps LZW and Deflate on continuous tone, not on indices.
+    if (bps == 8 && !palettised && (compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE))
+        ok = ok && TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    if (src.xPelsPerMeter() > 0 && src.yPelsPerMeter() > 0) {
+        ok = ok && TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&
+             TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<float>(src.xPelsPerMeter() * 0.0254)) &&
+             TIFFSetField(tif, TIFFTAG_YRESOLUTION, static_cast<float>(src.yPelsPerMeter() * 0.0254));
+    }
+    ok = ok && TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
+    if (!ok) return 4;
+
+    std::vector<uint8_t> line(std::max<size_t>(lineBytes, w * 4));
+    const int32_t h = src.height();
+    for (int32_t y = 0; y < h; ++y) {
+        uint8_t *o = line.data();
+        if (palettised) {
+            std::copy_n(src.Row(y), lineBytes, o);
+        } else if (bits == 24) {
+            const uint8_t *in = src.Row(y);
+            for (size_t x = 0; x < w; ++x, in += 3, o += 3) {
+                o[0] = in[2];
+                o[1] = in[1];
+                o[2] = in[0];
+            }
+        } else {
+            // RGB(A) in place over B, G, R, A.
+            src.RowToBGRA(y, o);
+            for (size_t x = 0; x < w; ++x) {
+                const uint8_t *px = line.data() + 4 * x;
+                const uint8_t b = px[0], g = px[1], r = px[2], a = px[3];
+                uint8_t *dst = line.data() + spp * x;
+                dst[0] = r;
+                dst[1] = g;
+                dst[2] = b;
+                if (alpha) dst[3] = a;
+            }
+        }
+        if (TIFFWriteScanline(tif, line.data(), static_cast<uint32_t>(y), 0) < 0) return 5;
+        kit::ReportProgress(progress, y + 1, h, data);
+    }
+    if (!TIFFWriteDirectory(tif) || messages.errors) return 5;
+    closer.tif = nullptr;
+    TIFFClose(tif);
+    if (messages.errors) return 5;
+    return out.Commit() ? 0 : 6;
+}
+
+}  // namespace
+}  // namespace faltrix::tiff
+
+using namespace faltrix;
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    try {
+        return kit::AnswerPluginInfo(tiff::InfoTable(), infoNumber, buffer, bufferLength);
+    } catch (...) {
+        return 0;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
+                                             ProgressCallbackFn progress, int32_t data) {
+    try {
+        return tiff::Save(dc, path, progress, data);
+    } catch (...) {
+        return 7;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
+    try {
+        std::vector<kit::Setting> form(1);
+        form[0].kind = kit::Setting::Kind::Choice;
+        form[0].label = "Compression";
+        for (const auto &c : tiff::kCompressions) form[0].choices.emplace_back(c.name);
+        {
+            std::lock_guard lock(tiff::settingsMutex);
+            form[0].value = tiff::compressionIndex;
+        }
+        if (!kit::ShowSettingsDialog(parent, "TIFF settings", &form)) return 1;
+        const int chosen = form[0].value;
+        if (chosen < 0 || chosen >= static_cast<int>(std::size(tiff::kCompressions))) return 1;
+        std::lock_guard lock(tiff::settingsMutex);
+        tiff::compressionIndex = chosen;
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}

@@ -1,0 +1,142 @@
+// The WebP input plug-in: still pictures, lossy or lossless, into 24-bit DIBs, or 32-bit with
+// the alpha byte kept when the file has alpha. Decoding is incremental, straight into the
+// bitmap, so progress follows the rows as they are decoded.
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include <webp/decode.h>
+
+#include "faltrix/kit/kit.h"
+#include "webp_version.h"
+
+namespace faltrix::webp {
+namespace {
+
+const kit::PluginInfoTable &InfoTable() {
+    static const kit::PluginInfoTable table{
+        FALTRIX_INPUT_TAG, Description(), {{u"*.webp", u"WebP pictures"}}};
+    return table;
+}
+
+// "RIFF", a 32-bit size, "WEBP".
+bool HasSignature(const uint8_t *p, size_t n) {
+    return n >= 12 && std::memcmp(p, "RIFF", 4) == 0 && std::memcmp(p + 8, "WEBP", 4) == 0;
+}
+
+// The first bytes of a file hold every header WebPGetFeatures reads.
+constexpr size_t kHeaderBytes = 64 * 1024;
+
+bool ReadFeatures(kit::InputFile *file, std::vector<uint8_t> *head, WebPBitstreamFeatures *features) {
+    if (file->size() < 12) return false;
+    head->resize(static_cast<size_t>(std::min<int64_t>(file->size(), kHeaderBytes)));
+    if (!file->Read(head->data(), head->size()) || !HasSignature(head->data(), head->size()))
+        return false;
+    if (WebPGetFeatures(head->data(), head->size(), features) != VP8_STATUS_OK) return false;
+    // Animations are not decoded; their first frame is not a picture of its own.
+    if (features->has_animation) return false;
+    return kit::WithinLimits(features->width, features->height);
+}
+
+struct DecoderGuard {
+    WebPIDecoder *decoder = nullptr;
+    ~DecoderGuard() {
+        if (decoder) WebPIDelete(decoder);
+    }
+};
+
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+    kit::InputFile file;
+    std::vector<uint8_t> bytes;
+    WebPBitstreamFeatures features;
+    if (!file.Open(path) || !ReadFeatures(&file, &bytes, &features)) return nullptr;
+
+    kit::DibSpec spec;
+    spec.width = features.width;
+    spec.height = features.height;
+    spec.bitCount = features.has_alpha ? 32 : 24;
+    kit::Dib dib;
+    if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
+    kit::BitmapGuard owned{dib.bitmap};
+
+    // The decoder writes B, G, R (and straight alpha) rows into the bitmap itself.
+    WebPDecBuffer output;
+    if (!WebPInitDecBuffer(&output)) return nullptr;
+    output.colorspace = features.has_alpha ? MODE_BGRA : MODE_BGR;
+    output.is_external_memory = 1;
+    output.u.RGBA.rgba = dib.bits;
+    output.u.RGBA.stride = static_cast<int>(dib.stride);
+    output.u.RGBA.size = static_cast<size_t>(dib.stride) * static_cast<size_t>(spec.height);
+    DecoderGuard decoder{WebPINewDecoder(&output)};
+    if (!decoder.decoder) return nullptr;
+
+    // The whole file is read into one buffer, a slice at a time; the decoder is told after
+    // each slice how much of the buffer is filled, and decodes the rows that data completes.
+    constexpr size_t kSlice = 1 << 20;
+    size_t filled = bytes.size();
+    bytes.resize(static_cast<size_t>(file.size()));
+    VP8StatusCode status = WebPIUpdate(decoder.decoder, bytes.data(), filled);
+    while (status == VP8_STATUS_SUSPENDED) {
+        int lastY = 0;
+        if (WebPIDecGetRGB(decoder.decoder, &lastY, nullptr, nullptr, nullptr))
+            kit::ReportProgress(progress, lastY, spec.height, data);
+        if (filled == bytes.size()) break;  // the file ends before the picture does
+        const size_t n = std::min(kSlice, bytes.size() - filled);
+        if (!file.Read(bytes.data() + filled, n)) return nullptr;
+        filled += n;
+        status = WebPIUpdate(decoder.decoder, bytes.data(), filled);
+    }
+    if (status != VP8_STATUS_OK) return nullptr;
+    kit::ReportProgress(progress, spec.height, spec.height, data);
+    return owned.Release();
+}
+
+}  // namespace
+}  // namespace faltrix::webp
+
+using namespace faltrix;
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    try {
+        return kit::AnswerPluginInfo(webp::InfoTable(), infoNumber, buffer, bufferLength);
+    } catch (...) {
+        return 0;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
+    try {
+        kit::InputFile file;
+        uint8_t magic[12];
+        return file.Open(path) && file.Read(magic, sizeof magic) && webp::HasSignature(magic, sizeof magic)
+                   ? 1
+                   : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
+    if (!info) return 1;
+    try {
+        kit::InputFile file;
+        std::vector<uint8_t> head;
+        WebPBitstreamFeatures features;
+        if (!file.Open(path) || !webp::ReadFeatures(&file, &head, &features)) return 1;
+        info->width = features.width;
+        info->height = features.height;
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
+                                            int32_t data, DibAllocCallbackFn alloc) {
+    try {
+        return webp::Decode(path, progress, data, alloc);
+    } catch (...) {
+        return nullptr;
+    }
+}

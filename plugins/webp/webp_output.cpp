@@ -1,0 +1,148 @@
+// The WebP output plug-in: lossy (quality 0..100) or lossless, alpha kept. WebP has no field
+// for the resolution, so the picture's pels per metre are not stored.
+#include <mutex>
+#include <vector>
+
+#include <webp/encode.h>
+
+#include "faltrix/kit/kit.h"
+#include "faltrix/kit/settings_dialog.h"
+#include "webp_version.h"
+
+namespace faltrix::webp {
+namespace {
+
+const kit::PluginInfoTable &InfoTable() {
+    static const kit::PluginInfoTable table{
+        FALTRIX_OUTPUT_TAG, Description(), {{u"*.webp", u"WebP pictures"}}};
+    return table;
+}
+
+// The session's settings, set by the dialog on the dialog's thread and read by a job thread.
+struct Settings {
+    int quality = 90;
+    bool lossless = false;
+};
+std::mutex settingsMutex;
+Settings settings;
+
+Settings CurrentSettings() {
+    std::lock_guard lock(settingsMutex);
+    return settings;
+}
+
+struct WriteContext {
+    kit::AtomicOutputFile *out;
+    ProgressCallbackFn progress;
+    int32_t data;
+};
+
+int WriteChunk(const uint8_t *bytes, size_t size, const WebPPicture *picture) {
+    auto *ctx = static_cast<WriteContext *>(picture->custom_ptr);
+    return size == 0 || ctx->out->Write(bytes, size) ? 1 : 0;
+}
+
+int ReportPercent(int percent, const WebPPicture *picture) {
+    auto *ctx = static_cast<WriteContext *>(picture->custom_ptr);
+    kit::ReportProgress(ctx->progress, percent, 100, ctx->data);
+    return 1;
+}
+
+struct PictureGuard {
+    WebPPicture *picture;
+    ~PictureGuard() { WebPPictureFree(picture); }
+};
+
+int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+    std::string target;
+    kit::SourcePicture src;
+    if (!kit::PathToUtf8(path, &target) || !src.Open(dc)) return 1;
+    if (src.width() > kMaxDimension || src.height() > kMaxDimension) return 2;
+    const Settings chosen = CurrentSettings();
+
+    WebPConfig config;
+    if (!WebPConfigInit(&config)) return 4;
+    config.lossless = chosen.lossless ? 1 : 0;
+    config.quality = static_cast<float>(chosen.quality);
+    // Lossless keeps the colour of fully transparent pixels too, so a round trip gives the
+    // same bytes back.
+    config.exact = chosen.lossless ? 1 : 0;
+    if (!WebPValidateConfig(&config)) return 4;
+
+    WebPPicture picture;
+    if (!WebPPictureInit(&picture)) return 4;
+    PictureGuard guard{&picture};
+    picture.width = src.width();
+    picture.height = src.height();
+    picture.use_argb = config.lossless;
+
+    const int32_t h = src.height();
+    const size_t w = static_cast<size_t>(src.width());
+    int imported;
+    if (src.bitCount() == 24) {
+        // The rows as they lie in memory, walked from the top whatever their order.
+        const uint8_t *top = src.Row(0);
+        const int stride = h > 1 ? static_cast<int>(src.Row(1) - top) : static_cast<int>(w * 3 + 3) & ~3;
+        imported = WebPPictureImportBGR(&picture, top, stride);
+    } else {
+        std::vector<uint8_t> bgra(w * 4 * static_cast<size_t>(h));
+        for (int32_t y = 0; y < h; ++y) src.RowToBGRA(y, bgra.data() + w * 4 * static_cast<size_t>(y));
+        const int stride = static_cast<int>(w * 4);
+        imported = src.HasAlpha() ? WebPPictureImportBGRA(&picture, bgra.data(), stride)
+                                  : WebPPictureImportBGRX(&picture, bgra.data(), stride);
+    }
+    if (!imported) return 4;
+
+    kit::AtomicOutputFile out(target);
+    if (!out.ok()) return 3;
+    WriteContext ctx{&out, progress, data};
+    picture.writer = WriteChunk;
+    picture.custom_ptr = &ctx;
+    picture.progress_hook = ReportPercent;
+    if (!WebPEncode(&config, &picture)) return 5;
+    return out.Commit() ? 0 : 6;
+}
+
+}  // namespace
+}  // namespace faltrix::webp
+
+using namespace faltrix;
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    try {
+        return kit::AnswerPluginInfo(webp::InfoTable(), infoNumber, buffer, bufferLength);
+    } catch (...) {
+        return 0;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
+                                             ProgressCallbackFn progress, int32_t data) {
+    try {
+        return webp::Save(dc, path, progress, data);
+    } catch (...) {
+        return 7;
+    }
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
+    try {
+        const webp::Settings current = webp::CurrentSettings();
+        std::vector<kit::Setting> form(2);
+        form[0].kind = kit::Setting::Kind::Flag;
+        form[0].label = "Lossless";
+        form[0].value = current.lossless ? 1 : 0;
+        form[1].kind = kit::Setting::Kind::Integer;
+        form[1].label = "Quality";
+        form[1].minimum = 0;
+        form[1].maximum = 100;
+        form[1].value = current.quality;
+        if (!kit::ShowSettingsDialog(parent, "WebP settings", &form)) return 1;
+        std::lock_guard lock(webp::settingsMutex);
+        webp::settings.lossless = form[0].value != 0;
+        webp::settings.quality = form[1].value;
+        return 0;
+    } catch (...) {
+        return 1;
+    }
+}
