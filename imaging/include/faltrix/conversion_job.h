@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "faltrix/feedback.h"
 
@@ -35,18 +36,31 @@ enum class ConversionOutcome {
 };
 
 // Writes the request and starts ConversionJob on a new thread; the controls are disabled on
-// the calling thread before the thread starts. Returns false when no thread could be made
-// (the controls are then enabled again).
+// the calling thread before the thread starts. Returns false, and does nothing, while a job
+// (conversion or preview) runs; returns false when no thread could be made (the controls are
+// then enabled again).
 bool StartConversionJob(const ControlSet &controls, uint32_t outputWidth, uint32_t outputHeight,
                         int32_t antiAlias);
 
-// The job itself; runs on whatever thread calls it (the command-line converter calls it
-// directly). Always returns 0.
+// The job itself, with TheConversionRequest, InputPath and OutputPath; runs on whatever
+// thread calls it (the command-line converter calls it directly, after filling the request
+// and the paths). Called directly while another job runs, it first waits for that job to
+// end. Always returns 0; LastConversionOutcome() tells how it ended.
 int ConversionJob(void *unused);
 
 // The outcome of the last job that ended, and whether a job (conversion or preview) is
 // running now.
 ConversionOutcome LastConversionOutcome();
 bool JobRunning();
+
+// Blocks until no job runs. Not from the dialog's thread while its front end carries the
+// job's calls over to that thread (the job would wait for the dialog, the dialog for the job).
+void WaitForJobEnd();
+
+// Called after every job (conversion or preview) has ended, on the job's thread, once
+// JobRunning() is false again and the controls are enabled; null removes it. For a dialog
+// that closes after the job when a close was asked for meanwhile: post the close to the
+// dialog's thread from here, never wait for the dialog.
+void SetJobEndedHandler(std::function<void()> handler);
 
 }  // namespace faltrix

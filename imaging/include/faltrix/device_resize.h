@@ -14,14 +14,16 @@ namespace faltrix {
 uint32_t ReadPaletteByProbe(HDC dc, uint32_t first, uint32_t limit, RGBQUAD *entries);
 
 struct DeviceResizeResult {
-    HBITMAP bitmap = nullptr;  // the new section (null when it could not be made)
+    HBITMAP bitmap = nullptr;  // the new section
     HDC storeDC = nullptr;     // a memory DC holding it
 };
 
 // Makes a section of the decoded picture's own format at outputWidth x outputHeight (rows
-// bottom-up), with the source's colour table or masks, and fills it with one StretchBlt of
-// the whole picture. Takes over `decoded` and deletes it. The caller deletes storeDC, then
-// bitmap.
+// bottom-up), with the source's colour table (biClrUsed above 256 becomes 256) or its
+// BI_BITFIELDS masks, and fills it with one StretchBlt of the whole picture (a top-down
+// source comes out upright). Takes over `decoded` and deletes it. The caller deletes
+// storeDC, then bitmap. When the section, its DC or the blit cannot be had, both are null and
+// nothing is left allocated.
 DeviceResizeResult DeviceResize(HBITMAP decoded, const DIBSECTION &description, uint32_t outputWidth,
                                 uint32_t outputHeight);
 

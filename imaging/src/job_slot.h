@@ -1,0 +1,21 @@
+// The one job slot shared by the conversion job and the preview job: at most one job runs at
+// a time, and front ends learn when a job has ended.
+#pragma once
+
+#include <functional>
+
+namespace faltrix::job_slot {
+
+// Takes the slot when it is free; false when a job holds it.
+bool TryAcquire();
+// Takes the slot, waiting for a running job to end first.
+void Acquire();
+// Frees the slot and wakes whoever waits for it; then, when a job did run, calls the
+// job-ended handler (on this thread, outside every lock).
+void Release(bool jobRan = true);
+
+// Starts `job` on a thread of its own, which frees the slot when the job returns. The slot
+// must be held. False when no thread could be made (the slot is then still held).
+bool StartThread(std::function<void()> job);
+
+}  // namespace faltrix::job_slot

@@ -1,0 +1,231 @@
+// The preview surface and the preview job.
+#include "faltrix/preview.h"
+
+#include <algorithm>
+#include <array>
+
+#include "faltrix/conversion_job.h"
+#include "faltrix/plugin_list.h"
+#include "faltrix/resample.h"
+#include "job_slot.h"
+
+namespace faltrix {
+
+PreviewSurface ThePreviewSurface;
+PreviewRequest ThePreviewRequest;
+
+namespace {
+
+// A window's size from its window rectangle, as the front end reports it. A size that is
+// negative or does not fit counts as 0.
+struct BoxSize {
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+BoxSize WindowSize(HWND window) {
+    FeedbackFrontEnd *frontEnd = InstalledFrontEnd();
+    if (frontEnd == nullptr) return {};
+    const RECT rect = frontEnd->WindowRect(window);
+    auto extent = [](LONG from, LONG to) -> int32_t {
+        const int64_t size = int64_t{to} - int64_t{from};
+        return size > 0 && size <= INT32_MAX ? static_cast<int32_t>(size) : 0;
+    };
+    return BoxSize{extent(rect.left, rect.right), extent(rect.top, rect.bottom)};
+}
+
+void FillWhite(HDC dc, int32_t width, int32_t height) {
+    const RECT all{0, 0, width, height};
+    FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
+}
+
+// Where and how large the picture is drawn into the box.
+struct Placement {
+    bool fitted = false;  // shrunk to fit, else drawn at its own size
+    int32_t x = 0;
+    int32_t y = 0;
+    int32_t width = 0;
+    int32_t height = 0;
+};
+
+// A picture that fits inside the box is centred at its own size (the halvings truncate before
+// the subtraction); a larger one is shrunk by the smaller of the two ratios and centred along
+// the other axis. Equal ratios fit the height.
+Placement PlacePicture(BoxSize box, int32_t W, int32_t H) {
+    Placement p;
+    if (W <= box.width && H <= box.height) {
+        p.x = box.width / 2 - W / 2;
+        p.y = box.height / 2 - H / 2;
+        p.width = W;
+        p.height = H;
+        return p;
+    }
+    p.fitted = true;
+    const double rx = static_cast<double>(box.width) / static_cast<double>(W);
+    const double ry = static_cast<double>(box.height) / static_cast<double>(H);
+    if (rx < ry) {
+        p.width = box.width;
+        p.height = static_cast<int32_t>(rx * static_cast<double>(H));
+        p.x = 0;
+        p.y = static_cast<int32_t>(box.height * 0.5 - p.height * 0.5);
+    } else {
+        p.height = box.height;
+        p.width = static_cast<int32_t>(ry * static_cast<double>(W));
+        p.y = 0;
+        p.x = static_cast<int32_t>(box.width * 0.5 - p.width * 0.5);
+    }
+    return p;
+}
+
+void RunPreview() {
+    const PreviewRequest request = ThePreviewRequest;
+    std::array<char16_t, kPathBufferLength> input{};
+    std::copy(InputPath, InputPath + kPathBufferLength - 1, input.begin());
+    InputPluginList &decoder = InputPlugins();
+
+    const BoxSize box = WindowSize(request.previewBox);
+    EnableControlSet(request.controls, 0);
+    ProgressCallback(0, 1, 0);
+
+    const char16_t *endText = u"Ready.";
+    [&] {
+        if (decoder.IsSupported(input.data(), 0, 0) == 0) {
+            endText = u"This input is NOT supported or illegal format.";
+            return;
+        }
+
+        ShowStatus(u"Now Getting infomation...");
+        PictureInfo info{};
+        // A picture of no size cannot be fitted (the ratios would divide by zero): that is
+        // information not obtained.
+        if (decoder.GetPictureInfo(input.data(), 0, 0, &info) != 0 || info.width <= 0 || info.height <= 0) {
+            endText = u"Failed in Getting information.";
+            return;
+        }
+        const int32_t W = info.width;
+        const int32_t H = info.height;
+
+        ShowStatus(u"Getting infomation Done.");
+        ShowStatus(u"Now Decoding input data...");
+        HBITMAP decoded = decoder.GetPictureDIB(input.data(), 0, 0, ProgressCallback, 0, DibAllocCallback);
+        if (decoded == nullptr) {
+            endText = u"Failed in Decoding input data.";
+            return;
+        }
+        ShowStatus(u"Decoding input data Done.");
+
+        // The sizes for fitting and for the copies come from PictureInfo, not from the
+        // decoded bitmap.
+        const Placement place = PlacePicture(box, W, H);
+        HBITMAP resampled = nullptr;
+        if (place.fitted && request.antiAlias != 0) {
+            ShowStatus(u"Now anti-alias Resizing...");
+            const double sx = static_cast<double>(place.width) / static_cast<double>(W);
+            const double sy = static_cast<double>(place.height) / static_cast<double>(H);
+            resampled = AreaAverageResize(decoded, sx, sy, ProgressCallback);
+            // A refusal falls back to the stretching blit without a line of its own.
+            if (resampled != nullptr) ShowStatus(u"anti-alias Resizing Done.");
+        }
+
+        // All drawing into the surface happens here, in one step under the surface's mutex,
+        // and no front end call is made while it is held: the box paints itself under the
+        // same mutex on the dialog's thread, which the front end's calls may wait for.
+        {
+            std::lock_guard lock(PreviewSurfaceMutex());
+            HDC memoryDC = CreateCompatibleDC(request.surfaceDC);
+            FillWhite(request.surfaceDC, box.width, box.height);
+            if (resampled != nullptr) {
+                SelectObject(memoryDC, resampled);
+                BitBlt(request.surfaceDC, place.x, place.y, place.width, place.height, memoryDC, 0, 0, SRCCOPY);
+            } else if (!place.fitted) {
+                SelectObject(memoryDC, decoded);
+                BitBlt(request.surfaceDC, place.x, place.y, W, H, memoryDC, 0, 0, SRCCOPY);
+            } else {
+                SelectObject(memoryDC, decoded);
+                StretchBlt(request.surfaceDC, place.x, place.y, place.width, place.height, memoryDC, 0, 0, W, H,
+                           SRCCOPY);
+            }
+            DeleteDC(memoryDC);
+        }
+        if (FeedbackFrontEnd *frontEnd = InstalledFrontEnd()) frontEnd->RepaintWindow(request.previewBox);
+
+        if (resampled != nullptr) DeleteObject(resampled);
+        DeleteObject(decoded);
+    }();
+
+    ShowStatus(endText);
+    EnableControlSet(request.controls, 1);
+    ProgressCallback(0, 1, 0);
+}
+
+}  // namespace
+
+std::mutex &PreviewSurfaceMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+bool CreatePreviewSurface(HWND previewBox) {
+    // The front end is asked before the mutex is taken: it may need the dialog's thread.
+    const BoxSize size = WindowSize(previewBox);
+    std::lock_guard lock(PreviewSurfaceMutex());
+    DeleteDC(ThePreviewSurface.dc);
+    DeleteObject(ThePreviewSurface.bitmap);
+    ThePreviewSurface = PreviewSurface{};
+
+    HDC boxDC = GetDC(previewBox);
+    ThePreviewSurface.dc = CreateCompatibleDC(boxDC);
+    ThePreviewSurface.width = size.width;
+    ThePreviewSurface.height = size.height;
+    ThePreviewSurface.bitmap = CreateCompatibleBitmap(boxDC, size.width, size.height);
+    if (ThePreviewSurface.dc != nullptr && ThePreviewSurface.bitmap != nullptr) {
+        SelectObject(ThePreviewSurface.dc, ThePreviewSurface.bitmap);
+        FillWhite(ThePreviewSurface.dc, size.width, size.height);
+    }
+    ReleaseDC(previewBox, boxDC);
+    return true;
+}
+
+void DestroyPreviewSurface() {
+    std::lock_guard lock(PreviewSurfaceMutex());
+    // The DC goes first: the bitmap is still selected in it.
+    if (ThePreviewSurface.dc != nullptr) DeleteDC(ThePreviewSurface.dc);
+    if (ThePreviewSurface.bitmap != nullptr) DeleteObject(ThePreviewSurface.bitmap);
+    ThePreviewSurface = PreviewSurface{};
+}
+
+void ClearPreviewSurface() {
+    std::lock_guard lock(PreviewSurfaceMutex());
+    FillWhite(ThePreviewSurface.dc, ThePreviewSurface.width, ThePreviewSurface.height);
+}
+
+bool StartPreviewJob(HWND previewBox, HDC surfaceDC, const ControlSet &controls, int32_t antiAlias) {
+    if (JobRunning()) return false;
+    if (InputPath[0] == u'\0') {
+        ShowStatus(u"Illegal input file name.");
+        return false;
+    }
+    if (!job_slot::TryAcquire()) return false;
+    ThePreviewRequest.previewBox = previewBox;
+    ThePreviewRequest.surfaceDC = surfaceDC;
+    ThePreviewRequest.controls = controls;
+    ThePreviewRequest.antiAlias = antiAlias;
+    // Disabled here, before the thread exists, so that no command slips in between.
+    EnableControlSet(controls, 0);
+    if (!job_slot::StartThread(RunPreview)) {
+        EnableControlSet(controls, 1);
+        job_slot::Release(false);
+        return false;
+    }
+    return true;
+}
+
+int PreviewJob(void *unused) {
+    (void)unused;
+    job_slot::Acquire();
+    RunPreview();
+    job_slot::Release();
+    return 0;
+}
+
+}  // namespace faltrix
