@@ -1,0 +1,138 @@
+// The program's only window: built from one of the two layouts, initialised with both
+// plug-in lists, and answering every command by control ID and notification.
+#pragma once
+
+#include <QDialog>
+#include <QFrame>
+#include <QImage>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "faltrix/app/qt_front_end.h"
+#include "faltrix/feedback.h"
+#include "faltrix/resources/layouts.h"
+
+class QTimer;
+
+namespace faltrix {
+
+// Notification codes of the commands, as on the original platform.
+enum Notification : int {
+    kNotifyClicked = 0,         // a button
+    kNotifySelChange = 1,       // a plug-in list: the user chose an entry
+    kNotifyKillFocus = 0x200,   // an edit lost the keyboard focus
+    kNotifyChange = 0x300,      // an edit's text was changed by the user
+};
+
+// The title, also the name by which a running instance is known.
+inline constexpr char16_t kDialogTitle[] = u"Faltrix v1.01";
+// Longest text a path field holds (the original's 1024-unit buffers with their terminator).
+inline constexpr int kPathFieldLength = 1023;
+
+// The preview box: paints itself from the preview surface, or white while there is none.
+class PreviewBox final : public QFrame {
+public:
+    explicit PreviewBox(QWidget *parent);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QImage lastFrame_;  // the surface as last read, shown while a job holds the surface
+};
+
+class MainDialog final : public QDialog {
+    Q_OBJECT
+public:
+    // Builds layout 102 or 103, installs the dialog's front end and runs the initialisation
+    // (lists, unit lists, preview surface). An empty plug-in folder shows its message and
+    // posts a close request.
+    explicit MainDialog(int layoutId, QWidget *parent = nullptr);
+    ~MainDialog() override;
+
+    int LayoutId() const { return layout_->id; }
+    QWidget *Control(int id) const { return controls_.Find(id); }
+    const ControlMap &Controls() const { return controls_; }
+    HWND Handle() { return reinterpret_cast<HWND>(static_cast<QWidget *>(this)); }
+    QtFrontEnd &FrontEnd() { return *frontEnd_; }
+    int32_t CurrentInputIndex() const { return currentInputIndex_; }
+    int32_t CurrentOutputIndex() const { return currentOutputIndex_; }
+    // True between an Exit request during a job and the dialog's end.
+    bool ClosePending() const { return closePending_; }
+
+    // The command processing: what the original dispatched from its command message.
+    void Command(int id, int notification);
+
+    // Brings the dialog to the front (a second start asked for it).
+    void BringToFront();
+
+signals:
+    void FirstShown();
+
+protected:
+    void reject() override;
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void Initialise();
+    int32_t FillPluginList(bool input);
+    void ConnectControls();
+
+    // Commands.
+    void Code();
+    void Exit();
+    void ShowPreview();
+    void InputDetail();
+    void OutputDetail();
+    void ChooseInput();
+    void ChooseOutput();
+    void SwitchPlugin(int listId);
+    void LeaveInputField();
+    void KeepAspect(int editedId);
+
+    // Helpers of the commands.
+    void StartPreview(const QString &inputPath, const ControlSet &controls);
+    std::optional<PictureInfo> PictureSize(const QString &path);
+    void WriteAllSizes(const PictureInfo &info);
+    void EmptyAllSizes();
+    std::optional<uint32_t> ReadNumber(int id) const;
+    void WriteNumber(int id, uint64_t value);
+    QString FieldText(int id) const;
+    void SetFieldText(int id, const QString &text);
+    bool Checked(int id) const;
+    int Message(const QString &text, const QString &caption, int style);
+    void ControlSetOf(ControlSet *set);
+    void WaitForJobThenClose();
+
+    const LayoutSpec *layout_;
+    ControlMap controls_;
+    std::unique_ptr<QtFrontEnd> frontEnd_;
+    FeedbackFrontEnd *previousFrontEnd_ = nullptr;
+    int32_t currentInputIndex_ = -1;
+    int32_t currentOutputIndex_ = -1;
+    bool closePending_ = false;
+    bool shownOnce_ = false;
+    QTimer *closeTimer_ = nullptr;
+};
+
+// True when the file can be opened for reading (a folder does not count).
+bool FileExists(const QString &path);
+
+// The number an unsigned size field holds: decimal digits, optionally surrounded by spaces,
+// not above 4294967295; nothing for an empty field or any other text.
+std::optional<uint32_t> ParseUnsigned(const QString &text);
+
+// The output path the code button uses: an output starting with '/' as typed; otherwise the
+// input path up to and including its last '/', followed by the output as typed; an input
+// path without '/' leaves the output as typed.
+QString CompleteOutputPath(const QString &inputPath, const QString &outputPath);
+
+// The other output size under keep aspect: (other input size x edited) / edited's input
+// size, in 64 bits. Nothing when the divisor is 0 or the result does not fit 32 bits.
+std::optional<uint32_t> AspectSize(uint32_t edited, uint32_t inputOfEdited, uint32_t inputOfOther);
+
+}  // namespace faltrix

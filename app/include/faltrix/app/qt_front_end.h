@@ -1,0 +1,44 @@
+// The dialog's front end of the feedback functions: status box, progress bar, enabling
+// controls. A call from a job thread is carried over to the dialog's thread and waited for;
+// the dialog's thread never waits for a job thread.
+#pragma once
+
+#include <QObject>
+
+#include <atomic>
+#include <chrono>
+
+#include "faltrix/feedback.h"
+
+namespace faltrix {
+
+class MainDialog;
+
+class QtFrontEnd final : public QObject, public FeedbackFrontEnd {
+public:
+    explicit QtFrontEnd(MainDialog *dialog);
+
+    // The pause after each status line (100 ms; tests set 0).
+    void SetStatusPause(std::chrono::milliseconds pause) { pauseMs_.store(pause.count()); }
+
+    void SetStatusText(std::u16string_view text) override;
+    void PauseAfterStatus() override;
+    // Positions outside 0..100 are shown as 0 or 100.
+    void SetProgressPosition(uint32_t position) override;
+    void EnableControl(HWND control, bool enable) override;
+    HWND ControlById(HWND dialog, int id) override;
+    void ShowMessage(std::u16string_view text, std::u16string_view caption) override;
+    RECT WindowRect(HWND window) override;
+    void RepaintWindow(HWND window) override;
+
+private:
+    // Runs `action` on the dialog's thread: at once when called there, otherwise queued to it
+    // while the caller waits.
+    template <class Action>
+    void OnDialogThread(Action &&action);
+
+    MainDialog *dialog_;
+    std::atomic<long long> pauseMs_{100};
+};
+
+}  // namespace faltrix

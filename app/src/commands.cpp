@@ -1,0 +1,330 @@
+// The commands of the main dialog: what each button, list and field does.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QSignalBlocker>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "faltrix/app/file_chooser.h"
+#include "faltrix/app/main_dialog.h"
+#include "faltrix/app/user_interaction.h"
+#include "faltrix/conversion_job.h"
+#include "faltrix/plugin_list.h"
+#include "faltrix/preview.h"
+
+namespace faltrix {
+namespace {
+
+const QString kError = QStringLiteral("ERROR");
+
+constexpr char16_t kEnterOutputName[] = u"Enter output file name.";
+constexpr char16_t kInputMissing[] = u"Input file does not exist.";
+constexpr char16_t kOverwrite[] = u"This file already exists.\rAre you sure overwrite this file?";
+constexpr char16_t kIllegalNumber[] = u"Illegal number in edit box.";
+constexpr char16_t kPathTooLong[] =
+    u"The path is longer than 1023 characters.\r\nChoose a shorter file name or folder.";
+
+// Copies a path into one of the jobs' global buffers, always terminated.
+void CopyPath(char16_t (&buffer)[kPathBufferLength], const QString &path) {
+    const qsizetype length = std::min<qsizetype>(path.size(), kPathBufferLength - 1);
+    std::copy_n(reinterpret_cast<const char16_t *>(path.utf16()), length, buffer);
+    buffer[length] = u'\0';
+}
+
+}  // namespace
+
+// ---- Helpers usable without a dialog ------------------------------------------------------
+
+bool FileExists(const QString &path) {
+    if (path.isEmpty()) return false;
+    const QByteArray native = QFile::encodeName(path);
+    // Non-blocking, so that a named pipe does not hang the dialog.
+    const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat status {};
+    const bool exists = ::fstat(fd, &status) == 0 && !S_ISDIR(status.st_mode);
+    ::close(fd);
+    return exists;
+}
+
+std::optional<uint32_t> ParseUnsigned(const QString &text) {
+    const QString digits = text.trimmed();
+    if (digits.isEmpty()) return std::nullopt;
+    uint64_t value = 0;
+    for (const QChar c : digits) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9')) return std::nullopt;
+        value = value * 10 + static_cast<uint64_t>(c.unicode() - u'0');
+        if (value > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+    }
+    return static_cast<uint32_t>(value);
+}
+
+QString CompleteOutputPath(const QString &inputPath, const QString &outputPath) {
+    if (outputPath.startsWith(QLatin1Char('/'))) return outputPath;
+    const qsizetype lastSlash = inputPath.lastIndexOf(QLatin1Char('/'));
+    // An input path without a folder gives nothing to complete with.
+    if (lastSlash < 0) return outputPath;
+    return inputPath.left(lastSlash + 1) + outputPath;
+}
+
+std::optional<uint32_t> AspectSize(uint32_t edited, uint32_t inputOfEdited, uint32_t inputOfOther) {
+    if (inputOfEdited == 0) return std::nullopt;
+    // 64-bit: the product of two 32-bit numbers cannot overflow.
+    const uint64_t result = static_cast<uint64_t>(inputOfOther) * edited / inputOfEdited;
+    if (result > std::numeric_limits<uint32_t>::max()) return std::nullopt;
+    return static_cast<uint32_t>(result);
+}
+
+// ---- Field access -----------------------------------------------------------------------
+
+QString MainDialog::FieldText(int id) const {
+    if (const auto *field = qobject_cast<const QLineEdit *>(Control(id))) return field->text();
+    return {};
+}
+
+void MainDialog::SetFieldText(int id, const QString &text) {
+    // setText raises no textEdited, so keep aspect does not hear of it.
+    if (auto *field = qobject_cast<QLineEdit *>(Control(id))) field->setText(text);
+}
+
+std::optional<uint32_t> MainDialog::ReadNumber(int id) const { return ParseUnsigned(FieldText(id)); }
+
+void MainDialog::WriteNumber(int id, uint64_t value) { SetFieldText(id, QString::number(value)); }
+
+bool MainDialog::Checked(int id) const {
+    const auto *box = qobject_cast<const QCheckBox *>(Control(id));
+    return box != nullptr && box->isChecked();
+}
+
+int MainDialog::Message(const QString &text, const QString &caption, int style) {
+    return Interaction().MessageBox(this, text, caption, style);
+}
+
+void MainDialog::ControlSetOf(ControlSet *set) { FillControlSet(Handle(), set); }
+
+std::optional<PictureInfo> MainDialog::PictureSize(const QString &path) {
+    const std::u16string nativePath = path.toStdU16String();
+    PictureInfo info{};
+    if (InputPlugins().GetPictureInfo(nativePath.c_str(), 0, 0, &info) != 0) return std::nullopt;
+    // A size of 0 or less is no size at all.
+    if (info.width <= 0 || info.height <= 0) return std::nullopt;
+    return info;
+}
+
+void MainDialog::WriteAllSizes(const PictureInfo &info) {
+    WriteNumber(kInputWidthField, static_cast<uint32_t>(info.width));
+    WriteNumber(kOutputWidthField, static_cast<uint32_t>(info.width));
+    WriteNumber(kInputHeightField, static_cast<uint32_t>(info.height));
+    WriteNumber(kOutputHeightField, static_cast<uint32_t>(info.height));
+}
+
+void MainDialog::EmptyAllSizes() {
+    for (int id : {kInputWidthField, kOutputWidthField, kInputHeightField, kOutputHeightField}) SetFieldText(id, {});
+}
+
+void MainDialog::StartPreview(const QString &inputPath, const ControlSet &controls) {
+    // The jobs' buffers and the surface belong to a running job until it ends.
+    if (JobRunning()) return;
+    CopyPath(InputPath, inputPath);
+    StartPreviewJob(reinterpret_cast<HWND>(Control(kPreviewBox)), ThePreviewSurface.dc, controls,
+                    Checked(kAntiAliasCheck) ? 1 : 0);
+}
+
+// ---- Commands ---------------------------------------------------------------------------
+
+void MainDialog::Code() {
+    if (JobRunning()) return;
+    const QString inputPath = FieldText(kInputPathField);
+    const QString outputPath = FieldText(kOutputPathField);
+
+    if (const std::optional<PictureInfo> info = PictureSize(inputPath)) {
+        WriteNumber(kInputWidthField, static_cast<uint32_t>(info->width));
+        WriteNumber(kInputHeightField, static_cast<uint32_t>(info->height));
+        if (!ReadNumber(kOutputWidthField)) WriteNumber(kOutputWidthField, static_cast<uint32_t>(info->width));
+        if (!ReadNumber(kOutputHeightField)) WriteNumber(kOutputHeightField, static_cast<uint32_t>(info->height));
+    } else {
+        SetFieldText(kInputWidthField, {});
+        SetFieldText(kInputHeightField, {});
+    }
+
+    if (outputPath.isEmpty()) {
+        Message(DisplayText(kEnterOutputName), kError, kMbOk | kMbIconHand);
+        Control(kOutputPathField)->setFocus();
+        return;
+    }
+    if (!FileExists(inputPath)) {
+        Message(DisplayText(kInputMissing), kError, kMbOk | kMbIconHand);
+        Control(kInputPathField)->setFocus();
+        return;
+    }
+    ControlSet controls;
+    ControlSetOf(&controls);
+
+    const QString completed = CompleteOutputPath(inputPath, outputPath);
+    if (completed.size() > kPathFieldLength) {
+        Message(DisplayText(kPathTooLong), kError, kMbOk | kMbIconHand);
+        return;
+    }
+    SetFieldText(kOutputPathField, completed);
+
+    if (FileExists(completed) && Message(DisplayText(kOverwrite), completed, kMbYesNo | kMbIconQuestion) != kIdYes) {
+        return;
+    }
+    const std::optional<uint32_t> width = ReadNumber(kOutputWidthField);
+    if (!width) {
+        Message(DisplayText(kIllegalNumber), kError, kMbOk | kMbIconHand);
+        return;
+    }
+    const std::optional<uint32_t> height = ReadNumber(kOutputHeightField);
+    if (!height) {
+        Message(DisplayText(kIllegalNumber), kError, kMbOk | kMbIconHand);
+        return;
+    }
+    // A preview may have started while a message box was open.
+    if (JobRunning()) return;
+    CopyPath(InputPath, inputPath);
+    CopyPath(OutputPath, completed);
+    StartConversionJob(controls, *width, *height, Checked(kAntiAliasCheck) ? 1 : 0);
+}
+
+void MainDialog::Exit() {
+    if (JobRunning()) {
+        // The surface and the plug-ins stay until the job has ended; then the dialog closes.
+        closePending_ = true;
+        closeTimer_->start();
+        return;
+    }
+    closePending_ = false;
+    closeTimer_->stop();
+    DestroyPreviewSurface();
+    done(0);
+}
+
+void MainDialog::WaitForJobThenClose() {
+    if (!JobRunning()) Exit();
+}
+
+void MainDialog::ShowPreview() {
+    if (JobRunning()) return;
+    ControlSet controls;
+    ControlSetOf(&controls);
+    StartPreview(FieldText(kInputPathField), controls);
+}
+
+void MainDialog::InputDetail() {
+    if (JobRunning()) return;
+    if (InputPlugins().ConfigurationDlg(Handle(), 0) != 0) return;
+    const QString inputPath = FieldText(kInputPathField);
+    const std::optional<PictureInfo> info = PictureSize(inputPath);
+    if (!info || inputPath.isEmpty()) return;
+    WriteAllSizes(*info);
+    if (Checked(kAutoPreviewCheck)) {
+        ControlSet controls;
+        ControlSetOf(&controls);
+        StartPreview(inputPath, controls);
+    }
+}
+
+void MainDialog::OutputDetail() {
+    if (JobRunning()) return;
+    OutputPlugins().ConfigurationDlg(Handle(), 0);
+}
+
+void MainDialog::ChooseInput() {
+    if (JobRunning()) return;
+    ControlSet controls;
+    ControlSetOf(&controls);
+    const std::optional<QString> chosen = ChooseFile(this, true);
+    if (!chosen) return;
+    if (chosen->size() > kPathFieldLength) {
+        Message(DisplayText(kPathTooLong), kError, kMbOk | kMbIconHand);
+        return;
+    }
+    SetFieldText(kInputPathField, *chosen);
+    const std::optional<PictureInfo> info = PictureSize(*chosen);
+    if (!info) {
+        ShowStatus(u"Failed in Getting information.");
+        return;
+    }
+    WriteAllSizes(*info);
+    if (Checked(kAutoPreviewCheck)) {
+        StartPreview(*chosen, controls);
+    } else {
+        ProgressCallback(0, 1, 0);
+        ClearPreviewSurface();
+        // The old picture would otherwise stay in view beside the new path.
+        Control(kPreviewBox)->update();
+    }
+    ShowStatus(u"Ready.");
+}
+
+void MainDialog::ChooseOutput() {
+    const std::optional<QString> chosen = ChooseFile(this, false);
+    if (!chosen) return;
+    if (chosen->size() > kPathFieldLength) {
+        Message(DisplayText(kPathTooLong), kError, kMbOk | kMbIconHand);
+        return;
+    }
+    SetFieldText(kOutputPathField, *chosen);
+}
+
+void MainDialog::SwitchPlugin(int listId) {
+    auto *combo = qobject_cast<QComboBox *>(Control(listId));
+    const bool input = listId == kInputPluginList;
+    int32_t &current = input ? currentInputIndex_ : currentOutputIndex_;
+    const int chosen = combo->currentIndex();
+    if (chosen < 0 || chosen == current) return;
+    if (JobRunning()) {
+        // A running job calls the current plug-in: the choice is undone.
+        const QSignalBlocker blocker(combo);
+        combo->setCurrentIndex(current);
+        return;
+    }
+    PluginList &plugins = input ? static_cast<PluginList &>(InputPlugins()) : OutputPlugins();
+    plugins.SelectPlugin(static_cast<uint32_t>(chosen));
+    current = chosen;
+}
+
+void MainDialog::LeaveInputField() {
+    const QString inputPath = FieldText(kInputPathField);
+    const std::optional<PictureInfo> info = PictureSize(inputPath);
+    if (!info) {
+        EmptyAllSizes();
+        return;
+    }
+    WriteAllSizes(*info);
+    // While a job runs no preview starts; the sizes are still refreshed.
+    if (Checked(kAutoPreviewCheck) && !JobRunning()) {
+        ControlSet controls;
+        ControlSetOf(&controls);
+        StartPreview(inputPath, controls);
+    }
+}
+
+void MainDialog::KeepAspect(int editedId) {
+    if (!Checked(kKeepAspectCheck)) return;
+    const std::optional<uint32_t> inputWidth = ReadNumber(kInputWidthField);
+    const std::optional<uint32_t> inputHeight = ReadNumber(kInputHeightField);
+    const std::optional<uint32_t> edited = ReadNumber(editedId);
+    if (!inputWidth || !inputHeight || !edited) return;
+    const bool widthEdited = editedId == kOutputWidthField;
+    const int otherId = widthEdited ? kOutputHeightField : kOutputWidthField;
+    const std::optional<uint32_t> other = widthEdited ? AspectSize(*edited, *inputWidth, *inputHeight)
+                                                      : AspectSize(*edited, *inputHeight, *inputWidth);
+    // A size that cannot be had leaves the other field empty, so Code stops on it.
+    if (other) {
+        WriteNumber(otherId, *other);
+    } else {
+        SetFieldText(otherId, {});
+    }
+}
+
+}  // namespace faltrix

@@ -1,0 +1,15 @@
+// Faltrix: the picture converter's dialog.
+#include <QApplication>
+
+#include "faltrix/app/application.h"
+#include "faltrix/plugin_list.h"
+
+int main(int argc, char **argv) {
+    // The two plug-in lists come into being first, the input list before the output list, so
+    // that at exit the output list is torn down before the input list.
+    faltrix::InputPlugins();
+    faltrix::OutputPlugins();
+    // The command line is ignored (Qt reads its own options from it).
+    QApplication app(argc, argv);
+    return faltrix::RunFaltrix(app);
+}

@@ -1,0 +1,251 @@
+// The main dialog: building, initialisation, the preview box and the dispatch of commands.
+#include "faltrix/app/main_dialog.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QIcon>
+#include <QLineEdit>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextEdit>
+#include <QTimer>
+
+#include <array>
+#include <mutex>
+
+#include "faltrix/app/user_interaction.h"
+#include "faltrix/conversion_job.h"
+#include "faltrix/plugin_list.h"
+#include "faltrix/preview.h"
+
+namespace faltrix {
+namespace {
+
+// The status box's text until the first status line.
+constexpr char16_t kAboutText[] = u"Faltrix v1.01\r\nPicture converter by the Faltrix authors";
+
+constexpr char16_t kNoInputPlugins[] = u"No input Plug-ins.\r\nYou've got to install plug-ins first.";
+constexpr char16_t kNoOutputPlugins[] = u"No output Plug-ins.\r\nYou've got to install plug-ins first.";
+
+QString Text(std::u16string_view text) { return DisplayText(text); }
+
+}  // namespace
+
+// ---- Preview box ------------------------------------------------------------------------
+
+PreviewBox::PreviewBox(QWidget *parent) : QFrame(parent) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void PreviewBox::paintEvent(QPaintEvent *) {
+    // A preview job holds the surface while it draws. Rather than wait for it on the dialog's
+    // thread, the box shows the frame it read last and looks again shortly.
+    std::unique_lock<std::mutex> lock(PreviewSurfaceMutex(), std::try_to_lock);
+    if (lock.owns_lock()) {
+        lastFrame_ = QImage();
+        const PreviewSurface &surface = ThePreviewSurface;
+        DIBSECTION section{};
+        if (surface.dc != nullptr && surface.bitmap != nullptr &&
+            GetObjectW(surface.bitmap, sizeof section, &section) == static_cast<int>(sizeof section) &&
+            section.dsBm.bmBits != nullptr && section.dsBm.bmBitsPixel == 32) {
+            lastFrame_ = QImage(static_cast<const uchar *>(section.dsBm.bmBits), section.dsBm.bmWidth,
+                                section.dsBm.bmHeight, section.dsBm.bmWidthBytes, QImage::Format_RGB32)
+                             .copy();
+        }
+        lock.unlock();
+    } else {
+        QTimer::singleShot(15, this, qOverload<>(&QWidget::update));
+    }
+
+    QPainter painter(this);
+    painter.fillRect(rect(), Qt::white);
+    if (!lastFrame_.isNull()) painter.drawImage(0, 0, lastFrame_);
+    painter.setPen(palette().color(QPalette::Mid));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+// ---- Dialog -----------------------------------------------------------------------------
+
+MainDialog::MainDialog(int layoutId, QWidget *parent) : QDialog(parent) {
+    InitResources();
+    layout_ = FindLayout(layoutId);
+    if (layout_ == nullptr) layout_ = FindLayout(103);
+    controls_ = BuildLayout(this, *layout_, [](const ControlSpec &spec, QWidget *owner) -> QWidget * {
+        if (spec.kind == ControlKind::PreviewFrame) return new PreviewBox(owner);
+        return nullptr;
+    });
+    for (int id : {kInputPathField, kOutputPathField}) {
+        if (auto *field = qobject_cast<QLineEdit *>(Control(id))) field->setMaxLength(kPathFieldLength);
+    }
+    if (auto *code = qobject_cast<QPushButton *>(Control(kCodeButton))) code->setDefault(true);
+
+    frontEnd_ = std::make_unique<QtFrontEnd>(this);
+    previousFrontEnd_ = InstalledFrontEnd();
+    InstallFrontEnd(frontEnd_.get());
+
+    closeTimer_ = new QTimer(this);
+    closeTimer_->setInterval(20);
+    connect(closeTimer_, &QTimer::timeout, this, &MainDialog::WaitForJobThenClose);
+
+    ConnectControls();
+    Initialise();
+}
+
+MainDialog::~MainDialog() {
+    // A job still running reports through this dialog's front end; let it finish while
+    // serving its requests (never blocking on it).
+    while (JobRunning()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    DestroyPreviewSurface();
+    if (InstalledFrontEnd() == frontEnd_.get()) InstallFrontEnd(previousFrontEnd_);
+}
+
+void MainDialog::Initialise() {
+    // 1, 2: the progress bar's range; the status box is found by ID when needed.
+    if (auto *bar = qobject_cast<QProgressBar *>(Control(kProgressBar))) {
+        bar->setRange(0, 100);
+        bar->setValue(0);
+    }
+    // 3: the title, by which a second start also knows the running instance.
+    setWindowTitle(Text(kDialogTitle));
+    // 4: the icon.
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/faltrix/faltrix-16.png"), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/faltrix/faltrix-32.png"), QSize(32, 32));
+    icon.addFile(QStringLiteral(":/faltrix/faltrix.svg"));
+    setWindowIcon(icon);
+    // 5: the about text, set directly (no status pause).
+    if (auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox))) status->setPlainText(Text(kAboutText));
+    // 6: the controls of the "Coding options" group above all others, 1019 uppermost.
+    for (int id = kCodingOptionsGroup; id <= kHeightUnitList; ++id) {
+        if (QWidget *control = Control(id)) control->raise();
+    }
+    // 7: the focus on the input path.
+    Control(kInputPathField)->setFocus();
+    // 8, 9: the plug-in lists.
+    currentInputIndex_ = FillPluginList(true);
+    currentOutputIndex_ = FillPluginList(false);
+    // 10: the unit lists, disabled; nothing reads them.
+    for (int id : {kWidthUnitList, kHeightUnitList}) {
+        auto *units = qobject_cast<QComboBox *>(Control(id));
+        units->addItems({QStringLiteral("Pixel"), QStringLiteral("%")});
+        units->setCurrentIndex(0);
+    }
+    // 11: the preview surface, the size of the box.
+    CreatePreviewSurface(reinterpret_cast<HWND>(Control(kPreviewBox)));
+}
+
+int32_t MainDialog::FillPluginList(bool input) {
+    PluginList &plugins = input ? static_cast<PluginList &>(InputPlugins()) : OutputPlugins();
+    auto *combo = qobject_cast<QComboBox *>(Control(input ? kInputPluginList : kOutputPluginList));
+    const int32_t count = plugins.ScanPlugins();
+    if (count < 1) {
+        Message(Text(input ? kNoInputPlugins : kNoOutputPlugins), QStringLiteral("ERROR"), kMbOk | kMbIconHand);
+        // The close request is handled once the dialog runs, as the Exit command.
+        QMetaObject::invokeMethod(this, [this] { Command(kExitButton, kNotifyClicked); }, Qt::QueuedConnection);
+        return -1;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        plugins.SelectPlugin(static_cast<uint32_t>(i));
+        std::array<WCHAR, PluginList::kInfoBufferLength> description{};
+        const int32_t length = plugins.GetPluginInfo(FALTRIX_INFO_DESCRIPTION, description.data(),
+                                                     PluginList::kInfoBufferLength);
+        QString text = length > 0 ? QString::fromUtf16(description.data()) : QString();
+        // Every plug-in gets one entry, so that entry i stands for plug-in i; one without a
+        // description shows its file name.
+        if (text.isEmpty()) {
+            const std::u16string &path = plugins.PathAt(static_cast<uint32_t>(i));
+            text = QFileInfo(QString::fromStdU16String(path)).fileName();
+        }
+        combo->addItem(text);
+    }
+    combo->setCurrentIndex(0);
+    plugins.SelectPlugin(0);
+    return 0;
+}
+
+void MainDialog::ConnectControls() {
+    for (const auto &[id, widget] : controls_.InOrder()) {
+        const int controlId = id;
+        if (auto *button = qobject_cast<QPushButton *>(widget)) {
+            connect(button, &QPushButton::clicked, this, [this, controlId] { Command(controlId, kNotifyClicked); });
+        }
+    }
+    for (int id : {kInputPluginList, kOutputPluginList}) {
+        auto *combo = qobject_cast<QComboBox *>(Control(id));
+        // activated comes from the user's choice only, also of the entry already current.
+        connect(combo, &QComboBox::activated, this, [this, id] { Command(id, kNotifySelChange); });
+    }
+    Control(kInputPathField)->installEventFilter(this);
+    for (int id : {kOutputWidthField, kOutputHeightField}) {
+        // textEdited, not textChanged: the program's own writes must not set off keep aspect.
+        connect(qobject_cast<QLineEdit *>(Control(id)), &QLineEdit::textEdited, this,
+                [this, id] { Command(id, kNotifyChange); });
+    }
+}
+
+bool MainDialog::eventFilter(QObject *watched, QEvent *event) {
+    if (watched == Control(kInputPathField) && event->type() == QEvent::FocusOut) {
+        // Only a move of the focus inside the dialog counts: a window that comes on top (a
+        // message box, another program) or a pop-up menu leaves the field's focus in place.
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
+            Command(kInputPathField, kNotifyKillFocus);
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void MainDialog::Command(int id, int notification) {
+    switch (id) {
+    case kCodeButton: Code(); break;
+    case kExitButton: Exit(); break;
+    case kShowPreviewButton: ShowPreview(); break;
+    case kInputDetailButton: InputDetail(); break;
+    case kOutputDetailButton: OutputDetail(); break;
+    case kInputChooserButton: ChooseInput(); break;
+    case kOutputChooserButton: ChooseOutput(); break;
+    case kInputPluginList:
+    case kOutputPluginList:
+        if (notification == kNotifySelChange) SwitchPlugin(id);
+        break;
+    case kInputPathField:
+        if (notification == kNotifyKillFocus) LeaveInputField();
+        break;
+    case kOutputWidthField:
+    case kOutputHeightField:
+        if (notification == kNotifyChange) KeepAspect(id);
+        break;
+    default:
+        break;  // the "Display" buttons and every other control do nothing
+    }
+}
+
+void MainDialog::reject() {
+    // Escape and close requests are the Exit command, as on the original platform.
+    Command(kExitButton, kNotifyClicked);
+}
+
+void MainDialog::closeEvent(QCloseEvent *event) {
+    event->ignore();
+    Command(kExitButton, kNotifyClicked);
+}
+
+void MainDialog::showEvent(QShowEvent *event) {
+    QDialog::showEvent(event);
+    if (!shownOnce_) {
+        shownOnce_ = true;
+        emit FirstShown();
+    }
+}
+
+void MainDialog::BringToFront() {
+    if (!isVisible()) return;
+    if (isMinimized()) showNormal();
+    raise();
+    activateWindow();
+}
+
+}  // namespace faltrix

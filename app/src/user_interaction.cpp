@@ -1,0 +1,77 @@
+// The default conversations with the user: Qt's file dialog and message box.
+#include "faltrix/app/user_interaction.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace faltrix {
+namespace {
+
+UserInteraction g_defaultInteraction;
+UserInteraction *g_interaction = nullptr;
+
+}  // namespace
+
+std::optional<QString> UserInteraction::ChooseFile(QWidget *owner, const FileChooserRequest &request) {
+    const std::unique_ptr<QFileDialog> chooser = MakeFileDialog(owner, request);
+    if (chooser->exec() != QDialog::Accepted) return std::nullopt;
+    const QStringList chosen = chooser->selectedFiles();
+    if (chosen.isEmpty()) return std::nullopt;
+    return chosen.front();
+}
+
+int UserInteraction::MessageBox(QWidget *owner, const QString &text, const QString &caption, int style) {
+    const std::unique_ptr<QMessageBox> box = MakeMessageBox(owner, text, caption, style);
+    switch (box->exec()) {
+    case QMessageBox::Yes:
+        return kIdYes;
+    case QMessageBox::No:
+        return kIdNo;
+    case QMessageBox::Ok:
+        return kIdOk;
+    default:
+        return kIdCancel;
+    }
+}
+
+UserInteraction &Interaction() { return g_interaction != nullptr ? *g_interaction : g_defaultInteraction; }
+
+void SetInteraction(UserInteraction *interaction) { g_interaction = interaction; }
+
+std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserRequest &request) {
+    auto chooser = std::make_unique<QFileDialog>(owner, request.title);
+    chooser->setOption(QFileDialog::DontUseNativeDialog, true);
+    chooser->setOption(QFileDialog::DontConfirmOverwrite, true);
+    chooser->setAcceptMode(QFileDialog::AcceptOpen);
+    chooser->setFileMode(request.existingOnly ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    chooser->setNameFilters(request.filters);
+    if (!request.filters.isEmpty()) chooser->selectNameFilter(request.filters.front());
+    chooser->selectFile(QString());
+    return chooser;
+}
+
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text, const QString &caption, int style) {
+    auto box = std::make_unique<QMessageBox>(owner);
+    box->setWindowTitle(caption);
+    box->setText(text);
+    box->setTextFormat(Qt::PlainText);
+    const int icon = style & 0xF0;
+    if (icon == kMbIconHand) box->setIcon(QMessageBox::Critical);
+    if (icon == kMbIconQuestion) box->setIcon(QMessageBox::Question);
+    if ((style & 0xF) == kMbYesNo) {
+        box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box->setDefaultButton(QMessageBox::Yes);
+    } else {
+        box->setStandardButtons(QMessageBox::Ok);
+    }
+    return box;
+}
+
+QString DisplayText(std::u16string_view text) {
+    QString result = QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+    result.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    result.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return result;
+}
+
+}  // namespace faltrix

@@ -1,0 +1,187 @@
+// Turns a layout table into widgets.
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QFontDatabase>
+#include <QFontMetrics>
+#include <QFrame>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QTextEdit>
+
+#include <cmath>
+
+#include "faltrix/resources/layouts.h"
+
+// Q_INIT_RESOURCE must be used outside any namespace.
+static void InitFaltrixResource() { Q_INIT_RESOURCE(faltrix); }
+
+namespace faltrix {
+namespace {
+
+// A combo box's rectangle includes its dropped-down list; the closed box is this tall.
+constexpr int kClosedComboHeight = 13;
+
+QWidget *MakeEdit(const ControlSpec &spec, QWidget *parent) {
+    const bool readOnly = (spec.styles & kStyleReadOnly) != 0;
+    // A multi-line edit that takes any text is the status box; the size fields are multi-line
+    // on the original platform only so that a program's own write raises no notification,
+    // which a QLineEdit gives through textEdited.
+    if ((spec.styles & kStyleMultiline) != 0 && (spec.styles & kStyleNumber) == 0) {
+        auto *edit = new QTextEdit(parent);
+        edit->setReadOnly(readOnly);
+        edit->setAcceptRichText(false);
+        edit->setLineWrapMode(QTextEdit::NoWrap);
+        edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        QTextOption option = edit->document()->defaultTextOption();
+        if ((spec.styles & kStyleAlignCenter) != 0) option.setAlignment(Qt::AlignHCenter);
+        edit->document()->setDefaultTextOption(option);
+        edit->document()->setDocumentMargin(1);
+        edit->setPlainText(QString::fromUtf8(spec.text));
+        return edit;
+    }
+    auto *edit = new QLineEdit(QString::fromUtf8(spec.text), parent);
+    edit->setReadOnly(readOnly);
+    if ((spec.styles & kStyleAlignRight) != 0) edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    if ((spec.styles & kStyleNumber) != 0) {
+        edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+    }
+    edit->setTextMargins(0, 0, 0, 0);
+    return edit;
+}
+
+QWidget *MakeDefault(const ControlSpec &spec, QWidget *parent) {
+    const QString text = QString::fromUtf8(spec.text);
+    switch (spec.kind) {
+    case ControlKind::PushButton: {
+        auto *button = new QPushButton(text, parent);
+        button->setAutoDefault(false);
+        return button;
+    }
+    case ControlKind::Edit:
+        return MakeEdit(spec, parent);
+    case ControlKind::ComboBox: {
+        auto *combo = new QComboBox(parent);
+        combo->setEditable((spec.styles & kStyleDropDownList) == 0);
+        combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+        return combo;
+    }
+    case ControlKind::GroupBox:
+        return new QGroupBox(text, parent);
+    case ControlKind::Static: {
+        auto *label = new QLabel(text, parent);
+        label->setTextFormat(Qt::PlainText);
+        return label;
+    }
+    case ControlKind::CheckBox:
+        return new QCheckBox(text, parent);
+    case ControlKind::ProgressBar: {
+        auto *bar = new QProgressBar(parent);
+        bar->setTextVisible(false);
+        // The original's window text of the bar; it is never shown.
+        bar->setWindowTitle(text);
+        return bar;
+    }
+    case ControlKind::PreviewFrame: {
+        auto *frame = new QFrame(parent);
+        frame->setFrameShape(QFrame::Box);
+        frame->setAutoFillBackground(true);
+        QPalette palette = frame->palette();
+        palette.setColor(QPalette::Window, Qt::white);
+        frame->setPalette(palette);
+        return frame;
+    }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+QFont DialogFont() {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setStyleHint(QFont::SansSerif);
+    font.setPointSize(9);
+    return font;
+}
+
+DialogUnits::DialogUnits(const QFont &font) {
+    const QFontMetrics metrics(font);
+    // The platform's average character width: the advance of the 52 Latin letters / 52,
+    // rounded.
+    const QString letters = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    baseX_ = std::max(1, (metrics.horizontalAdvance(letters) + 26) / 52);
+    baseY_ = std::max(1, metrics.height());
+}
+
+int DialogUnits::X(int units) const { return static_cast<int>(std::lround(units * baseX_ / 4.0)); }
+int DialogUnits::Y(int units) const { return static_cast<int>(std::lround(units * baseY_ / 8.0)); }
+
+QRect DialogUnits::Rect(int x, int y, int width, int height) const {
+    // Convert both corners, so that neighbouring controls meet without gaps or overlaps.
+    const int left = X(x);
+    const int top = Y(y);
+    return QRect(left, top, X(x + width) - left, Y(y + height) - top);
+}
+
+QWidget *ControlMap::Find(int id) const {
+    for (const auto &[controlId, widget] : controls_) {
+        if (controlId == id) return widget;
+    }
+    return nullptr;
+}
+
+ControlMap BuildLayout(QDialog *dialog, const LayoutSpec &layout, const ControlFactory &factory) {
+    ControlMap map;
+    const QFont font = DialogFont();
+    dialog->setFont(font);
+    const DialogUnits units(font);
+
+    Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint;
+    if (layout.captionBar) flags |= Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    dialog->setWindowFlags(flags);
+    dialog->setFixedSize(units.X(layout.width), units.Y(layout.height));
+
+    QWidget *previousFocusable = nullptr;
+    for (const ControlSpec &spec : layout.controls) {
+        QWidget *widget = factory ? factory(spec, dialog) : nullptr;
+        if (widget == nullptr) widget = MakeDefault(spec, dialog);
+        widget->setProperty("controlId", spec.id);
+        widget->setProperty("controlKind", static_cast<int>(spec.kind));
+        widget->setObjectName(QStringLiteral("control%1").arg(spec.id));
+        int height = spec.height;
+        if (spec.kind == ControlKind::ComboBox) height = std::min(height, kClosedComboHeight);
+        widget->setGeometry(units.Rect(spec.x, spec.y, spec.width, height));
+        widget->setEnabled((spec.styles & kStyleDisabled) == 0);
+        map.Add(spec.id, widget);
+
+        if (widget->focusPolicy() != Qt::NoFocus) {
+            if (previousFocusable != nullptr) QWidget::setTabOrder(previousFocusable, widget);
+            previousFocusable = widget;
+        }
+    }
+    return map;
+}
+
+void InitResources() { InitFaltrixResource(); }
+
+QString ControlText(const QWidget *control) {
+    if (const auto *button = qobject_cast<const QAbstractButton *>(control)) return button->text();
+    if (const auto *line = qobject_cast<const QLineEdit *>(control)) return line->text();
+    if (const auto *text = qobject_cast<const QTextEdit *>(control)) return text->toPlainText();
+    if (const auto *label = qobject_cast<const QLabel *>(control)) return label->text();
+    if (const auto *group = qobject_cast<const QGroupBox *>(control)) return group->title();
+    if (const auto *combo = qobject_cast<const QComboBox *>(control)) return combo->currentText();
+    if (control != nullptr) return control->windowTitle();
+    return {};
+}
+
+ControlKind KindOf(const QWidget *control) {
+    return static_cast<ControlKind>(control->property("controlKind").toInt());
+}
+
+}  // namespace faltrix
