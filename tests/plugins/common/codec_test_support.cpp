@@ -1,0 +1,325 @@
+// Helpers shared by the codec plug-in tests.
+#include "codec_test_support.h"
+
+#include <dlfcn.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+namespace faltrix::testing {
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path BuildDir() {
+    if (const char *env = std::getenv("FALTRIX_BUILD_DIR")) return env;
+    return FALTRIX_TEST_BUILD_DIR;
+}
+fs::path SourceDir() {
+    if (const char *env = std::getenv("FALTRIX_SOURCE_DIR")) return env;
+    return FALTRIX_TEST_SOURCE_DIR;
+}
+
+thread_local CodecPlugin::Progress t_progress;
+
+int32_t OnProgress(int32_t done, int32_t total, int32_t) {
+    if (t_progress.calls > 0 && int64_t(done) * t_progress.total < int64_t(t_progress.done) * total)
+        t_progress.monotonic = false;
+    ++t_progress.calls;
+    t_progress.done = done;
+    t_progress.total = total;
+    return 1;
+}
+
+HBITMAP Allocate(HDC dc, const BITMAPINFO *bmi, uint32_t usage, void **bits, HANDLE section, uint32_t offset) {
+    return CreateDIBSection(dc, bmi, usage, bits, section, offset);
+}
+
+uint8_t Scale(uint32_t px, uint32_t mask) {
+    if (!mask) return 0;
+    int shift = 0;
+    while (!((mask >> shift) & 1)) ++shift;
+    const uint32_t max = mask >> shift;
+    return uint8_t((((px & mask) >> shift) * 255 + max / 2) / max);
+}
+
+}  // namespace
+
+std::u16string U16(const std::string &utf8) {
+    return QString::fromUtf8(utf8.data(), qsizetype(utf8.size())).toStdU16String();
+}
+
+CodecPlugin::CodecPlugin(const std::string &format, const std::string &kind) {
+    const fs::path file = BuildDir() / "bin" / "plugins" / kind / (format + ".so");
+    handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle_) error_ = dlerror();
+}
+
+CodecPlugin::~CodecPlugin() {
+    if (handle_) dlclose(handle_);
+}
+
+void *CodecPlugin::Symbol(const char *name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
+
+std::u16string CodecPlugin::Info(int32_t number, int32_t capacity, int32_t *answer) const {
+    auto fn = reinterpret_cast<GetPluginInfoFn>(Symbol("GetPluginInfo"));
+    std::vector<WCHAR> buffer(size_t(capacity) + 8, u'#');
+    const int32_t n = fn ? fn(number, buffer.data(), capacity) : -1;
+    if (answer) *answer = n;
+    if (n <= 0) return {};
+    return std::u16string(buffer.data());
+}
+
+int32_t CodecPlugin::IsSupported(const fs::path &file) const {
+    auto fn = reinterpret_cast<IsSupportedFn>(Symbol("IsSupported"));
+    return fn ? fn(U16(file.string()).c_str(), 0, 0) : -1;
+}
+
+int32_t CodecPlugin::PictureSize(const fs::path &file, int32_t *width, int32_t *height) const {
+    auto fn = reinterpret_cast<GetPictureInfoFn>(Symbol("GetPictureInfo"));
+    if (!fn) return -1;
+    PictureInfo info;
+    std::memset(&info, 0x5A, sizeof info);
+    const int32_t r = fn(U16(file.string()).c_str(), 0, 0, &info);
+    if (r == 0) {
+        *width = info.width;
+        *height = info.height;
+    }
+    return r;
+}
+
+HBITMAP CodecPlugin::Decode(const fs::path &file) const {
+    t_progress = Progress{};
+    auto fn = reinterpret_cast<GetPictureDIBFn>(Symbol("GetPictureDIB"));
+    return fn ? fn(U16(file.string()).c_str(), 0, 0, OnProgress, 0, Allocate) : nullptr;
+}
+
+int32_t CodecPlugin::SaveRaw(HDC dc, const WCHAR *path) const {
+    t_progress = Progress{};
+    auto fn = reinterpret_cast<SaveDIBPictureFn>(Symbol("SaveDIBPicture"));
+    return fn ? fn(dc, path, 0, 0, OnProgress, 0) : -1;
+}
+
+int32_t CodecPlugin::Save(HBITMAP bitmap, const fs::path &file) const {
+    HDC dc = CreateCompatibleDC(nullptr);
+    SelectObject(dc, bitmap);
+    const int32_t r = SaveRaw(dc, U16(file.string()).c_str());
+    DeleteDC(dc);
+    return r;
+}
+
+CodecPlugin::Progress CodecPlugin::LastProgress() { return t_progress; }
+
+HBITMAP MakeDib(const DibParams &p, uint8_t **bits, uint32_t *stride) {
+    struct {
+        BITMAPINFOHEADER h;
+        RGBQUAD colors[256];
+    } info{};
+    info.h.biSize = sizeof(BITMAPINFOHEADER);
+    info.h.biWidth = p.width;
+    info.h.biHeight = p.topDown ? -p.height : p.height;
+    info.h.biPlanes = 1;
+    info.h.biBitCount = WORD(p.bitCount);
+    info.h.biXPelsPerMeter = p.xPelsPerMeter;
+    info.h.biYPelsPerMeter = p.yPelsPerMeter;
+    if (p.masks[0] | p.masks[1] | p.masks[2]) {
+        info.h.biCompression = BI_BITFIELDS;
+        std::memcpy(info.colors, p.masks, sizeof p.masks);
+    } else if (p.bitCount <= 8) {
+        info.h.biClrUsed = DWORD(p.palette.size());
+        std::memcpy(info.colors, p.palette.data(), p.palette.size() * sizeof(RGBQUAD));
+    }
+    void *memory = nullptr;
+    HBITMAP b = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS, &memory, nullptr, 0);
+    if (bits) *bits = static_cast<uint8_t *>(memory);
+    if (stride) *stride = uint32_t((int64_t(p.width) * p.bitCount + 31) / 32 * 4);
+    return b;
+}
+
+DibView ViewDib(HBITMAP bitmap) {
+    DibView v;
+    DIBSECTION ds;
+    if (!bitmap || GetObjectW(bitmap, sizeof ds, &ds) != int(sizeof ds)) return v;
+    v.width = ds.dsBm.bmWidth;
+    v.height = ds.dsBm.bmHeight;
+    v.bitCount = ds.dsBm.bmBitsPixel;
+    v.topDown = ds.dsBmih.biHeight < 0;
+    v.compression = ds.dsBmih.biCompression;
+    std::memcpy(v.masks, ds.dsBitfields, sizeof v.masks);
+    v.xPelsPerMeter = ds.dsBmih.biXPelsPerMeter;
+    v.yPelsPerMeter = ds.dsBmih.biYPelsPerMeter;
+    if (v.bitCount <= 8) {
+        HDC dc = CreateCompatibleDC(nullptr);
+        HGDIOBJ old = SelectObject(dc, bitmap);
+        RGBQUAD table[256];
+        const UINT n = GetDIBColorTable(dc, 0, 256, table);
+        v.palette.assign(table, table + n);
+        SelectObject(dc, old);
+        DeleteDC(dc);
+    }
+    const size_t used = size_t((int64_t(v.width) * v.bitCount + 7) / 8);
+    const auto *base = static_cast<const uint8_t *>(ds.dsBm.bmBits);
+    for (int32_t y = 0; y < v.height; ++y) {
+        const uint8_t *row = base + size_t(v.topDown ? y : v.height - 1 - y) * size_t(ds.dsBm.bmWidthBytes);
+        v.rows.emplace_back(row, row + used);
+    }
+    v.ok = true;
+    return v;
+}
+
+QImage DibToImage(HBITMAP bitmap) {
+    const DibView v = ViewDib(bitmap);
+    if (!v.ok) return {};
+    QImage image(v.width, v.height, QImage::Format_ARGB32);
+    uint32_t r = 0xFF0000, g = 0xFF00, b = 0xFF;
+    if (v.bitCount == 16) r = 0x7C00, g = 0x3E0, b = 0x1F;
+    if (v.compression == BI_BITFIELDS) r = v.masks[0], g = v.masks[1], b = v.masks[2];
+    const uint32_t a = v.bitCount == 32 ? ~(r | g | b) : 0;
+    bool anyAlpha = false;
+    if (a)
+        for (const auto &row : v.rows)
+            for (int32_t x = 0; x < v.width && !anyAlpha; ++x) {
+                uint32_t px;
+                std::memcpy(&px, &row[4 * size_t(x)], 4);
+                anyAlpha = (px & a) != 0;
+            }
+    for (int32_t y = 0; y < v.height; ++y) {
+        const uint8_t *row = v.rows[size_t(y)].data();
+        auto *out = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int32_t x = 0; x < v.width; ++x) {
+            if (v.bitCount <= 8) {
+                unsigned i = v.bitCount == 8 ? row[x]
+                             : v.bitCount == 4 ? (row[x / 2] >> ((x & 1) ? 0 : 4)) & 15
+                                               : (row[x / 8] >> (7 - x % 8)) & 1;
+                const RGBQUAD q = i < v.palette.size() ? v.palette[i] : RGBQUAD{0, 0, 0, 0};
+                out[x] = qRgb(q.rgbRed, q.rgbGreen, q.rgbBlue);
+            } else if (v.bitCount == 24) {
+                out[x] = qRgb(row[3 * x + 2], row[3 * x + 1], row[3 * x]);
+            } else {
+                uint32_t px = 0;
+                std::memcpy(&px, row + x * (v.bitCount / 8), size_t(v.bitCount / 8));
+                out[x] = qRgba(Scale(px, r), Scale(px, g), Scale(px, b), anyAlpha ? Scale(px, a) : 255);
+            }
+        }
+    }
+    return image;
+}
+
+int MaxDifference(const QImage &haveIn, const QImage &expectedIn, std::string *where) {
+    if (haveIn.size() != expectedIn.size()) return -1;
+    const QImage have = haveIn.convertToFormat(QImage::Format_ARGB32);
+    const QImage expected = expectedIn.convertToFormat(QImage::Format_ARGB32);
+    int worst = 0;
+    for (int y = 0; y < have.height(); ++y) {
+        const auto *h = reinterpret_cast<const QRgb *>(have.constScanLine(y));
+        const auto *e = reinterpret_cast<const QRgb *>(expected.constScanLine(y));
+        for (int x = 0; x < have.width(); ++x) {
+            if (qAlpha(h[x]) == 0 && qAlpha(e[x]) == 0) continue;
+            const int d = std::max({std::abs(qRed(h[x]) - qRed(e[x])), std::abs(qGreen(h[x]) - qGreen(e[x])),
+                                    std::abs(qBlue(h[x]) - qBlue(e[x])), std::abs(qAlpha(h[x]) - qAlpha(e[x]))});
+            if (d > worst) {
+                worst = d;
+                if (where)
+                    *where = std::to_string(x) + "," + std::to_string(y) + ": have #" +
+                             QString::number(h[x], 16).toStdString() + " expected #" +
+                             QString::number(e[x], 16).toStdString();
+            }
+        }
+    }
+    return worst;
+}
+
+QImage TestChart(int width, int height, bool withAlpha) {
+    QImage image(width, height, QImage::Format_ARGB32);
+    for (int y = 0; y < height; ++y) {
+        auto *out = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            QRgb c;
+            if (y < height / 3) {  // gradients: red across, green down, blue against both
+                c = qRgb(x * 255 / std::max(1, width - 1), y * 255 / std::max(1, height / 3),
+                         255 - (x + y) * 255 / std::max(1, width + height / 3));
+            } else if (y < 2 * height / 3) {  // fine lines: one-pixel stripes of both directions
+                const bool line = (x < width / 2) ? (x % 2 == 0) : (y % 2 == 0);
+                c = line ? qRgb(0, 0, 0) : qRgb(255, 255, 255);
+            } else {  // sharp edges: blocks of pure colours and a diagonal
+                static const QRgb blocks[] = {qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255), qRgb(255, 255, 0),
+                                              qRgb(0, 255, 255), qRgb(255, 0, 255), qRgb(128, 128, 128), qRgb(30, 60, 90)};
+                c = (x > (y - 2 * height / 3) * 2) ? blocks[(x * 8 / std::max(1, width)) % 8] : qRgb(20, 20, 20);
+            }
+            if (withAlpha) {
+                if (x >= width * 7 / 8) c &= 0x00FFFFFF;  // fully transparent band
+                else if (x >= width * 6 / 8) c = (c & 0x00FFFFFF) | (128u << 24);
+            }
+            out[x] = c;
+        }
+    }
+    return image;
+}
+
+HBITMAP ImageToDib(const QImage &imageIn, int bitCount, bool topDown) {
+    const QImage image = imageIn.convertToFormat(QImage::Format_ARGB32);
+    DibParams p;
+    p.width = image.width();
+    p.height = image.height();
+    p.bitCount = bitCount;
+    p.topDown = topDown;
+    uint8_t *bits = nullptr;
+    uint32_t stride = 0;
+    HBITMAP b = MakeDib(p, &bits, &stride);
+    if (!b) return nullptr;
+    for (int y = 0; y < p.height; ++y) {
+        uint8_t *row = bits + size_t(topDown ? y : p.height - 1 - y) * stride;
+        const auto *in = reinterpret_cast<const QRgb *>(image.constScanLine(y));
+        for (int x = 0; x < p.width; ++x) {
+            const QRgb c = in[x];
+            if (bitCount == 24) {
+                row[3 * x] = uint8_t(qBlue(c)), row[3 * x + 1] = uint8_t(qGreen(c)), row[3 * x + 2] = uint8_t(qRed(c));
+            } else if (bitCount == 32) {
+                row[4 * x] = uint8_t(qBlue(c)), row[4 * x + 1] = uint8_t(qGreen(c)), row[4 * x + 2] = uint8_t(qRed(c));
+                row[4 * x + 3] = uint8_t(qAlpha(c));
+            } else {
+                const uint16_t v = uint16_t(((qRed(c) >> 3) << 10) | ((qGreen(c) >> 3) << 5) | (qBlue(c) >> 3));
+                row[2 * x] = uint8_t(v), row[2 * x + 1] = uint8_t(v >> 8);
+            }
+        }
+    }
+    return b;
+}
+
+TempDir::TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "faltrix-codec-XXXXXX").string();
+    if (mkdtemp(pattern.data())) path_ = pattern;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    if (!path_.empty()) fs::remove_all(path_, ec);
+}
+
+std::vector<std::string> TempDir::Entries() const {
+    std::vector<std::string> names;
+    for (const auto &e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<uint8_t> ReadFile(const fs::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path &file, const std::vector<uint8_t> &bytes) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+fs::path SharedCorpus(const std::string &name) {
+    const fs::path p = SourceDir().parent_path() / "shared" / "corpus" / name;
+    std::error_code ec;
+    return fs::exists(p, ec) ? p : fs::path();
+}
+
+fs::path SampleFile(const std::string &name) { return SourceDir() / "samples" / name; }
+
+}  // namespace faltrix::testing

@@ -1,0 +1,120 @@
+// Helpers shared by the codec plug-in tests: loading a real plug-in from the build tree,
+// making DIB sections of every depth, reading them back, and comparing with Qt's decoders.
+#pragma once
+
+#include <QImage>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "faltrix/plugin.h"
+
+namespace faltrix::testing {
+
+std::u16string U16(const std::string &utf8);
+
+// A plug-in library of the build tree (bin/plugins/<kind>/<format>.so), loaded with dlopen.
+class CodecPlugin {
+public:
+    CodecPlugin(const std::string &format, const std::string &kind);  // kind: "input" or "output"
+    ~CodecPlugin();
+    CodecPlugin(const CodecPlugin &) = delete;
+    CodecPlugin &operator=(const CodecPlugin &) = delete;
+
+    bool loaded() const { return handle_ != nullptr; }
+    const std::string &error() const { return error_; }
+    void *Symbol(const char *name) const;
+
+    // GetPluginInfo into a buffer of `capacity` units; *answer gets the result.
+    std::u16string Info(int32_t number, int32_t capacity = 1024, int32_t *answer = nullptr) const;
+    int32_t IsSupported(const std::filesystem::path &file) const;
+    // 0 and the size on success, as GetPictureInfo answers.
+    int32_t PictureSize(const std::filesystem::path &file, int32_t *width, int32_t *height) const;
+    // GetPictureDIB with CreateDIBSection as the allocator; progress calls are counted.
+    HBITMAP Decode(const std::filesystem::path &file) const;
+    // Selects the bitmap into a fresh memory DC and calls SaveDIBPicture.
+    int32_t Save(HBITMAP bitmap, const std::filesystem::path &file) const;
+    int32_t SaveRaw(HDC dc, const WCHAR *path) const;
+
+    // Progress reports of the last Decode / Save on this thread: calls, last done and total.
+    struct Progress {
+        int calls = 0;
+        int32_t done = 0, total = 0;
+        bool monotonic = true;
+    };
+    static Progress LastProgress();
+
+private:
+    void *handle_ = nullptr;
+    std::string error_;
+};
+
+// ---- DIB sections ------------------------------------------------------------------------
+
+struct DibParams {
+    int32_t width = 1, height = 1;
+    int bitCount = 24;
+    bool topDown = false;
+    std::vector<RGBQUAD> palette;
+    uint32_t masks[3] = {0, 0, 0};  // BI_BITFIELDS when any is set
+    int32_t xPelsPerMeter = 0, yPelsPerMeter = 0;
+};
+
+// Creates a zeroed DIB section (owned by the caller: DeleteObject).
+HBITMAP MakeDib(const DibParams &p, uint8_t **bits = nullptr, uint32_t *stride = nullptr);
+
+// The layout of a DIB section as GetObjectW describes it, with its rows top to bottom.
+struct DibView {
+    bool ok = false;
+    int32_t width = 0, height = 0;
+    int bitCount = 0;
+    bool topDown = false;
+    uint32_t compression = 0;
+    uint32_t masks[3] = {0, 0, 0};
+    int32_t xPelsPerMeter = 0, yPelsPerMeter = 0;
+    std::vector<RGBQUAD> palette;
+    std::vector<std::vector<uint8_t>> rows;  // top first, each of the exact used bytes
+};
+DibView ViewDib(HBITMAP bitmap);
+
+// The DIB as Qt's ARGB32 (palette and masks resolved; 32 bits with all alpha 0 are opaque).
+QImage DibToImage(HBITMAP bitmap);
+
+// Largest per-channel difference between two ARGB32 pictures of the same size, ignoring the
+// colour of pixels both see as fully transparent; -1 when the sizes differ. *where gets the
+// first worst pixel as "x,y: have #aarrggbb expected #aarrggbb".
+int MaxDifference(const QImage &have, const QImage &expected, std::string *where = nullptr);
+
+// A picture with gradients, fine lines and sharp edges, as ARGB32 (alpha 255 unless
+// withAlpha, which adds a transparent band and a half-transparent one).
+QImage TestChart(int width, int height, bool withAlpha = false);
+
+// Puts an ARGB32 picture into a new DIB section of the given depth (16, 24 or 32).
+HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown = false);
+
+// ---- Files -------------------------------------------------------------------------------
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path &path() const { return path_; }
+    std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
+    std::vector<std::string> Entries() const;  // names in the folder, sorted
+
+private:
+    std::filesystem::path path_;
+};
+
+std::vector<uint8_t> ReadFile(const std::filesystem::path &file);
+void WriteFile(const std::filesystem::path &file, const std::vector<uint8_t> &bytes);
+
+// ../shared/corpus/<name> beside the project, or empty when it is not there.
+std::filesystem::path SharedCorpus(const std::string &name);
+// samples/<name> of the project.
+std::filesystem::path SampleFile(const std::string &name);
+
+}  // namespace faltrix::testing
