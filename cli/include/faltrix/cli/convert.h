@@ -1,0 +1,80 @@
+// faltrix-convert: the options, the conversion of one file through the program's plug-in
+// lists and ConversionJob, and the batch that runs each file in a child process of its own.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "faltrix/cli/plugin_choice.h"
+#include "faltrix/cli/terminal_front_end.h"
+
+namespace faltrix {
+
+// Exit codes.
+inline constexpr int kExitConverted = 0;  // every file converted
+inline constexpr int kExitFailed = 1;     // at least one file failed
+inline constexpr int kExitUsage = 2;      // the command line was wrong
+
+struct ConvertOptions {
+    QStringList inputs;
+    QString output;
+    QString format;        // output format (extension) when the output is a folder
+    std::optional<uint32_t> width;
+    std::optional<uint32_t> height;
+    bool antiAlias = false;
+    QString inputPlugin;   // forced input plug-in (file name without .so, or description)
+    QString outputPlugin;  // forced output plug-in
+    bool overwrite = false;
+    Verbosity verbosity = Verbosity::Normal;
+    bool listPlugins = false;
+    int jobs = 1;          // children at once in a batch
+    int timeoutSeconds = 120;  // per file in a batch; 0 for no limit
+    bool worker = false;   // hidden: this process converts one file for a batch parent
+};
+
+// What parsing decided.
+struct ParsedCommandLine {
+    enum Action { Run, Help, Version, UsageError } action = UsageError;
+    ConvertOptions options;
+    QString text;  // help text, version line, or the usage error
+};
+
+// Parses the arguments (arguments[0] is the program). Never exits the process.
+ParsedCommandLine ParseCommandLine(const QStringList &arguments);
+
+// One file to convert and where its picture goes.
+struct FileTask {
+    QString input;
+    QString output;
+};
+
+// Where each input goes: the output as given, or with a folder as output, the input's name
+// with the extension of --format (or its own) in that folder. A second input that would go
+// to the same output as an earlier one gets an empty output and `clash` names the earlier.
+struct PlannedTask {
+    FileTask task;
+    QString clash;
+};
+std::vector<PlannedTask> PlanTasks(const ConvertOptions &options, bool outputIsFolder);
+
+// How one file ended.
+struct FileResult {
+    bool converted = false;
+    QString reason;  // why it failed: the job's last status line or the front end's own error
+};
+
+// Converts one file in this process: checks the paths, chooses the plug-ins, works out the
+// size, runs ConversionJob on the calling thread. The plug-in lists must have been scanned
+// (DescribePlugins) and `inputs`/`outputs` are what that gave.
+FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
+                       const std::vector<PluginEntry> &inputs, const std::vector<PluginEntry> &outputs,
+                       CliFrontEnd *frontEnd);
+
+// The whole program after parsing: lists plug-ins, converts one file here, or runs a batch
+// of child processes of `executable`. Returns the exit code.
+int RunConvert(const ConvertOptions &options, const QString &executable);
+
+}  // namespace faltrix

@@ -1,0 +1,99 @@
+// The command line's front end for the jobs' status lines and progress: no pause after a
+// status line, no controls to lock.
+#pragma once
+
+#include <QString>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "faltrix/feedback.h"
+
+namespace faltrix {
+
+enum class Verbosity { Quiet, Normal, Verbose };
+
+// Draws one progress line "name [#####.....]  45%  status" in `columns` characters.
+QString ProgressLine(const QString &name, uint32_t percent, const QString &status, int columns);
+
+// The width of the terminal on fd, or 80 when it cannot be told.
+int TerminalColumns(int fd);
+
+// What the converter needs of its front ends beyond the feedback calls: the file being
+// converted, and the last status line the job wrote for it (the reason of a failure).
+class CliFrontEnd : public FeedbackFrontEnd {
+public:
+    // The file whose conversion follows; forgets the last status line.
+    virtual void BeginFile(const QString &label) = 0;
+    // The file's conversion has ended.
+    virtual void EndFile() {}
+    // The last status line the job wrote since BeginFile (empty when none).
+    virtual QString LastStatus() const = 0;
+
+    void EnableControl(HWND, bool) override {}
+    HWND ControlById(HWND, int) override { return nullptr; }
+};
+
+// For a conversion in this process. On a terminal (and unless quiet) a one-line progress
+// bar with the file's name is redrawn on `err`; with Verbose each status line goes to `out`
+// as the job writes it. Messages (a plug-in that no longer loads) go to `err` unless quiet.
+class TerminalFrontEnd : public CliFrontEnd {
+public:
+    TerminalFrontEnd(Verbosity verbosity, bool barOnTerminal, FILE *out, FILE *err);
+
+    // Names the bar after the file.
+    void BeginFile(const QString &label) override;
+    // Clears the bar's line so that the final line can be written.
+    void EndFile() override;
+    QString LastStatus() const override;
+
+    void SetStatusText(std::u16string_view text) override;
+    void SetProgressPosition(uint32_t position) override;
+    void ShowMessage(std::u16string_view text, std::u16string_view caption) override;
+
+private:
+    void DrawLocked();
+    void ClearLocked();
+
+    Verbosity verbosity_;
+    bool bar_;
+    FILE *out_;
+    FILE *err_;
+    mutable std::mutex mutex_;
+    QString label_;
+    QString status_;
+    uint32_t percent_ = 0;
+    bool drawn_ = false;
+};
+
+// For a conversion in a child process of a batch: every status line, progress position and
+// message goes to the parent over `fd` as one line of a small protocol (see WorkerEvent).
+class WorkerFrontEnd : public CliFrontEnd {
+public:
+    explicit WorkerFrontEnd(int fd) : fd_(fd) {}
+
+    // A failure found before or around the job (no plug-in, a refused output): its reason.
+    void ReportFailure(const QString &reason);
+
+    void BeginFile(const QString &label) override;
+    QString LastStatus() const override;
+    void SetStatusText(std::u16string_view text) override;
+    void SetProgressPosition(uint32_t position) override;
+    void ShowMessage(std::u16string_view text, std::u16string_view caption) override;
+
+private:
+    void Send(char kind, const QString &text);
+    int fd_;
+    mutable std::mutex mutex_;
+    QString status_;
+};
+
+// One line of the worker protocol, as the parent reads it back.
+struct WorkerEvent {
+    enum Kind { Status, Progress, Message, Failure, Unknown } kind = Unknown;
+    QString text;           // Status, Message, Failure
+    uint32_t position = 0;  // Progress
+};
+WorkerEvent ParseWorkerLine(const QByteArray &line);
+
+}  // namespace faltrix

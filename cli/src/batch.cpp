@@ -1,0 +1,310 @@
+#include "faltrix/cli/batch.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <list>
+
+extern char **environ;
+
+namespace faltrix {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A running worker and what it has told so far.
+struct Child {
+    size_t task = 0;
+    pid_t pid = -1;
+    int fd = -1;  // read end of its report pipe; -1 once it reached its end
+    Clock::time_point started;
+    QByteArray pending;  // an incomplete line
+    QStringList statusLines;
+    QStringList messages;
+    QString failure;
+    uint32_t percent = 0;
+};
+
+struct Outcome {
+    bool converted = false;
+    QString reason;
+};
+
+QString Quoted(const QString &text) { return QStringLiteral("\"%1\"").arg(text); }
+
+// Starts the worker with its report pipe on kWorkerReportFd. Returns an error text on failure.
+QString Spawn(const QString &executable, const QStringList &arguments, Child *child) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return QString::fromLocal8Bit(std::strerror(errno));
+    // Keep both ends clear of the low descriptors, so that the dup2 below always makes a new
+    // descriptor (without close-on-exec) in the child.
+    for (int &end : ends) {
+        const int high = ::fcntl(end, F_DUPFD_CLOEXEC, 10);
+        if (high >= 0) {
+            ::close(end);
+            end = high;
+        }
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], kWorkerReportFd);
+
+    std::vector<QByteArray> storage;
+    storage.push_back(QFile::encodeName(executable));
+    for (const QString &argument : arguments) storage.push_back(argument.toUtf8());
+    std::vector<char *> argv;
+    for (QByteArray &one : storage) argv.push_back(one.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = -1;
+    const int error = ::posix_spawn(&pid, storage.front().constData(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(ends[1]);
+    if (error != 0) {
+        ::close(ends[0]);
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+    ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
+    child->pid = pid;
+    child->fd = ends[0];
+    child->started = Clock::now();
+    return {};
+}
+
+// Reads what the child has written; closes the pipe at its end.
+void Drain(Child *child) {
+    char buffer[4096];
+    while (child->fd >= 0) {
+        const ssize_t got = ::read(child->fd, buffer, sizeof buffer);
+        if (got > 0) {
+            child->pending.append(buffer, got);
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+        ::close(child->fd);  // end of the pipe, or an error: nothing more will come
+        child->fd = -1;
+    }
+    qsizetype newline;
+    while ((newline = child->pending.indexOf('\n')) >= 0) {
+        const WorkerEvent event = ParseWorkerLine(child->pending.left(newline));
+        child->pending.remove(0, newline + 1);
+        switch (event.kind) {
+        case WorkerEvent::Status: child->statusLines << event.text; break;
+        case WorkerEvent::Progress: child->percent = event.position; break;
+        case WorkerEvent::Message: child->messages << event.text; break;
+        case WorkerEvent::Failure: child->failure = event.text; break;
+        case WorkerEvent::Unknown: break;
+        }
+    }
+}
+
+QString After(const Child &child) {
+    return child.statusLines.isEmpty() ? QString() : QStringLiteral(" after ") + Quoted(child.statusLines.last());
+}
+
+Outcome Judge(const Child &child, int status) {
+    Outcome outcome;
+    if (WIFEXITED(status)) {
+        const int code = WEXITSTATUS(status);
+        if (code == kExitConverted && child.failure.isEmpty()) {
+            outcome.converted = true;
+        } else if (!child.failure.isEmpty()) {
+            outcome.reason = child.failure;
+        } else if (!child.statusLines.isEmpty()) {
+            outcome.reason = child.statusLines.last();
+        } else {
+            outcome.reason = QStringLiteral("its conversion process ended with exit code %1").arg(code);
+        }
+    } else if (WIFSIGNALED(status)) {
+        const int signal = WTERMSIG(status);
+        outcome.reason = QStringLiteral("its conversion process crashed (signal %1, %2)%3")
+                             .arg(signal)
+                             .arg(QString::fromLocal8Bit(strsignal(signal)), After(child));
+    } else {
+        outcome.reason = QStringLiteral("its conversion process ended abnormally");
+    }
+    return outcome;
+}
+
+// The one-line display of a batch on a terminal: files done, and each running file's share.
+QString BatchLine(size_t done, size_t total, const std::list<Child> &running,
+                  const std::vector<PlannedTask> &planned, int columns) {
+    QString line = QStringLiteral("[%1/%2]").arg(done).arg(total);
+    for (const Child &child : running) {
+        line += QStringLiteral("  %1 %2%").arg(QFileInfo(planned[child.task].task.input).fileName()).arg(
+            child.percent > 100 ? 100 : child.percent);
+    }
+    const int room = columns > 1 ? columns - 1 : 1;
+    if (line.size() > room) line = line.left(room);
+    return line;
+}
+
+class BatchDisplay {
+public:
+    BatchDisplay(const ConvertOptions &options, bool onTerminal)
+        : verbosity_(options.verbosity), bar_(onTerminal && options.verbosity != Verbosity::Quiet) {}
+
+    void Draw(const QString &line) {
+        if (!bar_) return;
+        std::fprintf(stderr, "\r%s\x1b[K", line.toUtf8().constData());
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+
+    void Ended(const FileTask &task, const Child *child, const Outcome &outcome) {
+        Clear();
+        if (verbosity_ == Verbosity::Verbose && child) {
+            std::fprintf(stdout, "%s:\n", task.input.toUtf8().constData());
+            for (const QString &line : child->statusLines) std::fprintf(stdout, "%s\n", line.toUtf8().constData());
+            std::fflush(stdout);
+        }
+        if (child) {
+            for (const QString &message : child->messages)
+                std::fprintf(stderr, "faltrix-convert: %s\n", message.toUtf8().constData());
+        }
+        if (outcome.converted) {
+            if (verbosity_ != Verbosity::Quiet)
+                std::fprintf(stdout, "%s -> %s\n", task.input.toUtf8().constData(), task.output.toUtf8().constData());
+        } else {
+            std::fprintf(stderr, "faltrix-convert: %s: %s\n", task.input.toUtf8().constData(),
+                         outcome.reason.toUtf8().constData());
+        }
+        std::fflush(stdout);
+        std::fflush(stderr);
+    }
+
+    void Clear() {
+        if (!drawn_) return;
+        std::fputs("\r\x1b[K", stderr);
+        std::fflush(stderr);
+        drawn_ = false;
+    }
+
+private:
+    Verbosity verbosity_;
+    bool bar_;
+    bool drawn_ = false;
+};
+
+}  // namespace
+
+QStringList WorkerArguments(const ConvertOptions &options, const FileTask &task) {
+    QStringList arguments{QStringLiteral("--worker")};
+    if (options.width) arguments << QStringLiteral("--width") << QString::number(*options.width);
+    if (options.height) arguments << QStringLiteral("--height") << QString::number(*options.height);
+    if (options.antiAlias) arguments << QStringLiteral("--anti-alias");
+    if (!options.format.isEmpty()) arguments << QStringLiteral("--format") << options.format;
+    if (!options.inputPlugin.isEmpty()) arguments << QStringLiteral("--input-plugin") << options.inputPlugin;
+    if (!options.outputPlugin.isEmpty()) arguments << QStringLiteral("--output-plugin") << options.outputPlugin;
+    if (options.overwrite) arguments << QStringLiteral("--overwrite");
+    arguments << QStringLiteral("--output") << task.output << QStringLiteral("--") << task.input;
+    return arguments;
+}
+
+int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &planned, const QString &executable,
+             bool onTerminal) {
+    BatchDisplay display(options, onTerminal);
+    const int columns = TerminalColumns(STDERR_FILENO);
+    std::vector<Outcome> outcomes(planned.size());
+    std::list<Child> running;
+    size_t next = 0;
+    size_t done = 0;
+    const auto limit = std::chrono::seconds(options.timeoutSeconds);
+
+    auto finish = [&](size_t index, const Child *child, Outcome outcome) {
+        outcomes[index] = outcome;
+        ++done;
+        display.Ended(planned[index].task, child, outcome);
+    };
+
+    while (next < planned.size() || !running.empty()) {
+        while (next < planned.size() && running.size() < static_cast<size_t>(options.jobs)) {
+            const size_t index = next++;
+            const PlannedTask &one = planned[index];
+            if (!one.clash.isEmpty()) {
+                finish(index, nullptr,
+                       {false, QStringLiteral("it would go to %1, as %2 does").arg(one.task.output, one.clash)});
+                continue;
+            }
+            Child child;
+            child.task = index;
+            const QString error = Spawn(executable, WorkerArguments(options, one.task), &child);
+            if (!error.isEmpty()) {
+                finish(index, nullptr, {false, QStringLiteral("no process could be started for it: %1").arg(error)});
+                continue;
+            }
+            running.push_back(std::move(child));
+        }
+        if (running.empty()) continue;
+
+        // Wait for news from any child, at most until the nearest time limit.
+        std::vector<pollfd> fds;
+        int wait = 200;
+        for (const Child &child : running) {
+            if (child.fd >= 0) fds.push_back({child.fd, POLLIN, 0});
+            if (options.timeoutSeconds > 0) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(child.started + limit -
+                                                                                         Clock::now());
+                wait = std::max(0, std::min<int>(wait, static_cast<int>(left.count()) + 1));
+            }
+        }
+        ::poll(fds.data(), fds.size(), wait);
+
+        for (auto it = running.begin(); it != running.end();) {
+            Child &child = *it;
+            Drain(&child);
+            int status = 0;
+            const pid_t ended = ::waitpid(child.pid, &status, WNOHANG);
+            if (ended == child.pid) {
+                Drain(&child);
+                if (child.fd >= 0) ::close(child.fd);
+                child.fd = -1;
+                const size_t index = child.task;
+                const Outcome outcome = Judge(child, status);
+                finish(index, &child, outcome);
+                it = running.erase(it);
+                continue;
+            }
+            if (options.timeoutSeconds > 0 && Clock::now() - child.started >= limit) {
+                ::kill(child.pid, SIGKILL);
+                ::waitpid(child.pid, &status, 0);
+                if (child.fd >= 0) ::close(child.fd);
+                child.fd = -1;
+                const size_t index = child.task;
+                finish(index, &child,
+                       {false, QStringLiteral("its conversion took longer than %1 s and was stopped%2")
+                                   .arg(options.timeoutSeconds)
+                                   .arg(After(child))});
+                it = running.erase(it);
+                continue;
+            }
+            ++it;
+        }
+        display.Draw(BatchLine(done, planned.size(), running, planned, columns));
+    }
+    display.Clear();
+
+    size_t failed = 0;
+    for (const Outcome &outcome : outcomes) failed += outcome.converted ? 0 : 1;
+    if (failed == 0) return kExitConverted;
+    std::fprintf(stderr, "faltrix-convert: %zu of %zu files failed:\n", failed, planned.size());
+    for (size_t i = 0; i < planned.size(); ++i) {
+        if (!outcomes[i].converted)
+            std::fprintf(stderr, "  %s: %s\n", planned[i].task.input.toUtf8().constData(),
+                         outcomes[i].reason.toUtf8().constData());
+    }
+    std::fflush(stderr);
+    return kExitFailed;
+}
+
+}  // namespace faltrix

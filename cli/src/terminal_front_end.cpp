@@ -1,0 +1,176 @@
+#include "faltrix/cli/terminal_front_end.h"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace faltrix {
+namespace {
+
+QString FromUtf16(std::u16string_view text) {
+    return QString::fromUtf16(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Line breaks inside a text would break the one-line protocol and the bar.
+QString OneLine(QString text) {
+    text.replace(u'\r', u' ').replace(u'\n', u' ');
+    return text;
+}
+
+void WriteAll(int fd, const QByteArray &bytes) {
+    const char *data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(fd, data, static_cast<size_t>(left));
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            return;  // the parent has gone; nothing more to tell
+        }
+        data += written;
+        left -= written;
+    }
+}
+
+}  // namespace
+
+int TerminalColumns(int fd) {
+    winsize size{};
+    if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col >= 20) return size.ws_col;
+    return 80;
+}
+
+QString ProgressLine(const QString &name, uint32_t percent, const QString &status, int columns) {
+    constexpr int kBarCells = 20;
+    const uint32_t shown = percent > 100 ? 100 : percent;
+    const int filled = static_cast<int>(shown * kBarCells / 100);
+    QString line = name;
+    line += QStringLiteral(" [") + QString(filled, u'#') + QString(kBarCells - filled, u'.') +
+            QStringLiteral("] ") + QStringLiteral("%1%").arg(shown, 3);
+    if (!status.isEmpty()) line += QStringLiteral("  ") + status;
+    // One character short of the width, so that the terminal never wraps the line.
+    const int room = columns > 1 ? columns - 1 : 1;
+    if (line.size() > room) line = line.left(room);
+    return line;
+}
+
+TerminalFrontEnd::TerminalFrontEnd(Verbosity verbosity, bool barOnTerminal, FILE *out, FILE *err)
+    : verbosity_(verbosity), bar_(barOnTerminal && verbosity != Verbosity::Quiet), out_(out), err_(err) {}
+
+void TerminalFrontEnd::BeginFile(const QString &label) {
+    std::lock_guard lock(mutex_);
+    label_ = label;
+    status_.clear();
+    percent_ = 0;
+}
+
+void TerminalFrontEnd::EndFile() {
+    std::lock_guard lock(mutex_);
+    ClearLocked();
+}
+
+QString TerminalFrontEnd::LastStatus() const {
+    std::lock_guard lock(mutex_);
+    return status_;
+}
+
+void TerminalFrontEnd::SetStatusText(std::u16string_view text) {
+    std::lock_guard lock(mutex_);
+    status_ = FromUtf16(text);
+    if (verbosity_ == Verbosity::Verbose) {
+        ClearLocked();
+        std::fprintf(out_, "%s\n", status_.toUtf8().constData());
+        std::fflush(out_);
+    }
+    DrawLocked();
+}
+
+void TerminalFrontEnd::SetProgressPosition(uint32_t position) {
+    std::lock_guard lock(mutex_);
+    percent_ = position;
+    DrawLocked();
+}
+
+void TerminalFrontEnd::ShowMessage(std::u16string_view text, std::u16string_view caption) {
+    std::lock_guard lock(mutex_);
+    // Shown even when quiet: a plug-in that fails to load is an error.
+    ClearLocked();
+    std::fprintf(err_, "faltrix-convert: %s: %s\n", OneLine(FromUtf16(caption)).toUtf8().constData(),
+                 OneLine(FromUtf16(text)).toUtf8().constData());
+    std::fflush(err_);
+    DrawLocked();
+}
+
+void TerminalFrontEnd::DrawLocked() {
+    if (!bar_ || label_.isEmpty()) return;
+    const QString line = ProgressLine(label_, percent_, status_, TerminalColumns(fileno(err_)));
+    std::fprintf(err_, "\r%s\x1b[K", line.toUtf8().constData());
+    std::fflush(err_);
+    drawn_ = true;
+}
+
+void TerminalFrontEnd::ClearLocked() {
+    if (!drawn_) return;
+    std::fputs("\r\x1b[K", err_);
+    std::fflush(err_);
+    drawn_ = false;
+}
+
+void WorkerFrontEnd::Send(char kind, const QString &text) {
+    QByteArray line;
+    line += kind;
+    line += ' ';
+    line += OneLine(text).toUtf8();
+    line += '\n';
+    WriteAll(fd_, line);
+}
+
+void WorkerFrontEnd::ReportFailure(const QString &reason) { Send('F', reason); }
+
+void WorkerFrontEnd::BeginFile(const QString &) {
+    std::lock_guard lock(mutex_);
+    status_.clear();
+}
+
+QString WorkerFrontEnd::LastStatus() const {
+    std::lock_guard lock(mutex_);
+    return status_;
+}
+
+void WorkerFrontEnd::SetStatusText(std::u16string_view text) {
+    {
+        std::lock_guard lock(mutex_);
+        status_ = FromUtf16(text);
+    }
+    Send('S', FromUtf16(text));
+}
+
+void WorkerFrontEnd::SetProgressPosition(uint32_t position) { Send('P', QString::number(position)); }
+
+void WorkerFrontEnd::ShowMessage(std::u16string_view text, std::u16string_view caption) {
+    Send('M', FromUtf16(caption) + QStringLiteral(": ") + FromUtf16(text));
+}
+
+WorkerEvent ParseWorkerLine(const QByteArray &line) {
+    WorkerEvent event;
+    if (line.size() < 2 || line[1] != ' ') return event;
+    const QString text = QString::fromUtf8(line.mid(2));
+    switch (line[0]) {
+    case 'S': event.kind = WorkerEvent::Status; event.text = text; break;
+    case 'M': event.kind = WorkerEvent::Message; event.text = text; break;
+    case 'F': event.kind = WorkerEvent::Failure; event.text = text; break;
+    case 'P': {
+        bool ok = false;
+        const uint32_t position = text.toUInt(&ok);
+        if (ok) {
+            event.kind = WorkerEvent::Progress;
+            event.position = position;
+        }
+        break;
+    }
+    default: break;
+    }
+    return event;
+}
+
+}  // namespace faltrix
