@@ -252,6 +252,21 @@ TEST_F(HostTest, SecondScanReplacesTheFirst) {
     EXPECT_TRUE(input.Refused().empty());
 }
 
+TEST_F(HostTest, OverlongFolderGivesMinusOne) {
+    input.SetFolderOverride("/" + std::string(5000, 'd'));
+    EXPECT_EQ(input.ScanPlugins(), -1);
+}
+
+// A file name is any bytes on Linux: the name shown has U+FFFD for what is not UTF-8, but the
+// library is loaded by its real name.
+TEST_F(HostTest, NameThatIsNotUtf8StillLoads) {
+    folder.Link("input", "caf\xE9.so");
+    ASSERT_EQ(input.ScanPlugins(), 1);
+    EXPECT_EQ(input.PathAt(0), U16(folder.Path()) + u"caf\uFFFD.so");
+    EXPECT_EQ(input.SelectPlugin(0), 1);
+    EXPECT_TRUE(recorder.Messages().empty());
+}
+
 TEST_F(HostTest, DefaultFolderIsBesideTheExecutable) {
     InputPluginList in;
     OutputPluginList out;
