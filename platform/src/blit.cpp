@@ -17,10 +17,11 @@ struct AxisMap {
 
 // Maps destination [d, d + dExt) onto source [s, s + sExt) (sides swapped for a negative
 // extent), keeping only destination coordinates inside [0, dLimit) whose source lies inside
-// [0, sLimit). Destination pixel i (counted from the rectangle's start) reads the source pixel
-// under its centre, floor((i + 1/2) * sl / dl), counted from the far end when mirrored. This
-// picks every other pixel at 2:1 and repeats each three times at 1:3, and is the identity when
-// the extents are equal. False when nothing is left.
+// [0, sLimit). Destination pixel i (counted from the rectangle's start, or from its end when
+// mirrored) reads the source pixel under its centre, floor((i + 1/2) * sl / dl). This picks
+// every other pixel at 2:1, repeats each three times at 1:3 and is the identity when the
+// extents are equal; a mirrored copy is exactly the unmirrored one turned round. False when
+// nothing is left.
 bool MapAxis(int64_t d, int64_t dExt, int64_t s, int64_t sExt, int32_t dLimit, int32_t sLimit, AxisMap *out) {
     if (dExt == 0 || sExt == 0) return false;
     const bool mirror = (dExt < 0) != (sExt < 0);
@@ -31,10 +32,9 @@ bool MapAxis(int64_t d, int64_t dExt, int64_t s, int64_t sExt, int32_t dLimit, i
 
     // (2i + 1) * sl stays below 2^63: i < dl <= 2^31 and sl <= 2^31.
     auto sourceOf = [&](int64_t x) -> int64_t {
-        const uint64_t i = static_cast<uint64_t>(x - d0);
-        uint64_t j = ((2 * i + 1) * sl) / (2 * dl);
-        if (mirror) j = sl - 1 - j;
-        return s0 + static_cast<int64_t>(j);
+        uint64_t i = static_cast<uint64_t>(x - d0);
+        if (mirror) i = dl - 1 - i;
+        return s0 + static_cast<int64_t>(((2 * i + 1) * sl) / (2 * dl));
     };
     auto inside = [&](int64_t sx) { return sx >= 0 && sx < sLimit; };
 
