@@ -58,6 +58,13 @@ public:
     }
 
     HBITMAP get() const { return bitmap_; }
+    // Hands the bitmap over to the caller.
+    HBITMAP release() {
+        HBITMAP b = bitmap_;
+        bitmap_ = nullptr;
+        bits_ = nullptr;
+        return b;
+    }
     uint8_t *bits() const { return bits_; }
     size_t stride() const { return stride_; }
     size_t rows() const { return rows_; }
