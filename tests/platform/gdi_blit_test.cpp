@@ -81,7 +81,7 @@ TEST_P(ReadPixel, ThroughPaletteOrMasks) {
     EXPECT_EQ(GetPixel(s.dc(), 0, -1), CLR_INVALID);
 }
 
-Info Palettised(int bits, int32_t width, std::vector<RGBQUAD> colours) {
+Info PaletteInfo(int bits, int32_t width, std::vector<RGBQUAD> colours) {
     Info info(bits, width, 1);
     info.header.biClrUsed = static_cast<DWORD>(colours.size());
     for (size_t i = 0; i < colours.size(); ++i) info.colours[i] = colours[i];
@@ -97,10 +97,10 @@ Info Masked(int bits, int32_t width, DWORD r, DWORD g, DWORD b) {
 INSTANTIATE_TEST_SUITE_P(
     GetPixel, ReadPixel,
     ::testing::Values(
-        PixelCase{"OneBit", Palettised(1, 4, {Quad(10, 20, 30), Quad(200, 100, 50)}), {0xA0},
+        PixelCase{"OneBit", PaletteInfo(1, 4, {Quad(10, 20, 30), Quad(200, 100, 50)}), {0xA0},
                   {RGB(200, 100, 50), RGB(10, 20, 30), RGB(200, 100, 50), RGB(10, 20, 30)}},
         PixelCase{"FourBits",
-                  Palettised(4, 4, {Quad(0, 0, 0), Quad(1, 1, 1), Quad(2, 2, 2), Quad(3, 30, 33), Quad(4, 4, 4),
+                  PaletteInfo(4, 4, {Quad(0, 0, 0), Quad(1, 1, 1), Quad(2, 2, 2), Quad(3, 30, 33), Quad(4, 4, 4),
                                     Quad(5, 5, 5), Quad(6, 6, 6), Quad(7, 7, 7), Quad(8, 80, 88), Quad(9, 9, 9),
                                     Quad(10, 10, 10), Quad(11, 11, 11), Quad(12, 12, 12), Quad(13, 13, 13),
                                     Quad(14, 14, 14), Quad(15, 150, 155)}),
@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
                   {RGB(3, 30, 33), RGB(15, 150, 155), RGB(0, 0, 0), RGB(8, 80, 88)}},
         // An index beyond a short colour table reads as black.
         PixelCase{"EightBitsShortTable",
-                  Palettised(8, 4, {Quad(1, 2, 3), Quad(4, 5, 6), Quad(7, 8, 9), Quad(250, 251, 252)}),
+                  PaletteInfo(8, 4, {Quad(1, 2, 3), Quad(4, 5, 6), Quad(7, 8, 9), Quad(250, 251, 252)}),
                   {2, 0, 3, 200},
                   {RGB(7, 8, 9), RGB(1, 2, 3), RGB(250, 251, 252), RGB(0, 0, 0)}},
         // Five-bit fields widen so that the largest value is 255.
@@ -258,9 +258,9 @@ struct MirrorCase {
     bool flipX, flipY;
 };
 
-class Mirror : public ::testing::TestWithParam<MirrorCase> {};
+class StretchMirror : public ::testing::TestWithParam<MirrorCase> {};
 
-TEST_P(Mirror, NegativeExtents) {
+TEST_P(StretchMirror, NegativeExtents) {
     const MirrorCase &c = GetParam();
     Surface src(Gradient24Info(4, 3)), dst(Info(24, 4, 3));
     PaintGradient(src);
@@ -280,7 +280,7 @@ TEST_P(Mirror, NegativeExtents) {
 
 // A negative extent covers the pixels from x + extent to x - 1.
 INSTANTIATE_TEST_SUITE_P(
-    StretchBlt, Mirror,
+    StretchBlt, StretchMirror,
     ::testing::Values(MirrorCase{"DestinationWidth", 4, 0, -4, 3, 0, 0, 4, 3, true, false},
                       MirrorCase{"SourceWidth", 0, 0, 4, 3, 4, 0, -4, 3, true, false},
                       MirrorCase{"BothWidths", 4, 0, -4, 3, 4, 0, -4, 3, false, false},
@@ -299,9 +299,9 @@ TEST(StretchBlt, MirroredWhileScaledAndPalettised) {
     EXPECT_EQ(dst.Row(0)[0], 0xF0);
 }
 
-// ---- Clipping ---------------------------------------------------------------------------
+// ---- BlitClipping ---------------------------------------------------------------------------
 
-class Clipping : public ::testing::Test {
+class BlitClipping : public ::testing::Test {
 protected:
     void SetUp() override {
         PaintGradient(src);
@@ -322,29 +322,29 @@ protected:
     Surface dst{Info(24, 4, -4)};
 };
 
-TEST_F(Clipping, DestinationPartlyOutside) {
+TEST_F(BlitClipping, DestinationPartlyOutside) {
     ASSERT_TRUE(BitBlt(dst.dc(), -1, -1, 4, 4, src.dc(), 0, 0, SRCCOPY));
     ExpectShifted(1, 1, 0, 3, 0, 3);
 }
 
-TEST_F(Clipping, SourcePartlyOutside) {
+TEST_F(BlitClipping, SourcePartlyOutside) {
     ASSERT_TRUE(BitBlt(dst.dc(), 0, 0, 4, 4, src.dc(), 2, 2, SRCCOPY));
     ExpectShifted(2, 2, 0, 2, 0, 2);
 }
 
-TEST_F(Clipping, SourceBeforeTheFirstPixel) {
+TEST_F(BlitClipping, SourceBeforeTheFirstPixel) {
     ASSERT_TRUE(BitBlt(dst.dc(), 0, 0, 4, 4, src.dc(), -2, -1, SRCCOPY));
     ExpectShifted(-2, -1, 2, 4, 1, 4);
     // What reads only pixels before the source's first is nothing at all.
     EXPECT_FALSE(BitBlt(dst.dc(), 2, 2, 4, 4, src.dc(), -2, -2, SRCCOPY));
 }
 
-TEST_F(Clipping, AtTheLastPixel) {
+TEST_F(BlitClipping, AtTheLastPixel) {
     ASSERT_TRUE(BitBlt(dst.dc(), 3, 3, 4, 4, src.dc(), 0, 0, SRCCOPY));
     ExpectShifted(-3, -3, 3, 4, 3, 4);
 }
 
-TEST_F(Clipping, WhollyOutsideFailsAndTouchesNothing) {
+TEST_F(BlitClipping, WhollyOutsideFailsAndTouchesNothing) {
     const int cases[][6] = {{4, 0, 4, 4, 0, 0},    {0, 4, 4, 4, 0, 0},       {-4, 0, 4, 4, 0, 0},
                             {0, 0, 4, 4, 4, 0},    {0, 0, 4, 4, 0, -4},      {INT_MAX, 0, 4, 4, 0, 0},
                             {INT_MIN, 0, 4, 4, 0, 0}, {0, 0, 4, 4, INT_MIN, INT_MIN}, {0, 0, 0, 4, 0, 0},
@@ -358,7 +358,7 @@ TEST_F(Clipping, WhollyOutsideFailsAndTouchesNothing) {
     ExpectShifted(0, 0, 0, 0, 0, 0);
 }
 
-TEST_F(Clipping, ScalingIsOverTheWholeRectangles) {
+TEST_F(BlitClipping, ScalingIsOverTheWholeRectangles) {
     // Destination 8 x 8 of which the bitmap shows the top-left 4 x 4: a doubled source
     // whose visible part is the source's top-left quarter.
     ASSERT_TRUE(StretchBlt(dst.dc(), 0, 0, 8, 8, src.dc(), 0, 0, 4, 4, SRCCOPY));
@@ -366,7 +366,7 @@ TEST_F(Clipping, ScalingIsOverTheWholeRectangles) {
         for (int x = 0; x < 4; ++x) EXPECT_EQ(GetPixel(dst.dc(), x, y), GradientColour(x / 2, y / 2));
 }
 
-TEST_F(Clipping, ExtremeExtentsStayInside) {
+TEST_F(BlitClipping, ExtremeExtentsStayInside) {
     ASSERT_TRUE(StretchBlt(dst.dc(), 0, 0, INT_MAX, INT_MAX, src.dc(), 0, 0, 1, 1, SRCCOPY));
     EXPECT_EQ(GetPixel(dst.dc(), 3, 3), GradientColour(0, 0));
     // Four pixels showing 2^31 - 1: the first one's centre already lies far beyond the source.
@@ -380,7 +380,7 @@ TEST_F(Clipping, ExtremeExtentsStayInside) {
 
 // ---- Palettes and conversion ------------------------------------------------------------
 
-TEST(Palettised, EqualTablesCopyIndicesEvenWhenColoursRepeat) {
+TEST(BlitPalettised, EqualTablesCopyIndicesEvenWhenColoursRepeat) {
     Info info(8, 4, 1);
     info.header.biClrUsed = 4;
     info.colours[0] = Quad(0, 0, 0);
@@ -394,7 +394,7 @@ TEST(Palettised, EqualTablesCopyIndicesEvenWhenColoursRepeat) {
     EXPECT_EQ(std::memcmp(dst.Row(0), indices, 4), 0);
 }
 
-TEST(Palettised, OtherTableTakesTheNearestEntry) {
+TEST(BlitPalettised, OtherTableTakesTheNearestEntry) {
     Info from(8, 3, 1), to(4, 3, 1);
     from.header.biClrUsed = 3;
     from.colours[0] = Quad(255, 0, 0);
@@ -413,7 +413,7 @@ TEST(Palettised, OtherTableTakesTheNearestEntry) {
     EXPECT_EQ(dst.Row(0)[1] & 0xF0, 0x20);
 }
 
-TEST(Convert, TrueColourToPaletteAndBack) {
+TEST(BlitConvert, TrueColourToPaletteAndBack) {
     Surface src(Gradient24Info(4, 2));
     PaintGradient(src);
     Info grey(1, 4, 2);
@@ -425,7 +425,7 @@ TEST(Convert, TrueColourToPaletteAndBack) {
     for (int x = 0; x < 4; ++x) EXPECT_EQ(GetPixel(bw.dc(), x, 0), RGB(0, 0, 0));
 }
 
-TEST(Convert, IntoSixteenBitsRoundsEachField) {
+TEST(BlitConvert, IntoSixteenBitsRoundsEachField) {
     Surface src(Info(24, 1, 1)), dst(Info(16, 1, 1));
     src.Row(0)[0] = 0;    // blue
     src.Row(0)[1] = 128;  // green
@@ -435,7 +435,7 @@ TEST(Convert, IntoSixteenBitsRoundsEachField) {
     EXPECT_EQ(GetPixel(dst.dc(), 0, 0), RGB(255, 132, 0));
 }
 
-TEST(Convert, IntoThirtyTwoBitsClearsTheFourthByte) {
+TEST(BlitConvert, IntoThirtyTwoBitsClearsTheFourthByte) {
     Info info(8, 2, 1);
     info.colours[5] = Quad(10, 20, 30);
     Surface src(info), dst(Info(32, 2, -1));
@@ -446,9 +446,9 @@ TEST(Convert, IntoThirtyTwoBitsClearsTheFourthByte) {
     EXPECT_EQ(std::memcmp(dst.Row(0), want, 8), 0);
 }
 
-class ConvertEvery : public ::testing::TestWithParam<Format> {};
+class BlitConvertEvery : public ::testing::TestWithParam<Format> {};
 
-TEST_P(ConvertEvery, ThroughTwentyFourBitsAndBackKeepsColours) {
+TEST_P(BlitConvertEvery, ThroughTwentyFourBitsAndBackKeepsColours) {
     // Any format to 24 bits and back: each pixel's colour is representable in the original
     // format, so the round trip gives the same colours.
     const Format &f = GetParam();
@@ -472,13 +472,13 @@ TEST_P(ConvertEvery, ThroughTwentyFourBitsAndBackKeepsColours) {
     EXPECT_EQ(mid.Grid(), src.Grid());
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryDepth, ConvertEvery, ::testing::ValuesIn(kFormats), FormatName);
+INSTANTIATE_TEST_SUITE_P(EveryDepth, BlitConvertEvery, ::testing::ValuesIn(kFormats), FormatName);
 
 // ---- FillRect ---------------------------------------------------------------------------
 
-class Fill : public ::testing::TestWithParam<Format> {};
+class FillRectEvery : public ::testing::TestWithParam<Format> {};
 
-TEST_P(Fill, WhiteBrushFillsTheClippedRectangleOnly) {
+TEST_P(FillRectEvery, WhiteBrushFillsTheClippedRectangleOnly) {
     Surface s(MakeInfo(GetParam(), 6, 3));
     ASSERT_TRUE(s.ok());
     const HBRUSH white = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
@@ -495,7 +495,7 @@ TEST_P(Fill, WhiteBrushFillsTheClippedRectangleOnly) {
     EXPECT_EQ(GetPixel(s.dc(), 5, 2), RGB(0, 0, 0));
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryDepth, Fill, ::testing::ValuesIn(kFormats), FormatName);
+INSTANTIATE_TEST_SUITE_P(EveryDepth, FillRectEvery, ::testing::ValuesIn(kFormats), FormatName);
 
 TEST(FillRect, RefusesWhatItCannotFill) {
     Surface s(Info(24, 2, 2));

@@ -273,7 +273,7 @@ TEST(DeleteObject, BitmapDeletedWhileSelectedLeavesTheDcEmpty) {
     EXPECT_TRUE(DeleteObject(c));
 }
 
-TEST(Handles, StaleAndForeignHandlesFindNothing) {
+TEST(GdiHandles, StaleAndForeignHandlesFindNothing) {
     HBITMAP b = CreateCompatibleBitmap(nullptr, 1, 1);
     ASSERT_TRUE(DeleteObject(b));
     // The freed slot is taken by the next object; the old handle still finds nothing.
@@ -298,7 +298,7 @@ TEST(Handles, StaleAndForeignHandlesFindNothing) {
     EXPECT_TRUE(DeleteObject(c));
 }
 
-TEST(Handles, DcsEndOnlyTheirOwnWay) {
+TEST(GdiHandles, DcsEndOnlyTheirOwnWay) {
     HDC screen = GetDC(nullptr);
     HDC memory = CreateCompatibleDC(screen);
     ASSERT_NE(screen, nullptr);
@@ -311,7 +311,7 @@ TEST(Handles, DcsEndOnlyTheirOwnWay) {
     EXPECT_EQ(ReleaseDC(nullptr, screen), 0);
 }
 
-TEST(Handles, StockObjectsStay) {
+TEST(GdiHandles, StockObjectsStay) {
     HGDIOBJ white = GetStockObject(WHITE_BRUSH);
     ASSERT_NE(white, nullptr);
     EXPECT_NE(GetStockObject(BLACK_BRUSH), nullptr);
@@ -357,9 +357,9 @@ TEST(GetDIBColorTable, CopiesTheClippedRange) {
     EXPECT_EQ(GetDIBColorTable(deep.dc(), 0, 8, out), 0u);
 }
 
-// ---- Threads ----------------------------------------------------------------------------
+// ---- GdiThreads ----------------------------------------------------------------------------
 
-TEST(Threads, TwoThreadsCreateSelectBlitAndDelete) {
+TEST(GdiThreads, TwoThreadsCreateSelectBlitAndDelete) {
     std::atomic<int> failures{0};
     auto work = [&failures](int seed) {
         for (int i = 0; i < 2000; ++i) {
@@ -389,7 +389,7 @@ TEST(Threads, TwoThreadsCreateSelectBlitAndDelete) {
     EXPECT_EQ(failures.load(), 0);
 }
 
-TEST(Threads, DeletingABitmapWhileAnotherThreadBlitsFromIt) {
+TEST(GdiThreads, DeletingABitmapWhileAnotherThreadBlitsFromIt) {
     // One thread blits from a shared DC while the other keeps replacing (and deleting) the
     // bitmap selected in it. Every blit either works on a whole bitmap or fails cleanly; the
     // sanitizer build shows that no freed memory is read.

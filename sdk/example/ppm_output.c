@@ -1,0 +1,165 @@
+/*
+ * An example output plug-in: stores the picture as a binary PPM file (P6: a short text
+ * header, then the rows top to bottom, three bytes R, G, B per pixel).
+ *
+ * It shows what every output plug-in does: answer GetPluginInfo, read the picture selected
+ * in the host's DC through the graphics layer, and write the file so that a failure never
+ * leaves a half-written file behind (a temporary file renamed over the output at the end).
+ * Any depth the host hands over (1 to 32 bits, either row order) is first copied with
+ * BitBlt into a 24-bit top-down section of the plug-in's own, which the graphics layer
+ * converts; rows are then read top to bottom.
+ *
+ * Builds from sdk/include and libfaltrix_gdi.so alone: see Makefile beside this file.
+ */
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "faltrix/plugin.h"
+
+/* Copies text into the host's buffer of length units, cut to fit and NUL-terminated;
+ * returns the number of units written without the NUL. */
+static int32_t Answer(const WCHAR *text, WCHAR *buffer, int32_t length) {
+    if (buffer == NULL || length <= 0) return 0;
+    int32_t n = 0;
+    while (text[n] != 0 && n < length - 1) {
+        buffer[n] = text[n];
+        ++n;
+    }
+    buffer[n] = 0;
+    return n;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    switch (infoNumber) {
+    case FALTRIX_INFO_TAG: return Answer(FALTRIX_OUTPUT_TAG, buffer, bufferLength);
+    case FALTRIX_INFO_DESCRIPTION: return Answer(u"PPM pictures (SDK example)", buffer, bufferLength);
+    case 2: return Answer(u"*.ppm", buffer, bufferLength);
+    case 3: return Answer(u"Portable pixmap (*.ppm)", buffer, bufferLength);
+    default: return 0;
+    }
+}
+
+/* Nothing to configure. The host ignores an output plug-in's answer. */
+FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t reserved) {
+    (void)parent;
+    (void)reserved;
+    return 0;
+}
+
+/* UTF-16 to UTF-8 in a new block (free it); NULL for an unpaired surrogate or no memory. */
+static char *Utf8Path(const WCHAR *path) {
+    size_t units = 0;
+    while (path[units] != 0) ++units;
+    char *out = malloc(units * 3 + 1); /* one unit gives at most three bytes */
+    if (out == NULL) return NULL;
+    char *p = out;
+    for (size_t i = 0; i < units; ++i) {
+        uint32_t c = path[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && path[i + 1] >= 0xDC00 && path[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (path[i + 1] - 0xDC00u);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            free(out);
+            return NULL;
+        }
+        if (c < 0x80) {
+            *p++ = (char)c;
+        } else if (c < 0x800) {
+            *p++ = (char)(0xC0 | (c >> 6));
+            *p++ = (char)(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *p++ = (char)(0xE0 | (c >> 12));
+            *p++ = (char)(0x80 | ((c >> 6) & 0x3F));
+            *p++ = (char)(0x80 | (c & 0x3F));
+        } else {
+            *p++ = (char)(0xF0 | (c >> 18));
+            *p++ = (char)(0x80 | ((c >> 12) & 0x3F));
+            *p++ = (char)(0x80 | ((c >> 6) & 0x3F));
+            *p++ = (char)(0x80 | (c & 0x3F));
+        }
+    }
+    *p = 0;
+    return out;
+}
+
+/* Writes the rows of the 24-bit top-down copy as P6 into file. Returns 1 when written. */
+static int WritePixels(FILE *file, const uint8_t *bits, int32_t width, int32_t height, ProgressCallbackFn progress,
+                       int32_t data) {
+    const size_t stride = ((size_t)width * 24 + 31) / 32 * 4;
+    uint8_t *line = malloc((size_t)width * 3);
+    if (line == NULL) return 0;
+    int ok = fprintf(file, "P6\n%d %d\n255\n", (int)width, (int)height) > 0;
+    for (int32_t y = 0; ok && y < height; ++y) {
+        const uint8_t *row = bits + (size_t)y * stride;
+        for (int32_t x = 0; x < width; ++x) { /* B, G, R in the section; R, G, B in the file */
+            line[3 * x] = row[3 * x + 2];
+            line[3 * x + 1] = row[3 * x + 1];
+            line[3 * x + 2] = row[3 * x];
+        }
+        ok = fwrite(line, 3, (size_t)width, file) == (size_t)width;
+        if (progress != NULL) progress(y + 1, height, data);
+    }
+    free(line);
+    return ok;
+}
+
+/* Stores the bitmap selected in dc under path. The DC and its bitmap stay the host's.
+ * Returns 0 when stored; 1 when nothing usable is selected, the path is not valid UTF-16,
+ * or the file cannot be written, and then an existing file at path is left as it was. */
+FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,
+                                             ProgressCallbackFn progress, int32_t data) {
+    (void)reserved1;
+    (void)reserved2;
+    BITMAP picture;
+    HGDIOBJ selected = GetCurrentObject(dc, OBJ_BITMAP);
+    if (path == NULL || selected == NULL || GetObjectW(selected, sizeof picture, &picture) != (int)sizeof picture) {
+        return 1;
+    }
+
+    /* Our own 24-bit top-down copy: BitBlt converts whatever depth the host has. */
+    BITMAPINFO info;
+    memset(&info, 0, sizeof info);
+    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biWidth = picture.bmWidth;
+    info.bmiHeader.biHeight = -picture.bmHeight;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 24;
+    info.bmiHeader.biCompression = BI_RGB;
+    void *bits = NULL;
+    HBITMAP copy = CreateDIBSection(NULL, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+    HDC copyDc = CreateCompatibleDC(dc);
+    char *target = Utf8Path(path);
+    char *temporary = target != NULL ? malloc(strlen(target) + 16) : NULL;
+    int fd = -1;
+    int stored = 0;
+
+    if (copy != NULL && copyDc != NULL && temporary != NULL) {
+        SelectObject(copyDc, copy);
+        sprintf(temporary, "%s.tmp-XXXXXX", target);
+        if (BitBlt(copyDc, 0, 0, picture.bmWidth, picture.bmHeight, dc, 0, 0, SRCCOPY)) {
+            fd = mkstemp(temporary);
+        }
+    }
+    if (fd >= 0) {
+        FILE *file = fdopen(fd, "wb");
+        if (file == NULL) {
+            close(fd);
+        } else {
+            int ok = WritePixels(file, bits, picture.bmWidth, picture.bmHeight, progress, data);
+            ok = fflush(file) == 0 && ok;
+            ok = fsync(fileno(file)) == 0 && ok;
+            ok = fclose(file) == 0 && ok;
+            stored = ok && rename(temporary, target) == 0;
+        }
+        if (!stored) unlink(temporary);
+    }
+
+    free(temporary);
+    free(target);
+    if (copyDc != NULL) DeleteDC(copyDc); /* the DC before the bitmap selected in it */
+    if (copy != NULL) DeleteObject(copy);
+    return stored ? 0 : 1;
+}
