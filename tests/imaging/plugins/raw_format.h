@@ -43,7 +43,8 @@ inline uint32_t Rows(const BITMAPINFOHEADER &h) {
     return static_cast<uint32_t>(h.biHeight < 0 ? -h.biHeight : h.biHeight);
 }
 
-inline bool WriteRaw(const std::string &path, const RawPicture &p) {
+// Writes a picture whose pixels lie at `pixels` (stride * |height| bytes).
+inline bool WriteRaw(const std::string &path, const RawPicture &p, const uint8_t *pixels) {
     FILE *f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) return false;
     RawHeader h{};
@@ -52,28 +53,34 @@ inline bool WriteRaw(const std::string &path, const RawPicture &p) {
     h.infoHeight = p.infoHeight;
     h.dib = p.dib;
     h.colourCount = static_cast<uint32_t>(p.colours.size());
+    const size_t bytes = static_cast<size_t>(Stride(p.dib)) * Rows(p.dib);
     bool ok = std::fwrite(&h, sizeof h, 1, f) == 1;
     if (ok && !p.colours.empty()) ok = std::fwrite(p.colours.data(), sizeof(RGBQUAD), p.colours.size(), f) == p.colours.size();
-    if (ok && !p.pixels.empty()) ok = std::fwrite(p.pixels.data(), 1, p.pixels.size(), f) == p.pixels.size();
+    if (ok && bytes != 0) ok = std::fwrite(pixels, 1, bytes, f) == bytes;
     return std::fclose(f) == 0 && ok;
 }
+inline bool WriteRaw(const std::string &path, const RawPicture &p) { return WriteRaw(path, p, p.pixels.data()); }
 
-inline bool ReadRaw(const std::string &path, RawPicture *p) {
-    FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
+// Reads the header and colours; the pixels follow at the file's position.
+inline bool ReadRawHeader(FILE *f, RawPicture *p) {
     RawHeader h{};
     bool ok = std::fread(&h, sizeof h, 1, f) == 1 && std::memcmp(h.magic, "FRW1", 4) == 0 && h.colourCount <= 256 &&
               h.dib.biWidth > 0 && h.dib.biWidth < (1 << 20) && h.dib.biHeight != 0 &&
               h.dib.biHeight > -(1 << 20) && h.dib.biHeight < (1 << 20);
-    if (ok) {
-        p->infoWidth = h.infoWidth;
-        p->infoHeight = h.infoHeight;
-        p->dib = h.dib;
-        p->colours.resize(h.colourCount);
-        ok = h.colourCount == 0 || std::fread(p->colours.data(), sizeof(RGBQUAD), h.colourCount, f) == h.colourCount;
-    }
-    if (ok) {
-        p->pixels.resize(static_cast<size_t>(Stride(h.dib)) * Rows(h.dib));
+    if (!ok) return false;
+    p->infoWidth = h.infoWidth;
+    p->infoHeight = h.infoHeight;
+    p->dib = h.dib;
+    p->colours.resize(h.colourCount);
+    return h.colourCount == 0 || std::fread(p->colours.data(), sizeof(RGBQUAD), h.colourCount, f) == h.colourCount;
+}
+
+inline bool ReadRaw(const std::string &path, RawPicture *p, bool withPixels = true) {
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    bool ok = ReadRawHeader(f, p);
+    if (ok && withPixels) {
+        p->pixels.resize(static_cast<size_t>(Stride(p->dib)) * Rows(p->dib));
         ok = std::fread(p->pixels.data(), 1, p->pixels.size(), f) == p->pixels.size();
     }
     std::fclose(f);

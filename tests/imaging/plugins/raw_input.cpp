@@ -12,9 +12,10 @@
 
 namespace {
 
+// Reads the header (and colours) only.
 bool Load(const WCHAR *path, raw_test::RawPicture *picture) {
     std::string narrow;
-    return raw_test::Narrow(path, &narrow) && raw_test::ReadRaw(narrow, picture);
+    return raw_test::Narrow(path, &narrow) && raw_test::ReadRaw(narrow, picture, false);
 }
 
 int32_t Answer(const char16_t *text, WCHAR *buffer, int32_t length) {
@@ -74,20 +75,33 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,
     (void)alloc;
     return nullptr;
 #else
+    // The pixels go straight from the file into the section: no second copy of the picture.
+    std::string narrow;
+    if (!raw_test::Narrow(path, &narrow)) return nullptr;
+    FILE *f = std::fopen(narrow.c_str(), "rb");
+    if (f == nullptr) return nullptr;
     raw_test::RawPicture picture;
-    if (!Load(path, &picture)) return nullptr;
-    const size_t tableBytes = picture.colours.size() * sizeof(RGBQUAD);
+    HBITMAP bitmap = nullptr;
     auto *info = static_cast<BITMAPINFO *>(std::calloc(1, sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD)));
-    if (info == nullptr) return nullptr;
-    info->bmiHeader = picture.dib;
-    if (tableBytes != 0) std::memcpy(info->bmiColors, picture.colours.data(), tableBytes);
-    void *bits = nullptr;
-    HBITMAP bitmap = alloc(nullptr, info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (info != nullptr && raw_test::ReadRawHeader(f, &picture)) {
+        info->bmiHeader = picture.dib;
+        if (!picture.colours.empty()) {
+            std::memcpy(info->bmiColors, picture.colours.data(), picture.colours.size() * sizeof(RGBQUAD));
+        }
+        void *bits = nullptr;
+        bitmap = alloc(nullptr, info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        const size_t bytes = static_cast<size_t>(raw_test::Stride(picture.dib)) * raw_test::Rows(picture.dib);
+        if (bitmap != nullptr && (bits == nullptr || std::fread(bits, 1, bytes, f) != bytes)) {
+            DeleteObject(bitmap);
+            bitmap = nullptr;
+        }
+    }
     std::free(info);
-    if (bitmap == nullptr || bits == nullptr) return bitmap;
-    std::memcpy(bits, picture.pixels.data(), picture.pixels.size());
-    const int32_t rows = static_cast<int32_t>(raw_test::Rows(picture.dib));
-    progress(rows, rows, data);
+    std::fclose(f);
+    if (bitmap != nullptr) {
+        const int32_t rows = static_cast<int32_t>(raw_test::Rows(picture.dib));
+        progress(rows, rows, data);
+    }
     return bitmap;
 #endif
 }

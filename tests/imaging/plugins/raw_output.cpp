@@ -53,9 +53,7 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t,
         const UINT n = GetDIBColorTable(dc, 0, 256, table);
         picture.colours.assign(table, table + n);
     }
-    const auto *bits = static_cast<const uint8_t *>(ds.dsBm.bmBits);
-    picture.pixels.assign(bits, bits + static_cast<size_t>(ds.dsBm.bmWidthBytes) * ds.dsBm.bmHeight);
-    return raw_test::WriteRaw(narrow, picture) ? 0 : 3;
+    return raw_test::WriteRaw(narrow, picture, static_cast<const uint8_t *>(ds.dsBm.bmBits)) ? 0 : 3;
 #endif
 }
 #endif
