@@ -1,12 +1,14 @@
 // The WebP input plug-in: still pictures, lossy or lossless, into 24-bit DIBs, or 32-bit with
 // the alpha byte kept when the file has alpha. Decoding is incremental, straight into the
-// bitmap, so progress follows the rows as they are decoded.
+// bitmap, so progress follows the rows as they are decoded. Of an animation the first frame
+// is read, as it shows on the canvas, into a 32-bit DIB.
 #include <algorithm>
 #include <cstring>
 #include <utility>
 #include <vector>
 
 #include <webp/decode.h>
+#include <webp/demux.h>
 
 #include "faltrix/kit/kit.h"
 #include "webp_version.h"
@@ -34,8 +36,6 @@ bool ReadFeatures(kit::InputFile *file, std::vector<uint8_t> *head, WebPBitstrea
     if (!file->Read(head->data(), head->size()) || !HasSignature(head->data(), head->size()))
         return false;
     if (WebPGetFeatures(head->data(), head->size(), features) != VP8_STATUS_OK) return false;
-    // Animations are not decoded; their first frame is not a picture of its own.
-    if (features->has_animation) return false;
     return kit::WithinLimits(features->width, features->height);
 }
 
@@ -46,11 +46,55 @@ struct DecoderGuard {
     }
 };
 
+struct AnimationGuard {
+    WebPAnimDecoder *decoder = nullptr;
+    ~AnimationGuard() {
+        if (decoder) WebPAnimDecoderDelete(decoder);
+    }
+};
+
+// The first frame of an animation, composed on its canvas.
+HBITMAP DecodeFirstFrame(kit::InputFile *file, std::vector<uint8_t> *bytes, const WebPBitstreamFeatures &features,
+                         ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+    const size_t have = bytes->size();
+    bytes->resize(static_cast<size_t>(file->size()));
+    if (!file->Read(bytes->data() + have, bytes->size() - have)) return nullptr;
+
+    WebPAnimDecoderOptions options;
+    if (!WebPAnimDecoderOptionsInit(&options)) return nullptr;
+    options.color_mode = MODE_BGRA;
+    options.use_threads = 0;
+    const WebPData whole{bytes->data(), bytes->size()};
+    AnimationGuard decoder{WebPAnimDecoderNew(&whole, &options)};
+    WebPAnimInfo info;
+    if (!decoder.decoder || !WebPAnimDecoderGetInfo(decoder.decoder, &info)) return nullptr;
+    if (static_cast<int>(info.canvas_width) != features.width ||
+        static_cast<int>(info.canvas_height) != features.height)
+        return nullptr;
+    uint8_t *frame = nullptr;
+    int timestamp = 0;
+    if (!WebPAnimDecoderGetNext(decoder.decoder, &frame, &timestamp) || !frame) return nullptr;
+
+    kit::DibSpec spec;
+    spec.width = features.width;
+    spec.height = features.height;
+    spec.bitCount = 32;
+    kit::Dib dib;
+    if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
+    const size_t rowBytes = static_cast<size_t>(spec.width) * 4;
+    for (int32_t y = 0; y < spec.height; ++y) {
+        std::memcpy(dib.Row(y), frame + rowBytes * static_cast<size_t>(y), rowBytes);
+        kit::ReportProgress(progress, y + 1, spec.height, data);
+    }
+    return dib.bitmap;
+}
+
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
     kit::InputFile file;
     std::vector<uint8_t> bytes;
     WebPBitstreamFeatures features;
     if (!file.Open(path) || !ReadFeatures(&file, &bytes, &features)) return nullptr;
+    if (features.has_animation) return DecodeFirstFrame(&file, &bytes, features, progress, data, alloc);
 
     kit::DibSpec spec;
     spec.width = features.width;

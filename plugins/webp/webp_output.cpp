@@ -100,7 +100,9 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
     picture.custom_ptr = &ctx;
     picture.progress_hook = ReportPercent;
     if (!WebPEncode(&config, &picture)) return 5;
-    return out.Commit() ? 0 : 6;
+    if (!out.Commit()) return 6;
+    kit::ReportProgress(progress, 100, 100, data);  // libwebp's last report may stop short
+    return 0;
 }
 
 }  // namespace
