@@ -48,6 +48,7 @@ const Format kFormats[] = {
 };
 
 std::string FormatName(const ::testing::TestParamInfo<Format> &i) { return i.param.name; }
+void PrintTo(const Format &f, std::ostream *os) { *os << f.name; }
 
 void FillRandom(const Surface &s, unsigned seed) {
     std::mt19937 rng(seed);
@@ -64,6 +65,8 @@ struct PixelCase {
     std::vector<uint8_t> row;        // the bytes of the picture's single row
     std::vector<COLORREF> expected;  // GetPixel of x = 0, 1, ...
 };
+
+void PrintTo(const PixelCase &c, std::ostream *os) { *os << c.name; }
 
 class ReadPixel : public ::testing::TestWithParam<PixelCase> {};
 
@@ -257,6 +260,8 @@ struct MirrorCase {
     int xd, yd, wd, hd, xs, ys, ws, hs;
     bool flipX, flipY;
 };
+
+void PrintTo(const MirrorCase &c, std::ostream *os) { *os << c.name; }
 
 class StretchMirror : public ::testing::TestWithParam<MirrorCase> {};
 

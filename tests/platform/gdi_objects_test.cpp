@@ -22,6 +22,8 @@ Info Modified(Info info, void (*change)(Info &)) {
     return info;
 }
 
+void PrintTo(const BadHeader &c, std::ostream *os) { *os << c.name; }
+
 class RefusedHeader : public ::testing::TestWithParam<BadHeader> {};
 
 TEST_P(RefusedHeader, GivesNullAndNoBits) {
@@ -107,6 +109,8 @@ struct LayoutCase {
     LONG stride;
     DWORD masks[3];
 };
+
+void PrintTo(const LayoutCase &c, std::ostream *os) { *os << c.name; }
 
 class Layout : public ::testing::TestWithParam<LayoutCase> {};
 
