@@ -207,6 +207,8 @@ bool CheckForcedNames(const ConvertOptions &options, const std::vector<PluginEnt
 
 int RunConvert(const ConvertOptions &options, const QString &executable) {
     SetPluginFolder(qEnvironmentVariable(kPluginDirVariable));
+    KeepLibrariesResident(InputPlugins());
+    KeepLibrariesResident(OutputPlugins());
 
     if (options.worker) {
         WorkerFrontEnd worker(kWorkerReportFd);

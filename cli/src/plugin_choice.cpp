@@ -1,6 +1,12 @@
 #include "faltrix/cli/plugin_choice.h"
 
+#include <dirent.h>
+#include <dlfcn.h>
 #include <fnmatch.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cstring>
 
 #include <QFile>
 #include <QFileInfo>
@@ -38,6 +44,27 @@ void SetPluginFolder(const QString &folder) {
     const QByteArray base = QFile::encodeName(folder);
     InputPlugins().SetFolderOverride(base.toStdString() + "/input/");
     OutputPlugins().SetFolderOverride(base.toStdString() + "/output/");
+}
+
+void KeepLibrariesResident(const PluginList &list) {
+    const std::string folder = list.PluginFolder();
+    DIR *dir = ::opendir(folder.c_str());
+    if (!dir) return;
+    std::vector<std::string> names;
+    while (const dirent *entry = ::readdir(dir)) {
+        const size_t length = std::strlen(entry->d_name);
+        if (length > 3 && ::strcasecmp(entry->d_name + length - 3, ".so") == 0) names.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    // The same candidates the scan examines: the first ones in byte order.
+    std::sort(names.begin(), names.end());
+    if (names.size() > PluginList::kMaxCandidates) names.resize(PluginList::kMaxCandidates);
+    const std::string separator = !folder.empty() && folder.back() == '/' ? "" : "/";
+    for (const std::string &name : names) {
+        // Deliberately never closed: the handle is what keeps the library in memory. A file
+        // that does not load is the scan's to report.
+        (void)::dlopen((folder + separator + name).c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
 }
 
 std::vector<PluginEntry> DescribePlugins(PluginList &list) {

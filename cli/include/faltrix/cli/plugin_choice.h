@@ -27,6 +27,12 @@ struct PluginEntry {
 // the executable; an empty folder restores those.
 void SetPluginFolder(const QString &folder);
 
+// Loads every candidate library of the list's folder once more and keeps it loaded until the
+// process ends, so that the list's own loading and releasing of plug-ins (a scan loads each
+// once, reading descriptions once more, the conversion once more) finds them, and the
+// libraries they depend on, already in memory. Worth it for a short-lived process only.
+void KeepLibrariesResident(const PluginList &list);
+
 // Scans the list and loads each accepted plug-in once to read its description and patterns.
 // Leaves no plug-in of the list loaded.
 std::vector<PluginEntry> DescribePlugins(PluginList &list);

@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# Times faltrix-convert side by side with ImageMagick's convert, libvips' vips and Pillow on
+# one machine, in one run, interleaving the tools in every repetition:
+#
+#   1. JPEG -> PNG            a 6000 x 4000 photo-like picture
+#   2. PNG  -> JPEG           the same picture
+#   3. JPEG -> JPEG resized   to 1500 x 1000 by area averaging (faltrix -a, ImageMagick
+#                             -filter box -resize, Pillow Image.BOX, vips resize's default)
+#   4. batch                  50 JPEG pictures of 1600 x 1200 -> PNG, two at a time
+#
+# Prints the median wall time of each tool per task, the output size, and faltrix's time as
+# a share of each peer's. Every tool writes with its own default settings.
+#
+# Usage: bench/convert/compare.sh [BUILD_DIR] [REPETITIONS] [quick]
+#   BUILD_DIR    a build with faltrix-convert and its plug-ins (default: build/release)
+#   REPETITIONS  runs per tool and task (default: 3)
+#   quick        pictures a tenth as wide and 5 in the batch: checks the script in seconds
+# Needs the Debian packages imagemagick, libvips-tools and python3-pil (for the benchmark
+# only; Faltrix itself does not use them).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build=${1:-$root/build/release}
+reps=${2:-3}
+scale=${3:-full}
+converter=$build/bin/faltrix-convert
+[ -x "$converter" ] || { echo "no faltrix-convert in $build/bin (build it first)" >&2; exit 1; }
+
+# Debian's own programs, whatever else is first on PATH.
+python=/usr/bin/python3
+magick=/usr/bin/convert
+vips=/usr/bin/vips
+for tool in "$python" "$magick" "$vips"; do
+  [ -x "$tool" ] || { echo "missing $tool: apt-get install imagemagick libvips-tools python3-pil" >&2; exit 1; }
+done
+"$python" -c 'import PIL' 2>/dev/null || { echo "missing Pillow: apt-get install python3-pil" >&2; exit 1; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/faltrix-compare.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+
+"$python" - "$converter" "$magick" "$vips" "$python" "$work" "$reps" "$scale" <<'PYTHON'
+import os, shutil, statistics, subprocess, sys, time
+from PIL import Image, ImageChops, ImageFilter
+
+converter, magick, vips, python, work, reps, scale = sys.argv[1:8]
+reps = int(reps)
+div = 10 if scale == 'quick' else 1
+W, H = 6000 // div, 4000 // div          # the big picture
+BW, BH = 1600 // div, 1200 // div        # each batch picture
+COUNT = 5 if scale == 'quick' else 50    # batch pictures
+SW, SH = W // 4, H // 4                  # the resize target
+
+def photo_like(width, height):
+    """Smooth gradients, fine detail and sensor-like noise: what a camera gives."""
+    detail = Image.effect_mandelbrot((width, height), (-2.2, -1.2, 1.0, 1.2), 60)
+    grad = Image.linear_gradient('L').resize((width, height))
+    radial = Image.radial_gradient('L').resize((width, height))
+    noise = Image.effect_noise((width, height), 18).filter(ImageFilter.GaussianBlur(0.6))
+    r = ImageChops.add(ImageChops.multiply(detail, grad.transpose(Image.Transpose.ROTATE_180)), noise, 1.0, -128)
+    g = ImageChops.add(Image.blend(grad, detail, 0.35), noise, 1.0, -128)
+    b = ImageChops.add(Image.blend(radial, detail.filter(ImageFilter.GaussianBlur(3)), 0.5), noise, 1.0, -128)
+    return Image.merge('RGB', (r, g, b)).filter(ImageFilter.GaussianBlur(0.8))
+
+print('making the pictures ...', file=sys.stderr)
+big = photo_like(W, H)
+big_jpg = os.path.join(work, 'photo.jpg'); big.save(big_jpg, quality=90)
+big_png = os.path.join(work, 'photo.png'); big.save(big_png)
+batch_dir = os.path.join(work, 'batch'); os.mkdir(batch_dir)
+batch = []
+for i in range(COUNT):
+    x, y = (i * 97) % (W - BW), (i * 61) % (H - BH)
+    path = os.path.join(batch_dir, 'p%02d.jpg' % i)
+    big.crop((x, y, x + BW, y + BH)).save(path, quality=90)
+    batch.append(path)
+
+PIL_SAVE = 'import sys; from PIL import Image; Image.open(sys.argv[1]).save(sys.argv[2])'
+PIL_BOX = ('import sys; from PIL import Image; '
+           'Image.open(sys.argv[1]).resize((%d, %d), Image.BOX).save(sys.argv[2])' % (SW, SH))
+PIL_BATCH = ('import sys, os; from multiprocessing import Pool; from PIL import Image\n'
+             'def one(p): Image.open(p).save(os.path.join(sys.argv[1], os.path.basename(p)[:-4] + ".png"))\n'
+             'if __name__ == "__main__":\n'
+             '    with Pool(2) as pool: pool.map(one, sys.argv[2:])\n')
+
+def out(name):
+    return os.path.join(work, name)
+
+def batch_out(tool):
+    d = os.path.join(work, 'out-' + tool)
+    shutil.rmtree(d, ignore_errors=True); os.mkdir(d)
+    return d
+
+def xargs2(command):
+    """Two at a time, one process per file, as a shell script would do it; $1 is the file."""
+    return ['sh', '-c', 'printf "%s\\n" "$@" | xargs -P 2 -n 1 sh -c \'' + command + '\' one', 'sh'] + batch
+
+tasks = [
+    ('JPEG -> PNG, %d x %d' % (W, H), out('photo.png.out'), {
+        'faltrix':     lambda o: [converter, '-q', '--overwrite', big_jpg, '-o', o + '.png'],
+        'ImageMagick': lambda o: [magick, big_jpg, o + '.png'],
+        'vips':        lambda o: [vips, 'copy', big_jpg, o + '.png'],
+        'Pillow':      lambda o: [python, '-c', PIL_SAVE, big_jpg, o + '.png'],
+    }, '.png'),
+    ('PNG -> JPEG, %d x %d' % (W, H), out('photo.jpg.out'), {
+        'faltrix':     lambda o: [converter, '-q', '--overwrite', big_png, '-o', o + '.jpg'],
+        'ImageMagick': lambda o: [magick, big_png, o + '.jpg'],
+        'vips':        lambda o: [vips, 'copy', big_png, o + '.jpg'],
+        'Pillow':      lambda o: [python, '-c', PIL_SAVE, big_png, o + '.jpg'],
+    }, '.jpg'),
+    ('JPEG -> JPEG %d x %d, area averaging' % (SW, SH), out('small.out'), {
+        'faltrix':     lambda o: [converter, '-q', '--overwrite', '-a', '-W', str(SW), '-H', str(SH),
+                                  big_jpg, '-o', o + '.jpg'],
+        'ImageMagick': lambda o: [magick, big_jpg, '-filter', 'box', '-resize', '%dx%d' % (SW, SH), o + '.jpg'],
+        'vips':        lambda o: [vips, 'resize', big_jpg, o + '.jpg', '0.25'],
+        'Pillow':      lambda o: [python, '-c', PIL_BOX, big_jpg, o + '.jpg'],
+    }, '.jpg'),
+    ('batch: %d JPEG %d x %d -> PNG, 2 at a time' % (COUNT, BW, BH), None, {
+        'faltrix':     lambda d: [converter, '-q', '-j', '2', '-f', 'png', '-o', d] + batch,
+        'ImageMagick': lambda d: xargs2(magick + ' "$1" ' + d + '/$(basename "$1" .jpg).png'),
+        'vips':        lambda d: xargs2(vips + ' copy "$1" ' + d + '/$(basename "$1" .jpg).png'),
+        'Pillow':      lambda d: [python, '-c', PIL_BATCH, d] + batch,
+    }, None),
+]
+
+def size_of(path):
+    if os.path.isdir(path):
+        return sum(os.path.getsize(os.path.join(path, f)) for f in os.listdir(path))
+    return os.path.getsize(path)
+
+results = []
+for title, base, tools, suffix in tasks:
+    times = {name: [] for name in tools}
+    sizes = {}
+    for rep in range(reps):
+        for name, make in tools.items():   # interleaved: each repetition runs every tool
+            target = batch_out(name) if base is None else base + '-' + name
+            command = make(target)
+            if suffix:
+                final = target + suffix
+                if os.path.exists(final): os.remove(final)
+            start = time.perf_counter()
+            done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            elapsed = time.perf_counter() - start
+            if done.returncode != 0:
+                sys.exit('%s failed on "%s": %s' % (name, title, done.stderr.decode(errors='replace')))
+            times[name].append(elapsed)
+            sizes[name] = size_of(target + suffix if suffix else target)
+        print('  %s: repetition %d of %d done' % (title, rep + 1, reps), file=sys.stderr)
+    results.append((title, {n: statistics.median(t) for n, t in times.items()}, sizes))
+
+print('\n%d repetitions each, medians of wall time; ratio = faltrix time / peer time (below 1: faltrix faster)\n' % reps)
+print('| task | tool | median s | output bytes | faltrix / tool |')
+print('|---|---|---:|---:|---:|')
+for title, medians, sizes in results:
+    ours = medians['faltrix']
+    for name in ('faltrix', 'ImageMagick', 'vips', 'Pillow'):
+        ratio = '' if name == 'faltrix' else '%.2f' % (ours / medians[name])
+        print('| %s | %s | %.3f | %d | %s |' % (title, name, medians[name], sizes[name], ratio))
+PYTHON
