@@ -101,35 +101,87 @@ template <bool wide>
     }
 }
 
+// Two neighbouring destination pixels' terms of one source row, side by side: the first
+// `count` terms of each, a's and b's sums each in their own order. Two independent chains
+// of additions keep the processor busy where one would wait for each sum.
+template <bool wide>
+[[gnu::always_inline]] inline void AccumulateRowPair(Lanes &a, Lanes &b, const uint8_t *pa, const uint8_t *pb,
+                                                     const double *wa, const double *wb, uint32_t count,
+                                                     double wy) {
+    for (uint32_t k = 0; k < count; ++k) {
+        Lanes va, vb;
+        LoadPixel<wide>(pa + 3 * static_cast<size_t>(k), va);
+        LoadPixel<wide>(pb + 3 * static_cast<size_t>(k), vb);
+        a = (va * wy) * wa[k] + a;
+        b = (vb * wy) * wb[k] + b;
+    }
+}
+
+// Each channel's mean, truncated (not rounded, not clamped), keeps its low 8 bits. The first
+// term of a span always weighs more than 0, so the weight sum is never 0, and a mean of bytes
+// lies within 0..255 up to a rounding error.
+[[gnu::always_inline]] inline void StoreMean(const Lanes &sums, uint8_t *out) {
+    const Lanes mean = sums / sums[3];
+    out[0] = static_cast<uint8_t>(static_cast<int64_t>(mean[0]));
+    out[1] = static_cast<uint8_t>(static_cast<int64_t>(mean[1]));
+    out[2] = static_cast<uint8_t>(static_cast<int64_t>(mean[2]));
+}
+
 [[gnu::always_inline]] inline void RowPiece(const Source &src, uint8_t *dstRow, uint32_t begin, uint32_t end,
                                             const Terms *columns, const uint32_t *columnWeightStart,
                                             const double *columnWeights, Terms rows, const double *rowWeights,
                                             uint32_t progressBase, uint32_t progressTotal,
                                             ProgressCallbackFn progress) {
     const uint32_t narrowRow = src.lastRowNarrow ? src.height - 1 : UINT32_MAX;
-    for (uint32_t x = begin; x < end; ++x) {
+    const auto total = static_cast<int32_t>(progressTotal);
+    uint32_t x = begin;
+    // Pixels in pairs: within each source row a pixel's terms run in ascending order, the
+    // terms both pixels have first side by side, then the rest of each.
+    for (; x + 1 < end; x += 2) {
+        const Terms &ca = columns[x - begin];
+        const Terms &cb = columns[x + 1 - begin];
+        const double *wa = columnWeights + columnWeightStart[x - begin];
+        const double *wb = columnWeights + columnWeightStart[x + 1 - begin];
+        const uint8_t *fa = src.bits + 3 * static_cast<size_t>(ca.first);
+        const uint8_t *fb = src.bits + 3 * static_cast<size_t>(cb.first);
+        const uint32_t both = ca.count < cb.count ? ca.count : cb.count;
+        Lanes a = {0.0, 0.0, 0.0, 0.0};
+        Lanes b = {0.0, 0.0, 0.0, 0.0};
+        for (uint32_t r = 0; r < rows.count; ++r) {
+            const uint32_t j = rows.first + r;
+            const size_t row = j * src.stride;
+            const double wy = rowWeights[r];
+            if (j == narrowRow) {
+                AccumulateRowPair<false>(a, b, fa + row, fb + row, wa, wb, both, wy);
+                AccumulateRow<false>(a, fa + row + 3 * size_t{both}, wa + both, ca.count - both, wy);
+                AccumulateRow<false>(b, fb + row + 3 * size_t{both}, wb + both, cb.count - both, wy);
+            } else {
+                AccumulateRowPair<true>(a, b, fa + row, fb + row, wa, wb, both, wy);
+                AccumulateRow<true>(a, fa + row + 3 * size_t{both}, wa + both, ca.count - both, wy);
+                AccumulateRow<true>(b, fb + row + 3 * size_t{both}, wb + both, cb.count - both, wy);
+            }
+        }
+        StoreMean(a, dstRow + 3 * static_cast<size_t>(x));
+        progress(static_cast<int32_t>(progressBase + x), total, 0);
+        StoreMean(b, dstRow + 3 * static_cast<size_t>(x + 1));
+        progress(static_cast<int32_t>(progressBase + x + 1), total, 0);
+    }
+    for (; x < end; ++x) {
         const Terms &col = columns[x - begin];
         const double *wx = columnWeights + columnWeightStart[x - begin];
-        const uint8_t *firstPixel = src.bits + 3 * static_cast<size_t>(col.first);
+        const uint8_t *first = src.bits + 3 * static_cast<size_t>(col.first);
         Lanes sums = {0.0, 0.0, 0.0, 0.0};
         for (uint32_t r = 0; r < rows.count; ++r) {
             const uint32_t j = rows.first + r;
-            const uint8_t *pixel = firstPixel + j * src.stride;
+            const uint8_t *pixel = first + j * src.stride;
             if (j == narrowRow) {
                 AccumulateRow<false>(sums, pixel, wx, col.count, rowWeights[r]);
             } else {
                 AccumulateRow<true>(sums, pixel, wx, col.count, rowWeights[r]);
             }
         }
-        // Each channel's mean, truncated (not rounded, not clamped), keeps its low 8 bits.
-        // The first term of a span always weighs more than 0, so the weight sum is never 0,
-        // and a mean of bytes lies within 0..255 up to a rounding error.
-        const Lanes mean = sums / sums[3];
-        uint8_t *out = dstRow + 3 * static_cast<size_t>(x);
-        out[0] = static_cast<uint8_t>(static_cast<int64_t>(mean[0]));
-        out[1] = static_cast<uint8_t>(static_cast<int64_t>(mean[1]));
-        out[2] = static_cast<uint8_t>(static_cast<int64_t>(mean[2]));
-        progress(static_cast<int32_t>(progressBase + x), static_cast<int32_t>(progressTotal), 0);
+        StoreMean(sums, dstRow + 3 * static_cast<size_t>(x));
+        progress(static_cast<int32_t>(progressBase + x), total, 0);
     }
 }
 
