@@ -2,6 +2,7 @@
 // palette is the full grey ramp is written as 8-bit grey), 16 and 24 bits become RGB, 32 bits
 // RGBA when the picture has alpha and RGB when not. The resolution goes to pHYs. The zlib
 // compression level is the one setting, chosen in ConfigurationDlg for the session.
+#include <algorithm>
 #include <atomic>
 #include <csetjmp>
 #include <cstring>
@@ -63,6 +64,21 @@ bool IsGreyRamp(const kit::SourcePicture &src) {
     return true;
 }
 
+// The largest index the rows hold, as stored (the rows go to libpng unchanged).
+int MaxRawIndex(const kit::SourcePicture &src) {
+    const int bits = src.bitCount();
+    int most = 0;
+    for (int32_t y = 0; y < src.height(); ++y) {
+        const uint8_t *row = src.Row(y);
+        for (int32_t x = 0; x < src.width(); ++x) {
+            const int v = bits == 8 ? row[x] : bits == 4 ? (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0x0F
+                                                         : (row[x >> 3] >> (7 - (x & 7))) & 1;
+            most = std::max(most, v);
+        }
+    }
+    return most;
+}
+
 // Writes the whole picture; rowBuffer holds a converted row when the plan asks for one.
 // setjmp lives here: trivially destructible locals only. 0 on success.
 int Encode(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *plan, uint8_t *rowBuffer,
@@ -114,14 +130,8 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
         plan.bitDepth = bits;
         // A short colour table is padded with black so that every index in the rows names
         // an entry; libpng refuses indices past the table.
-        std::vector<uint8_t> indices(size_t(src.width()));
         int used = int(src.palette().size());
-        if (used < (1 << bits)) {
-            for (int32_t y = 0; y < src.height(); ++y) {
-                src.RowToIndices(y, indices.data());
-                for (uint8_t i : indices) used = std::max(used, i + 1);
-            }
-        }
+        if (used < (1 << bits)) used = std::max(used, MaxRawIndex(src) + 1);
         for (size_t i = 0; i < src.palette().size(); ++i) {
             const RGBQUAD &q = src.palette()[i];
             plan.palette[i] = png_color{q.rgbRed, q.rgbGreen, q.rgbBlue};

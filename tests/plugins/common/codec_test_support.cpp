@@ -163,6 +163,9 @@ DibView ViewDib(HBITMAP bitmap) {
     for (int32_t y = 0; y < v.height; ++y) {
         const uint8_t *row = base + size_t(v.topDown ? y : v.height - 1 - y) * size_t(ds.dsBm.bmWidthBytes);
         v.rows.emplace_back(row, row + used);
+        // Bits past the last pixel of a 1- or 4-bit row are padding, not picture.
+        const int spare = int(used * 8 - size_t(v.width) * size_t(v.bitCount));
+        if (spare > 0) v.rows.back().back() &= uint8_t(0xFF << spare);
     }
     v.ok = true;
     return v;
