@@ -63,22 +63,26 @@ struct RowSource {
     const uint8_t *Row(int32_t y) const { return DibRow(bits, stride, height, topDown, y - firstRow); }
 };
 
+// Whole rows of equal layout in the same order: one block, which the C library copies faster
+// than row by row (for large blocks it bypasses the cache). False when the copy is not that.
+bool CopyWholeBlock(const Bitmap &dst, const RowSource &src, const AxisMap &cols, const AxisMap &rows) {
+    if (!cols.contiguous || !rows.contiguous || cols.first != 0 || cols.source[0] != 0 ||
+        cols.source.size() != static_cast<size_t>(dst.width) || src.stride != dst.stride || src.topDown != dst.topDown) {
+        return false;
+    }
+    const int32_t count = static_cast<int32_t>(rows.source.size());
+    const int32_t dLow = dst.topDown ? rows.first : rows.first + count - 1;
+    const int32_t sLow = src.topDown ? rows.source.front() : rows.source.back();
+    std::memcpy(dst.Row(dLow), src.Row(sLow), static_cast<size_t>(count) * dst.stride);
+    return true;
+}
+
 void CopySameBytes(const Bitmap &dst, const RowSource &src, const AxisMap &cols, const AxisMap &rows) {
     const size_t bpp = static_cast<size_t>(dst.format.bitCount / 8);
     const size_t n = cols.source.size();
     const size_t len = n * bpp;
     const size_t dOff = static_cast<size_t>(cols.first) * bpp;
 
-    if (cols.contiguous && rows.contiguous && cols.first == 0 && cols.source[0] == 0 &&
-        n == static_cast<size_t>(dst.width) && src.stride == dst.stride && src.topDown == dst.topDown) {
-        // Whole rows of equal layout in the same order: one block, which the C library copies
-        // faster than row by row (for large blocks it bypasses the cache).
-        const int32_t count = static_cast<int32_t>(rows.source.size());
-        const int32_t dLow = dst.topDown ? rows.first : rows.first + count - 1;
-        const int32_t sLow = src.topDown ? rows.source.front() : rows.source.back();
-        std::memcpy(dst.Row(dLow), src.Row(sLow), static_cast<size_t>(count) * dst.stride);
-        return;
-    }
     if (cols.contiguous) {
         const size_t sOff = static_cast<size_t>(cols.source[0]) * bpp;
         for (size_t k = 0; k < rows.source.size(); ++k) {
@@ -126,10 +130,18 @@ void CopySameBytes(const Bitmap &dst, const RowSource &src, const AxisMap &cols,
 
 void CopySameIndices(const Bitmap &dst, const RowSource &src, const AxisMap &cols, const AxisMap &rows) {
     const int bits = dst.format.bitCount;
+    const size_t n = cols.source.size();
+    // An unscaled copy whose both ends start on a byte boundary moves whole bytes; only the
+    // pixels of a partial last byte go one by one.
+    const int32_t perByte = 8 / bits;
+    const bool aligned = cols.contiguous && cols.first % perByte == 0 && cols.source[0] % perByte == 0;
+    const size_t wholeBytes = aligned ? n / static_cast<size_t>(perByte) : 0;
+    const size_t done = wholeBytes * static_cast<size_t>(perByte);
     for (size_t k = 0; k < rows.source.size(); ++k) {
         uint8_t *d = dst.Row(rows.first + static_cast<int32_t>(k));
         const uint8_t *s = src.Row(rows.source[k]);
-        for (size_t i = 0; i < cols.source.size(); ++i) {
+        if (wholeBytes > 0) std::memcpy(d + cols.first / perByte, s + cols.source[0] / perByte, wholeBytes);
+        for (size_t i = done; i < n; ++i) {
             WriteIndex(d, cols.first + static_cast<int32_t>(i), bits, ReadIndex(s, cols.source[i], bits));
         }
     }
@@ -173,6 +185,7 @@ bool StretchPixels(const Bitmap &dst, int xd, int yd, int wd, int hd, const Bitm
     }
 
     if (dst.format.SameLayout(src.format)) {
+        if (CopyWholeBlock(dst, source, cols, rows)) return true;
         if (dst.format.bitCount >= 8) {
             CopySameBytes(dst, source, cols, rows);
         } else {

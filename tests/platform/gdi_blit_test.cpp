@@ -164,26 +164,31 @@ TEST_P(SameSizeCopy, ReproducesEveryByteInDeviceOrder) {
     }
 }
 
-TEST_P(SameSizeCopy, OffsetCopyKeepsNeighbours) {
-    // A 5 x 3 block from (4, 2) of the source to (3, 1) of the destination; every pixel
-    // around it stays as it was (at 1 and 4 bits, also the other pixels sharing its bytes).
-    const Format &f = GetParam();
-    Surface src(MakeInfo(f, 11, 6)), dst(MakeInfo(f, 10, -5));
+// Copies a w x 3 block from (xs, 2) of the source to (xd, 1) of the destination and checks
+// that every pixel around it stays as it was (at 1 and 4 bits, also the other pixels sharing
+// its bytes).
+void ExpectBlockCopied(const Format &f, int xd, int xs, int w) {
+    Surface src(MakeInfo(f, 19, 6)), dst(MakeInfo(f, 20, -5));
     ASSERT_TRUE(src.ok() && dst.ok());
     FillRandom(src, 1);
     FillRandom(dst, 2);
-    std::vector<std::vector<COLORREF>> before(5, std::vector<COLORREF>(10));
+    std::vector<std::vector<COLORREF>> before(5, std::vector<COLORREF>(20));
     for (int y = 0; y < 5; ++y)
-        for (int x = 0; x < 10; ++x) before[y][x] = GetPixel(dst.dc(), x, y);
-    ASSERT_TRUE(BitBlt(dst.dc(), 3, 1, 5, 3, src.dc(), 4, 2, SRCCOPY));
+        for (int x = 0; x < 20; ++x) before[y][x] = GetPixel(dst.dc(), x, y);
+    ASSERT_TRUE(BitBlt(dst.dc(), xd, 1, w, 3, src.dc(), xs, 2, SRCCOPY));
     for (int y = 0; y < 5; ++y) {
-        for (int x = 0; x < 10; ++x) {
-            const bool inside = x >= 3 && x < 8 && y >= 1 && y < 4;
-            const COLORREF want = inside ? GetPixel(src.dc(), x + 1, y + 1) : before[y][x];
+        for (int x = 0; x < 20; ++x) {
+            const bool inside = x >= xd && x < xd + w && y >= 1 && y < 4;
+            const COLORREF want = inside ? GetPixel(src.dc(), x - xd + xs, y + 1) : before[y][x];
             EXPECT_EQ(GetPixel(dst.dc(), x, y), want) << "(" << x << ", " << y << ")";
         }
     }
 }
+
+TEST_P(SameSizeCopy, OffsetCopyKeepsNeighbours) { ExpectBlockCopied(GetParam(), 3, 4, 5); }
+
+// Both ends on a byte boundary at 1 and 4 bits: whole bytes move, then a partial one.
+TEST_P(SameSizeCopy, ByteAlignedCopyKeepsNeighbours) { ExpectBlockCopied(GetParam(), 8, 0, 11); }
 
 INSTANTIATE_TEST_SUITE_P(EveryDepth, SameSizeCopy, ::testing::ValuesIn(kFormats), FormatName);
 
