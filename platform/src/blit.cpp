@@ -147,9 +147,8 @@ void CopySameIndices(const Bitmap &dst, const RowSource &src, const AxisMap &col
     }
 }
 
-void CopyConverting(const Bitmap &dst, const RowSource &src, const PixelFormat &srcFormat, const AxisMap &cols,
+void CopyConverting(const Bitmap &dst, const RowSource &src, const ColourReader &reader, const AxisMap &cols,
                     const AxisMap &rows) {
-    const ColourReader reader(srcFormat);
     ColourWriter writer(dst.format);
     std::vector<uint32_t> colours(cols.source.size());
     int32_t previousSource = -1;
@@ -192,7 +191,7 @@ bool StretchPixels(const Bitmap &dst, int xd, int yd, int wd, int hd, const Bitm
             CopySameIndices(dst, source, cols, rows);
         }
     } else {
-        CopyConverting(dst, source, src.format, cols, rows);
+        CopyConverting(dst, source, *src.reader, cols, rows);
     }
     return true;
 }

@@ -69,6 +69,7 @@ std::shared_ptr<Bitmap> MakeBitmap(const BITMAPINFO *info) {
     bitmap->header = h;
     bitmap->header.biSize = sizeof(BITMAPINFOHEADER);
     bitmap->header.biSizeImage = static_cast<DWORD>(bytes);
+    bitmap->reader = std::make_unique<const ColourReader>(f);
     bitmap->bits = static_cast<uint8_t *>(std::calloc(bitmap->bytes, 1));
     if (bitmap->bits == nullptr) return nullptr;
     return bitmap;
@@ -321,7 +322,7 @@ COLORREF GetPixel(HDC hdc, int x, int y) {
     try {
         const std::shared_ptr<Bitmap> b = SelectedBitmap(hdc);
         if (!b || x < 0 || y < 0 || x >= b->width || y >= b->height) return CLR_INVALID;
-        return ColorrefFromColour(ColourReader(b->format).Pixel(b->Row(y), x));
+        return ColorrefFromColour(b->reader->Pixel(b->Row(y), x));
     } catch (...) {
         return CLR_INVALID;
     }
