@@ -67,12 +67,13 @@ public:
 
     // Brings the dialog to the front (a second start asked for it).
     void BringToFront();
+    // Escape and close requests: the Exit command.
+    void reject() override;
 
 signals:
     void FirstShown();
 
 protected:
-    void reject() override;
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
