@@ -333,7 +333,7 @@ using namespace faltrix;
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
     try {
-        return kit::AnswerPluginInfo(tiff::InfoTable(), infoNumber, buffer, bufferLength);
+        return kit::AnswerPluginInfo(faltrix::tiff::InfoTable(), infoNumber, buffer, bufferLength);
     } catch (...) {
         return 0;
     }
@@ -343,7 +343,7 @@ FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
     try {
         kit::InputFile file;
         uint8_t magic[4];
-        return file.Open(path) && file.Read(magic, sizeof magic) && tiff::HasSignature(magic) ? 1 : 0;
+        return file.Open(path) && file.Read(magic, sizeof magic) && faltrix::tiff::HasSignature(magic) ? 1 : 0;
     } catch (...) {
         return 0;
     }
@@ -352,8 +352,8 @@ FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
     if (!info) return 1;
     try {
-        tiff::Reader r;
-        if (!tiff::Open(path, &r)) return 1;
+        faltrix::tiff::Reader r;
+        if (!faltrix::tiff::Open(path, &r)) return 1;
         info->width = static_cast<int32_t>(r.width);
         info->height = static_cast<int32_t>(r.height);
         return 0;
@@ -365,7 +365,7 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
                                             int32_t data, DibAllocCallbackFn alloc) {
     try {
-        return tiff::Decode(path, progress, data, alloc);
+        return faltrix::tiff::Decode(path, progress, data, alloc);
     } catch (...) {
         return nullptr;
     }

@@ -189,7 +189,7 @@ using namespace faltrix;
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
     try {
-        return kit::AnswerPluginInfo(tiff::InfoTable(), infoNumber, buffer, bufferLength);
+        return kit::AnswerPluginInfo(faltrix::tiff::InfoTable(), infoNumber, buffer, bufferLength);
     } catch (...) {
         return 0;
     }
@@ -198,7 +198,7 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
                                              ProgressCallbackFn progress, int32_t data) {
     try {
-        return tiff::Save(dc, path, progress, data);
+        return faltrix::tiff::Save(dc, path, progress, data);
     } catch (...) {
         return 7;
     }
@@ -209,16 +209,16 @@ FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
         std::vector<kit::Setting> form(1);
         form[0].kind = kit::Setting::Kind::Choice;
         form[0].label = "Compression";
-        for (const auto &c : tiff::kCompressions) form[0].choices.emplace_back(c.name);
+        for (const auto &c : faltrix::tiff::kCompressions) form[0].choices.emplace_back(c.name);
         {
-            std::lock_guard lock(tiff::settingsMutex);
-            form[0].value = tiff::compressionIndex;
+            std::lock_guard lock(faltrix::tiff::settingsMutex);
+            form[0].value = faltrix::tiff::compressionIndex;
         }
         if (!kit::ShowSettingsDialog(parent, "TIFF settings", &form)) return 1;
         const int chosen = form[0].value;
-        if (chosen < 0 || chosen >= static_cast<int>(std::size(tiff::kCompressions))) return 1;
-        std::lock_guard lock(tiff::settingsMutex);
-        tiff::compressionIndex = chosen;
+        if (chosen < 0 || chosen >= static_cast<int>(std::size(faltrix::tiff::kCompressions))) return 1;
+        std::lock_guard lock(faltrix::tiff::settingsMutex);
+        faltrix::tiff::compressionIndex = chosen;
         return 0;
     } catch (...) {
         return 1;

@@ -1,0 +1,6 @@
+// libFuzzer target for the WEBP input plug-in.
+#include "../jpeg/input_plugin_fuzzer.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    return faltrix::fuzz::RunInputPlugin(data, size);
+}
