@@ -138,7 +138,10 @@ typedef struct tagDIBSECTION {
  * and offset 0. usage must be DIB_RGB_COLORS. The caller owns the bitmap and ends it with
  * DeleteObject. Returns null for an unknown bit count or compression, a width or height of 0,
  * a width below 0, more than 256 colours claimed for <= 8 bits, a pixel memory above 2 GiB,
- * or no memory. */
+ * or no memory; also for biPlanes other than 1, a biSize other than 40 (or 52, 56, 108, 124,
+ * whose masks stand at byte 40 of the header), and BI_BITFIELDS masks that are zero, not one
+ * run of bits, overlapping or wider than the pixel. biSizeImage is computed, whatever the
+ * caller put there. Nothing is allocated before every check has passed. */
 FALTRIX_GDI_API HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO *pbmi, UINT usage, void **ppvBits,
                                          HANDLE hSection, DWORD offset);
 
@@ -159,17 +162,23 @@ FALTRIX_GDI_API HDC CreateCompatibleDC(HDC hdc);
 
 /* Selects a bitmap into a memory DC and returns the bitmap selected before (null for the
  * first selection, which is not an error: check the DC instead). A bitmap can be selected in
- * one DC at a time. Returns null on failure (stale handles, a bitmap selected elsewhere). */
+ * one DC at a time; selecting it again into the DC that holds it returns it. A stock brush may
+ * be selected too (the previous brush is returned; a new DC holds WHITE_BRUSH), though no call
+ * draws with it. Returns null on failure (stale handles, a bitmap selected elsewhere, a screen
+ * context). */
 FALTRIX_GDI_API HGDIOBJ SelectObject(HDC hdc, HGDIOBJ h);
 
-/* The object of the given type (OBJ_BITMAP) selected in hdc, or null. */
+/* The object of the given type (OBJ_BITMAP or OBJ_BRUSH) selected in hdc, or null. */
 FALTRIX_GDI_API HGDIOBJ GetCurrentObject(HDC hdc, UINT type);
 
-/* Ends a memory DC; a bitmap selected in it is deselected, not deleted. */
+/* Ends a memory DC; a bitmap selected in it is deselected, not deleted. FALSE for a stale
+ * handle or a screen context (which ends with ReleaseDC). */
 FALTRIX_GDI_API BOOL DeleteDC(HDC hdc);
 
 /* Ends a bitmap and frees its pixel memory. A bitmap still selected into a DC is deleted all
- * the same: the DC is left with nothing selected. Stock objects are never deleted (TRUE). */
+ * the same: the DC is left with nothing selected. A blit running on another thread at that
+ * moment finishes on the old pixels; the memory is freed when it is done. Stock objects are
+ * never deleted (TRUE). FALSE for a stale handle or a DC. */
 FALTRIX_GDI_API BOOL DeleteObject(HGDIOBJ h);
 
 /* The screen context: hwnd null (or any window) gives a context of the screen format with no
@@ -178,15 +187,23 @@ FALTRIX_GDI_API HDC GetDC(HWND hwnd);
 FALTRIX_GDI_API int ReleaseDC(HWND hwnd, HDC hdc);
 
 /* Copies a rectangle between the bitmaps selected in two memory DCs (SRCCOPY only), clipped
- * to both bitmaps. Between two palettised bitmaps of equal depth and equal colour table the
- * indices are copied; otherwise colours are converted (a palettised destination takes the
- * nearest entry). Returns FALSE for stale handles, an unknown raster operation or a DC with
- * nothing selected. */
+ * to both bitmaps: a destination pixel whose source pixel lies outside the source bitmap is
+ * left as it was. Between two palettised bitmaps of equal depth and equal colour table the
+ * indices are copied, and between two bitmaps of the same format the bytes (the fourth byte of
+ * a 32-bit pixel included); otherwise colours are converted (a palettised destination takes
+ * the nearest entry; a converted 32-bit pixel gets a fourth byte of 0). Both DCs may be the
+ * same: overlapping rectangles copy as if through a temporary. Returns FALSE for stale
+ * handles, an unknown raster operation, a DC with nothing selected, a zero extent, or
+ * rectangles that leave no pixel to copy. */
 FALTRIX_GDI_API BOOL BitBlt(HDC hdcDest, int xDest, int yDest, int cx, int cy, HDC hdcSrc, int xSrc,
                             int ySrc, DWORD rop);
 
 /* As BitBlt, scaling the source rectangle onto the destination rectangle by nearest neighbour
- * over the whole rectangles; a negative extent on one side mirrors along that axis. */
+ * over the whole rectangles: destination pixel i of an extent of n reads the source pixel
+ * under its centre, floor((i + 1/2) * m / n) of the source extent m (every other pixel at 2:1,
+ * each three times at 1:3; clipping does not change which). A negative extent covers the
+ * pixels from x + extent to x - 1; when exactly one of the two extents of an axis is negative
+ * the picture is mirrored along that axis (the mirror image of the unmirrored result). */
 FALTRIX_GDI_API BOOL StretchBlt(HDC hdcDest, int xDest, int yDest, int wDest, int hDest, HDC hdcSrc,
                                 int xSrc, int ySrc, int wSrc, int hSrc, DWORD rop);
 
@@ -194,8 +211,9 @@ FALTRIX_GDI_API BOOL StretchBlt(HDC hdcDest, int xDest, int yDest, int wDest, in
  * CLR_INVALID outside the bitmap or for a DC with nothing selected. */
 FALTRIX_GDI_API COLORREF GetPixel(HDC hdc, int x, int y);
 
-/* Fills a rectangle (clipped) of the selected bitmap with a stock brush's colour. Returns 1,
- * or 0 on failure. */
+/* Fills a rectangle (clipped; right and bottom exclusive) of the selected bitmap with a stock
+ * brush's colour (a palettised bitmap takes the nearest entry). Returns 1, or 0 on failure,
+ * including a rectangle that reaches no pixel. */
 FALTRIX_GDI_API int FillRect(HDC hdc, const RECT *lprc, HBRUSH hbr);
 
 /* Copies entries [start, start + count) of the colour table of the DIB section selected in
