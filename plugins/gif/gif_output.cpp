@@ -1,8 +1,8 @@
 // GIF output plug-in over giflib. Palettised pictures are written with their own colours
 // (the table padded to a power of two, as GIF requires). 16-, 24- and 32-bit pictures are
 // reduced to at most 256 colours by our own median cut (quantize.h); pixels with alpha below
-// 128 become one transparent index, partly transparent ones are put on white first. GIF keeps
-// no resolution, only the picture's pixels.
+// 128 become one transparent index (when there are any), partly transparent ones are put on
+// white first. GIF keeps no resolution, only the picture's pixels.
 #include <cstring>
 #include <vector>
 
@@ -88,9 +88,11 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
             colourRow(y);
             quantizer.Add(bgra.data(), w);
         }
-        quantizer.Build(alpha ? 255 : 256);
+        // A transparent index is spent only when some pixel needs it.
+        const bool transparency = alpha && quantizer.sawTransparent();
+        quantizer.Build(transparency ? 255 : 256);
         palette = quantizer.palette();
-        if (alpha) {
+        if (transparency) {
             transparentIndex = int(palette.size());
             palette.push_back(RGBQUAD{255, 255, 255, 0});
         }

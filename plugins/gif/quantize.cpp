@@ -35,7 +35,10 @@ void Quantizer::Add(const uint8_t *bgra, int32_t n) {
     uint32_t last = 0xFFFFFFFF;
     for (int32_t x = 0; x < n; ++x) {
         const uint8_t *p = bgra + 4 * x;
-        if (p[3] < 128) continue;
+        if (p[3] < 128) {
+            sawTransparent_ = true;
+            continue;
+        }
         Bin &bin = bins_[size_t(BinOf(p))];
         ++bin.count;
         bin.b += p[0];

@@ -22,6 +22,8 @@ public:
     // Writes one palette index per pixel; transparent pixels get transparentIndex.
     void Map(const uint8_t *bgra, int32_t n, uint8_t transparentIndex, uint8_t *indices);
     const std::vector<RGBQUAD> &palette() const { return palette_; }
+    // True when Add met a transparent pixel.
+    bool sawTransparent() const { return sawTransparent_; }
 
 private:
     struct Bin {
@@ -31,6 +33,7 @@ private:
     std::unordered_map<uint32_t, uint8_t> exact_;  // distinct colours while there are <= 256
     bool exactOverflow_ = false;
     bool exactMode_ = false;
+    bool sawTransparent_ = false;
     std::vector<RGBQUAD> palette_;
     std::vector<int16_t> nearest_;              // per bin, filled on first use
 };
