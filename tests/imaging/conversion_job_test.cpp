@@ -67,6 +67,7 @@ struct OutcomeCase {
     ConversionOutcome outcome;
     int32_t storedWidth, storedHeight;  // when stored
 };
+void PrintTo(const OutcomeCase &c, std::ostream *os) { *os << c.name; }
 
 class ConversionOutcomeTest : public JobTest, public ::testing::WithParamInterface<OutcomeCase> {};
 

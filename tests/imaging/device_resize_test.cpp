@@ -44,6 +44,7 @@ struct ProbeCase {
     DWORD clrUsed;
     uint32_t expectedEnd;
 };
+void PrintTo(const ProbeCase &c, std::ostream *os) { *os << c.name; }
 class ProbeTest : public ::testing::TestWithParam<ProbeCase> {};
 
 TEST_P(ProbeTest, ReadsEveryEntryAndLeavesThePixelsAsTheyWere) {

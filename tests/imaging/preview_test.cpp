@@ -77,6 +77,7 @@ struct FitCase {
     int32_t x, y, w, h;         // where it is drawn
     bool fitted;
 };
+void PrintTo(const FitCase &c, std::ostream *os) { *os << c.name; }
 
 class PreviewFitTest : public PreviewTest, public ::testing::WithParamInterface<std::tuple<FitCase, bool>> {};
 
@@ -165,6 +166,7 @@ struct FailureCase {
     int32_t infoWidth, infoHeight;
     Lines lines;
 };
+void PrintTo(const FailureCase &c, std::ostream *os) { *os << c.name; }
 class PreviewFailureTest : public PreviewTest, public ::testing::WithParamInterface<FailureCase> {};
 
 TEST_P(PreviewFailureTest, LeavesTheSurfaceAsItWas) {

@@ -121,6 +121,7 @@ struct SizeCase {
     int32_t requested;  // the scale factor is requested / sourceWidth, as the jobs form it
     int32_t expected;
 };
+void PrintTo(const SizeCase &c, std::ostream *os) { *os << c.name; }
 class ResampleSizeTest : public ResampleTest, public ::testing::WithParamInterface<SizeCase> {};
 
 TEST_P(ResampleSizeTest, WidthIsTheTruncatedProduct) {
@@ -251,6 +252,7 @@ struct RandomCase {
     double sx;
     double sy;
 };
+void PrintTo(const RandomCase &c, std::ostream *os) { *os << c.name; }
 
 class ResampleReferenceTest : public ResampleTest,
                               public ::testing::WithParamInterface<std::tuple<RandomCase, bool>> {

@@ -20,10 +20,14 @@ struct PreviewSurface {
 };
 extern PreviewSurface ThePreviewSurface;
 
-// Orders a job's drawing into the surface with the box's painting from it: both hold it.
+// Orders a job's drawing into the surface with the box's painting from it: both hold it
+// (as do the surface operations below). The job makes no front-end call while it holds the
+// mutex, so the box may paint under it on the dialog's thread; a holder must not wait for a
+// job.
 std::mutex &PreviewSurfaceMutex();
 
-// Replaces the surface by a white one of the box's window-rectangle size. Always true.
+// Replaces the surface by a white one of the box's size, as the front end's WindowRect(box)
+// gives it (no surface bitmap when that is empty). Always true.
 bool CreatePreviewSurface(HWND previewBox);
 // Deletes the surface's DC and bitmap and resets the record.
 void DestroyPreviewSurface();
@@ -38,11 +42,17 @@ struct PreviewRequest {
 };
 extern PreviewRequest ThePreviewRequest;
 
-// "Illegal input file name." and false when InputPath is empty; otherwise writes the request,
-// disables the controls on the calling thread and starts PreviewJob on a new thread.
+// False, doing nothing, while a job (conversion or preview) runs. "Illegal input file name."
+// and false when InputPath is empty; otherwise writes the request, disables the controls on
+// the calling thread and starts PreviewJob on a new thread (false, controls enabled again,
+// when no thread could be made).
 bool StartPreviewJob(HWND previewBox, HDC surfaceDC, const ControlSet &controls, int32_t antiAlias);
 
-// The job itself; always returns 0.
+// The job itself, with ThePreviewRequest and InputPath: fits the picture into the box
+// (WindowRect of previewBox), draws it into surfaceDC under PreviewSurfaceMutex() and asks the
+// front end to repaint the box (RepaintWindow). A PictureInfo of zero or negative size counts
+// as information not obtained. Called directly while another job runs, it first waits for
+// that job to end. Always returns 0.
 int PreviewJob(void *unused);
 
 }  // namespace faltrix
