@@ -5,8 +5,10 @@
 //   palette, 1, 2, 4, 8 bits        -> 1, 4, 4, 8 bits with the file's colours
 //   RGB, 8 or 16 bits               -> 24-bit
 //   any of these with alpha         -> 32-bit, straight alpha
-//   everything else libtiff reads (YCbCr, CMYK, Lab, tiles, separate planes, ...) goes through
-//   libtiff's RGBA reader         -> 24-bit, or 32-bit with alpha
+//   everything else libtiff reads (YCbCr, CMYK, Lab, ...) goes through libtiff's RGBA reader
+//                                  -> 24-bit, or 32-bit with alpha
+//
+// Strips and tiles, interleaved or separate planes, are read alike.
 //
 // 16-bit samples are rounded to 8. The Orientation tag is not applied.
 #include <algorithm>
@@ -88,9 +90,10 @@ Kind Classify(TIFF *tif, Layout *l) {
     if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &l->photometric))
         l->photometric = l->spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
 
-    if (TIFFIsTiled(tif) || (l->planar != PLANARCONFIG_CONTIG && l->spp > 1) ||
-        l->format != SAMPLEFORMAT_UINT)
-        return Kind::Generic;
+    if (l->format != SAMPLEFORMAT_UINT) return Kind::Generic;
+    // Separate planes of sub-byte samples would need bit-level interleaving: rare enough to
+    // leave to the generic reader.
+    if (l->planar == PLANARCONFIG_SEPARATE && l->spp > 1 && l->bps < 8) return Kind::Generic;
     switch (l->photometric) {
     case PHOTOMETRIC_MINISBLACK: case PHOTOMETRIC_MINISWHITE: l->colours = 1; break;
     case PHOTOMETRIC_PALETTE: l->colours = 1; break;
@@ -158,7 +161,102 @@ bool ReadPalette(TIFF *tif, int bps, std::vector<RGBQUAD> *palette) {
     return true;
 }
 
-// Bilevel, grey, palette and RGB files in strips of interleaved samples, row by row.
+// The rows of a picture with the samples of each pixel together, whatever the file's layout:
+// strips of interleaved samples are read a row at a time; tiles and separate planes a band
+// (one row of tiles, or one strip of each plane) at a time. Rows are asked for in order.
+class RowSource {
+public:
+    bool Init(TIFF *tif, const Layout &l, uint32_t width, uint32_t height) {
+        tif_ = tif;
+        width_ = width;
+        height_ = height;
+        spp_ = l.spp;
+        bps_ = l.bps;
+        tiled_ = TIFFIsTiled(tif) != 0;
+        separate_ = l.planar == PLANARCONFIG_SEPARATE && l.spp > 1;
+        planes_ = separate_ ? spp_ : 1;
+        pixelBits_ = static_cast<size_t>(bps_) * (separate_ ? 1 : spp_);
+        lineBytes_ = (static_cast<size_t>(width) * spp_ * bps_ + 7) / 8;
+        planeLineBytes_ = (static_cast<size_t>(width) * pixelBits_ + 7) / 8;
+        line_.resize(lineBytes_);
+        if (!tiled_ && !separate_) {
+            const tmsize_t fileLine = TIFFScanlineSize(tif);
+            if (fileLine <= 0 || static_cast<size_t>(fileLine) < lineBytes_) return false;
+            line_.resize(static_cast<size_t>(fileLine));
+            return true;
+        }
+        if (tiled_) {
+            if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth_) ||
+                !TIFFGetField(tif, TIFFTAG_TILELENGTH, &bandHeight_) || tileWidth_ == 0 || bandHeight_ == 0)
+                return false;
+            // Each tile must start on a byte of the row.
+            if ((static_cast<size_t>(tileWidth_) * pixelBits_) % 8 != 0) return false;
+            tileRowBytes_ = (static_cast<size_t>(tileWidth_) * pixelBits_ + 7) / 8;
+            const tmsize_t tileSize = TIFFTileSize(tif);
+            if (tileSize <= 0 || static_cast<size_t>(tileSize) < tileRowBytes_ * bandHeight_) return false;
+            tile_.resize(static_cast<size_t>(tileSize));
+        } else {
+            TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &bandHeight_);
+            if (bandHeight_ == 0) return false;
+        }
+        bandHeight_ = std::min(bandHeight_, height);
+        band_.resize(planeLineBytes_ * bandHeight_ * planes_);
+        return true;
+    }
+
+    // Row y, or null when the file's data for it cannot be read.
+    const uint8_t *Row(uint32_t y) {
+        if (!tiled_ && !separate_) {
+            return TIFFReadScanline(tif_, line_.data(), y, 0) < 0 ? nullptr : line_.data();
+        }
+        const uint32_t start = y - y % bandHeight_;
+        if (start != bandStart_) {
+            if (!LoadBand(start)) return nullptr;
+            bandStart_ = start;
+        }
+        const uint32_t r = y - start;
+        if (!separate_) return band_.data() + planeLineBytes_ * r;
+        // Interleave the planes' samples (8 or 16 bits each).
+        const size_t bytes = bps_ / 8;
+        for (uint16_t p = 0; p < planes_; ++p) {
+            const uint8_t *in = band_.data() + planeLineBytes_ * (static_cast<size_t>(p) * bandHeight_ + r);
+            uint8_t *out = line_.data() + p * bytes;
+            for (uint32_t x = 0; x < width_; ++x, in += bytes, out += bytes * spp_) std::memcpy(out, in, bytes);
+        }
+        return line_.data();
+    }
+
+private:
+    bool LoadBand(uint32_t start) {
+        const uint32_t rows = std::min(bandHeight_, height_ - start);
+        for (uint16_t p = 0; p < planes_; ++p) {
+            uint8_t *plane = band_.data() + planeLineBytes_ * bandHeight_ * p;
+            if (!tiled_) {
+                const tmsize_t want = static_cast<tmsize_t>(planeLineBytes_ * rows);
+                if (TIFFReadEncodedStrip(tif_, TIFFComputeStrip(tif_, start, p), plane, want) != want) return false;
+                continue;
+            }
+            for (uint32_t x = 0; x < width_; x += tileWidth_) {
+                if (TIFFReadTile(tif_, tile_.data(), x, start, 0, p) < 0) return false;
+                const size_t offset = static_cast<size_t>(x) * pixelBits_ / 8;
+                const size_t count = std::min(tileRowBytes_, planeLineBytes_ - offset);
+                for (uint32_t r = 0; r < rows; ++r)
+                    std::memcpy(plane + planeLineBytes_ * r + offset, tile_.data() + tileRowBytes_ * r, count);
+            }
+        }
+        return true;
+    }
+
+    TIFF *tif_ = nullptr;
+    uint32_t width_ = 0, height_ = 0, tileWidth_ = 0, bandHeight_ = 0;
+    uint32_t bandStart_ = UINT32_MAX;
+    uint16_t spp_ = 1, bps_ = 8, planes_ = 1;
+    bool tiled_ = false, separate_ = false;
+    size_t pixelBits_ = 0, lineBytes_ = 0, planeLineBytes_ = 0, tileRowBytes_ = 0;
+    std::vector<uint8_t> line_, band_, tile_;
+};
+
+// Bilevel, grey, palette and RGB files, row by row.
 HBITMAP DecodeDirect(Reader *r, Kind kind, const Layout &l, kit::DibSpec spec, ProgressCallbackFn progress,
                      int32_t data, DibAllocCallbackFn alloc) {
     TIFF *tif = r->tif;
@@ -182,11 +280,9 @@ HBITMAP DecodeDirect(Reader *r, Kind kind, const Layout &l, kit::DibSpec spec, P
         break;
     }
 
-    const tmsize_t lineSize = TIFFScanlineSize(tif);
     const size_t w = r->width;
-    const size_t minLine = (w * l.spp * l.bps + 7) / 8;
-    if (lineSize <= 0 || static_cast<size_t>(lineSize) < minLine) return nullptr;
-    std::vector<uint8_t> line(static_cast<size_t>(lineSize));
+    RowSource rows;
+    if (!rows.Init(tif, l, r->width, r->height)) return nullptr;
 
     kit::Dib dib;
     if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
@@ -194,9 +290,9 @@ HBITMAP DecodeDirect(Reader *r, Kind kind, const Layout &l, kit::DibSpec spec, P
 
     const int32_t h = static_cast<int32_t>(r->height);
     for (int32_t y = 0; y < h; ++y) {
-        if (TIFFReadScanline(tif, line.data(), static_cast<uint32_t>(y), 0) < 0) return nullptr;
+        const uint8_t *in = rows.Row(static_cast<uint32_t>(y));
+        if (!in) return nullptr;
         uint8_t *out = dib.Row(y);
-        const uint8_t *in = line.data();
         switch (kind) {
         case Kind::Bilevel:
             std::memcpy(out, in, (w + 7) / 8);

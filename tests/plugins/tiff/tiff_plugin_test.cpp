@@ -235,7 +235,7 @@ TEST(TiffForeign, AssociatedAlphaIsUndone) {
     EXPECT_EQ(p[3], 128);
 }
 
-// Layouts the row reader leaves to libtiff's RGBA reader: tiles, separate planes, CMYK.
+// Tiles, separate planes, and CMYK (which goes through libtiff's RGBA reader).
 struct GenericCase {
     const char *name;
     std::function<void(TIFF *)> tags;
@@ -290,9 +290,9 @@ const GenericCase kGeneric[] = {
      }},
 };
 
-class TiffGeneric : public ::testing::TestWithParam<GenericCase> {};
+class TiffLayouts : public ::testing::TestWithParam<GenericCase> {};
 
-TEST_P(TiffGeneric, ReadThroughLibtiffsRgbaReader) {
+TEST_P(TiffLayouts, ReadsTheSamePicture) {
     TempDir dir;
     const std::string path = MakeTiff(dir, "generic.tif", {33, 21, GetParam().tags, GetParam().pixels});
     Dib d(Load(In(), path));
@@ -307,8 +307,63 @@ TEST_P(TiffGeneric, ReadThroughLibtiffsRgbaReader) {
         }
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, TiffGeneric, ::testing::ValuesIn(kGeneric),
+INSTANTIATE_TEST_SUITE_P(Layouts, TiffLayouts, ::testing::ValuesIn(kGeneric),
                          [](const auto &info) { return std::string(info.param.name); });
+
+TEST(TiffForeign, TiledPaletteStaysPalettised) {
+    TempDir dir;
+    const std::string path = MakeTiff(dir, "tiledpal.tif", {35, 19, [](TIFF *t) {
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8); TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
+        TIFFSetField(t, TIFFTAG_TILEWIDTH, 16); TIFFSetField(t, TIFFTAG_TILELENGTH, 16);
+        TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_LZW);
+        static uint16_t r[256], g[256], b[256];
+        for (int i = 0; i < 256; ++i) { r[i] = static_cast<uint16_t>(i * 257); g[i] = 0; b[i] = static_cast<uint16_t>((255 - i) * 257); }
+        TIFFSetField(t, TIFFTAG_COLORMAP, r, g, b);
+    }, [](TIFF *t, int w, int h) {
+        std::vector<uint8_t> tile(16 * 16);
+        for (int ty = 0; ty < h; ty += 16)
+            for (int tx = 0; tx < w; tx += 16) {
+                for (int y = 0; y < 16; ++y)
+                    for (int x = 0; x < 16; ++x) tile[y * 16 + x] = static_cast<uint8_t>((tx + x) * 3 + (ty + y));
+                TIFFWriteTile(t, tile.data(), static_cast<uint32_t>(tx), static_cast<uint32_t>(ty), 0, 0);
+            }
+    }});
+    Dib d(Load(In(), path));
+    ASSERT_NE(d.bitmap, nullptr);
+    ASSERT_EQ(d.bitCount, 8);
+    EXPECT_EQ(d.palette[10].rgbRed, 10);
+    EXPECT_EQ(d.palette[10].rgbBlue, 245);
+    for (int y = 0; y < 19; ++y)
+        for (int x = 0; x < 35; ++x) ASSERT_EQ(d.Index(x, y), static_cast<unsigned>(x * 3 + y)) << x << "," << y;
+}
+
+TEST(TiffForeign, SeparatePlanesOfSixteenBitsWithAlpha) {
+    TempDir dir;
+    const std::string path = MakeTiff(dir, "planes16.tif", {10, 6, [](TIFF *t) {
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 16); TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 4);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_SEPARATE);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 4);
+        const uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
+        TIFFSetField(t, TIFFTAG_EXTRASAMPLES, 1, extra);
+    }, [](TIFF *t, int w, int h) {
+        std::vector<uint16_t> line(static_cast<size_t>(w));
+        for (int s = 0; s < 4; ++s)
+            for (int y = 0; y < h; ++y) {
+                for (int x = 0; x < w; ++x) line[x] = static_cast<uint16_t>((s + 1) * 257 * (x + 10 * y));
+                TIFFWriteScanline(t, line.data(), static_cast<uint32_t>(y), static_cast<uint16_t>(s));
+            }
+    }});
+    Dib d(Load(In(), path));
+    ASSERT_NE(d.bitmap, nullptr);
+    ASSERT_EQ(d.bitCount, 32);
+    const uint8_t *p = d.ToImage().At(3, 2);  // x + 10 y = 23
+    EXPECT_EQ(p[2], 23);
+    EXPECT_EQ(p[1], 46);
+    EXPECT_EQ(p[0], 69);
+    EXPECT_EQ(p[3], 92);
+}
 
 // ---- Hostile files ------------------------------------------------------------------------
 
