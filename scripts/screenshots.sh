@@ -20,7 +20,7 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 sample=
-for candidate in "$root"/samples/*.{png,jpg,jpeg,bmp,gif,tif,tiff,webp}; do
+for candidate in "$root"/samples/chart.bmp "$root"/samples/*.{bmp,png,jpg,jpeg,gif,tif,tiff,webp}; do
   if [ -f "$candidate" ]; then sample=$candidate; break; fi
 done
 if [ -z "$sample" ]; then
