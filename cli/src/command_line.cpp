@@ -83,7 +83,11 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     if (!parser.parse(arguments)) return usage(parser.errorText());
     if (parser.isSet(help)) {
         result.action = ParsedCommandLine::Help;
+        // Qt names the program by the path it was started with; the synopsis also needs -o.
         result.text = parser.helpText();
+        const qsizetype firstLineEnd = result.text.indexOf(u'\n');
+        result.text.replace(0, firstLineEnd,
+                            QStringLiteral("Usage: faltrix-convert [options] INPUT... -o OUTPUT"));
         return result;
     }
     if (parser.isSet(version)) {
