@@ -2,9 +2,9 @@
 // pixels under it.
 //
 // The result is defined to the byte by a fixed sequence of double-precision operations per
-// destination pixel (see AccumulatePixel), so this file is compiled with -ffp-contract=off:
-// a fused multiply-add rounds once where the definition rounds twice and changes bytes. For
-// the same reason the work cannot be split into a horizontal and a vertical pass, nor the
+// destination pixel (see AccumulateRow in resample_kernel.h), so these files are compiled
+// with -ffp-contract=off: a fused multiply-add rounds once where the definition rounds twice
+// and changes bytes. For the same reason the work cannot be split into a horizontal and a vertical pass, nor the
 // weights be multiplied together first: (byte * wy) * wx is not byte * (wy * wx).
 //
 // What may be moved out of the pixel loop without changing a single operation: the source
@@ -198,9 +198,10 @@ HBITMAP AreaAverageResize(HBITMAP source, double sx, double sy, ProgressCallback
     BITMAPINFOHEADER &h = info.bmiHeader;
     h.biSize = sizeof(BITMAPINFOHEADER);
     h.biWidth = static_cast<LONG>(W);
-    // Rows stay in memory order: source row j feeds destination row j's neighbourhood in the
-    // same memory order, so a top-down source makes a top-down destination and the picture
-    // stays upright (a bottom-up header over top-down rows would turn it over).
+    // Rows are paired in memory order (the first source rows in memory feed the first
+    // destination row in memory), so the destination takes the source's row order: a
+    // top-down source gives a top-down result and the picture stays upright, where a
+    // bottom-up header over rows in top-down order would turn it upside down.
     h.biHeight = ds.dsBmih.biHeight < 0 ? -static_cast<LONG>(H) : static_cast<LONG>(H);
     h.biPlanes = 1;
     h.biBitCount = 24;

@@ -236,5 +236,22 @@ TEST_F(JobTest, StartDisablesTheControlsBeforeTheThreadAndRefusesASecondJob) {
     EXPECT_EQ(ended.load(), 1);
 }
 
+TEST_F(JobTest, ADirectCallWaitsForTheRunningJob) {
+    UsePlugins("raw", "raw");
+    WriteInput(8, 6, 24, Fill24);
+    recorder_.Hold();
+    ASSERT_TRUE(StartConversionJob(controls_, 4, 3, 1));
+    recorder_.WaitUntilStopped();
+    std::thread direct([] { ConversionJob(nullptr); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(recorder_.StatusLines().size(), 1u) << "the direct call started while a job ran";
+    recorder_.Let();
+    direct.join();
+    EXPECT_FALSE(JobRunning());
+    // Two whole jobs, one after the other.
+    const Lines one = Join({kDecodeLines, kAntiAliasLines, kStoreLines});
+    EXPECT_EQ(recorder_.StatusLines(), Join({one, one}));
+}
+
 }  // namespace
 }  // namespace faltrix

@@ -179,6 +179,16 @@ TEST_F(DeviceResizeTest, BitFieldMasksArePassedOn) {
     EXPECT_EQ(ds.dsBitfields[2], 0x001Fu);
 }
 
+TEST_F(DeviceResizeTest, AColourCountAbove256IsClampedInTheCopy) {
+    // A 24-bit header may claim a colour table it does not use; the copy never claims more
+    // than the 256 entries a table can hold.
+    Dib picture(4, 4, 24, {}, BI_RGB, nullptr, 300);
+    if (picture.get() == nullptr) GTEST_SKIP() << "the graphics layer refuses such a header";
+    const DeviceResizeResult r = Resize(std::move(picture), 2, 2);
+    ASSERT_NE(r.bitmap, nullptr);
+    EXPECT_EQ(Describe(r.bitmap).dsBmih.biClrUsed, 256u);
+}
+
 TEST_F(DeviceResizeTest, TheSameSizeGivesAFreshCopy) {
     Dib picture(7, 5, 24);
     picture.FillRandom(11);

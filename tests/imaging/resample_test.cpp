@@ -295,7 +295,9 @@ INSTANTIATE_TEST_SUITE_P(
                           RandomCase{"TinyFactor", 401, 3, 2.0 / 401, 1.0},
                           RandomCase{"NearOne", 40, 40, 39.0 / 40, 41.0 / 40},
                           RandomCase{"IrrationalFactors", 123, 77, 0.7071067811865476, 0.3183098861837907},
-                          RandomCase{"SixThousandLikeRatio", 600, 400, 1234.0 / 6000, 777.0 / 4000}),
+                          RandomCase{"SixThousandLikeRatio", 600, 400, 1234.0 / 6000, 777.0 / 4000},
+                          // Wider than one column table: the spans are made afresh in pieces.
+                          RandomCase{"WiderThanOneColumnTable", 40000, 2, 70001.0 / 40000, 1.5}),
         ::testing::Bool()),
     [](const auto &info) {
         return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "Generic" : "Best");
