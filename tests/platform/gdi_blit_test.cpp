@@ -309,7 +309,22 @@ TEST(StretchBlt, MirroredWhileScaledAndPalettised) {
     EXPECT_EQ(dst.Row(0)[0], 0xF0);
 }
 
-// ---- BlitClipping ---------------------------------------------------------------------------
+TEST(StretchBlt, RowsWiderThanOneStripOfColumns) {
+    // More than 65536 destination columns: the per-column tables are made strip by strip.
+    Info grey(8, 140001, 1);
+    for (int i = 0; i < 256; ++i) grey.colours[i] = Quad(static_cast<uint8_t>(i), static_cast<uint8_t>(i), 1);
+    Surface src(grey), half(grey), wide(Info(24, 70000, -1));
+    ASSERT_TRUE(src.ok() && half.ok() && wide.ok());
+    for (int x = 0; x < 140001; ++x) src.Row(0)[x] = static_cast<uint8_t>(x % 251);
+    ASSERT_TRUE(StretchBlt(half.dc(), 0, 0, 70000, 1, src.dc(), 0, 0, 140000, 1, SRCCOPY));
+    ASSERT_TRUE(StretchBlt(wide.dc(), 70000, 0, -70000, 1, src.dc(), 0, 0, 70000, 1, SRCCOPY));
+    for (int x = 0; x < 70000; ++x) {
+        ASSERT_EQ(half.Row(0)[x], (2 * x + 1) % 251) << x;
+        ASSERT_EQ(wide.Row(0)[3 * x + 2], (69999 - x) % 251) << x;
+    }
+}
+
+// ---- Clipping ---------------------------------------------------------------------------
 
 class BlitClipping : public ::testing::Test {
 protected:
