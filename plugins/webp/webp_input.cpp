@@ -35,7 +35,15 @@ bool ReadFeatures(kit::InputFile *file, std::vector<uint8_t> *head, WebPBitstrea
     head->resize(static_cast<size_t>(std::min<int64_t>(file->size(), kHeaderBytes)));
     if (!file->Read(head->data(), head->size()) || !HasSignature(head->data(), head->size()))
         return false;
-    if (WebPGetFeatures(head->data(), head->size(), features) != VP8_STATUS_OK) return false;
+    VP8StatusCode status = WebPGetFeatures(head->data(), head->size(), features);
+    if (status == VP8_STATUS_NOT_ENOUGH_DATA && static_cast<int64_t>(head->size()) < file->size()) {
+        // Chunks before the picture's own (a large colour profile, say): read on to the end.
+        const size_t have = head->size();
+        head->resize(static_cast<size_t>(file->size()));
+        if (!file->Read(head->data() + have, head->size() - have)) return false;
+        status = WebPGetFeatures(head->data(), head->size(), features);
+    }
+    if (status != VP8_STATUS_OK) return false;
     return kit::WithinLimits(features->width, features->height);
 }
 

@@ -186,6 +186,35 @@ TEST(WebpRoundTrip, AnimationGivesItsFirstFrame) {
     EXPECT_EQ(p[3], 255);
 }
 
+TEST(WebpRoundTrip, LargeColourProfileBeforeThePicture) {
+    TempDir dir;
+    Dib src(30, 20, 24, false);
+    FillChart(src, false);
+    ASSERT_EQ(Save(Out(), src.bitmap, dir / "plain.webp"), 0);
+    const std::vector<uint8_t> plain = ReadFile(dir / "plain.webp");
+    const WebPData image{plain.data(), plain.size()};
+    WebPMux *mux = WebPMuxCreate(&image, 1);
+    ASSERT_NE(mux, nullptr);
+    const std::vector<uint8_t> profile(200 * 1024, 0x42);
+    const WebPData icc{profile.data(), profile.size()};
+    ASSERT_EQ(WebPMuxSetChunk(mux, "ICCP", &icc, 1), WEBP_MUX_OK);
+    WebPData assembled;
+    WebPDataInit(&assembled);
+    ASSERT_EQ(WebPMuxAssemble(mux, &assembled), WEBP_MUX_OK);
+    WebPMuxDelete(mux);
+    WriteFile(dir / "icc.webp", std::vector<uint8_t>(assembled.bytes, assembled.bytes + assembled.size));
+    WebPDataClear(&assembled);
+
+    int w = 0, h = 0;
+    ASSERT_TRUE(PictureSize(In(), dir / "icc.webp", &w, &h));
+    EXPECT_EQ(w, 30);
+    Dib withProfile(Load(In(), dir / "icc.webp"));
+    Dib without(Load(In(), dir / "plain.webp"));
+    ASSERT_NE(withProfile.bitmap, nullptr);
+    ASSERT_NE(without.bitmap, nullptr);
+    EXPECT_EQ(MaxDifference(withProfile.ToImage(), without.ToImage()), 0);
+}
+
 // ---- Hostile files ------------------------------------------------------------------------
 
 std::vector<uint8_t> ValidFile(const TempDir &dir) {
