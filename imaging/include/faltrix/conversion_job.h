@@ -29,7 +29,7 @@ enum class ConversionOutcome {
     None,          // no job has ended yet
     NotSupported,  // IsSupported answered 0
     InfoFailed,    // GetPictureInfo failed
-    DecodeFailed,  // GetPictureDIB gave no bitmap
+    DecodeFailed,  // GetPictureDIB gave no bitmap (or none that is a readable DIB section)
     ResizeFailed,  // no bitmap came out of the resize
     StoreFailed,   // SaveDIBPicture answered non-zero (or is missing)
     Stored,        // the picture was stored
