@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "alloc_probe.h"
 #include "gdi_test_util.h"
 
 namespace faltrix::test {
@@ -33,8 +34,11 @@ TEST_P(RefusedHeader, GivesNullAndNoBits) {
     witness.Row(1)[3] = 77;
 
     void *bits = reinterpret_cast<void *>(0x1);
+    ResetLargestCalloc();
     EXPECT_EQ(CreateDIBSection(nullptr, GetParam().info.get(), DIB_RGB_COLORS, &bits, nullptr, 0), nullptr);
     EXPECT_EQ(bits, nullptr);
+    // Refused before any pixel memory was asked for (a header is at most a few hundred bytes).
+    EXPECT_LT(LargestCalloc(), size_t{4096});
 
     EXPECT_EQ(GetPixel(witness.dc(), 1, 1), RGB(0, 0, 77));
     EXPECT_EQ(GetCurrentObject(witness.dc(), OBJ_BITMAP), witness.bitmap());
@@ -78,6 +82,16 @@ TEST(CreateDIBSection, RefusesBadArgumentsBesideTheHeader) {
     EXPECT_EQ(CreateDIBSection(nullptr, info.get(), DIB_RGB_COLORS, &bits, &section, 0), nullptr);
     EXPECT_EQ(CreateDIBSection(nullptr, info.get(), DIB_RGB_COLORS, &bits, nullptr, 8), nullptr);
     EXPECT_EQ(bits, nullptr);
+}
+
+TEST(CreateDIBSection, PixelMemoryComesFromCalloc) {
+    // The watch above only means something if pixel memory is taken with calloc.
+    ResetLargestCalloc();
+    Surface s(Info(24, 1000, 1000));
+    ASSERT_TRUE(s.ok());
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_GE(LargestCalloc(), size_t{3000000});
+#endif
 }
 
 TEST(CreateDIBSection, NewPixelMemoryIsZeroed) {
