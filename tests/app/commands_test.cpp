@@ -423,6 +423,67 @@ TEST_F(Commands, ShowPreviewWithoutInputSaysSo) {
     EXPECT_FALSE(JobRunning());
 }
 
+// ---- Preview ----------------------------------------------------------------------------
+
+constexpr uint32_t kPictureColour = 0xC04020;  // what the dialog test plug-in paints
+constexpr uint32_t kWhite = 0xFFFFFF;
+
+uint32_t SurfacePixel(int x, int y) {
+    DIBSECTION section{};
+    if (GetObjectW(ThePreviewSurface.bitmap, sizeof section, &section) != static_cast<int>(sizeof section)) return 1;
+    const auto *row = reinterpret_cast<const uint32_t *>(static_cast<const uint8_t *>(section.dsBm.bmBits) +
+                                                         static_cast<size_t>(y) * section.dsBm.bmWidthBytes);
+    return row[x] & 0xFFFFFF;
+}
+
+uint32_t BoxPixel(MainDialog &dialog, int x, int y) {
+    return dialog.Control(kPreviewBox)->grab().toImage().pixel(x, y) & 0xFFFFFF;
+}
+
+TEST_F(Commands, PreviewIsDrawnCentredAndTheBoxPaintsIt) {
+    test::WriteTextPicture(picture_, 20, 10);
+    SetField(*dialog_, kInputPathField, picture_);
+    Press(kShowPreviewButton);
+    WaitForJob();
+    EXPECT_EQ(test::StatusText(*dialog_), QStringLiteral("Ready."));
+    const int x = ThePreviewSurface.width / 2 - 10;
+    const int y = ThePreviewSurface.height / 2 - 5;
+    EXPECT_EQ(SurfacePixel(x, y), kPictureColour);
+    EXPECT_EQ(SurfacePixel(x + 19, y + 9), kPictureColour);
+    EXPECT_EQ(SurfacePixel(x - 1, y), kWhite);
+    EXPECT_EQ(SurfacePixel(x + 20, y + 9), kWhite);
+    EXPECT_EQ(SurfacePixel(x, y + 10), kWhite);
+    EXPECT_EQ(BoxPixel(*dialog_, x + 10, y + 5), kPictureColour);
+    EXPECT_EQ(BoxPixel(*dialog_, x - 3, y + 5), kWhite);
+
+    // A new input picture without automatic preview clears the surface, and the box shows it.
+    answers_.chooserAnswers = {picture_};
+    Press(kInputChooserButton);
+    EXPECT_EQ(SurfacePixel(x, y), kWhite);
+    EXPECT_EQ(BoxPixel(*dialog_, x + 10, y + 5), kWhite);
+}
+
+TEST_F(Commands, WideInputPictureWithAutomaticPreviewIsFittedToTheWidth) {
+    test::WriteTextPicture(picture_, 4000, 100);
+    test::SetChecked(*dialog_, kAutoPreviewCheck, true);
+    answers_.chooserAnswers = {picture_};
+    Press(kInputChooserButton);
+    WaitForJob();
+    const int width = ThePreviewSurface.width;
+    const int height = ThePreviewSurface.height;
+    // Drawn across the whole width, a thin band in the middle.
+    EXPECT_EQ(SurfacePixel(0, height / 2), kPictureColour);
+    EXPECT_EQ(SurfacePixel(width - 1, height / 2), kPictureColour);
+    EXPECT_EQ(SurfacePixel(width / 2, 0), kWhite);
+    EXPECT_EQ(SurfacePixel(width / 2, height - 1), kWhite);
+    EXPECT_EQ(test::StatusText(*dialog_), QStringLiteral("Ready."));
+}
+
+TEST_F(Commands, BoxIsWhiteWithoutASurface) {
+    DestroyPreviewSurface();
+    EXPECT_EQ(BoxPixel(*dialog_, 10, 10), kWhite);
+}
+
 // ---- Jobs -------------------------------------------------------------------------------
 
 TEST_F(Commands, NoSecondJobWhileOneRuns) {
