@@ -4,6 +4,7 @@
 //   RAW_NO_ISSUPPORTED   IsSupported is not exported
 //   RAW_REFUSE_INFO      GetPictureInfo answers 1
 //   RAW_REFUSE_DECODE    GetPictureDIB gives null
+//   RAW_STALE_BITMAP     GetPictureDIB gives the handle of a bitmap it has deleted
 #include <cstdlib>
 #include <cstring>
 
@@ -98,6 +99,10 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,
     }
     std::free(info);
     std::fclose(f);
+#if defined(RAW_STALE_BITMAP)
+    DeleteObject(bitmap);
+    return bitmap;
+#endif
     if (bitmap != nullptr) {
         const int32_t rows = static_cast<int32_t>(raw_test::Rows(picture.dib));
         progress(rows, rows, data);
