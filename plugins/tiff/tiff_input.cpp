@@ -291,7 +291,7 @@ HBITMAP DecodeDirect(Reader *r, Kind kind, const Layout &l, kit::DibSpec spec, P
     const int32_t h = static_cast<int32_t>(r->height);
     for (int32_t y = 0; y < h; ++y) {
         const uint8_t *in = rows.Row(static_cast<uint32_t>(y));
-        if (!in) return nullptr;
+        if (!in || r->messages.errors) return nullptr;
         uint8_t *out = dib.Row(y);
         switch (kind) {
         case Kind::Bilevel:
@@ -356,7 +356,9 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
     char emsg[1024] = "";
     if (!TIFFRGBAImageOK(tif, emsg)) return nullptr;
     TIFFRGBAImage img;
-    if (!TIFFRGBAImageBegin(&img, tif, 0, emsg)) return nullptr;
+    // Stop at the first strip or tile that cannot be read: a small file claiming a large
+    // picture must not cost a walk over every missing strip.
+    if (!TIFFRGBAImageBegin(&img, tif, 1, emsg)) return nullptr;
     struct ImageEnd {
         TIFFRGBAImage *img;
         ~ImageEnd() { TIFFRGBAImageEnd(img); }
@@ -377,7 +379,7 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
         const uint32_t rows = std::min(kBand, h - y0);
         img.row_offset = static_cast<int>(y0);
         img.col_offset = 0;
-        if (!TIFFRGBAImageGet(&img, raster.data(), w, rows)) return nullptr;
+        if (!TIFFRGBAImageGet(&img, raster.data(), w, rows) || r->messages.errors) return nullptr;
         for (uint32_t i = 0; i < rows; ++i) {
             const uint32_t *in = raster.data() + static_cast<size_t>(i) * w;
             uint8_t *out = dib.Row(static_cast<int32_t>(y0 + i));

@@ -2,6 +2,7 @@
 #include <tiffio.h>
 
 #include <QApplication>
+#include <QByteArray>
 #include <QComboBox>
 #include <QTimer>
 
@@ -418,6 +419,16 @@ const HostileCase kHostile[] = {
     {"Bomb100000x100000", [] { return HandMade(100000, 100000, 100, 100); }, false},
     {"StripPastTheEnd", [] { return HandMade(64, 64, 100, 64 * 64); }, true},
     {"IfdLoop", [] { return HandMade(10, 10, 100, 100, 8); }, true},
+    // Found by the fuzz target: 65289 x 1029 pixels in separate LZW planes whose strips hold
+    // a few bytes each. Fails at the first short strip instead of walking all of them.
+    {"ShortLzwPlanes", [] {
+         static const char kBase64[] =
+             "SUkqACYAAAD4TfhN+E34TfhN+E34TfhN+E34TfhN+E34TfhN+E0JAAABAwABAAAACf/2AAEBAwABAAAABQQAAAIBAwADAAAAmAAAAP3+/w"
+             "ABAAAABYAAAAYBAwABAAAAAgAAABEBBAADAAAAqgAAABUBAwABAAAAAwAAABcBBAADAAAAngAAABwBAwABAAAAAgAAAAAAAAAIAAgACAAK"
+             "AAAACgAAAAoAAAAIAAAAEgAAABwAAAA=";
+         const QByteArray bytes = QByteArray::fromBase64(kBase64);
+         return std::vector<uint8_t>(bytes.begin(), bytes.end());
+     }, true},
 };
 
 class TiffHostile : public ::testing::TestWithParam<HostileCase> {};
