@@ -215,7 +215,8 @@ TEST(TiffForeign, GreyWithAlphaKeepsTheAlpha) {
     Dib d(Load(In(), path));
     ASSERT_NE(d.bitmap, nullptr);
     ASSERT_EQ(d.bitCount, 32);
-    const uint8_t *p = d.ToImage().At(4, 3);
+    const Image picture = d.ToImage();
+    const uint8_t *p = picture.At(4, 3);
     EXPECT_EQ(p[0], 80);
     EXPECT_EQ(p[2], 80);
     EXPECT_EQ(p[3], 90);
@@ -231,7 +232,8 @@ TEST(TiffForeign, AssociatedAlphaIsUndone) {
     Dib d(Load(In(), path));
     ASSERT_NE(d.bitmap, nullptr);
     ASSERT_EQ(d.bitCount, 32);
-    const uint8_t *p = d.ToImage().At(1, 1);
+    const Image picture = d.ToImage();
+    const uint8_t *p = picture.At(1, 1);
     EXPECT_EQ(p[2], (100 * 255 + 64) / 128);
     EXPECT_EQ(p[3], 128);
 }
@@ -359,7 +361,8 @@ TEST(TiffForeign, SeparatePlanesOfSixteenBitsWithAlpha) {
     Dib d(Load(In(), path));
     ASSERT_NE(d.bitmap, nullptr);
     ASSERT_EQ(d.bitCount, 32);
-    const uint8_t *p = d.ToImage().At(3, 2);  // x + 10 y = 23
+    const Image picture = d.ToImage();
+    const uint8_t *p = picture.At(3, 2);  // x + 10 y = 23
     EXPECT_EQ(p[2], 23);
     EXPECT_EQ(p[1], 46);
     EXPECT_EQ(p[0], 69);

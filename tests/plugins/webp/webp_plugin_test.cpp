@@ -180,7 +180,8 @@ TEST(WebpRoundTrip, AnimationGivesItsFirstFrame) {
     Dib back(Load(In(), dir / "anim.webp"));
     ASSERT_NE(back.bitmap, nullptr);
     EXPECT_EQ(back.bitCount, 32);
-    const uint8_t *p = back.ToImage().At(7, 5);
+    const Image picture = back.ToImage();
+    const uint8_t *p = picture.At(7, 5);
     EXPECT_EQ(p[2], 255);  // red
     EXPECT_EQ(p[0], 0);
     EXPECT_EQ(p[3], 255);
