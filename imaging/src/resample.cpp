@@ -33,6 +33,7 @@
 namespace faltrix {
 namespace {
 
+using resample_detail::ColumnTable;
 using resample_detail::ResampleRowPieceFn;
 using resample_detail::ResampleRowPieceAvx2;
 using resample_detail::ResampleRowPieceGeneric;
@@ -83,7 +84,10 @@ inline double WeightOf(uint32_t n, const Span &span, uint32_t d, double scale) {
     return scale;
 }
 
-// Appends the weights of destination index d's terms to `weights` and returns the terms.
+// The terms of destination index d that contribute: source indices below the source's
+// extent, with a weight other than 0, in ascending order. They are consecutive: the first
+// index of a span always lies inside and weighs more than 0, the middle ones weigh `scale`,
+// and only the last one can drop out. Appends their weights to `weights`.
 Terms CollectTerms(uint32_t step, uint32_t d, double scale, uint32_t extent, std::vector<double> *weights) {
     const Span span = SpanOf(step, d);
     uint32_t count = 0;
@@ -112,8 +116,57 @@ LONG ScaledResolution(LONG resolution, double scale) {
     return static_cast<LONG>(value);
 }
 
-// The whole resampling once the destination exists. Returns false when the span tables
-// cannot be had (no memory); nothing has been written then.
+// The terms of a run of destination columns, made once for the whole row (or, for results
+// wider than kColumnChunk, once per piece of each row).
+//
+// When the columns' term counts differ only a little (as when shrinking by a factor that is
+// not a whole number: 5 or 6 terms), every column is padded to the largest count with terms
+// of weight 0 on the column's first pixel. Such a term adds +0 or -0 and changes no sum (see
+// the top of this file), while a fixed count per column lets the processor predict the inner
+// loop's end instead of missing it at every other pixel.
+class ColumnTerms {
+public:
+    void Build(uint32_t step, double scale, uint32_t extent, uint32_t begin, uint32_t end) {
+        const uint32_t n = end - begin;
+        start_.resize(n);
+        count_.resize(n);
+        offset_.clear();
+        weight_.clear();
+        uint32_t most = 0;
+        for (uint32_t x = begin; x < end; ++x) {
+            start_[x - begin] = static_cast<uint32_t>(weight_.size());
+            const Terms t = CollectTerms(step, x, scale, extent, &weight_);
+            for (uint32_t k = 0; k < t.count; ++k) offset_.push_back(3 * (t.first + k));
+            count_[x - begin] = t.count;
+            most = std::max(most, t.count);
+        }
+        const size_t terms = weight_.size();
+        if (static_cast<size_t>(most) * n > terms + terms / 8) return;  // padding would cost more
+        paddedOffset_.resize(static_cast<size_t>(most) * n);
+        paddedWeight_.resize(static_cast<size_t>(most) * n);
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint32_t from = start_[i], to = i * most;
+            for (uint32_t k = 0; k < most; ++k) {
+                const bool real = k < count_[i];
+                paddedOffset_[to + k] = offset_[real ? from + k : from];
+                paddedWeight_[to + k] = real ? weight_[from + k] : 0.0;
+            }
+            start_[i] = to;
+            count_[i] = most;
+        }
+        offset_.swap(paddedOffset_);
+        weight_.swap(paddedWeight_);
+    }
+
+    ColumnTable Table() const { return ColumnTable{start_.data(), count_.data(), offset_.data(), weight_.data()}; }
+
+private:
+    std::vector<uint32_t> start_, count_, offset_, paddedOffset_;
+    std::vector<double> weight_, paddedWeight_;
+};
+
+// The whole resampling once the destination exists. Returns false when the term tables
+// cannot be had (no memory); the destination is then to be discarded.
 bool Resample(const Source &src, uint8_t *dst, size_t dstStride, uint32_t W, uint32_t H, double sx, double sy,
               ProgressCallbackFn progress) {
     const ResampleRowPieceFn kernel = g_kernel.load(std::memory_order_relaxed);
@@ -122,44 +175,21 @@ bool Resample(const Source &src, uint8_t *dst, size_t dstStride, uint32_t W, uin
     const uint32_t chunk = std::min(W, kColumnChunk);
     const uint32_t total = W * H;  // unsigned 32-bit, as the progress report has it
 
-    std::vector<Terms> columns;
-    std::vector<uint32_t> columnWeightStart;
-    std::vector<double> columnWeights;
-    std::vector<double> rowWeights;
     try {
-        columns.resize(chunk);
-        columnWeightStart.resize(chunk);
-        // Terms of `chunk` consecutive columns: at most their spans, which overlap by at most
-        // one source column each.
-        const double perColumn = std::ceil(1.0 / sx) + 2.0;
-        columnWeights.reserve(static_cast<size_t>(std::min<double>(chunk * perColumn, src.width + 2.0 * chunk)));
-        rowWeights.reserve(static_cast<size_t>(std::min<double>(std::ceil(1.0 / sy) + 2.0, src.height + 2.0)));
-    } catch (const std::bad_alloc &) {
-        return false;
-    }
-
-    auto buildColumns = [&](uint32_t begin, uint32_t end) {
-        columnWeights.clear();
-        for (uint32_t x = begin; x < end; ++x) {
-            columnWeightStart[x - begin] = static_cast<uint32_t>(columnWeights.size());
-            columns[x - begin] = CollectTerms(columnStep, x, sx, src.width, &columnWeights);
-        }
-    };
-    try {
-        if (chunk == W) buildColumns(0, W);
+        ColumnTerms columns;
+        std::vector<double> rowWeights;
+        if (chunk == W) columns.Build(columnStep, sx, src.width, 0, W);
         for (uint32_t y = 0; y < H; ++y) {
             rowWeights.clear();
             const Terms rows = CollectTerms(rowStep, y, sy, src.height, &rowWeights);
             uint8_t *dstRow = dst + y * dstStride;
             for (uint32_t begin = 0; begin < W; begin += chunk) {
                 const uint32_t end = std::min(W, begin + chunk);
-                if (chunk != W) buildColumns(begin, end);
-                kernel(src, dstRow, begin, end, columns.data(), columnWeightStart.data(),
-                                 columnWeights.data(), rows, rowWeights.data(), W * y, total, progress);
+                if (chunk != W) columns.Build(columnStep, sx, src.width, begin, end);
+                kernel(src, dstRow, begin, end, columns.Table(), rows, rowWeights.data(), W * y, total, progress);
             }
         }
     } catch (const std::bad_alloc &) {
-        // Reserved above for the largest span; a growth here would be a miscount.
         return false;
     }
     return true;

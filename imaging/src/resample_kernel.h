@@ -25,29 +25,34 @@ struct Source {
     bool lastRowNarrow;
 };
 
-// The terms of one destination column (or row) that contribute: `count` consecutive source
-// indices from `first`, each with its weight in a table beside it.
+// The terms of one destination row that contribute: `count` consecutive source rows from
+// `first`, each with its weight in a table beside it.
 struct Terms {
     uint32_t first;
     uint32_t count;
 };
 
+// The terms of destination columns [begin, end): column begin + i has count[i] terms from
+// entry start[i] on, each a byte offset into a source row (3 * source column) and a weight.
+struct ColumnTable {
+    const uint32_t *start;
+    const uint32_t *count;
+    const uint32_t *offset;
+    const double *weight;
+};
+
 // Writes destination columns [begin, end) of one row and reports progress(base + x, total, 0)
-// after every pixel. columns[i] and weights from columnWeights[columnWeightStart[i]] describe
-// column begin + i; rows and rowWeights the destination row.
+// after every pixel; rows and rowWeights are the destination row's terms.
 using ResampleRowPieceFn = void (*)(const Source &src, uint8_t *dstRow, uint32_t begin, uint32_t end,
-                                    const Terms *columns, const uint32_t *columnWeightStart,
-                                    const double *columnWeights, Terms rows, const double *rowWeights,
+                                    const ColumnTable &columns, Terms rows, const double *rowWeights,
                                     uint32_t progressBase, uint32_t progressTotal, ProgressCallbackFn progress);
 
-void ResampleRowPieceGeneric(const Source &src, uint8_t *dstRow, uint32_t begin, uint32_t end, const Terms *columns,
-                             const uint32_t *columnWeightStart, const double *columnWeights, Terms rows,
-                             const double *rowWeights, uint32_t progressBase, uint32_t progressTotal,
-                             ProgressCallbackFn progress);
-void ResampleRowPieceAvx2(const Source &src, uint8_t *dstRow, uint32_t begin, uint32_t end, const Terms *columns,
-                          const uint32_t *columnWeightStart, const double *columnWeights, Terms rows,
-                          const double *rowWeights, uint32_t progressBase, uint32_t progressTotal,
-                          ProgressCallbackFn progress);
+void ResampleRowPieceGeneric(const Source &src, uint8_t *dstRow, uint32_t begin, uint32_t end,
+                             const ColumnTable &columns, Terms rows, const double *rowWeights,
+                             uint32_t progressBase, uint32_t progressTotal, ProgressCallbackFn progress);
+void ResampleRowPieceAvx2(const Source &src, uint8_t *dstRow, uint32_t begin, uint32_t end,
+                          const ColumnTable &columns, Terms rows, const double *rowWeights, uint32_t progressBase,
+                          uint32_t progressTotal, ProgressCallbackFn progress);
 // True when the AVX2 kernel was built and the processor has AVX2.
 bool HaveAvx2Kernel();
 // Tests run both kernels: true makes AreaAverageResize use the generic one, false returns to
@@ -92,11 +97,11 @@ template <bool wide>
 // One source row's terms, in ascending column order: for each channel
 // sum = (byte * wy) * wx + sum, and weight = wy * wx + weight (the 1.0 lane).
 template <bool wide>
-[[gnu::always_inline]] inline void AccumulateRow(Lanes &sums, const uint8_t *pixel, const double *wx,
-                                                 uint32_t count, double wy) {
+[[gnu::always_inline]] inline void AccumulateRow(Lanes &sums, const uint8_t *row, const uint32_t *offset,
+                                                 const double *wx, uint32_t count, double wy) {
     for (uint32_t k = 0; k < count; ++k) {
         Lanes v;
-        LoadPixel<wide>(pixel + 3 * static_cast<size_t>(k), v);
+        LoadPixel<wide>(row + offset[k], v);
         sums = (v * wy) * wx[k] + sums;
     }
 }
@@ -105,13 +110,13 @@ template <bool wide>
 // `count` terms of each, a's and b's sums each in their own order. Two independent chains
 // of additions keep the processor busy where one would wait for each sum.
 template <bool wide>
-[[gnu::always_inline]] inline void AccumulateRowPair(Lanes &a, Lanes &b, const uint8_t *pa, const uint8_t *pb,
-                                                     const double *wa, const double *wb, uint32_t count,
-                                                     double wy) {
+[[gnu::always_inline]] inline void AccumulateRowPair(Lanes &a, Lanes &b, const uint8_t *row, const uint32_t *oa,
+                                                     const uint32_t *ob, const double *wa, const double *wb,
+                                                     uint32_t count, double wy) {
     for (uint32_t k = 0; k < count; ++k) {
         Lanes va, vb;
-        LoadPixel<wide>(pa + 3 * static_cast<size_t>(k), va);
-        LoadPixel<wide>(pb + 3 * static_cast<size_t>(k), vb);
+        LoadPixel<wide>(row + oa[k], va);
+        LoadPixel<wide>(row + ob[k], vb);
         a = (va * wy) * wa[k] + a;
         b = (vb * wy) * wb[k] + b;
     }
@@ -128,8 +133,7 @@ template <bool wide>
 }
 
 [[gnu::always_inline]] inline void RowPiece(const Source &src, uint8_t *dstRow, uint32_t begin, uint32_t end,
-                                            const Terms *columns, const uint32_t *columnWeightStart,
-                                            const double *columnWeights, Terms rows, const double *rowWeights,
+                                            const ColumnTable &columns, Terms rows, const double *rowWeights,
                                             uint32_t progressBase, uint32_t progressTotal,
                                             ProgressCallbackFn progress) {
     const uint32_t narrowRow = src.lastRowNarrow ? src.height - 1 : UINT32_MAX;
@@ -138,27 +142,27 @@ template <bool wide>
     // Pixels in pairs: within each source row a pixel's terms run in ascending order, the
     // terms both pixels have first side by side, then the rest of each.
     for (; x + 1 < end; x += 2) {
-        const Terms &ca = columns[x - begin];
-        const Terms &cb = columns[x + 1 - begin];
-        const double *wa = columnWeights + columnWeightStart[x - begin];
-        const double *wb = columnWeights + columnWeightStart[x + 1 - begin];
-        const uint8_t *fa = src.bits + 3 * static_cast<size_t>(ca.first);
-        const uint8_t *fb = src.bits + 3 * static_cast<size_t>(cb.first);
-        const uint32_t both = ca.count < cb.count ? ca.count : cb.count;
+        const uint32_t i = x - begin;
+        const uint32_t na = columns.count[i], nb = columns.count[i + 1];
+        const uint32_t *oa = columns.offset + columns.start[i];
+        const uint32_t *ob = columns.offset + columns.start[i + 1];
+        const double *wa = columns.weight + columns.start[i];
+        const double *wb = columns.weight + columns.start[i + 1];
+        const uint32_t both = na < nb ? na : nb;
         Lanes a = {0.0, 0.0, 0.0, 0.0};
         Lanes b = {0.0, 0.0, 0.0, 0.0};
         for (uint32_t r = 0; r < rows.count; ++r) {
             const uint32_t j = rows.first + r;
-            const size_t row = j * src.stride;
+            const uint8_t *row = src.bits + j * src.stride;
             const double wy = rowWeights[r];
             if (j == narrowRow) {
-                AccumulateRowPair<false>(a, b, fa + row, fb + row, wa, wb, both, wy);
-                AccumulateRow<false>(a, fa + row + 3 * size_t{both}, wa + both, ca.count - both, wy);
-                AccumulateRow<false>(b, fb + row + 3 * size_t{both}, wb + both, cb.count - both, wy);
+                AccumulateRowPair<false>(a, b, row, oa, ob, wa, wb, both, wy);
+                AccumulateRow<false>(a, row, oa + both, wa + both, na - both, wy);
+                AccumulateRow<false>(b, row, ob + both, wb + both, nb - both, wy);
             } else {
-                AccumulateRowPair<true>(a, b, fa + row, fb + row, wa, wb, both, wy);
-                AccumulateRow<true>(a, fa + row + 3 * size_t{both}, wa + both, ca.count - both, wy);
-                AccumulateRow<true>(b, fb + row + 3 * size_t{both}, wb + both, cb.count - both, wy);
+                AccumulateRowPair<true>(a, b, row, oa, ob, wa, wb, both, wy);
+                AccumulateRow<true>(a, row, oa + both, wa + both, na - both, wy);
+                AccumulateRow<true>(b, row, ob + both, wb + both, nb - both, wy);
             }
         }
         StoreMean(a, dstRow + 3 * static_cast<size_t>(x));
@@ -167,17 +171,17 @@ template <bool wide>
         progress(static_cast<int32_t>(progressBase + x + 1), total, 0);
     }
     for (; x < end; ++x) {
-        const Terms &col = columns[x - begin];
-        const double *wx = columnWeights + columnWeightStart[x - begin];
-        const uint8_t *first = src.bits + 3 * static_cast<size_t>(col.first);
+        const uint32_t i = x - begin;
+        const uint32_t *o = columns.offset + columns.start[i];
+        const double *w = columns.weight + columns.start[i];
         Lanes sums = {0.0, 0.0, 0.0, 0.0};
         for (uint32_t r = 0; r < rows.count; ++r) {
             const uint32_t j = rows.first + r;
-            const uint8_t *pixel = first + j * src.stride;
+            const uint8_t *row = src.bits + j * src.stride;
             if (j == narrowRow) {
-                AccumulateRow<false>(sums, pixel, wx, col.count, rowWeights[r]);
+                AccumulateRow<false>(sums, row, o, w, columns.count[i], rowWeights[r]);
             } else {
-                AccumulateRow<true>(sums, pixel, wx, col.count, rowWeights[r]);
+                AccumulateRow<true>(sums, row, o, w, columns.count[i], rowWeights[r]);
             }
         }
         StoreMean(sums, dstRow + 3 * static_cast<size_t>(x));
