@@ -290,6 +290,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Combine(
         ::testing::Values(RandomCase{"QuarterNoRowPadding", 64, 48, 0.25, 0.25},
                           RandomCase{"OddShrink", 97, 61, 31.0 / 97, 23.0 / 61},
+                          RandomCase{"OddShrinkNoRowPadding", 100, 37, 31.0 / 100, 11.0 / 37},
                           RandomCase{"OddEnlarge", 13, 11, 41.0 / 13, 29.0 / 11},
                           RandomCase{"ShrinkOneEnlargeOther", 50, 7, 17.0 / 50, 19.0 / 7},
                           RandomCase{"TinyFactor", 401, 3, 2.0 / 401, 1.0},
