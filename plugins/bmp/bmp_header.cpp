@@ -119,7 +119,7 @@ bool ReadHeader(kit::InputFile &file, Header *out) {
         if (clrUsed > maxEntries) return false;  // more colours than indices can name
         const uint32_t entries = clrUsed ? clrUsed : maxEntries;
         const size_t entrySize = h.headerSize == kCoreHeaderSize ? 3 : 4;
-        const int64_t tableEnd = file.size() > 0 ? std::ftell(file.stream()) + int64_t{entries} * int64_t(entrySize) : 0;
+        const int64_t tableEnd = int64_t{std::ftell(file.stream())} + int64_t{entries} * int64_t(entrySize);
         if (tableEnd > file.size()) return false;  // the table runs past the end of the file
         uint8_t table[256 * 4];
         if (!file.Read(table, entries * entrySize)) return false;

@@ -167,20 +167,28 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    kit::InputFile file;
-    return file.Open(path) && gif::HasSignature(file) ? 1 : 0;
+    try {
+        kit::InputFile file;
+        return file.Open(path) && gif::HasSignature(file) ? 1 : 0;
+    } catch (...) {  // no memory: nothing may leave an entry point
+        return 0;
+    }
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
-    kit::InputFile file;
-    if (!info || !file.Open(path) || !gif::HasSignature(file) || std::fseek(file.stream(), 0, SEEK_SET) != 0)
+    try {
+        kit::InputFile file;
+        if (!info || !file.Open(path) || !gif::HasSignature(file) || std::fseek(file.stream(), 0, SEEK_SET) != 0)
+            return 1;
+        gif::Handle handle(file.stream());
+        int32_t w, h;
+        if (!handle.gif || !gif::ScreenSize(handle.gif, &w, &h)) return 1;
+        info->width = w;
+        info->height = h;
+        return 0;
+    } catch (...) {
         return 1;
-    gif::Handle handle(file.stream());
-    int32_t w, h;
-    if (!handle.gif || !gif::ScreenSize(handle.gif, &w, &h)) return 1;
-    info->width = w;
-    info->height = h;
-    return 0;
+    }
 }
 
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,

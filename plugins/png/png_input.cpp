@@ -184,18 +184,26 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    return png::HasSignature(path) ? 1 : 0;
+    try {
+        return png::HasSignature(path) ? 1 : 0;
+    } catch (...) {  // no memory: nothing may leave an entry point
+        return 0;
+    }
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
-    kit::InputFile file;
-    if (!info || !file.Open(path)) return 1;
-    png::Reader reader;
-    png::Layout l;
-    if (!reader.ok() || png::ReadHeader(&reader, file.stream(), false, &l) != 0) return 1;
-    info->width = int32_t(l.width);
-    info->height = int32_t(l.height);
-    return 0;
+    try {
+        kit::InputFile file;
+        if (!info || !file.Open(path)) return 1;
+        png::Reader reader;
+        png::Layout l;
+        if (!reader.ok() || png::ReadHeader(&reader, file.stream(), false, &l) != 0) return 1;
+        info->width = int32_t(l.width);
+        info->height = int32_t(l.height);
+        return 0;
+    } catch (...) {
+        return 1;
+    }
 }
 
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
