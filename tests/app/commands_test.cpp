@@ -574,18 +574,21 @@ TEST(EndToEnd, ChooseTypeTickCodeAndFindTheResizedPicture) {
     folders.AddCodec(false, QStringLiteral("bmp.so"), QStringLiteral("bmp"));
     test::ScriptedInteraction answers;
     QTemporaryDir work;
+    // The bundled sample chart (24 bits, 160 x 120) when it is there, else one made here.
     const QString sample = work.filePath(QStringLiteral("sample.bmp"));
-    WriteBmp(sample, 64, 48);
+    const QString chart = qEnvironmentVariable("FALTRIX_SOURCE_DIR") + QStringLiteral("/samples/chart.bmp");
+    if (!QFile::copy(chart, sample)) WriteBmp(sample, 160, 120);
 
     MainDialog dialog(102);
     dialog.FrontEnd().SetStatusPause(std::chrono::milliseconds(0));
     dialog.show();
     answers.chooserAnswers = {sample};
     qobject_cast<QPushButton *>(dialog.Control(kInputChooserButton))->click();
-    EXPECT_EQ(FieldText(dialog, kInputWidthField), QStringLiteral("64"));
+    ASSERT_EQ(FieldText(dialog, kInputWidthField), QStringLiteral("160"));
+    ASSERT_EQ(FieldText(dialog, kInputHeightField), QStringLiteral("120"));
     test::SetChecked(dialog, kKeepAspectCheck, true);
-    test::TypeInto(dialog, kOutputWidthField, QStringLiteral("32"));
-    EXPECT_EQ(FieldText(dialog, kOutputHeightField), QStringLiteral("24"));
+    test::TypeInto(dialog, kOutputWidthField, QStringLiteral("80"));
+    EXPECT_EQ(FieldText(dialog, kOutputHeightField), QStringLiteral("60"));
     test::SetChecked(dialog, kAntiAliasCheck, true);
     SetField(dialog, kOutputPathField, QStringLiteral("small.bmp"));
     qobject_cast<QPushButton *>(dialog.Control(kCodeButton))->click();
@@ -601,8 +604,8 @@ TEST(EndToEnd, ChooseTypeTickCodeAndFindTheResizedPicture) {
                                     static_cast<uint8_t>(header[at + 2]) << 16 |
                                     static_cast<uint32_t>(static_cast<uint8_t>(header[at + 3])) << 24);
     };
-    EXPECT_EQ(read32(18), 32);
-    EXPECT_EQ(std::abs(read32(22)), 24);
+    EXPECT_EQ(read32(18), 80);
+    EXPECT_EQ(std::abs(read32(22)), 60);
     EXPECT_EQ(test::StatusText(dialog), QStringLiteral("Ready."));
     EXPECT_EQ(qobject_cast<QProgressBar *>(dialog.Control(kProgressBar))->value(), 0);
     for (int id : {kCodeButton, kExitButton, kShowPreviewButton, kInputPluginList, kInputDetailButton,
