@@ -361,6 +361,21 @@ INSTANTIATE_TEST_SUITE_P(
         FilterCase{"NoPair", 2, {QStringLiteral("All Files(*.*)")}}),
     [](const auto &info) { return std::string(info.param.name); });
 
+#ifdef HOST_FAKE_PLUGIN_DIR
+// A plug-in that answers every number with more text than the buffer holds: the filter
+// keeps to its 2048 units by leaving the pairs out, and the list of numbers ends.
+TEST(ChooserFilter, OverlongPluginTextsAreLeftOutRatherThanOverrun) {
+    test::App();
+    test::PluginFolders folders;
+    QFile::link(QStringLiteral(HOST_FAKE_PLUGIN_DIR "/fake_plugin_overlong_info.so"),
+                folders.Root() + QStringLiteral("/input/a.so"));
+    ASSERT_EQ(InputPlugins().ScanPlugins(), 1);
+    ASSERT_EQ(InputPlugins().SelectPlugin(0), 1);
+    const FileChooserRequest request = BuildChooserRequest(InputPlugins(), true);
+    EXPECT_EQ(request.filters, QStringList{QStringLiteral("All Files(*.*)")});
+}
+#endif
+
 TEST_F(Commands, OutputChooserOffersNewNamesAndFillsOnlyTheOutputField) {
     const QString chosen = Path(QStringLiteral("new.dp"));
     answers_.chooserAnswers = {chosen};

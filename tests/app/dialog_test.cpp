@@ -74,6 +74,11 @@ TEST(DialogStart, BundledPluginsAreListedWithTheFirstLoaded) {
         }
         EXPECT_EQ(LoadedDescription(InputPlugins()), entries.front());
         EXPECT_TRUE(answers.messages.empty());
+        // Entry i stands for plug-in i of the folder's order.
+        for (int i = 0; i < entries.size(); ++i) {
+            ASSERT_EQ(InputPlugins().SelectPlugin(static_cast<uint32_t>(i)), 1);
+            EXPECT_EQ(LoadedDescription(InputPlugins()), entries[i]) << libraries[i].toStdString();
+        }
     }
     InputPlugins().Teardown();
     OutputPlugins().Teardown();
