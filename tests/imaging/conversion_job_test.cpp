@@ -2,6 +2,7 @@
 // stored picture, the lock of the controls, and the exclusion of a second job.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <string>
@@ -15,6 +16,7 @@ namespace faltrix {
 namespace {
 
 using testing_support::JobTest;
+using testing_support::SetPath;
 using Lines = std::vector<std::u16string>;
 
 const Lines kDecodeLines = {u"Now Getting infomation...", u"Getting infomation Done.",
@@ -188,6 +190,15 @@ TEST_F(JobTest, AFailedResizeLeavesAnExistingOutputAsItWas) {
     std::string text;
     kept >> text;
     EXPECT_EQ(text, "keep");
+}
+
+TEST_F(JobTest, AnUnterminatedPathBufferIsCutAtItsEnd) {
+    UsePlugins("raw", "raw");
+    std::fill(std::begin(InputPath), std::end(InputPath), u'a');
+    SetPath(OutputPath, PathOf("out.raw"));
+    TheConversionRequest = ConversionRequest{controls_, 4, 3, 0};
+    ConversionJob(nullptr);
+    EXPECT_EQ(recorder_.StatusLines(), Lines{u"This input is not supported or illegal format."});
 }
 
 TEST_F(JobTest, ASecondRunUsesTheNewRequest) {
