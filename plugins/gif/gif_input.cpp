@@ -111,6 +111,10 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     std::vector<GifPixelType> line(size_t(desc.Width));
     auto store = [&](int32_t y, int32_t xFrom, const GifPixelType *px, int32_t n) {
         uint8_t *row = dib.Row(y);
+        if (spec.bitCount == 8) {
+            std::memcpy(row + xFrom, px, size_t(n));
+            return;
+        }
         for (int32_t i = 0; i < n; ++i) {
             const int32_t x = xFrom + i;
             const unsigned v = px[i];
@@ -144,9 +148,14 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     for (int pass = 0; pass < (desc.Interlace ? 4 : 1); ++pass) {
         const int start = desc.Interlace ? kStart[pass] : 0, step = desc.Interlace ? kStep[pass] : 1;
         for (int32_t r = start; r < rows; r += step) {
-            if (DGifGetLine(gif, line.data(), desc.Width) == GIF_ERROR) return nullptr;
             const int32_t y = desc.Top + r;
-            if (y < height && visibleWidth > 0) store(y, desc.Left, line.data(), visibleWidth);
+            if (spec.bitCount == 8 && visibleWidth == desc.Width && y < height) {
+                // The whole line lands on the screen: decode straight into the section.
+                if (DGifGetLine(gif, dib.Row(y) + desc.Left, desc.Width) == GIF_ERROR) return nullptr;
+            } else {
+                if (DGifGetLine(gif, line.data(), desc.Width) == GIF_ERROR) return nullptr;
+                if (y < height && visibleWidth > 0) store(y, desc.Left, line.data(), visibleWidth);
+            }
             kit::ReportProgress(progress, ++done, rows, data);
         }
     }
