@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTextEdit>
 
 #include <sys/stat.h>
 
@@ -547,36 +548,99 @@ TEST_F(Commands, CloseDuringAJobWaitsForItsEnd) {
 
 // ---- A whole conversion with the bundled codec ------------------------------------------
 
-// A 24-bit BMP file of the given size in one colour.
-void WriteBmp(const QString &path, int width, int height) {
-    const int stride = (width * 3 + 3) & ~3;
+// A BMP file of the given size in one colour: 24 bits, or 8 bits with a grey palette.
+void WriteBmp(const QString &path, int width, int height, int bits = 24) {
+    const int stride = (width * (bits / 8) + 3) & ~3;
+    const int paletteBytes = bits == 8 ? 1024 : 0;
+    const int offset = 54 + paletteBytes;
     QByteArray data;
     auto put32 = [&](uint32_t v) { for (int i = 0; i < 4; ++i) data.append(static_cast<char>(v >> (8 * i))); };
     auto put16 = [&](uint16_t v) { data.append(static_cast<char>(v)); data.append(static_cast<char>(v >> 8)); };
     data.append("BM");
-    put32(54 + stride * height);
+    put32(offset + stride * height);
     put32(0);
-    put32(54);
+    put32(offset);
     put32(40);
     put32(width);
     put32(height);
     put16(1);
-    put16(24);
+    put16(static_cast<uint16_t>(bits));
     put32(0);
     put32(stride * height);
     put32(2835);
     put32(2835);
+    put32(bits == 8 ? 256 : 0);
     put32(0);
-    put32(0);
+    for (int i = 0; i < paletteBytes / 4; ++i) put32(0x010101u * static_cast<uint32_t>(i));
     for (int y = 0; y < height; ++y) {
         QByteArray row;
-        for (int x = 0; x < width; ++x) row.append("\x30\x80\xd0", 3);
-        row.append(QByteArray(stride - width * 3, '\0'));
+        for (int x = 0; x < width; ++x) {
+            if (bits == 8) row.append('\x60');
+            else row.append("\x30\x80\xd0", 3);
+        }
+        row.append(QByteArray(stride - width * (bits / 8), '\0'));
         data.append(row);
     }
     QFile file(path);
     if (file.open(QIODevice::WriteOnly)) file.write(data);
 }
+
+struct AntiAliasCase {
+    const char *name;
+    int bits;
+    QStringList lines;
+};
+
+void PrintTo(const AntiAliasCase &c, std::ostream *os) { *os << c.name; }
+
+class PreviewAntiAlias : public ::testing::TestWithParam<AntiAliasCase> {};
+
+// A picture larger than the box, previewed with anti-alias: 24 bits are resampled, 8 bits
+// fall back to the stretching blit without a line of their own.
+TEST_P(PreviewAntiAlias, StatusLinesOfEachPath) {
+    test::App();
+    if (!QFile::exists(QStringLiteral(FALTRIX_PLUGIN_DIR "/input/bmp.so"))) GTEST_SKIP() << "no BMP plug-in";
+    test::PluginFolders folders;
+    folders.AddCodec(true, QStringLiteral("bmp.so"), QStringLiteral("bmp"));
+    folders.AddDialogPlugin(false, QStringLiteral("a.so"), QStringLiteral("out_one"));
+    test::ScriptedInteraction answers;
+    QTemporaryDir work;
+    const QString picture = work.filePath(QStringLiteral("big.bmp"));
+    WriteBmp(picture, 1200, 900, GetParam().bits);
+    MainDialog dialog(103);
+    dialog.FrontEnd().SetStatusPause(std::chrono::milliseconds(0));
+    QStringList lines;
+    auto *status = qobject_cast<QTextEdit *>(dialog.Control(kStatusBox));
+    QObject::connect(status, &QTextEdit::textChanged, [&] { lines << status->toPlainText(); });
+    SetField(dialog, kInputPathField, picture);
+    test::SetChecked(dialog, kAntiAliasCheck, true);
+    qobject_cast<QPushButton *>(dialog.Control(kShowPreviewButton))->click();
+    ASSERT_TRUE(test::WaitUntil([] { return !JobRunning(); }));
+    EXPECT_EQ(lines, GetParam().lines);
+    // The fitted picture is in the box: the picture's colour in the middle (area averaging
+    // may come out one level low).
+    const QColor expected = GetParam().bits == 8 ? QColor(0x60, 0x60, 0x60) : QColor(0xd0, 0x80, 0x30);
+    const QColor shown = dialog.Control(kPreviewBox)->grab().toImage().pixelColor(ThePreviewSurface.width / 2,
+                                                                                 ThePreviewSurface.height / 2);
+    EXPECT_LE(std::abs(shown.red() - expected.red()), 1);
+    EXPECT_LE(std::abs(shown.green() - expected.green()), 1);
+    EXPECT_LE(std::abs(shown.blue() - expected.blue()), 1);
+}
+
+const QStringList kDecodeLines = {QStringLiteral("Now Getting infomation..."), QStringLiteral("Getting infomation Done."),
+                                  QStringLiteral("Now Decoding input data..."),
+                                  QStringLiteral("Decoding input data Done.")};
+
+INSTANTIATE_TEST_SUITE_P(
+    Depths, PreviewAntiAlias,
+    ::testing::Values(AntiAliasCase{"TrueColour", 24,
+                                    kDecodeLines + QStringList{QStringLiteral("Now anti-alias Resizing..."),
+                                                               QStringLiteral("anti-alias Resizing Done."),
+                                                               QStringLiteral("Ready.")}},
+                      AntiAliasCase{"Palette", 8,
+                                    kDecodeLines + QStringList{QStringLiteral("Now anti-alias Resizing..."),
+                                                               QStringLiteral("Ready.")}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(EndToEnd, ChooseTypeTickCodeAndFindTheResizedPicture) {
     test::App();
