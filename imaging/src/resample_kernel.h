@@ -122,6 +122,25 @@ template <bool wide>
     }
 }
 
+// Four neighbouring pixels with the same number of terms (columns padded to one count),
+// likewise side by side.
+template <bool wide>
+[[gnu::always_inline]] inline void AccumulateRowQuad(Lanes (&sums)[4], const uint8_t *row,
+                                                     const uint32_t *const (&offset)[4], const double *const (&wx)[4],
+                                                     uint32_t count, double wy) {
+    for (uint32_t k = 0; k < count; ++k) {
+        Lanes v0, v1, v2, v3;
+        LoadPixel<wide>(row + offset[0][k], v0);
+        LoadPixel<wide>(row + offset[1][k], v1);
+        LoadPixel<wide>(row + offset[2][k], v2);
+        LoadPixel<wide>(row + offset[3][k], v3);
+        sums[0] = (v0 * wy) * wx[0][k] + sums[0];
+        sums[1] = (v1 * wy) * wx[1][k] + sums[1];
+        sums[2] = (v2 * wy) * wx[2][k] + sums[2];
+        sums[3] = (v3 * wy) * wx[3][k] + sums[3];
+    }
+}
+
 // Each channel's mean, truncated (not rounded, not clamped), keeps its low 8 bits. The first
 // term of a span always weighs more than 0, so the weight sum is never 0, and a mean of bytes
 // lies within 0..255 up to a rounding error.
@@ -132,30 +151,75 @@ template <bool wide>
     out[2] = static_cast<uint8_t>(static_cast<int64_t>(mean[2]));
 }
 
-[[gnu::always_inline]] inline void RowPiece(const Source &src, uint8_t *dstRow, uint32_t begin, uint32_t end,
-                                            const ColumnTable &columns, Terms rows, const double *rowWeights,
-                                            uint32_t progressBase, uint32_t progressTotal,
-                                            ProgressCallbackFn progress) {
-    const uint32_t narrowRow = src.lastRowNarrow ? src.height - 1 : UINT32_MAX;
-    const auto total = static_cast<int32_t>(progressTotal);
-    uint32_t x = begin;
-    // Pixels in pairs: within each source row a pixel's terms run in ascending order, the
-    // terms both pixels have first side by side, then the rest of each.
-    for (; x + 1 < end; x += 2) {
-        const uint32_t i = x - begin;
-        const uint32_t na = columns.count[i], nb = columns.count[i + 1];
-        const uint32_t *oa = columns.offset + columns.start[i];
-        const uint32_t *ob = columns.offset + columns.start[i + 1];
-        const double *wa = columns.weight + columns.start[i];
-        const double *wb = columns.weight + columns.start[i + 1];
+// The pixels of one destination row, begin <= x < end. Neighbouring pixels are computed side
+// by side, four at a time where their term counts agree, else two at a time: independent
+// chains of additions keep the processor busy where one chain would wait for each sum. Each
+// pixel's terms still run in ascending order within each source row, and the progress calls
+// come in pixel order.
+class RowPieceWriter {
+public:
+    RowPieceWriter(const Source &src, uint8_t *dstRow, uint32_t begin, const ColumnTable &columns, Terms rows,
+                   const double *rowWeights, uint32_t progressBase, uint32_t progressTotal,
+                   ProgressCallbackFn progress)
+        : src_(src), dstRow_(dstRow), begin_(begin), columns_(columns), rows_(rows), rowWeights_(rowWeights),
+          progressBase_(progressBase), total_(static_cast<int32_t>(progressTotal)), progress_(progress),
+          narrowRow_(src.lastRowNarrow ? src.height - 1 : UINT32_MAX) {}
+
+    [[gnu::always_inline]] void Run(uint32_t end) {
+        uint32_t x = begin_;
+        for (; x + 3 < end; x += 4) {
+            const uint32_t i = x - begin_;
+            const uint32_t n = columns_.count[i];
+            if (columns_.count[i + 1] == n && columns_.count[i + 2] == n && columns_.count[i + 3] == n) {
+                Quad(x, n);
+            } else {
+                Pair(x);
+                Pair(x + 2);
+            }
+        }
+        for (; x + 1 < end; x += 2) Pair(x);
+        if (x < end) Single(x);
+    }
+
+private:
+    const uint8_t *Row(uint32_t j) const { return src_.bits + j * src_.stride; }
+    const uint32_t *Offsets(uint32_t x) const { return columns_.offset + columns_.start[x - begin_]; }
+    const double *Weights(uint32_t x) const { return columns_.weight + columns_.start[x - begin_]; }
+    uint32_t Count(uint32_t x) const { return columns_.count[x - begin_]; }
+
+    [[gnu::always_inline]] void Finish(const Lanes &sums, uint32_t x) const {
+        StoreMean(sums, dstRow_ + 3 * static_cast<size_t>(x));
+        progress_(static_cast<int32_t>(progressBase_ + x), total_, 0);
+    }
+
+    [[gnu::always_inline]] void Quad(uint32_t x, uint32_t count) const {
+        const uint32_t *const offset[4] = {Offsets(x), Offsets(x + 1), Offsets(x + 2), Offsets(x + 3)};
+        const double *const wx[4] = {Weights(x), Weights(x + 1), Weights(x + 2), Weights(x + 3)};
+        Lanes sums[4] = {};
+        for (uint32_t r = 0; r < rows_.count; ++r) {
+            const uint32_t j = rows_.first + r;
+            if (j == narrowRow_) {
+                AccumulateRowQuad<false>(sums, Row(j), offset, wx, count, rowWeights_[r]);
+            } else {
+                AccumulateRowQuad<true>(sums, Row(j), offset, wx, count, rowWeights_[r]);
+            }
+        }
+        for (uint32_t q = 0; q < 4; ++q) Finish(sums[q], x + q);
+    }
+
+    // The terms both pixels have first side by side, then the rest of each.
+    [[gnu::always_inline]] void Pair(uint32_t x) const {
+        const uint32_t na = Count(x), nb = Count(x + 1);
         const uint32_t both = na < nb ? na : nb;
+        const uint32_t *oa = Offsets(x), *ob = Offsets(x + 1);
+        const double *wa = Weights(x), *wb = Weights(x + 1);
         Lanes a = {0.0, 0.0, 0.0, 0.0};
         Lanes b = {0.0, 0.0, 0.0, 0.0};
-        for (uint32_t r = 0; r < rows.count; ++r) {
-            const uint32_t j = rows.first + r;
-            const uint8_t *row = src.bits + j * src.stride;
-            const double wy = rowWeights[r];
-            if (j == narrowRow) {
+        for (uint32_t r = 0; r < rows_.count; ++r) {
+            const uint32_t j = rows_.first + r;
+            const uint8_t *row = Row(j);
+            const double wy = rowWeights_[r];
+            if (j == narrowRow_) {
                 AccumulateRowPair<false>(a, b, row, oa, ob, wa, wb, both, wy);
                 AccumulateRow<false>(a, row, oa + both, wa + both, na - both, wy);
                 AccumulateRow<false>(b, row, ob + both, wb + both, nb - both, wy);
@@ -165,28 +229,40 @@ template <bool wide>
                 AccumulateRow<true>(b, row, ob + both, wb + both, nb - both, wy);
             }
         }
-        StoreMean(a, dstRow + 3 * static_cast<size_t>(x));
-        progress(static_cast<int32_t>(progressBase + x), total, 0);
-        StoreMean(b, dstRow + 3 * static_cast<size_t>(x + 1));
-        progress(static_cast<int32_t>(progressBase + x + 1), total, 0);
+        Finish(a, x);
+        Finish(b, x + 1);
     }
-    for (; x < end; ++x) {
-        const uint32_t i = x - begin;
-        const uint32_t *o = columns.offset + columns.start[i];
-        const double *w = columns.weight + columns.start[i];
+
+    [[gnu::always_inline]] void Single(uint32_t x) const {
         Lanes sums = {0.0, 0.0, 0.0, 0.0};
-        for (uint32_t r = 0; r < rows.count; ++r) {
-            const uint32_t j = rows.first + r;
-            const uint8_t *row = src.bits + j * src.stride;
-            if (j == narrowRow) {
-                AccumulateRow<false>(sums, row, o, w, columns.count[i], rowWeights[r]);
+        for (uint32_t r = 0; r < rows_.count; ++r) {
+            const uint32_t j = rows_.first + r;
+            if (j == narrowRow_) {
+                AccumulateRow<false>(sums, Row(j), Offsets(x), Weights(x), Count(x), rowWeights_[r]);
             } else {
-                AccumulateRow<true>(sums, row, o, w, columns.count[i], rowWeights[r]);
+                AccumulateRow<true>(sums, Row(j), Offsets(x), Weights(x), Count(x), rowWeights_[r]);
             }
         }
-        StoreMean(sums, dstRow + 3 * static_cast<size_t>(x));
-        progress(static_cast<int32_t>(progressBase + x), total, 0);
+        Finish(sums, x);
     }
+
+    const Source &src_;
+    uint8_t *dstRow_;
+    uint32_t begin_;
+    const ColumnTable &columns_;
+    Terms rows_;
+    const double *rowWeights_;
+    uint32_t progressBase_;
+    int32_t total_;
+    ProgressCallbackFn progress_;
+    uint32_t narrowRow_;
+};
+
+[[gnu::always_inline]] inline void RowPiece(const Source &src, uint8_t *dstRow, uint32_t begin, uint32_t end,
+                                            const ColumnTable &columns, Terms rows, const double *rowWeights,
+                                            uint32_t progressBase, uint32_t progressTotal,
+                                            ProgressCallbackFn progress) {
+    RowPieceWriter(src, dstRow, begin, columns, rows, rowWeights, progressBase, progressTotal, progress).Run(end);
 }
 
 }  // namespace
