@@ -129,7 +129,8 @@ private:
 };
 
 // Allocates the section with alloc (CreateDIBSection when null). Returns false, with
-// nothing allocated, when the spec is out of limits or no memory is left.
+// nothing allocated, when the picture described is out of the limits above, its palette
+// does not suit its depth, or no memory is left.
 bool AllocateDib(DibAllocCallbackFn alloc, const DibSpec &spec, Dib *out);
 
 // The picture to store, as the host selected it into the DC handed to SaveDIBPicture.
