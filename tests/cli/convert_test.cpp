@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImage>
 #include <QTemporaryDir>
 
 #include "cli_test_support.h"
@@ -330,6 +331,32 @@ TEST_F(Converter, BatchWithACorruptInputConvertsTheOthers) {
     EXPECT_TRUE(r.err.contains(Path("broken.bmp") + ": ")) << Describe(r);
     EXPECT_TRUE(r.err.contains(Path("three.bmp") + ": the output exists")) << Describe(r);
     EXPECT_TRUE(r.out.contains(Path("one.bmp") + " -> " + Path("out/one.bmp"))) << Describe(r);
+}
+
+TEST_F(Converter, BatchHandsEveryOptionToEachFile) {
+    NeedBmp();
+    if (PluginPath("output", "png").isEmpty()) GTEST_SKIP() << "the PNG output plug-in is not built";
+    ASSERT_TRUE(QDir(dir_.path()).mkdir("out"));
+    QStringList arguments{"-v", "-j", "2", "-W", "10", "-a", "--input-plugin", "BMP", "--output-plugin", "png",
+                          "-f", "pic", "-o", Path("out")};
+    for (const char *name : {"first.bmp", "second.bmp"}) {
+        ASSERT_TRUE(WriteBmp24(Path(name), testing::NoisePicture(40, 20, 11)));
+        arguments << Path(name);
+    }
+    const RunResult r = RunConverter(arguments);
+    ASSERT_EQ(r.exitCode, 0) << Describe(r);
+    for (const char *name : {"out/first.pic", "out/second.pic"}) {
+        EXPECT_TRUE(ReadBytes(Path(name)).startsWith("\x89PNG")) << name;
+        const QImage stored(Path(name), "png");
+        EXPECT_EQ(stored.size(), QSize(10, 5)) << name;
+    }
+    // Each file's status lines come as one block after its name, as the job wrote them.
+    const QStringList lines = r.out.split('\n');
+    const qsizetype first = lines.indexOf(Path("first.bmp") + ":");
+    ASSERT_GE(first, 0) << Describe(r);
+    EXPECT_EQ(lines.mid(first + 1, 6), QStringList({"Now Getting infomation...", "Getting infomation Done.",
+                                                     "Now Decoding input data...", "Decoding input data Done.",
+                                                     "Now anti-alias Resizing...", "anti-alias Resizing Done."}));
 }
 
 // A plug-in folder of links to this build's BMP plug-ins and the hostile test plug-in.
