@@ -194,6 +194,13 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     kit::InputFile file;
     Header h;
     if (!file.Open(path) || !ReadHeader(file, &h)) return nullptr;
+    // Uncompressed rows have a known size: a file too short for them is refused before the
+    // section is allocated (the last row may lack its padding).
+    if (h.compression != BI_RLE8 && h.compression != BI_RLE4) {
+        const uint64_t stride = kit::DibStride(h.width, h.bitCount);
+        const uint64_t lastRow = (uint64_t(h.width) * uint64_t(h.bitCount) + 7) / 8;
+        if (uint64_t(file.size() - h.dataOffset) < stride * uint64_t(h.height - 1) + lastRow) return nullptr;
+    }
     kit::DibSpec spec;
     const Layout layout = ChooseLayout(h, &spec);
     kit::Dib dib;

@@ -412,6 +412,7 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"TruncatedHeader", [] { auto b = Paletted(40, 8, 5).Bytes(); b.resize(30); return b; }, true},
         HostileCase{"TruncatedPalette", [] { auto b = Paletted(40, 8, 5).Bytes(); b.resize(54 + 100); return b; }, true},
         HostileCase{"TruncatedPixels", [] { auto b = Direct(40, 24, 40, BI_RGB, {}, Colour).Bytes(); b.resize(b.size() / 2); return b; }, false},
+        HostileCase{"HugeHeaderWithAHundredBytesOfPixels", [] { auto f = Direct(40, 24, 16000, BI_RGB, {}, Colour); f.pixels.resize(100); f.width = 16000; return f.Bytes(); }, false},
         HostileCase{"ZeroWidth", [] { return Patch(Paletted(40, 8, 5).Bytes(), 18, 0); }, true},
         HostileCase{"ZeroHeight", [] { return Patch(Paletted(40, 8, 5).Bytes(), 22, 0); }, true},
         HostileCase{"Width2Pow31", [] { return Patch(Paletted(40, 8, 5).Bytes(), 18, 0x80000000u); }, true},
