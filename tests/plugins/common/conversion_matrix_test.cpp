@@ -5,6 +5,9 @@
 
 #include <QImage>
 
+#include <atomic>
+#include <thread>
+
 #include "codec_test_support.h"
 
 namespace faltrix {
@@ -60,6 +63,45 @@ INSTANTIATE_TEST_SUITE_P(Samples, ConversionMatrix,
                          [](const auto &info) {
                              return std::string(std::get<0>(info.param).name) + "To" + std::get<1>(info.param).name;
                          });
+
+// The dialog's thread asks for the size while a job decodes and stores: both get what they
+// would get alone.
+class TwoThreads : public ::testing::TestWithParam<Format> {};
+
+TEST_P(TwoThreads, SizeQueriesDuringAConversionAgree) {
+    const Format &f = GetParam();
+    CodecPlugin in(f.name, "input"), out(f.name, "output");
+    if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
+    const auto sample = SampleFile(std::string("chart.") + f.ext);
+    TempDir dir;
+    HBITMAP reference = in.Decode(sample);
+    ASSERT_NE(reference, nullptr);
+    const QImage expected = DibToImage(reference);
+    DeleteObject(reference);
+    std::atomic<bool> done{false};
+    std::atomic<int> badSizes{0}, queries{0};
+    std::thread dialog([&] {
+        while (!done.load()) {
+            int32_t w = 0, h = 0;
+            if (in.PictureSize(sample, &w, &h) != 0 || w != 160 || h != 120) ++badSizes;
+            ++queries;
+        }
+    });
+    for (int i = 0; i < 10; ++i) {
+        HBITMAP picture = in.Decode(sample);
+        ASSERT_NE(picture, nullptr);
+        EXPECT_EQ(MaxDifference(DibToImage(picture), expected), 0);
+        EXPECT_EQ(out.Save(picture, dir / (std::string("job.") + f.ext)), 0);
+        DeleteObject(picture);
+    }
+    done = true;
+    dialog.join();
+    EXPECT_EQ(badSizes.load(), 0);
+    EXPECT_GT(queries.load(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, TwoThreads, ::testing::ValuesIn(kFormats),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // The samples themselves read as Qt reads them, where Qt has a reader for the format.
 class SampleVsQt : public ::testing::TestWithParam<std::string> {};
