@@ -2,6 +2,9 @@
 // progress line.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <string>
+
 #include "faltrix/cli/keep_aspect.h"
 
 #ifdef FALTRIX_CLI_FULL
@@ -87,6 +90,61 @@ TEST(WorkerProtocol, ReadsBackWhatTheWorkerWrites) {
     EXPECT_EQ(ParseWorkerLine("P x").kind, WorkerEvent::Unknown);
     EXPECT_EQ(ParseWorkerLine("F why").kind, WorkerEvent::Failure);
     EXPECT_EQ(ParseWorkerLine("").kind, WorkerEvent::Unknown);
+}
+
+std::string Contents(FILE *file) {
+    std::fflush(file);
+    std::rewind(file);
+    std::string text;
+    char buffer[1024];
+    size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+    return text;
+}
+
+struct Streams {
+    FILE *out = std::tmpfile();
+    FILE *err = std::tmpfile();
+    ~Streams() {
+        std::fclose(out);
+        std::fclose(err);
+    }
+};
+
+TEST(TerminalFrontEnd, BarStaysOnOneLineAndIsClearedForTheFinalLine) {
+    Streams s;
+    TerminalFrontEnd front(Verbosity::Normal, true, s.out, s.err);
+    front.BeginFile("a.png");
+    front.SetStatusText(u"Now Decoding input data...");
+    front.SetProgressPosition(50);
+    front.EndFile();
+    const std::string err = Contents(s.err);
+    EXPECT_EQ(err.find('\n'), std::string::npos) << err;
+    EXPECT_NE(err.find("a.png [##########..........]  50%  Now Decoding input data..."), std::string::npos) << err;
+    EXPECT_TRUE(err.ends_with("\r\x1b[K")) << err;
+    EXPECT_EQ(Contents(s.out), "");
+    EXPECT_EQ(front.LastStatus(), "Now Decoding input data...");
+}
+
+TEST(TerminalFrontEnd, VerboseWritesEachStatusLineQuietWritesNone) {
+    Streams verbose;
+    TerminalFrontEnd talkative(Verbosity::Verbose, false, verbose.out, verbose.err);
+    talkative.BeginFile("a.png");
+    talkative.SetStatusText(u"Now Getting infomation...");
+    talkative.SetProgressPosition(30);
+    talkative.SetStatusText(u"Ready.");
+    EXPECT_EQ(Contents(verbose.out), "Now Getting infomation...\nReady.\n");
+    EXPECT_EQ(Contents(verbose.err), "");
+
+    Streams quiet;
+    TerminalFrontEnd silent(Verbosity::Quiet, true, quiet.out, quiet.err);
+    silent.BeginFile("a.png");
+    silent.SetStatusText(u"Ready.");
+    silent.SetProgressPosition(100);
+    EXPECT_EQ(Contents(quiet.out) + Contents(quiet.err), "");
+    // A message (a plug-in that no longer loads) is an error: shown even when quiet.
+    silent.ShowMessage(u"Failed in loading library.", u"/p/x.so");
+    EXPECT_EQ(Contents(quiet.err), "faltrix-convert: /p/x.so: Failed in loading library.\n");
 }
 
 #endif
