@@ -308,6 +308,10 @@ HBITMAP DecodeDirect(Reader *r, Kind kind, const Layout &l, kit::DibSpec spec, P
             }
             break;
         case Kind::Grey:
+            if (l.bps == 8 && l.spp == 1 && !white0) {  // the common case, as it lies
+                std::memcpy(out, in, w);
+                break;
+            }
             for (size_t x = 0; x < w; ++x) {
                 uint8_t v = Sample(in, x * l.spp, l.bps);
                 if (white0) v = static_cast<uint8_t>(255 - v);
@@ -322,6 +326,14 @@ HBITMAP DecodeDirect(Reader *r, Kind kind, const Layout &l, kit::DibSpec spec, P
             }
             break;
         default: {
+            if (l.bps == 8 && l.spp == 3) {  // the common case: R, G, B bytes to B, G, R
+                for (size_t x = 0; x < w; ++x, in += 3, out += 3) {
+                    out[0] = in[2];
+                    out[1] = in[1];
+                    out[2] = in[0];
+                }
+                break;
+            }
             const size_t step = spec.bitCount / 8;
             for (size_t x = 0; x < w; ++x) {
                 const size_t i = x * l.spp;
