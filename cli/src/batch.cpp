@@ -199,7 +199,7 @@ private:
 }  // namespace
 
 QStringList WorkerArguments(const ConvertOptions &options, const FileTask &task) {
-    QStringList arguments{QStringLiteral("--worker")};
+    QStringList arguments{QStringLiteral("--worker"), QString::number(::getpid())};
     if (options.width) arguments << QStringLiteral("--width") << QString::number(*options.width);
     if (options.height) arguments << QStringLiteral("--height") << QString::number(*options.height);
     if (options.antiAlias) arguments << QStringLiteral("--anti-alias");

@@ -64,7 +64,8 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                                      "Stop a file's conversion after this many seconds (default 120; "
                                      "0: no limit). Applies when several files are converted.",
                                      "SECONDS");
-    QCommandLineOption worker("worker");
+    // The batch parent's process id: a worker ends with its parent.
+    QCommandLineOption worker("worker", QString(), "PID");
     worker.setFlags(QCommandLineOption::HiddenFromHelp);
     const QCommandLineOption help({"h", "help"}, "Show this help.");
     const QCommandLineOption version("version", "Show the version.");
@@ -107,6 +108,11 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     o.overwrite = parser.isSet(overwrite);
     o.listPlugins = parser.isSet(listPlugins);
     o.worker = parser.isSet(worker);
+    if (o.worker) {
+        const auto parent = ParseCount(parser.value(worker), 1, 0x7FFFFFFF);
+        if (!parent) return usage("A worker needs its parent's process id.");
+        o.workerParent = *parent;
+    }
     o.jobs = DefaultJobs();
 
     if (parser.isSet(verbose) && parser.isSet(quiet)) return usage("--verbose and --quiet exclude each other.");

@@ -2,6 +2,7 @@
 #include "faltrix/cli/convert.h"
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include "faltrix/cli/batch.h"
@@ -211,6 +213,10 @@ int RunConvert(const ConvertOptions &options, const QString &executable) {
     KeepLibrariesResident(OutputPlugins());
 
     if (options.worker) {
+        // A worker must not outlive its batch: when the parent is stopped (say by a timeout
+        // of its own), a worker stuck in a plug-in would otherwise run on for ever.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != options.workerParent) return kExitFailed;  // the parent is gone already
         WorkerFrontEnd worker(kWorkerReportFd);
         ScopedFrontEnd installed(&worker);
         const std::vector<PluginEntry> inputs = DescribePlugins(InputPlugins());

@@ -4,6 +4,11 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QThread>
+#include <algorithm>
+#include <csignal>
 #include <QImage>
 #include <QTemporaryDir>
 
@@ -396,6 +401,48 @@ TEST_F(HostilePlugins, CrashAndHangFailTheirFilesAlone) {
     EXPECT_TRUE(r.err.contains(Path("crash.hostile") + ": ")) << Describe(r);
     EXPECT_TRUE(r.err.contains(Path("hang.hostile") + ": its conversion took longer than 2 s")) << Describe(r);
     EXPECT_TRUE(r.err.contains("after \"Now Decoding input data...\"")) << Describe(r);
+}
+
+// The processes whose command line mentions `text` (zombies excluded).
+std::vector<int> ProcessesMentioning(const QString &text) {
+    std::vector<int> found;
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+        bool isPid = false;
+        const int pid = entry.toInt(&isPid);
+        if (!isPid) continue;
+        const QByteArray status = ReadBytes("/proc/" + entry + "/stat");
+        if (status.contains(") Z ")) continue;
+        QByteArray command = ReadBytes("/proc/" + entry + "/cmdline");
+        command.replace('\0', ' ');
+        if (command.contains(text.toUtf8())) found.push_back(pid);
+    }
+    return found;
+}
+
+TEST_F(HostilePlugins, WorkerStuckInAPlugInEndsWithItsBatch) {
+    ASSERT_TRUE(WriteBytes(Path("stuck.hostile"), "FALTRIX-HOSTILE hang\n"));
+    ASSERT_TRUE(WriteBmp24(Path("fine.bmp"), testing::NoisePicture(12, 12, 4)));
+    QProcess batch;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("FALTRIX_PLUGIN_DIR", Path("plugins"));
+    batch.setProcessEnvironment(env);
+    batch.start(testing::ConverterPath(), {"--timeout", "0", "-j", "1", "-f", "bmp", "-o", Path("out"),
+                                           Path("stuck.hostile"), Path("fine.bmp")});
+    ASSERT_TRUE(batch.waitForStarted());
+    std::vector<int> workers;
+    for (int i = 0; i < 200 && workers.empty(); ++i) {
+        QThread::msleep(50);
+        workers = ProcessesMentioning(Path("stuck.hostile"));
+        workers.erase(std::remove(workers.begin(), workers.end(), int(batch.processId())), workers.end());
+    }
+    ASSERT_FALSE(workers.empty()) << "no worker started";
+
+    batch.terminate();  // SIGTERM to the parent alone, as a time limit of a script would send
+    ASSERT_TRUE(batch.waitForFinished(10000));
+    for (int i = 0; i < 200 && !ProcessesMentioning(Path("stuck.hostile")).empty(); ++i) QThread::msleep(50);
+    const std::vector<int> left = ProcessesMentioning(Path("stuck.hostile"));
+    EXPECT_TRUE(left.empty()) << "the worker outlived its batch";
+    for (int pid : left) ::kill(pid, SIGKILL);  // leave no stray process behind a failure
 }
 
 TEST_F(HostilePlugins, ListShowsRefusedLibrariesAndWhy) {

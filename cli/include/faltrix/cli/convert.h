@@ -33,6 +33,7 @@ struct ConvertOptions {
     int jobs = 1;          // children at once in a batch
     int timeoutSeconds = 120;  // per file in a batch; 0 for no limit
     bool worker = false;   // hidden: this process converts one file for a batch parent
+    int workerParent = 0;  // that parent's process id
 };
 
 // What parsing decided.
