@@ -10,7 +10,8 @@
 //
 // Strips and tiles, interleaved or separate planes, are read alike.
 //
-// 16-bit samples are rounded to 8. The Orientation tag is not applied.
+// 16-bit samples are rounded to 8. The Orientation tag is applied, and the size reported by
+// GetPictureInfo is the size shown.
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -40,7 +41,11 @@ struct Reader {
     TiffCloser closer;
     TIFF *tif = nullptr;
     uint32_t width = 0, height = 0;
+    int orientation = ORIENTATION_TOPLEFT;  // 1..8, as the Orientation tag says
 };
+
+// Orientations 5 to 8 turn the picture a quarter: the shown width is the stored height.
+inline bool SwapsAxes(int orientation) { return orientation >= ORIENTATION_LEFTTOP; }
 
 bool Open(const WCHAR *path, Reader *r) {
     std::string name;
@@ -58,6 +63,9 @@ bool Open(const WCHAR *path, Reader *r) {
     if (!TIFFGetField(r->tif, TIFFTAG_IMAGEWIDTH, &r->width) ||
         !TIFFGetField(r->tif, TIFFTAG_IMAGELENGTH, &r->height))
         return false;
+    uint16_t orientation = ORIENTATION_TOPLEFT;
+    TIFFGetFieldDefaulted(r->tif, TIFFTAG_ORIENTATION, &orientation);
+    if (orientation >= ORIENTATION_TOPLEFT && orientation <= ORIENTATION_LEFTBOT) r->orientation = orientation;
     return kit::WithinLimits(r->width, r->height);
 }
 
@@ -159,6 +167,56 @@ bool ReadPalette(TIFF *tif, int bps, std::vector<RGBQUAD> *palette) {
         q.rgbReserved = 0;
     }
     return true;
+}
+
+// Where stored pixel (x, y) of a w x h picture is shown under each orientation.
+struct Point {
+    int32_t x, y;
+};
+inline Point Orient(int orientation, int32_t x, int32_t y, int32_t w, int32_t h) {
+    switch (orientation) {
+    case ORIENTATION_TOPRIGHT: return {w - 1 - x, y};
+    case ORIENTATION_BOTRIGHT: return {w - 1 - x, h - 1 - y};
+    case ORIENTATION_BOTLEFT: return {x, h - 1 - y};
+    case ORIENTATION_LEFTTOP: return {y, x};
+    case ORIENTATION_RIGHTTOP: return {h - 1 - y, x};
+    case ORIENTATION_RIGHTBOT: return {h - 1 - y, w - 1 - x};
+    case ORIENTATION_LEFTBOT: return {y, w - 1 - x};
+    default: return {x, y};
+    }
+}
+
+// The decoded picture, shown as the file's orientation asks: as it is for the usual
+// top-left, otherwise copied pixel by pixel into a second section of the shown size.
+HBITMAP Finish(kit::BitmapGuard *owned, const kit::Dib &stored, kit::DibSpec spec, int orientation,
+               DibAllocCallbackFn alloc) {
+    if (orientation == ORIENTATION_TOPLEFT) return owned->Release();
+    const int32_t w = spec.width, h = spec.height;
+    if (SwapsAxes(orientation)) {
+        std::swap(spec.width, spec.height);
+        std::swap(spec.xPelsPerMeter, spec.yPelsPerMeter);
+    }
+    kit::Dib shown;
+    if (!kit::AllocateDib(alloc, spec, &shown)) return nullptr;
+    const int bits = spec.bitCount;
+    const size_t bytes = static_cast<size_t>(bits / 8);
+    for (int32_t y = 0; y < h; ++y) {
+        const uint8_t *in = stored.Row(y);
+        for (int32_t x = 0; x < w; ++x) {
+            const Point p = Orient(orientation, x, y, w, h);
+            uint8_t *out = shown.Row(p.y);
+            if (bits >= 8) {
+                std::memcpy(out + static_cast<size_t>(p.x) * bytes, in + static_cast<size_t>(x) * bytes, bytes);
+            } else if (bits == 4) {
+                const unsigned v = (in[x >> 1] >> ((x & 1) ? 0 : 4)) & 15;
+                out[p.x >> 1] = static_cast<uint8_t>(out[p.x >> 1] | (v << ((p.x & 1) ? 0 : 4)));
+            } else {
+                const unsigned v = (in[x >> 3] >> (7 - (x & 7))) & 1;
+                out[p.x >> 3] = static_cast<uint8_t>(out[p.x >> 3] | (v << (7 - (p.x & 7))));
+            }
+        }
+    }
+    return shown.bitmap;  // the stored one goes with *owned
 }
 
 // The rows of a picture with the samples of each pixel together, whatever the file's layout:
@@ -358,7 +416,7 @@ HBITMAP DecodeDirect(Reader *r, Kind kind, const Layout &l, kit::DibSpec spec, P
         kit::ReportProgress(progress, y + 1, h, data);
     }
     if (r->messages.errors) return nullptr;
-    return owned.Release();
+    return Finish(&owned, dib, spec, r->orientation, alloc);
 }
 
 // Everything else, through libtiff's RGBA reader, a band of rows at a time.
@@ -375,7 +433,9 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
         TIFFRGBAImage *img;
         ~ImageEnd() { TIFFRGBAImageEnd(img); }
     } end{&img};
-    img.req_orientation = ORIENTATION_TOPLEFT;
+    // Rows as they are stored: the orientation is applied afterwards, alike for every path
+    // (libtiff's own handling flips but never turns).
+    img.req_orientation = static_cast<uint16_t>(r->orientation);
     // The RGBA reader hands out premultiplied colour for either kind of alpha.
     const bool alpha = img.alpha != 0;
     spec.bitCount = alpha ? 32 : 24;
@@ -413,7 +473,7 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
         kit::ReportProgress(progress, static_cast<int32_t>(y0 + rows), static_cast<int32_t>(h), data);
     }
     if (r->messages.errors) return nullptr;
-    return owned.Release();
+    return Finish(&owned, dib, spec, r->orientation, alloc);
 }
 
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
@@ -464,8 +524,9 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t
     try {
         faltrix::tiff::Reader r;
         if (!faltrix::tiff::Open(path, &r)) return 1;
-        info->width = static_cast<int32_t>(r.width);
-        info->height = static_cast<int32_t>(r.height);
+        const bool swap = faltrix::tiff::SwapsAxes(r.orientation);
+        info->width = static_cast<int32_t>(swap ? r.height : r.width);
+        info->height = static_cast<int32_t>(swap ? r.width : r.height);
         return 0;
     } catch (...) {
         return 1;

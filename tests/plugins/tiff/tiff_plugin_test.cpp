@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <tuple>
 #include <thread>
 
 #include "codec_harness.h"
@@ -367,6 +368,112 @@ TEST(TiffForeign, SeparatePlanesOfSixteenBitsWithAlpha) {
     EXPECT_EQ(p[1], 46);
     EXPECT_EQ(p[0], 69);
     EXPECT_EQ(p[3], 92);
+}
+
+// ---- The Orientation tag ----------------------------------------------------------------------
+
+// Where the stored picture's top-left and top-right corners are shown, for orientations 1..8,
+// as (right?, bottom?) of the shown picture: the tag's definition, written out.
+struct Corners {
+    bool topLeftRight, topLeftBottom, topRightRight, topRightBottom;
+};
+const Corners kShown[9] = {{}, {false, false, true, false}, {true, false, false, false},
+                           {true, true, false, true}, {false, true, true, true},
+                           {false, false, false, true}, {true, false, true, true},
+                           {true, true, true, false}, {false, true, false, false}};
+
+struct OrientationCase {
+    const char *name;
+    int bps;
+    int photometric;
+};
+
+class TiffOrientation : public ::testing::TestWithParam<std::tuple<OrientationCase, int>> {};
+
+TEST_P(TiffOrientation, AppliedAndReportedInTheSize) {
+    const auto &[c, orientation] = GetParam();
+    TempDir dir;
+    // 21 x 9 stored; one marked pixel at the stored top-left (value 1) and top-right (2).
+    const std::string path = MakeTiff(dir, "oriented.tif", {21, 9, [&](TIFF *t) {
+        Basic(t, c.bps, c.photometric == PHOTOMETRIC_RGB ? 3 : 1, c.photometric);
+        TIFFSetField(t, TIFFTAG_ORIENTATION, orientation);
+        if (c.photometric == PHOTOMETRIC_PALETTE) {
+            static uint16_t r[16], g[16], b[16];
+            for (int i = 0; i < 16; ++i) r[i] = g[i] = b[i] = static_cast<uint16_t>(i * 4369);
+            TIFFSetField(t, TIFFTAG_COLORMAP, r, g, b);
+        }
+    }, [&](TIFF *t, int w, int h) {
+        const int spp = c.photometric == PHOTOMETRIC_RGB ? 3 : 1;
+        std::vector<uint8_t> line(static_cast<size_t>((w * spp * c.bps + 7) / 8));
+        for (int y = 0; y < h; ++y) {
+            std::fill(line.begin(), line.end(), 0);
+            for (int x : {0, w - 1}) {
+                const unsigned v = y != 0 ? 0 : x == 0 ? 1 : 2;
+                if (c.bps == 8) {
+                    for (int s = 0; s < spp; ++s) line[static_cast<size_t>(x) * spp + s] = static_cast<uint8_t>(v * 100);
+                } else if (c.bps == 4) {
+                    line[x / 2] |= static_cast<uint8_t>(v << ((x & 1) ? 0 : 4));
+                } else if (v) {
+                    line[x / 8] |= static_cast<uint8_t>(0x80 >> (x & 7));
+                }
+            }
+            TIFFWriteScanline(t, line.data(), static_cast<uint32_t>(y), 0);
+        }
+    }});
+    const bool turned = orientation >= 5;
+    int w = 0, h = 0;
+    ASSERT_TRUE(PictureSize(In(), path, &w, &h));
+    EXPECT_EQ(w, turned ? 9 : 21);
+    EXPECT_EQ(h, turned ? 21 : 9);
+    Dib d(Load(In(), path));
+    ASSERT_NE(d.bitmap, nullptr);
+    ASSERT_EQ(d.w, w);
+    ASSERT_EQ(d.h, h);
+    const Image img = d.ToImage();
+    const Corners &k = kShown[orientation];
+    const uint8_t *tl = img.At(k.topLeftRight ? w - 1 : 0, k.topLeftBottom ? h - 1 : 0);
+    const uint8_t *tr = img.At(k.topRightRight ? w - 1 : 0, k.topRightBottom ? h - 1 : 0);
+    if (c.bps == 1) {
+        // Bilevel: both marks are white, every other corner black.
+        EXPECT_EQ(tl[0], 255);
+        EXPECT_EQ(tr[0], 255);
+        int white = 0;
+        for (int y : {0, h - 1})
+            for (int x : {0, w - 1}) white += img.At(x, y)[0] == 255;
+        EXPECT_EQ(white, 2);
+    } else {
+        EXPECT_EQ(tl[0], c.bps == 8 ? 100 : 17);
+        EXPECT_EQ(tr[0], c.bps == 8 ? 200 : 34);
+    }
+}
+
+const OrientationCase kOrientationCases[] = {
+    {"Rgb8", 8, PHOTOMETRIC_RGB}, {"Palette4", 4, PHOTOMETRIC_PALETTE}, {"Bilevel1", 1, PHOTOMETRIC_MINISBLACK}};
+
+INSTANTIATE_TEST_SUITE_P(AllEight, TiffOrientation,
+                         ::testing::Combine(::testing::ValuesIn(kOrientationCases), ::testing::Range(1, 9)),
+                         [](const auto &info) {
+                             return std::string(std::get<0>(info.param).name) + "Orientation" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
+
+TEST(TiffOrientation, CmykThroughTheRgbaReaderIsTurnedToo) {
+    TempDir dir;
+    // CMYK goes through libtiff's RGBA reader; orientation 6 turns it a quarter clockwise.
+    const std::string path = MakeTiff(dir, "cmyk6.tif", {20, 10, [](TIFF *t) {
+        Basic(t, 8, 4, PHOTOMETRIC_SEPARATED);
+        TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_RIGHTTOP);
+    }, [](TIFF *t, int w, int h) {
+        Rows(t, w, h, 4, 8, [](int x, int y, int s) { return (x == 0 && y == 0 && s == 0) ? 255u : 0u; });
+    }});
+    Dib d(Load(In(), path));
+    ASSERT_NE(d.bitmap, nullptr);
+    ASSERT_EQ(d.w, 10);
+    ASSERT_EQ(d.h, 20);
+    const Image img = d.ToImage();
+    // Stored top-left (no red: full cyan) is shown at the top right.
+    EXPECT_EQ(img.At(9, 0)[2], 0);
+    EXPECT_EQ(img.At(0, 0)[2], 255);
 }
 
 // ---- Hostile files ------------------------------------------------------------------------
