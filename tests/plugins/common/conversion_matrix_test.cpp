@@ -64,6 +64,18 @@ INSTANTIATE_TEST_SUITE_P(Samples, ConversionMatrix,
                              return std::string(std::get<0>(info.param).name) + "To" + std::get<1>(info.param).name;
                          });
 
+// IsSupported judges by content: under a neutral name each sample is taken by its own input
+// plug-in only.
+TEST_P(ConversionMatrix, IsSupportedJudgesByContentNotName) {
+    const auto &[file, plugin] = GetParam();
+    CodecPlugin in(plugin.name, "input");
+    if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
+    TempDir dir;
+    const auto neutral = dir / "picture.dat";
+    std::filesystem::copy_file(SampleFile(std::string("chart.") + file.ext), neutral);
+    EXPECT_EQ(in.IsSupported(neutral) != 0, std::string(file.name) == plugin.name);
+}
+
 // The dialog's thread asks for the size while a job decodes and stores: both get what they
 // would get alone.
 class TwoThreads : public ::testing::TestWithParam<Format> {};
