@@ -1,6 +1,7 @@
 // Limits and DIB allocation for decoders.
 #include <cstring>
 
+#include "faltrix/dib_layout.h"
 #include "faltrix/kit/kit.h"
 
 namespace faltrix::kit {
@@ -13,12 +14,10 @@ bool WithinLimits(int64_t width, int64_t height) {
 uint32_t DibStride(int64_t width, int bitCount) {
     switch (bitCount) {
     case 1: case 4: case 8: case 16: case 24: case 32: break;
-    default: return 0;
+    default: return 0;  // depths a DIB section cannot have
     }
-    if (width < 1 || width > (int64_t{1} << 32)) return 0;
-    const uint64_t bytes = (static_cast<uint64_t>(width) * static_cast<uint64_t>(bitCount) + 31) / 32 * 4;
-    if (bytes > UINT32_MAX) return 0;
-    return static_cast<uint32_t>(bytes);
+    // The padding rule shared with the graphics layer.
+    return faltrix::DibStride(width, bitCount);
 }
 
 std::vector<RGBQUAD> GreyPalette(int bitCount) {
