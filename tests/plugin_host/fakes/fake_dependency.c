@@ -1,6 +1,6 @@
-/* A library that is not a plug-in but exports GetPluginInfo with the input tag. A fake plug-in
- * that exports no GetPluginInfo of its own links it, so that a lookup through the plug-in's
- * handle finds this definition in its dependency. The host must not count it. */
+// A library that is not a plug-in but exports GetPluginInfo with the input tag. A fake plug-in
+// that exports no GetPluginInfo of its own links it, so that a lookup through the plug-in's
+// handle finds this definition in its dependency. The host must not count it.
 #include <stddef.h>
 
 #include "faltrix/plugin.h"
@@ -14,5 +14,5 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
     return n;
 }
 
-/* Referenced by the plug-in that links this library, so the link is kept. */
+// Referenced by the plug-in that links this library, so the link is kept.
 FALTRIX_PLUGIN_EXPORT int FakeDependencyMarker(void) { return 42; }
