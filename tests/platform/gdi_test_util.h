@@ -14,41 +14,44 @@
 
 namespace faltrix::test {
 
+inline RGBQUAD Quad(uint8_t r, uint8_t g, uint8_t b) { return RGBQUAD{b, g, r, 0}; }
+
 // A BITMAPINFO with room for a full colour table or three masks.
 struct Info {
     BITMAPINFOHEADER header{};
     RGBQUAD colours[256]{};
 
     Info(int bits, int32_t width, int32_t height, DWORD compression = BI_RGB) {
-        header.biSize = sizeof(BITMAPINFOHEADER);
-        header.biWidth = width;
-        header.biHeight = height;
-        header.biPlanes = 1;
-        header.biBitCount = static_cast<WORD>(bits);
-        header.biCompression = compression;
+        header = {sizeof(BITMAPINFOHEADER), width, height, 1, static_cast<WORD>(bits), compression, 0, 0, 0, 0, 0};
     }
-    void SetMasks(DWORD r, DWORD g, DWORD b) {
+    Info &Masks(DWORD r, DWORD g, DWORD b) {
         const DWORD m[3] = {r, g, b};
         std::memcpy(colours, m, sizeof m);
         header.biCompression = BI_BITFIELDS;
+        return *this;
+    }
+    Info &Colours(std::vector<RGBQUAD> table) {
+        header.biClrUsed = static_cast<DWORD>(table.size());
+        std::copy(table.begin(), table.end(), colours);
+        return *this;
+    }
+    template <typename T, typename V>
+    Info &Set(T BITMAPINFOHEADER::*field, V value) {
+        header.*field = static_cast<T>(value);
+        return *this;
     }
     const BITMAPINFO *get() const { return reinterpret_cast<const BITMAPINFO *>(this); }
 };
 
-inline RGBQUAD Quad(uint8_t r, uint8_t g, uint8_t b) { return RGBQUAD{b, g, r, 0}; }
-
 // A DIB section selected into a memory DC; both ended when it goes.
 class Surface {
 public:
-    explicit Surface(const Info &info) {
-        bitmap_ = CreateDIBSection(nullptr, info.get(), DIB_RGB_COLORS, &bits_, nullptr, 0);
-        dc_ = CreateCompatibleDC(nullptr);
+    explicit Surface(const Info &info)
+        : bitmap_(CreateDIBSection(nullptr, info.get(), DIB_RGB_COLORS, &bits_, nullptr, 0)),
+          dc_(CreateCompatibleDC(nullptr)), width_(info.header.biWidth),
+          height_(std::abs(info.header.biHeight)), topDown_(info.header.biHeight < 0),
+          bitCount_(info.header.biBitCount), stride_(DibStride(width_, bitCount_)) {
         if (bitmap_ != nullptr) SelectObject(dc_, bitmap_);
-        width_ = info.header.biWidth;
-        height_ = info.header.biHeight < 0 ? -info.header.biHeight : info.header.biHeight;
-        topDown_ = info.header.biHeight < 0;
-        stride_ = DibStride(width_, info.header.biBitCount);
-        bitCount_ = info.header.biBitCount;
     }
     ~Surface() {
         DeleteDC(dc_);
@@ -73,45 +76,41 @@ public:
         if (bitsUsed % 8 != 0) out.back() &= static_cast<uint8_t>(0xFF << (8 - bitsUsed % 8));
         return out;
     }
-    // Every pixel as GetPixel reads it, top row first, as text for readable failures.
-    std::string Grid() const {
-        std::string s;
-        char buf[16];
-        for (int32_t y = 0; y < height_; ++y) {
-            for (int32_t x = 0; x < width_; ++x) {
-                std::snprintf(buf, sizeof buf, "%06x ", static_cast<unsigned>(GetPixel(dc_, x, y)));
-                s += buf;
-            }
-            s += '\n';
-        }
-        return s;
+    // Every pixel as GetPixel reads it, top row first.
+    std::vector<COLORREF> Pixels() const {
+        std::vector<COLORREF> out;
+        for (int32_t y = 0; y < height_; ++y)
+            for (int32_t x = 0; x < width_; ++x) out.push_back(GetPixel(dc_, x, y));
+        return out;
     }
 
 private:
-    HBITMAP bitmap_ = nullptr;
-    HDC dc_ = nullptr;
-    void *bits_ = nullptr;
-    int32_t width_ = 0, height_ = 0;
-    bool topDown_ = false;
-    uint32_t stride_ = 0;
-    int bitCount_ = 0;
+    void *bits_ = nullptr;  // before bitmap_, which fills it in
+    HBITMAP bitmap_;
+    HDC dc_;
+    int32_t width_, height_;
+    bool topDown_;
+    int bitCount_;
+    uint32_t stride_;
 };
 
-// A 24-bit surface whose pixel (x, y) holds the colour RGB(16 * x + 1, 16 * y + 2, 99).
-inline Info Gradient24Info(int32_t w, int32_t h) { return Info(24, w, h); }
-inline COLORREF GradientColour(int32_t x, int32_t y) {
-    return RGB(16 * x + 1, 16 * y + 2, 99);
-}
+// A 24-bit picture whose pixel (x, y) holds the colour RGB(16 * x + 1, 16 * y + 2, 99).
+inline COLORREF GradientColour(int32_t x, int32_t y) { return RGB(16 * x + 1, 16 * y + 2, 99); }
 inline void PaintGradient(const Surface &s) {
-    for (int32_t y = 0; y < s.height(); ++y) {
+    for (int32_t y = 0; y < s.height(); ++y)
         for (int32_t x = 0; x < s.width(); ++x) {
             const COLORREF c = GradientColour(x, y);
-            uint8_t *p = s.Row(y) + 3 * x;
-            p[0] = GetBValue(c);
-            p[1] = GetGValue(c);
-            p[2] = GetRValue(c);
+            const uint8_t bgr[3] = {GetBValue(c), GetGValue(c), GetRValue(c)};
+            std::memcpy(s.Row(y) + 3 * x, bgr, 3);
         }
-    }
+}
+// The picture GradientColour(column(x), row(y)) would give, w x h, top row first.
+template <typename Column, typename Row>
+std::vector<COLORREF> GradientOf(int32_t w, int32_t h, Column column, Row row) {
+    std::vector<COLORREF> out;
+    for (int32_t y = 0; y < h; ++y)
+        for (int32_t x = 0; x < w; ++x) out.push_back(GradientColour(column(x), row(y)));
+    return out;
 }
 
 }  // namespace faltrix::test
