@@ -1,13 +1,13 @@
 // A tiny picture format for the pipeline's tests: the DIB a decoder should hand over, stored
 // as it lies in memory.
 //
-//   RawHeader, then `colourCount` RGBQUADs (or 3 DWORD masks for BI_BITFIELDS, colourCount 3),
-//   then stride * |dib.biHeight| bytes of pixels in memory order.
+//   RawHeader, then `colourCount` RGBQUADs, then stride * |dib.biHeight| bytes of pixels in
+//   memory order.
 //
-// GetPictureInfo answers infoWidth x infoHeight, which a test may set apart from the DIB's
-// own size. The output plug-in writes what it was handed in the same layout (infoWidth and
-// infoHeight then repeat the DIB's width and height), so a test reads a stored picture back
-// with ReadRaw.
+// The input plug-in's GetPictureInfo answers infoWidth x infoHeight, which a test may set
+// apart from the DIB's own size. The output plug-in writes what it was handed in the same
+// layout (the info size then repeats the DIB's), so a test reads a stored picture back with
+// ReadRaw.
 #pragma once
 
 #include <cstdint>
@@ -22,18 +22,16 @@ namespace raw_test {
 
 struct RawHeader {
     char magic[4];
-    int32_t infoWidth;
-    int32_t infoHeight;
+    int32_t infoWidth, infoHeight;
     BITMAPINFOHEADER dib;
     uint32_t colourCount;
 };
 
 struct RawPicture {
-    int32_t infoWidth = 0;
-    int32_t infoHeight = 0;
+    int32_t infoWidth = 0, infoHeight = 0;
     BITMAPINFOHEADER dib{};
-    std::vector<RGBQUAD> colours;  // palette, or the three masks as 12 bytes in 3 entries
-    std::vector<uint8_t> pixels;   // memory order
+    std::vector<RGBQUAD> colours;
+    std::vector<uint8_t> pixels;  // memory order
 };
 
 inline uint32_t Stride(const BITMAPINFOHEADER &h) {
@@ -43,20 +41,17 @@ inline uint32_t Rows(const BITMAPINFOHEADER &h) {
     return static_cast<uint32_t>(h.biHeight < 0 ? -h.biHeight : h.biHeight);
 }
 
+// Whole writes and reads; no bytes make no call.
+inline bool Put(FILE *f, const void *data, size_t bytes) { return bytes == 0 || std::fwrite(data, 1, bytes, f) == bytes; }
+inline bool Get(FILE *f, void *data, size_t bytes) { return bytes == 0 || std::fread(data, 1, bytes, f) == bytes; }
+
 // Writes a picture whose pixels lie at `pixels` (stride * |height| bytes).
 inline bool WriteRaw(const std::string &path, const RawPicture &p, const uint8_t *pixels) {
     FILE *f = std::fopen(path.c_str(), "wb");
     if (f == nullptr) return false;
-    RawHeader h{};
-    std::memcpy(h.magic, "FRW1", 4);
-    h.infoWidth = p.infoWidth;
-    h.infoHeight = p.infoHeight;
-    h.dib = p.dib;
-    h.colourCount = static_cast<uint32_t>(p.colours.size());
-    const size_t bytes = static_cast<size_t>(Stride(p.dib)) * Rows(p.dib);
-    bool ok = std::fwrite(&h, sizeof h, 1, f) == 1;
-    if (ok && !p.colours.empty()) ok = std::fwrite(p.colours.data(), sizeof(RGBQUAD), p.colours.size(), f) == p.colours.size();
-    if (ok && bytes != 0) ok = std::fwrite(pixels, 1, bytes, f) == bytes;
+    const RawHeader h{{'F', 'R', 'W', '1'}, p.infoWidth, p.infoHeight, p.dib, static_cast<uint32_t>(p.colours.size())};
+    const bool ok = Put(f, &h, sizeof h) && Put(f, p.colours.data(), p.colours.size() * sizeof(RGBQUAD)) &&
+                    Put(f, pixels, static_cast<size_t>(Stride(p.dib)) * Rows(p.dib));
     return std::fclose(f) == 0 && ok;
 }
 inline bool WriteRaw(const std::string &path, const RawPicture &p) { return WriteRaw(path, p, p.pixels.data()); }
@@ -64,38 +59,18 @@ inline bool WriteRaw(const std::string &path, const RawPicture &p) { return Writ
 // Reads the header and colours; the pixels follow at the file's position.
 inline bool ReadRawHeader(FILE *f, RawPicture *p) {
     RawHeader h{};
-    bool ok = std::fread(&h, sizeof h, 1, f) == 1 && std::memcmp(h.magic, "FRW1", 4) == 0 && h.colourCount <= 256 &&
-              h.dib.biWidth > 0 && h.dib.biWidth < (1 << 20) && h.dib.biHeight != 0 &&
-              h.dib.biHeight > -(1 << 20) && h.dib.biHeight < (1 << 20);
-    if (!ok) return false;
-    p->infoWidth = h.infoWidth;
-    p->infoHeight = h.infoHeight;
-    p->dib = h.dib;
-    p->colours.resize(h.colourCount);
-    return h.colourCount == 0 || std::fread(p->colours.data(), sizeof(RGBQUAD), h.colourCount, f) == h.colourCount;
+    if (!Get(f, &h, sizeof h) || std::memcmp(h.magic, "FRW1", 4) != 0 || h.colourCount > 256) return false;
+    *p = RawPicture{h.infoWidth, h.infoHeight, h.dib, std::vector<RGBQUAD>(h.colourCount), {}};
+    return Get(f, p->colours.data(), h.colourCount * sizeof(RGBQUAD));
 }
 
 inline bool ReadRaw(const std::string &path, RawPicture *p, bool withPixels = true) {
     FILE *f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
-    bool ok = ReadRawHeader(f, p);
-    if (ok && withPixels) {
-        p->pixels.resize(static_cast<size_t>(Stride(p->dib)) * Rows(p->dib));
-        ok = std::fread(p->pixels.data(), 1, p->pixels.size(), f) == p->pixels.size();
-    }
-    std::fclose(f);
+    bool ok = f != nullptr && ReadRawHeader(f, p);
+    if (ok && withPixels) p->pixels.resize(static_cast<size_t>(Stride(p->dib)) * Rows(p->dib));
+    ok = ok && Get(f, p->pixels.data(), p->pixels.size());
+    if (f != nullptr) std::fclose(f);
     return ok;
-}
-
-// UTF-16 path (ASCII only in the tests) to a byte string.
-inline bool Narrow(const char16_t *path, std::string *out) {
-    out->clear();
-    if (path == nullptr || path[0] == 0) return false;
-    for (; *path != 0; ++path) {
-        if (*path >= 0x80) return false;
-        out->push_back(static_cast<char>(*path));
-    }
-    return true;
 }
 
 }  // namespace raw_test
