@@ -208,48 +208,38 @@ TEST(SelectObject, RefusesWhatIsNotABitmapInAMemoryDc) {
     EXPECT_EQ(ReleaseDC(nullptr, screen), 1);
 }
 
-TEST(DeleteObject, BitmapDeletedWhileSelectedLeavesTheDcEmpty) {
+TEST(GdiHandles, DeletedWhileSelectedStaleAndForeignHandlesFindNothing) {
     Surface target(Info(24, 2, 2));
     HDC dc = CreateCompatibleDC(nullptr);
     HBITMAP b = CreateCompatibleBitmap(nullptr, 2, 2);
     ASSERT_EQ(SelectObject(dc, b), nullptr);
-    ASSERT_TRUE(DeleteObject(b));
+    ASSERT_TRUE(DeleteObject(b));  // deleted while selected: the DC is left empty
+    // The freed slot is taken by the next object; the old handle still finds nothing.
+    HBITMAP c = CreateCompatibleBitmap(nullptr, 2, 2);
+    EXPECT_NE(c, b);
     EXPECT_EQ(GetCurrentObject(dc, OBJ_BITMAP), nullptr);
     EXPECT_EQ(GetPixel(dc, 0, 0), CLR_INVALID);
     EXPECT_FALSE(BitBlt(target.dc(), 0, 0, 2, 2, dc, 0, 0, SRCCOPY));
     EXPECT_FALSE(BitBlt(dc, 0, 0, 2, 2, target.dc(), 0, 0, SRCCOPY));
     RECT r{0, 0, 2, 2};
     EXPECT_EQ(FillRect(dc, &r, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH))), 0);
-    EXPECT_EQ(SelectObject(dc, b), nullptr);  // stale
+    EXPECT_EQ(SelectObject(dc, b), nullptr);
     EXPECT_FALSE(DeleteObject(b));
     EXPECT_EQ(GetObjectW(b, sizeof(BITMAP), nullptr), 0);
     // The DC itself lives on and takes a new bitmap.
-    HBITMAP c = CreateCompatibleBitmap(nullptr, 2, 2);
     EXPECT_EQ(SelectObject(dc, c), nullptr);
     EXPECT_EQ(GetPixel(dc, 1, 1), RGB(0, 0, 0));
-    EXPECT_TRUE(DeleteDC(dc) && DeleteObject(c));
-}
-
-TEST(GdiHandles, StaleAndForeignHandlesFindNothing) {
-    HBITMAP b = CreateCompatibleBitmap(nullptr, 1, 1);
-    ASSERT_TRUE(DeleteObject(b));
-    // The freed slot is taken by the next object; the old handle still finds nothing.
-    HBITMAP c = CreateCompatibleBitmap(nullptr, 1, 1);
-    EXPECT_NE(c, b);
-    EXPECT_EQ(GetObjectW(b, sizeof(BITMAP), nullptr), 0);
-    EXPECT_FALSE(DeleteObject(b));
-    EXPECT_EQ(GetObjectW(c, 0, nullptr), static_cast<int>(sizeof(DIBSECTION)));
     int local = 0;
     for (uintptr_t h : {reinterpret_cast<uintptr_t>(&local), uintptr_t{1}, uintptr_t{6}, ~uintptr_t{9}}) {
-        HDC dc = reinterpret_cast<HDC>(h);
-        EXPECT_FALSE(DeleteObject(dc));
-        EXPECT_FALSE(DeleteDC(dc));
-        EXPECT_EQ(GetObjectW(dc, sizeof(BITMAP), nullptr), 0);
-        EXPECT_EQ(GetPixel(dc, 0, 0), CLR_INVALID);
-        EXPECT_EQ(CreateCompatibleDC(dc), nullptr);
-        EXPECT_EQ(GetCurrentObject(dc, OBJ_BITMAP), nullptr);
+        HDC foreign = reinterpret_cast<HDC>(h);
+        EXPECT_FALSE(DeleteObject(foreign));
+        EXPECT_FALSE(DeleteDC(foreign));
+        EXPECT_EQ(GetObjectW(foreign, sizeof(BITMAP), nullptr), 0);
+        EXPECT_EQ(GetPixel(foreign, 0, 0), CLR_INVALID);
+        EXPECT_EQ(CreateCompatibleDC(foreign), nullptr);
+        EXPECT_EQ(GetCurrentObject(foreign, OBJ_BITMAP), nullptr);
     }
-    EXPECT_TRUE(DeleteObject(c));
+    EXPECT_TRUE(DeleteDC(dc) && DeleteObject(c));
 }
 
 TEST(GdiHandles, ScreenDcAndStockObjects) {
