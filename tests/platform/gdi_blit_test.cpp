@@ -70,23 +70,13 @@ TEST_P(ReadPixel, ThroughPaletteOrMasks) {
     for (auto [x, y] : std::initializer_list<std::pair<int, int>>{{-1, 0}, {s.width(), 0}, {0, 1}, {0, -1}}) EXPECT_EQ(GetPixel(s.dc(), x, y), CLR_INVALID);
 }
 
-std::vector<RGBQUAD> Greys(int n) {  // Quad(i, i, i) for i < n
-    std::vector<RGBQUAD> table;
-    for (int i = 0; i < n; ++i) table.push_back(Quad(uint8_t(i), uint8_t(i), uint8_t(i)));
-    return table;
-}
-Info FourBitTable() {
-    std::vector<RGBQUAD> table = Greys(16);
-    table[3] = Quad(3, 30, 33), table[8] = Quad(8, 80, 88), table[15] = Quad(15, 150, 155);
-    return Info(4, 4, 1).Colours(table);
-}
-
 INSTANTIATE_TEST_SUITE_P(
     GetPixel, ReadPixel,
     ::testing::Values(
         PixelCase{"OneBit", Info(1, 4, 1).Colours({Quad(10, 20, 30), Quad(200, 100, 50)}), {0xA0},
                   {RGB(200, 100, 50), RGB(10, 20, 30), RGB(200, 100, 50), RGB(10, 20, 30)}},
-        PixelCase{"FourBits", FourBitTable(), {0x3F, 0x08}, {RGB(3, 30, 33), RGB(15, 150, 155), RGB(0, 0, 0), RGB(8, 80, 88)}},
+        PixelCase{"FourBits", Info(4, 4, 1).Colours({Quad(0, 0, 0), Quad(3, 30, 33), Quad(8, 80, 88), Quad(15, 150, 155)}),
+                  {0x13, 0x02}, {RGB(3, 30, 33), RGB(15, 150, 155), RGB(0, 0, 0), RGB(8, 80, 88)}},
         // An index beyond a short colour table reads as black.
         PixelCase{"EightBitsShortTable", Info(8, 4, 1).Colours({Quad(1, 2, 3), Quad(4, 5, 6), Quad(7, 8, 9), Quad(250, 251, 252)}),
                   {2, 0, 3, 200}, {RGB(7, 8, 9), RGB(1, 2, 3), RGB(250, 251, 252), RGB(0, 0, 0)}},
