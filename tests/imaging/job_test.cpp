@@ -5,9 +5,11 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -43,7 +45,9 @@ Lines Join(std::initializer_list<Lines> parts) {
 std::vector<RecordingFrontEnd::ControlChange> Controls(std::initializer_list<bool> states) {
     std::vector<RecordingFrontEnd::ControlChange> changes;
     for (bool enable : states) {
-        for (int id : {1, 2, 3, 1003, 1004, 1006, 1007, 4, 5}) changes.push_back({RecordingFrontEnd::ControlHandle(id), enable});
+        for (int id : {1, 2, 3, 1003, 1004, 1006, 1007, 4, 5}) {
+            changes.push_back({RecordingFrontEnd::ControlHandle(id), enable});
+        }
     }
     return changes;
 }
@@ -111,7 +115,8 @@ protected:
         if (info) std::tie(p.infoWidth, p.infoHeight) = *info;
         p.pixels.resize(static_cast<size_t>(raw_test::Stride(p.dib)) * rows);
         for (int32_t y = 0; y < rows; ++y) {
-            for (int32_t x = 0; x < width; ++x) std::copy_n((y < rows / 2 ? top : bottom).data(), bits / 8, PictureRow(p, y) + x * bits / 8);
+            const Colour &colour = y < rows / 2 ? top : bottom;
+            for (int32_t x = 0; x < width; ++x) std::copy_n(colour.data(), bits / 8, PictureRow(p, y) + x * bits / 8);
         }
         EXPECT_TRUE(raw_test::WriteRaw(Path("in.raw"), p));
     }
@@ -127,15 +132,15 @@ protected:
         recorder_.Clear();
         EXPECT_EQ(PreviewJob(nullptr), 0);
     }
-    COLORREF At(int x, int y) const { return GetPixel(ThePreviewSurface.dc, x, y); }
     // {x, y, width, height} of the picture on the surface, which must be a filled rectangle
     // with nothing but white around it (else all -1; all 0 for a white surface).
     std::array<int, 4> Drawn() const {
         int left = INT_MAX, top = INT_MAX, right = -1, bottom = -1, count = 0;
         for (int y = 0; y < ThePreviewSurface.height; ++y) {
             for (int x = 0; x < ThePreviewSurface.width; ++x) {
-                if (At(x, y) != kPictureColour && At(x, y) != kWhite) return {-1, -1, -1, -1};
-                if (At(x, y) != kPictureColour) continue;
+                const COLORREF pixel = GetPixel(ThePreviewSurface.dc, x, y);
+                if (pixel != kPictureColour && pixel != kWhite) return {-1, -1, -1, -1};
+                if (pixel != kPictureColour) continue;
                 std::tie(left, right, bottom, count) = std::tuple(std::min(left, x), std::max(right, x), y, count + 1);
                 top = std::min(top, y);
             }

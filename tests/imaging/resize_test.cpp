@@ -9,6 +9,7 @@
 #include <cstring>
 #include <random>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "faltrix/device_resize.h"
@@ -90,13 +91,9 @@ protected:
 };
 
 TEST_F(ResampleTest, WorkedExamplesToTheByte) {
-    struct Example {
-        int32_t width, height;
-        double sx, sy;
-        std::vector<uint8_t> source, expected;  // pixel bytes row after row
-        BITMAPINFOHEADER header;
-    };
-    const Example examples[] = {
+    // {width, height, sx, sy, source and result pixel bytes row after row, result header}
+    const std::tuple<int32_t, int32_t, double, double, std::vector<uint8_t>, std::vector<uint8_t>, BITMAPINFOHEADER>
+        examples[] = {
         // The last column of the last span lies outside the source.
         {5, 1, 0.6, 1.0, {10, 100, 200, 20, 110, 190, 30, 120, 180, 40, 130, 170, 50, 140, 160},
          {14, 104, 196, 25, 115, 185, 43, 133, 167}, {40, 3, 1, 1, 24, BI_RGB, 12, 2268, 3780, 0, 0}},
@@ -107,15 +104,15 @@ TEST_F(ResampleTest, WorkedExamplesToTheByte) {
         {2, 2, 0.5, 0.5, {1, 10, 100, 2, 20, 200, 3, 30, 31, 5, 50, 51}, {2, 27, 95},
          {40, 1, 1, 1, 24, BI_RGB, 4, 1890, 1890, 0, 0}},
     };
-    for (const Example &e : examples) {
-        Dib source(e.width, e.height, 24);
-        for (int32_t y = 0; y < e.height; ++y) std::memcpy(source.Row(y), &e.source[3 * e.width * y], 3 * e.width);
-        HBITMAP result = Resize(source.bitmap, e.sx, e.sy);
+    for (const auto &[width, height, sx, sy, pixels, expected, expectedHeader] : examples) {
+        Dib source(width, height, 24);
+        for (int32_t y = 0; y < height; ++y) std::memcpy(source.Row(y), &pixels[3 * width * y], 3 * width);
+        HBITMAP result = Resize(source.bitmap, sx, sy);
         ASSERT_NE(result, nullptr);
         const BITMAPINFOHEADER header = Describe(result).dsBmih;
-        EXPECT_EQ(0, std::memcmp(&header, &e.header, sizeof header)) << "header of " << e.width;
-        EXPECT_EQ(Pixels(result), e.expected);
-        EXPECT_EQ(g_calls, ProgressOf(e.expected.size() / 3));
+        EXPECT_EQ(0, std::memcmp(&header, &expectedHeader, sizeof header)) << "header of " << width;
+        EXPECT_EQ(Pixels(result), expected);
+        EXPECT_EQ(g_calls, ProgressOf(expected.size() / 3));
     }
 }
 
@@ -138,7 +135,8 @@ TEST_F(ResampleTest, RefusalsGiveNullAfterOneProgressCall) {
 // outside the source skipped. Compiled with -ffp-contract=off like the resampler.
 std::vector<uint8_t> PlainResize(const Dib &source, uint32_t width, uint32_t height, double sx, double sy) {
     const auto W = static_cast<uint32_t>(width * sx), H = static_cast<uint32_t>(height * sy);
-    const auto colStep = static_cast<uint32_t>((1.0 / sx) * 4096.0), rowStep = static_cast<uint32_t>((1.0 / sy) * 4096.0);
+    const auto colStep = static_cast<uint32_t>((1.0 / sx) * 4096.0);
+    const auto rowStep = static_cast<uint32_t>((1.0 / sy) * 4096.0);
     const auto weight = [](uint32_t n, uint32_t first, uint32_t last, uint32_t d, double s) {
         if (n == first) return (n + 1) * s - static_cast<double>(static_cast<int32_t>(n * s));
         if (n == last) return (d + 1) - n * s;
@@ -181,7 +179,9 @@ TEST_F(ResampleTest, BothKernelsMatchAPlainImplementationInBytesSizeAndProgress)
     for (const auto &[width, height, sx, sy, resultWidth, blocks] : cases) {
         const Dib source(static_cast<int32_t>(width), static_cast<int32_t>(height), 24);
         for (uint32_t y = 0; blocks && y < height; ++y) {
-            for (uint32_t x = 0; x < width; ++x) std::memcpy(source.Row(y) + 3 * x, source.Row(y / 9 * 9) + x / 11 * 33, 3);
+            for (uint32_t x = 0; x < width; ++x) {
+                std::memcpy(source.Row(y) + 3 * x, source.Row(y / 9 * 9) + x / 11 * 33, 3);
+            }
         }
         const std::vector<uint8_t> expected = PlainResize(source, width, height, sx, sy);
         if (sx == 1.0 && sy == 1.0) {
@@ -206,7 +206,9 @@ TEST_F(ResampleTest, BothKernelsMatchAPlainImplementationInBytesSizeAndProgress)
 
 std::vector<RGBQUAD> Palette(size_t n) {
     std::vector<RGBQUAD> p(n);
-    for (size_t i = 0; i < n; ++i) p[i] = {static_cast<BYTE>(i * 7 + 1), static_cast<BYTE>(255 - i), static_cast<BYTE>(i * 3), 0};
+    for (size_t i = 0; i < n; ++i) {
+        p[i] = {static_cast<BYTE>(i * 7 + 1), static_cast<BYTE>(~i), static_cast<BYTE>(i * 3), 0};
+    }
     return p;
 }
 
@@ -217,49 +219,43 @@ struct Selected {
     HDC dc;
 };
 
-TEST(Probe, ReadsEveryEntryThroughTheTopBitsAndLeavesThePixelsAsTheyWere) {
-    // {bits, height, biClrUsed, end index}. The pixels are noise: with 1 and 4 bits, probing any
-    // bits but the top ones of the first byte reads other entries.
-    const std::tuple<int, int32_t, DWORD, uint32_t> cases[] = {{1, 5, 0, 2},   {4, 5, 0, 16},   {8, 5, 0, 256},
-                                                               {8, 5, 16, 16}, {8, -5, 0, 256}, {4, -50, 0, 16}};
-    for (const auto &[bits, height, clrUsed, end] : cases) {
-        const std::vector<RGBQUAD> palette = Palette(end);
+TEST(Probe, ReadsTheEntriesThroughTheTopBitsAndLeavesThePixelsAsTheyWere) {
+    // {bits, height, biClrUsed, first, limit, end index}. The pixels are noise: with 1 and 4 bits,
+    // probing any bits but the top ones of the first byte reads other entries.
+    const std::tuple<int, int32_t, DWORD, uint32_t, uint32_t, uint32_t> cases[] = {
+        {1, 5, 0, 0, 256, 2},    {4, 5, 0, 0, 256, 16},  {8, 5, 0, 0, 256, 256}, {8, 5, 16, 0, 256, 16},
+        {8, -5, 0, 0, 256, 256}, {4, -50, 0, 0, 256, 16}, {4, 4, 0, 3, 8, 8}};  // entries 3 to 7 to probed[0..4]
+    for (const auto &[bits, height, clrUsed, first, limit, end] : cases) {
+        const std::vector<RGBQUAD> palette = Palette(clrUsed != 0 ? clrUsed : 1u << bits);
         const Dib picture(9, height, bits, palette, clrUsed);
         const std::vector<uint8_t> before = picture.Bytes();
         std::vector<RGBQUAD> probed(257, RGBQUAD{9, 9, 9, 9});
-        EXPECT_EQ(ReadPaletteByProbe(Selected(picture.bitmap).dc, 0, 256, probed.data()), end);
-        EXPECT_EQ(0, std::memcmp(probed.data(), palette.data(), end * sizeof(RGBQUAD))) << bits << " bits, " << height;
-        EXPECT_EQ(probed[end].rgbReserved, 9);  // nothing written past the end index
+        EXPECT_EQ(ReadPaletteByProbe(Selected(picture.bitmap).dc, first, limit, probed.data()), end);
+        EXPECT_EQ(0, std::memcmp(probed.data(), &palette[first], (end - first) * sizeof(RGBQUAD))) << bits << " bits";
+        EXPECT_EQ(probed[end - first].rgbReserved, 9);  // nothing written past the end index
         EXPECT_EQ(picture.Bytes(), before);
+        EXPECT_EQ(ReadPaletteByProbe(Selected(picture.bitmap).dc, 0, 256, nullptr), 0u);
     }
-    // Entries 3 to 7 go to probed[0..4]: the answer is the end index, not a count.
-    const std::vector<RGBQUAD> palette = Palette(16);
-    const Dib picture(4, 4, 4, palette);
-    std::vector<RGBQUAD> probed(16);
-    EXPECT_EQ(ReadPaletteByProbe(Selected(picture.bitmap).dc, 3, 8, probed.data()), 8u);
-    EXPECT_EQ(0, std::memcmp(probed.data(), &palette[3], 5 * sizeof(RGBQUAD)));
-    EXPECT_EQ(ReadPaletteByProbe(Selected(picture.bitmap).dc, 0, 16, nullptr), 0u);
     for (int bits : {16, 24, 32}) {
+        std::vector<RGBQUAD> probed(256);
         EXPECT_EQ(ReadPaletteByProbe(Selected(Dib(4, 4, bits).bitmap).dc, 0, 256, probed.data()), 0u) << bits;
     }
 }
 
 TEST(DeviceResize, PassesBitFieldMasksOnAndClampsTheColourCount) {
-    const DWORD masks[3] = {0xF800, 0x07E0, 0x001F};
-    std::vector<RGBQUAD> maskEntries(3);
-    std::memcpy(maskEntries.data(), masks, sizeof masks);
+    std::vector<RGBQUAD> masks(3);
+    const DWORD fields[3] = {0xF800, 0x07E0, 0x001F};
+    std::memcpy(masks.data(), fields, sizeof fields);
     // A 24-bit header may claim a colour table it does not use: the copy claims at most 256.
-    Dib bitFields(6, 6, 16, maskEntries, 0, BI_BITFIELDS), claims300(4, 4, 24, {}, 300);
-    std::vector<DeviceResizeResult> results;
-    for (Dib *source : {&bitFields, &claims300}) {
-        results.push_back(DeviceResize(source->bitmap, Describe(source->bitmap), 3, 3));
-        source->bitmap = nullptr;  // DeviceResize took it over
-        ASSERT_NE(results.back().bitmap, nullptr);
-    }
-    EXPECT_EQ(Describe(results[0].bitmap).dsBmih.biCompression, static_cast<DWORD>(BI_BITFIELDS));
-    EXPECT_EQ(0, std::memcmp(Describe(results[0].bitmap).dsBitfields, masks, sizeof masks));
-    EXPECT_EQ(Describe(results[1].bitmap).dsBmih.biClrUsed, 256u);
-    for (const DeviceResizeResult &r : results) {
+    for (const auto &[bits, colours, clrUsed] : {std::tuple{16, masks, 0u}, {24, std::vector<RGBQUAD>{}, 300u}}) {
+        Dib source(6, 6, bits, colours, clrUsed, bits == 16 ? BI_BITFIELDS : BI_RGB);
+        const DIBSECTION from = Describe(source.bitmap);
+        const DeviceResizeResult r = DeviceResize(std::exchange(source.bitmap, nullptr), from, 3, 3);
+        ASSERT_NE(r.bitmap, nullptr);
+        const DIBSECTION to = Describe(r.bitmap);
+        EXPECT_EQ(to.dsBmih.biCompression, from.dsBmih.biCompression);
+        EXPECT_EQ(to.dsBmih.biClrUsed, std::min(clrUsed, 256u));
+        EXPECT_EQ(0, std::memcmp(to.dsBitfields, bits == 16 ? fields : from.dsBitfields, sizeof fields));
         DeleteDC(r.storeDC);
         DeleteObject(r.bitmap);
     }

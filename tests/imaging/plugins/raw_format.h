@@ -42,7 +42,9 @@ inline uint32_t Rows(const BITMAPINFOHEADER &h) {
 }
 
 // Whole writes and reads; no bytes make no call.
-inline bool Put(FILE *f, const void *data, size_t bytes) { return bytes == 0 || std::fwrite(data, 1, bytes, f) == bytes; }
+inline bool Put(FILE *f, const void *data, size_t bytes) {
+    return bytes == 0 || std::fwrite(data, 1, bytes, f) == bytes;
+}
 inline bool Get(FILE *f, void *data, size_t bytes) { return bytes == 0 || std::fread(data, 1, bytes, f) == bytes; }
 
 // Writes a picture whose pixels lie at `pixels` (stride * |height| bytes).
