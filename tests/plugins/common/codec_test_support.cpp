@@ -2,7 +2,11 @@
 #include "codec_test_support.h"
 
 #include <dlfcn.h>
+#include <sys/resource.h>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -12,14 +16,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path BuildDir() {
-    if (const char *env = std::getenv("FALTRIX_BUILD_DIR")) return env;
-    return FALTRIX_TEST_BUILD_DIR;
+fs::path FromEnv(const char *name, const char *fallback) {
+    const char *env = std::getenv(name);
+    return env ? env : fallback;
 }
-fs::path SourceDir() {
-    if (const char *env = std::getenv("FALTRIX_SOURCE_DIR")) return env;
-    return FALTRIX_TEST_SOURCE_DIR;
-}
+fs::path BuildDir() { return FromEnv("FALTRIX_BUILD_DIR", FALTRIX_TEST_BUILD_DIR); }
+fs::path SourceDir() { return FromEnv("FALTRIX_SOURCE_DIR", FALTRIX_TEST_SOURCE_DIR); }
 
 thread_local CodecPlugin::Progress t_progress;
 
@@ -36,6 +38,7 @@ HBITMAP Allocate(HDC dc, const BITMAPINFO *bmi, uint32_t usage, void **bits, HAN
     return CreateDIBSection(dc, bmi, usage, bits, section, offset);
 }
 
+// A channel under `mask` widened to 8 bits by scaling (31 -> 255).
 uint8_t Scale(uint32_t px, uint32_t mask) {
     if (!mask) return 0;
     int shift = 0;
@@ -44,16 +47,14 @@ uint8_t Scale(uint32_t px, uint32_t mask) {
     return uint8_t((((px & mask) >> shift) * 255 + max / 2) / max);
 }
 
-}  // namespace
+std::u16string U16(const fs::path &file) { return QString::fromStdString(file.string()).toStdU16String(); }
 
-std::u16string U16(const std::string &utf8) {
-    return QString::fromUtf8(utf8.data(), qsizetype(utf8.size())).toStdU16String();
-}
+}  // namespace
 
 CodecPlugin::CodecPlugin(const std::string &format, const std::string &kind) {
     const fs::path file = BuildDir() / "bin" / "plugins" / kind / (format + ".so");
     handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle_) error_ = dlerror();
+    if (!handle_ && fs::exists(file)) std::fprintf(stderr, "%s\n", dlerror());  // built but broken
 }
 
 CodecPlugin::~CodecPlugin() {
@@ -67,13 +68,12 @@ std::u16string CodecPlugin::Info(int32_t number, int32_t capacity, int32_t *answ
     std::vector<WCHAR> buffer(size_t(capacity) + 8, u'#');
     const int32_t n = fn ? fn(number, buffer.data(), capacity) : -1;
     if (answer) *answer = n;
-    if (n <= 0) return {};
-    return std::u16string(buffer.data());
+    return n > 0 ? std::u16string(buffer.data()) : std::u16string();
 }
 
 int32_t CodecPlugin::IsSupported(const fs::path &file) const {
     auto fn = reinterpret_cast<IsSupportedFn>(Symbol("IsSupported"));
-    return fn ? fn(U16(file.string()).c_str(), 0, 0) : -1;
+    return fn ? fn(U16(file).c_str(), 0, 0) : -1;
 }
 
 int32_t CodecPlugin::PictureSize(const fs::path &file, int32_t *width, int32_t *height) const {
@@ -81,30 +81,23 @@ int32_t CodecPlugin::PictureSize(const fs::path &file, int32_t *width, int32_t *
     if (!fn) return -1;
     PictureInfo info;
     std::memset(&info, 0x5A, sizeof info);
-    const int32_t r = fn(U16(file.string()).c_str(), 0, 0, &info);
-    if (r == 0) {
-        *width = info.width;
-        *height = info.height;
-    }
+    const int32_t r = fn(U16(file).c_str(), 0, 0, &info);
+    if (r == 0) *width = info.width, *height = info.height;
     return r;
 }
 
 HBITMAP CodecPlugin::Decode(const fs::path &file) const {
     t_progress = Progress{};
     auto fn = reinterpret_cast<GetPictureDIBFn>(Symbol("GetPictureDIB"));
-    return fn ? fn(U16(file.string()).c_str(), 0, 0, OnProgress, 0, Allocate) : nullptr;
-}
-
-int32_t CodecPlugin::SaveRaw(HDC dc, const WCHAR *path) const {
-    t_progress = Progress{};
-    auto fn = reinterpret_cast<SaveDIBPictureFn>(Symbol("SaveDIBPicture"));
-    return fn ? fn(dc, path, 0, 0, OnProgress, 0) : -1;
+    return fn ? fn(U16(file).c_str(), 0, 0, OnProgress, 0, Allocate) : nullptr;
 }
 
 int32_t CodecPlugin::Save(HBITMAP bitmap, const fs::path &file) const {
+    t_progress = Progress{};
+    auto fn = reinterpret_cast<SaveDIBPictureFn>(Symbol("SaveDIBPicture"));
     HDC dc = CreateCompatibleDC(nullptr);
-    SelectObject(dc, bitmap);
-    const int32_t r = SaveRaw(dc, U16(file.string()).c_str());
+    if (bitmap) SelectObject(dc, bitmap);
+    const int32_t r = fn ? fn(dc, U16(file).c_str(), 0, 0, OnProgress, 0) : -1;
     DeleteDC(dc);
     return r;
 }
@@ -137,6 +130,39 @@ HBITMAP MakeDib(const DibParams &p, uint8_t **bits, uint32_t *stride) {
     return b;
 }
 
+HBITMAP MakeFilledDib(const DibParams &p, bool alpha) {
+    uint8_t *bits;
+    uint32_t stride;
+    HBITMAP b = MakeDib(p, &bits, &stride);
+    if (!b) return nullptr;
+    const int bpp = p.bitCount;
+    for (int32_t y = 0; y < p.height; ++y) {
+        uint8_t *row = bits + size_t(y) * stride;
+        if (bpp <= 8) {
+            const int n = int(p.palette.size());
+            for (int32_t x = 0; x < p.width; ++x) {
+                const int v = (x * 7 + y * 3 + x * y) % n;
+                row[x * bpp / 8] |= uint8_t(v << (8 - bpp - x * bpp % 8));
+            }
+            continue;
+        }
+        for (uint32_t i = 0; i < stride; ++i) row[i] = uint8_t((y * stride + i) * 7 + (y * stride + i) / 13);
+        for (int32_t x = 0; x < p.width; ++x) {
+            if (bpp == 16 && !p.masks[0]) row[2 * x + 1] &= 0x7F;
+            if (bpp == 32) row[4 * x + 3] = alpha ? uint8_t(x * 5 + y * 11) : 0;
+        }
+    }
+    return b;
+}
+
+std::vector<RGBQUAD> TestPalette(int n) {
+    std::vector<RGBQUAD> p;
+    for (int i = 0; i < std::abs(n); ++i)
+        p.push_back(n < 0 ? RGBQUAD{uint8_t(i), uint8_t(i), uint8_t(i), 0}
+                          : RGBQUAD{uint8_t(i * 37), uint8_t(255 - i * 11), uint8_t(i * 73 % 256), 0});
+    return p;
+}
+
 DibView ViewDib(HBITMAP bitmap) {
     DibView v;
     DIBSECTION ds;
@@ -159,12 +185,12 @@ DibView ViewDib(HBITMAP bitmap) {
         DeleteDC(dc);
     }
     const size_t used = size_t((int64_t(v.width) * v.bitCount + 7) / 8);
+    // Bits past the last pixel of a 1- or 4-bit row are padding, not picture.
+    const int spare = int(used * 8 - size_t(v.width) * size_t(v.bitCount));
     const auto *base = static_cast<const uint8_t *>(ds.dsBm.bmBits);
     for (int32_t y = 0; y < v.height; ++y) {
         const uint8_t *row = base + size_t(v.topDown ? y : v.height - 1 - y) * size_t(ds.dsBm.bmWidthBytes);
         v.rows.emplace_back(row, row + used);
-        // Bits past the last pixel of a 1- or 4-bit row are padding, not picture.
-        const int spare = int(used * 8 - size_t(v.width) * size_t(v.bitCount));
         if (spare > 0) v.rows.back().back() &= uint8_t(0xFF << spare);
     }
     v.ok = true;
@@ -179,29 +205,25 @@ QImage DibToImage(HBITMAP bitmap) {
     if (v.bitCount == 16) r = 0x7C00, g = 0x3E0, b = 0x1F;
     if (v.compression == BI_BITFIELDS) r = v.masks[0], g = v.masks[1], b = v.masks[2];
     const uint32_t a = v.bitCount == 32 ? ~(r | g | b) : 0;
+    const int bytes = v.bitCount / 8;
     bool anyAlpha = false;
-    if (a)
-        for (const auto &row : v.rows)
-            for (int32_t x = 0; x < v.width && !anyAlpha; ++x) {
-                uint32_t px;
-                std::memcpy(&px, &row[4 * size_t(x)], 4);
-                anyAlpha = (px & a) != 0;
-            }
+    for (const auto &row : v.rows)
+        for (int32_t x = 0; a && x < v.width && !anyAlpha; ++x) {
+            uint32_t px;
+            std::memcpy(&px, &row[4 * size_t(x)], 4);
+            anyAlpha = (px & a) != 0;
+        }
     for (int32_t y = 0; y < v.height; ++y) {
         const uint8_t *row = v.rows[size_t(y)].data();
         auto *out = reinterpret_cast<QRgb *>(image.scanLine(y));
         for (int32_t x = 0; x < v.width; ++x) {
             if (v.bitCount <= 8) {
-                unsigned i = v.bitCount == 8 ? row[x]
-                             : v.bitCount == 4 ? (row[x / 2] >> ((x & 1) ? 0 : 4)) & 15
-                                               : (row[x / 8] >> (7 - x % 8)) & 1;
+                const unsigned i = (row[x * v.bitCount / 8] >> (8 - v.bitCount - x * v.bitCount % 8)) & ((1u << v.bitCount) - 1);
                 const RGBQUAD q = i < v.palette.size() ? v.palette[i] : RGBQUAD{0, 0, 0, 0};
                 out[x] = qRgb(q.rgbRed, q.rgbGreen, q.rgbBlue);
-            } else if (v.bitCount == 24) {
-                out[x] = qRgb(row[3 * x + 2], row[3 * x + 1], row[3 * x]);
             } else {
                 uint32_t px = 0;
-                std::memcpy(&px, row + x * (v.bitCount / 8), size_t(v.bitCount / 8));
+                std::memcpy(&px, row + x * bytes, size_t(bytes));
                 out[x] = qRgba(Scale(px, r), Scale(px, g), Scale(px, b), anyAlpha ? Scale(px, a) : 255);
             }
         }
@@ -214,23 +236,28 @@ int MaxDifference(const QImage &haveIn, const QImage &expectedIn, std::string *w
     const QImage have = haveIn.convertToFormat(QImage::Format_ARGB32);
     const QImage expected = expectedIn.convertToFormat(QImage::Format_ARGB32);
     int worst = 0;
-    for (int y = 0; y < have.height(); ++y) {
-        const auto *h = reinterpret_cast<const QRgb *>(have.constScanLine(y));
-        const auto *e = reinterpret_cast<const QRgb *>(expected.constScanLine(y));
+    for (int y = 0; y < have.height(); ++y)
         for (int x = 0; x < have.width(); ++x) {
-            if (qAlpha(h[x]) == 0 && qAlpha(e[x]) == 0) continue;
-            const int d = std::max({std::abs(qRed(h[x]) - qRed(e[x])), std::abs(qGreen(h[x]) - qGreen(e[x])),
-                                    std::abs(qBlue(h[x]) - qBlue(e[x])), std::abs(qAlpha(h[x]) - qAlpha(e[x]))});
-            if (d > worst) {
-                worst = d;
-                if (where)
-                    *where = std::to_string(x) + "," + std::to_string(y) + ": have #" +
-                             QString::number(h[x], 16).toStdString() + " expected #" +
-                             QString::number(e[x], 16).toStdString();
-            }
+            const QRgb h = have.pixel(x, y), e = expected.pixel(x, y);
+            if (qAlpha(h) == 0 && qAlpha(e) == 0) continue;
+            const int d = std::max({std::abs(qRed(h) - qRed(e)), std::abs(qGreen(h) - qGreen(e)),
+                                    std::abs(qBlue(h) - qBlue(e)), std::abs(qAlpha(h) - qAlpha(e))});
+            if (d > worst && where)
+                *where = std::to_string(x) + "," + std::to_string(y) + ": have #" + QString::number(h, 16).toStdString() +
+                         " expected #" + QString::number(e, 16).toStdString();
+            worst = std::max(worst, d);
         }
-    }
     return worst;
+}
+
+double MeanDifference(const QImage &a, const QImage &b) {
+    double total = 0;
+    for (int y = 0; y < a.height(); ++y)
+        for (int x = 0; x < a.width(); ++x) {
+            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
+            total += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q));
+        }
+    return total / (3.0 * a.width() * a.height());
 }
 
 QImage TestChart(int width, int height, bool withAlpha) {
@@ -260,33 +287,26 @@ QImage TestChart(int width, int height, bool withAlpha) {
     return image;
 }
 
-HBITMAP ImageToDib(const QImage &imageIn, int bitCount, bool topDown) {
-    const QImage image = imageIn.convertToFormat(QImage::Format_ARGB32);
+QImage Noise(int width, int height) {
+    QImage image(width, height, QImage::Format_ARGB32);
+    uint32_t state = 12345;
+    for (int i = 0; i < width * height; ++i)
+        reinterpret_cast<QRgb *>(image.bits())[i] = 0xFF000000u | ((state = state * 1664525u + 1013904223u) >> 8);
+    return image;
+}
+
+HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown) {
+    // Qt's layouts of these formats are the DIB's: B, G, R(, A) bytes and 0-5-5-5 words.
+    const QImage in = image.convertToFormat(bitCount == 16   ? QImage::Format_RGB555
+                                            : bitCount == 24 ? QImage::Format_BGR888
+                                                             : QImage::Format_ARGB32);
     DibParams p;
-    p.width = image.width();
-    p.height = image.height();
-    p.bitCount = bitCount;
-    p.topDown = topDown;
+    p.width = in.width(), p.height = in.height(), p.bitCount = bitCount, p.topDown = topDown;
     uint8_t *bits = nullptr;
     uint32_t stride = 0;
     HBITMAP b = MakeDib(p, &bits, &stride);
-    if (!b) return nullptr;
-    for (int y = 0; y < p.height; ++y) {
-        uint8_t *row = bits + size_t(topDown ? y : p.height - 1 - y) * stride;
-        const auto *in = reinterpret_cast<const QRgb *>(image.constScanLine(y));
-        for (int x = 0; x < p.width; ++x) {
-            const QRgb c = in[x];
-            if (bitCount == 24) {
-                row[3 * x] = uint8_t(qBlue(c)), row[3 * x + 1] = uint8_t(qGreen(c)), row[3 * x + 2] = uint8_t(qRed(c));
-            } else if (bitCount == 32) {
-                row[4 * x] = uint8_t(qBlue(c)), row[4 * x + 1] = uint8_t(qGreen(c)), row[4 * x + 2] = uint8_t(qRed(c));
-                row[4 * x + 3] = uint8_t(qAlpha(c));
-            } else {
-                const uint16_t v = uint16_t(((qRed(c) >> 3) << 10) | ((qGreen(c) >> 3) << 5) | (qBlue(c) >> 3));
-                row[2 * x] = uint8_t(v), row[2 * x + 1] = uint8_t(v >> 8);
-            }
-        }
-    }
+    for (int y = 0; b && y < p.height; ++y)
+        std::memcpy(bits + size_t(topDown ? y : p.height - 1 - y) * stride, in.constScanLine(y), size_t(p.width) * size_t(bitCount / 8));
     return b;
 }
 
@@ -315,6 +335,18 @@ std::vector<uint8_t> ReadFile(const fs::path &file) {
 void WriteFile(const fs::path &file, const std::vector<uint8_t> &bytes) {
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+void UnderFileSizeLimit(uint64_t bytes, const std::function<void()> &body) {
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old, limit;
+    getrlimit(RLIMIT_FSIZE, &old);
+    limit = old;
+    limit.rlim_cur = rlim_t(bytes);
+    setrlimit(RLIMIT_FSIZE, &limit);
+    body();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
 }
 
 fs::path SharedCorpus(const std::string &name) {

@@ -6,14 +6,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "faltrix/plugin.h"
 
 namespace faltrix::testing {
-
-std::u16string U16(const std::string &utf8);
 
 // A plug-in library of the build tree (bin/plugins/<kind>/<format>.so), loaded with dlopen.
 class CodecPlugin {
@@ -24,7 +23,6 @@ public:
     CodecPlugin &operator=(const CodecPlugin &) = delete;
 
     bool loaded() const { return handle_ != nullptr; }
-    const std::string &error() const { return error_; }
     void *Symbol(const char *name) const;
 
     // GetPluginInfo into a buffer of `capacity` units; *answer gets the result.
@@ -34,9 +32,8 @@ public:
     int32_t PictureSize(const std::filesystem::path &file, int32_t *width, int32_t *height) const;
     // GetPictureDIB with CreateDIBSection as the allocator; progress calls are counted.
     HBITMAP Decode(const std::filesystem::path &file) const;
-    // Selects the bitmap into a fresh memory DC and calls SaveDIBPicture.
+    // Selects the bitmap (none when null) into a fresh memory DC and calls SaveDIBPicture.
     int32_t Save(HBITMAP bitmap, const std::filesystem::path &file) const;
-    int32_t SaveRaw(HDC dc, const WCHAR *path) const;
 
     // Progress reports of the last Decode / Save on this thread: calls, last done and total.
     struct Progress {
@@ -48,7 +45,6 @@ public:
 
 private:
     void *handle_ = nullptr;
-    std::string error_;
 };
 
 // ---- DIB sections ------------------------------------------------------------------------
@@ -64,6 +60,11 @@ struct DibParams {
 
 // Creates a zeroed DIB section (owned by the caller: DeleteObject).
 HBITMAP MakeDib(const DibParams &p, uint8_t **bits = nullptr, uint32_t *stride = nullptr);
+// A DIB section of varied content: palette indices inside the table, 5-5-5 pixels with the
+// spare bit clear, 32 bits with varied alpha or (without `alpha`) all alpha bytes 0.
+HBITMAP MakeFilledDib(const DibParams &p, bool alpha);
+// n colours of a ramp through the colour cube; n < 0: the 256-entry grey ramp.
+std::vector<RGBQUAD> TestPalette(int n);
 
 // The layout of a DIB section as GetObjectW describes it, with its rows top to bottom.
 struct DibView {
@@ -82,14 +83,18 @@ DibView ViewDib(HBITMAP bitmap);
 // The DIB as Qt's ARGB32 (palette and masks resolved; 32 bits with all alpha 0 are opaque).
 QImage DibToImage(HBITMAP bitmap);
 
-// Largest per-channel difference between two ARGB32 pictures of the same size, ignoring the
-// colour of pixels both see as fully transparent; -1 when the sizes differ. *where gets the
-// first worst pixel as "x,y: have #aarrggbb expected #aarrggbb".
+// Largest per-channel difference between two pictures of the same size, ignoring the colour
+// of pixels both see as fully transparent; -1 when the sizes differ. *where gets the first
+// worst pixel as "x,y: have #aarrggbb expected #aarrggbb".
 int MaxDifference(const QImage &have, const QImage &expected, std::string *where = nullptr);
+// Mean per-channel difference of the colours (alpha ignored) of two same-sized pictures.
+double MeanDifference(const QImage &have, const QImage &expected);
 
 // A picture with gradients, fine lines and sharp edges, as ARGB32 (alpha 255 unless
 // withAlpha, which adds a transparent band and a half-transparent one).
 QImage TestChart(int width, int height, bool withAlpha = false);
+// Opaque pseudo-random pixels: what no encoder compresses much.
+QImage Noise(int width, int height);
 
 // Puts an ARGB32 picture into a new DIB section of the given depth (16, 24 or 32).
 HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown = false);
@@ -101,7 +106,6 @@ class TempDir {
 public:
     TempDir();
     ~TempDir();
-    const std::filesystem::path &path() const { return path_; }
     std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
     std::vector<std::string> Entries() const;  // names in the folder, sorted
 
@@ -111,6 +115,10 @@ private:
 
 std::vector<uint8_t> ReadFile(const std::filesystem::path &file);
 void WriteFile(const std::filesystem::path &file, const std::vector<uint8_t> &bytes);
+
+// Runs body with the process's file-size limit at `bytes`: writes past it fail with EFBIG,
+// as on a full disk.
+void UnderFileSizeLimit(uint64_t bytes, const std::function<void()> &body);
 
 // ../shared/corpus/<name> beside the project, or empty when it is not there.
 std::filesystem::path SharedCorpus(const std::string &name);
