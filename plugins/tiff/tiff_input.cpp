@@ -56,7 +56,9 @@ bool Open(const WCHAR *path, Reader *r) {
 
     TIFFOpenOptions *opts = NewOptions(&r->messages);
     if (!opts) return false;
-    r->tif = TIFFOpenExt(name.c_str(), "r", opts);
+    // "m": read, do not map. A mapped file that another program shortens while we read it
+    // kills the process with SIGBUS; a read just fails.
+    r->tif = TIFFOpenExt(name.c_str(), "rm", opts);
     TIFFOpenOptionsFree(opts);
     if (!r->tif) return false;
     r->closer.tif = r->tif;
