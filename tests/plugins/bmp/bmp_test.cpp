@@ -12,14 +12,7 @@ using namespace faltrix::testing;
 using Bytes = std::vector<uint8_t>;
 using PixelFn = std::function<uint32_t(int, int)>;
 
-const CodecPlugin &In() {
-    static CodecPlugin p("bmp", "input");
-    return p;
-}
-const CodecPlugin &Out() {
-    static CodecPlugin p("bmp", "output");
-    return p;
-}
+const CodecPlugin In("bmp", "input"), Out("bmp", "output");
 
 // ---- Writing BMP files by hand ------------------------------------------------------------
 
@@ -120,7 +113,7 @@ class BmpRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 
 // Qt widens 5-bit channels by shifting (31 -> 248), not by scaling.
 TEST_P(BmpRoundTrip, KeepsBytesPaletteAndResolutionAndQtReadsIt) {
-    ExpectRoundTrip(Out(), In(), GetParam(), "bmp", true, GetParam().bitCount == 16 ? 7 : 0);
+    ExpectRoundTrip(Out, In, GetParam(), "bmp", true, GetParam().bitCount == 16 ? 7 : 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -152,7 +145,7 @@ TEST_P(BmpLayoutVsQt, DecodesAsQtDoes) {
     WriteFile(file, GetParam().file.File());
     QImage expected(QString::fromStdString(file.string()), "BMP");
     ASSERT_FALSE(expected.isNull()) << "Qt cannot read the hand-made file";
-    HBITMAP decoded = In().Decode(file);
+    HBITMAP decoded = In.Decode(file);
     ASSERT_NE(decoded, nullptr);
     // Qt keeps 32-bit BI_RGB as RGB32; read it the same way for the comparison.
     QImage have = DibToImage(decoded);
@@ -183,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(BmpRle, JumpLeavesSkippedPixelsAtIndexZero) {
     TempDir dir;
     WriteFile(dir / "jump.bmp", Rle8(true).File());
-    HBITMAP b = In().Decode(dir / "jump.bmp");
+    HBITMAP b = In.Decode(dir / "jump.bmp");
     ASSERT_NE(b, nullptr);
     const DibView v = ViewDib(b);
     ASSERT_EQ(v.bitCount, 8);
@@ -198,7 +191,7 @@ TEST(BmpOrientation, TopDownAndBottomUpFilesGiveTheSamePicture) {
     for (uint16_t bits : {1, 4, 8, 16, 24, 32}) {
         WriteFile(dir / "up.bmp", Make(40, bits, 9).File());
         WriteFile(dir / "down.bmp", Make(40, bits, -9).File());
-        HBITMAP a = In().Decode(dir / "up.bmp"), b = In().Decode(dir / "down.bmp");
+        HBITMAP a = In.Decode(dir / "up.bmp"), b = In.Decode(dir / "down.bmp");
         ASSERT_NE(a, nullptr);
         ASSERT_NE(b, nullptr);
         EXPECT_EQ(ViewDib(a).rows, ViewDib(b).rows) << bits << " bits";
@@ -212,7 +205,7 @@ TEST(BmpOrientation, TopDownAndBottomUpFilesGiveTheSamePicture) {
 
 class BmpHostile : public ::testing::TestWithParam<HostileCase> {};
 
-TEST_P(BmpHostile, FailsCleanly) { ExpectRefused(In(), GetParam(), "bmp"); }
+TEST_P(BmpHostile, FailsCleanly) { ExpectRefused(In, GetParam(), "bmp"); }
 
 Bytes Patch(Bytes bytes, size_t at, uint32_t value) {
     for (int i = 0; i < 4; ++i) bytes[at + size_t(i)] = uint8_t(value >> (8 * i));

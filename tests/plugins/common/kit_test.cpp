@@ -100,10 +100,14 @@ TEST(SourcePictureTest, ReadsEachLayoutTopFirstAndPutsTransparencyOnWhite) {
         Bytes topOnWhite = {};  // the top row as RowToBGROnWhite gives it, where checked
     } cases[] = {
         // Bottom-up: the first memory row is the bottom row.
+        {"OneBitBottomUp", Params(1, false, {{0, 0, 255, 0}, {255, 0, 0, 0}}), {{0x00}, {0x60}},
+         {{0, 0, 255, 255, 255, 0, 0, 255, 255, 0, 0, 255}, {0, 0, 255, 255, 0, 0, 255, 255, 0, 0, 255, 255}}, false},
         {"FourBitBottomUp", Params(4, false, four), {{0x22, 0x00}, {0x01, 0x20}}, {redGreenBlue, blueBlueRed}, false},
         {"EightBitIndexPastShortTable", Params(8, true, {{1, 2, 3, 0}}), {{0, 7, 200}, {0, 0, 0}}, {grey, grey}, false},
         {"Sixteen565", Params(16, true, {}, {0xF800, 0x07E0, 0x001F}),
          {{0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00}, {0x1F, 0, 0x1F, 0, 0, 0xF8}}, {redGreenBlue, blueBlueRed}, false},
+        {"ThirtyTwoRgbMasks", Params(32, true, {}, {0x000000FF, 0x0000FF00, 0x00FF0000}),
+         {{255, 0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0}, {0, 0, 255, 0, 0, 0, 255, 0, 255, 0, 0, 0}}, {redGreenBlue, blueBlueRed}, false},
         {"ThirtyTwoAllAlphaZeroIsOpaque", Params(32, true),
          {{0, 0, 255, 0, 0, 255, 0, 0, 255, 0, 0, 0}, {255, 0, 0, 0, 255, 0, 0, 0, 0, 0, 255, 0}},
          {redGreenBlue, blueBlueRed}, false},

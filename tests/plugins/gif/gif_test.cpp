@@ -13,14 +13,7 @@ namespace {
 using namespace faltrix::testing;
 using Bytes = std::vector<uint8_t>;
 
-const CodecPlugin &In() {
-    static CodecPlugin p("gif", "input");
-    return p;
-}
-const CodecPlugin &Out() {
-    static CodecPlugin p("gif", "output");
-    return p;
-}
+const CodecPlugin In("gif", "input"), Out("gif", "output");
 
 // ---- Round trips -------------------------------------------------------------------------
 
@@ -28,7 +21,7 @@ class GifPaletteRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 
 // GIF keeps no resolution; its table is padded to a power of two.
 TEST_P(GifPaletteRoundTrip, KeepsIndicesAndPaletteEntriesAndQtReadsIt) {
-    ExpectRoundTrip(Out(), In(), GetParam(), "gif", false, 0);
+    ExpectRoundTrip(Out, In, GetParam(), "gif", false, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, GifPaletteRoundTrip,
@@ -42,9 +35,9 @@ INSTANTIATE_TEST_SUITE_P(Depths, GifPaletteRoundTrip,
 // Stores the section (deleting it) and reads the file back.
 HBITMAP SaveAndLoad(HBITMAP source) {
     TempDir dir;
-    const int32_t saved = Out().Save(source, dir / "true.gif");
+    const int32_t saved = Out.Save(source, dir / "true.gif");
     DeleteObject(source);
-    return saved == 0 ? In().Decode(dir / "true.gif") : nullptr;
+    return saved == 0 ? In.Decode(dir / "true.gif") : nullptr;
 }
 
 // Up to 256 colours come through exactly, as an 8-bit picture (no transparent index is spent
@@ -76,8 +69,8 @@ TEST(GifTrueColour, FewColoursAreKeptExactlyAndManyReducedClosely) {
 TEST(GifTrueColour, TransparentPixelsStayTransparentAndHalfTransparentGoOnWhite) {
     TempDir dir;
     HBITMAP source = ImageToDib(TestChart(80, 60, true), 32, true);
-    ASSERT_EQ(Out().Save(source, dir / "alpha.gif"), 0);
-    HBITMAP loaded = In().Decode(dir / "alpha.gif");
+    ASSERT_EQ(Out.Save(source, dir / "alpha.gif"), 0);
+    HBITMAP loaded = In.Decode(dir / "alpha.gif");
     EXPECT_EQ(ViewDib(loaded).bitCount, 32);
     const QImage have = DibToImage(loaded);
     EXPECT_EQ(qAlpha(have.pixel(79, 30)), 0);             // fully transparent band
@@ -93,7 +86,7 @@ TEST(GifOutput, APictureWiderThanGifAllowsFails) {
     TempDir dir;
     HBITMAP wide = ImageToDib(QImage(70000, 1, QImage::Format_ARGB32), 24);
     ASSERT_NE(wide, nullptr);
-    EXPECT_NE(Out().Save(wide, dir / "wide.gif"), 0);
+    EXPECT_NE(Out.Save(wide, dir / "wide.gif"), 0);
     EXPECT_TRUE(dir.Entries().empty());
     DeleteObject(wide);
 }
@@ -147,12 +140,6 @@ Bytes MakeGif(const GifSpec &s) {
     return bytes;
 }
 
-GifSpec Spec(const std::function<void(GifSpec &)> &change) {
-    GifSpec s;
-    change(s);
-    return s;
-}
-
 struct LayoutCase {
     const char *name;
     GifSpec spec;
@@ -166,9 +153,9 @@ TEST_P(GifLayoutVsQt, FirstFrameDecodesAsQtDoes) {
     const auto file = dir / "layout.gif";
     WriteFile(file, MakeGif(s));
     int32_t w = 0, h = 0;
-    ASSERT_EQ(In().PictureSize(file, &w, &h), 0);
+    ASSERT_EQ(In.PictureSize(file, &w, &h), 0);
     EXPECT_EQ(std::pair(w, h), std::pair(s.screenW, s.screenH));
-    HBITMAP decoded = In().Decode(file);
+    HBITMAP decoded = In.Decode(file);
     ASSERT_NE(decoded, nullptr);
     EXPECT_TRUE(CodecPlugin::LastProgress().monotonic);
     const QImage qt(QString::fromStdString(file.string()));
@@ -180,24 +167,24 @@ TEST_P(GifLayoutVsQt, FirstFrameDecodesAsQtDoes) {
     DeleteObject(decoded);
 }
 
-const GifSpec kInset = Spec([](GifSpec &s) { s.left = 3, s.top = 2, s.width = 10, s.height = 7, s.background = 5; });
+const GifSpec kInset{.left = 3, .top = 2, .width = 10, .height = 7, .background = 5};
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, GifLayoutVsQt,
-    ::testing::Values(LayoutCase{"Plain", GifSpec{}}, LayoutCase{"TwoColours", Spec([](GifSpec &s) { s.colours = 2; })},
-                      LayoutCase{"FullPalette", Spec([](GifSpec &s) { s.colours = 256; })},
-                      LayoutCase{"Interlaced", Spec([](GifSpec &s) { s.interlace = true, s.height = s.screenH = 19; })},
-                      LayoutCase{"LocalColourTable", Spec([](GifSpec &s) { s.localMap = true; })},
-                      LayoutCase{"Transparent", Spec([](GifSpec &s) { s.transparent = 3; })},
+    ::testing::Values(LayoutCase{"Plain", GifSpec{}}, LayoutCase{"TwoColours", GifSpec{.colours = 2}},
+                      LayoutCase{"FullPalette", GifSpec{.colours = 256}},
+                      LayoutCase{"Interlaced", GifSpec{.screenH = 19, .height = 19, .interlace = true}},
+                      LayoutCase{"LocalColourTable", GifSpec{.localMap = true}},
+                      LayoutCase{"Transparent", GifSpec{.transparent = 3}},
                       LayoutCase{"FrameInsideTheScreen", kInset},
-                      LayoutCase{"TwoFramesFirstShown", Spec([](GifSpec &s) { s.frames = 2; })}),
+                      LayoutCase{"TwoFramesFirstShown", GifSpec{.frames = 2}}),
     kCaseName);
 
 TEST(GifLayout, UncoveredScreenGetsTheBackgroundOrTransparency) {
     TempDir dir;
     WriteFile(dir / "bg.gif", MakeGif(kInset));
-    WriteFile(dir / "clear.gif", MakeGif(Spec([](GifSpec &s) { s.left = 3, s.width = 10, s.transparent = 1; })));
-    HBITMAP bg = In().Decode(dir / "bg.gif"), clear = In().Decode(dir / "clear.gif");
+    WriteFile(dir / "clear.gif", MakeGif(GifSpec{.left = 3, .width = 10, .transparent = 1}));
+    HBITMAP bg = In.Decode(dir / "bg.gif"), clear = In.Decode(dir / "clear.gif");
     EXPECT_EQ(DibToImage(bg).pixel(0, 0), qRgb(16 * 5, 255 - 8 * 5, 3 * 5));
     EXPECT_EQ(qAlpha(DibToImage(clear).pixel(0, 0)), 0);
     DeleteObject(bg);
@@ -208,7 +195,7 @@ TEST(GifLayout, UncoveredScreenGetsTheBackgroundOrTransparency) {
 
 class GifHostile : public ::testing::TestWithParam<HostileCase> {};
 
-TEST_P(GifHostile, FailsCleanly) { ExpectRefused(In(), GetParam(), "gif"); }
+TEST_P(GifHostile, FailsCleanly) { ExpectRefused(In, GetParam(), "gif"); }
 
 Bytes WithScreen(uint16_t w, uint16_t h) {
     auto bytes = MakeGif(GifSpec{});
@@ -230,12 +217,12 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"NoImage", [] { auto b = MakeGif(GifSpec{}); b.resize(13 + 3 * 16); b.push_back(';'); return b; }, kDib},
         HostileCase{"NoColourTable", [] { auto b = MakeGif(GifSpec{}); b[10] &= 0x7F; b.erase(b.begin() + 13, b.begin() + 13 + 48); return b; }, kDib},
         HostileCase{"LzwGarbage", [] {
-            auto b = MakeGif(Spec([](GifSpec &s) { s.width = s.screenW = 200, s.height = s.screenH = 100; }));
+            auto b = MakeGif(GifSpec{.screenW = 200, .screenH = 100, .width = 200, .height = 100});
             for (size_t i = b.size() / 3; i < b.size() - 1; ++i) b[i] = uint8_t(i * 13);
             return b; }, kDib},
         // Frames reaching past the screen are clipped to it, not refused.
-        HostileCase{"FrameLargerThanTheScreen", [] { return MakeGif(Spec([](GifSpec &s) { s.width = 40, s.height = 30; })); }, kClipped},
-        HostileCase{"FrameOutsideTheScreen", [] { return MakeGif(Spec([](GifSpec &s) { s.left = 500, s.top = 600, s.width = 4, s.height = 4; })); }, kClipped}),
+        HostileCase{"FrameLargerThanTheScreen", [] { return MakeGif(GifSpec{.width = 40, .height = 30}); }, kClipped},
+        HostileCase{"FrameOutsideTheScreen", [] { return MakeGif(GifSpec{.left = 500, .top = 600, .width = 4, .height = 4}); }, kClipped}),
     kCaseName);
 
 }  // namespace

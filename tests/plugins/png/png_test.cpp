@@ -21,14 +21,7 @@ using namespace faltrix::testing;
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-const CodecPlugin &In() {
-    static CodecPlugin p("png", "input");
-    return p;
-}
-const CodecPlugin &Out() {
-    static CodecPlugin p("png", "output");
-    return p;
-}
+const CodecPlugin In("png", "input"), Out("png", "output");
 
 // ---- The PNG suite -------------------------------------------------------------------------
 
@@ -67,10 +60,10 @@ TEST_P(PngSuite, DecodesAsQtDoes) {
     if (suite.empty()) GTEST_SKIP() << "../shared/corpus/pngsuite is not there";
     const fs::path file = suite / GetParam();
     const Bytes bytes = ReadFile(file);
-    ASSERT_NE(In().IsSupported(file), 0);
+    ASSERT_NE(In.IsSupported(file), 0);
     int32_t w = 0, h = 0;
-    ASSERT_EQ(In().PictureSize(file, &w, &h), 0);
-    HBITMAP decoded = In().Decode(file);
+    ASSERT_EQ(In.PictureSize(file, &w, &h), 0);
+    HBITMAP decoded = In.Decode(file);
     ASSERT_NE(decoded, nullptr);
     EXPECT_TRUE(CodecPlugin::LastProgress().monotonic);
     EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
@@ -114,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(Files, PngSuite, ::testing::ValuesIn(SuiteFiles()),
 class PngRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 
 TEST_P(PngRoundTrip, KeepsPixelsPaletteAlphaAndResolutionAndQtReadsIt) {
-    ExpectRoundTrip(Out(), In(), GetParam(), "png", true, 0);
+    ExpectRoundTrip(Out, In, GetParam(), "png", true, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -144,7 +137,7 @@ int32_t ChooseLevel(int level, bool confirm) {
         if (confirm) dialog->findChild<QDialogButtonBox *>()->button(QDialogButtonBox::Ok)->click();
         else dialog->reject();
     });
-    auto fn = reinterpret_cast<ConfigurationDlgFn>(Out().Symbol("ConfigurationDlg"));
+    auto fn = reinterpret_cast<ConfigurationDlgFn>(Out.Symbol("ConfigurationDlg"));
     return fn ? fn(nullptr, 0) : -1;
 }
 
@@ -154,14 +147,14 @@ TEST(PngCompressionLevel, ChosenLevelHoldsForTheSessionAndChangesTheOutput) {
     HBITMAP source = ImageToDib(TestChart(300, 200), 24);
     TempDir dir;
     EXPECT_EQ(ChooseLevel(0, true), 0);
-    ASSERT_EQ(Out().Save(source, dir / "level0.png"), 0);
+    ASSERT_EQ(Out.Save(source, dir / "level0.png"), 0);
     EXPECT_NE(ChooseLevel(3, false), 0);
     int32_t fromThread = 0;
-    std::thread([&] { fromThread = reinterpret_cast<ConfigurationDlgFn>(Out().Symbol("ConfigurationDlg"))(nullptr, 0); }).join();
+    std::thread([&] { fromThread = reinterpret_cast<ConfigurationDlgFn>(Out.Symbol("ConfigurationDlg"))(nullptr, 0); }).join();
     EXPECT_NE(fromThread, 0);
-    ASSERT_EQ(Out().Save(source, dir / "still0.png"), 0);
+    ASSERT_EQ(Out.Save(source, dir / "still0.png"), 0);
     EXPECT_EQ(ChooseLevel(9, true), 0);
-    ASSERT_EQ(Out().Save(source, dir / "level9.png"), 0);
+    ASSERT_EQ(Out.Save(source, dir / "level9.png"), 0);
     EXPECT_EQ(ChooseLevel(6, true), 0);
     EXPECT_EQ(ReadFile(dir / "still0.png"), ReadFile(dir / "level0.png"));
     EXPECT_LT(fs::file_size(dir / "level9.png"), fs::file_size(dir / "level0.png"));
@@ -203,7 +196,7 @@ Bytes Png(uint32_t width, uint32_t height, uint8_t depth, uint8_t colour, size_t
 
 class PngHostile : public ::testing::TestWithParam<HostileCase> {};
 
-TEST_P(PngHostile, FailsCleanly) { ExpectRefused(In(), GetParam(), "png"); }
+TEST_P(PngHostile, FailsCleanly) { ExpectRefused(In, GetParam(), "png"); }
 
 constexpr Caught kSignature = Caught::kByIsSupported, kInfo = Caught::kByGetPictureInfo, kDib = Caught::kByGetPictureDIB;
 
