@@ -8,6 +8,7 @@
 #include "faltrix/cli/keep_aspect.h"
 
 #ifdef FALTRIX_CLI_FULL
+#include "faltrix/cli/batch.h"
 #include "faltrix/cli/convert.h"
 #include "faltrix/cli/terminal_front_end.h"
 #endif
@@ -35,7 +36,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         AspectCase{"WidthOf640x480To320", 640, 480, 320, 240u},
         AspectCase{"HeightOf640x480To100TruncatesTo133", 480, 640, 100, 133u},
-        AspectCase{"SameSize", 640, 480, 640, 480u},
         // 32-bit arithmetic would wrap: 100000 * 50000 is above 2^32.
         AspectCase{"LargeProductDoesNotWrap", 100000, 100000, 50000, 50000u},
         AspectCase{"LargestAnswerFits", 1, 0x7FFFFFFF, 2, 0xFFFFFFFEu},
@@ -48,57 +48,62 @@ INSTANTIATE_TEST_SUITE_P(
 
 #ifdef FALTRIX_CLI_FULL
 
-TEST(PlanTasks, FolderOutputTakesTheFormatOrTheInputsOwnExtension) {
+// A folder as output: each input's name with the --format extension, or its own; a second
+// input for the same output is refused instead of overwriting the first.
+TEST(PlanTasks, FolderOutputNamesAndClashes) {
     ConvertOptions options;
-    options.inputs = {"a/one.jpg", "b/two.tar.png", "three"};
+    options.inputs = {"a/one.jpg", "b/two.tar.png", "three", "c/one.png"};
     options.output = "/out";
-    std::vector<PlannedTask> planned = PlanTasks(options, true);
-    ASSERT_EQ(planned.size(), 3u);
-    EXPECT_EQ(planned[0].task.output, "/out/one.jpg");
-    EXPECT_EQ(planned[1].task.output, "/out/two.tar.png");
-    EXPECT_EQ(planned[2].task.output, "/out/three");
-
+    auto plan = [&options] {
+        QStringList outputs;
+        for (const PlannedTask &p : PlanTasks(options, true))
+            outputs << (p.clash.isEmpty() ? p.task.output : "clashes with " + p.clash);
+        return outputs;
+    };
+    EXPECT_EQ(plan(), QStringList({"/out/one.jpg", "/out/two.tar.png", "/out/three", "/out/one.png"}));
     options.format = "webp";
-    planned = PlanTasks(options, true);
-    EXPECT_EQ(planned[0].task.output, "/out/one.webp");
-    EXPECT_EQ(planned[1].task.output, "/out/two.tar.webp");
-    EXPECT_EQ(planned[2].task.output, "/out/three.webp");
-}
-
-TEST(PlanTasks, SecondInputForTheSameOutputIsRefusedNotOverwritten) {
-    ConvertOptions options;
-    options.inputs = {"x/pic.jpg", "y/pic.png", "z/other.gif"};
-    options.output = "/out";
-    options.format = "bmp";
-    const std::vector<PlannedTask> planned = PlanTasks(options, true);
-    EXPECT_TRUE(planned[0].clash.isEmpty());
-    EXPECT_EQ(planned[1].clash, "x/pic.jpg");
-    EXPECT_TRUE(planned[2].clash.isEmpty());
+    EXPECT_EQ(plan(), QStringList({"/out/one.webp", "/out/two.tar.webp", "/out/three.webp", "clashes with a/one.jpg"}));
 }
 
 TEST(ProgressLine, NeverWiderThanTheTerminal) {
     const QString name(200, u'n');
-    for (int columns : {20, 40, 80, 300}) {
+    for (int columns : {20, 40, 80, 300})
         EXPECT_LT(ProgressLine(name, 45, "Now Decoding input data...", columns).size(), columns);
-    }
     EXPECT_TRUE(ProgressLine("a.png", 250, {}, 80).contains("100%"));
 }
 
-TEST(WorkerProtocol, ReadsBackWhatTheWorkerWrites) {
-    EXPECT_EQ(ParseWorkerLine("S Now Decoding input data...").text, "Now Decoding input data...");
-    EXPECT_EQ(ParseWorkerLine("P 45").position, 45u);
-    EXPECT_EQ(ParseWorkerLine("P x").kind, WorkerEvent::Unknown);
-    EXPECT_EQ(ParseWorkerLine("F why").kind, WorkerEvent::Failure);
-    EXPECT_EQ(ParseWorkerLine("").kind, WorkerEvent::Unknown);
+// A batch's worker reads back every option its parent hands it, and an input that looks like
+// an option as a file.
+TEST(WorkerProtocol, WorkerArgumentsCarryEveryOption) {
+    ConvertOptions options;
+    options.width = 10;
+    options.height = 2147483647;
+    options.antiAlias = options.overwrite = true;
+    options.format = "pic";
+    options.inputPlugin = "BMP";
+    options.outputPlugin = "png";
+    const ParsedCommandLine parsed =
+        ParseCommandLine(QStringList{"faltrix-convert"} + WorkerArguments(options, {"-x.bmp", "/out/-x.pic"}));
+    ASSERT_EQ(parsed.action, ParsedCommandLine::Run) << parsed.text.toStdString();
+    const ConvertOptions &o = parsed.options;
+    EXPECT_TRUE(o.worker && o.workerParent > 0 && o.antiAlias && o.overwrite);
+    EXPECT_EQ(std::make_pair(o.width, o.height), std::make_pair(options.width, options.height));
+    EXPECT_EQ(QStringList({o.format, o.inputPlugin, o.outputPlugin, o.output}), QStringList({"pic", "BMP", "png", "/out/-x.pic"}));
+    EXPECT_EQ(o.inputs, QStringList{"-x.bmp"});
 }
 
+TEST(WorkerProtocol, ReadsBackWhatTheWorkerWrites) {
+    EXPECT_EQ(ParseWorkerLine("P 45").position, 45u);
+    for (const char *bad : {"P x", "", "Q what"}) EXPECT_EQ(ParseWorkerLine(bad).kind, WorkerEvent::Unknown) << bad;
+}
+
+// What was written to a temporary stream so far.
 std::string Contents(FILE *file) {
     std::fflush(file);
     std::rewind(file);
     std::string text;
     char buffer[1024];
-    size_t got;
-    while ((got = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, got);
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, got);
     return text;
 }
 
@@ -126,25 +131,17 @@ TEST(TerminalFrontEnd, BarStaysOnOneLineAndIsClearedForTheFinalLine) {
     EXPECT_EQ(front.LastStatus(), "Now Decoding input data...");
 }
 
-TEST(TerminalFrontEnd, VerboseWritesEachStatusLineQuietWritesNone) {
-    Streams verbose;
-    TerminalFrontEnd talkative(Verbosity::Verbose, false, verbose.out, verbose.err);
-    talkative.BeginFile("a.png");
-    talkative.SetStatusText(u"Now Getting infomation...");
-    talkative.SetProgressPosition(30);
-    talkative.SetStatusText(u"Ready.");
-    EXPECT_EQ(Contents(verbose.out), "Now Getting infomation...\nReady.\n");
-    EXPECT_EQ(Contents(verbose.err), "");
-
-    Streams quiet;
-    TerminalFrontEnd silent(Verbosity::Quiet, true, quiet.out, quiet.err);
-    silent.BeginFile("a.png");
-    silent.SetStatusText(u"Ready.");
-    silent.SetProgressPosition(100);
-    EXPECT_EQ(Contents(quiet.out) + Contents(quiet.err), "");
-    // A message (a plug-in that no longer loads) is an error: shown even when quiet.
-    silent.ShowMessage(u"Failed in loading library.", u"/p/x.so");
-    EXPECT_EQ(Contents(quiet.err), "faltrix-convert: /p/x.so: Failed in loading library.\n");
+// Quiet draws no bar even on a terminal, but a message (a plug-in that no longer loads) is an
+// error and is shown.
+TEST(TerminalFrontEnd, QuietWritesNothingButMessages) {
+    Streams s;
+    TerminalFrontEnd front(Verbosity::Quiet, true, s.out, s.err);
+    front.BeginFile("a.png");
+    front.SetStatusText(u"Ready.");
+    front.SetProgressPosition(100);
+    EXPECT_EQ(Contents(s.out) + Contents(s.err), "");
+    front.ShowMessage(u"Failed in loading library.", u"/p/x.so");
+    EXPECT_EQ(Contents(s.err), "faltrix-convert: /p/x.so: Failed in loading library.\n");
 }
 
 #endif

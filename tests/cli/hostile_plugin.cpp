@@ -6,40 +6,29 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "faltrix/plugin.h"
 
 namespace {
 
-constexpr char kMagic[] = "FALTRIX-HOSTILE ";
-
-std::string Narrow(const WCHAR *path) {
-    std::string out;
-    for (; path && *path; ++path) out.push_back(static_cast<char>(*path));  // tests use ASCII paths
-    return out;
-}
-
 // What the file asks for: "crash", "hang", or empty when it is not one of ours.
 std::string Behaviour(const WCHAR *path) {
-    FILE *file = std::fopen(Narrow(path).c_str(), "rb");
-    if (!file) return {};
+    std::string narrow;  // the tests use ASCII paths
+    for (; path && *path; ++path) narrow.push_back(static_cast<char>(*path));
     char head[64] = {};
-    const size_t got = std::fread(head, 1, sizeof head - 1, file);
-    std::fclose(file);
-    const size_t magic = sizeof kMagic - 1;
-    if (got <= magic || std::memcmp(head, kMagic, magic) != 0) return {};
-    std::string word(head + magic, got - magic);
-    return word.substr(0, word.find_first_of(" \r\n"));
+    if (FILE *file = std::fopen(narrow.c_str(), "rb")) {
+        head[std::fread(head, 1, sizeof head - 1, file)] = 0;
+        std::fclose(file);
+    }
+    const std::string text(head), magic("FALTRIX-HOSTILE ");
+    if (text.size() <= magic.size() || text.compare(0, magic.size(), magic) != 0) return {};
+    return text.substr(magic.size(), text.find_first_of(" \r\n", magic.size()) - magic.size());
 }
 
 int32_t Answer(const char16_t *text, WCHAR *buffer, int32_t length) {
     int32_t n = 0;
-    while (text[n] && n + 1 < length) {
-        buffer[n] = text[n];
-        ++n;
-    }
+    for (; text[n] && n + 1 < length; ++n) buffer[n] = text[n];
     if (length > 0) buffer[n] = 0;
     return n;
 }
@@ -70,11 +59,7 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,
                                             int32_t data, DibAllocCallbackFn) {
     const std::string what = Behaviour(path);
     if (progress) progress(1, 2, data);
-    if (what == "crash") {
-        volatile int *nowhere = nullptr;
-        *nowhere = 1;
-    } else if (what == "hang") {
-        for (;;) ::pause();
-    }
+    if (what == "crash") *static_cast<volatile int *>(nullptr) = 1;
+    while (what == "hang") ::pause();
     return nullptr;
 }
