@@ -1,8 +1,9 @@
-// The converter's pure pieces: the keep-aspect arithmetic, where a batch's files go, and the
-// progress line.
+// The converter's pure pieces: the keep-aspect arithmetic, where a batch's files go, what a
+// worker is handed and reports, and the terminal's progress line.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "faltrix/cli/keep_aspect.h"
@@ -88,7 +89,8 @@ TEST(WorkerProtocol, WorkerArgumentsCarryEveryOption) {
     const ConvertOptions &o = parsed.options;
     EXPECT_TRUE(o.worker && o.workerParent > 0 && o.antiAlias && o.overwrite);
     EXPECT_EQ(std::make_pair(o.width, o.height), std::make_pair(options.width, options.height));
-    EXPECT_EQ(QStringList({o.format, o.inputPlugin, o.outputPlugin, o.output}), QStringList({"pic", "BMP", "png", "/out/-x.pic"}));
+    EXPECT_EQ(QStringList({o.format, o.inputPlugin, o.outputPlugin, o.output}),
+              QStringList({"pic", "BMP", "png", "/out/-x.pic"}));
     EXPECT_EQ(o.inputs, QStringList{"-x.bmp"});
 }
 
@@ -97,51 +99,47 @@ TEST(WorkerProtocol, ReadsBackWhatTheWorkerWrites) {
     for (const char *bad : {"P x", "", "Q what"}) EXPECT_EQ(ParseWorkerLine(bad).kind, WorkerEvent::Unknown) << bad;
 }
 
-// What was written to a temporary stream so far.
-std::string Contents(FILE *file) {
-    std::fflush(file);
-    std::rewind(file);
-    std::string text;
-    char buffer[1024];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, got);
-    return text;
+// What a front end with a bar (as on a terminal) writes to standard output and error while
+// `use` drives it.
+template <typename Use>
+std::pair<std::string, std::string> Written(Verbosity verbosity, Use use) {
+    char *text[2] = {};
+    size_t size[2] = {};
+    FILE *out = open_memstream(&text[0], &size[0]), *err = open_memstream(&text[1], &size[1]);
+    use(TerminalFrontEnd(verbosity, true, out, err));
+    std::fclose(out);
+    std::fclose(err);
+    std::pair<std::string, std::string> written{std::string(text[0], size[0]), std::string(text[1], size[1])};
+    std::free(text[0]);
+    std::free(text[1]);
+    return written;
 }
 
-struct Streams {
-    FILE *out = std::tmpfile();
-    FILE *err = std::tmpfile();
-    ~Streams() {
-        std::fclose(out);
-        std::fclose(err);
-    }
-};
-
 TEST(TerminalFrontEnd, BarStaysOnOneLineAndIsClearedForTheFinalLine) {
-    Streams s;
-    TerminalFrontEnd front(Verbosity::Normal, true, s.out, s.err);
-    front.BeginFile("a.png");
-    front.SetStatusText(u"Now Decoding input data...");
-    front.SetProgressPosition(50);
-    front.EndFile();
-    const std::string err = Contents(s.err);
+    const auto [out, err] = Written(Verbosity::Normal, [](TerminalFrontEnd &&front) {
+        front.BeginFile("a.png");
+        front.SetStatusText(u"Now Decoding input data...");
+        front.SetProgressPosition(50);
+        front.EndFile();
+        EXPECT_EQ(front.LastStatus(), "Now Decoding input data...");
+    });
     EXPECT_EQ(err.find('\n'), std::string::npos) << err;
     EXPECT_NE(err.find("a.png [##########..........]  50%  Now Decoding input data..."), std::string::npos) << err;
     EXPECT_TRUE(err.ends_with("\r\x1b[K")) << err;
-    EXPECT_EQ(Contents(s.out), "");
-    EXPECT_EQ(front.LastStatus(), "Now Decoding input data...");
+    EXPECT_EQ(out, "");
 }
 
 // Quiet draws no bar even on a terminal, but a message (a plug-in that no longer loads) is an
 // error and is shown.
 TEST(TerminalFrontEnd, QuietWritesNothingButMessages) {
-    Streams s;
-    TerminalFrontEnd front(Verbosity::Quiet, true, s.out, s.err);
-    front.BeginFile("a.png");
-    front.SetStatusText(u"Ready.");
-    front.SetProgressPosition(100);
-    EXPECT_EQ(Contents(s.out) + Contents(s.err), "");
-    front.ShowMessage(u"Failed in loading library.", u"/p/x.so");
-    EXPECT_EQ(Contents(s.err), "faltrix-convert: /p/x.so: Failed in loading library.\n");
+    const auto written = Written(Verbosity::Quiet, [](TerminalFrontEnd &&front) {
+        front.BeginFile("a.png");
+        front.SetStatusText(u"Ready.");
+        front.SetProgressPosition(100);
+        front.ShowMessage(u"Failed in loading library.", u"/p/x.so");
+    });
+    EXPECT_EQ(written.first, "");
+    EXPECT_EQ(written.second, "faltrix-convert: /p/x.so: Failed in loading library.\n");
 }
 
 #endif

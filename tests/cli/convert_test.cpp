@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <tuple>
 
 #include "faltrix/device_resize.h"
 #include "faltrix/gdi.h"
@@ -51,18 +53,10 @@ struct RunResult {
 RunResult RunConverter(const QStringList &arguments, const QString &pluginFolder = {}) {
     QProcess process;
     Start(process, arguments, pluginFolder);
-    RunResult r;
-    if (!process.waitForStarted(30000)) {
-        r.err = "could not start " + ConverterPath();
-        return r;
-    }
     process.closeWriteChannel();
-    process.waitForFinished(300000);
-    r.crashed = process.exitStatus() == QProcess::CrashExit;
-    r.exitCode = process.exitCode();
-    r.out = QString::fromUtf8(process.readAllStandardOutput());
-    r.err = QString::fromUtf8(process.readAllStandardError());
-    return r;
+    const bool finished = process.waitForFinished(300000);  // false too when it could not start
+    return {finished ? process.exitCode() : -1, process.exitStatus() == QProcess::CrashExit,
+            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
 }
 
 std::string Describe(const RunResult &r) {
@@ -84,19 +78,13 @@ QImage ReadPicture(const QString &path) { return QImage(path).convertToFormat(QI
 
 // Noise: every pixel different, a hard case for any resize.
 QImage NoisePicture(int width, int height, uint32_t seed) {
-    QImage image(width, height, QImage::Format_RGB32);
-    auto next = [&seed] {
+    QImage image(width, height, QImage::Format_RGB888);
+    std::generate(image.bits(), image.bits() + image.sizeInBytes(), [&seed] {
         seed ^= seed << 13;
         seed ^= seed >> 17;
         seed ^= seed << 5;
-        return int(seed >> 24);
-    };
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            const int r = next(), g = next(), b = next();
-            image.setPixel(x, y, qRgb(r, g, b));
-        }
-    }
+        return uchar(seed >> 24);
+    });
     return image;
 }
 
@@ -111,20 +99,16 @@ QImage BlockPicture(int width, int height) {
     return image;
 }
 
-// Mean and largest absolute difference over all channels of two pictures of one size.
-std::pair<double, int> Difference(const QImage &a, const QImage &b) {
+// Mean absolute difference over all channels of two pictures of one size.
+double MeanDifference(const QImage &a, const QImage &b) {
     double sum = 0;
-    int largest = 0;
     for (int y = 0; y < a.height(); ++y) {
         for (int x = 0; x < a.width(); ++x) {
             const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
-            for (int d : {qRed(p) - qRed(q), qGreen(p) - qGreen(q), qBlue(p) - qBlue(q)}) {
-                sum += std::abs(d);
-                largest = std::max(largest, std::abs(d));
-            }
+            sum += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q));
         }
     }
-    return {sum / (3.0 * a.width() * a.height()), largest};
+    return sum / (3.0 * a.width() * a.height());
 }
 
 // A fresh folder for each test; skipped when the BMP plug-ins, which every test uses, are not built.
@@ -155,7 +139,7 @@ struct Format {
 const Format kFormats[] = {{"bmp", "bmp", 0},   {"png", "png", 0},  {"jpeg", "jpg", 12},
                            {"gif", "gif", 4},   {"tiff", "tif", 0}, {"webp", "webp", 12}};
 
-class EveryFormat : public InFolder, public ::testing::WithParamInterface<std::pair<Format, Format>> {};
+class EveryFormat : public InFolder, public ::testing::WithParamInterface<std::tuple<Format, Format>> {};
 
 TEST_P(EveryFormat, KeepsThePicture) {
     const auto [from, to] = GetParam();
@@ -175,25 +159,20 @@ TEST_P(EveryFormat, KeepsThePicture) {
     }
     const QImage back = ReadPicture(chain.back());
     ASSERT_EQ(back.size(), original.size());
-    const auto [mean, largest] = Difference(original, back);
     const double tolerance = from.meanTolerance + to.meanTolerance;
     if (tolerance == 0) {
-        EXPECT_EQ(largest, 0) << "a lossless chain changed pixels (mean " << mean << ")";
+        EXPECT_TRUE(back == original) << "a lossless chain changed pixels";
     } else {
-        EXPECT_LE(mean, tolerance) << "largest difference " << largest;
+        EXPECT_LE(MeanDifference(original, back), tolerance);
     }
 }
 
-std::vector<std::pair<Format, Format>> AllPairs() {
-    std::vector<std::pair<Format, Format>> pairs;
-    for (const Format &a : kFormats)
-        for (const Format &b : kFormats) pairs.push_back({a, b});
-    return pairs;
-}
-
-INSTANTIATE_TEST_SUITE_P(Pairs, EveryFormat, ::testing::ValuesIn(AllPairs()), [](const auto &info) {
-    return std::string(info.param.first.plugin) + "_to_" + info.param.second.plugin;
-});
+INSTANTIATE_TEST_SUITE_P(Pairs, EveryFormat,
+                         ::testing::Combine(::testing::ValuesIn(kFormats), ::testing::ValuesIn(kFormats)),
+                         [](const auto &info) {
+                             return std::string(std::get<0>(info.param).plugin) + "_to_" +
+                                    std::get<1>(info.param).plugin;
+                         });
 
 // ---- the same bytes as the job's resizers ----------------------------------------------------
 
@@ -207,10 +186,9 @@ HBITMAP MakeSection(const QImage &picture) {
     info.bmiHeader.biBitCount = 24;
     void *bits = nullptr;
     HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    // Both keep rows of whole 32-bit words.
     const QImage bottomUp = picture.convertToFormat(QImage::Format_BGR888).mirrored();
-    const size_t stride = (static_cast<size_t>(picture.width()) * 3 + 3) & ~size_t{3};
-    for (int y = 0; bitmap && y < picture.height(); ++y)
-        std::memcpy(static_cast<uint8_t *>(bits) + stride * y, bottomUp.constScanLine(y), size_t(picture.width()) * 3);
+    if (bitmap) std::memcpy(bits, bottomUp.constBits(), size_t(bottomUp.sizeInBytes()));
     return bitmap;
 }
 
@@ -309,40 +287,27 @@ TEST_P(Converter, Runs) {
 
     const RunResult r = RunConverter(arguments);
     EXPECT_EQ(r.exitCode, c.exitCode) << Describe(r);
-    if (c.out) {
-        EXPECT_EQ(r.out, Expand(c.out));
-    }
-    if (*c.err) {
-        EXPECT_TRUE(r.err.contains(c.err)) << Describe(r);
-    } else {
-        EXPECT_EQ(r.err, "");
-    }
-    if (c.size.isValid()) {
-        EXPECT_EQ(ReadPicture(Path("out.bmp")).size(), c.size);
-    } else if (c.existing) {
-        EXPECT_EQ(ReadBytes(Path("out.bmp")), "precious");
-    } else {
-        EXPECT_FALSE(QFileInfo::exists(Path("out.bmp")));
-    }
+    EXPECT_TRUE(!c.out || r.out == Expand(c.out)) << Describe(r);
+    EXPECT_TRUE(*c.err ? r.err.contains(c.err) : r.err.isEmpty()) << Describe(r);
+    // out.bmp afterwards: a picture of the expected size, else the earlier bytes, else nothing.
+    EXPECT_EQ(ReadPicture(Path("out.bmp")).size(), c.size.isValid() ? c.size : QSize(0, 0));
+    const bool left = c.existing ? ReadBytes(Path("out.bmp")) == "precious" : !QFileInfo::exists(Path("out.bmp"));
+    EXPECT_TRUE(c.size.isValid() || left);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     OneFile, Converter,
     ::testing::Values(
-        RunCase{"OffATerminalOnlyTheFinalLine", {"@/in.bmp", "-o", "@/out.bmp"}, 0, "@/in.bmp -> @/out.bmp\n", "",
-                {64, 48}},
-        RunCase{"QuietPrintsNothing", {"-q", "@/in.bmp", "-o", "@/out.bmp"}, 0, "", "", {64, 48}},
-        RunCase{"VerbosePrintsTheJobsLines",
-                {"-v", "-a", "-W", "32", "-H", "24", "@/in.bmp", "-o", "@/out.bmp"}, 0, kVerboseLines, "", {32, 24}},
-        RunCase{"WidthKeepsTheAspect", {"-W", "32", "@/in.bmp", "-o", "@/out.bmp"}, 0, nullptr, "", {32, 24}},
-        // 64 * 10 / 48 = 13.3
-        RunCase{"HeightKeepsTheAspect", {"-H", "10", "@/in.bmp", "-o", "@/out.bmp"}, 0, nullptr, "", {13, 10}},
+        // Off a terminal only the final line; the one side given keeps the aspect (64 * 10 / 48 = 13.3).
+        RunCase{"OverwriteReplacesTheOutput", {"--overwrite", "@/in.bmp", "-o", "@/out.bmp"}, 0,
+                "@/in.bmp -> @/out.bmp\n", "", {64, 48}, true},
+        RunCase{"QuietHeightOnly", {"-q", "-H", "10", "@/in.bmp", "-o", "@/out.bmp"}, 0, "", "", {13, 10}},
+        RunCase{"VerboseWidthOnly", {"-v", "-a", "-W", "32", "@/in.bmp", "-o", "@/out.bmp"}, 0, kVerboseLines, "",
+                {32, 24}},
         RunCase{"SideThatWouldBeZero", {"-W", "10", "@/flat.bmp", "-o", "@/out.bmp"}, 1, nullptr,
                 "no usable height", {}},
         RunCase{"ExistingOutputLeftUntouched", {"@/in.bmp", "-o", "@/out.bmp"}, 1, nullptr,
                 "the output exists", {}, true},
-        RunCase{"OverwriteReplacesTheOutput", {"--overwrite", "@/in.bmp", "-o", "@/out.bmp"}, 0, nullptr, "",
-                {64, 48}, true},
         RunCase{"OverlongPath", {"@/in.bmp", "-o", "@/LONG.bmp"}, 1, nullptr, "at most 2047", {}},
         RunCase{"UnknownOutputFormat", {"@/in.bmp", "-o", "@/out.xyz"}, 1, nullptr,
                 "no output plug-in writes '.xyz' files", {}},
@@ -460,15 +425,14 @@ TEST_F(HostilePlugins, ListShowsRefusedLibrariesAndWhy) {
     ASSERT_EQ(r.exitCode, 0) << Describe(r);
     for (const char *text : {"hostile", "Hostile test plug-in", "*.hostile"})
         EXPECT_TRUE(r.out.contains(text)) << Describe(r);
-    auto lineWith = [&r](const QString &what) {
-        for (const QString &line : r.out.split('\n'))
-            if (line.contains(what)) return line;
-        return QString();
+    // A line of its own for each, with a reason after the path.
+    auto refused = [&](const QString &name, const QString &reason) {
+        const QString path = QRegularExpression::escape(Path("plugins/" + name));
+        const QString line = "^  refused " + path + ": (?=\\S).*" + reason;
+        return QRegularExpression(line, QRegularExpression::MultilineOption).match(r.out).hasMatch();
     };
-    EXPECT_TRUE(lineWith("junk.so").contains("refused")) << Describe(r);
-    EXPECT_GT(lineWith("junk.so").size(), QString("  refused " + Path("plugins/input/junk.so") + ": ").size())
-        << "no reason given\n" << Describe(r);
-    EXPECT_TRUE(lineWith("graphics.so").contains("GetPluginInfo")) << Describe(r);
+    EXPECT_TRUE(refused("input/junk.so", "")) << Describe(r);
+    EXPECT_TRUE(refused("output/graphics.so", "GetPluginInfo")) << Describe(r);
 }
 
 }  // namespace
