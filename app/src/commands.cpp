@@ -17,6 +17,7 @@
 #include "faltrix/app/main_dialog.h"
 #include "faltrix/app/user_interaction.h"
 #include "faltrix/conversion_job.h"
+#include "faltrix/keep_aspect.h"
 #include "faltrix/plugin_list.h"
 #include "faltrix/preview.h"
 
@@ -73,14 +74,6 @@ QString CompleteOutputPath(const QString &inputPath, const QString &outputPath) 
     // An input path without a folder gives nothing to complete with.
     if (lastSlash < 0) return outputPath;
     return inputPath.left(lastSlash + 1) + outputPath;
-}
-
-std::optional<uint32_t> AspectSize(uint32_t edited, uint32_t inputOfEdited, uint32_t inputOfOther) {
-    if (inputOfEdited == 0) return std::nullopt;
-    // 64-bit: the product of two 32-bit numbers cannot overflow.
-    const uint64_t result = static_cast<uint64_t>(inputOfOther) * edited / inputOfEdited;
-    if (result > std::numeric_limits<uint32_t>::max()) return std::nullopt;
-    return static_cast<uint32_t>(result);
 }
 
 // ---- Field access -----------------------------------------------------------------------
@@ -317,8 +310,11 @@ void MainDialog::KeepAspect(int editedId) {
     if (!inputWidth || !inputHeight || !edited) return;
     const bool widthEdited = editedId == kOutputWidthField;
     const int otherId = widthEdited ? kOutputHeightField : kOutputWidthField;
-    const std::optional<uint32_t> other = widthEdited ? AspectSize(*edited, *inputWidth, *inputHeight)
-                                                      : AspectSize(*edited, *inputHeight, *inputWidth);
+    // The input size fields hold a picture's size, which is below 2^31; anything else counts as
+    // a size that could not be obtained.
+    const auto side = [](uint32_t v) { return v > uint32_t{INT32_MAX} ? 0 : static_cast<int32_t>(v); };
+    const std::optional<uint32_t> other = widthEdited ? KeepAspectSide(side(*inputWidth), side(*inputHeight), *edited)
+                                                      : KeepAspectSide(side(*inputHeight), side(*inputWidth), *edited);
     // A size that cannot be had leaves the other field empty, so Code stops on it.
     if (other) {
         WriteNumber(otherId, *other);

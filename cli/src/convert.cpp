@@ -14,7 +14,7 @@
 #include <cstring>
 
 #include "faltrix/cli/batch.h"
-#include "faltrix/cli/keep_aspect.h"
+#include "faltrix/keep_aspect.h"
 #include "faltrix/conversion_job.h"
 
 namespace faltrix {

@@ -159,10 +159,6 @@ TEST(SizeFields, UnsignedDecimalNumbersAndAspectArithmetic) {
     for (const char *bad : {"", "  ", "4294967296", "12a", "-1", "+1", "1 2"}) {
         EXPECT_EQ(ParseUnsigned(QString::fromLatin1(bad)), std::nullopt) << bad;
     }
-    // The dialog's keep-aspect test has the examples and the overflow.
-    EXPECT_EQ(AspectSize(5, 0, 480), std::nullopt);
-    EXPECT_EQ(AspectSize(4294967295u, 1, 2), std::nullopt);
-    EXPECT_EQ(AspectSize(4294967295u, 4294967295u, 7), 7u);
 }
 
 TEST_F(Commands, LeavingTheInputFieldFillsOrEmptiesTheFourSizes) {

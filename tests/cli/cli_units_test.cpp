@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "faltrix/cli/keep_aspect.h"
+#include "faltrix/keep_aspect.h"
 
 #ifdef FALTRIX_CLI_FULL
 #include "faltrix/cli/batch.h"

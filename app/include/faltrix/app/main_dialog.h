@@ -132,8 +132,4 @@ std::optional<uint32_t> ParseUnsigned(const QString &text);
 // path without '/' leaves the output as typed.
 QString CompleteOutputPath(const QString &inputPath, const QString &outputPath);
 
-// The other output size under keep aspect: (other input size x edited) / edited's input
-// size, in 64 bits. Nothing when the divisor is 0 or the result does not fit 32 bits.
-std::optional<uint32_t> AspectSize(uint32_t edited, uint32_t inputOfEdited, uint32_t inputOfOther);
-
 }  // namespace faltrix

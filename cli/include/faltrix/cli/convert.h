@@ -54,7 +54,8 @@ struct FileTask {
 
 // Where each input goes: the output as given, or with a folder as output, the input's name
 // with the extension of --format (or its own) in that folder. A second input that would go
-// to the same output as an earlier one gets an empty output and `clash` names the earlier.
+// to the same output as an earlier one keeps that output path (for the message) and `clash`
+// names the earlier input; it is not converted.
 struct PlannedTask {
     FileTask task;
     QString clash;

@@ -1,5 +1,5 @@
-// The keep-aspect rule: the output side that follows the picture's aspect ratio when only
-// the other side is given.
+// The keep-aspect rule, shared by the dialog and the command-line converter: the output
+// side that follows the picture's aspect ratio when only the other side is given.
 #pragma once
 
 #include <cstdint>

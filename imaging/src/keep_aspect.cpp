@@ -1,4 +1,4 @@
-#include "faltrix/cli/keep_aspect.h"
+#include "faltrix/keep_aspect.h"
 
 #include <limits>
 
