@@ -1,5 +1,5 @@
 // libFuzzer target for the TIFF input plug-in.
-#include "../jpeg/input_plugin_fuzzer.h"
+#include "input_plugin_fuzzer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     return faltrix::fuzz::RunInputPlugin(data, size);

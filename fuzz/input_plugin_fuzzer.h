@@ -14,11 +14,14 @@
 
 namespace faltrix::fuzz {
 
+// One file per fuzzing process, removed when the process ends.
 inline const std::u16string &InputPath() {
+    static char name[] = "/tmp/faltrix-fuzz-XXXXXX";
     static const std::u16string path = [] {
-        char name[] = "/tmp/faltrix-fuzz-XXXXXX";
         const int fd = mkstemp(name);
-        if (fd >= 0) close(fd);
+        if (fd < 0) abort();
+        close(fd);
+        atexit([] { remove(name); });
         const std::string s(name);
         return std::u16string(s.begin(), s.end());
     }();
