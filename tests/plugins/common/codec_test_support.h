@@ -63,7 +63,7 @@ HBITMAP MakeDib(const DibParams &p, uint8_t **bits = nullptr, uint32_t *stride =
 // A DIB section of varied content: palette indices inside the table, 5-5-5 pixels with the
 // spare bit clear, 32 bits with varied alpha or (without `alpha`) all alpha bytes 0.
 HBITMAP MakeFilledDib(const DibParams &p, bool alpha);
-// n colours of a ramp through the colour cube; n < 0: the 256-entry grey ramp.
+// n colours of a ramp through the colour cube; n < 0: a grey ramp of -n entries (0, 1, 2, ...).
 std::vector<RGBQUAD> TestPalette(int n);
 
 // The layout of a DIB section as GetObjectW describes it, with its rows top to bottom.

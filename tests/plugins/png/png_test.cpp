@@ -115,7 +115,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(RoundTripCase{"OneBit", 1, 2, false, false, 1}, RoundTripCase{"FourBitTopDown", 4, 16, true, false, 4},
                       RoundTripCase{"FourBitThreeColours", 4, 3, false, false, 4},
                       RoundTripCase{"EightBitPalette", 8, 256, false, false, 8},
-                      RoundTripCase{"EightBitGreyRampTopDown", 8, -1, true, false, 8},
+                      RoundTripCase{"EightBitGreyRampTopDown", 8, -256, true, false, 8},
                       RoundTripCase{"Sixteen", 16, 0, false, false, 24}, RoundTripCase{"TwentyFour", 24, 0, false, false, 24},
                       RoundTripCase{"ThirtyTwoOpaque", 32, 0, false, false, 24},
                       RoundTripCase{"ThirtyTwoAlphaTopDown", 32, 0, true, true, 32},
