@@ -220,37 +220,31 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
 using namespace faltrix;
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    return kit::AnswerPluginInfo(bmp::InfoTable(), infoNumber, buffer, bufferLength);
+    return kit::Guarded(0, [&] {
+        return kit::AnswerPluginInfo(bmp::InfoTable(), infoNumber, buffer, bufferLength);
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    kit::InputFile file;
-    bmp::Header h;
-    try {
+    return kit::Guarded(0, [&] {
+        kit::InputFile file;
+        bmp::Header h;
         return file.Open(path) && bmp::ReadHeader(file, &h) ? 1 : 0;
-    } catch (...) {  // no memory: nothing may leave an entry point
-        return 0;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
-    kit::InputFile file;
-    bmp::Header h;
-    try {
+    return kit::Guarded(1, [&] {
+        kit::InputFile file;
+        bmp::Header h;
         if (!info || !file.Open(path) || !bmp::ReadHeader(file, &h)) return 1;
-    } catch (...) {
-        return 1;
-    }
-    info->width = h.width;
-    info->height = h.height;
-    return 0;
+        info->width = h.width;
+        info->height = h.height;
+        return 0;
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
                                             int32_t data, DibAllocCallbackFn alloc) {
-    try {
-        return bmp::Decode(path, progress, data, alloc);
-    } catch (...) {
-        return nullptr;
-    }
+    return kit::Guarded(nullptr, [&] { return bmp::Decode(path, progress, data, alloc); });
 }

@@ -112,14 +112,12 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
 using namespace faltrix;
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    return kit::AnswerPluginInfo(bmp::InfoTable(), infoNumber, buffer, bufferLength);
+    return kit::Guarded(0, [&] {
+        return kit::AnswerPluginInfo(bmp::InfoTable(), infoNumber, buffer, bufferLength);
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
                                              ProgressCallbackFn progress, int32_t data) {
-    try {
-        return bmp::Save(dc, path, progress, data);
-    } catch (...) {  // no memory: the temporary file is already gone with its owner
-        return 7;
-    }
+    return kit::Guarded(7, [&] { return bmp::Save(dc, path, progress, data); });
 }

@@ -168,24 +168,20 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
 using namespace faltrix;
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    try {
+    return kit::Guarded(0, [&] {
         return kit::AnswerPluginInfo(gif::InfoTable(), infoNumber, buffer, bufferLength);
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    try {
+    return kit::Guarded(0, [&] {
         kit::InputFile file;
         return file.Open(path) && gif::HasSignature(file) ? 1 : 0;
-    } catch (...) {  // no memory: nothing may leave an entry point
-        return 0;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
-    try {
+    return kit::Guarded(1, [&] {
         kit::InputFile file;
         if (!info || !file.Open(path) || !gif::HasSignature(file) || std::fseek(file.stream(), 0, SEEK_SET) != 0)
             return 1;
@@ -195,16 +191,10 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t
         info->width = w;
         info->height = h;
         return 0;
-    } catch (...) {
-        return 1;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
                                             int32_t data, DibAllocCallbackFn alloc) {
-    try {
-        return gif::Decode(path, progress, data, alloc);
-    } catch (...) {
-        return nullptr;
-    }
+    return kit::Guarded(nullptr, [&] { return gif::Decode(path, progress, data, alloc); });
 }

@@ -139,18 +139,12 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
 using namespace faltrix;
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    try {
+    return kit::Guarded(0, [&] {
         return kit::AnswerPluginInfo(gif::InfoTable(), infoNumber, buffer, bufferLength);
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
                                              ProgressCallbackFn progress, int32_t data) {
-    try {
-        return gif::Save(dc, path, progress, data);
-    } catch (...) {
-        return 10;
-    }
+    return kit::Guarded(10, [&] { return gif::Save(dc, path, progress, data); });
 }

@@ -168,43 +168,33 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
 using namespace faltrix;
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    try {
+    return kit::Guarded(0, [&] {
         return kit::AnswerPluginInfo(jpeg::InfoTable(), infoNumber, buffer, bufferLength);
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    try {
+    return kit::Guarded(0, [&] {
         kit::InputFile file;
         uint8_t magic[3];
         if (!file.Open(path) || !file.Read(magic, sizeof magic)) return 0;
         return magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF ? 1 : 0;
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
     if (!info) return 1;
-    try {
+    return kit::Guarded(1, [&] {
         jpeg::Reader r;
         if (!jpeg::OpenAndReadHeader(path, &r)) return 1;
         const bool swap = jpeg::SwapsAxes(r.orientation);
         info->width = static_cast<int32_t>(swap ? r.cinfo.image_height : r.cinfo.image_width);
         info->height = static_cast<int32_t>(swap ? r.cinfo.image_width : r.cinfo.image_height);
         return 0;
-    } catch (...) {
-        return 1;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
                                             int32_t data, DibAllocCallbackFn alloc) {
-    try {
-        return jpeg::Decode(path, progress, data, alloc);
-    } catch (...) {
-        return nullptr;
-    }
+    return kit::Guarded(nullptr, [&] { return jpeg::Decode(path, progress, data, alloc); });
 }

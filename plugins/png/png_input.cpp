@@ -176,23 +176,17 @@ bool HasSignature(const WCHAR *path) {
 using namespace faltrix;
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    try {
+    return kit::Guarded(0, [&] {
         return kit::AnswerPluginInfo(png::InfoTable(), infoNumber, buffer, bufferLength);
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    try {
-        return png::HasSignature(path) ? 1 : 0;
-    } catch (...) {  // no memory: nothing may leave an entry point
-        return 0;
-    }
+    return kit::Guarded(0, [&] { return png::HasSignature(path) ? 1 : 0; });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
-    try {
+    return kit::Guarded(1, [&] {
         kit::InputFile file;
         if (!info || !file.Open(path)) return 1;
         png::Reader reader;
@@ -201,16 +195,10 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t
         info->width = int32_t(l.width);
         info->height = int32_t(l.height);
         return 0;
-    } catch (...) {
-        return 1;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
                                             int32_t data, DibAllocCallbackFn alloc) {
-    try {
-        return png::Decode(path, progress, data, alloc);
-    } catch (...) {
-        return nullptr;
-    }
+    return kit::Guarded(nullptr, [&] { return png::Decode(path, progress, data, alloc); });
 }

@@ -165,25 +165,19 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
 using namespace faltrix;
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    try {
+    return kit::Guarded(0, [&] {
         return kit::AnswerPluginInfo(png::InfoTable(), infoNumber, buffer, bufferLength);
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
                                              ProgressCallbackFn progress, int32_t data) {
-    try {
-        return png::Save(dc, path, progress, data);
-    } catch (...) {
-        return 7;
-    }
+    return kit::Guarded(7, [&] { return png::Save(dc, path, progress, data); });
 }
 
 // Answers 0 when the user confirmed a level, which then holds for the session.
 FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
-    try {
+    return kit::Guarded(1, [&] {
         kit::Setting level;
         level.label = "Compression level (0 fastest, 9 smallest)";
         level.minimum = 0;
@@ -193,7 +187,5 @@ FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
         if (!kit::ShowSettingsDialog(parent, "PNG output", &settings)) return 1;
         png::g_level.store(settings[0].value);
         return 0;
-    } catch (...) {
-        return 1;
-    }
+    });
 }

@@ -504,42 +504,32 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
 using namespace faltrix;
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    try {
+    return kit::Guarded(0, [&] {
         return kit::AnswerPluginInfo(faltrix::tiff::InfoTable(), infoNumber, buffer, bufferLength);
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    try {
+    return kit::Guarded(0, [&] {
         kit::InputFile file;
         uint8_t magic[4];
         return file.Open(path) && file.Read(magic, sizeof magic) && faltrix::tiff::HasSignature(magic) ? 1 : 0;
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
     if (!info) return 1;
-    try {
+    return kit::Guarded(1, [&] {
         faltrix::tiff::Reader r;
         if (!faltrix::tiff::Open(path, &r)) return 1;
         const bool swap = faltrix::tiff::SwapsAxes(r.orientation);
         info->width = static_cast<int32_t>(swap ? r.height : r.width);
         info->height = static_cast<int32_t>(swap ? r.width : r.height);
         return 0;
-    } catch (...) {
-        return 1;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
                                             int32_t data, DibAllocCallbackFn alloc) {
-    try {
-        return faltrix::tiff::Decode(path, progress, data, alloc);
-    } catch (...) {
-        return nullptr;
-    }
+    return kit::Guarded(nullptr, [&] { return faltrix::tiff::Decode(path, progress, data, alloc); });
 }

@@ -188,24 +188,18 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
 using namespace faltrix;
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    try {
+    return kit::Guarded(0, [&] {
         return kit::AnswerPluginInfo(faltrix::tiff::InfoTable(), infoNumber, buffer, bufferLength);
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
                                              ProgressCallbackFn progress, int32_t data) {
-    try {
-        return faltrix::tiff::Save(dc, path, progress, data);
-    } catch (...) {
-        return 7;
-    }
+    return kit::Guarded(7, [&] { return faltrix::tiff::Save(dc, path, progress, data); });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
-    try {
+    return kit::Guarded(1, [&] {
         std::vector<kit::Setting> form(1);
         form[0].kind = kit::Setting::Kind::Choice;
         form[0].label = "Compression";
@@ -220,7 +214,5 @@ FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
         std::lock_guard lock(faltrix::tiff::settingsMutex);
         faltrix::tiff::compressionIndex = chosen;
         return 0;
-    } catch (...) {
-        return 1;
-    }
+    });
 }

@@ -150,28 +150,24 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
 using namespace faltrix;
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    try {
+    return kit::Guarded(0, [&] {
         return kit::AnswerPluginInfo(webp::InfoTable(), infoNumber, buffer, bufferLength);
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    try {
+    return kit::Guarded(0, [&] {
         kit::InputFile file;
         uint8_t magic[12];
         return file.Open(path) && file.Read(magic, sizeof magic) && webp::HasSignature(magic, sizeof magic)
                    ? 1
                    : 0;
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
     if (!info) return 1;
-    try {
+    return kit::Guarded(1, [&] {
         kit::InputFile file;
         std::vector<uint8_t> head;
         WebPBitstreamFeatures features;
@@ -179,16 +175,10 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t
         info->width = features.width;
         info->height = features.height;
         return 0;
-    } catch (...) {
-        return 1;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
                                             int32_t data, DibAllocCallbackFn alloc) {
-    try {
-        return webp::Decode(path, progress, data, alloc);
-    } catch (...) {
-        return nullptr;
-    }
+    return kit::Guarded(nullptr, [&] { return webp::Decode(path, progress, data, alloc); });
 }

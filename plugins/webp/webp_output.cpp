@@ -111,24 +111,18 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
 using namespace faltrix;
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    try {
+    return kit::Guarded(0, [&] {
         return kit::AnswerPluginInfo(webp::InfoTable(), infoNumber, buffer, bufferLength);
-    } catch (...) {
-        return 0;
-    }
+    });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
                                              ProgressCallbackFn progress, int32_t data) {
-    try {
-        return webp::Save(dc, path, progress, data);
-    } catch (...) {
-        return 7;
-    }
+    return kit::Guarded(7, [&] { return webp::Save(dc, path, progress, data); });
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
-    try {
+    return kit::Guarded(1, [&] {
         const webp::Settings current = webp::CurrentSettings();
         std::vector<kit::Setting> form(2);
         form[0].kind = kit::Setting::Kind::Flag;
@@ -144,7 +138,5 @@ FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
         webp::settings.lossless = form[0].value != 0;
         webp::settings.quality = form[1].value;
         return 0;
-    } catch (...) {
-        return 1;
-    }
+    });
 }

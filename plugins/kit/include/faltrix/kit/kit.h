@@ -8,11 +8,26 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "faltrix/plugin.h"
 
 namespace faltrix::kit {
+
+// ---- Entry points -----------------------------------------------------------------------
+
+// What an entry point returns: body()'s answer, or failure when body throws (no memory, for
+// one), since nothing may leave an entry point.
+template <class F>
+std::invoke_result_t<F> Guarded(std::invoke_result_t<F> failure, F &&body) noexcept {
+    try {
+        return std::forward<F>(body)();
+    } catch (...) {
+        return failure;
+    }
+}
 
 // ---- Paths ------------------------------------------------------------------------------
 
