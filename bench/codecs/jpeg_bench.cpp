@@ -13,39 +13,16 @@
 namespace faltrix::bench {
 namespace {
 
-void *InputPlugin() {
-    static void *lib = Library(FALTRIX_JPEG_INPUT);
-    return lib;
-}
-void *OutputPlugin() {
-    static void *lib = Library(FALTRIX_JPEG_OUTPUT);
-    return lib;
+const CodecPlugins &Plugins() {
+    static const CodecPlugins plugins(FALTRIX_JPEG_INPUT, FALTRIX_JPEG_OUTPUT, "jpg");
+    return plugins;
 }
 
-// The file both decoders read: the picture stored by the plug-in at its default quality.
-const std::string &EncodedFile() {
-    static const std::string path = [] {
-        const std::string p = BenchFile("input.jpg");
-        auto save = Entry<SaveDIBPictureFn>(OutputPlugin(), "SaveDIBPicture");
-        if (save(Picture().dc, U16(p).c_str(), 0, 0, NoProgress, 0) != 0) std::abort();
-        return p;
-    }();
-    return path;
-}
-
-void BM_JpegDecodePlugin(benchmark::State &state) {
-    auto decode = Entry<GetPictureDIBFn>(InputPlugin(), "GetPictureDIB");
-    const std::u16string path = U16(EncodedFile());
-    for (auto _ : state) {
-        HBITMAP b = decode(path.c_str(), 0, 0, NoProgress, 0, CreateDIBSection);
-        if (!b) state.SkipWithError("decode failed");
-        DeleteObject(b);
-    }
-}
+void BM_JpegDecodePlugin(benchmark::State &state) { DecodeThroughPlugin(state, Plugins()); }
 
 void BM_JpegDecodeDirect(benchmark::State &state) {
-    const std::string path = EncodedFile();
-    const size_t stride = (static_cast<size_t>(kWidth) * 3 + 3) & ~size_t{3};
+    const std::string path = Plugins().encodedFile;
+    const size_t stride = kStride;
     for (auto _ : state) {
         std::unique_ptr<uint8_t[]> pixels(new uint8_t[stride * kHeight]);
         FILE *f = std::fopen(path.c_str(), "rb");
@@ -70,13 +47,7 @@ void BM_JpegDecodeDirect(benchmark::State &state) {
     }
 }
 
-void BM_JpegEncodePlugin(benchmark::State &state) {
-    auto save = Entry<SaveDIBPictureFn>(OutputPlugin(), "SaveDIBPicture");
-    const std::u16string path = U16(BenchFile("plugin.jpg"));
-    for (auto _ : state)
-        if (save(Picture().dc, path.c_str(), 0, 0, NoProgress, 0) != 0) state.SkipWithError("store failed");
-    std::remove(BenchFile("plugin.jpg").c_str());
-}
+void BM_JpegEncodePlugin(benchmark::State &state) { EncodeThroughPlugin(state, Plugins()); }
 
 void BM_JpegEncodeDirect(benchmark::State &state) {
     const std::string path = BenchFile("direct.jpg");
@@ -116,10 +87,4 @@ BENCHMARK(BM_JpegEncodeDirect)->Unit(benchmark::kMillisecond)->Iterations(6);
 }  // namespace
 }  // namespace faltrix::bench
 
-int main(int argc, char **argv) {
-    benchmark::Initialize(&argc, argv);
-    faltrix::bench::EncodedFile();
-    benchmark::RunSpecifiedBenchmarks();
-    std::remove(faltrix::bench::EncodedFile().c_str());
-    return 0;
-}
+int main(int argc, char **argv) { return faltrix::bench::RunBenchmarks(argc, argv, faltrix::bench::Plugins); }

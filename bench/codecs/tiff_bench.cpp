@@ -12,38 +12,16 @@
 namespace faltrix::bench {
 namespace {
 
-void *InputPlugin() {
-    static void *lib = Library(FALTRIX_TIFF_INPUT);
-    return lib;
-}
-void *OutputPlugin() {
-    static void *lib = Library(FALTRIX_TIFF_OUTPUT);
-    return lib;
+const CodecPlugins &Plugins() {
+    static const CodecPlugins plugins(FALTRIX_TIFF_INPUT, FALTRIX_TIFF_OUTPUT, "tif");
+    return plugins;
 }
 
-const std::string &EncodedFile() {
-    static const std::string path = [] {
-        const std::string p = BenchFile("input.tif");
-        auto save = Entry<SaveDIBPictureFn>(OutputPlugin(), "SaveDIBPicture");
-        if (save(Picture().dc, U16(p).c_str(), 0, 0, NoProgress, 0) != 0) std::abort();
-        return p;
-    }();
-    return path;
-}
-
-void BM_TiffDecodePlugin(benchmark::State &state) {
-    auto decode = Entry<GetPictureDIBFn>(InputPlugin(), "GetPictureDIB");
-    const std::u16string path = U16(EncodedFile());
-    for (auto _ : state) {
-        HBITMAP b = decode(path.c_str(), 0, 0, NoProgress, 0, CreateDIBSection);
-        if (!b) state.SkipWithError("decode failed");
-        DeleteObject(b);
-    }
-}
+void BM_TiffDecodePlugin(benchmark::State &state) { DecodeThroughPlugin(state, Plugins()); }
 
 void BM_TiffDecodeDirect(benchmark::State &state) {
-    const std::string path = EncodedFile();
-    const size_t stride = (static_cast<size_t>(kWidth) * 3 + 3) & ~size_t{3};
+    const std::string path = Plugins().encodedFile;
+    const size_t stride = kStride;
     for (auto _ : state) {
         std::unique_ptr<uint8_t[]> pixels(new uint8_t[stride * kHeight]);
         TIFF *tif = TIFFOpen(path.c_str(), "rm");  // read, not mapped, as the plug-in does
@@ -63,13 +41,7 @@ void BM_TiffDecodeDirect(benchmark::State &state) {
     }
 }
 
-void BM_TiffEncodePlugin(benchmark::State &state) {
-    auto save = Entry<SaveDIBPictureFn>(OutputPlugin(), "SaveDIBPicture");
-    const std::u16string path = U16(BenchFile("plugin.tif"));
-    for (auto _ : state)
-        if (save(Picture().dc, path.c_str(), 0, 0, NoProgress, 0) != 0) state.SkipWithError("store failed");
-    std::remove(BenchFile("plugin.tif").c_str());
-}
+void BM_TiffEncodePlugin(benchmark::State &state) { EncodeThroughPlugin(state, Plugins()); }
 
 void BM_TiffEncodeDirect(benchmark::State &state) {
     const std::string path = BenchFile("direct.tif");
@@ -108,10 +80,4 @@ BENCHMARK(BM_TiffEncodeDirect)->Unit(benchmark::kMillisecond)->Iterations(4);
 }  // namespace
 }  // namespace faltrix::bench
 
-int main(int argc, char **argv) {
-    benchmark::Initialize(&argc, argv);
-    faltrix::bench::EncodedFile();
-    benchmark::RunSpecifiedBenchmarks();
-    std::remove(faltrix::bench::EncodedFile().c_str());
-    return 0;
-}
+int main(int argc, char **argv) { return faltrix::bench::RunBenchmarks(argc, argv, faltrix::bench::Plugins); }

@@ -15,38 +15,16 @@
 namespace faltrix::bench {
 namespace {
 
-void *InputPlugin() {
-    static void *lib = Library(FALTRIX_WEBP_INPUT);
-    return lib;
-}
-void *OutputPlugin() {
-    static void *lib = Library(FALTRIX_WEBP_OUTPUT);
-    return lib;
+const CodecPlugins &Plugins() {
+    static const CodecPlugins plugins(FALTRIX_WEBP_INPUT, FALTRIX_WEBP_OUTPUT, "webp");
+    return plugins;
 }
 
-const std::string &EncodedFile() {
-    static const std::string path = [] {
-        const std::string p = BenchFile("input.webp");
-        auto save = Entry<SaveDIBPictureFn>(OutputPlugin(), "SaveDIBPicture");
-        if (save(Picture().dc, U16(p).c_str(), 0, 0, NoProgress, 0) != 0) std::abort();
-        return p;
-    }();
-    return path;
-}
-
-void BM_WebpDecodePlugin(benchmark::State &state) {
-    auto decode = Entry<GetPictureDIBFn>(InputPlugin(), "GetPictureDIB");
-    const std::u16string path = U16(EncodedFile());
-    for (auto _ : state) {
-        HBITMAP b = decode(path.c_str(), 0, 0, NoProgress, 0, CreateDIBSection);
-        if (!b) state.SkipWithError("decode failed");
-        DeleteObject(b);
-    }
-}
+void BM_WebpDecodePlugin(benchmark::State &state) { DecodeThroughPlugin(state, Plugins()); }
 
 void BM_WebpDecodeDirect(benchmark::State &state) {
-    const std::string path = EncodedFile();
-    const size_t stride = (static_cast<size_t>(kWidth) * 3 + 3) & ~size_t{3};
+    const std::string path = Plugins().encodedFile;
+    const size_t stride = kStride;
     for (auto _ : state) {
         std::ifstream in(path, std::ios::binary);
         const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
@@ -57,13 +35,7 @@ void BM_WebpDecodeDirect(benchmark::State &state) {
     }
 }
 
-void BM_WebpEncodePlugin(benchmark::State &state) {
-    auto save = Entry<SaveDIBPictureFn>(OutputPlugin(), "SaveDIBPicture");
-    const std::u16string path = U16(BenchFile("plugin.webp"));
-    for (auto _ : state)
-        if (save(Picture().dc, path.c_str(), 0, 0, NoProgress, 0) != 0) state.SkipWithError("store failed");
-    std::remove(BenchFile("plugin.webp").c_str());
-}
+void BM_WebpEncodePlugin(benchmark::State &state) { EncodeThroughPlugin(state, Plugins()); }
 
 void BM_WebpEncodeDirect(benchmark::State &state) {
     const std::string path = BenchFile("direct.webp");
@@ -98,10 +70,4 @@ BENCHMARK(BM_WebpEncodeDirect)->Unit(benchmark::kMillisecond)->Iterations(2);
 }  // namespace
 }  // namespace faltrix::bench
 
-int main(int argc, char **argv) {
-    benchmark::Initialize(&argc, argv);
-    faltrix::bench::EncodedFile();
-    benchmark::RunSpecifiedBenchmarks();
-    std::remove(faltrix::bench::EncodedFile().c_str());
-    return 0;
-}
+int main(int argc, char **argv) { return faltrix::bench::RunBenchmarks(argc, argv, faltrix::bench::Plugins); }
