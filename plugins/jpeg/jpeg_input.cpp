@@ -175,9 +175,8 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
 
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
     return kit::Guarded(0, [&] {
-        kit::InputFile file;
         uint8_t magic[3];
-        if (!file.Open(path) || !file.Read(magic, sizeof magic)) return 0;
+        if (!kit::ReadFileHead(path, magic, sizeof magic)) return 0;
         return magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF ? 1 : 0;
     });
 }

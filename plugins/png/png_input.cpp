@@ -165,9 +165,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
 }
 
 bool HasSignature(const WCHAR *path) {
-    kit::InputFile file;
     png_byte sig[8];
-    return file.Open(path) && file.Read(sig, sizeof sig) && png_sig_cmp(sig, 0, sizeof sig) == 0;
+    return kit::ReadFileHead(path, sig, sizeof sig) && png_sig_cmp(sig, 0, sizeof sig) == 0;
 }
 
 }  // namespace

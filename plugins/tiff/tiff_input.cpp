@@ -50,9 +50,8 @@ inline bool SwapsAxes(int orientation) { return orientation >= ORIENTATION_LEFTT
 bool Open(const WCHAR *path, Reader *r) {
     std::string name;
     if (!kit::PathToUtf8(path, &name)) return false;
-    kit::InputFile probe;  // a regular file, not a folder or a device
-    uint8_t magic[4];
-    if (!probe.Open(path) || !probe.Read(magic, 4) || !HasSignature(magic)) return false;
+    uint8_t magic[4];  // read from a regular file, not a folder or a device
+    if (!kit::ReadFileHead(path, magic, sizeof magic) || !HasSignature(magic)) return false;
 
     TIFFOpenOptions *opts = NewOptions(&r->messages);
     if (!opts) return false;
@@ -511,9 +510,8 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
 
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
     return kit::Guarded(0, [&] {
-        kit::InputFile file;
         uint8_t magic[4];
-        return file.Open(path) && file.Read(magic, sizeof magic) && faltrix::tiff::HasSignature(magic) ? 1 : 0;
+        return kit::ReadFileHead(path, magic, sizeof magic) && faltrix::tiff::HasSignature(magic) ? 1 : 0;
     });
 }
 

@@ -157,11 +157,8 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
 
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
     return kit::Guarded(0, [&] {
-        kit::InputFile file;
         uint8_t magic[12];
-        return file.Open(path) && file.Read(magic, sizeof magic) && webp::HasSignature(magic, sizeof magic)
-                   ? 1
-                   : 0;
+        return kit::ReadFileHead(path, magic, sizeof magic) && webp::HasSignature(magic, sizeof magic) ? 1 : 0;
     });
 }
 

@@ -70,4 +70,9 @@ bool InputFile::Read(void *out, size_t n) {
     return stream_ && std::fread(out, 1, n, stream_) == n;
 }
 
+bool ReadFileHead(const WCHAR *path, void *out, size_t n) {
+    InputFile file;
+    return file.Open(path) && file.Read(out, n);
+}
+
 }  // namespace faltrix::kit

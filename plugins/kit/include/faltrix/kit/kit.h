@@ -56,6 +56,10 @@ private:
     int64_t size_ = 0;
 };
 
+// Reads the first n bytes of the picture file at path (a regular file, as InputFile opens),
+// for a signature check. False when it cannot be opened or is shorter than n bytes.
+bool ReadFileHead(const WCHAR *path, void *out, size_t n);
+
 // Calls progress(done, total, data) when progress is not null.
 inline void ReportProgress(ProgressCallbackFn progress, int32_t done, int32_t total, int32_t data) {
     if (progress) progress(done, total, data);
