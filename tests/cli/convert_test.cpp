@@ -132,6 +132,7 @@ struct Format {
     const char *plugin;  // bin/plugins/<kind>/<plugin>.so
     const char *extension;
     double meanTolerance;  // 0: lossless
+    friend void PrintTo(const Format &c, std::ostream *os) { *os << c.plugin; }
 };
 
 // Sharp-edged blocks cost lossy formats a mean error of about 8 levels at default quality; a
@@ -209,6 +210,8 @@ struct ResizeCase {
     int width, height;  // source
     int toWidth, toHeight;
     bool antiAlias;
+    // Test names come from the case's name rather than from its bytes.
+    friend void PrintTo(const ResizeCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class SameBytesAsTheJob : public InFolder, public ::testing::WithParamInterface<ResizeCase> {};
@@ -263,6 +266,8 @@ struct RunCase {
     const char *err;  // a part of standard error; empty: no standard error at all
     QSize size;       // of @/out.bmp afterwards; invalid: absent, or as it was when it existed
     bool existing = false;  // @/out.bmp exists beforehand
+    // Test names come from the case's name rather than from its bytes.
+    friend void PrintTo(const RunCase &c, std::ostream *os) { *os << c.name; }
 };
 
 constexpr char kVerboseLines[] =

@@ -135,6 +135,8 @@ struct LayoutCase {
     const char *name;
     BmpFile file;
     int tolerance;
+    // Test names come from the case's name rather than from its bytes.
+    friend void PrintTo(const LayoutCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class BmpLayoutVsQt : public ::testing::TestWithParam<LayoutCase> {};

@@ -22,6 +22,8 @@ struct RoundTripCase {
     int loadedBits;   // the depth the input plug-in gives back
     uint32_t masks[3] = {0, 0, 0};
     bool indexPastTable = false;  // one pixel names an entry past a short table
+    // Test names come from the case's name rather than from its bytes.
+    friend void PrintTo(const RoundTripCase &c, std::ostream *os) { *os << c.name; }
 };
 
 // Saves a 37 x 11 picture of the case's layout, loads it back and checks what must survive:
@@ -78,6 +80,8 @@ struct HostileCase {
     const char *name;
     std::function<std::vector<uint8_t>()> make;
     Caught caught;
+    // Test names come from the case's name rather than from its bytes.
+    friend void PrintTo(const HostileCase &c, std::ostream *os) { *os << c.name; }
 };
 
 inline void ExpectRefused(const CodecPlugin &in, const HostileCase &c, const std::string &ext) {

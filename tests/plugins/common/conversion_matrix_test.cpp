@@ -20,6 +20,8 @@ struct Format {
     const char *ext;   // sample file extension
     bool lossy;        // JPEG, WebP (lossy by default) and GIF (reduced to 256 colours)
     const char16_t *description, *inPatterns, *outPatterns, *patternsDescription;
+    // Test names come from the case's name rather than from its bytes.
+    friend void PrintTo(const Format &c, std::ostream *os) { *os << c.name; }
 };
 
 const Format kFormats[] = {

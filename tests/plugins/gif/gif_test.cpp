@@ -143,6 +143,8 @@ Bytes MakeGif(const GifSpec &s) {
 struct LayoutCase {
     const char *name;
     GifSpec spec;
+    // Test names come from the case's name rather than from its bytes.
+    friend void PrintTo(const LayoutCase &c, std::ostream *os) { *os << c.name; }
 };
 
 class GifLayoutVsQt : public ::testing::TestWithParam<LayoutCase> {};

@@ -75,6 +75,8 @@ struct ToleranceCase {
     bool topDown, alpha;
     int loadedBits;
     double meanTolerance;  // 0: the picture comes back exactly
+    // Test names come from the case's name rather than from its bytes.
+    friend void PrintTo(const ToleranceCase &c, std::ostream *os) { *os << c.name; }
 };
 
 // Saves the chart of the case's layout, loads it back and checks the size, the depth, the

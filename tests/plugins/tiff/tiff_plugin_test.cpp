@@ -45,6 +45,8 @@ struct Layout {
     std::function<unsigned(int x, int y, int sample)> sample;
     int loadedBits;
     std::function<QRgb(int x, int y)> shown;  // the picture as it must come out
+    // Test names come from the case's name rather than from its bytes.
+    friend void PrintTo(const Layout &c, std::ostream *os) { *os << c.name; }
 };
 
 // Palette entry i of 2^bps: red rising, blue falling, green varied.
