@@ -33,11 +33,8 @@ constexpr char16_t kIllegalNumber[] = u"Illegal number in edit box.";
 constexpr char16_t kPathTooLong[] =
     u"The path is longer than 1023 characters.\r\nChoose a shorter file name or folder.";
 
-// Copies a path into one of the jobs' global buffers, always terminated.
-void CopyPath(char16_t (&buffer)[kPathBufferLength], const QString &path) {
-    const qsizetype length = std::min<qsizetype>(path.size(), kPathBufferLength - 1);
-    std::copy_n(reinterpret_cast<const char16_t *>(path.utf16()), length, buffer);
-    buffer[length] = u'\0';
+std::u16string_view Units(const QString &text) {
+    return {reinterpret_cast<const char16_t *>(text.utf16()), static_cast<size_t>(text.size())};
 }
 
 }  // namespace
@@ -125,8 +122,8 @@ void MainDialog::EmptyAllSizes() {
 
 void MainDialog::StartPreview(const QString &inputPath, const ControlSet &controls) {
     // The jobs' buffers and the surface belong to a running job until it ends.
-    if (JobRunning()) return;
-    CopyPath(InputPath, inputPath);
+    // A path too long for the job's buffer gets no preview; Code refuses it with a message.
+    if (JobRunning() || !SetJobPath(InputPath, Units(inputPath))) return;
     StartPreviewJob(reinterpret_cast<HWND>(Control(kPreviewBox)), ThePreviewSurface.dc, controls,
                     Checked(kAntiAliasCheck) ? 1 : 0);
 }
@@ -182,9 +179,7 @@ void MainDialog::Code() {
         return;
     }
     // A preview may have started while a message box was open.
-    if (JobRunning()) return;
-    CopyPath(InputPath, inputPath);
-    CopyPath(OutputPath, completed);
+    if (JobRunning() || !SetJobPath(InputPath, Units(inputPath)) || !SetJobPath(OutputPath, Units(completed))) return;
     StartConversionJob(controls, *width, *height, Checked(kAntiAliasCheck) ? 1 : 0);
 }
 

@@ -29,12 +29,8 @@ constexpr qsizetype kMaxPathUnits = kPathBufferLength - 1;
 
 QString Errno(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-// Copies a path with its NUL into one of the job's buffers; false when it does not fit.
-bool FillPathBuffer(char16_t (&buffer)[kPathBufferLength], const QString &path) {
-    if (path.size() > kMaxPathUnits) return false;
-    std::memcpy(buffer, path.utf16(), static_cast<size_t>(path.size()) * sizeof(char16_t));
-    buffer[path.size()] = u'\0';
-    return true;
+std::u16string_view Units(const QString &text) {
+    return {reinterpret_cast<const char16_t *>(text.utf16()), static_cast<size_t>(text.size())};
 }
 
 QString OutcomeText(ConversionOutcome outcome) {
@@ -101,8 +97,9 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
 
     if (auto problem = CheckInput(task.input)) return fail(*problem);
     if (auto problem = CheckOutput(task.output, options.overwrite)) return fail(*problem);
-    FillPathBuffer(InputPath, task.input);
-    FillPathBuffer(OutputPath, task.output);
+    // CheckInput and CheckOutput refused what does not fit.
+    SetJobPath(InputPath, Units(task.input));
+    SetJobPath(OutputPath, Units(task.output));
 
     // The output plug-in: the one named, else the first whose patterns match the output's name
     // (or a name with the extension of --format).

@@ -21,19 +21,10 @@ namespace {
 
 std::atomic<ConversionOutcome> g_lastOutcome{ConversionOutcome::None};
 
-using PathCopy = std::array<char16_t, kPathBufferLength>;
-
-// The job hands plug-ins a terminated copy of a path buffer, whatever the buffer holds.
-PathCopy CopyPath(const char16_t (&path)[kPathBufferLength]) {
-    PathCopy copy{};
-    std::copy(path, path + kPathBufferLength - 1, copy.begin());
-    return copy;
-}
-
 ConversionOutcome RunConversion() {
     const ConversionRequest request = TheConversionRequest;
-    const PathCopy input = CopyPath(InputPath);
-    const PathCopy output = CopyPath(OutputPath);
+    const job_slot::JobPath input = job_slot::CopyJobPath(InputPath);
+    const job_slot::JobPath output = job_slot::CopyJobPath(OutputPath);
     InputPluginList &decoder = InputPlugins();
 
     EnableControlSet(request.controls, 0);

@@ -1,5 +1,6 @@
 #include "job_slot.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <exception>
@@ -57,7 +58,20 @@ bool StartThread(std::function<void()> job) {
     }
 }
 
+JobPath CopyJobPath(const char16_t (&buffer)[kPathBufferLength]) {
+    JobPath copy{};
+    std::copy(buffer, buffer + kPathBufferLength - 1, copy.begin());
+    return copy;
+}
+
 }  // namespace job_slot
+
+bool SetJobPath(char16_t (&buffer)[kPathBufferLength], std::u16string_view path) {
+    if (path.size() > kPathBufferLength - 1) return false;
+    std::copy(path.begin(), path.end(), buffer);
+    buffer[path.size()] = u'\0';
+    return true;
+}
 
 bool JobRunning() {
     std::lock_guard lock(g_mutex);

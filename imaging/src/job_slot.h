@@ -2,7 +2,10 @@
 // a time, and front ends learn when a job has ended.
 #pragma once
 
+#include <array>
 #include <functional>
+
+#include "faltrix/conversion_job.h"
 
 namespace faltrix::job_slot {
 
@@ -17,5 +20,10 @@ void Release(bool jobRan = true);
 // Starts `job` on a thread of its own, which frees the slot when the job returns. The slot
 // must be held. False when no thread could be made (the slot is then still held).
 bool StartThread(std::function<void()> job);
+
+// A job's own terminated copy of one of the global path buffers, whatever the buffer holds,
+// taken when the job starts and handed to the plug-ins.
+using JobPath = std::array<char16_t, kPathBufferLength>;
+JobPath CopyJobPath(const char16_t (&buffer)[kPathBufferLength]);
 
 }  // namespace faltrix::job_slot

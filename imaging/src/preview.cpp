@@ -79,8 +79,7 @@ Placement PlacePicture(BoxSize box, int32_t W, int32_t H) {
 
 void RunPreview() {
     const PreviewRequest request = ThePreviewRequest;
-    std::array<char16_t, kPathBufferLength> input{};
-    std::copy(InputPath, InputPath + kPathBufferLength - 1, input.begin());
+    const job_slot::JobPath input = job_slot::CopyJobPath(InputPath);
     InputPluginList &decoder = InputPlugins();
 
     const BoxSize box = WindowSize(request.previewBox);

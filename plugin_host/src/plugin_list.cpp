@@ -14,7 +14,7 @@
 #include <climits>
 
 #include "faltrix/feedback.h"
-#include "text.h"
+#include "faltrix/text.h"
 
 namespace faltrix {
 namespace {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string_view>
 
 #include "faltrix/feedback.h"
 
@@ -15,6 +16,10 @@ inline constexpr uint32_t kPathBufferLength = 2048;  // UTF-16 units, NUL includ
 // Both jobs read InputPath; the conversion job reads OutputPath.
 extern char16_t InputPath[kPathBufferLength];
 extern char16_t OutputPath[kPathBufferLength];
+
+// Copies path and its NUL into one of the buffers above. False, with the buffer unchanged,
+// when the path has more than kPathBufferLength - 1 units: a path is never cut short.
+bool SetJobPath(char16_t (&buffer)[kPathBufferLength], std::u16string_view path);
 
 struct ConversionRequest {
     ControlSet controls;

@@ -1,4 +1,4 @@
-#include "text.h"
+#include "faltrix/text.h"
 
 #include <cstdint>
 
@@ -21,6 +21,24 @@ void AppendUtf8(std::string &out, char32_t c) {
         out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (c & 0x3F));
     }
+}
+
+// Appends text as UTF-8; a lone surrogate becomes U+FFFD, or ends the conversion with false
+// when exact.
+bool AppendUtf16(std::string &out, std::u16string_view text, bool exact) {
+    out.reserve(out.size() + text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            if (exact) return false;
+            c = 0xFFFD;
+        }
+        AppendUtf8(out, c);
+    }
+    return true;
 }
 
 }  // namespace
@@ -73,18 +91,15 @@ std::u16string Utf8ToUtf16(std::string_view text) {
 
 std::string Utf16ToUtf8(std::u16string_view text) {
     std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        char32_t c = text[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c < 0xE000) {
-            c = 0xFFFD;
-        }
-        AppendUtf8(out, c);
-    }
+    AppendUtf16(out, text, false);
     return out;
+}
+
+bool Utf16ToUtf8Exact(std::u16string_view text, std::string *out) {
+    std::string utf8;
+    if (!AppendUtf16(utf8, text, true)) return false;
+    *out = std::move(utf8);
+    return true;
 }
 
 }  // namespace faltrix
