@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <string>
+#include <random>
 #include <vector>
 
 #include "faltrix/dib_layout.h"
@@ -85,6 +85,11 @@ public:
             for (int32_t x = 0; x < width_; ++x) out.push_back(GetPixel(dc_, x, y));
         return out;
     }
+    // Every byte of pixel memory, padding included, from a fixed seed.
+    void FillRandom(unsigned seed) const {
+        std::mt19937 rng(seed);
+        for (size_t i = 0; i < size_t{stride_} * static_cast<size_t>(height_); ++i) bits()[i] = static_cast<uint8_t>(rng());
+    }
 
 private:
     void *bits_ = nullptr;  // before bitmap_, which fills it in
@@ -95,24 +100,5 @@ private:
     int bitCount_;
     uint32_t stride_;
 };
-
-// A 24-bit picture whose pixel (x, y) holds the colour RGB(16 * x + 1, 16 * y + 2, 99).
-inline COLORREF GradientColour(int32_t x, int32_t y) { return RGB(16 * x + 1, 16 * y + 2, 99); }
-inline void PaintGradient(const Surface &s) {
-    for (int32_t y = 0; y < s.height(); ++y)
-        for (int32_t x = 0; x < s.width(); ++x) {
-            const COLORREF c = GradientColour(x, y);
-            const uint8_t bgr[3] = {GetBValue(c), GetGValue(c), GetRValue(c)};
-            std::memcpy(s.Row(y) + 3 * x, bgr, 3);
-        }
-}
-// The picture GradientColour(column(x), row(y)) would give, w x h, top row first.
-template <typename Column, typename Row>
-std::vector<COLORREF> GradientOf(int32_t w, int32_t h, Column column, Row row) {
-    std::vector<COLORREF> out;
-    for (int32_t y = 0; y < h; ++y)
-        for (int32_t x = 0; x < w; ++x) out.push_back(GradientColour(column(x), row(y)));
-    return out;
-}
 
 }  // namespace faltrix::test
