@@ -8,7 +8,8 @@
 namespace faltrix {
 namespace {
 
-TEST(DibLayout, StrideIsPaddedToWholeWordsOrZeroForWhatNoRowCanHold) {
+TEST(DibLayout, StridesImageBytesAndRows) {
+    // Rows padded to whole words, or 0 for what no row can hold.
     const struct {
         int64_t width;
         int bits;
@@ -19,18 +20,11 @@ TEST(DibLayout, StrideIsPaddedToWholeWordsOrZeroForWhatNoRowCanHold) {
                  {INT32_MAX / 4, 32, 2147483644u} /* the largest that fits */,          {INT32_MAX / 4 + 1, 32, 0}};
     for (const auto &c : cases) EXPECT_EQ(DibStride(c.width, c.bits), c.stride) << c.width << " x " << c.bits;
     static_assert(DibStride(6000, 24) == 18000);
-}
-
-TEST(DibLayout, ImageBytesTakeEitherSignOfHeight) {
-    EXPECT_EQ(DibImageBytes(12, 5), 60u);
-    EXPECT_EQ(DibImageBytes(12, -5), 60u);
-    EXPECT_EQ(DibImageBytes(12, 0), 0u);
-    EXPECT_EQ(DibImageBytes(4, INT32_MIN), uint64_t{4} << 31);
-    EXPECT_EQ(DibImageBytes(0xFFFFFFFFu, INT32_MIN), uint64_t{0xFFFFFFFFu} << 31);
-    EXPECT_EQ(DibImageBytes(4, INT64_MIN), 0u);
-}
-
-TEST(DibLayout, RowsCountFromTheTopEitherWay) {
+    // Image bytes take either sign of height.
+    const std::tuple<uint32_t, int64_t, uint64_t> sizes[] = {{12, 5, 60}, {12, -5, 60}, {12, 0, 0}, {4, INT32_MIN, uint64_t{4} << 31},
+                                                             {0xFFFFFFFFu, INT32_MIN, uint64_t{0xFFFFFFFFu} << 31}, {4, INT64_MIN, 0}};
+    for (auto [stride, rows, bytes] : sizes) EXPECT_EQ(DibImageBytes(stride, rows), bytes) << stride << " x " << rows;
+    // Rows count from the top either way.
     uint8_t bits[3 * 8] = {};
     EXPECT_EQ(DibRow(bits, 8, 3, true, 0), bits);
     EXPECT_EQ(DibRow(bits, 8, 3, true, 2), bits + 16);

@@ -29,64 +29,51 @@ std::string Read(const fs::path &p) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-class ExamplePlugin : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_NE(library_, nullptr) << dlerror();
-        ASSERT_TRUE(info_ != nullptr && save_ != nullptr);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override {
-        fs::remove_all(dir_);
-        if (library_ != nullptr) dlclose(library_);
-    }
-    int32_t Save(HDC dc, const fs::path &path, ProgressCallbackFn progress = nullptr) {
-        return save_(dc, reinterpret_cast<const WCHAR *>(path.u16string().c_str()), 0, 0, progress, 7);
-    }
-    void *library_ = dlopen(FALTRIX_EXAMPLE_PLUGIN, RTLD_NOW | RTLD_LOCAL);
-    GetPluginInfoFn info_ = library_ ? reinterpret_cast<GetPluginInfoFn>(dlsym(library_, "GetPluginInfo")) : nullptr;
-    SaveDIBPictureFn save_ = library_ ? reinterpret_cast<SaveDIBPictureFn>(dlsym(library_, "SaveDIBPicture")) : nullptr;
-    fs::path dir_ = fs::temp_directory_path() / ("faltrix-example-" + std::to_string(getpid()));
-};
-
-TEST_F(ExamplePlugin, AnswersAsAnOutputPlugin) {
+TEST(ExamplePlugin, AnswersAndStoresTopRowFirstOrLeavesTheExistingFile) {
+    void *library = dlopen(FALTRIX_EXAMPLE_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    const auto info = reinterpret_cast<GetPluginInfoFn>(dlsym(library, "GetPluginInfo"));
+    const auto save = reinterpret_cast<SaveDIBPictureFn>(dlsym(library, "SaveDIBPicture"));
+    ASSERT_TRUE(info != nullptr && save != nullptr);
     WCHAR buffer[256];
-    EXPECT_EQ(info_(0, buffer, 256), 8);
+    EXPECT_EQ(info(0, buffer, 256), 8);
     EXPECT_EQ(std::u16string(buffer), u"00OUT_EX");
-    EXPECT_EQ(info_(2, buffer, 256), 5);
+    EXPECT_EQ(info(2, buffer, 256), 5);
     EXPECT_EQ(std::u16string(buffer), u"*.ppm");
-    EXPECT_EQ(info_(4, buffer, 256), 0);
-    EXPECT_EQ(info_(1, buffer, 4), 3);  // cut to the buffer
+    EXPECT_EQ(info(4, buffer, 256), 0);
+    EXPECT_EQ(info(1, buffer, 4), 3);  // cut to the buffer
     EXPECT_EQ(buffer[3], 0);
-}
 
-TEST_F(ExamplePlugin, StoresTopRowFirstEitherWay) {
+    const fs::path dir = fs::temp_directory_path() / ("faltrix-example-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    auto Save = [&](HDC dc, const std::u16string &path, ProgressCallbackFn progress = nullptr) {
+        return save(dc, reinterpret_cast<const WCHAR *>(path.c_str()), 0, 0, progress, 7);
+    };
     const std::string want = std::string("P6\n3 2\n255\n") + std::string("\x0a\x14\x1e\xc8\x64\x00\x00\x00\x00", 9) +
                              std::string("\x00\x00\x00\x00\x00\x00\xc8\x64\x00", 9);
     for (int32_t height : {2, -2}) {
         Surface s(Info(4, 3, height).Colours({Quad(0, 0, 0), Quad(10, 20, 30), Quad(200, 100, 0)}));
-        ASSERT_TRUE(s.ok());
         s.Row(0)[0] = 0x12;  // top row: 1, 2, 0
         s.Row(1)[1] = 0x20;  // bottom row: 0, 0, 2
         g_progress.clear();
-        ASSERT_EQ(Save(s.dc(), dir_ / "out.ppm", RecordProgress), 0);
+        ASSERT_EQ(Save(s.dc, (dir / "out.ppm").u16string(), RecordProgress), 0);
         EXPECT_EQ(g_progress, (std::vector<int32_t>{1, 2, 7, 2, 2, 7}));
-        EXPECT_EQ(Read(dir_ / "out.ppm"), want) << "height " << height;
-        EXPECT_EQ(GetCurrentObject(s.dc(), OBJ_BITMAP), s.bitmap());  // the DC keeps the host's bitmap
+        EXPECT_EQ(Read(dir / "out.ppm"), want) << "height " << height;
+        EXPECT_EQ(GetCurrentObject(s.dc, OBJ_BITMAP), s.bitmap);  // the DC keeps the host's bitmap
     }
-}
 
-TEST_F(ExamplePlugin, FailureLeavesTheExistingFile) {
-    std::ofstream(dir_ / "keep.ppm") << "old";
+    // Nothing selected, an unpaired surrogate in the path, a missing folder: the old file stays.
+    std::ofstream(dir / "out.ppm") << "old";
     HDC empty = CreateCompatibleDC(nullptr);
-    EXPECT_NE(Save(empty, dir_ / "keep.ppm"), 0);  // nothing selected: nothing to store
+    EXPECT_NE(Save(empty, (dir / "out.ppm").u16string()), 0);
     DeleteDC(empty);
     Surface s(Info(24, 2, 2));
-    const char16_t bad[] = {u'x', 0xD800, 0};  // an unpaired surrogate
-    EXPECT_NE(save_(s.dc(), reinterpret_cast<const WCHAR *>(bad), 0, 0, nullptr, 0), 0);
-    EXPECT_NE(Save(s.dc(), dir_ / "no" / "such.ppm"), 0);
-    EXPECT_EQ(Read(dir_ / "keep.ppm"), "old");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), {}), 1);
+    EXPECT_NE(Save(s.dc, std::u16string{u'x', char16_t(0xD800)}), 0);
+    EXPECT_NE(Save(s.dc, (dir / "no" / "such.ppm").u16string()), 0);
+    EXPECT_EQ(Read(dir / "out.ppm"), "old");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1);
+    fs::remove_all(dir);
+    dlclose(library);
 }
 
 }  // namespace

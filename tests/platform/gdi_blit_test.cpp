@@ -42,8 +42,7 @@ Info MakeInfo(const Format &f, int32_t w, int32_t h) {
     if (f.compression == BI_BITFIELDS) info.Masks(f.masks[0], f.masks[1], f.masks[2]);
     std::vector<RGBQUAD> table{Quad(0, 0, 0), Quad(255, 255, 255)};
     for (int i = 2; i < f.colours; ++i) table.push_back(Quad(uint8_t(i * 37), uint8_t(255 - i), uint8_t(i * 5)));
-    if (f.colours > 0) info.Colours(table);
-    return info;
+    return f.colours > 0 ? info.Colours(table) : info;
 }
 
 class EveryDepth : public ::testing::TestWithParam<Format> {};
@@ -51,76 +50,143 @@ class EveryDepth : public ::testing::TestWithParam<Format> {};
 // A w x 3 block from (xs, 2) of a bottom-up source to (xd, 1) of a top-down destination:
 // every pixel around it stays as it was (at 1 and 4 bits, also the other pixels sharing its
 // bytes). The second block starts and ends on byte boundaries at 1 and 4 bits: whole bytes
-// move, then a partial one. Then whole pictures of odd width (padded rows, a partial last
-// byte) copy byte for byte into either row order, indices beyond a short table included,
-// and GetObjectW describes the copy's section.
-TEST_P(EveryDepth, CopiesKeepNeighboursAndEveryByte) {
-    const Format &f = GetParam();
+// move, then a partial one.
+TEST_P(EveryDepth, BlockCopyKeepsNeighbours) {
     for (auto [xd, xs, w] : std::initializer_list<std::tuple<int, int, int>>{{3, 4, 5}, {8, 0, 11}}) {
-        Surface src(MakeInfo(f, 19, 6)), dst(MakeInfo(f, 20, -5));
-        ASSERT_TRUE(src.ok() && dst.ok());
+        Surface src(MakeInfo(GetParam(), 19, 6)), dst(MakeInfo(GetParam(), 20, -5));
         src.FillRandom(1);
         dst.FillRandom(2);
         std::vector<COLORREF> want = dst.Pixels();
         for (int y = 1; y < 4; ++y)
-            for (int x = xd; x < xd + w; ++x) want[y * 20 + x] = GetPixel(src.dc(), x - xd + xs, y + 1);
-        ASSERT_TRUE(BitBlt(dst.dc(), xd, 1, w, 3, src.dc(), xs, 2, SRCCOPY));
+            for (int x = xd; x < xd + w; ++x) want[y * 20 + x] = GetPixel(src.dc, x - xd + xs, y + 1);
+        ASSERT_TRUE(BitBlt(dst.dc, xd, 1, w, 3, src.dc, xs, 2, SRCCOPY));
         EXPECT_EQ(dst.Pixels(), want) << xd;
     }
-    Surface src(MakeInfo(f, 13, 7));
+}
+
+// A whole picture of odd width (padded rows, a partial last byte) copies byte for byte into
+// either row order, indices beyond a short table included, into a section that GetObjectW
+// describes. Then through 24 bits and back: with indices kept within the table, every
+// colour is one the format holds, so the colours come back.
+TEST_P(EveryDepth, WholeCopyKeepsEveryByteAndConversionKeepsColours) {
+    const Format &f = GetParam();
+    Surface src(MakeInfo(f, 13, 7)), mid(Info(24, 13, -7));
     src.FillRandom(42);
     for (int32_t height : {7, -7}) {
         Surface dst(MakeInfo(f, 13, height));
-        ASSERT_TRUE(height > 0 ? BitBlt(dst.dc(), 0, 0, 13, 7, src.dc(), 0, 0, SRCCOPY)
-                               : StretchBlt(dst.dc(), 0, 0, 13, 7, src.dc(), 0, 0, 13, 7, SRCCOPY));
+        ASSERT_TRUE(height > 0 ? BitBlt(dst.dc, 0, 0, 13, 7, src.dc, 0, 0, SRCCOPY)
+                               : StretchBlt(dst.dc, 0, 0, 13, 7, src.dc, 0, 0, 13, 7, SRCCOPY));
         for (int32_t y = 0; y < 7; ++y) EXPECT_EQ(dst.PixelBytes(y), src.PixelBytes(y)) << "row " << y << " " << height;
         DIBSECTION ds;
-        ASSERT_EQ(GetObjectW(dst.bitmap(), sizeof ds, &ds), static_cast<int>(sizeof ds));
+        ASSERT_EQ(GetObjectW(dst.bitmap, sizeof ds, &ds), static_cast<int>(sizeof ds));
         const BITMAP &bm = ds.dsBm;
         const BITMAPINFOHEADER &h = ds.dsBmih;
         EXPECT_EQ(std::tuple(bm.bmType, bm.bmWidth, bm.bmHeight, bm.bmWidthBytes, bm.bmPlanes, bm.bmBitsPixel, bm.bmBits),
-                  std::tuple(0, 13, 7, f.stride, 1, f.bits, dst.bits()));
+                  std::tuple(0, 13, 7, f.stride, 1, f.bits, dst.bits));
         EXPECT_EQ(std::tuple(h.biSize, h.biWidth, h.biHeight, h.biCompression, h.biSizeImage, h.biClrUsed, h.biXPelsPerMeter),
                   std::tuple(40u, 13, height, f.compression, DWORD(f.stride * 7), DWORD(f.colours), 3780));
         EXPECT_EQ(std::tuple(ds.dsBitfields[0], ds.dsBitfields[1], ds.dsBitfields[2], ds.dshSection, ds.dsOffset),
                   std::tuple(f.masks[0], f.masks[1], f.masks[2], nullptr, 0u));
     }
-}
-
-// Any format to 24 bits and back: each pixel's colour is representable in the original
-// format, so the round trip gives the same colours.
-TEST_P(EveryDepth, ConversionThroughTwentyFourBitsAndBackKeepsColours) {
-    const Format &f = GetParam();
-    Surface src(MakeInfo(f, 9, 5)), mid(Info(24, 9, -5)), back(MakeInfo(f, 9, 5));
-    src.FillRandom(5);
-    if (f.bits == 8)  // keep indices within a short table so that every pixel has a colour of its own
-        for (int y = 0; y < 5; ++y)
-            for (int x = 0; x < 9; ++x) src.Row(y)[x] %= f.colours;
-    ASSERT_TRUE(BitBlt(mid.dc(), 0, 0, 9, 5, src.dc(), 0, 0, SRCCOPY));
-    ASSERT_TRUE(BitBlt(back.dc(), 0, 0, 9, 5, mid.dc(), 0, 0, SRCCOPY));
+    if (f.bits == 8)
+        for (int y = 0; y < 7; ++y)
+            for (int x = 0; x < 13; ++x) src.Row(y)[x] %= f.colours;
+    Surface back(MakeInfo(f, 13, 7));
+    ASSERT_TRUE(BitBlt(mid.dc, 0, 0, 13, 7, src.dc, 0, 0, SRCCOPY));
+    ASSERT_TRUE(BitBlt(back.dc, 0, 0, 13, 7, mid.dc, 0, 0, SRCCOPY));
     EXPECT_EQ(mid.Pixels(), src.Pixels());
     EXPECT_EQ(back.Pixels(), src.Pixels());
 }
 
+// FillRect fills the clipped rectangle; with nothing to fill, no rectangle, no brush or a
+// bitmap for a brush it answers 0 and changes nothing.
 TEST_P(EveryDepth, FillRectFillsTheClippedRectangleOrRefuses) {
     Surface s(MakeInfo(GetParam(), 6, 3));
-    ASSERT_TRUE(s.ok());
     const HBRUSH white = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
     RECT r{1, 1, 4, 2}, huge{INT_MIN, INT_MIN, INT_MAX, INT_MAX}, outside{6, 0, 9, 3}, empty{1, 1, 1, 2}, inverted{3, 3, 0, 0};
-    ASSERT_EQ(FillRect(s.dc(), &r, white), 1);
+    ASSERT_EQ(FillRect(s.dc, &r, white), 1);
     std::vector<COLORREF> want(18, RGB(0, 0, 0));
     std::fill_n(want.begin() + 7, 3, RGB(255, 255, 255));
-    // Nothing to fill, no rectangle, no brush, a bitmap for a brush, no DC: 0, and nothing changes.
-    for (const RECT *q : {&outside, &empty, &inverted, static_cast<RECT *>(nullptr)}) EXPECT_EQ(FillRect(s.dc(), q, white), 0);
-    EXPECT_EQ(FillRect(s.dc(), &huge, nullptr) + FillRect(s.dc(), &huge, reinterpret_cast<HBRUSH>(s.bitmap())), 0);
-    EXPECT_EQ(FillRect(nullptr, &huge, white), 0);
+    for (const RECT *q : {&outside, &empty, &inverted, static_cast<RECT *>(nullptr)}) EXPECT_EQ(FillRect(s.dc, q, white), 0);
+    EXPECT_EQ(FillRect(s.dc, &huge, nullptr), 0);
+    EXPECT_EQ(FillRect(s.dc, &huge, reinterpret_cast<HBRUSH>(s.bitmap)), 0);
     EXPECT_EQ(s.Pixels(), want);
-    ASSERT_EQ(FillRect(s.dc(), &huge, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH))), 1);
+    ASSERT_EQ(FillRect(s.dc, &huge, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH))), 1);
     EXPECT_EQ(s.Pixels(), std::vector<COLORREF>(18, RGB(0, 0, 0)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, EveryDepth, ::testing::ValuesIn(kFormats),
                          [](const ::testing::TestParamInfo<Format> &i) { return std::string(i.param.name); });
+
+// ---- One row: its colours, its colour table, and its bytes after a copy ------------------
+
+struct RowCase {
+    const char *name;
+    Info src;
+    std::vector<uint8_t> from;      // the source row's bytes
+    std::vector<COLORREF> colours;  // GetPixel of x = 0, 1, ...
+    Info dst = Info(24, 1, 1);      // the whole source row is copied onto the whole
+    std::vector<uint8_t> after{};   // destination row (none without after), mirrored or not
+    bool mirrored = false;
+};
+void PrintTo(const RowCase &c, std::ostream *os) { *os << c.name; }
+
+const RGBQUAD kBlack = Quad(0, 0, 0), kWhite = Quad(255, 255, 255), kNine = Quad(9, 9, 9);
+const COLORREF kB = RGB(0, 0, 0), kW = RGB(255, 255, 255);
+const RowCase kRows[] = {
+    {"OneBit", Info(1, 4, 1).Colours({Quad(10, 20, 30), Quad(200, 100, 50)}), {0xA0},
+     {RGB(200, 100, 50), RGB(10, 20, 30), RGB(200, 100, 50), RGB(10, 20, 30)}},
+    {"FourBits", Info(4, 4, 1).Colours({kBlack, Quad(3, 30, 33), Quad(8, 80, 88), Quad(15, 150, 155)}), {0x13, 0x02},
+     {RGB(3, 30, 33), RGB(15, 150, 155), kB, RGB(8, 80, 88)}},
+    // An index beyond a short colour table reads as black.
+    {"EightBitsShortTable", Info(8, 4, 1).Colours({Quad(1, 2, 3), Quad(4, 5, 6), Quad(7, 8, 9), Quad(250, 251, 252)}),
+     {2, 0, 3, 200}, {RGB(7, 8, 9), RGB(1, 2, 3), RGB(250, 251, 252), kB}},
+    // Five-bit fields widen so that the largest value is 255.
+    {"Sixteen555", Info(16, 4, 1), {0x00, 0x7C, 0xE0, 0x03, 0x1F, 0x00, 0x10, 0x42},
+     {RGB(255, 0, 0), RGB(0, 255, 0), RGB(0, 0, 255), RGB(132, 132, 132)}},
+    {"Sixteen565", Info(16, 4, 1).Masks(0xF800, 0x07E0, 0x001F), {0x00, 0xF8, 0xE0, 0x07, 0x00, 0x04, 0x01, 0x00},
+     {RGB(255, 0, 0), RGB(0, 255, 0), RGB(0, 130, 0), RGB(0, 0, 8)}},
+    {"ThirtyTwoIgnoresFourthByte", Info(32, 2, 1), {1, 2, 3, 0xFF, 9, 8, 7, 0x80}, {RGB(3, 2, 1), RGB(7, 8, 9)}},
+    {"ThirtyTwoRgbMasks", Info(32, 1, 1).Masks(0xFF, 0xFF00, 0xFF0000), {1, 2, 3, 4}, {RGB(1, 2, 3)}},
+    {"ThirtyTwoTenBitMasks", Info(32, 2, 1).Masks(0x3FF00000, 0x000FFC00, 0x000003FF),
+     {0xFF, 0x03, 0x00, 0x00, 0x00, 0x00, 0xF0, 0x3F}, {RGB(0, 0, 255), RGB(255, 0, 0)}},
+    // Equal tables copy indices, even where the same colour stands under two of them.
+    {"EqualTablesCopyIndices", Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}), {2, 1, 3, 2}, {kW, kW, RGB(9, 9, 9), kW},
+     Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}), {2, 1, 3, 2}},
+    {"OneBitMirroredWhileHalved", Info(1, 8, 1).Colours({kBlack, kWhite}), {0x55}, {kB, kW, kB, kW, kB, kW, kB, kW},
+     Info(1, 4, 1).Colours({kBlack, kWhite}), {0xF0}, true},
+    {"OtherTableTakesTheNearestEntry", Info(8, 3, 1).Colours({Quad(255, 0, 0), Quad(0, 255, 0), Quad(0, 0, 255)}), {0, 1, 2},
+     {RGB(255, 0, 0), RGB(0, 255, 0), RGB(0, 0, 255)}, Info(4, 3, 1).Colours({kBlack, Quad(250, 0, 0), Quad(0, 0, 240), Quad(10, 240, 0)}), {0x13, 0x20}},
+    {"SixteenBitsRoundEachField", Info(24, 2, 1), {0, 128, 255, 0, 0, 0}, {RGB(255, 128, 0), kB}, Info(16, 2, 1), {0x00, 0x7E, 0, 0}},
+    // No count: the whole table of 256 entries.
+    {"ThirtyTwoBitsClearTheFourthByte", Info(8, 2, 1).Colours({kBlack, kBlack, kBlack, kBlack, kBlack, Quad(10, 20, 30)}).Set(&BITMAPINFOHEADER::biClrUsed, 0),
+     {5, 0}, {RGB(10, 20, 30), kB}, Info(32, 2, -1), {30, 20, 10, 0, 0, 0, 0, 0}},
+};
+
+class OneRow : public ::testing::TestWithParam<RowCase> {};
+
+TEST_P(OneRow, ReadsThroughPaletteOrMasksAndCopies) {
+    const RowCase &c = GetParam();
+    Surface src(c.src), dst(c.dst);
+    std::memcpy(src.Row(0), c.from.data(), c.from.size());
+    EXPECT_EQ(src.Pixels(), c.colours);
+    for (auto [x, y] : std::initializer_list<std::pair<int, int>>{{-1, 0}, {src.width(), 0}, {0, 1}, {0, -1}}) EXPECT_EQ(GetPixel(src.dc, x, y), CLR_INVALID);
+    // GetDIBColorTable copies the part of the table from an entry on that the buffer takes.
+    const WORD bits = c.src.header.biBitCount;
+    const UINT entries = bits > 8 ? 0 : c.src.header.biClrUsed != 0 ? c.src.header.biClrUsed : 1u << bits;
+    RGBQUAD table[256];
+    EXPECT_EQ(GetDIBColorTable(src.dc, 1, 256, table), std::max(entries, 1u) - 1);
+    EXPECT_EQ(std::memcmp(table, c.src.colours + 1, (std::max(entries, 1u) - 1) * sizeof(RGBQUAD)), 0);
+    EXPECT_EQ(GetDIBColorTable(src.dc, entries, 1, table) + GetDIBColorTable(src.dc, 0, 1, nullptr), 0u);
+    if (c.after.empty()) return;
+    dst.FillRandom(9);
+    const int w = dst.width();
+    ASSERT_TRUE(StretchBlt(dst.dc, c.mirrored ? w : 0, 0, c.mirrored ? -w : w, 1, src.dc, 0, 0, src.width(), 1, SRCCOPY));
+    EXPECT_EQ(dst.PixelBytes(0), c.after);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pixels, OneRow, ::testing::ValuesIn(kRows),
+                         [](const ::testing::TestParamInfo<RowCase> &i) { return std::string(i.param.name); });
 
 // ---- Scaling, mirroring and clipping: hand-worked grids -----------------------------------
 
@@ -174,13 +240,13 @@ TEST_P(Stretch, NearestNeighbourGrid) {
     Surface src(Info(24, 6, 6)), dst(Info(24, 4, -4));
     src.FillRandom(7);
     RECT all{0, 0, 4, 4};
-    ASSERT_EQ(FillRect(dst.dc(), &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH))), 1);
+    ASSERT_EQ(FillRect(dst.dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH))), 1);
     std::vector<COLORREF> want;
     for (int y : c.rows)
-        for (int x : c.columns) want.push_back(x < 0 || y < 0 ? RGB(255, 255, 255) : GetPixel(src.dc(), x, y));
+        for (int x : c.columns) want.push_back(x < 0 || y < 0 ? RGB(255, 255, 255) : GetPixel(src.dc, x, y));
     auto some = [](const std::vector<int> &v) { return std::ranges::any_of(v, [](int i) { return i >= 0; }); };
-    EXPECT_FALSE(StretchBlt(dst.dc(), c.xd, c.yd, c.wd, c.hd, src.dc(), c.xs, c.ys, c.ws, c.hs, 0x00EE0086 /* SRCPAINT */));
-    EXPECT_EQ(StretchBlt(dst.dc(), c.xd, c.yd, c.wd, c.hd, src.dc(), c.xs, c.ys, c.ws, c.hs, SRCCOPY), some(c.columns) && some(c.rows));
+    EXPECT_FALSE(StretchBlt(dst.dc, c.xd, c.yd, c.wd, c.hd, src.dc, c.xs, c.ys, c.ws, c.hs, 0x00EE0086 /* SRCPAINT */));
+    EXPECT_EQ(StretchBlt(dst.dc, c.xd, c.yd, c.wd, c.hd, src.dc, c.xs, c.ys, c.ws, c.hs, SRCCOPY), some(c.columns) && some(c.rows));
     EXPECT_EQ(dst.Pixels(), want);
 }
 
@@ -191,90 +257,29 @@ TEST(BitBlt, WithinOneBitmapReadsBeforeWriting) {
     Surface s(Info(24, 4, 2));
     s.FillRandom(3);
     const std::vector<COLORREF> before = s.Pixels();
-    ASSERT_TRUE(BitBlt(s.dc(), 1, 0, 3, 2, s.dc(), 0, 0, SRCCOPY));
+    ASSERT_TRUE(BitBlt(s.dc, 1, 0, 3, 2, s.dc, 0, 0, SRCCOPY));
     std::vector<COLORREF> want;
     for (int y = 0; y < 2; ++y)
         for (int x = 0; x < 4; ++x) want.push_back(before[y * 4 + std::max(x - 1, 0)]);
     EXPECT_EQ(s.Pixels(), want);
     // And upwards, scaled, from the bottom row, whose pixel 1 now holds what was pixel 0.
-    ASSERT_TRUE(StretchBlt(s.dc(), 0, 0, 4, 1, s.dc(), 0, 1, 2, 1, SRCCOPY));
-    EXPECT_EQ(GetPixel(s.dc(), 3, 0), before[4]);
+    ASSERT_TRUE(StretchBlt(s.dc, 0, 0, 4, 1, s.dc, 0, 1, 2, 1, SRCCOPY));
+    EXPECT_EQ(GetPixel(s.dc, 3, 0), before[4]);
 }
 
+// More than 65536 destination columns: the per-column tables are made strip by strip.
 TEST(StretchBlt, RowsWiderThanOneStripOfColumns) {
-    // More than 65536 destination columns: the per-column tables are made strip by strip.
     Info grey(8, 140001, 1);
     for (int i = 0; i < 256; ++i) grey.colours[i] = Quad(uint8_t(i), uint8_t(i), 1);
     Surface src(grey), half(grey), wide(Info(24, 70000, -1));
-    ASSERT_TRUE(src.ok() && half.ok() && wide.ok());
     for (int x = 0; x < 140001; ++x) src.Row(0)[x] = static_cast<uint8_t>(x % 251);
-    ASSERT_TRUE(StretchBlt(half.dc(), 0, 0, 70000, 1, src.dc(), 0, 0, 140000, 1, SRCCOPY));
-    ASSERT_TRUE(StretchBlt(wide.dc(), 70000, 0, -70000, 1, src.dc(), 0, 0, 70000, 1, SRCCOPY));
+    ASSERT_TRUE(StretchBlt(half.dc, 0, 0, 70000, 1, src.dc, 0, 0, 140000, 1, SRCCOPY));
+    ASSERT_TRUE(StretchBlt(wide.dc, 70000, 0, -70000, 1, src.dc, 0, 0, 70000, 1, SRCCOPY));
     for (int x = 0; x < 70000; ++x) {
         ASSERT_EQ(half.Row(0)[x], (2 * x + 1) % 251) << x;
         ASSERT_EQ(wide.Row(0)[3 * x + 2], (69999 - x) % 251) << x;
     }
 }
-
-// ---- One row: its colours, and its bytes after a copy -------------------------------------
-
-struct RowCase {
-    const char *name;
-    Info src;
-    std::vector<uint8_t> from;       // the source row's bytes
-    std::vector<COLORREF> colours;   // GetPixel of its x = 0, 1, ...
-    Info dst = Info(24, 1, 1);       // without after: no copy
-    std::vector<uint8_t> before = {}, after = {};  // the destination row before and after
-    int xd = 0, wd = 0, ws = 0;      // StretchBlt(dst, xd, 0, wd, 1, src, 0, 0, ws, 1)
-};
-void PrintTo(const RowCase &c, std::ostream *os) { *os << c.name; }
-
-class OneRow : public ::testing::TestWithParam<RowCase> {};
-
-TEST_P(OneRow, ReadsThroughPaletteOrMasksAndCopies) {
-    const RowCase &c = GetParam();
-    Surface src(c.src), dst(c.dst);
-    std::memcpy(src.Row(0), c.from.data(), c.from.size());
-    EXPECT_EQ(src.Pixels(), c.colours);
-    for (auto [x, y] : std::initializer_list<std::pair<int, int>>{{-1, 0}, {src.width(), 0}, {0, 1}, {0, -1}}) EXPECT_EQ(GetPixel(src.dc(), x, y), CLR_INVALID);
-    if (c.after.empty()) return;
-    std::memcpy(dst.Row(0), c.before.data(), c.before.size());
-    ASSERT_TRUE(StretchBlt(dst.dc(), c.xd, 0, c.wd, 1, src.dc(), 0, 0, c.ws, 1, SRCCOPY));
-    EXPECT_EQ(dst.PixelBytes(0), c.after);
-}
-
-const RGBQUAD kBlack = Quad(0, 0, 0), kWhite = Quad(255, 255, 255), kNine = Quad(9, 9, 9);
-const COLORREF kBlackRef = RGB(0, 0, 0), kWhiteRef = RGB(255, 255, 255);
-INSTANTIATE_TEST_SUITE_P(
-    Pixels, OneRow,
-    ::testing::Values(
-        RowCase{"OneBit", Info(1, 4, 1).Colours({Quad(10, 20, 30), Quad(200, 100, 50)}), {0xA0},
-                {RGB(200, 100, 50), RGB(10, 20, 30), RGB(200, 100, 50), RGB(10, 20, 30)}},
-        RowCase{"FourBits", Info(4, 4, 1).Colours({kBlack, Quad(3, 30, 33), Quad(8, 80, 88), Quad(15, 150, 155)}), {0x13, 0x02},
-                {RGB(3, 30, 33), RGB(15, 150, 155), kBlackRef, RGB(8, 80, 88)}},
-        // An index beyond a short colour table reads as black.
-        RowCase{"EightBitsShortTable", Info(8, 4, 1).Colours({Quad(1, 2, 3), Quad(4, 5, 6), Quad(7, 8, 9), Quad(250, 251, 252)}),
-                {2, 0, 3, 200}, {RGB(7, 8, 9), RGB(1, 2, 3), RGB(250, 251, 252), kBlackRef}},
-        // Five-bit fields widen so that the largest value is 255.
-        RowCase{"Sixteen555", Info(16, 4, 1), {0x00, 0x7C, 0xE0, 0x03, 0x1F, 0x00, 0x10, 0x42},
-                {RGB(255, 0, 0), RGB(0, 255, 0), RGB(0, 0, 255), RGB(132, 132, 132)}},
-        RowCase{"Sixteen565", Info(16, 4, 1).Masks(0xF800, 0x07E0, 0x001F), {0x00, 0xF8, 0xE0, 0x07, 0x00, 0x04, 0x01, 0x00},
-                {RGB(255, 0, 0), RGB(0, 255, 0), RGB(0, 130, 0), RGB(0, 0, 8)}},
-        RowCase{"ThirtyTwoIgnoresFourthByte", Info(32, 2, 1), {1, 2, 3, 0xFF, 9, 8, 7, 0x80}, {RGB(3, 2, 1), RGB(7, 8, 9)}},
-        RowCase{"ThirtyTwoRgbMasks", Info(32, 1, 1).Masks(0xFF, 0xFF00, 0xFF0000), {1, 2, 3, 4}, {RGB(1, 2, 3)}},
-        RowCase{"ThirtyTwoTenBitMasks", Info(32, 2, 1).Masks(0x3FF00000, 0x000FFC00, 0x000003FF),
-                {0xFF, 0x03, 0x00, 0x00, 0x00, 0x00, 0xF0, 0x3F}, {RGB(0, 0, 255), RGB(255, 0, 0)}},
-        // Equal tables copy indices, even where the same colour stands under two of them.
-        RowCase{"EqualTablesCopyIndices", Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}), {2, 1, 3, 2},
-                {kWhiteRef, kWhiteRef, RGB(9, 9, 9), kWhiteRef}, Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}), {0, 0, 0, 0}, {2, 1, 3, 2}, 0, 4, 4},
-        RowCase{"OneBitMirroredWhileHalved", Info(1, 8, 1).Colours({kBlack, kWhite}), {0x55},
-                {kBlackRef, kWhiteRef, kBlackRef, kWhiteRef, kBlackRef, kWhiteRef, kBlackRef, kWhiteRef}, Info(1, 8, 1).Colours({kBlack, kWhite}), {0x00}, {0xF0}, 4, -4, 8},
-        RowCase{"OtherTableTakesTheNearestEntry", Info(8, 3, 1).Colours({Quad(255, 0, 0), Quad(0, 255, 0), Quad(0, 0, 255)}), {0, 1, 2},
-                {RGB(255, 0, 0), RGB(0, 255, 0), RGB(0, 0, 255)}, Info(4, 3, 1).Colours({kBlack, Quad(250, 0, 0), Quad(0, 0, 240), Quad(10, 240, 0)}), {0, 0}, {0x13, 0x20}, 0, 3, 3},
-        RowCase{"SixteenBitsRoundEachField", Info(24, 2, 1), {0, 128, 255, 250, 251, 252}, {RGB(255, 128, 0), RGB(252, 251, 250)}, Info(16, 1, 1), {0, 0}, {0x00, 0x7E}, 0, 1, 1},
-        RowCase{"ThirtyTwoBitsClearTheFourthByte", Info(8, 2, 1).Colours({kBlack, kBlack, kBlack, kBlack, kBlack, Quad(10, 20, 30)}), {5, 0},
-                {RGB(10, 20, 30), kBlackRef}, Info(32, 2, -1), std::vector<uint8_t>(8, 0xFF), {30, 20, 10, 0, 0, 0, 0, 0}, 0, 2, 2}),
-    [](const ::testing::TestParamInfo<RowCase> &i) { return std::string(i.param.name); });
 
 }  // namespace
 }  // namespace faltrix::test

@@ -29,13 +29,11 @@ struct Info {
     Info &Masks(DWORD r, DWORD g, DWORD b) {
         const DWORD m[3] = {r, g, b};
         std::memcpy(colours, m, sizeof m);
-        header.biCompression = BI_BITFIELDS;
-        return *this;
+        return Set(&BITMAPINFOHEADER::biCompression, BI_BITFIELDS);
     }
     Info &Colours(std::vector<RGBQUAD> table) {
-        header.biClrUsed = static_cast<DWORD>(table.size());
         std::copy(table.begin(), table.end(), colours);
-        return *this;
+        return Set(&BITMAPINFOHEADER::biClrUsed, table.size());
     }
     template <typename T, typename V>
     Info &Set(T BITMAPINFOHEADER::*field, V value) {
@@ -46,59 +44,47 @@ struct Info {
 };
 
 // A DIB section selected into a memory DC; both ended when it goes.
-class Surface {
-public:
+struct Surface {
     explicit Surface(const Info &info)
-        : bitmap_(CreateDIBSection(nullptr, info.get(), DIB_RGB_COLORS, &bits_, nullptr, 0)),
-          dc_(CreateCompatibleDC(nullptr)), width_(info.header.biWidth),
-          height_(std::abs(info.header.biHeight)), topDown_(info.header.biHeight < 0),
-          bitCount_(info.header.biBitCount), stride_(DibStride(width_, bitCount_)) {
-        if (bitmap_ != nullptr) SelectObject(dc_, bitmap_);
+        : header(info.header), bitmap(CreateDIBSection(nullptr, info.get(), DIB_RGB_COLORS, &bits, nullptr, 0)) {
+        SelectObject(dc, bitmap);
     }
     ~Surface() {
-        DeleteDC(dc_);
-        DeleteObject(bitmap_);
+        DeleteDC(dc);
+        DeleteObject(bitmap);
     }
     Surface(const Surface &) = delete;
-    Surface &operator=(const Surface &) = delete;
 
-    bool ok() const { return bitmap_ != nullptr; }
-    HDC dc() const { return dc_; }
-    HBITMAP bitmap() const { return bitmap_; }
-    uint8_t *bits() const { return static_cast<uint8_t *>(bits_); }
-    uint32_t stride() const { return stride_; }
-    int32_t width() const { return width_; }
-    int32_t height() const { return height_; }
+    int32_t width() const { return header.biWidth; }
+    uint32_t stride() const { return DibStride(header.biWidth, header.biBitCount); }
     // Row y counted from the top.
-    uint8_t *Row(int32_t y) const { return DibRow(bits(), stride_, height_, topDown_, y); }
+    uint8_t *Row(int32_t y) const {
+        return DibRow(static_cast<uint8_t *>(bits), stride(), std::abs(header.biHeight), header.biHeight < 0, y);
+    }
     // The bytes that hold pixels of row y (no padding; a partial last byte is masked).
     std::vector<uint8_t> PixelBytes(int32_t y) const {
-        const size_t bitsUsed = static_cast<size_t>(width_) * static_cast<size_t>(bitCount_);
-        std::vector<uint8_t> out(Row(y), Row(y) + (bitsUsed + 7) / 8);
-        if (bitsUsed % 8 != 0) out.back() &= static_cast<uint8_t>(0xFF << (8 - bitsUsed % 8));
+        const size_t used = static_cast<size_t>(header.biWidth) * header.biBitCount;
+        std::vector<uint8_t> out(Row(y), Row(y) + (used + 7) / 8);
+        if (used % 8 != 0) out.back() &= static_cast<uint8_t>(0xFF << (8 - used % 8));
         return out;
     }
     // Every pixel as GetPixel reads it, top row first.
     std::vector<COLORREF> Pixels() const {
         std::vector<COLORREF> out;
-        for (int32_t y = 0; y < height_; ++y)
-            for (int32_t x = 0; x < width_; ++x) out.push_back(GetPixel(dc_, x, y));
+        for (int32_t y = 0; y < std::abs(header.biHeight); ++y)
+            for (int32_t x = 0; x < header.biWidth; ++x) out.push_back(GetPixel(dc, x, y));
         return out;
     }
     // Every byte of pixel memory, padding included, from a fixed seed.
     void FillRandom(unsigned seed) const {
         std::mt19937 rng(seed);
-        for (size_t i = 0; i < size_t{stride_} * static_cast<size_t>(height_); ++i) bits()[i] = static_cast<uint8_t>(rng());
+        for (size_t i = 0; i < size_t{stride()} * std::abs(header.biHeight); ++i) static_cast<uint8_t *>(bits)[i] = uint8_t(rng());
     }
 
-private:
-    void *bits_ = nullptr;  // before bitmap_, which fills it in
-    HBITMAP bitmap_;
-    HDC dc_;
-    int32_t width_, height_;
-    bool topDown_;
-    int bitCount_;
-    uint32_t stride_;
+    const BITMAPINFOHEADER header;
+    void *bits = nullptr;  // before bitmap, which fills it in
+    const HBITMAP bitmap;
+    const HDC dc = CreateCompatibleDC(nullptr);
 };
 
 }  // namespace faltrix::test
