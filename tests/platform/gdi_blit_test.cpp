@@ -131,32 +131,26 @@ struct RowCase {
 };
 void PrintTo(const RowCase &c, std::ostream *os) { *os << c.name; }
 
-const RGBQUAD kBlack = Quad(0, 0, 0), kWhite = Quad(255, 255, 255), kNine = Quad(9, 9, 9);
-const COLORREF kB = RGB(0, 0, 0), kW = RGB(255, 255, 255);
+const RGBQUAD kBlack = Quad(0, 0, 0), kWhite = Quad(255, 255, 255), kNine = Quad(9, 9, 9), kRed = Quad(255, 0, 0), kBlue = Quad(0, 0, 255);
+const COLORREF kB = RGB(0, 0, 0), kW = RGB(255, 255, 255), kR = RGB(255, 0, 0), kG = RGB(0, 255, 0), kU = RGB(0, 0, 255);
 const RowCase kRows[] = {
-    {"OneBit", Info(1, 4, 1).Colours({Quad(10, 20, 30), Quad(200, 100, 50)}), {0xA0},
-     {RGB(200, 100, 50), RGB(10, 20, 30), RGB(200, 100, 50), RGB(10, 20, 30)}},
-    {"FourBits", Info(4, 4, 1).Colours({kBlack, Quad(3, 30, 33), Quad(8, 80, 88), Quad(15, 150, 155)}), {0x13, 0x02},
-     {RGB(3, 30, 33), RGB(15, 150, 155), kB, RGB(8, 80, 88)}},
+    {"OneBit", Info(1, 4, 1).Colours({kNine, kRed}), {0xA0}, {kR, RGB(9, 9, 9), kR, RGB(9, 9, 9)}},
+    {"FourBits", Info(4, 4, 1).Colours({kBlack, Quad(3, 30, 33), Quad(8, 80, 88), kBlue}), {0x13, 0x02}, {RGB(3, 30, 33), kU, kB, RGB(8, 80, 88)}},
     // An index beyond a short colour table reads as black.
-    {"EightBitsShortTable", Info(8, 4, 1).Colours({Quad(1, 2, 3), Quad(4, 5, 6), Quad(7, 8, 9), Quad(250, 251, 252)}),
-     {2, 0, 3, 200}, {RGB(7, 8, 9), RGB(1, 2, 3), RGB(250, 251, 252), kB}},
+    {"EightBitsShortTable", Info(8, 4, 1).Colours({Quad(1, 2, 3), kWhite, Quad(7, 8, 9)}), {2, 0, 1, 200}, {RGB(7, 8, 9), RGB(1, 2, 3), kW, kB}},
     // Five-bit fields widen so that the largest value is 255.
-    {"Sixteen555", Info(16, 4, 1), {0x00, 0x7C, 0xE0, 0x03, 0x1F, 0x00, 0x10, 0x42},
-     {RGB(255, 0, 0), RGB(0, 255, 0), RGB(0, 0, 255), RGB(132, 132, 132)}},
-    {"Sixteen565", Info(16, 4, 1).Masks(0xF800, 0x07E0, 0x001F), {0x00, 0xF8, 0xE0, 0x07, 0x00, 0x04, 0x01, 0x00},
-     {RGB(255, 0, 0), RGB(0, 255, 0), RGB(0, 130, 0), RGB(0, 0, 8)}},
+    {"Sixteen555", Info(16, 4, 1), {0x00, 0x7C, 0xE0, 0x03, 0x1F, 0x00, 0x10, 0x42}, {kR, kG, kU, RGB(132, 132, 132)}},
+    {"Sixteen565", Info(16, 4, 1).Masks(0xF800, 0x07E0, 0x001F), {0x00, 0xF8, 0xE0, 0x07, 0x00, 0x04, 0x01, 0x00}, {kR, kG, RGB(0, 130, 0), RGB(0, 0, 8)}},
     {"ThirtyTwoIgnoresFourthByte", Info(32, 2, 1), {1, 2, 3, 0xFF, 9, 8, 7, 0x80}, {RGB(3, 2, 1), RGB(7, 8, 9)}},
     {"ThirtyTwoRgbMasks", Info(32, 1, 1).Masks(0xFF, 0xFF00, 0xFF0000), {1, 2, 3, 4}, {RGB(1, 2, 3)}},
-    {"ThirtyTwoTenBitMasks", Info(32, 2, 1).Masks(0x3FF00000, 0x000FFC00, 0x000003FF),
-     {0xFF, 0x03, 0x00, 0x00, 0x00, 0x00, 0xF0, 0x3F}, {RGB(0, 0, 255), RGB(255, 0, 0)}},
+    {"ThirtyTwoTenBitMasks", Info(32, 2, 1).Masks(0x3FF00000, 0x000FFC00, 0x3FF), {0xFF, 0x03, 0, 0, 0, 0, 0xF0, 0x3F}, {kU, kR}},
     // Equal tables copy indices, even where the same colour stands under two of them.
     {"EqualTablesCopyIndices", Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}), {2, 1, 3, 2}, {kW, kW, RGB(9, 9, 9), kW},
      Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}), {2, 1, 3, 2}},
     {"OneBitMirroredWhileHalved", Info(1, 8, 1).Colours({kBlack, kWhite}), {0x55}, {kB, kW, kB, kW, kB, kW, kB, kW},
      Info(1, 4, 1).Colours({kBlack, kWhite}), {0xF0}, true},
-    {"OtherTableTakesTheNearestEntry", Info(8, 3, 1).Colours({Quad(255, 0, 0), Quad(0, 255, 0), Quad(0, 0, 255)}), {0, 1, 2},
-     {RGB(255, 0, 0), RGB(0, 255, 0), RGB(0, 0, 255)}, Info(4, 3, 1).Colours({kBlack, Quad(250, 0, 0), Quad(0, 0, 240), Quad(10, 240, 0)}), {0x13, 0x20}},
+    {"OtherTableTakesTheNearestEntry", Info(8, 3, 1).Colours({kRed, Quad(0, 255, 0), kBlue}), {0, 1, 2}, {kR, kG, kU},
+     Info(4, 3, 1).Colours({kBlack, Quad(250, 0, 0), Quad(0, 0, 240), Quad(10, 240, 0)}), {0x13, 0x20}},
     {"SixteenBitsRoundEachField", Info(24, 2, 1), {0, 128, 255, 0, 0, 0}, {RGB(255, 128, 0), kB}, Info(16, 2, 1), {0x00, 0x7E, 0, 0}},
     // No count: the whole table of 256 entries.
     {"ThirtyTwoBitsClearTheFourthByte", Info(8, 2, 1).Colours({kBlack, kBlack, kBlack, kBlack, kBlack, Quad(10, 20, 30)}).Set(&BITMAPINFOHEADER::biClrUsed, 0),
@@ -201,15 +195,12 @@ void PrintTo(const StretchCase &c, std::ostream *os) { *os << c.name; }
 
 const std::vector<int> kNone{-1, -1, -1, -1}, kSame{0, 1, 2, 3}, kTurned{3, 2, 1, 0};
 const StretchCase kStretches[] = {
-    {"HalvingPicksThePixelUnderEachCentre", 0, 0, 2, 2, 0, 0, 4, 4, {1, 3, -1, -1}, {1, 3, -1, -1}},
-    {"Tripling", 0, 0, 6, 6, 0, 0, 2, 2, {0, 0, 0, 1}, {0, 0, 0, 1}},
+    {"HalvedAcrossTripledDown", 0, 0, 2, 6, 0, 0, 4, 2, {1, 3, -1, -1}, {0, 0, 0, 1}},
     {"FiveToThree", 0, 0, 3, 3, 0, 0, 5, 5, {0, 2, 4, -1}, {0, 2, 4, -1}},
-    {"MirroredDestinationWidth", 4, 0, -4, 4, 0, 0, 4, 4, kTurned, kSame},
-    {"MirroredSourceWidth", 0, 0, 4, 4, 4, 0, -4, 4, kTurned, kSame},
-    {"BothWidthsMirrored", 4, 0, -4, 4, 4, 0, -4, 4, kSame, kSame},
-    {"MirroredDestinationHeight", 0, 4, 4, -4, 0, 0, 4, 4, kSame, kTurned},
-    {"MirroredSourceHeight", 0, 0, 4, 4, 0, 4, 4, -4, kSame, kTurned},
-    {"MirroredBothAxes", 4, 4, -4, -4, 0, 0, 4, 4, kTurned, kTurned},
+    // Mirrored along an axis where exactly one of the extents is negative.
+    {"MirroredDestinationWidthAndSourceHeight", 4, 0, -4, 4, 0, 4, 4, -4, kTurned, kTurned},
+    {"MirroredSourceWidthAndDestinationHeight", 0, 4, 4, -4, 4, 0, -4, 4, kTurned, kTurned},
+    {"BothExtentsMirroredOnBothAxes", 4, 4, -4, -4, 4, 4, -4, -4, kSame, kSame},
     // Copies partly outside either bitmap copy the overlap only.
     {"DestinationBeforeTheTopLeft", -1, -1, 4, 4, 0, 0, 4, 4, {1, 2, 3, -1}, {1, 2, 3, -1}},
     {"SourcePastTheBottomRight", 0, 0, 4, 4, 4, 4, 4, 4, {4, 5, -1, -1}, {4, 5, -1, -1}},
@@ -221,13 +212,11 @@ const StretchCase kStretches[] = {
     {"OnePixelOverTheWholeRange", 0, 0, INT_MAX, INT_MAX, 0, 0, 1, 1, {0, 0, 0, 0}, {0, 0, 0, 0}},
     {"MirroredTwoToThe31", 2, 2, INT_MIN, INT_MIN, 0, 0, 4, 4, {0, 0, -1, -1}, {0, 0, -1, -1}},
     // Wholly outside, empty, or (the first pixel's centre far beyond the source) showing nothing.
-    {"RightOfTheDestination", 4, 0, 4, 4, 0, 0, 4, 4, kNone, kNone}, {"BelowTheDestination", 0, 4, 4, 4, 0, 0, 4, 4, kNone, kNone},
-    {"LeftOfTheDestination", -4, 0, 4, 4, 0, 0, 4, 4, kNone, kNone}, {"RightOfTheSource", 0, 0, 4, 4, 6, 0, 4, 4, kNone, kNone},
-    {"AboveTheSource", 0, 0, 4, 4, 0, -4, 4, 4, kNone, kNone}, {"AtIntMax", INT_MAX, 0, 4, 4, 0, 0, 4, 4, kNone, kNone},
-    {"AtIntMin", INT_MIN, 0, 4, 4, 0, 0, 4, 4, kNone, kNone}, {"SourceAtIntMin", 0, 0, 4, 4, INT_MIN, INT_MIN, 4, 4, kNone, kNone},
+    {"RightOfTheDestination", 4, 0, 4, 4, 0, 0, 4, 4, kNone, kNone}, {"AboveTheDestination", 0, -4, 4, 4, 0, 0, 4, 4, kNone, kNone},
+    {"BelowTheSource", 0, 0, 4, 4, 0, 6, 4, 4, kNone, kNone}, {"LeftOfTheSource", 0, 0, 4, 4, -4, 0, 4, 4, kNone, kNone},
+    {"AtIntMax", INT_MAX, 0, 4, 4, 0, 0, 4, 4, kNone, kNone}, {"SourceAtIntMin", 0, 0, 4, 4, INT_MIN, INT_MIN, 4, 4, kNone, kNone},
     {"ReadsOnlyBeforeTheFirstPixel", 2, 2, 4, 4, -2, -2, 4, 4, kNone, kNone}, {"ZeroWidth", 0, 0, 0, 4, 0, 0, 0, 4, kNone, kNone},
-    {"ZeroHeight", 0, 0, 4, 0, 0, 0, 4, 0, kNone, kNone}, {"ZeroSourceWidth", 0, 0, 4, 4, 0, 0, 0, 4, kNone, kNone},
-    {"CentreBeyondTheSource", 0, 0, 4, 4, 0, 0, INT_MAX, INT_MAX, kNone, kNone},
+    {"ZeroSourceHeight", 0, 0, 4, 4, 0, 0, 4, 0, kNone, kNone}, {"CentreBeyondTheSource", 0, 0, 4, 4, 0, 0, INT_MAX, INT_MAX, kNone, kNone},
     {"EveryExtreme", INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MIN, INT_MIN, kNone, kNone},
 };
 
