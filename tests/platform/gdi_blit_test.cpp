@@ -42,28 +42,10 @@ Info MakeInfo(const Format &f, int32_t w, int32_t h) {
 
 class EveryDepth : public ::testing::TestWithParam<Format> {};
 
-// A w x 3 block from (xs, 2) of a bottom-up source to (xd, 1) of a top-down destination:
-// every pixel around it stays as it was (at 1 and 4 bits, also the other pixels sharing its
-// bytes). At 1 and 4 bits the second block starts on a byte boundary in the destination
-// only; the third in both, so that whole bytes move, then a partial one.
-TEST_P(EveryDepth, BlockCopyKeepsNeighbours) {
-    for (auto [xd, xs, w] : std::initializer_list<std::tuple<int, int, int>>{{3, 4, 5}, {8, 3, 11}, {8, 8, 11}}) {
-        Surface src(MakeInfo(GetParam(), 19, 6)), dst(MakeInfo(GetParam(), 20, -5));
-        src.FillRandom(1);
-        dst.FillRandom(2);
-        std::vector<COLORREF> want = dst.Pixels();
-        for (int y = 1; y < 4; ++y)
-            for (int x = xd; x < xd + w; ++x) want[y * 20 + x] = GetPixel(src.dc, x - xd + xs, y + 1);
-        ASSERT_TRUE(BitBlt(dst.dc, xd, 1, w, 3, src.dc, xs, 2, SRCCOPY));
-        EXPECT_EQ(dst.Pixels(), want) << xd;
-    }
-}
-
 // A whole picture of odd width (padded rows, a partial last byte) copies byte for byte into
 // either row order, indices beyond a short table included, into a section that GetObjectW
-// describes. Then through 24 bits and back: with indices kept within the table, every
-// colour is one the format holds, so the colours come back.
-TEST_P(EveryDepth, WholeCopyKeepsEveryByteAndConversionKeepsColours) {
+// describes as made. Then blocks, through 24 bits and back, and FillRect: see below.
+TEST_P(EveryDepth, CopiesDescribesAndFills) {
     const Format &f = GetParam();
     Surface src(MakeInfo(f, 13, 7)), mid(Info(24, 13, -7));
     src.FillRandom(42);
@@ -72,17 +54,42 @@ TEST_P(EveryDepth, WholeCopyKeepsEveryByteAndConversionKeepsColours) {
         ASSERT_TRUE(height > 0 ? BitBlt(dst.dc, 0, 0, 13, 7, src.dc, 0, 0, SRCCOPY)
                                : StretchBlt(dst.dc, 0, 0, 13, 7, src.dc, 0, 0, 13, 7, SRCCOPY));
         for (int32_t y = 0; y < 7; ++y) EXPECT_EQ(dst.PixelBytes(y), src.PixelBytes(y)) << "row " << y << " " << height;
+        // The caller's header comes back with the real image size; GetObjectW fills a BITMAP
+        // alone for a buffer too small for a DIBSECTION, nothing for one smaller still, and
+        // without a buffer answers the size it would fill.
         DIBSECTION ds;
         ASSERT_EQ(GetObjectW(dst.bitmap, sizeof ds, &ds), static_cast<int>(sizeof ds));
         const BITMAP &bm = ds.dsBm;
-        const BITMAPINFOHEADER &h = ds.dsBmih;
         EXPECT_EQ(std::tuple(bm.bmType, bm.bmWidth, bm.bmHeight, bm.bmWidthBytes, bm.bmPlanes, bm.bmBitsPixel, bm.bmBits),
                   std::tuple(0, 13, 7, f.stride, 1, f.bits, dst.bits));
-        EXPECT_EQ(std::tuple(h.biSize, h.biWidth, h.biHeight, h.biCompression, h.biSizeImage, h.biClrUsed, h.biXPelsPerMeter),
-                  std::tuple(40u, 13, height, f.compression, DWORD(f.stride * 7), DWORD(f.colours), 3780));
+        BITMAPINFOHEADER header = dst.header;
+        header.biSizeImage = static_cast<DWORD>(f.stride * 7);
+        EXPECT_EQ(std::memcmp(&ds.dsBmih, &header, sizeof header), 0);
         EXPECT_EQ(std::tuple(ds.dsBitfields[0], ds.dsBitfields[1], ds.dsBitfields[2], ds.dshSection, ds.dsOffset),
                   std::tuple(f.masks[0], f.masks[1], f.masks[2], nullptr, 0u));
+        BITMAP alone;
+        ASSERT_EQ(GetObjectW(dst.bitmap, sizeof alone, &alone), static_cast<int>(sizeof alone));
+        EXPECT_EQ(std::memcmp(&alone, &bm, sizeof alone), 0);
+        EXPECT_EQ((std::vector<int>{GetObjectW(dst.bitmap, sizeof alone - 1, &ds), GetObjectW(dst.bitmap, -1, &ds),
+                                    GetObjectW(dst.bitmap, 0, nullptr), GetObjectW(dst.bitmap, sizeof alone, nullptr)}),
+                  (std::vector<int>{0, 0, sizeof ds, sizeof alone}));
     }
+    // A w x 3 block from (xs, 2) of a bottom-up source to (xd, 1) of a top-down destination:
+    // every pixel around it stays as it was (at 1 and 4 bits, also the other pixels sharing
+    // its bytes). At 1 and 4 bits the second block starts on a byte boundary in the
+    // destination only; the third in both, so that whole bytes move, then a partial one.
+    for (auto [xd, xs, w] : std::initializer_list<std::tuple<int, int, int>>{{3, 4, 5}, {8, 3, 11}, {8, 8, 11}}) {
+        Surface from(MakeInfo(f, 19, 6)), to(MakeInfo(f, 20, -5));
+        from.FillRandom(1);
+        to.FillRandom(2);
+        std::vector<COLORREF> want = to.Pixels();
+        for (int y = 1; y < 4; ++y)
+            for (int x = xd; x < xd + w; ++x) want[y * 20 + x] = GetPixel(from.dc, x - xd + xs, y + 1);
+        ASSERT_TRUE(BitBlt(to.dc, xd, 1, w, 3, from.dc, xs, 2, SRCCOPY));
+        EXPECT_EQ(to.Pixels(), want) << xd;
+    }
+    // Through 24 bits and back: with indices kept within the table, every colour is one the
+    // format holds, so the colours come back.
     if (f.bits == 8)
         for (int y = 0; y < 7; ++y)
             for (int x = 0; x < 13; ++x) src.Row(y)[x] %= f.colours;
@@ -91,23 +98,19 @@ TEST_P(EveryDepth, WholeCopyKeepsEveryByteAndConversionKeepsColours) {
     ASSERT_TRUE(BitBlt(back.dc, 0, 0, 13, 7, mid.dc, 0, 0, SRCCOPY));
     EXPECT_EQ(mid.Pixels(), src.Pixels());
     EXPECT_EQ(back.Pixels(), src.Pixels());
-}
-
-// FillRect fills the clipped rectangle; with nothing to fill, no rectangle, no brush or a
-// bitmap for a brush it answers 0 and changes nothing.
-TEST_P(EveryDepth, FillRectFillsTheClippedRectangleOrRefuses) {
-    Surface s(MakeInfo(GetParam(), 6, 3));
+    // FillRect fills the clipped rectangle; with nothing to fill, no rectangle, no brush or a
+    // bitmap for a brush it answers 0 and changes nothing.
     const HBRUSH white = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
-    RECT r{1, 1, 4, 2}, huge{INT_MIN, INT_MIN, INT_MAX, INT_MAX}, outside{6, 0, 9, 3}, empty{1, 1, 1, 2}, inverted{3, 3, 0, 0};
-    ASSERT_EQ(FillRect(s.dc, &r, white), 1);
-    std::vector<COLORREF> want(18, RGB(0, 0, 0));
-    std::fill_n(want.begin() + 7, 3, RGB(255, 255, 255));
-    for (const RECT *q : {&outside, &empty, &inverted, static_cast<RECT *>(nullptr)}) EXPECT_EQ(FillRect(s.dc, q, white), 0);
-    EXPECT_EQ(FillRect(s.dc, &huge, nullptr), 0);
-    EXPECT_EQ(FillRect(s.dc, &huge, reinterpret_cast<HBRUSH>(s.bitmap)), 0);
-    EXPECT_EQ(s.Pixels(), want);
-    ASSERT_EQ(FillRect(s.dc, &huge, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH))), 1);
-    EXPECT_EQ(s.Pixels(), std::vector<COLORREF>(18, RGB(0, 0, 0)));
+    RECT r{1, 1, 4, 2}, huge{INT_MIN, INT_MIN, INT_MAX, INT_MAX}, outside{13, 0, 16, 7}, empty{1, 1, 1, 2}, inverted{3, 3, 0, 0};
+    std::vector<COLORREF> want = back.Pixels();
+    std::fill_n(want.begin() + 14, 3, RGB(255, 255, 255));
+    ASSERT_EQ(FillRect(back.dc, &r, white), 1);
+    for (const RECT *q : {&outside, &empty, &inverted, static_cast<RECT *>(nullptr)}) EXPECT_EQ(FillRect(back.dc, q, white), 0);
+    EXPECT_EQ(FillRect(back.dc, &huge, nullptr), 0);
+    EXPECT_EQ(FillRect(back.dc, &huge, reinterpret_cast<HBRUSH>(back.bitmap)), 0);
+    EXPECT_EQ(back.Pixels(), want);
+    ASSERT_EQ(FillRect(back.dc, &huge, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH))), 1);
+    EXPECT_EQ(back.Pixels(), std::vector<COLORREF>(13 * 7, RGB(0, 0, 0)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, EveryDepth, ::testing::ValuesIn(kFormats),
