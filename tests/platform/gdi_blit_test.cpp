@@ -1,7 +1,5 @@
 // Pixels: GetPixel through palettes and masks, BitBlt and StretchBlt (copies, scaling,
 // mirroring, clipping, conversion between formats) and FillRect.
-#include <gtest/gtest.h>
-
 #include <climits>
 #include <tuple>
 
