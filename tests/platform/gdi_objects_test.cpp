@@ -186,31 +186,24 @@ TEST(GdiHandles, DeadAndForeignHandlesFindNothingAndEmptyDcsDrawNothing) {
 
 // ---- Two threads ------------------------------------------------------------------------
 
-// Two threads make, select, blit and delete objects of their own, ending a DC and its bitmap
-// in both orders, and both blit from one shared DC whose white bitmap the first keeps
-// replacing and deleting: each such blit copies the whole bitmap or fails cleanly, and a
-// deleted bitmap is gone at once.
+// Two threads make and delete sections of their own while both blit from one shared DC whose
+// white bitmap the first keeps replacing and deleting: each such blit copies the whole bitmap
+// or fails cleanly, and a deleted bitmap is gone at once.
 TEST(GdiThreads, ObjectsComeAndGoWhileAnotherThreadBlitsFromThem) {
     HDC shared = CreateCompatibleDC(nullptr);
     const Info white(32, 300, -300);
     std::atomic<int> failures{0};
     auto work = [&](bool replacing) {
+        Surface own(Info(24, 4, 4));
         for (int i = 0; i < 1000; ++i) {
-            HDC a = CreateCompatibleDC(nullptr);
-            HBITMAP x = CreateCompatibleBitmap(a, 4 + i % 5, 4);
             void *bits = nullptr;
             HBITMAP w = CreateDIBSection(nullptr, white.get(), DIB_RGB_COLORS, &bits, nullptr, 0);
-            if (!a || !x || !w || SelectObject(a, x) != nullptr) {
-                ++failures;
-                break;
-            }
+            ASSERT_NE(w, nullptr);
             std::memset(bits, 0xFF, 300 * 300 * 4);
+            std::memset(own.bits, 0, 4 * 12);
             if (replacing) SelectObject(shared, w);
-            const bool copied = StretchBlt(a, 0, 0, 4, 4, shared, 0, 0, 300, 300, SRCCOPY);
-            if (GetPixel(a, 3, 3) != (copied ? RGB(255, 255, 255) : RGB(0, 0, 0)) || (replacing && !copied)) ++failures;
-            if (i % 2 == 0) DeleteObject(x);
-            DeleteDC(a);
-            if (i % 2 == 1) DeleteObject(x);
+            const bool copied = StretchBlt(own.dc, 0, 0, 4, 4, shared, 0, 0, 300, 300, SRCCOPY);
+            if (GetPixel(own.dc, 3, 3) != (copied ? RGB(255, 255, 255) : RGB(0, 0, 0)) || (replacing && !copied)) ++failures;
             if (!DeleteObject(w) || GetObjectW(w, 0, nullptr) != 0 || GetCurrentObject(shared, OBJ_BITMAP) == w) ++failures;
         }
     };
