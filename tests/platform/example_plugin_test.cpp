@@ -18,12 +18,6 @@ namespace fs = std::filesystem;
 namespace faltrix::test {
 namespace {
 
-std::vector<int32_t> g_progress;  // done, total, data of every report
-int32_t RecordProgress(int32_t done, int32_t total, int32_t data) {
-    g_progress.insert(g_progress.end(), {done, total, data});
-    return 1;
-}
-
 std::string Read(const fs::path &p) {
     std::ifstream in(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -54,9 +48,13 @@ TEST(ExamplePlugin, AnswersAndStoresTopRowFirstOrLeavesTheExistingFile) {
         Surface s(Info(4, 3, height).Colours({Quad(0, 0, 0), Quad(10, 20, 30), Quad(200, 100, 0)}));
         s.Row(0)[0] = 0x12;  // top row: 1, 2, 0
         s.Row(1)[1] = 0x20;  // bottom row: 0, 0, 2
-        g_progress.clear();
-        ASSERT_EQ(Save(s.dc, (dir / "out.ppm").u16string(), RecordProgress), 0);
-        EXPECT_EQ(g_progress, (std::vector<int32_t>{1, 2, 7, 2, 2, 7}));
+        static std::vector<int32_t> progress;  // done, total, data of every report
+        progress.clear();
+        ASSERT_EQ(Save(s.dc, (dir / "out.ppm").u16string(), [](int32_t done, int32_t total, int32_t data) {
+            progress.insert(progress.end(), {done, total, data});
+            return 1;
+        }), 0);
+        EXPECT_EQ(progress, (std::vector<int32_t>{1, 2, 7, 2, 2, 7}));
         EXPECT_EQ(Read(dir / "out.ppm"), want) << "height " << height;
         EXPECT_EQ(GetCurrentObject(s.dc, OBJ_BITMAP), s.bitmap);  // the DC keeps the host's bitmap
     }

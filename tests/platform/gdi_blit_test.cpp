@@ -111,8 +111,7 @@ TEST_P(EveryDepth, CopiesDescribesAndFills) {
     EXPECT_EQ(back.Pixels(), std::vector<COLORREF>(13 * 7, RGB(0, 0, 0)));
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, EveryDepth, ::testing::ValuesIn(kFormats),
-                         [](const ::testing::TestParamInfo<Format> &i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Formats, EveryDepth, ::testing::ValuesIn(kFormats), kCaseName);
 
 // ---- One row: its colours, its colour table, and its bytes after a copy ------------------
 
@@ -160,7 +159,7 @@ TEST_P(OneRow, ReadsThroughPaletteOrMasksAndCopies) {
     Surface src(c.src), dst(c.dst);
     std::memcpy(src.Row(0), c.from.data(), c.from.size());
     EXPECT_EQ(src.Pixels(), c.colours);
-    for (auto [x, y] : std::initializer_list<std::pair<int, int>>{{-1, 0}, {src.width(), 0}, {0, 1}, {0, -1}}) EXPECT_EQ(GetPixel(src.dc, x, y), CLR_INVALID);
+    for (auto [x, y] : std::initializer_list<std::pair<int, int>>{{-1, 0}, {src.header.biWidth, 0}, {0, 1}, {0, -1}}) EXPECT_EQ(GetPixel(src.dc, x, y), CLR_INVALID);
     // GetDIBColorTable copies the part of the table from an entry on that the buffer takes.
     const WORD bits = c.src.header.biBitCount;
     const UINT entries = bits > 8 ? 0 : c.src.header.biClrUsed != 0 ? c.src.header.biClrUsed : 1u << bits;
@@ -170,13 +169,12 @@ TEST_P(OneRow, ReadsThroughPaletteOrMasksAndCopies) {
     EXPECT_EQ(GetDIBColorTable(src.dc, entries, 1, table) + GetDIBColorTable(src.dc, 0, 1, nullptr), 0u);
     if (c.after.empty()) return;
     dst.FillRandom(9);
-    const int w = dst.width();
-    ASSERT_TRUE(StretchBlt(dst.dc, c.mirrored ? w : 0, 0, c.mirrored ? -w : w, 1, src.dc, 0, 0, src.width(), 1, SRCCOPY));
+    const int w = dst.header.biWidth;
+    ASSERT_TRUE(StretchBlt(dst.dc, c.mirrored ? w : 0, 0, c.mirrored ? -w : w, 1, src.dc, 0, 0, src.header.biWidth, 1, SRCCOPY));
     EXPECT_EQ(dst.PixelBytes(0), c.after);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pixels, OneRow, ::testing::ValuesIn(kRows),
-                         [](const ::testing::TestParamInfo<RowCase> &i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Pixels, OneRow, ::testing::ValuesIn(kRows), kCaseName);
 
 // ---- Scaling, mirroring and clipping: hand-worked grids -----------------------------------
 
@@ -233,8 +231,7 @@ TEST_P(Stretch, NearestNeighbourGrid) {
     EXPECT_EQ(dst.Pixels(), want);
 }
 
-INSTANTIATE_TEST_SUITE_P(StretchBlt, Stretch, ::testing::ValuesIn(kStretches),
-                         [](const ::testing::TestParamInfo<StretchCase> &i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(StretchBlt, Stretch, ::testing::ValuesIn(kStretches), kCaseName);
 
 // Rightwards by one over both rows, then the top row mirrored onto itself: each pixel is
 // read before any is written.

@@ -16,6 +16,9 @@
 
 namespace faltrix::test {
 
+// Names a case of a table after its row's name.
+inline constexpr auto kCaseName = [](const auto &info) { return std::string(info.param.name); };
+
 inline RGBQUAD Quad(uint8_t r, uint8_t g, uint8_t b) { return RGBQUAD{b, g, r, 0}; }
 
 // A BITMAPINFO with room for a full colour table or three masks.
@@ -55,7 +58,6 @@ struct Surface {
     }
     Surface(const Surface &) = delete;
 
-    int32_t width() const { return header.biWidth; }
     uint32_t stride() const { return DibStride(header.biWidth, header.biBitCount); }
     // Row y counted from the top.
     uint8_t *Row(int32_t y) const {
