@@ -144,8 +144,9 @@ const RowCase kRows[] = {
      Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}), {2, 1, 3, 2}},
     {"OneBitMirroredWhileHalved", Info(1, 8, 1).Colours({kBlack, kWhite}), {0x55}, {kB, kW, kB, kW, kB, kW, kB, kW},
      Info(1, 4, 1).Colours({kBlack, kWhite}), {0xF0}, true},
+    // A table of the same size whose reds are the same but not its greens and blues.
     {"OtherTableTakesTheNearestEntry", Info(8, 3, 1).Colours({kRed, Quad(0, 255, 0), kBlue}), {0, 1, 2}, {kR, kG, kU},
-     Info(4, 3, 1).Colours({kBlack, Quad(250, 0, 0), Quad(0, 0, 240), Quad(10, 240, 0)}), {0x13, 0x20}},
+     Info(8, 3, 1).Colours({kRed, Quad(0, 0, 240), Quad(0, 250, 0)}), {0, 2, 1}},
     {"SixteenBitsRoundEachField", Info(24, 2, 1), {0, 128, 255, 0, 0, 0}, {RGB(255, 128, 0), kB}, Info(16, 2, 1), {0x00, 0x7E, 0, 0}},
     // No count: the whole table of 256 entries.
     {"ThirtyTwoBitsClearTheFourthByte", Info(8, 2, 1).Colours({kBlack, kBlack, kBlack, kBlack, kBlack, Quad(10, 20, 30)}).Set(&BITMAPINFOHEADER::biClrUsed, 0),
