@@ -42,7 +42,7 @@ class EveryDepth : public ::testing::TestWithParam<Format> {};
 
 // A whole picture of odd width (padded rows, a partial last byte) copies byte for byte into
 // either row order, indices beyond a short table included, into a section that GetObjectW
-// describes as made. Then blocks, through 24 bits and back, and FillRect: see below.
+// describes as made; then blocks within it, a trip through 24 bits and back, and FillRect.
 TEST_P(EveryDepth, CopiesDescribesAndFills) {
     const Format &f = GetParam();
     Surface src(MakeInfo(f, 13, 7)), mid(Info(24, 13, -7));
@@ -71,20 +71,18 @@ TEST_P(EveryDepth, CopiesDescribesAndFills) {
         EXPECT_EQ((std::vector<int>{GetObjectW(dst.bitmap, sizeof alone - 1, &ds), GetObjectW(dst.bitmap, -1, &ds),
                                     GetObjectW(dst.bitmap, 0, nullptr), GetObjectW(dst.bitmap, sizeof alone, nullptr)}),
                   (std::vector<int>{0, 0, sizeof ds, sizeof alone}));
-    }
-    // A w x 3 block from (xs, 2) of a bottom-up source to (xd, 1) of a top-down destination:
-    // every pixel around it stays as it was (at 1 and 4 bits, also the other pixels sharing
-    // its bytes). At 1 and 4 bits the second block starts on a byte boundary in the
-    // destination only; the third in both, so that whole bytes move, then a partial one.
-    for (auto [xd, xs, w] : std::initializer_list<std::tuple<int, int, int>>{{3, 4, 5}, {8, 3, 11}, {8, 8, 11}}) {
-        Surface from(MakeInfo(f, 19, 6)), to(MakeInfo(f, 20, -5));
-        from.FillRandom(1);
-        to.FillRandom(2);
-        std::vector<COLORREF> want = to.Pixels();
-        for (int y = 1; y < 4; ++y)
-            for (int x = xd; x < xd + w; ++x) want[y * 20 + x] = GetPixel(from.dc, x - xd + xs, y + 1);
-        ASSERT_TRUE(BitBlt(to.dc, xd, 1, w, 3, from.dc, xs, 2, SRCCOPY));
-        EXPECT_EQ(to.Pixels(), want) << xd;
+        // w x 3 blocks from (xs, 2) of the source to (xd, 1) of the copy: every pixel around
+        // each stays as it was (at 1 and 4 bits, also the other pixels sharing its bytes). At
+        // 1 and 4 bits the first block starts on a byte boundary in neither bitmap (4 bits: in
+        // the source only), the second in the copy only, the third in both, so that whole
+        // bytes move, then a partial one.
+        for (auto [xd, xs, w] : std::initializer_list<std::tuple<int, int, int>>{{3, 4, 5}, {8, 3, 4}, {0, 0, 11}}) {
+            std::vector<COLORREF> want = dst.Pixels();
+            for (int y = 1; y < 4; ++y)
+                for (int x = xd; x < xd + w; ++x) want[y * 13 + x] = GetPixel(src.dc, x - xd + xs, y + 1);
+            ASSERT_TRUE(BitBlt(dst.dc, xd, 1, w, 3, src.dc, xs, 2, SRCCOPY));
+            EXPECT_EQ(dst.Pixels(), want) << xd << " " << height;
+        }
     }
     // Through 24 bits and back: with indices kept within the table, every colour is one the
     // format holds, so the colours come back.
