@@ -29,12 +29,12 @@ TEST(ExamplePlugin, AnswersAndStoresTopRowFirstOrLeavesTheExistingFile) {
     const auto info = reinterpret_cast<GetPluginInfoFn>(dlsym(library, "GetPluginInfo"));
     const auto save = reinterpret_cast<SaveDIBPictureFn>(dlsym(library, "SaveDIBPicture"));
     ASSERT_TRUE(info != nullptr && save != nullptr);
-    // Answers are cut to the buffer; a number it does not know has none.
+    // A number it does not know has no answer (the buffer stays empty); answers are cut to the
+    // buffer.
     WCHAR buffer[256] = {};
-    for (auto [number, length, text] : {std::tuple{0, 256, u"00OUT_EX"}, {2, 256, u"*.ppm"}, {1, 4, u"PPM"}, {4, 256, u""}}) {
+    for (auto [number, length, text] : {std::tuple{4, 256, u""}, {0, 256, u"00OUT_EX"}, {2, 256, u"*.ppm"}, {1, 4, u"PPM"}}) {
         EXPECT_EQ(info(number, buffer, length), static_cast<int32_t>(std::u16string_view(text).size())) << number;
         EXPECT_EQ(std::u16string(buffer), text) << number;
-        buffer[0] = 0;
     }
 
     const fs::path dir = fs::temp_directory_path() / ("faltrix-example-" + std::to_string(getpid()));
