@@ -1,10 +1,11 @@
-// The orientation an EXIF block asks for, and where a stored pixel goes once it is applied.
+// Orientation as EXIF and TIFF number it (the same eight values): which way the stored
+// picture is to be shown, and where each stored pixel then lands.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-namespace faltrix::jpeg {
+namespace faltrix::kit {
 
 // Reads tag 0x0112 (Orientation) of IFD0 from the payload of an APP1 segment ("Exif\0\0"
 // followed by a TIFF header). Returns 1..8, or 1 when the block is not EXIF, is malformed,
@@ -14,7 +15,7 @@ int ExifOrientation(const uint8_t *data, size_t size);
 // True for the orientations (5..8) that swap width and height.
 inline bool SwapsAxes(int orientation) { return orientation >= 5 && orientation <= 8; }
 
-// Where stored pixel (x, y) of a w x h picture lands in the oriented picture.
+// Where stored pixel (x, y) of a w x h picture lands in the shown picture.
 struct OrientedPoint {
     int32_t x, y;
 };
@@ -31,4 +32,4 @@ inline OrientedPoint Orient(int orientation, int32_t x, int32_t y, int32_t w, in
     }
 }
 
-}  // namespace faltrix::jpeg
+}  // namespace faltrix::kit

@@ -1,9 +1,9 @@
 // A minimal EXIF reader: IFD0's orientation tag, every offset checked against the block.
-#include "exif_orientation.h"
+#include "faltrix/kit/orientation.h"
 
 #include <cstring>
 
-namespace faltrix::jpeg {
+namespace faltrix::kit {
 
 int ExifOrientation(const uint8_t *data, size_t size) {
     static const uint8_t kExif[6] = {'E', 'x', 'i', 'f', 0, 0};
@@ -38,4 +38,4 @@ int ExifOrientation(const uint8_t *data, size_t size) {
     return 1;
 }
 
-}  // namespace faltrix::jpeg
+}  // namespace faltrix::kit
