@@ -130,36 +130,13 @@ HBITMAP MakeDib(const DibParams &p, uint8_t **bits, uint32_t *stride) {
     return b;
 }
 
-HBITMAP MakeFilledDib(const DibParams &p, bool alpha) {
-    uint8_t *bits;
-    uint32_t stride;
-    HBITMAP b = MakeDib(p, &bits, &stride);
-    if (!b) return nullptr;
-    const int bpp = p.bitCount;
-    for (int32_t y = 0; y < p.height; ++y) {
-        uint8_t *row = bits + size_t(y) * stride;
-        if (bpp <= 8) {
-            const int n = int(p.palette.size());
-            for (int32_t x = 0; x < p.width; ++x) {
-                const int v = (x * 7 + y * 3 + x * y) % n;
-                row[x * bpp / 8] |= uint8_t(v << (8 - bpp - x * bpp % 8));
-            }
-            continue;
-        }
-        for (uint32_t i = 0; i < stride; ++i) row[i] = uint8_t((y * stride + i) * 7 + (y * stride + i) / 13);
-        for (int32_t x = 0; x < p.width; ++x) {
-            if (bpp == 16 && !p.masks[0]) row[2 * x + 1] &= 0x7F;
-            if (bpp == 32) row[4 * x + 3] = alpha ? uint8_t(x * 5 + y * 11) : 0;
-        }
-    }
-    return b;
-}
-
 std::vector<RGBQUAD> TestPalette(int n) {
     std::vector<RGBQUAD> p;
-    for (int i = 0; i < std::abs(n); ++i)
-        p.push_back(n < 0 ? RGBQUAD{uint8_t(i), uint8_t(i), uint8_t(i), 0}
+    for (int i = 0; i < std::abs(n); ++i) {
+        const auto grey = uint8_t(n < -1 ? i * 255 / (-n - 1) : 0);
+        p.push_back(n < 0 ? RGBQUAD{grey, grey, grey, 0}
                           : RGBQUAD{uint8_t(i * 37), uint8_t(255 - i * 11), uint8_t(i * 73 % 256), 0});
+    }
     return p;
 }
 

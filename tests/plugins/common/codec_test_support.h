@@ -60,10 +60,8 @@ struct DibParams {
 
 // Creates a zeroed DIB section (owned by the caller: DeleteObject).
 HBITMAP MakeDib(const DibParams &p, uint8_t **bits = nullptr, uint32_t *stride = nullptr);
-// A DIB section of varied content: palette indices inside the table, 5-5-5 pixels with the
-// spare bit clear, 32 bits with varied alpha or (without `alpha`) all alpha bytes 0.
-HBITMAP MakeFilledDib(const DibParams &p, bool alpha);
-// n colours of a ramp through the colour cube; n < 0: a grey ramp of -n entries (0, 1, 2, ...).
+// n colours of a ramp through the colour cube; n < 0: the even grey ramp of -n entries (0 to
+// 255, as grey files decode to).
 std::vector<RGBQUAD> TestPalette(int n);
 
 // The layout of a DIB section as GetObjectW describes it, with its rows top to bottom.

@@ -1,11 +1,17 @@
 // The codec kit: paths, information answers, limits, DIB allocation, reading the picture to
-// store, and atomic output.
+// store, atomic output, orientation and failure causes (through the BMP decoder's entry
+// points, compiled in).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include "codec_test_support.h"
 #include "faltrix/kit/kit.h"
+#include "faltrix/kit/orientation.h"
+
+#include <QString>
+
+#include <thread>
 
 namespace faltrix {
 namespace {
@@ -56,6 +62,11 @@ TEST(AnswerPluginInfoTest, AnswersEachNumberClampedToTheBuffer) {
     EXPECT_EQ(buffer[0], 0);
     EXPECT_EQ(kit::AnswerPluginInfo(table, 1, buffer, 0), 0);
     EXPECT_EQ(kit::AnswerPluginInfo(table, 1, nullptr, 10), 0);
+    // One table per format: the output plug-in offers its own patterns, or the input's.
+    const kit::FormatInfo format{u"F", {{u"*.a;*.b", u"A"}}, {{u"*.a", u"A"}}};
+    EXPECT_EQ(kit::OutputInfo(format).patterns[0].pattern, u"*.a");
+    EXPECT_EQ(kit::InputInfo(format).tag, FALTRIX_INPUT_TAG);
+    EXPECT_EQ(kit::OutputInfo({u"F", {{u"*.a;*.b", u"A"}}, {}}).patterns[0].pattern, u"*.a;*.b");
 }
 
 // The documented decoding limits, and what cannot be a picture at all.
@@ -146,7 +157,8 @@ mode_t ModeOf(const std::filesystem::path &p) {
     return stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-// The output appears only on Commit: a new file with the usual mode, a replaced one with its own.
+// The output appears only on Commit: a new file with the usual mode, a replaced one with its
+// own, through a symbolic link the target with the link kept.
 TEST(AtomicOutputFileTest, CommitPutsTheFileInPlaceWithTheRightMode) {
     TempDir dir;
     const auto out = dir / "new.bin";
@@ -167,6 +179,12 @@ TEST(AtomicOutputFileTest, CommitPutsTheFileInPlaceWithTheRightMode) {
     EXPECT_EQ(ReadFile(out), (Bytes{'x', 'y'}));
     EXPECT_EQ(ModeOf(out), mode_t(0604));
     EXPECT_EQ(dir.Entries(), Names{"new.bin"});
+    std::filesystem::create_symlink("new.bin", dir / "link.bin");
+    kit::AtomicOutputFile viaLink((dir / "link.bin").string());
+    ASSERT_TRUE(viaLink.Write("z", 1));
+    ASSERT_TRUE(viaLink.Commit());
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.bin"));
+    EXPECT_EQ(ReadFile(out), Bytes{'z'});
 }
 
 // An abandoned file leaves the old output as it was and no temporary; a missing folder or a
@@ -185,16 +203,65 @@ TEST(AtomicOutputFileTest, FailureKeepsTheOldFileAndLeavesNoTemporary) {
     EXPECT_EQ(dir.Entries(), (Names{"keep.bin", "sub"}));
 }
 
-// Through a symbolic link the target is replaced and the link stays.
-TEST(AtomicOutputFileTest, ThroughASymbolicLinkReplacesTheTarget) {
+// Stored pixels "abc" over "def" as each orientation shows them, worked out by hand.
+TEST(OrientationTest, EachOfTheEightPlacesThePixelsAsDefined) {
+    const std::vector<std::string> shown[] = {{"abc", "def"},       {"cba", "fed"},       {"fed", "cba"},
+                                              {"def", "abc"},       {"ad", "be", "cf"},   {"da", "eb", "fc"},
+                                              {"fc", "eb", "da"},   {"cf", "be", "ad"}};
+    for (int o = 1; o <= 8; ++o) {
+        std::vector<std::string> have(kit::SwapsAxes(o) ? 3 : 2, std::string(kit::SwapsAxes(o) ? 2 : 3, '?'));
+        for (int32_t y = 0; y < 2; ++y)
+            for (int32_t x = 0; x < 3; ++x) {
+                const kit::OrientedPoint p = kit::Orient(o, x, y, 3, 2);
+                have[size_t(p.y)][size_t(p.x)] = "abcdef"[y * 3 + x];
+            }
+        EXPECT_EQ(have, shown[o - 1]) << "orientation " << o;
+    }
+}
+
+// An APP1 payload asking for `value` in a directory whose orientation entry comes second,
+// less its last `cut` bytes.
+Bytes Exif(bool bigEndian, uint32_t value, uint32_t ifd = 8, size_t cut = 0) {
+    Bytes b = {'E', 'x', 'i', 'f', 0, 0};
+    auto put = [&](uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) b.push_back(uint8_t(v >> 8 * (bigEndian ? n - 1 - i : i)));
+    };
+    b.insert(b.end(), 2, bigEndian ? 'M' : 'I');
+    put(42, 2), put(ifd, 4), put(2, 2);
+    put(0x010F, 2), put(2, 2), put(4, 4), put(0, 4);  // Make
+    put(0x0112, 2), put(3, 2), put(1, 4), put(value, 2), put(0, 2);
+    b.resize(b.size() - cut);
+    return b;
+}
+
+TEST(OrientationTest, ExifBlocksOfEitherByteOrderAndMalformedOnesShowAsStored) {
+    const std::pair<Bytes, int> cases[] = {{Exif(false, 6), 6}, {Exif(true, 8), 8}, {Exif(true, 9), 1},
+                                           {Exif(false, 6, 4000), 1}, {Exif(false, 6, 8, 14), 1}};
+    for (const auto &[block, expected] : cases) EXPECT_EQ(kit::ExifOrientation(block.data(), block.size()), expected);
+    EXPECT_EQ(kit::ExifOrientation(nullptr, 0), 1);
+}
+
+// The cause of a failure names the defect: the system's words, or the decoder's own.
+TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
     TempDir dir;
-    testing::WriteFile(dir / "target.bin", {1});
-    std::filesystem::create_symlink("target.bin", dir / "link.bin");
-    kit::AtomicOutputFile f((dir / "link.bin").string());
-    ASSERT_TRUE(f.Write("z", 1));
-    ASSERT_TRUE(f.Commit());
-    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.bin"));
-    EXPECT_EQ(ReadFile(dir / "target.bin"), Bytes{'z'});
+    auto decode = [&](const std::string &name) {
+        const std::u16string path = QString::fromStdString((dir / name).string()).toStdU16String();
+        EXPECT_EQ(GetPictureDIB(path.c_str(), 0, 0, nullptr, 0, nullptr), nullptr) << name;
+        return std::string(kit::LastFailure());
+    };
+    EXPECT_EQ(decode("missing.bmp"), "No such file or directory");
+    Bytes bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 4, 0};
+    bmp.resize(54 + 64, 0);
+    bmp[46] = 0x2C, bmp[47] = 0x01;  // 300 colours for 4 bits
+    testing::WriteFile(dir / "colours.bmp", bmp);
+    EXPECT_EQ(decode("colours.bmp"), "BMP: more colours than the bit count can name");
+    std::thread([] { EXPECT_STREQ(kit::LastFailure(), ""); }).join();
+    kit::ClearLastFailure();
+    testing::UnderFileSizeLimit(4, [&] {
+        kit::AtomicOutputFile f((dir / "full.bin").string());
+        EXPECT_FALSE(f.Write(std::string(8192, 'x').data(), 8192) && f.Commit());
+    });
+    EXPECT_STREQ(kit::LastFailure(), "File too large");
 }
 
 }  // namespace

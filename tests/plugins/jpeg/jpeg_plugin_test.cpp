@@ -1,5 +1,5 @@
-// The JPEG plug-ins as the host uses them: round trips of every depth, decodes against Qt's,
-// EXIF orientations, hostile files and the quality dialog.
+// The JPEG input plug-in as the host uses it: Adobe CMYK and EXIF orientations against Qt's
+// reader, and hostile files. Round trips and the quality dialog are in the conversion matrix.
 #include <cstdio>
 
 #include <jpeglib.h>
@@ -16,44 +16,12 @@ using namespace faltrix::testing;
 const CodecPlugin In("jpeg", "input"), Out("jpeg", "output");
 
 // A chart stored through the output plug-in at the session's quality.
-Bytes SavedChart(int w, int h, int bits = 24, int palette = 0) {
+Bytes SavedChart(int w, int h) {
     TempDir dir;
-    HBITMAP source = ChartDib(bits, false, palette, false, w, h);
+    HBITMAP source = ChartDib(24, false, 0, false, w, h);
     EXPECT_EQ(Out.Save(source, dir / "chart.jpg"), 0);
     DeleteObject(source);
     return ReadFile(dir / "chart.jpg");
-}
-
-// ---- Round trips of every depth; the decodes match Qt's -----------------------------------
-
-class JpegRoundTrip : public ::testing::TestWithParam<ToleranceCase> {};
-
-// JPEG's loss on the chart (colour palettes changing every few pixels lose most) stays below
-// these means; a picture upside down, mirrored or off by a channel goes far above them.
-TEST_P(JpegRoundTrip, StoresAndReadsBackWithinToleranceAsQtReadsIt) {
-    ExpectWithinTolerance(Out, In, GetParam(), "jpg", true, 3);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Depths, JpegRoundTrip,
-    ::testing::Values(ToleranceCase{"Grey1", 1, -2, false, false, 8, 4.0}, ToleranceCase{"Colour1", 1, 2, false, false, 24, 22.0},
-                      ToleranceCase{"Grey4", 4, -16, true, false, 8, 4.0}, ToleranceCase{"Colour4", 4, 16, false, false, 24, 22.0},
-                      ToleranceCase{"Grey8", 8, -256, false, false, 8, 4.0}, ToleranceCase{"Colour8", 8, 256, true, false, 24, 22.0},
-                      ToleranceCase{"Rgb16", 16, 0, false, false, 24, 8.0},
-                      ToleranceCase{"Rgb24BottomUp", 24, 0, false, false, 24, 8.0},
-                      ToleranceCase{"Rgb24TopDown", 24, 0, true, false, 24, 8.0},
-                      ToleranceCase{"Rgbx32AlphaAllZero", 32, 0, false, false, 24, 8.0},
-                      ToleranceCase{"Rgba32OnWhite", 32, 0, true, true, 24, 8.0}),
-    kCaseName);
-
-TEST(JpegDecode, GreyGetsTheGreyRamp) {
-    TempDir dir;
-    WriteFile(dir / "grey.jpg", SavedChart(40, 30, 8, -256));
-    HBITMAP b = In.Decode(dir / "grey.jpg");
-    const DibView v = ViewDib(b);
-    ASSERT_EQ(v.palette.size(), 256u);
-    for (int i = 0; i < 256; ++i) ASSERT_EQ(std::tuple(v.palette[i].rgbRed, v.palette[i].rgbGreen, v.palette[i].rgbBlue), std::tuple(i, i, i));
-    DeleteObject(b);
 }
 
 // A CMYK file as Adobe's software writes it (inverted, with an Adobe marker), made with libjpeg.
@@ -175,43 +143,6 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"ZeroHeight", [] { return WithSize(64, 0); }, kInfo},
         HostileCase{"Bomb65500x65500", [] { return WithSize(65500, 65500); }, kInfo}),
     kCaseName);
-
-// A folder, a missing file and an empty path name no picture; null arguments are refused.
-TEST(JpegHostile, PathsThatNameNoPictureAndNullArguments) {
-    TempDir dir;
-    for (const auto &path : {dir / ".", dir / "missing.jpg", std::filesystem::path()}) {
-        int32_t w, h;
-        EXPECT_EQ(In.IsSupported(path), 0) << path;
-        EXPECT_NE(In.PictureSize(path, &w, &h), 0) << path;
-        EXPECT_EQ(In.Decode(path), nullptr) << path;
-    }
-    WriteFile(dir / "c.jpg", Valid());
-    const std::u16string valid = QString::fromStdString((dir / "c.jpg").string()).toStdU16String();
-    EXPECT_EQ(reinterpret_cast<IsSupportedFn>(In.Symbol("IsSupported"))(nullptr, 0, 0), 0);
-    EXPECT_NE(reinterpret_cast<GetPictureInfoFn>(In.Symbol("GetPictureInfo"))(valid.c_str(), 0, 0, nullptr), 0);
-    EXPECT_NE(In.IsSupported(dir / "c.jpg"), 0);
-}
-
-// ---- The quality dialog -------------------------------------------------------------------
-
-// Confirmed, the quality holds for the session; cancelled, the old one stays.
-TEST(JpegSettings, DialogSetsTheQualityForTheSession) {
-    TempDir dir;
-    HBITMAP source = ChartDib(24, false, 0, false, 128, 96);
-    ASSERT_EQ(Out.Save(source, dir / "q90.jpg"), 0);
-    App();
-    QWidget parent;
-    EXPECT_EQ(AnswerSettings(Out, {{"Quality", 20}}, true, reinterpret_cast<HWND>(&parent)), 0);
-    ASSERT_EQ(Out.Save(source, dir / "q20.jpg"), 0);
-    EXPECT_NE(AnswerSettings(Out, {{"Quality", 90}}, false), 0);
-    ASSERT_EQ(Out.Save(source, dir / "again.jpg"), 0);
-    EXPECT_EQ(AnswerSettings(Out, {{"Quality", 90}}, true), 0);
-    ASSERT_EQ(Out.Save(source, dir / "back.jpg"), 0);
-    EXPECT_LT(ReadFile(dir / "q20.jpg").size(), ReadFile(dir / "q90.jpg").size());
-    EXPECT_EQ(ReadFile(dir / "again.jpg"), ReadFile(dir / "q20.jpg"));
-    EXPECT_EQ(ReadFile(dir / "back.jpg"), ReadFile(dir / "q90.jpg"));
-    DeleteObject(source);
-}
 
 }  // namespace
 }  // namespace faltrix

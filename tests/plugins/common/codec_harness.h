@@ -1,7 +1,9 @@
-// What the JPEG, TIFF and WebP plug-in tests add to the shared codec checks: the test chart as
-// a DIB of any depth, a round trip judged within a tolerance, hostile files checked at every
-// entry point, and answering an output plug-in's settings dialog on the offscreen platform.
+// The GoogleTest checks every format folder shares: round trips through a pair of plug-ins,
+// hostile files judged at each entry point, and answering an output plug-in's settings dialog
+// on the offscreen platform.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QCheckBox>
@@ -12,34 +14,28 @@
 #include <cstring>
 #include <utility>
 
-#include "codec_checks.h"
+#include "codec_test_support.h"
 
 namespace faltrix::testing {
 
 using Bytes = std::vector<uint8_t>;
 
-// n colours of TestPalette, or for n < 0 the even grey ramp of -n entries.
-inline std::vector<RGBQUAD> Palette(int n) {
-    if (n >= 0) return TestPalette(n);
-    std::vector<RGBQUAD> p;
-    for (int i = 0; i < -n; ++i) {
-        const auto v = uint8_t(i * 255 / (-n - 1));
-        p.push_back(RGBQUAD{v, v, v, 0});
-    }
-    return p;
-}
+// Names the cases of a TEST_P by their `name` field.
+inline constexpr auto kCaseName = [](const auto &info) { return std::string(info.param.name); };
 
-// The test chart as a DIB section: palettised depths get indices that change every few pixels,
-// 32 bits without `alpha` get alpha bytes all 0 (which counts as opaque).
+// The test chart as a DIB section: palettised depths get indices that change every few pixels
+// (palette: see TestPalette), 16 bits 5-5-5 or the 5-6-5 of `masks`, 32 bits without `alpha`
+// alpha bytes all 0 (which counts as opaque).
 inline HBITMAP ChartDib(int bits, bool topDown, int palette = 0, bool alpha = false, int w = 64, int h = 48,
-                        int32_t ppm = 0) {
+                        const uint32_t *masks = nullptr) {
     DibParams p;
-    p.width = w, p.height = h, p.bitCount = bits, p.topDown = topDown, p.palette = Palette(palette);
-    p.xPelsPerMeter = p.yPelsPerMeter = ppm;
+    p.width = w, p.height = h, p.bitCount = bits, p.topDown = topDown, p.palette = TestPalette(palette);
+    if (masks) std::memcpy(p.masks, masks, sizeof p.masks);
+    p.xPelsPerMeter = 3937, p.yPelsPerMeter = 2835;  // 100 and 72 dots per inch
     uint8_t *data = nullptr;
     uint32_t stride = 0;
     HBITMAP b = MakeDib(p, &data, &stride);
-    const QImage chart = TestChart(w, h, alpha).convertToFormat(bits == 16 ? QImage::Format_RGB555
+    const QImage chart = TestChart(w, h, alpha).convertToFormat(bits == 16 ? (masks ? QImage::Format_RGB16 : QImage::Format_RGB555)
                                                                 : bits == 24 ? QImage::Format_BGR888
                                                                              : QImage::Format_ARGB32);
     for (int y = 0; b && y < h; ++y) {
@@ -61,33 +57,40 @@ inline QImage OnWhite(QImage image) {
     for (int y = 0; y < image.height(); ++y)
         for (int x = 0; x < image.width(); ++x) {
             const QRgb c = image.pixel(x, y);
-            const int a = qAlpha(c);
-            auto mix = [a](int v) { return (v * a + 255 * (255 - a) + 127) / 255; };
+            auto mix = [a = qAlpha(c)](int v) { return (v * a + 255 * (255 - a) + 127) / 255; };
             image.setPixel(x, y, qRgb(mix(qRed(c)), mix(qGreen(c)), mix(qBlue(c))));
         }
     return image;
 }
 
-struct ToleranceCase {
-    const char *name;
+// What a format keeps of a picture, for the checks below.
+struct FormatTraits {
+    const char *ext;
+    bool keepsResolution;
+    int qtTolerance;  // how far Qt's reading of our file may be from ours; -1: not compared
+};
+
+struct RoundTripCase {
     int bits;
-    int palette;  // see Palette
+    int palette;  // see TestPalette
     bool topDown, alpha;
-    int loadedBits;
+    int loadedBits;        // the depth the input plug-in gives back
     double meanTolerance;  // 0: the picture comes back exactly
-    // Test names come from the case's name rather than from its bytes.
-    friend void PrintTo(const ToleranceCase &c, std::ostream *os) { *os << c.name; }
+    bool indexPastTable = false;  // one pixel names an entry past a short table
+    const uint32_t *masks = nullptr;
 };
 
 // Saves the chart of the case's layout, loads it back and checks the size, the depth, the
-// progress both ways, the resolution (when kept), the alpha bytes exactly (when kept) and the
-// picture on white within the tolerance; qtTolerance >= 0: Qt's reading of the file too.
-inline void ExpectWithinTolerance(const CodecPlugin &out, const CodecPlugin &in, const ToleranceCase &c,
-                                  const std::string &ext, bool keepsResolution, int qtTolerance = -1) {
-    HBITMAP source = ChartDib(c.bits, c.topDown, c.palette, c.alpha, 61, 43, 2835);
+// progress both ways, the resolution (when kept), the palette and the rows byte for byte when
+// the depth is kept exactly, the picture (exactly, or on white within the tolerance with the
+// alpha exact) and Qt's reading of the file.
+inline void ExpectRoundTrip(const CodecPlugin &out, const CodecPlugin &in, const RoundTripCase &c, const FormatTraits &f) {
+    HBITMAP source = ChartDib(c.bits, c.topDown, c.palette, c.alpha, 61, 43, c.masks);
     ASSERT_NE(source, nullptr);
+    DIBSECTION ds;
+    if (c.indexPastTable && GetObjectW(source, sizeof ds, &ds)) static_cast<uint8_t *>(ds.dsBm.bmBits)[3] = uint8_t(c.palette + 3);
     TempDir dir;
-    const auto file = dir / ("round." + ext);
+    const auto file = dir / (std::string("round.") + f.ext);
     ASSERT_EQ(out.Save(source, file), 0);
     EXPECT_GT(CodecPlugin::LastProgress().total, 0);
     EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
@@ -97,11 +100,17 @@ inline void ExpectWithinTolerance(const CodecPlugin &out, const CodecPlugin &in,
     HBITMAP loaded = in.Decode(file);
     ASSERT_NE(loaded, nullptr);
     EXPECT_TRUE(CodecPlugin::LastProgress().monotonic);
-    EXPECT_EQ(CodecPlugin::LastProgress().done, 43);
-    const DibView view = ViewDib(loaded);
-    EXPECT_EQ(view.bitCount, c.loadedBits);
-    if (keepsResolution) {
-        EXPECT_EQ(view.xPelsPerMeter, 2835);
+    EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
+    const DibView a = ViewDib(source), b = ViewDib(loaded);
+    EXPECT_EQ(b.bitCount, c.loadedBits);
+    if (f.keepsResolution) {
+        EXPECT_EQ(std::pair(b.xPelsPerMeter, b.yPelsPerMeter), std::pair(3937, 2835));
+    }
+    if (a.bitCount == b.bitCount && c.meanTolerance == 0) {
+        EXPECT_GE(b.palette.size(), a.palette.size());
+        for (size_t i = 0; i < std::min(a.palette.size(), b.palette.size()); ++i)
+            EXPECT_EQ(std::memcmp(&a.palette[i], &b.palette[i], 3), 0) << "entry " << i;
+        EXPECT_EQ(b.rows, a.rows);
     }
     const QImage expected = DibToImage(source), have = DibToImage(loaded);
     std::string where;
@@ -112,15 +121,22 @@ inline void ExpectWithinTolerance(const CodecPlugin &out, const CodecPlugin &in,
     }
     for (int y = 0; c.loadedBits == 32 && y < 43; ++y)
         for (int x = 0; x < 61; ++x) ASSERT_EQ(qAlpha(have.pixel(x, y)), qAlpha(expected.pixel(x, y))) << x << "," << y;
-    if (qtTolerance >= 0) {
-        EXPECT_LE(MaxDifference(have, QImage(QString::fromStdString(file.string())), &where), qtTolerance) << where;
+    if (f.qtTolerance >= 0) {
+        EXPECT_LE(MaxDifference(QImage(QString::fromStdString(file.string())), have, &where), f.qtTolerance) << "Qt: " << where;
     }
     DeleteObject(loaded);
     DeleteObject(source);
 }
 
-// Garbled pixel data of a format without a checksum may decode to a garbled picture.
-inline constexpr auto kMayDecode = Caught(int(Caught::kClippedNotRefused) + 1);
+// Where a hostile file must be stopped at the latest.
+enum class Caught { kByIsSupported, kByGetPictureInfo, kByGetPictureDIB, kClippedNotRefused, kMayDecode };
+
+struct HostileCase {
+    const char *name;
+    std::function<Bytes()> make;
+    Caught caught;  // kMayDecode: garbled pixels of a format without a checksum may decode
+    friend void PrintTo(const HostileCase &c, std::ostream *os) { *os << c.name; }
+};
 
 // The file is judged at each entry point: refused from `caught` on, accepted before; nothing
 // is printed on stderr.
@@ -136,7 +152,7 @@ inline void ExpectHostile(const CodecPlugin &in, const HostileCase &c, const std
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(supported != 0, c.caught > Caught::kByIsSupported);
     EXPECT_EQ(info == 0, c.caught > Caught::kByGetPictureInfo);
-    if (c.caught != kMayDecode) {
+    if (c.caught != Caught::kMayDecode) {
         EXPECT_EQ(b != nullptr, c.caught == Caught::kClippedNotRefused);
     }
     if (b) DeleteObject(b);
