@@ -1,8 +1,6 @@
-// The body of an input plug-in's fuzz target: each input is written to a temporary file and
+// The libFuzzer target of every input plug-in: each input is written to a temporary file and
 // taken through IsSupported, GetPictureInfo and GetPictureDIB, as a conversion job would.
-// The plug-in's sources are compiled into the target, so its entry points are plain calls.
-#pragma once
-
+// The plug-in's sources are compiled into its target, so its entry points are plain calls.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,7 +13,7 @@
 namespace faltrix::fuzz {
 
 // One file per fuzzing process, removed when the process ends.
-inline const std::u16string &InputPath() {
+const std::u16string &InputPath() {
     static char name[] = "/tmp/faltrix-fuzz-XXXXXX";
     static const std::u16string path = [] {
         const int fd = mkstemp(name);
@@ -28,9 +26,9 @@ inline const std::u16string &InputPath() {
     return path;
 }
 
-inline int32_t IgnoreProgress(int32_t, int32_t, int32_t) { return 1; }
+int32_t IgnoreProgress(int32_t, int32_t, int32_t) { return 1; }
 
-inline int RunInputPlugin(const uint8_t *data, size_t size) {
+int RunInputPlugin(const uint8_t *data, size_t size) {
     const std::u16string &path = InputPath();
     const std::string narrow(path.begin(), path.end());
     FILE *f = fopen(narrow.c_str(), "wb");
@@ -54,3 +52,7 @@ inline int RunInputPlugin(const uint8_t *data, size_t size) {
 }
 
 }  // namespace faltrix::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    return faltrix::fuzz::RunInputPlugin(data, size);
+}
