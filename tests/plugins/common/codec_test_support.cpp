@@ -334,4 +334,6 @@ fs::path SharedCorpus(const std::string &name) {
 
 fs::path SampleFile(const std::string &name) { return SourceDir() / "samples" / name; }
 
+fs::path DataDir() { return SourceDir() / "tests" / "data"; }
+
 }  // namespace faltrix::testing

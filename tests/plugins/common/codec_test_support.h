@@ -122,5 +122,7 @@ void UnderFileSizeLimit(uint64_t bytes, const std::function<void()> &body);
 std::filesystem::path SharedCorpus(const std::string &name);
 // samples/<name> of the project.
 std::filesystem::path SampleFile(const std::string &name);
+// tests/data of the project: the test files of each plug-in (see its README.md).
+std::filesystem::path DataDir();
 
 }  // namespace faltrix::testing
