@@ -2,13 +2,14 @@
 // tests/data/<plug-in>/hostile, each refused from the entry point its stages.txt line names,
 // the files of tests/data/<plug-in>/layouts as other software writes them, each decoded to the
 // reference picture its references.txt line names, and the PNG suite against Qt's reader.
+#include <gtest/gtest.h>
 #include <png.h>
 
 #include <cctype>
 #include <fstream>
 #include <sstream>
 
-#include "codec_harness.h"
+#include "codec_test_support.h"
 
 namespace faltrix {
 namespace {

@@ -10,6 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <memory>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QSpinBox>
+#include <QTimer>
 
 namespace faltrix::testing {
 namespace fs = std::filesystem;
@@ -48,6 +56,20 @@ uint8_t Scale(uint32_t px, uint32_t mask) {
 }
 
 std::u16string U16(const fs::path &file) { return QString::fromStdString(file.string()).toStdU16String(); }
+
+// The picture in a new section of p's layout: Qt's layouts of these formats are the DIB's
+// (B, G, R(, A) bytes; 0-5-5-5 words, or 5-6-5 under masks).
+HBITMAP ImageInto(const QImage &image, const DibParams &p) {
+    const QImage in = image.convertToFormat(p.bitCount == 16   ? (p.masks[0] ? QImage::Format_RGB16 : QImage::Format_RGB555)
+                                            : p.bitCount == 24 ? QImage::Format_BGR888
+                                                               : QImage::Format_ARGB32);
+    uint8_t *bits = nullptr;
+    uint32_t stride = 0;
+    HBITMAP b = MakeDib(p, &bits, &stride);
+    for (int y = 0; b && y < p.height; ++y)
+        std::memcpy(bits + size_t(p.topDown ? y : p.height - 1 - y) * stride, in.constScanLine(y), size_t(p.width) * size_t(p.bitCount / 8));
+    return b;
+}
 
 }  // namespace
 
@@ -273,18 +295,63 @@ QImage Noise(int width, int height) {
 }
 
 HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown) {
-    // Qt's layouts of these formats are the DIB's: B, G, R(, A) bytes and 0-5-5-5 words.
-    const QImage in = image.convertToFormat(bitCount == 16   ? QImage::Format_RGB555
-                                            : bitCount == 24 ? QImage::Format_BGR888
-                                                             : QImage::Format_ARGB32);
     DibParams p;
-    p.width = in.width(), p.height = in.height(), p.bitCount = bitCount, p.topDown = topDown;
-    uint8_t *bits = nullptr;
+    p.width = image.width(), p.height = image.height(), p.bitCount = bitCount, p.topDown = topDown;
+    return ImageInto(image, p);
+}
+
+HBITMAP ChartDib(int bits, bool topDown, int palette, bool alpha, int w, int h, const uint32_t *masks) {
+    DibParams p;
+    p.width = w, p.height = h, p.bitCount = bits, p.topDown = topDown, p.palette = TestPalette(palette);
+    if (masks) std::memcpy(p.masks, masks, sizeof p.masks);
+    p.xPelsPerMeter = 3937, p.yPelsPerMeter = 2835;  // 100 and 72 dots per inch
+    if (bits > 8) {
+        QImage chart = TestChart(w, h, alpha);
+        for (int i = 0; bits == 32 && !alpha && i < w * h; ++i) reinterpret_cast<QRgb *>(chart.bits())[i] &= 0x00FFFFFF;
+        return ImageInto(chart, p);
+    }
+    uint8_t *data = nullptr;
     uint32_t stride = 0;
-    HBITMAP b = MakeDib(p, &bits, &stride);
-    for (int y = 0; b && y < p.height; ++y)
-        std::memcpy(bits + size_t(topDown ? y : p.height - 1 - y) * stride, in.constScanLine(y), size_t(p.width) * size_t(bitCount / 8));
+    HBITMAP b = MakeDib(p, &data, &stride);
+    for (int y = 0; b && y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            data[size_t(topDown ? y : h - 1 - y) * stride + size_t(x * bits / 8)] |=
+                uint8_t(((x / 3 + y / 5) % p.palette.size()) << (8 - bits - x * bits % 8));
     return b;
+}
+
+const CodecPlugin &Loaded(const std::string &format, const std::string &kind) {
+    static std::map<std::string, std::unique_ptr<CodecPlugin>> loaded;
+    auto &p = loaded[format + "/" + kind];
+    if (!p) p = std::make_unique<CodecPlugin>(format, kind);
+    return *p;
+}
+
+QApplication &App() {
+    static int argc = 1;
+    static char name[] = "codec_test", *argv[] = {name, nullptr};
+    static QApplication *app = new QApplication(argc, argv);  // never destroyed: plug-ins outlive it
+    return *app;
+}
+
+int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char *, int>> values, bool confirm, HWND parent) {
+    App();
+    auto *timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [=] {
+        QWidget *dialog = QApplication::activeModalWidget();
+        if (!dialog) return;
+        timer->stop();
+        timer->deleteLater();
+        for (const auto &[editor, v] : values) {
+            if (auto *spin = dialog->findChild<QSpinBox *>(editor)) spin->setValue(v);
+            if (auto *box = dialog->findChild<QCheckBox *>(editor)) box->setChecked(v != 0);
+            if (auto *combo = dialog->findChild<QComboBox *>(editor)) combo->setCurrentIndex(v);
+        }
+        QMetaObject::invokeMethod(dialog, confirm ? "accept" : "reject");
+    });
+    timer->start(10);
+    auto fn = reinterpret_cast<ConfigurationDlgFn>(out.Symbol("ConfigurationDlg"));
+    return fn ? fn(parent, 0) : -1;
 }
 
 TempDir::TempDir() {

@@ -3,14 +3,16 @@
 // information, refuse paths that name no picture, serve two threads at once, keep its
 // settings for the session and fail an output cleanly; and what TIFF's compressions and GIF's
 // colour reduction store. Formats whose plug-ins are not built are skipped.
+#include <gtest/gtest.h>
 #include <tiffio.h>
 
 #include <QWidget>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
-#include "codec_harness.h"
+#include "codec_test_support.h"
 
 namespace faltrix {
 namespace {
@@ -362,6 +364,23 @@ TEST(GifTrueColour, TransparentPixelsStayTransparentAndHalfTransparentGoOnWhite)
 // ---- Every format alike ----------------------------------------------------------------------
 
 class EachFormat : public ::testing::TestWithParam<Format> {};
+
+// Each answer's length is the length of the text written; past the patterns comes 0.
+TEST_P(EachFormat, AnswersItsTagDescriptionAndPatterns) {
+    const Format &f = GetParam();
+    const CodecPlugin &in = Loaded(f.name, "input"), &out = Loaded(f.name, "output");
+    if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
+    for (const auto &[p, tag, patterns] : {std::tuple{&in, u"00IN_EX", f.inPatterns}, std::tuple{&out, u"00OUT_EX", f.outPatterns}}) {
+        const std::u16string expected[] = {tag, u"", patterns, f.patternsDescription, u""};
+        for (int number = 0; number <= 4; ++number) {
+            int32_t n = -1;
+            const std::u16string text = p->Info(number, 1024, &n);
+            EXPECT_EQ(n, int32_t(text.size())) << number;
+            if (number == 1) EXPECT_EQ(text.rfind(f.description, 0), 0u) << QString::fromStdU16String(text).toStdString();
+            else EXPECT_EQ(text, expected[number]) << number;
+        }
+    }
+}
 
 // A folder, a missing file and an empty path name no picture; null arguments are refused.
 TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
