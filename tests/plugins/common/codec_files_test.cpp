@@ -47,6 +47,19 @@ std::string FixtureName(const ::testing::TestParamInfo<Fixture> &info) {
     return name;
 }
 
+// Asks the file's size, then decodes it: the two agree and the progress only moves forward, to
+// its end.
+HBITMAP DecodeChecked(const CodecPlugin &in, const fs::path &file) {
+    int32_t w = 0, h = 0;
+    EXPECT_EQ(in.PictureSize(file, &w, &h), 0);
+    HBITMAP b = in.Decode(file);
+    EXPECT_TRUE(CodecPlugin::LastProgress().monotonic);
+    EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
+    const DibView v = ViewDib(b);
+    EXPECT_EQ(std::pair(v.width, v.height), std::pair(w, h));
+    return b;
+}
+
 // ---- Hostile files --------------------------------------------------------------------------
 
 // Where a file must be stopped at the latest, in the order the host calls the entry points;
@@ -95,13 +108,8 @@ TEST_P(LayoutFiles, DecodeToTheReferencePictureAtTheirDepth) {
     ASSERT_EQ(f.words.size(), 4u);
     const QImage expected(QString::fromStdString(f.Path(f.words[0]).string()));
     ASSERT_FALSE(expected.isNull()) << f.words[0];
-    int32_t w = 0, h = 0;
-    ASSERT_EQ(in.PictureSize(f.Path(f.file), &w, &h), 0);
-    EXPECT_EQ(QSize(w, h), expected.size());
-    HBITMAP b = in.Decode(f.Path(f.file));
+    HBITMAP b = DecodeChecked(in, f.Path(f.file));
     ASSERT_NE(b, nullptr);
-    EXPECT_TRUE(CodecPlugin::LastProgress().monotonic);
-    EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
     EXPECT_EQ(ViewDib(b).bitCount, std::stoi(f.words[1]));
     const QImage have = DibToImage(b);
     ASSERT_EQ(have.size(), expected.size());
@@ -155,14 +163,9 @@ TEST_P(PngSuite, DecodesAsQtDoes) {
     const fs::path file = suite / GetParam();
     const Bytes bytes = ReadFile(file);
     ASSERT_NE(in.IsSupported(file), 0);
-    int32_t w = 0, h = 0;
-    ASSERT_EQ(in.PictureSize(file, &w, &h), 0);
-    HBITMAP decoded = in.Decode(file);
+    HBITMAP decoded = DecodeChecked(in, file);
     ASSERT_NE(decoded, nullptr);
-    EXPECT_TRUE(CodecPlugin::LastProgress().monotonic);
-    EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
     const DibView view = ViewDib(decoded);
-    EXPECT_EQ(std::pair(view.width, view.height), std::pair(w, h));
     EXPECT_EQ(view.bitCount, ExpectedDepth(bytes));
     if (bytes[25] == 0 && view.bitCount == 8) {  // greys carry the grey ramp
         ASSERT_EQ(view.palette.size(), 256u);

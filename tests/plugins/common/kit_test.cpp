@@ -158,8 +158,10 @@ mode_t ModeOf(const std::filesystem::path &p) {
 }
 
 // The output appears only on Commit: a new file with the usual mode, a replaced one with its
-// own, through a symbolic link the target with the link kept.
-TEST(AtomicOutputFileTest, CommitPutsTheFileInPlaceWithTheRightMode) {
+// own, through a symbolic link the target with the link kept. An abandoned file leaves the old
+// output as it was and no temporary; a missing folder or a folder as the output is refused.
+// (A full disk is tried on every output plug-in.)
+TEST(AtomicOutputFileTest, CommitPutsTheFileInPlaceWithTheRightModeAndFailureKeepsTheOldOne) {
     TempDir dir;
     const auto out = dir / "new.bin";
     const mode_t old = umask(027);
@@ -185,22 +187,16 @@ TEST(AtomicOutputFileTest, CommitPutsTheFileInPlaceWithTheRightMode) {
     ASSERT_TRUE(viaLink.Commit());
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.bin"));
     EXPECT_EQ(ReadFile(out), Bytes{'z'});
-}
-
-// An abandoned file leaves the old output as it was and no temporary; a missing folder or a
-// folder as the output is refused. (A full disk is tried on every output plug-in.)
-TEST(AtomicOutputFileTest, FailureKeepsTheOldFileAndLeavesNoTemporary) {
-    TempDir dir;
     testing::WriteFile(dir / "keep.bin", Bytes(100, 9));
     {
-        kit::AtomicOutputFile f((dir / "keep.bin").string());
-        ASSERT_TRUE(f.Write("partial", 7));
+        kit::AtomicOutputFile abandoned((dir / "keep.bin").string());
+        ASSERT_TRUE(abandoned.Write("partial", 7));
     }
     EXPECT_EQ(ReadFile(dir / "keep.bin"), Bytes(100, 9));
     EXPECT_FALSE(kit::AtomicOutputFile((dir / "no-such-folder" / "x.bin").string()).ok());
     std::filesystem::create_directory(dir / "sub");
     EXPECT_FALSE(kit::AtomicOutputFile((dir / "sub").string()).ok());
-    EXPECT_EQ(dir.Entries(), (Names{"keep.bin", "sub"}));
+    EXPECT_EQ(dir.Entries(), (Names{"keep.bin", "link.bin", "new.bin", "sub"}));
 }
 
 // Stored pixels "abc" over "def" as each orientation shows them, worked out by hand.
