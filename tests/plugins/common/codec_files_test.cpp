@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
-#include <cctype>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "codec_test_support.h"
@@ -29,12 +29,9 @@ std::vector<Fixture> Listed(const std::string &folder, const std::string &list) 
     std::vector<Fixture> all;
     for (const char *format : {"bmp", "png", "gif", "jpeg", "tiff", "webp"}) {
         std::ifstream in(DataDir() / format / folder / list);
-        for (std::string line; std::getline(in, line);) {
-            std::istringstream words(line);
-            Fixture f{format, folder, "", {}};
-            words >> f.file;
-            for (std::string w; words >> w;) f.words.push_back(w);
-            if (!f.file.empty()) all.push_back(f);
+        for (std::string file, rest; in >> file && std::getline(in, rest);) {
+            std::istringstream words(rest);
+            all.push_back({format, folder, file, {std::istream_iterator<std::string>(words), {}}});
         }
     }
     return all;
@@ -42,8 +39,7 @@ std::vector<Fixture> Listed(const std::string &folder, const std::string &list) 
 
 std::string FixtureName(const ::testing::TestParamInfo<Fixture> &info) {
     std::string name = info.param.format + "_" + info.param.file.substr(0, info.param.file.rfind('.'));
-    for (char &c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    std::replace(name.begin(), name.end(), '-', '_');  // the files' names are of a-z, 0-9 and '-'
     return name;
 }
 

@@ -240,17 +240,14 @@ TEST(OrientationTest, ExifBlocksOfEitherByteOrderAndMalformedOnesShowAsStored) {
 // The cause of a failure names the defect: the system's words, or the decoder's own.
 TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
     TempDir dir;
-    auto decode = [&](const std::string &name) {
-        const std::u16string path = QString::fromStdString((dir / name).string()).toStdU16String();
-        EXPECT_EQ(GetPictureDIB(path.c_str(), 0, 0, nullptr, 0, nullptr), nullptr) << name;
+    auto decode = [&](const std::filesystem::path &file) {
+        const std::u16string path = QString::fromStdString(file.string()).toStdU16String();
+        EXPECT_EQ(GetPictureDIB(path.c_str(), 0, 0, nullptr, 0, nullptr), nullptr) << file;
         return std::string(kit::LastFailure());
     };
-    EXPECT_EQ(decode("missing.bmp"), "No such file or directory");
-    Bytes bmp = {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 54, 0, 0, 0, 40, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 4, 0};
-    bmp.resize(54 + 64, 0);
-    bmp[46] = 0x2C, bmp[47] = 0x01;  // 300 colours for 4 bits
-    testing::WriteFile(dir / "colours.bmp", bmp);
-    EXPECT_EQ(decode("colours.bmp"), "BMP: more colours than the bit count can name");
+    EXPECT_EQ(decode(dir / "missing.bmp"), "No such file or directory");
+    EXPECT_EQ(decode(testing::DataDir() / "bmp" / "hostile" / "palette-claims-more-entries-than-bits-allow.bmp"),
+              "BMP: more colours than the bit count can name");
     std::thread([] { EXPECT_STREQ(kit::LastFailure(), ""); }).join();
     kit::ClearLastFailure();
     testing::UnderFileSizeLimit(4, [&] {
