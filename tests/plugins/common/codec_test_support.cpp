@@ -42,10 +42,6 @@ int32_t OnProgress(int32_t done, int32_t total, int32_t) {
     return 1;
 }
 
-HBITMAP Allocate(HDC dc, const BITMAPINFO *bmi, uint32_t usage, void **bits, HANDLE section, uint32_t offset) {
-    return CreateDIBSection(dc, bmi, usage, bits, section, offset);
-}
-
 // A channel under `mask` widened to 8 bits by scaling (31 -> 255).
 uint8_t Scale(uint32_t px, uint32_t mask) {
     if (!mask) return 0;
@@ -111,7 +107,7 @@ int32_t CodecPlugin::PictureSize(const fs::path &file, int32_t *width, int32_t *
 HBITMAP CodecPlugin::Decode(const fs::path &file) const {
     t_progress = Progress{};
     auto fn = reinterpret_cast<GetPictureDIBFn>(Symbol("GetPictureDIB"));
-    return fn ? fn(U16(file).c_str(), 0, 0, OnProgress, 0, Allocate) : nullptr;
+    return fn ? fn(U16(file).c_str(), 0, 0, OnProgress, 0, CreateDIBSection) : nullptr;
 }
 
 int32_t CodecPlugin::Save(HBITMAP bitmap, const fs::path &file) const {
