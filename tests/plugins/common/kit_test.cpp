@@ -80,13 +80,13 @@ TEST(LimitsTest, PixelCountSidesStridesAndAllocation) {
     EXPECT_EQ(kit::DibStride(10, 7), 0u);
     EXPECT_EQ(kit::DibStride(int64_t{1} << 31, 32), 0u);  // 8 GiB rows do not fit 32 bits
     kit::Dib dib;
-    kit::DibSpec spec;
-    spec.width = spec.height = 4;
-    spec.bitCount = 4;
-    spec.palette.assign(17, RGBQUAD{});  // more colours than 4 bits can name
-    EXPECT_FALSE(kit::AllocateDib(nullptr, spec, &dib));
-    spec.palette.clear();  // palettised without a palette
-    EXPECT_FALSE(kit::AllocateDib(nullptr, spec, &dib));
+    kit::DibSpec layout;
+    layout.width = layout.height = 4;
+    layout.bitCount = 4;
+    layout.palette.assign(17, RGBQUAD{});  // more colours than 4 bits can name
+    EXPECT_FALSE(kit::AllocateDib(nullptr, layout, &dib));
+    layout.palette.clear();  // palettised without a palette
+    EXPECT_FALSE(kit::AllocateDib(nullptr, layout, &dib));
     EXPECT_EQ(dib.bitmap, nullptr);
 }
 
