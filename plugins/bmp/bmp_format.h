@@ -1,4 +1,4 @@
-// The BMP file layout as this plug-in reads and writes it. All numbers on disk are
+// The BMP file layout as the plug-ins read and write it, and their information answers. All numbers on disk are
 // little-endian.
 //
 //   file header   14 bytes: "BM", file size, 4 reserved bytes, offset of the pixel data
@@ -18,6 +18,12 @@
 #include "faltrix/kit/kit.h"
 
 namespace faltrix::bmp {
+
+// The information both BMP plug-ins answer; the input plug-in also takes "*.dib".
+inline kit::FormatInfo Format() {
+    return {u"BMP (Faltrix's own codec " FALTRIX_VERSION_U16 u")", {{u"*.bmp;*.dib", u"BMP pictures"}},
+            {{u"*.bmp", u"BMP pictures"}}};
+}
 
 inline constexpr uint32_t kFileHeaderSize = 14;
 inline constexpr uint32_t kCoreHeaderSize = 12;
@@ -45,7 +51,8 @@ struct Header {
 // without reading further, for anything that is not a BMP file this plug-in can decode:
 // a wrong signature, an unknown header size, bit count or compression, sizes of 0 or out of
 // kit::WithinLimits, masks that overlap or are not runs of bits, a colour table claiming
-// more entries than the bit count allows or running past the end of the file.
+// more entries than the bit count allows or running past the end of the file. Records the
+// cause when it answers false.
 bool ReadHeader(kit::InputFile &file, Header *out);
 
 // True when the first bytes look like a BMP file: "BM" and a known info-header size.

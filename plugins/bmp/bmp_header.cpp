@@ -48,7 +48,7 @@ bool ReadHeader(kit::InputFile &file, Header *out) {
     Header h;
     uint8_t fileHeader[kFileHeaderSize + 4];
     if (!file.Read(fileHeader, sizeof fileHeader) || !HasSignature(fileHeader, sizeof fileHeader))
-        return false;
+        return kit::Fail("BMP: not a BMP file (no \"BM\" and known header size)");
     h.fileSize = U32(fileHeader + 2);
     h.dataOffset = U32(fileHeader + 10);
     h.headerSize = U32(fileHeader + 14);
@@ -82,17 +82,19 @@ bool ReadHeader(kit::InputFile &file, Header *out) {
 
     switch (h.bitCount) {
     case 1: case 4: case 8: case 16: case 24: case 32: break;
-    default: return false;
+    default: return kit::Fail("BMP: a bit count other than 1, 4, 8, 16, 24 or 32");
     }
     // OS/2 2.x numbers its compressions differently from 3 on (Huffman, RLE24): refused.
-    if (IsOs2(h.headerSize) && h.compression > BI_RLE4) return false;
+    if (IsOs2(h.headerSize) && h.compression > BI_RLE4) return kit::Fail("BMP: an OS/2 compression");
     switch (h.compression) {
     case BI_RGB: break;
-    case BI_RLE8: if (h.bitCount != 8 || h.topDown) return false; break;
-    case BI_RLE4: if (h.bitCount != 4 || h.topDown) return false; break;
+    case BI_RLE8: if (h.bitCount != 8 || h.topDown) return kit::Fail("BMP: RLE8 on a wrong layout"); break;
+    case BI_RLE4: if (h.bitCount != 4 || h.topDown) return kit::Fail("BMP: RLE4 on a wrong layout"); break;
     case BI_BITFIELDS:
-    case kAlphaBitfields: if (h.bitCount != 16 && h.bitCount != 32) return false; break;
-    default: return false;  // embedded JPEG or PNG, or unknown
+    case kAlphaBitfields:
+        if (h.bitCount != 16 && h.bitCount != 32) return kit::Fail("BMP: masks on a depth without them");
+        break;
+    default: return kit::Fail("BMP: an unknown compression");  // embedded JPEG or PNG, or unknown
     }
 
     if (h.compression == BI_BITFIELDS || h.compression == kAlphaBitfields) {
@@ -107,7 +109,7 @@ bool ReadHeader(kit::InputFile &file, Header *out) {
         } else {
             return false;
         }
-        if (!MasksUsable(h.masks, h.bitCount)) return false;
+        if (!MasksUsable(h.masks, h.bitCount)) return kit::Fail("BMP: colour masks that overlap or are not runs of bits");
     } else if (h.bitCount == 16) {
         h.masks[0] = 0x7C00; h.masks[1] = 0x03E0; h.masks[2] = 0x001F;
     } else if (h.bitCount == 32) {
@@ -116,11 +118,11 @@ bool ReadHeader(kit::InputFile &file, Header *out) {
 
     if (h.bitCount <= 8) {
         const uint32_t maxEntries = 1u << h.bitCount;
-        if (clrUsed > maxEntries) return false;  // more colours than indices can name
+        if (clrUsed > maxEntries) return kit::Fail("BMP: more colours than the bit count can name");
         const uint32_t entries = clrUsed ? clrUsed : maxEntries;
         const size_t entrySize = h.headerSize == kCoreHeaderSize ? 3 : 4;
         const int64_t tableEnd = int64_t{std::ftell(file.stream())} + int64_t{entries} * int64_t(entrySize);
-        if (tableEnd > file.size()) return false;  // the table runs past the end of the file
+        if (tableEnd > file.size()) return kit::Fail("BMP: the colour table runs past the end of the file");
         uint8_t table[256 * 4];
         if (!file.Read(table, entries * entrySize)) return false;
         h.palette.resize(entries);
@@ -129,7 +131,8 @@ bool ReadHeader(kit::InputFile &file, Header *out) {
             h.palette[i] = RGBQUAD{e[0], e[1], e[2], 0};
         }
     }
-    if (h.dataOffset < kFileHeaderSize + h.headerSize || h.dataOffset >= file.size()) return false;
+    if (h.dataOffset < kFileHeaderSize + h.headerSize || h.dataOffset >= file.size())
+        return kit::Fail("BMP: the pixel data offset lies outside the file");
     *out = std::move(h);
     return true;
 }

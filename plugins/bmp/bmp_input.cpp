@@ -12,18 +12,10 @@
 #include <utility>
 
 #include "bmp_format.h"
+#include "faltrix/kit/entry_points.h"
 
 namespace faltrix::bmp {
 namespace {
-
-constexpr kit::Pattern kPatterns[] = {{u"*.bmp;*.dib", u"BMP pictures"}};
-
-const kit::PluginInfoTable &InfoTable() {
-    static const kit::PluginInfoTable table{
-        FALTRIX_INPUT_TAG, u"BMP (Faltrix's own codec " FALTRIX_VERSION_U16 u")",
-        {std::begin(kPatterns), std::end(kPatterns)}};
-    return table;
-}
 
 struct Channel {
     uint32_t mask = 0, max = 0;
@@ -199,7 +191,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     if (h.compression != BI_RLE8 && h.compression != BI_RLE4) {
         const uint64_t stride = kit::DibStride(h.width, h.bitCount);
         const uint64_t lastRow = (uint64_t(h.width) * uint64_t(h.bitCount) + 7) / 8;
-        if (uint64_t(file.size() - h.dataOffset) < stride * uint64_t(h.height - 1) + lastRow) return nullptr;
+        if (uint64_t(file.size() - h.dataOffset) < stride * uint64_t(h.height - 1) + lastRow)
+            return kit::Fail<HBITMAP>("BMP: the file is too short for its rows");
     }
     kit::DibSpec spec;
     const Layout layout = ChooseLayout(h, &spec);
@@ -211,40 +204,25 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     if (h.compression == BI_RLE8 || h.compression == BI_RLE4) ok = ReadRle(file, h, dib, progress, data);
     else if (layout == Layout::Convert) ok = ReadConverted(file, h, spec.bitCount, dib, progress, data);
     else ok = ReadRaw(file, h, layout, dib, progress, data);
-    return ok ? guard.Release() : nullptr;
+    return ok ? guard.Release() : kit::Fail<HBITMAP>("BMP: the pixel data is damaged or cut short");
+}
+
+bool Recognize(const WCHAR *path) {
+    kit::InputFile file;
+    Header h;
+    return file.Open(path) && ReadHeader(file, &h);
+}
+
+bool ReadSize(const WCHAR *path, PictureInfo *info) {
+    kit::InputFile file;
+    Header h;
+    if (!file.Open(path) || !ReadHeader(file, &h)) return false;
+    info->width = h.width;
+    info->height = h.height;
+    return true;
 }
 
 }  // namespace
 }  // namespace faltrix::bmp
 
-using namespace faltrix;
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    return kit::Guarded(0, [&] {
-        return kit::AnswerPluginInfo(bmp::InfoTable(), infoNumber, buffer, bufferLength);
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    return kit::Guarded(0, [&] {
-        kit::InputFile file;
-        bmp::Header h;
-        return file.Open(path) && bmp::ReadHeader(file, &h) ? 1 : 0;
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
-    return kit::Guarded(1, [&] {
-        kit::InputFile file;
-        bmp::Header h;
-        if (!info || !file.Open(path) || !bmp::ReadHeader(file, &h)) return 1;
-        info->width = h.width;
-        info->height = h.height;
-        return 0;
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
-                                            int32_t data, DibAllocCallbackFn alloc) {
-    return kit::Guarded(nullptr, [&] { return bmp::Decode(path, progress, data, alloc); });
-}
+FALTRIX_KIT_INPUT_PLUGIN(faltrix::bmp)

@@ -5,18 +5,10 @@
 #include <cstring>
 
 #include "bmp_format.h"
+#include "faltrix/kit/entry_points.h"
 
 namespace faltrix::bmp {
 namespace {
-
-constexpr kit::Pattern kPatterns[] = {{u"*.bmp", u"BMP pictures"}};
-
-const kit::PluginInfoTable &InfoTable() {
-    static const kit::PluginInfoTable table{
-        FALTRIX_OUTPUT_TAG, u"BMP (Faltrix's own codec " FALTRIX_VERSION_U16 u")",
-        {std::begin(kPatterns), std::end(kPatterns)}};
-    return table;
-}
 
 inline void Put16(uint8_t *p, uint32_t v) {
     p[0] = uint8_t(v);
@@ -26,11 +18,11 @@ inline void Put32(uint8_t *p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
-int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
-    if (!src.Open(dc)) return 1;
+    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
     std::string utf8;
-    if (!kit::PathToUtf8(path, &utf8)) return 2;
+    if (!kit::PathToUtf8(path, &utf8)) return kit::SaveResult::kBadPath;
 
     const int bits = src.bitCount();
     const uint32_t *masks = src.masks();
@@ -45,7 +37,8 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
     const uint32_t dataOffset = kFileHeaderSize + headerSize + maskBytes + 4 * paletteEntries;
     const uint32_t stride = kit::DibStride(src.width(), bits);
     const uint64_t fileSize = dataOffset + uint64_t(stride) * uint64_t(src.height());
-    if (stride == 0 || fileSize > UINT32_MAX) return 3;
+    if (stride == 0 || fileSize > UINT32_MAX)
+        return kit::Fail("BMP holds no file over 4 GiB", kit::SaveResult::kTooLarge);
 
     uint8_t head[kFileHeaderSize + kV4HeaderSize + 12] = {};
     head[0] = 'B';
@@ -74,8 +67,8 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
     }
 
     kit::AtomicOutputFile out(utf8);
-    if (!out.ok()) return 4;
-    if (!out.Write(head, kFileHeaderSize + headerSize + maskBytes)) return 5;
+    if (!out.ok()) return kit::SaveResult::kOutputFailed;
+    if (!out.Write(head, kFileHeaderSize + headerSize + maskBytes)) return kit::SaveResult::kOutputFailed;
     if (paletteEntries) {
         std::vector<uint8_t> table(4 * size_t(paletteEntries));
         for (uint32_t i = 0; i < paletteEntries; ++i) {
@@ -84,7 +77,7 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
             table[4 * i + 1] = q.rgbGreen;
             table[4 * i + 2] = q.rgbRed;
         }
-        if (!out.Write(table.data(), table.size())) return 5;
+        if (!out.Write(table.data(), table.size())) return kit::SaveResult::kOutputFailed;
     }
 
     // Rows are copied as they are unless a 32-bit picture has its own masks, or has no alpha
@@ -100,24 +93,13 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
                 for (int32_t x = 0; x < src.width(); ++x) row[4 * size_t(x) + 3] = 0;
             bytes = row.data();
         }
-        if (!out.Write(bytes, stride)) return 5;
+        if (!out.Write(bytes, stride)) return kit::SaveResult::kOutputFailed;
         kit::ReportProgress(progress, i + 1, src.height(), data);
     }
-    return out.Commit() ? 0 : 6;
+    return out.Commit() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 
 }  // namespace
 }  // namespace faltrix::bmp
 
-using namespace faltrix;
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    return kit::Guarded(0, [&] {
-        return kit::AnswerPluginInfo(bmp::InfoTable(), infoNumber, buffer, bufferLength);
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
-                                             ProgressCallbackFn progress, int32_t data) {
-    return kit::Guarded(7, [&] { return bmp::Save(dc, path, progress, data); });
-}
+FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::bmp)

@@ -9,19 +9,11 @@
 #include <cstring>
 #include <vector>
 
-#include "faltrix/kit/kit.h"
+#include "faltrix/kit/entry_points.h"
 #include "gif_common.h"
 
 namespace faltrix::gif {
 namespace {
-
-constexpr kit::Pattern kPatterns[] = {{u"*.gif", u"GIF pictures"}};
-
-const kit::PluginInfoTable &InfoTable() {
-    static const kit::PluginInfoTable table{FALTRIX_INPUT_TAG, Description(),
-                                            {std::begin(kPatterns), std::end(kPatterns)}};
-    return table;
-}
 
 int ReadFromFile(GifFileType *gif, GifByteType *buffer, int length) {
     return int(std::fread(buffer, 1, size_t(length), static_cast<FILE *>(gif->UserData)));
@@ -30,10 +22,8 @@ int ReadFromFile(GifFileType *gif, GifByteType *buffer, int length) {
 // giflib's handle for one call; closed on destruction.
 struct Handle {
     GifFileType *gif = nullptr;
-    explicit Handle(FILE *f) {
-        int error = 0;
-        gif = DGifOpen(f, ReadFromFile, &error);
-    }
+    int openError = 0;  // giflib's code when the file could not be opened
+    explicit Handle(FILE *f) { gif = DGifOpen(f, ReadFromFile, &openError); }
     ~Handle() {
         if (gif) DGifCloseFile(gif, nullptr);
     }
@@ -43,8 +33,11 @@ struct Handle {
 
 bool HasSignature(kit::InputFile &file) {
     char sig[6];
-    return file.Read(sig, sizeof sig) && (std::memcmp(sig, "GIF87a", 6) == 0 || std::memcmp(sig, "GIF89a", 6) == 0);
+    return (file.Read(sig, sizeof sig) && (std::memcmp(sig, "GIF87a", 6) == 0 || std::memcmp(sig, "GIF89a", 6) == 0)) ||
+           kit::Fail("GIF: no GIF87a or GIF89a signature");
 }
+
+bool GifFailed(int error) { return kit::Fail(ErrorText(error)); }
 
 // The logical screen's size, checked against the limits.
 bool ScreenSize(const GifFileType *gif, int32_t *w, int32_t *h) {
@@ -60,32 +53,34 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     Handle handle(file.stream());
     GifFileType *gif = handle.gif;
     int32_t width, height;
-    if (!gif || !ScreenSize(gif, &width, &height)) return nullptr;
+    if (!gif) return GifFailed(handle.openError), nullptr;
+    if (!ScreenSize(gif, &width, &height)) return nullptr;
 
     // Find the first image, keeping the graphic control block that precedes it.
     int transparent = NO_TRANSPARENT_COLOR;
     for (;;) {
         GifRecordType type;
-        if (DGifGetRecordType(gif, &type) == GIF_ERROR) return nullptr;
+        if (DGifGetRecordType(gif, &type) == GIF_ERROR) return GifFailed(gif->Error), nullptr;
         if (type == IMAGE_DESC_RECORD_TYPE) break;
-        if (type == TERMINATE_RECORD_TYPE) return nullptr;  // no image at all
+        if (type == TERMINATE_RECORD_TYPE) return kit::Fail<HBITMAP>("GIF: the file holds no picture");
         if (type == EXTENSION_RECORD_TYPE) {
             int code;
             GifByteType *ext;
-            if (DGifGetExtension(gif, &code, &ext) == GIF_ERROR) return nullptr;
+            if (DGifGetExtension(gif, &code, &ext) == GIF_ERROR) return GifFailed(gif->Error), nullptr;
             if (code == GRAPHICS_EXT_FUNC_CODE && ext && ext[0] >= 4) {
                 GraphicsControlBlock gcb;
                 if (DGifExtensionToGCB(ext[0], ext + 1, &gcb) == GIF_OK) transparent = gcb.TransparentColor;
             }
             while (ext) {
-                if (DGifGetExtensionNext(gif, &ext) == GIF_ERROR) return nullptr;
+                if (DGifGetExtensionNext(gif, &ext) == GIF_ERROR) return GifFailed(gif->Error), nullptr;
             }
         }
     }
-    if (DGifGetImageDesc(gif) == GIF_ERROR) return nullptr;
+    if (DGifGetImageDesc(gif) == GIF_ERROR) return GifFailed(gif->Error), nullptr;
     const GifImageDesc &desc = gif->Image;
     const ColorMapObject *map = desc.ColorMap ? desc.ColorMap : gif->SColorMap;
-    if (!map || map->ColorCount < 1 || map->ColorCount > 256 || !map->Colors) return nullptr;
+    if (!map || map->ColorCount < 1 || map->ColorCount > 256 || !map->Colors)
+        return kit::Fail<HBITMAP>("GIF: the picture has no colour table");
     if (!kit::WithinLimits(desc.Width, desc.Height) || desc.Left < 0 || desc.Top < 0) return nullptr;
     const int colours = map->ColorCount;
     if (transparent >= colours) transparent = NO_TRANSPARENT_COLOR;
@@ -151,9 +146,9 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
             const int32_t y = desc.Top + r;
             if (spec.bitCount == 8 && visibleWidth == desc.Width && y < height) {
                 // The whole line lands on the screen: decode straight into the section.
-                if (DGifGetLine(gif, dib.Row(y) + desc.Left, desc.Width) == GIF_ERROR) return nullptr;
+                if (DGifGetLine(gif, dib.Row(y) + desc.Left, desc.Width) == GIF_ERROR) return GifFailed(gif->Error), nullptr;
             } else {
-                if (DGifGetLine(gif, line.data(), desc.Width) == GIF_ERROR) return nullptr;
+                if (DGifGetLine(gif, line.data(), desc.Width) == GIF_ERROR) return GifFailed(gif->Error), nullptr;
                 if (y < height && visibleWidth > 0) store(y, desc.Left, line.data(), visibleWidth);
             }
             kit::ReportProgress(progress, ++done, rows, data);
@@ -162,39 +157,20 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     return guard.Release();
 }
 
+bool Recognize(const WCHAR *path) {
+    kit::InputFile file;
+    return file.Open(path) && HasSignature(file);
+}
+
+bool ReadSize(const WCHAR *path, PictureInfo *info) {
+    kit::InputFile file;
+    if (!file.Open(path) || !HasSignature(file) || std::fseek(file.stream(), 0, SEEK_SET) != 0) return false;
+    Handle handle(file.stream());
+    if (!handle.gif) return GifFailed(handle.openError);
+    return ScreenSize(handle.gif, &info->width, &info->height);
+}
+
 }  // namespace
 }  // namespace faltrix::gif
 
-using namespace faltrix;
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    return kit::Guarded(0, [&] {
-        return kit::AnswerPluginInfo(gif::InfoTable(), infoNumber, buffer, bufferLength);
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    return kit::Guarded(0, [&] {
-        kit::InputFile file;
-        return file.Open(path) && gif::HasSignature(file) ? 1 : 0;
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
-    return kit::Guarded(1, [&] {
-        kit::InputFile file;
-        if (!info || !file.Open(path) || !gif::HasSignature(file) || std::fseek(file.stream(), 0, SEEK_SET) != 0)
-            return 1;
-        gif::Handle handle(file.stream());
-        int32_t w, h;
-        if (!handle.gif || !gif::ScreenSize(handle.gif, &w, &h)) return 1;
-        info->width = w;
-        info->height = h;
-        return 0;
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
-                                            int32_t data, DibAllocCallbackFn alloc) {
-    return kit::Guarded(nullptr, [&] { return gif::Decode(path, progress, data, alloc); });
-}
+FALTRIX_KIT_INPUT_PLUGIN(faltrix::gif)

@@ -6,20 +6,12 @@
 #include <cstring>
 #include <vector>
 
-#include "faltrix/kit/kit.h"
+#include "faltrix/kit/entry_points.h"
 #include "gif_common.h"
 #include "quantize.h"
 
 namespace faltrix::gif {
 namespace {
-
-constexpr kit::Pattern kPatterns[] = {{u"*.gif", u"GIF pictures"}};
-
-const kit::PluginInfoTable &InfoTable() {
-    static const kit::PluginInfoTable table{FALTRIX_OUTPUT_TAG, Description(),
-                                            {std::begin(kPatterns), std::end(kPatterns)}};
-    return table;
-}
 
 int WriteToFile(GifFileType *gif, const GifByteType *buffer, int length) {
     return int(std::fwrite(buffer, 1, size_t(length), static_cast<FILE *>(gif->UserData)));
@@ -55,12 +47,15 @@ ColorMapObject *MakeMap(const std::vector<RGBQUAD> &palette) {
     return GifMakeMapObject(size, colours.data());
 }
 
-int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+kit::SaveResult GifFailed(int error) { return kit::Fail(ErrorText(error), kit::SaveResult::kEncoderFailed); }
+
+kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
-    if (!src.Open(dc)) return 1;
+    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
     std::string utf8;
-    if (!kit::PathToUtf8(path, &utf8)) return 2;
-    if (src.width() > 65535 || src.height() > 65535) return 3;  // GIF sizes are 16-bit
+    if (!kit::PathToUtf8(path, &utf8)) return kit::SaveResult::kBadPath;
+    if (src.width() > 65535 || src.height() > 65535)  // GIF sizes are 16-bit
+        return kit::Fail("GIF holds no side over 65535 pixels", kit::SaveResult::kTooLarge);
 
     const int32_t w = src.width(), h = src.height();
     const bool palettised = src.bitCount() <= 8;
@@ -98,16 +93,16 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
         }
     }
     ColorMap map{MakeMap(palette)};
-    if (!map.map) return 4;
+    if (!map.map) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
 
     kit::AtomicOutputFile out(utf8);
-    if (!out.ok()) return 5;
+    if (!out.ok()) return kit::SaveResult::kOutputFailed;
     Encoder enc;
     int error = 0;
     enc.gif = EGifOpen(out.stream(), WriteToFile, &error);
-    if (!enc.gif) return 6;
+    if (!enc.gif) return GifFailed(error);
     EGifSetGifVersion(enc.gif, true);
-    if (EGifPutScreenDesc(enc.gif, w, h, 8, 0, map.map) == GIF_ERROR) return 7;
+    if (EGifPutScreenDesc(enc.gif, w, h, 8, 0, map.map) == GIF_ERROR) return GifFailed(enc.gif->Error);
     if (transparentIndex != NO_TRANSPARENT_COLOR) {
         GraphicsControlBlock gcb{};
         gcb.DisposalMode = DISPOSAL_UNSPECIFIED;
@@ -115,9 +110,9 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
         gcb.TransparentColor = transparentIndex;
         GifByteType ext[4];
         const size_t n = EGifGCBToExtension(&gcb, ext);
-        if (EGifPutExtension(enc.gif, GRAPHICS_EXT_FUNC_CODE, int(n), ext) == GIF_ERROR) return 7;
+        if (EGifPutExtension(enc.gif, GRAPHICS_EXT_FUNC_CODE, int(n), ext) == GIF_ERROR) return GifFailed(enc.gif->Error);
     }
-    if (EGifPutImageDesc(enc.gif, 0, 0, w, h, false, nullptr) == GIF_ERROR) return 7;
+    if (EGifPutImageDesc(enc.gif, 0, 0, w, h, false, nullptr) == GIF_ERROR) return GifFailed(enc.gif->Error);
     std::vector<GifPixelType> indices(static_cast<size_t>(w));
     for (int32_t y = 0; y < h; ++y) {
         if (palettised) {
@@ -126,25 +121,14 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
             colourRow(y);
             quantizer.Map(bgra.data(), w, uint8_t(transparentIndex < 0 ? 0 : transparentIndex), indices.data());
         }
-        if (EGifPutLine(enc.gif, indices.data(), w) == GIF_ERROR) return 7;
+        if (EGifPutLine(enc.gif, indices.data(), w) == GIF_ERROR) return GifFailed(enc.gif->Error);
         kit::ReportProgress(progress, y + 1, h, data);
     }
-    if (!enc.Close()) return 8;
-    return out.Commit() ? 0 : 9;
+    if (!enc.Close()) return kit::Fail("GIF: the last bytes could not be written", kit::SaveResult::kOutputFailed);
+    return out.Commit() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 
 }  // namespace
 }  // namespace faltrix::gif
 
-using namespace faltrix;
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    return kit::Guarded(0, [&] {
-        return kit::AnswerPluginInfo(gif::InfoTable(), infoNumber, buffer, bufferLength);
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
-                                             ProgressCallbackFn progress, int32_t data) {
-    return kit::Guarded(10, [&] { return gif::Save(dc, path, progress, data); });
-}
+FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::gif)

@@ -8,17 +8,26 @@ namespace {
 
 ErrorState *StateOf(j_common_ptr cinfo) { return reinterpret_cast<ErrorState *>(cinfo->err); }
 
+// libjpeg's own words, "JPEG: " before them.
+void KeepMessage(j_common_ptr cinfo) {
+    char message[JMSG_LENGTH_MAX + 8] = "JPEG: ";
+    (*cinfo->err->format_message)(cinfo, message + 6);
+    kit::SetLastFailure(message);
+}
+
 [[noreturn]] void OnError(j_common_ptr cinfo) {
-    ErrorState *state = StateOf(cinfo);
-    (*cinfo->err->format_message)(cinfo, state->message);
-    std::longjmp(state->jump, 1);
+    KeepMessage(cinfo);
+    std::longjmp(StateOf(cinfo)->jump, 1);
 }
 
 void OnMessage(j_common_ptr cinfo, int level) {
     // Level -1 is a warning about corrupt data. The one that loses the picture's end is
     // remembered: a truncated file is a failure, not a picture with a grey bottom.
     if (level < 0) {
-        if (cinfo->err->msg_code == JWRN_JPEG_EOF) StateOf(cinfo)->truncated = true;
+        if (cinfo->err->msg_code == JWRN_JPEG_EOF) {
+            StateOf(cinfo)->truncated = true;
+            KeepMessage(cinfo);
+        }
         cinfo->err->num_warnings++;
     }
 }
@@ -29,9 +38,10 @@ void OnProgress(j_common_ptr cinfo) {
     if (cinfo->is_decompressor) {
         auto *d = reinterpret_cast<j_decompress_ptr>(cinfo);
         if (d->input_scan_number > kMaxScans) {
-            ErrorState *state = StateOf(cinfo);
-            std::snprintf(state->message, sizeof state->message, "more than %d scans", kMaxScans);
-            std::longjmp(state->jump, 1);
+            char message[64];
+            std::snprintf(message, sizeof message, "JPEG: more than %d scans", kMaxScans);
+            kit::SetLastFailure(message);
+            std::longjmp(StateOf(cinfo)->jump, 1);
         }
     }
 }
@@ -44,7 +54,6 @@ void InstallErrorHandler(ErrorState *state) {
     state->pub.emit_message = OnMessage;
     state->pub.output_message = OnOutputMessage;
     state->truncated = false;
-    state->message[0] = '\0';
 }
 
 void InstallScanLimit(jpeg_decompress_struct *cinfo, ScanLimit *limit) {

@@ -1,3 +1,5 @@
+// What the JPEG plug-ins share: their information answers and libjpeg's error handling.
+//
 // libjpeg reports a fatal error by calling error_exit, which must not return. We longjmp back
 // to a setjmp taken in one of the small helpers below; each helper wraps one library call and
 // returns false when that call failed. No C++ object with a destructor lives in a helper's
@@ -10,7 +12,19 @@
 
 #include <jpeglib.h>
 
+#include "faltrix/kit/kit.h"
+
 namespace faltrix::jpeg {
+
+#define FALTRIX_JPEG_STR2(x) #x
+#define FALTRIX_JPEG_STR(x) FALTRIX_JPEG_STR2(x)
+
+// The information both JPEG plug-ins answer; the input plug-in takes more file-name endings.
+inline kit::FormatInfo Format() {
+    return {u"JPEG (libjpeg-turbo " FALTRIX_JPEG_STR(LIBJPEG_TURBO_VERSION) u")",
+            {{u"*.jpg;*.jpeg;*.jpe;*.jfif", u"JPEG pictures"}},
+            {{u"*.jpg;*.jpeg", u"JPEG pictures"}}};
+}
 
 // Extends libjpeg's error manager; install with InstallErrorHandler before creating the
 // (de)compressor, so that cinfo->err points at `pub`.
@@ -18,10 +32,10 @@ struct ErrorState {
     jpeg_error_mgr pub;
     jmp_buf jump;
     bool truncated = false;  // the data ended before the picture did
-    char message[JMSG_LENGTH_MAX] = {};
 };
 
-// Routes errors into `state` (nothing goes to stderr) and warnings into its counters.
+// Routes errors into `state` and their text into the failure cause (nothing goes to
+// stderr), warnings into its counters; a truncation warning is kept as the cause too.
 void InstallErrorHandler(ErrorState *state);
 
 // Progressive files may hold any number of scans; a hostile one makes each of them cost a

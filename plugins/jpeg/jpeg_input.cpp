@@ -6,23 +6,12 @@
 #include <utility>
 #include <vector>
 
-#include "exif_orientation.h"
-#include "faltrix/kit/kit.h"
+#include "faltrix/kit/entry_points.h"
+#include "faltrix/kit/orientation.h"
 #include "jpeg_guard.h"
 
 namespace faltrix::jpeg {
 namespace {
-
-#define FALTRIX_STR2(x) #x
-#define FALTRIX_STR(x) FALTRIX_STR2(x)
-
-const kit::PluginInfoTable &InfoTable() {
-    static const kit::PluginInfoTable table{
-        FALTRIX_INPUT_TAG,
-        u"JPEG (libjpeg-turbo " FALTRIX_STR(LIBJPEG_TURBO_VERSION) u")",
-        {{u"*.jpg;*.jpeg;*.jpe;*.jfif", u"JPEG pictures"}}};
-    return table;
-}
 
 // One open file with its header read. Members are destroyed in reverse order: the
 // decompressor before the file it reads.
@@ -47,7 +36,7 @@ bool OpenAndReadHeader(const WCHAR *path, Reader *r) {
         return false;
     for (jpeg_saved_marker_ptr m = r->cinfo.marker_list; m; m = m->next) {
         if (m->marker != JPEG_APP0 + 1) continue;
-        const int o = ExifOrientation(m->data, m->data_length);
+        const int o = kit::ExifOrientation(m->data, m->data_length);
         if (o != 1) {
             r->orientation = o;
             break;
@@ -99,7 +88,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     const int32_t w = static_cast<int32_t>(cinfo.output_width);
     const int32_t h = static_cast<int32_t>(cinfo.output_height);
     const int orientation = r.orientation;
-    const bool swap = SwapsAxes(orientation);
+    const bool swap = kit::SwapsAxes(orientation);
 
     kit::DibSpec spec;
     spec.width = swap ? h : w;
@@ -138,7 +127,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
                              : band.data() + i * static_cast<size_t>(w) * srcBpp;
         }
         JDIMENSION got = 0;
-        if (!GuardedReadScanlines(&cinfo, rows, want, &got) || got == 0) return nullptr;
+        if (!GuardedReadScanlines(&cinfo, rows, want, &got)) return nullptr;
+        if (got == 0) return kit::Fail<HBITMAP>("JPEG: no rows where rows were due");
         for (JDIMENSION i = 0; i < got; ++i) {
             const int32_t y = first + static_cast<int32_t>(i);
             if (direct) {
@@ -151,7 +141,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
                 src = converted.data();
             }
             for (int32_t x = 0; x < w; ++x) {
-                const OrientedPoint p = Orient(orientation, x, y, w, h);
+                const kit::OrientedPoint p = kit::Orient(orientation, x, y, w, h);
                 std::memcpy(dib.Row(p.y) + static_cast<size_t>(p.x) * bpp, src + x * bpp, bpp);
             }
         }
@@ -162,38 +152,22 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     return owned.Release();
 }
 
+bool Recognize(const WCHAR *path) {
+    uint8_t magic[3];
+    return kit::ReadFileHead(path, magic, sizeof magic) && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF;
+}
+
+// The size shown: quarter turns of the EXIF orientation swap the sides.
+bool ReadSize(const WCHAR *path, PictureInfo *info) {
+    Reader r;
+    if (!OpenAndReadHeader(path, &r)) return false;
+    const bool swap = kit::SwapsAxes(r.orientation);
+    info->width = static_cast<int32_t>(swap ? r.cinfo.image_height : r.cinfo.image_width);
+    info->height = static_cast<int32_t>(swap ? r.cinfo.image_width : r.cinfo.image_height);
+    return true;
+}
+
 }  // namespace
 }  // namespace faltrix::jpeg
 
-using namespace faltrix;
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    return kit::Guarded(0, [&] {
-        return kit::AnswerPluginInfo(jpeg::InfoTable(), infoNumber, buffer, bufferLength);
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    return kit::Guarded(0, [&] {
-        uint8_t magic[3];
-        if (!kit::ReadFileHead(path, magic, sizeof magic)) return 0;
-        return magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF ? 1 : 0;
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
-    if (!info) return 1;
-    return kit::Guarded(1, [&] {
-        jpeg::Reader r;
-        if (!jpeg::OpenAndReadHeader(path, &r)) return 1;
-        const bool swap = jpeg::SwapsAxes(r.orientation);
-        info->width = static_cast<int32_t>(swap ? r.cinfo.image_height : r.cinfo.image_width);
-        info->height = static_cast<int32_t>(swap ? r.cinfo.image_width : r.cinfo.image_height);
-        return 0;
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
-                                            int32_t data, DibAllocCallbackFn alloc) {
-    return kit::Guarded(nullptr, [&] { return jpeg::Decode(path, progress, data, alloc); });
-}
+FALTRIX_KIT_INPUT_PLUGIN(faltrix::jpeg)

@@ -5,23 +5,12 @@
 #include <mutex>
 #include <vector>
 
-#include "faltrix/kit/kit.h"
+#include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/settings_dialog.h"
 #include "jpeg_guard.h"
 
 namespace faltrix::jpeg {
 namespace {
-
-#define FALTRIX_STR2(x) #x
-#define FALTRIX_STR(x) FALTRIX_STR2(x)
-
-const kit::PluginInfoTable &InfoTable() {
-    static const kit::PluginInfoTable table{
-        FALTRIX_OUTPUT_TAG,
-        u"JPEG (libjpeg-turbo " FALTRIX_STR(LIBJPEG_TURBO_VERSION) u")",
-        {{u"*.jpg;*.jpeg", u"JPEG pictures"}}};
-    return table;
-}
 
 // The session's quality, set by the dialog on the dialog's thread and read by a job thread.
 std::mutex settingsMutex;
@@ -39,12 +28,14 @@ uint16_t DotsPerInch(int32_t pelsPerMeter) {
     return static_cast<uint16_t>(std::clamp(dpi, 1.0, 65535.0));
 }
 
-int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToUtf8(path, &target) || !src.Open(dc)) return 1;
+    if (!kit::PathToUtf8(path, &target)) return kit::SaveResult::kBadPath;
+    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
     // JPEG's frame header holds 16-bit sizes, and libjpeg stops at 65500.
-    if (src.width() > JPEG_MAX_DIMENSION || src.height() > JPEG_MAX_DIMENSION) return 2;
+    if (src.width() > JPEG_MAX_DIMENSION || src.height() > JPEG_MAX_DIMENSION)
+        return kit::Fail("JPEG holds no side over 65500 pixels", kit::SaveResult::kTooLarge);
 
     const size_t w = static_cast<size_t>(src.width());
     const bool grey = src.bitCount() <= 8 && src.IsGreyPalette();
@@ -54,21 +45,21 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
     std::vector<uint8_t> indices(grey ? w : 0);
 
     kit::AtomicOutputFile out(target);
-    if (!out.ok()) return 3;
+    if (!out.ok()) return kit::SaveResult::kOutputFailed;
 
     ErrorState err;
     InstallErrorHandler(&err);
     jpeg_compress_struct cinfo{};
     cinfo.err = &err.pub;
     CompressGuard guard{&cinfo};
-    if (!GuardedCreate(&cinfo)) return 4;
+    if (!GuardedCreate(&cinfo)) return kit::SaveResult::kEncoderFailed;
     guard.created = true;
-    if (!GuardedStdioDest(&cinfo, out.stream())) return 4;
+    if (!GuardedStdioDest(&cinfo, out.stream())) return kit::SaveResult::kEncoderFailed;
     cinfo.image_width = static_cast<JDIMENSION>(src.width());
     cinfo.image_height = static_cast<JDIMENSION>(src.height());
     cinfo.input_components = grey ? 1 : 3;
     cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_EXT_BGR;
-    if (!GuardedSetDefaults(&cinfo, Quality())) return 4;
+    if (!GuardedSetDefaults(&cinfo, Quality())) return kit::SaveResult::kEncoderFailed;
     const uint16_t xdpi = DotsPerInch(src.xPelsPerMeter());
     const uint16_t ydpi = DotsPerInch(src.yPelsPerMeter());
     if (xdpi && ydpi) {
@@ -76,7 +67,7 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
         cinfo.X_density = xdpi;
         cinfo.Y_density = ydpi;
     }
-    if (!GuardedStartCompress(&cinfo)) return 5;
+    if (!GuardedStartCompress(&cinfo)) return kit::SaveResult::kEncoderFailed;
 
     const std::vector<RGBQUAD> &palette = src.palette();
     for (int32_t y = 0; y < src.height(); ++y) {
@@ -92,40 +83,29 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
             src.RowToBGROnWhite(y, row.data());
             line = row.data();
         }
-        if (!GuardedWriteScanlines(&cinfo, &line, 1)) return 5;
+        if (!GuardedWriteScanlines(&cinfo, &line, 1)) return kit::SaveResult::kEncoderFailed;
         kit::ReportProgress(progress, y + 1, src.height(), data);
     }
-    if (!GuardedFinishCompress(&cinfo)) return 5;
-    return out.Commit() ? 0 : 6;
+    if (!GuardedFinishCompress(&cinfo)) return kit::SaveResult::kEncoderFailed;
+    return out.Commit() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
+}
+
+// The quality; confirmed, it holds for the session.
+bool Configure(HWND parent) {
+    std::vector<kit::Setting> settings(1);
+    settings[0].kind = kit::Setting::Kind::Integer;
+    settings[0].label = "Quality";
+    settings[0].minimum = 1;
+    settings[0].maximum = 100;
+    settings[0].value = Quality();
+    if (!kit::ShowSettingsDialog(parent, "JPEG settings", &settings)) return false;
+    std::lock_guard lock(settingsMutex);
+    quality = settings[0].value;
+    return true;
 }
 
 }  // namespace
 }  // namespace faltrix::jpeg
 
-using namespace faltrix;
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    return kit::Guarded(0, [&] {
-        return kit::AnswerPluginInfo(jpeg::InfoTable(), infoNumber, buffer, bufferLength);
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
-                                             ProgressCallbackFn progress, int32_t data) {
-    return kit::Guarded(7, [&] { return jpeg::Save(dc, path, progress, data); });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
-    return kit::Guarded(1, [&] {
-        std::vector<kit::Setting> settings(1);
-        settings[0].kind = kit::Setting::Kind::Integer;
-        settings[0].label = "Quality";
-        settings[0].minimum = 1;
-        settings[0].maximum = 100;
-        settings[0].value = jpeg::Quality();
-        if (!kit::ShowSettingsDialog(parent, "JPEG settings", &settings)) return 1;
-        std::lock_guard lock(jpeg::settingsMutex);
-        jpeg::quality = settings[0].value;
-        return 0;
-    });
-}
+FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::jpeg)
+FALTRIX_KIT_CONFIGURATION_DLG(faltrix::jpeg)

@@ -10,19 +10,11 @@
 #include <cstring>
 #include <vector>
 
-#include "faltrix/kit/kit.h"
+#include "faltrix/kit/entry_points.h"
 #include "png_common.h"
 
 namespace faltrix::png {
 namespace {
-
-constexpr kit::Pattern kPatterns[] = {{u"*.png", u"PNG pictures"}};
-
-const kit::PluginInfoTable &InfoTable() {
-    static const kit::PluginInfoTable table{FALTRIX_INPUT_TAG, Description(),
-                                            {std::begin(kPatterns), std::end(kPatterns)}};
-    return table;
-}
 
 // The libpng read state of one call. Destroyed by its owner, never across a jump.
 struct Reader {
@@ -82,7 +74,7 @@ int ReadHeader(Reader *r, FILE *file, bool transforms, Layout *out) {
     if (color == PNG_COLOR_TYPE_PALETTE && !trns) {
         png_colorp pal = nullptr;
         int n = 0;
-        if (!png_get_PLTE(r->png, r->info, &pal, &n) || n < 1) return 3;
+        if (!png_get_PLTE(r->png, r->info, &pal, &n) || n < 1) return kit::Fail("PNG: the palette is missing", 3);
         const int dibBits = depth == 2 ? 4 : depth;
         if (n > (1 << dibBits)) n = 1 << dibBits;
         for (int i = 0; i < n; ++i) out->palette[i] = RGBQUAD{pal[i].blue, pal[i].green, pal[i].red, 0};
@@ -127,7 +119,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     if (!file.Open(path)) return nullptr;
     Reader reader;
     Layout l;
-    if (!reader.ok() || ReadHeader(&reader, file.stream(), true, &l) != 0) return nullptr;
+    if (!reader.ok()) return kit::Fail<HBITMAP>("not enough memory");
+    if (ReadHeader(&reader, file.stream(), true, &l) != 0) return nullptr;
 
     kit::DibSpec spec;
     spec.width = int32_t(l.width);
@@ -164,40 +157,23 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     return guard.Release();
 }
 
-bool HasSignature(const WCHAR *path) {
+bool Recognize(const WCHAR *path) {
     png_byte sig[8];
     return kit::ReadFileHead(path, sig, sizeof sig) && png_sig_cmp(sig, 0, sizeof sig) == 0;
+}
+
+bool ReadSize(const WCHAR *path, PictureInfo *info) {
+    kit::InputFile file;
+    if (!file.Open(path)) return false;
+    Reader reader;
+    Layout l;
+    if (!reader.ok() || ReadHeader(&reader, file.stream(), false, &l) != 0) return false;
+    info->width = int32_t(l.width);
+    info->height = int32_t(l.height);
+    return true;
 }
 
 }  // namespace
 }  // namespace faltrix::png
 
-using namespace faltrix;
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    return kit::Guarded(0, [&] {
-        return kit::AnswerPluginInfo(png::InfoTable(), infoNumber, buffer, bufferLength);
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    return kit::Guarded(0, [&] { return png::HasSignature(path) ? 1 : 0; });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
-    return kit::Guarded(1, [&] {
-        kit::InputFile file;
-        if (!info || !file.Open(path)) return 1;
-        png::Reader reader;
-        png::Layout l;
-        if (!reader.ok() || png::ReadHeader(&reader, file.stream(), false, &l) != 0) return 1;
-        info->width = int32_t(l.width);
-        info->height = int32_t(l.height);
-        return 0;
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
-                                            int32_t data, DibAllocCallbackFn alloc) {
-    return kit::Guarded(nullptr, [&] { return png::Decode(path, progress, data, alloc); });
-}
+FALTRIX_KIT_INPUT_PLUGIN(faltrix::png)

@@ -8,24 +8,17 @@
 #include <cstring>
 #include <vector>
 
-#include "faltrix/kit/kit.h"
+#include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/settings_dialog.h"
 #include "png_common.h"
 
 namespace faltrix::png {
 namespace {
 
-constexpr kit::Pattern kPatterns[] = {{u"*.png", u"PNG pictures"}};
 constexpr int kDefaultLevel = 6;  // zlib's own default: a fair balance of size and time
 
 // The session's compression level; written only by the dialog, read by any job.
 std::atomic<int> g_level{kDefaultLevel};
-
-const kit::PluginInfoTable &InfoTable() {
-    static const kit::PluginInfoTable table{FALTRIX_OUTPUT_TAG, Description(),
-                                            {std::begin(kPatterns), std::end(kPatterns)}};
-    return table;
-}
 
 struct Writer {
     png_structp png = nullptr;
@@ -112,11 +105,11 @@ int Encode(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *pla
     return 0;
 }
 
-int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
-    if (!src.Open(dc)) return 1;
+    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
     std::string utf8;
-    if (!kit::PathToUtf8(path, &utf8)) return 2;
+    if (!kit::PathToUtf8(path, &utf8)) return kit::SaveResult::kBadPath;
 
     Plan plan;
     plan.level = g_level.load();
@@ -152,40 +145,29 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
     std::vector<uint8_t> rowBuffer(plan.rows == Rows::Raw ? 0 : size_t(src.width()) * 4);
 
     Writer writer;
-    if (!writer.ok()) return 3;
+    if (!writer.ok()) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
     kit::AtomicOutputFile out(utf8);
-    if (!out.ok()) return 4;
-    if (Encode(&writer, out.stream(), &src, &plan, rowBuffer.data(), progress, data) != 0) return 5;
-    return out.Commit() ? 0 : 6;
+    if (!out.ok()) return kit::SaveResult::kOutputFailed;
+    if (Encode(&writer, out.stream(), &src, &plan, rowBuffer.data(), progress, data) != 0)
+        return kit::Fail("PNG: the picture could not be written", kit::SaveResult::kEncoderFailed);
+    return out.Commit() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
+}
+
+// The compression level; confirmed, it holds for the session.
+bool Configure(HWND parent) {
+    kit::Setting level;
+    level.label = "Compression level (0 fastest, 9 smallest)";
+    level.minimum = 0;
+    level.maximum = 9;
+    level.value = g_level.load();
+    std::vector<kit::Setting> settings{level};
+    if (!kit::ShowSettingsDialog(parent, "PNG output", &settings)) return false;
+    g_level.store(settings[0].value);
+    return true;
 }
 
 }  // namespace
 }  // namespace faltrix::png
 
-using namespace faltrix;
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    return kit::Guarded(0, [&] {
-        return kit::AnswerPluginInfo(png::InfoTable(), infoNumber, buffer, bufferLength);
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
-                                             ProgressCallbackFn progress, int32_t data) {
-    return kit::Guarded(7, [&] { return png::Save(dc, path, progress, data); });
-}
-
-// Answers 0 when the user confirmed a level, which then holds for the session.
-FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
-    return kit::Guarded(1, [&] {
-        kit::Setting level;
-        level.label = "Compression level (0 fastest, 9 smallest)";
-        level.minimum = 0;
-        level.maximum = 9;
-        level.value = png::g_level.load();
-        std::vector<kit::Setting> settings{level};
-        if (!kit::ShowSettingsDialog(parent, "PNG output", &settings)) return 1;
-        png::g_level.store(settings[0].value);
-        return 0;
-    });
-}
+FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::png)
+FALTRIX_KIT_CONFIGURATION_DLG(faltrix::png)

@@ -1,3 +1,4 @@
+// What both TIFF plug-ins share: message handlers, the information answers, resolution units.
 #include "tiff_common.h"
 
 #include <cmath>
@@ -12,8 +13,9 @@ int OnError(TIFF *, void *user, const char *module, const char *fmt, va_list ap)
     auto *m = static_cast<Messages *>(user);
     if (m->errors++ == 0) {
         char text[512];
-        std::vsnprintf(text, sizeof text, fmt, ap);
-        m->firstError = std::string(module ? module : "libtiff") + ": " + text;
+        const int n = std::snprintf(text, sizeof text, "TIFF: %s: ", module ? module : "libtiff");
+        std::vsnprintf(text + n, sizeof text - size_t(n), fmt, ap);
+        kit::SetLastFailure(text);
     }
     return 1;  // handled: libtiff's global handler (stderr) is not called
 }
@@ -36,7 +38,7 @@ TIFFOpenOptions *NewOptions(Messages *messages) {
     return opts;
 }
 
-std::u16string Description() {
+kit::FormatInfo Format() {
     // TIFFGetVersion(): "LIBTIFF, Version 4.5.0\nCopyright ..."
     const char *v = TIFFGetVersion();
     const char *p = v ? std::strstr(v, "Version ") : nullptr;
@@ -49,7 +51,7 @@ std::u16string Description() {
     std::u16string text = u"TIFF (libtiff ";
     text.append(number.begin(), number.end());
     text += u")";
-    return text;
+    return {text, {{u"*.tif;*.tiff", u"TIFF pictures"}}, {}};
 }
 
 int32_t PelsPerMeter(float resolution, int unit) {

@@ -1,16 +1,19 @@
-// What both TIFF plug-ins share: libtiff's messages kept per call, and the description.
+// What both TIFF plug-ins share: libtiff's messages counted per call with the first error
+// kept as the failure's cause, and the information answers.
 #pragma once
 
 #include <string>
 
 #include <tiffio.h>
 
+#include "faltrix/kit/kit.h"
+
 namespace faltrix::tiff {
 
 // libtiff reports errors and warnings through handlers. Given through TIFFOpenOptions they
-// receive this per-call record, so two threads never share one, and nothing is printed.
+// receive this per-call record, so two threads never share one, and nothing is printed. The
+// text of an error becomes the calling thread's failure cause.
 struct Messages {
-    std::string firstError;
     int errors = 0;
     int warnings = 0;
 };
@@ -25,8 +28,8 @@ struct TiffCloser {
     }
 };
 
-// "TIFF (libtiff 4.5.0)", from the library found at run time.
-std::u16string Description();
+// "TIFF (libtiff 4.5.0)", from the library found at run time, and the patterns.
+kit::FormatInfo Format();
 
 // Pels per metre from a resolution and its TIFF unit (2 inch, 3 centimetre, 1 none).
 int32_t PelsPerMeter(float resolution, int unit);

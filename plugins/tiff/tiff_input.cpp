@@ -17,17 +17,12 @@
 #include <utility>
 #include <vector>
 
-#include "faltrix/kit/kit.h"
+#include "faltrix/kit/entry_points.h"
+#include "faltrix/kit/orientation.h"
 #include "tiff_common.h"
 
 namespace faltrix::tiff {
 namespace {
-
-const kit::PluginInfoTable &InfoTable() {
-    static const kit::PluginInfoTable table{
-        FALTRIX_INPUT_TAG, Description(), {{u"*.tif;*.tiff", u"TIFF pictures"}}};
-    return table;
-}
 
 bool HasSignature(const uint8_t *p) {
     // Classic TIFF (42) and BigTIFF (43), in either byte order.
@@ -44,14 +39,12 @@ struct Reader {
     int orientation = ORIENTATION_TOPLEFT;  // 1..8, as the Orientation tag says
 };
 
-// Orientations 5 to 8 turn the picture a quarter: the shown width is the stored height.
-inline bool SwapsAxes(int orientation) { return orientation >= ORIENTATION_LEFTTOP; }
-
 bool Open(const WCHAR *path, Reader *r) {
     std::string name;
     if (!kit::PathToUtf8(path, &name)) return false;
     uint8_t magic[4];  // read from a regular file, not a folder or a device
-    if (!kit::ReadFileHead(path, magic, sizeof magic) || !HasSignature(magic)) return false;
+    if (!kit::ReadFileHead(path, magic, sizeof magic)) return false;
+    if (!HasSignature(magic)) return kit::Fail("TIFF: no TIFF signature");
 
     TIFFOpenOptions *opts = NewOptions(&r->messages);
     if (!opts) return false;
@@ -63,7 +56,7 @@ bool Open(const WCHAR *path, Reader *r) {
     r->closer.tif = r->tif;
     if (!TIFFGetField(r->tif, TIFFTAG_IMAGEWIDTH, &r->width) ||
         !TIFFGetField(r->tif, TIFFTAG_IMAGELENGTH, &r->height))
-        return false;
+        return kit::Fail("TIFF: the picture's size is missing");
     uint16_t orientation = ORIENTATION_TOPLEFT;
     TIFFGetFieldDefaulted(r->tif, TIFFTAG_ORIENTATION, &orientation);
     if (orientation >= ORIENTATION_TOPLEFT && orientation <= ORIENTATION_LEFTBOT) r->orientation = orientation;
@@ -155,7 +148,8 @@ inline uint8_t Sample(const uint8_t *row, size_t i, int bps) {
 // The file's colour map; 16-bit entries, though some writers put 8-bit values in them.
 bool ReadPalette(TIFF *tif, int bps, std::vector<RGBQUAD> *palette) {
     uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
-    if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) || !r || !g || !b) return false;
+    if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) || !r || !g || !b)
+        return kit::Fail("TIFF: the colour map is missing");
     const size_t n = size_t{1} << bps;
     bool eightBit = true;
     for (size_t i = 0; i < n && eightBit; ++i) eightBit = r[i] < 256 && g[i] < 256 && b[i] < 256;
@@ -170,30 +164,13 @@ bool ReadPalette(TIFF *tif, int bps, std::vector<RGBQUAD> *palette) {
     return true;
 }
 
-// Where stored pixel (x, y) of a w x h picture is shown under each orientation.
-struct Point {
-    int32_t x, y;
-};
-inline Point Orient(int orientation, int32_t x, int32_t y, int32_t w, int32_t h) {
-    switch (orientation) {
-    case ORIENTATION_TOPRIGHT: return {w - 1 - x, y};
-    case ORIENTATION_BOTRIGHT: return {w - 1 - x, h - 1 - y};
-    case ORIENTATION_BOTLEFT: return {x, h - 1 - y};
-    case ORIENTATION_LEFTTOP: return {y, x};
-    case ORIENTATION_RIGHTTOP: return {h - 1 - y, x};
-    case ORIENTATION_RIGHTBOT: return {h - 1 - y, w - 1 - x};
-    case ORIENTATION_LEFTBOT: return {y, w - 1 - x};
-    default: return {x, y};
-    }
-}
-
 // The decoded picture, shown as the file's orientation asks: as it is for the usual
 // top-left, otherwise copied pixel by pixel into a second section of the shown size.
 HBITMAP Finish(kit::BitmapGuard *owned, const kit::Dib &stored, kit::DibSpec spec, int orientation,
                DibAllocCallbackFn alloc) {
     if (orientation == ORIENTATION_TOPLEFT) return owned->Release();
     const int32_t w = spec.width, h = spec.height;
-    if (SwapsAxes(orientation)) {
+    if (kit::SwapsAxes(orientation)) {
         std::swap(spec.width, spec.height);
         std::swap(spec.xPelsPerMeter, spec.yPelsPerMeter);
     }
@@ -204,7 +181,7 @@ HBITMAP Finish(kit::BitmapGuard *owned, const kit::Dib &stored, kit::DibSpec spe
     for (int32_t y = 0; y < h; ++y) {
         const uint8_t *in = stored.Row(y);
         for (int32_t x = 0; x < w; ++x) {
-            const Point p = Orient(orientation, x, y, w, h);
+            const kit::OrientedPoint p = kit::Orient(orientation, x, y, w, h);
             uint8_t *out = shown.Row(p.y);
             if (bits >= 8) {
                 std::memcpy(out + static_cast<size_t>(p.x) * bytes, in + static_cast<size_t>(x) * bytes, bytes);
@@ -315,33 +292,102 @@ private:
     std::vector<uint8_t> line_, band_, tile_;
 };
 
-// Bilevel, grey, palette and RGB files, row by row.
-HBITMAP DecodeDirect(Reader *r, Kind kind, const Layout &l, kit::DibSpec spec, ProgressCallbackFn progress,
-                     int32_t data, DibAllocCallbackFn alloc) {
-    TIFF *tif = r->tif;
+// The readers of the direct layouts: one row of the file's samples (pixels together, as
+// RowSource gives them) into one row of the DIB. One is picked per file, before the rows.
+using RowReader = void (*)(const uint8_t *in, uint8_t *out, size_t w, const Layout &l);
+
+// Bilevel, palettes of 1, 4 and 8 bits and plain 8-bit grey: the file's row is the DIB's.
+void CopyRow(const uint8_t *in, uint8_t *out, size_t w, const Layout &l) {
+    std::memcpy(out, in, (w * l.bps + 7) / 8);
+}
+
+// 2-bit palette indices, two by two, into 4-bit ones.
+void WidenTwoBitIndices(const uint8_t *in, uint8_t *out, size_t w, const Layout &) {
+    for (size_t x = 0; x < w; ++x) {
+        const unsigned v = (in[x >> 2] >> (6 - 2 * (x & 3))) & 3;
+        out[x >> 1] = static_cast<uint8_t>((x & 1) ? (out[x >> 1] | v) : (v << 4));
+    }
+}
+
+// Grey of 2 to 16 bits, either polarity, into 8-bit indices, or with alpha into B, G, R, A.
+void ReadGrey(const uint8_t *in, uint8_t *out, size_t w, const Layout &l) {
+    const bool white0 = l.photometric == PHOTOMETRIC_MINISWHITE;
+    for (size_t x = 0; x < w; ++x) {
+        uint8_t v = Sample(in, x * l.spp, l.bps);
+        if (white0) v = static_cast<uint8_t>(255 - v);
+        if (l.alpha < 0) {
+            out[x] = v;
+            continue;
+        }
+        const uint8_t a = Sample(in, x * l.spp + l.alpha, l.bps);
+        if (l.associated) v = Unpremultiply(v, a);
+        out[4 * x] = out[4 * x + 1] = out[4 * x + 2] = v;
+        out[4 * x + 3] = a;
+    }
+}
+
+// The common colour case: R, G, B bytes to B, G, R.
+void SwapRgb8(const uint8_t *in, uint8_t *out, size_t w, const Layout &) {
+    for (size_t x = 0; x < w; ++x, in += 3, out += 3) {
+        out[0] = in[2];
+        out[1] = in[1];
+        out[2] = in[0];
+    }
+}
+
+// RGB of 8 or 16 bits with extra samples, into B, G, R or with alpha B, G, R, A.
+void ReadRgb(const uint8_t *in, uint8_t *out, size_t w, const Layout &l) {
+    const size_t step = l.alpha >= 0 ? 4 : 3;
+    for (size_t x = 0; x < w; ++x) {
+        const size_t i = x * l.spp;
+        uint8_t red = Sample(in, i, l.bps), green = Sample(in, i + 1, l.bps), blue = Sample(in, i + 2, l.bps);
+        uint8_t *px = out + x * step;
+        if (l.alpha >= 0) {
+            const uint8_t a = Sample(in, i + l.alpha, l.bps);
+            if (l.associated) {
+                red = Unpremultiply(red, a);
+                green = Unpremultiply(green, a);
+                blue = Unpremultiply(blue, a);
+            }
+            px[3] = a;
+        }
+        px[0] = blue;
+        px[1] = green;
+        px[2] = red;
+    }
+}
+
+// The DIB a direct layout decodes into, and the reader of its rows; null when the file's
+// colour map cannot be read.
+RowReader PickReader(TIFF *tif, Kind kind, const Layout &l, kit::DibSpec *spec) {
     const bool white0 = l.photometric == PHOTOMETRIC_MINISWHITE;
     switch (kind) {
     case Kind::Bilevel:
-        spec.bitCount = 1;
-        spec.palette = kit::GreyPalette(1);
-        if (white0) std::swap(spec.palette[0], spec.palette[1]);
-        break;
+        spec->bitCount = 1;
+        spec->palette = kit::GreyPalette(1);
+        if (white0) std::swap(spec->palette[0], spec->palette[1]);
+        return CopyRow;
     case Kind::Palette:
-        spec.bitCount = l.bps == 1 ? 1 : l.bps == 8 ? 8 : 4;
-        if (!ReadPalette(tif, l.bps, &spec.palette)) return nullptr;
-        break;
+        spec->bitCount = l.bps == 1 ? 1 : l.bps == 8 ? 8 : 4;
+        if (!ReadPalette(tif, l.bps, &spec->palette)) return nullptr;
+        return l.bps == 2 ? WidenTwoBitIndices : CopyRow;
     case Kind::Grey:
-        spec.bitCount = l.alpha >= 0 ? 32 : 8;
-        if (l.alpha < 0) spec.palette = kit::GreyPalette(8);
-        break;
+        spec->bitCount = l.alpha >= 0 ? 32 : 8;
+        if (l.alpha < 0) spec->palette = kit::GreyPalette(8);
+        return l.bps == 8 && l.spp == 1 && !white0 ? CopyRow : ReadGrey;
     default:
-        spec.bitCount = l.alpha >= 0 ? 32 : 24;
-        break;
+        spec->bitCount = l.alpha >= 0 ? 32 : 24;
+        return l.bps == 8 && l.spp == 3 ? SwapRgb8 : ReadRgb;
     }
+}
 
-    const size_t w = r->width;
+// Bilevel, grey, palette and RGB files, row by row.
+HBITMAP DecodeDirect(Reader *r, Kind kind, const Layout &l, kit::DibSpec spec, ProgressCallbackFn progress,
+                     int32_t data, DibAllocCallbackFn alloc) {
+    const RowReader read = PickReader(r->tif, kind, l, &spec);
+    if (!read) return nullptr;
     RowSource rows;
-    if (!rows.Init(tif, l, r->width, r->height)) return nullptr;
+    if (!rows.Init(r->tif, l, r->width, r->height)) return kit::Fail<HBITMAP>("TIFF: a strip or tile layout that cannot be read");
 
     kit::Dib dib;
     if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
@@ -350,70 +396,8 @@ HBITMAP DecodeDirect(Reader *r, Kind kind, const Layout &l, kit::DibSpec spec, P
     const int32_t h = static_cast<int32_t>(r->height);
     for (int32_t y = 0; y < h; ++y) {
         const uint8_t *in = rows.Row(static_cast<uint32_t>(y));
-        if (!in || r->messages.errors) return nullptr;
-        uint8_t *out = dib.Row(y);
-        switch (kind) {
-        case Kind::Bilevel:
-            std::memcpy(out, in, (w + 7) / 8);
-            break;
-        case Kind::Palette:
-            if (l.bps == 2) {  // two 2-bit indices become two 4-bit ones
-                for (size_t x = 0; x < w; ++x) {
-                    const unsigned v = (in[x >> 2] >> (6 - 2 * (x & 3))) & 3;
-                    out[x >> 1] = static_cast<uint8_t>((x & 1) ? (out[x >> 1] | v) : (v << 4));
-                }
-            } else {
-                std::memcpy(out, in, (w * l.bps + 7) / 8);
-            }
-            break;
-        case Kind::Grey:
-            if (l.bps == 8 && l.spp == 1 && !white0) {  // the common case, as it lies
-                std::memcpy(out, in, w);
-                break;
-            }
-            for (size_t x = 0; x < w; ++x) {
-                uint8_t v = Sample(in, x * l.spp, l.bps);
-                if (white0) v = static_cast<uint8_t>(255 - v);
-                if (l.alpha < 0) {
-                    out[x] = v;
-                    continue;
-                }
-                const uint8_t a = Sample(in, x * l.spp + l.alpha, l.bps);
-                if (l.associated) v = Unpremultiply(v, a);
-                out[4 * x] = out[4 * x + 1] = out[4 * x + 2] = v;
-                out[4 * x + 3] = a;
-            }
-            break;
-        default: {
-            if (l.bps == 8 && l.spp == 3) {  // the common case: R, G, B bytes to B, G, R
-                for (size_t x = 0; x < w; ++x, in += 3, out += 3) {
-                    out[0] = in[2];
-                    out[1] = in[1];
-                    out[2] = in[0];
-                }
-                break;
-            }
-            const size_t step = spec.bitCount / 8;
-            for (size_t x = 0; x < w; ++x) {
-                const size_t i = x * l.spp;
-                uint8_t red = Sample(in, i, l.bps), green = Sample(in, i + 1, l.bps), blue = Sample(in, i + 2, l.bps);
-                uint8_t *px = out + x * step;
-                if (l.alpha >= 0) {
-                    const uint8_t a = Sample(in, i + l.alpha, l.bps);
-                    if (l.associated) {
-                        red = Unpremultiply(red, a);
-                        green = Unpremultiply(green, a);
-                        blue = Unpremultiply(blue, a);
-                    }
-                    px[3] = a;
-                }
-                px[0] = blue;
-                px[1] = green;
-                px[2] = red;
-            }
-            break;
-        }
-        }
+        if (!in || r->messages.errors) return kit::Fail<HBITMAP>("TIFF: the picture's data cannot be read");
+        read(in, dib.Row(y), r->width, l);
         kit::ReportProgress(progress, y + 1, h, data);
     }
     if (r->messages.errors) return nullptr;
@@ -425,11 +409,11 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
                       DibAllocCallbackFn alloc) {
     TIFF *tif = r->tif;
     char emsg[1024] = "";
-    if (!TIFFRGBAImageOK(tif, emsg)) return nullptr;
+    if (!TIFFRGBAImageOK(tif, emsg)) return kit::Fail<HBITMAP>(std::string("TIFF: ") + emsg);
     TIFFRGBAImage img;
     // Stop at the first strip or tile that cannot be read: a small file claiming a large
     // picture must not cost a walk over every missing strip.
-    if (!TIFFRGBAImageBegin(&img, tif, 1, emsg)) return nullptr;
+    if (!TIFFRGBAImageBegin(&img, tif, 1, emsg)) return kit::Fail<HBITMAP>(std::string("TIFF: ") + emsg);
     struct ImageEnd {
         TIFFRGBAImage *img;
         ~ImageEnd() { TIFFRGBAImageEnd(img); }
@@ -452,7 +436,8 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
         const uint32_t rows = std::min(kBand, h - y0);
         img.row_offset = static_cast<int>(y0);
         img.col_offset = 0;
-        if (!TIFFRGBAImageGet(&img, raster.data(), w, rows) || r->messages.errors) return nullptr;
+        if (!TIFFRGBAImageGet(&img, raster.data(), w, rows) || r->messages.errors)
+            return kit::Fail<HBITMAP>("TIFF: the picture's data cannot be read");
         for (uint32_t i = 0; i < rows; ++i) {
             const uint32_t *in = raster.data() + static_cast<size_t>(i) * w;
             uint8_t *out = dib.Row(static_cast<int32_t>(y0 + i));
@@ -492,42 +477,27 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     }
     Layout layout;
     const Kind kind = Classify(r.tif, &layout);
-    if (layout.format == SAMPLEFORMAT_IEEEFP) return nullptr;  // floating point: not a picture we show
+    if (layout.format == SAMPLEFORMAT_IEEEFP) return kit::Fail<HBITMAP>("TIFF: floating-point samples are not supported");
     if (kind == Kind::Generic) return DecodeGeneric(&r, spec, progress, data, alloc);
     return DecodeDirect(&r, kind, layout, spec, progress, data, alloc);
+}
+
+bool Recognize(const WCHAR *path) {
+    uint8_t magic[4];
+    return kit::ReadFileHead(path, magic, sizeof magic) && HasSignature(magic);
+}
+
+// The size shown: quarter turns of the Orientation tag swap the sides.
+bool ReadSize(const WCHAR *path, PictureInfo *info) {
+    Reader r;
+    if (!Open(path, &r)) return false;
+    const bool swap = kit::SwapsAxes(r.orientation);
+    info->width = static_cast<int32_t>(swap ? r.height : r.width);
+    info->height = static_cast<int32_t>(swap ? r.width : r.height);
+    return true;
 }
 
 }  // namespace
 }  // namespace faltrix::tiff
 
-using namespace faltrix;
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    return kit::Guarded(0, [&] {
-        return kit::AnswerPluginInfo(faltrix::tiff::InfoTable(), infoNumber, buffer, bufferLength);
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    return kit::Guarded(0, [&] {
-        uint8_t magic[4];
-        return kit::ReadFileHead(path, magic, sizeof magic) && faltrix::tiff::HasSignature(magic) ? 1 : 0;
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
-    if (!info) return 1;
-    return kit::Guarded(1, [&] {
-        faltrix::tiff::Reader r;
-        if (!faltrix::tiff::Open(path, &r)) return 1;
-        const bool swap = faltrix::tiff::SwapsAxes(r.orientation);
-        info->width = static_cast<int32_t>(swap ? r.height : r.width);
-        info->height = static_cast<int32_t>(swap ? r.width : r.height);
-        return 0;
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
-                                            int32_t data, DibAllocCallbackFn alloc) {
-    return kit::Guarded(nullptr, [&] { return faltrix::tiff::Decode(path, progress, data, alloc); });
-}
+FALTRIX_KIT_INPUT_PLUGIN(faltrix::tiff)

@@ -8,18 +8,12 @@
 #include <sys/stat.h>
 #include <vector>
 
-#include "faltrix/kit/kit.h"
+#include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/settings_dialog.h"
 #include "tiff_common.h"
 
 namespace faltrix::tiff {
 namespace {
-
-const kit::PluginInfoTable &InfoTable() {
-    static const kit::PluginInfoTable table{
-        FALTRIX_OUTPUT_TAG, Description(), {{u"*.tif;*.tiff", u"TIFF pictures"}}};
-    return table;
-}
 
 // The choices of the dialog, in its order.
 struct CompressionChoice {
@@ -77,10 +71,11 @@ bool IsGreyRamp(const std::vector<RGBQUAD> &palette, int bits) {
     return true;
 }
 
-int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToUtf8(path, &target) || !src.Open(dc)) return 1;
+    if (!kit::PathToUtf8(path, &target)) return kit::SaveResult::kBadPath;
+    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
     const uint16_t compression = Compression();
 
     const int bits = src.bitCount();
@@ -93,17 +88,17 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
     const size_t lineBytes = palettised ? (w * bits + 7) / 8 : w * spp;
 
     kit::AtomicOutputFile out(target);
-    if (!out.ok()) return 3;
+    if (!out.ok()) return kit::SaveResult::kOutputFailed;
     Messages messages;
     TIFFOpenOptions *opts = NewOptions(&messages);
-    if (!opts) return 4;
+    if (!opts) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
     // Pictures beyond 4 GiB need BigTIFF; ours stay far below (see the decoding limits),
     // but a picture is never refused for its size alone.
     const bool big = static_cast<uint64_t>(lineBytes) * static_cast<uint64_t>(src.height()) > (uint64_t{3} << 30);
     TIFF *tif = TIFFClientOpenExt(target.c_str(), big ? "w8" : "w", out.stream(), ReadProc, WriteProc,
                                   SeekProc, CloseProc, SizeProc, MapProc, UnmapProc, opts);
     TIFFOpenOptionsFree(opts);
-    if (!tif) return 4;
+    if (!tif) return kit::Fail("TIFF: the file could not be started", kit::SaveResult::kEncoderFailed);
     TiffCloser closer{tif};
 
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(src.width())) &&
@@ -144,7 +139,7 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
              TIFFSetField(tif, TIFFTAG_YRESOLUTION, static_cast<float>(src.yPelsPerMeter() * 0.0254));
     }
     ok = ok && TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
-    if (!ok) return 4;
+    if (!ok) return kit::Fail("TIFF: a tag was refused", kit::SaveResult::kEncoderFailed);
 
     std::vector<uint8_t> line(std::max<size_t>(lineBytes, w * 4));
     const int32_t h = src.height();
@@ -172,47 +167,38 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
                 if (alpha) dst[3] = a;
             }
         }
-        if (TIFFWriteScanline(tif, line.data(), static_cast<uint32_t>(y), 0) < 0) return 5;
+        if (TIFFWriteScanline(tif, line.data(), static_cast<uint32_t>(y), 0) < 0)
+            return kit::Fail("TIFF: a row could not be written", kit::SaveResult::kOutputFailed);
         kit::ReportProgress(progress, y + 1, h, data);
     }
-    if (!TIFFWriteDirectory(tif) || messages.errors) return 5;
+    if (!TIFFWriteDirectory(tif) || messages.errors)
+        return kit::Fail("TIFF: the directory could not be written", kit::SaveResult::kOutputFailed);
     closer.tif = nullptr;
     TIFFClose(tif);
-    if (messages.errors) return 5;
-    return out.Commit() ? 0 : 6;
+    if (messages.errors) return kit::Fail("TIFF: the file could not be finished", kit::SaveResult::kOutputFailed);
+    return out.Commit() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
+}
+
+// The compression; confirmed, it holds for the session.
+bool Configure(HWND parent) {
+    std::vector<kit::Setting> form(1);
+    form[0].kind = kit::Setting::Kind::Choice;
+    form[0].label = "Compression";
+    for (const auto &c : kCompressions) form[0].choices.emplace_back(c.name);
+    {
+        std::lock_guard lock(settingsMutex);
+        form[0].value = compressionIndex;
+    }
+    if (!kit::ShowSettingsDialog(parent, "TIFF settings", &form)) return false;
+    const int chosen = form[0].value;
+    if (chosen < 0 || chosen >= static_cast<int>(std::size(kCompressions))) return false;
+    std::lock_guard lock(settingsMutex);
+    compressionIndex = chosen;
+    return true;
 }
 
 }  // namespace
 }  // namespace faltrix::tiff
 
-using namespace faltrix;
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    return kit::Guarded(0, [&] {
-        return kit::AnswerPluginInfo(faltrix::tiff::InfoTable(), infoNumber, buffer, bufferLength);
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
-                                             ProgressCallbackFn progress, int32_t data) {
-    return kit::Guarded(7, [&] { return faltrix::tiff::Save(dc, path, progress, data); });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
-    return kit::Guarded(1, [&] {
-        std::vector<kit::Setting> form(1);
-        form[0].kind = kit::Setting::Kind::Choice;
-        form[0].label = "Compression";
-        for (const auto &c : faltrix::tiff::kCompressions) form[0].choices.emplace_back(c.name);
-        {
-            std::lock_guard lock(faltrix::tiff::settingsMutex);
-            form[0].value = faltrix::tiff::compressionIndex;
-        }
-        if (!kit::ShowSettingsDialog(parent, "TIFF settings", &form)) return 1;
-        const int chosen = form[0].value;
-        if (chosen < 0 || chosen >= static_cast<int>(std::size(faltrix::tiff::kCompressions))) return 1;
-        std::lock_guard lock(faltrix::tiff::settingsMutex);
-        faltrix::tiff::compressionIndex = chosen;
-        return 0;
-    });
-}
+FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::tiff)
+FALTRIX_KIT_CONFIGURATION_DLG(faltrix::tiff)

@@ -10,31 +10,37 @@
 #include <webp/decode.h>
 #include <webp/demux.h>
 
-#include "faltrix/kit/kit.h"
+#include "faltrix/kit/entry_points.h"
 #include "webp_version.h"
 
 namespace faltrix::webp {
 namespace {
-
-const kit::PluginInfoTable &InfoTable() {
-    static const kit::PluginInfoTable table{
-        FALTRIX_INPUT_TAG, Description(), {{u"*.webp", u"WebP pictures"}}};
-    return table;
-}
 
 // "RIFF", a 32-bit size, "WEBP".
 bool HasSignature(const uint8_t *p, size_t n) {
     return n >= 12 && std::memcmp(p, "RIFF", 4) == 0 && std::memcmp(p + 8, "WEBP", 4) == 0;
 }
 
+// libwebp's answer in words, as a failure's cause.
+const char *StatusText(VP8StatusCode status) {
+    switch (status) {
+    case VP8_STATUS_OUT_OF_MEMORY: return "not enough memory";
+    case VP8_STATUS_INVALID_PARAM: return "WebP: invalid parameter";
+    case VP8_STATUS_BITSTREAM_ERROR: return "WebP: damaged bitstream";
+    case VP8_STATUS_UNSUPPORTED_FEATURE: return "WebP: unsupported feature";
+    case VP8_STATUS_SUSPENDED: case VP8_STATUS_NOT_ENOUGH_DATA: return "WebP: the file ends before the picture does";
+    default: return "WebP: decoding failed";
+    }
+}
+
 // The first bytes of a file hold every header WebPGetFeatures reads.
 constexpr size_t kHeaderBytes = 64 * 1024;
 
 bool ReadFeatures(kit::InputFile *file, std::vector<uint8_t> *head, WebPBitstreamFeatures *features) {
-    if (file->size() < 12) return false;
+    if (file->size() < 12) return kit::Fail("WebP: the file is too short");
     head->resize(static_cast<size_t>(std::min<int64_t>(file->size(), kHeaderBytes)));
-    if (!file->Read(head->data(), head->size()) || !HasSignature(head->data(), head->size()))
-        return false;
+    if (!file->Read(head->data(), head->size())) return false;
+    if (!HasSignature(head->data(), head->size())) return kit::Fail("WebP: no RIFF WEBP signature");
     VP8StatusCode status = WebPGetFeatures(head->data(), head->size(), features);
     if (status == VP8_STATUS_NOT_ENOUGH_DATA && static_cast<int64_t>(head->size()) < file->size()) {
         // Chunks before the picture's own (a large colour profile, say): read on to the end.
@@ -43,7 +49,7 @@ bool ReadFeatures(kit::InputFile *file, std::vector<uint8_t> *head, WebPBitstrea
         if (!file->Read(head->data() + have, head->size() - have)) return false;
         status = WebPGetFeatures(head->data(), head->size(), features);
     }
-    if (status != VP8_STATUS_OK) return false;
+    if (status != VP8_STATUS_OK) return kit::Fail(StatusText(status));
     return kit::WithinLimits(features->width, features->height);
 }
 
@@ -75,13 +81,15 @@ HBITMAP DecodeFirstFrame(kit::InputFile *file, std::vector<uint8_t> *bytes, cons
     const WebPData whole{bytes->data(), bytes->size()};
     AnimationGuard decoder{WebPAnimDecoderNew(&whole, &options)};
     WebPAnimInfo info;
-    if (!decoder.decoder || !WebPAnimDecoderGetInfo(decoder.decoder, &info)) return nullptr;
+    if (!decoder.decoder || !WebPAnimDecoderGetInfo(decoder.decoder, &info))
+        return kit::Fail<HBITMAP>("WebP: the animation cannot be read");
     if (static_cast<int>(info.canvas_width) != features.width ||
         static_cast<int>(info.canvas_height) != features.height)
-        return nullptr;
+        return kit::Fail<HBITMAP>("WebP: the animation's canvas differs from its header");
     uint8_t *frame = nullptr;
     int timestamp = 0;
-    if (!WebPAnimDecoderGetNext(decoder.decoder, &frame, &timestamp) || !frame) return nullptr;
+    if (!WebPAnimDecoderGetNext(decoder.decoder, &frame, &timestamp) || !frame)
+        return kit::Fail<HBITMAP>("WebP: the animation's first frame cannot be read");
 
     kit::DibSpec spec;
     spec.width = features.width;
@@ -139,43 +147,27 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
         filled += n;
         status = WebPIUpdate(decoder.decoder, bytes.data(), filled);
     }
-    if (status != VP8_STATUS_OK) return nullptr;
+    if (status != VP8_STATUS_OK) return kit::Fail<HBITMAP>(StatusText(status));
     kit::ReportProgress(progress, spec.height, spec.height, data);
     return owned.Release();
+}
+
+bool Recognize(const WCHAR *path) {
+    uint8_t magic[12];
+    return kit::ReadFileHead(path, magic, sizeof magic) && HasSignature(magic, sizeof magic);
+}
+
+bool ReadSize(const WCHAR *path, PictureInfo *info) {
+    kit::InputFile file;
+    std::vector<uint8_t> head;
+    WebPBitstreamFeatures features;
+    if (!file.Open(path) || !ReadFeatures(&file, &head, &features)) return false;
+    info->width = features.width;
+    info->height = features.height;
+    return true;
 }
 
 }  // namespace
 }  // namespace faltrix::webp
 
-using namespace faltrix;
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    return kit::Guarded(0, [&] {
-        return kit::AnswerPluginInfo(webp::InfoTable(), infoNumber, buffer, bufferLength);
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    return kit::Guarded(0, [&] {
-        uint8_t magic[12];
-        return kit::ReadFileHead(path, magic, sizeof magic) && webp::HasSignature(magic, sizeof magic) ? 1 : 0;
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
-    if (!info) return 1;
-    return kit::Guarded(1, [&] {
-        kit::InputFile file;
-        std::vector<uint8_t> head;
-        WebPBitstreamFeatures features;
-        if (!file.Open(path) || !webp::ReadFeatures(&file, &head, &features)) return 1;
-        info->width = features.width;
-        info->height = features.height;
-        return 0;
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
-                                            int32_t data, DibAllocCallbackFn alloc) {
-    return kit::Guarded(nullptr, [&] { return webp::Decode(path, progress, data, alloc); });
-}
+FALTRIX_KIT_INPUT_PLUGIN(faltrix::webp)

@@ -5,18 +5,12 @@
 
 #include <webp/encode.h>
 
-#include "faltrix/kit/kit.h"
+#include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/settings_dialog.h"
 #include "webp_version.h"
 
 namespace faltrix::webp {
 namespace {
-
-const kit::PluginInfoTable &InfoTable() {
-    static const kit::PluginInfoTable table{
-        FALTRIX_OUTPUT_TAG, Description(), {{u"*.webp", u"WebP pictures"}}};
-    return table;
-}
 
 // The session's settings, set by the dialog on the dialog's thread and read by a job thread.
 struct Settings {
@@ -53,24 +47,26 @@ struct PictureGuard {
     ~PictureGuard() { WebPPictureFree(picture); }
 };
 
-int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToUtf8(path, &target) || !src.Open(dc)) return 1;
-    if (src.width() > kMaxDimension || src.height() > kMaxDimension) return 2;
+    if (!kit::PathToUtf8(path, &target)) return kit::SaveResult::kBadPath;
+    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
+    if (src.width() > kMaxDimension || src.height() > kMaxDimension)
+        return kit::Fail("WebP holds no side over 16383 pixels", kit::SaveResult::kTooLarge);
     const Settings chosen = CurrentSettings();
 
     WebPConfig config;
-    if (!WebPConfigInit(&config)) return 4;
+    if (!WebPConfigInit(&config)) return kit::Fail("WebP: libwebp's version does not match", kit::SaveResult::kEncoderFailed);
     config.lossless = chosen.lossless ? 1 : 0;
     config.quality = static_cast<float>(chosen.quality);
     // Lossless keeps the colour of fully transparent pixels too, so a round trip gives the
     // same bytes back.
     config.exact = chosen.lossless ? 1 : 0;
-    if (!WebPValidateConfig(&config)) return 4;
+    if (!WebPValidateConfig(&config)) return kit::Fail("WebP: the settings are refused", kit::SaveResult::kEncoderFailed);
 
     WebPPicture picture;
-    if (!WebPPictureInit(&picture)) return 4;
+    if (!WebPPictureInit(&picture)) return kit::Fail("WebP: libwebp's version does not match", kit::SaveResult::kEncoderFailed);
     PictureGuard guard{&picture};
     picture.width = src.width();
     picture.height = src.height();
@@ -91,52 +87,41 @@ int32_t Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t dat
         imported = src.HasAlpha() ? WebPPictureImportBGRA(&picture, bgra.data(), stride)
                                   : WebPPictureImportBGRX(&picture, bgra.data(), stride);
     }
-    if (!imported) return 4;
+    if (!imported) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
 
     kit::AtomicOutputFile out(target);
-    if (!out.ok()) return 3;
+    if (!out.ok()) return kit::SaveResult::kOutputFailed;
     WriteContext ctx{&out, progress, data};
     picture.writer = WriteChunk;
     picture.custom_ptr = &ctx;
     picture.progress_hook = ReportPercent;
-    if (!WebPEncode(&config, &picture)) return 5;
-    if (!out.Commit()) return 6;
+    if (!WebPEncode(&config, &picture)) return kit::Fail("WebP: the picture could not be encoded", kit::SaveResult::kEncoderFailed);
+    if (!out.Commit()) return kit::SaveResult::kOutputFailed;
     kit::ReportProgress(progress, 100, 100, data);  // libwebp's last report may stop short
-    return 0;
+    return kit::SaveResult::kStored;
+}
+
+// Lossless or lossy and the quality; confirmed, they hold for the session.
+bool Configure(HWND parent) {
+    const Settings current = CurrentSettings();
+    std::vector<kit::Setting> form(2);
+    form[0].kind = kit::Setting::Kind::Flag;
+    form[0].label = "Lossless";
+    form[0].value = current.lossless ? 1 : 0;
+    form[1].kind = kit::Setting::Kind::Integer;
+    form[1].label = "Quality";
+    form[1].minimum = 0;
+    form[1].maximum = 100;
+    form[1].value = current.quality;
+    if (!kit::ShowSettingsDialog(parent, "WebP settings", &form)) return false;
+    std::lock_guard lock(settingsMutex);
+    settings.lossless = form[0].value != 0;
+    settings.quality = form[1].value;
+    return true;
 }
 
 }  // namespace
 }  // namespace faltrix::webp
 
-using namespace faltrix;
-
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    return kit::Guarded(0, [&] {
-        return kit::AnswerPluginInfo(webp::InfoTable(), infoNumber, buffer, bufferLength);
-    });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
-                                             ProgressCallbackFn progress, int32_t data) {
-    return kit::Guarded(7, [&] { return webp::Save(dc, path, progress, data); });
-}
-
-FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
-    return kit::Guarded(1, [&] {
-        const webp::Settings current = webp::CurrentSettings();
-        std::vector<kit::Setting> form(2);
-        form[0].kind = kit::Setting::Kind::Flag;
-        form[0].label = "Lossless";
-        form[0].value = current.lossless ? 1 : 0;
-        form[1].kind = kit::Setting::Kind::Integer;
-        form[1].label = "Quality";
-        form[1].minimum = 0;
-        form[1].maximum = 100;
-        form[1].value = current.quality;
-        if (!kit::ShowSettingsDialog(parent, "WebP settings", &form)) return 1;
-        std::lock_guard lock(webp::settingsMutex);
-        webp::settings.lossless = form[0].value != 0;
-        webp::settings.quality = form[1].value;
-        return 0;
-    });
-}
+FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::webp)
+FALTRIX_KIT_CONFIGURATION_DLG(faltrix::webp)

@@ -4,14 +4,14 @@
 
 namespace faltrix::webp {
 
-std::u16string Description() {
+kit::FormatInfo Format() {
     const int v = WebPGetDecoderVersion();  // 0xMMmmpp
     const std::string number = std::to_string((v >> 16) & 0xFF) + "." + std::to_string((v >> 8) & 0xFF) +
                                "." + std::to_string(v & 0xFF);
     std::u16string text = u"WebP (libwebp ";
     text.append(number.begin(), number.end());
     text += u")";
-    return text;
+    return {text, {{u"*.webp", u"WebP pictures"}}, {}};
 }
 
 }  // namespace faltrix::webp

@@ -41,21 +41,33 @@ std::string FolderOf(const std::string &path) {
 }  // namespace
 
 AtomicOutputFile::AtomicOutputFile(const std::string &finalPath) : finalPath_(finalPath) {
-    if (finalPath_.empty() || finalPath_.back() == '/') return;
+    if (finalPath_.empty() || finalPath_.back() == '/') {
+        SetLastFailure("the output path names no file");
+        return;
+    }
 
     // Writing through a symbolic link replaces the file it points to, not the link.
     struct stat st;
     if (lstat(finalPath_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         char resolved[PATH_MAX];
-        if (!realpath(finalPath_.c_str(), resolved)) return;
+        if (!realpath(finalPath_.c_str(), resolved)) {
+            SetLastFailure(std::strerror(errno));
+            return;
+        }
         finalPath_ = resolved;
     }
     const bool exists = stat(finalPath_.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) return;  // never replace a folder or a device
+    if (exists && !S_ISREG(st.st_mode)) {  // never replace a folder or a device
+        SetLastFailure("the output path names something other than a file");
+        return;
+    }
 
     std::string name = FolderOf(finalPath_) + "/.faltrix-XXXXXX";
     int fd = mkostemp(name.data(), O_CLOEXEC);
-    if (fd < 0) return;
+    if (fd < 0) {
+        SetLastFailure(std::strerror(errno));
+        return;
+    }
     tempPath_ = name;
 
     // An existing output keeps its mode (and, where allowed, its owner); a new file gets the
@@ -68,6 +80,7 @@ AtomicOutputFile::AtomicOutputFile(const std::string &finalPath) : finalPath_(fi
     }
     stream_ = fdopen(fd, "wb");
     if (!stream_) {
+        SetLastFailure(std::strerror(errno));
         close(fd);
         unlink(tempPath_.c_str());
         tempPath_.clear();
@@ -80,17 +93,19 @@ AtomicOutputFile::~AtomicOutputFile() {
 }
 
 bool AtomicOutputFile::Write(const void *data, size_t n) {
-    return stream_ && std::fwrite(data, 1, n, stream_) == n;
+    return (stream_ && std::fwrite(data, 1, n, stream_) == n) || Fail(std::strerror(errno));
 }
 
 bool AtomicOutputFile::Commit() {
-    if (!stream_ || committed_) return false;
+    if (!stream_ || committed_) return Fail("the output file is not open");
+    errno = 0;
     bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
     ok = ok && fsync(fileno(stream_)) == 0;
     ok = (std::fclose(stream_) == 0) && ok;
     stream_ = nullptr;
     ok = ok && std::rename(tempPath_.c_str(), finalPath_.c_str()) == 0;
     if (!ok) {
+        SetLastFailure(errno ? std::strerror(errno) : "the output file could not be written");
         unlink(tempPath_.c_str());
         tempPath_.clear();
         return false;

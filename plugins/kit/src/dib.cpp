@@ -7,8 +7,11 @@
 namespace faltrix::kit {
 
 bool WithinLimits(int64_t width, int64_t height) {
-    if (width < 1 || height < 1 || width > kMaxSide || height > kMaxSide) return false;
-    return static_cast<uint64_t>(width) * static_cast<uint64_t>(height) <= kMaxPixels;
+    if (width < 1 || height < 1) return Fail("the picture has no pixels");
+    if (width > kMaxSide || height > kMaxSide ||
+        static_cast<uint64_t>(width) * static_cast<uint64_t>(height) > kMaxPixels)
+        return Fail("the picture is larger than the decoding limits");
+    return true;
 }
 
 uint32_t DibStride(int64_t width, int bitCount) {
@@ -37,12 +40,12 @@ bool AllocateDib(DibAllocCallbackFn alloc, const DibSpec &spec, Dib *out) {
     *out = Dib{};
     if (!WithinLimits(spec.width, spec.height)) return false;
     const uint32_t stride = DibStride(spec.width, spec.bitCount);
-    if (stride == 0) return false;
+    if (stride == 0) return Fail("no picture of that depth and width can be made");
     const bool palettised = spec.bitCount <= 8;
     if (palettised && (spec.palette.empty() || spec.palette.size() > (size_t{1} << spec.bitCount)))
-        return false;
+        return Fail("the colour table does not suit the depth");
     const bool bitfields = !palettised && (spec.masks[0] | spec.masks[1] | spec.masks[2]) != 0;
-    if (bitfields && spec.bitCount != 16 && spec.bitCount != 32) return false;
+    if (bitfields && spec.bitCount != 16 && spec.bitCount != 32) return Fail("masks on a depth without them");
 
     // Header followed by up to 256 colour entries (or three masks).
     struct {
@@ -70,10 +73,10 @@ bool AllocateDib(DibAllocCallbackFn alloc, const DibSpec &spec, Dib *out) {
     const auto *bmi = reinterpret_cast<const BITMAPINFO *>(&info);
     HBITMAP bitmap = alloc ? alloc(nullptr, bmi, DIB_RGB_COLORS, &bits, nullptr, 0)
                            : CreateDIBSection(nullptr, bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (!bitmap) return false;
+    if (!bitmap) return Fail("not enough memory for the picture");
     if (!bits) {
         DeleteObject(bitmap);
-        return false;
+        return Fail("not enough memory for the picture");
     }
     // The layer's own idea of the row length wins over ours, should they ever differ.
     DIBSECTION ds;

@@ -1,6 +1,8 @@
 // UTF-16 paths from the host to the UTF-8 bytes the file system uses, and the picture file a
 // decoder reads.
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <sys/stat.h>
 
 #include "faltrix/kit/kit.h"
@@ -9,10 +11,11 @@
 namespace faltrix::kit {
 
 bool PathToUtf8(const WCHAR *path, std::string *out) {
-    if (!path || !out || path[0] == 0) return false;
+    if (!path || !out || path[0] == 0) return Fail("no path given");
     std::string utf8;
+    if (!Utf16ToUtf8Exact(path, &utf8)) return Fail("the path is not well-formed UTF-16");
     // PATH_MAX counts the terminating NUL.
-    if (!Utf16ToUtf8Exact(path, &utf8) || utf8.size() >= PATH_MAX) return false;
+    if (utf8.size() >= PATH_MAX) return Fail("the path is longer than the system allows");
     *out = std::move(utf8);
     return true;
 }
@@ -29,12 +32,12 @@ bool InputFile::Open(const WCHAR *path) {
     std::string utf8;
     if (!PathToUtf8(path, &utf8)) return false;
     FILE *f = std::fopen(utf8.c_str(), "rbe");
-    if (!f) return false;
+    if (!f) return Fail(std::strerror(errno));
     struct stat st;
     // A folder or a device opens as well; only a regular file is a picture file.
     if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
         std::fclose(f);
-        return false;
+        return Fail("not a regular file");
     }
     stream_ = f;
     size_ = st.st_size;
@@ -42,7 +45,8 @@ bool InputFile::Open(const WCHAR *path) {
 }
 
 bool InputFile::Read(void *out, size_t n) {
-    return stream_ && std::fread(out, 1, n, stream_) == n;
+    if (stream_ && std::fread(out, 1, n, stream_) == n) return true;
+    return Fail(stream_ && std::ferror(stream_) ? std::strerror(errno) : "the file ends too early");
 }
 
 bool ReadFileHead(const WCHAR *path, void *out, size_t n) {

@@ -1,7 +1,16 @@
-// The answers to GetPluginInfo, from a plug-in's table.
+// The answers to GetPluginInfo, from the table of a plug-in's format.
 #include "faltrix/kit/kit.h"
 
 namespace faltrix::kit {
+
+PluginInfoTable InputInfo(const FormatInfo &format) {
+    return {FALTRIX_INPUT_TAG, format.description, format.readPatterns};
+}
+
+PluginInfoTable OutputInfo(const FormatInfo &format) {
+    return {FALTRIX_OUTPUT_TAG, format.description,
+            format.writePatterns.empty() ? format.readPatterns : format.writePatterns};
+}
 
 int32_t AnswerPluginInfo(const PluginInfoTable &table, int32_t infoNumber, WCHAR *buffer,
                          int32_t bufferLength) {

@@ -10,6 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <memory>
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QSpinBox>
+#include <QTimer>
 
 namespace faltrix::testing {
 namespace fs = std::filesystem;
@@ -34,10 +42,6 @@ int32_t OnProgress(int32_t done, int32_t total, int32_t) {
     return 1;
 }
 
-HBITMAP Allocate(HDC dc, const BITMAPINFO *bmi, uint32_t usage, void **bits, HANDLE section, uint32_t offset) {
-    return CreateDIBSection(dc, bmi, usage, bits, section, offset);
-}
-
 // A channel under `mask` widened to 8 bits by scaling (31 -> 255).
 uint8_t Scale(uint32_t px, uint32_t mask) {
     if (!mask) return 0;
@@ -48,6 +52,20 @@ uint8_t Scale(uint32_t px, uint32_t mask) {
 }
 
 std::u16string U16(const fs::path &file) { return QString::fromStdString(file.string()).toStdU16String(); }
+
+// The picture in a new section of p's layout: Qt's layouts of these formats are the DIB's
+// (B, G, R(, A) bytes; 0-5-5-5 words, or 5-6-5 under masks).
+HBITMAP ImageInto(const QImage &image, const DibParams &p) {
+    const QImage in = image.convertToFormat(p.bitCount == 16   ? (p.masks[0] ? QImage::Format_RGB16 : QImage::Format_RGB555)
+                                            : p.bitCount == 24 ? QImage::Format_BGR888
+                                                               : QImage::Format_ARGB32);
+    uint8_t *bits = nullptr;
+    uint32_t stride = 0;
+    HBITMAP b = MakeDib(p, &bits, &stride);
+    for (int y = 0; b && y < p.height; ++y)
+        std::memcpy(bits + size_t(p.topDown ? y : p.height - 1 - y) * stride, in.constScanLine(y), size_t(p.width) * size_t(p.bitCount / 8));
+    return b;
+}
 
 }  // namespace
 
@@ -89,7 +107,7 @@ int32_t CodecPlugin::PictureSize(const fs::path &file, int32_t *width, int32_t *
 HBITMAP CodecPlugin::Decode(const fs::path &file) const {
     t_progress = Progress{};
     auto fn = reinterpret_cast<GetPictureDIBFn>(Symbol("GetPictureDIB"));
-    return fn ? fn(U16(file).c_str(), 0, 0, OnProgress, 0, Allocate) : nullptr;
+    return fn ? fn(U16(file).c_str(), 0, 0, OnProgress, 0, CreateDIBSection) : nullptr;
 }
 
 int32_t CodecPlugin::Save(HBITMAP bitmap, const fs::path &file) const {
@@ -130,36 +148,13 @@ HBITMAP MakeDib(const DibParams &p, uint8_t **bits, uint32_t *stride) {
     return b;
 }
 
-HBITMAP MakeFilledDib(const DibParams &p, bool alpha) {
-    uint8_t *bits;
-    uint32_t stride;
-    HBITMAP b = MakeDib(p, &bits, &stride);
-    if (!b) return nullptr;
-    const int bpp = p.bitCount;
-    for (int32_t y = 0; y < p.height; ++y) {
-        uint8_t *row = bits + size_t(y) * stride;
-        if (bpp <= 8) {
-            const int n = int(p.palette.size());
-            for (int32_t x = 0; x < p.width; ++x) {
-                const int v = (x * 7 + y * 3 + x * y) % n;
-                row[x * bpp / 8] |= uint8_t(v << (8 - bpp - x * bpp % 8));
-            }
-            continue;
-        }
-        for (uint32_t i = 0; i < stride; ++i) row[i] = uint8_t((y * stride + i) * 7 + (y * stride + i) / 13);
-        for (int32_t x = 0; x < p.width; ++x) {
-            if (bpp == 16 && !p.masks[0]) row[2 * x + 1] &= 0x7F;
-            if (bpp == 32) row[4 * x + 3] = alpha ? uint8_t(x * 5 + y * 11) : 0;
-        }
-    }
-    return b;
-}
-
 std::vector<RGBQUAD> TestPalette(int n) {
     std::vector<RGBQUAD> p;
-    for (int i = 0; i < std::abs(n); ++i)
-        p.push_back(n < 0 ? RGBQUAD{uint8_t(i), uint8_t(i), uint8_t(i), 0}
+    for (int i = 0; i < std::abs(n); ++i) {
+        const auto grey = uint8_t(n < -1 ? i * 255 / (-n - 1) : 0);
+        p.push_back(n < 0 ? RGBQUAD{grey, grey, grey, 0}
                           : RGBQUAD{uint8_t(i * 37), uint8_t(255 - i * 11), uint8_t(i * 73 % 256), 0});
+    }
     return p;
 }
 
@@ -296,18 +291,63 @@ QImage Noise(int width, int height) {
 }
 
 HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown) {
-    // Qt's layouts of these formats are the DIB's: B, G, R(, A) bytes and 0-5-5-5 words.
-    const QImage in = image.convertToFormat(bitCount == 16   ? QImage::Format_RGB555
-                                            : bitCount == 24 ? QImage::Format_BGR888
-                                                             : QImage::Format_ARGB32);
     DibParams p;
-    p.width = in.width(), p.height = in.height(), p.bitCount = bitCount, p.topDown = topDown;
-    uint8_t *bits = nullptr;
+    p.width = image.width(), p.height = image.height(), p.bitCount = bitCount, p.topDown = topDown;
+    return ImageInto(image, p);
+}
+
+HBITMAP ChartDib(int bits, bool topDown, int palette, bool alpha, int w, int h, const uint32_t *masks) {
+    DibParams p;
+    p.width = w, p.height = h, p.bitCount = bits, p.topDown = topDown, p.palette = TestPalette(palette);
+    if (masks) std::memcpy(p.masks, masks, sizeof p.masks);
+    p.xPelsPerMeter = 3937, p.yPelsPerMeter = 2835;  // 100 and 72 dots per inch
+    if (bits > 8) {
+        QImage chart = TestChart(w, h, alpha);
+        for (int i = 0; bits == 32 && !alpha && i < w * h; ++i) reinterpret_cast<QRgb *>(chart.bits())[i] &= 0x00FFFFFF;
+        return ImageInto(chart, p);
+    }
+    uint8_t *data = nullptr;
     uint32_t stride = 0;
-    HBITMAP b = MakeDib(p, &bits, &stride);
-    for (int y = 0; b && y < p.height; ++y)
-        std::memcpy(bits + size_t(topDown ? y : p.height - 1 - y) * stride, in.constScanLine(y), size_t(p.width) * size_t(bitCount / 8));
+    HBITMAP b = MakeDib(p, &data, &stride);
+    for (int y = 0; b && y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            data[size_t(topDown ? y : h - 1 - y) * stride + size_t(x * bits / 8)] |=
+                uint8_t(((x / 3 + y / 5) % p.palette.size()) << (8 - bits - x * bits % 8));
     return b;
+}
+
+const CodecPlugin &Loaded(const std::string &format, const std::string &kind) {
+    static std::map<std::string, std::unique_ptr<CodecPlugin>> loaded;
+    auto &p = loaded[format + "/" + kind];
+    if (!p) p = std::make_unique<CodecPlugin>(format, kind);
+    return *p;
+}
+
+QApplication &App() {
+    static int argc = 1;
+    static char name[] = "codec_test", *argv[] = {name, nullptr};
+    static QApplication *app = new QApplication(argc, argv);  // never destroyed: plug-ins outlive it
+    return *app;
+}
+
+int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char *, int>> values, bool confirm, HWND parent) {
+    App();
+    auto *timer = new QTimer;
+    QObject::connect(timer, &QTimer::timeout, [=] {
+        QWidget *dialog = QApplication::activeModalWidget();
+        if (!dialog) return;
+        timer->stop();
+        timer->deleteLater();
+        for (const auto &[editor, v] : values) {
+            if (auto *spin = dialog->findChild<QSpinBox *>(editor)) spin->setValue(v);
+            if (auto *box = dialog->findChild<QCheckBox *>(editor)) box->setChecked(v != 0);
+            if (auto *combo = dialog->findChild<QComboBox *>(editor)) combo->setCurrentIndex(v);
+        }
+        QMetaObject::invokeMethod(dialog, confirm ? "accept" : "reject");
+    });
+    timer->start(10);
+    auto fn = reinterpret_cast<ConfigurationDlgFn>(out.Symbol("ConfigurationDlg"));
+    return fn ? fn(parent, 0) : -1;
 }
 
 TempDir::TempDir() {
@@ -356,5 +396,7 @@ fs::path SharedCorpus(const std::string &name) {
 }
 
 fs::path SampleFile(const std::string &name) { return SourceDir() / "samples" / name; }
+
+fs::path DataDir() { return SourceDir() / "tests" / "data"; }
 
 }  // namespace faltrix::testing

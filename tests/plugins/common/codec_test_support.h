@@ -1,5 +1,6 @@
-// Helpers shared by the codec plug-in tests: loading a real plug-in from the build tree,
-// making DIB sections of every depth, reading them back, and comparing with Qt's decoders.
+// Helpers shared by the codec plug-in tests: loading a real plug-in from the build tree and
+// answering its settings dialog, making DIB sections of every depth, reading them back, and
+// comparing with Qt's decoders.
 #pragma once
 
 #include <QImage>
@@ -12,7 +13,14 @@
 
 #include "faltrix/plugin.h"
 
+class QApplication;
+
 namespace faltrix::testing {
+
+using Bytes = std::vector<uint8_t>;
+
+// Names the cases of a TEST_P by their `name` field.
+inline constexpr auto kCaseName = [](const auto &info) { return std::string(info.param.name); };
 
 // A plug-in library of the build tree (bin/plugins/<kind>/<format>.so), loaded with dlopen.
 class CodecPlugin {
@@ -47,6 +55,17 @@ private:
     void *handle_ = nullptr;
 };
 
+// The plug-in loaded once for the whole run, as the program keeps its chosen pair, so that
+// settings hold from one test to the next.
+const CodecPlugin &Loaded(const std::string &format, const std::string &kind);
+
+// The application the settings dialogs run in (on the offscreen platform under ctest).
+QApplication &App();
+// Runs the plug-in's ConfigurationDlg: the named editors (spin box, check box or choice) get
+// their values and the dialog is confirmed or cancelled. Gives the plug-in's answer.
+int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char *, int>> values, bool confirm,
+                       HWND parent = nullptr);
+
 // ---- DIB sections ------------------------------------------------------------------------
 
 struct DibParams {
@@ -60,10 +79,8 @@ struct DibParams {
 
 // Creates a zeroed DIB section (owned by the caller: DeleteObject).
 HBITMAP MakeDib(const DibParams &p, uint8_t **bits = nullptr, uint32_t *stride = nullptr);
-// A DIB section of varied content: palette indices inside the table, 5-5-5 pixels with the
-// spare bit clear, 32 bits with varied alpha or (without `alpha`) all alpha bytes 0.
-HBITMAP MakeFilledDib(const DibParams &p, bool alpha);
-// n colours of a ramp through the colour cube; n < 0: a grey ramp of -n entries (0, 1, 2, ...).
+// n colours of a ramp through the colour cube; n < 0: the even grey ramp of -n entries (0 to
+// 255, as grey files decode to).
 std::vector<RGBQUAD> TestPalette(int n);
 
 // The layout of a DIB section as GetObjectW describes it, with its rows top to bottom.
@@ -98,6 +115,11 @@ QImage Noise(int width, int height);
 
 // Puts an ARGB32 picture into a new DIB section of the given depth (16, 24 or 32).
 HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown = false);
+// The test chart as a DIB section at 100 x 72 dots per inch: palettised depths get indices
+// that change every few pixels (palette: see TestPalette), 16 bits 5-5-5 or the 5-6-5 of
+// `masks`, 32 bits without `alpha` alpha bytes all 0 (which counts as opaque).
+HBITMAP ChartDib(int bits, bool topDown, int palette = 0, bool alpha = false, int w = 64, int h = 48,
+                 const uint32_t *masks = nullptr);
 
 // ---- Files -------------------------------------------------------------------------------
 
@@ -124,5 +146,7 @@ void UnderFileSizeLimit(uint64_t bytes, const std::function<void()> &body);
 std::filesystem::path SharedCorpus(const std::string &name);
 // samples/<name> of the project.
 std::filesystem::path SampleFile(const std::string &name);
+// tests/data of the project: the test files of each plug-in (see its README.md).
+std::filesystem::path DataDir();
 
 }  // namespace faltrix::testing

@@ -1,11 +1,15 @@
 // What every bundled format must do, through the plug-ins of the build tree: convert to every
-// other, judge files by content, answer its information, serve two threads at once and fail an
-// output cleanly. Formats whose plug-ins are not built are skipped.
+// other, judge files by content, give back what it stored at every depth, answer its
+// information, refuse paths that name no picture, serve two threads at once, keep its
+// settings for the session and fail an output cleanly; and what TIFF's compressions and GIF's
+// colour reduction store. Formats whose plug-ins are not built are skipped.
 #include <gtest/gtest.h>
+#include <tiffio.h>
 
-#include <QImage>
+#include <QWidget>
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "codec_test_support.h"
@@ -20,17 +24,25 @@ struct Format {
     const char *ext;   // sample file extension
     bool lossy;        // JPEG, WebP (lossy by default) and GIF (reduced to 256 colours)
     const char16_t *description, *inPatterns, *outPatterns, *patternsDescription;
-    // Test names come from the case's name rather than from its bytes.
+    bool keepsResolution;
+    int qtTolerance;  // how far Qt's reading of our file may be from ours; -1: not compared
+    int32_t tooWide;  // the narrowest picture the format cannot hold; 0: none in reach
     friend void PrintTo(const Format &c, std::ostream *os) { *os << c.name; }
 };
 
+// Qt widens BMP's 5-bit channels by shifting (31 -> 248), not by scaling; Qt's TIFF and WebP
+// readers are not always installed.
 const Format kFormats[] = {
-    {"bmp", "bmp", false, u"BMP (Faltrix's own codec ", u"*.bmp;*.dib", u"*.bmp", u"BMP pictures"},
-    {"png", "png", false, u"PNG (libpng 1.", u"*.png", u"*.png", u"PNG pictures"},
-    {"gif", "gif", true, u"GIF (giflib 5.", u"*.gif", u"*.gif", u"GIF pictures"},
-    {"jpeg", "jpg", true, u"JPEG (libjpeg-turbo ", u"*.jpg;*.jpeg;*.jpe;*.jfif", u"*.jpg;*.jpeg", u"JPEG pictures"},
-    {"tiff", "tif", false, u"TIFF (libtiff ", u"*.tif;*.tiff", u"*.tif;*.tiff", u"TIFF pictures"},
-    {"webp", "webp", true, u"WebP (libwebp ", u"*.webp", u"*.webp", u"WebP pictures"}};
+    {"bmp", "bmp", false, u"BMP (Faltrix's own codec ", u"*.bmp;*.dib", u"*.bmp", u"BMP pictures", true, 7, 0},
+    {"png", "png", false, u"PNG (libpng 1.", u"*.png", u"*.png", u"PNG pictures", true, 0, 0},
+    {"gif", "gif", true, u"GIF (giflib 5.", u"*.gif", u"*.gif", u"GIF pictures", false, 0, 65536},
+    {"jpeg", "jpg", true, u"JPEG (libjpeg-turbo ", u"*.jpg;*.jpeg;*.jpe;*.jfif", u"*.jpg;*.jpeg", u"JPEG pictures", true, 3, 65501},
+    {"tiff", "tif", false, u"TIFF (libtiff ", u"*.tif;*.tiff", u"*.tif;*.tiff", u"TIFF pictures", true, -1, 0},
+    {"webp", "webp", true, u"WebP (libwebp ", u"*.webp", u"*.webp", u"WebP pictures", false, -1, 16384}};
+
+const Format &Named(const std::string &name) {
+    return *std::find_if(std::begin(kFormats), std::end(kFormats), [&](const Format &f) { return f.name == name; });
+}
 
 std::filesystem::path Chart(const Format &f) { return SampleFile(std::string("chart.") + f.ext); }
 
@@ -72,12 +84,280 @@ INSTANTIATE_TEST_SUITE_P(Samples, ConversionMatrix,
                              return std::string(std::get<0>(info.param).name) + "To" + std::get<1>(info.param).name;
                          });
 
+// ---- Round trips of every depth ---------------------------------------------------------
+
+// The picture put on white and made opaque, as a format without alpha stores it.
+QImage OnWhite(QImage image) {
+    image = image.convertToFormat(QImage::Format_ARGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb c = image.pixel(x, y);
+            auto mix = [a = qAlpha(c)](int v) { return (v * a + 255 * (255 - a) + 127) / 255; };
+            image.setPixel(x, y, qRgb(mix(qRed(c)), mix(qGreen(c)), mix(qBlue(c))));
+        }
+    return image;
+}
+
+struct RoundTripCase {
+    int bits;
+    int palette;  // see TestPalette
+    bool topDown, alpha;
+    int loadedBits;        // the depth the input plug-in gives back
+    double meanTolerance;  // 0: the picture comes back exactly
+    bool indexPastTable = false;  // one pixel names an entry past a short table
+    const uint32_t *masks = nullptr;
+};
+
+// Saves the chart of the case's layout as `file`, loads it back and checks the size, the depth,
+// the progress both ways, the resolution (when kept), the palette and the rows byte for byte
+// when the depth is kept exactly, the picture (exactly, or on white within the tolerance with
+// the alpha exact) and Qt's reading of the file.
+void ExpectRoundTrip(const CodecPlugin &out, const CodecPlugin &in, const RoundTripCase &c, const Format &f,
+                     const std::filesystem::path &file) {
+    HBITMAP source = ChartDib(c.bits, c.topDown, c.palette, c.alpha, 61, 43, c.masks);
+    ASSERT_NE(source, nullptr);
+    DIBSECTION ds;
+    if (c.indexPastTable && GetObjectW(source, sizeof ds, &ds)) static_cast<uint8_t *>(ds.dsBm.bmBits)[3] = uint8_t(c.palette + 3);
+    ASSERT_EQ(out.Save(source, file), 0);
+    EXPECT_GT(CodecPlugin::LastProgress().total, 0);
+    EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
+    int32_t w = 0, h = 0;
+    EXPECT_EQ(in.PictureSize(file, &w, &h), 0);
+    EXPECT_EQ(std::pair(w, h), std::pair(61, 43));
+    HBITMAP loaded = in.Decode(file);
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_TRUE(CodecPlugin::LastProgress().monotonic);
+    EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
+    const DibView a = ViewDib(source), b = ViewDib(loaded);
+    EXPECT_EQ(b.bitCount, c.loadedBits);
+    if (f.keepsResolution) {
+        EXPECT_EQ(std::pair(b.xPelsPerMeter, b.yPelsPerMeter), std::pair(3937, 2835));
+    }
+    if (a.bitCount == b.bitCount && c.meanTolerance == 0) {
+        EXPECT_GE(b.palette.size(), a.palette.size());
+        for (size_t i = 0; i < std::min(a.palette.size(), b.palette.size()); ++i)
+            EXPECT_EQ(std::memcmp(&a.palette[i], &b.palette[i], 3), 0) << "entry " << i;
+        EXPECT_EQ(b.rows, a.rows);
+    }
+    const QImage expected = DibToImage(source), have = DibToImage(loaded);
+    std::string where;
+    if (c.meanTolerance == 0) {
+        EXPECT_EQ(MaxDifference(have, expected, &where), 0) << where;
+    } else {
+        EXPECT_LE(MeanDifference(OnWhite(have), OnWhite(expected)), c.meanTolerance);
+    }
+    for (int y = 0; c.loadedBits == 32 && y < 43; ++y)
+        for (int x = 0; x < 61; ++x) ASSERT_EQ(qAlpha(have.pixel(x, y)), qAlpha(expected.pixel(x, y))) << x << "," << y;
+    if (f.qtTolerance >= 0) {
+        EXPECT_LE(MaxDifference(QImage(QString::fromStdString(file.string())), have, &where), f.qtTolerance) << "Qt: " << where;
+    }
+    DeleteObject(loaded);
+    DeleteObject(source);
+}
+
+struct RoundTrip {
+    const char *name;  // "<format>_<case>"
+    RoundTripCase c;
+    friend void PrintTo(const RoundTrip &r, std::ostream *os) { *os << r.name; }
+};
+
+class RoundTrips : public ::testing::TestWithParam<RoundTrip> {};
+
+// Lossy formats' loss on the chart (colour palettes changing every few pixels lose most) stays
+// below the cases' means; a picture upside down, mirrored or off by a channel goes far above.
+TEST_P(RoundTrips, GiveBackWhatWasStored) {
+    const std::string name = GetParam().name, format = name.substr(0, name.find('_'));
+    const CodecPlugin &out = Loaded(format, "output"), &in = Loaded(format, "input");
+    if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
+    if (format == "webp") {
+        ASSERT_EQ(AnswerSettings(out, {{"Lossless", GetParam().c.meanTolerance == 0}, {"Quality", 90}}, true), 0);
+    }
+    TempDir dir;
+    ExpectRoundTrip(out, in, GetParam().c, Named(format), dir / (std::string("round.") + Named(format).ext));
+}
+
+constexpr uint32_t k565[3] = {0xF800, 0x07E0, 0x001F};
+
+INSTANTIATE_TEST_SUITE_P(
+    Depths, RoundTrips,
+    ::testing::Values(
+        RoundTrip{"bmp_OneBit", {1, 2, false, false, 1, 0}}, RoundTrip{"bmp_FourBit", {4, 16, false, false, 4, 0}},
+        RoundTrip{"bmp_FourBitShortPaletteTopDown", {4, 5, true, false, 4, 0}},
+        RoundTrip{"bmp_EightBit", {8, 256, false, false, 8, 0}},
+        RoundTrip{"bmp_EightBitShortPaletteTopDown", {8, 200, true, false, 8, 0}},
+        RoundTrip{"bmp_Sixteen555", {16, 0, false, false, 16, 0}},
+        RoundTrip{"bmp_Sixteen565TopDown", {16, 0, true, false, 16, 0, false, k565}},
+        RoundTrip{"bmp_TwentyFour", {24, 0, false, false, 24, 0}},
+        RoundTrip{"bmp_ThirtyTwoOpaque", {32, 0, false, false, 32, 0}},
+        RoundTrip{"bmp_ThirtyTwoAlphaTopDown", {32, 0, true, true, 32, 0}},
+        RoundTrip{"png_OneBit", {1, 2, false, false, 1, 0}}, RoundTrip{"png_FourBitTopDown", {4, 16, true, false, 4, 0}},
+        RoundTrip{"png_FourBitThreeColours", {4, 3, false, false, 4, 0}},
+        RoundTrip{"png_EightBitPalette", {8, 256, false, false, 8, 0}},
+        RoundTrip{"png_EightBitGreyRampTopDown", {8, -256, true, false, 8, 0}},
+        RoundTrip{"png_Sixteen", {16, 0, false, false, 24, 0}}, RoundTrip{"png_TwentyFour", {24, 0, false, false, 24, 0}},
+        RoundTrip{"png_ThirtyTwoOpaque", {32, 0, false, false, 24, 0}},
+        RoundTrip{"png_ThirtyTwoAlphaTopDown", {32, 0, true, true, 32, 0}},
+        // A short colour table is padded so that every index in the rows names an entry.
+        RoundTrip{"png_EightBitIndicesPastATwoEntryTable", {8, 2, false, false, 8, 0, true}},
+        // GIF keeps no resolution; its table is padded to a power of two.
+        RoundTrip{"gif_OneBit", {1, 2, false, false, 1, 0}}, RoundTrip{"gif_FourBitTopDown", {4, 16, true, false, 4, 0}},
+        RoundTrip{"gif_FourBitThreeColours", {4, 3, false, false, 4, 0}},
+        RoundTrip{"gif_EightBit", {8, 256, false, false, 8, 0}},
+        RoundTrip{"gif_EightBitSixteenColours", {8, 16, false, false, 4, 0}},
+        RoundTrip{"tiff_Palette1", {1, 2, false, false, 1, 0}}, RoundTrip{"tiff_Palette4TopDown", {4, 16, true, false, 4, 0}},
+        RoundTrip{"tiff_ShortTable4", {4, 15, false, false, 4, 0}},
+        RoundTrip{"tiff_GreyRamp8", {8, -256, false, false, 8, 0}},
+        RoundTrip{"tiff_Palette8TopDown", {8, 256, true, false, 8, 0}},
+        RoundTrip{"tiff_Rgb16", {16, 0, false, false, 24, 0}}, RoundTrip{"tiff_Rgb24BottomUp", {24, 0, false, false, 24, 0}},
+        RoundTrip{"tiff_Rgb24TopDown", {24, 0, true, false, 24, 0}},
+        RoundTrip{"tiff_Rgbx32AlphaAllZero", {32, 0, false, false, 24, 0}},
+        RoundTrip{"tiff_Rgba32TopDown", {32, 0, true, true, 32, 0}},
+        RoundTrip{"jpeg_Grey1", {1, -2, false, false, 8, 4.0}}, RoundTrip{"jpeg_Colour1", {1, 2, false, false, 24, 22.0}},
+        RoundTrip{"jpeg_Grey4", {4, -16, true, false, 8, 4.0}}, RoundTrip{"jpeg_Colour4", {4, 16, false, false, 24, 22.0}},
+        RoundTrip{"jpeg_Grey8", {8, -256, false, false, 8, 4.0}}, RoundTrip{"jpeg_Colour8", {8, 256, true, false, 24, 22.0}},
+        RoundTrip{"jpeg_Rgb16", {16, 0, false, false, 24, 8.0}},
+        RoundTrip{"jpeg_Rgb24BottomUp", {24, 0, false, false, 24, 8.0}},
+        RoundTrip{"jpeg_Rgb24TopDown", {24, 0, true, false, 24, 8.0}},
+        RoundTrip{"jpeg_Rgbx32AlphaAllZero", {32, 0, false, false, 24, 8.0}},
+        RoundTrip{"jpeg_Rgba32OnWhite", {32, 0, true, true, 24, 8.0}},
+        RoundTrip{"webp_Palette1Lossless", {1, 2, false, false, 24, 0}},
+        RoundTrip{"webp_Palette4Lossless", {4, 16, true, false, 24, 0}},
+        RoundTrip{"webp_Palette8Lossless", {8, 256, false, false, 24, 0}},
+        RoundTrip{"webp_Rgb16Lossless", {16, 0, false, false, 24, 0}},
+        RoundTrip{"webp_Rgb24BottomUpLossless", {24, 0, false, false, 24, 0}},
+        RoundTrip{"webp_Rgb24TopDownLossless", {24, 0, true, false, 24, 0}},
+        RoundTrip{"webp_Rgbx32AlphaAllZeroLossless", {32, 0, false, false, 24, 0}},
+        RoundTrip{"webp_Rgba32Lossless", {32, 0, true, true, 32, 0}},
+        RoundTrip{"webp_Palette8Lossy", {8, 256, false, false, 24, 22.0}},
+        RoundTrip{"webp_Rgb16Lossy", {16, 0, true, false, 24, 12.0}},
+        RoundTrip{"webp_Rgb24BottomUpLossy", {24, 0, false, false, 24, 12.0}},
+        RoundTrip{"webp_Rgb24TopDownLossy", {24, 0, true, false, 24, 12.0}},
+        RoundTrip{"webp_Rgba32LossyAlphaExact", {32, 0, false, true, 32, 12.0}}),
+    kCaseName);
+
+// ---- Settings dialogs ----------------------------------------------------------------------
+
+struct SettingsCase {
+    const char *name;  // the format
+    std::vector<std::pair<const char *, int>> usual, smaller;  // the second gives smaller files
+    friend void PrintTo(const SettingsCase &c, std::ostream *os) { *os << c.name; }
+};
+
+class Settings : public ::testing::TestWithParam<SettingsCase> {};
+
+// Confirmed, a choice holds for the session; cancelled, the old one stays; asked from a thread
+// other than the application's, no dialog is shown.
+TEST_P(Settings, HoldForTheSessionUntilConfirmedOtherwise) {
+    const SettingsCase &c = GetParam();
+    const CodecPlugin &out = Loaded(c.name, "output");
+    if (!out.loaded()) GTEST_SKIP() << "plug-in not built";
+    const std::string ext = std::string(".") + Named(c.name).ext;
+    HBITMAP source = ChartDib(24, false, 0, false, 200, 150);
+    TempDir dir;
+    App();
+    QWidget parent;
+    EXPECT_EQ(AnswerSettings(out, c.usual, true, reinterpret_cast<HWND>(&parent)), 0);
+    ASSERT_EQ(out.Save(source, dir / ("usual" + ext)), 0);
+    EXPECT_NE(AnswerSettings(out, c.smaller, false), 0);
+    int32_t fromThread = 0;
+    std::thread([&] { fromThread = reinterpret_cast<ConfigurationDlgFn>(out.Symbol("ConfigurationDlg"))(nullptr, 0); }).join();
+    EXPECT_NE(fromThread, 0);
+    ASSERT_EQ(out.Save(source, dir / ("cancelled" + ext)), 0);
+    EXPECT_EQ(AnswerSettings(out, c.smaller, true), 0);
+    ASSERT_EQ(out.Save(source, dir / ("smaller" + ext)), 0);
+    EXPECT_EQ(AnswerSettings(out, c.usual, true), 0);
+    ASSERT_EQ(out.Save(source, dir / ("back" + ext)), 0);
+    EXPECT_EQ(ReadFile(dir / ("cancelled" + ext)), ReadFile(dir / ("usual" + ext)));
+    EXPECT_EQ(ReadFile(dir / ("back" + ext)), ReadFile(dir / ("usual" + ext)));
+    EXPECT_LT(ReadFile(dir / ("smaller" + ext)).size(), ReadFile(dir / ("usual" + ext)).size());
+    DeleteObject(source);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dialogs, Settings,
+    ::testing::Values(SettingsCase{"png", {{"Compression level (0 fastest, 9 smallest)", 0}}, {{"Compression level (0 fastest, 9 smallest)", 9}}},
+                      SettingsCase{"jpeg", {{"Quality", 90}}, {{"Quality", 20}}},
+                      SettingsCase{"webp", {{"Lossless", 0}, {"Quality", 90}}, {{"Lossless", 0}, {"Quality", 10}}},
+                      SettingsCase{"tiff", {{"Compression", 0}}, {{"Compression", 1}}}),
+    kCaseName);
+
+// Every compression the TIFF dialog offers is what the file says, and gives back exactly a
+// colour picture and the two-entry grey ramp, which is stored as bilevel grey.
+TEST(TiffSettings, EveryCompressionOfTheDialogIsUsedAndReadsBackExactly) {
+    const CodecPlugin &out = Loaded("tiff", "output"), &in = Loaded("tiff", "input");
+    if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
+    const uint16_t schemes[] = {COMPRESSION_NONE, COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE, COMPRESSION_PACKBITS};
+    TempDir dir;
+    for (int choice = 0; choice < 4; ++choice) {
+        ASSERT_EQ(AnswerSettings(out, {{"Compression", choice}}, true), 0);
+        for (const RoundTripCase &c : {RoundTripCase{24, 0, false, false, 24, 0}, RoundTripCase{1, -2, true, false, 1, 0}}) {
+            ExpectRoundTrip(out, in, c, Named("tiff"), dir / "c.tif");
+            TIFF *tif = TIFFOpen((dir / "c.tif").c_str(), "r");
+            ASSERT_NE(tif, nullptr);
+            uint16_t scheme = 0;
+            TIFFGetField(tif, TIFFTAG_COMPRESSION, &scheme);
+            TIFFClose(tif);
+            EXPECT_EQ(scheme, schemes[choice]) << choice;
+        }
+    }
+    EXPECT_EQ(AnswerSettings(out, {{"Compression", 1}}, true), 0);
+}
+
+// ---- GIF: more than 256 colours, and alpha ---------------------------------------------------
+
+// Stores the section (deleting it) as GIF and reads the file back.
+HBITMAP ThroughGif(HBITMAP source, const std::filesystem::path &file) {
+    const int32_t saved = Loaded("gif", "output").Save(source, file);
+    DeleteObject(source);
+    return saved == 0 ? Loaded("gif", "input").Decode(file) : nullptr;
+}
+
+// Up to 256 colours come through exactly, as an 8-bit picture (no transparent index is spent
+// on an opaque one); more are reduced close to the original, pure colours exactly. Transparent
+// pixels stay transparent, half transparent ones go on white.
+TEST(GifTrueColour, FewColoursKeptManyReducedCloselyTransparencyKept) {
+    if (!Loaded("gif", "output").loaded()) GTEST_SKIP() << "plug-ins not built";
+    TempDir dir;
+    QImage few(64, 40, QImage::Format_ARGB32);
+    for (int y = 0; y < 40; ++y)
+        for (int x = 0; x < 64; ++x) few.setPixel(x, y, qRgb((x / 4) * 16, (y / 5) * 30, 77));  // 128 colours
+    for (int bits : {16, 24, 32}) {
+        std::string where;
+        if (bits != 16) {  // 5-bit channels would add colours of their own
+            HBITMAP loaded = ThroughGif(ImageToDib(few, bits, bits == 32), dir / "few.gif");
+            EXPECT_EQ(ViewDib(loaded).bitCount, 8) << bits;
+            EXPECT_EQ(MaxDifference(DibToImage(loaded), few, &where), 0) << bits << " bits: " << where;
+            DeleteObject(loaded);
+        }
+        HBITMAP source = ImageToDib(TestChart(160, 120), bits);
+        const QImage original = DibToImage(source);
+        HBITMAP loaded = ThroughGif(source, dir / "many.gif");
+        const QImage have = DibToImage(loaded);
+        EXPECT_LT(MeanDifference(have, original), 4.0) << bits << " bits";
+        EXPECT_LE(MaxDifference(have, original), 40) << bits << " bits";
+        EXPECT_EQ(have.pixel(10, 60), original.pixel(10, 60));  // a black or white line
+        EXPECT_EQ(have.pixel(5, 110), original.pixel(5, 110));  // a colour block
+        DeleteObject(loaded);
+    }
+    HBITMAP loaded = ThroughGif(ImageToDib(TestChart(80, 60, true), 32, true), dir / "alpha.gif");
+    EXPECT_EQ(ViewDib(loaded).bitCount, 32);
+    const QImage have = DibToImage(loaded);
+    EXPECT_EQ(qAlpha(have.pixel(79, 30)), 0);             // fully transparent band
+    EXPECT_EQ(have.pixel(65, 31), qRgb(255, 255, 255));  // half transparent white: white, opaque
+    EXPECT_EQ(have.pixel(65, 30), qRgb(127, 127, 127));  // half transparent black: grey on white
+    EXPECT_EQ(qAlpha(have.pixel(10, 30)), 255);
+    EXPECT_EQ(MaxDifference(have, QImage(QString::fromStdString((dir / "alpha.gif").string()))), 0);
+    DeleteObject(loaded);
+}
+
+// ---- Every format alike ----------------------------------------------------------------------
+
 class EachFormat : public ::testing::TestWithParam<Format> {};
 
 // Each answer's length is the length of the text written; past the patterns comes 0.
 TEST_P(EachFormat, AnswersItsTagDescriptionAndPatterns) {
     const Format &f = GetParam();
-    CodecPlugin in(f.name, "input"), out(f.name, "output");
+    const CodecPlugin &in = Loaded(f.name, "input"), &out = Loaded(f.name, "output");
     if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
     for (const auto &[p, tag, patterns] : {std::tuple{&in, u"00IN_EX", f.inPatterns}, std::tuple{&out, u"00OUT_EX", f.outPatterns}}) {
         const std::u16string expected[] = {tag, u"", patterns, f.patternsDescription, u""};
@@ -88,6 +368,37 @@ TEST_P(EachFormat, AnswersItsTagDescriptionAndPatterns) {
             if (number == 1) EXPECT_EQ(text.rfind(f.description, 0), 0u) << QString::fromStdU16String(text).toStdString();
             else EXPECT_EQ(text, expected[number]) << number;
         }
+    }
+}
+
+// A folder, a missing file and an empty path name no picture; null arguments are refused.
+TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
+    const CodecPlugin &in = Loaded(GetParam().name, "input");
+    if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
+    TempDir dir;
+    for (const auto &path : {dir / ".", dir / "missing", std::filesystem::path()}) {
+        int32_t w, h;
+        EXPECT_EQ(in.IsSupported(path), 0) << path;
+        EXPECT_NE(in.PictureSize(path, &w, &h), 0) << path;
+        EXPECT_EQ(in.Decode(path), nullptr) << path;
+    }
+    const std::u16string chart = QString::fromStdString(Chart(GetParam()).string()).toStdU16String();
+    EXPECT_EQ(reinterpret_cast<IsSupportedFn>(in.Symbol("IsSupported"))(nullptr, 0, 0), 0);
+    EXPECT_NE(reinterpret_cast<GetPictureInfoFn>(in.Symbol("GetPictureInfo"))(chart.c_str(), 0, 0, nullptr), 0);
+    EXPECT_NE(in.IsSupported(Chart(GetParam())), 0);
+}
+
+// A picture wider than the format's size fields hold is refused and leaves no file.
+TEST(SizeLimits, APictureTooWideForTheFormatIsRefused) {
+    for (const Format &f : kFormats) {
+        const CodecPlugin &out = Loaded(f.name, "output");
+        if (!out.loaded() || f.tooWide == 0) continue;
+        TempDir dir;
+        HBITMAP wide = ChartDib(8, false, -256, false, f.tooWide, 1);
+        ASSERT_NE(wide, nullptr);
+        EXPECT_NE(out.Save(wide, dir / (std::string("wide.") + f.ext)), 0) << f.name;
+        EXPECT_TRUE(dir.Entries().empty()) << f.name;
+        DeleteObject(wide);
     }
 }
 

@@ -1,11 +1,17 @@
 // The codec kit: paths, information answers, limits, DIB allocation, reading the picture to
-// store, and atomic output.
+// store, atomic output, orientation and failure causes (through the BMP decoder's entry
+// points, compiled in).
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include "codec_test_support.h"
 #include "faltrix/kit/kit.h"
+#include "faltrix/kit/orientation.h"
+
+#include <QString>
+
+#include <thread>
 
 namespace faltrix {
 namespace {
@@ -56,6 +62,11 @@ TEST(AnswerPluginInfoTest, AnswersEachNumberClampedToTheBuffer) {
     EXPECT_EQ(buffer[0], 0);
     EXPECT_EQ(kit::AnswerPluginInfo(table, 1, buffer, 0), 0);
     EXPECT_EQ(kit::AnswerPluginInfo(table, 1, nullptr, 10), 0);
+    // One table per format: the output plug-in offers its own patterns, or the input's.
+    const kit::FormatInfo format{u"F", {{u"*.a;*.b", u"A"}}, {{u"*.a", u"A"}}};
+    EXPECT_EQ(kit::OutputInfo(format).patterns[0].pattern, u"*.a");
+    EXPECT_EQ(kit::InputInfo(format).tag, FALTRIX_INPUT_TAG);
+    EXPECT_EQ(kit::OutputInfo({u"F", {{u"*.a;*.b", u"A"}}, {}}).patterns[0].pattern, u"*.a;*.b");
 }
 
 // The documented decoding limits, and what cannot be a picture at all.
@@ -69,13 +80,13 @@ TEST(LimitsTest, PixelCountSidesStridesAndAllocation) {
     EXPECT_EQ(kit::DibStride(10, 7), 0u);
     EXPECT_EQ(kit::DibStride(int64_t{1} << 31, 32), 0u);  // 8 GiB rows do not fit 32 bits
     kit::Dib dib;
-    kit::DibSpec spec;
-    spec.width = spec.height = 4;
-    spec.bitCount = 4;
-    spec.palette.assign(17, RGBQUAD{});  // more colours than 4 bits can name
-    EXPECT_FALSE(kit::AllocateDib(nullptr, spec, &dib));
-    spec.palette.clear();  // palettised without a palette
-    EXPECT_FALSE(kit::AllocateDib(nullptr, spec, &dib));
+    kit::DibSpec layout;
+    layout.width = layout.height = 4;
+    layout.bitCount = 4;
+    layout.palette.assign(17, RGBQUAD{});  // more colours than 4 bits can name
+    EXPECT_FALSE(kit::AllocateDib(nullptr, layout, &dib));
+    layout.palette.clear();  // palettised without a palette
+    EXPECT_FALSE(kit::AllocateDib(nullptr, layout, &dib));
     EXPECT_EQ(dib.bitmap, nullptr);
 }
 
@@ -146,8 +157,11 @@ mode_t ModeOf(const std::filesystem::path &p) {
     return stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-// The output appears only on Commit: a new file with the usual mode, a replaced one with its own.
-TEST(AtomicOutputFileTest, CommitPutsTheFileInPlaceWithTheRightMode) {
+// The output appears only on Commit: a new file with the usual mode, a replaced one with its
+// own, through a symbolic link the target with the link kept. An abandoned file leaves the old
+// output as it was and no temporary; a missing folder or a folder as the output is refused.
+// (A full disk is tried on every output plug-in.)
+TEST(AtomicOutputFileTest, CommitPutsTheFileInPlaceWithTheRightModeAndFailureKeepsTheOldOne) {
     TempDir dir;
     const auto out = dir / "new.bin";
     const mode_t old = umask(027);
@@ -167,34 +181,80 @@ TEST(AtomicOutputFileTest, CommitPutsTheFileInPlaceWithTheRightMode) {
     EXPECT_EQ(ReadFile(out), (Bytes{'x', 'y'}));
     EXPECT_EQ(ModeOf(out), mode_t(0604));
     EXPECT_EQ(dir.Entries(), Names{"new.bin"});
-}
-
-// An abandoned file leaves the old output as it was and no temporary; a missing folder or a
-// folder as the output is refused. (A full disk is tried on every output plug-in.)
-TEST(AtomicOutputFileTest, FailureKeepsTheOldFileAndLeavesNoTemporary) {
-    TempDir dir;
+    std::filesystem::create_symlink("new.bin", dir / "link.bin");
+    kit::AtomicOutputFile viaLink((dir / "link.bin").string());
+    ASSERT_TRUE(viaLink.Write("z", 1));
+    ASSERT_TRUE(viaLink.Commit());
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.bin"));
+    EXPECT_EQ(ReadFile(out), Bytes{'z'});
     testing::WriteFile(dir / "keep.bin", Bytes(100, 9));
     {
-        kit::AtomicOutputFile f((dir / "keep.bin").string());
-        ASSERT_TRUE(f.Write("partial", 7));
+        kit::AtomicOutputFile abandoned((dir / "keep.bin").string());
+        ASSERT_TRUE(abandoned.Write("partial", 7));
     }
     EXPECT_EQ(ReadFile(dir / "keep.bin"), Bytes(100, 9));
     EXPECT_FALSE(kit::AtomicOutputFile((dir / "no-such-folder" / "x.bin").string()).ok());
     std::filesystem::create_directory(dir / "sub");
     EXPECT_FALSE(kit::AtomicOutputFile((dir / "sub").string()).ok());
-    EXPECT_EQ(dir.Entries(), (Names{"keep.bin", "sub"}));
+    EXPECT_EQ(dir.Entries(), (Names{"keep.bin", "link.bin", "new.bin", "sub"}));
 }
 
-// Through a symbolic link the target is replaced and the link stays.
-TEST(AtomicOutputFileTest, ThroughASymbolicLinkReplacesTheTarget) {
+// Stored pixels "abc" over "def" as each orientation shows them, worked out by hand.
+TEST(OrientationTest, EachOfTheEightPlacesThePixelsAsDefined) {
+    const std::vector<std::string> shown[] = {{"abc", "def"},       {"cba", "fed"},       {"fed", "cba"},
+                                              {"def", "abc"},       {"ad", "be", "cf"},   {"da", "eb", "fc"},
+                                              {"fc", "eb", "da"},   {"cf", "be", "ad"}};
+    for (int o = 1; o <= 8; ++o) {
+        std::vector<std::string> have(kit::SwapsAxes(o) ? 3 : 2, std::string(kit::SwapsAxes(o) ? 2 : 3, '?'));
+        for (int32_t y = 0; y < 2; ++y)
+            for (int32_t x = 0; x < 3; ++x) {
+                const kit::OrientedPoint p = kit::Orient(o, x, y, 3, 2);
+                have[size_t(p.y)][size_t(p.x)] = "abcdef"[y * 3 + x];
+            }
+        EXPECT_EQ(have, shown[o - 1]) << "orientation " << o;
+    }
+}
+
+// An APP1 payload asking for `value` in a directory whose orientation entry comes second,
+// less its last `cut` bytes.
+Bytes Exif(bool bigEndian, uint32_t value, uint32_t ifd = 8, size_t cut = 0) {
+    Bytes b = {'E', 'x', 'i', 'f', 0, 0};
+    auto put = [&](uint32_t v, int n) {
+        for (int i = 0; i < n; ++i) b.push_back(uint8_t(v >> 8 * (bigEndian ? n - 1 - i : i)));
+    };
+    b.insert(b.end(), 2, bigEndian ? 'M' : 'I');
+    put(42, 2), put(ifd, 4), put(2, 2);
+    put(0x010F, 2), put(2, 2), put(4, 4), put(0, 4);  // Make
+    put(0x0112, 2), put(3, 2), put(1, 4), put(value, 2), put(0, 2);
+    b.resize(b.size() - cut);
+    return b;
+}
+
+TEST(OrientationTest, ExifBlocksOfEitherByteOrderAndMalformedOnesShowAsStored) {
+    const std::pair<Bytes, int> cases[] = {{Exif(false, 6), 6}, {Exif(true, 8), 8}, {Exif(true, 9), 1},
+                                           {Exif(false, 6, 4000), 1}, {Exif(false, 6, 8, 14), 1}};
+    for (const auto &[block, expected] : cases) EXPECT_EQ(kit::ExifOrientation(block.data(), block.size()), expected);
+    EXPECT_EQ(kit::ExifOrientation(nullptr, 0), 1);
+}
+
+// The cause of a failure names the defect: the system's words, or the decoder's own.
+TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
     TempDir dir;
-    testing::WriteFile(dir / "target.bin", {1});
-    std::filesystem::create_symlink("target.bin", dir / "link.bin");
-    kit::AtomicOutputFile f((dir / "link.bin").string());
-    ASSERT_TRUE(f.Write("z", 1));
-    ASSERT_TRUE(f.Commit());
-    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.bin"));
-    EXPECT_EQ(ReadFile(dir / "target.bin"), Bytes{'z'});
+    auto decode = [&](const std::filesystem::path &file) {
+        const std::u16string path = QString::fromStdString(file.string()).toStdU16String();
+        EXPECT_EQ(GetPictureDIB(path.c_str(), 0, 0, nullptr, 0, nullptr), nullptr) << file;
+        return std::string(kit::LastFailure());
+    };
+    EXPECT_EQ(decode(dir / "missing.bmp"), "No such file or directory");
+    EXPECT_EQ(decode(testing::DataDir() / "bmp" / "hostile" / "palette-claims-more-entries-than-bits-allow.bmp"),
+              "BMP: more colours than the bit count can name");
+    std::thread([] { EXPECT_STREQ(kit::LastFailure(), ""); }).join();
+    kit::ClearLastFailure();
+    testing::UnderFileSizeLimit(4, [&] {
+        kit::AtomicOutputFile f((dir / "full.bin").string());
+        EXPECT_FALSE(f.Write(std::string(8192, 'x').data(), 8192) && f.Commit());
+    });
+    EXPECT_STREQ(kit::LastFailure(), "File too large");
 }
 
 }  // namespace

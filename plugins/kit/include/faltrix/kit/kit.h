@@ -1,11 +1,13 @@
-// The small kit every bundled codec plug-in links statically: paths, the information-number
-// answers, the decoding limits, DIB allocation for decoders, reading the picture to store
-// for encoders, and atomic file writing.
+// The small kit every bundled codec plug-in links statically: failure causes, paths, the
+// information-number answers, the decoding limits, DIB allocation for decoders, reading the
+// picture to store for encoders, and atomic file writing. The entry points themselves are
+// defined by the macros of entry_points.h.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -16,24 +18,59 @@
 
 namespace faltrix::kit {
 
+// ---- Failure causes -----------------------------------------------------------------------
+
+// What SaveDIBPicture answers: 0 when stored, otherwise the same number for the same kind of
+// failure in every bundled plug-in. The words for the user are in LastFailure().
+enum class SaveResult : int32_t {
+    kStored = 0,
+    kNoPicture = 1,      // nothing usable is selected into the DC
+    kBadPath = 2,        // the path cannot name a file on this system
+    kTooLarge = 3,       // the picture is larger than the format can hold
+    kEncoderFailed = 4,  // the codec library refused the picture or failed while encoding
+    kOutputFailed = 5,   // the output file could not be created, written or put in place
+    kUnexpected = 6,     // an exception (no memory) stopped the plug-in
+};
+
+// The cause of the calling thread's last failure, in words for the user: "No space left on
+// device", "JPEG: Premature end of JPEG file". Each entry point starts with it empty
+// (Guarded); the first cause recorded during a call is kept, since it is the one nearest the
+// defect (a library's own message comes before the plug-in's summary of it). Meaningful only
+// after a call that failed. Kept in a fixed buffer, so causes past 511 bytes are cut.
+const char *LastFailure() noexcept;
+void ClearLastFailure() noexcept;
+void SetLastFailure(std::string_view cause) noexcept;
+
+// Records cause and returns answer, for `return kit::Fail("...")` (false),
+// `return kit::Fail<HBITMAP>("...")` (null) and `return kit::Fail("...", SaveResult::kTooLarge)`.
+template <class T = bool>
+T Fail(std::string_view cause, T answer = T{}) noexcept {
+    SetLastFailure(cause);
+    return answer;
+}
+
 // ---- Entry points -----------------------------------------------------------------------
 
 // What an entry point returns: body()'s answer, or failure when body throws (no memory, for
-// one), since nothing may leave an entry point.
+// one), since nothing may leave an entry point. The calling thread's failure cause starts
+// empty.
 template <class F>
 std::invoke_result_t<F> Guarded(std::invoke_result_t<F> failure, F &&body) noexcept {
+    ClearLastFailure();
     try {
         return std::forward<F>(body)();
+    } catch (const std::bad_alloc &) {
+        return Fail("not enough memory", failure);
     } catch (...) {
-        return failure;
+        return Fail("unexpected error", failure);
     }
 }
 
 // ---- Paths ------------------------------------------------------------------------------
 
-// Converts a NUL-terminated UTF-16 path to the UTF-8 bytes used on disk. False for a null or
-// empty path, an unpaired surrogate, or a path longer than the system allows (PATH_MAX bytes
-// with the NUL).
+// Converts a NUL-terminated UTF-16 path to the UTF-8 bytes used on disk. False, with the
+// cause recorded, for a null or empty path, an unpaired surrogate, or a path longer than the
+// system allows (PATH_MAX bytes with the NUL).
 bool PathToUtf8(const WCHAR *path, std::string *out);
 
 // A picture file opened for reading by its UTF-16 path; closed on destruction.
@@ -44,7 +81,8 @@ public:
     InputFile(const InputFile &) = delete;
     InputFile &operator=(const InputFile &) = delete;
 
-    // False when the path is unusable, names no regular file, or cannot be opened.
+    // False when the path is unusable, names no regular file, or cannot be opened; the
+    // system's words for why are the recorded cause.
     bool Open(const WCHAR *path);
     FILE *stream() const { return stream_; }
     int64_t size() const { return size_; }  // bytes, as found when opened
@@ -78,6 +116,15 @@ struct PluginInfoTable {
     std::vector<Pattern> patterns;
 };
 
+// What a format's input and output plug-ins answer alike: one per format.
+struct FormatInfo {
+    std::u16string description;          // "PNG (libpng 1.6.39)"
+    std::vector<Pattern> readPatterns;   // the input plug-in's
+    std::vector<Pattern> writePatterns;  // the output plug-in's; empty: the same as readPatterns
+};
+PluginInfoTable InputInfo(const FormatInfo &format);
+PluginInfoTable OutputInfo(const FormatInfo &format);
+
 // Answers information number n from the table: 0 tag, 1 description, 2k pattern k, 2k + 1
 // its description; 0 for anything else. Writes at most bufferLength - 1 units and a NUL and
 // returns the number of units written.
@@ -87,7 +134,8 @@ int32_t AnswerPluginInfo(const PluginInfoTable &table, int32_t infoNumber, WCHAR
 // ---- Decoding limits ----------------------------------------------------------------------
 
 // Pictures larger than this are refused before any pixel memory is taken: 2^28 pixels
-// (about 16384 x 16384), and no side of 2^20 pixels or more.
+// (about 16384 x 16384), and no side of 2^20 pixels or more. WithinLimits records the cause
+// when it answers false.
 inline constexpr uint64_t kMaxPixels = uint64_t{1} << 28;
 inline constexpr int64_t kMaxSide = (int64_t{1} << 20) - 1;
 bool WithinLimits(int64_t width, int64_t height);
@@ -148,8 +196,8 @@ private:
 };
 
 // Allocates the section with alloc (CreateDIBSection when null). Returns false, with
-// nothing allocated, when the picture described is out of the limits above, its palette
-// does not suit its depth, or no memory is left.
+// nothing allocated and the cause recorded, when the picture described is out of the limits
+// above, its palette does not suit its depth, or no memory is left.
 bool AllocateDib(DibAllocCallbackFn alloc, const DibSpec &spec, Dib *out);
 
 // The picture to store, as the host selected it into the DC handed to SaveDIBPicture.
@@ -200,7 +248,8 @@ private:
 
 // Writes into a temporary file in the output's folder and renames it over the output only
 // when Commit() succeeds. Until then an existing output file is untouched; on destruction
-// without a successful Commit() the temporary file is removed.
+// without a successful Commit() the temporary file is removed. Every failure records the
+// system's words for it ("No space left on device").
 class AtomicOutputFile {
 public:
     explicit AtomicOutputFile(const std::string &finalPath);

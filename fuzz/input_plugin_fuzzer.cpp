@@ -1,0 +1,58 @@
+// The libFuzzer target of every input plug-in: each input is written to a temporary file and
+// taken through IsSupported, GetPictureInfo and GetPictureDIB, as a conversion job would.
+// The plug-in's sources are compiled into its target, so its entry points are plain calls.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "faltrix/plugin.h"
+
+namespace faltrix::fuzz {
+
+// One file per fuzzing process, removed when the process ends.
+const std::u16string &InputPath() {
+    static char name[] = "/tmp/faltrix-fuzz-XXXXXX";
+    static const std::u16string path = [] {
+        const int fd = mkstemp(name);
+        if (fd < 0) abort();
+        close(fd);
+        atexit([] { remove(name); });
+        const std::string s(name);
+        return std::u16string(s.begin(), s.end());
+    }();
+    return path;
+}
+
+int32_t IgnoreProgress(int32_t, int32_t, int32_t) { return 1; }
+
+int RunInputPlugin(const uint8_t *data, size_t size) {
+    const std::u16string &path = InputPath();
+    const std::string narrow(path.begin(), path.end());
+    FILE *f = fopen(narrow.c_str(), "wb");
+    if (!f) abort();
+    if (size && fwrite(data, 1, size, f) != size) abort();
+    fclose(f);
+
+    IsSupported(path.c_str(), 0, 0);
+    PictureInfo info;
+    const int32_t infoResult = GetPictureInfo(path.c_str(), 0, 0, &info);
+    HBITMAP bitmap = GetPictureDIB(path.c_str(), 0, 0, IgnoreProgress, 0, CreateDIBSection);
+    if (bitmap) {
+        // A decoded picture has the size its header promised.
+        BITMAP bm;
+        if (infoResult != 0 || GetObjectW(bitmap, sizeof bm, &bm) != static_cast<int>(sizeof bm) ||
+            bm.bmWidth != info.width || bm.bmHeight != info.height)
+            abort();
+        DeleteObject(bitmap);
+    }
+    return 0;
+}
+
+}  // namespace faltrix::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    return faltrix::fuzz::RunInputPlugin(data, size);
+}

@@ -1,0 +1,60 @@
+// The exported entry points of a bundled plug-in, defined over the functions of its format's
+// namespace, so that every plug-in answers alike: the names and C signatures of
+// faltrix/plugin.h, nothing thrown across them (kit::Guarded) and the same answer for each
+// failure. Use each macro once, at file scope, after the namespace.
+//
+// FALTRIX_KIT_INPUT_PLUGIN(ns) needs
+//   kit::FormatInfo ns::Format();                              shared with the output plug-in
+//   bool ns::Recognize(const WCHAR *path);                     judged by content, not by name
+//   bool ns::ReadSize(const WCHAR *path, PictureInfo *info);   false when it cannot be read
+//   HBITMAP ns::Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+//                      DibAllocCallbackFn alloc);              null on failure
+// FALTRIX_KIT_OUTPUT_PLUGIN(ns) needs ns::Format() and
+//   kit::SaveResult ns::Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data);
+// FALTRIX_KIT_CONFIGURATION_DLG(ns) adds ConfigurationDlg over
+//   bool ns::Configure(HWND parent);   true when the user confirmed settings for the session
+// Each failure records its cause (kit::LastFailure) on the calling thread.
+#pragma once
+
+#include "faltrix/kit/kit.h"
+
+#define FALTRIX_KIT_PLUGIN_INFO_(ns, describe)                                                 \
+    FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,            \
+                                                int32_t bufferLength) {                       \
+        return ::faltrix::kit::Guarded(0, [&] {                                                \
+            static const ::faltrix::kit::PluginInfoTable table = describe(ns::Format());      \
+            return ::faltrix::kit::AnswerPluginInfo(table, infoNumber, buffer, bufferLength);  \
+        });                                                                                    \
+    }
+
+#define FALTRIX_KIT_INPUT_PLUGIN(ns)                                                            \
+    FALTRIX_KIT_PLUGIN_INFO_(ns, ::faltrix::kit::InputInfo)                                    \
+    FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {           \
+        return ::faltrix::kit::Guarded(0, [&] { return ns::Recognize(path) ? 1 : 0; });        \
+    }                                                                                          \
+    FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t,          \
+                                                 PictureInfo *info) {                          \
+        return ::faltrix::kit::Guarded(1, [&] {                                                \
+            if (!info) return ::faltrix::kit::Fail("no PictureInfo to fill", 1);               \
+            return ns::ReadSize(path, info) ? 0 : 1;                                           \
+        });                                                                                    \
+    }                                                                                          \
+    FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,           \
+                                                ProgressCallbackFn progress, int32_t data,     \
+                                                DibAllocCallbackFn alloc) {                    \
+        return ::faltrix::kit::Guarded(static_cast<HBITMAP>(nullptr),                          \
+                                       [&] { return ns::Decode(path, progress, data, alloc); }); \
+    }
+
+#define FALTRIX_KIT_OUTPUT_PLUGIN(ns)                                                           \
+    FALTRIX_KIT_PLUGIN_INFO_(ns, ::faltrix::kit::OutputInfo)                                   \
+    FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,  \
+                                                 ProgressCallbackFn progress, int32_t data) {  \
+        return static_cast<int32_t>(::faltrix::kit::Guarded(                                   \
+            ::faltrix::kit::SaveResult::kUnexpected, [&] { return ns::Save(dc, path, progress, data); })); \
+    }
+
+#define FALTRIX_KIT_CONFIGURATION_DLG(ns)                                                       \
+    FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {                     \
+        return ::faltrix::kit::Guarded(1, [&] { return ns::Configure(parent) ? 0 : 1; });       \
+    }

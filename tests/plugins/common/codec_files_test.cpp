@@ -1,0 +1,199 @@
+// Files of every format through the input plug-ins of the build tree: the hostile files of
+// tests/data/<plug-in>/hostile, each refused from the entry point its stages.txt line names,
+// the files of tests/data/<plug-in>/layouts as other software writes them, each decoded to the
+// reference picture its references.txt line names, and the PNG suite against Qt's reader.
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "codec_test_support.h"
+
+namespace faltrix {
+namespace {
+
+using namespace faltrix::testing;
+namespace fs = std::filesystem;
+
+// One line of a folder's list: a file and the words after it.
+struct Fixture {
+    std::string format, folder, file;
+    std::vector<std::string> words;
+    fs::path Path(const std::string &name) const { return DataDir() / format / folder / name; }
+    friend void PrintTo(const Fixture &f, std::ostream *os) { *os << f.format << "/" << f.folder << "/" << f.file; }
+};
+
+std::vector<Fixture> Listed(const std::string &folder, const std::string &list) {
+    std::vector<Fixture> all;
+    for (const char *format : {"bmp", "png", "gif", "jpeg", "tiff", "webp"}) {
+        std::ifstream in(DataDir() / format / folder / list);
+        for (std::string file, rest; in >> file && std::getline(in, rest);) {
+            std::istringstream words(rest);
+            all.push_back({format, folder, file, {std::istream_iterator<std::string>(words), {}}});
+        }
+    }
+    return all;
+}
+
+std::string FixtureName(const ::testing::TestParamInfo<Fixture> &info) {
+    std::string name = info.param.format + "_" + info.param.file.substr(0, info.param.file.rfind('.'));
+    std::replace(name.begin(), name.end(), '-', '_');  // the files' names are of a-z, 0-9 and '-'
+    return name;
+}
+
+// Asks the file's size, then decodes it: the two agree and the progress only moves forward, to
+// its end.
+HBITMAP DecodeChecked(const CodecPlugin &in, const fs::path &file) {
+    int32_t w = 0, h = 0;
+    EXPECT_EQ(in.PictureSize(file, &w, &h), 0);
+    HBITMAP b = in.Decode(file);
+    EXPECT_TRUE(CodecPlugin::LastProgress().monotonic);
+    EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
+    const DibView v = ViewDib(b);
+    EXPECT_EQ(std::pair(v.width, v.height), std::pair(w, h));
+    return b;
+}
+
+// ---- Hostile files --------------------------------------------------------------------------
+
+// Where a file must be stopped at the latest, in the order the host calls the entry points;
+// "clipped" files decode (a frame past the screen), "may-decode" ones may (garbled pixels of
+// a format without a checksum).
+const std::vector<std::string> kStages = {"signature", "info", "dib", "clipped", "may-decode"};
+
+class HostileFiles : public ::testing::TestWithParam<Fixture> {};
+
+// Refused at each entry point from the listed one on, accepted before it; nothing of the
+// libraries' own reaches stderr.
+TEST_P(HostileFiles, RefusedFromTheirStageOnAndQuietly) {
+    const Fixture &f = GetParam();
+    const CodecPlugin &in = Loaded(f.format, "input");
+    if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
+    const auto stage = std::find(kStages.begin(), kStages.end(), f.words.at(0)) - kStages.begin();
+    ASSERT_LT(size_t(stage), kStages.size()) << "unknown stage " << f.words[0];
+    const fs::path file = f.Path(f.file);
+    ASSERT_TRUE(fs::exists(file));
+    ::testing::internal::CaptureStderr();
+    const int32_t supported = in.IsSupported(file);
+    int32_t w, h;
+    const int32_t info = in.PictureSize(file, &w, &h);
+    HBITMAP b = in.Decode(file);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(supported != 0, stage > 0);
+    EXPECT_EQ(info == 0, stage > 1);
+    if (kStages[size_t(stage)] != "may-decode") {
+        EXPECT_EQ(b != nullptr, kStages[size_t(stage)] == "clipped");
+    }
+    if (b) DeleteObject(b);
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, HostileFiles, ::testing::ValuesIn(Listed("hostile", "stages.txt")), FixtureName);
+
+// ---- Files as other software writes them ----------------------------------------------------
+
+class LayoutFiles : public ::testing::TestWithParam<Fixture> {};
+
+// A references.txt line: the file, its reference picture, the depth it is read into and how
+// far it may be from the reference: "max" (largest channel difference) or "mean".
+TEST_P(LayoutFiles, DecodeToTheReferencePictureAtTheirDepth) {
+    const Fixture &f = GetParam();
+    const CodecPlugin &in = Loaded(f.format, "input");
+    if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
+    ASSERT_EQ(f.words.size(), 4u);
+    const QImage expected(QString::fromStdString(f.Path(f.words[0]).string()));
+    ASSERT_FALSE(expected.isNull()) << f.words[0];
+    HBITMAP b = DecodeChecked(in, f.Path(f.file));
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(ViewDib(b).bitCount, std::stoi(f.words[1]));
+    const QImage have = DibToImage(b);
+    ASSERT_EQ(have.size(), expected.size());
+    std::string where;
+    if (f.words[2] == "mean") {
+        EXPECT_LE(MeanDifference(have, expected), std::stod(f.words[3]));
+    } else {
+        EXPECT_LE(MaxDifference(have, expected, &where), std::stoi(f.words[3])) << where;
+    }
+    DeleteObject(b);
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, LayoutFiles, ::testing::ValuesIn(Listed("layouts", "references.txt")), FixtureName);
+
+// ---- The PNG suite -------------------------------------------------------------------------
+
+// The depth the decoder should choose, from the file's header and whether it has tRNS.
+int ExpectedDepth(const Bytes &file) {
+    const int bitDepth = file[24], colorType = file[25];
+    const bool trns = std::search(file.begin(), file.end(), std::begin("tRNS"), std::end("tRNS") - 1) != file.end();
+    if (trns || colorType == 4 || colorType == 6) return 32;
+    if (colorType == 3) return bitDepth == 2 ? 4 : bitDepth;
+    return colorType == 0 ? 8 : 24;
+}
+
+// libpng's simplified reader, asked for 16-bit linear samples so that no gamma is applied
+// (linear output is premultiplied; a tRNS key gives only clear or opaque pixels).
+QImage LibpngReference(const fs::path &file) {
+    png_image image{};
+    image.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&image, file.c_str())) return {};
+    image.format = PNG_FORMAT_LINEAR_RGB_ALPHA;
+    std::vector<uint16_t> samples(PNG_IMAGE_SIZE(image) / 2);
+    if (!png_image_finish_read(&image, nullptr, samples.data(), 0, nullptr)) return {};
+    QImage out(int(image.width), int(image.height), QImage::Format_ARGB32);
+    auto to8 = [](uint16_t v) { return (v * 255 + 32767) / 65535; };
+    for (int y = 0; y < out.height(); ++y)
+        for (int x = 0; x < out.width(); ++x) {
+            const uint16_t *p = &samples[(size_t(y) * image.width + size_t(x)) * 4];
+            out.setPixel(x, y, qRgba(to8(p[0]), to8(p[1]), to8(p[2]), to8(p[3])));
+        }
+    return out;
+}
+
+class PngSuite : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(PngSuite, DecodesAsQtDoes) {
+    const fs::path suite = SharedCorpus("pngsuite");
+    if (suite.empty()) GTEST_SKIP() << "../shared/corpus/pngsuite is not there";
+    const CodecPlugin &in = Loaded("png", "input");
+    const fs::path file = suite / GetParam();
+    const Bytes bytes = ReadFile(file);
+    ASSERT_NE(in.IsSupported(file), 0);
+    HBITMAP decoded = DecodeChecked(in, file);
+    ASSERT_NE(decoded, nullptr);
+    const DibView view = ViewDib(decoded);
+    EXPECT_EQ(view.bitCount, ExpectedDepth(bytes));
+    if (bytes[25] == 0 && view.bitCount == 8) {  // greys carry the grey ramp
+        ASSERT_EQ(view.palette.size(), 256u);
+        EXPECT_EQ(std::pair(view.palette[128].rgbRed, view.palette[128].rgbBlue), std::pair(uint8_t(128), uint8_t(128)));
+    }
+    QImage expected(QString::fromStdString(file.string()));
+    ASSERT_FALSE(expected.isNull());
+    const QImage have = DibToImage(decoded);
+    if (bytes[24] == 16 && bytes[25] == 2 && view.bitCount == 32) {
+        // Qt mis-reads 16-bit RGB with a tRNS key (opaque pixels come out white or clear):
+        // libpng's own reader stands in for it there.
+        EXPECT_EQ(qAlpha(have.pixel(0, 0)), 0);  // the key is the background, in the corners
+        expected = LibpngReference(file);
+    }
+    std::string where;
+    // 16-bit samples are reduced to 8 with rounding by both, possibly differently by one.
+    EXPECT_LE(MaxDifference(have, expected, &where), 1) << where;
+    DeleteObject(decoded);
+}
+
+std::vector<std::string> SuiteFiles() {
+    std::vector<std::string> names;
+    if (const fs::path suite = SharedCorpus("pngsuite"); !suite.empty())
+        for (const auto &e : fs::directory_iterator(suite))
+            if (e.path().extension() == ".png") names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    if (names.empty()) names.push_back("basn0g01.png");  // reported as skipped
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, PngSuite, ::testing::ValuesIn(SuiteFiles()),
+                         [](const auto &info) { return info.param.substr(0, info.param.find('.')); });
+
+}  // namespace
+}  // namespace faltrix
