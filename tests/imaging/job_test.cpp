@@ -124,10 +124,10 @@ protected:
     // A preview surface the size of the box, and a preview run straight on this thread.
     void MakeSurface(int32_t width, int32_t height) {
         recorder_.SetWindowRect(box_, RECT{200, 300, 200 + width, 300 + height});
-        ASSERT_TRUE(CreatePreviewSurface(box_));
+        CreatePreviewSurface(box_);
         ASSERT_EQ(std::pair(ThePreviewSurface.width, ThePreviewSurface.height), std::pair(width, height));
     }
-    void RunPreview(int32_t antiAlias) {
+    void RunPreview(bool antiAlias) {
         ThePreviewRequest = PreviewRequest{box_, controls_, ThePreviewSurface.dc, antiAlias};
         recorder_.Clear();
         EXPECT_EQ(PreviewJob(nullptr), 0);
@@ -173,7 +173,8 @@ std::vector<RGBQUAD> SixteenColours() {
 // is top-down for a negative height.
 struct OutcomeCase {
     const char *name, *input, *output;  // the raw plug-in variants
-    int bits, width, height, outWidth, outHeight, antiAlias;
+    int bits, width, height, outWidth, outHeight;
+    bool antiAlias;
     Lines lines;
     ConversionOutcome outcome;
     int storedWidth;
