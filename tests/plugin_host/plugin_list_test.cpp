@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "fake_call.h"
 #include "faltrix/plugin_list.h"
 #include "faltrix/recording_front_end.h"
 
@@ -21,16 +22,8 @@ namespace fs = std::filesystem;
 namespace faltrix {
 namespace {
 
-// The fake plug-ins' record of their last call (see fake_plugin.c), and the same as a tuple.
-struct FakeCall {
-    const char *entry;
-    const WCHAR *path;
-    const void *first, *second;
-    int32_t reserved1, reserved2, data;
-};
+// A fake plug-in's record of its last call as a tuple; nothing when the library is not loaded.
 using Call = std::tuple<std::string, const void *, const void *, const void *, int32_t, int32_t, int32_t>;
-
-// The last call the fake plug-in at `path` received; nothing when the library is not loaded.
 std::optional<Call> LastCallOf(const std::string &path) {
     void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (handle == nullptr) return std::nullopt;
@@ -44,6 +37,13 @@ std::string FakePath(const std::string &variant) {
 }
 std::u16string U16(const std::string &ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
+using Progress = std::vector<std::array<int32_t, 3>>;
+Progress g_progress;
+int32_t RecordProgress(int32_t done, int32_t total, int32_t data) {
+    g_progress.push_back({done, total, data});
+    return 1;
+}
+
 // A plug-in folder of its own, both lists pointed at it, and a recording front end.
 class HostTest : public ::testing::Test {
 protected:
@@ -53,51 +53,47 @@ protected:
         input.SetFolderOverride(folder);
         output.SetFolderOverride(folder);
     }
-    ~HostTest() override { fs::remove_all(folder); }
+    ~HostTest() override {
+        DeleteDC(dc);
+        fs::remove_all(folder);
+    }
     // Links `name` in the folder to the fake plug-in `variant`; answers the link's path.
     std::string Link(const std::string &variant, const std::string &name) {
         fs::create_symlink(FakePath(variant), folder + name);
         return folder + name;
     }
-    static std::vector<std::u16string> Paths(const PluginList &list) {
+    std::vector<std::u16string> InputPaths() const {
         std::vector<std::u16string> paths;
-        for (uint32_t i = 0; i < list.Count(); ++i) paths.push_back(list.PathAt(i));
+        for (uint32_t i = 0; i < input.Count(); ++i) paths.push_back(input.PathAt(i));
         return paths;
     }
+    // What the host-side calls answer on both lists: the description of the list holding a
+    // library and its length (clamped to the buffer), IsSupported, GetPictureInfo, whether a
+    // picture was decoded through the host's allocator, SaveDIBPicture with the progress
+    // reports around it, and ConfigurationDlg of the list holding a library.
+    using Answers = std::tuple<std::u16string, int32_t, int32_t, int32_t, bool, int32_t, Progress, int32_t>;
+    Answers AnswersOf() {
+        PluginList &holder = output.HasLibrary() ? static_cast<PluginList &>(output) : input;
+        std::array<WCHAR, 256> buffer{};  // the exact size, so that the sanitizer sees a write past it
+        PictureInfo info{};
+        const int32_t length = holder.GetPluginInfo(1, buffer.data(), 256);
+        HBITMAP bitmap = input.GetPictureDIB(u"/x", 0, 0, ProgressCallback, 0, DibAllocCallback);
+        DeleteObject(bitmap);
+        g_progress.clear();
+        const int32_t saved = output.SaveDIBPicture(dc, u"/x", 0, 0, RecordProgress, 33);
+        return {buffer.data(), length, input.IsSupported(u"/x", 0, 0), input.GetPictureInfo(u"/x", 0, 0, &info),
+                bitmap != nullptr, saved, g_progress, holder.ConfigurationDlg(nullptr, 0)};
+    }
+
     std::string folder;
     RecordingFrontEnd recorder;
     ScopedFrontEnd installed{&recorder};
     InputPluginList input;
     OutputPluginList output;
+    HDC dc = CreateCompatibleDC(nullptr);
 };
 
 // ---- Scanning -----------------------------------------------------------------------------
-
-// Which list takes a library and why the input list refuses it; after a scan no library
-// stays loaded. borrowed_info has GetPluginInfo only in a library it depends on;
-// overlong_tag answers with an unterminated buffer, clamped to 255 units.
-TEST_F(HostTest, EachListTakesOnlyItsExactTag) {
-    const std::string tag = "answered the type tag \"", notInput = "\", not \"00IN_EX\"";
-    const std::tuple<const char *, int, int, std::string> cases[] = {
-        {"input", 1, 0, ""},
-        {"output", 0, 1, tag + "00OUT_EX" + notInput},
-        {"wrong_tag", 0, 0, tag + "NOT_A_TAG" + notInput},
-        {"tag_case_input", 0, 0, tag + "00iN_EX" + notInput},
-        {"tag_case_output", 0, 0, tag + "00OUT_eX" + notInput},
-        {"no_info", 0, 0, "exports no GetPluginInfo"},
-        {"borrowed_info", 0, 0, "exports no GetPluginInfo"},
-        {"overlong_tag", 0, 0, tag + std::string(255, 'X') + notInput}};
-    for (const auto &[variant, inputs, outputs, reason] : cases) {
-        const std::string path = Link(variant, "p.so");
-        EXPECT_EQ(output.ScanPlugins(), outputs) << variant;
-        EXPECT_EQ(input.ScanPlugins(), inputs) << variant;
-        EXPECT_EQ(input.Refused().empty() ? "" : input.Refused()[0].path + " " + input.Refused()[0].reason,
-                  inputs == 1 ? "" : path + " " + reason);
-        EXPECT_TRUE(!LastCallOf(path) && !input.HasLibrary() && input.Current() == -1) << variant;
-        fs::remove(path);
-    }
-    EXPECT_TRUE(recorder.Messages().empty());
-}
 
 // Candidates end in ".so" in any letter case, copies count as well as links, and they are
 // taken in byte order of their names. A name that is not UTF-8 is shown with U+FFFD but
@@ -111,15 +107,17 @@ TEST_F(HostTest, CandidatesInByteOrderWithAnyCaseOfExtension) {
     for (const char *name : {"A.SO", "Z.sO", "a.so", "b.so", "c.So"}) order.push_back(U16(folder + name));
     order.push_back(U16(folder) + u"caf\uFFFD.so");
     ASSERT_EQ(input.ScanPlugins(), 6);
-    EXPECT_EQ(Paths(input), order);
+    EXPECT_EQ(InputPaths(), order);
     EXPECT_EQ(input.SelectPlugin(5), 1);
     fs::remove(folder + "A.SO");
     ASSERT_EQ(input.ScanPlugins(), 5);
-    EXPECT_EQ(Paths(input), std::vector(order.begin() + 1, order.end()));
+    EXPECT_EQ(InputPaths(), std::vector(order.begin() + 1, order.end()));
     EXPECT_TRUE(recorder.Messages().empty());
 }
 
-TEST_F(HostTest, NoCandidateGivesMinusOneAndOnlyRefusedOnesZero) {
+// No candidate gives -1, only refused ones 0. Only the first 256 candidates are examined; the
+// default folder is beside the executable.
+TEST_F(HostTest, HowManyCandidatesAScanExamines) {
     for (const std::string &missing : {folder + "does/not/exist", "/" + std::string(5000, 'd')}) {
         input.SetFolderOverride(missing);
         EXPECT_EQ(input.ScanPlugins(), -1);
@@ -136,12 +134,8 @@ TEST_F(HostTest, NoCandidateGivesMinusOneAndOnlyRefusedOnesZero) {
     ASSERT_EQ(input.Refused().size(), 1u);  // in the loader's own words
     EXPECT_NE(input.Refused()[0].reason.find("garbage.so"), std::string::npos) << input.Refused()[0].reason;
     fs::remove(folder + "garbage.so");
-    Link("input", "real.so");
-    EXPECT_EQ(input.ScanPlugins(), 1);
-    EXPECT_TRUE(input.Refused().empty());  // refusals of the scan before are forgotten
-}
 
-TEST_F(HostTest, OnlyTheFirst256CandidatesAreExaminedAndTheDefaultFolderIsBesideTheExecutable) {
+    // The refusals of the scan before are forgotten.
     for (int i = 0; i < 300; ++i) Link("input", std::to_string(1000 + i) + ".so");
     ASSERT_EQ(input.ScanPlugins(), 256);
     EXPECT_EQ(input.PathAt(255), U16(folder + "1255.so"));
@@ -157,44 +151,80 @@ TEST_F(HostTest, OnlyTheFirst256CandidatesAreExaminedAndTheDefaultFolderIsBeside
 
 // ---- Selecting and calling ----------------------------------------------------------------
 
-// What each input call answers: the description, its answer and length (clamped to the
-// buffer), IsSupported, GetPictureInfo, ConfigurationDlg, and whether a picture was decoded
-// through the host's allocator.
-using Answers = std::tuple<std::u16string, int32_t, int32_t, int32_t, int32_t, bool>;
-Answers AnswersOf(InputPluginList &list) {
-    std::array<WCHAR, 256> buffer{};  // the exact size, so that the sanitizer sees a write past it
-    PictureInfo info{};
-    const int32_t length = list.GetPluginInfo(1, buffer.data(), 256);
-    HBITMAP bitmap = list.GetPictureDIB(u"/x", 0, 0, ProgressCallback, 0, DibAllocCallback);
-    DeleteObject(bitmap);
-    return {buffer.data(), length, list.IsSupported(u"/x", 0, 0), list.GetPictureInfo(u"/x", 0, 0, &info),
-            list.ConfigurationDlg(nullptr, 0), bitmap != nullptr};
-}
-
-TEST_F(HostTest, InputAnswersArePassedOnAndMissingEntryPointsGiveTheDefaults) {
-    const std::tuple<const char *, Answers> cases[] = {
-        {"input", {u"Fake input", 10, 1, 0, 0, true}},
-        {"input_failing", {u"Fake input_failing", 18, 0, 1, 1, false}},
-        {"input_bare", {u"Fake input_bare", 15, -1, -1, -1, false}},  // bound all the same
-        {"overlong_info", {std::u16string(255, u'X'), 255, 1, 0, 0, true}}};
-    for (const auto &[variant, answers] : cases) {
-        InputPluginList list;
-        list.SetFolderOverride(folder);
-        const std::string path = Link(variant, "p.so");
-        ASSERT_TRUE(list.ScanPlugins() == 1 && list.SelectPlugin(0) == 1) << variant;
-        EXPECT_EQ(AnswersOf(list), answers) << variant;
+// Which list takes each fake and why the input list refuses it, with no library loaded after
+// the scans; then what the calls answer with the fake selected. borrowed_info has
+// GetPluginInfo only in a library it depends on; overlong_tag and overlong_info answer with
+// unterminated buffers, clamped to 255 units. Missing entry points, or a list without a
+// library, give the defaults; SaveDIBPicture gets 0 before and 100 after the plug-in's own
+// reports, also when it fails. A list torn down answers the defaults.
+TEST_F(HostTest, EachListTakesItsExactTagAndPassesTheAnswersOn) {
+    const std::string tag = "answered the type tag \"", notInput = "\", not \"00IN_EX\"";
+    const Answers none{u"", -1, -1, -1, false, -1, {}, -1};
+    const Progress bracket{{0, 1, 0}, {1, 2, 33}, {1, 1, 0}};
+    const std::tuple<const char *, int, int, std::string, Answers> cases[] = {
+        {"input", 1, 0, "", {u"Fake input", 10, 1, 0, true, -1, {}, 0}},
+        {"input_failing", 1, 0, "", {u"Fake input_failing", 18, 0, 1, false, -1, {}, 1}},
+        {"input_bare", 1, 0, "", {u"Fake input_bare", 15, -1, -1, false, -1, {}, -1}},  // bound all the same
+        {"overlong_info", 1, 0, "", {std::u16string(255, u'X'), 255, 1, 0, true, -1, {}, 0}},
+        {"wrong_tag", 0, 0, tag + "NOT_A_TAG" + notInput, none},
+        {"tag_case_input", 0, 0, tag + "00iN_EX" + notInput, none},
+        {"tag_case_output", 0, 0, tag + "00OUT_eX" + notInput, none},
+        {"no_info", 0, 0, "exports no GetPluginInfo", none},
+        {"borrowed_info", 0, 0, "exports no GetPluginInfo", none},
+        {"overlong_tag", 0, 0, tag + std::string(255, 'X') + notInput, none},
+        {"output_bare", 0, 1, tag + "00OUT_EX" + notInput, {u"Fake output_bare", 16, -1, -1, false, -1, {}, -1}},
+        {"output_failing", 0, 1, tag + "00OUT_EX" + notInput, {u"Fake output_failing", 19, -1, -1, false, 5, bracket, 1}},
+        {"output", 0, 1, tag + "00OUT_EX" + notInput, {u"Fake output", 11, -1, -1, false, 0, bracket, 0}}};
+    for (const auto &[variant, inputs, outputs, reason, answers] : cases) {
+        input.Teardown();
+        output.Teardown();
+        const std::string path = Link(variant, std::string(variant) + ".so");
+        EXPECT_EQ(output.ScanPlugins(), outputs) << variant;
+        EXPECT_EQ(input.ScanPlugins(), inputs) << variant;
+        EXPECT_EQ(input.Refused().empty() ? "" : input.Refused()[0].path + " " + input.Refused()[0].reason,
+                  inputs == 1 ? "" : path + " " + reason);
+        EXPECT_TRUE(!LastCallOf(path) && !input.HasLibrary() && input.Current() == -1) << variant;
+        input.SelectPlugin(0);
+        output.SelectPlugin(0);
+        EXPECT_EQ(AnswersOf(), answers) << variant;
         fs::remove(path);
     }
+    EXPECT_TRUE(recorder.Messages().empty());
+    const WCHAR *path = u"/y";
+    EXPECT_EQ(output.SaveDIBPicture(dc, path, 3, 4, nullptr, 5), 0);  // no progress: none reported
+    EXPECT_EQ(LastCallOf(FakePath("output")), (Call{"SaveDIBPicture", path, dc, nullptr, 3, 4, 5}));
+    output.Teardown();
+    EXPECT_TRUE(output.Count() == 0 && output.Current() == -1 && !output.HasLibrary());
+    EXPECT_FALSE(LastCallOf(FakePath("output")));
+    EXPECT_EQ(AnswersOf(), none);
 }
 
-// One library loaded at a time; an index out of range releases it. A library gone since the
-// scan gives the message and leaves every slot empty, so that each call answers its default
-// instead of jumping into unloaded code.
+// One library loaded at a time, whose calls get their arguments unchanged; an index out of
+// range releases it. A library gone since the scan gives the message and leaves every slot
+// empty, so that each call answers its default instead of jumping into unloaded code.
 TEST_F(HostTest, SelectingLoadsOneLibraryAtATime) {
     const std::string a = Link("input", "a.so"), b = Link("input_failing", "b.so");
     ASSERT_EQ(input.ScanPlugins(), 2);
     ASSERT_EQ(input.SelectPlugin(0), 1);
-    EXPECT_TRUE(LastCallOf(a));
+    std::array<WCHAR, 8> buffer{};
+    EXPECT_EQ(input.GetPluginInfo(1, buffer.data(), 0), 0);  // no buffer: the plug-in is not called
+    EXPECT_EQ(input.GetPluginInfo(1, nullptr, 8), 0);
+    EXPECT_EQ(LastCallOf(a), (Call{"", nullptr, nullptr, nullptr, 0, 0, 0}));
+    const WCHAR *path = u"/pics/ä.png";
+    EXPECT_EQ(input.IsSupported(path, 7, 9), 1);
+    EXPECT_EQ(LastCallOf(a), (Call{"IsSupported", path, nullptr, nullptr, 7, 9, 0}));
+    PictureInfo info;
+    std::memset(&info, 0xAB, sizeof info);
+    EXPECT_EQ(input.GetPictureInfo(path, 3, 4, &info), 0);
+    EXPECT_EQ(LastCallOf(a), (Call{"GetPictureInfo", path, &info, nullptr, 3, 4, 0}));
+    EXPECT_EQ(info.pluginOwn0[0], 0xAB);
+    EXPECT_EQ(input.GetPictureDIB(path, 5, 6, ProgressCallback, 77, nullptr), nullptr);  // no allocator
+    EXPECT_EQ(LastCallOf(a), (Call{"GetPictureDIB", path, (void *)ProgressCallback, nullptr, 5, 6, 77}));
+    EXPECT_EQ(input.ConfigurationDlg(reinterpret_cast<HWND>(&info), 8), 0);
+    EXPECT_EQ(LastCallOf(a), (Call{"ConfigurationDlg", nullptr, &info, nullptr, 8, 0, 0}));
+    EXPECT_EQ(input.GetPluginInfo(4, buffer.data(), 8), 0);
+    EXPECT_EQ(LastCallOf(a), (Call{"GetPluginInfo", nullptr, buffer.data(), nullptr, 4, 8, 0}));
+
     ASSERT_EQ(input.SelectPlugin(1), 1);
     EXPECT_TRUE(input.Current() == 1 && !LastCallOf(a));
     for (uint32_t index : {2u, UINT32_MAX}) {
@@ -208,61 +238,9 @@ TEST_F(HostTest, SelectingLoadsOneLibraryAtATime) {
     ASSERT_EQ(input.SelectPlugin(1), 0);
     EXPECT_TRUE(!input.HasLibrary() && input.Current() == -1 && !input.LastLoadError().empty());
     EXPECT_EQ(recorder.Messages(), (std::vector<RecordingFrontEnd::Message>{{u"Failed in loading library.", U16(b)}}));
-    EXPECT_EQ(AnswersOf(input), (Answers{u"", -1, -1, -1, -1, false}));
+    EXPECT_EQ(AnswersOf(), (Answers{u"", -1, -1, -1, false, -1, {}, -1}));  // the slots emptied
     input.Teardown();
     EXPECT_TRUE(input.Count() == 0 && input.SelectPlugin(0) == 0);
-}
-
-TEST_F(HostTest, InputCallsPassTheirArgumentsOnUnchanged) {
-    const std::string lib = Link("input", "p.so");
-    ASSERT_TRUE(input.ScanPlugins() == 1 && input.SelectPlugin(0) == 1);
-    std::array<WCHAR, 8> buffer{};
-    EXPECT_EQ(input.GetPluginInfo(1, buffer.data(), 0), 0);  // no buffer: the plug-in is not called
-    EXPECT_EQ(input.GetPluginInfo(1, nullptr, 8), 0);
-    EXPECT_EQ(LastCallOf(lib), (Call{"", nullptr, nullptr, nullptr, 0, 0, 0}));
-    const WCHAR *path = u"/pics/ä.png";
-    EXPECT_EQ(input.IsSupported(path, 7, 9), 1);
-    EXPECT_EQ(LastCallOf(lib), (Call{"IsSupported", path, nullptr, nullptr, 7, 9, 0}));
-    PictureInfo info;
-    std::memset(&info, 0xAB, sizeof info);
-    EXPECT_EQ(input.GetPictureInfo(path, 3, 4, &info), 0);
-    EXPECT_EQ(LastCallOf(lib), (Call{"GetPictureInfo", path, &info, nullptr, 3, 4, 0}));
-    EXPECT_EQ(info.pluginOwn0[0], 0xAB);
-    EXPECT_EQ(input.GetPictureDIB(path, 5, 6, ProgressCallback, 77, nullptr), nullptr);  // no allocator
-    EXPECT_EQ(LastCallOf(lib), (Call{"GetPictureDIB", path, (void *)ProgressCallback, nullptr, 5, 6, 77}));
-    EXPECT_EQ(input.ConfigurationDlg(reinterpret_cast<HWND>(&info), 8), 0);
-    EXPECT_EQ(LastCallOf(lib), (Call{"ConfigurationDlg", nullptr, &info, nullptr, 8, 0, 0}));
-    EXPECT_EQ(input.GetPluginInfo(4, buffer.data(), 8), 0);
-    EXPECT_EQ(LastCallOf(lib), (Call{"GetPluginInfo", nullptr, buffer.data(), nullptr, 4, 8, 0}));
-}
-
-std::vector<std::array<int32_t, 3>> g_progressCalls;
-int32_t RecordProgress(int32_t done, int32_t total, int32_t data) {
-    g_progressCalls.push_back({done, total, data});
-    return 1;
-}
-
-// SaveDIBPicture gets 0 before and 100 after the plug-in's own reports, also when it fails,
-// and nothing at all when the entry point is missing; a list torn down answers the defaults.
-TEST_F(HostTest, SaveProgressBracketsTheCall) {
-    const std::vector<std::array<int32_t, 3>> bracket{{0, 1, 0}, {1, 2, 33}, {1, 1, 0}};
-    const std::tuple<const char *, int, int, std::vector<std::array<int32_t, 3>>> cases[] = {
-        {"output", 0, 0, bracket}, {"output_failing", 5, 1, bracket}, {"output_bare", -1, -1, {}}};
-    HDC dc = CreateCompatibleDC(nullptr);
-    for (const auto &[variant, result, configured, calls] : cases) {
-        const std::string lib = Link(variant, "p.so");
-        ASSERT_TRUE(output.ScanPlugins() == 1 && output.SelectPlugin(0) == 1) << variant;
-        g_progressCalls.clear();
-        EXPECT_EQ(output.SaveDIBPicture(dc, U16(folder + "picture.out").c_str(), 0, 0, RecordProgress, 33), result);
-        EXPECT_EQ(g_progressCalls, calls) << variant;
-        EXPECT_EQ(fs::remove(folder + "picture.out"), result == 0) << variant;
-        EXPECT_EQ(output.ConfigurationDlg(nullptr, 0), configured) << variant;
-        fs::remove(lib);
-    }
-    output.Teardown();
-    EXPECT_TRUE(output.Count() == 0 && output.Current() == -1 && !output.HasLibrary());
-    EXPECT_EQ(output.SaveDIBPicture(dc, u"/x", 0, 0, RecordProgress, 0), -1);
-    DeleteDC(dc);
 }
 
 TEST_F(HostTest, ProgramListsTearDownTheOutputListFirstAtExit) {

@@ -2,8 +2,7 @@
 // libraries: each fake_plugin_<variant> target compiles this file with its own definitions.
 //
 //   FAKE_NAME="variant"       the description (number 1) is "Fake <variant>" (set by the target)
-//   FAKE_TAG=n                answer to number 0: 1 "00IN_EX", 2 "00OUT_EX", 3 "NOT_A_TAG",
-//                             4 "00iN_EX", 5 "00OUT_eX" (the tags but for the case of a letter)
+//   FAKE_TAG="00IN_EX"        the answer to number 0, the type tag (this one when not given)
 //   FAKE_KIND_OUTPUT          export the output entry points instead of the input ones
 //   FAKE_NO_INFO              export no GetPluginInfo
 //   FAKE_NO_OTHERS            export GetPluginInfo only
@@ -15,66 +14,48 @@
 //   FAKE_USES_DEPENDENCY      reference a symbol of fake_dependency (linked through LIBS)
 //
 // GetPictureInfo answers 3 x 2; GetPictureDIB allocates a 24-bit picture of that size through
-// the host's allocator and reports each row; SaveDIBPicture reports half way and writes
-// "stored\n" to the output path (ASCII). FakeLastCall holds the arguments of the last call as
-// received, so a test can check what the host passed on. With FALTRIX_FAKE_REPORT_UNLOAD set,
-// the library says "unloaded <variant>" on stderr when it is unloaded.
+// the host's allocator and reports each row; SaveDIBPicture reports half way and stores
+// nothing. FakeLastCall (fake_call.h) holds the arguments of the last call. With
+// FALTRIX_FAKE_REPORT_UNLOAD set, the library says "unloaded <variant>" on stderr when it is
+// unloaded.
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "faltrix/plugin.h"
+#include "fake_call.h"
 
 #ifndef FAKE_TAG
-#define FAKE_TAG 1
+#define FAKE_TAG "00IN_EX"
 #endif
 #ifndef FAKE_OVERLONG
 #define FAKE_OVERLONG 0
 #endif
-_Static_assert(FAKE_TAG >= 1 && FAKE_TAG <= 5, "unknown FAKE_TAG");
-
-// The record is a convenience for single-threaded tests (last writer wins). `first` and
-// `second` are the call's pointer arguments after the path, in order.
-struct FakeCall {
-    const char *entry;
-    const WCHAR *path;
-    const void *first, *second;
-    int32_t reserved1, reserved2, data;
-};
-FALTRIX_PLUGIN_EXPORT struct FakeCall FakeLastCall;
-
-static void Record(const char *entry, const WCHAR *path, const void *first, const void *second, int32_t reserved1,
-                   int32_t reserved2, int32_t data) {
-    const struct FakeCall call = {entry, path, first, second, reserved1, reserved2, data};
-    FakeLastCall = call;
-}
-
-// Writes an ASCII text into the caller's buffer as a well-behaved plug-in does.
-__attribute__((unused)) static int32_t Answer(const char *text, WCHAR *buffer, int32_t bufferLength) {
-    int32_t n = 0;
-    if (buffer == NULL || bufferLength <= 0) return 0;
-    for (; text[n] != 0 && n < bufferLength - 1; ++n) buffer[n] = (WCHAR)(unsigned char)text[n];
-    buffer[n] = 0;
-    return n;
-}
-
-#ifndef FAKE_NO_INFO
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    static const char *const tags[] = {"", "00IN_EX", "00OUT_EX", "NOT_A_TAG", "00iN_EX", "00OUT_eX"};
-    static const char *const texts[] = {"", "Fake " FAKE_NAME, "*.fake", "Fake pictures"};
-    Record("GetPluginInfo", NULL, buffer, NULL, infoNumber, bufferLength, 0);
-    if (FAKE_OVERLONG == 1 || (FAKE_OVERLONG == 2 && infoNumber != 0)) {
-        for (int32_t i = 0; i < bufferLength; ++i) buffer[i] = (WCHAR)'X';
-        return bufferLength + 100;
-    }
-    if (infoNumber == 0) return Answer(tags[FAKE_TAG], buffer, bufferLength);
-    return infoNumber > 0 && infoNumber <= 3 ? Answer(texts[infoNumber], buffer, bufferLength) : 0;
-}
-#endif
-
 #ifdef FAKE_FAIL
 #define FAKE_ANSWER(good, bad) (bad)
 #else
 #define FAKE_ANSWER(good, bad) (good)
+#endif
+
+FALTRIX_PLUGIN_EXPORT struct FakeCall FakeLastCall;
+// Keeps the arguments of the call being made, in the order of struct FakeCall.
+#define Record(...) (FakeLastCall = (struct FakeCall){__VA_ARGS__})
+
+#ifndef FAKE_NO_INFO
+// Answers with an ASCII text, clamped and terminated as a well-behaved plug-in does, or with
+// an overlong one.
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+    static const char *const texts[] = {FAKE_TAG, "Fake " FAKE_NAME, "*.fake", "Fake pictures"};
+    const char *text = infoNumber >= 0 && infoNumber <= 3 ? texts[infoNumber] : "";
+    int32_t n = 0;
+    Record("GetPluginInfo", NULL, buffer, NULL, infoNumber, bufferLength, 0);
+    if (buffer == NULL || bufferLength <= 0) return 0;
+    if (FAKE_OVERLONG == 1 || (FAKE_OVERLONG == 2 && infoNumber != 0)) {
+        for (int32_t i = 0; i < bufferLength; ++i) buffer[i] = (WCHAR)'X';
+        return bufferLength + 100;
+    }
+    for (; text[n] != 0 && n < bufferLength - 1; ++n) buffer[n] = (WCHAR)(unsigned char)text[n];
+    buffer[n] = 0;
+    return n;
+}
 #endif
 
 #ifndef FAKE_NO_OTHERS
@@ -92,10 +73,8 @@ FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t reserved1, 
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t reserved1, int32_t reserved2,
                                              PictureInfo *info) {
     Record("GetPictureInfo", path, info, NULL, reserved1, reserved2, 0);
-#ifndef FAKE_FAIL
     info->width = 3;
     info->height = 2;
-#endif
     return FAKE_ANSWER(0, 1);
 }
 
@@ -114,17 +93,9 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t reserved1
 #else // FAKE_KIND_OUTPUT
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,
                                              ProgressCallbackFn progress, int32_t data) {
-    char path8[700];
-    size_t n = 0;
     Record("SaveDIBPicture", path, dc, (const void *)progress, reserved1, reserved2, data);
     if (progress) progress(1, 2, data);
-    if (FAKE_ANSWER(0, 1)) return 5;
-    for (; path[n] != 0 && n + 1 < sizeof path8; ++n) path8[n] = (char)path[n];
-    path8[n] = 0;
-    FILE *out = fopen(path8, "w");
-    if (out == NULL) return 2;
-    fputs("stored\n", out);
-    return fclose(out) == 0 ? 0 : 4;
+    return FAKE_ANSWER(0, 5);
 }
 #endif // FAKE_KIND_OUTPUT
 #endif // FAKE_NO_OTHERS
