@@ -11,7 +11,7 @@
 //   FAKE_OVERLONG=1           every GetPluginInfo answer fills the whole buffer without a NUL
 //                             and claims 100 units more than the buffer holds
 //   FAKE_OVERLONG=2           the same for every number but 0 (the tag stays right)
-//   FAKE_USES_DEPENDENCY      reference a symbol of fake_dependency (linked through LIBS)
+//   FAKE_USES_DEPENDENCY      call the GetPluginInfo of fake_dependency (linked through LIBS)
 //
 // GetPictureInfo answers 3 x 2; GetPictureDIB allocates a 24-bit picture of that size through
 // the host's allocator and reports each row; SaveDIBPicture reports half way and stores
@@ -101,9 +101,8 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
 #endif // FAKE_NO_OTHERS
 
 #ifdef FAKE_USES_DEPENDENCY
-int FakeDependencyMarker(void);
 // Keeps the dependency linked (the linker drops unreferenced libraries with --as-needed).
-FALTRIX_PLUGIN_EXPORT int FakeDependency(void) { return FakeDependencyMarker(); }
+FALTRIX_PLUGIN_EXPORT int32_t FakeDependency(void) { return GetPluginInfo(0, NULL, 0); }
 #endif
 
 __attribute__((destructor)) static void ReportUnload(void) {
