@@ -24,18 +24,20 @@ void SetPath(char16_t (&buffer)[faltrix::kPathBufferLength], const char *path) {
 }
 
 int Make(const char *path, int32_t width, int32_t height) {
-    raw_test::RawPicture p;
-    p.infoWidth = width;
-    p.infoHeight = height;
-    p.dib.biSize = sizeof(BITMAPINFOHEADER);
-    p.dib.biWidth = width;
-    p.dib.biHeight = height;
-    p.dib.biPlanes = 1;
-    p.dib.biBitCount = 24;
-    p.pixels.resize(static_cast<size_t>(raw_test::Stride(p.dib)) * raw_test::Rows(p.dib));
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    void *bits = nullptr;
+    HBITMAP picture = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HDC dc = CreateCompatibleDC(nullptr);
+    SelectObject(dc, picture);
+    DIBSECTION ds{};
+    const bool made = raw_test::Describe(picture, &ds);
     std::mt19937 random(1);
-    for (uint8_t &b : p.pixels) b = static_cast<uint8_t>(random());
-    return raw_test::WriteRaw(path, p) ? 0 : 1;
+    for (size_t i = 0; made && i < raw_test::PixelBytes(ds); ++i) static_cast<uint8_t *>(bits)[i] = static_cast<uint8_t>(random());
+    const bool written = made && raw_test::WriteRaw(path, dc, width, height);
+    DeleteDC(dc);
+    DeleteObject(picture);
+    return written ? 0 : 1;
 }
 
 bool LoadPlugins() {

@@ -101,10 +101,32 @@ private:
     const std::thread::id test_ = std::this_thread::get_id();
 };
 
-// A picture row counted from the top, whatever the row order.
-uint8_t *PictureRow(raw_test::RawPicture &p, uint32_t fromTop) {
-    const uint32_t memoryRow = p.dib.biHeight < 0 ? fromTop : raw_test::Rows(p.dib) - 1 - fromTop;
-    return p.pixels.data() + static_cast<size_t>(raw_test::Stride(p.dib)) * memoryRow;
+// A DIB section selected into a memory DC of its own; both deleted with the object.
+struct Selected {
+    explicit Selected(HBITMAP taken) : bitmap(taken) { SelectObject(dc, bitmap); }
+    ~Selected() {
+        DeleteDC(dc);
+        DeleteObject(bitmap);
+    }
+    HBITMAP bitmap;
+    HDC dc = CreateCompatibleDC(nullptr);
+};
+
+// The rectangle {x, y, width, height} where a picture of the size given is not white, with
+// the colours of its top left and bottom left pixels; all -1 when that part is no filled
+// rectangle.
+std::tuple<std::array<int, 4>, COLORREF, COLORREF> Seen(HDC dc, int width, int height) {
+    int left = INT_MAX, top = INT_MAX, right = -1, bottom = -1, count = 0;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            if (GetPixel(dc, x, y) == kWhite) continue;
+            std::tie(left, right, bottom, count) = std::tuple(std::min(left, x), std::max(right, x), y, count + 1);
+            top = std::min(top, y);
+        }
+    }
+    const std::array<int, 4> rect{left, top, right - left + 1, bottom - top + 1};
+    if (count == 0 || count != rect[2] * rect[3]) return {{-1, -1, -1, -1}, 0, 0};
+    return {rect, GetPixel(dc, left, top), GetPixel(dc, left, bottom)};
 }
 
 // One run of a job: the plug-ins, the input picture (24 or 8 bits, top-down for a negative
@@ -163,30 +185,22 @@ protected:
         const int32_t rows = height < 0 ? -height : height;
         const auto [infoWidth, infoHeight] = info.value_or(std::array{width, rows});
         const auto [top, bottom] = Halves(bits);
-        raw_test::RawPicture p{infoWidth, infoHeight, {40, width, height, 1, static_cast<WORD>(bits), BI_RGB, 0, 3780,
-                               3780, bits == 8 ? 16u : 0u, 0}, bits == 8 ? Palette() : std::vector<RGBQUAD>{}, {}};
-        p.pixels.resize(static_cast<size_t>(raw_test::Stride(p.dib)) * rows);
+        BITMAPINFOHEADER header{40, width, height, 1, static_cast<WORD>(bits), BI_RGB, 0, 3780, 3780, 0, 0};
+        raw_test::RawHead head{{}, 0, 0, header, {}};
+        head.dib.biClrUsed = bits == 8 ? 16 : 0;
+        std::ranges::copy(Palette(), head.colours);
+        void *pixels = nullptr;
+        DIBSECTION ds{};
+        const Selected picture(
+            CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&head.dib), DIB_RGB_COLORS, &pixels, nullptr, 0));
+        ASSERT_TRUE(raw_test::Describe(picture.bitmap, &ds));
         for (int32_t y = 0; y < rows; ++y) {
-            const Colour &colour = y < infoHeight / 2 ? top : bottom;
-            for (int32_t x = 0; x < width; ++x) std::copy_n(colour.data(), bits / 8, PictureRow(p, y) + x * bits / 8);
-        }
-        EXPECT_TRUE(raw_test::WriteRaw(Path("in.raw"), p));
-    }
-
-    // The rectangle {x, y, width, height} where the surface is not white, with the colours of
-    // its top left and bottom left pixels; all -1 when that part is no filled rectangle.
-    std::tuple<std::array<int, 4>, COLORREF, COLORREF> Seen() const {
-        int left = INT_MAX, top = INT_MAX, right = -1, bottom = -1, count = 0;
-        for (int y = 0; y < ThePreviewSurface.height; ++y) {
-            for (int x = 0; x < ThePreviewSurface.width; ++x) {
-                if (GetPixel(ThePreviewSurface.dc, x, y) == kWhite) continue;
-                std::tie(left, right, bottom, count) = std::tuple(std::min(left, x), std::max(right, x), y, count + 1);
-                top = std::min(top, y);
+            uint8_t *row = static_cast<uint8_t *>(pixels) + ds.dsBm.bmWidthBytes * (height < 0 ? y : rows - 1 - y);
+            for (int32_t x = 0; x < width; ++x) {
+                std::copy_n((y < infoHeight / 2 ? top : bottom).data(), bits / 8, row + x * bits / 8);
             }
         }
-        const std::array<int, 4> rect{left, top, right - left + 1, bottom - top + 1};
-        if (count == 0 || count != rect[2] * rect[3]) return {{-1, -1, -1, -1}, 0, 0};
-        return {rect, GetPixel(ThePreviewSurface.dc, left, top), GetPixel(ThePreviewSurface.dc, left, bottom)};
+        EXPECT_TRUE(raw_test::WriteRaw(Path("in.raw"), picture.dc, infoWidth, infoHeight));
     }
 
     HoldingFrontEnd recorder_;
@@ -231,23 +245,22 @@ TEST_P(JobRunTest, StatusLinesControlsProgressAndWhereThePictureEndsUp) {
     }
     if (r.preview) {
         EXPECT_EQ(recorder_.RepaintCount(box_), r.outcome == Stored ? 1 : 0);
-        EXPECT_EQ(Seen(), r.outcome == Stored ? std::tuple(r.place, kTopSeen, kBottomSeen) : before);
+        EXPECT_EQ(Seen(ThePreviewSurface.dc, r.toWidth, r.toHeight),
+                  r.outcome == Stored ? std::tuple(r.place, kTopSeen, kBottomSeen) : before);
         return;
     }
 
     EXPECT_EQ(LastConversionOutcome(), r.outcome);
-    raw_test::RawPicture stored;
-    ASSERT_EQ(raw_test::ReadRaw(Path("out.raw"), &stored), r.outcome == Stored);
+    raw_test::RawHead stored;
+    HBITMAP picture = nullptr;
+    ASSERT_EQ(raw_test::ReadRaw(Path("out.raw"), &stored, CreateDIBSection, &picture), r.outcome == Stored);
     if (r.outcome != Stored) return;
+    const Selected selected(picture);
     EXPECT_EQ(progress[progress.size() - 2], 100u) << "100 after storing";
-    EXPECT_EQ(std::tuple(stored.dib.biWidth, raw_test::Rows(stored.dib), stored.dib.biBitCount),
-              std::tuple(r.place[2], static_cast<uint32_t>(r.place[3]), static_cast<WORD>(r.bits)));
-    // The device path keeps the palette.
-    EXPECT_EQ(stored.colours, r.bits == 8 ? Palette() : std::vector<RGBQUAD>{});
-    // Upright whatever the source's row order.
-    const auto [top, bottom] = Halves(r.bits);
-    EXPECT_TRUE(std::equal(top.begin(), top.begin() + r.bits / 8, PictureRow(stored, 0)));
-    EXPECT_TRUE(std::equal(bottom.begin(), bottom.begin() + r.bits / 8, PictureRow(stored, r.place[3] - 1)));
+    EXPECT_EQ(stored.dib.biBitCount, r.bits);
+    // The device path keeps the palette; upright whatever the source's row order.
+    EXPECT_EQ(std::vector(stored.colours, stored.colours + stored.dib.biClrUsed), r.bits == 8 ? Palette() : std::vector<RGBQUAD>{});
+    EXPECT_EQ(Seen(selected.dc, stored.dib.biWidth, std::abs(stored.dib.biHeight)), std::tuple(r.place, kTopSeen, kBottomSeen));
 }
 
 constexpr bool kConvert = false, kPreview = true;
