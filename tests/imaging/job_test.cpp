@@ -61,9 +61,6 @@ const Lines kShownStretched = Join({kDecode, {kAntiAlias[0], u"Ready."}});
 // 8-bit pictures hold indices 1 and 2 of a sixteen-colour palette with these colours there.
 constexpr Colour kTop{0, 128, 64}, kBottom{128, 64, 0};
 constexpr COLORREF kTopSeen = RGB(64, 128, 0), kBottomSeen = RGB(0, 64, 128), kWhite = RGB(255, 255, 255);
-std::pair<Colour, Colour> Halves(int bits) {
-    return bits == 8 ? std::pair(Colour{1}, Colour{2}) : std::pair(kTop, kBottom);
-}
 std::vector<RGBQUAD> Palette() {
     std::vector<RGBQUAD> p(16);
     for (size_t i = 0; i < 16; ++i) p[i] = RGBQUAD{static_cast<BYTE>(16 * i), static_cast<BYTE>(i), 200, 0};
@@ -101,16 +98,7 @@ private:
     const std::thread::id test_ = std::this_thread::get_id();
 };
 
-// A DIB section selected into a memory DC of its own; both deleted with the object.
-struct Selected {
-    explicit Selected(HBITMAP taken) : bitmap(taken) { SelectObject(dc, bitmap); }
-    ~Selected() {
-        DeleteDC(dc);
-        DeleteObject(bitmap);
-    }
-    HBITMAP bitmap;
-    HDC dc = CreateCompatibleDC(nullptr);
-};
+using raw_test::Selected;
 
 // The rectangle {x, y, width, height} where a picture of the size given is not white, with
 // the colours of its top left and bottom left pixels; all -1 when that part is no filled
@@ -182,23 +170,17 @@ protected:
     // Writes the input picture: the top half by the height GetPictureInfo answers in one
     // colour, the rest in the other.
     void WriteInput(int32_t width, int32_t height, int bits, std::optional<std::array<int32_t, 2>> info = {}) {
-        const int32_t rows = height < 0 ? -height : height;
+        const int32_t rows = std::abs(height);
         const auto [infoWidth, infoHeight] = info.value_or(std::array{width, rows});
-        const auto [top, bottom] = Halves(bits);
-        BITMAPINFOHEADER header{40, width, height, 1, static_cast<WORD>(bits), BI_RGB, 0, 3780, 3780, 0, 0};
-        raw_test::RawHead head{{}, 0, 0, header, {}};
-        head.dib.biClrUsed = bits == 8 ? 16 : 0;
-        std::ranges::copy(Palette(), head.colours);
-        void *pixels = nullptr;
+        const DWORD colours = bits == 8 ? 16 : 0;
+        const Selected picture(raw_test::NoiseSection(
+            {40, width, height, 1, static_cast<WORD>(bits), BI_RGB, 0, 3780, 3780, colours, 0}, Palette()));
         DIBSECTION ds{};
-        const Selected picture(
-            CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&head.dib), DIB_RGB_COLORS, &pixels, nullptr, 0));
         ASSERT_TRUE(raw_test::Describe(picture.bitmap, &ds));
         for (int32_t y = 0; y < rows; ++y) {
-            uint8_t *row = static_cast<uint8_t *>(pixels) + ds.dsBm.bmWidthBytes * (height < 0 ? y : rows - 1 - y);
-            for (int32_t x = 0; x < width; ++x) {
-                std::copy_n((y < infoHeight / 2 ? top : bottom).data(), bits / 8, row + x * bits / 8);
-            }
+            auto *row = static_cast<uint8_t *>(ds.dsBm.bmBits) + ds.dsBm.bmWidthBytes * (height < 0 ? y : rows - 1 - y);
+            const Colour colour = y < infoHeight / 2 ? (bits == 8 ? Colour{1} : kTop) : (bits == 8 ? Colour{2} : kBottom);
+            for (int32_t x = 0; x < width; ++x) std::copy_n(colour.data(), bits / 8, row + x * bits / 8);
         }
         EXPECT_TRUE(raw_test::WriteRaw(Path("in.raw"), picture.dc, infoWidth, infoHeight));
     }

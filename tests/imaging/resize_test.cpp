@@ -7,56 +7,43 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include "faltrix/device_resize.h"
 #include "faltrix/resample.h"
+#include "raw_format.h"
 #include "resample_kernel.h"
 
 namespace faltrix {
 namespace {
 
+using raw_test::Selected;
+
 DIBSECTION Describe(HBITMAP bitmap) {
     DIBSECTION ds{};
-    GetObjectW(bitmap, sizeof ds, &ds);
+    raw_test::Describe(bitmap, &ds);
     return ds;
 }
-
-// A DIB section made through the graphics layer with noise for pixels, or one taken over;
-// deleted with the object.
-struct Dib {
-    Dib(int32_t width, int32_t height, int bitCount, const std::vector<RGBQUAD> &colours = {}, DWORD clrUsed = 0,
-        DWORD compression = BI_RGB) {
-        struct {
-            BITMAPINFOHEADER header;
-            RGBQUAD colours[256];
-        } info{{40, width, height, 1, static_cast<WORD>(bitCount), compression, 0, 3780, 3780, clrUsed, 0}, {}};
-        std::copy(colours.begin(), colours.end(), info.colours);
-        void *pixels = nullptr;
-        bitmap = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS, &pixels, nullptr, 0);
-        std::mt19937 random(static_cast<uint32_t>(width) * 7919u + static_cast<uint32_t>(height));
-        std::generate(Row(0), Row(std::abs(height)), [&random] { return static_cast<uint8_t>(random()); });
+// A section of noise: `bits` per pixel, the colours given, 3780 pixels per metre.
+HBITMAP Noise(int32_t width, int32_t height, int bits, const std::vector<RGBQUAD> &colours = {}, DWORD clrUsed = 0,
+              DWORD compression = BI_RGB) {
+    const WORD bitCount = static_cast<WORD>(bits);
+    return raw_test::NoiseSection({40, width, height, 1, bitCount, compression, 0, 3780, 3780, clrUsed, 0}, colours);
+}
+uint8_t *Row(HBITMAP bitmap, int32_t memoryRow) {
+    const DIBSECTION ds = Describe(bitmap);
+    return static_cast<uint8_t *>(ds.dsBm.bmBits) + memoryRow * ds.dsBm.bmWidthBytes;
+}
+// All pixel memory; or, for a 24-bit section, the pixel bytes row after row without padding.
+std::vector<uint8_t> Bytes(HBITMAP bitmap) { return {Row(bitmap, 0), Row(bitmap, Describe(bitmap).dsBm.bmHeight)}; }
+std::vector<uint8_t> Pixels(HBITMAP bitmap) {
+    std::vector<uint8_t> out;
+    for (int32_t y = 0; y < Describe(bitmap).dsBm.bmHeight; ++y) {
+        out.insert(out.end(), Row(bitmap, y), Row(bitmap, y) + 3 * Describe(bitmap).dsBm.bmWidth);
     }
-    explicit Dib(HBITMAP taken) : bitmap(taken) {}
-    ~Dib() { DeleteObject(bitmap); }
-    uint8_t *Row(size_t memoryRow) const {
-        const DIBSECTION ds = Describe(bitmap);
-        return static_cast<uint8_t *>(ds.dsBm.bmBits) + memoryRow * ds.dsBm.bmWidthBytes;
-    }
-    // The pixel bytes of a 24-bit section row after row in memory order, without row padding.
-    std::vector<uint8_t> Pixels() const {
-        std::vector<uint8_t> out;
-        for (int32_t y = 0; y < Describe(bitmap).dsBm.bmHeight; ++y) {
-            out.insert(out.end(), Row(y), Row(y) + 3 * Describe(bitmap).dsBm.bmWidth);
-        }
-        return out;
-    }
-    std::vector<uint8_t> Bytes() const { return {Row(0), Row(std::abs(Describe(bitmap).dsBmih.biHeight))}; }
-    HBITMAP bitmap;
-};
+    return out;
+}
 
 using Call = std::array<int32_t, 3>;  // done, total, data
 std::vector<Call> g_calls;
@@ -78,102 +65,96 @@ std::vector<Call> ProgressOf(size_t pixels) {
 }
 
 // FNV-1a of a result's header and pixel bytes, to hold the reference results of larger pictures.
-uint64_t Fingerprint(const DIBSECTION &ds, const std::vector<uint8_t> &pixels) {
-    std::vector<uint8_t> bytes(reinterpret_cast<const uint8_t *>(&ds.dsBmih), reinterpret_cast<const uint8_t *>(&ds.dsBmih + 1));
+uint64_t Fingerprint(HBITMAP result) {
+    const BITMAPINFOHEADER header = Describe(result).dsBmih;
+    std::vector<uint8_t> bytes(reinterpret_cast<const uint8_t *>(&header), reinterpret_cast<const uint8_t *>(&header + 1));
+    const std::vector<uint8_t> pixels = Pixels(result);
     bytes.insert(bytes.end(), pixels.begin(), pixels.end());
     uint64_t hash = 14695981039346656037ull;
     for (uint8_t b : bytes) hash = (hash ^ b) * 1099511628211ull;
     return hash;
 }
 
-// Both inner loops must give the same result to the byte, in size and in progress: the hand-worked
-// grid where one is given, and always the fingerprint of the reference result. The sources are the
-// grid, noise, or blocks of one colour each: under a block every mean is a whole number in exact
-// arithmetic, so any change in the order of the operations shows as a byte one lower. A constant
-// picture stays within one level and the identity reproduces the source.
+// Both inner loops must give the reference result to the byte, in size and in progress: the
+// hand-worked grid where one is given, and always the fingerprint. The sources are the grid,
+// noise, or blocks of one colour each: under a block every mean is a whole number in exact
+// arithmetic, so any change in the order of the operations shows as a byte one lower. A
+// constant picture stays within one level and the identity reproduces the source.
 TEST(Resample, BothKernelsGiveTheReferenceBytes) {
     enum Source { kGrid, kNoise, kBlocks };
     // {width, height, sx, sy, source, its pixel bytes row after row and the result's, fingerprint}
-    const std::tuple<int32_t, int32_t, double, double, Source, std::vector<uint8_t>, std::vector<uint8_t>, uint64_t> cases[] = {
-        // The last column of the last span lies outside the source.
-        {5, 1, 0.6, 1.0, kGrid, {10, 100, 200, 20, 110, 190, 30, 120, 180, 40, 130, 170, 50, 140, 160},
-         {14, 104, 196, 25, 115, 185, 43, 133, 167}, 17483627432714718602ull},
-        // A lone last column weighs by the first rule.
-        {2, 1, 1.5, 1.0, kGrid, {0, 0, 0, 200, 100, 40}, {0, 0, 0, 50, 25, 10, 200, 100, 40}, 3200064922877425531ull},
-        // The means are truncated.
-        {2, 2, 0.5, 0.5, kGrid, {1, 10, 100, 2, 20, 200, 3, 30, 31, 5, 50, 51}, {2, 27, 95}, 3045626412879826796ull},
-        {37, 23, 1.0, 1.0, kNoise, {}, {}, 10183270966159128307ull},
-        {11, 3, 15.0 / 11, 1.0, kNoise, {}, {}, 8192476677719937132ull},
-        {7, 3, 61.0 / 7, 1.0, kNoise, {}, {}, 11791365935698770912ull},
-        {273, 3, 3.0 / 273, 1.0, kNoise, {}, {}, 5465443966096773270ull},  // a span's last column lies just outside the source
-        {97, 61, 31.0 / 97, 23.0 / 61, kNoise, {}, {}, 10002932818947473722ull},
-        {13, 11, 41.0 / 13, 29.0 / 11, kNoise, {}, {}, 4520703791898796699ull},
-        {50, 7, 17.0 / 50, 19.0 / 7, kNoise, {}, {}, 14317371520528073906ull},
-        {401, 3, 2.0 / 401, 1.0, kNoise, {}, {}, 11655796028374583644ull},
-        {123, 77, 0.7071067811865476, 0.3183098861837907, kNoise, {}, {}, 1581678122136556012ull},
-        {600, 400, 1234.0 / 6000, 777.0 / 4000, kBlocks, {}, {}, 4912115206178723048ull},  // no row padding: the last row ends the section
-        {301, 203, 97.0 / 301, 61.0 / 203, kBlocks, {}, {}, 13598117197739753883ull},
-        {41, 37, 101.0 / 41, 89.0 / 37, kBlocks, {}, {}, 11705854267785168663ull},
-        {40000, 2, 70001.0 / 40000, 1.5, kNoise, {}, {}, 4673061762474447987ull},  // wider than one column table: made in pieces
-    };
+    const std::tuple<int32_t, int32_t, double, double, Source, std::vector<uint8_t>, std::vector<uint8_t>, uint64_t>
+        cases[] = {
+            // The last column of the last span lies outside the source.
+            {5, 1, 0.6, 1.0, kGrid, {10, 100, 200, 20, 110, 190, 30, 120, 180, 40, 130, 170, 50, 140, 160},
+             {14, 104, 196, 25, 115, 185, 43, 133, 167}, 17483627432714718602ull},
+            // A lone last column weighs by the first rule.
+            {2, 1, 1.5, 1.0, kGrid, {0, 0, 0, 200, 100, 40}, {0, 0, 0, 50, 25, 10, 200, 100, 40}, 3200064922877425531ull},
+            // The means are truncated.
+            {2, 2, 0.5, 0.5, kGrid, {1, 10, 100, 2, 20, 200, 3, 30, 31, 5, 50, 51}, {2, 27, 95}, 3045626412879826796ull},
+            {37, 23, 1.0, 1.0, kNoise, {}, {}, 10183270966159128307ull},
+            {11, 3, 15.0 / 11, 1.0, kNoise, {}, {}, 8192476677719937132ull},
+            {7, 3, 61.0 / 7, 1.0, kNoise, {}, {}, 11791365935698770912ull},
+            // A span's last column lies just outside the source.
+            {273, 3, 3.0 / 273, 1.0, kNoise, {}, {}, 5465443966096773270ull},
+            {97, 61, 31.0 / 97, 23.0 / 61, kNoise, {}, {}, 10002932818947473722ull},
+            {13, 11, 41.0 / 13, 29.0 / 11, kNoise, {}, {}, 4520703791898796699ull},
+            {50, 7, 17.0 / 50, 19.0 / 7, kNoise, {}, {}, 14317371520528073906ull},
+            {401, 3, 2.0 / 401, 1.0, kNoise, {}, {}, 11655796028374583644ull},
+            {123, 77, 0.7071067811865476, 0.3183098861837907, kNoise, {}, {}, 1581678122136556012ull},
+            // No row padding: the last row ends the section.
+            {600, 400, 1234.0 / 6000, 777.0 / 4000, kBlocks, {}, {}, 4912115206178723048ull},
+            {301, 203, 97.0 / 301, 61.0 / 203, kBlocks, {}, {}, 13598117197739753883ull},
+            {41, 37, 101.0 / 41, 89.0 / 37, kBlocks, {}, {}, 11705854267785168663ull},
+            // Wider than one column table: made in pieces.
+            {40000, 2, 70001.0 / 40000, 1.5, kNoise, {}, {}, 4673061762474447987ull},
+        };
     for (const auto &[width, height, sx, sy, kind, grid, expected, fingerprint] : cases) {
         SCOPED_TRACE(::testing::Message() << width << "x" << height << " by " << sx << ", " << sy);
-        const Dib source(width, height, 24);
-        for (int32_t y = 0; y < height && kind != kNoise; ++y) {
-            if (kind == kGrid) std::memcpy(source.Row(y), &grid[3 * width * y], 3 * width);
-            for (int32_t x = 0; x < width && kind == kBlocks; ++x) std::memcpy(source.Row(y) + 3 * x, source.Row(y / 9 * 9) + x / 11 * 33, 3);
+        const Selected source(Noise(width, height, 24));
+        for (int32_t y = 0; y < height; ++y) {
+            if (kind == kGrid) std::memcpy(Row(source.bitmap, y), &grid[3 * width * y], 3 * width);
+            for (int32_t x = 0; x < width && kind == kBlocks; ++x) {
+                std::memcpy(Row(source.bitmap, y) + 3 * x, Row(source.bitmap, y / 9 * 9) + x / 11 * 33, 3);
+            }
         }
         std::vector<uint8_t> results[2];
-        uint64_t fingerprints[2];
         for (bool generic : {false, true}) {
             resample_detail::UseGenericKernel(generic);
-            const Dib result(Resize(source.bitmap, sx, sy));
+            const Selected result(Resize(source.bitmap, sx, sy));
             ASSERT_NE(result.bitmap, nullptr);
-            results[generic] = result.Pixels();
-            fingerprints[generic] = Fingerprint(Describe(result.bitmap), results[generic]);
+            results[generic] = Pixels(result.bitmap);
             EXPECT_EQ(g_calls, ProgressOf(results[generic].size() / 3));
+            EXPECT_EQ(Fingerprint(result.bitmap), fingerprint);
         }
         resample_detail::UseGenericKernel(false);
-        EXPECT_TRUE(results[0] == results[1]) << "the kernels differ first at byte "
-                                              << std::mismatch(results[0].begin(), results[0].end(), results[1].begin()).first - results[0].begin();
-        if (!expected.empty()) {
-            EXPECT_EQ(results[0], expected);
-        }
-        EXPECT_EQ(fingerprints[0], fingerprint);
-        EXPECT_EQ(fingerprints[1], fingerprint);
-        if (sx == 1.0 && sy == 1.0) {
-            EXPECT_EQ(results[0], source.Pixels());
-        }
+        const auto differ = std::mismatch(results[0].begin(), results[0].end(), results[1].begin()).first;
+        EXPECT_TRUE(results[0] == results[1]) << "the kernels differ first at byte " << differ - results[0].begin();
+        EXPECT_EQ(results[0], expected.empty() ? results[0] : expected);
+        EXPECT_EQ(results[0], sx == 1.0 && sy == 1.0 ? Pixels(source.bitmap) : results[0]);
         // The means are truncated, so a constant level may come out one lower, never more.
-        std::fill(source.Row(0), source.Row(height), 0x5C);
-        const std::vector<uint8_t> constant = Dib(Resize(source.bitmap, sx, sy)).Pixels();
+        std::memset(Row(source.bitmap, 0), 0x5C, Bytes(source.bitmap).size());
+        const std::vector<uint8_t> constant = Pixels(Selected(Resize(source.bitmap, sx, sy)).bitmap);
         EXPECT_TRUE(std::all_of(constant.begin(), constant.end(), [](uint8_t b) { return b == 0x5C || b == 0x5B; }));
     }
 }
 
 TEST(Resample, RefusalsGiveNullAfterOneProgressCall) {
     const auto refused = [](HBITMAP source, double sx, double sy) {
-        return Dib(Resize(source, sx, sy)).bitmap == nullptr && g_calls == std::vector<Call>{{0, 1, 0}};
+        const Selected kept(source);
+        return Selected(Resize(source, sx, sy)).bitmap == nullptr && g_calls == std::vector<Call>{{0, 1, 0}};
     };
-    for (int bits : {8, 16, 32}) EXPECT_TRUE(refused(Dib(10, 10, bits, std::vector<RGBQUAD>(256)).bitmap, 0.5, 0.5));
+    for (int bits : {8, 16, 32}) EXPECT_TRUE(refused(Noise(10, 10, bits, std::vector<RGBQUAD>(256)), 0.5, 0.5));
     EXPECT_TRUE(refused(nullptr, 0.5, 0.5));
     // An empty result: 49 * (1 / 49) is 0.9999999999999999, no pixel.
-    const Dib source(49, 4, 24);
     for (const auto &[sx, sy] : {std::pair{1.0 / 49, 1.0}, {1.0, 0.1}, {0.0, 1.0}, {-1.0, 1.0}}) {
-        EXPECT_TRUE(refused(source.bitmap, sx, sy)) << sx << " " << sy;
+        EXPECT_TRUE(refused(Noise(49, 4, 24), sx, sy)) << sx << " " << sy;
     }
-    EXPECT_TRUE(refused(Dib(1 << 20, 1, 24).bitmap, 0.001, 1.0));
-    EXPECT_FALSE(refused(Dib((1 << 20) - 1, 1, 24).bitmap, 0.001, 1.0));
+    EXPECT_TRUE(refused(Noise(1 << 20, 1, 24), 0.001, 1.0));
+    EXPECT_FALSE(refused(Noise((1 << 20) - 1, 1, 24), 0.001, 1.0));
 }
 
 // ---- Palette probe and device resize -------------------------------------------------------
-
-// A memory DC holding a bitmap.
-struct Selected {
-    explicit Selected(HBITMAP bitmap) : dc(CreateCompatibleDC(nullptr)) { SelectObject(dc, bitmap); }
-    ~Selected() { DeleteDC(dc); }
-    HDC dc;
-};
 
 TEST(Probe, ReadsTheEntriesThroughTheTopBitsAndLeavesThePixelsAsTheyWere) {
     // {bits, height, biClrUsed, first, limit, end index}. The pixels are noise: with 1 and 4 bits,
@@ -186,14 +167,14 @@ TEST(Probe, ReadsTheEntriesThroughTheTopBitsAndLeavesThePixelsAsTheyWere) {
     for (const auto &[bits, height, clrUsed, first, limit, end] : cases) {
         std::vector<RGBQUAD> palette(bits > 8 ? 0 : clrUsed != 0 ? clrUsed : 1u << bits);
         for (size_t i = 0; i < palette.size(); ++i) palette[i] = {BYTE(i * 7 + 1), BYTE(~i), BYTE(i * 3), 0};
-        const Dib picture(9, height, bits, palette, clrUsed);
-        const std::vector<uint8_t> before = picture.Bytes();
+        const Selected picture(Noise(9, height, bits, palette, clrUsed));
+        const std::vector<uint8_t> before = Bytes(picture.bitmap);
         std::vector<RGBQUAD> probed(257, RGBQUAD{9, 9, 9, 9});
-        EXPECT_EQ(ReadPaletteByProbe(Selected(picture.bitmap).dc, first, limit, probed.data()), end);
-        EXPECT_EQ(0, std::memcmp(probed.data(), palette.data() + first, (end - first) * sizeof(RGBQUAD))) << bits << " bits";
+        EXPECT_EQ(ReadPaletteByProbe(picture.dc, first, limit, probed.data()), end);
+        EXPECT_EQ(0, std::memcmp(probed.data(), palette.data() + first, (end - first) * sizeof(RGBQUAD))) << bits;
         EXPECT_EQ(probed[end - first].rgbReserved, 9);  // nothing written past the end index
-        EXPECT_EQ(picture.Bytes(), before);
-        EXPECT_EQ(ReadPaletteByProbe(Selected(picture.bitmap).dc, 0, 256, nullptr), 0u);
+        EXPECT_EQ(Bytes(picture.bitmap), before);
+        EXPECT_EQ(ReadPaletteByProbe(picture.dc, 0, 256, nullptr), 0u);
     }
 }
 
@@ -203,9 +184,9 @@ TEST(DeviceResize, PassesBitFieldMasksOnAndClampsTheColourCount) {
     std::memcpy(masks.data(), fields, sizeof fields);
     // A 24-bit header may claim a colour table it does not use: the copy claims at most 256.
     for (const auto &[bits, colours, clrUsed] : {std::tuple{16, masks, 0u}, {24, std::vector<RGBQUAD>{}, 300u}}) {
-        Dib source(6, 6, bits, colours, clrUsed, bits == 16 ? BI_BITFIELDS : BI_RGB);
-        const DIBSECTION from = Describe(source.bitmap);
-        const DeviceResizeResult r = DeviceResize(std::exchange(source.bitmap, nullptr), from, 3, 3);
+        HBITMAP source = Noise(6, 6, bits, colours, clrUsed, bits == 16 ? BI_BITFIELDS : BI_RGB);
+        const DIBSECTION from = Describe(source);
+        const DeviceResizeResult r = DeviceResize(source, from, 3, 3);
         ASSERT_NE(r.bitmap, nullptr);
         const DIBSECTION to = Describe(r.bitmap);
         EXPECT_EQ(to.dsBmih.biCompression, from.dsBmih.biCompression);

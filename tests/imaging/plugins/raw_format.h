@@ -4,9 +4,12 @@
 // the picture's own size; the output plug-in writes the section it is handed, with its size.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "faltrix/plugin.h"
 
@@ -26,6 +29,32 @@ inline bool Describe(HGDIOBJ bitmap, DIBSECTION *ds) {
 inline size_t PixelBytes(const DIBSECTION &ds) {
     return static_cast<size_t>(ds.dsBm.bmWidthBytes) * static_cast<size_t>(ds.dsBm.bmHeight);
 }
+
+// A new DIB section of the header and colours given, its pixel memory filled with noise
+// seeded by the size; null when the graphics layer refuses the header.
+inline HBITMAP NoiseSection(const BITMAPINFOHEADER &header, const std::vector<RGBQUAD> &colours = {}) {
+    RawHead info{{}, 0, 0, header, {}};
+    std::copy(colours.begin(), colours.end(), info.colours);
+    void *bits = nullptr;
+    DIBSECTION ds{};
+    HBITMAP bitmap = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info.dib), DIB_RGB_COLORS, &bits, nullptr, 0);
+    std::mt19937 random(static_cast<uint32_t>(header.biWidth) * 7919u + static_cast<uint32_t>(header.biHeight));
+    if (Describe(bitmap, &ds)) std::generate_n(static_cast<uint8_t *>(bits), PixelBytes(ds), [&] { return uint8_t(random()); });
+    return bitmap;
+}
+
+// A DIB section selected into a memory DC of its own; both deleted with the object.
+struct Selected {
+    explicit Selected(HBITMAP taken) : bitmap(taken) { SelectObject(dc, bitmap); }
+    ~Selected() {
+        DeleteDC(dc);
+        DeleteObject(bitmap);
+    }
+    Selected(const Selected &) = delete;
+    Selected &operator=(const Selected &) = delete;
+    HBITMAP bitmap;
+    HDC dc = CreateCompatibleDC(nullptr);
+};
 
 // Writes the DIB section selected in dc, with its header and colour table.
 inline bool WriteRaw(const std::string &path, HDC dc, int32_t infoWidth, int32_t infoHeight) {
