@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -24,20 +23,9 @@ void SetPath(char16_t (&buffer)[faltrix::kPathBufferLength], const char *path) {
 }
 
 int Make(const char *path, int32_t width, int32_t height) {
-    BITMAPINFO info{};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-    void *bits = nullptr;
-    HBITMAP picture = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HDC dc = CreateCompatibleDC(nullptr);
-    SelectObject(dc, picture);
-    DIBSECTION ds{};
-    const bool made = raw_test::Describe(picture, &ds);
-    std::mt19937 random(1);
-    for (size_t i = 0; made && i < raw_test::PixelBytes(ds); ++i) static_cast<uint8_t *>(bits)[i] = static_cast<uint8_t>(random());
-    const bool written = made && raw_test::WriteRaw(path, dc, width, height);
-    DeleteDC(dc);
-    DeleteObject(picture);
-    return written ? 0 : 1;
+    const raw_test::Selected picture(
+        raw_test::NoiseSection({sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0}));
+    return raw_test::WriteRaw(path, picture.dc, width, height) ? 0 : 1;
 }
 
 bool LoadPlugins() {

@@ -28,7 +28,6 @@ namespace faltrix {
 namespace {
 
 using Lines = std::vector<std::u16string>;
-using Colour = std::array<uint8_t, 3>;  // the first bits / 8 bytes are a pixel
 using enum ConversionOutcome;
 
 Lines Join(std::initializer_list<Lines> parts) {
@@ -56,18 +55,14 @@ const Lines kDeviceFailed = Join({kDecode, {u"Failed in Resizing."}});
 const Lines kShown = Join({kDecode, {u"Ready."}}), kShownResampled = Join({kDecode, kAntiAlias, {u"Ready."}});
 const Lines kShownStretched = Join({kDecode, {kAntiAlias[0], u"Ready."}});
 
-// The picture's top half and the rest: channels of 0 or powers of two, which any area average
-// leaves exact; as bytes in memory (blue, green, red) and as the surface reads them back.
-// 8-bit pictures hold indices 1 and 2 of a sixteen-colour palette with these colours there.
-constexpr Colour kTop{0, 128, 64}, kBottom{128, 64, 0};
+// The picture's top half and the rest in entries 1 and 2 of a sixteen-colour palette, whose
+// channels are 0 or powers of two, which any area average leaves exact: 8-bit pictures hold
+// the indices, 24-bit ones the entries' first three bytes (blue, green, red).
+const std::vector<RGBQUAD> kPalette = {{0, 0, 200, 0},   {0, 128, 64, 0},  {128, 64, 0, 0},  {48, 3, 200, 0},
+                                       {64, 4, 200, 0},  {80, 5, 200, 0},  {96, 6, 200, 0},  {112, 7, 200, 0},
+                                       {128, 8, 200, 0}, {144, 9, 200, 0}, {160, 10, 200, 0}, {176, 11, 200, 0},
+                                       {192, 12, 200, 0}, {208, 13, 200, 0}, {224, 14, 200, 0}, {240, 15, 200, 0}};
 constexpr COLORREF kTopSeen = RGB(64, 128, 0), kBottomSeen = RGB(0, 64, 128), kWhite = RGB(255, 255, 255);
-std::vector<RGBQUAD> Palette() {
-    std::vector<RGBQUAD> p(16);
-    for (size_t i = 0; i < 16; ++i) p[i] = RGBQUAD{static_cast<BYTE>(16 * i), static_cast<BYTE>(i), 200, 0};
-    p[1] = RGBQUAD{kTop[0], kTop[1], kTop[2], 0};
-    p[2] = RGBQUAD{kBottom[0], kBottom[1], kBottom[2], 0};
-    return p;
-}
 
 // The nine controls in the order in which EnableControlSet changes them, once per state given.
 std::vector<RecordingFrontEnd::ControlChange> Controls(std::initializer_list<bool> states) {
@@ -126,8 +121,7 @@ struct JobRun {
     const char *name;
     bool preview;
     std::string variant;  // the raw plug-in standing in for input_raw or output_raw, if any
-    int32_t width, height;
-    int bits;
+    int32_t width, height, bits;
     uint32_t toWidth, toHeight;
     bool antiAlias;
     Lines lines;
@@ -169,18 +163,19 @@ protected:
 
     // Writes the input picture: the top half by the height GetPictureInfo answers in one
     // colour, the rest in the other.
-    void WriteInput(int32_t width, int32_t height, int bits, std::optional<std::array<int32_t, 2>> info = {}) {
+    void WriteInput(int32_t width, int32_t height, int32_t bits, std::optional<std::array<int32_t, 2>> info = {}) {
         const int32_t rows = std::abs(height);
         const auto [infoWidth, infoHeight] = info.value_or(std::array{width, rows});
         const DWORD colours = bits == 8 ? 16 : 0;
         const Selected picture(raw_test::NoiseSection(
-            {40, width, height, 1, static_cast<WORD>(bits), BI_RGB, 0, 3780, 3780, colours, 0}, Palette()));
+            {40, width, height, 1, static_cast<WORD>(bits), BI_RGB, 0, 3780, 3780, colours, 0}, kPalette));
         DIBSECTION ds{};
         ASSERT_TRUE(raw_test::Describe(picture.bitmap, &ds));
         for (int32_t y = 0; y < rows; ++y) {
             auto *row = static_cast<uint8_t *>(ds.dsBm.bmBits) + ds.dsBm.bmWidthBytes * (height < 0 ? y : rows - 1 - y);
-            const Colour colour = y < infoHeight / 2 ? (bits == 8 ? Colour{1} : kTop) : (bits == 8 ? Colour{2} : kBottom);
-            for (int32_t x = 0; x < width; ++x) std::copy_n(colour.data(), bits / 8, row + x * bits / 8);
+            const uint8_t index = y < infoHeight / 2 ? 1 : 2;
+            const void *pixel = bits == 8 ? static_cast<const void *>(&index) : &kPalette[index];
+            for (int32_t x = 0; x < width; ++x) std::memcpy(row + x * bits / 8, pixel, bits / 8);
         }
         EXPECT_TRUE(raw_test::WriteRaw(Path("in.raw"), picture.dc, infoWidth, infoHeight));
     }
@@ -241,8 +236,10 @@ TEST_P(JobRunTest, StatusLinesControlsProgressAndWhereThePictureEndsUp) {
     EXPECT_EQ(progress[progress.size() - 2], 100u) << "100 after storing";
     EXPECT_EQ(stored.dib.biBitCount, r.bits);
     // The device path keeps the palette; upright whatever the source's row order.
-    EXPECT_EQ(std::vector(stored.colours, stored.colours + stored.dib.biClrUsed), r.bits == 8 ? Palette() : std::vector<RGBQUAD>{});
-    EXPECT_EQ(Seen(selected.dc, stored.dib.biWidth, std::abs(stored.dib.biHeight)), std::tuple(r.place, kTopSeen, kBottomSeen));
+    const std::vector<RGBQUAD> colours(stored.colours, stored.colours + stored.dib.biClrUsed);
+    EXPECT_EQ(colours, r.bits == 8 ? kPalette : std::vector<RGBQUAD>{});
+    EXPECT_EQ(Seen(selected.dc, stored.dib.biWidth, std::abs(stored.dib.biHeight)),
+              std::tuple(r.place, kTopSeen, kBottomSeen));
 }
 
 constexpr bool kConvert = false, kPreview = true;
@@ -279,7 +276,8 @@ const JobRun kRuns[] = {
     {"PreviewOwnSize", kPreview, "", 51, 49, 24, 100, 100, true, kShown, Stored, {25, 26, 51, 49}},
     {"PreviewExactlyTheBox", kPreview, "", 160, 120, 24, 160, 120, true, kShown, Stored, {0, 0, 160, 120}},
     // Said to be 20 x 20, decoded 40 x 40: placed and copied by the size said.
-    {"PreviewSizeFromPictureInfo", kPreview, "", 40, 40, 24, 100, 100, false, kShown, Stored, {40, 40, 20, 20}, {{20, 20}}},
+    {"PreviewSizeFromPictureInfo", kPreview, "", 40, 40, 24, 100, 100, false, kShown, Stored, {40, 40, 20, 20},
+     {{20, 20}}},
     {"PreviewNotSupported", kPreview, "input_no_support", 50, 50, 24, 100, 100, true, kNotShown, NotSupported, {}},
     {"PreviewInformationRefused", kPreview, "input_no_info", 50, 50, 24, 100, 100, true, kInfoFailed, InfoFailed, {}},
     // A size of 0 or below is no information.

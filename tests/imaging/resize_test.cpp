@@ -67,7 +67,8 @@ std::vector<Call> ProgressOf(size_t pixels) {
 // FNV-1a of a result's header and pixel bytes, to hold the reference results of larger pictures.
 uint64_t Fingerprint(HBITMAP result) {
     const BITMAPINFOHEADER header = Describe(result).dsBmih;
-    std::vector<uint8_t> bytes(reinterpret_cast<const uint8_t *>(&header), reinterpret_cast<const uint8_t *>(&header + 1));
+    const auto *head = reinterpret_cast<const uint8_t *>(&header);
+    std::vector<uint8_t> bytes(head, head + sizeof header);
     const std::vector<uint8_t> pixels = Pixels(result);
     bytes.insert(bytes.end(), pixels.begin(), pixels.end());
     uint64_t hash = 14695981039346656037ull;
@@ -89,9 +90,11 @@ TEST(Resample, BothKernelsGiveTheReferenceBytes) {
             {5, 1, 0.6, 1.0, kGrid, {10, 100, 200, 20, 110, 190, 30, 120, 180, 40, 130, 170, 50, 140, 160},
              {14, 104, 196, 25, 115, 185, 43, 133, 167}, 17483627432714718602ull},
             // A lone last column weighs by the first rule.
-            {2, 1, 1.5, 1.0, kGrid, {0, 0, 0, 200, 100, 40}, {0, 0, 0, 50, 25, 10, 200, 100, 40}, 3200064922877425531ull},
+            {2, 1, 1.5, 1.0, kGrid, {0, 0, 0, 200, 100, 40}, {0, 0, 0, 50, 25, 10, 200, 100, 40},
+             3200064922877425531ull},
             // The means are truncated.
-            {2, 2, 0.5, 0.5, kGrid, {1, 10, 100, 2, 20, 200, 3, 30, 31, 5, 50, 51}, {2, 27, 95}, 3045626412879826796ull},
+            {2, 2, 0.5, 0.5, kGrid, {1, 10, 100, 2, 20, 200, 3, 30, 31, 5, 50, 51}, {2, 27, 95},
+             3045626412879826796ull},
             {37, 23, 1.0, 1.0, kNoise, {}, {}, 10183270966159128307ull},
             {11, 3, 15.0 / 11, 1.0, kNoise, {}, {}, 8192476677719937132ull},
             {7, 3, 61.0 / 7, 1.0, kNoise, {}, {}, 11791365935698770912ull},

@@ -37,9 +37,11 @@ inline HBITMAP NoiseSection(const BITMAPINFOHEADER &header, const std::vector<RG
     std::copy(colours.begin(), colours.end(), info.colours);
     void *bits = nullptr;
     DIBSECTION ds{};
-    HBITMAP bitmap = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info.dib), DIB_RGB_COLORS, &bits, nullptr, 0);
+    HBITMAP bitmap =
+        CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info.dib), DIB_RGB_COLORS, &bits, nullptr, 0);
     std::mt19937 random(static_cast<uint32_t>(header.biWidth) * 7919u + static_cast<uint32_t>(header.biHeight));
-    if (Describe(bitmap, &ds)) std::generate_n(static_cast<uint8_t *>(bits), PixelBytes(ds), [&] { return uint8_t(random()); });
+    const auto next = [&random] { return static_cast<uint8_t>(random()); };
+    if (Describe(bitmap, &ds)) std::generate_n(static_cast<uint8_t *>(bits), PixelBytes(ds), next);
     return bitmap;
 }
 
