@@ -169,8 +169,8 @@ protected:
         const DWORD colours = bits == 8 ? 16 : 0;
         const Selected picture(raw_test::NoiseSection(
             {40, width, height, 1, static_cast<WORD>(bits), BI_RGB, 0, 3780, 3780, colours, 0}, kPalette));
-        DIBSECTION ds{};
-        ASSERT_TRUE(raw_test::Describe(picture.bitmap, &ds));
+        const DIBSECTION ds = raw_test::Describe(picture.bitmap);
+        ASSERT_NE(ds.dsBm.bmBits, nullptr);
         for (int32_t y = 0; y < rows; ++y) {
             auto *row = static_cast<uint8_t *>(ds.dsBm.bmBits) + ds.dsBm.bmWidthBytes * (height < 0 ? y : rows - 1 - y);
             const uint8_t index = y < infoHeight / 2 ? 1 : 2;

@@ -18,13 +18,9 @@
 namespace faltrix {
 namespace {
 
+using raw_test::Describe;
 using raw_test::Selected;
 
-DIBSECTION Describe(HBITMAP bitmap) {
-    DIBSECTION ds{};
-    raw_test::Describe(bitmap, &ds);
-    return ds;
-}
 // A section of noise: `bits` per pixel, the colours given, 3780 pixels per metre.
 HBITMAP Noise(int32_t width, int32_t height, int bits, const std::vector<RGBQUAD> &colours = {}, DWORD clrUsed = 0,
               DWORD compression = BI_RGB) {
@@ -68,9 +64,8 @@ std::vector<Call> ProgressOf(size_t pixels) {
 uint64_t Fingerprint(HBITMAP result) {
     const BITMAPINFOHEADER header = Describe(result).dsBmih;
     const auto *head = reinterpret_cast<const uint8_t *>(&header);
-    std::vector<uint8_t> bytes(head, head + sizeof header);
-    const std::vector<uint8_t> pixels = Pixels(result);
-    bytes.insert(bytes.end(), pixels.begin(), pixels.end());
+    std::vector<uint8_t> bytes = Pixels(result);
+    bytes.insert(bytes.begin(), head, head + sizeof header);
     uint64_t hash = 14695981039346656037ull;
     for (uint8_t b : bytes) hash = (hash ^ b) * 1099511628211ull;
     return hash;

@@ -22,9 +22,11 @@ struct RawHead {
     RGBQUAD colours[256];
 };
 
-// The description of a DIB section; false for anything else.
-inline bool Describe(HGDIOBJ bitmap, DIBSECTION *ds) {
-    return bitmap != nullptr && GetObjectW(bitmap, sizeof *ds, ds) == static_cast<int>(sizeof *ds);
+// The description of a DIB section; all zero (no pixel memory) for anything else.
+inline DIBSECTION Describe(HGDIOBJ bitmap) {
+    DIBSECTION ds{};
+    if (bitmap == nullptr || GetObjectW(bitmap, sizeof ds, &ds) != static_cast<int>(sizeof ds)) return {};
+    return ds;
 }
 inline size_t PixelBytes(const DIBSECTION &ds) {
     return static_cast<size_t>(ds.dsBm.bmWidthBytes) * static_cast<size_t>(ds.dsBm.bmHeight);
@@ -36,12 +38,11 @@ inline HBITMAP NoiseSection(const BITMAPINFOHEADER &header, const std::vector<RG
     RawHead info{{}, 0, 0, header, {}};
     std::copy(colours.begin(), colours.end(), info.colours);
     void *bits = nullptr;
-    DIBSECTION ds{};
     HBITMAP bitmap =
         CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info.dib), DIB_RGB_COLORS, &bits, nullptr, 0);
     std::mt19937 random(static_cast<uint32_t>(header.biWidth) * 7919u + static_cast<uint32_t>(header.biHeight));
     const auto next = [&random] { return static_cast<uint8_t>(random()); };
-    if (Describe(bitmap, &ds)) std::generate_n(static_cast<uint8_t *>(bits), PixelBytes(ds), next);
+    std::generate_n(static_cast<uint8_t *>(bits), PixelBytes(Describe(bitmap)), next);
     return bitmap;
 }
 
@@ -61,8 +62,8 @@ struct Selected {
 // Writes the DIB section selected in dc, with its header and colour table.
 inline bool WriteRaw(const std::string &path, HDC dc, int32_t infoWidth, int32_t infoHeight) {
     RawHead head{{'F', 'R', 'W', '1'}, infoWidth, infoHeight, {}, {}};
-    DIBSECTION ds{};
-    if (!Describe(GetCurrentObject(dc, OBJ_BITMAP), &ds)) return false;
+    const DIBSECTION ds = Describe(GetCurrentObject(dc, OBJ_BITMAP));
+    if (ds.dsBm.bmBits == nullptr) return false;
     head.dib = ds.dsBmih;
     GetDIBColorTable(dc, 0, 256, head.colours);
     FILE *f = std::fopen(path.c_str(), "wb");
@@ -80,9 +81,9 @@ inline bool ReadRaw(const std::string &path, RawHead *head, DibAllocCallbackFn a
     bool ok = f != nullptr && std::fread(head, sizeof *head, 1, f) == 1 && std::memcmp(head->magic, "FRW1", 4) == 0;
     if (ok && alloc != nullptr) {
         void *bits = nullptr;
-        DIBSECTION ds{};
         *picture = alloc(nullptr, reinterpret_cast<BITMAPINFO *>(&head->dib), DIB_RGB_COLORS, &bits, nullptr, 0);
-        ok = Describe(*picture, &ds) && std::fread(bits, 1, PixelBytes(ds), f) == PixelBytes(ds);
+        const size_t bytes = PixelBytes(Describe(*picture));
+        ok = bytes != 0 && std::fread(bits, 1, bytes, f) == bytes;
         if (!ok && *picture != nullptr) DeleteObject(*picture);
         if (!ok) *picture = nullptr;
     }

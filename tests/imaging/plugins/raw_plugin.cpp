@@ -40,9 +40,9 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
 
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t, ProgressCallbackFn,
                                              int32_t) {
-    DIBSECTION ds{};
+    const DIBSECTION ds = raw_test::Describe(GetCurrentObject(dc, OBJ_BITMAP));
     if (kVariant == "output_no_store") return 5;
-    if (!raw_test::Describe(GetCurrentObject(dc, OBJ_BITMAP), &ds)) return 2;
+    if (ds.dsBm.bmBits == nullptr) return 2;
     return raw_test::WriteRaw(Narrow(path), dc, ds.dsBmih.biWidth, ds.dsBmih.biHeight) ? 0 : 3;
 }
 
