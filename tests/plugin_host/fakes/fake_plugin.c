@@ -12,6 +12,7 @@
 //                             and claims 100 units more than the buffer holds
 //   FAKE_OVERLONG=2           the same for every number but 0 (the tag stays right)
 //   FAKE_USES_DEPENDENCY      call the GetPluginInfo of fake_dependency (linked through LIBS)
+//   FAKE_DEPENDENCY           build fake_dependency, which exports no FakeLastCall
 //
 // GetPictureInfo answers 3 x 2; GetPictureDIB allocates a 24-bit picture of that size through
 // the host's allocator and reports each row; SaveDIBPicture reports half way and stores
@@ -35,7 +36,11 @@
 #define FAKE_ANSWER(good, bad) (good)
 #endif
 
+#ifdef FAKE_DEPENDENCY
+static struct FakeCall FakeLastCall;  // the dependency's own would clash with its plug-in's
+#else
 FALTRIX_PLUGIN_EXPORT struct FakeCall FakeLastCall;
+#endif
 // Keeps the arguments of the call being made, in the order of struct FakeCall.
 #define Record(...) (FakeLastCall = (struct FakeCall){__VA_ARGS__})
 
