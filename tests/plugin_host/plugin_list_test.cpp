@@ -233,8 +233,6 @@ TEST_F(HostTest, SelectingLoadsOneLibraryAtATime) {
     EXPECT_TRUE(!input.HasLibrary() && input.Current() == -1 && !input.LastLoadError().empty());
     EXPECT_EQ(recorder.Messages(), (std::vector<RecordingFrontEnd::Message>{{u"Failed in loading library.", U16(b)}}));
     EXPECT_EQ(AnswersOf(), (Answers{u"", -1, -1, -1, false, -1, {}, -1}));  // the slots emptied
-    input.Teardown();
-    EXPECT_TRUE(input.Count() == 0 && input.SelectPlugin(0) == 0);
 }
 
 TEST_F(HostTest, ProgramListsTearDownTheOutputListFirstAtExit) {
