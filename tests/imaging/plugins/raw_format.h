@@ -2,6 +2,8 @@
 // memory. A file holds a RawHead, then the section's pixels in memory order. The input
 // plug-in's GetPictureInfo answers infoWidth x infoHeight, which a test may set apart from
 // the picture's own size; the output plug-in writes the section it is handed, with its size.
+// The sections themselves are made and held the same way by the plug-ins' readers, the tests
+// and the benchmark: filled with noise, and selected into a memory DC of their own.
 #pragma once
 
 #include <algorithm>
