@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -24,18 +23,9 @@ void SetPath(char16_t (&buffer)[faltrix::kPathBufferLength], const char *path) {
 }
 
 int Make(const char *path, int32_t width, int32_t height) {
-    raw_test::RawPicture p;
-    p.infoWidth = width;
-    p.infoHeight = height;
-    p.dib.biSize = sizeof(BITMAPINFOHEADER);
-    p.dib.biWidth = width;
-    p.dib.biHeight = height;
-    p.dib.biPlanes = 1;
-    p.dib.biBitCount = 24;
-    p.pixels.resize(static_cast<size_t>(raw_test::Stride(p.dib)) * raw_test::Rows(p.dib));
-    std::mt19937 random(1);
-    for (uint8_t &b : p.pixels) b = static_cast<uint8_t>(random());
-    return raw_test::WriteRaw(path, p) ? 0 : 1;
+    const raw_test::Selected picture(
+        raw_test::NoiseSection({sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0}));
+    return raw_test::WriteRaw(path, picture.dc, width, height) ? 0 : 1;
 }
 
 bool LoadPlugins() {

@@ -77,14 +77,15 @@ void FillControlSet(HWND dialog, ControlSet *set) {
     set->outputChooser = byId(1004);
 }
 
-void EnableControlSet(const ControlSet &set, int32_t enable) {
+void EnableControlSet(const ControlSet &set, bool enable) {
     FeedbackFrontEnd *fe = FrontEnd();
     if (fe == nullptr) return;
-    // The order of the original: 1, 2, 3, 1003, 1004, 1006, 1007, 4, 5.
+    // Not the record's order: a front end sees the buttons change first, then the choosers,
+    // the plug-in lists and last the lists' "Detail" buttons.
     const HWND order[] = {set.code,       set.exit,      set.preview,    set.inputChooser, set.outputChooser,
                           set.inputList,  set.outputList, set.inputDetail, set.outputDetail};
     for (HWND control : order) {
-        if (control != nullptr) fe->EnableControl(control, enable != 0);
+        if (control != nullptr) fe->EnableControl(control, enable);
     }
 }
 

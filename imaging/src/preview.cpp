@@ -5,8 +5,8 @@
 #include <array>
 
 #include "faltrix/conversion_job.h"
-#include "faltrix/plugin_list.h"
 #include "faltrix/resample.h"
+#include "decode_stage.h"
 #include "job_slot.h"
 
 namespace faltrix {
@@ -77,83 +77,67 @@ Placement PlacePicture(BoxSize box, int32_t W, int32_t H) {
     return p;
 }
 
+// Draws the picture into the surface as placed, in one step under the surface's mutex, with
+// no front-end call while it is held: the box paints itself under the same mutex on the
+// dialog's thread, which the front end's calls may wait for. The sizes for the copies come
+// from PictureInfo, not from the decoded bitmap.
+void DrawIntoSurface(HDC surfaceDC, BoxSize box, const Placement &place, HBITMAP decoded, HBITMAP resampled,
+                     int32_t W, int32_t H) {
+    std::lock_guard lock(PreviewSurfaceMutex());
+    HDC memoryDC = CreateCompatibleDC(surfaceDC);
+    FillWhite(surfaceDC, box.width, box.height);
+    if (resampled != nullptr) {
+        SelectObject(memoryDC, resampled);
+        BitBlt(surfaceDC, place.x, place.y, place.width, place.height, memoryDC, 0, 0, SRCCOPY);
+    } else if (!place.fitted) {
+        SelectObject(memoryDC, decoded);
+        BitBlt(surfaceDC, place.x, place.y, W, H, memoryDC, 0, 0, SRCCOPY);
+    } else {
+        SelectObject(memoryDC, decoded);
+        StretchBlt(surfaceDC, place.x, place.y, place.width, place.height, memoryDC, 0, 0, W, H, SRCCOPY);
+    }
+    DeleteDC(memoryDC);
+}
+
+// Decodes the picture, fits it into the box and draws it; true when it was drawn.
+bool DecodeAndDraw(const PreviewRequest &request, BoxSize box, const WCHAR *input) {
+    // A picture of no size cannot be fitted (the ratios would divide by zero): that is
+    // information not obtained.
+    const decode_stage::Decoded decoded = decode_stage::DecodeInput(
+        input, {.notSupportedLine = u"This input is NOT supported or illegal format.", .positiveInfoSize = true});
+    if (decoded.failure != decode_stage::Failure::None) return false;
+    const int32_t W = decoded.info.width;
+    const int32_t H = decoded.info.height;
+
+    const Placement place = PlacePicture(box, W, H);
+    HBITMAP resampled = nullptr;
+    if (place.fitted && request.antiAlias) {
+        ShowStatus(u"Now anti-alias Resizing...");
+        const double sx = static_cast<double>(place.width) / static_cast<double>(W);
+        const double sy = static_cast<double>(place.height) / static_cast<double>(H);
+        resampled = AreaAverageResize(decoded.bitmap, sx, sy, ProgressCallback);
+        // A refusal falls back to the stretching blit without a line of its own.
+        if (resampled != nullptr) ShowStatus(u"anti-alias Resizing Done.");
+    }
+
+    DrawIntoSurface(request.surfaceDC, box, place, decoded.bitmap, resampled, W, H);
+    if (FeedbackFrontEnd *frontEnd = InstalledFrontEnd()) frontEnd->RepaintWindow(request.previewBox);
+
+    if (resampled != nullptr) DeleteObject(resampled);
+    DeleteObject(decoded.bitmap);
+    return true;
+}
+
 void RunPreview() {
     const PreviewRequest request = ThePreviewRequest;
     const job_slot::JobPath input = job_slot::CopyJobPath(InputPath);
-    InputPluginList &decoder = InputPlugins();
 
     const BoxSize box = WindowSize(request.previewBox);
-    EnableControlSet(request.controls, 0);
+    EnableControlSet(request.controls, false);
     ProgressCallback(0, 1, 0);
-
-    const char16_t *endText = u"Ready.";
-    [&] {
-        if (decoder.IsSupported(input.data(), 0, 0) == 0) {
-            endText = u"This input is NOT supported or illegal format.";
-            return;
-        }
-
-        ShowStatus(u"Now Getting infomation...");
-        PictureInfo info{};
-        // A picture of no size cannot be fitted (the ratios would divide by zero): that is
-        // information not obtained.
-        if (decoder.GetPictureInfo(input.data(), 0, 0, &info) != 0 || info.width <= 0 || info.height <= 0) {
-            endText = u"Failed in Getting information.";
-            return;
-        }
-        const int32_t W = info.width;
-        const int32_t H = info.height;
-
-        ShowStatus(u"Getting infomation Done.");
-        ShowStatus(u"Now Decoding input data...");
-        HBITMAP decoded = decoder.GetPictureDIB(input.data(), 0, 0, ProgressCallback, 0, DibAllocCallback);
-        if (decoded == nullptr) {
-            endText = u"Failed in Decoding input data.";
-            return;
-        }
-        ShowStatus(u"Decoding input data Done.");
-
-        // The sizes for fitting and for the copies come from PictureInfo, not from the
-        // decoded bitmap.
-        const Placement place = PlacePicture(box, W, H);
-        HBITMAP resampled = nullptr;
-        if (place.fitted && request.antiAlias != 0) {
-            ShowStatus(u"Now anti-alias Resizing...");
-            const double sx = static_cast<double>(place.width) / static_cast<double>(W);
-            const double sy = static_cast<double>(place.height) / static_cast<double>(H);
-            resampled = AreaAverageResize(decoded, sx, sy, ProgressCallback);
-            // A refusal falls back to the stretching blit without a line of its own.
-            if (resampled != nullptr) ShowStatus(u"anti-alias Resizing Done.");
-        }
-
-        // All drawing into the surface happens here, in one step under the surface's mutex,
-        // and no front end call is made while it is held: the box paints itself under the
-        // same mutex on the dialog's thread, which the front end's calls may wait for.
-        {
-            std::lock_guard lock(PreviewSurfaceMutex());
-            HDC memoryDC = CreateCompatibleDC(request.surfaceDC);
-            FillWhite(request.surfaceDC, box.width, box.height);
-            if (resampled != nullptr) {
-                SelectObject(memoryDC, resampled);
-                BitBlt(request.surfaceDC, place.x, place.y, place.width, place.height, memoryDC, 0, 0, SRCCOPY);
-            } else if (!place.fitted) {
-                SelectObject(memoryDC, decoded);
-                BitBlt(request.surfaceDC, place.x, place.y, W, H, memoryDC, 0, 0, SRCCOPY);
-            } else {
-                SelectObject(memoryDC, decoded);
-                StretchBlt(request.surfaceDC, place.x, place.y, place.width, place.height, memoryDC, 0, 0, W, H,
-                           SRCCOPY);
-            }
-            DeleteDC(memoryDC);
-        }
-        if (FeedbackFrontEnd *frontEnd = InstalledFrontEnd()) frontEnd->RepaintWindow(request.previewBox);
-
-        if (resampled != nullptr) DeleteObject(resampled);
-        DeleteObject(decoded);
-    }();
-
-    ShowStatus(endText);
-    EnableControlSet(request.controls, 1);
+    // A failure has shown its own line already.
+    if (DecodeAndDraw(request, box, input.data())) ShowStatus(u"Ready.");
+    EnableControlSet(request.controls, true);
     ProgressCallback(0, 1, 0);
 }
 
@@ -164,7 +148,7 @@ std::mutex &PreviewSurfaceMutex() {
     return mutex;
 }
 
-bool CreatePreviewSurface(HWND previewBox) {
+void CreatePreviewSurface(HWND previewBox) {
     // The front end is asked before the mutex is taken: it may need the dialog's thread.
     const BoxSize size = WindowSize(previewBox);
     std::lock_guard lock(PreviewSurfaceMutex());
@@ -182,7 +166,6 @@ bool CreatePreviewSurface(HWND previewBox) {
         FillWhite(ThePreviewSurface.dc, size.width, size.height);
     }
     ReleaseDC(previewBox, boxDC);
-    return true;
 }
 
 void DestroyPreviewSurface() {
@@ -198,7 +181,7 @@ void ClearPreviewSurface() {
     FillWhite(ThePreviewSurface.dc, ThePreviewSurface.width, ThePreviewSurface.height);
 }
 
-bool StartPreviewJob(HWND previewBox, HDC surfaceDC, const ControlSet &controls, int32_t antiAlias) {
+bool StartPreviewJob(HWND previewBox, HDC surfaceDC, const ControlSet &controls, bool antiAlias) {
     if (JobRunning()) return false;
     if (InputPath[0] == u'\0') {
         ShowStatus(u"Illegal input file name.");
@@ -210,9 +193,9 @@ bool StartPreviewJob(HWND previewBox, HDC surfaceDC, const ControlSet &controls,
     ThePreviewRequest.controls = controls;
     ThePreviewRequest.antiAlias = antiAlias;
     // Disabled here, before the thread exists, so that no command slips in between.
-    EnableControlSet(controls, 0);
+    EnableControlSet(controls, false);
     if (!job_slot::StartThread(RunPreview)) {
-        EnableControlSet(controls, 1);
+        EnableControlSet(controls, true);
         job_slot::Release(false);
         return false;
     }

@@ -19,8 +19,6 @@
 namespace faltrix {
 namespace {
 
-thread_local int32_t t_lastError = 0;
-
 // True for a name ending in ".so" in any letter case.
 bool HasLibraryExtension(const std::string &name) {
     if (name.size() < 3) return false;
@@ -107,21 +105,19 @@ void *PluginList::ResolveOwn(void *library, const char *name) {
     return static_cast<link_map *>(definer) == own ? symbol : nullptr;
 }
 
-int32_t PluginList::AcceptLibrary(void *library, std::string *why) {
+bool PluginList::AcceptLibrary(void *library, std::string *why) const {
     auto fn = reinterpret_cast<GetPluginInfoFn>(ResolveOwn(library, "GetPluginInfo"));
     if (fn == nullptr) {
-        if (why != nullptr) *why = "exports no GetPluginInfo";
-        return -1;
+        *why = "exports no GetPluginInfo";
+        return false;
     }
     std::array<WCHAR, kInfoBufferLength> buffer{};
     CallGetPluginInfo(fn, 0, buffer.data(), kInfoBufferLength);
     const std::u16string_view answer(buffer.data());
-    if (answer == std::u16string_view(typeTag_)) return 1;
-    if (why != nullptr) {
-        *why = "answered the type tag \"" + Utf16ToUtf8(answer) + "\", not \"" +
-               Utf16ToUtf8(std::u16string_view(typeTag_)) + "\"";
-    }
-    return 0;
+    if (answer == std::u16string_view(typeTag_)) return true;
+    *why = "answered the type tag \"" + Utf16ToUtf8(answer) + "\", not \"" +
+           Utf16ToUtf8(std::u16string_view(typeTag_)) + "\"";
+    return false;
 }
 
 int32_t PluginList::ScanPlugins() {
@@ -146,7 +142,7 @@ int32_t PluginList::ScanPlugins() {
             continue;
         }
         std::string why;
-        if (AcceptLibrary(library, &why) > 0) {
+        if (AcceptLibrary(library, &why)) {
             if (paths_.size() < kMaxPaths) {
                 paths_.push_back(Utf8ToUtf16(path));
                 nativePaths_.push_back(std::move(path));
@@ -181,7 +177,8 @@ int32_t PluginList::SelectPlugin(uint32_t index) {
         return 0;
     }
     current_ = static_cast<int32_t>(index);
-    return BindEntryPoints();
+    BindEntryPoints();
+    return 1;
 }
 
 void PluginList::Teardown() {
@@ -207,42 +204,36 @@ int32_t PluginList::ConfigurationDlg(HWND parent, int32_t reserved) {
 InputPluginList::InputPluginList() : PluginList("input", FALTRIX_INPUT_TAG) {}
 InputPluginList::~InputPluginList() { Teardown(); }
 
-int32_t InputPluginList::BindEntryPoints() {
+void InputPluginList::BindEntryPoints() {
     getPluginInfo_ = reinterpret_cast<GetPluginInfoFn>(ResolveOwn(library_, "GetPluginInfo"));
     isSupported_ = reinterpret_cast<IsSupportedFn>(ResolveOwn(library_, "IsSupported"));
     getPictureInfo_ = reinterpret_cast<GetPictureInfoFn>(ResolveOwn(library_, "GetPictureInfo"));
-    getPicture_ = reinterpret_cast<GetPictureFn>(ResolveOwn(library_, "GetPicture"));
     getPictureDIB_ = reinterpret_cast<GetPictureDIBFn>(ResolveOwn(library_, "GetPictureDIB"));
     configurationDlg_ = reinterpret_cast<ConfigurationDlgFn>(ResolveOwn(library_, "ConfigurationDlg"));
-    return 1;
 }
 
 void InputPluginList::ClearEntryPoints() {
     getPluginInfo_ = nullptr;
     isSupported_ = nullptr;
     getPictureInfo_ = nullptr;
-    getPicture_ = nullptr;
     getPictureDIB_ = nullptr;
     configurationDlg_ = nullptr;
 }
 
-int32_t InputPluginList::IsSupported(const WCHAR *path, int32_t a, int32_t b) {
+int32_t InputPluginList::IsSupported(const WCHAR *path, int32_t reserved1, int32_t reserved2) {
     if (isSupported_ == nullptr) return -1;
-    return isSupported_(path, a, b);
+    return isSupported_(path, reserved1, reserved2);
 }
 
-int32_t InputPluginList::GetPictureInfo(const WCHAR *path, int32_t a, int32_t b, PictureInfo *info) {
+int32_t InputPluginList::GetPictureInfo(const WCHAR *path, int32_t reserved1, int32_t reserved2, PictureInfo *info) {
     if (getPictureInfo_ == nullptr) return -1;
-    return getPictureInfo_(path, a, b, info);
+    return getPictureInfo_(path, reserved1, reserved2, info);
 }
 
-HBITMAP InputPluginList::GetPictureDIB(const WCHAR *path, int32_t a, int32_t b, ProgressCallbackFn progress,
-                                       int32_t data, DibAllocCallbackFn alloc) {
-    if (getPictureDIB_ == nullptr) {
-        t_lastError = -1;
-        return nullptr;
-    }
-    return getPictureDIB_(path, a, b, progress, data, alloc);
+HBITMAP InputPluginList::GetPictureDIB(const WCHAR *path, int32_t reserved1, int32_t reserved2,
+                                       ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+    if (getPictureDIB_ == nullptr) return nullptr;
+    return getPictureDIB_(path, reserved1, reserved2, progress, data, alloc);
 }
 
 // ---- Output list --------------------------------------------------------------------------
@@ -250,11 +241,10 @@ HBITMAP InputPluginList::GetPictureDIB(const WCHAR *path, int32_t a, int32_t b, 
 OutputPluginList::OutputPluginList() : PluginList("output", FALTRIX_OUTPUT_TAG) {}
 OutputPluginList::~OutputPluginList() { Teardown(); }
 
-int32_t OutputPluginList::BindEntryPoints() {
+void OutputPluginList::BindEntryPoints() {
     getPluginInfo_ = reinterpret_cast<GetPluginInfoFn>(ResolveOwn(library_, "GetPluginInfo"));
     saveDIBPicture_ = reinterpret_cast<SaveDIBPictureFn>(ResolveOwn(library_, "SaveDIBPicture"));
     configurationDlg_ = reinterpret_cast<ConfigurationDlgFn>(ResolveOwn(library_, "ConfigurationDlg"));
-    return 1;
 }
 
 void OutputPluginList::ClearEntryPoints() {
@@ -263,13 +253,13 @@ void OutputPluginList::ClearEntryPoints() {
     configurationDlg_ = nullptr;
 }
 
-int32_t OutputPluginList::SaveDIBPicture(HDC dc, const WCHAR *path, int32_t a, int32_t b,
+int32_t OutputPluginList::SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,
                                          ProgressCallbackFn progress, int32_t data) {
     if (saveDIBPicture_ == nullptr) return -1;
     // The bar stands at 0 when the plug-in starts and at 100 when the call returns, also
     // after a failure.
     if (progress != nullptr) progress(0, 1, 0);
-    const int32_t result = saveDIBPicture_(dc, path, a, b, progress, data);
+    const int32_t result = saveDIBPicture_(dc, path, reserved1, reserved2, progress, data);
     if (progress != nullptr) progress(1, 1, 0);
     return result;
 }
@@ -298,7 +288,5 @@ ProgramLists &Lists() {
 
 InputPluginList &InputPlugins() { return Lists().input; }
 OutputPluginList &OutputPlugins() { return Lists().output; }
-
-int32_t HostLastError() { return t_lastError; }
 
 }  // namespace faltrix

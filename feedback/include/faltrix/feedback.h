@@ -88,9 +88,10 @@ uint32_t ProgressPosition(int32_t done, int32_t total);
 // Takes the nine controls of the dialog by ID into set, in ControlSet's order.
 void FillControlSet(HWND dialog, ControlSet *set);
 
-// Enables (enable != 0) or disables the nine controls in the order 1, 2, 3, 1003, 1004, 1006,
-// 1007, 4, 5; null controls are skipped.
-void EnableControlSet(const ControlSet &set, int32_t enable);
+// Enables or disables the nine controls, null ones skipped, in the order of their IDs 1, 2,
+// 3, 1003, 1004, 1006, 1007, 4, 5: the buttons, the choosers, the plug-in lists, then the
+// lists' "Detail" buttons.
+void EnableControlSet(const ControlSet &set, bool enable);
 
 // A message box through the front end.
 void ShowMessage(std::u16string_view text, std::u16string_view caption);

@@ -25,7 +25,7 @@ struct ConversionRequest {
     ControlSet controls;
     uint32_t outputWidth = 0;
     uint32_t outputHeight = 0;
-    int32_t antiAlias = 0;
+    bool antiAlias = false;
 };
 extern ConversionRequest TheConversionRequest;
 
@@ -44,8 +44,7 @@ enum class ConversionOutcome {
 // the calling thread before the thread starts. Returns false, and does nothing, while a job
 // (conversion or preview) runs; returns false when no thread could be made (the controls are
 // then enabled again).
-bool StartConversionJob(const ControlSet &controls, uint32_t outputWidth, uint32_t outputHeight,
-                        int32_t antiAlias);
+bool StartConversionJob(const ControlSet &controls, uint32_t outputWidth, uint32_t outputHeight, bool antiAlias);
 
 // The job itself, with TheConversionRequest, InputPath and OutputPath; runs on whatever
 // thread calls it (the command-line converter calls it directly, after filling the request

@@ -27,8 +27,8 @@ extern PreviewSurface ThePreviewSurface;
 std::mutex &PreviewSurfaceMutex();
 
 // Replaces the surface by a white one of the box's size, as the front end's WindowRect(box)
-// gives it (no surface bitmap when that is empty). Always true.
-bool CreatePreviewSurface(HWND previewBox);
+// gives it (no surface bitmap when that is empty).
+void CreatePreviewSurface(HWND previewBox);
 // Deletes the surface's DC and bitmap and resets the record.
 void DestroyPreviewSurface();
 // Fills the surface with white; does not repaint the box.
@@ -38,7 +38,7 @@ struct PreviewRequest {
     HWND previewBox = nullptr;
     ControlSet controls;
     HDC surfaceDC = nullptr;
-    int32_t antiAlias = 0;
+    bool antiAlias = false;
 };
 extern PreviewRequest ThePreviewRequest;
 
@@ -46,7 +46,7 @@ extern PreviewRequest ThePreviewRequest;
 // and false when InputPath is empty; otherwise writes the request, disables the controls on
 // the calling thread and starts PreviewJob on a new thread (false, controls enabled again,
 // when no thread could be made).
-bool StartPreviewJob(HWND previewBox, HDC surfaceDC, const ControlSet &controls, int32_t antiAlias);
+bool StartPreviewJob(HWND previewBox, HDC surfaceDC, const ControlSet &controls, bool antiAlias);
 
 // The job itself, with ThePreviewRequest and InputPath: fits the picture into the box
 // (WindowRect of previewBox), draws it into surfaceDC under PreviewSurfaceMutex() and asks the

@@ -81,11 +81,8 @@ public:
 protected:
     PluginList(const char *folderKind, const char16_t *typeTag);
 
-    // 1 when the loaded library answers this list's tag, 0 when not, -1 when it exports no
-    // GetPluginInfo. `why` receives the reason for a refusal.
-    virtual int32_t AcceptLibrary(void *library, std::string *why);
-    // Resolves every entry point of the list in the current library; returns 1.
-    virtual int32_t BindEntryPoints() = 0;
+    // Resolves every entry point of the list in the current library.
+    virtual void BindEntryPoints() = 0;
     // Empties every entry-point slot (whenever the library is released).
     virtual void ClearEntryPoints() = 0;
 
@@ -97,6 +94,9 @@ protected:
     ConfigurationDlgFn configurationDlg_ = nullptr;
 
 private:
+    // True when the loaded library exports a GetPluginInfo of its own that answers this list's
+    // tag; otherwise `why` receives the reason for the refusal.
+    bool AcceptLibrary(void *library, std::string *why) const;
     void ReleaseLibrary();
 
     const char *folderKind_;
@@ -115,20 +115,20 @@ public:
     ~InputPluginList() override;
 
     // Host-side calls; each answers the default in brackets when the entry point is missing.
-    int32_t IsSupported(const WCHAR *path, int32_t a, int32_t b);                        // -1
-    int32_t GetPictureInfo(const WCHAR *path, int32_t a, int32_t b, PictureInfo *info);  // -1
-    // null, with errno-like last error -1 recorded for the calling thread
-    HBITMAP GetPictureDIB(const WCHAR *path, int32_t a, int32_t b, ProgressCallbackFn progress,
-                          int32_t data, DibAllocCallbackFn alloc);
+    // The reserved arguments are passed on as given.
+    int32_t IsSupported(const WCHAR *path, int32_t reserved1, int32_t reserved2);  // -1
+    int32_t GetPictureInfo(const WCHAR *path, int32_t reserved1, int32_t reserved2,
+                           PictureInfo *info);  // -1
+    HBITMAP GetPictureDIB(const WCHAR *path, int32_t reserved1, int32_t reserved2, ProgressCallbackFn progress,
+                          int32_t data, DibAllocCallbackFn alloc);  // null
 
 protected:
-    int32_t BindEntryPoints() override;
+    void BindEntryPoints() override;
     void ClearEntryPoints() override;
 
 private:
     IsSupportedFn isSupported_ = nullptr;
     GetPictureInfoFn getPictureInfo_ = nullptr;
-    GetPictureFn getPicture_ = nullptr;  // resolved and kept, never called
     GetPictureDIBFn getPictureDIB_ = nullptr;
 };
 
@@ -139,11 +139,11 @@ public:
 
     // -1 when missing (and no progress report); otherwise progress(0, 1, 0), the call,
     // progress(1, 1, 0), and the plug-in's answer.
-    int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t a, int32_t b, ProgressCallbackFn progress,
-                           int32_t data);
+    int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,
+                           ProgressCallbackFn progress, int32_t data);
 
 protected:
-    int32_t BindEntryPoints() override;
+    void BindEntryPoints() override;
     void ClearEntryPoints() override;
 
 private:
@@ -158,9 +158,5 @@ OutputPluginList &OutputPlugins();
 // The allocator handed to GetPictureDIB: CreateDIBSection with the same arguments.
 HBITMAP DibAllocCallback(HDC hdc, const BITMAPINFO *pbmi, uint32_t usage, void **ppvBits, HANDLE hSection,
                          uint32_t offset);
-
-// The last-error value the host-side calls record for the calling thread (-1 after a
-// GetPictureDIB on a plug-in that lacks it). Nothing in the program reads it but tests.
-int32_t HostLastError();
 
 }  // namespace faltrix

@@ -1,76 +1,94 @@
-// A tiny picture format for the pipeline's tests: the DIB a decoder should hand over, stored
-// as it lies in memory.
-//
-//   RawHeader, then `colourCount` RGBQUADs, then stride * |dib.biHeight| bytes of pixels in
-//   memory order.
-//
-// The input plug-in's GetPictureInfo answers infoWidth x infoHeight, which a test may set
-// apart from the DIB's own size. The output plug-in writes what it was handed in the same
-// layout (the info size then repeats the DIB's), so a test reads a stored picture back with
-// ReadRaw.
+// A tiny picture format for the pipeline's tests and benchmarks: a DIB section as it lies in
+// memory. A file holds a RawHead, then the section's pixels in memory order. The input
+// plug-in's GetPictureInfo answers infoWidth x infoHeight, which a test may set apart from
+// the picture's own size; the output plug-in writes the section it is handed, with its size.
+// The sections themselves are made and held the same way by the plug-ins' readers, the tests
+// and the benchmark: filled with noise, and selected into a memory DC of their own.
 #pragma once
 
-#include <cstdint>
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
-#include "faltrix/gdi.h"
+#include "faltrix/plugin.h"
 
 namespace raw_test {
 
-struct RawHeader {
+struct RawHead {
     char magic[4];
     int32_t infoWidth, infoHeight;
-    BITMAPINFOHEADER dib;
-    uint32_t colourCount;
+    BITMAPINFOHEADER dib;  // followed by the colours: the picture's BITMAPINFO
+    RGBQUAD colours[256];
 };
 
-struct RawPicture {
-    int32_t infoWidth = 0, infoHeight = 0;
-    BITMAPINFOHEADER dib{};
-    std::vector<RGBQUAD> colours;
-    std::vector<uint8_t> pixels;  // memory order
+// The description of a DIB section; all zero (no pixel memory) for anything else.
+inline DIBSECTION Describe(HGDIOBJ bitmap) {
+    DIBSECTION ds{};
+    if (bitmap == nullptr || GetObjectW(bitmap, sizeof ds, &ds) != static_cast<int>(sizeof ds)) return {};
+    return ds;
+}
+inline size_t PixelBytes(const DIBSECTION &ds) {
+    return static_cast<size_t>(ds.dsBm.bmWidthBytes) * static_cast<size_t>(ds.dsBm.bmHeight);
+}
+
+// A new DIB section of the header and colours given, its pixel memory filled with noise
+// seeded by the size; null when the graphics layer refuses the header.
+inline HBITMAP NoiseSection(const BITMAPINFOHEADER &header, const std::vector<RGBQUAD> &colours = {}) {
+    RawHead info{{}, 0, 0, header, {}};
+    std::copy(colours.begin(), colours.end(), info.colours);
+    void *bits = nullptr;
+    HBITMAP bitmap =
+        CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info.dib), DIB_RGB_COLORS, &bits, nullptr, 0);
+    std::mt19937 random(static_cast<uint32_t>(header.biWidth) * 7919u + static_cast<uint32_t>(header.biHeight));
+    const auto next = [&random] { return static_cast<uint8_t>(random()); };
+    std::generate_n(static_cast<uint8_t *>(bits), PixelBytes(Describe(bitmap)), next);
+    return bitmap;
+}
+
+// A DIB section selected into a memory DC of its own; both deleted with the object.
+struct Selected {
+    explicit Selected(HBITMAP taken) : bitmap(taken) { SelectObject(dc, bitmap); }
+    ~Selected() {
+        DeleteDC(dc);
+        DeleteObject(bitmap);
+    }
+    Selected(const Selected &) = delete;
+    Selected &operator=(const Selected &) = delete;
+    HBITMAP bitmap;
+    HDC dc = CreateCompatibleDC(nullptr);
 };
 
-inline uint32_t Stride(const BITMAPINFOHEADER &h) {
-    return ((static_cast<uint32_t>(h.biWidth) * h.biBitCount + 31) / 32) * 4;
-}
-inline uint32_t Rows(const BITMAPINFOHEADER &h) {
-    return static_cast<uint32_t>(h.biHeight < 0 ? -h.biHeight : h.biHeight);
-}
-
-// Whole writes and reads; no bytes make no call.
-inline bool Put(FILE *f, const void *data, size_t bytes) {
-    return bytes == 0 || std::fwrite(data, 1, bytes, f) == bytes;
-}
-inline bool Get(FILE *f, void *data, size_t bytes) { return bytes == 0 || std::fread(data, 1, bytes, f) == bytes; }
-
-// Writes a picture whose pixels lie at `pixels` (stride * |height| bytes).
-inline bool WriteRaw(const std::string &path, const RawPicture &p, const uint8_t *pixels) {
+// Writes the DIB section selected in dc, with its header and colour table.
+inline bool WriteRaw(const std::string &path, HDC dc, int32_t infoWidth, int32_t infoHeight) {
+    RawHead head{{'F', 'R', 'W', '1'}, infoWidth, infoHeight, {}, {}};
+    const DIBSECTION ds = Describe(GetCurrentObject(dc, OBJ_BITMAP));
+    if (ds.dsBm.bmBits == nullptr) return false;
+    head.dib = ds.dsBmih;
+    GetDIBColorTable(dc, 0, 256, head.colours);
     FILE *f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return false;
-    const RawHeader h{{'F', 'R', 'W', '1'}, p.infoWidth, p.infoHeight, p.dib, static_cast<uint32_t>(p.colours.size())};
-    const bool ok = Put(f, &h, sizeof h) && Put(f, p.colours.data(), p.colours.size() * sizeof(RGBQUAD)) &&
-                    Put(f, pixels, static_cast<size_t>(Stride(p.dib)) * Rows(p.dib));
-    return std::fclose(f) == 0 && ok;
-}
-inline bool WriteRaw(const std::string &path, const RawPicture &p) { return WriteRaw(path, p, p.pixels.data()); }
-
-// Reads the header and colours; the pixels follow at the file's position.
-inline bool ReadRawHeader(FILE *f, RawPicture *p) {
-    RawHeader h{};
-    if (!Get(f, &h, sizeof h) || std::memcmp(h.magic, "FRW1", 4) != 0 || h.colourCount > 256) return false;
-    *p = RawPicture{h.infoWidth, h.infoHeight, h.dib, std::vector<RGBQUAD>(h.colourCount), {}};
-    return Get(f, p->colours.data(), h.colourCount * sizeof(RGBQUAD));
+    const bool ok = f != nullptr && std::fwrite(&head, sizeof head, 1, f) == 1 &&
+                    std::fwrite(ds.dsBm.bmBits, 1, PixelBytes(ds), f) == PixelBytes(ds);
+    return f != nullptr && std::fclose(f) == 0 && ok;
 }
 
-inline bool ReadRaw(const std::string &path, RawPicture *p, bool withPixels = true) {
+// Reads a raw file's head and, given an allocator, its picture into a new DIB section that
+// the allocator makes (*picture, the caller's). False, with no section, when the file is no
+// raw picture or the section cannot be had or filled.
+inline bool ReadRaw(const std::string &path, RawHead *head, DibAllocCallbackFn alloc = nullptr,
+                    HBITMAP *picture = nullptr) {
     FILE *f = std::fopen(path.c_str(), "rb");
-    bool ok = f != nullptr && ReadRawHeader(f, p);
-    if (ok && withPixels) p->pixels.resize(static_cast<size_t>(Stride(p->dib)) * Rows(p->dib));
-    ok = ok && Get(f, p->pixels.data(), p->pixels.size());
+    bool ok = f != nullptr && std::fread(head, sizeof *head, 1, f) == 1 && std::memcmp(head->magic, "FRW1", 4) == 0;
+    if (ok && alloc != nullptr) {
+        void *bits = nullptr;
+        *picture = alloc(nullptr, reinterpret_cast<BITMAPINFO *>(&head->dib), DIB_RGB_COLORS, &bits, nullptr, 0);
+        const size_t bytes = PixelBytes(Describe(*picture));
+        ok = bytes != 0 && std::fread(bits, 1, bytes, f) == bytes;
+        if (!ok && *picture != nullptr) DeleteObject(*picture);
+        if (!ok) *picture = nullptr;
+    }
     if (f != nullptr) std::fclose(f);
     return ok;
 }

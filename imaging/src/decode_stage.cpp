@@ -1,0 +1,46 @@
+// The decode stage both jobs begin with.
+#include "decode_stage.h"
+
+#include "faltrix/feedback.h"
+#include "faltrix/plugin_list.h"
+
+namespace faltrix::decode_stage {
+namespace {
+
+Decoded Failed(Failure failure, const char16_t *line) {
+    ShowStatus(line);
+    return Decoded{failure};
+}
+
+// A bitmap that is not a readable DIB section of some size is no decoded picture.
+bool ReadSection(HBITMAP bitmap, DIBSECTION *section) {
+    return GetObjectW(bitmap, sizeof *section, section) == static_cast<int>(sizeof *section) &&
+           section->dsBmih.biWidth > 0 && section->dsBmih.biHeight != 0;
+}
+
+}  // namespace
+
+Decoded DecodeInput(const WCHAR *path, const Demands &demands) {
+    InputPluginList &decoder = InputPlugins();
+    Decoded decoded;
+    if (decoder.IsSupported(path, 0, 0) == 0) return Failed(Failure::NotSupported, demands.notSupportedLine);
+
+    ShowStatus(u"Now Getting infomation...");
+    if (decoder.GetPictureInfo(path, 0, 0, &decoded.info) != 0 ||
+        (demands.positiveInfoSize && (decoded.info.width <= 0 || decoded.info.height <= 0))) {
+        return Failed(Failure::InfoFailed, u"Failed in Getting information.");
+    }
+
+    ShowStatus(u"Getting infomation Done.");
+    ShowStatus(u"Now Decoding input data...");
+    decoded.bitmap = decoder.GetPictureDIB(path, 0, 0, ProgressCallback, 0, DibAllocCallback);
+    if (decoded.bitmap != nullptr && demands.readableSection && !ReadSection(decoded.bitmap, &decoded.section)) {
+        DeleteObject(decoded.bitmap);
+        decoded.bitmap = nullptr;
+    }
+    if (decoded.bitmap == nullptr) return Failed(Failure::DecodeFailed, u"Failed in Decoding input data.");
+    ShowStatus(u"Decoding input data Done.");
+    return decoded;
+}
+
+}  // namespace faltrix::decode_stage

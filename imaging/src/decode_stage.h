@@ -1,0 +1,33 @@
+// The decode stage both jobs begin with: IsSupported, GetPictureInfo and GetPictureDIB on the
+// current input plug-in, with the status lines between them.
+#pragma once
+
+#include "faltrix/plugin.h"
+
+namespace faltrix::decode_stage {
+
+enum class Failure { None, NotSupported, InfoFailed, DecodeFailed };
+
+// What each job asks of the plug-in's answers beyond success. The conversion reads its sizes
+// from the decoded section, so that must be readable; the preview fits the picture by the
+// size GetPictureInfo gives, so that must be at least 1 x 1.
+struct Demands {
+    const char16_t *notSupportedLine;  // the jobs word this failure differently
+    bool positiveInfoSize = false;
+    bool readableSection = false;
+};
+
+struct Decoded {
+    Failure failure = Failure::None;
+    HBITMAP bitmap = nullptr;  // the caller's when failure is None, else null
+    PictureInfo info{};
+    DIBSECTION section{};      // read only when Demands::readableSection
+};
+
+// Shows "Now Getting infomation...", "Getting infomation Done.", "Now Decoding input data..."
+// and "Decoding input data Done." as the stages pass, and a failure's own line (the demands'
+// text, "Failed in Getting information." or "Failed in Decoding input data.") in place of the
+// rest. A missing IsSupported counts as support. Decoding reports through ProgressCallback.
+Decoded DecodeInput(const WCHAR *path, const Demands &demands);
+
+}  // namespace faltrix::decode_stage
