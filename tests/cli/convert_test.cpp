@@ -1,4 +1,6 @@
-// faltrix-convert through the real binary and the bundled plug-ins of this build.
+// faltrix-convert: its pieces (the keep-aspect arithmetic, where a batch's files go, what a
+// worker reports, what the terminal front end writes), then the real binary with the bundled
+// plug-ins of this build and a hostile one.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -9,54 +11,137 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
-#include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iterator>
-#include <tuple>
+#include <map>
 
-#include "faltrix/device_resize.h"
-#include "faltrix/gdi.h"
-#include "faltrix/resample.h"
+#include "faltrix/cli/batch.h"
+#include "faltrix/keep_aspect.h"
 
 namespace faltrix {
 namespace {
 
-QString BuildDir() {
-    const char *dir = std::getenv("FALTRIX_BUILD_DIR");
-    return dir ? QString::fromLocal8Bit(dir) : QStringLiteral(FALTRIX_TEST_BUILD_DIR);
+// ---- the pieces -----------------------------------------------------------------------------
+
+TEST(KeepAspect, GivesTheOtherSideWithoutOverflowOrDivisionByZero) {
+    const struct {
+        int32_t pictureGiven, pictureOther;
+        uint32_t given;
+        std::optional<uint32_t> expected;
+    } cases[] = {
+        {640, 480, 320, 240u},
+        {480, 640, 100, 133u},                     // 133.3 truncated
+        {100000, 100000, 50000, 50000u},           // 100000 * 50000 would wrap 32 bits
+        {1, 0x7FFFFFFF, 2, 0xFFFFFFFEu},           // the largest answer that fits
+        {1, 0x7FFFFFFF, 3, std::nullopt},          // beyond 32 bits
+        {1000, 1, 10, 0u},                         // a narrow picture can give 0
+        {0, 480, 320, std::nullopt},               // picture sides that could not be obtained
+        {-640, 480, 320, std::nullopt},
+        {640, 0, 320, std::nullopt},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(KeepAspectSide(c.pictureGiven, c.pictureOther, c.given), c.expected)
+            << c.pictureGiven << " x " << c.pictureOther << " to " << c.given;
 }
 
-QString ConverterPath() { return BuildDir() + "/bin/faltrix-convert"; }
+// A folder as output: each input's name with the --format extension, or its own; a second
+// input for the same output is refused instead of overwriting the first.
+TEST(PlanTasks, FolderOutputNamesAndClashes) {
+    ConvertOptions options;
+    options.inputs = {"a/one.jpg", "b/two.tar.png", "three", "c/one.png"};
+    options.output = "/out";
+    auto plan = [&options] {
+        QStringList outputs;
+        for (const PlannedTask &p : PlanTasks(options, true))
+            outputs << (p.clash.isEmpty() ? p.task.output : "clashes with " + p.clash);
+        return outputs;
+    };
+    EXPECT_EQ(plan(), QStringList({"/out/one.jpg", "/out/two.tar.png", "/out/three", "/out/one.png"}));
+    options.format = "webp";
+    EXPECT_EQ(plan(), QStringList({"/out/one.webp", "/out/two.tar.webp", "/out/three.webp", "clashes with a/one.jpg"}));
+}
+
+TEST(ProgressLine, NeverWiderThanTheTerminal) {
+    const QString name(200, u'n');
+    for (int columns : {20, 40, 80, 300})
+        EXPECT_LT(ProgressLine(name, 45, "Now Decoding input data...", columns).size(), columns);
+    EXPECT_TRUE(ProgressLine("a.png", 250, {}, 80).contains("100%"));
+}
+
+TEST(WorkerProtocol, ReadsBackWhatTheWorkerWrites) {
+    EXPECT_EQ(ParseWorkerLine("P 45").position, 45u);
+    for (const char *bad : {"P x", "", "Q what"}) EXPECT_EQ(ParseWorkerLine(bad).kind, WorkerEvent::Unknown) << bad;
+}
+
+// What the front end writes to standard output and error, with a bar as on a terminal (80
+// columns), while a file's conversion writes a status line and progress and a plug-in that no
+// longer loads shows a message.
+std::pair<std::string, std::string> FrontEndWrites(Verbosity verbosity) {
+    char *text[2] = {};
+    size_t size[2] = {};
+    FILE *out = open_memstream(&text[0], &size[0]), *err = open_memstream(&text[1], &size[1]);
+    {
+        TerminalFrontEnd front(verbosity, true, out, err);
+        front.BeginFile("a.png");
+        front.SetStatusText(u"Now Decoding input data...");
+        front.SetProgressPosition(50);
+        front.ShowMessage(u"Failed in loading library.", u"/p/x.so");
+        front.EndFile();
+        EXPECT_EQ(front.LastStatus(), "Now Decoding input data...");
+    }
+    std::fclose(out);
+    std::fclose(err);
+    std::pair written{std::string(text[0], size[0]), std::string(text[1], size[1])};
+    std::free(text[0]);
+    std::free(text[1]);
+    return written;
+}
+
+// The bar stays on one line, is cleared for a message and redrawn after it, and is cleared at
+// the file's end; quiet draws none, but a message is an error and is shown.
+TEST(TerminalFrontEnd, BarAroundMessagesAndNoneWhenQuiet) {
+    const std::string message = "faltrix-convert: /p/x.so: Failed in loading library.\n",
+                      half = "\ra.png [##########..........]  50%  Now Decoding input data...\x1b[K";
+    EXPECT_EQ(FrontEndWrites(Verbosity::Normal),
+              std::pair(std::string(), "\ra.png [....................]   0%  Now Decoding input data...\x1b[K" + half +
+                                           "\r\x1b[K" + message + half + "\r\x1b[K"));
+    EXPECT_EQ(FrontEndWrites(Verbosity::Quiet), std::pair(std::string(), message));
+}
+
+// ---- the program ----------------------------------------------------------------------------
+
+const QString kBuildDir = qEnvironmentVariable("FALTRIX_BUILD_DIR", QStringLiteral(FALTRIX_TEST_BUILD_DIR));
 
 // A bundled plug-in of this build, e.g. PluginPath("input", "png"); empty when not built.
 QString PluginPath(const QString &kind, const QString &name) {
-    const QString path = BuildDir() + "/bin/plugins/" + kind + "/" + name + ".so";
+    const QString path = kBuildDir + "/bin/plugins/" + kind + "/" + name + ".so";
     return QFileInfo::exists(path) ? path : QString();
 }
 
-// Starts the converter; given a plug-in folder, it looks there instead of beside itself.
-void Start(QProcess &process, const QStringList &arguments, const QString &pluginFolder) {
+// Starts the converter; given a folder, it runs there and looks for plug-ins in its plugins/
+// instead of beside itself.
+void Start(QProcess &process, const QStringList &arguments, const QString &folder = {}) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (!pluginFolder.isEmpty()) env.insert("FALTRIX_PLUGIN_DIR", pluginFolder);
+    if (!folder.isEmpty()) env.insert("FALTRIX_PLUGIN_DIR", folder + "/plugins");
     process.setProcessEnvironment(env);
-    process.start(ConverterPath(), arguments);
+    process.setWorkingDirectory(folder);
+    process.start(kBuildDir + "/bin/faltrix-convert", arguments);
+    process.closeWriteChannel();
 }
 
 struct RunResult {
     int exitCode = -1;
-    bool crashed = false;
     QString out, err;
 };
 
-RunResult RunConverter(const QStringList &arguments, const QString &pluginFolder = {}) {
+RunResult RunConverter(const QStringList &arguments, const QString &folder = {}) {
     QProcess process;
-    Start(process, arguments, pluginFolder);
-    process.closeWriteChannel();
-    const bool finished = process.waitForFinished(300000);  // false too when it could not start
-    return {finished ? process.exitCode() : -1, process.exitStatus() == QProcess::CrashExit,
-            QString::fromUtf8(process.readAllStandardOutput()), QString::fromUtf8(process.readAllStandardError())};
+    Start(process, arguments, folder);
+    const bool finished = process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
+    return {finished ? process.exitCode() : -1, QString::fromUtf8(process.readAllStandardOutput()),
+            QString::fromUtf8(process.readAllStandardError())};
 }
 
 std::string Describe(const RunResult &r) {
@@ -76,19 +161,8 @@ QByteArray ReadBytes(const QString &path) {
 
 QImage ReadPicture(const QString &path) { return QImage(path).convertToFormat(QImage::Format_RGB32); }
 
-// Noise: every pixel different, a hard case for any resize.
-QImage NoisePicture(int width, int height, uint32_t seed) {
-    QImage image(width, height, QImage::Format_RGB888);
-    std::generate(image.bits(), image.bits() + image.sizeInBytes(), [&seed] {
-        seed ^= seed << 13;
-        seed ^= seed >> 17;
-        seed ^= seed << 5;
-        return uchar(seed >> 24);
-    });
-    return image;
-}
-
-// Flat 8 x 8 blocks of a few colours: lossy formats keep it nearly exact.
+// Flat 8 x 8 blocks of a few colours, different in every pair of neighbours: lossy formats
+// keep it nearly exact, and a resize shows which pixels it took.
 QImage BlockPicture(int width, int height) {
     static const QRgb kColours[] = {0x000000, 0xFFFFFF, 0xC80000, 0x00B400, 0x0000C8, 0xC8C800,
                                     0xC800C8, 0x00C8C8, 0x5A5A5A, 0xDC7828, 0x2878DC};
@@ -101,14 +175,11 @@ QImage BlockPicture(int width, int height) {
 
 // Mean absolute difference over all channels of two pictures of one size.
 double MeanDifference(const QImage &a, const QImage &b) {
+    const QImage p = a.convertToFormat(QImage::Format_RGB888), q = b.convertToFormat(QImage::Format_RGB888);
     double sum = 0;
-    for (int y = 0; y < a.height(); ++y) {
-        for (int x = 0; x < a.width(); ++x) {
-            const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
-            sum += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q));
-        }
-    }
-    return sum / (3.0 * a.width() * a.height());
+    for (int y = 0; y < p.height(); ++y)
+        for (qsizetype i = 0; i < 3 * p.width(); ++i) sum += std::abs(p.constScanLine(y)[i] - q.constScanLine(y)[i]);
+    return sum / (3.0 * p.width() * p.height());
 }
 
 // A fresh folder for each test; skipped when the BMP plug-ins, which every test uses, are not built.
@@ -116,7 +187,6 @@ class InFolder : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
-        ASSERT_TRUE(QFileInfo::exists(ConverterPath())) << "faltrix-convert is not built";
         if (PluginPath("input", "bmp").isEmpty() || PluginPath("output", "bmp").isEmpty())
             GTEST_SKIP() << "the BMP plug-ins are not built";
     }
@@ -160,12 +230,7 @@ TEST_P(EveryFormat, KeepsThePicture) {
     }
     const QImage back = ReadPicture(chain.back());
     ASSERT_EQ(back.size(), original.size());
-    const double tolerance = from.meanTolerance + to.meanTolerance;
-    if (tolerance == 0) {
-        EXPECT_TRUE(back == original) << "a lossless chain changed pixels";
-    } else {
-        EXPECT_LE(MeanDifference(original, back), tolerance);
-    }
+    EXPECT_LE(MeanDifference(original, back), from.meanTolerance + to.meanTolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, EveryFormat,
@@ -175,269 +240,161 @@ INSTANTIATE_TEST_SUITE_P(Pairs, EveryFormat,
                                     std::get<1>(info.param).plugin;
                          });
 
-// ---- the same bytes as the job's resizers ----------------------------------------------------
+// ---- runs in a folder of pictures with a plug-in folder of the BMP plug-ins and the hostile one --
 
-// A 24-bit bottom-up DIB section holding the picture.
-HBITMAP MakeSection(const QImage &picture) {
-    BITMAPINFO info{};
-    info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-    info.bmiHeader.biWidth = picture.width();
-    info.bmiHeader.biHeight = picture.height();
-    info.bmiHeader.biPlanes = 1;
-    info.bmiHeader.biBitCount = 24;
-    void *bits = nullptr;
-    HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    // Both keep rows of whole 32-bit words.
-    const QImage bottomUp = picture.convertToFormat(QImage::Format_BGR888).mirrored();
-    if (bitmap) std::memcpy(bits, bottomUp.constBits(), size_t(bottomUp.sizeInBytes()));
-    return bitmap;
-}
-
-// The pixels of a 24-bit bottom-up section.
-QImage ReadSection(HBITMAP bitmap) {
-    DIBSECTION ds{};
-    if (GetObjectW(bitmap, sizeof ds, &ds) != sizeof ds || ds.dsBm.bmBitsPixel != 24) return {};
-    return QImage(static_cast<const uchar *>(ds.dsBm.bmBits), ds.dsBm.bmWidth, ds.dsBm.bmHeight,
-                  ds.dsBm.bmWidthBytes, QImage::Format_BGR888)
-        .mirrored()
-        .convertToFormat(QImage::Format_RGB32);
-}
-
-int32_t NoProgress(int32_t, int32_t, int32_t) { return 1; }
-
-struct ResizeCase {
-    const char *name;
-    int width, height;  // source
-    int toWidth, toHeight;
-    bool antiAlias;
-    // Test names come from the case's name rather than from its bytes.
-    friend void PrintTo(const ResizeCase &c, std::ostream *os) { *os << c.name; }
-};
-
-class SameBytesAsTheJob : public InFolder, public ::testing::WithParamInterface<ResizeCase> {};
-
-TEST_P(SameBytesAsTheJob, Resize) {
-    const ResizeCase &c = GetParam();
-    const QImage source = NoisePicture(c.width, c.height, 7);
-    ASSERT_TRUE(Save(source, "in.bmp"));
-    QStringList arguments{Path("in.bmp"), "-o", Path("out.bmp"), "-W", QString::number(c.toWidth),
-                          "-H", QString::number(c.toHeight)};
-    if (c.antiAlias) arguments << "--anti-alias";
-    const RunResult r = RunConverter(arguments);
-    ASSERT_EQ(r.exitCode, 0) << Describe(r);
-
-    HBITMAP section = MakeSection(source);
-    DIBSECTION ds{};
-    ASSERT_EQ(GetObjectW(section, sizeof ds, &ds), int(sizeof ds));
-    DeviceResizeResult resized;  // the device resize takes the section over, the area average does not
-    if (c.antiAlias) {
-        resized.bitmap = AreaAverageResize(section, double(c.toWidth) / c.width, double(c.toHeight) / c.height,
-                                           NoProgress);
-        DeleteObject(section);
-    } else {
-        resized = DeviceResize(section, ds, uint32_t(c.toWidth), uint32_t(c.toHeight));
-    }
-    ASSERT_NE(resized.bitmap, nullptr);
-    const QImage expected = ReadSection(resized.bitmap);
-    if (resized.storeDC) DeleteDC(resized.storeDC);
-    DeleteObject(resized.bitmap);
-    const QImage stored = ReadPicture(Path("out.bmp"));
-    ASSERT_EQ(stored.size(), expected.size());
-    EXPECT_TRUE(stored == expected) << "stored pixels differ from the resizer's";
-}
-
-INSTANTIATE_TEST_SUITE_P(Resizers, SameBytesAsTheJob,
-                         ::testing::Values(ResizeCase{"AntiAliasDown", 53, 41, 20, 15, true},
-                                           ResizeCase{"AntiAliasUp", 7, 5, 61, 12, true},  // 61 comes out as 60
-                                           ResizeCase{"AntiAliasHeightOnly", 30, 20, 30, 9, true},
-                                           ResizeCase{"DeviceDown", 53, 41, 20, 15, false},
-                                           ResizeCase{"DeviceUp", 7, 5, 61, 12, false}),
-                         [](const auto &info) { return std::string(info.param.name); });
-
-// ---- one file: sizes, overwriting, what is printed, errors ---------------------------------
-
-// In arguments and expected texts "@" stands for the test's folder and LONG for a name of 2100
-// characters. The folder holds in.bmp (64 x 48), flat.bmp (300 x 2) and notes.txt (no picture).
-struct RunCase {
-    const char *name;
-    std::vector<const char *> arguments;
-    int exitCode;
-    const char *out;  // the whole standard output; nullptr: not checked
-    const char *err;  // a part of standard error; empty: no standard error at all
-    QSize size;       // of @/out.bmp afterwards; invalid: absent, or as it was when it existed
-    bool existing = false;  // @/out.bmp exists beforehand
-    // Test names come from the case's name rather than from its bytes.
-    friend void PrintTo(const RunCase &c, std::ostream *os) { *os << c.name; }
-};
-
-constexpr char kVerboseLines[] =
-    "Now Getting infomation...\nGetting infomation Done.\nNow Decoding input data...\nDecoding input data Done.\n"
-    "Now anti-alias Resizing...\nanti-alias Resizing Done.\nNow Coding and Storing...\nCoding and Storing Done.\n"
-    "Ready.\n@/in.bmp -> @/out.bmp\n";
-
-class Converter : public InFolder, public ::testing::WithParamInterface<RunCase> {
-protected:
-    QString Expand(const char *text) const {
-        return QString::fromUtf8(text).replace("LONG", QString(2100, u'x')).replace("@", dir_.path());
-    }
-};
-
-TEST_P(Converter, Runs) {
-    const RunCase &c = GetParam();
-    ASSERT_TRUE(Save(NoisePicture(64, 48, 3), "in.bmp") && Save(NoisePicture(300, 2, 3), "flat.bmp"));
-    ASSERT_TRUE(WriteBytes(Path("notes.txt"), "just some words, not a picture\n"));
-    ASSERT_TRUE(!c.existing || WriteBytes(Path("out.bmp"), "precious"));
-    QStringList arguments;
-    for (const char *argument : c.arguments) arguments << Expand(argument);
-
-    const RunResult r = RunConverter(arguments);
-    EXPECT_EQ(r.exitCode, c.exitCode) << Describe(r);
-    EXPECT_TRUE(!c.out || r.out == Expand(c.out)) << Describe(r);
-    EXPECT_TRUE(*c.err ? r.err.contains(c.err) : r.err.isEmpty()) << Describe(r);
-    // out.bmp afterwards: a picture of the expected size, else the earlier bytes, else nothing.
-    EXPECT_EQ(ReadPicture(Path("out.bmp")).size(), c.size.isValid() ? c.size : QSize(0, 0));
-    const bool left = c.existing ? ReadBytes(Path("out.bmp")) == "precious" : !QFileInfo::exists(Path("out.bmp"));
-    EXPECT_TRUE(c.size.isValid() || left);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    OneFile, Converter,
-    ::testing::Values(
-        // Off a terminal only the final line; the one side given keeps the aspect (64 * 10 / 48 = 13.3).
-        RunCase{"OverwriteReplacesTheOutput", {"--overwrite", "@/in.bmp", "-o", "@/out.bmp"}, 0,
-                "@/in.bmp -> @/out.bmp\n", "", {64, 48}, true},
-        RunCase{"QuietHeightOnly", {"-q", "-H", "10", "@/in.bmp", "-o", "@/out.bmp"}, 0, "", "", {13, 10}},
-        RunCase{"VerboseWidthOnly", {"-v", "-a", "-W", "32", "@/in.bmp", "-o", "@/out.bmp"}, 0, kVerboseLines, "",
-                {32, 24}},
-        RunCase{"SideThatWouldBeZero", {"-W", "10", "@/flat.bmp", "-o", "@/out.bmp"}, 1, nullptr,
-                "no usable height", {}},
-        RunCase{"ExistingOutputLeftUntouched", {"@/in.bmp", "-o", "@/out.bmp"}, 1, nullptr,
-                "the output exists", {}, true},
-        RunCase{"OverlongPath", {"@/in.bmp", "-o", "@/LONG.bmp"}, 1, nullptr, "at most 2047", {}},
-        RunCase{"UnknownOutputFormat", {"@/in.bmp", "-o", "@/out.xyz"}, 1, nullptr,
-                "no output plug-in writes '.xyz' files", {}},
-        RunCase{"NoPluginReadsTheFile", {"@/notes.txt", "-o", "@/out.bmp"}, 1, nullptr,
-                "no input plug-in can read this file", {}},
-        // Usage errors: exit code 2, nothing on standard output.
-        RunCase{"UsageErrorNoArguments", {}, 2, "", "No input file given", {}},
-        RunCase{"UsageErrorUnknownOption", {"--frobnicate", "@/in.bmp", "-o", "@/out.bmp"}, 2, "", "frobnicate", {}},
-        RunCase{"UsageErrorWidthZero", {"-W", "0", "@/in.bmp", "-o", "@/out.bmp"}, 2, "", "Invalid width", {}},
-        RunCase{"UsageErrorHeightBeyond32Bits", {"-H", "4294967296", "@/in.bmp", "-o", "@/out.bmp"}, 2, "",
-                "Invalid height", {}},
-        RunCase{"UsageErrorSeveralInputsToAFile", {"@/in.bmp", "@/flat.bmp", "-o", "@/out.bmp"}, 2, "",
-                "existing folder", {}},
-        RunCase{"UsageErrorUnknownInputPlugin", {"--input-plugin", "nosuch", "@/in.bmp", "-o", "@/out.bmp"}, 2,
-                "", "no input plug-in is named 'nosuch'", {}}),
-    [](const auto &info) { return std::string(info.param.name); });
-
-// ---- batches, in a plug-in folder that also holds the hostile test plug-in -----------------
-
-class HostilePlugins : public InFolder {
+// The folder holds the 64 x 48 block picture as in.bmp, three.bmp, z.bmp and -x.bmp, flat.bmp
+// (300 x 2), broken.bmp (a header that promises far more than the file holds), notes.txt (no
+// picture), crash.hostile and hang.hostile, and "precious" bytes in old.bmp and out/three.pic.
+class InPluginFolder : public InFolder {
 protected:
     void SetUp() override {
         InFolder::SetUp();
         if (HasFatalFailure() || IsSkipped()) return;
         QDir root(dir_.path());
         ASSERT_TRUE(root.mkpath("plugins/input") && root.mkpath("plugins/output") && root.mkpath("out"));
-        ASSERT_TRUE(QFile::link(PluginPath("input", "bmp"), Path("plugins/input/bmp.so")));
-        ASSERT_TRUE(QFile::link(PluginPath("output", "bmp"), Path("plugins/output/bmp.so")));
+        for (const char *kind : {"input", "output"})
+            ASSERT_TRUE(QFile::link(PluginPath(kind, "bmp"), Path(QString("plugins/%1/bmp.so").arg(kind))));
         ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_PLUGIN), Path("plugins/input/hostile.so")));
+        // Refused at every scan: no library at all, and a library that is no plug-in.
+        ASSERT_TRUE(WriteBytes(Path("plugins/input/junk.so"), "this is no library"));
+        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_GDI_LIBRARY), Path("plugins/output/graphics.so")));
+        for (const char *name : {"in.bmp", "three.bmp", "z.bmp", "-x.bmp"}) ASSERT_TRUE(Save(BlockPicture(64, 48), name));
+        ASSERT_TRUE(Save(BlockPicture(300, 2), "flat.bmp"));
+        ASSERT_TRUE(WriteBytes(Path("broken.bmp"), ReadBytes(Path("in.bmp")).left(60)));
+        for (const char *name : {"notes.txt", "crash.hostile", "hang.hostile"}) ASSERT_TRUE(WriteBytes(Path(name), "words"));
+        for (const char *name : {"old.bmp", "out/three.pic"}) ASSERT_TRUE(WriteBytes(Path(name), "precious"));
     }
-    RunResult RunHere(const QStringList &arguments) const { return RunConverter(arguments, Path("plugins")); }
 };
 
-// Every option reaches each file's worker (the output plug-in forced for an extension no
-// plug-in claims); a corrupt file, a refused output, a crash and a hang fail their files alone.
-TEST_F(HostilePlugins, BatchFailsTheBadFilesAlone) {
-    for (const char *name : {"a.bmp", "three.bmp", "z.bmp"}) ASSERT_TRUE(Save(NoisePicture(20, 10, 9), name));
-    // A BMP header that promises far more than the file holds.
-    ASSERT_TRUE(WriteBytes(Path("broken.bmp"), ReadBytes(Path("a.bmp")).left(60)));
-    ASSERT_TRUE(WriteBytes(Path("crash.hostile"), "FALTRIX-HOSTILE crash\n"));
-    ASSERT_TRUE(WriteBytes(Path("hang.hostile"), "FALTRIX-HOSTILE hang\n"));
-    ASSERT_TRUE(WriteBytes(Path("out/three.pic"), "earlier"));
-    QStringList arguments{"-v", "-j", "2", "--timeout", "2", "-W", "10", "-a", "--output-plugin", "bmp",
-                          "-f", "pic", "-o", Path("out")};
-    for (const char *name : {"a.bmp", "broken.bmp", "crash.hostile", "hang.hostile", "three.bmp", "z.bmp"})
-        arguments << Path(name);
+// Paths are relative to the folder; in expected texts "@" stands for the folder and LONG in
+// an argument for a name of 2100 characters.
+struct RunCase {
+    const char *name;
+    std::vector<const char *> arguments;
+    int exitCode;
+    const char *out;                // a pattern for the whole standard output
+    std::vector<const char *> err;  // parts of standard error; none: no standard error at all
+    std::vector<std::pair<const char *, QSize>> files;  // a picture of that size; invalid: as before
+    friend void PrintTo(const RunCase &c, std::ostream *os) { *os << c.name; }
+};
 
-    const RunResult r = RunHere(arguments);
-    EXPECT_EQ(r.exitCode, 1) << Describe(r);
-    EXPECT_FALSE(r.crashed);
-    for (const char *name : {"out/a.pic", "out/z.pic"}) {
-        EXPECT_TRUE(ReadBytes(Path(name)).startsWith("BM")) << name;
-        EXPECT_EQ(QImage(Path(name), "bmp").size(), QSize(10, 5)) << name;
+class Converter : public InPluginFolder, public ::testing::WithParamInterface<RunCase> {};
+
+TEST_P(Converter, Runs) {
+    const RunCase &c = GetParam();
+    std::map<QString, std::pair<bool, QByteArray>> before;
+    for (const auto &[name, size] : c.files) before[name] = {QFileInfo::exists(Path(name)), ReadBytes(Path(name))};
+    QStringList arguments;
+    for (const char *argument : c.arguments) arguments << QString(argument).replace("LONG", QString(2100, u'x'));
+
+    const RunResult r = RunConverter(arguments, dir_.path());
+    EXPECT_EQ(r.exitCode, c.exitCode) << Describe(r);
+    const QString out = QString(c.out).replace("@", QRegularExpression::escape(dir_.path()));
+    EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(out)).match(r.out).hasMatch()) << Describe(r);
+    EXPECT_EQ(r.err.isEmpty(), c.err.empty()) << Describe(r);
+    for (const char *part : c.err) EXPECT_TRUE(r.err.contains(part)) << part << "\n" << Describe(r);
+    // Whole-block factors, so that every resizer gives each block's own colour.
+    for (const auto &[name, size] : c.files) {
+        if (size.isValid())
+            EXPECT_EQ(ReadPicture(Path(name)), BlockPicture(64, 48).scaled(size)) << name;
+        else
+            EXPECT_EQ(std::pair(QFileInfo::exists(Path(name)), ReadBytes(Path(name))), before[name]) << name;
     }
-    EXPECT_FALSE(QFileInfo::exists(Path("out/broken.pic")));
-    EXPECT_EQ(ReadBytes(Path("out/three.pic")), "earlier");
-    EXPECT_TRUE(r.out.contains(Path("a.bmp") + " -> " + Path("out/a.pic"))) << Describe(r);
-    // Each file's status lines come as one block after its name, as the job wrote them.
-    const QStringList lines = r.out.split('\n');
-    const qsizetype first = lines.indexOf(Path("a.bmp") + ":");
-    ASSERT_GE(first, 0) << Describe(r);
-    EXPECT_EQ(lines.mid(first + 1, 6), QString(kVerboseLines).split('\n').mid(0, 6));
-    for (const QString &text : {QString("4 of 6 files failed"), Path("broken.bmp") + ": ", Path("crash.hostile") + ": ",
-                                Path("three.bmp") + ": the output exists",
-                                Path("hang.hostile") + ": its conversion took longer than 2 s",
-                                QString("after \"Now Decoding input data...\"")})
-        EXPECT_TRUE(r.err.contains(text)) << text.toStdString() << "\n" << Describe(r);
-#if !defined(__SANITIZE_ADDRESS__)
-    // (A sanitizer turns the crash into its own report and exit code.)
-    EXPECT_TRUE(r.err.contains(Path("crash.hostile") + ": its conversion process crashed")) << Describe(r);
-#endif
 }
+
+#define STATUS_LINES(resize)                                                                          \
+    "Now Getting infomation...\nGetting infomation Done.\nNow Decoding input data...\nDecoding input " \
+    "data Done.\n" resize "Now Coding and Storing...\nCoding and Storing Done.\nReady.\n"
+#define ANTI_ALIAS_LINES STATUS_LINES("Now anti-alias Resizing...\nanti-alias Resizing Done.\n")
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, Converter,
+    ::testing::Values(
+        // Off a terminal only the final line; the one side given keeps the aspect.
+        RunCase{"OverwriteReplacesTheOutput", {"--overwrite", "in.bmp", "-o", "old.bmp"}, 0, "in.bmp -> old.bmp\n", {},
+                {{"old.bmp", {64, 48}}}},
+        RunCase{"QuietHeightOnly", {"-q", "-H", "12", "in.bmp", "-o", "out.bmp"}, 0, "", {}, {{"out.bmp", {16, 12}}}},
+        RunCase{"VerboseAntiAliasWidthOnly", {"-v", "-a", "-W", "32", "in.bmp", "-o", "out.bmp"}, 0,
+                ANTI_ALIAS_LINES "in.bmp -> out.bmp\n", {}, {{"out.bmp", {32, 24}}}},
+        RunCase{"VerboseDevicePath", {"-v", "-W", "16", "-H", "6", "in.bmp", "-o", "out.bmp"}, 0,
+                STATUS_LINES("normal Resizing Done.\n") "in.bmp -> out.bmp\n", {}, {{"out.bmp", {16, 6}}}},
+        RunCase{"SideThatWouldBeZero", {"-W", "10", "flat.bmp", "-o", "out.bmp"}, 1, "",
+                {"flat.bmp: a 300 x 2 picture 10 pixels wide would have no usable height"}, {{"out.bmp", {}}}},
+        RunCase{"ExistingOutputLeftUntouched", {"in.bmp", "-o", "old.bmp"}, 1, "",
+                {"in.bmp: the output exists (--overwrite replaces it)"}, {{"old.bmp", {}}}},
+        RunCase{"OverlongPath", {"in.bmp", "-o", "LONG.bmp"}, 1, "", {"is 2104 UTF-16 units long; at most 2047"}, {}},
+        RunCase{"UnknownOutputFormat", {"in.bmp", "-o", "out.xyz"}, 1, "", {"no output plug-in writes '.xyz' files"},
+                {{"out.xyz", {}}}},
+        RunCase{"NoPluginReadsTheFile", {"notes.txt", "-o", "out.bmp"}, 1, "",
+                {"notes.txt: no input plug-in can read this file"}, {{"out.bmp", {}}}},
+        // Usage errors: exit code 2, nothing on standard output.
+        RunCase{"UsageErrorNoArguments", {}, 2, "", {"No input file given"}, {}},
+        RunCase{"UsageErrorUnknownOption", {"--frobnicate", "in.bmp", "-o", "out.bmp"}, 2, "", {"frobnicate"}, {}},
+        RunCase{"UsageErrorWidthZero", {"-W", "0", "in.bmp", "-o", "out.bmp"}, 2, "", {"Invalid width"}, {}},
+        RunCase{"UsageErrorHeightBeyond32Bits", {"-H", "4294967296", "in.bmp", "-o", "out.bmp"}, 2, "",
+                {"Invalid height"}, {}},
+        RunCase{"UsageErrorSeveralInputsToAFile", {"in.bmp", "z.bmp", "-o", "out.bmp"}, 2, "", {"existing folder"},
+                {{"out.bmp", {}}}},
+        RunCase{"UsageErrorUnknownInputPlugin", {"--input-plugin", "nosuch", "in.bmp", "-o", "out.bmp"}, 2, "",
+                {"no input plug-in is named 'nosuch'"}, {}},
+        // The output plug-in forced for an extension no plug-in claims; a corrupt file, a refused
+        // output, a crash, a hang and a second input for the same output fail their files alone.
+        // Each file's status lines come as one block after its name, as the job wrote them.
+        RunCase{"BatchFailsTheBadFilesAlone",
+                {"-v", "-j", "2", "--timeout", "2", "-W", "16", "-a", "--output-plugin", "bmp", "-f", "pic", "-o", "out",
+                 "in.bmp", "broken.bmp", "crash.hostile", "hang.hostile", "three.bmp", "z.bmp", "in.bmp"},
+                1, "[\\s\\S]*\nin.bmp:\n" ANTI_ALIAS_LINES "in.bmp -> out/in.pic\n[\\s\\S]*",
+                {"\nfaltrix-convert: 5 of 7 files failed:\n  broken.bmp: Failed in Decoding input data.\n",
+#if !defined(__SANITIZE_ADDRESS__)  // (a sanitizer turns the crash into its own report and exit code)
+                 "\n  crash.hostile: its conversion process crashed (signal 11, Segmentation fault) after \"Now Dec",
+#endif
+                 "\n  hang.hostile: its conversion took longer than 2 s and was stopped after \"Now Decoding input",
+                 "\n  three.bmp: the output exists (--overwrite replaces it)\n",
+                 "\n  in.bmp: it would go to out/in.pic, as in.bmp does\n"},
+                {{"out/in.pic", {16, 12}}, {"out/z.pic", {16, 12}}, {"out/broken.pic", {}}, {"out/three.pic", {}}}},
+        // Every option reaches each file's worker, and a name that looks like an option is a file.
+        RunCase{"BatchHandsOnEveryOption",
+                {"-j", "1", "-H", "12", "--overwrite", "--input-plugin", "BMP", "--output-plugin",
+                 "bmp", "-f", "pic", "-o", "out", "--", "-x.bmp", "three.bmp"},
+                0, "-x.bmp -> out/-x.pic\nthree.bmp -> out/three.pic\n", {},
+                {{"out/-x.pic", {16, 12}}, {"out/three.pic", {16, 12}}}},
+        // Each refused library on a line of its own, with a reason after the path.
+        RunCase{"ListShowsRefusedLibrariesAndWhy", {"--list-plugins"}, 0,
+                "Input plug-ins in @/plugins/input/\n  bmp .*\n.*\n  hostile   Hostile test plug-in\n      \\*\\.hostile\n"
+                "  refused @/plugins/input/junk.so: \\S.*\nOutput plug-ins in @/plugins/output/\n  bmp .*\n.*\n"
+                "  refused @/plugins/output/graphics.so: .*GetPluginInfo\n",
+                {}, {}}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // The processes whose command line mentions `text` (zombies excluded).
 std::vector<int> ProcessesMentioning(const QString &text) {
     std::vector<int> found;
     for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
-        bool isPid = false;
-        const int pid = entry.toInt(&isPid);
-        QByteArray command = ReadBytes("/proc/" + entry + "/cmdline").replace('\0', ' ');
-        if (isPid && !ReadBytes("/proc/" + entry + "/stat").contains(") Z ") && command.contains(text.toUtf8()))
-            found.push_back(pid);
+        const QByteArray command = ReadBytes("/proc/" + entry + "/cmdline").replace('\0', ' ');
+        if (command.contains(text.toUtf8()) && !ReadBytes("/proc/" + entry + "/stat").contains(") Z "))
+            found.push_back(entry.toInt());
     }
     return found;
 }
 
-TEST_F(HostilePlugins, WorkerStuckInAPlugInEndsWithItsBatch) {
-    ASSERT_TRUE(WriteBytes(Path("stuck.hostile"), "FALTRIX-HOSTILE hang\n"));
-    ASSERT_TRUE(Save(NoisePicture(12, 12, 4), "fine.bmp"));
+TEST_F(InPluginFolder, WorkerStuckInAPlugInEndsWithItsBatch) {
     QProcess batch;
-    Start(batch, {"--timeout", "0", "-j", "1", "-f", "bmp", "-o", Path("out"), Path("stuck.hostile"), Path("fine.bmp")},
-          Path("plugins"));
+    Start(batch, {"--timeout", "0", "-j", "1", "-f", "bmp", "-o", "out", Path("hang.hostile"), "in.bmp"}, dir_.path());
     ASSERT_TRUE(batch.waitForStarted());
     std::vector<int> workers;
     for (int i = 0; i < 200 && workers.empty(); ++i) {
         QThread::msleep(50);
-        workers = ProcessesMentioning(Path("stuck.hostile"));
+        workers = ProcessesMentioning(Path("hang.hostile"));
         std::erase(workers, int(batch.processId()));
     }
     ASSERT_FALSE(workers.empty()) << "no worker started";
 
     batch.terminate();  // SIGTERM to the parent alone, as a time limit of a script would send
     ASSERT_TRUE(batch.waitForFinished(10000));
-    for (int i = 0; i < 200 && !ProcessesMentioning(Path("stuck.hostile")).empty(); ++i) QThread::msleep(50);
-    const std::vector<int> left = ProcessesMentioning(Path("stuck.hostile"));
+    for (int i = 0; i < 200 && !ProcessesMentioning(Path("hang.hostile")).empty(); ++i) QThread::msleep(50);
+    const std::vector<int> left = ProcessesMentioning(Path("hang.hostile"));
     EXPECT_TRUE(left.empty()) << "the worker outlived its batch";
     for (int pid : left) ::kill(pid, SIGKILL);  // leave no stray process behind a failure
-}
-
-TEST_F(HostilePlugins, ListShowsRefusedLibrariesAndWhy) {
-    ASSERT_TRUE(WriteBytes(Path("plugins/input/junk.so"), "this is no library"));
-    // A real library that is no plug-in: the graphics layer exports no GetPluginInfo.
-    ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_GDI_LIBRARY), Path("plugins/output/graphics.so")));
-    const RunResult r = RunHere({"--list-plugins"});
-    ASSERT_EQ(r.exitCode, 0) << Describe(r);
-    for (const char *text : {"hostile", "Hostile test plug-in", "*.hostile"})
-        EXPECT_TRUE(r.out.contains(text)) << Describe(r);
-    // A line of its own for each, with a reason after the path.
-    auto refused = [&](const QString &name, const QString &reason) {
-        const QString path = QRegularExpression::escape(Path("plugins/" + name));
-        const QString line = "^  refused " + path + ": (?=\\S).*" + reason;
-        return QRegularExpression(line, QRegularExpression::MultilineOption).match(r.out).hasMatch();
-    };
-    EXPECT_TRUE(refused("input/junk.so", "")) << Describe(r);
-    EXPECT_TRUE(refused("output/graphics.so", "GetPluginInfo")) << Describe(r);
 }
 
 }  // namespace
