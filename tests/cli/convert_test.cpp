@@ -1,6 +1,6 @@
-// faltrix-convert: its pieces (the keep-aspect arithmetic, where a batch's files go, what a
-// worker reports, what the terminal front end writes), then the real binary with the bundled
-// plug-ins of this build and a hostile one.
+// faltrix-convert: its pieces (the keep-aspect arithmetic, what a worker reports, what the
+// terminal front end writes), then the real binary with the bundled plug-ins of this build and
+// a hostile one.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -44,23 +44,6 @@ TEST(KeepAspect, GivesTheOtherSideWithoutOverflowOrDivisionByZero) {
     for (const auto &c : cases)
         EXPECT_EQ(KeepAspectSide(c.pictureGiven, c.pictureOther, c.given), c.expected)
             << c.pictureGiven << " x " << c.pictureOther << " to " << c.given;
-}
-
-// A folder as output: each input's name with the --format extension, or its own; a second
-// input for the same output is refused instead of overwriting the first.
-TEST(PlanTasks, FolderOutputNamesAndClashes) {
-    ConvertOptions options;
-    options.inputs = {"a/one.jpg", "b/two.tar.png", "three", "c/one.png"};
-    options.output = "/out";
-    auto plan = [&options] {
-        QStringList outputs;
-        for (const PlannedTask &p : PlanTasks(options, true))
-            outputs << (p.clash.isEmpty() ? p.task.output : "clashes with " + p.clash);
-        return outputs;
-    };
-    EXPECT_EQ(plan(), QStringList({"/out/one.jpg", "/out/two.tar.png", "/out/three", "/out/one.png"}));
-    options.format = "webp";
-    EXPECT_EQ(plan(), QStringList({"/out/one.webp", "/out/two.tar.webp", "/out/three.webp", "clashes with a/one.jpg"}));
 }
 
 TEST(ProgressLine, NeverWiderThanTheTerminal) {
@@ -242,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(Pairs, EveryFormat,
 
 // ---- runs in a folder of pictures with a plug-in folder of the BMP plug-ins and the hostile one --
 
-// The folder holds the 64 x 48 block picture as in.bmp, three.bmp, z.bmp and -x.bmp, flat.bmp
+// The folder holds the 64 x 48 block picture as in.bmp, in, three.bmp, z.tar.bmp and -x.bmp, flat.bmp
 // (300 x 2), broken.bmp (a header that promises far more than the file holds), notes.txt (no
 // picture), crash.hostile and hang.hostile, and "precious" bytes in old.bmp and out/three.pic.
 class InPluginFolder : public InFolder {
@@ -258,7 +241,7 @@ protected:
         // Refused at every scan: no library at all, and a library that is no plug-in.
         ASSERT_TRUE(WriteBytes(Path("plugins/input/junk.so"), "this is no library"));
         ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_GDI_LIBRARY), Path("plugins/output/graphics.so")));
-        for (const char *name : {"in.bmp", "three.bmp", "z.bmp", "-x.bmp"}) ASSERT_TRUE(Save(BlockPicture(64, 48), name));
+        for (const char *name : {"in.bmp", "in", "three.bmp", "z.tar.bmp", "-x.bmp"}) ASSERT_TRUE(Save(BlockPicture(64, 48), name));
         ASSERT_TRUE(Save(BlockPicture(300, 2), "flat.bmp"));
         ASSERT_TRUE(WriteBytes(Path("broken.bmp"), ReadBytes(Path("in.bmp")).left(60)));
         for (const char *name : {"notes.txt", "crash.hostile", "hang.hostile"}) ASSERT_TRUE(WriteBytes(Path(name), "words"));
@@ -325,39 +308,43 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"OverlongPath", {"in.bmp", "-o", "LONG.bmp"}, 1, "", {"is 2104 UTF-16 units long; at most 2047"}, {}},
         RunCase{"UnknownOutputFormat", {"in.bmp", "-o", "out.xyz"}, 1, "", {"no output plug-in writes '.xyz' files"},
                 {{"out.xyz", {}}}},
-        RunCase{"NoPluginReadsTheFile", {"notes.txt", "-o", "out.bmp"}, 1, "",
-                {"notes.txt: no input plug-in can read this file"}, {{"out.bmp", {}}}},
+        RunCase{"InputPluginByName", {"--input-plugin", "HOSTILE", "in.bmp", "-o", "out.bmp"}, 1, "",
+                {"in.bmp: This input is not supported or illegal format."}, {{"out.bmp", {}}}},
         // Usage errors: exit code 2, nothing on standard output.
         RunCase{"UsageErrorNoArguments", {}, 2, "", {"No input file given"}, {}},
         RunCase{"UsageErrorUnknownOption", {"--frobnicate", "in.bmp", "-o", "out.bmp"}, 2, "", {"frobnicate"}, {}},
         RunCase{"UsageErrorWidthZero", {"-W", "0", "in.bmp", "-o", "out.bmp"}, 2, "", {"Invalid width"}, {}},
         RunCase{"UsageErrorHeightBeyond32Bits", {"-H", "4294967296", "in.bmp", "-o", "out.bmp"}, 2, "",
                 {"Invalid height"}, {}},
-        RunCase{"UsageErrorSeveralInputsToAFile", {"in.bmp", "z.bmp", "-o", "out.bmp"}, 2, "", {"existing folder"},
+        RunCase{"UsageErrorSeveralInputsToAFile", {"in.bmp", "z.tar.bmp", "-o", "out.bmp"}, 2, "", {"existing folder"},
                 {{"out.bmp", {}}}},
         RunCase{"UsageErrorUnknownInputPlugin", {"--input-plugin", "nosuch", "in.bmp", "-o", "out.bmp"}, 2, "",
                 {"no input plug-in is named 'nosuch'"}, {}},
-        // The output plug-in forced for an extension no plug-in claims; a corrupt file, a refused
-        // output, a crash, a hang and a second input for the same output fail their files alone.
-        // Each file's status lines come as one block after its name, as the job wrote them.
+        // A file at a time (-j 1), so that the hang's stop comes before the next file. The output
+        // plug-in forced for an extension no plug-in claims; --format replaces the last extension
+        // or adds one, and "in" would go where in.bmp went. A hang, a corrupt file, a crash, a
+        // clash and an unreadable file fail their files alone; every option reaches the workers,
+        // and a name that looks like an option is a file. Each file's status lines come as one
+        // block after its name, as the job wrote them.
         RunCase{"BatchFailsTheBadFilesAlone",
-                {"-v", "-j", "2", "--timeout", "2", "-W", "16", "-a", "--output-plugin", "bmp", "-f", "pic", "-o", "out",
-                 "in.bmp", "broken.bmp", "crash.hostile", "hang.hostile", "three.bmp", "z.bmp", "in.bmp"},
-                1, "[\\s\\S]*\nin.bmp:\n" ANTI_ALIAS_LINES "in.bmp -> out/in.pic\n[\\s\\S]*",
-                {"\nfaltrix-convert: 5 of 7 files failed:\n  broken.bmp: Failed in Decoding input data.\n",
+                {"-v", "-j", "1", "--timeout", "2", "-W", "16", "-H", "6", "-a", "--overwrite", "--output-plugin", "bmp",
+                 "-f", "pic", "-o", "out", "--", "hang.hostile", "in.bmp", "broken.bmp", "crash.hostile", "z.tar.bmp",
+                 "in", "three.bmp", "-x.bmp", "notes.txt"},
+                1, "hang.hostile:\n[\\s\\S]*\nin.bmp:\n" ANTI_ALIAS_LINES "in.bmp -> out/in.pic\n[\\s\\S]*",
+                {"\nfaltrix-convert: 5 of 9 files failed:\n"
+                 "  hang.hostile: its conversion took longer than 2 s and was stopped after \"Now Decoding input",
+                 "\n  broken.bmp: Failed in Decoding input data.\n",
 #if !defined(__SANITIZE_ADDRESS__)  // (a sanitizer turns the crash into its own report and exit code)
                  "\n  crash.hostile: its conversion process crashed (signal 11, Segmentation fault) after \"Now Dec",
 #endif
-                 "\n  hang.hostile: its conversion took longer than 2 s and was stopped after \"Now Decoding input",
-                 "\n  three.bmp: the output exists (--overwrite replaces it)\n",
-                 "\n  in.bmp: it would go to out/in.pic, as in.bmp does\n"},
-                {{"out/in.pic", {16, 12}}, {"out/z.pic", {16, 12}}, {"out/broken.pic", {}}, {"out/three.pic", {}}}},
-        // Every option reaches each file's worker, and a name that looks like an option is a file.
-        RunCase{"BatchHandsOnEveryOption",
-                {"-j", "1", "-H", "12", "--overwrite", "--input-plugin", "BMP", "--output-plugin",
-                 "bmp", "-f", "pic", "-o", "out", "--", "-x.bmp", "three.bmp"},
-                0, "-x.bmp -> out/-x.pic\nthree.bmp -> out/three.pic\n", {},
-                {{"out/-x.pic", {16, 12}}, {"out/three.pic", {16, 12}}}},
+                 "\n  in: it would go to out/in.pic, as in.bmp does\n"
+                 "  notes.txt: no input plug-in can read this file"},
+                {{"out/in.pic", {16, 6}}, {"out/z.tar.pic", {16, 6}}, {"out/three.pic", {16, 6}}, {"out/-x.pic", {16, 6}},
+                 {"out/broken.pic", {}}}},
+        // Without --format each file keeps its own extension, and one without has none to go by.
+        RunCase{"BatchKeepsTheExtensions", {"-q", "-j", "2", "-o", "out", "in.bmp", "z.tar.bmp", "in"}, 1, "",
+                {"\n  in: the output has no extension to choose a format by (use -f or --output-plugin)\n"},
+                {{"out/in.bmp", {64, 48}}, {"out/z.tar.bmp", {64, 48}}, {"out/in", {}}}},
         // Each refused library on a line of its own, with a reason after the path.
         RunCase{"ListShowsRefusedLibrariesAndWhy", {"--list-plugins"}, 0,
                 "Input plug-ins in @/plugins/input/\n  bmp .*\n.*\n  hostile   Hostile test plug-in\n      \\*\\.hostile\n"
