@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <numeric>
 #include <map>
 
 #include "faltrix/cli/batch.h"
@@ -97,10 +98,14 @@ TEST(TerminalFrontEnd, BarAroundMessagesAndNoneWhenQuiet) {
 
 const QString kBuildDir = qEnvironmentVariable("FALTRIX_BUILD_DIR", QStringLiteral(FALTRIX_TEST_BUILD_DIR));
 
-// A bundled plug-in of this build, e.g. PluginPath("input", "png"); empty when not built.
+// A bundled plug-in of this build, e.g. PluginPath("input", "png").
 QString PluginPath(const QString &kind, const QString &name) {
-    const QString path = kBuildDir + "/bin/plugins/" + kind + "/" + name + ".so";
-    return QFileInfo::exists(path) ? path : QString();
+    return kBuildDir + "/bin/plugins/" + kind + "/" + name + ".so";
+}
+
+// Both of a format's plug-ins are built.
+bool Built(const QString &name) {
+    return QFileInfo::exists(PluginPath("input", name)) && QFileInfo::exists(PluginPath("output", name));
 }
 
 // Starts the converter; given a folder, it runs there and looks for plug-ins in its plugins/
@@ -142,8 +147,6 @@ QByteArray ReadBytes(const QString &path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-QImage ReadPicture(const QString &path) { return QImage(path).convertToFormat(QImage::Format_RGB32); }
-
 // Flat 8 x 8 blocks of a few colours, different in every pair of neighbours: lossy formats
 // keep it nearly exact, and a resize shows which pixels it took.
 QImage BlockPicture(int width, int height) {
@@ -156,25 +159,44 @@ QImage BlockPicture(int width, int height) {
     return image;
 }
 
-// Mean absolute difference over all channels of two pictures of one size.
+QImage ReadPicture(const QString &path) { return QImage(path).convertToFormat(QImage::Format_RGB32); }
+
+// Mean absolute difference over all channels of two pictures of one size, whose rows in three
+// bytes a pixel need no padding (a width that is a multiple of 4).
 double MeanDifference(const QImage &a, const QImage &b) {
     const QImage p = a.convertToFormat(QImage::Format_RGB888), q = b.convertToFormat(QImage::Format_RGB888);
-    double sum = 0;
-    for (int y = 0; y < p.height(); ++y)
-        for (qsizetype i = 0; i < 3 * p.width(); ++i) sum += std::abs(p.constScanLine(y)[i] - q.constScanLine(y)[i]);
-    return sum / (3.0 * p.width() * p.height());
+    const double sum = std::transform_reduce(p.constBits(), p.constBits() + p.sizeInBytes(), q.constBits(), 0.0,
+                                             std::plus<>(), [](int x, int y) { return std::abs(x - y); });
+    return sum / double(p.sizeInBytes());
 }
 
-// A fresh folder for each test; skipped when the BMP plug-ins, which every test uses, are not built.
+// A fresh folder for each test, skipped when the BMP plug-ins, which every test uses, are not
+// built. It holds the 64 x 48 block picture as in.bmp, in, three.bmp, z.tar.bmp and -x.bmp,
+// flat.bmp (300 x 2), broken.bmp (a header that promises far more than the file holds),
+// notes.txt (no picture), crash.hostile and hang.hostile, "precious" bytes in old.bmp and
+// out/three.pic, and a plug-in folder of the BMP plug-ins, the hostile one and two libraries
+// that are refused.
 class InFolder : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
-        if (PluginPath("input", "bmp").isEmpty() || PluginPath("output", "bmp").isEmpty())
-            GTEST_SKIP() << "the BMP plug-ins are not built";
+        if (!Built("bmp")) GTEST_SKIP() << "the BMP plug-ins are not built";
+        QDir root(dir_.path());
+        ASSERT_TRUE(root.mkpath("plugins/input") && root.mkpath("plugins/output") && root.mkpath("out"));
+        for (const char *kind : {"input", "output"})
+            ASSERT_TRUE(QFile::link(PluginPath(kind, "bmp"), Path(QString("plugins/%1/bmp.so").arg(kind))));
+        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_PLUGIN), Path("plugins/input/hostile.so")));
+        // Refused at every scan: no library at all, and a library that is no plug-in.
+        ASSERT_TRUE(WriteBytes(Path("plugins/input/junk.so"), "this is no library"));
+        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_GDI_LIBRARY), Path("plugins/output/graphics.so")));
+        for (const char *name : {"in.bmp", "in", "three.bmp", "z.tar.bmp", "-x.bmp"})
+            ASSERT_TRUE(BlockPicture(64, 48).save(Path(name), "BMP"));
+        ASSERT_TRUE(BlockPicture(300, 2).save(Path("flat.bmp"), "BMP"));
+        ASSERT_TRUE(WriteBytes(Path("broken.bmp"), ReadBytes(Path("in.bmp")).left(60)));
+        for (const char *name : {"notes.txt", "crash.hostile", "hang.hostile"}) ASSERT_TRUE(WriteBytes(Path(name), "words"));
+        for (const char *name : {"old.bmp", "out/three.pic"}) ASSERT_TRUE(WriteBytes(Path(name), "precious"));
     }
     QString Path(const QString &name) const { return dir_.filePath(name); }
-    bool Save(const QImage &picture, const QString &name) const { return picture.save(Path(name), "BMP"); }
 
     QTemporaryDir dir_;
 };
@@ -198,13 +220,9 @@ class EveryFormat : public InFolder, public ::testing::WithParamInterface<std::t
 TEST_P(EveryFormat, KeepsThePicture) {
     const auto [from, to] = GetParam();
     for (const Format &format : {from, to})
-        if (PluginPath("input", format.plugin).isEmpty() || PluginPath("output", format.plugin).isEmpty())
-            GTEST_SKIP() << "plug-ins not built: " << format.plugin;
-
-    const QImage original = BlockPicture(48, 32);
-    ASSERT_TRUE(Save(original, "original.bmp"));
+        if (!Built(format.plugin)) GTEST_SKIP() << "plug-ins not built: " << format.plugin;
     // BMP to `from` to `to` and back to BMP, so that only our own plug-ins read and write.
-    const QStringList chain{Path("original.bmp"), Path(QString("source.") + from.extension),
+    const QStringList chain{Path("in.bmp"), Path(QString("source.") + from.extension),
                             Path(QString("target.") + to.extension), Path("back.bmp")};
     for (qsizetype i = 1; i < chain.size(); ++i) {
         const RunResult r = RunConverter({chain[i - 1], "-o", chain[i]});
@@ -212,8 +230,8 @@ TEST_P(EveryFormat, KeepsThePicture) {
         EXPECT_EQ(r.err, "");
     }
     const QImage back = ReadPicture(chain.back());
-    ASSERT_EQ(back.size(), original.size());
-    EXPECT_LE(MeanDifference(original, back), from.meanTolerance + to.meanTolerance);
+    ASSERT_EQ(back.size(), QSize(64, 48));
+    EXPECT_LE(MeanDifference(BlockPicture(64, 48), back), from.meanTolerance + to.meanTolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, EveryFormat,
@@ -223,31 +241,7 @@ INSTANTIATE_TEST_SUITE_P(Pairs, EveryFormat,
                                     std::get<1>(info.param).plugin;
                          });
 
-// ---- runs in a folder of pictures with a plug-in folder of the BMP plug-ins and the hostile one --
-
-// The folder holds the 64 x 48 block picture as in.bmp, in, three.bmp, z.tar.bmp and -x.bmp, flat.bmp
-// (300 x 2), broken.bmp (a header that promises far more than the file holds), notes.txt (no
-// picture), crash.hostile and hang.hostile, and "precious" bytes in old.bmp and out/three.pic.
-class InPluginFolder : public InFolder {
-protected:
-    void SetUp() override {
-        InFolder::SetUp();
-        if (HasFatalFailure() || IsSkipped()) return;
-        QDir root(dir_.path());
-        ASSERT_TRUE(root.mkpath("plugins/input") && root.mkpath("plugins/output") && root.mkpath("out"));
-        for (const char *kind : {"input", "output"})
-            ASSERT_TRUE(QFile::link(PluginPath(kind, "bmp"), Path(QString("plugins/%1/bmp.so").arg(kind))));
-        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_PLUGIN), Path("plugins/input/hostile.so")));
-        // Refused at every scan: no library at all, and a library that is no plug-in.
-        ASSERT_TRUE(WriteBytes(Path("plugins/input/junk.so"), "this is no library"));
-        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_GDI_LIBRARY), Path("plugins/output/graphics.so")));
-        for (const char *name : {"in.bmp", "in", "three.bmp", "z.tar.bmp", "-x.bmp"}) ASSERT_TRUE(Save(BlockPicture(64, 48), name));
-        ASSERT_TRUE(Save(BlockPicture(300, 2), "flat.bmp"));
-        ASSERT_TRUE(WriteBytes(Path("broken.bmp"), ReadBytes(Path("in.bmp")).left(60)));
-        for (const char *name : {"notes.txt", "crash.hostile", "hang.hostile"}) ASSERT_TRUE(WriteBytes(Path(name), "words"));
-        for (const char *name : {"old.bmp", "out/three.pic"}) ASSERT_TRUE(WriteBytes(Path(name), "precious"));
-    }
-};
+// ---- runs in the folder with its plug-in folder ----------------------------------------------
 
 // Paths are relative to the folder; in expected texts "@" stands for the folder and LONG in
 // an argument for a name of 2100 characters.
@@ -261,7 +255,7 @@ struct RunCase {
     friend void PrintTo(const RunCase &c, std::ostream *os) { *os << c.name; }
 };
 
-class Converter : public InPluginFolder, public ::testing::WithParamInterface<RunCase> {};
+class Converter : public InFolder, public ::testing::WithParamInterface<RunCase> {};
 
 TEST_P(Converter, Runs) {
     const RunCase &c = GetParam();
@@ -353,33 +347,27 @@ INSTANTIATE_TEST_SUITE_P(
                 {}, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// The processes whose command line mentions `text` (zombies excluded).
-std::vector<int> ProcessesMentioning(const QString &text) {
+// The batch workers converting `input` (a zombie's command line is empty).
+std::vector<int> Workers(const QString &input) {
     std::vector<int> found;
     for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
         const QByteArray command = ReadBytes("/proc/" + entry + "/cmdline").replace('\0', ' ');
-        if (command.contains(text.toUtf8()) && !ReadBytes("/proc/" + entry + "/stat").contains(") Z "))
-            found.push_back(entry.toInt());
+        if (command.contains(" --worker ") && command.contains(input.toUtf8())) found.push_back(entry.toInt());
     }
     return found;
 }
 
-TEST_F(InPluginFolder, WorkerStuckInAPlugInEndsWithItsBatch) {
+TEST_F(InFolder, WorkerStuckInAPlugInEndsWithItsBatch) {
+    const QString hang = Path("hang.hostile");
     QProcess batch;
-    Start(batch, {"--timeout", "0", "-j", "1", "-f", "bmp", "-o", "out", Path("hang.hostile"), "in.bmp"}, dir_.path());
-    ASSERT_TRUE(batch.waitForStarted());
-    std::vector<int> workers;
-    for (int i = 0; i < 200 && workers.empty(); ++i) {
-        QThread::msleep(50);
-        workers = ProcessesMentioning(Path("hang.hostile"));
-        std::erase(workers, int(batch.processId()));
-    }
-    ASSERT_FALSE(workers.empty()) << "no worker started";
+    Start(batch, {"--timeout", "0", "-j", "1", "-f", "bmp", "-o", "out", hang, "in.bmp"}, dir_.path());
+    for (int i = 0; i < 200 && Workers(hang).empty(); ++i) QThread::msleep(50);
+    ASSERT_FALSE(Workers(hang).empty()) << "no worker started";
 
     batch.terminate();  // SIGTERM to the parent alone, as a time limit of a script would send
     ASSERT_TRUE(batch.waitForFinished(10000));
-    for (int i = 0; i < 200 && !ProcessesMentioning(Path("hang.hostile")).empty(); ++i) QThread::msleep(50);
-    const std::vector<int> left = ProcessesMentioning(Path("hang.hostile"));
+    for (int i = 0; i < 200 && !Workers(hang).empty(); ++i) QThread::msleep(50);
+    const std::vector<int> left = Workers(hang);
     EXPECT_TRUE(left.empty()) << "the worker outlived its batch";
     for (int pid : left) ::kill(pid, SIGKILL);  // leave no stray process behind a failure
 }
