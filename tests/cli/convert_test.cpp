@@ -25,14 +25,13 @@ namespace {
 // ---- the pieces -----------------------------------------------------------------------------
 
 // The converter's runs show plain cases (64 x 48 to 32 wide is 24 high; 300 x 2 to 140 wide is
-// 0 high, truncated); here the edges they cannot reach.
+// 0 high, truncated), and the dialog's tests an answer beyond 32 bits, which a 32-bit product
+// would wrap into a number; here the edges that neither reaches.
 TEST(KeepAspect, GivesTheOtherSideWithoutOverflowOrDivisionByZero) {
     // The picture's side that is given, its other side, the side given, the other side expected.
     const std::tuple<int32_t, int32_t, uint32_t, std::optional<uint32_t>> cases[] = {
-        {100000, 100000, 50000, 50000u},   // 100000 * 50000 would wrap 32 bits
-        {1, 0x7FFFFFFF, 2, 0xFFFFFFFEu},   // the largest answer that fits
-        {1, 0x7FFFFFFF, 3, std::nullopt},  // beyond 32 bits
-        {0, 480, 320, std::nullopt},       // picture sides that could not be obtained
+        {1, 0x7FFFFFFF, 2, 0xFFFFFFFEu},  // the largest answer that fits
+        {0, 480, 320, std::nullopt},      // picture sides that could not be obtained
         {-640, 480, 320, std::nullopt},
         {640, 0, 320, std::nullopt},
     };
@@ -65,7 +64,6 @@ std::pair<std::string, std::string> FrontEndWrites(Verbosity verbosity) {
     front.SetProgressPosition(50);
     front.ShowMessage(u"Failed in loading library.", u"/p/x.so");
     front.EndFile();
-    EXPECT_EQ(front.LastStatus(), "Now Decoding input data...");
     std::fclose(out);
     std::fclose(err);
     return {text[0], text[1]};
@@ -105,9 +103,13 @@ void Start(QProcess &process, const QStringList &arguments, const QString &folde
     process.closeWriteChannel();
 }
 
+// How a run ended: its exit code (-1: it crashed or did not end), standard output and error.
 struct RunResult {
     int exitCode = -1;
     QString out, err;
+    std::string Text() const {
+        return "exit " + std::to_string(exitCode) + "\nstdout:\n" + out.toStdString() + "stderr:\n" + err.toStdString();
+    }
 };
 
 RunResult RunConverter(const QStringList &arguments, const QString &folder = {}) {
@@ -116,11 +118,6 @@ RunResult RunConverter(const QStringList &arguments, const QString &folder = {})
     const bool finished = process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
     return {finished ? process.exitCode() : -1, QString::fromUtf8(process.readAllStandardOutput()),
             QString::fromUtf8(process.readAllStandardError())};
-}
-
-std::string Describe(const RunResult &r) {
-    return "exit " + std::to_string(r.exitCode) + "\nstdout:\n" + r.out.toStdString() + "stderr:\n" +
-           r.err.toStdString();
 }
 
 bool WriteBytes(const QString &path, const QByteArray &bytes) {
@@ -207,7 +204,7 @@ TEST_P(EveryFormat, KeepsThePicture) {
                             Path("back.bmp")};
     for (qsizetype i = 1; i < chain.size(); ++i) {
         const RunResult r = RunConverter({chain[i - 1], "-o", chain[i]});
-        ASSERT_EQ(r.exitCode, 0) << Describe(r);
+        ASSERT_EQ(r.exitCode, 0) << r.Text();
         EXPECT_EQ(r.err, "");
     }
     const QImage back = ReadPicture(chain.back());
@@ -245,11 +242,11 @@ TEST_P(Converter, Runs) {
     for (const char *argument : c.arguments) arguments << QString(argument).replace("LONG", QString(2100, u'x'));
 
     const RunResult r = RunConverter(arguments, dir_.path());
-    EXPECT_EQ(r.exitCode, c.exitCode) << Describe(r);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.Text();
     const QString out = QString(c.out).replace("@", QRegularExpression::escape(dir_.path()));
-    EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(out)).match(r.out).hasMatch()) << Describe(r);
-    EXPECT_EQ(r.err.isEmpty(), c.err.empty()) << Describe(r);
-    for (const char *part : c.err) EXPECT_TRUE(r.err.contains(part)) << part << "\n" << Describe(r);
+    EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(out)).match(r.out).hasMatch()) << r.Text();
+    EXPECT_EQ(r.err.isEmpty(), c.err.empty()) << r.Text();
+    for (const char *part : c.err) EXPECT_TRUE(r.err.contains(part)) << part << "\n" << r.Text();
     // Whole-block factors, so that every resizer gives each block's own colour.
     for (const auto &[name, size] : c.files) {
         if (size.isValid())
