@@ -10,12 +10,10 @@
 
 namespace {
 
-enum class Behaviour { Decline, Crash, Hang };
-
-Behaviour BehaviourFor(const WCHAR *path) {
+// The file's name when the file is one of its own (*.hostile), else nothing.
+std::string OwnName(const WCHAR *path) {
     std::string name;
-    if (!faltrix::kit::PathToUtf8(path, &name) || !name.ends_with(".hostile")) return Behaviour::Decline;
-    return name.ends_with("crash.hostile") ? Behaviour::Crash : Behaviour::Hang;
+    return faltrix::kit::PathToUtf8(path, &name) && name.ends_with(".hostile") ? name : std::string();
 }
 
 const faltrix::kit::PluginInfoTable kInfo{FALTRIX_INPUT_TAG, u"Hostile test plug-in", {{u"*.hostile", u""}}};
@@ -27,7 +25,7 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    return BehaviourFor(path) == Behaviour::Decline ? 0 : 1;
+    return OwnName(path).empty() ? 0 : 1;
 }
 
 // Every file is 8 x 8: the host asks only after IsSupported has accepted it, or when the plug-in
@@ -39,9 +37,9 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *, int32_t, int32_t, Pi
 
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
                                             int32_t data, DibAllocCallbackFn) {
-    const Behaviour what = BehaviourFor(path);
+    const std::string name = OwnName(path);
     faltrix::kit::ReportProgress(progress, 1, 2, data);
-    if (what == Behaviour::Crash) *static_cast<volatile int *>(nullptr) = 1;
-    while (what == Behaviour::Hang) ::pause();
+    if (name.ends_with("crash.hostile")) *static_cast<volatile int *>(nullptr) = 1;
+    while (!name.empty()) ::pause();
     return nullptr;
 }
