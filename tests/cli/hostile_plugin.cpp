@@ -35,10 +35,9 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *, int32_t, int32_t, Pi
     return 0;
 }
 
-FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
-                                            int32_t data, DibAllocCallbackFn) {
+FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn, int32_t,
+                                            DibAllocCallbackFn) {
     const std::string name = OwnName(path);
-    faltrix::kit::ReportProgress(progress, 1, 2, data);
     if (name.ends_with("crash.hostile")) *static_cast<volatile int *>(nullptr) = 1;
     while (!name.empty()) ::pause();
     return nullptr;
