@@ -63,8 +63,7 @@ std::pair<std::string, std::string> FrontEndWrites(Verbosity verbosity) {
     front.SetProgressPosition(50);
     front.ShowMessage(u"Failed in loading library.", u"/p/x.so");
     front.EndFile();
-    std::fclose(out);
-    std::fclose(err);
+    for (FILE *stream : {out, err}) std::fclose(stream);
     return {text[0], text[1]};
 }
 
@@ -141,8 +140,6 @@ QImage BlockPicture(int width, int height) {
     return image;
 }
 
-QImage ReadPicture(const QString &path) { return QImage(path).convertToFormat(QImage::Format_RGB32); }
-
 // Mean absolute difference over all channels of two pictures of one size, whose rows in three
 // bytes a pixel need no padding (a width that is a multiple of 4).
 double MeanDifference(const QImage &a, const QImage &b) {
@@ -163,8 +160,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
         if (!Built("bmp")) GTEST_SKIP() << "the BMP plug-ins are not built";
-        QDir root(dir_.path());
-        ASSERT_TRUE(root.mkpath("plugins/input") && root.mkpath("plugins/output") && root.mkpath("out"));
+        for (const char *folder : {"plugins/input", "plugins/output", "out"}) ASSERT_TRUE(QDir().mkpath(Path(folder)));
         for (const char *kind : {"input", "output"})
             ASSERT_TRUE(QFile::link(kPluginDir + kind + "/bmp.so", Path(QString("plugins/") + kind + "/bmp.so")));
         ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_PLUGIN), Path("plugins/input/hostile.so")));
@@ -241,7 +237,7 @@ TEST_P(Converter, Runs) {
     // factors averaging gives each block's own colour too.
     for (const auto &[name, size] : c.files) {
         if (size.isValid())
-            EXPECT_EQ(ReadPicture(Path(name)), BlockPicture(64, 48).scaled(size)) << name;
+            EXPECT_EQ(QImage(Path(name)), BlockPicture(64, 48).scaled(size)) << name;
         else
             EXPECT_TRUE(!QFileInfo::exists(Path(name)) || ReadBytes(Path(name)) == "precious") << name;
     }
@@ -324,14 +320,13 @@ std::vector<int> WorkersOnce(const QString &input, bool running) {
 }
 
 TEST_F(InFolder, WorkerStuckInAPlugInEndsWithItsBatch) {
-    const QString hang = Path("hang.hostile");
     QProcess batch;
-    Start(batch, {"--timeout", "0", "-j", "1", "-f", "bmp", "-o", "out", hang, "in.bmp"}, dir_.path());
-    ASSERT_FALSE(WorkersOnce(hang, true).empty()) << "no worker started";
+    Start(batch, {"--timeout", "0", "-j", "1", "-f", "bmp", "-o", "out", Path("hang.hostile"), "in.bmp"}, dir_.path());
+    ASSERT_FALSE(WorkersOnce(Path("hang.hostile"), true).empty()) << "no worker started";
 
     batch.terminate();  // SIGTERM to the parent alone, as a time limit of a script would send
     ASSERT_TRUE(batch.waitForFinished(10000));
-    const std::vector<int> left = WorkersOnce(hang, false);
+    const std::vector<int> left = WorkersOnce(Path("hang.hostile"), false);
     EXPECT_TRUE(left.empty()) << "the worker outlived its batch";
     for (int pid : left) ::kill(pid, SIGKILL);  // leave no stray process behind a failure
 }
