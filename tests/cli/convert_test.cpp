@@ -35,9 +35,8 @@ TEST(KeepAspect, GivesTheOtherSideWithoutOverflowOrDivisionByZero) {
         {-640, 480, 320, std::nullopt},
         {640, 0, 320, std::nullopt},
     };
-    for (const auto &[pictureGiven, pictureOther, given, expected] : cases)
-        EXPECT_EQ(KeepAspectSide(pictureGiven, pictureOther, given), expected)
-            << pictureGiven << " x " << pictureOther << " to " << given;
+    for (const auto &[side, other, given, expected] : cases)
+        EXPECT_EQ(KeepAspectSide(side, other, given), expected) << side << " x " << other << " to " << given;
 }
 
 TEST(ProgressLine, NeverWiderThanTheTerminal) {
@@ -265,7 +264,8 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"UsageErrorWidthZero", {"-W", "0", "in", "-o", "o.bmp"}, 2, "", {"Invalid width"}, {}},
         RunCase{"UsageErrorHeightBeyond32Bits", {"-H", "4294967296", "in", "-o", "o"}, 2, "", {"Invalid height"}, {}},
         RunCase{"UsageErrorSeveralInputsToAFile", {"in", "in.bmp", "-o", "o.bmp"}, 2, "", {"existing folder"}, {}},
-        RunCase{"UsageErrorUnknownInputPlugin", {"--input-plugin", "xx", "in", "-o", "o"}, 2, "", {"named 'xx'"}, {}},
+        RunCase{"UsageErrorUnknownInputPlugin", {"--input-plugin", "xx", "in", "-o", "o"}, 2, "",
+                {"no input plug-in is named 'xx'"}, {}},
         // A file at a time (-j 1), so that the hang's stop comes before the next file. The output
         // plug-in forced for an extension no plug-in claims; --format replaces the last extension
         // or adds one, and "in" would go where in.bmp went. A hang, a corrupt file, a crash, a
