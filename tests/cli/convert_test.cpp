@@ -151,9 +151,9 @@ double MeanDifference(const QImage &a, const QImage &b) {
 
 // A fresh folder for each test, skipped when the BMP plug-ins, which every test uses, are not
 // built. It holds the 64 x 48 block picture as in.bmp, in, three.bmp, z.tar.bmp and -x.bmp,
-// flat.bmp (300 x 2), broken.bmp (a header that promises far more than the file holds), the
-// same few bytes, no picture, in notes.txt, crash.hostile, hang.hostile and the existing
-// outputs out/three.bmp and out/three.pic, and a plug-in folder of the BMP plug-ins, the hostile one
+// flat.bmp (300 x 2), broken.bmp (a header that promises far more than the file holds), and
+// the bytes "precious" (no picture) in notes.txt, crash.hostile, hang.hostile and the existing
+// outputs out/three.bmp and out/three.pic; its plugins/ holds the BMP plug-ins, the hostile one
 // and two libraries that are refused.
 class InFolder : public ::testing::Test {
 protected:
@@ -267,8 +267,8 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"UsageErrorUnknownInputPlugin", {"--input-plugin", "xx", "in", "-o", "o"}, 2, "",
                 {"no input plug-in is named 'xx'"}, {}},
         // A file at a time (-j 1), so that the hang's stop comes before the next file. The output
-        // plug-in forced for an extension no plug-in claims; --format replaces the last extension
-        // or adds one, and "in" would go where in.bmp went. A hang, a corrupt file, a crash, a
+        // plug-in is forced for an extension no plug-in claims; --format replaces the last
+        // extension or adds one, and "in" would go where in.bmp went. A hang, a corrupt file, a crash, a
         // clash and an unreadable file fail their files alone; every option reaches the workers,
         // and a name that looks like an option is a file. Each file's status lines come as one
         // block after its name, as the job wrote them.
@@ -297,7 +297,8 @@ INSTANTIATE_TEST_SUITE_P(
                 {"\n  in: the output has no extension to choose a format by (use -f or --output-plugin)\n"
                  "  three.bmp: the output exists (--overwrite replaces it)\n"},
                 {{"out/in.bmp", {40, 30}}, {"out/z.tar.bmp", {40, 30}}, {"out/in", {}}, {"out/three.bmp", {}}}},
-        // The input plug-in named reaches the workers: the hostile one refuses in.bmp.
+        // The input plug-in named (by its file name, in any case) reaches the workers: the
+        // hostile one refuses in.bmp.
         RunCase{"NamedInputPlugin", {"--input-plugin=HOSTILE", "-o", "out", "in", "in.bmp"}, 1, "", {"This input"}, {}},
         // Each refused library on a line of its own, with a reason after the path.
         RunCase{"ListShowsRefusedLibrariesAndWhy", {"--list-plugins"}, 0,
