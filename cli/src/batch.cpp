@@ -1,3 +1,5 @@
+// A batch: one worker process per file, up to --jobs at once, each watched for its reports,
+// its end and its time limit.
 #include "faltrix/cli/batch.h"
 
 #include <fcntl.h>
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <list>
+#include <optional>
 
 extern char **environ;
 
@@ -32,11 +35,6 @@ struct Child {
     QStringList messages;
     QString failure;
     uint32_t percent = 0;
-};
-
-struct Outcome {
-    bool converted = false;
-    QString reason;
 };
 
 QString Quoted(const QString &text) { return QStringLiteral("\"%1\"").arg(text); }
@@ -108,32 +106,52 @@ void Drain(Child *child) {
     }
 }
 
-QString After(const Child &child) {
+// " after" and the child's last status line, which tells how far its conversion came.
+QString AfterLastStatus(const Child &child) {
     return child.statusLines.isEmpty() ? QString() : QStringLiteral(" after ") + Quoted(child.statusLines.last());
 }
 
-Outcome Judge(const Child &child, int status) {
-    Outcome outcome;
+// The file's result from the way its worker ended: the failure the worker reported, else its
+// last status line, else how the process ended.
+FileResult ResultOfExit(const Child &child, int status) {
+    FileResult result;
     if (WIFEXITED(status)) {
         const int code = WEXITSTATUS(status);
         if (code == kExitConverted && child.failure.isEmpty()) {
-            outcome.converted = true;
+            result.converted = true;
         } else if (!child.failure.isEmpty()) {
-            outcome.reason = child.failure;
+            result.reason = child.failure;
         } else if (!child.statusLines.isEmpty()) {
-            outcome.reason = child.statusLines.last();
+            result.reason = child.statusLines.last();
         } else {
-            outcome.reason = QStringLiteral("its conversion process ended with exit code %1").arg(code);
+            result.reason = QStringLiteral("its conversion process ended with exit code %1").arg(code);
         }
     } else if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
-        outcome.reason = QStringLiteral("its conversion process crashed (signal %1, %2)%3")
-                             .arg(signal)
-                             .arg(QString::fromLocal8Bit(strsignal(signal)), After(child));
+        result.reason = QStringLiteral("its conversion process crashed (signal %1, %2)%3")
+                            .arg(signal)
+                            .arg(QString::fromLocal8Bit(strsignal(signal)), AfterLastStatus(child));
     } else {
-        outcome.reason = QStringLiteral("its conversion process ended abnormally");
+        result.reason = QStringLiteral("its conversion process ended abnormally");
     }
-    return outcome;
+    return result;
+}
+
+// The file's result once its worker has ended by itself or has been stopped here for running
+// past the time limit (0: none); nothing while it runs on.
+std::optional<FileResult> ResultOfEnd(Child *child, int timeoutSeconds) {
+    int status = 0;
+    if (::waitpid(child->pid, &status, WNOHANG) == child->pid) {
+        Drain(child);  // what it wrote just before it ended
+        return ResultOfExit(*child, status);
+    }
+    if (timeoutSeconds <= 0 || Clock::now() - child->started < std::chrono::seconds(timeoutSeconds))
+        return std::nullopt;
+    ::kill(child->pid, SIGKILL);
+    ::waitpid(child->pid, &status, 0);
+    return FileResult{false, QStringLiteral("its conversion took longer than %1 s and was stopped%2")
+                                 .arg(timeoutSeconds)
+                                 .arg(AfterLastStatus(*child))};
 }
 
 // The one-line display of a batch on a terminal: files done, and each running file's share.
@@ -144,56 +162,39 @@ QString BatchLine(size_t done, size_t total, const std::list<Child> &running,
         line += QStringLiteral("  %1 %2%").arg(QFileInfo(planned[child.task].task.input).fileName()).arg(
             child.percent > 100 ? 100 : child.percent);
     }
-    const int room = columns > 1 ? columns - 1 : 1;
-    if (line.size() > room) line = line.left(room);
-    return line;
+    return FitToColumns(line, columns);
 }
 
+// What a batch shows: the batch line on a terminal (unless quiet), and for each file as it
+// ends, its status lines when verbose, the messages of its plug-ins and its result line.
 class BatchDisplay {
 public:
     BatchDisplay(const ConvertOptions &options, bool onTerminal)
         : verbosity_(options.verbosity), bar_(onTerminal && options.verbosity != Verbosity::Quiet) {}
 
-    void Draw(const QString &line) {
-        if (!bar_) return;
-        std::fprintf(stderr, "\r%s\x1b[K", line.toUtf8().constData());
-        std::fflush(stderr);
-        drawn_ = true;
+    void Draw(const QString &text) {
+        if (bar_) line_.Draw(text);
     }
 
-    void Ended(const FileTask &task, const Child *child, const Outcome &outcome) {
-        Clear();
+    void Ended(const FileTask &task, const Child *child, const FileResult &result) {
+        line_.Clear();
         if (verbosity_ == Verbosity::Verbose && child) {
             std::fprintf(stdout, "%s:\n", task.input.toUtf8().constData());
             for (const QString &line : child->statusLines) std::fprintf(stdout, "%s\n", line.toUtf8().constData());
             std::fflush(stdout);
         }
         if (child) {
-            for (const QString &message : child->messages)
-                std::fprintf(stderr, "faltrix-convert: %s\n", message.toUtf8().constData());
+            for (const QString &message : child->messages) PrintError(stderr, message);
         }
-        if (outcome.converted) {
-            if (verbosity_ != Verbosity::Quiet)
-                std::fprintf(stdout, "%s -> %s\n", task.input.toUtf8().constData(), task.output.toUtf8().constData());
-        } else {
-            std::fprintf(stderr, "faltrix-convert: %s: %s\n", task.input.toUtf8().constData(),
-                         outcome.reason.toUtf8().constData());
-        }
-        std::fflush(stdout);
-        std::fflush(stderr);
+        PrintFileResult(task, result, verbosity_);
     }
 
-    void Clear() {
-        if (!drawn_) return;
-        std::fputs("\r\x1b[K", stderr);
-        std::fflush(stderr);
-        drawn_ = false;
-    }
+    void Clear() { line_.Clear(); }
 
 private:
     Verbosity verbosity_;
     bool bar_;
-    bool drawn_ = false;
+    RedrawnLine line_{stderr};
 };
 
 }  // namespace
@@ -215,16 +216,16 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
              bool onTerminal) {
     BatchDisplay display(options, onTerminal);
     const int columns = TerminalColumns(STDERR_FILENO);
-    std::vector<Outcome> outcomes(planned.size());
+    std::vector<FileResult> results(planned.size());
     std::list<Child> running;
     size_t next = 0;
     size_t done = 0;
     const auto limit = std::chrono::seconds(options.timeoutSeconds);
 
-    auto finish = [&](size_t index, const Child *child, Outcome outcome) {
-        outcomes[index] = outcome;
+    auto finish = [&](size_t index, const Child *child, const FileResult &result) {
+        results[index] = result;
         ++done;
-        display.Ended(planned[index].task, child, outcome);
+        display.Ended(planned[index].task, child, result);
     };
 
     while (next < planned.size() || !running.empty()) {
@@ -263,45 +264,28 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
         for (auto it = running.begin(); it != running.end();) {
             Child &child = *it;
             Drain(&child);
-            int status = 0;
-            const pid_t ended = ::waitpid(child.pid, &status, WNOHANG);
-            if (ended == child.pid) {
-                Drain(&child);
-                if (child.fd >= 0) ::close(child.fd);
-                child.fd = -1;
-                const size_t index = child.task;
-                const Outcome outcome = Judge(child, status);
-                finish(index, &child, outcome);
-                it = running.erase(it);
+            const std::optional<FileResult> result = ResultOfEnd(&child, options.timeoutSeconds);
+            if (!result) {
+                ++it;
                 continue;
             }
-            if (options.timeoutSeconds > 0 && Clock::now() - child.started >= limit) {
-                ::kill(child.pid, SIGKILL);
-                ::waitpid(child.pid, &status, 0);
-                if (child.fd >= 0) ::close(child.fd);
-                child.fd = -1;
-                const size_t index = child.task;
-                finish(index, &child,
-                       {false, QStringLiteral("its conversion took longer than %1 s and was stopped%2")
-                                   .arg(options.timeoutSeconds)
-                                   .arg(After(child))});
-                it = running.erase(it);
-                continue;
-            }
-            ++it;
+            if (child.fd >= 0) ::close(child.fd);
+            child.fd = -1;
+            finish(child.task, &child, *result);
+            it = running.erase(it);
         }
         display.Draw(BatchLine(done, planned.size(), running, planned, columns));
     }
     display.Clear();
 
     size_t failed = 0;
-    for (const Outcome &outcome : outcomes) failed += outcome.converted ? 0 : 1;
+    for (const FileResult &result : results) failed += result.converted ? 0 : 1;
     if (failed == 0) return kExitConverted;
     std::fprintf(stderr, "faltrix-convert: %zu of %zu files failed:\n", failed, planned.size());
     for (size_t i = 0; i < planned.size(); ++i) {
-        if (!outcomes[i].converted)
+        if (!results[i].converted)
             std::fprintf(stderr, "  %s: %s\n", planned[i].task.input.toUtf8().constData(),
-                         outcomes[i].reason.toUtf8().constData());
+                         results[i].reason.toUtf8().constData());
     }
     std::fflush(stderr);
     return kExitFailed;

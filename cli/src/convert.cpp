@@ -46,13 +46,20 @@ QString OutcomeText(ConversionOutcome outcome) {
     return QStringLiteral("the conversion did not run");
 }
 
-std::optional<QString> CheckInput(const QString &input) {
-    if (input.size() > kMaxPathUnits)
-        return QStringLiteral("the input path is %1 UTF-16 units long; at most %2 are possible")
-            .arg(input.size())
+// The path fits the job's buffers and can be handed to a plug-in; `role` is "input" or "output".
+std::optional<QString> CheckPathFits(const QString &path, const char *role) {
+    if (path.size() > kMaxPathUnits)
+        return QStringLiteral("the %1 path is %2 UTF-16 units long; at most %3 are possible")
+            .arg(QLatin1String(role))
+            .arg(path.size())
             .arg(kMaxPathUnits);
-    if (input.contains(QChar::ReplacementCharacter))
-        return QStringLiteral("the input's name is not valid UTF-8, so no plug-in can be given it");
+    if (path.contains(QChar::ReplacementCharacter))
+        return QStringLiteral("the %1's name is not valid UTF-8, so no plug-in can be given it").arg(QLatin1String(role));
+    return std::nullopt;
+}
+
+std::optional<QString> CheckInput(const QString &input) {
+    if (auto problem = CheckPathFits(input, "input")) return problem;
     const QByteArray name = QFile::encodeName(input);
     const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return QStringLiteral("cannot read the input: %1").arg(Errno(errno));
@@ -64,12 +71,7 @@ std::optional<QString> CheckInput(const QString &input) {
 }
 
 std::optional<QString> CheckOutput(const QString &output, bool overwrite) {
-    if (output.size() > kMaxPathUnits)
-        return QStringLiteral("the output path is %1 UTF-16 units long; at most %2 are possible")
-            .arg(output.size())
-            .arg(kMaxPathUnits);
-    if (output.contains(QChar::ReplacementCharacter))
-        return QStringLiteral("the output's name is not valid UTF-8, so no plug-in can be given it");
+    if (auto problem = CheckPathFits(output, "output")) return problem;
     const QByteArray name = QFile::encodeName(output);
     struct stat info {};
     if (::stat(name.constData(), &info) == 0) {
@@ -83,124 +85,167 @@ std::optional<QString> CheckOutput(const QString &output, bool overwrite) {
     return std::nullopt;
 }
 
-}  // namespace
-
-FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
-                       const std::vector<PluginEntry> &inputs, const std::vector<PluginEntry> &outputs,
-                       CliFrontEnd *frontEnd) {
-    FileResult result;
-    auto fail = [&result](const QString &reason) {
-        result.reason = reason;
-        return result;
-    };
-    frontEnd->BeginFile(QFileInfo(task.input).fileName());
-
-    if (auto problem = CheckInput(task.input)) return fail(*problem);
-    if (auto problem = CheckOutput(task.output, options.overwrite)) return fail(*problem);
-    // CheckInput and CheckOutput refused what does not fit.
+// The paths can be read and written; then the job's path buffers hold them (the checks have
+// refused what does not fit).
+std::optional<QString> CheckAndSetPaths(const FileTask &task, bool overwrite) {
+    if (auto problem = CheckInput(task.input)) return problem;
+    if (auto problem = CheckOutput(task.output, overwrite)) return problem;
     SetJobPath(InputPath, Units(task.input));
     SetJobPath(OutputPath, Units(task.output));
+    return std::nullopt;
+}
 
-    // The output plug-in: the one named, else the first whose patterns match the output's name
-    // (or a name with the extension of --format).
+// Loads plug-in `index` of the list unless it is loaded already.
+std::optional<QString> LoadPlugin(PluginList &list, int index, const std::vector<PluginEntry> &plugins,
+                                  const char *kind) {
+    if (list.Current() == index || list.SelectPlugin(static_cast<uint32_t>(index)) == 1) return std::nullopt;
+    return QStringLiteral("the %1 plug-in %2 could not be loaded").arg(QLatin1String(kind), plugins[size_t(index)].path);
+}
+
+// The output plug-in: the one named, else the first whose patterns match the output's name
+// (or a name with the extension of --format).
+std::optional<QString> ChooseOutputPlugin(const ConvertOptions &options, const FileTask &task,
+                                          const std::vector<PluginEntry> &outputs) {
     int output = -1;
     if (!options.outputPlugin.isEmpty()) {
         output = FindPluginByName(outputs, options.outputPlugin);
-        if (output < 0) return fail(QStringLiteral("no output plug-in is named '%1'").arg(options.outputPlugin));
+        if (output < 0) return QStringLiteral("no output plug-in is named '%1'").arg(options.outputPlugin);
     } else {
         const QString name = options.format.isEmpty() ? QFileInfo(task.output).fileName()
                                                       : QStringLiteral("picture.") + options.format;
         output = FindPluginForFileName(outputs, name);
         if (output < 0) {
             const QString suffix = options.format.isEmpty() ? QFileInfo(task.output).suffix() : options.format;
-            return fail(suffix.isEmpty()
-                            ? QStringLiteral("the output has no extension to choose a format by (use -f or --output-plugin)")
-                            : QStringLiteral("no output plug-in writes '.%1' files (see --list-plugins)").arg(suffix));
+            return suffix.isEmpty()
+                       ? QStringLiteral("the output has no extension to choose a format by (use -f or --output-plugin)")
+                       : QStringLiteral("no output plug-in writes '.%1' files (see --list-plugins)").arg(suffix);
         }
     }
-    OutputPluginList &outputList = OutputPlugins();
-    if (outputList.Current() != output && outputList.SelectPlugin(static_cast<uint32_t>(output)) != 1)
-        return fail(QStringLiteral("the output plug-in %1 could not be loaded").arg(outputs[size_t(output)].path));
+    return LoadPlugin(OutputPlugins(), output, outputs, "output");
+}
 
-    // The input plug-in: the one named, else the first that accepts the file.
-    InputPluginList &inputList = InputPlugins();
-    if (!options.inputPlugin.isEmpty()) {
-        const int input = FindPluginByName(inputs, options.inputPlugin);
-        if (input < 0) return fail(QStringLiteral("no input plug-in is named '%1'").arg(options.inputPlugin));
-        if (inputList.Current() != input && inputList.SelectPlugin(static_cast<uint32_t>(input)) != 1)
-            return fail(QStringLiteral("the input plug-in %1 could not be loaded").arg(inputs[size_t(input)].path));
-    } else if (FindInputPluginFor(inputList, InputPath) < 0) {
-        return fail(QStringLiteral("no input plug-in can read this file (see --list-plugins)"));
+// The input plug-in: the one named, else the first that accepts the file.
+std::optional<QString> ChooseInputPlugin(const ConvertOptions &options, const std::vector<PluginEntry> &inputs) {
+    if (options.inputPlugin.isEmpty()) {
+        if (FindInputPluginFor(InputPlugins(), InputPath) >= 0) return std::nullopt;
+        return QStringLiteral("no input plug-in can read this file (see --list-plugins)");
     }
+    const int input = FindPluginByName(inputs, options.inputPlugin);
+    if (input < 0) return QStringLiteral("no input plug-in is named '%1'").arg(options.inputPlugin);
+    return LoadPlugin(InputPlugins(), input, inputs, "input");
+}
 
-    // The size: as given; a missing side from the picture, keeping its aspect ratio when the
-    // other side is given. When the plug-in cannot tell the size, the job runs all the same
-    // and reports the failure in its own words.
-    uint32_t width = options.width.value_or(0);
-    uint32_t height = options.height.value_or(0);
-    if (!options.width || !options.height) {
-        PictureInfo info{};
-        if (inputList.GetPictureInfo(InputPath, 0, 0, &info) == 0) {
-            if (info.width <= 0 || info.height <= 0)
-                return fail(QStringLiteral("the input plug-in reports a picture of %1 x %2 pixels")
-                                .arg(info.width)
-                                .arg(info.height));
-            if (!options.width && !options.height) {
-                width = static_cast<uint32_t>(info.width);
-                height = static_cast<uint32_t>(info.height);
-            } else if (options.width) {
-                const auto side = KeepAspectSide(info.width, info.height, width);
-                if (!side || *side == 0 || *side > 0x7FFFFFFFu)
-                    return fail(QStringLiteral("a %1 x %2 picture %3 pixels wide would have no usable height")
-                                    .arg(info.width).arg(info.height).arg(width));
-                height = *side;
-            } else {
-                const auto side = KeepAspectSide(info.height, info.width, height);
-                if (!side || *side == 0 || *side > 0x7FFFFFFFu)
-                    return fail(QStringLiteral("a %1 x %2 picture %3 pixels high would have no usable width")
-                                    .arg(info.width).arg(info.height).arg(height));
-                width = *side;
-            }
-        }
+struct OutputSize {
+    uint32_t width = 0;
+    uint32_t height = 0;
+};
+
+// The size: as given; a missing side from the picture, keeping its aspect ratio when the other
+// side is given. When the plug-in cannot tell the size, the sides not given stay 0 and the job
+// runs all the same, to report the failure in its own words.
+std::optional<QString> WorkOutSize(const ConvertOptions &options, OutputSize *size) {
+    size->width = options.width.value_or(0);
+    size->height = options.height.value_or(0);
+    PictureInfo info{};
+    if ((options.width && options.height) || InputPlugins().GetPictureInfo(InputPath, 0, 0, &info) != 0)
+        return std::nullopt;
+    if (info.width <= 0 || info.height <= 0)
+        return QStringLiteral("the input plug-in reports a picture of %1 x %2 pixels").arg(info.width).arg(info.height);
+    if (!options.width && !options.height) {
+        size->width = static_cast<uint32_t>(info.width);
+        size->height = static_cast<uint32_t>(info.height);
+        return std::nullopt;
     }
+    // One side given: the other follows from the picture's sides in the same order.
+    const bool widthGiven = options.width.has_value();
+    const uint32_t given = widthGiven ? size->width : size->height;
+    const auto side = widthGiven ? KeepAspectSide(info.width, info.height, given)
+                                 : KeepAspectSide(info.height, info.width, given);
+    if (!side || *side == 0 || *side > 0x7FFFFFFFu)
+        return QStringLiteral("a %1 x %2 picture %3 pixels %4 would have no usable %5")
+            .arg(info.width)
+            .arg(info.height)
+            .arg(given)
+            .arg(QLatin1String(widthGiven ? "wide" : "high"), QLatin1String(widthGiven ? "height" : "width"));
+    (widthGiven ? size->height : size->width) = *side;
+    return std::nullopt;
+}
 
+// Runs the job on this thread; a failure's reason is the job's last status line, or when it
+// wrote none, what its outcome says.
+FileResult RunJob(const ConvertOptions &options, const OutputSize &size, const CliFrontEnd &frontEnd) {
     TheConversionRequest = ConversionRequest{};
-    TheConversionRequest.outputWidth = width;
-    TheConversionRequest.outputHeight = height;
-    TheConversionRequest.antiAlias = options.antiAlias ? 1 : 0;
+    TheConversionRequest.outputWidth = size.width;
+    TheConversionRequest.outputHeight = size.height;
+    TheConversionRequest.antiAlias = options.antiAlias;
     ConversionJob(nullptr);
 
     const ConversionOutcome outcome = LastConversionOutcome();
-    if (outcome == ConversionOutcome::Stored) {
-        result.converted = true;
-        return result;
+    if (outcome == ConversionOutcome::Stored) return FileResult{true, {}};
+    const QString status = frontEnd.LastStatus();
+    return FileResult{false, status.isEmpty() ? OutcomeText(outcome) : status};
+}
+
+}  // namespace
+
+FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
+                       const std::vector<PluginEntry> &inputs, const std::vector<PluginEntry> &outputs,
+                       CliFrontEnd *frontEnd) {
+    frontEnd->BeginFile(QFileInfo(task.input).fileName());
+    OutputSize size;
+    std::optional<QString> problem = CheckAndSetPaths(task, options.overwrite);
+    if (!problem) problem = ChooseOutputPlugin(options, task, outputs);
+    if (!problem) problem = ChooseInputPlugin(options, inputs);
+    if (!problem) problem = WorkOutSize(options, &size);
+    if (problem) return FileResult{false, *problem};
+    return RunJob(options, size, *frontEnd);
+}
+
+void PrintFileResult(const FileTask &task, const FileResult &result, Verbosity verbosity) {
+    if (!result.converted) {
+        PrintError(stderr, QStringLiteral("%1: %2").arg(task.input, result.reason));
+    } else if (verbosity != Verbosity::Quiet) {
+        std::fprintf(stdout, "%s -> %s\n", task.input.toUtf8().constData(), task.output.toUtf8().constData());
+        std::fflush(stdout);
     }
-    const QString status = frontEnd->LastStatus();
-    return fail(status.isEmpty() ? OutcomeText(outcome) : status);
 }
 
 namespace {
 
-void Print(FILE *stream, const QString &text) {
-    std::fputs(text.toUtf8().constData(), stream);
-    std::fflush(stream);
-}
-
-void PrintError(const QString &text) { Print(stderr, QStringLiteral("faltrix-convert: %1\n").arg(text)); }
-
 // Forced plug-in names must name a plug-in; a wrong one is a mistake on the command line.
 bool CheckForcedNames(const ConvertOptions &options, const std::vector<PluginEntry> &inputs,
                       const std::vector<PluginEntry> &outputs) {
-    if (!options.inputPlugin.isEmpty() && FindPluginByName(inputs, options.inputPlugin) < 0) {
-        PrintError(QStringLiteral("no input plug-in is named '%1' (see --list-plugins)").arg(options.inputPlugin));
-        return false;
-    }
-    if (!options.outputPlugin.isEmpty() && FindPluginByName(outputs, options.outputPlugin) < 0) {
-        PrintError(QStringLiteral("no output plug-in is named '%1' (see --list-plugins)").arg(options.outputPlugin));
+    const struct {
+        const char *kind;
+        const QString &name;
+        const std::vector<PluginEntry> &plugins;
+    } forced[] = {{"input", options.inputPlugin, inputs}, {"output", options.outputPlugin, outputs}};
+    for (const auto &one : forced) {
+        if (one.name.isEmpty() || FindPluginByName(one.plugins, one.name) >= 0) continue;
+        PrintError(stderr, QStringLiteral("no %1 plug-in is named '%2' (see --list-plugins)")
+                               .arg(QLatin1String(one.kind), one.name));
         return false;
     }
     return true;
 }
+
+// A batch's worker: converts its one file and reports to the parent over kWorkerReportFd.
+int RunWorker(const ConvertOptions &options) {
+    // A worker must not outlive its batch: when the parent is stopped (say by a timeout of its
+    // own), a worker stuck in a plug-in would otherwise run on for ever.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != options.workerParent) return kExitFailed;  // the parent is gone already
+    WorkerFrontEnd worker(kWorkerReportFd);
+    ScopedFrontEnd installed(&worker);
+    const std::vector<PluginEntry> inputs = DescribePlugins(InputPlugins());
+    const std::vector<PluginEntry> outputs = DescribePlugins(OutputPlugins());
+    const FileResult result =
+        ConvertFile(options, FileTask{options.inputs.front(), options.output}, inputs, outputs, &worker);
+    if (!result.converted) worker.ReportFailure(result.reason);
+    return result.converted ? kExitConverted : kExitFailed;
+}
+
+QString FolderOf(const PluginList &list) { return QFile::decodeName(QByteArray::fromStdString(list.PluginFolder())); }
 
 }  // namespace
 
@@ -209,20 +254,7 @@ int RunConvert(const ConvertOptions &options, const QString &executable) {
     KeepLibrariesResident(InputPlugins());
     KeepLibrariesResident(OutputPlugins());
 
-    if (options.worker) {
-        // A worker must not outlive its batch: when the parent is stopped (say by a timeout
-        // of its own), a worker stuck in a plug-in would otherwise run on for ever.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != options.workerParent) return kExitFailed;  // the parent is gone already
-        WorkerFrontEnd worker(kWorkerReportFd);
-        ScopedFrontEnd installed(&worker);
-        const std::vector<PluginEntry> inputs = DescribePlugins(InputPlugins());
-        const std::vector<PluginEntry> outputs = DescribePlugins(OutputPlugins());
-        const FileResult result =
-            ConvertFile(options, FileTask{options.inputs.front(), options.output}, inputs, outputs, &worker);
-        if (!result.converted) worker.ReportFailure(result.reason);
-        return result.converted ? kExitConverted : kExitFailed;
-    }
+    if (options.worker) return RunWorker(options);
 
     const bool onTerminal = ::isatty(STDERR_FILENO) == 1;
     TerminalFrontEnd terminal(options.verbosity, onTerminal, stdout, stderr);
@@ -231,18 +263,20 @@ int RunConvert(const ConvertOptions &options, const QString &executable) {
     const std::vector<PluginEntry> outputs = DescribePlugins(OutputPlugins());
 
     if (options.listPlugins) {
-        Print(stdout, PluginListing(QFile::decodeName(QByteArray::fromStdString(InputPlugins().PluginFolder())),
-                                    inputs, InputPlugins().Refused(),
-                                    QFile::decodeName(QByteArray::fromStdString(OutputPlugins().PluginFolder())),
-                                    outputs, OutputPlugins().Refused()));
+        std::fputs(PluginListing(FolderOf(InputPlugins()), inputs, InputPlugins().Refused(),
+                                 FolderOf(OutputPlugins()), outputs, OutputPlugins().Refused())
+                       .toUtf8()
+                       .constData(),
+                   stdout);
+        std::fflush(stdout);
         return kExitConverted;
     }
     if (!CheckForcedNames(options, inputs, outputs)) return kExitUsage;
 
     const bool outputIsFolder = QFileInfo(options.output).isDir();
     if (options.inputs.size() > 1 && !outputIsFolder) {
-        PrintError(QStringLiteral("with several inputs the output must be an existing folder; %1 is not one")
-                       .arg(options.output));
+        PrintError(stderr, QStringLiteral("with several inputs the output must be an existing folder; %1 is not one")
+                               .arg(options.output));
         return kExitUsage;
     }
     const std::vector<PlannedTask> planned = PlanTasks(options, outputIsFolder);
@@ -251,12 +285,8 @@ int RunConvert(const ConvertOptions &options, const QString &executable) {
     const FileTask &task = planned.front().task;
     const FileResult result = ConvertFile(options, task, inputs, outputs, &terminal);
     terminal.EndFile();
-    if (!result.converted) {
-        PrintError(QStringLiteral("%1: %2").arg(task.input, result.reason));
-        return kExitFailed;
-    }
-    if (options.verbosity != Verbosity::Quiet) Print(stdout, QStringLiteral("%1 -> %2\n").arg(task.input, task.output));
-    return kExitConverted;
+    PrintFileResult(task, result, options.verbosity);
+    return result.converted ? kExitConverted : kExitFailed;
 }
 
 }  // namespace faltrix

@@ -40,6 +40,35 @@ int TerminalColumns(int fd) {
     return 80;
 }
 
+QString FitToColumns(QString line, int columns) {
+    const int room = columns > 1 ? columns - 1 : 1;
+    if (line.size() > room) line = line.left(room);
+    return line;
+}
+
+void PrintError(FILE *stream, const QString &text) {
+    std::fprintf(stream, "faltrix-convert: %s\n", text.toUtf8().constData());
+    std::fflush(stream);
+}
+
+void RedrawnLine::Draw(const QString &line) {
+    std::fprintf(stream_, "\r%s\x1b[K", line.toUtf8().constData());
+    std::fflush(stream_);
+    drawn_ = true;
+}
+
+void RedrawnLine::Clear() {
+    if (!drawn_) return;
+    std::fputs("\r\x1b[K", stream_);
+    std::fflush(stream_);
+    drawn_ = false;
+}
+
+QString CliFrontEnd::LastStatus() const {
+    std::lock_guard lock(mutex_);
+    return status_;
+}
+
 QString ProgressLine(const QString &name, uint32_t percent, const QString &status, int columns) {
     constexpr int kBarCells = 20;
     const uint32_t shown = percent > 100 ? 100 : percent;
@@ -48,14 +77,11 @@ QString ProgressLine(const QString &name, uint32_t percent, const QString &statu
     line += QStringLiteral(" [") + QString(filled, u'#') + QString(kBarCells - filled, u'.') +
             QStringLiteral("] ") + QStringLiteral("%1%").arg(shown, 3);
     if (!status.isEmpty()) line += QStringLiteral("  ") + status;
-    // One character short of the width, so that the terminal never wraps the line.
-    const int room = columns > 1 ? columns - 1 : 1;
-    if (line.size() > room) line = line.left(room);
-    return line;
+    return FitToColumns(line, columns);
 }
 
 TerminalFrontEnd::TerminalFrontEnd(Verbosity verbosity, bool barOnTerminal, FILE *out, FILE *err)
-    : verbosity_(verbosity), bar_(barOnTerminal && verbosity != Verbosity::Quiet), out_(out), err_(err) {}
+    : verbosity_(verbosity), bar_(barOnTerminal && verbosity != Verbosity::Quiet), out_(out), err_(err), line_(err) {}
 
 void TerminalFrontEnd::BeginFile(const QString &label) {
     std::lock_guard lock(mutex_);
@@ -66,19 +92,14 @@ void TerminalFrontEnd::BeginFile(const QString &label) {
 
 void TerminalFrontEnd::EndFile() {
     std::lock_guard lock(mutex_);
-    ClearLocked();
-}
-
-QString TerminalFrontEnd::LastStatus() const {
-    std::lock_guard lock(mutex_);
-    return status_;
+    line_.Clear();
 }
 
 void TerminalFrontEnd::SetStatusText(std::u16string_view text) {
     std::lock_guard lock(mutex_);
     status_ = FromUtf16(text);
     if (verbosity_ == Verbosity::Verbose) {
-        ClearLocked();
+        line_.Clear();
         std::fprintf(out_, "%s\n", status_.toUtf8().constData());
         std::fflush(out_);
     }
@@ -94,26 +115,14 @@ void TerminalFrontEnd::SetProgressPosition(uint32_t position) {
 void TerminalFrontEnd::ShowMessage(std::u16string_view text, std::u16string_view caption) {
     std::lock_guard lock(mutex_);
     // Shown even when quiet: a plug-in that fails to load is an error.
-    ClearLocked();
-    std::fprintf(err_, "faltrix-convert: %s: %s\n", OneLine(FromUtf16(caption)).toUtf8().constData(),
-                 OneLine(FromUtf16(text)).toUtf8().constData());
-    std::fflush(err_);
+    line_.Clear();
+    PrintError(err_, OneLine(FromUtf16(caption)) + QStringLiteral(": ") + OneLine(FromUtf16(text)));
     DrawLocked();
 }
 
 void TerminalFrontEnd::DrawLocked() {
     if (!bar_ || label_.isEmpty()) return;
-    const QString line = ProgressLine(label_, percent_, status_, TerminalColumns(fileno(err_)));
-    std::fprintf(err_, "\r%s\x1b[K", line.toUtf8().constData());
-    std::fflush(err_);
-    drawn_ = true;
-}
-
-void TerminalFrontEnd::ClearLocked() {
-    if (!drawn_) return;
-    std::fputs("\r\x1b[K", err_);
-    std::fflush(err_);
-    drawn_ = false;
+    line_.Draw(ProgressLine(label_, percent_, status_, TerminalColumns(fileno(err_))));
 }
 
 void WorkerFrontEnd::Send(char kind, const QString &text) {
@@ -130,11 +139,6 @@ void WorkerFrontEnd::ReportFailure(const QString &reason) { Send('F', reason); }
 void WorkerFrontEnd::BeginFile(const QString &) {
     std::lock_guard lock(mutex_);
     status_.clear();
-}
-
-QString WorkerFrontEnd::LastStatus() const {
-    std::lock_guard lock(mutex_);
-    return status_;
 }
 
 void WorkerFrontEnd::SetStatusText(std::u16string_view text) {

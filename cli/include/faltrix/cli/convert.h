@@ -75,6 +75,10 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
                        const std::vector<PluginEntry> &inputs, const std::vector<PluginEntry> &outputs,
                        CliFrontEnd *frontEnd);
 
+// The file's last line: "input -> output" on standard output (unless quiet) when it was
+// converted, else "faltrix-convert: input: reason" on standard error.
+void PrintFileResult(const FileTask &task, const FileResult &result, Verbosity verbosity);
+
 // The whole program after parsing: lists plug-ins, converts one file here, or runs a batch
 // of child processes of `executable`. Returns the exit code.
 int RunConvert(const ConvertOptions &options, const QString &executable);

@@ -19,6 +19,25 @@ QString ProgressLine(const QString &name, uint32_t percent, const QString &statu
 // The width of the terminal on fd, or 80 when it cannot be told.
 int TerminalColumns(int fd);
 
+// The line cut to one character short of `columns`, so that the terminal never wraps it.
+QString FitToColumns(QString line, int columns);
+
+// Writes "faltrix-convert: <text>" and a line break to `stream` and flushes it.
+void PrintError(FILE *stream, const QString &text);
+
+// A line at the bottom of a terminal that each Draw replaces in place; Clear empties it so
+// that the next text starts on a clean line. Unlocked: its owner orders the calls.
+class RedrawnLine {
+public:
+    explicit RedrawnLine(FILE *stream) : stream_(stream) {}
+    void Draw(const QString &line);
+    void Clear();
+
+private:
+    FILE *stream_;
+    bool drawn_ = false;
+};
+
 // What the converter needs of its front ends beyond the feedback calls: the file being
 // converted, and the last status line the job wrote for it (the reason of a failure).
 class CliFrontEnd : public FeedbackFrontEnd {
@@ -28,10 +47,16 @@ public:
     // The file's conversion has ended.
     virtual void EndFile() {}
     // The last status line the job wrote since BeginFile (empty when none).
-    virtual QString LastStatus() const = 0;
+    QString LastStatus() const;
 
     void EnableControl(HWND, bool) override {}
     HWND ControlById(HWND, int) override { return nullptr; }
+
+protected:
+    // Guards status_ and whatever else a front end keeps for the file: the job's thread
+    // writes while the converter reads.
+    mutable std::mutex mutex_;
+    QString status_;
 };
 
 // For a conversion in this process. On a terminal (and unless quiet) a one-line progress
@@ -45,7 +70,6 @@ public:
     void BeginFile(const QString &label) override;
     // Clears the bar's line so that the final line can be written.
     void EndFile() override;
-    QString LastStatus() const override;
 
     void SetStatusText(std::u16string_view text) override;
     void SetProgressPosition(uint32_t position) override;
@@ -53,17 +77,14 @@ public:
 
 private:
     void DrawLocked();
-    void ClearLocked();
 
     Verbosity verbosity_;
     bool bar_;
     FILE *out_;
     FILE *err_;
-    mutable std::mutex mutex_;
+    RedrawnLine line_;
     QString label_;
-    QString status_;
     uint32_t percent_ = 0;
-    bool drawn_ = false;
 };
 
 // For a conversion in a child process of a batch: every status line, progress position and
@@ -76,7 +97,6 @@ public:
     void ReportFailure(const QString &reason);
 
     void BeginFile(const QString &label) override;
-    QString LastStatus() const override;
     void SetStatusText(std::u16string_view text) override;
     void SetProgressPosition(uint32_t position) override;
     void ShowMessage(std::u16string_view text, std::u16string_view caption) override;
@@ -84,8 +104,6 @@ public:
 private:
     void Send(char kind, const QString &text);
     int fd_;
-    mutable std::mutex mutex_;
-    QString status_;
 };
 
 // One line of the worker protocol, as the parent reads it back.
