@@ -18,7 +18,7 @@ class QTimer;
 
 namespace faltrix {
 
-// Notification codes of the commands, as on the original platform.
+// Notification codes of the commands: which event of a control a command reports.
 enum Notification : int {
     kNotifyClicked = 0,         // a button
     kNotifySelChange = 1,       // a plug-in list: the user chose an entry
@@ -28,7 +28,7 @@ enum Notification : int {
 
 // The title, also the name by which a running instance is known.
 inline constexpr char16_t kDialogTitle[] = u"Faltrix v1.01";
-// Longest text a path field holds (the original's 1024-unit buffers with their terminator).
+// Longest text a path field holds, in UTF-16 units: a 1024-unit buffer less its terminator.
 inline constexpr int kPathFieldLength = 1023;
 
 // The preview box: paints itself from the preview surface, or white while there is none.
@@ -62,7 +62,8 @@ public:
     // True between an Exit request during a job and the dialog's end.
     bool ClosePending() const { return closePending_; }
 
-    // The command processing: what the original dispatched from its command message.
+    // Runs the command of control `id` for the event `notification`; events a control's
+    // command does not answer are ignored.
     void Command(int id, int notification);
 
     // Brings the dialog to the front (a second start asked for it).
