@@ -201,7 +201,7 @@ bool MainDialog::eventFilter(QObject *watched, QEvent *event) {
 
 void MainDialog::Command(int id, int notification) {
     switch (id) {
-    case kCodeButton: Code(); break;
+    case kCodeButton: StartConversionCommand(); break;
     case kExitButton: Exit(); break;
     case kShowPreviewButton: ShowPreview(); break;
     case kInputDetailButton: InputDetail(); break;

@@ -1,6 +1,6 @@
 // The commands of the dialog, driven through its controls with scripted answers to its
-// questions: Code's checks in their order, completion of the output path, the overwrite
-// question, the size fields, switching plug-ins, the file choosers, the preview box, no
+// questions: the conversion command's checks in their order, completion of the output path,
+// the overwrite question, the size fields, switching plug-ins, the file choosers, the preview box, no
 // second job, closing during a job, and a whole conversion with the bundled BMP codec.
 #include <QFileDialog>
 #include <QImage>

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "faltrix/app/qt_front_end.h"
 #include "faltrix/feedback.h"
@@ -85,7 +86,7 @@ private:
     void ConnectControls();
 
     // Commands.
-    void Code();
+    void StartConversionCommand();
     void Exit();
     void ShowPreview();
     void InputDetail();
@@ -107,6 +108,11 @@ private:
     void SetFieldText(int id, const QString &text);
     bool Checked(int id) const;
     int Message(const QString &text, const QString &caption, int style);
+    // An error message box: caption "ERROR", stop icon, OK.
+    void ShowError(std::u16string_view text);
+    // Runs the input or output chooser; a path longer than a path field holds is refused with
+    // a message and counts as no choice.
+    std::optional<QString> ChoosePath(bool forInput);
     void ControlSetOf(ControlSet *set);
     void WaitForJobThenClose();
 
@@ -128,7 +134,7 @@ bool FileExists(const QString &path);
 // not above 4294967295; nothing for an empty field or any other text.
 std::optional<uint32_t> ParseUnsigned(const QString &text);
 
-// The output path the code button uses: an output starting with '/' as typed; otherwise the
+// The output path a conversion writes to: an output starting with '/' as typed; otherwise the
 // input path up to and including its last '/', followed by the output as typed; an input
 // path without '/' leaves the output as typed.
 QString CompleteOutputPath(const QString &inputPath, const QString &outputPath);
