@@ -1,78 +1,230 @@
-// The dialog without its commands: both layouts control by control, the plug-in lists and
-// empty plug-in folders, the dialog's end, the front end of the feedback functions, the
-// layout by screen width and the single running instance.
+// The real dialog on Qt's offscreen platform over real plug-in libraries (the builds of
+// dialog_plugin.cpp and the bundled BMP codec), with scripted answers to its questions:
+// both layouts control by control, the plug-in lists, the commands and their messages, the
+// size fields, the file choosers, the preview, jobs, the feedback front end and the single
+// running instance.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QProcess>
 #include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextEdit>
 #include <QUuid>
 
 #include <signal.h>
-
-#include <array>
-#include <atomic>
-#include <thread>
+#include <sys/stat.h>
 
 #include "faltrix/app/application.h"
+#include "faltrix/app/file_chooser.h"
+#include "faltrix/app/main_dialog.h"
 #include "faltrix/app/single_instance.h"
+#include "faltrix/conversion_job.h"
+#include "faltrix/plugin_list.h"
 #include "faltrix/preview.h"
-#include "test_support.h"
 
 namespace faltrix {
 namespace {
 
 using namespace Qt::StringLiterals;
-using test::DialogTest;
 
-// ---- Layouts ------------------------------------------------------------------------------
+// The one QApplication of the test program; the dialog test plug-ins log to a file of its own.
+void StartApp() {
+    static int argc = 1;
+    static char *argv[] = {const_cast<char *>("app_test"), nullptr};
+    static QTemporaryDir logDir;
+    qputenv("DIALOG_PLUGIN_LOG", QFile::encodeName(logDir.filePath(u"plugin.log"_s)));
+    static QApplication app(argc, argv);
+}
+
+QByteArray ReadFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+void WriteFile(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << path.toStdString();
+    file.write(bytes);
+}
+// Lines the dialog test plug-ins logged since the last call (each "<description> <event>").
+QStringList TakePluginLog() {
+    const QString log = qEnvironmentVariable("DIALOG_PLUGIN_LOG");
+    const QStringList lines = QString::fromUtf8(ReadFile(log)).split(u'\n', Qt::SkipEmptyParts);
+    QFile::remove(log);
+    return lines;
+}
+// A message box as the tests see it: "<caption> [<style>] <text>".
+QString Shown(const QString &caption, int style, const QString &text) {
+    return caption + u" ["_s + QString::number(style) + u"] "_s + text;
+}
+QString ShownError(const QString &text) { return Shown(u"ERROR"_s, kMbOk | kMbIconHand, text); }
+
+using Links = std::vector<std::pair<const char *, QString>>;  // "input/<name>" or "output/<name>", library
+// The dialog test plug-ins (builds of dialog_plugin.cpp, linked out of name order) and the
+// BMP codec. Input list: "Input one" (one pattern pair), "Input two" (two pairs), "Input
+// none" (none), "d.so" (no description), BMP. Output list: "Output two", "Output one", BMP.
+const Links kPlugins = {
+    {"input/b.so", u"in_two"_s},  {"input/a.so", u"in_one"_s},   {"input/d.so", u"in_blank"_s},
+    {"input/c.so", u"in_none"_s}, {"input/e.so", QStringLiteral(FALTRIX_PLUGIN_DIR "/input/bmp.so")},
+    {"output/b.so", u"out_one"_s}, {"output/a.so", u"out_two"_s},
+    {"output/c.so", QStringLiteral(FALTRIX_PLUGIN_DIR "/output/bmp.so")}};
+
+// A real dialog (layout 103 unless Layout() says otherwise, no pause after status lines)
+// over kPlugins, with the fixture answering the file chooser and the message boxes from
+// scripts. The current folder is a work folder holding a.dp (640 x 480), text.dp (no
+// picture) and folder/.
+class DialogTest : public ::testing::Test, public UserInteraction {
+protected:
+    virtual int Layout() const { return 103; }
+    void SetUp() override {
+        StartApp();
+        SetInteraction(this);
+        Open(Layout(), kPlugins);
+        ASSERT_TRUE(QDir(dir_.path()).mkpath(u"folder"_s));
+        WritePicture(Path("%/a.dp"), 640, 480);
+        WriteFile(Path("%/text.dp"), "not a picture");
+        ASSERT_TRUE(QDir::setCurrent(dir_.path()));
+    }
+    void TearDown() override {
+        WaitForJob();
+        dialog_.reset();
+        for (PluginList *list : std::initializer_list<PluginList *>{&InputPlugins(), &OutputPlugins()}) {
+            list->Teardown();
+            list->SetFolderOverride({});
+        }
+        SetInteraction(nullptr);
+        QDir::setCurrent(previousFolder_);
+    }
+    // Opens a new dialog over plug-in folders of its own holding `links`; a bare library
+    // name is a build of dialog_plugin.cpp.
+    void Open(int layout, const Links &links) {
+        dialog_.reset();
+        const QString folder = dir_.filePath(u"plugins"_s + QString::number(++opened_));
+        for (PluginList *list : std::initializer_list<PluginList *>{&InputPlugins(), &OutputPlugins()}) {
+            const QString kind = list == &InputPlugins() ? u"/input"_s : u"/output"_s;
+            QDir().mkpath(folder + kind);
+            list->Teardown();
+            list->SetFolderOverride(QFile::encodeName(folder + kind).toStdString());
+        }
+        for (const auto &[link, library] : links) {
+            const QString target = library.contains(u'/') ? library : QStringLiteral(DIALOG_PLUGIN_DIR "/%1.so").arg(library);
+            QFile::link(target, folder + u'/' + QLatin1String(link));
+        }
+        dialog_ = std::make_unique<MainDialog>(layout);
+        dialog_->FrontEnd().SetStatusPause(std::chrono::milliseconds(0));
+        TakePluginLog();
+    }
+
+    // A request is recorded as "<title>[ (existing)]: <filter> | <filter> ...".
+    std::optional<QString> ChooseFile(QWidget *, const FileChooserRequest &request) override {
+        requests_ << request.title + (request.existingOnly ? u" (existing): "_s : u": "_s) + request.filters.join(u" | "_s);
+        if (chosen_.isEmpty()) return std::nullopt;  // cancelled
+        return chosen_.takeFirst();
+    }
+    int MessageBox(QWidget *, const QString &text, const QString &caption, int style) override {
+        messages_ << Shown(caption, style, text);
+        if (onMessage_) onMessage_();
+        return answer_;
+    }
+
+    // '%' stands for the work folder.
+    QString Path(const char *name) const { return QString::fromLatin1(name).replace(u'%', dir_.path()); }
+    // A picture of the dialog test plug-ins.
+    void WritePicture(const QString &path, int width, int height) {
+        WriteFile(path, QByteArray::number(width) + ' ' + QByteArray::number(height));
+    }
+    template <class Widget = QWidget>
+    Widget *Get(int id) const {
+        return qobject_cast<Widget *>(dialog_->Control(id));
+    }
+    QString Field(int id) const { return Get<QLineEdit>(id)->text(); }
+    void SetField(int id, const QString &text) { Get<QLineEdit>(id)->setText(text); }
+    // The four size fields: input width, output width, input height, output height.
+    QString Sizes() const {
+        return QStringList{Field(kInputWidthField), Field(kOutputWidthField), Field(kInputHeightField),
+                           Field(kOutputHeightField)}
+            .join(u' ');
+    }
+    QStringList Entries(int listId) const {
+        QStringList entries;
+        for (int i = 0; i < Get<QComboBox>(listId)->count(); ++i) entries << Get<QComboBox>(listId)->itemText(i);
+        return entries;
+    }
+    // Typing as the user does (textEdited).
+    void Type(int id, const QString &text) {
+        Get<QLineEdit>(id)->clear();
+        QTest::keyClicks(Get<QLineEdit>(id), text);
+    }
+    void Tick(int id) { Get<QCheckBox>(id)->setChecked(true); }
+    void Press(int id) { Get<QPushButton>(id)->click(); }
+    QString Status() const { return Get<QTextEdit>(kStatusBox)->toPlainText(); }
+    void WaitForJob() { ASSERT_TRUE(QTest::qWaitFor([] { return !JobRunning(); }, 10000)); }
+    // Types the input path and moves the focus on.
+    void LeaveInputField(const char *path, Qt::FocusReason reason = Qt::TabFocusReason) {
+        SetField(kInputPathField, Path(path));
+        QFocusEvent focusOut(QEvent::FocusOut, reason);
+        QApplication::sendEvent(Get(kInputPathField), &focusOut);
+    }
+    // Chooses a list entry as the user does (activated).
+    void Choose(int listId, int index) {
+        Get<QComboBox>(listId)->setCurrentIndex(index);
+        emit Get<QComboBox>(listId)->activated(index);
+    }
+
+    const QString previousFolder_ = QDir::currentPath();
+    QTemporaryDir dir_;
+    int opened_ = 0;
+    std::unique_ptr<MainDialog> dialog_;
+    QStringList chosen_;               // the chooser's answers in turn
+    int answer_ = kIdOk;               // every message box's answer
+    std::function<void()> onMessage_;  // runs while a message box would be open
+    QStringList requests_, messages_;
+};
+
+class BothLayouts : public DialogTest, public ::testing::WithParamInterface<int> {
+    int Layout() const override { return GetParam(); }
+};
+INSTANTIATE_TEST_SUITE_P(Layouts, BothLayouts, ::testing::Values(102, 103),
+                         [](const auto &info) { return "Layout" + std::to_string(info.param); });
+
+// ---- The dialog as it opens ---------------------------------------------------------------
 
 struct Expected {
     int id;
-    const char *className;  // the Qt class the control is made as
-    const char *text102;    // null: not in layout 102
-    const char *text103;    // null: not in layout 103
+    const char *className;         // the Qt class the control is made as
+    const char *text102, *text103;  // null: not in that layout
     bool enabled;
 };
-
+const char kAbout[] = "Faltrix v1.01\nPicture converter by the Faltrix authors";
 // In the order of creation; a layout creates the rows it has.
 const Expected kControls[] = {
-    {1, "QPushButton", "Code", "Code Now!", true},
-    {2, "QPushButton", "Exit", nullptr, true},
-    {1000, "QLineEdit", "", "", true},
-    {1001, "QLineEdit", "", "", true},
-    {1002, "QTextEdit", "Faltrix v1.01\nPicture converter by the Faltrix authors",
-     "Faltrix v1.01\nPicture converter by the Faltrix authors", true},
-    {1003, "QPushButton", "IN", "IN", true},
-    {1004, "QPushButton", "OUT", "OUT", true},
-    {1005, "QProgressBar", "Progress1", "Progress1", true},
-    {4, "QPushButton", "Detail", "Detail", true},
-    {1006, "QComboBox", "Input one", "Input one", true},
+    {1, "QPushButton", "Code", "Code Now!", true},   {2, "QPushButton", "Exit", nullptr, true},
+    {1000, "QLineEdit", "", "", true},               {1001, "QLineEdit", "", "", true},
+    {1002, "QTextEdit", kAbout, kAbout, true},       {1003, "QPushButton", "IN", "IN", true},
+    {1004, "QPushButton", "OUT", "OUT", true},       {1005, "QProgressBar", "Progress1", "Progress1", true},
+    {4, "QPushButton", "Detail", "Detail", true},    {1006, "QComboBox", "Input one", "Input one", true},
     {1007, "QComboBox", "Output two", "Output two", true},
-    {5, "QPushButton", "Detail", "Detail", true},
-    {1020, "QFrame", "", "", true},
+    {5, "QPushButton", "Detail", "Detail", true},    {1020, "QFrame", "", "", true},
     {1008, "QGroupBox", "Coding options", "Coding options", true},
     {1017, "QCheckBox", "Enable anti-alias(24bits only)", "Enable Anti-alias(24bits only)", true},
-    {1014, "QLineEdit", "", "", true},
-    {1010, "QLabel", "Width", "Width", true},
-    {1011, "QLabel", "Height", "Height", true},
-    {1009, "QLabel", ">", ">", true},
+    {1014, "QLineEdit", "", "", true},               {1010, "QLabel", "Width", "Width", true},
+    {1011, "QLabel", "Height", "Height", true},      {1009, "QLabel", ">", ">", true},
     {1012, "QCheckBox", "Keep aspect-ratio", "Keep aspect-ratio", true},
-    {1013, "QLineEdit", "", "", true},
-    {1016, "QLineEdit", "", "", true},
-    {1015, "QLineEdit", "", "", true},
-    {1021, "QCheckBox", "", "", true},
-    {1018, "QComboBox", "Pixel", "Pixel", false},
-    {1019, "QComboBox", "Pixel", "Pixel", false},
-    {6, "QPushButton", nullptr, "Display", false},
-    {7, "QPushButton", nullptr, "Display", false},
+    {1013, "QLineEdit", "", "", true},               {1016, "QLineEdit", "", "", true},
+    {1015, "QLineEdit", "", "", true},               {1021, "QCheckBox", "", "", true},
+    {1018, "QComboBox", "Pixel", "Pixel", false},    {1019, "QComboBox", "Pixel", "Pixel", false},
+    {6, "QPushButton", nullptr, "Display", false},   {7, "QPushButton", nullptr, "Display", false},
     {3, "QPushButton", "Show Preview", "Show Preview", true},
 };
 
-class LayoutTest : public DialogTest, public ::testing::WithParamInterface<int> {
-protected:
-    int Layout() const override { return GetParam(); }
-};
-
-TEST_P(LayoutTest, EveryControlHasItsKindTextStateStyleAndPlaceInTheCreationOrder) {
+TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) {
+    EXPECT_EQ(LayoutForScreenWidth(GetParam() == 102 ? 240 : 241), GetParam());
     std::vector<int> order, created;
     for (const auto &[id, widget] : dialog_->Controls().InOrder()) created.push_back(id);
     for (const Expected &expected : kControls) {
@@ -89,10 +241,10 @@ TEST_P(LayoutTest, EveryControlHasItsKindTextStateStyleAndPlaceInTheCreationOrde
         EXPECT_EQ(ControlText(control), QString::fromUtf8(text));
         EXPECT_EQ(control->isEnabled(), expected.enabled);
         // Read-only: the status box and the input size fields; lists never take typing.
-        const bool readOnly = expected.id == kStatusBox || expected.id == kInputWidthField ||
-                              expected.id == kInputHeightField;
+        const bool readOnly = expected.id == kStatusBox || expected.id == kInputWidthField || expected.id == kInputHeightField;
         EXPECT_EQ(control->property("readOnly").toBool(), readOnly);
         EXPECT_FALSE(control->property("editable").toBool());
+        EXPECT_TRUE(dialog_->rect().contains(control->geometry()));
     }
     EXPECT_EQ(created, order);
     // The output size fields take digits only; the unit lists offer "%" too.
@@ -100,143 +252,379 @@ TEST_P(LayoutTest, EveryControlHasItsKindTextStateStyleAndPlaceInTheCreationOrde
     int position = 0;
     EXPECT_EQ(Get<QLineEdit>(kOutputWidthField)->validator()->validate(typed, position), QValidator::Invalid);
     EXPECT_EQ(Get<QComboBox>(kWidthUnitList)->itemText(1), u"%"_s);
-}
+    EXPECT_EQ(Get<QProgressBar>(kProgressBar)->maximum(), 100);
 
-TEST_P(LayoutTest, WindowSizeCaptionAndTheOrdersOfTabAndStacking) {
     EXPECT_EQ(dialog_->windowTitle(), u"Faltrix v1.01"_s);
     EXPECT_FALSE(dialog_->windowIcon().isNull());
     // The narrow layout has no caption bar; the wide one has one with a close box.
     EXPECT_EQ((dialog_->windowFlags() & Qt::WindowTitleHint) != 0, GetParam() == 103);
     EXPECT_EQ((dialog_->windowFlags() & Qt::WindowCloseButtonHint) != 0, GetParam() == 103);
     const DialogUnits units(DialogFont());
-    const QSize size = GetParam() == 102 ? QSize(units.X(135), units.Y(193)) : QSize(units.X(227), units.Y(125));
-    EXPECT_EQ(dialog_->size(), size);
+    EXPECT_EQ(dialog_->size(), GetParam() == 102 ? QSize(units.X(135), units.Y(193)) : QSize(units.X(227), units.Y(125)));
     // Neighbouring rectangles meet exactly: 1003 (y 2, h 14) and 1004 (y 16).
     EXPECT_EQ(units.Rect(1, 2, 19, 14).bottom() + 1, units.Rect(1, 16, 19, 14).top());
-
+    // Tab follows the creation order.
     std::vector<QWidget *> focusable;
     for (const auto &[id, widget] : dialog_->Controls().InOrder()) {
-        EXPECT_TRUE(dialog_->rect().contains(widget->geometry())) << id;
         if ((widget->focusPolicy() & Qt::TabFocus) != 0) focusable.push_back(widget);
     }
-    // Tab follows the creation order.
-    ASSERT_FALSE(focusable.empty());
     for (size_t i = 1; i < focusable.size(); ++i) {
         QWidget *next = focusable[i - 1]->nextInFocusChain();
-        while (next != nullptr && (next->focusPolicy() & Qt::TabFocus) == 0) next = next->nextInFocusChain();
+        while ((next->focusPolicy() & Qt::TabFocus) == 0) next = next->nextInFocusChain();
         EXPECT_EQ(next, focusable[i]) << "after control " << focusable[i - 1]->property("controlId").toInt();
     }
-    // The children stack from bottom to top: the coding options group and its controls,
-    // created in another order, are raised in ID order.
+    // The coding options group and its controls, created in another order, are stacked in
+    // ID order from bottom to top.
     const QObjectList children = dialog_->children();
-    auto level = [&](int id) { return children.indexOf(Get(id)); };
-    for (int id = kCodingOptionsGroup; id < kHeightUnitList; ++id) EXPECT_LT(level(id), level(id + 1)) << id;
-}
+    for (int id = kCodingOptionsGroup; id < kHeightUnitList; ++id) {
+        EXPECT_LT(children.indexOf(Get(id)), children.indexOf(Get(id + 1))) << id;
+    }
 
-// The Exit button (only in layout 102) and Escape end the modal run with 0; the close box
-// and a close request during a job are the commands tests' concern.
-TEST_P(LayoutTest, ExitButtonOrEscapeEndsTheDialogWithZero) {
+    // A plug-in without a description has its entry all the same: its file name. Entry 0 of
+    // each list is current and loaded.
+    EXPECT_EQ(Entries(kInputPluginList).mid(0, 4), (QStringList{u"Input one"_s, u"Input two"_s, u"Input none"_s, u"d.so"_s}));
+    EXPECT_EQ(Entries(kOutputPluginList).mid(0, 2), (QStringList{u"Output two"_s, u"Output one"_s}));
+    EXPECT_EQ(std::pair(dialog_->CurrentInputIndex(), dialog_->CurrentOutputIndex()), std::pair(0, 0));
+    Press(kInputDetailButton);
+    Press(kOutputDetailButton);
+    EXPECT_EQ(TakePluginLog(), (QStringList{u"Input one ConfigurationDlg"_s, u"Input one GetPictureInfo"_s,
+                                            u"Output two ConfigurationDlg"_s}));
+    EXPECT_EQ(messages_, QStringList());
+    // The Exit button (layout 102 only) and Escape end the modal run with 0.
     QMetaObject::invokeMethod(dialog_.get(), [this] { GetParam() == 102 ? Press(kExitButton) : dialog_->reject(); },
                               Qt::QueuedConnection);
     EXPECT_EQ(dialog_->exec(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, LayoutTest, ::testing::Values(102, 103),
-                         [](const auto &info) { return "Layout" + std::to_string(info.param); });
-
-TEST(LayoutChoice, ScreensUpTo240PixelsGetTheNarrowLayout) {
-    EXPECT_EQ(LayoutForScreenWidth(240), 102);
-    EXPECT_EQ(LayoutForScreenWidth(241), 103);
-}
-
-// ---- Plug-in lists and the dialog's end -------------------------------------------------
-
-QStringList Entries(const MainDialog &dialog, int id) {
-    auto *list = qobject_cast<QComboBox *>(dialog.Control(id));
-    QStringList entries;
-    for (int i = 0; i < list->count(); ++i) entries << list->itemText(i);
-    return entries;
-}
-
-QString LoadedDescription(PluginList &plugins) {
-    std::array<WCHAR, 256> text{};
-    plugins.GetPluginInfo(1, text.data(), 256);
-    return QString::fromUtf16(text.data());
-}
-
-TEST_F(DialogTest, ListsShowDescriptionsInFolderOrderWithEntryZeroLoaded) {
-    // A plug-in without a description still has its entry: its file name.
-    EXPECT_EQ(Entries(*dialog_, kInputPluginList),
-              (QStringList{u"Input one"_s, u"Input two"_s, u"Input none"_s, u"d.so"_s}));
-    EXPECT_EQ(Entries(*dialog_, kOutputPluginList), (QStringList{u"Output two"_s, u"Output one"_s}));
-    for (int id : {kInputPluginList, kOutputPluginList}) EXPECT_EQ(Get<QComboBox>(id)->currentIndex(), 0);
-    EXPECT_EQ(dialog_->CurrentInputIndex(), 0);
-    EXPECT_EQ(dialog_->CurrentOutputIndex(), 0);
-    EXPECT_EQ(LoadedDescription(InputPlugins()), u"Input one"_s);
-    EXPECT_EQ(LoadedDescription(OutputPlugins()), u"Output two"_s);
-    EXPECT_EQ(answers_.messages, QStringList());
-    EXPECT_EQ(Get<QProgressBar>(kProgressBar)->maximum(), 100);
-}
-
-TEST(DialogStart, EmptyPluginFoldersAreReportedAndEndTheDialogWithZero) {
-    test::App();
+TEST_F(DialogTest, EmptyPluginFoldersAreReportedAndEndTheDialogWithZero) {
     for (bool outputPlugin : {true, false}) {
-        test::PluginFolders folders;
-        if (outputPlugin) folders.AddDialogPlugin(false, "a.so", "out_one");
-        test::ScriptedInteraction answers;
-        MainDialog dialog(103);
-        const int stop = kMbOk | kMbIconHand;
+        messages_.clear();
+        Open(103, outputPlugin ? Links{{"output/a.so", u"out_one"_s}} : Links{});
         const QString install = u" Plug-ins.\nYou've got to install plug-ins first."_s;
-        QStringList expected = {test::Shown(u"ERROR"_s, stop, u"No input"_s + install)};
-        if (!outputPlugin) expected << test::Shown(u"ERROR"_s, stop, u"No output"_s + install);
-        EXPECT_EQ(answers.messages, expected);
-        EXPECT_EQ(dialog.CurrentInputIndex(), -1);
+        QStringList expected = {ShownError(u"No input"_s + install)};
+        if (!outputPlugin) expected << ShownError(u"No output"_s + install);
+        EXPECT_EQ(messages_, expected);
+        EXPECT_EQ(dialog_->CurrentInputIndex(), -1);
         // The output list is filled after the input list's message all the same.
-        EXPECT_EQ(Entries(dialog, kOutputPluginList).size(), outputPlugin ? 1 : 0);
+        EXPECT_EQ(Entries(kOutputPluginList).size(), outputPlugin ? 1 : 0);
         // The posted close request ends the modal run with 0.
-        EXPECT_EQ(dialog.exec(), 0);
+        EXPECT_EQ(dialog_->exec(), 0);
     }
 }
 
-// ---- Front end of the feedback functions ------------------------------------------------
+// ---- The conversion command ---------------------------------------------------------------
 
-TEST_F(DialogTest, FeedbackFromAJobThreadIsCarriedOverAndWaitedFor) {
-    ControlSet controls;
-    FillControlSet(dialog_->Handle(), &controls);
-    EXPECT_EQ(controls.exit, nullptr);  // layout 103 has no Exit button
-    std::atomic<int> step{0};
-    std::thread job([&] {
-        ShowStatus(u"first");
-        ShowStatus(u"Now Decoding input data...\r\nsecond line");
-        step = 1;
-        ProgressCallback(1, 3, 0);
-        EnableControlSet(controls, 0);
-        step = 2;
-    });
-    // Each step is checked as soon as the job is past it: the job waited for the widgets.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return step >= 1; }));
-    EXPECT_EQ(Status(), u"Now Decoding input data...\nsecond line"_s);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return step >= 2; }));
-    auto *bar = Get<QProgressBar>(kProgressBar);
-    EXPECT_EQ(bar->value(), 33);
+struct ConversionCase {
+    const char *input, *output, *width, *height;  // typed; '%' the work folder
+    const char *before;       // the output file's contents beforehand, or null: none
+    int answer;               // the answer to the overwrite question, or 0: not asked
+    const char *message;      // the one message, or null: the job ran
+    const char *outputAfter;  // the output field afterwards
+    int focus;                // the control given the focus, or 0
+    const char *written;      // the output file's contents afterwards, or null: none
+};
+
+TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
+    const char *ask = "This file already exists.\nAre you sure overwrite this file?";
+    const ConversionCase cases[] = {
+        {"%/missing.dp", "", "", "", nullptr, 0, "Enter output file name.", "", kOutputPathField, nullptr},
+        // The output name is not completed before the input check.
+        {"%/missing.dp", "b.dp", "", "", nullptr, 0, "Input file does not exist.", "b.dp", kInputPathField, nullptr},
+        {"%/folder", "b.dp", "", "", nullptr, 0, "Input file does not exist.", "b.dp", kInputPathField, nullptr},
+        // The completed output path is written back before the sizes are read.
+        {"%/text.dp", "out.dp", "", "", nullptr, 0, "Illegal number in edit box.", "%/out.dp", 0, nullptr},
+        {"%/text.dp", "out.dp", "12", "99999999999", nullptr, 0, "Illegal number in edit box.", "%/out.dp", 0, nullptr},
+        // Sizes that are no numbers take the picture's.
+        {"%/a.dp", "out.dp", "12", "99999999999", nullptr, 0, nullptr, "%/out.dp", 0, "12 480 24\n"},
+        {"%/a.dp", "out.dp", "", "", nullptr, 0, nullptr, "%/out.dp", 0, "640 480 24\n"},
+        {"%/a.dp", "%/folder/b.dp", "", "", nullptr, 0, nullptr, "%/folder/b.dp", 0, "640 480 24\n"},
+        {"%/a.dp", "folder/c.dp", "", "", nullptr, 0, nullptr, "%/folder/c.dp", 0, "640 480 24\n"},
+        // An input without a folder leaves the output name as typed.
+        {"a.dp", "bare.dp", "", "", nullptr, 0, nullptr, "bare.dp", 0, "640 480 24\n"},
+        // The name is completed before the question; only Yes overwrites.
+        {"%/a.dp", "old.dp", "", "", "old", kIdNo, ask, "%/old.dp", 0, "old"},
+        {"%/a.dp", "old.dp", "", "", "old", kIdCancel, ask, "%/old.dp", 0, "old"},
+        {"%/a.dp", "old.dp", "", "", "old", kIdOk, ask, "%/old.dp", 0, "old"},
+        {"%/a.dp", "old.dp", "", "", "old", kIdYes, ask, "%/old.dp", 0, "640 480 24\n"},
+    };
+    QString outputAtMessage;
+    onMessage_ = [&] { outputAtMessage = Field(kOutputPathField); };
+    for (const ConversionCase &c : cases) {
+        SCOPED_TRACE(std::string(c.input) + " -> " + c.output + " answer " + std::to_string(c.answer));
+        const QString output = Path(c.outputAfter);
+        if (c.before != nullptr) WriteFile(output, c.before);
+        for (const auto &[id, text] : {std::pair{kInputPathField, Path(c.input)}, {kOutputPathField, Path(c.output)},
+                                       {kOutputWidthField, Path(c.width)}, {kOutputHeightField, Path(c.height)},
+                                       {kInputWidthField, u"9"_s}}) {
+            SetField(id, text);
+        }
+        Get(kCodeButton)->setFocus();
+        messages_.clear();
+        answer_ = c.answer;
+        Press(kCodeButton);
+        WaitForJob();
+        EXPECT_EQ(Field(kOutputPathField), output);
+        // The input sizes come from the picture, or are emptied when it gives none.
+        EXPECT_EQ(Field(kInputWidthField), QByteArray(c.input).endsWith("a.dp") ? u"640"_s : QString());
+        QStringList messages;
+        if (c.message != nullptr) {
+            const QString text = QString::fromLatin1(c.message);
+            messages << (c.answer != 0 ? Shown(output, kMbYesNo | kMbIconQuestion, text) : ShownError(text));
+            EXPECT_EQ(outputAtMessage, output);
+        }
+        EXPECT_EQ(messages_, messages);
+        EXPECT_EQ(QFile::exists(output), c.written != nullptr);
+        EXPECT_EQ(ReadFile(output), QByteArray(c.written));
+        // The output size fields show the size written.
+        if (c.written != c.before) {
+            EXPECT_TRUE(ReadFile(output).startsWith((Field(kOutputWidthField) + ' ' + Field(kOutputHeightField)).toLatin1()));
+        }
+        if (c.focus != 0) {
+            EXPECT_EQ(dialog_->focusWidget(), Get(c.focus));
+        }
+        QFile::remove(output);
+    }
+
+    // A completed path longer than a path field holds is refused: an input deep enough that
+    // its folder and the name pass 1023 characters.
+    QString folder = dir_.path();
+    while (folder.size() < 900) folder += u'/' + QString(100, u'd');
+    ASSERT_TRUE(QDir().mkpath(folder));
+    WritePicture(folder + u"/a.dp"_s, 4, 4);
+    SetField(kInputPathField, folder + u"/a.dp"_s);
+    SetField(kOutputPathField, QString(200, u'n'));
+    messages_.clear();
+    Press(kCodeButton);
+    EXPECT_FALSE(JobRunning());
+    EXPECT_EQ(messages_, QStringList{ShownError(u"The path is longer than 1023 characters.\nChoose a shorter file name or folder."_s)});
+    EXPECT_EQ(Field(kOutputPathField), QString(200, u'n'));
+}
+
+TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
+    for (const auto &[text, value] : {std::pair{"640", 640u}, {" 42 ", 42u}, {"0", 0u}, {"4294967295", 4294967295u}}) {
+        EXPECT_EQ(ParseUnsigned(QString::fromLatin1(text)), value) << text;
+    }
+    for (const char *bad : {"", "  ", "4294967296", "12a", "-1", "+1", "1 2"}) {
+        EXPECT_EQ(ParseUnsigned(QString::fromLatin1(bad)), std::nullopt) << bad;
+    }
+    // A named pipe with no writer counts as a file and does not hang the dialog.
+    QTemporaryDir dir;
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath(u"pipe"_s)).constData(), 0600), 0);
+    EXPECT_TRUE(FileExists(dir.filePath(u"pipe"_s)));
+}
+
+// ---- Size fields, plug-in lists and file choosers -----------------------------------------
+
+TEST_F(DialogTest, LeavingTheInputFieldFillsTheSizesAndKeepAspectFollowsTheUsersEdits) {
+    SetField(kOutputWidthField, u"5"_s);
+    // A window coming on top is no move of the focus within the dialog.
+    LeaveInputField("%/a.dp", Qt::ActiveWindowFocusReason);
+    EXPECT_EQ(Field(kOutputWidthField), u"5"_s);
+    // No file, and a picture of size 0, which is no information either, empty the sizes.
+    WritePicture(Path("%/zero.dp"), 0, 480);
+    for (const char *other : {"%/missing.dp", "%/zero.dp"}) {
+        LeaveInputField("%/a.dp");
+        EXPECT_EQ(Sizes(), u"640 640 480 480"_s);
+        LeaveInputField(other);
+        EXPECT_EQ(Sizes(), u"   "_s) << other;
+    }
+    LeaveInputField("%/a.dp");
+    Type(kOutputWidthField, u"320"_s);
+    EXPECT_EQ(Field(kOutputHeightField), u"480"_s);  // the rule is off
+    Tick(kKeepAspectCheck);
+    Type(kOutputWidthField, u"320"_s);
+    EXPECT_EQ(Field(kOutputHeightField), u"240"_s);
+    Type(kOutputHeightField, u"100"_s);
+    EXPECT_EQ(Field(kOutputWidthField), u"133"_s);
+    // Had the write of 133 set the rule off again, the height would now be 99.
+    EXPECT_EQ(Field(kOutputHeightField), u"100"_s);
+    // 2147483647 x 3 does not fit 32 bits: the other field is emptied, not a wrapped number.
+    WritePicture(Path("%/a.dp"), 1, 2147483647);
+    LeaveInputField("%/a.dp");
+    Type(kOutputWidthField, u"3"_s);
+    EXPECT_EQ(Field(kOutputHeightField), QString());
+    Type(kOutputHeightField, u"2147483647"_s);
+    EXPECT_EQ(Field(kOutputWidthField), u"1"_s);
+}
+
+TEST_F(DialogTest, ChoosersAskTheCurrentPluginWhichOnlyAnotherEntryReloads) {
+    const QString pair = u"Dialog pictures (*.dp *.dpic) | "_s, all = u"All Files(*.*)"_s;
+    // The second pattern has no description: the pattern stands in for it.
+    const QString second = u"*.two (*.two) | "_s;
+    const struct {
+        int list, entry;
+        QString filters;
+        QStringList loaded;  // what the plug-ins logged on the choice
+    } cases[] = {
+        {kInputPluginList, 0, pair + all, {}},  // the current entry again loads nothing
+        {kInputPluginList, 1, pair + second + all, {u"Input two load"_s}},
+        {kInputPluginList, 2, all, {u"Input none load"_s}},
+        {kInputPluginList, 0, pair + all, {u"Input one load"_s}},  // nothing left over from the longer lists
+        {kOutputPluginList, 0, pair + second + all, {}},
+        {kOutputPluginList, 1, pair + all, {u"Output one load"_s}},
+    };
+    for (const auto &c : cases) {
+        Choose(c.list, c.entry);
+        EXPECT_EQ(TakePluginLog(), c.loaded);
+        const bool input = c.list == kInputPluginList;
+        requests_.clear();
+        Press(input ? kInputChooserButton : kOutputChooserButton);
+        const QString title = input ? u"Open InputFile (existing): "_s : u"Open OutputFile: "_s;
+        EXPECT_EQ(requests_, QStringList{title + c.filters}) << c.list << " entry " << c.entry;
+    }
+    // The output chooser fills the output field only.
+    chosen_ = {Path("%/new.dp")};
+    Press(kOutputChooserButton);
+    EXPECT_EQ(Field(kOutputPathField), Path("%/new.dp"));
+    EXPECT_EQ(Sizes(), u"   "_s);
+    // Input detail asks the current plug-in and refreshes the sizes once its dialog confirmed.
+    Choose(kInputPluginList, 1);
+    TakePluginLog();
+    SetField(kInputPathField, Path("%/a.dp"));
+    Press(kInputDetailButton);
+    EXPECT_EQ(TakePluginLog(), (QStringList{u"Input two ConfigurationDlg"_s, u"Input two GetPictureInfo"_s}));
+    EXPECT_EQ(Sizes(), u"640 640 480 480"_s);
+
+    // The real chooser: Qt's own, the first filter chosen, existing files only for the input,
+    // no overwrite question for the output.
+    const FileChooserRequest request = BuildChooserRequest(InputPlugins(), true);
+    const auto chooser = MakeFileDialog(dialog_.get(), request);
+    EXPECT_EQ(chooser->windowTitle(), u"Open InputFile"_s);
+    EXPECT_TRUE(chooser->testOption(QFileDialog::DontUseNativeDialog));
+    EXPECT_EQ(chooser->fileMode(), QFileDialog::ExistingFile);
+    EXPECT_EQ(chooser->nameFilters(), request.filters);
+    EXPECT_EQ(chooser->selectedNameFilter(), request.filters.front());
+    const auto output = MakeFileDialog(dialog_.get(), BuildChooserRequest(OutputPlugins(), false));
+    EXPECT_EQ(output->fileMode(), QFileDialog::AnyFile);
+    EXPECT_EQ(output->acceptMode(), QFileDialog::AcceptOpen);
+}
+
+#ifdef HOST_FAKE_PLUGIN_DIR
+// A plug-in that answers every number with more text than the buffer holds: the filter
+// keeps to its 2048 units by leaving the pairs out, and the list of numbers ends.
+TEST_F(DialogTest, OverlongPluginTextsAreLeftOutOfTheChooserRatherThanOverrun) {
+    Open(103, {{"input/a.so", QStringLiteral(HOST_FAKE_PLUGIN_DIR "/fake_plugin_overlong_info.so")}});
+    Press(kInputChooserButton);
+    EXPECT_EQ(requests_, QStringList{u"Open InputFile (existing): All Files(*.*)"_s});
+}
+#endif
+
+// ---- Preview and jobs ---------------------------------------------------------------------
+
+// The preview box as painted: the pixel at (dx, dy) from where a centred 20 x 10 picture
+// starts; the test plug-in paints 0xC04020.
+uint32_t Painted(QWidget *box, int dx, int dy) {
+    const QImage image = box->grab().toImage();
+    return image.pixel(image.width() / 2 - 10 + dx, image.height() / 2 - 5 + dy) & 0xFFFFFF;
+}
+
+TEST_F(DialogTest, PreviewIsDrawnIntoTheSurfaceAndTheBoxPaintsIt) {
+    QWidget *box = Get(kPreviewBox);
+    Press(kShowPreviewButton);
+    EXPECT_EQ(Status(), u"Illegal input file name."_s);
+    WritePicture(Path("%/small.dp"), 20, 10);
+    SetField(kInputPathField, Path("%/small.dp"));
+    Press(kShowPreviewButton);
+    WaitForJob();
+    EXPECT_EQ(Status(), u"Ready."_s);
+    ASSERT_EQ(QSize(ThePreviewSurface.width, ThePreviewSurface.height), box->size());
+    for (const auto &[dx, dy] : {std::pair{0, 0}, {19, 9}}) EXPECT_EQ(Painted(box, dx, dy), 0xC04020u);
+    for (const auto &[dx, dy] : {std::pair{-1, 0}, {20, 9}, {0, 10}}) EXPECT_EQ(Painted(box, dx, dy), 0xFFFFFFu);
+
+    // A chosen input without automatic preview fills the sizes and clears the surface; with
+    // automatic preview it is drawn. A file without information is reported; cancelling
+    // changes nothing.
+    chosen_ = {Path("%/a.dp")};
+    Press(kInputChooserButton);
+    EXPECT_EQ(std::tuple(Field(kInputPathField), Sizes(), Status()), std::tuple(Path("%/a.dp"), u"640 640 480 480"_s, u"Ready."_s));
+    EXPECT_EQ(Painted(box, 10, 5), 0xFFFFFFu);
+    Tick(kAutoPreviewCheck);
+    chosen_ = {Path("%/small.dp"), Path("%/text.dp")};
+    Press(kInputChooserButton);
+    WaitForJob();
+    EXPECT_EQ(Painted(box, 10, 5), 0xC04020u);
+    Press(kInputChooserButton);
+    EXPECT_EQ(Status(), u"Failed in Getting information."_s);
+    Press(kInputChooserButton);
+    EXPECT_EQ(Field(kInputPathField), Path("%/text.dp"));
+    EXPECT_FALSE(JobRunning());
+    DestroyPreviewSurface();
+    EXPECT_EQ(Painted(box, 10, 5), 0xFFFFFFu);
+}
+
+TEST_F(DialogTest, NoSecondJobWhileOneRunsAndACloseWaitsForItsEnd) {
+    WritePicture(Path("%/a.dp.hold"), 0, 0);
+    dialog_->show();
+    SetField(kInputPathField, Path("%/a.dp"));
+    SetField(kOutputPathField, u"out.dp"_s);
+    Tick(kAutoPreviewCheck);
+    Press(kCodeButton);
+    ASSERT_TRUE(JobRunning());
+    // The controls were disabled before the job's thread started; its status lines reach the
+    // dialog while it runs.
     for (int id : {1, 3, 4, 5, 1003, 1004, 1006, 1007}) EXPECT_FALSE(Get(id)->isEnabled()) << id;
-    job.join();
-    EnableControlSet(controls, 1);
-    EXPECT_TRUE(Get(kOutputChooserButton)->isEnabled());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Status() == u"Now Decoding input data..."_s; }));
+    // Neither leaving the input field with automatic preview on nor a late command starts
+    // another job; a close request waits for the job's end, the surface kept.
+    LeaveInputField("%/a.dp");
+    dialog_->Command(kShowPreviewButton, kNotifyClicked);
+    dialog_->Command(kCodeButton, kNotifyClicked);
+    dialog_->close();
+    QTest::qWait(50);
+    EXPECT_TRUE(dialog_->isVisible());
+    EXPECT_TRUE(dialog_->ClosePending());
+    EXPECT_NE(ThePreviewSurface.dc, nullptr);
 
-    // Positions above 100 are shown as 100.
-    for (uint32_t position : {250u, 4294967295u}) {
-        dialog_->FrontEnd().SetProgressPosition(position);
-        EXPECT_EQ(bar->value(), 100);
-    }
-
-    // The host's messages go through the dialog's message boxes.
-    ShowMessage(u"Failed in loading library.", u"/plugins/input/x.so");
-    const QString shown = test::Shown(u"/plugins/input/x.so"_s, kMbOk, u"Failed in loading library."_s);
-    EXPECT_EQ(answers_.messages, QStringList{shown});
+    QFile::remove(Path("%/a.dp.hold"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog_->isVisible(); }, 10000));
+    EXPECT_EQ(dialog_->result(), 0);
+    EXPECT_EQ(ReadFile(Path("%/out.dp")), QByteArray("640 480 24\n"));
+    EXPECT_EQ(TakePluginLog().count(u"Input one GetPictureDIB"_s), 1);
+    EXPECT_EQ(Status(), u"Ready."_s);
+    EXPECT_TRUE(Get(kCodeButton)->isEnabled());
 }
 
-// ---- One instance at a time -------------------------------------------------------------
+TEST_F(DialogTest, FeedbackShowsLineBreaksProgressUpTo100AndTheHostsMessages) {
+    ShowStatus(u"first line\r\nsecond line");
+    EXPECT_EQ(Status(), u"first line\nsecond line"_s);
+    for (const auto &[position, shown] : {std::pair{33u, 33}, {250u, 100}, {4294967295u, 100}}) {
+        dialog_->FrontEnd().SetProgressPosition(position);
+        EXPECT_EQ(Get<QProgressBar>(kProgressBar)->value(), shown);
+    }
+    ShowMessage(u"Failed in loading library.", u"/plugins/input/x.so");
+    EXPECT_EQ(messages_, QStringList{Shown(u"/plugins/input/x.so"_s, kMbOk, u"Failed in loading library."_s)});
+}
+
+// The bundled BMP codec, chosen in both lists, converts the sample chart (24 bits, 160 x 120).
+TEST_P(BothLayouts, ChooseTypeTickConvertAndFindTheResizedPicture) {
+    QTemporaryDir work;
+    const QString sample = work.filePath(u"chart.bmp"_s);
+    ASSERT_TRUE(QFile::copy(QStringLiteral(FALTRIX_SAMPLES_DIR "/chart.bmp"), sample));
+    dialog_->show();
+    Choose(kInputPluginList, 4);
+    Choose(kOutputPluginList, 2);
+    chosen_ = {sample};
+    Press(kInputChooserButton);
+    ASSERT_EQ(Sizes(), u"160 160 120 120"_s);
+    Tick(kKeepAspectCheck);
+    Type(kOutputWidthField, u"80"_s);
+    EXPECT_EQ(Field(kOutputHeightField), u"60"_s);
+    Tick(kAntiAliasCheck);
+    SetField(kOutputPathField, u"small.bmp"_s);
+    Press(kCodeButton);
+    WaitForJob();
+    EXPECT_EQ(QImage(work.filePath(u"small.bmp"_s)).size(), QSize(80, 60));
+    EXPECT_EQ(Status(), u"Ready."_s);
+    EXPECT_EQ(Get<QProgressBar>(kProgressBar)->value(), 0);
+    // Every control is enabled again but those the layout creates disabled.
+    for (const auto &[id, control] : dialog_->Controls().InOrder()) {
+        const bool createdDisabled = id == kInputDisplayButton || id == kOutputDisplayButton || id == kWidthUnitList || id == kHeightUnitList;
+        EXPECT_EQ(control->isEnabled(), !createdDisabled) << id;
+    }
+    EXPECT_TRUE(messages_.empty());
+}
+
+// ---- One instance at a time ---------------------------------------------------------------
 
 // Starts the program under the instance name `name` on the offscreen platform.
 void StartProgram(QProcess &process, const QString &name, const QStringList &arguments = {}) {
@@ -245,16 +633,16 @@ void StartProgram(QProcess &process, const QString &name, const QStringList &arg
     environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
     process.setProcessEnvironment(environment);
     process.start(QStringLiteral(FALTRIX_EXECUTABLE), arguments);
+    ASSERT_TRUE(process.waitForStarted());
 }
 
 // A killed instance leaves its lock behind; the next start takes it over. A second start
 // then asks that first instance to come to the front and ends with 0.
 TEST(SingleInstance, StaleLockIsTakenOverAndASecondStartRaisesTheFirst) {
-    test::App();
+    StartApp();
     const QString name = u"faltrix-test-"_s + QUuid::createUuid().toString(QUuid::Id128);
     QProcess killed;
     StartProgram(killed, name);
-    ASSERT_TRUE(killed.waitForStarted());
     SingleInstance first(name);
     // The program holds its lock once the lock file and its socket exist.
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(first.SocketPath()); }, 20000));
@@ -269,10 +657,8 @@ TEST(SingleInstance, StaleLockIsTakenOverAndASecondStartRaisesTheFirst) {
     // The command line is ignored: arguments change nothing.
     QProcess second;
     StartProgram(second, name, {u"--some"_s, u"picture.png"_s});
-    ASSERT_TRUE(second.waitForStarted());
     ASSERT_TRUE(QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000));
-    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(second.exitCode(), 0);
+    EXPECT_EQ(std::pair(second.exitStatus(), second.exitCode()), std::pair(QProcess::NormalExit, 0));
     EXPECT_TRUE(QTest::qWaitFor([&] { return raised == 1; }, 5000));
 }
 
