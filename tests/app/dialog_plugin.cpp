@@ -14,9 +14,8 @@
 // "<description> <event>" to that file.
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <string>
 
 #include "faltrix/plugin.h"
@@ -25,10 +24,7 @@ namespace {
 
 void Log(const char *event) {
     const char *log = std::getenv("DIALOG_PLUGIN_LOG");
-    if (FILE *out = log != nullptr ? std::fopen(log, "a") : nullptr) {
-        std::fprintf(out, "%s %s\n", DP_DESCRIPTION, event);
-        std::fclose(out);
-    }
+    if (log != nullptr) std::ofstream(log, std::ios::app) << DP_DESCRIPTION " " << event << '\n';
 }
 
 [[gnu::constructor]] void Loaded() { Log("load"); }
@@ -37,10 +33,8 @@ void Log(const char *event) {
 std::string Narrow(const WCHAR *path) { return std::string(path, path + std::char_traits<WCHAR>::length(path)); }
 
 bool ReadSize(const WCHAR *path, int32_t *width, int32_t *height) {
-    FILE *in = std::fopen(Narrow(path).c_str(), "r");
-    const bool ok = in != nullptr && std::fscanf(in, "%d %d", width, height) == 2;
-    if (in != nullptr) std::fclose(in);
-    return ok;
+    std::ifstream in(Narrow(path));
+    return static_cast<bool>(in >> *width >> *height);
 }
 
 }  // namespace
@@ -48,8 +42,7 @@ bool ReadSize(const WCHAR *path, int32_t *width, int32_t *height) {
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
     const char *texts[] = {DP_TAG, DP_DESCRIPTION, "*.dp;*.dpic", "Dialog pictures", "*.two"};
     // Numbers answered: 0 and 1, a pair 2 and 3, the second pair's pattern 4.
-    const int32_t answered = DP_PATTERNS == 0 ? 2 : DP_PATTERNS == 1 ? 4 : 5;
-    if (infoNumber < 0 || infoNumber >= answered || bufferLength <= 0) return 0;
+    if (infoNumber < 0 || infoNumber >= 2 + 2 * DP_PATTERNS - (DP_PATTERNS == 2) || bufferLength <= 0) return 0;
     int32_t n = 0;
     for (const char *text = texts[infoNumber]; text[n] != 0 && n < bufferLength - 1; ++n) buffer[n] = text[n];
     buffer[n] = 0;
@@ -81,12 +74,10 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,
     bmi.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};  // bottom-up
     void *bits = nullptr;
     HBITMAP bitmap = alloc(nullptr, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (bitmap == nullptr || bits == nullptr) return nullptr;
     const size_t stride = static_cast<size_t>((width * 24 + 31) / 32) * 4;
-    for (int32_t y = 0; y < height; ++y) {
-        char *row = static_cast<char *>(bits) + y * stride;
-        for (int32_t x = 0; x < width; ++x) std::memcpy(row + 3 * x, "\x20\x40\xC0", 3);
-    }
+    // Blue, green, red in every pixel of every row.
+    auto *bytes = static_cast<char *>(bits);
+    for (size_t i = 0; bytes != nullptr && i < stride * height; ++i) bytes[i] = "\x20\x40\xC0"[i % stride % 3];
     return bitmap;
 }
 
@@ -94,9 +85,7 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t,
                                              int32_t) {
     DIBSECTION ds{};
     if (GetObjectW(GetCurrentObject(dc, OBJ_BITMAP), sizeof ds, &ds) == 0) return 1;
-    FILE *out = std::fopen(Narrow(path).c_str(), "w");
-    if (out == nullptr) return 1;
-    std::fprintf(out, "%d %d %d\n", static_cast<int>(ds.dsBm.bmWidth), static_cast<int>(ds.dsBm.bmHeight),
-                 static_cast<int>(ds.dsBm.bmBitsPixel));
-    return std::fclose(out) == 0 ? 0 : 1;
+    std::ofstream out(Narrow(path));
+    out << ds.dsBm.bmWidth << ' ' << ds.dsBm.bmHeight << ' ' << ds.dsBm.bmBitsPixel << '\n';
+    return out ? 0 : 1;
 }
