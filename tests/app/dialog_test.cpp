@@ -247,6 +247,8 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
     EXPECT_EQ((dialog_->windowFlags() & Qt::WindowCloseButtonHint) != 0, GetParam() == 103);
     const DialogUnits units(DialogFont());
     EXPECT_EQ(dialog_->size(), GetParam() == 102 ? QSize(units.X(135), units.Y(193)) : QSize(units.X(227), units.Y(125)));
+    // Neighbouring rectangles meet exactly: 1003 (y 2, h 14) and 1004 (y 16).
+    EXPECT_EQ(units.Rect(1, 2, 19, 14).bottom() + 1, units.Rect(1, 16, 19, 14).top());
 
     // A plug-in without a description has its entry all the same: its file name.
     QStringList entries;
@@ -443,12 +445,16 @@ TEST_F(DialogTest, ChoosersAndDetailAskTheCurrentPluginWhichOnlyAnotherEntryRelo
     EXPECT_EQ(TakePluginLog(), (QStringList{u"Input two ConfigurationDlg"_s, u"Input two GetPictureInfo"_s,
                                             u"Output one ConfigurationDlg"_s}));
     EXPECT_EQ(Sizes(), u"640 640 480 480"_s);
-    // The real chooser: Qt's own, the first filter chosen, existing files only for the input.
+    // The real chooser: Qt's own with the request's title and filters, the first chosen,
+    // existing files only for the input; the output's opens too, asking nothing.
     const auto chooser = MakeFileDialog(dialog_.get(), BuildChooserRequest(InputPlugins(), true));
+    EXPECT_EQ(chooser->windowTitle() + u": "_s + chooser->nameFilters().join(u" | "_s), u"Open InputFile: "_s + pair + second + all);
     EXPECT_TRUE(chooser->testOption(QFileDialog::DontUseNativeDialog));
     EXPECT_EQ(chooser->selectedNameFilter(), u"Dialog pictures (*.dp *.dpic)"_s);
     EXPECT_EQ(chooser->fileMode(), QFileDialog::ExistingFile);
-    EXPECT_EQ(MakeFileDialog(dialog_.get(), BuildChooserRequest(OutputPlugins(), false))->fileMode(), QFileDialog::AnyFile);
+    const auto output = MakeFileDialog(dialog_.get(), BuildChooserRequest(OutputPlugins(), false));
+    EXPECT_EQ(std::pair(output->fileMode(), output->acceptMode()), std::pair(QFileDialog::AnyFile, QFileDialog::AcceptOpen));
+    EXPECT_TRUE(output->testOption(QFileDialog::DontConfirmOverwrite));
 }
 
 // The preview box's centre as painted: the test plug-in paints C04020, an empty box is white.
@@ -458,8 +464,6 @@ uint32_t PaintedCentre(QWidget *box) {
 }
 
 TEST_F(DialogTest, PreviewIsDrawnIntoTheSurfaceAndTheBoxPaintsIt) {
-    Press(kShowPreviewButton);
-    EXPECT_EQ(Status(), u"Illegal input file name."_s);
     SetField(kInputPathField, Path("%/a.dp"));
     Press(kShowPreviewButton);
     WaitForJob();
