@@ -90,8 +90,8 @@ protected:
     void Open(int layout, const Links &links) {
         dialog_.reset();
         const QString folder = dir_.filePath(u"plugins"_s + QString::number(++opened_));
-        for (PluginList *list : std::initializer_list<PluginList *>{&InputPlugins(), &OutputPlugins()}) {
-            const QString kind = list == &InputPlugins() ? u"/input"_s : u"/output"_s;
+        for (const auto &[list, kind] : {std::pair<PluginList *, QString>{&InputPlugins(), u"/input"_s},
+                                         {&OutputPlugins(), u"/output"_s}}) {
             QDir().mkpath(folder + kind);
             list->Teardown();
             list->SetFolderOverride(QFile::encodeName(folder + kind).toStdString());
@@ -120,22 +120,19 @@ protected:
     // '%' stands for the work folder.
     QString Path(const char *name) const { return QString::fromLatin1(name).replace(u'%', dir_.path()); }
     template <class Widget = QWidget>
-    Widget *Get(int id) const {
-        return qobject_cast<Widget *>(dialog_->Control(id));
-    }
+    Widget *Get(int id) const { return qobject_cast<Widget *>(dialog_->Control(id)); }
     QString Field(int id) const { return Get<QLineEdit>(id)->text(); }
     void SetField(int id, const QString &text) { Get<QLineEdit>(id)->setText(text); }
     // The four size fields: input width, output width, input height, output height.
     QString Sizes() const {
-        return Field(kInputWidthField) + u' ' + Field(kOutputWidthField) + u' ' + Field(kInputHeightField) + u' ' +
-               Field(kOutputHeightField);
+        return QStringList{Field(kInputWidthField), Field(kOutputWidthField), Field(kInputHeightField), Field(kOutputHeightField)}.join(u' ');
     }
     // Typing as the user does (textEdited).
     void Type(int id, const QString &text) {
         Get<QLineEdit>(id)->clear();
         QTest::keyClicks(Get<QLineEdit>(id), text);
     }
-    void Tick(int id) { Get<QCheckBox>(id)->setChecked(true); }
+    void Tick(int id, bool on = true) { Get<QCheckBox>(id)->setChecked(on); }
     void Press(int id) { Get<QPushButton>(id)->click(); }
     QString Status() const { return Get<QTextEdit>(kStatusBox)->toPlainText(); }
     void WaitForJob() { ASSERT_TRUE(QTest::qWaitFor([] { return !JobRunning(); }, 10000)); }
@@ -144,11 +141,6 @@ protected:
         SetField(kInputPathField, Path(path));
         QFocusEvent focusOut(QEvent::FocusOut, reason);
         QApplication::sendEvent(Get(kInputPathField), &focusOut);
-    }
-    // Chooses a list entry as the user does (activated).
-    void Choose(int listId, int index) {
-        Get<QComboBox>(listId)->setCurrentIndex(index);
-        emit Get<QComboBox>(listId)->activated(index);
     }
 
     const QString previousFolder_ = QDir::currentPath();
@@ -169,77 +161,73 @@ INSTANTIATE_TEST_SUITE_P(Layouts, BothLayouts, ::testing::Values(102, 103),
 
 // ---- The dialog as it opens ---------------------------------------------------------------
 
-struct Expected {
-    int id;
-    const char *className;          // the Qt class the control is made as
-    const char *text102, *text103;  // null: not in that layout
-    bool enabled;
-};
-const char kAbout[] = "Faltrix v1.01\nPicture converter by the Faltrix authors";
-// In the order of creation; a layout creates the rows it has.
-const Expected kControls[] = {
-    {1, "QPushButton", "Code", "Code Now!", true},   {2, "QPushButton", "Exit", nullptr, true},
-    {1000, "QLineEdit", "", "", true},               {1001, "QLineEdit", "", "", true},
-    {1002, "QTextEdit", kAbout, kAbout, true},       {1003, "QPushButton", "IN", "IN", true},
-    {1004, "QPushButton", "OUT", "OUT", true},       {1005, "QProgressBar", "Progress1", "Progress1", true},
-    {4, "QPushButton", "Detail", "Detail", true},    {1006, "QComboBox", "Input one", "Input one", true},
-    {1007, "QComboBox", "Output two", "Output two", true},
-    {5, "QPushButton", "Detail", "Detail", true},    {1020, "QFrame", "", "", true},
-    {1008, "QGroupBox", "Coding options", "Coding options", true},
-    {1017, "QCheckBox", "Enable anti-alias(24bits only)", "Enable Anti-alias(24bits only)", true},
-    {1014, "QLineEdit", "", "", true},               {1010, "QLabel", "Width", "Width", true},
-    {1011, "QLabel", "Height", "Height", true},      {1009, "QLabel", ">", ">", true},
-    {1012, "QCheckBox", "Keep aspect-ratio", "Keep aspect-ratio", true},
-    {1013, "QLineEdit", "", "", true},               {1016, "QLineEdit", "", "", true},
-    {1015, "QLineEdit", "", "", true},               {1021, "QCheckBox", "", "", true},
-    {1018, "QComboBox", "Pixel", "Pixel", false},    {1019, "QComboBox", "Pixel", "Pixel", false},
-    {6, "QPushButton", nullptr, "Display", false},   {7, "QPushButton", nullptr, "Display", false},
-    {3, "QPushButton", "Show Preview", "Show Preview", true},
+// Texts the user reads, controls one layout leaves out (null text) and controls created
+// disabled, picked by hand; the walk over the layout table checks every control's own row.
+const struct Pinned { int layout, id; const char *text; bool enabled; } kPinned[] = {
+    {102, kCodeButton, "Code", true},          {103, kCodeButton, "Code Now!", true},
+    {102, kExitButton, "Exit", true},          {103, kExitButton, nullptr, false},
+    {102, kInputDisplayButton, nullptr, false}, {103, kOutputDisplayButton, "Display", false},
+    {102, kWidthUnitList, "Pixel", false},     {103, kHeightUnitList, "Pixel", false},
+    {102, kAntiAliasCheck, "Enable anti-alias(24bits only)", true},
+    {103, kAntiAliasCheck, "Enable Anti-alias(24bits only)", true},
+    {103, kStatusBox, "Faltrix v1.01\nPicture converter by the Faltrix authors", true},
+    {102, kShowPreviewButton, "Show Preview", true},
 };
 
 TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) {
     EXPECT_EQ(LayoutForScreenWidth(GetParam() == 102 ? 240 : 241), GetParam());
-    std::vector<int> order, created;
-    std::vector<QWidget *> focusable;
-    for (const auto &[id, widget] : dialog_->Controls().InOrder()) {
-        created.push_back(id);
-        if ((widget->focusPolicy() & Qt::TabFocus) != 0) focusable.push_back(widget);
+    for (const Pinned &pinned : kPinned) {
+        if (pinned.layout != GetParam()) continue;
+        ASSERT_EQ(Get(pinned.id) != nullptr, pinned.text != nullptr) << pinned.id;
+        if (pinned.text == nullptr) continue;
+        EXPECT_EQ(ControlText(Get(pinned.id)), QString::fromUtf8(pinned.text)) << pinned.id;
+        EXPECT_EQ(Get(pinned.id)->isEnabled(), pinned.enabled) << pinned.id;
     }
-    for (const Expected &expected : kControls) {
-        SCOPED_TRACE(expected.id);
-        const char *text = GetParam() == 102 ? expected.text102 : expected.text103;
-        QWidget *control = Get(expected.id);
-        ASSERT_EQ(control != nullptr, text != nullptr);
-        if (text == nullptr) continue;
-        order.push_back(expected.id);
-        EXPECT_STREQ(control->metaObject()->className(), expected.className);
-        EXPECT_EQ(ControlText(control), QString::fromUtf8(text));
-        EXPECT_EQ(control->isEnabled(), expected.enabled);
+    // Every control of the table is created in its order as the widget its kind stands for,
+    // shows its text, lies inside the dialog and meets no other control but the coding
+    // options group around it; Tab follows the same order. The group and its controls,
+    // created in another order, are stacked in ID order from bottom to top.
+    const char *classOfKind[] = {"QPushButton", "QLineEdit", "QComboBox",    "QGroupBox",
+                                 "QLabel",      "QCheckBox", "QProgressBar", "QFrame"};
+    const std::span<const ControlSpec> table = FindLayout(GetParam())->controls;
+    const auto &created = dialog_->Controls().InOrder();
+    ASSERT_EQ(created.size(), table.size());
+    const QObjectList children = dialog_->children();
+    QWidget *previousFocusable = nullptr;
+    for (size_t i = 0; i < table.size(); ++i) {
+        const ControlSpec &spec = table[i];
+        QWidget *control = created[i].second;
+        SCOPED_TRACE(spec.id);
+        ASSERT_EQ(created[i].first, spec.id);
+        EXPECT_STREQ(control->metaObject()->className(), spec.id == kStatusBox ? "QTextEdit" : classOfKind[static_cast<int>(spec.kind)]);
+        if (spec.kind != ControlKind::Edit && spec.kind != ControlKind::ComboBox) {
+            EXPECT_EQ(ControlText(control), QString::fromUtf8(spec.text));
+        }
         // Read-only: the status box and the input size fields; lists never take typing.
-        const bool readOnly = expected.id == kStatusBox || expected.id == kInputWidthField || expected.id == kInputHeightField;
+        const bool readOnly = spec.id == kStatusBox || spec.id == kInputWidthField || spec.id == kInputHeightField;
         EXPECT_EQ(control->property("readOnly").toBool(), readOnly);
         EXPECT_FALSE(control->property("editable").toBool());
         EXPECT_TRUE(dialog_->rect().contains(control->geometry()));
-    }
-    EXPECT_EQ(created, order);
-    // Tab follows the creation order.
-    for (size_t i = 1; i < focusable.size(); ++i) {
-        QWidget *next = focusable[i - 1]->nextInFocusChain();
-        while ((next->focusPolicy() & Qt::TabFocus) == 0) next = next->nextInFocusChain();
-        EXPECT_EQ(next, focusable[i]) << "after control " << focusable[i - 1]->property("controlId").toInt();
-    }
-    // The coding options group and its controls, created in another order, are stacked in
-    // ID order from bottom to top.
-    const QObjectList children = dialog_->children();
-    for (int id = kCodingOptionsGroup; id < kHeightUnitList; ++id) {
-        EXPECT_LT(children.indexOf(Get(id)), children.indexOf(Get(id + 1))) << id;
+        for (const ControlSpec &other : table) {
+            const QRect mine = control->geometry(), theirs = Get(other.id)->geometry();
+            const bool inGroup = other.kind == ControlKind::GroupBox ? theirs.contains(mine) : mine.contains(theirs);
+            EXPECT_TRUE(other.id == spec.id || !mine.intersects(theirs) || inGroup) << other.id;
+        }
+        if (spec.id > kCodingOptionsGroup && spec.id <= kHeightUnitList) {
+            EXPECT_LT(children.indexOf(Get(spec.id - 1)), children.indexOf(control));
+        }
+        if ((control->focusPolicy() & Qt::TabFocus) == 0) continue;
+        for (QWidget *next = previousFocusable; next != nullptr && next != control;) {
+            next = next->nextInFocusChain();
+            EXPECT_TRUE(next == control || (next->focusPolicy() & Qt::TabFocus) == 0) << "Tab ends at " << next;
+        }
+        previousFocusable = control;
     }
     // The output size fields take digits only; the unit lists offer "%" too.
     QString typed = u"12a"_s;
     int position = 0;
     EXPECT_EQ(Get<QLineEdit>(kOutputWidthField)->validator()->validate(typed, position), QValidator::Invalid);
     EXPECT_EQ(Get<QComboBox>(kWidthUnitList)->itemText(1), u"%"_s);
-    EXPECT_EQ(Get<QProgressBar>(kProgressBar)->maximum(), 100);
     EXPECT_EQ(dialog_->windowTitle(), u"Faltrix v1.01"_s);
     EXPECT_FALSE(dialog_->windowIcon().isNull());
     // The narrow layout has no caption bar; the wide one has one with a close box.
@@ -247,8 +235,8 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
     EXPECT_EQ((dialog_->windowFlags() & Qt::WindowCloseButtonHint) != 0, GetParam() == 103);
     const DialogUnits units(DialogFont());
     EXPECT_EQ(dialog_->size(), GetParam() == 102 ? QSize(units.X(135), units.Y(193)) : QSize(units.X(227), units.Y(125)));
-    // Neighbouring rectangles meet exactly: 1003 (y 2, h 14) and 1004 (y 16).
-    EXPECT_EQ(units.Rect(1, 2, 19, 14).bottom() + 1, units.Rect(1, 16, 19, 14).top());
+    // Neighbouring rectangles meet exactly: IN ends where OUT begins.
+    EXPECT_EQ(Get(kInputChooserButton)->geometry().bottom() + 1, Get(kOutputChooserButton)->geometry().top());
 
     // A plug-in without a description has its entry all the same: its file name.
     QStringList entries;
@@ -344,18 +332,16 @@ TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
         }
         Get(kCodeButton)->setFocus();
         messages_.clear();
+        outputAtMessage_.clear();
         answer_ = c.answer;
         Press(kCodeButton);
         WaitForJob();
         EXPECT_EQ(Field(kOutputPathField), output);
         EXPECT_EQ(Sizes(), QString::fromLatin1(c.sizes));
-        QStringList messages;
-        if (c.message != nullptr) {
-            const QString text = QString::fromLatin1(c.message);
-            messages << (c.answer != 0 ? Shown(output, kMbYesNo | kMbIconQuestion, text) : ShownError(text));
-            EXPECT_EQ(outputAtMessage_, output);
-        }
-        EXPECT_EQ(messages_, messages);
+        const QString text = QString::fromLatin1(c.message);
+        const QString shown = c.answer != 0 ? Shown(output, kMbYesNo | kMbIconQuestion, text) : ShownError(text);
+        EXPECT_EQ(messages_, c.message != nullptr ? QStringList{shown} : QStringList());
+        EXPECT_EQ(outputAtMessage_, c.message != nullptr ? output : QString());
         EXPECT_EQ(QFile::exists(output), c.written != nullptr);
         EXPECT_EQ(ReadFile(output), QByteArray(c.written));
         if (c.focus != 0) {
@@ -366,12 +352,10 @@ TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
 }
 
 TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
-    for (const auto &[text, value] : {std::pair{"640", 640u}, {" 42 ", 42u}, {"0", 0u}, {"4294967295", 4294967295u}}) {
-        EXPECT_EQ(ParseUnsigned(QString::fromLatin1(text)), value) << text;
-    }
-    for (const char *bad : {"", "  ", "4294967296", "12a", "-1", "+1", "1 2"}) {
-        EXPECT_EQ(ParseUnsigned(QString::fromLatin1(bad)), std::nullopt) << bad;
-    }
+    const std::pair<const char *, std::optional<uint32_t>> numbers[] = {
+        {"640", 640}, {" 42 ", 42}, {"0", 0}, {"4294967295", 4294967295u}, {"", {}}, {"  ", {}},
+        {"4294967296", {}}, {"12a", {}}, {"-1", {}}, {"+1", {}}, {"1 2", {}}};
+    for (const auto &[text, value] : numbers) EXPECT_EQ(ParseUnsigned(QString::fromLatin1(text)), value) << text;
     // A named pipe with no writer counts as a file and does not hang the dialog.
     QTemporaryDir dir;
     ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath(u"pipe"_s)).constData(), 0600), 0);
@@ -413,26 +397,27 @@ TEST_F(DialogTest, ChoosersAndDetailAskTheCurrentPluginWhichOnlyAnotherEntryRelo
     const QString pair = u"Dialog pictures (*.dp *.dpic) | "_s, all = u"All Files(*.*)"_s;
     // The second pattern has no description: the pattern stands in for it.
     const QString second = u"*.two (*.two) | "_s;
+    const QString in = u"Open InputFile (existing): "_s, out = u"Open OutputFile: "_s;
     const struct {
         int list, entry;
-        QString filters;
+        QString request;
         QStringList loaded;  // what the plug-ins logged on the choice
     } cases[] = {
-        {kInputPluginList, 0, pair + all, {}},  // the current entry again loads nothing
-        {kInputPluginList, 2, all, {u"Input none load"_s}},
-        {kInputPluginList, 0, pair + all, {u"Input one load"_s}},  // nothing left over from the shorter list
-        {kInputPluginList, 1, pair + second + all, {u"Input two load"_s}},
-        {kOutputPluginList, 0, pair + second + all, {}},
-        {kOutputPluginList, 1, pair + all, {u"Output one load"_s}},
+        {kInputPluginList, 0, in + pair + all, {}},  // the current entry again loads nothing
+        {kInputPluginList, 2, in + all, {u"Input none load"_s}},
+        {kInputPluginList, 0, in + pair + all, {u"Input one load"_s}},  // nothing left over from the shorter list
+        {kInputPluginList, 1, in + pair + second + all, {u"Input two load"_s}},
+        {kOutputPluginList, 0, out + pair + second + all, {}},
+        {kOutputPluginList, 1, out + pair + all, {u"Output one load"_s}},
     };
     for (const auto &c : cases) {
-        Choose(c.list, c.entry);
+        // Chosen as the user does (activated).
+        Get<QComboBox>(c.list)->setCurrentIndex(c.entry);
+        emit Get<QComboBox>(c.list)->activated(c.entry);
         EXPECT_EQ(TakePluginLog(), c.loaded);
-        const bool input = c.list == kInputPluginList;
         requests_.clear();
-        Press(input ? kInputChooserButton : kOutputChooserButton);
-        const QString title = input ? u"Open InputFile (existing): "_s : u"Open OutputFile: "_s;
-        EXPECT_EQ(requests_, QStringList{title + c.filters}) << c.list << " entry " << c.entry;
+        Press(c.list == kInputPluginList ? kInputChooserButton : kOutputChooserButton);
+        EXPECT_EQ(requests_, QStringList{c.request}) << c.list << " entry " << c.entry;
     }
     // The output chooser fills the output field only; input detail refreshes the sizes once
     // the plug-in's own dialog confirmed.
