@@ -8,7 +8,9 @@
 // Input: a picture file is a text file "<width> <height>"; GetPictureInfo answers that size
 // (0 x 0 as it stands), GetPictureDIB paints a 24-bit picture of it in one colour (red C0,
 // green 40, blue 20), waiting while a file "<path>.hold" exists (up to 20 s): tests keep a
-// job running that way. Output: SaveDIBPicture writes "<width> <height> <bits>\n".
+// job running that way. IsSupported is not exported: the jobs then decode whatever they are
+// given, and every file the tests decode is a picture. Output: SaveDIBPicture writes
+// "<width> <height> <bits>\n".
 //
 // With DIALOG_PLUGIN_LOG set, the load and the calls a test watches append a line
 // "<description> <event>" to that file.
@@ -32,9 +34,10 @@ void Log(const char *event) {
 // The path as 8-bit text (the tests' paths are ASCII).
 std::string Narrow(const WCHAR *path) { return std::string(path, path + std::char_traits<WCHAR>::length(path)); }
 
-bool ReadSize(const WCHAR *path, int32_t *width, int32_t *height) {
+// The size a picture file holds; false for any other file.
+bool ReadSize(const WCHAR *path, PictureInfo *info) {
     std::ifstream in(Narrow(path));
-    return static_cast<bool>(in >> *width >> *height);
+    return static_cast<bool>(in >> info->width >> info->height);
 }
 
 }  // namespace
@@ -54,30 +57,24 @@ FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND, int32_t) {
     return 0;
 }
 
-FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    int32_t width, height;
-    return ReadSize(path, &width, &height) ? 1 : 0;
-}
-
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
     Log("GetPictureInfo");
-    return ReadSize(path, &info->width, &info->height) ? 0 : 1;
+    return ReadSize(path, info) ? 0 : 1;
 }
 
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn, int32_t,
                                             DibAllocCallbackFn alloc) {
     Log("GetPictureDIB");
-    int32_t width = 0, height = 0;
-    if (!ReadSize(path, &width, &height) || width <= 0 || height <= 0) return nullptr;
+    PictureInfo info{};
+    if (!ReadSize(path, &info) || info.width <= 0 || info.height <= 0) return nullptr;
     for (int i = 0; i < 4000 && access((Narrow(path) + ".hold").c_str(), F_OK) == 0; ++i) usleep(5000);
-    BITMAPINFO bmi{};
-    bmi.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};  // bottom-up
+    BITMAPINFO bmi{{sizeof(BITMAPINFOHEADER), info.width, info.height, 1, 24, BI_RGB, 0, 0, 0, 0, 0}, {}};  // bottom-up
     void *bits = nullptr;
     HBITMAP bitmap = alloc(nullptr, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    const size_t stride = static_cast<size_t>((width * 24 + 31) / 32) * 4;
+    const size_t stride = static_cast<size_t>((info.width * 24 + 31) / 32) * 4;
     // Blue, green, red in every pixel of every row.
     auto *bytes = static_cast<char *>(bits);
-    for (size_t i = 0; bytes != nullptr && i < stride * height; ++i) bytes[i] = "\x20\x40\xC0"[i % stride % 3];
+    for (size_t i = 0; bytes != nullptr && i < stride * info.height; ++i) bytes[i] = "\x20\x40\xC0"[i % stride % 3];
     return bitmap;
 }
 
