@@ -1,7 +1,8 @@
 // The real dialog on Qt's offscreen platform over real plug-in libraries (the builds of
-// dialog_plugin.cpp), with scripted answers to its questions: both layouts control by
-// control, the plug-in lists, the commands and their messages, the size fields, the file
-// choosers, the preview, jobs, the feedback front end and the single running instance.
+// dialog_plugin.cpp), with scripted answers to its questions: both layouts walked against
+// their layout table, the plug-in lists, the commands and their messages, the size fields,
+// the file choosers, the preview, jobs, the feedback front end and the single running
+// instance.
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
