@@ -98,6 +98,17 @@ int MainDialog::Message(const QString &text, const QString &caption, int style) 
     return Interaction().MessageBox(this, text, caption, style);
 }
 
+void MainDialog::ShowError(std::u16string_view text) { Message(DisplayText(text), kError, kMbOk | kMbIconHand); }
+
+std::optional<QString> MainDialog::ChoosePath(bool forInput) {
+    std::optional<QString> chosen = ChooseFile(this, forInput);
+    if (chosen && chosen->size() > kPathFieldLength) {
+        ShowError(kPathTooLong);
+        return std::nullopt;
+    }
+    return chosen;
+}
+
 void MainDialog::ControlSetOf(ControlSet *set) { FillControlSet(Handle(), set); }
 
 std::optional<PictureInfo> MainDialog::PictureSize(const QString &path) {
@@ -122,15 +133,16 @@ void MainDialog::EmptyAllSizes() {
 
 void MainDialog::StartPreview(const QString &inputPath, const ControlSet &controls) {
     // The jobs' buffers and the surface belong to a running job until it ends.
-    // A path too long for the job's buffer gets no preview; Code refuses it with a message.
+    // A path too long for the job's buffer gets no preview; the conversion command refuses it
+    // with a message.
     if (JobRunning() || !SetJobPath(InputPath, Units(inputPath))) return;
     StartPreviewJob(reinterpret_cast<HWND>(Control(kPreviewBox)), ThePreviewSurface.dc, controls,
-                    Checked(kAntiAliasCheck) ? 1 : 0);
+                    Checked(kAntiAliasCheck));
 }
 
 // ---- Commands ---------------------------------------------------------------------------
 
-void MainDialog::Code() {
+void MainDialog::StartConversionCommand() {
     if (JobRunning()) return;
     const QString inputPath = FieldText(kInputPathField);
     const QString outputPath = FieldText(kOutputPathField);
@@ -146,12 +158,12 @@ void MainDialog::Code() {
     }
 
     if (outputPath.isEmpty()) {
-        Message(DisplayText(kEnterOutputName), kError, kMbOk | kMbIconHand);
+        ShowError(kEnterOutputName);
         Control(kOutputPathField)->setFocus();
         return;
     }
     if (!FileExists(inputPath)) {
-        Message(DisplayText(kInputMissing), kError, kMbOk | kMbIconHand);
+        ShowError(kInputMissing);
         Control(kInputPathField)->setFocus();
         return;
     }
@@ -160,7 +172,7 @@ void MainDialog::Code() {
 
     const QString completed = CompleteOutputPath(inputPath, outputPath);
     if (completed.size() > kPathFieldLength) {
-        Message(DisplayText(kPathTooLong), kError, kMbOk | kMbIconHand);
+        ShowError(kPathTooLong);
         return;
     }
     SetFieldText(kOutputPathField, completed);
@@ -170,17 +182,17 @@ void MainDialog::Code() {
     }
     const std::optional<uint32_t> width = ReadNumber(kOutputWidthField);
     if (!width) {
-        Message(DisplayText(kIllegalNumber), kError, kMbOk | kMbIconHand);
+        ShowError(kIllegalNumber);
         return;
     }
     const std::optional<uint32_t> height = ReadNumber(kOutputHeightField);
     if (!height) {
-        Message(DisplayText(kIllegalNumber), kError, kMbOk | kMbIconHand);
+        ShowError(kIllegalNumber);
         return;
     }
     // A preview may have started while a message box was open.
     if (JobRunning() || !SetJobPath(InputPath, Units(inputPath)) || !SetJobPath(OutputPath, Units(completed))) return;
-    StartConversionJob(controls, *width, *height, Checked(kAntiAliasCheck) ? 1 : 0);
+    StartConversionJob(controls, *width, *height, Checked(kAntiAliasCheck));
 }
 
 void MainDialog::Exit() {
@@ -230,12 +242,8 @@ void MainDialog::ChooseInput() {
     if (JobRunning()) return;
     ControlSet controls;
     ControlSetOf(&controls);
-    const std::optional<QString> chosen = ChooseFile(this, true);
+    const std::optional<QString> chosen = ChoosePath(true);
     if (!chosen) return;
-    if (chosen->size() > kPathFieldLength) {
-        Message(DisplayText(kPathTooLong), kError, kMbOk | kMbIconHand);
-        return;
-    }
     SetFieldText(kInputPathField, *chosen);
     const std::optional<PictureInfo> info = PictureSize(*chosen);
     if (!info) {
@@ -255,12 +263,8 @@ void MainDialog::ChooseInput() {
 }
 
 void MainDialog::ChooseOutput() {
-    const std::optional<QString> chosen = ChooseFile(this, false);
+    const std::optional<QString> chosen = ChoosePath(false);
     if (!chosen) return;
-    if (chosen->size() > kPathFieldLength) {
-        Message(DisplayText(kPathTooLong), kError, kMbOk | kMbIconHand);
-        return;
-    }
     SetFieldText(kOutputPathField, *chosen);
 }
 
@@ -310,7 +314,8 @@ void MainDialog::KeepAspect(int editedId) {
     const auto side = [](uint32_t v) { return v > uint32_t{INT32_MAX} ? 0 : static_cast<int32_t>(v); };
     const std::optional<uint32_t> other = widthEdited ? KeepAspectSide(side(*inputWidth), side(*inputHeight), *edited)
                                                       : KeepAspectSide(side(*inputHeight), side(*inputWidth), *edited);
-    // A size that cannot be had leaves the other field empty, so Code stops on it.
+    // A size that cannot be had leaves the other field empty, so the conversion command stops
+    // on it.
     if (other) {
         WriteNumber(otherId, *other);
     } else {

@@ -103,37 +103,38 @@ MainDialog::~MainDialog() {
 }
 
 void MainDialog::Initialise() {
-    // 1, 2: the progress bar's range; the status box is found by ID when needed.
+    // The progress bar counts in percent; the status box needs no set-up, it is found by ID.
     if (auto *bar = qobject_cast<QProgressBar *>(Control(kProgressBar))) {
         bar->setRange(0, 100);
         bar->setValue(0);
     }
-    // 3: the title, by which a second start also knows the running instance.
+    // The title is also the name by which a second start knows the running instance.
     setWindowTitle(Text(kDialogTitle));
-    // 4: the icon.
     QIcon icon;
     icon.addFile(QStringLiteral(":/faltrix/faltrix-16.png"), QSize(16, 16));
     icon.addFile(QStringLiteral(":/faltrix/faltrix-32.png"), QSize(32, 32));
     icon.addFile(QStringLiteral(":/faltrix/faltrix.svg"));
     setWindowIcon(icon);
-    // 5: the about text, set directly (no status pause).
+    // The about text is set directly: a status line would pause after it.
     if (auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox))) status->setPlainText(Text(kAboutText));
-    // 6: the controls of the "Coding options" group above all others, 1019 uppermost.
+    // The "Coding options" group and its controls are created before some of their
+    // neighbours; raising them in ID order keeps the group under its controls and the unit
+    // lists, the highest IDs, on top.
     for (int id = kCodingOptionsGroup; id <= kHeightUnitList; ++id) {
         if (QWidget *control = Control(id)) control->raise();
     }
-    // 7: the focus on the input path.
+    // The user starts by typing or choosing the input path.
     Control(kInputPathField)->setFocus();
-    // 8, 9: the plug-in lists.
+    // Input list first: an empty input folder is reported before an empty output folder.
     currentInputIndex_ = FillPluginList(true);
     currentOutputIndex_ = FillPluginList(false);
-    // 10: the unit lists, disabled; nothing reads them.
+    // The unit lists are created disabled and nothing reads them; they show the units only.
     for (int id : {kWidthUnitList, kHeightUnitList}) {
         auto *units = qobject_cast<QComboBox *>(Control(id));
         units->addItems({QStringLiteral("Pixel"), QStringLiteral("%")});
         units->setCurrentIndex(0);
     }
-    // 11: the preview surface, the size of the box.
+    // The preview jobs draw into a surface the size of the box.
     CreatePreviewSurface(reinterpret_cast<HWND>(Control(kPreviewBox)));
 }
 
@@ -200,7 +201,7 @@ bool MainDialog::eventFilter(QObject *watched, QEvent *event) {
 
 void MainDialog::Command(int id, int notification) {
     switch (id) {
-    case kCodeButton: Code(); break;
+    case kCodeButton: StartConversionCommand(); break;
     case kExitButton: Exit(); break;
     case kShowPreviewButton: ShowPreview(); break;
     case kInputDetailButton: InputDetail(); break;
@@ -224,7 +225,7 @@ void MainDialog::Command(int id, int notification) {
 }
 
 void MainDialog::reject() {
-    // Escape and close requests are the Exit command, as on the original platform.
+    // Escape and close requests are the Exit command, which waits for a running job.
     Command(kExitButton, kNotifyClicked);
 }
 

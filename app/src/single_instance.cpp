@@ -46,7 +46,7 @@ bool SingleInstance::TryBecomeFirst() {
     if (!lock_->tryLock(0)) {
         // Only another live instance holding the lock makes this one the second. When the
         // lock cannot be made at all (an unwritable runtime folder), carry on as the first,
-        // as the original did when its named lock could not be created.
+        // since refusing to start would leave the user with no dialog at all.
         if (lock_->error() == QLockFile::LockFailedError) {
             lock_.reset();
             return false;

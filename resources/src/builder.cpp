@@ -29,7 +29,7 @@ constexpr int kClosedComboHeight = 13;
 QWidget *MakeEdit(const ControlSpec &spec, QWidget *parent) {
     const bool readOnly = (spec.styles & kStyleReadOnly) != 0;
     // A multi-line edit that takes any text is the status box; the size fields are multi-line
-    // on the original platform only so that a program's own write raises no notification,
+    // in the layout tables only so that a program's own write raises no notification,
     // which a QLineEdit gives through textEdited.
     if ((spec.styles & kStyleMultiline) != 0 && (spec.styles & kStyleNumber) == 0) {
         auto *edit = new QTextEdit(parent);
@@ -83,7 +83,7 @@ QWidget *MakeDefault(const ControlSpec &spec, QWidget *parent) {
     case ControlKind::ProgressBar: {
         auto *bar = new QProgressBar(parent);
         bar->setTextVisible(false);
-        // The original's window text of the bar; it is never shown.
+        // The bar's window text from the layout table; it is never shown.
         bar->setWindowTitle(text);
         return bar;
     }

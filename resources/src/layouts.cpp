@@ -1,9 +1,12 @@
 // The two dialog layouts: 102 for screens up to 240 pixels wide (portrait, no caption bar)
-// and 103 for wider screens (landscape, caption bar with close box). Rows are in creation
-// order, which is also the order of keyboard travel.
+// and 103 for wider screens (landscape, caption bar with close box). Both hold the same
+// controls with the same styles, bar the Exit button (102 only) and the two Display buttons
+// (103 only), so one table holds them side by side and each layout is picked from it at
+// compile time. Rows are in creation order, which is also the order of keyboard travel.
 #include "faltrix/resources/layouts.h"
 
 #include <array>
+#include <cstddef>
 
 namespace faltrix {
 namespace {
@@ -15,72 +18,80 @@ constexpr uint32_t kStatusEdit =
     kStyleMultiline | kStyleAlignCenter | kStyleReadOnly | kStyleAutoHScroll | kStyleAutoVScroll;
 constexpr uint32_t kInputSize = kStyleReadOnly | kStyleNumber | kStyleAlignRight | kStyleMultiline | kStyleAutoHScroll;
 constexpr uint32_t kOutputSize = kStyleNumber | kStyleAlignRight | kStyleMultiline | kStyleAutoHScroll;
+constexpr uint32_t kInputList = kStyleDropDownList | kStyleAutoHScroll | kStyleVScroll;
+constexpr uint32_t kOutputList = kStyleDropDownList | kStyleVScroll;
 constexpr uint32_t kUnitList = kStyleDisabled | kStyleDropDownList | kStyleNoIntegralHeight;
 constexpr uint32_t kCheck = kStyleAutoCheckBox;
 constexpr uint32_t kPreview = kStyleWhiteFrame | kStyleNotify;
 
-constexpr std::array kLayout102 = {
-    ControlSpec{kCodeButton, K::PushButton, "Code", 80, 126, 33, 14, 0},
-    ControlSpec{kExitButton, K::PushButton, "Exit", 116, 126, 18, 14, 0},
-    ControlSpec{kInputPathField, K::Edit, "", 20, 3, 114, 12, kPathEdit},
-    ControlSpec{kOutputPathField, K::Edit, "", 20, 17, 114, 12, kPathEdit},
-    ControlSpec{kStatusBox, K::Edit, "", 39, 155, 95, 36, kStatusEdit},
-    ControlSpec{kInputChooserButton, K::PushButton, "IN", 1, 2, 19, 14, 0},
-    ControlSpec{kOutputChooserButton, K::PushButton, "OUT", 1, 16, 19, 14, 0},
-    ControlSpec{kProgressBar, K::ProgressBar, "Progress1", 1, 127, 77, 13, kStyleSmooth},
-    ControlSpec{kInputDetailButton, K::PushButton, "Detail", 109, 31, 25, 14, 0},
-    ControlSpec{kInputPluginList, K::ComboBox, "", 1, 31, 108, 50,
-                kStyleDropDownList | kStyleAutoHScroll | kStyleVScroll},
-    ControlSpec{kOutputPluginList, K::ComboBox, "", 1, 46, 108, 50, kStyleDropDownList | kStyleVScroll},
-    ControlSpec{kOutputDetailButton, K::PushButton, "Detail", 109, 46, 25, 14, 0},
-    ControlSpec{kPreviewBox, K::PreviewFrame, "", 1, 142, 37, 49, kPreview},
-    ControlSpec{kCodingOptionsGroup, K::GroupBox, "Coding options", 1, 61, 133, 64, 0},
-    ControlSpec{kAntiAliasCheck, K::CheckBox, "Enable anti-alias(24bits only)", 8, 112, 108, 11, kCheck},
-    ControlSpec{kInputWidthField, K::Edit, "", 39, 84, 24, 12, kInputSize},
-    ControlSpec{kWidthLabel, K::Static, "Width", 17, 86, 19, 8, 0},
-    ControlSpec{kHeightLabel, K::Static, "Height", 17, 99, 22, 11, 0},
-    ControlSpec{kSizeArrow, K::Static, ">", 66, 93, 8, 9, 0},
-    ControlSpec{kKeepAspectCheck, K::CheckBox, "Keep aspect-ratio", 9, 71, 66, 11, kCheck},
-    ControlSpec{kInputHeightField, K::Edit, "", 39, 98, 24, 12, kInputSize},
-    ControlSpec{kOutputWidthField, K::Edit, "", 74, 84, 24, 12, kOutputSize},
-    ControlSpec{kOutputHeightField, K::Edit, "", 74, 98, 24, 12, kOutputSize},
-    ControlSpec{kAutoPreviewCheck, K::CheckBox, "", 41, 142, 9, 12, kCheck},
-    ControlSpec{kWidthUnitList, K::ComboBox, "", 101, 82, 29, 50, kUnitList},
-    ControlSpec{kHeightUnitList, K::ComboBox, "", 101, 97, 29, 50, kUnitList},
-    ControlSpec{kShowPreviewButton, K::PushButton, "Show Preview", 51, 141, 53, 14, 0},
+// A control's text and rectangle (dialog units) in one layout; no text: not in that layout.
+struct Place {
+    const char *text;
+    int x, y, width, height;
+};
+constexpr Place kAbsent{nullptr, 0, 0, 0, 0};
+
+struct Row {
+    int id;
+    ControlKind kind;
+    uint32_t styles;
+    Place narrow, wide;  // in layout 102, in layout 103
 };
 
-constexpr std::array kLayout103 = {
-    ControlSpec{kCodeButton, K::PushButton, "Code Now!", 136, 110, 91, 14, 0},
-    ControlSpec{kInputPathField, K::Edit, "", 20, 3, 114, 12, kPathEdit},
-    ControlSpec{kOutputPathField, K::Edit, "", 20, 17, 114, 12, kPathEdit},
-    ControlSpec{kStatusBox, K::Edit, "", 137, 62, 90, 35, kStatusEdit},
-    ControlSpec{kInputChooserButton, K::PushButton, "IN", 1, 2, 19, 14, 0},
-    ControlSpec{kOutputChooserButton, K::PushButton, "OUT", 1, 16, 19, 14, 0},
-    ControlSpec{kProgressBar, K::ProgressBar, "Progress1", 137, 97, 90, 13, kStyleSmooth},
-    ControlSpec{kInputDetailButton, K::PushButton, "Detail", 135, 31, 26, 14, 0},
-    ControlSpec{kInputPluginList, K::ComboBox, "", 1, 31, 133, 50,
-                kStyleDropDownList | kStyleAutoHScroll | kStyleVScroll},
-    ControlSpec{kOutputPluginList, K::ComboBox, "", 1, 46, 133, 50, kStyleDropDownList | kStyleVScroll},
-    ControlSpec{kOutputDetailButton, K::PushButton, "Detail", 135, 46, 26, 14, 0},
-    ControlSpec{kPreviewBox, K::PreviewFrame, "", 162, 3, 64, 43, kPreview},
-    ControlSpec{kCodingOptionsGroup, K::GroupBox, "Coding options", 1, 61, 133, 63, 0},
-    ControlSpec{kAntiAliasCheck, K::CheckBox, "Enable Anti-alias(24bits only)", 8, 109, 107, 11, kCheck},
-    ControlSpec{kInputWidthField, K::Edit, "", 39, 81, 24, 12, kInputSize},
-    ControlSpec{kWidthLabel, K::Static, "Width", 17, 83, 19, 8, 0},
-    ControlSpec{kHeightLabel, K::Static, "Height", 17, 96, 22, 11, 0},
-    ControlSpec{kSizeArrow, K::Static, ">", 66, 90, 8, 9, 0},
-    ControlSpec{kKeepAspectCheck, K::CheckBox, "Keep aspect-ratio", 9, 69, 66, 11, kCheck},
-    ControlSpec{kInputHeightField, K::Edit, "", 39, 95, 24, 12, kInputSize},
-    ControlSpec{kOutputWidthField, K::Edit, "", 74, 81, 24, 12, kOutputSize},
-    ControlSpec{kOutputHeightField, K::Edit, "", 74, 95, 24, 12, kOutputSize},
-    ControlSpec{kAutoPreviewCheck, K::CheckBox, "", 162, 48, 9, 12, kCheck},
-    ControlSpec{kWidthUnitList, K::ComboBox, "", 101, 79, 29, 50, kUnitList},
-    ControlSpec{kHeightUnitList, K::ComboBox, "", 101, 94, 29, 50, kUnitList},
-    ControlSpec{kInputDisplayButton, K::PushButton, "Display", 135, 3, 26, 14, kStyleDisabled},
-    ControlSpec{kOutputDisplayButton, K::PushButton, "Display", 135, 17, 26, 14, kStyleDisabled},
-    ControlSpec{kShowPreviewButton, K::PushButton, "Show Preview", 172, 47, 53, 14, 0},
+constexpr Row kRows[] = {
+    {kCodeButton, K::PushButton, 0, {"Code", 80, 126, 33, 14}, {"Code Now!", 136, 110, 91, 14}},
+    {kExitButton, K::PushButton, 0, {"Exit", 116, 126, 18, 14}, kAbsent},
+    {kInputPathField, K::Edit, kPathEdit, {"", 20, 3, 114, 12}, {"", 20, 3, 114, 12}},
+    {kOutputPathField, K::Edit, kPathEdit, {"", 20, 17, 114, 12}, {"", 20, 17, 114, 12}},
+    {kStatusBox, K::Edit, kStatusEdit, {"", 39, 155, 95, 36}, {"", 137, 62, 90, 35}},
+    {kInputChooserButton, K::PushButton, 0, {"IN", 1, 2, 19, 14}, {"IN", 1, 2, 19, 14}},
+    {kOutputChooserButton, K::PushButton, 0, {"OUT", 1, 16, 19, 14}, {"OUT", 1, 16, 19, 14}},
+    {kProgressBar, K::ProgressBar, kStyleSmooth, {"Progress1", 1, 127, 77, 13}, {"Progress1", 137, 97, 90, 13}},
+    {kInputDetailButton, K::PushButton, 0, {"Detail", 109, 31, 25, 14}, {"Detail", 135, 31, 26, 14}},
+    {kInputPluginList, K::ComboBox, kInputList, {"", 1, 31, 108, 50}, {"", 1, 31, 133, 50}},
+    {kOutputPluginList, K::ComboBox, kOutputList, {"", 1, 46, 108, 50}, {"", 1, 46, 133, 50}},
+    {kOutputDetailButton, K::PushButton, 0, {"Detail", 109, 46, 25, 14}, {"Detail", 135, 46, 26, 14}},
+    {kPreviewBox, K::PreviewFrame, kPreview, {"", 1, 142, 37, 49}, {"", 162, 3, 64, 43}},
+    {kCodingOptionsGroup, K::GroupBox, 0, {"Coding options", 1, 61, 133, 64}, {"Coding options", 1, 61, 133, 63}},
+    {kAntiAliasCheck, K::CheckBox, kCheck, {"Enable anti-alias(24bits only)", 8, 112, 108, 11},
+     {"Enable Anti-alias(24bits only)", 8, 109, 107, 11}},
+    {kInputWidthField, K::Edit, kInputSize, {"", 39, 84, 24, 12}, {"", 39, 81, 24, 12}},
+    {kWidthLabel, K::Static, 0, {"Width", 17, 86, 19, 8}, {"Width", 17, 83, 19, 8}},
+    {kHeightLabel, K::Static, 0, {"Height", 17, 99, 22, 11}, {"Height", 17, 96, 22, 11}},
+    {kSizeArrow, K::Static, 0, {">", 66, 93, 8, 9}, {">", 66, 90, 8, 9}},
+    {kKeepAspectCheck, K::CheckBox, kCheck, {"Keep aspect-ratio", 9, 71, 66, 11}, {"Keep aspect-ratio", 9, 69, 66, 11}},
+    {kInputHeightField, K::Edit, kInputSize, {"", 39, 98, 24, 12}, {"", 39, 95, 24, 12}},
+    {kOutputWidthField, K::Edit, kOutputSize, {"", 74, 84, 24, 12}, {"", 74, 81, 24, 12}},
+    {kOutputHeightField, K::Edit, kOutputSize, {"", 74, 98, 24, 12}, {"", 74, 95, 24, 12}},
+    {kAutoPreviewCheck, K::CheckBox, kCheck, {"", 41, 142, 9, 12}, {"", 162, 48, 9, 12}},
+    {kWidthUnitList, K::ComboBox, kUnitList, {"", 101, 82, 29, 50}, {"", 101, 79, 29, 50}},
+    {kHeightUnitList, K::ComboBox, kUnitList, {"", 101, 97, 29, 50}, {"", 101, 94, 29, 50}},
+    {kInputDisplayButton, K::PushButton, kStyleDisabled, kAbsent, {"Display", 135, 3, 26, 14}},
+    {kOutputDisplayButton, K::PushButton, kStyleDisabled, kAbsent, {"Display", 135, 17, 26, 14}},
+    {kShowPreviewButton, K::PushButton, 0, {"Show Preview", 51, 141, 53, 14}, {"Show Preview", 172, 47, 53, 14}},
 };
+
+constexpr std::size_t CountIn(Place Row::*layout) {
+    std::size_t count = 0;
+    for (const Row &row : kRows) count += (row.*layout).text != nullptr ? 1 : 0;
+    return count;
+}
+
+// The controls of one layout, in the table's order.
+template <Place Row::*layout>
+constexpr auto ControlsOf() {
+    std::array<ControlSpec, CountIn(layout)> controls{};
+    std::size_t next = 0;
+    for (const Row &row : kRows) {
+        const Place &place = row.*layout;
+        if (place.text == nullptr) continue;
+        controls[next++] = {row.id, row.kind, place.text, place.x, place.y, place.width, place.height, row.styles};
+    }
+    return controls;
+}
+
+constexpr auto kLayout102 = ControlsOf<&Row::narrow>();
+constexpr auto kLayout103 = ControlsOf<&Row::wide>();
 
 constexpr LayoutSpec kNarrow{102, 135, 193, false, kLayout102};
 constexpr LayoutSpec kWide{103, 227, 125, true, kLayout103};

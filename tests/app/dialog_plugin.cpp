@@ -6,18 +6,18 @@
 //                        "Dialog pictures", then "*.two" with no description
 //
 // Input: a picture file is a text file "<width> <height>"; GetPictureInfo answers that size
-// (0 x 0 is answered as it stands), GetPictureDIB paints a 24-bit picture of it in one colour
-// (red C0, green 40, blue 20). While a file "<path>.hold" exists, GetPictureDIB waits (up to
-// 20 s): tests keep a job running that way. Output: SaveDIBPicture writes
+// (0 x 0 as it stands), GetPictureDIB paints a 24-bit picture of it in one colour (red C0,
+// green 40, blue 20), waiting while a file "<path>.hold" exists (up to 20 s): tests keep a
+// job running that way. IsSupported is not exported: the jobs then decode whatever they are
+// given, and every file the tests decode is a picture. Output: SaveDIBPicture writes
 // "<width> <height> <bits>\n".
 //
-// With DIALOG_PLUGIN_LOG set, every load and every call appends a line "<description>
-// <event>" to that file, so a test sees what the dialog asked of which plug-in.
+// With DIALOG_PLUGIN_LOG set, the load and the calls a test watches append a line
+// "<description> <event>" to that file.
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
 #include <string>
 
 #include "faltrix/plugin.h"
@@ -26,27 +26,18 @@ namespace {
 
 void Log(const char *event) {
     const char *log = std::getenv("DIALOG_PLUGIN_LOG");
-    if (FILE *out = log != nullptr ? std::fopen(log, "a") : nullptr) {
-        std::fprintf(out, "%s %s\n", DP_DESCRIPTION, event);
-        std::fclose(out);
-    }
+    if (log != nullptr) std::ofstream(log, std::ios::app) << DP_DESCRIPTION " " << event << '\n';
 }
 
 [[gnu::constructor]] void Loaded() { Log("load"); }
 
 // The path as 8-bit text (the tests' paths are ASCII).
-std::string Narrow(const WCHAR *path) {
-    std::string text;
-    for (; path != nullptr && *path != 0; ++path) text += static_cast<char>(*path);
-    return text;
-}
+std::string Narrow(const WCHAR *path) { return std::string(path, path + std::char_traits<WCHAR>::length(path)); }
 
-bool ReadSize(const WCHAR *path, int32_t *width, int32_t *height) {
-    FILE *in = std::fopen(Narrow(path).c_str(), "r");
-    if (in == nullptr) return false;
-    const bool ok = std::fscanf(in, "%d %d", width, height) == 2;
-    std::fclose(in);
-    return ok;
+// The size a picture file holds; false for any other file.
+bool ReadSize(const WCHAR *path, PictureInfo *info) {
+    std::ifstream in(Narrow(path));
+    return static_cast<bool>(in >> info->width >> info->height);
 }
 
 }  // namespace
@@ -54,12 +45,9 @@ bool ReadSize(const WCHAR *path, int32_t *width, int32_t *height) {
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
     const char *texts[] = {DP_TAG, DP_DESCRIPTION, "*.dp;*.dpic", "Dialog pictures", "*.two"};
     // Numbers answered: 0 and 1, a pair 2 and 3, the second pair's pattern 4.
-    const int32_t answered = DP_PATTERNS == 0 ? 2 : DP_PATTERNS == 1 ? 4 : 5;
-    if (infoNumber < 0 || infoNumber >= answered || buffer == nullptr || bufferLength <= 0) return 0;
+    if (infoNumber < 0 || infoNumber >= 2 + 2 * DP_PATTERNS - (DP_PATTERNS == 2) || bufferLength <= 0) return 0;
     int32_t n = 0;
-    for (const char *text = texts[infoNumber]; text[n] != 0 && n < bufferLength - 1; ++n) {
-        buffer[n] = static_cast<unsigned char>(text[n]);
-    }
+    for (const char *text = texts[infoNumber]; text[n] != 0 && n < bufferLength - 1; ++n) buffer[n] = text[n];
     buffer[n] = 0;
     return n;
 }
@@ -69,46 +57,32 @@ FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND, int32_t) {
     return 0;
 }
 
-FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
-    int32_t width, height;
-    return ReadSize(path, &width, &height) ? 1 : 0;
-}
-
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
     Log("GetPictureInfo");
-    return ReadSize(path, &info->width, &info->height) ? 0 : 1;
+    return ReadSize(path, info) ? 0 : 1;
 }
 
-FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
-                                            int32_t data, DibAllocCallbackFn alloc) {
+FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn, int32_t,
+                                            DibAllocCallbackFn alloc) {
     Log("GetPictureDIB");
-    int32_t width = 0, height = 0;
-    if (!ReadSize(path, &width, &height) || width <= 0 || height <= 0) return nullptr;
-    const std::string hold = Narrow(path) + ".hold";
-    for (int i = 0; i < 4000 && access(hold.c_str(), F_OK) == 0; ++i) usleep(5000);
-    BITMAPINFO bmi{};
-    bmi.bmiHeader = {sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0};  // bottom-up, 24 bits
+    PictureInfo info{};
+    if (!ReadSize(path, &info) || info.width <= 0 || info.height <= 0) return nullptr;
+    for (int i = 0; i < 4000 && access((Narrow(path) + ".hold").c_str(), F_OK) == 0; ++i) usleep(5000);
+    BITMAPINFO bmi{{sizeof(BITMAPINFOHEADER), info.width, info.height, 1, 24, BI_RGB, 0, 0, 0, 0, 0}, {}};  // bottom-up
     void *bits = nullptr;
     HBITMAP bitmap = alloc(nullptr, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (bitmap == nullptr || bits == nullptr) return nullptr;
-    const size_t stride = static_cast<size_t>((width * 24 + 31) / 32) * 4;
-    for (int32_t y = 0; y < height; ++y) {
-        auto *row = static_cast<unsigned char *>(bits) + static_cast<size_t>(y) * stride;
-        for (int32_t x = 0; x < width; ++x) std::memcpy(row + 3 * x, "\x20\x40\xC0", 3);
-        if (progress != nullptr) progress(y + 1, height, data);
-    }
+    const size_t stride = static_cast<size_t>((info.width * 24 + 31) / 32) * 4;
+    // Blue, green, red in every pixel of every row.
+    auto *bytes = static_cast<char *>(bits);
+    for (size_t i = 0; bytes != nullptr && i < stride * info.height; ++i) bytes[i] = "\x20\x40\xC0"[i % stride % 3];
     return bitmap;
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t, ProgressCallbackFn,
                                              int32_t) {
-    Log("SaveDIBPicture");
     DIBSECTION ds{};
-    HGDIOBJ bitmap = GetCurrentObject(dc, OBJ_BITMAP);
-    if (bitmap == nullptr || GetObjectW(bitmap, sizeof ds, &ds) == 0) return 3;
-    FILE *out = std::fopen(Narrow(path).c_str(), "w");
-    if (out == nullptr) return 2;
-    std::fprintf(out, "%d %d %d\n", static_cast<int>(ds.dsBm.bmWidth), static_cast<int>(ds.dsBm.bmHeight),
-                 static_cast<int>(ds.dsBm.bmBitsPixel));
-    return std::fclose(out) == 0 ? 0 : 4;
+    if (GetObjectW(GetCurrentObject(dc, OBJ_BITMAP), sizeof ds, &ds) == 0) return 1;
+    std::ofstream out(Narrow(path));
+    out << ds.dsBm.bmWidth << ' ' << ds.dsBm.bmHeight << ' ' << ds.dsBm.bmBitsPixel << '\n';
+    return out ? 0 : 1;
 }

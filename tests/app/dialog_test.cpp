@@ -1,279 +1,496 @@
-// The dialog without its commands: both layouts control by control, the plug-in lists and
-// empty plug-in folders, the dialog's end, the front end of the feedback functions, the
-// layout by screen width and the single running instance.
-#include <QComboBox>
-#include <QProcess>
-#include <QProgressBar>
-#include <QUuid>
+// The real dialog on Qt's offscreen platform over real plug-in libraries (the builds of
+// dialog_plugin.cpp), with scripted answers to its questions: both layouts walked against
+// their layout table, the plug-in lists, the commands and their messages, the size fields,
+// the file choosers, the preview, jobs, the feedback front end and the single running
+// instance.
+#include <gtest/gtest.h>
 
-#include <signal.h>
+#include <QSignalSpy>
+#include <QTest>
+#include <QtWidgets>
 
-#include <array>
-#include <atomic>
-#include <thread>
+#include <sys/stat.h>
 
 #include "faltrix/app/application.h"
+#include "faltrix/app/file_chooser.h"
+#include "faltrix/app/main_dialog.h"
 #include "faltrix/app/single_instance.h"
+#include "faltrix/conversion_job.h"
+#include "faltrix/plugin_list.h"
 #include "faltrix/preview.h"
-#include "test_support.h"
 
 namespace faltrix {
 namespace {
 
 using namespace Qt::StringLiterals;
-using test::DialogTest;
 
-// ---- Layouts ------------------------------------------------------------------------------
-
-struct Expected {
-    int id;
-    const char *className;  // the Qt class the control is made as
-    const char *text102;    // null: not in layout 102
-    const char *text103;    // null: not in layout 103
-    bool enabled;
-};
-
-// In the order of creation; a layout creates the rows it has.
-const Expected kControls[] = {
-    {1, "QPushButton", "Code", "Code Now!", true},
-    {2, "QPushButton", "Exit", nullptr, true},
-    {1000, "QLineEdit", "", "", true},
-    {1001, "QLineEdit", "", "", true},
-    {1002, "QTextEdit", "Faltrix v1.01\nPicture converter by the Faltrix authors",
-     "Faltrix v1.01\nPicture converter by the Faltrix authors", true},
-    {1003, "QPushButton", "IN", "IN", true},
-    {1004, "QPushButton", "OUT", "OUT", true},
-    {1005, "QProgressBar", "Progress1", "Progress1", true},
-    {4, "QPushButton", "Detail", "Detail", true},
-    {1006, "QComboBox", "Input one", "Input one", true},
-    {1007, "QComboBox", "Output two", "Output two", true},
-    {5, "QPushButton", "Detail", "Detail", true},
-    {1020, "QFrame", "", "", true},
-    {1008, "QGroupBox", "Coding options", "Coding options", true},
-    {1017, "QCheckBox", "Enable anti-alias(24bits only)", "Enable Anti-alias(24bits only)", true},
-    {1014, "QLineEdit", "", "", true},
-    {1010, "QLabel", "Width", "Width", true},
-    {1011, "QLabel", "Height", "Height", true},
-    {1009, "QLabel", ">", ">", true},
-    {1012, "QCheckBox", "Keep aspect-ratio", "Keep aspect-ratio", true},
-    {1013, "QLineEdit", "", "", true},
-    {1016, "QLineEdit", "", "", true},
-    {1015, "QLineEdit", "", "", true},
-    {1021, "QCheckBox", "", "", true},
-    {1018, "QComboBox", "Pixel", "Pixel", false},
-    {1019, "QComboBox", "Pixel", "Pixel", false},
-    {6, "QPushButton", nullptr, "Display", false},
-    {7, "QPushButton", nullptr, "Display", false},
-    {3, "QPushButton", "Show Preview", "Show Preview", true},
-};
-
-class LayoutTest : public DialogTest, public ::testing::WithParamInterface<int> {
-protected:
-    int Layout() const override { return GetParam(); }
-};
-
-TEST_P(LayoutTest, EveryControlHasItsKindTextStateStyleAndPlaceInTheCreationOrder) {
-    std::vector<int> order, created;
-    for (const auto &[id, widget] : dialog_->Controls().InOrder()) created.push_back(id);
-    for (const Expected &expected : kControls) {
-        SCOPED_TRACE(expected.id);
-        const char *text = GetParam() == 102 ? expected.text102 : expected.text103;
-        QWidget *control = Get(expected.id);
-        if (text == nullptr) {
-            EXPECT_EQ(control, nullptr);
-            continue;
-        }
-        ASSERT_NE(control, nullptr);
-        order.push_back(expected.id);
-        EXPECT_STREQ(control->metaObject()->className(), expected.className);
-        EXPECT_EQ(ControlText(control), QString::fromUtf8(text));
-        EXPECT_EQ(control->isEnabled(), expected.enabled);
-        // Read-only: the status box and the input size fields; lists never take typing.
-        const bool readOnly = expected.id == kStatusBox || expected.id == kInputWidthField ||
-                              expected.id == kInputHeightField;
-        EXPECT_EQ(control->property("readOnly").toBool(), readOnly);
-        EXPECT_FALSE(control->property("editable").toBool());
-    }
-    EXPECT_EQ(created, order);
-    // The output size fields take digits only; the unit lists offer "%" too.
-    QString typed = u"12a"_s;
-    int position = 0;
-    EXPECT_EQ(Get<QLineEdit>(kOutputWidthField)->validator()->validate(typed, position), QValidator::Invalid);
-    EXPECT_EQ(Get<QComboBox>(kWidthUnitList)->itemText(1), u"%"_s);
+// The one QApplication of the test program; the dialog test plug-ins log to a file of its own.
+void StartApp() {
+    static int argc = 1;
+    static char *argv[] = {const_cast<char *>("app_test"), nullptr};
+    static QTemporaryDir logDir;
+    qputenv("DIALOG_PLUGIN_LOG", QFile::encodeName(logDir.filePath(u"plugin.log"_s)));
+    // Never destroyed, so that nothing torn down at exit outlives it.
+    [[maybe_unused]] static QApplication *app = new QApplication(argc, argv);
 }
 
-TEST_P(LayoutTest, WindowSizeCaptionAndTheOrdersOfTabAndStacking) {
+QByteArray ReadFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+void WriteFile(const QString &path, const QByteArray &bytes) {
+    QFile file(path);
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()) << path.toStdString();
+}
+// Lines the dialog test plug-ins logged since the last call (each "<description> <event>").
+QStringList TakePluginLog() {
+    const QString log = qEnvironmentVariable("DIALOG_PLUGIN_LOG");
+    const QStringList lines = QString::fromUtf8(ReadFile(log)).split(u'\n', Qt::SkipEmptyParts);
+    QFile::remove(log);
+    return lines;
+}
+// A message box as the tests see it: "<caption> [<style>] <text>"; by default an error box.
+QString Shown(const QString &text, const QString &caption = u"ERROR"_s, int style = kMbOk | kMbIconHand) {
+    return caption + u" ["_s + QString::number(style) + u"] "_s + text;
+}
+
+// Links "input/<name>" or "output/<name>" to a build of dialog_plugin.cpp or to a library.
+using Links = std::vector<std::pair<const char *, QString>>;
+// Input list: "Input one" (one pattern pair), "Input two" (two pairs), "Input none" (none),
+// "d.so" (no description). Output list: "Output two", "Output one". Linked out of name order.
+const Links kPlugins = {{"input/b.so", u"in_two"_s},   {"input/a.so", u"in_one"_s},   {"input/d.so", u"in_blank"_s},
+                        {"input/c.so", u"in_none"_s},  {"output/b.so", u"out_one"_s}, {"output/a.so", u"out_two"_s}};
+
+// A real dialog (layout 103 unless Layout() says otherwise, no pause after status lines)
+// over kPlugins; the fixture answers the file chooser and the message boxes from scripts.
+// The current folder is a work folder holding a.dp (640 x 480), text.dp (no picture) and
+// folder/.
+class DialogTest : public ::testing::Test, public UserInteraction {
+protected:
+    virtual int Layout() const { return 103; }
+    void SetUp() override {
+        StartApp();
+        SetInteraction(this);
+        Open(Layout(), kPlugins);
+        ASSERT_TRUE(QDir(dir_.path()).mkpath(u"folder"_s));
+        WriteFile(Path("%/a.dp"), "640 480");  // a picture of the test plug-ins: "<width> <height>"
+        WriteFile(Path("%/text.dp"), "not a picture");
+        ASSERT_TRUE(QDir::setCurrent(dir_.path()));
+    }
+    void TearDown() override {
+        WaitForJob();
+        SetInteraction(nullptr);
+        QDir::setCurrent(previousFolder_);
+    }
+    // Opens a new dialog over plug-in folders of its own.
+    void Open(int layout, const Links &links) {
+        dialog_.reset();
+        const QString folder = dir_.filePath(u"plugins"_s + QString::number(++opened_));
+        for (const auto &[list, kind] : {std::pair<PluginList *, QString>{&InputPlugins(), u"/input"_s},
+                                         {&OutputPlugins(), u"/output"_s}}) {
+            QDir().mkpath(folder + kind);
+            list->Teardown();
+            list->SetFolderOverride(QFile::encodeName(folder + kind).toStdString());
+        }
+        for (const auto &[link, library] : links) {
+            const QString target = library.contains(u'/') ? library : QStringLiteral(DIALOG_PLUGIN_DIR "/%1.so").arg(library);
+            QFile::link(target, folder + u'/' + QLatin1String(link));
+        }
+        dialog_ = std::make_unique<MainDialog>(layout);
+        dialog_->FrontEnd().SetStatusPause(std::chrono::milliseconds(0));
+        TakePluginLog();
+    }
+
+    // A request is recorded as "<title>[ (existing)]: <filter> | <filter> ...".
+    std::optional<QString> ChooseFile(QWidget *, const FileChooserRequest &request) override {
+        requests_ << request.title + (request.existingOnly ? u" (existing): "_s : u": "_s) + request.filters.join(u" | "_s);
+        if (chosen_.isEmpty()) return std::nullopt;  // cancelled
+        return chosen_.takeFirst();
+    }
+    int MessageBox(QWidget *, const QString &text, const QString &caption, int style) override {
+        messages_ << Shown(text, caption, style);
+        if (dialog_ != nullptr) outputAtMessage_ = Field(kOutputPathField);
+        return answer_;
+    }
+
+    // '%' stands for the work folder.
+    QString Path(const char *name) const { return QString::fromLatin1(name).replace(u'%', dir_.path()); }
+    template <class Widget = QWidget>
+    Widget *Get(int id) const { return qobject_cast<Widget *>(dialog_->Control(id)); }
+    QString Field(int id) const { return Get<QLineEdit>(id)->text(); }
+    void SetField(int id, const QString &text) { Get<QLineEdit>(id)->setText(text); }
+    // The four size fields: input width, output width, input height, output height.
+    QString Sizes() const {
+        return QStringList{Field(kInputWidthField), Field(kOutputWidthField), Field(kInputHeightField), Field(kOutputHeightField)}.join(u' ');
+    }
+    void Tick(int id, bool on = true) { Get<QCheckBox>(id)->setChecked(on); }
+    void Press(int id) { Get<QPushButton>(id)->click(); }
+    QString Status() const { return Get<QTextEdit>(kStatusBox)->toPlainText(); }
+    void WaitForJob() { ASSERT_TRUE(QTest::qWaitFor([] { return !JobRunning(); }, 10000)); }
+    // Types the input path and moves the focus on.
+    void LeaveInputField(const char *path, Qt::FocusReason reason = Qt::TabFocusReason) {
+        SetField(kInputPathField, Path(path));
+        QFocusEvent focusOut(QEvent::FocusOut, reason);
+        QApplication::sendEvent(Get(kInputPathField), &focusOut);
+    }
+
+    const QString previousFolder_ = QDir::currentPath();
+    QTemporaryDir dir_;
+    int opened_ = 0;
+    std::unique_ptr<MainDialog> dialog_;
+    QStringList chosen_;  // the chooser's answers in turn
+    int answer_ = kIdOk;  // every message box's answer
+    QStringList requests_, messages_;
+    QString outputAtMessage_;  // the output field while the last message box was open
+};
+
+class BothLayouts : public DialogTest, public ::testing::WithParamInterface<int> {
+    int Layout() const override { return GetParam(); }
+};
+INSTANTIATE_TEST_SUITE_P(Layouts, BothLayouts, ::testing::Values(102, 103),
+                         [](const auto &info) { return "Layout" + std::to_string(info.param); });
+
+// ---- The dialog as it opens ---------------------------------------------------------------
+
+// Texts the user reads, controls one layout leaves out (null text) and controls created
+// disabled, picked by hand; the walk over the layout table checks every control's own row.
+const struct Pinned { int layout, id; const char *text; bool enabled; } kPinned[] = {
+    {102, kCodeButton, "Code", true}, {103, kCodeButton, "Code Now!", true}, {102, kExitButton, "Exit", true},
+    {103, kExitButton, nullptr, false}, {102, kInputDisplayButton, nullptr, false}, {103, kOutputDisplayButton, "Display", false},
+    {102, kWidthUnitList, "Pixel", false}, {103, kHeightUnitList, "Pixel", false},
+    {102, kAntiAliasCheck, "Enable anti-alias(24bits only)", true}, {103, kAntiAliasCheck, "Enable Anti-alias(24bits only)", true},
+    {103, kStatusBox, "Faltrix v1.01\nPicture converter by the Faltrix authors", true},
+};
+
+TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) {
+    EXPECT_EQ(LayoutForScreenWidth(GetParam() == 102 ? 240 : 241), GetParam());
+    for (const Pinned &pinned : kPinned) {
+        if (pinned.layout != GetParam()) continue;
+        ASSERT_EQ(Get(pinned.id) != nullptr, pinned.text != nullptr) << pinned.id;
+        if (pinned.text == nullptr) continue;
+        EXPECT_EQ(ControlText(Get(pinned.id)), QString::fromUtf8(pinned.text)) << pinned.id;
+        EXPECT_EQ(Get(pinned.id)->isEnabled(), pinned.enabled) << pinned.id;
+    }
+    // Every control of the table is created in its order as the widget its kind stands for,
+    // shows its text, lies inside the dialog and meets no other control but the coding
+    // options group around it.
+    // The Qt class each kind is made as, in ControlKind's order.
+    const char *classOfKind[] = {"QPushButton", "QLineEdit", "QComboBox", "QGroupBox", "QLabel", "QCheckBox", "QProgressBar", "QFrame"};
+    const std::span<const ControlSpec> table = FindLayout(GetParam())->controls;
+    const auto &created = dialog_->Controls().InOrder();
+    ASSERT_EQ(created.size(), table.size());
+    for (size_t i = 0; i < table.size(); ++i) {
+        const ControlSpec &spec = table[i];
+        QWidget *control = created[i].second;
+        SCOPED_TRACE(spec.id);
+        ASSERT_EQ(created[i].first, spec.id);
+        EXPECT_STREQ(control->metaObject()->className(), spec.id == kStatusBox ? "QTextEdit" : classOfKind[static_cast<int>(spec.kind)]);
+        if (spec.kind != ControlKind::Edit && spec.kind != ControlKind::ComboBox) {
+            EXPECT_EQ(ControlText(control), QString::fromUtf8(spec.text));
+        }
+        // Read-only: the status box and the input size fields; lists never take typing.
+        const bool readOnly = spec.id == kStatusBox || spec.id == kInputWidthField || spec.id == kInputHeightField;
+        EXPECT_EQ(control->property("readOnly").toBool(), readOnly);
+        EXPECT_FALSE(control->property("editable").toBool());
+        EXPECT_TRUE(dialog_->rect().contains(control->geometry()));
+        for (const ControlSpec &other : table) {
+            const QRect mine = control->geometry(), theirs = Get(other.id)->geometry();
+            // The group's own pairs are checked from its controls' side.
+            const bool inGroup = other.kind == ControlKind::GroupBox && theirs.contains(mine);
+            EXPECT_TRUE(other.id == spec.id || spec.kind == ControlKind::GroupBox || !mine.intersects(theirs) || inGroup) << other.id;
+        }
+    }
+    // The unit lists offer "%" too; the user starts in the input field.
+    EXPECT_EQ(Get<QComboBox>(kWidthUnitList)->itemText(1), u"%"_s);
+    EXPECT_EQ(dialog_->focusWidget(), Get(kInputPathField));
     EXPECT_EQ(dialog_->windowTitle(), u"Faltrix v1.01"_s);
     EXPECT_FALSE(dialog_->windowIcon().isNull());
     // The narrow layout has no caption bar; the wide one has one with a close box.
     EXPECT_EQ((dialog_->windowFlags() & Qt::WindowTitleHint) != 0, GetParam() == 103);
     EXPECT_EQ((dialog_->windowFlags() & Qt::WindowCloseButtonHint) != 0, GetParam() == 103);
-    const DialogUnits units(DialogFont());
-    const QSize size = GetParam() == 102 ? QSize(units.X(135), units.Y(193)) : QSize(units.X(227), units.Y(125));
-    EXPECT_EQ(dialog_->size(), size);
-    // Neighbouring rectangles meet exactly: 1003 (y 2, h 14) and 1004 (y 16).
-    EXPECT_EQ(units.Rect(1, 2, 19, 14).bottom() + 1, units.Rect(1, 16, 19, 14).top());
+    // Neighbouring rectangles meet exactly: IN ends where OUT begins.
+    EXPECT_EQ(Get(kInputChooserButton)->geometry().bottom() + 1, Get(kOutputChooserButton)->geometry().top());
 
-    std::vector<QWidget *> focusable;
-    for (const auto &[id, widget] : dialog_->Controls().InOrder()) {
-        EXPECT_TRUE(dialog_->rect().contains(widget->geometry())) << id;
-        if ((widget->focusPolicy() & Qt::TabFocus) != 0) focusable.push_back(widget);
+    // A plug-in without a description has its entry all the same: its file name.
+    QStringList entries;
+    for (int id : {kInputPluginList, kOutputPluginList}) {
+        for (int i = 0; i < Get<QComboBox>(id)->count(); ++i) entries << Get<QComboBox>(id)->itemText(i);
     }
-    // Tab follows the creation order.
-    ASSERT_FALSE(focusable.empty());
-    for (size_t i = 1; i < focusable.size(); ++i) {
-        QWidget *next = focusable[i - 1]->nextInFocusChain();
-        while (next != nullptr && (next->focusPolicy() & Qt::TabFocus) == 0) next = next->nextInFocusChain();
-        EXPECT_EQ(next, focusable[i]) << "after control " << focusable[i - 1]->property("controlId").toInt();
-    }
-    // The children stack from bottom to top: the coding options group and its controls,
-    // created in another order, are raised in ID order.
-    const QObjectList children = dialog_->children();
-    auto level = [&](int id) { return children.indexOf(Get(id)); };
-    for (int id = kCodingOptionsGroup; id < kHeightUnitList; ++id) EXPECT_LT(level(id), level(id + 1)) << id;
-}
-
-// The Exit button (only in layout 102) and Escape end the modal run with 0; the close box
-// and a close request during a job are the commands tests' concern.
-TEST_P(LayoutTest, ExitButtonOrEscapeEndsTheDialogWithZero) {
+    EXPECT_EQ(entries, (QStringList{u"Input one"_s, u"Input two"_s, u"Input none"_s, u"d.so"_s, u"Output two"_s, u"Output one"_s}));
+    EXPECT_EQ(std::pair(dialog_->CurrentInputIndex(), dialog_->CurrentOutputIndex()), std::pair(0, 0));
+    EXPECT_EQ(messages_, QStringList());
+    // The Exit button (layout 102 only) and Escape end the modal run with 0.
     QMetaObject::invokeMethod(dialog_.get(), [this] { GetParam() == 102 ? Press(kExitButton) : dialog_->reject(); },
                               Qt::QueuedConnection);
     EXPECT_EQ(dialog_->exec(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, LayoutTest, ::testing::Values(102, 103),
-                         [](const auto &info) { return "Layout" + std::to_string(info.param); });
-
-TEST(LayoutChoice, ScreensUpTo240PixelsGetTheNarrowLayout) {
-    EXPECT_EQ(LayoutForScreenWidth(240), 102);
-    EXPECT_EQ(LayoutForScreenWidth(241), 103);
-}
-
-// ---- Plug-in lists and the dialog's end -------------------------------------------------
-
-QStringList Entries(const MainDialog &dialog, int id) {
-    auto *list = qobject_cast<QComboBox *>(dialog.Control(id));
-    QStringList entries;
-    for (int i = 0; i < list->count(); ++i) entries << list->itemText(i);
-    return entries;
-}
-
-QString LoadedDescription(PluginList &plugins) {
-    std::array<WCHAR, 256> text{};
-    plugins.GetPluginInfo(1, text.data(), 256);
-    return QString::fromUtf16(text.data());
-}
-
-TEST_F(DialogTest, ListsShowDescriptionsInFolderOrderWithEntryZeroLoaded) {
-    // A plug-in without a description still has its entry: its file name.
-    EXPECT_EQ(Entries(*dialog_, kInputPluginList),
-              (QStringList{u"Input one"_s, u"Input two"_s, u"Input none"_s, u"d.so"_s}));
-    EXPECT_EQ(Entries(*dialog_, kOutputPluginList), (QStringList{u"Output two"_s, u"Output one"_s}));
-    for (int id : {kInputPluginList, kOutputPluginList}) EXPECT_EQ(Get<QComboBox>(id)->currentIndex(), 0);
-    EXPECT_EQ(dialog_->CurrentInputIndex(), 0);
-    EXPECT_EQ(dialog_->CurrentOutputIndex(), 0);
-    EXPECT_EQ(LoadedDescription(InputPlugins()), u"Input one"_s);
-    EXPECT_EQ(LoadedDescription(OutputPlugins()), u"Output two"_s);
-    EXPECT_EQ(answers_.messages, QStringList());
-    EXPECT_EQ(Get<QProgressBar>(kProgressBar)->maximum(), 100);
-}
-
-TEST(DialogStart, EmptyPluginFoldersAreReportedAndEndTheDialogWithZero) {
-    test::App();
+TEST_F(DialogTest, EmptyOrOverlongPluginsAreReportedOrLeftOut) {
+    const QString install = u" Plug-ins.\nYou've got to install plug-ins first."_s;
     for (bool outputPlugin : {true, false}) {
-        test::PluginFolders folders;
-        if (outputPlugin) folders.AddDialogPlugin(false, "a.so", "out_one");
-        test::ScriptedInteraction answers;
-        MainDialog dialog(103);
-        const int stop = kMbOk | kMbIconHand;
-        const QString install = u" Plug-ins.\nYou've got to install plug-ins first."_s;
-        QStringList expected = {test::Shown(u"ERROR"_s, stop, u"No input"_s + install)};
-        if (!outputPlugin) expected << test::Shown(u"ERROR"_s, stop, u"No output"_s + install);
-        EXPECT_EQ(answers.messages, expected);
-        EXPECT_EQ(dialog.CurrentInputIndex(), -1);
+        messages_.clear();
+        Open(103, outputPlugin ? Links{{"output/a.so", u"out_one"_s}} : Links{});
+        const QString noInput = Shown(u"No input"_s + install), noOutput = Shown(u"No output"_s + install);
+        EXPECT_EQ(messages_, (outputPlugin ? QStringList{noInput} : QStringList{noInput, noOutput}));
+        EXPECT_EQ(dialog_->CurrentInputIndex(), -1);
         // The output list is filled after the input list's message all the same.
-        EXPECT_EQ(Entries(dialog, kOutputPluginList).size(), outputPlugin ? 1 : 0);
+        EXPECT_EQ(Get<QComboBox>(kOutputPluginList)->count(), outputPlugin ? 1 : 0);
         // The posted close request ends the modal run with 0.
-        EXPECT_EQ(dialog.exec(), 0);
+        EXPECT_EQ(dialog_->exec(), 0);
+    }
+    // A plug-in that answers every number with more text than the buffer holds: the filter
+    // keeps to its 2048 units by leaving the pairs out, and the list of numbers ends.
+    Open(103, {{"input/a.so", QStringLiteral(HOST_FAKE_PLUGIN_DIR "/fake_plugin_overlong_info.so")}});
+    Press(kInputChooserButton);
+    EXPECT_EQ(requests_, QStringList{u"Open InputFile (existing): All Files(*.*)"_s});
+}
+
+// ---- The conversion command ---------------------------------------------------------------
+
+// What is typed ('%' the work folder); the answer to the overwrite
+// question, which an old output file "old" raises (0: no old file, not asked); the one
+// message (or null), the output field, the control given the focus (or 0), the size fields
+// (see Sizes()) and the output file's contents (or null: none) afterwards.
+struct ConversionCase {
+    const char *input, *output, *width, *height;
+    int answer;
+    const char *message, *outputAfter;
+    int focus;
+    const char *sizes, *written;
+};
+
+TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
+    const char *ask = "This file already exists.\nAre you sure overwrite this file?", *illegal = "Illegal number in edit box.";
+    const char *tooLong = "The path is longer than 1023 characters.\nChoose a shorter file name or folder.";
+    // A name that fits the output field but not once the input's folder is put before it.
+    const std::string longName(1020, 'n');
+    const ConversionCase cases[] = {
+        {"%/missing.dp", "", "", "", 0, "Enter output file name.", "", kOutputPathField, "   ", nullptr},
+        // The output name is not completed before the input check.
+        {"%/missing.dp", "b.dp", "", "", 0, "Input file does not exist.", "b.dp", kInputPathField, "   ", nullptr},
+        {"%/folder", "b.dp", "", "", 0, "Input file does not exist.", "b.dp", kInputPathField, "   ", nullptr},
+        // The completed output path is written back before the sizes are read.
+        {"%/text.dp", "out.dp", "", "", 0, illegal, "%/out.dp", 0, "   ", nullptr},
+        {"%/text.dp", "out.dp", "12", "99999999999", 0, illegal, "%/out.dp", 0, " 12  99999999999", nullptr},
+        {"%/a.dp", longName.c_str(), "", "", 0, tooLong, longName.c_str(), 0, "640 640 480 480", nullptr},
+        // Sizes that are no numbers take the picture's.
+        {"%/a.dp", "out.dp", "12", "99999999999", 0, nullptr, "%/out.dp", 0, "640 12 480 480", "12 480 24\n"},
+        {"%/a.dp", "%/folder/b.dp", "", "", 0, nullptr, "%/folder/b.dp", 0, "640 640 480 480", "640 480 24\n"},
+        {"%/a.dp", "folder/c.dp", "", "", 0, nullptr, "%/folder/c.dp", 0, "640 640 480 480", "640 480 24\n"},
+        // An input without a folder leaves the output name as typed.
+        {"a.dp", "bare.dp", "", "", 0, nullptr, "bare.dp", 0, "640 640 480 480", "640 480 24\n"},
+        // The name is completed before the question; only Yes overwrites.
+        {"%/a.dp", "old.dp", "", "", kIdNo, ask, "%/old.dp", 0, "640 640 480 480", "old"},
+        {"%/a.dp", "old.dp", "", "", kIdOk, ask, "%/old.dp", 0, "640 640 480 480", "old"},
+        {"%/a.dp", "old.dp", "", "", kIdYes, ask, "%/old.dp", 0, "640 640 480 480", "640 480 24\n"},
+    };
+    for (const ConversionCase &c : cases) {
+        SCOPED_TRACE(std::string(c.input) + " -> " + c.output + " answer " + std::to_string(c.answer));
+        const QString output = Path(c.outputAfter);
+        if (c.answer != 0) WriteFile(output, "old");
+        for (const auto &[id, text] : {std::pair{kInputPathField, Path(c.input)},
+                                       {kOutputPathField, Path(c.output)}, {kOutputWidthField, Path(c.width)},
+                                       {kOutputHeightField, Path(c.height)}, {kInputWidthField, u"9"_s}}) {
+            SetField(id, text);
+        }
+        Get(kCodeButton)->setFocus();
+        messages_.clear();
+        outputAtMessage_.clear();
+        answer_ = c.answer;
+        Press(kCodeButton);
+        WaitForJob();
+        EXPECT_EQ(Field(kOutputPathField) + u" | "_s + Sizes(), output + u" | "_s + QString::fromLatin1(c.sizes));
+        const QString shown = c.answer != 0 ? Shown(c.message, output, kMbYesNo | kMbIconQuestion) : Shown(c.message);
+        EXPECT_EQ(messages_, c.message != nullptr ? QStringList{shown} : QStringList());
+        EXPECT_EQ(outputAtMessage_, c.message != nullptr ? output : QString());
+        EXPECT_EQ(QFile::exists(output), c.written != nullptr);
+        EXPECT_EQ(ReadFile(output), QByteArray(c.written));
+        if (c.focus != 0) {
+            EXPECT_EQ(dialog_->focusWidget(), Get(c.focus));
+        }
+        QFile::remove(output);
     }
 }
 
-// ---- Front end of the feedback functions ------------------------------------------------
+TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
+    const std::pair<const char *, std::optional<uint32_t>> numbers[] = {
+        {"640", 640}, {" 42 ", 42}, {"0", 0}, {"4294967295", 4294967295u}, {"", {}}, {"  ", {}},
+        {"4294967296", {}}, {"12a", {}}, {"-1", {}}, {"+1", {}}, {"1 2", {}}};
+    for (const auto &[text, value] : numbers) EXPECT_EQ(ParseUnsigned(QString::fromLatin1(text)), value) << text;
+    // A named pipe with no writer counts as a file and does not hang the dialog.
+    QTemporaryDir dir;
+    ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath(u"pipe"_s)).constData(), 0600), 0);
+    EXPECT_TRUE(FileExists(dir.filePath(u"pipe"_s)));
+}
 
-TEST_F(DialogTest, FeedbackFromAJobThreadIsCarriedOverAndWaitedFor) {
-    ControlSet controls;
-    FillControlSet(dialog_->Handle(), &controls);
-    EXPECT_EQ(controls.exit, nullptr);  // layout 103 has no Exit button
-    std::atomic<int> step{0};
-    std::thread job([&] {
-        ShowStatus(u"first");
-        ShowStatus(u"Now Decoding input data...\r\nsecond line");
-        step = 1;
-        ProgressCallback(1, 3, 0);
-        EnableControlSet(controls, 0);
-        step = 2;
-    });
-    // Each step is checked as soon as the job is past it: the job waited for the widgets.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return step >= 1; }));
-    EXPECT_EQ(Status(), u"Now Decoding input data...\nsecond line"_s);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return step >= 2; }));
-    auto *bar = Get<QProgressBar>(kProgressBar);
-    EXPECT_EQ(bar->value(), 33);
-    for (int id : {1, 3, 4, 5, 1003, 1004, 1006, 1007}) EXPECT_FALSE(Get(id)->isEnabled()) << id;
-    job.join();
-    EnableControlSet(controls, 1);
-    EXPECT_TRUE(Get(kOutputChooserButton)->isEnabled());
+// ---- Size fields, plug-in lists, file choosers and the preview ----------------------------
 
-    // Positions above 100 are shown as 100.
-    for (uint32_t position : {250u, 4294967295u}) {
+TEST_F(DialogTest, LeavingTheInputFieldFillsTheSizesAndKeepAspectFollowsTheUsersEdits) {
+    SetField(kOutputWidthField, u"5"_s);
+    // A window coming on top is no move of the focus within the dialog.
+    LeaveInputField("%/a.dp", Qt::ActiveWindowFocusReason);
+    EXPECT_EQ(Sizes(), u" 5  "_s);
+    // No file, and a picture of size 0, which is no information either, empty the sizes.
+    WriteFile(Path("%/zero.dp"), "0 480");
+    for (const char *other : {"%/missing.dp", "%/zero.dp"}) {
+        LeaveInputField("%/a.dp");
+        LeaveInputField(other);
+        EXPECT_EQ(Sizes(), u"   "_s) << other;
+    }
+    // Typing a width sets the height only with keep aspect on; the size fields refuse letters.
+    for (bool keep : {false, true}) {
+        LeaveInputField("%/a.dp");
+        Tick(kKeepAspectCheck, keep);
+        SetField(kOutputWidthField, {});
+        QTest::keyClicks(Get(kOutputWidthField), u"3a20"_s);  // typed as the user does (textEdited)
+        EXPECT_EQ(Sizes(), keep ? u"640 320 480 240"_s : u"640 320 480 480"_s);
+    }
+    SetField(kOutputHeightField, {});
+    QTest::keyClicks(Get(kOutputHeightField), u"100"_s);
+    // Had the write of 133 set the rule off again, the height would now be 99.
+    EXPECT_EQ(Sizes(), u"640 133 480 100"_s);
+}
+
+// The preview box's centre as painted: the test plug-in paints C04020, an empty box is white.
+uint32_t PaintedCentre(QWidget *box) {
+    const QImage image = box->grab().toImage();
+    return image.pixel(image.width() / 2, image.height() / 2) & 0xFFFFFF;
+}
+
+TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEntryReloads) {
+    // The second pattern has no description: the pattern stands in for it.
+    const QString pair = u"Dialog pictures (*.dp *.dpic) | "_s, second = u"*.two (*.two) | "_s, all = u"All Files(*.*)"_s;
+    const QString in = u"Open InputFile (existing): "_s, out = u"Open OutputFile: "_s;
+    // The entry chosen, the chooser's request then, and what the plug-ins logged on the choice.
+    const struct { int list, entry; QString request; QStringList loaded; } cases[] = {
+        {kInputPluginList, 0, in + pair + all, {}},  // the current entry again loads nothing
+        {kInputPluginList, 2, in + all, {u"Input none load"_s}},
+        {kInputPluginList, 0, in + pair + all, {u"Input one load"_s}},  // nothing left over from the shorter list
+        {kInputPluginList, 1, in + pair + second + all, {u"Input two load"_s}},
+        {kOutputPluginList, 0, out + pair + second + all, {}},
+        {kOutputPluginList, 1, out + pair + all, {u"Output one load"_s}},
+    };
+    for (const auto &c : cases) {
+        // Chosen as the user does (activated).
+        Get<QComboBox>(c.list)->setCurrentIndex(c.entry);
+        emit Get<QComboBox>(c.list)->activated(c.entry);
+        EXPECT_EQ(TakePluginLog(), c.loaded);
+        requests_.clear();
+        Press(c.list == kInputPluginList ? kInputChooserButton : kOutputChooserButton);
+        EXPECT_EQ(requests_, QStringList{c.request}) << c.list << " entry " << c.entry;
+    }
+    // The output chooser fills the output field only; input detail refreshes the sizes once
+    // the plug-in's own dialog confirmed.
+    chosen_ = {Path("%/new.dp"), Path("%/a.dp"), Path("%/a.dp"), Path("%/text.dp")};
+    Press(kOutputChooserButton);
+    EXPECT_EQ(Field(kOutputPathField) + Sizes(), Path("%/new.dp   "));
+    SetField(kInputPathField, Path("%/a.dp"));
+    Press(kInputDetailButton);
+    Press(kOutputDetailButton);
+    EXPECT_EQ(TakePluginLog(), (QStringList{u"Input two ConfigurationDlg"_s, u"Input two GetPictureInfo"_s,
+                                            u"Output one ConfigurationDlg"_s}));
+    EXPECT_EQ(Sizes(), u"640 640 480 480"_s);
+    // The preview box shows the picture. A chosen input fills the sizes; without automatic
+    // preview it clears the box, with it the picture is drawn. A file without information is
+    // reported; a cancel changes nothing.
+    Press(kShowPreviewButton);
+    WaitForJob();
+    EXPECT_EQ(PaintedCentre(Get(kPreviewBox)), 0xC04020u);
+    for (bool autoPreview : {false, true}) {
+        Tick(kAutoPreviewCheck, autoPreview);
+        SetField(kOutputWidthField, {});
+        Press(kInputChooserButton);
+        WaitForJob();
+        EXPECT_EQ(Sizes() + Status(), u"640 640 480 480Ready."_s);
+        EXPECT_EQ(PaintedCentre(Get(kPreviewBox)), autoPreview ? 0xC04020u : 0xFFFFFFu);
+    }
+    for (int cancelled : {0, 1}) {
+        Press(kInputChooserButton);
+        EXPECT_EQ(Field(kInputPathField) + Status(), Path("%/text.dpFailed in Getting information.")) << cancelled;
+    }
+    // The real chooser: Qt's own with the request's title and filters, the first chosen,
+    // existing files only for the input; the output's opens too, asking nothing.
+    const auto chooser = MakeFileDialog(dialog_.get(), BuildChooserRequest(InputPlugins(), true));
+    EXPECT_EQ(chooser->windowTitle() + u": "_s + chooser->nameFilters().join(u" | "_s), u"Open InputFile: "_s + pair + second + all);
+    EXPECT_TRUE(chooser->testOption(QFileDialog::DontUseNativeDialog));
+    EXPECT_EQ(std::pair(chooser->selectedNameFilter(), chooser->fileMode()), std::pair(u"Dialog pictures (*.dp *.dpic)"_s, QFileDialog::ExistingFile));
+    const auto output = MakeFileDialog(dialog_.get(), BuildChooserRequest(OutputPlugins(), false));
+    EXPECT_EQ(std::pair(output->fileMode(), output->acceptMode()), std::pair(QFileDialog::AnyFile, QFileDialog::AcceptOpen));
+    EXPECT_TRUE(output->testOption(QFileDialog::DontConfirmOverwrite));
+}
+
+// ---- Jobs and the feedback front end ------------------------------------------------------
+
+TEST_P(BothLayouts, NoSecondJobWhileOneRunsAndACloseWaitsForItsEnd) {
+    WriteFile(Path("%/a.dp.hold"), {});
+    dialog_->show();
+    SetField(kInputPathField, Path("%/a.dp"));
+    SetField(kOutputPathField, u"out.dp"_s);
+    Tick(kAutoPreviewCheck);
+    Press(kCodeButton);
+    ASSERT_TRUE(JobRunning());
+    // The buttons and lists were disabled before the job's thread started; its status lines
+    // reach the dialog while it runs.
+    const std::vector<int> jobControls = {1, 2, 3, 4, 5, 1003, 1004, 1006, 1007};
+    for (int id : jobControls) EXPECT_TRUE(Get(id) == nullptr || !Get(id)->isEnabled()) << id;
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Status() == u"Now Decoding input data..."_s; }));
+    // Neither leaving the input field with automatic preview on nor a late command starts
+    // another job; a close request waits for the job's end, the surface kept.
+    LeaveInputField("%/a.dp");
+    dialog_->Command(kShowPreviewButton, kNotifyClicked);
+    dialog_->Command(kCodeButton, kNotifyClicked);
+    dialog_->close();
+    QTest::qWait(50);
+    EXPECT_TRUE(dialog_->isVisible() && dialog_->ClosePending());
+    EXPECT_NE(ThePreviewSurface.dc, nullptr);
+    QFile::remove(Path("%/a.dp.hold"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dialog_->isVisible(); }, 10000));
+    EXPECT_EQ(dialog_->result(), 0);
+    EXPECT_EQ(ReadFile(Path("%/out.dp")), QByteArray("640 480 24\n"));
+    EXPECT_EQ(TakePluginLog().count(u"Input one GetPictureDIB"_s), 1);
+    for (int id : jobControls) EXPECT_TRUE(Get(id) == nullptr || Get(id)->isEnabled()) << id;
+
+    // Positions above 100 show as 100, and the host's messages go through the dialog's
+    // message boxes (the only message of this test).
+    for (const auto &[position, shown] : {std::pair{33u, 33}, {250u, 100}, {4294967295u, 100}}) {
         dialog_->FrontEnd().SetProgressPosition(position);
-        EXPECT_EQ(bar->value(), 100);
+        EXPECT_EQ(Get<QProgressBar>(kProgressBar)->value(), shown);
     }
-
-    // The host's messages go through the dialog's message boxes.
     ShowMessage(u"Failed in loading library.", u"/plugins/input/x.so");
-    const QString shown = test::Shown(u"/plugins/input/x.so"_s, kMbOk, u"Failed in loading library."_s);
-    EXPECT_EQ(answers_.messages, QStringList{shown});
+    EXPECT_EQ(messages_, QStringList{Shown(u"Failed in loading library."_s, u"/plugins/input/x.so"_s, kMbOk)});
 }
 
-// ---- One instance at a time -------------------------------------------------------------
+// ---- One instance at a time ---------------------------------------------------------------
 
-// Starts the program under the instance name `name` on the offscreen platform.
-void StartProgram(QProcess &process, const QString &name, const QStringList &arguments = {}) {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(u"FALTRIX_INSTANCE_NAME"_s, name);
-    environment.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-    process.setProcessEnvironment(environment);
+// Starts the program under the instance name "faltrix-test-<pid>" on the offscreen platform.
+void StartProgram(QProcess &process, const QStringList &arguments = {}) {
+    process.setEnvironment(QProcess::systemEnvironment() << u"QT_QPA_PLATFORM=offscreen"_s
+                                                         << u"FALTRIX_INSTANCE_NAME=faltrix-test-"_s + QString::number(getpid()));
     process.start(QStringLiteral(FALTRIX_EXECUTABLE), arguments);
+    ASSERT_TRUE(process.waitForStarted());
 }
 
 // A killed instance leaves its lock behind; the next start takes it over. A second start
 // then asks that first instance to come to the front and ends with 0.
 TEST(SingleInstance, StaleLockIsTakenOverAndASecondStartRaisesTheFirst) {
-    test::App();
-    const QString name = u"faltrix-test-"_s + QUuid::createUuid().toString(QUuid::Id128);
+    StartApp();
     QProcess killed;
-    StartProgram(killed, name);
-    ASSERT_TRUE(killed.waitForStarted());
-    SingleInstance first(name);
+    StartProgram(killed);
+    SingleInstance first(u"faltrix-test-"_s + QString::number(getpid()));
     // The program holds its lock once the lock file and its socket exist.
     ASSERT_TRUE(QTest::qWaitFor([&] { return QFile::exists(first.SocketPath()); }, 20000));
     EXPECT_FALSE(first.TryBecomeFirst());
-    ::kill(static_cast<pid_t>(killed.processId()), SIGKILL);
+    killed.kill();
     ASSERT_TRUE(killed.waitForFinished());
     EXPECT_TRUE(QFile::exists(first.LockPath()));
     ASSERT_TRUE(first.TryBecomeFirst());
-
-    int raised = 0;
-    QObject::connect(&first, &SingleInstance::RaiseRequested, [&raised] { ++raised; });
+    QSignalSpy raised(&first, &SingleInstance::RaiseRequested);
     // The command line is ignored: arguments change nothing.
     QProcess second;
-    StartProgram(second, name, {u"--some"_s, u"picture.png"_s});
-    ASSERT_TRUE(second.waitForStarted());
+    StartProgram(second, {u"--some"_s, u"picture.png"_s});
     ASSERT_TRUE(QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000));
-    EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(second.exitCode(), 0);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return raised == 1; }, 5000));
+    EXPECT_EQ(std::pair(second.exitStatus(), second.exitCode()), std::pair(QProcess::NormalExit, 0));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return raised.count() == 1; }, 5000));
 }
 
 }  // namespace

@@ -12,7 +12,7 @@ namespace faltrix {
 
 class PluginList;
 
-// Capacity of the filter text, in UTF-16 units, as the original's buffer: pairs that would
+// Capacity of the filter text, in UTF-16 units, of a fixed filter buffer: pairs that would
 // not fit, together with the all-files pair and the terminators, are left out.
 inline constexpr int kFilterCapacity = 2048;
 // Length of the plug-in text buffers handed to GetPluginInfo.

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "faltrix/app/qt_front_end.h"
 #include "faltrix/feedback.h"
@@ -18,7 +19,7 @@ class QTimer;
 
 namespace faltrix {
 
-// Notification codes of the commands, as on the original platform.
+// Notification codes of the commands: which event of a control a command reports.
 enum Notification : int {
     kNotifyClicked = 0,         // a button
     kNotifySelChange = 1,       // a plug-in list: the user chose an entry
@@ -28,7 +29,7 @@ enum Notification : int {
 
 // The title, also the name by which a running instance is known.
 inline constexpr char16_t kDialogTitle[] = u"Faltrix v1.01";
-// Longest text a path field holds (the original's 1024-unit buffers with their terminator).
+// Longest text a path field holds, in UTF-16 units: a 1024-unit buffer less its terminator.
 inline constexpr int kPathFieldLength = 1023;
 
 // The preview box: paints itself from the preview surface, or white while there is none.
@@ -62,7 +63,8 @@ public:
     // True between an Exit request during a job and the dialog's end.
     bool ClosePending() const { return closePending_; }
 
-    // The command processing: what the original dispatched from its command message.
+    // Runs the command of control `id` for the event `notification`; events a control's
+    // command does not answer are ignored.
     void Command(int id, int notification);
 
     // Brings the dialog to the front (a second start asked for it).
@@ -84,7 +86,7 @@ private:
     void ConnectControls();
 
     // Commands.
-    void Code();
+    void StartConversionCommand();
     void Exit();
     void ShowPreview();
     void InputDetail();
@@ -106,6 +108,11 @@ private:
     void SetFieldText(int id, const QString &text);
     bool Checked(int id) const;
     int Message(const QString &text, const QString &caption, int style);
+    // An error message box: caption "ERROR", stop icon, OK.
+    void ShowError(std::u16string_view text);
+    // Runs the input or output chooser; a path longer than a path field holds is refused with
+    // a message and counts as no choice.
+    std::optional<QString> ChoosePath(bool forInput);
     void ControlSetOf(ControlSet *set);
     void WaitForJobThenClose();
 
@@ -127,7 +134,7 @@ bool FileExists(const QString &path);
 // not above 4294967295; nothing for an empty field or any other text.
 std::optional<uint32_t> ParseUnsigned(const QString &text);
 
-// The output path the code button uses: an output starting with '/' as typed; otherwise the
+// The output path a conversion writes to: an output starting with '/' as typed; otherwise the
 // input path up to and including its last '/', followed by the output as typed; an input
 // path without '/' leaves the output as typed.
 QString CompleteOutputPath(const QString &inputPath, const QString &outputPath);

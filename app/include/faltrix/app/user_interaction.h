@@ -16,7 +16,8 @@ class QWidget;
 
 namespace faltrix {
 
-// Message box styles and answers, with the original platform's values.
+// Message box styles and answers as numbers: a style adds a button set (low four bits)
+// and an icon (next four bits).
 inline constexpr int kMbOk = 0x0;
 inline constexpr int kMbYesNo = 0x4;
 inline constexpr int kMbIconHand = 0x10;
