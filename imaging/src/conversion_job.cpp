@@ -130,19 +130,9 @@ ConversionOutcome RunConversion() {
 }  // namespace
 
 bool StartConversionJob(const ControlSet &controls, uint32_t outputWidth, uint32_t outputHeight, bool antiAlias) {
-    if (!job_slot::TryAcquire()) return false;
-    TheConversionRequest.controls = controls;
-    TheConversionRequest.outputWidth = outputWidth;
-    TheConversionRequest.outputHeight = outputHeight;
-    TheConversionRequest.antiAlias = antiAlias;
-    // Disabled here, before the thread exists, so that no command slips in between.
-    EnableControlSet(controls, false);
-    const bool started = job_slot::StartThread([] { g_lastOutcome.store(RunConversion()); });
-    if (!started) {
-        EnableControlSet(controls, true);
-        job_slot::Release(false);
-    }
-    return started;
+    return job_slot::StartJob(
+        controls, [&] { TheConversionRequest = ConversionRequest{controls, outputWidth, outputHeight, antiAlias}; },
+        [] { g_lastOutcome.store(RunConversion()); });
 }
 
 int ConversionJob(void *unused) {

@@ -58,6 +58,16 @@ bool StartThread(std::function<void()> job) {
     }
 }
 
+bool StartJob(const ControlSet &controls, const std::function<void()> &write, std::function<void()> job) {
+    if (!TryAcquire()) return false;
+    write();
+    EnableControlSet(controls, false);
+    if (StartThread(std::move(job))) return true;
+    EnableControlSet(controls, true);
+    Release(false);
+    return false;
+}
+
 JobPath CopyJobPath(const char16_t (&buffer)[kPathBufferLength]) {
     JobPath copy{};
     std::copy(buffer, buffer + kPathBufferLength - 1, copy.begin());

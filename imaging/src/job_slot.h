@@ -21,6 +21,12 @@ void Release(bool jobRan = true);
 // must be held. False when no thread could be made (the slot is then still held).
 bool StartThread(std::function<void()> job);
 
+// Starts a job: takes the slot, lets `write` fill in the job's request, disables the controls
+// here, before the thread exists, so that no command slips in between, and runs `job` on a
+// thread of its own. False, with nothing done, while a job holds the slot; false, with the
+// controls enabled again and the slot freed, when no thread could be made.
+bool StartJob(const ControlSet &controls, const std::function<void()> &write, std::function<void()> job);
+
 // A job's own terminated copy of one of the global path buffers, whatever the buffer holds,
 // taken when the job starts and handed to the plug-ins.
 using JobPath = std::array<char16_t, kPathBufferLength>;

@@ -187,19 +187,8 @@ bool StartPreviewJob(HWND previewBox, HDC surfaceDC, const ControlSet &controls,
         ShowStatus(u"Illegal input file name.");
         return false;
     }
-    if (!job_slot::TryAcquire()) return false;
-    ThePreviewRequest.previewBox = previewBox;
-    ThePreviewRequest.surfaceDC = surfaceDC;
-    ThePreviewRequest.controls = controls;
-    ThePreviewRequest.antiAlias = antiAlias;
-    // Disabled here, before the thread exists, so that no command slips in between.
-    EnableControlSet(controls, false);
-    if (!job_slot::StartThread(RunPreview)) {
-        EnableControlSet(controls, true);
-        job_slot::Release(false);
-        return false;
-    }
-    return true;
+    return job_slot::StartJob(
+        controls, [&] { ThePreviewRequest = PreviewRequest{previewBox, controls, surfaceDC, antiAlias}; }, RunPreview);
 }
 
 int PreviewJob(void *unused) {

@@ -23,6 +23,29 @@ namespace faltrix::png {
 // Warnings (a bad ancillary chunk, an unknown sRGB profile) change nothing for us.
 inline void OnWarning(png_structp, png_const_charp) {}
 
+// The libpng state of one call, for reading or for writing. Destroyed by its owner, never
+// across a jump.
+template <bool kWrite>
+struct State {
+    png_structp png = nullptr;
+    png_infop info = nullptr;
+    State() {
+        png = kWrite ? png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, OnError, OnWarning)
+                     : png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, OnError, OnWarning);
+        if (png) info = png_create_info_struct(png);
+    }
+    ~State() {
+        if (!png) return;
+        if constexpr (kWrite) png_destroy_write_struct(&png, info ? &info : nullptr);
+        else png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
+    }
+    State(const State &) = delete;
+    State &operator=(const State &) = delete;
+    bool ok() const { return png && info; }
+};
+using Reader = State<false>;
+using Writer = State<true>;
+
 // "PNG (libpng 1.6.39)", with the version of the library actually loaded.
 inline kit::FormatInfo Format() {
     std::u16string text = u"PNG (libpng ";

@@ -16,22 +16,6 @@
 namespace faltrix::png {
 namespace {
 
-// The libpng read state of one call. Destroyed by its owner, never across a jump.
-struct Reader {
-    png_structp png = nullptr;
-    png_infop info = nullptr;
-    Reader() {
-        png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, OnError, OnWarning);
-        if (png) info = png_create_info_struct(png);
-    }
-    ~Reader() {
-        if (png) png_destroy_read_struct(&png, info ? &info : nullptr, nullptr);
-    }
-    Reader(const Reader &) = delete;
-    Reader &operator=(const Reader &) = delete;
-    bool ok() const { return png && info; }
-};
-
 // What the header says, and the DIB it decodes into.
 struct Layout {
     png_uint_32 width = 0, height = 0;

@@ -20,21 +20,6 @@ constexpr int kDefaultLevel = 6;  // zlib's own default: a fair balance of size 
 // The session's compression level; written only by the dialog, read by any job.
 std::atomic<int> g_level{kDefaultLevel};
 
-struct Writer {
-    png_structp png = nullptr;
-    png_infop info = nullptr;
-    Writer() {
-        png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, OnError, OnWarning);
-        if (png) info = png_create_info_struct(png);
-    }
-    ~Writer() {
-        if (png) png_destroy_write_struct(&png, info ? &info : nullptr);
-    }
-    Writer(const Writer &) = delete;
-    Writer &operator=(const Writer &) = delete;
-    bool ok() const { return png && info; }
-};
-
 enum class Rows { Raw, Bgra, BgrOnWhite };
 
 struct Plan {
