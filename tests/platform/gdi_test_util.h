@@ -20,6 +20,7 @@ namespace faltrix::test {
 inline constexpr auto kCaseName = [](const auto &info) { return std::string(info.param.name); };
 
 inline RGBQUAD Quad(uint8_t r, uint8_t g, uint8_t b) { return RGBQUAD{b, g, r, 0}; }
+inline const HBRUSH kWhiteBrush = static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH));
 
 // A BITMAPINFO with room for a full colour table or three masks.
 struct Info {
