@@ -1,6 +1,6 @@
 // The area-averaging resampler (hand-worked grids and reference results to the byte, from
-// both inner loops, with their progress; the refusals), the palette probe and what the device
-// resize copies into its new section.
+// both inner loops, with their progress; the refusals) and the colours the device resize
+// keeps.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -153,45 +153,30 @@ TEST(Resample, RefusalsGiveNullAfterOneProgressCall) {
     EXPECT_FALSE(refused(Noise((1 << 20) - 1, 1, 24), 0.001, 1.0));
 }
 
-// ---- Palette probe and device resize -------------------------------------------------------
+// ---- Device resize -------------------------------------------------------------------------
 
-TEST(Probe, ReadsTheEntriesThroughTheTopBitsAndLeavesThePixelsAsTheyWere) {
-    // {bits, height, biClrUsed, first, limit, end index}. The pixels are noise: with 1 and 4 bits,
-    // probing any bits but the top ones of the first byte reads other entries. Above 8 bits
-    // there is no palette.
-    const std::tuple<int, int32_t, DWORD, uint32_t, uint32_t, uint32_t> cases[] = {
-        {1, 5, 0, 0, 256, 2},    {4, 5, 0, 0, 256, 16},   {8, 5, 0, 0, 256, 256}, {8, 5, 16, 0, 256, 16},
-        {8, -5, 0, 0, 256, 256}, {4, -50, 0, 0, 256, 16}, {4, 4, 0, 3, 8, 8},  // entries 3 to 7 to probed[0..4]
-        {16, 4, 0, 0, 256, 0},   {24, 4, 0, 0, 256, 0},   {32, 4, 0, 0, 256, 0}};
-    for (const auto &[bits, height, clrUsed, first, limit, end] : cases) {
-        std::vector<RGBQUAD> palette(bits > 8 ? 0 : clrUsed != 0 ? clrUsed : 1u << bits);
-        for (size_t i = 0; i < palette.size(); ++i) palette[i] = {BYTE(i * 7 + 1), BYTE(~i), BYTE(i * 3), 0};
-        const Selected picture(Noise(9, height, bits, palette, clrUsed));
-        const std::vector<uint8_t> before = Bytes(picture.bitmap);
-        std::vector<RGBQUAD> probed(257, RGBQUAD{9, 9, 9, 9});
-        EXPECT_EQ(ReadPaletteByProbe(picture.dc, first, limit, probed.data()), end);
-        const size_t bytes = (end - first) * sizeof(RGBQUAD);
-        EXPECT_TRUE(bytes == 0 || std::memcmp(probed.data(), &palette[first], bytes) == 0) << bits << " bits";
-        EXPECT_EQ(probed[end - first].rgbReserved, 9);  // nothing written past the end index
-        EXPECT_EQ(Bytes(picture.bitmap), before);
-        EXPECT_EQ(ReadPaletteByProbe(picture.dc, 0, 256, nullptr), 0u);
-    }
-}
-
-TEST(DeviceResize, PassesBitFieldMasksOnAndClampsTheColourCount) {
-    std::vector<RGBQUAD> masks(3);
+// At the picture's own size the device resize shows every pixel in its colour: the colour
+// table read back by probing the top bits of the first pixel in memory (in either row order)
+// and the pixel left as it was, or the bit-field masks passed on. A 24-bit header's claim of a
+// table it does not use comes out cut to 256.
+TEST(DeviceResize, KeepsEveryColourAtTheSameSize) {
     const DWORD fields[3] = {0xF800, 0x07E0, 0x001F};
-    std::memcpy(masks.data(), fields, sizeof fields);
-    // A 24-bit header may claim a colour table it does not use: the copy claims at most 256.
-    for (const auto &[bits, colours, clrUsed] : {std::tuple{16, masks, 0u}, {24, std::vector<RGBQUAD>{}, 300u}}) {
-        HBITMAP source = Noise(6, 6, bits, colours, clrUsed, bits == 16 ? BI_BITFIELDS : BI_RGB);
-        const DIBSECTION from = Describe(source);
-        const DeviceResizeResult r = DeviceResize(source, from, 3, 3);
-        ASSERT_NE(r.bitmap, nullptr);
-        const DIBSECTION to = Describe(r.bitmap);
-        EXPECT_EQ(to.dsBmih.biCompression, from.dsBmih.biCompression);
-        EXPECT_EQ(to.dsBmih.biClrUsed, std::min(clrUsed, 256u));
-        EXPECT_EQ(0, std::memcmp(to.dsBitfields, bits == 16 ? fields : from.dsBitfields, sizeof fields));
+    const std::tuple<int, int32_t, DWORD> cases[] = {{1, 5, 0}, {4, -5, 0}, {8, 5, 16}, {16, 4, 0}, {24, 4, 300}};
+    for (const auto &[bits, height, clrUsed] : cases) {
+        std::vector<RGBQUAD> colours(bits == 16 ? 3 : bits > 8 ? 0 : clrUsed != 0 ? clrUsed : 1u << bits);
+        for (size_t i = 0; i < colours.size(); ++i) colours[i] = {BYTE(i * 7 + 1), BYTE(~i), BYTE(i * 3), 0};
+        if (bits == 16) std::memcpy(colours.data(), fields, sizeof fields);
+        const DWORD compression = bits == 16 ? BI_BITFIELDS : BI_RGB;
+        const auto source = [&] { return Noise(16, height, bits, colours, clrUsed, compression); };
+        const Selected twin(source());  // the same noise: the source itself is taken over
+        const DeviceResizeResult r = DeviceResize(source(), Describe(twin.bitmap), 16, std::abs(height));
+        ASSERT_NE(r.bitmap, nullptr) << bits << " bits";
+        EXPECT_EQ(Describe(r.bitmap).dsBmih.biClrUsed, std::min<DWORD>(clrUsed, 256));
+        int differing = 0;
+        for (int y = 0; y < std::abs(height); ++y) {
+            for (int x = 0; x < 16; ++x) differing += GetPixel(r.storeDC, x, y) != GetPixel(twin.dc, x, y);
+        }
+        EXPECT_EQ(differing, 0) << bits << " bits";
         DeleteDC(r.storeDC);
         DeleteObject(r.bitmap);
     }
