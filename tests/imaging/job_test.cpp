@@ -166,8 +166,7 @@ protected:
         const int32_t rows = std::abs(height);
         const auto [infoWidth, infoHeight] = info.value_or(std::array{width, rows});
         const DWORD colours = bits == 8 ? 16 : 0;
-        const Selected picture(raw_test::NoiseSection(
-            {40, width, height, 1, static_cast<WORD>(bits), BI_RGB, 0, 3780, 3780, colours, 0}, kPalette));
+        const Selected picture(raw_test::NoiseSection(width, height, bits, kPalette, colours));
         const DIBSECTION ds = raw_test::Describe(picture.bitmap);
         ASSERT_NE(ds.dsBm.bmBits, nullptr);
         for (int32_t y = 0; y < rows; ++y) {

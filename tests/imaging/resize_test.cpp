@@ -19,14 +19,9 @@ namespace faltrix {
 namespace {
 
 using raw_test::Describe;
+using raw_test::NoiseSection;
 using raw_test::Selected;
 
-// A section of noise: `bits` per pixel, the colours given, 3780 pixels per metre.
-HBITMAP Noise(int32_t width, int32_t height, int bits, const std::vector<RGBQUAD> &colours = {}, DWORD clrUsed = 0,
-              DWORD compression = BI_RGB) {
-    const WORD bitCount = static_cast<WORD>(bits);
-    return raw_test::NoiseSection({40, width, height, 1, bitCount, compression, 0, 3780, 3780, clrUsed, 0}, colours);
-}
 uint8_t *Row(HBITMAP bitmap, int32_t memoryRow) {
     const DIBSECTION ds = Describe(bitmap);
     return static_cast<uint8_t *>(ds.dsBm.bmBits) + memoryRow * ds.dsBm.bmWidthBytes;
@@ -108,7 +103,7 @@ TEST(Resample, BothKernelsGiveTheReferenceBytes) {
         };
     for (const auto &[width, height, sx, sy, kind, grid, expected, fingerprint] : cases) {
         SCOPED_TRACE(::testing::Message() << width << "x" << height << " by " << sx << ", " << sy);
-        const Selected source(Noise(width, height, 24));
+        const Selected source(NoiseSection(width, height, 24));
         for (int32_t y = 0; y < height; ++y) {
             if (kind == kGrid) std::memcpy(Row(source.bitmap, y), &grid[3 * width * y], 3 * width);
             for (int32_t x = 0; x < width && kind == kBlocks; ++x) {
@@ -138,14 +133,14 @@ TEST(Resample, RefusalsGiveNullAfterOneProgressCall) {
         const Selected kept(source);
         return Selected(Resize(source, sx, sy)).bitmap == nullptr && g_calls == std::vector<Call>{{0, 1, 0}};
     };
-    for (int bits : {8, 16, 32}) EXPECT_TRUE(refused(Noise(10, 10, bits, std::vector<RGBQUAD>(256)), 0.5, 0.5));
+    for (int bits : {8, 16, 32}) EXPECT_TRUE(refused(NoiseSection(10, 10, bits, std::vector<RGBQUAD>(256)), 0.5, 0.5));
     EXPECT_TRUE(refused(nullptr, 0.5, 0.5));
     // An empty result: 49 * (1 / 49) is 0.9999999999999999, no pixel.
     for (const auto &[sx, sy] : {std::pair{1.0 / 49, 1.0}, {1.0, 0.1}, {0.0, 1.0}, {-1.0, 1.0}}) {
-        EXPECT_TRUE(refused(Noise(49, 4, 24), sx, sy)) << sx << " " << sy;
+        EXPECT_TRUE(refused(NoiseSection(49, 4, 24), sx, sy)) << sx << " " << sy;
     }
-    EXPECT_TRUE(refused(Noise(1 << 20, 1, 24), 0.001, 1.0));
-    EXPECT_FALSE(refused(Noise((1 << 20) - 1, 1, 24), 0.001, 1.0));
+    EXPECT_TRUE(refused(NoiseSection(1 << 20, 1, 24), 0.001, 1.0));
+    EXPECT_FALSE(refused(NoiseSection((1 << 20) - 1, 1, 24), 0.001, 1.0));
 }
 
 // ---- Device resize -------------------------------------------------------------------------
@@ -162,7 +157,7 @@ TEST(DeviceResize, KeepsEveryColourAtTheSameSize) {
         for (size_t i = 0; i < colours.size(); ++i) colours[i] = {BYTE(i * 7 + 1), BYTE(~i), BYTE(i * 3), 0};
         if (bits == 16) std::memcpy(colours.data(), fields, sizeof fields);
         const DWORD compression = bits == 16 ? BI_BITFIELDS : BI_RGB;
-        const auto source = [&] { return Noise(16, height, bits, colours, clrUsed, compression); };
+        const auto source = [&] { return NoiseSection(16, height, bits, colours, clrUsed, compression); };
         const Selected twin(source());  // the same noise: the source itself is taken over
         const DeviceResizeResult r = DeviceResize(source(), Describe(twin.bitmap), 16, std::abs(height));
         ASSERT_NE(r.bitmap, nullptr) << bits << " bits";
