@@ -53,13 +53,10 @@ const Lines kDeviceFailed = Join({kDecode, {u"Failed in Resizing."}});
 const Lines kShown = Join({kDecode, {u"Ready."}}), kShownResampled = Join({kDecode, kAntiAlias, {u"Ready."}});
 const Lines kShownStretched = Join({kDecode, {kAntiAlias[0], u"Ready."}});
 
-// The picture's top half and the rest in entries 1 and 2 of a sixteen-colour palette, whose
+// The picture's top half and the rest in entries 1 and 2 of a three-colour palette, whose
 // channels are 0 or powers of two, which any area average leaves exact: 8-bit pictures hold
 // the indices, 24-bit ones the entries' first three bytes (blue, green, red).
-const std::vector<RGBQUAD> kPalette = {{0, 0, 200, 0},   {0, 128, 64, 0},  {128, 64, 0, 0},  {48, 3, 200, 0},
-                                       {64, 4, 200, 0},  {80, 5, 200, 0},  {96, 6, 200, 0},  {112, 7, 200, 0},
-                                       {128, 8, 200, 0}, {144, 9, 200, 0}, {160, 10, 200, 0}, {176, 11, 200, 0},
-                                       {192, 12, 200, 0}, {208, 13, 200, 0}, {224, 14, 200, 0}, {240, 15, 200, 0}};
+const std::vector<RGBQUAD> kPalette = {{0, 0, 200, 0}, {0, 128, 64, 0}, {128, 64, 0, 0}};
 constexpr COLORREF kTopSeen = RGB(64, 128, 0), kBottomSeen = RGB(0, 64, 128), kWhite = RGB(255, 255, 255);
 
 // The nine controls in the order in which EnableControlSet changes them, once per state given.
@@ -75,10 +72,9 @@ std::vector<RecordingFrontEnd::ControlChange> Controls(std::initializer_list<boo
 
 // A recording front end at which, while the test holds `gate`, the first job thread to change
 // a control stops before the change is recorded.
-class HoldingFrontEnd : public RecordingFrontEnd {
-public:
+struct HoldingFrontEnd : RecordingFrontEnd {
     void EnableControl(HWND control, bool enable) override {
-        if (std::this_thread::get_id() != test_ && !stopped.exchange(true)) {
+        if (std::this_thread::get_id() != testThread && !stopped.exchange(true)) {
             stopped.notify_all();
             std::lock_guard wait(gate);
         }
@@ -86,9 +82,7 @@ public:
     }
     std::mutex gate;
     std::atomic<bool> stopped{false};
-
-private:
-    const std::thread::id test_ = std::this_thread::get_id();
+    const std::thread::id testThread = std::this_thread::get_id();
 };
 
 using raw_test::Selected;
@@ -136,12 +130,11 @@ protected:
     void SetUp() override {
         std::filesystem::create_directories(folder_);
         FillControlSet(nullptr, &controls_);
-        ASSERT_TRUE(SetJobPath(InputPath, U16(Path("in.raw"))) && SetJobPath(OutputPath, U16(Path("out.raw"))));
+        ASSERT_TRUE(SetJobPath(InputPath, Path("in.raw").u16string()));
+        ASSERT_TRUE(SetJobPath(OutputPath, Path("out.raw").u16string()));
     }
     void TearDown() override {
         WaitForJobEnd();
-        InputPlugins().Teardown();
-        OutputPlugins().Teardown();
         DestroyPreviewSurface();
         std::filesystem::remove_all(folder_);
     }
@@ -155,18 +148,15 @@ protected:
         ASSERT_EQ(std::pair(InputPlugins().ScanPlugins(), OutputPlugins().ScanPlugins()), std::pair(1, 1));
         ASSERT_EQ(std::pair(InputPlugins().SelectPlugin(0), OutputPlugins().SelectPlugin(0)), std::pair(1, 1));
     }
-    std::string Path(const std::string &name) const { return (folder_ / name).string(); }
-    static std::u16string U16(const std::string &ascii) { return {ascii.begin(), ascii.end()}; }
+    std::filesystem::path Path(const std::string &name) const { return folder_ / name; }
 
     // Writes the input picture: the top half by the height GetPictureInfo answers in one
     // colour, the rest in the other.
     void WriteInput(int32_t width, int32_t height, int32_t bits, std::optional<std::array<int32_t, 2>> info = {}) {
         const int32_t rows = std::abs(height);
         const auto [infoWidth, infoHeight] = info.value_or(std::array{width, rows});
-        const DWORD colours = bits == 8 ? 16 : 0;
-        const Selected picture(raw_test::NoiseSection(width, height, bits, kPalette, colours));
+        const Selected picture(raw_test::NoiseSection(width, height, bits, kPalette, bits == 8 ? 3 : 0));
         const DIBSECTION ds = raw_test::Describe(picture.bitmap);
-        ASSERT_NE(ds.dsBm.bmBits, nullptr);
         for (int32_t y = 0; y < rows; ++y) {
             auto *row = static_cast<uint8_t *>(ds.dsBm.bmBits) + ds.dsBm.bmWidthBytes * (height < 0 ? y : rows - 1 - y);
             const uint8_t index = y < infoHeight / 2 ? 1 : 2;
@@ -239,10 +229,8 @@ const JobRun kRuns[] = {
     {"StoreRefused", kConvert, "output_no_store", 8, 6, 24, 4, 3, true, kStoreFailed, StoreFailed, {}},
     {"OnlyTheHeightDiffers", kConvert, "", 8, 6, 24, 8, 3, true, kAntiAliasStored, Stored, {0, 0, 8, 3}},
     {"AntiAliasRefused", kConvert, "", 8, 6, 8, 4, 3, true, kFallbackStored, Stored, {0, 0, 4, 3}},
-    {"DevicePath", kConvert, "", 8, 6, 24, 5, 9, false, kDeviceStored, Stored, {0, 0, 5, 9}},
     {"AntiAliasSameSizeTakesTheDevicePath", kConvert, "", 8, 6, 24, 8, 6, true, kDeviceStored, Stored, {0, 0, 8, 6}},
     {"TopDownAntiAlias", kConvert, "", 8, -6, 24, 4, 3, true, kAntiAliasStored, Stored, {0, 0, 4, 3}},
-    {"TopDownPalettised", kConvert, "", 8, -6, 8, 4, 3, true, kFallbackStored, Stored, {0, 0, 4, 3}},
     // A width no header can hold: the resampler refuses it, the device resize makes no section.
     {"NoResizedBitmapStoresNothing", kConvert, "", 8, 6, 24, 1u << 31, 3, true, kFallbackFailed, ResizeFailed, {}},
     {"NoDeviceBitmapStoresNothing", kConvert, "", 8, 6, 24, 0, 3, false, kDeviceFailed, ResizeFailed, {}},
@@ -278,7 +266,6 @@ TEST_F(JobTest, OneJobAtATime) {
     EXPECT_FALSE(StartPreviewJob(nullptr, nullptr, controls_, false));
     hold.unlock();
     WaitForJobEnd();
-    EXPECT_EQ(LastConversionOutcome(), Stored);
     EXPECT_EQ(recorder_.StatusLines(), kAntiAliasStored);
     EXPECT_EQ(recorder_.ControlChanges(), Controls({false, false, true}));
 }

@@ -148,12 +148,13 @@ TEST(Resample, RefusalsGiveNullAfterOneProgressCall) {
 // table it does not use comes out cut to 256.
 TEST(DeviceResize, KeepsEveryColourAtTheSameSize) {
     const DWORD fields[3] = {0xF800, 0x07E0, 0x001F};
-    const std::tuple<int, int32_t, DWORD> cases[] = {{1, 5, 0}, {4, -5, 0}, {8, 5, 16}, {16, 4, 0}, {24, 4, 300}};
-    for (const auto &[bits, height, clrUsed] : cases) {
+    // {bits, height, biClrUsed, biCompression}
+    const std::tuple<int, int32_t, DWORD, DWORD> cases[] = {
+        {1, 5, 0, BI_RGB}, {4, -5, 0, BI_RGB}, {8, 5, 16, BI_RGB}, {16, 4, 0, BI_BITFIELDS}, {24, 4, 300, BI_RGB}};
+    for (const auto &[bits, height, clrUsed, compression] : cases) {
         std::vector<RGBQUAD> colours(bits == 16 ? 3 : bits > 8 ? 0 : clrUsed != 0 ? clrUsed : 1u << bits);
         for (size_t i = 0; i < colours.size(); ++i) colours[i] = {BYTE(i * 7 + 1), BYTE(~i), BYTE(i * 3), 0};
         if (bits == 16) std::memcpy(colours.data(), fields, sizeof fields);
-        const DWORD compression = bits == 16 ? BI_BITFIELDS : BI_RGB;
         const auto source = [&] { return NoiseSection(16, height, bits, colours, clrUsed, compression); };
         const Selected twin(source());  // the same noise: the source itself is taken over
         const DeviceResizeResult r = DeviceResize(source(), Describe(twin.bitmap), 16, std::abs(height));
