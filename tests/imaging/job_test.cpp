@@ -1,7 +1,7 @@
 // The conversion and preview jobs through the raw test plug-ins and a recording front end:
 // one table of runs, each with the stage that fails, its status lines and where the picture
-// ends up (the stored file, or the preview surface read back); then the starting rules and
-// one job at a time.
+// ends up (the stored file, or the preview surface read back); then the starts refused while
+// a job runs.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
