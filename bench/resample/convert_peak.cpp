@@ -23,8 +23,7 @@ void SetPath(char16_t (&buffer)[faltrix::kPathBufferLength], const char *path) {
 }
 
 int Make(const char *path, int32_t width, int32_t height) {
-    const raw_test::Selected picture(
-        raw_test::NoiseSection({sizeof(BITMAPINFOHEADER), width, height, 1, 24, BI_RGB, 0, 0, 0, 0, 0}));
+    const raw_test::Selected picture(raw_test::NoiseSection(width, height, 24));
     return raw_test::WriteRaw(path, picture.dc, width, height) ? 0 : 1;
 }
 

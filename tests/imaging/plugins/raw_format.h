@@ -34,17 +34,19 @@ inline size_t PixelBytes(const DIBSECTION &ds) {
     return static_cast<size_t>(ds.dsBm.bmWidthBytes) * static_cast<size_t>(ds.dsBm.bmHeight);
 }
 
-// A new DIB section of the header and colours given, its pixel memory filled with noise
-// seeded by the size; null when the graphics layer refuses the header.
-inline HBITMAP NoiseSection(const BITMAPINFOHEADER &header, const std::vector<RGBQUAD> &colours = {}) {
-    RawHead info{{}, 0, 0, header, {}};
+// A new DIB section of the size, bit count, colours and compression given (3780 pixels per
+// metre), its pixel memory filled with noise seeded by the size; null when the graphics layer
+// refuses the header.
+inline HBITMAP NoiseSection(int32_t width, int32_t height, int bits, const std::vector<RGBQUAD> &colours = {},
+                            DWORD clrUsed = 0, DWORD compression = BI_RGB) {
+    RawHead info{{}, 0, 0, {40, width, height, 1, static_cast<WORD>(bits), compression, 0, 3780, 3780, clrUsed, 0}, {}};
     std::copy(colours.begin(), colours.end(), info.colours);
-    void *bits = nullptr;
+    void *pixels = nullptr;
     HBITMAP bitmap =
-        CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info.dib), DIB_RGB_COLORS, &bits, nullptr, 0);
-    std::mt19937 random(static_cast<uint32_t>(header.biWidth) * 7919u + static_cast<uint32_t>(header.biHeight));
+        CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info.dib), DIB_RGB_COLORS, &pixels, nullptr, 0);
+    std::mt19937 random(static_cast<uint32_t>(width) * 7919u + static_cast<uint32_t>(height));
     const auto next = [&random] { return static_cast<uint8_t>(random()); };
-    std::generate_n(static_cast<uint8_t *>(bits), PixelBytes(Describe(bitmap)), next);
+    std::generate_n(static_cast<uint8_t *>(pixels), PixelBytes(Describe(bitmap)), next);
     return bitmap;
 }
 

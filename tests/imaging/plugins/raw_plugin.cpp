@@ -7,9 +7,9 @@
 //   input_no_decode       GetPictureDIB gives null
 //   input_stale_bitmap    GetPictureDIB gives the handle of a bitmap it has deleted
 //   output_no_store       SaveDIBPicture answers 5 and writes nothing
-#include <algorithm>
 #include <string_view>
 
+#include "faltrix/kit/kit.h"
 #include "faltrix/plugin.h"
 #include "raw_format.h"
 
@@ -17,23 +17,18 @@ namespace {
 
 constexpr std::string_view kVariant = RAW_VARIANT;
 
-// A UTF-16 path (ASCII only in the tests) as bytes.
+// A UTF-16 path as the bytes on disk; empty when it names no file.
 std::string Narrow(const WCHAR *path) {
     std::string narrow;
-    for (; path != nullptr && *path != 0; ++path) narrow.push_back(static_cast<char>(*path));
-    return narrow;
+    return faltrix::kit::PathToUtf8(path, &narrow) ? narrow : std::string();
 }
 
 }  // namespace
 
+// The type tag and the description; no patterns.
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    const std::u16string_view text = infoNumber == 1                  ? u"Raw test pictures"
-                                     : kVariant.starts_with("output") ? FALTRIX_OUTPUT_TAG
-                                                                      : FALTRIX_INPUT_TAG;
-    if (infoNumber > 1 || bufferLength <= 0) return 0;
-    const auto n = static_cast<int32_t>(std::min(text.size(), static_cast<size_t>(bufferLength - 1)));
-    *std::copy_n(text.begin(), n, buffer) = 0;
-    return n;
+    const std::u16string_view tag = kVariant.starts_with("output") ? FALTRIX_OUTPUT_TAG : FALTRIX_INPUT_TAG;
+    return faltrix::kit::AnswerPluginInfo({tag, u"Raw test pictures", {}}, infoNumber, buffer, bufferLength);
 }
 
 #if defined(RAW_OUTPUT)
@@ -42,7 +37,6 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t,
                                              int32_t) {
     const DIBSECTION ds = raw_test::Describe(GetCurrentObject(dc, OBJ_BITMAP));
     if (kVariant == "output_no_store") return 5;
-    if (ds.dsBm.bmBits == nullptr) return 2;
     return raw_test::WriteRaw(Narrow(path), dc, ds.dsBmih.biWidth, ds.dsBmih.biHeight) ? 0 : 3;
 }
 
@@ -57,8 +51,7 @@ FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
     raw_test::RawHead head;
-    if (kVariant == "input_no_info") return 1;
-    if (!raw_test::ReadRaw(Narrow(path), &head)) return 2;
+    if (kVariant == "input_no_info" || !raw_test::ReadRaw(Narrow(path), &head)) return 1;
     info->width = head.infoWidth;
     info->height = head.infoHeight;
     return 0;

@@ -16,11 +16,8 @@
 //
 // GetPictureInfo answers 3 x 2; GetPictureDIB allocates a 24-bit picture of that size through
 // the host's allocator and reports each row; SaveDIBPicture reports half way and stores
-// nothing. FakeLastCall (fake_call.h) holds the arguments of the last call. With
-// FALTRIX_FAKE_REPORT_UNLOAD set, the library says "unloaded <variant>" on stderr when it is
-// unloaded.
-#include <stdio.h>
-#include <stdlib.h>
+// nothing. FakeLastCall (fake_call.h) holds the arguments of the last call.
+#include <stddef.h>
 
 #include "fake_call.h"
 
@@ -109,7 +106,3 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
 // Keeps the dependency linked (the linker drops unreferenced libraries with --as-needed).
 FALTRIX_PLUGIN_EXPORT int32_t FakeDependency(void) { return GetPluginInfo(0, NULL, 0); }
 #endif
-
-__attribute__((destructor)) static void ReportUnload(void) {
-    if (getenv("FALTRIX_FAKE_REPORT_UNLOAD") != NULL) fprintf(stderr, "unloaded %s\n", FAKE_NAME);
-}
