@@ -15,7 +15,6 @@ namespace {
 std::mutex g_mutex;
 std::condition_variable g_ended;
 bool g_running = false;
-std::function<void()> g_endedHandler;
 
 }  // namespace
 
@@ -34,15 +33,12 @@ void Acquire() {
     g_running = true;
 }
 
-void Release(bool jobRan) {
-    std::function<void()> handler;
+void Release() {
     {
         std::lock_guard lock(g_mutex);
         g_running = false;
-        handler = g_endedHandler;
     }
     g_ended.notify_all();
-    if (jobRan && handler) handler();
 }
 
 bool StartThread(std::function<void()> job) {
@@ -64,7 +60,7 @@ bool StartJob(const ControlSet &controls, const std::function<void()> &write, st
     EnableControlSet(controls, false);
     if (StartThread(std::move(job))) return true;
     EnableControlSet(controls, true);
-    Release(false);
+    Release();
     return false;
 }
 
@@ -91,11 +87,6 @@ bool JobRunning() {
 void WaitForJobEnd() {
     std::unique_lock lock(g_mutex);
     g_ended.wait(lock, [] { return !g_running; });
-}
-
-void SetJobEndedHandler(std::function<void()> handler) {
-    std::lock_guard lock(g_mutex);
-    g_endedHandler = std::move(handler);
 }
 
 }  // namespace faltrix

@@ -1,5 +1,5 @@
 // The one job slot shared by the conversion job and the preview job: at most one job runs at
-// a time, and front ends learn when a job has ended.
+// a time, and front ends can ask whether one runs or wait for it to end.
 #pragma once
 
 #include <array>
@@ -13,9 +13,8 @@ namespace faltrix::job_slot {
 bool TryAcquire();
 // Takes the slot, waiting for a running job to end first.
 void Acquire();
-// Frees the slot and wakes whoever waits for it; then, when a job did run, calls the
-// job-ended handler (on this thread, outside every lock).
-void Release(bool jobRan = true);
+// Frees the slot and wakes whoever waits for it.
+void Release();
 
 // Starts `job` on a thread of its own, which frees the slot when the job returns. The slot
 // must be held. False when no thread could be made (the slot is then still held).

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string_view>
 
 #include "faltrix/feedback.h"
@@ -60,11 +59,5 @@ bool JobRunning();
 // Blocks until no job runs. Not from the dialog's thread while its front end carries the
 // job's calls over to that thread (the job would wait for the dialog, the dialog for the job).
 void WaitForJobEnd();
-
-// Called after every job (conversion or preview) has ended, on the job's thread, once
-// JobRunning() is false again and the controls are enabled; null removes it. For a dialog
-// that closes after the job when a close was asked for meanwhile: post the close to the
-// dialog's thread from here, never wait for the dialog.
-void SetJobEndedHandler(std::function<void()> handler);
 
 }  // namespace faltrix
