@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "codec_test_support.h"
@@ -421,13 +422,13 @@ TEST_P(EachFormat, OutputFailureLeavesThePreviousFileAndNoTemporary) {
     TempDir dir;
     const std::string name = std::string("previous.") + f.ext;
     const std::vector<uint8_t> previous(777, 0x5C);
-    WriteFile(dir / name, previous);
-    HBITMAP noise = ImageToDib(Noise(400, 300), 24);
+    std::ofstream(dir / name) << std::string(previous.begin(), previous.end());
+    HBITMAP chart = ImageToDib(TestChart(400, 300), 24);
     int32_t result = 0;
-    UnderFileSizeLimit(4096, [&] { result = out.Save(noise, dir / name); });
+    UnderFileSizeLimit(512, [&] { result = out.Save(chart, dir / name); });
     EXPECT_NE(result, 0);
     EXPECT_EQ(ReadFile(dir / name), previous);
-    EXPECT_NE(out.Save(noise, dir / "missing" / name), 0);
+    EXPECT_NE(out.Save(chart, dir / "missing" / name), 0);
     EXPECT_NE(out.Save(nullptr, dir / (std::string("empty.") + f.ext)), 0);
     if (f.tooWide > 0) {
         HBITMAP wide = ChartDib(8, false, -256, false, f.tooWide, 1);
@@ -435,7 +436,7 @@ TEST_P(EachFormat, OutputFailureLeavesThePreviousFileAndNoTemporary) {
         DeleteObject(wide);
     }
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{name});
-    DeleteObject(noise);
+    DeleteObject(chart);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, EachFormat, ::testing::ValuesIn(kFormats),
