@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <QPainter>
 #include <QWidget>
 
 #include <atomic>
@@ -82,15 +83,11 @@ INSTANTIATE_TEST_SUITE_P(Samples, ConversionMatrix,
 // ---- Round trips of every depth ---------------------------------------------------------
 
 // The picture put on white and made opaque, as a format without alpha stores it.
-QImage OnWhite(QImage image) {
-    image = image.convertToFormat(QImage::Format_ARGB32);
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb c = image.pixel(x, y);
-            auto mix = [a = qAlpha(c)](int v) { return (v * a + 255 * (255 - a) + 127) / 255; };
-            image.setPixel(x, y, qRgb(mix(qRed(c)), mix(qGreen(c)), mix(qBlue(c))));
-        }
-    return image;
+QImage OnWhite(const QImage &image) {
+    QImage out(image.size(), QImage::Format_RGB32);
+    out.fill(Qt::white);
+    QPainter(&out).drawImage(0, 0, image);
+    return out;
 }
 
 struct RoundTripCase {
@@ -205,15 +202,13 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"tiff_GreyRamp8", {8, -256, false, false, 8, 0}},
         RoundTrip{"tiff_Palette8TopDown", {8, 256, true, false, 8, 0}},
         RoundTrip{"tiff_Rgb16", {16, 0, false, false, 24, 0}}, RoundTrip{"tiff_Rgb24BottomUp", {24, 0, false, false, 24, 0}},
-        RoundTrip{"tiff_Rgb24TopDown", {24, 0, true, false, 24, 0}},
         RoundTrip{"tiff_Rgbx32AlphaAllZero", {32, 0, false, false, 24, 0}},
         RoundTrip{"tiff_Rgba32TopDown", {32, 0, true, true, 32, 0}},
-        RoundTrip{"jpeg_Grey1", {1, -2, false, false, 8, 4.0}}, RoundTrip{"jpeg_Colour1", {1, 2, false, false, 24, 22.0}},
-        RoundTrip{"jpeg_Grey4", {4, -16, true, false, 8, 4.0}}, RoundTrip{"jpeg_Colour4", {4, 16, false, false, 24, 22.0}},
+        // Encoders that read every depth as the kit gives it (BGRA rows, top first) try the
+        // depths whose handling is their own: grey ramps, and what has alpha.
+        RoundTrip{"jpeg_Grey1", {1, -2, false, false, 8, 4.0}}, RoundTrip{"jpeg_Grey4", {4, -16, true, false, 8, 4.0}},
         RoundTrip{"jpeg_Grey8", {8, -256, false, false, 8, 4.0}}, RoundTrip{"jpeg_Colour8", {8, 256, true, false, 24, 22.0}},
-        RoundTrip{"jpeg_Rgb16", {16, 0, false, false, 24, 8.0}},
         RoundTrip{"jpeg_Rgb24BottomUp", {24, 0, false, false, 24, 8.0}},
-        RoundTrip{"jpeg_Rgb24TopDown", {24, 0, true, false, 24, 8.0}},
         RoundTrip{"jpeg_Rgbx32AlphaAllZero", {32, 0, false, false, 24, 8.0}},
         RoundTrip{"jpeg_Rgba32OnWhite", {32, 0, true, true, 24, 8.0}},
         RoundTrip{"webp_Palette1Lossless", {1, 2, false, false, 24, 0}},
@@ -221,13 +216,9 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"webp_Palette8Lossless", {8, 256, false, false, 24, 0}},
         RoundTrip{"webp_Rgb16Lossless", {16, 0, false, false, 24, 0}},
         RoundTrip{"webp_Rgb24BottomUpLossless", {24, 0, false, false, 24, 0}},
-        RoundTrip{"webp_Rgb24TopDownLossless", {24, 0, true, false, 24, 0}},
         RoundTrip{"webp_Rgbx32AlphaAllZeroLossless", {32, 0, false, false, 24, 0}},
         RoundTrip{"webp_Rgba32Lossless", {32, 0, true, true, 32, 0}},
-        RoundTrip{"webp_Palette8Lossy", {8, 256, false, false, 24, 22.0}},
-        RoundTrip{"webp_Rgb16Lossy", {16, 0, true, false, 24, 12.0}},
         RoundTrip{"webp_Rgb24BottomUpLossy", {24, 0, false, false, 24, 12.0}},
-        RoundTrip{"webp_Rgb24TopDownLossy", {24, 0, true, false, 24, 12.0}},
         RoundTrip{"webp_Rgba32LossyAlphaExact", {32, 0, false, true, 32, 12.0}}),
     kCaseName);
 
@@ -307,35 +298,31 @@ HBITMAP ThroughGif(HBITMAP source, const std::filesystem::path &file) {
 }
 
 // Up to 256 colours come through exactly, as an 8-bit picture (no transparent index is spent
-// on an opaque one); more are reduced close to the original, pure colours exactly. Transparent
-// pixels stay transparent, half transparent ones go on white.
+// on an opaque one, though it has alpha bytes); more are reduced close to the original, pure
+// colours exactly. Transparent pixels stay transparent, half transparent ones go on white. (The
+// plug-in sees every depth as the kit reads it, in rows of BGRA.)
 TEST(GifTrueColour, FewColoursKeptManyReducedCloselyTransparencyKept) {
     if (!Loaded("gif", "output").loaded()) GTEST_SKIP() << "plug-ins not built";
     TempDir dir;
     QImage few(64, 40, QImage::Format_ARGB32);
     for (int y = 0; y < 40; ++y)
         for (int x = 0; x < 64; ++x) few.setPixel(x, y, qRgb((x / 4) * 16, (y / 5) * 30, 77));  // 128 colours
-    for (int bits : {16, 24, 32}) {
-        std::string where;
-        if (bits != 16) {  // 5-bit channels would add colours of their own
-            HBITMAP loaded = ThroughGif(ImageToDib(few, bits, bits == 32), dir / "few.gif");
-            EXPECT_EQ(ViewDib(loaded).bitCount, 8) << bits;
-            EXPECT_EQ(MaxDifference(DibToImage(loaded), few, &where), 0) << bits << " bits: " << where;
-            DeleteObject(loaded);
-        }
-        HBITMAP source = ImageToDib(TestChart(160, 120), bits);
-        const QImage original = DibToImage(source);
-        HBITMAP loaded = ThroughGif(source, dir / "many.gif");
-        const QImage have = DibToImage(loaded);
-        EXPECT_LT(MeanDifference(have, original), 4.0) << bits << " bits";
-        EXPECT_LE(MaxDifference(have, original), 40) << bits << " bits";
-        EXPECT_EQ(have.pixel(10, 60), original.pixel(10, 60));  // a black or white line
-        EXPECT_EQ(have.pixel(5, 110), original.pixel(5, 110));  // a colour block
-        DeleteObject(loaded);
-    }
-    HBITMAP loaded = ThroughGif(ImageToDib(TestChart(80, 60, true), 32, true), dir / "alpha.gif");
+    std::string where;
+    HBITMAP loaded = ThroughGif(ImageToDib(few, 32, true), dir / "few.gif");
+    EXPECT_EQ(ViewDib(loaded).bitCount, 8);
+    EXPECT_EQ(MaxDifference(DibToImage(loaded), few, &where), 0) << where;
+    DeleteObject(loaded);
+    const QImage chart = TestChart(160, 120);
+    loaded = ThroughGif(ImageToDib(chart, 24), dir / "many.gif");
+    QImage have = DibToImage(loaded);
+    EXPECT_LT(MeanDifference(have, chart), 4.0);
+    EXPECT_LE(MaxDifference(have, chart), 40);
+    EXPECT_EQ(have.pixel(10, 60), chart.pixel(10, 60));  // a black or white line
+    EXPECT_EQ(have.pixel(5, 110), chart.pixel(5, 110));  // a colour block
+    DeleteObject(loaded);
+    loaded = ThroughGif(ImageToDib(TestChart(80, 60, true), 32, true), dir / "alpha.gif");
     EXPECT_EQ(ViewDib(loaded).bitCount, 32);
-    const QImage have = DibToImage(loaded);
+    have = DibToImage(loaded);
     EXPECT_EQ(qAlpha(have.pixel(79, 30)), 0);             // fully transparent band
     EXPECT_EQ(have.pixel(65, 31), qRgb(255, 255, 255));  // half transparent white: white, opaque
     EXPECT_EQ(have.pixel(65, 30), qRgb(127, 127, 127));  // half transparent black: grey on white
