@@ -61,7 +61,7 @@ TEST_P(ConversionMatrix, ConvertsAndReadsBack) {
     EXPECT_EQ(back.IsSupported(dir / "picture.dat") != 0, std::string(from.name) == to.name);
     HBITMAP picture = in.Decode(Chart(from));
     ASSERT_NE(picture, nullptr);
-    const auto file = dir / (std::string("converted.") + to.ext);
+    const auto file = dir / (std::string("converted-\u00e9\u4e2d\U0001F600.") + to.ext);  // 2, 3 and 4 UTF-8 bytes
     ASSERT_EQ(out.Save(picture, file), 0);
     ASSERT_NE(back.IsSupported(file), 0);
     HBITMAP again = back.Decode(file);
@@ -335,24 +335,31 @@ TEST(GifTrueColour, FewColoursKeptManyReducedCloselyTransparencyKept) {
 
 class EachFormat : public ::testing::TestWithParam<Format> {};
 
-// Each answer's length is the length of the text written; past the patterns comes 0.
+// Each answer's length is the length of the text written; before the tag and past the patterns
+// comes 0. A short buffer gets as much as fits before the terminating 0; no buffer gets 0.
 TEST_P(EachFormat, AnswersItsTagDescriptionAndPatterns) {
     const Format &f = GetParam();
     const CodecPlugin &in = Loaded(f.name, "input"), &out = Loaded(f.name, "output");
     if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
     for (const auto &[p, tag, patterns] : {std::tuple{&in, u"00IN_EX", f.inPatterns}, std::tuple{&out, u"00OUT_EX", f.outPatterns}}) {
-        const std::u16string expected[] = {tag, u"", patterns, f.patternsDescription, u""};
-        for (int number = 0; number <= 4; ++number) {
+        const std::u16string expected[] = {u"", tag, u"", patterns, f.patternsDescription, u"", u""};
+        for (int number = -1; number <= 5; ++number) {
             int32_t n = -1;
             const std::u16string text = p->Info(number, 1024, &n);
             EXPECT_EQ(n, int32_t(text.size())) << number;
             if (number == 1) EXPECT_EQ(text.rfind(f.description, 0), 0u) << QString::fromStdU16String(text).toStdString();
-            else EXPECT_EQ(text, expected[number]) << number;
+            else EXPECT_EQ(text, expected[number + 1]) << number;
         }
+        int32_t n = -1;
+        EXPECT_EQ(p->Info(1, 5, &n), std::u16string(f.description).substr(0, 4));
+        EXPECT_EQ(n, 4);
+        EXPECT_EQ(reinterpret_cast<GetPluginInfoFn>(p->Symbol("GetPluginInfo"))(1, nullptr, 10), 0);
     }
 }
 
-// A folder, a missing file and an empty path name no picture; null arguments are refused.
+// A folder, a missing file and an empty path name no picture; null arguments are refused, and
+// so is a path with a lone surrogate, which must not be taken for the file whose name has a
+// replacement character in its place.
 TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
     const CodecPlugin &in = Loaded(GetParam().name, "input");
     if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
@@ -364,9 +371,11 @@ TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
         EXPECT_EQ(in.Decode(path), nullptr) << path;
     }
     const std::u16string chart = QString::fromStdString(Chart(GetParam()).string()).toStdU16String();
-    EXPECT_EQ(reinterpret_cast<IsSupportedFn>(in.Symbol("IsSupported"))(nullptr, 0, 0), 0);
+    const auto isSupported = reinterpret_cast<IsSupportedFn>(in.Symbol("IsSupported"));
+    EXPECT_EQ(isSupported(nullptr, 0, 0), 0);
     EXPECT_NE(reinterpret_cast<GetPictureInfoFn>(in.Symbol("GetPictureInfo"))(chart.c_str(), 0, 0, nullptr), 0);
-    EXPECT_NE(in.IsSupported(Chart(GetParam())), 0);
+    std::filesystem::copy_file(Chart(GetParam()), dir / "a\uFFFD");
+    EXPECT_EQ(isSupported((QString::fromStdString(dir / "a").toStdU16String() + char16_t(0xD800)).c_str(), 0, 0), 0);
 }
 
 // The dialog's thread asks for the size while a job decodes and stores: both get what they
