@@ -1,13 +1,12 @@
-// The codec kit: limits, DIB allocation, reading the picture to store, atomic output, EXIF
-// orientation and failure causes (through the BMP decoder's entry points, compiled in). Paths
-// and information answers are tried through the real plug-ins, in the format matrix.
+// The codec kit: limits, DIB allocation, reading the picture to store, atomic output and
+// failure causes (through the BMP decoder's entry points, compiled in). Paths, information
+// answers and orientation are tried through the real plug-ins and the files of tests/data.
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
 #include "codec_test_support.h"
 #include "faltrix/kit/kit.h"
-#include "faltrix/kit/orientation.h"
 
 #include <QString>
 
@@ -16,10 +15,7 @@
 namespace faltrix {
 namespace {
 
-using testing::DibParams;
-using testing::ReadFile;
-using testing::TempDir;
-using Bytes = std::vector<uint8_t>;
+using namespace faltrix::testing;
 using Names = std::vector<std::string>;
 
 // The documented decoding limits, and what cannot be a picture at all.
@@ -73,10 +69,8 @@ TEST(SourcePictureTest, ReadsEachLayoutTopFirstAndPutsTransparencyOnWhite) {
         {"ThirtyTwoWithAlpha", Params(32, true),
          {{0, 0, 255, 0, 0, 255, 0, 128, 255, 0, 0, 255}, {255, 0, 0, 255, 255, 0, 0, 255, 0, 0, 255, 255}},
          {{0, 0, 255, 0, 0, 255, 0, 128, 255, 0, 0, 255}, blueBlueRed}, true, {255, 255, 255, 127, 255, 127, 255, 0, 0}}};
-    kit::SourcePicture src;
-    EXPECT_FALSE(src.Open(nullptr));
+    kit::SourcePicture src;  // (a DC without a picture is tried on every output plug-in)
     HDC dc = CreateCompatibleDC(nullptr);
-    EXPECT_FALSE(src.Open(dc));  // no picture selected
     for (const auto &c : cases) {
         uint8_t *bits;
         uint32_t stride;
@@ -137,28 +131,6 @@ TEST(AtomicOutputFileTest, CommitPutsTheFileInPlaceWithTheRightModeAndFailureKee
     std::filesystem::create_directory(dir / "sub");
     EXPECT_FALSE(kit::AtomicOutputFile((dir / "sub").string()).ok());
     EXPECT_EQ(dir.Entries(), (Names{"link.bin", "new.bin", "sub"}));
-}
-
-// An APP1 payload asking for `value` in a directory whose orientation entry comes second,
-// less its last `cut` bytes.
-Bytes Exif(bool bigEndian, uint32_t value, uint32_t ifd = 8, size_t cut = 0) {
-    Bytes b = {'E', 'x', 'i', 'f', 0, 0};
-    auto put = [&](uint32_t v, int n) {
-        for (int i = 0; i < n; ++i) b.push_back(uint8_t(v >> 8 * (bigEndian ? n - 1 - i : i)));
-    };
-    b.insert(b.end(), 2, bigEndian ? 'M' : 'I');
-    put(42, 2), put(ifd, 4), put(2, 2);
-    put(0x010F, 2), put(2, 2), put(4, 4), put(0, 4);  // Make
-    put(0x0112, 2), put(3, 2), put(1, 4), put(value, 2), put(0, 2);
-    b.resize(b.size() - cut);
-    return b;
-}
-
-TEST(OrientationTest, ExifBlocksOfEitherByteOrderAndMalformedOnesShowAsStored) {
-    const std::pair<Bytes, int> cases[] = {{Exif(false, 6), 6}, {Exif(true, 8), 8}, {Exif(true, 9), 1},
-                                           {Exif(false, 6, 4000), 1}, {Exif(false, 6, 8, 14), 1}};
-    for (const auto &[block, expected] : cases) EXPECT_EQ(kit::ExifOrientation(block.data(), block.size()), expected);
-    EXPECT_EQ(kit::ExifOrientation(nullptr, 0), 1);
 }
 
 // The cause of a failure names the defect: the system's words, or the decoder's own.
