@@ -43,16 +43,17 @@ std::string FixtureName(const ::testing::TestParamInfo<Fixture> &info) {
 }
 
 // Asks the file's size, then decodes it: the two agree and the progress only moves forward, to
-// its end.
-HBITMAP DecodeChecked(const CodecPlugin &in, const fs::path &file) {
+// its end. Gives the decoded layout (not ok when nothing was decoded) and its pixels.
+std::pair<DibView, QImage> DecodeChecked(const CodecPlugin &in, const fs::path &file) {
     int32_t w = 0, h = 0;
     EXPECT_EQ(in.PictureSize(file, &w, &h), 0);
     HBITMAP b = in.Decode(file);
     EXPECT_TRUE(CodecPlugin::LastProgress().monotonic);
     EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
-    const DibView v = ViewDib(b);
-    EXPECT_EQ(std::pair(v.width, v.height), std::pair(w, h));
-    return b;
+    std::pair<DibView, QImage> decoded{ViewDib(b), DibToImage(b)};
+    EXPECT_EQ(std::pair(decoded.first.width, decoded.first.height), std::pair(w, h));
+    DeleteObject(b);
+    return decoded;
 }
 
 // ---- Hostile files --------------------------------------------------------------------------
@@ -103,10 +104,9 @@ TEST_P(LayoutFiles, DecodeToTheReferencePictureAtTheirDepth) {
     ASSERT_EQ(f.words.size(), 4u);
     const QImage expected(QString::fromStdString(f.Path(f.words[0]).string()));
     ASSERT_FALSE(expected.isNull()) << f.words[0];
-    HBITMAP b = DecodeChecked(in, f.Path(f.file));
-    ASSERT_NE(b, nullptr);
-    EXPECT_EQ(ViewDib(b).bitCount, std::stoi(f.words[1]));
-    const QImage have = DibToImage(b);
+    const auto [view, have] = DecodeChecked(in, f.Path(f.file));
+    ASSERT_TRUE(view.ok);
+    EXPECT_EQ(view.bitCount, std::stoi(f.words[1]));
     ASSERT_EQ(have.size(), expected.size());
     std::string where;
     if (f.words[2] == "mean") {
@@ -114,7 +114,6 @@ TEST_P(LayoutFiles, DecodeToTheReferencePictureAtTheirDepth) {
     } else {
         EXPECT_LE(MaxDifference(have, expected, &where), std::stoi(f.words[3])) << where;
     }
-    DeleteObject(b);
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, LayoutFiles, ::testing::ValuesIn(Listed("layouts", "references.txt")), FixtureName);
@@ -139,9 +138,8 @@ TEST_P(PngSuite, DecodesAsQtDoes) {
     const fs::path file = suite / GetParam();
     const Bytes bytes = ReadFile(file);
     ASSERT_NE(in.IsSupported(file), 0);
-    HBITMAP decoded = DecodeChecked(in, file);
-    ASSERT_NE(decoded, nullptr);
-    const DibView view = ViewDib(decoded);
+    const auto [view, have] = DecodeChecked(in, file);
+    ASSERT_TRUE(view.ok);
     EXPECT_EQ(view.bitCount, ExpectedDepth(bytes));
     if (bytes[25] == 0 && view.bitCount == 8) {  // greys carry the grey ramp
         ASSERT_EQ(view.palette.size(), 256u);
@@ -149,7 +147,6 @@ TEST_P(PngSuite, DecodesAsQtDoes) {
     }
     const QImage expected(QString::fromStdString(file.string()));
     ASSERT_FALSE(expected.isNull());
-    const QImage have = DibToImage(decoded);
     std::string where;
     if (bytes[24] == 16 && bytes[25] == 2 && view.bitCount == 32) {
         // Qt mis-reads 16-bit RGB with a tRNS key (opaque pixels come out white or clear): there
@@ -159,7 +156,6 @@ TEST_P(PngSuite, DecodesAsQtDoes) {
         // 16-bit samples are reduced to 8 with rounding by both, possibly differently by one.
         EXPECT_LE(MaxDifference(have, expected, &where), 1) << where;
     }
-    DeleteObject(decoded);
 }
 
 std::vector<std::string> SuiteFiles() {

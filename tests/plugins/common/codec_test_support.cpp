@@ -25,12 +25,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path FromEnv(const char *name, const char *fallback) {
-    const char *env = std::getenv(name);
-    return env ? env : fallback;
-}
-fs::path BuildDir() { return FromEnv("FALTRIX_BUILD_DIR", FALTRIX_TEST_BUILD_DIR); }
-fs::path SourceDir() { return FromEnv("FALTRIX_SOURCE_DIR", FALTRIX_TEST_SOURCE_DIR); }
+fs::path BuildDir() { return qEnvironmentVariable("FALTRIX_BUILD_DIR", FALTRIX_TEST_BUILD_DIR).toStdString(); }
+fs::path SourceDir() { return qEnvironmentVariable("FALTRIX_SOURCE_DIR", FALTRIX_TEST_SOURCE_DIR).toStdString(); }
 
 thread_local CodecPlugin::Progress t_progress;
 
