@@ -216,6 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"webp_Palette8Lossless", {8, 256, false, false, 24, 0}},
         RoundTrip{"webp_Rgb16Lossless", {16, 0, false, false, 24, 0}},
         RoundTrip{"webp_Rgb24BottomUpLossless", {24, 0, false, false, 24, 0}},
+        RoundTrip{"webp_Rgb24TopDownLossless", {24, 0, true, false, 24, 0}},  // rows walked in memory order
         RoundTrip{"webp_Rgbx32AlphaAllZeroLossless", {32, 0, false, false, 24, 0}},
         RoundTrip{"webp_Rgba32Lossless", {32, 0, true, true, 32, 0}},
         RoundTrip{"webp_Rgb24BottomUpLossy", {24, 0, false, false, 24, 12.0}},
