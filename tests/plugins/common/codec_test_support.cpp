@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QComboBox>
 #include <QSpinBox>
 #include <QTimer>
@@ -24,12 +25,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path FromEnv(const char *name, const char *fallback) {
-    const char *env = std::getenv(name);
-    return env ? env : fallback;
-}
-fs::path BuildDir() { return FromEnv("FALTRIX_BUILD_DIR", FALTRIX_TEST_BUILD_DIR); }
-fs::path SourceDir() { return FromEnv("FALTRIX_SOURCE_DIR", FALTRIX_TEST_SOURCE_DIR); }
+fs::path BuildDir() { return qEnvironmentVariable("FALTRIX_BUILD_DIR", FALTRIX_TEST_BUILD_DIR).toStdString(); }
+fs::path SourceDir() { return qEnvironmentVariable("FALTRIX_SOURCE_DIR", FALTRIX_TEST_SOURCE_DIR).toStdString(); }
 
 thread_local CodecPlugin::Progress t_progress;
 
@@ -282,14 +279,6 @@ QImage TestChart(int width, int height, bool withAlpha) {
     return image;
 }
 
-QImage Noise(int width, int height) {
-    QImage image(width, height, QImage::Format_ARGB32);
-    uint32_t state = 12345;
-    for (int i = 0; i < width * height; ++i)
-        reinterpret_cast<QRgb *>(image.bits())[i] = 0xFF000000u | ((state = state * 1664525u + 1013904223u) >> 8);
-    return image;
-}
-
 HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown) {
     DibParams p;
     p.width = image.width(), p.height = image.height(), p.bitCount = bitCount, p.topDown = topDown;
@@ -350,19 +339,10 @@ int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char 
     return fn ? fn(parent, 0) : -1;
 }
 
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "faltrix-codec-XXXXXX").string();
-    if (mkdtemp(pattern.data())) path_ = pattern;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    if (!path_.empty()) fs::remove_all(path_, ec);
-}
-
 std::vector<std::string> TempDir::Entries() const {
     std::vector<std::string> names;
-    for (const auto &e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
+    for (const QString &name : QDir(path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+        names.push_back(name.toStdString());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -370,11 +350,6 @@ std::vector<std::string> TempDir::Entries() const {
 std::vector<uint8_t> ReadFile(const fs::path &file) {
     std::ifstream in(file, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-void WriteFile(const fs::path &file, const std::vector<uint8_t> &bytes) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 void UnderFileSizeLimit(uint64_t bytes, const std::function<void()> &body) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QImage>
+#include <QTemporaryDir>
 
 #include <cstdint>
 #include <filesystem>
@@ -110,8 +111,6 @@ double MeanDifference(const QImage &have, const QImage &expected);
 // A picture with gradients, fine lines and sharp edges, as ARGB32 (alpha 255 unless
 // withAlpha, which adds a transparent band and a half-transparent one).
 QImage TestChart(int width, int height, bool withAlpha = false);
-// Opaque pseudo-random pixels: what no encoder compresses much.
-QImage Noise(int width, int height);
 
 // Puts an ARGB32 picture into a new DIB section of the given depth (16, 24 or 32).
 HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown = false);
@@ -124,19 +123,13 @@ HBITMAP ChartDib(int bits, bool topDown, int palette = 0, bool alpha = false, in
 // ---- Files -------------------------------------------------------------------------------
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
-class TempDir {
+class TempDir : public QTemporaryDir {
 public:
-    TempDir();
-    ~TempDir();
-    std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
-    std::vector<std::string> Entries() const;  // names in the folder, sorted
-
-private:
-    std::filesystem::path path_;
+    std::filesystem::path operator/(const std::string &name) const { return path().toStdString() + "/" + name; }
+    std::vector<std::string> Entries() const;  // names in the folder, hidden ones too, sorted
 };
 
 std::vector<uint8_t> ReadFile(const std::filesystem::path &file);
-void WriteFile(const std::filesystem::path &file, const std::vector<uint8_t> &bytes);
 
 // Runs body with the process's file-size limit at `bytes`: writes past it fail with EFBIG,
 // as on a full disk.

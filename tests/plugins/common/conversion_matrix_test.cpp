@@ -6,10 +6,12 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 
+#include <QPainter>
 #include <QWidget>
 
 #include <atomic>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "codec_test_support.h"
@@ -48,14 +50,18 @@ std::filesystem::path Chart(const Format &f) { return SampleFile(std::string("ch
 
 class ConversionMatrix : public ::testing::TestWithParam<std::tuple<Format, Format>> {};
 
+// Under a neutral name the source is taken by its own input plug-in only: files are judged by
+// content, not by name.
 TEST_P(ConversionMatrix, ConvertsAndReadsBack) {
     const auto &[from, to] = GetParam();
     CodecPlugin in(from.name, "input"), out(to.name, "output"), back(to.name, "input");
     if (!in.loaded() || !out.loaded() || !back.loaded()) GTEST_SKIP() << "plug-ins not built";
+    TempDir dir;
+    std::filesystem::copy_file(Chart(from), dir / "picture.dat");
+    EXPECT_EQ(back.IsSupported(dir / "picture.dat") != 0, std::string(from.name) == to.name);
     HBITMAP picture = in.Decode(Chart(from));
     ASSERT_NE(picture, nullptr);
-    TempDir dir;
-    const auto file = dir / (std::string("converted.") + to.ext);
+    const auto file = dir / (std::string("converted-\u00e9\u4e2d\U0001F600.") + to.ext);  // 2, 3 and 4 UTF-8 bytes
     ASSERT_EQ(out.Save(picture, file), 0);
     ASSERT_NE(back.IsSupported(file), 0);
     HBITMAP again = back.Decode(file);
@@ -68,16 +74,6 @@ TEST_P(ConversionMatrix, ConvertsAndReadsBack) {
     DeleteObject(picture);
 }
 
-// Under a neutral name each sample is taken by its own input plug-in only.
-TEST_P(ConversionMatrix, IsSupportedJudgesByContentNotName) {
-    const auto &[file, plugin] = GetParam();
-    CodecPlugin in(plugin.name, "input");
-    if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
-    TempDir dir;
-    std::filesystem::copy_file(Chart(file), dir / "picture.dat");
-    EXPECT_EQ(in.IsSupported(dir / "picture.dat") != 0, std::string(file.name) == plugin.name);
-}
-
 INSTANTIATE_TEST_SUITE_P(Samples, ConversionMatrix,
                          ::testing::Combine(::testing::ValuesIn(kFormats), ::testing::ValuesIn(kFormats)),
                          [](const auto &info) {
@@ -87,15 +83,11 @@ INSTANTIATE_TEST_SUITE_P(Samples, ConversionMatrix,
 // ---- Round trips of every depth ---------------------------------------------------------
 
 // The picture put on white and made opaque, as a format without alpha stores it.
-QImage OnWhite(QImage image) {
-    image = image.convertToFormat(QImage::Format_ARGB32);
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) {
-            const QRgb c = image.pixel(x, y);
-            auto mix = [a = qAlpha(c)](int v) { return (v * a + 255 * (255 - a) + 127) / 255; };
-            image.setPixel(x, y, qRgb(mix(qRed(c)), mix(qGreen(c)), mix(qBlue(c))));
-        }
-    return image;
+QImage OnWhite(const QImage &image) {
+    QImage out(image.size(), QImage::Format_RGB32);
+    out.fill(Qt::white);
+    QPainter(&out).drawImage(0, 0, image);
+    return out;
 }
 
 struct RoundTripCase {
@@ -206,18 +198,17 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"gif_EightBitSixteenColours", {8, 16, false, false, 4, 0}},
         RoundTrip{"tiff_Palette1", {1, 2, false, false, 1, 0}}, RoundTrip{"tiff_Palette4TopDown", {4, 16, true, false, 4, 0}},
         RoundTrip{"tiff_ShortTable4", {4, 15, false, false, 4, 0}},
+        RoundTrip{"tiff_BilevelGreyTopDown", {1, -2, true, false, 1, 0}},
         RoundTrip{"tiff_GreyRamp8", {8, -256, false, false, 8, 0}},
         RoundTrip{"tiff_Palette8TopDown", {8, 256, true, false, 8, 0}},
         RoundTrip{"tiff_Rgb16", {16, 0, false, false, 24, 0}}, RoundTrip{"tiff_Rgb24BottomUp", {24, 0, false, false, 24, 0}},
-        RoundTrip{"tiff_Rgb24TopDown", {24, 0, true, false, 24, 0}},
         RoundTrip{"tiff_Rgbx32AlphaAllZero", {32, 0, false, false, 24, 0}},
         RoundTrip{"tiff_Rgba32TopDown", {32, 0, true, true, 32, 0}},
-        RoundTrip{"jpeg_Grey1", {1, -2, false, false, 8, 4.0}}, RoundTrip{"jpeg_Colour1", {1, 2, false, false, 24, 22.0}},
-        RoundTrip{"jpeg_Grey4", {4, -16, true, false, 8, 4.0}}, RoundTrip{"jpeg_Colour4", {4, 16, false, false, 24, 22.0}},
+        // Encoders that read every depth as the kit gives it (BGRA rows, top first) try the
+        // depths whose handling is their own: grey ramps, and what has alpha.
+        RoundTrip{"jpeg_Grey1", {1, -2, false, false, 8, 4.0}}, RoundTrip{"jpeg_Grey4", {4, -16, true, false, 8, 4.0}},
         RoundTrip{"jpeg_Grey8", {8, -256, false, false, 8, 4.0}}, RoundTrip{"jpeg_Colour8", {8, 256, true, false, 24, 22.0}},
-        RoundTrip{"jpeg_Rgb16", {16, 0, false, false, 24, 8.0}},
         RoundTrip{"jpeg_Rgb24BottomUp", {24, 0, false, false, 24, 8.0}},
-        RoundTrip{"jpeg_Rgb24TopDown", {24, 0, true, false, 24, 8.0}},
         RoundTrip{"jpeg_Rgbx32AlphaAllZero", {32, 0, false, false, 24, 8.0}},
         RoundTrip{"jpeg_Rgba32OnWhite", {32, 0, true, true, 24, 8.0}},
         RoundTrip{"webp_Palette1Lossless", {1, 2, false, false, 24, 0}},
@@ -225,13 +216,10 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"webp_Palette8Lossless", {8, 256, false, false, 24, 0}},
         RoundTrip{"webp_Rgb16Lossless", {16, 0, false, false, 24, 0}},
         RoundTrip{"webp_Rgb24BottomUpLossless", {24, 0, false, false, 24, 0}},
-        RoundTrip{"webp_Rgb24TopDownLossless", {24, 0, true, false, 24, 0}},
+        RoundTrip{"webp_Rgb24TopDownLossless", {24, 0, true, false, 24, 0}},  // rows walked in memory order
         RoundTrip{"webp_Rgbx32AlphaAllZeroLossless", {32, 0, false, false, 24, 0}},
         RoundTrip{"webp_Rgba32Lossless", {32, 0, true, true, 32, 0}},
-        RoundTrip{"webp_Palette8Lossy", {8, 256, false, false, 24, 22.0}},
-        RoundTrip{"webp_Rgb16Lossy", {16, 0, true, false, 24, 12.0}},
         RoundTrip{"webp_Rgb24BottomUpLossy", {24, 0, false, false, 24, 12.0}},
-        RoundTrip{"webp_Rgb24TopDownLossy", {24, 0, true, false, 24, 12.0}},
         RoundTrip{"webp_Rgba32LossyAlphaExact", {32, 0, false, true, 32, 12.0}}),
     kCaseName);
 
@@ -246,7 +234,7 @@ struct SettingsCase {
 class Settings : public ::testing::TestWithParam<SettingsCase> {};
 
 // Confirmed, a choice holds for the session; cancelled, the old one stays; asked from a thread
-// other than the application's, no dialog is shown.
+// other than the application's, no dialog is shown. Two saves with the same choice are alike.
 TEST_P(Settings, HoldForTheSessionUntilConfirmedOtherwise) {
     const SettingsCase &c = GetParam();
     const CodecPlugin &out = Loaded(c.name, "output");
@@ -265,10 +253,7 @@ TEST_P(Settings, HoldForTheSessionUntilConfirmedOtherwise) {
     ASSERT_EQ(out.Save(source, dir / ("cancelled" + ext)), 0);
     EXPECT_EQ(AnswerSettings(out, c.smaller, true), 0);
     ASSERT_EQ(out.Save(source, dir / ("smaller" + ext)), 0);
-    EXPECT_EQ(AnswerSettings(out, c.usual, true), 0);
-    ASSERT_EQ(out.Save(source, dir / ("back" + ext)), 0);
     EXPECT_EQ(ReadFile(dir / ("cancelled" + ext)), ReadFile(dir / ("usual" + ext)));
-    EXPECT_EQ(ReadFile(dir / ("back" + ext)), ReadFile(dir / ("usual" + ext)));
     EXPECT_LT(ReadFile(dir / ("smaller" + ext)).size(), ReadFile(dir / ("usual" + ext)).size());
     DeleteObject(source);
 }
@@ -282,7 +267,7 @@ INSTANTIATE_TEST_SUITE_P(
     kCaseName);
 
 // Every compression the TIFF dialog offers is what the file says, and gives back exactly a
-// colour picture and the two-entry grey ramp, which is stored as bilevel grey.
+// colour picture.
 TEST(TiffSettings, EveryCompressionOfTheDialogIsUsedAndReadsBackExactly) {
     const CodecPlugin &out = Loaded("tiff", "output"), &in = Loaded("tiff", "input");
     if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
@@ -290,15 +275,13 @@ TEST(TiffSettings, EveryCompressionOfTheDialogIsUsedAndReadsBackExactly) {
     TempDir dir;
     for (int choice = 0; choice < 4; ++choice) {
         ASSERT_EQ(AnswerSettings(out, {{"Compression", choice}}, true), 0);
-        for (const RoundTripCase &c : {RoundTripCase{24, 0, false, false, 24, 0}, RoundTripCase{1, -2, true, false, 1, 0}}) {
-            ExpectRoundTrip(out, in, c, Named("tiff"), dir / "c.tif");
-            TIFF *tif = TIFFOpen((dir / "c.tif").c_str(), "r");
-            ASSERT_NE(tif, nullptr);
-            uint16_t scheme = 0;
-            TIFFGetField(tif, TIFFTAG_COMPRESSION, &scheme);
-            TIFFClose(tif);
-            EXPECT_EQ(scheme, schemes[choice]) << choice;
-        }
+        ExpectRoundTrip(out, in, {24, 0, false, false, 24, 0}, Named("tiff"), dir / "c.tif");
+        TIFF *tif = TIFFOpen((dir / "c.tif").c_str(), "r");
+        ASSERT_NE(tif, nullptr);
+        uint16_t scheme = 0;
+        TIFFGetField(tif, TIFFTAG_COMPRESSION, &scheme);
+        TIFFClose(tif);
+        EXPECT_EQ(scheme, schemes[choice]) << choice;
     }
     EXPECT_EQ(AnswerSettings(out, {{"Compression", 1}}, true), 0);
 }
@@ -313,35 +296,31 @@ HBITMAP ThroughGif(HBITMAP source, const std::filesystem::path &file) {
 }
 
 // Up to 256 colours come through exactly, as an 8-bit picture (no transparent index is spent
-// on an opaque one); more are reduced close to the original, pure colours exactly. Transparent
-// pixels stay transparent, half transparent ones go on white.
+// on an opaque one, though it has alpha bytes); more are reduced close to the original, pure
+// colours exactly. Transparent pixels stay transparent, half transparent ones go on white. (The
+// plug-in sees every depth as the kit reads it, in rows of BGRA.)
 TEST(GifTrueColour, FewColoursKeptManyReducedCloselyTransparencyKept) {
     if (!Loaded("gif", "output").loaded()) GTEST_SKIP() << "plug-ins not built";
     TempDir dir;
     QImage few(64, 40, QImage::Format_ARGB32);
     for (int y = 0; y < 40; ++y)
         for (int x = 0; x < 64; ++x) few.setPixel(x, y, qRgb((x / 4) * 16, (y / 5) * 30, 77));  // 128 colours
-    for (int bits : {16, 24, 32}) {
-        std::string where;
-        if (bits != 16) {  // 5-bit channels would add colours of their own
-            HBITMAP loaded = ThroughGif(ImageToDib(few, bits, bits == 32), dir / "few.gif");
-            EXPECT_EQ(ViewDib(loaded).bitCount, 8) << bits;
-            EXPECT_EQ(MaxDifference(DibToImage(loaded), few, &where), 0) << bits << " bits: " << where;
-            DeleteObject(loaded);
-        }
-        HBITMAP source = ImageToDib(TestChart(160, 120), bits);
-        const QImage original = DibToImage(source);
-        HBITMAP loaded = ThroughGif(source, dir / "many.gif");
-        const QImage have = DibToImage(loaded);
-        EXPECT_LT(MeanDifference(have, original), 4.0) << bits << " bits";
-        EXPECT_LE(MaxDifference(have, original), 40) << bits << " bits";
-        EXPECT_EQ(have.pixel(10, 60), original.pixel(10, 60));  // a black or white line
-        EXPECT_EQ(have.pixel(5, 110), original.pixel(5, 110));  // a colour block
-        DeleteObject(loaded);
-    }
-    HBITMAP loaded = ThroughGif(ImageToDib(TestChart(80, 60, true), 32, true), dir / "alpha.gif");
+    std::string where;
+    HBITMAP loaded = ThroughGif(ImageToDib(few, 32, true), dir / "few.gif");
+    EXPECT_EQ(ViewDib(loaded).bitCount, 8);
+    EXPECT_EQ(MaxDifference(DibToImage(loaded), few, &where), 0) << where;
+    DeleteObject(loaded);
+    const QImage chart = TestChart(160, 120);
+    loaded = ThroughGif(ImageToDib(chart, 24), dir / "many.gif");
+    QImage have = DibToImage(loaded);
+    EXPECT_LT(MeanDifference(have, chart), 4.0);
+    EXPECT_LE(MaxDifference(have, chart), 40);
+    EXPECT_EQ(have.pixel(10, 60), chart.pixel(10, 60));  // a black or white line
+    EXPECT_EQ(have.pixel(5, 110), chart.pixel(5, 110));  // a colour block
+    DeleteObject(loaded);
+    loaded = ThroughGif(ImageToDib(TestChart(80, 60, true), 32, true), dir / "alpha.gif");
     EXPECT_EQ(ViewDib(loaded).bitCount, 32);
-    const QImage have = DibToImage(loaded);
+    have = DibToImage(loaded);
     EXPECT_EQ(qAlpha(have.pixel(79, 30)), 0);             // fully transparent band
     EXPECT_EQ(have.pixel(65, 31), qRgb(255, 255, 255));  // half transparent white: white, opaque
     EXPECT_EQ(have.pixel(65, 30), qRgb(127, 127, 127));  // half transparent black: grey on white
@@ -354,24 +333,31 @@ TEST(GifTrueColour, FewColoursKeptManyReducedCloselyTransparencyKept) {
 
 class EachFormat : public ::testing::TestWithParam<Format> {};
 
-// Each answer's length is the length of the text written; past the patterns comes 0.
+// Each answer's length is the length of the text written; before the tag and past the patterns
+// comes 0. A short buffer gets as much as fits before the terminating 0; no buffer gets 0.
 TEST_P(EachFormat, AnswersItsTagDescriptionAndPatterns) {
     const Format &f = GetParam();
     const CodecPlugin &in = Loaded(f.name, "input"), &out = Loaded(f.name, "output");
     if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
     for (const auto &[p, tag, patterns] : {std::tuple{&in, u"00IN_EX", f.inPatterns}, std::tuple{&out, u"00OUT_EX", f.outPatterns}}) {
-        const std::u16string expected[] = {tag, u"", patterns, f.patternsDescription, u""};
-        for (int number = 0; number <= 4; ++number) {
+        const std::u16string expected[] = {u"", tag, u"", patterns, f.patternsDescription, u"", u""};
+        for (int number = -1; number <= 5; ++number) {
             int32_t n = -1;
             const std::u16string text = p->Info(number, 1024, &n);
             EXPECT_EQ(n, int32_t(text.size())) << number;
             if (number == 1) EXPECT_EQ(text.rfind(f.description, 0), 0u) << QString::fromStdU16String(text).toStdString();
-            else EXPECT_EQ(text, expected[number]) << number;
+            else EXPECT_EQ(text, expected[number + 1]) << number;
         }
+        int32_t n = -1;
+        EXPECT_EQ(p->Info(1, 5, &n), std::u16string(f.description).substr(0, 4));
+        EXPECT_EQ(n, 4);
+        EXPECT_EQ(reinterpret_cast<GetPluginInfoFn>(p->Symbol("GetPluginInfo"))(1, nullptr, 10), 0);
     }
 }
 
-// A folder, a missing file and an empty path name no picture; null arguments are refused.
+// A folder, a missing file and an empty path name no picture; null arguments are refused, and
+// so is a path with a lone surrogate, which must not be taken for the file whose name has a
+// replacement character in its place.
 TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
     const CodecPlugin &in = Loaded(GetParam().name, "input");
     if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
@@ -383,59 +369,44 @@ TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
         EXPECT_EQ(in.Decode(path), nullptr) << path;
     }
     const std::u16string chart = QString::fromStdString(Chart(GetParam()).string()).toStdU16String();
-    EXPECT_EQ(reinterpret_cast<IsSupportedFn>(in.Symbol("IsSupported"))(nullptr, 0, 0), 0);
+    const auto isSupported = reinterpret_cast<IsSupportedFn>(in.Symbol("IsSupported"));
+    EXPECT_EQ(isSupported(nullptr, 0, 0), 0);
     EXPECT_NE(reinterpret_cast<GetPictureInfoFn>(in.Symbol("GetPictureInfo"))(chart.c_str(), 0, 0, nullptr), 0);
-    EXPECT_NE(in.IsSupported(Chart(GetParam())), 0);
+    std::filesystem::copy_file(Chart(GetParam()), dir / "a\uFFFD");
+    EXPECT_EQ(isSupported((QString::fromStdString(dir / "a").toStdU16String() + char16_t(0xD800)).c_str(), 0, 0), 0);
 }
 
-// A picture wider than the format's size fields hold is refused and leaves no file.
-TEST(SizeLimits, APictureTooWideForTheFormatIsRefused) {
-    for (const Format &f : kFormats) {
-        const CodecPlugin &out = Loaded(f.name, "output");
-        if (!out.loaded() || f.tooWide == 0) continue;
-        TempDir dir;
-        HBITMAP wide = ChartDib(8, false, -256, false, f.tooWide, 1);
-        ASSERT_NE(wide, nullptr);
-        EXPECT_NE(out.Save(wide, dir / (std::string("wide.") + f.ext)), 0) << f.name;
-        EXPECT_TRUE(dir.Entries().empty()) << f.name;
-        DeleteObject(wide);
-    }
-}
-
-// The dialog's thread asks for the size while a job decodes and stores: both get what they
-// would get alone.
-TEST_P(EachFormat, SizeQueriesFromASecondThreadDuringAConversionAgree) {
+// The dialog's thread asks for the size while a job decodes: both get what they would get
+// alone. (The output plug-in is a library of its own, with a kit of its own.)
+TEST_P(EachFormat, SizeQueriesFromASecondThreadDuringADecodeAgree) {
     const Format &f = GetParam();
-    CodecPlugin in(f.name, "input"), out(f.name, "output");
-    if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
-    TempDir dir;
+    CodecPlugin in(f.name, "input");
+    if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
     HBITMAP reference = in.Decode(Chart(f));
     ASSERT_NE(reference, nullptr);
     const QImage expected = DibToImage(reference);
     DeleteObject(reference);
     std::atomic<bool> done{false};
-    std::atomic<int> badSizes{0}, queries{0};
-    std::thread dialog([&] {
-        while (!done.load()) {
+    std::atomic<int> badSizes{0};
+    std::thread dialog([&] {  // asks at least once, and on until the job is over
+        do {
             int32_t w = 0, h = 0;
             if (in.PictureSize(Chart(f), &w, &h) != 0 || w != 160 || h != 120) ++badSizes;
-            ++queries;
-        }
+        } while (!done.load());
     });
     for (int i = 0; i < 10; ++i) {
         HBITMAP picture = in.Decode(Chart(f));
         EXPECT_EQ(MaxDifference(DibToImage(picture), expected), 0);
-        EXPECT_EQ(out.Save(picture, dir / (std::string("job.") + f.ext)), 0);
         DeleteObject(picture);
     }
     done = true;
     dialog.join();
     EXPECT_EQ(badSizes.load(), 0);
-    EXPECT_GT(queries.load(), 0);
 }
 
-// A full disk (a file-size limit), a missing folder and a DC without a picture all answer
-// failure; the previous output stays byte for byte and no temporary file is left.
+// A full disk (a file-size limit), a missing folder, a DC without a picture and a picture wider
+// than the format's size fields hold all answer failure; the previous output stays byte for
+// byte and no other file is left.
 TEST_P(EachFormat, OutputFailureLeavesThePreviousFileAndNoTemporary) {
     const Format &f = GetParam();
     CodecPlugin out(f.name, "output");
@@ -443,16 +414,21 @@ TEST_P(EachFormat, OutputFailureLeavesThePreviousFileAndNoTemporary) {
     TempDir dir;
     const std::string name = std::string("previous.") + f.ext;
     const std::vector<uint8_t> previous(777, 0x5C);
-    WriteFile(dir / name, previous);
-    HBITMAP noise = ImageToDib(Noise(400, 300), 24);
+    std::ofstream(dir / name) << std::string(previous.begin(), previous.end());
+    HBITMAP chart = ImageToDib(TestChart(400, 300), 24);
     int32_t result = 0;
-    UnderFileSizeLimit(4096, [&] { result = out.Save(noise, dir / name); });
+    UnderFileSizeLimit(512, [&] { result = out.Save(chart, dir / name); });
     EXPECT_NE(result, 0);
     EXPECT_EQ(ReadFile(dir / name), previous);
-    EXPECT_NE(out.Save(noise, dir / "missing" / name), 0);
+    EXPECT_NE(out.Save(chart, dir / "missing" / name), 0);
     EXPECT_NE(out.Save(nullptr, dir / (std::string("empty.") + f.ext)), 0);
+    if (f.tooWide > 0) {
+        HBITMAP wide = ChartDib(8, false, -256, false, f.tooWide, 1);
+        EXPECT_NE(out.Save(wide, dir / (std::string("wide.") + f.ext)), 0);
+        DeleteObject(wide);
+    }
     EXPECT_EQ(dir.Entries(), std::vector<std::string>{name});
-    DeleteObject(noise);
+    DeleteObject(chart);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, EachFormat, ::testing::ValuesIn(kFormats),
