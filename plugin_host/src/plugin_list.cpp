@@ -61,6 +61,9 @@ int32_t CallGetPluginInfo(GetPluginInfoFn fn, int32_t infoNumber, WCHAR *buffer,
     return std::min(answer, bufferLength - 1);
 }
 
+// The cause of the calling thread's last failed call; see LastPluginFailure().
+thread_local std::u16string t_lastFailure;
+
 }  // namespace
 
 PluginList::PluginList(const char *folderKind, const char16_t *typeTag) : folderKind_(folderKind), typeTag_(typeTag) {}
@@ -70,6 +73,7 @@ PluginList::~PluginList() {
     // still holds a library at this point.
     getPluginInfo_ = nullptr;
     configurationDlg_ = nullptr;
+    getLastFailureText_ = nullptr;
     if (library_ != nullptr) dlclose(library_);
     library_ = nullptr;
 }
@@ -161,6 +165,7 @@ int32_t PluginList::ScanPlugins() {
 void PluginList::ReleaseLibrary() {
     // The slots go first: nothing may call into a library once it is on its way out.
     ClearEntryPoints();
+    getLastFailureText_ = nullptr;
     if (library_ != nullptr) dlclose(library_);
     library_ = nullptr;
 }
@@ -178,6 +183,7 @@ int32_t PluginList::SelectPlugin(uint32_t index) {
     }
     current_ = static_cast<int32_t>(index);
     BindEntryPoints();
+    getLastFailureText_ = reinterpret_cast<GetLastFailureTextFn>(ResolveOwn(library_, "GetLastFailureText"));
     return 1;
 }
 
@@ -198,6 +204,19 @@ int32_t PluginList::ConfigurationDlg(HWND parent, int32_t reserved) {
     if (configurationDlg_ == nullptr) return -1;
     return configurationDlg_(parent, reserved);
 }
+
+void PluginList::NoteCallOutcome(bool failed) {
+    t_lastFailure.clear();
+    if (!failed || getLastFailureText_ == nullptr) return;
+    std::array<WCHAR, kFailureBufferLength> buffer{};
+    const int32_t n = getLastFailureText_(buffer.data(), kFailureBufferLength);
+    buffer[kFailureBufferLength - 1] = 0;
+    // The text ends at the answer or at the first NUL, whichever comes first.
+    const std::u16string_view written(buffer.data());
+    t_lastFailure = written.substr(0, static_cast<size_t>(std::clamp(n, 0, kFailureBufferLength - 1)));
+}
+
+std::u16string LastPluginFailure() { return t_lastFailure; }
 
 // ---- Input list ---------------------------------------------------------------------------
 
@@ -226,14 +245,20 @@ int32_t InputPluginList::IsSupported(const WCHAR *path, int32_t reserved1, int32
 }
 
 int32_t InputPluginList::GetPictureInfo(const WCHAR *path, int32_t reserved1, int32_t reserved2, PictureInfo *info) {
+    NoteCallOutcome(false);  // a missing entry point fails without a cause
     if (getPictureInfo_ == nullptr) return -1;
-    return getPictureInfo_(path, reserved1, reserved2, info);
+    const int32_t answer = getPictureInfo_(path, reserved1, reserved2, info);
+    NoteCallOutcome(answer != 0);
+    return answer;
 }
 
 HBITMAP InputPluginList::GetPictureDIB(const WCHAR *path, int32_t reserved1, int32_t reserved2,
                                        ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+    NoteCallOutcome(false);
     if (getPictureDIB_ == nullptr) return nullptr;
-    return getPictureDIB_(path, reserved1, reserved2, progress, data, alloc);
+    HBITMAP bitmap = getPictureDIB_(path, reserved1, reserved2, progress, data, alloc);
+    NoteCallOutcome(bitmap == nullptr);
+    return bitmap;
 }
 
 // ---- Output list --------------------------------------------------------------------------
@@ -255,11 +280,13 @@ void OutputPluginList::ClearEntryPoints() {
 
 int32_t OutputPluginList::SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,
                                          ProgressCallbackFn progress, int32_t data) {
+    NoteCallOutcome(false);
     if (saveDIBPicture_ == nullptr) return -1;
     // The bar stands at 0 when the plug-in starts and at 100 when the call returns, also
     // after a failure.
     if (progress != nullptr) progress(0, 1, 0);
     const int32_t result = saveDIBPicture_(dc, path, reserved1, reserved2, progress, data);
+    NoteCallOutcome(result != 0);
     if (progress != nullptr) progress(1, 1, 0);
     return result;
 }

@@ -62,20 +62,24 @@ protected:
     // What the host-side calls answer on both lists: the description of the list holding a
     // library and its length (clamped to the buffer), IsSupported, GetPictureInfo, whether a
     // picture was decoded through the host's allocator, SaveDIBPicture with the progress
-    // positions around it, and ConfigurationDlg of the list holding a library.
+    // positions around it, ConfigurationDlg of the list holding a library, and the causes given
+    // for the decoding and the storing, one after the other.
     using Positions = std::vector<uint32_t>;
-    using Answers = std::tuple<std::u16string, int32_t, int32_t, int32_t, bool, int32_t, Positions, int32_t>;
+    using Answers = std::tuple<std::u16string, int32_t, int32_t, int32_t, bool, int32_t, Positions, int32_t,
+                               std::u16string>;
     Answers AnswersOf() {
         PluginList &holder = output.HasLibrary() ? static_cast<PluginList &>(output) : input;
         std::array<WCHAR, 256> buffer{};  // the exact size, so that the sanitizer sees a write past it
         PictureInfo info{};
         const int32_t length = holder.GetPluginInfo(1, buffer.data(), 256);
         HBITMAP bitmap = input.GetPictureDIB(u"/x", 0, 0, ProgressCallback, 0, DibAllocCallback);
+        std::u16string causes = LastPluginFailure();
         DeleteObject(bitmap);
         recorder.Clear();
         const int32_t saved = output.SaveDIBPicture(dc, u"/x", 0, 0, ProgressCallback, 0);
+        causes += LastPluginFailure();
         return {buffer.data(), length, input.IsSupported(u"/x", 0, 0), input.GetPictureInfo(u"/x", 0, 0, &info),
-                bitmap != nullptr, saved, recorder.ProgressPositions(), holder.ConfigurationDlg(nullptr, 0)};
+                bitmap != nullptr, saved, recorder.ProgressPositions(), holder.ConfigurationDlg(nullptr, 0), causes};
     }
 
     std::string folder;
@@ -149,22 +153,23 @@ TEST_F(HostTest, ScanningTakesCandidatesInByteOrder) {
 TEST_F(HostTest, EachListTakesItsExactTagAndPassesTheAnswersOn) {
     const std::string tag = "answered the type tag \"", notInput = "\", not \"00IN_EX\"";
     const std::string outputTag = tag + "00OUT_EX" + notInput;
-    const Answers none{u"", -1, -1, -1, false, -1, {}, -1};
+    const Answers none{u"", -1, -1, -1, false, -1, {}, -1, u""};
+    const std::u16string clamped(511, u'C');  // the failing fakes' overrunning cause
     const Positions bracket{0, 50, 100};
     const std::tuple<const char *, int, int, std::string, Answers> cases[] = {
-        {"input", 1, 0, "", {u"Fake input", 10, 1, 0, true, -1, {}, 0}},
-        {"input_failing", 1, 0, "", {u"Fake input_failing", 18, 0, 1, false, -1, {}, 1}},
-        {"input_bare", 1, 0, "", {u"Fake input_bare", 15, -1, -1, false, -1, {}, -1}},  // bound all the same
-        {"overlong_info", 1, 0, "", {std::u16string(255, u'X'), 255, 1, 0, true, -1, {}, 0}},
+        {"input", 1, 0, "", {u"Fake input", 10, 1, 0, true, -1, {}, 0, u""}},
+        {"input_failing", 1, 0, "", {u"Fake input_failing", 18, 0, 1, false, -1, {}, 1, clamped}},
+        {"input_bare", 1, 0, "", {u"Fake input_bare", 15, -1, -1, false, -1, {}, -1, u""}},  // bound all the same
+        {"overlong_info", 1, 0, "", {std::u16string(255, u'X'), 255, 1, 0, true, -1, {}, 0, u""}},
         {"wrong_tag", 0, 0, tag + "NOT_A_TAG" + notInput, none},
         {"tag_case_input", 0, 0, tag + "00iN_EX" + notInput, none},
         {"tag_case_output", 0, 0, tag + "00OUT_eX" + notInput, none},
         {"no_info", 0, 0, "exports no GetPluginInfo", none},
         {"borrowed_info", 0, 0, "exports no GetPluginInfo", none},
         {"overlong_tag", 0, 0, tag + std::string(255, 'X') + notInput, none},
-        {"output_bare", 0, 1, outputTag, {u"Fake output_bare", 16, -1, -1, false, -1, {}, -1}},
-        {"output_failing", 0, 1, outputTag, {u"Fake output_failing", 19, -1, -1, false, 5, bracket, 1}},
-        {"output", 0, 1, outputTag, {u"Fake output", 11, -1, -1, false, 0, bracket, 0}}};
+        {"output_bare", 0, 1, outputTag, {u"Fake output_bare", 16, -1, -1, false, -1, {}, -1, u""}},
+        {"output_failing", 0, 1, outputTag, {u"Fake output_failing", 19, -1, -1, false, 5, bracket, 1, clamped}},
+        {"output", 0, 1, outputTag, {u"Fake output", 11, -1, -1, false, 0, bracket, 0, u""}}};
     for (const auto &[variant, inputs, outputs, reason, answers] : cases) {
         input.Teardown();
         output.Teardown();
@@ -222,7 +227,7 @@ TEST_F(HostTest, SelectingLoadsOneLibraryAtATime) {
     ASSERT_EQ(input.SelectPlugin(1), 0);
     EXPECT_TRUE(!input.HasLibrary() && input.Current() == -1 && !input.LastLoadError().empty());
     EXPECT_EQ(recorder.Messages(), (std::vector<RecordingFrontEnd::Message>{{u"Failed in loading library.", U16(b)}}));
-    EXPECT_EQ(AnswersOf(), (Answers{u"", -1, -1, -1, false, -1, {}, -1}));  // the slots emptied
+    EXPECT_EQ(AnswersOf(), (Answers{u"", -1, -1, -1, false, -1, {}, -1, u""}));  // the slots emptied
 }
 
 }  // namespace

@@ -31,6 +31,7 @@ public:
     static constexpr uint32_t kMaxPaths = 1024;       // accepted plug-ins kept per list
     static constexpr uint32_t kMaxCandidates = 256;   // candidate files examined per scan
     static constexpr int32_t kInfoBufferLength = 256; // tag and description buffers
+    static constexpr int32_t kFailureBufferLength = 512;  // GetLastFailureText's buffer
 
     virtual ~PluginList();
     PluginList(const PluginList &) = delete;
@@ -89,9 +90,15 @@ protected:
     // An entry point defined in `library` itself (not in a library it depends on), or null.
     static void *ResolveOwn(void *library, const char *name);
 
+    // After a host-side call of GetPictureInfo, GetPictureDIB or SaveDIBPicture on this
+    // thread: asks the plug-in for the cause when the call failed, and keeps it (or nothing,
+    // after a success) for LastPluginFailure().
+    void NoteCallOutcome(bool failed);
+
     void *library_ = nullptr;
     GetPluginInfoFn getPluginInfo_ = nullptr;
     ConfigurationDlgFn configurationDlg_ = nullptr;
+    GetLastFailureTextFn getLastFailureText_ = nullptr;  // optional; bound by SelectPlugin
 
 private:
     // True when the loaded library exports a GetPluginInfo of its own that answers this list's
@@ -154,6 +161,13 @@ private:
 // output list is torn down first.
 InputPluginList &InputPlugins();
 OutputPluginList &OutputPlugins();
+
+// The cause the plug-in gave for the calling thread's last host-side call of GetPictureInfo,
+// GetPictureDIB or SaveDIBPicture, when that call failed: at most kFailureBufferLength - 1
+// units. Empty after a success, and when the plug-in knew no cause, lacks GetLastFailureText
+// or the entry point called. Thread-local, so a size query on the dialog's thread leaves a
+// job's cause alone.
+std::u16string LastPluginFailure();
 
 // The allocator handed to GetPictureDIB: CreateDIBSection with the same arguments.
 HBITMAP DibAllocCallback(HDC hdc, const BITMAPINFO *pbmi, uint32_t usage, void **ppvBits, HANDLE hSection,

@@ -21,6 +21,8 @@
  *      input plug-in, then SaveDIBPicture on the output plug-in. A preview makes the same
  *      three input calls on a job thread of its own.
  *   6. ConfigurationDlg when the user presses the plug-in's "Detail" button (dialog thread).
+ *   7. After GetPictureInfo, GetPictureDIB or SaveDIBPicture failed: GetLastFailureText, on
+ *      the same thread, when the plug-in exports it (see "Optional entry points").
  *
  * Threads: GetPluginInfo, ConfigurationDlg and the size query (GetPictureInfo) come from the
  * dialog's thread; IsSupported, GetPictureInfo, GetPictureDIB and SaveDIBPicture from a job
@@ -134,6 +136,20 @@ typedef HBITMAP (*GetPictureDIBFn)(const WCHAR *path, int32_t reserved1, int32_t
 typedef int32_t (*SaveDIBPictureFn)(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,
                                     ProgressCallbackFn progress, int32_t data);
 
+/* ---- Optional entry points ------------------------------------------------------------
+ * A plug-in may leave any of these out; the host then behaves as it did before they existed.
+ * The host binds each one by name, like the entry points above. */
+
+/* Writes the cause of the last call that failed on the calling thread, in words for the user
+ * ("No space left on device", "truncated JPEG data at row 1234"), as a NUL-terminated string
+ * into buffer, which holds bufferLength WCHAR units (512). Returns the number of units
+ * written, not counting the NUL; 0 when no cause is known. The host asks right after
+ * GetPictureInfo, GetPictureDIB or SaveDIBPicture failed, on the thread that made that call,
+ * before it makes any other call there; the answer is meaningless at any other time. The
+ * host clamps a longer answer to the buffer and terminates it. The buffer is the host's and
+ * valid only during the call. [the thread of the failed call] */
+typedef int32_t (*GetLastFailureTextFn)(WCHAR *buffer, int32_t bufferLength);
+
 /* Declarations for plug-in authors: define the entry points with these names and types. */
 #ifndef FALTRIX_HOST
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
@@ -146,6 +162,7 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t reserved1
                                             DibAllocCallbackFn alloc);
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1,
                                              int32_t reserved2, ProgressCallbackFn progress, int32_t data);
+FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength);
 #endif
 
 #ifdef __cplusplus

@@ -7,7 +7,9 @@
 //   FAKE_NO_INFO              export no GetPluginInfo
 //   FAKE_NO_OTHERS            export GetPluginInfo only
 //   FAKE_FAIL                 every answer fails: IsSupported 0, GetPictureInfo 1,
-//                             GetPictureDIB null, SaveDIBPicture 5, ConfigurationDlg 1
+//                             GetPictureDIB null, SaveDIBPicture 5, ConfigurationDlg 1; and
+//                             GetLastFailureText fills the whole buffer with 'C' without a
+//                             NUL and claims 100 units more than the buffer holds
 //   FAKE_OVERLONG=1           every GetPluginInfo answer fills the whole buffer without a NUL
 //                             and claims 100 units more than the buffer holds
 //   FAKE_OVERLONG=2           the same for every number but 0 (the tag stays right)
@@ -101,6 +103,13 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
 }
 #endif // FAKE_KIND_OUTPUT
 #endif // FAKE_NO_OTHERS
+
+#ifdef FAKE_FAIL
+FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength) {
+    for (int32_t i = 0; i < bufferLength; ++i) buffer[i] = (WCHAR)'C';
+    return bufferLength + 100;
+}
+#endif
 
 #ifdef FAKE_USES_DEPENDENCY
 // Keeps the dependency linked (the linker drops unreferenced libraries with --as-needed).
