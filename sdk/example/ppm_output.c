@@ -7,10 +7,12 @@
  * leaves a half-written file behind (a temporary file renamed over the output at the end).
  * Any depth the host hands over (1 to 32 bits, either row order) is first copied with
  * BitBlt into a 24-bit top-down section of the plug-in's own, which the graphics layer
- * converts; rows are then read top to bottom.
+ * converts; rows are then read top to bottom. A failure keeps its cause for the optional
+ * GetLastFailureText, which the host asks right after the failed call on the same thread.
  *
  * Builds from sdk/include and libfaltrix_gdi.so alone: see Makefile beside this file.
  */
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -40,6 +42,28 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
     case 3: return Answer(u"Portable pixmap (*.ppm)", buffer, bufferLength);
     default: return 0;
     }
+}
+
+/* The cause of the calling thread's last failure; each SaveDIBPicture starts with none. */
+static _Thread_local char lastFailure[256];
+
+/* Keeps cause and answers 1, SaveDIBPicture's failure. */
+static int32_t Fail(const char *cause) {
+    snprintf(lastFailure, sizeof lastFailure, "%s", cause);
+    return 1;
+}
+
+/* The cause as UTF-16. The system's words may be in another language: bytes outside ASCII
+ * are shown as '?' here, where a real plug-in would convert UTF-8. */
+FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength) {
+    if (buffer == NULL || bufferLength <= 0) return 0;
+    int32_t n = 0;
+    for (; lastFailure[n] != 0 && n < bufferLength - 1; ++n) {
+        const unsigned char c = (unsigned char)lastFailure[n];
+        buffer[n] = c < 0x80 ? c : '?';
+    }
+    buffer[n] = 0;
+    return n;
 }
 
 /* Nothing to configure. The host ignores an output plug-in's answer. */
@@ -113,10 +137,11 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
                                              ProgressCallbackFn progress, int32_t data) {
     (void)reserved1;
     (void)reserved2;
+    lastFailure[0] = 0;
     BITMAP picture;
     HGDIOBJ selected = GetCurrentObject(dc, OBJ_BITMAP);
     if (path == NULL || selected == NULL || GetObjectW(selected, sizeof picture, &picture) != (int)sizeof picture) {
-        return 1;
+        return Fail("no picture is selected to store");
     }
 
     /* Our own 24-bit top-down copy: BitBlt converts whatever depth the host has. */
@@ -136,6 +161,7 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
     int fd = -1;
     int stored = 0;
 
+    errno = 0;
     if (copy != NULL && copyDc != NULL && temporary != NULL) {
         SelectObject(copyDc, copy);
         sprintf(temporary, "%s.tmp-XXXXXX", target);
@@ -143,7 +169,12 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
             fd = mkstemp(temporary);
         }
     }
-    if (fd >= 0) {
+    if (fd < 0) {
+        if (target == NULL) Fail("the path is not valid UTF-16");
+        else if (copy == NULL || copyDc == NULL || temporary == NULL) Fail("not enough memory");
+        else Fail(errno != 0 ? strerror(errno) : "the picture could not be copied");
+    } else {
+        errno = 0;
         FILE *file = fdopen(fd, "wb");
         if (file == NULL) {
             close(fd);
@@ -154,7 +185,10 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
             ok = fclose(file) == 0 && ok;
             stored = ok && rename(temporary, target) == 0;
         }
-        if (!stored) unlink(temporary);
+        if (!stored) {
+            Fail(errno != 0 ? strerror(errno) : "the file could not be written");
+            unlink(temporary);
+        }
     }
 
     free(temporary);

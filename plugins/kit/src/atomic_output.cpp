@@ -1,5 +1,9 @@
 // Output files written whole or not at all: the picture goes into a temporary file beside
 // the output, which is synced and renamed over the output only when complete.
+//
+// The stream over the temporary file is a cookie stream of our own, so that the system's
+// words for the first failed write ("No space left on device") are recorded the moment it
+// fails, before the codec library that wrote through the stream reports its own summary.
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -37,6 +41,30 @@ std::string FolderOf(const std::string &path) {
     if (slash == 0) return "/";
     return path.substr(0, slash);
 }
+
+ssize_t CookieWrite(void *cookie, const char *data, size_t n) {
+    const int fd = *static_cast<int *>(cookie);
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t written = write(fd, data + done, n - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            SetLastFailure(written < 0 ? std::strerror(errno) : "the output file takes no more bytes");
+            return -1;
+        }
+        done += static_cast<size_t>(written);
+    }
+    return static_cast<ssize_t>(n);
+}
+
+int CookieSeek(void *cookie, off64_t *position, int whence) {
+    const off64_t at = lseek64(*static_cast<int *>(cookie), *position, whence);
+    if (at < 0) return -1;
+    *position = at;
+    return 0;
+}
+
+int CookieClose(void *cookie) { return close(*static_cast<int *>(cookie)); }
 
 }  // namespace
 
@@ -78,7 +106,8 @@ AtomicOutputFile::AtomicOutputFile(const std::string &finalPath) : finalPath_(fi
     } else {
         (void)fchmod(fd, 0666 & ~CurrentUmask());
     }
-    stream_ = fdopen(fd, "wb");
+    fd_ = fd;
+    stream_ = fopencookie(&fd_, "wb", cookie_io_functions_t{nullptr, CookieWrite, CookieSeek, CookieClose});
     if (!stream_) {
         SetLastFailure(std::strerror(errno));
         close(fd);
@@ -100,7 +129,7 @@ bool AtomicOutputFile::Commit() {
     if (!stream_ || committed_) return Fail("the output file is not open");
     errno = 0;
     bool ok = std::fflush(stream_) == 0 && !std::ferror(stream_);
-    ok = ok && fsync(fileno(stream_)) == 0;
+    ok = ok && fsync(fd_) == 0;
     ok = (std::fclose(stream_) == 0) && ok;
     stream_ = nullptr;
     ok = ok && std::rename(tempPath_.c_str(), finalPath_.c_str()) == 0;

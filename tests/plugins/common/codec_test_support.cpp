@@ -117,6 +117,12 @@ int32_t CodecPlugin::Save(HBITMAP bitmap, const fs::path &file) const {
     return r;
 }
 
+QString CodecPlugin::LastFailureText() const {
+    auto fn = reinterpret_cast<GetLastFailureTextFn>(Symbol("GetLastFailureText"));
+    WCHAR buffer[512];
+    return fn ? QString::fromUtf16(buffer, fn(buffer, 512)) : QString();
+}
+
 CodecPlugin::Progress CodecPlugin::LastProgress() { return t_progress; }
 
 HBITMAP MakeDib(const DibParams &p, uint8_t **bits, uint32_t *stride) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QImage>
+#include <QString>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -43,6 +44,8 @@ public:
     HBITMAP Decode(const std::filesystem::path &file) const;
     // Selects the bitmap (none when null) into a fresh memory DC and calls SaveDIBPicture.
     int32_t Save(HBITMAP bitmap, const std::filesystem::path &file) const;
+    // GetLastFailureText on this thread, as Qt reads the UTF-16; empty when not exported.
+    QString LastFailureText() const;
 
     // Progress reports of the last Decode / Save on this thread: calls, last done and total.
     struct Progress {

@@ -405,7 +405,8 @@ TEST_P(EachFormat, SizeQueriesFromASecondThreadDuringADecodeAgree) {
 }
 
 // A full disk (a file-size limit), a missing folder, a DC without a picture and a picture wider
-// than the format's size fields hold all answer failure; the previous output stays byte for
+// than the format's size fields hold all answer failure, the first two with the system's words
+// as the cause, whichever codec library wrote the bytes; the previous output stays byte for
 // byte and no other file is left.
 TEST_P(EachFormat, OutputFailureLeavesThePreviousFileAndNoTemporary) {
     const Format &f = GetParam();
@@ -419,8 +420,10 @@ TEST_P(EachFormat, OutputFailureLeavesThePreviousFileAndNoTemporary) {
     int32_t result = 0;
     UnderFileSizeLimit(512, [&] { result = out.Save(chart, dir / name); });
     EXPECT_NE(result, 0);
+    EXPECT_EQ(out.LastFailureText(), QStringLiteral("File too large"));
     EXPECT_EQ(ReadFile(dir / name), previous);
     EXPECT_NE(out.Save(chart, dir / "missing" / name), 0);
+    EXPECT_EQ(out.LastFailureText(), QStringLiteral("No such file or directory"));
     EXPECT_NE(out.Save(nullptr, dir / (std::string("empty.") + f.ext)), 0);
     if (f.tooWide > 0) {
         HBITMAP wide = ChartDib(8, false, -256, false, f.tooWide, 1);

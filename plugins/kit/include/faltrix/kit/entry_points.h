@@ -13,7 +13,8 @@
 //   kit::SaveResult ns::Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data);
 // FALTRIX_KIT_CONFIGURATION_DLG(ns) adds ConfigurationDlg over
 //   bool ns::Configure(HWND parent);   true when the user confirmed settings for the session
-// Each failure records its cause (kit::LastFailure) on the calling thread.
+// Each failure records its cause (kit::LastFailure) on the calling thread, which both
+// macros hand to the host through GetLastFailureText.
 #pragma once
 
 #include "faltrix/kit/kit.h"
@@ -27,8 +28,15 @@
         });                                                                                    \
     }
 
+// Not Guarded: answering must leave the cause it answers with in place.
+#define FALTRIX_KIT_LAST_FAILURE_TEXT_                                                          \
+    FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength) {    \
+        return ::faltrix::kit::AnswerLastFailure(buffer, bufferLength);                        \
+    }
+
 #define FALTRIX_KIT_INPUT_PLUGIN(ns)                                                            \
     FALTRIX_KIT_PLUGIN_INFO_(ns, ::faltrix::kit::InputInfo)                                    \
+    FALTRIX_KIT_LAST_FAILURE_TEXT_                                                             \
     FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {           \
         return ::faltrix::kit::Guarded(0, [&] { return ns::Recognize(path) ? 1 : 0; });        \
     }                                                                                          \
@@ -48,6 +56,7 @@
 
 #define FALTRIX_KIT_OUTPUT_PLUGIN(ns)                                                           \
     FALTRIX_KIT_PLUGIN_INFO_(ns, ::faltrix::kit::OutputInfo)                                   \
+    FALTRIX_KIT_LAST_FAILURE_TEXT_                                                             \
     FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,  \
                                                  ProgressCallbackFn progress, int32_t data) {  \
         return static_cast<int32_t>(::faltrix::kit::Guarded(                                   \

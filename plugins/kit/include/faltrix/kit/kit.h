@@ -41,6 +41,11 @@ const char *LastFailure() noexcept;
 void ClearLastFailure() noexcept;
 void SetLastFailure(std::string_view cause) noexcept;
 
+// Answers GetLastFailureText: LastFailure() as UTF-16, cut to bufferLength - 1 units (never
+// inside a surrogate pair) and terminated. Returns the units written; 0 with no buffer or no
+// cause. Leaves the cause as it is.
+int32_t AnswerLastFailure(WCHAR *buffer, int32_t bufferLength) noexcept;
+
 // Records cause and returns answer, for `return kit::Fail("...")` (false),
 // `return kit::Fail<HBITMAP>("...")` (null) and `return kit::Fail("...", SaveResult::kTooLarge)`.
 template <class T = bool>
@@ -269,6 +274,7 @@ public:
 private:
     std::string finalPath_;
     std::string tempPath_;
+    int fd_ = -1;  // the temporary file's, closed with the stream
     FILE *stream_ = nullptr;
     bool committed_ = false;
 };
