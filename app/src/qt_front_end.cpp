@@ -39,6 +39,14 @@ void QtFrontEnd::SetStatusText(std::u16string_view text) {
     });
 }
 
+void QtFrontEnd::AppendStatusLine(std::u16string_view text) {
+    const QString shown = DisplayText(text);
+    OnDialogThread([this, &shown] {
+        if (auto *box = qobject_cast<QTextEdit *>(dialog_->Control(kStatusBox)))
+            box->setPlainText(box->toPlainText() + u'\n' + shown);
+    });
+}
+
 void QtFrontEnd::PauseAfterStatus() {
     const long long pause = pauseMs_.load();
     if (pause > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pause));

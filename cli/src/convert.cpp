@@ -172,7 +172,9 @@ std::optional<QString> WorkOutSize(const ConvertOptions &options, OutputSize *si
 }
 
 // Runs the job on this thread; a failure's reason is the job's last status line, or when it
-// wrote none, what its outcome says.
+// wrote none, what its outcome says, followed by the plug-in's cause in brackets when it gave
+// one: "Failed in Decoding input data. (truncated JPEG data at row 12)". A batch worker
+// carries the whole reason to its parent as its failure report.
 FileResult RunJob(const ConvertOptions &options, const OutputSize &size, const CliFrontEnd &frontEnd) {
     TheConversionRequest = ConversionRequest{};
     TheConversionRequest.outputWidth = size.width;
@@ -183,7 +185,11 @@ FileResult RunJob(const ConvertOptions &options, const OutputSize &size, const C
     const ConversionOutcome outcome = LastConversionOutcome();
     if (outcome == ConversionOutcome::Stored) return FileResult{true, {}};
     const QString status = frontEnd.LastStatus();
-    return FileResult{false, status.isEmpty() ? OutcomeText(outcome) : status};
+    QString reason = status.isEmpty() ? OutcomeText(outcome) : status;
+    const std::u16string cause = LastConversionCause();
+    if (!cause.empty())
+        reason += QStringLiteral(" (%1)").arg(QString::fromUtf16(cause.data(), static_cast<qsizetype>(cause.size())).simplified());
+    return FileResult{false, reason};
 }
 
 }  // namespace

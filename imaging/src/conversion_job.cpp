@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <mutex>
+#include <string>
+#include <utility>
 
 #include "faltrix/device_resize.h"
 #include "faltrix/plugin_list.h"
@@ -22,6 +25,16 @@ ConversionRequest TheConversionRequest;
 namespace {
 
 std::atomic<ConversionOutcome> g_lastOutcome{ConversionOutcome::None};
+
+// The plug-in's cause of the last job's failure, set with the outcome.
+std::mutex g_causeMutex;
+std::u16string g_lastCause;
+
+// How a job ended, and the plug-in's words for why when it failed in a plug-in.
+struct JobEnd {
+    ConversionOutcome outcome;
+    std::u16string cause;
+};
 
 // The picture to store: a bitmap selected into the memory DC that the output plug-in reads.
 struct StoreTarget {
@@ -84,36 +97,39 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
     return StoreTarget{resized.bitmap, resized.storeDC};
 }
 
-ConversionOutcome StoreStage(const StoreTarget &target, const WCHAR *output) {
+JobEnd StoreStage(const StoreTarget &target, const WCHAR *output) {
     ShowStatus(u"Now Coding and Storing...");
     if (OutputPlugins().SaveDIBPicture(target.dc, output, 0, 0, ProgressCallback, 0) != 0) {
+        std::u16string cause = LastPluginFailure();
         ShowStatus(u"Failed in Coding or Storing data.");
-        return ConversionOutcome::StoreFailed;
+        return {ConversionOutcome::StoreFailed, std::move(cause)};
     }
     ShowStatus(u"Coding and Storing Done.");
     ShowStatus(u"Ready.");
-    return ConversionOutcome::Stored;
+    return {ConversionOutcome::Stored, {}};
 }
 
-ConversionOutcome RunStages(const ConversionRequest &request, const WCHAR *input, const WCHAR *output) {
+JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCHAR *output) {
     using decode_stage::Failure;
     const decode_stage::Decoded decoded = decode_stage::DecodeInput(
         input, {.notSupportedLine = u"This input is not supported or illegal format.", .readableSection = true});
     switch (decoded.failure) {
-    case Failure::NotSupported: return ConversionOutcome::NotSupported;
-    case Failure::InfoFailed: return ConversionOutcome::InfoFailed;
-    case Failure::DecodeFailed: return ConversionOutcome::DecodeFailed;
+    case Failure::NotSupported: return {ConversionOutcome::NotSupported, {}};
+    case Failure::InfoFailed: return {ConversionOutcome::InfoFailed, decoded.cause};
+    case Failure::DecodeFailed: return {ConversionOutcome::DecodeFailed, decoded.cause};
     case Failure::None: break;
     }
     const StoreTarget target = ResizeStage(decoded, request);
-    if (target.bitmap == nullptr) return ConversionOutcome::ResizeFailed;
-    const ConversionOutcome outcome = StoreStage(target, output);
+    if (target.bitmap == nullptr) return {ConversionOutcome::ResizeFailed, {}};
+    JobEnd outcome = StoreStage(target, output);
     // The DC goes first: the bitmap is still selected in it.
     DeleteDC(target.dc);
     DeleteObject(target.bitmap);
     return outcome;
 }
 
+// The cause is kept before the controls come back, so that whoever sees them enabled finds
+// it; it is shown below the job's last status line.
 ConversionOutcome RunConversion() {
     const ConversionRequest request = TheConversionRequest;
     const job_slot::JobPath input = job_slot::CopyJobPath(InputPath);
@@ -121,10 +137,15 @@ ConversionOutcome RunConversion() {
 
     EnableControlSet(request.controls, false);
     ProgressCallback(0, 1, 0);
-    const ConversionOutcome outcome = RunStages(request, input.data(), output.data());
+    const JobEnd end = RunStages(request, input.data(), output.data());
+    {
+        std::lock_guard lock(g_causeMutex);
+        g_lastCause = end.cause;
+    }
+    if (!end.cause.empty()) ShowFailureCause(end.cause);
     ProgressCallback(0, 1, 0);
     EnableControlSet(request.controls, true);
-    return outcome;
+    return end.outcome;
 }
 
 }  // namespace
@@ -144,5 +165,10 @@ int ConversionJob(void *unused) {
 }
 
 ConversionOutcome LastConversionOutcome() { return g_lastOutcome.load(); }
+
+std::u16string LastConversionCause() {
+    std::lock_guard lock(g_causeMutex);
+    return g_lastCause;
+}
 
 }  // namespace faltrix

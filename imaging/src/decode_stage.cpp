@@ -1,15 +1,19 @@
 // The decode stage both jobs begin with.
 #include "decode_stage.h"
 
+#include <utility>
+
 #include "faltrix/feedback.h"
 #include "faltrix/plugin_list.h"
 
 namespace faltrix::decode_stage {
 namespace {
 
-Decoded Failed(Failure failure, const char16_t *line) {
+Decoded Failed(Failure failure, const char16_t *line, std::u16string cause = {}) {
     ShowStatus(line);
-    return Decoded{failure};
+    Decoded failed{failure};
+    failed.cause = std::move(cause);
+    return failed;
 }
 
 // A bitmap that is not a readable DIB section of some size is no decoded picture.
@@ -28,7 +32,7 @@ Decoded DecodeInput(const WCHAR *path, const Demands &demands) {
     ShowStatus(u"Now Getting infomation...");
     if (decoder.GetPictureInfo(path, 0, 0, &decoded.info) != 0 ||
         (demands.positiveInfoSize && (decoded.info.width <= 0 || decoded.info.height <= 0))) {
-        return Failed(Failure::InfoFailed, u"Failed in Getting information.");
+        return Failed(Failure::InfoFailed, u"Failed in Getting information.", LastPluginFailure());
     }
 
     ShowStatus(u"Getting infomation Done.");
@@ -38,7 +42,8 @@ Decoded DecodeInput(const WCHAR *path, const Demands &demands) {
         DeleteObject(decoded.bitmap);
         decoded.bitmap = nullptr;
     }
-    if (decoded.bitmap == nullptr) return Failed(Failure::DecodeFailed, u"Failed in Decoding input data.");
+    if (decoded.bitmap == nullptr)
+        return Failed(Failure::DecodeFailed, u"Failed in Decoding input data.", LastPluginFailure());
     ShowStatus(u"Decoding input data Done.");
     return decoded;
 }

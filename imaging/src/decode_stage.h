@@ -2,6 +2,8 @@
 // current input plug-in, with the status lines between them.
 #pragma once
 
+#include <string>
+
 #include "faltrix/plugin.h"
 
 namespace faltrix::decode_stage {
@@ -22,6 +24,7 @@ struct Decoded {
     HBITMAP bitmap = nullptr;  // the caller's when failure is None, else null
     PictureInfo info{};
     DIBSECTION section{};      // read only when Demands::readableSection
+    std::u16string cause{};    // the plug-in's words for a failed GetPictureInfo or GetPictureDIB
 };
 
 // Shows "Now Getting infomation...", "Getting infomation Done.", "Now Decoding input data..."

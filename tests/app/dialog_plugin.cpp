@@ -10,13 +10,16 @@
 // green 40, blue 20), waiting while a file "<path>.hold" exists (up to 20 s): tests keep a
 // job running that way. IsSupported is not exported: the jobs then decode whatever they are
 // given, and every file the tests decode is a picture. Output: SaveDIBPicture writes
-// "<width> <height> <bits>\n".
+// "<width> <height> <bits>\n", and for a file it cannot write the system's words are the cause
+// GetLastFailureText gives; no other failure has a cause.
 //
 // With DIALOG_PLUGIN_LOG set, the load and the calls a test watches append a line
 // "<description> <event>" to that file.
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -78,11 +81,22 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,
     return bitmap;
 }
 
+thread_local const char *t_cause = "";
+
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t, ProgressCallbackFn,
                                              int32_t) {
+    t_cause = "";
     DIBSECTION ds{};
     if (GetObjectW(GetCurrentObject(dc, OBJ_BITMAP), sizeof ds, &ds) == 0) return 1;
     std::ofstream out(Narrow(path));
+    if (!out) t_cause = std::strerror(errno);
     out << ds.dsBm.bmWidth << ' ' << ds.dsBm.bmHeight << ' ' << ds.dsBm.bmBitsPixel << '\n';
     return out ? 0 : 1;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength) {
+    int32_t n = 0;
+    for (; t_cause[n] != 0 && n < bufferLength - 1; ++n) buffer[n] = static_cast<unsigned char>(t_cause[n]);
+    if (bufferLength > 0) buffer[n] = 0;
+    return n;
 }

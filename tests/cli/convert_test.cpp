@@ -91,13 +91,18 @@ bool Built(const QString &name) {
 }
 
 // Starts the converter; given a folder, it runs there and looks for plug-ins in its plugins/
-// instead of beside itself.
-void Start(QProcess &process, const QStringList &arguments, const QString &folder = {}) {
+// instead of beside itself. A file-size limit (in 512-byte blocks) stands for a full disk: the
+// shell ignores SIGXFSZ, so that a write past it fails with EFBIG instead of killing.
+void Start(QProcess &process, const QStringList &arguments, const QString &folder = {}, int sizeLimit = 0) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     if (!folder.isEmpty()) env.insert("FALTRIX_PLUGIN_DIR", "plugins");
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(folder);
-    process.start(kBuildDir + "/bin/faltrix-convert", arguments);
+    if (sizeLimit > 0)
+        process.start("/bin/sh", QStringList{"-c", QString("trap '' XFSZ; ulimit -f %1; exec \"$0\" \"$@\"").arg(sizeLimit),
+                                             kBuildDir + "/bin/faltrix-convert"} + arguments);
+    else
+        process.start(kBuildDir + "/bin/faltrix-convert", arguments);
     process.closeWriteChannel();
 }
 
@@ -110,9 +115,9 @@ struct RunResult {
     }
 };
 
-RunResult RunConverter(const QStringList &arguments, const QString &folder = {}) {
+RunResult RunConverter(const QStringList &arguments, const QString &folder = {}, int sizeLimit = 0) {
     QProcess process;
-    Start(process, arguments, folder);
+    Start(process, arguments, folder, sizeLimit);
     const bool finished = process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
     return {finished ? process.exitCode() : -1, QString::fromUtf8(process.readAllStandardOutput()),
             QString::fromUtf8(process.readAllStandardError())};
@@ -152,7 +157,7 @@ double MeanDifference(const QImage &a, const QImage &b) {
 // A fresh folder for each test, skipped when the BMP plug-ins, which every test uses, are not
 // built. It holds the 64 x 48 block picture as in.bmp, in, three.bmp, z.tar.bmp and -x.bmp,
 // flat.bmp (300 x 2), broken.bmp (a header that promises far more than the file holds), and
-// the bytes "precious" (no picture) in notes.txt, crash.hostile, hang.hostile and the existing
+// the bytes "precious" (no picture) in notes.txt, crash.hostile, hang.hostile, fail.hostile and the existing
 // outputs out/three.bmp and out/three.pic; its plugins/ holds the BMP plug-ins, the hostile one
 // and two libraries that are refused.
 class InFolder : public ::testing::Test {
@@ -171,7 +176,7 @@ protected:
         ASSERT_TRUE(BlockPicture(300, 2).save(Path("flat.bmp"), "BMP"));
         ASSERT_TRUE(WriteBytes(Path("broken.bmp"), ReadBytes(Path("in.bmp")).left(60)));
         for (const char *name :
-             {"notes.txt", "crash.hostile", "hang.hostile", "out/three.bmp", "out/three.pic", "plugins/input/junk.so"})
+             {"notes.txt", "crash.hostile", "hang.hostile", "fail.hostile", "out/three.bmp", "out/three.pic", "plugins/input/junk.so"})
             ASSERT_TRUE(WriteBytes(Path(name), "precious"));
     }
     QString Path(const QString &name) const { return dir_.filePath(name); }
@@ -220,6 +225,7 @@ struct RunCase {
     std::vector<const char *> err;  // parts of standard error; none: no standard error at all
     // Files afterwards: a picture of that size; invalid: absent, or as the folder had it.
     std::vector<std::pair<const char *, QSize>> files;
+    int sizeLimit = 0;  // a full disk after this many 512-byte blocks; 0: none
     friend void PrintTo(const RunCase &c, std::ostream *os) { *os << c.name; }
 };
 
@@ -227,7 +233,7 @@ class Converter : public InFolder, public ::testing::WithParamInterface<RunCase>
 
 TEST_P(Converter, Runs) {
     const RunCase &c = GetParam();
-    const RunResult r = RunConverter(c.arguments, dir_.path());
+    const RunResult r = RunConverter(c.arguments, dir_.path(), c.sizeLimit);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.Text();
     EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(c.out)).match(r.out).hasMatch()) << r.Text();
     EXPECT_EQ(r.err.isEmpty(), c.err.empty()) << r.Text();
@@ -258,6 +264,12 @@ INSTANTIATE_TEST_SUITE_P(
                 {"flat.bmp: a 300 x 2 picture 140 pixels wide would have no usable height"}, {}},
         RunCase{"OverlongPath", {"in", "-o", QString(2100, u'x')}, 1, "", {"2100 UTF-16 units long; at most 2047"}, {}},
         RunCase{"UnknownOutputFormat", {"in.bmp", "-o", "o.xyz"}, 1, "", {"no output plug-in writes '.xyz'"}, {}},
+        // A plug-in's cause follows the job's last status line; a plug-in that gives none leaves
+        // the line as it is.
+        RunCase{"FullDiskGivesTheSystemsWords", {"in.bmp", "-o", "out.bmp"}, 1, "",
+                {"faltrix-convert: in.bmp: Failed in Coding or Storing data. (File too large)\n"}, {{"out.bmp", {}}}, 4},
+        RunCase{"PluginWithoutCause", {"fail.hostile", "-o", "out.bmp"}, 1, "",
+                {"faltrix-convert: fail.hostile: Failed in Getting information.\n"}, {}},
         // Usage errors: exit code 2, nothing on standard output.
         RunCase{"UsageErrorNoArguments", {}, 2, "", {"No input file given"}, {}},
         RunCase{"UsageErrorUnknownOption", {"--frobnicate", "in", "-o", "o.bmp"}, 2, "", {"frobnicate"}, {}},
@@ -268,9 +280,9 @@ INSTANTIATE_TEST_SUITE_P(
                 {"no input plug-in is named 'xx'"}, {}},
         // A file at a time (-j 1), so that the hang's stop comes before the next file. The output
         // plug-in is forced for an extension no plug-in claims; --format replaces the last
-        // extension or adds one, and "in" would go where in.bmp went. A hang, a corrupt file, a crash, a
-        // clash and an unreadable file fail their files alone; every option reaches the workers,
-        // and a name that looks like an option is a file. Each file's status lines come as one
+        // extension or adds one, and "in" would go where in.bmp went. A hang, a corrupt file (its
+        // cause carried from its worker), a crash, a clash and an unreadable file fail their files
+        // alone; every option reaches the workers, and a name that looks like an option is a file. Each file's status lines come as one
         // block after its name, as the job wrote them.
         RunCase{"BatchFailsTheBadFilesAlone",
                 {"-v", "-j", "1", "--timeout", "2", "-W", "16", "-H", "6", "-a", "--overwrite", "--output-plugin",
@@ -279,7 +291,7 @@ INSTANTIATE_TEST_SUITE_P(
                 1, "hang.hostile:\n[\\s\\S]*\nin.bmp:\n" ANTI_ALIAS_LINES "in.bmp -> out/in.pic\n[\\s\\S]*",
                 {"\nfaltrix-convert: 5 of 9 files failed:\n"
                  "  hang.hostile: its conversion took longer than 2 s and was stopped after \"Now Decoding input",
-                 "\n  broken.bmp: Failed in Decoding input data.\n",
+                 "\n  broken.bmp: Failed in Decoding input data. (BMP: the file is too short for its rows)\n",
 #if !defined(__SANITIZE_ADDRESS__)  // (a sanitizer turns the crash into its own report and exit code)
                  "\n  crash.hostile: its conversion process crashed (signal 11, Segmentation fault) after \"Now Dec",
 #endif

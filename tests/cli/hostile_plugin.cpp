@@ -1,7 +1,8 @@
 // A hostile input plug-in for the batch tests. It accepts only files named *.hostile and never
 // returns a picture for them: in GetPictureDIB it writes through a null pointer when the name
 // ends in "crash.hostile" and never returns for any other. Every other file it declines, so
-// real pictures go to the real plug-ins.
+// real pictures go to the real plug-ins. It has no GetLastFailureText: the size of a file
+// named "fail.hostile" fails without a cause.
 #include <unistd.h>
 
 #include <string>
@@ -28,9 +29,10 @@ FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
     return OwnName(path).empty() ? 0 : 1;
 }
 
-// Every file is 8 x 8: the host asks only after IsSupported has accepted it, or when the plug-in
+// Every other file is 8 x 8: the host asks only after IsSupported has accepted it, or when the plug-in
 // is forced on a file.
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *, int32_t, int32_t, PictureInfo *info) {
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
+    if (OwnName(path).ends_with("fail.hostile")) return 1;
     info->width = info->height = 8;
     return 0;
 }

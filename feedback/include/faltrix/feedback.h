@@ -34,6 +34,9 @@ public:
     virtual ~FeedbackFrontEnd() = default;
     // Replaces the whole text of the status box.
     virtual void SetStatusText(std::u16string_view text) = 0;
+    // Adds one line below the status box's text: the cause of a failure, after the job's last
+    // status line. No pause follows. Front ends that report causes in their own way ignore it.
+    virtual void AppendStatusLine(std::u16string_view text) { (void)text; }
     // The pause after each status line, on the calling thread: 100 ms in the dialog, none
     // elsewhere.
     virtual void PauseAfterStatus() {}
@@ -73,6 +76,9 @@ private:
 
 // Writes one status line, then pauses the calling thread as the front end says.
 void ShowStatus(std::u16string_view text);
+
+// Puts a failure's cause on a line of its own below the last status line, without a pause.
+void ShowFailureCause(std::u16string_view cause);
 
 // Progress report of plug-ins, the resampler and the jobs: the position is 0 when total is 0,
 // else done * 100.0 / total in double precision truncated toward zero to an unsigned integer.

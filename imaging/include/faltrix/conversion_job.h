@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "faltrix/feedback.h"
@@ -55,6 +56,11 @@ int ConversionJob(void *unused);
 // running now.
 ConversionOutcome LastConversionOutcome();
 bool JobRunning();
+
+// The cause the plug-in gave for the last job's failure ("No space left on device"), which the
+// job also hands to the front end with ShowFailureCause after its last status line; empty when
+// the job stored its picture, failed outside a plug-in, or the plug-in gave none.
+std::u16string LastConversionCause();
 
 // Blocks until no job runs. Not from the dialog's thread while its front end carries the
 // job's calls over to that thread (the job would wait for the dialog, the dialog for the job).

@@ -22,6 +22,8 @@ public:
     void SetStatusPause(std::chrono::milliseconds pause) { pauseMs_.store(pause.count()); }
 
     void SetStatusText(std::u16string_view text) override;
+    // Keeps the status box's text and adds the line below it.
+    void AppendStatusLine(std::u16string_view text) override;
     void PauseAfterStatus() override;
     // Positions outside 0..100 are shown as 0 or 100.
     void SetProgressPosition(uint32_t position) override;

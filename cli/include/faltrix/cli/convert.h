@@ -65,7 +65,7 @@ std::vector<PlannedTask> PlanTasks(const ConvertOptions &options, bool outputIsF
 // How one file ended.
 struct FileResult {
     bool converted = false;
-    QString reason;  // why it failed: the job's last status line or the front end's own error
+    QString reason;  // why it failed: the job's last status line (and the plug-in's cause) or the front end's own error
 };
 
 // Converts one file in this process: checks the paths, chooses the plug-ins, works out the
