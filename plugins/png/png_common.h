@@ -8,6 +8,9 @@
 
 #include <png.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "faltrix/kit/kit.h"
@@ -17,8 +20,19 @@ namespace faltrix::png {
 // libpng's error handler: keeps libpng's words as the failure's cause and goes back to the
 // setjmp of the calling helper; nothing is printed.
 [[noreturn]] inline void OnError(png_structp png, png_const_charp message) {
-    kit::SetLastFailure(message ? message : "libpng error");
+    char text[256];
+    std::snprintf(text, sizeof text, "PNG: %s", message ? message : "libpng error");
+    kit::SetLastFailure(text);
     png_longjmp(png, 1);
+}
+
+// libpng's reading from the file (what png_init_io sets up), telling a file that ends early
+// from one that cannot be read before libpng's own "Read Error".
+inline void ReadFromFile(png_structp png, png_bytep data, size_t length) {
+    FILE *file = static_cast<FILE *>(png_get_io_ptr(png));
+    if (std::fread(data, 1, length, file) == length) return;
+    kit::SetLastFailure(std::ferror(file) ? std::strerror(errno) : "PNG: the file ends before the picture does");
+    png_error(png, "Read Error");
 }
 // Warnings (a bad ancillary chunk, an unknown sRGB profile) change nothing for us.
 inline void OnWarning(png_structp, png_const_charp) {}

@@ -32,7 +32,7 @@ struct Layout {
 // trivially destructible locals only.
 int ReadHeader(Reader *r, FILE *file, bool transforms, Layout *out) {
     if (setjmp(png_jmpbuf(r->png))) return 1;
-    png_init_io(r->png, file);
+    png_set_read_fn(r->png, file, ReadFromFile);
     png_set_user_limits(r->png, kit::kMaxSide, kit::kMaxSide);
     png_read_info(r->png, r->info);
     png_uint_32 w, h;

@@ -65,8 +65,8 @@ const std::vector<std::string> kStages = {"signature", "info", "dib", "clipped",
 
 class HostileFiles : public ::testing::TestWithParam<Fixture> {};
 
-// Refused at each entry point from the listed one on, accepted before it; nothing of the
-// libraries' own reaches stderr.
+// Refused at each entry point from the listed one on, accepted before it, with the listed
+// words in the cause of the first refusal; nothing of the libraries' own reaches stderr.
 TEST_P(HostileFiles, RefusedFromTheirStageOnAndQuietly) {
     const Fixture &f = GetParam();
     const CodecPlugin &in = Loaded(f.format, "input");
@@ -79,8 +79,13 @@ TEST_P(HostileFiles, RefusedFromTheirStageOnAndQuietly) {
     const int32_t supported = in.IsSupported(file);
     int32_t w, h;
     const int32_t info = in.PictureSize(file, &w, &h);
+    const QString infoCause = in.LastFailureText();
     HBITMAP b = in.Decode(file);
+    const QString cause = stage == 1 ? infoCause : in.LastFailureText();
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    QStringList words;
+    for (size_t i = 1; i < f.words.size(); ++i) words << QString::fromStdString(f.words[i]);
+    EXPECT_TRUE(cause.contains(words.join(u' '))) << cause.toStdString();
     EXPECT_EQ(supported != 0, stage > 0);
     EXPECT_EQ(info == 0, stage > 1);
     if (kStages[size_t(stage)] != "may-decode") {
