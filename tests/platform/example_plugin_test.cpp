@@ -1,5 +1,5 @@
-// The SDK's example plug-in, loaded as the host loads plug-ins: its tag, and the PPM file it
-// stores for both row orders.
+// The SDK's example plug-in, loaded as the host loads plug-ins: its tag, the PPM file it
+// stores for both row orders, and the cause it gives when it cannot store.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -51,6 +51,17 @@ TEST(ExamplePlugin, AnswersAndStoresTopRowFirst) {
         std::ifstream stored(dir / "out.ppm", std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stored), {}), want) << "height " << height;
         EXPECT_EQ(GetCurrentObject(s.dc, OBJ_BITMAP), s.bitmap);  // the DC keeps the host's bitmap
+    }
+
+    // A folder that does not exist: the system's words, cut to the buffer like every answer.
+    const auto cause = reinterpret_cast<GetLastFailureTextFn>(dlsym(library, "GetLastFailureText"));
+    ASSERT_NE(cause, nullptr);
+    Surface s(Info(4, 3, 2).Colours({Quad(0, 0, 0)}));
+    const std::u16string missing = (dir / "missing" / "out.ppm").u16string();
+    EXPECT_EQ(save(s.dc, reinterpret_cast<const WCHAR *>(missing.c_str()), 0, 0, nullptr, 0), 1);
+    for (auto [length, text] : {std::pair{256, u"No such file or directory"}, {3, u"No"}}) {
+        EXPECT_EQ(cause(buffer, length), static_cast<int32_t>(std::u16string_view(text).size()));
+        EXPECT_EQ(std::u16string(buffer), text);
     }
 
     // No temporary file is left beside the one stored.
