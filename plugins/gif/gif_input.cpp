@@ -6,6 +6,7 @@
 //                       uncovered pixels get alpha 0
 // Records are read one at a time, so frames after the first are never read.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -15,8 +16,13 @@
 namespace faltrix::gif {
 namespace {
 
+// A short read keeps what stopped it, which giflib itself words only as "Failed to read".
 int ReadFromFile(GifFileType *gif, GifByteType *buffer, int length) {
-    return int(std::fread(buffer, 1, size_t(length), static_cast<FILE *>(gif->UserData)));
+    FILE *file = static_cast<FILE *>(gif->UserData);
+    const size_t got = std::fread(buffer, 1, size_t(length), file);
+    if (got < size_t(length))
+        kit::SetLastFailure(std::ferror(file) ? std::strerror(errno) : "GIF: the file ends before the picture does");
+    return int(got);
 }
 
 // giflib's handle for one call; closed on destruction.
