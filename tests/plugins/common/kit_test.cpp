@@ -133,13 +133,15 @@ TEST(AtomicOutputFileTest, CommitPutsTheFileInPlaceWithTheRightModeAndFailureKee
     EXPECT_EQ(dir.Entries(), (Names{"link.bin", "new.bin", "sub"}));
 }
 
-// The cause of a failure names the defect: the system's words, or the decoder's own.
+// The cause of a failure names the defect: the system's words, or the decoder's own, as
+// GetLastFailureText gives them.
 TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
     TempDir dir;
+    WCHAR buffer[512];
     auto decode = [&](const std::filesystem::path &file) {
         const std::u16string path = QString::fromStdString(file.string()).toStdU16String();
         EXPECT_EQ(GetPictureDIB(path.c_str(), 0, 0, nullptr, 0, nullptr), nullptr) << file;
-        return std::string(kit::LastFailure());
+        return QString::fromUtf16(buffer, GetLastFailureText(buffer, 512)).toStdString();
     };
     EXPECT_EQ(decode(dir / "missing.bmp"), "No such file or directory");
     EXPECT_EQ(decode(testing::DataDir() / "bmp" / "hostile" / "palette-claims-more-entries-than-bits-allow.bmp"),
@@ -151,6 +153,13 @@ TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
         EXPECT_FALSE(f.Write(std::string(8192, 'x').data(), 8192) && f.Commit());
     });
     EXPECT_STREQ(kit::LastFailure(), "File too large");
+    // Cut to the buffer, never between the two halves of a character beyond 16 bits.
+    kit::ClearLastFailure();
+    kit::SetLastFailure("a\xF0\x9F\x98\x80");
+    for (auto [length, text] : {std::pair{4, u"a\U0001F600"}, {3, u"a"}, {1, u""}}) {
+        EXPECT_EQ(GetLastFailureText(buffer, length), static_cast<int32_t>(std::u16string_view(text).size()));
+        EXPECT_EQ(std::u16string(buffer), text) << length;
+    }
 }
 
 }  // namespace
