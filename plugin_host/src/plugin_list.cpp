@@ -70,6 +70,7 @@ PluginList::~PluginList() {
     // still holds a library at this point.
     getPluginInfo_ = nullptr;
     configurationDlg_ = nullptr;
+    setPluginOption_ = nullptr;
     if (library_ != nullptr) dlclose(library_);
     library_ = nullptr;
 }
@@ -161,6 +162,7 @@ int32_t PluginList::ScanPlugins() {
 void PluginList::ReleaseLibrary() {
     // The slots go first: nothing may call into a library once it is on its way out.
     ClearEntryPoints();
+    setPluginOption_ = nullptr;
     if (library_ != nullptr) dlclose(library_);
     library_ = nullptr;
 }
@@ -178,6 +180,7 @@ int32_t PluginList::SelectPlugin(uint32_t index) {
     }
     current_ = static_cast<int32_t>(index);
     BindEntryPoints();
+    setPluginOption_ = reinterpret_cast<SetPluginOptionFn>(ResolveOwn(library_, "SetPluginOption"));
     return 1;
 }
 
@@ -197,6 +200,11 @@ int32_t PluginList::GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t buf
 int32_t PluginList::ConfigurationDlg(HWND parent, int32_t reserved) {
     if (configurationDlg_ == nullptr) return -1;
     return configurationDlg_(parent, reserved);
+}
+
+int32_t PluginList::SetPluginOption(const WCHAR *name, const WCHAR *value) {
+    if (setPluginOption_ == nullptr) return -1;
+    return setPluginOption_(name, value);
 }
 
 // ---- Input list ---------------------------------------------------------------------------
