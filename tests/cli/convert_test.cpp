@@ -315,7 +315,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Each refused library on a line of its own, with a reason after the path.
         RunCase{"ListShowsRefusedLibrariesAndWhy", {"--list-plugins"}, 0,
                 "Input plug-ins in plugins/input/\n  bmp .*\n.*\n  hostile   Hostile test plug-in\n"
-                "      \\*\\.hostile\n  jpeg .*\n.*\n  refused plugins/input/junk.so: \\S.*\nOutput plug-ins in plugins/output/\n"
+                "      \\*\\.hostile\n  jpeg .*\n.*\n  refused plugins/input/junk.so: \\S.*\n"
+                "Output plug-ins in plugins/output/\n"
                 "  bmp .*\n.*\n  refused plugins/output/graphics.so: .*GetPluginInfo\n", {}, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
