@@ -208,6 +208,7 @@ QStringList WorkerArguments(const ConvertOptions &options, const FileTask &task)
     if (!options.inputPlugin.isEmpty()) arguments << QStringLiteral("--input-plugin") << options.inputPlugin;
     if (!options.outputPlugin.isEmpty()) arguments << QStringLiteral("--output-plugin") << options.outputPlugin;
     if (options.overwrite) arguments << QStringLiteral("--overwrite");
+    if (options.lenient) arguments << QStringLiteral("--lenient");
     arguments << QStringLiteral("--output") << task.output << QStringLiteral("--") << task.input;
     return arguments;
 }

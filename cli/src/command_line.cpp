@@ -54,6 +54,10 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                                          "NAME");
     const QCommandLineOption outputPlugin("output-plugin", "Use this output plug-in.", "NAME");
     const QCommandLineOption overwrite("overwrite", "Replace existing output files (otherwise refused).");
+    const QCommandLineOption lenient("lenient",
+                                     "Decode a damaged input (data cut short or corrupt) as far as it goes, with a "
+                                     "warning, instead of failing. Input plug-ins without such a mode say so and "
+                                     "read as usual.");
     const QCommandLineOption verbose({"v", "verbose"}, "Print each status line of the conversion.");
     const QCommandLineOption quiet({"q", "quiet"}, "Print nothing but errors.");
     const QCommandLineOption listPlugins("list-plugins",
@@ -71,7 +75,7 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     const QCommandLineOption version("version", "Show the version.");
 
     parser.addOptions({output, format, width, height, antiAlias, inputPlugin, outputPlugin, overwrite,
-                       verbose, quiet, listPlugins, jobs, timeout, worker, help, version});
+                       lenient, verbose, quiet, listPlugins, jobs, timeout, worker, help, version});
     parser.addPositionalArgument("INPUT", "The picture file(s) to convert.", "INPUT...");
 
     ParsedCommandLine result;
@@ -106,6 +110,7 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     o.inputPlugin = parser.value(inputPlugin);
     o.outputPlugin = parser.value(outputPlugin);
     o.overwrite = parser.isSet(overwrite);
+    o.lenient = parser.isSet(lenient);
     o.listPlugins = parser.isSet(listPlugins);
     o.worker = parser.isSet(worker);
     if (o.worker) {

@@ -135,6 +135,18 @@ std::optional<QString> ChooseInputPlugin(const ConvertOptions &options, const st
     return LoadPlugin(InputPlugins(), input, inputs, "input");
 }
 
+// --lenient: the chosen input plug-in is asked for its lenient mode before the job's calls.
+// One that does not know the option reads the file as usual; the user is told, and the
+// conversion goes on, since an undamaged file converts the same either way.
+void AskLenient(const ConvertOptions &options, const FileTask &task, const std::vector<PluginEntry> &inputs,
+                CliFrontEnd *frontEnd) {
+    if (!options.lenient || InputPlugins().SetPluginOption(u"lenient", u"1") == 0) return;
+    const QString name = inputs.at(static_cast<size_t>(InputPlugins().Current())).name;
+    const QString text = QStringLiteral("warning: the input plug-in %1 has no lenient mode; the file is read as usual")
+                             .arg(name);
+    frontEnd->ShowMessage(Units(text), Units(task.input));
+}
+
 struct OutputSize {
     uint32_t width = 0;
     uint32_t height = 0;
@@ -202,6 +214,7 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
     std::optional<QString> problem = CheckAndSetPaths(task, options.overwrite);
     if (!problem) problem = ChooseOutputPlugin(options, task, outputs);
     if (!problem) problem = ChooseInputPlugin(options, inputs);
+    if (!problem) AskLenient(options, task, inputs, frontEnd);
     if (!problem) problem = WorkOutSize(options, &size);
     if (problem) return FileResult{false, *problem};
     return RunJob(options, size, *frontEnd);

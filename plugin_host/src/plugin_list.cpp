@@ -74,6 +74,7 @@ PluginList::~PluginList() {
     getPluginInfo_ = nullptr;
     configurationDlg_ = nullptr;
     getLastFailureText_ = nullptr;
+    setPluginOption_ = nullptr;
     if (library_ != nullptr) dlclose(library_);
     library_ = nullptr;
 }
@@ -166,6 +167,7 @@ void PluginList::ReleaseLibrary() {
     // The slots go first: nothing may call into a library once it is on its way out.
     ClearEntryPoints();
     getLastFailureText_ = nullptr;
+    setPluginOption_ = nullptr;
     if (library_ != nullptr) dlclose(library_);
     library_ = nullptr;
 }
@@ -184,6 +186,7 @@ int32_t PluginList::SelectPlugin(uint32_t index) {
     current_ = static_cast<int32_t>(index);
     BindEntryPoints();
     getLastFailureText_ = reinterpret_cast<GetLastFailureTextFn>(ResolveOwn(library_, "GetLastFailureText"));
+    setPluginOption_ = reinterpret_cast<SetPluginOptionFn>(ResolveOwn(library_, "SetPluginOption"));
     return 1;
 }
 
@@ -217,6 +220,11 @@ void PluginList::NoteCallOutcome(bool failed) {
 }
 
 std::u16string LastPluginFailure() { return t_lastFailure; }
+
+int32_t PluginList::SetPluginOption(const WCHAR *name, const WCHAR *value) {
+    if (setPluginOption_ == nullptr) return -1;
+    return setPluginOption_(name, value);
+}
 
 // ---- Input list ---------------------------------------------------------------------------
 

@@ -3,6 +3,9 @@
 
 #include <jerror.h>
 
+#include <algorithm>
+#include <string_view>
+
 namespace faltrix::jpeg {
 namespace {
 
@@ -20,16 +23,48 @@ void KeepMessage(j_common_ptr cinfo) {
     std::longjmp(StateOf(cinfo)->jump, 1);
 }
 
-void OnMessage(j_common_ptr cinfo, int level) {
-    // Level -1 is a warning about corrupt data. The one that loses the picture's end is
-    // remembered: a truncated file is a failure, not a picture with a grey bottom.
-    if (level < 0) {
-        if (cinfo->err->msg_code == JWRN_JPEG_EOF) {
-            StateOf(cinfo)->truncated = true;
-            KeepMessage(cinfo);
-        }
-        cinfo->err->num_warnings++;
+// True for the warnings after which libjpeg fills pixels with grey: the entropy decoder
+// ran out of data at a marker, or met a code or a restart marker it cannot place.
+bool LosesPixels(int code) {
+    return code == JWRN_HIT_MARKER || code == JWRN_HUFF_BAD_CODE || code == JWRN_ARITH_BAD_CODE ||
+           code == JWRN_MUST_RESYNC;
+}
+
+// Describes the loss the current warning announces: where it starts (the first row of the
+// band of rows the entropy decoder was filling) and why. Data that stops at the end marker,
+// real or the one libjpeg makes up at the end of the file, is truncated; anything else is
+// corrupt, in libjpeg's words without its own "Corrupt JPEG data: ".
+void DescribeDamage(j_common_ptr cinfo, ErrorState *state) {
+    auto *d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    const unsigned band = static_cast<unsigned>(d->max_v_samp_factor) * DCTSIZE;
+    const unsigned row = std::min<unsigned>(d->input_iMCU_row * band, d->image_height - 1);
+    if (cinfo->err->msg_code == JWRN_HIT_MARKER && d->unread_marker == JPEG_EOI) {
+        std::snprintf(state->damage, sizeof state->damage, "truncated JPEG data at row %u", row);
+        return;
     }
+    char words[JMSG_LENGTH_MAX];
+    (*cinfo->err->format_message)(cinfo, words);
+    constexpr std::string_view kPrefix = "Corrupt JPEG data: ";
+    const char *reason = std::string_view(words).starts_with(kPrefix) ? words + kPrefix.size() : words;
+    std::snprintf(state->damage, sizeof state->damage, "corrupt JPEG data at row %u: %s", row, reason);
+}
+
+void OnMessage(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;  // level -1 is a warning about the data; the rest is tracing
+    cinfo->err->num_warnings++;
+    ErrorState *state = StateOf(cinfo);
+    const int code = cinfo->err->msg_code;
+    if (code == JWRN_JPEG_EOF) {
+        // libjpeg goes on with a made-up end marker; the loss, if any, shows when the entropy
+        // decoder reaches it (JWRN_HIT_MARKER), which names the row.
+        state->endedEarly = true;
+        return;
+    }
+    if (!cinfo->is_decompressor || !LosesPixels(code) || state->damage[0] != '\0') return;
+    DescribeDamage(cinfo, state);
+    if (state->lenient) return;
+    kit::SetLastFailure(state->damage);
+    std::longjmp(state->jump, 1);
 }
 
 void OnOutputMessage(j_common_ptr) {}
@@ -53,7 +88,13 @@ void InstallErrorHandler(ErrorState *state) {
     state->pub.error_exit = OnError;
     state->pub.emit_message = OnMessage;
     state->pub.output_message = OnOutputMessage;
-    state->truncated = false;
+    state->endedEarly = false;
+    state->damage[0] = '\0';
+}
+
+const char *DamageOf(const ErrorState &state) {
+    if (state.damage[0] != '\0') return state.damage;
+    return state.endedEarly ? "truncated JPEG file: it ends before its end marker" : "";
 }
 
 void InstallScanLimit(jpeg_decompress_struct *cinfo, ScanLimit *limit) {

@@ -31,12 +31,26 @@ inline kit::FormatInfo Format() {
 struct ErrorState {
     jpeg_error_mgr pub;
     jmp_buf jump;
-    bool truncated = false;  // the data ended before the picture did
+    // Salvage: pixels libjpeg had to make up (grey, where data ended or was corrupt) are
+    // accepted and only described in `damage`; otherwise the first such loss stops decoding.
+    bool lenient = false;
+    bool endedEarly = false;  // the file ended before its end marker
+    char damage[JMSG_LENGTH_MAX + 48] = "";  // the first loss of pixels, in words; empty: none
 };
 
 // Routes errors into `state` and their text into the failure cause (nothing goes to
-// stderr), warnings into its counters; a truncation warning is kept as the cause too.
+// stderr), warnings into its counters. A warning that means lost pixels (the entropy data
+// ends early, is cut off by a marker or cannot be decoded) is described in state->damage
+// with the row where the loss starts, and unless state->lenient it is an error: the guarded
+// call fails with that description as the cause. Warnings about data that costs no pixels
+// (extraneous bytes between segments, odd scan parameters of a sequential file, an unknown
+// JFIF revision or Adobe transform, a bad colour profile) stay warnings.
 void InstallErrorHandler(ErrorState *state);
+
+// The description of a decode that libjpeg completed with made-up pixels: state->damage, or
+// when the only fault was a missing end (the file stops before its end marker, past the last
+// pixel data read), words for that. Empty when the picture is whole.
+const char *DamageOf(const ErrorState &state);
 
 // Progressive files may hold any number of scans; a hostile one makes each of them cost a
 // pass over the whole picture. Past this many the file is refused.

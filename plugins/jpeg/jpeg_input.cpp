@@ -1,17 +1,26 @@
 // The JPEG input plug-in: reads baseline and progressive JPEG (grey, YCbCr, CMYK/YCCK) into
-// 8-bit grey or 24-bit DIBs, applying the EXIF orientation.
+// 8-bit grey or 24-bit DIBs, applying the EXIF orientation. A file whose pixel data ends
+// early or is corrupt is refused with the row where the loss starts, unless the session's
+// lenient setting asks for what libjpeg can salvage.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/orientation.h"
+#include "faltrix/kit/settings_dialog.h"
 #include "jpeg_guard.h"
 
 namespace faltrix::jpeg {
 namespace {
+
+// The session's lenient setting: set by the Detail dialog on the dialog's thread or by
+// SetPluginOption, read by a job thread.
+std::atomic<bool> lenient{false};
 
 // One open file with its header read. Members are destroyed in reverse order: the
 // decompressor before the file it reads.
@@ -75,6 +84,7 @@ void ReversePixels(uint8_t *row, size_t width, size_t bpp) {
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
     Reader r;
     if (!OpenAndReadHeader(path, &r)) return nullptr;
+    r.err.lenient = lenient.load();
     jpeg_decompress_struct &cinfo = r.cinfo;
 
     bool cmyk = false;
@@ -146,9 +156,17 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
             }
         }
         kit::ReportProgress(progress, static_cast<int32_t>(cinfo.output_scanline), h, data);
-        if (r.err.truncated) return nullptr;
     }
-    if (!GuardedFinishDecompress(&cinfo) || r.err.truncated) return nullptr;
+    if (!GuardedFinishDecompress(&cinfo)) return nullptr;
+    if (const char *damage = DamageOf(r.err); *damage != '\0') {
+        if (!r.err.lenient) return kit::Fail<HBITMAP>(damage);
+        // Salvaged: the picture is handed over, and whoever started the program is told.
+        std::string name;
+        kit::PathToUtf8(path, &name);
+        std::fprintf(stderr, "warning: %s: the picture is incomplete (salvaged leniently): %s\n", name.c_str(),
+                     damage);
+        std::fflush(stderr);
+    }
     return owned.Release();
 }
 
@@ -167,7 +185,27 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
     return true;
 }
 
+// The lenient setting; confirmed, it holds for the session.
+bool Configure(HWND parent) {
+    std::vector<kit::Setting> settings(1);
+    settings[0].kind = kit::Setting::Kind::Flag;
+    settings[0].label = "Salvage damaged files";
+    settings[0].value = lenient.load() ? 1 : 0;
+    if (!kit::ShowSettingsDialog(parent, "JPEG reading", &settings)) return false;
+    lenient = settings[0].value != 0;
+    return true;
+}
+
+// "lenient": "1" salvages damaged files, "0" refuses them.
+bool SetOption(std::u16string_view name, std::u16string_view value) {
+    if (name != u"lenient" || (value != u"0" && value != u"1")) return false;
+    lenient = value == u"1";
+    return true;
+}
+
 }  // namespace
 }  // namespace faltrix::jpeg
 
 FALTRIX_KIT_INPUT_PLUGIN(faltrix::jpeg)
+FALTRIX_KIT_CONFIGURATION_DLG(faltrix::jpeg)
+FALTRIX_KIT_PLUGIN_OPTION(faltrix::jpeg)

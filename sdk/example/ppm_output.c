@@ -9,6 +9,8 @@
  * BitBlt into a 24-bit top-down section of the plug-in's own, which the graphics layer
  * converts; rows are then read top to bottom. A failure keeps its cause for the optional
  * GetLastFailureText, which the host asks right after the failed call on the same thread.
+ * It also takes one option through the optional SetPluginOption: "comment", a line of text
+ * written into the file's header.
  *
  * Builds from sdk/include and libfaltrix_gdi.so alone: see Makefile beside this file.
  */
@@ -73,6 +75,24 @@ FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t reserved) {
     return 0;
 }
 
+/* The session's "comment" option: printable ASCII, empty for none. The host sets options
+ * before it asks for a picture to be stored and never during that, so a plain buffer will do. */
+static char comment[80];
+
+/* Takes "comment" with a value of at most 79 printable ASCII characters; refuses anything else,
+ * keeping the comment it had. */
+FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value) {
+    static const WCHAR known[] = u"comment";
+    size_t n = 0;
+    if (name == NULL || value == NULL) return 1;
+    for (size_t i = 0; i < sizeof known / sizeof known[0]; ++i)
+        if (name[i] != known[i]) return 1;
+    while (value[n] != 0 && n < sizeof comment - 1 && value[n] >= 0x20 && value[n] < 0x7F) ++n;
+    if (value[n] != 0) return 1; /* too long, or a character the header cannot hold */
+    for (size_t i = 0; i <= n; ++i) comment[i] = (char)value[i];
+    return 0;
+}
+
 /* UTF-16 to UTF-8 in a new block (free it); NULL for an unpaired surrogate or no memory. */
 static char *Utf8Path(const WCHAR *path) {
     size_t units = 0;
@@ -115,7 +135,9 @@ static int WritePixels(FILE *file, const uint8_t *bits, int32_t width, int32_t h
     const size_t stride = ((size_t)width * 24 + 31) / 32 * 4;
     uint8_t *line = malloc((size_t)width * 3);
     if (line == NULL) return 0;
-    int ok = fprintf(file, "P6\n%d %d\n255\n", (int)width, (int)height) > 0;
+    int ok = fprintf(file, "P6\n") > 0;
+    if (ok && comment[0] != 0) ok = fprintf(file, "# %s\n", comment) > 0;
+    ok = ok && fprintf(file, "%d %d\n255\n", (int)width, (int)height) > 0;
     for (int32_t y = 0; ok && y < height; ++y) {
         const uint8_t *row = bits + (size_t)y * stride;
         for (int32_t x = 0; x < width; ++x) { /* B, G, R in the section; R, G, B in the file */

@@ -156,10 +156,11 @@ double MeanDifference(const QImage &a, const QImage &b) {
 
 // A fresh folder for each test, skipped when the BMP plug-ins, which every test uses, are not
 // built. It holds the 64 x 48 block picture as in.bmp, in, three.bmp, z.tar.bmp and -x.bmp,
-// flat.bmp (300 x 2), broken.bmp (a header that promises far more than the file holds), and
-// the bytes "precious" (no picture) in notes.txt, crash.hostile, hang.hostile, fail.hostile and the existing
-// outputs out/three.bmp and out/three.pic; its plugins/ holds the BMP plug-ins, the hostile one
-// and two libraries that are refused.
+// flat.bmp (300 x 2), broken.bmp (a header that promises far more than the file holds), cut.jpg
+// (a 128 x 96 JPEG whose pixel data stops at row 48, before its end marker), and the bytes
+// "precious" (no picture) in notes.txt, crash.hostile, hang.hostile, fail.hostile and the
+// existing outputs out/three.bmp and out/three.pic; its plugins/ holds the BMP plug-ins, the
+// JPEG input plug-in, the hostile one and two libraries that are refused.
 class InFolder : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -169,6 +170,9 @@ protected:
         for (const char *kind : {"input", "output"})
             ASSERT_TRUE(QFile::link(kPluginDir + kind + "/bmp.so", Path(QString("plugins/") + kind + "/bmp.so")));
         ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_PLUGIN), Path("plugins/input/hostile.so")));
+        ASSERT_TRUE(QFile::link(kPluginDir + "input/jpeg.so", Path("plugins/input/jpeg.so")));
+        ASSERT_TRUE(QFile::copy(FALTRIX_TEST_DATA_DIR "/jpeg/hostile/cut-inside-pixel-data-before-the-end-marker.jpg",
+                                Path("cut.jpg")));
         // Refused at every scan: a library that is no plug-in, and (below) no library at all.
         ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_GDI_LIBRARY), Path("plugins/output/graphics.so")));
         for (const char *name : {"in.bmp", "in", "three.bmp", "z.tar.bmp", "-x.bmp"})
@@ -270,6 +274,14 @@ INSTANTIATE_TEST_SUITE_P(
                 {"faltrix-convert: in.bmp: Failed in Coding or Storing data. (File too large)\n"}, {{"out.bmp", {}}}, 4},
         RunCase{"PluginWithoutCause", {"fail.hostile", "-o", "out.bmp"}, 1, "",
                 {"faltrix-convert: fail.hostile: Failed in Getting information.\n"}, {}},
+        // Damaged pixel data fails with its cause; --lenient reaches every worker: the JPEG plug-in salvages the
+        // picture and says where it is damaged, the BMP plug-in, which has no lenient mode, is named.
+        RunCase{"DamagedJpeg", {"cut.jpg", "-o", "out.bmp"}, 1, "", {"cut.jpg: Failed in Decoding input data. (truncated JPEG data at row 48)\n"}, {}},
+        RunCase{"LenientBatch", {"--lenient", "-f", "bmp", "-o", "out", "cut.jpg", "in.bmp"}, 0,
+                "(cut.jpg -> out/cut.bmp\n|in.bmp -> out/in.bmp\n){2}",
+                {"warning: cut.jpg: the picture is incomplete (salvaged leniently): truncated JPEG data at row 48\n",
+                 "faltrix-convert: in.bmp: warning: the input plug-in bmp has no lenient mode"},
+                {{"out/in.bmp", {64, 48}}}},
         // Usage errors: exit code 2, nothing on standard output.
         RunCase{"UsageErrorNoArguments", {}, 2, "", {"No input file given"}, {}},
         RunCase{"UsageErrorUnknownOption", {"--frobnicate", "in", "-o", "o.bmp"}, 2, "", {"frobnicate"}, {}},
@@ -315,7 +327,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Each refused library on a line of its own, with a reason after the path.
         RunCase{"ListShowsRefusedLibrariesAndWhy", {"--list-plugins"}, 0,
                 "Input plug-ins in plugins/input/\n  bmp .*\n.*\n  hostile   Hostile test plug-in\n"
-                "      \\*\\.hostile\n  refused plugins/input/junk.so: \\S.*\nOutput plug-ins in plugins/output/\n"
+                "      \\*\\.hostile\n  jpeg .*\n.*\n  refused plugins/input/junk.so: \\S.*\n"
+                "Output plug-ins in plugins/output/\n"
                 "  bmp .*\n.*\n  refused plugins/output/graphics.so: .*GetPluginInfo\n", {}, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 

@@ -216,6 +216,8 @@ TEST_F(HostTest, SelectingLoadsOneLibraryAtATime) {
               Seen(0, Call{"ConfigurationDlg", nullptr, &info, nullptr, 8, 0, 0}));
     EXPECT_EQ(seen(input.GetPluginInfo(4, buffer.data(), 8)),
               Seen(0, Call{"GetPluginInfo", nullptr, buffer.data(), nullptr, 4, 8, 0}));
+    EXPECT_EQ(seen(input.SetPluginOption(path, buffer.data())),
+              Seen(0, Call{"SetPluginOption", path, buffer.data(), nullptr, 0, 0, 0}));
 
     ASSERT_EQ(input.SelectPlugin(1), 1);
     EXPECT_TRUE(input.Current() == 1 && !LastCallOf(a));
@@ -228,6 +230,7 @@ TEST_F(HostTest, SelectingLoadsOneLibraryAtATime) {
     EXPECT_TRUE(!input.HasLibrary() && input.Current() == -1 && !input.LastLoadError().empty());
     EXPECT_EQ(recorder.Messages(), (std::vector<RecordingFrontEnd::Message>{{u"Failed in loading library.", U16(b)}}));
     EXPECT_EQ(AnswersOf(), (Answers{u"", -1, -1, -1, false, -1, {}, -1, u""}));  // the slots emptied
+    EXPECT_EQ(input.SetPluginOption(u"lenient", u"1"), -1);
 }
 
 }  // namespace

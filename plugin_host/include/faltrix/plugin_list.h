@@ -79,6 +79,10 @@ public:
     // Host-side call of ConfigurationDlg; -1 when missing.
     int32_t ConfigurationDlg(HWND parent, int32_t reserved);
 
+    // Host-side call of the optional SetPluginOption, for either kind of plug-in; -1 when
+    // missing (or no plug-in is loaded), else the plug-in's answer: 0 when it took the value.
+    int32_t SetPluginOption(const WCHAR *name, const WCHAR *value);
+
 protected:
     PluginList(const char *folderKind, const char16_t *typeTag);
 
@@ -99,6 +103,7 @@ protected:
     GetPluginInfoFn getPluginInfo_ = nullptr;
     ConfigurationDlgFn configurationDlg_ = nullptr;
     GetLastFailureTextFn getLastFailureText_ = nullptr;  // optional; bound by SelectPlugin
+    SetPluginOptionFn setPluginOption_ = nullptr;  // bound and cleared here, for both kinds
 
 private:
     // True when the loaded library exports a GetPluginInfo of its own that answers this list's

@@ -1,4 +1,4 @@
-// The output plug-ins' settings dialog: a form of spin boxes, drop-down lists and tick boxes.
+// The plug-ins' settings dialog: a form of spin boxes, drop-down lists and tick boxes.
 #include "faltrix/kit/settings_dialog.h"
 
 #include <QApplication>

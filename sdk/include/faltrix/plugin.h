@@ -150,6 +150,17 @@ typedef int32_t (*SaveDIBPictureFn)(HDC dc, const WCHAR *path, int32_t reserved1
  * valid only during the call. [the thread of the failed call] */
 typedef int32_t (*GetLastFailureTextFn)(WCHAR *buffer, int32_t bufferLength);
 
+/* Sets the plug-in's option `name` to `value` for the rest of the session, as the plug-in's
+ * own settings dialog would; a front end without dialogs (faltrix-convert) sets options this
+ * way. Called after the plug-in is loaded and before the calls the option is to affect, never
+ * while they run. Both strings are the host's, NUL-terminated and valid only during the call;
+ * names and values are the plug-in's own, documented by it (u"lenient" = u"1"). Returns 0
+ * when the plug-in knows the option and took the value, anything else when it does not know
+ * the option or refuses the value (the option then keeps what it had). Optional: a host
+ * that finds no SetPluginOption treats every option as unknown; an older host never calls
+ * it. [dialog thread or the thread that then makes the calls] */
+typedef int32_t (*SetPluginOptionFn)(const WCHAR *name, const WCHAR *value);
+
 /* Declarations for plug-in authors: define the entry points with these names and types. */
 #ifndef FALTRIX_HOST
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
@@ -163,6 +174,7 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t reserved1
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1,
                                              int32_t reserved2, ProgressCallbackFn progress, int32_t data);
 FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength);
+FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value);
 #endif
 
 #ifdef __cplusplus

@@ -5,11 +5,12 @@
 //   FAKE_TAG="00IN_EX"        the answer to number 0, the type tag (this one when not given)
 //   FAKE_KIND_OUTPUT          export the output entry points instead of the input ones
 //   FAKE_NO_INFO              export no GetPluginInfo
-//   FAKE_NO_OTHERS            export GetPluginInfo only
+//   FAKE_NO_OTHERS            export GetPluginInfo only (no optional SetPluginOption either)
 //   FAKE_FAIL                 every answer fails: IsSupported 0, GetPictureInfo 1,
-//                             GetPictureDIB null, SaveDIBPicture 5, ConfigurationDlg 1; and
-//                             GetLastFailureText fills the whole buffer with 'C' without a
-//                             NUL and claims 100 units more than the buffer holds
+//                             GetPictureDIB null, SaveDIBPicture 5, ConfigurationDlg 1,
+//                             SetPluginOption 1; and GetLastFailureText fills the whole
+//                             buffer with 'C' without a NUL and claims 100 units more than
+//                             the buffer holds
 //   FAKE_OVERLONG=1           every GetPluginInfo answer fills the whole buffer without a NUL
 //                             and claims 100 units more than the buffer holds
 //   FAKE_OVERLONG=2           the same for every number but 0 (the tag stays right)
@@ -65,6 +66,12 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
 #ifndef FAKE_NO_OTHERS
 FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t reserved) {
     Record("ConfigurationDlg", NULL, parent, NULL, reserved, 0, 0);
+    return FAKE_ANSWER(0, 1);
+}
+
+// Takes every option; the value is recorded as the first pointer.
+FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value) {
+    Record("SetPluginOption", name, value, NULL, 0, 0, 0);
     return FAKE_ANSWER(0, 1);
 }
 

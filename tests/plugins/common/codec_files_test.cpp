@@ -96,6 +96,35 @@ TEST_P(HostileFiles, RefusedFromTheirStageOnAndQuietly) {
 
 INSTANTIATE_TEST_SUITE_P(Data, HostileFiles, ::testing::ValuesIn(Listed("hostile", "stages.txt")), FixtureName);
 
+// JPEG files whose pixel data ends early or is corrupt, refused above, are salvaged once the
+// plug-in is set lenient (by its Detail dialog for the first, by SetPluginOption for the
+// others), with a warning naming the cause and its row, and refused again once it is not; an
+// option or value it does not know is refused.
+TEST(LenientJpeg, SalvagesDamagedFilesOnlyWhenAskedAndSaysWhere) {
+    const CodecPlugin &in = Loaded("jpeg", "input");
+    if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
+    const auto set = reinterpret_cast<int32_t (*)(const WCHAR *, const WCHAR *)>(in.Symbol("SetPluginOption"));
+    ASSERT_NE(set, nullptr);
+    EXPECT_NE(set(u"lenient", u"yes") * set(u"quality", u"1") * set(nullptr, u"1"), 0);
+    const std::pair<const char *, const char *> cases[] = {
+        {"cut-in-pixels.jpg", "truncated JPEG data at row 144\n"},  // the file ends there
+        {"cut-inside-pixel-data-before-the-end-marker.jpg", "truncated JPEG data at row 48\n"},
+        {"corrupt-pixel-data-between-restart-markers.jpg", "corrupt JPEG data at row 48: premature end of data "
+                                                           "segment\n"}};
+    for (const auto &[name, cause] : cases) {
+        const fs::path file = DataDir() / "jpeg" / "hostile" / name;
+        const bool byDialog = name == cases[0].first;
+        ASSERT_EQ(byDialog ? AnswerSettings(in, {{"Salvage damaged files", 1}}, true) : set(u"lenient", u"1"), 0);
+        ::testing::internal::CaptureStderr();
+        HBITMAP b = in.Decode(file);
+        EXPECT_TRUE(::testing::internal::GetCapturedStderr().ends_with(cause)) << name;
+        EXPECT_TRUE(b != nullptr && CodecPlugin::LastProgress().done == CodecPlugin::LastProgress().total) << name;
+        DeleteObject(b);
+        ASSERT_EQ(set(u"lenient", u"0"), 0);
+        EXPECT_EQ(in.Decode(file), nullptr) << name;
+    }
+}
+
 // ---- Files as other software writes them ----------------------------------------------------
 
 class LayoutFiles : public ::testing::TestWithParam<Fixture> {};

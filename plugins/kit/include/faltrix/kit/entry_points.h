@@ -13,8 +13,11 @@
 //   kit::SaveResult ns::Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data);
 // FALTRIX_KIT_CONFIGURATION_DLG(ns) adds ConfigurationDlg over
 //   bool ns::Configure(HWND parent);   true when the user confirmed settings for the session
+// FALTRIX_KIT_PLUGIN_OPTION(ns) adds SetPluginOption over
+//   bool ns::SetOption(std::u16string_view name, std::u16string_view value);
+//                                      true when the option is known and the value taken
 // Each failure records its cause (kit::LastFailure) on the calling thread, which both
-// macros hand to the host through GetLastFailureText.
+// plug-in macros hand to the host through GetLastFailureText.
 #pragma once
 
 #include "faltrix/kit/kit.h"
@@ -66,4 +69,12 @@
 #define FALTRIX_KIT_CONFIGURATION_DLG(ns)                                                       \
     FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {                     \
         return ::faltrix::kit::Guarded(1, [&] { return ns::Configure(parent) ? 0 : 1; });       \
+    }
+
+#define FALTRIX_KIT_PLUGIN_OPTION(ns)                                                           \
+    FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value) {     \
+        return ::faltrix::kit::Guarded(1, [&] {                                                \
+            if (!name || !value) return ::faltrix::kit::Fail("no option name or value", 1);    \
+            return ns::SetOption(name, value) ? 0 : 1;                                         \
+        });                                                                                    \
     }

@@ -1,4 +1,4 @@
-// The small settings dialog of the output plug-ins (quality, compression level, ...), shared
+// The small settings dialog of the plug-ins (quality, compression level, lenient reading), shared
 // so that every plug-in's ConfigurationDlg looks and behaves the same. Lives in the separate
 // target faltrix_plugin_kit_qt: only plug-ins with a dialog link Qt.
 #pragma once
