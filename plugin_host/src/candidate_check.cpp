@@ -32,7 +32,8 @@ int32_t CallGetPluginInfo(GetPluginInfoFn fn, int32_t infoNumber, WCHAR *buffer,
     return std::min(answer, bufferLength - 1);
 }
 
-bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::string *why, bool *loaderFailed) {
+bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::string *why, bool *loaderFailed,
+                      bool keepLoaded) {
     *loaderFailed = false;
     void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (library == nullptr) {
@@ -52,7 +53,7 @@ bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::str
         accepted = answer == tag;
         if (!accepted) *why = "answered the type tag \"" + Utf16ToUtf8(answer) + "\", not \"" + Utf16ToUtf8(tag) + "\"";
     }
-    dlclose(library);
+    if (!keepLoaded) dlclose(library);
     return accepted;
 }
 

@@ -20,11 +20,12 @@ void *ResolveOwnSymbol(void *library, const char *name);
 int32_t CallGetPluginInfo(GetPluginInfoFn fn, int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
 
 // Loads the library at `path` (RTLD_NOW | RTLD_LOCAL), asks its own GetPluginInfo for the type
-// tag into a buffer of 256 units, and releases it. True when the answer is `tag` exactly;
+// tag into a buffer of 256 units, and releases it unless `keepLoaded`. True when the answer is `tag` exactly;
 // otherwise `why` receives the reason ("exports no GetPluginInfo", the tag it answered, or the
 // loader's own words, in which case `loaderFailed` is set: that reason depends on other files
 // than the candidate, the libraries it needs).
-bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::string *why, bool *loaderFailed);
+bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::string *why, bool *loaderFailed,
+                      bool keepLoaded = false);
 
 // A text on one line without tabs: '\\', '\t' and '\n' become "\\\\", "\\t" and "\\n".
 std::string EscapeField(std::string_view text);
