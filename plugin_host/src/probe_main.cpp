@@ -13,6 +13,7 @@
 // Each line is written as soon as its candidate is done, so that the host knows which
 // candidate was being examined when this process died.
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -39,6 +40,9 @@ bool Report(const std::string &line) {
 int main(int argc, char **argv) {
     // The host may be killed while a candidate hangs here; this process goes with it.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // A candidate's crash is an answer here, not something to keep a core file of.
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
     if (argc < 2 || !Report("faltrix-plugin-probe 1\n")) return 2;
     const std::u16string tag = faltrix::Utf8ToUtf16(argv[1]);
     for (int i = 2; i < argc; ++i) {

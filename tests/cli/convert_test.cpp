@@ -154,7 +154,7 @@ double MeanDifference(const QImage &a, const QImage &b) {
 // flat.bmp (300 x 2), broken.bmp (a header that promises far more than the file holds), and
 // the bytes "precious" (no picture) in notes.txt, crash.hostile, hang.hostile and the existing
 // outputs out/three.bmp and out/three.pic; its plugins/ holds the BMP plug-ins, the hostile one
-// and two libraries that are refused.
+// and three libraries that are refused.
 class InFolder : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -164,8 +164,10 @@ protected:
         for (const char *kind : {"input", "output"})
             ASSERT_TRUE(QFile::link(kPluginDir + kind + "/bmp.so", Path(QString("plugins/") + kind + "/bmp.so")));
         ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_PLUGIN), Path("plugins/input/hostile.so")));
-        // Refused at every scan: a library that is no plug-in, and (below) no library at all.
+        // Refused at every scan: a library that is no plug-in, one that crashes when asked for
+        // its tag, and (below) no library at all.
         ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_GDI_LIBRARY), Path("plugins/output/graphics.so")));
+        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_CRASHING_PLUGIN), Path("plugins/input/crash.so")));
         for (const char *name : {"in.bmp", "in", "three.bmp", "z.tar.bmp", "-x.bmp"})
             ASSERT_TRUE(BlockPicture(64, 48).save(Path(name), "BMP"));
         ASSERT_TRUE(BlockPicture(300, 2).save(Path("flat.bmp"), "BMP"));
@@ -303,7 +305,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Each refused library on a line of its own, with a reason after the path.
         RunCase{"ListShowsRefusedLibrariesAndWhy", {"--list-plugins"}, 0,
                 "Input plug-ins in plugins/input/\n  bmp .*\n.*\n  hostile   Hostile test plug-in\n"
-                "      \\*\\.hostile\n  refused plugins/input/junk.so: \\S.*\nOutput plug-ins in plugins/output/\n"
+                "      \\*\\.hostile\n  refused plugins/input/crash.so: crashed while being examined \\(signal 11\\)\n"
+                "  refused plugins/input/junk.so: \\S.*\nOutput plug-ins in plugins/output/\n"
                 "  bmp .*\n.*\n  refused plugins/output/graphics.so: .*GetPluginInfo\n", {}, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
