@@ -23,11 +23,9 @@ extern char **environ;
 namespace faltrix {
 namespace {
 
-std::string g_probeProgram;
 std::chrono::milliseconds g_timeLimit{5000};
 
 std::string ProbeProgram() {
-    if (!g_probeProgram.empty()) return g_probeProgram;
     std::array<char, PATH_MAX> exe{};
     const ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size());
     if (n <= 0 || static_cast<size_t>(n) >= exe.size()) return std::string();
@@ -188,7 +186,6 @@ size_t RunHelper(const std::string &program, const std::string &tag, const std::
 
 }  // namespace
 
-void SetProbeProgram(std::string path) { g_probeProgram = std::move(path); }
 void SetExamineTimeLimit(std::chrono::milliseconds limit) { g_timeLimit = limit; }
 
 std::vector<CandidateVerdict> ExamineCandidates(const std::vector<std::string> &paths, std::u16string_view tag) {

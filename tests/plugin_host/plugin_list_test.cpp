@@ -38,8 +38,8 @@ std::string FakePath(const std::string &variant) {
 }
 std::u16string U16(const std::string &ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
-// A plug-in folder of its own with the verdict cache in it, both lists pointed at it, the
-// examining helper of this build, and a recording front end.
+// A plug-in folder of its own with the verdict cache in it, both lists pointed at it, and a
+// recording front end.
 class HostTest : public ::testing::Test {
 protected:
     HostTest() {
@@ -48,7 +48,6 @@ protected:
         input.SetFolderOverride(folder);
         output.SetFolderOverride(folder);
         setenv("XDG_CACHE_HOME", (folder + "cache").c_str(), 1);
-        SetProbeProgram(FALTRIX_PROBE_PROGRAM);
     }
     ~HostTest() override {
         DeleteDC(dc);

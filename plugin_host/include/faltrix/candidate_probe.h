@@ -25,13 +25,11 @@ struct CandidateVerdict {
     std::string reason;  // why it is refused; empty when accepted
 };
 
-// One verdict per path, in the order given, against the list's type tag. When the helper
-// cannot be started (not installed beside the program), the candidates are examined in this
-// process instead, as they were before the helper existed.
+// One verdict per path, in the order given, against the list's type tag. The helper is
+// faltrix-plugin-probe beside the executable; when it cannot be started (not installed there),
+// the candidates are examined in this process instead, as they were before the helper existed.
 std::vector<CandidateVerdict> ExamineCandidates(const std::vector<std::string> &paths, std::u16string_view tag);
 
-// The helper: empty (the default) for faltrix-plugin-probe beside the executable.
-void SetProbeProgram(std::string path);
 // How long the helper may take over one candidate; 5 s unless set.
 void SetExamineTimeLimit(std::chrono::milliseconds limit);
 
