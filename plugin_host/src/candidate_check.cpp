@@ -47,8 +47,8 @@ bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::str
     if (fn == nullptr) {
         *why = "exports no GetPluginInfo";
     } else {
-        std::array<WCHAR, 256> buffer{};
-        CallGetPluginInfo(fn, 0, buffer.data(), static_cast<int32_t>(buffer.size()));
+        std::array<WCHAR, kTagBufferLength> buffer{};
+        CallGetPluginInfo(fn, 0, buffer.data(), kTagBufferLength);
         const std::u16string_view answer(buffer.data());
         accepted = answer == tag;
         if (!accepted) *why = "answered the type tag \"" + Utf16ToUtf8(answer) + "\", not \"" + Utf16ToUtf8(tag) + "\"";

@@ -11,6 +11,9 @@
 
 namespace faltrix {
 
+// The length of the buffer the type tag is asked into, in UTF-16 units.
+constexpr int32_t kTagBufferLength = 256;
+
 // An entry point defined in `library` itself (not in a library it depends on), or null.
 void *ResolveOwnSymbol(void *library, const char *name);
 
@@ -20,10 +23,10 @@ void *ResolveOwnSymbol(void *library, const char *name);
 int32_t CallGetPluginInfo(GetPluginInfoFn fn, int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
 
 // Loads the library at `path` (RTLD_NOW | RTLD_LOCAL), asks its own GetPluginInfo for the type
-// tag into a buffer of 256 units, and releases it unless `keepLoaded`. True when the answer is `tag` exactly;
-// otherwise `why` receives the reason ("exports no GetPluginInfo", the tag it answered, or the
-// loader's own words, in which case `loaderFailed` is set: that reason depends on other files
-// than the candidate, the libraries it needs).
+// tag into a buffer of kTagBufferLength units, and releases it unless `keepLoaded`. True when
+// the answer is `tag` exactly; otherwise `why` receives the reason ("exports no GetPluginInfo",
+// the tag it answered, or the loader's own words, in which case `loaderFailed` is set: that
+// reason depends on other files than the candidate, the libraries it needs).
 bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::string *why, bool *loaderFailed,
                       bool keepLoaded = false);
 

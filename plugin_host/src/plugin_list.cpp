@@ -55,6 +55,8 @@ std::string LoaderError() {
 
 }  // namespace
 
+static_assert(PluginList::kInfoBufferLength == kTagBufferLength, "the tag is asked as the description is");
+
 PluginList::PluginList(const char *folderKind, const char16_t *typeTag) : folderKind_(folderKind), typeTag_(typeTag) {}
 
 PluginList::~PluginList() {
