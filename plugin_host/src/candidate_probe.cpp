@@ -150,13 +150,15 @@ size_t RunHelper(const std::string &program, const std::string &tag, const std::
             const std::string_view line = std::string_view(text).substr(0, end);
             garbled = greeted ? !ParseLine(line, done, &(*out)[pending[first + done]]) : line != kGreeting;
             if (garbled) break;
-            done += greeted ? 1 : 0;
+            done += greeted ? 1 : 0;  // the first line is the greeting, no verdict
             greeted = true;
             text.erase(0, end + 1);
             deadline = Clock::now() + g_timeLimit;
         }
     }
-    if (hung || garbled) ::kill(pid, SIGKILL);
+    // A helper that stopped short may still be running (a candidate closed the pipe, or the
+    // wait failed); one that has ended keeps the status it ended with.
+    if (done < batch.size()) ::kill(pid, SIGKILL);
     int status = 0;
     pid_t waited;
     while ((waited = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
