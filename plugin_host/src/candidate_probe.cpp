@@ -87,6 +87,10 @@ pid_t StartHelper(const std::string &program, const std::string &tag, const std:
     posix_spawnattr_t attributes;
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawn_file_actions_adddup2(&actions, writeEnd, 3);
+    // What a library prints while it is examined is not shown: the host loads the ones it takes
+    // itself, and their words come from there once, as they always have.
+    for (const int quiet : {STDOUT_FILENO, STDERR_FILENO})
+        ::posix_spawn_file_actions_addopen(&actions, quiet, "/dev/null", O_WRONLY, 0);
     // Nothing else of the host's (a batch worker's report pipe, the dialog's sockets) goes along.
     ::posix_spawn_file_actions_addclosefrom_np(&actions, 4);
     ::posix_spawnattr_init(&attributes);

@@ -5,8 +5,8 @@
 //
 // First the line "faltrix-plugin-probe 1" on descriptor 3, which tells the host that this
 // process started (a helper that cannot even start is no candidate's fault); then for each
-// path in turn, one line on descriptor 3 (the host's pipe; standard output stays the
-// libraries' own, as it would be in the host):
+// path in turn, one line on descriptor 3 (the host's pipe; the host sends standard output and
+// error to /dev/null):
 //   <index> TAB a            accepted
 //   <index> TAB r TAB <why>  refused, the reason escaped (EscapeField)
 //   <index> TAB l TAB <why>  refused by the loader, in its own words
@@ -17,7 +17,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdio>
 #include <string>
 
 #include "candidate_check.h"
@@ -58,6 +57,5 @@ int main(int argc, char **argv) {
     }
     // Without the libraries' destructors: every verdict is given, and one that crashed or hung
     // at exit would only hold the host up.
-    std::fflush(nullptr);
     ::_exit(0);
 }
