@@ -270,8 +270,6 @@ QString FolderOf(const PluginList &list) { return QFile::decodeName(QByteArray::
 
 int RunConvert(const ConvertOptions &options, const QString &executable) {
     SetPluginFolder(qEnvironmentVariable(kPluginDirVariable));
-    KeepLibrariesResident(InputPlugins());
-    KeepLibrariesResident(OutputPlugins());
 
     if (options.worker) return RunWorker(options);
 

@@ -61,15 +61,20 @@ void KeepLibrariesResident(const PluginList &list) {
     if (names.size() > PluginList::kMaxCandidates) names.resize(PluginList::kMaxCandidates);
     const std::string separator = !folder.empty() && folder.back() == '/' ? "" : "/";
     for (const std::string &name : names) {
-        // Deliberately never closed: the handle is what keeps the library in memory. A file
-        // that does not load is the scan's to report.
-        (void)::dlopen((folder + separator + name).c_str(), RTLD_NOW | RTLD_LOCAL);
+        const std::string path = folder + separator + name;
+        // A refused candidate is never loaded here: it may be one that crashes in loading.
+        const auto &refused = list.Refused();
+        if (std::any_of(refused.begin(), refused.end(), [&](const RefusedCandidate &r) { return r.path == path; }))
+            continue;
+        // Deliberately never closed: the handle is what keeps the library in memory.
+        (void)::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     }
 }
 
 std::vector<PluginEntry> DescribePlugins(PluginList &list) {
     std::vector<PluginEntry> entries;
     const int32_t count = list.ScanPlugins();
+    KeepLibrariesResident(list);
     for (int32_t i = 0; i < count; ++i) {
         PluginEntry entry;
         entry.path = QString::fromStdU16String(list.PathAt(static_cast<uint32_t>(i)));

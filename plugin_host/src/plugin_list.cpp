@@ -4,7 +4,6 @@
 
 #include <dirent.h>
 #include <dlfcn.h>
-#include <link.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,8 @@
 #include <cctype>
 #include <climits>
 
+#include "candidate_check.h"
+#include "faltrix/candidate_probe.h"
 #include "faltrix/feedback.h"
 #include "faltrix/text.h"
 
@@ -52,19 +53,12 @@ std::string LoaderError() {
     return text != nullptr ? std::string(text) : std::string("the library could not be loaded");
 }
 
-// Calls a GetPluginInfo entry point into the caller's buffer; clamps the answer to what the
-// buffer holds and terminates the buffer, whatever the plug-in wrote or answered.
-int32_t CallGetPluginInfo(GetPluginInfoFn fn, int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    if (buffer == nullptr || bufferLength <= 0) return 0;
-    int32_t answer = fn(infoNumber, buffer, bufferLength);
-    buffer[bufferLength - 1] = 0;
-    return std::min(answer, bufferLength - 1);
-}
-
 // The cause of the calling thread's last failed call; see LastPluginFailure().
 thread_local std::u16string t_lastFailure;
 
 }  // namespace
+
+static_assert(PluginList::kInfoBufferLength == kTagBufferLength, "the tag is asked as the description is");
 
 PluginList::PluginList(const char *folderKind, const char16_t *typeTag) : folderKind_(folderKind), typeTag_(typeTag) {}
 
@@ -96,34 +90,7 @@ std::string PluginList::PluginFolder() const {
     return path + "/plugins/" + folderKind_ + "/";
 }
 
-void *PluginList::ResolveOwn(void *library, const char *name) {
-    if (library == nullptr) return nullptr;
-    void *symbol = dlsym(library, name);
-    if (symbol == nullptr) return nullptr;
-    // dlsym also searches the libraries this one depends on; only a definition inside the
-    // library itself counts.
-    link_map *own = nullptr;
-    if (dlinfo(library, RTLD_DI_LINKMAP, &own) != 0 || own == nullptr) return nullptr;
-    Dl_info info{};
-    void *definer = nullptr;
-    if (dladdr1(symbol, &info, &definer, RTLD_DL_LINKMAP) == 0) return nullptr;
-    return static_cast<link_map *>(definer) == own ? symbol : nullptr;
-}
-
-bool PluginList::AcceptLibrary(void *library, std::string *why) const {
-    auto fn = reinterpret_cast<GetPluginInfoFn>(ResolveOwn(library, "GetPluginInfo"));
-    if (fn == nullptr) {
-        *why = "exports no GetPluginInfo";
-        return false;
-    }
-    std::array<WCHAR, kInfoBufferLength> buffer{};
-    CallGetPluginInfo(fn, 0, buffer.data(), kInfoBufferLength);
-    const std::u16string_view answer(buffer.data());
-    if (answer == std::u16string_view(typeTag_)) return true;
-    *why = "answered the type tag \"" + Utf16ToUtf8(answer) + "\", not \"" +
-           Utf16ToUtf8(std::u16string_view(typeTag_)) + "\"";
-    return false;
-}
+void *PluginList::ResolveOwn(void *library, const char *name) { return ResolveOwnSymbol(library, name); }
 
 int32_t PluginList::ScanPlugins() {
     const std::string folder = PluginFolder();
@@ -134,31 +101,26 @@ int32_t PluginList::ScanPlugins() {
     const std::vector<std::string> names = folder.empty() ? std::vector<std::string>() : ListCandidates(folder);
     if (names.empty()) return -1;
 
+    // The candidates are loaded in a helper process, so that one that crashes or hangs is
+    // refused instead of taking the program down.
+    std::vector<std::string> examined;
+    for (size_t i = 0; i < names.size() && i < kMaxCandidates; ++i) examined.push_back(folder + names[i]);
+    const std::vector<CandidateVerdict> verdicts = ExamineCandidates(examined, typeTag_);
+
     for (size_t i = 0; i < names.size(); ++i) {
         std::string path = folder + names[i];
         if (i >= kMaxCandidates) {
             refused_.push_back({std::move(path), "not examined: the folder holds more than " +
                                                       std::to_string(kMaxCandidates) + " candidate files"});
-            continue;
-        }
-        void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (library == nullptr) {
-            refused_.push_back({std::move(path), LoaderError()});
-            continue;
-        }
-        std::string why;
-        if (AcceptLibrary(library, &why)) {
-            if (paths_.size() < kMaxPaths) {
-                paths_.push_back(Utf8ToUtf16(path));
-                nativePaths_.push_back(std::move(path));
-            } else {
-                refused_.push_back({std::move(path), "not kept: the list already holds " +
-                                                          std::to_string(kMaxPaths) + " plug-ins"});
-            }
+        } else if (!verdicts[i].accepted) {
+            refused_.push_back({std::move(path), verdicts[i].reason});
+        } else if (paths_.size() < kMaxPaths) {
+            paths_.push_back(Utf8ToUtf16(path));
+            nativePaths_.push_back(std::move(path));
         } else {
-            refused_.push_back({std::move(path), std::move(why)});
+            refused_.push_back({std::move(path), "not kept: the list already holds " +
+                                                      std::to_string(kMaxPaths) + " plug-ins"});
         }
-        dlclose(library);
     }
     return static_cast<int32_t>(paths_.size());
 }

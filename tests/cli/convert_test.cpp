@@ -160,7 +160,7 @@ double MeanDifference(const QImage &a, const QImage &b) {
 // (a 128 x 96 JPEG whose pixel data stops at row 48, before its end marker), and the bytes
 // "precious" (no picture) in notes.txt, crash.hostile, hang.hostile, fail.hostile and the
 // existing outputs out/three.bmp and out/three.pic; its plugins/ holds the BMP plug-ins, the
-// JPEG input plug-in, the hostile one and two libraries that are refused.
+// JPEG input plug-in, the hostile one and three libraries that are refused.
 class InFolder : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -173,8 +173,10 @@ protected:
         ASSERT_TRUE(QFile::link(kPluginDir + "input/jpeg.so", Path("plugins/input/jpeg.so")));
         ASSERT_TRUE(QFile::copy(FALTRIX_TEST_DATA_DIR "/jpeg/hostile/cut-inside-pixel-data-before-the-end-marker.jpg",
                                 Path("cut.jpg")));
-        // Refused at every scan: a library that is no plug-in, and (below) no library at all.
+        // Refused at every scan: a library that is no plug-in, one that crashes when asked for
+        // its tag, and (below) no library at all.
         ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_GDI_LIBRARY), Path("plugins/output/graphics.so")));
+        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_CRASHING_PLUGIN), Path("plugins/input/crash.so")));
         for (const char *name : {"in.bmp", "in", "three.bmp", "z.tar.bmp", "-x.bmp"})
             ASSERT_TRUE(BlockPicture(64, 48).save(Path(name), "BMP"));
         ASSERT_TRUE(BlockPicture(300, 2).save(Path("flat.bmp"), "BMP"));
@@ -327,8 +329,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Each refused library on a line of its own, with a reason after the path.
         RunCase{"ListShowsRefusedLibrariesAndWhy", {"--list-plugins"}, 0,
                 "Input plug-ins in plugins/input/\n  bmp .*\n.*\n  hostile   Hostile test plug-in\n"
-                "      \\*\\.hostile\n  jpeg .*\n.*\n  refused plugins/input/junk.so: \\S.*\n"
-                "Output plug-ins in plugins/output/\n"
+                "      \\*\\.hostile\n  jpeg .*\n.*\n  refused plugins/input/crash.so: \\S.* while being examined .*\n"
+                "  refused plugins/input/junk.so: \\S.*\nOutput plug-ins in plugins/output/\n"
                 "  bmp .*\n.*\n  refused plugins/output/graphics.so: .*GetPluginInfo\n", {}, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 

@@ -7,12 +7,15 @@
 #include <array>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <optional>
+#include <regex>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "fake_call.h"
+#include "faltrix/candidate_probe.h"
 #include "faltrix/plugin_list.h"
 #include "faltrix/recording_front_end.h"
 
@@ -36,7 +39,8 @@ std::string FakePath(const std::string &variant) {
 }
 std::u16string U16(const std::string &ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
-// A plug-in folder of its own, both lists pointed at it, and a recording front end.
+// A plug-in folder of its own with the verdict cache in it, both lists pointed at it, and a
+// recording front end.
 class HostTest : public ::testing::Test {
 protected:
     HostTest() {
@@ -44,6 +48,7 @@ protected:
         folder = std::string(mkdtemp(pattern.data())) + "/";
         input.SetFolderOverride(folder);
         output.SetFolderOverride(folder);
+        setenv("XDG_CACHE_HOME", (folder + "cache").c_str(), 1);
     }
     ~HostTest() override {
         DeleteDC(dc);
@@ -140,6 +145,50 @@ TEST_F(HostTest, ScanningTakesCandidatesInByteOrder) {
     const std::string exeFolder = fs::read_symlink("/proc/self/exe").parent_path().string();
     EXPECT_EQ(InputPluginList().PluginFolder(), exeFolder + "/plugins/input/");
     EXPECT_EQ(OutputPluginList().PluginFolder(), exeFolder + "/plugins/output/");
+}
+
+// A candidate that crashes or hangs while being examined is refused, and the scan goes on. Each
+// verdict is cached: an edited one is believed until its file changes, and a damaged cache is
+// rebuilt.
+TEST_F(HostTest, CandidatesThatCrashOrHangAreRefusedAndVerdictsCached) {
+    SetExamineTimeLimit(std::chrono::seconds(1));
+    for (const char *name : {"crash", "hang", "overrun"}) Link(std::string("info_") + name, std::string(name) + ".so");
+    Link("input", "input.so");
+    fs::copy_file(FakePath("wrong_tag"), folder + "wrong.so");
+    const std::string cache = folder + "cache/faltrix/plugin-verdicts";
+    const auto rewrite = [](const std::string &file, const std::string &from, const std::string &to) {
+        std::ifstream in(file);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        if (size_t at = text.find(from); at != std::string::npos) text.replace(at, from.size(), to);
+        std::ofstream(file) << text;
+    };
+    const std::string crashed = ": crashed while being examined (signal 11)";
+    const auto refusals = [&](const std::string &wrongTag) {
+        return std::vector<std::string>{"crash.so" + crashed, "hang.so: did not answer within 1 s while being examined",
+                                        "overrun.so" + crashed,
+                                        "wrong.so: answered the type tag \"" + wrongTag + "\", not \"00IN_EX\""};
+    };
+    const std::tuple<const char *, std::function<void()>, std::string> steps[] = {
+        {"cold", [] {}, "NOT_A_TAG"},
+        {"cached verdict believed", [&] { rewrite(cache, "NOT_A_TAG", "EDITED"); }, "EDITED"},
+        {"changed file examined again", [&] { std::ofstream(folder + "wrong.so", std::ios::app) << '\0'; }, "NOT_A_TAG"},
+        {"damaged cache rebuilt", [&] { rewrite(cache, "faltrix", "garbage"); }, "NOT_A_TAG"}};
+    for (const auto &[step, change, wrongTag] : steps) {
+        change();
+        EXPECT_EQ(input.ScanPlugins(), 1) << step;
+        std::vector<std::string> refused;
+        for (const RefusedCandidate &r : input.Refused()) {
+            refused.push_back(r.path.substr(folder.size()) + ": " + r.reason);
+#ifdef __SANITIZE_ADDRESS__
+            // The sanitizers catch the fakes' faults first and end the helper in their own way.
+            static const std::regex caught("(crashed .*\\(signal|ended the process .*\\(exit status) \\d+\\)$");
+            refused.back() = std::regex_replace(refused.back(), caught, crashed.substr(2));
+#endif
+        }
+        EXPECT_EQ(refused, refusals(wrongTag)) << step;
+        EXPECT_EQ(InputPaths(), std::vector{U16(folder + "input.so")}) << step;
+    }
+    SetExamineTimeLimit(std::chrono::seconds(5));
 }
 
 // ---- Selecting and calling ----------------------------------------------------------------

@@ -23,7 +23,8 @@ namespace faltrix {
 // A candidate library the last scan did not take, and why.
 struct RefusedCandidate {
     std::string path;    // UTF-8
-    std::string reason;  // the loader's own error text, "exports no GetPluginInfo", or the tag
+    std::string reason;  // the loader's own error text, "exports no GetPluginInfo", the tag, or
+                         // how it crashed or hung while being examined
 };
 
 class PluginList {
@@ -42,7 +43,8 @@ public:
     //
     // Candidates are the regular files of the folder (links to regular files count) whose
     // names end in ".so" in any letter case, taken in byte order of their names. The first
-    // kMaxCandidates of them are examined; any further one is not loaded and is recorded in
+    // kMaxCandidates of them are examined in a helper process (candidate_probe.h), which also
+    // refuses one that crashes or hangs; any further one is not loaded and is recorded in
     // Refused() with the reason. Likewise an accepted plug-in beyond kMaxPaths is recorded
     // there and not kept (with 256 candidates at most this cannot happen; it is guarded all
     // the same). The paths of the previous scan are dropped first; the loaded library, if
@@ -106,9 +108,6 @@ protected:
     SetPluginOptionFn setPluginOption_ = nullptr;  // bound and cleared here, for both kinds
 
 private:
-    // True when the loaded library exports a GetPluginInfo of its own that answers this list's
-    // tag; otherwise `why` receives the reason for the refusal.
-    bool AcceptLibrary(void *library, std::string *why) const;
     void ReleaseLibrary();
 
     const char *folderKind_;

@@ -14,6 +14,9 @@
 //   FAKE_OVERLONG=1           every GetPluginInfo answer fills the whole buffer without a NUL
 //                             and claims 100 units more than the buffer holds
 //   FAKE_OVERLONG=2           the same for every number but 0 (the tag stays right)
+//   FAKE_MISBEHAVE=1          GetPluginInfo writes through a null pointer
+//   FAKE_MISBEHAVE=2          GetPluginInfo writes 16 MiB past the start of its buffer
+//   FAKE_MISBEHAVE=3          GetPluginInfo never returns
 //   FAKE_USES_DEPENDENCY      call the GetPluginInfo of fake_dependency (linked through LIBS)
 //   FAKE_DEPENDENCY           build fake_dependency, which exports no FakeLastCall
 //
@@ -21,6 +24,8 @@
 // the host's allocator and reports each row; SaveDIBPicture reports half way and stores
 // nothing. FakeLastCall (fake_call.h) holds the arguments of the last call.
 #include <stddef.h>
+#include <string.h>
+#include <unistd.h>
 
 #include "fake_call.h"
 
@@ -29,6 +34,9 @@
 #endif
 #ifndef FAKE_OVERLONG
 #define FAKE_OVERLONG 0
+#endif
+#ifndef FAKE_MISBEHAVE
+#define FAKE_MISBEHAVE 0
 #endif
 #ifdef FAKE_FAIL
 #define FAKE_ANSWER(good, bad) (bad)
@@ -52,6 +60,9 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
     const char *text = infoNumber >= 0 && infoNumber <= 3 ? texts[infoNumber] : "";
     int32_t n = 0;
     Record("GetPluginInfo", NULL, buffer, NULL, infoNumber, bufferLength, 0);
+    if (FAKE_MISBEHAVE == 1) *(volatile int *)NULL = 1;
+    if (FAKE_MISBEHAVE == 2) memset(buffer, 'X', (size_t)1 << 24);
+    while (FAKE_MISBEHAVE == 3) pause();
     if (buffer == NULL || bufferLength <= 0) return 0;
     if (FAKE_OVERLONG == 1 || (FAKE_OVERLONG == 2 && infoNumber != 0)) {
         for (int32_t i = 0; i < bufferLength; ++i) buffer[i] = (WCHAR)'X';

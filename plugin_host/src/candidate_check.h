@@ -1,0 +1,38 @@
+// What makes a library a plug-in of a list, examined the same way in the host and in the
+// examining helper (faltrix-plugin-probe), and the escaping of texts for the line formats
+// both speak.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "faltrix/plugin.h"
+
+namespace faltrix {
+
+// The length of the buffer the type tag is asked into, in UTF-16 units.
+constexpr int32_t kTagBufferLength = 256;
+
+// An entry point defined in `library` itself (not in a library it depends on), or null.
+void *ResolveOwnSymbol(void *library, const char *name);
+
+// Calls a GetPluginInfo entry point into the caller's buffer; clamps the answer to what the
+// buffer holds and terminates the buffer, whatever the plug-in wrote or answered. With no
+// buffer (null or bufferLength <= 0) nothing is called and the answer is 0.
+int32_t CallGetPluginInfo(GetPluginInfoFn fn, int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
+
+// Loads the library at `path` (RTLD_NOW | RTLD_LOCAL), asks its own GetPluginInfo for the type
+// tag into a buffer of kTagBufferLength units, and releases it unless `keepLoaded`. True when
+// the answer is `tag` exactly; otherwise `why` receives the reason ("exports no GetPluginInfo",
+// the tag it answered, or the loader's own words, in which case `loaderFailed` is set: that
+// reason depends on other files than the candidate, the libraries it needs).
+bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::string *why, bool *loaderFailed,
+                      bool keepLoaded = false);
+
+// A text on one line without tabs: '\\', '\t' and '\n' become "\\\\", "\\t" and "\\n".
+std::string EscapeField(std::string_view text);
+// The inverse; false for a lone or unknown escape.
+bool UnescapeField(std::string_view text, std::string *out);
+
+}  // namespace faltrix
