@@ -177,7 +177,10 @@ void MainDialog::StartConversionCommand() {
     }
     SetFieldText(kOutputPathField, completed);
 
-    if (FileExists(completed) && Message(DisplayText(kOverwrite), completed, kMbYesNo | kMbIconQuestion) != kIdYes) {
+    // Only the user's "Yes" lets the job replace a file; one that appears after this check
+    // is kept and the job fails.
+    const bool overwrite = FileExists(completed);
+    if (overwrite && Message(DisplayText(kOverwrite), completed, kMbYesNo | kMbIconQuestion) != kIdYes) {
         return;
     }
     const std::optional<uint32_t> width = ReadNumber(kOutputWidthField);
@@ -192,7 +195,7 @@ void MainDialog::StartConversionCommand() {
     }
     // A preview may have started while a message box was open.
     if (JobRunning() || !SetJobPath(InputPath, Units(inputPath)) || !SetJobPath(OutputPath, Units(completed))) return;
-    StartConversionJob(controls, *width, *height, Checked(kAntiAliasCheck));
+    StartConversionJob(controls, *width, *height, Checked(kAntiAliasCheck), overwrite);
 }
 
 void MainDialog::Exit() {

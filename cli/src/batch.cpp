@@ -207,7 +207,8 @@ QStringList WorkerArguments(const ConvertOptions &options, const FileTask &task)
     if (!options.format.isEmpty()) arguments << QStringLiteral("--format") << options.format;
     if (!options.inputPlugin.isEmpty()) arguments << QStringLiteral("--input-plugin") << options.inputPlugin;
     if (!options.outputPlugin.isEmpty()) arguments << QStringLiteral("--output-plugin") << options.outputPlugin;
-    if (options.overwrite) arguments << QStringLiteral("--overwrite");
+    if (options.replaceReadOnly) arguments << QStringLiteral("--force");
+    else if (options.overwrite) arguments << QStringLiteral("--overwrite");
     if (options.lenient) arguments << QStringLiteral("--lenient");
     arguments << QStringLiteral("--output") << task.output << QStringLiteral("--") << task.input;
     return arguments;

@@ -54,6 +54,8 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                                          "NAME");
     const QCommandLineOption outputPlugin("output-plugin", "Use this output plug-in.", "NAME");
     const QCommandLineOption overwrite("overwrite", "Replace existing output files (otherwise refused).");
+    const QCommandLineOption force("force",
+                                   "Replace existing output files, read-only ones too (implies --overwrite).");
     const QCommandLineOption lenient("lenient",
                                      "Decode a damaged input (data cut short or corrupt) as far as it goes, with a "
                                      "warning, instead of failing. Input plug-ins without such a mode say so and "
@@ -74,7 +76,7 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     const QCommandLineOption help({"h", "help"}, "Show this help.");
     const QCommandLineOption version("version", "Show the version.");
 
-    parser.addOptions({output, format, width, height, antiAlias, inputPlugin, outputPlugin, overwrite,
+    parser.addOptions({output, format, width, height, antiAlias, inputPlugin, outputPlugin, overwrite, force,
                        lenient, verbose, quiet, listPlugins, jobs, timeout, worker, help, version});
     parser.addPositionalArgument("INPUT", "The picture file(s) to convert.", "INPUT...");
 
@@ -109,7 +111,8 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     o.antiAlias = parser.isSet(antiAlias);
     o.inputPlugin = parser.value(inputPlugin);
     o.outputPlugin = parser.value(outputPlugin);
-    o.overwrite = parser.isSet(overwrite);
+    o.replaceReadOnly = parser.isSet(force);
+    o.overwrite = parser.isSet(overwrite) || o.replaceReadOnly;
     o.lenient = parser.isSet(lenient);
     o.listPlugins = parser.isSet(listPlugins);
     o.worker = parser.isSet(worker);

@@ -70,13 +70,16 @@ std::optional<QString> CheckInput(const QString &input) {
     return std::nullopt;
 }
 
-std::optional<QString> CheckOutput(const QString &output, bool overwrite) {
+// A first look, for a clear word before any work; the job itself refuses what changes after it.
+std::optional<QString> CheckOutput(const QString &output, const ConvertOptions &options) {
     if (auto problem = CheckPathFits(output, "output")) return problem;
     const QByteArray name = QFile::encodeName(output);
     struct stat info {};
     if (::stat(name.constData(), &info) == 0) {
         if (S_ISDIR(info.st_mode)) return QStringLiteral("the output is a folder");
-        if (!overwrite) return QStringLiteral("the output exists (--overwrite replaces it)");
+        if (!options.overwrite) return QStringLiteral("the output exists (--overwrite replaces it)");
+        if ((info.st_mode & S_IWUSR) == 0 && !options.replaceReadOnly)
+            return QStringLiteral("the output is read-only (--force replaces it)");
     } else if (errno != ENOENT) {
         return QStringLiteral("cannot use the output: %1").arg(Errno(errno));
     }
@@ -87,9 +90,9 @@ std::optional<QString> CheckOutput(const QString &output, bool overwrite) {
 
 // The paths can be read and written; then the job's path buffers hold them (the checks have
 // refused what does not fit).
-std::optional<QString> CheckAndSetPaths(const FileTask &task, bool overwrite) {
+std::optional<QString> CheckAndSetPaths(const FileTask &task, const ConvertOptions &options) {
     if (auto problem = CheckInput(task.input)) return problem;
-    if (auto problem = CheckOutput(task.output, overwrite)) return problem;
+    if (auto problem = CheckOutput(task.output, options)) return problem;
     SetJobPath(InputPath, Units(task.input));
     SetJobPath(OutputPath, Units(task.output));
     return std::nullopt;
@@ -192,6 +195,8 @@ FileResult RunJob(const ConvertOptions &options, const OutputSize &size, const C
     TheConversionRequest.outputWidth = size.width;
     TheConversionRequest.outputHeight = size.height;
     TheConversionRequest.antiAlias = options.antiAlias;
+    TheConversionRequest.overwrite = options.overwrite;
+    TheConversionRequest.replaceReadOnly = options.replaceReadOnly;
     ConversionJob(nullptr);
 
     const ConversionOutcome outcome = LastConversionOutcome();
@@ -211,7 +216,7 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
                        CliFrontEnd *frontEnd) {
     frontEnd->BeginFile(QFileInfo(task.input).fileName());
     OutputSize size;
-    std::optional<QString> problem = CheckAndSetPaths(task, options.overwrite);
+    std::optional<QString> problem = CheckAndSetPaths(task, options);
     if (!problem) problem = ChooseOutputPlugin(options, task, outputs);
     if (!problem) problem = ChooseInputPlugin(options, inputs);
     if (!problem) AskLenient(options, task, inputs, frontEnd);

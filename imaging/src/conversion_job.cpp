@@ -15,6 +15,7 @@
 #include "faltrix/resample.h"
 #include "decode_stage.h"
 #include "job_slot.h"
+#include "safe_store.h"
 
 namespace faltrix {
 
@@ -97,16 +98,27 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
     return StoreTarget{resized.bitmap, resized.storeDC};
 }
 
-JobEnd StoreStage(const StoreTarget &target, const WCHAR *output) {
+// The plug-in writes the host's temporary; the output changes only when a complete file is
+// put in place. A failure on the host's side has the job's failure line like the plug-in's,
+// with its own cause.
+JobEnd StoreStage(const StoreTarget &target, const WCHAR *output, const ConversionRequest &request) {
     ShowStatus(u"Now Coding and Storing...");
-    if (OutputPlugins().SaveDIBPicture(target.dc, output, 0, 0, ProgressCallback, 0) != 0) {
-        std::u16string cause = LastPluginFailure();
-        ShowStatus(u"Failed in Coding or Storing data.");
-        return {ConversionOutcome::StoreFailed, std::move(cause)};
+    safe_store::Temporary temporary(output);
+    std::u16string cause;
+    if (temporary.path().empty()) {
+        cause = temporary.cause();
+    } else if (OutputPlugins().SaveDIBPicture(target.dc, temporary.path().c_str(), 0, 0, ProgressCallback, 0) != 0) {
+        cause = LastPluginFailure();
+    } else if (!temporary.Commit({request.overwrite, request.replaceReadOnly})) {
+        cause = temporary.cause();
+    } else {
+        ShowStatus(u"Coding and Storing Done.");
+        ShowStatus(u"Ready.");
+        return {ConversionOutcome::Stored, {}};
     }
-    ShowStatus(u"Coding and Storing Done.");
-    ShowStatus(u"Ready.");
-    return {ConversionOutcome::Stored, {}};
+    temporary.Remove();
+    ShowStatus(u"Failed in Coding or Storing data.");
+    return {ConversionOutcome::StoreFailed, std::move(cause)};
 }
 
 JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCHAR *output) {
@@ -121,7 +133,7 @@ JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCH
     }
     const StoreTarget target = ResizeStage(decoded, request);
     if (target.bitmap == nullptr) return {ConversionOutcome::ResizeFailed, {}};
-    JobEnd outcome = StoreStage(target, output);
+    JobEnd outcome = StoreStage(target, output, request);
     // The DC goes first: the bitmap is still selected in it.
     DeleteDC(target.dc);
     DeleteObject(target.bitmap);
@@ -150,9 +162,11 @@ ConversionOutcome RunConversion() {
 
 }  // namespace
 
-bool StartConversionJob(const ControlSet &controls, uint32_t outputWidth, uint32_t outputHeight, bool antiAlias) {
+bool StartConversionJob(const ControlSet &controls, uint32_t outputWidth, uint32_t outputHeight, bool antiAlias,
+                        bool overwrite) {
     return job_slot::StartJob(
-        controls, [&] { TheConversionRequest = ConversionRequest{controls, outputWidth, outputHeight, antiAlias}; },
+        controls,
+        [&] { TheConversionRequest = ConversionRequest{controls, outputWidth, outputHeight, antiAlias, overwrite}; },
         [] { g_lastOutcome.store(RunConversion()); });
 }
 

@@ -160,7 +160,7 @@ double MeanDifference(const QImage &a, const QImage &b) {
 // (a 128 x 96 JPEG whose pixel data stops at row 48, before its end marker), and the bytes
 // "precious" (no picture) in notes.txt, crash.hostile, hang.hostile, fail.hostile and the
 // existing outputs out/three.bmp and out/three.pic; its plugins/ holds the BMP plug-ins, the
-// JPEG input plug-in, the hostile one and three libraries that are refused.
+// JPEG input plug-in, the hostile input and output ones and three libraries that are refused.
 class InFolder : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -170,6 +170,7 @@ protected:
         for (const char *kind : {"input", "output"})
             ASSERT_TRUE(QFile::link(kPluginDir + kind + "/bmp.so", Path(QString("plugins/") + kind + "/bmp.so")));
         ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_PLUGIN), Path("plugins/input/hostile.so")));
+        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_OUTPUT_PLUGIN), Path("plugins/output/hostile.so")));
         ASSERT_TRUE(QFile::link(kPluginDir + "input/jpeg.so", Path("plugins/input/jpeg.so")));
         ASSERT_TRUE(QFile::copy(FALTRIX_TEST_DATA_DIR "/jpeg/hostile/cut-inside-pixel-data-before-the-end-marker.jpg",
                                 Path("cut.jpg")));
@@ -186,6 +187,14 @@ protected:
             ASSERT_TRUE(WriteBytes(Path(name), "precious"));
     }
     QString Path(const QString &name) const { return dir_.filePath(name); }
+
+    // The storing temporaries left in the folder and in out/: none, whatever happened.
+    QStringList Leftovers() const {
+        QStringList left;
+        for (const char *folder : {".", "out"})
+            left += QDir(Path(folder)).entryList({".faltrix-*"}, QDir::Files | QDir::Hidden | QDir::System);
+        return left;
+    }
 
     QTemporaryDir dir_;
 };
@@ -252,6 +261,7 @@ TEST_P(Converter, Runs) {
         else
             EXPECT_TRUE(!QFileInfo::exists(Path(name)) || ReadBytes(Path(name)) == "precious") << name;
     }
+    EXPECT_EQ(Leftovers(), QStringList());
 }
 
 // The job's status lines when it resizes by area averaging.
@@ -271,9 +281,19 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"OverlongPath", {"in", "-o", QString(2100, u'x')}, 1, "", {"2100 UTF-16 units long; at most 2047"}, {}},
         RunCase{"UnknownOutputFormat", {"in.bmp", "-o", "o.xyz"}, 1, "", {"no output plug-in writes '.xyz'"}, {}},
         // A plug-in's cause follows the job's last status line; a plug-in that gives none leaves
-        // the line as it is.
-        RunCase{"FullDiskGivesTheSystemsWords", {"in.bmp", "-o", "out.bmp"}, 1, "",
-                {"faltrix-convert: in.bmp: Failed in Coding or Storing data. (File too large)\n"}, {{"out.bmp", {}}}, 4},
+        // the line as it is. The file it would have replaced stays as it was.
+        RunCase{"FullDiskGivesTheSystemsWords", {"--overwrite", "in.bmp", "-o", "out/three.bmp"}, 1, "",
+                {"faltrix-convert: in.bmp: Failed in Coding or Storing data. (File too large)\n"},
+                {{"out/three.bmp", {}}}, 4},
+        // The host stores: a file made at the output meanwhile is kept, and a plug-in that claims
+        // to have stored without writing fails.
+        RunCase{"OutputAppearingMeanwhileSurvives", {"in.bmp", "-o", "out.race"}, 1, "",
+                {"in.bmp: Failed in Coding or Storing data. (the output file appeared during the conversion and was "
+                 "not replaced)\n"},
+                {{"out.race", {}}}},
+        RunCase{"PluginStoringNothingFails", {"in.bmp", "-o", "out.liar"}, 1, "",
+                {"in.bmp: Failed in Coding or Storing data. (the output plug-in reported success but wrote nothing)\n"},
+                {{"out.liar", {}}}},
         RunCase{"PluginWithoutCause", {"fail.hostile", "-o", "out.bmp"}, 1, "",
                 {"faltrix-convert: fail.hostile: Failed in Getting information.\n"}, {}},
         // Damaged pixel data fails with its cause; --lenient reaches every worker: the JPEG plug-in salvages the
@@ -331,8 +351,41 @@ INSTANTIATE_TEST_SUITE_P(
                 "Input plug-ins in plugins/input/\n  bmp .*\n.*\n  hostile   Hostile test plug-in\n"
                 "      \\*\\.hostile\n  jpeg .*\n.*\n  refused plugins/input/crash.so: \\S.* while being examined .*\n"
                 "  refused plugins/input/junk.so: \\S.*\nOutput plug-ins in plugins/output/\n"
-                "  bmp .*\n.*\n  refused plugins/output/graphics.so: .*GetPluginInfo\n", {}, {}}),
+                "  bmp .*\n.*\n  hostile   Hostile test plug-in\n      \\*\\.liar\n      \\*\\.race\n"
+                "  refused plugins/output/graphics.so: .*GetPluginInfo\n", {}, {}}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// An existing output is replaced only as allowed, keeping its mode; a read-only one needs
+// --force. Each case starts from the bytes "precious" with the mode given.
+TEST_F(InFolder, ReplacesAnExistingOutputOnlyAsAllowedKeepingItsMode) {
+    const struct {
+        const char *option;
+        QFile::Permissions mode;
+        int exitCode;
+        const char *err;  // part of standard error; empty: none
+    } cases[] = {
+        {"--overwrite", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther, 0, ""},
+        {"--overwrite", QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther, 1,
+         "in.bmp: the output is read-only (--force replaces it)\n"},
+        {"--force", QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther, 0, ""},
+    };
+    const QString output = Path("out/three.bmp");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.option) + " " + std::to_string(c.mode.toInt()));
+        QFile::remove(output);
+        ASSERT_TRUE(WriteBytes(output, "precious") && QFile::setPermissions(output, c.mode));
+        const RunResult r = RunConverter({"-q", c.option, "in.bmp", "-o", "out/three.bmp"}, dir_.path());
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.Text();
+        EXPECT_TRUE(r.err.contains(c.err) && r.err.isEmpty() == (*c.err == 0)) << r.Text();
+        if (c.exitCode == 0)
+            EXPECT_EQ(QImage(output), BlockPicture(64, 48));
+        else
+            EXPECT_EQ(ReadBytes(output), "precious");
+        // The old file's bits, leaving out Qt's bits for the current user.
+        EXPECT_EQ(QFile::permissions(output) & QFile::Permissions(0xF0FF), c.mode);
+        EXPECT_EQ(Leftovers(), QStringList());
+    }
+}
 
 // The batch workers converting `input`, once some run (`running`) or none does, waiting at most
 // 10 s. A zombie's command line is empty.

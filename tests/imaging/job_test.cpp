@@ -257,12 +257,12 @@ TEST_F(JobTest, OneJobAtATime) {
     UsePlugins();
     WriteInput(8, 6, 24);
     std::unique_lock hold(recorder_.gate);
-    ASSERT_TRUE(StartConversionJob(controls_, 4, 3, true));
+    ASSERT_TRUE(StartConversionJob(controls_, 4, 3, true, false));
     recorder_.stopped.wait(false);
     // The job's thread stopped at its first control change: the nine so far came before it.
     EXPECT_EQ(recorder_.ControlChanges(), Controls({false}));
     EXPECT_TRUE(JobRunning());
-    EXPECT_FALSE(StartConversionJob(controls_, 4, 3, true));
+    EXPECT_FALSE(StartConversionJob(controls_, 4, 3, true, false));
     EXPECT_FALSE(StartPreviewJob(nullptr, nullptr, controls_, false));
     hold.unlock();
     WaitForJobEnd();

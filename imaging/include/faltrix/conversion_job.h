@@ -26,6 +26,11 @@ struct ConversionRequest {
     uint32_t outputWidth = 0;
     uint32_t outputHeight = 0;
     bool antiAlias = false;
+    // Whether an existing output may be replaced; without it the store fails rather than
+    // replace a file, even one that appears while the job runs. A read-only output (its
+    // owner may not write it) needs replaceReadOnly as well.
+    bool overwrite = false;
+    bool replaceReadOnly = false;
 };
 extern ConversionRequest TheConversionRequest;
 
@@ -36,7 +41,7 @@ enum class ConversionOutcome {
     InfoFailed,    // GetPictureInfo failed
     DecodeFailed,  // GetPictureDIB gave no bitmap (or none that is a readable DIB section)
     ResizeFailed,  // no bitmap came out of the resize
-    StoreFailed,   // SaveDIBPicture answered non-zero (or is missing)
+    StoreFailed,   // SaveDIBPicture answered non-zero (or is missing), or its file could not be put in place
     Stored,        // the picture was stored
 };
 
@@ -44,7 +49,8 @@ enum class ConversionOutcome {
 // the calling thread before the thread starts. Returns false, and does nothing, while a job
 // (conversion or preview) runs; returns false when no thread could be made (the controls are
 // then enabled again).
-bool StartConversionJob(const ControlSet &controls, uint32_t outputWidth, uint32_t outputHeight, bool antiAlias);
+bool StartConversionJob(const ControlSet &controls, uint32_t outputWidth, uint32_t outputHeight, bool antiAlias,
+                        bool overwrite);
 
 // The job itself, with TheConversionRequest, InputPath and OutputPath; runs on whatever
 // thread calls it (the command-line converter calls it directly, after filling the request
@@ -57,9 +63,11 @@ int ConversionJob(void *unused);
 ConversionOutcome LastConversionOutcome();
 bool JobRunning();
 
-// The cause the plug-in gave for the last job's failure ("No space left on device"), which the
-// job also hands to the front end with ShowFailureCause after its last status line; empty when
-// the job stored its picture, failed outside a plug-in, or the plug-in gave none.
+// The cause of the last job's failure ("No space left on device", "the output file appeared
+// during the conversion and was not replaced"), from the plug-in or from the host's storing,
+// which the job also hands to the front end with ShowFailureCause after its last status line;
+// empty when the job stored its picture, failed elsewhere outside a plug-in, or the plug-in
+// gave none.
 std::u16string LastConversionCause();
 
 // Blocks until no job runs. Not from the dialog's thread while its front end carries the

@@ -131,8 +131,11 @@ typedef HBITMAP (*GetPictureDIBFn)(const WCHAR *path, int32_t reserved1, int32_t
  * GetCurrentObject(dc, OBJ_BITMAP) and GetObjectW) and stores it under path. The DC and the
  * bitmap stay the host's: do not select anything into the DC or delete either. Any depth
  * (1, 4, 8, 16, 24, 32 bits) and either row order may arrive. Returns 0 when stored, anything
- * else on failure; an existing file at path must then be left as it was. The host reports 0%
- * before and 100% after the call. [job thread] */
+ * else on failure. path is a temporary file of the host's, already there and empty, in the
+ * output's folder and with the output's extension: write it in place. The host puts it over
+ * the output only after a 0, once it has checked that the file is not empty and has synced
+ * it, and removes it otherwise, so the plug-in need not protect an existing output itself.
+ * The host reports 0% before and 100% after the call. [job thread] */
 typedef int32_t (*SaveDIBPictureFn)(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,
                                     ProgressCallbackFn progress, int32_t data);
 

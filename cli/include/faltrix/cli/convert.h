@@ -28,6 +28,7 @@ struct ConvertOptions {
     QString inputPlugin;   // forced input plug-in (file name without .so, or description)
     QString outputPlugin;  // forced output plug-in
     bool overwrite = false;
+    bool replaceReadOnly = false;  // --force: a read-only output is replaced too
     bool lenient = false;  // the input plug-in salvages what it can of a damaged file
     Verbosity verbosity = Verbosity::Normal;
     bool listPlugins = false;

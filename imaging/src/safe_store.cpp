@@ -1,0 +1,173 @@
+// Storing through a temporary of the host's own: whatever the output plug-in does with the
+// path it is given (writes in place, truncates, crashes half way), the output itself changes
+// only by one rename of a complete, synced file. Without permission to overwrite, the rename
+// refuses an output that exists by then, so a file made by someone else during the conversion
+// survives.
+#include "safe_store.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "faltrix/text.h"
+
+namespace faltrix::safe_store {
+namespace {
+
+std::u16string ErrnoText(int error) { return Utf8ToUtf16(std::strerror(error)); }
+
+// The process's umask without changing it (umask() would, racing with other threads that
+// create files).
+mode_t CurrentUmask() {
+    FILE *f = std::fopen("/proc/self/status", "re");
+    mode_t mask = 022;
+    if (!f) return mask;
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::strncmp(line, "Umask:", 6) == 0) {
+            mask = static_cast<mode_t>(std::strtoul(line + 6, nullptr, 8) & 0777);
+            break;
+        }
+    }
+    std::fclose(f);
+    return mask;
+}
+
+// The folder part of a path, "." for a bare name, "/" for a name in the root.
+std::string FolderOf(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// The extension of the path's last name with its dot, empty when it has none: the plug-in
+// may choose what it writes by it.
+std::string ExtensionOf(const std::string &path) {
+    const size_t slash = path.rfind('/');
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+    return path.substr(dot);
+}
+
+// Puts `from` at `to` only when nothing is there: atomically where the file system can, else
+// by a hard link (which fails on an existing name too) and the removal of `from`.
+int RenameNoReplace(const char *from, const char *to) {
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS) return -1;
+    if (link(from, to) != 0) return -1;
+    (void)unlink(from);
+    return 0;
+}
+
+}  // namespace
+
+Temporary::Temporary(std::u16string_view output) {
+    if (output.empty() || output.back() == u'/') {
+        cause_ = u"the output path names no file";
+        return;
+    }
+    if (!Utf16ToUtf8Exact(output, &final_)) {
+        cause_ = u"the output path is not a valid name";
+        return;
+    }
+    // Storing through a symbolic link replaces the file it points to, not the link.
+    struct stat st {};
+    if (lstat(final_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char resolved[PATH_MAX];
+        if (!realpath(final_.c_str(), resolved)) {
+            cause_ = ErrnoText(errno);
+            return;
+        }
+        final_ = resolved;
+    }
+    if (stat(final_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {  // never a folder or a device
+        cause_ = u"the output path names something other than a file";
+        return;
+    }
+
+    const std::string extension = ExtensionOf(final_);
+    std::string name = FolderOf(final_) + "/.faltrix-XXXXXX" + extension;
+    const int fd = mkostemps(name.data(), static_cast<int>(extension.size()), O_CLOEXEC);
+    if (fd < 0) {
+        cause_ = ErrnoText(errno);
+        return;
+    }
+    close(fd);
+    temp_ = std::move(name);
+    // The plug-in gets the name in UTF-16; one that would not read back as these bytes (a
+    // link's target that is not UTF-8) would have it write another file.
+    std::string back;
+    path16_ = Utf8ToUtf16(temp_);
+    if (!Utf16ToUtf8Exact(path16_, &back) || back != temp_) Fail(u"the output's folder is not a valid name");
+}
+
+Temporary::~Temporary() { Remove(); }
+
+void Temporary::Remove() {
+    if (!temp_.empty()) (void)unlink(temp_.c_str());
+    temp_.clear();
+    path16_.clear();
+}
+
+bool Temporary::Fail(std::u16string cause) {
+    cause_ = std::move(cause);
+    Remove();
+    return false;
+}
+
+bool Temporary::Commit(Permission permission) {
+    if (temp_.empty()) return false;
+    const int fd = open(temp_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat written {};
+    if (fd < 0 || fstat(fd, &written) != 0 || !S_ISREG(written.st_mode) || written.st_size == 0) {
+        if (fd >= 0) close(fd);
+        return Fail(u"the output plug-in reported success but wrote nothing");
+    }
+
+    // A replaced output keeps its mode (and, where allowed, its owner); a new one gets the
+    // usual 0666 less the umask instead of the temporary's 0600.
+    struct stat old {};
+    const bool exists = permission.overwrite && stat(final_.c_str(), &old) == 0;
+    std::u16string refusal;
+    if (exists && !S_ISREG(old.st_mode)) refusal = u"the output path names something other than a file";
+    else if (exists && (old.st_mode & S_IWUSR) == 0 && !permission.replaceReadOnly)
+        refusal = u"the existing output is read-only";
+    if (!refusal.empty()) {
+        close(fd);
+        return Fail(std::move(refusal));
+    }
+    if (exists) {
+        (void)fchmod(fd, old.st_mode & 07777);
+        if (old.st_uid != written.st_uid || old.st_gid != written.st_gid) (void)fchown(fd, old.st_uid, old.st_gid);
+    } else {
+        (void)fchmod(fd, 0666 & ~CurrentUmask());
+    }
+    const bool synced = fsync(fd) == 0;
+    const int syncError = errno;
+    close(fd);
+    if (!synced) return Fail(ErrnoText(syncError));
+
+    const int placed = permission.overwrite ? std::rename(temp_.c_str(), final_.c_str())
+                                            : RenameNoReplace(temp_.c_str(), final_.c_str());
+    if (placed != 0) {
+        return Fail(errno == EEXIST ? u"the output file appeared during the conversion and was not replaced"
+                                    : ErrnoText(errno));
+    }
+    temp_.clear();
+    path16_.clear();
+    // Make the rename itself durable; the file is complete either way.
+    const int folder = open(FolderOf(final_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        (void)fsync(folder);
+        close(folder);
+    }
+    return true;
+}
+
+}  // namespace faltrix::safe_store
