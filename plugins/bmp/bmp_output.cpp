@@ -66,7 +66,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         for (int i = 0; i < 3; ++i) Put32(info + kInfoHeaderSize + 4 * i, masks[i]);
     }
 
-    kit::AtomicOutputFile out(utf8);
+    kit::OutputFile out(utf8);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
     if (!out.Write(head, kFileHeaderSize + headerSize + maskBytes)) return kit::SaveResult::kOutputFailed;
     if (paletteEntries) {
@@ -96,7 +96,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         if (!out.Write(bytes, stride)) return kit::SaveResult::kOutputFailed;
         kit::ReportProgress(progress, i + 1, src.height(), data);
     }
-    return out.Commit() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
+    return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 
 }  // namespace

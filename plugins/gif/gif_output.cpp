@@ -95,7 +95,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     ColorMap map{MakeMap(palette)};
     if (!map.map) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
 
-    kit::AtomicOutputFile out(utf8);
+    kit::OutputFile out(utf8);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
     Encoder enc;
     int error = 0;
@@ -125,7 +125,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         kit::ReportProgress(progress, y + 1, h, data);
     }
     if (!enc.Close()) return kit::Fail("GIF: the last bytes could not be written", kit::SaveResult::kOutputFailed);
-    return out.Commit() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
+    return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 
 }  // namespace

@@ -44,7 +44,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     std::vector<uint8_t> row(grey ? w : w * 3);
     std::vector<uint8_t> indices(grey ? w : 0);
 
-    kit::AtomicOutputFile out(target);
+    kit::OutputFile out(target);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
 
     ErrorState err;
@@ -87,7 +87,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         kit::ReportProgress(progress, y + 1, src.height(), data);
     }
     if (!GuardedFinishCompress(&cinfo)) return kit::SaveResult::kEncoderFailed;
-    return out.Commit() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
+    return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 
 // The quality; confirmed, it holds for the session.

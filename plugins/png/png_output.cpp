@@ -131,11 +131,11 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
     Writer writer;
     if (!writer.ok()) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
-    kit::AtomicOutputFile out(utf8);
+    kit::OutputFile out(utf8);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
     if (Encode(&writer, out.stream(), &src, &plan, rowBuffer.data(), progress, data) != 0)
         return kit::Fail("PNG: the picture could not be written", kit::SaveResult::kEncoderFailed);
-    return out.Commit() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
+    return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 
 // The compression level; confirmed, it holds for the session.

@@ -36,7 +36,7 @@ uint16_t Compression() {
     return kCompressions[compressionIndex].scheme;
 }
 
-// libtiff writes through these into the temporary file of an AtomicOutputFile; closing is
+// libtiff writes through these into the file of an OutputFile; closing is
 // left to that file.
 tmsize_t ReadProc(thandle_t h, void *buf, tmsize_t n) {
     return static_cast<tmsize_t>(std::fread(buf, 1, static_cast<size_t>(n), static_cast<FILE *>(h)));
@@ -87,7 +87,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     const size_t w = static_cast<size_t>(src.width());
     const size_t lineBytes = palettised ? (w * bits + 7) / 8 : w * spp;
 
-    kit::AtomicOutputFile out(target);
+    kit::OutputFile out(target);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
     Messages messages;
     TIFFOpenOptions *opts = NewOptions(&messages);
@@ -176,7 +176,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     closer.tif = nullptr;
     TIFFClose(tif);
     if (messages.errors) return kit::Fail("TIFF: the file could not be finished", kit::SaveResult::kOutputFailed);
-    return out.Commit() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
+    return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 
 // The compression; confirmed, it holds for the session.

@@ -26,7 +26,7 @@ Settings CurrentSettings() {
 }
 
 struct WriteContext {
-    kit::AtomicOutputFile *out;
+    kit::OutputFile *out;
     ProgressCallbackFn progress;
     int32_t data;
 };
@@ -89,14 +89,14 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     }
     if (!imported) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
 
-    kit::AtomicOutputFile out(target);
+    kit::OutputFile out(target);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
     WriteContext ctx{&out, progress, data};
     picture.writer = WriteChunk;
     picture.custom_ptr = &ctx;
     picture.progress_hook = ReportPercent;
     if (!WebPEncode(&config, &picture)) return kit::Fail("WebP: the picture could not be encoded", kit::SaveResult::kEncoderFailed);
-    if (!out.Commit()) return kit::SaveResult::kOutputFailed;
+    if (!out.Close()) return kit::SaveResult::kOutputFailed;
     kit::ReportProgress(progress, 100, 100, data);  // libwebp's last report may stop short
     return kit::SaveResult::kStored;
 }

@@ -1,9 +1,7 @@
-// The codec kit: limits, DIB allocation, reading the picture to store, atomic output and
+// The codec kit: limits, DIB allocation, reading the picture to store, the output file and
 // failure causes (through the BMP decoder's entry points, compiled in). Paths, information
 // answers and orientation are tried through the real plug-ins and the files of tests/data.
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include "codec_test_support.h"
 #include "faltrix/kit/kit.h"
@@ -16,7 +14,6 @@ namespace faltrix {
 namespace {
 
 using namespace faltrix::testing;
-using Names = std::vector<std::string>;
 
 // The documented decoding limits, and what cannot be a picture at all.
 TEST(LimitsTest, PixelCountSidesStridesAndAllocation) {
@@ -94,45 +91,6 @@ TEST(SourcePictureTest, ReadsEachLayoutTopFirstAndPutsTransparencyOnWhite) {
     DeleteDC(dc);
 }
 
-mode_t ModeOf(const std::filesystem::path &p) {
-    struct stat st;
-    return stat(p.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
-}
-
-// The output appears only on Commit: a new file with the usual mode, a replaced one with its
-// own, through a symbolic link the target with the link kept; a folder as the output is
-// refused. (Every output plug-in's failures show that an abandoned file leaves the old one.)
-TEST(AtomicOutputFileTest, CommitPutsTheFileInPlaceWithTheRightModeAndFailureKeepsTheOldOne) {
-    TempDir dir;
-    const auto out = dir / "new.bin";
-    const mode_t old = umask(027);
-    {
-        kit::AtomicOutputFile f(out.string());
-        ASSERT_TRUE(f.Write("abc", 3));
-        EXPECT_FALSE(std::filesystem::exists(out));
-        EXPECT_TRUE(f.Commit());
-    }
-    umask(old);
-    EXPECT_EQ(ReadFile(out), (Bytes{'a', 'b', 'c'}));
-    EXPECT_EQ(ModeOf(out), mode_t(0640));
-    chmod(out.c_str(), 0604);
-    kit::AtomicOutputFile f(out.string());
-    ASSERT_TRUE(f.Write("xy", 2));
-    ASSERT_TRUE(f.Commit());
-    EXPECT_EQ(ReadFile(out), (Bytes{'x', 'y'}));
-    EXPECT_EQ(ModeOf(out), mode_t(0604));
-    EXPECT_EQ(dir.Entries(), Names{"new.bin"});
-    std::filesystem::create_symlink("new.bin", dir / "link.bin");
-    kit::AtomicOutputFile viaLink((dir / "link.bin").string());
-    ASSERT_TRUE(viaLink.Write("z", 1));
-    ASSERT_TRUE(viaLink.Commit());
-    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.bin"));
-    EXPECT_EQ(ReadFile(out), Bytes{'z'});
-    std::filesystem::create_directory(dir / "sub");
-    EXPECT_FALSE(kit::AtomicOutputFile((dir / "sub").string()).ok());
-    EXPECT_EQ(dir.Entries(), (Names{"link.bin", "new.bin", "sub"}));
-}
-
 // The cause of a failure names the defect: the system's words, or the decoder's own, as
 // GetLastFailureText gives them.
 TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
@@ -149,8 +107,8 @@ TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
     std::thread([] { EXPECT_STREQ(kit::LastFailure(), ""); }).join();
     kit::ClearLastFailure();
     testing::UnderFileSizeLimit(4, [&] {
-        kit::AtomicOutputFile f((dir / "full.bin").string());
-        EXPECT_FALSE(f.Write(std::string(8192, 'x').data(), 8192) && f.Commit());
+        kit::OutputFile f((dir / "full.bin").string());
+        EXPECT_FALSE(f.Write(std::string(8192, 'x').data(), 8192) && f.Close());
     });
     EXPECT_STREQ(kit::LastFailure(), "File too large");
     // Cut to the buffer, never between the two halves of a character beyond 16 bits.

@@ -249,34 +249,29 @@ private:
     mutable std::vector<uint8_t> scratch_;
 };
 
-// ---- Atomic output ------------------------------------------------------------------------
+// ---- Output file --------------------------------------------------------------------------
 
-// Writes into a temporary file in the output's folder and renames it over the output only
-// when Commit() succeeds. Until then an existing output file is untouched; on destruction
-// without a successful Commit() the temporary file is removed. Every failure records the
-// system's words for it ("No space left on device").
-class AtomicOutputFile {
+// The file at the path the host gives, created or truncated and written in place: the host
+// makes that path a temporary of its own and alone decides whether it replaces the output.
+// Every failure records the system's words for it ("No space left on device").
+class OutputFile {
 public:
-    explicit AtomicOutputFile(const std::string &finalPath);
-    ~AtomicOutputFile();
-    AtomicOutputFile(const AtomicOutputFile &) = delete;
-    AtomicOutputFile &operator=(const AtomicOutputFile &) = delete;
+    explicit OutputFile(const std::string &path);
+    ~OutputFile();
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
 
     bool ok() const { return stream_ != nullptr; }
     FILE *stream() { return stream_; }
     // fwrite on the stream; false on a short write.
     bool Write(const void *data, size_t n);
-    const std::string &tempPath() const { return tempPath_; }
-    // Flushes, syncs, closes and renames. False (and the temporary file removed) when any
-    // step fails, including an earlier write error on the stream.
-    bool Commit();
+    // Flushes and closes. False when either fails, including an earlier write error on the
+    // stream.
+    bool Close();
 
 private:
-    std::string finalPath_;
-    std::string tempPath_;
-    int fd_ = -1;  // the temporary file's, closed with the stream
+    int fd_ = -1;  // closed with the stream
     FILE *stream_ = nullptr;
-    bool committed_ = false;
 };
 
 }  // namespace faltrix::kit
