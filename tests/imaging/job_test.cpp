@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -268,6 +269,41 @@ TEST_F(JobTest, OneJobAtATime) {
     WaitForJobEnd();
     EXPECT_EQ(recorder_.StatusLines(), kAntiAliasStored);
     EXPECT_EQ(recorder_.ControlChanges(), Controls({false, false, true}));
+}
+
+// The store replaces an existing output only as the request allows, keeping its mode, and
+// leaves no temporary. Without permission even an output that was not there when the front
+// end looked (here one there from the start) is kept. Each case starts from "old".
+TEST_F(JobTest, StoreReplacesAnExistingOutputOnlyAsAllowed) {
+    UsePlugins();
+    WriteInput(8, 6, 24);
+    const struct {
+        bool overwrite, replaceReadOnly;
+        int mode;
+        std::u16string cause;  // empty: stored
+    } cases[] = {
+        {false, false, 0644, u"the output file appeared during the conversion and was not replaced"},
+        {true, false, 0444, u"the existing output is read-only"},
+        {true, true, 0444, u""},
+        {true, false, 0604, u""},
+    };
+    const std::filesystem::path output = Path("out.raw");
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.overwrite) + std::to_string(c.replaceReadOnly) + " " + std::to_string(c.mode));
+        std::filesystem::remove(output);
+        std::ofstream(output) << "old";
+        std::filesystem::permissions(output, static_cast<std::filesystem::perms>(c.mode));
+        TheConversionRequest = ConversionRequest{controls_, 4, 3, false, c.overwrite, c.replaceReadOnly};
+        ConversionJob(nullptr);
+        EXPECT_EQ(LastConversionOutcome(), c.cause.empty() ? Stored : StoreFailed);
+        EXPECT_EQ(LastConversionCause(), c.cause);
+        EXPECT_EQ(std::filesystem::file_size(output) == 3, !c.cause.empty());
+        EXPECT_EQ(static_cast<int>(std::filesystem::status(output).permissions()), c.mode);
+        std::vector<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(Path(""))) names.push_back(entry.path().filename());
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, (std::vector<std::string>{"in.raw", "out.raw"}));
+    }
 }
 
 }  // namespace
