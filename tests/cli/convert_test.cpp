@@ -159,8 +159,9 @@ double MeanDifference(const QImage &a, const QImage &b) {
 // flat.bmp (300 x 2), broken.bmp (a header that promises far more than the file holds), cut.jpg
 // (a 128 x 96 JPEG whose pixel data stops at row 48, before its end marker), and the bytes
 // "precious" (no picture) in notes.txt, crash.hostile, hang.hostile, fail.hostile and the
-// existing outputs out/three.bmp and out/three.pic; its plugins/ holds the BMP plug-ins, the
-// JPEG input plug-in, the hostile input and output ones and three libraries that are refused.
+// existing outputs out/three.bmp, out/three.pic and out/locked.bmp (read-only); its plugins/
+// holds the BMP plug-ins, the JPEG input plug-in, the hostile input and output ones and three
+// libraries that are refused.
 class InFolder : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -185,6 +186,8 @@ protected:
         for (const char *name :
              {"notes.txt", "crash.hostile", "hang.hostile", "fail.hostile", "out/three.bmp", "out/three.pic", "plugins/input/junk.so"})
             ASSERT_TRUE(WriteBytes(Path(name), "precious"));
+        ASSERT_TRUE(QFile::copy(Path("notes.txt"), Path("out/locked.bmp")));
+        ASSERT_TRUE(QFile::setPermissions(Path("out/locked.bmp"), QFile::ReadOwner | QFile::ReadOther));
     }
     QString Path(const QString &name) const { return dir_.filePath(name); }
 
@@ -294,6 +297,11 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"PluginStoringNothingFails", {"in.bmp", "-o", "out.liar"}, 1, "",
                 {"in.bmp: Failed in Coding or Storing data. (the output plug-in reported success but wrote nothing)\n"},
                 {{"out.liar", {}}}},
+        // A read-only output is replaced only with --force.
+        RunCase{"ReadOnlyOutputNeedsForce", {"--overwrite", "in.bmp", "-o", "out/locked.bmp"}, 1, "",
+                {"in.bmp: the output is read-only (--force replaces it)\n"}, {{"out/locked.bmp", {}}}},
+        RunCase{"ForceReplacesAReadOnlyOutput", {"--force", "in.bmp", "-o", "out/locked.bmp"}, 0,
+                "in.bmp -> out/locked.bmp\n", {}, {{"out/locked.bmp", {64, 48}}}},
         RunCase{"PluginWithoutCause", {"fail.hostile", "-o", "out.bmp"}, 1, "",
                 {"faltrix-convert: fail.hostile: Failed in Getting information.\n"}, {}},
         // Damaged pixel data fails with its cause; --lenient reaches every worker: the JPEG plug-in salvages the
@@ -354,38 +362,6 @@ INSTANTIATE_TEST_SUITE_P(
                 "  bmp .*\n.*\n  hostile   Hostile test plug-in\n      \\*\\.liar\n      \\*\\.race\n"
                 "  refused plugins/output/graphics.so: .*GetPluginInfo\n", {}, {}}),
     [](const auto &info) { return std::string(info.param.name); });
-
-// An existing output is replaced only as allowed, keeping its mode; a read-only one needs
-// --force. Each case starts from the bytes "precious" with the mode given.
-TEST_F(InFolder, ReplacesAnExistingOutputOnlyAsAllowedKeepingItsMode) {
-    const struct {
-        const char *option;
-        QFile::Permissions mode;
-        int exitCode;
-        const char *err;  // part of standard error; empty: none
-    } cases[] = {
-        {"--overwrite", QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther, 0, ""},
-        {"--overwrite", QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther, 1,
-         "in.bmp: the output is read-only (--force replaces it)\n"},
-        {"--force", QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther, 0, ""},
-    };
-    const QString output = Path("out/three.bmp");
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.option) + " " + std::to_string(c.mode.toInt()));
-        QFile::remove(output);
-        ASSERT_TRUE(WriteBytes(output, "precious") && QFile::setPermissions(output, c.mode));
-        const RunResult r = RunConverter({"-q", c.option, "in.bmp", "-o", "out/three.bmp"}, dir_.path());
-        EXPECT_EQ(r.exitCode, c.exitCode) << r.Text();
-        EXPECT_TRUE(r.err.contains(c.err) && r.err.isEmpty() == (*c.err == 0)) << r.Text();
-        if (c.exitCode == 0)
-            EXPECT_EQ(QImage(output), BlockPicture(64, 48));
-        else
-            EXPECT_EQ(ReadBytes(output), "precious");
-        // The old file's bits, leaving out Qt's bits for the current user.
-        EXPECT_EQ(QFile::permissions(output) & QFile::Permissions(0xF0FF), c.mode);
-        EXPECT_EQ(Leftovers(), QStringList());
-    }
-}
 
 // The batch workers converting `input`, once some run (`running`) or none does, waiting at most
 // 10 s. A zombie's command line is empty.
