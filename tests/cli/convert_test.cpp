@@ -159,9 +159,9 @@ double MeanDifference(const QImage &a, const QImage &b) {
 // flat.bmp (300 x 2), broken.bmp (a header that promises far more than the file holds), cut.jpg
 // (a 128 x 96 JPEG whose pixel data stops at row 48, before its end marker), and the bytes
 // "precious" (no picture) in notes.txt, crash.hostile, hang.hostile, fail.hostile and the
-// existing outputs out/three.bmp, out/three.pic and out/locked.bmp (read-only); its plugins/
-// holds the BMP plug-ins, the JPEG input plug-in, the hostile input and output ones and three
-// libraries that are refused.
+// existing outputs out/three.bmp (also named by the link out/link.bmp), out/three.pic and
+// out/locked.bmp (read-only); its plugins/ holds the BMP plug-ins, the JPEG input plug-in, the
+// hostile input and output ones and three libraries that are refused.
 class InFolder : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -187,6 +187,7 @@ protected:
              {"notes.txt", "crash.hostile", "hang.hostile", "fail.hostile", "out/three.bmp", "out/three.pic", "plugins/input/junk.so"})
             ASSERT_TRUE(WriteBytes(Path(name), "precious"));
         ASSERT_TRUE(QFile::copy(Path("notes.txt"), Path("out/locked.bmp")));
+        ASSERT_TRUE(QFile::link("three.bmp", Path("out/link.bmp")));
         ASSERT_TRUE(QFile::setPermissions(Path("out/locked.bmp"), QFile::ReadOwner | QFile::ReadOther));
     }
     QString Path(const QString &name) const { return dir_.filePath(name); }
@@ -302,6 +303,9 @@ INSTANTIATE_TEST_SUITE_P(
                 {"in.bmp: the output is read-only (--force replaces it)\n"}, {{"out/locked.bmp", {}}}},
         RunCase{"ForceReplacesAReadOnlyOutput", {"--force", "in.bmp", "-o", "out/locked.bmp"}, 0,
                 "in.bmp -> out/locked.bmp\n", {}, {{"out/locked.bmp", {64, 48}}}},
+        // Through a symbolic link the file it names is replaced, the link kept.
+        RunCase{"ReplacesThroughALink", {"-q", "--overwrite", "in.bmp", "-o", "out/link.bmp"}, 0, "", {},
+                {{"out/three.bmp", {64, 48}}}},
         RunCase{"PluginWithoutCause", {"fail.hostile", "-o", "out.bmp"}, 1, "",
                 {"faltrix-convert: fail.hostile: Failed in Getting information.\n"}, {}},
         // Damaged pixel data fails with its cause; --lenient reaches every worker: the JPEG plug-in salvages the

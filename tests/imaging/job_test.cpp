@@ -273,7 +273,8 @@ TEST_F(JobTest, OneJobAtATime) {
 
 // The store replaces an existing output only as the request allows, keeping its mode, and
 // leaves no temporary. Without permission even an output that was not there when the front
-// end looked (here one there from the start) is kept. Each case starts from "old".
+// end looked (here one there from the start) is kept. Each case starts from "old" with the
+// mode given, or from no file (mode 0): a new output has 0666 less the umask.
 TEST_F(JobTest, StoreReplacesAnExistingOutputOnlyAsAllowed) {
     UsePlugins();
     WriteInput(8, 6, 24);
@@ -286,24 +287,24 @@ TEST_F(JobTest, StoreReplacesAnExistingOutputOnlyAsAllowed) {
         {true, false, 0444, u"the existing output is read-only"},
         {true, true, 0444, u""},
         {true, false, 0604, u""},
+        {false, false, 0, u""},
     };
+    const mode_t umaskBefore = umask(027);
     const std::filesystem::path output = Path("out.raw");
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.overwrite) + std::to_string(c.replaceReadOnly) + " " + std::to_string(c.mode));
         std::filesystem::remove(output);
-        std::ofstream(output) << "old";
-        std::filesystem::permissions(output, static_cast<std::filesystem::perms>(c.mode));
+        if (c.mode != 0) std::ofstream(output) << "old";
+        if (c.mode != 0) std::filesystem::permissions(output, static_cast<std::filesystem::perms>(c.mode));
         TheConversionRequest = ConversionRequest{controls_, 4, 3, false, c.overwrite, c.replaceReadOnly};
         ConversionJob(nullptr);
         EXPECT_EQ(LastConversionOutcome(), c.cause.empty() ? Stored : StoreFailed);
         EXPECT_EQ(LastConversionCause(), c.cause);
         EXPECT_EQ(std::filesystem::file_size(output) == 3, !c.cause.empty());
-        EXPECT_EQ(static_cast<int>(std::filesystem::status(output).permissions()), c.mode);
-        std::vector<std::string> names;
-        for (const auto &entry : std::filesystem::directory_iterator(Path(""))) names.push_back(entry.path().filename());
-        std::sort(names.begin(), names.end());
-        EXPECT_EQ(names, (std::vector<std::string>{"in.raw", "out.raw"}));
+        EXPECT_EQ(static_cast<int>(std::filesystem::status(output).permissions()), c.mode != 0 ? c.mode : 0640);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_), {}), 2);  // in.raw and out.raw
     }
+    umask(umaskBefore);
 }
 
 }  // namespace
