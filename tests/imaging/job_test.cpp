@@ -286,7 +286,6 @@ TEST_F(JobTest, StoreReplacesAnExistingOutputOnlyAsAllowed) {
         {false, false, 0644, u"the output file appeared during the conversion and was not replaced"},
         {true, false, 0444, u"the existing output is read-only"},
         {true, true, 0444, u""},
-        {true, false, 0604, u""},
         {false, false, 0, u""},
     };
     const mode_t umaskBefore = umask(027);
