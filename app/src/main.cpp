@@ -3,12 +3,16 @@
 
 #include "faltrix/app/application.h"
 #include "faltrix/plugin_list.h"
+#include "faltrix/temporaries.h"
 
 int main(int argc, char **argv) {
     // The two plug-in lists come into being first, the input list before the output list, so
     // that at exit the output list is torn down before the input list.
     faltrix::InputPlugins();
     faltrix::OutputPlugins();
+    // A picture being stored when the program is stopped or a plug-in crashes leaves no
+    // temporary beside the output.
+    faltrix::RemoveTemporariesOnSignals();
     // The command line is ignored (Qt reads its own options from it).
     QApplication app(argc, argv);
     return faltrix::RunFaltrix(app);

@@ -5,18 +5,100 @@
 // survives.
 #include "safe_store.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "faltrix/temporaries.h"
 #include "faltrix/text.h"
 
-namespace faltrix::safe_store {
+namespace faltrix {
+
+// The live temporaries' names where a signal handler can read them: a slot is claimed (1),
+// filled, then published (2); a handler removes only published names. One job runs at a time
+// in a process, so a few slots are plenty; a temporary that finds none is just not removed
+// on a signal.
+struct LiveSlot {
+    std::atomic<int> state{0};
+    char path[PATH_MAX] = {};
+};
+
+namespace {
+
+LiveSlot g_live[8];
+
+std::atomic<TemporaryObserver> g_made{nullptr};
+std::atomic<TemporaryObserver> g_ended{nullptr};
+
+LiveSlot *Publish(const std::string &path) {
+    if (path.size() >= PATH_MAX) return nullptr;
+    for (LiveSlot &slot : g_live) {
+        int free = 0;
+        if (!slot.state.compare_exchange_strong(free, 1)) continue;
+        std::memcpy(slot.path, path.c_str(), path.size() + 1);
+        slot.state.store(2, std::memory_order_release);
+        return &slot;
+    }
+    return nullptr;
+}
+
+void Withdraw(LiveSlot *slot) {
+    if (slot != nullptr) slot->state.store(0, std::memory_order_release);
+}
+
+// Async-signal-safe: unlink() only.
+void RemoveLive() {
+    for (LiveSlot &slot : g_live) {
+        if (slot.state.load(std::memory_order_acquire) == 2) (void)unlink(slot.path);
+    }
+}
+
+constexpr int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+struct sigaction g_previous[std::size(kCleanedSignals)];
+
+void OnSignal(int signal, siginfo_t *info, void *) {
+    const int saved = errno;
+    RemoveLive();
+    for (size_t i = 0; i < std::size(kCleanedSignals); ++i) {
+        if (kCleanedSignals[i] == signal) sigaction(signal, &g_previous[i], nullptr);
+    }
+    // A fault of the code happens again on return, now with the earlier action (which then
+    // sees the fault's own details); any other signal is raised again, pending until this
+    // handler returns.
+    const bool fault = signal == SIGSEGV || signal == SIGBUS || signal == SIGILL || signal == SIGFPE;
+    if (!fault || info == nullptr || info->si_code <= 0 || info->si_code == SI_KERNEL) raise(signal);
+    errno = saved;
+}
+
+}  // namespace
+
+void RemoveTemporariesOnSignals() {
+    for (size_t i = 0; i < std::size(kCleanedSignals); ++i) {
+        struct sigaction action {};
+        action.sa_sigaction = OnSignal;
+        action.sa_flags = SA_SIGINFO | SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        struct sigaction previous {};
+        if (sigaction(kCleanedSignals[i], nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
+        if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction == OnSignal) continue;  // installed already
+        g_previous[i] = previous;
+        sigaction(kCleanedSignals[i], &action, nullptr);
+    }
+}
+
+void ObserveTemporaries(TemporaryObserver made, TemporaryObserver ended) {
+    g_made.store(made);
+    g_ended.store(ended);
+}
+
+namespace safe_store {
 namespace {
 
 std::u16string ErrnoText(int error) { return Utf8ToUtf16(std::strerror(error)); }
@@ -100,6 +182,8 @@ Temporary::Temporary(std::u16string_view output) {
     }
     close(fd);
     temp_ = std::move(name);
+    live_ = Publish(temp_);
+    if (const TemporaryObserver made = g_made.load()) made(temp_.c_str());
     // The plug-in gets the name in UTF-16; one that would not read back as these bytes (a
     // link's target that is not UTF-8) would have it write another file.
     std::string back;
@@ -111,6 +195,13 @@ Temporary::~Temporary() { Remove(); }
 
 void Temporary::Remove() {
     if (!temp_.empty()) (void)unlink(temp_.c_str());
+    Forget();
+}
+
+void Temporary::Forget() {
+    Withdraw(live_);
+    live_ = nullptr;
+    if (const TemporaryObserver ended = g_ended.load(); ended != nullptr && !temp_.empty()) ended(temp_.c_str());
     temp_.clear();
     path16_.clear();
 }
@@ -159,8 +250,7 @@ bool Temporary::Commit(Permission permission) {
         return Fail(errno == EEXIST ? u"the output file appeared during the conversion and was not replaced"
                                     : ErrnoText(errno));
     }
-    temp_.clear();
-    path16_.clear();
+    Forget();
     // Make the rename itself durable; the file is complete either way.
     const int folder = open(FolderOf(final_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder >= 0) {
@@ -170,4 +260,5 @@ bool Temporary::Commit(Permission permission) {
     return true;
 }
 
-}  // namespace faltrix::safe_store
+}  // namespace safe_store
+}  // namespace faltrix

@@ -5,7 +5,10 @@
 
 #include <string>
 
-namespace faltrix::safe_store {
+namespace faltrix {
+struct LiveSlot;
+
+namespace safe_store {
 
 struct Permission {
     bool overwrite = false;       // an existing output may be replaced
@@ -33,11 +36,15 @@ public:
 
 private:
     bool Fail(std::u16string cause);
+    // The temporary is no longer this object's: gone, or put in place.
+    void Forget();
 
     std::string final_;  // the output, through a symbolic link the file it names
     std::string temp_;
     std::u16string path16_;
     std::u16string cause_;
+    LiveSlot *live_ = nullptr;  // where a signal handler finds the name
 };
 
-}  // namespace faltrix::safe_store
+}  // namespace safe_store
+}  // namespace faltrix
