@@ -1,11 +1,12 @@
-// A batch: one worker process per file, up to --jobs at once, each watched for its reports,
-// its end and its time limit.
+// Conversions in child processes: one per file, up to --jobs at once, each watched for its
+// reports, its end and its time limit. A single file goes the same way, so that a plug-in
+// that crashes or hangs costs the file and not the program's word about it.
 #include "faltrix/cli/batch.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,8 +17,6 @@
 #include <cstring>
 #include <list>
 #include <optional>
-
-extern char **environ;
 
 namespace faltrix {
 namespace {
@@ -35,42 +34,128 @@ struct Child {
     QStringList messages;
     QString failure;
     uint32_t percent = 0;
+    QString plugin;        // the plug-in it last named ("input NAME")
+    QString outputPlugin;  // the output plug-in it named
+    QList<QByteArray> temporaries;  // made and not yet gone
+    TerminalFrontEnd *relay = nullptr;  // for a single file: shows the reports as they come
 };
+
+// Removes a temporary a worker named, if the name is one of the host's making.
+void RemoveTemporaryNamed(const QByteArray &path) {
+    if (path.mid(path.lastIndexOf('/') + 1).startsWith(".faltrix-")) ::unlink(path.constData());
+}
 
 QString Quoted(const QString &text) { return QStringLiteral("\"%1\"").arg(text); }
 
-// Starts the worker with its report pipe on kWorkerReportFd. Returns an error text on failure.
-QString Spawn(const QString &executable, const QStringList &arguments, Child *child) {
+// The signal that interrupted this process (0: none), told to the wait loop by a pipe.
+volatile sig_atomic_t g_interrupt = 0;
+int g_interruptPipe[2] = {-1, -1};
+
+void OnInterrupt(int signal) {
+    const int saved = errno;
+    if (g_interrupt == 0) g_interrupt = signal;
+    const char byte = 1;
+    (void)!::write(g_interruptPipe[1], &byte, 1);
+    errno = saved;
+}
+
+constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// SIGINT, SIGTERM and SIGHUP stop the workers before this process ends by the same signal.
+void CatchInterrupts() {
+    if (g_interruptPipe[0] < 0 && ::pipe2(g_interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    for (int signal : kInterruptSignals) {
+        struct sigaction previous {};
+        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        struct sigaction action {};
+        action.sa_handler = OnInterrupt;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(signal, &action, nullptr);
+    }
+}
+
+// Ends this process by the signal that interrupted it, as if it had not been caught.
+[[noreturn]] void DieOfInterrupt() {
+    const int signal = g_interrupt;
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+    std::_Exit(128 + signal);
+}
+
+// The write end of the sweeper's pipe (-1: none). Workers write their temporaries' names to
+// it as they do to their parent.
+int g_sweeper = -1;
+
+// Starts the sweeper: a process of its own session that outlives this one and its workers,
+// however they end (SIGKILL to the whole process group included). Its pipe reaches end of
+// file when the last of them has gone; it then removes the temporaries named as made and not
+// as gone, and ends.
+void StartSweeper() {
+    if (g_sweeper >= 0) return;
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return QString::fromLocal8Bit(std::strerror(errno));
-    // Keep both ends clear of the low descriptors, so that the dup2 below always makes a new
-    // descriptor (without close-on-exec) in the child.
-    for (int &end : ends) {
-        const int high = ::fcntl(end, F_DUPFD_CLOEXEC, 10);
-        if (high >= 0) {
-            ::close(end);
-            end = high;
+    if (::pipe2(ends, O_CLOEXEC) != 0) return;
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid != 0) {
+        ::close(ends[0]);
+        if (pid > 0) g_sweeper = ends[1];
+        else ::close(ends[1]);
+        return;
+    }
+    ::setsid();
+    // Nothing of the parent's stays open here (a pipe on its standard error would otherwise
+    // not reach its end while this lives); only the read end.
+    const int null = ::open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < 3; ++fd) ::dup2(null, fd);
+    ::dup2(ends[0], 3);
+    ::close_range(4, ~0U, 0);
+    QList<QByteArray> made;
+    QByteArray pending;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(3, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        pending.append(buffer, got);
+        qsizetype newline;
+        while ((newline = pending.indexOf('\n')) >= 0) {
+            const WorkerEvent event = ParseWorkerLine(pending.left(newline));
+            pending.remove(0, newline + 1);
+            if (event.kind == WorkerEvent::TemporaryMade) made << event.path;
+            if (event.kind == WorkerEvent::TemporaryEnded) made.removeAll(event.path);
         }
     }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, ends[1], kWorkerReportFd);
+    for (const QByteArray &path : made) RemoveTemporaryNamed(path);
+    ::_exit(0);
+}
 
-    std::vector<QByteArray> storage;
-    storage.push_back(QFile::encodeName(executable));
-    for (const QString &argument : arguments) storage.push_back(argument.toUtf8());
-    std::vector<char *> argv;
-    for (QByteArray &one : storage) argv.push_back(one.data());
-    argv.push_back(nullptr);
-
-    pid_t pid = -1;
-    const int error = ::posix_spawn(&pid, storage.front().constData(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(ends[1]);
-    if (error != 0) {
+// Forks the worker: the child runs `convert` with its report pipe and ends with its answer,
+// never returning here. Returns an error text when no child could be started.
+QString StartWorker(const FileTask &task, const ConvertInChild &convert, Child *child) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) return QString::fromLocal8Bit(std::strerror(errno));
+    std::fflush(nullptr);  // or the child would write out the parent's buffers again
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        const int error = errno;
         ::close(ends[0]);
+        ::close(ends[1]);
         return QString::fromLocal8Bit(std::strerror(error));
     }
+    if (pid == 0) {
+        ::close(ends[0]);
+        // A worker ends with its parent, removing its temporary on the way: when the parent is
+        // stopped (say by a time limit of its own), one stuck in a plug-in would run for ever.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        ::prctl(PR_SET_NAME, "faltrix-worker");
+        if (::getppid() != parent) ::_exit(kExitFailed);
+        for (int signal : kInterruptSignals) ::signal(signal, SIG_DFL);
+        const int code = convert(task, ends[1]);
+        std::fflush(nullptr);
+        ::_exit(code);
+    }
+    ::close(ends[1]);
     ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
     child->pid = pid;
     child->fd = ends[0];
@@ -97,10 +182,25 @@ void Drain(Child *child) {
         const WorkerEvent event = ParseWorkerLine(child->pending.left(newline));
         child->pending.remove(0, newline + 1);
         switch (event.kind) {
-        case WorkerEvent::Status: child->statusLines << event.text; break;
-        case WorkerEvent::Progress: child->percent = event.position; break;
-        case WorkerEvent::Message: child->messages << event.text; break;
+        case WorkerEvent::Status:
+            child->statusLines << event.text;
+            if (child->relay) child->relay->SetStatusText(event.text.toStdU16String());
+            break;
+        case WorkerEvent::Progress:
+            child->percent = event.position;
+            if (child->relay) child->relay->SetProgressPosition(event.position);
+            break;
+        case WorkerEvent::Message:
+            if (child->relay) child->relay->ShowLine(event.text);
+            else child->messages << event.text;
+            break;
         case WorkerEvent::Failure: child->failure = event.text; break;
+        case WorkerEvent::Plugin:
+            child->plugin = event.text;
+            if (event.text.startsWith(QLatin1String("output "))) child->outputPlugin = event.text;
+            break;
+        case WorkerEvent::TemporaryMade: child->temporaries << event.path; break;
+        case WorkerEvent::TemporaryEnded: child->temporaries.removeAll(event.path); break;
         case WorkerEvent::Unknown: break;
         }
     }
@@ -109,6 +209,24 @@ void Drain(Child *child) {
 // " after" and the child's last status line, which tells how far its conversion came.
 QString AfterLastStatus(const Child &child) {
     return child.statusLines.isEmpty() ? QString() : QStringLiteral(" after ") + Quoted(child.statusLines.last());
+}
+
+// What was running in the child when it ended: "the input plug-in NAME", or while the host
+// resized, "its conversion process".
+QString RunningPart(const Child &child) {
+    const QString last = child.statusLines.isEmpty() ? QString() : child.statusLines.last();
+    QString plugin = last == QLatin1String("Now Coding and Storing...") ? child.outputPlugin : child.plugin;
+    if (last.contains(QLatin1String("Resizing")) && last.startsWith(QLatin1String("Now "))) plugin.clear();
+    const qsizetype space = plugin.indexOf(u' ');
+    if (space < 0) return QStringLiteral("its conversion process");
+    return QStringLiteral("the %1 plug-in %2").arg(plugin.left(space), plugin.mid(space + 1));
+}
+
+// Removes the temporaries the child made and could not remove itself. Only names it gave
+// of the host's own making are touched.
+void RemoveTemporariesOf(Child *child) {
+    for (const QByteArray &path : child->temporaries) RemoveTemporaryNamed(path);
+    child->temporaries.clear();
 }
 
 // The file's result from the way its worker ended: the failure the worker reported, else its
@@ -128,7 +246,8 @@ FileResult ResultOfExit(const Child &child, int status) {
         }
     } else if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
-        result.reason = QStringLiteral("its conversion process crashed (signal %1, %2)%3")
+        result.reason = QStringLiteral("%1 crashed (signal %2, %3)%4")
+                            .arg(RunningPart(child))
                             .arg(signal)
                             .arg(QString::fromLocal8Bit(strsignal(signal)), AfterLastStatus(child));
     } else {
@@ -149,7 +268,11 @@ std::optional<FileResult> ResultOfEnd(Child *child, int timeoutSeconds) {
         return std::nullopt;
     ::kill(child->pid, SIGKILL);
     ::waitpid(child->pid, &status, 0);
-    return FileResult{false, QStringLiteral("its conversion took longer than %1 s and was stopped%2")
+    Drain(child);
+    QString running = RunningPart(*child);
+    if (running == QLatin1String("its conversion process")) running = QStringLiteral("its conversion");
+    return FileResult{false, QStringLiteral("%1 took longer than %2 s and was stopped%3 (--timeout sets the limit)")
+                                 .arg(running)
                                  .arg(timeoutSeconds)
                                  .arg(AfterLastStatus(*child))};
 }
@@ -199,59 +322,63 @@ private:
 
 }  // namespace
 
-QStringList WorkerArguments(const ConvertOptions &options, const FileTask &task) {
-    QStringList arguments{QStringLiteral("--worker"), QString::number(::getpid())};
-    if (options.width) arguments << QStringLiteral("--width") << QString::number(*options.width);
-    if (options.height) arguments << QStringLiteral("--height") << QString::number(*options.height);
-    if (options.antiAlias) arguments << QStringLiteral("--anti-alias");
-    if (!options.format.isEmpty()) arguments << QStringLiteral("--format") << options.format;
-    if (!options.inputPlugin.isEmpty()) arguments << QStringLiteral("--input-plugin") << options.inputPlugin;
-    if (!options.outputPlugin.isEmpty()) arguments << QStringLiteral("--output-plugin") << options.outputPlugin;
-    if (options.replaceReadOnly) arguments << QStringLiteral("--force");
-    else if (options.overwrite) arguments << QStringLiteral("--overwrite");
-    if (options.lenient) arguments << QStringLiteral("--lenient");
-    arguments << QStringLiteral("--output") << task.output << QStringLiteral("--") << task.input;
-    return arguments;
-}
+namespace {
 
-int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &planned, const QString &executable,
-             bool onTerminal) {
-    BatchDisplay display(options, onTerminal);
-    const int columns = TerminalColumns(STDERR_FILENO);
-    std::vector<FileResult> results(planned.size());
+// Runs the planned tasks in workers, options.jobs at a time, and tells `ended` of each file as
+// it ends (the child is null for a file that got no worker). `relay` shows a single file's
+// reports as they come. After an interrupting signal no more workers start and the running
+// ones are stopped; their files end as interrupted.
+template <typename Ended>
+void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &planned, const ConvertInChild &convert,
+                TerminalFrontEnd *relay, Ended ended, const std::function<void(const std::list<Child> &)> &tick) {
+    StartSweeper();
     std::list<Child> running;
     size_t next = 0;
-    size_t done = 0;
     const auto limit = std::chrono::seconds(options.timeoutSeconds);
 
-    auto finish = [&](size_t index, const Child *child, const FileResult &result) {
-        results[index] = result;
-        ++done;
-        display.Ended(planned[index].task, child, result);
-    };
-
-    while (next < planned.size() || !running.empty()) {
-        while (next < planned.size() && running.size() < static_cast<size_t>(options.jobs)) {
+    while ((next < planned.size() && g_interrupt == 0) || !running.empty()) {
+        while (next < planned.size() && g_interrupt == 0 && running.size() < static_cast<size_t>(options.jobs)) {
             const size_t index = next++;
             const PlannedTask &one = planned[index];
             if (!one.clash.isEmpty()) {
-                finish(index, nullptr,
-                       {false, QStringLiteral("it would go to %1, as %2 does").arg(one.task.output, one.clash)});
+                ended(index, nullptr,
+                      FileResult{false, QStringLiteral("it would go to %1, as %2 does").arg(one.task.output, one.clash)});
                 continue;
             }
             Child child;
             child.task = index;
-            const QString error = Spawn(executable, WorkerArguments(options, one.task), &child);
+            child.relay = relay;
+            const QString error = StartWorker(one.task, convert, &child);
             if (!error.isEmpty()) {
-                finish(index, nullptr, {false, QStringLiteral("no process could be started for it: %1").arg(error)});
+                ended(index, nullptr, FileResult{false, QStringLiteral("no process could be started for it: %1").arg(error)});
                 continue;
             }
             running.push_back(std::move(child));
         }
         if (running.empty()) continue;
 
+        if (g_interrupt != 0) {
+            // Stop every worker (each removes its temporary as it goes) and wait for them.
+            for (Child &child : running) ::kill(child.pid, SIGTERM);
+            for (Child &child : running) {
+                int status = 0;
+                for (int i = 0; ::waitpid(child.pid, &status, WNOHANG) == 0; ++i) {
+                    if (i == 200) ::kill(child.pid, SIGKILL);  // after 2 s
+                    ::usleep(10000);
+                }
+                Drain(&child);
+                if (child.fd >= 0) ::close(child.fd);
+                RemoveTemporariesOf(&child);
+                ended(child.task, &child,
+                      FileResult{false, QStringLiteral("interrupted (%1)").arg(QString::fromLocal8Bit(strsignal(g_interrupt)))});
+            }
+            running.clear();
+            break;
+        }
+
         // Wait for news from any child, at most until the nearest time limit.
         std::vector<pollfd> fds;
+        if (g_interruptPipe[0] >= 0) fds.push_back({g_interruptPipe[0], POLLIN, 0});
         int wait = 200;
         for (const Child &child : running) {
             if (child.fd >= 0) fds.push_back({child.fd, POLLIN, 0});
@@ -273,15 +400,58 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
             }
             if (child.fd >= 0) ::close(child.fd);
             child.fd = -1;
-            finish(child.task, &child, *result);
+            RemoveTemporariesOf(&child);
+            ended(child.task, &child, *result);
             it = running.erase(it);
         }
-        display.Draw(BatchLine(done, planned.size(), running, planned, columns));
+        tick(running);
     }
+}
+
+}  // namespace
+
+FileResult ConvertInWorker(const ConvertOptions &options, const FileTask &task, const ConvertInChild &convert,
+                           TerminalFrontEnd *terminal) {
+    CatchInterrupts();
+    FileResult result;
+    RunWorkers(
+        options, {PlannedTask{task, {}}}, convert, terminal,
+        [&](size_t, const Child *, const FileResult &one) { result = one; }, [](const std::list<Child> &) {});
+    return result;
+}
+
+int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &planned, const ConvertInChild &convert,
+             bool onTerminal) {
+    CatchInterrupts();
+    BatchDisplay display(options, onTerminal);
+    const int columns = TerminalColumns(STDERR_FILENO);
+    std::vector<FileResult> results(planned.size());
+    std::vector<bool> reached(planned.size(), false);
+    size_t done = 0;
+    RunWorkers(
+        options, planned, convert, nullptr,
+        [&](size_t index, const Child *child, const FileResult &result) {
+            results[index] = result;
+            reached[index] = true;
+            ++done;
+            display.Ended(planned[index].task, child, result);
+        },
+        [&](const std::list<Child> &running) { display.Draw(BatchLine(done, planned.size(), running, planned, columns)); });
     display.Clear();
 
     size_t failed = 0;
-    for (const FileResult &result : results) failed += result.converted ? 0 : 1;
+    size_t converted = 0;
+    for (size_t i = 0; i < planned.size(); ++i) {
+        if (!reached[i]) continue;
+        (results[i].converted ? converted : failed) += 1;
+    }
+    if (g_interrupt != 0) {
+        std::fprintf(stderr, "faltrix-convert: interrupted (%s): %zu of %zu files converted, %zu failed or stopped, "
+                             "%zu not started\n",
+                     strsignal(g_interrupt), converted, planned.size(), failed, planned.size() - done);
+        std::fflush(stderr);
+        DieOfInterrupt();
+    }
     if (failed == 0) return kExitConverted;
     std::fprintf(stderr, "faltrix-convert: %zu of %zu files failed:\n", failed, planned.size());
     for (size_t i = 0; i < planned.size(); ++i) {
@@ -291,6 +461,12 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
     }
     std::fflush(stderr);
     return kExitFailed;
+}
+
+int SweeperFd() { return g_sweeper; }
+
+void EndIfInterrupted() {
+    if (g_interrupt != 0) DieOfInterrupt();
 }
 
 }  // namespace faltrix

@@ -68,16 +68,13 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                                   "N");
     const QCommandLineOption timeout("timeout",
                                      "Stop a file's conversion after this many seconds (default 120; "
-                                     "0: no limit). Applies when several files are converted.",
+                                     "0: no limit).",
                                      "SECONDS");
-    // The batch parent's process id: a worker ends with its parent.
-    QCommandLineOption worker("worker", QString(), "PID");
-    worker.setFlags(QCommandLineOption::HiddenFromHelp);
     const QCommandLineOption help({"h", "help"}, "Show this help.");
     const QCommandLineOption version("version", "Show the version.");
 
     parser.addOptions({output, format, width, height, antiAlias, inputPlugin, outputPlugin, overwrite, force,
-                       lenient, verbose, quiet, listPlugins, jobs, timeout, worker, help, version});
+                       lenient, verbose, quiet, listPlugins, jobs, timeout, help, version});
     parser.addPositionalArgument("INPUT", "The picture file(s) to convert.", "INPUT...");
 
     ParsedCommandLine result;
@@ -115,12 +112,6 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     o.overwrite = parser.isSet(overwrite) || o.replaceReadOnly;
     o.lenient = parser.isSet(lenient);
     o.listPlugins = parser.isSet(listPlugins);
-    o.worker = parser.isSet(worker);
-    if (o.worker) {
-        const auto parent = ParseCount(parser.value(worker), 1, 0x7FFFFFFF);
-        if (!parent) return usage("A worker needs its parent's process id.");
-        o.workerParent = *parent;
-    }
     o.jobs = DefaultJobs();
 
     if (parser.isSet(verbose) && parser.isSet(quiet)) return usage("--verbose and --quiet exclude each other.");
@@ -157,7 +148,6 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     }
     if (o.inputs.isEmpty()) return usage("No input file given.");
     if (o.output.isEmpty()) return usage("No output given: name it with -o.");
-    if (o.worker && o.inputs.size() != 1) return usage("A worker converts exactly one file.");
     result.action = ParsedCommandLine::Run;
     return result;
 }

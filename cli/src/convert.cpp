@@ -2,7 +2,6 @@
 #include "faltrix/cli/convert.h"
 
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +15,7 @@
 #include "faltrix/cli/batch.h"
 #include "faltrix/keep_aspect.h"
 #include "faltrix/conversion_job.h"
+#include "faltrix/temporaries.h"
 
 namespace faltrix {
 namespace {
@@ -98,9 +98,11 @@ std::optional<QString> CheckAndSetPaths(const FileTask &task, const ConvertOptio
     return std::nullopt;
 }
 
-// Loads plug-in `index` of the list unless it is loaded already.
+// Loads plug-in `index` of the list unless it is loaded already; the front end hears of it
+// first, since loading runs the library's own code.
 std::optional<QString> LoadPlugin(PluginList &list, int index, const std::vector<PluginEntry> &plugins,
-                                  const char *kind) {
+                                  const char *kind, CliFrontEnd *frontEnd) {
+    frontEnd->NotePlugin(kind[0] == 'i', plugins[size_t(index)].name);
     if (list.Current() == index || list.SelectPlugin(static_cast<uint32_t>(index)) == 1) return std::nullopt;
     return QStringLiteral("the %1 plug-in %2 could not be loaded").arg(QLatin1String(kind), plugins[size_t(index)].path);
 }
@@ -108,7 +110,7 @@ std::optional<QString> LoadPlugin(PluginList &list, int index, const std::vector
 // The output plug-in: the one named, else the first whose patterns match the output's name
 // (or a name with the extension of --format).
 std::optional<QString> ChooseOutputPlugin(const ConvertOptions &options, const FileTask &task,
-                                          const std::vector<PluginEntry> &outputs) {
+                                          const std::vector<PluginEntry> &outputs, CliFrontEnd *frontEnd) {
     int output = -1;
     if (!options.outputPlugin.isEmpty()) {
         output = FindPluginByName(outputs, options.outputPlugin);
@@ -124,18 +126,22 @@ std::optional<QString> ChooseOutputPlugin(const ConvertOptions &options, const F
                        : QStringLiteral("no output plug-in writes '.%1' files (see --list-plugins)").arg(suffix);
         }
     }
-    return LoadPlugin(OutputPlugins(), output, outputs, "output");
+    return LoadPlugin(OutputPlugins(), output, outputs, "output", frontEnd);
 }
 
 // The input plug-in: the one named, else the first that accepts the file.
-std::optional<QString> ChooseInputPlugin(const ConvertOptions &options, const std::vector<PluginEntry> &inputs) {
+std::optional<QString> ChooseInputPlugin(const ConvertOptions &options, const std::vector<PluginEntry> &inputs,
+                                         CliFrontEnd *frontEnd) {
     if (options.inputPlugin.isEmpty()) {
-        if (FindInputPluginFor(InputPlugins(), InputPath) >= 0) return std::nullopt;
+        const auto trying = [&](uint32_t index) {
+            if (index < inputs.size()) frontEnd->NotePlugin(true, inputs[index].name);
+        };
+        if (FindInputPluginFor(InputPlugins(), InputPath, trying) >= 0) return std::nullopt;
         return QStringLiteral("no input plug-in can read this file (see --list-plugins)");
     }
     const int input = FindPluginByName(inputs, options.inputPlugin);
     if (input < 0) return QStringLiteral("no input plug-in is named '%1'").arg(options.inputPlugin);
-    return LoadPlugin(InputPlugins(), input, inputs, "input");
+    return LoadPlugin(InputPlugins(), input, inputs, "input", frontEnd);
 }
 
 // --lenient: the chosen input plug-in is asked for its lenient mode before the job's calls.
@@ -217,8 +223,8 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
     frontEnd->BeginFile(QFileInfo(task.input).fileName());
     OutputSize size;
     std::optional<QString> problem = CheckAndSetPaths(task, options);
-    if (!problem) problem = ChooseOutputPlugin(options, task, outputs);
-    if (!problem) problem = ChooseInputPlugin(options, inputs);
+    if (!problem) problem = ChooseOutputPlugin(options, task, outputs, frontEnd);
+    if (!problem) problem = ChooseInputPlugin(options, inputs, frontEnd);
     if (!problem) AskLenient(options, task, inputs, frontEnd);
     if (!problem) problem = WorkOutSize(options, &size);
     if (problem) return FileResult{false, *problem};
@@ -253,18 +259,21 @@ bool CheckForcedNames(const ConvertOptions &options, const std::vector<PluginEnt
     return true;
 }
 
-// A batch's worker: converts its one file and reports to the parent over kWorkerReportFd.
-int RunWorker(const ConvertOptions &options) {
-    // A worker must not outlive its batch: when the parent is stopped (say by a timeout of its
-    // own), a worker stuck in a plug-in would otherwise run on for ever.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != options.workerParent) return kExitFailed;  // the parent is gone already
-    WorkerFrontEnd worker(kWorkerReportFd);
+// The report channel of the child converting now, for the temporaries' observer.
+WorkerFrontEnd *g_worker = nullptr;
+
+// A child's side of a conversion: converts its one file and reports to the parent over
+// `reportFd`, including the names of its temporaries, which the parent removes when the child
+// is killed before it can. Its own signals remove them too.
+int ConvertInChildProcess(const ConvertOptions &options, const FileTask &task, const std::vector<PluginEntry> &inputs,
+                          const std::vector<PluginEntry> &outputs, int reportFd) {
+    WorkerFrontEnd worker(reportFd, SweeperFd());
     ScopedFrontEnd installed(&worker);
-    const std::vector<PluginEntry> inputs = DescribePlugins(InputPlugins());
-    const std::vector<PluginEntry> outputs = DescribePlugins(OutputPlugins());
-    const FileResult result =
-        ConvertFile(options, FileTask{options.inputs.front(), options.output}, inputs, outputs, &worker);
+    g_worker = &worker;
+    ObserveTemporaries([](const char *path) { g_worker->ReportTemporary(true, path); },
+                       [](const char *path) { g_worker->ReportTemporary(false, path); });
+    RemoveTemporariesOnSignals();
+    const FileResult result = ConvertFile(options, task, inputs, outputs, &worker);
     if (!result.converted) worker.ReportFailure(result.reason);
     return result.converted ? kExitConverted : kExitFailed;
 }
@@ -273,10 +282,8 @@ QString FolderOf(const PluginList &list) { return QFile::decodeName(QByteArray::
 
 }  // namespace
 
-int RunConvert(const ConvertOptions &options, const QString &executable) {
+int RunConvert(const ConvertOptions &options) {
     SetPluginFolder(qEnvironmentVariable(kPluginDirVariable));
-
-    if (options.worker) return RunWorker(options);
 
     const bool onTerminal = ::isatty(STDERR_FILENO) == 1;
     TerminalFrontEnd terminal(options.verbosity, onTerminal, stdout, stderr);
@@ -302,12 +309,17 @@ int RunConvert(const ConvertOptions &options, const QString &executable) {
         return kExitUsage;
     }
     const std::vector<PlannedTask> planned = PlanTasks(options, outputIsFolder);
-    if (planned.size() > 1) return RunBatch(options, planned, executable, onTerminal);
+    const ConvertInChild convert = [&](const FileTask &task, int reportFd) {
+        return ConvertInChildProcess(options, task, inputs, outputs, reportFd);
+    };
+    if (planned.size() > 1) return RunBatch(options, planned, convert, onTerminal);
 
     const FileTask &task = planned.front().task;
-    const FileResult result = ConvertFile(options, task, inputs, outputs, &terminal);
+    terminal.BeginFile(QFileInfo(task.input).fileName());
+    const FileResult result = ConvertInWorker(options, task, convert, &terminal);
     terminal.EndFile();
     PrintFileResult(task, result, options.verbosity);
+    EndIfInterrupted();
     return result.converted ? kExitConverted : kExitFailed;
 }
 

@@ -1,23 +1,8 @@
 // faltrix-convert: converts pictures on the command line through the Faltrix plug-ins.
-#include <unistd.h>
-
 #include <QCoreApplication>
-#include <QFile>
 #include <cstdio>
 
 #include "faltrix/cli/convert.h"
-
-namespace {
-
-// The program's own file, for starting the workers of a batch.
-QString OwnExecutable(const char *argv0) {
-    char path[4096];
-    const ssize_t length = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length > 0) return QFile::decodeName(QByteArray(path, length));
-    return QFile::decodeName(argv0);
-}
-
-}  // namespace
 
 int main(int argc, char **argv) {
     QCoreApplication application(argc, argv);
@@ -36,5 +21,5 @@ int main(int argc, char **argv) {
     case faltrix::ParsedCommandLine::Run:
         break;
     }
-    return faltrix::RunConvert(parsed.options, OwnExecutable(argv[0]));
+    return faltrix::RunConvert(parsed.options);
 }

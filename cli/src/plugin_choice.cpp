@@ -122,8 +122,9 @@ int FindPluginForFileName(const std::vector<PluginEntry> &plugins, const QString
     return -1;
 }
 
-int FindInputPluginFor(InputPluginList &list, const char16_t *path) {
+int FindInputPluginFor(InputPluginList &list, const char16_t *path, const std::function<void(uint32_t)> &trying) {
     for (uint32_t i = 0; i < list.Count(); ++i) {
+        if (trying) trying(i);
         if (list.Current() != static_cast<int32_t>(i) && list.SelectPlugin(i) != 1) continue;
         if (list.IsSupported(path, 0, 0) != 0) return static_cast<int>(i);
     }

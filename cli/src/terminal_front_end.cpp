@@ -113,10 +113,14 @@ void TerminalFrontEnd::SetProgressPosition(uint32_t position) {
 }
 
 void TerminalFrontEnd::ShowMessage(std::u16string_view text, std::u16string_view caption) {
+    ShowLine(OneLine(FromUtf16(caption)) + QStringLiteral(": ") + OneLine(FromUtf16(text)));
+}
+
+void TerminalFrontEnd::ShowLine(const QString &line) {
     std::lock_guard lock(mutex_);
     // Shown even when quiet: a plug-in that fails to load is an error.
     line_.Clear();
-    PrintError(err_, OneLine(FromUtf16(caption)) + QStringLiteral(": ") + OneLine(FromUtf16(text)));
+    PrintError(err_, line);
     DrawLocked();
 }
 
@@ -135,6 +139,17 @@ void WorkerFrontEnd::Send(char kind, const QString &text) {
 }
 
 void WorkerFrontEnd::ReportFailure(const QString &reason) { Send('F', reason); }
+
+void WorkerFrontEnd::ReportTemporary(bool made, const char *path) {
+    // In hex: a name may hold any byte but '/' and NUL, line breaks included.
+    const QByteArray line = QByteArray(made ? "T " : "E ") + QByteArray(path).toHex() + '\n';
+    if (sweeperFd_ >= 0) WriteAll(sweeperFd_, line);
+    WriteAll(fd_, line);
+}
+
+void WorkerFrontEnd::NotePlugin(bool input, const QString &name) {
+    Send('R', QLatin1String(input ? "input " : "output ") + name);
+}
 
 void WorkerFrontEnd::BeginFile(const QString &) {
     std::lock_guard lock(mutex_);
@@ -163,6 +178,12 @@ WorkerEvent ParseWorkerLine(const QByteArray &line) {
     case 'S': event.kind = WorkerEvent::Status; event.text = text; break;
     case 'M': event.kind = WorkerEvent::Message; event.text = text; break;
     case 'F': event.kind = WorkerEvent::Failure; event.text = text; break;
+    case 'R': event.kind = WorkerEvent::Plugin; event.text = text; break;
+    case 'T':
+    case 'E':
+        event.kind = line[0] == 'T' ? WorkerEvent::TemporaryMade : WorkerEvent::TemporaryEnded;
+        event.path = QByteArray::fromHex(line.mid(2));
+        break;
     case 'P': {
         bool ok = false;
         const uint32_t position = text.toUInt(&ok);

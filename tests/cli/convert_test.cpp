@@ -11,6 +11,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <iterator>
@@ -306,6 +308,19 @@ INSTANTIATE_TEST_SUITE_P(
         // Through a symbolic link the file it names is replaced, the link kept.
         RunCase{"ReplacesThroughALink", {"-q", "--overwrite", "in.bmp", "-o", "out/link.bmp"}, 0, "", {},
                 {{"out/three.bmp", {64, 48}}}},
+        // A single file is converted in a child process too: a crash or a hang fails it with
+        // the plug-in named.
+        RunCase{"CrashingPluginIsNamed", {"crash.hostile", "-o", "out.bmp"}, 1, "",
+                {"faltrix-convert: crash.hostile: ",
+#if !defined(__SANITIZE_ADDRESS__)
+                 "the input plug-in hostile crashed (signal 11, Segmentation fault) after \"Now Decoding input data...\"\n"
+#endif
+                },
+                {}},
+        RunCase{"HangingPluginIsStopped", {"--timeout", "1", "hang.hostile", "-o", "out.bmp"}, 1, "",
+                {"hang.hostile: the input plug-in hostile took longer than 1 s and was stopped after \"Now Decoding "
+                 "input data...\" (--timeout sets the limit)\n"},
+                {}},
         RunCase{"PluginWithoutCause", {"fail.hostile", "-o", "out.bmp"}, 1, "",
                 {"faltrix-convert: fail.hostile: Failed in Getting information.\n"}, {}},
         // Damaged pixel data fails with its cause; --lenient reaches every worker: the JPEG plug-in salvages the
@@ -336,10 +351,10 @@ INSTANTIATE_TEST_SUITE_P(
                  "z.tar.bmp", "in", "three.bmp", "-x.bmp", "notes.txt"},
                 1, "hang.hostile:\n[\\s\\S]*\nin.bmp:\n" ANTI_ALIAS_LINES "in.bmp -> out/in.pic\n[\\s\\S]*",
                 {"\nfaltrix-convert: 5 of 9 files failed:\n"
-                 "  hang.hostile: its conversion took longer than 2 s and was stopped after \"Now Decoding input",
+                 "  hang.hostile: the input plug-in hostile took longer than 2 s and was stopped after \"Now Decoding input",
                  "\n  broken.bmp: Failed in Decoding input data. (BMP: the file is too short for its rows)\n",
 #if !defined(__SANITIZE_ADDRESS__)  // (a sanitizer turns the crash into its own report and exit code)
-                 "\n  crash.hostile: its conversion process crashed (signal 11, Segmentation fault) after \"Now Dec",
+                 "\n  crash.hostile: the input plug-in hostile crashed (signal 11, Segmentation fault) after \"Now Dec",
 #endif
                  "\n  in: it would go to out/in.pic, as in.bmp does\n"
                  "  notes.txt: no input plug-in can read this file"},
@@ -363,7 +378,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "Input plug-ins in plugins/input/\n  bmp .*\n.*\n  hostile   Hostile test plug-in\n"
                 "      \\*\\.hostile\n  jpeg .*\n.*\n  refused plugins/input/crash.so: \\S.* while being examined .*\n"
                 "  refused plugins/input/junk.so: \\S.*\nOutput plug-ins in plugins/output/\n"
-                "  bmp .*\n.*\n  hostile   Hostile test plug-in\n      \\*\\.liar\n      \\*\\.race\n"
+                "  bmp .*\n.*\n  hostile   Hostile test plug-in\n      \\*\\.liar\n      \\*\\.race\n      \\*\\.slow\n"
                 "  refused plugins/output/graphics.so: .*GetPluginInfo\n", {}, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -373,8 +388,9 @@ std::vector<int> WorkersOnce(const QString &input, bool running) {
     for (int i = 0;; ++i) {
         std::vector<int> found;
         for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
-            const QByteArray command = ReadBytes("/proc/" + entry + "/cmdline").replace('\0', ' ');
-            if (command.contains(" --worker ") && command.contains(input.toUtf8())) found.push_back(entry.toInt());
+            const QByteArray command = ReadBytes("/proc/" + entry + "/cmdline");
+            if (ReadBytes("/proc/" + entry + "/comm") == "faltrix-worker\n" && command.contains(input.toUtf8()))
+                found.push_back(entry.toInt());
         }
         if (found.empty() != running || i == 200) return found;
         QThread::msleep(50);
@@ -391,6 +407,48 @@ TEST_F(InFolder, WorkerStuckInAPlugInEndsWithItsBatch) {
     const std::vector<int> left = WorkersOnce(Path("hang.hostile"), false);
     EXPECT_TRUE(left.empty()) << "the worker outlived its batch";
     for (int pid : left) ::kill(pid, SIGKILL);  // leave no stray process behind a failure
+}
+
+// Stopped while the output plug-in stores (it writes a few bytes and waits for ever), a
+// conversion leaves no temporary and the file it would have replaced as it was: whichever
+// signal stops the converter, the whole process group with SIGKILL too, or its time limit.
+TEST_F(InFolder, StoppedConversionLeavesNoTemporary) {
+    const struct {
+        const char *name;
+        int signal;  // 0: the time limit
+        bool group;
+        QStringList inputs;
+    } cases[] = {{"SIGINT", SIGINT, false, {"in.bmp"}},      {"SIGTERM", SIGTERM, false, {"in.bmp"}},
+                 {"SIGHUP", SIGHUP, false, {"in.bmp"}},      {"SIGKILL", SIGKILL, false, {"in.bmp"}},
+                 {"SIGKILL to all", SIGKILL, true, {"in.bmp"}}, {"--timeout", 0, false, {"in.bmp"}},
+                 {"SIGINT to a batch", SIGINT, false, {"in.bmp", "three.bmp"}}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool batch = c.inputs.size() > 1;
+        const QString output = batch ? "out/in.slow" : "out.slow";
+        ASSERT_TRUE(WriteBytes(Path(output), "precious"));
+        QProcess run;
+        run.setChildProcessModifier([] { ::setsid(); });  // a group of its own, away from the test's
+        Start(run, QStringList{"--overwrite", "--timeout", c.signal ? "0" : "1", "-j", "1", "-o", batch ? "out" : output,
+                               "-f", "slow"} + c.inputs,
+              dir_.path());
+        for (int i = 0; i < 400 && Leftovers().isEmpty(); ++i) QThread::msleep(25);
+        ASSERT_FALSE(Leftovers().isEmpty()) << "the plug-in never started storing";
+        if (c.signal != 0) {
+            ASSERT_EQ(c.group ? ::killpg(run.processId(), c.signal) : ::kill(run.processId(), c.signal), 0);
+        }
+        ASSERT_TRUE(run.waitForFinished(20000));
+        const std::string err = run.readAllStandardError().toStdString();
+        const char *said = c.signal == 0 ? "the output plug-in hostile took longer than 1 s"
+                           : batch       ? "interrupted (Interrupt): 0 of 2 files converted, 1 failed or stopped, 1 not started"
+                                         : "";
+        EXPECT_NE(err.find(said), std::string::npos) << err;
+        EXPECT_EQ(run.exitStatus(), c.signal == 0 ? QProcess::NormalExit : QProcess::CrashExit) << "ends by the signal";
+        // The sweeper of a run killed whole removes the temporary once every process has gone.
+        for (int i = 0; i < 400 && !Leftovers().isEmpty(); ++i) QThread::msleep(25);
+        EXPECT_EQ(Leftovers(), QStringList());
+        EXPECT_EQ(ReadBytes(Path(output)), "precious");
+    }
 }
 
 }  // namespace

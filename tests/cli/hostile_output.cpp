@@ -1,7 +1,10 @@
 // A hostile output plug-in for the converter's tests of safe storing. Given a file named
 // *.liar it answers success without writing a byte; given *.race it first creates out.race
 // beside that file with the bytes "precious", as another program making the output during the
-// conversion would, and then stores a few bytes of its own.
+// conversion would, and then stores a few bytes of its own; given *.slow it writes a few bytes
+// and then never returns, for the tests that stop a conversion while it stores.
+#include <unistd.h>
+
 #include <cstdio>
 #include <string>
 
@@ -9,7 +12,7 @@
 
 namespace {
 
-const faltrix::kit::PluginInfoTable kInfo{FALTRIX_OUTPUT_TAG, u"Hostile test plug-in", {{u"*.liar", u""}, {u"*.race", u""}}};
+const faltrix::kit::PluginInfoTable kInfo{FALTRIX_OUTPUT_TAG, u"Hostile test plug-in", {{u"*.liar", u""}, {u"*.race", u""}, {u"*.slow", u""}}};
 
 bool WriteFile(const std::string &path, const char *text) {
     FILE *f = std::fopen(path.c_str(), "wb");
@@ -28,6 +31,8 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC, const WCHAR *path, int32_t, in
     std::string name;
     if (!faltrix::kit::PathToUtf8(path, &name)) return 1;
     if (name.ends_with(".liar")) return 0;
+    if (name.ends_with(".slow") && WriteFile(name, "partial"))
+        for (;;) pause();
     const std::string folder = name.substr(0, name.rfind('/') + 1);
     return WriteFile(folder + "out.race", "precious") && WriteFile(name, "mine") ? 0 : 1;
 }

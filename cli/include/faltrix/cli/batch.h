@@ -1,24 +1,36 @@
-// A batch: every file converted by a child process of its own (this program in its hidden
-// worker mode), so that a plug-in that crashes or hangs on one file fails that file alone.
+// Conversions in child processes of their own (forks of this program), so that a plug-in
+// that crashes or hangs on one file fails that file alone, with a word about it.
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <vector>
 
 #include "faltrix/cli/convert.h"
 
 namespace faltrix {
 
-// The descriptor on which a worker reports to its parent (one line per event).
-inline constexpr int kWorkerReportFd = 3;
+// What a child runs: converts the task, reporting over `reportFd` (see WorkerFrontEnd), and
+// answers its exit code.
+using ConvertInChild = std::function<int(const FileTask &task, int reportFd)>;
 
-// The arguments of the worker that converts one task with these options.
-QStringList WorkerArguments(const ConvertOptions &options, const FileTask &task);
+// Converts one file in a child, its reports shown by `terminal` as they come, stopped after
+// options.timeoutSeconds (0: never). A crash or a stop names the plug-in that was running.
+FileResult ConvertInWorker(const ConvertOptions &options, const FileTask &task, const ConvertInChild &convert,
+                           TerminalFrontEnd *terminal);
 
 // Runs the planned tasks, options.jobs at a time, each child stopped after
 // options.timeoutSeconds (0: never). Reports each file as it ends and, when any failed, a
 // summary of which and why. Returns kExitConverted or kExitFailed.
-int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &planned, const QString &executable,
+int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &planned, const ConvertInChild &convert,
              bool onTerminal);
+
+// Where a child also reports its temporaries' names (see WorkerFrontEnd), for removal once
+// every process of this run has gone; -1 when there is no such place.
+int SweeperFd();
+
+// After SIGINT, SIGTERM or SIGHUP interrupted the children: ends this process by that signal
+// (the children are stopped and their temporaries gone by then). Returns otherwise.
+void EndIfInterrupted();
 
 }  // namespace faltrix

@@ -33,9 +33,7 @@ struct ConvertOptions {
     Verbosity verbosity = Verbosity::Normal;
     bool listPlugins = false;
     int jobs = 1;          // children at once in a batch
-    int timeoutSeconds = 120;  // per file in a batch; 0 for no limit
-    bool worker = false;   // hidden: this process converts one file for a batch parent
-    int workerParent = 0;  // that parent's process id
+    int timeoutSeconds = 120;  // per file; 0 for no limit
 };
 
 // What parsing decided.
@@ -81,8 +79,8 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
 // converted, else "faltrix-convert: input: reason" on standard error.
 void PrintFileResult(const FileTask &task, const FileResult &result, Verbosity verbosity);
 
-// The whole program after parsing: lists plug-ins, converts one file here, or runs a batch
-// of child processes of `executable`. Returns the exit code.
-int RunConvert(const ConvertOptions &options, const QString &executable);
+// The whole program after parsing: lists plug-ins, or converts the files, each in a child
+// process. Returns the exit code.
+int RunConvert(const ConvertOptions &options);
 
 }  // namespace faltrix

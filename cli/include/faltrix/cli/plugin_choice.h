@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <functional>
 #include <QStringList>
 #include <vector>
 
@@ -45,9 +46,11 @@ int FindPluginByName(const std::vector<PluginEntry> &plugins, const QString &nam
 // -1 when none has.
 int FindPluginForFileName(const std::vector<PluginEntry> &plugins, const QString &fileName);
 
-// Loads the input plug-ins in turn and asks each IsSupported(path, 0, 0); the first that
-// accepts stays loaded and its index is returned. -1, with nothing loaded, when none accepts.
-int FindInputPluginFor(InputPluginList &list, const char16_t *path);
+// Loads the input plug-ins in turn and asks each IsSupported(path, 0, 0), telling `trying`
+// (when set) each index first; the first that accepts stays loaded and its index is returned.
+// -1, with nothing loaded, when none accepts.
+int FindInputPluginFor(InputPluginList &list, const char16_t *path,
+                       const std::function<void(uint32_t)> &trying = {});
 
 // The text of --list-plugins: every accepted plug-in (file, description, patterns) and every
 // refused candidate with the reason, for both lists.

@@ -48,6 +48,8 @@ public:
     virtual void EndFile() {}
     // The last status line the job wrote since BeginFile (empty when none).
     QString LastStatus() const;
+    // The plug-in that the file's next calls go to (`input` or output list), by its name.
+    virtual void NotePlugin(bool input, const QString &name) { (void)input, (void)name; }
 
     void EnableControl(HWND, bool) override {}
     HWND ControlById(HWND, int) override { return nullptr; }
@@ -74,6 +76,8 @@ public:
     void SetStatusText(std::u16string_view text) override;
     void SetProgressPosition(uint32_t position) override;
     void ShowMessage(std::u16string_view text, std::u16string_view caption) override;
+    // A message as one finished line ("caption: text"), as a worker passes it on.
+    void ShowLine(const QString &line);
 
 private:
     void DrawLocked();
@@ -87,14 +91,20 @@ private:
     uint32_t percent_ = 0;
 };
 
-// For a conversion in a child process of a batch: every status line, progress position and
-// message goes to the parent over `fd` as one line of a small protocol (see WorkerEvent).
+// For a conversion in a child process: every status line, progress position and message goes
+// to the parent over `fd` as one line of a small protocol (see WorkerEvent), and so do the
+// plug-in being called and the names of the job's temporaries, which the parent removes when
+// the child dies before it could.
 class WorkerFrontEnd : public CliFrontEnd {
 public:
-    explicit WorkerFrontEnd(int fd) : fd_(fd) {}
+    // `sweeperFd` (unless -1) hears of the temporaries too.
+    explicit WorkerFrontEnd(int fd, int sweeperFd = -1) : fd_(fd), sweeperFd_(sweeperFd) {}
 
     // A failure found before or around the job (no plug-in, a refused output): its reason.
     void ReportFailure(const QString &reason);
+    // A temporary was made (`made`) or is gone; `path` in the file system's bytes.
+    void ReportTemporary(bool made, const char *path);
+    void NotePlugin(bool input, const QString &name) override;
 
     void BeginFile(const QString &label) override;
     void SetStatusText(std::u16string_view text) override;
@@ -104,12 +114,14 @@ public:
 private:
     void Send(char kind, const QString &text);
     int fd_;
+    int sweeperFd_;
 };
 
 // One line of the worker protocol, as the parent reads it back.
 struct WorkerEvent {
-    enum Kind { Status, Progress, Message, Failure, Unknown } kind = Unknown;
-    QString text;           // Status, Message, Failure
+    enum Kind { Status, Progress, Message, Failure, Plugin, TemporaryMade, TemporaryEnded, Unknown } kind = Unknown;
+    QString text;           // Status, Message, Failure; Plugin: "input NAME" or "output NAME"
+    QByteArray path;        // TemporaryMade, TemporaryEnded: the file system's bytes
     uint32_t position = 0;  // Progress
 };
 WorkerEvent ParseWorkerLine(const QByteArray &line);
