@@ -298,7 +298,10 @@ int RunConvert(const ConvertOptions &options) {
                        .constData(),
                    stdout);
         std::fflush(stdout);
-        return kExitConverted;
+        if (!inputs.empty() && !outputs.empty()) return kExitConverted;
+        PrintError(stderr, QStringLiteral("no %1 plug-ins found: nothing can be converted")
+                               .arg(QLatin1String(inputs.empty() ? "input" : "output")));
+        return kExitFailed;
     }
     if (!CheckForcedNames(options, inputs, outputs)) return kExitUsage;
 

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs a build into a temporary prefix and uses the installed programs as a user would:
+# faltrix-convert must find the installed plug-ins, list them and convert a sample.
+#   scripts/check-install.sh [build-dir]   (default: build/release)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/release}
+prefix=$(mktemp -d "${TMPDIR:-/tmp}/faltrix-install.XXXXXX")
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+unset FALTRIX_PLUGIN_DIR
+convert="$prefix/bin/faltrix-convert"
+listing=$("$convert" --list-plugins)
+for format in bmp gif jpeg png tiff webp; do
+  [ "$(grep -c "^  $format " <<<"$listing")" = 2 ] || { echo "installed: no $format plug-ins listed" >&2; echo "$listing" >&2; exit 1; }
+done
+"$convert" -q samples/chart.jpg -o "$prefix/chart.png"
+"$convert" -q -W 64 "$prefix/chart.png" -o "$prefix/chart.bmp"
+[ "$(head -c 8 "$prefix/chart.png" | od -An -tx1 | tr -d ' ')" = 89504e470d0a1a0a ] || { echo "installed: no PNG written" >&2; exit 1; }
+[ "$(head -c 2 "$prefix/chart.bmp")" = BM ] || { echo "installed: no BMP written" >&2; exit 1; }
+echo "installed programs in $prefix: plug-ins listed, samples converted"
