@@ -282,7 +282,7 @@ QString BatchLine(size_t done, size_t total, const std::list<Child> &running,
                   const std::vector<PlannedTask> &planned, int columns) {
     QString line = QStringLiteral("[%1/%2]").arg(done).arg(total);
     for (const Child &child : running) {
-        line += QStringLiteral("  %1 %2%").arg(QFileInfo(planned[child.task].task.input).fileName()).arg(
+        line += QStringLiteral("  %1 %2%").arg(QFileInfo(planned[child.task].task.Shown()).fileName()).arg(
             child.percent > 100 ? 100 : child.percent);
     }
     return FitToColumns(line, columns);
@@ -302,7 +302,7 @@ public:
     void Ended(const FileTask &task, const Child *child, const FileResult &result) {
         line_.Clear();
         if (verbosity_ == Verbosity::Verbose && child) {
-            std::fprintf(stdout, "%s:\n", task.input.toUtf8().constData());
+            std::fprintf(stdout, "%s:\n", task.Shown().toUtf8().constData());
             for (const QString &line : child->statusLines) std::fprintf(stdout, "%s\n", line.toUtf8().constData());
             std::fflush(stdout);
         }
@@ -343,6 +343,10 @@ void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &p
             if (!one.clash.isEmpty()) {
                 ended(index, nullptr,
                       FileResult{false, QStringLiteral("it would go to %1, as %2 does").arg(one.task.output, one.clash)});
+                continue;
+            }
+            if (one.skipped) {
+                ended(index, nullptr, FileResult{false, {}, true});
                 continue;
             }
             Child child;
@@ -401,7 +405,9 @@ void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &p
             if (child.fd >= 0) ::close(child.fd);
             child.fd = -1;
             RemoveTemporariesOf(&child);
-            ended(child.task, &child, *result);
+            FileResult timed = *result;
+            timed.seconds = std::chrono::duration<double>(Clock::now() - child.started).count();
+            ended(child.task, &child, timed);
             it = running.erase(it);
         }
         tick(running);
@@ -410,18 +416,18 @@ void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &p
 
 }  // namespace
 
-FileResult ConvertInWorker(const ConvertOptions &options, const FileTask &task, const ConvertInChild &convert,
+FileResult ConvertInWorker(const ConvertOptions &options, const PlannedTask &task, const ConvertInChild &convert,
                            TerminalFrontEnd *terminal) {
     CatchInterrupts();
     FileResult result;
     RunWorkers(
-        options, {PlannedTask{task, {}}}, convert, terminal,
+        options, {task}, convert, terminal,
         [&](size_t, const Child *, const FileResult &one) { result = one; }, [](const std::list<Child> &) {});
     return result;
 }
 
 int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &planned, const ConvertInChild &convert,
-             bool onTerminal) {
+             bool onTerminal, const RecordResult &record) {
     CatchInterrupts();
     BatchDisplay display(options, onTerminal);
     const int columns = TerminalColumns(STDERR_FILENO);
@@ -435,6 +441,7 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
             reached[index] = true;
             ++done;
             display.Ended(planned[index].task, child, result);
+            if (record) record(planned[index].task, result);
         },
         [&](const std::list<Child> &running) { display.Draw(BatchLine(done, planned.size(), running, planned, columns)); });
     display.Clear();
@@ -442,7 +449,7 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
     size_t failed = 0;
     size_t converted = 0;
     for (size_t i = 0; i < planned.size(); ++i) {
-        if (!reached[i]) continue;
+        if (!reached[i] || results[i].skipped) continue;
         (results[i].converted ? converted : failed) += 1;
     }
     if (g_interrupt != 0) {
@@ -455,8 +462,8 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
     if (failed == 0) return kExitConverted;
     std::fprintf(stderr, "faltrix-convert: %zu of %zu files failed:\n", failed, planned.size());
     for (size_t i = 0; i < planned.size(); ++i) {
-        if (!results[i].converted)
-            std::fprintf(stderr, "  %s: %s\n", planned[i].task.input.toUtf8().constData(),
+        if (!results[i].converted && !results[i].skipped)
+            std::fprintf(stderr, "  %s: %s\n", planned[i].task.Shown().toUtf8().constData(),
                          results[i].reason.toUtf8().constData());
     }
     std::fflush(stderr);
@@ -464,6 +471,13 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
 }
 
 int SweeperFd() { return g_sweeper; }
+
+void TrackScratchFile(const QByteArray &path, bool made) {
+    StartSweeper();
+    if (g_sweeper < 0) return;
+    const QByteArray line = QByteArray(made ? "T " : "E ") + path.toHex() + '\n';
+    (void)!::write(g_sweeper, line.constData(), static_cast<size_t>(line.size()));
+}
 
 void EndIfInterrupted() {
     if (g_interrupt != 0) DieOfInterrupt();

@@ -1,7 +1,13 @@
 // The options of faltrix-convert, parsed with QCommandLineParser.
+#include <sched.h>
+
 #include <QCommandLineParser>
 #include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
+#include <algorithm>
+#include <cstdio>
 #include <thread>
 
 #include "faltrix/cli/convert.h"
@@ -24,7 +30,11 @@ std::optional<int> ParseCount(const QString &text, int lowest, int highest) {
     return static_cast<int>(value);
 }
 
+// The processors this process may run on (taskset, a container's share), not all the
+// machine has.
 int DefaultJobs() {
+    cpu_set_t set;
+    if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
     const unsigned cores = std::thread::hardware_concurrency();
     return cores == 0 ? 1 : static_cast<int>(cores);
 }
@@ -70,12 +80,24 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                                      "Stop a file's conversion after this many seconds (default 120; "
                                      "0: no limit).",
                                      "SECONDS");
+    const QCommandLineOption recursive({"r", "recursive"},
+                                       "Convert every file below the folders among the inputs, mirroring the "
+                                       "folders under OUTPUT.");
+    const QCommandLineOption skipExisting("skip-existing", "Leave existing outputs alone and skip their files.");
+    const QCommandLineOption filesFrom("files-from", "Read more inputs from FILE, one a line ('-': standard input).",
+                                       "FILE");
+    const QCommandLineOption nul({"0", "null"}, "The names of --files-from are separated by NUL bytes.");
+    const QCommandLineOption report("report",
+                                    "Write one JSON line per file to FILE ('-': standard output): input, output, "
+                                    "status, size, seconds, message.",
+                                    "FILE");
     const QCommandLineOption help({"h", "help"}, "Show this help.");
     const QCommandLineOption version("version", "Show the version.");
 
     parser.addOptions({output, format, width, height, antiAlias, inputPlugin, outputPlugin, overwrite, force,
-                       lenient, verbose, quiet, listPlugins, jobs, timeout, help, version});
-    parser.addPositionalArgument("INPUT", "The picture file(s) to convert.", "INPUT...");
+                       lenient, verbose, quiet, listPlugins, jobs, timeout, recursive, skipExisting, filesFrom, nul,
+                       report, help, version});
+    parser.addPositionalArgument("INPUT", "The picture file(s) to convert ('-': standard input).", "INPUT...");
 
     ParsedCommandLine result;
     auto usage = [&result](const QString &message) {
@@ -91,7 +113,8 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
         result.text = parser.helpText();
         const qsizetype firstLineEnd = result.text.indexOf(u'\n');
         result.text.replace(0, firstLineEnd,
-                            QStringLiteral("Usage: faltrix-convert [options] INPUT... -o OUTPUT"));
+                            QStringLiteral("Usage: faltrix-convert [options] INPUT... -o OUTPUT\n"
+                                           "OUTPUT '-' is standard output (name the format with -f)."));
         return result;
     }
     if (parser.isSet(version)) {
@@ -112,6 +135,11 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     o.overwrite = parser.isSet(overwrite) || o.replaceReadOnly;
     o.lenient = parser.isSet(lenient);
     o.listPlugins = parser.isSet(listPlugins);
+    o.recursive = parser.isSet(recursive);
+    o.skipExisting = parser.isSet(skipExisting);
+    o.filesFrom = parser.value(filesFrom);
+    o.nulSeparated = parser.isSet(nul);
+    o.report = parser.value(report);
     o.jobs = DefaultJobs();
 
     if (parser.isSet(verbose) && parser.isSet(quiet)) return usage("--verbose and --quiet exclude each other.");
@@ -146,24 +174,73 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
         result.action = ParsedCommandLine::Run;
         return result;
     }
-    if (o.inputs.isEmpty()) return usage("No input file given.");
+    if (o.inputs.isEmpty() && o.filesFrom.isEmpty()) return usage("No input file given.");
     if (o.output.isEmpty()) return usage("No output given: name it with -o.");
+    const qsizetype fromStdin = o.inputs.count(kStandardStream) + (o.filesFrom == kStandardStream ? 1 : 0);
+    if (fromStdin > 1) return usage("Standard input can be read once only.");
+    if (o.output == kStandardStream) {
+        if (o.inputs.size() != 1 || !o.filesFrom.isEmpty() || o.recursive)
+            return usage("Standard output takes the picture of one input.");
+        if (o.format.isEmpty()) return usage("Writing to standard output needs -f to name the format.");
+        if (o.report == kStandardStream) return usage("The picture and the report cannot both go to standard output.");
+    }
+    if (o.nulSeparated && o.filesFrom.isEmpty()) return usage("-0 applies to --files-from.");
     result.action = ParsedCommandLine::Run;
     return result;
 }
 
-std::vector<PlannedTask> PlanTasks(const ConvertOptions &options, bool outputIsFolder) {
+std::optional<QString> GatherInputs(const ConvertOptions &options, std::vector<InputItem> *items) {
+    QStringList given = options.inputs;
+    if (!options.filesFrom.isEmpty()) {
+        QFile list;
+        const bool opened = options.filesFrom == kStandardStream ? list.open(stdin, QIODevice::ReadOnly)
+                                                                 : (list.setFileName(options.filesFrom),
+                                                                    list.open(QIODevice::ReadOnly));
+        if (!opened) return QStringLiteral("cannot read the list %1: %2").arg(options.filesFrom, list.errorString());
+        const QByteArray bytes = list.readAll();
+        for (const QByteArray &name : bytes.split(options.nulSeparated ? '\0' : '\n')) {
+            const QByteArray trimmed = options.nulSeparated ? name : QByteArray(name).replace('\r', "");
+            if (!trimmed.isEmpty()) given << QFile::decodeName(trimmed);
+        }
+    }
+    for (const QString &path : given) {
+        if (!options.recursive || path == kStandardStream || !QFileInfo(path).isDir()) {
+            items->push_back({path, {}});
+            continue;
+        }
+        // In name order, so that runs and reports are repeatable; hidden files are included,
+        // the host's own temporaries are not.
+        const QDir root(QFileInfo(path).absoluteFilePath());
+        std::vector<InputItem> found;
+        QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            const QString file = it.next();
+            if (it.fileName().startsWith(QLatin1String(".faltrix-"))) continue;
+            found.push_back({file, root.relativeFilePath(QFileInfo(file).absoluteFilePath())});
+        }
+        std::sort(found.begin(), found.end(), [](const InputItem &a, const InputItem &b) { return a.relative < b.relative; });
+        items->insert(items->end(), found.begin(), found.end());
+    }
+    if (items->empty()) return QStringLiteral("no input file given");
+    return std::nullopt;
+}
+
+std::vector<PlannedTask> PlanTasks(const ConvertOptions &options, const std::vector<InputItem> &items,
+                                   bool outputIsFolder) {
     std::vector<PlannedTask> planned;
     QHash<QString, QString> taken;  // absolute output -> the input that goes there
-    for (const QString &input : options.inputs) {
+    for (const InputItem &item : items) {
         PlannedTask one;
-        one.task.input = input;
+        one.task.input = item.path;
         if (outputIsFolder) {
-            const QFileInfo info(input);
+            const QFileInfo info(item.path);
             const QString extension = options.format.isEmpty() ? info.suffix() : options.format;
             QString name = info.suffix().isEmpty() ? info.fileName() : info.completeBaseName();
             if (!extension.isEmpty()) name += u'.' + extension;
-            one.task.output = QDir(options.output).filePath(name);
+            const QString folder = QFileInfo(item.relative).path();
+            one.task.output = QDir(options.output).filePath(item.relative.isEmpty() || folder == QLatin1String(".")
+                                                                ? name
+                                                                : folder + u'/' + name);
         } else {
             one.task.output = options.output;
         }
@@ -172,8 +249,10 @@ std::vector<PlannedTask> PlanTasks(const ConvertOptions &options, bool outputIsF
         if (earlier != taken.constEnd()) {
             one.clash = *earlier;
         } else {
-            taken.insert(key, input);
+            taken.insert(key, item.path);
         }
+        one.skipped = options.skipExisting && one.clash.isEmpty() && one.task.output != kStandardStream &&
+                      QFileInfo::exists(one.task.output);
         planned.push_back(std::move(one));
     }
     return planned;

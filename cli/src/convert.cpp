@@ -8,7 +8,10 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 
@@ -153,7 +156,7 @@ void AskLenient(const ConvertOptions &options, const FileTask &task, const std::
     const QString name = inputs.at(static_cast<size_t>(InputPlugins().Current())).name;
     const QString text = QStringLiteral("warning: the input plug-in %1 has no lenient mode; the file is read as usual")
                              .arg(name);
-    frontEnd->ShowMessage(Units(text), Units(task.input));
+    frontEnd->ShowMessage(Units(text), Units(task.Shown()));
 }
 
 struct OutputSize {
@@ -220,7 +223,7 @@ FileResult RunJob(const ConvertOptions &options, const OutputSize &size, const C
 FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
                        const std::vector<PluginEntry> &inputs, const std::vector<PluginEntry> &outputs,
                        CliFrontEnd *frontEnd) {
-    frontEnd->BeginFile(QFileInfo(task.input).fileName());
+    frontEnd->BeginFile(QFileInfo(task.Shown()).fileName());
     OutputSize size;
     std::optional<QString> problem = CheckAndSetPaths(task, options);
     if (!problem) problem = ChooseOutputPlugin(options, task, outputs, frontEnd);
@@ -232,10 +235,15 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
 }
 
 void PrintFileResult(const FileTask &task, const FileResult &result, Verbosity verbosity) {
-    if (!result.converted) {
-        PrintError(stderr, QStringLiteral("%1: %2").arg(task.input, result.reason));
-    } else if (verbosity != Verbosity::Quiet) {
-        std::fprintf(stdout, "%s -> %s\n", task.input.toUtf8().constData(), task.output.toUtf8().constData());
+    if (result.skipped) {
+        if (verbosity == Verbosity::Quiet) return;
+        std::fprintf(stdout, "%s: skipped, %s exists\n", task.Shown().toUtf8().constData(),
+                     task.output.toUtf8().constData());
+        std::fflush(stdout);
+    } else if (!result.converted) {
+        PrintError(stderr, QStringLiteral("%1: %2").arg(task.Shown(), result.reason));
+    } else if (verbosity != Verbosity::Quiet && task.output != kStandardStream) {
+        std::fprintf(stdout, "%s -> %s\n", task.Shown().toUtf8().constData(), task.output.toUtf8().constData());
         std::fflush(stdout);
     }
 }
@@ -280,13 +288,115 @@ int ConvertInChildProcess(const ConvertOptions &options, const FileTask &task, c
 
 QString FolderOf(const PluginList &list) { return QFile::decodeName(QByteArray::fromStdString(list.PluginFolder())); }
 
+
+// A file of the converter's own in the temporary folder, named as the host names its
+// temporaries, so that the sweeper may remove it after a kill: a copy of standard input, or
+// the picture on its way to standard output.
+class ScratchFile {
+public:
+    explicit ScratchFile(const QString &extension) {
+        const QByteArray folder = qEnvironmentVariableIsEmpty("TMPDIR") ? QByteArray("/tmp") : qgetenv("TMPDIR");
+        QByteArray name = folder + "/.faltrix-XXXXXX" + QFile::encodeName(extension);
+        fd_ = ::mkostemps(name.data(), static_cast<int>(QFile::encodeName(extension).size()), O_CLOEXEC);
+        if (fd_ < 0) return;
+        path_ = name;
+        TrackScratchFile(path_, true);
+    }
+    ~ScratchFile() {
+        if (fd_ >= 0) ::close(fd_);
+        if (path_.isEmpty()) return;
+        ::unlink(path_.constData());
+        TrackScratchFile(path_, false);
+    }
+    ScratchFile(const ScratchFile &) = delete;
+    ScratchFile &operator=(const ScratchFile &) = delete;
+
+    bool Made() const { return fd_ >= 0; }
+    int Fd() const { return fd_; }
+    QString Path() const { return QFile::decodeName(path_); }
+
+private:
+    int fd_ = -1;
+    QByteArray path_;
+};
+
+// Copies everything from one descriptor to another; false with errno set on a failure.
+bool CopyAll(int from, int to) {
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(from, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return got == 0;
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(to, buffer + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put < 0) return false;
+            done += put;
+        }
+    }
+}
+
+// --report: one JSON object a line for each file as it ends, flushed at once, so that a run
+// stopped half way leaves the lines of the files done.
+class Report {
+public:
+    std::optional<QString> Open(const QString &path) {
+        if (path.isEmpty()) return std::nullopt;
+        file_ = path == kStandardStream ? stdout : std::fopen(QFile::encodeName(path).constData(), "we");
+        if (file_ == nullptr) return QStringLiteral("cannot write the report %1: %2").arg(path, Errno(errno));
+        return std::nullopt;
+    }
+    ~Report() {
+        if (file_ != nullptr && file_ != stdout) std::fclose(file_);
+    }
+    void Add(const FileTask &task, const FileResult &result) {
+        if (file_ == nullptr) return;
+        struct stat info {};
+        const bool sized = result.converted && task.output != kStandardStream &&
+                           ::stat(QFile::encodeName(task.output).constData(), &info) == 0;
+        const QJsonObject line{
+            {QStringLiteral("input"), task.Shown()},
+            {QStringLiteral("output"), task.output},
+            {QStringLiteral("status"), result.skipped ? QStringLiteral("skipped")
+                                       : result.converted ? QStringLiteral("converted")
+                                                          : QStringLiteral("failed")},
+            {QStringLiteral("size"), sized ? static_cast<qint64>(info.st_size) : 0},
+            {QStringLiteral("seconds"), std::round(result.seconds * 1000) / 1000},
+            {QStringLiteral("message"), result.reason},
+        };
+        std::fprintf(file_, "%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
+        std::fflush(file_);
+    }
+
+private:
+    FILE *file_ = nullptr;
+};
+
+// -f with an output file: the format it names must be the one the file's own extension
+// names, if it has one (-f png -o out.jpg would put PNG data in a .jpg file).
+std::optional<QString> CheckFormatMatchesOutput(const ConvertOptions &options, const std::vector<PluginEntry> &outputs) {
+    const QFileInfo output(options.output);
+    if (options.format.isEmpty() || options.output == kStandardStream || output.isDir() || output.suffix().isEmpty())
+        return std::nullopt;
+    if (FindPluginForFileName(outputs, QStringLiteral("picture.") + options.format) ==
+        FindPluginForFileName(outputs, output.fileName()))
+        return std::nullopt;
+    return QStringLiteral("-f %1 does not match the output %2 (-f is for folders and standard output; drop it or "
+                          "change the name)")
+        .arg(options.format, options.output);
+}
+
 }  // namespace
 
-int RunConvert(const ConvertOptions &options) {
+int RunConvert(const ConvertOptions &given) {
     SetPluginFolder(qEnvironmentVariable(kPluginDirVariable));
+    ConvertOptions options = given;
+    const bool toStdout = options.output == kStandardStream;
+    // Standard output carries the picture or the report: the other lines go elsewhere or not at all.
+    if (options.report == kStandardStream && options.verbosity == Verbosity::Normal) options.verbosity = Verbosity::Quiet;
 
     const bool onTerminal = ::isatty(STDERR_FILENO) == 1;
-    TerminalFrontEnd terminal(options.verbosity, onTerminal, stdout, stderr);
+    TerminalFrontEnd terminal(options.verbosity, onTerminal, toStdout ? stderr : stdout, stderr);
     ScopedFrontEnd installed(&terminal);
     const std::vector<PluginEntry> inputs = DescribePlugins(InputPlugins());
     const std::vector<PluginEntry> outputs = DescribePlugins(OutputPlugins());
@@ -305,25 +415,73 @@ int RunConvert(const ConvertOptions &options) {
     }
     if (!CheckForcedNames(options, inputs, outputs)) return kExitUsage;
 
-    const bool outputIsFolder = QFileInfo(options.output).isDir();
-    if (options.inputs.size() > 1 && !outputIsFolder) {
-        PrintError(stderr, QStringLiteral("with several inputs the output must be an existing folder; %1 is not one")
-                               .arg(options.output));
+    std::vector<InputItem> items;
+    std::optional<QString> problem = GatherInputs(options, &items);
+    const bool outputIsFolder = !toStdout && QFileInfo(options.output).isDir();
+    if (!problem && items.size() > 1 && !outputIsFolder)
+        problem = QStringLiteral("with several inputs the output must be an existing folder; %1 is not one").arg(options.output);
+    if (!problem) problem = CheckFormatMatchesOutput(options, outputs);
+    if (problem) {
+        PrintError(stderr, *problem);
         return kExitUsage;
     }
-    const std::vector<PlannedTask> planned = PlanTasks(options, outputIsFolder);
+    Report report;
+    if (auto failure = report.Open(options.report)) {
+        PrintError(stderr, *failure);
+        return kExitFailed;
+    }
+
+    std::vector<PlannedTask> planned = PlanTasks(options, items, outputIsFolder);
+    // Folders below the output folder, as --recursive found them below the inputs.
+    for (const PlannedTask &one : planned) {
+        if (outputIsFolder && !one.skipped) QDir().mkpath(QFileInfo(one.task.output).path());
+    }
+    // Plug-ins read and write files: standard input is copied to one first, and the picture
+    // for standard output is stored in one.
+    std::optional<ScratchFile> stdinCopy;
+    for (PlannedTask &one : planned) {
+        if (one.task.input != kStandardStream) continue;
+        stdinCopy.emplace(QString());
+        if (!stdinCopy->Made() || !CopyAll(STDIN_FILENO, stdinCopy->Fd())) {
+            PrintError(stderr, QStringLiteral("cannot keep standard input: %1").arg(Errno(errno)));
+            return kExitFailed;
+        }
+        one.task.label = kStandardStream;
+        one.task.input = stdinCopy->Path();
+    }
+    std::optional<ScratchFile> stdoutCopy;
+    if (toStdout) {
+        stdoutCopy.emplace(QStringLiteral(".") + options.format);
+        if (!stdoutCopy->Made()) {
+            PrintError(stderr, QStringLiteral("cannot make a file for standard output: %1").arg(Errno(errno)));
+            return kExitFailed;
+        }
+        planned.front().task.output = stdoutCopy->Path();
+        options.overwrite = true;  // the file is ours, made empty just now
+    }
+
     const ConvertInChild convert = [&](const FileTask &task, int reportFd) {
         return ConvertInChildProcess(options, task, inputs, outputs, reportFd);
     };
-    if (planned.size() > 1) return RunBatch(options, planned, convert, onTerminal);
+    if (planned.size() > 1)
+        return RunBatch(options, planned, convert, onTerminal, [&](const FileTask &task, const FileResult &result) {
+            report.Add(task, result);
+        });
 
-    const FileTask &task = planned.front().task;
-    terminal.BeginFile(QFileInfo(task.input).fileName());
-    const FileResult result = ConvertInWorker(options, task, convert, &terminal);
+    FileTask task = planned.front().task;
+    terminal.BeginFile(QFileInfo(task.Shown()).fileName());
+    FileResult result = ConvertInWorker(options, planned.front(), convert, &terminal);
     terminal.EndFile();
+    if (result.converted && toStdout) {
+        task.output = kStandardStream;
+        const int picture = ::open(QFile::encodeName(stdoutCopy->Path()).constData(), O_RDONLY | O_CLOEXEC);
+        if (picture < 0 || !CopyAll(picture, STDOUT_FILENO)) result = {false, QStringLiteral("cannot write standard output: %1").arg(Errno(errno))};
+        if (picture >= 0) ::close(picture);
+    }
     PrintFileResult(task, result, options.verbosity);
+    report.Add(task, result);
     EndIfInterrupted();
-    return result.converted ? kExitConverted : kExitFailed;
+    return result.converted || result.skipped ? kExitConverted : kExitFailed;
 }
 
 }  // namespace faltrix

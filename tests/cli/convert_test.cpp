@@ -184,6 +184,9 @@ protected:
         for (const char *name : {"in.bmp", "in", "three.bmp", "z.tar.bmp", "-x.bmp"})
             ASSERT_TRUE(BlockPicture(64, 48).save(Path(name), "BMP"));
         ASSERT_TRUE(BlockPicture(300, 2).save(Path("flat.bmp"), "BMP"));
+        ASSERT_TRUE(QDir().mkpath(Path("tree/sub")));
+        for (const char *name : {"tree/top.bmp", "tree/sub/deep.bmp"}) ASSERT_TRUE(QFile::copy(Path("in.bmp"), Path(name)));
+        ASSERT_TRUE(WriteBytes(Path("list0"), QByteArray("in.bmp\0z.tar.bmp\0", 18)));
         ASSERT_TRUE(WriteBytes(Path("broken.bmp"), ReadBytes(Path("in.bmp")).left(60)));
         for (const char *name :
              {"notes.txt", "crash.hostile", "hang.hostile", "fail.hostile", "out/three.bmp", "out/three.pic", "plugins/input/junk.so"})
@@ -321,6 +324,22 @@ INSTANTIATE_TEST_SUITE_P(
                 {"hang.hostile: the input plug-in hostile took longer than 1 s and was stopped after \"Now Decoding "
                  "input data...\" (--timeout sets the limit)\n"},
                 {}},
+        // Folders below an input mirrored under the output; an existing output skipped, not
+        // failed; one JSON line per file on standard output.
+        RunCase{"RecursiveSkipsExistingAndReports",
+                {"-r", "--skip-existing", "-j", "1", "--report", "-", "-f", "pic", "--output-plugin", "bmp", "-o", "out",
+                 "tree", "three.bmp"},
+                0,
+                "\\{\"input\":\"tree/sub/deep.bmp\",\"message\":\"\",\"output\":\"out/sub/deep.pic\",\"seconds\":[0-9.e-]+,"
+                "\"size\":9270,\"status\":\"converted\"\\}\n\\{\"input\":\"tree/top.bmp\".*\"status\":\"converted\"\\}\n"
+                "\\{\"input\":\"three.bmp\",\"message\":\"\",\"output\":\"out/three.pic\",\"seconds\":0,\"size\":0,"
+                "\"status\":\"skipped\"\\}\n",
+                {}, {{"out/sub/deep.pic", {64, 48}}, {"out/top.pic", {64, 48}}, {"out/three.pic", {}}}},
+        RunCase{"FilesFromNulSeparated", {"--files-from", "list0", "-0", "-q", "-f", "bmp", "-o", "out"}, 0, "", {},
+                {{"out/in.bmp", {64, 48}}, {"out/z.tar.bmp", {64, 48}}}},
+        RunCase{"FormatMustMatchTheOutputName", {"-f", "png", "in.bmp", "-o", "x.bmp"}, 2, "",
+                {"-f png does not match the output x.bmp"}, {}},
+        RunCase{"StandardOutputNeedsAFormat", {"in.bmp", "-o", "-"}, 2, "", {"needs -f to name the format"}, {}},
         RunCase{"PluginWithoutCause", {"fail.hostile", "-o", "out.bmp"}, 1, "",
                 {"faltrix-convert: fail.hostile: Failed in Getting information.\n"}, {}},
         // Damaged pixel data fails with its cause; --lenient reaches every worker: the JPEG plug-in salvages the
@@ -407,6 +426,19 @@ TEST_F(InFolder, WorkerStuckInAPlugInEndsWithItsBatch) {
     const std::vector<int> left = WorkersOnce(Path("hang.hostile"), false);
     EXPECT_TRUE(left.empty()) << "the worker outlived its batch";
     for (int pid : left) ::kill(pid, SIGKILL);  // leave no stray process behind a failure
+}
+
+// Standard input to standard output, through the bundled plug-ins, as in a shell pipe.
+TEST_F(InFolder, PipesAPictureThrough) {
+    if (!Built("jpeg")) GTEST_SKIP() << "the JPEG plug-ins are not built";
+    QProcess run;
+    run.setStandardInputFile(Path("in.bmp"));
+    Start(run, {"-", "-f", "jpg", "-o", "-"});
+    ASSERT_TRUE(run.waitForFinished(20000));
+    EXPECT_EQ(run.exitCode(), 0) << run.readAllStandardError().toStdString();
+    const QImage piped = QImage::fromData(run.readAllStandardOutput(), "JPEG");
+    ASSERT_EQ(piped.size(), QSize(64, 48));
+    EXPECT_LE(MeanDifference(BlockPicture(64, 48), piped), 12);
 }
 
 // Stopped while the output plug-in stores (it writes a few bytes and waits for ever), a

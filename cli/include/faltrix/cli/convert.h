@@ -34,6 +34,11 @@ struct ConvertOptions {
     bool listPlugins = false;
     int jobs = 1;          // children at once in a batch
     int timeoutSeconds = 120;  // per file; 0 for no limit
+    bool recursive = false;     // folders among the inputs: every file below them
+    bool skipExisting = false;  // an output that exists is left alone, and its file skipped
+    QString filesFrom;          // a file naming the inputs, one a line ("-": standard input)
+    bool nulSeparated = false;  // ... separated by NUL bytes instead
+    QString report;             // a file for one JSON line per file ("-": standard output)
 };
 
 // What parsing decided.
@@ -46,26 +51,48 @@ struct ParsedCommandLine {
 // Parses the arguments (arguments[0] is the program). Never exits the process.
 ParsedCommandLine ParseCommandLine(const QStringList &arguments);
 
+// "-" as input or output: standard input or output.
+inline const QString kStandardStream = QStringLiteral("-");
+
 // One file to convert and where its picture goes.
 struct FileTask {
     QString input;
     QString output;
+    QString label;  // the input as the user named it, when `input` is a copy of standard input
+    QString Shown() const { return label.isEmpty() ? input : label; }
 };
+
+// An input as found: its path, and below a folder given with --recursive, its path relative
+// to that folder (which its output keeps under the output folder).
+struct InputItem {
+    QString path;
+    QString relative;
+};
+
+// The inputs: those given and those of --files-from, folders expanded with --recursive.
+// Fails with a reason (a list that cannot be read, a folder without --recursive is left for
+// the conversion to refuse).
+std::optional<QString> GatherInputs(const ConvertOptions &options, std::vector<InputItem> *items);
 
 // Where each input goes: the output as given, or with a folder as output, the input's name
 // with the extension of --format (or its own) in that folder. A second input that would go
 // to the same output as an earlier one keeps that output path (for the message) and `clash`
 // names the earlier input; it is not converted.
+// With --skip-existing, a task whose output exists is `skipped`.
 struct PlannedTask {
     FileTask task;
     QString clash;
+    bool skipped = false;
 };
-std::vector<PlannedTask> PlanTasks(const ConvertOptions &options, bool outputIsFolder);
+std::vector<PlannedTask> PlanTasks(const ConvertOptions &options, const std::vector<InputItem> &items,
+                                   bool outputIsFolder);
 
 // How one file ended.
 struct FileResult {
     bool converted = false;
     QString reason;  // why it failed: the job's last status line (and the plug-in's cause) or the front end's own error
+    bool skipped = false;  // not converted, by --skip-existing: no failure
+    double seconds = 0;    // from its worker's start to its end
 };
 
 // Converts one file in this process: checks the paths, chooses the plug-ins, works out the
@@ -75,8 +102,9 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
                        const std::vector<PluginEntry> &inputs, const std::vector<PluginEntry> &outputs,
                        CliFrontEnd *frontEnd);
 
-// The file's last line: "input -> output" on standard output (unless quiet) when it was
-// converted, else "faltrix-convert: input: reason" on standard error.
+// The file's last line: "input -> output" on standard output (unless quiet, or the picture
+// itself goes there) when it was converted, else "faltrix-convert: input: reason" on standard
+// error.
 void PrintFileResult(const FileTask &task, const FileResult &result, Verbosity verbosity);
 
 // The whole program after parsing: lists plug-ins, or converts the files, each in a child
