@@ -26,8 +26,8 @@ enum class PluginKind { Input, Output };
 
 // Told when a host-side call enters a loaded plug-in's IsSupported, GetPictureInfo,
 // GetPictureDIB, SaveDIBPicture, ConfigurationDlg or SetPluginOption (started true) and again
-// once the call has returned (started false), with the plug-in's list and its path as PathAt
-// gives it. A call the plug-in cannot take (no such entry point) is not told. The hook runs on
+// once the call has returned and the host has asked for the cause of a failure (started
+// false), with the plug-in's list and its path as PathAt gives it. A call the plug-in cannot take (no such entry point) is not told. The hook runs on
 // the calling thread, the dialog's or a job's, possibly on both at once, and must not call the
 // lists.
 using PluginCallHook = void (*)(PluginKind kind, std::u16string_view path, bool started);
