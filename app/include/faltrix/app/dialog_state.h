@@ -5,9 +5,11 @@
 // leaves the file as it last wrote it, which lets the next start put the dialog back and name
 // the plug-in that was running.
 //
-// The file is JSON, rewritten whole at every change through a temporary renamed over it, so a
-// kill during a write leaves the file before it. A file that is missing, unreadable or not of
-// this format counts as none.
+// The file is one JSON object: "format" 1, "endedCleanly", "fields" and "checks" (objects by
+// name), "inputPlugin" and "outputPlugin" (paths), and "running" (an array of {"list": "input"
+// or "output", "path"}). It is rewritten whole at every change through a temporary renamed over
+// it, so a kill during a write leaves the file before it. A file that is missing, unreadable or
+// not of this format counts as none.
 #pragma once
 
 #include <QList>
