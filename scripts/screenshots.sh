@@ -51,6 +51,8 @@ mkdir -p "$root/docs"
 export FALTRIX_INSTANCE_NAME=faltrix-screenshots-$$
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work/runtime}
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+# A state file of its own: what the user's last run left is neither shown nor replaced.
+export XDG_STATE_HOME=$work/state
 unset QT_QPA_PLATFORM
 # The layout follows the screen width: 240 pixels gives 102, wider gives 103.
 xvfb-run -a -s "-screen 0 240x400x24" "$tool" "$root/docs/dialog-102.png" "$sample"

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "faltrix/app/dialog_state.h"
 #include "faltrix/app/file_chooser.h"
 #include "faltrix/app/main_dialog.h"
 #include "faltrix/app/user_interaction.h"
@@ -208,6 +209,8 @@ void MainDialog::Exit() {
     closePending_ = false;
     closeTimer_->stop();
     DestroyPreviewSurface();
+    // The next start is a fresh one.
+    state_->EndCleanly();
     done(0);
 }
 
@@ -248,6 +251,7 @@ void MainDialog::ChooseInput() {
     const std::optional<QString> chosen = ChoosePath(true);
     if (!chosen) return;
     SetFieldText(kInputPathField, *chosen);
+    RememberSettings();
     const std::optional<PictureInfo> info = PictureSize(*chosen);
     if (!info) {
         ShowStatus(u"Failed in Getting information.");
@@ -269,6 +273,7 @@ void MainDialog::ChooseOutput() {
     const std::optional<QString> chosen = ChoosePath(false);
     if (!chosen) return;
     SetFieldText(kOutputPathField, *chosen);
+    RememberSettings();
 }
 
 void MainDialog::SwitchPlugin(int listId) {
@@ -283,9 +288,8 @@ void MainDialog::SwitchPlugin(int listId) {
         combo->setCurrentIndex(current);
         return;
     }
-    PluginList &plugins = input ? static_cast<PluginList &>(InputPlugins()) : OutputPlugins();
-    plugins.SelectPlugin(static_cast<uint32_t>(chosen));
-    current = chosen;
+    SelectEntry(input, chosen);
+    RememberSettings();
 }
 
 void MainDialog::LeaveInputField() {

@@ -1,6 +1,7 @@
 // The main dialog: building, initialisation, the preview box and the dispatch of commands.
 #include "faltrix/app/main_dialog.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -10,12 +11,14 @@
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTextEdit>
 #include <QTimer>
 
 #include <array>
 #include <mutex>
 
+#include "faltrix/app/dialog_state.h"
 #include "faltrix/app/user_interaction.h"
 #include "faltrix/conversion_job.h"
 #include "faltrix/plugin_list.h"
@@ -31,6 +34,17 @@ constexpr char16_t kNoInputPlugins[] = u"No input Plug-ins.\r\nYou've got to ins
 constexpr char16_t kNoOutputPlugins[] = u"No output Plug-ins.\r\nYou've got to install plug-ins first.";
 
 QString Text(std::u16string_view text) { return DisplayText(text); }
+
+// The fields and check boxes the state file keeps, under these names.
+struct Remembered {
+    int id;
+    const char *name;
+};
+constexpr Remembered kRememberedFields[] = {
+    {kInputPathField, "inputPath"},     {kOutputPathField, "outputPath"},     {kInputWidthField, "inputWidth"},
+    {kInputHeightField, "inputHeight"}, {kOutputWidthField, "outputWidth"}, {kOutputHeightField, "outputHeight"}};
+constexpr Remembered kRememberedChecks[] = {
+    {kKeepAspectCheck, "keepAspect"}, {kAntiAliasCheck, "antiAlias"}, {kAutoPreviewCheck, "autoPreview"}};
 
 }  // namespace
 
@@ -90,8 +104,11 @@ MainDialog::MainDialog(int layoutId, QWidget *parent) : QDialog(parent) {
     closeTimer_->setInterval(20);
     connect(closeTimer_, &QTimer::timeout, this, &MainDialog::WaitForJobThenClose);
 
+    state_ = std::make_unique<DialogState>();
     ConnectControls();
     Initialise();
+    RestoreAfterUncleanEnd();
+    state_->WatchPluginCalls();
 }
 
 MainDialog::~MainDialog() {
@@ -185,6 +202,17 @@ void MainDialog::ConnectControls() {
         connect(qobject_cast<QLineEdit *>(Control(id)), &QLineEdit::textEdited, this,
                 [this, id] { Command(id, kNotifyChange); });
     }
+    // After keep aspect, so that the height it writes is kept with the width typed.
+    for (const Remembered &field : kRememberedFields) {
+        if (auto *edit = qobject_cast<QLineEdit *>(Control(field.id))) {
+            connect(edit, &QLineEdit::textEdited, this, &MainDialog::RememberSettings);
+        }
+    }
+    for (const Remembered &check : kRememberedChecks) {
+        if (auto *box = qobject_cast<QCheckBox *>(Control(check.id))) {
+            connect(box, &QCheckBox::toggled, this, &MainDialog::RememberSettings);
+        }
+    }
 }
 
 bool MainDialog::eventFilter(QObject *watched, QEvent *event) {
@@ -240,6 +268,88 @@ void MainDialog::showEvent(QShowEvent *event) {
         shownOnce_ = true;
         emit FirstShown();
     }
+}
+
+// ---- State file -------------------------------------------------------------------------
+
+void MainDialog::RememberSettings() {
+    DialogSettings settings;
+    for (const Remembered &field : kRememberedFields) {
+        if (Control(field.id) != nullptr) settings.fields.insert(QLatin1String(field.name), FieldText(field.id));
+    }
+    for (const Remembered &check : kRememberedChecks) {
+        if (Control(check.id) != nullptr) settings.checks.insert(QLatin1String(check.name), Checked(check.id));
+    }
+    // Plug-ins by path: the entries of a list shift when plug-ins are added or removed.
+    const auto chosen = [](const PluginList &plugins, int32_t index) {
+        return index >= 0 && static_cast<uint32_t>(index) < plugins.Count()
+                   ? QString::fromStdU16String(plugins.PathAt(static_cast<uint32_t>(index)))
+                   : QString();
+    };
+    settings.inputPlugin = chosen(InputPlugins(), currentInputIndex_);
+    settings.outputPlugin = chosen(OutputPlugins(), currentOutputIndex_);
+    state_->Remember(std::move(settings));
+}
+
+void MainDialog::RestoreAfterUncleanEnd() {
+    const std::optional<DialogRecord> &left = state_->LeftByUncleanEnd();
+    if (!left) return;
+    // Put back as the program writes fields: keep aspect hears nothing of it.
+    for (const Remembered &field : kRememberedFields) {
+        const auto it = left->settings.fields.constFind(QLatin1String(field.name));
+        if (it != left->settings.fields.cend()) SetFieldText(field.id, *it);
+    }
+    for (const Remembered &check : kRememberedChecks) {
+        auto *box = qobject_cast<QCheckBox *>(Control(check.id));
+        const auto it = left->settings.checks.constFind(QLatin1String(check.name));
+        if (box == nullptr || it == left->settings.checks.cend()) continue;
+        const QSignalBlocker blocker(box);
+        box->setChecked(*it);
+    }
+    for (const bool input : {true, false}) {
+        const int32_t entry = EntryOf(input, input ? left->settings.inputPlugin : left->settings.outputPlugin);
+        if (entry >= 0 && entry != (input ? currentInputIndex_ : currentOutputIndex_)) SelectEntry(input, entry);
+    }
+    QList<RunningPlugin> asked;
+    for (const RunningPlugin &running : left->running) {
+        if (asked.contains(running)) continue;  // called on two threads at once
+        asked.append(running);
+        OfferToLeaveOut(running);
+    }
+    // What is shown now replaces the record, the calls that were running with it.
+    RememberSettings();
+}
+
+void MainDialog::OfferToLeaveOut(const RunningPlugin &running) {
+    const bool input = running.kind == PluginKind::Input;
+    const int32_t entry = EntryOf(input, running.path);
+    auto *combo = qobject_cast<QComboBox *>(Control(input ? kInputPluginList : kOutputPluginList));
+    // A plug-in no longer in its list, or the only one, leaves nothing to choose.
+    if (entry < 0 || combo->count() < 2) return;
+    const QString text =
+        QStringLiteral("Faltrix ended unexpectedly while the %1 plug-in \"%2\" (%3) was running.\nLeave it unselected?")
+            .arg(input ? QStringLiteral("input") : QStringLiteral("output"), combo->itemText(entry), running.path);
+    if (Message(text, Text(kDialogTitle), kMbYesNo | kMbIconQuestion) != kIdYes) return;
+    // The first other entry; the plug-in keeps its place in the list.
+    if (entry == (input ? currentInputIndex_ : currentOutputIndex_)) SelectEntry(input, entry == 0 ? 1 : 0);
+}
+
+int32_t MainDialog::EntryOf(bool input, const QString &path) const {
+    const PluginList &plugins = input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
+    const auto *combo = qobject_cast<const QComboBox *>(Control(input ? kInputPluginList : kOutputPluginList));
+    // The list's entries stand for its plug-ins one to one while it holds any.
+    for (uint32_t i = 0; !path.isEmpty() && i < plugins.Count() && i < static_cast<uint32_t>(combo->count()); ++i) {
+        if (QString::fromStdU16String(plugins.PathAt(i)) == path) return static_cast<int32_t>(i);
+    }
+    return -1;
+}
+
+void MainDialog::SelectEntry(bool input, int32_t index) {
+    auto *combo = qobject_cast<QComboBox *>(Control(input ? kInputPluginList : kOutputPluginList));
+    combo->setCurrentIndex(index);
+    PluginList &plugins = input ? static_cast<PluginList &>(InputPlugins()) : OutputPlugins();
+    plugins.SelectPlugin(static_cast<uint32_t>(index));
+    (input ? currentInputIndex_ : currentOutputIndex_) = index;
 }
 
 void MainDialog::BringToFront() {

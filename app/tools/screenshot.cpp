@@ -67,6 +67,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "cannot write %s\n", argv[1]);
         return 1;
     }
-    dialog.done(0);
+    // Ended as the user ends it, so that the state file it wrote marks a clean end.
+    dialog.Command(faltrix::kExitButton, faltrix::kNotifyClicked);
     return 0;
 }

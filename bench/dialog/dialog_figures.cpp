@@ -181,6 +181,10 @@ int main(int argc, char **argv) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("stall");
+    // A state folder of its own (children make theirs): what the user's last run left is
+    // neither put back nor replaced.
+    const QTemporaryDir state;
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state.path()));
     if (mode == QStringLiteral("startup-child")) return StartupChild(app, false);
     if (mode == QStringLiteral("startup-bare")) return StartupChild(app, true);
     if (mode == QStringLiteral("startup")) return Startup(argc > 2 ? std::atoi(argv[2]) : 7);

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cctype>
 #include <climits>
 
@@ -56,11 +57,33 @@ std::string LoaderError() {
 // The cause of the calling thread's last failed call; see LastPluginFailure().
 thread_local std::u16string t_lastFailure;
 
+std::atomic<PluginCallHook> g_callHook{nullptr};
+
 }  // namespace
+
+void SetPluginCallHook(PluginCallHook hook) { g_callHook.store(hook); }
+
+class PluginList::CallNotice {
+public:
+    explicit CallNotice(const PluginList &list) : list_(list), hook_(g_callHook.load(std::memory_order_relaxed)) {
+        if (hook_ != nullptr) hook_(list_.kind_, list_.paths_[static_cast<size_t>(list_.current_)], true);
+    }
+    ~CallNotice() {
+        if (hook_ != nullptr) hook_(list_.kind_, list_.paths_[static_cast<size_t>(list_.current_)], false);
+    }
+    CallNotice(const CallNotice &) = delete;
+    CallNotice &operator=(const CallNotice &) = delete;
+
+private:
+    const PluginList &list_;
+    // Read once, so that a call told as started is also told as ended.
+    const PluginCallHook hook_;
+};
 
 static_assert(PluginList::kInfoBufferLength == kTagBufferLength, "the tag is asked as the description is");
 
-PluginList::PluginList(const char *folderKind, const char16_t *typeTag) : folderKind_(folderKind), typeTag_(typeTag) {}
+PluginList::PluginList(PluginKind kind, const char *folderKind, const char16_t *typeTag)
+    : kind_(kind), folderKind_(folderKind), typeTag_(typeTag) {}
 
 PluginList::~PluginList() {
     // The derived lists tear down in their own destructors; this only guards a list that
@@ -167,6 +190,7 @@ int32_t PluginList::GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t buf
 
 int32_t PluginList::ConfigurationDlg(HWND parent, int32_t reserved) {
     if (configurationDlg_ == nullptr) return -1;
+    const CallNotice notice(*this);
     return configurationDlg_(parent, reserved);
 }
 
@@ -185,12 +209,13 @@ std::u16string LastPluginFailure() { return t_lastFailure; }
 
 int32_t PluginList::SetPluginOption(const WCHAR *name, const WCHAR *value) {
     if (setPluginOption_ == nullptr) return -1;
+    const CallNotice notice(*this);
     return setPluginOption_(name, value);
 }
 
 // ---- Input list ---------------------------------------------------------------------------
 
-InputPluginList::InputPluginList() : PluginList("input", FALTRIX_INPUT_TAG) {}
+InputPluginList::InputPluginList() : PluginList(PluginKind::Input, "input", FALTRIX_INPUT_TAG) {}
 InputPluginList::~InputPluginList() { Teardown(); }
 
 void InputPluginList::BindEntryPoints() {
@@ -211,12 +236,14 @@ void InputPluginList::ClearEntryPoints() {
 
 int32_t InputPluginList::IsSupported(const WCHAR *path, int32_t reserved1, int32_t reserved2) {
     if (isSupported_ == nullptr) return -1;
+    const CallNotice notice(*this);
     return isSupported_(path, reserved1, reserved2);
 }
 
 int32_t InputPluginList::GetPictureInfo(const WCHAR *path, int32_t reserved1, int32_t reserved2, PictureInfo *info) {
     NoteCallOutcome(false);  // a missing entry point fails without a cause
     if (getPictureInfo_ == nullptr) return -1;
+    const CallNotice notice(*this);  // through the question for the cause, which also calls it
     const int32_t answer = getPictureInfo_(path, reserved1, reserved2, info);
     NoteCallOutcome(answer != 0);
     return answer;
@@ -226,6 +253,7 @@ HBITMAP InputPluginList::GetPictureDIB(const WCHAR *path, int32_t reserved1, int
                                        ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
     NoteCallOutcome(false);
     if (getPictureDIB_ == nullptr) return nullptr;
+    const CallNotice notice(*this);
     HBITMAP bitmap = getPictureDIB_(path, reserved1, reserved2, progress, data, alloc);
     NoteCallOutcome(bitmap == nullptr);
     return bitmap;
@@ -233,7 +261,7 @@ HBITMAP InputPluginList::GetPictureDIB(const WCHAR *path, int32_t reserved1, int
 
 // ---- Output list --------------------------------------------------------------------------
 
-OutputPluginList::OutputPluginList() : PluginList("output", FALTRIX_OUTPUT_TAG) {}
+OutputPluginList::OutputPluginList() : PluginList(PluginKind::Output, "output", FALTRIX_OUTPUT_TAG) {}
 OutputPluginList::~OutputPluginList() { Teardown(); }
 
 void OutputPluginList::BindEntryPoints() {
@@ -252,6 +280,7 @@ int32_t OutputPluginList::SaveDIBPicture(HDC dc, const WCHAR *path, int32_t rese
                                          ProgressCallbackFn progress, int32_t data) {
     NoteCallOutcome(false);
     if (saveDIBPicture_ == nullptr) return -1;
+    const CallNotice notice(*this);
     // The bar stands at 0 when the plug-in starts and at 100 when the call returns, also
     // after a failure.
     if (progress != nullptr) progress(0, 1, 0);

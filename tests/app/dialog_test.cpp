@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include "faltrix/app/application.h"
+#include "faltrix/app/dialog_state.h"
 #include "faltrix/app/file_chooser.h"
 #include "faltrix/app/main_dialog.h"
 #include "faltrix/app/single_instance.h"
@@ -24,12 +25,14 @@ namespace {
 
 using namespace Qt::StringLiterals;
 
-// The one QApplication of the test program; the dialog test plug-ins log to a file of its own.
+// The one QApplication of the test program; the dialog test plug-ins log to a file of its own,
+// and the dialog's state file stays out of the user's folders.
 void StartApp() {
     static int argc = 1;
     static char *argv[] = {const_cast<char *>("app_test"), nullptr};
     static QTemporaryDir logDir;
     qputenv("DIALOG_PLUGIN_LOG", QFile::encodeName(logDir.filePath(u"plugin.log"_s)));
+    qputenv("XDG_STATE_HOME", QFile::encodeName(logDir.path()));
     // Never destroyed, so that nothing torn down at exit outlives it.
     [[maybe_unused]] static QApplication *app = new QApplication(argc, argv);
 }
@@ -82,10 +85,11 @@ protected:
         SetInteraction(nullptr);
         QDir::setCurrent(previousFolder_);
     }
-    // Opens a new dialog over plug-in folders of its own.
-    void Open(int layout, const Links &links) {
+    // Opens a new dialog over plug-in folders and a state folder of its own, all in
+    // "<base>/plugins<n>" (base: the work folder).
+    void Open(int layout, const Links &links, const QString &base = {}) {
         dialog_.reset();
-        const QString folder = dir_.filePath(u"plugins"_s + QString::number(++opened_));
+        const QString folder = (base.isEmpty() ? dir_.path() : base) + u"/plugins"_s + QString::number(++opened_);
         for (const auto &[list, kind] : {std::pair<PluginList *, QString>{&InputPlugins(), u"/input"_s},
                                          {&OutputPlugins(), u"/output"_s}}) {
             QDir().mkpath(folder + kind);
@@ -96,6 +100,12 @@ protected:
             const QString target = library.contains(u'/') ? library : QStringLiteral(DIALOG_PLUGIN_DIR "/%1.so").arg(library);
             QFile::link(target, folder + u'/' + QLatin1String(link));
         }
+        qputenv("XDG_STATE_HOME", QFile::encodeName(folder + u"/state"_s));
+        Reopen(layout);
+    }
+    // A new dialog as the next start over the same folders.
+    void Reopen(int layout = 103) {
+        dialog_.reset();
         dialog_ = std::make_unique<MainDialog>(layout);
         dialog_->FrontEnd().SetStatusPause(std::chrono::milliseconds(0));
         TakePluginLog();
@@ -122,6 +132,18 @@ protected:
     // The four size fields: input width, output width, input height, output height.
     QString Sizes() const {
         return QStringList{Field(kInputWidthField), Field(kOutputWidthField), Field(kInputHeightField), Field(kOutputHeightField)}.join(u' ');
+    }
+    // The paths, the sizes, the check boxes and each list's entry shown and plug-in loaded.
+    std::string Shows() const {
+        QStringList shown{Field(kInputPathField), Field(kOutputPathField), Sizes()};
+        for (int id : {kKeepAspectCheck, kAntiAliasCheck, kAutoPreviewCheck}) {
+            shown << QString::number(Get<QCheckBox>(id)->isChecked());
+        }
+        for (const auto &[id, list] : {std::pair<int, PluginList *>{kInputPluginList, &InputPlugins()},
+                                       {kOutputPluginList, &OutputPlugins()}}) {
+            shown << QString::number(Get<QComboBox>(id)->currentIndex()) + QString::number(list->Current());
+        }
+        return shown.join(u'|').toStdString();
     }
     void Tick(int id, bool on = true) { Get<QCheckBox>(id)->setChecked(on); }
     void Press(int id) { Get<QPushButton>(id)->click(); }
@@ -458,6 +480,64 @@ TEST_P(BothLayouts, NoSecondJobWhileOneRunsAndACloseWaitsForItsEnd) {
     }
     ShowMessage(u"Failed in loading library.", u"/plugins/input/x.so");
     EXPECT_EQ(messages_, QStringList{Shown(u"Failed in loading library."_s, u"/plugins/input/x.so"_s, kMbOk)});
+}
+
+// ---- The state kept across a crash --------------------------------------------------------
+
+// A child process (this test again, with DIALOG_TEST_CHILD naming the work folder) types into
+// a dialog over the work folder's plug-ins and converts a.dp, whose decoding is held, until it
+// is killed. The next start puts back what the user set and asks about the plug-in that was
+// running; only Yes leaves it unselected. It is asked once; after a clean end the next start
+// is fresh.
+TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRunningPluginOut) {
+    const std::string fresh = Shows();
+    const QString work = qEnvironmentVariable("DIALOG_TEST_CHILD");
+    if (!work.isEmpty()) {
+        opened_ = 0;
+        Open(103, kPlugins, work);
+        for (const auto &[id, text] : {std::pair{kInputPathField, work + u"/a.dp"_s}, {kOutputPathField, u"out.dp"_s},
+                                       {kOutputWidthField, u"320"_s}}) {
+            QTest::keyClicks(Get(id), text);
+        }
+        Tick(kKeepAspectCheck);
+        Tick(kAntiAliasCheck);
+        for (int list : {kInputPluginList, kOutputPluginList}) {
+            Get<QComboBox>(list)->setCurrentIndex(1);
+            emit Get<QComboBox>(list)->activated(1);
+        }
+        Press(kCodeButton);
+        return;  // the decoding waits in the plug-in while the hold file exists
+    }
+    WriteFile(Path("%/a.dp.hold"), {});
+    QProcess child;
+    child.setEnvironment(QProcess::systemEnvironment() << u"DIALOG_TEST_CHILD="_s + dir_.path() << u"TMPDIR="_s + dir_.path());
+    const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    child.start(QCoreApplication::applicationFilePath(), {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+    const QString state = Path("%/plugins1/state/faltrix/dialog-state"), kept = Path("%/kept");
+    const RunningPlugin decoding{PluginKind::Input, Path("%/plugins1/input/b.so")};
+    ASSERT_TRUE(QTest::qWaitFor([&] { return DialogState::Read(state).value_or(DialogRecord{}).running == QList{decoding}; }, 20000));
+    child.kill();
+    ASSERT_TRUE(child.waitForFinished() && QFile::copy(state, kept));
+    const QStringList question{Shown(u"Faltrix ended unexpectedly while the input plug-in \"Input two\" ("_s + decoding.path +
+                                         u") was running.\nLeave it unselected?"_s, u"Faltrix v1.01"_s, kMbYesNo | kMbIconQuestion)};
+    // The answer, the dialog then and the questions asked; the first two start from the same file.
+    const std::tuple<int, const char *, QStringList> starts[] = {
+        {kIdNo, "%/a.dp|out.dp| 320  |1|1|0|11|11", question},
+        {kIdYes, "%/a.dp|out.dp| 320  |1|1|0|00|11", question},
+        {kIdYes, "%/a.dp|out.dp| 320  |1|1|0|00|11", {}}};  // the last start's choice, not asked again
+    for (const auto &[answer, shows, asked] : starts) {
+        if (!asked.isEmpty()) {
+            ASSERT_TRUE(QFile::remove(state) && QFile::copy(kept, state));
+        }
+        answer_ = answer;
+        messages_.clear();
+        Reopen();
+        EXPECT_EQ(Shows(), Path(shows).toStdString());
+        EXPECT_EQ(messages_, asked);
+    }
+    dialog_->close();
+    Reopen();
+    EXPECT_EQ(Shows(), fresh);
 }
 
 // ---- One instance at a time ---------------------------------------------------------------

@@ -39,6 +39,13 @@ std::string FakePath(const std::string &variant) {
 }
 std::u16string U16(const std::string &ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
+// What the plug-in call hook was told, as "<list> <path> start|end" (the paths are ASCII).
+std::vector<std::string> g_told;
+void Tell(PluginKind kind, std::u16string_view path, bool started) {
+    g_told.push_back((kind == PluginKind::Input ? "input " : "output ") + std::string(path.begin(), path.end()) +
+                     (started ? " start" : " end"));
+}
+
 // A plug-in folder of its own with the verdict cache in it, both lists pointed at it, and a
 // recording front end.
 class HostTest : public ::testing::Test {
@@ -241,13 +248,16 @@ TEST_F(HostTest, EachListTakesItsExactTagAndPassesTheAnswersOn) {
     EXPECT_FALSE(LastCallOf(FakePath("output")));
 }
 
-// One library loaded at a time, whose calls get their arguments unchanged; an index out of
-// range releases it. A library gone since the scan gives the message and leaves every slot
-// empty, so that each call answers its default instead of jumping into unloaded code.
+// One library loaded at a time, whose calls get their arguments unchanged and are told to the
+// call hook, GetPluginInfo's aside; an index out of range releases it. A library gone since
+// the scan gives the message and leaves every slot empty, so that each call answers its
+// default instead of jumping into unloaded code, and none is told.
 TEST_F(HostTest, SelectingLoadsOneLibraryAtATime) {
     const std::string a = Link("input", "a.so"), b = Link("input_failing", "b.so");
     ASSERT_EQ(input.ScanPlugins(), 2);
     ASSERT_EQ(input.SelectPlugin(0), 1);
+    g_told.clear();
+    SetPluginCallHook(Tell);
     // A call's answer with what the plug-in received.
     using Seen = std::pair<int64_t, std::optional<Call>>;
     const auto seen = [&a](int64_t answer) { return Seen(answer, LastCallOf(a)); };
@@ -267,6 +277,16 @@ TEST_F(HostTest, SelectingLoadsOneLibraryAtATime) {
               Seen(0, Call{"GetPluginInfo", nullptr, buffer.data(), nullptr, 4, 8, 0}));
     EXPECT_EQ(seen(input.SetPluginOption(path, buffer.data())),
               Seen(0, Call{"SetPluginOption", path, buffer.data(), nullptr, 0, 0, 0}));
+    const std::string c = Link("output", "c.so");
+    ASSERT_EQ(output.ScanPlugins(), 1);
+    output.SelectPlugin(0);
+    output.SaveDIBPicture(dc, path, 0, 0, nullptr, 0);
+    output.Teardown();
+    std::vector<std::string> told;
+    for (const std::string &call : {"input " + a, "input " + a, "input " + a, "input " + a, "input " + a, "output " + c}) {
+        told.insert(told.end(), {call + " start", call + " end"});
+    }
+    EXPECT_EQ(g_told, told);
 
     ASSERT_EQ(input.SelectPlugin(1), 1);
     EXPECT_TRUE(input.Current() == 1 && !LastCallOf(a));
@@ -280,6 +300,8 @@ TEST_F(HostTest, SelectingLoadsOneLibraryAtATime) {
     EXPECT_EQ(recorder.Messages(), (std::vector<RecordingFrontEnd::Message>{{u"Failed in loading library.", U16(b)}}));
     EXPECT_EQ(AnswersOf(), (Answers{u"", -1, -1, -1, false, -1, {}, -1, u""}));  // the slots emptied
     EXPECT_EQ(input.SetPluginOption(u"lenient", u"1"), -1);
+    EXPECT_EQ(g_told, told);
+    SetPluginCallHook(nullptr);
 }
 
 }  // namespace

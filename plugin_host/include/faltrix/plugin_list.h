@@ -13,12 +13,27 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #define FALTRIX_HOST 1
 #include "faltrix/plugin.h"
 
 namespace faltrix {
+
+// Which of the two lists a plug-in belongs to.
+enum class PluginKind { Input, Output };
+
+// Told when a host-side call enters a loaded plug-in's IsSupported, GetPictureInfo,
+// GetPictureDIB, SaveDIBPicture, ConfigurationDlg or SetPluginOption (started true) and again
+// once the call has returned and the host has asked for the cause of a failure (started
+// false), with the plug-in's list and its path as PathAt gives it. A call the plug-in cannot take (no such entry point) is not told. The hook runs on
+// the calling thread, the dialog's or a job's, possibly on both at once, and must not call the
+// lists.
+using PluginCallHook = void (*)(PluginKind kind, std::u16string_view path, bool started);
+// Installs the hook for both lists (null removes it); install it while no job runs. Without a
+// hook a call costs one load of this pointer.
+void SetPluginCallHook(PluginCallHook hook);
 
 // A candidate library the last scan did not take, and why.
 struct RefusedCandidate {
@@ -86,7 +101,11 @@ public:
     int32_t SetPluginOption(const WCHAR *name, const WCHAR *value);
 
 protected:
-    PluginList(const char *folderKind, const char16_t *typeTag);
+    PluginList(PluginKind kind, const char *folderKind, const char16_t *typeTag);
+
+    // Tells the hook, if one is installed, that a call into the current plug-in runs for as
+    // long as the notice lives. Only for a call that is made: the plug-in is loaded.
+    class CallNotice;
 
     // Resolves every entry point of the list in the current library.
     virtual void BindEntryPoints() = 0;
@@ -110,6 +129,7 @@ protected:
 private:
     void ReleaseLibrary();
 
+    const PluginKind kind_;
     const char *folderKind_;
     const char16_t *typeTag_;
     std::string folderOverride_;

@@ -19,6 +19,9 @@ class QTimer;
 
 namespace faltrix {
 
+class DialogState;
+struct RunningPlugin;
+
 // Notification codes of the commands: which event of a control a command reports.
 enum Notification : int {
     kNotifyClicked = 0,         // a button
@@ -49,7 +52,10 @@ class MainDialog final : public QDialog {
 public:
     // Builds layout 102 or 103, installs the dialog's front end and runs the initialisation
     // (lists, unit lists, preview surface). An empty plug-in folder shows its message and
-    // posts a close request.
+    // posts a close request. When the run before did not end cleanly (crashed or killed), the
+    // fields, check boxes and plug-in choices it left in the state file (dialog_state.h) are
+    // put back, and for a plug-in that was running then the user is asked whether to leave it
+    // unselected.
     explicit MainDialog(int layoutId, QWidget *parent = nullptr);
     ~MainDialog() override;
 
@@ -84,6 +90,15 @@ private:
     void Initialise();
     int32_t FillPluginList(bool input);
     void ConnectControls();
+
+    // The state file.
+    void RememberSettings();
+    void RestoreAfterUncleanEnd();
+    void OfferToLeaveOut(const RunningPlugin &running);
+    // The entry of the plug-in at `path` in its list, or -1.
+    int32_t EntryOf(bool input, const QString &path) const;
+    // Makes entry `index` of a list the current plug-in.
+    void SelectEntry(bool input, int32_t index);
 
     // Commands.
     void StartConversionCommand();
@@ -125,6 +140,7 @@ private:
     bool closePending_ = false;
     bool shownOnce_ = false;
     QTimer *closeTimer_ = nullptr;
+    std::unique_ptr<DialogState> state_;
 };
 
 // True when the file can be opened for reading (a folder does not count).

@@ -1,0 +1,93 @@
+// What the dialog keeps of a run in a small file of the user's state folder,
+// $XDG_STATE_HOME/faltrix/dialog-state (~/.local/state when the variable is unset or not an
+// absolute path): the fields, check boxes and plug-in choices as the user last set them, the
+// plug-in calls under way, and whether the run ended cleanly. A run that crashes or is killed
+// leaves the file as it last wrote it, which lets the next start put the dialog back and name
+// the plug-in that was running.
+//
+// The file is one JSON object: "format" 1, "endedCleanly", "fields" and "checks" (objects by
+// name), "inputPlugin" and "outputPlugin" (paths), and "running" (an array of {"list": "input"
+// or "output", "path"}). It is rewritten whole at every change through a temporary renamed over
+// it, so a kill during a write leaves the file before it. A file that is missing, unreadable or
+// not of this format counts as none.
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QString>
+
+#include <mutex>
+#include <optional>
+#include <string_view>
+
+#include "faltrix/plugin_list.h"
+
+namespace faltrix {
+
+// What the user set in the dialog; fields and check boxes by the names the dialog gives them.
+struct DialogSettings {
+    QMap<QString, QString> fields;
+    QMap<QString, bool> checks;
+    QString inputPlugin, outputPlugin;  // the chosen plug-ins' file paths; empty for none
+
+    bool operator==(const DialogSettings &) const = default;
+};
+
+// A call into a plug-in that had not returned when the file was written.
+struct RunningPlugin {
+    PluginKind kind;
+    QString path;
+
+    bool operator==(const RunningPlugin &) const = default;
+};
+
+struct DialogRecord {
+    DialogSettings settings;
+    QList<RunningPlugin> running;  // in the order the calls started
+    bool endedCleanly = false;
+};
+
+class DialogState {
+public:
+    // Reads the file at `path`; nothing is written before the first change.
+    explicit DialogState(QString path = DefaultPath());
+    // Stops watching plug-in calls (no job may run by then).
+    ~DialogState();
+    DialogState(const DialogState &) = delete;
+    DialogState &operator=(const DialogState &) = delete;
+
+    // $XDG_STATE_HOME/faltrix/dialog-state, with ~/.local/state for an unset, empty or
+    // relative $XDG_STATE_HOME.
+    static QString DefaultPath();
+    // The record a state file holds; nothing when it is missing or unusable.
+    static std::optional<DialogRecord> Read(const QString &path);
+
+    // What the file held at construction when that run did not end cleanly; nothing otherwise.
+    const std::optional<DialogRecord> &LeftByUncleanEnd() const { return leftByUncleanEnd_; }
+
+    // Keeps the user's settings and writes them, the run marked as not ended.
+    void Remember(DialogSettings settings);
+    // From now on every call into a plug-in is recorded as running until it returns (through
+    // the plug-in host's call hook; one state at a time watches).
+    void WatchPluginCalls();
+    // Records a call into a plug-in as started or as returned; any thread.
+    void NotePluginCall(PluginKind kind, std::u16string_view path, bool started);
+    // Marks the run as ended cleanly: written when this run wrote anything, otherwise the file
+    // is left as it is (a run that changed nothing leaves no file behind).
+    void EndCleanly();
+
+private:
+    // Writes the record whole; called with mutex_ held. Failures are ignored: the file is a
+    // convenience, and the next change tries again.
+    void Write();
+
+    const QString path_;
+    std::optional<DialogRecord> leftByUncleanEnd_;
+    // Guards the record and the writing: the dialog's thread and a job's thread may both
+    // change it.
+    std::mutex mutex_;
+    DialogRecord record_;
+    bool written_ = false;
+};
+
+}  // namespace faltrix

@@ -1,0 +1,140 @@
+// The dialog's state file: reading it at start, rewriting it whole at every change.
+#include "faltrix/app/dialog_state.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSaveFile>
+
+#include <atomic>
+
+namespace faltrix {
+namespace {
+
+using namespace Qt::StringLiterals;
+
+// Told apart from any other JSON a file of that name might hold; a later format takes 2.
+constexpr int kFormat = 1;
+
+QLatin1String KindName(PluginKind kind) {
+    return kind == PluginKind::Input ? QLatin1String("input") : QLatin1String("output");
+}
+
+// The state that the plug-in host's call hook reports to. The hook is a plain function, so
+// the state it serves is found here.
+std::atomic<DialogState *> g_watching{nullptr};
+
+void TellWatchingState(PluginKind kind, std::u16string_view path, bool started) {
+    if (DialogState *state = g_watching.load()) state->NotePluginCall(kind, path, started);
+}
+
+}  // namespace
+
+DialogState::DialogState(QString path) : path_(std::move(path)) {
+    std::optional<DialogRecord> left = Read(path_);
+    if (left && !left->endedCleanly) leftByUncleanEnd_ = std::move(left);
+}
+
+DialogState::~DialogState() {
+    DialogState *self = this;
+    if (g_watching.compare_exchange_strong(self, nullptr)) SetPluginCallHook(nullptr);
+}
+
+QString DialogState::DefaultPath() {
+    QString home = qEnvironmentVariable("XDG_STATE_HOME");
+    // The XDG base directory rules count a relative path as unset.
+    if (!QDir::isAbsolutePath(home)) home = QDir::homePath() + QStringLiteral("/.local/state");
+    return home + QStringLiteral("/faltrix/dialog-state");
+}
+
+std::optional<DialogRecord> DialogState::Read(const QString &path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+    const QJsonObject root = document.object();
+    if (root.value(u"format").toInt() != kFormat) return std::nullopt;
+    DialogRecord record;
+    record.endedCleanly = root.value(u"endedCleanly").toBool();
+    const QJsonObject fields = root.value(u"fields").toObject();
+    for (auto it = fields.begin(); it != fields.end(); ++it) record.settings.fields.insert(it.key(), it->toString());
+    const QJsonObject checks = root.value(u"checks").toObject();
+    for (auto it = checks.begin(); it != checks.end(); ++it) record.settings.checks.insert(it.key(), it->toBool());
+    record.settings.inputPlugin = root.value(u"inputPlugin").toString();
+    record.settings.outputPlugin = root.value(u"outputPlugin").toString();
+    for (const QJsonValue entry : root.value(u"running").toArray()) {
+        const QString list = entry[u"list"].toString();
+        const QString runningPath = entry[u"path"].toString();
+        // An entry of a list this program does not have says nothing it could act on.
+        if (list == KindName(PluginKind::Input)) record.running.append({PluginKind::Input, runningPath});
+        if (list == KindName(PluginKind::Output)) record.running.append({PluginKind::Output, runningPath});
+    }
+    return record;
+}
+
+void DialogState::Remember(DialogSettings settings) {
+    const std::lock_guard lock(mutex_);
+    if (written_ && !record_.endedCleanly && record_.settings == settings) return;
+    record_.settings = std::move(settings);
+    record_.endedCleanly = false;
+    Write();
+}
+
+void DialogState::WatchPluginCalls() {
+    g_watching.store(this);
+    SetPluginCallHook(TellWatchingState);
+}
+
+void DialogState::NotePluginCall(PluginKind kind, std::u16string_view path, bool started) {
+    const RunningPlugin call{kind, QString::fromUtf16(path.data(), static_cast<qsizetype>(path.size()))};
+    const std::lock_guard lock(mutex_);
+    if (started) {
+        record_.running.append(call);
+    } else {
+        record_.running.removeOne(call);
+    }
+    record_.endedCleanly = false;
+    Write();
+}
+
+void DialogState::EndCleanly() {
+    const std::lock_guard lock(mutex_);
+    if (!written_) return;
+    record_.endedCleanly = true;
+    Write();
+}
+
+void DialogState::Write() {
+    written_ = true;
+    QJsonObject fields, checks;
+    for (auto it = record_.settings.fields.cbegin(); it != record_.settings.fields.cend(); ++it) {
+        fields.insert(it.key(), it.value());
+    }
+    for (auto it = record_.settings.checks.cbegin(); it != record_.settings.checks.cend(); ++it) {
+        checks.insert(it.key(), it.value());
+    }
+    QJsonArray running;
+    for (const RunningPlugin &call : record_.running) {
+        running.append(QJsonObject{{u"list"_s, KindName(call.kind)}, {u"path"_s, call.path}});
+    }
+    const QJsonObject root{{u"format"_s, kFormat},
+                           {u"endedCleanly"_s, record_.endedCleanly},
+                           {u"fields"_s, fields},
+                           {u"checks"_s, checks},
+                           {u"inputPlugin"_s, record_.settings.inputPlugin},
+                           {u"outputPlugin"_s, record_.settings.outputPlugin},
+                           {u"running"_s, running}};
+    // The folder holds what the user typed, so it is the user's alone, as the XDG base
+    // directory rules ask.
+    const QString folder = QFileInfo(path_).absolutePath();
+    QDir().mkpath(QFileInfo(folder).absolutePath());
+    QDir().mkdir(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QSaveFile file(path_);
+    if (!file.open(QIODevice::WriteOnly)) return;
+    file.write(QJsonDocument(root).toJson());
+    file.commit();
+}
+
+}  // namespace faltrix
