@@ -9,7 +9,12 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <climits>
+#include <cstring>
 
 namespace faltrix {
 namespace {
@@ -29,6 +34,23 @@ std::atomic<DialogState *> g_watching{nullptr};
 
 void TellWatchingState(PluginKind kind, std::u16string_view path, bool started) {
     if (DialogState *state = g_watching.load()) state->NotePluginCall(kind, path, started);
+}
+
+// A stop by SIGINT, SIGTERM or SIGHUP while no plug-in call is under way ends the run like
+// Exit: the file is removed, and the next start is fresh. A stop during a call (how a hanging
+// plug-in gets ended) leaves the file as a crash does. Async-signal-safe: an atomic counter and
+// unlink() of a name prepared beforehand.
+std::atomic<int> g_callsUnderWay{0};
+char g_stopPath[PATH_MAX];
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction g_beforeStop[std::size(kStopSignals)];
+
+void OnStop(int signal) {
+    if (g_callsUnderWay.load() == 0 && g_stopPath[0] != 0) (void)unlink(g_stopPath);
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+        if (kStopSignals[i] == signal) sigaction(signal, &g_beforeStop[i], nullptr);
+    }
+    raise(signal);  // on with the action in place before, once this handler returns
 }
 
 }  // namespace
@@ -87,8 +109,23 @@ void DialogState::WatchPluginCalls() {
     SetPluginCallHook(TellWatchingState);
 }
 
+void DialogState::EndCleanlyWhenStoppedIdle() {
+    const QByteArray name = QFile::encodeName(path_);
+    if (name.size() >= PATH_MAX) return;
+    std::memcpy(g_stopPath, name.constData(), static_cast<size_t>(name.size()) + 1);
+    for (size_t i = 0; i < std::size(kStopSignals); ++i) {
+        struct sigaction action {};
+        action.sa_handler = OnStop;
+        sigemptyset(&action.sa_mask);
+        if (sigaction(kStopSignals[i], nullptr, &g_beforeStop[i]) != 0 || g_beforeStop[i].sa_handler == SIG_IGN) continue;
+        if (g_beforeStop[i].sa_handler == OnStop) continue;  // installed already
+        sigaction(kStopSignals[i], &action, nullptr);
+    }
+}
+
 void DialogState::NotePluginCall(PluginKind kind, std::u16string_view path, bool started) {
     const RunningPlugin call{kind, QString::fromUtf16(path.data(), static_cast<qsizetype>(path.size()))};
+    g_callsUnderWay += started ? 1 : -1;
     const std::lock_guard lock(mutex_);
     if (started) {
         record_.running.append(call);

@@ -109,6 +109,7 @@ MainDialog::MainDialog(int layoutId, QWidget *parent) : QDialog(parent) {
     Initialise();
     RestoreAfterUncleanEnd();
     state_->WatchPluginCalls();
+    state_->EndCleanlyWhenStoppedIdle();
 }
 
 MainDialog::~MainDialog() {

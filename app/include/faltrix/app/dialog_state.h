@@ -70,6 +70,10 @@ public:
     // From now on every call into a plug-in is recorded as running until it returns (through
     // the plug-in host's call hook; one state at a time watches).
     void WatchPluginCalls();
+    // From now on SIGINT, SIGTERM and SIGHUP received while no plug-in call is under way end
+    // the run like Exit (the file is removed, so the next start is fresh); received during a
+    // call, they leave the file as a crash does. The signals then take their earlier course.
+    void EndCleanlyWhenStoppedIdle();
     // Records a call into a plug-in as started or as returned; any thread.
     void NotePluginCall(PluginKind kind, std::u16string_view path, bool started);
     // Marks the run as ended cleanly: written when this run wrote anything, otherwise the file
