@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,6 +29,7 @@ struct Child {
     size_t task = 0;
     pid_t pid = -1;
     int fd = -1;  // read end of its report pipe; -1 once it reached its end
+    int pidfd = -1;  // readable once it has ended (-1: the kernel has no pidfd_open)
     Clock::time_point started;
     QByteArray pending;  // an incomplete line
     QStringList statusLines;
@@ -157,6 +159,7 @@ QString StartWorker(const FileTask &task, const ConvertInChild &convert, Child *
     }
     ::close(ends[1]);
     ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
+    child->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
     child->pid = pid;
     child->fd = ends[0];
     child->started = Clock::now();
@@ -372,6 +375,7 @@ void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &p
                 }
                 Drain(&child);
                 if (child.fd >= 0) ::close(child.fd);
+                if (child.pidfd >= 0) ::close(child.pidfd);
                 RemoveTemporariesOf(&child);
                 ended(child.task, &child,
                       FileResult{false, QStringLiteral("interrupted (%1)").arg(QString::fromLocal8Bit(strsignal(g_interrupt)))});
@@ -386,6 +390,10 @@ void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &p
         int wait = 200;
         for (const Child &child : running) {
             if (child.fd >= 0) fds.push_back({child.fd, POLLIN, 0});
+            // Its pipe ends a moment before the process does: without a pidfd to wait on, look
+            // again soon.
+            if (child.pidfd >= 0) fds.push_back({child.pidfd, POLLIN, 0});
+            else if (child.fd < 0) wait = std::min(wait, 2);
             if (options.timeoutSeconds > 0) {
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(child.started + limit -
                                                                                          Clock::now());
@@ -403,6 +411,7 @@ void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &p
                 continue;
             }
             if (child.fd >= 0) ::close(child.fd);
+            if (child.pidfd >= 0) ::close(child.pidfd);
             child.fd = -1;
             RemoveTemporariesOf(&child);
             FileResult timed = *result;
