@@ -13,6 +13,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -35,6 +36,7 @@ struct Child {
     QStringList statusLines;
     QStringList messages;
     QString failure;
+    bool usage = false;  // the failure is a setting from the command line refused
     uint32_t percent = 0;
     QString plugin;        // the plug-in it last named ("input NAME")
     QString outputPlugin;  // the output plug-in it named
@@ -197,7 +199,10 @@ void Drain(Child *child) {
             if (child->relay) child->relay->ShowLine(event.text);
             else child->messages << event.text;
             break;
-        case WorkerEvent::Failure: child->failure = event.text; break;
+        case WorkerEvent::Failure:
+            child->failure = event.text;
+            child->usage = event.usage;
+            break;
         case WorkerEvent::Plugin:
             child->plugin = event.text;
             if (event.text.startsWith(QLatin1String("output "))) child->outputPlugin = event.text;
@@ -242,6 +247,7 @@ FileResult ResultOfExit(const Child &child, int status) {
             result.converted = true;
         } else if (!child.failure.isEmpty()) {
             result.reason = child.failure;
+            result.usage = child.usage;
         } else if (!child.statusLines.isEmpty()) {
             result.reason = child.statusLines.last();
         } else {
@@ -469,6 +475,7 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
         DieOfInterrupt();
     }
     if (failed == 0) return kExitConverted;
+    const bool usage = std::any_of(results.begin(), results.end(), [](const FileResult &r) { return r.usage; });
     std::fprintf(stderr, "faltrix-convert: %zu of %zu files failed:\n", failed, planned.size());
     for (size_t i = 0; i < planned.size(); ++i) {
         if (!results[i].converted && !results[i].skipped)
@@ -476,7 +483,7 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
                          results[i].reason.toUtf8().constData());
     }
     std::fflush(stderr);
-    return kExitFailed;
+    return usage ? kExitUsage : kExitFailed;
 }
 
 int SweeperFd() { return g_sweeper; }

@@ -80,6 +80,16 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                                      "Stop a file's conversion after this many seconds (default 120; "
                                      "0: no limit).",
                                      "SECONDS");
+    const QCommandLineOption quality("quality", "Quality of a lossy output (JPEG 1 to 100, WebP 0 to 100).", "N");
+    const QCommandLineOption lossless("lossless", "Store losslessly where the output format can choose (WebP).");
+    const QCommandLineOption compression("compression",
+                                         "Compression of the output: a TIFF scheme (none, lzw, deflate, packbits) "
+                                         "or a PNG level.",
+                                         "NAME|LEVEL");
+    const QCommandLineOption setting("option",
+                                     "Any setting of the output plug-in by its key; an unknown key is refused "
+                                     "with the keys the plug-in knows. May be repeated.",
+                                     "KEY=VALUE");
     const QCommandLineOption recursive({"r", "recursive"},
                                        "Convert every file below the folders among the inputs, mirroring the "
                                        "folders under OUTPUT.");
@@ -95,7 +105,7 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     const QCommandLineOption version("version", "Show the version.");
 
     parser.addOptions({output, format, width, height, antiAlias, inputPlugin, outputPlugin, overwrite, force,
-                       lenient, verbose, quiet, listPlugins, jobs, timeout, recursive, skipExisting, filesFrom, nul,
+                       lenient, quality, lossless, compression, setting, verbose, quiet, listPlugins, jobs, timeout, recursive, skipExisting, filesFrom, nul,
                        report, help, version});
     parser.addPositionalArgument("INPUT", "The picture file(s) to convert ('-': standard input).", "INPUT...");
 
@@ -135,6 +145,18 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     o.overwrite = parser.isSet(overwrite) || o.replaceReadOnly;
     o.lenient = parser.isSet(lenient);
     o.listPlugins = parser.isSet(listPlugins);
+    // In the order given on the command line, so that a later one wins.
+    for (const QString &name : parser.optionNames()) {
+        const QString value = parser.value(name);
+        if (name == QLatin1String("quality")) o.outputOptions.emplace_back(name, value);
+        if (name == QLatin1String("lossless")) o.outputOptions.emplace_back(name, QStringLiteral("1"));
+        if (name == QLatin1String("compression")) o.outputOptions.emplace_back(name, value);
+    }
+    for (const QString &one : parser.values(setting)) {
+        const qsizetype equals = one.indexOf(u'=');
+        if (equals <= 0) return usage(QStringLiteral("Invalid --option '%1': give KEY=VALUE.").arg(one));
+        o.outputOptions.emplace_back(one.left(equals).trimmed(), one.mid(equals + 1).trimmed());
+    }
     o.recursive = parser.isSet(recursive);
     o.skipExisting = parser.isSet(skipExisting);
     o.filesFrom = parser.value(filesFrom);

@@ -159,6 +159,23 @@ void AskLenient(const ConvertOptions &options, const FileTask &task, const std::
     frontEnd->ShowMessage(Units(text), Units(task.Shown()));
 }
 
+// The output plug-in takes the settings given for it, before the job; the first it refuses
+// fails the file as a mistake on the command line, with the plug-in's own words.
+std::optional<QString> SetOutputOptions(const ConvertOptions &options, const std::vector<PluginEntry> &outputs) {
+    for (const auto &[key, value] : options.outputOptions) {
+        const std::u16string key16 = key.toStdU16String(), value16 = value.toStdU16String();
+        const int32_t answer = OutputPlugins().SetPluginOption(key16.c_str(), value16.c_str());
+        if (answer == 0) continue;
+        const QString name = outputs.at(static_cast<size_t>(OutputPlugins().Current())).name;
+        if (answer == -1) return QStringLiteral("the output plug-in %1 has no settings (%2=%3)").arg(name, key, value);
+        const std::u16string cause = LastPluginFailure();
+        return QStringLiteral("the output plug-in %1 does not take %2=%3%4")
+            .arg(name, key, value,
+                 cause.empty() ? QString() : QStringLiteral(": ") + QString::fromStdU16String(cause));
+    }
+    return std::nullopt;
+}
+
 struct OutputSize {
     uint32_t width = 0;
     uint32_t height = 0;
@@ -227,6 +244,10 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
     OutputSize size;
     std::optional<QString> problem = CheckAndSetPaths(task, options);
     if (!problem) problem = ChooseOutputPlugin(options, task, outputs, frontEnd);
+    if (!problem) {
+        problem = SetOutputOptions(options, outputs);
+        if (problem) return FileResult{false, *problem, false, true};
+    }
     if (!problem) problem = ChooseInputPlugin(options, inputs, frontEnd);
     if (!problem) AskLenient(options, task, inputs, frontEnd);
     if (!problem) problem = WorkOutSize(options, &size);
@@ -282,7 +303,7 @@ int ConvertInChildProcess(const ConvertOptions &options, const FileTask &task, c
                        [](const char *path) { g_worker->ReportTemporary(false, path); });
     RemoveTemporariesOnSignals();
     const FileResult result = ConvertFile(options, task, inputs, outputs, &worker);
-    if (!result.converted) worker.ReportFailure(result.reason);
+    if (!result.converted) worker.ReportFailure(result.reason, result.usage);
     return result.converted ? kExitConverted : kExitFailed;
 }
 
@@ -481,6 +502,7 @@ int RunConvert(const ConvertOptions &given) {
     PrintFileResult(task, result, options.verbosity);
     report.Add(task, result);
     EndIfInterrupted();
+    if (result.usage) return kExitUsage;
     return result.converted || result.skipped ? kExitConverted : kExitFailed;
 }
 

@@ -138,7 +138,7 @@ void WorkerFrontEnd::Send(char kind, const QString &text) {
     WriteAll(fd_, line);
 }
 
-void WorkerFrontEnd::ReportFailure(const QString &reason) { Send('F', reason); }
+void WorkerFrontEnd::ReportFailure(const QString &reason, bool usage) { Send(usage ? 'U' : 'F', reason); }
 
 void WorkerFrontEnd::ReportTemporary(bool made, const char *path) {
     // In hex: a name may hold any byte but '/' and NUL, line breaks included.
@@ -177,7 +177,12 @@ WorkerEvent ParseWorkerLine(const QByteArray &line) {
     switch (line[0]) {
     case 'S': event.kind = WorkerEvent::Status; event.text = text; break;
     case 'M': event.kind = WorkerEvent::Message; event.text = text; break;
-    case 'F': event.kind = WorkerEvent::Failure; event.text = text; break;
+    case 'F':
+    case 'U':
+        event.kind = WorkerEvent::Failure;
+        event.text = text;
+        event.usage = line[0] == 'U';
+        break;
     case 'R': event.kind = WorkerEvent::Plugin; event.text = text; break;
     case 'T':
     case 'E':

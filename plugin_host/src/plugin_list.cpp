@@ -208,9 +208,12 @@ void PluginList::NoteCallOutcome(bool failed) {
 std::u16string LastPluginFailure() { return t_lastFailure; }
 
 int32_t PluginList::SetPluginOption(const WCHAR *name, const WCHAR *value) {
+    NoteCallOutcome(false);
     if (setPluginOption_ == nullptr) return -1;
-    const CallNotice notice(*this);
-    return setPluginOption_(name, value);
+    const CallNotice notice(*this);  // through the question for the cause, which also calls it
+    const int32_t answer = setPluginOption_(name, value);
+    NoteCallOutcome(answer != 0);
+    return answer;
 }
 
 // ---- Input list ---------------------------------------------------------------------------

@@ -12,7 +12,7 @@
 
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/orientation.h"
-#include "faltrix/kit/settings_dialog.h"
+#include "faltrix/kit/options.h"
 #include "jpeg_guard.h"
 
 namespace faltrix::jpeg {
@@ -20,7 +20,7 @@ namespace {
 
 // The session's lenient setting: set by the Detail dialog on the dialog's thread or by
 // SetPluginOption, read by a job thread.
-std::atomic<bool> lenient{false};
+kit::Options options({{"lenient", "Salvage damaged files", kit::Setting::Kind::Flag, 0, 1, {}, 0}});
 
 // One open file with its header read. Members are destroyed in reverse order: the
 // decompressor before the file it reads.
@@ -84,7 +84,7 @@ void ReversePixels(uint8_t *row, size_t width, size_t bpp) {
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
     Reader r;
     if (!OpenAndReadHeader(path, &r)) return nullptr;
-    r.err.lenient = lenient.load();
+    r.err.lenient = options.Get("lenient") != 0;
     jpeg_decompress_struct &cinfo = r.cinfo;
 
     bool cmyk = false;
@@ -186,22 +186,10 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
 }
 
 // The lenient setting; confirmed, it holds for the session.
-bool Configure(HWND parent) {
-    std::vector<kit::Setting> settings(1);
-    settings[0].kind = kit::Setting::Kind::Flag;
-    settings[0].label = "Salvage damaged files";
-    settings[0].value = lenient.load() ? 1 : 0;
-    if (!kit::ShowSettingsDialog(parent, "JPEG reading", &settings)) return false;
-    lenient = settings[0].value != 0;
-    return true;
-}
+bool Configure(HWND parent) { return kit::ConfigureOptions(parent, "JPEG reading", &options); }
 
-// "lenient": "1" salvages damaged files, "0" refuses them.
-bool SetOption(std::u16string_view name, std::u16string_view value) {
-    if (name != u"lenient" || (value != u"0" && value != u"1")) return false;
-    lenient = value == u"1";
-    return true;
-}
+// "lenient": 1 salvages damaged files, 0 refuses them.
+bool SetOption(std::u16string_view name, std::u16string_view value) { return options.Set(name, value); }
 
 }  // namespace
 }  // namespace faltrix::jpeg

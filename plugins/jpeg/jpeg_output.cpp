@@ -2,24 +2,19 @@
 // palette, else colour with transparent areas put on white. Quality is a session setting.
 #include <algorithm>
 #include <cmath>
-#include <mutex>
 #include <vector>
 
 #include "faltrix/kit/entry_points.h"
-#include "faltrix/kit/settings_dialog.h"
+#include "faltrix/kit/options.h"
 #include "jpeg_guard.h"
 
 namespace faltrix::jpeg {
 namespace {
 
-// The session's quality, set by the dialog on the dialog's thread and read by a job thread.
-std::mutex settingsMutex;
-int quality = 90;
+// The session's quality, set by the dialog or SetPluginOption and read by a job thread.
+kit::Options options({{"quality", "Quality", kit::Setting::Kind::Integer, 1, 100, {}, 90}});
 
-int Quality() {
-    std::lock_guard lock(settingsMutex);
-    return quality;
-}
+int Quality() { return options.Get("quality"); }
 
 // JFIF keeps 16-bit dots per inch; pels per metre are converted and rounded.
 uint16_t DotsPerInch(int32_t pelsPerMeter) {
@@ -91,21 +86,14 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }
 
 // The quality; confirmed, it holds for the session.
-bool Configure(HWND parent) {
-    std::vector<kit::Setting> settings(1);
-    settings[0].kind = kit::Setting::Kind::Integer;
-    settings[0].label = "Quality";
-    settings[0].minimum = 1;
-    settings[0].maximum = 100;
-    settings[0].value = Quality();
-    if (!kit::ShowSettingsDialog(parent, "JPEG settings", &settings)) return false;
-    std::lock_guard lock(settingsMutex);
-    quality = settings[0].value;
-    return true;
-}
+bool Configure(HWND parent) { return kit::ConfigureOptions(parent, "JPEG settings", &options); }
+
+// "quality": 1 to 100.
+bool SetOption(std::u16string_view name, std::u16string_view value) { return options.Set(name, value); }
 
 }  // namespace
 }  // namespace faltrix::jpeg
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::jpeg)
 FALTRIX_KIT_CONFIGURATION_DLG(faltrix::jpeg)
+FALTRIX_KIT_PLUGIN_OPTION(faltrix::jpeg)

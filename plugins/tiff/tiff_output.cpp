@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "faltrix/kit/entry_points.h"
-#include "faltrix/kit/settings_dialog.h"
+#include "faltrix/kit/options.h"
 #include "tiff_common.h"
 
 namespace faltrix::tiff {
@@ -27,14 +27,13 @@ constexpr CompressionChoice kCompressions[] = {
     {"PackBits", COMPRESSION_PACKBITS},
 };
 
-// The session's choice, set by the dialog on the dialog's thread and read by a job thread.
-std::mutex settingsMutex;
-int compressionIndex = 1;  // LZW: lossless and read by everything
+// The session's choice, set by the dialog or SetPluginOption and read by a job thread. LZW:
+// lossless and read by everything.
+kit::Options options({{"compression", "Compression", kit::Setting::Kind::Choice, 0, 0,
+                       {kCompressions[0].name, kCompressions[1].name, kCompressions[2].name, kCompressions[3].name},
+                       1}});
 
-uint16_t Compression() {
-    std::lock_guard lock(settingsMutex);
-    return kCompressions[compressionIndex].scheme;
-}
+uint16_t Compression() { return kCompressions[options.Get("compression")].scheme; }
 
 // libtiff writes through these into the file of an OutputFile; closing is
 // left to that file.
@@ -180,25 +179,14 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }
 
 // The compression; confirmed, it holds for the session.
-bool Configure(HWND parent) {
-    std::vector<kit::Setting> form(1);
-    form[0].kind = kit::Setting::Kind::Choice;
-    form[0].label = "Compression";
-    for (const auto &c : kCompressions) form[0].choices.emplace_back(c.name);
-    {
-        std::lock_guard lock(settingsMutex);
-        form[0].value = compressionIndex;
-    }
-    if (!kit::ShowSettingsDialog(parent, "TIFF settings", &form)) return false;
-    const int chosen = form[0].value;
-    if (chosen < 0 || chosen >= static_cast<int>(std::size(kCompressions))) return false;
-    std::lock_guard lock(settingsMutex);
-    compressionIndex = chosen;
-    return true;
-}
+bool Configure(HWND parent) { return kit::ConfigureOptions(parent, "TIFF settings", &options); }
+
+// "compression": none, lzw, deflate or packbits.
+bool SetOption(std::u16string_view name, std::u16string_view value) { return options.Set(name, value); }
 
 }  // namespace
 }  // namespace faltrix::tiff
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::tiff)
 FALTRIX_KIT_CONFIGURATION_DLG(faltrix::tiff)
+FALTRIX_KIT_PLUGIN_OPTION(faltrix::tiff)

@@ -1,29 +1,26 @@
 // The WebP output plug-in: lossy (quality 0..100) or lossless, alpha kept. WebP has no field
 // for the resolution, so the picture's pels per metre are not stored.
-#include <mutex>
 #include <vector>
 
 #include <webp/encode.h>
 
 #include "faltrix/kit/entry_points.h"
-#include "faltrix/kit/settings_dialog.h"
+#include "faltrix/kit/options.h"
 #include "webp_version.h"
 
 namespace faltrix::webp {
 namespace {
 
-// The session's settings, set by the dialog on the dialog's thread and read by a job thread.
-struct Settings {
-    int quality = 90;
-    bool lossless = false;
-};
-std::mutex settingsMutex;
-Settings settings;
+// The session's settings, set by the dialog or SetPluginOption and read by a job thread.
+kit::Options options({{"lossless", "Lossless", kit::Setting::Kind::Flag, 0, 1, {}, 0},
+                      {"quality", "Quality", kit::Setting::Kind::Integer, 0, 100, {}, 90}});
 
-Settings CurrentSettings() {
-    std::lock_guard lock(settingsMutex);
-    return settings;
-}
+struct Settings {
+    int quality;
+    bool lossless;
+};
+
+Settings CurrentSettings() { return {options.Get("quality"), options.Get("lossless") != 0}; }
 
 struct WriteContext {
     kit::OutputFile *out;
@@ -102,26 +99,14 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }
 
 // Lossless or lossy and the quality; confirmed, they hold for the session.
-bool Configure(HWND parent) {
-    const Settings current = CurrentSettings();
-    std::vector<kit::Setting> form(2);
-    form[0].kind = kit::Setting::Kind::Flag;
-    form[0].label = "Lossless";
-    form[0].value = current.lossless ? 1 : 0;
-    form[1].kind = kit::Setting::Kind::Integer;
-    form[1].label = "Quality";
-    form[1].minimum = 0;
-    form[1].maximum = 100;
-    form[1].value = current.quality;
-    if (!kit::ShowSettingsDialog(parent, "WebP settings", &form)) return false;
-    std::lock_guard lock(settingsMutex);
-    settings.lossless = form[0].value != 0;
-    settings.quality = form[1].value;
-    return true;
-}
+bool Configure(HWND parent) { return kit::ConfigureOptions(parent, "WebP settings", &options); }
+
+// "lossless": 1 or 0; "quality": 0 to 100.
+bool SetOption(std::u16string_view name, std::u16string_view value) { return options.Set(name, value); }
 
 }  // namespace
 }  // namespace faltrix::webp
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::webp)
 FALTRIX_KIT_CONFIGURATION_DLG(faltrix::webp)
+FALTRIX_KIT_PLUGIN_OPTION(faltrix::webp)

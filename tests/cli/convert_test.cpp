@@ -428,6 +428,38 @@ TEST_F(InFolder, WorkerStuckInAPlugInEndsWithItsBatch) {
     for (int pid : left) ::kill(pid, SIGKILL);  // leave no stray process behind a failure
 }
 
+// Settings reach the bundled output plug-ins by their keys; one a plug-in does not take is a
+// mistake on the command line, in the plug-in's words.
+TEST_F(InFolder, OutputSettingsReachThePlugIns) {
+    for (const char *format : {"jpeg", "webp", "tiff"})
+        if (!Built(format)) GTEST_SKIP() << "the bundled plug-ins are not built";
+    const struct {
+        QStringList arguments;
+        int exitCode;
+        const char *err;
+    } cases[] = {
+        {{"--quality", "20", "-o", "low.jpg"}, 0, ""},
+        {{"--compression", "none", "-o", "plain.tif"}, 0, ""},
+        {{"--option", "compression=DEFLATE", "-o", "deflated.tif"}, 0, ""},
+        {{"--quality", "150", "-o", "x.jpg"}, 2, "the output plug-in jpeg does not take quality=150: quality takes a "
+                                                 "whole number from 1 to 100, not '150'\n"},
+        {{"--option", "speed=3", "-o", "x.webp"}, 2, "webp does not take speed=3: unknown option 'speed'; known: "
+                                                     "lossless (1 or 0), quality (0 to 100)\n"},
+        {{"--compression", "zip", "-o", "x.tif"}, 2, "compression takes one of none, lzw, deflate, packbits, not 'zip'"},
+        {{"--quality", "50", "-o", "x.bmp"}, 2, "the output plug-in bmp has no settings (quality=50)"},
+    };
+    for (const auto &c : cases) {
+        const RunResult r = RunConverter(QStringList{"-q", Path("in.bmp")} + c.arguments.mid(0, c.arguments.size() - 1) +
+                                         QStringList{Path(c.arguments.last())});
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.Text();
+        EXPECT_TRUE(r.err.contains(c.err)) << r.Text();
+    }
+    // Lower quality gives a smaller file than the default; no compression a larger one.
+    ASSERT_EQ(RunConverter({"-q", Path("in.bmp"), "-o", Path("default.jpg")}).exitCode, 0);
+    EXPECT_LT(QFileInfo(Path("low.jpg")).size(), QFileInfo(Path("default.jpg")).size());
+    EXPECT_GT(QFileInfo(Path("plain.tif")).size(), QFileInfo(Path("deflated.tif")).size());
+}
+
 // Standard input to standard output, through the bundled plug-ins, as in a shell pipe.
 TEST_F(InFolder, PipesAPictureThrough) {
     if (!Built("jpeg")) GTEST_SKIP() << "the JPEG plug-ins are not built";

@@ -1,5 +1,6 @@
 // The plug-ins' settings dialog: a form of spin boxes, drop-down lists and tick boxes.
 #include "faltrix/kit/settings_dialog.h"
+#include "faltrix/kit/options.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -66,6 +67,13 @@ bool ShowSettingsDialog(HWND parent, const std::string &title, std::vector<Setti
         case Setting::Kind::Flag: s.value = static_cast<QCheckBox *>(editors[i])->isChecked() ? 1 : 0; break;
         }
     }
+    return true;
+}
+
+bool ConfigureOptions(HWND parent, const std::string &title, Options *options) {
+    std::vector<Setting> form = options->Form();
+    if (!ShowSettingsDialog(parent, title, &form)) return false;
+    options->Take(form);
     return true;
 }
 

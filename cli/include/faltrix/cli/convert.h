@@ -30,6 +30,9 @@ struct ConvertOptions {
     bool overwrite = false;
     bool replaceReadOnly = false;  // --force: a read-only output is replaced too
     bool lenient = false;  // the input plug-in salvages what it can of a damaged file
+    // Settings for the output plug-in, as its SetPluginOption takes them: --quality,
+    // --lossless, --compression and --option KEY=VALUE, in the order given.
+    std::vector<std::pair<QString, QString>> outputOptions;
     Verbosity verbosity = Verbosity::Normal;
     bool listPlugins = false;
     int jobs = 1;          // children at once in a batch
@@ -92,6 +95,7 @@ struct FileResult {
     bool converted = false;
     QString reason;  // why it failed: the job's last status line (and the plug-in's cause) or the front end's own error
     bool skipped = false;  // not converted, by --skip-existing: no failure
+    bool usage = false;    // failed by a setting the output plug-in does not take
     double seconds = 0;    // from its worker's start to its end
 };
 

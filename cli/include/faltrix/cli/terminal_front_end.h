@@ -100,8 +100,9 @@ public:
     // `sweeperFd` (unless -1) hears of the temporaries too.
     explicit WorkerFrontEnd(int fd, int sweeperFd = -1) : fd_(fd), sweeperFd_(sweeperFd) {}
 
-    // A failure found before or around the job (no plug-in, a refused output): its reason.
-    void ReportFailure(const QString &reason);
+    // A failure found before or around the job (no plug-in, a refused output): its reason;
+    // `usage` when a setting from the command line was refused.
+    void ReportFailure(const QString &reason, bool usage = false);
     // A temporary was made (`made`) or is gone; `path` in the file system's bytes.
     void ReportTemporary(bool made, const char *path);
     void NotePlugin(bool input, const QString &name) override;
@@ -122,6 +123,7 @@ struct WorkerEvent {
     enum Kind { Status, Progress, Message, Failure, Plugin, TemporaryMade, TemporaryEnded, Unknown } kind = Unknown;
     QString text;           // Status, Message, Failure; Plugin: "input NAME" or "output NAME"
     QByteArray path;        // TemporaryMade, TemporaryEnded: the file system's bytes
+    bool usage = false;     // Failure: by a setting from the command line
     uint32_t position = 0;  // Progress
 };
 WorkerEvent ParseWorkerLine(const QByteArray &line);
