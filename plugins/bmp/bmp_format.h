@@ -9,7 +9,7 @@
 //                 BI_ALPHABITFIELDS (inside the header from 52 bytes on)
 //   colour table  entries of 3 (core) or 4 bytes, blue, green, red[, 0]
 //   pixel data    rows padded to 4 bytes, bottom-up for a positive height, top-down for a
-//                 negative one; RLE8 / RLE4 data is always bottom-up
+//                 negative one (RLE data too, though some readers take it bottom-up only)
 #pragma once
 
 #include <cstdint>
@@ -31,6 +31,7 @@ inline constexpr uint32_t kInfoHeaderSize = 40;
 inline constexpr uint32_t kV4HeaderSize = 108;
 inline constexpr uint32_t kV5HeaderSize = 124;
 inline constexpr uint32_t kAlphaBitfields = 6;  // BI_ALPHABITFIELDS: RGBA masks after a 40-byte header
+inline constexpr uint32_t kOs2Rle24 = 4;        // OS/2 2.x: runs of blue, green, red triplets
 
 struct Header {
     uint32_t fileSize = 0;      // as the file header claims (not trusted)
@@ -39,12 +40,14 @@ struct Header {
     int32_t width = 0;          // pixels
     int32_t height = 0;         // rows, always positive
     bool topDown = false;       // rows stored top-down (negative height on disk)
-    int bitCount = 0;           // 1, 4, 8, 16, 24, 32
-    uint32_t compression = 0;   // BI_RGB, BI_RLE8, BI_RLE4, BI_BITFIELDS
+    int bitCount = 0;           // 1, 2, 4, 8, 16, 24, 32
+    uint32_t compression = 0;   // BI_RGB, BI_RLE8, BI_RLE4, BI_BITFIELDS, kOs2Rle24 (24 bits)
     uint32_t masks[4] = {0, 0, 0, 0};  // red, green, blue, alpha for 16 and 32 bits
     int32_t xPelsPerMeter = 0;
     int32_t yPelsPerMeter = 0;
-    std::vector<RGBQUAD> palette;  // 1, 4 and 8 bits
+    std::vector<RGBQUAD> palette;  // 1, 2, 4 and 8 bits
+
+    bool Rle() const { return compression == BI_RLE8 || compression == BI_RLE4 || compression == kOs2Rle24; }
 };
 
 // Reads and checks the headers, masks and colour table from the start of the file. False,

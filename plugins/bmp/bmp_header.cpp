@@ -81,15 +81,21 @@ bool ReadHeader(kit::InputFile &file, Header *out) {
     h.height = static_cast<int32_t>(height);
 
     switch (h.bitCount) {
-    case 1: case 4: case 8: case 16: case 24: case 32: break;
-    default: return kit::Fail("BMP: a bit count other than 1, 4, 8, 16, 24 or 32");
+    case 1: case 2: case 4: case 8: case 16: case 24: case 32: break;
+    default: return kit::Fail("BMP: a bit count other than 1, 2, 4, 8, 16, 24 or 32");
     }
-    // OS/2 2.x numbers its compressions differently from 3 on (Huffman, RLE24): refused.
-    if (IsOs2(h.headerSize) && h.compression > BI_RLE4) return kit::Fail("BMP: an OS/2 compression");
+    // OS/2 2.x numbers its compressions differently from 3 on: 4 is RLE24, which is read;
+    // 3 (Huffman 1D) is refused.
+    if (IsOs2(h.headerSize) && h.compression > BI_RLE4) {
+        if (h.compression != kOs2Rle24 || h.bitCount != 24) return kit::Fail("BMP: an OS/2 compression other than RLE");
+    } else if (h.compression == kOs2Rle24) {
+        return kit::Fail("BMP: an embedded JPEG picture");  // BI_JPEG outside OS/2 headers
+    }
     switch (h.compression) {
     case BI_RGB: break;
-    case BI_RLE8: if (h.bitCount != 8 || h.topDown) return kit::Fail("BMP: RLE8 on a wrong layout"); break;
-    case BI_RLE4: if (h.bitCount != 4 || h.topDown) return kit::Fail("BMP: RLE4 on a wrong layout"); break;
+    case kOs2Rle24: break;
+    case BI_RLE8: if (h.bitCount != 8) return kit::Fail("BMP: RLE8 on a wrong layout"); break;
+    case BI_RLE4: if (h.bitCount != 4) return kit::Fail("BMP: RLE4 on a wrong layout"); break;
     case BI_BITFIELDS:
     case kAlphaBitfields:
         if (h.bitCount != 16 && h.bitCount != 32) return kit::Fail("BMP: masks on a depth without them");

@@ -1,11 +1,12 @@
 // BMP input plug-in: our own decoder for what other software writes (OS/2 core and 2.x
-// headers, info, V4 and V5 headers; 1, 4, 8, 16, 24 and 32 bits; RLE8 and RLE4; bit-field
-// masks; bottom-up and top-down rows).
+// headers, info, V4 and V5 headers; 1, 2, 4, 8, 16, 24 and 32 bits; RLE8, RLE4 and OS/2's
+// RLE24; bit-field masks; bottom-up and top-down rows).
 //
 // The decoded DIB keeps the file's own layout wherever the graphics layer has it (palettes,
 // 5-5-5 and 5-6-5 16-bit, 24-bit, 32-bit B, G, R, A), so those rows are read straight into
 // the section. Other mask layouts become 24 bits, or 32 with alpha when the file has an
-// alpha mask. A 32-bit file without an alpha mask gets alpha bytes of 0 (opaque).
+// alpha mask. A 32-bit file without an alpha mask gets alpha bytes of 0 (opaque). Two bits
+// a pixel, which a section cannot hold, become four.
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -34,19 +35,29 @@ struct Channel {
     }
 };
 
-enum class Layout { Raw, Raw32NoAlpha, Convert };
+enum class Layout { Raw, Raw32NoAlpha, Convert, Widen2 };
+
+// A file row's bytes with its padding to 4 bytes, for any bit count (the section's own
+// stride knows only the depths a section can have).
+uint32_t FileStride(int32_t width, int bitCount) {
+    return static_cast<uint32_t>((uint64_t(width) * uint64_t(bitCount) + 31) / 32 * 4);
+}
 
 // Chooses the DIB for the file; Raw means file rows are section rows byte for byte.
 Layout ChooseLayout(const Header &h, kit::DibSpec *spec) {
     spec->width = h.width;
     spec->height = h.height;
-    spec->topDown = h.topDown;
+    // RLE data is bottom-up by definition; the few files with a negative height are read so,
+    // as other readers do.
+    spec->topDown = h.topDown && !h.Rle();
     spec->xPelsPerMeter = h.xPelsPerMeter;
     spec->yPelsPerMeter = h.yPelsPerMeter;
     spec->bitCount = h.bitCount;
     if (h.bitCount <= 8) {
         spec->palette = h.palette;
-        return Layout::Raw;
+        if (h.bitCount != 2) return Layout::Raw;
+        spec->bitCount = 4;
+        return Layout::Widen2;
     }
     if (h.bitCount == 24) return Layout::Raw;
     const uint32_t r = h.masks[0], g = h.masks[1], b = h.masks[2], a = h.masks[3];
@@ -67,7 +78,7 @@ Layout ChooseLayout(const Header &h, kit::DibSpec *spec) {
 
 bool ReadRaw(kit::InputFile &file, const Header &h, Layout layout, const kit::Dib &dib,
              ProgressCallbackFn progress, int32_t data) {
-    const uint32_t fileStride = kit::DibStride(h.width, h.bitCount);
+    const uint32_t fileStride = FileStride(h.width, h.bitCount);
     const uint32_t rowBytes = static_cast<uint32_t>((uint64_t(h.width) * h.bitCount + 7) / 8);
     constexpr int32_t kChunk = 64;
     // Memory rows and file rows run in the same order: the section has the file's orientation.
@@ -96,9 +107,29 @@ bool ReadRaw(kit::InputFile &file, const Header &h, Layout layout, const kit::Di
     return true;
 }
 
+// 2 bits a pixel to 4: each byte's four indices become two bytes of two.
+bool ReadWidened(kit::InputFile &file, const Header &h, const kit::Dib &dib, ProgressCallbackFn progress,
+                 int32_t data) {
+    const uint32_t fileStride = FileStride(h.width, 2);
+    const uint32_t rowBytes = static_cast<uint32_t>((uint64_t(h.width) * 2 + 7) / 8);
+    std::vector<uint8_t> row(fileStride);
+    for (int32_t i = 0; i < h.height; ++i) {
+        const size_t got = std::fread(row.data(), 1, fileStride, file.stream());
+        if (got != fileStride && !(i == h.height - 1 && got >= rowBytes)) return false;
+        uint8_t *out = dib.bits + size_t(i) * dib.stride;
+        for (uint32_t x = 0; x < rowBytes; ++x) {
+            const uint8_t b = row[x];
+            out[2 * x] = static_cast<uint8_t>(((b >> 6) << 4) | ((b >> 4) & 3));
+            if (2 * x + 1 < dib.stride) out[2 * x + 1] = static_cast<uint8_t>((((b >> 2) & 3) << 4) | (b & 3));
+        }
+        kit::ReportProgress(progress, i + 1, h.height, data);
+    }
+    return true;
+}
+
 bool ReadConverted(kit::InputFile &file, const Header &h, int outBits, const kit::Dib &dib,
                    ProgressCallbackFn progress, int32_t data) {
-    const uint32_t fileStride = kit::DibStride(h.width, h.bitCount);
+    const uint32_t fileStride = FileStride(h.width, h.bitCount);
     const uint32_t rowBytes = static_cast<uint32_t>(uint64_t(h.width) * h.bitCount / 8);
     std::vector<uint8_t> row(fileStride);
     const Channel r(h.masks[0]), g(h.masks[1]), b(h.masks[2]), a(h.masks[3]);
@@ -122,8 +153,13 @@ bool ReadConverted(kit::InputFile &file, const Header &h, int outBits, const kit
     return true;
 }
 
-// RLE8 and RLE4: runs and literal stretches of indices, bottom-up. A run or literal that
-// would pass the end of its row, and a jump or row past the last row, make the file invalid.
+// RLE8, RLE4 and RLE24: runs and literal stretches of indices (or of blue, green, red
+// triplets), rows bottom-up, as the section has them. The pixels are taken as one sequence,
+// as other readers take them: a run or a literal that passes the end of its row goes on at
+// the start of the next (until an end-of-row mark puts the next row's pixels in their place),
+// and what passes the end of the picture is dropped; pixels no code reaches stay as
+// allocated (index 0, or black). Data that ends before the end-of-picture mark with rows still
+// missing is damage.
 bool ReadRle(kit::InputFile &file, const Header &h, const kit::Dib &dib, ProgressCallbackFn progress,
              int32_t data) {
     const int64_t available = file.size() - h.dataOffset;
@@ -133,25 +169,38 @@ bool ReadRle(kit::InputFile &file, const Header &h, const kit::Dib &dib, Progres
     in.resize(n);
 
     const bool four = h.compression == BI_RLE4;
-    int64_t x = 0, y = 0;  // y counts rows from the bottom: the section is bottom-up
-    auto put = [&](uint8_t value) {
-        uint8_t *row = dib.bits + size_t(y) * dib.stride;
+    const size_t unit = h.compression == kOs2Rle24 ? 3 : 1;  // bytes of one value
+    int64_t x = 0, y = 0;  // y counts rows from the bottom; x may pass the row's end
+    const int64_t pixels = int64_t(h.width) * h.height;
+    auto put = [&](const uint8_t *value) {
+        const int64_t at = y * h.width + x++;
+        if (at >= pixels) return;  // past the end of the picture: dropped
+        const int64_t column = at % h.width;
+        uint8_t *row = dib.bits + size_t(at / h.width) * dib.stride;
         if (four) {
-            uint8_t &byte = row[x >> 1];
-            byte = (x & 1) ? uint8_t((byte & 0xF0) | (value & 0x0F)) : uint8_t((byte & 0x0F) | (value << 4));
+            uint8_t &byte = row[column >> 1];
+            byte = (column & 1) ? uint8_t((byte & 0xF0) | (*value & 0x0F)) : uint8_t((byte & 0x0F) | (*value << 4));
         } else {
-            row[x] = value;
+            std::memcpy(row + size_t(column) * unit, value, unit);
         }
-        ++x;
     };
     size_t p = 0;
-    while (true) {
-        if (p + 2 > in.size()) return y >= h.height;  // no end-of-picture mark: fine once every row is done
+    while (y < h.height && y * h.width + x < pixels) {
+        if (p + 2 > in.size()) return false;  // cut short with rows missing
         const uint8_t count = in[p], value = in[p + 1];
         p += 2;
-        if (count > 0) {
-            if (y >= h.height || x + count > h.width) return false;
-            for (int i = 0; i < count; ++i) put(four ? ((i & 1) ? (value & 0x0F) : (value >> 4)) : value);
+        if (count > 0) {  // a run: one value, or for RLE4 two alternating ones
+            uint8_t run[3] = {value, 0, 0};
+            if (unit == 3) {  // the triplet's green and red follow its blue
+                if (p + 2 > in.size()) return false;
+                run[1] = in[p];
+                run[2] = in[p + 1];
+                p += 2;
+            }
+            for (int i = 0; i < count; ++i) {
+                const uint8_t nibble = (i & 1) ? (value & 0x0F) : (value >> 4);
+                put(four ? &nibble : run);
+            }
             continue;
         }
         switch (value) {
@@ -161,25 +210,28 @@ bool ReadRle(kit::InputFile &file, const Header &h, const kit::Dib &dib, Progres
             kit::ReportProgress(progress, int32_t(std::min<int64_t>(y, h.height)), h.height, data);
             break;
         case 1:  // end of picture
-            kit::ReportProgress(progress, h.height, h.height, data);
-            return true;
+            y = h.height;
+            break;
         case 2:  // jump right and up
             if (p + 2 > in.size()) return false;
             x += in[p];
             y += in[p + 1];
             p += 2;
-            if (x > h.width || y > h.height) return false;
             break;
-        default: {  // literal stretch of `value` indices, padded to an even number of bytes
-            const size_t bytes = four ? (value + 1u) / 2 : value;
-            if (y >= h.height || x + value > h.width || p + bytes > in.size()) return false;
-            for (int i = 0; i < value; ++i)
-                put(four ? ((i & 1) ? (in[p + i / 2] & 0x0F) : (in[p + i / 2] >> 4)) : in[p + i]);
+        default: {  // a literal stretch of `value` values, padded to an even number of bytes
+            const size_t bytes = four ? (value + 1u) / 2 : size_t(value) * unit;
+            if (p + bytes > in.size()) return false;
+            for (int i = 0; i < value; ++i) {
+                const uint8_t nibble = (i & 1) ? (in[p + i / 2] & 0x0F) : (in[p + i / 2] >> 4);
+                put(four ? &nibble : &in[p + size_t(i) * unit]);
+            }
             p += (bytes + 1) & ~size_t{1};
             break;
         }
         }
     }
+    kit::ReportProgress(progress, h.height, h.height, data);
+    return true;
 }
 
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
@@ -188,8 +240,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     if (!file.Open(path) || !ReadHeader(file, &h)) return nullptr;
     // Uncompressed rows have a known size: a file too short for them is refused before the
     // section is allocated (the last row may lack its padding).
-    if (h.compression != BI_RLE8 && h.compression != BI_RLE4) {
-        const uint64_t stride = kit::DibStride(h.width, h.bitCount);
+    if (!h.Rle()) {
+        const uint64_t stride = FileStride(h.width, h.bitCount);
         const uint64_t lastRow = (uint64_t(h.width) * uint64_t(h.bitCount) + 7) / 8;
         if (uint64_t(file.size() - h.dataOffset) < stride * uint64_t(h.height - 1) + lastRow)
             return kit::Fail<HBITMAP>("BMP: the file is too short for its rows");
@@ -201,7 +253,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     kit::BitmapGuard guard(dib.bitmap);
     if (std::fseek(file.stream(), long(h.dataOffset), SEEK_SET) != 0) return nullptr;
     bool ok;
-    if (h.compression == BI_RLE8 || h.compression == BI_RLE4) ok = ReadRle(file, h, dib, progress, data);
+    if (h.Rle()) ok = ReadRle(file, h, dib, progress, data);
+    else if (layout == Layout::Widen2) ok = ReadWidened(file, h, dib, progress, data);
     else if (layout == Layout::Convert) ok = ReadConverted(file, h, spec.bitCount, dib, progress, data);
     else ok = ReadRaw(file, h, layout, dib, progress, data);
     return ok ? guard.Release() : kit::Fail<HBITMAP>("BMP: the pixel data is damaged or cut short");
