@@ -1,4 +1,7 @@
-// GIF input plug-in over giflib: the first frame, on the logical screen.
+// GIF input plug-in over giflib: the first frame, on the logical screen (or, where a writer
+// left the screen's size at 0, on the frame's own extent, as other readers take it). A file
+// without any colour table is read as grey, each index its own grey level, as other readers
+// read it.
 //   no transparency  -> 1, 4 or 8 bits with the frame's colour table (the smallest depth
 //                       that holds it); screen pixels the frame leaves uncovered get the
 //                       background colour
@@ -45,12 +48,58 @@ bool HasSignature(kit::InputFile &file) {
 
 bool GifFailed(int error) { return kit::Fail(ErrorText(error)); }
 
-// The logical screen's size, checked against the limits.
-bool ScreenSize(const GifFileType *gif, int32_t *w, int32_t *h) {
-    if (!kit::WithinLimits(gif->SWidth, gif->SHeight)) return false;
-    *w = gif->SWidth;
-    *h = gif->SHeight;
+// Reads up to the first image's descriptor (gif->Image), keeping the transparent index of
+// the graphic control block before it.
+bool FindFirstImage(GifFileType *gif, int *transparent) {
+    *transparent = NO_TRANSPARENT_COLOR;
+    for (;;) {
+        GifRecordType type;
+        if (DGifGetRecordType(gif, &type) == GIF_ERROR) return GifFailed(gif->Error);
+        if (type == IMAGE_DESC_RECORD_TYPE) break;
+        if (type == TERMINATE_RECORD_TYPE) return kit::Fail("GIF: the file holds no picture");
+        if (type == EXTENSION_RECORD_TYPE) {
+            int code;
+            GifByteType *ext;
+            if (DGifGetExtension(gif, &code, &ext) == GIF_ERROR) return GifFailed(gif->Error);
+            if (code == GRAPHICS_EXT_FUNC_CODE && ext && ext[0] >= 4) {
+                GraphicsControlBlock gcb;
+                if (DGifExtensionToGCB(ext[0], ext + 1, &gcb) == GIF_OK) *transparent = gcb.TransparentColor;
+            }
+            while (ext) {
+                if (DGifGetExtensionNext(gif, &ext) == GIF_ERROR) return GifFailed(gif->Error);
+            }
+        }
+    }
+    if (DGifGetImageDesc(gif) == GIF_ERROR) return GifFailed(gif->Error);
+    const GifImageDesc &desc = gif->Image;
+    return (kit::WithinLimits(desc.Width, desc.Height) && desc.Left >= 0 && desc.Top >= 0) ||
+           kit::Fail("GIF: the first frame's size is out of bounds");
+}
+
+// The picture's size: the logical screen's, checked against the limits; a screen with a side
+// of 0 takes the first frame's extent (which is read for it).
+bool PictureSize(GifFileType *gif, int32_t *w, int32_t *h, int *transparent) {
+    if (gif->SWidth > 0 && gif->SHeight > 0) {
+        if (!kit::WithinLimits(gif->SWidth, gif->SHeight)) return false;
+        *w = gif->SWidth;
+        *h = gif->SHeight;
+        return true;
+    }
+    if (!FindFirstImage(gif, transparent)) return false;
+    const int64_t width = int64_t(gif->Image.Left) + gif->Image.Width;
+    const int64_t height = int64_t(gif->Image.Top) + gif->Image.Height;
+    if (!kit::WithinLimits(width, height)) return false;
+    *w = static_cast<int32_t>(width);
+    *h = static_cast<int32_t>(height);
     return true;
+}
+
+// The colours of a file without a colour table: index i is grey i.
+const ColorMapObject *GreyMap() {
+    static GifColorType colours[256];
+    static ColorMapObject map{256, 8, false, colours};
+    for (int i = 0; i < 256; ++i) colours[i] = GifColorType{GifByteType(i), GifByteType(i), GifByteType(i)};
+    return &map;
 }
 
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
@@ -60,34 +109,14 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     GifFileType *gif = handle.gif;
     int32_t width, height;
     if (!gif) return GifFailed(handle.openError), nullptr;
-    if (!ScreenSize(gif, &width, &height)) return nullptr;
-
-    // Find the first image, keeping the graphic control block that precedes it.
     int transparent = NO_TRANSPARENT_COLOR;
-    for (;;) {
-        GifRecordType type;
-        if (DGifGetRecordType(gif, &type) == GIF_ERROR) return GifFailed(gif->Error), nullptr;
-        if (type == IMAGE_DESC_RECORD_TYPE) break;
-        if (type == TERMINATE_RECORD_TYPE) return kit::Fail<HBITMAP>("GIF: the file holds no picture");
-        if (type == EXTENSION_RECORD_TYPE) {
-            int code;
-            GifByteType *ext;
-            if (DGifGetExtension(gif, &code, &ext) == GIF_ERROR) return GifFailed(gif->Error), nullptr;
-            if (code == GRAPHICS_EXT_FUNC_CODE && ext && ext[0] >= 4) {
-                GraphicsControlBlock gcb;
-                if (DGifExtensionToGCB(ext[0], ext + 1, &gcb) == GIF_OK) transparent = gcb.TransparentColor;
-            }
-            while (ext) {
-                if (DGifGetExtensionNext(gif, &ext) == GIF_ERROR) return GifFailed(gif->Error), nullptr;
-            }
-        }
-    }
-    if (DGifGetImageDesc(gif) == GIF_ERROR) return GifFailed(gif->Error), nullptr;
+    const bool frameRead = gif->SWidth <= 0 || gif->SHeight <= 0;
+    if (!PictureSize(gif, &width, &height, &transparent)) return nullptr;
+    if (!frameRead && !FindFirstImage(gif, &transparent)) return nullptr;
     const GifImageDesc &desc = gif->Image;
-    const ColorMapObject *map = desc.ColorMap ? desc.ColorMap : gif->SColorMap;
-    if (!map || map->ColorCount < 1 || map->ColorCount > 256 || !map->Colors)
-        return kit::Fail<HBITMAP>("GIF: the picture has no colour table");
-    if (!kit::WithinLimits(desc.Width, desc.Height) || desc.Left < 0 || desc.Top < 0) return nullptr;
+    const ColorMapObject *map = desc.ColorMap ? desc.ColorMap : gif->SColorMap ? gif->SColorMap : GreyMap();
+    if (map->ColorCount < 1 || map->ColorCount > 256 || !map->Colors)
+        return kit::Fail<HBITMAP>("GIF: the picture's colour table is unusable");
     const int colours = map->ColorCount;
     if (transparent >= colours) transparent = NO_TRANSPARENT_COLOR;
 
@@ -173,7 +202,8 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
     if (!file.Open(path) || !HasSignature(file) || std::fseek(file.stream(), 0, SEEK_SET) != 0) return false;
     Handle handle(file.stream());
     if (!handle.gif) return GifFailed(handle.openError);
-    return ScreenSize(handle.gif, &info->width, &info->height);
+    int transparent;
+    return PictureSize(handle.gif, &info->width, &info->height, &transparent);
 }
 
 }  // namespace
