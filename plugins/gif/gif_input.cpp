@@ -189,6 +189,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
             kit::ReportProgress(progress, ++done, rows, data);
         }
     }
+    if (spec.bitCount == 32) kit::KeepFullTransparency(dib, width, height);
     return guard.Release();
 }
 

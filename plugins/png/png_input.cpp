@@ -53,6 +53,15 @@ int ReadHeader(Reader *r, FILE *file, bool transforms, Layout *out) {
     }
     if (!transforms) return 0;
 
+    // A grey or colour key beyond the samples' depth can match no pixel (libpng would mask
+    // it into range and match some): such a tRNS makes nothing transparent.
+    if (png_get_valid(r->png, r->info, PNG_INFO_tRNS) && (color == PNG_COLOR_TYPE_GRAY || color == PNG_COLOR_TYPE_RGB)) {
+        png_color_16p key = nullptr;
+        png_get_tRNS(r->png, r->info, nullptr, nullptr, &key);
+        const unsigned highest = (1u << depth) - 1;
+        if (key && (key->gray > highest || key->red > highest || key->green > highest || key->blue > highest))
+            png_set_invalid(r->png, r->info, PNG_INFO_tRNS);
+    }
     const bool trns = png_get_valid(r->png, r->info, PNG_INFO_tRNS) != 0;
     if (depth == 16) png_set_scale_16(r->png);
     if (color == PNG_COLOR_TYPE_PALETTE && !trns) {
@@ -138,6 +147,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
             }
         }
     }
+    if (l.dibBits == 32) kit::KeepFullTransparency(dib, int32_t(l.width), int32_t(l.height));
     return guard.Release();
 }
 

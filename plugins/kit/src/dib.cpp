@@ -35,6 +35,16 @@ std::vector<RGBQUAD> GreyPalette(int bitCount) {
     return palette;
 }
 
+void KeepFullTransparency(const Dib &dib, int32_t width, int32_t height) {
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t *row = dib.Row(y);
+        for (int32_t x = 0; x < width; ++x) {
+            if (row[4 * size_t(x) + 3] != 0) return;
+        }
+    }
+    if (width > 0 && height > 0) dib.Row(0)[3] = 1;
+}
+
 bool AllocateDib(DibAllocCallbackFn alloc, const DibSpec &spec, Dib *out) {
     if (!out) return false;
     *out = Dib{};

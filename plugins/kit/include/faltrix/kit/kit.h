@@ -200,6 +200,12 @@ private:
     HBITMAP bitmap_;
 };
 
+// A 32-bit picture whose alpha bytes are all 0 counts as opaque (the alpha of a 32-bit DIB is
+// used only when some pixel has any). For a decoder whose format said every pixel is fully
+// transparent, this gives pixel (0, 0) an alpha of 1, so that the picture keeps its
+// transparency at the cost of one step on one pixel. Width pixels of height rows.
+void KeepFullTransparency(const Dib &dib, int32_t width, int32_t height);
+
 // Allocates the section with alloc (CreateDIBSection when null). Returns false, with
 // nothing allocated and the cause recorded, when the picture described is out of the limits
 // above, its palette does not suit its depth, or no memory is left.
