@@ -21,7 +21,7 @@ while getopts S:n:j: option; do
         S) hosts=$OPTARG ;;
         n) chunk=$OPTARG ;;
         j) jobs=$OPTARG ;;
-        *) exit 2 ;;
+        *) echo "usage: parallel-convert.sh [-S HOSTS] [-n CHUNK] [-j JOBS] -- FALTRIX-CONVERT-OPTIONS... < list" >&2; exit 2 ;;
     esac
 done
 shift $((OPTIND - 1))

@@ -30,7 +30,7 @@ _faltrix_convert() {
     elif [[ $cur == --*=* ]]; then
         prev=${cur%%=*} prefix=${cur%%=*}= cur=${cur#*=}
     fi
-    local program=${COMP_WORDS[0]}
+    local program=${COMP_WORDS[0]/#\~/$HOME}  # as typed: "~/bin/faltrix-convert" is not expanded yet
     local words=
     case $prev in
         -f | --format) words=$(_faltrix_convert_listing "$program" Output extensions) ;;
