@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a build into a temporary prefix and uses the installed programs as a user would:
-# faltrix-convert must find the installed plug-ins, list them and convert a sample.
+# faltrix-convert must find the installed plug-ins, list them and convert a sample, and each
+# installed program and plug-in must load the installed graphics layer.
 #   scripts/check-install.sh [build-dir]   (default: build/release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -9,6 +10,12 @@ prefix=$(mktemp -d "${TMPDIR:-/tmp}/faltrix-install.XXXXXX")
 trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 unset FALTRIX_PLUGIN_DIR
+# The programs and every plug-in find the graphics layer by its versioned soname in the prefix.
+for binary in "$prefix/lib/faltrix/faltrix-convert" "$prefix"/lib/faltrix/plugins/*/*.so; do
+  found=$(ldd "$binary" | sed -n 's/^[[:space:]]*libfaltrix_gdi\.so\.[0-9]* => \(.*\) (.*/\1/p')
+  [ -n "$found" ] && [ "$(realpath "$found")" = "$(realpath "$prefix/lib/libfaltrix_gdi.so.1")" ] ||
+    { echo "installed: $binary does not find $prefix/lib/libfaltrix_gdi.so.1" >&2; ldd "$binary" >&2; exit 1; }
+done
 convert="$prefix/bin/faltrix-convert"
 listing=$("$convert" --list-plugins)
 for format in bmp gif jpeg png tiff webp; do
