@@ -32,10 +32,26 @@ int32_t CallGetPluginInfo(GetPluginInfoFn fn, int32_t infoNumber, WCHAR *buffer,
     return std::min(answer, bufferLength - 1);
 }
 
+void *OpenCandidate(const char *path) {
+    // Plug-ins linked before the graphics layer had a versioned name ask for it as
+    // "libfaltrix_gdi.so". Opened once by that name (found on this program's own search
+    // path, as the same file already loaded), the loader knows the library by that name too
+    // and such plug-ins find it as they did. A different file of that name is not kept.
+    static const bool aliased = [] {
+        void *loaded = dlopen("libfaltrix_gdi.so.1", RTLD_NOW | RTLD_NOLOAD);
+        void *plain = loaded != nullptr ? dlopen("libfaltrix_gdi.so", RTLD_NOW | RTLD_LOCAL) : nullptr;
+        if (plain != nullptr && plain != loaded) dlclose(plain);
+        if (loaded != nullptr) dlclose(loaded);  // only the count the question added
+        return plain == loaded;
+    }();
+    (void)aliased;
+    return dlopen(path, RTLD_NOW | RTLD_LOCAL);
+}
+
 bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::string *why, bool *loaderFailed,
                       bool keepLoaded) {
     *loaderFailed = false;
-    void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void *library = OpenCandidate(path.c_str());
     if (library == nullptr) {
         const char *text = dlerror();
         *why = text != nullptr ? std::string(text) : std::string("the library could not be loaded");

@@ -22,6 +22,10 @@ void *ResolveOwnSymbol(void *library, const char *name);
 // buffer (null or bufferLength <= 0) nothing is called and the answer is 0.
 int32_t CallGetPluginInfo(GetPluginInfoFn fn, int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
 
+// dlopen of a candidate or plug-in, RTLD_NOW | RTLD_LOCAL, such that a plug-in linked against
+// the graphics layer's unversioned name loads as well as one linked against its versioned one.
+void *OpenCandidate(const char *path);
+
 // Loads the library at `path` (RTLD_NOW | RTLD_LOCAL), asks its own GetPluginInfo for the type
 // tag into a buffer of kTagBufferLength units, and releases it unless `keepLoaded`. True when
 // the answer is `tag` exactly; otherwise `why` receives the reason ("exports no GetPluginInfo",

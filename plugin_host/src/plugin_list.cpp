@@ -162,7 +162,7 @@ int32_t PluginList::SelectPlugin(uint32_t index) {
     current_ = -1;
     lastLoadError_.clear();
     if (index >= Count()) return 0;
-    library_ = dlopen(nativePaths_[index].c_str(), RTLD_NOW | RTLD_LOCAL);
+    library_ = OpenCandidate(nativePaths_[index].c_str());
     if (library_ == nullptr) {
         lastLoadError_ = LoaderError();
         ShowMessage(u"Failed in loading library.", paths_[index]);
