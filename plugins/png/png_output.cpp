@@ -31,7 +31,7 @@ constexpr int kDefaultLevel = 4;
 
 // Filtered bytes per part: large enough that the matches a part cannot reach into the one
 // before cost nothing measurable, small enough to stay in the caches' reach.
-constexpr size_t kPartBytes = size_t{2} << 20;
+constexpr size_t kPartBytes = size_t{1} << 20;
 constexpr unsigned kMaxThreads = 4;
 
 // The session's compression level; written only by the dialog, read by any job.
