@@ -28,7 +28,7 @@ size_t DeflatePart(libdeflate_compressor *compressor, const uint8_t *in, size_t 
 
 // Where a complete raw deflate stream's final block begins and where its data ends, in bits
 // from the start. False when data[0, size) is not one complete stream ending in its last
-// byte. The reader looks up to 8 bytes past size: the buffer must have them.
+// byte. The reader looks up to 32 bytes past size: the buffer must have them.
 struct FinalBlock {
     size_t headerBit = 0;
     size_t endBit = 0;

@@ -1,12 +1,12 @@
 // PNG output plug-in. Palettised pictures stay palettised (an 8-bit picture whose palette is
 // the full grey ramp is written as 8-bit grey), 16 and 24 bits become RGB, 32 bits RGBA when
-// the picture has alpha and RGB when not. The resolution goes to pHYs. libpng writes the
-// chunks before and after the pixels; the pixels are filtered and compressed here, by
-// libdeflate, a part of the rows at a time on as many threads as there are cores (up to
-// kMaxThreads), and written as one IDAT chunk per part through libpng's chunk writer. Parts
-// keep the memory the writer adds to a few MiB per thread, whatever the picture's size. The
-// compression level is the one setting, chosen in ConfigurationDlg or set as the option
-// "level" for the session.
+// the picture has alpha and RGB when not. The resolution goes to pHYs. libpng still writes
+// every chunk with its length and checksum, the ones before the pixels as it always did; the
+// pixels are filtered and compressed here instead, by libdeflate, several times faster than
+// the zlib that libpng compresses with: a part of the rows at a time on as many threads as
+// there are cores (up to kMaxThreads), each part one IDAT chunk. Parts keep the memory the
+// writer adds to a few MiB per thread, whatever the picture's size. The compression level is
+// the one setting, chosen in ConfigurationDlg or set as the option "level" for the session.
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -27,6 +27,9 @@ namespace {
 
 // The dialog's levels 0 (stored, fastest) to 9 (smallest) as libdeflate's 0 to 12.
 constexpr int kLibdeflateLevel[10] = {0, 1, 2, 3, 4, 5, 6, 7, 9, 12};
+// The default: on a 24-megapixel photo, 4 is the lowest level whose files are clearly smaller
+// than zlib's at its default level 6 with the same filters (0.7 %; 3 only 0.1 %), and each
+// level past it costs far more time than it saves bytes (6: 2.7 % smaller, 75 % more time).
 constexpr int kDefaultLevel = 4;
 
 // Filtered bytes per part: large enough that the matches a part cannot reach into the one
