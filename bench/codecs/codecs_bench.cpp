@@ -2,7 +2,8 @@
 // and through the same work done directly in the same run.
 //   BMP  our own format code: direct is one fread of the pixel block into a buffer, and the
 //        headers and rows written with fwrite (with and without the fsync the plug-in does).
-//   PNG  libpng directly: B, G, R rows straight into a buffer; encode at the same level (6).
+//   PNG  libpng directly: B, G, R rows straight into a buffer; encode with zlib at level 6,
+//        as the plug-in did before it compressed with libdeflate (its default is now level 4).
 //   GIF  giflib directly: indices into a buffer; encode with giflib's own quantizer
 //        (GifQuantizeBuffer, which needs the channels split first) where the plug-in uses
 //        its median cut.

@@ -8,13 +8,17 @@
 #                             -filter box -resize, Pillow Image.BOX, vips resize's default)
 #   4. batch                  50 JPEG pictures of 1600 x 1200 -> PNG, two at a time
 #
-# Prints the median wall time of each tool per task, the output size, and faltrix's time as
-# a share of each peer's. Every tool writes with its own default settings.
+# Prints the median wall time of each tool per task, the output size, and faltrix's time and
+# size as a share of each peer's, so that "faster and smaller" reads off one table. The tools
+# write at equal settings where they allow it: JPEG quality 90, and the PNG compression level
+# of faltrix's default (4; faltrix-convert has no way to set it, the peers are set to it).
+# PNG filters stay each tool's own: vips filters no row unless asked, the others choose per row.
 #
-# Usage: bench/convert/compare.sh [BUILD_DIR] [REPETITIONS] [quick]
+# Usage: bench/convert/compare.sh [BUILD_DIR] [REPETITIONS] [quick|full] [png]
 #   BUILD_DIR    a build with faltrix-convert and its plug-ins (default: build/release)
 #   REPETITIONS  runs per tool and task (default: 3)
 #   quick        pictures a tenth as wide and 5 in the batch: checks the script in seconds
+#   png          only the tasks that write PNG
 # Needs the Debian packages imagemagick, libvips-tools and python3-pil (for the benchmark
 # only; Faltrix itself does not use them).
 set -euo pipefail
@@ -24,6 +28,7 @@ root=$(cd "$here/../.." && pwd)
 build=${1:-$root/build/release}
 reps=${2:-3}
 scale=${3:-full}
+only=${4:-all}
 converter=$build/bin/faltrix-convert
 [ -x "$converter" ] || { echo "no faltrix-convert in $build/bin (build it first)" >&2; exit 1; }
 
@@ -40,11 +45,12 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/faltrix-compare.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-"$python" - "$converter" "$magick" "$vips" "$python" "$work" "$reps" "$scale" <<'PYTHON'
+"$python" - "$converter" "$magick" "$vips" "$python" "$work" "$reps" "$scale" "$only" <<'PYTHON'
 import os, shutil, statistics, subprocess, sys, time
 from PIL import Image, ImageChops, ImageFilter
 
-converter, magick, vips, python, work, reps, scale = sys.argv[1:8]
+converter, magick, vips, python, work, reps, scale, only = sys.argv[1:9]
+PNG_LEVEL, JPEG_QUALITY = 4, 90
 reps = int(reps)
 div = 10 if scale == 'quick' else 1
 W, H = 6000 // div, 4000 // div          # the big picture
@@ -75,13 +81,20 @@ for i in range(COUNT):
     big.crop((x, y, x + BW, y + BH)).save(path, quality=90)
     batch.append(path)
 
-PIL_SAVE = 'import sys; from PIL import Image; Image.open(sys.argv[1]).save(sys.argv[2])'
+# Pillow's PNG and JPEG settings; each takes the one its format knows.
+PIL_ARGS = 'compress_level=%d, quality=%d' % (PNG_LEVEL, JPEG_QUALITY)
+PIL_SAVE = 'import sys; from PIL import Image; Image.open(sys.argv[1]).save(sys.argv[2], %s)' % PIL_ARGS
 PIL_BOX = ('import sys; from PIL import Image; '
-           'Image.open(sys.argv[1]).resize((%d, %d), Image.BOX).save(sys.argv[2])' % (SW, SH))
+           'Image.open(sys.argv[1]).resize((%d, %d), Image.BOX).save(sys.argv[2], %s)' % (SW, SH, PIL_ARGS))
 PIL_BATCH = ('import sys, os; from multiprocessing import Pool; from PIL import Image\n'
-             'def one(p): Image.open(p).save(os.path.join(sys.argv[1], os.path.basename(p)[:-4] + ".png"))\n'
+             'def one(p): Image.open(p).save(os.path.join(sys.argv[1], os.path.basename(p)[:-4] + ".png"), %s)\n'
              'if __name__ == "__main__":\n'
-             '    with Pool(2) as pool: pool.map(one, sys.argv[2:])\n')
+             '    with Pool(2) as pool: pool.map(one, sys.argv[2:])\n' % PIL_ARGS)
+# ImageMagick's PNG quality is the zlib level in tens and the filter choice (5: per row) in ones;
+# vips takes its settings in brackets after the file name.
+MAGICK_PNG = ['-quality', '%d5' % PNG_LEVEL]
+MAGICK_JPEG = ['-quality', str(JPEG_QUALITY)]
+VIPS_PNG, VIPS_JPEG = '[compression=%d]' % PNG_LEVEL, '[Q=%d]' % JPEG_QUALITY
 
 def out(name):
     return os.path.join(work, name)
@@ -98,30 +111,34 @@ def xargs2(command):
 tasks = [
     ('JPEG -> PNG, %d x %d' % (W, H), out('photo.png.out'), {
         'faltrix':     lambda o: [converter, '-q', '--overwrite', big_jpg, '-o', o + '.png'],
-        'ImageMagick': lambda o: [magick, big_jpg, o + '.png'],
-        'vips':        lambda o: [vips, 'copy', big_jpg, o + '.png'],
+        'ImageMagick': lambda o: [magick, big_jpg] + MAGICK_PNG + [o + '.png'],
+        'vips':        lambda o: [vips, 'copy', big_jpg, o + '.png' + VIPS_PNG],
         'Pillow':      lambda o: [python, '-c', PIL_SAVE, big_jpg, o + '.png'],
     }, '.png'),
     ('PNG -> JPEG, %d x %d' % (W, H), out('photo.jpg.out'), {
         'faltrix':     lambda o: [converter, '-q', '--overwrite', big_png, '-o', o + '.jpg'],
-        'ImageMagick': lambda o: [magick, big_png, o + '.jpg'],
-        'vips':        lambda o: [vips, 'copy', big_png, o + '.jpg'],
+        'ImageMagick': lambda o: [magick, big_png] + MAGICK_JPEG + [o + '.jpg'],
+        'vips':        lambda o: [vips, 'copy', big_png, o + '.jpg' + VIPS_JPEG],
         'Pillow':      lambda o: [python, '-c', PIL_SAVE, big_png, o + '.jpg'],
     }, '.jpg'),
     ('JPEG -> JPEG %d x %d, area averaging' % (SW, SH), out('small.out'), {
         'faltrix':     lambda o: [converter, '-q', '--overwrite', '-a', '-W', str(SW), '-H', str(SH),
                                   big_jpg, '-o', o + '.jpg'],
-        'ImageMagick': lambda o: [magick, big_jpg, '-filter', 'box', '-resize', '%dx%d' % (SW, SH), o + '.jpg'],
-        'vips':        lambda o: [vips, 'resize', big_jpg, o + '.jpg', '0.25'],
+        'ImageMagick': lambda o: [magick, big_jpg, '-filter', 'box', '-resize', '%dx%d' % (SW, SH)] + MAGICK_JPEG
+                                 + [o + '.jpg'],
+        'vips':        lambda o: [vips, 'resize', big_jpg, o + '.jpg' + VIPS_JPEG, '0.25'],
         'Pillow':      lambda o: [python, '-c', PIL_BOX, big_jpg, o + '.jpg'],
     }, '.jpg'),
     ('batch: %d JPEG %d x %d -> PNG, 2 at a time' % (COUNT, BW, BH), None, {
         'faltrix':     lambda d: [converter, '-q', '-j', '2', '-f', 'png', '-o', d] + batch,
-        'ImageMagick': lambda d: xargs2(magick + ' "$1" ' + d + '/$(basename "$1" .jpg).png'),
-        'vips':        lambda d: xargs2(vips + ' copy "$1" ' + d + '/$(basename "$1" .jpg).png'),
+        'ImageMagick': lambda d: xargs2(magick + ' "$1" ' + ' '.join(MAGICK_PNG) + ' ' + d
+                                        + '/$(basename "$1" .jpg).png'),
+        'vips':        lambda d: xargs2(vips + ' copy "$1" "' + d + '/$(basename "$1" .jpg).png' + VIPS_PNG + '"'),
         'Pillow':      lambda d: [python, '-c', PIL_BATCH, d] + batch,
     }, None),
 ]
+if only == 'png':
+    tasks = [t for t in tasks if t[3] in ('.png', None)]
 
 def size_of(path):
     if os.path.isdir(path):
@@ -149,12 +166,13 @@ for title, base, tools, suffix in tasks:
         print('  %s: repetition %d of %d done' % (title, rep + 1, reps), file=sys.stderr)
     results.append((title, {n: statistics.median(t) for n, t in times.items()}, sizes))
 
-print('\n%d repetitions each, medians of wall time; ratio = faltrix time / peer time (below 1: faltrix faster)\n' % reps)
-print('| task | tool | median s | output bytes | faltrix / tool |')
-print('|---|---|---:|---:|---:|')
+print('\n%d repetitions each, medians of wall time; ratios = faltrix / peer (below 1: faltrix faster, '
+      'or smaller)\n' % reps)
+print('| task | tool | median s | output bytes | time faltrix / tool | size faltrix / tool |')
+print('|---|---|---:|---:|---:|---:|')
 for title, medians, sizes in results:
-    ours = medians['faltrix']
     for name in ('faltrix', 'ImageMagick', 'vips', 'Pillow'):
-        ratio = '' if name == 'faltrix' else '%.2f' % (ours / medians[name])
-        print('| %s | %s | %.3f | %d | %s |' % (title, name, medians[name], sizes[name], ratio))
+        ratios = ('', '') if name == 'faltrix' else (
+            '%.2f' % (medians['faltrix'] / medians[name]), '%.2f' % (sizes['faltrix'] / sizes[name]))
+        print('| %s | %s | %.3f | %d | %s | %s |' % (title, name, medians[name], sizes[name], *ratios))
 PYTHON

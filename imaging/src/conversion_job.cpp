@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -57,8 +58,26 @@ HDC SelectForStoring(HBITMAP bitmap) {
     return dc;
 }
 
-// Brings the decoded picture (taken over) to the requested size: by the resampler when
-// anti-aliasing is asked for and the size changes, else, or when the resampler refuses the
+// Clears what lies past the last pixel of each row of a top-down section: the bits of a
+// partial last byte and the bytes padding the row to 4. A copy into a bottom-up section, which
+// a picture of unchanged size used to be stored from, moves the pixels alone, so a plug-in
+// that writes whole rows finds zeros there as it did. (A bottom-up picture was copied in one
+// block, its padding with it.)
+void ClearRowEnds(const DIBSECTION &section) {
+    const BITMAP &bm = section.dsBm;
+    const uint64_t usedBits = uint64_t(bm.bmWidth) * uint64_t(bm.bmBitsPixel);
+    const size_t whole = size_t(usedBits / 8), stride = size_t(bm.bmWidthBytes);
+    const unsigned partial = unsigned(usedBits % 8);
+    auto *row = static_cast<uint8_t *>(bm.bmBits);
+    for (int32_t y = 0; y < bm.bmHeight; ++y, row += stride) {
+        if (partial != 0) row[whole] &= static_cast<uint8_t>(0xFF00u >> partial);
+        const size_t used = whole + (partial != 0 ? 1 : 0);
+        std::fill(row + used, row + stride, uint8_t{0});
+    }
+}
+
+// Brings the decoded picture (taken over) to the requested size: none when the size stays,
+// by the resampler when anti-aliasing is asked for, else, or when the resampler refuses the
 // picture, by the device resize. An empty target means nothing is left to store; the failure
 // line has been shown.
 StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRequest &request) {
@@ -68,6 +87,19 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
     const int32_t sourceHeight = header.biHeight < 0 ? -header.biHeight : header.biHeight;
     const bool sizeChanged = request.outputWidth != static_cast<uint32_t>(sourceWidth) ||
                              request.outputHeight != static_cast<uint32_t>(sourceHeight);
+
+    if (!sizeChanged) {
+        // Stored as decoded: the device resize would only copy it, doubling the memory the
+        // job holds. Output plug-ins take either row order.
+        if (header.biHeight < 0) ClearRowEnds(decoded.section);
+        HDC dc = SelectForStoring(decoded.bitmap);
+        if (dc == nullptr) {
+            ShowStatus(u"Failed in Resizing.");
+            return {};
+        }
+        ShowStatus(u"normal Resizing Done.");
+        return StoreTarget{decoded.bitmap, dc};
+    }
 
     if (request.antiAlias && sizeChanged) {
         ShowStatus(u"Now anti-alias Resizing...");

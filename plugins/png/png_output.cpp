@@ -1,35 +1,64 @@
-// PNG output plug-in over libpng. Palettised pictures stay palettised (an 8-bit picture whose
-// palette is the full grey ramp is written as 8-bit grey), 16 and 24 bits become RGB, 32 bits
-// RGBA when the picture has alpha and RGB when not. The resolution goes to pHYs. The zlib
-// compression level is the one setting, chosen in ConfigurationDlg for the session.
+// PNG output plug-in. Palettised pictures stay palettised (an 8-bit picture whose palette is
+// the full grey ramp is written as 8-bit grey), 16 and 24 bits become RGB, 32 bits RGBA when
+// the picture has alpha and RGB when not. The resolution goes to pHYs. libpng still writes
+// every chunk with its length and checksum, the ones before the pixels as it always did; the
+// pixels are filtered and compressed here instead, by libdeflate, several times faster than
+// the zlib that libpng compresses with: a part of the rows at a time on as many threads as
+// there are cores (up to kMaxThreads), each part one IDAT chunk. Parts keep the memory the
+// writer adds to a few MiB per thread, whatever the picture's size. The compression level is
+// the one setting, chosen in ConfigurationDlg or set as the option "level" for the session.
+#include <libdeflate.h>
+
 #include <algorithm>
 #include <atomic>
 #include <csetjmp>
 #include <cstring>
+#include <thread>
 #include <vector>
 
+#include "deflate_parts.h"
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/settings_dialog.h"
 #include "png_common.h"
+#include "png_filter.h"
 
 namespace faltrix::png {
 namespace {
 
-constexpr int kDefaultLevel = 6;  // zlib's own default: a fair balance of size and time
+// The dialog's levels 0 (stored, fastest) to 9 (smallest) as libdeflate's 0 to 12.
+constexpr int kLibdeflateLevel[10] = {0, 1, 2, 3, 4, 5, 6, 7, 9, 12};
+// The default: on a 24-megapixel photo, 4 is the lowest level whose files are clearly smaller
+// than zlib's at its default level 6 with the same filters (0.7 %; 3 only 0.1 %), and each
+// level past it costs far more time than it saves bytes (6: 2.7 % smaller, 75 % more time).
+constexpr int kDefaultLevel = 4;
+
+// Filtered bytes per part: large enough that the matches a part cannot reach into the one
+// before cost nothing measurable, small enough to stay in the caches' reach.
+constexpr size_t kPartBytes = size_t{1} << 20;
+constexpr unsigned kMaxThreads = 4;
 
 // The session's compression level; written only by the dialog, read by any job.
 std::atomic<int> g_level{kDefaultLevel};
 
-enum class Rows { Raw, Bgra, BgrOnWhite };
+// How a row of the picture becomes PNG's bytes.
+enum class Rows {
+    Packed,      // palette indices or grey, as stored
+    Bgr,         // 24 bits
+    Bgra,        // 32 bits B, G, R, A with alpha
+    Bgrx,        // 32 bits B, G, R and a byte that is dropped
+    MaskedBgra,  // 32 bits with other masks and alpha, through the kit
+    OnWhite      // anything else, through the kit, transparency on white
+};
 
 struct Plan {
     int colorType = PNG_COLOR_TYPE_RGB;
     int bitDepth = 8;
-    Rows rows = Rows::Raw;
-    bool filler = false;  // raw 32-bit rows whose fourth byte libpng drops
+    Rows rows = Rows::Bgr;
     png_color palette[256] = {};
     int paletteSize = 0;
     int level = kDefaultLevel;
+    size_t rowBytes = 0;  // PNG's bytes of one row, without the filter byte
+    size_t bpp = 1;       // bytes of a pixel for filtering; 1 for depths below 8
 };
 
 // 8 bits whose 256 entries are the grey ramp: the DIB PNG input makes of a grey picture.
@@ -42,7 +71,7 @@ bool IsGreyRamp(const kit::SourcePicture &src) {
     return true;
 }
 
-// The largest index the rows hold, as stored (the rows go to libpng unchanged).
+// The largest index the rows hold, as stored (the rows go to the file unchanged).
 int MaxRawIndex(const kit::SourcePicture &src) {
     const int bits = src.bitCount();
     int most = 0;
@@ -57,13 +86,97 @@ int MaxRawIndex(const kit::SourcePicture &src) {
     return most;
 }
 
-// Writes the whole picture; rowBuffer holds a converted row when the plan asks for one.
-// setjmp lives here: trivially destructible locals only. 0 on success.
-int Encode(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *plan, uint8_t *rowBuffer,
-           ProgressCallbackFn progress, int32_t data) {
+// Row y as PNG's bytes (plan.rowBytes) in out; scratch holds 4 * width bytes. Reads the
+// picture only, so that threads may call it at once, except for Rows::OnWhite, whose kit call
+// keeps a buffer of its own.
+void PngRow(const kit::SourcePicture &src, const Plan &plan, int32_t y, uint8_t *__restrict out,
+            uint8_t *__restrict scratch) {
+    const size_t w = size_t(src.width());
+    const uint8_t *in = src.Row(y);
+    switch (plan.rows) {
+    case Rows::Packed:
+        std::memcpy(out, in, plan.rowBytes);
+        // The bits past the last pixel are cleared: what they hold is not the picture's.
+        if (const size_t bits = w * size_t(plan.bitDepth) % 8; bits != 0)
+            out[plan.rowBytes - 1] &= uint8_t(0xFF00u >> bits);
+        return;
+    case Rows::Bgr:
+        for (size_t x = 0; x < w; ++x) {
+            out[3 * x] = in[3 * x + 2];
+            out[3 * x + 1] = in[3 * x + 1];
+            out[3 * x + 2] = in[3 * x];
+        }
+        return;
+    case Rows::MaskedBgra:
+        src.RowToBGRA(y, scratch);
+        in = scratch;
+        [[fallthrough]];
+    case Rows::Bgra:
+        for (size_t x = 0; x < w; ++x) {
+            out[4 * x] = in[4 * x + 2];
+            out[4 * x + 1] = in[4 * x + 1];
+            out[4 * x + 2] = in[4 * x];
+            out[4 * x + 3] = in[4 * x + 3];
+        }
+        return;
+    case Rows::Bgrx:
+        for (size_t x = 0; x < w; ++x) {
+            out[3 * x] = in[4 * x + 2];
+            out[3 * x + 1] = in[4 * x + 1];
+            out[3 * x + 2] = in[4 * x];
+        }
+        return;
+    case Rows::OnWhite:
+        src.RowToBGROnWhite(y, scratch);
+        for (size_t x = 0; x < w; ++x) {
+            out[3 * x] = scratch[3 * x + 2];
+            out[3 * x + 1] = scratch[3 * x + 1];
+            out[3 * x + 2] = scratch[3 * x];
+        }
+        return;
+    }
+}
+
+// What one thread needs for a part, all allocated before the threads start, since nothing
+// may throw on them.
+struct Worker {
+    libdeflate_compressor *compressor = nullptr;
+    std::vector<uint8_t> rows[2];  // this row and the one above, each after bpp zero bytes
+    std::vector<uint8_t> scratch;
+    std::vector<uint8_t> filtered;
+    std::vector<uint8_t> packed;   // 2 bytes for the zlib header, the part, 4 for the checksum
+    size_t filteredSize = 0, packedSize = 0;
+
+    Worker() = default;
+    Worker(const Worker &) = delete;
+    Worker &operator=(const Worker &) = delete;
+    ~Worker() { libdeflate_free_compressor(compressor); }
+};
+
+// Filters rows [first, end) of the picture and compresses them as one part of the stream;
+// packedSize stays 0 on failure.
+void CompressPart(const kit::SourcePicture &src, const Plan &plan, int32_t first, int32_t end, bool last,
+                  Worker *w) {
+    uint8_t *row = w->rows[0].data() + plan.bpp, *above = w->rows[1].data() + plan.bpp;
+    if (first > 0) PngRow(src, plan, first - 1, above, w->scratch.data());
+    else std::memset(above, 0, plan.rowBytes);
+    uint8_t *out = w->filtered.data();
+    for (int32_t y = first; y < end; ++y) {
+        PngRow(src, plan, y, row, w->scratch.data());
+        FilterRow(row, above, plan.rowBytes, plan.bpp, out);
+        out += plan.rowBytes + 1;
+        std::swap(row, above);
+    }
+    w->filteredSize = size_t(out - w->filtered.data());
+    w->packedSize = DeflatePart(w->compressor, w->filtered.data(), w->filteredSize, last, w->packed.data() + 2,
+                                w->packed.size() - 6);
+}
+
+// libpng's part: the chunks before the pixels. setjmp lives in each of these helpers:
+// trivially destructible locals only. 0 on success.
+int WriteHead(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *plan) {
     if (setjmp(png_jmpbuf(w->png))) return 1;
     png_init_io(w->png, file);
-    png_set_compression_level(w->png, plan->level);
     png_set_IHDR(w->png, w->info, png_uint_32(src->width()), png_uint_32(src->height()), plan->bitDepth,
                  plan->colorType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (plan->colorType == PNG_COLOR_TYPE_PALETTE)
@@ -72,42 +185,33 @@ int Encode(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *pla
         png_set_pHYs(w->png, w->info, png_uint_32(src->xPelsPerMeter()), png_uint_32(src->yPelsPerMeter()),
                      PNG_RESOLUTION_METER);
     png_write_info(w->png, w->info);
-    if (plan->colorType & PNG_COLOR_MASK_COLOR) png_set_bgr(w->png);
-    if (plan->filler) png_set_filler(w->png, 0, PNG_FILLER_AFTER);
-    for (int32_t y = 0; y < src->height(); ++y) {
-        const uint8_t *row = src->Row(y);
-        if (plan->rows == Rows::Bgra) {
-            src->RowToBGRA(y, rowBuffer);
-            row = rowBuffer;
-        } else if (plan->rows == Rows::BgrOnWhite) {
-            src->RowToBGROnWhite(y, rowBuffer);
-            row = rowBuffer;
-        }
-        png_write_row(w->png, row);
-        kit::ReportProgress(progress, y + 1, src->height(), data);
-    }
-    png_write_end(w->png, w->info);
     return 0;
 }
 
-kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
-    kit::SourcePicture src;
-    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
-    std::string utf8;
-    if (!kit::PathToUtf8(path, &utf8)) return kit::SaveResult::kBadPath;
+int WriteChunk(Writer *w, const char *name, const uint8_t *data, size_t size) {
+    if (setjmp(png_jmpbuf(w->png))) return 1;
+    png_write_chunk(w->png, reinterpret_cast<png_const_bytep>(name), data, size);
+    return 0;
+}
 
+// Fills the plan's layout from the picture. The palette: a short colour table is padded with
+// black so that every index in the rows names an entry, as decoders refuse indices past it.
+Plan MakePlan(const kit::SourcePicture &src, int level) {
     Plan plan;
-    plan.level = g_level.load();
+    plan.level = level;
     const int bits = src.bitCount();
     const uint32_t *m = src.masks();
     const bool standard32 = m[0] == 0xFF0000 && m[1] == 0xFF00 && m[2] == 0xFF;
+    int channels = 3;
     if (IsGreyRamp(src)) {
         plan.colorType = PNG_COLOR_TYPE_GRAY;
+        plan.rows = Rows::Packed;
+        channels = 1;
     } else if (bits <= 8) {
         plan.colorType = PNG_COLOR_TYPE_PALETTE;
         plan.bitDepth = bits;
-        // A short colour table is padded with black so that every index in the rows names
-        // an entry; libpng refuses indices past the table.
+        plan.rows = Rows::Packed;
+        channels = 1;
         int used = int(src.palette().size());
         if (used < (1 << bits)) used = std::max(used, MaxRawIndex(src) + 1);
         for (size_t i = 0; i < src.palette().size(); ++i) {
@@ -116,25 +220,83 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         }
         plan.paletteSize = std::min(used, 1 << bits);
     } else if (bits == 24) {
-        plan.colorType = PNG_COLOR_TYPE_RGB;
+        plan.rows = Rows::Bgr;
     } else if (bits == 32 && src.HasAlpha()) {
         plan.colorType = PNG_COLOR_TYPE_RGB_ALPHA;
-        plan.rows = standard32 ? Rows::Raw : Rows::Bgra;
+        plan.rows = standard32 ? Rows::Bgra : Rows::MaskedBgra;
+        channels = 4;
     } else if (bits == 32 && standard32) {
-        plan.colorType = PNG_COLOR_TYPE_RGB;
-        plan.filler = true;
+        plan.rows = Rows::Bgrx;
     } else {
-        plan.colorType = PNG_COLOR_TYPE_RGB;
-        plan.rows = Rows::BgrOnWhite;
+        plan.rows = Rows::OnWhite;
     }
-    std::vector<uint8_t> rowBuffer(plan.rows == Rows::Raw ? 0 : size_t(src.width()) * 4);
+    const size_t pixelBits = size_t(channels) * size_t(plan.bitDepth);
+    plan.rowBytes = (size_t(src.width()) * pixelBits + 7) / 8;
+    plan.bpp = std::max<size_t>(1, pixelBits / 8);
+    return plan;
+}
+
+kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+    kit::SourcePicture src;
+    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
+    std::string utf8;
+    if (!kit::PathToUtf8(path, &utf8)) return kit::SaveResult::kBadPath;
+    const Plan plan = MakePlan(src, g_level.load());
+
+    const int32_t height = src.height();
+    const int32_t rowsPerPart = int32_t(std::clamp<size_t>(kPartBytes / (plan.rowBytes + 1), 1, size_t(height)));
+    const int32_t parts = (height + rowsPerPart - 1) / rowsPerPart;
+    unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
+    if (plan.rows == Rows::OnWhite) threads = 1;
+    threads = std::min(threads, unsigned(parts));
+    std::vector<Worker> workers(threads);
+    for (Worker &w : workers) {
+        w.compressor = libdeflate_alloc_compressor(kLibdeflateLevel[plan.level]);
+        if (!w.compressor) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
+        for (auto &r : w.rows) r.assign(plan.bpp + plan.rowBytes, 0);
+        w.scratch.resize(size_t(src.width()) * 4);
+        w.filtered.resize(size_t(rowsPerPart) * (plan.rowBytes + 1));
+        w.packed.resize(DeflatePartBound(w.compressor, w.filtered.size()) + 6);
+    }
 
     Writer writer;
     if (!writer.ok()) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
     kit::OutputFile out(utf8);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
-    if (Encode(&writer, out.stream(), &src, &plan, rowBuffer.data(), progress, data) != 0)
-        return kit::Fail("PNG: the picture could not be written", kit::SaveResult::kEncoderFailed);
+    const auto failed = [] { return kit::Fail("PNG: the picture could not be written", kit::SaveResult::kEncoderFailed); };
+    if (WriteHead(&writer, out.stream(), &src, &plan) != 0) return failed();
+
+    uint32_t adler = 1;
+    for (int32_t round = 0; round < parts; round += int32_t(threads)) {
+        const int32_t count = std::min(int32_t(threads), parts - round);
+        const auto work = [&](int32_t t) {
+            const int32_t part = round + t, first = part * rowsPerPart;
+            CompressPart(src, plan, first, std::min(height, first + rowsPerPart), part == parts - 1, &workers[size_t(t)]);
+        };
+        {
+            std::vector<std::jthread> helpers;
+            for (int32_t t = 1; t < count; ++t) helpers.emplace_back(work, t);
+            work(0);
+        }
+        for (int32_t t = 0; t < count; ++t) {
+            Worker &w = workers[size_t(t)];
+            if (w.packedSize == 0) return failed();
+            const int32_t part = round + t;
+            adler = libdeflate_adler32(adler, w.filtered.data(), w.filteredSize);
+            uint8_t *begin = w.packed.data() + 2, *end = begin + w.packedSize;
+            if (part == 0) {
+                begin -= 2;
+                ZlibHeader(kLibdeflateLevel[plan.level], begin);
+            }
+            if (part == parts - 1) {
+                for (int shift = 24; shift >= 0; shift -= 8) *end++ = uint8_t(adler >> shift);
+            }
+            if (WriteChunk(&writer, "IDAT", begin, size_t(end - begin)) != 0) return failed();
+            const int32_t first = part * rowsPerPart, last = std::min(height, first + rowsPerPart);
+            for (int32_t y = first; y < last; ++y) kit::ReportProgress(progress, y + 1, height, data);
+        }
+    }
+    if (WriteChunk(&writer, "IEND", nullptr, 0) != 0) return failed();
     return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 
@@ -151,8 +313,16 @@ bool Configure(HWND parent) {
     return true;
 }
 
+// "level": "0" to "9", the dialog's compression level, for front ends without dialogs.
+bool SetOption(std::u16string_view name, std::u16string_view value) {
+    if (name != u"level" || value.size() != 1 || value[0] < u'0' || value[0] > u'9') return false;
+    g_level.store(value[0] - u'0');
+    return true;
+}
+
 }  // namespace
 }  // namespace faltrix::png
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::png)
 FALTRIX_KIT_CONFIGURATION_DLG(faltrix::png)
+FALTRIX_KIT_PLUGIN_OPTION(faltrix::png)

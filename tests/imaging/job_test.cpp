@@ -252,6 +252,23 @@ const JobRun kRuns[] = {
 INSTANTIATE_TEST_SUITE_P(Runs, JobRunTest, ::testing::ValuesIn(kRuns),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// A picture of unchanged size is stored as decoded, no copy made: in its own row order, with
+// the bytes past each row's last pixel cleared, as a copy used to leave them.
+TEST_F(JobTest, SameSizeStoresTheDecodedPictureWithRowEndsCleared) {
+    UsePlugins();
+    WriteInput(7, -6, 24);
+    TheConversionRequest = ConversionRequest{controls_, 7, 6, false};
+    EXPECT_EQ(ConversionJob(nullptr), 0);
+    raw_test::RawHead stored;
+    HBITMAP picture = nullptr;
+    ASSERT_TRUE(raw_test::ReadRaw(Path("out.raw"), &stored, CreateDIBSection, &picture));
+    const Selected selected(picture);
+    EXPECT_EQ(stored.dib.biHeight, -6);
+    const auto *bits = static_cast<const uint8_t *>(raw_test::Describe(picture).dsBm.bmBits);
+    for (int y = 0; y < 6; ++y)
+        EXPECT_EQ(std::vector<uint8_t>(bits + 24 * y + 21, bits + 24 * y + 24), std::vector<uint8_t>(3, 0)) << y;
+}
+
 // While a job runs neither kind of job starts; the controls are disabled before the job's
 // thread runs and enabled at its end.
 TEST_F(JobTest, OneJobAtATime) {

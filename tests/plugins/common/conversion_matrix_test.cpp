@@ -286,6 +286,57 @@ TEST(TiffSettings, EveryCompressionOfTheDialogIsUsedAndReadsBackExactly) {
     EXPECT_EQ(AnswerSettings(out, {{"Compression", 1}}, true), 0);
 }
 
+// ---- PNG: pictures of several parts at every level --------------------------------------------
+
+struct PngLevelCase {
+    const char *name;
+    const char16_t *level;  // the option's value
+    int bits;               // 8: palette, 24, 32 with alpha
+    bool noise;             // incompressible: libdeflate stores its blocks as they are
+    friend void PrintTo(const PngLevelCase &c, std::ostream *os) { *os << c.name; }
+};
+
+class PngLevels : public ::testing::TestWithParam<PngLevelCase> {};
+
+// The writer compresses 1 MiB of rows at a time, on several threads, and joins the parts into
+// one stream: pictures of three parts come back exactly through libpng and Qt at every
+// level. The option takes the dialog's levels only.
+TEST_P(PngLevels, PicturesOfSeveralPartsComeBackExactly) {
+    const PngLevelCase &c = GetParam();
+    const CodecPlugin &out = Loaded("png", "output"), &in = Loaded("png", "input");
+    const auto option = reinterpret_cast<SetPluginOptionFn>(out.Symbol("SetPluginOption"));
+    ASSERT_NE(option, nullptr);
+    EXPECT_NE(option(u"level", u"10"), 0);
+    EXPECT_NE(option(u"quality", c.level), 0);
+    ASSERT_EQ(option(u"level", c.level), 0);
+    QImage picture = TestChart(1000, 800, c.bits == 32);
+    for (uint32_t i = 0, v = 1; c.noise && i < 1000u * 800; ++i, v = v * 1664525 + 1013904223)
+        picture.setPixel(int(i % 1000), int(i / 1000), c.bits == 32 ? v : v | 0xFF000000);
+    HBITMAP source = c.bits == 8 ? ChartDib(8, true, 256, false, 2400, 1000) : ImageToDib(picture, c.bits, true);
+    TempDir dir;
+    ASSERT_EQ(out.Save(source, dir / "parts.png"), 0);
+    EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
+    HBITMAP loaded = in.Decode(dir / "parts.png");
+    ASSERT_NE(loaded, nullptr);
+    EXPECT_EQ(ViewDib(loaded).rows, ViewDib(source).rows);
+    std::string where;
+    EXPECT_EQ(MaxDifference(QImage(QString::fromStdString((dir / "parts.png").string())), DibToImage(source), &where), 0)
+        << "Qt: " << where;
+    DeleteObject(loaded);
+    DeleteObject(source);
+    ASSERT_EQ(option(u"level", u"4"), 0);  // the default, for the tests after
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, PngLevels,
+    ::testing::Values(PngLevelCase{"StoredRgb", u"0", 24, false}, PngLevelCase{"FastestRgb", u"1", 24, false},
+                      PngLevelCase{"Level2Rgb", u"2", 24, false}, PngLevelCase{"Level3Rgb", u"3", 24, false},
+                      PngLevelCase{"DefaultRgba", u"4", 32, false}, PngLevelCase{"Level5Palette", u"5", 8, false},
+                      PngLevelCase{"Level6Rgb", u"6", 24, false}, PngLevelCase{"Level7Rgb", u"7", 24, false},
+                      PngLevelCase{"Level8Rgba", u"8", 32, false}, PngLevelCase{"SmallestRgb", u"9", 24, false},
+                      PngLevelCase{"FastestNoiseRgba", u"1", 32, true}, PngLevelCase{"Level6NoiseRgb", u"6", 24, true}),
+    kCaseName);
+
 // ---- GIF: more than 256 colours, and alpha ---------------------------------------------------
 
 // Stores the section (deleting it) as GIF and reads the file back.
