@@ -6,7 +6,7 @@
 // the zlib that libpng compresses with: a part of the rows at a time on as many threads as
 // there are cores (up to kMaxThreads), each part one IDAT chunk. Parts keep the memory the
 // writer adds to a few MiB per thread, whatever the picture's size. The compression level is
-// the one setting, chosen in ConfigurationDlg or set as the option "level" for the session.
+// the one setting, chosen in ConfigurationDlg or set as the option "compression" for the session.
 #include <libdeflate.h>
 
 #include <algorithm>
@@ -18,7 +18,7 @@
 
 #include "deflate_parts.h"
 #include "faltrix/kit/entry_points.h"
-#include "faltrix/kit/settings_dialog.h"
+#include "faltrix/kit/options.h"
 #include "png_common.h"
 #include "png_filter.h"
 
@@ -37,8 +37,9 @@ constexpr int kDefaultLevel = 4;
 constexpr size_t kPartBytes = size_t{1} << 20;
 constexpr unsigned kMaxThreads = 4;
 
-// The session's compression level; written only by the dialog, read by any job.
-std::atomic<int> g_level{kDefaultLevel};
+// The session's compression level, set by the dialog or SetPluginOption, read by any job.
+kit::Options options({{"compression", "Compression level (0 fastest, 9 smallest)", kit::Setting::Kind::Integer, 0, 9,
+                       {}, kDefaultLevel}});
 
 // How a row of the picture becomes PNG's bytes.
 enum class Rows {
@@ -241,7 +242,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
     std::string utf8;
     if (!kit::PathToUtf8(path, &utf8)) return kit::SaveResult::kBadPath;
-    const Plan plan = MakePlan(src, g_level.load());
+    const Plan plan = MakePlan(src, options.Get("compression"));
 
     const int32_t height = src.height();
     const int32_t rowsPerPart = int32_t(std::clamp<size_t>(kPartBytes / (plan.rowBytes + 1), 1, size_t(height)));
@@ -301,24 +302,10 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }
 
 // The compression level; confirmed, it holds for the session.
-bool Configure(HWND parent) {
-    kit::Setting level;
-    level.label = "Compression level (0 fastest, 9 smallest)";
-    level.minimum = 0;
-    level.maximum = 9;
-    level.value = g_level.load();
-    std::vector<kit::Setting> settings{level};
-    if (!kit::ShowSettingsDialog(parent, "PNG output", &settings)) return false;
-    g_level.store(settings[0].value);
-    return true;
-}
+bool Configure(HWND parent) { return kit::ConfigureOptions(parent, "PNG output", &options); }
 
-// "level": "0" to "9", the dialog's compression level, for front ends without dialogs.
-bool SetOption(std::u16string_view name, std::u16string_view value) {
-    if (name != u"level" || value.size() != 1 || value[0] < u'0' || value[0] > u'9') return false;
-    g_level.store(value[0] - u'0');
-    return true;
-}
+// "compression": the level, 0 to 9.
+bool SetOption(std::u16string_view name, std::u16string_view value) { return options.Set(name, value); }
 
 }  // namespace
 }  // namespace faltrix::png

@@ -24,7 +24,7 @@ expect() {
     got=$(completes "$@")
     grep -qxF -- "$wanted" <<<"$got" || { echo "'$*' does not offer '$wanted': ${got//$'\n'/ }"; status=1; }
 }
-[ "$(completes --qu)" = --quiet ] || { echo "'--qu' gives '$(completes --qu)', not --quiet"; status=1; }
+[ "$(completes --qui)" = --quiet ] || { echo "'--qui' gives '$(completes --qui)', not --quiet"; status=1; }
 expect png -f ""
 expect jpg -f ""
 expect webp --format = w

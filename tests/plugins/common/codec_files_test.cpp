@@ -196,7 +196,9 @@ TEST_P(PngSuite, DecodesAsQtDoes) {
     HBITMAP decoded = in.Decode(file);
     ASSERT_EQ(Loaded("png", "output").Save(decoded, dir / "again.png"), 0);
     HBITMAP again = in.Decode(dir / "again.png");
-    if (ViewDib(again).bitCount == view.bitCount) EXPECT_EQ(ViewDib(again).rows, view.rows);
+    if (ViewDib(again).bitCount == view.bitCount) {
+        EXPECT_EQ(ViewDib(again).rows, view.rows);
+    }
     EXPECT_EQ(MaxDifference(DibToImage(again), have, &where), 0) << where;
     EXPECT_EQ(MaxDifference(QImage(QString::fromStdString((dir / "again.png").string())), have, &where), 0) << "Qt: " << where;
     DeleteObject(again);

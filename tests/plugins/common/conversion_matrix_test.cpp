@@ -306,9 +306,9 @@ TEST_P(PngLevels, PicturesOfSeveralPartsComeBackExactly) {
     const CodecPlugin &out = Loaded("png", "output"), &in = Loaded("png", "input");
     const auto option = reinterpret_cast<SetPluginOptionFn>(out.Symbol("SetPluginOption"));
     ASSERT_NE(option, nullptr);
-    EXPECT_NE(option(u"level", u"10"), 0);
+    EXPECT_NE(option(u"compression", u"10"), 0);
     EXPECT_NE(option(u"quality", c.level), 0);
-    ASSERT_EQ(option(u"level", c.level), 0);
+    ASSERT_EQ(option(u"compression", c.level), 0);
     QImage picture = TestChart(1000, 800, c.bits == 32);
     for (uint32_t i = 0, v = 1; c.noise && i < 1000u * 800; ++i, v = v * 1664525 + 1013904223)
         picture.setPixel(int(i % 1000), int(i / 1000), c.bits == 32 ? v : v | 0xFF000000);
@@ -324,7 +324,7 @@ TEST_P(PngLevels, PicturesOfSeveralPartsComeBackExactly) {
         << "Qt: " << where;
     DeleteObject(loaded);
     DeleteObject(source);
-    ASSERT_EQ(option(u"level", u"4"), 0);  // the default, for the tests after
+    ASSERT_EQ(option(u"compression", u"4"), 0);  // the default, for the tests after
 }
 
 INSTANTIATE_TEST_SUITE_P(
