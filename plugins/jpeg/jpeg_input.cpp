@@ -12,7 +12,6 @@
 
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/orientation.h"
-#include "faltrix/kit/options.h"
 #include "jpeg_guard.h"
 
 namespace faltrix::jpeg {
@@ -185,15 +184,8 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
     return true;
 }
 
-// The lenient setting; confirmed, it holds for the session.
-bool Configure(HWND parent) { return kit::ConfigureOptions(parent, "JPEG reading", &options); }
-
-// "lenient": 1 salvages damaged files, 0 refuses them.
-bool SetOption(std::u16string_view name, std::u16string_view value) { return options.Set(name, value); }
-
 }  // namespace
 }  // namespace faltrix::jpeg
 
 FALTRIX_KIT_INPUT_PLUGIN(faltrix::jpeg)
-FALTRIX_KIT_CONFIGURATION_DLG(faltrix::jpeg)
-FALTRIX_KIT_PLUGIN_OPTION(faltrix::jpeg)
+FALTRIX_KIT_SETTINGS(faltrix::jpeg, "JPEG reading")

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "faltrix/kit/entry_points.h"
-#include "faltrix/kit/options.h"
 #include "jpeg_guard.h"
 
 namespace faltrix::jpeg {
@@ -85,15 +84,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 
-// The quality; confirmed, it holds for the session.
-bool Configure(HWND parent) { return kit::ConfigureOptions(parent, "JPEG settings", &options); }
-
-// "quality": 1 to 100.
-bool SetOption(std::u16string_view name, std::u16string_view value) { return options.Set(name, value); }
-
 }  // namespace
 }  // namespace faltrix::jpeg
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::jpeg)
-FALTRIX_KIT_CONFIGURATION_DLG(faltrix::jpeg)
-FALTRIX_KIT_PLUGIN_OPTION(faltrix::jpeg)
+FALTRIX_KIT_SETTINGS(faltrix::jpeg, "JPEG settings")

@@ -18,7 +18,6 @@
 
 #include "deflate_parts.h"
 #include "faltrix/kit/entry_points.h"
-#include "faltrix/kit/options.h"
 #include "png_common.h"
 #include "png_filter.h"
 
@@ -301,15 +300,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 
-// The compression level; confirmed, it holds for the session.
-bool Configure(HWND parent) { return kit::ConfigureOptions(parent, "PNG output", &options); }
-
-// "compression": the level, 0 to 9.
-bool SetOption(std::u16string_view name, std::u16string_view value) { return options.Set(name, value); }
-
 }  // namespace
 }  // namespace faltrix::png
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::png)
-FALTRIX_KIT_CONFIGURATION_DLG(faltrix::png)
-FALTRIX_KIT_PLUGIN_OPTION(faltrix::png)
+FALTRIX_KIT_SETTINGS(faltrix::png, "PNG output")

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "faltrix/kit/entry_points.h"
-#include "faltrix/kit/options.h"
 #include "tiff_common.h"
 
 namespace faltrix::tiff {
@@ -178,15 +177,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 
-// The compression; confirmed, it holds for the session.
-bool Configure(HWND parent) { return kit::ConfigureOptions(parent, "TIFF settings", &options); }
-
-// "compression": none, lzw, deflate or packbits.
-bool SetOption(std::u16string_view name, std::u16string_view value) { return options.Set(name, value); }
-
 }  // namespace
 }  // namespace faltrix::tiff
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::tiff)
-FALTRIX_KIT_CONFIGURATION_DLG(faltrix::tiff)
-FALTRIX_KIT_PLUGIN_OPTION(faltrix::tiff)
+FALTRIX_KIT_SETTINGS(faltrix::tiff, "TIFF settings")

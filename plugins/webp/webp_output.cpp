@@ -5,7 +5,6 @@
 #include <webp/encode.h>
 
 #include "faltrix/kit/entry_points.h"
-#include "faltrix/kit/options.h"
 #include "webp_version.h"
 
 namespace faltrix::webp {
@@ -98,15 +97,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     return kit::SaveResult::kStored;
 }
 
-// Lossless or lossy and the quality; confirmed, they hold for the session.
-bool Configure(HWND parent) { return kit::ConfigureOptions(parent, "WebP settings", &options); }
-
-// "lossless": 1 or 0; "quality": 0 to 100.
-bool SetOption(std::u16string_view name, std::u16string_view value) { return options.Set(name, value); }
-
 }  // namespace
 }  // namespace faltrix::webp
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::webp)
-FALTRIX_KIT_CONFIGURATION_DLG(faltrix::webp)
-FALTRIX_KIT_PLUGIN_OPTION(faltrix::webp)
+FALTRIX_KIT_SETTINGS(faltrix::webp, "WebP settings")

@@ -11,16 +11,15 @@
 //                      DibAllocCallbackFn alloc);              null on failure
 // FALTRIX_KIT_OUTPUT_PLUGIN(ns) needs ns::Format() and
 //   kit::SaveResult ns::Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data);
-// FALTRIX_KIT_CONFIGURATION_DLG(ns) adds ConfigurationDlg over
-//   bool ns::Configure(HWND parent);   true when the user confirmed settings for the session
-// FALTRIX_KIT_PLUGIN_OPTION(ns) adds SetPluginOption over
-//   bool ns::SetOption(std::u16string_view name, std::u16string_view value);
-//                                      true when the option is known and the value taken
+// FALTRIX_KIT_SETTINGS(ns, title) adds ConfigurationDlg, a dialog titled `title`, and
+// SetPluginOption, by key, over the plug-in's table of settings
+//   kit::Options ns::options;          values for the session, which both reach
 // Each failure records its cause (kit::LastFailure) on the calling thread, which both
 // plug-in macros hand to the host through GetLastFailureText.
 #pragma once
 
 #include "faltrix/kit/kit.h"
+#include "faltrix/kit/options.h"
 
 #define FALTRIX_KIT_PLUGIN_INFO_(ns, describe)                                                 \
     FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,            \
@@ -66,15 +65,14 @@
             ::faltrix::kit::SaveResult::kUnexpected, [&] { return ns::Save(dc, path, progress, data); })); \
     }
 
-#define FALTRIX_KIT_CONFIGURATION_DLG(ns)                                                       \
+#define FALTRIX_KIT_SETTINGS(ns, title)                                                          \
     FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {                     \
-        return ::faltrix::kit::Guarded(1, [&] { return ns::Configure(parent) ? 0 : 1; });       \
-    }
-
-#define FALTRIX_KIT_PLUGIN_OPTION(ns)                                                           \
+        return ::faltrix::kit::Guarded(                                                        \
+            1, [&] { return ::faltrix::kit::ConfigureOptions(parent, title, &ns::options) ? 0 : 1; }); \
+    }                                                                                          \
     FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value) {     \
         return ::faltrix::kit::Guarded(1, [&] {                                                \
             if (!name || !value) return ::faltrix::kit::Fail("no option name or value", 1);    \
-            return ns::SetOption(name, value) ? 0 : 1;                                         \
+            return ns::options.Set(name, value) ? 0 : 1;                                       \
         });                                                                                    \
     }
