@@ -37,7 +37,7 @@ _faltrix_convert() {
         --input-plugin) words=$(_faltrix_convert_listing "$program" Input names) ;;
         --output-plugin) words=$(_faltrix_convert_listing "$program" Output names) ;;
         --compression) words='none lzw deflate packbits 0 1 2 3 4 5 6 7 8 9' ;;
-        -W | --width | -H | --height | -j | --jobs | --timeout | --quality | --option)
+        -W | --width | -H | --height | --fit | -j | --jobs | --timeout | --quality | --option)
             COMPREPLY=()
             return
             ;;
@@ -48,7 +48,7 @@ _faltrix_convert() {
             ;;
         *)
             if [[ $cur == -* ]]; then
-                words='-o --output -f --format -W --width -H --height -a --anti-alias
+                words='-o --output -f --format -W --width -H --height --fit -a --anti-alias
                        --input-plugin --output-plugin --overwrite --force --lenient --quality --lossless
                        --compression --option -v --verbose
                        -q --quiet --list-plugins -j --jobs --timeout -r --recursive

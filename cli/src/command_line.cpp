@@ -15,8 +15,12 @@
 namespace faltrix {
 namespace {
 
-// A size of 1 to 2^31 - 1 pixels: the widest a bitmap header can describe.
-std::optional<uint32_t> ParseSide(const QString &text) {
+// A size of 1 to 2^31 - 1 pixels: the widest a bitmap header can describe; with a trailing
+// '%' (when `percent` may be set), 1 to 2^31 - 1 per cent of the picture's side.
+std::optional<uint32_t> ParseSide(QString text, bool *percent = nullptr) {
+    text = text.trimmed();
+    if (percent) *percent = text.endsWith(u'%');
+    if (percent && *percent) text.chop(1);
     bool ok = false;
     const qulonglong value = text.trimmed().toULongLong(&ok, 10);
     if (!ok || value < 1 || value > 0x7FFFFFFFull) return std::nullopt;
@@ -53,11 +57,13 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                                     "The output file; with several inputs, an existing folder.", "PATH");
     const QCommandLineOption format({"f", "format"},
                                     "The output format when OUTPUT is a folder (png, jpg, ...).", "EXT");
-    const QCommandLineOption width({"W", "width"}, "Output width in pixels.", "N");
+    const QCommandLineOption width({"W", "width"}, "Output width in pixels, or N% of the picture's.", "N");
     const QCommandLineOption height({"H", "height"},
-                                    "Output height in pixels. With only one of width and height "
-                                    "given, the other keeps the picture's aspect ratio.",
+                                    "Output height in pixels, or N% of the picture's. With only one of "
+                                    "width and height given, the other keeps the picture's aspect ratio "
+                                    "(rounded to the nearest pixel).",
                                     "N");
+    const QCommandLineOption fit("fit", "Resize to fit inside W x H pixels, keeping the aspect ratio.", "WxH");
     const QCommandLineOption antiAlias({"a", "anti-alias"}, "Resize by area averaging.");
     const QCommandLineOption inputPlugin("input-plugin",
                                          "Use this input plug-in (file name without .so, or description).",
@@ -104,7 +110,7 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     const QCommandLineOption help({"h", "help"}, "Show this help.");
     const QCommandLineOption version("version", "Show the version.");
 
-    parser.addOptions({output, format, width, height, antiAlias, inputPlugin, outputPlugin, overwrite, force,
+    parser.addOptions({output, format, width, height, fit, antiAlias, inputPlugin, outputPlugin, overwrite, force,
                        lenient, quality, lossless, compression, setting, verbose, quiet, listPlugins, jobs, timeout, recursive, skipExisting, filesFrom, nul,
                        report, help, version});
     parser.addPositionalArgument("INPUT", "The picture file(s) to convert ('-': standard input).", "INPUT...");
@@ -169,14 +175,24 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     if (parser.isSet(quiet)) o.verbosity = Verbosity::Quiet;
 
     if (parser.isSet(width)) {
-        o.width = ParseSide(parser.value(width));
-        if (!o.width) return usage(QStringLiteral("Invalid width '%1': give a whole number of pixels from 1 to 2147483647.")
+        o.width = ParseSide(parser.value(width), &o.widthPercent);
+        if (!o.width) return usage(QStringLiteral("Invalid width '%1': give a whole number of pixels from 1 to 2147483647, "
+                                                  "or of per cent followed by %.")
                                        .arg(parser.value(width)));
     }
     if (parser.isSet(height)) {
-        o.height = ParseSide(parser.value(height));
-        if (!o.height) return usage(QStringLiteral("Invalid height '%1': give a whole number of pixels from 1 to 2147483647.")
+        o.height = ParseSide(parser.value(height), &o.heightPercent);
+        if (!o.height) return usage(QStringLiteral("Invalid height '%1': give a whole number of pixels from 1 to 2147483647, "
+                                                   "or of per cent followed by %.")
                                         .arg(parser.value(height)));
+    }
+    if (parser.isSet(fit)) {
+        const QStringList sides = parser.value(fit).split(u'x');
+        const auto w = sides.size() == 2 ? ParseSide(sides[0]) : std::nullopt;
+        const auto h = sides.size() == 2 ? ParseSide(sides[1]) : std::nullopt;
+        if (!w || !h) return usage(QStringLiteral("Invalid --fit '%1': give WxH in pixels, such as 800x600.").arg(parser.value(fit)));
+        if (o.width || o.height) return usage("--fit takes the place of -W and -H.");
+        o.fit = std::pair(*w, *h);
     }
     if (parser.isSet(jobs)) {
         const auto n = ParseCount(parser.value(jobs), 1, 1024);

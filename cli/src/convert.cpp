@@ -16,7 +16,6 @@
 #include <cstring>
 
 #include "faltrix/cli/batch.h"
-#include "faltrix/keep_aspect.h"
 #include "faltrix/conversion_job.h"
 #include "faltrix/temporaries.h"
 
@@ -181,34 +180,61 @@ struct OutputSize {
     uint32_t height = 0;
 };
 
-// The size: as given; a missing side from the picture, keeping its aspect ratio when the other
-// side is given. When the plug-in cannot tell the size, the sides not given stay 0 and the job
-// runs all the same, to report the failure in its own words.
+// A side from the picture's: `numerator` / `denominator` of it, rounded to the nearest pixel
+// (halves up); nothing when that is 0 or beyond what a bitmap can be.
+std::optional<uint32_t> Scaled(int32_t side, uint64_t numerator, uint64_t denominator) {
+    if (denominator == 0) return std::nullopt;
+    const unsigned __int128 value = ((unsigned __int128)side * numerator * 2 + denominator) / (2 * denominator);
+    if (value == 0 || value > 0x7FFFFFFF) return std::nullopt;
+    return static_cast<uint32_t>(value);
+}
+
+// The size: as given, in pixels or per cent; a missing side from the picture, keeping its
+// aspect ratio when the other side is given; with --fit the largest that fits the box. When
+// the plug-in cannot tell the size, the sides not given stay 0 and the job runs all the same,
+// to report the failure in its own words.
 std::optional<QString> WorkOutSize(const ConvertOptions &options, OutputSize *size) {
-    size->width = options.width.value_or(0);
-    size->height = options.height.value_or(0);
+    const bool pixelsOnly = options.width && options.height && !options.widthPercent && !options.heightPercent;
+    size->width = pixelsOnly ? *options.width : 0;
+    size->height = pixelsOnly ? *options.height : 0;
     PictureInfo info{};
-    if ((options.width && options.height) || InputPlugins().GetPictureInfo(InputPath, 0, 0, &info) != 0)
-        return std::nullopt;
+    if (pixelsOnly || InputPlugins().GetPictureInfo(InputPath, 0, 0, &info) != 0) return std::nullopt;
     if (info.width <= 0 || info.height <= 0)
         return QStringLiteral("the input plug-in reports a picture of %1 x %2 pixels").arg(info.width).arg(info.height);
-    if (!options.width && !options.height) {
-        size->width = static_cast<uint32_t>(info.width);
-        size->height = static_cast<uint32_t>(info.height);
-        return std::nullopt;
+
+    // Each side as a fraction of the picture's own: given in pixels, in per cent, or (for a
+    // side not given) the other side's fraction; --fit takes the smaller of the box's two.
+    struct Fraction {
+        uint64_t numerator = 1, denominator = 1;
+    };
+    auto given = [](std::optional<uint32_t> value, bool percent, int32_t picture) -> std::optional<Fraction> {
+        if (!value) return std::nullopt;
+        return percent ? Fraction{*value, 100} : Fraction{*value, uint64_t(picture)};
+    };
+    std::optional<Fraction> across = given(options.width, options.widthPercent, info.width);
+    std::optional<Fraction> down = given(options.height, options.heightPercent, info.height);
+    if (options.fit) {
+        const Fraction w{options.fit->first, uint64_t(info.width)}, h{options.fit->second, uint64_t(info.height)};
+        across = down = w.numerator * h.denominator <= h.numerator * w.denominator ? w : h;
     }
-    // One side given: the other follows from the picture's sides in the same order.
-    const bool widthGiven = options.width.has_value();
-    const uint32_t given = widthGiven ? size->width : size->height;
-    const auto side = widthGiven ? KeepAspectSide(info.width, info.height, given)
-                                 : KeepAspectSide(info.height, info.width, given);
-    if (!side || *side == 0 || *side > 0x7FFFFFFFu)
-        return QStringLiteral("a %1 x %2 picture %3 pixels %4 would have no usable %5")
+    if (!across) across = down;
+    if (!down) down = across;
+    const Fraction whole;
+    const std::optional<uint32_t> width = options.width && !options.widthPercent
+                                              ? options.width
+                                              : Scaled(info.width, across.value_or(whole).numerator,
+                                                       across.value_or(whole).denominator);
+    const std::optional<uint32_t> height = options.height && !options.heightPercent
+                                               ? options.height
+                                               : Scaled(info.height, down.value_or(whole).numerator,
+                                                        down.value_or(whole).denominator);
+    if (!width || !height)
+        return QStringLiteral("a %1 x %2 picture would have no usable %3 at that size")
             .arg(info.width)
             .arg(info.height)
-            .arg(given)
-            .arg(QLatin1String(widthGiven ? "wide" : "high"), QLatin1String(widthGiven ? "height" : "width"));
-    (widthGiven ? size->height : size->width) = *side;
+            .arg(QLatin1String(width ? "height" : "width"));
+    size->width = *width;
+    size->height = *height;
     return std::nullopt;
 }
 

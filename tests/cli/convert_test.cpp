@@ -285,8 +285,13 @@ INSTANTIATE_TEST_SUITE_P(
         // One file: verbose, each status line as the job writes it; the width alone gives the height.
         RunCase{"VerboseAntiAliasWidthOnly", {"-v", "-a", "-W", "32", "in.bmp", "-o", "out.bmp"}, 0,
                 ANTI_ALIAS_LINES "in.bmp -> out.bmp\n", {}, {{"out.bmp", {32, 24}}}},
-        RunCase{"SideThatWouldBeZero", {"-W", "140", "flat.bmp", "-o", "out.bmp"}, 1, "",  // 0.93 truncated
-                {"flat.bmp: a 300 x 2 picture 140 pixels wide would have no usable height"}, {}},
+        RunCase{"SideThatWouldBeZero", {"-W", "70", "flat.bmp", "-o", "out.bmp"}, 1, "",  // 0.47 rounded
+                {"flat.bmp: a 300 x 2 picture would have no usable height at that size"}, {}},
+        // Per cent of the picture's side, the other side following; the derived side rounded
+        // (300 x 2 at 150 wide: 1); --fit the largest inside the box.
+        RunCase{"PercentOfThePicture", {"-q", "-W", "50%", "in.bmp", "-o", "out.bmp"}, 0, "", {}, {{"out.bmp", {32, 24}}}},
+        RunCase{"DerivedSideRounded", {"-q", "-W", "150", "flat.bmp", "-o", "out.bmp"}, 0, "", {}, {}},
+        RunCase{"FitInsideABox", {"-q", "--fit", "16x16", "in.bmp", "-o", "out.bmp"}, 0, "", {}, {{"out.bmp", {16, 12}}}},
         RunCase{"OverlongPath", {"in", "-o", QString(2100, u'x')}, 1, "", {"2100 UTF-16 units long; at most 2047"}, {}},
         RunCase{"UnknownOutputFormat", {"in.bmp", "-o", "o.xyz"}, 1, "", {"no output plug-in writes '.xyz'"}, {}},
         // A plug-in's cause follows the job's last status line; a plug-in that gives none leaves

@@ -22,8 +22,13 @@ struct ConvertOptions {
     QStringList inputs;
     QString output;
     QString format;        // output format (extension) when the output is a folder
+    // The output size: each side in pixels or in per cent of the picture's (a side not given
+    // follows the other, keeping the aspect ratio), or --fit: inside a box, keeping it.
     std::optional<uint32_t> width;
     std::optional<uint32_t> height;
+    bool widthPercent = false;
+    bool heightPercent = false;
+    std::optional<std::pair<uint32_t, uint32_t>> fit;
     bool antiAlias = false;
     QString inputPlugin;   // forced input plug-in (file name without .so, or description)
     QString outputPlugin;  // forced output plug-in
