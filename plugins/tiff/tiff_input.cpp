@@ -3,19 +3,28 @@
 //   bilevel (1-bit grey)            -> 1-bit, black and white palette
 //   grey, 2 to 16 bits              -> 8-bit grey palette
 //   palette, 1, 2, 4, 8 bits        -> 1, 4, 4, 8 bits with the file's colours
-//   RGB, 8 or 16 bits               -> 24-bit
-//   any of these with alpha         -> 32-bit, straight alpha
+//   RGB, 2 to 16 bits               -> 24-bit
+//   grey or RGB of signed 8- or 16-bit, 16-bit (half) or 32-bit floating-point samples
+//                                   -> as above: signed ones offset by half their range,
+//                                      floating-point ones 0..1 scaled to 0..255, clamped
+//   CIE L*a*b*, 8 or 16 bits       -> 24-bit sRGB through Little CMS, from the file's white
+//                                      point (D65 when it names none)
+//   any of these with alpha         -> 32-bit, straight alpha (associated alpha undone at
+//                                      16 bits, rounded)
 //   everything else libtiff reads (YCbCr, CMYK, Lab, ...) goes through libtiff's RGBA reader
 //                                  -> 24-bit, or 32-bit with alpha
 //
 // Strips and tiles, interleaved or separate planes, are read alike.
 //
-// 16-bit samples are rounded to 8. The Orientation tag is applied, and the size reported by
+// Samples of more than 8 bits are rounded to 8. The Orientation tag is applied, and the size reported by
 // GetPictureInfo is the size shown.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <utility>
 #include <vector>
+
+#include <lcms2.h>
 
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/orientation.h"
@@ -77,9 +86,10 @@ struct Layout {
     int colours = 1;     // 1 grey or palette, 3 RGB
     int alpha = -1;      // sample index of the alpha, -1 for none
     bool associated = false;
+    cmsHTRANSFORM lab = nullptr;  // L*a*b* to B, G, R (Kind::Lab), owned by the decoding
 };
 
-enum class Kind { Bilevel, Grey, Palette, Rgb, Generic };
+enum class Kind { Bilevel, Grey, Palette, Rgb, Lab, Generic };
 
 Kind Classify(TIFF *tif, Layout *l) {
     uint16_t extraCount = 0;
@@ -92,14 +102,18 @@ Kind Classify(TIFF *tif, Layout *l) {
     if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &l->photometric))
         l->photometric = l->spp >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
 
-    if (l->format != SAMPLEFORMAT_UINT) return Kind::Generic;
-    // Separate planes of sub-byte samples would need bit-level interleaving: rare enough to
-    // leave to the generic reader.
-    if (l->planar == PLANARCONFIG_SEPARATE && l->spp > 1 && l->bps < 8) return Kind::Generic;
+    const bool numbers = l->format == SAMPLEFORMAT_INT || l->format == SAMPLEFORMAT_IEEEFP;
+    if (l->format != SAMPLEFORMAT_UINT && !numbers) return Kind::Generic;
+    if (l->format == SAMPLEFORMAT_INT && l->bps != 8 && l->bps != 16) return Kind::Generic;
+    if (l->format == SAMPLEFORMAT_IEEEFP && l->bps != 16 && l->bps != 32) return Kind::Generic;
+    if (l->bps > 16 && l->format != SAMPLEFORMAT_IEEEFP) return Kind::Generic;
+    // Separate planes of samples that do not fill whole bytes would need bit-level
+    // interleaving: rare enough to leave to the generic reader.
+    if (l->planar == PLANARCONFIG_SEPARATE && l->spp > 1 && l->bps % 8 != 0) return Kind::Generic;
     switch (l->photometric) {
     case PHOTOMETRIC_MINISBLACK: case PHOTOMETRIC_MINISWHITE: l->colours = 1; break;
     case PHOTOMETRIC_PALETTE: l->colours = 1; break;
-    case PHOTOMETRIC_RGB: l->colours = 3; break;
+    case PHOTOMETRIC_RGB: case PHOTOMETRIC_CIELAB: case PHOTOMETRIC_ICCLAB: l->colours = 3; break;
     default: return Kind::Generic;
     }
     if (l->spp < l->colours || l->spp != l->colours + extraCount) return Kind::Generic;
@@ -112,37 +126,68 @@ Kind Classify(TIFF *tif, Layout *l) {
     }
     switch (l->photometric) {
     case PHOTOMETRIC_PALETTE:
-        if (l->spp != 1 || (l->bps != 1 && l->bps != 2 && l->bps != 4 && l->bps != 8)) return Kind::Generic;
+        if (numbers || l->spp != 1 || (l->bps != 1 && l->bps != 2 && l->bps != 4 && l->bps != 8)) return Kind::Generic;
         return Kind::Palette;
     case PHOTOMETRIC_RGB:
-        return l->bps == 8 || l->bps == 16 ? Kind::Rgb : Kind::Generic;
+        return l->bps >= 2 ? Kind::Rgb : Kind::Generic;
+    case PHOTOMETRIC_CIELAB: case PHOTOMETRIC_ICCLAB:
+        return (l->bps == 8 || l->bps == 16) && l->format == SAMPLEFORMAT_UINT ? Kind::Lab : Kind::Generic;
     default:
         if (l->bps == 1 && l->spp == 1) return Kind::Bilevel;
-        if (l->bps == 2 || l->bps == 4 || l->bps == 8 || l->bps == 16) {
-            // Sub-byte greys with extra samples are rare enough for the generic reader.
-            if (l->bps < 8 && l->spp > 1) return Kind::Generic;
-            return Kind::Grey;
-        }
-        return Kind::Generic;
+        return l->bps >= 2 ? Kind::Grey : Kind::Generic;
     }
 }
 
-// Sample i of a packed row of n-bit samples, scaled to 8 bits.
-inline uint8_t Sample(const uint8_t *row, size_t i, int bps) {
-    switch (bps) {
-    case 8: return row[i];
-    case 16: {
+// Sample i of a packed row as a value of 0 to 65535: unsigned samples of 1 to 16 bits (the
+// first in the high bits) scaled, signed ones offset by half their range, floating-point ones
+// (16-bit half or 32-bit) from 0..1, clamped. Rows are in the machine's byte order, as libtiff
+// hands them out.
+uint16_t Sample16(const uint8_t *row, size_t i, const Layout &l) {
+    if (l.format == SAMPLEFORMAT_IEEEFP) {
+        float f;
+        if (l.bps == 32) {
+            std::memcpy(&f, row + 4 * i, 4);
+        } else {
+            uint16_t h;
+            std::memcpy(&h, row + 2 * i, 2);
+            const int exponent = (h >> 10) & 31, mantissa = h & 1023;
+            f = exponent == 0    ? std::ldexp(float(mantissa), -24)
+                : exponent == 31 ? (mantissa ? NAN : INFINITY)
+                                 : std::ldexp(float(mantissa | 1024), exponent - 25);
+            if (h & 0x8000) f = -f;
+        }
+        if (!(f > 0)) return 0;  // NaN too
+        return f >= 1 ? 65535 : static_cast<uint16_t>(std::lround(f * 65535.0f));
+    }
+    if (l.bps == 16) {
         uint16_t v;
         std::memcpy(&v, row + 2 * i, 2);
-        return From16(v);
+        return l.format == SAMPLEFORMAT_INT ? static_cast<uint16_t>(v ^ 0x8000) : v;
     }
-    default: {  // 1, 2 or 4 bits, first sample in the high bits
-        const size_t bit = i * static_cast<size_t>(bps);
-        const unsigned max = (1u << bps) - 1;
-        const unsigned v = (row[bit >> 3] >> (8 - bps - (bit & 7))) & max;
-        return static_cast<uint8_t>(v * 255u / max);
+    if (l.bps == 8) {
+        const uint8_t v = l.format == SAMPLEFORMAT_INT ? static_cast<uint8_t>(row[i] ^ 0x80) : row[i];
+        return static_cast<uint16_t>(v * 257u);
     }
-    }
+    // 1 to 15 bits, possibly across byte boundaries.
+    const size_t bit = i * static_cast<size_t>(l.bps);
+    uint32_t window = 0;
+    for (size_t b = bit >> 3; b <= (bit + l.bps - 1) >> 3; ++b) window = (window << 8) | row[b];
+    const unsigned used = static_cast<unsigned>(((bit + l.bps - 1) >> 3) - (bit >> 3) + 1) * 8;
+    const unsigned max = (1u << l.bps) - 1;
+    const unsigned v = (window >> (used - (bit & 7) - l.bps)) & max;
+    return static_cast<uint16_t>((v * 65535u + max / 2) / max);
+}
+
+// Sample i scaled to 8 bits, rounded.
+inline uint8_t Sample(const uint8_t *row, size_t i, const Layout &l) {
+    if (l.bps == 8 && l.format == SAMPLEFORMAT_UINT) return row[i];
+    return From16(Sample16(row, i, l));
+}
+
+// A colour sample premultiplied by an alpha (both 16-bit) made straight, rounded to 8 bits.
+inline uint8_t Straight(uint16_t c, uint16_t a) {
+    if (a == 0) return 0;
+    return From16(static_cast<uint16_t>(std::min<uint32_t>(65535u, (uint32_t(c) * 65535u + a / 2u) / a)));
 }
 
 // The file's colour map; 16-bit entries, though some writers put 8-bit values in them.
@@ -313,16 +358,15 @@ void WidenTwoBitIndices(const uint8_t *in, uint8_t *out, size_t w, const Layout 
 void ReadGrey(const uint8_t *in, uint8_t *out, size_t w, const Layout &l) {
     const bool white0 = l.photometric == PHOTOMETRIC_MINISWHITE;
     for (size_t x = 0; x < w; ++x) {
-        uint8_t v = Sample(in, x * l.spp, l.bps);
-        if (white0) v = static_cast<uint8_t>(255 - v);
+        uint16_t v = Sample16(in, x * l.spp, l);
+        if (white0) v = static_cast<uint16_t>(65535 - v);
         if (l.alpha < 0) {
-            out[x] = v;
+            out[x] = From16(v);
             continue;
         }
-        const uint8_t a = Sample(in, x * l.spp + l.alpha, l.bps);
-        if (l.associated) v = Unpremultiply(v, a);
-        out[4 * x] = out[4 * x + 1] = out[4 * x + 2] = v;
-        out[4 * x + 3] = a;
+        const uint16_t a = Sample16(in, x * l.spp + l.alpha, l);
+        out[4 * x] = out[4 * x + 1] = out[4 * x + 2] = l.associated ? Straight(v, a) : From16(v);
+        out[4 * x + 3] = From16(a);
     }
 }
 
@@ -335,26 +379,73 @@ void SwapRgb8(const uint8_t *in, uint8_t *out, size_t w, const Layout &) {
     }
 }
 
-// RGB of 8 or 16 bits with extra samples, into B, G, R or with alpha B, G, R, A.
+// RGB of any depth with extra samples, into B, G, R or with alpha B, G, R, A.
 void ReadRgb(const uint8_t *in, uint8_t *out, size_t w, const Layout &l) {
     const size_t step = l.alpha >= 0 ? 4 : 3;
     for (size_t x = 0; x < w; ++x) {
         const size_t i = x * l.spp;
-        uint8_t red = Sample(in, i, l.bps), green = Sample(in, i + 1, l.bps), blue = Sample(in, i + 2, l.bps);
         uint8_t *px = out + x * step;
-        if (l.alpha >= 0) {
-            const uint8_t a = Sample(in, i + l.alpha, l.bps);
-            if (l.associated) {
-                red = Unpremultiply(red, a);
-                green = Unpremultiply(green, a);
-                blue = Unpremultiply(blue, a);
-            }
-            px[3] = a;
+        if (l.alpha >= 0 && l.associated) {
+            const uint16_t a = Sample16(in, i + l.alpha, l);
+            px[0] = Straight(Sample16(in, i + 2, l), a);
+            px[1] = Straight(Sample16(in, i + 1, l), a);
+            px[2] = Straight(Sample16(in, i, l), a);
+            px[3] = From16(a);
+            continue;
         }
-        px[0] = blue;
-        px[1] = green;
-        px[2] = red;
+        if (l.alpha >= 0) px[3] = Sample(in, i + l.alpha, l);
+        px[0] = Sample(in, i + 2, l);
+        px[1] = Sample(in, i + 1, l);
+        px[2] = Sample(in, i, l);
     }
+}
+
+// L*a*b* of 8 or 16 bits into B, G, R (or B, G, R, A): a*, b* as Little CMS takes them
+// (offset by half their range; TIFF's own CIELab has them signed), then its transform.
+void ReadLab(const uint8_t *in, uint8_t *out, size_t w, const Layout &l) {
+    const bool sixteen = l.bps == 16, signedAB = l.photometric == PHOTOMETRIC_CIELAB;
+    const size_t step = l.alpha >= 0 ? 4 : 3;
+    uint16_t lab16[3 * 256];
+    uint8_t lab8[3 * 256], bgr[3 * 256];
+    for (size_t x0 = 0; x0 < w; x0 += 256) {
+        const size_t n = std::min<size_t>(256, w - x0);
+        for (size_t x = 0; x < n; ++x) {
+            const size_t i = (x0 + x) * l.spp;
+            for (int c = 0; c < 3; ++c) {
+                if (sixteen) {
+                    uint16_t v;
+                    std::memcpy(&v, in + 2 * (i + c), 2);
+                    lab16[3 * x + c] = c > 0 && signedAB ? static_cast<uint16_t>(v ^ 0x8000) : v;
+                } else {
+                    lab8[3 * x + c] = c > 0 && signedAB ? static_cast<uint8_t>(in[i + c] ^ 0x80) : in[i + c];
+                }
+            }
+        }
+        cmsDoTransform(l.lab, sixteen ? static_cast<const void *>(lab16) : lab8, bgr, static_cast<cmsUInt32Number>(n));
+        for (size_t x = 0; x < n; ++x) {
+            uint8_t *px = out + (x0 + x) * step;
+            std::memcpy(px, bgr + 3 * x, 3);
+            if (l.alpha >= 0) px[3] = Sample(in, (x0 + x) * l.spp + l.alpha, l);
+        }
+    }
+}
+
+// The transform of ReadLab, from the file's white point.
+cmsHTRANSFORM MakeLabTransform(TIFF *tif, const Layout &l) {
+    cmsCIExyY white = {0.3127, 0.3290, 1.0};  // D65
+    float *tagged = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_WHITEPOINT, &tagged) && tagged && tagged[0] > 0 && tagged[1] > 0 && tagged[0] < 1 &&
+        tagged[1] < 1)
+        white = {tagged[0], tagged[1], 1.0};
+    cmsHPROFILE lab = cmsCreateLab4Profile(&white);
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM transform = nullptr;
+    if (lab && srgb)
+        transform = cmsCreateTransform(lab, l.bps == 16 ? TYPE_Lab_16 : TYPE_Lab_8, srgb, TYPE_BGR_8,
+                                       INTENT_RELATIVE_COLORIMETRIC, 0);
+    if (lab) cmsCloseProfile(lab);
+    if (srgb) cmsCloseProfile(srgb);
+    return transform;
 }
 
 // The DIB a direct layout decodes into, and the reader of its rows; null when the file's
@@ -374,16 +465,27 @@ RowReader PickReader(TIFF *tif, Kind kind, const Layout &l, kit::DibSpec *spec) 
     case Kind::Grey:
         spec->bitCount = l.alpha >= 0 ? 32 : 8;
         if (l.alpha < 0) spec->palette = kit::GreyPalette(8);
-        return l.bps == 8 && l.spp == 1 && !white0 ? CopyRow : ReadGrey;
+        return l.bps == 8 && l.format == SAMPLEFORMAT_UINT && l.spp == 1 && !white0 ? CopyRow : ReadGrey;
+    case Kind::Lab:
+        spec->bitCount = l.alpha >= 0 ? 32 : 24;
+        return l.lab ? ReadLab : nullptr;
     default:
         spec->bitCount = l.alpha >= 0 ? 32 : 24;
-        return l.bps == 8 && l.spp == 3 ? SwapRgb8 : ReadRgb;
+        return l.bps == 8 && l.format == SAMPLEFORMAT_UINT && l.spp == 3 ? SwapRgb8 : ReadRgb;
     }
 }
 
 // Bilevel, grey, palette and RGB files, row by row.
-HBITMAP DecodeDirect(Reader *r, Kind kind, const Layout &l, kit::DibSpec spec, ProgressCallbackFn progress,
+HBITMAP DecodeDirect(Reader *r, Kind kind, Layout l, kit::DibSpec spec, ProgressCallbackFn progress,
                      int32_t data, DibAllocCallbackFn alloc) {
+    struct TransformEnd {
+        cmsHTRANSFORM transform;
+        ~TransformEnd() {
+            if (transform) cmsDeleteTransform(transform);
+        }
+    } labEnd{kind == Kind::Lab ? MakeLabTransform(r->tif, l) : nullptr};
+    l.lab = labEnd.transform;
+    if (kind == Kind::Lab && !l.lab) return kit::Fail<HBITMAP>("TIFF: no colour transform for L*a*b* could be made");
     const RowReader read = PickReader(r->tif, kind, l, &spec);
     if (!read) return nullptr;
     RowSource rows;
@@ -477,7 +579,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     }
     Layout layout;
     const Kind kind = Classify(r.tif, &layout);
-    if (layout.format == SAMPLEFORMAT_IEEEFP) return kit::Fail<HBITMAP>("TIFF: floating-point samples are not supported");
+    if (layout.format == SAMPLEFORMAT_IEEEFP && kind == Kind::Generic)
+        return kit::Fail<HBITMAP>("TIFF: floating-point samples of this kind are not supported");
     if (kind == Kind::Generic) return DecodeGeneric(&r, spec, progress, data, alloc);
     return DecodeDirect(&r, kind, layout, spec, progress, data, alloc);
 }
