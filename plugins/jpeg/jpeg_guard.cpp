@@ -19,7 +19,15 @@ void KeepMessage(j_common_ptr cinfo) {
 }
 
 [[noreturn]] void OnError(j_common_ptr cinfo) {
-    KeepMessage(cinfo);
+    const int code = cinfo->err->msg_code;
+    if (code == JERR_NO_BACKING_STORE || code == JERR_OUT_OF_MEMORY) {
+        char message[96];
+        std::snprintf(message, sizeof message, "JPEG: decoding the picture needs more than %ld MiB of memory",
+                      kMaxDecoderMemory >> 20);
+        kit::SetLastFailure(message);
+    } else {
+        KeepMessage(cinfo);
+    }
     std::longjmp(StateOf(cinfo)->jump, 1);
 }
 
@@ -159,10 +167,14 @@ bool GuardedStdioDest(jpeg_compress_struct *cinfo, FILE *file) {
     return true;
 }
 
-bool GuardedSetDefaults(jpeg_compress_struct *cinfo, int quality) {
+bool GuardedSetDefaults(jpeg_compress_struct *cinfo, int quality, bool progressive) {
     FALTRIX_GUARD(cinfo);
     jpeg_set_defaults(cinfo);
     jpeg_set_quality(cinfo, quality, TRUE);
+    // Huffman tables made for the picture: a few per cent smaller at the cost of a second
+    // pass over the coefficients in memory.
+    cinfo->optimize_coding = TRUE;
+    if (progressive) jpeg_simple_progression(cinfo);
     return true;
 }
 

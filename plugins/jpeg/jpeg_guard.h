@@ -53,8 +53,15 @@ void InstallErrorHandler(ErrorState *state);
 const char *DamageOf(const ErrorState &state);
 
 // Progressive files may hold any number of scans; a hostile one makes each of them cost a
-// pass over the whole picture. Past this many the file is refused.
-inline constexpr int kMaxScans = 500;
+// pass over the whole picture. Past this many the file is refused. Encoders' progressions
+// use about 10 (libjpeg's default script) to a few dozen (scripts that split every band and
+// bit); 100 leaves room for any of them and bounds a hostile file to a fifth of the old cost.
+inline constexpr int kMaxScans = 100;
+
+// The most memory libjpeg may take for one picture (above all the coefficients a progressive
+// file keeps whole: 128 bytes a block per component, 1.6 GB for the largest picture the kit
+// allows); more is refused with a cause rather than attempted.
+inline constexpr long kMaxDecoderMemory = 1L << 30;
 
 // A progress monitor that stops decoding after kMaxScans scans. Attach to cinfo->progress.
 struct ScanLimit {
@@ -75,7 +82,9 @@ bool GuardedFinishDecompress(jpeg_decompress_struct *cinfo);
 bool GuardedCreate(jpeg_compress_struct *cinfo);
 bool GuardedStdioDest(jpeg_compress_struct *cinfo, FILE *file);
 // Sets the defaults for cinfo's colour space, then quality (1..100) and baseline tables.
-bool GuardedSetDefaults(jpeg_compress_struct *cinfo, int quality);
+// The defaults at `quality` with optimised Huffman tables, and libjpeg's progression when
+// `progressive`.
+bool GuardedSetDefaults(jpeg_compress_struct *cinfo, int quality, bool progressive);
 bool GuardedStartCompress(jpeg_compress_struct *cinfo);
 bool GuardedWriteScanlines(jpeg_compress_struct *cinfo, JSAMPARRAY rows, JDIMENSION count);
 bool GuardedFinishCompress(jpeg_compress_struct *cinfo);

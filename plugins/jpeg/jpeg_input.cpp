@@ -38,6 +38,7 @@ bool OpenAndReadHeader(const WCHAR *path, Reader *r) {
     r->cinfo.err = &r->err.pub;
     if (!GuardedCreate(&r->cinfo)) return false;
     r->guard.created = true;
+    r->cinfo.mem->max_memory_to_use = kMaxDecoderMemory;
     InstallScanLimit(&r->cinfo, &r->scanLimit);
     if (!GuardedStdioSource(&r->cinfo, r->file.stream()) ||
         !GuardedSaveMarkers(&r->cinfo, JPEG_APP0 + 1, 0xFFFF) || !GuardedReadHeader(&r->cinfo))

@@ -1,5 +1,6 @@
 // The JPEG output plug-in: stores any DIB as a baseline JPEG, grey when the picture is a grey
-// palette, else colour with transparent areas put on white. Quality is a session setting.
+// palette, else colour with transparent areas put on white, with Huffman tables optimised for
+// the picture. Quality and progressive output are session settings.
 #include <algorithm>
 #include <cmath>
 #include <vector>
@@ -11,7 +12,8 @@ namespace faltrix::jpeg {
 namespace {
 
 // The session's quality, set by the dialog or SetPluginOption and read by a job thread.
-kit::Options options({{"quality", "Quality", kit::Setting::Kind::Integer, 1, 100, {}, 90}});
+kit::Options options({{"quality", "Quality", kit::Setting::Kind::Integer, 1, 100, {}, 90},
+                      {"progressive", "Progressive", kit::Setting::Kind::Flag, 0, 1, {}, 0}});
 
 int Quality() { return options.Get("quality"); }
 
@@ -53,7 +55,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     cinfo.image_height = static_cast<JDIMENSION>(src.height());
     cinfo.input_components = grey ? 1 : 3;
     cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_EXT_BGR;
-    if (!GuardedSetDefaults(&cinfo, Quality())) return kit::SaveResult::kEncoderFailed;
+    if (!GuardedSetDefaults(&cinfo, Quality(), options.Get("progressive") != 0))
+        return kit::SaveResult::kEncoderFailed;
     const uint16_t xdpi = DotsPerInch(src.xPelsPerMeter());
     const uint16_t ydpi = DotsPerInch(src.yPelsPerMeter());
     if (xdpi && ydpi) {

@@ -444,6 +444,7 @@ TEST_F(InFolder, OutputSettingsReachThePlugIns) {
         const char *err;
     } cases[] = {
         {{"--quality", "20", "-o", "low.jpg"}, 0, ""},
+        {{"--option", "progressive=1", "-o", "progressive.jpg"}, 0, ""},
         {{"--compression", "none", "-o", "plain.tif"}, 0, ""},
         {{"--option", "compression=DEFLATE", "-o", "deflated.tif"}, 0, ""},
         {{"--quality", "150", "-o", "x.jpg"}, 2, "the output plug-in jpeg does not take quality=150: quality takes a "
@@ -463,6 +464,8 @@ TEST_F(InFolder, OutputSettingsReachThePlugIns) {
     ASSERT_EQ(RunConverter({"-q", Path("in.bmp"), "-o", Path("default.jpg")}).exitCode, 0);
     EXPECT_LT(QFileInfo(Path("low.jpg")).size(), QFileInfo(Path("default.jpg")).size());
     EXPECT_GT(QFileInfo(Path("plain.tif")).size(), QFileInfo(Path("deflated.tif")).size());
+    EXPECT_TRUE(ReadBytes(Path("progressive.jpg")).contains("\xFF\xC2")) << "no progressive frame header";
+    EXPECT_FALSE(ReadBytes(Path("default.jpg")).contains("\xFF\xC2"));
 }
 
 // Standard input to standard output, through the bundled plug-ins, as in a shell pipe.
