@@ -13,7 +13,9 @@ int OnError(TIFF *, void *user, const char *module, const char *fmt, va_list ap)
     auto *m = static_cast<Messages *>(user);
     if (m->errors++ == 0) {
         char text[512];
-        const int n = std::snprintf(text, sizeof text, "TIFF: %s: ", module ? module : "libtiff");
+        // libtiff names the file as the module of many messages: the front end names it already.
+        const bool path = module == nullptr || std::strchr(module, '/') != nullptr;
+        const int n = std::snprintf(text, sizeof text, "TIFF: %s%s", path ? "" : module, path ? "" : ": ");
         std::vsnprintf(text + n, sizeof text - size_t(n), fmt, ap);
         kit::SetLastFailure(text);
     }
