@@ -32,6 +32,7 @@ struct Child {
     QByteArray pending;  // an incomplete line
     QStringList statusLines;
     QStringList messages;
+    QStringList notices;  // what the stored picture lost
     QString failure;
     uint32_t percent = 0;
     QString plugin;        // the plug-in it last named ("input NAME")
@@ -195,6 +196,7 @@ void Drain(Child *child) {
             else child->messages << event.text;
             break;
         case WorkerEvent::Failure: child->failure = event.text; break;
+        case WorkerEvent::Notice: child->notices << event.text; break;
         case WorkerEvent::Plugin:
             child->plugin = event.text;
             if (event.text.startsWith(QLatin1String("output "))) child->outputPlugin = event.text;
@@ -237,6 +239,7 @@ FileResult ResultOfExit(const Child &child, int status) {
         const int code = WEXITSTATUS(status);
         if (code == kExitConverted && child.failure.isEmpty()) {
             result.converted = true;
+            result.notices = child.notices;
         } else if (!child.failure.isEmpty()) {
             result.reason = child.failure;
         } else if (!child.statusLines.isEmpty()) {

@@ -203,6 +203,7 @@ FileResult RunJob(const ConvertOptions &options, const OutputSize &size, const C
     TheConversionRequest.antiAlias = options.antiAlias;
     TheConversionRequest.overwrite = options.overwrite;
     TheConversionRequest.replaceReadOnly = options.replaceReadOnly;
+    TheConversionRequest.metadata = options.metadata;
     ConversionJob(nullptr);
 
     const ConversionOutcome outcome = LastConversionOutcome();
@@ -232,6 +233,10 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
 }
 
 void PrintFileResult(const FileTask &task, const FileResult &result, Verbosity verbosity) {
+    if (verbosity != Verbosity::Quiet) {
+        for (const QString &notice : result.notices)
+            PrintError(stderr, QStringLiteral("%1: warning: %2").arg(task.input, notice));
+    }
     if (!result.converted) {
         PrintError(stderr, QStringLiteral("%1: %2").arg(task.input, result.reason));
     } else if (verbosity != Verbosity::Quiet) {

@@ -1,6 +1,7 @@
 // The conversion job: decode with the current input plug-in, resize, store with the current
 // output plug-in, reporting every stage as a status line. Each stage shows its own failure
-// line and hands the next one what it made.
+// line and hands the next one what it made; the picture's colour profile, EXIF and XMP go
+// along from the input plug-in to the output plug-in.
 #include "faltrix/conversion_job.h"
 
 #include <algorithm>
@@ -31,10 +32,14 @@ std::atomic<ConversionOutcome> g_lastOutcome{ConversionOutcome::None};
 std::mutex g_causeMutex;
 std::u16string g_lastCause;
 
-// How a job ended, and the plug-in's words for why when it failed in a plug-in.
+std::vector<std::u16string> g_lastNotices;  // guarded by g_causeMutex
+
+// How a job ended, the plug-in's words for why when it failed in a plug-in, and what the
+// stored picture lost.
 struct JobEnd {
     ConversionOutcome outcome;
     std::u16string cause;
+    std::vector<std::u16string> notices = {};
 };
 
 // The picture to store: a bitmap selected into the memory DC that the output plug-in reads.
@@ -131,9 +136,14 @@ JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCH
     case Failure::DecodeFailed: return {ConversionOutcome::DecodeFailed, decoded.cause};
     case Failure::None: break;
     }
+    PictureMetadata metadata = ReadPictureMetadata(input);
     const StoreTarget target = ResizeStage(decoded, request);
     if (target.bitmap == nullptr) return {ConversionOutcome::ResizeFailed, {}};
+    // The items are fitted to the stored picture, whose pixels turn sRGB when the profile
+    // cannot go with them.
+    HandMetadataToOutput(&metadata, request.metadata, target.bitmap);
     JobEnd outcome = StoreStage(target, output, request);
+    if (outcome.outcome == ConversionOutcome::Stored) outcome.notices = std::move(metadata.notices);
     // The DC goes first: the bitmap is still selected in it.
     DeleteDC(target.dc);
     DeleteObject(target.bitmap);
@@ -153,8 +163,10 @@ ConversionOutcome RunConversion() {
     {
         std::lock_guard lock(g_causeMutex);
         g_lastCause = end.cause;
+        g_lastNotices = end.notices;
     }
     if (!end.cause.empty()) ShowFailureCause(end.cause);
+    for (const std::u16string &notice : end.notices) ShowNotice(notice);
     ProgressCallback(0, 1, 0);
     EnableControlSet(request.controls, true);
     return end.outcome;
@@ -183,6 +195,11 @@ ConversionOutcome LastConversionOutcome() { return g_lastOutcome.load(); }
 std::u16string LastConversionCause() {
     std::lock_guard lock(g_causeMutex);
     return g_lastCause;
+}
+
+std::vector<std::u16string> LastConversionNotices() {
+    std::lock_guard lock(g_causeMutex);
+    return g_lastNotices;
 }
 
 }  // namespace faltrix

@@ -10,6 +10,7 @@
 
 #include "faltrix/cli/plugin_choice.h"
 #include "faltrix/cli/terminal_front_end.h"
+#include "faltrix/picture_metadata.h"
 
 namespace faltrix {
 
@@ -30,6 +31,7 @@ struct ConvertOptions {
     bool overwrite = false;
     bool replaceReadOnly = false;  // --force: a read-only output is replaced too
     bool lenient = false;  // the input plug-in salvages what it can of a damaged file
+    MetadataChoice metadata;  // what --strip and --strip-only leave of the picture's blocks
     Verbosity verbosity = Verbosity::Normal;
     bool listPlugins = false;
     int jobs = 1;          // children at once in a batch
@@ -66,6 +68,7 @@ std::vector<PlannedTask> PlanTasks(const ConvertOptions &options, bool outputIsF
 struct FileResult {
     bool converted = false;
     QString reason;  // why it failed: the job's last status line (and the plug-in's cause) or the front end's own error
+    QStringList notices = {};  // what the stored picture lost ("kept frame 1 of 5"), one line per kind
 };
 
 // Converts one file in this process: checks the paths, chooses the plug-ins, works out the
@@ -75,8 +78,9 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
                        const std::vector<PluginEntry> &inputs, const std::vector<PluginEntry> &outputs,
                        CliFrontEnd *frontEnd);
 
-// The file's last line: "input -> output" on standard output (unless quiet) when it was
-// converted, else "faltrix-convert: input: reason" on standard error.
+// The file's last lines: unless quiet, a warning "faltrix-convert: input: warning: notice" on
+// standard error for each notice, and "input -> output" on standard output when it was
+// converted; else "faltrix-convert: input: reason" on standard error.
 void PrintFileResult(const FileTask &task, const FileResult &result, Verbosity verbosity);
 
 // The whole program after parsing: lists plug-ins, or converts the files, each in a child

@@ -13,6 +13,12 @@
 //   kit::SaveResult ns::Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data);
 // FALTRIX_KIT_CONFIGURATION_DLG(ns) adds ConfigurationDlg over
 //   bool ns::Configure(HWND parent);   true when the user confirmed settings for the session
+// FALTRIX_KIT_METADATA_OUTPUT(ns) adds SetPictureMetadata over
+//   bool ns::KeepsMetadata(std::string_view key, size_t size);
+//                                      true when the format stores an item of that key and size;
+//                                      ns::Save finds the items with kit::OutgoingMetadata
+// The input plug-in's GetPictureMetadata hands over what ns::Decode noted with
+// kit::NoteMetadata (metadata.h).
 // FALTRIX_KIT_PLUGIN_OPTION(ns) adds SetPluginOption over
 //   bool ns::SetOption(std::u16string_view name, std::u16string_view value);
 //                                      true when the option is known and the value taken
@@ -21,6 +27,7 @@
 #pragma once
 
 #include "faltrix/kit/kit.h"
+#include "faltrix/kit/metadata.h"
 
 #define FALTRIX_KIT_PLUGIN_INFO_(ns, describe)                                                 \
     FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,            \
@@ -53,8 +60,18 @@
     FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,           \
                                                 ProgressCallbackFn progress, int32_t data,     \
                                                 DibAllocCallbackFn alloc) {                    \
-        return ::faltrix::kit::Guarded(static_cast<HBITMAP>(nullptr),                          \
-                                       [&] { return ns::Decode(path, progress, data, alloc); }); \
+        HBITMAP bitmap = ::faltrix::kit::Guarded(static_cast<HBITMAP>(nullptr), [&] {          \
+            ::faltrix::kit::BeginNotingMetadata(path);                                         \
+            return ns::Decode(path, progress, data, alloc);                                    \
+        });                                                                                    \
+        if (!bitmap) ::faltrix::kit::ForgetNotedMetadata();                                    \
+        return bitmap;                                                                         \
+    }                                                                                          \
+    FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink,   \
+                                                     void *context) {                          \
+        return ::faltrix::kit::Guarded(1, [&] {                                                \
+            return ::faltrix::kit::AnswerPictureMetadata(path, sink, context);                 \
+        });                                                                                    \
     }
 
 #define FALTRIX_KIT_OUTPUT_PLUGIN(ns)                                                           \
@@ -69,6 +86,14 @@
 #define FALTRIX_KIT_CONFIGURATION_DLG(ns)                                                       \
     FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {                     \
         return ::faltrix::kit::Guarded(1, [&] { return ns::Configure(parent) ? 0 : 1; });       \
+    }
+
+#define FALTRIX_KIT_METADATA_OUTPUT(ns)                                                         \
+    FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *bytes,       \
+                                                     int32_t size) {                           \
+        return ::faltrix::kit::Guarded(1, [&] {                                                \
+            return ::faltrix::kit::TakePictureMetadata(key, bytes, size, ns::KeepsMetadata);   \
+        });                                                                                    \
     }
 
 #define FALTRIX_KIT_PLUGIN_OPTION(ns)                                                           \
