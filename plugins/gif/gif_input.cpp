@@ -1,4 +1,5 @@
-// GIF input plug-in over giflib: the first frame, on the logical screen.
+// GIF input plug-in over giflib: the first frame, on the logical screen; how many frames the
+// file holds is noted for GetPictureMetadata.
 //   no transparency  -> 1, 4 or 8 bits with the frame's colour table (the smallest depth
 //                       that holds it); screen pixels the frame leaves uncovered get the
 //                       background colour
@@ -51,6 +52,29 @@ bool ScreenSize(const GifFileType *gif, int32_t *w, int32_t *h) {
     *w = gif->SWidth;
     *h = gif->SHeight;
     return true;
+}
+
+// The frames of the file, the first one (read already) included, counted by skipping over the
+// rest without decoding them. A file that is damaged past the first frame counts as far as
+// it can be read: the picture is the first frame either way.
+void NoteFrameCount(GifFileType *gif) {
+    int frames = 1;
+    GifRecordType type;
+    while (DGifGetRecordType(gif, &type) != GIF_ERROR && type != TERMINATE_RECORD_TYPE) {
+        int code;
+        GifByteType *block = nullptr;
+        if (type == IMAGE_DESC_RECORD_TYPE) {
+            if (DGifGetImageDesc(gif) == GIF_ERROR || DGifGetCode(gif, &code, &block) == GIF_ERROR) break;
+            ++frames;
+            while (block && DGifGetCodeNext(gif, &block) != GIF_ERROR) {}
+            if (block) break;
+        } else if (type == EXTENSION_RECORD_TYPE) {
+            if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) break;
+            while (block && DGifGetExtensionNext(gif, &block) != GIF_ERROR) {}
+            if (block) break;
+        }
+    }
+    if (frames > 1) kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, uint64_t(frames));
 }
 
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
@@ -160,6 +184,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
             kit::ReportProgress(progress, ++done, rows, data);
         }
     }
+    NoteFrameCount(gif);
     return guard.Release();
 }
 
