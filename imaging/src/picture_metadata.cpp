@@ -82,7 +82,8 @@ struct ExifDataFree {
 using ExifDataPtr = std::unique_ptr<ExifData, ExifDataFree>;
 
 // The block loaded as it is: no tag left out for being unknown, nothing added, the maker's
-// note kept byte for byte. Null when it is no EXIF or holds no IFD0 entry.
+// note kept byte for byte. Null when it is no EXIF or holds no entry in IFD0 or the EXIF
+// directory.
 ExifDataPtr LoadExif(const std::string &exif, ExifMem *mem) {
     if (exif.size() < 8 || (exif.compare(0, 4, "II*\0", 4) != 0 && exif.compare(0, 4, "MM\0*", 4) != 0))
         return nullptr;
@@ -94,7 +95,8 @@ ExifDataPtr LoadExif(const std::string &exif, ExifMem *mem) {
     const std::string block = std::string(kExifHeader) + exif;
     exif_data_load_data(data.get(), reinterpret_cast<const unsigned char *>(block.data()),
                         static_cast<unsigned>(block.size()));
-    if (data->ifd[EXIF_IFD_0] == nullptr || data->ifd[EXIF_IFD_0]->count == 0) return nullptr;
+    const auto holds = [&](ExifIfd ifd) { return data->ifd[ifd] != nullptr && data->ifd[ifd]->count > 0; };
+    if (!holds(EXIF_IFD_0) && !holds(EXIF_IFD_EXIF)) return nullptr;
     return data;
 }
 
@@ -129,10 +131,8 @@ std::string ExifForOutput(const std::string &exif, uint32_t width, uint32_t heig
     if (ExifDataPtr data = LoadExif(exif, mem)) {
         const ExifByteOrder order = exif_data_get_byte_order(data.get());
         // The stored pixels are upright: a reader must not turn them again.
-        if (exif_content_get_entry(data->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION) != nullptr) {
-            if (ExifEntry *e = FreshEntry(data->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION); e && e->data)
-                exif_set_short(e->data, order, 1);
-        }
+        if (ExifEntry *e = FreshEntry(data->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION); e && e->data)
+            exif_set_short(e->data, order, 1);
         const std::pair<ExifTag, uint32_t> sides[] = {{EXIF_TAG_PIXEL_X_DIMENSION, width},
                                                       {EXIF_TAG_PIXEL_Y_DIMENSION, height}};
         for (const auto &[tag, side] : sides) {

@@ -117,9 +117,10 @@ void NoteMetadata(png_structp png, png_infop info, const Layout &l) {
     int count = 0;
     png_get_text(png, info, &texts, &count);
     for (int i = 0; i < count; ++i) {
-        if (texts[i].compression < PNG_ITXT_COMPRESSION_NONE || std::strcmp(texts[i].key, "XML:com.adobe.xmp") != 0)
-            continue;
-        kit::NoteMetadata(FALTRIX_METADATA_XMP, {texts[i].text, texts[i].itxt_length});
+        if (std::strcmp(texts[i].key, "XML:com.adobe.xmp") != 0) continue;
+        // Written as iTXt; a tEXt or zTXt chunk of that key is taken too.
+        const bool itxt = texts[i].compression >= PNG_ITXT_COMPRESSION_NONE;
+        kit::NoteMetadata(FALTRIX_METADATA_XMP, {texts[i].text, itxt ? texts[i].itxt_length : texts[i].text_length});
         break;
     }
     if (l.bitDepth == 16) kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, 16);

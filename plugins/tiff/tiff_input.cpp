@@ -12,7 +12,8 @@
 //
 // 16-bit samples are rounded to 8. The Orientation tag is applied, and the size reported by
 // GetPictureInfo is the size shown. The colour profile and XMP tags, the samples' depth and
-// the number of pages are noted for GetPictureMetadata; an EXIF directory is not read.
+// the number of pages are noted for GetPictureMetadata, and so is the EXIF block, made from
+// the EXIF directory and the picture's camera and date tags.
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -21,6 +22,7 @@
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/orientation.h"
 #include "tiff_common.h"
+#include "tiff_exif.h"
 
 namespace faltrix::tiff {
 namespace {
@@ -476,8 +478,8 @@ void NoteMetadata(TIFF *tif, const Layout &layout) {
     if (layout.bps > 8) kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, layout.bps);
     if (const tdir_t pages = TIFFNumberOfDirectories(tif); pages > 1)
         kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, pages);
-    uint64_t exifOffset = 0;
-    if (TIFFGetField(tif, TIFFTAG_EXIFIFD, &exifOffset)) kit::NoteDropped("the EXIF directory");
+    // Last: reading the EXIF directory leaves the picture's.
+    if (const std::string exif = ReadExifBlock(tif); !exif.empty()) kit::NoteMetadata(FALTRIX_METADATA_EXIF, exif);
 }
 
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {

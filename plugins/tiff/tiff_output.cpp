@@ -2,7 +2,8 @@
 // picture whose palette is the plain grey ramp is stored as grey), 24-bit and opaque 32-bit
 // pictures become 8-bit RGB, 32-bit pictures with alpha RGBA with unassociated alpha, 16-bit
 // ones RGB. The resolution is stored in dots per inch. Compression is a session setting. The
-// colour profile and the XMP packet the host set go into their tags.
+// colour profile and the XMP packet the host set go into their tags, the EXIF block into an
+// EXIF directory.
 #include <algorithm>
 #include <cmath>
 #include <mutex>
@@ -15,6 +16,7 @@
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/settings_dialog.h"
 #include "tiff_common.h"
+#include "tiff_exif.h"
 
 namespace faltrix::tiff {
 namespace {
@@ -75,10 +77,9 @@ bool IsGreyRamp(const std::vector<RGBQUAD> &palette, int bits) {
     return true;
 }
 
-// The colour profile and the XMP packet have tags of their own; the EXIF block would need a
-// directory of its own, which is not written.
+// The colour profile and the XMP packet have tags of their own, the EXIF block a directory.
 bool KeepsMetadata(std::string_view key, size_t) {
-    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_XMP;
+    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_XMP || key == FALTRIX_METADATA_EXIF;
 }
 
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
@@ -110,6 +111,9 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     TIFFOpenOptionsFree(opts);
     if (!tif) return kit::Fail("TIFF: the file could not be started", kit::SaveResult::kEncoderFailed);
     TiffCloser closer{tif};
+    // The EXIF directory goes first, so that the picture's directory can name it when written.
+    if (const std::string exif = kit::OutgoingMetadata(FALTRIX_METADATA_EXIF); !exif.empty() && !WriteExifFirst(tif, exif))
+        return kit::Fail("TIFF: the EXIF directory could not be written", kit::SaveResult::kEncoderFailed);
 
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(src.width())) &&
               TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(src.height())) &&
