@@ -111,6 +111,20 @@ ExifEntry *FreshEntry(ExifContent *content, ExifTag tag) {
     return entry;
 }
 
+// A profile describes the stored pixels when it is for RGB (colour or grey pixels alike), or
+// for grey and the pixels are palette indices. A CMYK profile, say, describes the file's
+// samples, not the B, G, R the plug-in turned them into.
+bool ProfileFits(const std::string &icc, HBITMAP bitmap) {
+    cmsHPROFILE profile = cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
+    if (profile == nullptr) return false;
+    const cmsColorSpaceSignature space = cmsGetColorSpace(profile);
+    cmsCloseProfile(profile);
+    DIBSECTION section{};
+    const bool indexed = GetObjectW(bitmap, sizeof section, &section) == static_cast<int>(sizeof section) &&
+                         section.dsBmih.biBitCount <= 8;
+    return space == cmsSigRgbData || (space == cmsSigGrayData && indexed);
+}
+
 }  // namespace
 
 bool IsWholeProfile(const std::string &icc) {
@@ -244,6 +258,10 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
     }
     if (!metadata->xmp.empty() && choice.xmp && !hand(FALTRIX_METADATA_XMP, metadata->xmp))
         metadata->notices.push_back(u"the output format keeps no XMP");
+    if (!metadata->icc.empty() && !ProfileFits(metadata->icc, bitmap)) {
+        metadata->icc.clear();
+        metadata->notices.push_back(u"dropped the colour profile, which is not for the decoded pixels' colours");
+    }
     if (metadata->icc.empty() || (choice.icc && hand(FALTRIX_METADATA_ICC, metadata->icc))) return;
 
     // The output goes without the profile: asked to (--strip), or its format cannot hold it. An
