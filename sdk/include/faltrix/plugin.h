@@ -29,9 +29,10 @@
  *      item) right before SaveDIBPicture, all on the job's thread.
  *
  * Threads: GetPluginInfo, ConfigurationDlg and the size query (GetPictureInfo) come from the
- * dialog's thread; IsSupported, GetPictureInfo, GetPictureDIB and SaveDIBPicture from a job
- * thread. A plug-in can be called from both at the same time (a size query while a job
- * decodes), so it must keep no unguarded global state.
+ * dialog's thread; IsSupported, GetPictureInfo, GetPictureDIB, GetPictureMetadata,
+ * SetPictureMetadata and SaveDIBPicture from a job thread. A plug-in can be called from both
+ * at the same time (a size query while a job decodes), so it must keep no unguarded global
+ * state.
  *
  * Text: every string is NUL-terminated UTF-16 (WCHAR). Paths are UTF-16 here and UTF-8 on
  * disk. Every buffer length counts WCHAR units, not bytes.
@@ -182,8 +183,9 @@ typedef int32_t (*SetPluginOptionFn)(const WCHAR *name, const WCHAR *value);
  *                      one; the DIB is the first. Decimal ASCII digits, e.g. "5"
  *   "bits-per-sample"  (input only) the source's bits per sample when more than 8 reach the
  *                      file; the DIB holds 8. Decimal ASCII digits, e.g. "16"
- *   "dropped"          (input only) a short sentence, UTF-8, for anything else the DIB does
- *                      not keep ("an alpha mask of 1 bit"); may be given more than once
+ *   "dropped"          (input only) words, UTF-8, for anything else the DIB does not keep,
+ *                      shown after "dropped " ("the second alpha channel"); may be given
+ *                      more than once
  *
  * Sizes count bytes, never WCHAR units; no item is NUL-terminated by the protocol. No item is
  * larger than FALTRIX_METADATA_MAX_SIZE: the host drops a larger one without copying it. The
