@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "faltrix/device_resize.h"
 #include "faltrix/plugin_list.h"
@@ -31,8 +32,6 @@ std::atomic<ConversionOutcome> g_lastOutcome{ConversionOutcome::None};
 // The plug-in's cause of the last job's failure, set with the outcome.
 std::mutex g_causeMutex;
 std::u16string g_lastCause;
-
-std::vector<std::u16string> g_lastNotices;  // guarded by g_causeMutex
 
 // How a job ended, the plug-in's words for why when it failed in a plug-in, and what the
 // stored picture lost.
@@ -163,7 +162,6 @@ ConversionOutcome RunConversion() {
     {
         std::lock_guard lock(g_causeMutex);
         g_lastCause = end.cause;
-        g_lastNotices = end.notices;
     }
     if (!end.cause.empty()) ShowFailureCause(end.cause);
     for (const std::u16string &notice : end.notices) ShowNotice(notice);
@@ -195,11 +193,6 @@ ConversionOutcome LastConversionOutcome() { return g_lastOutcome.load(); }
 std::u16string LastConversionCause() {
     std::lock_guard lock(g_causeMutex);
     return g_lastCause;
-}
-
-std::vector<std::u16string> LastConversionNotices() {
-    std::lock_guard lock(g_causeMutex);
-    return g_lastNotices;
 }
 
 }  // namespace faltrix

@@ -2,12 +2,11 @@
 // returns a picture for them: in GetPictureDIB it writes through a null pointer when the name
 // ends in "crash.hostile" and never returns for any other. Every other file it declines, so
 // real pictures go to the real plug-ins. It has no GetLastFailureText: the size of a file
-// named "fail.hostile" fails without a cause. "meta.hostile" decodes to a grey 8 x 8 picture
+// named "fail.hostile" fails without a cause. "meta.hostile" decodes to a black 8 x 8 picture
 // whose items are all bad news: five frames, 16 bits, a cut-short profile, an EXIF block over
 // the limit and something dropped.
 #include <unistd.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -48,9 +47,7 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,
         faltrix::kit::DibSpec spec;
         spec.width = spec.height = 8;
         faltrix::kit::Dib dib;
-        if (!faltrix::kit::AllocateDib(alloc, spec, &dib)) return nullptr;
-        for (int32_t y = 0; y < 8; ++y) std::memset(dib.Row(y), 0x80, 24);
-        return dib.bitmap;
+        return faltrix::kit::AllocateDib(alloc, spec, &dib) ? dib.bitmap : nullptr;
     }
     if (name.ends_with("crash.hostile")) *static_cast<volatile int *>(nullptr) = 1;
     while (!name.empty()) ::pause();
@@ -65,9 +62,7 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSink
     sink(context, FALTRIX_METADATA_EXIF, huge.data(), static_cast<int32_t>(huge.size()));
     sink(context, FALTRIX_METADATA_DROPPED, "an alpha mask", 13);
     // A profile header that promises 4096 bytes, of which 200 came.
-    std::vector<char> profile(200, 0);
-    profile[2] = 0x10;
-    std::memcpy(profile.data() + 36, "acsp", 4);
+    const std::string profile = std::string(2, '\0') + '\x10' + std::string(33, '\0') + "acsp" + std::string(160, '\0');
     sink(context, FALTRIX_METADATA_ICC, profile.data(), static_cast<int32_t>(profile.size()));
     return 0;
 }

@@ -147,10 +147,14 @@ Found ReadJpeg(const QString &path) {
     return found;
 }
 
+QByteArray Bytes(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 Found ReadWebp(const QString &path) {
     Found found;
-    QFile file(path);
-    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    const QByteArray bytes = Bytes(path);
     const WebPData data{reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())};
     WebPMux *mux = WebPMuxCreate(&data, 0);
     WebPMuxGetCanvasSize(mux, &found.width, &found.height);
@@ -188,8 +192,7 @@ Found ReadTiff(const QString &path) {
 
 // A V5 header names an embedded ('MBED') profile by its offset from the header and its size.
 Found ReadBmp(const QString &path) {
-    QFile file(path);
-    const QByteArray b = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    const QByteArray b = Bytes(path);
     const auto u32 = [&](int at) { return at + 4 <= b.size() ? qFromLittleEndian<uint32_t>(b.constData() + at) : 0u; };
     Found found{int(u32(18)), std::abs(int(u32(22)))};
     if (u32(14) == 124 && u32(70) == 0x4D424544) found.icc = b.mid(14 + u32(126), u32(130)).toStdString();

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "faltrix/feedback.h"
 #include "faltrix/picture_metadata.h"
@@ -73,11 +72,6 @@ bool JobRunning();
 // empty when the job stored its picture, failed elsewhere outside a plug-in, or the plug-in
 // gave none.
 std::u16string LastConversionCause();
-
-// What the last stored picture lost or had changed on the way ("kept frame 1 of 5", "the
-// output format keeps no EXIF"), one line per kind, which the job also hands to the front end
-// with ShowNotice after its last status line; empty after a failure.
-std::vector<std::u16string> LastConversionNotices();
 
 // Blocks until no job runs. Not from the dialog's thread while its front end carries the
 // job's calls over to that thread (the job would wait for the dialog, the dialog for the job).
