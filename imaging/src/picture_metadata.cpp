@@ -241,9 +241,11 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
     if (canSet) output.SetPictureMetadata(nullptr, nullptr, 0);
     if (!hasItems) return;
 
-    // An output without SetPictureMetadata keeps nothing.
+    // An output without SetPictureMetadata keeps nothing; none gets an item over the limit
+    // (a rewritten EXIF block can grow by the tags it gained).
     const auto hand = [&](const char *key, const std::string &item) {
-        return canSet && output.SetPictureMetadata(key, item.data(), static_cast<int32_t>(item.size())) == 0;
+        return canSet && item.size() <= FALTRIX_METADATA_MAX_SIZE &&
+               output.SetPictureMetadata(key, item.data(), static_cast<int32_t>(item.size())) == 0;
     };
 
     DIBSECTION section{};
