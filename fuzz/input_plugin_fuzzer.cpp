@@ -1,5 +1,6 @@
 // The libFuzzer target of every input plug-in: each input is written to a temporary file and
-// taken through IsSupported, GetPictureInfo and GetPictureDIB, as a conversion job would.
+// taken through IsSupported, GetPictureInfo, GetPictureDIB and GetPictureMetadata, as a
+// conversion job would.
 // The plug-in's sources are compiled into its target, so its entry points are plain calls.
 #include <stdint.h>
 #include <stdio.h>
@@ -28,6 +29,12 @@ const std::u16string &InputPath() {
 
 int32_t IgnoreProgress(int32_t, int32_t, int32_t) { return 1; }
 
+// Every item is read to its last byte, as the host copies it.
+void ReadItem(void *, const char *, const void *bytes, int32_t size) {
+    volatile uint8_t sum = 0;
+    for (int32_t i = 0; i < size; ++i) sum += static_cast<const uint8_t *>(bytes)[i];
+}
+
 int RunInputPlugin(const uint8_t *data, size_t size) {
     const std::u16string &path = InputPath();
     const std::string narrow(path.begin(), path.end());
@@ -47,6 +54,7 @@ int RunInputPlugin(const uint8_t *data, size_t size) {
             bm.bmWidth != info.width || bm.bmHeight != info.height)
             abort();
         DeleteObject(bitmap);
+        GetPictureMetadata(path.c_str(), ReadItem, nullptr);
     }
     return 0;
 }

@@ -37,6 +37,7 @@ _faltrix_convert() {
         --input-plugin) words=$(_faltrix_convert_listing "$program" Input names) ;;
         --output-plugin) words=$(_faltrix_convert_listing "$program" Output names) ;;
         --compression) words='none lzw deflate packbits 0 1 2 3 4 5 6 7 8 9' ;;
+        --strip-only) words='exif xmp icc exif,xmp exif,icc xmp,icc' ;;
         -W | --width | -H | --height | --fit | -j | --jobs | --timeout | --quality | --option)
             COMPREPLY=()
             return
@@ -50,7 +51,7 @@ _faltrix_convert() {
             if [[ $cur == -* ]]; then
                 words='-o --output -f --format -W --width -H --height --fit -a --anti-alias
                        --input-plugin --output-plugin --overwrite --force --lenient --quality --lossless
-                       --compression --option -v --verbose
+                       --compression --option --strip --strip-only -v --verbose
                        -q --quiet --list-plugins -j --jobs --timeout -r --recursive
                        --skip-existing --files-from -0 --null --report -h --help --version'
             else

@@ -35,6 +35,7 @@ struct Child {
     QByteArray pending;  // an incomplete line
     QStringList statusLines;
     QStringList messages;
+    QStringList notices;  // what the stored picture lost
     QString failure;
     bool usage = false;  // the failure is a setting from the command line refused
     uint32_t percent = 0;
@@ -203,6 +204,7 @@ void Drain(Child *child) {
             child->failure = event.text;
             child->usage = event.usage;
             break;
+        case WorkerEvent::Notice: child->notices << event.text; break;
         case WorkerEvent::Plugin:
             child->plugin = event.text;
             if (event.text.startsWith(QLatin1String("output "))) child->outputPlugin = event.text;
@@ -245,6 +247,7 @@ FileResult ResultOfExit(const Child &child, int status) {
         const int code = WEXITSTATUS(status);
         if (code == kExitConverted && child.failure.isEmpty()) {
             result.converted = true;
+            result.notices = child.notices;
         } else if (!child.failure.isEmpty()) {
             result.reason = child.failure;
             result.usage = child.usage;

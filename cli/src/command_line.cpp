@@ -76,6 +76,14 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                                      "Decode a damaged input (data cut short or corrupt) as far as it goes, with a "
                                      "warning, instead of failing. Input plug-ins without such a mode say so and "
                                      "read as usual.");
+    const QCommandLineOption strip("strip",
+                                   "Store no EXIF and no XMP, and no colour profile: a picture with one has its "
+                                   "colours converted to sRGB first. Without it, what the output format can hold "
+                                   "is kept.");
+    const QCommandLineOption stripOnly("strip-only",
+                                       "Store none of the blocks listed (of exif, xmp and icc, separated by "
+                                       "commas); the rest is kept.",
+                                       "LIST");
     const QCommandLineOption verbose({"v", "verbose"}, "Print each status line of the conversion.");
     const QCommandLineOption quiet({"q", "quiet"}, "Print nothing but errors.");
     const QCommandLineOption listPlugins("list-plugins",
@@ -111,8 +119,8 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     const QCommandLineOption version("version", "Show the version.");
 
     parser.addOptions({output, format, width, height, fit, antiAlias, inputPlugin, outputPlugin, overwrite, force,
-                       lenient, quality, lossless, compression, setting, verbose, quiet, listPlugins, jobs, timeout, recursive, skipExisting, filesFrom, nul,
-                       report, help, version});
+                       lenient, quality, lossless, compression, setting, strip, stripOnly, verbose, quiet, listPlugins,
+                       jobs, timeout, recursive, skipExisting, filesFrom, nul, report, help, version});
     parser.addPositionalArgument("INPUT", "The picture file(s) to convert ('-': standard input).", "INPUT...");
 
     ParsedCommandLine result;
@@ -170,6 +178,19 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     o.report = parser.value(report);
     o.jobs = DefaultJobs();
 
+    if (parser.isSet(strip) && parser.isSet(stripOnly)) return usage("--strip and --strip-only exclude each other.");
+    if (parser.isSet(strip)) o.metadata = MetadataChoice{false, false, false};
+    if (parser.isSet(stripOnly)) {
+        for (const QString &value : parser.values(stripOnly)) {
+            for (const QString &block : value.split(u',')) {
+                const QString name = block.trimmed().toLower();
+                if (name == QLatin1String("exif")) o.metadata.exif = false;
+                else if (name == QLatin1String("xmp")) o.metadata.xmp = false;
+                else if (name == QLatin1String("icc")) o.metadata.icc = false;
+                else return usage(QStringLiteral("Invalid block '%1' for --strip-only: give exif, xmp or icc.").arg(block));
+            }
+        }
+    }
     if (parser.isSet(verbose) && parser.isSet(quiet)) return usage("--verbose and --quiet exclude each other.");
     if (parser.isSet(verbose)) o.verbosity = Verbosity::Verbose;
     if (parser.isSet(quiet)) o.verbosity = Verbosity::Quiet;

@@ -249,6 +249,7 @@ FileResult RunJob(const ConvertOptions &options, const OutputSize &size, const C
     TheConversionRequest.antiAlias = options.antiAlias;
     TheConversionRequest.overwrite = options.overwrite;
     TheConversionRequest.replaceReadOnly = options.replaceReadOnly;
+    TheConversionRequest.metadata = options.metadata;
     ConversionJob(nullptr);
 
     const ConversionOutcome outcome = LastConversionOutcome();
@@ -282,6 +283,10 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
 }
 
 void PrintFileResult(const FileTask &task, const FileResult &result, Verbosity verbosity) {
+    if (verbosity != Verbosity::Quiet) {
+        for (const QString &notice : result.notices)
+            PrintError(stderr, QStringLiteral("%1: warning: %2").arg(task.Shown(), notice));
+    }
     if (result.skipped) {
         if (verbosity == Verbosity::Quiet) return;
         std::fprintf(stdout, "%s: skipped, %s exists\n", task.Shown().toUtf8().constData(),

@@ -170,6 +170,8 @@ void WorkerFrontEnd::ShowMessage(std::u16string_view text, std::u16string_view c
     Send('M', FromUtf16(caption) + QStringLiteral(": ") + FromUtf16(text));
 }
 
+void WorkerFrontEnd::ShowNotice(std::u16string_view text) { Send('N', FromUtf16(text)); }
+
 WorkerEvent ParseWorkerLine(const QByteArray &line) {
     WorkerEvent event;
     if (line.size() < 2 || line[1] != ' ') return event;
@@ -184,6 +186,7 @@ WorkerEvent ParseWorkerLine(const QByteArray &line) {
         event.usage = line[0] == 'U';
         break;
     case 'R': event.kind = WorkerEvent::Plugin; event.text = text; break;
+    case 'N': event.kind = WorkerEvent::Notice; event.text = text; break;
     case 'T':
     case 'E':
         event.kind = line[0] == 'T' ? WorkerEvent::TemporaryMade : WorkerEvent::TemporaryEnded;

@@ -43,6 +43,10 @@ void ShowFailureCause(std::u16string_view cause) {
     if (FeedbackFrontEnd *fe = FrontEnd()) fe->AppendStatusLine(cause);
 }
 
+void ShowNotice(std::u16string_view notice) {
+    if (FeedbackFrontEnd *fe = FrontEnd()) fe->ShowNotice(notice);
+}
+
 uint32_t ProgressPosition(int32_t done, int32_t total) {
     if (total == 0) return 0;
     const double exact = static_cast<double>(done) * 100.0 / static_cast<double>(total);

@@ -1,6 +1,7 @@
 // The conversion job: decode with the current input plug-in, resize, store with the current
 // output plug-in, reporting every stage as a status line. Each stage shows its own failure
-// line and hands the next one what it made.
+// line and hands the next one what it made; the picture's colour profile, EXIF and XMP go
+// along from the input plug-in to the output plug-in.
 #include "faltrix/conversion_job.h"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "faltrix/device_resize.h"
 #include "faltrix/plugin_list.h"
@@ -32,10 +34,12 @@ std::atomic<ConversionOutcome> g_lastOutcome{ConversionOutcome::None};
 std::mutex g_causeMutex;
 std::u16string g_lastCause;
 
-// How a job ended, and the plug-in's words for why when it failed in a plug-in.
+// How a job ended, the plug-in's words for why when it failed in a plug-in, and what the
+// stored picture lost.
 struct JobEnd {
     ConversionOutcome outcome;
     std::u16string cause;
+    std::vector<std::u16string> notices = {};
 };
 
 // The picture to store: a bitmap selected into the memory DC that the output plug-in reads.
@@ -163,9 +167,14 @@ JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCH
     case Failure::DecodeFailed: return {ConversionOutcome::DecodeFailed, decoded.cause};
     case Failure::None: break;
     }
+    PictureMetadata metadata = ReadPictureMetadata(input);
     const StoreTarget target = ResizeStage(decoded, request);
     if (target.bitmap == nullptr) return {ConversionOutcome::ResizeFailed, {}};
+    // The items are fitted to the stored picture, whose pixels turn sRGB when the profile
+    // cannot go with them.
+    HandMetadataToOutput(&metadata, request.metadata, target.bitmap);
     JobEnd outcome = StoreStage(target, output, request);
+    if (outcome.outcome == ConversionOutcome::Stored) outcome.notices = std::move(metadata.notices);
     // The DC goes first: the bitmap is still selected in it.
     DeleteDC(target.dc);
     DeleteObject(target.bitmap);
@@ -187,6 +196,7 @@ ConversionOutcome RunConversion() {
         g_lastCause = end.cause;
     }
     if (!end.cause.empty()) ShowFailureCause(end.cause);
+    for (const std::u16string &notice : end.notices) ShowNotice(notice);
     ProgressCallback(0, 1, 0);
     EnableControlSet(request.controls, true);
     return end.outcome;

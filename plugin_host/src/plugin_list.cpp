@@ -227,6 +227,7 @@ void InputPluginList::BindEntryPoints() {
     getPictureInfo_ = reinterpret_cast<GetPictureInfoFn>(ResolveOwn(library_, "GetPictureInfo"));
     getPictureDIB_ = reinterpret_cast<GetPictureDIBFn>(ResolveOwn(library_, "GetPictureDIB"));
     configurationDlg_ = reinterpret_cast<ConfigurationDlgFn>(ResolveOwn(library_, "ConfigurationDlg"));
+    getPictureMetadata_ = reinterpret_cast<GetPictureMetadataFn>(ResolveOwn(library_, "GetPictureMetadata"));
 }
 
 void InputPluginList::ClearEntryPoints() {
@@ -235,6 +236,12 @@ void InputPluginList::ClearEntryPoints() {
     getPictureInfo_ = nullptr;
     getPictureDIB_ = nullptr;
     configurationDlg_ = nullptr;
+    getPictureMetadata_ = nullptr;
+}
+
+int32_t InputPluginList::GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context) {
+    if (getPictureMetadata_ == nullptr) return -1;
+    return getPictureMetadata_(path, sink, context);
 }
 
 int32_t InputPluginList::IsSupported(const WCHAR *path, int32_t reserved1, int32_t reserved2) {
@@ -271,12 +278,19 @@ void OutputPluginList::BindEntryPoints() {
     getPluginInfo_ = reinterpret_cast<GetPluginInfoFn>(ResolveOwn(library_, "GetPluginInfo"));
     saveDIBPicture_ = reinterpret_cast<SaveDIBPictureFn>(ResolveOwn(library_, "SaveDIBPicture"));
     configurationDlg_ = reinterpret_cast<ConfigurationDlgFn>(ResolveOwn(library_, "ConfigurationDlg"));
+    setPictureMetadata_ = reinterpret_cast<SetPictureMetadataFn>(ResolveOwn(library_, "SetPictureMetadata"));
 }
 
 void OutputPluginList::ClearEntryPoints() {
     getPluginInfo_ = nullptr;
     saveDIBPicture_ = nullptr;
     configurationDlg_ = nullptr;
+    setPictureMetadata_ = nullptr;
+}
+
+int32_t OutputPluginList::SetPictureMetadata(const char *key, const void *bytes, int32_t size) {
+    if (setPictureMetadata_ == nullptr) return -1;
+    return setPictureMetadata_(key, bytes, size);
 }
 
 int32_t OutputPluginList::SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,

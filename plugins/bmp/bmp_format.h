@@ -10,6 +10,9 @@
 //   colour table  entries of 3 (core) or 4 bytes, blue, green, red[, 0]
 //   pixel data    rows padded to 4 bytes, bottom-up for a positive height, top-down for a
 //                 negative one (RLE data too, though some readers take it bottom-up only)
+//   profile       a V5 header whose colour space type is 'MBED' (PROFILE_EMBEDDED) names an
+//                 ICC profile by its offset from the start of the info header (byte 112 of
+//                 the header) and its size in bytes (byte 116); written after the pixel data
 #pragma once
 
 #include <cstdint>
@@ -46,9 +49,14 @@ struct Header {
     int32_t xPelsPerMeter = 0;
     int32_t yPelsPerMeter = 0;
     std::vector<RGBQUAD> palette;  // 1, 2, 4 and 8 bits
+    uint32_t profileOffset = 0;    // an embedded profile: bytes from the info header's start
+    uint32_t profileSize = 0;      // its bytes; 0: none
 
     bool Rle() const { return compression == BI_RLE8 || compression == BI_RLE4 || compression == kOs2Rle24; }
 };
+
+inline constexpr uint32_t kProfileEmbedded = 0x4D424544;  // 'MBED', the V5 colour space type
+inline constexpr uint32_t kIntentImages = 4;              // LCS_GM_IMAGES: perceptual
 
 // Reads and checks the headers, masks and colour table from the start of the file. False,
 // without reading further, for anything that is not a BMP file this plug-in can decode:

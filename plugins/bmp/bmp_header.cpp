@@ -139,6 +139,10 @@ bool ReadHeader(kit::InputFile &file, Header *out) {
     }
     if (h.dataOffset < kFileHeaderSize + h.headerSize || h.dataOffset >= file.size())
         return kit::Fail("BMP: the pixel data offset lies outside the file");
+    if (h.headerSize == kV5HeaderSize && U32(info + 56) == kProfileEmbedded) {
+        h.profileOffset = U32(info + 112);
+        h.profileSize = U32(info + 116);
+    }
     *out = std::move(h);
     return true;
 }

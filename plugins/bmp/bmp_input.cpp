@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "bmp_format.h"
@@ -234,6 +235,19 @@ bool ReadRle(kit::InputFile &file, const Header &h, const kit::Dib &dib, Progres
     return true;
 }
 
+// The embedded profile of a V5 header, for GetPictureMetadata; one that does not lie within
+// the file, or is over the limit, is named as dropped without being read.
+void NoteProfile(kit::InputFile &file, const Header &h) {
+    if (h.profileSize == 0) return;
+    const int64_t start = int64_t{kFileHeaderSize} + h.profileOffset;
+    if (h.profileSize > FALTRIX_METADATA_MAX_SIZE) return kit::NoteDropped("the colour profile, larger than 16 MiB");
+    std::string profile(h.profileSize, '\0');
+    if (start + int64_t{h.profileSize} > file.size() || std::fseek(file.stream(), long(start), SEEK_SET) != 0 ||
+        !file.Read(profile.data(), profile.size()))
+        return kit::NoteDropped("the colour profile, which lies beyond the end of the file");
+    kit::NoteMetadata(FALTRIX_METADATA_ICC, profile);
+}
+
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
     kit::InputFile file;
     Header h;
@@ -257,7 +271,9 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     else if (layout == Layout::Widen2) ok = ReadWidened(file, h, dib, progress, data);
     else if (layout == Layout::Convert) ok = ReadConverted(file, h, spec.bitCount, dib, progress, data);
     else ok = ReadRaw(file, h, layout, dib, progress, data);
-    return ok ? guard.Release() : kit::Fail<HBITMAP>("BMP: the pixel data is damaged or cut short");
+    if (!ok) return kit::Fail<HBITMAP>("BMP: the pixel data is damaged or cut short");
+    NoteProfile(file, h);
+    return guard.Release();
 }
 
 bool Recognize(const WCHAR *path) {

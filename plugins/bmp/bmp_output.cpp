@@ -1,8 +1,11 @@
 // BMP output plug-in: stores the picture in the depth it has. Palettes, 5-5-5 and other
 // 16-bit masks, 24 bits and 32 bits are written as they are; a 32-bit picture with alpha gets
 // a V4 header whose alpha mask says so, one without alpha a plain 32-bit info header. Rows are
-// written bottom-up, the form every reader knows.
+// written bottom-up, the form every reader knows. A colour profile the host set makes the
+// header a V5 one that names the profile, which follows the pixel data.
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "bmp_format.h"
 #include "faltrix/kit/entry_points.h"
@@ -18,6 +21,8 @@ inline void Put32(uint8_t *p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
+bool KeepsMetadata(std::string_view key, size_t) { return key == FALTRIX_METADATA_ICC; }
+
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
     if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
@@ -31,16 +36,19 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     const bool standard16 = masks[0] == 0x7C00 && masks[1] == 0x03E0 && masks[2] == 0x001F;
     const bool bitfields16 = bits == 16 && !standard16;
 
-    const uint32_t headerSize = alpha ? kV4HeaderSize : kInfoHeaderSize;
-    const uint32_t maskBytes = bitfields16 ? 12 : 0;
+    const std::string profile = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
+    const uint32_t headerSize = !profile.empty() ? kV5HeaderSize : alpha ? kV4HeaderSize : kInfoHeaderSize;
+    // From 52 bytes on the masks are part of the header.
+    const uint32_t maskBytes = bitfields16 && headerSize == kInfoHeaderSize ? 12 : 0;
     const uint32_t paletteEntries = bits <= 8 ? uint32_t(src.palette().size()) : 0;
     const uint32_t dataOffset = kFileHeaderSize + headerSize + maskBytes + 4 * paletteEntries;
     const uint32_t stride = kit::DibStride(src.width(), bits);
-    const uint64_t fileSize = dataOffset + uint64_t(stride) * uint64_t(src.height());
+    const uint64_t pixelEnd = dataOffset + uint64_t(stride) * uint64_t(src.height());
+    const uint64_t fileSize = pixelEnd + profile.size();
     if (stride == 0 || fileSize > UINT32_MAX)
         return kit::Fail("BMP holds no file over 4 GiB", kit::SaveResult::kTooLarge);
 
-    uint8_t head[kFileHeaderSize + kV4HeaderSize + 12] = {};
+    uint8_t head[kFileHeaderSize + kV5HeaderSize + 12] = {};
     head[0] = 'B';
     head[1] = 'M';
     Put32(head + 2, uint32_t(fileSize));
@@ -52,7 +60,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     Put16(info + 12, 1);
     Put16(info + 14, uint32_t(bits));
     Put32(info + 16, (alpha || bitfields16) ? BI_BITFIELDS : BI_RGB);
-    Put32(info + 20, uint32_t(fileSize - dataOffset));
+    Put32(info + 20, uint32_t(pixelEnd - dataOffset));
     Put32(info + 24, uint32_t(src.xPelsPerMeter()));
     Put32(info + 28, uint32_t(src.yPelsPerMeter()));
     Put32(info + 32, paletteEntries);
@@ -64,6 +72,12 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         Put32(info + 56, 0x73524742);  // 'sRGB'
     } else if (bitfields16) {
         for (int i = 0; i < 3; ++i) Put32(info + kInfoHeaderSize + 4 * i, masks[i]);
+    }
+    if (!profile.empty()) {
+        Put32(info + 56, kProfileEmbedded);
+        Put32(info + 108, kIntentImages);
+        Put32(info + 112, uint32_t(pixelEnd - kFileHeaderSize));
+        Put32(info + 116, uint32_t(profile.size()));
     }
 
     kit::OutputFile out(utf8);
@@ -96,6 +110,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         if (!out.Write(bytes, stride)) return kit::SaveResult::kOutputFailed;
         kit::ReportProgress(progress, i + 1, src.height(), data);
     }
+    if (!profile.empty() && !out.Write(profile.data(), profile.size())) return kit::SaveResult::kOutputFailed;
     return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 
@@ -103,3 +118,4 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace faltrix::bmp
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::bmp)
+FALTRIX_KIT_METADATA_OUTPUT(faltrix::bmp)

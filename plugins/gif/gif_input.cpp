@@ -1,7 +1,7 @@
 // GIF input plug-in over giflib: the first frame, on the logical screen (or, where a writer
-// left the screen's size at 0, on the frame's own extent, as other readers take it). A file
-// without any colour table is read as grey, each index its own grey level, as other readers
-// read it.
+// left the screen's size at 0, on the frame's own extent, as other readers take it); how many
+// frames the file holds is noted for GetPictureMetadata. A file without any colour table is
+// read as grey, each index its own grey level, as other readers read it.
 //   no transparency  -> 1, 4 or 8 bits with the frame's colour table (the smallest depth
 //                       that holds it); screen pixels the frame leaves uncovered get the
 //                       background colour
@@ -102,6 +102,29 @@ const ColorMapObject *GreyMap() {
     return &map;
 }
 
+// The frames of the file, the first one (read already) included, counted by skipping over the
+// rest without decoding them. A file that is damaged past the first frame counts as far as
+// it can be read: the picture is the first frame either way.
+void NoteFrameCount(GifFileType *gif) {
+    int frames = 1;
+    GifRecordType type;
+    while (DGifGetRecordType(gif, &type) != GIF_ERROR && type != TERMINATE_RECORD_TYPE) {
+        int code;
+        GifByteType *block = nullptr;
+        if (type == IMAGE_DESC_RECORD_TYPE) {
+            if (DGifGetImageDesc(gif) == GIF_ERROR || DGifGetCode(gif, &code, &block) == GIF_ERROR) break;
+            ++frames;
+            while (block && DGifGetCodeNext(gif, &block) != GIF_ERROR) {}
+            if (block) break;
+        } else if (type == EXTENSION_RECORD_TYPE) {
+            if (DGifGetExtension(gif, &code, &block) == GIF_ERROR) break;
+            while (block && DGifGetExtensionNext(gif, &block) != GIF_ERROR) {}
+            if (block) break;
+        }
+    }
+    if (frames > 1) kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, uint64_t(frames));
+}
+
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
     kit::InputFile file;
     if (!file.Open(path) || !HasSignature(file) || std::fseek(file.stream(), 0, SEEK_SET) != 0) return nullptr;
@@ -190,6 +213,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
         }
     }
     if (spec.bitCount == 32) kit::KeepFullTransparency(dib, width, height);
+    NoteFrameCount(gif);
     return guard.Release();
 }
 

@@ -49,6 +49,9 @@ ColorMapObject *MakeMap(const std::vector<RGBQUAD> &palette) {
 
 kit::SaveResult GifFailed(int error) { return kit::Fail(ErrorText(error), kit::SaveResult::kEncoderFailed); }
 
+// GIF keeps no colour profile, EXIF or XMP: the host converts the colours to sRGB instead.
+bool KeepsMetadata(std::string_view, size_t) { return false; }
+
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
     if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
@@ -132,3 +135,4 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace faltrix::gif
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::gif)
+FALTRIX_KIT_METADATA_OUTPUT(faltrix::gif)

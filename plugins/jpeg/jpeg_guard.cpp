@@ -178,6 +178,26 @@ bool GuardedSetDefaults(jpeg_compress_struct *cinfo, int quality, bool progressi
     return true;
 }
 
+bool GuardedReadIccProfile(jpeg_decompress_struct *cinfo, JOCTET **data, unsigned *size) {
+    FALTRIX_GUARD(cinfo);
+    *data = nullptr;
+    *size = 0;
+    if (!jpeg_read_icc_profile(cinfo, data, size)) *data = nullptr;
+    return true;
+}
+
+bool GuardedWriteMarker(jpeg_compress_struct *cinfo, int marker, const JOCTET *data, unsigned size) {
+    FALTRIX_GUARD(cinfo);
+    jpeg_write_marker(cinfo, marker, data, size);
+    return true;
+}
+
+bool GuardedWriteIccProfile(jpeg_compress_struct *cinfo, const JOCTET *data, unsigned size) {
+    FALTRIX_GUARD(cinfo);
+    jpeg_write_icc_profile(cinfo, data, size);
+    return true;
+}
+
 bool GuardedStartCompress(jpeg_compress_struct *cinfo) {
     FALTRIX_GUARD(cinfo);
     jpeg_start_compress(cinfo, TRUE);

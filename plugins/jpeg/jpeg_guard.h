@@ -78,6 +78,9 @@ bool GuardedStartDecompress(jpeg_decompress_struct *cinfo);
 bool GuardedReadScanlines(jpeg_decompress_struct *cinfo, JSAMPARRAY rows, JDIMENSION maxRows,
                           JDIMENSION *got);
 bool GuardedFinishDecompress(jpeg_decompress_struct *cinfo);
+// The colour profile of the APP2 markers saved while reading the header, joined; *data is
+// libjpeg's malloc()ed copy (the caller frees it) or null when there is none or it is damaged.
+bool GuardedReadIccProfile(jpeg_decompress_struct *cinfo, JOCTET **data, unsigned *size);
 
 bool GuardedCreate(jpeg_compress_struct *cinfo);
 bool GuardedStdioDest(jpeg_compress_struct *cinfo, FILE *file);
@@ -88,6 +91,10 @@ bool GuardedSetDefaults(jpeg_compress_struct *cinfo, int quality, bool progressi
 bool GuardedStartCompress(jpeg_compress_struct *cinfo);
 bool GuardedWriteScanlines(jpeg_compress_struct *cinfo, JSAMPARRAY rows, JDIMENSION count);
 bool GuardedFinishCompress(jpeg_compress_struct *cinfo);
+// After GuardedStartCompress, before the first row: one marker segment, or a profile split
+// over as many APP2 markers as it takes.
+bool GuardedWriteMarker(jpeg_compress_struct *cinfo, int marker, const JOCTET *data, unsigned size);
+bool GuardedWriteIccProfile(jpeg_compress_struct *cinfo, const JOCTET *data, unsigned size);
 
 // jpeg_destroy_* after any of the above, whether it failed or not.
 struct DecompressGuard {

@@ -1,10 +1,12 @@
 // The JPEG input plug-in: reads baseline and progressive JPEG (grey, YCbCr, CMYK/YCCK) into
 // 8-bit grey or 24-bit DIBs, applying the EXIF orientation. A file whose pixel data ends
 // early or is corrupt is refused with the row where the loss starts, unless the session's
-// lenient setting asks for what libjpeg can salvage.
+// lenient setting asks for what libjpeg can salvage. The colour profile, the EXIF block and
+// the XMP packet are noted for GetPictureMetadata.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -13,6 +15,7 @@
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/orientation.h"
 #include "jpeg_guard.h"
+#include "jpeg_metadata.h"
 
 namespace faltrix::jpeg {
 namespace {
@@ -32,7 +35,8 @@ struct Reader {
     int orientation = 1;
 };
 
-bool OpenAndReadHeader(const WCHAR *path, Reader *r) {
+// Decoding keeps the colour profile's APP2 segments too; reading the size needs APP1 only.
+bool OpenAndReadHeader(const WCHAR *path, Reader *r, bool withProfile = false) {
     if (!r->file.Open(path)) return false;
     InstallErrorHandler(&r->err);
     r->cinfo.err = &r->err.pub;
@@ -41,7 +45,8 @@ bool OpenAndReadHeader(const WCHAR *path, Reader *r) {
     r->cinfo.mem->max_memory_to_use = kMaxDecoderMemory;
     InstallScanLimit(&r->cinfo, &r->scanLimit);
     if (!GuardedStdioSource(&r->cinfo, r->file.stream()) ||
-        !GuardedSaveMarkers(&r->cinfo, JPEG_APP0 + 1, 0xFFFF) || !GuardedReadHeader(&r->cinfo))
+        !GuardedSaveMarkers(&r->cinfo, JPEG_APP0 + 1, 0xFFFF) ||
+        (withProfile && !GuardedSaveMarkers(&r->cinfo, JPEG_APP0 + 2, 0xFFFF)) || !GuardedReadHeader(&r->cinfo))
         return false;
     for (jpeg_saved_marker_ptr m = r->cinfo.marker_list; m; m = m->next) {
         if (m->marker != JPEG_APP0 + 1) continue;
@@ -52,6 +57,35 @@ bool OpenAndReadHeader(const WCHAR *path, Reader *r) {
         }
     }
     return kit::WithinLimits(r->cinfo.image_width, r->cinfo.image_height);
+}
+
+// Notes the EXIF block (without its signature), the first XMP packet and the joined colour
+// profile of the header just read. The profile's segments are added up before libjpeg joins
+// them, so that one beyond the limit is refused without being copied.
+void NoteHeaderMetadata(jpeg_decompress_struct *cinfo) {
+    bool exif = false, xmp = false;
+    size_t profileBytes = 0;
+    for (jpeg_saved_marker_ptr m = cinfo->marker_list; m; m = m->next) {
+        const std::string_view payload(reinterpret_cast<const char *>(m->data), m->data_length);
+        if (m->marker == JPEG_APP0 + 2 && payload.starts_with(kIccSignature)) profileBytes += m->data_length;
+        if (m->marker != kExifMarker) continue;
+        if (!exif && payload.starts_with(kExifSignature)) {
+            exif = true;
+            kit::NoteMetadata(FALTRIX_METADATA_EXIF, payload.substr(kExifSignature.size()));
+        } else if (!xmp && payload.starts_with(kXmpSignature)) {
+            xmp = true;
+            kit::NoteMetadata(FALTRIX_METADATA_XMP, payload.substr(kXmpSignature.size()));
+        }
+    }
+    if (profileBytes == 0) return;
+    if (profileBytes > FALTRIX_METADATA_MAX_SIZE) return kit::NoteDropped("the colour profile, larger than 16 MiB");
+    JOCTET *profile = nullptr;
+    unsigned size = 0;
+    if (GuardedReadIccProfile(cinfo, &profile, &size) && profile != nullptr)
+        kit::NoteMetadata(FALTRIX_METADATA_ICC, std::string_view(reinterpret_cast<const char *>(profile), size));
+    else
+        kit::NoteDropped("the colour profile, whose segments are incomplete or damaged");
+    std::free(profile);
 }
 
 int32_t PelsPerMeter(int unit, unsigned density) {
@@ -83,7 +117,8 @@ void ReversePixels(uint8_t *row, size_t width, size_t bpp) {
 
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
     Reader r;
-    if (!OpenAndReadHeader(path, &r)) return nullptr;
+    if (!OpenAndReadHeader(path, &r, true)) return nullptr;
+    NoteHeaderMetadata(&r.cinfo);
     r.err.lenient = options.Get("lenient") != 0;
     jpeg_decompress_struct &cinfo = r.cinfo;
 

@@ -1,12 +1,18 @@
 // The JPEG output plug-in: stores any DIB as a baseline JPEG, grey when the picture is a grey
 // palette, else colour with transparent areas put on white, with Huffman tables optimised for
-// the picture. Quality and progressive output are session settings.
+// the picture. Quality and progressive output are session settings. The EXIF block and the XMP
+// packet the host set go into APP1 segments, the colour profile into APP2 segments, after the
+// JFIF header.
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "faltrix/kit/entry_points.h"
 #include "jpeg_guard.h"
+#include "jpeg_metadata.h"
 
 namespace faltrix::jpeg {
 namespace {
@@ -22,6 +28,32 @@ uint16_t DotsPerInch(int32_t pelsPerMeter) {
     if (pelsPerMeter <= 0) return 0;
     const double dpi = std::round(pelsPerMeter * 0.0254);
     return static_cast<uint16_t>(std::clamp(dpi, 1.0, 65535.0));
+}
+
+// EXIF and XMP each fit one APP1 segment behind their signature (no extended XMP); a
+// profile is split over up to 255 APP2 segments of 65519 bytes.
+bool KeepsMetadata(std::string_view key, size_t size) {
+    if (key == FALTRIX_METADATA_EXIF) return size + kExifSignature.size() <= kMaxSegmentPayload;
+    if (key == FALTRIX_METADATA_XMP) return size + kXmpSignature.size() <= kMaxSegmentPayload;
+    if (key == FALTRIX_METADATA_ICC) return size > 0 && size <= size_t{255} * 65519;
+    return false;
+}
+
+// Writes the items the host set, right after the JFIF header.
+bool WriteMetadata(jpeg_compress_struct *cinfo) {
+    const std::pair<const char *, std::string_view> app1[] = {{FALTRIX_METADATA_EXIF, kExifSignature},
+                                                              {FALTRIX_METADATA_XMP, kXmpSignature}};
+    for (const auto &[key, signature] : app1) {
+        const std::string item = kit::OutgoingMetadata(key);
+        if (item.empty()) continue;
+        const std::string segment = std::string(signature) + item;
+        if (!GuardedWriteMarker(cinfo, kExifMarker, reinterpret_cast<const JOCTET *>(segment.data()),
+                                static_cast<unsigned>(segment.size())))
+            return false;
+    }
+    const std::string profile = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
+    return profile.empty() || GuardedWriteIccProfile(cinfo, reinterpret_cast<const JOCTET *>(profile.data()),
+                                                     static_cast<unsigned>(profile.size()));
 }
 
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
@@ -64,7 +96,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         cinfo.X_density = xdpi;
         cinfo.Y_density = ydpi;
     }
-    if (!GuardedStartCompress(&cinfo)) return kit::SaveResult::kEncoderFailed;
+    if (!GuardedStartCompress(&cinfo) || !WriteMetadata(&cinfo)) return kit::SaveResult::kEncoderFailed;
 
     const std::vector<RGBQUAD> &palette = src.palette();
     for (int32_t y = 0; y < src.height(); ++y) {
@@ -91,4 +123,5 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace faltrix::jpeg
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::jpeg)
+FALTRIX_KIT_METADATA_OUTPUT(faltrix::jpeg)
 FALTRIX_KIT_SETTINGS(faltrix::jpeg, "JPEG settings")

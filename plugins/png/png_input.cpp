@@ -5,7 +5,9 @@
 //   any alpha channel or tRNS     -> 32 bits B, G, R, A with the alpha kept
 //   16-bit samples                -> reduced to 8 (rounded)
 // pHYs in pixels per metre becomes biXPelsPerMeter / biYPelsPerMeter. Sections are top-down,
-// PNG's own row order, so rows are decoded straight into the section.
+// PNG's own row order, so rows are decoded straight into the section. The colour profile
+// (iCCP), the EXIF block (eXIf) and the XMP packet (iTXt "XML:com.adobe.xmp") met before the
+// pixel data are noted for GetPictureMetadata, and so are 16-bit samples.
 #include <csetjmp>
 #include <cstring>
 #include <vector>
@@ -107,6 +109,32 @@ int ReadRows(Reader *r, png_bytep *rows, const Layout *l, ProgressCallbackFn pro
     return 0;
 }
 
+// What the chunks read with the header hold besides pixels; libpng has checked and inflated
+// them within its own limits.
+void NoteMetadata(png_structp png, png_infop info, const Layout &l) {
+    png_charp name = nullptr;
+    int compression = 0;
+    png_bytep profile = nullptr;
+    png_uint_32 profileSize = 0;
+    if (png_get_iCCP(png, info, &name, &compression, &profile, &profileSize) && profile)
+        kit::NoteMetadata(FALTRIX_METADATA_ICC, {reinterpret_cast<const char *>(profile), profileSize});
+    png_uint_32 exifSize = 0;
+    png_bytep exif = nullptr;
+    if (png_get_eXIf_1(png, info, &exifSize, &exif) && exif)
+        kit::NoteMetadata(FALTRIX_METADATA_EXIF, {reinterpret_cast<const char *>(exif), exifSize});
+    png_textp texts = nullptr;
+    int count = 0;
+    png_get_text(png, info, &texts, &count);
+    for (int i = 0; i < count; ++i) {
+        if (std::strcmp(texts[i].key, "XML:com.adobe.xmp") != 0) continue;
+        // Written as iTXt; a tEXt or zTXt chunk of that key is taken too.
+        const bool itxt = texts[i].compression >= PNG_ITXT_COMPRESSION_NONE;
+        kit::NoteMetadata(FALTRIX_METADATA_XMP, {texts[i].text, itxt ? texts[i].itxt_length : texts[i].text_length});
+        break;
+    }
+    if (l.bitDepth == 16) kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, 16);
+}
+
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
     kit::InputFile file;
     if (!file.Open(path)) return nullptr;
@@ -114,6 +142,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     Layout l;
     if (!reader.ok()) return kit::Fail<HBITMAP>("not enough memory");
     if (ReadHeader(&reader, file.stream(), true, &l) != 0) return nullptr;
+    NoteMetadata(reader.png, reader.info, l);
 
     kit::DibSpec spec;
     spec.width = int32_t(l.width);

@@ -16,8 +16,10 @@
 //
 // Strips and tiles, interleaved or separate planes, are read alike.
 //
-// Samples of more than 8 bits are rounded to 8. The Orientation tag is applied, and the size reported by
-// GetPictureInfo is the size shown.
+// Samples of more than 8 bits are rounded to 8. The Orientation tag is applied, and the size
+// reported by GetPictureInfo is the size shown. The colour profile and XMP tags, the samples'
+// depth and the number of pages are noted for GetPictureMetadata, and so is the EXIF block,
+// made from the EXIF directory and the picture's camera and date tags.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -29,6 +31,7 @@
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/orientation.h"
 #include "tiff_common.h"
+#include "tiff_exif.h"
 
 namespace faltrix::tiff {
 namespace {
@@ -564,6 +567,23 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
     return Finish(&owned, dib, spec, r->orientation, alloc);
 }
 
+// What the first directory holds besides its pixels, and how many more pages follow it.
+void NoteMetadata(TIFF *tif, const Layout &layout) {
+    const std::pair<ttag_t, const char *> blocks[] = {{TIFFTAG_ICCPROFILE, FALTRIX_METADATA_ICC},
+                                                      {TIFFTAG_XMLPACKET, FALTRIX_METADATA_XMP}};
+    for (const auto &[tag, key] : blocks) {
+        uint32_t size = 0;
+        void *bytes = nullptr;
+        if (TIFFGetField(tif, tag, &size, &bytes) && bytes)
+            kit::NoteMetadata(key, {static_cast<const char *>(bytes), size});
+    }
+    if (layout.bps > 8) kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, layout.bps);
+    if (const tdir_t pages = TIFFNumberOfDirectories(tif); pages > 1)
+        kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, pages);
+    // Last: reading the EXIF directory leaves the picture's.
+    if (const std::string exif = ReadExifBlock(tif); !exif.empty()) kit::NoteMetadata(FALTRIX_METADATA_EXIF, exif);
+}
+
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
     Reader r;
     if (!Open(path, &r)) return nullptr;
@@ -581,8 +601,10 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     const Kind kind = Classify(r.tif, &layout);
     if (layout.format == SAMPLEFORMAT_IEEEFP && kind == Kind::Generic)
         return kit::Fail<HBITMAP>("TIFF: floating-point samples of this kind are not supported");
-    if (kind == Kind::Generic) return DecodeGeneric(&r, spec, progress, data, alloc);
-    return DecodeDirect(&r, kind, layout, spec, progress, data, alloc);
+    HBITMAP bitmap = kind == Kind::Generic ? DecodeGeneric(&r, spec, progress, data, alloc)
+                                           : DecodeDirect(&r, kind, layout, spec, progress, data, alloc);
+    if (bitmap) NoteMetadata(r.tif, layout);
+    return bitmap;
 }
 
 bool Recognize(const WCHAR *path) {

@@ -1,15 +1,21 @@
 // The TIFF output plug-in. Palettised pictures stay palettised (1, 4, 8 bits; a 1- or 8-bit
 // picture whose palette is the plain grey ramp is stored as grey), 24-bit and opaque 32-bit
 // pictures become 8-bit RGB, 32-bit pictures with alpha RGBA with unassociated alpha, 16-bit
-// ones RGB. The resolution is stored in dots per inch. Compression is a session setting.
+// ones RGB. The resolution is stored in dots per inch. Compression is a session setting. The
+// colour profile and the XMP packet the host set go into their tags, the EXIF block into an
+// EXIF directory.
 #include <algorithm>
 #include <cmath>
 #include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <sys/stat.h>
 #include <vector>
 
 #include "faltrix/kit/entry_points.h"
 #include "tiff_common.h"
+#include "tiff_exif.h"
 
 namespace faltrix::tiff {
 namespace {
@@ -69,6 +75,11 @@ bool IsGreyRamp(const std::vector<RGBQUAD> &palette, int bits) {
     return true;
 }
 
+// The colour profile and the XMP packet have tags of their own, the EXIF block a directory.
+bool KeepsMetadata(std::string_view key, size_t) {
+    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_XMP || key == FALTRIX_METADATA_EXIF;
+}
+
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
@@ -98,6 +109,9 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     TIFFOpenOptionsFree(opts);
     if (!tif) return kit::Fail("TIFF: the file could not be started", kit::SaveResult::kEncoderFailed);
     TiffCloser closer{tif};
+    // The EXIF directory goes first, so that the picture's directory can name it when written.
+    if (const std::string exif = kit::OutgoingMetadata(FALTRIX_METADATA_EXIF); !exif.empty() && !WriteExifFirst(tif, exif))
+        return kit::Fail("TIFF: the EXIF directory could not be written", kit::SaveResult::kEncoderFailed);
 
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(src.width())) &&
               TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(src.height())) &&
@@ -137,6 +151,12 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
              TIFFSetField(tif, TIFFTAG_YRESOLUTION, static_cast<float>(src.yPelsPerMeter() * 0.0254));
     }
     ok = ok && TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
+    const std::pair<ttag_t, const char *> blocks[] = {{TIFFTAG_ICCPROFILE, FALTRIX_METADATA_ICC},
+                                                      {TIFFTAG_XMLPACKET, FALTRIX_METADATA_XMP}};
+    for (const auto &[tag, key] : blocks) {
+        const std::string item = kit::OutgoingMetadata(key);
+        if (!item.empty()) ok = ok && TIFFSetField(tif, tag, static_cast<uint32_t>(item.size()), item.data());
+    }
     if (!ok) return kit::Fail("TIFF: a tag was refused", kit::SaveResult::kEncoderFailed);
 
     std::vector<uint8_t> line(std::max<size_t>(lineBytes, w * 4));
@@ -181,4 +201,5 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace faltrix::tiff
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::tiff)
+FALTRIX_KIT_METADATA_OUTPUT(faltrix::tiff)
 FALTRIX_KIT_SETTINGS(faltrix::tiff, "TIFF settings")

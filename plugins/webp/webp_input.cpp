@@ -1,9 +1,11 @@
 // The WebP input plug-in: still pictures, lossy or lossless, into 24-bit DIBs, or 32-bit with
 // the alpha byte kept when the file has alpha. Decoding is incremental, straight into the
 // bitmap, so progress follows the rows as they are decoded. Of an animation the first frame
-// is read, as it shows on the canvas, into a 32-bit DIB.
+// is read, as it shows on the canvas, into a 32-bit DIB. The ICCP, EXIF and XMP chunks of the
+// extended format, and the number of frames, are noted for GetPictureMetadata.
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -105,12 +107,39 @@ HBITMAP DecodeFirstFrame(kit::InputFile *file, std::vector<uint8_t> *bytes, cons
     return dib.bitmap;
 }
 
+// The chunks of a whole file in the extended format (only that one has them).
+void NoteChunks(const std::vector<uint8_t> &bytes) {
+    if (bytes.size() < 16 || std::memcmp(bytes.data() + 12, "VP8X", 4) != 0) return;
+    const WebPData whole{bytes.data(), bytes.size()};
+    WebPDemuxer *demux = WebPDemux(&whole);
+    if (!demux) return;
+    const std::pair<const char *, const char *> chunks[] = {
+        {"ICCP", FALTRIX_METADATA_ICC}, {"EXIF", FALTRIX_METADATA_EXIF}, {"XMP ", FALTRIX_METADATA_XMP}};
+    for (const auto &[fourcc, key] : chunks) {
+        WebPChunkIterator chunk;
+        if (!WebPDemuxGetChunk(demux, fourcc, 1, &chunk)) continue;
+        std::string_view item(reinterpret_cast<const char *>(chunk.chunk.bytes), chunk.chunk.size);
+        // Some writers keep JPEG's signature in front of the TIFF structure.
+        if (std::string_view(key) == FALTRIX_METADATA_EXIF && item.starts_with(std::string_view("Exif\0\0", 6)))
+            item.remove_prefix(6);
+        kit::NoteMetadata(key, item);
+        WebPDemuxReleaseChunkIterator(&chunk);
+    }
+    if (const uint32_t frames = WebPDemuxGetI(demux, WEBP_FF_FRAME_COUNT); frames > 1)
+        kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, frames);
+    WebPDemuxDelete(demux);
+}
+
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
     kit::InputFile file;
     std::vector<uint8_t> bytes;
     WebPBitstreamFeatures features;
     if (!file.Open(path) || !ReadFeatures(&file, &bytes, &features)) return nullptr;
-    if (features.has_animation) return DecodeFirstFrame(&file, &bytes, features, progress, data, alloc);
+    if (features.has_animation) {
+        HBITMAP first = DecodeFirstFrame(&file, &bytes, features, progress, data, alloc);
+        if (first) NoteChunks(bytes);
+        return first;
+    }
 
     kit::DibSpec spec;
     spec.width = features.width;
@@ -149,6 +178,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     }
     if (status != VP8_STATUS_OK) return kit::Fail<HBITMAP>(StatusText(status));
     kit::ReportProgress(progress, spec.height, spec.height, data);
+    NoteChunks(bytes);
     return owned.Release();
 }
 

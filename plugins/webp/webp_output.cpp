@@ -1,8 +1,14 @@
 // The WebP output plug-in: lossy (quality 0..100) or lossless, alpha kept. WebP has no field
-// for the resolution, so the picture's pels per metre are not stored.
+// for the resolution, so the picture's pels per metre are not stored. The colour profile, EXIF
+// and XMP the host set go into ICCP, EXIF and XMP chunks: the encoded picture is then
+// gathered in memory and wrapped by libwebpmux.
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include <webp/encode.h>
+#include <webp/mux.h>
 
 #include "faltrix/kit/entry_points.h"
 #include "webp_version.h"
@@ -25,11 +31,42 @@ struct WriteContext {
     kit::OutputFile *out;
     ProgressCallbackFn progress;
     int32_t data;
+    std::string *gathered = nullptr;  // the encoded picture, when chunks are to be added
 };
 
 int WriteChunk(const uint8_t *bytes, size_t size, const WebPPicture *picture) {
     auto *ctx = static_cast<WriteContext *>(picture->custom_ptr);
+    if (ctx->gathered) {
+        ctx->gathered->append(reinterpret_cast<const char *>(bytes), size);
+        return 1;
+    }
     return size == 0 || ctx->out->Write(bytes, size) ? 1 : 0;
+}
+
+bool KeepsMetadata(std::string_view key, size_t) {
+    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF || key == FALTRIX_METADATA_XMP;
+}
+
+// The picture with the chunks the host set, written out. False when libwebpmux refuses.
+bool WriteWithChunks(const std::string &picture, kit::OutputFile *out) {
+    const WebPData image{reinterpret_cast<const uint8_t *>(picture.data()), picture.size()};
+    WebPMux *mux = WebPMuxCreate(&image, 1);
+    if (!mux) return kit::Fail("WebP: the encoded picture cannot be wrapped");
+    const std::pair<const char *, const char *> chunks[] = {
+        {"ICCP", FALTRIX_METADATA_ICC}, {"EXIF", FALTRIX_METADATA_EXIF}, {"XMP ", FALTRIX_METADATA_XMP}};
+    bool ok = true;
+    for (const auto &[fourcc, key] : chunks) {
+        const std::string item = kit::OutgoingMetadata(key);
+        const WebPData bytes{reinterpret_cast<const uint8_t *>(item.data()), item.size()};
+        if (!item.empty() && WebPMuxSetChunk(mux, fourcc, &bytes, 1) != WEBP_MUX_OK) ok = false;
+    }
+    WebPData assembled{};
+    ok = ok && WebPMuxAssemble(mux, &assembled) == WEBP_MUX_OK;
+    WebPMuxDelete(mux);
+    if (!ok) return kit::Fail("WebP: the metadata chunks cannot be added");
+    ok = out->Write(assembled.bytes, assembled.size);
+    WebPDataClear(&assembled);
+    return ok;
 }
 
 int ReportPercent(int percent, const WebPPicture *picture) {
@@ -87,11 +124,16 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
     kit::OutputFile out(target);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
-    WriteContext ctx{&out, progress, data};
+    std::string gathered;
+    const bool withChunks = !kit::OutgoingMetadata(FALTRIX_METADATA_ICC).empty() ||
+                            !kit::OutgoingMetadata(FALTRIX_METADATA_EXIF).empty() ||
+                            !kit::OutgoingMetadata(FALTRIX_METADATA_XMP).empty();
+    WriteContext ctx{&out, progress, data, withChunks ? &gathered : nullptr};
     picture.writer = WriteChunk;
     picture.custom_ptr = &ctx;
     picture.progress_hook = ReportPercent;
     if (!WebPEncode(&config, &picture)) return kit::Fail("WebP: the picture could not be encoded", kit::SaveResult::kEncoderFailed);
+    if (withChunks && !WriteWithChunks(gathered, &out)) return kit::SaveResult::kEncoderFailed;
     if (!out.Close()) return kit::SaveResult::kOutputFailed;
     kit::ReportProgress(progress, 100, 100, data);  // libwebp's last report may stop short
     return kit::SaveResult::kStored;
@@ -101,4 +143,5 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace faltrix::webp
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::webp)
+FALTRIX_KIT_METADATA_OUTPUT(faltrix::webp)
 FALTRIX_KIT_SETTINGS(faltrix::webp, "WebP settings")

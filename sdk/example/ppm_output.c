@@ -10,7 +10,9 @@
  * converts; rows are then read top to bottom. A failure keeps its cause for the optional
  * GetLastFailureText, which the host asks right after the failed call on the same thread.
  * It also takes one option through the optional SetPluginOption: "comment", a line of text
- * written into the file's header.
+ * written into the file's header. Through the optional SetPictureMetadata it keeps the
+ * picture's XMP packet, as comment lines of the header; a PPM file has no place for a colour
+ * profile or an EXIF block, so it refuses those, and the host converts the colours to sRGB.
  *
  * Builds from sdk/include and libfaltrix_gdi.so alone: see Makefile beside this file.
  */
@@ -93,6 +95,50 @@ FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *va
     return 0;
 }
 
+/* The XMP packet the host set for the picture this thread stores next (malloc()ed), or NULL.
+ * The host sets items on the thread that then calls SaveDIBPicture, which consumes them. */
+static _Thread_local char *xmpPacket;
+static _Thread_local size_t xmpSize;
+
+static void ForgetMetadata(void) {
+    free(xmpPacket);
+    xmpPacket = NULL;
+    xmpSize = 0;
+}
+
+/* A NULL key forgets what was set; "xmp" is copied (the bytes are the host's only during the
+ * call) and answered 0; every other key, including ones added later, is refused with 1. */
+FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *bytes, int32_t size) {
+    if (key == NULL) {
+        ForgetMetadata();
+        return 0;
+    }
+    if (strcmp(key, FALTRIX_METADATA_XMP) != 0 || size < 0 || (bytes == NULL && size > 0)) return 1;
+    /* A NUL would end a header line early. */
+    if (size > 0 && memchr(bytes, 0, (size_t)size) != NULL) return 1;
+    char *copy = malloc((size_t)size + 1);
+    if (copy == NULL) return 1;
+    if (size > 0) memcpy(copy, bytes, (size_t)size);
+    ForgetMetadata();
+    xmpPacket = copy;
+    xmpSize = (size_t)size;
+    return 0;
+}
+
+/* The packet as header comments: "# " before each of its lines. */
+static int WriteXmpComments(FILE *file) {
+    int ok = 1;
+    int lineStart = 1;
+    for (size_t i = 0; ok && i < xmpSize; ++i) {
+        const char c = xmpPacket[i];
+        if (lineStart) ok = fputs("# ", file) >= 0;
+        lineStart = c == '\n' || c == '\r';
+        ok = ok && fputc(lineStart ? '\n' : c, file) != EOF;
+    }
+    if (ok && !lineStart) ok = fputc('\n', file) != EOF;
+    return ok;
+}
+
 /* UTF-16 to UTF-8 in a new block (free it); NULL for an unpaired surrogate or no memory. */
 static char *Utf8Path(const WCHAR *path) {
     size_t units = 0;
@@ -137,6 +183,7 @@ static int WritePixels(FILE *file, const uint8_t *bits, int32_t width, int32_t h
     if (line == NULL) return 0;
     int ok = fprintf(file, "P6\n") > 0;
     if (ok && comment[0] != 0) ok = fprintf(file, "# %s\n", comment) > 0;
+    if (ok && xmpPacket != NULL) ok = WriteXmpComments(file);
     ok = ok && fprintf(file, "%d %d\n255\n", (int)width, (int)height) > 0;
     for (int32_t y = 0; ok && y < height; ++y) {
         const uint8_t *row = bits + (size_t)y * stride;
@@ -215,6 +262,7 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
 
     free(temporary);
     free(target);
+    ForgetMetadata(); /* nothing outlives the picture it was set for */
     if (copyDc != NULL) DeleteDC(copyDc); /* the DC before the bitmap selected in it */
     if (copy != NULL) DeleteObject(copy);
     return stored ? 0 : 1;

@@ -11,7 +11,8 @@
 // job running that way. IsSupported is not exported: the jobs then decode whatever they are
 // given, and every file the tests decode is a picture. Output: SaveDIBPicture writes
 // "<width> <height> <bits>\n", and for a file it cannot write the system's words are the cause
-// GetLastFailureText gives; no other failure has a cause.
+// GetLastFailureText gives; no other failure has a cause. A picture file "<width> <height>
+// <frames>" tells GetPictureMetadata of its frames.
 //
 // With DIALOG_PLUGIN_LOG set, the load and the calls a test watches append a line
 // "<description> <event>" to that file.
@@ -79,6 +80,14 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,
     auto *bytes = static_cast<char *>(bits);
     for (size_t i = 0; bytes != nullptr && i < stride * info.height; ++i) bytes[i] = "\x20\x40\xC0"[i % stride % 3];
     return bitmap;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context) {
+    std::ifstream in(Narrow(path));
+    int32_t width = 0, height = 0;
+    std::string frames;
+    if (in >> width >> height >> frames) sink(context, FALTRIX_METADATA_FRAMES, frames.data(), int32_t(frames.size()));
+    return 0;
 }
 
 thread_local const char *t_cause = "";

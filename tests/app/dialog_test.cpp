@@ -334,6 +334,16 @@ TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
     }
 }
 
+// What the stored picture lost is a line below the job's last one, as a failure's cause is.
+TEST_F(DialogTest, NoticeFollowsTheLastStatusLine) {
+    WriteFile(Path("%/anim.dp"), "64 48 3");
+    SetField(kInputPathField, Path("%/anim.dp"));
+    SetField(kOutputPathField, Path("%/anim-out.dp"));
+    Press(kCodeButton);
+    WaitForJob();
+    EXPECT_EQ(Status(), u"Ready.\nkept frame 1 of 3"_s);
+}
+
 TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
     const std::pair<const char *, std::optional<uint32_t>> numbers[] = {
         {"640", 640}, {" 42 ", 42}, {"0", 0}, {"4294967295", 4294967295u}, {"", {}}, {"  ", {}},

@@ -2,10 +2,13 @@
 // returns a picture for them: in GetPictureDIB it writes through a null pointer when the name
 // ends in "crash.hostile" and never returns for any other. Every other file it declines, so
 // real pictures go to the real plug-ins. It has no GetLastFailureText: the size of a file
-// named "fail.hostile" fails without a cause.
+// named "fail.hostile" fails without a cause. "meta.hostile" decodes to a black 8 x 8 picture
+// whose items are all bad news: five frames, 16 bits, a cut-short profile, an EXIF block over
+// the limit and something dropped.
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "faltrix/kit/kit.h"
 
@@ -38,9 +41,28 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t
 }
 
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn, int32_t,
-                                            DibAllocCallbackFn) {
+                                            DibAllocCallbackFn alloc) {
     const std::string name = OwnName(path);
+    if (name.ends_with("meta.hostile")) {
+        faltrix::kit::DibSpec spec;
+        spec.width = spec.height = 8;
+        faltrix::kit::Dib dib;
+        return faltrix::kit::AllocateDib(alloc, spec, &dib) ? dib.bitmap : nullptr;
+    }
     if (name.ends_with("crash.hostile")) *static_cast<volatile int *>(nullptr) = 1;
     while (!name.empty()) ::pause();
     return nullptr;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context) {
+    if (!OwnName(path).ends_with("meta.hostile")) return 1;
+    sink(context, FALTRIX_METADATA_FRAMES, "5", 1);
+    sink(context, FALTRIX_METADATA_BITS_PER_SAMPLE, "16", 2);
+    const std::vector<char> huge(FALTRIX_METADATA_MAX_SIZE + 1, 'M');
+    sink(context, FALTRIX_METADATA_EXIF, huge.data(), static_cast<int32_t>(huge.size()));
+    sink(context, FALTRIX_METADATA_DROPPED, "an alpha mask", 13);
+    // A profile header that promises 4096 bytes, of which 200 came.
+    const std::string profile = std::string(2, '\0') + '\x10' + std::string(33, '\0') + "acsp" + std::string(160, '\0');
+    sink(context, FALTRIX_METADATA_ICC, profile.data(), static_cast<int32_t>(profile.size()));
+    return 0;
 }

@@ -53,6 +53,20 @@ TEST(ExamplePlugin, AnswersAndStoresTopRowFirst) {
         EXPECT_EQ(GetCurrentObject(s.dc, OBJ_BITMAP), s.bitmap);  // the DC keeps the host's bitmap
     }
 
+    // The XMP packet set before a save goes into that file's header, line by line, and no
+    // further; a profile has no place in PPM.
+    const auto setItem = reinterpret_cast<SetPictureMetadataFn>(dlsym(library, "SetPictureMetadata"));
+    ASSERT_NE(setItem, nullptr);
+    EXPECT_EQ(setItem(FALTRIX_METADATA_ICC, "acsp", 4), 1);
+    EXPECT_EQ(setItem(nullptr, nullptr, 0), 0);
+    EXPECT_EQ(setItem(FALTRIX_METADATA_XMP, "<x/>\n<y/>", 9), 0);
+    for (const char *header : {"P6\n# <x/>\n# <y/>\n3 2\n", "P6\n3 2\n"}) {
+        Surface s(Info(4, 3, 2).Colours({Quad(0, 0, 0)}));
+        ASSERT_EQ(save(s.dc, reinterpret_cast<const WCHAR *>(path.c_str()), 0, 0, nullptr, 0), 0);
+        std::ifstream stored(dir / "out.ppm", std::ios::binary);
+        EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(stored), {}).starts_with(header)) << header;
+    }
+
     // A folder that does not exist: the system's words.
     const auto cause = reinterpret_cast<GetLastFailureTextFn>(dlsym(library, "GetLastFailureText"));
     ASSERT_NE(cause, nullptr);

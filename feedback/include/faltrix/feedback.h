@@ -37,6 +37,10 @@ public:
     // Adds one line below the status box's text: the cause of a failure, after the job's last
     // status line. No pause follows. Front ends that report causes in their own way ignore it.
     virtual void AppendStatusLine(std::u16string_view text) { (void)text; }
+    // A notice: what the stored picture lost or had changed ("kept frame 1 of 5"), one line
+    // per kind after the job's last status line. The dialog shows it as a line of its own
+    // below the status box's text; the command line prints it as a warning.
+    virtual void ShowNotice(std::u16string_view text) { AppendStatusLine(text); }
     // The pause after each status line, on the calling thread: 100 ms in the dialog, none
     // elsewhere.
     virtual void PauseAfterStatus() {}
@@ -79,6 +83,9 @@ void ShowStatus(std::u16string_view text);
 
 // Puts a failure's cause on a line of its own below the last status line, without a pause.
 void ShowFailureCause(std::u16string_view cause);
+
+// Hands a notice to the front end, without a pause.
+void ShowNotice(std::u16string_view notice);
 
 // Progress report of plug-ins, the resampler and the jobs: the position is 0 when total is 0,
 // else done * 100.0 / total in double precision truncated toward zero to an unsigned integer.

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "faltrix/feedback.h"
+#include "faltrix/picture_metadata.h"
 
 namespace faltrix {
 
@@ -31,6 +32,8 @@ struct ConversionRequest {
     // owner may not write it) needs replaceReadOnly as well.
     bool overwrite = false;
     bool replaceReadOnly = false;
+    // Which of the picture's colour profile, EXIF and XMP go to the output.
+    MetadataChoice metadata = {};
 };
 extern ConversionRequest TheConversionRequest;
 

@@ -152,6 +152,9 @@ public:
                            PictureInfo *info);  // -1
     HBITMAP GetPictureDIB(const WCHAR *path, int32_t reserved1, int32_t reserved2, ProgressCallbackFn progress,
                           int32_t data, DibAllocCallbackFn alloc);  // null
+    // The optional GetPictureMetadata; -1 when the plug-in lacks it.
+    int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context);
+    bool HasPictureMetadata() const { return getPictureMetadata_ != nullptr; }
 
 protected:
     void BindEntryPoints() override;
@@ -161,6 +164,7 @@ private:
     IsSupportedFn isSupported_ = nullptr;
     GetPictureInfoFn getPictureInfo_ = nullptr;
     GetPictureDIBFn getPictureDIB_ = nullptr;
+    GetPictureMetadataFn getPictureMetadata_ = nullptr;  // optional
 };
 
 class OutputPluginList final : public PluginList {
@@ -172,6 +176,9 @@ public:
     // progress(1, 1, 0), and the plug-in's answer.
     int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,
                            ProgressCallbackFn progress, int32_t data);
+    // The optional SetPictureMetadata; -1 when the plug-in lacks it.
+    int32_t SetPictureMetadata(const char *key, const void *bytes, int32_t size);
+    bool HasPictureMetadata() const { return setPictureMetadata_ != nullptr; }
 
 protected:
     void BindEntryPoints() override;
@@ -179,6 +186,7 @@ protected:
 
 private:
     SaveDIBPictureFn saveDIBPicture_ = nullptr;
+    SetPictureMetadataFn setPictureMetadata_ = nullptr;  // optional
 };
 
 // The program's two lists: static objects, the input list constructed first; at exit the

@@ -23,11 +23,16 @@
  *   6. ConfigurationDlg when the user presses the plug-in's "Detail" button (dialog thread).
  *   7. After GetPictureInfo, GetPictureDIB or SaveDIBPicture failed: GetLastFailureText, on
  *      the same thread, when the plug-in exports it (see "Optional entry points").
+ *   8. What the picture holds besides its pixels, when the plug-ins export the optional calls
+ *      for it: GetPictureMetadata on the input plug-in right after a successful GetPictureDIB,
+ *      then SetPictureMetadata on the output plug-in (once with a null key, then once per
+ *      item) right before SaveDIBPicture, all on the job's thread.
  *
  * Threads: GetPluginInfo, ConfigurationDlg and the size query (GetPictureInfo) come from the
- * dialog's thread; IsSupported, GetPictureInfo, GetPictureDIB and SaveDIBPicture from a job
- * thread. A plug-in can be called from both at the same time (a size query while a job
- * decodes), so it must keep no unguarded global state.
+ * dialog's thread; IsSupported, GetPictureInfo, GetPictureDIB, GetPictureMetadata,
+ * SetPictureMetadata and SaveDIBPicture from a job thread. A plug-in can be called from both
+ * at the same time (a size query while a job decodes), so it must keep no unguarded global
+ * state.
  *
  * Text: every string is NUL-terminated UTF-16 (WCHAR). Paths are UTF-16 here and UTF-8 on
  * disk. Every buffer length counts WCHAR units, not bytes.
@@ -164,6 +169,63 @@ typedef int32_t (*GetLastFailureTextFn)(WCHAR *buffer, int32_t bufferLength);
  * it. [dialog thread or the thread that then makes the calls] */
 typedef int32_t (*SetPluginOptionFn)(const WCHAR *name, const WCHAR *value);
 
+/* ---- Optional entry points: what the picture holds besides its pixels ------------------
+ * A DIB carries pixels only. These two calls carry the rest from the input plug-in to the
+ * output plug-in, as items named by a key and made of bytes:
+ *
+ *   "icc"              the ICC colour profile, the whole profile as stored (its header's
+ *                      size field equals the item's size)
+ *   "exif"             the EXIF block as a TIFF structure: it starts with the byte-order mark
+ *                      ("II*\0" or "MM\0*"); the "Exif\0\0" prefix of a JPEG APP1 segment
+ *                      is NOT part of it
+ *   "xmp"              the XMP packet, UTF-8, as stored (with or without its <?xpacket?> ends)
+ *   "frames"           (input only) how many frames or pages the file holds when more than
+ *                      one; the DIB is the first. Decimal ASCII digits, e.g. "5"
+ *   "bits-per-sample"  (input only) the source's bits per sample when more than 8 reach the
+ *                      file; the DIB holds 8. Decimal ASCII digits, e.g. "16"
+ *   "dropped"          (input only) words, UTF-8, for anything else the DIB does not keep,
+ *                      shown after "dropped " ("the second alpha channel"); may be given
+ *                      more than once
+ *
+ * Sizes count bytes, never WCHAR units; no item is NUL-terminated by the protocol. No item is
+ * larger than FALTRIX_METADATA_MAX_SIZE: the host drops a larger one without copying it. The
+ * keys are lower-case ASCII and NUL-terminated; a plug-in ignores a key it does not know, so
+ * that keys can be added. */
+
+#define FALTRIX_METADATA_ICC "icc"
+#define FALTRIX_METADATA_EXIF "exif"
+#define FALTRIX_METADATA_XMP "xmp"
+#define FALTRIX_METADATA_FRAMES "frames"
+#define FALTRIX_METADATA_BITS_PER_SAMPLE "bits-per-sample"
+#define FALTRIX_METADATA_DROPPED "dropped"
+#define FALTRIX_METADATA_MAX_SIZE (16 * 1024 * 1024) /* bytes per item */
+
+/* Where an input plug-in hands over one item: context is the one GetPictureMetadata got, key
+ * one of the keys above, bytes and size the item (size in bytes, 0 to
+ * FALTRIX_METADATA_MAX_SIZE). The bytes stay the plug-in's: the host copies what it keeps
+ * before returning, so they need to be valid during the call only. [the calling thread] */
+typedef void (*MetadataSinkFn)(void *context, const char *key, const void *bytes, int32_t size);
+
+/* Input plug-ins: hands every item of the picture at path to sink(context, ...), one call
+ * per item, in any order, and returns 0; nonzero when the file's items cannot be read (the
+ * host then carries none, and the pixels are stored all the same). The host calls it only
+ * right after a GetPictureDIB that returned a bitmap for the same path, on the same thread,
+ * so the plug-in may hand over what that decoding kept rather than read the file again. An
+ * item the plug-in found damaged is left out, with a "dropped" item saying so.
+ * [job thread] */
+typedef int32_t (*GetPictureMetadataFn)(const WCHAR *path, MetadataSinkFn sink, void *context);
+
+/* Output plug-ins: key null clears every item the plug-in holds for the calling thread
+ * (bytes null, size 0); otherwise the plug-in copies the item to write it with the next
+ * SaveDIBPicture on this thread. bytes are the host's, valid during the call only; size is
+ * in bytes and at most FALTRIX_METADATA_MAX_SIZE. Returns 0 when the output will keep the
+ * item, nonzero when its format cannot (or the key is unknown): the host then tells the user
+ * and, for "icc", converts the pixels to sRGB so that the picture looks the same. The host
+ * calls it with a null key before every SaveDIBPicture, so nothing outlives one picture.
+ * Only "icc", "exif" and "xmp" are handed to outputs; the EXIF says orientation 1 (the
+ * pixels are upright) and gives the stored size. [job thread] */
+typedef int32_t (*SetPictureMetadataFn)(const char *key, const void *bytes, int32_t size);
+
 /* Declarations for plug-in authors: define the entry points with these names and types. */
 #ifndef FALTRIX_HOST
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
@@ -178,6 +240,8 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
                                              int32_t reserved2, ProgressCallbackFn progress, int32_t data);
 FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength);
 FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value);
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context);
+FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *bytes, int32_t size);
 #endif
 
 #ifdef __cplusplus

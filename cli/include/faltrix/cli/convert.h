@@ -10,6 +10,7 @@
 
 #include "faltrix/cli/plugin_choice.h"
 #include "faltrix/cli/terminal_front_end.h"
+#include "faltrix/picture_metadata.h"
 
 namespace faltrix {
 
@@ -38,6 +39,7 @@ struct ConvertOptions {
     // Settings for the output plug-in, as its SetPluginOption takes them: --quality,
     // --lossless, --compression and --option KEY=VALUE, in the order given.
     std::vector<std::pair<QString, QString>> outputOptions;
+    MetadataChoice metadata;  // what --strip and --strip-only leave of the picture's blocks
     Verbosity verbosity = Verbosity::Normal;
     bool listPlugins = false;
     int jobs = 1;          // children at once in a batch
@@ -102,6 +104,7 @@ struct FileResult {
     bool skipped = false;  // not converted, by --skip-existing: no failure
     bool usage = false;    // failed by a setting the output plug-in does not take
     double seconds = 0;    // from its worker's start to its end
+    QStringList notices = {};  // what the stored picture lost ("kept frame 1 of 5"), one line per kind
 };
 
 // Converts one file in this process: checks the paths, chooses the plug-ins, works out the
@@ -111,9 +114,10 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
                        const std::vector<PluginEntry> &inputs, const std::vector<PluginEntry> &outputs,
                        CliFrontEnd *frontEnd);
 
-// The file's last line: "input -> output" on standard output (unless quiet, or the picture
-// itself goes there) when it was converted, else "faltrix-convert: input: reason" on standard
-// error.
+// The file's last lines: unless quiet, a warning "faltrix-convert: input: warning: notice" on
+// standard error for each notice, and "input -> output" on standard output (unless the
+// picture itself goes there) when it was converted; else "faltrix-convert: input: reason" on
+// standard error.
 void PrintFileResult(const FileTask &task, const FileResult &result, Verbosity verbosity);
 
 // The whole program after parsing: lists plug-ins, or converts the files, each in a child

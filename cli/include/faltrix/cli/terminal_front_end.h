@@ -111,6 +111,7 @@ public:
     void SetStatusText(std::u16string_view text) override;
     void SetProgressPosition(uint32_t position) override;
     void ShowMessage(std::u16string_view text, std::u16string_view caption) override;
+    void ShowNotice(std::u16string_view text) override;
 
 private:
     void Send(char kind, const QString &text);
@@ -120,8 +121,8 @@ private:
 
 // One line of the worker protocol, as the parent reads it back.
 struct WorkerEvent {
-    enum Kind { Status, Progress, Message, Failure, Plugin, TemporaryMade, TemporaryEnded, Unknown } kind = Unknown;
-    QString text;           // Status, Message, Failure; Plugin: "input NAME" or "output NAME"
+    enum Kind { Status, Progress, Message, Failure, Plugin, TemporaryMade, TemporaryEnded, Notice, Unknown } kind = Unknown;
+    QString text;           // Status, Message, Failure, Notice; Plugin: "input NAME" or "output NAME"
     QByteArray path;        // TemporaryMade, TemporaryEnded: the file system's bytes
     bool usage = false;     // Failure: by a setting from the command line
     uint32_t position = 0;  // Progress

@@ -14,11 +14,18 @@
 // FALTRIX_KIT_SETTINGS(ns, title) adds ConfigurationDlg, a dialog titled `title`, and
 // SetPluginOption, by key, over the plug-in's table of settings
 //   kit::Options ns::options;          values for the session, which both reach
+// FALTRIX_KIT_METADATA_OUTPUT(ns) adds SetPictureMetadata over
+//   bool ns::KeepsMetadata(std::string_view key, size_t size);
+//                                      true when the format stores an item of that key and size;
+//                                      ns::Save finds the items with kit::OutgoingMetadata
+// The input plug-in's GetPictureMetadata hands over what ns::Decode noted with
+// kit::NoteMetadata (metadata.h).
 // Each failure records its cause (kit::LastFailure) on the calling thread, which both
 // plug-in macros hand to the host through GetLastFailureText.
 #pragma once
 
 #include "faltrix/kit/kit.h"
+#include "faltrix/kit/metadata.h"
 #include "faltrix/kit/options.h"
 
 #define FALTRIX_KIT_PLUGIN_INFO_(ns, describe)                                                 \
@@ -52,8 +59,18 @@
     FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,           \
                                                 ProgressCallbackFn progress, int32_t data,     \
                                                 DibAllocCallbackFn alloc) {                    \
-        return ::faltrix::kit::Guarded(static_cast<HBITMAP>(nullptr),                          \
-                                       [&] { return ns::Decode(path, progress, data, alloc); }); \
+        HBITMAP bitmap = ::faltrix::kit::Guarded(static_cast<HBITMAP>(nullptr), [&] {          \
+            ::faltrix::kit::BeginNotingMetadata(path);                                         \
+            return ns::Decode(path, progress, data, alloc);                                    \
+        });                                                                                    \
+        if (!bitmap) ::faltrix::kit::ForgetNotedMetadata();                                    \
+        return bitmap;                                                                         \
+    }                                                                                          \
+    FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink,   \
+                                                     void *context) {                          \
+        return ::faltrix::kit::Guarded(1, [&] {                                                \
+            return ::faltrix::kit::AnswerPictureMetadata(path, sink, context);                 \
+        });                                                                                    \
     }
 
 #define FALTRIX_KIT_OUTPUT_PLUGIN(ns)                                                           \
@@ -74,5 +91,13 @@
         return ::faltrix::kit::Guarded(1, [&] {                                                \
             if (!name || !value) return ::faltrix::kit::Fail("no option name or value", 1);    \
             return ns::options.Set(name, value) ? 0 : 1;                                       \
+        });                                                                                    \
+    }
+
+#define FALTRIX_KIT_METADATA_OUTPUT(ns)                                                         \
+    FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *bytes,       \
+                                                     int32_t size) {                           \
+        return ::faltrix::kit::Guarded(1, [&] {                                                \
+            return ::faltrix::kit::TakePictureMetadata(key, bytes, size, ns::KeepsMetadata);   \
         });                                                                                    \
     }

@@ -1,0 +1,61 @@
+// What a picture holds besides its pixels, carried by the conversion job from the input
+// plug-in (GetPictureMetadata) to the output plug-in (SetPictureMetadata), checked on the way.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "faltrix/plugin.h"
+
+namespace faltrix {
+
+// Which of the picture's blocks the output is to keep (faltrix-convert's --strip and
+// --strip-only; the dialog keeps all).
+struct MetadataChoice {
+    bool icc = true;
+    bool exif = true;
+    bool xmp = true;
+};
+
+// The items of one picture. The blocks are empty when the picture has none or when one was
+// dropped as damaged or oversized; the notices say what the stored picture will lack.
+struct PictureMetadata {
+    std::string icc;   // the whole ICC profile
+    std::string exif;  // the TIFF structure, without "Exif\0\0"
+    std::string xmp;   // the packet
+    std::vector<std::u16string> notices;  // one line each, in words for the user
+};
+
+// Asks the current input plug-in for the items of the picture at path, right after its
+// GetPictureDIB succeeded, and checks them: a profile or EXIF block that is cut short,
+// malformed or over FALTRIX_METADATA_MAX_SIZE is dropped with a notice, and so is an
+// oversized XMP packet. The frame count, bits per sample and "dropped" items become notices.
+// Nothing is asked, at no cost, of a plug-in without GetPictureMetadata.
+PictureMetadata ReadPictureMetadata(const WCHAR *path);
+
+// Hands the chosen items to the current output plug-in for the picture of width x height
+// pixels in bitmap (a DIB section): clears, then sets each item; the EXIF with orientation 1,
+// these sizes and no thumbnail. A profile the output cannot keep (or that is not chosen)
+// has the bitmap's pixels converted to sRGB in place, so that the picture looks the same.
+// Adds a notice for each kind of item the output does not keep. Does nothing, at no cost,
+// when the picture has no items and the plug-in no SetPictureMetadata.
+void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HBITMAP bitmap);
+
+// ---- The pieces, for the job and its tests ------------------------------------------------
+
+// True for a whole ICC profile: its header's size is its own, its signature is there, and
+// Little CMS opens it.
+bool IsWholeProfile(const std::string &icc);
+
+// The EXIF block as the output gets it: orientation 1, PixelXDimension and PixelYDimension
+// set to width x height, no thumbnail, and nothing else changed. Empty when the block cannot
+// be read as EXIF.
+std::string ExifForOutput(const std::string &exif, uint32_t width, uint32_t height);
+
+// Converts the 24- or 32-bit pixels of bitmap from the profile's colours to sRGB, in place.
+// False, with the pixels unchanged, for another depth, a profile that is not RGB, or one
+// Little CMS cannot use.
+bool ConvertToSrgb(HBITMAP bitmap, const std::string &icc);
+
+}  // namespace faltrix

@@ -1,0 +1,283 @@
+// The picture's items on their way from the input plug-in to the output plug-in: collected
+// through the sink, checked, the EXIF block fitted to the stored picture with libexif, and a
+// profile the output cannot keep turned into sRGB pixels with Little CMS.
+#include "faltrix/picture_metadata.h"
+
+#include <lcms2.h>
+#include <libexif/exif-data.h>
+#include <libexif/exif-mem.h>
+
+#include <charconv>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "faltrix/plugin_list.h"
+#include "faltrix/text.h"
+
+namespace faltrix {
+namespace {
+
+constexpr std::string_view kExifHeader{"Exif\0\0", 6};
+constexpr size_t kMaxDroppedItems = 16;   // "dropped" items shown per picture
+constexpr size_t kMaxDroppedBytes = 200;  // of each
+
+// What the sink gathers: the blocks, and the words for what was left behind.
+struct Gathered {
+    PictureMetadata metadata;
+    uint64_t frames = 0;
+    uint64_t bitsPerSample = 0;
+    std::vector<std::string> dropped;
+};
+
+uint64_t DecimalOf(std::string_view text) {
+    uint64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() ? value : 0;
+}
+
+// The words for an item by its key.
+const char *BlockName(std::string_view key) {
+    if (key == FALTRIX_METADATA_ICC) return "the colour profile";
+    if (key == FALTRIX_METADATA_EXIF) return "the EXIF block";
+    return "the XMP packet";
+}
+
+// The size is checked before anything is copied: a block over the limit is only named.
+void Gather(void *context, const char *key, const void *bytes, int32_t size) {
+    auto *gathered = static_cast<Gathered *>(context);
+    if (key == nullptr || size < 0 || (bytes == nullptr && size > 0)) return;
+    const std::string_view name(key);
+    std::string *block = name == FALTRIX_METADATA_ICC    ? &gathered->metadata.icc
+                         : name == FALTRIX_METADATA_EXIF ? &gathered->metadata.exif
+                         : name == FALTRIX_METADATA_XMP  ? &gathered->metadata.xmp
+                                                         : nullptr;
+    if (size > FALTRIX_METADATA_MAX_SIZE) {
+        if (block) gathered->dropped.push_back(std::string(BlockName(name)) + ", larger than 16 MiB");
+        return;
+    }
+    const std::string_view item(static_cast<const char *>(bytes), static_cast<size_t>(size));
+    if (block) {
+        block->assign(item);
+    } else if (name == FALTRIX_METADATA_FRAMES) {
+        gathered->frames = DecimalOf(item);
+    } else if (name == FALTRIX_METADATA_BITS_PER_SAMPLE) {
+        gathered->bitsPerSample = DecimalOf(item);
+    } else if (name == FALTRIX_METADATA_DROPPED && gathered->dropped.size() < kMaxDroppedItems) {
+        gathered->dropped.emplace_back(item.substr(0, kMaxDroppedBytes));
+    }
+}
+
+// A plug-in's words on one line.
+std::u16string OneLine(std::string_view text) {
+    std::u16string line = Utf8ToUtf16(text);
+    for (char16_t &c : line)
+        if (c < 0x20 || c == 0x7F) c = u' ';
+    return line;
+}
+
+struct ExifDataFree {
+    void operator()(ExifData *data) const { exif_data_unref(data); }
+};
+using ExifDataPtr = std::unique_ptr<ExifData, ExifDataFree>;
+
+// The block loaded as it is: no tag left out for being unknown, nothing added, the maker's
+// note kept byte for byte. Null when it is no EXIF or holds no entry in IFD0 or the EXIF
+// directory.
+ExifDataPtr LoadExif(const std::string &exif, ExifMem *mem) {
+    if (exif.size() < 8 || (exif.compare(0, 4, "II*\0", 4) != 0 && exif.compare(0, 4, "MM\0*", 4) != 0))
+        return nullptr;
+    ExifDataPtr data(exif_data_new_mem(mem));
+    if (!data) return nullptr;
+    exif_data_unset_option(data.get(), EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS);
+    exif_data_unset_option(data.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+    exif_data_set_option(data.get(), EXIF_DATA_OPTION_DONT_CHANGE_MAKER_NOTE);
+    const std::string block = std::string(kExifHeader) + exif;
+    exif_data_load_data(data.get(), reinterpret_cast<const unsigned char *>(block.data()),
+                        static_cast<unsigned>(block.size()));
+    const auto holds = [&](ExifIfd ifd) { return data->ifd[ifd] != nullptr && data->ifd[ifd]->count > 0; };
+    if (!holds(EXIF_IFD_0) && !holds(EXIF_IFD_EXIF)) return nullptr;
+    return data;
+}
+
+// Replaces the tag in content with a fresh entry of libexif's standard format for it.
+ExifEntry *FreshEntry(ExifContent *content, ExifTag tag) {
+    if (ExifEntry *old = exif_content_get_entry(content, tag)) exif_content_remove_entry(content, old);
+    ExifEntry *entry = exif_entry_new();
+    if (entry == nullptr) return nullptr;
+    exif_content_add_entry(content, entry);
+    exif_entry_initialize(entry, tag);
+    exif_entry_unref(entry);  // the content holds it now
+    return entry;
+}
+
+// A profile describes the stored pixels when it is for RGB (colour or grey pixels alike), or
+// for grey and the pixels are palette indices. A CMYK profile, say, describes the file's
+// samples, not the B, G, R the plug-in turned them into.
+bool ProfileFits(const std::string &icc, HBITMAP bitmap) {
+    cmsHPROFILE profile = cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
+    if (profile == nullptr) return false;
+    const cmsColorSpaceSignature space = cmsGetColorSpace(profile);
+    cmsCloseProfile(profile);
+    DIBSECTION section{};
+    const bool indexed = GetObjectW(bitmap, sizeof section, &section) == static_cast<int>(sizeof section) &&
+                         section.dsBmih.biBitCount <= 8;
+    return space == cmsSigRgbData || (space == cmsSigGrayData && indexed);
+}
+
+}  // namespace
+
+bool IsWholeProfile(const std::string &icc) {
+    if (icc.size() < 132) return false;
+    const auto *b = reinterpret_cast<const uint8_t *>(icc.data());
+    const uint32_t declared = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+    if (declared != icc.size() || icc.compare(36, 4, "acsp") != 0) return false;
+    cmsHPROFILE profile = cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
+    if (profile == nullptr) return false;
+    cmsCloseProfile(profile);
+    return true;
+}
+
+std::string ExifForOutput(const std::string &exif, uint32_t width, uint32_t height) {
+    ExifMem *mem = exif_mem_new_default();
+    if (mem == nullptr) return {};
+    std::string out;
+    if (ExifDataPtr data = LoadExif(exif, mem)) {
+        const ExifByteOrder order = exif_data_get_byte_order(data.get());
+        // The stored pixels are upright: a reader must not turn them again.
+        if (ExifEntry *e = FreshEntry(data->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION); e && e->data)
+            exif_set_short(e->data, order, 1);
+        const std::pair<ExifTag, uint32_t> sides[] = {{EXIF_TAG_PIXEL_X_DIMENSION, width},
+                                                      {EXIF_TAG_PIXEL_Y_DIMENSION, height}};
+        for (const auto &[tag, side] : sides) {
+            ExifEntry *e = FreshEntry(data->ifd[EXIF_IFD_EXIF], tag);
+            if (e && e->data && e->format == EXIF_FORMAT_LONG) exif_set_long(e->data, order, side);
+        }
+        // The thumbnail shows the picture as it was, in the old orientation and size.
+        if (data->data != nullptr) exif_mem_free(mem, data->data);
+        data->data = nullptr;
+        data->size = 0;
+        ExifContent *ifd1 = data->ifd[EXIF_IFD_1];
+        while (ifd1 != nullptr && ifd1->count > 0) exif_content_remove_entry(ifd1, ifd1->entries[0]);
+
+        unsigned char *saved = nullptr;
+        unsigned int size = 0;
+        exif_data_save_data(data.get(), &saved, &size);
+        if (saved != nullptr && size > kExifHeader.size() &&
+            std::memcmp(saved, kExifHeader.data(), kExifHeader.size()) == 0)
+            out.assign(reinterpret_cast<const char *>(saved) + kExifHeader.size(), size - kExifHeader.size());
+        exif_mem_free(mem, saved);
+    }
+    exif_mem_unref(mem);
+    return out;
+}
+
+bool ConvertToSrgb(HBITMAP bitmap, const std::string &icc) {
+    DIBSECTION section{};
+    if (GetObjectW(bitmap, sizeof section, &section) != static_cast<int>(sizeof section) ||
+        section.dsBm.bmBits == nullptr)
+        return false;
+    const BITMAPINFOHEADER &header = section.dsBmih;
+    // 32 bits: B, G, R and a fourth byte that lcms copies untouched.
+    const bool defaultLayout = header.biCompression != BI_BITFIELDS ||
+                               (section.dsBitfields[0] == 0xFF0000 && section.dsBitfields[1] == 0xFF00 &&
+                                section.dsBitfields[2] == 0xFF);
+    if ((header.biBitCount != 24 && header.biBitCount != 32) || !defaultLayout) return false;
+    const cmsUInt32Number format = header.biBitCount == 24 ? TYPE_BGR_8 : TYPE_BGRA_8;
+
+    cmsHPROFILE source = cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
+    if (source == nullptr) return false;
+    bool converted = false;
+    if (cmsGetColorSpace(source) == cmsSigRgbData) {
+        cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+        cmsHTRANSFORM transform =
+            srgb ? cmsCreateTransform(source, format, srgb, format, INTENT_PERCEPTUAL, cmsFLAGS_COPY_ALPHA) : nullptr;
+        if (transform != nullptr) {
+            const auto height = static_cast<cmsUInt32Number>(header.biHeight < 0 ? -header.biHeight : header.biHeight);
+            const auto stride = static_cast<cmsUInt32Number>(section.dsBm.bmWidthBytes);
+            // In place: each pixel is read before it is written, in the same format.
+            cmsDoTransformLineStride(transform, section.dsBm.bmBits, section.dsBm.bmBits,
+                                     static_cast<cmsUInt32Number>(header.biWidth), height, stride, stride, 0, 0);
+            cmsDeleteTransform(transform);
+            converted = true;
+        }
+        if (srgb) cmsCloseProfile(srgb);
+    }
+    cmsCloseProfile(source);
+    return converted;
+}
+
+PictureMetadata ReadPictureMetadata(const WCHAR *path) {
+    InputPluginList &input = InputPlugins();
+    if (!input.HasPictureMetadata()) return {};
+    Gathered gathered;
+    if (input.GetPictureMetadata(path, Gather, &gathered) != 0) return {};
+    PictureMetadata &metadata = gathered.metadata;
+    if (gathered.frames > 1)
+        metadata.notices.push_back(u"kept frame 1 of " + Utf8ToUtf16(std::to_string(gathered.frames)));
+    if (gathered.bitsPerSample > 8)
+        metadata.notices.push_back(u"reduced " + Utf8ToUtf16(std::to_string(gathered.bitsPerSample)) +
+                                   u" to 8 bits per sample");
+    if (!metadata.icc.empty() && !IsWholeProfile(metadata.icc)) {
+        metadata.icc.clear();
+        gathered.dropped.emplace_back("the colour profile, which is cut short or malformed");
+    }
+    if (!metadata.exif.empty()) {
+        ExifMem *mem = exif_mem_new_default();
+        if (mem == nullptr || !LoadExif(metadata.exif, mem)) {
+            metadata.exif.clear();
+            gathered.dropped.emplace_back("the EXIF block, which is cut short or malformed");
+        }
+        if (mem) exif_mem_unref(mem);
+    }
+    for (const std::string &text : gathered.dropped) metadata.notices.push_back(u"dropped " + OneLine(text));
+    return metadata;
+}
+
+void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HBITMAP bitmap) {
+    OutputPluginList &output = OutputPlugins();
+    const bool hasItems = !metadata->icc.empty() || !metadata->exif.empty() || !metadata->xmp.empty();
+    const bool canSet = output.HasPictureMetadata();
+    if (canSet) output.SetPictureMetadata(nullptr, nullptr, 0);
+    if (!hasItems) return;
+
+    // An output without SetPictureMetadata keeps nothing; none gets an item over the limit
+    // (a rewritten EXIF block can grow by the tags it gained).
+    const auto hand = [&](const char *key, const std::string &item) {
+        return canSet && item.size() <= FALTRIX_METADATA_MAX_SIZE &&
+               output.SetPictureMetadata(key, item.data(), static_cast<int32_t>(item.size())) == 0;
+    };
+
+    DIBSECTION section{};
+    if (!metadata->exif.empty() && choice.exif &&
+        GetObjectW(bitmap, sizeof section, &section) == static_cast<int>(sizeof section)) {
+        const BITMAPINFOHEADER &header = section.dsBmih;
+        const int32_t height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
+        const std::string exif =
+            ExifForOutput(metadata->exif, static_cast<uint32_t>(header.biWidth), static_cast<uint32_t>(height));
+        if (exif.empty()) metadata->notices.push_back(u"dropped the EXIF block, which could not be rewritten");
+        else if (!hand(FALTRIX_METADATA_EXIF, exif)) metadata->notices.push_back(u"the output format keeps no EXIF");
+    }
+    if (!metadata->xmp.empty() && choice.xmp && !hand(FALTRIX_METADATA_XMP, metadata->xmp))
+        metadata->notices.push_back(u"the output format keeps no XMP");
+    if (!metadata->icc.empty() && !ProfileFits(metadata->icc, bitmap)) {
+        metadata->icc.clear();
+        metadata->notices.push_back(u"dropped the colour profile, which is not for the decoded pixels' colours");
+    }
+    if (metadata->icc.empty() || (choice.icc && hand(FALTRIX_METADATA_ICC, metadata->icc))) return;
+
+    // The output goes without the profile: asked to (--strip), or its format cannot hold it. An
+    // output that cannot take the item at all is one from before the call: its pixels are
+    // left as they were, as it always had them.
+    if (!choice.icc || canSet) {
+        if (ConvertToSrgb(bitmap, metadata->icc)) {
+            if (choice.icc) metadata->notices.push_back(u"the output format keeps no colour profile; the colours were converted to sRGB");
+            return;
+        }
+        metadata->notices.push_back(u"the colour profile was dropped without converting the colours to sRGB");
+        return;
+    }
+    metadata->notices.push_back(u"the output format keeps no colour profile");
+}
+
+}  // namespace faltrix

@@ -1,0 +1,87 @@
+// The items of the pictures being decoded and stored, per thread.
+#include "faltrix/kit/metadata.h"
+
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace faltrix::kit {
+namespace {
+
+struct Noted {
+    std::u16string path;
+    std::vector<std::pair<std::string, std::string>> items;
+};
+
+std::mutex g_mutex;
+std::map<std::thread::id, Noted> g_noted;  // input side
+std::map<std::thread::id, std::map<std::string, std::string, std::less<>>> g_outgoing;  // output side
+
+std::u16string PathOf(const WCHAR *path) { return path ? std::u16string(path) : std::u16string(); }
+
+}  // namespace
+
+void BeginNotingMetadata(const WCHAR *path) {
+    std::lock_guard lock(g_mutex);
+    g_noted[std::this_thread::get_id()] = Noted{PathOf(path), {}};
+}
+
+void ForgetNotedMetadata() {
+    std::lock_guard lock(g_mutex);
+    g_noted.erase(std::this_thread::get_id());
+}
+
+void NoteMetadata(const char *key, std::string_view bytes) {
+    if (bytes.size() > FALTRIX_METADATA_MAX_SIZE) {
+        NoteDropped(std::string("the ") + key + " block, larger than 16 MiB");
+        return;
+    }
+    std::lock_guard lock(g_mutex);
+    const auto it = g_noted.find(std::this_thread::get_id());
+    if (it != g_noted.end()) it->second.items.emplace_back(key, std::string(bytes));
+}
+
+void NoteMetadataNumber(const char *key, uint64_t value) { NoteMetadata(key, std::to_string(value)); }
+
+void NoteDropped(std::string_view text) { NoteMetadata(FALTRIX_METADATA_DROPPED, text); }
+
+int32_t AnswerPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context) {
+    Noted noted;
+    {
+        std::lock_guard lock(g_mutex);
+        const auto it = g_noted.find(std::this_thread::get_id());
+        if (it == g_noted.end() || it->second.path != PathOf(path)) return 1;
+        noted = std::move(it->second);
+        g_noted.erase(it);
+    }
+    if (sink == nullptr) return 1;
+    for (const auto &[key, bytes] : noted.items)
+        sink(context, key.c_str(), bytes.data(), static_cast<int32_t>(bytes.size()));
+    return 0;
+}
+
+int32_t TakePictureMetadata(const char *key, const void *bytes, int32_t size,
+                            bool (*keeps)(std::string_view key, size_t size)) {
+    std::lock_guard lock(g_mutex);
+    if (key == nullptr) {
+        g_outgoing.erase(std::this_thread::get_id());
+        return 0;
+    }
+    if (size < 0 || size > FALTRIX_METADATA_MAX_SIZE || (bytes == nullptr && size > 0) ||
+        !keeps(key, static_cast<size_t>(size)))
+        return 1;
+    g_outgoing[std::this_thread::get_id()][key].assign(static_cast<const char *>(bytes), static_cast<size_t>(size));
+    return 0;
+}
+
+std::string OutgoingMetadata(std::string_view key) {
+    std::lock_guard lock(g_mutex);
+    const auto it = g_outgoing.find(std::this_thread::get_id());
+    if (it == g_outgoing.end()) return {};
+    const auto item = it->second.find(key);
+    return item == it->second.end() ? std::string() : item->second;
+}
+
+}  // namespace faltrix::kit

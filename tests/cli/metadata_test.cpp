@@ -1,0 +1,328 @@
+// What a photo holds besides its pixels, through faltrix-convert and the bundled plug-ins of
+// this build: a JPEG with an Adobe RGB profile, EXIF (orientation 6, a date, a thumbnail) and
+// XMP is made with libjpeg, libexif and Little CMS, converted, and each output is read back
+// with its format's own library and libexif. The hostile test plug-in hands over bad items.
+#include <gtest/gtest.h>
+
+#include <jpeglib.h>
+#include <lcms2.h>
+#include <libexif/exif-data.h>
+#include <tiffio.h>
+#include <webp/mux.h>
+
+#include <QColorSpace>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <cstdio>
+#include <string>
+
+namespace {
+
+const QString kBuildDir = qEnvironmentVariable("FALTRIX_BUILD_DIR", QStringLiteral(FALTRIX_TEST_BUILD_DIR));
+constexpr int kWidth = 32, kHeight = 16;  // as stored; shown turned a quarter, 16 x 32
+const std::string kXmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF/></x:xmpmeta>";
+const std::string kExifSignature("Exif\0\0", 6);
+
+std::string AdobeRgbProfile() {
+    const cmsCIExyY white{0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 2.2);
+    cmsToneCurve *curves[3] = {gamma, gamma, gamma};
+    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::string bytes(size, '\0');
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsCloseProfile(profile);
+    cmsFreeToneCurve(gamma);
+    return bytes;
+}
+
+// A camera's block, without "Exif\0\0": orientation 6, the date (libexif's default: now), the
+// stored size and a thumbnail's bytes.
+std::string CameraExif() {
+    ExifData *data = exif_data_new();
+    exif_data_set_byte_order(data, EXIF_BYTE_ORDER_MOTOROLA);
+    const std::tuple<ExifIfd, ExifTag, uint32_t> tags[] = {{EXIF_IFD_0, EXIF_TAG_ORIENTATION, 6},
+                                                           {EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, 0},
+                                                           {EXIF_IFD_EXIF, EXIF_TAG_PIXEL_X_DIMENSION, kWidth},
+                                                           {EXIF_IFD_EXIF, EXIF_TAG_PIXEL_Y_DIMENSION, kHeight}};
+    for (const auto &[ifd, tag, value] : tags) {
+        ExifEntry *entry = exif_entry_new();
+        exif_content_add_entry(data->ifd[ifd], entry);
+        exif_entry_initialize(entry, tag);
+        if (entry->format == EXIF_FORMAT_SHORT) exif_set_short(entry->data, EXIF_BYTE_ORDER_MOTOROLA, uint16_t(value));
+        if (entry->format == EXIF_FORMAT_LONG) exif_set_long(entry->data, EXIF_BYTE_ORDER_MOTOROLA, value);
+        exif_entry_unref(entry);
+    }
+    data->data = static_cast<unsigned char *>(calloc(1, 64));
+    data->size = 64;
+    unsigned char *saved = nullptr;
+    unsigned size = 0;
+    exif_data_save_data(data, &saved, &size);
+    const std::string block(reinterpret_cast<char *>(saved) + 6, size - 6);
+    free(saved);
+    exif_data_unref(data);
+    return block;
+}
+
+// The block as libexif reads it: "orientation O, X x Y, date D, thumbnail N bytes".
+std::string ExifSays(const std::string &block) {
+    const std::string bytes = kExifSignature + block;
+    ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+    const auto value = [&](ExifIfd ifd, ExifTag tag) {
+        char text[64] = "none";
+        if (ExifEntry *e = exif_content_get_entry(data->ifd[ifd], tag)) exif_entry_get_value(e, text, sizeof text);
+        return std::string(text);
+    };
+    const std::string said = "orientation " + value(EXIF_IFD_0, EXIF_TAG_ORIENTATION) + ", " +
+                             value(EXIF_IFD_EXIF, EXIF_TAG_PIXEL_X_DIMENSION) + " x " +
+                             value(EXIF_IFD_EXIF, EXIF_TAG_PIXEL_Y_DIMENSION) + ", date " +
+                             value(EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL) + ", thumbnail " +
+                             std::to_string(data->size) + " bytes";
+    exif_data_unref(data);
+    return said;
+}
+
+// The photo: red left half, blue right half.
+void WriteJpeg(const QString &path, const std::string &exif, const std::string &icc) {
+    FILE *file = std::fopen(QFile::encodeName(path).constData(), "wb");
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr err{};
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    jpeg_stdio_dest(&cinfo, file);
+    cinfo.image_width = kWidth;
+    cinfo.image_height = kHeight;
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    for (const std::string &segment : {kExifSignature + exif, std::string("http://ns.adobe.com/xap/1.0/\0", 29) + kXmp})
+        jpeg_write_marker(&cinfo, JPEG_APP0 + 1, reinterpret_cast<const JOCTET *>(segment.data()), segment.size());
+    jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET *>(icc.data()), icc.size());
+    uint8_t row[kWidth * 3] = {};
+    for (int x = 0; x < kWidth; ++x) row[3 * x + (x < kWidth / 2 ? 0 : 2)] = 200;
+    for (JSAMPROW line = row; cinfo.next_scanline < kHeight;) jpeg_write_scanlines(&cinfo, &line, 1);
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::fclose(file);
+}
+
+// What an output holds, as its format's library reads it.
+struct Found {
+    int width = 0, height = 0;
+    std::string icc = {}, exif = {}, xmp = {};
+    std::string exifSaid = {};  // as ExifSays words it, where the format keeps no block as such
+};
+
+Found ReadJpeg(const QString &path) {
+    Found found;
+    FILE *file = std::fopen(QFile::encodeName(path).constData(), "rb");
+    jpeg_decompress_struct cinfo{};
+    jpeg_error_mgr err{};
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&cinfo);
+    jpeg_stdio_src(&cinfo, file);
+    for (int marker : {JPEG_APP0 + 1, JPEG_APP0 + 2}) jpeg_save_markers(&cinfo, marker, 0xFFFF);
+    jpeg_read_header(&cinfo, TRUE);
+    found.width = int(cinfo.image_width);
+    found.height = int(cinfo.image_height);
+    for (jpeg_saved_marker_ptr m = cinfo.marker_list; m; m = m->next) {
+        const std::string payload(reinterpret_cast<char *>(m->data), m->data_length);
+        if (payload.starts_with(kExifSignature)) found.exif = payload.substr(6);
+        if (payload.starts_with("http://ns.adobe.com/xap/1.0/")) found.xmp = payload.substr(29);
+    }
+    JOCTET *icc = nullptr;
+    unsigned size = 0;
+    if (jpeg_read_icc_profile(&cinfo, &icc, &size)) found.icc.assign(reinterpret_cast<char *>(icc), size);
+    free(icc);
+    jpeg_destroy_decompress(&cinfo);
+    std::fclose(file);
+    return found;
+}
+
+QByteArray Bytes(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+Found ReadWebp(const QString &path) {
+    Found found;
+    const QByteArray bytes = Bytes(path);
+    const WebPData data{reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())};
+    WebPMux *mux = WebPMuxCreate(&data, 0);
+    WebPMuxGetCanvasSize(mux, &found.width, &found.height);
+    for (const auto &[fourcc, into] : {std::pair{"ICCP", &found.icc}, {"EXIF", &found.exif}, {"XMP ", &found.xmp}}) {
+        WebPData chunk{};
+        if (WebPMuxGetChunk(mux, fourcc, &chunk) == WEBP_MUX_OK) into->assign(reinterpret_cast<const char *>(chunk.bytes), chunk.size);
+    }
+    WebPMuxDelete(mux);
+    return found;
+}
+
+Found ReadTiff(const QString &path) {
+    Found found;
+    TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "r");
+    TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &found.width);
+    TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &found.height);
+    for (const auto &[tag, into] : {std::pair{TIFFTAG_ICCPROFILE, &found.icc}, {TIFFTAG_XMLPACKET, &found.xmp}}) {
+        uint32_t size = 0;
+        void *bytes = nullptr;
+        if (TIFFGetField(tiff, tag, &size, &bytes)) into->assign(static_cast<char *>(bytes), size);
+    }
+    uint16_t orientation = 0;
+    uint64_t exif = 0;
+    uint32_t x = 0, y = 0;
+    char *date = nullptr;
+    TIFFGetField(tiff, TIFFTAG_ORIENTATION, &orientation);
+    if (TIFFGetField(tiff, TIFFTAG_EXIFIFD, &exif) && TIFFReadEXIFDirectory(tiff, exif) &&
+        TIFFGetField(tiff, EXIFTAG_PIXELXDIMENSION, &x) && TIFFGetField(tiff, EXIFTAG_PIXELYDIMENSION, &y) &&
+        TIFFGetField(tiff, EXIFTAG_DATETIMEORIGINAL, &date))
+        found.exifSaid = (orientation == 1 ? "orientation Top-left, " : "orientation ?, ") + std::to_string(x) + " x " +
+                         std::to_string(y) + ", date " + date + ", thumbnail 0 bytes";
+    TIFFClose(tiff);
+    return found;
+}
+
+// A V5 header names an embedded ('MBED') profile by its offset from the header and its size.
+Found ReadBmp(const QString &path) {
+    const QByteArray b = Bytes(path);
+    const auto u32 = [&](int at) { return at + 4 <= b.size() ? qFromLittleEndian<uint32_t>(b.constData() + at) : 0u; };
+    Found found{int(u32(18)), std::abs(int(u32(22)))};
+    if (u32(14) == 124 && u32(70) == 0x4D424544) found.icc = b.mid(14 + u32(126), u32(130)).toStdString();
+    return found;
+}
+
+class Metadata : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        for (const QString kind : {"input", "output"}) {
+            ASSERT_TRUE(QDir().mkpath(Path("plugins/" + kind)));
+            for (const QString &name : QDir(kBuildDir + "/bin/plugins/" + kind).entryList({"*.so"}))
+                ASSERT_TRUE(QFile::link(kBuildDir + "/bin/plugins/" + kind + "/" + name, Path("plugins/" + kind + "/" + name)));
+        }
+        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_PLUGIN), Path("plugins/input/hostile.so")));
+        WriteJpeg(Path("photo.jpg"), exif_, icc_);
+        // Qt writes the 16-bit PNG: iCCP from the colour space, the XMP packet as a text chunk.
+        QImage png(4, 2, QImage::Format_RGBX64);
+        png.fill(Qt::red);
+        png.setColorSpace(QColorSpace::fromIccProfile(QByteArray::fromStdString(icc_)));
+        png.setText("XML:com.adobe.xmp", QString::fromStdString(kXmp));
+        ASSERT_TRUE(png.save(Path("photo16.png")));
+    }
+    QString Path(const QString &name) const { return dir_.filePath(name); }
+
+    // The exit code (-1: it did not end) and standard error of a run in the folder.
+    std::pair<int, std::string> Run(const QStringList &arguments) {
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("FALTRIX_PLUGIN_DIR", "plugins");
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(dir_.path());
+        process.start(kBuildDir + "/bin/faltrix-convert", arguments);
+        const bool ended = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit;
+        return {ended ? process.exitCode() : -1, process.readAllStandardError().toStdString()};
+    }
+
+    const std::string icc_ = AdobeRgbProfile(), exif_ = CameraExif();
+    QTemporaryDir dir_;
+};
+
+// ---- each block into each format that holds it -----------------------------------------------
+
+struct OutputCase {
+    const char *name;
+    QStringList arguments;  // the output is out.<extension>
+    Found (*read)(const QString &);
+    const char *keeps;  // of "icc exif xmp"
+    int width, height;  // as stored
+    int minRed = 0;     // of the upright picture's pixel (8, 2), read by Qt: more than 200 once sRGB
+};
+
+class MetadataOutput : public Metadata, public ::testing::WithParamInterface<OutputCase> {};
+
+TEST_P(MetadataOutput, KeepsEachBlockItHoldsWithThePicturesSizeUpright) {
+    const OutputCase &c = GetParam();
+    if (c.arguments[0] == "photo.tif") {  // read back from our TIFF, whose writing the Tiff case checks
+        ASSERT_EQ(Run({"photo.jpg", "-o", "photo.tif"}).first, 0);
+    }
+    const auto [exitCode, said] = Run(c.arguments);
+    ASSERT_EQ(exitCode, 0) << said;
+    const QString out = Path(c.arguments.last());
+    const Found found = c.read(out);
+    const std::string keeps = c.keeps;
+    EXPECT_EQ(QSize(found.width, found.height), QSize(c.width, c.height));
+    EXPECT_EQ(found.icc == icc_, keeps.find("icc") != std::string::npos) << found.icc.size() << " bytes";
+    EXPECT_EQ(found.xmp, keeps.find("xmp") != std::string::npos ? kXmp : "");
+    // Upright, the stored size, the date as it was, no thumbnail.
+    const std::string source = ExifSays(exif_), date = source.substr(source.find(", date"));
+    const std::string upright = "orientation Top-left, " + std::to_string(c.width) + " x " + std::to_string(c.height) +
+                                date.substr(0, date.find(", thumbnail")) + ", thumbnail 0 bytes";
+    EXPECT_EQ(found.exif.empty() ? found.exifSaid : ExifSays(found.exif), keeps.find("exif") != std::string::npos ? upright : "");
+    if (c.minRed > 0) {
+        EXPECT_GT(qRed(QImage(out).pixel(8, 2)), c.minRed);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, MetadataOutput,
+    ::testing::Values(OutputCase{"Jpeg", {"photo.jpg", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
+                      OutputCase{"JpegResized", {"photo.jpg", "-W", "8", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", 8, 16},
+                      OutputCase{"Webp", {"photo.jpg", "-o", "out.webp"}, ReadWebp, "icc exif xmp", kHeight, kWidth},
+                      OutputCase{"Tiff", {"photo.jpg", "-o", "out.tif"}, ReadTiff, "icc exif xmp", kHeight, kWidth},
+                      OutputCase{"TiffRead", {"photo.tif", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
+                      OutputCase{"Bmp", {"photo.jpg", "-o", "out.bmp"}, ReadBmp, "icc", kHeight, kWidth},
+                      OutputCase{"BmpStrippedInSrgb", {"--strip", "photo.jpg", "-o", "out.bmp"}, ReadBmp, "", kHeight, kWidth, 225},
+                      OutputCase{"StripOnlyExif", {"--strip-only", "exif", "photo.jpg", "-o", "out.jpg"}, ReadJpeg, "icc xmp", kHeight, kWidth},
+                      OutputCase{"PngRead", {"photo16.png", "-o", "out.jpg"}, ReadJpeg, "icc xmp", 4, 2}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// ---- what the converter says -------------------------------------------------------------------
+
+struct WarningCase {
+    const char *name;
+    QStringList arguments;  // a first argument of tests/data is copied in under its own name
+    std::string said;       // standard error, "W: " standing for "faltrix-convert: <input>: warning: "
+};
+
+class MetadataWarning : public Metadata, public ::testing::WithParamInterface<WarningCase> {};
+
+TEST_P(MetadataWarning, OneLinePerKindAndExitZero) {
+    QStringList arguments = GetParam().arguments;
+    const QString input = QFileInfo(arguments[0]).fileName();
+    if (arguments[0].contains(u'/')) {
+        ASSERT_TRUE(QFile::copy(FALTRIX_TEST_DATA_DIR "/" + arguments[0], Path(input)));
+    }
+    arguments[0] = input;
+    ASSERT_TRUE(QFile::copy(Path("photo.jpg"), Path("meta.hostile")));
+    const QString expected = QString::fromStdString(GetParam().said).replace("W: ", "faltrix-convert: " + input + ": warning: ");
+    EXPECT_EQ(Run(arguments), std::pair(0, expected.toStdString()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MetadataWarning,
+    ::testing::Values(
+        WarningCase{"GifKeepsNone", {"photo.jpg", "-o", "out.gif"},
+                    "W: the output format keeps no EXIF\nW: the output format keeps no XMP\n"
+                    "W: the output format keeps no colour profile; the colours were converted to sRGB\n"},
+        WarningCase{"QuietHidesThem", {"photo.jpg", "-q", "-o", "out.gif"}, ""},
+        WarningCase{"StripIsSilent", {"photo.jpg", "--strip", "-o", "out.gif"}, ""},
+        WarningCase{"PngDepth", {"photo16.png", "-o", "out.tif"}, "W: reduced 16 to 8 bits per sample\n"},
+        WarningCase{"GifFrames", {"gif/layouts/two-frames-first-shown.gif", "-o", "out.bmp"}, "W: kept frame 1 of 2\n"},
+        WarningCase{"WebpFrames", {"webp/layouts/animation-red-then-blue.webp", "-o", "out.bmp"}, "W: kept frame 1 of 2\n"},
+        WarningCase{"TiffDepth", {"tiff/layouts/rgb-16-rounded-to-8.tif", "-o", "out.bmp"},
+                    "W: reduced 16 to 8 bits per sample\n"},
+        // An EXIF block past the limit and a profile cut short are dropped; the pixels convert.
+        WarningCase{"HostileItems", {"meta.hostile", "-o", "out.jpg"},
+                    "W: kept frame 1 of 5\nW: reduced 16 to 8 bits per sample\nW: dropped the EXIF block, larger than 16 MiB\n"
+                    "W: dropped an alpha mask\nW: dropped the colour profile, which is cut short or malformed\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
