@@ -13,6 +13,8 @@
 #include <atomic>
 #include <csetjmp>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -172,9 +174,21 @@ void CompressPart(const kit::SourcePicture &src, const Plan &plan, int32_t first
                                 w->packed.size() - 6);
 }
 
+// The items the host set, as PNG keeps them: iCCP, eXIf, and the XMP packet in an
+// uncompressed iTXt chunk named "XML:com.adobe.xmp".
+bool KeepsMetadata(std::string_view key, size_t) {
+    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF || key == FALTRIX_METADATA_XMP;
+}
+
+struct Items {
+    std::string icc = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
+    std::string exif = kit::OutgoingMetadata(FALTRIX_METADATA_EXIF);
+    std::string xmp = kit::OutgoingMetadata(FALTRIX_METADATA_XMP);
+};
+
 // libpng's part: the chunks before the pixels. setjmp lives in each of these helpers:
 // trivially destructible locals only. 0 on success.
-int WriteHead(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *plan) {
+int WriteHead(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *plan, const Items *items) {
     if (setjmp(png_jmpbuf(w->png))) return 1;
     png_init_io(w->png, file);
     png_set_IHDR(w->png, w->info, png_uint_32(src->width()), png_uint_32(src->height()), plan->bitDepth,
@@ -184,6 +198,20 @@ int WriteHead(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *
     if (src->xPelsPerMeter() > 0 && src->yPelsPerMeter() > 0)
         png_set_pHYs(w->png, w->info, png_uint_32(src->xPelsPerMeter()), png_uint_32(src->yPelsPerMeter()),
                      PNG_RESOLUTION_METER);
+    if (!items->icc.empty())
+        png_set_iCCP(w->png, w->info, "ICC profile", PNG_COMPRESSION_TYPE_BASE,
+                     reinterpret_cast<png_const_bytep>(items->icc.data()), png_uint_32(items->icc.size()));
+    if (!items->exif.empty())
+        png_set_eXIf_1(w->png, w->info, png_uint_32(items->exif.size()),
+                       reinterpret_cast<png_bytep>(const_cast<char *>(items->exif.data())));
+    png_text xmp{};
+    if (!items->xmp.empty()) {
+        xmp.compression = PNG_ITXT_COMPRESSION_NONE;
+        xmp.key = const_cast<char *>("XML:com.adobe.xmp");
+        xmp.text = const_cast<char *>(items->xmp.c_str());
+        xmp.itxt_length = items->xmp.size();
+        png_set_text(w->png, w->info, &xmp, 1);
+    }
     png_write_info(w->png, w->info);
     return 0;
 }
@@ -264,7 +292,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     kit::OutputFile out(utf8);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
     const auto failed = [] { return kit::Fail("PNG: the picture could not be written", kit::SaveResult::kEncoderFailed); };
-    if (WriteHead(&writer, out.stream(), &src, &plan) != 0) return failed();
+    const Items items;
+    if (WriteHead(&writer, out.stream(), &src, &plan, &items) != 0) return failed();
 
     uint32_t adler = 1;
     for (int32_t round = 0; round < parts; round += int32_t(threads)) {
@@ -304,4 +333,5 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace faltrix::png
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::png)
+FALTRIX_KIT_METADATA_OUTPUT(faltrix::png)
 FALTRIX_KIT_SETTINGS(faltrix::png, "PNG output")

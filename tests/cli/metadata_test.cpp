@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <jpeglib.h>
+#include <png.h>
 #include <lcms2.h>
 #include <libexif/exif-data.h>
 #include <tiffio.h>
@@ -166,6 +167,30 @@ Found ReadWebp(const QString &path) {
     return found;
 }
 
+Found ReadPng(const QString &path) {
+    Found found;
+    FILE *file = std::fopen(QFile::encodeName(path).constData(), "rb");
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, file);
+    png_read_info(png, info);
+    found.width = int(png_get_image_width(png, info));
+    found.height = int(png_get_image_height(png, info));
+    png_charp name = nullptr;
+    png_bytep profile = nullptr, exif = nullptr;
+    png_uint_32 size = 0;
+    int compression = 0;
+    if (png_get_iCCP(png, info, &name, &compression, &profile, &size)) found.icc.assign(reinterpret_cast<char *>(profile), size);
+    if (png_get_eXIf_1(png, info, &size, &exif)) found.exif.assign(reinterpret_cast<char *>(exif), size);
+    png_textp texts = nullptr;
+    const int count = png_get_text(png, info, &texts, nullptr);
+    for (int i = 0; i < count; ++i)
+        if (std::string_view(texts[i].key) == "XML:com.adobe.xmp") found.xmp.assign(texts[i].text, texts[i].itxt_length);
+    png_destroy_read_struct(&png, &info, nullptr);
+    std::fclose(file);
+    return found;
+}
+
 Found ReadTiff(const QString &path) {
     Found found;
     TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "r");
@@ -277,6 +302,7 @@ INSTANTIATE_TEST_SUITE_P(
                       OutputCase{"JpegResized", {"photo.jpg", "-W", "8", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", 8, 16},
                       OutputCase{"Webp", {"photo.jpg", "-o", "out.webp"}, ReadWebp, "icc exif xmp", kHeight, kWidth},
                       OutputCase{"Tiff", {"photo.jpg", "-o", "out.tif"}, ReadTiff, "icc exif xmp", kHeight, kWidth},
+                      OutputCase{"Png", {"photo.jpg", "-o", "out.png"}, ReadPng, "icc exif xmp", kHeight, kWidth},
                       OutputCase{"TiffRead", {"photo.tif", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
                       OutputCase{"Bmp", {"photo.jpg", "-o", "out.bmp"}, ReadBmp, "icc", kHeight, kWidth},
                       OutputCase{"BmpStrippedInSrgb", {"--strip", "photo.jpg", "-o", "out.bmp"}, ReadBmp, "", kHeight, kWidth, 225},
