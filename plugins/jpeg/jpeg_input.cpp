@@ -195,12 +195,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     if (!GuardedFinishDecompress(&cinfo)) return nullptr;
     if (const char *damage = DamageOf(r.err); *damage != '\0') {
         if (!r.err.lenient) return kit::Fail<HBITMAP>(damage);
-        // Salvaged: the picture is handed over, and whoever started the program is told.
-        std::string name;
-        kit::PathToUtf8(path, &name);
-        std::fprintf(stderr, "warning: %s: the picture is incomplete (salvaged leniently): %s\n", name.c_str(),
-                     damage);
-        std::fflush(stderr);
+        // Salvaged: the picture is handed over, and the host tells the user what it lacks.
+        kit::NoteDropped(std::string("the damaged pixel data, salvaged leniently: ") + damage);
     }
     return owned.Release();
 }

@@ -352,7 +352,8 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"DamagedJpeg", {"cut.jpg", "-o", "out.bmp"}, 1, "", {"cut.jpg: Failed in Decoding input data. (truncated JPEG data at row 48)\n"}, {}},
         RunCase{"LenientBatch", {"--lenient", "-f", "bmp", "-o", "out", "cut.jpg", "in.bmp"}, 0,
                 "(cut.jpg -> out/cut.bmp\n|in.bmp -> out/in.bmp\n){2}",
-                {"warning: cut.jpg: the picture is incomplete (salvaged leniently): truncated JPEG data at row 48\n",
+                {"faltrix-convert: cut.jpg: warning: dropped the damaged pixel data, salvaged leniently: truncated JPEG "
+                 "data at row 48\n",
                  "faltrix-convert: in.bmp: warning: the input plug-in bmp has no lenient mode"},
                 {{"out/in.bmp", {64, 48}}}},
         // Usage errors: exit code 2, nothing on standard output.

@@ -48,7 +48,6 @@ uint8_t Scale(uint32_t px, uint32_t mask) {
     return uint8_t((((px & mask) >> shift) * 255 + max / 2) / max);
 }
 
-std::u16string U16(const fs::path &file) { return QString::fromStdString(file.string()).toStdU16String(); }
 
 // The picture in a new section of p's layout: Qt's layouts of these formats are the DIB's
 // (B, G, R(, A) bytes; 0-5-5-5 words, or 5-6-5 under masks).
@@ -65,6 +64,8 @@ HBITMAP ImageInto(const QImage &image, const DibParams &p) {
 }
 
 }  // namespace
+
+std::u16string U16(const fs::path &file) { return QString::fromStdString(file.string()).toStdU16String(); }
 
 CodecPlugin::CodecPlugin(const std::string &format, const std::string &kind) {
     const fs::path file = BuildDir() / "bin" / "plugins" / kind / (format + ".so");

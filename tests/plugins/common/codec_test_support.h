@@ -82,6 +82,9 @@ struct DibParams {
 };
 
 // Creates a zeroed DIB section (owned by the caller: DeleteObject).
+// A path as the plug-ins take it.
+std::u16string U16(const std::filesystem::path &file);
+
 HBITMAP MakeDib(const DibParams &p, uint8_t **bits = nullptr, uint32_t *stride = nullptr);
 // n colours of a ramp through the colour cube; n < 0: the even grey ramp of -n entries (0 to
 // 255, as grey files decode to).
