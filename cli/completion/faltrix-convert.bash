@@ -37,6 +37,7 @@ _faltrix_convert() {
         --input-plugin) words=$(_faltrix_convert_listing "$program" Input names) ;;
         --output-plugin) words=$(_faltrix_convert_listing "$program" Output names) ;;
         --compression) words='none lzw deflate packbits 0 1 2 3 4 5 6 7 8 9' ;;
+        --filter) words='lanczos3 bicubic triangle box area nearest' ;;
         --strip-only) words='exif xmp icc exif,xmp exif,icc xmp,icc' ;;
         -W | --width | -H | --height | --fit | -j | --jobs | --timeout | --quality | --option)
             COMPREPLY=()
@@ -49,7 +50,7 @@ _faltrix_convert() {
             ;;
         *)
             if [[ $cur == -* ]]; then
-                words='-o --output -f --format -W --width -H --height --fit -a --anti-alias
+                words='-o --output -f --format -W --width -H --height --fit --filter -a --anti-alias
                        --input-plugin --output-plugin --overwrite --force --lenient --quality --lossless
                        --compression --option --strip --strip-only -v --verbose
                        -q --quiet --list-plugins -j --jobs --timeout -r --recursive

@@ -64,7 +64,13 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                                     "(rounded to the nearest pixel).",
                                     "N");
     const QCommandLineOption fit("fit", "Resize to fit inside W x H pixels, keeping the aspect ratio.", "WxH");
-    const QCommandLineOption antiAlias({"a", "anti-alias"}, "Resize by area averaging.");
+    const QCommandLineOption antiAlias({"a", "anti-alias"},
+                                       "Resize by the dialog's area averaging (the same as --filter area).");
+    const QCommandLineOption filter("filter",
+                                    "How a picture whose size changes is resized: lanczos3 (the default), bicubic, "
+                                    "triangle, box (the true area average), area (the dialog's averaging) or "
+                                    "nearest.",
+                                    "NAME");
     const QCommandLineOption inputPlugin("input-plugin",
                                          "Use this input plug-in (file name without .so, or description).",
                                          "NAME");
@@ -118,7 +124,7 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     const QCommandLineOption help({"h", "help"}, "Show this help.");
     const QCommandLineOption version("version", "Show the version.");
 
-    parser.addOptions({output, format, width, height, fit, antiAlias, inputPlugin, outputPlugin, overwrite, force,
+    parser.addOptions({output, format, width, height, fit, antiAlias, filter, inputPlugin, outputPlugin, overwrite, force,
                        lenient, quality, lossless, compression, setting, strip, stripOnly, verbose, quiet, listPlugins,
                        jobs, timeout, recursive, skipExisting, filesFrom, nul, report, help, version});
     parser.addPositionalArgument("INPUT", "The picture file(s) to convert ('-': standard input).", "INPUT...");
@@ -153,6 +159,21 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     o.format = parser.value(format);
     while (o.format.startsWith(u'.')) o.format.remove(0, 1);
     o.antiAlias = parser.isSet(antiAlias);
+    if (parser.isSet(filter)) {
+        static const std::pair<const char *, ResizeFilter> kFilters[] = {
+            {"lanczos3", ResizeFilter::Lanczos3}, {"lanczos", ResizeFilter::Lanczos3}, {"bicubic", ResizeFilter::Bicubic},
+            {"triangle", ResizeFilter::Triangle}, {"linear", ResizeFilter::Triangle},  {"box", ResizeFilter::Box},
+            {"area", ResizeFilter::Area},         {"nearest", ResizeFilter::Nearest}};
+        const QString name = parser.value(filter).trimmed().toLower();
+        const auto found = std::find_if(std::begin(kFilters), std::end(kFilters),
+                                        [&](const auto &one) { return name == QLatin1String(one.first); });
+        if (found == std::end(kFilters))
+            return usage(QStringLiteral("Unknown filter '%1': give lanczos3, bicubic, triangle, box, area or nearest.")
+                             .arg(parser.value(filter)));
+        o.filter = found->second;
+        if (o.antiAlias && o.filter != ResizeFilter::Area) return usage("-a is --filter area; give one of them.");
+    }
+    if (o.antiAlias) o.filter = ResizeFilter::Area;
     o.inputPlugin = parser.value(inputPlugin);
     o.outputPlugin = parser.value(outputPlugin);
     o.replaceReadOnly = parser.isSet(force);

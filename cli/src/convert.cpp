@@ -246,7 +246,11 @@ FileResult RunJob(const ConvertOptions &options, const OutputSize &size, const C
     TheConversionRequest = ConversionRequest{};
     TheConversionRequest.outputWidth = size.width;
     TheConversionRequest.outputHeight = size.height;
-    TheConversionRequest.antiAlias = options.antiAlias;
+    TheConversionRequest.antiAlias = options.filter == ResizeFilter::Area;
+    if (options.filter != ResizeFilter::Area && options.filter != ResizeFilter::Nearest) {
+        SetResizeFilter(options.filter);
+        TheConversionRequest.filteredResize = FilteredResize;
+    }
     TheConversionRequest.overwrite = options.overwrite;
     TheConversionRequest.replaceReadOnly = options.replaceReadOnly;
     TheConversionRequest.metadata = options.metadata;

@@ -105,6 +105,20 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
         return StoreTarget{decoded.bitmap, dc};
     }
 
+    if (request.filteredResize != nullptr) {
+        ShowStatus(u"Now anti-alias Resizing...");
+        HBITMAP resized = request.filteredResize(decoded.bitmap, decoded.section, request.outputWidth,
+                                                 request.outputHeight);
+        HDC dc = resized != nullptr ? SelectForStoring(resized) : nullptr;
+        if (dc == nullptr) {
+            ShowStatus(u"Failed in Resizing.");
+            return {};
+        }
+        ShowStatus(u"anti-alias Resizing Done.");
+        DeleteObject(decoded.bitmap);
+        return StoreTarget{resized, dc};
+    }
+
     if (request.antiAlias && sizeChanged) {
         ShowStatus(u"Now anti-alias Resizing...");
         const double sx = static_cast<double>(request.outputWidth) / static_cast<double>(sourceWidth);

@@ -289,9 +289,12 @@ INSTANTIATE_TEST_SUITE_P(
                 {"flat.bmp: a 300 x 2 picture would have no usable height at that size"}, {}},
         // Per cent of the picture's side, the other side following; the derived side rounded
         // (300 x 2 at 150 wide: 1); --fit the largest inside the box.
-        RunCase{"PercentOfThePicture", {"-q", "-W", "50%", "in.bmp", "-o", "out.bmp"}, 0, "", {}, {{"out.bmp", {32, 24}}}},
+        RunCase{"PercentOfThePicture", {"-q", "--filter", "box", "-W", "50%", "in.bmp", "-o", "out.bmp"}, 0, "", {},
+                {{"out.bmp", {32, 24}}}},
         RunCase{"DerivedSideRounded", {"-q", "-W", "150", "flat.bmp", "-o", "out.bmp"}, 0, "", {}, {}},
-        RunCase{"FitInsideABox", {"-q", "--fit", "16x16", "in.bmp", "-o", "out.bmp"}, 0, "", {}, {{"out.bmp", {16, 12}}}},
+        RunCase{"FitInsideABox", {"-q", "--filter", "BOX", "--fit", "16x16", "in.bmp", "-o", "out.bmp"}, 0, "", {},
+                {{"out.bmp", {16, 12}}}},
+        RunCase{"UnknownFilter", {"--filter", "sinc", "in.bmp", "-o", "out.bmp"}, 2, "", {"Unknown filter 'sinc'"}, {}},
         RunCase{"OverlongPath", {"in", "-o", QString(2100, u'x')}, 1, "", {"2100 UTF-16 units long; at most 2047"}, {}},
         RunCase{"UnknownOutputFormat", {"in.bmp", "-o", "o.xyz"}, 1, "", {"no output plug-in writes '.xyz'"}, {}},
         // A plug-in's cause follows the job's last status line; a plug-in that gives none leaves
@@ -390,7 +393,7 @@ INSTANTIATE_TEST_SUITE_P(
         // once, in either order. The height alone gives the width (40), and the resize without
         // averaging by 1.6 is one that averaging would blend.
         RunCase{"BatchKeepsTheExtensions",
-                {"-j", "2", "-H", "30", "-o", "out", "in.bmp", "z.tar.bmp", "in", "three.bmp"}, 1,
+                {"-j", "2", "--filter", "nearest", "-H", "30", "-o", "out", "in.bmp", "z.tar.bmp", "in", "three.bmp"}, 1,
                 "(in.bmp -> out/in.bmp\n|z.tar.bmp -> out/z.tar.bmp\n){2}",
                 {"\n  in: the output has no extension to choose a format by (use -f or --output-plugin)\n"
                  "  three.bmp: the output exists (--overwrite replaces it)\n"},

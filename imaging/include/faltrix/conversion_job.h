@@ -34,6 +34,10 @@ struct ConversionRequest {
     bool replaceReadOnly = false;
     // Which of the picture's colour profile, EXIF and XMP go to the output.
     MetadataChoice metadata = {};
+    // A resize of the front end's own, in place of the two above when the size changes
+    // (faltrix-convert's --filter): the decoded picture, left as it is, to a new DIB section of
+    // width x height, or null when it cannot. Reported with the anti-aliased resize's lines.
+    HBITMAP (*filteredResize)(HBITMAP source, const DIBSECTION &section, uint32_t width, uint32_t height) = nullptr;
 };
 extern ConversionRequest TheConversionRequest;
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "faltrix/cli/filtered_resize.h"
 #include "faltrix/cli/plugin_choice.h"
 #include "faltrix/cli/terminal_front_end.h"
 #include "faltrix/picture_metadata.h"
@@ -30,7 +31,8 @@ struct ConvertOptions {
     bool widthPercent = false;
     bool heightPercent = false;
     std::optional<std::pair<uint32_t, uint32_t>> fit;
-    bool antiAlias = false;
+    bool antiAlias = false;  // -a: the dialog's area averaging (filter Area)
+    ResizeFilter filter = ResizeFilter::Lanczos3;  // how a picture whose size changes is resized
     QString inputPlugin;   // forced input plug-in (file name without .so, or description)
     QString outputPlugin;  // forced output plug-in
     bool overwrite = false;
