@@ -16,6 +16,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
+#include <QImageReader>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -309,6 +310,29 @@ INSTANTIATE_TEST_SUITE_P(
                       OutputCase{"StripOnlyExif", {"--strip-only", "exif", "photo.jpg", "-o", "out.jpg"}, ReadJpeg, "icc xmp", kHeight, kWidth},
                       OutputCase{"PngRead", {"photo16.png", "-o", "out.jpg"}, ReadJpeg, "icc xmp", 4, 2}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// A GIF keeps no profile: its pixels are the source's as Little CMS renders them in sRGB.
+TEST_F(Metadata, GifLooksLikeTheSrgbRendering) {
+    ASSERT_EQ(Run({"photo.jpg", "-q", "-o", "out.gif"}).first, 0);
+    QImageReader reader(Path("photo.jpg"));
+    reader.setAutoTransform(true);  // shown turned, as the GIF is stored
+    const QImage decoded = reader.read().convertToFormat(QImage::Format_RGB888);
+    QImage expected = decoded;
+    cmsHPROFILE source = cmsOpenProfileFromMem(icc_.data(), cmsUInt32Number(icc_.size()));
+    cmsHPROFILE srgb = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM toSrgb = cmsCreateTransform(source, TYPE_RGB_8, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+    for (int y = 0; y < decoded.height(); ++y)
+        cmsDoTransform(toSrgb, decoded.constScanLine(y), expected.scanLine(y), cmsUInt32Number(decoded.width()));
+    cmsDeleteTransform(toSrgb);
+    cmsCloseProfile(source);
+    cmsCloseProfile(srgb);
+    const QImage gif = QImage(Path("out.gif")).convertToFormat(QImage::Format_RGB888);
+    ASSERT_EQ(gif.size(), expected.size());
+    double difference = 0;
+    for (int y = 0; y < gif.height(); ++y)
+        for (int i = 0; i < 3 * gif.width(); ++i) difference += std::abs(gif.constScanLine(y)[i] - expected.constScanLine(y)[i]);
+    EXPECT_LT(difference / (3.0 * gif.width() * gif.height()), 2.0);
+}
 
 // ---- what the converter says -------------------------------------------------------------------
 
