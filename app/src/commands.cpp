@@ -31,6 +31,7 @@ constexpr char16_t kEnterOutputName[] = u"Enter output file name.";
 constexpr char16_t kInputMissing[] = u"Input file does not exist.";
 constexpr char16_t kOverwrite[] = u"This file already exists.\rAre you sure overwrite this file?";
 constexpr char16_t kIllegalNumber[] = u"Illegal number in edit box.";
+constexpr char16_t kCodeWaits[] = u"Code waits for the preview to end.";
 constexpr char16_t kPathTooLong[] =
     u"The path is longer than 1023 characters.\r\nChoose a shorter file name or folder.";
 
@@ -137,14 +138,33 @@ void MainDialog::StartPreview(const QString &inputPath, const ControlSet &contro
     // A path too long for the job's buffer gets no preview; the conversion command refuses it
     // with a message.
     if (JobRunning() || !SetJobPath(InputPath, Units(inputPath))) return;
+    // Set before the start: the controls are disabled before the job's thread runs.
+    previewStarted_ = true;
     StartPreviewJob(reinterpret_cast<HWND>(Control(kPreviewBox)), ThePreviewSurface.dc, controls,
                     Checked(kAntiAliasCheck));
+}
+
+bool MainDialog::CodeWaitsForPreview() {
+    if (!JobRunning()) return false;
+    // A Code during a conversion has nothing to wait for: the user sees that job's result.
+    if (previewStarted_ && !codePending_) {
+        codePending_ = true;
+        frontEnd_->SetStatusNote(DisplayText(kCodeWaits));
+        jobEndTimer_->start();
+    }
+    return true;
 }
 
 // ---- Commands ---------------------------------------------------------------------------
 
 void MainDialog::StartConversionCommand() {
-    if (JobRunning()) return;
+    if (CodeWaitsForPreview()) return;
+    // Sizes refreshed for another picture would store this one distorted: Code first does
+    // what leaving the field does, which may start a preview to wait for.
+    if (!SizesBelongTo(FieldText(kInputPathField))) {
+        LeaveInputField();
+        if (CodeWaitsForPreview()) return;
+    }
     const QString inputPath = FieldText(kInputPathField);
     const QString outputPath = FieldText(kOutputPathField);
 
@@ -196,6 +216,7 @@ void MainDialog::StartConversionCommand() {
     }
     // A preview may have started while a message box was open.
     if (JobRunning() || !SetJobPath(InputPath, Units(inputPath)) || !SetJobPath(OutputPath, Units(completed))) return;
+    previewStarted_ = false;
     StartConversionJob(controls, *width, *height, Checked(kAntiAliasCheck), overwrite);
 }
 
@@ -203,19 +224,28 @@ void MainDialog::Exit() {
     if (JobRunning()) {
         // The surface and the plug-ins stay until the job has ended; then the dialog closes.
         closePending_ = true;
-        closeTimer_->start();
+        jobEndTimer_->start();
         return;
     }
     closePending_ = false;
-    closeTimer_->stop();
+    codePending_ = false;
+    jobEndTimer_->stop();
     DestroyPreviewSurface();
     // The next start is a fresh one.
     state_->EndCleanly();
     done(0);
 }
 
-void MainDialog::WaitForJobThenClose() {
-    if (!JobRunning()) Exit();
+void MainDialog::AfterJobEnd() {
+    if (JobRunning()) return;
+    jobEndTimer_->stop();
+    if (closePending_) {
+        Exit();
+    } else if (codePending_) {
+        codePending_ = false;
+        frontEnd_->SetStatusNote({});
+        StartConversionCommand();
+    }
 }
 
 void MainDialog::ShowPreview() {
@@ -232,6 +262,7 @@ void MainDialog::InputDetail() {
     const std::optional<PictureInfo> info = PictureSize(inputPath);
     if (!info || inputPath.isEmpty()) return;
     WriteAllSizes(*info);
+    sizesFor_ = inputPath;
     if (Checked(kAutoPreviewCheck)) {
         ControlSet controls;
         ControlSetOf(&controls);
@@ -258,6 +289,7 @@ void MainDialog::ChooseInput() {
         return;
     }
     WriteAllSizes(*info);
+    sizesFor_ = *chosen;
     if (Checked(kAutoPreviewCheck)) {
         StartPreview(*chosen, controls);
     } else {
@@ -289,11 +321,16 @@ void MainDialog::SwitchPlugin(int listId) {
         return;
     }
     SelectEntry(input, chosen);
+    // Another plug-in may read the same file differently, or at all.
+    if (input) sizesFor_.reset();
     RememberSettings();
 }
 
 void MainDialog::LeaveInputField() {
     const QString inputPath = FieldText(kInputPathField);
+    // The sizes already belong to this path: they may hold what the user typed since.
+    if (SizesBelongTo(inputPath)) return;
+    sizesFor_ = inputPath;
     const std::optional<PictureInfo> info = PictureSize(inputPath);
     if (!info) {
         EmptyAllSizes();

@@ -1,6 +1,7 @@
 // The main dialog: building, initialisation, the preview box and the dispatch of commands.
 #include "faltrix/app/main_dialog.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -100,9 +101,9 @@ MainDialog::MainDialog(int layoutId, QWidget *parent) : QDialog(parent) {
     previousFrontEnd_ = InstalledFrontEnd();
     InstallFrontEnd(frontEnd_.get());
 
-    closeTimer_ = new QTimer(this);
-    closeTimer_->setInterval(20);
-    connect(closeTimer_, &QTimer::timeout, this, &MainDialog::WaitForJobThenClose);
+    jobEndTimer_ = new QTimer(this);
+    jobEndTimer_->setInterval(20);
+    connect(jobEndTimer_, &QTimer::timeout, this, &MainDialog::AfterJobEnd);
 
     state_ = std::make_unique<DialogState>();
     ConnectControls();
@@ -217,12 +218,16 @@ void MainDialog::ConnectControls() {
 }
 
 bool MainDialog::eventFilter(QObject *watched, QEvent *event) {
-    if (watched == Control(kInputPathField) && event->type() == QEvent::FocusOut) {
+    if (watched == Control(kInputPathField) && event->type() == QEvent::FocusOut && !jobMovesFocus_) {
         // Only a move of the focus inside the dialog counts: a window that comes on top (a
         // message box, another program) or a pop-up menu leaves the field's focus in place.
         const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
         if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
+            // A press on Code that takes the focus: a preview started by leaving the field
+            // disables Code before the click ends, so the click is kept for the preview's end.
+            const bool pressingCode = reason == Qt::MouseFocusReason && QApplication::focusWidget() == Control(kCodeButton);
             Command(kInputPathField, kNotifyKillFocus);
+            if (pressingCode) CodeWaitsForPreview();
         }
     }
     return QDialog::eventFilter(watched, event);
@@ -250,6 +255,22 @@ void MainDialog::Command(int id, int notification) {
         break;
     default:
         break;  // the "Display" buttons and every other control do nothing
+    }
+}
+
+void MainDialog::EnableForJob(QWidget *control, bool enable) {
+    if (!enable && control == focusWidget()) {
+        heldFocus_ = control;
+        jobMovesFocus_ = true;
+        control->setEnabled(false);
+        if (QWidget *moved = focusWidget(); moved != nullptr && moved != control) moved->clearFocus();
+        jobMovesFocus_ = false;
+        return;
+    }
+    control->setEnabled(enable);
+    if (enable && control == heldFocus_) {
+        heldFocus_.clear();
+        if (focusWidget() == nullptr) control->setFocus(Qt::OtherFocusReason);
     }
 }
 
@@ -300,6 +321,8 @@ void MainDialog::RestoreAfterUncleanEnd() {
         const auto it = left->settings.fields.constFind(QLatin1String(field.name));
         if (it != left->settings.fields.cend()) SetFieldText(field.id, *it);
     }
+    // Input sizes that were kept belong to the input path kept with them.
+    if (!FieldText(kInputWidthField).isEmpty()) sizesFor_ = FieldText(kInputPathField);
     for (const Remembered &check : kRememberedChecks) {
         auto *box = qobject_cast<QCheckBox *>(Control(check.id));
         const auto it = left->settings.checks.constFind(QLatin1String(check.name));

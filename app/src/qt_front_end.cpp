@@ -35,8 +35,14 @@ void QtFrontEnd::OnDialogThread(Action &&action) {
 void QtFrontEnd::SetStatusText(std::u16string_view text) {
     const QString shown = DisplayText(text);
     OnDialogThread([this, &shown] {
-        if (auto *box = qobject_cast<QTextEdit *>(dialog_->Control(kStatusBox))) box->setPlainText(shown);
+        if (auto *box = qobject_cast<QTextEdit *>(dialog_->Control(kStatusBox)))
+            box->setPlainText(note_.isEmpty() ? shown : shown + u'\n' + note_);
     });
+}
+
+void QtFrontEnd::SetStatusNote(const QString &note) {
+    note_ = note;
+    if (!note.isEmpty()) AppendStatusLine(note.toStdU16String());
 }
 
 void QtFrontEnd::AppendStatusLine(std::u16string_view text) {
@@ -61,7 +67,7 @@ void QtFrontEnd::SetProgressPosition(uint32_t position) {
 
 void QtFrontEnd::EnableControl(HWND control, bool enable) {
     if (control == nullptr) return;
-    OnDialogThread([control, enable] { WidgetOf(control)->setEnabled(enable); });
+    OnDialogThread([this, control, enable] { dialog_->EnableForJob(WidgetOf(control), enable); });
 }
 
 HWND QtFrontEnd::ControlById(HWND dialog, int id) {

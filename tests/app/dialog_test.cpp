@@ -446,7 +446,7 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
 TEST_P(BothLayouts, NoSecondJobWhileOneRunsAndACloseWaitsForItsEnd) {
     WriteFile(Path("%/a.dp.hold"), {});
     dialog_->show();
-    SetField(kInputPathField, Path("%/a.dp"));
+    LeaveInputField("%/a.dp");
     SetField(kOutputPathField, u"out.dp"_s);
     Tick(kAutoPreviewCheck);
     Press(kCodeButton);
@@ -458,7 +458,7 @@ TEST_P(BothLayouts, NoSecondJobWhileOneRunsAndACloseWaitsForItsEnd) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return Status() == u"Now Decoding input data..."_s; }));
     // Neither leaving the input field with automatic preview on nor a late command starts
     // another job; a close request waits for the job's end, the surface kept.
-    LeaveInputField("%/a.dp");
+    LeaveInputField("%/text.dp");
     dialog_->Command(kShowPreviewButton, kNotifyClicked);
     dialog_->Command(kCodeButton, kNotifyClicked);
     dialog_->close();
@@ -480,6 +480,53 @@ TEST_P(BothLayouts, NoSecondJobWhileOneRunsAndACloseWaitsForItsEnd) {
     }
     ShowMessage(u"Failed in loading library.", u"/plugins/input/x.so");
     EXPECT_EQ(messages_, QStringList{Shown(u"Failed in loading library."_s, u"/plugins/input/x.so"_s, kMbOk)});
+}
+
+// The shown dialog driven by mouse and keys: a click gives the focus, Enter presses Code.
+// Neither a job's disabling of the focused control nor a click after it replaces typed
+// sizes; a new input path counts at Code as if the field were left; a Code whose press
+// starts a preview by leaving the field converts when that preview ends.
+TEST_P(BothLayouts, CodeWritesTheTypedSizesOrTheNewPicturesAndWaitsForAPreview) {
+    WriteFile(Path("%/tall.dp"), "240 640");
+    dialog_->show();
+    dialog_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
+    Tick(kKeepAspectCheck, false);
+    const auto type = [&](int id, const QString &text) {
+        QTest::mouseClick(Get(id), Qt::LeftButton);
+        QTest::keyClick(Get(id), Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(Get(id), text);
+    };
+    type(kInputPathField, Path("%/a.dp"));
+    type(kOutputPathField, u"out.dp"_s);
+    type(kOutputWidthField, u"320"_s);
+    type(kOutputHeightField, u"240"_s);
+    // The input path typed before (or null), how Code is given (0 click, 1 Enter, 2 a click
+    // whose press starts a held preview, 3 a click after one into the input field) and what
+    // it writes.
+    const struct { const char *input; int how; const char *written; } steps[] = {
+        {nullptr, 0, "320 240 24\n"}, {nullptr, 3, "320 240 24\n"}, {"%/tall.dp", 1, "240 640 24\n"},
+        {"%/a.dp", 2, "640 480 24\n"}};
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.how);
+        QFile::remove(Path("%/out.dp"));
+        if (step.input != nullptr) type(kInputPathField, Path(step.input));
+        if (step.how == 1) QTest::keyClick(Get(kInputPathField), Qt::Key_Return);
+        if (step.how == 3) QTest::mouseClick(Get(kInputPathField), Qt::LeftButton);
+        if (step.how == 0 || step.how == 3) QTest::mouseClick(Get(kCodeButton), Qt::LeftButton);
+        if (step.how == 2) {
+            Tick(kAutoPreviewCheck);
+            WriteFile(Path("%/a.dp.hold"), {});
+            QTest::mousePress(Get(kCodeButton), Qt::LeftButton);
+            QTest::mouseRelease(Get(kCodeButton), Qt::LeftButton);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return Status() == u"Now Decoding input data...\nCode waits for the preview to end."_s; }));
+            QFile::remove(Path("%/a.dp.hold"));
+        }
+        EXPECT_TRUE(QTest::qWaitFor([&] { return ReadFile(Path("%/out.dp")) == step.written; }, 10000));
+        WaitForJob();
+        EXPECT_EQ(dialog_->focusWidget(), Get(step.how == 1 ? kInputPathField : kCodeButton));
+    }
+    EXPECT_EQ(messages_, QStringList());
 }
 
 // ---- The state kept across a crash --------------------------------------------------------

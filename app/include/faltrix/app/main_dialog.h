@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QFrame>
 #include <QImage>
+#include <QPointer>
 
 #include <cstdint>
 #include <memory>
@@ -78,6 +79,13 @@ public:
     // Escape and close requests: the Exit command.
     void reject() override;
 
+    // Enables or disables a control for a job. The keyboard focus stays with the control the
+    // user gave it to: disabling a focused control leaves the dialog without a focus widget
+    // (Qt would hand it to the next control, and a later click would count as leaving the
+    // input field), and enabling it again gives it back unless the user has put the focus
+    // elsewhere meanwhile.
+    void EnableForJob(QWidget *control, bool enable);
+
 signals:
     void FirstShown();
 
@@ -114,6 +122,8 @@ private:
 
     // Helpers of the commands.
     void StartPreview(const QString &inputPath, const ControlSet &controls);
+    // True while a job runs: a Code during a preview is then kept for the preview's end.
+    bool CodeWaitsForPreview();
     std::optional<PictureInfo> PictureSize(const QString &path);
     void WriteAllSizes(const PictureInfo &info);
     void EmptyAllSizes();
@@ -129,7 +139,10 @@ private:
     // a message and counts as no choice.
     std::optional<QString> ChoosePath(bool forInput);
     void ControlSetOf(ControlSet *set);
-    void WaitForJobThenClose();
+    // Runs on the job-end timer: a close or a Code waiting for the running job.
+    void AfterJobEnd();
+    // The sizes were refreshed for this input path (empty: for none).
+    bool SizesBelongTo(const QString &inputPath) const { return sizesFor_ && *sizesFor_ == inputPath; }
 
     const LayoutSpec *layout_;
     ControlMap controls_;
@@ -138,8 +151,18 @@ private:
     int32_t currentInputIndex_ = -1;
     int32_t currentOutputIndex_ = -1;
     bool closePending_ = false;
+    // A Code that came while a preview ran; it runs when the preview ends.
+    bool codePending_ = false;
+    // Whether the job started last is a preview (a Code during a conversion is not kept).
+    bool previewStarted_ = false;
     bool shownOnce_ = false;
-    QTimer *closeTimer_ = nullptr;
+    QTimer *jobEndTimer_ = nullptr;
+    // The input path the size fields were last refreshed for; nothing before the first
+    // refresh and after the input plug-in changed.
+    std::optional<QString> sizesFor_;
+    // The control whose focus a job's disabling took, and whether a job is moving the focus now.
+    QPointer<QWidget> heldFocus_;
+    bool jobMovesFocus_ = false;
     std::unique_ptr<DialogState> state_;
 };
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 #include <atomic>
 #include <chrono>
@@ -20,6 +21,9 @@ public:
 
     // The pause after each status line (100 ms; tests set 0).
     void SetStatusPause(std::chrono::milliseconds pause) { pauseMs_.store(pause.count()); }
+
+    // A line kept below every status text until it is set empty (what the dialog waits for).
+    void SetStatusNote(const QString &note);
 
     void SetStatusText(std::u16string_view text) override;
     // Keeps the status box's text and adds the line below it.
@@ -41,6 +45,7 @@ private:
 
     MainDialog *dialog_;
     std::atomic<long long> pauseMs_{100};
+    QString note_;  // used on the dialog's thread only
 };
 
 }  // namespace faltrix
