@@ -2,6 +2,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QSignalBlocker>
 #include <QTimer>
@@ -155,6 +156,64 @@ bool MainDialog::CodeWaitsForPreview() {
     return true;
 }
 
+// ---- Plug-in matching ---------------------------------------------------------------------
+
+QString MainDialog::MatchInputPlugin(const QString &path) {
+    InputPluginList &plugins = InputPlugins();
+    const int32_t current = currentInputIndex_;
+    // Another plug-in's answer means nothing while a job calls the current one.
+    if (current < 0 || JobRunning() || !FileExists(path)) return {};
+    const std::u16string nativePath = path.toStdU16String();
+    // Only a plain no counts: a plug-in without IsSupported answers -1.
+    if (plugins.IsSupported(nativePath.c_str(), 0, 0) != 0) return {};
+    const auto *combo = qobject_cast<QComboBox *>(Control(kInputPluginList));
+    for (int32_t i = 0; i < combo->count() && static_cast<uint32_t>(i) < plugins.Count(); ++i) {
+        if (i == current) continue;
+        plugins.SelectPlugin(static_cast<uint32_t>(i));
+        if (plugins.IsSupported(nativePath.c_str(), 0, 0) > 0) {
+            SelectEntry(true, i);
+            sizesFor_.reset();
+            RememberSettings();
+            return QStringLiteral("Input plug-in \"%1\" reads this file.").arg(combo->itemText(i));
+        }
+    }
+    plugins.SelectPlugin(static_cast<uint32_t>(current));
+    return QStringLiteral("No input plug-in reads this file.");
+}
+
+int32_t MainDialog::OutputPluginForName(const QString &path) const {
+    const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0) return -1;
+    const QString extension = name.mid(dot + 1).toLower();
+    int32_t found = -1;
+    for (int32_t i = 0; i < outputExtensions_.size(); ++i) {
+        if (!outputExtensions_[i].contains(extension)) continue;
+        if (found >= 0) return -1;  // named by two: the user's choice stands
+        found = i;
+    }
+    return found;
+}
+
+void MainDialog::FollowOutputName() {
+    const int32_t plugin = OutputPluginForName(FieldText(kOutputPathField));
+    if (plugin < 0 || plugin == currentOutputIndex_ || JobRunning()) return;
+    SelectEntry(false, plugin);
+    RememberSettings();
+    const auto *combo = qobject_cast<QComboBox *>(Control(kOutputPluginList));
+    NoteUntilJobEnds(QStringLiteral("Output plug-in \"%1\" writes this file.").arg(combo->itemText(plugin)));
+}
+
+void MainDialog::NoteUntilJobEnds(const QString &line) {
+    if (line.isEmpty()) return;
+    frontEnd_->SetStatusNote(line);
+    if (JobRunning()) {
+        jobEndTimer_->start();
+    } else {
+        frontEnd_->SetStatusNote({});
+    }
+}
+
 // ---- Commands ---------------------------------------------------------------------------
 
 void MainDialog::StartConversionCommand() {
@@ -198,6 +257,17 @@ void MainDialog::StartConversionCommand() {
     }
     SetFieldText(kOutputPathField, completed);
 
+    // An extension that only another output plug-in's patterns name: the user chose this
+    // plug-in after typing the name, or the name after choosing it.
+    const int32_t named = OutputPluginForName(completed);
+    const auto *outputList = qobject_cast<QComboBox *>(Control(kOutputPluginList));
+    if (named >= 0 && named != currentOutputIndex_ &&
+        Message(QStringLiteral("The extension of \"%1\" is that of the output plug-in \"%2\", not of \"%3\".\nUse \"%2\"?")
+                    .arg(QFileInfo(completed).fileName(), outputList->itemText(named), outputList->itemText(currentOutputIndex_)),
+                DisplayText(kDialogTitle), kMbYesNo | kMbIconQuestion) == kIdYes) {
+        SelectEntry(false, named);
+        RememberSettings();
+    }
     // Only the user's "Yes" lets the job replace a file; one that appears after this check
     // is kept and the job fails.
     const bool overwrite = FileExists(completed);
@@ -239,11 +309,11 @@ void MainDialog::Exit() {
 void MainDialog::AfterJobEnd() {
     if (JobRunning()) return;
     jobEndTimer_->stop();
+    frontEnd_->SetStatusNote({});
     if (closePending_) {
         Exit();
     } else if (codePending_) {
         codePending_ = false;
-        frontEnd_->SetStatusNote({});
         StartConversionCommand();
     }
 }
@@ -283,9 +353,11 @@ void MainDialog::ChooseInput() {
     if (!chosen) return;
     SetFieldText(kInputPathField, *chosen);
     RememberSettings();
+    const QString matched = MatchInputPlugin(*chosen);
     const std::optional<PictureInfo> info = PictureSize(*chosen);
     if (!info) {
         ShowStatus(u"Failed in Getting information.");
+        NoteUntilJobEnds(matched);
         return;
     }
     WriteAllSizes(*info);
@@ -299,6 +371,7 @@ void MainDialog::ChooseInput() {
         Control(kPreviewBox)->update();
     }
     ShowStatus(u"Ready.");
+    NoteUntilJobEnds(matched);
 }
 
 void MainDialog::ChooseOutput() {
@@ -306,6 +379,7 @@ void MainDialog::ChooseOutput() {
     if (!chosen) return;
     SetFieldText(kOutputPathField, *chosen);
     RememberSettings();
+    FollowOutputName();
 }
 
 void MainDialog::SwitchPlugin(int listId) {
@@ -330,10 +404,12 @@ void MainDialog::LeaveInputField() {
     const QString inputPath = FieldText(kInputPathField);
     // The sizes already belong to this path: they may hold what the user typed since.
     if (SizesBelongTo(inputPath)) return;
+    const QString matched = MatchInputPlugin(inputPath);
     sizesFor_ = inputPath;
     const std::optional<PictureInfo> info = PictureSize(inputPath);
     if (!info) {
         EmptyAllSizes();
+        NoteUntilJobEnds(matched);
         return;
     }
     WriteAllSizes(*info);
@@ -343,6 +419,7 @@ void MainDialog::LeaveInputField() {
         ControlSetOf(&controls);
         StartPreview(inputPath, controls);
     }
+    NoteUntilJobEnds(matched);
 }
 
 void MainDialog::KeepAspect(int editedId) {

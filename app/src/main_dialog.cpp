@@ -36,6 +36,25 @@ constexpr char16_t kNoOutputPlugins[] = u"No output Plug-ins.\r\nYou've got to i
 
 QString Text(std::u16string_view text) { return DisplayText(text); }
 
+// The extensions the current plug-in's patterns name: "*.png;*.PNG" gives "png"; a pattern
+// with more wildcards than its leading "*." names none.
+QStringList PatternExtensions(PluginList &plugins) {
+    QStringList extensions;
+    std::array<WCHAR, PluginList::kInfoBufferLength> pattern{};
+    for (int32_t k = 1; k < 64; ++k) {
+        if (plugins.GetPluginInfo(2 * k, pattern.data(), PluginList::kInfoBufferLength) <= 0) break;
+        pattern.back() = 0;
+        for (const QString &one : QString::fromUtf16(pattern.data()).split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+            const QString trimmed = one.trimmed().toLower();
+            if (!trimmed.startsWith(QLatin1String("*.")) || trimmed.size() < 3) continue;
+            const QString extension = trimmed.mid(2);
+            if (extension.contains(QLatin1Char('*')) || extension.contains(QLatin1Char('?'))) continue;
+            if (!extensions.contains(extension)) extensions.append(extension);
+        }
+    }
+    return extensions;
+}
+
 // The fields and check boxes the state file keeps, under these names.
 struct Remembered {
     int id;
@@ -180,6 +199,7 @@ int32_t MainDialog::FillPluginList(bool input) {
             text = QFileInfo(QString::fromStdU16String(path)).fileName();
         }
         combo->addItem(text);
+        if (!input) outputExtensions_.append(PatternExtensions(plugins));
     }
     combo->setCurrentIndex(0);
     plugins.SelectPlugin(0);
@@ -199,6 +219,9 @@ void MainDialog::ConnectControls() {
         connect(combo, &QComboBox::activated, this, [this, id] { Command(id, kNotifySelChange); });
     }
     Control(kInputPathField)->installEventFilter(this);
+    // Left or confirmed with Enter (before Enter presses Code).
+    connect(qobject_cast<QLineEdit *>(Control(kOutputPathField)), &QLineEdit::editingFinished, this,
+            &MainDialog::FollowOutputName);
     for (int id : {kOutputWidthField, kOutputHeightField}) {
         // textEdited, not textChanged: the program's own writes must not set off keep aspect.
         connect(qobject_cast<QLineEdit *>(Control(id)), &QLineEdit::textEdited, this,

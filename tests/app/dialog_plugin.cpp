@@ -4,12 +4,13 @@
 //   DP_DESCRIPTION="t"   the description (number 1); "" answers 0 characters
 //   DP_PATTERNS=n        how many pattern pairs (0, 1 or 2): "*.dp;*.dpic" described
 //                        "Dialog pictures", then "*.two" with no description
+//   DP_SUPPORTS="s"      exports IsSupported, answering 1 for paths ending in s, else 0
 //
 // Input: a picture file is a text file "<width> <height>"; GetPictureInfo answers that size
 // (0 x 0 as it stands), GetPictureDIB paints a 24-bit picture of it in one colour (red C0,
 // green 40, blue 20), waiting while a file "<path>.hold" exists (up to 20 s): tests keep a
-// job running that way. IsSupported is not exported: the jobs then decode whatever they are
-// given, and every file the tests decode is a picture. Output: SaveDIBPicture writes
+// job running that way. IsSupported is not exported unless DP_SUPPORTS says so: the jobs
+// then decode whatever they are given, and every file the tests decode is a picture. Output: SaveDIBPicture writes
 // "<width> <height> <bits>\n", and for a file it cannot write the system's words are the cause
 // GetLastFailureText gives; no other failure has a cause.
 //
@@ -59,6 +60,13 @@ FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND, int32_t) {
     Log("ConfigurationDlg");
     return 0;
 }
+
+#ifdef DP_SUPPORTS
+FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
+    const std::string name = Narrow(path), suffix = DP_SUPPORTS;
+    return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+#endif
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
     Log("GetPictureInfo");

@@ -441,6 +441,51 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     EXPECT_TRUE(output->testOption(QFileDialog::DontConfirmOverwrite));
 }
 
+// A file the current input plug-in refuses goes to the plug-in that reads it, typed and left
+// or chosen; an output name whose extension only one output plug-in's patterns name makes
+// that one current, and Code asks when the user chose another since.
+TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCurrent) {
+    Open(103, {{"input/a.so", u"in_dq"_s}, {"input/b.so", u"in_dr"_s}, {"input/c.so", u"in_one"_s},
+               {"output/a.so", u"out_two"_s}, {"output/b.so", u"out_one"_s}});
+    for (const char *name : {"%/x.dq", "%/x.dr", "%/x.zz"}) WriteFile(Path(name), "64 32");
+    const auto reads = [](const char *plugin) { return u"\nInput plug-in \""_s + QLatin1String(plugin) + u"\" reads this file."_s; };
+    // The file, whether it is chosen (else typed and left), the input entry then and the status.
+    const struct { const char *file; bool chosen; int entry; QString status; } inputs[] = {
+        {"%/x.dq", false, 0, u"-"_s}, {"%/x.dr", false, 1, u"-"_s + reads("Input dr")},
+        {"%/x.dq", true, 0, u"Ready."_s + reads("Input dq")}, {"%/x.zz", false, 0, u"-\nNo input plug-in reads this file."_s}};
+    for (const auto &c : inputs) {
+        dialog_->FrontEnd().SetStatusText(u"-");
+        chosen_ = {Path(c.file)};
+        c.chosen ? Press(kInputChooserButton) : LeaveInputField(c.file);
+        EXPECT_EQ(std::tuple(dialog_->CurrentInputIndex(), InputPlugins().Current(), Status(), Sizes()),
+                  std::tuple(c.entry, c.entry, c.status, u"64 64 32 32"_s)) << c.file;
+    }
+    // The output name and how it is given (0 the field left, 1 Code answering No, 2 Yes);
+    // the output entry afterwards and whether a question came. The user chooses entry 1 first.
+    const struct { const char *name; int how; int entry; bool asked; } outputs[] = {
+        {"o.two", 0, 0, false}, {"o.dp", 0, 1, false}, {"p.two", 1, 1, true}, {"p.two", 2, 0, true}, {"p.dp", 1, 1, false}};
+    LeaveInputField("%/x.dq");
+    for (const auto &c : outputs) {
+        SCOPED_TRACE(c.name + std::to_string(c.how));
+        Get<QComboBox>(kOutputPluginList)->setCurrentIndex(1);
+        emit Get<QComboBox>(kOutputPluginList)->activated(1);
+        SetField(kOutputPathField, QLatin1String(c.name));
+        dialog_->FrontEnd().SetStatusText(u"-");
+        messages_.clear();
+        answer_ = c.how == 2 ? kIdYes : kIdNo;
+        if (c.how == 0) emit Get<QLineEdit>(kOutputPathField)->editingFinished();
+        if (c.how == 0) EXPECT_EQ(Status().endsWith(u"\nOutput plug-in \"Output two\" writes this file."_s), c.entry == 0);
+        if (c.how != 0) Press(kCodeButton);
+        WaitForJob();
+        EXPECT_EQ(std::pair(dialog_->CurrentOutputIndex(), OutputPlugins().Current()), std::pair(c.entry, c.entry));
+        const QString question = u"The extension of \"p.two\" is that of the output plug-in \"Output two\", not of \"Output one\".\nUse \"Output two\"?"_s;
+        EXPECT_EQ(messages_, c.asked ? QStringList{Shown(question, u"Faltrix v1.01"_s, kMbYesNo | kMbIconQuestion)} : QStringList());
+        EXPECT_EQ(ReadFile(Path("%/p.two")) + ReadFile(Path("%/p.dp")), c.how != 0 ? "64 32 24\n" : "");
+        QFile::remove(Path("%/p.two"));
+        QFile::remove(Path("%/p.dp"));
+    }
+}
+
 // ---- Jobs and the feedback front end ------------------------------------------------------
 
 TEST_P(BothLayouts, NoSecondJobWhileOneRunsAndACloseWaitsForItsEnd) {

@@ -120,6 +120,17 @@ private:
     void LeaveInputField();
     void KeepAspect(int editedId);
 
+    // Plug-in matching. When the current input plug-in answers no to IsSupported for `path`
+    // and another answers yes, that one becomes current; the line saying so (or that none
+    // reads the file) is returned, empty when the current plug-in did not say no.
+    QString MatchInputPlugin(const QString &path);
+    // The output plug-in whose patterns alone name the extension of `path`, or -1.
+    int32_t OutputPluginForName(const QString &path) const;
+    // Makes the output plug-in for the output field's name current, saying so.
+    void FollowOutputName();
+    // Shows a line below the status box's text; kept below the running job's lines until it ends.
+    void NoteUntilJobEnds(const QString &line);
+
     // Helpers of the commands.
     void StartPreview(const QString &inputPath, const ControlSet &controls);
     // True while a job runs: a Code during a preview is then kept for the preview's end.
@@ -160,6 +171,9 @@ private:
     // The input path the size fields were last refreshed for; nothing before the first
     // refresh and after the input plug-in changed.
     std::optional<QString> sizesFor_;
+    // Each output plug-in's file name extensions from its patterns ("*.png" gives "png"),
+    // lower case, by list entry.
+    QList<QStringList> outputExtensions_;
     // The control whose focus a job's disabling took, and whether a job is moving the focus now.
     QPointer<QWidget> heldFocus_;
     bool jobMovesFocus_ = false;
