@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QProgressBar>
+#include <QScreen>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTextEdit>
@@ -88,6 +89,8 @@ void PreviewBox::paintEvent(QPaintEvent *) {
             lastFrame_ = QImage(static_cast<const uchar *>(section.dsBm.bmBits), section.dsBm.bmWidth,
                                 section.dsBm.bmHeight, section.dsBm.bmWidthBytes, QImage::Format_RGB32)
                              .copy();
+            // The surface has the box's size in device pixels.
+            lastFrame_.setDevicePixelRatio(devicePixelRatioF());
         }
         lock.unlock();
     } else {
@@ -172,6 +175,13 @@ void MainDialog::Initialise() {
         units->addItems({QStringLiteral("Pixel"), QStringLiteral("%")});
         units->setCurrentIndex(0);
     }
+    // Every caption and unit readable, on the screen; the narrow layout keeps to 240 x 320.
+    // Plug-in descriptions are the plug-ins' own and may be of any length.
+    const QScreen *screen = this->screen();
+    QSize largest = screen != nullptr ? screen->availableGeometry().size() : QSize(4096, 4096);
+    if (layout_->id == 102) largest = largest.boundedTo(QSize(240, 320));
+    const int unmeasured[] = {kInputPluginList, kOutputPluginList};
+    FitLayout(this, *layout_, controls_, largest, unmeasured);
     // The preview jobs draw into a surface the size of the box.
     CreatePreviewSurface(reinterpret_cast<HWND>(Control(kPreviewBox)));
 }

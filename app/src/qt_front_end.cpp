@@ -2,6 +2,7 @@
 #include "faltrix/app/qt_front_end.h"
 
 #include <QProgressBar>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QThread>
 #include <QWidget>
@@ -48,8 +49,12 @@ void QtFrontEnd::SetStatusNote(const QString &note) {
 void QtFrontEnd::AppendStatusLine(std::u16string_view text) {
     const QString shown = DisplayText(text);
     OnDialogThread([this, &shown] {
-        if (auto *box = qobject_cast<QTextEdit *>(dialog_->Control(kStatusBox)))
+        if (auto *box = qobject_cast<QTextEdit *>(dialog_->Control(kStatusBox))) {
             box->setPlainText(box->toPlainText() + u'\n' + shown);
+            // The added line is the one to read when the box is full.
+            box->moveCursor(QTextCursor::End);
+            box->ensureCursorVisible();
+        }
     });
 }
 
@@ -87,9 +92,12 @@ RECT QtFrontEnd::WindowRect(HWND window) {
     RECT rect{0, 0, 0, 0};
     if (window == nullptr) return rect;
     OnDialogThread([&rect, window] {
+        // In device pixels, so that the preview is drawn at the screen's own resolution.
         const QWidget *widget = WidgetOf(window);
-        const QPoint topLeft = widget->mapToGlobal(QPoint(0, 0));
-        rect = RECT{topLeft.x(), topLeft.y(), topLeft.x() + widget->width(), topLeft.y() + widget->height()};
+        const double ratio = widget->devicePixelRatioF();
+        const QPoint topLeft = widget->mapToGlobal(QPoint(0, 0)) * ratio;
+        const QSize size = widget->size() * ratio;
+        rect = RECT{topLeft.x(), topLeft.y(), topLeft.x() + size.width(), topLeft.y() + size.height()};
     });
     return rect;
 }

@@ -2,6 +2,8 @@
 #include "faltrix/app/user_interaction.h"
 
 #include <QFileDialog>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QMessageBox>
 
 namespace faltrix {
@@ -47,6 +49,12 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
     chooser->setNameFilters(request.filters);
     if (!request.filters.isEmpty()) chooser->selectNameFilter(request.filters.front());
     chooser->selectFile(QString());
+    // On a small screen the chooser is fitted to it, its buttons within reach.
+    if (const QScreen *screen = owner != nullptr ? owner->screen() : QGuiApplication::primaryScreen()) {
+        const QSize room = screen->availableGeometry().size();
+        chooser->setMinimumSize(chooser->minimumSize().boundedTo(room));
+        chooser->resize(chooser->sizeHint().boundedTo(room));
+    }
     return chooser;
 }
 

@@ -345,6 +345,31 @@ TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
     EXPECT_TRUE(FileExists(dir.filePath(u"pipe"_s)));
 }
 
+// Every caption and unit fits its control in both layouts at scale 1 and 2 and at 120 dpi,
+// each in a child run of this test (Qt reads the scale and the dpi at its start); layout 102
+// keeps to 240 x 320.
+TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
+    if (qEnvironmentVariableIsSet("DIALOG_TEXTS_CHILD")) {
+        for (int layout : {102, 103}) {
+            Open(layout, kPlugins);
+            for (const auto &[id, control] : dialog_->Controls().InOrder()) {
+                EXPECT_EQ(TextShortfall(control), QSize(0, 0)) << layout << " control " << id << " " << ControlText(control).toStdString();
+            }
+            EXPECT_TRUE(layout == 103 || dialog_->size().boundedTo(QSize(240, 320)) == dialog_->size()) << dialog_->width();
+        }
+        return;
+    }
+    for (const char *setting : {"QT_SCALE_FACTOR=1", "QT_SCALE_FACTOR=2", "QT_FONT_DPI=120"}) {
+        QProcess child;
+        child.setEnvironment(QProcess::systemEnvironment() << QLatin1String(setting) << u"DIALOG_TEXTS_CHILD=1"_s);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
+        child.start(QCoreApplication::applicationFilePath(), {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+        ASSERT_TRUE(child.waitForFinished(60000));
+        EXPECT_EQ(child.exitCode(), 0) << setting << "\n" << child.readAll().toStdString();
+    }
+}
+
 // ---- Size fields, plug-in lists, file choosers and the preview ----------------------------
 
 TEST_F(DialogTest, LeavingTheInputFieldFillsTheSizesAndKeepAspectFollowsTheUsersEdits) {

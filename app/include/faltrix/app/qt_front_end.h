@@ -34,6 +34,7 @@ public:
     void EnableControl(HWND control, bool enable) override;
     HWND ControlById(HWND dialog, int id) override;
     void ShowMessage(std::u16string_view text, std::u16string_view caption) override;
+    // In device pixels.
     RECT WindowRect(HWND window) override;
     void RepaintWindow(HWND window) override;
 
