@@ -18,6 +18,7 @@
 #include "faltrix/app/file_chooser.h"
 #include "faltrix/app/main_dialog.h"
 #include "faltrix/app/user_interaction.h"
+#include "faltrix/app/user_settings.h"
 #include "faltrix/conversion_job.h"
 #include "faltrix/keep_aspect.h"
 #include "faltrix/plugin_list.h"
@@ -104,11 +105,16 @@ int MainDialog::Message(const QString &text, const QString &caption, int style) 
 void MainDialog::ShowError(std::u16string_view text) { Message(DisplayText(text), kError, kMbOk | kMbIconHand); }
 
 std::optional<QString> MainDialog::ChoosePath(bool forInput) {
-    std::optional<QString> chosen = ChooseFile(this, forInput);
+    // The folder this chooser was last left in, else the one of the field's path.
+    QString folder = settings_->Folder(forInput);
+    const QString field = FieldText(forInput ? kInputPathField : kOutputPathField);
+    if (folder.isEmpty() && field.contains(QLatin1Char('/'))) folder = QFileInfo(field).absolutePath();
+    std::optional<QString> chosen = ChooseFile(this, forInput, folder);
     if (chosen && chosen->size() > kPathFieldLength) {
         ShowError(kPathTooLong);
         return std::nullopt;
     }
+    if (chosen) settings_->SetFolder(forInput, QFileInfo(*chosen).absolutePath());
     return chosen;
 }
 

@@ -22,6 +22,7 @@
 
 #include "faltrix/app/dialog_state.h"
 #include "faltrix/app/user_interaction.h"
+#include "faltrix/app/user_settings.h"
 #include "faltrix/conversion_job.h"
 #include "faltrix/plugin_list.h"
 #include "faltrix/preview.h"
@@ -128,8 +129,10 @@ MainDialog::MainDialog(int layoutId, QWidget *parent) : QDialog(parent) {
     connect(jobEndTimer_, &QTimer::timeout, this, &MainDialog::AfterJobEnd);
 
     state_ = std::make_unique<DialogState>();
+    settings_ = std::make_unique<UserSettings>();
     ConnectControls();
     Initialise();
+    RestoreKeptSettings();
     RestoreAfterUncleanEnd();
     state_->WatchPluginCalls();
     state_->EndCleanlyWhenStoppedIdle();
@@ -343,26 +346,47 @@ void MainDialog::RememberSettings() {
     };
     settings.inputPlugin = chosen(InputPlugins(), currentInputIndex_);
     settings.outputPlugin = chosen(OutputPlugins(), currentOutputIndex_);
+    settings_->Keep(settings);
     state_->Remember(std::move(settings));
+}
+
+void MainDialog::PutBackFieldsAndChecks(const DialogSettings &settings) {
+    // Put back as the program writes fields: keep aspect hears nothing of it.
+    for (const Remembered &field : kRememberedFields) {
+        const auto it = settings.fields.constFind(QLatin1String(field.name));
+        if (it != settings.fields.cend()) SetFieldText(field.id, *it);
+    }
+    for (const Remembered &check : kRememberedChecks) {
+        auto *box = qobject_cast<QCheckBox *>(Control(check.id));
+        const auto it = settings.checks.constFind(QLatin1String(check.name));
+        if (box == nullptr || it == settings.checks.cend()) continue;
+        const QSignalBlocker blocker(box);
+        box->setChecked(*it);
+    }
+}
+
+void MainDialog::RestoreKeptSettings() {
+    const DialogSettings kept = settings_->Kept();
+    PutBackFieldsAndChecks(kept);
+    // By file name: the folder may have moved, and other plug-ins may have come or gone.
+    for (const bool input : {true, false}) {
+        const QString name = input ? kept.inputPlugin : kept.outputPlugin;
+        const PluginList &plugins = input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
+        for (uint32_t i = 0; !name.isEmpty() && i < plugins.Count(); ++i) {
+            if (QFileInfo(QString::fromStdU16String(plugins.PathAt(i))).fileName() != name) continue;
+            const int32_t entry = EntryOf(input, QString::fromStdU16String(plugins.PathAt(i)));
+            if (entry >= 0 && entry != (input ? currentInputIndex_ : currentOutputIndex_)) SelectEntry(input, entry);
+            break;
+        }
+    }
 }
 
 void MainDialog::RestoreAfterUncleanEnd() {
     const std::optional<DialogRecord> &left = state_->LeftByUncleanEnd();
     if (!left) return;
-    // Put back as the program writes fields: keep aspect hears nothing of it.
-    for (const Remembered &field : kRememberedFields) {
-        const auto it = left->settings.fields.constFind(QLatin1String(field.name));
-        if (it != left->settings.fields.cend()) SetFieldText(field.id, *it);
-    }
+    PutBackFieldsAndChecks(left->settings);
     // Input sizes that were kept belong to the input path kept with them.
     if (!FieldText(kInputWidthField).isEmpty()) sizesFor_ = FieldText(kInputPathField);
-    for (const Remembered &check : kRememberedChecks) {
-        auto *box = qobject_cast<QCheckBox *>(Control(check.id));
-        const auto it = left->settings.checks.constFind(QLatin1String(check.name));
-        if (box == nullptr || it == left->settings.checks.cend()) continue;
-        const QSignalBlocker blocker(box);
-        box->setChecked(*it);
-    }
     for (const bool input : {true, false}) {
         const int32_t entry = EntryOf(input, input ? left->settings.inputPlugin : left->settings.outputPlugin);
         if (entry >= 0 && entry != (input ? currentInputIndex_ : currentOutputIndex_)) SelectEntry(input, entry);

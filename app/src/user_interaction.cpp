@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QMessageBox>
+#include <QRegularExpression>
 
 namespace faltrix {
 namespace {
@@ -44,9 +45,21 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
     auto chooser = std::make_unique<QFileDialog>(owner, request.title);
     chooser->setOption(QFileDialog::DontUseNativeDialog, true);
     chooser->setOption(QFileDialog::DontConfirmOverwrite, true);
-    chooser->setAcceptMode(QFileDialog::AcceptOpen);
+    chooser->setAcceptMode(request.existingOnly ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
     chooser->setFileMode(request.existingOnly ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    if (!request.folder.isEmpty()) chooser->setDirectory(request.folder);
     chooser->setNameFilters(request.filters);
+    if (!request.existingOnly) {
+        // "PNG (*.png *.PNG)" gives "png"; a filter without a plain extension gives none.
+        QFileDialog *dialog = chooser.get();
+        const auto follow = [dialog](const QString &filter) {
+            static const QRegularExpression extension(QStringLiteral("\\(\\*\\.([A-Za-z0-9_]+)[ )]"));
+            const QRegularExpressionMatch match = extension.match(filter);
+            dialog->setDefaultSuffix(match.hasMatch() ? match.captured(1) : QString());
+        };
+        QObject::connect(dialog, &QFileDialog::filterSelected, dialog, follow);
+        if (!request.filters.isEmpty()) follow(request.filters.front());
+    }
     if (!request.filters.isEmpty()) chooser->selectNameFilter(request.filters.front());
     chooser->selectFile(QString());
     // On a small screen the chooser is fitted to it, its buttons within reach.

@@ -33,6 +33,7 @@ void StartApp() {
     static QTemporaryDir logDir;
     qputenv("DIALOG_PLUGIN_LOG", QFile::encodeName(logDir.filePath(u"plugin.log"_s)));
     qputenv("XDG_STATE_HOME", QFile::encodeName(logDir.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(logDir.path()));
     // Never destroyed, so that nothing torn down at exit outlives it.
     [[maybe_unused]] static QApplication *app = new QApplication(argc, argv);
 }
@@ -101,6 +102,7 @@ protected:
             QFile::link(target, folder + u'/' + QLatin1String(link));
         }
         qputenv("XDG_STATE_HOME", QFile::encodeName(folder + u"/state"_s));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder + u"/config"_s));
         Reopen(layout);
     }
     // A new dialog as the next start over the same folders.
@@ -111,9 +113,10 @@ protected:
         TakePluginLog();
     }
 
-    // A request is recorded as "<title>[ (existing)]: <filter> | <filter> ...".
+    // A request is recorded as "<title>[ (existing)]: <filter> | <filter> ...[ in <folder>]".
     std::optional<QString> ChooseFile(QWidget *, const FileChooserRequest &request) override {
-        requests_ << request.title + (request.existingOnly ? u" (existing): "_s : u": "_s) + request.filters.join(u" | "_s);
+        requests_ << request.title + (request.existingOnly ? u" (existing): "_s : u": "_s) + request.filters.join(u" | "_s) +
+                         (request.folder.isEmpty() ? QString() : u" in "_s + request.folder);
         if (chosen_.isEmpty()) return std::nullopt;  // cancelled
         return chosen_.takeFirst();
     }
@@ -264,7 +267,7 @@ TEST_F(DialogTest, EmptyOrOverlongPluginsAreReportedOrLeftOut) {
     // keeps to its 2048 units by leaving the pairs out, and the list of numbers ends.
     Open(103, {{"input/a.so", QStringLiteral(HOST_FAKE_PLUGIN_DIR "/fake_plugin_overlong_info.so")}});
     Press(kInputChooserButton);
-    EXPECT_EQ(requests_, QStringList{u"Open InputFile (existing): All Files(*.*)"_s});
+    EXPECT_EQ(requests_, QStringList{u"Open InputFile (existing): All Files (*)"_s});
 }
 
 // ---- The conversion command ---------------------------------------------------------------
@@ -406,7 +409,7 @@ uint32_t PaintedCentre(QWidget *box) {
 
 TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEntryReloads) {
     // The second pattern has no description: the pattern stands in for it.
-    const QString pair = u"Dialog pictures (*.dp *.dpic) | "_s, second = u"*.two (*.two) | "_s, all = u"All Files(*.*)"_s;
+    const QString pair = u"Dialog pictures (*.dp *.dpic) | "_s, second = u"*.two (*.two) | "_s, all = u"All Files (*)"_s;
     const QString in = u"Open InputFile (existing): "_s, out = u"Open OutputFile: "_s;
     // The entry chosen, the chooser's request then, and what the plug-ins logged on the choice.
     const struct { int list, entry; QString request; QStringList loaded; } cases[] = {
@@ -455,15 +458,24 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
         Press(kInputChooserButton);
         EXPECT_EQ(Field(kInputPathField) + Status(), Path("%/text.dpFailed in Getting information.")) << cancelled;
     }
+    // Each chooser starts in the folder it was last left in, also after a restart.
+    Reopen();
+    Press(kInputChooserButton);
+    Press(kOutputChooserButton);
+    EXPECT_EQ(requests_.mid(requests_.size() - 2).join(u'|').count(u" in "_s + dir_.path()), 2);
     // The real chooser: Qt's own with the request's title and filters, the first chosen,
-    // existing files only for the input; the output's opens too, asking nothing.
+    // existing files only for the input; the output's saves, asking nothing, and adds the
+    // extension of the filter chosen to a name without one.
     const auto chooser = MakeFileDialog(dialog_.get(), BuildChooserRequest(InputPlugins(), true));
     EXPECT_EQ(chooser->windowTitle() + u": "_s + chooser->nameFilters().join(u" | "_s), u"Open InputFile: "_s + pair + second + all);
     EXPECT_TRUE(chooser->testOption(QFileDialog::DontUseNativeDialog));
     EXPECT_EQ(std::pair(chooser->selectedNameFilter(), chooser->fileMode()), std::pair(u"Dialog pictures (*.dp *.dpic)"_s, QFileDialog::ExistingFile));
     const auto output = MakeFileDialog(dialog_.get(), BuildChooserRequest(OutputPlugins(), false));
-    EXPECT_EQ(std::pair(output->fileMode(), output->acceptMode()), std::pair(QFileDialog::AnyFile, QFileDialog::AcceptOpen));
+    EXPECT_EQ(std::pair(output->fileMode(), output->acceptMode()), std::pair(QFileDialog::AnyFile, QFileDialog::AcceptSave));
     EXPECT_TRUE(output->testOption(QFileDialog::DontConfirmOverwrite));
+    EXPECT_EQ(output->defaultSuffix(), u"dp"_s);
+    emit output->filterSelected(all);
+    EXPECT_EQ(output->defaultSuffix(), QString());
 }
 
 // A file the current input plug-in refuses goes to the plug-in that reads it, typed and left
@@ -605,7 +617,7 @@ TEST_P(BothLayouts, CodeWritesTheTypedSizesOrTheNewPicturesAndWaitsForAPreview) 
 // a dialog over the work folder's plug-ins and converts a.dp, whose decoding is held, until it
 // is killed. The next start puts back what the user set and asks about the plug-in that was
 // running; only Yes leaves it unselected. It is asked once; after a clean end the next start
-// is fresh.
+// shows what the settings kept.
 TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRunningPluginOut) {
     const std::string fresh = Shows();
     const QString work = qEnvironmentVariable("DIALOG_TEST_CHILD");
@@ -652,8 +664,13 @@ TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRun
         EXPECT_EQ(Shows(), Path(shows).toStdString());
         EXPECT_EQ(messages_, asked);
     }
+    // After a clean end the next start shows what the settings kept: no paths and no input
+    // sizes, which belong to one picture, but the output size, the check boxes and the
+    // plug-ins; a settings file of another folder starts fresh.
     dialog_->close();
     Reopen();
+    EXPECT_EQ(Shows(), "|| 320  |1|1|0|00|11");
+    Open(103, kPlugins);
     EXPECT_EQ(Shows(), fresh);
 }
 

@@ -21,6 +21,8 @@ class QTimer;
 namespace faltrix {
 
 class DialogState;
+class UserSettings;
+struct DialogSettings;
 struct RunningPlugin;
 
 // Notification codes of the commands: which event of a control a command reports.
@@ -56,7 +58,7 @@ public:
     // posts a close request. When the run before did not end cleanly (crashed or killed), the
     // fields, check boxes and plug-in choices it left in the state file (dialog_state.h) are
     // put back, and for a plug-in that was running then the user is asked whether to leave it
-    // unselected.
+    // unselected. Before that, what the settings kept (user_settings.h) is put back.
     explicit MainDialog(int layoutId, QWidget *parent = nullptr);
     ~MainDialog() override;
 
@@ -102,6 +104,9 @@ private:
     // The state file.
     void RememberSettings();
     void RestoreAfterUncleanEnd();
+    // Puts back what the settings kept from the run before: check boxes, output sizes, plug-ins.
+    void RestoreKeptSettings();
+    void PutBackFieldsAndChecks(const DialogSettings &settings);
     void OfferToLeaveOut(const RunningPlugin &running);
     // The entry of the plug-in at `path` in its list, or -1.
     int32_t EntryOf(bool input, const QString &path) const;
@@ -178,6 +183,7 @@ private:
     QPointer<QWidget> heldFocus_;
     bool jobMovesFocus_ = false;
     std::unique_ptr<DialogState> state_;
+    std::unique_ptr<UserSettings> settings_;
 };
 
 // True when the file can be opened for reading (a folder does not count).
