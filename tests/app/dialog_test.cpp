@@ -446,6 +446,15 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     Press(kShowPreviewButton);
     WaitForJob();
     EXPECT_EQ(PaintedCentre(Get(kPreviewBox)), 0xC04020u);
+    // Transparency is shown on white; alpha 0 everywhere is a picture made without alpha.
+    for (const auto &[alpha, shown] : {std::pair{"128", 0xDF9F8Fu}, {"0", 0xC04020u}, {"255", 0xC04020u}}) {
+        WriteFile(Path("%/alpha.dp"), "64 48 " + QByteArray(alpha));
+        SetField(kInputPathField, Path("%/alpha.dp"));
+        Press(kShowPreviewButton);
+        WaitForJob();
+        EXPECT_EQ(PaintedCentre(Get(kPreviewBox)), shown) << alpha;
+    }
+    SetField(kInputPathField, Path("%/a.dp"));
     for (bool autoPreview : {false, true}) {
         Tick(kAutoPreviewCheck, autoPreview);
         SetField(kOutputWidthField, {});
