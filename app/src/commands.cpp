@@ -293,7 +293,10 @@ void MainDialog::StartConversionCommand() {
     // A preview may have started while a message box was open.
     if (JobRunning() || !SetJobPath(InputPath, Units(inputPath)) || !SetJobPath(OutputPath, Units(completed))) return;
     previewStarted_ = false;
-    StartConversionJob(controls, *width, *height, Checked(kAntiAliasCheck), overwrite);
+    if (StartConversionJob(controls, *width, *height, Checked(kAntiAliasCheck), overwrite)) {
+        writing_ = completed;
+        jobEndTimer_->start();
+    }
 }
 
 void MainDialog::Exit() {
@@ -316,6 +319,15 @@ void MainDialog::AfterJobEnd() {
     if (JobRunning()) return;
     jobEndTimer_->stop();
     frontEnd_->SetStatusNote({});
+    if (!writing_.isEmpty()) {
+        // The job's last line says "Ready." as before it started; this one says what it did.
+        const QFileInfo written(writing_);
+        if (LastConversionOutcome() == ConversionOutcome::Stored) {
+            frontEnd_->AppendStatusLine(
+                QStringLiteral("Wrote %1 (%2 bytes).").arg(written.fileName()).arg(written.size()).toStdU16String());
+        }
+        writing_.clear();
+    }
     if (closePending_) {
         Exit();
     } else if (codePending_) {

@@ -65,6 +65,27 @@ struct Remembered {
 constexpr Remembered kRememberedFields[] = {
     {kInputPathField, "inputPath"},     {kOutputPathField, "outputPath"},     {kInputWidthField, "inputWidth"},
     {kInputHeightField, "inputHeight"}, {kOutputWidthField, "outputWidth"}, {kOutputHeightField, "outputHeight"}};
+// What assistive tools call each control, and where a caption takes its mnemonic ('&'
+// inserted before that character; -1: none).
+struct Named {
+    int id;
+    const char *name;
+    int mnemonic;
+};
+constexpr Named kNamed[] = {
+    {kCodeButton, "Convert", 0}, {kExitButton, "Exit", 1}, {kShowPreviewButton, "Show preview", 5},
+    {kInputDetailButton, "Input plug-in settings", 0}, {kOutputDetailButton, "Output plug-in settings", 1},
+    {kInputDisplayButton, "Display input", -1}, {kOutputDisplayButton, "Display output", -1},
+    {kInputPathField, "Input file", -1}, {kOutputPathField, "Output file", -1}, {kStatusBox, "Status", -1},
+    {kInputChooserButton, "Choose input file", 0}, {kOutputChooserButton, "Choose output file", 0},
+    {kProgressBar, "Progress", -1}, {kInputPluginList, "Input plug-in", -1}, {kOutputPluginList, "Output plug-in", -1},
+    {kCodingOptionsGroup, "Coding options", -1}, {kSizeArrow, "to", -1}, {kWidthLabel, "Width", -1},
+    {kHeightLabel, "Height", -1}, {kKeepAspectCheck, "Keep aspect ratio", 0}, {kInputHeightField, "Input height", -1},
+    {kInputWidthField, "Input width", -1}, {kOutputHeightField, "Output height", -1},
+    {kOutputWidthField, "Output width", -1}, {kAntiAliasCheck, "Anti-alias", 7}, {kWidthUnitList, "Width unit", -1},
+    {kHeightUnitList, "Height unit", -1}, {kPreviewBox, "Preview", -1}, {kAutoPreviewCheck, "Automatic preview", -1},
+};
+
 constexpr Remembered kRememberedChecks[] = {
     {kKeepAspectCheck, "keepAspect"}, {kAntiAliasCheck, "antiAlias"}, {kAutoPreviewCheck, "autoPreview"}};
 
@@ -119,6 +140,19 @@ MainDialog::MainDialog(int layoutId, QWidget *parent) : QDialog(parent) {
         if (auto *field = qobject_cast<QLineEdit *>(Control(id))) field->setMaxLength(kPathFieldLength);
     }
     if (auto *code = qobject_cast<QPushButton *>(Control(kCodeButton))) code->setDefault(true);
+    for (const Named &named : kNamed) {
+        QWidget *control = Control(named.id);
+        if (control == nullptr) continue;
+        control->setAccessibleName(QString::fromUtf8(named.name));
+        auto *button = qobject_cast<QAbstractButton *>(control);
+        if (button != nullptr && named.mnemonic >= 0 && named.mnemonic < button->text().size()) {
+            button->setText(button->text().insert(named.mnemonic, QLatin1Char('&')));
+        }
+    }
+    // The automatic-preview box has no room for a caption: its name shows on hovering.
+    Control(kAutoPreviewCheck)->setToolTip(QStringLiteral("Automatic preview"));
+    // The wide layout's caption bar can minimise the window as well.
+    if (layout_->captionBar) setWindowFlag(Qt::WindowMinimizeButtonHint);
 
     frontEnd_ = std::make_unique<QtFrontEnd>(this);
     previousFrontEnd_ = InstalledFrontEnd();

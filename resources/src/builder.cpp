@@ -246,7 +246,9 @@ void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &cont
 void InitResources() { InitFaltrixResource(); }
 
 QString ControlText(const QWidget *control) {
-    if (const auto *button = qobject_cast<const QAbstractButton *>(control)) return button->text();
+    // A mnemonic's '&' is not part of the text the user reads.
+    if (const auto *button = qobject_cast<const QAbstractButton *>(control))
+        return QString(button->text()).remove(QRegularExpression(QStringLiteral("&(?=[^&])"))).replace(QStringLiteral("&&"), QStringLiteral("&"));
     if (const auto *line = qobject_cast<const QLineEdit *>(control)) return line->text();
     if (const auto *text = qobject_cast<const QTextEdit *>(control)) return text->toPlainText();
     if (const auto *label = qobject_cast<const QLabel *>(control)) return label->text();

@@ -217,6 +217,7 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
         const bool readOnly = spec.id == kStatusBox || spec.id == kInputWidthField || spec.id == kInputHeightField;
         EXPECT_EQ(control->property("readOnly").toBool(), readOnly);
         EXPECT_FALSE(control->property("editable").toBool());
+        EXPECT_FALSE(control->accessibleName().isEmpty());
         EXPECT_TRUE(dialog_->rect().contains(control->geometry()));
         for (const ControlSpec &other : table) {
             const QRect mine = control->geometry(), theirs = Get(other.id)->geometry();
@@ -233,6 +234,7 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
     // The narrow layout has no caption bar; the wide one has one with a close box.
     EXPECT_EQ((dialog_->windowFlags() & Qt::WindowTitleHint) != 0, GetParam() == 103);
     EXPECT_EQ((dialog_->windowFlags() & Qt::WindowCloseButtonHint) != 0, GetParam() == 103);
+    EXPECT_EQ((dialog_->windowFlags() & Qt::WindowMinimizeButtonHint) != 0, GetParam() == 103);
     // Neighbouring rectangles meet exactly: IN ends where OUT begins.
     EXPECT_EQ(Get(kInputChooserButton)->geometry().bottom() + 1, Get(kOutputChooserButton)->geometry().top());
 
@@ -593,8 +595,8 @@ TEST_P(BothLayouts, CodeWritesTheTypedSizesOrTheNewPicturesAndWaitsForAPreview) 
     type(kOutputWidthField, u"320"_s);
     type(kOutputHeightField, u"240"_s);
     // The input path typed before (or null), how Code is given (0 click, 1 Enter, 2 a click
-    // whose press starts a held preview, 3 a click after one into the input field) and what
-    // it writes.
+    // whose press starts a held preview, 3 Alt+C after a click into the input field) and what
+    // it writes; the status box then names the file written.
     const struct { const char *input; int how; const char *written; } steps[] = {
         {nullptr, 0, "320 240 24\n"}, {nullptr, 3, "320 240 24\n"}, {"%/tall.dp", 1, "240 640 24\n"},
         {"%/a.dp", 2, "640 480 24\n"}};
@@ -604,7 +606,8 @@ TEST_P(BothLayouts, CodeWritesTheTypedSizesOrTheNewPicturesAndWaitsForAPreview) 
         if (step.input != nullptr) type(kInputPathField, Path(step.input));
         if (step.how == 1) QTest::keyClick(Get(kInputPathField), Qt::Key_Return);
         if (step.how == 3) QTest::mouseClick(Get(kInputPathField), Qt::LeftButton);
-        if (step.how == 0 || step.how == 3) QTest::mouseClick(Get(kCodeButton), Qt::LeftButton);
+        if (step.how == 3) QTest::keyClick(dialog_.get(), Qt::Key_C, Qt::AltModifier);
+        if (step.how == 0) QTest::mouseClick(Get(kCodeButton), Qt::LeftButton);
         if (step.how == 2) {
             Tick(kAutoPreviewCheck);
             WriteFile(Path("%/a.dp.hold"), {});
@@ -614,8 +617,8 @@ TEST_P(BothLayouts, CodeWritesTheTypedSizesOrTheNewPicturesAndWaitsForAPreview) 
             QFile::remove(Path("%/a.dp.hold"));
         }
         EXPECT_TRUE(QTest::qWaitFor([&] { return ReadFile(Path("%/out.dp")) == step.written; }, 10000));
-        WaitForJob();
-        EXPECT_EQ(dialog_->focusWidget(), Get(step.how == 1 ? kInputPathField : kCodeButton));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Status().endsWith(u"Ready.\nWrote out.dp (11 bytes)."_s); }));
+        EXPECT_EQ(dialog_->focusWidget(), Get(step.how % 2 == 1 ? kInputPathField : kCodeButton));
     }
     EXPECT_EQ(messages_, QStringList());
 }

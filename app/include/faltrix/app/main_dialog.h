@@ -171,6 +171,8 @@ private:
     bool codePending_ = false;
     // Whether the job started last is a preview (a Code during a conversion is not kept).
     bool previewStarted_ = false;
+    // The output path of the conversion under way, for the line after its end.
+    QString writing_;
     bool shownOnce_ = false;
     QTimer *jobEndTimer_ = nullptr;
     // The input path the size fields were last refreshed for; nothing before the first

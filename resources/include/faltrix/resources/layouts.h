@@ -148,8 +148,8 @@ QSize TextShortfall(const QWidget *control);
 // Registers the icon resource (":/faltrix/faltrix.svg", "faltrix-16.png", "faltrix-32.png").
 void InitResources();
 
-// The text a control carries: a button's, label's, check box's or group box's caption, an
-// edit's contents, or a progress bar's window text.
+// The text a control carries: a button's, label's, check box's or group box's caption (a
+// mnemonic's '&' left out), an edit's contents, or a progress bar's window text.
 QString ControlText(const QWidget *control);
 
 // The kind the builder made a widget as (from the property "controlKind").
