@@ -365,10 +365,14 @@ void MainDialog::OutputDetail() {
 
 void MainDialog::ChooseInput() {
     if (JobRunning()) return;
+    if (const std::optional<QString> chosen = ChoosePath(true)) OpenInput(*chosen);
+}
+
+void MainDialog::OpenInput(const QString &path) {
+    if (JobRunning() || path.size() > kPathFieldLength) return;
     ControlSet controls;
     ControlSetOf(&controls);
-    const std::optional<QString> chosen = ChoosePath(true);
-    if (!chosen) return;
+    const std::optional<QString> chosen = path;
     SetFieldText(kInputPathField, *chosen);
     RememberSettings();
     const QString matched = MatchInputPlugin(*chosen);

@@ -4,6 +4,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -140,6 +144,8 @@ MainDialog::MainDialog(int layoutId, QWidget *parent) : QDialog(parent) {
         if (auto *field = qobject_cast<QLineEdit *>(Control(id))) field->setMaxLength(kPathFieldLength);
     }
     if (auto *code = qobject_cast<QPushButton *>(Control(kCodeButton))) code->setDefault(true);
+    // A file dropped anywhere on the window is taken as the input.
+    setAcceptDrops(true);
     for (const Named &named : kNamed) {
         QWidget *control = Control(named.id);
         if (control == nullptr) continue;
@@ -352,6 +358,18 @@ void MainDialog::reject() {
 void MainDialog::closeEvent(QCloseEvent *event) {
     event->ignore();
     Command(kExitButton, kNotifyClicked);
+}
+
+void MainDialog::dragEnterEvent(QDragEnterEvent *event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() == 1 && urls.front().isLocalFile()) event->acceptProposedAction();
+}
+
+void MainDialog::dropEvent(QDropEvent *event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() != 1 || !urls.front().isLocalFile()) return;
+    event->acceptProposedAction();
+    OpenInput(urls.front().toLocalFile());
 }
 
 void MainDialog::showEvent(QShowEvent *event) {

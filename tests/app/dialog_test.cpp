@@ -497,14 +497,26 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
                {"output/a.so", u"out_two"_s}, {"output/b.so", u"out_one"_s}});
     for (const char *name : {"%/x.dq", "%/x.dr", "%/x.zz"}) WriteFile(Path(name), "64 32");
     const auto reads = [](const char *plugin) { return u"\nInput plug-in \""_s + QLatin1String(plugin) + u"\" reads this file."_s; };
-    // The file, whether it is chosen (else typed and left), the input entry then and the status.
-    const struct { const char *file; bool chosen; int entry; QString status; } inputs[] = {
-        {"%/x.dq", false, 0, u"-"_s}, {"%/x.dr", false, 1, u"-"_s + reads("Input dr")},
-        {"%/x.dq", true, 0, u"Ready."_s + reads("Input dq")}, {"%/x.zz", false, 0, u"-\nNo input plug-in reads this file."_s}};
+    // The file, how it comes (0 typed and left, 1 chosen, 2 dropped on the window), the input
+    // entry then and the status.
+    const struct { const char *file; int how; int entry; QString status; } inputs[] = {
+        {"%/x.dq", 0, 0, u"-"_s}, {"%/x.dr", 0, 1, u"-"_s + reads("Input dr")},
+        {"%/x.dq", 1, 0, u"Ready."_s + reads("Input dq")}, {"%/x.dr", 2, 1, u"Ready."_s + reads("Input dr")},
+        {"%/x.zz", 0, 1, u"-\nNo input plug-in reads this file."_s}};
     for (const auto &c : inputs) {
         dialog_->FrontEnd().SetStatusText(u"-");
         chosen_ = {Path(c.file)};
-        c.chosen ? Press(kInputChooserButton) : LeaveInputField(c.file);
+        if (c.how == 0) LeaveInputField(c.file);
+        if (c.how == 1) Press(kInputChooserButton);
+        if (c.how == 2) {
+            QMimeData data;
+            data.setUrls({QUrl::fromLocalFile(Path(c.file))});
+            QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(dialog_.get(), &enter);
+            QApplication::sendEvent(dialog_.get(), &drop);
+            EXPECT_TRUE(enter.isAccepted() && drop.isAccepted());
+        }
         EXPECT_EQ(std::tuple(dialog_->CurrentInputIndex(), InputPlugins().Current(), Status(), Sizes()),
                   std::tuple(c.entry, c.entry, c.status, u"64 64 32 32"_s)) << c.file;
     }
@@ -710,13 +722,15 @@ TEST(SingleInstance, StaleLockIsTakenOverAndASecondStartRaisesTheFirst) {
     ASSERT_TRUE(killed.waitForFinished());
     EXPECT_TRUE(QFile::exists(first.LockPath()));
     ASSERT_TRUE(first.TryBecomeFirst());
-    QSignalSpy raised(&first, &SingleInstance::RaiseRequested);
-    // The command line is ignored: arguments change nothing.
+    QSignalSpy raised(&first, &SingleInstance::RaiseRequested), opened(&first, &SingleInstance::FileRequested);
+    // The file the command line names after the options is handed over as an absolute path.
     QProcess second;
-    StartProgram(second, {u"--some"_s, u"picture.png"_s});
+    StartProgram(second, {u"--some"_s, u"picture 1%.png"_s});
     ASSERT_TRUE(QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000));
     EXPECT_EQ(std::pair(second.exitStatus(), second.exitCode()), std::pair(QProcess::NormalExit, 0));
     EXPECT_TRUE(QTest::qWaitFor([&] { return raised.count() == 1; }, 5000));
+    ASSERT_EQ(opened.count(), 1);
+    EXPECT_EQ(opened.front().front().toString(), QDir::current().absoluteFilePath(u"picture 1%.png"_s));
 }
 
 }  // namespace

@@ -78,6 +78,9 @@ public:
 
     // Brings the dialog to the front (a second start asked for it).
     void BringToFront();
+    // Takes `path` as the input file as Choose input takes a chosen one (a dropped file, the
+    // program's argument, a second start's file); nothing while a job runs.
+    void OpenInput(const QString &path);
     // Escape and close requests: the Exit command.
     void reject() override;
 
@@ -93,6 +96,8 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
     void showEvent(QShowEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
