@@ -310,7 +310,7 @@ void MainDialog::Exit() {
     codePending_ = false;
     jobEndTimer_->stop();
     DestroyPreviewSurface();
-    // The next start is a fresh one.
+    // The next start puts back what the settings keep, not the state file's fields.
     state_->EndCleanly();
     done(0);
 }
@@ -372,20 +372,19 @@ void MainDialog::OpenInput(const QString &path) {
     if (JobRunning() || path.size() > kPathFieldLength) return;
     ControlSet controls;
     ControlSetOf(&controls);
-    const std::optional<QString> chosen = path;
-    SetFieldText(kInputPathField, *chosen);
+    SetFieldText(kInputPathField, path);
     RememberSettings();
-    const QString matched = MatchInputPlugin(*chosen);
-    const std::optional<PictureInfo> info = PictureSize(*chosen);
+    const QString matched = MatchInputPlugin(path);
+    const std::optional<PictureInfo> info = PictureSize(path);
     if (!info) {
         ShowStatus(u"Failed in Getting information.");
         NoteUntilJobEnds(matched);
         return;
     }
     WriteAllSizes(*info);
-    sizesFor_ = *chosen;
+    sizesFor_ = path;
     if (Checked(kAutoPreviewCheck)) {
-        StartPreview(*chosen, controls);
+        StartPreview(path, controls);
     } else {
         ProgressCallback(0, 1, 0);
         ClearPreviewSurface();
