@@ -170,6 +170,8 @@ MainDialog::MainDialog(int layoutId, QWidget *parent) : QDialog(parent) {
 
     state_ = std::make_unique<DialogState>();
     settings_ = std::make_unique<UserSettings>();
+    // Before any plug-in loads: the bundled ones read what they kept as they load.
+    UserSettings::NamePluginSettingsFile();
     ConnectControls();
     Initialise();
     RestoreKeptSettings();

@@ -1,6 +1,7 @@
 // The dialog's settings between runs.
 #include "faltrix/app/user_settings.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 
@@ -22,6 +23,12 @@ QString UserSettings::DefaultPath() {
     QString base = qEnvironmentVariable("XDG_CONFIG_HOME");
     if (!QDir::isAbsolutePath(base)) base = QDir::homePath() + u"/.config"_s;
     return base + u"/faltrix/faltrix.conf"_s;
+}
+
+QString UserSettings::PluginSettingsPath() { return QFileInfo(DefaultPath()).absolutePath() + u"/plugins.conf"_s; }
+
+void UserSettings::NamePluginSettingsFile() {
+    if (QCoreApplication *app = QCoreApplication::instance()) app->setProperty("faltrixPluginSettings", PluginSettingsPath());
 }
 
 QString UserSettings::Folder(bool input) const { return settings_.value(FolderKey(input)).toString(); }

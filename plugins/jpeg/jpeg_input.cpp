@@ -18,9 +18,13 @@
 namespace faltrix::jpeg {
 namespace {
 
+constexpr char kTitle[] = "JPEG reading";  // of the settings dialog, naming its kept values
+
 // The session's lenient setting: set by the Detail dialog on the dialog's thread or by
 // SetPluginOption, read by a job thread.
 kit::Options options({{"lenient", "Salvage damaged files", kit::Setting::Kind::Flag, 0, 1, {}, 0}});
+// The values the dialog program kept from an earlier run, if any.
+[[maybe_unused]] const bool g_kept = kit::TakeKeptOptions(kTitle, &options);
 
 // One open file with its header read. Members are destroyed in reverse order: the
 // decompressor before the file it reads.
@@ -186,7 +190,7 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
 }
 
 // The lenient setting; confirmed, it holds for the session.
-bool Configure(HWND parent) { return kit::ConfigureOptions(parent, "JPEG reading", &options); }
+bool Configure(HWND parent) { return kit::ConfigureOptions(parent, kTitle, &options); }
 
 // "lenient": 1 salvages damaged files, 0 refuses them.
 bool SetOption(std::u16string_view name, std::u16string_view value) { return options.Set(name, value); }

@@ -11,8 +11,12 @@
 namespace faltrix::jpeg {
 namespace {
 
+constexpr char kTitle[] = "JPEG settings";  // of the settings dialog, naming its kept values
+
 // The session's quality, set by the dialog or SetPluginOption and read by a job thread.
 kit::Options options({{"quality", "Quality", kit::Setting::Kind::Integer, 1, 100, {}, 90}});
+// The values the dialog program kept from an earlier run, if any.
+[[maybe_unused]] const bool g_kept = kit::TakeKeptOptions(kTitle, &options);
 
 int Quality() { return options.Get("quality"); }
 
@@ -86,7 +90,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }
 
 // The quality; confirmed, it holds for the session.
-bool Configure(HWND parent) { return kit::ConfigureOptions(parent, "JPEG settings", &options); }
+bool Configure(HWND parent) { return kit::ConfigureOptions(parent, kTitle, &options); }
 
 // "quality": 1 to 100.
 bool SetOption(std::u16string_view name, std::u16string_view value) { return options.Set(name, value); }

@@ -1,7 +1,7 @@
 // PNG output plug-in over libpng. Palettised pictures stay palettised (an 8-bit picture whose
 // palette is the full grey ramp is written as 8-bit grey), 16 and 24 bits become RGB, 32 bits
 // RGBA when the picture has alpha and RGB when not. The resolution goes to pHYs. The zlib
-// compression level is the one setting, chosen in ConfigurationDlg for the session.
+// compression level is the one setting, chosen in ConfigurationDlg.
 #include <algorithm>
 #include <atomic>
 #include <csetjmp>
@@ -17,8 +17,12 @@ namespace {
 
 constexpr int kDefaultLevel = 6;  // zlib's own default: a fair balance of size and time
 
-// The session's compression level; written only by the dialog, read by any job.
-std::atomic<int> g_level{kDefaultLevel};
+constexpr char kTitle[] = "PNG output";
+constexpr char kLevelLabel[] = "Compression level (0 fastest, 9 smallest)";
+
+// The compression level; written only by the dialog, read by any job. The dialog program
+// keeps a confirmed level between runs.
+std::atomic<int> g_level{kit::KeptValue(kTitle, kLevelLabel, kDefaultLevel, 0, 9)};
 
 enum class Rows { Raw, Bgra, BgrOnWhite };
 
@@ -141,12 +145,12 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 // The compression level; confirmed, it holds for the session.
 bool Configure(HWND parent) {
     kit::Setting level;
-    level.label = "Compression level (0 fastest, 9 smallest)";
+    level.label = kLevelLabel;
     level.minimum = 0;
     level.maximum = 9;
     level.value = g_level.load();
     std::vector<kit::Setting> settings{level};
-    if (!kit::ShowSettingsDialog(parent, "PNG output", &settings)) return false;
+    if (!kit::ShowSettingsDialog(parent, kTitle, &settings)) return false;
     g_level.store(settings[0].value);
     return true;
 }

@@ -11,9 +11,13 @@
 namespace faltrix::webp {
 namespace {
 
+constexpr char kTitle[] = "WebP settings";  // of the settings dialog, naming its kept values
+
 // The session's settings, set by the dialog or SetPluginOption and read by a job thread.
 kit::Options options({{"lossless", "Lossless", kit::Setting::Kind::Flag, 0, 1, {}, 0},
                       {"quality", "Quality", kit::Setting::Kind::Integer, 0, 100, {}, 90}});
+// The values the dialog program kept from an earlier run, if any.
+[[maybe_unused]] const bool g_kept = kit::TakeKeptOptions(kTitle, &options);
 
 struct Settings {
     int quality;
@@ -99,7 +103,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }
 
 // Lossless or lossy and the quality; confirmed, they hold for the session.
-bool Configure(HWND parent) { return kit::ConfigureOptions(parent, "WebP settings", &options); }
+bool Configure(HWND parent) { return kit::ConfigureOptions(parent, kTitle, &options); }
 
 // "lossless": 1 or 0; "quality": 0 to 100.
 bool SetOption(std::u16string_view name, std::u16string_view value) { return options.Set(name, value); }

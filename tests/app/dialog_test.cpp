@@ -698,6 +698,40 @@ TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRun
     EXPECT_EQ(Shows(), fresh);
 }
 
+// The compression level confirmed in the bundled PNG plug-in's own dialog is what the next
+// run of the dialog program (a child run of this test over the same folders) shows there.
+TEST_F(DialogTest, ABundledPluginsConfirmedSettingIsKeptForTheNextRun) {
+    const QString work = qEnvironmentVariable("DIALOG_TEST_CHILD");
+    const QString base = (work.isEmpty() ? dir_.path() : work) + u"/kept"_s;
+    opened_ = 0;
+    Open(103, {{"input/a.so", u"in_one"_s}, {"output/a.so", QStringLiteral(BUNDLED_PLUGIN_DIR "/output/png.so")}}, base);
+    // The level the plug-in's dialog shows; the parent confirms 9 in it, the child cancels.
+    int shown = -1;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        auto *level = modal != nullptr ? modal->findChild<QSpinBox *>() : nullptr;
+        if (level == nullptr) return;
+        answer.stop();
+        shown = level->value();
+        level->setValue(9);
+        QMetaObject::invokeMethod(modal, work.isEmpty() ? "accept" : "reject");
+    });
+    answer.start(10);
+    Press(kOutputDetailButton);
+    if (!work.isEmpty()) {
+        WriteFile(work + u"/shown"_s, QByteArray::number(shown));
+        return;
+    }
+    EXPECT_EQ(shown, 6);
+    QProcess child;
+    child.setEnvironment(QProcess::systemEnvironment() << u"DIALOG_TEST_CHILD="_s + dir_.path());
+    const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    child.start(QCoreApplication::applicationFilePath(), {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    EXPECT_EQ(ReadFile(Path("%/shown")), "9");
+}
+
 // ---- One instance at a time ---------------------------------------------------------------
 
 // Starts the program under the instance name "faltrix-test-<pid>" on the offscreen platform.
