@@ -1,7 +1,9 @@
 // The default conversations with the user: Qt's file dialog and message box.
 #include "faltrix/app/user_interaction.h"
 
+#include <QComboBox>
 #include <QFileDialog>
+#include <QLineEdit>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QMessageBox>
@@ -62,9 +64,26 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
     }
     if (!request.filters.isEmpty()) chooser->selectNameFilter(request.filters.front());
     chooser->selectFile(QString());
-    // On a small screen the chooser is fitted to it, its buttons within reach.
+    // On a small screen the chooser is fitted to it, its buttons within reach: the side bar
+    // and the buttons a keyboard or the folder list can stand in for give up their room.
     if (const QScreen *screen = owner != nullptr ? owner->screen() : QGuiApplication::primaryScreen()) {
         const QSize room = screen->availableGeometry().size();
+        if (room.width() < 480) {
+            for (const char *name : {"sidebar", "backButton", "forwardButton", "newFolderButton", "listModeButton",
+                                     "detailModeButton", "lookInLabel", "fileTypeLabel", "fileNameLabel"}) {
+                if (QWidget *part = chooser->findChild<QWidget *>(QLatin1String(name))) part->hide();
+            }
+            for (const char *name : {"lookInCombo", "fileTypeCombo"}) {
+                if (auto *list = chooser->findChild<QComboBox *>(QLatin1String(name))) {
+                    list->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+                    list->setMinimumContentsLength(4);
+                }
+            }
+            if (auto *name = chooser->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))) {
+                name->setMinimumWidth(0);
+                name->setPlaceholderText(QStringLiteral("File name"));
+            }
+        }
         chooser->setMinimumSize(chooser->minimumSize().boundedTo(room));
         chooser->resize(chooser->sizeHint().boundedTo(room));
     }
