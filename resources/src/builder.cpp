@@ -213,14 +213,20 @@ QSize TextShortfall(const QWidget *control) {
     if (text.isEmpty()) return {0, 0};
     // A mnemonic's '&' is not drawn.
     const int width = metrics.horizontalAdvance(QString(text).remove(QRegularExpression(QStringLiteral("&(?!&)"))));
-    return {std::max(0, width - room.width()), std::max(0, metrics.height() - control->height())};
+    // A pixel either side: drawn at a fractional device-pixel ratio, a text may round wider.
+    return {std::max(0, width + 2 - room.width()), std::max(0, metrics.height() - control->height())};
 }
 
 void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &controls, QSize largest,
                std::span<const int> unmeasured) {
-    QFont font = dialog->font();
-    for (;;) {
+    // Fits the texts at one point size; how far the dialog then overruns `largest` (at most 1
+    // when it fits).
+    const auto fitAt = [&](double pointSize) {
+        QFont font = dialog->font();
+        font.setPointSizeF(pointSize);
+        dialog->setFont(font);
         double scale = 1.0;
+        Place(dialog, layout, controls, DialogUnits(font, scale));
         // A control's chrome stays as it is while its rectangle grows, so one round may
         // leave a pixel short after rounding; a few rounds settle it.
         for (int round = 0; round < 4; ++round) {
@@ -235,12 +241,21 @@ void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &cont
             scale *= needed;
             Place(dialog, layout, controls, DialogUnits(font, scale));
         }
-        const bool fits = dialog->width() <= largest.width() && dialog->height() <= largest.height();
-        if (fits || font.pointSizeF() <= 5.0) return;
-        font.setPointSizeF(font.pointSizeF() - 0.5);
-        dialog->setFont(font);
-        Place(dialog, layout, controls, DialogUnits(font));
+        return std::max({1.0, double(dialog->width()) / largest.width(), double(dialog->height()) / largest.height()});
+    };
+    // Below some size the controls' chrome, which keeps its size, outgrows what a smaller
+    // font saves: when no size fits, the one that overruns least is taken.
+    const double start = dialog->font().pointSizeF();
+    double best = start, leastOverrun = 0;
+    for (double size = start; size >= 5.0; size -= 0.5) {
+        const double overrun = fitAt(size);
+        if (overrun <= 1.0) return;
+        if (size == start || overrun < leastOverrun) {
+            best = size;
+            leastOverrun = overrun;
+        }
     }
+    fitAt(best);
 }
 
 void InitResources() { InitFaltrixResource(); }
