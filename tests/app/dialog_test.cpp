@@ -1,8 +1,9 @@
 // The real dialog on Qt's offscreen platform over real plug-in libraries (the builds of
 // dialog_plugin.cpp), with scripted answers to its questions: both layouts walked against
-// their layout table, the plug-in lists, the commands and their messages, the size fields,
-// the file choosers, the preview, jobs, the feedback front end and the single running
-// instance.
+// their layout table and measured against their texts, the plug-in lists and the choice of
+// plug-in by file, the commands and their messages, the size fields typed and clicked as a
+// user does, the file choosers, the preview, jobs, the feedback front end, the settings kept
+// between runs and the single running instance.
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
