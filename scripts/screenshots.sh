@@ -3,9 +3,11 @@
 #
 #   scripts/screenshots.sh [build-dir]      (default: build/release)
 #
-# Starts the dialog under Xvfb with the bundled plug-ins of the build: once on a screen 240
-# pixels wide (layout 102), once on a wide screen (layout 103). Each run previews a sample
-# picture and saves the dialog as docs/dialog-102.png and docs/dialog-103.png.
+# Starts the dialog under Xvfb with the bundled plug-ins of the build: once on a 240 x 320
+# screen (layout 102), once on a wide screen (layout 103). Each run previews a sample picture,
+# converts it to PNG and saves the dialog as docs/dialog-102.png and docs/dialog-103.png. The
+# sample is copied into a work folder and named there without a folder, so that no path of
+# the machine that made them shows.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -51,10 +53,15 @@ mkdir -p "$root/docs"
 export FALTRIX_INSTANCE_NAME=faltrix-screenshots-$$
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$work/runtime}
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-# A state file of its own: what the user's last run left is neither shown nor replaced.
-export XDG_STATE_HOME=$work/state
+# A state file and settings of their own: what the user's last run left is neither shown nor
+# replaced.
+export XDG_STATE_HOME=$work/state XDG_CONFIG_HOME=$work/config
+mkdir -p "$work/pictures"
+cp "$sample" "$work/pictures/chart.${sample##*.}"
+cd "$work/pictures"
+sample=chart.${sample##*.}
 unset QT_QPA_PLATFORM
 # The layout follows the screen width: 240 pixels gives 102, wider gives 103.
-xvfb-run -a -s "-screen 0 240x400x24" "$tool" "$root/docs/dialog-102.png" "$sample"
+xvfb-run -a -s "-screen 0 240x320x24" "$tool" "$root/docs/dialog-102.png" "$sample"
 xvfb-run -a -s "-screen 0 800x600x24" "$tool" "$root/docs/dialog-103.png" "$sample"
 echo "wrote docs/dialog-102.png and docs/dialog-103.png"

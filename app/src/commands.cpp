@@ -2,6 +2,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QSignalBlocker>
 #include <QTimer>
@@ -17,6 +18,7 @@
 #include "faltrix/app/file_chooser.h"
 #include "faltrix/app/main_dialog.h"
 #include "faltrix/app/user_interaction.h"
+#include "faltrix/app/user_settings.h"
 #include "faltrix/conversion_job.h"
 #include "faltrix/keep_aspect.h"
 #include "faltrix/plugin_list.h"
@@ -31,6 +33,7 @@ constexpr char16_t kEnterOutputName[] = u"Enter output file name.";
 constexpr char16_t kInputMissing[] = u"Input file does not exist.";
 constexpr char16_t kOverwrite[] = u"This file already exists.\rAre you sure overwrite this file?";
 constexpr char16_t kIllegalNumber[] = u"Illegal number in edit box.";
+constexpr char16_t kCodeWaits[] = u"Code waits for the preview to end.";
 constexpr char16_t kPathTooLong[] =
     u"The path is longer than 1023 characters.\r\nChoose a shorter file name or folder.";
 
@@ -102,11 +105,16 @@ int MainDialog::Message(const QString &text, const QString &caption, int style) 
 void MainDialog::ShowError(std::u16string_view text) { Message(DisplayText(text), kError, kMbOk | kMbIconHand); }
 
 std::optional<QString> MainDialog::ChoosePath(bool forInput) {
-    std::optional<QString> chosen = ChooseFile(this, forInput);
+    // The folder this chooser was last left in, else the one of the field's path.
+    QString folder = settings_->Folder(forInput);
+    const QString field = FieldText(forInput ? kInputPathField : kOutputPathField);
+    if (folder.isEmpty() && field.contains(QLatin1Char('/'))) folder = QFileInfo(field).absolutePath();
+    std::optional<QString> chosen = ChooseFile(this, forInput, folder);
     if (chosen && chosen->size() > kPathFieldLength) {
         ShowError(kPathTooLong);
         return std::nullopt;
     }
+    if (chosen) settings_->SetFolder(forInput, QFileInfo(*chosen).absolutePath());
     return chosen;
 }
 
@@ -137,14 +145,91 @@ void MainDialog::StartPreview(const QString &inputPath, const ControlSet &contro
     // A path too long for the job's buffer gets no preview; the conversion command refuses it
     // with a message.
     if (JobRunning() || !SetJobPath(InputPath, Units(inputPath))) return;
+    // Set before the start: the controls are disabled before the job's thread runs.
+    previewStarted_ = true;
     StartPreviewJob(reinterpret_cast<HWND>(Control(kPreviewBox)), ThePreviewSurface.dc, controls,
                     Checked(kAntiAliasCheck));
+}
+
+bool MainDialog::CodeWaitsForPreview() {
+    if (!JobRunning()) return false;
+    // A Code during a conversion has nothing to wait for: the user sees that job's result.
+    if (previewStarted_ && !codePending_) {
+        codePending_ = true;
+        frontEnd_->SetStatusNote(DisplayText(kCodeWaits));
+        jobEndTimer_->start();
+    }
+    return true;
+}
+
+// ---- Plug-in matching ---------------------------------------------------------------------
+
+QString MainDialog::MatchInputPlugin(const QString &path) {
+    InputPluginList &plugins = InputPlugins();
+    const int32_t current = currentInputIndex_;
+    // Another plug-in's answer means nothing while a job calls the current one.
+    if (current < 0 || JobRunning() || !FileExists(path)) return {};
+    const std::u16string nativePath = path.toStdU16String();
+    // Only a plain no counts: a plug-in without IsSupported answers -1.
+    if (plugins.IsSupported(nativePath.c_str(), 0, 0) != 0) return {};
+    const auto *combo = qobject_cast<QComboBox *>(Control(kInputPluginList));
+    for (int32_t i = 0; i < combo->count() && static_cast<uint32_t>(i) < plugins.Count(); ++i) {
+        if (i == current) continue;
+        plugins.SelectPlugin(static_cast<uint32_t>(i));
+        if (plugins.IsSupported(nativePath.c_str(), 0, 0) > 0) {
+            SelectEntry(true, i);
+            sizesFor_.reset();
+            RememberSettings();
+            return QStringLiteral("Input plug-in \"%1\" reads this file.").arg(combo->itemText(i));
+        }
+    }
+    plugins.SelectPlugin(static_cast<uint32_t>(current));
+    return QStringLiteral("No input plug-in reads this file.");
+}
+
+int32_t MainDialog::OutputPluginForName(const QString &path) const {
+    const QString name = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    if (dot < 0) return -1;
+    const QString extension = name.mid(dot + 1).toLower();
+    int32_t found = -1;
+    for (int32_t i = 0; i < outputExtensions_.size(); ++i) {
+        if (!outputExtensions_[i].contains(extension)) continue;
+        if (found >= 0) return -1;  // named by two: the user's choice stands
+        found = i;
+    }
+    return found;
+}
+
+void MainDialog::FollowOutputName() {
+    const int32_t plugin = OutputPluginForName(FieldText(kOutputPathField));
+    if (plugin < 0 || plugin == currentOutputIndex_ || JobRunning()) return;
+    SelectEntry(false, plugin);
+    RememberSettings();
+    const auto *combo = qobject_cast<QComboBox *>(Control(kOutputPluginList));
+    NoteUntilJobEnds(QStringLiteral("Output plug-in \"%1\" writes this file.").arg(combo->itemText(plugin)));
+}
+
+void MainDialog::NoteUntilJobEnds(const QString &line) {
+    if (line.isEmpty()) return;
+    frontEnd_->SetStatusNote(line);
+    if (JobRunning()) {
+        jobEndTimer_->start();
+    } else {
+        frontEnd_->SetStatusNote({});
+    }
 }
 
 // ---- Commands ---------------------------------------------------------------------------
 
 void MainDialog::StartConversionCommand() {
-    if (JobRunning()) return;
+    if (CodeWaitsForPreview()) return;
+    // Sizes refreshed for another picture would store this one distorted: Code first does
+    // what leaving the field does, which may start a preview to wait for.
+    if (!SizesBelongTo(FieldText(kInputPathField))) {
+        LeaveInputField();
+        if (CodeWaitsForPreview()) return;
+    }
     const QString inputPath = FieldText(kInputPathField);
     const QString outputPath = FieldText(kOutputPathField);
 
@@ -178,6 +263,17 @@ void MainDialog::StartConversionCommand() {
     }
     SetFieldText(kOutputPathField, completed);
 
+    // An extension that only another output plug-in's patterns name: the user chose this
+    // plug-in after typing the name, or the name after choosing it.
+    const int32_t named = OutputPluginForName(completed);
+    const auto *outputList = qobject_cast<QComboBox *>(Control(kOutputPluginList));
+    if (named >= 0 && named != currentOutputIndex_ &&
+        Message(QStringLiteral("The extension of \"%1\" is that of the output plug-in \"%2\", not of \"%3\".\nUse \"%2\"?")
+                    .arg(QFileInfo(completed).fileName(), outputList->itemText(named), outputList->itemText(currentOutputIndex_)),
+                DisplayText(kDialogTitle), kMbYesNo | kMbIconQuestion) == kIdYes) {
+        SelectEntry(false, named);
+        RememberSettings();
+    }
     // Only the user's "Yes" lets the job replace a file; one that appears after this check
     // is kept and the job fails.
     const bool overwrite = FileExists(completed);
@@ -196,26 +292,48 @@ void MainDialog::StartConversionCommand() {
     }
     // A preview may have started while a message box was open.
     if (JobRunning() || !SetJobPath(InputPath, Units(inputPath)) || !SetJobPath(OutputPath, Units(completed))) return;
-    StartConversionJob(controls, *width, *height, Checked(kAntiAliasCheck), overwrite);
+    previewStarted_ = false;
+    if (StartConversionJob(controls, *width, *height, Checked(kAntiAliasCheck), overwrite)) {
+        writing_ = completed;
+        jobEndTimer_->start();
+    }
 }
 
 void MainDialog::Exit() {
     if (JobRunning()) {
         // The surface and the plug-ins stay until the job has ended; then the dialog closes.
         closePending_ = true;
-        closeTimer_->start();
+        jobEndTimer_->start();
         return;
     }
     closePending_ = false;
-    closeTimer_->stop();
+    codePending_ = false;
+    jobEndTimer_->stop();
     DestroyPreviewSurface();
-    // The next start is a fresh one.
+    // The next start puts back what the settings keep, not the state file's fields.
     state_->EndCleanly();
     done(0);
 }
 
-void MainDialog::WaitForJobThenClose() {
-    if (!JobRunning()) Exit();
+void MainDialog::AfterJobEnd() {
+    if (JobRunning()) return;
+    jobEndTimer_->stop();
+    frontEnd_->SetStatusNote({});
+    if (!writing_.isEmpty()) {
+        // The job's last line says "Ready." as before it started; this one says what it did.
+        const QFileInfo written(writing_);
+        if (LastConversionOutcome() == ConversionOutcome::Stored) {
+            frontEnd_->AppendStatusLine(
+                QStringLiteral("Wrote %1 (%2 bytes).").arg(written.fileName()).arg(written.size()).toStdU16String());
+        }
+        writing_.clear();
+    }
+    if (closePending_) {
+        Exit();
+    } else if (codePending_) {
+        codePending_ = false;
+        StartConversionCommand();
+    }
 }
 
 void MainDialog::ShowPreview() {
@@ -232,6 +350,7 @@ void MainDialog::InputDetail() {
     const std::optional<PictureInfo> info = PictureSize(inputPath);
     if (!info || inputPath.isEmpty()) return;
     WriteAllSizes(*info);
+    sizesFor_ = inputPath;
     if (Checked(kAutoPreviewCheck)) {
         ControlSet controls;
         ControlSetOf(&controls);
@@ -246,20 +365,26 @@ void MainDialog::OutputDetail() {
 
 void MainDialog::ChooseInput() {
     if (JobRunning()) return;
+    if (const std::optional<QString> chosen = ChoosePath(true)) OpenInput(*chosen);
+}
+
+void MainDialog::OpenInput(const QString &path) {
+    if (JobRunning() || path.size() > kPathFieldLength) return;
     ControlSet controls;
     ControlSetOf(&controls);
-    const std::optional<QString> chosen = ChoosePath(true);
-    if (!chosen) return;
-    SetFieldText(kInputPathField, *chosen);
+    SetFieldText(kInputPathField, path);
     RememberSettings();
-    const std::optional<PictureInfo> info = PictureSize(*chosen);
+    const QString matched = MatchInputPlugin(path);
+    const std::optional<PictureInfo> info = PictureSize(path);
     if (!info) {
         ShowStatus(u"Failed in Getting information.");
+        NoteUntilJobEnds(matched);
         return;
     }
     WriteAllSizes(*info);
+    sizesFor_ = path;
     if (Checked(kAutoPreviewCheck)) {
-        StartPreview(*chosen, controls);
+        StartPreview(path, controls);
     } else {
         ProgressCallback(0, 1, 0);
         ClearPreviewSurface();
@@ -267,6 +392,7 @@ void MainDialog::ChooseInput() {
         Control(kPreviewBox)->update();
     }
     ShowStatus(u"Ready.");
+    NoteUntilJobEnds(matched);
 }
 
 void MainDialog::ChooseOutput() {
@@ -274,6 +400,7 @@ void MainDialog::ChooseOutput() {
     if (!chosen) return;
     SetFieldText(kOutputPathField, *chosen);
     RememberSettings();
+    FollowOutputName();
 }
 
 void MainDialog::SwitchPlugin(int listId) {
@@ -289,14 +416,21 @@ void MainDialog::SwitchPlugin(int listId) {
         return;
     }
     SelectEntry(input, chosen);
+    // Another plug-in may read the same file differently, or at all.
+    if (input) sizesFor_.reset();
     RememberSettings();
 }
 
 void MainDialog::LeaveInputField() {
     const QString inputPath = FieldText(kInputPathField);
+    // The sizes already belong to this path: they may hold what the user typed since.
+    if (SizesBelongTo(inputPath)) return;
+    const QString matched = MatchInputPlugin(inputPath);
+    sizesFor_ = inputPath;
     const std::optional<PictureInfo> info = PictureSize(inputPath);
     if (!info) {
         EmptyAllSizes();
+        NoteUntilJobEnds(matched);
         return;
     }
     WriteAllSizes(*info);
@@ -306,6 +440,7 @@ void MainDialog::LeaveInputField() {
         ControlSetOf(&controls);
         StartPreview(inputPath, controls);
     }
+    NoteUntilJobEnds(matched);
 }
 
 void MainDialog::KeepAspect(int editedId) {

@@ -26,10 +26,11 @@ FileChooserRequest BuildChooserRequest(PluginList &plugins, bool forInput) {
     request.title = forInput ? QStringLiteral("Open InputFile") : QStringLiteral("Open OutputFile");
     request.existingOnly = forInput;
 
-    const QString allFiles = QStringLiteral("All Files(*.*)");
     // The filter text holds each pair as two terminated strings and ends with the all-files
-    // pair ("All Files(*.*)", "*.*") and an empty string.
-    const int reserved = static_cast<int>(allFiles.size()) + 1 + 4 + 1;
+    // pair ("All Files(*.*)", "*.*") and an empty string. Qt's "*" also finds names without
+    // a dot.
+    const int reserved = static_cast<int>(QStringLiteral("All Files(*.*)").size()) + 1 + 4 + 1;
+    const QString allFiles = QStringLiteral("All Files (*)");
     int used = 0;
 
     std::array<WCHAR, kPluginTextLength> pattern{};
@@ -54,9 +55,11 @@ FileChooserRequest BuildChooserRequest(PluginList &plugins, bool forInput) {
     return request;
 }
 
-std::optional<QString> ChooseFile(QWidget *dialog, bool forInput) {
+std::optional<QString> ChooseFile(QWidget *dialog, bool forInput, const QString &folder) {
     PluginList &plugins = forInput ? static_cast<PluginList &>(InputPlugins()) : OutputPlugins();
-    return Interaction().ChooseFile(dialog, BuildChooserRequest(plugins, forInput));
+    FileChooserRequest request = BuildChooserRequest(plugins, forInput);
+    request.folder = folder;
+    return Interaction().ChooseFile(dialog, request);
 }
 
 }  // namespace faltrix

@@ -13,7 +13,7 @@ int main(int argc, char **argv) {
     // A picture being stored when the program is stopped or a plug-in crashes leaves no
     // temporary beside the output.
     faltrix::RemoveTemporariesOnSignals();
-    // The command line is ignored (Qt reads its own options from it).
+    // Qt takes its own options from the command line; a file named after them is opened.
     QApplication app(argc, argv);
-    return faltrix::RunFaltrix(app);
+    return faltrix::RunFaltrix(app, {}, faltrix::FileArgument(QApplication::arguments()));
 }

@@ -1,8 +1,13 @@
 // The main dialog: building, initialisation, the preview box and the dispatch of commands.
 #include "faltrix/app/main_dialog.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -10,6 +15,7 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QProgressBar>
+#include <QScreen>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QTextEdit>
@@ -20,6 +26,7 @@
 
 #include "faltrix/app/dialog_state.h"
 #include "faltrix/app/user_interaction.h"
+#include "faltrix/app/user_settings.h"
 #include "faltrix/conversion_job.h"
 #include "faltrix/plugin_list.h"
 #include "faltrix/preview.h"
@@ -35,6 +42,25 @@ constexpr char16_t kNoOutputPlugins[] = u"No output Plug-ins.\r\nYou've got to i
 
 QString Text(std::u16string_view text) { return DisplayText(text); }
 
+// The extensions the current plug-in's patterns name: "*.png;*.PNG" gives "png"; a pattern
+// with more wildcards than its leading "*." names none.
+QStringList PatternExtensions(PluginList &plugins) {
+    QStringList extensions;
+    std::array<WCHAR, PluginList::kInfoBufferLength> pattern{};
+    for (int32_t k = 1; k < 64; ++k) {
+        if (plugins.GetPluginInfo(2 * k, pattern.data(), PluginList::kInfoBufferLength) <= 0) break;
+        pattern.back() = 0;
+        for (const QString &one : QString::fromUtf16(pattern.data()).split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+            const QString trimmed = one.trimmed().toLower();
+            if (!trimmed.startsWith(QLatin1String("*.")) || trimmed.size() < 3) continue;
+            const QString extension = trimmed.mid(2);
+            if (extension.contains(QLatin1Char('*')) || extension.contains(QLatin1Char('?'))) continue;
+            if (!extensions.contains(extension)) extensions.append(extension);
+        }
+    }
+    return extensions;
+}
+
 // The fields and check boxes the state file keeps, under these names.
 struct Remembered {
     int id;
@@ -43,6 +69,27 @@ struct Remembered {
 constexpr Remembered kRememberedFields[] = {
     {kInputPathField, "inputPath"},     {kOutputPathField, "outputPath"},     {kInputWidthField, "inputWidth"},
     {kInputHeightField, "inputHeight"}, {kOutputWidthField, "outputWidth"}, {kOutputHeightField, "outputHeight"}};
+// What assistive tools call each control, and where a caption takes its mnemonic ('&'
+// inserted before that character; -1: none).
+struct Named {
+    int id;
+    const char *name;
+    int mnemonic;
+};
+constexpr Named kNamed[] = {
+    {kCodeButton, "Convert", 0}, {kExitButton, "Exit", 1}, {kShowPreviewButton, "Show preview", 5},
+    {kInputDetailButton, "Input plug-in settings", 0}, {kOutputDetailButton, "Output plug-in settings", 1},
+    {kInputDisplayButton, "Display input", -1}, {kOutputDisplayButton, "Display output", -1},
+    {kInputPathField, "Input file", -1}, {kOutputPathField, "Output file", -1}, {kStatusBox, "Status", -1},
+    {kInputChooserButton, "Choose input file", 0}, {kOutputChooserButton, "Choose output file", 0},
+    {kProgressBar, "Progress", -1}, {kInputPluginList, "Input plug-in", -1}, {kOutputPluginList, "Output plug-in", -1},
+    {kCodingOptionsGroup, "Coding options", -1}, {kSizeArrow, "to", -1}, {kWidthLabel, "Width", -1},
+    {kHeightLabel, "Height", -1}, {kKeepAspectCheck, "Keep aspect ratio", 0}, {kInputHeightField, "Input height", -1},
+    {kInputWidthField, "Input width", -1}, {kOutputHeightField, "Output height", -1},
+    {kOutputWidthField, "Output width", -1}, {kAntiAliasCheck, "Anti-alias", 7}, {kWidthUnitList, "Width unit", -1},
+    {kHeightUnitList, "Height unit", -1}, {kPreviewBox, "Preview", -1}, {kAutoPreviewCheck, "Automatic preview", -1},
+};
+
 constexpr Remembered kRememberedChecks[] = {
     {kKeepAspectCheck, "keepAspect"}, {kAntiAliasCheck, "antiAlias"}, {kAutoPreviewCheck, "autoPreview"}};
 
@@ -68,6 +115,8 @@ void PreviewBox::paintEvent(QPaintEvent *) {
             lastFrame_ = QImage(static_cast<const uchar *>(section.dsBm.bmBits), section.dsBm.bmWidth,
                                 section.dsBm.bmHeight, section.dsBm.bmWidthBytes, QImage::Format_RGB32)
                              .copy();
+            // The surface has the box's size in device pixels.
+            lastFrame_.setDevicePixelRatio(devicePixelRatioF());
         }
         lock.unlock();
     } else {
@@ -95,18 +144,37 @@ MainDialog::MainDialog(int layoutId, QWidget *parent) : QDialog(parent) {
         if (auto *field = qobject_cast<QLineEdit *>(Control(id))) field->setMaxLength(kPathFieldLength);
     }
     if (auto *code = qobject_cast<QPushButton *>(Control(kCodeButton))) code->setDefault(true);
+    // A file dropped anywhere on the window is taken as the input.
+    setAcceptDrops(true);
+    for (const Named &named : kNamed) {
+        QWidget *control = Control(named.id);
+        if (control == nullptr) continue;
+        control->setAccessibleName(QString::fromUtf8(named.name));
+        auto *button = qobject_cast<QAbstractButton *>(control);
+        if (button != nullptr && named.mnemonic >= 0 && named.mnemonic < button->text().size()) {
+            button->setText(button->text().insert(named.mnemonic, QLatin1Char('&')));
+        }
+    }
+    // The automatic-preview box has no room for a caption: its name shows on hovering.
+    Control(kAutoPreviewCheck)->setToolTip(QStringLiteral("Automatic preview"));
+    // The wide layout's caption bar can minimise the window as well.
+    if (layout_->captionBar) setWindowFlag(Qt::WindowMinimizeButtonHint);
 
     frontEnd_ = std::make_unique<QtFrontEnd>(this);
     previousFrontEnd_ = InstalledFrontEnd();
     InstallFrontEnd(frontEnd_.get());
 
-    closeTimer_ = new QTimer(this);
-    closeTimer_->setInterval(20);
-    connect(closeTimer_, &QTimer::timeout, this, &MainDialog::WaitForJobThenClose);
+    jobEndTimer_ = new QTimer(this);
+    jobEndTimer_->setInterval(20);
+    connect(jobEndTimer_, &QTimer::timeout, this, &MainDialog::AfterJobEnd);
 
     state_ = std::make_unique<DialogState>();
+    settings_ = std::make_unique<UserSettings>();
+    // Before any plug-in loads: the bundled ones read what they kept as they load.
+    UserSettings::NamePluginSettingsFile();
     ConnectControls();
     Initialise();
+    RestoreKeptSettings();
     RestoreAfterUncleanEnd();
     state_->WatchPluginCalls();
     state_->EndCleanlyWhenStoppedIdle();
@@ -152,6 +220,13 @@ void MainDialog::Initialise() {
         units->addItems({QStringLiteral("Pixel"), QStringLiteral("%")});
         units->setCurrentIndex(0);
     }
+    // Every caption and unit readable, on the screen; the narrow layout keeps to 240 x 320.
+    // Plug-in descriptions are the plug-ins' own and may be of any length.
+    const QScreen *screen = this->screen();
+    QSize largest = screen != nullptr ? screen->availableGeometry().size() : QSize(4096, 4096);
+    if (layout_->id == 102) largest = largest.boundedTo(QSize(240, 320));
+    const int unmeasured[] = {kInputPluginList, kOutputPluginList};
+    FitLayout(this, *layout_, controls_, largest, unmeasured);
     // The preview jobs draw into a surface the size of the box.
     CreatePreviewSurface(reinterpret_cast<HWND>(Control(kPreviewBox)));
 }
@@ -179,6 +254,7 @@ int32_t MainDialog::FillPluginList(bool input) {
             text = QFileInfo(QString::fromStdU16String(path)).fileName();
         }
         combo->addItem(text);
+        if (!input) outputExtensions_.append(PatternExtensions(plugins));
     }
     combo->setCurrentIndex(0);
     plugins.SelectPlugin(0);
@@ -198,6 +274,9 @@ void MainDialog::ConnectControls() {
         connect(combo, &QComboBox::activated, this, [this, id] { Command(id, kNotifySelChange); });
     }
     Control(kInputPathField)->installEventFilter(this);
+    // Left or confirmed with Enter (before Enter presses Code).
+    connect(qobject_cast<QLineEdit *>(Control(kOutputPathField)), &QLineEdit::editingFinished, this,
+            &MainDialog::FollowOutputName);
     for (int id : {kOutputWidthField, kOutputHeightField}) {
         // textEdited, not textChanged: the program's own writes must not set off keep aspect.
         connect(qobject_cast<QLineEdit *>(Control(id)), &QLineEdit::textEdited, this,
@@ -217,12 +296,16 @@ void MainDialog::ConnectControls() {
 }
 
 bool MainDialog::eventFilter(QObject *watched, QEvent *event) {
-    if (watched == Control(kInputPathField) && event->type() == QEvent::FocusOut) {
+    if (watched == Control(kInputPathField) && event->type() == QEvent::FocusOut && !jobMovesFocus_) {
         // Only a move of the focus inside the dialog counts: a window that comes on top (a
         // message box, another program) or a pop-up menu leaves the field's focus in place.
         const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
         if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
+            // A press on Code that takes the focus: a preview started by leaving the field
+            // disables Code before the click ends, so the click is kept for the preview's end.
+            const bool pressingCode = reason == Qt::MouseFocusReason && QApplication::focusWidget() == Control(kCodeButton);
             Command(kInputPathField, kNotifyKillFocus);
+            if (pressingCode) CodeWaitsForPreview();
         }
     }
     return QDialog::eventFilter(watched, event);
@@ -253,6 +336,22 @@ void MainDialog::Command(int id, int notification) {
     }
 }
 
+void MainDialog::EnableForJob(QWidget *control, bool enable) {
+    if (!enable && control == focusWidget()) {
+        heldFocus_ = control;
+        jobMovesFocus_ = true;
+        control->setEnabled(false);
+        if (QWidget *moved = focusWidget(); moved != nullptr && moved != control) moved->clearFocus();
+        jobMovesFocus_ = false;
+        return;
+    }
+    control->setEnabled(enable);
+    if (enable && control == heldFocus_) {
+        heldFocus_.clear();
+        if (focusWidget() == nullptr) control->setFocus(Qt::OtherFocusReason);
+    }
+}
+
 void MainDialog::reject() {
     // Escape and close requests are the Exit command, which waits for a running job.
     Command(kExitButton, kNotifyClicked);
@@ -261,6 +360,18 @@ void MainDialog::reject() {
 void MainDialog::closeEvent(QCloseEvent *event) {
     event->ignore();
     Command(kExitButton, kNotifyClicked);
+}
+
+void MainDialog::dragEnterEvent(QDragEnterEvent *event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() == 1 && urls.front().isLocalFile()) event->acceptProposedAction();
+}
+
+void MainDialog::dropEvent(QDropEvent *event) {
+    const QList<QUrl> urls = event->mimeData()->urls();
+    if (urls.size() != 1 || !urls.front().isLocalFile()) return;
+    event->acceptProposedAction();
+    OpenInput(urls.front().toLocalFile());
 }
 
 void MainDialog::showEvent(QShowEvent *event) {
@@ -289,24 +400,47 @@ void MainDialog::RememberSettings() {
     };
     settings.inputPlugin = chosen(InputPlugins(), currentInputIndex_);
     settings.outputPlugin = chosen(OutputPlugins(), currentOutputIndex_);
+    settings_->Keep(settings);
     state_->Remember(std::move(settings));
+}
+
+void MainDialog::PutBackFieldsAndChecks(const DialogSettings &settings) {
+    // Put back as the program writes fields: keep aspect hears nothing of it.
+    for (const Remembered &field : kRememberedFields) {
+        const auto it = settings.fields.constFind(QLatin1String(field.name));
+        if (it != settings.fields.cend()) SetFieldText(field.id, *it);
+    }
+    for (const Remembered &check : kRememberedChecks) {
+        auto *box = qobject_cast<QCheckBox *>(Control(check.id));
+        const auto it = settings.checks.constFind(QLatin1String(check.name));
+        if (box == nullptr || it == settings.checks.cend()) continue;
+        const QSignalBlocker blocker(box);
+        box->setChecked(*it);
+    }
+}
+
+void MainDialog::RestoreKeptSettings() {
+    const DialogSettings kept = settings_->Kept();
+    PutBackFieldsAndChecks(kept);
+    // By file name: the folder may have moved, and other plug-ins may have come or gone.
+    for (const bool input : {true, false}) {
+        const QString name = input ? kept.inputPlugin : kept.outputPlugin;
+        const PluginList &plugins = input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
+        for (uint32_t i = 0; !name.isEmpty() && i < plugins.Count(); ++i) {
+            if (QFileInfo(QString::fromStdU16String(plugins.PathAt(i))).fileName() != name) continue;
+            const int32_t entry = EntryOf(input, QString::fromStdU16String(plugins.PathAt(i)));
+            if (entry >= 0 && entry != (input ? currentInputIndex_ : currentOutputIndex_)) SelectEntry(input, entry);
+            break;
+        }
+    }
 }
 
 void MainDialog::RestoreAfterUncleanEnd() {
     const std::optional<DialogRecord> &left = state_->LeftByUncleanEnd();
     if (!left) return;
-    // Put back as the program writes fields: keep aspect hears nothing of it.
-    for (const Remembered &field : kRememberedFields) {
-        const auto it = left->settings.fields.constFind(QLatin1String(field.name));
-        if (it != left->settings.fields.cend()) SetFieldText(field.id, *it);
-    }
-    for (const Remembered &check : kRememberedChecks) {
-        auto *box = qobject_cast<QCheckBox *>(Control(check.id));
-        const auto it = left->settings.checks.constFind(QLatin1String(check.name));
-        if (box == nullptr || it == left->settings.checks.cend()) continue;
-        const QSignalBlocker blocker(box);
-        box->setChecked(*it);
-    }
+    PutBackFieldsAndChecks(left->settings);
+    // Input sizes that were kept belong to the input path kept with them.
+    if (!FieldText(kInputWidthField).isEmpty()) sizesFor_ = FieldText(kInputPathField);
     for (const bool input : {true, false}) {
         const int32_t entry = EntryOf(input, input ? left->settings.inputPlugin : left->settings.outputPlugin);
         if (entry >= 0 && entry != (input ? currentInputIndex_ : currentOutputIndex_)) SelectEntry(input, entry);

@@ -2,6 +2,7 @@
 #include "faltrix/app/qt_front_end.h"
 
 #include <QProgressBar>
+#include <QTextCursor>
 #include <QTextEdit>
 #include <QThread>
 #include <QWidget>
@@ -35,15 +36,25 @@ void QtFrontEnd::OnDialogThread(Action &&action) {
 void QtFrontEnd::SetStatusText(std::u16string_view text) {
     const QString shown = DisplayText(text);
     OnDialogThread([this, &shown] {
-        if (auto *box = qobject_cast<QTextEdit *>(dialog_->Control(kStatusBox))) box->setPlainText(shown);
+        if (auto *box = qobject_cast<QTextEdit *>(dialog_->Control(kStatusBox)))
+            box->setPlainText(note_.isEmpty() ? shown : shown + u'\n' + note_);
     });
+}
+
+void QtFrontEnd::SetStatusNote(const QString &note) {
+    note_ = note;
+    if (!note.isEmpty()) AppendStatusLine(note.toStdU16String());
 }
 
 void QtFrontEnd::AppendStatusLine(std::u16string_view text) {
     const QString shown = DisplayText(text);
     OnDialogThread([this, &shown] {
-        if (auto *box = qobject_cast<QTextEdit *>(dialog_->Control(kStatusBox)))
+        if (auto *box = qobject_cast<QTextEdit *>(dialog_->Control(kStatusBox))) {
             box->setPlainText(box->toPlainText() + u'\n' + shown);
+            // The added line is the one to read when the box is full.
+            box->moveCursor(QTextCursor::End);
+            box->ensureCursorVisible();
+        }
     });
 }
 
@@ -61,7 +72,7 @@ void QtFrontEnd::SetProgressPosition(uint32_t position) {
 
 void QtFrontEnd::EnableControl(HWND control, bool enable) {
     if (control == nullptr) return;
-    OnDialogThread([control, enable] { WidgetOf(control)->setEnabled(enable); });
+    OnDialogThread([this, control, enable] { dialog_->EnableForJob(WidgetOf(control), enable); });
 }
 
 HWND QtFrontEnd::ControlById(HWND dialog, int id) {
@@ -81,9 +92,12 @@ RECT QtFrontEnd::WindowRect(HWND window) {
     RECT rect{0, 0, 0, 0};
     if (window == nullptr) return rect;
     OnDialogThread([&rect, window] {
+        // In device pixels, so that the preview is drawn at the screen's own resolution.
         const QWidget *widget = WidgetOf(window);
-        const QPoint topLeft = widget->mapToGlobal(QPoint(0, 0));
-        rect = RECT{topLeft.x(), topLeft.y(), topLeft.x() + widget->width(), topLeft.y() + widget->height()};
+        const double ratio = widget->devicePixelRatioF();
+        const QPoint topLeft = widget->mapToGlobal(QPoint(0, 0)) * ratio;
+        const QSize size = widget->size() * ratio;
+        rect = RECT{topLeft.x(), topLeft.y(), topLeft.x() + size.width(), topLeft.y() + size.height()};
     });
     return rect;
 }

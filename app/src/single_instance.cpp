@@ -10,8 +10,10 @@
 namespace faltrix {
 namespace {
 
-// What a later start sends to the running instance.
+// What a later start sends to the running instance: "open <path>" (UTF-8, percent-encoded)
+// when it was given a file, then "raise".
 constexpr char kRaiseRequest[] = "raise\n";
+constexpr char kOpenRequest[] = "open ";
 
 }  // namespace
 
@@ -62,10 +64,11 @@ bool SingleInstance::TryBecomeFirst() {
     return true;
 }
 
-bool SingleInstance::AskFirstToRaise(int timeoutMs) {
+bool SingleInstance::AskFirstToRaise(int timeoutMs, const QString &file) {
     QLocalSocket socket;
     socket.connectToServer(SocketPath());
     if (!socket.waitForConnected(timeoutMs)) return false;
+    if (!file.isEmpty()) socket.write(kOpenRequest + file.toUtf8().toPercentEncoding() + '\n');
     socket.write(kRaiseRequest);
     const bool written = socket.waitForBytesWritten(timeoutMs);
     socket.disconnectFromServer();
@@ -78,7 +81,11 @@ void SingleInstance::OnConnection() {
         connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
         connect(client, &QLocalSocket::readyRead, this, [this, client] {
             while (client->canReadLine()) {
-                if (client->readLine().trimmed() == "raise") emit RaiseRequested();
+                const QByteArray line = client->readLine().trimmed();
+                if (line == "raise") emit RaiseRequested();
+                if (line.startsWith(kOpenRequest)) {
+                    emit FileRequested(QString::fromUtf8(QByteArray::fromPercentEncoding(line.mid(sizeof kOpenRequest - 1))));
+                }
             }
         });
         if (client->bytesAvailable() > 0) emit client->readyRead();

@@ -1,8 +1,13 @@
 // The default conversations with the user: Qt's file dialog and message box.
 #include "faltrix/app/user_interaction.h"
 
+#include <QComboBox>
 #include <QFileDialog>
+#include <QLineEdit>
+#include <QGuiApplication>
+#include <QScreen>
 #include <QMessageBox>
+#include <QRegularExpression>
 
 namespace faltrix {
 namespace {
@@ -42,11 +47,46 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
     auto chooser = std::make_unique<QFileDialog>(owner, request.title);
     chooser->setOption(QFileDialog::DontUseNativeDialog, true);
     chooser->setOption(QFileDialog::DontConfirmOverwrite, true);
-    chooser->setAcceptMode(QFileDialog::AcceptOpen);
+    chooser->setAcceptMode(request.existingOnly ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
     chooser->setFileMode(request.existingOnly ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
+    if (!request.folder.isEmpty()) chooser->setDirectory(request.folder);
     chooser->setNameFilters(request.filters);
+    if (!request.existingOnly) {
+        // "PNG (*.png *.PNG)" gives "png"; a filter without a plain extension gives none.
+        QFileDialog *dialog = chooser.get();
+        const auto follow = [dialog](const QString &filter) {
+            static const QRegularExpression extension(QStringLiteral("\\(\\*\\.([A-Za-z0-9_]+)[ )]"));
+            const QRegularExpressionMatch match = extension.match(filter);
+            dialog->setDefaultSuffix(match.hasMatch() ? match.captured(1) : QString());
+        };
+        QObject::connect(dialog, &QFileDialog::filterSelected, dialog, follow);
+        if (!request.filters.isEmpty()) follow(request.filters.front());
+    }
     if (!request.filters.isEmpty()) chooser->selectNameFilter(request.filters.front());
     chooser->selectFile(QString());
+    // On a small screen the chooser is fitted to it, its buttons within reach: the side bar
+    // and the buttons a keyboard or the folder list can stand in for give up their room.
+    if (const QScreen *screen = owner != nullptr ? owner->screen() : QGuiApplication::primaryScreen()) {
+        const QSize room = screen->availableGeometry().size();
+        if (room.width() < 480) {
+            for (const char *name : {"sidebar", "backButton", "forwardButton", "newFolderButton", "listModeButton",
+                                     "detailModeButton", "lookInLabel", "fileTypeLabel", "fileNameLabel"}) {
+                if (QWidget *part = chooser->findChild<QWidget *>(QLatin1String(name))) part->hide();
+            }
+            for (const char *name : {"lookInCombo", "fileTypeCombo"}) {
+                if (auto *list = chooser->findChild<QComboBox *>(QLatin1String(name))) {
+                    list->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+                    list->setMinimumContentsLength(4);
+                }
+            }
+            if (auto *name = chooser->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))) {
+                name->setMinimumWidth(0);
+                name->setPlaceholderText(QStringLiteral("File name"));
+            }
+        }
+        chooser->setMinimumSize(chooser->minimumSize().boundedTo(room));
+        chooser->resize(chooser->sizeHint().boundedTo(room));
+    }
     return chooser;
 }
 

@@ -1,10 +1,14 @@
-// Opens the dialog with the bundled plug-ins, previews a picture and saves a picture of the
-// dialog: faltrix_screenshot <output.png> <picture> [layout]. The layout follows the screen
-// width as in the program unless given. Used by scripts/screenshots.sh under Xvfb.
+// Opens the dialog with the bundled plug-ins, previews a picture, converts it to PNG beside
+// it and saves a picture of the dialog: faltrix_screenshot <output.png> <picture> [layout].
+// The picture's path is shown as given (scripts/screenshots.sh gives a bare name). The layout
+// follows the screen width as in the program unless given. Used by scripts/screenshots.sh
+// under Xvfb.
 #include <QApplication>
 #include <QComboBox>
 #include <QCheckBox>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QPixmap>
 #include <QScreen>
@@ -57,11 +61,19 @@ int main(int argc, char **argv) {
         dialog.Command(faltrix::kInputPathField, faltrix::kNotifyKillFocus);
         if (!qobject_cast<QLineEdit *>(dialog.Control(faltrix::kInputWidthField))->text().isEmpty()) break;
     }
-    qobject_cast<QLineEdit *>(dialog.Control(faltrix::kOutputPathField))->setText(QStringLiteral("picture.png"));
+    // The output plug-in follows the name's extension once the field is left.
+    auto *outputField = qobject_cast<QLineEdit *>(dialog.Control(faltrix::kOutputPathField));
+    outputField->setText(QFileInfo(picture).completeBaseName() + QStringLiteral(".png"));
+    emit outputField->editingFinished();
     qobject_cast<QCheckBox *>(dialog.Control(faltrix::kKeepAspectCheck))->setChecked(true);
     qobject_cast<QCheckBox *>(dialog.Control(faltrix::kAntiAliasCheck))->setChecked(true);
     dialog.Command(faltrix::kShowPreviewButton, faltrix::kNotifyClicked);
     Settle(300);
+    // The status box then names the file written.
+    QFile::remove(QFileInfo(picture).absolutePath() + QLatin1Char('/') + outputField->text());
+    dialog.Command(faltrix::kCodeButton, faltrix::kNotifyClicked);
+    Settle(300);
+    Settle(100);  // the line after the job's end comes a moment after it
 
     if (!dialog.grab().save(output)) {
         std::fprintf(stderr, "cannot write %s\n", argv[1]);

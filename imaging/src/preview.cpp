@@ -39,6 +39,35 @@ void FillWhite(HDC dc, int32_t width, int32_t height) {
     FillRect(dc, &all, static_cast<HBRUSH>(GetStockObject(WHITE_BRUSH)));
 }
 
+// A 32-bit picture whose top bytes hold alpha (any of them not 0) is put on white in place,
+// as the output plug-ins store it where a format has no transparency, so the preview shows
+// the result and not the colours hidden under transparent pixels. A picture whose alpha is 0
+// everywhere was made without alpha and stays as it is; so does any picture of other masks.
+void PutOnWhite(HBITMAP bitmap) {
+    DIBSECTION section{};
+    if (GetObjectW(bitmap, sizeof section, &section) != static_cast<int>(sizeof section)) return;
+    const BITMAP &bm = section.dsBm;
+    const bool standard = section.dsBmih.biCompression == BI_RGB ||
+                          (section.dsBitfields[0] == 0xFF0000 && section.dsBitfields[1] == 0xFF00 &&
+                           section.dsBitfields[2] == 0xFF);
+    if (bm.bmBits == nullptr || bm.bmBitsPixel != 32 || !standard || bm.bmWidth <= 0) return;
+    auto *bytes = static_cast<uint8_t *>(bm.bmBits);
+    const size_t stride = static_cast<size_t>(bm.bmWidthBytes), width = static_cast<size_t>(bm.bmWidth);
+    const size_t rows = static_cast<size_t>(bm.bmHeight < 0 ? -int64_t{bm.bmHeight} : bm.bmHeight);
+    bool hasAlpha = false;
+    for (size_t y = 0; y < rows && !hasAlpha; ++y) {
+        for (size_t x = 0; x < width && !hasAlpha; ++x) hasAlpha = bytes[y * stride + 4 * x + 3] != 0;
+    }
+    if (!hasAlpha) return;
+    for (size_t y = 0; y < rows; ++y) {
+        for (uint8_t *px = bytes + y * stride, *end = px + 4 * width; px < end; px += 4) {
+            const unsigned a = px[3];
+            for (int c = 0; c < 3; ++c) px[c] = static_cast<uint8_t>((px[c] * a + 255 * (255 - a) + 127) / 255);
+            px[3] = 255;
+        }
+    }
+}
+
 // Where and how large the picture is drawn into the box.
 struct Placement {
     bool fitted = false;  // shrunk to fit, else drawn at its own size
@@ -106,6 +135,7 @@ bool DecodeAndDraw(const PreviewRequest &request, BoxSize box, const WCHAR *inpu
     const decode_stage::Decoded decoded = decode_stage::DecodeInput(
         input, {.notSupportedLine = u"This input is NOT supported or illegal format.", .positiveInfoSize = true});
     if (decoded.failure != decode_stage::Failure::None) return false;
+    PutOnWhite(decoded.bitmap);
     const int32_t W = decoded.info.width;
     const int32_t H = decoded.info.height;
 

@@ -20,9 +20,13 @@
 namespace faltrix::jpeg {
 namespace {
 
+constexpr char kTitle[] = "JPEG reading";  // of the settings dialog, naming its kept values
+
 // The session's lenient setting: set by the Detail dialog on the dialog's thread or by
 // SetPluginOption, read by a job thread.
 kit::Options options({{"lenient", "Salvage damaged files", kit::Setting::Kind::Flag, 0, 1, {}, 0}});
+// The values the dialog program kept from an earlier run, if any.
+[[maybe_unused]] const bool g_kept = kit::TakeKeptOptions(kTitle, &options);
 
 // One open file with its header read. Members are destroyed in reverse order: the
 // decompressor before the file it reads.
@@ -220,4 +224,4 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
 }  // namespace faltrix::jpeg
 
 FALTRIX_KIT_INPUT_PLUGIN(faltrix::jpeg)
-FALTRIX_KIT_SETTINGS(faltrix::jpeg, "JPEG reading")
+FALTRIX_KIT_SETTINGS(faltrix::jpeg, faltrix::jpeg::kTitle)

@@ -17,9 +17,13 @@
 namespace faltrix::jpeg {
 namespace {
 
+constexpr char kTitle[] = "JPEG settings";  // of the settings dialog, naming its kept values
+
 // The session's quality, set by the dialog or SetPluginOption and read by a job thread.
 kit::Options options({{"quality", "Quality", kit::Setting::Kind::Integer, 1, 100, {}, 90},
                       {"progressive", "Progressive", kit::Setting::Kind::Flag, 0, 1, {}, 0}});
+// The values the dialog program kept from an earlier run, if any.
+[[maybe_unused]] const bool g_kept = kit::TakeKeptOptions(kTitle, &options);
 
 int Quality() { return options.Get("quality"); }
 
@@ -124,4 +128,4 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::jpeg)
 FALTRIX_KIT_METADATA_OUTPUT(faltrix::jpeg)
-FALTRIX_KIT_SETTINGS(faltrix::jpeg, "JPEG settings")
+FALTRIX_KIT_SETTINGS(faltrix::jpeg, faltrix::jpeg::kTitle)

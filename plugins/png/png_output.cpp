@@ -37,10 +37,13 @@ constexpr int kDefaultLevel = 4;
 // before cost nothing measurable, small enough to stay in the caches' reach.
 constexpr size_t kPartBytes = size_t{1} << 20;
 constexpr unsigned kMaxThreads = 4;
+constexpr char kTitle[] = "PNG output";  // of the settings dialog, naming its kept values
 
-// The session's compression level, set by the dialog or SetPluginOption, read by any job.
+// The session's compression level, set by the dialog or SetPluginOption, read by any job; the
+// dialog program keeps a confirmed level between runs.
 kit::Options options({{"compression", "Compression level (0 fastest, 9 smallest)", kit::Setting::Kind::Integer, 0, 9,
                        {}, kDefaultLevel}});
+[[maybe_unused]] const bool g_kept = kit::TakeKeptOptions(kTitle, &options);
 
 // How a row of the picture becomes PNG's bytes.
 enum class Rows {
@@ -334,4 +337,4 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::png)
 FALTRIX_KIT_METADATA_OUTPUT(faltrix::png)
-FALTRIX_KIT_SETTINGS(faltrix::png, "PNG output")
+FALTRIX_KIT_SETTINGS(faltrix::png, faltrix::png::kTitle)

@@ -32,11 +32,15 @@ constexpr CompressionChoice kCompressions[] = {
     {"PackBits", COMPRESSION_PACKBITS},
 };
 
+constexpr char kTitle[] = "TIFF settings";  // of the settings dialog, naming its kept values
+
 // The session's choice, set by the dialog or SetPluginOption and read by a job thread. LZW:
 // lossless and read by everything.
 kit::Options options({{"compression", "Compression", kit::Setting::Kind::Choice, 0, 0,
                        {kCompressions[0].name, kCompressions[1].name, kCompressions[2].name, kCompressions[3].name},
                        1}});
+// The values the dialog program kept from an earlier run, if any.
+[[maybe_unused]] const bool g_kept = kit::TakeKeptOptions(kTitle, &options);
 
 uint16_t Compression() { return kCompressions[options.Get("compression")].scheme; }
 
@@ -202,4 +206,4 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::tiff)
 FALTRIX_KIT_METADATA_OUTPUT(faltrix::tiff)
-FALTRIX_KIT_SETTINGS(faltrix::tiff, "TIFF settings")
+FALTRIX_KIT_SETTINGS(faltrix::tiff, faltrix::tiff::kTitle)

@@ -16,9 +16,13 @@
 namespace faltrix::webp {
 namespace {
 
+constexpr char kTitle[] = "WebP settings";  // of the settings dialog, naming its kept values
+
 // The session's settings, set by the dialog or SetPluginOption and read by a job thread.
 kit::Options options({{"lossless", "Lossless", kit::Setting::Kind::Flag, 0, 1, {}, 0},
                       {"quality", "Quality", kit::Setting::Kind::Integer, 0, 100, {}, 90}});
+// The values the dialog program kept from an earlier run, if any.
+[[maybe_unused]] const bool g_kept = kit::TakeKeptOptions(kTitle, &options);
 
 struct Settings {
     int quality;
@@ -144,4 +148,4 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::webp)
 FALTRIX_KIT_METADATA_OUTPUT(faltrix::webp)
-FALTRIX_KIT_SETTINGS(faltrix::webp, "WebP settings")
+FALTRIX_KIT_SETTINGS(faltrix::webp, faltrix::webp::kTitle)

@@ -11,8 +11,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QRegularExpression>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionComboBox>
 #include <QTextEdit>
 
+#include <algorithm>
 #include <cmath>
 
 #include "faltrix/resources/layouts.h"
@@ -35,9 +40,10 @@ QWidget *MakeEdit(const ControlSpec &spec, QWidget *parent) {
         auto *edit = new QTextEdit(parent);
         edit->setReadOnly(readOnly);
         edit->setAcceptRichText(false);
-        edit->setLineWrapMode(QTextEdit::NoWrap);
+        // Long lines wrap; what does not fit below scrolls.
+        edit->setLineWrapMode(QTextEdit::WidgetWidth);
         edit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        edit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        edit->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
         QTextOption option = edit->document()->defaultTextOption();
         if ((spec.styles & kStyleAlignCenter) != 0) option.setAlignment(Qt::AlignHCenter);
         edit->document()->setDefaultTextOption(option);
@@ -100,6 +106,16 @@ QWidget *MakeDefault(const ControlSpec &spec, QWidget *parent) {
     return nullptr;
 }
 
+// Puts every control at its rectangle and sizes the dialog.
+void Place(QDialog *dialog, const LayoutSpec &layout, const ControlMap &controls, const DialogUnits &units) {
+    for (const ControlSpec &spec : layout.controls) {
+        int height = spec.height;
+        if (spec.kind == ControlKind::ComboBox) height = std::min(height, kClosedComboHeight);
+        controls.Find(spec.id)->setGeometry(units.Rect(spec.x, spec.y, spec.width, height));
+    }
+    dialog->setFixedSize(units.X(layout.width), units.Y(layout.height));
+}
+
 }  // namespace
 
 QFont DialogFont() {
@@ -109,7 +125,7 @@ QFont DialogFont() {
     return font;
 }
 
-DialogUnits::DialogUnits(const QFont &font) {
+DialogUnits::DialogUnits(const QFont &font, double scale) : scale_(scale) {
     const QFontMetrics metrics(font);
     // The platform's average character width: the advance of the 52 Latin letters / 52,
     // rounded.
@@ -118,8 +134,8 @@ DialogUnits::DialogUnits(const QFont &font) {
     baseY_ = std::max(1, metrics.height());
 }
 
-int DialogUnits::X(int units) const { return static_cast<int>(std::lround(units * baseX_ / 4.0)); }
-int DialogUnits::Y(int units) const { return static_cast<int>(std::lround(units * baseY_ / 8.0)); }
+int DialogUnits::X(int units) const { return static_cast<int>(std::lround(units * baseX_ * scale_ / 4.0)); }
+int DialogUnits::Y(int units) const { return static_cast<int>(std::lround(units * baseY_ * scale_ / 8.0)); }
 
 QRect DialogUnits::Rect(int x, int y, int width, int height) const {
     // Convert both corners, so that neighbouring controls meet without gaps or overlaps.
@@ -144,7 +160,6 @@ ControlMap BuildLayout(QDialog *dialog, const LayoutSpec &layout, const ControlF
     Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint;
     if (layout.captionBar) flags |= Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
     dialog->setWindowFlags(flags);
-    dialog->setFixedSize(units.X(layout.width), units.Y(layout.height));
 
     QWidget *previousFocusable = nullptr;
     for (const ControlSpec &spec : layout.controls) {
@@ -153,9 +168,6 @@ ControlMap BuildLayout(QDialog *dialog, const LayoutSpec &layout, const ControlF
         widget->setProperty("controlId", spec.id);
         widget->setProperty("controlKind", static_cast<int>(spec.kind));
         widget->setObjectName(QStringLiteral("control%1").arg(spec.id));
-        int height = spec.height;
-        if (spec.kind == ControlKind::ComboBox) height = std::min(height, kClosedComboHeight);
-        widget->setGeometry(units.Rect(spec.x, spec.y, spec.width, height));
         widget->setEnabled((spec.styles & kStyleDisabled) == 0);
         map.Add(spec.id, widget);
 
@@ -164,13 +176,94 @@ ControlMap BuildLayout(QDialog *dialog, const LayoutSpec &layout, const ControlF
             previousFocusable = widget;
         }
     }
+    Place(dialog, layout, map, units);
     return map;
+}
+
+QSize TextShortfall(const QWidget *control) {
+    const QFontMetrics metrics(control->font());
+    QStyle *style = control->style();
+    QRect room;
+    QString text;
+    if (const auto *button = qobject_cast<const QAbstractButton *>(control)) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.text = button->text();
+        const bool check = qobject_cast<const QCheckBox *>(button) != nullptr;
+        room = style->subElementRect(check ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents, &option, button);
+        text = button->text();
+    } else if (const auto *label = qobject_cast<const QLabel *>(control)) {
+        room = label->contentsRect();
+        text = label->text();
+    } else if (const auto *group = qobject_cast<const QGroupBox *>(control)) {
+        // The title sits on the frame with a character's room on either side.
+        room = group->rect().adjusted(metrics.averageCharWidth(), 0, -metrics.averageCharWidth(), 0);
+        text = group->title();
+    } else if (const auto *combo = qobject_cast<const QComboBox *>(control)) {
+        QStyleOptionComboBox option;
+        option.initFrom(combo);
+        option.editable = combo->isEditable();
+        room = style->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo);
+        for (int i = 0; i < combo->count(); ++i) {
+            if (metrics.horizontalAdvance(combo->itemText(i)) > metrics.horizontalAdvance(text)) text = combo->itemText(i);
+        }
+    } else {
+        return {0, 0};
+    }
+    if (text.isEmpty()) return {0, 0};
+    // A mnemonic's '&' is not drawn.
+    const int width = metrics.horizontalAdvance(QString(text).remove(QRegularExpression(QStringLiteral("&(?!&)"))));
+    // A pixel either side: drawn at a fractional device-pixel ratio, a text may round wider.
+    return {std::max(0, width + 2 - room.width()), std::max(0, metrics.height() - control->height())};
+}
+
+void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &controls, QSize largest,
+               std::span<const int> unmeasured) {
+    // Fits the texts at one point size; how far the dialog then overruns `largest` (at most 1
+    // when it fits).
+    const auto fitAt = [&](double pointSize) {
+        QFont font = dialog->font();
+        font.setPointSizeF(pointSize);
+        dialog->setFont(font);
+        double scale = 1.0;
+        Place(dialog, layout, controls, DialogUnits(font, scale));
+        // A control's chrome stays as it is while its rectangle grows, so one round may
+        // leave a pixel short after rounding; a few rounds settle it.
+        for (int round = 0; round < 4; ++round) {
+            double needed = 1.0;
+            for (const auto &[id, widget] : controls.InOrder()) {
+                if (std::find(unmeasured.begin(), unmeasured.end(), id) != unmeasured.end()) continue;
+                const QSize lacking = TextShortfall(widget);
+                if (lacking.width() > 0) needed = std::max(needed, (widget->width() + lacking.width() + 1.0) / widget->width());
+                if (lacking.height() > 0) needed = std::max(needed, (widget->height() + lacking.height() + 1.0) / widget->height());
+            }
+            if (needed <= 1.0) break;
+            scale *= needed;
+            Place(dialog, layout, controls, DialogUnits(font, scale));
+        }
+        return std::max({1.0, double(dialog->width()) / largest.width(), double(dialog->height()) / largest.height()});
+    };
+    // Below some size the controls' chrome, which keeps its size, outgrows what a smaller
+    // font saves: when no size fits, the one that overruns least is taken.
+    const double start = dialog->font().pointSizeF();
+    double best = start, leastOverrun = 0;
+    for (double size = start; size >= 5.0; size -= 0.5) {
+        const double overrun = fitAt(size);
+        if (overrun <= 1.0) return;
+        if (size == start || overrun < leastOverrun) {
+            best = size;
+            leastOverrun = overrun;
+        }
+    }
+    fitAt(best);
 }
 
 void InitResources() { InitFaltrixResource(); }
 
 QString ControlText(const QWidget *control) {
-    if (const auto *button = qobject_cast<const QAbstractButton *>(control)) return button->text();
+    // A mnemonic's '&' is not part of the text the user reads.
+    if (const auto *button = qobject_cast<const QAbstractButton *>(control))
+        return QString(button->text()).remove(QRegularExpression(QStringLiteral("&(?=[^&])"))).replace(QStringLiteral("&&"), QStringLiteral("&"));
     if (const auto *line = qobject_cast<const QLineEdit *>(control)) return line->text();
     if (const auto *text = qobject_cast<const QTextEdit *>(control)) return text->toPlainText();
     if (const auto *label = qobject_cast<const QLabel *>(control)) return label->text();

@@ -4,12 +4,13 @@
 //   DP_DESCRIPTION="t"   the description (number 1); "" answers 0 characters
 //   DP_PATTERNS=n        how many pattern pairs (0, 1 or 2): "*.dp;*.dpic" described
 //                        "Dialog pictures", then "*.two" with no description
+//   DP_SUPPORTS="s"      exports IsSupported, answering 1 for paths ending in s, else 0
 //
-// Input: a picture file is a text file "<width> <height>"; GetPictureInfo answers that size
-// (0 x 0 as it stands), GetPictureDIB paints a 24-bit picture of it in one colour (red C0,
-// green 40, blue 20), waiting while a file "<path>.hold" exists (up to 20 s): tests keep a
-// job running that way. IsSupported is not exported: the jobs then decode whatever they are
-// given, and every file the tests decode is a picture. Output: SaveDIBPicture writes
+// Input: a picture file is a text file "<width> <height> [<alpha>]"; GetPictureInfo answers
+// that size (0 x 0 as it stands), GetPictureDIB paints a 24-bit picture of it in one colour
+// (red C0, green 40, blue 20), 32-bit with that alpha in every pixel when one is given, waiting while a file "<path>.hold" exists (up to 20 s): tests keep a
+// job running that way. IsSupported is not exported unless DP_SUPPORTS says so: the jobs
+// then decode whatever they are given, and every file the tests decode is a picture. Output: SaveDIBPicture writes
 // "<width> <height> <bits>\n", and for a file it cannot write the system's words are the cause
 // GetLastFailureText gives; no other failure has a cause. A picture file "<width> <height>
 // <frames>" tells GetPictureMetadata of its frames.
@@ -61,6 +62,13 @@ FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND, int32_t) {
     return 0;
 }
 
+#ifdef DP_SUPPORTS
+FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
+    const std::string name = Narrow(path), suffix = DP_SUPPORTS;
+    return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+#endif
+
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
     Log("GetPictureInfo");
     return ReadSize(path, info) ? 0 : 1;
@@ -72,13 +80,17 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,
     PictureInfo info{};
     if (!ReadSize(path, &info) || info.width <= 0 || info.height <= 0) return nullptr;
     for (int i = 0; i < 4000 && access((Narrow(path) + ".hold").c_str(), F_OK) == 0; ++i) usleep(5000);
-    BITMAPINFO bmi{{sizeof(BITMAPINFOHEADER), info.width, info.height, 1, 24, BI_RGB, 0, 0, 0, 0, 0}, {}};  // bottom-up
+    int alpha = -1;
+    std::ifstream(Narrow(path)) >> info.width >> info.height >> alpha;
+    const int depth = alpha < 0 ? 24 : 32;
+    const char pixel[] = {'\x20', '\x40', '\xC0', static_cast<char>(alpha)};
+    BITMAPINFO bmi{{sizeof(BITMAPINFOHEADER), info.width, info.height, 1, static_cast<WORD>(depth), BI_RGB, 0, 0, 0, 0, 0}, {}};  // bottom-up
     void *bits = nullptr;
     HBITMAP bitmap = alloc(nullptr, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    const size_t stride = static_cast<size_t>((info.width * 24 + 31) / 32) * 4;
-    // Blue, green, red in every pixel of every row.
+    const size_t stride = static_cast<size_t>((info.width * depth + 31) / 32) * 4;
+    // Blue, green, red (and alpha) in every pixel of every row.
     auto *bytes = static_cast<char *>(bits);
-    for (size_t i = 0; bytes != nullptr && i < stride * info.height; ++i) bytes[i] = "\x20\x40\xC0"[i % stride % 3];
+    for (size_t i = 0; bytes != nullptr && i < stride * info.height; ++i) bytes[i] = pixel[i % stride % (depth / 8)];
     return bitmap;
 }
 

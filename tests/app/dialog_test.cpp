@@ -1,8 +1,9 @@
 // The real dialog on Qt's offscreen platform over real plug-in libraries (the builds of
 // dialog_plugin.cpp), with scripted answers to its questions: both layouts walked against
-// their layout table, the plug-in lists, the commands and their messages, the size fields,
-// the file choosers, the preview, jobs, the feedback front end and the single running
-// instance.
+// their layout table and measured against their texts, the plug-in lists and the choice of
+// plug-in by file, the commands and their messages, the size fields typed and clicked as a
+// user does, the file choosers, the preview, jobs, the feedback front end, the settings kept
+// between runs and the single running instance.
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
@@ -33,6 +34,7 @@ void StartApp() {
     static QTemporaryDir logDir;
     qputenv("DIALOG_PLUGIN_LOG", QFile::encodeName(logDir.filePath(u"plugin.log"_s)));
     qputenv("XDG_STATE_HOME", QFile::encodeName(logDir.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(logDir.path()));
     // Never destroyed, so that nothing torn down at exit outlives it.
     [[maybe_unused]] static QApplication *app = new QApplication(argc, argv);
 }
@@ -101,6 +103,7 @@ protected:
             QFile::link(target, folder + u'/' + QLatin1String(link));
         }
         qputenv("XDG_STATE_HOME", QFile::encodeName(folder + u"/state"_s));
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(folder + u"/config"_s));
         Reopen(layout);
     }
     // A new dialog as the next start over the same folders.
@@ -111,9 +114,10 @@ protected:
         TakePluginLog();
     }
 
-    // A request is recorded as "<title>[ (existing)]: <filter> | <filter> ...".
+    // A request is recorded as "<title>[ (existing)]: <filter> | <filter> ...[ in <folder>]".
     std::optional<QString> ChooseFile(QWidget *, const FileChooserRequest &request) override {
-        requests_ << request.title + (request.existingOnly ? u" (existing): "_s : u": "_s) + request.filters.join(u" | "_s);
+        requests_ << request.title + (request.existingOnly ? u" (existing): "_s : u": "_s) + request.filters.join(u" | "_s) +
+                         (request.folder.isEmpty() ? QString() : u" in "_s + request.folder);
         if (chosen_.isEmpty()) return std::nullopt;  // cancelled
         return chosen_.takeFirst();
     }
@@ -214,6 +218,7 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
         const bool readOnly = spec.id == kStatusBox || spec.id == kInputWidthField || spec.id == kInputHeightField;
         EXPECT_EQ(control->property("readOnly").toBool(), readOnly);
         EXPECT_FALSE(control->property("editable").toBool());
+        EXPECT_FALSE(control->accessibleName().isEmpty());
         EXPECT_TRUE(dialog_->rect().contains(control->geometry()));
         for (const ControlSpec &other : table) {
             const QRect mine = control->geometry(), theirs = Get(other.id)->geometry();
@@ -230,6 +235,7 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
     // The narrow layout has no caption bar; the wide one has one with a close box.
     EXPECT_EQ((dialog_->windowFlags() & Qt::WindowTitleHint) != 0, GetParam() == 103);
     EXPECT_EQ((dialog_->windowFlags() & Qt::WindowCloseButtonHint) != 0, GetParam() == 103);
+    EXPECT_EQ((dialog_->windowFlags() & Qt::WindowMinimizeButtonHint) != 0, GetParam() == 103);
     // Neighbouring rectangles meet exactly: IN ends where OUT begins.
     EXPECT_EQ(Get(kInputChooserButton)->geometry().bottom() + 1, Get(kOutputChooserButton)->geometry().top());
 
@@ -264,7 +270,7 @@ TEST_F(DialogTest, EmptyOrOverlongPluginsAreReportedOrLeftOut) {
     // keeps to its 2048 units by leaving the pairs out, and the list of numbers ends.
     Open(103, {{"input/a.so", QStringLiteral(HOST_FAKE_PLUGIN_DIR "/fake_plugin_overlong_info.so")}});
     Press(kInputChooserButton);
-    EXPECT_EQ(requests_, QStringList{u"Open InputFile (existing): All Files(*.*)"_s});
+    EXPECT_EQ(requests_, QStringList{u"Open InputFile (existing): All Files (*)"_s});
 }
 
 // ---- The conversion command ---------------------------------------------------------------
@@ -355,6 +361,31 @@ TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
     EXPECT_TRUE(FileExists(dir.filePath(u"pipe"_s)));
 }
 
+// Every caption and unit fits its control in both layouts at scale 1 and 2 and at 120 dpi,
+// each in a child run of this test (Qt reads the scale and the dpi at its start); layout 102
+// keeps to 240 x 320.
+TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
+    if (qEnvironmentVariableIsSet("DIALOG_TEXTS_CHILD")) {
+        for (int layout : {102, 103}) {
+            Open(layout, kPlugins);
+            for (const auto &[id, control] : dialog_->Controls().InOrder()) {
+                EXPECT_EQ(TextShortfall(control), QSize(0, 0)) << layout << " control " << id << " " << ControlText(control).toStdString();
+            }
+            EXPECT_TRUE(layout == 103 || dialog_->size().boundedTo(QSize(240, 320)) == dialog_->size()) << dialog_->width();
+        }
+        return;
+    }
+    for (const char *setting : {"QT_SCALE_FACTOR=1", "QT_SCALE_FACTOR=2", "QT_FONT_DPI=120"}) {
+        QProcess child;
+        child.setEnvironment(QProcess::systemEnvironment() << QLatin1String(setting) << u"DIALOG_TEXTS_CHILD=1"_s);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
+        child.start(QCoreApplication::applicationFilePath(), {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+        ASSERT_TRUE(child.waitForFinished(60000));
+        EXPECT_EQ(child.exitCode(), 0) << setting << "\n" << child.readAll().toStdString();
+    }
+}
+
 // ---- Size fields, plug-in lists, file choosers and the preview ----------------------------
 
 TEST_F(DialogTest, LeavingTheInputFieldFillsTheSizesAndKeepAspectFollowsTheUsersEdits) {
@@ -391,7 +422,7 @@ uint32_t PaintedCentre(QWidget *box) {
 
 TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEntryReloads) {
     // The second pattern has no description: the pattern stands in for it.
-    const QString pair = u"Dialog pictures (*.dp *.dpic) | "_s, second = u"*.two (*.two) | "_s, all = u"All Files(*.*)"_s;
+    const QString pair = u"Dialog pictures (*.dp *.dpic) | "_s, second = u"*.two (*.two) | "_s, all = u"All Files (*)"_s;
     const QString in = u"Open InputFile (existing): "_s, out = u"Open OutputFile: "_s;
     // The entry chosen, the chooser's request then, and what the plug-ins logged on the choice.
     const struct { int list, entry; QString request; QStringList loaded; } cases[] = {
@@ -428,6 +459,15 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     Press(kShowPreviewButton);
     WaitForJob();
     EXPECT_EQ(PaintedCentre(Get(kPreviewBox)), 0xC04020u);
+    // Transparency is shown on white; alpha 0 everywhere is a picture made without alpha.
+    for (const auto &[alpha, shown] : {std::pair{"128", 0xDF9F8Fu}, {"0", 0xC04020u}, {"255", 0xC04020u}}) {
+        WriteFile(Path("%/alpha.dp"), "64 48 " + QByteArray(alpha));
+        SetField(kInputPathField, Path("%/alpha.dp"));
+        Press(kShowPreviewButton);
+        WaitForJob();
+        EXPECT_EQ(PaintedCentre(Get(kPreviewBox)), shown) << alpha;
+    }
+    SetField(kInputPathField, Path("%/a.dp"));
     for (bool autoPreview : {false, true}) {
         Tick(kAutoPreviewCheck, autoPreview);
         SetField(kOutputWidthField, {});
@@ -440,15 +480,83 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
         Press(kInputChooserButton);
         EXPECT_EQ(Field(kInputPathField) + Status(), Path("%/text.dpFailed in Getting information.")) << cancelled;
     }
+    // Each chooser starts in the folder it was last left in, also after a restart.
+    Reopen();
+    Press(kInputChooserButton);
+    Press(kOutputChooserButton);
+    EXPECT_EQ(requests_.mid(requests_.size() - 2).join(u'|').count(u" in "_s + dir_.path()), 2);
     // The real chooser: Qt's own with the request's title and filters, the first chosen,
-    // existing files only for the input; the output's opens too, asking nothing.
+    // existing files only for the input; the output's saves, asking nothing, and adds the
+    // extension of the filter chosen to a name without one.
     const auto chooser = MakeFileDialog(dialog_.get(), BuildChooserRequest(InputPlugins(), true));
     EXPECT_EQ(chooser->windowTitle() + u": "_s + chooser->nameFilters().join(u" | "_s), u"Open InputFile: "_s + pair + second + all);
     EXPECT_TRUE(chooser->testOption(QFileDialog::DontUseNativeDialog));
     EXPECT_EQ(std::pair(chooser->selectedNameFilter(), chooser->fileMode()), std::pair(u"Dialog pictures (*.dp *.dpic)"_s, QFileDialog::ExistingFile));
     const auto output = MakeFileDialog(dialog_.get(), BuildChooserRequest(OutputPlugins(), false));
-    EXPECT_EQ(std::pair(output->fileMode(), output->acceptMode()), std::pair(QFileDialog::AnyFile, QFileDialog::AcceptOpen));
+    EXPECT_EQ(std::pair(output->fileMode(), output->acceptMode()), std::pair(QFileDialog::AnyFile, QFileDialog::AcceptSave));
     EXPECT_TRUE(output->testOption(QFileDialog::DontConfirmOverwrite));
+    EXPECT_EQ(output->defaultSuffix(), u"dp"_s);
+    emit output->filterSelected(all);
+    EXPECT_EQ(output->defaultSuffix(), QString());
+}
+
+// A file the current input plug-in refuses goes to the plug-in that reads it, typed and left
+// or chosen; an output name whose extension only one output plug-in's patterns name makes
+// that one current, and Code asks when the user chose another since.
+TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCurrent) {
+    Open(103, {{"input/a.so", u"in_dq"_s}, {"input/b.so", u"in_dr"_s}, {"input/c.so", u"in_one"_s},
+               {"output/a.so", u"out_two"_s}, {"output/b.so", u"out_one"_s}});
+    for (const char *name : {"%/x.dq", "%/x.dr", "%/x.zz"}) WriteFile(Path(name), "64 32");
+    const auto reads = [](const char *plugin) { return u"\nInput plug-in \""_s + QLatin1String(plugin) + u"\" reads this file."_s; };
+    // The file, how it comes (0 typed and left, 1 chosen, 2 dropped on the window), the input
+    // entry then and the status.
+    const struct { const char *file; int how; int entry; QString status; } inputs[] = {
+        {"%/x.dq", 0, 0, u"-"_s}, {"%/x.dr", 0, 1, u"-"_s + reads("Input dr")},
+        {"%/x.dq", 1, 0, u"Ready."_s + reads("Input dq")}, {"%/x.dr", 2, 1, u"Ready."_s + reads("Input dr")},
+        {"%/x.zz", 0, 1, u"-\nNo input plug-in reads this file."_s}};
+    for (const auto &c : inputs) {
+        dialog_->FrontEnd().SetStatusText(u"-");
+        chosen_ = {Path(c.file)};
+        if (c.how == 0) LeaveInputField(c.file);
+        if (c.how == 1) Press(kInputChooserButton);
+        if (c.how == 2) {
+            QMimeData data;
+            data.setUrls({QUrl::fromLocalFile(Path(c.file))});
+            QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(dialog_.get(), &enter);
+            QApplication::sendEvent(dialog_.get(), &drop);
+            EXPECT_TRUE(enter.isAccepted() && drop.isAccepted());
+        }
+        EXPECT_EQ(std::tuple(dialog_->CurrentInputIndex(), InputPlugins().Current(), Status(), Sizes()),
+                  std::tuple(c.entry, c.entry, c.status, u"64 64 32 32"_s)) << c.file;
+    }
+    // The output name and how it is given (0 the field left, 1 Code answering No, 2 Yes);
+    // the output entry afterwards and whether a question came. The user chooses entry 1 first.
+    const struct { const char *name; int how; int entry; bool asked; } outputs[] = {
+        {"o.two", 0, 0, false}, {"o.dp", 0, 1, false}, {"p.two", 1, 1, true}, {"p.two", 2, 0, true}, {"p.dp", 1, 1, false}};
+    LeaveInputField("%/x.dq");
+    for (const auto &c : outputs) {
+        SCOPED_TRACE(c.name + std::to_string(c.how));
+        Get<QComboBox>(kOutputPluginList)->setCurrentIndex(1);
+        emit Get<QComboBox>(kOutputPluginList)->activated(1);
+        SetField(kOutputPathField, QLatin1String(c.name));
+        dialog_->FrontEnd().SetStatusText(u"-");
+        messages_.clear();
+        answer_ = c.how == 2 ? kIdYes : kIdNo;
+        if (c.how == 0) {
+            emit Get<QLineEdit>(kOutputPathField)->editingFinished();
+            EXPECT_EQ(Status().endsWith(u"\nOutput plug-in \"Output two\" writes this file."_s), c.entry == 0);
+        }
+        if (c.how != 0) Press(kCodeButton);
+        WaitForJob();
+        EXPECT_EQ(std::pair(dialog_->CurrentOutputIndex(), OutputPlugins().Current()), std::pair(c.entry, c.entry));
+        const QString question = u"The extension of \"p.two\" is that of the output plug-in \"Output two\", not of \"Output one\".\nUse \"Output two\"?"_s;
+        EXPECT_EQ(messages_, c.asked ? QStringList{Shown(question, u"Faltrix v1.01"_s, kMbYesNo | kMbIconQuestion)} : QStringList());
+        EXPECT_EQ(ReadFile(Path("%/p.two")) + ReadFile(Path("%/p.dp")), c.how != 0 ? "64 32 24\n" : "");
+        QFile::remove(Path("%/p.two"));
+        QFile::remove(Path("%/p.dp"));
+    }
 }
 
 // ---- Jobs and the feedback front end ------------------------------------------------------
@@ -456,7 +564,7 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
 TEST_P(BothLayouts, NoSecondJobWhileOneRunsAndACloseWaitsForItsEnd) {
     WriteFile(Path("%/a.dp.hold"), {});
     dialog_->show();
-    SetField(kInputPathField, Path("%/a.dp"));
+    LeaveInputField("%/a.dp");
     SetField(kOutputPathField, u"out.dp"_s);
     Tick(kAutoPreviewCheck);
     Press(kCodeButton);
@@ -468,7 +576,7 @@ TEST_P(BothLayouts, NoSecondJobWhileOneRunsAndACloseWaitsForItsEnd) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return Status() == u"Now Decoding input data..."_s; }));
     // Neither leaving the input field with automatic preview on nor a late command starts
     // another job; a close request waits for the job's end, the surface kept.
-    LeaveInputField("%/a.dp");
+    LeaveInputField("%/text.dp");
     dialog_->Command(kShowPreviewButton, kNotifyClicked);
     dialog_->Command(kCodeButton, kNotifyClicked);
     dialog_->close();
@@ -492,13 +600,61 @@ TEST_P(BothLayouts, NoSecondJobWhileOneRunsAndACloseWaitsForItsEnd) {
     EXPECT_EQ(messages_, QStringList{Shown(u"Failed in loading library."_s, u"/plugins/input/x.so"_s, kMbOk)});
 }
 
+// The shown dialog driven by mouse and keys: a click gives the focus, Enter presses Code.
+// Neither a job's disabling of the focused control nor a click after it replaces typed
+// sizes; a new input path counts at Code as if the field were left; a Code whose press
+// starts a preview by leaving the field converts when that preview ends.
+TEST_P(BothLayouts, CodeWritesTheTypedSizesOrTheNewPicturesAndWaitsForAPreview) {
+    WriteFile(Path("%/tall.dp"), "240 640");
+    dialog_->show();
+    dialog_->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
+    Tick(kKeepAspectCheck, false);
+    const auto type = [&](int id, const QString &text) {
+        QTest::mouseClick(Get(id), Qt::LeftButton);
+        QTest::keyClick(Get(id), Qt::Key_A, Qt::ControlModifier);
+        QTest::keyClicks(Get(id), text);
+    };
+    type(kInputPathField, Path("%/a.dp"));
+    type(kOutputPathField, u"out.dp"_s);
+    type(kOutputWidthField, u"320"_s);
+    type(kOutputHeightField, u"240"_s);
+    // The input path typed before (or null), how Code is given (0 click, 1 Enter, 2 a click
+    // whose press starts a held preview, 3 Alt+C after a click into the input field) and what
+    // it writes; the status box then names the file written.
+    const struct { const char *input; int how; const char *written; } steps[] = {
+        {nullptr, 0, "320 240 24\n"}, {nullptr, 3, "320 240 24\n"}, {"%/tall.dp", 1, "240 640 24\n"},
+        {"%/a.dp", 2, "640 480 24\n"}};
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.how);
+        QFile::remove(Path("%/out.dp"));
+        if (step.input != nullptr) type(kInputPathField, Path(step.input));
+        if (step.how == 1) QTest::keyClick(Get(kInputPathField), Qt::Key_Return);
+        if (step.how == 3) QTest::mouseClick(Get(kInputPathField), Qt::LeftButton);
+        if (step.how == 3) QTest::keyClick(dialog_.get(), Qt::Key_C, Qt::AltModifier);
+        if (step.how == 0) QTest::mouseClick(Get(kCodeButton), Qt::LeftButton);
+        if (step.how == 2) {
+            Tick(kAutoPreviewCheck);
+            WriteFile(Path("%/a.dp.hold"), {});
+            QTest::mousePress(Get(kCodeButton), Qt::LeftButton);
+            QTest::mouseRelease(Get(kCodeButton), Qt::LeftButton);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return Status() == u"Now Decoding input data...\nCode waits for the preview to end."_s; }));
+            QFile::remove(Path("%/a.dp.hold"));
+        }
+        EXPECT_TRUE(QTest::qWaitFor([&] { return ReadFile(Path("%/out.dp")) == step.written; }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Status().endsWith(u"Ready.\nWrote out.dp (11 bytes)."_s); }));
+        EXPECT_EQ(dialog_->focusWidget(), Get(step.how % 2 == 1 ? kInputPathField : kCodeButton));
+    }
+    EXPECT_EQ(messages_, QStringList());
+}
+
 // ---- The state kept across a crash --------------------------------------------------------
 
 // A child process (this test again, with DIALOG_TEST_CHILD naming the work folder) types into
 // a dialog over the work folder's plug-ins and converts a.dp, whose decoding is held, until it
 // is killed. The next start puts back what the user set and asks about the plug-in that was
 // running; only Yes leaves it unselected. It is asked once; after a clean end the next start
-// is fresh.
+// shows what the settings kept.
 TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRunningPluginOut) {
     const std::string fresh = Shows();
     const QString work = qEnvironmentVariable("DIALOG_TEST_CHILD");
@@ -545,9 +701,48 @@ TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRun
         EXPECT_EQ(Shows(), Path(shows).toStdString());
         EXPECT_EQ(messages_, asked);
     }
+    // After a clean end the next start shows what the settings kept: no paths and no input
+    // sizes, which belong to one picture, but the output size, the check boxes and the
+    // plug-ins; a settings file of another folder starts fresh.
     dialog_->close();
     Reopen();
+    EXPECT_EQ(Shows(), "|| 320  |1|1|0|00|11");
+    Open(103, kPlugins);
     EXPECT_EQ(Shows(), fresh);
+}
+
+// The compression level confirmed in the bundled PNG plug-in's own dialog is what the next
+// run of the dialog program (a child run of this test over the same folders) shows there.
+TEST_F(DialogTest, ABundledPluginsConfirmedSettingIsKeptForTheNextRun) {
+    const QString work = qEnvironmentVariable("DIALOG_TEST_CHILD");
+    const QString base = (work.isEmpty() ? dir_.path() : work) + u"/kept"_s;
+    opened_ = 0;
+    Open(103, {{"input/a.so", u"in_one"_s}, {"output/a.so", QStringLiteral(BUNDLED_PLUGIN_DIR "/output/png.so")}}, base);
+    // The level the plug-in's dialog shows; the parent confirms 9 in it, the child cancels.
+    int shown = -1;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        QWidget *modal = QApplication::activeModalWidget();
+        auto *level = modal != nullptr ? modal->findChild<QSpinBox *>() : nullptr;
+        if (level == nullptr) return;
+        answer.stop();
+        shown = level->value();
+        level->setValue(9);
+        QMetaObject::invokeMethod(modal, work.isEmpty() ? "accept" : "reject");
+    });
+    answer.start(10);
+    Press(kOutputDetailButton);
+    if (!work.isEmpty()) {
+        WriteFile(work + u"/shown"_s, QByteArray::number(shown));
+        return;
+    }
+    EXPECT_EQ(shown, 4);  // the default
+    QProcess child;
+    child.setEnvironment(QProcess::systemEnvironment() << u"DIALOG_TEST_CHILD="_s + dir_.path());
+    const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    child.start(QCoreApplication::applicationFilePath(), {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+    ASSERT_TRUE(child.waitForFinished(60000));
+    EXPECT_EQ(ReadFile(Path("%/shown")), "9");
 }
 
 // ---- One instance at a time ---------------------------------------------------------------
@@ -574,13 +769,15 @@ TEST(SingleInstance, StaleLockIsTakenOverAndASecondStartRaisesTheFirst) {
     ASSERT_TRUE(killed.waitForFinished());
     EXPECT_TRUE(QFile::exists(first.LockPath()));
     ASSERT_TRUE(first.TryBecomeFirst());
-    QSignalSpy raised(&first, &SingleInstance::RaiseRequested);
-    // The command line is ignored: arguments change nothing.
+    QSignalSpy raised(&first, &SingleInstance::RaiseRequested), opened(&first, &SingleInstance::FileRequested);
+    // The file the command line names after the options is handed over as an absolute path.
     QProcess second;
-    StartProgram(second, {u"--some"_s, u"picture.png"_s});
+    StartProgram(second, {u"--some"_s, u"picture 1%.png"_s});
     ASSERT_TRUE(QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000));
     EXPECT_EQ(std::pair(second.exitStatus(), second.exitCode()), std::pair(QProcess::NormalExit, 0));
     EXPECT_TRUE(QTest::qWaitFor([&] { return raised.count() == 1; }, 5000));
+    ASSERT_EQ(opened.count(), 1);
+    EXPECT_EQ(opened.front().front().toString(), QDir::current().absoluteFilePath(u"picture 1%.png"_s));
 }
 
 }  // namespace

@@ -8,10 +8,26 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QSettings>
 #include <QSpinBox>
 #include <QThread>
 
 namespace faltrix::kit {
+namespace {
+
+// The file the program named for kept settings; empty when it named none.
+QString KeptFile() {
+    const QCoreApplication *app = QCoreApplication::instance();
+    return app != nullptr ? app->property(kKeptSettingsProperty).toString() : QString();
+}
+
+// A group per dialog, a key per row, as their texts read.
+QString KeptKey(const std::string &title, const std::string &label) {
+    return QString::fromStdString(title).replace(QLatin1Char('/'), QLatin1Char('-')) + QLatin1Char('/') +
+           QString::fromStdString(label).replace(QLatin1Char('/'), QLatin1Char('-'));
+}
+
+}  // namespace
 
 bool ShowSettingsDialog(HWND parent, const std::string &title, std::vector<Setting> *settings) {
     if (!settings) return false;
@@ -59,6 +75,8 @@ bool ShowSettingsDialog(HWND parent, const std::string &title, std::vector<Setti
     form->addRow(buttons);
 
     if (dialog.exec() != QDialog::Accepted) return false;
+    const QString file = KeptFile();
+    QSettings kept(file, QSettings::IniFormat);
     for (size_t i = 0; i < settings->size(); ++i) {
         Setting &s = (*settings)[i];
         switch (s.kind) {
@@ -66,7 +84,28 @@ bool ShowSettingsDialog(HWND parent, const std::string &title, std::vector<Setti
         case Setting::Kind::Choice: s.value = static_cast<QComboBox *>(editors[i])->currentIndex(); break;
         case Setting::Kind::Flag: s.value = static_cast<QCheckBox *>(editors[i])->isChecked() ? 1 : 0; break;
         }
+        if (!file.isEmpty()) kept.setValue(KeptKey(title, s.label), s.value);
     }
+    return true;
+}
+
+int KeptValue(const std::string &title, const std::string &label, int initial, int minimum, int maximum) {
+    const QString file = KeptFile();
+    if (file.isEmpty()) return initial;
+    bool ok = false;
+    const int value = QSettings(file, QSettings::IniFormat).value(KeptKey(title, label)).toInt(&ok);
+    return ok && value >= minimum && value <= maximum ? value : initial;
+}
+
+bool TakeKeptOptions(const std::string &title, Options *options) {
+    std::vector<Setting> form = options->Form();
+    for (Setting &row : form) {
+        const int highest = row.kind == Setting::Kind::Integer ? row.maximum
+                            : row.kind == Setting::Kind::Flag  ? 1
+                                                               : static_cast<int>(row.choices.size()) - 1;
+        row.value = KeptValue(title, row.label, row.value, row.kind == Setting::Kind::Integer ? row.minimum : 0, highest);
+    }
+    options->Take(form);
     return true;
 }
 

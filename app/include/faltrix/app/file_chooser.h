@@ -20,11 +20,11 @@ inline constexpr int kPluginTextLength = 1024;
 
 // The request for the chooser: title "Open InputFile" or "Open OutputFile", one filter per
 // pattern pair of `plugins`' current plug-in (the pattern standing in for a missing
-// description, ';' in the pattern turned into a space), then "All Files(*.*)".
+// description, ';' in the pattern turned into a space), then "All Files (*)".
 FileChooserRequest BuildChooserRequest(PluginList &plugins, bool forInput);
 
-// Runs the chooser for the input (forInput) or output file of the dialog; the chosen path or
-// nothing when cancelled.
-std::optional<QString> ChooseFile(QWidget *dialog, bool forInput);
+// Runs the chooser for the input (forInput) or output file of the dialog, starting in
+// `folder`; the chosen path or nothing when cancelled.
+std::optional<QString> ChooseFile(QWidget *dialog, bool forInput, const QString &folder = {});
 
 }  // namespace faltrix

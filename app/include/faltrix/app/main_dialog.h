@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QFrame>
 #include <QImage>
+#include <QPointer>
 
 #include <cstdint>
 #include <memory>
@@ -20,6 +21,8 @@ class QTimer;
 namespace faltrix {
 
 class DialogState;
+class UserSettings;
+struct DialogSettings;
 struct RunningPlugin;
 
 // Notification codes of the commands: which event of a control a command reports.
@@ -55,7 +58,7 @@ public:
     // posts a close request. When the run before did not end cleanly (crashed or killed), the
     // fields, check boxes and plug-in choices it left in the state file (dialog_state.h) are
     // put back, and for a plug-in that was running then the user is asked whether to leave it
-    // unselected.
+    // unselected. Before that, what the settings kept (user_settings.h) is put back.
     explicit MainDialog(int layoutId, QWidget *parent = nullptr);
     ~MainDialog() override;
 
@@ -75,14 +78,26 @@ public:
 
     // Brings the dialog to the front (a second start asked for it).
     void BringToFront();
+    // Takes `path` as the input file as Choose input takes a chosen one (a dropped file, the
+    // program's argument, a second start's file); nothing while a job runs.
+    void OpenInput(const QString &path);
     // Escape and close requests: the Exit command.
     void reject() override;
+
+    // Enables or disables a control for a job. The keyboard focus stays with the control the
+    // user gave it to: disabling a focused control leaves the dialog without a focus widget
+    // (Qt would hand it to the next control, and a later click would count as leaving the
+    // input field), and enabling it again gives it back unless the user has put the focus
+    // elsewhere meanwhile.
+    void EnableForJob(QWidget *control, bool enable);
 
 signals:
     void FirstShown();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
     void showEvent(QShowEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -94,6 +109,9 @@ private:
     // The state file.
     void RememberSettings();
     void RestoreAfterUncleanEnd();
+    // Puts back what the settings kept from the run before: check boxes, output sizes, plug-ins.
+    void RestoreKeptSettings();
+    void PutBackFieldsAndChecks(const DialogSettings &settings);
     void OfferToLeaveOut(const RunningPlugin &running);
     // The entry of the plug-in at `path` in its list, or -1.
     int32_t EntryOf(bool input, const QString &path) const;
@@ -112,8 +130,21 @@ private:
     void LeaveInputField();
     void KeepAspect(int editedId);
 
+    // Plug-in matching. When the current input plug-in answers no to IsSupported for `path`
+    // and another answers yes, that one becomes current; the line saying so (or that none
+    // reads the file) is returned, empty when the current plug-in did not say no.
+    QString MatchInputPlugin(const QString &path);
+    // The output plug-in whose patterns alone name the extension of `path`, or -1.
+    int32_t OutputPluginForName(const QString &path) const;
+    // Makes the output plug-in for the output field's name current, saying so.
+    void FollowOutputName();
+    // Shows a line below the status box's text; kept below the running job's lines until it ends.
+    void NoteUntilJobEnds(const QString &line);
+
     // Helpers of the commands.
     void StartPreview(const QString &inputPath, const ControlSet &controls);
+    // True while a job runs: a Code during a preview is then kept for the preview's end.
+    bool CodeWaitsForPreview();
     std::optional<PictureInfo> PictureSize(const QString &path);
     void WriteAllSizes(const PictureInfo &info);
     void EmptyAllSizes();
@@ -129,7 +160,10 @@ private:
     // a message and counts as no choice.
     std::optional<QString> ChoosePath(bool forInput);
     void ControlSetOf(ControlSet *set);
-    void WaitForJobThenClose();
+    // Runs on the job-end timer: a close or a Code waiting for the running job.
+    void AfterJobEnd();
+    // The sizes were refreshed for this input path (empty: for none).
+    bool SizesBelongTo(const QString &inputPath) const { return sizesFor_ && *sizesFor_ == inputPath; }
 
     const LayoutSpec *layout_;
     ControlMap controls_;
@@ -138,9 +172,25 @@ private:
     int32_t currentInputIndex_ = -1;
     int32_t currentOutputIndex_ = -1;
     bool closePending_ = false;
+    // A Code that came while a preview ran; it runs when the preview ends.
+    bool codePending_ = false;
+    // Whether the job started last is a preview (a Code during a conversion is not kept).
+    bool previewStarted_ = false;
+    // The output path of the conversion under way, for the line after its end.
+    QString writing_;
     bool shownOnce_ = false;
-    QTimer *closeTimer_ = nullptr;
+    QTimer *jobEndTimer_ = nullptr;
+    // The input path the size fields were last refreshed for; nothing before the first
+    // refresh and after the input plug-in changed.
+    std::optional<QString> sizesFor_;
+    // Each output plug-in's file name extensions from its patterns ("*.png" gives "png"),
+    // lower case, by list entry.
+    QList<QStringList> outputExtensions_;
+    // The control whose focus a job's disabling took, and whether a job is moving the focus now.
+    QPointer<QWidget> heldFocus_;
+    bool jobMovesFocus_ = false;
     std::unique_ptr<DialogState> state_;
+    std::unique_ptr<UserSettings> settings_;
 };
 
 // True when the file can be opened for reading (a folder does not count).

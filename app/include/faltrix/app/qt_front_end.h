@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QObject>
+#include <QString>
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +22,9 @@ public:
     // The pause after each status line (100 ms; tests set 0).
     void SetStatusPause(std::chrono::milliseconds pause) { pauseMs_.store(pause.count()); }
 
+    // A line kept below every status text until it is set empty (what the dialog waits for).
+    void SetStatusNote(const QString &note);
+
     void SetStatusText(std::u16string_view text) override;
     // Keeps the status box's text and adds the line below it.
     void AppendStatusLine(std::u16string_view text) override;
@@ -30,6 +34,7 @@ public:
     void EnableControl(HWND control, bool enable) override;
     HWND ControlById(HWND dialog, int id) override;
     void ShowMessage(std::u16string_view text, std::u16string_view caption) override;
+    // In device pixels.
     RECT WindowRect(HWND window) override;
     void RepaintWindow(HWND window) override;
 
@@ -41,6 +46,7 @@ private:
 
     MainDialog *dialog_;
     std::atomic<long long> pauseMs_{100};
+    QString note_;  // used on the dialog's thread only
 };
 
 }  // namespace faltrix

@@ -1,6 +1,6 @@
 // One running instance per user: a lock file in the user's runtime folder marks the running
 // instance (the lock of a killed instance is taken over), and a local socket of the running
-// instance receives a later start's request to come to the front.
+// instance receives a later start's request to come to the front, and the file it was given.
 #pragma once
 
 #include <QObject>
@@ -26,8 +26,9 @@ public:
     // Takes the lock. True: this is the first instance, and it now listens for requests.
     // False: another instance holds the lock.
     bool TryBecomeFirst();
-    // Asks the running instance to come to the front; true when the request was delivered.
-    bool AskFirstToRaise(int timeoutMs = 1000);
+    // Asks the running instance to come to the front, after opening `file` as its input when
+    // one is given; true when the request was delivered.
+    bool AskFirstToRaise(int timeoutMs = 1000, const QString &file = {});
 
     QString LockPath() const;
     QString SocketPath() const;
@@ -35,6 +36,8 @@ public:
 signals:
     // A later start asked this instance to come to the front.
     void RaiseRequested();
+    // A later start was given this file (an absolute path) to open.
+    void FileRequested(const QString &file);
 
 private:
     void OnConnection();

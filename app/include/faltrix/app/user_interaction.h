@@ -31,6 +31,7 @@ struct FileChooserRequest {
     QString title;
     QStringList filters;     // Qt name filters, "description (pattern ...)", in order
     bool existingOnly = false;  // the input chooser accepts only existing files
+    QString folder;             // where the chooser starts; empty: Qt's choice
 };
 
 class UserInteraction {
@@ -48,8 +49,9 @@ UserInteraction &Interaction();
 void SetInteraction(UserInteraction *interaction);
 
 // The chooser the default runs: Qt's own file dialog (not the platform's), with the title,
-// the filters with the first preselected, no file name, and for the input chooser existing
-// files only. Nothing is asked about overwriting.
+// the filters with the first preselected, no file name, in the request's folder, and for the
+// input chooser existing files only. The output chooser is a save dialog that adds the chosen
+// filter's first extension to a name without one; nothing is asked about overwriting.
 std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserRequest &request);
 // The message box the default runs: the text with "\r\n" and "\r" shown as line breaks, the
 // caption, a stop icon for kMbIconHand, a question icon and Yes/No for kMbIconQuestion|kMbYesNo.

@@ -15,6 +15,7 @@
 class QDialog;
 class QFont;
 class QRect;
+class QSize;
 class QString;
 class QWidget;
 
@@ -96,10 +97,10 @@ const LayoutSpec *FindLayout(int id);
 // The dialog font: the system's sans-serif at 9 points.
 QFont DialogFont();
 
-// Dialog-unit to pixel conversion with a font's base units.
+// Dialog-unit to pixel conversion with a font's base units, both multiplied by `scale`.
 class DialogUnits {
 public:
-    explicit DialogUnits(const QFont &font);
+    explicit DialogUnits(const QFont &font, double scale = 1.0);
     int X(int units) const;
     int Y(int units) const;
     QRect Rect(int x, int y, int width, int height) const;
@@ -109,6 +110,7 @@ public:
 private:
     int baseX_;
     int baseY_;
+    double scale_;
 };
 
 // Makes the widget of a control the builder does not make itself (the preview box); null
@@ -131,11 +133,24 @@ private:
 // the property "controlId".
 ControlMap BuildLayout(QDialog *dialog, const LayoutSpec &layout, const ControlFactory &factory = {});
 
+// Fits a built dialog to its texts: the dialog units grow by one factor (the proportions
+// stay) until every caption, and every entry of the lists not in `unmeasured`, fits inside
+// its control as the style draws it; when the dialog then exceeds `largest`, the font
+// shrinks in half points until it fits (down to 5 points; when no size fits, the one that
+// overruns least is kept). The controls keep their order.
+void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &controls, QSize largest,
+               std::span<const int> unmeasured = {});
+
+// How many pixels a control lacks to show its text in full: the text's width beyond the room
+// the style gives it, and its height beyond the control's. Lists show their longest entry;
+// edits and other controls lack nothing.
+QSize TextShortfall(const QWidget *control);
+
 // Registers the icon resource (":/faltrix/faltrix.svg", "faltrix-16.png", "faltrix-32.png").
 void InitResources();
 
-// The text a control carries: a button's, label's, check box's or group box's caption, an
-// edit's contents, or a progress bar's window text.
+// The text a control carries: a button's, label's, check box's or group box's caption (a
+// mnemonic's '&' left out), an edit's contents, or a progress bar's window text.
 QString ControlText(const QWidget *control);
 
 // The kind the builder made a widget as (from the property "controlKind").

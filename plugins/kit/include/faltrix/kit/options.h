@@ -1,7 +1,8 @@
 // A plug-in's settings as one table: each known by a key, for SetPluginOption (faltrix-convert's
 // --quality, --compression, --option KEY=VALUE), and by a label, for the plug-in's settings
-// dialog, so that both reach the same value. Values hold for the session; the dialog's thread
-// and a job's thread may use them at once.
+// dialog, so that both reach the same value. Values hold for the session, and in the dialog
+// program those confirmed in the dialog are kept between runs (TakeKeptOptions); the
+// dialog's thread and a job's thread may use them at once.
 #pragma once
 
 #include <mutex>
@@ -46,5 +47,9 @@ private:
 
 // Shows the settings dialog for the table, titled `title`; on OK the values are taken.
 bool ConfigureOptions(HWND parent, const std::string &title, Options *options);
+
+// Takes the values kept for the dialog `title` (KeptValue); true, so that a plug-in can call
+// it in the initialiser of a namespace-scope constant right after its table.
+bool TakeKeptOptions(const std::string &title, Options *options);
 
 }  // namespace faltrix::kit

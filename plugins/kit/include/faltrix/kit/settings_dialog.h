@@ -21,8 +21,19 @@ struct Setting {
 
 // Shows a modal dialog titled `title` with one row per setting and OK / Cancel, parented to
 // `parent` (a QWidget*, may be null). On OK the values in *settings are updated and the
-// result is true. False, with *settings unchanged, when the user cancels, when there is no
-// Qt application, or when called from a thread other than the application's.
+// result is true, and they are kept between runs (KeptValue). False, with *settings
+// unchanged, when the user cancels, when there is no Qt application, or when called from a
+// thread other than the application's.
 bool ShowSettingsDialog(HWND parent, const std::string &title, std::vector<Setting> *settings);
+
+// The application property in which the dialog program names the file (an INI file) that
+// keeps confirmed settings between its runs. A program that names none (faltrix-convert, the
+// plug-ins' tests) keeps nothing, and every setting starts at its default there.
+inline constexpr char kKeptSettingsProperty[] = "faltrixPluginSettings";
+
+// The value last confirmed for the row `label` of the dialog `title` and kept in that file;
+// `initial` when none is kept, the file is not named, or the kept value lies outside
+// minimum..maximum.
+int KeptValue(const std::string &title, const std::string &label, int initial, int minimum, int maximum);
 
 }  // namespace faltrix::kit
