@@ -188,9 +188,11 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
         }
     };
     if (background != 0 && spec.bitCount <= 8) {
+        // One row filled pixel by pixel, the others copied from it: a large screen costs a
+        // copy per row, not a store per pixel.
         const GifPixelType bg = GifPixelType(background);
-        for (int32_t y = 0; y < height; ++y)
-            for (int32_t x = 0; x < width; ++x) store(y, x, &bg, 1);
+        for (int32_t x = 0; x < width; ++x) store(0, x, &bg, 1);
+        for (int32_t y = 1; y < height; ++y) std::memcpy(dib.Row(y), dib.Row(0), dib.stride);
     }
 
     // The part of the frame on the screen; the rest of it is decoded and dropped.
