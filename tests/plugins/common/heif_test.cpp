@@ -92,7 +92,7 @@ struct ToolCase {
 class HeifEncFiles : public ::testing::TestWithParam<ToolCase> {};
 
 // heif-enc makes the file from a PNG of the chart; our plug-in decodes it as heif-convert
-// does, and says when the file held more than 8 bits per sample.
+// does (16-bit sources come down to 8 bits in both, rounded perhaps differently).
 TEST_P(HeifEncFiles, DecodeAsHeifConvertDoes) {
     const ToolCase &c = GetParam();
     const QString enc = QStandardPaths::findExecutable("heif-enc"), convert = QStandardPaths::findExecutable("heif-convert");
@@ -106,13 +106,8 @@ TEST_P(HeifEncFiles, DecodeAsHeifConvertDoes) {
     ASSERT_EQ(QProcess::execute(convert, {file, reference}), 0);
     HBITMAP loaded = in.Decode(file.toStdString());
     ASSERT_NE(loaded, nullptr) << in.LastFailureText().toStdString();
-    std::string where, bits;
+    std::string where;
     EXPECT_LE(MaxDifference(DibToImage(loaded), QImage(reference), &where), c.deep ? 1 : 0) << where;
-    const auto get = reinterpret_cast<GetPictureMetadataFn>(in.Symbol("GetPictureMetadata"));
-    ASSERT_EQ(get(U16(file.toStdString()).c_str(), [](void *into, const char *key, const void *bytes, int32_t size) {
-        if (std::string_view(key) == FALTRIX_METADATA_BITS_PER_SAMPLE) static_cast<std::string *>(into)->assign(static_cast<const char *>(bytes), size_t(size));
-    }, &bits), 0);
-    EXPECT_EQ(bits, c.deep ? "10" : "");
     DeleteObject(loaded);
 }
 
