@@ -82,13 +82,15 @@ void NoteColour(const heif_image_handle *handle) {
         break;
     }
     case heif_color_profile_type_nclx: {
+        // libheif may hand over a description together with an error (unknown primaries): it
+        // is freed all the same.
         heif_color_profile_nclx *nclx = nullptr;
-        if (heif_image_handle_get_nclx_color_profile(handle, &nclx).code != heif_error_Ok || !nclx) break;
-        if (!ShowsAsSrgb(*nclx))
+        const bool read = heif_image_handle_get_nclx_color_profile(handle, &nclx).code == heif_error_Ok;
+        if (read && nclx && !ShowsAsSrgb(*nclx))
             kit::NoteDropped("the colour description (primaries " + std::to_string(nclx->color_primaries) +
                              ", transfer " + std::to_string(nclx->transfer_characteristics) +
                              "): the pixels are taken as sRGB");
-        heif_nclx_color_profile_free(nclx);
+        if (nclx) heif_nclx_color_profile_free(nclx);
         break;
     }
     default:
