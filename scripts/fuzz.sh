@@ -18,6 +18,7 @@ done
 cmake --build build/fuzz --target "${targets[@]}"
 
 failed=0
+export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 for t in "${targets[@]}"; do
   f=${t#fuzz_}
   work=$(mktemp -d)
