@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 shift || true
 formats=("$@")
-[ ${#formats[@]} -gt 0 ] || formats=(bmp png gif jpeg tiff webp)
+[ ${#formats[@]} -gt 0 ] || formats=(bmp png gif jpeg tiff webp heif)
 
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DFALTRIX_BUILD_FUZZERS=ON -DFALTRIX_BUILD_TESTS=OFF -DFALTRIX_BUILD_BENCH=OFF >/dev/null
@@ -18,6 +18,7 @@ done
 cmake --build build/fuzz --target "${targets[@]}"
 
 failed=0
+export LSAN_OPTIONS="suppressions=$PWD/fuzz/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 for t in "${targets[@]}"; do
   f=${t#fuzz_}
   work=$(mktemp -d)
