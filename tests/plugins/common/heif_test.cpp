@@ -75,10 +75,10 @@ TEST_P(HeifRoundTrips, GiveBackThePictureWithinTheBudget) {
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, HeifRoundTrips,
-    ::testing::Values(RoundTripCase{"HeicLossy", "heic", false, false, 32.0},
-                      RoundTripCase{"HeicLossyAlpha", "heic", true, false, 32.0},
-                      RoundTripCase{"HeicLossless", "heic", false, true, 0}, RoundTripCase{"AvifLossy", "avif", false, false, 32.0},
-                      RoundTripCase{"AvifLosslessAlpha", "avif", true, true, 0}),
+    ::testing::Values(RoundTripCase{"HeicLossy", "heif-heic", false, false, 32.0},
+                      RoundTripCase{"HeicLossyAlpha", "heif-heic", true, false, 32.0},
+                      RoundTripCase{"HeicLossless", "heif-heic", false, true, 0}, RoundTripCase{"AvifLossy", "heif-avif", false, false, 32.0},
+                      RoundTripCase{"AvifLosslessAlpha", "heif-avif", true, true, 0}),
     kCaseName);
 
 struct ToolCase {
