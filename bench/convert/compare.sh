@@ -9,18 +9,20 @@
 #   4. batch                  50 JPEG pictures of 1600 x 1200 -> PNG, two at a time
 #
 # Prints the median wall time of each tool per task, the output size, and faltrix's time and
-# size as a share of each peer's, so that "faster and smaller" reads off one table. The tools
-# write at equal settings where they allow it: JPEG quality 90, and the PNG compression level
-# of faltrix's default (4; faltrix-convert has no way to set it, the peers are set to it).
-# PNG filters stay each tool's own: vips filters no row unless asked, the others choose per row.
+# size as a share of each peer's, so that "faster and smaller" reads off one table, and each
+# tool's peak resident memory (the largest of its repetitions, its child processes included).
+# The tools write at equal settings where they allow it: JPEG quality 90, and the PNG
+# compression level of faltrix's default (4, the peers set to it). PNG filters stay each tool's
+# own: vips filters no row unless asked, the others choose per row. The JPEG -> PNG task also
+# runs faltrix at its fastest PNG level (--compression 1) against the same peers.
 #
 # Usage: bench/convert/compare.sh [BUILD_DIR] [REPETITIONS] [quick|full] [png]
 #   BUILD_DIR    a build with faltrix-convert and its plug-ins (default: build/release)
 #   REPETITIONS  runs per tool and task (default: 3)
 #   quick        pictures a tenth as wide and 5 in the batch: checks the script in seconds
 #   png          only the tasks that write PNG
-# Needs the Debian packages imagemagick, libvips-tools and python3-pil (for the benchmark
-# only; Faltrix itself does not use them).
+# Needs the Debian packages imagemagick, libvips-tools, python3-pil and time (for the
+# benchmark only; Faltrix itself does not use them).
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -36,20 +38,21 @@ converter=$build/bin/faltrix-convert
 python=/usr/bin/python3
 magick=/usr/bin/convert
 vips=/usr/bin/vips
+gnu_time=/usr/bin/time
 # Without the peers there is nothing to compare with: say so and leave the other benchmarks be.
-for tool in "$python" "$magick" "$vips"; do
-  [ -x "$tool" ] || { echo "skipped: no $tool (apt-get install imagemagick libvips-tools python3-pil)" >&2; exit 0; }
+for tool in "$python" "$magick" "$vips" "$gnu_time"; do
+  [ -x "$tool" ] || { echo "skipped: no $tool (apt-get install imagemagick libvips-tools python3-pil time)" >&2; exit 0; }
 done
 "$python" -c 'import PIL' 2>/dev/null || { echo "skipped: no Pillow (apt-get install python3-pil)" >&2; exit 0; }
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/faltrix-compare.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-"$python" - "$converter" "$magick" "$vips" "$python" "$work" "$reps" "$scale" "$only" <<'PYTHON'
+"$python" - "$converter" "$magick" "$vips" "$python" "$gnu_time" "$work" "$reps" "$scale" "$only" <<'PYTHON'
 import os, shutil, statistics, subprocess, sys, time
 from PIL import Image, ImageChops, ImageFilter
 
-converter, magick, vips, python, work, reps, scale, only = sys.argv[1:9]
+converter, magick, vips, python, gnu_time, work, reps, scale, only = sys.argv[1:10]
 PNG_LEVEL, JPEG_QUALITY = 4, 90
 reps = int(reps)
 div = 10 if scale == 'quick' else 1
@@ -96,6 +99,8 @@ MAGICK_PNG = ['-quality', '%d5' % PNG_LEVEL]
 MAGICK_JPEG = ['-quality', str(JPEG_QUALITY)]
 VIPS_PNG, VIPS_JPEG = '[compression=%d]' % PNG_LEVEL, '[Q=%d]' % JPEG_QUALITY
 
+peak_file = os.path.join(work, 'peak')
+
 def out(name):
     return os.path.join(work, name)
 
@@ -111,6 +116,8 @@ def xargs2(command):
 tasks = [
     ('JPEG -> PNG, %d x %d' % (W, H), out('photo.png.out'), {
         'faltrix':     lambda o: [converter, '-q', '--overwrite', big_jpg, '-o', o + '.png'],
+        'faltrix fastest': lambda o: [converter, '-q', '--overwrite', '--compression', '1', big_jpg,
+                                      '-o', o + '.png'],
         'ImageMagick': lambda o: [magick, big_jpg] + MAGICK_PNG + [o + '.png'],
         'vips':        lambda o: [vips, 'copy', big_jpg, o + '.png' + VIPS_PNG],
         'Pillow':      lambda o: [python, '-c', PIL_SAVE, big_jpg, o + '.png'],
@@ -148,31 +155,46 @@ def size_of(path):
 results = []
 for title, base, tools, suffix in tasks:
     times = {name: [] for name in tools}
-    sizes = {}
+    sizes, peaks = {}, {}
     for rep in range(reps):
         for name, make in tools.items():   # interleaved: each repetition runs every tool
-            target = batch_out(name) if base is None else base + '-' + name
+            target = batch_out(name) if base is None else base + '-' + name.replace(' ', '-')
             command = make(target)
             if suffix:
                 final = target + suffix
                 if os.path.exists(final): os.remove(final)
             start = time.perf_counter()
-            done = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            # GNU time reports the largest resident size of the command and of every process it
+            # waited for; a child of this script would start from the script's own, pictures and all.
+            done = subprocess.run([gnu_time, '-f', '%M', '-o', peak_file] + command,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
             elapsed = time.perf_counter() - start
             if done.returncode != 0:
                 sys.exit('%s failed on "%s": %s' % (name, title, done.stderr.decode(errors='replace')))
             times[name].append(elapsed)
+            with open(peak_file) as f:
+                peaks[name] = max(peaks.get(name, 0), int(f.read().split()[-1]) * 1024)
             sizes[name] = size_of(target + suffix if suffix else target)
         print('  %s: repetition %d of %d done' % (title, rep + 1, reps), file=sys.stderr)
-    results.append((title, {n: statistics.median(t) for n, t in times.items()}, sizes))
+    results.append((title, {n: statistics.median(t) for n, t in times.items()}, sizes, peaks))
 
 print('\n%d repetitions each, medians of wall time; ratios = faltrix / peer (below 1: faltrix faster, '
       'or smaller)\n' % reps)
-print('| task | tool | median s | output bytes | time faltrix / tool | size faltrix / tool |')
-print('|---|---|---:|---:|---:|---:|')
-for title, medians, sizes in results:
-    for name in ('faltrix', 'ImageMagick', 'vips', 'Pillow'):
-        ratios = ('', '') if name == 'faltrix' else (
-            '%.2f' % (medians['faltrix'] / medians[name]), '%.2f' % (sizes['faltrix'] / sizes[name]))
-        print('| %s | %s | %.3f | %d | %s | %s |' % (title, name, medians[name], sizes[name], *ratios))
+print('| task | tool | median s | output bytes | peak MB | time faltrix / tool | size faltrix / tool |')
+print('|---|---|---:|---:|---:|---:|---:|')
+for title, medians, sizes, peaks in results:
+    ours = [n for n in medians if n.startswith('faltrix')]
+    for name in medians:
+        mine = name in ours
+        ratios = ('', '') if mine else (
+            ' / '.join('%.2f' % (medians[o] / medians[name]) for o in ours),
+            ' / '.join('%.2f' % (sizes[o] / sizes[name]) for o in ours))
+        print('| %s | %s | %.3f | %d | %.1f | %s | %s |' % (title, name, medians[name], sizes[name],
+                                                        peaks[name] / 1e6, *ratios))
+if len(results[0][1]) > 4:
+    print('\nWhere two ratios stand, the first is faltrix at its default PNG level, the second at its fastest.')
+# The picture as decoded (24 bits a pixel) and the output's bitmap, for the memory budget.
+bitmap = W * ((3 * W + 3) // 4 * 4) // W * H
+print('\nfaltrix peak on the same-size JPEG -> PNG: %.1f MB = %.2f x (decoded + output bitmap, %.1f MB)'
+      % (results[0][3]['faltrix'] / 1e6, results[0][3]['faltrix'] / (2 * bitmap), 2 * bitmap / 1e6))
 PYTHON
