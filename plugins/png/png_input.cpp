@@ -14,6 +14,7 @@
 
 #include "faltrix/kit/entry_points.h"
 #include "png_common.h"
+#include "png_pixels.h"
 
 namespace faltrix::png {
 namespace {
@@ -25,6 +26,7 @@ struct Layout {
     int dibBits = 0;       // 1, 4, 8, 24, 32
     bool twoBit = false;   // 2-bit palette: decoded to bytes, packed into 4-bit by us
     int passes = 1;
+    bool trns = false;     // a tRNS chunk that stays valid
     int32_t xppm = 0, yppm = 0;
     RGBQUAD palette[256] = {};
     int paletteSize = 0;
@@ -65,6 +67,7 @@ int ReadHeader(Reader *r, FILE *file, bool transforms, Layout *out) {
             png_set_invalid(r->png, r->info, PNG_INFO_tRNS);
     }
     const bool trns = png_get_valid(r->png, r->info, PNG_INFO_tRNS) != 0;
+    out->trns = trns;
     if (depth == 16) png_set_scale_16(r->png);
     if (color == PNG_COLOR_TYPE_PALETTE && !trns) {
         png_colorp pal = nullptr;
@@ -156,6 +159,14 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
     kit::BitmapGuard guard(dib.bitmap);
 
+    // 8-bit RGB and RGBA, most PNGs there are, are read by our own faster reader.
+    const bool colour8 = l.bitDepth == 8 && l.interlace == PNG_INTERLACE_NONE;
+    if (colour8 && (l.colorType == PNG_COLOR_TYPE_RGB_ALPHA || (l.colorType == PNG_COLOR_TYPE_RGB && !l.trns))) {
+        if (!ReadPixels(file.stream(), l.width, l.height, l.colorType == PNG_COLOR_TYPE_RGB ? 3 : 4, dib, progress, data))
+            return nullptr;
+        if (l.dibBits == 32) kit::KeepFullTransparency(dib, int32_t(l.width), int32_t(l.height));
+        return guard.Release();
+    }
     // A 2-bit palette is decoded one index per byte into a buffer of our own, then packed.
     std::vector<uint8_t> unpacked;
     std::vector<png_bytep> rows(l.height);
