@@ -62,7 +62,8 @@ int main(int argc, char **argv) {
     HBITMAP alpha = ImageToDib(TestChart(160, 120, true), 32, true);
     bool ok = true;
     const std::pair<const char *, const char *> formats[] = {{"bmp", "bmp"}, {"png", "png"}, {"gif", "gif"},
-                                                              {"jpeg", "jpg"}, {"tiff", "tif"}, {"webp", "webp"}};
+                                                              {"jpeg", "jpg"}, {"tiff", "tif"}, {"webp", "webp"},
+                                                              {"heif-heic", "heic"}, {"heif-avif", "avif"}};
     for (const auto &[format, ext] : formats) ok = Store(format, chart24, folder / (std::string("chart.") + ext)) && ok;
     for (const char *format : {"bmp", "png", "gif"}) ok = Store(format, palette, folder / (std::string("palette.") + format)) && ok;
     for (const char *format : {"png", "gif"}) ok = Store(format, alpha, folder / (std::string("alpha.") + format)) && ok;

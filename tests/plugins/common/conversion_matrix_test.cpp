@@ -29,6 +29,10 @@ struct Format {
     bool keepsResolution;
     int qtTolerance;  // how far Qt's reading of our file may be from ours; -1: not compared
     int32_t tooWide;  // the narrowest picture the format cannot hold; 0: none in reach
+    // The input plug-in's name and answers where one input reads several outputs' formats.
+    const char *input = nullptr;
+    const char16_t *inDescription = nullptr, *inPatternsDescription = nullptr;
+    std::string In() const { return input != nullptr ? input : name; }
     friend void PrintTo(const Format &c, std::ostream *os) { *os << c.name; }
 };
 
@@ -40,10 +44,21 @@ const Format kFormats[] = {
     {"gif", "gif", true, u"GIF (giflib 5.", u"*.gif", u"*.gif", u"GIF pictures", false, 0, 65536},
     {"jpeg", "jpg", true, u"JPEG (libjpeg-turbo ", u"*.jpg;*.jpeg;*.jpe;*.jfif", u"*.jpg;*.jpeg", u"JPEG pictures", true, 3, 65501},
     {"tiff", "tif", false, u"TIFF (libtiff ", u"*.tif;*.tiff", u"*.tif;*.tiff", u"TIFF pictures", true, -1, 0},
-    {"webp", "webp", true, u"WebP (libwebp ", u"*.webp", u"*.webp", u"WebP pictures", false, -1, 16384}};
+    {"webp", "webp", true, u"WebP (libwebp ", u"*.webp", u"*.webp", u"WebP pictures", false, -1, 16384},
+    {"heif-heic", "heic", true, u"HEIC (libheif ", u"*.heic;*.heif;*.avif", u"*.heic;*.heif", u"HEIC pictures", false, -1, 0,
+     "heif", u"HEIF/HEIC and AVIF (libheif ", u"HEIF, HEIC and AVIF pictures"},
+    {"heif-avif", "avif", true, u"AVIF (libheif ", u"*.heic;*.heif;*.avif", u"*.avif", u"AVIF pictures", false, -1, 0,
+     "heif", u"HEIF/HEIC and AVIF (libheif ", u"HEIF, HEIC and AVIF pictures"}};
 
 const Format &Named(const std::string &name) {
     return *std::find_if(std::begin(kFormats), std::end(kFormats), [&](const Format &f) { return f.name == name; });
+}
+
+// "heif_heic" for "heif-heic": test names take no dashes.
+std::string TestName(const Format &f) {
+    std::string name = f.name;
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
 }
 
 std::filesystem::path Chart(const Format &f) { return SampleFile(std::string("chart.") + f.ext); }
@@ -54,11 +69,11 @@ class ConversionMatrix : public ::testing::TestWithParam<std::tuple<Format, Form
 // content, not by name.
 TEST_P(ConversionMatrix, ConvertsAndReadsBack) {
     const auto &[from, to] = GetParam();
-    CodecPlugin in(from.name, "input"), out(to.name, "output"), back(to.name, "input");
+    CodecPlugin in(from.In(), "input"), out(to.name, "output"), back(to.In(), "input");
     if (!in.loaded() || !out.loaded() || !back.loaded()) GTEST_SKIP() << "plug-ins not built";
     TempDir dir;
     std::filesystem::copy_file(Chart(from), dir / "picture.dat");
-    EXPECT_EQ(back.IsSupported(dir / "picture.dat") != 0, std::string(from.name) == to.name);
+    EXPECT_EQ(back.IsSupported(dir / "picture.dat") != 0, from.In() == to.In());
     HBITMAP picture = in.Decode(Chart(from));
     ASSERT_NE(picture, nullptr);
     const auto file = dir / (std::string("converted-\u00e9\u4e2d\U0001F600.") + to.ext);  // 2, 3 and 4 UTF-8 bytes
@@ -77,7 +92,7 @@ TEST_P(ConversionMatrix, ConvertsAndReadsBack) {
 INSTANTIATE_TEST_SUITE_P(Samples, ConversionMatrix,
                          ::testing::Combine(::testing::ValuesIn(kFormats), ::testing::ValuesIn(kFormats)),
                          [](const auto &info) {
-                             return std::string(std::get<0>(info.param).name) + "To" + std::get<1>(info.param).name;
+                             return TestName(std::get<0>(info.param)) + "To" + TestName(std::get<1>(info.param));
                          });
 
 // ---- Round trips of every depth ---------------------------------------------------------
@@ -388,19 +403,23 @@ class EachFormat : public ::testing::TestWithParam<Format> {};
 // comes 0. A short buffer gets as much as fits before the terminating 0; no buffer gets 0.
 TEST_P(EachFormat, AnswersItsTagDescriptionAndPatterns) {
     const Format &f = GetParam();
-    const CodecPlugin &in = Loaded(f.name, "input"), &out = Loaded(f.name, "output");
+    const CodecPlugin &in = Loaded(f.In(), "input"), &out = Loaded(f.name, "output");
     if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
-    for (const auto &[p, tag, patterns] : {std::tuple{&in, u"00IN_EX", f.inPatterns}, std::tuple{&out, u"00OUT_EX", f.outPatterns}}) {
-        const std::u16string expected[] = {u"", tag, u"", patterns, f.patternsDescription, u"", u""};
+    const char16_t *inDescription = f.inDescription ? f.inDescription : f.description;
+    const char16_t *inPatternsDescription = f.inPatternsDescription ? f.inPatternsDescription : f.patternsDescription;
+    for (const auto &[p, tag, patterns, description, patternsDescription] :
+         {std::tuple{&in, u"00IN_EX", f.inPatterns, inDescription, inPatternsDescription},
+          std::tuple{&out, u"00OUT_EX", f.outPatterns, f.description, f.patternsDescription}}) {
+        const std::u16string expected[] = {u"", tag, u"", patterns, patternsDescription, u"", u""};
         for (int number = -1; number <= 5; ++number) {
             int32_t n = -1;
             const std::u16string text = p->Info(number, 1024, &n);
             EXPECT_EQ(n, int32_t(text.size())) << number;
-            if (number == 1) EXPECT_EQ(text.rfind(f.description, 0), 0u) << QString::fromStdU16String(text).toStdString();
+            if (number == 1) EXPECT_EQ(text.rfind(description, 0), 0u) << QString::fromStdU16String(text).toStdString();
             else EXPECT_EQ(text, expected[number + 1]) << number;
         }
         int32_t n = -1;
-        EXPECT_EQ(p->Info(1, 5, &n), std::u16string(f.description).substr(0, 4));
+        EXPECT_EQ(p->Info(1, 5, &n), std::u16string(description).substr(0, 4));
         EXPECT_EQ(n, 4);
         EXPECT_EQ(reinterpret_cast<GetPluginInfoFn>(p->Symbol("GetPluginInfo"))(1, nullptr, 10), 0);
     }
@@ -410,7 +429,7 @@ TEST_P(EachFormat, AnswersItsTagDescriptionAndPatterns) {
 // so is a path with a lone surrogate, which must not be taken for the file whose name has a
 // replacement character in its place.
 TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
-    const CodecPlugin &in = Loaded(GetParam().name, "input");
+    const CodecPlugin &in = Loaded(GetParam().In(), "input");
     if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
     TempDir dir;
     for (const auto &path : {dir / ".", dir / "missing", std::filesystem::path()}) {
@@ -431,7 +450,7 @@ TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
 // alone. (The output plug-in is a library of its own, with a kit of its own.)
 TEST_P(EachFormat, SizeQueriesFromASecondThreadDuringADecodeAgree) {
     const Format &f = GetParam();
-    CodecPlugin in(f.name, "input");
+    CodecPlugin in(f.In(), "input");
     if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
     HBITMAP reference = in.Decode(Chart(f));
     ASSERT_NE(reference, nullptr);
@@ -482,7 +501,7 @@ TEST_P(EachFormat, OutputFailureGivesItsCause) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, EachFormat, ::testing::ValuesIn(kFormats),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         [](const auto &info) { return TestName(info.param); });
 
 }  // namespace
 }  // namespace faltrix
