@@ -5,7 +5,8 @@
 #   bench/convert/before_after.py BEFORE_BIN AFTER_BIN [ROUNDS] [TASK-SUBSTRING]
 # The pictures (made with Pillow as compare.sh makes them) are kept in $TMPDIR/faltrix-before-after.
 import os, statistics, subprocess, sys, tempfile, time
-from PIL import Image, ImageChops, ImageFilter
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pictures import photo_like  # noqa: E402
 
 before, after = sys.argv[1], sys.argv[2]
 reps = int(sys.argv[3]) if len(sys.argv) > 3 else 3
@@ -16,17 +17,6 @@ W, H = 6000, 4000
 BW, BH = 1600, 1200
 COUNT = 50
 SW, SH = W // 4, H // 4
-
-
-def photo_like(width, height):
-    detail = Image.effect_mandelbrot((width, height), (-2.2, -1.2, 1.0, 1.2), 60)
-    grad = Image.linear_gradient('L').resize((width, height))
-    radial = Image.radial_gradient('L').resize((width, height))
-    noise = Image.effect_noise((width, height), 18).filter(ImageFilter.GaussianBlur(0.6))
-    r = ImageChops.add(ImageChops.multiply(detail, grad.transpose(Image.Transpose.ROTATE_180)), noise, 1.0, -128)
-    g = ImageChops.add(Image.blend(grad, detail, 0.35), noise, 1.0, -128)
-    b = ImageChops.add(Image.blend(radial, detail.filter(ImageFilter.GaussianBlur(3)), 0.5), noise, 1.0, -128)
-    return Image.merge('RGB', (r, g, b)).filter(ImageFilter.GaussianBlur(0.8))
 
 
 big_jpg = os.path.join(work, 'photo.jpg')

@@ -48,9 +48,10 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/faltrix-compare.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-"$python" - "$converter" "$magick" "$vips" "$python" "$gnu_time" "$work" "$reps" "$scale" "$only" <<'PYTHON'
+FALTRIX_BENCH_DIR=$here "$python" - "$converter" "$magick" "$vips" "$python" "$gnu_time" "$work" "$reps" "$scale" "$only" <<'PYTHON'
 import os, shutil, statistics, subprocess, sys, time
-from PIL import Image, ImageChops, ImageFilter
+sys.path.insert(0, os.environ['FALTRIX_BENCH_DIR'])
+from pictures import photo_like
 
 converter, magick, vips, python, gnu_time, work, reps, scale, only = sys.argv[1:10]
 PNG_LEVEL, JPEG_QUALITY = 4, 90
@@ -60,17 +61,6 @@ W, H = 6000 // div, 4000 // div          # the big picture
 BW, BH = 1600 // div, 1200 // div        # each batch picture
 COUNT = 5 if scale == 'quick' else 50    # batch pictures
 SW, SH = W // 4, H // 4                  # the resize target
-
-def photo_like(width, height):
-    """Smooth gradients, fine detail and sensor-like noise: what a camera gives."""
-    detail = Image.effect_mandelbrot((width, height), (-2.2, -1.2, 1.0, 1.2), 60)
-    grad = Image.linear_gradient('L').resize((width, height))
-    radial = Image.radial_gradient('L').resize((width, height))
-    noise = Image.effect_noise((width, height), 18).filter(ImageFilter.GaussianBlur(0.6))
-    r = ImageChops.add(ImageChops.multiply(detail, grad.transpose(Image.Transpose.ROTATE_180)), noise, 1.0, -128)
-    g = ImageChops.add(Image.blend(grad, detail, 0.35), noise, 1.0, -128)
-    b = ImageChops.add(Image.blend(radial, detail.filter(ImageFilter.GaussianBlur(3)), 0.5), noise, 1.0, -128)
-    return Image.merge('RGB', (r, g, b)).filter(ImageFilter.GaussianBlur(0.8))
 
 print('making the pictures ...', file=sys.stderr)
 big = photo_like(W, H)
