@@ -675,6 +675,8 @@ TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRun
             Get<QComboBox>(list)->setCurrentIndex(1);
             emit Get<QComboBox>(list)->activated(1);
         }
+        // The decoding says in this log when it has started (and holds).
+        qputenv("DIALOG_PLUGIN_LOG", QFile::encodeName(work + u"/decoding.log"_s));
         Press(kCodeButton);
         return;  // the decoding waits in the plug-in while the hold file exists
     }
@@ -685,7 +687,12 @@ TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRun
     child.start(QCoreApplication::applicationFilePath(), {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
     const QString state = Path("%/plugins1/state/faltrix/dialog-state"), kept = Path("%/kept");
     const RunningPlugin decoding{PluginKind::Input, Path("%/plugins1/input/b.so")};
-    ASSERT_TRUE(QTest::qWaitFor([&] { return DialogState::Read(state).value_or(DialogRecord{}).running == QList{decoding}; }, 20000));
+    // The file names every call while it runs, also the size reading at Code, which returns
+    // at once and leaves the file without it; only the held decoding keeps it named. The file
+    // names a call before the call starts, so once the decoding has logged its start, the
+    // file holds it until the kill.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ReadFile(Path("%/decoding.log")).contains("Input two GetPictureDIB"); }, 20000));
+    ASSERT_TRUE(DialogState::Read(state).value_or(DialogRecord{}).running == QList{decoding}) << ReadFile(state).toStdString();
     child.kill();
     ASSERT_TRUE(child.waitForFinished() && QFile::copy(state, kept));
     const QStringList question{Shown(u"Faltrix ended unexpectedly while the input plug-in \"Input two\" ("_s + decoding.path +
