@@ -247,6 +247,10 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
     EXPECT_EQ(entries, (QStringList{u"Input one"_s, u"Input two"_s, u"Input none"_s, u"d.so"_s, u"Output two"_s, u"Output one"_s}));
     EXPECT_EQ(std::pair(dialog_->CurrentInputIndex(), dialog_->CurrentOutputIndex()), std::pair(0, 0));
     EXPECT_EQ(messages_, QStringList());
+    // A second start brings back a window minimised by the window manager, in either layout.
+    dialog_->showMinimized();
+    dialog_->BringToFront();
+    EXPECT_FALSE(dialog_->isMinimized());
     // The Exit button (layout 102 only) and Escape end the modal run with 0.
     QMetaObject::invokeMethod(dialog_.get(), [this] { GetParam() == 102 ? Press(kExitButton) : dialog_->reject(); },
                               Qt::QueuedConnection);
