@@ -9,11 +9,13 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QRegularExpression>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <QStyleFactory>
 #include <QStyleOptionComboBox>
 #include <QTextEdit>
 
@@ -115,6 +117,25 @@ void Place(QDialog *dialog, const LayoutSpec &layout, const ControlMap &controls
     }
     dialog->setFixedSize(units.X(layout.width), units.Y(layout.height));
 }
+
+// A list whose drop-down arrow keeps half its room and gives the other half to the text.
+// On a screen too small for a layout at every font size, the lists' chrome (which a smaller
+// font does not shrink) gives way rather than a text.
+class NarrowArrowStyle final : public QProxyStyle {
+public:
+    using QProxyStyle::QProxyStyle;
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex *option, SubControl sub,
+                         const QWidget *widget) const override {
+        QRect rect = QProxyStyle::subControlRect(control, option, sub, widget);
+        if (control != CC_ComboBox || (sub != SC_ComboBoxArrow && sub != SC_ComboBoxEditField)) return rect;
+        const QRect arrow = QProxyStyle::subControlRect(control, option, SC_ComboBoxArrow, widget);
+        const int given = arrow.width() / 2;
+        // The arrow's outer edge stays; the edge it shares with the text moves.
+        const bool arrowRight = arrow.center().x() >= option->rect.center().x();
+        if (sub == SC_ComboBoxArrow) return arrowRight ? rect.adjusted(given, 0, 0, 0) : rect.adjusted(0, 0, -given, 0);
+        return arrowRight ? rect.adjusted(0, 0, given, 0) : rect.adjusted(-given, 0, 0, 0);
+    }
+};
 
 }  // namespace
 
@@ -244,15 +265,26 @@ void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &cont
         return std::max({1.0, double(dialog->width()) / largest.width(), double(dialog->height()) / largest.height()});
     };
     // Below some size the controls' chrome, which keeps its size, outgrows what a smaller
-    // font saves: when no size fits, the one that overruns least is taken.
+    // font saves: when no size fits, the lists' arrows narrow and the sizes are tried again
+    // (a screen of few logical pixels: 240 x 320 at 120 dpi is 192 x 256); when still none
+    // fits, the one that overruns least is taken.
     const double start = dialog->font().pointSizeF();
     double best = start, leastOverrun = 0;
-    for (double size = start; size >= 5.0; size -= 0.5) {
-        const double overrun = fitAt(size);
-        if (overrun <= 1.0) return;
-        if (size == start || overrun < leastOverrun) {
-            best = size;
-            leastOverrun = overrun;
+    for (const bool narrowArrows : {false, true}) {
+        if (narrowArrows) {
+            auto *style = new NarrowArrowStyle(QStyleFactory::create(dialog->style()->name()));
+            style->setParent(dialog);
+            for (const auto &[id, widget] : controls.InOrder()) {
+                if (qobject_cast<QComboBox *>(widget) != nullptr) widget->setStyle(style);
+            }
+        }
+        for (double size = start; size >= 5.0; size -= 0.5) {
+            const double overrun = fitAt(size);
+            if (overrun <= 1.0) return;
+            if (leastOverrun == 0 || overrun < leastOverrun) {
+                best = size;
+                leastOverrun = overrun;
+            }
         }
     }
     fitAt(best);

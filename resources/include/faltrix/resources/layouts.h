@@ -136,8 +136,9 @@ ControlMap BuildLayout(QDialog *dialog, const LayoutSpec &layout, const ControlF
 // Fits a built dialog to its texts: the dialog units grow by one factor (the proportions
 // stay) until every caption, and every entry of the lists not in `unmeasured`, fits inside
 // its control as the style draws it; when the dialog then exceeds `largest`, the font
-// shrinks in half points until it fits (down to 5 points; when no size fits, the one that
-// overruns least is kept). The controls keep their order.
+// shrinks in half points until it fits (down to 5 points); when no size fits, the lists'
+// drop-down arrows give half their room to the text and the sizes are tried again, and when
+// still none fits, the one that overruns least is kept. The controls keep their order.
 void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &controls, QSize largest,
                std::span<const int> unmeasured = {});
 
