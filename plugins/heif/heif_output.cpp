@@ -8,6 +8,9 @@
 // matrix rounds; the colour description says so, beside the colour profile when there is one,
 // so that readers do not take the planes for YCbCr. The colour profile, EXIF and XMP the host
 // set are stored with the picture.
+#include <sched.h>
+
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -107,13 +110,21 @@ bool MakeImage(const kit::SourcePicture &src, ImageGuard *out) {
     return true;
 }
 
+// aom's threads: one per core the process may run on, up to 16.
+int Threads() {
+    cpu_set_t cpus;
+    const int count = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+    return std::clamp(count, 1, 16);
+}
+
 bool Configure(heif_encoder *encoder, bool lossless) {
     if (lossless) {
         return Succeeded(heif_encoder_set_lossless(encoder, 1)) &&
                Succeeded(heif_encoder_set_parameter_string(encoder, "chroma", "444"));
     }
     if (!Succeeded(heif_encoder_set_lossy_quality(encoder, options.Get("quality")))) return false;
-    return !kAvif || Succeeded(heif_encoder_set_parameter_integer(encoder, "speed", options.Get("speed")));
+    return !kAvif || (Succeeded(heif_encoder_set_parameter_integer(encoder, "speed", options.Get("speed"))) &&
+                      Succeeded(heif_encoder_set_parameter_integer(encoder, "threads", Threads())));
 }
 
 heif_error WriteBytes(heif_context *, const void *data, size_t size, void *userdata) {
