@@ -3,6 +3,7 @@
 
 #include <QComboBox>
 #include <QFileDialog>
+#include <QLayout>
 #include <QLineEdit>
 #include <QGuiApplication>
 #include <QScreen>
@@ -82,6 +83,15 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
             if (auto *name = chooser->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))) {
                 name->setMinimumWidth(0);
                 name->setPlaceholderText(QStringLiteral("File name"));
+            }
+            // Still wider than the screen (large fonts on a handheld): the type list shows its
+            // text without room for an icon it never has, and the margins narrow.
+            if (chooser->minimumSizeHint().width() > room.width()) {
+                if (auto *types = chooser->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"))) types->setIconSize(QSize(0, 0));
+                if (QLayout *layout = chooser->layout()) {
+                    layout->setContentsMargins(2, 2, 2, 2);
+                    layout->setSpacing(2);
+                }
             }
         }
         chooser->setMinimumSize(chooser->minimumSize().boundedTo(room));

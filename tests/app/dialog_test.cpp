@@ -367,9 +367,9 @@ TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
 
 // Every caption and unit fits its control in both layouts at scale 1 and 2 and at 120 dpi,
 // each in a child run of this test (Qt reads the scale and the dpi at its start); layout 102
-// keeps to 240 x 320 and to the screen, whose logical pixels are fewer where Qt scales (a
-// 240 x 320 screen on xcb at 120 dpi: the ctest app_test_narrow_screen_on_xcb runs the child
-// part there).
+// keeps to 240 x 320 and to the screen, and so do its file choosers. The screen's logical
+// pixels are fewer where Qt scales (a 240 x 320 screen on xcb at 120 dpi: the ctest
+// app_test_narrow_screen_on_xcb runs the child part there).
 TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
     if (qEnvironmentVariableIsSet("DIALOG_TEXTS_CHILD")) {
         for (int layout : {102, 103}) {
@@ -380,6 +380,15 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
             const QSize room = dialog_->screen()->availableGeometry().size().boundedTo(QSize(240, 320));
             EXPECT_TRUE(layout == 103 || dialog_->size().boundedTo(room) == dialog_->size())
                 << dialog_->width() << " x " << dialog_->height() << " on " << room.width() << " x " << room.height();
+            // Both file choosers keep to the screen, with their Open (Save) and Cancel buttons.
+            const QSize screen = dialog_->screen()->availableGeometry().size();
+            for (bool input : {true, false}) {
+                if (layout == 103) break;
+                const auto chooser = MakeFileDialog(dialog_.get(), input ? BuildChooserRequest(InputPlugins(), true)
+                                                                         : BuildChooserRequest(OutputPlugins(), false));
+                chooser->show();
+                EXPECT_EQ(chooser->size().boundedTo(screen), chooser->size()) << "chooser " << chooser->width() << " x " << chooser->height();
+            }
         }
         return;
     }
