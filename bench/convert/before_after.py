@@ -6,7 +6,7 @@
 # The pictures (made with Pillow as compare.sh makes them) are kept in $TMPDIR/faltrix-before-after.
 import os, statistics, subprocess, sys, tempfile, time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pictures import photo_like  # noqa: E402
+from bench_tools import photo_like  # noqa: E402
 
 before, after = sys.argv[1], sys.argv[2]
 reps = int(sys.argv[3]) if len(sys.argv) > 3 else 3

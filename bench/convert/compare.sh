@@ -38,9 +38,8 @@ converter=$build/bin/faltrix-convert
 python=/usr/bin/python3
 magick=/usr/bin/convert
 vips=/usr/bin/vips
-gnu_time=/usr/bin/time
 # Without the peers there is nothing to compare with: say so and leave the other benchmarks be.
-for tool in "$python" "$magick" "$vips" "$gnu_time"; do
+for tool in "$python" "$magick" "$vips" /usr/bin/time; do
   [ -x "$tool" ] || { echo "skipped: no $tool (apt-get install imagemagick libvips-tools python3-pil time)" >&2; exit 0; }
 done
 "$python" -c 'import PIL' 2>/dev/null || { echo "skipped: no Pillow (apt-get install python3-pil)" >&2; exit 0; }
@@ -48,12 +47,12 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/faltrix-compare.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-FALTRIX_BENCH_DIR=$here "$python" - "$converter" "$magick" "$vips" "$python" "$gnu_time" "$work" "$reps" "$scale" "$only" <<'PYTHON'
-import os, shutil, statistics, subprocess, sys, time
+FALTRIX_BENCH_DIR=$here "$python" - "$converter" "$magick" "$vips" "$python" "$work" "$reps" "$scale" "$only" <<'PYTHON'
+import os, shutil, statistics, subprocess, sys
 sys.path.insert(0, os.environ['FALTRIX_BENCH_DIR'])
-from pictures import photo_like
+from bench_tools import photo_like, print_table, timed
 
-converter, magick, vips, python, gnu_time, work, reps, scale, only = sys.argv[1:10]
+converter, magick, vips, python, work, reps, scale, only = sys.argv[1:9]
 PNG_LEVEL, JPEG_QUALITY = 4, 90
 reps = int(reps)
 div = 10 if scale == 'quick' else 1
@@ -88,8 +87,6 @@ PIL_BATCH = ('import sys, os; from multiprocessing import Pool; from PIL import 
 MAGICK_PNG = ['-quality', '%d5' % PNG_LEVEL]
 MAGICK_JPEG = ['-quality', str(JPEG_QUALITY)]
 VIPS_PNG, VIPS_JPEG = '[compression=%d]' % PNG_LEVEL, '[Q=%d]' % JPEG_QUALITY
-
-peak_file = os.path.join(work, 'peak')
 
 def out(name):
     return os.path.join(work, name)
@@ -153,38 +150,18 @@ for title, base, tools, suffix in tasks:
             if suffix:
                 final = target + suffix
                 if os.path.exists(final): os.remove(final)
-            start = time.perf_counter()
-            # GNU time reports the largest resident size of the command and of every process it
-            # waited for; a child of this script would start from the script's own, pictures and all.
-            done = subprocess.run([gnu_time, '-f', '%M', '-o', peak_file] + command,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            elapsed = time.perf_counter() - start
-            if done.returncode != 0:
-                sys.exit('%s failed on "%s": %s' % (name, title, done.stderr.decode(errors='replace')))
+            elapsed, peak = timed(command, work, '%s on "%s"' % (name, title))
             times[name].append(elapsed)
-            with open(peak_file) as f:
-                peaks[name] = max(peaks.get(name, 0), int(f.read().split()[-1]) * 1024)
+            peaks[name] = max(peaks.get(name, 0), peak)
             sizes[name] = size_of(target + suffix if suffix else target)
         print('  %s: repetition %d of %d done' % (title, rep + 1, reps), file=sys.stderr)
     results.append((title, {n: statistics.median(t) for n, t in times.items()}, sizes, peaks))
 
-print('\n%d repetitions each, medians of wall time; ratios = faltrix / peer (below 1: faltrix faster, '
-      'or smaller)\n' % reps)
-print('| task | tool | median s | output bytes | peak MB | time faltrix / tool | size faltrix / tool |')
-print('|---|---|---:|---:|---:|---:|---:|')
-for title, medians, sizes, peaks in results:
-    ours = [n for n in medians if n.startswith('faltrix')]
-    for name in medians:
-        mine = name in ours
-        ratios = ('', '') if mine else (
-            ' / '.join('%.2f' % (medians[o] / medians[name]) for o in ours),
-            ' / '.join('%.2f' % (sizes[o] / sizes[name]) for o in ours))
-        print('| %s | %s | %.3f | %d | %.1f | %s | %s |' % (title, name, medians[name], sizes[name],
-                                                        peaks[name] / 1e6, *ratios))
+print_table(results, reps)
 if len(results[0][1]) > 4:
     print('\nWhere two ratios stand, the first is faltrix at its default PNG level, the second at its fastest.')
 # The picture as decoded (24 bits a pixel) and the output's bitmap, for the memory budget.
-bitmap = W * ((3 * W + 3) // 4 * 4) // W * H
+bitmap = (3 * W + 3) // 4 * 4 * H
 print('\nfaltrix peak on the same-size JPEG -> PNG: %.1f MB = %.2f x (decoded + output bitmap, %.1f MB)'
       % (results[0][3]['faltrix'] / 1e6, results[0][3]['faltrix'] / (2 * bitmap), 2 * bitmap / 1e6))
 PYTHON

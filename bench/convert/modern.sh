@@ -33,15 +33,15 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/faltrix-modern.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
 FALTRIX_BENCH_DIR=$here "$python" - "$converter" "$work" "$reps" "$scale" <<'PYTHON'
-import os, shutil, statistics, subprocess, sys, time
+import os, shutil, statistics, subprocess, sys
 sys.path.insert(0, os.environ['FALTRIX_BENCH_DIR'])
-from pictures import photo_like
+from bench_tools import photo_like, print_table, timed
 
 converter, work, reps, scale = sys.argv[1:5]
 reps = int(reps)
 div = 10 if scale == 'quick' else 1
 W, H = 6000 // div, 4000 // div
-magick, vips, gnu_time = '/usr/bin/convert', '/usr/bin/vips', '/usr/bin/time'
+magick, vips = '/usr/bin/convert', '/usr/bin/vips'
 
 def formats_of(command, marker):
     return subprocess.run(command, capture_output=True, text=True).stdout.lower().count(marker)
@@ -62,7 +62,6 @@ if shutil.which('heif-enc'):
     subprocess.run(['heif-enc', '-q', '65', jpg, '-o', heic], check=True, capture_output=True)
 else:
     subprocess.run([converter, '-q', jpg, '-o', heic], check=True)
-peak_file = os.path.join(work, 'peak')
 
 tasks = [('HEIC -> JPEG, %d x %d' % (W, H), '.jpg', {
     'faltrix': lambda o: [converter, '-q', '--overwrite', '--quality', '90', heic, '-o', o],
@@ -88,27 +87,12 @@ for title, suffix, tools in tasks:
         for name, make in tools.items():
             target = os.path.join(work, 'out-' + name + suffix)
             if os.path.exists(target): os.remove(target)
-            start = time.perf_counter()
-            done = subprocess.run([gnu_time, '-f', '%M', '-o', peak_file] + make(target),
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-            elapsed = time.perf_counter() - start
-            if done.returncode != 0:
-                sys.exit('%s failed on "%s": %s' % (name, title, done.stderr.decode(errors='replace')))
+            elapsed, peak = timed(make(target), work, '%s on "%s"' % (name, title))
             times[name].append(elapsed)
             sizes[name] = os.path.getsize(target)
-            with open(peak_file) as f:
-                peaks[name] = max(peaks.get(name, 0), int(f.read().split()[-1]) * 1024)
+            peaks[name] = max(peaks.get(name, 0), peak)
         print('  %s: repetition %d of %d done' % (title, rep + 1, reps), file=sys.stderr)
     results.append((title, {n: statistics.median(t) for n, t in times.items()}, sizes, peaks))
 
-print('\n%d repetitions each, medians of wall time; ratios = faltrix / peer (below 1: faltrix faster, '
-      'or smaller)\n' % reps)
-print('| task | tool | median s | output bytes | peak MB | time faltrix / tool | size faltrix / tool |')
-print('|---|---|---:|---:|---:|---:|---:|')
-for title, medians, sizes, peaks in results:
-    for name in medians:
-        ratios = ('', '') if name == 'faltrix' else (
-            '%.2f' % (medians['faltrix'] / medians[name]), '%.2f' % (sizes['faltrix'] / sizes[name]))
-        print('| %s | %s | %.3f | %d | %.1f | %s | %s |' % (title, name, medians[name], sizes[name],
-                                                        peaks[name] / 1e6, *ratios))
+print_table(results, reps)
 PYTHON
