@@ -6,9 +6,11 @@
 // decoded, and the colour profile (unless the pixels are sRGB), EXIF and XMP are noted for
 // GetPictureMetadata.
 //
-// The kit's limits are checked on the header, before any pixel is decoded. libjxl itself
-// takes its memory through a manager that refuses to hand out more than the JPEG plug-in's
-// decoder may use in all (1 GiB), so that a file whose frames ask for more fails with a cause.
+// The kit's limits are checked on the header, before any pixel is decoded, and so is the
+// memory libjxl will take: the JPEG plug-in's decoder may use 1 GiB, and so may this one.
+// libjxl 0.7 takes only its own structure through the memory manager it is given (which
+// refuses to go past the cap all the same); its sample planes it allocates itself, so each
+// frame is refused beforehand when its samples, at libjxl's 4 bytes each, come to more.
 #include <jxl/decode.h>
 
 #include <algorithm>
@@ -61,6 +63,15 @@ void Release(void *opaque, void *address) {
     std::memcpy(&size, block, sizeof size);
     static_cast<Budget *>(opaque)->used.fetch_sub(size);
     std::free(block);
+}
+
+// False, with the cause, when the samples of a width x height frame of this picture would
+// take libjxl more than the cap.
+bool WithinMemory(const JxlBasicInfo &info, uint64_t width, uint64_t height) {
+    const uint64_t bytes = width * height * (uint64_t{info.num_color_channels} + info.num_extra_channels) * 4;
+    if (bytes <= kMaxDecoderMemory) return true;
+    return kit::Fail("JPEG XL: decoding needs about " + std::to_string(bytes >> 20) + " MiB, more than the " +
+                     std::to_string(kMaxDecoderMemory >> 20) + " MiB the decoder may use");
 }
 
 // A file read whole into memory, and a decoder over it on libjxl's thread pool.
@@ -210,7 +221,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
             break;
         case JXL_DEC_BASIC_INFO:
             if (JxlDecoderGetBasicInfo(decoder, &info) != JXL_DEC_SUCCESS) return file.Failed(JXL_DEC_ERROR), nullptr;
-            if (!ShownSize(info, &spec.width, &spec.height)) return nullptr;
+            if (!ShownSize(info, &spec.width, &spec.height) || !WithinMemory(info, info.xsize, info.ysize))
+                return nullptr;
             if (info.alpha_bits > 0) {
                 format.num_channels = 4;
                 spec.bitCount = 32;
@@ -223,10 +235,18 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
         case JXL_DEC_COLOR_ENCODING:
             NoteColour(decoder);
             break;
-        case JXL_DEC_FRAME:
+        case JXL_DEC_FRAME: {
             // Frames past the first are counted, not decoded; counting stops where skipping does.
-            if (++frames > 1 && JxlDecoderSkipCurrentFrame(decoder) != JXL_DEC_SUCCESS) more = false;
+            if (++frames > 1) {
+                more = JxlDecoderSkipCurrentFrame(decoder) == JXL_DEC_SUCCESS;
+                break;
+            }
+            JxlFrameHeader header{};
+            if (JxlDecoderGetFrameHeader(decoder, &header) != JXL_DEC_SUCCESS ||
+                !WithinMemory(info, header.layer_info.xsize, header.layer_info.ysize))
+                return file.Failed(JXL_DEC_ERROR), nullptr;
             break;
+        }
         case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
             if (decoded) {
                 more = JxlDecoderSkipCurrentFrame(decoder) == JXL_DEC_SUCCESS;
