@@ -130,16 +130,36 @@ bool ShownSize(const JxlBasicInfo &info, int32_t *width, int32_t *height) {
     return true;
 }
 
-// The profile of the decoded pixels, noted unless they are sRGB (or grey on sRGB's curve),
-// which the host takes them for without one.
-void NoteColour(JxlDecoder *decoder) {
+// sRGB, or grey on sRGB's curve: what the host takes pixels without a profile for.
+bool IsSrgb(JxlDecoder *decoder, JxlColorProfileTarget target) {
     JxlColorEncoding encoding{};
-    if (JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &encoding) ==
-            JXL_DEC_SUCCESS &&
-        encoding.white_point == JXL_WHITE_POINT_D65 && encoding.transfer_function == JXL_TRANSFER_FUNCTION_SRGB &&
-        (encoding.color_space == JXL_COLOR_SPACE_GRAY ||
-         (encoding.color_space == JXL_COLOR_SPACE_RGB && encoding.primaries == JXL_PRIMARIES_SRGB)))
-        return;
+    return JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, target, &encoding) == JXL_DEC_SUCCESS &&
+           encoding.white_point == JXL_WHITE_POINT_D65 && encoding.transfer_function == JXL_TRANSFER_FUNCTION_SRGB &&
+           (encoding.color_space == JXL_COLOR_SPACE_GRAY ||
+            (encoding.color_space == JXL_COLOR_SPACE_RGB && encoding.primaries == JXL_PRIMARIES_SRGB));
+}
+
+// The profile of the decoded pixels, noted unless they are sRGB. Pixels stored in libjxl's
+// own colours (XYB) come out in the original's colours when libjxl can describe them without
+// a profile, and otherwise linear, which 8 bits hold badly: those are asked for as sRGB, and
+// the original profile said to be dropped.
+void NoteColour(JxlDecoder *decoder, bool xyb) {
+    JxlColorEncoding data{};
+    if (xyb && JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &data) ==
+                   JXL_DEC_SUCCESS &&
+        data.transfer_function == JXL_TRANSFER_FUNCTION_LINEAR) {
+        JxlColorEncoding srgb = data;
+        srgb.white_point = JXL_WHITE_POINT_D65;
+        srgb.primaries = JXL_PRIMARIES_SRGB;
+        srgb.transfer_function = JXL_TRANSFER_FUNCTION_SRGB;
+        srgb.rendering_intent = JXL_RENDERING_INTENT_RELATIVE;
+        if (JxlDecoderSetPreferredColorProfile(decoder, &srgb) == JXL_DEC_SUCCESS) {
+            if (!IsSrgb(decoder, JXL_COLOR_PROFILE_TARGET_ORIGINAL))
+                kit::NoteDropped("the colour profile: libjxl gives the pixels in sRGB");
+            return;
+        }
+    }
+    if (IsSrgb(decoder, JXL_COLOR_PROFILE_TARGET_DATA)) return;
     size_t size = 0;
     if (JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &size) != JXL_DEC_SUCCESS ||
         size == 0 || size > FALTRIX_METADATA_MAX_SIZE)
@@ -233,14 +253,11 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
             }
             break;
         case JXL_DEC_COLOR_ENCODING:
-            NoteColour(decoder);
+            NoteColour(decoder, !info.uses_original_profile);
             break;
         case JXL_DEC_FRAME: {
-            // Frames past the first are counted, not decoded; counting stops where skipping does.
-            if (++frames > 1) {
-                more = JxlDecoderSkipCurrentFrame(decoder) == JXL_DEC_SUCCESS;
-                break;
-            }
+            // Frames past the first are counted, and skipped when they ask for a buffer.
+            if (++frames > 1) break;
             JxlFrameHeader header{};
             if (JxlDecoderGetFrameHeader(decoder, &header) != JXL_DEC_SUCCESS ||
                 !WithinMemory(info, header.layer_info.xsize, header.layer_info.ysize))
@@ -248,7 +265,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
             break;
         }
         case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
-            if (decoded) {
+            if (decoded) {  // counting stops where skipping does
                 more = JxlDecoderSkipCurrentFrame(decoder) == JXL_DEC_SUCCESS;
                 break;
             }

@@ -118,10 +118,13 @@ bool AddPixels(JxlEncoder *encoder, const kit::SourcePicture &src) {
     info.num_color_channels = 3;
     info.alpha_bits = alpha ? 8 : 0;
     info.num_extra_channels = alpha ? 1 : 0;
-    // Lossless pixels stay in their own colours; lossy ones go through libjxl's XYB.
-    info.uses_original_profile = lossless ? JXL_TRUE : JXL_FALSE;
-    if (!Succeeded(JxlEncoderSetBasicInfo(encoder, &info))) return Refused(encoder);
+    // Lossy sRGB pixels go through libjxl's own colours (XYB), which compress best; lossless
+    // ones, and those of another profile, stay in their own, since readers get XYB back only
+    // in colours libjxl can describe without a profile, else linear: the profile would not
+    // come back as it was.
     const std::string profile = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
+    info.uses_original_profile = lossless || !profile.empty() ? JXL_TRUE : JXL_FALSE;
+    if (!Succeeded(JxlEncoderSetBasicInfo(encoder, &info))) return Refused(encoder);
     JxlColorEncoding srgb;
     JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
     if (!Succeeded(profile.empty() ? JxlEncoderSetColorEncoding(encoder, &srgb)
