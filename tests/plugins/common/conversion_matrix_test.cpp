@@ -24,7 +24,7 @@ using namespace faltrix::testing;
 struct Format {
     const char *name;  // plug-in name
     const char *ext;   // sample file extension
-    bool lossy;        // JPEG, WebP (lossy by default) and GIF (reduced to 256 colours)
+    bool lossy;        // JPEG, WebP, JPEG XL (lossy by default) and GIF (reduced to 256 colours)
     const char16_t *description, *inPatterns, *outPatterns, *patternsDescription;
     bool keepsResolution;
     int qtTolerance;  // how far Qt's reading of our file may be from ours; -1: not compared
@@ -33,14 +33,15 @@ struct Format {
 };
 
 // Qt widens BMP's 5-bit channels by shifting (31 -> 248), not by scaling; Qt's TIFF and WebP
-// readers are not always installed.
+// readers are not always installed, and it has none for JPEG XL.
 const Format kFormats[] = {
     {"bmp", "bmp", false, u"BMP (Faltrix's own codec ", u"*.bmp;*.dib", u"*.bmp", u"BMP pictures", true, 7, 0},
     {"png", "png", false, u"PNG (libpng 1.", u"*.png", u"*.png", u"PNG pictures", true, 0, 0},
     {"gif", "gif", true, u"GIF (giflib 5.", u"*.gif", u"*.gif", u"GIF pictures", false, 0, 65536},
     {"jpeg", "jpg", true, u"JPEG (libjpeg-turbo ", u"*.jpg;*.jpeg;*.jpe;*.jfif", u"*.jpg;*.jpeg", u"JPEG pictures", true, 3, 65501},
     {"tiff", "tif", false, u"TIFF (libtiff ", u"*.tif;*.tiff", u"*.tif;*.tiff", u"TIFF pictures", true, -1, 0},
-    {"webp", "webp", true, u"WebP (libwebp ", u"*.webp", u"*.webp", u"WebP pictures", false, -1, 16384}};
+    {"webp", "webp", true, u"WebP (libwebp ", u"*.webp", u"*.webp", u"WebP pictures", false, -1, 16384},
+    {"jxl", "jxl", true, u"JPEG XL (libjxl ", u"*.jxl", u"*.jxl", u"JPEG XL pictures", false, -1, 0}};
 
 const Format &Named(const std::string &name) {
     return *std::find_if(std::begin(kFormats), std::end(kFormats), [&](const Format &f) { return f.name == name; });
