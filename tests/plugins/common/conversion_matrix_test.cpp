@@ -264,7 +264,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SettingsCase{"png", {{"Compression level (0 fastest, 9 smallest)", 0}}, {{"Compression level (0 fastest, 9 smallest)", 9}}},
                       SettingsCase{"jpeg", {{"Quality", 90}}, {{"Quality", 20}}},
                       SettingsCase{"webp", {{"Lossless", 0}, {"Quality", 90}}, {{"Lossless", 0}, {"Quality", 10}}},
-                      SettingsCase{"tiff", {{"Compression", 0}}, {{"Compression", 1}}}),
+                      SettingsCase{"tiff", {{"Compression", 0}}, {{"Compression", 1}}},
+                      SettingsCase{"jxl", {{"Quality", 90}}, {{"Quality", 50}}}),
     kCaseName);
 
 // Every compression the TIFF dialog offers is what the file says, and gives back exactly a
