@@ -119,14 +119,12 @@ bool Open(const WCHAR *path, int events, Decoding *out) {
     return true;
 }
 
-// The picture's sides as shown, orientations 5 to 8 turning it a quarter; false, with the
-// cause, when they are out of the kit's limits.
+// The picture's sides as shown: libjxl gives them with the orientation applied (and the
+// orientation as 1). False, with the cause, when they are out of the kit's limits.
 bool ShownSize(const JxlBasicInfo &info, int32_t *width, int32_t *height) {
-    const bool turned = info.orientation >= JXL_ORIENT_TRANSPOSE;
-    const int64_t w = turned ? info.ysize : info.xsize, h = turned ? info.xsize : info.ysize;
-    if (!kit::WithinLimits(w, h)) return false;
-    *width = static_cast<int32_t>(w);
-    *height = static_cast<int32_t>(h);
+    if (!kit::WithinLimits(info.xsize, info.ysize)) return false;
+    *width = static_cast<int32_t>(info.xsize);
+    *height = static_cast<int32_t>(info.ysize);
     return true;
 }
 
