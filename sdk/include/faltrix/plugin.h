@@ -231,8 +231,8 @@ typedef int32_t (*GetPictureMetadataFn)(const WCHAR *path, MetadataSinkFn sink, 
  * item, nonzero when its format cannot (or the key is unknown): the host then tells the user
  * and, for "icc", converts the pixels to sRGB so that the picture looks the same. The host
  * calls it with a null key before every SaveDIBPicture, so nothing outlives one picture.
- * Only "icc", "exif", "xmp" and "source-jpeg" are handed to outputs; the EXIF says orientation 1 (the
- * pixels are upright) and gives the stored size. [job thread] */
+ * Only "icc", "exif", "xmp" and "source-jpeg" are handed to outputs; the EXIF says
+ * orientation 1 (the pixels are upright) and gives the stored size. [job thread] */
 typedef int32_t (*SetPictureMetadataFn)(const char *key, const void *bytes, int32_t size);
 
 /* Declarations for plug-in authors: define the entry points with these names and types. */
