@@ -63,11 +63,11 @@ int main(int argc, char **argv) {
     bool ok = true;
     const std::pair<const char *, const char *> formats[] = {{"bmp", "bmp"}, {"png", "png"}, {"gif", "gif"},
                                                               {"jpeg", "jpg"}, {"tiff", "tif"}, {"webp", "webp"},
-                                                              {"heif-heic", "heic"}, {"heif-avif", "avif"}};
+                                                              {"heif-heic", "heic"}, {"heif-avif", "avif"}, {"jxl", "jxl"}};
     for (const auto &[format, ext] : formats) ok = Store(format, chart24, folder / (std::string("chart.") + ext)) && ok;
     for (const char *format : {"bmp", "png", "gif"}) ok = Store(format, palette, folder / (std::string("palette.") + format)) && ok;
     for (const char *format : {"png", "gif"}) ok = Store(format, alpha, folder / (std::string("alpha.") + format)) && ok;
-    ok = Store("webp", alpha, folder / "alpha.webp") && ok;
+    for (const char *format : {"webp", "jxl"}) ok = Store(format, alpha, folder / (std::string("alpha.") + format)) && ok;
     DeleteObject(chart24);
     DeleteObject(palette);
     DeleteObject(alpha);

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-20}
 shift || true
 formats=("$@")
-[ ${#formats[@]} -gt 0 ] || formats=(bmp png gif jpeg tiff webp heif)
+[ ${#formats[@]} -gt 0 ] || formats=(bmp png gif jpeg tiff webp heif jxl)
 
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DFALTRIX_BUILD_FUZZERS=ON -DFALTRIX_BUILD_TESTS=OFF -DFALTRIX_BUILD_BENCH=OFF >/dev/null

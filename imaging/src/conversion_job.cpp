@@ -187,6 +187,7 @@ JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCH
     // The items are fitted to the stored picture, whose pixels turn sRGB when the profile
     // cannot go with them.
     HandMetadataToOutput(&metadata, request.metadata, target.bitmap);
+    OfferSourceJpeg(input, metadata, request.metadata, target.bitmap == decoded.bitmap);
     JobEnd outcome = StoreStage(target, output, request);
     if (outcome.outcome == ConversionOutcome::Stored) outcome.notices = std::move(metadata.notices);
     // The DC goes first: the bitmap is still selected in it.

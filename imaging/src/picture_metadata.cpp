@@ -9,6 +9,7 @@
 
 #include <charconv>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string_view>
 
@@ -271,6 +272,7 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
     // left as they were, as it always had them.
     if (!choice.icc || canSet) {
         if (ConvertToSrgb(bitmap, metadata->icc)) {
+            metadata->pixelsConverted = true;
             if (choice.icc) metadata->notices.push_back(u"the output format keeps no colour profile; the colours were converted to sRGB");
             return;
         }
@@ -278,6 +280,28 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
         return;
     }
     metadata->notices.push_back(u"the output format keeps no colour profile");
+}
+
+void OfferSourceJpeg(const WCHAR *path, const PictureMetadata &metadata, const MetadataChoice &choice,
+                     bool storedAsDecoded) {
+    OutputPluginList &output = OutputPlugins();
+    if (!storedAsDecoded || metadata.pixelsConverted || !choice.icc || !choice.exif || !choice.xmp ||
+        !output.HasPictureMetadata())
+        return;
+    std::string file;
+    if (!Utf16ToUtf8Exact(path, &file)) return;
+    std::ifstream in(file, std::ios::binary);
+    std::string bytes(3, '\0');
+    if (!in.read(bytes.data(), 3) || bytes != "\xFF\xD8\xFF") return;
+    in.seekg(0, std::ios::end);
+    const std::streamoff size = in.tellg();
+    if (size <= 0 || size > FALTRIX_METADATA_MAX_SIZE ||
+        output.SetPictureMetadata(FALTRIX_METADATA_SOURCE_JPEG, "", 0) != 0)
+        return;
+    bytes.resize(static_cast<size_t>(size));
+    in.seekg(0);
+    if (in.read(bytes.data(), size))
+        output.SetPictureMetadata(FALTRIX_METADATA_SOURCE_JPEG, bytes.data(), static_cast<int32_t>(size));
 }
 
 }  // namespace faltrix

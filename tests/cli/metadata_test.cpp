@@ -18,6 +18,7 @@
 #include <QImage>
 #include <QImageReader>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <cstdio>
@@ -276,9 +277,13 @@ class MetadataOutput : public Metadata, public ::testing::WithParamInterface<Out
 
 TEST_P(MetadataOutput, KeepsEachBlockItHoldsWithThePicturesSizeUpright) {
     const OutputCase &c = GetParam();
-    if (QStringList{"photo.tif", "photo.heic", "photo.avif"}.contains(c.arguments[0])) {  // read back from an output of ours
-        if (!c.arguments[0].endsWith(".tif") && !QFile::exists(Path("plugins/input/heif.so"))) GTEST_SKIP() << "no libheif";
-        ASSERT_EQ(Run({"photo.jpg", "-o", c.arguments[0]}).first, 0);
+    const QString made = c.arguments[0];
+    if (QStringList{"photo.tif", "photo.heic", "photo.avif", "photo.jxl", "recompressed.jxl"}.contains(made)) {  // read back from an output of ours
+        const QString plugin = made.endsWith(".jxl") ? "jxl" : "heif";
+        if (!made.endsWith(".tif") && !QFile::exists(Path("plugins/input/" + plugin + ".so"))) GTEST_SKIP() << "no " << plugin.toStdString();
+        // recompressed.jxl holds the JPEG itself, its own EXIF (orientation 6) and all.
+        const QStringList option = made.startsWith("recompressed") ? QStringList{"--option", "recompress-jpeg=1"} : QStringList{};
+        ASSERT_EQ(Run(option + QStringList{"photo.jpg", "-o", made}).first, 0);
     }
     const auto [exitCode, said] = Run(c.arguments);
     ASSERT_EQ(exitCode, 0) << said;
@@ -309,6 +314,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // HEIC and AVIF come back through our own reader, as TIFF does.
                       OutputCase{"HeicRead", {"photo.heic", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
                       OutputCase{"AvifRead", {"photo.avif", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
+                      OutputCase{"JxlRead", {"photo.jxl", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
+                      OutputCase{"JxlRecompressedRead", {"recompressed.jxl", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
                       OutputCase{"Bmp", {"photo.jpg", "-o", "out.bmp"}, ReadBmp, "icc", kHeight, kWidth},
                       OutputCase{"BmpStrippedInSrgb", {"--strip", "photo.jpg", "-o", "out.bmp"}, ReadBmp, "", kHeight, kWidth, 225},
                       OutputCase{"StripOnlyExif", {"--strip-only", "exif", "photo.jpg", "-o", "out.jpg"}, ReadJpeg, "icc xmp", kHeight, kWidth},
@@ -338,6 +345,50 @@ TEST_F(Metadata, GifLooksLikeTheSrgbRendering) {
     EXPECT_LT(difference / (3.0 * gif.width() * gif.height()), 2.0);
 }
 
+// ---- a JPEG stored as itself -------------------------------------------------------------------
+
+struct SourceCase {
+    const char *name;
+    QStringList arguments;  // before "-o out.jxl"
+    bool rebuilt;           // the output holds what rebuilds the JPEG
+};
+
+class JpegSource : public Metadata, public ::testing::WithParamInterface<SourceCase> {};
+
+// The JPEG XL output, asked to, gets the JPEG's bytes only when the picture is stored as
+// decoded, and djxl then gives them back byte for byte.
+TEST_P(JpegSource, HandedOverOnlyWhenStoredAsDecoded) {
+    const SourceCase &c = GetParam();
+    if (!QFile::exists(Path("plugins/output/jxl.so"))) GTEST_SKIP() << "no libjxl";
+    QStringList arguments = c.arguments;
+    if (arguments.last().contains(u'/')) {  // of tests/data, copied in
+        ASSERT_TRUE(QFile::copy(FALTRIX_TEST_DATA_DIR "/" + arguments.last(), Path("source.jpg")));
+        arguments.last() = "source.jpg";
+    }
+    const auto [exitCode, said] = Run(arguments + QStringList{"-o", "out.jxl"});
+    ASSERT_EQ(exitCode, 0) << said;
+    QFile out(Path("out.jxl")), photo(Path("photo.jpg"));
+    ASSERT_TRUE(out.open(QIODevice::ReadOnly) && photo.open(QIODevice::ReadOnly));
+    EXPECT_EQ(out.readAll().contains("jbrd"), c.rebuilt);
+    const QString djxl = QStandardPaths::findExecutable("djxl");
+    if (!c.rebuilt || djxl.isEmpty()) return;
+    ASSERT_EQ(QProcess::execute(djxl, {Path("out.jxl"), Path("back.jpg"), "--quiet"}), 0);
+    QFile back(Path("back.jpg"));
+    ASSERT_TRUE(back.open(QIODevice::ReadOnly));
+    EXPECT_EQ(back.readAll(), photo.readAll());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JpegSource,
+    ::testing::Values(SourceCase{"AsDecoded", {"--option", "recompress-jpeg=1", "photo.jpg"}, true},
+                      SourceCase{"OptionOff", {"photo.jpg"}, false},
+                      SourceCase{"Resized", {"--option", "recompress-jpeg=1", "photo.jpg", "-W", "8"}, false},
+                      SourceCase{"Stripped", {"--option", "recompress-jpeg=1", "--strip-only", "xmp", "photo.jpg"}, false},
+                      SourceCase{"NotAJpeg", {"--option", "recompress-jpeg=1", "photo16.png"}, false},
+                      // libjxl cannot store a CMYK JPEG as itself: its pixels are stored.
+                      SourceCase{"CmykFromPixels", {"--option", "recompress-jpeg=1", "jpeg/layouts/adobe-cmyk.jpg"}, false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 // ---- what the converter says -------------------------------------------------------------------
 
 struct WarningCase {
@@ -351,7 +402,9 @@ class MetadataWarning : public Metadata, public ::testing::WithParamInterface<Wa
 TEST_P(MetadataWarning, OneLinePerKindAndExitZero) {
     QStringList arguments = GetParam().arguments;
     const QString input = QFileInfo(arguments[0]).fileName();
-    if (arguments[0].startsWith("heif/") && !QFile::exists(Path("plugins/input/heif.so"))) GTEST_SKIP() << "no libheif";
+    const QString format = arguments[0].section(u'/', 0, 0);
+    if ((format == "heif" || format == "jxl") && !QFile::exists(Path("plugins/input/" + format + ".so")))
+        GTEST_SKIP() << "no " << format.toStdString();
     if (arguments[0].contains(u'/')) {
         ASSERT_TRUE(QFile::copy(FALTRIX_TEST_DATA_DIR "/" + arguments[0], Path(input)));
     }
@@ -376,6 +429,10 @@ INSTANTIATE_TEST_SUITE_P(
                     "W: reduced 16 to 8 bits per sample\n"},
         WarningCase{"HeifDepth", {"heif/layouts/deep-10-bits-alpha.heic", "-o", "out.bmp"}, "W: reduced 10 to 8 bits per sample\n"},
         WarningCase{"HeifImages", {"heif/layouts/two-images-red-then-blue.heic", "-o", "out.bmp"}, "W: kept frame 1 of 2\n"},
+        WarningCase{"JxlDepth", {"jxl/layouts/deep-16-bits-alpha.jxl", "-o", "out.bmp"}, "W: reduced 16 to 8 bits per sample\n"},
+        WarningCase{"JxlColours", {"jxl/layouts/adobe-rgb-in-xyb.jxl", "-o", "out.bmp"},
+                    "W: dropped the colour profile: libjxl gives the pixels in sRGB\n"},
+        WarningCase{"JxlFrames", {"jxl/layouts/animation-red-then-blue.jxl", "-o", "out.bmp"}, "W: kept frame 1 of 2\n"},
         WarningCase{"HeifColours", {"heif/layouts/bt2020-pq-colours.avif", "-o", "out.bmp"},
                     "W: dropped the colour description (primaries 9, transfer 16): the pixels are taken as sRGB\n"},
         // An EXIF block past the limit and a profile cut short are dropped; the pixels convert.

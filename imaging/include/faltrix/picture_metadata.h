@@ -25,6 +25,7 @@ struct PictureMetadata {
     std::string exif;  // the TIFF structure, without "Exif\0\0"
     std::string xmp;   // the packet
     std::vector<std::u16string> notices;  // one line each, in words for the user
+    bool pixelsConverted = false;  // HandMetadataToOutput turned the pixels into sRGB
 };
 
 // Asks the current input plug-in for the items of the picture at path, right after its
@@ -41,6 +42,15 @@ PictureMetadata ReadPictureMetadata(const WCHAR *path);
 // Adds a notice for each kind of item the output does not keep. Does nothing, at no cost,
 // when the picture has no items and the plug-in no SetPictureMetadata.
 void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HBITMAP bitmap);
+
+// Offers the current output plug-in the input file at path as FALTRIX_METADATA_SOURCE_JPEG
+// when the picture is stored as decoded (storedAsDecoded: same size and pixels, and neither a
+// block left out by choice nor pixels converted by HandMetadataToOutput): first empty, then,
+// only when the output takes that, with the file's bytes, so that no other conversion reads
+// the file again. A file that is no JPEG or over FALTRIX_METADATA_MAX_SIZE is not offered; a
+// refusal is no concern of the user's. Call it after HandMetadataToOutput.
+void OfferSourceJpeg(const WCHAR *path, const PictureMetadata &metadata, const MetadataChoice &choice,
+                     bool storedAsDecoded);
 
 // ---- The pieces, for the job and its tests ------------------------------------------------
 

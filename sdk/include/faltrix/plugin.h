@@ -186,6 +186,14 @@ typedef int32_t (*SetPluginOptionFn)(const WCHAR *name, const WCHAR *value);
  *   "dropped"          (input only) words, UTF-8, for anything else the DIB does not keep,
  *                      shown after "dropped " ("the second alpha channel"); may be given
  *                      more than once
+ *   "source-jpeg"      (output only, handed by the host, never by an input plug-in) the
+ *                      bytes of the input file, when it is a JPEG (starts FF D8 FF) of at
+ *                      most FALTRIX_METADATA_MAX_SIZE bytes and the picture is stored as
+ *                      decoded (same size, no --strip, pixels not converted by the host),
+ *                      for an output that can store the JPEG itself rather than its pixels.
+ *                      The host first offers it empty (size 0): an output that answers 0 to
+ *                      that gets the bytes in a second call; a refusal is never reported to
+ *                      the user
  *
  * Sizes count bytes, never WCHAR units; no item is NUL-terminated by the protocol. No item is
  * larger than FALTRIX_METADATA_MAX_SIZE: the host drops a larger one without copying it. The
@@ -198,6 +206,7 @@ typedef int32_t (*SetPluginOptionFn)(const WCHAR *name, const WCHAR *value);
 #define FALTRIX_METADATA_FRAMES "frames"
 #define FALTRIX_METADATA_BITS_PER_SAMPLE "bits-per-sample"
 #define FALTRIX_METADATA_DROPPED "dropped"
+#define FALTRIX_METADATA_SOURCE_JPEG "source-jpeg"
 #define FALTRIX_METADATA_MAX_SIZE (16 * 1024 * 1024) /* bytes per item */
 
 /* Where an input plug-in hands over one item: context is the one GetPictureMetadata got, key
@@ -222,8 +231,8 @@ typedef int32_t (*GetPictureMetadataFn)(const WCHAR *path, MetadataSinkFn sink, 
  * item, nonzero when its format cannot (or the key is unknown): the host then tells the user
  * and, for "icc", converts the pixels to sRGB so that the picture looks the same. The host
  * calls it with a null key before every SaveDIBPicture, so nothing outlives one picture.
- * Only "icc", "exif" and "xmp" are handed to outputs; the EXIF says orientation 1 (the
- * pixels are upright) and gives the stored size. [job thread] */
+ * Only "icc", "exif", "xmp" and "source-jpeg" are handed to outputs; the EXIF says
+ * orientation 1 (the pixels are upright) and gives the stored size. [job thread] */
 typedef int32_t (*SetPictureMetadataFn)(const char *key, const void *bytes, int32_t size);
 
 /* Declarations for plug-in authors: define the entry points with these names and types. */

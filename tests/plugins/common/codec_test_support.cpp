@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -284,6 +285,21 @@ QImage TestChart(int width, int height, bool withAlpha) {
         }
     }
     return image;
+}
+
+double Psnr(const QImage &have, const QImage &expected) {
+    double sum = 0;
+    for (int y = 0; y < have.height(); ++y)
+        for (int x = 0; x < have.width(); ++x)
+            for (int shift : {16, 8, 0}) {
+                const int d = int(have.pixel(x, y) >> shift & 0xFF) - int(expected.pixel(x, y) >> shift & 0xFF);
+                sum += d * d;
+            }
+    return 10 * std::log10(255.0 * 255.0 * 3 * have.width() * have.height() / sum);
+}
+
+int32_t SetOption(const CodecPlugin &plugin, const char16_t *key, const char16_t *value) {
+    return reinterpret_cast<SetPluginOptionFn>(plugin.Symbol("SetPluginOption"))(key, value);
 }
 
 HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown) {

@@ -70,6 +70,9 @@ QApplication &App();
 int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char *, int>> values, bool confirm,
                        HWND parent = nullptr);
 
+// SetPluginOption of the plug-in.
+int32_t SetOption(const CodecPlugin &plugin, const char16_t *key, const char16_t *value);
+
 // ---- DIB sections ------------------------------------------------------------------------
 
 struct DibParams {
@@ -113,6 +116,10 @@ QImage DibToImage(HBITMAP bitmap);
 int MaxDifference(const QImage &have, const QImage &expected, std::string *where = nullptr);
 // Mean per-channel difference of the colours (alpha ignored) of two same-sized pictures.
 double MeanDifference(const QImage &have, const QImage &expected);
+
+// Peak signal-to-noise ratio of the colours of two same-sized pictures, in dB; infinity when
+// they are the same.
+double Psnr(const QImage &have, const QImage &expected);
 
 // A picture with gradients, fine lines and sharp edges, as ARGB32 (alpha 255 unless
 // withAlpha, which adds a transparent band and a half-transparent one).

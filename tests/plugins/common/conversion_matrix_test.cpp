@@ -24,7 +24,7 @@ using namespace faltrix::testing;
 struct Format {
     const char *name;  // plug-in name
     const char *ext;   // sample file extension
-    bool lossy;        // JPEG, WebP (lossy by default) and GIF (reduced to 256 colours)
+    bool lossy;        // JPEG, WebP, JPEG XL (lossy by default) and GIF (reduced to 256 colours)
     const char16_t *description, *inPatterns, *outPatterns, *patternsDescription;
     bool keepsResolution;
     int qtTolerance;  // how far Qt's reading of our file may be from ours; -1: not compared
@@ -37,7 +37,7 @@ struct Format {
 };
 
 // Qt widens BMP's 5-bit channels by shifting (31 -> 248), not by scaling; Qt's TIFF and WebP
-// readers are not always installed.
+// readers are not always installed, and it has none for JPEG XL.
 const Format kFormats[] = {
     {"bmp", "bmp", false, u"BMP (Faltrix's own codec ", u"*.bmp;*.dib", u"*.bmp", u"BMP pictures", true, 7, 0},
     {"png", "png", false, u"PNG (libpng 1.", u"*.png", u"*.png", u"PNG pictures", true, 0, 0},
@@ -48,7 +48,8 @@ const Format kFormats[] = {
     {"heif-heic", "heic", true, u"HEIC (libheif ", u"*.heic;*.heif;*.avif", u"*.heic;*.heif", u"HEIC pictures", false, -1, 0,
      "heif", u"HEIF/HEIC and AVIF (libheif ", u"HEIF, HEIC and AVIF pictures"},
     {"heif-avif", "avif", true, u"AVIF (libheif ", u"*.heic;*.heif;*.avif", u"*.avif", u"AVIF pictures", false, -1, 0,
-     "heif", u"HEIF/HEIC and AVIF (libheif ", u"HEIF, HEIC and AVIF pictures"}};
+     "heif", u"HEIF/HEIC and AVIF (libheif ", u"HEIF, HEIC and AVIF pictures"},
+    {"jxl", "jxl", true, u"JPEG XL (libjxl ", u"*.jxl", u"*.jxl", u"JPEG XL pictures", false, -1, 0}};
 
 const Format &Named(const std::string &name) {
     return *std::find_if(std::begin(kFormats), std::end(kFormats), [&](const Format &f) { return f.name == name; });
@@ -278,7 +279,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(SettingsCase{"png", {{"Compression level (0 fastest, 9 smallest)", 0}}, {{"Compression level (0 fastest, 9 smallest)", 9}}},
                       SettingsCase{"jpeg", {{"Quality", 90}}, {{"Quality", 20}}},
                       SettingsCase{"webp", {{"Lossless", 0}, {"Quality", 90}}, {{"Lossless", 0}, {"Quality", 10}}},
-                      SettingsCase{"tiff", {{"Compression", 0}}, {{"Compression", 1}}}),
+                      SettingsCase{"tiff", {{"Compression", 0}}, {{"Compression", 1}}},
+                      SettingsCase{"jxl", {{"Quality", 90}}, {{"Quality", 50}}}),
     kCaseName);
 
 // Every compression the TIFF dialog offers is what the file says, and gives back exactly a

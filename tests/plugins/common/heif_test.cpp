@@ -6,30 +6,12 @@
 #include <QProcess>
 #include <QStandardPaths>
 
-#include <cmath>
-
 #include "codec_test_support.h"
 
 namespace faltrix {
 namespace {
 
 using namespace faltrix::testing;
-
-// Peak signal-to-noise ratio of the colours, in dB; infinity when they are the same.
-double Psnr(const QImage &have, const QImage &expected) {
-    double sum = 0;
-    for (int y = 0; y < have.height(); ++y)
-        for (int x = 0; x < have.width(); ++x)
-            for (int shift : {16, 8, 0}) {
-                const int d = int(have.pixel(x, y) >> shift & 0xFF) - int(expected.pixel(x, y) >> shift & 0xFF);
-                sum += d * d;
-            }
-    return 10 * std::log10(255.0 * 255.0 * 3 * have.width() * have.height() / sum);
-}
-
-int32_t SetOption(const CodecPlugin &plugin, const char16_t *key, const char16_t *value) {
-    return reinterpret_cast<SetPluginOptionFn>(plugin.Symbol("SetPluginOption"))(key, value);
-}
 
 struct RoundTripCase {
     const char *name;

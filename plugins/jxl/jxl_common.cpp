@@ -1,0 +1,19 @@
+#include "jxl_common.h"
+
+#include <jxl/decode.h>
+
+#include <string>
+
+namespace faltrix::jxl {
+
+kit::FormatInfo Format() {
+    const uint32_t v = JxlDecoderVersion();  // major * 1000000 + minor * 1000 + patch
+    const std::string version =
+        std::to_string(v / 1000000) + "." + std::to_string(v / 1000 % 1000) + "." + std::to_string(v % 1000);
+    std::u16string text = u"JPEG XL (libjxl ";
+    text.append(version.begin(), version.end());
+    text += u")";
+    return {text, {{u"*.jxl", u"JPEG XL pictures"}}, {}};
+}
+
+}  // namespace faltrix::jxl

@@ -1,0 +1,338 @@
+// The JPEG XL input plug-in: the first frame of a JPEG XL file, bare codestream or container,
+// as libjxl shows it by default, that is turned upright by its orientation; into a 32-bit DIB
+// with straight alpha when the picture has alpha (premultiplied sources are divided back by
+// libjxl), an 8-bit grey-ramp DIB when it is grey, else 24-bit. Deeper samples come down to 8
+// bits with a notice; the frames of an animation are counted past the first without being
+// decoded, and the colour profile (unless the pixels are sRGB), EXIF and XMP are noted for
+// GetPictureMetadata.
+//
+// The kit's limits are checked on the header, before any pixel is decoded, and so is the
+// memory libjxl will take: the JPEG plug-in's decoder may use 1 GiB, and so may this one.
+// libjxl 0.7 takes only its own structure through the memory manager it is given (which
+// refuses to go past the cap all the same); its sample planes it allocates itself, so each
+// frame is refused beforehand when its samples, at libjxl's 4 bytes each, come to more.
+#include <jxl/decode.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "faltrix/kit/entry_points.h"
+#include "jxl_common.h"
+
+namespace faltrix::jxl {
+namespace {
+
+// What libjxl may hold at once through its memory manager, as the JPEG plug-in's decoder.
+constexpr size_t kMaxDecoderMemory = size_t{1} << 30;
+// Each block starts with its size, so that freeing it gives the budget back; the header keeps
+// malloc's alignment.
+constexpr size_t kHeader = alignof(std::max_align_t);
+
+struct Budget {
+    std::atomic<size_t> used{0};
+    std::atomic<bool> refused{false};
+};
+
+void *Allocate(void *opaque, size_t size) {
+    auto *budget = static_cast<Budget *>(opaque);
+    if (size > kMaxDecoderMemory - kHeader ||
+        budget->used.fetch_add(size) + size > kMaxDecoderMemory) {
+        if (size <= kMaxDecoderMemory - kHeader) budget->used.fetch_sub(size);
+        budget->refused = true;
+        return nullptr;
+    }
+    auto *block = static_cast<unsigned char *>(std::malloc(size + kHeader));
+    if (!block) {
+        budget->used.fetch_sub(size);
+        return nullptr;
+    }
+    std::memcpy(block, &size, sizeof size);
+    return block + kHeader;
+}
+
+void Release(void *opaque, void *address) {
+    if (!address) return;
+    unsigned char *block = static_cast<unsigned char *>(address) - kHeader;
+    size_t size = 0;
+    std::memcpy(&size, block, sizeof size);
+    static_cast<Budget *>(opaque)->used.fetch_sub(size);
+    std::free(block);
+}
+
+// False, with the cause, when the samples of a width x height frame of this picture would
+// take libjxl more than the cap.
+bool WithinMemory(const JxlBasicInfo &info, uint64_t width, uint64_t height) {
+    const uint64_t bytes = width * height * (uint64_t{info.num_color_channels} + info.num_extra_channels) * 4;
+    if (bytes <= kMaxDecoderMemory) return true;
+    return kit::Fail("JPEG XL: decoding needs about " + std::to_string(bytes >> 20) + " MiB, more than the " +
+                     std::to_string(kMaxDecoderMemory >> 20) + " MiB the decoder may use");
+}
+
+// A file read whole into memory, and a decoder over it on libjxl's thread pool.
+struct Decoding {
+    std::vector<uint8_t> bytes;
+    Budget budget;
+    JxlMemoryManager manager{&budget, Allocate, Release};
+    JxlDecoder *decoder = nullptr;
+    RunnerGuard runner;
+    ~Decoding() {
+        if (decoder) JxlDecoderDestroy(decoder);
+    }
+
+    // The cause of libjxl's refusal.
+    bool Failed(JxlDecoderStatus status) const {
+        if (status == JXL_DEC_NEED_MORE_INPUT) return kit::Fail("JPEG XL: the file is cut short");
+        if (budget.refused)
+            return kit::Fail("JPEG XL: decoding needs more than the " + std::to_string(kMaxDecoderMemory >> 20) +
+                             " MiB the decoder may use");
+        return kit::Fail("JPEG XL: the file is damaged (libjxl refuses it)");
+    }
+};
+
+bool HasSignature(const uint8_t *p, size_t n) {
+    const JxlSignature signature = JxlSignatureCheck(p, n);
+    return signature == JXL_SIG_CODESTREAM || signature == JXL_SIG_CONTAINER;
+}
+
+// Reads the file and starts a decoder that reports events on it.
+bool Open(const WCHAR *path, int events, Decoding *out) {
+    kit::InputFile file;
+    if (!file.Open(path)) return false;
+    out->bytes.resize(static_cast<size_t>(file.size()));
+    if (!file.Read(out->bytes.data(), out->bytes.size())) return false;
+    if (!HasSignature(out->bytes.data(), out->bytes.size())) return kit::Fail("JPEG XL: no JPEG XL signature");
+    out->decoder = JxlDecoderCreate(&out->manager);
+    if (!out->decoder) return kit::Fail("not enough memory");
+    if ((out->runner.runner &&
+         JxlDecoderSetParallelRunner(out->decoder, JxlThreadParallelRunner, out->runner.runner) != JXL_DEC_SUCCESS) ||
+        JxlDecoderSubscribeEvents(out->decoder, events) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetUnpremultiplyAlpha(out->decoder, JXL_TRUE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetDecompressBoxes(out->decoder, JXL_TRUE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(out->decoder, out->bytes.data(), out->bytes.size()) != JXL_DEC_SUCCESS)
+        return kit::Fail("JPEG XL: libjxl cannot start decoding");
+    return true;
+}
+
+// The picture's sides as shown: libjxl gives them with the orientation applied (and the
+// orientation as 1). False, with the cause, when they are out of the kit's limits.
+bool ShownSize(const JxlBasicInfo &info, int32_t *width, int32_t *height) {
+    if (!kit::WithinLimits(info.xsize, info.ysize)) return false;
+    *width = static_cast<int32_t>(info.xsize);
+    *height = static_cast<int32_t>(info.ysize);
+    return true;
+}
+
+// sRGB, or grey on sRGB's curve: what the host takes pixels without a profile for.
+bool IsSrgb(JxlDecoder *decoder, JxlColorProfileTarget target) {
+    JxlColorEncoding encoding{};
+    return JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, target, &encoding) == JXL_DEC_SUCCESS &&
+           encoding.white_point == JXL_WHITE_POINT_D65 && encoding.transfer_function == JXL_TRANSFER_FUNCTION_SRGB &&
+           (encoding.color_space == JXL_COLOR_SPACE_GRAY ||
+            (encoding.color_space == JXL_COLOR_SPACE_RGB && encoding.primaries == JXL_PRIMARIES_SRGB));
+}
+
+// The profile of the decoded pixels, noted unless they are sRGB. Pixels stored in libjxl's
+// own colours (XYB) come out in the original's colours when libjxl can describe them without
+// a profile, and otherwise linear, which 8 bits hold badly: those are asked for as sRGB, and
+// the original profile said to be dropped.
+void NoteColour(JxlDecoder *decoder, bool xyb) {
+    JxlColorEncoding data{};
+    if (xyb && JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &data) ==
+                   JXL_DEC_SUCCESS &&
+        data.transfer_function == JXL_TRANSFER_FUNCTION_LINEAR) {
+        JxlColorEncoding srgb = data;
+        srgb.white_point = JXL_WHITE_POINT_D65;
+        srgb.primaries = JXL_PRIMARIES_SRGB;
+        srgb.transfer_function = JXL_TRANSFER_FUNCTION_SRGB;
+        srgb.rendering_intent = JXL_RENDERING_INTENT_RELATIVE;
+        if (JxlDecoderSetPreferredColorProfile(decoder, &srgb) == JXL_DEC_SUCCESS) {
+            if (!IsSrgb(decoder, JXL_COLOR_PROFILE_TARGET_ORIGINAL))
+                kit::NoteDropped("the colour profile: libjxl gives the pixels in sRGB");
+            return;
+        }
+    }
+    if (IsSrgb(decoder, JXL_COLOR_PROFILE_TARGET_DATA)) return;
+    size_t size = 0;
+    if (JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &size) != JXL_DEC_SUCCESS ||
+        size == 0 || size > FALTRIX_METADATA_MAX_SIZE)
+        return;
+    std::string profile(size, '\0');
+    if (JxlDecoderGetColorAsICCProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
+                                       reinterpret_cast<uint8_t *>(profile.data()), size) == JXL_DEC_SUCCESS)
+        kit::NoteMetadata(FALTRIX_METADATA_ICC, profile);
+}
+
+// The Exif or XMP box being read: libjxl fills the buffer, which grows up to the largest item
+// the host takes and past that is overwritten, so that a Brotli bomb costs no memory.
+class BoxReader {
+public:
+    explicit BoxReader(JxlDecoder *decoder) : decoder_(decoder) {}
+
+    // At a box: reads it when it is Exif or XMP, after finishing the one before.
+    void Start() {
+        Finish();
+        JxlBoxType type;
+        if (JxlDecoderGetBoxType(decoder_, type, JXL_TRUE) != JXL_DEC_SUCCESS) return;
+        if (std::memcmp(type, "Exif", 4) == 0) key_ = FALTRIX_METADATA_EXIF;
+        else if (std::memcmp(type, "xml ", 4) == 0) key_ = FALTRIX_METADATA_XMP;
+        else return;
+        data_.assign(4096, 0);
+        used_ = 0;
+        JxlDecoderSetBoxBuffer(decoder_, data_.data(), data_.size());
+    }
+
+    // libjxl has filled the buffer.
+    void Grow() {
+        used_ = data_.size() - JxlDecoderReleaseBoxBuffer(decoder_);
+        if (data_.size() <= FALTRIX_METADATA_MAX_SIZE) data_.resize(std::min<size_t>(data_.size() * 2, size_t{FALTRIX_METADATA_MAX_SIZE} + 1));
+        else used_ = data_.size() / 2;  // kept over the limit: NoteMetadata then says it is dropped
+        JxlDecoderSetBoxBuffer(decoder_, data_.data() + used_, data_.size() - used_);
+    }
+
+    // At the next box or the end: notes what was read. EXIF starts with the offset of the TIFF
+    // header from the end of that 32-bit field, which the host's EXIF item does not have.
+    void Finish() {
+        if (!key_) return;
+        const std::string_view box(reinterpret_cast<const char *>(data_.data()),
+                                   data_.size() - JxlDecoderReleaseBoxBuffer(decoder_));
+        const char *key = key_;
+        key_ = nullptr;
+        if (key != std::string_view(FALTRIX_METADATA_EXIF)) return kit::NoteMetadata(key, box);
+        if (box.size() < 4) return;
+        const auto *p = reinterpret_cast<const uint8_t *>(box.data());
+        const uint64_t offset = (uint64_t{p[0]} << 24) | (uint64_t{p[1]} << 16) | (uint64_t{p[2]} << 8) | p[3];
+        if (offset <= box.size() - 4) kit::NoteMetadata(key, box.substr(4 + static_cast<size_t>(offset)));
+    }
+
+private:
+    JxlDecoder *decoder_;
+    const char *key_ = nullptr;
+    std::vector<uint8_t> data_;
+    size_t used_ = 0;
+};
+
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+    Decoding file;
+    if (!Open(path, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE | JXL_DEC_BOX,
+              &file))
+        return nullptr;
+    JxlDecoder *decoder = file.decoder;
+    JxlBasicInfo info{};
+    kit::DibSpec spec;
+    JxlPixelFormat format{3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 4};
+    kit::Dib dib;
+    std::optional<kit::BitmapGuard> owned;
+    BoxReader boxes(decoder);
+    uint64_t frames = 0;
+    bool decoded = false;
+    for (bool more = true; more;) {
+        const JxlDecoderStatus status = JxlDecoderProcessInput(decoder);
+        switch (status) {
+        case JXL_DEC_SUCCESS:
+            more = false;
+            break;
+        case JXL_DEC_BASIC_INFO:
+            if (JxlDecoderGetBasicInfo(decoder, &info) != JXL_DEC_SUCCESS) return file.Failed(JXL_DEC_ERROR), nullptr;
+            if (!ShownSize(info, &spec.width, &spec.height) || !WithinMemory(info, info.xsize, info.ysize))
+                return nullptr;
+            if (info.alpha_bits > 0) {
+                format.num_channels = 4;
+                spec.bitCount = 32;
+            } else if (info.num_color_channels == 1) {
+                format.num_channels = 1;
+                spec.bitCount = 8;
+                spec.palette = kit::GreyPalette(8);
+            }
+            break;
+        case JXL_DEC_COLOR_ENCODING:
+            NoteColour(decoder, !info.uses_original_profile);
+            break;
+        case JXL_DEC_FRAME: {
+            // Frames past the first are counted, and skipped when they ask for a buffer.
+            if (++frames > 1) break;
+            JxlFrameHeader header{};
+            if (JxlDecoderGetFrameHeader(decoder, &header) != JXL_DEC_SUCCESS ||
+                !WithinMemory(info, header.layer_info.xsize, header.layer_info.ysize))
+                return file.Failed(JXL_DEC_ERROR), nullptr;
+            break;
+        }
+        case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+            if (decoded) {  // counting stops where skipping does
+                more = JxlDecoderSkipCurrentFrame(decoder) == JXL_DEC_SUCCESS;
+                break;
+            }
+            if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
+            owned.emplace(dib.bitmap);
+            size_t needed = 0;
+            if (JxlDecoderImageOutBufferSize(decoder, &format, &needed) != JXL_DEC_SUCCESS ||
+                needed != size_t{dib.stride} * static_cast<size_t>(spec.height) ||
+                JxlDecoderSetImageOutBuffer(decoder, &format, dib.bits, needed) != JXL_DEC_SUCCESS)
+                return kit::Fail<HBITMAP>("JPEG XL: the decoded picture differs from its description");
+            kit::ReportProgress(progress, 0, spec.height, data);
+            break;
+        }
+        case JXL_DEC_FULL_IMAGE:
+            decoded = true;
+            break;
+        case JXL_DEC_BOX:
+            boxes.Start();
+            break;
+        case JXL_DEC_BOX_NEED_MORE_OUTPUT:
+            boxes.Grow();
+            break;
+        default:
+            // A damaged later frame or box, or one that ends with the file, costs only what it
+            // holds once the first frame is there.
+            if (!decoded) return file.Failed(status), nullptr;
+            more = false;
+            break;
+        }
+    }
+    if (!decoded || !owned) return file.Failed(JXL_DEC_NEED_MORE_INPUT), nullptr;
+    boxes.Finish();
+
+    // R, G, B (A) as libjxl gives them; B, G, R (A) as the DIB holds them.
+    const int channels = format.num_channels;
+    for (int32_t y = 0; y < spec.height; ++y) {
+        uint8_t *row = dib.Row(y);
+        for (int32_t x = 0; channels >= 3 && x < spec.width; ++x, row += channels) std::swap(row[0], row[2]);
+        kit::ReportProgress(progress, y + 1, spec.height, data);
+    }
+    if (channels == 4) kit::KeepFullTransparency(dib, spec.width, spec.height);
+    if (info.bits_per_sample > 8) kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, info.bits_per_sample);
+    if (frames > 1) kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, frames);
+    return owned->Release();
+}
+
+bool Recognize(const WCHAR *path) {
+    kit::InputFile file;
+    if (!file.Open(path)) return false;
+    uint8_t head[12];
+    const size_t n = static_cast<size_t>(std::min<int64_t>(file.size(), sizeof head));
+    return file.Read(head, n) && HasSignature(head, n);
+}
+
+bool ReadSize(const WCHAR *path, PictureInfo *info) {
+    Decoding file;
+    if (!Open(path, JXL_DEC_BASIC_INFO, &file)) return false;
+    const JxlDecoderStatus status = JxlDecoderProcessInput(file.decoder);
+    JxlBasicInfo basic{};
+    if (status != JXL_DEC_BASIC_INFO || JxlDecoderGetBasicInfo(file.decoder, &basic) != JXL_DEC_SUCCESS)
+        return file.Failed(status);
+    int32_t width = 0, height = 0;
+    if (!ShownSize(basic, &width, &height)) return false;
+    info->width = width;
+    info->height = height;
+    return true;
+}
+
+}  // namespace
+}  // namespace faltrix::jxl
+
+FALTRIX_KIT_INPUT_PLUGIN(faltrix::jxl)

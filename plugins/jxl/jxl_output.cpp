@@ -1,0 +1,226 @@
+// The JPEG XL output plug-in: the picture through libjxl, lossy at a quality (turned into
+// libjxl's distance) or lossless, alpha kept, at an effort; the colour profile, EXIF and XMP
+// the host set are stored with it (the profile in the codestream, EXIF and XMP in boxes).
+//
+// With "recompress-jpeg" on, a JPEG source the host hands over (FALTRIX_METADATA_SOURCE_JPEG)
+// is stored as its own coefficients, losslessly and so that its bytes can be rebuilt; the
+// JPEG carries its own profile, EXIF and XMP there. A JPEG libjxl cannot take that way
+// (arithmetic-coded, CMYK) is stored from the pixels as without the option.
+#include <jxl/encode.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "faltrix/kit/entry_points.h"
+#include "jxl_common.h"
+
+namespace faltrix::jxl::output {
+namespace {
+
+// The JPEG plug-in's default quality; at 90 the distance is 1.0, which libjxl takes for
+// visually lossless.
+constexpr int kDefaultQuality = 90;
+// The default effort: on a 24-megapixel picture (the chart enlarged) on two cores, effort 5
+// took 12 s and 1 GB at most, libjxl's own default of 7 took 27 s and 2 GB for a file no
+// smaller, and 3 took 4 s for one nearly twice the size.
+constexpr int kDefaultEffort = 5;
+
+std::vector<kit::OptionSpec> Specs() {
+    return {{"lossless", "Lossless", kit::Setting::Kind::Flag, 0, 1, {}, 0},
+            {"quality", "Quality", kit::Setting::Kind::Integer, 0, 100, {}, kDefaultQuality},
+            {"effort", "Effort (1 fastest, 9 smallest)", kit::Setting::Kind::Integer, 1, 9, {}, kDefaultEffort},
+            {"recompress-jpeg", "Recompress JPEG sources losslessly", kit::Setting::Kind::Flag, 0, 1, {}, 0}};
+}
+
+}  // namespace
+
+constexpr const char *kTitle = "JPEG XL settings";  // of the settings dialog, naming its kept values
+
+// The session's settings, set by the dialog or SetPluginOption and read by a job thread.
+kit::Options options(Specs());
+
+namespace {
+
+// The values the dialog program kept from an earlier run, if any.
+[[maybe_unused]] const bool g_kept = kit::TakeKeptOptions(kTitle, &options);
+
+// libjxl's distance for a quality: 0.1 + (100 - q) * 0.09 from 30 up (1.0 at 90), as libjxl's
+// own command-line encoder maps it; below 30 on to 25, libjxl's largest, at 0.
+float Distance(int quality) {
+    if (quality >= 30) return 0.1f + static_cast<float>(100 - quality) * 0.09f;
+    return 6.4f + static_cast<float>(30 - quality) * (25.0f - 6.4f) / 30.0f;
+}
+
+}  // namespace
+
+kit::FormatInfo Format() { return jxl::Format(); }
+
+bool KeepsMetadata(std::string_view key, size_t) {
+    if (key == FALTRIX_METADATA_SOURCE_JPEG) return options.Get("recompress-jpeg") != 0;
+    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF || key == FALTRIX_METADATA_XMP;
+}
+
+namespace {
+
+struct EncoderGuard {
+    JxlEncoder *encoder = JxlEncoderCreate(nullptr);
+    ~EncoderGuard() {
+        if (encoder) JxlEncoderDestroy(encoder);
+    }
+};
+
+bool Succeeded(JxlEncoderStatus status) { return status == JXL_ENC_SUCCESS; }
+
+// libjxl's error as the cause.
+bool Refused(JxlEncoder *encoder) {
+    switch (JxlEncoderGetError(encoder)) {
+    case JXL_ENC_ERR_OOM: return kit::Fail("not enough memory");
+    case JXL_ENC_ERR_BAD_INPUT: return kit::Fail("JPEG XL: libjxl refuses the picture");
+    case JXL_ENC_ERR_JBRD: return kit::Fail("JPEG XL: the JPEG cannot be stored for rebuilding");
+    default: return kit::Fail("JPEG XL: libjxl failed while encoding");
+    }
+}
+
+// The frame settings every picture shares: the effort.
+JxlEncoderFrameSettings *Settings(JxlEncoder *encoder) {
+    JxlEncoderFrameSettings *settings = JxlEncoderFrameSettingsCreate(encoder, nullptr);
+    if (settings &&
+        !Succeeded(JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, options.Get("effort"))))
+        return nullptr;
+    return settings;
+}
+
+// EXIF goes in a box after the 32-bit offset of its TIFF header (0: right there), XMP as it is.
+bool AddBoxes(JxlEncoder *encoder) {
+    const std::string exif = kit::OutgoingMetadata(FALTRIX_METADATA_EXIF);
+    const std::string xmp = kit::OutgoingMetadata(FALTRIX_METADATA_XMP);
+    if (exif.empty() && xmp.empty()) return true;
+    if (!Succeeded(JxlEncoderUseBoxes(encoder))) return false;
+    if (!exif.empty()) {
+        const std::string box = std::string(4, '\0') + exif;
+        if (!Succeeded(JxlEncoderAddBox(encoder, "Exif", reinterpret_cast<const uint8_t *>(box.data()), box.size(),
+                                        JXL_FALSE)))
+            return false;
+    }
+    return xmp.empty() || Succeeded(JxlEncoderAddBox(encoder, "xml ", reinterpret_cast<const uint8_t *>(xmp.data()),
+                                                     xmp.size(), JXL_FALSE));
+}
+
+// The picture's pixels as one R, G, B (A) frame, with its profile (or sRGB) and boxes.
+bool AddPixels(JxlEncoder *encoder, const kit::SourcePicture &src) {
+    const bool alpha = src.HasAlpha(), lossless = options.Get("lossless") != 0;
+    const int w = src.width(), h = src.height();
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = static_cast<uint32_t>(w);
+    info.ysize = static_cast<uint32_t>(h);
+    info.bits_per_sample = 8;
+    info.num_color_channels = 3;
+    info.alpha_bits = alpha ? 8 : 0;
+    info.num_extra_channels = alpha ? 1 : 0;
+    // Lossy sRGB pixels go through libjxl's own colours (XYB), which compress best; lossless
+    // ones, and those of another profile, stay in their own, since readers get XYB back only
+    // in colours libjxl can describe without a profile, else linear: the profile would not
+    // come back as it was.
+    const std::string profile = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
+    info.uses_original_profile = lossless || !profile.empty() ? JXL_TRUE : JXL_FALSE;
+    if (!Succeeded(JxlEncoderSetBasicInfo(encoder, &info))) return Refused(encoder);
+    JxlColorEncoding srgb;
+    JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
+    if (!Succeeded(profile.empty() ? JxlEncoderSetColorEncoding(encoder, &srgb)
+                                   : JxlEncoderSetICCProfile(encoder, reinterpret_cast<const uint8_t *>(profile.data()),
+                                                             profile.size())) ||
+        !AddBoxes(encoder))
+        return Refused(encoder);
+
+    JxlEncoderFrameSettings *settings = Settings(encoder);
+    if (!settings ||
+        !Succeeded(lossless ? JxlEncoderSetFrameLossless(settings, JXL_TRUE)
+                            : JxlEncoderSetFrameDistance(settings, Distance(options.Get("quality")))))
+        return Refused(encoder);
+    const size_t channels = alpha ? 4 : 3;
+    std::vector<uint8_t> pixels(static_cast<size_t>(w) * static_cast<size_t>(h) * channels);
+    std::vector<uint8_t> bgra(static_cast<size_t>(w) * 4);
+    uint8_t *to = pixels.data();
+    for (int y = 0; y < h; ++y) {
+        src.RowToBGRA(y, bgra.data());
+        for (int x = 0; x < w; ++x, to += channels) {
+            const uint8_t *from = bgra.data() + static_cast<size_t>(x) * 4;
+            to[0] = from[2];
+            to[1] = from[1];
+            to[2] = from[0];
+            if (alpha) to[3] = from[3];
+        }
+    }
+    const JxlPixelFormat format{static_cast<uint32_t>(channels), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    return Succeeded(JxlEncoderAddImageFrame(settings, &format, pixels.data(), pixels.size())) || Refused(encoder);
+}
+
+// The JPEG's coefficients and what rebuilds its bytes.
+bool AddJpeg(JxlEncoder *encoder, const std::string &jpeg) {
+    JxlEncoderFrameSettings *settings = Settings(encoder);
+    return (settings && Succeeded(JxlEncoderStoreJPEGMetadata(encoder, JXL_TRUE)) &&
+            Succeeded(JxlEncoderAddJPEGFrame(settings, reinterpret_cast<const uint8_t *>(jpeg.data()), jpeg.size()))) ||
+           Refused(encoder);
+}
+
+// The whole file, in memory, so that a JPEG libjxl refuses late costs no partial output.
+bool Encode(JxlEncoder *encoder, std::vector<uint8_t> *out) {
+    JxlEncoderCloseInput(encoder);
+    out->resize(64 * 1024);
+    size_t used = 0;
+    for (;;) {
+        uint8_t *next = out->data() + used;
+        size_t left = out->size() - used;
+        const JxlEncoderStatus status = JxlEncoderProcessOutput(encoder, &next, &left);
+        used = out->size() - left;
+        if (status == JXL_ENC_SUCCESS) break;
+        if (status != JXL_ENC_NEED_MORE_OUTPUT) return Refused(encoder);
+        out->resize(out->size() * 2);
+    }
+    out->resize(used);
+    return true;
+}
+
+// The stored bytes: the source JPEG's when it is handed over and libjxl takes it, else the
+// pixels'.
+bool Compress(const kit::SourcePicture &src, RunnerGuard &runner, std::vector<uint8_t> *out) {
+    EncoderGuard encoder;
+    if (!encoder.encoder) return kit::Fail("not enough memory");
+    if (runner.runner && !Succeeded(JxlEncoderSetParallelRunner(encoder.encoder, JxlThreadParallelRunner, runner.runner)))
+        return Refused(encoder.encoder);
+    const std::string jpeg = kit::OutgoingMetadata(FALTRIX_METADATA_SOURCE_JPEG);
+    if (!jpeg.empty() && AddJpeg(encoder.encoder, jpeg) && Encode(encoder.encoder, out)) return true;
+    if (!jpeg.empty()) {
+        kit::ClearLastFailure();
+        JxlEncoderReset(encoder.encoder);
+        if (runner.runner &&
+            !Succeeded(JxlEncoderSetParallelRunner(encoder.encoder, JxlThreadParallelRunner, runner.runner)))
+            return Refused(encoder.encoder);
+    }
+    return AddPixels(encoder.encoder, src) && Encode(encoder.encoder, out);
+}
+
+kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+    std::string target;
+    kit::SourcePicture src;
+    if (!kit::PathToUtf8(path, &target)) return kit::SaveResult::kBadPath;
+    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
+    kit::ReportProgress(progress, 0, 100, data);
+    RunnerGuard runner;
+    std::vector<uint8_t> bytes;
+    if (!Compress(src, runner, &bytes)) return kit::SaveResult::kEncoderFailed;
+    kit::ReportProgress(progress, 90, 100, data);
+    kit::OutputFile out(target);
+    if (!out.ok() || !out.Write(bytes.data(), bytes.size()) || !out.Close()) return kit::SaveResult::kOutputFailed;
+    kit::ReportProgress(progress, 100, 100, data);
+    return kit::SaveResult::kStored;
+}
+
+}  // namespace
+}  // namespace faltrix::jxl::output
+
+FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::jxl::output)
+FALTRIX_KIT_METADATA_OUTPUT(faltrix::jxl::output)
+FALTRIX_KIT_SETTINGS(faltrix::jxl::output, faltrix::jxl::output::kTitle)
