@@ -100,8 +100,8 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
                                      "Stop a file's conversion after this many seconds (default 120; "
                                      "0: no limit).",
                                      "SECONDS");
-    const QCommandLineOption quality("quality", "Quality of a lossy output (JPEG 1 to 100, WebP 0 to 100).", "N");
-    const QCommandLineOption lossless("lossless", "Store losslessly where the output format can choose (WebP).");
+    const QCommandLineOption quality("quality", "Quality of a lossy output (JPEG 1 to 100; WebP, HEIC, AVIF and JPEG XL 0 to 100).", "N");
+    const QCommandLineOption lossless("lossless", "Store losslessly where the output format can choose (WebP, HEIC, AVIF, JPEG XL).");
     const QCommandLineOption compression("compression",
                                          "Compression of the output: a TIFF scheme (none, lzw, deflate, packbits) "
                                          "or a PNG level.",
