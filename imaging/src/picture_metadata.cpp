@@ -285,8 +285,10 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
 void OfferSourceJpeg(const WCHAR *path, const PictureMetadata &metadata, const MetadataChoice &choice,
                      bool storedAsDecoded) {
     OutputPluginList &output = OutputPlugins();
+    // The offer first: it costs a call, where looking at the file costs an open and a read,
+    // and nearly every output declines it.
     if (!storedAsDecoded || metadata.pixelsConverted || !choice.icc || !choice.exif || !choice.xmp ||
-        !output.HasPictureMetadata())
+        !output.HasPictureMetadata() || output.SetPictureMetadata(FALTRIX_METADATA_SOURCE_JPEG, "", 0) != 0)
         return;
     std::string file;
     if (!Utf16ToUtf8Exact(path, &file)) return;
@@ -295,9 +297,7 @@ void OfferSourceJpeg(const WCHAR *path, const PictureMetadata &metadata, const M
     if (!in.read(bytes.data(), 3) || bytes != "\xFF\xD8\xFF") return;
     in.seekg(0, std::ios::end);
     const std::streamoff size = in.tellg();
-    if (size <= 0 || size > FALTRIX_METADATA_MAX_SIZE ||
-        output.SetPictureMetadata(FALTRIX_METADATA_SOURCE_JPEG, "", 0) != 0)
-        return;
+    if (size <= 0 || size > FALTRIX_METADATA_MAX_SIZE) return;
     bytes.resize(static_cast<size_t>(size));
     in.seekg(0);
     if (in.read(bytes.data(), size))

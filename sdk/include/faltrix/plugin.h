@@ -191,9 +191,10 @@ typedef int32_t (*SetPluginOptionFn)(const WCHAR *name, const WCHAR *value);
  *                      most FALTRIX_METADATA_MAX_SIZE bytes and the picture is stored as
  *                      decoded (same size, no --strip, pixels not converted by the host),
  *                      for an output that can store the JPEG itself rather than its pixels.
- *                      The host first offers it empty (size 0): an output that answers 0 to
- *                      that gets the bytes in a second call; a refusal is never reported to
- *                      the user
+ *                      The host first offers it empty (size 0) whenever the picture is stored
+ *                      as decoded: an output that answers 0 to that gets the bytes in a second
+ *                      call if the input is such a JPEG, and nothing more if not; a refusal is
+ *                      never reported to the user
  *
  * Sizes count bytes, never WCHAR units; no item is NUL-terminated by the protocol. No item is
  * larger than FALTRIX_METADATA_MAX_SIZE: the host drops a larger one without copying it. The
