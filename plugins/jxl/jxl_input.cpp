@@ -100,11 +100,11 @@ bool HasSignature(const uint8_t *p, size_t n) {
     return signature == JXL_SIG_CODESTREAM || signature == JXL_SIG_CONTAINER;
 }
 
-// Reads the file and starts a decoder that reports events on it.
-bool Open(const WCHAR *path, int events, Decoding *out) {
+// Reads the file, or its first `most` bytes, and starts a decoder that reports events on it.
+bool Open(const WCHAR *path, int events, Decoding *out, int64_t most = INT64_MAX) {
     kit::InputFile file;
     if (!file.Open(path)) return false;
-    out->bytes.resize(static_cast<size_t>(file.size()));
+    out->bytes.resize(static_cast<size_t>(std::min(file.size(), most)));
     if (!file.Read(out->bytes.data(), out->bytes.size())) return false;
     if (!HasSignature(out->bytes.data(), out->bytes.size())) return kit::Fail("JPEG XL: no JPEG XL signature");
     out->decoder = JxlDecoderCreate(&out->manager);
@@ -318,13 +318,22 @@ bool Recognize(const WCHAR *path) {
     return file.Read(head, n) && HasSignature(head, n);
 }
 
+// The header is in the first bytes of a bare codestream, and of nearly every container: the
+// size query, which the dialog makes at every change of the input field, reads 64 KiB and
+// the whole file only when the header lies further on.
 bool ReadSize(const WCHAR *path, PictureInfo *info) {
-    Decoding file;
-    if (!Open(path, JXL_DEC_BASIC_INFO, &file)) return false;
-    const JxlDecoderStatus status = JxlDecoderProcessInput(file.decoder);
+    constexpr int64_t kHeadBytes = int64_t{1} << 16;
+    std::optional<Decoding> file(std::in_place);
+    if (!Open(path, JXL_DEC_BASIC_INFO, &*file, kHeadBytes)) return false;
+    JxlDecoderStatus status = JxlDecoderProcessInput(file->decoder);
+    if (status == JXL_DEC_NEED_MORE_INPUT && file->bytes.size() == size_t{kHeadBytes}) {
+        file.emplace();
+        if (!Open(path, JXL_DEC_BASIC_INFO, &*file)) return false;
+        status = JxlDecoderProcessInput(file->decoder);
+    }
     JxlBasicInfo basic{};
-    if (status != JXL_DEC_BASIC_INFO || JxlDecoderGetBasicInfo(file.decoder, &basic) != JXL_DEC_SUCCESS)
-        return file.Failed(status);
+    if (status != JXL_DEC_BASIC_INFO || JxlDecoderGetBasicInfo(file->decoder, &basic) != JXL_DEC_SUCCESS)
+        return file->Failed(status);
     int32_t width = 0, height = 0;
     if (!ShownSize(basic, &width, &height)) return false;
     info->width = width;

@@ -145,7 +145,8 @@ TEST(LenientJpeg, SalvagesDamagedFilesOnlyWhenAskedAndSaysWhere) {
 class LayoutFiles : public ::testing::TestWithParam<Fixture> {};
 
 // A references.txt line: the file, its reference picture, the depth it is read into and how
-// far it may be from the reference: "max" (largest channel difference) or "mean".
+// far it may be from the reference: "max" (largest channel difference) or "mean". The size
+// query gives the reference's size too.
 TEST_P(LayoutFiles, DecodeToTheReferencePictureAtTheirDepth) {
     const Fixture &f = GetParam();
     const CodecPlugin &in = Loaded(f.format, "input");
@@ -157,6 +158,9 @@ TEST_P(LayoutFiles, DecodeToTheReferencePictureAtTheirDepth) {
     ASSERT_TRUE(view.ok);
     EXPECT_EQ(view.bitCount, std::stoi(f.words[1]));
     ASSERT_EQ(have.size(), expected.size());
+    int32_t w = 0, h = 0;  // the size query agrees
+    EXPECT_EQ(in.PictureSize(f.Path(f.file), &w, &h), 0);
+    EXPECT_EQ(QSize(w, h), expected.size());
     std::string where;
     if (f.words[2] == "mean") {
         EXPECT_LE(MeanDifference(have, expected), std::stod(f.words[3]));
