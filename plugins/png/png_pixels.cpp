@@ -25,7 +25,9 @@ namespace faltrix::png {
 namespace {
 
 constexpr uint32_t kIdat = 0x49444154;  // "IDAT"
-constexpr size_t kReadBytes = size_t{1} << 16;
+// libpng's own reads of IDAT data, so that its input runs out where libpng's does (which
+// decides, after the last row, how far the rest of the stream is read).
+constexpr size_t kReadBytes = 8192;
 // Filtered rows between the two threads: enough that neither waits on the other's pace.
 constexpr size_t kRingBytes = size_t{4} << 20;
 // Below this many filtered bytes a second thread costs more than it saves.
@@ -51,7 +53,8 @@ public:
         if (std::fseek(file_, -8, SEEK_CUR) != 0 || !ReadExactly(head, 8)) return false;
         if (BigEndian(head + 4) != kIdat) return Fail("PNG: Not enough image data");
         if (!Begin(head)) return false;
-        if (inflateInit(&z_) != Z_OK) return Fail("not enough memory");
+        // The window the stream's header asks for, as libpng takes it (0: the header's).
+        if (inflateInit2(&z_, 0) != Z_OK) return Fail("not enough memory");
         started_ = true;
         return true;
     }
@@ -62,7 +65,7 @@ public:
         z_.avail_out = uInt(n);
         while (z_.avail_out > 0) {
             if (z_.avail_in == 0 && !Refill()) return false;
-            const int result = inflate(&z_, Z_NO_FLUSH);
+            const int result = Step();
             if (result == Z_STREAM_END) {
                 ended_ = true;
                 if (z_.avail_out > 0) return Fail("PNG: Not enough image data");
@@ -78,12 +81,14 @@ public:
     // then checks the chunk it stands in.
     bool Finish() {
         uint8_t scratch[1024];
+        size_t extra = 0;  // bytes past the picture: libpng reads on while there are any
         while (!ended_) {
             if (z_.avail_in == 0 && !Refill()) return false;
             z_.next_out = scratch;
             z_.avail_out = sizeof scratch;
-            const int result = inflate(&z_, Z_NO_FLUSH);
-            if (result != Z_OK || z_.avail_out == sizeof scratch) break;
+            const int result = Step();
+            extra += sizeof scratch - z_.avail_out;
+            if (result != Z_OK || extra == 0) break;
         }
         while (left_ > 0) {
             const size_t part = std::min<size_t>(left_, buffer_.size());
@@ -95,16 +100,29 @@ public:
     }
 
 private:
+    // One inflate call; the first refuses a window beyond 32 KiB in libpng's words, before
+    // zlib looks at the header.
+    int Step() {
+        if (fresh_ && z_.avail_in > 0) {
+            if ((z_.next_in[0] >> 4) > 7) {
+                z_.msg = const_cast<char *>("invalid window size (libpng)");
+                return Z_DATA_ERROR;
+            }
+            fresh_ = false;
+        }
+        return inflate(&z_, Z_NO_FLUSH);
+    }
+
     static bool Fail(const char *cause) {
         kit::SetLastFailure(cause);
         return false;
     }
 
     bool ZlibFailure(int result) {
-        std::string cause = "PNG: IDAT: ";
-        cause += z_.msg != nullptr ? z_.msg : result == Z_MEM_ERROR ? "insufficient memory" : "decompression error";
-        kit::SetLastFailure(cause);
-        return false;
+        char cause[160];
+        std::snprintf(cause, sizeof cause, "PNG: IDAT: %s",
+                      z_.msg != nullptr ? z_.msg : result == Z_MEM_ERROR ? "insufficient memory" : "decompression error");
+        return Fail(cause);
     }
 
     bool ReadExactly(uint8_t *to, size_t n) {
@@ -123,16 +141,16 @@ private:
 
     // A chunk type is four ASCII letters; libpng names a wrong one with its bytes in hex.
     static bool CheckName(const uint8_t *name) {
-        std::string shown;
+        char cause[64] = "PNG: ";
+        size_t n = std::strlen(cause);
         bool letters = true;
         for (int i = 0; i < 4; ++i) {
             const bool letter = (name[i] >= 'A' && name[i] <= 'Z') || (name[i] >= 'a' && name[i] <= 'z');
-            char hex[5];
-            std::snprintf(hex, sizeof hex, "[%02X]", name[i]);
-            shown += letter ? std::string(1, char(name[i])) : std::string(hex);
+            n += size_t(std::snprintf(cause + n, sizeof cause - n, letter ? "%c" : "[%02X]", name[i]));
             letters = letters && letter;
         }
-        return letters || Fail(("PNG: " + shown + ": invalid chunk type").c_str());
+        std::snprintf(cause + n, sizeof cause - n, ": invalid chunk type");
+        return letters || Fail(cause);
     }
 
     bool CheckCrc() {
@@ -145,9 +163,9 @@ private:
     bool Refill() {
         while (left_ == 0) {
             uint8_t head[8];
-            if (!CheckCrc() || !ReadExactly(head, 8) || !CheckName(head + 4)) return false;
+            // libpng's order: the length, the name, then whether it is an IDAT.
+            if (!CheckCrc() || !ReadExactly(head, 8) || !Begin(head) || !CheckName(head + 4)) return false;
             if (BigEndian(head + 4) != kIdat) return Fail("PNG: Not enough image data");
-            if (!Begin(head)) return false;
         }
         const size_t part = std::min<size_t>(left_, buffer_.size());
         if (!ReadExactly(buffer_.data(), part)) return false;
@@ -162,6 +180,7 @@ private:
     std::vector<uint8_t> buffer_;
     z_stream z_{};
     bool started_ = false;
+    bool fresh_ = true;  // no inflate call yet
     bool ended_ = false;
     uint32_t left_ = 0;  // bytes of the current chunk not read yet
     uint32_t crc_ = 0;   // of the current chunk so far
@@ -278,12 +297,13 @@ void SwapRedBlue(const uint8_t *__restrict from, uint8_t *__restrict to, size_t 
 struct Rows {
     static constexpr uint32_t kEnded = 0x80000000u;  // in `inflated`: no more rows will come
     size_t stride = 0;   // filter type byte and the row's bytes
+    size_t pitch = 0;    // a slot: the row, the bytes a 4-byte load reads past it, cache-line aligned
     uint32_t count = 0;  // rows in the ring
     std::vector<uint8_t> ring;
     std::vector<uint8_t> zeros;  // the row above the first
     std::atomic<uint32_t> inflated{0}, stored{0};
     std::atomic<bool> badFilter{false};
-    uint8_t *Slot(uint32_t y) { return ring.data() + size_t(y % count) * stride; }
+    uint8_t *Slot(uint32_t y) { return ring.data() + size_t(y % count) * pitch; }
 };
 
 // Unfilters row y in its slot against row y - 1 and stores it in the section.
@@ -326,12 +346,24 @@ bool Read(FILE *file, uint32_t width, uint32_t height, const kit::Dib &dib, Prog
     if (!stream.Start()) return false;
     Rows rows;
     rows.stride = size_t(width) * kBpp + 1;
+    rows.pitch = (rows.stride + 3 + 63) / 64 * 64;
     bool threaded = rows.stride * height >= kThreadedBytes;
     rows.count = threaded ? uint32_t(std::max<size_t>(3, std::min<size_t>(height, kRingBytes / rows.stride))) : 2;
-    // Padded for the 4-byte loads of 3-byte pixels at the ends of the rows.
-    rows.ring.resize(rows.stride * rows.count + 4);
-    rows.zeros.assign(rows.stride + 4, 0);
+    rows.ring.resize(rows.pitch * rows.count);
+    rows.zeros.assign(rows.pitch, 0);
     std::thread storer;
+    // However this function is left, the second thread is told the rows have ended and joined.
+    struct Joiner {
+        Rows &rows;
+        std::thread &thread;
+        void Join() {
+            if (!thread.joinable()) return;
+            rows.inflated.fetch_or(Rows::kEnded);
+            rows.inflated.notify_one();
+            thread.join();
+        }
+        ~Joiner() { Join(); }
+    } joiner{rows, storer};
     if (threaded) {
         try {
             storer = std::thread([&] { StoreRows<kBpp>(rows, width, height, dib); });
@@ -359,11 +391,7 @@ bool Read(FILE *file, uint32_t width, uint32_t height, const kit::Dib &dib, Prog
         }
         kit::ReportProgress(progress, int32_t(y + 1), int32_t(height), data);
     }
-    if (storer.joinable()) {
-        rows.inflated.fetch_or(Rows::kEnded);
-        rows.inflated.notify_one();
-        storer.join();
-    }
+    joiner.Join();
     if (rows.badFilter) {
         kit::ClearLastFailure();  // a stream failure found later in the file is not the first fault
         kit::SetLastFailure("PNG: bad adaptive filter value");
