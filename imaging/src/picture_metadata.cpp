@@ -287,7 +287,8 @@ void OfferSourceJpeg(const WCHAR *path, const PictureMetadata &metadata, const M
     OutputPluginList &output = OutputPlugins();
     // The offer first: it costs a call, where looking at the file costs an open and a read,
     // and nearly every output declines it.
-    if (!storedAsDecoded || metadata.pixelsConverted || !choice.icc || !choice.exif || !choice.xmp ||
+    // Nor when an item was dropped or changed (a notice says so): the JPEG still holds it.
+    if (!storedAsDecoded || metadata.pixelsConverted || !metadata.notices.empty() || !choice.icc || !choice.exif || !choice.xmp ||
         !output.HasPictureMetadata() || output.SetPictureMetadata(FALTRIX_METADATA_SOURCE_JPEG, "", 0) != 0)
         return;
     std::string file;

@@ -118,13 +118,14 @@ int Threads() {
 }
 
 bool Configure(heif_encoder *encoder, bool lossless) {
+    // Threads only make it faster: an encoder without the parameter encodes all the same.
+    if (kAvif) heif_encoder_set_parameter_integer(encoder, "threads", Threads());
     if (lossless) {
         return Succeeded(heif_encoder_set_lossless(encoder, 1)) &&
                Succeeded(heif_encoder_set_parameter_string(encoder, "chroma", "444"));
     }
     if (!Succeeded(heif_encoder_set_lossy_quality(encoder, options.Get("quality")))) return false;
-    return !kAvif || (Succeeded(heif_encoder_set_parameter_integer(encoder, "speed", options.Get("speed"))) &&
-                      Succeeded(heif_encoder_set_parameter_integer(encoder, "threads", Threads())));
+    return !kAvif || Succeeded(heif_encoder_set_parameter_integer(encoder, "speed", options.Get("speed")));
 }
 
 heif_error WriteBytes(heif_context *, const void *data, size_t size, void *userdata) {

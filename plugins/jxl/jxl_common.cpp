@@ -1,7 +1,9 @@
 #include "jxl_common.h"
 
 #include <jxl/decode.h>
+#include <sched.h>
 
+#include <algorithm>
 #include <string>
 
 namespace faltrix::jxl {
@@ -14,6 +16,11 @@ kit::FormatInfo Format() {
     text.append(version.begin(), version.end());
     text += u")";
     return {text, {{u"*.jxl", u"JPEG XL pictures"}}, {}};
+}
+
+size_t Cores() {
+    cpu_set_t cpus;
+    return sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? static_cast<size_t>(std::max(1, CPU_COUNT(&cpus))) : 1;
 }
 
 }  // namespace faltrix::jxl

@@ -11,10 +11,13 @@ namespace faltrix::jxl {
 // "JPEG XL (libjxl 0.7.0)", patterns *.jxl.
 kit::FormatInfo Format();
 
+// The cores this process may run on (its CPU affinity), at least 1.
+size_t Cores();
+
 // libjxl's thread pool with a worker per core, destroyed with the guard; null runner when it
 // cannot be made (libjxl then works on the calling thread).
 struct RunnerGuard {
-    void *runner = JxlThreadParallelRunnerCreate(nullptr, JxlThreadParallelRunnerDefaultNumWorkerThreads());
+    void *runner = JxlThreadParallelRunnerCreate(nullptr, Cores());
     ~RunnerGuard() {
         if (runner) JxlThreadParallelRunnerDestroy(runner);
     }

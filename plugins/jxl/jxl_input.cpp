@@ -80,7 +80,7 @@ struct Decoding {
     Budget budget;
     JxlMemoryManager manager{&budget, Allocate, Release};
     JxlDecoder *decoder = nullptr;
-    RunnerGuard runner;
+    std::optional<RunnerGuard> runner;  // decoding pixels only: a header needs no threads
     ~Decoding() {
         if (decoder) JxlDecoderDestroy(decoder);
     }
@@ -100,17 +100,23 @@ bool HasSignature(const uint8_t *p, size_t n) {
     return signature == JXL_SIG_CODESTREAM || signature == JXL_SIG_CONTAINER;
 }
 
-// Reads the file, or its first `most` bytes, and starts a decoder that reports events on it.
-bool Open(const WCHAR *path, int events, Decoding *out, int64_t most = INT64_MAX) {
+// Reads the file, or its first `most` bytes, and starts a decoder that reports events on it,
+// on libjxl's thread pool when `threads`. The whole file is in memory while it is decoded, so
+// it may be no larger than the decoder's memory.
+bool Open(const WCHAR *path, int events, Decoding *out, int64_t most = INT64_MAX, bool threads = false) {
     kit::InputFile file;
     if (!file.Open(path)) return false;
+    if (most == INT64_MAX && file.size() > static_cast<int64_t>(kMaxDecoderMemory))
+        return kit::Fail("JPEG XL: the file is larger than the " + std::to_string(kMaxDecoderMemory >> 20) +
+                         " MiB the decoder may use");
     out->bytes.resize(static_cast<size_t>(std::min(file.size(), most)));
     if (!file.Read(out->bytes.data(), out->bytes.size())) return false;
     if (!HasSignature(out->bytes.data(), out->bytes.size())) return kit::Fail("JPEG XL: no JPEG XL signature");
     out->decoder = JxlDecoderCreate(&out->manager);
     if (!out->decoder) return kit::Fail("not enough memory");
-    if ((out->runner.runner &&
-         JxlDecoderSetParallelRunner(out->decoder, JxlThreadParallelRunner, out->runner.runner) != JXL_DEC_SUCCESS) ||
+    if (threads) out->runner.emplace();
+    if ((out->runner && out->runner->runner &&
+         JxlDecoderSetParallelRunner(out->decoder, JxlThreadParallelRunner, out->runner->runner) != JXL_DEC_SUCCESS) ||
         JxlDecoderSubscribeEvents(out->decoder, events) != JXL_DEC_SUCCESS ||
         JxlDecoderSetUnpremultiplyAlpha(out->decoder, JXL_TRUE) != JXL_DEC_SUCCESS ||
         JxlDecoderSetDecompressBoxes(out->decoder, JXL_TRUE) != JXL_DEC_SUCCESS ||
@@ -207,7 +213,16 @@ public:
         if (box.size() < 4) return;
         const auto *p = reinterpret_cast<const uint8_t *>(box.data());
         const uint64_t offset = (uint64_t{p[0]} << 24) | (uint64_t{p[1]} << 16) | (uint64_t{p[2]} << 8) | p[3];
-        if (offset <= box.size() - 4) kit::NoteMetadata(key, box.substr(4 + static_cast<size_t>(offset)));
+        if (offset < box.size() - 4) kit::NoteMetadata(key, box.substr(4 + static_cast<size_t>(offset)));
+    }
+
+    // The file breaks off or is damaged inside the box: what was read of it is no item.
+    void Abandon() {
+        if (!key_) return;
+        kit::NoteDropped(std::string_view(key_) == FALTRIX_METADATA_EXIF ? "the EXIF block, which the file cuts short"
+                                                                           : "the XMP packet, which the file cuts short");
+        key_ = nullptr;
+        JxlDecoderReleaseBoxBuffer(decoder_);
     }
 
 private:
@@ -220,7 +235,7 @@ private:
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
     Decoding file;
     if (!Open(path, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE | JXL_DEC_BOX,
-              &file))
+              &file, INT64_MAX, true))
         return nullptr;
     JxlDecoder *decoder = file.decoder;
     JxlBasicInfo info{};
@@ -230,7 +245,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     std::optional<kit::BitmapGuard> owned;
     BoxReader boxes(decoder);
     uint64_t frames = 0;
-    bool decoded = false;
+    bool decoded = false, closed = false;
     for (bool more = true; more;) {
         const JxlDecoderStatus status = JxlDecoderProcessInput(decoder);
         switch (status) {
@@ -290,6 +305,14 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
             // A damaged later frame or box, or one that ends with the file, costs only what it
             // holds once the first frame is there.
             if (!decoded) return file.Failed(status), nullptr;
+            // The first frame is there and the file ends. Told that no more input comes,
+            // libjxl finishes a box that was whole and refuses one cut short.
+            if (status == JXL_DEC_NEED_MORE_INPUT && !closed) {
+                JxlDecoderCloseInput(decoder);
+                closed = true;
+                break;
+            }
+            boxes.Abandon();
             more = false;
             break;
         }

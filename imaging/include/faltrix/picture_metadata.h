@@ -45,7 +45,8 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
 
 // Offers the current output plug-in the input file at path as FALTRIX_METADATA_SOURCE_JPEG
 // when the picture is stored as decoded (storedAsDecoded: same size and pixels, and neither a
-// block left out by choice nor pixels converted by HandMetadataToOutput): first empty, then,
+// block left out by choice, nor an item dropped or changed with a notice, nor pixels converted
+// by HandMetadataToOutput): first empty, then,
 // only when the output takes that, with the file's bytes, so that no other conversion reads
 // the file again. A file that is no JPEG or over FALTRIX_METADATA_MAX_SIZE is not offered; a
 // refusal is no concern of the user's. Call it after HandMetadataToOutput.
