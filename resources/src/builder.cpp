@@ -272,8 +272,12 @@ void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &cont
     double best = start, leastOverrun = 0;
     for (const bool narrowArrows : {false, true}) {
         if (narrowArrows) {
-            auto *style = new NarrowArrowStyle(QStyleFactory::create(dialog->style()->name()));
-            style->setParent(dialog);
+            // One such style a dialog, however often it is fitted.
+            auto *style = dialog->findChild<NarrowArrowStyle *>(QString(), Qt::FindDirectChildrenOnly);
+            if (style == nullptr) {
+                style = new NarrowArrowStyle(QStyleFactory::create(dialog->style()->name()));
+                style->setParent(dialog);
+            }
             for (const auto &[id, widget] : controls.InOrder()) {
                 if (qobject_cast<QComboBox *>(widget) != nullptr) widget->setStyle(style);
             }
