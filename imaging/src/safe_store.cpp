@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <random>
+#include <string>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -47,6 +49,15 @@ LiveSlot *Publish(const std::string &path) {
         return &slot;
     }
     return nullptr;
+}
+
+// Six letters or digits, as mkstemp would choose them.
+std::string RandomName() {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    thread_local std::mt19937_64 random{std::random_device{}() ^ (uint64_t(getpid()) << 32)};
+    std::string name(6, 'x');
+    for (char &c : name) c = kLetters[random() % (sizeof kLetters - 1)];
+    return name;
 }
 
 void Withdraw(LiveSlot *slot) {
@@ -173,17 +184,31 @@ Temporary::Temporary(std::u16string_view output) {
         return;
     }
 
+    // The name is made known (to this process's signal handlers, and to whoever watches its
+    // temporaries) before the file exists, so that there is no moment at which the file is
+    // there and nobody would remove it: however the process ends from here on, even by
+    // SIGKILL, the name is removed. A name another file took meanwhile is withdrawn untouched.
     const std::string extension = ExtensionOf(final_);
-    std::string name = FolderOf(final_) + "/.faltrix-XXXXXX" + extension;
-    const int fd = mkostemps(name.data(), static_cast<int>(extension.size()), O_CLOEXEC);
-    if (fd < 0) {
-        cause_ = ErrnoText(errno);
-        return;
+    for (int attempt = 0;; ++attempt) {
+        std::string name = FolderOf(final_) + "/.faltrix-" + RandomName() + extension;
+        LiveSlot *live = Publish(name);
+        const TemporaryObserver made = g_made.load(), ended = g_ended.load();
+        if (made != nullptr) made(name.c_str());
+        const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            close(fd);
+            temp_ = std::move(name);
+            live_ = live;
+            break;
+        }
+        const int error = errno;
+        Withdraw(live);
+        if (ended != nullptr) ended(name.c_str());
+        if (error != EEXIST || attempt == 99) {
+            cause_ = ErrnoText(error);
+            return;
+        }
     }
-    close(fd);
-    temp_ = std::move(name);
-    live_ = Publish(temp_);
-    if (const TemporaryObserver made = g_made.load()) made(temp_.c_str());
     // The plug-in gets the name in UTF-16; one that would not read back as these bytes (a
     // link's target that is not UTF-8) would have it write another file.
     std::string back;
