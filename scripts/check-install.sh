@@ -16,6 +16,7 @@ for binary in "$prefix/lib/faltrix/faltrix-convert" "$prefix"/lib/faltrix/plugin
   [ -n "$found" ] && [ "$(realpath "$found")" = "$(realpath "$prefix/lib/libfaltrix_gdi.so.1")" ] ||
     { echo "installed: $binary does not find $prefix/lib/libfaltrix_gdi.so.1" >&2; ldd "$binary" >&2; exit 1; }
 done
+bash scripts/check-runpath.sh "$prefix/lib" "$prefix/bin"
 convert="$prefix/bin/faltrix-convert"
 listing=$("$convert" --list-plugins)
 for format in bmp gif jpeg png tiff webp; do
