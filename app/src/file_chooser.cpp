@@ -3,23 +3,10 @@
 
 #include <QWidget>
 
-#include <algorithm>
-#include <array>
 
 #include "faltrix/plugin_list.h"
 
 namespace faltrix {
-namespace {
-
-// The text GetPluginInfo wrote, by its answered length but never past the terminator the
-// host guarantees.
-QString AnsweredText(const std::array<WCHAR, kPluginTextLength> &buffer, int32_t answered) {
-    const auto end = std::find(buffer.begin(), buffer.begin() + std::clamp(answered, 0, kPluginTextLength - 1),
-                               u'\0');
-    return QString::fromUtf16(buffer.data(), end - buffer.begin());
-}
-
-}  // namespace
 
 FileChooserRequest BuildChooserRequest(PluginList &plugins, bool forInput) {
     FileChooserRequest request;
@@ -33,15 +20,13 @@ FileChooserRequest BuildChooserRequest(PluginList &plugins, bool forInput) {
     const QString allFiles = QStringLiteral("All Files (*)");
     int used = 0;
 
-    std::array<WCHAR, kPluginTextLength> pattern{};
-    std::array<WCHAR, kPluginTextLength> description{};
-    for (int32_t k = 1;; ++k) {
-        const int32_t patternLength = plugins.GetPluginInfo(2 * k, pattern.data(), kPluginTextLength);
-        if (patternLength <= 0) break;
-        const int32_t descriptionLength = plugins.GetPluginInfo(2 * k + 1, description.data(), kPluginTextLength);
-        const QString patternText = AnsweredText(pattern, patternLength);
+    // The current plug-in's patterns as its examination read them; none is asked again here.
+    static const PluginTexts kNone;
+    const PluginTexts &texts = plugins.Current() >= 0 ? plugins.TextsAt(static_cast<uint32_t>(plugins.Current())) : kNone;
+    for (const FilePattern &pattern : texts.patterns) {
+        const QString patternText = QString::fromStdU16String(pattern.pattern);
         const QString displayText =
-            descriptionLength > 0 ? AnsweredText(description, descriptionLength) : patternText;
+            pattern.description.empty() ? patternText : QString::fromStdU16String(pattern.description);
         const int cost = static_cast<int>(displayText.size() + 1 + patternText.size() + 1);
         // A pair that does not fit is left out, and so are all after it: the list is cut
         // short rather than the buffer overrun.

@@ -42,15 +42,13 @@ constexpr char16_t kNoOutputPlugins[] = u"No output Plug-ins.\r\nYou've got to i
 
 QString Text(std::u16string_view text) { return DisplayText(text); }
 
-// The extensions the current plug-in's patterns name: "*.png;*.PNG" gives "png"; a pattern
-// with more wildcards than its leading "*." names none.
-QStringList PatternExtensions(PluginList &plugins) {
+// The extensions a plug-in's patterns name: "*.png;*.PNG" gives "png"; a pattern with more
+// wildcards than its leading "*." names none.
+QStringList PatternExtensions(const PluginTexts &texts) {
     QStringList extensions;
-    std::array<WCHAR, PluginList::kInfoBufferLength> pattern{};
-    for (int32_t k = 1; k < 64; ++k) {
-        if (plugins.GetPluginInfo(2 * k, pattern.data(), PluginList::kInfoBufferLength) <= 0) break;
-        pattern.back() = 0;
-        for (const QString &one : QString::fromUtf16(pattern.data()).split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+    for (const FilePattern &pattern : texts.patterns) {
+        for (const QString &one :
+             QString::fromStdU16String(pattern.pattern).split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
             const QString trimmed = one.trimmed().toLower();
             if (!trimmed.startsWith(QLatin1String("*.")) || trimmed.size() < 3) continue;
             const QString extension = trimmed.mid(2);
@@ -236,17 +234,18 @@ int32_t MainDialog::FillPluginList(bool input) {
     auto *combo = qobject_cast<QComboBox *>(Control(input ? kInputPluginList : kOutputPluginList));
     const int32_t count = plugins.ScanPlugins();
     if (count < 1) {
+        // A folder not read for want of trust says why, before the usual word.
+        if (!plugins.FolderRefusal().empty())
+            Message(QString::fromStdString(plugins.FolderRefusal()), QStringLiteral("ERROR"), kMbOk | kMbIconHand);
         Message(Text(input ? kNoInputPlugins : kNoOutputPlugins), QStringLiteral("ERROR"), kMbOk | kMbIconHand);
         // The close request is handled once the dialog runs, as the Exit command.
         QMetaObject::invokeMethod(this, [this] { Command(kExitButton, kNotifyClicked); }, Qt::QueuedConnection);
         return -1;
     }
+    // The texts come from the plug-ins' examination: none is loaded in this process to ask.
     for (int32_t i = 0; i < count; ++i) {
-        plugins.SelectPlugin(static_cast<uint32_t>(i));
-        std::array<WCHAR, PluginList::kInfoBufferLength> description{};
-        const int32_t length = plugins.GetPluginInfo(FALTRIX_INFO_DESCRIPTION, description.data(),
-                                                     PluginList::kInfoBufferLength);
-        QString text = length > 0 ? QString::fromUtf16(description.data()) : QString();
+        const PluginTexts &texts = plugins.TextsAt(static_cast<uint32_t>(i));
+        QString text = QString::fromStdU16String(texts.description);
         // Every plug-in gets one entry, so that entry i stands for plug-in i; one without a
         // description shows its file name.
         if (text.isEmpty()) {
@@ -254,7 +253,7 @@ int32_t MainDialog::FillPluginList(bool input) {
             text = QFileInfo(QString::fromStdU16String(path)).fileName();
         }
         combo->addItem(text);
-        if (!input) outputExtensions_.append(PatternExtensions(plugins));
+        if (!input) outputExtensions_.append(PatternExtensions(texts));
     }
     combo->setCurrentIndex(0);
     plugins.SelectPlugin(0);

@@ -151,7 +151,9 @@ std::optional<QString> ChooseInputPlugin(const ConvertOptions &options, const st
 // conversion goes on, since an undamaged file converts the same either way.
 void AskLenient(const ConvertOptions &options, const FileTask &task, const std::vector<PluginEntry> &inputs,
                 CliFrontEnd *frontEnd) {
-    if (!options.lenient || InputPlugins().SetPluginOption(u"lenient", u"1") == 0) return;
+    if (!options.lenient ||
+        (InputPlugins().HasPluginOption() && InputPlugins().SetPluginOption(u"lenient", u"1") == 0))
+        return;
     const QString name = inputs.at(static_cast<size_t>(InputPlugins().Current())).name;
     const QString text = QStringLiteral("warning: the input plug-in %1 has no lenient mode; the file is read as usual")
                              .arg(name);
@@ -162,11 +164,11 @@ void AskLenient(const ConvertOptions &options, const FileTask &task, const std::
 // fails the file as a mistake on the command line, with the plug-in's own words.
 std::optional<QString> SetOutputOptions(const ConvertOptions &options, const std::vector<PluginEntry> &outputs) {
     for (const auto &[key, value] : options.outputOptions) {
-        const std::u16string key16 = key.toStdU16String(), value16 = value.toStdU16String();
-        const int32_t answer = OutputPlugins().SetPluginOption(key16.c_str(), value16.c_str());
-        if (answer == 0) continue;
         const QString name = outputs.at(static_cast<size_t>(OutputPlugins().Current())).name;
-        if (answer == -1) return QStringLiteral("the output plug-in %1 has no settings (%2=%3)").arg(name, key, value);
+        if (!OutputPlugins().HasPluginOption())
+            return QStringLiteral("the output plug-in %1 has no settings (%2=%3)").arg(name, key, value);
+        const std::u16string key16 = key.toStdU16String(), value16 = value.toStdU16String();
+        if (OutputPlugins().SetPluginOption(key16.c_str(), value16.c_str()) == 0) continue;
         const std::u16string cause = LastPluginFailure();
         return QStringLiteral("the output plug-in %1 does not take %2=%3%4")
             .arg(name, key, value,
@@ -445,7 +447,15 @@ std::optional<QString> CheckFormatMatchesOutput(const ConvertOptions &options, c
 }  // namespace
 
 int RunConvert(const ConvertOptions &given) {
-    SetPluginFolder(qEnvironmentVariable(kPluginDirVariable));
+    // Relative to wherever the program happens to be run, a folder of code would be whatever
+    // lies there: only an absolute one is taken.
+    const QString pluginDir = qEnvironmentVariable(kPluginDirVariable);
+    if (!pluginDir.isEmpty() && !pluginDir.startsWith(u'/')) {
+        PrintError(stderr, QStringLiteral("%1 must be an absolute path, not %2")
+                               .arg(QLatin1String(kPluginDirVariable), pluginDir));
+        return kExitUsage;
+    }
+    SetPluginFolder(pluginDir);
     ConvertOptions options = given;
     const bool toStdout = options.output == kStandardStream;
     // Standard output carries the picture or the report: the other lines go elsewhere or not at all.
@@ -456,6 +466,10 @@ int RunConvert(const ConvertOptions &given) {
     ScopedFrontEnd installed(&terminal);
     const std::vector<PluginEntry> inputs = DescribePlugins(InputPlugins());
     const std::vector<PluginEntry> outputs = DescribePlugins(OutputPlugins());
+    for (const PluginList *list : {static_cast<const PluginList *>(&InputPlugins()), static_cast<const PluginList *>(&OutputPlugins())}) {
+        if (!list->FolderRefusal().empty())
+            PrintError(stderr, QFile::decodeName(QByteArray::fromStdString(list->FolderRefusal())));
+    }
 
     if (options.listPlugins) {
         std::fputs(PluginListing(FolderOf(InputPlugins()), inputs, InputPlugins().Refused(),

@@ -1,12 +1,7 @@
 #include "faltrix/cli/plugin_choice.h"
 
-#include <dirent.h>
 #include <dlfcn.h>
 #include <fnmatch.h>
-#include <strings.h>
-
-#include <algorithm>
-#include <cstring>
 
 #include <QFile>
 #include <QFileInfo>
@@ -14,18 +9,7 @@
 namespace faltrix {
 namespace {
 
-// The file chooser's buffer length for pattern answers.
-constexpr int32_t kPatternBufferLength = 1024;
-// No plug-in offers more patterns than this; it ends a plug-in that answers every number.
-constexpr int32_t kMaxPatterns = 64;
-
-QString Info(PluginList &list, int32_t number, int32_t bufferLength) {
-    std::u16string buffer(static_cast<size_t>(bufferLength), u'\0');
-    const int32_t length = list.GetPluginInfo(number, buffer.data(), bufferLength);
-    if (length <= 0) return {};
-    // The host has terminated the buffer; read up to that NUL whatever the answer claimed.
-    return QString::fromUtf16(buffer.c_str());
-}
+QString FromUnits(const std::u16string &text) { return QString::fromStdU16String(text); }
 
 QString LibraryName(const QString &path) {
     QString name = QFileInfo(path).fileName();
@@ -47,27 +31,11 @@ void SetPluginFolder(const QString &folder) {
 }
 
 void KeepLibrariesResident(const PluginList &list) {
-    const std::string folder = list.PluginFolder();
-    DIR *dir = ::opendir(folder.c_str());
-    if (!dir) return;
-    std::vector<std::string> names;
-    while (const dirent *entry = ::readdir(dir)) {
-        const size_t length = std::strlen(entry->d_name);
-        if (length > 3 && ::strcasecmp(entry->d_name + length - 3, ".so") == 0) names.emplace_back(entry->d_name);
-    }
-    ::closedir(dir);
-    // The same candidates the scan examines: the first ones in byte order.
-    std::sort(names.begin(), names.end());
-    if (names.size() > PluginList::kMaxCandidates) names.resize(PluginList::kMaxCandidates);
-    const std::string separator = !folder.empty() && folder.back() == '/' ? "" : "/";
-    for (const std::string &name : names) {
-        const std::string path = folder + separator + name;
-        // A refused candidate is never loaded here: it may be one that crashes in loading.
-        const auto &refused = list.Refused();
-        if (std::any_of(refused.begin(), refused.end(), [&](const RefusedCandidate &r) { return r.path == path; }))
-            continue;
+    // Exactly the files the scan accepted: a name that appeared since, or one it refused (a
+    // library that crashes in loading, a FIFO that would hang the loader), is never loaded here.
+    for (uint32_t i = 0; i < list.Count(); ++i) {
         // Deliberately never closed: the handle is what keeps the library in memory.
-        (void)::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        (void)::dlopen(list.NativePathAt(i).c_str(), RTLD_NOW | RTLD_LOCAL);
     }
 }
 
@@ -75,23 +43,22 @@ std::vector<PluginEntry> DescribePlugins(PluginList &list) {
     std::vector<PluginEntry> entries;
     const int32_t count = list.ScanPlugins();
     KeepLibrariesResident(list);
+    // The texts come from the examination, so that a plug-in that crashes, hangs or writes past
+    // its buffer when asked is refused by the examiner instead of stopping this program.
     for (int32_t i = 0; i < count; ++i) {
+        const PluginTexts &texts = list.TextsAt(static_cast<uint32_t>(i));
         PluginEntry entry;
         entry.path = QString::fromStdU16String(list.PathAt(static_cast<uint32_t>(i)));
         entry.name = LibraryName(entry.path);
-        if (list.SelectPlugin(static_cast<uint32_t>(i)) == 1) {
-            entry.description = Info(list, FALTRIX_INFO_DESCRIPTION, PluginList::kInfoBufferLength);
-            for (int32_t n = 1; n <= kMaxPatterns; ++n) {
-                const QString pattern = Info(list, 2 * n, kPatternBufferLength);
-                if (pattern.isEmpty()) break;
-                QString description = Info(list, 2 * n + 1, kPatternBufferLength);
-                if (description.isEmpty()) description = pattern;
-                entry.patterns.push_back({pattern, description});
-            }
+        entry.description = FromUnits(texts.description);
+        for (const FilePattern &pattern : texts.patterns) {
+            const QString description = FromUnits(pattern.description);
+            entry.patterns.push_back({FromUnits(pattern.pattern), description.isEmpty() ? FromUnits(pattern.pattern)
+                                                                                          : description});
         }
         entries.push_back(std::move(entry));
     }
-    // Index past the end: releases the library and leaves nothing loaded.
+    // Index past the end: releases whatever the list held, as a list just described holds none.
     list.SelectPlugin(list.Count());
     return entries;
 }

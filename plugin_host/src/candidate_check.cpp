@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
+#include <vector>
 
 #include "faltrix/text.h"
 
@@ -48,8 +50,83 @@ void *OpenCandidate(const char *path) {
     return dlopen(path, RTLD_NOW | RTLD_LOCAL);
 }
 
+namespace {
+
+constexpr int32_t kGuardUnits = 32;
+constexpr WCHAR kGuardUnit = 0xA55A;
+
+// One answer into a buffer of `length` units followed by the guard, read up to the first NUL
+// (the buffer is terminated first); `*answer` receives what the call answered. Nothing, with
+// `why`, when the guard was touched.
+std::optional<std::u16string> AskOne(GetPluginInfoFn fn, int32_t number, int32_t length, int32_t *answer,
+                                     std::string *why) {
+    std::vector<WCHAR> buffer(static_cast<size_t>(length + kGuardUnits), kGuardUnit);
+    std::fill_n(buffer.begin(), length, WCHAR{0});
+    *answer = fn(number, buffer.data(), length);
+    if (std::any_of(buffer.begin() + length, buffer.end(), [](WCHAR unit) { return unit != kGuardUnit; })) {
+        *why = "wrote past the end of its " + std::to_string(length) + "-unit buffer for GetPluginInfo " +
+               std::to_string(number);
+        return std::nullopt;
+    }
+    buffer[static_cast<size_t>(length - 1)] = 0;
+    return std::u16string(buffer.data());
+}
+
+// A text as the lists read it: nothing when the answer is 0 or less, else up to the first NUL.
+std::optional<std::u16string> AskText(GetPluginInfoFn fn, int32_t number, int32_t length, std::string *why) {
+    int32_t answer = 0;
+    std::optional<std::u16string> text = AskOne(fn, number, length, &answer, why);
+    if (text && answer <= 0) text->clear();
+    return text;
+}
+
+}  // namespace
+
+bool AskPluginTexts(GetPluginInfoFn fn, PluginTexts *texts, std::string *why) {
+    *texts = PluginTexts{};
+    const std::optional<std::u16string> description =
+        AskText(fn, FALTRIX_INFO_DESCRIPTION, kDescriptionBufferLength, why);
+    if (!description) return false;
+    texts->description = *description;
+    for (int32_t k = 1; k <= kMaxPatterns; ++k) {
+        const std::optional<std::u16string> pattern = AskText(fn, 2 * k, kPatternBufferLength, why);
+        if (!pattern) return false;
+        if (pattern->empty()) break;
+        const std::optional<std::u16string> shown = AskText(fn, 2 * k + 1, kPatternBufferLength, why);
+        if (!shown) return false;
+        texts->patterns.push_back({*pattern, *shown});
+    }
+    return true;
+}
+
+std::string HexUnits(std::u16string_view text) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size() * 4);
+    for (const char16_t unit : text) {
+        for (int shift = 12; shift >= 0; shift -= 4) out += kDigits[(unit >> shift) & 0xF];
+    }
+    return out;
+}
+
+bool UnhexUnits(std::string_view hex, std::u16string *out) {
+    out->clear();
+    if (hex.size() % 4 != 0) return false;
+    for (size_t i = 0; i < hex.size(); i += 4) {
+        char16_t unit = 0;
+        for (size_t j = i; j < i + 4; ++j) {
+            const char c = hex[j];
+            const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+            if (digit < 0) return false;
+            unit = static_cast<char16_t>(unit << 4 | digit);
+        }
+        *out += unit;
+    }
+    return true;
+}
+
 bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::string *why, bool *loaderFailed,
-                      bool keepLoaded) {
+                      bool keepLoaded, PluginTexts *texts) {
     *loaderFailed = false;
     void *library = OpenCandidate(path.c_str());
     if (library == nullptr) {
@@ -63,11 +140,12 @@ bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::str
     if (fn == nullptr) {
         *why = "exports no GetPluginInfo";
     } else {
-        std::array<WCHAR, kTagBufferLength> buffer{};
-        CallGetPluginInfo(fn, 0, buffer.data(), kTagBufferLength);
-        const std::u16string_view answer(buffer.data());
-        accepted = answer == tag;
-        if (!accepted) *why = "answered the type tag \"" + Utf16ToUtf8(answer) + "\", not \"" + Utf16ToUtf8(tag) + "\"";
+        // The tag counts up to its NUL, whatever the call answered.
+        int32_t answered = 0;
+        const std::optional<std::u16string> answer = AskOne(fn, FALTRIX_INFO_TAG, kTagBufferLength, &answered, why);
+        if (answer && *answer != tag)
+            *why = "answered the type tag \"" + Utf16ToUtf8(*answer) + "\", not \"" + Utf16ToUtf8(tag) + "\"";
+        accepted = answer == tag && AskPluginTexts(fn, texts, why);
     }
     if (!keepLoaded) dlclose(library);
     return accepted;

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "faltrix/candidate_probe.h"
 #include "faltrix/plugin.h"
 
 namespace faltrix {
@@ -27,12 +28,23 @@ int32_t CallGetPluginInfo(GetPluginInfoFn fn, int32_t infoNumber, WCHAR *buffer,
 void *OpenCandidate(const char *path);
 
 // Loads the library at `path` (RTLD_NOW | RTLD_LOCAL), asks its own GetPluginInfo for the type
-// tag into a buffer of kTagBufferLength units, and releases it unless `keepLoaded`. True when
-// the answer is `tag` exactly; otherwise `why` receives the reason ("exports no GetPluginInfo",
-// the tag it answered, or the loader's own words, in which case `loaderFailed` is set: that
-// reason depends on other files than the candidate, the libraries it needs).
+// tag into a buffer of kTagBufferLength units and, when that is `tag` exactly, for its texts
+// (AskPluginTexts), and releases it unless `keepLoaded`. True when the tag is right and the
+// texts were asked without a fault; otherwise `why` receives the reason ("exports no
+// GetPluginInfo", the tag it answered, a buffer it wrote past, or the loader's own words, in
+// which case `loaderFailed` is set: that reason depends on other files than the candidate, the
+// libraries it needs).
 bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::string *why, bool *loaderFailed,
-                      bool keepLoaded = false);
+                      bool keepLoaded, PluginTexts *texts);
+
+// Asks the description and the file patterns, each into a buffer of its length followed by a
+// guard that no answer may touch. False, with `why`, when the plug-in wrote past a buffer.
+bool AskPluginTexts(GetPluginInfoFn fn, PluginTexts *texts, std::string *why);
+
+// UTF-16 units as four hex digits each, and back (false for anything else): the texts cross
+// the helper's pipe and the cache file exactly, whatever units a plug-in answered.
+std::string HexUnits(std::u16string_view text);
+bool UnhexUnits(std::string_view hex, std::u16string *out);
 
 // A text on one line without tabs: '\\', '\t' and '\n' become "\\\\", "\\t" and "\\n".
 std::string EscapeField(std::string_view text);

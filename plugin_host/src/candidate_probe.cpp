@@ -25,8 +25,10 @@ namespace faltrix {
 namespace {
 
 std::chrono::milliseconds g_timeLimit{5000};
+std::string g_programOverride;
 
 std::string ProbeProgram() {
+    if (!g_programOverride.empty()) return g_programOverride;
     std::array<char, PATH_MAX> exe{};
     const ssize_t n = readlink("/proc/self/exe", exe.data(), exe.size());
     if (n <= 0 || static_cast<size_t>(n) >= exe.size()) return std::string();
@@ -54,17 +56,35 @@ struct Examined {
     bool cacheable = true;
 };
 
+// The texts of an accepted candidate from the fields after "a": the description, then pairs.
+bool ParseTexts(std::string_view fields, PluginTexts *texts) {
+    std::vector<std::u16string> parts(1);
+    for (size_t start = 0;;) {
+        const size_t tab = fields.find('\t', start);
+        if (!UnhexUnits(fields.substr(start, tab == std::string_view::npos ? tab : tab - start), &parts.back()))
+            return false;
+        if (tab == std::string_view::npos) break;
+        parts.emplace_back();
+        start = tab + 1;
+    }
+    if (parts.size() % 2 != 1 || parts.size() > 1 + 2 * static_cast<size_t>(kMaxPatterns)) return false;
+    texts->description = std::move(parts[0]);
+    texts->patterns.clear();
+    for (size_t i = 1; i < parts.size(); i += 2) texts->patterns.push_back({std::move(parts[i]), std::move(parts[i + 1])});
+    return true;
+}
+
 // One verdict line of the helper for candidate `index`; false when the line is not one.
 bool ParseLine(std::string_view line, size_t index, Examined *out) {
     const std::string prefix = std::to_string(index) + '\t';
     if (!line.starts_with(prefix)) return false;
     line.remove_prefix(prefix.size());
-    if (line == "a") {
-        *out = Examined{{true, {}}, true};
-        return true;
+    if (line.starts_with("a\t")) {
+        *out = Examined{{true, {}, {}}, true};
+        return ParseTexts(line.substr(2), &out->verdict.texts);
     }
     if (line.size() < 2 || (line[0] != 'r' && line[0] != 'l') || line[1] != '\t') return false;
-    *out = Examined{{false, {}}, line[0] == 'r'};
+    *out = Examined{{false, {}, {}}, line[0] == 'r'};
     return UnescapeField(line.substr(2), &out->verdict.reason);
 }
 
@@ -114,19 +134,26 @@ pid_t StartHelper(const std::string &program, const std::string &tag, const std:
     return pid;
 }
 
-constexpr std::string_view kGreeting = "faltrix-plugin-probe 1";
+constexpr std::string_view kGreeting = "faltrix-plugin-probe 2";
 
 // Runs one helper over paths[i] for i in `pending` from `first` on, storing the verdicts in
 // `out`. Answers the position in `pending` after the last candidate it settled (the one the
 // helper died or hung on is settled too), or `first` when the helper cannot be started or
-// ends before it greets.
+// ends before it greets, with `*broken` saying what is wrong with it.
 size_t RunHelper(const std::string &program, const std::string &tag, const std::vector<std::string> &paths,
-                 const std::vector<size_t> &pending, size_t first, std::vector<Examined> *out) {
+                 const std::vector<size_t> &pending, size_t first, std::vector<Examined> *out, std::string *broken) {
     std::vector<std::string> batch;
     for (size_t k = first; k < pending.size(); ++k) batch.push_back(paths[pending[k]]);
+    if (program.empty() || ::access(program.c_str(), F_OK) != 0) {
+        *broken = "faltrix-plugin-probe is missing";
+        return first;
+    }
     int readEnd = -1;
     const pid_t pid = StartHelper(program, tag, batch, &readEnd);
-    if (pid < 0) return first;
+    if (pid < 0) {
+        *broken = "faltrix-plugin-probe could not be started";
+        return first;
+    }
 
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + g_timeLimit;
@@ -168,11 +195,18 @@ size_t RunHelper(const std::string &program, const std::string &tag, const std::
     while ((waited = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
     ::close(readEnd);
-    if (!greeted) return first;  // it never started examining: no candidate's fault
+    if (!greeted) {  // it never started examining: no candidate's fault
+        if (garbled) *broken = "faltrix-plugin-probe does not speak this program's language";
+        else if (hung) *broken = "faltrix-plugin-probe did not start within " + LimitText();
+        else if (waited == pid && WIFEXITED(status) && WEXITSTATUS(status) == 127)
+            *broken = "faltrix-plugin-probe could not be started";
+        else *broken = "faltrix-plugin-probe ended before examining anything";
+        return first;
+    }
     if (done == batch.size()) return pending.size();
 
     Examined &culprit = (*out)[pending[first + done]];
-    culprit = Examined{{false, {}}, true};
+    culprit = Examined{{false, {}, {}}, true};
     std::string &why = culprit.verdict.reason;
     if (hung) {
         why = "did not answer within " + LimitText() + " while being examined";
@@ -194,6 +228,7 @@ size_t RunHelper(const std::string &program, const std::string &tag, const std::
 }  // namespace
 
 void SetExamineTimeLimit(std::chrono::milliseconds limit) { g_timeLimit = limit; }
+void SetExaminerProgram(std::string path) { g_programOverride = std::move(path); }
 
 std::vector<CandidateVerdict> ExamineCandidates(const std::vector<std::string> &paths, std::u16string_view tag) {
     const std::string tagText = Utf16ToUtf8(tag);
@@ -205,29 +240,29 @@ std::vector<CandidateVerdict> ExamineCandidates(const std::vector<std::string> &
     for (size_t i = 0; i < paths.size(); ++i) {
         stamped[i] = StampOf(paths[i], &stamps[i]);
         const CachedVerdict *known = stamped[i] ? cache.Find(tagText, paths[i], stamps[i]) : nullptr;
-        if (known != nullptr) examined[i].verdict = CandidateVerdict{known->accepted, known->reason};
+        if (known != nullptr) examined[i].verdict = CandidateVerdict{known->accepted, known->reason, known->texts};
         else pending.push_back(i);
     }
 
     const std::string program = pending.empty() ? std::string() : ProbeProgram();
     for (size_t k = 0; k < pending.size();) {
-        const size_t next = RunHelper(program, tagText, paths, pending, k, &examined);
+        std::string broken;
+        const size_t next = RunHelper(program, tagText, paths, pending, k, &examined, &broken);
         if (next != k) {
             k = next;
             continue;
         }
-        // No helper: the rest are examined here, as before the helper existed.
-        for (; k < pending.size(); ++k) {
-            bool loaderFailed = false;
-            Examined &e = examined[pending[k]];
-            e.verdict.accepted = ExamineCandidate(paths[pending[k]], tag, &e.verdict.reason, &loaderFailed);
-            e.cacheable = !loaderFailed;
-        }
+        // No working helper: nothing unexamined is loaded in this process, where a library that
+        // crashes in loading would take the program down at every start.
+        for (; k < pending.size(); ++k)
+            examined[pending[k]] = Examined{{false, "not examined: " + broken, {}}, false};
     }
 
     for (const size_t i : pending) {
         if (stamped[i] && examined[i].cacheable)
-            cache.Put(tagText, paths[i], CachedVerdict{stamps[i], examined[i].verdict.accepted, examined[i].verdict.reason});
+            cache.Put(tagText, paths[i],
+                      CachedVerdict{stamps[i], examined[i].verdict.accepted, examined[i].verdict.reason,
+                                    examined[i].verdict.texts});
     }
     cache.Save();
 

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cctype>
 #include <climits>
+#include <cstdio>
 
 #include "candidate_check.h"
 #include "faltrix/candidate_probe.h"
@@ -29,9 +30,20 @@ bool HasLibraryExtension(const std::string &name) {
            std::tolower(static_cast<unsigned char>(tail[2])) == 'o';
 }
 
+const char *KindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return "a folder";
+    if (S_ISFIFO(mode)) return "a FIFO";
+    if (S_ISSOCK(mode)) return "a socket";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    return "not a regular file";
+}
+
 // The file names of the folder's candidates in byte order; empty when the folder cannot be
-// read.
-std::vector<std::string> ListCandidates(const std::string &folder) {
+// read. Other entries with a library's name that are no files to load (a FIFO, a device) go to
+// `others` with the reason; folders and dangling links are left out without a word, as names
+// that merely look like libraries.
+std::vector<std::string> ListCandidates(const std::string &folder, std::vector<RefusedCandidate> *others) {
     std::vector<std::string> names;
     DIR *dir = opendir(folder.c_str());
     if (dir == nullptr) return names;
@@ -41,12 +53,34 @@ std::vector<std::string> ListCandidates(const std::string &folder) {
         struct stat info {};
         // stat follows links: a link to a regular file counts, a link to a folder or a
         // dangling link does not.
-        if (stat((folder + name).c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-        names.push_back(std::move(name));
+        if (stat((folder + name).c_str(), &info) != 0 || S_ISDIR(info.st_mode)) continue;
+        if (S_ISREG(info.st_mode)) names.push_back(std::move(name));
+        else others->push_back({folder + name, std::string("not loaded: it is ") + KindOf(info.st_mode)});
     }
     closedir(dir);
     std::sort(names.begin(), names.end());  // std::string orders by unsigned bytes
     return names;
+}
+
+// Why code in `folder` cannot be trusted: the folder or one of its parents may be written by
+// other users (group or others may write, and no sticky bit keeps them to their own files), so
+// anyone could put a library in. Empty when none can.
+std::string UntrustedFolderReason(const std::string &folder) {
+    std::string path = folder;
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    for (;;) {
+        struct stat info {};
+        if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
+            (info.st_mode & S_ISVTX) == 0) {
+            std::array<char, 8> mode{};
+            std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(info.st_mode & 07777));
+            return "the plug-in folder " + folder + " is not used: " + (path == folder || path + "/" == folder
+                       ? std::string("it") : path) + " may be written by other users (mode " + mode.data() + ")";
+        }
+        const size_t slash = path.rfind('/');
+        if (slash == std::string::npos || path.size() <= 1) return std::string();
+        path.resize(slash == 0 ? 1 : slash);
+    }
 }
 
 std::string LoaderError() {
@@ -119,9 +153,13 @@ int32_t PluginList::ScanPlugins() {
     const std::string folder = PluginFolder();
     paths_.clear();
     nativePaths_.clear();
+    texts_.clear();
     refused_.clear();
+    folderRefusal_.clear();
 
-    const std::vector<std::string> names = folder.empty() ? std::vector<std::string>() : ListCandidates(folder);
+    if (!folder.empty()) folderRefusal_ = UntrustedFolderReason(folder);
+    if (!folderRefusal_.empty()) return -1;
+    const std::vector<std::string> names = folder.empty() ? std::vector<std::string>() : ListCandidates(folder, &refused_);
     if (names.empty()) return -1;
 
     // The candidates are loaded in a helper process, so that one that crashes or hangs is
@@ -140,11 +178,14 @@ int32_t PluginList::ScanPlugins() {
         } else if (paths_.size() < kMaxPaths) {
             paths_.push_back(Utf8ToUtf16(path));
             nativePaths_.push_back(std::move(path));
+            texts_.push_back(verdicts[i].texts);
         } else {
             refused_.push_back({std::move(path), "not kept: the list already holds " +
                                                       std::to_string(kMaxPaths) + " plug-ins"});
         }
     }
+    // The entries that are no files to load among the examined ones, all in byte order of names.
+    std::stable_sort(refused_.begin(), refused_.end(), [](const auto &a, const auto &b) { return a.path < b.path; });
     return static_cast<int32_t>(paths_.size());
 }
 
@@ -178,7 +219,9 @@ int32_t PluginList::SelectPlugin(uint32_t index) {
 void PluginList::Teardown() {
     paths_.clear();
     nativePaths_.clear();
+    texts_.clear();
     refused_.clear();
+    folderRefusal_.clear();
     ReleaseLibrary();
     current_ = -1;
 }

@@ -1,6 +1,8 @@
 // The verdict cache's file: a first line naming the format, then one line per verdict,
-//   <tag> TAB <device> TAB <inode> TAB <size> TAB <seconds> TAB <nanoseconds> TAB a|r TAB <path> TAB <reason>
-// with the path and the reason escaped (EscapeField), so that any bytes of a file name fit.
+//   <tag> TAB <device> TAB <inode> TAB <size> TAB <mtime s> TAB <mtime ns> TAB <ctime s> TAB <ctime ns>
+//   TAB a|r TAB <path> TAB <reason> TAB <description> [TAB <pattern> TAB <its description>]...
+// with the path and the reason escaped (EscapeField), so that any bytes of a file name fit, and
+// the texts as the helper sends them (HexUnits). A file of an earlier format is dropped whole.
 #include "verdict_cache.h"
 
 #include <fcntl.h>
@@ -18,7 +20,8 @@
 namespace faltrix {
 namespace {
 
-constexpr char kFormatLine[] = "faltrix plug-in verdicts 1";
+constexpr char kFormatLine[] = "faltrix plug-in verdicts 2";
+constexpr size_t kFixedFields = 12;
 
 std::vector<std::string_view> SplitTabs(std::string_view line) {
     std::vector<std::string_view> fields;
@@ -52,7 +55,8 @@ bool StampOf(const std::string &path, FileStamp *stamp) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return false;
     *stamp = FileStamp{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
-                       static_cast<uint64_t>(info.st_size), info.st_mtim.tv_sec, info.st_mtim.tv_nsec};
+                       static_cast<uint64_t>(info.st_size), info.st_mtim.tv_sec, info.st_mtim.tv_nsec,
+                       info.st_ctim.tv_sec, info.st_ctim.tv_nsec};
     return true;
 }
 
@@ -75,13 +79,22 @@ VerdictCache::VerdictCache(std::string file) : file_(std::move(file)) {
         CachedVerdict verdict;
         FileStamp &s = verdict.stamp;
         std::string path;
-        if (f.size() != 9 || f[0].empty() || (f[6] != "a" && f[6] != "r") || !ParseNumber(f[1], &s.device) ||
-            !ParseNumber(f[2], &s.inode) || !ParseNumber(f[3], &s.size) || !ParseNumber(f[4], &s.seconds) ||
-            !ParseNumber(f[5], &s.nanoseconds) || !UnescapeField(f[7], &path) ||
-            !UnescapeField(f[8], &verdict.reason))
+        if (f.size() < kFixedFields || (f.size() - kFixedFields) % 2 != 0 ||
+            f.size() > kFixedFields + 2 * static_cast<size_t>(kMaxPatterns) || f[0].empty() ||
+            (f[8] != "a" && f[8] != "r") || !ParseNumber(f[1], &s.device) || !ParseNumber(f[2], &s.inode) ||
+            !ParseNumber(f[3], &s.size) || !ParseNumber(f[4], &s.seconds) || !ParseNumber(f[5], &s.nanoseconds) ||
+            !ParseNumber(f[6], &s.changeSeconds) || !ParseNumber(f[7], &s.changeNanoseconds) ||
+            !UnescapeField(f[9], &path) || !UnescapeField(f[10], &verdict.reason) ||
+            !UnhexUnits(f[11], &verdict.texts.description))
             continue;
-        verdict.accepted = f[6] == "a";
-        entries_[std::string(f[0]) + '\t' + std::string(f[7])] = std::move(verdict);
+        bool texts = true;
+        for (size_t i = kFixedFields; texts && i < f.size(); i += 2) {
+            FilePattern &p = verdict.texts.patterns.emplace_back();
+            texts = UnhexUnits(f[i], &p.pattern) && UnhexUnits(f[i + 1], &p.description);
+        }
+        if (!texts) continue;
+        verdict.accepted = f[8] == "a";
+        entries_[std::string(f[0]) + '\t' + std::string(f[9])] = std::move(verdict);
     }
 }
 
@@ -110,8 +123,11 @@ void VerdictCache::Save() const {
         const FileStamp &s = v.stamp;
         std::ostringstream line;
         line << key.substr(0, tab) << '\t' << s.device << '\t' << s.inode << '\t' << s.size << '\t' << s.seconds
-             << '\t' << s.nanoseconds << '\t' << (v.accepted ? 'a' : 'r') << '\t' << key.substr(tab + 1) << '\t'
-             << EscapeField(v.reason) << '\n';
+             << '\t' << s.nanoseconds << '\t' << s.changeSeconds << '\t' << s.changeNanoseconds << '\t'
+             << (v.accepted ? 'a' : 'r') << '\t' << key.substr(tab + 1) << '\t' << EscapeField(v.reason) << '\t'
+             << HexUnits(v.texts.description);
+        for (const FilePattern &p : v.texts.patterns) line << '\t' << HexUnits(p.pattern) << '\t' << HexUnits(p.description);
+        line << '\n';
         text += line.str();
     }
     std::string temporary = file_ + ".XXXXXX";

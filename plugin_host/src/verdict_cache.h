@@ -1,11 +1,15 @@
 // The verdicts of earlier examinations, kept in one file of the user's cache folder so that a
 // start does not examine an unchanged candidate again. A verdict holds for the candidate's
-// path as long as the file it names keeps its device, inode, size and modification time.
+// path as long as the file it names keeps its device, inode, size, modification time and
+// change time. The change time is the kernel's: a copy over the file that restores its size and
+// modification time (cp -p) still moves it, and no user can set it back.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
+
+#include "faltrix/candidate_probe.h"
 
 namespace faltrix {
 
@@ -13,6 +17,7 @@ namespace faltrix {
 struct FileStamp {
     uint64_t device = 0, inode = 0, size = 0;
     int64_t seconds = 0, nanoseconds = 0;  // modification time
+    int64_t changeSeconds = 0, changeNanoseconds = 0;  // the inode's change time
     bool operator==(const FileStamp &) const = default;
 };
 // False when the path cannot be examined.
@@ -22,6 +27,7 @@ struct CachedVerdict {
     FileStamp stamp;
     bool accepted = false;
     std::string reason;  // empty when accepted
+    PluginTexts texts;   // of an accepted candidate
 };
 
 class VerdictCache {

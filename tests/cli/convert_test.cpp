@@ -11,6 +11,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -97,7 +98,7 @@ bool Built(const QString &name) {
 // shell ignores SIGXFSZ, so that a write past it fails with EFBIG instead of killing.
 void Start(QProcess &process, const QStringList &arguments, const QString &folder = {}, int sizeLimit = 0) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (!folder.isEmpty()) env.insert("FALTRIX_PLUGIN_DIR", "plugins");
+    if (!folder.isEmpty()) env.insert("FALTRIX_PLUGIN_DIR", QDir(folder).absoluteFilePath("plugins"));
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(folder);
     if (sizeLimit > 0)
@@ -178,9 +179,12 @@ protected:
         ASSERT_TRUE(QFile::copy(FALTRIX_TEST_DATA_DIR "/jpeg/hostile/cut-inside-pixel-data-before-the-end-marker.jpg",
                                 Path("cut.jpg")));
         // Refused at every scan: a library that is no plug-in, one that crashes when asked for
-        // its tag, and (below) no library at all.
+        // its tag, one that crashes when asked for its description, a FIFO that would hang a
+        // loader that opened it, and (below) no library at all.
         ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_GDI_LIBRARY), Path("plugins/output/graphics.so")));
         ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_CRASHING_PLUGIN), Path("plugins/input/crash.so")));
+        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_DESCRIPTION_CRASHING_PLUGIN), Path("plugins/input/dcrash.so")));
+        ASSERT_EQ(::mkfifo(QFile::encodeName(Path("plugins/input/fifo.so")).constData(), 0600), 0);
         for (const char *name : {"in.bmp", "in", "three.bmp", "z.tar.bmp", "-x.bmp"})
             ASSERT_TRUE(BlockPicture(64, 48).save(Path(name), "BMP"));
         ASSERT_TRUE(BlockPicture(300, 2).save(Path("flat.bmp"), "BMP"));
@@ -402,12 +406,18 @@ INSTANTIATE_TEST_SUITE_P(
         // hostile one refuses in.bmp.
         RunCase{"NamedInputPlugin", {"--input-plugin=HOSTILE", "-o", "out", "in", "in.bmp"}, 1, "", {"This input"}, {}},
         // Each refused library on a line of its own, with a reason after the path.
+        // The libraries kept are the ones accepted: the FIFO is never opened.
         RunCase{"ListShowsRefusedLibrariesAndWhy", {"--list-plugins"}, 0,
-                "Input plug-ins in plugins/input/\n  bmp .*\n.*\n  hostile   Hostile test plug-in\n"
-                "      \\*\\.hostile\n  jpeg .*\n.*\n  refused plugins/input/crash.so: \\S.* while being examined .*\n"
-                "  refused plugins/input/junk.so: \\S.*\nOutput plug-ins in plugins/output/\n"
+                "Input plug-ins in /\\S*/plugins/input/\n  bmp .*\n.*\n  hostile   Hostile test plug-in\n"
+                "      \\*\\.hostile\n  jpeg .*\n.*\n  refused /\\S*/plugins/input/crash.so: \\S.* while being examined .*\n"
+                "  refused /\\S*/plugins/input/dcrash.so: \\S.* while being examined .*\n"
+                "  refused /\\S*/plugins/input/fifo.so: not loaded: it is a FIFO\n"
+                "  refused /\\S*/plugins/input/junk.so: \\S.*\nOutput plug-ins in /\\S*/plugins/output/\n"
                 "  bmp .*\n.*\n  hostile   Hostile test plug-in\n      \\*\\.liar\n      \\*\\.race\n      \\*\\.slow\n"
-                "  refused plugins/output/graphics.so: .*GetPluginInfo\n", {}, {}}),
+                "  refused /\\S*/plugins/output/graphics.so: .*GetPluginInfo\n", {}, {}},
+        // A plug-in's own -1 from SetPluginOption is a refusal, not a missing entry point.
+        RunCase{"OptionRefusedWithMinusOne", {"--option", "colour=blue", "in.bmp", "-o", "out.liar"}, 2, "",
+                {"the output plug-in hostile does not take colour=blue: no colour here"}, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The batch workers converting `input`, once some run (`running`) or none does, waiting at most
@@ -435,6 +445,25 @@ TEST_F(InFolder, WorkerStuckInAPlugInEndsWithItsBatch) {
     const std::vector<int> left = WorkersOnce(Path("hang.hostile"), false);
     EXPECT_TRUE(left.empty()) << "the worker outlived its batch";
     for (int pid : left) ::kill(pid, SIGKILL);  // leave no stray process behind a failure
+}
+
+// The plug-in folder is taken only when it is named absolutely and no other user may write it.
+TEST_F(InFolder, UntrustedPluginFoldersAreNotRead) {
+    QProcess relative;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("FALTRIX_PLUGIN_DIR", "plugins");
+    relative.setProcessEnvironment(env);
+    relative.setWorkingDirectory(dir_.path());
+    relative.start(kBuildDir + "/bin/faltrix-convert", {"--list-plugins"});
+    ASSERT_TRUE(relative.waitForFinished(60000));
+    EXPECT_EQ(relative.exitCode(), 2);
+    EXPECT_TRUE(relative.readAllStandardError().contains("FALTRIX_PLUGIN_DIR must be an absolute path, not plugins"));
+
+    ASSERT_EQ(::chmod(QFile::encodeName(Path("plugins/input")).constData(), 0777), 0);
+    const RunResult r = RunConverter({"in.bmp", "-o", "out.bmp"}, dir_.path());
+    EXPECT_EQ(r.exitCode, 1) << r.Text();
+    EXPECT_TRUE(r.err.contains("/plugins/input/ is not used: it may be written by other users (mode 0777)")) << r.Text();
+    EXPECT_FALSE(QFileInfo::exists(Path("out.bmp")));
 }
 
 // Settings reach the bundled output plug-ins by their keys; one a plug-in does not take is a

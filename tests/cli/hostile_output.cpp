@@ -2,9 +2,11 @@
 // *.liar it answers success without writing a byte; given *.race it first creates out.race
 // beside that file with the bytes "precious", as another program making the output during the
 // conversion would, and then stores a few bytes of its own; given *.slow it writes a few bytes
-// and then never returns, for the tests that stop a conversion while it stores.
+// and then never returns, for the tests that stop a conversion while it stores. It refuses every
+// setting with -1, which is its own answer, with the cause "no <key> here".
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -27,7 +29,25 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
     return faltrix::kit::AnswerPluginInfo(kInfo, infoNumber, buffer, bufferLength);
 }
 
+namespace {
+thread_local std::u16string t_cause;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *) {
+    t_cause = u"no " + std::u16string(reinterpret_cast<const char16_t *>(name)) + u" here";
+    return -1;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength) {
+    if (buffer == nullptr || bufferLength <= 0) return 0;
+    const size_t n = std::min(t_cause.size(), static_cast<size_t>(bufferLength - 1));
+    std::copy_n(t_cause.data(), n, buffer);
+    buffer[n] = 0;
+    return static_cast<int32_t>(n);
+}
+
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC, const WCHAR *path, int32_t, int32_t, ProgressCallbackFn, int32_t) {
+    t_cause.clear();
     std::string name;
     if (!faltrix::kit::PathToUtf8(path, &name)) return 1;
     if (name.ends_with(".liar")) return 0;

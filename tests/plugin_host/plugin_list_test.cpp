@@ -1,8 +1,10 @@
 // The plug-in lists against real libraries: the fake plug-ins of fakes/, laid out in a
 // temporary plug-in folder per test.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <filesystem>
@@ -38,6 +40,12 @@ std::string FakePath(const std::string &variant) {
     return std::string(FALTRIX_FAKE_PLUGIN_DIR) + "/fake_plugin_" + variant + ".so";
 }
 std::u16string U16(const std::string &ascii) { return std::u16string(ascii.begin(), ascii.end()); }
+// An ASCII text as the verdict cache keeps it: four hex digits a UTF-16 unit.
+std::string HexOf(const std::string &ascii) {
+    std::string hex;
+    for (const char c : ascii) hex += "00" + std::string(1, "0123456789abcdef"[c >> 4]) + "0123456789abcdef"[c & 15];
+    return hex;
+}
 
 // What the plug-in call hook was told, as "<list> <path> start|end" (the paths are ASCII).
 std::vector<std::string> g_told;
@@ -154,12 +162,18 @@ TEST_F(HostTest, ScanningTakesCandidatesInByteOrder) {
     EXPECT_EQ(OutputPluginList().PluginFolder(), exeFolder + "/plugins/output/");
 }
 
-// A candidate that crashes or hangs while being examined is refused, and the scan goes on. Each
-// verdict is cached: an edited one is believed until its file changes, and a damaged cache is
-// rebuilt.
+// A candidate that crashes, hangs or writes past a buffer while being examined (asked for its
+// tag, its description or a pattern) is refused, and the scan goes on; an entry with a
+// library's name that is a FIFO is refused unopened. Each verdict is cached with the texts the
+// lists show: an edited one is believed until its file changes, also when a copy over it keeps
+// its size and modification time, and a damaged cache is rebuilt.
 TEST_F(HostTest, CandidatesThatCrashOrHangAreRefusedAndVerdictsCached) {
     SetExamineTimeLimit(std::chrono::seconds(1));
     for (const char *name : {"crash", "hang", "overrun"}) Link(std::string("info_") + name, std::string(name) + ".so");
+    for (const char *name : {"crash", "hang", "overrun"})
+        Link(std::string("description_") + name, std::string("d_") + name + ".so");
+    Link("pattern_overstep", "overstep.so");
+    ASSERT_EQ(mkfifo((folder + "fifo.so").c_str(), 0600), 0);
     Link("input", "input.so");
     fs::copy_file(FakePath("wrong_tag"), folder + "wrong.so");
     const std::string cache = folder + "cache/faltrix/plugin-verdicts";
@@ -169,18 +183,40 @@ TEST_F(HostTest, CandidatesThatCrashOrHangAreRefusedAndVerdictsCached) {
         if (size_t at = text.find(from); at != std::string::npos) text.replace(at, from.size(), to);
         std::ofstream(file) << text;
     };
-    const std::string crashed = ": crashed while being examined (signal 11)";
+    // The same bytes written over the file, its modification time put back as cp -p does.
+    const auto copyOverKeepingTimes = [&](const std::string &file) {
+        struct stat before {};
+        ASSERT_EQ(stat(file.c_str(), &before), 0);
+        std::ifstream in(file, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+        in.close();
+        std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    };
+    const std::string crashed = ": crashed while being examined (signal 11)", hung = ": did not answer within 1 s while being examined";
     const auto refusals = [&](const std::string &wrongTag) {
-        return std::vector<std::string>{"crash.so" + crashed, "hang.so: did not answer within 1 s while being examined",
+        return std::vector<std::string>{"crash.so" + crashed, "d_crash.so" + crashed, "d_hang.so" + hung,
+                                        "d_overrun.so" + crashed, "fifo.so: not loaded: it is a FIFO", "hang.so" + hung,
                                         "overrun.so" + crashed,
+                                        "overstep.so: wrote past the end of its 1024-unit buffer for GetPluginInfo 2",
                                         "wrong.so: answered the type tag \"" + wrongTag + "\", not \"00IN_EX\""};
     };
-    const std::tuple<const char *, std::function<void()>, std::string> steps[] = {
-        {"cold", [] {}, "NOT_A_TAG"},
-        {"cached verdict believed", [&] { rewrite(cache, "NOT_A_TAG", "EDITED"); }, "EDITED"},
-        {"changed file examined again", [&] { std::ofstream(folder + "wrong.so", std::ios::app) << '\0'; }, "NOT_A_TAG"},
-        {"damaged cache rebuilt", [&] { rewrite(cache, "faltrix", "garbage"); }, "NOT_A_TAG"}};
-    for (const auto &[step, change, wrongTag] : steps) {
+    // The step, what it changes, the tag wrong.so is refused for, and input.so's description
+    // (edited in the cache, and believed while input.so stays as it is).
+    const std::tuple<const char *, std::function<void()>, std::string, std::u16string> steps[] = {
+        {"cold", [] {}, "NOT_A_TAG", u"Fake input"},
+        {"cached verdicts believed",
+         [&] {
+             rewrite(cache, HexOf("Fake input"), HexOf("Edited"));
+             rewrite(cache, "NOT_A_TAG", "EDITED");
+         },
+         "EDITED", u"Edited"},
+        {"copy over it keeping size and times", [&] { copyOverKeepingTimes(folder + "wrong.so"); }, "NOT_A_TAG", u"Edited"},
+        {"changed file examined again", [&] { std::ofstream(folder + "wrong.so", std::ios::app) << '\0'; }, "NOT_A_TAG",
+         u"Edited"},
+        {"damaged cache rebuilt", [&] { rewrite(cache, "faltrix", "garbage"); }, "NOT_A_TAG", u"Fake input"}};
+    for (const auto &[step, change, wrongTag, description] : steps) {
         change();
         EXPECT_EQ(input.ScanPlugins(), 1) << step;
         std::vector<std::string> refused;
@@ -194,8 +230,65 @@ TEST_F(HostTest, CandidatesThatCrashOrHangAreRefusedAndVerdictsCached) {
         }
         EXPECT_EQ(refused, refusals(wrongTag)) << step;
         EXPECT_EQ(InputPaths(), std::vector{U16(folder + "input.so")}) << step;
+        EXPECT_EQ(input.TextsAt(0), (PluginTexts{description, {{u"*.fake", u"Fake pictures"}}})) << step;
     }
     SetExamineTimeLimit(std::chrono::seconds(5));
+}
+
+// Without a working examiner no candidate is loaded in this process (crash.so would end it when
+// asked for its tag), each is refused with what is wrong with the examiner, and nothing is
+// cached: with the examiner back, the same scan takes the plug-in.
+TEST_F(HostTest, WithoutAWorkingExaminerNothingIsLoaded) {
+    SetExamineTimeLimit(std::chrono::seconds(1));
+    Link("info_crash", "crash.so");
+    Link("input", "input.so");
+    const auto script = [&](const std::string &name, const std::string &body, fs::perms perms) {
+        std::ofstream(folder + name) << "#!/bin/sh\n" << body << "\n";
+        fs::permissions(folder + name, perms);
+        return folder + name;
+    };
+    const fs::perms runnable = fs::perms::owner_all;
+    const std::pair<std::string, std::string> cases[] = {
+        {folder + "nowhere", "is missing"},
+        {script("unrunnable", "exit 0", fs::perms::owner_read), "could not be started"},
+        {script("quits", "exit 0", runnable), "ended before examining anything"},
+        {script("stranger", "echo hello >&3", runnable), "does not speak this program's language"},
+        {script("sleeper", "exec sleep 30", runnable), "did not start within 1 s"},
+    };
+    for (const auto &[program, what] : cases) {
+        SetExaminerProgram(program);
+        EXPECT_EQ(input.ScanPlugins(), 0) << program;
+        std::vector<std::string> refused;
+        for (const RefusedCandidate &r : input.Refused()) refused.push_back(r.path.substr(folder.size()) + ": " + r.reason);
+        const std::string reason = ": not examined: faltrix-plugin-probe " + what;
+        EXPECT_EQ(refused, (std::vector<std::string>{"crash.so" + reason, "input.so" + reason})) << program;
+    }
+    SetExaminerProgram({});
+    EXPECT_EQ(input.ScanPlugins(), 1);
+    SetExamineTimeLimit(std::chrono::seconds(5));
+}
+
+// A folder that other users may write, or below one, is not read: anyone could put code in it.
+// The sticky bit keeps each user to their own files, as in /tmp.
+TEST_F(HostTest, FoldersOthersMayWriteAreNotRead) {
+    fs::create_directory(folder + "plugins");
+    fs::create_symlink(FakePath("input"), folder + "plugins/input.so");
+    input.SetFolderOverride(folder + "plugins");
+    const std::string inFolder = "the plug-in folder " + folder + "plugins/ is not used: ";
+    const std::tuple<fs::perms, fs::perms, std::string> cases[] = {
+        {fs::perms(0755), fs::perms(0777), inFolder + "it may be written by other users (mode 0777)"},
+        {fs::perms(0755), fs::perms(0775), inFolder + "it may be written by other users (mode 0775)"},
+        {fs::perms(0777), fs::perms(0755),
+         inFolder + folder.substr(0, folder.size() - 1) + " may be written by other users (mode 0777)"},
+        {fs::perms(0700), fs::perms(01777), ""},
+        {fs::perms(0700), fs::perms(0755), ""},
+    };
+    for (const auto &[parent, plugins, refusal] : cases) {
+        fs::permissions(folder, parent);
+        fs::permissions(folder + "plugins", plugins);
+        EXPECT_EQ(input.ScanPlugins(), refusal.empty() ? 1 : -1) << refusal;
+        EXPECT_EQ(input.FolderRefusal(), refusal);
+    }
 }
 
 // ---- Selecting and calling ----------------------------------------------------------------

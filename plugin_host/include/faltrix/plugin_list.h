@@ -17,6 +17,7 @@
 #include <vector>
 
 #define FALTRIX_HOST 1
+#include "faltrix/candidate_probe.h"
 #include "faltrix/plugin.h"
 
 namespace faltrix {
@@ -54,13 +55,17 @@ public:
     PluginList &operator=(const PluginList &) = delete;
 
     // Fills the list from its folder. Returns -1 when the folder holds no candidate (or does
-    // not exist), else the number of accepted plug-ins (possibly 0). No library stays loaded.
+    // not exist, or is not trusted: see FolderRefusal()), else the number of accepted plug-ins
+    // (possibly 0). No library is loaded in this process.
     //
     // Candidates are the regular files of the folder (links to regular files count) whose
     // names end in ".so" in any letter case, taken in byte order of their names. The first
     // kMaxCandidates of them are examined in a helper process (candidate_probe.h), which also
-    // refuses one that crashes or hangs; any further one is not loaded and is recorded in
-    // Refused() with the reason. Likewise an accepted plug-in beyond kMaxPaths is recorded
+    // refuses one that crashes or hangs and reads the texts the lists show (TextsAt); any
+    // further one is not loaded and is recorded in Refused() with the reason. So is an entry
+    // with a library's name that is no regular file (a FIFO, a device), which is no candidate.
+    // A folder that other users may write (it or a parent is group- or world-writable without
+    // the sticky bit) is not read at all. Likewise an accepted plug-in beyond kMaxPaths is recorded
     // there and not kept (with 256 candidates at most this cannot happen; it is guarded all
     // the same). The paths of the previous scan are dropped first; the loaded library, if
     // any, is left as it is.
@@ -78,6 +83,13 @@ public:
     int32_t Current() const { return current_; }
     bool HasLibrary() const { return library_ != nullptr; }
     const std::u16string &PathAt(uint32_t index) const { return paths_.at(index); }
+    // The same path as on disk (any bytes): the exact file the scan accepted.
+    const std::string &NativePathAt(uint32_t index) const { return nativePaths_.at(index); }
+    // The description and file patterns the plug-in at index gave when it was examined (or
+    // when its cached verdict was): what lists and file choosers show, without calling it.
+    const PluginTexts &TextsAt(uint32_t index) const { return texts_.at(index); }
+    // Why the last scan did not read the folder at all (one line), or empty.
+    const std::string &FolderRefusal() const { return folderRefusal_; }
     // The candidates the last scan did not take, in the order examined.
     const std::vector<RefusedCandidate> &Refused() const { return refused_; }
     // The loader's error text of the last SelectPlugin that failed to load; empty otherwise.
@@ -98,7 +110,9 @@ public:
 
     // Host-side call of the optional SetPluginOption, for either kind of plug-in; -1 when
     // missing (or no plug-in is loaded), else the plug-in's answer: 0 when it took the value.
+    // A plug-in may answer -1 itself: ask HasPluginOption() whether it has the entry point.
     int32_t SetPluginOption(const WCHAR *name, const WCHAR *value);
+    bool HasPluginOption() const { return setPluginOption_ != nullptr; }
 
 protected:
     PluginList(PluginKind kind, const char *folderKind, const char16_t *typeTag);
@@ -135,7 +149,9 @@ private:
     std::string folderOverride_;
     std::vector<std::u16string> paths_;     // as handed to the front end
     std::vector<std::string> nativePaths_;  // the same paths as on disk (any bytes)
+    std::vector<PluginTexts> texts_;
     std::vector<RefusedCandidate> refused_;
+    std::string folderRefusal_;
     std::string lastLoadError_;
     int32_t current_ = -1;
 };

@@ -9,14 +9,21 @@
  *
  * The order in which the host calls a plug-in:
  *
- *   1. Scan, when the dialog starts: every NAME.so of the folder is loaded, asked
- *      GetPluginInfo(0, ...) for its type tag, and unloaded again. Only a library whose tag is
+ *   1. Scan, when a program starts: every NAME.so of the folder that is a regular file is
+ *      examined in a helper process (faltrix-plugin-probe), never in the program itself: it is
+ *      loaded and asked GetPluginInfo(0, ...) for its type tag. Only a library whose tag is
  *      exactly "00IN_EX" (input folder) or "00OUT_EX" (output folder) is taken.
- *   2. Description: each taken plug-in is loaded once more and asked GetPluginInfo(1, ...),
- *      the text the user sees in the plug-in list.
+ *   2. Description and patterns, in the same helper right after the tag: GetPluginInfo(1, ...),
+ *      the text the user sees in the plug-in list, then (2, ...), (3, ...), (4, ...) ... for
+ *      the file-name patterns that the file chooser and the output-name matching use. The
+ *      answers are kept with the verdict, in the user's cache folder, until the library's file
+ *      changes; a library that crashes, hangs (5 s) or writes past a buffer while being asked
+ *      is refused. So answer the same texts every time, and keep them within their buffers.
+ *      A folder that other users may write (group or others, without the sticky bit) is not
+ *      read at all.
  *   3. The user's choice: at most one plug-in of each folder is loaded at a time. Choosing
  *      another unloads the current one.
- *   4. File chooser: GetPluginInfo(2, ...), (3, ...), (4, ...) ... for file-name patterns.
+ *   4. File chooser: it shows the patterns of step 2; the plug-in is not asked again.
  *   5. A conversion, on a job thread: IsSupported -> GetPictureInfo -> GetPictureDIB on the
  *      input plug-in, then SaveDIBPicture on the output plug-in. A preview makes the same
  *      three input calls on a job thread of its own.
@@ -69,7 +76,7 @@ typedef uint16_t WCHAR;
 #define FALTRIX_INFO_DESCRIPTION 1 /* the description shown in the plug-in list */
 /* 2n (n = 1, 2, ...): the n-th file-name pattern, e.g. u"*.png" or u"*.jpg;*.jpeg";
  * 2n + 1: the description of the n-th pattern, e.g. u"PNG pictures". The first even number
- * answered with 0 ends the list. */
+ * answered with 0 ends the list; at most 64 patterns are asked. */
 
 /* The record GetPictureInfo fills: 28 bytes. The host reads only width and height, and only
  * after GetPictureInfo returned 0; the rest is the plug-in's own. */
@@ -98,7 +105,9 @@ typedef HBITMAP (*DibAllocCallbackFn)(HDC hdc, const BITMAPINFO *pbmi, uint32_t 
  * Returns the number of units written, not counting the NUL; 0 when the plug-in has no
  * information of that number. The host clamps a longer answer to the buffer and terminates
  * it, but the answer must equal the length of the text written: the file chooser advances by
- * it. The buffer is the host's and valid only during the call. [dialog thread] */
+ * it. The buffer is the host's and valid only during the call; a write past its end refuses
+ * the plug-in. [the examining helper's only thread; the programs may still ask the current
+ * plug-in on the dialog's thread] */
 typedef int32_t (*GetPluginInfoFn)(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
 
 /* Shows the plug-in's own settings dialog, modal, with parent (a QWidget*) as its parent;

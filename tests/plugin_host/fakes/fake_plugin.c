@@ -17,6 +17,8 @@
 //   FAKE_MISBEHAVE=1          GetPluginInfo writes through a null pointer
 //   FAKE_MISBEHAVE=2          GetPluginInfo writes 16 MiB past the start of its buffer
 //   FAKE_MISBEHAVE=3          GetPluginInfo never returns
+//   FAKE_MISBEHAVE=4          GetPluginInfo writes 4 units past the end of its buffer
+//   FAKE_MISBEHAVE_AT=n       misbehave only when asked for number n (every number when not given)
 //   FAKE_USES_DEPENDENCY      call the GetPluginInfo of fake_dependency (linked through LIBS)
 //   FAKE_DEPENDENCY           build fake_dependency, which exports no FakeLastCall
 //
@@ -37,6 +39,9 @@
 #endif
 #ifndef FAKE_MISBEHAVE
 #define FAKE_MISBEHAVE 0
+#endif
+#ifndef FAKE_MISBEHAVE_AT
+#define FAKE_MISBEHAVE_AT -1
 #endif
 #ifdef FAKE_FAIL
 #define FAKE_ANSWER(good, bad) (bad)
@@ -59,10 +64,15 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
     static const char *const texts[] = {FAKE_TAG, "Fake " FAKE_NAME, "*.fake", "Fake pictures"};
     const char *text = infoNumber >= 0 && infoNumber <= 3 ? texts[infoNumber] : "";
     int32_t n = 0;
+    const int misbehave = FAKE_MISBEHAVE_AT < 0 || infoNumber == FAKE_MISBEHAVE_AT ? FAKE_MISBEHAVE : 0;
     Record("GetPluginInfo", NULL, buffer, NULL, infoNumber, bufferLength, 0);
-    if (FAKE_MISBEHAVE == 1) *(volatile int *)NULL = 1;
-    if (FAKE_MISBEHAVE == 2) memset(buffer, 'X', (size_t)1 << 24);
-    while (FAKE_MISBEHAVE == 3) pause();
+    if (misbehave == 1) *(volatile int *)NULL = 1;
+    if (misbehave == 2) memset(buffer, 'X', (size_t)1 << 24);
+    while (misbehave == 3) pause();
+    if (misbehave == 4 && buffer != NULL && bufferLength > 0) {
+        for (int32_t i = 0; i < bufferLength + 4; ++i) buffer[i] = (WCHAR)'X';
+        return bufferLength - 1;
+    }
     if (buffer == NULL || bufferLength <= 0) return 0;
     if (FAKE_OVERLONG == 1 || (FAKE_OVERLONG == 2 && infoNumber != 0)) {
         for (int32_t i = 0; i < bufferLength; ++i) buffer[i] = (WCHAR)'X';
