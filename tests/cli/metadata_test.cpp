@@ -250,7 +250,7 @@ protected:
     std::pair<int, std::string> Run(const QStringList &arguments) {
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("FALTRIX_PLUGIN_DIR", "plugins");
+        env.insert("FALTRIX_PLUGIN_DIR", Path("plugins"));
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(dir_.path());
         process.start(kBuildDir + "/bin/faltrix-convert", arguments);
