@@ -12,6 +12,7 @@
 #include <fstream>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include "faltrix/plugin_list.h"
 #include "faltrix/text.h"
@@ -139,6 +140,67 @@ bool IsWholeProfile(const std::string &icc) {
     return true;
 }
 
+namespace {
+
+bool IsNameByte(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
+           c == '.' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+// The prefixes the packet binds to the TIFF namespace (xmlns:P="http://ns.adobe.com/tiff/1.0/").
+std::vector<std::string> TiffPrefixes(std::string_view xmp) {
+    constexpr std::string_view kTiff = "http://ns.adobe.com/tiff/1.0/";
+    std::vector<std::string> prefixes;
+    for (size_t at = xmp.find("xmlns:"); at != std::string_view::npos; at = xmp.find("xmlns:", at + 1)) {
+        size_t end = at + 6;
+        while (end < xmp.size() && IsNameByte(xmp[end])) ++end;
+        const std::string prefix(xmp.substr(at + 6, end - at - 6));
+        while (end < xmp.size() && (xmp[end] == ' ' || xmp[end] == '\t' || xmp[end] == '\r' || xmp[end] == '\n')) ++end;
+        if (prefix.empty() || end >= xmp.size() || xmp[end] != '=') continue;
+        ++end;
+        while (end < xmp.size() && (xmp[end] == ' ' || xmp[end] == '\t' || xmp[end] == '\r' || xmp[end] == '\n')) ++end;
+        if (end < xmp.size() && (xmp[end] == '"' || xmp[end] == '\'') &&
+            xmp.substr(end + 1, kTiff.size()) == kTiff && end + 1 + kTiff.size() < xmp.size() &&
+            xmp[end + 1 + kTiff.size()] == xmp[end])
+            prefixes.push_back(prefix);
+    }
+    return prefixes;
+}
+
+}  // namespace
+
+std::string XmpForOutput(const std::string &xmp) {
+    std::string out = xmp;
+    const auto isSpace = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    for (const std::string &prefix : TiffPrefixes(xmp)) {
+        const std::string name = prefix + ":Orientation";
+        for (size_t at = out.find(name); at != std::string::npos; at = out.find(name, at + 1)) {
+            const size_t after = at + name.size();
+            if ((at > 0 && IsNameByte(out[at - 1])) || (after < out.size() && IsNameByte(out[after]))) continue;
+            size_t value = after, end = std::string::npos;
+            if (at > 0 && out[at - 1] == '<') {
+                // <tiff:Orientation>6</tiff:Orientation>: the text up to the next tag.
+                value = out.find('>', after);
+                if (value == std::string::npos || out[value - 1] == '/') continue;
+                end = out.find('<', ++value);
+            } else {
+                // tiff:Orientation="6" (or '6') inside a start tag.
+                while (value < out.size() && isSpace(out[value])) ++value;
+                if (value >= out.size() || out[value] != '=') continue;
+                ++value;
+                while (value < out.size() && isSpace(out[value])) ++value;
+                if (value >= out.size() || (out[value] != '"' && out[value] != '\'')) continue;
+                end = out.find(out[value], value + 1);
+                ++value;
+            }
+            // A value runs to its end within the tag: an attribute holds no '<'.
+            if (end == std::string::npos || out.find('<', value) < end) continue;
+            out.replace(value, end - value, "1");
+        }
+    }
+    return out;
+}
+
 std::string ExifForOutput(const std::string &exif, uint32_t width, uint32_t height) {
     ExifMem *mem = exif_mem_new_default();
     if (mem == nullptr) return {};
@@ -259,7 +321,9 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
         if (exif.empty()) metadata->notices.push_back(u"dropped the EXIF block, which could not be rewritten");
         else if (!hand(FALTRIX_METADATA_EXIF, exif)) metadata->notices.push_back(u"the output format keeps no EXIF");
     }
-    if (!metadata->xmp.empty() && choice.xmp && !hand(FALTRIX_METADATA_XMP, metadata->xmp))
+    // The input plug-ins turn the pixels by the EXIF orientation: the XMP's must not turn them again.
+    if (!metadata->xmp.empty() && choice.xmp &&
+        !hand(FALTRIX_METADATA_XMP, metadata->exif.empty() ? metadata->xmp : XmpForOutput(metadata->xmp)))
         metadata->notices.push_back(u"the output format keeps no XMP");
     if (!metadata->icc.empty() && !ProfileFits(metadata->icc, bitmap)) {
         metadata->icc.clear();

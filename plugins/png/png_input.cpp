@@ -5,7 +5,10 @@
 //   any alpha channel or tRNS     -> 32 bits B, G, R, A with the alpha kept
 //   16-bit samples                -> reduced to 8 (rounded)
 // pHYs in pixels per metre becomes biXPelsPerMeter / biYPelsPerMeter. Sections are top-down,
-// PNG's own row order, so rows are decoded straight into the section. The colour profile
+// PNG's own row order, so rows are decoded straight into the section. An eXIf chunk before the
+// pixel data that gives an orientation other than 1 has the picture turned upright, and the
+// size reported is the size shown; one after the pixel data is never seen by a size query, so
+// neither turns the picture (the host's EXIF then says 1, as the pixels are stored). The colour profile
 // (iCCP), the EXIF block (eXIf) and the XMP packet (iTXt "XML:com.adobe.xmp") met before the
 // pixel data are noted for GetPictureMetadata, and so are 16-bit samples.
 #include <csetjmp>
@@ -13,6 +16,7 @@
 #include <vector>
 
 #include "faltrix/kit/entry_points.h"
+#include "faltrix/kit/orientation.h"
 #include "png_common.h"
 #include "png_pixels.h"
 
@@ -30,6 +34,7 @@ struct Layout {
     int32_t xppm = 0, yppm = 0;
     RGBQUAD palette[256] = {};
     int paletteSize = 0;
+    int orientation = 1;  // from an eXIf chunk before the pixel data
 };
 
 // Reads the header and sets up libpng's transformations. 0 on success. setjmp lives here:
@@ -55,6 +60,9 @@ int ReadHeader(Reader *r, FILE *file, bool transforms, Layout *out) {
         out->xppm = int32_t(rx);
         out->yppm = int32_t(ry);
     }
+    png_uint_32 exifSize = 0;
+    png_bytep exif = nullptr;
+    if (png_get_eXIf_1(r->png, r->info, &exifSize, &exif) && exif) out->orientation = kit::ExifOrientation(exif, exifSize);
     if (!transforms) return 0;
 
     // A grey or colour key beyond the samples' depth can match no pixel (libpng would mask
@@ -165,7 +173,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
         if (!ReadPixels(file.stream(), l.width, l.height, l.colorType == PNG_COLOR_TYPE_RGB ? 3 : 4, dib, progress, data))
             return nullptr;
         if (l.dibBits == 32) kit::KeepFullTransparency(dib, int32_t(l.width), int32_t(l.height));
-        return guard.Release();
+        return kit::ShowUpright(&guard, dib, spec, l.orientation, alloc);
     }
     // A 2-bit palette is decoded one index per byte into a buffer of our own, then packed.
     std::vector<uint8_t> unpacked;
@@ -188,7 +196,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
         }
     }
     if (l.dibBits == 32) kit::KeepFullTransparency(dib, int32_t(l.width), int32_t(l.height));
-    return guard.Release();
+    return kit::ShowUpright(&guard, dib, spec, l.orientation, alloc);
 }
 
 bool Recognize(const WCHAR *path) {
@@ -202,8 +210,9 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
     Reader reader;
     Layout l;
     if (!reader.ok() || ReadHeader(&reader, file.stream(), false, &l) != 0) return false;
-    info->width = int32_t(l.width);
-    info->height = int32_t(l.height);
+    const bool swap = kit::SwapsAxes(l.orientation);
+    info->width = int32_t(swap ? l.height : l.width);
+    info->height = int32_t(swap ? l.width : l.height);
     return true;
 }
 

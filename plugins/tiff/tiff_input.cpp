@@ -212,38 +212,6 @@ bool ReadPalette(TIFF *tif, int bps, std::vector<RGBQUAD> *palette) {
     return true;
 }
 
-// The decoded picture, shown as the file's orientation asks: as it is for the usual
-// top-left, otherwise copied pixel by pixel into a second section of the shown size.
-HBITMAP Finish(kit::BitmapGuard *owned, const kit::Dib &stored, kit::DibSpec spec, int orientation,
-               DibAllocCallbackFn alloc) {
-    if (orientation == ORIENTATION_TOPLEFT) return owned->Release();
-    const int32_t w = spec.width, h = spec.height;
-    if (kit::SwapsAxes(orientation)) {
-        std::swap(spec.width, spec.height);
-        std::swap(spec.xPelsPerMeter, spec.yPelsPerMeter);
-    }
-    kit::Dib shown;
-    if (!kit::AllocateDib(alloc, spec, &shown)) return nullptr;
-    const int bits = spec.bitCount;
-    const size_t bytes = static_cast<size_t>(bits / 8);
-    for (int32_t y = 0; y < h; ++y) {
-        const uint8_t *in = stored.Row(y);
-        for (int32_t x = 0; x < w; ++x) {
-            const kit::OrientedPoint p = kit::Orient(orientation, x, y, w, h);
-            uint8_t *out = shown.Row(p.y);
-            if (bits >= 8) {
-                std::memcpy(out + static_cast<size_t>(p.x) * bytes, in + static_cast<size_t>(x) * bytes, bytes);
-            } else if (bits == 4) {
-                const unsigned v = (in[x >> 1] >> ((x & 1) ? 0 : 4)) & 15;
-                out[p.x >> 1] = static_cast<uint8_t>(out[p.x >> 1] | (v << ((p.x & 1) ? 0 : 4)));
-            } else {
-                const unsigned v = (in[x >> 3] >> (7 - (x & 7))) & 1;
-                out[p.x >> 3] = static_cast<uint8_t>(out[p.x >> 3] | (v << (7 - (p.x & 7))));
-            }
-        }
-    }
-    return shown.bitmap;  // the stored one goes with *owned
-}
 
 // The rows of a picture with the samples of each pixel together, whatever the file's layout:
 // strips of interleaved samples are read a row at a time; tiles and separate planes a band
@@ -506,7 +474,7 @@ HBITMAP DecodeDirect(Reader *r, Kind kind, Layout l, kit::DibSpec spec, Progress
         kit::ReportProgress(progress, y + 1, h, data);
     }
     if (r->messages.errors) return nullptr;
-    return Finish(&owned, dib, spec, r->orientation, alloc);
+    return kit::ShowUpright(&owned, dib, spec, r->orientation, alloc);
 }
 
 // Everything else, through libtiff's RGBA reader, a band of rows at a time.
@@ -564,7 +532,7 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
         kit::ReportProgress(progress, static_cast<int32_t>(y0 + rows), static_cast<int32_t>(h), data);
     }
     if (r->messages.errors) return nullptr;
-    return Finish(&owned, dib, spec, r->orientation, alloc);
+    return kit::ShowUpright(&owned, dib, spec, r->orientation, alloc);
 }
 
 // What the first directory holds besides its pixels, and how many more pages follow it.

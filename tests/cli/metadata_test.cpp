@@ -20,6 +20,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTransform>
 #include <QtEndian>
 #include <cstdio>
 #include <string>
@@ -46,12 +47,12 @@ std::string AdobeRgbProfile() {
     return bytes;
 }
 
-// A camera's block, without "Exif\0\0": orientation 6, the date (libexif's default: now), the
-// stored size and a thumbnail's bytes.
-std::string CameraExif() {
+// A camera's block, without "Exif\0\0": the orientation (6 unless given), the date (libexif's
+// default: now), the stored size and a thumbnail's bytes.
+std::string CameraExif(uint32_t orientation = 6) {
     ExifData *data = exif_data_new();
     exif_data_set_byte_order(data, EXIF_BYTE_ORDER_MOTOROLA);
-    const std::tuple<ExifIfd, ExifTag, uint32_t> tags[] = {{EXIF_IFD_0, EXIF_TAG_ORIENTATION, 6},
+    const std::tuple<ExifIfd, ExifTag, uint32_t> tags[] = {{EXIF_IFD_0, EXIF_TAG_ORIENTATION, orientation},
                                                            {EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, 0},
                                                            {EXIF_IFD_EXIF, EXIF_TAG_PIXEL_X_DIMENSION, kWidth},
                                                            {EXIF_IFD_EXIF, EXIF_TAG_PIXEL_Y_DIMENSION, kHeight}};
@@ -324,6 +325,67 @@ INSTANTIATE_TEST_SUITE_P(
                       OutputCase{"StripOnlyExif", {"--strip-only", "exif", "photo.jpg", "-o", "out.jpg"}, ReadJpeg, "icc xmp", kHeight, kWidth},
                       OutputCase{"PngRead", {"photo16.png", "-o", "out.jpg"}, ReadJpeg, "icc xmp", 4, 2}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// A 3 x 2 PNG of six colours with an eXIf chunk and an XMP packet that both give `orientation`.
+void WritePngTurned(const QString &path, uint32_t orientation, const std::string &xmp) {
+    FILE *file = std::fopen(QFile::encodeName(path).constData(), "wb");
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_init_io(png, file);
+    png_set_IHDR(png, info, 3, 2, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    const std::string exif = CameraExif(orientation);
+    png_set_eXIf_1(png, info, png_uint_32(exif.size()), reinterpret_cast<png_bytep>(const_cast<char *>(exif.data())));
+    png_text text{};
+    text.compression = PNG_ITXT_COMPRESSION_NONE;
+    text.key = const_cast<char *>("XML:com.adobe.xmp");
+    text.text = const_cast<char *>(xmp.c_str());
+    text.itxt_length = xmp.size();
+    png_set_text(png, info, &text, 1);
+    png_write_info(png, info);
+    uint8_t rows[2][9] = {{255, 0, 0, 0, 255, 0, 0, 0, 255}, {255, 255, 0, 0, 255, 255, 255, 0, 255}};
+    for (auto &row : rows) png_write_row(png, row);
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    std::fclose(file);
+}
+
+// The shown picture for each orientation, as a viewer that honours it turns the stored one.
+QImage Shown(const QImage &stored, uint32_t orientation) {
+    const auto turned = [&](int degrees) { return stored.transformed(QTransform().rotate(degrees)); };
+    switch (orientation) {
+    case 2: return stored.mirrored(true, false);
+    case 3: return turned(180);
+    case 4: return stored.mirrored(false, true);
+    case 5: return turned(90).mirrored(true, false);
+    case 6: return turned(90);
+    case 7: return turned(90).mirrored(false, true);
+    case 8: return turned(270);
+    default: return stored;
+    }
+}
+
+// A PNG whose eXIf gives an orientation is stored upright, and its EXIF and XMP both say 1
+// afterwards, so that no reader turns it again.
+TEST_F(Metadata, EveryOrientationOfAPngComesOutUpright) {
+    const std::string xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF><rdf:Description "
+                            "xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" tiff:Orientation=\"%\"/></rdf:RDF></x:xmpmeta>";
+    const auto withOrientation = [&](uint32_t o) {
+        std::string packet = xmp;
+        return packet.replace(packet.find('%'), 1, std::to_string(o));
+    };
+    WritePngTurned(Path("stored.png"), 1, withOrientation(1));
+    const QImage stored = QImage(Path("stored.png")).convertToFormat(QImage::Format_RGB32);
+    for (uint32_t o = 1; o <= 8; ++o) {
+        WritePngTurned(Path("turned.png"), o, withOrientation(o));
+        const auto [exitCode, said] = Run({"-q", "--overwrite", "turned.png", "-o", "out.png"});
+        ASSERT_EQ(exitCode, 0) << said;
+        EXPECT_EQ(QImage(Path("out.png")).convertToFormat(QImage::Format_RGB32), Shown(stored, o)) << o;
+        const Found found = ReadPng(Path("out.png"));
+        EXPECT_TRUE(ExifSays(found.exif).starts_with("orientation Top-left, ")) << o << ": " << ExifSays(found.exif);
+        EXPECT_EQ(found.xmp, withOrientation(1)) << o;
+    }
+}
 
 // A GIF keeps no profile: its pixels are the source's as Little CMS renders them in sRGB.
 TEST_F(Metadata, GifLooksLikeTheSrgbRendering) {

@@ -37,7 +37,8 @@ PictureMetadata ReadPictureMetadata(const WCHAR *path);
 
 // Hands the chosen items to the current output plug-in for the picture of width x height
 // pixels in bitmap (a DIB section): clears, then sets each item; the EXIF with orientation 1,
-// these sizes and no thumbnail. A profile the output cannot keep (or that is not chosen)
+// these sizes and no thumbnail, and, when the picture came with EXIF (whose orientation the
+// input plug-ins apply), the XMP with orientation 1 too. A profile the output cannot keep (or that is not chosen)
 // has the bitmap's pixels converted to sRGB in place, so that the picture looks the same.
 // Adds a notice for each kind of item the output does not keep. Does nothing, at no cost,
 // when the picture has no items and the plug-in no SetPictureMetadata.
@@ -63,6 +64,12 @@ bool IsWholeProfile(const std::string &icc);
 // set to width x height, no thumbnail, and nothing else changed. Empty when the block cannot
 // be read as EXIF.
 std::string ExifForOutput(const std::string &exif, uint32_t width, uint32_t height);
+
+// The XMP packet as the output gets it once the pixels are stored upright: every
+// tiff:Orientation property (under whatever prefix the packet binds to the TIFF namespace, as
+// an attribute or an element) says 1, and every other byte is as it was. A packet without one
+// comes back unchanged.
+std::string XmpForOutput(const std::string &xmp);
 
 // Converts the 24- or 32-bit pixels of bitmap from the profile's colours to sRGB, in place.
 // False, with the pixels unchanged, for another depth, a profile that is not RGB, or one

@@ -5,12 +5,24 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "faltrix/kit/kit.h"
+
 namespace faltrix::kit {
 
-// Reads tag 0x0112 (Orientation) of IFD0 from the payload of an APP1 segment ("Exif\0\0"
-// followed by a TIFF header). Returns 1..8, or 1 when the block is not EXIF, is malformed,
-// or holds no orientation or an undefined value.
+// Reads tag 0x0112 (Orientation) of IFD0 from an EXIF block: the payload of a JPEG's APP1
+// segment ("Exif\0\0" followed by a TIFF header), or the TIFF header and what follows alone,
+// as PNG's eXIf and WebP's EXIF chunks hold it (some writers put the "Exif\0\0" there too).
+// Returns 1..8, or 1 when the block is not EXIF, is malformed, or holds no orientation or an
+// undefined value.
 int ExifOrientation(const uint8_t *data, size_t size);
+
+// The decoded picture `stored` (of `spec`, owned by `*owned`) shown upright as `orientation`
+// asks: `*owned`'s own section for 1, otherwise a second section of the shown size (the sides
+// and resolutions swapped for 5..8) with every pixel moved where it lands, the stored one
+// deleted with `*owned`. For 1, 4, 8, 16, 24 and 32 bits. Null, with the failure noted, when
+// the second section cannot be allocated. Every input whose file says how it is to be shown
+// turns its pixels here, so that the stored picture is upright and its EXIF can say 1.
+HBITMAP ShowUpright(BitmapGuard *owned, const Dib &stored, DibSpec spec, int orientation, DibAllocCallbackFn alloc);
 
 // True for the orientations (5..8) that swap width and height.
 inline bool SwapsAxes(int orientation) { return orientation >= 5 && orientation <= 8; }
