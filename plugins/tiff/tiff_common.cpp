@@ -5,18 +5,37 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace faltrix::tiff {
 namespace {
 
+// libtiff's complaint about an out-of-range value of a tag that only describes the picture
+// ("<file>: Bad value 9 for \"Orientation\" tag"): the tag is left unset, so its default holds,
+// as other readers take it. True, with the value dropped as a notice, for such a tag.
+bool IgnoredDescriptiveValue(const char *module, const char *text) {
+    if (module == nullptr || std::strcmp(module, "_TIFFVSetField") != 0) return false;
+    const char *bad = std::strstr(text, "Bad value ");
+    if (bad == nullptr) return false;
+    char field[32] = {};
+    unsigned long value = 0;
+    if (std::sscanf(bad, "Bad value %lu for \"%31[^\"]\" tag", &value, field) != 2) return false;
+    if (std::strcmp(field, "Orientation") != 0 && std::strcmp(field, "ResolutionUnit") != 0) return false;
+    kit::NoteDropped("the " + std::string(field) + " value " + std::to_string(value) +
+                     ", which is out of range (taken as " + (field[0] == 'O' ? "1" : "2, inches") + ")");
+    return true;
+}
+
 int OnError(TIFF *, void *user, const char *module, const char *fmt, va_list ap) {
     auto *m = static_cast<Messages *>(user);
+    char message[448];
+    std::vsnprintf(message, sizeof message, fmt, ap);
+    if (IgnoredDescriptiveValue(module, message)) return 1;
     if (m->errors++ == 0) {
         char text[512];
         // libtiff names the file as the module of many messages: the front end names it already.
         const bool path = module == nullptr || std::strchr(module, '/') != nullptr;
-        const int n = std::snprintf(text, sizeof text, "TIFF: %s%s", path ? "" : module, path ? "" : ": ");
-        std::vsnprintf(text + n, sizeof text - size_t(n), fmt, ap);
+        std::snprintf(text, sizeof text, "TIFF: %s%s%s", path ? "" : module, path ? "" : ": ", message);
         kit::SetLastFailure(text);
     }
     return 1;  // handled: libtiff's global handler (stderr) is not called

@@ -7,6 +7,7 @@
 #include <tiffio.h>
 
 #include "faltrix/kit/kit.h"
+#include "faltrix/kit/metadata.h"
 
 namespace faltrix::tiff {
 
