@@ -354,6 +354,27 @@ TEST_F(DialogTest, NoticeFollowsTheLastStatusLine) {
     EXPECT_TRUE(Status().startsWith(u"Ready.\nkept frame 1 of 3"_s)) << Status().toStdString();
 }
 
+// A size no plug-in could read back fails the resize with the limit named below the line,
+// and nothing is stored.
+TEST_F(DialogTest, SizeBeyondTheLimitsIsNamedBelowTheFailure) {
+    const std::pair<const char *, const char16_t *> cases[] = {
+        {"20000", u"Failed in Resizing.\n20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read"},
+        {"100000000", u"Failed in Resizing.\n100000000 pixels wide, more than the 1048575 a side the plug-ins read"},
+    };
+    LeaveInputField("%/a.dp");
+    WaitForJob();
+    for (const auto &[width, status] : cases) {
+        SetField(kOutputPathField, Path("%/out.dp"));
+        SetField(kOutputWidthField, QString::fromLatin1(width));
+        SetField(kOutputHeightField, u"15000"_s);
+        Press(kCodeButton);
+        WaitForJob();
+        EXPECT_TRUE(Status().startsWith(QString::fromUtf16(status))) << Status().toStdString();
+        EXPECT_FALSE(QFile::exists(Path("%/out.dp")));
+    }
+    EXPECT_EQ(messages_, QStringList());
+}
+
 TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
     const std::pair<const char *, std::optional<uint32_t>> numbers[] = {
         {"640", 640}, {" 42 ", 42}, {"0", 0}, {"4294967295", 4294967295u}, {"", {}}, {"  ", {}},
