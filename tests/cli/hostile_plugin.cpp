@@ -6,7 +6,9 @@
 // whose items are all bad news: five frames, 16 bits, a cut-short profile, an EXIF block over
 // the limit and something dropped. "exit.hostile" ends the process with status 0 half way
 // through decoding; "chatty.hostile" decodes to a black 8 x 8 picture after printing to
-// standard output, through stdio and straight to fd 1, as a chatty library would.
+// standard output, through stdio and straight to fd 1, as a chatty library would;
+// "wait.hostile" decodes to the same picture once no file "wait.hostile.hold" is beside it
+// (waiting at most 20 s).
 #include <unistd.h>
 
 #include <cstdio>
@@ -55,7 +57,9 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,
         std::fflush(stdout);
         (void)!::write(STDOUT_FILENO, "chatty: raw\n", 12);
     }
-    if (name.ends_with("meta.hostile") || name.ends_with("chatty.hostile")) {
+    for (int i = 0; name.ends_with("wait.hostile") && i < 2000 && ::access((name + ".hold").c_str(), F_OK) == 0; ++i)
+        ::usleep(10000);
+    if (name.ends_with("meta.hostile") || name.ends_with("chatty.hostile") || name.ends_with("wait.hostile")) {
         faltrix::kit::DibSpec spec;
         spec.width = spec.height = 8;
         faltrix::kit::Dib dib;
