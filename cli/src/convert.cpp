@@ -491,7 +491,7 @@ int RunConvert(const ConvertOptions &given) {
     // ... and so does whatever a plug-in, or a library under it, prints there, here or in a
     // worker: fd 1 becomes standard error, and the picture or the report goes out through a
     // duplicate of the real standard output kept for it alone.
-    if (toStdout || options.report == kStandardStream) {
+    if ((toStdout || options.report == kStandardStream) && !options.listPlugins) {
         std::fflush(stdout);
         g_keptStdout = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
         if (g_keptStdout < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
