@@ -10,11 +10,14 @@
 #include <QSaveFile>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <climits>
 #include <cstring>
+
+#include "faltrix/temporaries.h"
 
 namespace faltrix {
 namespace {
@@ -34,6 +37,17 @@ std::atomic<DialogState *> g_watching{nullptr};
 
 void TellWatchingState(PluginKind kind, std::u16string_view path, bool started) {
     if (DialogState *state = g_watching.load()) state->NotePluginCall(kind, path, started);
+}
+
+// The state that the host's temporary observer reports to, for the same reason.
+std::atomic<DialogState *> g_watchingTemporaries{nullptr};
+
+void TemporaryMade(const char *path) {
+    if (DialogState *state = g_watchingTemporaries.load()) state->NoteTemporary(QByteArray(path), true);
+}
+
+void TemporaryGone(const char *path) {
+    if (DialogState *state = g_watchingTemporaries.load()) state->NoteTemporary(QByteArray(path), false);
 }
 
 // A stop by SIGINT, SIGTERM or SIGHUP while no plug-in call is under way ends the run like
@@ -57,12 +71,28 @@ void OnStop(int signal) {
 
 DialogState::DialogState(QString path) : path_(std::move(path)) {
     std::optional<DialogRecord> left = Read(path_);
+    if (left) RemoveTemporariesLeft(*left);
     if (left && !left->endedCleanly) leftByUncleanEnd_ = std::move(left);
 }
 
 DialogState::~DialogState() {
     DialogState *self = this;
     if (g_watching.compare_exchange_strong(self, nullptr)) SetPluginCallHook(nullptr);
+    self = this;
+    if (g_watchingTemporaries.compare_exchange_strong(self, nullptr)) ObserveTemporaries(nullptr, nullptr);
+}
+
+int DialogState::RemoveTemporariesLeft(const DialogRecord &record) {
+    int removed = 0;
+    for (const QByteArray &path : record.temporaries) {
+        // Only what the host names its temporaries, and only a file: a record that was edited
+        // or damaged must not make this remove anything else.
+        struct stat info {};
+        if (!path.mid(path.lastIndexOf('/') + 1).startsWith(".faltrix-") || path.contains('\0')) continue;
+        if (::lstat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
+        if (::unlink(path.constData()) == 0) ++removed;
+    }
+    return removed;
 }
 
 QString DialogState::DefaultPath() {
@@ -86,6 +116,8 @@ std::optional<DialogRecord> DialogState::Read(const QString &path) {
     for (auto it = checks.begin(); it != checks.end(); ++it) record.settings.checks.insert(it.key(), it->toBool());
     record.settings.inputPlugin = root.value(u"inputPlugin").toString();
     record.settings.outputPlugin = root.value(u"outputPlugin").toString();
+    for (const QJsonValue entry : root.value(u"temporaries").toArray())
+        record.temporaries.append(QByteArray::fromHex(entry.toString().toLatin1()));
     for (const QJsonValue entry : root.value(u"running").toArray()) {
         const QString list = entry[u"list"].toString();
         const QString runningPath = entry[u"path"].toString();
@@ -136,6 +168,24 @@ void DialogState::NotePluginCall(PluginKind kind, std::u16string_view path, bool
     Write();
 }
 
+void DialogState::WatchTemporaries() {
+    g_watchingTemporaries.store(this);
+    ObserveTemporaries(TemporaryMade, TemporaryGone);
+}
+
+void DialogState::NoteTemporary(const QByteArray &path, bool made) {
+    // The next start may run in another folder.
+    const QByteArray absolute = path.startsWith('/') ? path : QFile::encodeName(QDir::currentPath()) + '/' + path;
+    const std::lock_guard lock(mutex_);
+    if (made) {
+        record_.temporaries.append(absolute);
+    } else {
+        record_.temporaries.removeOne(absolute);
+    }
+    record_.endedCleanly = false;
+    Write();
+}
+
 void DialogState::EndCleanly() {
     const std::lock_guard lock(mutex_);
     if (!written_) return;
@@ -156,13 +206,16 @@ void DialogState::Write() {
     for (const RunningPlugin &call : record_.running) {
         running.append(QJsonObject{{u"list"_s, KindName(call.kind)}, {u"path"_s, call.path}});
     }
+    QJsonArray temporaries;
+    for (const QByteArray &temporary : record_.temporaries) temporaries.append(QString::fromLatin1(temporary.toHex()));
     const QJsonObject root{{u"format"_s, kFormat},
                            {u"endedCleanly"_s, record_.endedCleanly},
                            {u"fields"_s, fields},
                            {u"checks"_s, checks},
                            {u"inputPlugin"_s, record_.settings.inputPlugin},
                            {u"outputPlugin"_s, record_.settings.outputPlugin},
-                           {u"running"_s, running}};
+                           {u"running"_s, running},
+                           {u"temporaries"_s, temporaries}};
     // The folder holds what the user typed, so it is the user's alone, as the XDG base
     // directory rules ask.
     const QString folder = QFileInfo(path_).absolutePath();

@@ -175,6 +175,7 @@ MainDialog::MainDialog(int layoutId, QWidget *parent) : QDialog(parent) {
     RestoreKeptSettings();
     RestoreAfterUncleanEnd();
     state_->WatchPluginCalls();
+    state_->WatchTemporaries();
     state_->EndCleanlyWhenStoppedIdle();
 }
 

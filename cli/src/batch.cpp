@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,6 +43,8 @@ struct Child {
     QString plugin;        // the plug-in it last named ("input NAME")
     QString outputPlugin;  // the output plug-in it named
     QList<QByteArray> temporaries;  // made and not yet gone
+    bool converted = false;  // it said that its output is in place
+    int sweeperGeneration = 0;  // of the sweeper it was started with
     TerminalFrontEnd *relay = nullptr;  // for a single file: shows the reports as they come
 };
 
@@ -87,27 +90,53 @@ void CatchInterrupts() {
     std::_Exit(128 + signal);
 }
 
-// The write end of the sweeper's pipe (-1: none). Workers write their temporaries' names to
-// it as they do to their parent.
+// This process's end of the sweeper's socket (-1: none), and the sweeper itself. Workers
+// write their temporaries' names to it as they do to their parent. A socket rather than a
+// pipe: a line sent to a sweeper that has died fails with EPIPE instead of killing the sender.
 int g_sweeper = -1;
+pid_t g_sweeperPid = -1;
+// Counts the sweepers started: a worker started with one that has died since is no longer
+// heard by the current one, so its parent passes its temporaries on.
+int g_sweeperGeneration = 0;
+// This process's own scratch files made and not yet gone (see TrackScratchFile).
+QList<QByteArray> g_scratchFiles;
+
+// Tells the sweeper a temporary was made or is gone. Nothing happens when there is none or it
+// has died.
+void TellSweeper(const QByteArray &path, bool made) {
+    if (g_sweeper < 0) return;
+    const QByteArray line = QByteArray(made ? "T " : "E ") + path.toHex() + '\n';
+    for (qsizetype sent = 0; sent < line.size();) {
+        const ssize_t put = ::send(g_sweeper, line.constData() + sent, size_t(line.size() - sent), MSG_NOSIGNAL);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return;
+        sent += put;
+    }
+}
 
 // Starts the sweeper: a process of its own session that outlives this one and its workers,
-// however they end (SIGKILL to the whole process group included). Its pipe reaches end of
+// however they end (SIGKILL to the whole process group included). Its socket reaches end of
 // file when the last of them has gone; it then removes the temporaries named as made and not
 // as gone, and ends.
 void StartSweeper() {
     if (g_sweeper >= 0) return;
     int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) return;
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return;
     std::fflush(nullptr);
     const pid_t pid = ::fork();
     if (pid != 0) {
         ::close(ends[0]);
-        if (pid > 0) g_sweeper = ends[1];
-        else ::close(ends[1]);
+        if (pid > 0) {
+            g_sweeper = ends[1];
+            g_sweeperPid = pid;
+            ++g_sweeperGeneration;
+        } else {
+            ::close(ends[1]);
+        }
         return;
     }
     ::setsid();
+    ::prctl(PR_SET_NAME, "faltrix-sweeper");
     // Nothing of the parent's stays open here (a pipe on its standard error would otherwise
     // not reach its end while this lives); only the read end.
     const int null = ::open("/dev/null", O_RDWR);
@@ -134,6 +163,24 @@ void StartSweeper() {
     ::_exit(0);
 }
 
+// A sweeper that has died (killed by someone, out of memory) is replaced, and the new one is
+// told of every temporary still to remove: this process's own and those its running workers
+// named. Without a sweeper (none could be started) the run goes on; only a SIGKILL to all of
+// it could then leave a temporary behind.
+void ReplaceDeadSweeper(const std::list<Child> &running) {
+    if (g_sweeperPid <= 0) return;
+    int status = 0;
+    const pid_t ended = ::waitpid(g_sweeperPid, &status, WNOHANG);
+    if (ended == 0 || (ended < 0 && errno != ECHILD)) return;
+    ::close(g_sweeper);
+    g_sweeper = -1;
+    g_sweeperPid = -1;
+    StartSweeper();
+    for (const QByteArray &path : g_scratchFiles) TellSweeper(path, true);
+    for (const Child &child : running)
+        for (const QByteArray &path : child.temporaries) TellSweeper(path, true);
+}
+
 // Forks the worker: the child runs `convert` with its report pipe and ends with its answer,
 // never returning here. Returns an error text when no child could be started.
 QString StartWorker(const FileTask &task, const ConvertInChild &convert, Child *child) {
@@ -156,6 +203,10 @@ QString StartWorker(const FileTask &task, const ConvertInChild &convert, Child *
         ::prctl(PR_SET_NAME, "faltrix-worker");
         if (::getppid() != parent) ::_exit(kExitFailed);
         for (int signal : kInterruptSignals) ::signal(signal, SIG_DFL);
+        // A reader that has gone (the sweeper, the parent) is no reason to die: a write to
+        // it fails, and the worker goes on, or the parent hears of the crash of a plug-in
+        // that was no crash.
+        ::signal(SIGPIPE, SIG_IGN);
         const int code = convert(task, ends[1]);
         std::fflush(nullptr);
         ::_exit(code);
@@ -163,6 +214,7 @@ QString StartWorker(const FileTask &task, const ConvertInChild &convert, Child *
     ::close(ends[1]);
     ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
     child->pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    child->sweeperGeneration = g_sweeperGeneration;
     child->pid = pid;
     child->fd = ends[0];
     child->started = Clock::now();
@@ -209,8 +261,16 @@ void Drain(Child *child) {
             child->plugin = event.text;
             if (event.text.startsWith(QLatin1String("output "))) child->outputPlugin = event.text;
             break;
-        case WorkerEvent::TemporaryMade: child->temporaries << event.path; break;
-        case WorkerEvent::TemporaryEnded: child->temporaries.removeAll(event.path); break;
+        case WorkerEvent::TemporaryMade:
+        case WorkerEvent::TemporaryEnded: {
+            const bool made = event.kind == WorkerEvent::TemporaryMade;
+            if (made) child->temporaries << event.path;
+            else child->temporaries.removeAll(event.path);
+            // Its own sweeper has died: the one now running hears of it from here.
+            if (child->sweeperGeneration != g_sweeperGeneration) TellSweeper(event.path, made);
+            break;
+        }
+        case WorkerEvent::Converted: child->converted = true; break;
         case WorkerEvent::Unknown: break;
         }
     }
@@ -239,23 +299,25 @@ void RemoveTemporariesOf(Child *child) {
     child->temporaries.clear();
 }
 
-// The file's result from the way its worker ended: the failure the worker reported, else its
-// last status line, else how the process ended.
+// The file's result from the way its worker ended. Only a worker that said its output is in
+// place converted the file, whatever its exit status: a plug-in may end the process with 0
+// half way. Otherwise the failure the worker reported, else how the process ended, naming
+// what ran in it.
 FileResult ResultOfExit(const Child &child, int status) {
     FileResult result;
-    if (WIFEXITED(status)) {
-        const int code = WEXITSTATUS(status);
-        if (code == kExitConverted && child.failure.isEmpty()) {
-            result.converted = true;
-            result.notices = child.notices;
-        } else if (!child.failure.isEmpty()) {
-            result.reason = child.failure;
-            result.usage = child.usage;
-        } else if (!child.statusLines.isEmpty()) {
-            result.reason = child.statusLines.last();
-        } else {
-            result.reason = QStringLiteral("its conversion process ended with exit code %1").arg(code);
-        }
+    if (child.converted && child.failure.isEmpty()) {
+        result.converted = true;
+        result.notices = child.notices;
+    } else if (!child.failure.isEmpty()) {
+        result.reason = child.failure;
+        result.usage = child.usage;
+    } else if (WIFEXITED(status)) {
+        QString ended = RunningPart(child);
+        ended += ended == QLatin1String("its conversion process") ? QStringLiteral(" ended") : QStringLiteral(" ended its worker");
+        result.reason = QStringLiteral("%1 without finishing (exit status %2)%3")
+                            .arg(ended)
+                            .arg(WEXITSTATUS(status))
+                            .arg(AfterLastStatus(child));
     } else if (WIFSIGNALED(status)) {
         const int signal = WTERMSIG(status);
         result.reason = QStringLiteral("%1 crashed (signal %2, %3)%4")
@@ -349,6 +411,7 @@ void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &p
     const auto limit = std::chrono::seconds(options.timeoutSeconds);
 
     while ((next < planned.size() && g_interrupt == 0) || !running.empty()) {
+        ReplaceDeadSweeper(running);
         while (next < planned.size() && g_interrupt == 0 && running.size() < static_cast<size_t>(options.jobs)) {
             const size_t index = next++;
             const PlannedTask &one = planned[index];
@@ -493,9 +556,10 @@ int SweeperFd() { return g_sweeper; }
 
 void TrackScratchFile(const QByteArray &path, bool made) {
     StartSweeper();
-    if (g_sweeper < 0) return;
-    const QByteArray line = QByteArray(made ? "T " : "E ") + path.toHex() + '\n';
-    (void)!::write(g_sweeper, line.constData(), static_cast<size_t>(line.size()));
+    ReplaceDeadSweeper({});
+    if (made) g_scratchFiles << path;
+    else g_scratchFiles.removeAll(path);
+    TellSweeper(path, made);
 }
 
 void EndIfInterrupted() {

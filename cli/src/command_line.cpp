@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "faltrix/cli/convert.h"
+#include "faltrix/keep_aspect.h"
 
 namespace faltrix {
 namespace {
@@ -227,6 +228,15 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
         if (!o.height) return usage(QStringLiteral("Invalid height '%1': give a whole number of pixels from 1 to 2147483647, "
                                                    "or of per cent followed by %.")
                                         .arg(parser.value(height)));
+    }
+    // A side in pixels that no plug-in reads is refused before any file is looked at.
+    if (o.width && !o.widthPercent) {
+        if (const std::string beyond = OutputSizeBeyondLimits(*o.width, 1); !beyond.empty())
+            return usage(QStringLiteral("-W %1: %2").arg(*o.width).arg(QString::fromStdString(beyond)));
+    }
+    if (o.height && !o.heightPercent) {
+        if (const std::string beyond = OutputSizeBeyondLimits(1, *o.height); !beyond.empty())
+            return usage(QStringLiteral("-H %1: %2").arg(*o.height).arg(QString::fromStdString(beyond)));
     }
     if (parser.isSet(fit)) {
         const QStringList sides = parser.value(fit).split(u'x');

@@ -17,6 +17,7 @@
 
 #include "faltrix/cli/batch.h"
 #include "faltrix/conversion_job.h"
+#include "faltrix/keep_aspect.h"
 #include "faltrix/temporaries.h"
 
 namespace faltrix {
@@ -240,6 +241,26 @@ std::optional<QString> WorkOutSize(const ConvertOptions &options, OutputSize *si
     return std::nullopt;
 }
 
+// The size options as given, for a message about the size they make: "-W 20000", "--fit 800x600".
+QString SizeArguments(const ConvertOptions &options) {
+    QStringList given;
+    const auto side = [&](const char *flag, const std::optional<uint32_t> &value, bool percent) {
+        if (value) given << QStringLiteral("%1 %2%3").arg(QLatin1String(flag)).arg(*value).arg(percent ? "%" : "");
+    };
+    if (options.fit) given << QStringLiteral("--fit %1x%2").arg(options.fit->first).arg(options.fit->second);
+    side("-W", options.width, options.widthPercent);
+    side("-H", options.height, options.heightPercent);
+    return given.join(u' ');
+}
+
+// A size that no plug-in could read back is refused before the job, with the limit named;
+// the job would only say "Failed in Resizing.", or store a file that Faltrix cannot open.
+std::optional<QString> CheckSizeWithinLimits(const ConvertOptions &options, const OutputSize &size) {
+    const std::string beyond = OutputSizeBeyondLimits(size.width, size.height);
+    if (beyond.empty()) return std::nullopt;
+    return QStringLiteral("%1: %2").arg(SizeArguments(options), QString::fromStdString(beyond));
+}
+
 // Runs the job on this thread; a failure's reason is the job's last status line, or when it
 // wrote none, what its outcome says, followed by the plug-in's cause in brackets when it gave
 // one: "Failed in Decoding input data. (truncated JPEG data at row 12)". A batch worker
@@ -285,7 +306,30 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
     if (!problem) AskLenient(options, task, inputs, frontEnd);
     if (!problem) problem = WorkOutSize(options, &size);
     if (problem) return FileResult{false, *problem};
+    if (auto beyond = CheckSizeWithinLimits(options, size)) return FileResult{false, *beyond, false, true};
     return RunJob(options, size, *frontEnd);
+}
+
+CopyEnd CopyAtMost(int from, int to, int64_t ceiling) {
+    // A file says its size at once: one past the ceiling is refused before a byte is copied.
+    struct stat info {};
+    if (::fstat(from, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > ceiling) return CopyEnd::TooLarge;
+    char buffer[1 << 16];
+    int64_t copied = 0;
+    for (;;) {
+        const ssize_t got = ::read(from, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return CopyEnd::Failed;
+        if (got == 0) return CopyEnd::Copied;
+        if (got > ceiling - copied) return CopyEnd::TooLarge;
+        copied += got;
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(to, buffer + done, static_cast<size_t>(got - done));
+            if (put < 0 && errno == EINTR) continue;
+            if (put < 0) return CopyEnd::Failed;
+            done += put;
+        }
+    }
 }
 
 void PrintFileResult(const FileTask &task, const FileResult &result, Verbosity verbosity) {
@@ -328,11 +372,17 @@ bool CheckForcedNames(const ConvertOptions &options, const std::vector<PluginEnt
 // The report channel of the child converting now, for the temporaries' observer.
 WorkerFrontEnd *g_worker = nullptr;
 
+// The real standard output, kept while fd 1 points at standard error because standard output
+// carries the picture or the report (-1: not kept).
+int g_keptStdout = -1;
+
 // A child's side of a conversion: converts its one file and reports to the parent over
 // `reportFd`, including the names of its temporaries, which the parent removes when the child
 // is killed before it can. Its own signals remove them too.
 int ConvertInChildProcess(const ConvertOptions &options, const FileTask &task, const std::vector<PluginEntry> &inputs,
                           const std::vector<PluginEntry> &outputs, int reportFd) {
+    // Only the parent writes the picture or the report; here nothing may reach them.
+    if (g_keptStdout >= 0) ::close(g_keptStdout);
     WorkerFrontEnd worker(reportFd, SweeperFd());
     ScopedFrontEnd installed(&worker);
     g_worker = &worker;
@@ -341,6 +391,7 @@ int ConvertInChildProcess(const ConvertOptions &options, const FileTask &task, c
     RemoveTemporariesOnSignals();
     const FileResult result = ConvertFile(options, task, inputs, outputs, &worker);
     if (!result.converted) worker.ReportFailure(result.reason, result.usage);
+    else worker.ReportConverted();
     return result.converted ? kExitConverted : kExitFailed;
 }
 
@@ -379,20 +430,7 @@ private:
 };
 
 // Copies everything from one descriptor to another; false with errno set on a failure.
-bool CopyAll(int from, int to) {
-    char buffer[1 << 16];
-    for (;;) {
-        const ssize_t got = ::read(from, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return got == 0;
-        for (ssize_t done = 0; done < got;) {
-            const ssize_t put = ::write(to, buffer + done, static_cast<size_t>(got - done));
-            if (put < 0 && errno == EINTR) continue;
-            if (put < 0) return false;
-            done += put;
-        }
-    }
-}
+bool CopyAll(int from, int to) { return CopyAtMost(from, to, INT64_MAX) == CopyEnd::Copied; }
 
 // --report: one JSON object a line for each file as it ends, flushed at once, so that a run
 // stopped half way leaves the lines of the files done.
@@ -400,12 +438,12 @@ class Report {
 public:
     std::optional<QString> Open(const QString &path) {
         if (path.isEmpty()) return std::nullopt;
-        file_ = path == kStandardStream ? stdout : std::fopen(QFile::encodeName(path).constData(), "we");
+        file_ = path == kStandardStream ? ::fdopen(g_keptStdout, "w") : std::fopen(QFile::encodeName(path).constData(), "we");
         if (file_ == nullptr) return QStringLiteral("cannot write the report %1: %2").arg(path, Errno(errno));
         return std::nullopt;
     }
     ~Report() {
-        if (file_ != nullptr && file_ != stdout) std::fclose(file_);
+        if (file_ != nullptr) std::fclose(file_);
     }
     void Add(const FileTask &task, const FileResult &result) {
         if (file_ == nullptr) return;
@@ -460,6 +498,17 @@ int RunConvert(const ConvertOptions &given) {
     const bool toStdout = options.output == kStandardStream;
     // Standard output carries the picture or the report: the other lines go elsewhere or not at all.
     if (options.report == kStandardStream && options.verbosity == Verbosity::Normal) options.verbosity = Verbosity::Quiet;
+    // ... and so does whatever a plug-in, or a library under it, prints there, here or in a
+    // worker: fd 1 becomes standard error, and the picture or the report goes out through a
+    // duplicate of the real standard output kept for it alone.
+    if ((toStdout || options.report == kStandardStream) && !options.listPlugins) {
+        std::fflush(stdout);
+        g_keptStdout = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+        if (g_keptStdout < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+            PrintError(stderr, QStringLiteral("cannot keep standard output apart: %1").arg(Errno(errno)));
+            return kExitFailed;
+        }
+    }
 
     const bool onTerminal = ::isatty(STDERR_FILENO) == 1;
     TerminalFrontEnd terminal(options.verbosity, onTerminal, toStdout ? stderr : stdout, stderr);
@@ -512,8 +561,14 @@ int RunConvert(const ConvertOptions &given) {
     for (PlannedTask &one : planned) {
         if (one.task.input != kStandardStream) continue;
         stdinCopy.emplace(QString());
-        if (!stdinCopy->Made() || !CopyAll(STDIN_FILENO, stdinCopy->Fd())) {
-            PrintError(stderr, QStringLiteral("cannot keep standard input: %1").arg(Errno(errno)));
+        const CopyEnd copied =
+            stdinCopy->Made() ? CopyAtMost(STDIN_FILENO, stdinCopy->Fd(), kMaxStandardInputBytes) : CopyEnd::Failed;
+        if (copied != CopyEnd::Copied) {
+            PrintError(stderr, copied == CopyEnd::TooLarge
+                                   ? QStringLiteral("standard input holds more than %1 MiB, the most taken from it "
+                                                    "(give the file by its name instead)")
+                                         .arg(kMaxStandardInputBytes >> 20)
+                                   : QStringLiteral("cannot keep standard input: %1").arg(Errno(errno)));
             return kExitFailed;
         }
         one.task.label = kStandardStream;
@@ -545,7 +600,7 @@ int RunConvert(const ConvertOptions &given) {
     if (result.converted && toStdout) {
         task.output = kStandardStream;
         const int picture = ::open(QFile::encodeName(stdoutCopy->Path()).constData(), O_RDONLY | O_CLOEXEC);
-        if (picture < 0 || !CopyAll(picture, STDOUT_FILENO)) result = {false, QStringLiteral("cannot write standard output: %1").arg(Errno(errno))};
+        if (picture < 0 || !CopyAll(picture, g_keptStdout)) result = {false, QStringLiteral("cannot write standard output: %1").arg(Errno(errno))};
         if (picture >= 0) ::close(picture);
     }
     PrintFileResult(task, result, options.verbosity);

@@ -140,6 +140,8 @@ void WorkerFrontEnd::Send(char kind, const QString &text) {
 
 void WorkerFrontEnd::ReportFailure(const QString &reason, bool usage) { Send(usage ? 'U' : 'F', reason); }
 
+void WorkerFrontEnd::ReportConverted() { Send('C', {}); }
+
 void WorkerFrontEnd::ReportTemporary(bool made, const char *path) {
     // In hex: a name may hold any byte but '/' and NUL, line breaks included.
     const QByteArray line = QByteArray(made ? "T " : "E ") + QByteArray(path).toHex() + '\n';
@@ -187,6 +189,7 @@ WorkerEvent ParseWorkerLine(const QByteArray &line) {
         break;
     case 'R': event.kind = WorkerEvent::Plugin; event.text = text; break;
     case 'N': event.kind = WorkerEvent::Notice; event.text = text; break;
+    case 'C': event.kind = WorkerEvent::Converted; break;
     case 'T':
     case 'E':
         event.kind = line[0] == 'T' ? WorkerEvent::TemporaryMade : WorkerEvent::TemporaryEnded;

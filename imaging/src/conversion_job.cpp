@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "faltrix/device_resize.h"
+#include "faltrix/keep_aspect.h"
 #include "faltrix/plugin_list.h"
 #include "faltrix/resample.h"
 #include "decode_stage.h"
@@ -83,8 +84,9 @@ void ClearRowEnds(const DIBSECTION &section) {
 // Brings the decoded picture (taken over) to the requested size: none when the size stays,
 // by the resampler when anti-aliasing is asked for, else, or when the resampler refuses the
 // picture, by the device resize. An empty target means nothing is left to store; the failure
-// line has been shown.
-StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRequest &request) {
+// line has been shown, and `cause` says why when the size asked for is beyond the limits.
+StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRequest &request,
+                        std::u16string *cause) {
     // A top-down picture (negative height) has the same size as its bottom-up twin.
     const BITMAPINFOHEADER &header = decoded.section.dsBmih;
     const int32_t sourceWidth = header.biWidth;
@@ -103,6 +105,15 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
         }
         ShowStatus(u"normal Resizing Done.");
         return StoreTarget{decoded.bitmap, dc};
+    }
+
+    // A size no plug-in could read back is refused before any memory is taken for it, with
+    // the limit named: the resize alone would fail without a word, or worse, succeed.
+    if (const std::string beyond = OutputSizeBeyondLimits(request.outputWidth, request.outputHeight); !beyond.empty()) {
+        DeleteObject(decoded.bitmap);
+        ShowStatus(u"Failed in Resizing.");
+        *cause = std::u16string(beyond.begin(), beyond.end());
+        return {};
     }
 
     if (request.filteredResize != nullptr) {
@@ -182,8 +193,9 @@ JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCH
     case Failure::None: break;
     }
     PictureMetadata metadata = ReadPictureMetadata(input);
-    const StoreTarget target = ResizeStage(decoded, request);
-    if (target.bitmap == nullptr) return {ConversionOutcome::ResizeFailed, {}};
+    std::u16string resizeCause;
+    const StoreTarget target = ResizeStage(decoded, request, &resizeCause);
+    if (target.bitmap == nullptr) return {ConversionOutcome::ResizeFailed, std::move(resizeCause)};
     // The items are fitted to the stored picture, whose pixels turn sRGB when the profile
     // cannot go with them.
     HandMetadataToOutput(&metadata, request.metadata, target.bitmap);

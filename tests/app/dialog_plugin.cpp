@@ -9,7 +9,8 @@
 // Input: a picture file is a text file "<width> <height> [<alpha>]"; GetPictureInfo answers
 // that size (0 x 0 as it stands), GetPictureDIB paints a 24-bit picture of it in one colour
 // (red C0, green 40, blue 20), 32-bit with that alpha in every pixel when one is given, waiting while a file "<path>.hold" exists (up to 20 s): tests keep a
-// job running that way. IsSupported is not exported unless DP_SUPPORTS says so: the jobs
+// job running that way; SaveDIBPicture likewise, once it has opened its file, while a file
+// "store.hold" exists beside it. IsSupported is not exported unless DP_SUPPORTS says so: the jobs
 // then decode whatever they are given, and every file the tests decode is a picture. Output: SaveDIBPicture writes
 // "<width> <height> <bits>\n", and for a file it cannot write the system's words are the cause
 // GetLastFailureText gives; no other failure has a cause. A picture file "<width> <height>
@@ -110,6 +111,9 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t,
     DIBSECTION ds{};
     if (GetObjectW(GetCurrentObject(dc, OBJ_BITMAP), sizeof ds, &ds) == 0) return 1;
     std::ofstream out(Narrow(path));
+    Log("SaveDIBPicture");
+    const std::string name = Narrow(path), hold = name.substr(0, name.rfind('/') + 1) + "store.hold";
+    for (int i = 0; i < 4000 && access(hold.c_str(), F_OK) == 0; ++i) usleep(5000);
     if (!out) t_cause = std::strerror(errno);
     out << ds.dsBm.bmWidth << ' ' << ds.dsBm.bmHeight << ' ' << ds.dsBm.bmBitsPixel << '\n';
     return out ? 0 : 1;

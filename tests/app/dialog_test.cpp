@@ -354,6 +354,27 @@ TEST_F(DialogTest, NoticeFollowsTheLastStatusLine) {
     EXPECT_TRUE(Status().startsWith(u"Ready.\nkept frame 1 of 3"_s)) << Status().toStdString();
 }
 
+// A size no plug-in could read back fails the resize with the limit named below the line,
+// and nothing is stored.
+TEST_F(DialogTest, SizeBeyondTheLimitsIsNamedBelowTheFailure) {
+    const std::pair<const char *, const char16_t *> cases[] = {
+        {"20000", u"Failed in Resizing.\n20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read"},
+        {"100000000", u"Failed in Resizing.\n100000000 pixels wide, more than the 1048575 a side the plug-ins read"},
+    };
+    LeaveInputField("%/a.dp");
+    WaitForJob();
+    for (const auto &[width, status] : cases) {
+        SetField(kOutputPathField, Path("%/out.dp"));
+        SetField(kOutputWidthField, QString::fromLatin1(width));
+        SetField(kOutputHeightField, u"15000"_s);
+        Press(kCodeButton);
+        WaitForJob();
+        EXPECT_TRUE(Status().startsWith(QString::fromUtf16(status))) << Status().toStdString();
+        EXPECT_FALSE(QFile::exists(Path("%/out.dp")));
+    }
+    EXPECT_EQ(messages_, QStringList());
+}
+
 TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
     const std::pair<const char *, std::optional<uint32_t>> numbers[] = {
         {"640", 640}, {" 42 ", 42}, {"0", 0}, {"4294967295", 4294967295u}, {"", {}}, {"  ", {}},
@@ -733,6 +754,53 @@ TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRun
     EXPECT_EQ(Shows(), "|| 320  |1|1|0|00|11");
     Open(103, kPlugins);
     EXPECT_EQ(Shows(), fresh);
+}
+
+// A child process (this test again) converts a.dp to out.dp, the output plug-in holding
+// while it stores, until it is killed as the OOM killer would. The state file names the
+// temporary before the plug-in has it, and the next start removes it; a ".faltrix-" file the
+// file does not name, and a name it holds that is not the host's, are left alone.
+TEST_F(DialogTest, AfterAKillWhileStoringTheNextStartRemovesTheTemporary) {
+    const QString work = qEnvironmentVariable("DIALOG_TEST_CHILD");
+    if (!work.isEmpty()) {
+        opened_ = 0;
+        Open(103, kPlugins, work);
+        QTest::keyClicks(Get(kInputPathField), work + u"/a.dp"_s);
+        QTest::keyClicks(Get(kOutputPathField), u"out.dp"_s);
+        qputenv("DIALOG_PLUGIN_LOG", QFile::encodeName(work + u"/storing.log"_s));
+        Press(kCodeButton);
+        return;  // the store waits in the plug-in while the hold file exists
+    }
+    WriteFile(Path("%/store.hold"), {});
+    QProcess child;
+    child.setEnvironment(QProcess::systemEnvironment() << u"DIALOG_TEST_CHILD="_s + dir_.path());
+    const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    child.start(QCoreApplication::applicationFilePath(), {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ReadFile(Path("%/storing.log")).contains("SaveDIBPicture"); }, 20000));
+    const auto temporaries = [&] { return QDir(dir_.path()).entryList({u".faltrix-*"_s}, QDir::Files | QDir::Hidden); };
+    ASSERT_EQ(temporaries().size(), 1);
+    const QByteArray temporary = QFile::encodeName(dir_.filePath(temporaries().first()));
+    const QString state = Path("%/plugins1/state/faltrix/dialog-state");
+    EXPECT_EQ(DialogState::Read(state).value_or(DialogRecord{}).temporaries, QList{temporary}) << ReadFile(state).toStdString();
+    child.kill();
+    ASSERT_TRUE(child.waitForFinished());
+    ASSERT_TRUE(QFile::exists(QFile::decodeName(temporary)));
+
+    // The record names one more file, not a temporary; another ".faltrix-" file is nobody's here.
+    WriteFile(Path("%/keep.dp"), "mine");
+    WriteFile(Path("%/.faltrix-theirs.dp"), "theirs");
+    QByteArray text = ReadFile(state);
+    const QByteArray hex = temporary.toHex();
+    text.replace('"' + hex + '"', '"' + hex + "\", \"" + QFile::encodeName(Path("%/keep.dp")).toHex() + '"');
+    QFile::remove(state);
+    WriteFile(state, text);
+    ASSERT_EQ(DialogState::Read(state).value_or(DialogRecord{}).temporaries.size(), 2) << text.toStdString();
+
+    Reopen();
+    EXPECT_FALSE(QFile::exists(QFile::decodeName(temporary)));
+    EXPECT_EQ(temporaries().join(u' ').toStdString(), ".faltrix-theirs.dp");
+    EXPECT_EQ(ReadFile(Path("%/keep.dp")), "mine");
+    EXPECT_FALSE(QFile::exists(Path("%/out.dp")));
 }
 
 // The compression level confirmed in the bundled PNG plug-in's own dialog is what the next

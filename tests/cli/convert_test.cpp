@@ -14,8 +14,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <csignal>
 #include <cstdio>
+#include <thread>
 #include <iterator>
 #include <numeric>
 
@@ -161,7 +164,8 @@ double MeanDifference(const QImage &a, const QImage &b) {
 // built. It holds the 64 x 48 block picture as in.bmp, in, three.bmp, z.tar.bmp and -x.bmp,
 // flat.bmp (300 x 2), broken.bmp (a header that promises far more than the file holds), cut.jpg
 // (a 128 x 96 JPEG whose pixel data stops at row 48, before its end marker), and the bytes
-// "precious" (no picture) in notes.txt, crash.hostile, hang.hostile, fail.hostile and the
+// "precious" (no picture) in notes.txt, crash.hostile, hang.hostile, fail.hostile,
+// exit.hostile, chatty.hostile and the
 // existing outputs out/three.bmp (also named by the link out/link.bmp), out/three.pic and
 // out/locked.bmp (read-only); its plugins/ holds the BMP plug-ins, the JPEG input plug-in, the
 // hostile input and output ones and three libraries that are refused.
@@ -193,7 +197,7 @@ protected:
         ASSERT_TRUE(WriteBytes(Path("list0"), QByteArray("in.bmp\0z.tar.bmp\0", 18)));
         ASSERT_TRUE(WriteBytes(Path("broken.bmp"), ReadBytes(Path("in.bmp")).left(60)));
         for (const char *name :
-             {"notes.txt", "crash.hostile", "hang.hostile", "fail.hostile", "out/three.bmp", "out/three.pic", "plugins/input/junk.so"})
+             {"notes.txt", "crash.hostile", "hang.hostile", "fail.hostile", "exit.hostile", "chatty.hostile", "out/three.bmp", "out/three.pic", "plugins/input/junk.so"})
             ASSERT_TRUE(WriteBytes(Path(name), "precious"));
         ASSERT_TRUE(QFile::copy(Path("notes.txt"), Path("out/locked.bmp")));
         ASSERT_TRUE(QFile::link("three.bmp", Path("out/link.bmp")));
@@ -332,6 +336,45 @@ INSTANTIATE_TEST_SUITE_P(
 #endif
                 },
                 {}},
+        // Only a worker that says its output is in place has converted its file: a plug-in that
+        // ends the process with status 0 fails it, named, the report says so, and its temporary
+        // goes.
+        RunCase{"PluginEndingTheWorkerWhileDecoding", {"--report", "-", "exit.hostile", "-o", "out.bmp"}, 1,
+                "\\{\"input\":\"exit.hostile\",.*\"status\":\"failed\"\\}\n",
+                {"faltrix-convert: exit.hostile: the input plug-in hostile ended its worker without finishing (exit "
+                 "status 0) after \"Now Decoding input data...\"\n"},
+                {{"out.bmp", {}}}},
+        RunCase{"PluginEndingTheWorkerWhileStoring", {"--report", "-", "in.bmp", "-o", "out.quit"}, 1,
+                "\\{\"input\":\"in.bmp\",.*\"size\":0,\"status\":\"failed\"\\}\n",
+                {"faltrix-convert: in.bmp: the output plug-in hostile ended its worker without finishing (exit "
+                 "status 0) after \"Now Coding and Storing...\"\n"},
+                {{"out.quit", {}}}},
+        RunCase{"PluginEndingTheWorkerGivesNoPicture", {"exit.hostile", "-f", "bmp", "-o", "-"}, 1, "",
+                {"exit.hostile: the input plug-in hostile ended its worker without finishing"}, {}},
+        RunCase{"PluginEndingAWorkerOfABatch", {"-j", "1", "-f", "bmp", "-o", "out", "exit.hostile", "in.bmp"}, 1,
+                "in.bmp -> out/in.bmp\n", {"\n  exit.hostile: the input plug-in hostile ended its worker without finishing"},
+                {{"out/in.bmp", {64, 48}}, {"out/exit.bmp", {}}}},
+        // What a plug-in prints goes to standard error when standard output carries the picture
+        // or the report, which stay as they were.
+        RunCase{"ChattyPluginsKeepOffThePicture", {"chatty.hostile", "-f", "chatty", "-o", "-"}, 0, "picture",
+                {"chatty: reading the size\n", "chatty: decoding\nchatty: raw\n", "chatty: storing\nchatty: raw\n"}, {}},
+        RunCase{"ChattyPluginsKeepOffTheReport", {"-v", "--report", "-", "chatty.hostile", "-o", "out.chatty"}, 0,
+                "\\{\"input\":\"chatty.hostile\",\"message\":\"\",\"output\":\"out.chatty\",\"seconds\":[0-9.e-]+,"
+                "\"size\":7,\"status\":\"converted\"\\}\n",
+                {"chatty: decoding\n", "chatty: storing\n", "Coding and Storing Done.\n"}, {}},
+        // Sizes no plug-in could read back are refused before the job, with the limit named: a
+        // side in pixels as the command line is read, a size made from the picture's per file.
+        RunCase{"WidthBeyondTheSideLimit", {"-W", "100000000", "in.bmp", "-o", "out.bmp"}, 2, "",
+                {"faltrix-convert: -W 100000000: 100000000 pixels wide, more than the 1048575 a side the plug-ins read\n"},
+                {{"out.bmp", {}}}},
+        RunCase{"HeightBeyondTheSideLimit", {"-H", "1048576", "in.bmp", "-o", "out.bmp"}, 2, "",
+                {"-H 1048576: 1048576 pixels high, more than the 1048575 a side the plug-ins read\n"}, {}},
+        RunCase{"SizeBeyondThePixelLimit", {"-W", "20000", "in.bmp", "-o", "out.bmp"}, 2, "",
+                {"faltrix-convert: in.bmp: -W 20000: 20000 x 15000 is 300 million pixels, more than the 268 million "
+                 "the plug-ins read\n"},
+                {{"out.bmp", {}}}},
+        RunCase{"PercentBeyondTheSideLimit", {"-W", "5000000%", "in.bmp", "-o", "out.bmp"}, 2, "",
+                {"in.bmp: -W 5000000%: 3200000 pixels wide, more than the 1048575 a side the plug-ins read\n"}, {}},
         RunCase{"HangingPluginIsStopped", {"--timeout", "1", "hang.hostile", "-o", "out.bmp"}, 1, "",
                 {"hang.hostile: the input plug-in hostile took longer than 1 s and was stopped after \"Now Decoding "
                  "input data...\" (--timeout sets the limit)\n"},
@@ -414,6 +457,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "  refused /\\S*/plugins/input/fifo.so: not loaded: it is a FIFO\n"
                 "  refused /\\S*/plugins/input/junk.so: \\S.*\nOutput plug-ins in /\\S*/plugins/output/\n"
                 "  bmp .*\n.*\n  hostile   Hostile test plug-in\n      \\*\\.liar\n      \\*\\.race\n      \\*\\.slow\n"
+                "      \\*\\.quit\n      \\*\\.chatty\n"
                 "  refused /\\S*/plugins/output/graphics.so: .*GetPluginInfo\n", {}, {}},
         // A plug-in's own -1 from SetPluginOption is a refusal, not a missing entry point.
         RunCase{"OptionRefusedWithMinusOne", {"--option", "colour=blue", "in.bmp", "-o", "out.liar"}, 2, "",
@@ -553,6 +597,118 @@ TEST_F(InFolder, StoppedConversionLeavesNoTemporary) {
         for (int i = 0; i < 400 && !Leftovers().isEmpty(); ++i) QThread::msleep(25);
         EXPECT_EQ(Leftovers(), QStringList());
         EXPECT_EQ(ReadBytes(Path(output)), "precious");
+    }
+}
+
+// Standard input is copied to a scratch file up to a ceiling: a stream past it (more than a
+// pipe holds, so that the copy reads while the writer writes) is cut off, the copy no larger.
+TEST(CopyAtMost, StopsAStreamPastTheCeiling) {
+    ::signal(SIGPIPE, SIG_IGN);  // the writer of a stream cut off gets EPIPE instead
+    const QByteArray bytes(100000, 'y');
+    for (const auto &[ceiling, expected] : {std::pair{int64_t{100000}, CopyEnd::Copied},
+                                            {int64_t{99999}, CopyEnd::TooLarge}, {int64_t{10}, CopyEnd::TooLarge}}) {
+        QTemporaryDir dir;
+        QFile copy(dir.filePath("copy"));
+        ASSERT_TRUE(copy.open(QIODevice::ReadWrite));
+        int ends[2];
+        ASSERT_EQ(::pipe(ends), 0);
+        std::thread writer([&] {
+            for (qsizetype done = 0, put = 0; done < bytes.size() && put >= 0; done += put)
+                put = ::write(ends[1], bytes.constData() + done, size_t(bytes.size() - done));
+            ::close(ends[1]);
+        });
+        EXPECT_EQ(CopyAtMost(ends[0], copy.handle(), ceiling), expected) << ceiling;
+        ::close(ends[0]);
+        writer.join();
+        if (expected == CopyEnd::Copied) {
+            EXPECT_EQ(copy.size(), bytes.size());
+        } else {
+            EXPECT_LE(copy.size(), ceiling);
+        }
+    }
+}
+
+// Standard input one byte past the ceiling (a sparse file, so that nothing is written) is
+// refused with the ceiling named, and the scratch file goes with it.
+TEST_F(InFolder, StandardInputPastTheCeilingIsRefused) {
+    QFile sparse(Path("huge"));
+    ASSERT_TRUE(sparse.open(QIODevice::WriteOnly) && sparse.resize(kMaxStandardInputBytes + 1));
+    sparse.close();
+    QProcess run;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("TMPDIR", dir_.path());
+    run.setProcessEnvironment(env);
+    run.setStandardInputFile(Path("huge"));
+    run.start(kBuildDir + "/bin/faltrix-convert", {"-", "-o", Path("out.bmp")});
+    ASSERT_TRUE(run.waitForFinished(60000));
+    EXPECT_EQ(run.exitCode(), 1);
+    EXPECT_EQ(run.readAllStandardError().toStdString(),
+              "faltrix-convert: standard input holds more than 1024 MiB, the most taken from it (give the file by its "
+              "name instead)\n");
+    EXPECT_EQ(Leftovers(), QStringList());
+    EXPECT_FALSE(QFileInfo::exists(Path("out.bmp")));
+}
+
+// The processes named `name` whose parent is `parent`.
+std::vector<int> ChildrenNamed(qint64 parent, const QByteArray &name) {
+    std::vector<int> found;
+    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
+        if (ReadBytes("/proc/" + entry + "/comm") != name + "\n") continue;
+        const QByteArray status = ReadBytes("/proc/" + entry + "/status");
+        const qsizetype at = status.indexOf("PPid:");
+        if (at >= 0 && status.mid(at + 5, status.indexOf('\n', at) - at - 5).trimmed().toLongLong() == parent)
+            found.push_back(entry.toInt());
+    }
+    return found;
+}
+
+// The sweeper of `run`, once there is one other than `old` (waiting at most 10 s); 0: none.
+int SweeperOf(const QProcess &run, int old = 0) {
+    for (int i = 0; i < 400; ++i) {
+        for (int pid : ChildrenNamed(run.processId(), "faltrix-sweeper"))
+            if (pid != old) return pid;
+        QThread::msleep(25);
+    }
+    return 0;
+}
+
+// A sweeper that dies is no failure of anyone's: a worker that writes to it afterwards does
+// not die of SIGPIPE but converts its file, and the sweeper that takes its place removes the
+// temporary of a worker it never heard from itself when the whole run is killed.
+TEST_F(InFolder, DeadSweeperIsReplaced) {
+    {
+        SCOPED_TRACE("the worker goes on");
+        ASSERT_TRUE(WriteBytes(Path("wait.hostile"), "precious") && WriteBytes(Path("wait.hostile.hold"), ""));
+        QProcess run;
+        Start(run, {Path("wait.hostile"), "-o", "out.bmp"}, dir_.path());
+        const int sweeper = SweeperOf(run);
+        ASSERT_NE(sweeper, 0) << "no sweeper started";
+        ASSERT_FALSE(WorkersOnce(Path("wait.hostile"), true).empty()) << "no worker started";
+        ASSERT_EQ(::kill(sweeper, SIGKILL), 0);
+        ASSERT_NE(SweeperOf(run, sweeper), 0) << "no new sweeper";
+        ASSERT_TRUE(QFile::remove(Path("wait.hostile.hold")));  // on to storing, which names its temporary
+        ASSERT_TRUE(run.waitForFinished(30000));
+        const std::string out = run.readAllStandardOutput().toStdString(), err = run.readAllStandardError().toStdString();
+        EXPECT_EQ(run.exitCode(), 0) << err;
+        EXPECT_EQ(out, Path("wait.hostile").toStdString() + " -> out.bmp\n") << err;
+        EXPECT_EQ(QImage(Path("out.bmp")).size(), QSize(8, 8));
+    }
+    {
+        SCOPED_TRACE("the new sweeper removes what the workers made");
+        QProcess run;
+        run.setChildProcessModifier([] { ::setsid(); });
+        Start(run, {"--overwrite", "--timeout", "0", "-j", "1", "-f", "slow", "-o", "out", "in.bmp", "three.bmp"},
+              dir_.path());
+        for (int i = 0; i < 400 && Leftovers().isEmpty(); ++i) QThread::msleep(25);
+        ASSERT_FALSE(Leftovers().isEmpty()) << "the plug-in never started storing";
+        const int sweeper = SweeperOf(run);
+        ASSERT_NE(sweeper, 0);
+        ASSERT_EQ(::kill(sweeper, SIGKILL), 0);
+        ASSERT_NE(SweeperOf(run, sweeper), 0) << "no new sweeper";
+        ASSERT_EQ(::killpg(run.processId(), SIGKILL), 0);
+        ASSERT_TRUE(run.waitForFinished(20000));
+        for (int i = 0; i < 400 && !Leftovers().isEmpty(); ++i) QThread::msleep(25);
+        EXPECT_EQ(Leftovers(), QStringList());
     }
 }
 

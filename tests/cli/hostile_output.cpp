@@ -2,19 +2,22 @@
 // *.liar it answers success without writing a byte; given *.race it first creates out.race
 // beside that file with the bytes "precious", as another program making the output during the
 // conversion would, and then stores a few bytes of its own; given *.slow it writes a few bytes
-// and then never returns, for the tests that stop a conversion while it stores. It refuses every
-// setting with -1, which is its own answer, with the cause "no <key> here".
+// and then never returns, for the tests that stop a conversion while it stores; given *.quit
+// it writes a few bytes and ends the process with status 0; given *.chatty it prints to
+// standard output (through stdio and straight to fd 1) and stores the bytes "picture". It
+// refuses every setting with -1, which is its own answer, with the cause "no <key> here".
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "faltrix/kit/kit.h"
 
 namespace {
 
-const faltrix::kit::PluginInfoTable kInfo{FALTRIX_OUTPUT_TAG, u"Hostile test plug-in", {{u"*.liar", u""}, {u"*.race", u""}, {u"*.slow", u""}}};
+const faltrix::kit::PluginInfoTable kInfo{FALTRIX_OUTPUT_TAG, u"Hostile test plug-in", {{u"*.liar", u""}, {u"*.race", u""}, {u"*.slow", u""}, {u"*.quit", u""}, {u"*.chatty", u""}}};
 
 bool WriteFile(const std::string &path, const char *text) {
     FILE *f = std::fopen(path.c_str(), "wb");
@@ -53,6 +56,13 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC, const WCHAR *path, int32_t, in
     if (name.ends_with(".liar")) return 0;
     if (name.ends_with(".slow") && WriteFile(name, "partial"))
         for (;;) pause();
+    if (name.ends_with(".quit") && WriteFile(name, "partial")) std::exit(0);
+    if (name.ends_with(".chatty")) {
+        std::printf("chatty: storing\n");
+        std::fflush(stdout);
+        (void)!::write(STDOUT_FILENO, "chatty: raw\n", 12);
+        return WriteFile(name, "picture") ? 0 : 1;
+    }
     const std::string folder = name.substr(0, name.rfind('/') + 1);
     return WriteFile(folder + "out.race", "precious") && WriteFile(name, "mine") ? 0 : 1;
 }

@@ -4,8 +4,15 @@
 // real pictures go to the real plug-ins. It has no GetLastFailureText: the size of a file
 // named "fail.hostile" fails without a cause. "meta.hostile" decodes to a black 8 x 8 picture
 // whose items are all bad news: five frames, 16 bits, a cut-short profile, an EXIF block over
-// the limit and something dropped.
+// the limit and something dropped. "exit.hostile" ends the process with status 0 half way
+// through decoding; "chatty.hostile" decodes to a black 8 x 8 picture after printing to
+// standard output, through stdio and straight to fd 1, as a chatty library would;
+// "wait.hostile" decodes to the same picture once no file "wait.hostile.hold" is beside it
+// (waiting at most 20 s).
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <string>
 #include <vector>
@@ -36,6 +43,7 @@ FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
 // is forced on a file.
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
     if (OwnName(path).ends_with("fail.hostile")) return 1;
+    if (OwnName(path).ends_with("chatty.hostile")) std::printf("chatty: reading the size\n");
     info->width = info->height = 8;
     return 0;
 }
@@ -43,7 +51,15 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn, int32_t,
                                             DibAllocCallbackFn alloc) {
     const std::string name = OwnName(path);
-    if (name.ends_with("meta.hostile")) {
+    if (name.ends_with("exit.hostile")) std::exit(0);
+    if (name.ends_with("chatty.hostile")) {
+        std::printf("chatty: decoding\n");
+        std::fflush(stdout);
+        (void)!::write(STDOUT_FILENO, "chatty: raw\n", 12);
+    }
+    for (int i = 0; name.ends_with("wait.hostile") && i < 2000 && ::access((name + ".hold").c_str(), F_OK) == 0; ++i)
+        ::usleep(10000);
+    if (name.ends_with("meta.hostile") || name.ends_with("chatty.hostile") || name.ends_with("wait.hostile")) {
         faltrix::kit::DibSpec spec;
         spec.width = spec.height = 8;
         faltrix::kit::Dib dib;

@@ -232,8 +232,12 @@ const JobRun kRuns[] = {
     {"AntiAliasRefused", kConvert, "", 8, 6, 8, 4, 3, true, kFallbackStored, Stored, {0, 0, 4, 3}},
     {"AntiAliasSameSizeTakesTheDevicePath", kConvert, "", 8, 6, 24, 8, 6, true, kDeviceStored, Stored, {0, 0, 8, 6}},
     {"TopDownAntiAlias", kConvert, "", 8, -6, 24, 4, 3, true, kAntiAliasStored, Stored, {0, 0, 4, 3}},
-    // A width no header can hold: the resampler refuses it, the device resize makes no section.
-    {"NoResizedBitmapStoresNothing", kConvert, "", 8, 6, 24, 1u << 31, 3, true, kFallbackFailed, ResizeFailed, {}},
+    // No width at all: the resampler refuses it, the device resize makes no section.
+    {"NoResizedBitmapStoresNothing", kConvert, "", 8, 6, 24, 0, 3, true, kFallbackFailed, ResizeFailed, {}},
+    // Sizes no plug-in reads back are refused before either resize is tried (the cause is
+    // checked below).
+    {"WidthNoHeaderHoldsRefused", kConvert, "", 8, 6, 24, 1u << 31, 3, true, kDeviceFailed, ResizeFailed, {}},
+    {"TooManyPixelsRefused", kConvert, "", 8, 6, 24, 20000, 15000, false, kDeviceFailed, ResizeFailed, {}},
     {"NoDeviceBitmapStoresNothing", kConvert, "", 8, 6, 24, 0, 3, false, kDeviceFailed, ResizeFailed, {}},
 
     {"PreviewFitsTheHeight", kPreview, "", 320, 320, 24, 160, 120, true, kShownResampled, Stored, {20, 0, 120, 120}},
@@ -251,6 +255,31 @@ const JobRun kRuns[] = {
 };
 INSTANTIATE_TEST_SUITE_P(Runs, JobRunTest, ::testing::ValuesIn(kRuns),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// A size beyond the limits fails with the limit named, however it is resized, and an
+// unchanged size is never refused (the picture was read, so it is within what its plug-in
+// reads).
+TEST_F(JobTest, SizeBeyondTheLimitsNamesTheLimit) {
+    UsePlugins();
+    WriteInput(8, 6, 24);
+    const struct {
+        uint32_t width, height;
+        bool antiAlias;
+        const char16_t *cause;
+    } cases[] = {
+        {20000, 15000, true, u"20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read"},
+        {16385, 16384, false, u"16385 x 16384 is 268451840 pixels, more than the 268435456 the plug-ins read"},
+        {100000000, 3, false, u"100000000 pixels wide, more than the 1048575 a side the plug-ins read"},
+        {8, 1048576, true, u"1048576 pixels high, more than the 1048575 a side the plug-ins read"},
+        {8, 6, false, u""},
+    };
+    for (const auto &c : cases) {
+        TheConversionRequest = ConversionRequest{controls_, c.width, c.height, c.antiAlias};
+        EXPECT_EQ(ConversionJob(nullptr), 0);
+        EXPECT_EQ(LastConversionCause(), c.cause) << c.width << " x " << c.height;
+        EXPECT_EQ(LastConversionOutcome(), *c.cause ? ResizeFailed : Stored);
+    }
+}
 
 // A picture of unchanged size is stored as decoded, no copy made: in its own row order, with
 // the bytes past each row's last pixel cleared, as a copy used to leave them.

@@ -11,9 +11,10 @@ namespace faltrix {
 // that is ignored stays ignored. Call once, early, from the thread that sets up the process.
 void RemoveTemporariesOnSignals();
 
-// Tells `made` each temporary's name (the file system's bytes) after the file is created and
-// before a plug-in is given it, and `ended` the same name once it is gone (put in place or
-// removed). Called on the job's thread; nullptr for either turns it off.
+// Tells `made` each temporary's name (the file system's bytes) before the file is created,
+// so that whoever records it has the name whenever the process is stopped from then on, and
+// `ended` the same name once it is gone (put in place, removed, or never created because the
+// name was taken). Called on the job's thread; nullptr for either turns it off.
 using TemporaryObserver = void (*)(const char *path);
 void ObserveTemporaries(TemporaryObserver made, TemporaryObserver ended);
 

@@ -87,6 +87,13 @@ typedef struct PictureInfo {
     uint8_t pluginOwn1[12];
 } PictureInfo;
 
+/* The largest picture the bundled input plug-ins read: at most FALTRIX_MAX_PICTURE_PIXELS
+ * pixels (2^28, about 16384 x 16384) and no side over FALTRIX_MAX_PICTURE_SIDE. The host
+ * refuses to resize a picture to more than this, since no bundled plug-in could read the
+ * result back; a plug-in may refuse larger pictures by the same numbers. */
+#define FALTRIX_MAX_PICTURE_PIXELS (UINT64_C(1) << 28)
+#define FALTRIX_MAX_PICTURE_SIDE ((INT64_C(1) << 20) - 1)
+
 /* Progress report: done units of total are finished. The host shows done * 100 / total
  * percent (0 when total is 0) and always returns 1; data is passed back as the plug-in got
  * it. Cheap enough to call once per row or even per pixel. Called on the thread that

@@ -1,13 +1,15 @@
 // What the dialog keeps of a run in a small file of the user's state folder,
 // $XDG_STATE_HOME/faltrix/dialog-state (~/.local/state when the variable is unset or not an
 // absolute path): the fields, check boxes and plug-in choices as the user last set them, the
-// plug-in calls under way, and whether the run ended cleanly. A run that crashes or is killed
-// leaves the file as it last wrote it, which lets the next start put the dialog back and name
-// the plug-in that was running.
+// plug-in calls under way, the storing temporaries in use, and whether the run ended cleanly.
+// A run that crashes or is killed leaves the file as it last wrote it, which lets the next
+// start put the dialog back, name the plug-in that was running and remove the temporary it
+// was storing into.
 //
 // The file is one JSON object: "format" 1, "endedCleanly", "fields" and "checks" (objects by
-// name), "inputPlugin" and "outputPlugin" (paths), and "running" (an array of {"list": "input"
-// or "output", "path"}). It is rewritten whole at every change through a temporary renamed over
+// name), "inputPlugin" and "outputPlugin" (paths), "running" (an array of {"list": "input"
+// or "output", "path"}) and "temporaries" (an array of paths, each the file system's bytes in
+// hex, since a name need not be UTF-8). It is rewritten whole at every change through a temporary renamed over
 // it, so a kill during a write leaves the file before it. A file that is missing, unreadable or
 // not of this format counts as none.
 #pragma once
@@ -44,12 +46,14 @@ struct RunningPlugin {
 struct DialogRecord {
     DialogSettings settings;
     QList<RunningPlugin> running;  // in the order the calls started
+    QList<QByteArray> temporaries;  // storing temporaries named and not yet gone
     bool endedCleanly = false;
 };
 
 class DialogState {
 public:
-    // Reads the file at `path`; nothing is written before the first change.
+    // Reads the file at `path` and removes the temporaries a run killed while storing left
+    // (see RemoveTemporariesLeft); nothing is written before the first change.
     explicit DialogState(QString path = DefaultPath());
     // Stops watching plug-in calls (no job may run by then).
     ~DialogState();
@@ -76,6 +80,16 @@ public:
     void EndCleanlyWhenStoppedIdle();
     // Records a call into a plug-in as started or as returned; any thread.
     void NotePluginCall(PluginKind kind, std::u16string_view path, bool started);
+    // From now on every storing temporary is recorded by name before its file is created, and
+    // forgotten once it is gone (through the host's temporary observer; one state at a time
+    // watches). However the run ends, even by SIGKILL, the next start finds the name.
+    void WatchTemporaries();
+    // Records a temporary's name as made (before the file exists) or as gone; any thread.
+    void NoteTemporary(const QByteArray &path, bool made);
+    // Removes the temporaries a record names, as far as they are the host's: a name whose
+    // last part begins ".faltrix-" and that is a regular file; nothing else is touched.
+    // Returns how many were removed.
+    static int RemoveTemporariesLeft(const DialogRecord &record);
     // Marks the run as ended cleanly: written when this run wrote anything, otherwise the file
     // is left as it is (a run that changed nothing leaves no file behind).
     void EndCleanly();

@@ -66,6 +66,19 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments);
 // "-" as input or output: standard input or output.
 inline const QString kStandardStream = QStringLiteral("-");
 
+// The most standard input may hold, 1 GiB: it is copied to a scratch file for the plug-ins,
+// and without a ceiling an endless stream would fill the disk. 1 GiB is the largest file the
+// JPEG XL input reads and the memory the JPEG and JPEG XL decoders may take; the plug-ins
+// that read a file whole (HEIF, WebP, JPEG XL) hold it in memory. A larger picture file is
+// converted by its name.
+inline constexpr int64_t kMaxStandardInputBytes = int64_t{1} << 30;
+
+// Copies everything from one descriptor to another, at most `ceiling` bytes. Failed leaves
+// errno set; TooLarge means there was more than that (a regular file is refused by its size
+// before anything is copied).
+enum class CopyEnd { Copied, Failed, TooLarge };
+CopyEnd CopyAtMost(int from, int to, int64_t ceiling);
+
 // One file to convert and where its picture goes.
 struct FileTask {
     QString input;

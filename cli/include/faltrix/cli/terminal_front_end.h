@@ -103,6 +103,8 @@ public:
     // A failure found before or around the job (no plug-in, a refused output): its reason;
     // `usage` when a setting from the command line was refused.
     void ReportFailure(const QString &reason, bool usage = false);
+    // The output is in place: the one word by which the parent counts the file converted.
+    void ReportConverted();
     // A temporary was made (`made`) or is gone; `path` in the file system's bytes.
     void ReportTemporary(bool made, const char *path);
     void NotePlugin(bool input, const QString &name) override;
@@ -121,7 +123,7 @@ private:
 
 // One line of the worker protocol, as the parent reads it back.
 struct WorkerEvent {
-    enum Kind { Status, Progress, Message, Failure, Plugin, TemporaryMade, TemporaryEnded, Notice, Unknown } kind = Unknown;
+    enum Kind { Status, Progress, Message, Failure, Plugin, TemporaryMade, TemporaryEnded, Notice, Converted, Unknown } kind = Unknown;
     QString text;           // Status, Message, Failure, Notice; Plugin: "input NAME" or "output NAME"
     QByteArray path;        // TemporaryMade, TemporaryEnded: the file system's bytes
     bool usage = false;     // Failure: by a setting from the command line

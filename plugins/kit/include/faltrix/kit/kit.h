@@ -141,8 +141,8 @@ int32_t AnswerPluginInfo(const PluginInfoTable &table, int32_t infoNumber, WCHAR
 // Pictures larger than this are refused before any pixel memory is taken: 2^28 pixels
 // (about 16384 x 16384), and no side of 2^20 pixels or more. WithinLimits records the cause
 // when it answers false.
-inline constexpr uint64_t kMaxPixels = uint64_t{1} << 28;
-inline constexpr int64_t kMaxSide = (int64_t{1} << 20) - 1;
+inline constexpr uint64_t kMaxPixels = FALTRIX_MAX_PICTURE_PIXELS;
+inline constexpr int64_t kMaxSide = FALTRIX_MAX_PICTURE_SIDE;
 bool WithinLimits(int64_t width, int64_t height);
 
 // ---- DIBs ---------------------------------------------------------------------------------
