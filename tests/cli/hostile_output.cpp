@@ -29,7 +29,7 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
 
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC, const WCHAR *path, int32_t, int32_t, ProgressCallbackFn, int32_t) {
     std::string name;
-    if (!faltrix::kit::PathToUtf8(path, &name)) return 1;
+    if (!faltrix::kit::PathToBytes(path, &name)) return 1;
     if (name.ends_with(".liar")) return 0;
     if (name.ends_with(".slow") && WriteFile(name, "partial"))
         for (;;) pause();
