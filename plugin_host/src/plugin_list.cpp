@@ -138,7 +138,7 @@ int32_t PluginList::ScanPlugins() {
         } else if (!verdicts[i].accepted) {
             refused_.push_back({std::move(path), verdicts[i].reason});
         } else if (paths_.size() < kMaxPaths) {
-            paths_.push_back(PathBytesToUtf16(path));
+            paths_.push_back(Utf8ToUtf16(path));
             nativePaths_.push_back(std::move(path));
         } else {
             refused_.push_back({std::move(path), "not kept: the list already holds " +
