@@ -52,6 +52,21 @@ TEST(ProgressLine, NeverWiderThanTheTerminal) {
 TEST(WorkerProtocol, ReadsBackWhatTheWorkerWrites) {
     EXPECT_EQ(ParseWorkerLine("P 45").position, 45u);
     for (const char *bad : {"P x", "", "Q what"}) EXPECT_EQ(ParseWorkerLine(bad).kind, WorkerEvent::Unknown) << bad;
+    // A reason naming a file whose bytes are not UTF-8 comes back with the same escapes, on one
+    // line.
+    const QString reason = QStringLiteral("the output's folder caf") + QChar(0xDCE9) + QChar(0xDC80) + "\n\x1b does not exist";
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    WorkerFrontEnd(ends[1]).ReportFailure(reason);
+    ::close(ends[1]);
+    char line[256];
+    const ssize_t got = ::read(ends[0], line, sizeof line);
+    ::close(ends[0]);
+    ASSERT_GT(got, 1);
+    ASSERT_EQ(line[got - 1], '\n');
+    const WorkerEvent event = ParseWorkerLine(QByteArray(line, got - 1));
+    EXPECT_EQ(event.kind, WorkerEvent::Failure);
+    EXPECT_EQ(event.text, QString(reason).replace(u'\n', u' '));
 }
 
 // What the front end writes to standard output and error, with a bar as on a terminal (80
@@ -80,6 +95,9 @@ TEST(TerminalFrontEnd, BarAroundMessagesAndNoneWhenQuiet) {
               std::pair(std::string(), "\ra.png [....................]   0%  Now Decoding input data...\x1b[K" + half +
                                            "\r\x1b[K" + message + half + "\r\x1b[K"));
     EXPECT_EQ(FrontEndWrites(Verbosity::Quiet), std::pair(std::string(), message));
+    // A name's control characters and bytes that are not UTF-8 are written out in the bar.
+    EXPECT_EQ(ProgressLine(QStringLiteral("a\x1b[2J") + QChar(0xDCE9), 0, {}, 80).toStdString(),
+              "a\\x1b[2J\\xe9 [....................]   0%");
 }
 
 // ---- the program ----------------------------------------------------------------------------
