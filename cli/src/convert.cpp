@@ -126,15 +126,19 @@ std::optional<QString> ChooseOutputPlugin(const ConvertOptions &options, const F
     return LoadPlugin(OutputPlugins(), output, outputs, "output", frontEnd);
 }
 
-// The input plug-in: the one named, else the first that accepts the file.
-std::optional<QString> ChooseInputPlugin(const ConvertOptions &options, const std::vector<PluginEntry> &inputs,
-                                         CliFrontEnd *frontEnd) {
+// The input plug-in: the one named, else the first that accepts the file. When none does and
+// the file's name is not UTF-8, that may be why: a third-party plug-in may refuse the escapes.
+std::optional<QString> ChooseInputPlugin(const ConvertOptions &options, const FileTask &task,
+                                         const std::vector<PluginEntry> &inputs, CliFrontEnd *frontEnd) {
     if (options.inputPlugin.isEmpty()) {
         const auto trying = [&](uint32_t index) {
             if (index < inputs.size()) frontEnd->NotePlugin(true, inputs[index].name);
         };
         if (FindInputPluginFor(InputPlugins(), InputPath, trying) >= 0) return std::nullopt;
-        return QStringLiteral("no input plug-in can read this file (see --list-plugins)");
+        return HoldsLoneSurrogate(UnitsOf(task.input))
+                   ? QStringLiteral("no input plug-in can read this file (see --list-plugins; its name is not "
+                                    "UTF-8, which some plug-ins do not take)")
+                   : QStringLiteral("no input plug-in can read this file (see --list-plugins)");
     }
     const int input = FindPluginByName(inputs, options.inputPlugin);
     if (input < 0) return QStringLiteral("no input plug-in is named '%1'").arg(options.inputPlugin);
@@ -274,7 +278,7 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
         problem = SetOutputOptions(options, outputs);
         if (problem) return FileResult{false, *problem, false, true};
     }
-    if (!problem) problem = ChooseInputPlugin(options, inputs, frontEnd);
+    if (!problem) problem = ChooseInputPlugin(options, task, inputs, frontEnd);
     if (!problem) AskLenient(options, task, inputs, frontEnd);
     if (!problem) problem = WorkOutSize(options, &size);
     if (problem) return FileResult{false, *problem};

@@ -527,7 +527,7 @@ struct NameRun {
 
 // The folder also holds "caf\xE9\x1B.bmp" (a Latin-1 letter and an escape character), the same
 // picture under "arbre\xE8/sub\xE9/a\xFF.bmp", "liste" naming the first and in.bmp, and
-// "\xE9" "fail.hostile".
+// "\xE9" "fail.hostile", and the bytes "precious" as "notes\xE9.txt".
 class NotUtf8 : public InFolder, public ::testing::WithParamInterface<NameRun> {
 protected:
     void SetUp() override {
@@ -539,6 +539,7 @@ protected:
         std::filesystem::copy_file(folder + "in.bmp", folder + "arbre\xE8/sub\xE9/a\xFF.bmp");
         std::ofstream(folder + "liste") << "caf\xE9\x1B.bmp\nin.bmp\n";
         std::filesystem::copy_file(folder + "fail.hostile", folder + "\xE9" "fail.hostile");
+        std::filesystem::copy_file(folder + "notes.txt", folder + "notes\xE9.txt");
     }
     std::string Bytes(const std::string &name) const { return dir_.path().toStdString() + "/" + name; }
 };
@@ -591,6 +592,10 @@ INSTANTIATE_TEST_SUITE_P(
         NameRun{"PluginWithoutCause", R"w("$(printf '\351fail.hostile')" -o out.bmp)w", 1, "",
                 "faltrix-convert: \\xe9fail.hostile: Failed in Getting information. (the file's name is not UTF-8; "
                 "the plug-in gets its other bytes as U+DC80..U+DCFF, and may not take such names)\n",
+                {}},
+        NameRun{"NoPluginTakesIt", R"w("$(printf 'notes\351.txt')" -o out.bmp)w", 1, "",
+                "faltrix-convert: notes\\xe9.txt: no input plug-in can read this file (see --list-plugins; its name is "
+                "not UTF-8, which some plug-ins do not take)\n",
                 {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
