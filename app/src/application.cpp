@@ -2,11 +2,11 @@
 #include "faltrix/app/application.h"
 
 #include <QApplication>
-#include <QFileInfo>
 #include <QScreen>
 
 #include "faltrix/app/main_dialog.h"
 #include "faltrix/app/single_instance.h"
+#include "faltrix/text_qt.h"
 
 namespace faltrix {
 
@@ -14,7 +14,7 @@ int LayoutForScreenWidth(int screenWidth) { return screenWidth > 240 ? 103 : 102
 
 QString FileArgument(const QStringList &arguments) {
     for (qsizetype i = 1; i < arguments.size(); ++i) {
-        if (!arguments[i].startsWith(QLatin1Char('-'))) return QFileInfo(arguments[i]).absoluteFilePath();
+        if (!arguments[i].startsWith(QLatin1Char('-'))) return AbsoluteName(arguments[i]);
     }
     return {};
 }

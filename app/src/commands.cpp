@@ -23,6 +23,7 @@
 #include "faltrix/keep_aspect.h"
 #include "faltrix/plugin_list.h"
 #include "faltrix/preview.h"
+#include "faltrix/text_qt.h"
 
 namespace faltrix {
 namespace {
@@ -47,7 +48,7 @@ std::u16string_view Units(const QString &text) {
 
 bool FileExists(const QString &path) {
     if (path.isEmpty()) return false;
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = NameBytes(path);
     // Non-blocking, so that a named pipe does not hang the dialog.
     const int fd = ::open(native.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return false;
@@ -269,7 +270,7 @@ void MainDialog::StartConversionCommand() {
     const auto *outputList = qobject_cast<QComboBox *>(Control(kOutputPluginList));
     if (named >= 0 && named != currentOutputIndex_ &&
         Message(QStringLiteral("The extension of \"%1\" is that of the output plug-in \"%2\", not of \"%3\".\nUse \"%2\"?")
-                    .arg(QFileInfo(completed).fileName(), outputList->itemText(named), outputList->itemText(currentOutputIndex_)),
+                    .arg(Shown(QFileInfo(completed).fileName()), outputList->itemText(named), outputList->itemText(currentOutputIndex_)),
                 DisplayText(kDialogTitle), kMbYesNo | kMbIconQuestion) == kIdYes) {
         SelectEntry(false, named);
         RememberSettings();
@@ -277,7 +278,7 @@ void MainDialog::StartConversionCommand() {
     // Only the user's "Yes" lets the job replace a file; one that appears after this check
     // is kept and the job fails.
     const bool overwrite = FileExists(completed);
-    if (overwrite && Message(DisplayText(kOverwrite), completed, kMbYesNo | kMbIconQuestion) != kIdYes) {
+    if (overwrite && Message(DisplayText(kOverwrite), Shown(completed), kMbYesNo | kMbIconQuestion) != kIdYes) {
         return;
     }
     const std::optional<uint32_t> width = ReadNumber(kOutputWidthField);
@@ -321,10 +322,14 @@ void MainDialog::AfterJobEnd() {
     frontEnd_->SetStatusNote({});
     if (!writing_.isEmpty()) {
         // The job's last line says "Ready." as before it started; this one says what it did.
-        const QFileInfo written(writing_);
         if (LastConversionOutcome() == ConversionOutcome::Stored) {
-            frontEnd_->AppendStatusLine(
-                QStringLiteral("Wrote %1 (%2 bytes).").arg(written.fileName()).arg(written.size()).toStdU16String());
+            // By the name's bytes: QFileInfo would look for another file when they are not UTF-8.
+            struct stat written {};
+            const qint64 size = ::stat(NameBytes(writing_).constData(), &written) == 0 ? written.st_size : 0;
+            frontEnd_->AppendStatusLine(QStringLiteral("Wrote %1 (%2 bytes).")
+                                            .arg(Shown(QFileInfo(writing_).fileName()))
+                                            .arg(size)
+                                            .toStdU16String());
         }
         writing_.clear();
     }

@@ -7,6 +7,8 @@
 #include <QLockFile>
 #include <QStandardPaths>
 
+#include "faltrix/text_qt.h"
+
 namespace faltrix {
 namespace {
 
@@ -68,7 +70,7 @@ bool SingleInstance::AskFirstToRaise(int timeoutMs, const QString &file) {
     QLocalSocket socket;
     socket.connectToServer(SocketPath());
     if (!socket.waitForConnected(timeoutMs)) return false;
-    if (!file.isEmpty()) socket.write(kOpenRequest + file.toUtf8().toPercentEncoding() + '\n');
+    if (!file.isEmpty()) socket.write(kOpenRequest + NameBytes(file).toPercentEncoding() + '\n');
     socket.write(kRaiseRequest);
     const bool written = socket.waitForBytesWritten(timeoutMs);
     socket.disconnectFromServer();
@@ -84,7 +86,7 @@ void SingleInstance::OnConnection() {
                 const QByteArray line = client->readLine().trimmed();
                 if (line == "raise") emit RaiseRequested();
                 if (line.startsWith(kOpenRequest)) {
-                    emit FileRequested(QString::fromUtf8(QByteArray::fromPercentEncoding(line.mid(sizeof kOpenRequest - 1))));
+                    emit FileRequested(NameFromBytes(QByteArray::fromPercentEncoding(line.mid(sizeof kOpenRequest - 1))));
                 }
             }
         });

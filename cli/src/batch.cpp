@@ -21,6 +21,8 @@
 #include <list>
 #include <optional>
 
+#include "faltrix/cli/names.h"
+
 namespace faltrix {
 namespace {
 
@@ -376,8 +378,8 @@ public:
     void Ended(const FileTask &task, const Child *child, const FileResult &result) {
         line_.Clear();
         if (verbosity_ == Verbosity::Verbose && child) {
-            std::fprintf(stdout, "%s:\n", task.Shown().toUtf8().constData());
-            for (const QString &line : child->statusLines) std::fprintf(stdout, "%s\n", line.toUtf8().constData());
+            std::fprintf(stdout, "%s:\n", Printable(task.Shown()).constData());
+            for (const QString &line : child->statusLines) std::fprintf(stdout, "%s\n", Printable(line).constData());
             std::fflush(stdout);
         }
         if (child) {
@@ -545,8 +547,8 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
     std::fprintf(stderr, "faltrix-convert: %zu of %zu files failed:\n", failed, planned.size());
     for (size_t i = 0; i < planned.size(); ++i) {
         if (!results[i].converted && !results[i].skipped)
-            std::fprintf(stderr, "  %s: %s\n", planned[i].task.Shown().toUtf8().constData(),
-                         results[i].reason.toUtf8().constData());
+            std::fprintf(stderr, "  %s: %s\n", Printable(planned[i].task.Shown()).constData(),
+                         Printable(results[i].reason).constData());
     }
     std::fflush(stderr);
     return usage ? kExitUsage : kExitFailed;

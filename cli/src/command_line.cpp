@@ -1,17 +1,22 @@
 // The options of faltrix-convert, parsed with QCommandLineParser.
+#include <dirent.h>
+#include <fcntl.h>
 #include <sched.h>
+#include <unistd.h>
 
 #include <QCommandLineParser>
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "faltrix/cli/convert.h"
 #include "faltrix/keep_aspect.h"
+#include "faltrix/cli/names.h"
 
 namespace faltrix {
 namespace {
@@ -42,6 +47,26 @@ int DefaultJobs() {
     if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
     const unsigned cores = std::thread::hardware_concurrency();
     return cores == 0 ? 1 : static_cast<int>(cores);
+}
+
+// The files below `folder` (bytes, ending in '/'), hidden ones too but not the host's own
+// temporaries, as paths relative to it in `relative`. Read with readdir, not QDirIterator, so
+// that names whose bytes are not UTF-8 come through as they are; folders that cannot be read
+// are passed over, as a walk of the tree would. Links are followed to files, not to folders,
+// so that a link back up cannot make the walk endless.
+void ListFilesBelow(const QByteArray &folder, const QByteArray &relative, std::vector<QByteArray> *found) {
+    DIR *dir = ::opendir(folder.constData());
+    if (dir == nullptr) return;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (name == "." || name == ".." || name.startsWith(".faltrix-")) continue;
+        struct stat link {}, target {};
+        const QByteArray path = folder + name;
+        if (::lstat(path.constData(), &link) != 0) continue;
+        if (S_ISDIR(link.st_mode)) ListFilesBelow(path + '/', relative + name + '/', found);
+        else if (::stat(path.constData(), &target) == 0 && S_ISREG(target.st_mode)) found->push_back(relative + name);
+    }
+    ::closedir(dir);
 }
 
 }  // namespace
@@ -283,33 +308,32 @@ std::optional<QString> GatherInputs(const ConvertOptions &options, std::vector<I
     QStringList given = options.inputs;
     if (!options.filesFrom.isEmpty()) {
         QFile list;
-        const bool opened = options.filesFrom == kStandardStream ? list.open(stdin, QIODevice::ReadOnly)
-                                                                 : (list.setFileName(options.filesFrom),
-                                                                    list.open(QIODevice::ReadOnly));
-        if (!opened) return QStringLiteral("cannot read the list %1: %2").arg(options.filesFrom, list.errorString());
+        const bool fromStdin = options.filesFrom == kStandardStream;
+        const int fd = fromStdin ? STDIN_FILENO : ::open(NameBytes(options.filesFrom).constData(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return QStringLiteral("cannot read the list %1: %2").arg(options.filesFrom, QString::fromLocal8Bit(std::strerror(errno)));
+        if (!list.open(fd, QIODevice::ReadOnly, fromStdin ? QFileDevice::DontCloseHandle : QFileDevice::AutoCloseHandle)) {
+            if (!fromStdin) ::close(fd);
+            return QStringLiteral("cannot read the list %1: %2").arg(options.filesFrom, list.errorString());
+        }
         const QByteArray bytes = list.readAll();
         for (const QByteArray &name : bytes.split(options.nulSeparated ? '\0' : '\n')) {
             const QByteArray trimmed = options.nulSeparated ? name : QByteArray(name).replace('\r', "");
-            if (!trimmed.isEmpty()) given << QFile::decodeName(trimmed);
+            if (!trimmed.isEmpty()) given << NameFromBytes(trimmed);
         }
     }
     for (const QString &path : given) {
-        if (!options.recursive || path == kStandardStream || !QFileInfo(path).isDir()) {
+        if (!options.recursive || path == kStandardStream || !IsFolder(path)) {
             items->push_back({path, {}});
             continue;
         }
-        // In name order, so that runs and reports are repeatable; hidden files are included,
-        // the host's own temporaries are not.
-        const QDir root(QFileInfo(path).absoluteFilePath());
-        std::vector<InputItem> found;
-        QDirIterator it(path, QDir::Files | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-        while (it.hasNext()) {
-            const QString file = it.next();
-            if (it.fileName().startsWith(QLatin1String(".faltrix-"))) continue;
-            found.push_back({file, root.relativeFilePath(QFileInfo(file).absoluteFilePath())});
-        }
-        std::sort(found.begin(), found.end(), [](const InputItem &a, const InputItem &b) { return a.relative < b.relative; });
-        items->insert(items->end(), found.begin(), found.end());
+        // In byte order of the relative paths, so that runs and reports are repeatable.
+        QByteArray folder = NameBytes(path);
+        if (!folder.endsWith('/')) folder += '/';
+        std::vector<QByteArray> found;
+        ListFilesBelow(folder, {}, &found);
+        std::sort(found.begin(), found.end());
+        for (const QByteArray &relative : found)
+            items->push_back({NameFromBytes(folder + relative), NameFromBytes(relative)});
     }
     if (items->empty()) return QStringLiteral("no input file given");
     return std::nullopt;
@@ -334,15 +358,16 @@ std::vector<PlannedTask> PlanTasks(const ConvertOptions &options, const std::vec
         } else {
             one.task.output = options.output;
         }
-        const QString key = QDir::cleanPath(QFileInfo(one.task.output).absoluteFilePath());
+        const QString key = AbsoluteName(one.task.output);
         const auto earlier = taken.constFind(key);
         if (earlier != taken.constEnd()) {
             one.clash = *earlier;
         } else {
             taken.insert(key, item.path);
         }
+        struct stat info {};
         one.skipped = options.skipExisting && one.clash.isEmpty() && one.task.output != kStandardStream &&
-                      QFileInfo::exists(one.task.output);
+                      StatName(one.task.output, &info);
         planned.push_back(std::move(one));
     }
     return planned;

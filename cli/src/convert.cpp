@@ -5,17 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <QLocale>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstring>
 
 #include "faltrix/cli/batch.h"
+#include "faltrix/cli/names.h"
 #include "faltrix/conversion_job.h"
 #include "faltrix/keep_aspect.h"
 #include "faltrix/temporaries.h"
@@ -56,14 +54,12 @@ std::optional<QString> CheckPathFits(const QString &path, const char *role) {
             .arg(QLatin1String(role))
             .arg(path.size())
             .arg(kMaxPathUnits);
-    if (path.contains(QChar::ReplacementCharacter))
-        return QStringLiteral("the %1's name is not valid UTF-8, so no plug-in can be given it").arg(QLatin1String(role));
     return std::nullopt;
 }
 
 std::optional<QString> CheckInput(const QString &input) {
     if (auto problem = CheckPathFits(input, "input")) return problem;
-    const QByteArray name = QFile::encodeName(input);
+    const QByteArray name = NameBytes(input);
     const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return QStringLiteral("cannot read the input: %1").arg(Errno(errno));
     struct stat info {};
@@ -76,9 +72,8 @@ std::optional<QString> CheckInput(const QString &input) {
 // A first look, for a clear word before any work; the job itself refuses what changes after it.
 std::optional<QString> CheckOutput(const QString &output, const ConvertOptions &options) {
     if (auto problem = CheckPathFits(output, "output")) return problem;
-    const QByteArray name = QFile::encodeName(output);
     struct stat info {};
-    if (::stat(name.constData(), &info) == 0) {
+    if (StatName(output, &info)) {
         if (S_ISDIR(info.st_mode)) return QStringLiteral("the output is a folder");
         if (!options.overwrite) return QStringLiteral("the output exists (--overwrite replaces it)");
         if ((info.st_mode & S_IWUSR) == 0 && !options.replaceReadOnly)
@@ -86,8 +81,8 @@ std::optional<QString> CheckOutput(const QString &output, const ConvertOptions &
     } else if (errno != ENOENT) {
         return QStringLiteral("cannot use the output: %1").arg(Errno(errno));
     }
-    const QString folder = QFileInfo(output).absolutePath();
-    if (!QFileInfo(folder).isDir()) return QStringLiteral("the output's folder %1 does not exist").arg(folder);
+    const QString folder = QFileInfo(AbsoluteName(output)).path();
+    if (!IsFolder(folder)) return QStringLiteral("the output's folder %1 does not exist").arg(folder);
     return std::nullopt;
 }
 
@@ -132,15 +127,19 @@ std::optional<QString> ChooseOutputPlugin(const ConvertOptions &options, const F
     return LoadPlugin(OutputPlugins(), output, outputs, "output", frontEnd);
 }
 
-// The input plug-in: the one named, else the first that accepts the file.
-std::optional<QString> ChooseInputPlugin(const ConvertOptions &options, const std::vector<PluginEntry> &inputs,
-                                         CliFrontEnd *frontEnd) {
+// The input plug-in: the one named, else the first that accepts the file. When none does and
+// the file's name is not UTF-8, that may be why: a third-party plug-in may refuse the escapes.
+std::optional<QString> ChooseInputPlugin(const ConvertOptions &options, const FileTask &task,
+                                         const std::vector<PluginEntry> &inputs, CliFrontEnd *frontEnd) {
     if (options.inputPlugin.isEmpty()) {
         const auto trying = [&](uint32_t index) {
             if (index < inputs.size()) frontEnd->NotePlugin(true, inputs[index].name);
         };
         if (FindInputPluginFor(InputPlugins(), InputPath, trying) >= 0) return std::nullopt;
-        return QStringLiteral("no input plug-in can read this file (see --list-plugins)");
+        return HoldsLoneSurrogate(UnitsOf(task.input))
+                   ? QStringLiteral("no input plug-in can read this file (see --list-plugins; its name is not "
+                                    "UTF-8, which some plug-ins do not take)")
+                   : QStringLiteral("no input plug-in can read this file (see --list-plugins)");
     }
     const int input = FindPluginByName(inputs, options.inputPlugin);
     if (input < 0) return QStringLiteral("no input plug-in is named '%1'").arg(options.inputPlugin);
@@ -302,7 +301,7 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
         problem = SetOutputOptions(options, outputs);
         if (problem) return FileResult{false, *problem, false, true};
     }
-    if (!problem) problem = ChooseInputPlugin(options, inputs, frontEnd);
+    if (!problem) problem = ChooseInputPlugin(options, task, inputs, frontEnd);
     if (!problem) AskLenient(options, task, inputs, frontEnd);
     if (!problem) problem = WorkOutSize(options, &size);
     if (problem) return FileResult{false, *problem};
@@ -339,13 +338,13 @@ void PrintFileResult(const FileTask &task, const FileResult &result, Verbosity v
     }
     if (result.skipped) {
         if (verbosity == Verbosity::Quiet) return;
-        std::fprintf(stdout, "%s: skipped, %s exists\n", task.Shown().toUtf8().constData(),
-                     task.output.toUtf8().constData());
+        std::fprintf(stdout, "%s: skipped, %s exists\n", Printable(task.Shown()).constData(),
+                     Printable(task.output).constData());
         std::fflush(stdout);
     } else if (!result.converted) {
         PrintError(stderr, QStringLiteral("%1: %2").arg(task.Shown(), result.reason));
     } else if (verbosity != Verbosity::Quiet && task.output != kStandardStream) {
-        std::fprintf(stdout, "%s -> %s\n", task.Shown().toUtf8().constData(), task.output.toUtf8().constData());
+        std::fprintf(stdout, "%s -> %s\n", Printable(task.Shown()).constData(), Printable(task.output).constData());
         std::fflush(stdout);
     }
 }
@@ -395,7 +394,7 @@ int ConvertInChildProcess(const ConvertOptions &options, const FileTask &task, c
     return result.converted ? kExitConverted : kExitFailed;
 }
 
-QString FolderOf(const PluginList &list) { return QFile::decodeName(QByteArray::fromStdString(list.PluginFolder())); }
+QString FolderOf(const PluginList &list) { return NameFromBytes(QByteArray::fromStdString(list.PluginFolder())); }
 
 
 // A file of the converter's own in the temporary folder, named as the host names its
@@ -405,8 +404,8 @@ class ScratchFile {
 public:
     explicit ScratchFile(const QString &extension) {
         const QByteArray folder = qEnvironmentVariableIsEmpty("TMPDIR") ? QByteArray("/tmp") : qgetenv("TMPDIR");
-        QByteArray name = folder + "/.faltrix-XXXXXX" + QFile::encodeName(extension);
-        fd_ = ::mkostemps(name.data(), static_cast<int>(QFile::encodeName(extension).size()), O_CLOEXEC);
+        QByteArray name = folder + "/.faltrix-XXXXXX" + NameBytes(extension);
+        fd_ = ::mkostemps(name.data(), static_cast<int>(NameBytes(extension).size()), O_CLOEXEC);
         if (fd_ < 0) return;
         path_ = name;
         TrackScratchFile(path_, true);
@@ -422,7 +421,7 @@ public:
 
     bool Made() const { return fd_ >= 0; }
     int Fd() const { return fd_; }
-    QString Path() const { return QFile::decodeName(path_); }
+    QString Path() const { return NameFromBytes(path_); }
 
 private:
     int fd_ = -1;
@@ -433,12 +432,13 @@ private:
 bool CopyAll(int from, int to) { return CopyAtMost(from, to, INT64_MAX) == CopyEnd::Copied; }
 
 // --report: one JSON object a line for each file as it ends, flushed at once, so that a run
-// stopped half way leaves the lines of the files done.
+// stopped half way leaves the lines of the files done. The names are exact: the bytes of a
+// name that are not UTF-8 are written as the escapes "\udc80".."\udcff" (see JsonString).
 class Report {
 public:
     std::optional<QString> Open(const QString &path) {
         if (path.isEmpty()) return std::nullopt;
-        file_ = path == kStandardStream ? ::fdopen(g_keptStdout, "w") : std::fopen(QFile::encodeName(path).constData(), "we");
+        file_ = path == kStandardStream ? ::fdopen(g_keptStdout, "w") : std::fopen(NameBytes(path).constData(), "we");
         if (file_ == nullptr) return QStringLiteral("cannot write the report %1: %2").arg(path, Errno(errno));
         return std::nullopt;
     }
@@ -448,19 +448,16 @@ public:
     void Add(const FileTask &task, const FileResult &result) {
         if (file_ == nullptr) return;
         struct stat info {};
-        const bool sized = result.converted && task.output != kStandardStream &&
-                           ::stat(QFile::encodeName(task.output).constData(), &info) == 0;
-        const QJsonObject line{
-            {QStringLiteral("input"), task.Shown()},
-            {QStringLiteral("output"), task.output},
-            {QStringLiteral("status"), result.skipped ? QStringLiteral("skipped")
-                                       : result.converted ? QStringLiteral("converted")
-                                                          : QStringLiteral("failed")},
-            {QStringLiteral("size"), sized ? static_cast<qint64>(info.st_size) : 0},
-            {QStringLiteral("seconds"), std::round(result.seconds * 1000) / 1000},
-            {QStringLiteral("message"), result.reason},
-        };
-        std::fprintf(file_, "%s\n", QJsonDocument(line).toJson(QJsonDocument::Compact).constData());
+        const bool sized = result.converted && task.output != kStandardStream && StatName(task.output, &info);
+        // Written by hand, since QJsonDocument would write a name's escaped bytes as U+FFFD; the
+        // keys in the order it wrote them.
+        const QByteArray line =
+            "{\"input\":" + JsonText(task.Shown()) + ",\"message\":" + JsonText(result.reason) +
+            ",\"output\":" + JsonText(task.output) + ",\"seconds\":" +
+            QByteArray::number(std::round(result.seconds * 1000) / 1000, 'g', QLocale::FloatingPointShortest) +
+            ",\"size\":" + QByteArray::number(sized ? static_cast<qint64>(info.st_size) : 0) + ",\"status\":\"" +
+            (result.skipped ? "skipped" : result.converted ? "converted" : "failed") + "\"}";
+        std::fprintf(file_, "%s\n", line.constData());
         std::fflush(file_);
     }
 
@@ -472,7 +469,7 @@ private:
 // names, if it has one (-f png -o out.jpg would put PNG data in a .jpg file).
 std::optional<QString> CheckFormatMatchesOutput(const ConvertOptions &options, const std::vector<PluginEntry> &outputs) {
     const QFileInfo output(options.output);
-    if (options.format.isEmpty() || options.output == kStandardStream || output.isDir() || output.suffix().isEmpty())
+    if (options.format.isEmpty() || options.output == kStandardStream || IsFolder(options.output) || output.suffix().isEmpty())
         return std::nullopt;
     if (FindPluginForFileName(outputs, QStringLiteral("picture.") + options.format) ==
         FindPluginForFileName(outputs, output.fileName()))
@@ -487,10 +484,10 @@ std::optional<QString> CheckFormatMatchesOutput(const ConvertOptions &options, c
 int RunConvert(const ConvertOptions &given) {
     // Relative to wherever the program happens to be run, a folder of code would be whatever
     // lies there: only an absolute one is taken.
-    const QString pluginDir = qEnvironmentVariable(kPluginDirVariable);
+    const QString pluginDir = NameFromBytes(qgetenv(kPluginDirVariable));
     if (!pluginDir.isEmpty() && !pluginDir.startsWith(u'/')) {
         PrintError(stderr, QStringLiteral("%1 must be an absolute path, not %2")
-                               .arg(QLatin1String(kPluginDirVariable), pluginDir));
+                               .arg(QLatin1String(kPluginDirVariable), Shown(pluginDir)));
         return kExitUsage;
     }
     SetPluginFolder(pluginDir);
@@ -517,7 +514,7 @@ int RunConvert(const ConvertOptions &given) {
     const std::vector<PluginEntry> outputs = DescribePlugins(OutputPlugins());
     for (const PluginList *list : {static_cast<const PluginList *>(&InputPlugins()), static_cast<const PluginList *>(&OutputPlugins())}) {
         if (!list->FolderRefusal().empty())
-            PrintError(stderr, QFile::decodeName(QByteArray::fromStdString(list->FolderRefusal())));
+            PrintError(stderr, Shown(NameFromBytes(QByteArray::fromStdString(list->FolderRefusal()))));
     }
 
     if (options.listPlugins) {
@@ -536,7 +533,7 @@ int RunConvert(const ConvertOptions &given) {
 
     std::vector<InputItem> items;
     std::optional<QString> problem = GatherInputs(options, &items);
-    const bool outputIsFolder = !toStdout && QFileInfo(options.output).isDir();
+    const bool outputIsFolder = !toStdout && IsFolder(options.output);
     if (!problem && items.size() > 1 && !outputIsFolder)
         problem = QStringLiteral("with several inputs the output must be an existing folder; %1 is not one").arg(options.output);
     if (!problem) problem = CheckFormatMatchesOutput(options, outputs);
@@ -553,7 +550,7 @@ int RunConvert(const ConvertOptions &given) {
     std::vector<PlannedTask> planned = PlanTasks(options, items, outputIsFolder);
     // Folders below the output folder, as --recursive found them below the inputs.
     for (const PlannedTask &one : planned) {
-        if (outputIsFolder && !one.skipped) QDir().mkpath(QFileInfo(one.task.output).path());
+        if (outputIsFolder && !one.skipped) MakeFolders(QFileInfo(one.task.output).path());
     }
     // Plug-ins read and write files: standard input is copied to one first, and the picture
     // for standard output is stored in one.
@@ -599,7 +596,7 @@ int RunConvert(const ConvertOptions &given) {
     terminal.EndFile();
     if (result.converted && toStdout) {
         task.output = kStandardStream;
-        const int picture = ::open(QFile::encodeName(stdoutCopy->Path()).constData(), O_RDONLY | O_CLOEXEC);
+        const int picture = ::open(NameBytes(stdoutCopy->Path()).constData(), O_RDONLY | O_CLOEXEC);
         if (picture < 0 || !CopyAll(picture, g_keptStdout)) result = {false, QStringLiteral("cannot write standard output: %1").arg(Errno(errno))};
         if (picture >= 0) ::close(picture);
     }

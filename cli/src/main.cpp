@@ -3,12 +3,16 @@
 #include <cstdio>
 
 #include "faltrix/cli/convert.h"
+#include "faltrix/cli/names.h"
 
 int main(int argc, char **argv) {
+    // The arguments from their bytes, before Qt sees them: QCoreApplication::arguments() would
+    // turn a name's bytes that are not UTF-8 into U+FFFD.
+    const QStringList arguments = faltrix::ArgumentsFromArgv(argc, argv);
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("faltrix-convert"));
 
-    const faltrix::ParsedCommandLine parsed = faltrix::ParseCommandLine(QCoreApplication::arguments());
+    const faltrix::ParsedCommandLine parsed = faltrix::ParseCommandLine(arguments);
     switch (parsed.action) {
     case faltrix::ParsedCommandLine::Help:
     case faltrix::ParsedCommandLine::Version:
@@ -16,7 +20,7 @@ int main(int argc, char **argv) {
         return faltrix::kExitConverted;
     case faltrix::ParsedCommandLine::UsageError:
         std::fprintf(stderr, "faltrix-convert: %s\nTry 'faltrix-convert --help' for the options.\n",
-                     parsed.text.toUtf8().constData());
+                     faltrix::Printable(parsed.text).constData());
         return faltrix::kExitUsage;
     case faltrix::ParsedCommandLine::Run:
         break;

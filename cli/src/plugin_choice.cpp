@@ -1,9 +1,10 @@
 #include "faltrix/cli/plugin_choice.h"
 
+#include "faltrix/cli/names.h"
+
 #include <dlfcn.h>
 #include <fnmatch.h>
 
-#include <QFile>
 #include <QFileInfo>
 
 namespace faltrix {
@@ -25,7 +26,7 @@ void SetPluginFolder(const QString &folder) {
         OutputPlugins().SetFolderOverride({});
         return;
     }
-    const QByteArray base = QFile::encodeName(folder);
+    const QByteArray base = NameBytes(folder);
     InputPlugins().SetFolderOverride(base.toStdString() + "/input/");
     OutputPlugins().SetFolderOverride(base.toStdString() + "/output/");
 }
@@ -103,7 +104,8 @@ namespace {
 
 void ListOneKind(QString *out, const char *title, const QString &folder,
                  const std::vector<PluginEntry> &plugins, const std::vector<RefusedCandidate> &refused) {
-    *out += QStringLiteral("%1 plug-ins in %2\n").arg(QLatin1String(title), folder);
+    // Folders and libraries by name, escaped like every name the converter shows.
+    *out += QStringLiteral("%1 plug-ins in %2\n").arg(QLatin1String(title), QString::fromUtf8(Printable(folder)));
     if (plugins.empty()) *out += QStringLiteral("  (none)\n");
     for (const PluginEntry &plugin : plugins) {
         *out += QStringLiteral("  %1  %2\n").arg(plugin.name, -8).arg(plugin.description);
@@ -116,7 +118,7 @@ void ListOneKind(QString *out, const char *title, const QString &folder,
     }
     for (const RefusedCandidate &candidate : refused) {
         *out += QStringLiteral("  refused %1: %2\n")
-                    .arg(QFile::decodeName(QByteArray::fromStdString(candidate.path)),
+                    .arg(QString::fromUtf8(Printable(NameFromBytes(QByteArray::fromStdString(candidate.path)))),
                          QString::fromStdString(candidate.reason));
     }
 }

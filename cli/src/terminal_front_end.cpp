@@ -1,5 +1,7 @@
 #include "faltrix/cli/terminal_front_end.h"
 
+#include "faltrix/cli/names.h"
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -47,12 +49,12 @@ QString FitToColumns(QString line, int columns) {
 }
 
 void PrintError(FILE *stream, const QString &text) {
-    std::fprintf(stream, "faltrix-convert: %s\n", text.toUtf8().constData());
+    std::fprintf(stream, "faltrix-convert: %s\n", Printable(text).constData());
     std::fflush(stream);
 }
 
 void RedrawnLine::Draw(const QString &line) {
-    std::fprintf(stream_, "\r%s\x1b[K", line.toUtf8().constData());
+    std::fprintf(stream_, "\r%s\x1b[K", Printable(line).constData());
     std::fflush(stream_);
     drawn_ = true;
 }
@@ -73,7 +75,8 @@ QString ProgressLine(const QString &name, uint32_t percent, const QString &statu
     constexpr int kBarCells = 20;
     const uint32_t shown = percent > 100 ? 100 : percent;
     const int filled = static_cast<int>(shown * kBarCells / 100);
-    QString line = name;
+    // The name as it will be shown, escapes and all, so that the line is cut to its real width.
+    QString line = QString::fromUtf8(Printable(name));
     line += QStringLiteral(" [") + QString(filled, u'#') + QString(kBarCells - filled, u'.') +
             QStringLiteral("] ") + QStringLiteral("%1%").arg(shown, 3);
     if (!status.isEmpty()) line += QStringLiteral("  ") + status;
@@ -100,7 +103,7 @@ void TerminalFrontEnd::SetStatusText(std::u16string_view text) {
     status_ = FromUtf16(text);
     if (verbosity_ == Verbosity::Verbose) {
         line_.Clear();
-        std::fprintf(out_, "%s\n", status_.toUtf8().constData());
+        std::fprintf(out_, "%s\n", Printable(status_).constData());
         std::fflush(out_);
     }
     DrawLocked();
@@ -133,7 +136,9 @@ void WorkerFrontEnd::Send(char kind, const QString &text) {
     QByteArray line;
     line += kind;
     line += ' ';
-    line += OneLine(text).toUtf8();
+    // A name's bytes that are not UTF-8 go as themselves and come back as the same escapes;
+    // none of them is a line break.
+    line += NameBytes(OneLine(text));
     line += '\n';
     WriteAll(fd_, line);
 }
@@ -177,7 +182,7 @@ void WorkerFrontEnd::ShowNotice(std::u16string_view text) { Send('N', FromUtf16(
 WorkerEvent ParseWorkerLine(const QByteArray &line) {
     WorkerEvent event;
     if (line.size() < 2 || line[1] != ' ') return event;
-    const QString text = QString::fromUtf8(line.mid(2));
+    const QString text = NameFromBytes(line.mid(2));
     switch (line[0]) {
     case 'S': event.kind = WorkerEvent::Status; event.text = text; break;
     case 'M': event.kind = WorkerEvent::Message; event.text = text; break;

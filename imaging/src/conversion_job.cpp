@@ -169,7 +169,7 @@ JobEnd StoreStage(const StoreTarget &target, const WCHAR *output, const Conversi
     if (temporary.path().empty()) {
         cause = temporary.cause();
     } else if (OutputPlugins().SaveDIBPicture(target.dc, temporary.path().c_str(), 0, 0, ProgressCallback, 0) != 0) {
-        cause = LastPluginFailure();
+        cause = decode_stage::PluginCause(temporary.path().c_str(), LastPluginFailure());
     } else if (!temporary.Commit({request.overwrite, request.replaceReadOnly})) {
         cause = temporary.cause();
     } else {
@@ -187,7 +187,7 @@ JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCH
     const decode_stage::Decoded decoded = decode_stage::DecodeInput(
         input, {.notSupportedLine = u"This input is not supported or illegal format.", .readableSection = true});
     switch (decoded.failure) {
-    case Failure::NotSupported: return {ConversionOutcome::NotSupported, {}};
+    case Failure::NotSupported: return {ConversionOutcome::NotSupported, decoded.cause};
     case Failure::InfoFailed: return {ConversionOutcome::InfoFailed, decoded.cause};
     case Failure::DecodeFailed: return {ConversionOutcome::DecodeFailed, decoded.cause};
     case Failure::None: break;

@@ -5,6 +5,7 @@
 
 #include "faltrix/feedback.h"
 #include "faltrix/plugin_list.h"
+#include "faltrix/text.h"
 
 namespace faltrix::decode_stage {
 namespace {
@@ -24,15 +25,22 @@ bool ReadSection(HBITMAP bitmap, DIBSECTION *section) {
 
 }  // namespace
 
+std::u16string PluginCause(const WCHAR *path, std::u16string pluginWords) {
+    if (!pluginWords.empty() || path == nullptr || !HoldsLoneSurrogate(path)) return pluginWords;
+    return u"the file's name is not UTF-8; the plug-in gets its other bytes as U+DC80..U+DCFF, "
+           u"and may not take such names";
+}
+
 Decoded DecodeInput(const WCHAR *path, const Demands &demands) {
     InputPluginList &decoder = InputPlugins();
     Decoded decoded;
-    if (decoder.IsSupported(path, 0, 0) == 0) return Failed(Failure::NotSupported, demands.notSupportedLine);
+    if (decoder.IsSupported(path, 0, 0) == 0)
+        return Failed(Failure::NotSupported, demands.notSupportedLine, PluginCause(path, {}));
 
     ShowStatus(u"Now Getting infomation...");
     if (decoder.GetPictureInfo(path, 0, 0, &decoded.info) != 0 ||
         (demands.positiveInfoSize && (decoded.info.width <= 0 || decoded.info.height <= 0))) {
-        return Failed(Failure::InfoFailed, u"Failed in Getting information.", LastPluginFailure());
+        return Failed(Failure::InfoFailed, u"Failed in Getting information.", PluginCause(path, LastPluginFailure()));
     }
 
     ShowStatus(u"Getting infomation Done.");
@@ -43,7 +51,7 @@ Decoded DecodeInput(const WCHAR *path, const Demands &demands) {
         decoded.bitmap = nullptr;
     }
     if (decoded.bitmap == nullptr)
-        return Failed(Failure::DecodeFailed, u"Failed in Decoding input data.", LastPluginFailure());
+        return Failed(Failure::DecodeFailed, u"Failed in Decoding input data.", PluginCause(path, LastPluginFailure()));
     ShowStatus(u"Decoding input data Done.");
     return decoded;
 }

@@ -24,8 +24,13 @@ struct Decoded {
     HBITMAP bitmap = nullptr;  // the caller's when failure is None, else null
     PictureInfo info{};
     DIBSECTION section{};      // read only when Demands::readableSection
-    std::u16string cause{};    // the plug-in's words for a failed GetPictureInfo or GetPictureDIB
+    std::u16string cause{};    // why (see PluginCause); for NotSupported only about the name
 };
+
+// The cause of a plug-in's failure: its own words, or when it gave none and the path holds a
+// name that is not UTF-8, that the plug-in may not take such names (ours do; a third-party
+// plug-in that refuses lone surrogates in a path cannot say why itself).
+std::u16string PluginCause(const WCHAR *path, std::u16string pluginWords);
 
 // Shows "Now Getting infomation...", "Getting infomation Done.", "Now Decoding input data..."
 // and "Decoding input data Done." as the stages pass, and a failure's own line (the demands'

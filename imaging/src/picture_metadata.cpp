@@ -356,7 +356,7 @@ void OfferSourceJpeg(const WCHAR *path, const PictureMetadata &metadata, const M
         !output.HasPictureMetadata() || output.SetPictureMetadata(FALTRIX_METADATA_SOURCE_JPEG, "", 0) != 0)
         return;
     std::string file;
-    if (!Utf16ToUtf8Exact(path, &file)) return;
+    if (!Utf16ToPathBytes(path, &file)) return;
     std::ifstream in(file, std::ios::binary);
     std::string bytes(3, '\0');
     if (!in.read(bytes.data(), 3) || bytes != "\xFF\xD8\xFF") return;

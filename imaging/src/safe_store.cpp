@@ -165,8 +165,8 @@ Temporary::Temporary(std::u16string_view output) {
         cause_ = u"the output path names no file";
         return;
     }
-    if (!Utf16ToUtf8Exact(output, &final_)) {
-        cause_ = u"the output path is not a valid name";
+    if (!Utf16ToPathBytes(output, &final_)) {
+        cause_ = u"the output path holds a lone surrogate that stands for no byte of a file name";
         return;
     }
     // Storing through a symbolic link replaces the file it points to, not the link.
@@ -209,11 +209,9 @@ Temporary::Temporary(std::u16string_view output) {
             return;
         }
     }
-    // The plug-in gets the name in UTF-16; one that would not read back as these bytes (a
-    // link's target that is not UTF-8) would have it write another file.
-    std::string back;
-    path16_ = Utf8ToUtf16(temp_);
-    if (!Utf16ToUtf8Exact(path16_, &back) || back != temp_) Fail(u"the output's folder is not a valid name");
+    // The plug-in gets the name in UTF-16, a folder (or a link's target) that is not UTF-8 with
+    // its bytes escaped, which every name survives.
+    path16_ = PathBytesToUtf16(temp_);
 }
 
 Temporary::~Temporary() { Remove(); }

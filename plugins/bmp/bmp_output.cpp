@@ -26,8 +26,8 @@ bool KeepsMetadata(std::string_view key, size_t) { return key == FALTRIX_METADAT
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
     if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
-    std::string utf8;
-    if (!kit::PathToUtf8(path, &utf8)) return kit::SaveResult::kBadPath;
+    std::string name;
+    if (!kit::PathToBytes(path, &name)) return kit::SaveResult::kBadPath;
 
     const int bits = src.bitCount();
     const uint32_t *masks = src.masks();
@@ -80,7 +80,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         Put32(info + 116, uint32_t(profile.size()));
     }
 
-    kit::OutputFile out(utf8);
+    kit::OutputFile out(name);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
     if (!out.Write(head, kFileHeaderSize + headerSize + maskBytes)) return kit::SaveResult::kOutputFailed;
     if (paletteEntries) {

@@ -55,8 +55,8 @@ bool KeepsMetadata(std::string_view, size_t) { return false; }
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
     if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
-    std::string utf8;
-    if (!kit::PathToUtf8(path, &utf8)) return kit::SaveResult::kBadPath;
+    std::string name;
+    if (!kit::PathToBytes(path, &name)) return kit::SaveResult::kBadPath;
     if (src.width() > 65535 || src.height() > 65535)  // GIF sizes are 16-bit
         return kit::Fail("GIF holds no side over 65535 pixels", kit::SaveResult::kTooLarge);
 
@@ -98,7 +98,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     ColorMap map{MakeMap(palette)};
     if (!map.map) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
 
-    kit::OutputFile out(utf8);
+    kit::OutputFile out(name);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
     Encoder enc;
     int error = 0;

@@ -147,7 +147,7 @@ bool AddMetadata(heif_context *context, const heif_image_handle *handle) {
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToUtf8(path, &target)) return kit::SaveResult::kBadPath;
+    if (!kit::PathToBytes(path, &target)) return kit::SaveResult::kBadPath;
     if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
     const bool lossless = options.Get("lossless") != 0;
     kit::ReportProgress(progress, 0, 100, data);

@@ -63,7 +63,7 @@ bool WriteMetadata(jpeg_compress_struct *cinfo) {
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToUtf8(path, &target)) return kit::SaveResult::kBadPath;
+    if (!kit::PathToBytes(path, &target)) return kit::SaveResult::kBadPath;
     if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
     // JPEG's frame header holds 16-bit sizes, and libjpeg stops at 65500.
     if (src.width() > JPEG_MAX_DIMENSION || src.height() > JPEG_MAX_DIMENSION)

@@ -205,7 +205,7 @@ bool Compress(const kit::SourcePicture &src, RunnerGuard &runner, std::vector<ui
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToUtf8(path, &target)) return kit::SaveResult::kBadPath;
+    if (!kit::PathToBytes(path, &target)) return kit::SaveResult::kBadPath;
     if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
     kit::ReportProgress(progress, 0, 100, data);
     RunnerGuard runner;

@@ -270,8 +270,8 @@ Plan MakePlan(const kit::SourcePicture &src, int level) {
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
     if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
-    std::string utf8;
-    if (!kit::PathToUtf8(path, &utf8)) return kit::SaveResult::kBadPath;
+    std::string name;
+    if (!kit::PathToBytes(path, &name)) return kit::SaveResult::kBadPath;
     const Plan plan = MakePlan(src, options.Get("compression"));
 
     const int32_t height = src.height();
@@ -292,7 +292,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
     Writer writer;
     if (!writer.ok()) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
-    kit::OutputFile out(utf8);
+    kit::OutputFile out(name);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
     const auto failed = [] { return kit::Fail("PNG: the picture could not be written", kit::SaveResult::kEncoderFailed); };
     const Items items;

@@ -53,7 +53,7 @@ struct Reader {
 
 bool Open(const WCHAR *path, Reader *r) {
     std::string name;
-    if (!kit::PathToUtf8(path, &name)) return false;
+    if (!kit::PathToBytes(path, &name)) return false;
     uint8_t magic[4];  // read from a regular file, not a folder or a device
     if (!kit::ReadFileHead(path, magic, sizeof magic)) return false;
     if (!HasSignature(magic)) return kit::Fail("TIFF: no TIFF signature");

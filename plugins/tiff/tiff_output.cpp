@@ -87,7 +87,7 @@ bool KeepsMetadata(std::string_view key, size_t) {
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToUtf8(path, &target)) return kit::SaveResult::kBadPath;
+    if (!kit::PathToBytes(path, &target)) return kit::SaveResult::kBadPath;
     if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
     const uint16_t compression = Compression();
 

@@ -87,7 +87,7 @@ struct PictureGuard {
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToUtf8(path, &target)) return kit::SaveResult::kBadPath;
+    if (!kit::PathToBytes(path, &target)) return kit::SaveResult::kBadPath;
     if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
     if (src.width() > kMaxDimension || src.height() > kMaxDimension)
         return kit::Fail("WebP holds no side over 16383 pixels", kit::SaveResult::kTooLarge);

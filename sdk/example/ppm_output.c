@@ -139,8 +139,10 @@ static int WriteXmpComments(FILE *file) {
     return ok;
 }
 
-/* UTF-16 to UTF-8 in a new block (free it); NULL for an unpaired surrogate or no memory. */
-static char *Utf8Path(const WCHAR *path) {
+/* A path to the bytes of the file's name in a new block (free it): UTF-8, with U+DC80..U+DCFF
+ * the bytes 0x80..0xFF of a name that is not UTF-8 (see "Paths" in faltrix/plugin.h). NULL for
+ * any other unpaired surrogate, or no memory. */
+static char *PathBytes(const WCHAR *path) {
     size_t units = 0;
     while (path[units] != 0) ++units;
     char *out = malloc(units * 3 + 1); /* one unit gives at most three bytes */
@@ -151,6 +153,9 @@ static char *Utf8Path(const WCHAR *path) {
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && path[i + 1] >= 0xDC00 && path[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (path[i + 1] - 0xDC00u);
             ++i;
+        } else if (c >= 0xDC80 && c <= 0xDCFF) {
+            *p++ = (char)(c - 0xDC00);
+            continue;
         } else if (c >= 0xD800 && c <= 0xDFFF) {
             free(out);
             return NULL;
@@ -200,7 +205,7 @@ static int WritePixels(FILE *file, const uint8_t *bits, int32_t width, int32_t h
 }
 
 /* Stores the bitmap selected in dc under path. The DC and its bitmap stay the host's.
- * Returns 0 when stored; 1 when nothing usable is selected, the path is not valid UTF-16,
+ * Returns 0 when stored; 1 when nothing usable is selected, the path names no file,
  * or the file cannot be written, and then an existing file at path is left as it was. */
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,
                                              ProgressCallbackFn progress, int32_t data) {
@@ -225,7 +230,7 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
     void *bits = NULL;
     HBITMAP copy = CreateDIBSection(NULL, &info, DIB_RGB_COLORS, &bits, NULL, 0);
     HDC copyDc = CreateCompatibleDC(dc);
-    char *target = Utf8Path(path);
+    char *target = PathBytes(path);
     char *temporary = target != NULL ? malloc(strlen(target) + 16) : NULL;
     int fd = -1;
     int stored = 0;
@@ -239,7 +244,7 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
         }
     }
     if (fd < 0) {
-        if (target == NULL) Fail("the path is not valid UTF-16");
+        if (target == NULL) Fail("the path names no file (a lone surrogate outside U+DC80..U+DCFF)");
         else if (copy == NULL || copyDc == NULL || temporary == NULL) Fail("not enough memory");
         else Fail(errno != 0 ? strerror(errno) : "the picture could not be copied");
     } else {

@@ -10,6 +10,7 @@
 #include <QTest>
 #include <QtWidgets>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "faltrix/app/application.h"
@@ -384,6 +385,15 @@ TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
     QTemporaryDir dir;
     ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath(u"pipe"_s)).constData(), 0600), 0);
     EXPECT_TRUE(FileExists(dir.filePath(u"pipe"_s)));
+    // A name that is not UTF-8, by its escape; the file whose name has U+FFFD in its place is
+    // another. The command line's name keeps its escape, made absolute.
+    const QString latin1 = dir.filePath(u"caf"_s) + QChar(0xDCE9);
+    const int fd = ::open((QFile::encodeName(dir.filePath(u"caf"_s)) + "\xE9").constData(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    EXPECT_TRUE(FileExists(latin1));
+    EXPECT_FALSE(FileExists(dir.filePath(u"caf\uFFFD"_s)));
+    EXPECT_EQ(FileArgument({u"faltrix"_s, u"-x"_s, u"caf"_s + QChar(0xDCE9)}), QDir::currentPath() + u"/caf"_s + QChar(0xDCE9));
 }
 
 // Every caption and unit fits its control in both layouts at scale 1 and 2 and at 120 dpi,
@@ -870,6 +880,12 @@ TEST(SingleInstance, StaleLockIsTakenOverAndASecondStartRaisesTheFirst) {
     EXPECT_TRUE(QTest::qWaitFor([&] { return raised.count() == 1; }, 5000));
     ASSERT_EQ(opened.count(), 1);
     EXPECT_EQ(opened.front().front().toString(), QDir::current().absoluteFilePath(u"picture 1%.png"_s));
+    // A name that is not UTF-8 goes over as its bytes and arrives with the same escape.
+    const QString latin1 = QDir::current().absoluteFilePath(u"caf"_s) + QChar(0xDCE9) + u".png"_s;
+    SingleInstance asking(u"faltrix-test-"_s + QString::number(getpid()));
+    ASSERT_TRUE(asking.AskFirstToRaise(5000, latin1));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return opened.count() == 2; }, 5000));
+    EXPECT_EQ(opened.back().front().toString(), latin1);
 }
 
 }  // namespace

@@ -17,6 +17,8 @@
 #include <fcntl.h>
 
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <cstdio>
 #include <thread>
 #include <iterator>
@@ -54,6 +56,21 @@ TEST(ProgressLine, NeverWiderThanTheTerminal) {
 TEST(WorkerProtocol, ReadsBackWhatTheWorkerWrites) {
     EXPECT_EQ(ParseWorkerLine("P 45").position, 45u);
     for (const char *bad : {"P x", "", "Q what"}) EXPECT_EQ(ParseWorkerLine(bad).kind, WorkerEvent::Unknown) << bad;
+    // A reason naming a file whose bytes are not UTF-8 comes back with the same escapes, on one
+    // line.
+    const QString reason = QStringLiteral("the output's folder caf") + QChar(0xDCE9) + QChar(0xDC80) + "\n\x1b does not exist";
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    WorkerFrontEnd(ends[1]).ReportFailure(reason);
+    ::close(ends[1]);
+    char line[256];
+    const ssize_t got = ::read(ends[0], line, sizeof line);
+    ::close(ends[0]);
+    ASSERT_GT(got, 1);
+    ASSERT_EQ(line[got - 1], '\n');
+    const WorkerEvent event = ParseWorkerLine(QByteArray(line, got - 1));
+    EXPECT_EQ(event.kind, WorkerEvent::Failure);
+    EXPECT_EQ(event.text, QString(reason).replace(u'\n', u' '));
 }
 
 // What the front end writes to standard output and error, with a bar as on a terminal (80
@@ -82,6 +99,9 @@ TEST(TerminalFrontEnd, BarAroundMessagesAndNoneWhenQuiet) {
               std::pair(std::string(), "\ra.png [....................]   0%  Now Decoding input data...\x1b[K" + half +
                                            "\r\x1b[K" + message + half + "\r\x1b[K"));
     EXPECT_EQ(FrontEndWrites(Verbosity::Quiet), std::pair(std::string(), message));
+    // A name's control characters and bytes that are not UTF-8 are written out in the bar.
+    EXPECT_EQ(ProgressLine(QStringLiteral("a\x1b[2J") + QChar(0xDCE9), 0, {}, 80).toStdString(),
+              "a\\x1b[2J\\xe9 [....................]   0%");
 }
 
 // ---- the program ----------------------------------------------------------------------------
@@ -546,6 +566,112 @@ TEST_F(InFolder, OutputSettingsReachThePlugIns) {
 }
 
 // Standard input to standard output, through the bundled plug-ins, as in a shell pipe.
+// ---- names whose bytes are not UTF-8 ---------------------------------------------------------
+
+// Runs the converter in the folder with `words` as a shell reads them, so that an argument can
+// hold any bytes ("$(printf 'caf\351')"), which QProcess would pass as UTF-8. Standard output
+// and error as bytes.
+struct RawRun {
+    int exitCode = -1;
+    QByteArray out, err;
+};
+RawRun RunWithWords(const QString &words, const QString &folder) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("FALTRIX_PLUGIN_DIR", QDir(folder).absoluteFilePath("plugins"));
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(folder);
+    process.start("/bin/sh", {"-c", "exec \"$0\" " + words, kBuildDir + "/bin/faltrix-convert"});
+    process.closeWriteChannel();
+    const bool finished = process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
+    return {finished ? process.exitCode() : -1, process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+struct NameRun {
+    const char *name;
+    const char *words;
+    int exitCode;
+    const char *out;  // a pattern for standard output
+    const char *err;  // a part of standard error; empty: none at all
+    std::vector<std::string> made;  // files that must hold the 64 x 48 picture, by their bytes
+    const char *report = nullptr;   // a pattern for report.json
+    friend void PrintTo(const NameRun &c, std::ostream *os) { *os << c.name; }
+};
+
+// The folder also holds "caf\xE9\x1B.bmp" (a Latin-1 letter and an escape character), the same
+// picture under "arbre\xE8/sub\xE9/a\xFF.bmp", "liste" naming the first and in.bmp, and
+// "\xE9" "fail.hostile", and the bytes "precious" as "notes\xE9.txt".
+class NotUtf8 : public InFolder, public ::testing::WithParamInterface<NameRun> {
+protected:
+    void SetUp() override {
+        InFolder::SetUp();
+        if (IsSkipped()) return;
+        const std::string folder = dir_.path().toStdString() + "/";
+        std::filesystem::copy_file(folder + "in.bmp", folder + "caf\xE9\x1B.bmp");
+        std::filesystem::create_directories(folder + "arbre\xE8/sub\xE9");
+        std::filesystem::copy_file(folder + "in.bmp", folder + "arbre\xE8/sub\xE9/a\xFF.bmp");
+        std::ofstream(folder + "liste") << "caf\xE9\x1B.bmp\nin.bmp\n";
+        std::filesystem::copy_file(folder + "fail.hostile", folder + "\xE9" "fail.hostile");
+        std::filesystem::copy_file(folder + "notes.txt", folder + "notes\xE9.txt");
+    }
+    std::string Bytes(const std::string &name) const { return dir_.path().toStdString() + "/" + name; }
+};
+
+TEST_P(NotUtf8, ConvertsAndShowsTheNamesEscaped) {
+    const NameRun &c = GetParam();
+    const RawRun r = RunWithWords(c.words, dir_.path());
+    const std::string text = "exit " + std::to_string(r.exitCode) + "\nstdout:\n" + r.out.toStdString() +
+                             "stderr:\n" + r.err.toStdString();
+    EXPECT_EQ(r.exitCode, c.exitCode) << text;
+    EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(c.out)).match(QString::fromUtf8(r.out)).hasMatch())
+        << text;
+    if (*c.err == 0) EXPECT_EQ(r.err, "") << text;
+    else EXPECT_TRUE(r.err.contains(c.err)) << text;
+    // Nothing of a name reaches the terminal raw: no control character but the line breaks,
+    // and nothing that is not UTF-8.
+    for (const QByteArray &stream : {r.out, r.err}) {
+        for (const char byte : stream) EXPECT_TRUE(byte == '\n' || static_cast<unsigned char>(byte) >= 0x20) << text;
+        EXPECT_FALSE(QString::fromUtf8(stream).contains(QChar::ReplacementCharacter)) << text;
+    }
+    for (const std::string &made : c.made) {
+        std::ifstream file(Bytes(made), std::ios::binary);
+        const std::string bytes{std::istreambuf_iterator<char>(file), {}};
+        EXPECT_EQ(QImage::fromData(QByteArray::fromStdString(bytes)), BlockPicture(64, 48)) << made;
+    }
+    if (c.report != nullptr) {
+        const QString report = QString::fromUtf8(ReadBytes(Path("report.json")));
+        EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(c.report)).match(report).hasMatch()) << report.toStdString();
+    }
+    EXPECT_EQ(Leftovers(), QStringList());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, NotUtf8,
+    ::testing::Values(
+        // The output's name too; the report gives the bytes back as \udcNN.
+        NameRun{"OneFile", R"w("$(printf 'caf\351\033.bmp')" -o "$(printf 'sortie\377\001.bmp')" --report report.json)w", 0,
+                "caf\\\\xe9\\\\x1b.bmp -> sortie\\\\xff\\\\x01.bmp\n", "", {"sortie\xFF\x01.bmp"},
+                "\\{\"input\":\"caf\\\\udce9\\\\u001b.bmp\",\"message\":\"\",\"output\":\"sortie\\\\udcff\\\\u0001.bmp\","
+                "\"seconds\":[0-9.e-]+,\"size\":9270,\"status\":\"converted\"\\}\n"},
+        NameRun{"MissingFile", R"w("$(printf 'gone\351\033[2J.bmp')" -o out.bmp)w", 1, "",
+                "faltrix-convert: gone\\xe9\\x1b[2J.bmp: cannot read the input: No such file or directory\n", {}},
+        // Folders of such names below the input, mirrored under the output.
+        NameRun{"Recursive", R"w(-r -f bmp -o out "$(printf 'arbre\350')")w", 0,
+                "arbre\\\\xe8/sub\\\\xe9/a\\\\xff.bmp -> out/sub\\\\xe9/a\\\\xff.bmp\n", "", {"out/sub\xE9/a\xFF.bmp"}},
+        NameRun{"FilesFromAndABatch", R"w(-j 2 --files-from liste -f pic --output-plugin bmp -o out)w", 0,
+                "(caf\\\\xe9\\\\x1b.bmp -> out/caf\\\\xe9\\\\x1b.pic\n|in.bmp -> out/in.pic\n){2}", "",
+                {"out/caf\xE9\x1B.pic", "out/in.pic"}},
+        // A plug-in that fails such a name without saying why: the name may be the cause.
+        NameRun{"PluginWithoutCause", R"w("$(printf '\351fail.hostile')" -o out.bmp)w", 1, "",
+                "faltrix-convert: \\xe9fail.hostile: Failed in Getting information. (the file's name is not UTF-8; "
+                "the plug-in gets its other bytes as U+DC80..U+DCFF, and may not take such names)\n",
+                {}},
+        NameRun{"NoPluginTakesIt", R"w("$(printf 'notes\351.txt')" -o out.bmp)w", 1, "",
+                "faltrix-convert: notes\\xe9.txt: no input plug-in can read this file (see --list-plugins; its name is "
+                "not UTF-8, which some plug-ins do not take)\n",
+                {}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 TEST_F(InFolder, PipesAPictureThrough) {
     if (!Built("jpeg")) GTEST_SKIP() << "the JPEG plug-ins are not built";
     QProcess run;

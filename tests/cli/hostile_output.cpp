@@ -52,7 +52,7 @@ FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLe
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC, const WCHAR *path, int32_t, int32_t, ProgressCallbackFn, int32_t) {
     t_cause.clear();
     std::string name;
-    if (!faltrix::kit::PathToUtf8(path, &name)) return 1;
+    if (!faltrix::kit::PathToBytes(path, &name)) return 1;
     if (name.ends_with(".liar")) return 0;
     if (name.ends_with(".slow") && WriteFile(name, "partial"))
         for (;;) pause();

@@ -24,7 +24,7 @@ namespace {
 // The file's name when the file is one of its own (*.hostile), else nothing.
 std::string OwnName(const WCHAR *path) {
     std::string name;
-    return faltrix::kit::PathToUtf8(path, &name) && name.ends_with(".hostile") ? name : std::string();
+    return faltrix::kit::PathToBytes(path, &name) && name.ends_with(".hostile") ? name : std::string();
 }
 
 const faltrix::kit::PluginInfoTable kInfo{FALTRIX_INPUT_TAG, u"Hostile test plug-in", {{u"*.hostile", u""}}};

@@ -78,6 +78,16 @@ TEST(ExamplePlugin, AnswersAndStoresTopRowFirst) {
 
     // No temporary file is left beside the one stored.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1);
+
+    // A name that is not UTF-8 arrives with its byte 0xE9 as U+DCE9 and is stored under that
+    // byte; U+DC41 stands for no byte ('A' is never escaped) and names no file.
+    const std::u16string folder = dir.u16string() + u"/";
+    const std::u16string latin1 = folder + u"caf" + char16_t(0xDCE9) + u".ppm";
+    EXPECT_EQ(save(s.dc, reinterpret_cast<const WCHAR *>(latin1.c_str()), 0, 0, nullptr, 0), 0);
+    EXPECT_TRUE(fs::is_regular_file(dir / "caf\xE9.ppm"));
+    const std::u16string noByte = folder + u"caf" + char16_t(0xDC41) + u".ppm";
+    EXPECT_EQ(save(s.dc, reinterpret_cast<const WCHAR *>(noByte.c_str()), 0, 0, nullptr, 0), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 2);
     fs::remove_all(dir);
     dlclose(library);
 }

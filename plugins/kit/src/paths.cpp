@@ -1,5 +1,5 @@
-// UTF-16 paths from the host to the UTF-8 bytes the file system uses, and the picture file a
-// decoder reads.
+// UTF-16 paths from the host to the bytes the file system uses, and the picture file a decoder
+// reads.
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -10,13 +10,14 @@
 
 namespace faltrix::kit {
 
-bool PathToUtf8(const WCHAR *path, std::string *out) {
+bool PathToBytes(const WCHAR *path, std::string *out) {
     if (!path || !out || path[0] == 0) return Fail("no path given");
-    std::string utf8;
-    if (!Utf16ToUtf8Exact(path, &utf8)) return Fail("the path is not well-formed UTF-16");
+    std::string bytes;
+    if (!Utf16ToPathBytes(path, &bytes))
+        return Fail("the path holds a lone surrogate that stands for no byte of a file name");
     // PATH_MAX counts the terminating NUL.
-    if (utf8.size() >= PATH_MAX) return Fail("the path is longer than the system allows");
-    *out = std::move(utf8);
+    if (bytes.size() >= PATH_MAX) return Fail("the path is longer than the system allows");
+    *out = std::move(bytes);
     return true;
 }
 
@@ -29,9 +30,9 @@ bool InputFile::Open(const WCHAR *path) {
         std::fclose(stream_);
         stream_ = nullptr;
     }
-    std::string utf8;
-    if (!PathToUtf8(path, &utf8)) return false;
-    FILE *f = std::fopen(utf8.c_str(), "rbe");
+    std::string name;
+    if (!PathToBytes(path, &name)) return false;
+    FILE *f = std::fopen(name.c_str(), "rbe");
     if (!f) return Fail(std::strerror(errno));
     struct stat st;
     // A folder or a device opens as well; only a regular file is a picture file.

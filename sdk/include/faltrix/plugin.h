@@ -41,8 +41,21 @@
  * at the same time (a size query while a job decodes), so it must keep no unguarded global
  * state.
  *
- * Text: every string is NUL-terminated UTF-16 (WCHAR). Paths are UTF-16 here and UTF-8 on
- * disk. Every buffer length counts WCHAR units, not bytes.
+ * Text: every string is NUL-terminated UTF-16 (WCHAR). Every buffer length counts WCHAR
+ * units, not bytes.
+ *
+ * Paths: UTF-16 here, bytes on disk. A file name on Linux is any bytes but NUL, nearly always
+ * UTF-8 but not always ("caf\xE9.png" from an older system). So that every name reaches the
+ * plug-in, a path is its bytes decoded as UTF-8 with each byte that is not part of valid UTF-8
+ * given as the lone surrogate U+DC00 + byte: the bytes 0x80..0xFF become U+DC80..U+DCFF, one
+ * unit per byte (a sequence cut short, an overlong form, an encoded surrogate such as
+ * ED A0 80: each of its bytes alone). To open the file, turn the path back into bytes: pairs
+ * and other characters as UTF-8, U+DC80..U+DCFF as the byte 0x80..0xFF. A name in valid UTF-8
+ * has no lone surrogate, so a plug-in that handles only such names sees them unchanged. The
+ * host never passes a high surrogate alone nor a lone surrogate below U+DC80; treat one as a
+ * path that names no file. A plug-in that refuses lone surrogates fails for these files only,
+ * and the host tells the user that the name may be why. sdk/example/ppm_output.c shows the
+ * conversion.
  *
  * Results: 32-bit signed. The host never throws and a plug-in must not let a C++ exception
  * or a longjmp leave an entry point.
@@ -126,7 +139,9 @@ typedef int32_t (*ConfigurationDlgFn)(HWND parent, int32_t reserved);
 /* ---- Input plug-ins ("00IN_EX") -------------------------------------------------------- */
 
 /* Nonzero when the plug-in can read the file, judged by its content; 0 when it cannot. The
- * two integers are always 0. [job thread] */
+ * two integers are always 0. path: the file, lone surrogates U+DC80..U+DCFF standing for the
+ * bytes of a name that is not UTF-8 (see "Paths" above); the same in every call that takes a
+ * path. [job thread] */
 typedef int32_t (*IsSupportedFn)(const WCHAR *path, int32_t reserved1, int32_t reserved2);
 
 /* Fills info's width and height from the file's header, without decoding the pixels.
@@ -153,7 +168,8 @@ typedef HBITMAP (*GetPictureDIBFn)(const WCHAR *path, int32_t reserved1, int32_t
  * bitmap stay the host's: do not select anything into the DC or delete either. Any depth
  * (1, 4, 8, 16, 24, 32 bits) and either row order may arrive. Returns 0 when stored, anything
  * else on failure. path is a temporary file of the host's, already there and empty, in the
- * output's folder and with the output's extension: write it in place. The host puts it over
+ * output's folder and with the output's extension: write it in place. Its folder's bytes may
+ * be escaped as U+DC80..U+DCFF (see "Paths" above). The host puts it over
  * the output only after a 0, once it has checked that the file is not empty and has synced
  * it, and removes it otherwise, so the plug-in need not protect an existing output itself.
  * The host reports 0% before and 100% after the call. [job thread] */

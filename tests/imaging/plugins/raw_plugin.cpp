@@ -20,7 +20,7 @@ constexpr std::string_view kVariant = RAW_VARIANT;
 // A UTF-16 path as the bytes on disk; empty when it names no file.
 std::string Narrow(const WCHAR *path) {
     std::string narrow;
-    return faltrix::kit::PathToUtf8(path, &narrow) ? narrow : std::string();
+    return faltrix::kit::PathToBytes(path, &narrow) ? narrow : std::string();
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // Helpers shared by the codec plug-in tests.
 #include "codec_test_support.h"
 
+#include "faltrix/text.h"
+
 #include <dlfcn.h>
 #include <sys/resource.h>
 
@@ -66,7 +68,7 @@ HBITMAP ImageInto(const QImage &image, const DibParams &p) {
 
 }  // namespace
 
-std::u16string U16(const fs::path &file) { return QString::fromStdString(file.string()).toStdU16String(); }
+std::u16string U16(const fs::path &file) { return PathBytesToUtf16(file.native()); }
 
 CodecPlugin::CodecPlugin(const std::string &format, const std::string &kind) {
     const fs::path file = BuildDir() / "bin" / "plugins" / kind / (format + ".so");

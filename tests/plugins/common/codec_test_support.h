@@ -84,10 +84,10 @@ struct DibParams {
     int32_t xPelsPerMeter = 0, yPelsPerMeter = 0;
 };
 
-// Creates a zeroed DIB section (owned by the caller: DeleteObject).
-// A path as the plug-ins take it.
+// A path as the plug-ins take it, its bytes that are not UTF-8 escaped as the host escapes them.
 std::u16string U16(const std::filesystem::path &file);
 
+// Creates a zeroed DIB section (owned by the caller: DeleteObject).
 HBITMAP MakeDib(const DibParams &p, uint8_t **bits = nullptr, uint32_t *stride = nullptr);
 // n colours of a ramp through the colour cube; n < 0: the even grey ramp of -n entries (0 to
 // 255, as grey files decode to).

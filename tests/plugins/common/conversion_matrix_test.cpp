@@ -445,7 +445,49 @@ TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
     EXPECT_EQ(isSupported(nullptr, 0, 0), 0);
     EXPECT_NE(reinterpret_cast<GetPictureInfoFn>(in.Symbol("GetPictureInfo"))(chart.c_str(), 0, 0, nullptr), 0);
     std::filesystem::copy_file(Chart(GetParam()), dir / "a\uFFFD");
-    EXPECT_EQ(isSupported((QString::fromStdString(dir / "a").toStdU16String() + char16_t(0xD800)).c_str(), 0, 0), 0);
+    EXPECT_EQ(isSupported((U16(dir / "a") + char16_t(0xD800)).c_str(), 0, 0), 0);
+    // U+DC41 would be the escape of 'A', which is never escaped: "aA" is not its file.
+    std::filesystem::copy_file(Chart(GetParam()), dir / "aA");
+    EXPECT_EQ(isSupported((U16(dir / "a") + char16_t(0xDC41)).c_str(), 0, 0), 0);
+}
+
+// Names whose bytes are not UTF-8 (a Latin-1 letter, an encoded surrogate, a byte that starts
+// no UTF-8) and hold control characters are read and written by every plug-in, through the
+// escapes U+DC80..U+DCFF, in a folder of such a name too; the files are the ones named, not
+// others whose names have U+FFFD in those places.
+TEST_P(EachFormat, NamesThatAreNotUtf8AreReadAndWritten) {
+    const Format &f = GetParam();
+    const CodecPlugin &in = Loaded(f.In(), "input"), &out = Loaded(f.name, "output");
+    if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
+    TempDir dir;
+    const std::string folder = "dossier\xE8\x1B";
+    std::filesystem::create_directory(dir / folder);
+    const auto source = dir / (folder + "/caf\xE9\x01." + f.ext);
+    const auto target = dir / (folder + "/sortie\xFF\xED\xA0\x80\n." + f.ext);
+    std::filesystem::copy_file(Chart(f), source);
+    ASSERT_NE(U16(source).find(char16_t(0xDCE9)), std::u16string::npos);  // the escapes are what is tested
+
+    ASSERT_NE(in.IsSupported(source), 0);
+    int32_t w = 0, h = 0;
+    ASSERT_EQ(in.PictureSize(source, &w, &h), 0);
+    EXPECT_EQ(std::pair(w, h), std::pair(160, 120));
+    HBITMAP picture = in.Decode(source);
+    ASSERT_NE(picture, nullptr);
+    ASSERT_EQ(out.Save(picture, target), 0) << out.LastFailureText().toStdString();
+    const CodecPlugin &back = Loaded(f.In(), "input");
+    HBITMAP again = back.Decode(target);
+    ASSERT_NE(again, nullptr);
+    const QImage a = DibToImage(picture), b = DibToImage(again);
+    ASSERT_EQ(a.size(), b.size());
+    if (f.lossy) EXPECT_LT(MeanDifference(a, b), 6.0);
+    else EXPECT_EQ(MaxDifference(a, b), 0);
+    DeleteObject(again);
+    DeleteObject(picture);
+    // Exactly the two files, under the bytes given.
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(dir / folder)) names.push_back(entry.path().filename().native());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{source.filename().native(), target.filename().native()}));
 }
 
 // The dialog's thread asks for the size while a job decodes: both get what they would get

@@ -73,10 +73,12 @@ std::invoke_result_t<F> Guarded(std::invoke_result_t<F> failure, F &&body) noexc
 
 // ---- Paths ------------------------------------------------------------------------------
 
-// Converts a NUL-terminated UTF-16 path to the UTF-8 bytes used on disk. False, with the
-// cause recorded, for a null or empty path, an unpaired surrogate, or a path longer than the
-// system allows (PATH_MAX bytes with the NUL).
-bool PathToUtf8(const WCHAR *path, std::string *out);
+// Converts a NUL-terminated UTF-16 path to the bytes of the name on disk: UTF-8, with each
+// U+DC80..U+DCFF the byte 0x80..0xFF it stands for (a name that is not UTF-8, as the host
+// passes it; see faltrix/plugin.h). False, with the cause recorded, for a null or empty path,
+// a surrogate that stands for no byte, or a path longer than the system allows (PATH_MAX
+// bytes with the NUL).
+bool PathToBytes(const WCHAR *path, std::string *out);
 
 // A picture file opened for reading by its UTF-16 path; closed on destruction.
 class InputFile {
