@@ -9,10 +9,19 @@
 // pixel data that gives an orientation other than 1 has the picture turned upright, and the
 // size reported is the size shown; one after the pixel data is never seen by a size query, so
 // neither turns the picture (the host's EXIF then says 1, as the pixels are stored). The colour profile
-// (iCCP), the EXIF block (eXIf) and the XMP packet (iTXt "XML:com.adobe.xmp") met before the
-// pixel data are noted for GetPictureMetadata, and so are 16-bit samples.
+// (iCCP), the EXIF block (eXIf) and the XMP packet (iTXt "XML:com.adobe.xmp") are noted for
+// GetPictureMetadata, and so are 16-bit samples: those before the pixel data as libpng reads
+// them, an eXIf or XMP text after it (libpng reads no further than the pixels) by a walk over
+// the chunks that follow, unless one came before. A profile libpng rejects is dropped with
+// its words.
+#include <zlib.h>
+
 #include <csetjmp>
+#include <algorithm>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "faltrix/kit/entry_points.h"
@@ -120,19 +129,37 @@ int ReadRows(Reader *r, png_bytep *rows, const Layout *l, ProgressCallbackFn pro
     return 0;
 }
 
+// libpng's warnings while it reads the chunks before the pixels: the first about the colour
+// profile (libpng names the chunk first, "iCCP: ..."), which libpng then leaves out.
+void OnReadWarning(png_structp png, png_const_charp message) {
+    auto *profileWarning = static_cast<std::string *>(png_get_error_ptr(png));
+    if (profileWarning && profileWarning->empty() && message && std::strncmp(message, "iCCP: ", 6) == 0)
+        *profileWarning = message + 6;
+}
+
+// Which items the chunks before the pixels held.
+struct Noted {
+    bool exif = false, xmp = false;
+};
+
 // What the chunks read with the header hold besides pixels; libpng has checked and inflated
 // them within its own limits.
-void NoteMetadata(png_structp png, png_infop info, const Layout &l) {
+Noted NoteMetadata(png_structp png, png_infop info, const Layout &l, const std::string &profileWarning) {
+    Noted noted;
     png_charp name = nullptr;
     int compression = 0;
     png_bytep profile = nullptr;
     png_uint_32 profileSize = 0;
     if (png_get_iCCP(png, info, &name, &compression, &profile, &profileSize) && profile)
         kit::NoteMetadata(FALTRIX_METADATA_ICC, {reinterpret_cast<const char *>(profile), profileSize});
+    else if (!profileWarning.empty())
+        kit::NoteDropped("the colour profile, which libpng rejects: " + profileWarning);
     png_uint_32 exifSize = 0;
     png_bytep exif = nullptr;
-    if (png_get_eXIf_1(png, info, &exifSize, &exif) && exif)
+    if (png_get_eXIf_1(png, info, &exifSize, &exif) && exif) {
         kit::NoteMetadata(FALTRIX_METADATA_EXIF, {reinterpret_cast<const char *>(exif), exifSize});
+        noted.exif = true;
+    }
     png_textp texts = nullptr;
     int count = 0;
     png_get_text(png, info, &texts, &count);
@@ -141,9 +168,95 @@ void NoteMetadata(png_structp png, png_infop info, const Layout &l) {
         // Written as iTXt; a tEXt or zTXt chunk of that key is taken too.
         const bool itxt = texts[i].compression >= PNG_ITXT_COMPRESSION_NONE;
         kit::NoteMetadata(FALTRIX_METADATA_XMP, {texts[i].text, itxt ? texts[i].itxt_length : texts[i].text_length});
+        noted.xmp = true;
         break;
     }
     if (l.bitDepth == 16) kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, 16);
+    return noted;
+}
+
+constexpr char kXmpKey[] = "XML:com.adobe.xmp";
+
+// A zlib stream inflated to at most `limit` bytes (one more tells the caller it was larger);
+// nothing when the stream is damaged or ends early.
+std::optional<std::string> Inflate(std::string_view in, size_t limit) {
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK) return std::nullopt;
+    z.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(in.data()));
+    z.avail_in = uInt(in.size());
+    std::string out;
+    int status = Z_OK;
+    while (status == Z_OK && out.size() <= limit) {
+        const size_t at = out.size();
+        out.resize(std::min(limit + 1, at + 65536));
+        z.next_out = reinterpret_cast<Bytef *>(out.data() + at);
+        z.avail_out = uInt(out.size() - at);
+        status = inflate(&z, Z_NO_FLUSH);
+        out.resize(out.size() - z.avail_out);
+        if (status == Z_BUF_ERROR && z.avail_out != 0) break;  // no progress: input used up
+    }
+    inflateEnd(&z);
+    if (status != Z_STREAM_END && out.size() <= limit) return std::nullopt;
+    return out;
+}
+
+// The XMP packet of a text chunk's data (tEXt, zTXt or iTXt), or nothing when the chunk holds
+// another key or cannot be read.
+std::optional<std::string> XmpOfTextChunk(std::string_view type, std::string_view data) {
+    const size_t nul = data.find('\0');
+    if (nul == std::string_view::npos || data.substr(0, nul) != kXmpKey) return std::nullopt;
+    std::string_view rest = data.substr(nul + 1);
+    constexpr size_t kLimit = FALTRIX_METADATA_MAX_SIZE;
+    if (type == "tEXt") return std::string(rest);
+    if (type == "zTXt") return rest.empty() || rest[0] != 0 ? std::nullopt : Inflate(rest.substr(1), kLimit);
+    // iTXt: compression flag and method, then language and translated keyword, each ended by NUL.
+    if (rest.size() < 2) return std::nullopt;
+    const bool compressed = rest[0] != 0;
+    rest.remove_prefix(2);
+    for (int field = 0; field < 2; ++field) {
+        const size_t end = rest.find('\0');
+        if (end == std::string_view::npos) return std::nullopt;
+        rest.remove_prefix(end + 1);
+    }
+    return compressed ? Inflate(rest, kLimit) : std::optional<std::string>(std::string(rest));
+}
+
+uint32_t BigEndian32(const uint8_t *b) { return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3]; }
+
+// Walks the chunks after the pixel data, by their lengths, and notes an eXIf chunk and an XMP
+// text chunk there that the chunks before the pixels did not already give. A chunk whose CRC
+// is wrong is skipped, as libpng skips a damaged ancillary chunk; the walk ends at IEND, at the
+// file's end or at a length no chunk can have.
+void NoteMetadataAfterPixels(FILE *file, Noted noted) {
+    if (std::fseek(file, 8, SEEK_SET) != 0) return;
+    bool pixelsSeen = false;
+    uint8_t head[8];
+    while (!(noted.exif && noted.xmp) && std::fread(head, 1, 8, file) == 8) {
+        const uint32_t length = BigEndian32(head);
+        const std::string_view type(reinterpret_cast<const char *>(head + 4), 4);
+        if (length > 0x7FFFFFFFu || type == "IEND") return;
+        const bool idat = type == "IDAT";
+        pixelsSeen = pixelsSeen || idat;
+        const bool wanted = pixelsSeen && !idat &&
+                            ((type == "eXIf" && !noted.exif) ||
+                             (!noted.xmp && (type == "iTXt" || type == "tEXt" || type == "zTXt")));
+        if (!wanted || length > FALTRIX_METADATA_MAX_SIZE + 4096u) {
+            if (std::fseek(file, long(length) + 4, SEEK_CUR) != 0) return;
+            continue;
+        }
+        std::string data(length, '\0');
+        uint8_t crc[4];
+        if (std::fread(data.data(), 1, length, file) != length || std::fread(crc, 1, 4, file) != 4) return;
+        uLong sum = crc32(crc32(0, head + 4, 4), reinterpret_cast<const Bytef *>(data.data()), uInt(length));
+        if (sum != BigEndian32(crc)) continue;
+        if (type == "eXIf") {
+            kit::NoteMetadata(FALTRIX_METADATA_EXIF, data);
+            noted.exif = true;
+        } else if (const std::optional<std::string> xmp = XmpOfTextChunk(type, data)) {
+            kit::NoteMetadata(FALTRIX_METADATA_XMP, *xmp);
+            noted.xmp = true;
+        }
+    }
 }
 
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
@@ -152,8 +265,12 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     Reader reader;
     Layout l;
     if (!reader.ok()) return kit::Fail<HBITMAP>("not enough memory");
+    std::string profileWarning;
+    png_set_error_fn(reader.png, &profileWarning, OnError, OnReadWarning);
+    // A profile libpng accepts may be as large as any item the host takes.
+    png_set_chunk_malloc_max(reader.png, FALTRIX_METADATA_MAX_SIZE + 65536);
     if (ReadHeader(&reader, file.stream(), true, &l) != 0) return nullptr;
-    NoteMetadata(reader.png, reader.info, l);
+    const Noted before = NoteMetadata(reader.png, reader.info, l, profileWarning);
 
     kit::DibSpec spec;
     spec.width = int32_t(l.width);
@@ -173,6 +290,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
         if (!ReadPixels(file.stream(), l.width, l.height, l.colorType == PNG_COLOR_TYPE_RGB ? 3 : 4, dib, progress, data))
             return nullptr;
         if (l.dibBits == 32) kit::KeepFullTransparency(dib, int32_t(l.width), int32_t(l.height));
+        NoteMetadataAfterPixels(file.stream(), before);
         return kit::ShowUpright(&guard, dib, spec, l.orientation, alloc);
     }
     // A 2-bit palette is decoded one index per byte into a buffer of our own, then packed.
@@ -196,6 +314,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
         }
     }
     if (l.dibBits == 32) kit::KeepFullTransparency(dib, int32_t(l.width), int32_t(l.height));
+    NoteMetadataAfterPixels(file.stream(), before);
     return kit::ShowUpright(&guard, dib, spec, l.orientation, alloc);
 }
 

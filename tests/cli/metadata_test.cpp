@@ -326,8 +326,9 @@ INSTANTIATE_TEST_SUITE_P(
                       OutputCase{"PngRead", {"photo16.png", "-o", "out.jpg"}, ReadJpeg, "icc xmp", 4, 2}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// A 3 x 2 PNG of six colours with an eXIf chunk and an XMP packet that both give `orientation`.
-void WritePngTurned(const QString &path, uint32_t orientation, const std::string &xmp) {
+// A 3 x 2 PNG of six colours with an eXIf chunk and an XMP packet that both give `orientation`,
+// before the pixel data or, `late`, after it (the packet compressed).
+void WritePngTurned(const QString &path, uint32_t orientation, const std::string &xmp, bool late = false) {
     FILE *file = std::fopen(QFile::encodeName(path).constData(), "wb");
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
@@ -335,16 +336,20 @@ void WritePngTurned(const QString &path, uint32_t orientation, const std::string
     png_set_IHDR(png, info, 3, 2, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
     const std::string exif = CameraExif(orientation);
-    png_set_eXIf_1(png, info, png_uint_32(exif.size()), reinterpret_cast<png_bytep>(const_cast<char *>(exif.data())));
     png_text text{};
-    text.compression = PNG_ITXT_COMPRESSION_NONE;
+    text.compression = late ? PNG_ITXT_COMPRESSION_zTXt : PNG_ITXT_COMPRESSION_NONE;
     text.key = const_cast<char *>("XML:com.adobe.xmp");
     text.text = const_cast<char *>(xmp.c_str());
     text.itxt_length = xmp.size();
-    png_set_text(png, info, &text, 1);
+    const auto items = [&] {
+        png_set_eXIf_1(png, info, png_uint_32(exif.size()), reinterpret_cast<png_bytep>(const_cast<char *>(exif.data())));
+        png_set_text(png, info, &text, 1);
+    };
+    if (!late) items();
     png_write_info(png, info);
     uint8_t rows[2][9] = {{255, 0, 0, 0, 255, 0, 0, 0, 255}, {255, 255, 0, 0, 255, 255, 255, 0, 255}};
     for (auto &row : rows) png_write_row(png, row);
+    if (late) items();
     png_write_end(png, info);
     png_destroy_write_struct(&png, &info);
     std::fclose(file);
@@ -366,7 +371,8 @@ QImage Shown(const QImage &stored, uint32_t orientation) {
 }
 
 // A PNG whose eXIf gives an orientation is stored upright, and its EXIF and XMP both say 1
-// afterwards, so that no reader turns it again.
+// afterwards, so that no reader turns it again. Items after the pixel data are kept too; their
+// orientation, which no size query sees, leaves the pixels as stored.
 TEST_F(Metadata, EveryOrientationOfAPngComesOutUpright) {
     const std::string xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF><rdf:Description "
                             "xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" tiff:Orientation=\"%\"/></rdf:RDF></x:xmpmeta>";
@@ -385,6 +391,13 @@ TEST_F(Metadata, EveryOrientationOfAPngComesOutUpright) {
         EXPECT_TRUE(ExifSays(found.exif).starts_with("orientation Top-left, ")) << o << ": " << ExifSays(found.exif);
         EXPECT_EQ(found.xmp, withOrientation(1)) << o;
     }
+    WritePngTurned(Path("late.png"), 6, withOrientation(6), true);
+    const auto [exitCode, said] = Run({"-q", "late.png", "-o", "late.jpg"});
+    ASSERT_EQ(exitCode, 0) << said;
+    const Found late = ReadJpeg(Path("late.jpg"));
+    EXPECT_EQ(QSize(late.width, late.height), QSize(3, 2));
+    EXPECT_TRUE(ExifSays(late.exif).starts_with("orientation Top-left, 3 x 2, date ")) << ExifSays(late.exif);
+    EXPECT_EQ(late.xmp, withOrientation(1));
 }
 
 // A GIF keeps no profile: its pixels are the source's as Little CMS renders them in sRGB.
@@ -492,6 +505,9 @@ INSTANTIATE_TEST_SUITE_P(
         WarningCase{"WebpFrames", {"webp/layouts/animation-red-then-blue.webp", "-o", "out.bmp"}, "W: kept frame 1 of 2\n"},
         WarningCase{"TiffDepth", {"tiff/layouts/rgb-16-rounded-to-8.tif", "-o", "out.bmp"},
                     "W: reduced 16 to 8 bits per sample\n"},
+        WarningCase{"PngProfileLibpngRejects", {"png/layouts/grey-profile-on-rgb-dropped.png", "-o", "out.bmp"},
+                    "W: dropped the colour profile, which libpng rejects: profile 'grey': 'GRAY': Gray color space "
+                    "not permitted on RGB PNG\n"},
         // libtiff's complaint about a value out of range is a notice, not a failure.
         WarningCase{"TiffOrientationOutOfRange", {"tiff/layouts/orientation-9-ignored.tif", "-o", "out.bmp"},
                     "W: dropped the Orientation value 9, which is out of range (taken as 1)\n"},
