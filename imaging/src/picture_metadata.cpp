@@ -195,13 +195,78 @@ std::string XmpForOutput(const std::string &xmp) {
             }
             // A value runs to its end within the tag: an attribute holds no '<'.
             if (end == std::string::npos || out.find('<', value) < end) continue;
-            out.replace(value, end - value, "1");
+            out.replace(value, end - value, 1, '1');
         }
     }
     return out;
 }
 
+namespace {
+
+// libexif reads at most this much of a block (its APP1 origin allows no more), "Exif\0\0" included.
+constexpr size_t kLibexifReach = 0xFFFE;
+
+// The same rewrite done in place, for a block larger than libexif reads: every byte stays
+// where it is (a maker note's own offsets too), only values change. IFD0's orientation becomes
+// 1, the EXIF directory's PixelXDimension and PixelYDimension the stored size, and IFD0's link
+// to IFD1 is cut, so that the thumbnail is no longer part of the picture's description. A tag
+// the block lacks is not added. Empty when the block is no TIFF structure or a directory lies
+// outside it.
+std::string PatchExifInPlace(const std::string &exif, uint32_t width, uint32_t height) {
+    if (exif.size() < 8) return {};
+    const bool big = exif.compare(0, 4, "MM\0*", 4) == 0;
+    if (!big && exif.compare(0, 4, "II*\0", 4) != 0) return {};
+    std::string out = exif;
+    auto *b = reinterpret_cast<uint8_t *>(out.data());
+    const auto get16 = [&](size_t at) { return big ? uint32_t(b[at] << 8 | b[at + 1]) : uint32_t(b[at + 1] << 8 | b[at]); };
+    const auto get32 = [&](size_t at) {
+        return big ? (get16(at) << 16 | get16(at + 2)) : (get16(at + 2) << 16 | get16(at));
+    };
+    const auto put16 = [&](size_t at, uint32_t v) {
+        b[at + (big ? 0 : 1)] = uint8_t(v >> 8);
+        b[at + (big ? 1 : 0)] = uint8_t(v);
+    };
+    const auto put32 = [&](size_t at, uint32_t v) {
+        put16(at + (big ? 0 : 2), v >> 16);
+        put16(at + (big ? 2 : 0), v & 0xFFFF);
+    };
+    // The entries of the directory at `ifd`, with `visit(entry offset, tag, type, count)`;
+    // false when it does not lie within the block.
+    const auto walk = [&](size_t ifd, auto visit) {
+        if (ifd < 8 || ifd + 2 > out.size()) return false;
+        const size_t count = get16(ifd);
+        if (ifd + 2 + 12 * count + 4 > out.size()) return false;
+        for (size_t i = 0; i < count; ++i) {
+            const size_t entry = ifd + 2 + 12 * i;
+            visit(entry, get16(entry), get16(entry + 2), get32(entry + 4));
+        }
+        return true;
+    };
+    const size_t ifd0 = get32(4);
+    size_t exifIfd = 0;
+    const bool ok = walk(ifd0, [&](size_t entry, uint32_t tag, uint32_t type, uint32_t count) {
+        if (tag == 0x0112 && type == 3 && count == 1) put16(entry + 8, 1);  // Orientation, SHORT
+        if (tag == 0x8769 && (type == 4 || type == 13) && count == 1) exifIfd = get32(entry + 8);
+    });
+    if (!ok) return {};
+    put32(ifd0 + 2 + 12 * get16(ifd0), 0);  // no IFD1: no thumbnail
+    if (exifIfd != 0) {
+        const uint32_t sides[2] = {width, height};
+        walk(exifIfd, [&](size_t entry, uint32_t tag, uint32_t type, uint32_t count) {
+            if ((tag != 0xA002 && tag != 0xA003) || count != 1) return;
+            const uint32_t side = sides[tag - 0xA002];
+            if (type == 4) put32(entry + 8, side);
+            else if (type == 3 && side <= 0xFFFF) put16(entry + 8, side);
+        });
+    }
+    return out;
+}
+
+}  // namespace
+
 std::string ExifForOutput(const std::string &exif, uint32_t width, uint32_t height) {
+    // libexif would lose every entry stored past its reach.
+    if (exif.size() + kExifHeader.size() > kLibexifReach) return PatchExifInPlace(exif, width, height);
     ExifMem *mem = exif_mem_new_default();
     if (mem == nullptr) return {};
     std::string out;

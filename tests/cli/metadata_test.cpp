@@ -400,6 +400,69 @@ TEST_F(Metadata, EveryOrientationOfAPngComesOutUpright) {
     EXPECT_EQ(late.xmp, withOrientation(1));
 }
 
+// A 70,000-byte block, little-endian: IFD0 with orientation 6, a description whose text lies
+// past 64 KiB, and links to the EXIF directory (the picture 3 x 2 as stored) and to a GPS
+// directory; the rest is padding.
+std::string LargeExif() {
+    std::string b(70000, '\0');
+    const auto put16 = [&](size_t at, uint32_t v) { b[at] = char(v & 0xFF), b[at + 1] = char(v >> 8); };
+    const auto put32 = [&](size_t at, uint32_t v) { put16(at, v & 0xFFFF), put16(at + 2, v >> 16); };
+    const auto entry = [&](size_t at, uint32_t tag, uint32_t type, uint32_t count, uint32_t value) {
+        put16(at, tag), put16(at + 2, type), put32(at + 4, count), put32(at + 8, value);
+    };
+    b.replace(0, 4, "II*\0", 4);
+    put32(4, 8);
+    put16(8, 4);  // IFD0
+    entry(10, 0x010E, 2, 14, 66000);  // ImageDescription, far away
+    entry(22, 0x0112, 3, 1, 6);
+    entry(34, 0x8769, 4, 1, 100);
+    entry(46, 0x8825, 4, 1, 200);
+    put32(58, 0);
+    put16(100, 2);  // the EXIF directory
+    entry(102, 0xA002, 4, 1, 3);
+    entry(114, 0xA003, 4, 1, 2);
+    put32(126, 0);
+    put16(200, 1);  // the GPS directory: version 2.2
+    entry(202, 0x0000, 1, 4, 0x00000202);
+    put32(214, 0);
+    b.replace(66000, 14, "far away text\0", 14);
+    return b;
+}
+
+// EXIF past what libexif reads keeps every byte in each output that holds so large a block;
+// only the orientation and the sizes change, in place.
+TEST_F(Metadata, LargeExifKeepsEveryEntry) {
+    const std::string exif = LargeExif();
+    {
+        FILE *file = std::fopen(QFile::encodeName(Path("large.png")).constData(), "wb");
+        png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+        png_infop info = png_create_info_struct(png);
+        png_init_io(png, file);
+        png_set_IHDR(png, info, 3, 2, 8, PNG_COLOR_TYPE_RGB, 0, 0, 0);
+        png_set_eXIf_1(png, info, png_uint_32(exif.size()), reinterpret_cast<png_bytep>(const_cast<char *>(exif.data())));
+        png_write_info(png, info);
+        uint8_t row[9] = {};
+        for (int y = 0; y < 2; ++y) png_write_row(png, row);
+        png_write_end(png, info);
+        png_destroy_write_struct(&png, &info);
+        std::fclose(file);
+    }
+    const std::pair<const char *, Found (*)(const QString &)> outputs[] = {{"out.png", ReadPng}, {"out.webp", ReadWebp}};
+    for (const auto &[out, read] : outputs) {
+        const auto [exitCode, said] = Run({"-q", "large.png", "-o", out});
+        ASSERT_EQ(exitCode, 0) << said;
+        std::string expected = exif;
+        expected[22 + 8] = 1;  // orientation 1, and the sides of the picture turned upright
+        expected[102 + 8] = 2;
+        expected[114 + 8] = 3;
+        const Found found = read(Path(out));
+        EXPECT_EQ(found.exif.size(), expected.size()) << out;
+        EXPECT_TRUE(found.exif == expected) << out;
+        EXPECT_EQ(found.exif.substr(66000, 13), "far away text") << out;
+        EXPECT_TRUE(ExifSays(found.exif).starts_with("orientation Top-left, 2 x 3")) << ExifSays(found.exif);
+    }
+}
+
 // A GIF keeps no profile: its pixels are the source's as Little CMS renders them in sRGB.
 TEST_F(Metadata, GifLooksLikeTheSrgbRendering) {
     ASSERT_EQ(Run({"photo.jpg", "-q", "-o", "out.gif"}).first, 0);

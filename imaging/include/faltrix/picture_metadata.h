@@ -62,7 +62,9 @@ bool IsWholeProfile(const std::string &icc);
 
 // The EXIF block as the output gets it: orientation 1, PixelXDimension and PixelYDimension
 // set to width x height, no thumbnail, and nothing else changed. Empty when the block cannot
-// be read as EXIF.
+// be read as EXIF. A block larger than libexif reads (64 KiB) is patched in place instead, so
+// that no entry past that is lost: the values change where they stand, a missing dimension
+// is not added, and IFD0's link to the thumbnail's directory is cut.
 std::string ExifForOutput(const std::string &exif, uint32_t width, uint32_t height);
 
 // The XMP packet as the output gets it once the pixels are stored upright: every
