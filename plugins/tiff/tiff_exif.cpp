@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -16,9 +17,25 @@ namespace {
 
 constexpr ExifByteOrder kOrder = EXIF_BYTE_ORDER_INTEL;  // of the blocks made here
 
-// The first directory's texts that TIFF has tags of the same number for.
-constexpr ExifTag kTexts[] = {EXIF_TAG_IMAGE_DESCRIPTION, EXIF_TAG_MAKE, EXIF_TAG_MODEL, EXIF_TAG_SOFTWARE,
-                              EXIF_TAG_DATE_TIME, EXIF_TAG_ARTIST, EXIF_TAG_COPYRIGHT};
+// The first directory's fields that describe the picture rather than its storage, which a
+// TIFF keeps as tags of the same numbers in its own first directory: the texts TIFF defines,
+// and the ratings and Windows' XP texts that other writers put there.
+constexpr uint32_t kDescriptive[] = {EXIF_TAG_IMAGE_DESCRIPTION, EXIF_TAG_MAKE, EXIF_TAG_MODEL, EXIF_TAG_SOFTWARE,
+                                     EXIF_TAG_DATE_TIME, EXIF_TAG_ARTIST, EXIF_TAG_COPYRIGHT, EXIF_TAG_DOCUMENT_NAME,
+                                     0x011D /* PageName */, 0x013C /* HostComputer */, 0x4746 /* Rating */,
+                                     0x4749 /* RatingPercent */, EXIF_TAG_XP_TITLE, EXIF_TAG_XP_COMMENT,
+                                     EXIF_TAG_XP_AUTHOR, EXIF_TAG_XP_KEYWORDS, EXIF_TAG_XP_SUBJECT};
+
+// Those libtiff has no field of its own for, made known to it for writing (it reads any tag).
+const TIFFFieldInfo kExtraFields[] = {
+    {0x4746, 1, 1, TIFF_SHORT, FIELD_CUSTOM, 1, 0, const_cast<char *>("Rating")},
+    {0x4749, 1, 1, TIFF_SHORT, FIELD_CUSTOM, 1, 0, const_cast<char *>("RatingPercent")},
+    {EXIF_TAG_XP_TITLE, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1, const_cast<char *>("XPTitle")},
+    {EXIF_TAG_XP_COMMENT, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1, const_cast<char *>("XPComment")},
+    {EXIF_TAG_XP_AUTHOR, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1, const_cast<char *>("XPAuthor")},
+    {EXIF_TAG_XP_KEYWORDS, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1, const_cast<char *>("XPKeywords")},
+    {EXIF_TAG_XP_SUBJECT, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1, const_cast<char *>("XPSubject")},
+};
 
 struct ExifDataFree {
     void operator()(ExifData *data) const { exif_data_unref(data); }
@@ -197,36 +214,59 @@ void CopyField(TIFF *tif, uint32_t tag, ExifContent *content) {
 
 }  // namespace
 
+namespace {
+
+// Writes the fields of `content` as a custom directory of the kind `create` makes; its offset
+// in `*offset`, 0 when the block has no such directory. Leaves tif on a fresh directory of the
+// picture's own kind. False when the directory could not be written.
+bool WriteCustomDirectory(TIFF *tif, int (*create)(TIFF *), const ExifContent *content, ExifByteOrder order,
+                          uint64_t *offset) {
+    *offset = 0;
+    if (content == nullptr || content->count == 0) return true;
+    if (create(tif) != 0) return false;
+    for (unsigned i = 0; i < content->count; ++i) SetField(tif, content->entries[i], order);
+    const bool written = TIFFWriteCustomDirectory(tif, offset) != 0;
+    // Back to a directory of the picture's own kind, empty.
+    TIFFFreeDirectory(tif);
+    TIFFCreateDirectory(tif);
+    return written;
+}
+
+}  // namespace
+
 bool WriteExifFirst(TIFF *tif, const std::string &exif) {
     const ExifDataPtr data = LoadBlock(exif);
     if (!data) return false;
     const ExifByteOrder order = exif_data_get_byte_order(data.get());
-    uint64_t offset = 0;
-    if (TIFFCreateEXIFDirectory(tif) != 0) return false;
-    const ExifContent *fields = data->ifd[EXIF_IFD_EXIF];
-    for (unsigned i = 0; fields != nullptr && i < fields->count; ++i) SetField(tif, fields->entries[i], order);
-    const bool written = TIFFWriteCustomDirectory(tif, &offset) != 0;
-    // Back to a directory of the picture's own kind, empty.
-    TIFFFreeDirectory(tif);
-    TIFFCreateDirectory(tif);
-    if (!written) return false;
-    for (ExifTag tag : kTexts) {
-        if (const ExifEntry *e = exif_content_get_entry(data->ifd[EXIF_IFD_0], tag)) SetField(tif, e, order);
+    uint64_t exifOffset = 0, gpsOffset = 0;
+    if (!WriteCustomDirectory(tif, TIFFCreateEXIFDirectory, data->ifd[EXIF_IFD_EXIF], order, &exifOffset) ||
+        !WriteCustomDirectory(tif, TIFFCreateGPSDirectory, data->ifd[EXIF_IFD_GPS], order, &gpsOffset))
+        return false;
+    TIFFMergeFieldInfo(tif, kExtraFields, uint32_t(std::size(kExtraFields)));
+    for (uint32_t tag : kDescriptive) {
+        if (const ExifEntry *e = exif_content_get_entry(data->ifd[EXIF_IFD_0], ExifTag(tag))) SetField(tif, e, order);
     }
-    return TIFFSetField(tif, TIFFTAG_EXIFIFD, offset) != 0;
+    return TIFFSetField(tif, TIFFTAG_EXIFIFD, exifOffset) != 0 &&
+           (gpsOffset == 0 || TIFFSetField(tif, TIFFTAG_GPSIFD, gpsOffset) != 0);
 }
 
 std::string ReadExifBlock(TIFF *tif) {
-    uint64_t offset = 0;
+    uint64_t offset = 0, gpsOffset = 0;
     if (!TIFFGetField(tif, TIFFTAG_EXIFIFD, &offset) || offset == 0) return {};
+    if (!TIFFGetField(tif, TIFFTAG_GPSIFD, &gpsOffset)) gpsOffset = 0;
     ExifDataPtr data(exif_data_new());
     if (!data) return {};
     exif_data_unset_option(data.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
     exif_data_set_byte_order(data.get(), kOrder);
-    for (ExifTag tag : kTexts) CopyField(tif, tag, data->ifd[EXIF_IFD_0]);
+    for (uint32_t tag : kDescriptive) CopyField(tif, tag, data->ifd[EXIF_IFD_0]);
     if (!TIFFReadEXIFDirectory(tif, offset)) return {};
     for (int i = 0, n = TIFFGetTagListCount(tif); i < n; ++i)
         CopyField(tif, TIFFGetTagListEntry(tif, i), data->ifd[EXIF_IFD_EXIF]);
+    // The GPS directory is kept when it can be read; a damaged one costs only itself.
+    if (gpsOffset != 0 && TIFFReadGPSDirectory(tif, gpsOffset)) {
+        for (int i = 0, n = TIFFGetTagListCount(tif); i < n; ++i)
+            CopyField(tif, TIFFGetTagListEntry(tif, i), data->ifd[EXIF_IFD_GPS]);
+    }
     unsigned char *saved = nullptr;
     unsigned size = 0;
     exif_data_save_data(data.get(), &saved, &size);

@@ -429,6 +429,59 @@ std::string LargeExif() {
     return b;
 }
 
+// The camera's block with what a TIFF keeps outside its EXIF directory: an artist, a Windows
+// comment and a GPS directory (latitude 45 30' N).
+std::string TaggedExif() {
+    const std::string camera = kExifSignature + CameraExif();
+    ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(camera.data()), camera.size());
+    const auto add = [&](ExifIfd ifd, ExifTag tag, ExifFormat format, const std::string &bytes) {
+        ExifEntry *e = exif_entry_new();
+        e->tag = tag;
+        e->format = format;
+        e->components = bytes.size() / exif_format_get_size(format);
+        e->size = bytes.size();
+        e->data = static_cast<unsigned char *>(malloc(bytes.size()));
+        std::memcpy(e->data, bytes.data(), bytes.size());
+        exif_content_add_entry(data->ifd[ifd], e);
+        exif_entry_unref(e);
+    };
+    add(EXIF_IFD_0, EXIF_TAG_ARTIST, EXIF_FORMAT_ASCII, std::string("A. Painter", 11));
+    add(EXIF_IFD_0, EXIF_TAG_XP_COMMENT, EXIF_FORMAT_BYTE, std::string("h\0i\0\0\0", 6));
+    add(EXIF_IFD_GPS, ExifTag(0x0001), EXIF_FORMAT_ASCII, std::string("N", 2));
+    std::string latitude(24, '\0');
+    const uint32_t parts[6] = {45, 1, 30, 1, 0, 1};
+    for (int i = 0; i < 6; ++i) exif_set_long(reinterpret_cast<unsigned char *>(latitude.data()) + 4 * i, exif_data_get_byte_order(data), parts[i]);
+    add(EXIF_IFD_GPS, ExifTag(0x0002), EXIF_FORMAT_RATIONAL, latitude);
+    unsigned char *saved = nullptr;
+    unsigned size = 0;
+    exif_data_save_data(data, &saved, &size);
+    const std::string block(reinterpret_cast<char *>(saved) + 6, size - 6);
+    free(saved);
+    exif_data_unref(data);
+    return block;
+}
+
+// A TIFF keeps the first directory's descriptive fields and the GPS directory, and gives them
+// back when it is read.
+TEST_F(Metadata, TiffKeepsTheWholeExif) {
+    WriteJpeg(Path("tagged.jpg"), TaggedExif(), icc_);
+    ASSERT_EQ(Run({"-q", "tagged.jpg", "-o", "tagged.tif"}).first, 0);
+    ASSERT_EQ(Run({"-q", "tagged.tif", "-o", "back.jpg"}).first, 0);
+    const std::string bytes = kExifSignature + ReadJpeg(Path("back.jpg")).exif;
+    ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+    const auto value = [&](ExifIfd ifd, ExifTag tag) {
+        char text[64] = "none";
+        if (ExifEntry *e = exif_content_get_entry(data->ifd[ifd], tag)) exif_entry_get_value(e, text, sizeof text);
+        return std::string(text);
+    };
+    EXPECT_EQ(value(EXIF_IFD_0, EXIF_TAG_ARTIST), "A. Painter");
+    EXPECT_EQ(value(EXIF_IFD_0, EXIF_TAG_XP_COMMENT), "hi");
+    EXPECT_EQ(value(EXIF_IFD_GPS, ExifTag(0x0001)), "N");
+    // (libtiff keeps rationals as floating point: they come back over a million)
+    EXPECT_EQ(value(EXIF_IFD_GPS, ExifTag(0x0002)), "45.000000, 30.000000, 0.000000");
+    exif_data_unref(data);
+}
+
 // EXIF past what libexif reads keeps every byte in each output that holds so large a block;
 // only the orientation and the sizes change, in place.
 TEST_F(Metadata, LargeExifKeepsEveryEntry) {
