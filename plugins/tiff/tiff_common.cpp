@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace faltrix::tiff {
 namespace {
@@ -41,8 +42,21 @@ int OnError(TIFF *, void *user, const char *module, const char *fmt, va_list ap)
     return 1;  // handled: libtiff's global handler (stderr) is not called
 }
 
-int OnWarning(TIFF *, void *user, const char *, const char *, va_list) {
+// libtiff reads past a tag it cannot read ("IO error during reading of \"ICC Profile\"; tag
+// ignored", for a profile that lies past the file's end) with a warning: for the items the host
+// carries, the user is told what the picture lost.
+int OnWarning(TIFF *, void *user, const char *, const char *fmt, va_list ap) {
     static_cast<Messages *>(user)->warnings++;
+    char message[448];
+    std::vsnprintf(message, sizeof message, fmt, ap);
+    const char *ignored = std::strstr(message, "\"; tag ignored");
+    if (ignored == nullptr) return 1;
+    const std::string_view head(message, size_t(ignored - message));
+    const auto named = [&](std::string_view name) {
+        return head.size() > name.size() && head.ends_with(name) && head[head.size() - name.size() - 1] == '"';
+    };
+    if (named("ICC Profile")) kit::NoteDropped("the colour profile, which the file cuts short");
+    else if (named("XMLPacket")) kit::NoteDropped("the XMP packet, which the file cuts short");
     return 1;
 }
 

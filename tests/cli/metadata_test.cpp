@@ -624,6 +624,8 @@ INSTANTIATE_TEST_SUITE_P(
         WarningCase{"PngProfileLibpngRejects", {"png/layouts/grey-profile-on-rgb-dropped.png", "-o", "out.bmp"},
                     "W: dropped the colour profile, which libpng rejects: profile 'grey': 'GRAY': Gray color space "
                     "not permitted on RGB PNG\n"},
+        WarningCase{"TiffProfilePastTheEnd", {"tiff/layouts/colour-profile-past-the-end.tif", "-o", "out.bmp"},
+                    "W: dropped the colour profile, which the file cuts short\n"},
         // libtiff's complaint about a value out of range is a notice, not a failure.
         WarningCase{"TiffOrientationOutOfRange", {"tiff/layouts/orientation-9-ignored.tif", "-o", "out.bmp"},
                     "W: dropped the Orientation value 9, which is out of range (taken as 1)\n"},
