@@ -502,30 +502,43 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
     if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
     kit::BitmapGuard owned{dib.bitmap};
 
+    // The reader is asked for whole tiles of a tiled picture, at the tiles' own offsets, as
+    // libtiff's tile reader asks it: bands that start inside a tile are not what its tile
+    // paths (the old-style JPEG one among them) are made for. Strips go in bands of 64 rows.
     const uint32_t w = r->width, h = r->height;
-    constexpr uint32_t kBand = 64;
-    std::vector<uint32_t> raster(static_cast<size_t>(w) * kBand);
-    for (uint32_t y0 = 0; y0 < h; y0 += kBand) {
-        const uint32_t rows = std::min(kBand, h - y0);
-        img.row_offset = static_cast<int>(y0);
-        img.col_offset = 0;
-        if (!TIFFRGBAImageGet(&img, raster.data(), w, rows) || r->messages.errors)
-            return kit::Fail<HBITMAP>("TIFF: the picture's data cannot be read");
-        for (uint32_t i = 0; i < rows; ++i) {
-            const uint32_t *in = raster.data() + static_cast<size_t>(i) * w;
-            uint8_t *out = dib.Row(static_cast<int32_t>(y0 + i));
-            for (uint32_t x = 0; x < w; ++x) {
-                const uint32_t p = in[x];
-                if (alpha) {
-                    const uint8_t a = static_cast<uint8_t>(TIFFGetA(p));
-                    out[4 * x] = Unpremultiply(static_cast<uint8_t>(TIFFGetB(p)), a);
-                    out[4 * x + 1] = Unpremultiply(static_cast<uint8_t>(TIFFGetG(p)), a);
-                    out[4 * x + 2] = Unpremultiply(static_cast<uint8_t>(TIFFGetR(p)), a);
-                    out[4 * x + 3] = a;
-                } else {
-                    out[3 * x] = static_cast<uint8_t>(TIFFGetB(p));
-                    out[3 * x + 1] = static_cast<uint8_t>(TIFFGetG(p));
-                    out[3 * x + 2] = static_cast<uint8_t>(TIFFGetR(p));
+    uint32_t tileWidth = w, bandHeight = 64;
+    if (TIFFIsTiled(tif) && (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth) ||
+                             !TIFFGetField(tif, TIFFTAG_TILELENGTH, &bandHeight) || tileWidth == 0 || bandHeight == 0))
+        return kit::Fail<HBITMAP>("TIFF: the tiles have no size");
+    tileWidth = std::min(tileWidth, w);
+    bandHeight = std::min(bandHeight, h);
+    if (uint64_t{tileWidth} * bandHeight > kit::kMaxPixels)
+        return kit::Fail<HBITMAP>("TIFF: the tiles are larger than a picture may be");
+    std::vector<uint32_t> raster(static_cast<size_t>(tileWidth) * bandHeight);
+    for (uint32_t y0 = 0; y0 < h; y0 += bandHeight) {
+        const uint32_t rows = std::min(bandHeight, h - y0);
+        for (uint32_t x0 = 0; x0 < w; x0 += tileWidth) {
+            const uint32_t columns = std::min(tileWidth, w - x0);
+            img.row_offset = static_cast<int>(y0);
+            img.col_offset = static_cast<int>(x0);
+            if (!TIFFRGBAImageGet(&img, raster.data(), columns, rows) || r->messages.errors)
+                return kit::Fail<HBITMAP>("TIFF: the picture's data cannot be read");
+            for (uint32_t i = 0; i < rows; ++i) {
+                const uint32_t *in = raster.data() + static_cast<size_t>(i) * columns;
+                uint8_t *out = dib.Row(static_cast<int32_t>(y0 + i)) + static_cast<size_t>(x0) * (alpha ? 4 : 3);
+                for (uint32_t x = 0; x < columns; ++x) {
+                    const uint32_t p = in[x];
+                    if (alpha) {
+                        const uint8_t a = static_cast<uint8_t>(TIFFGetA(p));
+                        out[4 * x] = Unpremultiply(static_cast<uint8_t>(TIFFGetB(p)), a);
+                        out[4 * x + 1] = Unpremultiply(static_cast<uint8_t>(TIFFGetG(p)), a);
+                        out[4 * x + 2] = Unpremultiply(static_cast<uint8_t>(TIFFGetR(p)), a);
+                        out[4 * x + 3] = a;
+                    } else {
+                        out[3 * x] = static_cast<uint8_t>(TIFFGetB(p));
+                        out[3 * x + 1] = static_cast<uint8_t>(TIFFGetG(p));
+                        out[3 * x + 2] = static_cast<uint8_t>(TIFFGetR(p));
+                    }
                 }
             }
         }
