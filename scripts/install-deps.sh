@@ -6,7 +6,7 @@ set -euo pipefail
 
 packages=(
   g++ make cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-dev-tools libqt6svg6-dev
+  qt6-base-dev qt6-base-dev-tools qt6-svg-dev
   libpng-dev libdeflate-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libwebp-dev libheif-dev libjxl-dev libexif-dev liblcms2-dev libswscale-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libheif-examples libjxl-tools
