@@ -247,7 +247,7 @@ bool AcceptsMetadata(std::string_view key, std::string_view bytes) {
     std::string_view reason(verdict.complaint);
     if (const size_t colon = reason.rfind(": "); colon != std::string_view::npos) reason.remove_prefix(colon + 2);
     if (reason.empty()) reason = "no reason given";
-    return kit::Fail(std::string("libpng rejects it: ") + std::string(reason));
+    return kit::Fail(std::string("libpng rejects: ") + std::string(reason));
 }
 
 namespace {

@@ -252,7 +252,7 @@ typedef int32_t (*GetPictureMetadataFn)(const WCHAR *path, MetadataSinkFn sink, 
  * the picture. A profile handed over always suits the colour type GetStoredColourType
  * answered (an RGB profile for colour, a grey one for grey). After a refusal the host asks
  * GetLastFailureText, on the same thread, for the reason, worded to follow "which" in the
- * user's notice ("libpng rejects it: PCS illuminant is not D50"); no reason is fine.
+ * user's notice ("libpng rejects: PCS illuminant is not D50"); no reason is fine.
  * [job thread] */
 typedef int32_t (*SetPictureMetadataFn)(const char *key, const void *bytes, int32_t size);
 

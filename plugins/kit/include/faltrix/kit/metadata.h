@@ -43,7 +43,7 @@ int32_t AnswerPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *cont
 // Answers SetPictureMetadata: a null key forgets what the host set for this thread; a key
 // that keeps(key, size) accepts, and then accepts(key, bytes) when given, is copied and 0
 // returned; any other key answers 1. accepts runs the format library's own checks and records
-// the reason for a refusal with kit::Fail, worded to follow "which" ("libpng rejects it: ...").
+// the reason for a refusal with kit::Fail, worded to follow "which" ("libpng rejects: ...").
 int32_t TakePictureMetadata(const char *key, const void *bytes, int32_t size,
                             bool (*keeps)(std::string_view key, size_t size),
                             bool (*accepts)(std::string_view key, std::string_view bytes) = nullptr);
