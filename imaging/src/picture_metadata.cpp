@@ -434,7 +434,12 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
         return;
     }
     LayoutInfo layout;
-    if (!ReadLayout(dc, *bitmap, &layout, &section)) return;
+    if (!ReadLayout(dc, *bitmap, &layout, &section)) {
+        // Nothing to judge the pixels by: no profile rather than a wrong one.
+        metadata->icc.clear();
+        if (choice.icc) metadata->notices.push_back(u"dropped the colour profile, as the stored pixels could not be read");
+        return;
+    }
     const bool palette = layout.header.biBitCount <= 8;
     const int32_t stored = StoredColourOf(layout);
     const bool greyProfile = facts.space == cmsSigGrayData;

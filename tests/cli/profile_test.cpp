@@ -99,18 +99,12 @@ std::vector<Profile> ProfileKinds() {
     Put32(&odd, 0, uint32_t(odd.size()));
     std::string intent5 = v2;
     Put32(&intent5, 64, 5);
-    return {{"srgb2", v2, true},
-            {"srgb4", v4, true},
-            {"grey", GreyProfile(), true},
-            {"cmyk", WithHeader(v2, 16, "CMYK"), false},
-            {"lab", WithHeader(v2, 16, "Lab "), false},
-            {"d65", d65, false},
-            {"intent5", intent5, false},
-            {"oddv4", odd, false},
-            {"misaligned", MisalignedTags(v2), false},
-            {"link", WithHeader(v2, 12, "link"), false},
-            {"abstract", WithHeader(v2, 12, "abst"), false},
-            {"named", WithHeader(v2, 12, "nmcl"), false},
+    return {{"srgb2", v2, true},          {"srgb4", v4, true},
+            {"grey", GreyProfile(), true}, {"cmyk", WithHeader(v2, 16, "CMYK"), false},
+            {"lab", WithHeader(v2, 16, "Lab "), false}, {"d65", d65, false},
+            {"intent5", intent5, false},   {"oddv4", odd, false},
+            {"misaligned", MisalignedTags(v2), false}, {"link", WithHeader(v2, 12, "link"), false},
+            {"abstract", WithHeader(v2, 12, "abst"), false}, {"named", WithHeader(v2, 12, "nmcl"), false},
             {"cut", cut, false}};
 }
 
@@ -466,7 +460,9 @@ TEST_P(Profiles, EveryConversionSucceedsAndEveryKeptProfileDescribesTheStoredPix
             if (!stored.icc.empty()) {
                 EXPECT_EQ(SpaceOf(stored.icc), stored.grey ? "GRAY" : "RGB ");
                 // libjxl keeps the profile's meaning, not its bytes.
-                if (format != "jxl") EXPECT_EQ(stored.icc, profile.icc);
+                if (format != "jxl") {
+                    EXPECT_EQ(stored.icc, profile.icc);
+                }
             } else if (carrier.inputTells) {
                 EXPECT_TRUE(notices.join(u'\n').contains("colour profile")) << notices.join(u'\n').toStdString();
             }
@@ -474,8 +470,9 @@ TEST_P(Profiles, EveryConversionSucceedsAndEveryKeptProfileDescribesTheStoredPix
             // format holds profiles at all.
             const bool storedGrey = carrier.grey && keepsGrey;
             const bool reachesHost = carrier.inputTells || SpaceOf(profile.icc) != "GRAY";
-            if (profile.wellFormed && reachesHost && format != "gif" && (SpaceOf(profile.icc) == "GRAY") == storedGrey)
+            if (profile.wellFormed && reachesHost && format != "gif" && (SpaceOf(profile.icc) == "GRAY") == storedGrey) {
                 EXPECT_FALSE(stored.icc.empty()) << notices.join(u'\n').toStdString();
+            }
         }
 }
 
