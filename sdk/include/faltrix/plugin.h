@@ -32,10 +32,10 @@
  *      the same thread, when the plug-in exports it (see "Optional entry points").
  *   8. What the picture holds besides its pixels, when the plug-ins export the optional calls
  *      for it: GetPictureMetadata on the input plug-in right after a successful GetPictureDIB,
- *      then GetStoredColourType and SetPictureMetadata on the output plug-in (once with a null
- *      key, then once per item) right before SaveDIBPicture, all on the job's thread. When
- *      SaveDIBPicture fails after items were set, the host clears them and calls it once more,
- *      with a fresh temporary.
+ *      then SetPictureMetadata on the output plug-in (once with a null key, then once per
+ *      item, with GetStoredColourType asked before the profile) right before SaveDIBPicture,
+ *      all on the job's thread. When SaveDIBPicture fails after items were set, the host
+ *      clears them (null key) and calls it once more, with a fresh temporary.
  *
  * Threads: GetPluginInfo, ConfigurationDlg and the size query (GetPictureInfo) come from the
  * dialog's thread; IsSupported, GetPictureInfo, GetPictureDIB, GetPictureMetadata,
@@ -272,8 +272,9 @@ typedef int32_t (*SetPictureMetadataFn)(const char *key, const void *bytes, int3
  * masks. Returns FALTRIX_STORED_GREY, FALTRIX_STORED_COLOUR, or FALTRIX_STORED_UNKNOWN (0)
  * for a layout it would not store. Optional: a host that finds no GetStoredColourType takes
  * 16 bits and more as colour and a palette as unknown (it then keeps RGB profiles, and grey
- * ones only on palettes); an older host never asks. Called right before SetPictureMetadata
- * for the picture that SaveDIBPicture then stores. [job thread] */
+ * ones only on palettes); an older host never asks. Called only when the picture has a
+ * profile, right before SetPictureMetadata hands it over (and again before a second try of
+ * SaveDIBPicture), for the bitmap that SaveDIBPicture then stores. [job thread] */
 typedef int32_t (*GetStoredColourTypeFn)(const BITMAPINFO *info);
 
 /* Declarations for plug-in authors: define the entry points with these names and types. */
