@@ -19,6 +19,7 @@
 #endif
 
 #include <QDir>
+#include <QImage>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -474,6 +475,51 @@ TEST_P(Profiles, EveryConversionSucceedsAndEveryKeptProfileDescribesTheStoredPix
                 EXPECT_FALSE(stored.icc.empty()) << notices.join(u'\n').toStdString();
             }
         }
+}
+
+// A palette whose profile cannot go (GIF) has its colour table converted to sRGB: each colour
+// as Little CMS renders it, in its own channel order.
+TEST_F(Profiles, PaletteConvertedToSrgbWhereTheProfileCannotGo) {
+    const uint8_t colours[4][3] = {{200, 30, 30}, {30, 200, 30}, {30, 30, 200}, {220, 200, 40}};
+    const cmsCIExyYTRIPLE wide{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 2.2);
+    cmsToneCurve *curves[3] = {gamma, gamma, gamma};
+    const cmsCIExyY d65{0.3127, 0.3290, 1.0};
+    const std::string icc = Saved(cmsCreateRGBProfile(&d65, &wide, curves));
+    cmsFreeToneCurve(gamma);
+    TIFF *tif = TIFFOpen(QFile::encodeName(Path("in/palette.tif")).constData(), "w");
+    std::vector<uint16_t> map[3] = {std::vector<uint16_t>(256), std::vector<uint16_t>(256), std::vector<uint16_t>(256)};
+    for (int i = 0; i < 4; ++i)
+        for (int c = 0; c < 3; ++c) map[c][size_t(i)] = uint16_t(colours[i][c] * 257);
+    uint8_t row[4] = {0, 1, 2, 3};
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 4);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 1);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
+    TIFFSetField(tif, TIFFTAG_COLORMAP, map[0].data(), map[1].data(), map[2].data());
+    TIFFSetField(tif, TIFFTAG_ICCPROFILE, uint32_t(icc.size()), icc.data());
+    TIFFWriteScanline(tif, row, 0, 0);
+    TIFFClose(tif);
+    const auto [exitCode, said] = Run({"palette.tif"}, "gif");
+    ASSERT_EQ(exitCode, 0);
+    ASSERT_EQ(said.count("palette.tif"), 1u);
+
+    uint8_t expected[4][3];
+    cmsHPROFILE source = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size())), srgb = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM toSrgb = cmsCreateTransform(source, TYPE_RGB_8, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+    cmsDoTransform(toSrgb, colours, expected, 4);
+    cmsDeleteTransform(toSrgb);
+    cmsCloseProfile(source);
+    cmsCloseProfile(srgb);
+    const QImage gif(Path("out/palette.gif"));
+    ASSERT_EQ(gif.size(), QSize(4, 1));
+    for (int x = 0; x < 4; ++x) {
+        const QRgb have = gif.pixel(x, 0);
+        EXPECT_NEAR(qRed(have), expected[x][0], 1) << x;
+        EXPECT_NEAR(qGreen(have), expected[x][1], 1) << x;
+        EXPECT_NEAR(qBlue(have), expected[x][2], 1) << x;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Outputs, Profiles,
