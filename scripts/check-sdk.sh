@@ -34,4 +34,9 @@ cmake --install "$work/cmake" >/dev/null
 [ "$(head -c 2 "$work/chart.ppm")" = P6 ] || fail "the plug-in built with CMake wrote no PPM"
 readelf -d "$prefix/lib/faltrix/plugins/output/ppm.so" | grep -q 'NEEDED.*\[libfaltrix_gdi\.so\.[0-9]*\]' ||
   fail "the plug-in built with CMake does not need the versioned libfaltrix_gdi"
+# Every optional entry point the example shows is exported from the installed header alone.
+for entry in GetLastFailureText SetPluginOption SetPictureMetadata GetStoredColourType; do
+  nm -D --defined-only "$prefix/lib/faltrix/plugins/output/ppm.so" | grep -qw "$entry" ||
+    fail "the example plug-in does not export $entry"
+done
 echo "SDK in $prefix: the example plug-in built with pkg-config and with CMake, listed and converting"

@@ -41,6 +41,7 @@ struct JobEnd {
     ConversionOutcome outcome;
     std::u16string cause;
     std::vector<std::u16string> notices = {};
+    bool pluginFailed = false;  // the output plug-in's SaveDIBPicture failed, not the host
 };
 
 // The picture to store: a bitmap selected into the memory DC that the output plug-in reads.
@@ -161,15 +162,22 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
 
 // The plug-in writes the host's temporary; the output changes only when a complete file is
 // put in place. A failure on the host's side has the job's failure line like the plug-in's,
-// with its own cause.
-JobEnd StoreStage(const StoreTarget &target, const WCHAR *output, const ConversionRequest &request) {
-    ShowStatus(u"Now Coding and Storing...");
+// with its own cause. When another try follows a failure of the plug-in (firstTry), the
+// failure line is left to that try; each try has a temporary of its own, so the second never
+// finds what the first left.
+JobEnd StoreStage(const StoreTarget &target, const WCHAR *output, const ConversionRequest &request, bool firstTry,
+                  bool retryFollows) {
+    if (firstTry) ShowStatus(u"Now Coding and Storing...");
     safe_store::Temporary temporary(output);
     std::u16string cause;
     if (temporary.path().empty()) {
         cause = temporary.cause();
     } else if (OutputPlugins().SaveDIBPicture(target.dc, temporary.path().c_str(), 0, 0, ProgressCallback, 0) != 0) {
         cause = decode_stage::PluginCause(temporary.path().c_str(), LastPluginFailure());
+        if (retryFollows) {
+            temporary.Remove();
+            return {ConversionOutcome::StoreFailed, std::move(cause), {}, true};
+        }
     } else if (!temporary.Commit({request.overwrite, request.replaceReadOnly})) {
         cause = temporary.cause();
     } else {
@@ -194,13 +202,19 @@ JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCH
     }
     PictureMetadata metadata = ReadPictureMetadata(input);
     std::u16string resizeCause;
-    const StoreTarget target = ResizeStage(decoded, request, &resizeCause);
+    StoreTarget target = ResizeStage(decoded, request, &resizeCause);
     if (target.bitmap == nullptr) return {ConversionOutcome::ResizeFailed, std::move(resizeCause)};
     // The items are fitted to the stored picture, whose pixels turn sRGB when the profile
-    // cannot go with them.
-    HandMetadataToOutput(&metadata, request.metadata, target.bitmap);
-    OfferSourceJpeg(input, metadata, request.metadata, target.bitmap == decoded.bitmap);
-    JobEnd outcome = StoreStage(target, output, request);
+    // cannot go with them (a palette's bitmap is replaced then).
+    HBITMAP handed = target.bitmap;
+    HandMetadataToOutput(&metadata, request.metadata, target.dc, &target.bitmap);
+    OfferSourceJpeg(input, metadata, request.metadata, handed == decoded.bitmap);
+    JobEnd outcome = StoreStage(target, output, request, true, metadata.itemsHanded);
+    if (outcome.pluginFailed) {
+        // An item must never cost the picture: once more without any.
+        WithdrawItems(&metadata, target.dc, &target.bitmap, outcome.cause);
+        outcome = StoreStage(target, output, request, false, false);
+    }
     if (outcome.outcome == ConversionOutcome::Stored) outcome.notices = std::move(metadata.notices);
     // The DC goes first: the bitmap is still selected in it.
     DeleteDC(target.dc);

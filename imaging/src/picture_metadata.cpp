@@ -113,18 +113,143 @@ ExifEntry *FreshEntry(ExifContent *content, ExifTag tag) {
     return entry;
 }
 
-// A profile describes the stored pixels when it is for RGB (colour or grey pixels alike), or
-// for grey and the pixels are palette indices. A CMYK profile, say, describes the file's
-// samples, not the B, G, R the plug-in turned them into.
-bool ProfileFits(const std::string &icc, HBITMAP bitmap) {
-    cmsHPROFILE profile = cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
-    if (profile == nullptr) return false;
-    const cmsColorSpaceSignature space = cmsGetColorSpace(profile);
-    cmsCloseProfile(profile);
-    DIBSECTION section{};
-    const bool indexed = GetObjectW(bitmap, sizeof section, &section) == static_cast<int>(sizeof section) &&
-                         section.dsBmih.biBitCount <= 8;
-    return space == cmsSigRgbData || (space == cmsSigGrayData && indexed);
+struct ProfileFree {
+    void operator()(void *profile) const { cmsCloseProfile(profile); }
+};
+using ProfilePtr = std::unique_ptr<void, ProfileFree>;
+
+struct TransformFree {
+    void operator()(void *transform) const { cmsDeleteTransform(transform); }
+};
+using TransformPtr = std::unique_ptr<void, TransformFree>;
+
+// The header facts the host's rule needs.
+struct ProfileFacts {
+    bool opened = false;
+    cmsColorSpaceSignature space{};
+    cmsProfileClassSignature kind{};
+};
+
+ProfileFacts FactsOf(const std::string &icc) {
+    ProfileFacts facts;
+    const ProfilePtr profile(cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size())));
+    if (!profile) return facts;
+    facts.opened = true;
+    facts.space = cmsGetColorSpace(profile.get());
+    facts.kind = cmsGetDeviceClass(profile.get());
+    return facts;
+}
+
+// Words for a profile that describes no picture's colours: a link turns one device's colours
+// into another's, an abstract profile edits colours, a named-colour one lists spot colours.
+const char16_t *NoPictureKind(cmsProfileClassSignature kind) {
+    switch (kind) {
+    case cmsSigLinkClass: return u"a device link";
+    case cmsSigAbstractClass: return u"an abstract profile";
+    case cmsSigNamedColorClass: return u"a named-colour profile";
+    default: return nullptr;
+    }
+}
+
+// The layout of the picture selected in dc, as GetStoredColourType is asked about it: the
+// header, then the colour table or the masks.
+struct LayoutInfo {
+    BITMAPINFOHEADER header;
+    RGBQUAD colors[256];
+};
+
+bool ReadLayout(HDC dc, HBITMAP bitmap, LayoutInfo *info, DIBSECTION *section) {
+    std::memset(info, 0, sizeof *info);
+    if (GetObjectW(bitmap, sizeof *section, section) != static_cast<int>(sizeof *section)) return false;
+    info->header = section->dsBmih;
+    info->header.biSize = sizeof(BITMAPINFOHEADER);
+    if (info->header.biBitCount <= 8) {
+        const UINT n = GetDIBColorTable(dc, 0, 256, info->colors);
+        if (n == 0) return false;
+        info->header.biClrUsed = n;
+    } else if (info->header.biCompression == BI_BITFIELDS) {
+        std::memcpy(info->colors, section->dsBitfields, sizeof section->dsBitfields);
+    }
+    return true;
+}
+
+// What the output will write for the picture: its own answer, or, from one without
+// GetStoredColourType, colour for 16 bits and more and unknown for a palette.
+int32_t StoredColourOf(const LayoutInfo &info) {
+    OutputPluginList &output = OutputPlugins();
+    if (output.HasStoredColourType()) return output.GetStoredColourType(reinterpret_cast<const BITMAPINFO *>(&info));
+    return info.header.biBitCount > 8 ? FALTRIX_STORED_COLOUR : FALTRIX_STORED_UNKNOWN;
+}
+
+// Luma of B, G, R bytes, for pixels that are grey in all but name.
+uint8_t Luma(uint8_t b, uint8_t g, uint8_t r) { return static_cast<uint8_t>((77 * r + 150 * g + 29 * b + 128) >> 8); }
+
+// The 256 grey levels of a grey profile in sRGB, as R, G, B triples.
+bool GreyLevelsInSrgb(cmsHPROFILE grey, uint8_t (*levels)[3]) {
+    const ProfilePtr srgb(cmsCreate_sRGBProfile());
+    const TransformPtr transform(
+        srgb ? cmsCreateTransform(grey, TYPE_GRAY_8, srgb.get(), TYPE_RGB_8, INTENT_PERCEPTUAL, 0) : nullptr);
+    if (!transform) return false;
+    uint8_t ramp[256];
+    for (int i = 0; i < 256; ++i) ramp[i] = static_cast<uint8_t>(i);
+    cmsDoTransform(transform.get(), ramp, levels, 256);
+    return true;
+}
+
+// A new section of the same layout and pixels as the one selected in dc, with another colour
+// table, selected in its place; the old one is deleted. Palettes change only this way, since a
+// section's table is fixed once made.
+bool ReplaceColourTable(HDC dc, HBITMAP *bitmap, const DIBSECTION &section, const RGBQUAD *table, UINT entries) {
+    LayoutInfo info{};
+    info.header = section.dsBmih;
+    info.header.biSize = sizeof(BITMAPINFOHEADER);
+    info.header.biClrUsed = entries;
+    std::memcpy(info.colors, table, entries * sizeof(RGBQUAD));
+    void *bits = nullptr;
+    HBITMAP fresh = CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO *>(&info), DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (fresh == nullptr) return false;
+    DIBSECTION made{};
+    if (bits == nullptr || GetObjectW(fresh, sizeof made, &made) != static_cast<int>(sizeof made) ||
+        made.dsBm.bmWidthBytes != section.dsBm.bmWidthBytes || made.dsBm.bmHeight != section.dsBm.bmHeight) {
+        DeleteObject(fresh);
+        return false;
+    }
+    std::memcpy(bits, section.dsBm.bmBits, size_t(section.dsBm.bmWidthBytes) * size_t(section.dsBm.bmHeight));
+    SelectObject(dc, fresh);
+    if (GetCurrentObject(dc, OBJ_BITMAP) != fresh) {
+        DeleteObject(fresh);
+        return false;
+    }
+    DeleteObject(*bitmap);
+    *bitmap = fresh;
+    return true;
+}
+
+// Each colour of the table from the profile's colours to sRGB; with keepGrey the entries stay
+// grey (the output stores grey levels), each the luma of its sRGB colour.
+bool ConvertColourTable(cmsHPROFILE source, RGBQUAD *table, UINT entries, bool keepGrey) {
+    if (cmsGetColorSpace(source) == cmsSigGrayData) {
+        uint8_t levels[256][3];
+        if (!GreyLevelsInSrgb(source, levels)) return false;
+        for (UINT i = 0; i < entries; ++i) {
+            const uint8_t *rgb = levels[Luma(table[i].rgbBlue, table[i].rgbGreen, table[i].rgbRed)];
+            table[i].rgbRed = rgb[0];
+            table[i].rgbGreen = rgb[1];
+            table[i].rgbBlue = rgb[2];
+        }
+    } else {
+        const ProfilePtr srgb(cmsCreate_sRGBProfile());
+        // RGBQUAD is B, G, R and a reserved byte, which is copied as it is.
+        const TransformPtr transform(srgb ? cmsCreateTransform(source, TYPE_BGRA_8, srgb.get(), TYPE_BGRA_8,
+                                                               INTENT_PERCEPTUAL, cmsFLAGS_COPY_ALPHA)
+                                          : nullptr);
+        if (!transform) return false;
+        cmsDoTransform(transform.get(), table, table, entries);
+    }
+    if (keepGrey)
+        for (UINT i = 0; i < entries; ++i)
+            table[i].rgbRed = table[i].rgbGreen = table[i].rgbBlue = Luma(table[i].rgbBlue, table[i].rgbGreen, table[i].rgbRed);
+    return true;
 }
 
 }  // namespace
@@ -316,7 +441,22 @@ bool ConvertToSrgb(HBITMAP bitmap, const std::string &icc) {
     cmsHPROFILE source = cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
     if (source == nullptr) return false;
     bool converted = false;
-    if (cmsGetColorSpace(source) == cmsSigRgbData) {
+    uint8_t levels[256][3];
+    if (cmsGetColorSpace(source) == cmsSigGrayData && GreyLevelsInSrgb(source, levels)) {
+        // Grey pixels stored as B, G, R: each pixel's level through the grey profile.
+        const size_t bytes = header.biBitCount / 8;
+        const int32_t height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
+        for (int32_t y = 0; y < height; ++y) {
+            uint8_t *p = static_cast<uint8_t *>(section.dsBm.bmBits) + size_t(y) * size_t(section.dsBm.bmWidthBytes);
+            for (int32_t x = 0; x < header.biWidth; ++x, p += bytes) {
+                const uint8_t *rgb = levels[Luma(p[0], p[1], p[2])];
+                p[0] = rgb[2];
+                p[1] = rgb[1];
+                p[2] = rgb[0];
+            }
+        }
+        converted = true;
+    } else if (cmsGetColorSpace(source) == cmsSigRgbData) {
         cmsHPROFILE srgb = cmsCreate_sRGBProfile();
         cmsHTRANSFORM transform =
             srgb ? cmsCreateTransform(source, format, srgb, format, INTENT_PERCEPTUAL, cmsFLAGS_COPY_ALPHA) : nullptr;
@@ -362,7 +502,19 @@ PictureMetadata ReadPictureMetadata(const WCHAR *path) {
     return metadata;
 }
 
-void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HBITMAP bitmap) {
+bool ConvertPictureToSrgb(HDC dc, HBITMAP *bitmap, const std::string &icc, bool keepGrey) {
+    LayoutInfo info;
+    DIBSECTION section{};
+    if (!ReadLayout(dc, *bitmap, &info, &section)) return false;
+    if (info.header.biBitCount > 8) return ConvertToSrgb(*bitmap, icc);
+    const ProfilePtr source(cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size())));
+    const cmsColorSpaceSignature space = source ? cmsGetColorSpace(source.get()) : cmsColorSpaceSignature{};
+    if (space != cmsSigRgbData && space != cmsSigGrayData) return false;
+    return ConvertColourTable(source.get(), info.colors, info.header.biClrUsed, keepGrey) &&
+           ReplaceColourTable(dc, bitmap, section, info.colors, info.header.biClrUsed);
+}
+
+void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc, HBITMAP *bitmap) {
     OutputPluginList &output = OutputPlugins();
     const bool hasItems = !metadata->icc.empty() || !metadata->exif.empty() || !metadata->xmp.empty();
     const bool canSet = output.HasPictureMetadata();
@@ -372,13 +524,15 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
     // An output without SetPictureMetadata keeps nothing; none gets an item over the limit
     // (a rewritten EXIF block can grow by the tags it gained).
     const auto hand = [&](const char *key, const std::string &item) {
-        return canSet && item.size() <= FALTRIX_METADATA_MAX_SIZE &&
-               output.SetPictureMetadata(key, item.data(), static_cast<int32_t>(item.size())) == 0;
+        const bool kept = canSet && item.size() <= FALTRIX_METADATA_MAX_SIZE &&
+                          output.SetPictureMetadata(key, item.data(), static_cast<int32_t>(item.size())) == 0;
+        metadata->itemsHanded = metadata->itemsHanded || kept;
+        return kept;
     };
 
     DIBSECTION section{};
     if (!metadata->exif.empty() && choice.exif &&
-        GetObjectW(bitmap, sizeof section, &section) == static_cast<int>(sizeof section)) {
+        GetObjectW(*bitmap, sizeof section, &section) == static_cast<int>(sizeof section)) {
         const BITMAPINFOHEADER &header = section.dsBmih;
         const int32_t height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
         const std::string exif =
@@ -390,25 +544,85 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
     if (!metadata->xmp.empty() && choice.xmp &&
         !hand(FALTRIX_METADATA_XMP, metadata->exif.empty() ? metadata->xmp : XmpForOutput(metadata->xmp)))
         metadata->notices.push_back(u"the output format keeps no XMP");
-    if (!metadata->icc.empty() && !ProfileFits(metadata->icc, bitmap)) {
-        metadata->icc.clear();
-        metadata->notices.push_back(u"dropped the colour profile, which is not for the decoded pixels' colours");
-    }
-    if (metadata->icc.empty() || (choice.icc && hand(FALTRIX_METADATA_ICC, metadata->icc))) return;
+    if (metadata->icc.empty()) return;
 
-    // The output goes without the profile: asked to (--strip), or its format cannot hold it. An
-    // output that cannot take the item at all is one from before the call: its pixels are
-    // left as they were, as it always had them.
-    if (!choice.icc || canSet) {
-        if (ConvertToSrgb(bitmap, metadata->icc)) {
-            metadata->pixelsConverted = true;
-            if (choice.icc) metadata->notices.push_back(u"the output format keeps no colour profile; the colours were converted to sRGB");
-            return;
-        }
-        metadata->notices.push_back(u"the colour profile was dropped without converting the colours to sRGB");
+    // The one rule for every output: a profile goes only with pixels it describes, grey with
+    // grey and RGB with colour, as the output will store them. Wherever it cannot go, the
+    // pixels are converted to sRGB so that the picture looks the same without it.
+    const ProfileFacts facts = FactsOf(metadata->icc);
+    if (const char16_t *kind = NoPictureKind(facts.kind)) {
+        metadata->icc.clear();
+        if (choice.icc)
+            metadata->notices.push_back(u"dropped the colour profile, which is " + std::u16string(kind) +
+                                        u" and describes no picture's colours");
         return;
     }
-    metadata->notices.push_back(u"the output format keeps no colour profile");
+    if (!facts.opened || (facts.space != cmsSigRgbData && facts.space != cmsSigGrayData)) {
+        metadata->icc.clear();
+        if (choice.icc) metadata->notices.push_back(u"dropped the colour profile, which is not for the decoded pixels' colours");
+        return;
+    }
+    LayoutInfo layout;
+    if (!ReadLayout(dc, *bitmap, &layout, &section)) {
+        // Nothing to judge the pixels by: no profile rather than a wrong one.
+        metadata->icc.clear();
+        if (choice.icc) metadata->notices.push_back(u"dropped the colour profile, as the stored pixels could not be read");
+        return;
+    }
+    const bool palette = layout.header.biBitCount <= 8;
+    const int32_t stored = StoredColourOf(layout);
+    const bool greyProfile = facts.space == cmsSigGrayData;
+    const bool keepGrey = stored == FALTRIX_STORED_GREY;
+    // Unknown is today's rule for outputs that cannot tell: RGB profiles go, grey ones only
+    // on palettes.
+    const bool fits = greyProfile ? stored == FALTRIX_STORED_GREY || (stored == FALTRIX_STORED_UNKNOWN && palette)
+                                  : stored != FALTRIX_STORED_GREY;
+    const auto convert = [&](std::u16string why) {
+        if (ConvertPictureToSrgb(dc, bitmap, metadata->icc, keepGrey)) {
+            metadata->pixelsConverted = true;
+            if (!why.empty()) metadata->notices.push_back(why + u"; the colours were converted to sRGB");
+        } else if (!why.empty()) {
+            metadata->notices.push_back(why + u"; the colours could not be converted to sRGB");
+        } else {
+            metadata->notices.push_back(u"the colour profile was dropped without converting the colours to sRGB");
+        }
+    };
+
+    if (!choice.icc) {
+        convert(u"");  // asked for: no word unless the conversion fails
+    } else if (!canSet) {
+        // An output from before the call: its pixels are left as it always had them.
+        metadata->notices.push_back(u"the output format keeps no colour profile");
+    } else if (!fits) {
+        convert(greyProfile ? u"dropped the grey colour profile, as the output stores colour pixels"
+                            : u"dropped the RGB colour profile, as the output stores grey pixels");
+    } else if (hand(FALTRIX_METADATA_ICC, metadata->icc)) {
+        metadata->profileHanded = true;
+        return;
+    } else {
+        const std::u16string reason = OneLine(Utf16ToUtf8(LastPluginFailure()));
+        convert(reason.empty() ? u"the output format keeps no colour profile" : u"dropped the colour profile, which " + reason);
+    }
+    metadata->icc.clear();
+}
+
+void WithdrawItems(PictureMetadata *metadata, HDC dc, HBITMAP *bitmap, const std::u16string &cause) {
+    OutputPluginList &output = OutputPlugins();
+    output.SetPictureMetadata(nullptr, nullptr, 0);
+    std::u16string notice = u"stored without the colour profile, EXIF and XMP, since storing failed with them";
+    if (!cause.empty()) notice += u" (" + cause + u")";
+    if (metadata->profileHanded) {
+        LayoutInfo layout;
+        DIBSECTION section{};
+        const bool keepGrey = ReadLayout(dc, *bitmap, &layout, &section) && StoredColourOf(layout) == FALTRIX_STORED_GREY;
+        if (ConvertPictureToSrgb(dc, bitmap, metadata->icc, keepGrey)) {
+            metadata->pixelsConverted = true;
+            notice += u"; the colours were converted to sRGB";
+        }
+    }
+    metadata->notices.push_back(std::move(notice));
+    metadata->itemsHanded = false;
+    metadata->profileHanded = false;
 }
 
 void OfferSourceJpeg(const WCHAR *path, const PictureMetadata &metadata, const MetadataChoice &choice,

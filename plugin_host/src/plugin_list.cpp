@@ -322,6 +322,7 @@ void OutputPluginList::BindEntryPoints() {
     saveDIBPicture_ = reinterpret_cast<SaveDIBPictureFn>(ResolveOwn(library_, "SaveDIBPicture"));
     configurationDlg_ = reinterpret_cast<ConfigurationDlgFn>(ResolveOwn(library_, "ConfigurationDlg"));
     setPictureMetadata_ = reinterpret_cast<SetPictureMetadataFn>(ResolveOwn(library_, "SetPictureMetadata"));
+    getStoredColourType_ = reinterpret_cast<GetStoredColourTypeFn>(ResolveOwn(library_, "GetStoredColourType"));
 }
 
 void OutputPluginList::ClearEntryPoints() {
@@ -329,11 +330,22 @@ void OutputPluginList::ClearEntryPoints() {
     saveDIBPicture_ = nullptr;
     configurationDlg_ = nullptr;
     setPictureMetadata_ = nullptr;
+    getStoredColourType_ = nullptr;
 }
 
 int32_t OutputPluginList::SetPictureMetadata(const char *key, const void *bytes, int32_t size) {
+    NoteCallOutcome(false);
     if (setPictureMetadata_ == nullptr) return -1;
-    return setPictureMetadata_(key, bytes, size);
+    const int32_t answer = setPictureMetadata_(key, bytes, size);
+    // The reason for a refused item, for the user's notice.
+    if (key != nullptr) NoteCallOutcome(answer != 0);
+    return answer;
+}
+
+int32_t OutputPluginList::GetStoredColourType(const BITMAPINFO *info) {
+    if (getStoredColourType_ == nullptr || info == nullptr) return FALTRIX_STORED_UNKNOWN;
+    const int32_t answer = getStoredColourType_(info);
+    return answer == FALTRIX_STORED_GREY || answer == FALTRIX_STORED_COLOUR ? answer : FALTRIX_STORED_UNKNOWN;
 }
 
 int32_t OutputPluginList::SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,

@@ -23,6 +23,12 @@ inline void Put32(uint8_t *p, uint32_t v) {
 
 bool KeepsMetadata(std::string_view key, size_t) { return key == FALTRIX_METADATA_ICC; }
 
+// The picture is stored as it is: a grey palette stays grey pixels, whatever its entries.
+kit::StoredColour StoredColour(const kit::StoredLayout &layout) {
+    return layout.bitCount <= 8 && kit::IsGreyPalette(layout.palette) ? kit::StoredColour::kGrey
+                                                                      : kit::StoredColour::kColour;
+}
+
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
     if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
@@ -119,3 +125,4 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::bmp)
 FALTRIX_KIT_METADATA_OUTPUT(faltrix::bmp)
+FALTRIX_KIT_STORED_COLOUR(faltrix::bmp)

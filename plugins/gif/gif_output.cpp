@@ -52,6 +52,9 @@ kit::SaveResult GifFailed(int error) { return kit::Fail(ErrorText(error), kit::S
 // GIF keeps no colour profile, EXIF or XMP: the host converts the colours to sRGB instead.
 bool KeepsMetadata(std::string_view, size_t) { return false; }
 
+// A GIF's colour table holds RGB entries.
+kit::StoredColour StoredColour(const kit::StoredLayout &) { return kit::StoredColour::kColour; }
+
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
     if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
@@ -136,3 +139,4 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::gif)
 FALTRIX_KIT_METADATA_OUTPUT(faltrix::gif)
+FALTRIX_KIT_STORED_COLOUR(faltrix::gif)

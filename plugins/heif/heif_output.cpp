@@ -64,6 +64,9 @@ bool KeepsMetadata(std::string_view key, size_t) {
     return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF || key == FALTRIX_METADATA_XMP;
 }
 
+// The picture is always encoded from RGB.
+kit::StoredColour StoredColour(const kit::StoredLayout &) { return kit::StoredColour::kColour; }
+
 namespace {
 
 struct EncoderGuard {
@@ -197,4 +200,5 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::heif::output)
 FALTRIX_KIT_METADATA_OUTPUT(faltrix::heif::output)
+FALTRIX_KIT_STORED_COLOUR(faltrix::heif::output)
 FALTRIX_KIT_SETTINGS(faltrix::heif::output, faltrix::heif::output::kTitle)

@@ -43,6 +43,12 @@ bool KeepsMetadata(std::string_view key, size_t size) {
     return false;
 }
 
+// One component for a grey palette, three (YCbCr) for everything else.
+kit::StoredColour StoredColour(const kit::StoredLayout &layout) {
+    return layout.bitCount <= 8 && kit::IsGreyPalette(layout.palette) ? kit::StoredColour::kGrey
+                                                                      : kit::StoredColour::kColour;
+}
+
 // Writes the items the host set, right after the JFIF header.
 bool WriteMetadata(jpeg_compress_struct *cinfo) {
     const std::pair<const char *, std::string_view> app1[] = {{FALTRIX_METADATA_EXIF, kExifSignature},
@@ -70,7 +76,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         return kit::Fail("JPEG holds no side over 65500 pixels", kit::SaveResult::kTooLarge);
 
     const size_t w = static_cast<size_t>(src.width());
-    const bool grey = src.bitCount() <= 8 && src.IsGreyPalette();
+    const bool grey = StoredColour({src.bitCount(), src.palette()}) == kit::StoredColour::kGrey;
     // A 24-bit picture's rows are already B, G, R: they go to the encoder as they are.
     const bool direct = src.bitCount() == 24;
     std::vector<uint8_t> row(grey ? w : w * 3);
@@ -128,4 +134,5 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::jpeg)
 FALTRIX_KIT_METADATA_OUTPUT(faltrix::jpeg)
+FALTRIX_KIT_STORED_COLOUR(faltrix::jpeg)
 FALTRIX_KIT_SETTINGS(faltrix::jpeg, faltrix::jpeg::kTitle)

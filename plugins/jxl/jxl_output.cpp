@@ -1,5 +1,6 @@
 // The JPEG XL output plug-in: the picture through libjxl, lossy at a quality (turned into
-// libjxl's distance) or lossless, alpha kept, at an effort; the colour profile, EXIF and XMP
+// libjxl's distance) or lossless, alpha kept, at an effort, with one grey channel when the
+// picture is a grey palette and three colour channels otherwise; the colour profile, EXIF and XMP
 // the host set are stored with it (the profile in the codestream, EXIF and XMP in boxes).
 //
 // With "recompress-jpeg" on, a JPEG source the host hands over (FALTRIX_METADATA_SOURCE_JPEG)
@@ -61,6 +62,12 @@ bool KeepsMetadata(std::string_view key, size_t) {
     return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF || key == FALTRIX_METADATA_XMP;
 }
 
+// Any grey palette is one grey channel; everything else three colour channels.
+kit::StoredColour StoredColour(const kit::StoredLayout &layout) {
+    return layout.bitCount <= 8 && kit::IsGreyPalette(layout.palette) ? kit::StoredColour::kGrey
+                                                                      : kit::StoredColour::kColour;
+}
+
 namespace {
 
 struct EncoderGuard {
@@ -71,6 +78,38 @@ struct EncoderGuard {
 };
 
 bool Succeeded(JxlEncoderStatus status) { return status == JXL_ENC_SUCCESS; }
+
+// The basic information of a w x h picture of 8-bit samples.
+JxlBasicInfo BasicInfo(uint32_t w, uint32_t h, bool grey, bool alpha, bool originalProfile) {
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = w;
+    info.ysize = h;
+    info.bits_per_sample = 8;
+    info.num_color_channels = grey ? 1 : 3;
+    info.alpha_bits = alpha ? 8 : 0;
+    info.num_extra_channels = alpha ? 1 : 0;
+    info.uses_original_profile = originalProfile ? JXL_TRUE : JXL_FALSE;
+    return info;
+}
+
+}  // namespace
+
+// libjxl parses the profile when it is set: the same call on a scratch encoder, for a picture
+// of the profile's own colour type, refuses here what storing would refuse.
+bool AcceptsMetadata(std::string_view key, std::string_view bytes) {
+    if (key != FALTRIX_METADATA_ICC) return true;
+    EncoderGuard scratch;
+    if (!scratch.encoder) return kit::Fail("could not be checked: not enough memory");
+    const bool grey = bytes.size() >= 20 && bytes.substr(16, 4) == "GRAY";
+    const JxlBasicInfo info = BasicInfo(1, 1, grey, false, true);
+    if (Succeeded(JxlEncoderSetBasicInfo(scratch.encoder, &info)) &&
+        Succeeded(JxlEncoderSetICCProfile(scratch.encoder, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size())))
+        return true;
+    return kit::Fail("libjxl rejects it");
+}
+
+namespace {
 
 // libjxl's error as the cause.
 bool Refused(JxlEncoder *encoder) {
@@ -107,27 +146,21 @@ bool AddBoxes(JxlEncoder *encoder) {
                                                      xmp.size(), JXL_FALSE));
 }
 
-// The picture's pixels as one R, G, B (A) frame, with its profile (or sRGB) and boxes.
+// The picture's pixels as one grey or R, G, B (A) frame, with its profile (or sRGB) and boxes.
 bool AddPixels(JxlEncoder *encoder, const kit::SourcePicture &src) {
     const bool alpha = src.HasAlpha(), lossless = options.Get("lossless") != 0;
+    const bool grey = StoredColour({src.bitCount(), src.palette()}) == kit::StoredColour::kGrey;
     const int w = src.width(), h = src.height();
-    JxlBasicInfo info;
-    JxlEncoderInitBasicInfo(&info);
-    info.xsize = static_cast<uint32_t>(w);
-    info.ysize = static_cast<uint32_t>(h);
-    info.bits_per_sample = 8;
-    info.num_color_channels = 3;
-    info.alpha_bits = alpha ? 8 : 0;
-    info.num_extra_channels = alpha ? 1 : 0;
     // Lossy sRGB pixels go through libjxl's own colours (XYB), which compress best; lossless
     // ones, and those of another profile, stay in their own, since readers get XYB back only
     // in colours libjxl can describe without a profile, else linear: the profile would not
     // come back as it was.
     const std::string profile = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
-    info.uses_original_profile = lossless || !profile.empty() ? JXL_TRUE : JXL_FALSE;
+    const JxlBasicInfo info =
+        BasicInfo(static_cast<uint32_t>(w), static_cast<uint32_t>(h), grey, alpha, lossless || !profile.empty());
     if (!Succeeded(JxlEncoderSetBasicInfo(encoder, &info))) return Refused(encoder);
     JxlColorEncoding srgb;
-    JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
+    JxlColorEncodingSetToSRGB(&srgb, grey ? JXL_TRUE : JXL_FALSE);
     if (!Succeeded(profile.empty() ? JxlEncoderSetColorEncoding(encoder, &srgb)
                                    : JxlEncoderSetICCProfile(encoder, reinterpret_cast<const uint8_t *>(profile.data()),
                                                              profile.size())) ||
@@ -139,11 +172,16 @@ bool AddPixels(JxlEncoder *encoder, const kit::SourcePicture &src) {
         !Succeeded(lossless ? JxlEncoderSetFrameLossless(settings, JXL_TRUE)
                             : JxlEncoderSetFrameDistance(settings, Distance(options.Get("quality")))))
         return Refused(encoder);
-    const size_t channels = alpha ? 4 : 3;
+    const size_t channels = grey ? 1 : alpha ? 4 : 3;
     std::vector<uint8_t> pixels(static_cast<size_t>(w) * static_cast<size_t>(h) * channels);
     std::vector<uint8_t> bgra(static_cast<size_t>(w) * 4);
     uint8_t *to = pixels.data();
-    for (int y = 0; y < h; ++y) {
+    for (int y = 0; y < h && grey; ++y) {
+        // A grey palette's entries are their own grey levels.
+        src.RowToIndices(y, bgra.data());
+        for (int x = 0; x < w; ++x) *to++ = src.palette()[bgra[static_cast<size_t>(x)]].rgbGreen;
+    }
+    for (int y = 0; y < h && !grey; ++y) {
         src.RowToBGRA(y, bgra.data());
         for (int x = 0; x < w; ++x, to += channels) {
             const uint8_t *from = bgra.data() + static_cast<size_t>(x) * 4;
@@ -222,5 +260,6 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace faltrix::jxl::output
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::jxl::output)
-FALTRIX_KIT_METADATA_OUTPUT(faltrix::jxl::output)
+FALTRIX_KIT_METADATA_OUTPUT_CHECKED(faltrix::jxl::output)
+FALTRIX_KIT_STORED_COLOUR(faltrix::jxl::output)
 FALTRIX_KIT_SETTINGS(faltrix::jxl::output, faltrix::jxl::output::kTitle)

@@ -1,5 +1,5 @@
-// PNG output plug-in. Palettised pictures stay palettised (an 8-bit picture whose palette is
-// the full grey ramp is written as 8-bit grey), 16 and 24 bits become RGB, 32 bits RGBA when
+// PNG output plug-in. Palettised pictures stay palettised (a 1-, 4- or 8-bit picture whose
+// palette is the full grey ramp is written as grey of that depth), 16 and 24 bits become RGB, 32 bits RGBA when
 // the picture has alpha and RGB when not. The resolution goes to pHYs. libpng still writes
 // every chunk with its length and checksum, the ones before the pixels as it always did; the
 // pixels are filtered and compressed here instead, by libdeflate, several times faster than
@@ -66,15 +66,17 @@ struct Plan {
     size_t bpp = 1;       // bytes of a pixel for filtering; 1 for depths below 8
 };
 
-// 8 bits whose 256 entries are the grey ramp: the DIB PNG input makes of a grey picture.
-bool IsGreyRamp(const kit::SourcePicture &src) {
-    if (src.bitCount() != 8 || src.palette().size() != 256) return false;
-    for (int i = 0; i < 256; ++i) {
-        const RGBQUAD &q = src.palette()[size_t(i)];
-        if (q.rgbRed != i || q.rgbGreen != i || q.rgbBlue != i) return false;
-    }
-    return true;
+}  // namespace
+
+// Grey when the palette is the full grey ramp of its depth (the DIB a grey PNG or a grey fax
+// decodes to), whose indices are grey samples as they stand; every other palette is PLTE's
+// RGB entries, and deeper pictures RGB.
+kit::StoredColour StoredColour(const kit::StoredLayout &layout) {
+    if (layout.bitCount <= 8 && kit::IsGreyRamp(layout.palette, layout.bitCount)) return kit::StoredColour::kGrey;
+    return kit::StoredColour::kColour;
 }
+
+namespace {
 
 // The largest index the rows hold, as stored (the rows go to the file unchanged).
 int MaxRawIndex(const kit::SourcePicture &src) {
@@ -177,11 +179,78 @@ void CompressPart(const kit::SourcePicture &src, const Plan &plan, int32_t first
                                 w->packed.size() - 6);
 }
 
+}  // namespace
+
 // The items the host set, as PNG keeps them: iCCP, eXIf, and the XMP packet in an
 // uncompressed iTXt chunk named "XML:com.adobe.xmp".
 bool KeepsMetadata(std::string_view key, size_t) {
     return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF || key == FALTRIX_METADATA_XMP;
 }
+
+namespace {
+
+// libpng's verdict on a profile: its last complaint, which for a profile it drops is the
+// reason ("profile 'ICC profile': 0h: PCS illuminant is not D50").
+struct ProfileVerdict {
+    char complaint[200] = "";
+};
+
+void NoteComplaint(png_structp png, png_const_charp message) {
+    auto *verdict = static_cast<ProfileVerdict *>(png_get_error_ptr(png));
+    std::snprintf(verdict->complaint, sizeof verdict->complaint, "%s", message ? message : "");
+}
+
+[[noreturn]] void OnCheckError(png_structp png, png_const_charp message) {
+    NoteComplaint(png, message);
+    png_longjmp(png, 1);
+}
+
+// The checks we share with other PNG writers: libpng's test for the known sRGB profiles is
+// skipped, since it refuses the widespread "sRGB IEC61966-2.1" profile (version 2) that most
+// photos carry, and a benign error (a profile libpng finds wrong) drops the chunk with a
+// warning instead of failing the picture.
+void RelaxProfileChecks(png_structp png) {
+#ifdef PNG_SKIP_sRGB_CHECK_PROFILE
+    png_set_option(png, PNG_SKIP_sRGB_CHECK_PROFILE, PNG_OPTION_ON);
+#endif
+    png_set_benign_errors(png, 1);
+}
+
+// PNG's colour type that a profile of that colour space goes with (bytes 16 to 19).
+int ColourTypeFor(std::string_view icc) {
+    return icc.size() >= 20 && icc.substr(16, 4) == "GRAY" ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB;
+}
+
+// 0 when libpng keeps the profile on a picture of colour type colorType: png_set_iCCP on
+// scratch state runs every check it makes while writing. Trivially destructible locals only.
+int TryProfile(png_structp png, png_infop info, const char *bytes, png_uint_32 size, int colorType) {
+    if (setjmp(png_jmpbuf(png))) return 1;
+    png_set_IHDR(png, info, 1, 1, 8, colorType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
+    png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, reinterpret_cast<png_const_bytep>(bytes), size);
+    return png_get_valid(png, info, PNG_INFO_iCCP) ? 0 : 1;
+}
+
+}  // namespace
+
+// A profile goes into iCCP only when libpng takes it; the reason for a refusal is libpng's,
+// without its prefix naming the chunk.
+bool AcceptsMetadata(std::string_view key, std::string_view bytes) {
+    if (key != FALTRIX_METADATA_ICC) return true;
+    Writer scratch;
+    if (!scratch.ok()) return kit::Fail("could not be checked: not enough memory");
+    ProfileVerdict verdict;
+    png_set_error_fn(scratch.png, &verdict, OnCheckError, NoteComplaint);
+    RelaxProfileChecks(scratch.png);
+    if (TryProfile(scratch.png, scratch.info, bytes.data(), png_uint_32(bytes.size()), ColourTypeFor(bytes)) == 0)
+        return true;
+    std::string_view reason(verdict.complaint);
+    if (const size_t colon = reason.rfind(": "); colon != std::string_view::npos) reason.remove_prefix(colon + 2);
+    if (reason.empty()) reason = "no reason given";
+    return kit::Fail(std::string("libpng rejects: ") + std::string(reason));
+}
+
+namespace {
 
 struct Items {
     std::string icc = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
@@ -194,6 +263,7 @@ struct Items {
 int WriteHead(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *plan, const Items *items) {
     if (setjmp(png_jmpbuf(w->png))) return 1;
     png_init_io(w->png, file);
+    RelaxProfileChecks(w->png);
     png_set_IHDR(w->png, w->info, png_uint_32(src->width()), png_uint_32(src->height()), plan->bitDepth,
                  plan->colorType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     if (plan->colorType == PNG_COLOR_TYPE_PALETTE)
@@ -201,9 +271,16 @@ int WriteHead(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *
     if (src->xPelsPerMeter() > 0 && src->yPelsPerMeter() > 0)
         png_set_pHYs(w->png, w->info, png_uint_32(src->xPelsPerMeter()), png_uint_32(src->yPelsPerMeter()),
                      PNG_RESOLUTION_METER);
-    if (!items->icc.empty())
+    if (!items->icc.empty()) {
         png_set_iCCP(w->png, w->info, "ICC profile", PNG_COMPRESSION_TYPE_BASE,
                      reinterpret_cast<png_const_bytep>(items->icc.data()), png_uint_32(items->icc.size()));
+        // Dropped after all (its colour space is not the picture's): the picture fails rather
+        // than lose the profile without a word, and the host stores it again without.
+        if (!png_get_valid(w->png, w->info, PNG_INFO_iCCP)) {
+            kit::SetLastFailure("PNG: libpng rejects the colour profile for this picture");
+            return 1;
+        }
+    }
     if (!items->exif.empty())
         png_set_eXIf_1(w->png, w->info, png_uint_32(items->exif.size()),
                        reinterpret_cast<png_bytep>(const_cast<char *>(items->exif.data())));
@@ -234,8 +311,9 @@ Plan MakePlan(const kit::SourcePicture &src, int level) {
     const uint32_t *m = src.masks();
     const bool standard32 = m[0] == 0xFF0000 && m[1] == 0xFF00 && m[2] == 0xFF;
     int channels = 3;
-    if (IsGreyRamp(src)) {
+    if (StoredColour({bits, src.palette()}) == kit::StoredColour::kGrey) {
         plan.colorType = PNG_COLOR_TYPE_GRAY;
+        plan.bitDepth = bits;
         plan.rows = Rows::Packed;
         channels = 1;
     } else if (bits <= 8) {
@@ -336,5 +414,6 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace faltrix::png
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::png)
-FALTRIX_KIT_METADATA_OUTPUT(faltrix::png)
+FALTRIX_KIT_METADATA_OUTPUT_CHECKED(faltrix::png)
+FALTRIX_KIT_STORED_COLOUR(faltrix::png)
 FALTRIX_KIT_SETTINGS(faltrix::png, faltrix::png::kTitle)

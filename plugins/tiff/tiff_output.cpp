@@ -1,5 +1,5 @@
-// The TIFF output plug-in. Palettised pictures stay palettised (1, 4, 8 bits; a 1- or 8-bit
-// picture whose palette is the plain grey ramp is stored as grey), 24-bit and opaque 32-bit
+// The TIFF output plug-in. Palettised pictures stay palettised (1, 4, 8 bits; a picture
+// whose palette is the plain grey ramp of its depth is stored as grey, min-is-black), 24-bit and opaque 32-bit
 // pictures become 8-bit RGB, 32-bit pictures with alpha RGBA with unassociated alpha, 16-bit
 // ones RGB. The resolution is stored in dots per inch. Compression is a session setting. The
 // colour profile and the XMP packet the host set go into their tags, the EXIF block into an
@@ -67,16 +67,11 @@ toff_t SizeProc(thandle_t h) {
 int MapProc(thandle_t, void **, toff_t *) { return 0; }
 void UnmapProc(thandle_t, void *, toff_t) {}
 
-// True when a palette of 2^bits entries is the even grey ramp that grey files decode to.
-bool IsGreyRamp(const std::vector<RGBQUAD> &palette, int bits) {
-    const size_t n = size_t{1} << bits;
-    if (palette.size() != n) return false;
-    for (size_t i = 0; i < n; ++i) {
-        const unsigned v = static_cast<unsigned>(i * 255 / (n - 1));
-        const RGBQUAD &q = palette[i];
-        if (q.rgbRed != v || q.rgbGreen != v || q.rgbBlue != v) return false;
-    }
-    return true;
+// Grey (min-is-black) for the even grey ramp that grey files decode to, whose indices are the
+// grey samples; any other palette is an RGB colour map, deeper pictures RGB.
+kit::StoredColour StoredColour(const kit::StoredLayout &layout) {
+    return layout.bitCount <= 8 && kit::IsGreyRamp(layout.palette, layout.bitCount) ? kit::StoredColour::kGrey
+                                                                                    : kit::StoredColour::kColour;
 }
 
 // The colour profile and the XMP packet have tags of their own, the EXIF block a directory.
@@ -93,7 +88,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
     const int bits = src.bitCount();
     const bool palettised = bits <= 8;
-    const bool grey = palettised && (bits == 1 || bits == 8) && IsGreyRamp(src.palette(), bits);
+    const bool grey = StoredColour({bits, src.palette()}) == kit::StoredColour::kGrey;
     const bool alpha = bits == 32 && src.HasAlpha();
     const uint16_t spp = palettised ? 1 : alpha ? 4 : 3;
     const uint16_t bps = palettised ? static_cast<uint16_t>(bits) : 8;
@@ -206,4 +201,5 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::tiff)
 FALTRIX_KIT_METADATA_OUTPUT(faltrix::tiff)
+FALTRIX_KIT_STORED_COLOUR(faltrix::tiff)
 FALTRIX_KIT_SETTINGS(faltrix::tiff, faltrix::tiff::kTitle)

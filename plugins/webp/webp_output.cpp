@@ -51,6 +51,9 @@ bool KeepsMetadata(std::string_view key, size_t) {
     return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF || key == FALTRIX_METADATA_XMP;
 }
 
+// WebP holds RGB pixels only, lossy or lossless.
+kit::StoredColour StoredColour(const kit::StoredLayout &) { return kit::StoredColour::kColour; }
+
 // The picture with the chunks the host set, written out. False when libwebpmux refuses.
 bool WriteWithChunks(const std::string &picture, kit::OutputFile *out) {
     const WebPData image{reinterpret_cast<const uint8_t *>(picture.data()), picture.size()};
@@ -148,4 +151,5 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
 FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::webp)
 FALTRIX_KIT_METADATA_OUTPUT(faltrix::webp)
+FALTRIX_KIT_STORED_COLOUR(faltrix::webp)
 FALTRIX_KIT_SETTINGS(faltrix::webp, faltrix::webp::kTitle)

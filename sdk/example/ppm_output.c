@@ -13,6 +13,7 @@
  * written into the file's header. Through the optional SetPictureMetadata it keeps the
  * picture's XMP packet, as comment lines of the header; a PPM file has no place for a colour
  * profile or an EXIF block, so it refuses those, and the host converts the colours to sRGB.
+ * The optional GetStoredColourType tells the host that every picture is stored as colour.
  *
  * Builds from sdk/include and libfaltrix_gdi.so alone: see Makefile beside this file.
  */
@@ -123,6 +124,13 @@ FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *by
     xmpPacket = copy;
     xmpSize = (size_t)size;
     return 0;
+}
+
+/* P6 holds R, G, B samples whatever the picture: colour for every layout. A plug-in that
+ * stores some layouts as grey answers FALTRIX_STORED_GREY for those, judged from info's header
+ * and colour table exactly as SaveDIBPicture judges the bitmap it gets. */
+FALTRIX_PLUGIN_EXPORT int32_t GetStoredColourType(const BITMAPINFO *info) {
+    return info != NULL ? FALTRIX_STORED_COLOUR : FALTRIX_STORED_UNKNOWN;
 }
 
 /* The packet as header comments: "# " before each of its lines. */

@@ -477,7 +477,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "  refused /\\S*/plugins/input/fifo.so: not loaded: it is a FIFO\n"
                 "  refused /\\S*/plugins/input/junk.so: \\S.*\nOutput plug-ins in /\\S*/plugins/output/\n"
                 "  bmp .*\n.*\n  hostile   Hostile test plug-in\n      \\*\\.liar\n      \\*\\.race\n      \\*\\.slow\n"
-                "      \\*\\.quit\n      \\*\\.chatty\n"
+                "      \\*\\.quit\n      \\*\\.chatty\n      \\*\\.picky\n"
                 "  refused /\\S*/plugins/output/graphics.so: .*GetPluginInfo\n", {}, {}},
         // A plug-in's own -1 from SetPluginOption is a refusal, not a missing entry point.
         RunCase{"OptionRefusedWithMinusOne", {"--option", "colour=blue", "in.bmp", "-o", "out.liar"}, 2, "",

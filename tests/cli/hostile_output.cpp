@@ -4,7 +4,9 @@
 // conversion would, and then stores a few bytes of its own; given *.slow it writes a few bytes
 // and then never returns, for the tests that stop a conversion while it stores; given *.quit
 // it writes a few bytes and ends the process with status 0; given *.chatty it prints to
-// standard output (through stdio and straight to fd 1) and stores the bytes "picture". It
+// standard output (through stdio and straight to fd 1) and stores the bytes "picture"; given
+// *.picky it takes every item the host sets and then, while it holds any, writes a few bytes
+// and fails with the cause "cannot store the items", storing "mine" once they are cleared. It
 // refuses every setting with -1, which is its own answer, with the cause "no <key> here".
 #include <unistd.h>
 
@@ -17,7 +19,7 @@
 
 namespace {
 
-const faltrix::kit::PluginInfoTable kInfo{FALTRIX_OUTPUT_TAG, u"Hostile test plug-in", {{u"*.liar", u""}, {u"*.race", u""}, {u"*.slow", u""}, {u"*.quit", u""}, {u"*.chatty", u""}}};
+const faltrix::kit::PluginInfoTable kInfo{FALTRIX_OUTPUT_TAG, u"Hostile test plug-in", {{u"*.liar", u""}, {u"*.race", u""}, {u"*.slow", u""}, {u"*.quit", u""}, {u"*.chatty", u""}, {u"*.picky", u""}}};
 
 bool WriteFile(const std::string &path, const char *text) {
     FILE *f = std::fopen(path.c_str(), "wb");
@@ -49,11 +51,26 @@ FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLe
     return static_cast<int32_t>(n);
 }
 
+namespace {
+thread_local bool t_holdsItems = false;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *, int32_t) {
+    t_holdsItems = key != nullptr;
+    return 0;
+}
+
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC, const WCHAR *path, int32_t, int32_t, ProgressCallbackFn, int32_t) {
     t_cause.clear();
     std::string name;
     if (!faltrix::kit::PathToBytes(path, &name)) return 1;
     if (name.ends_with(".liar")) return 0;
+    if (name.ends_with(".picky")) {
+        if (!t_holdsItems) return WriteFile(name, "mine") ? 0 : 1;
+        WriteFile(name, "partial");
+        t_cause = u"cannot store the items";
+        return 1;
+    }
     if (name.ends_with(".slow") && WriteFile(name, "partial"))
         for (;;) pause();
     if (name.ends_with(".quit") && WriteFile(name, "partial")) std::exit(0);

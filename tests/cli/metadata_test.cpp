@@ -539,6 +539,19 @@ TEST_F(Metadata, GifLooksLikeTheSrgbRendering) {
     EXPECT_LT(difference / (3.0 * gif.width() * gif.height()), 2.0);
 }
 
+// An output that fails while it holds items gets the picture once more without them, into a
+// temporary of its own: the output holds only what the second try wrote, and nothing the
+// first left is lying about.
+TEST_F(Metadata, StoringFailedWithItemsIsTriedOnceMoreWithout) {
+    ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_OUTPUT_PLUGIN), Path("plugins/output/hostile.so")));
+    const auto [exitCode, said] = Run({"photo.jpg", "-o", "out.picky"});
+    EXPECT_EQ(exitCode, 0) << said;
+    EXPECT_EQ(Bytes(Path("out.picky")), "mine");
+    EXPECT_EQ(said, "faltrix-convert: photo.jpg: warning: stored without the colour profile, EXIF and XMP, since storing "
+                    "failed with them (cannot store the items); the colours were converted to sRGB\n");
+    EXPECT_EQ(QDir(dir_.path()).entryList({"*.picky*", ".*picky*"}, QDir::Files | QDir::Hidden), QStringList{"out.picky"});
+}
+
 // ---- a JPEG stored as itself -------------------------------------------------------------------
 
 struct SourceCase {

@@ -26,6 +26,8 @@ struct PictureMetadata {
     std::string xmp;   // the packet
     std::vector<std::u16string> notices;  // one line each, in words for the user
     bool pixelsConverted = false;  // HandMetadataToOutput turned the pixels into sRGB
+    bool itemsHanded = false;      // the output took at least one item
+    bool profileHanded = false;    // the output took the profile
 };
 
 // Asks the current input plug-in for the items of the picture at path, right after its
@@ -35,14 +37,24 @@ struct PictureMetadata {
 // Nothing is asked, at no cost, of a plug-in without GetPictureMetadata.
 PictureMetadata ReadPictureMetadata(const WCHAR *path);
 
-// Hands the chosen items to the current output plug-in for the picture of width x height
-// pixels in bitmap (a DIB section): clears, then sets each item; the EXIF with orientation 1,
-// these sizes and no thumbnail, and, when the picture came with EXIF (whose orientation the
-// input plug-ins apply), the XMP with orientation 1 too. A profile the output cannot keep (or that is not chosen)
-// has the bitmap's pixels converted to sRGB in place, so that the picture looks the same.
-// Adds a notice for each kind of item the output does not keep. Does nothing, at no cost,
-// when the picture has no items and the plug-in no SetPictureMetadata.
-void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HBITMAP bitmap);
+// Hands the chosen items to the current output plug-in for the picture in *bitmap (a DIB
+// section selected in dc): clears, then sets each item; the EXIF with orientation 1, the
+// picture's size and no thumbnail, and, when the picture came with EXIF (whose orientation the
+// input plug-ins apply), the XMP with orientation 1 too. The profile goes only when it describes the pixels as the
+// output stores them (GetStoredColourType): an RGB profile with colour, a grey one with grey,
+// and only one that describes a picture (no device link, abstract or named-colour profile).
+// A profile that does not go, because it does not fit, the output refuses it or it is not
+// chosen, has the pixels converted to sRGB so that the picture looks the same; a palette is
+// converted by replacing *bitmap with a section of the converted table, selected in dc
+// (the old one is deleted). Adds a notice for each kind of item the output does not keep,
+// and for every profile dropped or converted, with the reason. Does nothing, at no cost, when
+// the picture has no items and the plug-in no SetPictureMetadata.
+void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc, HBITMAP *bitmap);
+
+// After SaveDIBPicture failed with items handed over: clears them at the output and, when the
+// profile was among them, converts the pixels to sRGB as above, with a notice naming cause
+// (the plug-in's words, may be empty). The job then stores once more.
+void WithdrawItems(PictureMetadata *metadata, HDC dc, HBITMAP *bitmap, const std::u16string &cause);
 
 // Offers the current output plug-in the input file at path as FALTRIX_METADATA_SOURCE_JPEG
 // when the picture is stored as decoded (storedAsDecoded: same size and pixels, and neither a
@@ -73,9 +85,13 @@ std::string ExifForOutput(const std::string &exif, uint32_t width, uint32_t heig
 // comes back unchanged.
 std::string XmpForOutput(const std::string &xmp);
 
-// Converts the 24- or 32-bit pixels of bitmap from the profile's colours to sRGB, in place.
-// False, with the pixels unchanged, for another depth, a profile that is not RGB, or one
-// Little CMS cannot use.
+// Converts the 24- or 32-bit pixels of bitmap from the profile's colours to sRGB, in place;
+// a grey profile takes each pixel's luma as its grey level. False, with the pixels unchanged,
+// for another depth, a profile that is neither RGB nor grey, or one Little CMS cannot use.
 bool ConvertToSrgb(HBITMAP bitmap, const std::string &icc);
+
+// The same for the picture in *bitmap, selected in dc, of any depth but 16 bits: a palette's
+// entries are converted (see HandMetadataToOutput), and stay grey with keepGrey.
+bool ConvertPictureToSrgb(HDC dc, HBITMAP *bitmap, const std::string &icc, bool keepGrey);
 
 }  // namespace faltrix

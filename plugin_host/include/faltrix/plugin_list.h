@@ -192,9 +192,14 @@ public:
     // progress(1, 1, 0), and the plug-in's answer.
     int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,
                            ProgressCallbackFn progress, int32_t data);
-    // The optional SetPictureMetadata; -1 when the plug-in lacks it.
+    // The optional SetPictureMetadata; -1 when the plug-in lacks it. After a refusal of an
+    // item LastPluginFailure() holds the plug-in's reason, if it gave one.
     int32_t SetPictureMetadata(const char *key, const void *bytes, int32_t size);
     bool HasPictureMetadata() const { return setPictureMetadata_ != nullptr; }
+    // The optional GetStoredColourType: FALTRIX_STORED_GREY or FALTRIX_STORED_COLOUR, and
+    // FALTRIX_STORED_UNKNOWN when the plug-in lacks it or cannot tell.
+    int32_t GetStoredColourType(const BITMAPINFO *info);
+    bool HasStoredColourType() const { return getStoredColourType_ != nullptr; }
 
 protected:
     void BindEntryPoints() override;
@@ -203,6 +208,7 @@ protected:
 private:
     SaveDIBPictureFn saveDIBPicture_ = nullptr;
     SetPictureMetadataFn setPictureMetadata_ = nullptr;  // optional
+    GetStoredColourTypeFn getStoredColourType_ = nullptr;  // optional
 };
 
 // The program's two lists: static objects, the input list constructed first; at exit the

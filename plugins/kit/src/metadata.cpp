@@ -63,17 +63,56 @@ int32_t AnswerPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *cont
 }
 
 int32_t TakePictureMetadata(const char *key, const void *bytes, int32_t size,
-                            bool (*keeps)(std::string_view key, size_t size)) {
-    std::lock_guard lock(g_mutex);
+                            bool (*keeps)(std::string_view key, size_t size),
+                            bool (*accepts)(std::string_view key, std::string_view bytes)) {
     if (key == nullptr) {
+        std::lock_guard lock(g_mutex);
         g_outgoing.erase(std::this_thread::get_id());
         return 0;
     }
     if (size < 0 || size > FALTRIX_METADATA_MAX_SIZE || (bytes == nullptr && size > 0) ||
         !keeps(key, static_cast<size_t>(size)))
         return 1;
-    g_outgoing[std::this_thread::get_id()][key].assign(static_cast<const char *>(bytes), static_cast<size_t>(size));
+    const std::string_view item(static_cast<const char *>(bytes), static_cast<size_t>(size));
+    // The library's checks run outside the lock: they may take a while on a large profile.
+    if (accepts != nullptr && !accepts(key, item)) return 1;
+    std::lock_guard lock(g_mutex);
+    g_outgoing[std::this_thread::get_id()][key].assign(item);
     return 0;
+}
+
+bool ReadStoredLayout(const BITMAPINFO *info, StoredLayout *out) {
+    if (info == nullptr || out == nullptr) return false;
+    const BITMAPINFOHEADER &h = info->bmiHeader;
+    const int bits = h.biBitCount;
+    if (h.biSize != sizeof(BITMAPINFOHEADER) || h.biWidth < 1 || h.biHeight == 0) return false;
+    if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return false;
+    out->bitCount = bits;
+    out->palette.clear();
+    if (bits <= 8) {
+        const uint32_t entries = h.biClrUsed == 0 ? uint32_t{1} << bits : h.biClrUsed;
+        if (entries > (uint32_t{1} << bits)) return false;
+        out->palette.assign(info->bmiColors, info->bmiColors + entries);
+    }
+    return true;
+}
+
+bool IsGreyPalette(const std::vector<RGBQUAD> &palette) {
+    for (const RGBQUAD &q : palette)
+        if (q.rgbRed != q.rgbGreen || q.rgbGreen != q.rgbBlue) return false;
+    return true;
+}
+
+bool IsGreyRamp(const std::vector<RGBQUAD> &palette, int bitCount) {
+    if (bitCount < 1 || bitCount > 8) return false;
+    const size_t n = size_t{1} << bitCount;
+    if (palette.size() != n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        const unsigned v = static_cast<unsigned>(i * 255 / (n - 1));
+        const RGBQUAD &q = palette[i];
+        if (q.rgbRed != v || q.rgbGreen != v || q.rgbBlue != v) return false;
+    }
+    return true;
 }
 
 std::string OutgoingMetadata(std::string_view key) {

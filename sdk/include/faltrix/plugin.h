@@ -33,7 +33,9 @@
  *   8. What the picture holds besides its pixels, when the plug-ins export the optional calls
  *      for it: GetPictureMetadata on the input plug-in right after a successful GetPictureDIB,
  *      then SetPictureMetadata on the output plug-in (once with a null key, then once per
- *      item) right before SaveDIBPicture, all on the job's thread.
+ *      item, with GetStoredColourType asked before the profile) right before SaveDIBPicture,
+ *      all on the job's thread. When SaveDIBPicture fails after items were set, the host
+ *      clears them (null key) and calls it once more, with a fresh temporary.
  *
  * Threads: GetPluginInfo, ConfigurationDlg and the size query (GetPictureInfo) come from the
  * dialog's thread; IsSupported, GetPictureInfo, GetPictureDIB, GetPictureMetadata,
@@ -184,7 +186,8 @@ typedef int32_t (*SaveDIBPictureFn)(HDC dc, const WCHAR *path, int32_t reserved1
  * ("No space left on device", "truncated JPEG data at row 1234"), as a NUL-terminated string
  * into buffer, which holds bufferLength WCHAR units (512). Returns the number of units
  * written, not counting the NUL; 0 when no cause is known. The host asks right after
- * GetPictureInfo, GetPictureDIB or SaveDIBPicture failed, on the thread that made that call,
+ * GetPictureInfo, GetPictureDIB or SaveDIBPicture failed, or SetPictureMetadata refused an
+ * item (then for the reason, see there), on the thread that made that call,
  * before it makes any other call there; the answer is meaningless at any other time. The
  * host clamps a longer answer to the buffer and terminates it. The buffer is the host's and
  * valid only during the call. [the thread of the failed call] */
@@ -265,8 +268,37 @@ typedef int32_t (*GetPictureMetadataFn)(const WCHAR *path, MetadataSinkFn sink, 
  * and, for "icc", converts the pixels to sRGB so that the picture looks the same. The host
  * calls it with a null key before every SaveDIBPicture, so nothing outlives one picture.
  * Only "icc", "exif", "xmp" and "source-jpeg" are handed to outputs; the EXIF says
- * orientation 1 (the pixels are upright) and gives the stored size. [job thread] */
+ * orientation 1 (the pixels are upright) and gives the stored size.
+ *
+ * Decide here, not in SaveDIBPicture: refuse an item that the format or its library would
+ * refuse while storing (a profile libpng's checks reject, say), since an item must never fail
+ * the picture. A profile handed over always suits the colour type GetStoredColourType
+ * answered (an RGB profile for colour, a grey one for grey). After a refusal the host asks
+ * GetLastFailureText, on the same thread, for the reason, worded to follow "which" in the
+ * user's notice ("libpng rejects: PCS illuminant is not D50"); no reason is fine.
+ * [job thread] */
 typedef int32_t (*SetPictureMetadataFn)(const char *key, const void *bytes, int32_t size);
+
+/* Answers of GetStoredColourType. */
+#define FALTRIX_STORED_UNKNOWN 0 /* the plug-in cannot tell */
+#define FALTRIX_STORED_GREY 1    /* one grey channel (with or without alpha) */
+#define FALTRIX_STORED_COLOUR 2  /* colour: RGB channels, or a palette of RGB entries */
+
+/* Output plug-ins: which colour type SaveDIBPicture would write for a bitmap of this layout,
+ * judged from the header and colour table alone, exactly as SaveDIBPicture itself decides (a
+ * grey palette written as grey, 24 bits as RGB, ...). The host asks before it hands over the
+ * colour profile, so that a profile goes only with pixels it describes: a grey profile with
+ * grey pixels, an RGB one with colour pixels; otherwise it converts the pixels to sRGB and
+ * keeps the profile back. info is the host's, valid during the call only: a BITMAPINFOHEADER
+ * (biSize 40, biHeight negative for top-down rows) followed, for 1, 4 and 8 bits, by the
+ * colour table of biClrUsed entries (1 to 2^biBitCount) and, for BI_BITFIELDS, by the three
+ * masks. Returns FALTRIX_STORED_GREY, FALTRIX_STORED_COLOUR, or FALTRIX_STORED_UNKNOWN (0)
+ * for a layout it would not store. Optional: a host that finds no GetStoredColourType takes
+ * 16 bits and more as colour and a palette as unknown (it then keeps RGB profiles, and grey
+ * ones only on palettes); an older host never asks. Called only when the picture has a
+ * profile, right before SetPictureMetadata hands it over (and again before a second try of
+ * SaveDIBPicture), for the bitmap that SaveDIBPicture then stores. [job thread] */
+typedef int32_t (*GetStoredColourTypeFn)(const BITMAPINFO *info);
 
 /* Declarations for plug-in authors: define the entry points with these names and types. */
 #ifndef FALTRIX_HOST
@@ -284,6 +316,7 @@ FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLe
 FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value);
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context);
 FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *bytes, int32_t size);
+FALTRIX_PLUGIN_EXPORT int32_t GetStoredColourType(const BITMAPINFO *info);
 #endif
 
 #ifdef __cplusplus

@@ -18,6 +18,14 @@
 //   bool ns::KeepsMetadata(std::string_view key, size_t size);
 //                                      true when the format stores an item of that key and size;
 //                                      ns::Save finds the items with kit::OutgoingMetadata
+// FALTRIX_KIT_METADATA_OUTPUT_CHECKED(ns) is the same and also needs
+//   bool ns::AcceptsMetadata(std::string_view key, std::string_view bytes);
+//                                      the format library's own checks of an item it keeps,
+//                                      run at SetPictureMetadata rather than while storing
+// FALTRIX_KIT_STORED_COLOUR(ns) adds GetStoredColourType over
+//   kit::StoredColour ns::StoredColour(const kit::StoredLayout &layout);
+//                                      the colour type ns::Save writes for that layout: Save
+//                                      decides by the same function
 // The input plug-in's GetPictureMetadata hands over what ns::Decode noted with
 // kit::NoteMetadata (metadata.h).
 // Each failure records its cause (kit::LastFailure) on the calling thread, which both
@@ -99,5 +107,24 @@
                                                      int32_t size) {                           \
         return ::faltrix::kit::Guarded(1, [&] {                                                \
             return ::faltrix::kit::TakePictureMetadata(key, bytes, size, ns::KeepsMetadata);   \
+        });                                                                                    \
+    }
+
+#define FALTRIX_KIT_METADATA_OUTPUT_CHECKED(ns)                                                 \
+    FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *bytes,       \
+                                                     int32_t size) {                           \
+        return ::faltrix::kit::Guarded(1, [&] {                                                \
+            return ::faltrix::kit::TakePictureMetadata(key, bytes, size, ns::KeepsMetadata,    \
+                                                       ns::AcceptsMetadata);                   \
+        });                                                                                    \
+    }
+
+#define FALTRIX_KIT_STORED_COLOUR(ns)                                                           \
+    FALTRIX_PLUGIN_EXPORT int32_t GetStoredColourType(const BITMAPINFO *info) {                \
+        return ::faltrix::kit::Guarded(0, [&] {                                                \
+            ::faltrix::kit::StoredLayout layout;                                               \
+            return ::faltrix::kit::ReadStoredLayout(info, &layout)                             \
+                       ? static_cast<int32_t>(ns::StoredColour(layout))                        \
+                       : 0;                                                                    \
         });                                                                                    \
     }

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "faltrix/plugin.h"
 
@@ -40,9 +41,35 @@ int32_t AnswerPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *cont
 // ---- Output side ---------------------------------------------------------------------------
 
 // Answers SetPictureMetadata: a null key forgets what the host set for this thread; a key
-// that keeps(key, size) accepts is copied and 0 returned; any other key answers 1.
+// that keeps(key, size) accepts, and then accepts(key, bytes) when given, is copied and 0
+// returned; any other key answers 1. accepts runs the format library's own checks and records
+// the reason for a refusal with kit::Fail, worded to follow "which" ("libpng rejects: ...").
 int32_t TakePictureMetadata(const char *key, const void *bytes, int32_t size,
-                            bool (*keeps)(std::string_view key, size_t size));
+                            bool (*keeps)(std::string_view key, size_t size),
+                            bool (*accepts)(std::string_view key, std::string_view bytes) = nullptr);
+
+// The layout GetStoredColourType asks about: the depth and, for 1, 4 and 8 bits, the colour
+// table, as SourcePicture reads them from the DC when the picture is stored.
+struct StoredLayout {
+    int bitCount = 0;
+    std::vector<RGBQUAD> palette;
+};
+// Reads the host's BITMAPINFO. False for a header no DIB section has (another size, depth or
+// an empty or oversized colour table).
+bool ReadStoredLayout(const BITMAPINFO *info, StoredLayout *out);
+
+// GetStoredColourType's answers.
+enum class StoredColour : int32_t {
+    kUnknown = FALTRIX_STORED_UNKNOWN,
+    kGrey = FALTRIX_STORED_GREY,
+    kColour = FALTRIX_STORED_COLOUR,
+};
+
+// True when every entry is grey (red, green and blue equal).
+bool IsGreyPalette(const std::vector<RGBQUAD> &palette);
+// True when the table is the even ramp of 2^bits greys, black to white, that a grey file of
+// that depth decodes to: the picture can be stored as grey samples unchanged.
+bool IsGreyRamp(const std::vector<RGBQUAD> &palette, int bitCount);
 
 // The item the host set for the picture this thread stores next; empty when none.
 std::string OutgoingMetadata(std::string_view key);

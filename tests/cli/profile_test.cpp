@@ -1,0 +1,537 @@
+// Colour profiles through faltrix-convert and the bundled plug-ins of this build: kinds of
+// profile, made from one sRGB profile by editing its header, in pictures of each colour type,
+// into every output format. Every conversion succeeds; a profile that reaches an output
+// describes the colour type the output stored, as the format's own library reads it back;
+// every profile that does not reach it is named in a notice.
+#include <gtest/gtest.h>
+
+#include <jpeglib.h>
+#include <lcms2.h>
+#include <png.h>
+#include <tiffio.h>
+#include <webp/mux.h>
+#include <zlib.h>
+#ifdef FALTRIX_TEST_HEIF
+#include <libheif/heif.h>
+#endif
+#ifdef FALTRIX_TEST_JXL
+#include <jxl/decode.h>
+#endif
+
+#include <QDir>
+#include <QImage>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+const QString kBuildDir = qEnvironmentVariable("FALTRIX_BUILD_DIR", QStringLiteral(FALTRIX_TEST_BUILD_DIR));
+constexpr int kWidth = 16, kHeight = 8;
+
+void Put32(std::string *bytes, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) (*bytes)[at + size_t(i)] = char(v >> (24 - 8 * i));
+}
+uint32_t Get32(const std::string &bytes, size_t at) {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v = v << 8 | uint8_t(bytes[at + size_t(i)]);
+    return v;
+}
+
+std::string Saved(cmsHPROFILE profile) {
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::string bytes(size, '\0');
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsCloseProfile(profile);
+    return bytes;
+}
+
+// The base: Little CMS's sRGB as the version 2 profile that most photos carry, with its name.
+std::string SrgbProfile(double version) {
+    cmsHPROFILE profile = cmsCreate_sRGBProfile();
+    cmsSetProfileVersion(profile, version);
+    cmsMLU *name = cmsMLUalloc(nullptr, 1);
+    cmsMLUsetASCII(name, "en", "US", "sRGB IEC61966-2.1");
+    cmsWriteTag(profile, cmsSigProfileDescriptionTag, name);
+    cmsMLUfree(name);
+    return Saved(profile);
+}
+
+std::string GreyProfile() {
+    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 2.2);
+    cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), gamma);
+    cmsFreeToneCurve(gamma);
+    return Saved(profile);
+}
+
+// The base with four header bytes replaced.
+std::string WithHeader(std::string icc, size_t at, const char *four) {
+    icc.replace(at, 4, four, 4);
+    return icc;
+}
+
+// The base with every tag's data two bytes later: the tags start off the 4-byte grid.
+std::string MisalignedTags(std::string icc) {
+    const uint32_t count = Get32(icc, 128);
+    for (uint32_t i = 0; i < count; ++i) Put32(&icc, 132 + 12 * i + 4, Get32(icc, 132 + 12 * i + 4) + 2);
+    icc.insert(132 + 12 * count, 2, '\0');
+    Put32(&icc, 0, uint32_t(icc.size()));
+    return icc;
+}
+
+struct Profile {
+    const char *name;
+    std::string icc;
+    bool wellFormed;  // a picture's profile that every format holding profiles may keep
+};
+
+std::vector<Profile> ProfileKinds() {
+    const std::string v2 = SrgbProfile(2.1), v4 = SrgbProfile(4.3);
+    std::string d65 = v2, odd = v4 + '\0', cut = v2.substr(0, v2.size() / 2);
+    Put32(&d65, 68, 0xF351);  // PCS illuminant X 0.9505, Y 1, Z 1.089
+    Put32(&d65, 72, 0x10000);
+    Put32(&d65, 76, 0x116CC);
+    Put32(&odd, 0, uint32_t(odd.size()));
+    std::string intent5 = v2;
+    Put32(&intent5, 64, 5);
+    return {{"srgb2", v2, true},          {"srgb4", v4, true},
+            {"grey", GreyProfile(), true}, {"cmyk", WithHeader(v2, 16, "CMYK"), false},
+            {"lab", WithHeader(v2, 16, "Lab "), false}, {"d65", d65, false},
+            {"intent5", intent5, false},   {"oddv4", odd, false},
+            {"misaligned", MisalignedTags(v2), false}, {"link", WithHeader(v2, 12, "link"), false},
+            {"abstract", WithHeader(v2, 12, "abst"), false}, {"named", WithHeader(v2, 12, "nmcl"), false},
+            {"cut", cut, false}};
+}
+
+// ---- the pictures that carry them ------------------------------------------------------------
+
+uint8_t Level(int x, int y) { return uint8_t((x * 16 + y * 8) & 0xFF); }
+
+void WriteJpeg(const QString &path, const std::string &icc, bool grey) {
+    FILE *file = std::fopen(QFile::encodeName(path).constData(), "wb");
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr err{};
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    jpeg_stdio_dest(&cinfo, file);
+    cinfo.image_width = kWidth;
+    cinfo.image_height = kHeight;
+    cinfo.input_components = grey ? 1 : 3;
+    cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET *>(icc.data()), unsigned(icc.size()));
+    uint8_t row[kWidth * 3];
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x) {
+            if (grey) row[x] = Level(x, y);
+            else row[3 * x] = Level(x, y), row[3 * x + 1] = uint8_t(200 - y * 10), row[3 * x + 2] = 60;
+        }
+        JSAMPROW line = row;
+        jpeg_write_scanlines(&cinfo, &line, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::fclose(file);
+}
+
+// bits 1: black and white (min-is-black); 8: grey or, with colour, RGB.
+void WriteTiff(const QString &path, const std::string &icc, bool colour, int bits) {
+    TIFF *tif = TIFFOpen(QFile::encodeName(path).constData(), "w");
+    const int spp = colour ? 3 : 1;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kHeight);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bits);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, colour ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, kHeight);
+    TIFFSetField(tif, TIFFTAG_ICCPROFILE, uint32_t(icc.size()), icc.data());
+    std::vector<uint8_t> row(size_t(kWidth * spp), 0);
+    for (int y = 0; y < kHeight; ++y) {
+        std::fill(row.begin(), row.end(), 0);
+        for (int x = 0; x < kWidth; ++x) {
+            if (bits == 1) row[size_t(x / 8)] |= uint8_t(((x + y) & 1) << (7 - x % 8));
+            else for (int c = 0; c < spp; ++c) row[size_t(x * spp + c)] = uint8_t(Level(x, y) + 40 * c);
+        }
+        TIFFWriteScanline(tif, row.data(), uint32_t(y), 0);
+    }
+    TIFFClose(tif);
+}
+
+// libpng checks a profile when it is set, so the iCCP chunk goes in by hand, right after
+// IHDR: the carriers hold profiles libpng would not write.
+void WritePng(const QString &path, const std::string &icc, bool greyPalette) {
+    std::string file;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_set_write_fn(png, &file, [](png_structp p, png_bytep data, size_t n) {
+        static_cast<std::string *>(png_get_io_ptr(p))->append(reinterpret_cast<char *>(data), n);
+    }, nullptr);
+    png_set_IHDR(png, info, kWidth, kHeight, 8, greyPalette ? PNG_COLOR_TYPE_PALETTE : PNG_COLOR_TYPE_RGB,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_color ramp[256];
+    for (int i = 0; i < 256; ++i) ramp[i] = png_color{png_byte(i), png_byte(i), png_byte(i)};
+    if (greyPalette) png_set_PLTE(png, info, ramp, 256);
+    png_write_info(png, info);
+    uint8_t row[kWidth * 3];
+    for (int y = 0; y < kHeight; ++y) {
+        for (int x = 0; x < kWidth; ++x)
+            for (int c = 0; c < (greyPalette ? 1 : 3); ++c) row[x * (greyPalette ? 1 : 3) + c] = uint8_t(Level(x, y) + 50 * c);
+        png_write_row(png, row);
+    }
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+
+    uLongf packedSize = compressBound(uLong(icc.size()));
+    std::string packed(packedSize, '\0');
+    compress(reinterpret_cast<Bytef *>(packed.data()), &packedSize, reinterpret_cast<const Bytef *>(icc.data()), uLong(icc.size()));
+    packed.resize(packedSize);
+    std::string chunk = std::string("\0\0\0\0iCCPICC profile\0\0", 21) + packed + std::string(4, '\0');
+    Put32(&chunk, 0, uint32_t(chunk.size() - 12));
+    Put32(&chunk, chunk.size() - 4, uint32_t(crc32(0, reinterpret_cast<const Bytef *>(chunk.data() + 4), uInt(chunk.size() - 8))));
+    file.insert(8 + 25, chunk);  // signature, IHDR
+    QFile out(path);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(file.data(), qint64(file.size()));
+}
+
+struct Carrier {
+    const char *name;
+    const char *extension;
+    bool grey;  // its pixels are grey
+    void (*write)(const QString &, const std::string &);
+    // The input plug-in hands over every profile it finds, or tells that it dropped it. The
+    // PNG input does neither yet for a profile libpng's reading refuses (a grey one on colour
+    // or palette pixels, CMYK, Lab, links, a v4 profile of odd length, one cut short): for
+    // those the test asks only that the conversion succeeds and nothing wrong is kept.
+    bool inputTells = true;
+};
+
+const Carrier kCarriers[] = {
+    {"colour-jpeg", "jpg", false, [](const QString &p, const std::string &icc) { WriteJpeg(p, icc, false); }},
+    {"grey-jpeg", "jpg", true, [](const QString &p, const std::string &icc) { WriteJpeg(p, icc, true); }},
+    {"colour-tiff", "tif", false, [](const QString &p, const std::string &icc) { WriteTiff(p, icc, true, 8); }},
+    {"grey-tiff", "tif", true, [](const QString &p, const std::string &icc) { WriteTiff(p, icc, false, 8); }},
+    {"bilevel-tiff", "tif", true, [](const QString &p, const std::string &icc) { WriteTiff(p, icc, false, 1); }},
+    {"colour-png", "png", false, [](const QString &p, const std::string &icc) { WritePng(p, icc, false); }, false},
+    {"grey-ramp-png", "png", true, [](const QString &p, const std::string &icc) { WritePng(p, icc, true); }, false},
+};
+
+// ---- what each output holds, read back with its format's library -----------------------------
+
+struct Stored {
+    bool read = false;  // the file is there and its library read it
+    bool grey = false;  // the pixels are stored as grey
+    std::string icc;
+};
+
+QByteArray Bytes(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+Stored ReadJpeg(const QString &path) {
+    Stored s;
+    FILE *file = std::fopen(QFile::encodeName(path).constData(), "rb");
+    if (!file) return s;
+    jpeg_decompress_struct cinfo{};
+    jpeg_error_mgr err{};
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&cinfo);
+    jpeg_stdio_src(&cinfo, file);
+    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_read_header(&cinfo, TRUE);
+    s.read = true;
+    s.grey = cinfo.num_components == 1;
+    JOCTET *icc = nullptr;
+    unsigned size = 0;
+    if (jpeg_read_icc_profile(&cinfo, &icc, &size)) s.icc.assign(reinterpret_cast<char *>(icc), size);
+    free(icc);
+    jpeg_destroy_decompress(&cinfo);
+    std::fclose(file);
+    return s;
+}
+
+// The chunks themselves: libpng would check the profile again while reading.
+Stored ReadPng(const QString &path) {
+    Stored s;
+    const QByteArray b = Bytes(path);
+    if (b.size() < 33 || !b.startsWith("\x89PNG")) return s;
+    s.read = true;
+    s.grey = (uint8_t(b[25]) & 2) == 0 && uint8_t(b[25]) != 3;  // no colour bit, not a palette
+    for (qsizetype at = 8; at + 12 <= b.size();) {
+        const qsizetype length = qFromBigEndian<quint32>(b.constData() + at);
+        if (b.mid(at + 4, 4) == "iCCP") {
+            const QByteArray body = b.mid(at + 8, length);
+            const qsizetype zero = body.indexOf('\0');
+            const QByteArray packed = body.mid(zero + 2);
+            std::string icc(16 << 20, '\0');
+            uLongf size = uLongf(icc.size());
+            if (uncompress(reinterpret_cast<Bytef *>(icc.data()), &size, reinterpret_cast<const Bytef *>(packed.constData()),
+                           uLong(packed.size())) == Z_OK)
+                s.icc = icc.substr(0, size);
+        }
+        at += 12 + length;
+    }
+    return s;
+}
+
+Stored ReadTiff(const QString &path) {
+    Stored s;
+    TIFF *tif = TIFFOpen(QFile::encodeName(path).constData(), "r");
+    if (!tif) return s;
+    s.read = true;
+    uint16_t photometric = 0;
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    s.grey = photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
+    uint32_t size = 0;
+    void *bytes = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &size, &bytes)) s.icc.assign(static_cast<char *>(bytes), size);
+    TIFFClose(tif);
+    return s;
+}
+
+// WebP holds colour only.
+Stored ReadWebp(const QString &path) {
+    Stored s;
+    const QByteArray bytes = Bytes(path);
+    const WebPData data{reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())};
+    WebPMux *mux = WebPMuxCreate(&data, 0);
+    if (!mux) return s;
+    s.read = true;
+    WebPData chunk{};
+    if (WebPMuxGetChunk(mux, "ICCP", &chunk) == WEBP_MUX_OK) s.icc.assign(reinterpret_cast<const char *>(chunk.bytes), chunk.size);
+    WebPMuxDelete(mux);
+    return s;
+}
+
+#ifdef FALTRIX_TEST_HEIF
+Stored ReadHeif(const QString &path) {
+    Stored s;
+    heif_context *context = heif_context_alloc();
+    heif_image_handle *handle = nullptr;
+    if (heif_context_read_from_file(context, QFile::encodeName(path).constData(), nullptr).code == heif_error_Ok &&
+        heif_context_get_primary_image_handle(context, &handle).code == heif_error_Ok) {
+        s.read = true;
+        // A monochrome picture has no chroma planes.
+        s.grey = heif_image_handle_get_chroma_bits_per_pixel(handle) <= 0;
+        if (heif_image_handle_get_color_profile_type(handle) == heif_color_profile_type_prof) {
+            s.icc.resize(heif_image_handle_get_raw_color_profile_size(handle));
+            heif_image_handle_get_raw_color_profile(handle, s.icc.data());
+        }
+        heif_image_handle_release(handle);
+    }
+    heif_context_free(context);
+    return s;
+}
+#endif
+
+#ifdef FALTRIX_TEST_JXL
+// A file without a profile describes its colours by libjxl's own encoding instead.
+Stored ReadJxl(const QString &path) {
+    Stored s;
+    const QByteArray bytes = Bytes(path);
+    JxlDecoder *decoder = JxlDecoderCreate(nullptr);
+    JxlDecoderSubscribeEvents(decoder, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING);
+    JxlDecoderSetInput(decoder, reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()));
+    JxlDecoderCloseInput(decoder);
+    for (JxlDecoderStatus status = JxlDecoderProcessInput(decoder); status != JXL_DEC_ERROR && status != JXL_DEC_SUCCESS &&
+                                                                     status != JXL_DEC_NEED_MORE_INPUT;
+         status = JxlDecoderProcessInput(decoder)) {
+        if (status == JXL_DEC_BASIC_INFO) {
+            JxlBasicInfo info;
+            JxlDecoderGetBasicInfo(decoder, &info);
+            s.grey = info.num_color_channels == 1;
+        } else if (status == JXL_DEC_COLOR_ENCODING) {
+            s.read = true;
+            JxlColorEncoding encoding;
+            size_t size = 0;
+            if (JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL, &encoding) != JXL_DEC_SUCCESS &&
+                JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL, &size) == JXL_DEC_SUCCESS) {
+                s.icc.resize(size);
+                JxlDecoderGetColorAsICCProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
+                                               reinterpret_cast<uint8_t *>(s.icc.data()), size);
+            }
+            break;
+        }
+    }
+    JxlDecoderDestroy(decoder);
+    return s;
+}
+#endif
+
+// A V5 header names an embedded ('MBED') profile by its offset from the header and its size;
+// the pixels are grey when a palette of grey entries holds them.
+Stored ReadBmp(const QString &path) {
+    Stored s;
+    const QByteArray b = Bytes(path);
+    const auto u32 = [&](qsizetype at) { return at + 4 <= b.size() ? qFromLittleEndian<quint32>(b.constData() + at) : 0u; };
+    if (!b.startsWith("BM") || b.size() < 54) return s;
+    s.read = true;
+    const quint32 header = u32(14), bits = qFromLittleEndian<quint16>(b.constData() + 28);
+    if (bits <= 8) {
+        const quint32 used = u32(46) ? u32(46) : 1u << bits;
+        s.grey = true;
+        for (quint32 i = 0; i < used; ++i) {
+            const char *q = b.constData() + 14 + header + 4 * i;
+            s.grey = s.grey && q[0] == q[1] && q[1] == q[2];
+        }
+    }
+    if (header == 124 && u32(70) == 0x4D424544) s.icc = b.mid(14 + u32(126), u32(130)).toStdString();
+    return s;
+}
+
+Stored ReadGif(const QString &path) { return {Bytes(path).startsWith("GIF8"), false, {}}; }
+
+struct Output {
+    const char *extension;
+    Stored (*read)(const QString &);
+    const char *plugin;  // its file in plugins/output, without .so
+};
+void PrintTo(const Output &output, std::ostream *os) { *os << output.extension; }
+
+class Profiles : public ::testing::TestWithParam<Output> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        for (const QString kind : {"input", "output"}) {
+            ASSERT_TRUE(QDir().mkpath(Path("plugins/" + kind)));
+            for (const QString &name : QDir(kBuildDir + "/bin/plugins/" + kind).entryList({"*.so"}))
+                ASSERT_TRUE(QFile::link(kBuildDir + "/bin/plugins/" + kind + "/" + name, Path("plugins/" + kind + "/" + name)));
+        }
+        ASSERT_TRUE(QDir().mkpath(Path("in")) && QDir().mkpath(Path("out")));
+    }
+    QString Path(const QString &name) const { return dir_.filePath(name); }
+
+    // Converts every input into out/ in one run; the exit code and the warnings by input.
+    std::pair<int, std::map<QString, QStringList>> Run(const QStringList &inputs, const QString &format) {
+        QProcess process;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("FALTRIX_PLUGIN_DIR", Path("plugins"));
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(Path("in"));
+        process.start(kBuildDir + "/bin/faltrix-convert", inputs + QStringList{"-f", format, "-o", Path("out")});
+        const bool ended = process.waitForFinished(600000) && process.exitStatus() == QProcess::NormalExit;
+        std::map<QString, QStringList> said;
+        for (const QString &line : QString::fromUtf8(process.readAllStandardError()).split(u'\n')) {
+            const QStringList parts = line.split(QStringLiteral(": "));
+            if (parts.size() >= 3 && parts[0] == "faltrix-convert") said[parts[1]].append(parts.mid(2).join(QStringLiteral(": ")));
+        }
+        return {ended ? process.exitCode() : -1, said};
+    }
+
+    QTemporaryDir dir_;
+};
+
+// The colour space a profile's header names (bytes 16 to 19).
+std::string SpaceOf(const std::string &icc) { return icc.size() >= 20 ? icc.substr(16, 4) : std::string(); }
+
+TEST_P(Profiles, EveryConversionSucceedsAndEveryKeptProfileDescribesTheStoredPixels) {
+    const Output &output = GetParam();
+    if (!QFile::exists(Path(QString("plugins/output/") + output.plugin + ".so"))) GTEST_SKIP() << "no " << output.plugin;
+    const std::vector<Profile> profiles = ProfileKinds();
+    QStringList inputs;
+    for (const Carrier &carrier : kCarriers)
+        for (const Profile &profile : profiles) {
+            inputs << QString("%1-%2.%3").arg(carrier.name, profile.name, carrier.extension);
+            carrier.write(Path("in/" + inputs.last()), profile.icc);
+        }
+    const auto [exitCode, said] = Run(inputs, output.extension);
+    EXPECT_EQ(exitCode, 0);
+
+    // Where the format stores grey pixels for a grey picture.
+    const std::string format = output.extension;
+    const bool keepsGrey = format == "jpg" || format == "png" || format == "tif" || format == "jxl" || format == "bmp";
+    size_t index = 0;
+    for (const Carrier &carrier : kCarriers)
+        for (const Profile &profile : profiles) {
+            const QString input = inputs[qsizetype(index++)];
+            const QString out = Path("out/" + input.section(u'.', 0, 0) + "." + output.extension);
+            SCOPED_TRACE(input.toStdString() + " -> " + format);
+            const Stored stored = output.read(out);
+            ASSERT_TRUE(stored.read) << "no output";
+            const QStringList notices = said.count(input) ? said.at(input) : QStringList();
+            if (!stored.icc.empty()) {
+                EXPECT_EQ(SpaceOf(stored.icc), stored.grey ? "GRAY" : "RGB ");
+                // libjxl keeps the profile's meaning, not its bytes.
+                if (format != "jxl") {
+                    EXPECT_EQ(stored.icc, profile.icc);
+                }
+            } else if (carrier.inputTells) {
+                EXPECT_TRUE(notices.join(u'\n').contains("colour profile")) << notices.join(u'\n').toStdString();
+            }
+            // A well-formed profile that describes the pixels as stored is kept, wherever the
+            // format holds profiles at all.
+            const bool storedGrey = carrier.grey && keepsGrey;
+            const bool reachesHost = carrier.inputTells || SpaceOf(profile.icc) != "GRAY";
+            if (profile.wellFormed && reachesHost && format != "gif" && (SpaceOf(profile.icc) == "GRAY") == storedGrey) {
+                EXPECT_FALSE(stored.icc.empty()) << notices.join(u'\n').toStdString();
+            }
+        }
+}
+
+// A palette whose profile cannot go (GIF) has its colour table converted to sRGB: each colour
+// as Little CMS renders it, in its own channel order.
+TEST_F(Profiles, PaletteConvertedToSrgbWhereTheProfileCannotGo) {
+    const uint8_t colours[4][3] = {{200, 30, 30}, {30, 200, 30}, {30, 30, 200}, {220, 200, 40}};
+    const cmsCIExyYTRIPLE wide{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 2.2);
+    cmsToneCurve *curves[3] = {gamma, gamma, gamma};
+    const cmsCIExyY d65{0.3127, 0.3290, 1.0};
+    const std::string icc = Saved(cmsCreateRGBProfile(&d65, &wide, curves));
+    cmsFreeToneCurve(gamma);
+    TIFF *tif = TIFFOpen(QFile::encodeName(Path("in/palette.tif")).constData(), "w");
+    std::vector<uint16_t> map[3] = {std::vector<uint16_t>(256), std::vector<uint16_t>(256), std::vector<uint16_t>(256)};
+    for (int i = 0; i < 4; ++i)
+        for (int c = 0; c < 3; ++c) map[c][size_t(i)] = uint16_t(colours[i][c] * 257);
+    uint8_t row[4] = {0, 1, 2, 3};
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 4);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 1);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_PALETTE);
+    TIFFSetField(tif, TIFFTAG_COLORMAP, map[0].data(), map[1].data(), map[2].data());
+    TIFFSetField(tif, TIFFTAG_ICCPROFILE, uint32_t(icc.size()), icc.data());
+    TIFFWriteScanline(tif, row, 0, 0);
+    TIFFClose(tif);
+    const auto [exitCode, said] = Run({"palette.tif"}, "gif");
+    ASSERT_EQ(exitCode, 0);
+    ASSERT_EQ(said.count("palette.tif"), 1u);
+
+    uint8_t expected[4][3];
+    cmsHPROFILE source = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size())), srgb = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM toSrgb = cmsCreateTransform(source, TYPE_RGB_8, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+    cmsDoTransform(toSrgb, colours, expected, 4);
+    cmsDeleteTransform(toSrgb);
+    cmsCloseProfile(source);
+    cmsCloseProfile(srgb);
+    const QImage gif(Path("out/palette.gif"));
+    ASSERT_EQ(gif.size(), QSize(4, 1));
+    for (int x = 0; x < 4; ++x) {
+        const QRgb have = gif.pixel(x, 0);
+        EXPECT_NEAR(qRed(have), expected[x][0], 1) << x;
+        EXPECT_NEAR(qGreen(have), expected[x][1], 1) << x;
+        EXPECT_NEAR(qBlue(have), expected[x][2], 1) << x;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, Profiles,
+                         ::testing::Values(Output{"jpg", ReadJpeg, "jpeg"}, Output{"png", ReadPng, "png"},
+                                           Output{"tif", ReadTiff, "tiff"}, Output{"webp", ReadWebp, "webp"},
+#ifdef FALTRIX_TEST_HEIF
+                                           Output{"heic", ReadHeif, "heif-heic"}, Output{"avif", ReadHeif, "heif-avif"},
+#endif
+#ifdef FALTRIX_TEST_JXL
+                                           Output{"jxl", ReadJxl, "jxl"},
+#endif
+                                           Output{"bmp", ReadBmp, "bmp"}, Output{"gif", ReadGif, "gif"}),
+                         [](const auto &info) { return std::string(info.param.extension); });
+
+}  // namespace

@@ -1,0 +1,65 @@
+// What each bundled output plug-in answers to GetStoredColourType per layout: the host sends
+// a colour profile only where it describes the pixels as stored, so an answer that differs
+// from what the plug-in writes puts a profile on the wrong pixels. tests/cli/profile_test.cpp
+// reads the written files back.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "codec_test_support.h"
+
+namespace faltrix {
+namespace {
+
+using namespace faltrix::testing;
+
+// The header and colour table as the host hands them over.
+struct Info {
+    BITMAPINFOHEADER header{sizeof(BITMAPINFOHEADER), 8, -4, 1, 24, 0, 0, 0, 0, 0, 0};
+    RGBQUAD colors[256] = {};
+    Info(int bits, const std::vector<RGBQUAD> &palette) {
+        header.biBitCount = WORD(bits);
+        header.biClrUsed = DWORD(palette.size());
+        std::copy(palette.begin(), palette.end(), colors);
+    }
+    const BITMAPINFO *get() const { return reinterpret_cast<const BITMAPINFO *>(this); }
+};
+
+// Per output, G (grey) or C (colour) for: the 1-bit ramp, 1 bit white then black, the 4- and
+// 8-bit ramps, 16 greys in 8 bits, 16 colours in 8 bits, 16, 24 and 32 bits. PNG and TIFF
+// store only the exact ramp as grey samples (other palettes are RGB entries); JPEG, JPEG XL
+// and BMP any grey palette; the rest always colour.
+TEST(StoredColour, EachOutputAnswersWhatItWrites) {
+    std::vector<RGBQUAD> greys;
+    for (int i = 0; i < 16; ++i) greys.push_back(RGBQUAD{BYTE(i * 17), BYTE(i * 17), BYTE(i * 17), 0});
+    const Info layouts[] = {{1, TestPalette(-2)}, {1, {{255, 255, 255, 0}, {0, 0, 0, 0}}}, {4, TestPalette(-16)},
+                            {8, TestPalette(-256)}, {8, greys}, {8, TestPalette(16)}, {16, {}}, {24, {}}, {32, {}}};
+    const std::pair<const char *, const char *> cases[] = {
+        {"png", "GCGGCCCCC"},  {"tiff", "GCGGCCCCC"},      {"jpeg", "GGGGGCCCC"},      {"jxl", "GGGGGCCCC"}, {"bmp", "GGGGGCCCC"},
+        {"webp", "CCCCCCCCC"}, {"heif-heic", "CCCCCCCCC"}, {"heif-avif", "CCCCCCCCC"}, {"gif", "CCCCCCCCC"}};
+    int asked = 0;
+    for (const auto &[format, expected] : cases) {
+        const CodecPlugin &plugin = Loaded(format, "output");
+        if (!plugin.loaded()) continue;  // not built
+        ++asked;
+        const auto ask = reinterpret_cast<GetStoredColourTypeFn>(plugin.Symbol("GetStoredColourType"));
+        ASSERT_NE(ask, nullptr) << format;
+        std::string answers;
+        for (const Info &info : layouts) {
+            const int32_t answer = ask(info.get());
+            answers += answer == FALTRIX_STORED_GREY ? 'G' : answer == FALTRIX_STORED_COLOUR ? 'C' : '?';
+        }
+        EXPECT_EQ(answers, expected) << format;
+        // A header no DIB section has is no layout at all.
+        Info odd(8, TestPalette(-256));
+        odd.header.biSize = 12;
+        Info overfull(4, TestPalette(-16));
+        overfull.header.biClrUsed = 17;
+        for (const BITMAPINFO *info : {odd.get(), overfull.get(), static_cast<const BITMAPINFO *>(nullptr)})
+            EXPECT_EQ(ask(info), FALTRIX_STORED_UNKNOWN) << format;
+    }
+    EXPECT_GE(asked, 5);  // BMP, PNG, GIF, JPEG and TIFF are always built
+}
+
+}  // namespace
+}  // namespace faltrix
