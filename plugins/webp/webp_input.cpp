@@ -58,6 +58,8 @@ constexpr size_t kChunkHead = 4096;
 // Chunks skipped before the picture's own (a colour profile, say, or a writer's own): files
 // have a few; a file of endless empty chunks is refused rather than walked.
 constexpr int kMaxChunksBefore = 256;
+// VP8X's first byte: the file is an animation.
+constexpr uint8_t kAnimationFlag = 0x02;
 
 // What the header read leaves: the file's bytes that belong to the picture (the RIFF's
 // declared size and its header, or the file's size when the file is cut short), and what
@@ -69,7 +71,7 @@ struct Header {
 
 // Reads the RIFF header and the chunks up to the picture's own, and asks libwebp about them,
 // without reading the chunks libwebp skips anyway: it is given the RIFF header, the VP8X chunk
-// when the file starts with one, and the head of the first VP8, VP8L, ANIM or ANMF chunk.
+// when the file starts with one, and the head of the first VP8 or VP8L chunk.
 // An ALPH chunk on the way is only noted, as libwebp notes it. Padding past the RIFF is
 // never read.
 bool ReadFeatures(kit::InputFile *file, Header *out) {
@@ -94,8 +96,7 @@ bool ReadFeatures(kit::InputFile *file, Header *out) {
         const std::string_view fourcc(reinterpret_cast<const char *>(header), 4);
         const uint64_t size = Le32(header + 4), padded = size + (size & 1);
         const int64_t available = out->end - at - static_cast<int64_t>(kChunkHeader);
-        const bool first = chunk == 0, picture = fourcc == "VP8 " || fourcc == "VP8L" || fourcc == "ANIM" ||
-                                                 fourcc == "ANMF";
+        const bool first = chunk == 0, picture = fourcc == "VP8 " || fourcc == "VP8L";
         if (picture || (first && fourcc != "VP8X") || (first && size > kChunkHead)) {
             // The picture's chunk, or what libwebp takes for one (a first chunk that is not
             // VP8X it reads as a bare bitstream), or a VP8X it will refuse: its head will do.
@@ -111,6 +112,9 @@ bool ReadFeatures(kit::InputFile *file, Header *out) {
             const size_t n = static_cast<size_t>(std::min<int64_t>(available, static_cast<int64_t>(padded)));
             head.resize(head.size() + n);
             if (n && !file->Read(head.data() + head.size() - n, n)) return false;
+            // An animation's size and features are all in its VP8X chunk: libwebp reads no
+            // further.
+            if (n > 0 && (head[12 + kChunkHeader] & kAnimationFlag)) break;
         }
         alpha = alpha || fourcc == "ALPH";
         at += static_cast<int64_t>(kChunkHeader + padded);
