@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of the input plug-ins with clang into build/fuzz and runs them.
 #   scripts/fuzz.sh [seconds per target, default 20] [format ...]
-#       Explores: each target runs for that long on its seed corpus (copied, so the committed
-#       seeds stay as they are). How far it gets depends on the machine: for developers.
+#       Explores: each target runs for that long on its seed corpus and past findings (copied,
+#       so the committed files stay as they are). How far it gets depends on the machine: for
+#       developers.
 #   scripts/fuzz.sh --runs N [format ...]
 #       Checks, the same way on every machine (CI): each target first replays every committed
 #       seed (fuzz/corpus/<format>/) and every past finding (tests/data/<format>/hostile/),
@@ -53,7 +54,7 @@ for t in "${targets[@]}"; do
   work=$(mktemp -d)
   [ -d "fuzz/corpus/$f" ] && cp -r "fuzz/corpus/$f/." "$work/"
   findings=()
-  if [ -n "$runs" ] && [ -d "tests/data/$f/hostile" ]; then
+  if [ -d "tests/data/$f/hostile" ]; then
     for file in tests/data/"$f"/hostile/*; do
       [ "$(basename "$file")" = stages.txt ] || findings+=("$PWD/$file")
     done
@@ -83,6 +84,7 @@ for t in "${targets[@]}"; do
     fi
   else
     echo "== $t: ${seconds}s"
+    [ ${#findings[@]} -eq 0 ] || cp "${findings[@]}" "$work/"
     if (cd "$work" && "$fuzzer" -seed=1 -max_total_time="$seconds" "${limits[@]}" -print_final_stats=1 "$work") \
         >"$log" 2>&1; then
       report "$t" "$log" 1
