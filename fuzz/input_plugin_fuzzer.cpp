@@ -1,10 +1,11 @@
-// The libFuzzer target of every input plug-in: each input is written to a temporary file and
+// The libFuzzer target of every input plug-in: each input is written to a memory file and
 // taken through IsSupported, GetPictureInfo, GetPictureDIB and GetPictureMetadata, as a
 // conversion job would.
 // The plug-in's sources are compiled into its target, so its entry points are plain calls.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <string>
@@ -13,15 +14,23 @@
 
 namespace faltrix::fuzz {
 
-// One file per fuzzing process, removed when the process ends.
+// One file per fuzzing process: a memory file, named by its descriptor under /proc/self/fd,
+// which the plug-in opens again as a regular file. The name is the same in every run (a
+// temporary file's random name is not): the plug-in compares the path's bytes as it converts
+// them, libFuzzer takes compared bytes into its mutations, and a name that differed would
+// make two runs from the same seed fuzz differently.
+int InputDescriptor() {
+    static const int fd = [] {
+        const int d = memfd_create("faltrix-fuzz", MFD_CLOEXEC);
+        if (d < 0) abort();
+        return d;
+    }();
+    return fd;
+}
+
 const std::u16string &InputPath() {
-    static char name[] = "/tmp/faltrix-fuzz-XXXXXX";
     static const std::u16string path = [] {
-        const int fd = mkstemp(name);
-        if (fd < 0) abort();
-        close(fd);
-        atexit([] { remove(name); });
-        const std::string s(name);
+        const std::string s = "/proc/self/fd/" + std::to_string(InputDescriptor());
         return std::u16string(s.begin(), s.end());
     }();
     return path;
@@ -37,11 +46,8 @@ void ReadItem(void *, const char *, const void *bytes, int32_t size) {
 
 int RunInputPlugin(const uint8_t *data, size_t size) {
     const std::u16string &path = InputPath();
-    const std::string narrow(path.begin(), path.end());
-    FILE *f = fopen(narrow.c_str(), "wb");
-    if (!f) abort();
-    if (size && fwrite(data, 1, size, f) != size) abort();
-    fclose(f);
+    const int fd = InputDescriptor();
+    if (ftruncate(fd, 0) != 0 || (size && pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))) abort();
 
     IsSupported(path.c_str(), 0, 0);
     PictureInfo info;

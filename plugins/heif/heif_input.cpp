@@ -5,7 +5,17 @@
 // the colour profile, EXIF and XMP are noted for GetPictureMetadata. A colour description
 // given as code points (nclx) rather than a profile is shown as sRGB, and said to be dropped
 // when it names other primaries or another transfer curve.
+//
+// libheif reads the file through a reader, box by box, and takes into memory only the boxes
+// and the items' data it needs; before it decodes anything, every item's size is checked
+// against the kit's limits, grids and overlays by their canvas, and the primary image's
+// decoded planes against the decoder's memory.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <tuple>
+#include <utility>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -13,6 +23,7 @@
 
 #include "faltrix/kit/entry_points.h"
 #include "heif_common.h"
+#include "heif_items.h"
 
 namespace faltrix::heif {
 namespace {
@@ -37,32 +48,137 @@ bool HasKnownBrand(const uint8_t *p, size_t n) {
 }
 
 // No side over this is read from a file, not even of an image that is not decoded (a
-// thumbnail, a depth map); the kit's limits then apply to the primary image.
+// thumbnail, a depth map); the kit's limits then apply to the primary image and every item.
 constexpr int kLibheifSideLimit = 32768;
 
-// A file read whole into memory and parsed by libheif, with its primary image.
+// What libheif may read of the items' data in all (the pictures, their tiles, EXIF and XMP),
+// as the JPEG XL input's whole file: each item it reads whole into memory. The file itself may
+// be larger (media data nobody refers to, padding), since it is read through a reader, not
+// copied.
+constexpr uint64_t kMaxItemBytes = uint64_t{1} << 30;
+
+// What the decoded planes of the primary image may take, as the JPEG XL decoder's memory.
+constexpr uint64_t kMaxDecoderMemory = uint64_t{1} << 30;
+
+// The open file as libheif reads it, through heif_reader: at the position libheif last
+// asked for, read with pread so that no stream position needs keeping in step.
+struct FileReader {
+    kit::InputFile file;
+    int64_t position = 0;
+
+    bool ReadAt(uint64_t offset, void *out, size_t n) const {
+        if (offset > static_cast<uint64_t>(file.size()) || n > static_cast<uint64_t>(file.size()) - offset) return false;
+        auto *to = static_cast<uint8_t *>(out);
+        while (n > 0) {
+            const ssize_t got = pread(fileno(file.stream()), to, n, static_cast<off_t>(offset));
+            if (got <= 0) {
+                if (got < 0 && errno == EINTR) continue;
+                return false;
+            }
+            to += got;
+            offset += static_cast<uint64_t>(got);
+            n -= static_cast<size_t>(got);
+        }
+        return true;
+    }
+
+    static FileReader &Of(void *userdata) { return *static_cast<FileReader *>(userdata); }
+    static int64_t Position(void *userdata) { return Of(userdata).position; }
+    // libheif's answers: 0 when done, anything else when not.
+    static int Read(void *data, size_t size, void *userdata) {
+        FileReader &f = Of(userdata);
+        if (!f.ReadAt(static_cast<uint64_t>(f.position), data, size)) return 1;
+        f.position += static_cast<int64_t>(size);
+        return 0;
+    }
+    static int Seek(int64_t position, void *userdata) {
+        FileReader &f = Of(userdata);
+        if (position < 0 || position > f.file.size()) return 1;
+        f.position = position;
+        return 0;
+    }
+    // The file does not grow while it is read.
+    static heif_reader_grow_status WaitForSize(int64_t target, void *userdata) {
+        return target <= Of(userdata).file.size() ? heif_reader_grow_status_size_reached
+                                                  : heif_reader_grow_status_size_beyond_eof;
+    }
+};
+const heif_reader kFileReader{1, FileReader::Position, FileReader::Read, FileReader::Seek, FileReader::WaitForSize};
+
+// A file parsed by libheif through its reader, with its primary image.
 struct Opened {
-    std::vector<uint8_t> bytes;
+    FileReader reader;
     ContextGuard context;
     HandleGuard primary;
 };
 
+// Within the kit's limits, without recording a cause.
+bool Fits(uint64_t width, uint64_t height) {
+    return width <= static_cast<uint64_t>(kit::kMaxSide) && height <= static_cast<uint64_t>(kit::kMaxSide) &&
+           width * height <= kit::kMaxPixels;
+}
+
+// Every item's sides and canvas within the kit's limits and their data within kMaxItemBytes;
+// false, with the cause, when not. Read from the boxes before libheif reads them, since
+// libheif reads items' data while it parses (a grid's first tile, for one). The size the
+// primary image is decoded at comes back in *decoded: its canvas when it is a grid or an
+// overlay, whatever its ispe says, else its ispe; 0 x 0 when it has neither.
+bool CheckItems(const FileReader &reader, std::pair<uint64_t, uint64_t> *decoded) {
+    std::vector<Item> items;
+    if (!ReadItems([&](uint64_t offset, void *out, size_t n) { return reader.ReadAt(offset, out, n); },
+                   static_cast<uint64_t>(reader.file.size()), &items))
+        return false;
+    uint64_t dataBytes = 0;
+    for (const Item &item : items) {
+        for (const auto &[w, h] : {std::pair(item.width, item.height), std::pair(item.canvasWidth, item.canvasHeight)})
+            if (!Fits(w, h))
+                return kit::Fail("HEIF: item " + std::to_string(item.id) + " ('" + TypeName(item.type) + "') is " +
+                                 std::to_string(w) + " x " + std::to_string(h) +
+                                 " pixels, larger than the decoding limits");
+        dataBytes += std::min(item.dataBytes, kMaxItemBytes + 1);
+        if (!item.primary) continue;
+        if (item.canvasWidth) *decoded = {item.canvasWidth, item.canvasHeight};
+        else *decoded = {item.width, item.height};
+    }
+    if (dataBytes > kMaxItemBytes)
+        return kit::Fail("HEIF: the items' data comes to more than the " + std::to_string(kMaxItemBytes >> 20) +
+                         " MiB the decoder may read");
+    return true;
+}
+
+// The primary image's decoded planes within kMaxDecoderMemory; false, with the cause, when
+// not. libheif decodes into planes of Y, Cb, Cr (taken at full resolution, as 4:4:4 has them)
+// and alpha, at 1 byte a sample or 2 past 8 bits, then converts them into the 8-bit
+// interleaved samples asked for: both are held at once.
+bool CheckPlanes(const heif_image_handle *primary, std::pair<uint64_t, uint64_t> decoded) {
+    const uint64_t width = std::max<uint64_t>(decoded.first, static_cast<uint64_t>(heif_image_handle_get_width(primary)));
+    const uint64_t height = std::max<uint64_t>(decoded.second, static_cast<uint64_t>(heif_image_handle_get_height(primary)));
+    const uint64_t channels = heif_image_handle_has_alpha_channel(primary) ? 4 : 3;
+    const uint64_t sampleBytes = heif_image_handle_get_luma_bits_per_pixel(primary) > 8 ? 2 : 1;
+    const uint64_t bytes = width * height * channels * (sampleBytes + 1);
+    if (bytes <= kMaxDecoderMemory) return true;
+    return kit::Fail("HEIF: decoding needs about " + std::to_string(bytes >> 20) + " MiB, more than the " +
+                     std::to_string(kMaxDecoderMemory >> 20) + " MiB the decoder may use");
+}
+
 bool Open(const WCHAR *path, Opened *out) {
-    kit::InputFile file;
-    if (!file.Open(path)) return false;
+    if (!out->reader.file.Open(path)) return false;
+    const kit::InputFile &file = out->reader.file;
     if (file.size() < 16) return kit::Fail("HEIF: the file is too short");
-    out->bytes.resize(static_cast<size_t>(file.size()));
-    if (!file.Read(out->bytes.data(), out->bytes.size())) return false;
-    if (!HasKnownBrand(out->bytes.data(), out->bytes.size()))
+    uint8_t head[256];
+    const size_t n = static_cast<size_t>(std::min<int64_t>(file.size(), sizeof head));
+    if (!out->reader.ReadAt(0, head, n) || !HasKnownBrand(head, n))
         return kit::Fail("HEIF: no ftyp box with a HEIF or AVIF brand");
+    std::pair<uint64_t, uint64_t> decoded{0, 0};
+    if (!CheckItems(out->reader, &decoded)) return false;
     if (!out->context.context) return kit::Fail("not enough memory");
     heif_context_set_maximum_image_size_limit(out->context.context, kLibheifSideLimit);
-    if (!Succeeded(heif_context_read_from_memory_without_copy(out->context.context, out->bytes.data(),
-                                                              out->bytes.size(), nullptr)) ||
+    if (!Succeeded(heif_context_read_from_reader(out->context.context, &kFileReader, &out->reader, nullptr)) ||
         !Succeeded(heif_context_get_primary_image_handle(out->context.context, &out->primary.handle)))
         return false;
     return kit::WithinLimits(heif_image_handle_get_width(out->primary.handle),
-                             heif_image_handle_get_height(out->primary.handle));
+                             heif_image_handle_get_height(out->primary.handle)) &&
+           CheckPlanes(out->primary.handle, decoded);
 }
 
 // Primaries BT.709 (sRGB's) or unspecified, with the sRGB curve, BT.709's or BT.601's (which

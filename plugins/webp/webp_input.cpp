@@ -3,8 +3,12 @@
 // bitmap, so progress follows the rows as they are decoded. Of an animation the first frame
 // is read, as it shows on the canvas, into a 32-bit DIB. The ICCP, EXIF and XMP chunks of the
 // extended format, and the number of frames, are noted for GetPictureMetadata.
+//
+// Only the bytes the RIFF header declares are read, however long the file is; the size query
+// reads the chunk headers up to the picture's own and a few bytes of that one.
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -35,24 +39,108 @@ const char *StatusText(VP8StatusCode status) {
     }
 }
 
-// The first bytes of a file hold every header WebPGetFeatures reads.
-constexpr size_t kHeaderBytes = 64 * 1024;
+// The RIFF container: "RIFF", the size of what follows these 8 bytes, "WEBP", then chunks of
+// a fourcc, a 32-bit size and the payload, padded to an even length.
+constexpr size_t kRiffHeader = 8;
+constexpr size_t kChunkHeader = 8;
 
-bool ReadFeatures(kit::InputFile *file, std::vector<uint8_t> *head, WebPBitstreamFeatures *features) {
+uint32_t Le32(const uint8_t *p) {
+    return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+
+// The whole RIFF is held in memory while it is decoded (libwebp decodes from one buffer), so
+// it may declare no more than the decoder may take, as the JPEG XL input's file.
+constexpr uint64_t kMaxRiffBytes = uint64_t{1} << 30;
+
+// Of a chunk the header reads no more than this: VP8's frame header and VP8L's are a few
+// dozen bytes, and a VP8X chunk is 10.
+constexpr size_t kChunkHead = 4096;
+// Chunks skipped before the picture's own (a colour profile, say, or a writer's own): files
+// have a few; a file of endless empty chunks is refused rather than walked.
+constexpr int kMaxChunksBefore = 256;
+// VP8X's first byte: the file is an animation.
+constexpr uint8_t kAnimationFlag = 0x02;
+
+// What the header read leaves: the file's bytes that belong to the picture (the RIFF's
+// declared size and its header, or the file's size when the file is cut short), and what
+// WebPGetFeatures said of them.
+struct Header {
+    int64_t end = 0;
+    WebPBitstreamFeatures features;
+};
+
+// Reads the RIFF header and the chunks up to the picture's own, and asks libwebp about them,
+// without reading the chunks libwebp skips anyway: it is given the RIFF header, the VP8X chunk
+// when the file starts with one, and the head of the first VP8 or VP8L chunk.
+// An ALPH chunk on the way is only noted, as libwebp notes it. Padding past the RIFF is
+// never read.
+bool ReadFeatures(kit::InputFile *file, Header *out) {
     if (file->size() < 12) return kit::Fail("WebP: the file is too short");
-    head->resize(static_cast<size_t>(std::min<int64_t>(file->size(), kHeaderBytes)));
-    if (!file->Read(head->data(), head->size())) return false;
-    if (!HasSignature(head->data(), head->size())) return kit::Fail("WebP: no RIFF WEBP signature");
-    VP8StatusCode status = WebPGetFeatures(head->data(), head->size(), features);
-    if (status == VP8_STATUS_NOT_ENOUGH_DATA && static_cast<int64_t>(head->size()) < file->size()) {
-        // Chunks before the picture's own (a large colour profile, say): read on to the end.
-        const size_t have = head->size();
-        head->resize(static_cast<size_t>(file->size()));
-        if (!file->Read(head->data() + have, head->size() - have)) return false;
-        status = WebPGetFeatures(head->data(), head->size(), features);
+    std::vector<uint8_t> head(12);
+    if (!file->Read(head.data(), head.size())) return false;
+    if (!HasSignature(head.data(), head.size())) return kit::Fail("WebP: no RIFF WEBP signature");
+    const uint64_t declared = uint64_t{Le32(head.data() + 4)} + kRiffHeader;
+    if (declared > kMaxRiffBytes)
+        return kit::Fail("WebP: the picture's data is larger than the " + std::to_string(kMaxRiffBytes >> 20) +
+                         " MiB the decoder may take");
+    out->end = std::min<int64_t>(static_cast<int64_t>(declared), file->size());
+
+    bool extended = false, alpha = false;
+    int64_t at = 12;
+    for (int chunk = 0;; ++chunk) {
+        if (chunk == kMaxChunksBefore)
+            return kit::Fail("WebP: no picture among the first " + std::to_string(kMaxChunksBefore) + " chunks");
+        if (at + static_cast<int64_t>(kChunkHeader) > out->end) break;  // libwebp says what is missing
+        uint8_t header[kChunkHeader];
+        if (!file->Seek(at) || !file->Read(header, sizeof header)) return false;
+        const std::string_view fourcc(reinterpret_cast<const char *>(header), 4);
+        const uint64_t size = Le32(header + 4), padded = size + (size & 1);
+        const int64_t available = out->end - at - static_cast<int64_t>(kChunkHeader);
+        const bool first = chunk == 0, picture = fourcc == "VP8 " || fourcc == "VP8L";
+        if (picture || (first && fourcc != "VP8X") || (first && size > kChunkHead)) {
+            // The picture's chunk, or what libwebp takes for one (a first chunk that is not
+            // VP8X it reads as a bare bitstream), or a VP8X it will refuse: its head will do.
+            const size_t n = static_cast<size_t>(std::min<int64_t>({available, static_cast<int64_t>(size), kChunkHead}));
+            head.insert(head.end(), header, header + kChunkHeader);
+            head.resize(head.size() + n);
+            if (n && !file->Read(head.data() + head.size() - n, n)) return false;
+            break;
+        }
+        if (first) {
+            extended = true;
+            head.insert(head.end(), header, header + kChunkHeader);
+            const size_t n = static_cast<size_t>(std::min<int64_t>(available, static_cast<int64_t>(padded)));
+            head.resize(head.size() + n);
+            if (n && !file->Read(head.data() + head.size() - n, n)) return false;
+            // An animation's size and features are all in its VP8X chunk: libwebp reads no
+            // further.
+            if (n > 0 && (head[12 + kChunkHeader] & kAnimationFlag)) break;
+        }
+        alpha = alpha || fourcc == "ALPH";
+        at += static_cast<int64_t>(kChunkHeader + padded);
     }
+    VP8StatusCode status = WebPGetFeatures(head.data(), head.size(), &out->features);
     if (status != VP8_STATUS_OK) return kit::Fail(StatusText(status));
-    return kit::WithinLimits(features->width, features->height);
+    if (extended && alpha) out->features.has_alpha = 1;
+    return kit::WithinLimits(out->features.width, out->features.height);
+}
+
+// Reads the picture's bytes, from the file's start to the end of its RIFF, in slices of at
+// most `slice`, calling `more(bytes, filled)` after each slice until it answers false. The
+// buffer grows with what is read, never ahead of it. False when reading fails.
+template <class More>
+bool ReadPicture(kit::InputFile *file, const Header &header, std::vector<uint8_t> *bytes, More more,
+                 size_t slice = size_t{1} << 20) {
+    bytes->clear();
+    if (!file->Seek(0)) return false;
+    const size_t end = static_cast<size_t>(header.end);
+    while (bytes->size() < end) {
+        const size_t filled = bytes->size(), n = std::min(slice, end - filled);
+        bytes->resize(filled + n);
+        if (!file->Read(bytes->data() + filled, n)) return false;
+        if (!more(*bytes)) return true;
+    }
+    return true;
 }
 
 struct DecoderGuard {
@@ -70,11 +158,10 @@ struct AnimationGuard {
 };
 
 // The first frame of an animation, composed on its canvas.
-HBITMAP DecodeFirstFrame(kit::InputFile *file, std::vector<uint8_t> *bytes, const WebPBitstreamFeatures &features,
+HBITMAP DecodeFirstFrame(kit::InputFile *file, const Header &header, std::vector<uint8_t> *bytes,
                          ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
-    const size_t have = bytes->size();
-    bytes->resize(static_cast<size_t>(file->size()));
-    if (!file->Read(bytes->data() + have, bytes->size() - have)) return nullptr;
+    if (!ReadPicture(file, header, bytes, [](const std::vector<uint8_t> &) { return true; })) return nullptr;
+    const WebPBitstreamFeatures &features = header.features;
 
     WebPAnimDecoderOptions options;
     if (!WebPAnimDecoderOptionsInit(&options)) return nullptr;
@@ -132,11 +219,12 @@ void NoteChunks(const std::vector<uint8_t> &bytes) {
 
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
     kit::InputFile file;
+    Header header;
+    if (!file.Open(path) || !ReadFeatures(&file, &header)) return nullptr;
+    const WebPBitstreamFeatures &features = header.features;
     std::vector<uint8_t> bytes;
-    WebPBitstreamFeatures features;
-    if (!file.Open(path) || !ReadFeatures(&file, &bytes, &features)) return nullptr;
     if (features.has_animation) {
-        HBITMAP first = DecodeFirstFrame(&file, &bytes, features, progress, data, alloc);
+        HBITMAP first = DecodeFirstFrame(&file, header, &bytes, progress, data, alloc);
         if (first) NoteChunks(bytes);
         return first;
     }
@@ -160,22 +248,19 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     DecoderGuard decoder{WebPINewDecoder(&output)};
     if (!decoder.decoder) return nullptr;
 
-    // The whole file is read into one buffer, a slice at a time; the decoder is told after
-    // each slice how much of the buffer is filled, and decodes the rows that data completes.
-    constexpr size_t kSlice = 1 << 20;
-    size_t filled = bytes.size();
-    bytes.resize(static_cast<size_t>(file.size()));
-    VP8StatusCode status = WebPIUpdate(decoder.decoder, bytes.data(), filled);
-    while (status == VP8_STATUS_SUSPENDED) {
+    // The picture is read a slice at a time; the decoder is told after each slice how much of
+    // the buffer is filled (the buffer may have moved, which WebPIUpdate allows), and decodes
+    // the rows that data completes. It stops reading as soon as the decoder has all it needs
+    // or has failed.
+    VP8StatusCode status = VP8_STATUS_NOT_ENOUGH_DATA;
+    const bool read = ReadPicture(&file, header, &bytes, [&](const std::vector<uint8_t> &filled) {
+        status = WebPIUpdate(decoder.decoder, filled.data(), filled.size());
         int lastY = 0;
-        if (WebPIDecGetRGB(decoder.decoder, &lastY, nullptr, nullptr, nullptr))
+        if (status == VP8_STATUS_SUSPENDED && WebPIDecGetRGB(decoder.decoder, &lastY, nullptr, nullptr, nullptr))
             kit::ReportProgress(progress, lastY, spec.height, data);
-        if (filled == bytes.size()) break;  // the file ends before the picture does
-        const size_t n = std::min(kSlice, bytes.size() - filled);
-        if (!file.Read(bytes.data() + filled, n)) return nullptr;
-        filled += n;
-        status = WebPIUpdate(decoder.decoder, bytes.data(), filled);
-    }
+        return status == VP8_STATUS_SUSPENDED;
+    });
+    if (!read) return nullptr;
     if (status != VP8_STATUS_OK) return kit::Fail<HBITMAP>(StatusText(status));
     kit::ReportProgress(progress, spec.height, spec.height, data);
     NoteChunks(bytes);
@@ -189,11 +274,10 @@ bool Recognize(const WCHAR *path) {
 
 bool ReadSize(const WCHAR *path, PictureInfo *info) {
     kit::InputFile file;
-    std::vector<uint8_t> head;
-    WebPBitstreamFeatures features;
-    if (!file.Open(path) || !ReadFeatures(&file, &head, &features)) return false;
-    info->width = features.width;
-    info->height = features.height;
+    Header header;
+    if (!file.Open(path) || !ReadFeatures(&file, &header)) return false;
+    info->width = header.features.width;
+    info->height = header.features.height;
     return true;
 }
 

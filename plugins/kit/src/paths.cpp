@@ -50,6 +50,12 @@ bool InputFile::Read(void *out, size_t n) {
     return Fail(stream_ && std::ferror(stream_) ? std::strerror(errno) : "the file ends too early");
 }
 
+bool InputFile::Seek(int64_t position) {
+    if (position < 0 || position > size_) return Fail("the file ends too early");
+    if (stream_ && fseeko(stream_, static_cast<off_t>(position), SEEK_SET) == 0) return true;
+    return Fail(stream_ ? std::strerror(errno) : "the file is not open");
+}
+
 bool ReadFileHead(const WCHAR *path, void *out, size_t n) {
     InputFile file;
     return file.Open(path) && file.Read(out, n);

@@ -95,6 +95,8 @@ public:
     int64_t size() const { return size_; }  // bytes, as found when opened
     // Reads exactly n bytes; false on a short read or an error.
     bool Read(void *out, size_t n);
+    // Moves to byte `position` of the file (0 up to size()); false, with the cause, beyond.
+    bool Seek(int64_t position);
 
 private:
     FILE *stream_ = nullptr;
