@@ -2,7 +2,9 @@
 // the alpha byte kept when the file has alpha. Decoding is incremental, straight into the
 // bitmap, so progress follows the rows as they are decoded. Of an animation the first frame
 // is read, as it shows on the canvas, into a 32-bit DIB. The ICCP, EXIF and XMP chunks of the
-// extended format, and the number of frames, are noted for GetPictureMetadata.
+// extended format, and the number of frames, are noted for GetPictureMetadata. An EXIF chunk
+// whose orientation is not 1 has the picture turned upright, and the size reported is the
+// size shown.
 //
 // Only the bytes the RIFF header declares are read, however long the file is; the size query
 // reads the chunk headers up to the picture's own and a few bytes of that one.
@@ -17,6 +19,7 @@
 #include <webp/demux.h>
 
 #include "faltrix/kit/entry_points.h"
+#include "faltrix/kit/orientation.h"
 #include "webp_version.h"
 
 namespace faltrix::webp {
@@ -67,7 +70,37 @@ constexpr uint8_t kAnimationFlag = 0x02;
 struct Header {
     int64_t end = 0;
     WebPBitstreamFeatures features;
+    int orientation = 1;  // of the EXIF chunk, when the VP8X chunk says there is one
 };
+
+// VP8X's first byte: the file has an EXIF chunk.
+constexpr uint8_t kExifFlag = 0x08;
+// Of an EXIF chunk the orientation needs no more than libexif reads.
+constexpr size_t kExifHead = 0xFFF0;
+// Chunks walked to find the EXIF chunk, which follows the picture's.
+constexpr int kMaxChunks = 1024;
+
+// The orientation of the EXIF chunk of an extended file that says it has one: the chunk
+// headers are walked to it (it follows the picture's data), and only its head is read.
+int ReadOrientation(kit::InputFile *file, const Header &header) {
+    uint8_t vp8x[kChunkHeader + 1];
+    if (!file->Seek(12) || !file->Read(vp8x, sizeof vp8x) || std::memcmp(vp8x, "VP8X", 4) != 0 ||
+        (vp8x[kChunkHeader] & kExifFlag) == 0)
+        return 1;
+    int64_t at = 12;
+    for (int chunk = 0; chunk < kMaxChunks && at + static_cast<int64_t>(kChunkHeader) <= header.end; ++chunk) {
+        uint8_t head[kChunkHeader];
+        if (!file->Seek(at) || !file->Read(head, sizeof head)) return 1;
+        const uint64_t size = Le32(head + 4);
+        if (std::memcmp(head, "EXIF", 4) == 0) {
+            const int64_t available = header.end - at - static_cast<int64_t>(kChunkHeader);
+            std::vector<uint8_t> exif(static_cast<size_t>(std::min<int64_t>({available, static_cast<int64_t>(size), kExifHead})));
+            return exif.empty() || !file->Read(exif.data(), exif.size()) ? 1 : kit::ExifOrientation(exif.data(), exif.size());
+        }
+        at += static_cast<int64_t>(kChunkHeader + size + (size & 1));
+    }
+    return 1;
+}
 
 // Reads the RIFF header and the chunks up to the picture's own, and asks libwebp about them,
 // without reading the chunks libwebp skips anyway: it is given the RIFF header, the VP8X chunk
@@ -186,12 +219,13 @@ HBITMAP DecodeFirstFrame(kit::InputFile *file, const Header &header, std::vector
     spec.bitCount = 32;
     kit::Dib dib;
     if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
+    kit::BitmapGuard owned{dib.bitmap};
     const size_t rowBytes = static_cast<size_t>(spec.width) * 4;
     for (int32_t y = 0; y < spec.height; ++y) {
         std::memcpy(dib.Row(y), frame + rowBytes * static_cast<size_t>(y), rowBytes);
         kit::ReportProgress(progress, y + 1, spec.height, data);
     }
-    return dib.bitmap;
+    return kit::ShowUpright(&owned, dib, spec, header.orientation, alloc);
 }
 
 // The chunks of a whole file in the extended format (only that one has them).
@@ -221,6 +255,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     kit::InputFile file;
     Header header;
     if (!file.Open(path) || !ReadFeatures(&file, &header)) return nullptr;
+    header.orientation = ReadOrientation(&file, header);
     const WebPBitstreamFeatures &features = header.features;
     std::vector<uint8_t> bytes;
     if (features.has_animation) {
@@ -264,7 +299,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     if (status != VP8_STATUS_OK) return kit::Fail<HBITMAP>(StatusText(status));
     kit::ReportProgress(progress, spec.height, spec.height, data);
     NoteChunks(bytes);
-    return owned.Release();
+    return kit::ShowUpright(&owned, dib, spec, header.orientation, alloc);
 }
 
 bool Recognize(const WCHAR *path) {
@@ -276,8 +311,9 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
     kit::InputFile file;
     Header header;
     if (!file.Open(path) || !ReadFeatures(&file, &header)) return false;
-    info->width = header.features.width;
-    info->height = header.features.height;
+    const bool swap = kit::SwapsAxes(ReadOrientation(&file, header));
+    info->width = swap ? header.features.height : header.features.width;
+    info->height = swap ? header.features.width : header.features.height;
     return true;
 }
 

@@ -370,10 +370,10 @@ QImage Shown(const QImage &stored, uint32_t orientation) {
     }
 }
 
-// A PNG whose eXIf gives an orientation is stored upright, and its EXIF and XMP both say 1
-// afterwards, so that no reader turns it again. Items after the pixel data are kept too; their
-// orientation, which no size query sees, leaves the pixels as stored.
-TEST_F(Metadata, EveryOrientationOfAPngComesOutUpright) {
+// A PNG or WebP whose EXIF gives an orientation is stored upright, and its EXIF and XMP both
+// say 1 afterwards, so that no reader turns it again. A PNG's items after the pixel data are
+// kept too; their orientation, which no size query sees, leaves the pixels as stored.
+TEST_F(Metadata, EveryOrientationOfAPngOrWebpComesOutUpright) {
     const std::string xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF><rdf:Description "
                             "xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" tiff:Orientation=\"%\"/></rdf:RDF></x:xmpmeta>";
     const auto withOrientation = [&](uint32_t o) {
@@ -382,14 +382,37 @@ TEST_F(Metadata, EveryOrientationOfAPngComesOutUpright) {
     };
     WritePngTurned(Path("stored.png"), 1, withOrientation(1));
     const QImage stored = QImage(Path("stored.png")).convertToFormat(QImage::Format_RGB32);
-    for (uint32_t o = 1; o <= 8; ++o) {
-        WritePngTurned(Path("turned.png"), o, withOrientation(o));
-        const auto [exitCode, said] = Run({"-q", "--overwrite", "turned.png", "-o", "out.png"});
-        ASSERT_EQ(exitCode, 0) << said;
-        EXPECT_EQ(QImage(Path("out.png")).convertToFormat(QImage::Format_RGB32), Shown(stored, o)) << o;
-        const Found found = ReadPng(Path("out.png"));
-        EXPECT_TRUE(ExifSays(found.exif).starts_with("orientation Top-left, ")) << o << ": " << ExifSays(found.exif);
-        EXPECT_EQ(found.xmp, withOrientation(1)) << o;
+    ASSERT_EQ(Run({"-q", "--lossless", "--strip", "stored.png", "-o", "stored.webp"}).first, 0);
+    // The lossless WebP of the same pixels with EXIF and XMP chunks giving the orientation.
+    const auto writeWebpTurned = [&](const QString &path, uint32_t o) {
+        const QByteArray plain = Bytes(Path("stored.webp"));
+        const std::string exif = CameraExif(o), packet = withOrientation(o);
+        const WebPData image{reinterpret_cast<const uint8_t *>(plain.constData()), size_t(plain.size())};
+        WebPMux *mux = WebPMuxCreate(&image, 1);
+        const WebPData exifData{reinterpret_cast<const uint8_t *>(exif.data()), exif.size()};
+        const WebPData xmpData{reinterpret_cast<const uint8_t *>(packet.data()), packet.size()};
+        WebPMuxSetChunk(mux, "EXIF", &exifData, 1);
+        WebPMuxSetChunk(mux, "XMP ", &xmpData, 1);
+        WebPData assembled{};
+        WebPMuxAssemble(mux, &assembled);
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(reinterpret_cast<const char *>(assembled.bytes), qint64(assembled.size));
+        WebPDataClear(&assembled);
+        WebPMuxDelete(mux);
+    };
+    for (const QString format : {"png", "webp"}) {
+        for (uint32_t o = 1; o <= 8; ++o) {
+            const QString source = "turned." + format;
+            if (format == "png") WritePngTurned(Path(source), o, withOrientation(o));
+            else writeWebpTurned(Path(source), o);
+            const auto [exitCode, said] = Run({"-q", "--overwrite", source, "-o", "out.png"});
+            ASSERT_EQ(exitCode, 0) << said;
+            EXPECT_EQ(QImage(Path("out.png")).convertToFormat(QImage::Format_RGB32), Shown(stored, o)) << format.toStdString() << o;
+            const Found found = ReadPng(Path("out.png"));
+            EXPECT_TRUE(ExifSays(found.exif).starts_with("orientation Top-left, ")) << o << ": " << ExifSays(found.exif);
+            EXPECT_EQ(found.xmp, withOrientation(1)) << format.toStdString() << o;
+        }
     }
     WritePngTurned(Path("late.png"), 6, withOrientation(6), true);
     const auto [exitCode, said] = Run({"-q", "late.png", "-o", "late.jpg"});
