@@ -103,14 +103,19 @@ ExifDataPtr LoadExif(const std::string &exif, ExifMem *mem) {
 }
 
 // Replaces the tag in content with a fresh entry of libexif's standard format for it.
+// Every entry of that tag goes first: libexif refuses to add a tag the content already holds,
+// and a block may hold one twice. The entry carries its tag when added for the same reason;
+// one the content did not take is nobody's and is not returned.
 ExifEntry *FreshEntry(ExifContent *content, ExifTag tag) {
-    if (ExifEntry *old = exif_content_get_entry(content, tag)) exif_content_remove_entry(content, old);
+    while (ExifEntry *old = exif_content_get_entry(content, tag)) exif_content_remove_entry(content, old);
     ExifEntry *entry = exif_entry_new();
     if (entry == nullptr) return nullptr;
+    entry->tag = tag;
     exif_content_add_entry(content, entry);
-    exif_entry_initialize(entry, tag);
-    exif_entry_unref(entry);  // the content holds it now
-    return entry;
+    const bool added = entry->parent == content;
+    if (added) exif_entry_initialize(entry, tag);  // which reads the byte order through the content
+    exif_entry_unref(entry);  // the content holds it now, or it goes
+    return added ? entry : nullptr;
 }
 
 struct ProfileFree {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "faltrix/picture_metadata.h"
 
@@ -30,6 +31,35 @@ TEST(XmpForOutput, SaysOneForTheTiffOrientationAndKeepsEveryOtherByte) {
         const std::string tail = "</rdf:RDF></x:xmpmeta><?xpacket end=\"w\"?>";
         EXPECT_EQ(XmpForOutput(head + description + tail), head + expected + tail) << description;
     }
+}
+
+// A block that holds a tag twice (the stored size, the orientation) is rewritten with each
+// once: libexif takes no second entry of a tag, and the rewrite must not keep one it refused.
+TEST(ExifForOutput, RewritesTagsTheBlockHoldsTwice) {
+    std::string block(160, '\0');
+    const auto put16 = [&](size_t at, uint32_t v) { block[at] = char(v & 0xFF), block[at + 1] = char(v >> 8); };
+    const auto put32 = [&](size_t at, uint32_t v) { put16(at, v & 0xFFFF), put16(at + 2, v >> 16); };
+    const auto entry = [&](size_t at, uint32_t tag, uint32_t type, uint32_t value) {
+        put16(at, tag), put16(at + 2, type), put32(at + 4, 1), put32(at + 8, value);
+    };
+    block.replace(0, 4, "II*\0", 4);
+    put32(4, 8);
+    put16(8, 3);  // IFD0: the orientation twice, and the EXIF directory
+    entry(10, 0x0112, 3, 6);
+    entry(22, 0x0112, 3, 8);
+    entry(34, 0x8769, 4, 80);
+    put16(80, 2);  // the EXIF directory: the stored height twice
+    entry(82, 0xA003, 3, 16);
+    entry(94, 0xA003, 3, 32);
+    const std::string out = ExifForOutput(block, 40, 30);
+    ASSERT_FALSE(out.empty());
+    std::vector<std::string> orientations, heights;
+    for (size_t at = 0; at + 12 <= out.size(); at += 2) {
+        if (out.compare(at, 4, std::string("\x12\x01\x03\x00", 4)) == 0) orientations.push_back(out.substr(at + 8, 2));
+        if (out.compare(at, 2, std::string("\x03\xa0", 2)) == 0) heights.push_back(out.substr(at + 8, 2));
+    }
+    EXPECT_EQ(orientations, std::vector<std::string>{std::string("\x01\x00", 2)});
+    EXPECT_EQ(heights, std::vector<std::string>{std::string("\x1e\x00", 2)});
 }
 
 }  // namespace
