@@ -4,8 +4,8 @@
 //   grey, 2 to 16 bits              -> 8-bit grey palette
 //   palette, 1, 2, 4, 8 bits        -> 1, 4, 4, 8 bits with the file's colours
 //   RGB, 2 to 16 bits               -> 24-bit
-//   grey or RGB of signed 8- or 16-bit, 16-bit (half) or 32-bit floating-point samples
-//                                   -> as above: signed ones offset by half their range,
+//   grey or RGB of 32-bit, signed 8-, 16- or 32-bit, 16-bit (half) or 32-bit floating-point
+//   samples                         -> as above: signed ones offset by half their range,
 //                                      floating-point ones 0..1 scaled to 0..255, clamped
 //   CIE L*a*b*, 8 or 16 bits       -> 24-bit sRGB through Little CMS, from the file's white
 //                                      point (D65 when it names none)
@@ -107,9 +107,9 @@ Kind Classify(TIFF *tif, Layout *l) {
 
     const bool numbers = l->format == SAMPLEFORMAT_INT || l->format == SAMPLEFORMAT_IEEEFP;
     if (l->format != SAMPLEFORMAT_UINT && !numbers) return Kind::Generic;
-    if (l->format == SAMPLEFORMAT_INT && l->bps != 8 && l->bps != 16) return Kind::Generic;
+    if (l->format == SAMPLEFORMAT_INT && l->bps != 8 && l->bps != 16 && l->bps != 32) return Kind::Generic;
     if (l->format == SAMPLEFORMAT_IEEEFP && l->bps != 16 && l->bps != 32) return Kind::Generic;
-    if (l->bps > 16 && l->format != SAMPLEFORMAT_IEEEFP) return Kind::Generic;
+    if (l->bps > 16 && l->bps != 32) return Kind::Generic;
     // Separate planes of samples that do not fill whole bytes would need bit-level
     // interleaving: rare enough to leave to the generic reader.
     if (l->planar == PLANARCONFIG_SEPARATE && l->spp > 1 && l->bps % 8 != 0) return Kind::Generic;
@@ -141,7 +141,7 @@ Kind Classify(TIFF *tif, Layout *l) {
     }
 }
 
-// Sample i of a packed row as a value of 0 to 65535: unsigned samples of 1 to 16 bits (the
+// Sample i of a packed row as a value of 0 to 65535: unsigned samples of 1 to 16 or 32 bits (the
 // first in the high bits) scaled, signed ones offset by half their range, floating-point ones
 // (16-bit half or 32-bit) from 0..1, clamped. Rows are in the machine's byte order, as libtiff
 // hands them out.
@@ -161,6 +161,12 @@ uint16_t Sample16(const uint8_t *row, size_t i, const Layout &l) {
         }
         if (!(f > 0)) return 0;  // NaN too
         return f >= 1 ? 65535 : static_cast<uint16_t>(std::lround(f * 65535.0f));
+    }
+    if (l.bps == 32) {
+        uint32_t v;
+        std::memcpy(&v, row + 4 * i, 4);
+        if (l.format == SAMPLEFORMAT_INT) v ^= 0x80000000u;
+        return static_cast<uint16_t>((uint64_t{v} * 65535u + 2147483647u) / 4294967295u);
     }
     if (l.bps == 16) {
         uint16_t v;
