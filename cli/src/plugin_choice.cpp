@@ -36,7 +36,7 @@ void KeepLibrariesResident(const PluginList &list) {
     // library that crashes in loading, a FIFO that would hang the loader), is never loaded here.
     for (uint32_t i = 0; i < list.Count(); ++i) {
         // Deliberately never closed: the handle is what keeps the library in memory.
-        (void)::dlopen(list.NativePathAt(i).c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (list.UnchangedSinceExamined(i)) (void)::dlopen(list.NativePathAt(i).c_str(), RTLD_NOW | RTLD_LOCAL);
     }
 }
 

@@ -80,11 +80,11 @@ bool ParseLine(std::string_view line, size_t index, Examined *out) {
     if (!line.starts_with(prefix)) return false;
     line.remove_prefix(prefix.size());
     if (line.starts_with("a\t")) {
-        *out = Examined{{true, {}, {}}, true};
+        *out = Examined{{true, {}, {}, {}}, true};
         return ParseTexts(line.substr(2), &out->verdict.texts);
     }
     if (line.size() < 2 || (line[0] != 'r' && line[0] != 'l') || line[1] != '\t') return false;
-    *out = Examined{{false, {}, {}}, line[0] == 'r'};
+    *out = Examined{{false, {}, {}, {}}, line[0] == 'r'};
     return UnescapeField(line.substr(2), &out->verdict.reason);
 }
 
@@ -111,6 +111,8 @@ pid_t StartHelper(const std::string &program, const std::string &tag, const std:
     // itself, and their words come from there once, as they always have.
     for (const int quiet : {STDOUT_FILENO, STDERR_FILENO})
         ::posix_spawn_file_actions_addopen(&actions, quiet, "/dev/null", O_WRONLY, 0);
+    // Nor does a candidate read what the program reads (the picture on standard input).
+    ::posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     // Nothing else of the host's (a batch worker's report pipe, the dialog's sockets) goes along.
     ::posix_spawn_file_actions_addclosefrom_np(&actions, 4);
     ::posix_spawnattr_init(&attributes);
@@ -206,7 +208,7 @@ size_t RunHelper(const std::string &program, const std::string &tag, const std::
     if (done == batch.size()) return pending.size();
 
     Examined &culprit = (*out)[pending[first + done]];
-    culprit = Examined{{false, {}, {}}, true};
+    culprit = Examined{{false, {}, {}, {}}, true};
     std::string &why = culprit.verdict.reason;
     if (hung) {
         why = "did not answer within " + LimitText() + " while being examined";
@@ -218,6 +220,9 @@ size_t RunHelper(const std::string &program, const std::string &tag, const std::
         culprit.cacheable = IsFaultSignal(WTERMSIG(status));
     } else if (waited == pid && WIFEXITED(status)) {
         why = "ended the process while being examined (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
+        // Not kept: a candidate before it may have ended the process after writing this one's
+        // line itself, and an innocent library must not stay refused for that.
+        culprit.cacheable = false;
     } else {
         why = "ended the process while being examined";
         culprit.cacheable = false;
@@ -240,7 +245,7 @@ std::vector<CandidateVerdict> ExamineCandidates(const std::vector<std::string> &
     for (size_t i = 0; i < paths.size(); ++i) {
         stamped[i] = StampOf(paths[i], &stamps[i]);
         const CachedVerdict *known = stamped[i] ? cache.Find(tagText, paths[i], stamps[i]) : nullptr;
-        if (known != nullptr) examined[i].verdict = CandidateVerdict{known->accepted, known->reason, known->texts};
+        if (known != nullptr) examined[i].verdict = CandidateVerdict{known->accepted, known->reason, known->texts, {}};
         else pending.push_back(i);
     }
 
@@ -255,7 +260,7 @@ std::vector<CandidateVerdict> ExamineCandidates(const std::vector<std::string> &
         // No working helper: nothing unexamined is loaded in this process, where a library that
         // crashes in loading would take the program down at every start.
         for (; k < pending.size(); ++k)
-            examined[pending[k]] = Examined{{false, "not examined: " + broken, {}}, false};
+            examined[pending[k]] = Examined{{false, "not examined: " + broken, {}, {}}, false};
     }
 
     for (const size_t i : pending) {
@@ -267,7 +272,10 @@ std::vector<CandidateVerdict> ExamineCandidates(const std::vector<std::string> &
     cache.Save();
 
     std::vector<CandidateVerdict> verdicts;
-    for (Examined &e : examined) verdicts.push_back(std::move(e.verdict));
+    for (size_t i = 0; i < examined.size(); ++i) {
+        verdicts.push_back(std::move(examined[i].verdict));
+        if (stamped[i]) verdicts.back().identity = StampText(stamps[i]);
+    }
     return verdicts;
 }
 

@@ -13,8 +13,10 @@
 #include <cctype>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "candidate_check.h"
+#include "verdict_cache.h"
 #include "faltrix/candidate_probe.h"
 #include "faltrix/feedback.h"
 #include "faltrix/text.h"
@@ -62,24 +64,38 @@ std::vector<std::string> ListCandidates(const std::string &folder, std::vector<R
     return names;
 }
 
-// Why code in `folder` cannot be trusted: the folder or one of its parents may be written by
-// other users (group or others may write, and no sticky bit keeps them to their own files), so
-// anyone could put a library in. Empty when none can.
-std::string UntrustedFolderReason(const std::string &folder) {
-    std::string path = folder;
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    for (;;) {
+// Whether someone else than this process's user and root may change what `info` describes:
+// its owner is another user, or its group or others may write it. A sticky bit keeps other
+// writers of a folder to their own entries, which protects what lies below it (as /tmp does),
+// but not the folder's own list of names (`sticky` false for the plug-in folder itself).
+std::string OthersMayChange(const struct stat &info, bool sticky) {
+    if (info.st_uid != 0 && info.st_uid != ::geteuid())
+        return "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (sticky && S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX)))
+        return std::string();
+    std::array<char, 8> mode{};
+    std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    return std::string("may be written by other users (mode ") + mode.data() + ")";
+}
+
+// Why code at `path` cannot be trusted: after links are resolved, it or a folder above it may
+// be changed by someone else than this process's user and root, so that anyone could put a
+// library there or change one. `path` is the plug-in folder (whose names nobody else may add
+// to) or a candidate file. "it ..." or "<folder> ..."; empty when nobody else can, or when the
+// path does not exist.
+std::string UntrustedReason(const std::string &path, bool folder) {
+    char *real = ::realpath(path.c_str(), nullptr);
+    if (real == nullptr) return std::string();
+    std::string at = real;
+    std::free(real);
+    for (bool first = true;; first = false) {
         struct stat info {};
-        if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && (info.st_mode & (S_IWGRP | S_IWOTH)) != 0 &&
-            (info.st_mode & S_ISVTX) == 0) {
-            std::array<char, 8> mode{};
-            std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(info.st_mode & 07777));
-            return "the plug-in folder " + folder + " is not used: " + (path == folder || path + "/" == folder
-                       ? std::string("it") : path) + " may be written by other users (mode " + mode.data() + ")";
-        }
-        const size_t slash = path.rfind('/');
-        if (slash == std::string::npos || path.size() <= 1) return std::string();
-        path.resize(slash == 0 ? 1 : slash);
+        if (::stat(at.c_str(), &info) != 0) return std::string();
+        const std::string why = OthersMayChange(info, !(first && folder));
+        if (!why.empty()) return (first ? std::string("it") : at) + " " + why;
+        const size_t slash = at.rfind('/');
+        if (slash == std::string::npos || at.size() <= 1) return std::string();
+        at.resize(slash == 0 ? 1 : slash);
     }
 }
 
@@ -154,19 +170,31 @@ int32_t PluginList::ScanPlugins() {
     paths_.clear();
     nativePaths_.clear();
     texts_.clear();
+    identities_.clear();
     refused_.clear();
     folderRefusal_.clear();
 
-    if (!folder.empty()) folderRefusal_ = UntrustedFolderReason(folder);
+    if (!folder.empty()) {
+        if (const std::string why = UntrustedReason(folder, true); !why.empty())
+            folderRefusal_ = "the plug-in folder " + folder + " is not used: " + why;
+    }
     if (!folderRefusal_.empty()) return -1;
     const std::vector<std::string> names = folder.empty() ? std::vector<std::string>() : ListCandidates(folder, &refused_);
     if (names.empty()) return -1;
 
     // The candidates are loaded in a helper process, so that one that crashes or hangs is
-    // refused instead of taking the program down.
-    std::vector<std::string> examined;
-    for (size_t i = 0; i < names.size() && i < kMaxCandidates; ++i) examined.push_back(folder + names[i]);
-    const std::vector<CandidateVerdict> verdicts = ExamineCandidates(examined, typeTag_);
+    // refused instead of taking the program down; one that someone else may change (or a link
+    // to such a file) is not loaded at all.
+    std::vector<std::string> examined, untrusted(std::min<size_t>(names.size(), kMaxCandidates));
+    for (size_t i = 0; i < names.size() && i < kMaxCandidates; ++i) {
+        untrusted[i] = UntrustedReason(folder + names[i], false);
+        if (untrusted[i].empty()) examined.push_back(folder + names[i]);
+    }
+    const std::vector<CandidateVerdict> examinedVerdicts = ExamineCandidates(examined, typeTag_);
+    std::vector<CandidateVerdict> verdicts;
+    for (size_t i = 0, k = 0; i < untrusted.size(); ++i)
+        verdicts.push_back(untrusted[i].empty() ? examinedVerdicts[k++]
+                                                : CandidateVerdict{false, "not loaded: " + untrusted[i], {}, {}});
 
     for (size_t i = 0; i < names.size(); ++i) {
         std::string path = folder + names[i];
@@ -179,6 +207,7 @@ int32_t PluginList::ScanPlugins() {
             paths_.push_back(Utf8ToUtf16(path));
             nativePaths_.push_back(std::move(path));
             texts_.push_back(verdicts[i].texts);
+            identities_.push_back(verdicts[i].identity);
         } else {
             refused_.push_back({std::move(path), "not kept: the list already holds " +
                                                       std::to_string(kMaxPaths) + " plug-ins"});
@@ -203,6 +232,11 @@ int32_t PluginList::SelectPlugin(uint32_t index) {
     current_ = -1;
     lastLoadError_.clear();
     if (index >= Count()) return 0;
+    if (!UnchangedSinceExamined(index)) {
+        lastLoadError_ = "the library has changed since it was examined";
+        ShowMessage(u"Failed in loading library.", paths_[index]);
+        return 0;
+    }
     library_ = OpenCandidate(nativePaths_[index].c_str());
     if (library_ == nullptr) {
         lastLoadError_ = LoaderError();
@@ -216,10 +250,17 @@ int32_t PluginList::SelectPlugin(uint32_t index) {
     return 1;
 }
 
+bool PluginList::UnchangedSinceExamined(uint32_t index) const {
+    FileStamp now;
+    return index < Count() && !identities_[index].empty() && StampOf(nativePaths_[index], &now) &&
+           StampText(now) == identities_[index];
+}
+
 void PluginList::Teardown() {
     paths_.clear();
     nativePaths_.clear();
     texts_.clear();
+    identities_.clear();
     refused_.clear();
     folderRefusal_.clear();
     ReleaseLibrary();

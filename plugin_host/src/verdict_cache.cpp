@@ -60,6 +60,13 @@ bool StampOf(const std::string &path, FileStamp *stamp) {
     return true;
 }
 
+std::string StampText(const FileStamp &s) {
+    std::ostringstream text;
+    text << s.device << ' ' << s.inode << ' ' << s.size << ' ' << s.seconds << '.' << s.nanoseconds << ' '
+         << s.changeSeconds << '.' << s.changeNanoseconds;
+    return text.str();
+}
+
 std::string VerdictCache::DefaultFile() {
     const char *cache = std::getenv("XDG_CACHE_HOME");
     // A relative XDG_CACHE_HOME is to be ignored, as the base-directory rules say.

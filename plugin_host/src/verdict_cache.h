@@ -22,6 +22,8 @@ struct FileStamp {
 };
 // False when the path cannot be examined.
 bool StampOf(const std::string &path, FileStamp *stamp);
+// The stamp as one text, for comparing the file a verdict was given on with the file now.
+std::string StampText(const FileStamp &stamp);
 
 struct CachedVerdict {
     FileStamp stamp;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <filesystem>
@@ -282,27 +283,48 @@ TEST_F(HostTest, WithoutAWorkingExaminerNothingIsLoaded) {
     SetExamineTimeLimit(std::chrono::seconds(5));
 }
 
-// A folder that other users may write, or below one, is not read: anyone could put code in it.
-// The sticky bit keeps each user to their own files, as in /tmp.
-TEST_F(HostTest, FoldersOthersMayWriteAreNotRead) {
+// A folder that someone else may change, or one below such a folder, is not read: anyone could
+// put code in it. A sticky bit keeps others to their own entries, which protects the folders
+// below one (as /tmp protects its own), but not the plug-in folder's list of names. A
+// candidate file others may change is not loaded, and neither is one the scan examined that
+// has changed since.
+TEST_F(HostTest, WhatOthersMayChangeIsNeverLoaded) {
     fs::create_directory(folder + "plugins");
-    fs::create_symlink(FakePath("input"), folder + "plugins/input.so");
+    fs::copy_file(FakePath("input"), folder + "plugins/input.so");
     input.SetFolderOverride(folder + "plugins");
     const std::string inFolder = "the plug-in folder " + folder + "plugins/ is not used: ";
-    const std::tuple<fs::perms, fs::perms, std::string> cases[] = {
-        {fs::perms(0755), fs::perms(0777), inFolder + "it may be written by other users (mode 0777)"},
-        {fs::perms(0755), fs::perms(0775), inFolder + "it may be written by other users (mode 0775)"},
-        {fs::perms(0777), fs::perms(0755),
+    // The parent's mode, the folder's, the folder's owner (0: the user running the test; another
+    // needs root), and the refusal.
+    const std::tuple<fs::perms, fs::perms, uid_t, std::string> cases[] = {
+        {fs::perms(0755), fs::perms(0777), 0, inFolder + "it may be written by other users (mode 0777)"},
+        {fs::perms(0755), fs::perms(0775), 0, inFolder + "it may be written by other users (mode 0775)"},
+        {fs::perms(0700), fs::perms(01777), 0, inFolder + "it may be written by other users (mode 1777)"},
+        {fs::perms(0777), fs::perms(0755), 0,
          inFolder + folder.substr(0, folder.size() - 1) + " may be written by other users (mode 0777)"},
-        {fs::perms(0700), fs::perms(01777), ""},
-        {fs::perms(0700), fs::perms(0755), ""},
+        {fs::perms(01777), fs::perms(0755), 0, ""},
+        {fs::perms(0700), fs::perms(0755), 12345, inFolder + "it belongs to another user (uid 12345)"},
+        {fs::perms(0700), fs::perms(0755), 0, ""},
     };
-    for (const auto &[parent, plugins, refusal] : cases) {
+    for (const auto &[parent, plugins, owner, refusal] : cases) {
+        if (owner != 0 && geteuid() != 0) continue;
         fs::permissions(folder, parent);
         fs::permissions(folder + "plugins", plugins);
+        ASSERT_EQ(chown((folder + "plugins").c_str(), owner != 0 ? owner : geteuid(), gid_t(-1)), 0);
         EXPECT_EQ(input.ScanPlugins(), refusal.empty() ? 1 : -1) << refusal;
         EXPECT_EQ(input.FolderRefusal(), refusal);
     }
+
+    fs::permissions(folder + "plugins/input.so", fs::perms(0666));
+    EXPECT_EQ(input.ScanPlugins(), 0);
+    ASSERT_EQ(input.Refused().size(), 1u);
+    EXPECT_EQ(input.Refused()[0].reason, "not loaded: it may be written by other users (mode 0666)");
+
+    fs::permissions(folder + "plugins/input.so", fs::perms(0755));
+    ASSERT_EQ(input.ScanPlugins(), 1);
+    std::ofstream(folder + "plugins/input.so", std::ios::app) << '\0';
+    EXPECT_EQ(input.SelectPlugin(0), 0);
+    EXPECT_EQ(input.LastLoadError(), "the library has changed since it was examined");
+    EXPECT_FALSE(input.HasLibrary());
 }
 
 // ---- Selecting and calling ----------------------------------------------------------------

@@ -38,8 +38,8 @@ struct FilePattern {
     bool operator==(const FilePattern &) const = default;
 };
 
-// What an accepted plug-in says about itself. Each text is the answer up to its first NUL and
-// at most as long as the answer claims, clamped to its buffer.
+// What an accepted plug-in says about itself. Each text is the answer read up to its first NUL
+// (within its buffer), and empty when the call answered 0 or less.
 struct PluginTexts {
     std::u16string description;
     std::vector<FilePattern> patterns;
@@ -50,6 +50,7 @@ struct CandidateVerdict {
     bool accepted = false;
     std::string reason;  // why it is refused; empty when accepted
     PluginTexts texts;   // of an accepted candidate
+    std::string identity;  // the file examined (device, inode, size, times); empty when unknown
 };
 
 // One verdict per path, in the order given, against the list's type tag. The helper is

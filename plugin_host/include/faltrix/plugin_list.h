@@ -73,7 +73,8 @@ public:
 
     // Releases the current library, then loads and binds the plug-in at index. Returns 1 on
     // success, 0 for an index not below Count() (nothing loaded, no message) or a library that
-    // fails to load (message "Failed in loading library." with its path as the caption).
+    // fails to load, or whose file is no longer the one the scan examined (message "Failed in
+    // loading library." with its path as the caption; LastLoadError says which).
     int32_t SelectPlugin(uint32_t index);
 
     // Frees the paths and releases the current library.
@@ -88,6 +89,9 @@ public:
     // The description and file patterns the plug-in at index gave when it was examined (or
     // when its cached verdict was): what lists and file choosers show, without calling it.
     const PluginTexts &TextsAt(uint32_t index) const { return texts_.at(index); }
+    // True when the file at index is still the one the scan examined (same device, inode,
+    // size and times): a file replaced since is never loaded unexamined.
+    bool UnchangedSinceExamined(uint32_t index) const;
     // Why the last scan did not read the folder at all (one line), or empty.
     const std::string &FolderRefusal() const { return folderRefusal_; }
     // The candidates the last scan did not take, in the order examined.
@@ -150,6 +154,7 @@ private:
     std::vector<std::u16string> paths_;     // as handed to the front end
     std::vector<std::string> nativePaths_;  // the same paths as on disk (any bytes)
     std::vector<PluginTexts> texts_;
+    std::vector<std::string> identities_;  // of the files examined, as CandidateVerdict has them
     std::vector<RefusedCandidate> refused_;
     std::string folderRefusal_;
     std::string lastLoadError_;
