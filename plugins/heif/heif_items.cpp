@@ -135,6 +135,10 @@ bool ReadTypes(const ReadAt &read, const Box &iinf, std::map<uint32_t, Item> *it
     return true;
 }
 
+// Extents kept of all items: files have one or a few an item. Fields of size 0 make an extent
+// of no bytes, so the box's size alone does not bound their number.
+constexpr uint64_t kMaxExtents = 65536;
+
 // iloc: where each item's data lies.
 bool ReadPlaces(const ReadAt &read, const Box &iloc, std::map<uint32_t, Place> *places) {
     Content c;
@@ -147,6 +151,7 @@ bool ReadPlaces(const ReadAt &read, const Box &iloc, std::map<uint32_t, Place> *
     for (size_t s : {offsetSize, lengthSize, baseSize, indexSize})
         if (s != 0 && s != 4 && s != 8) return true;
     const uint64_t count = c.Take(version < 2 ? 2 : 4);
+    uint64_t kept = 0;
     for (uint64_t i = 0; i < count && c.complete(); ++i) {
         const uint32_t id = static_cast<uint32_t>(c.Take(version < 2 ? 2 : 4));
         Place place;
@@ -154,6 +159,8 @@ bool ReadPlaces(const ReadAt &read, const Box &iloc, std::map<uint32_t, Place> *
         c.Take(2);  // data reference index
         const uint64_t base = c.Take(baseSize);
         const uint64_t extents = c.Take(2);
+        if ((kept += extents) > kMaxExtents)
+            return kit::Fail("HEIF: the items' data lies in more than " + std::to_string(kMaxExtents) + " pieces");
         for (uint64_t e = 0; e < extents && c.complete(); ++e) {
             c.Take(indexSize);
             Extent extent;
