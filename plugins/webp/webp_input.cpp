@@ -298,6 +298,14 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     if (!read) return nullptr;
     if (status != VP8_STATUS_OK) return kit::Fail<HBITMAP>(StatusText(status));
     kit::ReportProgress(progress, spec.height, spec.height, data);
+    // The chunks after the picture's (EXIF, XMP) may lie past the slices the decoder needed:
+    // the rest of the RIFF is read for them, as libwebp's demuxer takes only a whole one.
+    if (bytes.size() < static_cast<size_t>(header.end)) {
+        const size_t filled = bytes.size();
+        bytes.resize(static_cast<size_t>(header.end));
+        if (!file.Seek(static_cast<int64_t>(filled)) || !file.Read(bytes.data() + filled, bytes.size() - filled))
+            bytes.resize(filled);
+    }
     NoteChunks(bytes);
     return kit::ShowUpright(&owned, dib, spec, header.orientation, alloc);
 }
