@@ -447,10 +447,20 @@ bool ConvertToSrgb(HBITMAP bitmap, const std::string &icc) {
     if (source == nullptr) return false;
     bool converted = false;
     uint8_t levels[256][3];
-    if (cmsGetColorSpace(source) == cmsSigGrayData && GreyLevelsInSrgb(source, levels)) {
+    const size_t bytes = header.biBitCount / 8;
+    const int32_t height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
+    // A grey profile describes grey pixels only: colour ones (a file whose profile does not fit
+    // its samples) keep their colours, and the profile goes without a conversion.
+    const auto allGrey = [&] {
+        for (int32_t y = 0; y < height; ++y) {
+            const uint8_t *p = static_cast<const uint8_t *>(section.dsBm.bmBits) + size_t(y) * size_t(section.dsBm.bmWidthBytes);
+            for (int32_t x = 0; x < header.biWidth; ++x, p += bytes)
+                if (p[0] != p[1] || p[1] != p[2]) return false;
+        }
+        return true;
+    };
+    if (cmsGetColorSpace(source) == cmsSigGrayData && allGrey() && GreyLevelsInSrgb(source, levels)) {
         // Grey pixels stored as B, G, R: each pixel's level through the grey profile.
-        const size_t bytes = header.biBitCount / 8;
-        const int32_t height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
         for (int32_t y = 0; y < height; ++y) {
             uint8_t *p = static_cast<uint8_t *>(section.dsBm.bmBits) + size_t(y) * size_t(section.dsBm.bmWidthBytes);
             for (int32_t x = 0; x < header.biWidth; ++x, p += bytes) {

@@ -1,8 +1,15 @@
 // The pieces of the metadata path that rewrite what the picture says about itself.
 #include <gtest/gtest.h>
 
+#include <lcms2.h>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include "faltrix/gdi.h"
 
 #include "faltrix/picture_metadata.h"
 
@@ -60,6 +67,33 @@ TEST(ExifForOutput, RewritesTagsTheBlockHoldsTwice) {
     }
     EXPECT_EQ(orientations, std::vector<std::string>{std::string("\x01\x00", 2)});
     EXPECT_EQ(heights, std::vector<std::string>{std::string("\x1e\x00", 2)});
+}
+
+// A grey profile describes grey pixels only: a colour picture that carries one (its file's
+// profile does not fit its samples) keeps its colours, and the conversion says it did nothing.
+TEST(ConvertToSrgb, GreyProfileLeavesColourPixelsAlone) {
+    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 1.8);
+    cmsHPROFILE grey = cmsCreateGrayProfile(cmsD50_xyY(), gamma);
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(grey, nullptr, &size);
+    std::string icc(size, '\0');
+    cmsSaveProfileToMem(grey, icc.data(), &size);
+    cmsCloseProfile(grey);
+    cmsFreeToneCurve(gamma);
+    BITMAPINFO info{{sizeof(BITMAPINFOHEADER), 2, -1, 1, 24, BI_RGB, 0, 0, 0, 0, 0}, {}};
+    for (const std::array<uint8_t, 6> pixels : {std::array<uint8_t, 6>{10, 200, 30, 90, 90, 90},
+                                                 std::array<uint8_t, 6>{90, 90, 90, 40, 40, 40}}) {
+        void *bits = nullptr;
+        HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+        ASSERT_NE(bitmap, nullptr);
+        std::memcpy(bits, pixels.data(), pixels.size());
+        const bool colour = pixels[0] != pixels[1];
+        EXPECT_EQ(ConvertToSrgb(bitmap, icc), !colour);
+        const uint8_t *after = static_cast<const uint8_t *>(bits);
+        if (colour) EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), after));
+        else EXPECT_TRUE(after[0] == after[1] && after[1] == after[2] && after[0] != 90);  // a level of sRGB's
+        DeleteObject(bitmap);
+    }
 }
 
 }  // namespace

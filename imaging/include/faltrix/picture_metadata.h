@@ -86,8 +86,9 @@ std::string ExifForOutput(const std::string &exif, uint32_t width, uint32_t heig
 std::string XmpForOutput(const std::string &xmp);
 
 // Converts the 24- or 32-bit pixels of bitmap from the profile's colours to sRGB, in place;
-// a grey profile takes each pixel's luma as its grey level. False, with the pixels unchanged,
-// for another depth, a profile that is neither RGB nor grey, or one Little CMS cannot use.
+// a grey profile takes grey pixels (B = G = R) through its levels. False, with the pixels
+// unchanged, for another depth, a grey profile on a picture with any colour, a profile that is
+// neither RGB nor grey, or one Little CMS cannot use.
 bool ConvertToSrgb(HBITMAP bitmap, const std::string &icc);
 
 // The same for the picture in *bitmap, selected in dc, of any depth but 16 bits: a palette's
