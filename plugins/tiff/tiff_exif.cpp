@@ -246,22 +246,25 @@ bool WriteExifFirst(TIFF *tif, const std::string &exif) {
     for (uint32_t tag : kDescriptive) {
         if (const ExifEntry *e = exif_content_get_entry(data->ifd[EXIF_IFD_0], ExifTag(tag))) SetField(tif, e, order);
     }
-    return TIFFSetField(tif, TIFFTAG_EXIFIFD, exifOffset) != 0 &&
+    return (exifOffset == 0 || TIFFSetField(tif, TIFFTAG_EXIFIFD, exifOffset) != 0) &&
            (gpsOffset == 0 || TIFFSetField(tif, TIFFTAG_GPSIFD, gpsOffset) != 0);
 }
 
 std::string ReadExifBlock(TIFF *tif) {
     uint64_t offset = 0, gpsOffset = 0;
-    if (!TIFFGetField(tif, TIFFTAG_EXIFIFD, &offset) || offset == 0) return {};
+    if (!TIFFGetField(tif, TIFFTAG_EXIFIFD, &offset)) offset = 0;
     if (!TIFFGetField(tif, TIFFTAG_GPSIFD, &gpsOffset)) gpsOffset = 0;
+    if (offset == 0 && gpsOffset == 0) return {};
     ExifDataPtr data(exif_data_new());
     if (!data) return {};
     exif_data_unset_option(data.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
     exif_data_set_byte_order(data.get(), kOrder);
     for (uint32_t tag : kDescriptive) CopyField(tif, tag, data->ifd[EXIF_IFD_0]);
-    if (!TIFFReadEXIFDirectory(tif, offset)) return {};
-    for (int i = 0, n = TIFFGetTagListCount(tif); i < n; ++i)
-        CopyField(tif, TIFFGetTagListEntry(tif, i), data->ifd[EXIF_IFD_EXIF]);
+    if (offset != 0) {
+        if (!TIFFReadEXIFDirectory(tif, offset)) return {};
+        for (int i = 0, n = TIFFGetTagListCount(tif); i < n; ++i)
+            CopyField(tif, TIFFGetTagListEntry(tif, i), data->ifd[EXIF_IFD_EXIF]);
+    }
     // The GPS directory is kept when it can be read; a damaged one costs only itself.
     if (gpsOffset != 0 && TIFFReadGPSDirectory(tif, gpsOffset)) {
         for (int i = 0, n = TIFFGetTagListCount(tif); i < n; ++i)

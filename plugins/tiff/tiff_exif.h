@@ -20,7 +20,8 @@ namespace faltrix::tiff {
 bool WriteExifFirst(TIFF *tif, const std::string &exif);
 
 // The EXIF block of the picture in tif's current directory: its EXIF and GPS directories and
-// the descriptive fields of the directory itself. Empty when it has no EXIF directory or it cannot be read. Leaves tif
+// the descriptive fields of the directory itself. Empty when it has neither directory or its
+// EXIF directory cannot be read. Leaves tif
 // on another directory.
 std::string ReadExifBlock(TIFF *tif);
 

@@ -467,10 +467,12 @@ std::string LargeExif() {
 }
 
 // The camera's block with what a TIFF keeps outside its EXIF directory: an artist, a Windows
-// comment and a GPS directory (latitude 45 30' N).
-std::string TaggedExif() {
+// comment and a GPS directory (latitude 45 30' N); without the EXIF directory when asked.
+std::string TaggedExif(bool exifDirectory) {
     const std::string camera = kExifSignature + CameraExif();
     ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(camera.data()), camera.size());
+    while (!exifDirectory && data->ifd[EXIF_IFD_EXIF]->count > 0)
+        exif_content_remove_entry(data->ifd[EXIF_IFD_EXIF], data->ifd[EXIF_IFD_EXIF]->entries[0]);
     const auto add = [&](ExifIfd ifd, ExifTag tag, ExifFormat format, const std::string &bytes) {
         ExifEntry *e = exif_entry_new();
         e->tag = tag;
@@ -499,24 +501,27 @@ std::string TaggedExif() {
 }
 
 // A TIFF keeps the first directory's descriptive fields and the GPS directory, and gives them
-// back when it is read.
+// back when it is read, also from a block without an EXIF directory.
 TEST_F(Metadata, TiffKeepsTheWholeExif) {
-    WriteJpeg(Path("tagged.jpg"), TaggedExif(), icc_);
-    ASSERT_EQ(Run({"-q", "tagged.jpg", "-o", "tagged.tif"}).first, 0);
-    ASSERT_EQ(Run({"-q", "tagged.tif", "-o", "back.jpg"}).first, 0);
-    const std::string bytes = kExifSignature + ReadJpeg(Path("back.jpg")).exif;
-    ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
-    const auto value = [&](ExifIfd ifd, ExifTag tag) {
-        char text[64] = "none";
-        if (ExifEntry *e = exif_content_get_entry(data->ifd[ifd], tag)) exif_entry_get_value(e, text, sizeof text);
-        return std::string(text);
-    };
-    EXPECT_EQ(value(EXIF_IFD_0, EXIF_TAG_ARTIST), "A. Painter");
-    EXPECT_EQ(value(EXIF_IFD_0, EXIF_TAG_XP_COMMENT), "hi");
-    EXPECT_EQ(value(EXIF_IFD_GPS, ExifTag(0x0001)), "N");
-    // (libtiff keeps rationals as floating point: they come back over a million)
-    EXPECT_EQ(value(EXIF_IFD_GPS, ExifTag(0x0002)), "45.000000, 30.000000, 0.000000");
-    exif_data_unref(data);
+    for (const bool exifDirectory : {true, false}) {
+        SCOPED_TRACE(exifDirectory ? "with an EXIF directory" : "without one");
+        WriteJpeg(Path("tagged.jpg"), TaggedExif(exifDirectory), icc_);
+        ASSERT_EQ(Run({"-q", "--overwrite", "tagged.jpg", "-o", "tagged.tif"}).first, 0);
+        ASSERT_EQ(Run({"-q", "--overwrite", "tagged.tif", "-o", "back.jpg"}).first, 0);
+        const std::string bytes = kExifSignature + ReadJpeg(Path("back.jpg")).exif;
+        ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+        const auto value = [&](ExifIfd ifd, ExifTag tag) {
+            char text[64] = "none";
+            if (ExifEntry *e = exif_content_get_entry(data->ifd[ifd], tag)) exif_entry_get_value(e, text, sizeof text);
+            return std::string(text);
+        };
+        EXPECT_EQ(value(EXIF_IFD_0, EXIF_TAG_ARTIST), "A. Painter");
+        EXPECT_EQ(value(EXIF_IFD_0, EXIF_TAG_XP_COMMENT), "hi");
+        EXPECT_EQ(value(EXIF_IFD_GPS, ExifTag(0x0001)), "N");
+        // (libtiff keeps rationals as floating point: they come back over a million)
+        EXPECT_EQ(value(EXIF_IFD_GPS, ExifTag(0x0002)), "45.000000, 30.000000, 0.000000");
+        exif_data_unref(data);
+    }
 }
 
 // EXIF past what libexif reads keeps every byte in each output that holds so large a block;
