@@ -345,6 +345,8 @@ std::optional<FileResult> ResultOfEnd(Child *child, int timeoutSeconds) {
     ::kill(child->pid, SIGKILL);
     ::waitpid(child->pid, &status, 0);
     Drain(child);
+    // Its output in place, it hung only on its way out (a library's exit handler): converted.
+    if (child->converted && child->failure.isEmpty()) return ResultOfExit(*child, status);
     QString running = RunningPart(*child);
     if (running == QLatin1String("its conversion process")) running = QStringLiteral("its conversion");
     return FileResult{false, QStringLiteral("%1 took longer than %2 s and was stopped%3 (--timeout sets the limit)")

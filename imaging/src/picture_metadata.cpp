@@ -102,6 +102,23 @@ ExifDataPtr LoadExif(const std::string &exif, ExifMem *mem) {
     return data;
 }
 
+// True when the block's IFD0 orientation is 2 to 8: the input plug-ins have turned the pixels.
+bool ExifTurns(const std::string &exif) {
+    if (exif.empty()) return false;
+    ExifMem *mem = exif_mem_new_default();
+    if (mem == nullptr) return false;
+    bool turns = false;
+    if (ExifDataPtr data = LoadExif(exif, mem)) {
+        const ExifEntry *e = exif_content_get_entry(data->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
+        if (e != nullptr && e->format == EXIF_FORMAT_SHORT && e->components == 1 && e->data != nullptr) {
+            const ExifShort value = exif_get_short(e->data, exif_data_get_byte_order(data.get()));
+            turns = value >= 2 && value <= 8;
+        }
+    }
+    exif_mem_unref(mem);
+    return turns;
+}
+
 // Replaces the tag in content with a fresh entry of libexif's standard format for it.
 // Every entry of that tag goes first: libexif refuses to add a tag the content already holds,
 // and a block may hold one twice. The entry carries its tag when added for the same reason;
@@ -555,9 +572,10 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
         if (exif.empty()) metadata->notices.push_back(u"dropped the EXIF block, which could not be rewritten");
         else if (!hand(FALTRIX_METADATA_EXIF, exif)) metadata->notices.push_back(u"the output format keeps no EXIF");
     }
-    // The input plug-ins turn the pixels by the EXIF orientation: the XMP's must not turn them again.
+    // The input plug-ins turn the pixels by the EXIF orientation: the XMP's must not turn them
+    // again. Without one to apply, the XMP's stays as the picture had it.
     if (!metadata->xmp.empty() && choice.xmp &&
-        !hand(FALTRIX_METADATA_XMP, metadata->exif.empty() ? metadata->xmp : XmpForOutput(metadata->xmp)))
+        !hand(FALTRIX_METADATA_XMP, ExifTurns(metadata->exif) ? XmpForOutput(metadata->xmp) : metadata->xmp))
         metadata->notices.push_back(u"the output format keeps no XMP");
     if (metadata->icc.empty()) return;
 

@@ -428,6 +428,10 @@ TEST_F(Metadata, EveryOrientationOfAPngOrWebpComesOutUpright) {
             EXPECT_EQ(found.xmp, withOrientation(1)) << format.toStdString() << o;
         }
     }
+    // Where EXIF turns nothing, the XMP keeps its own orientation, for the readers that use it.
+    WritePngTurned(Path("xmp-turns.png"), 1, withOrientation(6));
+    ASSERT_EQ(Run({"-q", "xmp-turns.png", "-o", "xmp-turns-out.png"}).first, 0);
+    EXPECT_EQ(ReadPng(Path("xmp-turns-out.png")).xmp, withOrientation(6));
     WritePngTurned(Path("late.png"), 6, withOrientation(6), true);
     const auto [exitCode, said] = Run({"-q", "late.png", "-o", "late.jpg"});
     ASSERT_EQ(exitCode, 0) << said;

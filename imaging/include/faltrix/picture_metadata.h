@@ -39,8 +39,8 @@ PictureMetadata ReadPictureMetadata(const WCHAR *path);
 
 // Hands the chosen items to the current output plug-in for the picture in *bitmap (a DIB
 // section selected in dc): clears, then sets each item; the EXIF with orientation 1, the
-// picture's size and no thumbnail, and, when the picture came with EXIF (whose orientation the
-// input plug-ins apply), the XMP with orientation 1 too. The profile goes only when it describes the pixels as the
+// picture's size and no thumbnail, and, when the picture's EXIF gives an orientation other than
+// 1 (which the input plug-ins apply), the XMP with orientation 1 too. The profile goes only when it describes the pixels as the
 // output stores them (GetStoredColourType): an RGB profile with colour, a grey one with grey,
 // and only one that describes a picture (no device link, abstract or named-colour profile).
 // A profile that does not go, because it does not fit, the output refuses it or it is not
