@@ -265,15 +265,21 @@ void MainDialog::StartConversionCommand() {
     SetFieldText(kOutputPathField, completed);
 
     // An extension that only another output plug-in's patterns name: the user chose this
-    // plug-in after typing the name, or the name after choosing it.
+    // plug-in after typing the name, or the name after choosing it. Yes takes the plug-in the
+    // name calls for, No keeps the current one; Cancel (or Escape) writes nothing, so that a
+    // slip of the key never stores one format under another's extension.
     const int32_t named = OutputPluginForName(completed);
     const auto *outputList = qobject_cast<QComboBox *>(Control(kOutputPluginList));
-    if (named >= 0 && named != currentOutputIndex_ &&
-        Message(QStringLiteral("The extension of \"%1\" is that of the output plug-in \"%2\", not of \"%3\".\nUse \"%2\"?")
-                    .arg(Shown(QFileInfo(completed).fileName()), outputList->itemText(named), outputList->itemText(currentOutputIndex_)),
-                DisplayText(kDialogTitle), kMbYesNo | kMbIconQuestion) == kIdYes) {
-        SelectEntry(false, named);
-        RememberSettings();
+    if (named >= 0 && named != currentOutputIndex_) {
+        const int answer =
+            Message(QStringLiteral("The extension of \"%1\" is that of the output plug-in \"%2\", not of \"%3\".\nUse \"%2\"?")
+                        .arg(Shown(QFileInfo(completed).fileName()), outputList->itemText(named), outputList->itemText(currentOutputIndex_)),
+                    DisplayText(kDialogTitle), kMbYesNoCancel | kMbIconQuestion);
+        if (answer != kIdYes && answer != kIdNo) return;
+        if (answer == kIdYes) {
+            SelectEntry(false, named);
+            RememberSettings();
+        }
     }
     // Only the user's "Yes" lets the job replace a file; one that appears after this check
     // is kept and the job fails.

@@ -111,6 +111,10 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text,
     if ((style & 0xF) == kMbYesNo) {
         box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box->setDefaultButton(QMessageBox::Yes);
+    } else if ((style & 0xF) == kMbYesNoCancel) {
+        box->setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        box->setDefaultButton(QMessageBox::Yes);
+        box->setEscapeButton(QMessageBox::Cancel);
     } else {
         box->setStandardButtons(QMessageBox::Ok);
     }

@@ -579,10 +579,12 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
         EXPECT_EQ(std::tuple(dialog_->CurrentInputIndex(), InputPlugins().Current(), Status(), Sizes()),
                   std::tuple(c.entry, c.entry, c.status, u"64 64 32 32"_s)) << c.file;
     }
-    // The output name and how it is given (0 the field left, 1 Code answering No, 2 Yes);
-    // the output entry afterwards and whether a question came. The user chooses entry 1 first.
+    // The output name and how it is given (0 the field left, 1 Code answering No, 2 Yes,
+    // 3 Cancel); the output entry afterwards and whether a question came. The user chooses
+    // entry 1 first.
     const struct { const char *name; int how; int entry; bool asked; } outputs[] = {
-        {"o.two", 0, 0, false}, {"o.dp", 0, 1, false}, {"p.two", 1, 1, true}, {"p.two", 2, 0, true}, {"p.dp", 1, 1, false}};
+        {"o.two", 0, 0, false}, {"o.dp", 0, 1, false}, {"p.two", 1, 1, true}, {"p.two", 2, 0, true},
+        {"p.two", 3, 1, true}, {"p.dp", 1, 1, false}};
     LeaveInputField("%/x.dq");
     for (const auto &c : outputs) {
         SCOPED_TRACE(c.name + std::to_string(c.how));
@@ -591,7 +593,7 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
         SetField(kOutputPathField, QLatin1String(c.name));
         dialog_->FrontEnd().SetStatusText(u"-");
         messages_.clear();
-        answer_ = c.how == 2 ? kIdYes : kIdNo;
+        answer_ = c.how == 2 ? kIdYes : c.how == 3 ? kIdCancel : kIdNo;
         if (c.how == 0) {
             emit Get<QLineEdit>(kOutputPathField)->editingFinished();
             EXPECT_EQ(Status().endsWith(u"\nOutput plug-in \"Output two\" writes this file."_s), c.entry == 0);
@@ -600,10 +602,20 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
         WaitForJob();
         EXPECT_EQ(std::pair(dialog_->CurrentOutputIndex(), OutputPlugins().Current()), std::pair(c.entry, c.entry));
         const QString question = u"The extension of \"p.two\" is that of the output plug-in \"Output two\", not of \"Output one\".\nUse \"Output two\"?"_s;
-        EXPECT_EQ(messages_, c.asked ? QStringList{Shown(question, u"Faltrix v1.01"_s, kMbYesNo | kMbIconQuestion)} : QStringList());
-        EXPECT_EQ(ReadFile(Path("%/p.two")) + ReadFile(Path("%/p.dp")), c.how != 0 ? "64 32 24\n" : "");
+        EXPECT_EQ(messages_, c.asked ? QStringList{Shown(question, u"Faltrix v1.01"_s, kMbYesNoCancel | kMbIconQuestion)} : QStringList());
+        EXPECT_EQ(ReadFile(Path("%/p.two")) + ReadFile(Path("%/p.dp")), c.how % 3 != 0 ? "64 32 24\n" : "");
+        EXPECT_EQ(QFile::exists(Path("%/p.two")) || QFile::exists(Path("%/p.dp")), c.how % 3 != 0);
         QFile::remove(Path("%/p.two"));
         QFile::remove(Path("%/p.dp"));
+    }
+}
+
+// Escape on a real message box: No for a yes-or-no question, Cancel where the box has one.
+TEST_F(DialogTest, EscapeAnswersNoOrCancel) {
+    UserInteraction real;
+    for (const auto &[style, answer] : {std::pair{kMbYesNo, kIdNo}, {kMbYesNoCancel, kIdCancel}}) {
+        QTimer::singleShot(0, [] { QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape); });
+        EXPECT_EQ(real.MessageBox(dialog_.get(), u"?"_s, u"Faltrix"_s, style | kMbIconQuestion), answer) << style;
     }
 }
 

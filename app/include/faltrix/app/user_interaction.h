@@ -19,6 +19,7 @@ namespace faltrix {
 // Message box styles and answers as numbers: a style adds a button set (low four bits)
 // and an icon (next four bits).
 inline constexpr int kMbOk = 0x0;
+inline constexpr int kMbYesNoCancel = 0x3;
 inline constexpr int kMbYesNo = 0x4;
 inline constexpr int kMbIconHand = 0x10;
 inline constexpr int kMbIconQuestion = 0x20;
@@ -55,6 +56,7 @@ void SetInteraction(UserInteraction *interaction);
 std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserRequest &request);
 // The message box the default runs: the text with "\r\n" and "\r" shown as line breaks, the
 // caption, a stop icon for kMbIconHand, a question icon and Yes/No for kMbIconQuestion|kMbYesNo.
+// kMbYesNoCancel adds Cancel, which Escape and the window's close button answer.
 std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text, const QString &caption, int style);
 
 // UTF-16 text of the system as a QString, with the platform's line breaks ("\r\n", "\r")
