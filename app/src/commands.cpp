@@ -141,6 +141,12 @@ void MainDialog::EmptyAllSizes() {
     for (int id : {kInputWidthField, kOutputWidthField, kInputHeightField, kOutputHeightField}) SetFieldText(id, {});
 }
 
+void MainDialog::ClearPreview() {
+    if (ThePreviewSurface.dc == nullptr) return;
+    ClearPreviewSurface();
+    Control(kPreviewBox)->update();
+}
+
 void MainDialog::StartPreview(const QString &inputPath, const ControlSet &controls) {
     // The jobs' buffers and the surface belong to a running job until it ends.
     // A path too long for the job's buffer gets no preview; the conversion command refuses it
@@ -398,9 +404,7 @@ void MainDialog::OpenInput(const QString &path) {
         StartPreview(path, controls);
     } else {
         ProgressCallback(0, 1, 0);
-        ClearPreviewSurface();
-        // The old picture would otherwise stay in view beside the new path.
-        Control(kPreviewBox)->update();
+        ClearPreview();
     }
     ShowStatus(u"Ready.");
     NoteUntilJobEnds(matched);

@@ -274,6 +274,11 @@ void MainDialog::ConnectControls() {
         connect(combo, &QComboBox::activated, this, [this, id] { Command(id, kNotifySelChange); });
     }
     Control(kInputPathField)->installEventFilter(this);
+    // The picture in the box belongs to the path it was drawn for; another path, typed or
+    // put there, empties the box. While a job runs the field is disabled and takes no path.
+    connect(qobject_cast<QLineEdit *>(Control(kInputPathField)), &QLineEdit::textChanged, this, [this] {
+        if (!JobRunning()) ClearPreview();
+    });
     // Left or confirmed with Enter (before Enter presses Code).
     connect(qobject_cast<QLineEdit *>(Control(kOutputPathField)), &QLineEdit::editingFinished, this,
             &MainDialog::FollowOutputName);

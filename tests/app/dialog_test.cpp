@@ -468,6 +468,31 @@ uint32_t PaintedCentre(QWidget *box) {
     return image.pixel(image.width() / 2, image.height() / 2) & 0xFFFFFF;
 }
 
+// The picture in the box goes with its path: a path typed on, or a preview that fails,
+// empties the box, and the failure's cause follows its line.
+TEST_F(DialogTest, PreviewGoesWithItsPathAndAFailureSaysWhy) {
+    // What the file becomes after its picture was drawn (null: removed), what is typed after
+    // the path (null: a preview is asked instead), and the status then.
+    const struct { const char *content, *typed; const char16_t *status; } cases[] = {
+        {"64 48", "x", u"Ready."},
+        {"not a picture", nullptr, u"Failed in Getting information.\nno size in the file"},
+        {nullptr, nullptr, u"Failed in Getting information.\nNo such file or directory"},
+    };
+    for (const auto &c : cases) {
+        WriteFile(Path("%/p.dp"), "64 48");
+        SetField(kInputPathField, Path("%/p.dp"));
+        Press(kShowPreviewButton);
+        WaitForJob();
+        ASSERT_EQ(PaintedCentre(Get(kPreviewBox)), 0xC04020u);
+        if (c.content != nullptr) WriteFile(Path("%/p.dp"), c.content);
+        if (c.content == nullptr) QFile::remove(Path("%/p.dp"));
+        if (c.typed != nullptr) QTest::keyClicks(Get(kInputPathField), QLatin1String(c.typed));
+        if (c.typed == nullptr) Press(kShowPreviewButton);
+        WaitForJob();
+        EXPECT_EQ(std::pair(PaintedCentre(Get(kPreviewBox)), Status()), std::pair(0xFFFFFFu, QString::fromUtf16(c.status)));
+    }
+}
+
 TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEntryReloads) {
     // The second pattern has no description: the pattern stands in for it.
     const QString pair = u"Dialog pictures (*.dp *.dpic) | "_s, second = u"*.two (*.two) | "_s, all = u"All Files (*)"_s;

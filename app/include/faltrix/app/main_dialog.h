@@ -143,6 +143,8 @@ private:
 
     // Helpers of the commands.
     void StartPreview(const QString &inputPath, const ControlSet &controls);
+    // Empties the preview box (no job may be running).
+    void ClearPreview();
     // True while a job runs: a Code during a preview is then kept for the preview's end.
     bool CodeWaitsForPreview();
     std::optional<PictureInfo> PictureSize(const QString &path);
