@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <limits>
 
 #include "faltrix/app/dialog_state.h"
@@ -35,6 +37,7 @@ constexpr char16_t kInputMissing[] = u"Input file does not exist.";
 constexpr char16_t kOverwrite[] = u"This file already exists.\rAre you sure overwrite this file?";
 constexpr char16_t kIllegalNumber[] = u"Illegal number in edit box.";
 constexpr char16_t kCodeWaits[] = u"Code waits for the preview to end.";
+const QString kNoReader = QStringLiteral("No input plug-in reads this file.");
 constexpr char16_t kPathTooLong[] =
     u"The path is longer than 1023 characters.\r\nChoose a shorter file name or folder.";
 
@@ -121,13 +124,26 @@ std::optional<QString> MainDialog::ChoosePath(bool forInput) {
 
 void MainDialog::ControlSetOf(ControlSet *set) { FillControlSet(Handle(), set); }
 
-std::optional<PictureInfo> MainDialog::PictureSize(const QString &path) {
+std::optional<PictureInfo> MainDialog::PictureSize(const QString &path, QString *cause) {
     const std::u16string nativePath = path.toStdU16String();
     PictureInfo info{};
-    if (InputPlugins().GetPictureInfo(nativePath.c_str(), 0, 0, &info) != 0) return std::nullopt;
+    const bool answered = InputPlugins().GetPictureInfo(nativePath.c_str(), 0, 0, &info) == 0;
     // A size of 0 or less is no size at all.
-    if (info.width <= 0 || info.height <= 0) return std::nullopt;
-    return info;
+    if (answered && info.width > 0 && info.height > 0) return info;
+    if (cause != nullptr) {
+        *cause = QString::fromStdU16String(LastPluginFailure());
+        if (answered) {
+            *cause = QStringLiteral("the input plug-in gives the picture no size (%1 x %2)").arg(info.width).arg(info.height);
+        } else if (const int fd = ::open(NameBytes(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); fd < 0) {
+            // The system's words come first: no plug-in can read a file nobody can open.
+            *cause = QString::fromLocal8Bit(std::strerror(errno));
+        } else {
+            struct stat status {};
+            if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) *cause = QString::fromLocal8Bit(std::strerror(EISDIR));
+            ::close(fd);
+        }
+    }
+    return std::nullopt;
 }
 
 void MainDialog::WriteAllSizes(const PictureInfo &info) {
@@ -191,7 +207,7 @@ QString MainDialog::MatchInputPlugin(const QString &path) {
         }
     }
     plugins.SelectPlugin(static_cast<uint32_t>(current));
-    return QStringLiteral("No input plug-in reads this file.");
+    return kNoReader;
 }
 
 int32_t MainDialog::OutputPluginForName(const QString &path) const {
@@ -303,6 +319,19 @@ void MainDialog::StartConversionCommand() {
         ShowError(kIllegalNumber);
         return;
     }
+    // A size the job could only fail on is refused here, before any file is opened, with the
+    // limit named; the job would say no more than "Failed in Resizing.".
+    std::string beyond = OutputSizeBeyondLimits(*width, *height);
+    if (*width == 0 || *height == 0)
+        beyond = std::string(*width == 0 ? "0 pixels wide" : "0 pixels high") + ": a picture has at least 1 pixel a side";
+    if (!beyond.empty()) {
+        Message(QString::fromStdString(beyond), kError, kMbOk | kMbIconHand);
+        // The height only when it alone is at fault; too many pixels is the width's.
+        const bool widthFits = *width != 0 && *width <= FALTRIX_MAX_PICTURE_SIDE;
+        const bool heightAtFault = widthFits && (*height == 0 || *height > FALTRIX_MAX_PICTURE_SIDE);
+        Control(heightAtFault ? kOutputHeightField : kOutputWidthField)->setFocus();
+        return;
+    }
     // A preview may have started while a message box was open.
     if (JobRunning() || !SetJobPath(InputPath, Units(inputPath)) || !SetJobPath(OutputPath, Units(completed))) return;
     previewStarted_ = false;
@@ -391,10 +420,22 @@ void MainDialog::OpenInput(const QString &path) {
     ControlSetOf(&controls);
     SetFieldText(kInputPathField, path);
     RememberSettings();
-    const QString matched = MatchInputPlugin(path);
-    const std::optional<PictureInfo> info = PictureSize(path);
+    QString matched = MatchInputPlugin(path);
+    QString cause;
+    const std::optional<PictureInfo> info = PictureSize(path, &cause);
     if (!info) {
+        // Sizes left in place would belong to the picture before.
+        EmptyAllSizes();
+        sizesFor_ = path;
         ShowStatus(u"Failed in Getting information.");
+        if (cause.isEmpty()) {
+            cause = matched == kNoReader ? QStringLiteral("not a picture any input plug-in reads")
+                                         : QStringLiteral("not a picture the input plug-in \"%1\" reads")
+                                               .arg(qobject_cast<QComboBox *>(Control(kInputPluginList))->currentText());
+            // The cause says it already.
+            if (matched == kNoReader) matched.clear();
+        }
+        frontEnd_->AppendStatusLine(cause.toStdU16String());
         NoteUntilJobEnds(matched);
         return;
     }

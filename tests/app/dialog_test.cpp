@@ -355,25 +355,46 @@ TEST_F(DialogTest, NoticeFollowsTheLastStatusLine) {
     EXPECT_TRUE(Status().startsWith(u"Ready.\nkept frame 1 of 3"_s)) << Status().toStdString();
 }
 
-// A size no plug-in could read back fails the resize with the limit named below the line,
-// and nothing is stored.
-TEST_F(DialogTest, SizeBeyondTheLimitsIsNamedBelowTheFailure) {
-    const std::pair<const char *, const char16_t *> cases[] = {
-        {"20000", u"Failed in Resizing.\n20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read"},
-        {"100000000", u"Failed in Resizing.\n100000000 pixels wide, more than the 1048575 a side the plug-ins read"},
+// A size no plug-in could read back, or no size at all, is refused at Code with the limit
+// named, the focus on the side at fault; no job starts and nothing is stored.
+TEST_F(DialogTest, SizeBeyondTheLimitsIsRefusedAtCodeNamingTheLimit) {
+    const struct { const char *width, *height, *message; int focus; } cases[] = {
+        {"20000", "15000", "20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read", kOutputWidthField},
+        {"100000000", "15000", "100000000 pixels wide, more than the 1048575 a side the plug-ins read", kOutputWidthField},
+        {"640", "2000000", "2000000 pixels high, more than the 1048575 a side the plug-ins read", kOutputHeightField},
+        {"0", "480", "0 pixels wide: a picture has at least 1 pixel a side", kOutputWidthField},
+        {"640", "0", "0 pixels high: a picture has at least 1 pixel a side", kOutputHeightField},
     };
     LeaveInputField("%/a.dp");
     WaitForJob();
-    for (const auto &[width, status] : cases) {
+    for (const auto &c : cases) {
         SetField(kOutputPathField, Path("%/out.dp"));
-        SetField(kOutputWidthField, QString::fromLatin1(width));
-        SetField(kOutputHeightField, u"15000"_s);
+        SetField(kOutputWidthField, QString::fromLatin1(c.width));
+        SetField(kOutputHeightField, QString::fromLatin1(c.height));
+        dialog_->FrontEnd().SetStatusText(u"-");
+        messages_.clear();
         Press(kCodeButton);
-        WaitForJob();
-        EXPECT_TRUE(Status().startsWith(QString::fromUtf16(status))) << Status().toStdString();
+        EXPECT_FALSE(JobRunning());
+        EXPECT_EQ(std::tuple(messages_, Status(), dialog_->focusWidget() == Get(c.focus)),
+                  std::tuple(QStringList{Shown(QLatin1String(c.message))}, u"-"_s, true));
         EXPECT_FALSE(QFile::exists(Path("%/out.dp")));
     }
-    EXPECT_EQ(messages_, QStringList());
+}
+
+// A file given as the input (chosen, dropped, the argument) whose size cannot be had says
+// why below the failure's line and empties the sizes of the picture before.
+TEST_F(DialogTest, GettingInformationSaysWhyAndEmptiesTheSizes) {
+    WriteFile(Path("%/zero.dp"), "0 0");
+    const std::pair<const char *, const char *> cases[] = {
+        {"%/missing.dp", "No such file or directory"}, {"%/text.dp", "no size in the file"},
+        {"%/folder", "Is a directory"}, {"%/zero.dp", "the input plug-in gives the picture no size (0 x 0)"},
+    };
+    for (const auto &[path, cause] : cases) {
+        dialog_->OpenInput(Path("%/a.dp"));
+        ASSERT_EQ(Sizes(), u"640 640 480 480"_s);
+        dialog_->OpenInput(Path(path));
+        EXPECT_EQ(Status() + u'|' + Sizes(), u"Failed in Getting information.\n"_s + QLatin1String(cause) + u"|   "_s);
+    }
 }
 
 TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
@@ -551,7 +572,7 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     }
     for (int cancelled : {0, 1}) {
         Press(kInputChooserButton);
-        EXPECT_EQ(Field(kInputPathField) + Status(), Path("%/text.dpFailed in Getting information.")) << cancelled;
+        EXPECT_EQ(Field(kInputPathField) + Status(), Path("%/text.dpFailed in Getting information.\nno size in the file")) << cancelled;
     }
     // Each chooser starts in the folder it was last left in, also after a restart.
     Reopen();

@@ -147,7 +147,10 @@ private:
     void ClearPreview();
     // True while a job runs: a Code during a preview is then kept for the preview's end.
     bool CodeWaitsForPreview();
-    std::optional<PictureInfo> PictureSize(const QString &path);
+    // The picture's size as the current input plug-in gives it; nothing when it gives none,
+    // and then in `cause`, when asked, why: the system's words for a file that cannot be
+    // opened, the plug-in's own, or empty when neither says.
+    std::optional<PictureInfo> PictureSize(const QString &path, QString *cause = nullptr);
     void WriteAllSizes(const PictureInfo &info);
     void EmptyAllSizes();
     std::optional<uint32_t> ReadNumber(int id) const;
