@@ -102,8 +102,8 @@ bool MainDialog::Checked(int id) const {
     return box != nullptr && box->isChecked();
 }
 
-int MainDialog::Message(const QString &text, const QString &caption, int style) {
-    return Interaction().MessageBox(this, text, caption, style);
+int MainDialog::Message(const QString &text, const QString &caption, int style, const QString &informative) {
+    return Interaction().MessageBox(this, text, caption, style, informative);
 }
 
 void MainDialog::ShowError(std::u16string_view text) { Message(DisplayText(text), kError, kMbOk | kMbIconHand); }
@@ -306,7 +306,10 @@ void MainDialog::StartConversionCommand() {
     // Only the user's "Yes" lets the job replace a file; one that appears after this check
     // is kept and the job fails.
     const bool overwrite = FileExists(completed);
-    if (overwrite && Message(DisplayText(kOverwrite), Shown(completed), kMbYesNo | kMbIconQuestion) != kIdYes) {
+    // The caption names the file too, but a window manager may cut it short or not show it.
+    const QFileInfo replaced(completed);
+    if (overwrite && Message(DisplayText(kOverwrite), Shown(completed), kMbYesNo | kMbIconQuestion,
+                             QStringLiteral("%1\nin %2").arg(Shown(replaced.fileName()), Shown(replaced.path()))) != kIdYes) {
         return;
     }
     const std::optional<uint32_t> width = ReadNumber(kOutputWidthField);

@@ -122,8 +122,9 @@ protected:
         if (chosen_.isEmpty()) return std::nullopt;  // cancelled
         return chosen_.takeFirst();
     }
-    int MessageBox(QWidget *, const QString &text, const QString &caption, int style) override {
-        messages_ << Shown(text, caption, style);
+    // An informative text is recorded after the text, as " {<informative>}".
+    int MessageBox(QWidget *, const QString &text, const QString &caption, int style, const QString &informative) override {
+        messages_ << Shown(text, caption, style) + (informative.isEmpty() ? QString() : u" {"_s + informative + u'}');
         if (dialog_ != nullptr) outputAtMessage_ = Field(kOutputPathField);
         return answer_;
     }
@@ -333,7 +334,9 @@ TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
         Press(kCodeButton);
         WaitForJob();
         EXPECT_EQ(Field(kOutputPathField) + u" | "_s + Sizes(), output + u" | "_s + QString::fromLatin1(c.sizes));
-        const QString shown = c.answer != 0 ? Shown(c.message, output, kMbYesNo | kMbIconQuestion) : Shown(c.message);
+        // The question names the file below its text, on a small screen too where the caption may not show.
+        const QString named = u" {"_s + QFileInfo(output).fileName() + u"\nin "_s + dir_.path() + u'}';
+        const QString shown = c.answer != 0 ? Shown(c.message, output, kMbYesNo | kMbIconQuestion) + named : Shown(c.message);
         EXPECT_EQ(messages_, c.message != nullptr ? QStringList{shown} : QStringList());
         EXPECT_EQ(outputAtMessage_, c.message != nullptr ? output : QString());
         EXPECT_EQ(QFile::exists(output), c.written != nullptr);
@@ -657,12 +660,17 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
 }
 
 // Escape on a real message box: No for a yes-or-no question, Cancel where the box has one.
-TEST_F(DialogTest, EscapeAnswersNoOrCancel) {
+// Its informative text, a file's name, is shown as it is, never as markup.
+TEST_F(DialogTest, EscapeAnswersNoOrCancelAndNamesShowAsTheyAre) {
     UserInteraction real;
     for (const auto &[style, answer] : {std::pair{kMbYesNo, kIdNo}, {kMbYesNoCancel, kIdCancel}}) {
         QTimer::singleShot(0, [] { QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape); });
-        EXPECT_EQ(real.MessageBox(dialog_.get(), u"?"_s, u"Faltrix"_s, style | kMbIconQuestion), answer) << style;
+        EXPECT_EQ(real.MessageBox(dialog_.get(), u"?"_s, u"Faltrix"_s, style | kMbIconQuestion, {}), answer) << style;
     }
+    const auto box = MakeMessageBox(dialog_.get(), u"?"_s, u"c"_s, kMbYesNo, u"<b>x</b>.dp\nin /f"_s);
+    const auto *informative = box->findChild<QLabel *>(u"qt_msgbox_informativelabel"_s);
+    ASSERT_NE(informative, nullptr);
+    EXPECT_EQ(std::pair(informative->text(), informative->textFormat()), std::pair(u"<b>x</b>.dp\nin /f"_s, Qt::PlainText));
 }
 
 // ---- Jobs and the feedback front end ------------------------------------------------------

@@ -158,7 +158,8 @@ private:
     QString FieldText(int id) const;
     void SetFieldText(int id, const QString &text);
     bool Checked(int id) const;
-    int Message(const QString &text, const QString &caption, int style);
+    // A message box; `informative`, when given, goes below the text.
+    int Message(const QString &text, const QString &caption, int style, const QString &informative = {});
     // An error message box: caption "ERROR", stop icon, OK.
     void ShowError(std::u16string_view text);
     // Runs the input or output chooser; a path longer than a path field holds is refused with

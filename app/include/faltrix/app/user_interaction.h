@@ -40,8 +40,10 @@ public:
     virtual ~UserInteraction() = default;
     // Runs the file chooser; the chosen path, or nothing when the user cancelled.
     virtual std::optional<QString> ChooseFile(QWidget *owner, const FileChooserRequest &request);
-    // Shows a message box; the answer (kIdOk, kIdYes, kIdNo, ...).
-    virtual int MessageBox(QWidget *owner, const QString &text, const QString &caption, int style);
+    // Shows a message box, with `informative` (when not empty) below its text; the answer
+    // (kIdOk, kIdYes, kIdNo, ...).
+    virtual int MessageBox(QWidget *owner, const QString &text, const QString &caption, int style,
+                           const QString &informative);
 };
 
 // The object in use; the default runs real Qt dialogs.
@@ -57,7 +59,9 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
 // The message box the default runs: the text with "\r\n" and "\r" shown as line breaks, the
 // caption, a stop icon for kMbIconHand, a question icon and Yes/No for kMbIconQuestion|kMbYesNo.
 // kMbYesNoCancel adds Cancel, which Escape and the window's close button answer.
-std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text, const QString &caption, int style);
+// A non-empty `informative` is the box's informative text, plain text as well.
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text, const QString &caption, int style,
+                                            const QString &informative = {});
 
 // UTF-16 text of the system as a QString, with the platform's line breaks ("\r\n", "\r")
 // turned into "\n".
