@@ -374,6 +374,9 @@ void MainDialog::AfterJobEnd() {
                                             .arg(Shown(QFileInfo(writing_).fileName()))
                                             .arg(size)
                                             .toStdU16String());
+            // The fallback's own lines are gone by now; the last line keeps it in view.
+            if (LastConversionPointSampled())
+                frontEnd_->AppendStatusLine(u"resized by point sampling: anti-alias needs 24-bit colour");
         }
         writing_.clear();
     }

@@ -358,6 +358,27 @@ TEST_F(DialogTest, NoticeFollowsTheLastStatusLine) {
     EXPECT_TRUE(Status().startsWith(u"Ready.\nkept frame 1 of 3"_s)) << Status().toStdString();
 }
 
+// Anti-alias asked for a picture the resampler does not take (32 bits here) falls back to
+// point sampling; the job's last line says so, below the line of what was written.
+TEST_F(DialogTest, PointSamplingFallbackStaysInTheLastLine) {
+    const struct { const char *picture; bool antiAlias, said; } cases[] = {
+        {"64 48 128", true, true}, {"64 48", true, false}, {"64 48 128", false, false}};
+    for (const auto &c : cases) {
+        WriteFile(Path("%/in.dp"), c.picture);
+        SetField(kInputPathField, Path("%/in.dp"));
+        SetField(kOutputPathField, Path("%/out.dp"));
+        LeaveInputField("%/in.dp");
+        SetField(kOutputWidthField, u"32"_s);
+        SetField(kOutputHeightField, u"24"_s);
+        Tick(kAntiAliasCheck, c.antiAlias);
+        answer_ = kIdYes;
+        Press(kCodeButton);
+        WaitForJob();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Status().contains(u"Wrote out.dp"_s); }, 5000)) << Status().toStdString();
+        EXPECT_EQ(Status().endsWith(u").\nresized by point sampling: anti-alias needs 24-bit colour"_s), c.said) << c.picture;
+    }
+}
+
 // A size no plug-in could read back, or no size at all, is refused at Code with the limit
 // named, the focus on the side at fault; no job starts and nothing is stored.
 TEST_F(DialogTest, SizeBeyondTheLimitsIsRefusedAtCodeNamingTheLimit) {
