@@ -258,6 +258,7 @@ int32_t MainDialog::FillPluginList(bool input) {
     }
     combo->setCurrentIndex(0);
     plugins.SelectPlugin(0);
+    ShowDetailAvailability(input);
     return 0;
 }
 
@@ -342,6 +343,8 @@ void MainDialog::Command(int id, int notification) {
 }
 
 void MainDialog::EnableForJob(QWidget *control, bool enable) {
+    // A Detail button stays disabled after a job while its plug-in has no settings.
+    if (enable && !DetailAvailable(control)) return;
     if (!enable && control == focusWidget()) {
         heldFocus_ = control;
         jobMovesFocus_ = true;
@@ -490,6 +493,31 @@ void MainDialog::SelectEntry(bool input, int32_t index) {
     PluginList &plugins = input ? static_cast<PluginList &>(InputPlugins()) : OutputPlugins();
     plugins.SelectPlugin(static_cast<uint32_t>(index));
     (input ? currentInputIndex_ : currentOutputIndex_) = index;
+    ShowDetailAvailability(input);
+}
+
+bool MainDialog::DetailAvailable(const QWidget *control) const {
+    if (control == nullptr) return true;
+    for (const bool input : {true, false}) {
+        if (control != Control(input ? kInputDetailButton : kOutputDetailButton)) continue;
+        const PluginList &plugins = input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
+        return plugins.HasConfigurationDlg();
+    }
+    return true;
+}
+
+void MainDialog::ShowDetailAvailability(bool input) {
+    // What the plug-in exports is known only once it is loaded: the current one always is,
+    // unless it failed to load.
+    QWidget *detail = Control(input ? kInputDetailButton : kOutputDetailButton);
+    if (detail == nullptr) return;
+    const PluginList &plugins = input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
+    const bool available = DetailAvailable(detail);
+    // While a job runs the button is the job's to enable again.
+    if (!JobRunning()) detail->setEnabled(available);
+    detail->setToolTip(available               ? QString()
+                       : !plugins.HasLibrary() ? QStringLiteral("This plug-in could not be loaded.")
+                                               : QStringLiteral("This plug-in has no settings."));
 }
 
 void MainDialog::BringToFront() {

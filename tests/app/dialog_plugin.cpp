@@ -5,6 +5,7 @@
 //   DP_PATTERNS=n        how many pattern pairs (0, 1 or 2): "*.dp;*.dpic" described
 //                        "Dialog pictures", then "*.two" with no description
 //   DP_SUPPORTS="s"      exports IsSupported, answering 1 for paths ending in s, else 0
+//   DP_NO_SETTINGS       leaves ConfigurationDlg out: a plug-in without settings
 //
 // Input: a picture file is a text file "<width> <height> [<alpha>]"; GetPictureInfo answers
 // that size (0 x 0 as it stands), GetPictureDIB paints a 24-bit picture of it in one colour
@@ -59,10 +60,12 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
     return n;
 }
 
+#ifndef DP_NO_SETTINGS
 FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND, int32_t) {
     Log("ConfigurationDlg");
     return 0;
 }
+#endif
 
 #ifdef DP_SUPPORTS
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {

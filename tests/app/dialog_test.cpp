@@ -513,6 +513,32 @@ uint32_t PaintedCentre(QWidget *box) {
     return image.pixel(image.width() / 2, image.height() / 2) & 0xFFFFFF;
 }
 
+// Detail is disabled for a plug-in without settings, saying so, and a job that ends leaves
+// it so; choosing a plug-in with settings enables it again.
+TEST_F(DialogTest, DetailIsDisabledForAPluginWithoutSettings) {
+    Open(103, {{"input/a.so", u"in_one"_s}, {"input/b.so", u"in_plain"_s}, {"output/a.so", u"out_plain"_s},
+               {"output/b.so", u"out_one"_s}});
+    const QString none = u"This plug-in has no settings."_s;
+    // The entries chosen (-1: as the dialog opens) and each Detail button's state and tooltip.
+    const struct { int input, output; bool inputDetail, outputDetail; } cases[] = {
+        {-1, -1, true, false}, {1, 1, false, true}, {0, 0, true, false}};
+    SetField(kInputPathField, Path("%/a.dp"));
+    for (const auto &c : cases) {
+        for (const auto &[list, entry] : {std::pair{kInputPluginList, c.input}, {kOutputPluginList, c.output}}) {
+            if (entry < 0) continue;
+            Get<QComboBox>(list)->setCurrentIndex(entry);
+            emit Get<QComboBox>(list)->activated(entry);
+        }
+        Press(kShowPreviewButton);
+        WaitForJob();
+        QCoreApplication::processEvents();
+        for (const auto &[id, available] : {std::pair{kInputDetailButton, c.inputDetail}, {kOutputDetailButton, c.outputDetail}}) {
+            EXPECT_EQ(std::pair(Get(id)->isEnabled(), Get(id)->toolTip()), std::pair(available, available ? QString() : none))
+                << id << " entries " << c.input << c.output;
+        }
+    }
+}
+
 // The picture in the box goes with its path: a path typed on, or a preview that fails,
 // empties the box, and the failure's cause follows its line.
 TEST_F(DialogTest, PreviewGoesWithItsPathAndAFailureSaysWhy) {

@@ -117,6 +117,12 @@ private:
     int32_t EntryOf(bool input, const QString &path) const;
     // Makes entry `index` of a list the current plug-in.
     void SelectEntry(bool input, int32_t index);
+    // False for a Detail button whose plug-in has no settings dialog (or is not loaded);
+    // true for every other control.
+    bool DetailAvailable(const QWidget *control) const;
+    // Enables the list's Detail button when its plug-in has a settings dialog; otherwise
+    // disables it, with a tooltip saying why.
+    void ShowDetailAvailability(bool input);
 
     // Commands.
     void StartConversionCommand();
