@@ -21,7 +21,10 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include <algorithm>
 #include <array>
+#include <iterator>
+#include <vector>
 #include <mutex>
 
 #include "faltrix/app/dialog_state.h"
@@ -226,8 +229,49 @@ void MainDialog::Initialise() {
     if (layout_->id == 102) largest = largest.boundedTo(QSize(240, 320));
     const int unmeasured[] = {kInputPluginList, kOutputPluginList};
     FitLayout(this, *layout_, controls_, largest, unmeasured);
+    OrderTabStops();
     // The preview jobs draw into a surface the size of the box.
     CreatePreviewSurface(reinterpret_cast<HWND>(Control(kPreviewBox)));
+}
+
+void MainDialog::OrderTabStops() {
+    // Fields the user cannot type into are read with the eye, or selected with the mouse to
+    // copy from; the keyboard passes them by.
+    for (const auto &[id, widget] : controls_.InOrder()) {
+        const auto *field = qobject_cast<QLineEdit *>(widget);
+        const auto *box = qobject_cast<QTextEdit *>(widget);
+        if ((field != nullptr && field->isReadOnly()) || (box != nullptr && box->isReadOnly())) {
+            widget->setFocusPolicy(Qt::ClickFocus);
+        }
+    }
+    if (auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox))) {
+        status->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    }
+    // The layout table is in creation order, not the order the eye reads the window: Tab goes
+    // row by row, top to bottom, and left to right within a row. A row is the first control
+    // not yet placed (the topmost) and every control whose middle lies within its height.
+    std::vector<QWidget *> stops;
+    for (const auto &[id, widget] : controls_.InOrder()) {
+        if ((widget->focusPolicy() & Qt::TabFocus) == Qt::TabFocus) stops.push_back(widget);
+    }
+    std::stable_sort(stops.begin(), stops.end(),
+                     [](const QWidget *a, const QWidget *b) { return a->geometry().top() < b->geometry().top(); });
+    std::vector<QWidget *> ordered;
+    while (!stops.empty()) {
+        const QRect anchor = stops.front()->geometry();
+        const auto inRow = [&anchor](const QWidget *w) {
+            const int middle = w->geometry().center().y();
+            return middle >= anchor.top() && middle <= anchor.bottom();
+        };
+        std::vector<QWidget *> row;
+        std::copy_if(stops.begin(), stops.end(), std::back_inserter(row), inRow);
+        // The anchor's own middle is always within it, so every pass places at least one.
+        stops.erase(std::remove_if(stops.begin(), stops.end(), inRow), stops.end());
+        std::stable_sort(row.begin(), row.end(),
+                         [](const QWidget *a, const QWidget *b) { return a->geometry().left() < b->geometry().left(); });
+        ordered.insert(ordered.end(), row.begin(), row.end());
+    }
+    for (size_t i = 1; i < ordered.size(); ++i) QWidget::setTabOrder(ordered[i - 1], ordered[i]);
 }
 
 int32_t MainDialog::FillPluginList(bool input) {

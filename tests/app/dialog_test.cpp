@@ -259,6 +259,32 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
     EXPECT_EQ(dialog_->exec(), 0);
 }
 
+// Tab goes through the controls a user can type into or press, in the order the eye reads
+// them; the read-only fields and the status box are left to the mouse.
+TEST_P(BothLayouts, TabFollowsThePositionsOnScreen) {
+    const std::vector<int> common = {kInputChooserButton, kInputPathField, kOutputChooserButton, kOutputPathField,
+                                     kInputPluginList, kInputDetailButton, kOutputPluginList, kOutputDetailButton};
+    std::vector<int> expected = common;
+    const std::vector<int> rest = GetParam() == 103
+        ? std::vector<int>{kAutoPreviewCheck, kShowPreviewButton, kKeepAspectCheck, kOutputWidthField, kOutputHeightField,
+                           kAntiAliasCheck, kCodeButton}
+        : std::vector<int>{kKeepAspectCheck, kOutputWidthField, kOutputHeightField, kAntiAliasCheck, kCodeButton,
+                           kExitButton, kAutoPreviewCheck, kShowPreviewButton};
+    expected.insert(expected.end(), rest.begin(), rest.end());
+    // The chain Tab follows, from the first stop round to it again, enabled stops only.
+    std::vector<int> walked;
+    QWidget *first = Get(kInputChooserButton), *w = first;
+    do {
+        for (const auto &[id, control] : dialog_->Controls().InOrder()) {
+            if (control == w && control->isEnabled() && (control->focusPolicy() & Qt::TabFocus) == Qt::TabFocus) walked.push_back(id);
+        }
+        w = w->nextInFocusChain();
+    } while (w != first && walked.size() < 100);
+    EXPECT_EQ(walked, expected);
+    for (int id : {kStatusBox, kInputWidthField, kInputHeightField}) EXPECT_EQ(Get(id)->focusPolicy(), Qt::ClickFocus) << id;
+    EXPECT_TRUE(Get<QTextEdit>(kStatusBox)->textInteractionFlags() & Qt::TextSelectableByMouse);
+}
+
 TEST_F(DialogTest, EmptyOrOverlongPluginsAreReportedOrLeftOut) {
     const QString install = u" Plug-ins.\nYou've got to install plug-ins first."_s;
     for (bool outputPlugin : {true, false}) {

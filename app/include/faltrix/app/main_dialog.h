@@ -104,6 +104,9 @@ protected:
 private:
     void Initialise();
     int32_t FillPluginList(bool input);
+    // Read-only fields and the status box out of the Tab order, the rest in the order of
+    // their positions on screen.
+    void OrderTabStops();
     void ConnectControls();
 
     // The state file.
