@@ -3,7 +3,11 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QDir>
 #include <QLineEdit>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QUrl>
 #include <QSignalBlocker>
 #include <QTimer>
 
@@ -370,13 +374,20 @@ void MainDialog::AfterJobEnd() {
             // By the name's bytes: QFileInfo would look for another file when they are not UTF-8.
             struct stat written {};
             const qint64 size = ::stat(NameBytes(writing_).constData(), &written) == 0 ? written.st_size : 0;
-            frontEnd_->AppendStatusLine(QStringLiteral("Wrote %1 (%2 bytes).")
-                                            .arg(Shown(QFileInfo(writing_).fileName()))
-                                            .arg(size)
-                                            .toStdU16String());
+            // The name opens the file, the folder's name the folder (a click on the status box).
+            const QFileInfo file(writing_);
+            const QString folderName = file.dir().dirName().isEmpty() ? file.path() : file.dir().dirName();
+            const auto link = [](const QString &path, const QString &text) {
+                return QStringLiteral("<a href=\"%1\">%2</a>")
+                    .arg(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded).toHtmlEscaped(), Shown(text).toHtmlEscaped());
+            };
+            QString line = QStringLiteral("Wrote %1 (%2 bytes) in %3")
+                               .arg(link(file.absoluteFilePath(), file.fileName()))
+                               .arg(size)
+                               .arg(link(file.absolutePath(), folderName));
             // The fallback's own lines are gone by now; the last line keeps it in view.
-            if (LastConversionPointSampled())
-                frontEnd_->AppendStatusLine(u"resized by point sampling: anti-alias needs 24-bit colour");
+            if (LastConversionPointSampled()) line += QStringLiteral(", resized by point sampling: anti-alias needs 24-bit colour");
+            AppendStatusLink(line + u'.');
         }
         writing_.clear();
     }
@@ -415,6 +426,33 @@ void MainDialog::OutputDetail() {
     OutputPlugins().ConfigurationDlg(Handle(), 0);
 }
 
+void MainDialog::AppendStatusLink(const QString &html) {
+    auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox));
+    if (status == nullptr) return;
+    // The next status line rewrites the box as plain text, which drops the links with it.
+    QTextCursor end(status->document());
+    end.movePosition(QTextCursor::End);
+    end.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    end.insertHtml(html);
+    status->moveCursor(QTextCursor::End);
+    status->ensureCursorVisible();
+}
+
+void MainDialog::SuggestOutputName(const QString &inputPath) {
+    if (!FieldText(kOutputPathField).isEmpty() || currentOutputIndex_ < 0 ||
+        currentOutputIndex_ >= outputExtensions_.size() || outputExtensions_[currentOutputIndex_].isEmpty()) {
+        return;
+    }
+    const QFileInfo input(inputPath);
+    const QString extension = outputExtensions_[currentOutputIndex_].front();
+    QString suggested = input.dir().filePath(input.completeBaseName() + u'.' + extension);
+    // Never the input itself: the same extension gets a name of its own.
+    if (suggested == inputPath) suggested = input.dir().filePath(input.completeBaseName() + QStringLiteral("-converted.") + extension);
+    if (suggested.size() > kPathFieldLength) return;
+    SetFieldText(kOutputPathField, suggested);
+    RememberSettings();
+}
+
 void MainDialog::ChooseInput() {
     if (JobRunning()) return;
     if (const std::optional<QString> chosen = ChoosePath(true)) OpenInput(*chosen);
@@ -425,6 +463,7 @@ void MainDialog::OpenInput(const QString &path) {
     ControlSet controls;
     ControlSetOf(&controls);
     SetFieldText(kInputPathField, path);
+    SuggestOutputName(path);
     RememberSettings();
     QString matched = MatchInputPlugin(path);
     QString cause;

@@ -7,6 +7,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QUrl>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -319,6 +320,11 @@ void MainDialog::ConnectControls() {
         connect(combo, &QComboBox::activated, this, [this, id] { Command(id, kNotifySelChange); });
     }
     Control(kInputPathField)->installEventFilter(this);
+    // A link in the status box (the written file, its folder) opens on a click.
+    if (auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox))) {
+        status->viewport()->installEventFilter(this);
+        status->viewport()->setMouseTracking(true);
+    }
     // The picture in the box belongs to the path it was drawn for; another path, typed or
     // put there, empties the box. While a job runs the field is disabled and takes no path.
     connect(qobject_cast<QLineEdit *>(Control(kInputPathField)), &QLineEdit::textChanged, this, [this] {
@@ -346,6 +352,17 @@ void MainDialog::ConnectControls() {
 }
 
 bool MainDialog::eventFilter(QObject *watched, QEvent *event) {
+    auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox));
+    if (status != nullptr && watched == status->viewport() &&
+        (event->type() == QEvent::MouseButtonRelease || event->type() == QEvent::MouseMove)) {
+        const auto *mouse = static_cast<QMouseEvent *>(event);
+        const QString anchor = status->anchorAt(mouse->position().toPoint());
+        if (event->type() == QEvent::MouseMove) {
+            status->viewport()->setCursor(anchor.isEmpty() ? Qt::IBeamCursor : Qt::PointingHandCursor);
+        } else if (!anchor.isEmpty() && mouse->button() == Qt::LeftButton) {
+            Interaction().OpenUrl(QUrl(anchor));
+        }
+    }
     if (watched == Control(kInputPathField) && event->type() == QEvent::FocusOut && !jobMovesFocus_) {
         // Only a move of the focus inside the dialog counts: a window that comes on top (a
         // message box, another program) or a pop-up menu leaves the field's focus in place.

@@ -2,6 +2,8 @@
 #include "faltrix/app/user_interaction.h"
 
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLayout>
@@ -41,6 +43,8 @@ int UserInteraction::MessageBox(QWidget *owner, const QString &text, const QStri
         return kIdCancel;
     }
 }
+
+void UserInteraction::OpenUrl(const QUrl &url) { QDesktopServices::openUrl(url); }
 
 UserInteraction &Interaction() { return g_interaction != nullptr ? *g_interaction : g_defaultInteraction; }
 

@@ -135,6 +135,7 @@ protected:
     Widget *Get(int id) const { return qobject_cast<Widget *>(dialog_->Control(id)); }
     QString Field(int id) const { return Get<QLineEdit>(id)->text(); }
     void SetField(int id, const QString &text) { Get<QLineEdit>(id)->setText(text); }
+    void OpenUrl(const QUrl &url) override { urls_ << url.toLocalFile(); }
     // The four size fields: input width, output width, input height, output height.
     QString Sizes() const {
         return QStringList{Field(kInputWidthField), Field(kOutputWidthField), Field(kInputHeightField), Field(kOutputHeightField)}.join(u' ');
@@ -168,7 +169,7 @@ protected:
     std::unique_ptr<MainDialog> dialog_;
     QStringList chosen_;  // the chooser's answers in turn
     int answer_ = kIdOk;  // every message box's answer
-    QStringList requests_, messages_;
+    QStringList requests_, messages_, urls_;
     QString outputAtMessage_;  // the output field while the last message box was open
 };
 
@@ -385,7 +386,7 @@ TEST_F(DialogTest, NoticeFollowsTheLastStatusLine) {
 }
 
 // Anti-alias asked for a picture the resampler does not take (32 bits here) falls back to
-// point sampling; the job's last line says so, below the line of what was written.
+// point sampling; the job's last line, what was written, says so.
 TEST_F(DialogTest, PointSamplingFallbackStaysInTheLastLine) {
     const struct { const char *picture; bool antiAlias, said; } cases[] = {
         {"64 48 128", true, true}, {"64 48", true, false}, {"64 48 128", false, false}};
@@ -401,7 +402,7 @@ TEST_F(DialogTest, PointSamplingFallbackStaysInTheLastLine) {
         Press(kCodeButton);
         WaitForJob();
         ASSERT_TRUE(QTest::qWaitFor([&] { return Status().contains(u"Wrote out.dp"_s); }, 5000)) << Status().toStdString();
-        EXPECT_EQ(Status().endsWith(u").\nresized by point sampling: anti-alias needs 24-bit colour"_s), c.said) << c.picture;
+        EXPECT_EQ(Status().endsWith(u", resized by point sampling: anti-alias needs 24-bit colour."_s), c.said) << c.picture;
     }
 }
 
@@ -732,6 +733,37 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
     }
 }
 
+// An input chosen while the output field is empty suggests an output beside it, with the
+// output plug-in's first extension; after a success the written file and its folder open
+// from the status box's last line with a click.
+TEST_F(DialogTest, OutputNameSuggestedAndTheWrittenFileOpensFromTheStatusBox) {
+    WriteFile(Path("%/x.zz"), "64 48");
+    // The output field before, the input given, the output field after.
+    const struct { const char *before, *input, *after; } cases[] = {
+        {"", "%/x.zz", "%/x.dp"}, {"", "%/a.dp", "%/a-converted.dp"}, {"mine.two", "%/x.zz", "mine.two"}};
+    for (const auto &c : cases) {
+        SetField(kOutputPathField, QLatin1String(c.before));
+        dialog_->OpenInput(Path(c.input));
+        EXPECT_EQ(Field(kOutputPathField), Path(c.after)) << c.input;
+    }
+    SetField(kOutputPathField, Path("%/folder/x.dp"));
+    Press(kCodeButton);
+    WaitForJob();
+    auto *status = Get<QTextEdit>(kStatusBox);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Status().endsWith(u"Wrote x.dp (9 bytes) in folder."_s); }, 5000)) << Status().toStdString();
+    // A click on each link of the last line, as the user makes it on the shown dialog.
+    dialog_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
+    const QTextBlock last = status->document()->lastBlock();
+    for (QTextBlock::iterator it = last.begin(); !it.atEnd(); ++it) {
+        if (!it.fragment().charFormat().isAnchor()) continue;
+        QTextCursor at(status->document());
+        at.setPosition(it.fragment().position() + 1);
+        QTest::mouseClick(status->viewport(), Qt::LeftButton, {}, status->cursorRect(at).center());
+    }
+    EXPECT_EQ(urls_, (QStringList{Path("%/folder/x.dp"), Path("%/folder")}));
+}
+
 // Escape on a real message box: No for a yes-or-no question, Cancel where the box has one.
 // Its informative text, a file's name, is shown as it is, never as markup.
 TEST_F(DialogTest, EscapeAnswersNoOrCancelAndNamesShowAsTheyAre) {
@@ -829,7 +861,7 @@ TEST_P(BothLayouts, CodeWritesTheTypedSizesOrTheNewPicturesAndWaitsForAPreview) 
             QFile::remove(Path("%/a.dp.hold"));
         }
         EXPECT_TRUE(QTest::qWaitFor([&] { return ReadFile(Path("%/out.dp")) == step.written; }, 10000));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return Status().endsWith(u"Ready.\nWrote out.dp (11 bytes)."_s); }));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Status().endsWith(u"Ready.\nWrote out.dp (11 bytes) in "_s + QDir(dir_.path()).dirName() + u'.'); }));
         EXPECT_EQ(dialog_->focusWidget(), Get(step.how % 2 == 1 ? kInputPathField : kCodeButton));
     }
     EXPECT_EQ(messages_, QStringList());

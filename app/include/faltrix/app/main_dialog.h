@@ -150,6 +150,11 @@ private:
     // Shows a line below the status box's text; kept below the running job's lines until it ends.
     void NoteUntilJobEnds(const QString &line);
 
+    // Adds a line of rich text (links) below the status box's text.
+    void AppendStatusLink(const QString &html);
+    // Fills an empty output field with the input's name, the output plug-in's first
+    // extension and the input's folder (another name when that would be the input itself).
+    void SuggestOutputName(const QString &inputPath);
     // Helpers of the commands.
     void StartPreview(const QString &inputPath, const ControlSet &controls);
     // Empties the preview box (no job may be running).

@@ -12,6 +12,7 @@
 
 class QFileDialog;
 class QMessageBox;
+class QUrl;
 class QWidget;
 
 namespace faltrix {
@@ -44,6 +45,8 @@ public:
     // (kIdOk, kIdYes, kIdNo, ...).
     virtual int MessageBox(QWidget *owner, const QString &text, const QString &caption, int style,
                            const QString &informative);
+    // Opens a file or folder the way the desktop opens it (QDesktopServices).
+    virtual void OpenUrl(const QUrl &url);
 };
 
 // The object in use; the default runs real Qt dialogs.
