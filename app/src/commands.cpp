@@ -229,8 +229,14 @@ int32_t MainDialog::OutputPluginForName(const QString &path) const {
 }
 
 void MainDialog::FollowOutputName() {
+    if (JobRunning()) {
+        // The running job calls the current plug-in: the name is matched once it has ended.
+        followPending_ = true;
+        jobEndTimer_->start();
+        return;
+    }
     const int32_t plugin = OutputPluginForName(FieldText(kOutputPathField));
-    if (plugin < 0 || plugin == currentOutputIndex_ || JobRunning()) return;
+    if (plugin < 0 || plugin == currentOutputIndex_) return;
     SelectEntry(false, plugin);
     RememberSettings();
     const auto *combo = qobject_cast<QComboBox *>(Control(kOutputPluginList));
@@ -390,6 +396,10 @@ void MainDialog::AfterJobEnd() {
             AppendStatusLink(line + u'.');
         }
         writing_.clear();
+    }
+    if (followPending_ && !closePending_) {
+        followPending_ = false;
+        FollowOutputName();
     }
     if (closePending_) {
         Exit();

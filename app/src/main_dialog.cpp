@@ -320,6 +320,8 @@ void MainDialog::ConnectControls() {
         connect(combo, &QComboBox::activated, this, [this, id] { Command(id, kNotifySelChange); });
     }
     Control(kInputPathField)->installEventFilter(this);
+    // A drop on a path field is the dialog's, not the field's own (which pastes the URL).
+    Control(kOutputPathField)->installEventFilter(this);
     // A link in the status box (the written file, its folder) opens on a click.
     if (auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox))) {
         status->viewport()->installEventFilter(this);
@@ -352,6 +354,20 @@ void MainDialog::ConnectControls() {
 }
 
 bool MainDialog::eventFilter(QObject *watched, QEvent *event) {
+    const bool pathField = watched == Control(kInputPathField) || watched == Control(kOutputPathField);
+    if (pathField && (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove)) {
+        auto *drag = static_cast<QDropEvent *>(event);
+        if (drag->mimeData()->hasUrls()) {
+            drag->acceptProposedAction();
+            return true;
+        }
+    }
+    if (pathField && event->type() == QEvent::Drop && static_cast<QDropEvent *>(event)->mimeData()->hasUrls()) {
+        auto *drop = static_cast<QDropEvent *>(event);
+        drop->acceptProposedAction();
+        DropOnPathField(watched == Control(kInputPathField), drop->mimeData()->urls());
+        return true;
+    }
     auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox));
     if (status != nullptr && watched == status->viewport() &&
         (event->type() == QEvent::MouseButtonRelease || event->type() == QEvent::MouseMove)) {
@@ -441,6 +457,23 @@ void MainDialog::dropEvent(QDropEvent *event) {
     if (urls.size() != 1 || !urls.front().isLocalFile()) return;
     event->acceptProposedAction();
     OpenInput(urls.front().toLocalFile());
+}
+
+void MainDialog::DropOnPathField(bool input, const QList<QUrl> &urls) {
+    if (urls.size() != 1 || !urls.front().isLocalFile()) {
+        frontEnd_->AppendStatusLine(u"Only one local file can be dropped on a path field.");
+        return;
+    }
+    // The whole field is replaced, then the file is taken as a chosen one is.
+    const QString path = urls.front().toLocalFile();
+    if (JobRunning() || path.size() > kPathFieldLength) return;
+    if (input) {
+        OpenInput(path);
+        return;
+    }
+    SetFieldText(kOutputPathField, path);
+    RememberSettings();
+    FollowOutputName();
 }
 
 void MainDialog::showEvent(QShowEvent *event) {

@@ -153,6 +153,16 @@ protected:
         return shown.join(u'|').toStdString();
     }
     void Tick(int id, bool on = true) { Get<QCheckBox>(id)->setChecked(on); }
+    // Drags `url` onto `target` and drops it there, both accepted.
+    void Drop(QWidget *target, const QUrl &url) {
+        QMimeData data;
+        data.setUrls({url});
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        QApplication::sendEvent(target, &drop);
+        EXPECT_TRUE(enter.isAccepted() && drop.isAccepted());
+    }
     void Press(int id) { Get<QPushButton>(id)->click(); }
     QString Status() const { return Get<QTextEdit>(kStatusBox)->toPlainText(); }
     void WaitForJob() { ASSERT_TRUE(QTest::qWaitFor([] { return !JobRunning(); }, 10000)); }
@@ -679,29 +689,41 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
                {"output/a.so", u"out_two"_s}, {"output/b.so", u"out_one"_s}});
     for (const char *name : {"%/x.dq", "%/x.dr", "%/x.zz"}) WriteFile(Path(name), "64 32");
     const auto reads = [](const char *plugin) { return u"\nInput plug-in \""_s + QLatin1String(plugin) + u"\" reads this file."_s; };
-    // The file, how it comes (0 typed and left, 1 chosen, 2 dropped on the window), the input
-    // entry then and the status.
+    // The file, how it comes (0 typed and left, 1 chosen, 2 dropped on the window, 3 on the
+    // input field, over its text), the input entry then and the status.
     const struct { const char *file; int how; int entry; QString status; } inputs[] = {
         {"%/x.dq", 0, 0, u"-"_s}, {"%/x.dr", 0, 1, u"-"_s + reads("Input dr")},
         {"%/x.dq", 1, 0, u"Ready."_s + reads("Input dq")}, {"%/x.dr", 2, 1, u"Ready."_s + reads("Input dr")},
-        {"%/x.zz", 0, 1, u"-\nNo input plug-in reads this file."_s}};
+        {"%/x.dq", 3, 0, u"Ready."_s + reads("Input dq")}, {"%/x.zz", 0, 0, u"-\nNo input plug-in reads this file."_s}};
     for (const auto &c : inputs) {
         dialog_->FrontEnd().SetStatusText(u"-");
         chosen_ = {Path(c.file)};
         if (c.how == 0) LeaveInputField(c.file);
         if (c.how == 1) Press(kInputChooserButton);
-        if (c.how == 2) {
-            QMimeData data;
-            data.setUrls({QUrl::fromLocalFile(Path(c.file))});
-            QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-            QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-            QApplication::sendEvent(dialog_.get(), &enter);
-            QApplication::sendEvent(dialog_.get(), &drop);
-            EXPECT_TRUE(enter.isAccepted() && drop.isAccepted());
-        }
-        EXPECT_EQ(std::tuple(dialog_->CurrentInputIndex(), InputPlugins().Current(), Status(), Sizes()),
-                  std::tuple(c.entry, c.entry, c.status, u"64 64 32 32"_s)) << c.file;
+        if (c.how >= 2) Drop(c.how == 2 ? dialog_.get() : Get(kInputPathField), QUrl::fromLocalFile(Path(c.file)));
+        EXPECT_EQ(std::tuple(dialog_->CurrentInputIndex(), InputPlugins().Current(), Status(), Sizes(), Field(kInputPathField)),
+                  std::tuple(c.entry, c.entry, c.status, u"64 64 32 32"_s, Path(c.file))) << c.file;
     }
+    // A drop on the output field replaces its text and follows the name, as does a name left
+    // during a preview once the preview has ended; a drop not local is refused.
+    Drop(Get(kOutputPathField), QUrl(u"https://example.org/o.two"_s));
+    EXPECT_TRUE(Status().endsWith(u"\nOnly one local file can be dropped on a path field."_s));
+    SetField(kInputPathField, Path("%/x.dq"));
+    for (bool duringPreview : {false, true}) {
+        Get<QComboBox>(kOutputPluginList)->setCurrentIndex(1);
+        emit Get<QComboBox>(kOutputPluginList)->activated(1);
+        if (!duringPreview) Drop(Get(kOutputPathField), QUrl::fromLocalFile(Path("%/o.two")));
+        if (duringPreview) {
+            WriteFile(Path("%/x.dq.hold"), {});
+            Press(kShowPreviewButton);
+            SetField(kOutputPathField, u"p.two"_s);
+            emit Get<QLineEdit>(kOutputPathField)->editingFinished();
+            EXPECT_EQ(dialog_->CurrentOutputIndex(), 1);
+            QFile::remove(Path("%/x.dq.hold"));
+        }
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !JobRunning() && dialog_->CurrentOutputIndex() == 0; })) << duringPreview;
+    }
+    EXPECT_EQ(Field(kOutputPathField), u"p.two"_s);
     // The output name and how it is given (0 the field left, 1 Code answering No, 2 Yes,
     // 3 Cancel); the output entry afterwards and whether a question came. The user chooses
     // entry 1 first.

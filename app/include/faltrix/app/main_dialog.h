@@ -17,6 +17,7 @@
 #include "faltrix/resources/layouts.h"
 
 class QTimer;
+class QUrl;
 
 namespace faltrix {
 
@@ -100,6 +101,9 @@ protected:
     void dropEvent(QDropEvent *event) override;
     void showEvent(QShowEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    // A drop on the input or output path field: one local file, taken as if chosen; anything
+    // else is refused with a status line.
+    void DropOnPathField(bool input, const QList<QUrl> &urls);
 
 private:
     void Initialise();
@@ -145,7 +149,8 @@ private:
     QString MatchInputPlugin(const QString &path);
     // The output plug-in whose patterns alone name the extension of `path`, or -1.
     int32_t OutputPluginForName(const QString &path) const;
-    // Makes the output plug-in for the output field's name current, saying so.
+    // Makes the output plug-in for the output field's name current, saying so; while a job
+    // runs, once it has ended.
     void FollowOutputName();
     // Shows a line below the status box's text; kept below the running job's lines until it ends.
     void NoteUntilJobEnds(const QString &line);
@@ -194,6 +199,8 @@ private:
     bool closePending_ = false;
     // A Code that came while a preview ran; it runs when the preview ends.
     bool codePending_ = false;
+    // An output name left while a job ran; it is matched to a plug-in when the job ends.
+    bool followPending_ = false;
     // Whether the job started last is a preview (a Code during a conversion is not kept).
     bool previewStarted_ = false;
     // The output path of the conversion under way, for the line after its end.
