@@ -479,8 +479,10 @@ void MainDialog::OpenInput(const QString &path) {
     QString cause;
     const std::optional<PictureInfo> info = PictureSize(path, &cause);
     if (!info) {
-        // Sizes left in place would belong to the picture before.
+        // Sizes and a picture left in place would belong to the file before (or to what this
+        // file held before).
         EmptyAllSizes();
+        ClearPreview();
         sizesFor_ = path;
         ShowStatus(u"Failed in Getting information.");
         if (cause.isEmpty()) {

@@ -415,21 +415,6 @@ TEST_F(DialogTest, SizeBeyondTheLimitsIsRefusedAtCodeNamingTheLimit) {
     }
 }
 
-// A file given as the input (chosen, dropped, the argument) whose size cannot be had says
-// why below the failure's line and empties the sizes of the picture before.
-TEST_F(DialogTest, GettingInformationSaysWhyAndEmptiesTheSizes) {
-    WriteFile(Path("%/zero.dp"), "0 0");
-    const std::pair<const char *, const char *> cases[] = {
-        {"%/missing.dp", "No such file or directory"}, {"%/text.dp", "no size in the file"},
-        {"%/folder", "Is a directory"}, {"%/zero.dp", "the input plug-in gives the picture no size (0 x 0)"},
-    };
-    for (const auto &[path, cause] : cases) {
-        dialog_->OpenInput(Path("%/a.dp"));
-        ASSERT_EQ(Sizes(), u"640 640 480 480"_s);
-        dialog_->OpenInput(Path(path));
-        EXPECT_EQ(Status() + u'|' + Sizes(), u"Failed in Getting information.\n"_s + QLatin1String(cause) + u"|   "_s);
-    }
-}
 
 TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
     const std::pair<const char *, std::optional<uint32_t>> numbers[] = {
@@ -548,28 +533,32 @@ TEST_F(DialogTest, DetailIsDisabledForAPluginWithoutSettings) {
     }
 }
 
-// The picture in the box goes with its path: a path typed on, or a preview that fails,
-// empties the box, and the failure's cause follows its line.
-TEST_F(DialogTest, PreviewGoesWithItsPathAndAFailureSaysWhy) {
-    // What the file becomes after its picture was drawn (null: removed), what is typed after
-    // the path (null: a preview is asked instead), and the status then.
-    const struct { const char *content, *typed; const char16_t *status; } cases[] = {
-        {"64 48", "x", u"Ready."},
-        {"not a picture", nullptr, u"Failed in Getting information.\nno size in the file"},
-        {nullptr, nullptr, u"Failed in Getting information.\nNo such file or directory"},
+// The picture in the box goes with its path: a path typed on, a preview that fails or a
+// file given (chosen, dropped) without a size empties the box. A failure's cause follows its
+// line, and a file given without a size empties the size fields.
+TEST_F(DialogTest, PreviewAndSizesGoWithTheirPathAndFailuresSayWhy) {
+    // What p.dp becomes after its picture was drawn (null: removed), what happens next (0 "x"
+    // typed on, 1 a preview, 2 the file given) and the status then; the sizes empty with 2.
+    const struct { const char *content; int how; const char16_t *status; } cases[] = {
+        {"64 48", 0, u"Ready."}, {"not a picture", 1, u"Failed in Getting information.\nno size in the file"},
+        {nullptr, 1, u"Failed in Getting information.\nNo such file or directory"},
+        {nullptr, 2, u"Failed in Getting information.\nNo such file or directory"},
+        {"0 0", 2, u"Failed in Getting information.\nthe input plug-in gives the picture no size (0 x 0)"},
     };
     for (const auto &c : cases) {
         WriteFile(Path("%/p.dp"), "64 48");
-        SetField(kInputPathField, Path("%/p.dp"));
+        dialog_->OpenInput(Path("%/p.dp"));
         Press(kShowPreviewButton);
         WaitForJob();
         ASSERT_EQ(PaintedCentre(Get(kPreviewBox)), 0xC04020u);
         if (c.content != nullptr) WriteFile(Path("%/p.dp"), c.content);
         if (c.content == nullptr) QFile::remove(Path("%/p.dp"));
-        if (c.typed != nullptr) QTest::keyClicks(Get(kInputPathField), QLatin1String(c.typed));
-        if (c.typed == nullptr) Press(kShowPreviewButton);
+        if (c.how == 0) QTest::keyClicks(Get(kInputPathField), QLatin1String("x"));
+        if (c.how == 1) Press(kShowPreviewButton);
+        if (c.how == 2) dialog_->OpenInput(Path("%/p.dp"));
         WaitForJob();
-        EXPECT_EQ(std::pair(PaintedCentre(Get(kPreviewBox)), Status()), std::pair(0xFFFFFFu, QString::fromUtf16(c.status)));
+        EXPECT_EQ(std::tuple(PaintedCentre(Get(kPreviewBox)), Status(), Sizes() == u"   "_s),
+                  std::tuple(0xFFFFFFu, QString::fromUtf16(c.status), c.how == 2)) << c.how;
     }
 }
 
