@@ -3,7 +3,11 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFileInfo>
+#include <QDir>
 #include <QLineEdit>
+#include <QTextCursor>
+#include <QTextEdit>
+#include <QUrl>
 #include <QSignalBlocker>
 #include <QTimer>
 
@@ -12,6 +16,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <limits>
 
 #include "faltrix/app/dialog_state.h"
@@ -35,6 +41,7 @@ constexpr char16_t kInputMissing[] = u"Input file does not exist.";
 constexpr char16_t kOverwrite[] = u"This file already exists.\rAre you sure overwrite this file?";
 constexpr char16_t kIllegalNumber[] = u"Illegal number in edit box.";
 constexpr char16_t kCodeWaits[] = u"Code waits for the preview to end.";
+const QString kNoReader = QStringLiteral("No input plug-in reads this file.");
 constexpr char16_t kPathTooLong[] =
     u"The path is longer than 1023 characters.\r\nChoose a shorter file name or folder.";
 
@@ -99,8 +106,8 @@ bool MainDialog::Checked(int id) const {
     return box != nullptr && box->isChecked();
 }
 
-int MainDialog::Message(const QString &text, const QString &caption, int style) {
-    return Interaction().MessageBox(this, text, caption, style);
+int MainDialog::Message(const QString &text, const QString &caption, int style, const QString &informative) {
+    return Interaction().MessageBox(this, text, caption, style, informative);
 }
 
 void MainDialog::ShowError(std::u16string_view text) { Message(DisplayText(text), kError, kMbOk | kMbIconHand); }
@@ -121,13 +128,26 @@ std::optional<QString> MainDialog::ChoosePath(bool forInput) {
 
 void MainDialog::ControlSetOf(ControlSet *set) { FillControlSet(Handle(), set); }
 
-std::optional<PictureInfo> MainDialog::PictureSize(const QString &path) {
+std::optional<PictureInfo> MainDialog::PictureSize(const QString &path, QString *cause) {
     const std::u16string nativePath = path.toStdU16String();
     PictureInfo info{};
-    if (InputPlugins().GetPictureInfo(nativePath.c_str(), 0, 0, &info) != 0) return std::nullopt;
+    const bool answered = InputPlugins().GetPictureInfo(nativePath.c_str(), 0, 0, &info) == 0;
     // A size of 0 or less is no size at all.
-    if (info.width <= 0 || info.height <= 0) return std::nullopt;
-    return info;
+    if (answered && info.width > 0 && info.height > 0) return info;
+    if (cause != nullptr) {
+        *cause = QString::fromStdU16String(LastPluginFailure());
+        if (answered) {
+            *cause = QStringLiteral("the input plug-in gives the picture no size (%1 x %2)").arg(info.width).arg(info.height);
+        } else if (const int fd = ::open(NameBytes(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); fd < 0) {
+            // The system's words come first: no plug-in can read a file nobody can open.
+            *cause = QString::fromLocal8Bit(std::strerror(errno));
+        } else {
+            struct stat status {};
+            if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) *cause = QString::fromLocal8Bit(std::strerror(EISDIR));
+            ::close(fd);
+        }
+    }
+    return std::nullopt;
 }
 
 void MainDialog::WriteAllSizes(const PictureInfo &info) {
@@ -139,6 +159,12 @@ void MainDialog::WriteAllSizes(const PictureInfo &info) {
 
 void MainDialog::EmptyAllSizes() {
     for (int id : {kInputWidthField, kOutputWidthField, kInputHeightField, kOutputHeightField}) SetFieldText(id, {});
+}
+
+void MainDialog::ClearPreview() {
+    if (ThePreviewSurface.dc == nullptr) return;
+    ClearPreviewSurface();
+    Control(kPreviewBox)->update();
 }
 
 void MainDialog::StartPreview(const QString &inputPath, const ControlSet &controls) {
@@ -185,7 +211,7 @@ QString MainDialog::MatchInputPlugin(const QString &path) {
         }
     }
     plugins.SelectPlugin(static_cast<uint32_t>(current));
-    return QStringLiteral("No input plug-in reads this file.");
+    return kNoReader;
 }
 
 int32_t MainDialog::OutputPluginForName(const QString &path) const {
@@ -203,8 +229,14 @@ int32_t MainDialog::OutputPluginForName(const QString &path) const {
 }
 
 void MainDialog::FollowOutputName() {
+    if (JobRunning()) {
+        // The running job calls the current plug-in: the name is matched once it has ended.
+        followPending_ = true;
+        jobEndTimer_->start();
+        return;
+    }
     const int32_t plugin = OutputPluginForName(FieldText(kOutputPathField));
-    if (plugin < 0 || plugin == currentOutputIndex_ || JobRunning()) return;
+    if (plugin < 0 || plugin == currentOutputIndex_) return;
     SelectEntry(false, plugin);
     RememberSettings();
     const auto *combo = qobject_cast<QComboBox *>(Control(kOutputPluginList));
@@ -265,20 +297,29 @@ void MainDialog::StartConversionCommand() {
     SetFieldText(kOutputPathField, completed);
 
     // An extension that only another output plug-in's patterns name: the user chose this
-    // plug-in after typing the name, or the name after choosing it.
+    // plug-in after typing the name, or the name after choosing it. Yes takes the plug-in the
+    // name calls for, No keeps the current one; Cancel (or Escape) writes nothing, so that a
+    // slip of the key never stores one format under another's extension.
     const int32_t named = OutputPluginForName(completed);
     const auto *outputList = qobject_cast<QComboBox *>(Control(kOutputPluginList));
-    if (named >= 0 && named != currentOutputIndex_ &&
-        Message(QStringLiteral("The extension of \"%1\" is that of the output plug-in \"%2\", not of \"%3\".\nUse \"%2\"?")
-                    .arg(Shown(QFileInfo(completed).fileName()), outputList->itemText(named), outputList->itemText(currentOutputIndex_)),
-                DisplayText(kDialogTitle), kMbYesNo | kMbIconQuestion) == kIdYes) {
-        SelectEntry(false, named);
-        RememberSettings();
+    if (named >= 0 && named != currentOutputIndex_) {
+        const int answer =
+            Message(QStringLiteral("The extension of \"%1\" is that of the output plug-in \"%2\", not of \"%3\".\nUse \"%2\"?")
+                        .arg(Shown(QFileInfo(completed).fileName()), outputList->itemText(named), outputList->itemText(currentOutputIndex_)),
+                    DisplayText(kDialogTitle), kMbYesNoCancel | kMbIconQuestion);
+        if (answer != kIdYes && answer != kIdNo) return;
+        if (answer == kIdYes) {
+            SelectEntry(false, named);
+            RememberSettings();
+        }
     }
     // Only the user's "Yes" lets the job replace a file; one that appears after this check
     // is kept and the job fails.
     const bool overwrite = FileExists(completed);
-    if (overwrite && Message(DisplayText(kOverwrite), Shown(completed), kMbYesNo | kMbIconQuestion) != kIdYes) {
+    // The caption names the file too, but a window manager may cut it short or not show it.
+    const QFileInfo replaced(completed);
+    if (overwrite && Message(DisplayText(kOverwrite), Shown(completed), kMbYesNo | kMbIconQuestion,
+                             QStringLiteral("%1\nin %2").arg(Shown(replaced.fileName()), Shown(replaced.path()))) != kIdYes) {
         return;
     }
     const std::optional<uint32_t> width = ReadNumber(kOutputWidthField);
@@ -289,6 +330,19 @@ void MainDialog::StartConversionCommand() {
     const std::optional<uint32_t> height = ReadNumber(kOutputHeightField);
     if (!height) {
         ShowError(kIllegalNumber);
+        return;
+    }
+    // A size the job could only fail on is refused here, before any file is opened, with the
+    // limit named; the job would say no more than "Failed in Resizing.".
+    std::string beyond = OutputSizeBeyondLimits(*width, *height);
+    if (*width == 0 || *height == 0)
+        beyond = std::string(*width == 0 ? "0 pixels wide" : "0 pixels high") + ": a picture has at least 1 pixel a side";
+    if (!beyond.empty()) {
+        Message(QString::fromStdString(beyond), kError, kMbOk | kMbIconHand);
+        // The height only when it alone is at fault; too many pixels is the width's.
+        const bool widthFits = *width != 0 && *width <= FALTRIX_MAX_PICTURE_SIDE;
+        const bool heightAtFault = widthFits && (*height == 0 || *height > FALTRIX_MAX_PICTURE_SIDE);
+        Control(heightAtFault ? kOutputHeightField : kOutputWidthField)->setFocus();
         return;
     }
     // A preview may have started while a message box was open.
@@ -326,12 +380,26 @@ void MainDialog::AfterJobEnd() {
             // By the name's bytes: QFileInfo would look for another file when they are not UTF-8.
             struct stat written {};
             const qint64 size = ::stat(NameBytes(writing_).constData(), &written) == 0 ? written.st_size : 0;
-            frontEnd_->AppendStatusLine(QStringLiteral("Wrote %1 (%2 bytes).")
-                                            .arg(Shown(QFileInfo(writing_).fileName()))
-                                            .arg(size)
-                                            .toStdU16String());
+            // The name opens the file, the folder's name the folder (a click on the status box).
+            const QFileInfo file(writing_);
+            const QString folderName = file.dir().dirName().isEmpty() ? file.path() : file.dir().dirName();
+            const auto link = [](const QString &path, const QString &text) {
+                return QStringLiteral("<a href=\"%1\">%2</a>")
+                    .arg(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded).toHtmlEscaped(), Shown(text).toHtmlEscaped());
+            };
+            QString line = QStringLiteral("Wrote %1 (%2 bytes) in %3")
+                               .arg(link(file.absoluteFilePath(), file.fileName()))
+                               .arg(size)
+                               .arg(link(file.absolutePath(), folderName));
+            // The fallback's own lines are gone by now; the last line keeps it in view.
+            if (LastConversionPointSampled()) line += QStringLiteral(", resized by point sampling: anti-alias needs 24-bit colour");
+            AppendStatusLink(line + u'.');
         }
         writing_.clear();
+    }
+    if (followPending_ && !closePending_) {
+        followPending_ = false;
+        FollowOutputName();
     }
     if (closePending_) {
         Exit();
@@ -368,6 +436,33 @@ void MainDialog::OutputDetail() {
     OutputPlugins().ConfigurationDlg(Handle(), 0);
 }
 
+void MainDialog::AppendStatusLink(const QString &html) {
+    auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox));
+    if (status == nullptr) return;
+    // The next status line rewrites the box as plain text, which drops the links with it.
+    QTextCursor end(status->document());
+    end.movePosition(QTextCursor::End);
+    end.insertBlock(QTextBlockFormat(), QTextCharFormat());
+    end.insertHtml(html);
+    status->moveCursor(QTextCursor::End);
+    status->ensureCursorVisible();
+}
+
+void MainDialog::SuggestOutputName(const QString &inputPath) {
+    if (!FieldText(kOutputPathField).isEmpty() || currentOutputIndex_ < 0 ||
+        currentOutputIndex_ >= outputExtensions_.size() || outputExtensions_[currentOutputIndex_].isEmpty()) {
+        return;
+    }
+    const QFileInfo input(inputPath);
+    const QString extension = outputExtensions_[currentOutputIndex_].front();
+    QString suggested = input.dir().filePath(input.completeBaseName() + u'.' + extension);
+    // Never the input itself: the same extension gets a name of its own.
+    if (suggested == inputPath) suggested = input.dir().filePath(input.completeBaseName() + QStringLiteral("-converted.") + extension);
+    if (suggested.size() > kPathFieldLength) return;
+    SetFieldText(kOutputPathField, suggested);
+    RememberSettings();
+}
+
 void MainDialog::ChooseInput() {
     if (JobRunning()) return;
     if (const std::optional<QString> chosen = ChoosePath(true)) OpenInput(*chosen);
@@ -378,11 +473,26 @@ void MainDialog::OpenInput(const QString &path) {
     ControlSet controls;
     ControlSetOf(&controls);
     SetFieldText(kInputPathField, path);
+    SuggestOutputName(path);
     RememberSettings();
-    const QString matched = MatchInputPlugin(path);
-    const std::optional<PictureInfo> info = PictureSize(path);
+    QString matched = MatchInputPlugin(path);
+    QString cause;
+    const std::optional<PictureInfo> info = PictureSize(path, &cause);
     if (!info) {
+        // Sizes and a picture left in place would belong to the file before (or to what this
+        // file held before).
+        EmptyAllSizes();
+        ClearPreview();
+        sizesFor_ = path;
         ShowStatus(u"Failed in Getting information.");
+        if (cause.isEmpty()) {
+            cause = matched == kNoReader ? QStringLiteral("not a picture any input plug-in reads")
+                                         : QStringLiteral("not a picture the input plug-in \"%1\" reads")
+                                               .arg(qobject_cast<QComboBox *>(Control(kInputPluginList))->currentText());
+            // The cause says it already.
+            if (matched == kNoReader) matched.clear();
+        }
+        frontEnd_->AppendStatusLine(cause.toStdU16String());
         NoteUntilJobEnds(matched);
         return;
     }
@@ -392,9 +502,7 @@ void MainDialog::OpenInput(const QString &path) {
         StartPreview(path, controls);
     } else {
         ProgressCallback(0, 1, 0);
-        ClearPreviewSurface();
-        // The old picture would otherwise stay in view beside the new path.
-        Control(kPreviewBox)->update();
+        ClearPreview();
     }
     ShowStatus(u"Ready.");
     NoteUntilJobEnds(matched);

@@ -7,6 +7,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QMouseEvent>
 #include <QUrl>
 #include <QComboBox>
 #include <QCoreApplication>
@@ -21,7 +22,10 @@
 #include <QTextEdit>
 #include <QTimer>
 
+#include <algorithm>
 #include <array>
+#include <iterator>
+#include <vector>
 #include <mutex>
 
 #include "faltrix/app/dialog_state.h"
@@ -226,8 +230,49 @@ void MainDialog::Initialise() {
     if (layout_->id == 102) largest = largest.boundedTo(QSize(240, 320));
     const int unmeasured[] = {kInputPluginList, kOutputPluginList};
     FitLayout(this, *layout_, controls_, largest, unmeasured);
+    OrderTabStops();
     // The preview jobs draw into a surface the size of the box.
     CreatePreviewSurface(reinterpret_cast<HWND>(Control(kPreviewBox)));
+}
+
+void MainDialog::OrderTabStops() {
+    // Fields the user cannot type into are read with the eye, or selected with the mouse to
+    // copy from; the keyboard passes them by.
+    for (const auto &[id, widget] : controls_.InOrder()) {
+        const auto *field = qobject_cast<QLineEdit *>(widget);
+        const auto *box = qobject_cast<QTextEdit *>(widget);
+        if ((field != nullptr && field->isReadOnly()) || (box != nullptr && box->isReadOnly())) {
+            widget->setFocusPolicy(Qt::ClickFocus);
+        }
+    }
+    if (auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox))) {
+        status->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    }
+    // The layout table is in creation order, not the order the eye reads the window: Tab goes
+    // row by row, top to bottom, and left to right within a row. A row is the first control
+    // not yet placed (the topmost) and every control whose middle lies within its height.
+    std::vector<QWidget *> stops;
+    for (const auto &[id, widget] : controls_.InOrder()) {
+        if ((widget->focusPolicy() & Qt::TabFocus) == Qt::TabFocus) stops.push_back(widget);
+    }
+    std::stable_sort(stops.begin(), stops.end(),
+                     [](const QWidget *a, const QWidget *b) { return a->geometry().top() < b->geometry().top(); });
+    std::vector<QWidget *> ordered;
+    while (!stops.empty()) {
+        const QRect anchor = stops.front()->geometry();
+        const auto inRow = [&anchor](const QWidget *w) {
+            const int middle = w->geometry().center().y();
+            return middle >= anchor.top() && middle <= anchor.bottom();
+        };
+        std::vector<QWidget *> row;
+        std::copy_if(stops.begin(), stops.end(), std::back_inserter(row), inRow);
+        // The anchor's own middle is always within it, so every pass places at least one.
+        stops.erase(std::remove_if(stops.begin(), stops.end(), inRow), stops.end());
+        std::stable_sort(row.begin(), row.end(),
+                         [](const QWidget *a, const QWidget *b) { return a->geometry().left() < b->geometry().left(); });
+        ordered.insert(ordered.end(), row.begin(), row.end());
+    }
+    for (size_t i = 1; i < ordered.size(); ++i) QWidget::setTabOrder(ordered[i - 1], ordered[i]);
 }
 
 int32_t MainDialog::FillPluginList(bool input) {
@@ -258,6 +303,7 @@ int32_t MainDialog::FillPluginList(bool input) {
     }
     combo->setCurrentIndex(0);
     plugins.SelectPlugin(0);
+    ShowDetailAvailability(input);
     return 0;
 }
 
@@ -274,6 +320,18 @@ void MainDialog::ConnectControls() {
         connect(combo, &QComboBox::activated, this, [this, id] { Command(id, kNotifySelChange); });
     }
     Control(kInputPathField)->installEventFilter(this);
+    // A drop on a path field is the dialog's, not the field's own (which pastes the URL).
+    Control(kOutputPathField)->installEventFilter(this);
+    // A link in the status box (the written file, its folder) opens on a click.
+    if (auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox))) {
+        status->viewport()->installEventFilter(this);
+        status->viewport()->setMouseTracking(true);
+    }
+    // The picture in the box belongs to the path it was drawn for; another path, typed or
+    // put there, empties the box. While a job runs the field is disabled and takes no path.
+    connect(qobject_cast<QLineEdit *>(Control(kInputPathField)), &QLineEdit::textChanged, this, [this] {
+        if (!JobRunning()) ClearPreview();
+    });
     // Left or confirmed with Enter (before Enter presses Code).
     connect(qobject_cast<QLineEdit *>(Control(kOutputPathField)), &QLineEdit::editingFinished, this,
             &MainDialog::FollowOutputName);
@@ -296,6 +354,31 @@ void MainDialog::ConnectControls() {
 }
 
 bool MainDialog::eventFilter(QObject *watched, QEvent *event) {
+    const bool pathField = watched == Control(kInputPathField) || watched == Control(kOutputPathField);
+    if (pathField && (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove)) {
+        auto *drag = static_cast<QDropEvent *>(event);
+        if (drag->mimeData()->hasUrls()) {
+            drag->acceptProposedAction();
+            return true;
+        }
+    }
+    if (pathField && event->type() == QEvent::Drop && static_cast<QDropEvent *>(event)->mimeData()->hasUrls()) {
+        auto *drop = static_cast<QDropEvent *>(event);
+        drop->acceptProposedAction();
+        DropOnPathField(watched == Control(kInputPathField), drop->mimeData()->urls());
+        return true;
+    }
+    auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox));
+    if (status != nullptr && watched == status->viewport() &&
+        (event->type() == QEvent::MouseButtonRelease || event->type() == QEvent::MouseMove)) {
+        const auto *mouse = static_cast<QMouseEvent *>(event);
+        const QString anchor = status->anchorAt(mouse->position().toPoint());
+        if (event->type() == QEvent::MouseMove) {
+            status->viewport()->setCursor(anchor.isEmpty() ? Qt::IBeamCursor : Qt::PointingHandCursor);
+        } else if (!anchor.isEmpty() && mouse->button() == Qt::LeftButton) {
+            Interaction().OpenUrl(QUrl(anchor));
+        }
+    }
     if (watched == Control(kInputPathField) && event->type() == QEvent::FocusOut && !jobMovesFocus_) {
         // Only a move of the focus inside the dialog counts: a window that comes on top (a
         // message box, another program) or a pop-up menu leaves the field's focus in place.
@@ -337,6 +420,8 @@ void MainDialog::Command(int id, int notification) {
 }
 
 void MainDialog::EnableForJob(QWidget *control, bool enable) {
+    // A Detail button stays disabled after a job while its plug-in has no settings.
+    if (enable && !DetailAvailable(control)) return;
     if (!enable && control == focusWidget()) {
         heldFocus_ = control;
         jobMovesFocus_ = true;
@@ -372,6 +457,23 @@ void MainDialog::dropEvent(QDropEvent *event) {
     if (urls.size() != 1 || !urls.front().isLocalFile()) return;
     event->acceptProposedAction();
     OpenInput(urls.front().toLocalFile());
+}
+
+void MainDialog::DropOnPathField(bool input, const QList<QUrl> &urls) {
+    if (urls.size() != 1 || !urls.front().isLocalFile()) {
+        frontEnd_->AppendStatusLine(u"Only one local file can be dropped on a path field.");
+        return;
+    }
+    // The whole field is replaced, then the file is taken as a chosen one is.
+    const QString path = urls.front().toLocalFile();
+    if (JobRunning() || path.size() > kPathFieldLength) return;
+    if (input) {
+        OpenInput(path);
+        return;
+    }
+    SetFieldText(kOutputPathField, path);
+    RememberSettings();
+    FollowOutputName();
 }
 
 void MainDialog::showEvent(QShowEvent *event) {
@@ -485,6 +587,31 @@ void MainDialog::SelectEntry(bool input, int32_t index) {
     PluginList &plugins = input ? static_cast<PluginList &>(InputPlugins()) : OutputPlugins();
     plugins.SelectPlugin(static_cast<uint32_t>(index));
     (input ? currentInputIndex_ : currentOutputIndex_) = index;
+    ShowDetailAvailability(input);
+}
+
+bool MainDialog::DetailAvailable(const QWidget *control) const {
+    if (control == nullptr) return true;
+    for (const bool input : {true, false}) {
+        if (control != Control(input ? kInputDetailButton : kOutputDetailButton)) continue;
+        const PluginList &plugins = input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
+        return plugins.HasConfigurationDlg();
+    }
+    return true;
+}
+
+void MainDialog::ShowDetailAvailability(bool input) {
+    // What the plug-in exports is known only once it is loaded: the current one always is,
+    // unless it failed to load.
+    QWidget *detail = Control(input ? kInputDetailButton : kOutputDetailButton);
+    if (detail == nullptr) return;
+    const PluginList &plugins = input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
+    const bool available = DetailAvailable(detail);
+    // While a job runs the button is the job's to enable again.
+    if (!JobRunning()) detail->setEnabled(available);
+    detail->setToolTip(available               ? QString()
+                       : !plugins.HasLibrary() ? QStringLiteral("This plug-in could not be loaded.")
+                                               : QStringLiteral("This plug-in has no settings."));
 }
 
 void MainDialog::BringToFront() {

@@ -85,7 +85,7 @@ HWND QtFrontEnd::ControlById(HWND dialog, int id) {
 void QtFrontEnd::ShowMessage(std::u16string_view text, std::u16string_view caption) {
     const QString shownText = DisplayText(text);
     const QString shownCaption = DisplayText(caption);
-    OnDialogThread([&] { Interaction().MessageBox(nullptr, shownText, shownCaption, kMbOk); });
+    OnDialogThread([&] { Interaction().MessageBox(nullptr, shownText, shownCaption, kMbOk, {}); });
 }
 
 RECT QtFrontEnd::WindowRect(HWND window) {

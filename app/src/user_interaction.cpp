@@ -2,7 +2,10 @@
 #include "faltrix/app/user_interaction.h"
 
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QUrl>
 #include <QFileDialog>
+#include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QGuiApplication>
@@ -26,8 +29,9 @@ std::optional<QString> UserInteraction::ChooseFile(QWidget *owner, const FileCho
     return chosen.front();
 }
 
-int UserInteraction::MessageBox(QWidget *owner, const QString &text, const QString &caption, int style) {
-    const std::unique_ptr<QMessageBox> box = MakeMessageBox(owner, text, caption, style);
+int UserInteraction::MessageBox(QWidget *owner, const QString &text, const QString &caption, int style,
+                                const QString &informative) {
+    const std::unique_ptr<QMessageBox> box = MakeMessageBox(owner, text, caption, style, informative);
     switch (box->exec()) {
     case QMessageBox::Yes:
         return kIdYes;
@@ -39,6 +43,8 @@ int UserInteraction::MessageBox(QWidget *owner, const QString &text, const QStri
         return kIdCancel;
     }
 }
+
+void UserInteraction::OpenUrl(const QUrl &url) { QDesktopServices::openUrl(url); }
 
 UserInteraction &Interaction() { return g_interaction != nullptr ? *g_interaction : g_defaultInteraction; }
 
@@ -100,17 +106,33 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
     return chooser;
 }
 
-std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text, const QString &caption, int style) {
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text, const QString &caption, int style,
+                                            const QString &informative) {
     auto box = std::make_unique<QMessageBox>(owner);
     box->setWindowTitle(caption);
     box->setText(text);
     box->setTextFormat(Qt::PlainText);
+    if (!informative.isEmpty()) {
+        // A file name is never read as markup. The box's text format does not reach its
+        // informative label (Qt 6 leaves that at AutoText), so the label is told itself; a Qt
+        // without the label by that name gets the text escaped instead.
+        box->setInformativeText(informative);
+        if (auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"))) {
+            label->setTextFormat(Qt::PlainText);
+        } else {
+            box->setInformativeText(informative.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>")));
+        }
+    }
     const int icon = style & 0xF0;
     if (icon == kMbIconHand) box->setIcon(QMessageBox::Critical);
     if (icon == kMbIconQuestion) box->setIcon(QMessageBox::Question);
     if ((style & 0xF) == kMbYesNo) {
         box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
         box->setDefaultButton(QMessageBox::Yes);
+    } else if ((style & 0xF) == kMbYesNoCancel) {
+        box->setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        box->setDefaultButton(QMessageBox::Yes);
+        box->setEscapeButton(QMessageBox::Cancel);
     } else {
         box->setStandardButtons(QMessageBox::Ok);
     }

@@ -31,6 +31,9 @@ namespace {
 
 std::atomic<ConversionOutcome> g_lastOutcome{ConversionOutcome::None};
 
+// Whether the last job was asked to anti-alias and resized by point sampling instead.
+std::atomic<bool> g_lastPointSampled{false};
+
 // The plug-in's cause of the last job's failure, set with the outcome.
 std::mutex g_causeMutex;
 std::u16string g_lastCause;
@@ -145,6 +148,7 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
             }
             return StoreTarget{resized, dc};
         }
+        g_lastPointSampled.store(true);
         ShowStatus(u"anti-alias Resizing supportes 24bits only.");
         ShowStatus(u"Now Resizing by default CE function.");
     }
@@ -231,6 +235,7 @@ ConversionOutcome RunConversion() {
 
     EnableControlSet(request.controls, false);
     ProgressCallback(0, 1, 0);
+    g_lastPointSampled.store(false);
     const JobEnd end = RunStages(request, input.data(), output.data());
     {
         std::lock_guard lock(g_causeMutex);
@@ -262,6 +267,8 @@ int ConversionJob(void *unused) {
 }
 
 ConversionOutcome LastConversionOutcome() { return g_lastOutcome.load(); }
+
+bool LastConversionPointSampled() { return g_lastPointSampled.load(); }
 
 std::u16string LastConversionCause() {
     std::lock_guard lock(g_causeMutex);

@@ -1,6 +1,11 @@
 // The decode stage both jobs begin with.
 #include "decode_stage.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "faltrix/feedback.h"
@@ -26,9 +31,22 @@ bool ReadSection(HBITMAP bitmap, DIBSECTION *section) {
 }  // namespace
 
 std::u16string PluginCause(const WCHAR *path, std::u16string pluginWords) {
-    if (!pluginWords.empty() || path == nullptr || !HoldsLoneSurrogate(path)) return pluginWords;
-    return u"the file's name is not UTF-8; the plug-in gets its other bytes as U+DC80..U+DCFF, "
-           u"and may not take such names";
+    if (!pluginWords.empty() || path == nullptr) return pluginWords;
+    if (HoldsLoneSurrogate(path))
+        return u"the file's name is not UTF-8; the plug-in gets its other bytes as U+DC80..U+DCFF, "
+               u"and may not take such names";
+    // A plug-in without words for a file that cannot even be opened: the system's words for
+    // that ("No such file or directory", "Permission denied") are the cause.
+    std::string native;
+    if (!Utf16ToPathBytes(path, &native)) return {};
+    // Non-blocking, so that a named pipe does not hang the job.
+    const int fd = ::open(native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return {};
+    }
+    const char *words = std::strerror(errno);
+    return Utf8ToUtf16(words);
 }
 
 Decoded DecodeInput(const WCHAR *path, const Demands &demands) {

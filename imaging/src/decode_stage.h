@@ -29,7 +29,8 @@ struct Decoded {
 
 // The cause of a plug-in's failure: its own words, or when it gave none and the path holds a
 // name that is not UTF-8, that the plug-in may not take such names (ours do; a third-party
-// plug-in that refuses lone surrogates in a path cannot say why itself).
+// plug-in that refuses lone surrogates in a path cannot say why itself), or when the file
+// cannot be opened for reading, the system's words for why. Empty when none of these holds.
 std::u16string PluginCause(const WCHAR *path, std::u16string pluginWords);
 
 // Shows "Now Getting infomation...", "Getting infomation Done.", "Now Decoding input data..."

@@ -134,7 +134,17 @@ bool DecodeAndDraw(const PreviewRequest &request, BoxSize box, const WCHAR *inpu
     // information not obtained.
     const decode_stage::Decoded decoded = decode_stage::DecodeInput(
         input, {.notSupportedLine = u"This input is NOT supported or illegal format.", .positiveInfoSize = true});
-    if (decoded.failure != decode_stage::Failure::None) return false;
+    if (decoded.failure != decode_stage::Failure::None) {
+        // The picture drawn before belongs to another file: the box is emptied, and the
+        // cause follows the failure's line as the conversion shows it.
+        {
+            std::lock_guard lock(PreviewSurfaceMutex());
+            FillWhite(request.surfaceDC, box.width, box.height);
+        }
+        if (FeedbackFrontEnd *frontEnd = InstalledFrontEnd()) frontEnd->RepaintWindow(request.previewBox);
+        if (!decoded.cause.empty()) ShowFailureCause(decoded.cause);
+        return false;
+    }
     PutOnWhite(decoded.bitmap);
     const int32_t W = decoded.info.width;
     const int32_t H = decoded.info.height;

@@ -2,7 +2,7 @@
 // and 103 for wider screens (landscape, caption bar with close box). Both hold the same
 // controls with the same styles, bar the Exit button (102 only) and the two Display buttons
 // (103 only), so one table holds them side by side and each layout is picked from it at
-// compile time. Rows are in creation order, which is also the order of keyboard travel.
+// compile time. Rows are in creation order; the dialog orders keyboard travel by position.
 #include "faltrix/resources/layouts.h"
 
 #include <array>

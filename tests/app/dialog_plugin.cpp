@@ -5,6 +5,7 @@
 //   DP_PATTERNS=n        how many pattern pairs (0, 1 or 2): "*.dp;*.dpic" described
 //                        "Dialog pictures", then "*.two" with no description
 //   DP_SUPPORTS="s"      exports IsSupported, answering 1 for paths ending in s, else 0
+//   DP_NO_SETTINGS       leaves ConfigurationDlg out: a plug-in without settings
 //
 // Input: a picture file is a text file "<width> <height> [<alpha>]"; GetPictureInfo answers
 // that size (0 x 0 as it stands), GetPictureDIB paints a 24-bit picture of it in one colour
@@ -13,7 +14,8 @@
 // "store.hold" exists beside it. IsSupported is not exported unless DP_SUPPORTS says so: the jobs
 // then decode whatever they are given, and every file the tests decode is a picture. Output: SaveDIBPicture writes
 // "<width> <height> <bits>\n", and for a file it cannot write the system's words are the cause
-// GetLastFailureText gives; no other failure has a cause. A picture file "<width> <height>
+// GetLastFailureText gives, as "no size in the file" is for a file GetPictureInfo opens but
+// finds no size in; no other failure has a cause. A picture file "<width> <height>
 // <frames>" tells GetPictureMetadata of its frames.
 //
 // With DIALOG_PLUGIN_LOG set, the load and the calls a test watches append a line
@@ -58,10 +60,12 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, i
     return n;
 }
 
+#ifndef DP_NO_SETTINGS
 FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND, int32_t) {
     Log("ConfigurationDlg");
     return 0;
 }
+#endif
 
 #ifdef DP_SUPPORTS
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
@@ -70,9 +74,15 @@ FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
 }
 #endif
 
+thread_local const char *t_cause = "";
+
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
     Log("GetPictureInfo");
-    return ReadSize(path, info) ? 0 : 1;
+    t_cause = "";
+    if (ReadSize(path, info)) return 0;
+    // A file it cannot open is left to the host to explain.
+    if (std::ifstream(Narrow(path))) t_cause = "no size in the file";
+    return 1;
 }
 
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn, int32_t,
@@ -102,8 +112,6 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSink
     if (in >> width >> height >> frames) sink(context, FALTRIX_METADATA_FRAMES, frames.data(), int32_t(frames.size()));
     return 0;
 }
-
-thread_local const char *t_cause = "";
 
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t, ProgressCallbackFn,
                                              int32_t) {

@@ -122,8 +122,9 @@ protected:
         if (chosen_.isEmpty()) return std::nullopt;  // cancelled
         return chosen_.takeFirst();
     }
-    int MessageBox(QWidget *, const QString &text, const QString &caption, int style) override {
-        messages_ << Shown(text, caption, style);
+    // An informative text is recorded after the text, as " {<informative>}".
+    int MessageBox(QWidget *, const QString &text, const QString &caption, int style, const QString &informative) override {
+        messages_ << Shown(text, caption, style) + (informative.isEmpty() ? QString() : u" {"_s + informative + u'}');
         if (dialog_ != nullptr) outputAtMessage_ = Field(kOutputPathField);
         return answer_;
     }
@@ -134,6 +135,7 @@ protected:
     Widget *Get(int id) const { return qobject_cast<Widget *>(dialog_->Control(id)); }
     QString Field(int id) const { return Get<QLineEdit>(id)->text(); }
     void SetField(int id, const QString &text) { Get<QLineEdit>(id)->setText(text); }
+    void OpenUrl(const QUrl &url) override { urls_ << url.toLocalFile(); }
     // The four size fields: input width, output width, input height, output height.
     QString Sizes() const {
         return QStringList{Field(kInputWidthField), Field(kOutputWidthField), Field(kInputHeightField), Field(kOutputHeightField)}.join(u' ');
@@ -151,6 +153,16 @@ protected:
         return shown.join(u'|').toStdString();
     }
     void Tick(int id, bool on = true) { Get<QCheckBox>(id)->setChecked(on); }
+    // Drags `url` onto `target` and drops it there, both accepted.
+    void Drop(QWidget *target, const QUrl &url) {
+        QMimeData data;
+        data.setUrls({url});
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        QApplication::sendEvent(target, &drop);
+        EXPECT_TRUE(enter.isAccepted() && drop.isAccepted());
+    }
     void Press(int id) { Get<QPushButton>(id)->click(); }
     QString Status() const { return Get<QTextEdit>(kStatusBox)->toPlainText(); }
     void WaitForJob() { ASSERT_TRUE(QTest::qWaitFor([] { return !JobRunning(); }, 10000)); }
@@ -167,7 +179,7 @@ protected:
     std::unique_ptr<MainDialog> dialog_;
     QStringList chosen_;  // the chooser's answers in turn
     int answer_ = kIdOk;  // every message box's answer
-    QStringList requests_, messages_;
+    QStringList requests_, messages_, urls_;
     QString outputAtMessage_;  // the output field while the last message box was open
 };
 
@@ -258,6 +270,26 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
     EXPECT_EQ(dialog_->exec(), 0);
 }
 
+// Tab goes through the controls a user can type into or press, in the order the eye reads
+// them; the read-only fields and the status box are left to the mouse.
+TEST_P(BothLayouts, TabFollowsThePositionsOnScreen) {
+    std::vector<int> expected = {kInputChooserButton, kInputPathField, kOutputChooserButton, kOutputPathField,
+                                 kInputPluginList, kInputDetailButton, kOutputPluginList, kOutputDetailButton};
+    const std::vector<int> rest = GetParam() == 103
+        ? std::vector<int>{kAutoPreviewCheck, kShowPreviewButton, kKeepAspectCheck, kOutputWidthField, kOutputHeightField, kAntiAliasCheck, kCodeButton}
+        : std::vector<int>{kKeepAspectCheck, kOutputWidthField, kOutputHeightField, kAntiAliasCheck, kCodeButton, kExitButton, kAutoPreviewCheck, kShowPreviewButton};
+    expected.insert(expected.end(), rest.begin(), rest.end());
+    // The chain Tab follows round from the first stop, enabled stops only.
+    std::vector<int> walked;
+    for (QWidget *w = Get(kInputChooserButton); walked.size() < 100 && (walked.empty() || w != Get(kInputChooserButton)); w = w->nextInFocusChain()) {
+        const int id = w->property("controlId").toInt();
+        if (id != 0 && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) == Qt::TabFocus) walked.push_back(id);
+    }
+    EXPECT_EQ(walked, expected);
+    for (int id : {kStatusBox, kInputWidthField, kInputHeightField}) EXPECT_EQ(Get(id)->focusPolicy(), Qt::ClickFocus) << id;
+    EXPECT_TRUE(Get<QTextEdit>(kStatusBox)->textInteractionFlags() & Qt::TextSelectableByMouse);
+}
+
 TEST_F(DialogTest, EmptyOrOverlongPluginsAreReportedOrLeftOut) {
     const QString install = u" Plug-ins.\nYou've got to install plug-ins first."_s;
     for (bool outputPlugin : {true, false}) {
@@ -333,7 +365,9 @@ TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
         Press(kCodeButton);
         WaitForJob();
         EXPECT_EQ(Field(kOutputPathField) + u" | "_s + Sizes(), output + u" | "_s + QString::fromLatin1(c.sizes));
-        const QString shown = c.answer != 0 ? Shown(c.message, output, kMbYesNo | kMbIconQuestion) : Shown(c.message);
+        // The question names the file below its text, on a small screen too where the caption may not show.
+        const QString named = u" {"_s + QFileInfo(output).fileName() + u"\nin "_s + dir_.path() + u'}';
+        const QString shown = c.answer != 0 ? Shown(c.message, output, kMbYesNo | kMbIconQuestion) + named : Shown(c.message);
         EXPECT_EQ(messages_, c.message != nullptr ? QStringList{shown} : QStringList());
         EXPECT_EQ(outputAtMessage_, c.message != nullptr ? output : QString());
         EXPECT_EQ(QFile::exists(output), c.written != nullptr);
@@ -355,26 +389,27 @@ TEST_F(DialogTest, NoticeFollowsTheLastStatusLine) {
     EXPECT_TRUE(Status().startsWith(u"Ready.\nkept frame 1 of 3"_s)) << Status().toStdString();
 }
 
-// A size no plug-in could read back fails the resize with the limit named below the line,
-// and nothing is stored.
-TEST_F(DialogTest, SizeBeyondTheLimitsIsNamedBelowTheFailure) {
-    const std::pair<const char *, const char16_t *> cases[] = {
-        {"20000", u"Failed in Resizing.\n20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read"},
-        {"100000000", u"Failed in Resizing.\n100000000 pixels wide, more than the 1048575 a side the plug-ins read"},
-    };
+// A size no plug-in could read back, or no size at all, is refused at Code with the limit
+// named, the focus on the side at fault; no job starts and nothing is stored.
+TEST_F(DialogTest, SizeBeyondTheLimitsIsRefusedAtCodeNamingTheLimit) {
+    const struct { const char *width, *height, *message; int focus; } cases[] = {
+        {"20000", "15000", "20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read", kOutputWidthField},
+        {"640", "2000000", "2000000 pixels high, more than the 1048575 a side the plug-ins read", kOutputHeightField},
+        {"0", "480", "0 pixels wide: a picture has at least 1 pixel a side", kOutputWidthField}};
     LeaveInputField("%/a.dp");
     WaitForJob();
-    for (const auto &[width, status] : cases) {
+    for (const auto &c : cases) {
         SetField(kOutputPathField, Path("%/out.dp"));
-        SetField(kOutputWidthField, QString::fromLatin1(width));
-        SetField(kOutputHeightField, u"15000"_s);
+        SetField(kOutputWidthField, QString::fromLatin1(c.width));
+        SetField(kOutputHeightField, QString::fromLatin1(c.height));
+        dialog_->FrontEnd().SetStatusText(u"-");
+        messages_.clear();
         Press(kCodeButton);
-        WaitForJob();
-        EXPECT_TRUE(Status().startsWith(QString::fromUtf16(status))) << Status().toStdString();
-        EXPECT_FALSE(QFile::exists(Path("%/out.dp")));
+        EXPECT_EQ(std::tuple(messages_, Status(), dialog_->focusWidget() == Get(c.focus), JobRunning() || QFile::exists(Path("%/out.dp"))),
+                  std::tuple(QStringList{Shown(QLatin1String(c.message))}, u"-"_s, true, false));
     }
-    EXPECT_EQ(messages_, QStringList());
 }
+
 
 TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
     const std::pair<const char *, std::optional<uint32_t>> numbers[] = {
@@ -468,6 +503,57 @@ uint32_t PaintedCentre(QWidget *box) {
     return image.pixel(image.width() / 2, image.height() / 2) & 0xFFFFFF;
 }
 
+// Detail is disabled for a plug-in without settings, saying so, and a job that ends leaves
+// it so; choosing a plug-in with settings enables it again.
+TEST_F(DialogTest, DetailIsDisabledForAPluginWithoutSettings) {
+    Open(103, {{"input/a.so", u"in_one"_s}, {"input/b.so", u"in_plain"_s}, {"output/a.so", u"out_plain"_s},
+               {"output/b.so", u"out_one"_s}});
+    SetField(kInputPathField, Path("%/a.dp"));
+    // Entry 0 of each list as the dialog opens, then entry 1: only the second has settings
+    // in the output list, only the first in the input list.
+    for (int entry : {0, 1}) {
+        for (int list : {kInputPluginList, kOutputPluginList}) {
+            Get<QComboBox>(list)->setCurrentIndex(entry);
+            emit Get<QComboBox>(list)->activated(entry);
+        }
+        Press(kShowPreviewButton);
+        WaitForJob();
+        for (const auto &[id, available] : {std::pair{kInputDetailButton, entry == 0}, {kOutputDetailButton, entry == 1}}) {
+            EXPECT_EQ(std::pair(Get(id)->isEnabled(), Get(id)->toolTip()),
+                      std::pair(available, available ? QString() : u"This plug-in has no settings."_s)) << id << ' ' << entry;
+        }
+    }
+}
+
+// The picture in the box goes with its path: a path typed on, a preview that fails or a
+// file given (chosen, dropped) without a size empties the box. A failure's cause follows its
+// line, and a file given without a size empties the size fields.
+TEST_F(DialogTest, PreviewAndSizesGoWithTheirPathAndFailuresSayWhy) {
+    // What p.dp becomes after its picture was drawn (null: removed), what happens next (0 "x"
+    // typed on, 1 a preview, 2 the file given) and the status then; the sizes empty with 2.
+    const struct { const char *content; int how; const char16_t *status; } cases[] = {
+        {"64 48", 0, u"Ready."}, {"not a picture", 1, u"Failed in Getting information.\nno size in the file"},
+        {nullptr, 1, u"Failed in Getting information.\nNo such file or directory"},
+        {nullptr, 2, u"Failed in Getting information.\nNo such file or directory"},
+        {"0 0", 2, u"Failed in Getting information.\nthe input plug-in gives the picture no size (0 x 0)"},
+    };
+    for (const auto &c : cases) {
+        WriteFile(Path("%/p.dp"), "64 48");
+        dialog_->OpenInput(Path("%/p.dp"));
+        Press(kShowPreviewButton);
+        WaitForJob();
+        ASSERT_EQ(PaintedCentre(Get(kPreviewBox)), 0xC04020u);
+        if (c.content != nullptr) WriteFile(Path("%/p.dp"), c.content);
+        if (c.content == nullptr) QFile::remove(Path("%/p.dp"));
+        if (c.how == 0) QTest::keyClicks(Get(kInputPathField), QLatin1String("x"));
+        if (c.how == 1) Press(kShowPreviewButton);
+        if (c.how == 2) dialog_->OpenInput(Path("%/p.dp"));
+        WaitForJob();
+        EXPECT_EQ(std::tuple(PaintedCentre(Get(kPreviewBox)), Status(), Sizes() == u"   "_s),
+                  std::tuple(0xFFFFFFu, QString::fromUtf16(c.status), c.how == 2)) << c.how;
+    }
+}
+
 TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEntryReloads) {
     // The second pattern has no description: the pattern stands in for it.
     const QString pair = u"Dialog pictures (*.dp *.dpic) | "_s, second = u"*.two (*.two) | "_s, all = u"All Files (*)"_s;
@@ -526,7 +612,7 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     }
     for (int cancelled : {0, 1}) {
         Press(kInputChooserButton);
-        EXPECT_EQ(Field(kInputPathField) + Status(), Path("%/text.dpFailed in Getting information.")) << cancelled;
+        EXPECT_EQ(Field(kInputPathField) + Status(), Path("%/text.dpFailed in Getting information.\nno size in the file")) << cancelled;
     }
     // Each chooser starts in the folder it was last left in, also after a restart.
     Reopen();
@@ -556,33 +642,47 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
                {"output/a.so", u"out_two"_s}, {"output/b.so", u"out_one"_s}});
     for (const char *name : {"%/x.dq", "%/x.dr", "%/x.zz"}) WriteFile(Path(name), "64 32");
     const auto reads = [](const char *plugin) { return u"\nInput plug-in \""_s + QLatin1String(plugin) + u"\" reads this file."_s; };
-    // The file, how it comes (0 typed and left, 1 chosen, 2 dropped on the window), the input
-    // entry then and the status.
+    // The file, how it comes (0 typed and left, 1 chosen, 2 dropped on the window, 3 on the
+    // input field, over its text), the input entry then and the status.
     const struct { const char *file; int how; int entry; QString status; } inputs[] = {
         {"%/x.dq", 0, 0, u"-"_s}, {"%/x.dr", 0, 1, u"-"_s + reads("Input dr")},
         {"%/x.dq", 1, 0, u"Ready."_s + reads("Input dq")}, {"%/x.dr", 2, 1, u"Ready."_s + reads("Input dr")},
-        {"%/x.zz", 0, 1, u"-\nNo input plug-in reads this file."_s}};
+        {"%/x.dq", 3, 0, u"Ready."_s + reads("Input dq")}, {"%/x.zz", 0, 0, u"-\nNo input plug-in reads this file."_s}};
     for (const auto &c : inputs) {
         dialog_->FrontEnd().SetStatusText(u"-");
         chosen_ = {Path(c.file)};
         if (c.how == 0) LeaveInputField(c.file);
         if (c.how == 1) Press(kInputChooserButton);
-        if (c.how == 2) {
-            QMimeData data;
-            data.setUrls({QUrl::fromLocalFile(Path(c.file))});
-            QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-            QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-            QApplication::sendEvent(dialog_.get(), &enter);
-            QApplication::sendEvent(dialog_.get(), &drop);
-            EXPECT_TRUE(enter.isAccepted() && drop.isAccepted());
-        }
-        EXPECT_EQ(std::tuple(dialog_->CurrentInputIndex(), InputPlugins().Current(), Status(), Sizes()),
-                  std::tuple(c.entry, c.entry, c.status, u"64 64 32 32"_s)) << c.file;
+        if (c.how >= 2) Drop(c.how == 2 ? dialog_.get() : Get(kInputPathField), QUrl::fromLocalFile(Path(c.file)));
+        EXPECT_EQ(std::tuple(dialog_->CurrentInputIndex(), InputPlugins().Current(), Status(), Sizes(), Field(kInputPathField)),
+                  std::tuple(c.entry, c.entry, c.status, u"64 64 32 32"_s, Path(c.file))) << c.file;
     }
-    // The output name and how it is given (0 the field left, 1 Code answering No, 2 Yes);
-    // the output entry afterwards and whether a question came. The user chooses entry 1 first.
+    // A drop on the output field replaces its text and follows the name, as does a name left
+    // during a preview once the preview has ended; a drop not local is refused.
+    Drop(Get(kOutputPathField), QUrl(u"https://example.org/o.two"_s));
+    EXPECT_TRUE(Status().endsWith(u"\nOnly one local file can be dropped on a path field."_s));
+    SetField(kInputPathField, Path("%/x.dq"));
+    for (bool duringPreview : {false, true}) {
+        Get<QComboBox>(kOutputPluginList)->setCurrentIndex(1);
+        emit Get<QComboBox>(kOutputPluginList)->activated(1);
+        if (!duringPreview) Drop(Get(kOutputPathField), QUrl::fromLocalFile(Path("%/o.two")));
+        if (duringPreview) {
+            WriteFile(Path("%/x.dq.hold"), {});
+            Press(kShowPreviewButton);
+            SetField(kOutputPathField, u"p.two"_s);
+            emit Get<QLineEdit>(kOutputPathField)->editingFinished();
+            EXPECT_EQ(dialog_->CurrentOutputIndex(), 1);
+            QFile::remove(Path("%/x.dq.hold"));
+        }
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !JobRunning() && dialog_->CurrentOutputIndex() == 0; })) << duringPreview;
+    }
+    EXPECT_EQ(Field(kOutputPathField), u"p.two"_s);
+    // The output name and how it is given (0 the field left, 1 Code answering No, 2 Yes,
+    // 3 Cancel); the output entry afterwards and whether a question came. The user chooses
+    // entry 1 first.
     const struct { const char *name; int how; int entry; bool asked; } outputs[] = {
-        {"o.two", 0, 0, false}, {"o.dp", 0, 1, false}, {"p.two", 1, 1, true}, {"p.two", 2, 0, true}, {"p.dp", 1, 1, false}};
+        {"o.two", 0, 0, false}, {"o.dp", 0, 1, false}, {"p.two", 1, 1, true}, {"p.two", 2, 0, true},
+        {"p.two", 3, 1, true}, {"p.dp", 1, 1, false}};
     LeaveInputField("%/x.dq");
     for (const auto &c : outputs) {
         SCOPED_TRACE(c.name + std::to_string(c.how));
@@ -591,7 +691,7 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
         SetField(kOutputPathField, QLatin1String(c.name));
         dialog_->FrontEnd().SetStatusText(u"-");
         messages_.clear();
-        answer_ = c.how == 2 ? kIdYes : kIdNo;
+        answer_ = c.how == 2 ? kIdYes : c.how == 3 ? kIdCancel : kIdNo;
         if (c.how == 0) {
             emit Get<QLineEdit>(kOutputPathField)->editingFinished();
             EXPECT_EQ(Status().endsWith(u"\nOutput plug-in \"Output two\" writes this file."_s), c.entry == 0);
@@ -600,11 +700,62 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
         WaitForJob();
         EXPECT_EQ(std::pair(dialog_->CurrentOutputIndex(), OutputPlugins().Current()), std::pair(c.entry, c.entry));
         const QString question = u"The extension of \"p.two\" is that of the output plug-in \"Output two\", not of \"Output one\".\nUse \"Output two\"?"_s;
-        EXPECT_EQ(messages_, c.asked ? QStringList{Shown(question, u"Faltrix v1.01"_s, kMbYesNo | kMbIconQuestion)} : QStringList());
-        EXPECT_EQ(ReadFile(Path("%/p.two")) + ReadFile(Path("%/p.dp")), c.how != 0 ? "64 32 24\n" : "");
+        EXPECT_EQ(messages_, c.asked ? QStringList{Shown(question, u"Faltrix v1.01"_s, kMbYesNoCancel | kMbIconQuestion)} : QStringList());
+        EXPECT_EQ(ReadFile(Path("%/p.two")) + ReadFile(Path("%/p.dp")), c.how % 3 != 0 ? "64 32 24\n" : "");
+        EXPECT_EQ(QFile::exists(Path("%/p.two")) || QFile::exists(Path("%/p.dp")), c.how % 3 != 0);
         QFile::remove(Path("%/p.two"));
         QFile::remove(Path("%/p.dp"));
     }
+}
+
+// An input chosen while the output field is empty suggests an output beside it, with the
+// output plug-in's first extension. After a success the written file and its folder open
+// from the status box's last line with a click; that line keeps a point-sampling fallback
+// (anti-alias on a 32-bit picture) in view.
+TEST_F(DialogTest, OutputNameSuggestedAndTheWrittenFileOpensFromTheStatusBox) {
+    WriteFile(Path("%/x.zz"), "64 48 128");
+    // The output field before, the input given, the output field after.
+    const struct { const char *before, *input, *after; } cases[] = {
+        {"", "%/x.zz", "%/x.dp"}, {"", "%/a.dp", "%/a-converted.dp"}, {"mine.two", "%/x.zz", "mine.two"}};
+    for (const auto &c : cases) {
+        SetField(kOutputPathField, QLatin1String(c.before));
+        dialog_->OpenInput(Path(c.input));
+        EXPECT_EQ(Field(kOutputPathField), Path(c.after)) << c.input;
+    }
+    SetField(kOutputPathField, Path("%/folder/x.dp"));
+    SetField(kOutputWidthField, u"32"_s);
+    Tick(kAntiAliasCheck);
+    Press(kCodeButton);
+    WaitForJob();
+    auto *status = Get<QTextEdit>(kStatusBox);
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return Status().endsWith(u"Wrote x.dp (9 bytes) in folder, resized by point sampling: anti-alias needs 24-bit colour."_s);
+    })) << Status().toStdString();
+    // A click on each link of the last line, as the user makes it on the shown dialog.
+    dialog_->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
+    const QTextBlock last = status->document()->lastBlock();
+    for (QTextBlock::iterator it = last.begin(); !it.atEnd(); ++it) {
+        if (!it.fragment().charFormat().isAnchor()) continue;
+        QTextCursor at(status->document());
+        at.setPosition(it.fragment().position() + 1);
+        QTest::mouseClick(status->viewport(), Qt::LeftButton, {}, status->cursorRect(at).center());
+    }
+    EXPECT_EQ(urls_, (QStringList{Path("%/folder/x.dp"), Path("%/folder")}));
+}
+
+// Escape on a real message box: No for a yes-or-no question, Cancel where the box has one.
+// Its informative text, a file's name, is shown as it is, never as markup.
+TEST_F(DialogTest, EscapeAnswersNoOrCancelAndNamesShowAsTheyAre) {
+    UserInteraction real;
+    for (const auto &[style, answer] : {std::pair{kMbYesNo, kIdNo}, {kMbYesNoCancel, kIdCancel}}) {
+        QTimer::singleShot(0, [] { QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape); });
+        EXPECT_EQ(real.MessageBox(dialog_.get(), u"?"_s, u"Faltrix"_s, style | kMbIconQuestion, {}), answer) << style;
+    }
+    const auto box = MakeMessageBox(dialog_.get(), u"?"_s, u"c"_s, kMbYesNo, u"<b>x</b>.dp\nin /f"_s);
+    const auto *informative = box->findChild<QLabel *>(u"qt_msgbox_informativelabel"_s);
+    ASSERT_NE(informative, nullptr);
+    EXPECT_EQ(std::pair(informative->text(), informative->textFormat()), std::pair(u"<b>x</b>.dp\nin /f"_s, Qt::PlainText));
 }
 
 // ---- Jobs and the feedback front end ------------------------------------------------------
@@ -690,7 +841,7 @@ TEST_P(BothLayouts, CodeWritesTheTypedSizesOrTheNewPicturesAndWaitsForAPreview) 
             QFile::remove(Path("%/a.dp.hold"));
         }
         EXPECT_TRUE(QTest::qWaitFor([&] { return ReadFile(Path("%/out.dp")) == step.written; }, 10000));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return Status().endsWith(u"Ready.\nWrote out.dp (11 bytes)."_s); }));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Status().endsWith(u"Ready.\nWrote out.dp (11 bytes) in "_s + QDir(dir_.path()).dirName() + u'.'); }));
         EXPECT_EQ(dialog_->focusWidget(), Get(step.how % 2 == 1 ? kInputPathField : kCodeButton));
     }
     EXPECT_EQ(messages_, QStringList());

@@ -181,8 +181,8 @@ TEST_P(JobRunTest, StatusLinesControlsProgressAndWhereThePictureEndsUp) {
     const JobRun &r = GetParam();
     UsePlugins(r.variant);
     WriteInput(r.width, r.height, r.bits, r.info);
-    // What the surface shows before a preview: a black square, which only a drawing replaces.
-    const std::tuple<std::array<int, 4>, COLORREF, COLORREF> before{{10, 20, 20, 20}, RGB(0, 0, 0), RGB(0, 0, 0)};
+    // What the surface shows before a preview: a black square, which a drawing replaces and
+    // a failure empties.
     if (r.preview) {
         recorder_.SetWindowRect(box_, RECT{200, 300, 200 + LONG(r.toWidth), 300 + LONG(r.toHeight)});
         CreatePreviewSurface(box_);
@@ -201,9 +201,11 @@ TEST_P(JobRunTest, StatusLinesControlsProgressAndWhereThePictureEndsUp) {
     ASSERT_FALSE(progress.empty());
     EXPECT_EQ(std::pair(progress.front(), progress.back()), std::pair(0u, 0u));
     if (r.preview) {
-        EXPECT_EQ(recorder_.RepaintCount(box_), r.outcome == Stored ? 1 : 0);
+        // A failed preview empties the box: the square belonged to another picture.
+        const std::tuple<std::array<int, 4>, COLORREF, COLORREF> emptied{{-1, -1, -1, -1}, 0, 0};
+        EXPECT_EQ(recorder_.RepaintCount(box_), 1);
         EXPECT_EQ(Seen(ThePreviewSurface.dc, r.toWidth, r.toHeight),
-                  r.outcome == Stored ? std::tuple(r.place, kTopSeen, kBottomSeen) : before);
+                  r.outcome == Stored ? std::tuple(r.place, kTopSeen, kBottomSeen) : emptied);
         return;
     }
 

@@ -70,6 +70,10 @@ int ConversionJob(void *unused);
 ConversionOutcome LastConversionOutcome();
 bool JobRunning();
 
+// Whether the last job that ended was asked to anti-alias and resized by point sampling
+// instead, the resampler taking 24-bit pictures only; its status lines said so as it ran.
+bool LastConversionPointSampled();
+
 // The cause of the last job's failure ("No space left on device", "the output file appeared
 // during the conversion and was not replaced"), from the plug-in or from the host's storing,
 // which the job also hands to the front end with ShowFailureCause after its last status line;

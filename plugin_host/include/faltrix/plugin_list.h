@@ -111,6 +111,8 @@ public:
     int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
     // Host-side call of ConfigurationDlg; -1 when missing.
     int32_t ConfigurationDlg(HWND parent, int32_t reserved);
+    // Whether the current plug-in is loaded and exports ConfigurationDlg: it has settings to show.
+    bool HasConfigurationDlg() const { return configurationDlg_ != nullptr; }
 
     // Host-side call of the optional SetPluginOption, for either kind of plug-in; -1 when
     // missing (or no plug-in is loaded), else the plug-in's answer: 0 when it took the value.

@@ -17,6 +17,7 @@
 #include "faltrix/resources/layouts.h"
 
 class QTimer;
+class QUrl;
 
 namespace faltrix {
 
@@ -100,10 +101,16 @@ protected:
     void dropEvent(QDropEvent *event) override;
     void showEvent(QShowEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
+    // A drop on the input or output path field: one local file, taken as if chosen; anything
+    // else is refused with a status line.
+    void DropOnPathField(bool input, const QList<QUrl> &urls);
 
 private:
     void Initialise();
     int32_t FillPluginList(bool input);
+    // Read-only fields and the status box out of the Tab order, the rest in the order of
+    // their positions on screen.
+    void OrderTabStops();
     void ConnectControls();
 
     // The state file.
@@ -117,6 +124,12 @@ private:
     int32_t EntryOf(bool input, const QString &path) const;
     // Makes entry `index` of a list the current plug-in.
     void SelectEntry(bool input, int32_t index);
+    // False for a Detail button whose plug-in has no settings dialog (or is not loaded);
+    // true for every other control.
+    bool DetailAvailable(const QWidget *control) const;
+    // Enables the list's Detail button when its plug-in has a settings dialog; otherwise
+    // disables it, with a tooltip saying why.
+    void ShowDetailAvailability(bool input);
 
     // Commands.
     void StartConversionCommand();
@@ -136,16 +149,27 @@ private:
     QString MatchInputPlugin(const QString &path);
     // The output plug-in whose patterns alone name the extension of `path`, or -1.
     int32_t OutputPluginForName(const QString &path) const;
-    // Makes the output plug-in for the output field's name current, saying so.
+    // Makes the output plug-in for the output field's name current, saying so; while a job
+    // runs, once it has ended.
     void FollowOutputName();
     // Shows a line below the status box's text; kept below the running job's lines until it ends.
     void NoteUntilJobEnds(const QString &line);
 
+    // Adds a line of rich text (links) below the status box's text.
+    void AppendStatusLink(const QString &html);
+    // Fills an empty output field with the input's name, the output plug-in's first
+    // extension and the input's folder (another name when that would be the input itself).
+    void SuggestOutputName(const QString &inputPath);
     // Helpers of the commands.
     void StartPreview(const QString &inputPath, const ControlSet &controls);
+    // Empties the preview box (no job may be running).
+    void ClearPreview();
     // True while a job runs: a Code during a preview is then kept for the preview's end.
     bool CodeWaitsForPreview();
-    std::optional<PictureInfo> PictureSize(const QString &path);
+    // The picture's size as the current input plug-in gives it; nothing when it gives none,
+    // and then in `cause`, when asked, why: the system's words for a file that cannot be
+    // opened, the plug-in's own, or empty when neither says.
+    std::optional<PictureInfo> PictureSize(const QString &path, QString *cause = nullptr);
     void WriteAllSizes(const PictureInfo &info);
     void EmptyAllSizes();
     std::optional<uint32_t> ReadNumber(int id) const;
@@ -153,7 +177,8 @@ private:
     QString FieldText(int id) const;
     void SetFieldText(int id, const QString &text);
     bool Checked(int id) const;
-    int Message(const QString &text, const QString &caption, int style);
+    // A message box; `informative`, when given, goes below the text.
+    int Message(const QString &text, const QString &caption, int style, const QString &informative = {});
     // An error message box: caption "ERROR", stop icon, OK.
     void ShowError(std::u16string_view text);
     // Runs the input or output chooser; a path longer than a path field holds is refused with
@@ -174,6 +199,8 @@ private:
     bool closePending_ = false;
     // A Code that came while a preview ran; it runs when the preview ends.
     bool codePending_ = false;
+    // An output name left while a job ran; it is matched to a plug-in when the job ends.
+    bool followPending_ = false;
     // Whether the job started last is a preview (a Code during a conversion is not kept).
     bool previewStarted_ = false;
     // The output path of the conversion under way, for the line after its end.

@@ -12,6 +12,7 @@
 
 class QFileDialog;
 class QMessageBox;
+class QUrl;
 class QWidget;
 
 namespace faltrix {
@@ -19,6 +20,7 @@ namespace faltrix {
 // Message box styles and answers as numbers: a style adds a button set (low four bits)
 // and an icon (next four bits).
 inline constexpr int kMbOk = 0x0;
+inline constexpr int kMbYesNoCancel = 0x3;
 inline constexpr int kMbYesNo = 0x4;
 inline constexpr int kMbIconHand = 0x10;
 inline constexpr int kMbIconQuestion = 0x20;
@@ -39,8 +41,12 @@ public:
     virtual ~UserInteraction() = default;
     // Runs the file chooser; the chosen path, or nothing when the user cancelled.
     virtual std::optional<QString> ChooseFile(QWidget *owner, const FileChooserRequest &request);
-    // Shows a message box; the answer (kIdOk, kIdYes, kIdNo, ...).
-    virtual int MessageBox(QWidget *owner, const QString &text, const QString &caption, int style);
+    // Shows a message box, with `informative` (when not empty) below its text; the answer
+    // (kIdOk, kIdYes, kIdNo, ...).
+    virtual int MessageBox(QWidget *owner, const QString &text, const QString &caption, int style,
+                           const QString &informative);
+    // Opens a file or folder the way the desktop opens it (QDesktopServices).
+    virtual void OpenUrl(const QUrl &url);
 };
 
 // The object in use; the default runs real Qt dialogs.
@@ -55,7 +61,10 @@ void SetInteraction(UserInteraction *interaction);
 std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserRequest &request);
 // The message box the default runs: the text with "\r\n" and "\r" shown as line breaks, the
 // caption, a stop icon for kMbIconHand, a question icon and Yes/No for kMbIconQuestion|kMbYesNo.
-std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text, const QString &caption, int style);
+// kMbYesNoCancel adds Cancel, which Escape and the window's close button answer.
+// A non-empty `informative` is the box's informative text, plain text as well.
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text, const QString &caption, int style,
+                                            const QString &informative = {});
 
 // UTF-16 text of the system as a QString, with the platform's line breaks ("\r\n", "\r")
 // turned into "\n".
