@@ -47,7 +47,8 @@ void ReadItem(void *, const char *, const void *bytes, int32_t size) {
 int RunInputPlugin(const uint8_t *data, size_t size) {
     const std::u16string &path = InputPath();
     const int fd = InputDescriptor();
-    if (ftruncate(fd, 0) != 0 || (size && pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))) abort();
+    if (ftruncate(fd, 0) != 0 || (size && pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)))
+        abort();
 
     IsSupported(path.c_str(), 0, 0);
     PictureInfo info;

@@ -19,7 +19,8 @@ QString FileArgument(const QStringList &arguments) {
     return {};
 }
 
-int RunFaltrix(QApplication &app, const std::function<void(MainDialog &)> &onShown, const QString &file) {
+int RunFaltrix(QApplication &app, const std::function<void(MainDialog &)> &onShown,
+               const QString &file) {
     SingleInstance instance;
     if (!instance.TryBecomeFirst()) {
         // Another instance runs: hand it the file, ask it to come to the front, show nothing,
@@ -30,13 +31,17 @@ int RunFaltrix(QApplication &app, const std::function<void(MainDialog &)> &onSho
     const QScreen *screen = app.primaryScreen();
     const int screenWidth = screen != nullptr ? screen->geometry().width() : 1024;
     MainDialog dialog(LayoutForScreenWidth(screenWidth));
-    QObject::connect(&instance, &SingleInstance::RaiseRequested, &dialog, &MainDialog::BringToFront);
+    QObject::connect(&instance, &SingleInstance::RaiseRequested, &dialog,
+                     &MainDialog::BringToFront);
     QObject::connect(&instance, &SingleInstance::FileRequested, &dialog, &MainDialog::OpenInput);
     if (!file.isEmpty()) {
-        QObject::connect(&dialog, &MainDialog::FirstShown, &dialog, [&dialog, file] { dialog.OpenInput(file); },
-                         Qt::QueuedConnection);
+        QObject::connect(
+            &dialog, &MainDialog::FirstShown, &dialog, [&dialog, file] { dialog.OpenInput(file); },
+            Qt::QueuedConnection);
     }
-    if (onShown) QObject::connect(&dialog, &MainDialog::FirstShown, &dialog, [&dialog, &onShown] { onShown(dialog); });
+    if (onShown)
+        QObject::connect(&dialog, &MainDialog::FirstShown, &dialog,
+                         [&dialog, &onShown] { onShown(dialog); });
     return dialog.exec();
 }
 

@@ -1,15 +1,15 @@
 // The commands of the main dialog: what each button, list and field does.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QDir>
 #include <QLineEdit>
+#include <QSignalBlocker>
 #include <QTextCursor>
 #include <QTextEdit>
-#include <QUrl>
-#include <QSignalBlocker>
 #include <QTimer>
+#include <QUrl>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -97,7 +97,9 @@ void MainDialog::SetFieldText(int id, const QString &text) {
     if (auto *field = qobject_cast<QLineEdit *>(Control(id))) field->setText(text);
 }
 
-std::optional<uint32_t> MainDialog::ReadNumber(int id) const { return ParseUnsigned(FieldText(id)); }
+std::optional<uint32_t> MainDialog::ReadNumber(int id) const {
+    return ParseUnsigned(FieldText(id));
+}
 
 void MainDialog::WriteNumber(int id, uint64_t value) { SetFieldText(id, QString::number(value)); }
 
@@ -106,17 +108,21 @@ bool MainDialog::Checked(int id) const {
     return box != nullptr && box->isChecked();
 }
 
-int MainDialog::Message(const QString &text, const QString &caption, int style, const QString &informative) {
+int MainDialog::Message(const QString &text, const QString &caption, int style,
+                        const QString &informative) {
     return Interaction().MessageBox(this, text, caption, style, informative);
 }
 
-void MainDialog::ShowError(std::u16string_view text) { Message(DisplayText(text), kError, kMbOk | kMbIconHand); }
+void MainDialog::ShowError(std::u16string_view text) {
+    Message(DisplayText(text), kError, kMbOk | kMbIconHand);
+}
 
 std::optional<QString> MainDialog::ChoosePath(bool forInput) {
     // The folder this chooser was last left in, else the one of the field's path.
     QString folder = settings_->Folder(forInput);
     const QString field = FieldText(forInput ? kInputPathField : kOutputPathField);
-    if (folder.isEmpty() && field.contains(QLatin1Char('/'))) folder = QFileInfo(field).absolutePath();
+    if (folder.isEmpty() && field.contains(QLatin1Char('/')))
+        folder = QFileInfo(field).absolutePath();
     std::optional<QString> chosen = ChooseFile(this, forInput, folder);
     if (chosen && chosen->size() > kPathFieldLength) {
         ShowError(kPathTooLong);
@@ -137,13 +143,18 @@ std::optional<PictureInfo> MainDialog::PictureSize(const QString &path, QString 
     if (cause != nullptr) {
         *cause = QString::fromStdU16String(LastPluginFailure());
         if (answered) {
-            *cause = QStringLiteral("the input plug-in gives the picture no size (%1 x %2)").arg(info.width).arg(info.height);
-        } else if (const int fd = ::open(NameBytes(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); fd < 0) {
+            *cause = QStringLiteral("the input plug-in gives the picture no size (%1 x %2)")
+                         .arg(info.width)
+                         .arg(info.height);
+        } else if (const int fd =
+                       ::open(NameBytes(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+                   fd < 0) {
             // The system's words come first: no plug-in can read a file nobody can open.
             *cause = QString::fromLocal8Bit(std::strerror(errno));
         } else {
             struct stat status {};
-            if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) *cause = QString::fromLocal8Bit(std::strerror(EISDIR));
+            if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode))
+                *cause = QString::fromLocal8Bit(std::strerror(EISDIR));
             ::close(fd);
         }
     }
@@ -158,7 +169,8 @@ void MainDialog::WriteAllSizes(const PictureInfo &info) {
 }
 
 void MainDialog::EmptyAllSizes() {
-    for (int id : {kInputWidthField, kOutputWidthField, kInputHeightField, kOutputHeightField}) SetFieldText(id, {});
+    for (int id : {kInputWidthField, kOutputWidthField, kInputHeightField, kOutputHeightField})
+        SetFieldText(id, {});
 }
 
 void MainDialog::ClearPreview() {
@@ -240,7 +252,8 @@ void MainDialog::FollowOutputName() {
     SelectEntry(false, plugin);
     RememberSettings();
     const auto *combo = qobject_cast<QComboBox *>(Control(kOutputPluginList));
-    NoteUntilJobEnds(QStringLiteral("Output plug-in \"%1\" writes this file.").arg(combo->itemText(plugin)));
+    NoteUntilJobEnds(
+        QStringLiteral("Output plug-in \"%1\" writes this file.").arg(combo->itemText(plugin)));
 }
 
 void MainDialog::NoteUntilJobEnds(const QString &line) {
@@ -269,8 +282,10 @@ void MainDialog::StartConversionCommand() {
     if (const std::optional<PictureInfo> info = PictureSize(inputPath)) {
         WriteNumber(kInputWidthField, static_cast<uint32_t>(info->width));
         WriteNumber(kInputHeightField, static_cast<uint32_t>(info->height));
-        if (!ReadNumber(kOutputWidthField)) WriteNumber(kOutputWidthField, static_cast<uint32_t>(info->width));
-        if (!ReadNumber(kOutputHeightField)) WriteNumber(kOutputHeightField, static_cast<uint32_t>(info->height));
+        if (!ReadNumber(kOutputWidthField))
+            WriteNumber(kOutputWidthField, static_cast<uint32_t>(info->width));
+        if (!ReadNumber(kOutputHeightField))
+            WriteNumber(kOutputHeightField, static_cast<uint32_t>(info->height));
     } else {
         SetFieldText(kInputWidthField, {});
         SetFieldText(kInputHeightField, {});
@@ -304,8 +319,10 @@ void MainDialog::StartConversionCommand() {
     const auto *outputList = qobject_cast<QComboBox *>(Control(kOutputPluginList));
     if (named >= 0 && named != currentOutputIndex_) {
         const int answer =
-            Message(QStringLiteral("The extension of \"%1\" is that of the output plug-in \"%2\", not of \"%3\".\nUse \"%2\"?")
-                        .arg(Shown(QFileInfo(completed).fileName()), outputList->itemText(named), outputList->itemText(currentOutputIndex_)),
+            Message(QStringLiteral("The extension of \"%1\" is that of the output plug-in \"%2\", "
+                                   "not of \"%3\".\nUse \"%2\"?")
+                        .arg(Shown(QFileInfo(completed).fileName()), outputList->itemText(named),
+                             outputList->itemText(currentOutputIndex_)),
                     DisplayText(kDialogTitle), kMbYesNoCancel | kMbIconQuestion);
         if (answer != kIdYes && answer != kIdNo) return;
         if (answer == kIdYes) {
@@ -318,8 +335,11 @@ void MainDialog::StartConversionCommand() {
     const bool overwrite = FileExists(completed);
     // The caption names the file too, but a window manager may cut it short or not show it.
     const QFileInfo replaced(completed);
-    if (overwrite && Message(DisplayText(kOverwrite), Shown(completed), kMbYesNo | kMbIconQuestion,
-                             QStringLiteral("%1\nin %2").arg(Shown(replaced.fileName()), Shown(replaced.path()))) != kIdYes) {
+    if (overwrite &&
+        Message(
+            DisplayText(kOverwrite), Shown(completed), kMbYesNo | kMbIconQuestion,
+            QStringLiteral("%1\nin %2").arg(Shown(replaced.fileName()), Shown(replaced.path()))) !=
+            kIdYes) {
         return;
     }
     const std::optional<uint32_t> width = ReadNumber(kOutputWidthField);
@@ -336,17 +356,21 @@ void MainDialog::StartConversionCommand() {
     // limit named; the job would say no more than "Failed in Resizing.".
     std::string beyond = OutputSizeBeyondLimits(*width, *height);
     if (*width == 0 || *height == 0)
-        beyond = std::string(*width == 0 ? "0 pixels wide" : "0 pixels high") + ": a picture has at least 1 pixel a side";
+        beyond = std::string(*width == 0 ? "0 pixels wide" : "0 pixels high") +
+                 ": a picture has at least 1 pixel a side";
     if (!beyond.empty()) {
         Message(QString::fromStdString(beyond), kError, kMbOk | kMbIconHand);
         // The height only when it alone is at fault; too many pixels is the width's.
         const bool widthFits = *width != 0 && *width <= FALTRIX_MAX_PICTURE_SIDE;
-        const bool heightAtFault = widthFits && (*height == 0 || *height > FALTRIX_MAX_PICTURE_SIDE);
+        const bool heightAtFault =
+            widthFits && (*height == 0 || *height > FALTRIX_MAX_PICTURE_SIDE);
         Control(heightAtFault ? kOutputHeightField : kOutputWidthField)->setFocus();
         return;
     }
     // A preview may have started while a message box was open.
-    if (JobRunning() || !SetJobPath(InputPath, Units(inputPath)) || !SetJobPath(OutputPath, Units(completed))) return;
+    if (JobRunning() || !SetJobPath(InputPath, Units(inputPath)) ||
+        !SetJobPath(OutputPath, Units(completed)))
+        return;
     previewStarted_ = false;
     if (StartConversionJob(controls, *width, *height, Checked(kAntiAliasCheck), overwrite)) {
         writing_ = completed;
@@ -379,20 +403,25 @@ void MainDialog::AfterJobEnd() {
         if (LastConversionOutcome() == ConversionOutcome::Stored) {
             // By the name's bytes: QFileInfo would look for another file when they are not UTF-8.
             struct stat written {};
-            const qint64 size = ::stat(NameBytes(writing_).constData(), &written) == 0 ? written.st_size : 0;
+            const qint64 size =
+                ::stat(NameBytes(writing_).constData(), &written) == 0 ? written.st_size : 0;
             // The name opens the file, the folder's name the folder (a click on the status box).
             const QFileInfo file(writing_);
-            const QString folderName = file.dir().dirName().isEmpty() ? file.path() : file.dir().dirName();
+            const QString folderName =
+                file.dir().dirName().isEmpty() ? file.path() : file.dir().dirName();
             const auto link = [](const QString &path, const QString &text) {
                 return QStringLiteral("<a href=\"%1\">%2</a>")
-                    .arg(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded).toHtmlEscaped(), Shown(text).toHtmlEscaped());
+                    .arg(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded).toHtmlEscaped(),
+                         Shown(text).toHtmlEscaped());
             };
             QString line = QStringLiteral("Wrote %1 (%2 bytes) in %3")
                                .arg(link(file.absoluteFilePath(), file.fileName()))
                                .arg(size)
                                .arg(link(file.absolutePath(), folderName));
             // The fallback's own lines are gone by now; the last line keeps it in view.
-            if (LastConversionPointSampled()) line += QStringLiteral(", resized by point sampling: anti-alias needs 24-bit colour");
+            if (LastConversionPointSampled())
+                line +=
+                    QStringLiteral(", resized by point sampling: anti-alias needs 24-bit colour");
             AppendStatusLink(line + u'.');
         }
         writing_.clear();
@@ -450,14 +479,17 @@ void MainDialog::AppendStatusLink(const QString &html) {
 
 void MainDialog::SuggestOutputName(const QString &inputPath) {
     if (!FieldText(kOutputPathField).isEmpty() || currentOutputIndex_ < 0 ||
-        currentOutputIndex_ >= outputExtensions_.size() || outputExtensions_[currentOutputIndex_].isEmpty()) {
+        currentOutputIndex_ >= outputExtensions_.size() ||
+        outputExtensions_[currentOutputIndex_].isEmpty()) {
         return;
     }
     const QFileInfo input(inputPath);
     const QString extension = outputExtensions_[currentOutputIndex_].front();
     QString suggested = input.dir().filePath(input.completeBaseName() + u'.' + extension);
     // Never the input itself: the same extension gets a name of its own.
-    if (suggested == inputPath) suggested = input.dir().filePath(input.completeBaseName() + QStringLiteral("-converted.") + extension);
+    if (suggested == inputPath)
+        suggested = input.dir().filePath(input.completeBaseName() + QStringLiteral("-converted.") +
+                                         extension);
     if (suggested.size() > kPathFieldLength) return;
     SetFieldText(kOutputPathField, suggested);
     RememberSettings();
@@ -486,9 +518,11 @@ void MainDialog::OpenInput(const QString &path) {
         sizesFor_ = path;
         ShowStatus(u"Failed in Getting information.");
         if (cause.isEmpty()) {
-            cause = matched == kNoReader ? QStringLiteral("not a picture any input plug-in reads")
-                                         : QStringLiteral("not a picture the input plug-in \"%1\" reads")
-                                               .arg(qobject_cast<QComboBox *>(Control(kInputPluginList))->currentText());
+            cause =
+                matched == kNoReader
+                    ? QStringLiteral("not a picture any input plug-in reads")
+                    : QStringLiteral("not a picture the input plug-in \"%1\" reads")
+                          .arg(qobject_cast<QComboBox *>(Control(kInputPluginList))->currentText());
             // The cause says it already.
             if (matched == kNoReader) matched.clear();
         }
@@ -566,9 +600,12 @@ void MainDialog::KeepAspect(int editedId) {
     const int otherId = widthEdited ? kOutputHeightField : kOutputWidthField;
     // The input size fields hold a picture's size, which is below 2^31; anything else counts as
     // a size that could not be obtained.
-    const auto side = [](uint32_t v) { return v > uint32_t{INT32_MAX} ? 0 : static_cast<int32_t>(v); };
-    const std::optional<uint32_t> other = widthEdited ? KeepAspectSide(side(*inputWidth), side(*inputHeight), *edited)
-                                                      : KeepAspectSide(side(*inputHeight), side(*inputWidth), *edited);
+    const auto side = [](uint32_t v) {
+        return v > uint32_t{INT32_MAX} ? 0 : static_cast<int32_t>(v);
+    };
+    const std::optional<uint32_t> other =
+        widthEdited ? KeepAspectSide(side(*inputWidth), side(*inputHeight), *edited)
+                    : KeepAspectSide(side(*inputHeight), side(*inputWidth), *edited);
     // A size that cannot be had leaves the other field empty, so the conversion command stops
     // on it.
     if (other) {

@@ -43,11 +43,13 @@ void TellWatchingState(PluginKind kind, std::u16string_view path, bool started) 
 std::atomic<DialogState *> g_watchingTemporaries{nullptr};
 
 void TemporaryMade(const char *path) {
-    if (DialogState *state = g_watchingTemporaries.load()) state->NoteTemporary(QByteArray(path), true);
+    if (DialogState *state = g_watchingTemporaries.load())
+        state->NoteTemporary(QByteArray(path), true);
 }
 
 void TemporaryGone(const char *path) {
-    if (DialogState *state = g_watchingTemporaries.load()) state->NoteTemporary(QByteArray(path), false);
+    if (DialogState *state = g_watchingTemporaries.load())
+        state->NoteTemporary(QByteArray(path), false);
 }
 
 // A stop by SIGINT, SIGTERM or SIGHUP while no plug-in call is under way ends the run like
@@ -79,7 +81,8 @@ DialogState::~DialogState() {
     DialogState *self = this;
     if (g_watching.compare_exchange_strong(self, nullptr)) SetPluginCallHook(nullptr);
     self = this;
-    if (g_watchingTemporaries.compare_exchange_strong(self, nullptr)) ObserveTemporaries(nullptr, nullptr);
+    if (g_watchingTemporaries.compare_exchange_strong(self, nullptr))
+        ObserveTemporaries(nullptr, nullptr);
 }
 
 int DialogState::RemoveTemporariesLeft(const DialogRecord &record) {
@@ -88,7 +91,8 @@ int DialogState::RemoveTemporariesLeft(const DialogRecord &record) {
         // Only what the host names its temporaries, and only a file: a record that was edited
         // or damaged must not make this remove anything else.
         struct stat info {};
-        if (!path.mid(path.lastIndexOf('/') + 1).startsWith(".faltrix-") || path.contains('\0')) continue;
+        if (!path.mid(path.lastIndexOf('/') + 1).startsWith(".faltrix-") || path.contains('\0'))
+            continue;
         if (::lstat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
         if (::unlink(path.constData()) == 0) ++removed;
     }
@@ -111,9 +115,11 @@ std::optional<DialogRecord> DialogState::Read(const QString &path) {
     DialogRecord record;
     record.endedCleanly = root.value(u"endedCleanly").toBool();
     const QJsonObject fields = root.value(u"fields").toObject();
-    for (auto it = fields.begin(); it != fields.end(); ++it) record.settings.fields.insert(it.key(), it->toString());
+    for (auto it = fields.begin(); it != fields.end(); ++it)
+        record.settings.fields.insert(it.key(), it->toString());
     const QJsonObject checks = root.value(u"checks").toObject();
-    for (auto it = checks.begin(); it != checks.end(); ++it) record.settings.checks.insert(it.key(), it->toBool());
+    for (auto it = checks.begin(); it != checks.end(); ++it)
+        record.settings.checks.insert(it.key(), it->toBool());
     record.settings.inputPlugin = root.value(u"inputPlugin").toString();
     record.settings.outputPlugin = root.value(u"outputPlugin").toString();
     for (const QJsonValue entry : root.value(u"temporaries").toArray())
@@ -122,8 +128,10 @@ std::optional<DialogRecord> DialogState::Read(const QString &path) {
         const QString list = entry[u"list"].toString();
         const QString runningPath = entry[u"path"].toString();
         // An entry of a list this program does not have says nothing it could act on.
-        if (list == KindName(PluginKind::Input)) record.running.append({PluginKind::Input, runningPath});
-        if (list == KindName(PluginKind::Output)) record.running.append({PluginKind::Output, runningPath});
+        if (list == KindName(PluginKind::Input))
+            record.running.append({PluginKind::Input, runningPath});
+        if (list == KindName(PluginKind::Output))
+            record.running.append({PluginKind::Output, runningPath});
     }
     return record;
 }
@@ -149,14 +157,17 @@ void DialogState::EndCleanlyWhenStoppedIdle() {
         struct sigaction action {};
         action.sa_handler = OnStop;
         sigemptyset(&action.sa_mask);
-        if (sigaction(kStopSignals[i], nullptr, &g_beforeStop[i]) != 0 || g_beforeStop[i].sa_handler == SIG_IGN) continue;
+        if (sigaction(kStopSignals[i], nullptr, &g_beforeStop[i]) != 0 ||
+            g_beforeStop[i].sa_handler == SIG_IGN)
+            continue;
         if (g_beforeStop[i].sa_handler == OnStop) continue;  // installed already
         sigaction(kStopSignals[i], &action, nullptr);
     }
 }
 
 void DialogState::NotePluginCall(PluginKind kind, std::u16string_view path, bool started) {
-    const RunningPlugin call{kind, QString::fromUtf16(path.data(), static_cast<qsizetype>(path.size()))};
+    const RunningPlugin call{kind,
+                             QString::fromUtf16(path.data(), static_cast<qsizetype>(path.size()))};
     g_callsUnderWay += started ? 1 : -1;
     const std::lock_guard lock(mutex_);
     if (started) {
@@ -175,7 +186,8 @@ void DialogState::WatchTemporaries() {
 
 void DialogState::NoteTemporary(const QByteArray &path, bool made) {
     // The next start may run in another folder.
-    const QByteArray absolute = path.startsWith('/') ? path : QFile::encodeName(QDir::currentPath()) + '/' + path;
+    const QByteArray absolute =
+        path.startsWith('/') ? path : QFile::encodeName(QDir::currentPath()) + '/' + path;
     const std::lock_guard lock(mutex_);
     if (made) {
         record_.temporaries.append(absolute);
@@ -207,7 +219,8 @@ void DialogState::Write() {
         running.append(QJsonObject{{u"list"_s, KindName(call.kind)}, {u"path"_s, call.path}});
     }
     QJsonArray temporaries;
-    for (const QByteArray &temporary : record_.temporaries) temporaries.append(QString::fromLatin1(temporary.toHex()));
+    for (const QByteArray &temporary : record_.temporaries)
+        temporaries.append(QString::fromLatin1(temporary.toHex()));
     const QJsonObject root{{u"format"_s, kFormat},
                            {u"endedCleanly"_s, record_.endedCleanly},
                            {u"fields"_s, fields},

@@ -3,7 +3,6 @@
 
 #include <QWidget>
 
-
 #include "faltrix/plugin_list.h"
 
 namespace faltrix {
@@ -22,11 +21,13 @@ FileChooserRequest BuildChooserRequest(PluginList &plugins, bool forInput) {
 
     // The current plug-in's patterns as its examination read them; none is asked again here.
     static const PluginTexts kNone;
-    const PluginTexts &texts = plugins.Current() >= 0 ? plugins.TextsAt(static_cast<uint32_t>(plugins.Current())) : kNone;
+    const PluginTexts &texts =
+        plugins.Current() >= 0 ? plugins.TextsAt(static_cast<uint32_t>(plugins.Current())) : kNone;
     for (const FilePattern &pattern : texts.patterns) {
         const QString patternText = QString::fromStdU16String(pattern.pattern);
-        const QString displayText =
-            pattern.description.empty() ? patternText : QString::fromStdU16String(pattern.description);
+        const QString displayText = pattern.description.empty()
+                                        ? patternText
+                                        : QString::fromStdU16String(pattern.description);
         const int cost = static_cast<int>(displayText.size() + 1 + patternText.size() + 1);
         // A pair that does not fit is left out, and so are all after it: the list is cut
         // short rather than the buffer overrun.
@@ -34,7 +35,8 @@ FileChooserRequest BuildChooserRequest(PluginList &plugins, bool forInput) {
         used += cost;
         QString qtPattern = patternText;
         qtPattern.replace(QLatin1Char(';'), QLatin1Char(' '));
-        request.filters.append(displayText + QStringLiteral(" (") + qtPattern.simplified() + QLatin1Char(')'));
+        request.filters.append(displayText + QStringLiteral(" (") + qtPattern.simplified() +
+                               QLatin1Char(')'));
     }
     request.filters.append(allFiles);
     return request;

@@ -4,29 +4,29 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QDragEnterEvent>
-#include <QDropEvent>
-#include <QMimeData>
-#include <QMouseEvent>
-#include <QUrl>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QIcon>
 #include <QLineEdit>
+#include <QMimeData>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QProgressBar>
-#include <QScreen>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalBlocker>
 #include <QTextEdit>
 #include <QTimer>
+#include <QUrl>
 
 #include <algorithm>
 #include <array>
 #include <iterator>
-#include <vector>
 #include <mutex>
+#include <vector>
 
 #include "faltrix/app/dialog_state.h"
 #include "faltrix/app/user_interaction.h"
@@ -41,8 +41,10 @@ namespace {
 // The status box's text until the first status line.
 constexpr char16_t kAboutText[] = u"Faltrix v1.01\r\nPicture converter by the Faltrix authors";
 
-constexpr char16_t kNoInputPlugins[] = u"No input Plug-ins.\r\nYou've got to install plug-ins first.";
-constexpr char16_t kNoOutputPlugins[] = u"No output Plug-ins.\r\nYou've got to install plug-ins first.";
+constexpr char16_t kNoInputPlugins[] =
+    u"No input Plug-ins.\r\nYou've got to install plug-ins first.";
+constexpr char16_t kNoOutputPlugins[] =
+    u"No output Plug-ins.\r\nYou've got to install plug-ins first.";
 
 QString Text(std::u16string_view text) { return DisplayText(text); }
 
@@ -51,12 +53,13 @@ QString Text(std::u16string_view text) { return DisplayText(text); }
 QStringList PatternExtensions(const PluginTexts &texts) {
     QStringList extensions;
     for (const FilePattern &pattern : texts.patterns) {
-        for (const QString &one :
-             QString::fromStdU16String(pattern.pattern).split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        for (const QString &one : QString::fromStdU16String(pattern.pattern)
+                                      .split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
             const QString trimmed = one.trimmed().toLower();
             if (!trimmed.startsWith(QLatin1String("*.")) || trimmed.size() < 3) continue;
             const QString extension = trimmed.mid(2);
-            if (extension.contains(QLatin1Char('*')) || extension.contains(QLatin1Char('?'))) continue;
+            if (extension.contains(QLatin1Char('*')) || extension.contains(QLatin1Char('?')))
+                continue;
             if (!extensions.contains(extension)) extensions.append(extension);
         }
     }
@@ -69,8 +72,9 @@ struct Remembered {
     const char *name;
 };
 constexpr Remembered kRememberedFields[] = {
-    {kInputPathField, "inputPath"},     {kOutputPathField, "outputPath"},     {kInputWidthField, "inputWidth"},
-    {kInputHeightField, "inputHeight"}, {kOutputWidthField, "outputWidth"}, {kOutputHeightField, "outputHeight"}};
+    {kInputPathField, "inputPath"},     {kOutputPathField, "outputPath"},
+    {kInputWidthField, "inputWidth"},   {kInputHeightField, "inputHeight"},
+    {kOutputWidthField, "outputWidth"}, {kOutputHeightField, "outputHeight"}};
 // What assistive tools call each control, and where a caption takes its mnemonic ('&'
 // inserted before that character; -1: none).
 struct Named {
@@ -79,29 +83,46 @@ struct Named {
     int mnemonic;
 };
 constexpr Named kNamed[] = {
-    {kCodeButton, "Convert", 0}, {kExitButton, "Exit", 1}, {kShowPreviewButton, "Show preview", 5},
-    {kInputDetailButton, "Input plug-in settings", 0}, {kOutputDetailButton, "Output plug-in settings", 1},
-    {kInputDisplayButton, "Display input", -1}, {kOutputDisplayButton, "Display output", -1},
-    {kInputPathField, "Input file", -1}, {kOutputPathField, "Output file", -1}, {kStatusBox, "Status", -1},
-    {kInputChooserButton, "Choose input file", 0}, {kOutputChooserButton, "Choose output file", 0},
-    {kProgressBar, "Progress", -1}, {kInputPluginList, "Input plug-in", -1}, {kOutputPluginList, "Output plug-in", -1},
-    {kCodingOptionsGroup, "Coding options", -1}, {kSizeArrow, "to", -1}, {kWidthLabel, "Width", -1},
-    {kHeightLabel, "Height", -1}, {kKeepAspectCheck, "Keep aspect ratio", 0}, {kInputHeightField, "Input height", -1},
-    {kInputWidthField, "Input width", -1}, {kOutputHeightField, "Output height", -1},
-    {kOutputWidthField, "Output width", -1}, {kAntiAliasCheck, "Anti-alias", 7}, {kWidthUnitList, "Width unit", -1},
-    {kHeightUnitList, "Height unit", -1}, {kPreviewBox, "Preview", -1}, {kAutoPreviewCheck, "Automatic preview", -1},
+    {kCodeButton, "Convert", 0},
+    {kExitButton, "Exit", 1},
+    {kShowPreviewButton, "Show preview", 5},
+    {kInputDetailButton, "Input plug-in settings", 0},
+    {kOutputDetailButton, "Output plug-in settings", 1},
+    {kInputDisplayButton, "Display input", -1},
+    {kOutputDisplayButton, "Display output", -1},
+    {kInputPathField, "Input file", -1},
+    {kOutputPathField, "Output file", -1},
+    {kStatusBox, "Status", -1},
+    {kInputChooserButton, "Choose input file", 0},
+    {kOutputChooserButton, "Choose output file", 0},
+    {kProgressBar, "Progress", -1},
+    {kInputPluginList, "Input plug-in", -1},
+    {kOutputPluginList, "Output plug-in", -1},
+    {kCodingOptionsGroup, "Coding options", -1},
+    {kSizeArrow, "to", -1},
+    {kWidthLabel, "Width", -1},
+    {kHeightLabel, "Height", -1},
+    {kKeepAspectCheck, "Keep aspect ratio", 0},
+    {kInputHeightField, "Input height", -1},
+    {kInputWidthField, "Input width", -1},
+    {kOutputHeightField, "Output height", -1},
+    {kOutputWidthField, "Output width", -1},
+    {kAntiAliasCheck, "Anti-alias", 7},
+    {kWidthUnitList, "Width unit", -1},
+    {kHeightUnitList, "Height unit", -1},
+    {kPreviewBox, "Preview", -1},
+    {kAutoPreviewCheck, "Automatic preview", -1},
 };
 
-constexpr Remembered kRememberedChecks[] = {
-    {kKeepAspectCheck, "keepAspect"}, {kAntiAliasCheck, "antiAlias"}, {kAutoPreviewCheck, "autoPreview"}};
+constexpr Remembered kRememberedChecks[] = {{kKeepAspectCheck, "keepAspect"},
+                                            {kAntiAliasCheck, "antiAlias"},
+                                            {kAutoPreviewCheck, "autoPreview"}};
 
 }  // namespace
 
 // ---- Preview box ------------------------------------------------------------------------
 
-PreviewBox::PreviewBox(QWidget *parent) : QFrame(parent) {
-    setAttribute(Qt::WA_OpaquePaintEvent);
-}
+PreviewBox::PreviewBox(QWidget *parent) : QFrame(parent) { setAttribute(Qt::WA_OpaquePaintEvent); }
 
 void PreviewBox::paintEvent(QPaintEvent *) {
     // A preview job holds the surface while it draws. Rather than wait for it on the dialog's
@@ -112,11 +133,13 @@ void PreviewBox::paintEvent(QPaintEvent *) {
         const PreviewSurface &surface = ThePreviewSurface;
         DIBSECTION section{};
         if (surface.dc != nullptr && surface.bitmap != nullptr &&
-            GetObjectW(surface.bitmap, sizeof section, &section) == static_cast<int>(sizeof section) &&
+            GetObjectW(surface.bitmap, sizeof section, &section) ==
+                static_cast<int>(sizeof section) &&
             section.dsBm.bmBits != nullptr && section.dsBm.bmBitsPixel == 32) {
-            lastFrame_ = QImage(static_cast<const uchar *>(section.dsBm.bmBits), section.dsBm.bmWidth,
-                                section.dsBm.bmHeight, section.dsBm.bmWidthBytes, QImage::Format_RGB32)
-                             .copy();
+            lastFrame_ =
+                QImage(static_cast<const uchar *>(section.dsBm.bmBits), section.dsBm.bmWidth,
+                       section.dsBm.bmHeight, section.dsBm.bmWidthBytes, QImage::Format_RGB32)
+                    .copy();
             // The surface has the box's size in device pixels.
             lastFrame_.setDevicePixelRatio(devicePixelRatioF());
         }
@@ -138,12 +161,14 @@ MainDialog::MainDialog(int layoutId, QWidget *parent) : QDialog(parent) {
     InitResources();
     layout_ = FindLayout(layoutId);
     if (layout_ == nullptr) layout_ = FindLayout(103);
-    controls_ = BuildLayout(this, *layout_, [](const ControlSpec &spec, QWidget *owner) -> QWidget * {
-        if (spec.kind == ControlKind::PreviewFrame) return new PreviewBox(owner);
-        return nullptr;
-    });
+    controls_ =
+        BuildLayout(this, *layout_, [](const ControlSpec &spec, QWidget *owner) -> QWidget * {
+            if (spec.kind == ControlKind::PreviewFrame) return new PreviewBox(owner);
+            return nullptr;
+        });
     for (int id : {kInputPathField, kOutputPathField}) {
-        if (auto *field = qobject_cast<QLineEdit *>(Control(id))) field->setMaxLength(kPathFieldLength);
+        if (auto *field = qobject_cast<QLineEdit *>(Control(id)))
+            field->setMaxLength(kPathFieldLength);
     }
     if (auto *code = qobject_cast<QPushButton *>(Control(kCodeButton))) code->setDefault(true);
     // A file dropped anywhere on the window is taken as the input.
@@ -205,7 +230,8 @@ void MainDialog::Initialise() {
     icon.addFile(QStringLiteral(":/faltrix/faltrix.svg"));
     setWindowIcon(icon);
     // The about text is set directly: a status line would pause after it.
-    if (auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox))) status->setPlainText(Text(kAboutText));
+    if (auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox)))
+        status->setPlainText(Text(kAboutText));
     // The "Coding options" group and its controls are created before some of their
     // neighbours; raising them in ID order keeps the group under its controls and the unit
     // lists, the highest IDs, on top.
@@ -255,8 +281,9 @@ void MainDialog::OrderTabStops() {
     for (const auto &[id, widget] : controls_.InOrder()) {
         if ((widget->focusPolicy() & Qt::TabFocus) == Qt::TabFocus) stops.push_back(widget);
     }
-    std::stable_sort(stops.begin(), stops.end(),
-                     [](const QWidget *a, const QWidget *b) { return a->geometry().top() < b->geometry().top(); });
+    std::stable_sort(stops.begin(), stops.end(), [](const QWidget *a, const QWidget *b) {
+        return a->geometry().top() < b->geometry().top();
+    });
     std::vector<QWidget *> ordered;
     while (!stops.empty()) {
         const QRect anchor = stops.front()->geometry();
@@ -268,8 +295,9 @@ void MainDialog::OrderTabStops() {
         std::copy_if(stops.begin(), stops.end(), std::back_inserter(row), inRow);
         // The anchor's own middle is always within it, so every pass places at least one.
         stops.erase(std::remove_if(stops.begin(), stops.end(), inRow), stops.end());
-        std::stable_sort(row.begin(), row.end(),
-                         [](const QWidget *a, const QWidget *b) { return a->geometry().left() < b->geometry().left(); });
+        std::stable_sort(row.begin(), row.end(), [](const QWidget *a, const QWidget *b) {
+            return a->geometry().left() < b->geometry().left();
+        });
         ordered.insert(ordered.end(), row.begin(), row.end());
     }
     for (size_t i = 1; i < ordered.size(); ++i) QWidget::setTabOrder(ordered[i - 1], ordered[i]);
@@ -282,10 +310,13 @@ int32_t MainDialog::FillPluginList(bool input) {
     if (count < 1) {
         // A folder not read for want of trust says why, before the usual word.
         if (!plugins.FolderRefusal().empty())
-            Message(QString::fromStdString(plugins.FolderRefusal()), QStringLiteral("ERROR"), kMbOk | kMbIconHand);
-        Message(Text(input ? kNoInputPlugins : kNoOutputPlugins), QStringLiteral("ERROR"), kMbOk | kMbIconHand);
+            Message(QString::fromStdString(plugins.FolderRefusal()), QStringLiteral("ERROR"),
+                    kMbOk | kMbIconHand);
+        Message(Text(input ? kNoInputPlugins : kNoOutputPlugins), QStringLiteral("ERROR"),
+                kMbOk | kMbIconHand);
         // The close request is handled once the dialog runs, as the Exit command.
-        QMetaObject::invokeMethod(this, [this] { Command(kExitButton, kNotifyClicked); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { Command(kExitButton, kNotifyClicked); }, Qt::QueuedConnection);
         return -1;
     }
     // The texts come from the plug-ins' examination: none is loaded in this process to ask.
@@ -311,7 +342,8 @@ void MainDialog::ConnectControls() {
     for (const auto &[id, widget] : controls_.InOrder()) {
         const int controlId = id;
         if (auto *button = qobject_cast<QPushButton *>(widget)) {
-            connect(button, &QPushButton::clicked, this, [this, controlId] { Command(controlId, kNotifyClicked); });
+            connect(button, &QPushButton::clicked, this,
+                    [this, controlId] { Command(controlId, kNotifyClicked); });
         }
     }
     for (int id : {kInputPluginList, kOutputPluginList}) {
@@ -329,9 +361,10 @@ void MainDialog::ConnectControls() {
     }
     // The picture in the box belongs to the path it was drawn for; another path, typed or
     // put there, empties the box. While a job runs the field is disabled and takes no path.
-    connect(qobject_cast<QLineEdit *>(Control(kInputPathField)), &QLineEdit::textChanged, this, [this] {
-        if (!JobRunning()) ClearPreview();
-    });
+    connect(qobject_cast<QLineEdit *>(Control(kInputPathField)), &QLineEdit::textChanged, this,
+            [this] {
+                if (!JobRunning()) ClearPreview();
+            });
     // Left or confirmed with Enter (before Enter presses Code).
     connect(qobject_cast<QLineEdit *>(Control(kOutputPathField)), &QLineEdit::editingFinished, this,
             &MainDialog::FollowOutputName);
@@ -354,7 +387,8 @@ void MainDialog::ConnectControls() {
 }
 
 bool MainDialog::eventFilter(QObject *watched, QEvent *event) {
-    const bool pathField = watched == Control(kInputPathField) || watched == Control(kOutputPathField);
+    const bool pathField =
+        watched == Control(kInputPathField) || watched == Control(kOutputPathField);
     if (pathField && (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove)) {
         auto *drag = static_cast<QDropEvent *>(event);
         if (drag->mimeData()->hasUrls()) {
@@ -362,7 +396,8 @@ bool MainDialog::eventFilter(QObject *watched, QEvent *event) {
             return true;
         }
     }
-    if (pathField && event->type() == QEvent::Drop && static_cast<QDropEvent *>(event)->mimeData()->hasUrls()) {
+    if (pathField && event->type() == QEvent::Drop &&
+        static_cast<QDropEvent *>(event)->mimeData()->hasUrls()) {
         auto *drop = static_cast<QDropEvent *>(event);
         drop->acceptProposedAction();
         DropOnPathField(watched == Control(kInputPathField), drop->mimeData()->urls());
@@ -374,19 +409,22 @@ bool MainDialog::eventFilter(QObject *watched, QEvent *event) {
         const auto *mouse = static_cast<QMouseEvent *>(event);
         const QString anchor = status->anchorAt(mouse->position().toPoint());
         if (event->type() == QEvent::MouseMove) {
-            status->viewport()->setCursor(anchor.isEmpty() ? Qt::IBeamCursor : Qt::PointingHandCursor);
+            status->viewport()->setCursor(anchor.isEmpty() ? Qt::IBeamCursor
+                                                           : Qt::PointingHandCursor);
         } else if (!anchor.isEmpty() && mouse->button() == Qt::LeftButton) {
             Interaction().OpenUrl(QUrl(anchor));
         }
     }
-    if (watched == Control(kInputPathField) && event->type() == QEvent::FocusOut && !jobMovesFocus_) {
+    if (watched == Control(kInputPathField) && event->type() == QEvent::FocusOut &&
+        !jobMovesFocus_) {
         // Only a move of the focus inside the dialog counts: a window that comes on top (a
         // message box, another program) or a pop-up menu leaves the field's focus in place.
         const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
         if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
             // A press on Code that takes the focus: a preview started by leaving the field
             // disables Code before the click ends, so the click is kept for the preview's end.
-            const bool pressingCode = reason == Qt::MouseFocusReason && QApplication::focusWidget() == Control(kCodeButton);
+            const bool pressingCode = reason == Qt::MouseFocusReason &&
+                                      QApplication::focusWidget() == Control(kCodeButton);
             Command(kInputPathField, kNotifyKillFocus);
             if (pressingCode) CodeWaitsForPreview();
         }
@@ -414,8 +452,7 @@ void MainDialog::Command(int id, int notification) {
     case kOutputHeightField:
         if (notification == kNotifyChange) KeepAspect(id);
         break;
-    default:
-        break;  // the "Display" buttons and every other control do nothing
+    default: break;  // the "Display" buttons and every other control do nothing
     }
 }
 
@@ -426,7 +463,8 @@ void MainDialog::EnableForJob(QWidget *control, bool enable) {
         heldFocus_ = control;
         jobMovesFocus_ = true;
         control->setEnabled(false);
-        if (QWidget *moved = focusWidget(); moved != nullptr && moved != control) moved->clearFocus();
+        if (QWidget *moved = focusWidget(); moved != nullptr && moved != control)
+            moved->clearFocus();
         jobMovesFocus_ = false;
         return;
     }
@@ -489,10 +527,12 @@ void MainDialog::showEvent(QShowEvent *event) {
 void MainDialog::RememberSettings() {
     DialogSettings settings;
     for (const Remembered &field : kRememberedFields) {
-        if (Control(field.id) != nullptr) settings.fields.insert(QLatin1String(field.name), FieldText(field.id));
+        if (Control(field.id) != nullptr)
+            settings.fields.insert(QLatin1String(field.name), FieldText(field.id));
     }
     for (const Remembered &check : kRememberedChecks) {
-        if (Control(check.id) != nullptr) settings.checks.insert(QLatin1String(check.name), Checked(check.id));
+        if (Control(check.id) != nullptr)
+            settings.checks.insert(QLatin1String(check.name), Checked(check.id));
     }
     // Plug-ins by path: the entries of a list shift when plug-ins are added or removed.
     const auto chosen = [](const PluginList &plugins, int32_t index) {
@@ -527,11 +567,14 @@ void MainDialog::RestoreKeptSettings() {
     // By file name: the folder may have moved, and other plug-ins may have come or gone.
     for (const bool input : {true, false}) {
         const QString name = input ? kept.inputPlugin : kept.outputPlugin;
-        const PluginList &plugins = input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
+        const PluginList &plugins =
+            input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
         for (uint32_t i = 0; !name.isEmpty() && i < plugins.Count(); ++i) {
-            if (QFileInfo(QString::fromStdU16String(plugins.PathAt(i))).fileName() != name) continue;
+            if (QFileInfo(QString::fromStdU16String(plugins.PathAt(i))).fileName() != name)
+                continue;
             const int32_t entry = EntryOf(input, QString::fromStdU16String(plugins.PathAt(i)));
-            if (entry >= 0 && entry != (input ? currentInputIndex_ : currentOutputIndex_)) SelectEntry(input, entry);
+            if (entry >= 0 && entry != (input ? currentInputIndex_ : currentOutputIndex_))
+                SelectEntry(input, entry);
             break;
         }
     }
@@ -544,8 +587,10 @@ void MainDialog::RestoreAfterUncleanEnd() {
     // Input sizes that were kept belong to the input path kept with them.
     if (!FieldText(kInputWidthField).isEmpty()) sizesFor_ = FieldText(kInputPathField);
     for (const bool input : {true, false}) {
-        const int32_t entry = EntryOf(input, input ? left->settings.inputPlugin : left->settings.outputPlugin);
-        if (entry >= 0 && entry != (input ? currentInputIndex_ : currentOutputIndex_)) SelectEntry(input, entry);
+        const int32_t entry =
+            EntryOf(input, input ? left->settings.inputPlugin : left->settings.outputPlugin);
+        if (entry >= 0 && entry != (input ? currentInputIndex_ : currentOutputIndex_))
+            SelectEntry(input, entry);
     }
     QList<RunningPlugin> asked;
     for (const RunningPlugin &running : left->running) {
@@ -563,19 +608,25 @@ void MainDialog::OfferToLeaveOut(const RunningPlugin &running) {
     auto *combo = qobject_cast<QComboBox *>(Control(input ? kInputPluginList : kOutputPluginList));
     // A plug-in no longer in its list, or the only one, leaves nothing to choose.
     if (entry < 0 || combo->count() < 2) return;
-    const QString text =
-        QStringLiteral("Faltrix ended unexpectedly while the %1 plug-in \"%2\" (%3) was running.\nLeave it unselected?")
-            .arg(input ? QStringLiteral("input") : QStringLiteral("output"), combo->itemText(entry), running.path);
+    const QString text = QStringLiteral(
+                             "Faltrix ended unexpectedly while the %1 plug-in \"%2\" (%3) was "
+                             "running.\nLeave it unselected?")
+                             .arg(input ? QStringLiteral("input") : QStringLiteral("output"),
+                                  combo->itemText(entry), running.path);
     if (Message(text, Text(kDialogTitle), kMbYesNo | kMbIconQuestion) != kIdYes) return;
     // The first other entry; the plug-in keeps its place in the list.
-    if (entry == (input ? currentInputIndex_ : currentOutputIndex_)) SelectEntry(input, entry == 0 ? 1 : 0);
+    if (entry == (input ? currentInputIndex_ : currentOutputIndex_))
+        SelectEntry(input, entry == 0 ? 1 : 0);
 }
 
 int32_t MainDialog::EntryOf(bool input, const QString &path) const {
-    const PluginList &plugins = input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
-    const auto *combo = qobject_cast<const QComboBox *>(Control(input ? kInputPluginList : kOutputPluginList));
+    const PluginList &plugins =
+        input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
+    const auto *combo =
+        qobject_cast<const QComboBox *>(Control(input ? kInputPluginList : kOutputPluginList));
     // The list's entries stand for its plug-ins one to one while it holds any.
-    for (uint32_t i = 0; !path.isEmpty() && i < plugins.Count() && i < static_cast<uint32_t>(combo->count()); ++i) {
+    for (uint32_t i = 0;
+         !path.isEmpty() && i < plugins.Count() && i < static_cast<uint32_t>(combo->count()); ++i) {
         if (QString::fromStdU16String(plugins.PathAt(i)) == path) return static_cast<int32_t>(i);
     }
     return -1;
@@ -594,7 +645,8 @@ bool MainDialog::DetailAvailable(const QWidget *control) const {
     if (control == nullptr) return true;
     for (const bool input : {true, false}) {
         if (control != Control(input ? kInputDetailButton : kOutputDetailButton)) continue;
-        const PluginList &plugins = input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
+        const PluginList &plugins =
+            input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
         return plugins.HasConfigurationDlg();
     }
     return true;
@@ -605,7 +657,8 @@ void MainDialog::ShowDetailAvailability(bool input) {
     // unless it failed to load.
     QWidget *detail = Control(input ? kInputDetailButton : kOutputDetailButton);
     if (detail == nullptr) return;
-    const PluginList &plugins = input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
+    const PluginList &plugins =
+        input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
     const bool available = DetailAvailable(detail);
     // While a job runs the button is the job's to enable again.
     if (!JobRunning()) detail->setEnabled(available);

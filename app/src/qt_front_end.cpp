@@ -66,7 +66,8 @@ void QtFrontEnd::PauseAfterStatus() {
 void QtFrontEnd::SetProgressPosition(uint32_t position) {
     const int shown = static_cast<int>(std::min<uint32_t>(position, 100));
     OnDialogThread([this, shown] {
-        if (auto *bar = qobject_cast<QProgressBar *>(dialog_->Control(kProgressBar))) bar->setValue(shown);
+        if (auto *bar = qobject_cast<QProgressBar *>(dialog_->Control(kProgressBar)))
+            bar->setValue(shown);
     });
 }
 
@@ -97,7 +98,8 @@ RECT QtFrontEnd::WindowRect(HWND window) {
         const double ratio = widget->devicePixelRatioF();
         const QPoint topLeft = widget->mapToGlobal(QPoint(0, 0)) * ratio;
         const QSize size = widget->size() * ratio;
-        rect = RECT{topLeft.x(), topLeft.y(), topLeft.x() + size.width(), topLeft.y() + size.height()};
+        rect =
+            RECT{topLeft.x(), topLeft.y(), topLeft.x() + size.width(), topLeft.y() + size.height()};
     });
     return rect;
 }

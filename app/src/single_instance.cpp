@@ -19,7 +19,8 @@ constexpr char kOpenRequest[] = "open ";
 
 }  // namespace
 
-SingleInstance::SingleInstance(QString name) : name_(name.isEmpty() ? DefaultName() : std::move(name)) {}
+SingleInstance::SingleInstance(QString name)
+    : name_(name.isEmpty() ? DefaultName() : std::move(name)) {}
 
 SingleInstance::~SingleInstance() {
     if (server_) server_->close();
@@ -32,13 +33,13 @@ QString SingleInstance::DefaultName() {
 }
 
 QString SingleInstance::LockPath() const {
-    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QLatin1Char('/') + name_ +
-           QStringLiteral(".lock");
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QLatin1Char('/') +
+           name_ + QStringLiteral(".lock");
 }
 
 QString SingleInstance::SocketPath() const {
-    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QLatin1Char('/') + name_ +
-           QStringLiteral(".socket");
+    return QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + QLatin1Char('/') +
+           name_ + QStringLiteral(".socket");
 }
 
 bool SingleInstance::TryBecomeFirst() {
@@ -86,7 +87,8 @@ void SingleInstance::OnConnection() {
                 const QByteArray line = client->readLine().trimmed();
                 if (line == "raise") emit RaiseRequested();
                 if (line.startsWith(kOpenRequest)) {
-                    emit FileRequested(NameFromBytes(QByteArray::fromPercentEncoding(line.mid(sizeof kOpenRequest - 1))));
+                    emit FileRequested(NameFromBytes(
+                        QByteArray::fromPercentEncoding(line.mid(sizeof kOpenRequest - 1))));
                 }
             }
         });

@@ -3,15 +3,15 @@
 
 #include <QComboBox>
 #include <QDesktopServices>
-#include <QUrl>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
-#include <QGuiApplication>
-#include <QScreen>
 #include <QMessageBox>
 #include <QRegularExpression>
+#include <QScreen>
+#include <QUrl>
 
 namespace faltrix {
 namespace {
@@ -21,7 +21,8 @@ UserInteraction *g_interaction = nullptr;
 
 }  // namespace
 
-std::optional<QString> UserInteraction::ChooseFile(QWidget *owner, const FileChooserRequest &request) {
+std::optional<QString> UserInteraction::ChooseFile(QWidget *owner,
+                                                   const FileChooserRequest &request) {
     const std::unique_ptr<QFileDialog> chooser = MakeFileDialog(owner, request);
     if (chooser->exec() != QDialog::Accepted) return std::nullopt;
     const QStringList chosen = chooser->selectedFiles();
@@ -29,24 +30,23 @@ std::optional<QString> UserInteraction::ChooseFile(QWidget *owner, const FileCho
     return chosen.front();
 }
 
-int UserInteraction::MessageBox(QWidget *owner, const QString &text, const QString &caption, int style,
-                                const QString &informative) {
-    const std::unique_ptr<QMessageBox> box = MakeMessageBox(owner, text, caption, style, informative);
+int UserInteraction::MessageBox(QWidget *owner, const QString &text, const QString &caption,
+                                int style, const QString &informative) {
+    const std::unique_ptr<QMessageBox> box =
+        MakeMessageBox(owner, text, caption, style, informative);
     switch (box->exec()) {
-    case QMessageBox::Yes:
-        return kIdYes;
-    case QMessageBox::No:
-        return kIdNo;
-    case QMessageBox::Ok:
-        return kIdOk;
-    default:
-        return kIdCancel;
+    case QMessageBox::Yes: return kIdYes;
+    case QMessageBox::No: return kIdNo;
+    case QMessageBox::Ok: return kIdOk;
+    default: return kIdCancel;
     }
 }
 
 void UserInteraction::OpenUrl(const QUrl &url) { QDesktopServices::openUrl(url); }
 
-UserInteraction &Interaction() { return g_interaction != nullptr ? *g_interaction : g_defaultInteraction; }
+UserInteraction &Interaction() {
+    return g_interaction != nullptr ? *g_interaction : g_defaultInteraction;
+}
 
 void SetInteraction(UserInteraction *interaction) { g_interaction = interaction; }
 
@@ -54,7 +54,8 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
     auto chooser = std::make_unique<QFileDialog>(owner, request.title);
     chooser->setOption(QFileDialog::DontUseNativeDialog, true);
     chooser->setOption(QFileDialog::DontConfirmOverwrite, true);
-    chooser->setAcceptMode(request.existingOnly ? QFileDialog::AcceptOpen : QFileDialog::AcceptSave);
+    chooser->setAcceptMode(request.existingOnly ? QFileDialog::AcceptOpen
+                                                : QFileDialog::AcceptSave);
     chooser->setFileMode(request.existingOnly ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
     if (!request.folder.isEmpty()) chooser->setDirectory(request.folder);
     chooser->setNameFilters(request.filters);
@@ -62,7 +63,8 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
         // "PNG (*.png *.PNG)" gives "png"; a filter without a plain extension gives none.
         QFileDialog *dialog = chooser.get();
         const auto follow = [dialog](const QString &filter) {
-            static const QRegularExpression extension(QStringLiteral("\\(\\*\\.([A-Za-z0-9_]+)[ )]"));
+            static const QRegularExpression extension(
+                QStringLiteral("\\(\\*\\.([A-Za-z0-9_]+)[ )]"));
             const QRegularExpressionMatch match = extension.match(filter);
             dialog->setDefaultSuffix(match.hasMatch() ? match.captured(1) : QString());
         };
@@ -73,12 +75,15 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
     chooser->selectFile(QString());
     // On a small screen the chooser is fitted to it, its buttons within reach: the side bar
     // and the buttons a keyboard or the folder list can stand in for give up their room.
-    if (const QScreen *screen = owner != nullptr ? owner->screen() : QGuiApplication::primaryScreen()) {
+    if (const QScreen *screen =
+            owner != nullptr ? owner->screen() : QGuiApplication::primaryScreen()) {
         const QSize room = screen->availableGeometry().size();
         if (room.width() < 480) {
-            for (const char *name : {"sidebar", "backButton", "forwardButton", "newFolderButton", "listModeButton",
-                                     "detailModeButton", "lookInLabel", "fileTypeLabel", "fileNameLabel"}) {
-                if (QWidget *part = chooser->findChild<QWidget *>(QLatin1String(name))) part->hide();
+            for (const char *name :
+                 {"sidebar", "backButton", "forwardButton", "newFolderButton", "listModeButton",
+                  "detailModeButton", "lookInLabel", "fileTypeLabel", "fileNameLabel"}) {
+                if (QWidget *part = chooser->findChild<QWidget *>(QLatin1String(name)))
+                    part->hide();
             }
             for (const char *name : {"lookInCombo", "fileTypeCombo"}) {
                 if (auto *list = chooser->findChild<QComboBox *>(QLatin1String(name))) {
@@ -93,7 +98,8 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
             // Still wider than the screen (large fonts on a handheld): the type list shows its
             // text without room for an icon it never has, and the margins narrow.
             if (chooser->minimumSizeHint().width() > room.width()) {
-                if (auto *types = chooser->findChild<QComboBox *>(QStringLiteral("fileTypeCombo"))) types->setIconSize(QSize(0, 0));
+                if (auto *types = chooser->findChild<QComboBox *>(QStringLiteral("fileTypeCombo")))
+                    types->setIconSize(QSize(0, 0));
                 if (QLayout *layout = chooser->layout()) {
                     layout->setContentsMargins(2, 2, 2, 2);
                     layout->setSpacing(2);
@@ -106,7 +112,8 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
     return chooser;
 }
 
-std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text, const QString &caption, int style,
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text,
+                                            const QString &caption, int style,
                                             const QString &informative) {
     auto box = std::make_unique<QMessageBox>(owner);
     box->setWindowTitle(caption);
@@ -120,7 +127,8 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text,
         if (auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_informativelabel"))) {
             label->setTextFormat(Qt::PlainText);
         } else {
-            box->setInformativeText(informative.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>")));
+            box->setInformativeText(
+                informative.toHtmlEscaped().replace(QLatin1Char('\n'), QStringLiteral("<br>")));
         }
     }
     const int icon = style & 0xF0;

@@ -25,13 +25,18 @@ QString UserSettings::DefaultPath() {
     return base + u"/faltrix/faltrix.conf"_s;
 }
 
-QString UserSettings::PluginSettingsPath() { return QFileInfo(DefaultPath()).absolutePath() + u"/plugins.conf"_s; }
-
-void UserSettings::NamePluginSettingsFile() {
-    if (QCoreApplication *app = QCoreApplication::instance()) app->setProperty("faltrixPluginSettings", PluginSettingsPath());
+QString UserSettings::PluginSettingsPath() {
+    return QFileInfo(DefaultPath()).absolutePath() + u"/plugins.conf"_s;
 }
 
-QString UserSettings::Folder(bool input) const { return settings_.value(FolderKey(input)).toString(); }
+void UserSettings::NamePluginSettingsFile() {
+    if (QCoreApplication *app = QCoreApplication::instance())
+        app->setProperty("faltrixPluginSettings", PluginSettingsPath());
+}
+
+QString UserSettings::Folder(bool input) const {
+    return settings_.value(FolderKey(input)).toString();
+}
 
 void UserSettings::SetFolder(bool input, const QString &folder) {
     settings_.setValue(FolderKey(input), folder);
@@ -40,7 +45,8 @@ void UserSettings::SetFolder(bool input, const QString &folder) {
 
 void UserSettings::Keep(const DialogSettings &settings) {
     for (const QString &name : kKeptFields) {
-        if (settings.fields.contains(name)) settings_.setValue(u"fields/"_s + name, settings.fields.value(name));
+        if (settings.fields.contains(name))
+            settings_.setValue(u"fields/"_s + name, settings.fields.value(name));
     }
     for (auto it = settings.checks.cbegin(); it != settings.checks.cend(); ++it) {
         settings_.setValue(u"checks/"_s + it.key(), it.value());
@@ -57,7 +63,8 @@ DialogSettings UserSettings::Kept() const {
         if (value.isValid()) kept.fields.insert(name, value.toString());
     }
     settings_.beginGroup(u"checks"_s);
-    for (const QString &name : settings_.childKeys()) kept.checks.insert(name, settings_.value(name).toBool());
+    for (const QString &name : settings_.childKeys())
+        kept.checks.insert(name, settings_.value(name).toBool());
     settings_.endGroup();
     kept.inputPlugin = settings_.value(u"plugins/input"_s).toString();
     kept.outputPlugin = settings_.value(u"plugins/output"_s).toString();

@@ -4,8 +4,8 @@
 // follows the screen width as in the program unless given. Used by scripts/screenshots.sh
 // under Xvfb.
 #include <QApplication>
-#include <QComboBox>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -44,8 +44,9 @@ int main(int argc, char **argv) {
     }
     const QString output = QString::fromLocal8Bit(argv[1]);
     const QString picture = QString::fromLocal8Bit(argv[2]);
-    const int layout = argc > 3 ? std::atoi(argv[3])
-                                : faltrix::LayoutForScreenWidth(app.primaryScreen()->geometry().width());
+    const int layout = argc > 3
+                           ? std::atoi(argv[3])
+                           : faltrix::LayoutForScreenWidth(app.primaryScreen()->geometry().width());
 
     faltrix::MainDialog dialog(layout);
     dialog.show();
@@ -59,7 +60,8 @@ int main(int argc, char **argv) {
         inputList->setCurrentIndex(i);
         dialog.Command(faltrix::kInputPluginList, faltrix::kNotifySelChange);
         dialog.Command(faltrix::kInputPathField, faltrix::kNotifyKillFocus);
-        if (!qobject_cast<QLineEdit *>(dialog.Control(faltrix::kInputWidthField))->text().isEmpty()) break;
+        if (!qobject_cast<QLineEdit *>(dialog.Control(faltrix::kInputWidthField))->text().isEmpty())
+            break;
     }
     // The output plug-in follows the name's extension once the field is left.
     auto *outputField = qobject_cast<QLineEdit *>(dialog.Control(faltrix::kOutputPathField));

@@ -63,7 +63,8 @@ void EncodePlugin(benchmark::State &state, const std::string &format) {
     const std::string file = BenchFile("plugin." + format);
     const std::u16string path = U16(file);
     for (auto _ : state)
-        if (save(Picture().dc, path.c_str(), 0, 0, NoProgress, 0) != 0) state.SkipWithError("store failed");
+        if (save(Picture().dc, path.c_str(), 0, 0, NoProgress, 0) != 0)
+            state.SkipWithError("store failed");
     std::remove(file.c_str());
 }
 
@@ -86,7 +87,8 @@ void BM_BmpDecodeDirect(benchmark::State &state) {
         uint32_t offset;
         std::memcpy(&offset, head + 10, 4);
         std::fseek(f, long(offset), SEEK_SET);
-        if (std::fread(pixels.get(), 1, stride * kHeight, f) != stride * kHeight) state.SkipWithError("short file");
+        if (std::fread(pixels.get(), 1, stride * kHeight, f) != stride * kHeight)
+            state.SkipWithError("short file");
         std::fclose(f);
         benchmark::DoNotOptimize(pixels.get());
     }
@@ -98,8 +100,10 @@ void BmpWriteDirect(benchmark::State &state, bool sync) {
     for (auto _ : state) {
         FILE *f = std::fopen(path.c_str(), "wb");
         uint8_t head[54] = {'B', 'M'};
-        const uint32_t size = 54 + stride * kHeight, offset = 54, info = 40, w = kWidth, h = kHeight;
-        std::memcpy(head + 2, &size, 4), std::memcpy(head + 10, &offset, 4), std::memcpy(head + 14, &info, 4);
+        const uint32_t size = 54 + stride * kHeight, offset = 54, info = 40, w = kWidth,
+                       h = kHeight;
+        std::memcpy(head + 2, &size, 4), std::memcpy(head + 10, &offset, 4),
+            std::memcpy(head + 14, &info, 4);
         std::memcpy(head + 18, &w, 4), std::memcpy(head + 22, &h, 4);
         head[26] = 1, head[28] = 24;
         std::fwrite(head, 1, sizeof head, f);
@@ -149,8 +153,8 @@ int PngEncodeDirect(const char *path) {
     }
     png_init_io(png, f);
     png_set_compression_level(png, 6);
-    png_set_IHDR(png, info, kWidth, kHeight, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, kWidth, kHeight, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_set_pHYs(png, info, 2835, 2835, PNG_RESOLUTION_METER);
     png_write_info(png, info);
     png_set_bgr(png);
@@ -167,7 +171,8 @@ void BM_PngDecodeDirect(benchmark::State &state) {
     const size_t stride = (size_t(kWidth) * 3 + 3) & ~size_t{3};
     for (auto _ : state) {
         std::unique_ptr<uint8_t[]> pixels(new uint8_t[stride * kHeight]);
-        if (PngDecodeDirect(EncodedFile("png").c_str(), pixels.get(), stride) != 0) state.SkipWithError("decode failed");
+        if (PngDecodeDirect(EncodedFile("png").c_str(), pixels.get(), stride) != 0)
+            state.SkipWithError("decode failed");
         benchmark::DoNotOptimize(pixels.get());
     }
 }
@@ -199,7 +204,8 @@ void BM_GifDecodeDirect(benchmark::State &state) {
         DGifGetImageDesc(gif);
         const size_t stride = (size_t(kWidth) + 3) & ~size_t{3};
         std::unique_ptr<uint8_t[]> pixels(new uint8_t[stride * kHeight]);
-        for (int y = 0; y < kHeight; ++y) DGifGetLine(gif, pixels.get() + stride * size_t(y), kWidth);
+        for (int y = 0; y < kHeight; ++y)
+            DGifGetLine(gif, pixels.get() + stride * size_t(y), kWidth);
         DGifCloseFile(gif, &error);
         benchmark::DoNotOptimize(pixels.get());
     }
@@ -209,8 +215,8 @@ void BM_GifEncodeDirect(benchmark::State &state) {
     const std::string path = BenchFile("direct.gif");
     const size_t n = size_t(kWidth) * kHeight;
     for (auto _ : state) {
-        std::unique_ptr<GifByteType[]> r(new GifByteType[n]), g(new GifByteType[n]), b(new GifByteType[n]),
-            out(new GifByteType[n]);
+        std::unique_ptr<GifByteType[]> r(new GifByteType[n]), g(new GifByteType[n]),
+            b(new GifByteType[n]), out(new GifByteType[n]);
         for (int y = 0; y < kHeight; ++y) {
             const uint8_t *row = Picture().Row(y);
             for (int x = 0; x < kWidth; ++x) {
@@ -257,6 +263,7 @@ int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     for (const char *format : {"bmp", "png", "gif"}) faltrix::bench::EncodedFile(format);
     benchmark::RunSpecifiedBenchmarks();
-    for (const char *format : {"bmp", "png", "gif"}) std::remove(faltrix::bench::EncodedFile(format).c_str());
+    for (const char *format : {"bmp", "png", "gif"})
+        std::remove(faltrix::bench::EncodedFile(format).c_str());
     return 0;
 }

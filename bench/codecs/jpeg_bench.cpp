@@ -36,8 +36,10 @@ void BM_JpegDecodeDirect(benchmark::State &state) {
         jpeg_start_decompress(&cinfo);
         JSAMPROW rows[8];
         while (cinfo.output_scanline < cinfo.output_height) {
-            const JDIMENSION n = std::min<JDIMENSION>(8, cinfo.output_height - cinfo.output_scanline);
-            for (JDIMENSION i = 0; i < n; ++i) rows[i] = pixels.get() + stride * (cinfo.output_scanline + i);
+            const JDIMENSION n =
+                std::min<JDIMENSION>(8, cinfo.output_height - cinfo.output_scanline);
+            for (JDIMENSION i = 0; i < n; ++i)
+                rows[i] = pixels.get() + stride * (cinfo.output_scanline + i);
             jpeg_read_scanlines(&cinfo, rows, n);
         }
         jpeg_finish_decompress(&cinfo);
@@ -87,4 +89,6 @@ BENCHMARK(BM_JpegEncodeDirect)->Unit(benchmark::kMillisecond)->Iterations(6);
 }  // namespace
 }  // namespace faltrix::bench
 
-int main(int argc, char **argv) { return faltrix::bench::RunBenchmarks(argc, argv, faltrix::bench::Plugins); }
+int main(int argc, char **argv) {
+    return faltrix::bench::RunBenchmarks(argc, argv, faltrix::bench::Plugins);
+}

@@ -42,7 +42,8 @@ struct BenchPicture {
         bmi.h.biBitCount = 24;
         bmi.h.biXPelsPerMeter = bmi.h.biYPelsPerMeter = 2835;
         void *p = nullptr;
-        bitmap = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&bmi), DIB_RGB_COLORS, &p, nullptr, 0);
+        bitmap = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&bmi), DIB_RGB_COLORS, &p,
+                                  nullptr, 0);
         if (!bitmap) std::abort();
         bits = static_cast<uint8_t *>(p);
         stride = kStride;
@@ -53,7 +54,9 @@ struct BenchPicture {
                 seed = seed * 1103515245 + 12345;
                 const int noise = static_cast<int>((seed >> 16) & 15) - 8;
                 const bool edge = ((x / 300) + (y / 300)) & 1;
-                auto clamp = [](int v) { return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); };
+                auto clamp = [](int v) {
+                    return static_cast<uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v);
+                };
                 row[3 * x] = clamp(x * 255 / kWidth + noise);
                 row[3 * x + 1] = clamp(y * 255 / kHeight + noise);
                 row[3 * x + 2] = clamp((edge ? 200 : 60) + noise);
@@ -94,7 +97,9 @@ inline std::u16string U16(const std::string &s) { return std::u16string(s.begin(
 
 // A file beside the others of this run, in the folder the benchmark runs in (not /tmp,
 // which may be memory), so that both sides write to the same disk.
-inline std::string BenchFile(const std::string &name) { return "faltrix-bench-" + std::to_string(getpid()) + "-" + name; }
+inline std::string BenchFile(const std::string &name) {
+    return "faltrix-bench-" + std::to_string(getpid()) + "-" + name;
+}
 
 inline int32_t NoProgress(int32_t, int32_t, int32_t) { return 1; }
 
@@ -131,7 +136,8 @@ inline void EncodeThroughPlugin(benchmark::State &state, const CodecPlugins &plu
     const std::string file = BenchFile("plugin." + plugins.extension);
     const std::u16string path = U16(file);
     for (auto _ : state)
-        if (save(Picture().dc, path.c_str(), 0, 0, NoProgress, 0) != 0) state.SkipWithError("store failed");
+        if (save(Picture().dc, path.c_str(), 0, 0, NoProgress, 0) != 0)
+            state.SkipWithError("store failed");
     std::remove(file.c_str());
 }
 

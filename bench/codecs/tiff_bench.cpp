@@ -80,4 +80,6 @@ BENCHMARK(BM_TiffEncodeDirect)->Unit(benchmark::kMillisecond)->Iterations(4);
 }  // namespace
 }  // namespace faltrix::bench
 
-int main(int argc, char **argv) { return faltrix::bench::RunBenchmarks(argc, argv, faltrix::bench::Plugins); }
+int main(int argc, char **argv) {
+    return faltrix::bench::RunBenchmarks(argc, argv, faltrix::bench::Plugins);
+}

@@ -29,7 +29,8 @@ void BM_WebpDecodeDirect(benchmark::State &state) {
         std::ifstream in(path, std::ios::binary);
         const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), {}};
         std::unique_ptr<uint8_t[]> pixels(new uint8_t[stride * kHeight]);
-        if (!WebPDecodeBGRInto(bytes.data(), bytes.size(), pixels.get(), stride * kHeight, static_cast<int>(stride)))
+        if (!WebPDecodeBGRInto(bytes.data(), bytes.size(), pixels.get(), stride * kHeight,
+                               static_cast<int>(stride)))
             state.SkipWithError("decode failed");
         benchmark::DoNotOptimize(pixels.get());
     }
@@ -70,4 +71,6 @@ BENCHMARK(BM_WebpEncodeDirect)->Unit(benchmark::kMillisecond)->Iterations(2);
 }  // namespace
 }  // namespace faltrix::bench
 
-int main(int argc, char **argv) { return faltrix::bench::RunBenchmarks(argc, argv, faltrix::bench::Plugins); }
+int main(int argc, char **argv) {
+    return faltrix::bench::RunBenchmarks(argc, argv, faltrix::bench::Plugins);
+}

@@ -82,7 +82,8 @@ double LongestGapMs(const std::function<bool()> &running) {
         last = now;
     });
     timer.start();
-    while (running()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
+    while (running())
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 5);
     return static_cast<double>(longest) / 1e6;
 }
 
@@ -93,9 +94,12 @@ int Stall(int width, int height) {
     faltrix::MainDialog dialog(103);
     dialog.show();
     qobject_cast<QLineEdit *>(dialog.Control(faltrix::kInputPathField))->setText(input);
-    qobject_cast<QLineEdit *>(dialog.Control(faltrix::kOutputPathField))->setText(QStringLiteral("small.bmp"));
-    qobject_cast<QLineEdit *>(dialog.Control(faltrix::kOutputWidthField))->setText(QString::number(width / 2));
-    qobject_cast<QLineEdit *>(dialog.Control(faltrix::kOutputHeightField))->setText(QString::number(height / 2));
+    qobject_cast<QLineEdit *>(dialog.Control(faltrix::kOutputPathField))
+        ->setText(QStringLiteral("small.bmp"));
+    qobject_cast<QLineEdit *>(dialog.Control(faltrix::kOutputWidthField))
+        ->setText(QString::number(width / 2));
+    qobject_cast<QLineEdit *>(dialog.Control(faltrix::kOutputHeightField))
+        ->setText(QString::number(height / 2));
     qobject_cast<QCheckBox *>(dialog.Control(faltrix::kAntiAliasCheck))->setChecked(true);
 
     QElapsedTimer total;
@@ -108,10 +112,10 @@ int Stall(int width, int height) {
     QElapsedTimer idleClock;
     idleClock.start();
     const double idle = LongestGapMs([&] { return idleClock.elapsed() < jobMs; });
-    std::printf("conversion %dx%d -> %dx%d, anti-alias: %s in %lld ms\n", width, height, width / 2, height / 2,
-                stored ? "stored" : "FAILED", static_cast<long long>(jobMs));
-    std::printf("longest event-loop gap: %.2f ms during the job, %.2f ms idle (ratio %.2f)\n", busy, idle,
-                idle > 0 ? busy / idle : 0.0);
+    std::printf("conversion %dx%d -> %dx%d, anti-alias: %s in %lld ms\n", width, height, width / 2,
+                height / 2, stored ? "stored" : "FAILED", static_cast<long long>(jobMs));
+    std::printf("longest event-loop gap: %.2f ms during the job, %.2f ms idle (ratio %.2f)\n", busy,
+                idle, idle > 0 ? busy / idle : 0.0);
     dialog.done(0);
     return stored ? 0 : 1;
 }
@@ -152,7 +156,8 @@ int Startup(int runs) {
         const bool isBare = i % 2 == 1;
         QProcess child;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("FALTRIX_INSTANCE_NAME"), QStringLiteral("faltrix-figures-%1").arg(getpid()));
+        environment.insert(QStringLiteral("FALTRIX_INSTANCE_NAME"),
+                           QStringLiteral("faltrix-figures-%1").arg(getpid()));
         if (!environment.contains(QStringLiteral("QT_QPA_PLATFORM"))) {
             environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         }
@@ -167,9 +172,11 @@ int Startup(int runs) {
     }
     const double programMs = Median(program);
     const double bareMs = Median(bare);
-    std::printf("start to shown dialog (median of %d): %.1f ms with the bundled plug-ins, %.1f ms for a bare Qt "
-                "dialog (ratio %.2f)\n",
-                runs, programMs, bareMs, bareMs > 0 ? programMs / bareMs : 0.0);
+    std::printf(
+        "start to shown dialog (median of %d): %.1f ms with the bundled plug-ins, %.1f ms for a "
+        "bare Qt "
+        "dialog (ratio %.2f)\n",
+        runs, programMs, bareMs, bareMs > 0 ? programMs / bareMs : 0.0);
     return 0;
 }
 

@@ -31,7 +31,8 @@ void BM_ProgressPerPixel(benchmark::State &state) {
     CountingFrontEnd frontEnd;
     faltrix::ScopedFrontEnd installed(&frontEnd);
     for (auto _ : state) {
-        for (int32_t done = 1; done <= kCalls; ++done) benchmark::DoNotOptimize(faltrix::ProgressCallback(done, kCalls, 0));
+        for (int32_t done = 1; done <= kCalls; ++done)
+            benchmark::DoNotOptimize(faltrix::ProgressCallback(done, kCalls, 0));
         faltrix::ProgressCallback(0, 0, 0);  // the job resets the bar at its end
     }
     const double calls = static_cast<double>(state.iterations()) * kCalls;

@@ -58,15 +58,18 @@ Picture &Source() {
 
 void SetRates(benchmark::State &state, double dstPixels, double srcPixels) {
     const double n = static_cast<double>(state.iterations());
-    state.counters["dst_MPix/s"] = benchmark::Counter(n * dstPixels / 1e6, benchmark::Counter::kIsRate);
-    state.counters["src_MPix/s"] = benchmark::Counter(n * srcPixels / 1e6, benchmark::Counter::kIsRate);
+    state.counters["dst_MPix/s"] =
+        benchmark::Counter(n * dstPixels / 1e6, benchmark::Counter::kIsRate);
+    state.counters["src_MPix/s"] =
+        benchmark::Counter(n * srcPixels / 1e6, benchmark::Counter::kIsRate);
 }
 
 void BM_StretchBlt_24_Reduce_6000x4000_to_1500x1000(benchmark::State &state) {
     Picture &src = Source();
     Picture dst(24, 1500, 1000);
     for (auto _ : state) {
-        if (!StretchBlt(dst.dc, 0, 0, 1500, 1000, src.dc, 0, 0, kWidth, kHeight, SRCCOPY)) std::abort();
+        if (!StretchBlt(dst.dc, 0, 0, 1500, 1000, src.dc, 0, 0, kWidth, kHeight, SRCCOPY))
+            std::abort();
         benchmark::ClobberMemory();
     }
     SetRates(state, 1500.0 * 1000, double{kWidth} * kHeight);
@@ -76,7 +79,8 @@ void BM_StretchBlt_24_SameSize_6000x4000(benchmark::State &state) {
     Picture &src = Source();
     Picture dst(24, kWidth, kHeight);
     for (auto _ : state) {
-        if (!StretchBlt(dst.dc, 0, 0, kWidth, kHeight, src.dc, 0, 0, kWidth, kHeight, SRCCOPY)) std::abort();
+        if (!StretchBlt(dst.dc, 0, 0, kWidth, kHeight, src.dc, 0, 0, kWidth, kHeight, SRCCOPY))
+            std::abort();
         benchmark::ClobberMemory();
     }
     SetRates(state, double{kWidth} * kHeight, double{kWidth} * kHeight);
@@ -88,7 +92,8 @@ void BM_StretchBlt_24_SameSize_6000x4000_IntoTopDown(benchmark::State &state) {
     Picture &src = Source();
     Picture dst(24, kWidth, -kHeight);
     for (auto _ : state) {
-        if (!StretchBlt(dst.dc, 0, 0, kWidth, kHeight, src.dc, 0, 0, kWidth, kHeight, SRCCOPY)) std::abort();
+        if (!StretchBlt(dst.dc, 0, 0, kWidth, kHeight, src.dc, 0, 0, kWidth, kHeight, SRCCOPY))
+            std::abort();
         benchmark::ClobberMemory();
     }
     SetRates(state, double{kWidth} * kHeight, double{kWidth} * kHeight);

@@ -64,14 +64,17 @@ void Resize(benchmark::State &state, bool generic) {
         DeleteObject(result);
     }
     faltrix::resample_detail::UseGenericKernel(false);
-    state.counters["source_MP/s"] =
-        benchmark::Counter(kWidth * double{kHeight} / 1e6, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["source_MP/s"] = benchmark::Counter(
+        kWidth * double{kHeight} / 1e6, benchmark::Counter::kIsIterationInvariantRate);
 }
 
 void BM_AreaAverageResize(benchmark::State &state) { Resize(state, false); }
 void BM_AreaAverageResizeGenericKernel(benchmark::State &state) { Resize(state, true); }
 
-BENCHMARK(BM_AreaAverageResize)->Args({1500, 1000})->Args({1234, 777})->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AreaAverageResize)
+    ->Args({1500, 1000})
+    ->Args({1234, 777})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_AreaAverageResizeGenericKernel)
     ->Args({1500, 1000})
     ->Args({1234, 777})

@@ -18,7 +18,8 @@ namespace {
 
 void SetPath(char16_t (&buffer)[faltrix::kPathBufferLength], const char *path) {
     size_t i = 0;
-    for (; path[i] != 0 && i + 1 < faltrix::kPathBufferLength; ++i) buffer[i] = static_cast<char16_t>(path[i]);
+    for (; path[i] != 0 && i + 1 < faltrix::kPathBufferLength; ++i)
+        buffer[i] = static_cast<char16_t>(path[i]);
     buffer[i] = 0;
 }
 
@@ -31,14 +32,17 @@ bool LoadPlugins() {
     const std::string dir = FALTRIX_IMAGING_PLUGIN_DIR;
     faltrix::InputPlugins().SetFolderOverride(dir + "/input_raw");
     faltrix::OutputPlugins().SetFolderOverride(dir + "/output_raw");
-    return faltrix::InputPlugins().ScanPlugins() == 1 && faltrix::OutputPlugins().ScanPlugins() == 1 &&
-           faltrix::InputPlugins().SelectPlugin(0) == 1 && faltrix::OutputPlugins().SelectPlugin(0) == 1;
+    return faltrix::InputPlugins().ScanPlugins() == 1 &&
+           faltrix::OutputPlugins().ScanPlugins() == 1 &&
+           faltrix::InputPlugins().SelectPlugin(0) == 1 &&
+           faltrix::OutputPlugins().SelectPlugin(0) == 1;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc == 5 && std::strcmp(argv[1], "make") == 0) return Make(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
+    if (argc == 5 && std::strcmp(argv[1], "make") == 0)
+        return Make(argv[2], std::atoi(argv[3]), std::atoi(argv[4]));
     if (argc == 2 && std::strcmp(argv[1], "idle") == 0) return LoadPlugins() ? 0 : 1;
     if (argc == 7 && std::strcmp(argv[1], "run") == 0) {
         if (!LoadPlugins()) return 1;
@@ -50,6 +54,7 @@ int main(int argc, char **argv) {
         faltrix::ConversionJob(nullptr);
         return faltrix::LastConversionOutcome() == faltrix::ConversionOutcome::Stored ? 0 : 1;
     }
-    std::fprintf(stderr, "usage: convert_peak make <file> <w> <h> | run <in> <out> <w> <h> <aa> | idle\n");
+    std::fprintf(stderr,
+                 "usage: convert_peak make <file> <w> <h> | run <in> <out> <w> <h> <aa> | idle\n");
     return 2;
 }

@@ -32,7 +32,7 @@ using Clock = std::chrono::steady_clock;
 struct Child {
     size_t task = 0;
     pid_t pid = -1;
-    int fd = -1;  // read end of its report pipe; -1 once it reached its end
+    int fd = -1;     // read end of its report pipe; -1 once it reached its end
     int pidfd = -1;  // readable once it has ended (-1: the kernel has no pidfd_open)
     Clock::time_point started;
     QByteArray pending;  // an incomplete line
@@ -42,11 +42,11 @@ struct Child {
     QString failure;
     bool usage = false;  // the failure is a setting from the command line refused
     uint32_t percent = 0;
-    QString plugin;        // the plug-in it last named ("input NAME")
-    QString outputPlugin;  // the output plug-in it named
-    QList<QByteArray> temporaries;  // made and not yet gone
-    bool converted = false;  // it said that its output is in place
-    int sweeperGeneration = 0;  // of the sweeper it was started with
+    QString plugin;                     // the plug-in it last named ("input NAME")
+    QString outputPlugin;               // the output plug-in it named
+    QList<QByteArray> temporaries;      // made and not yet gone
+    bool converted = false;             // it said that its output is in place
+    int sweeperGeneration = 0;          // of the sweeper it was started with
     TerminalFrontEnd *relay = nullptr;  // for a single file: shows the reports as they come
 };
 
@@ -76,7 +76,8 @@ void CatchInterrupts() {
     if (g_interruptPipe[0] < 0 && ::pipe2(g_interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
     for (int signal : kInterruptSignals) {
         struct sigaction previous {};
-        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            continue;
         struct sigaction action {};
         action.sa_handler = OnInterrupt;
         sigemptyset(&action.sa_mask);
@@ -109,7 +110,8 @@ void TellSweeper(const QByteArray &path, bool made) {
     if (g_sweeper < 0) return;
     const QByteArray line = QByteArray(made ? "T " : "E ") + path.toHex() + '\n';
     for (qsizetype sent = 0; sent < line.size();) {
-        const ssize_t put = ::send(g_sweeper, line.constData() + sent, size_t(line.size() - sent), MSG_NOSIGNAL);
+        const ssize_t put =
+            ::send(g_sweeper, line.constData() + sent, size_t(line.size() - sent), MSG_NOSIGNAL);
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) return;
         sent += put;
@@ -280,15 +282,19 @@ void Drain(Child *child) {
 
 // " after" and the child's last status line, which tells how far its conversion came.
 QString AfterLastStatus(const Child &child) {
-    return child.statusLines.isEmpty() ? QString() : QStringLiteral(" after ") + Quoted(child.statusLines.last());
+    return child.statusLines.isEmpty()
+               ? QString()
+               : QStringLiteral(" after ") + Quoted(child.statusLines.last());
 }
 
 // What was running in the child when it ended: "the input plug-in NAME", or while the host
 // resized, "its conversion process".
 QString RunningPart(const Child &child) {
     const QString last = child.statusLines.isEmpty() ? QString() : child.statusLines.last();
-    QString plugin = last == QLatin1String("Now Coding and Storing...") ? child.outputPlugin : child.plugin;
-    if (last.contains(QLatin1String("Resizing")) && last.startsWith(QLatin1String("Now "))) plugin.clear();
+    QString plugin =
+        last == QLatin1String("Now Coding and Storing...") ? child.outputPlugin : child.plugin;
+    if (last.contains(QLatin1String("Resizing")) && last.startsWith(QLatin1String("Now ")))
+        plugin.clear();
     const qsizetype space = plugin.indexOf(u' ');
     if (space < 0) return QStringLiteral("its conversion process");
     return QStringLiteral("the %1 plug-in %2").arg(plugin.left(space), plugin.mid(space + 1));
@@ -315,7 +321,9 @@ FileResult ResultOfExit(const Child &child, int status) {
         result.usage = child.usage;
     } else if (WIFEXITED(status)) {
         QString ended = RunningPart(child);
-        ended += ended == QLatin1String("its conversion process") ? QStringLiteral(" ended") : QStringLiteral(" ended its worker");
+        ended += ended == QLatin1String("its conversion process")
+                     ? QStringLiteral(" ended")
+                     : QStringLiteral(" ended its worker");
         result.reason = QStringLiteral("%1 without finishing (exit status %2)%3")
                             .arg(ended)
                             .arg(WEXITSTATUS(status))
@@ -348,11 +356,14 @@ std::optional<FileResult> ResultOfEnd(Child *child, int timeoutSeconds) {
     // Its output in place, it hung only on its way out (a library's exit handler): converted.
     if (child->converted && child->failure.isEmpty()) return ResultOfExit(*child, status);
     QString running = RunningPart(*child);
-    if (running == QLatin1String("its conversion process")) running = QStringLiteral("its conversion");
-    return FileResult{false, QStringLiteral("%1 took longer than %2 s and was stopped%3 (--timeout sets the limit)")
-                                 .arg(running)
-                                 .arg(timeoutSeconds)
-                                 .arg(AfterLastStatus(*child))};
+    if (running == QLatin1String("its conversion process"))
+        running = QStringLiteral("its conversion");
+    return FileResult{
+        false,
+        QStringLiteral("%1 took longer than %2 s and was stopped%3 (--timeout sets the limit)")
+            .arg(running)
+            .arg(timeoutSeconds)
+            .arg(AfterLastStatus(*child))};
 }
 
 // The one-line display of a batch on a terminal: files done, and each running file's share.
@@ -360,8 +371,9 @@ QString BatchLine(size_t done, size_t total, const std::list<Child> &running,
                   const std::vector<PlannedTask> &planned, int columns) {
     QString line = QStringLiteral("[%1/%2]").arg(done).arg(total);
     for (const Child &child : running) {
-        line += QStringLiteral("  %1 %2%").arg(QFileInfo(planned[child.task].task.Shown()).fileName()).arg(
-            child.percent > 100 ? 100 : child.percent);
+        line += QStringLiteral("  %1 %2%")
+                    .arg(QFileInfo(planned[child.task].task.Shown()).fileName())
+                    .arg(child.percent > 100 ? 100 : child.percent);
     }
     return FitToColumns(line, columns);
 }
@@ -371,7 +383,8 @@ QString BatchLine(size_t done, size_t total, const std::list<Child> &running,
 class BatchDisplay {
 public:
     BatchDisplay(const ConvertOptions &options, bool onTerminal)
-        : verbosity_(options.verbosity), bar_(onTerminal && options.verbosity != Verbosity::Quiet) {}
+        : verbosity_(options.verbosity),
+          bar_(onTerminal && options.verbosity != Verbosity::Quiet) {}
 
     void Draw(const QString &text) {
         if (bar_) line_.Draw(text);
@@ -381,7 +394,8 @@ public:
         line_.Clear();
         if (verbosity_ == Verbosity::Verbose && child) {
             std::fprintf(stdout, "%s:\n", Printable(task.Shown()).constData());
-            for (const QString &line : child->statusLines) std::fprintf(stdout, "%s\n", Printable(line).constData());
+            for (const QString &line : child->statusLines)
+                std::fprintf(stdout, "%s\n", Printable(line).constData());
             std::fflush(stdout);
         }
         if (child) {
@@ -407,8 +421,9 @@ namespace {
 // reports as they come. After an interrupting signal no more workers start and the running
 // ones are stopped; their files end as interrupted.
 template <typename Ended>
-void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &planned, const ConvertInChild &convert,
-                TerminalFrontEnd *relay, Ended ended, const std::function<void(const std::list<Child> &)> &tick) {
+void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &planned,
+                const ConvertInChild &convert, TerminalFrontEnd *relay, Ended ended,
+                const std::function<void(const std::list<Child> &)> &tick) {
     StartSweeper();
     std::list<Child> running;
     size_t next = 0;
@@ -416,12 +431,14 @@ void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &p
 
     while ((next < planned.size() && g_interrupt == 0) || !running.empty()) {
         ReplaceDeadSweeper(running);
-        while (next < planned.size() && g_interrupt == 0 && running.size() < static_cast<size_t>(options.jobs)) {
+        while (next < planned.size() && g_interrupt == 0 &&
+               running.size() < static_cast<size_t>(options.jobs)) {
             const size_t index = next++;
             const PlannedTask &one = planned[index];
             if (!one.clash.isEmpty()) {
                 ended(index, nullptr,
-                      FileResult{false, QStringLiteral("it would go to %1, as %2 does").arg(one.task.output, one.clash)});
+                      FileResult{false, QStringLiteral("it would go to %1, as %2 does")
+                                            .arg(one.task.output, one.clash)});
                 continue;
             }
             if (one.skipped) {
@@ -433,7 +450,10 @@ void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &p
             child.relay = relay;
             const QString error = StartWorker(one.task, convert, &child);
             if (!error.isEmpty()) {
-                ended(index, nullptr, FileResult{false, QStringLiteral("no process could be started for it: %1").arg(error)});
+                ended(index, nullptr,
+                      FileResult{
+                          false,
+                          QStringLiteral("no process could be started for it: %1").arg(error)});
                 continue;
             }
             running.push_back(std::move(child));
@@ -454,7 +474,8 @@ void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &p
                 if (child.pidfd >= 0) ::close(child.pidfd);
                 RemoveTemporariesOf(&child);
                 ended(child.task, &child,
-                      FileResult{false, QStringLiteral("interrupted (%1)").arg(QString::fromLocal8Bit(strsignal(g_interrupt)))});
+                      FileResult{false, QStringLiteral("interrupted (%1)")
+                                            .arg(QString::fromLocal8Bit(strsignal(g_interrupt)))});
             }
             running.clear();
             break;
@@ -471,8 +492,8 @@ void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &p
             if (child.pidfd >= 0) fds.push_back({child.pidfd, POLLIN, 0});
             else if (child.fd < 0) wait = std::min(wait, 2);
             if (options.timeoutSeconds > 0) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(child.started + limit -
-                                                                                         Clock::now());
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    child.started + limit - Clock::now());
                 wait = std::max(0, std::min<int>(wait, static_cast<int>(left.count()) + 1));
             }
         }
@@ -501,18 +522,19 @@ void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &p
 
 }  // namespace
 
-FileResult ConvertInWorker(const ConvertOptions &options, const PlannedTask &task, const ConvertInChild &convert,
-                           TerminalFrontEnd *terminal) {
+FileResult ConvertInWorker(const ConvertOptions &options, const PlannedTask &task,
+                           const ConvertInChild &convert, TerminalFrontEnd *terminal) {
     CatchInterrupts();
     FileResult result;
     RunWorkers(
         options, {task}, convert, terminal,
-        [&](size_t, const Child *, const FileResult &one) { result = one; }, [](const std::list<Child> &) {});
+        [&](size_t, const Child *, const FileResult &one) { result = one; },
+        [](const std::list<Child> &) {});
     return result;
 }
 
-int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &planned, const ConvertInChild &convert,
-             bool onTerminal, const RecordResult &record) {
+int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &planned,
+             const ConvertInChild &convert, bool onTerminal, const RecordResult &record) {
     CatchInterrupts();
     BatchDisplay display(options, onTerminal);
     const int columns = TerminalColumns(STDERR_FILENO);
@@ -528,7 +550,9 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
             display.Ended(planned[index].task, child, result);
             if (record) record(planned[index].task, result);
         },
-        [&](const std::list<Child> &running) { display.Draw(BatchLine(done, planned.size(), running, planned, columns)); });
+        [&](const std::list<Child> &running) {
+            display.Draw(BatchLine(done, planned.size(), running, planned, columns));
+        });
     display.Clear();
 
     size_t failed = 0;
@@ -538,14 +562,17 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
         (results[i].converted ? converted : failed) += 1;
     }
     if (g_interrupt != 0) {
-        std::fprintf(stderr, "faltrix-convert: interrupted (%s): %zu of %zu files converted, %zu failed or stopped, "
-                             "%zu not started\n",
-                     strsignal(g_interrupt), converted, planned.size(), failed, planned.size() - done);
+        std::fprintf(
+            stderr,
+            "faltrix-convert: interrupted (%s): %zu of %zu files converted, %zu failed or stopped, "
+            "%zu not started\n",
+            strsignal(g_interrupt), converted, planned.size(), failed, planned.size() - done);
         std::fflush(stderr);
         DieOfInterrupt();
     }
     if (failed == 0) return kExitConverted;
-    const bool usage = std::any_of(results.begin(), results.end(), [](const FileResult &r) { return r.usage; });
+    const bool usage =
+        std::any_of(results.begin(), results.end(), [](const FileResult &r) { return r.usage; });
     std::fprintf(stderr, "faltrix-convert: %zu of %zu files failed:\n", failed, planned.size());
     for (size_t i = 0; i < planned.size(); ++i) {
         if (!results[i].converted && !results[i].skipped)

@@ -36,8 +36,10 @@ std::u16string_view Units(const QString &text) {
 
 QString OutcomeText(ConversionOutcome outcome) {
     switch (outcome) {
-    case ConversionOutcome::NotSupported: return QStringLiteral("the input plug-in does not accept this file");
-    case ConversionOutcome::InfoFailed: return QStringLiteral("the picture's size could not be read");
+    case ConversionOutcome::NotSupported:
+        return QStringLiteral("the input plug-in does not accept this file");
+    case ConversionOutcome::InfoFailed:
+        return QStringLiteral("the picture's size could not be read");
     case ConversionOutcome::DecodeFailed: return QStringLiteral("the picture could not be decoded");
     case ConversionOutcome::ResizeFailed: return QStringLiteral("the picture could not be resized");
     case ConversionOutcome::StoreFailed: return QStringLiteral("the picture could not be stored");
@@ -75,14 +77,16 @@ std::optional<QString> CheckOutput(const QString &output, const ConvertOptions &
     struct stat info {};
     if (StatName(output, &info)) {
         if (S_ISDIR(info.st_mode)) return QStringLiteral("the output is a folder");
-        if (!options.overwrite) return QStringLiteral("the output exists (--overwrite replaces it)");
+        if (!options.overwrite)
+            return QStringLiteral("the output exists (--overwrite replaces it)");
         if ((info.st_mode & S_IWUSR) == 0 && !options.replaceReadOnly)
             return QStringLiteral("the output is read-only (--force replaces it)");
     } else if (errno != ENOENT) {
         return QStringLiteral("cannot use the output: %1").arg(Errno(errno));
     }
     const QString folder = QFileInfo(AbsoluteName(output)).path();
-    if (!IsFolder(folder)) return QStringLiteral("the output's folder %1 does not exist").arg(folder);
+    if (!IsFolder(folder))
+        return QStringLiteral("the output's folder %1 does not exist").arg(folder);
     return std::nullopt;
 }
 
@@ -98,30 +102,39 @@ std::optional<QString> CheckAndSetPaths(const FileTask &task, const ConvertOptio
 
 // Loads plug-in `index` of the list unless it is loaded already; the front end hears of it
 // first, since loading runs the library's own code.
-std::optional<QString> LoadPlugin(PluginList &list, int index, const std::vector<PluginEntry> &plugins,
-                                  const char *kind, CliFrontEnd *frontEnd) {
+std::optional<QString> LoadPlugin(PluginList &list, int index,
+                                  const std::vector<PluginEntry> &plugins, const char *kind,
+                                  CliFrontEnd *frontEnd) {
     frontEnd->NotePlugin(kind[0] == 'i', plugins[size_t(index)].name);
-    if (list.Current() == index || list.SelectPlugin(static_cast<uint32_t>(index)) == 1) return std::nullopt;
-    return QStringLiteral("the %1 plug-in %2 could not be loaded").arg(QLatin1String(kind), plugins[size_t(index)].path);
+    if (list.Current() == index || list.SelectPlugin(static_cast<uint32_t>(index)) == 1)
+        return std::nullopt;
+    return QStringLiteral("the %1 plug-in %2 could not be loaded")
+        .arg(QLatin1String(kind), plugins[size_t(index)].path);
 }
 
 // The output plug-in: the one named, else the first whose patterns match the output's name
 // (or a name with the extension of --format).
 std::optional<QString> ChooseOutputPlugin(const ConvertOptions &options, const FileTask &task,
-                                          const std::vector<PluginEntry> &outputs, CliFrontEnd *frontEnd) {
+                                          const std::vector<PluginEntry> &outputs,
+                                          CliFrontEnd *frontEnd) {
     int output = -1;
     if (!options.outputPlugin.isEmpty()) {
         output = FindPluginByName(outputs, options.outputPlugin);
-        if (output < 0) return QStringLiteral("no output plug-in is named '%1'").arg(options.outputPlugin);
+        if (output < 0)
+            return QStringLiteral("no output plug-in is named '%1'").arg(options.outputPlugin);
     } else {
         const QString name = options.format.isEmpty() ? QFileInfo(task.output).fileName()
                                                       : QStringLiteral("picture.") + options.format;
         output = FindPluginForFileName(outputs, name);
         if (output < 0) {
-            const QString suffix = options.format.isEmpty() ? QFileInfo(task.output).suffix() : options.format;
+            const QString suffix =
+                options.format.isEmpty() ? QFileInfo(task.output).suffix() : options.format;
             return suffix.isEmpty()
-                       ? QStringLiteral("the output has no extension to choose a format by (use -f or --output-plugin)")
-                       : QStringLiteral("no output plug-in writes '.%1' files (see --list-plugins)").arg(suffix);
+                       ? QStringLiteral(
+                             "the output has no extension to choose a format by (use -f or "
+                             "--output-plugin)")
+                       : QStringLiteral("no output plug-in writes '.%1' files (see --list-plugins)")
+                             .arg(suffix);
         }
     }
     return LoadPlugin(OutputPlugins(), output, outputs, "output", frontEnd);
@@ -130,15 +143,17 @@ std::optional<QString> ChooseOutputPlugin(const ConvertOptions &options, const F
 // The input plug-in: the one named, else the first that accepts the file. When none does and
 // the file's name is not UTF-8, that may be why: a third-party plug-in may refuse the escapes.
 std::optional<QString> ChooseInputPlugin(const ConvertOptions &options, const FileTask &task,
-                                         const std::vector<PluginEntry> &inputs, CliFrontEnd *frontEnd) {
+                                         const std::vector<PluginEntry> &inputs,
+                                         CliFrontEnd *frontEnd) {
     if (options.inputPlugin.isEmpty()) {
         const auto trying = [&](uint32_t index) {
             if (index < inputs.size()) frontEnd->NotePlugin(true, inputs[index].name);
         };
         if (FindInputPluginFor(InputPlugins(), InputPath, trying) >= 0) return std::nullopt;
         return HoldsLoneSurrogate(UnitsOf(task.input))
-                   ? QStringLiteral("no input plug-in can read this file (see --list-plugins; its name is not "
-                                    "UTF-8, which some plug-ins do not take)")
+                   ? QStringLiteral(
+                         "no input plug-in can read this file (see --list-plugins; its name is not "
+                         "UTF-8, which some plug-ins do not take)")
                    : QStringLiteral("no input plug-in can read this file (see --list-plugins)");
     }
     const int input = FindPluginByName(inputs, options.inputPlugin);
@@ -149,30 +164,35 @@ std::optional<QString> ChooseInputPlugin(const ConvertOptions &options, const Fi
 // --lenient: the chosen input plug-in is asked for its lenient mode before the job's calls.
 // One that does not know the option reads the file as usual; the user is told, and the
 // conversion goes on, since an undamaged file converts the same either way.
-void AskLenient(const ConvertOptions &options, const FileTask &task, const std::vector<PluginEntry> &inputs,
-                CliFrontEnd *frontEnd) {
+void AskLenient(const ConvertOptions &options, const FileTask &task,
+                const std::vector<PluginEntry> &inputs, CliFrontEnd *frontEnd) {
     if (!options.lenient ||
         (InputPlugins().HasPluginOption() && InputPlugins().SetPluginOption(u"lenient", u"1") == 0))
         return;
     const QString name = inputs.at(static_cast<size_t>(InputPlugins().Current())).name;
-    const QString text = QStringLiteral("warning: the input plug-in %1 has no lenient mode; the file is read as usual")
-                             .arg(name);
+    const QString text =
+        QStringLiteral(
+            "warning: the input plug-in %1 has no lenient mode; the file is read as usual")
+            .arg(name);
     frontEnd->ShowMessage(Units(text), Units(task.Shown()));
 }
 
 // The output plug-in takes the settings given for it, before the job; the first it refuses
 // fails the file as a mistake on the command line, with the plug-in's own words.
-std::optional<QString> SetOutputOptions(const ConvertOptions &options, const std::vector<PluginEntry> &outputs) {
+std::optional<QString> SetOutputOptions(const ConvertOptions &options,
+                                        const std::vector<PluginEntry> &outputs) {
     for (const auto &[key, value] : options.outputOptions) {
         const QString name = outputs.at(static_cast<size_t>(OutputPlugins().Current())).name;
         if (!OutputPlugins().HasPluginOption())
-            return QStringLiteral("the output plug-in %1 has no settings (%2=%3)").arg(name, key, value);
+            return QStringLiteral("the output plug-in %1 has no settings (%2=%3)")
+                .arg(name, key, value);
         const std::u16string key16 = key.toStdU16String(), value16 = value.toStdU16String();
         if (OutputPlugins().SetPluginOption(key16.c_str(), value16.c_str()) == 0) continue;
         const std::u16string cause = LastPluginFailure();
         return QStringLiteral("the output plug-in %1 does not take %2=%3%4")
             .arg(name, key, value,
-                 cause.empty() ? QString() : QStringLiteral(": ") + QString::fromStdU16String(cause));
+                 cause.empty() ? QString()
+                               : QStringLiteral(": ") + QString::fromStdU16String(cause));
     }
     return std::nullopt;
 }
@@ -186,7 +206,8 @@ struct OutputSize {
 // (halves up); nothing when that is 0 or beyond what a bitmap can be.
 std::optional<uint32_t> Scaled(int32_t side, uint64_t numerator, uint64_t denominator) {
     if (denominator == 0) return std::nullopt;
-    const unsigned __int128 value = ((unsigned __int128)side * numerator * 2 + denominator) / (2 * denominator);
+    const unsigned __int128 value =
+        ((unsigned __int128)side * numerator * 2 + denominator) / (2 * denominator);
     if (value == 0 || value > 0x7FFFFFFF) return std::nullopt;
     return static_cast<uint32_t>(value);
 }
@@ -196,27 +217,33 @@ std::optional<uint32_t> Scaled(int32_t side, uint64_t numerator, uint64_t denomi
 // the plug-in cannot tell the size, the sides not given stay 0 and the job runs all the same,
 // to report the failure in its own words.
 std::optional<QString> WorkOutSize(const ConvertOptions &options, OutputSize *size) {
-    const bool pixelsOnly = options.width && options.height && !options.widthPercent && !options.heightPercent;
+    const bool pixelsOnly =
+        options.width && options.height && !options.widthPercent && !options.heightPercent;
     size->width = pixelsOnly ? *options.width : 0;
     size->height = pixelsOnly ? *options.height : 0;
     PictureInfo info{};
-    if (pixelsOnly || InputPlugins().GetPictureInfo(InputPath, 0, 0, &info) != 0) return std::nullopt;
+    if (pixelsOnly || InputPlugins().GetPictureInfo(InputPath, 0, 0, &info) != 0)
+        return std::nullopt;
     if (info.width <= 0 || info.height <= 0)
-        return QStringLiteral("the input plug-in reports a picture of %1 x %2 pixels").arg(info.width).arg(info.height);
+        return QStringLiteral("the input plug-in reports a picture of %1 x %2 pixels")
+            .arg(info.width)
+            .arg(info.height);
 
     // Each side as a fraction of the picture's own: given in pixels, in per cent, or (for a
     // side not given) the other side's fraction; --fit takes the smaller of the box's two.
     struct Fraction {
         uint64_t numerator = 1, denominator = 1;
     };
-    auto given = [](std::optional<uint32_t> value, bool percent, int32_t picture) -> std::optional<Fraction> {
+    auto given = [](std::optional<uint32_t> value, bool percent,
+                    int32_t picture) -> std::optional<Fraction> {
         if (!value) return std::nullopt;
         return percent ? Fraction{*value, 100} : Fraction{*value, uint64_t(picture)};
     };
     std::optional<Fraction> across = given(options.width, options.widthPercent, info.width);
     std::optional<Fraction> down = given(options.height, options.heightPercent, info.height);
     if (options.fit) {
-        const Fraction w{options.fit->first, uint64_t(info.width)}, h{options.fit->second, uint64_t(info.height)};
+        const Fraction w{options.fit->first, uint64_t(info.width)},
+            h{options.fit->second, uint64_t(info.height)};
         across = down = w.numerator * h.denominator <= h.numerator * w.denominator ? w : h;
     }
     if (!across) across = down;
@@ -226,10 +253,10 @@ std::optional<QString> WorkOutSize(const ConvertOptions &options, OutputSize *si
                                               ? options.width
                                               : Scaled(info.width, across.value_or(whole).numerator,
                                                        across.value_or(whole).denominator);
-    const std::optional<uint32_t> height = options.height && !options.heightPercent
-                                               ? options.height
-                                               : Scaled(info.height, down.value_or(whole).numerator,
-                                                        down.value_or(whole).denominator);
+    const std::optional<uint32_t> height =
+        options.height && !options.heightPercent
+            ? options.height
+            : Scaled(info.height, down.value_or(whole).numerator, down.value_or(whole).denominator);
     if (!width || !height)
         return QStringLiteral("a %1 x %2 picture would have no usable %3 at that size")
             .arg(info.width)
@@ -244,9 +271,14 @@ std::optional<QString> WorkOutSize(const ConvertOptions &options, OutputSize *si
 QString SizeArguments(const ConvertOptions &options) {
     QStringList given;
     const auto side = [&](const char *flag, const std::optional<uint32_t> &value, bool percent) {
-        if (value) given << QStringLiteral("%1 %2%3").arg(QLatin1String(flag)).arg(*value).arg(percent ? "%" : "");
+        if (value)
+            given << QStringLiteral("%1 %2%3")
+                         .arg(QLatin1String(flag))
+                         .arg(*value)
+                         .arg(percent ? "%" : "");
     };
-    if (options.fit) given << QStringLiteral("--fit %1x%2").arg(options.fit->first).arg(options.fit->second);
+    if (options.fit)
+        given << QStringLiteral("--fit %1x%2").arg(options.fit->first).arg(options.fit->second);
     side("-W", options.width, options.widthPercent);
     side("-H", options.height, options.heightPercent);
     return given.join(u' ');
@@ -254,7 +286,8 @@ QString SizeArguments(const ConvertOptions &options) {
 
 // A size that no plug-in could read back is refused before the job, with the limit named;
 // the job would only say "Failed in Resizing.", or store a file that Faltrix cannot open.
-std::optional<QString> CheckSizeWithinLimits(const ConvertOptions &options, const OutputSize &size) {
+std::optional<QString> CheckSizeWithinLimits(const ConvertOptions &options,
+                                             const OutputSize &size) {
     const std::string beyond = OutputSizeBeyondLimits(size.width, size.height);
     if (beyond.empty()) return std::nullopt;
     return QStringLiteral("%1: %2").arg(SizeArguments(options), QString::fromStdString(beyond));
@@ -264,7 +297,8 @@ std::optional<QString> CheckSizeWithinLimits(const ConvertOptions &options, cons
 // wrote none, what its outcome says, followed by the plug-in's cause in brackets when it gave
 // one: "Failed in Decoding input data. (truncated JPEG data at row 12)". A batch worker
 // carries the whole reason to its parent as its failure report.
-FileResult RunJob(const ConvertOptions &options, const OutputSize &size, const CliFrontEnd &frontEnd) {
+FileResult RunJob(const ConvertOptions &options, const OutputSize &size,
+                  const CliFrontEnd &frontEnd) {
     TheConversionRequest = ConversionRequest{};
     TheConversionRequest.outputWidth = size.width;
     TheConversionRequest.outputHeight = size.height;
@@ -284,15 +318,16 @@ FileResult RunJob(const ConvertOptions &options, const OutputSize &size, const C
     QString reason = status.isEmpty() ? OutcomeText(outcome) : status;
     const std::u16string cause = LastConversionCause();
     if (!cause.empty())
-        reason += QStringLiteral(" (%1)").arg(QString::fromUtf16(cause.data(), static_cast<qsizetype>(cause.size())).simplified());
+        reason += QStringLiteral(" (%1)").arg(
+            QString::fromUtf16(cause.data(), static_cast<qsizetype>(cause.size())).simplified());
     return FileResult{false, reason};
 }
 
 }  // namespace
 
 FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
-                       const std::vector<PluginEntry> &inputs, const std::vector<PluginEntry> &outputs,
-                       CliFrontEnd *frontEnd) {
+                       const std::vector<PluginEntry> &inputs,
+                       const std::vector<PluginEntry> &outputs, CliFrontEnd *frontEnd) {
     frontEnd->BeginFile(QFileInfo(task.Shown()).fileName());
     OutputSize size;
     std::optional<QString> problem = CheckAndSetPaths(task, options);
@@ -305,14 +340,16 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
     if (!problem) AskLenient(options, task, inputs, frontEnd);
     if (!problem) problem = WorkOutSize(options, &size);
     if (problem) return FileResult{false, *problem};
-    if (auto beyond = CheckSizeWithinLimits(options, size)) return FileResult{false, *beyond, false, true};
+    if (auto beyond = CheckSizeWithinLimits(options, size))
+        return FileResult{false, *beyond, false, true};
     return RunJob(options, size, *frontEnd);
 }
 
 CopyEnd CopyAtMost(int from, int to, int64_t ceiling) {
     // A file says its size at once: one past the ceiling is refused before a byte is copied.
     struct stat info {};
-    if (::fstat(from, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > ceiling) return CopyEnd::TooLarge;
+    if (::fstat(from, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > ceiling)
+        return CopyEnd::TooLarge;
     char buffer[1 << 16];
     int64_t copied = 0;
     for (;;) {
@@ -344,7 +381,8 @@ void PrintFileResult(const FileTask &task, const FileResult &result, Verbosity v
     } else if (!result.converted) {
         PrintError(stderr, QStringLiteral("%1: %2").arg(task.Shown(), result.reason));
     } else if (verbosity != Verbosity::Quiet && task.output != kStandardStream) {
-        std::fprintf(stdout, "%s -> %s\n", Printable(task.Shown()).constData(), Printable(task.output).constData());
+        std::fprintf(stdout, "%s -> %s\n", Printable(task.Shown()).constData(),
+                     Printable(task.output).constData());
         std::fflush(stdout);
     }
 }
@@ -358,7 +396,8 @@ bool CheckForcedNames(const ConvertOptions &options, const std::vector<PluginEnt
         const char *kind;
         const QString &name;
         const std::vector<PluginEntry> &plugins;
-    } forced[] = {{"input", options.inputPlugin, inputs}, {"output", options.outputPlugin, outputs}};
+    } forced[] = {{"input", options.inputPlugin, inputs},
+                  {"output", options.outputPlugin, outputs}};
     for (const auto &one : forced) {
         if (one.name.isEmpty() || FindPluginByName(one.plugins, one.name) >= 0) continue;
         PrintError(stderr, QStringLiteral("no %1 plug-in is named '%2' (see --list-plugins)")
@@ -378,7 +417,8 @@ int g_keptStdout = -1;
 // A child's side of a conversion: converts its one file and reports to the parent over
 // `reportFd`, including the names of its temporaries, which the parent removes when the child
 // is killed before it can. Its own signals remove them too.
-int ConvertInChildProcess(const ConvertOptions &options, const FileTask &task, const std::vector<PluginEntry> &inputs,
+int ConvertInChildProcess(const ConvertOptions &options, const FileTask &task,
+                          const std::vector<PluginEntry> &inputs,
                           const std::vector<PluginEntry> &outputs, int reportFd) {
     // Only the parent writes the picture or the report; here nothing may reach them.
     if (g_keptStdout >= 0) ::close(g_keptStdout);
@@ -394,8 +434,9 @@ int ConvertInChildProcess(const ConvertOptions &options, const FileTask &task, c
     return result.converted ? kExitConverted : kExitFailed;
 }
 
-QString FolderOf(const PluginList &list) { return NameFromBytes(QByteArray::fromStdString(list.PluginFolder())); }
-
+QString FolderOf(const PluginList &list) {
+    return NameFromBytes(QByteArray::fromStdString(list.PluginFolder()));
+}
 
 // A file of the converter's own in the temporary folder, named as the host names its
 // temporaries, so that the sweeper may remove it after a kill: a copy of standard input, or
@@ -403,7 +444,8 @@ QString FolderOf(const PluginList &list) { return NameFromBytes(QByteArray::from
 class ScratchFile {
 public:
     explicit ScratchFile(const QString &extension) {
-        const QByteArray folder = qEnvironmentVariableIsEmpty("TMPDIR") ? QByteArray("/tmp") : qgetenv("TMPDIR");
+        const QByteArray folder =
+            qEnvironmentVariableIsEmpty("TMPDIR") ? QByteArray("/tmp") : qgetenv("TMPDIR");
         QByteArray name = folder + "/.faltrix-XXXXXX" + NameBytes(extension);
         fd_ = ::mkostemps(name.data(), static_cast<int>(NameBytes(extension).size()), O_CLOEXEC);
         if (fd_ < 0) return;
@@ -438,8 +480,10 @@ class Report {
 public:
     std::optional<QString> Open(const QString &path) {
         if (path.isEmpty()) return std::nullopt;
-        file_ = path == kStandardStream ? ::fdopen(g_keptStdout, "w") : std::fopen(NameBytes(path).constData(), "we");
-        if (file_ == nullptr) return QStringLiteral("cannot write the report %1: %2").arg(path, Errno(errno));
+        file_ = path == kStandardStream ? ::fdopen(g_keptStdout, "w")
+                                        : std::fopen(NameBytes(path).constData(), "we");
+        if (file_ == nullptr)
+            return QStringLiteral("cannot write the report %1: %2").arg(path, Errno(errno));
         return std::nullopt;
     }
     ~Report() {
@@ -448,15 +492,21 @@ public:
     void Add(const FileTask &task, const FileResult &result) {
         if (file_ == nullptr) return;
         struct stat info {};
-        const bool sized = result.converted && task.output != kStandardStream && StatName(task.output, &info);
+        const bool sized =
+            result.converted && task.output != kStandardStream && StatName(task.output, &info);
         // Written by hand, since QJsonDocument would write a name's escaped bytes as U+FFFD; the
         // keys in the order it wrote them.
         const QByteArray line =
             "{\"input\":" + JsonText(task.Shown()) + ",\"message\":" + JsonText(result.reason) +
             ",\"output\":" + JsonText(task.output) + ",\"seconds\":" +
-            QByteArray::number(std::round(result.seconds * 1000) / 1000, 'g', QLocale::FloatingPointShortest) +
-            ",\"size\":" + QByteArray::number(sized ? static_cast<qint64>(info.st_size) : 0) + ",\"status\":\"" +
-            (result.skipped ? "skipped" : result.converted ? "converted" : "failed") + "\"}";
+            QByteArray::number(std::round(result.seconds * 1000) / 1000, 'g',
+                               QLocale::FloatingPointShortest) +
+            ",\"size\":" + QByteArray::number(sized ? static_cast<qint64>(info.st_size) : 0) +
+            ",\"status\":\"" +
+            (result.skipped     ? "skipped"
+             : result.converted ? "converted"
+                                : "failed") +
+            "\"}";
         std::fprintf(file_, "%s\n", line.constData());
         std::fflush(file_);
     }
@@ -467,15 +517,19 @@ private:
 
 // -f with an output file: the format it names must be the one the file's own extension
 // names, if it has one (-f png -o out.jpg would put PNG data in a .jpg file).
-std::optional<QString> CheckFormatMatchesOutput(const ConvertOptions &options, const std::vector<PluginEntry> &outputs) {
+std::optional<QString> CheckFormatMatchesOutput(const ConvertOptions &options,
+                                                const std::vector<PluginEntry> &outputs) {
     const QFileInfo output(options.output);
-    if (options.format.isEmpty() || options.output == kStandardStream || IsFolder(options.output) || output.suffix().isEmpty())
+    if (options.format.isEmpty() || options.output == kStandardStream || IsFolder(options.output) ||
+        output.suffix().isEmpty())
         return std::nullopt;
     if (FindPluginForFileName(outputs, QStringLiteral("picture.") + options.format) ==
         FindPluginForFileName(outputs, output.fileName()))
         return std::nullopt;
-    return QStringLiteral("-f %1 does not match the output %2 (-f is for folders and standard output; drop it or "
-                          "change the name)")
+    return QStringLiteral(
+               "-f %1 does not match the output %2 (-f is for folders and standard output; drop it "
+               "or "
+               "change the name)")
         .arg(options.format, options.output);
 }
 
@@ -493,8 +547,10 @@ int RunConvert(const ConvertOptions &given) {
     SetPluginFolder(pluginDir);
     ConvertOptions options = given;
     const bool toStdout = options.output == kStandardStream;
-    // Standard output carries the picture or the report: the other lines go elsewhere or not at all.
-    if (options.report == kStandardStream && options.verbosity == Verbosity::Normal) options.verbosity = Verbosity::Quiet;
+    // Standard output carries the picture or the report: the other lines go elsewhere or not at
+    // all.
+    if (options.report == kStandardStream && options.verbosity == Verbosity::Normal)
+        options.verbosity = Verbosity::Quiet;
     // ... and so does whatever a plug-in, or a library under it, prints there, here or in a
     // worker: fd 1 becomes standard error, and the picture or the report goes out through a
     // duplicate of the real standard output kept for it alone.
@@ -502,7 +558,8 @@ int RunConvert(const ConvertOptions &given) {
         std::fflush(stdout);
         g_keptStdout = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
         if (g_keptStdout < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-            PrintError(stderr, QStringLiteral("cannot keep standard output apart: %1").arg(Errno(errno)));
+            PrintError(stderr,
+                       QStringLiteral("cannot keep standard output apart: %1").arg(Errno(errno)));
             return kExitFailed;
         }
     }
@@ -512,9 +569,11 @@ int RunConvert(const ConvertOptions &given) {
     ScopedFrontEnd installed(&terminal);
     const std::vector<PluginEntry> inputs = DescribePlugins(InputPlugins());
     const std::vector<PluginEntry> outputs = DescribePlugins(OutputPlugins());
-    for (const PluginList *list : {static_cast<const PluginList *>(&InputPlugins()), static_cast<const PluginList *>(&OutputPlugins())}) {
+    for (const PluginList *list : {static_cast<const PluginList *>(&InputPlugins()),
+                                   static_cast<const PluginList *>(&OutputPlugins())}) {
         if (!list->FolderRefusal().empty())
-            PrintError(stderr, Shown(NameFromBytes(QByteArray::fromStdString(list->FolderRefusal()))));
+            PrintError(stderr,
+                       Shown(NameFromBytes(QByteArray::fromStdString(list->FolderRefusal()))));
     }
 
     if (options.listPlugins) {
@@ -535,7 +594,9 @@ int RunConvert(const ConvertOptions &given) {
     std::optional<QString> problem = GatherInputs(options, &items);
     const bool outputIsFolder = !toStdout && IsFolder(options.output);
     if (!problem && items.size() > 1 && !outputIsFolder)
-        problem = QStringLiteral("with several inputs the output must be an existing folder; %1 is not one").arg(options.output);
+        problem = QStringLiteral(
+                      "with several inputs the output must be an existing folder; %1 is not one")
+                      .arg(options.output);
     if (!problem) problem = CheckFormatMatchesOutput(options, outputs);
     if (problem) {
         PrintError(stderr, *problem);
@@ -559,13 +620,16 @@ int RunConvert(const ConvertOptions &given) {
         if (one.task.input != kStandardStream) continue;
         stdinCopy.emplace(QString());
         const CopyEnd copied =
-            stdinCopy->Made() ? CopyAtMost(STDIN_FILENO, stdinCopy->Fd(), kMaxStandardInputBytes) : CopyEnd::Failed;
+            stdinCopy->Made() ? CopyAtMost(STDIN_FILENO, stdinCopy->Fd(), kMaxStandardInputBytes)
+                              : CopyEnd::Failed;
         if (copied != CopyEnd::Copied) {
-            PrintError(stderr, copied == CopyEnd::TooLarge
-                                   ? QStringLiteral("standard input holds more than %1 MiB, the most taken from it "
-                                                    "(give the file by its name instead)")
-                                         .arg(kMaxStandardInputBytes >> 20)
-                                   : QStringLiteral("cannot keep standard input: %1").arg(Errno(errno)));
+            PrintError(stderr,
+                       copied == CopyEnd::TooLarge
+                           ? QStringLiteral(
+                                 "standard input holds more than %1 MiB, the most taken from it "
+                                 "(give the file by its name instead)")
+                                 .arg(kMaxStandardInputBytes >> 20)
+                           : QStringLiteral("cannot keep standard input: %1").arg(Errno(errno)));
             return kExitFailed;
         }
         one.task.label = kStandardStream;
@@ -575,7 +639,9 @@ int RunConvert(const ConvertOptions &given) {
     if (toStdout) {
         stdoutCopy.emplace(QStringLiteral(".") + options.format);
         if (!stdoutCopy->Made()) {
-            PrintError(stderr, QStringLiteral("cannot make a file for standard output: %1").arg(Errno(errno)));
+            PrintError(
+                stderr,
+                QStringLiteral("cannot make a file for standard output: %1").arg(Errno(errno)));
             return kExitFailed;
         }
         planned.front().task.output = stdoutCopy->Path();
@@ -586,9 +652,9 @@ int RunConvert(const ConvertOptions &given) {
         return ConvertInChildProcess(options, task, inputs, outputs, reportFd);
     };
     if (planned.size() > 1)
-        return RunBatch(options, planned, convert, onTerminal, [&](const FileTask &task, const FileResult &result) {
-            report.Add(task, result);
-        });
+        return RunBatch(
+            options, planned, convert, onTerminal,
+            [&](const FileTask &task, const FileResult &result) { report.Add(task, result); });
 
     FileTask task = planned.front().task;
     terminal.BeginFile(QFileInfo(task.Shown()).fileName());
@@ -597,7 +663,8 @@ int RunConvert(const ConvertOptions &given) {
     if (result.converted && toStdout) {
         task.output = kStandardStream;
         const int picture = ::open(NameBytes(stdoutCopy->Path()).constData(), O_RDONLY | O_CLOEXEC);
-        if (picture < 0 || !CopyAll(picture, g_keptStdout)) result = {false, QStringLiteral("cannot write standard output: %1").arg(Errno(errno))};
+        if (picture < 0 || !CopyAll(picture, g_keptStdout))
+            result = {false, QStringLiteral("cannot write standard output: %1").arg(Errno(errno))};
         if (picture >= 0) ::close(picture);
     }
     PrintFileResult(task, result, options.verbosity);

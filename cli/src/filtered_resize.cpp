@@ -40,7 +40,8 @@ HBITMAP NewSection(uint32_t width, uint32_t height, int bits, uint8_t **pixels) 
     void *bitsOut = nullptr;
     HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bitsOut, nullptr, 0);
     *pixels = static_cast<uint8_t *>(bitsOut);
-    return bitsOut != nullptr ? bitmap : (bitmap != nullptr ? (DeleteObject(bitmap), nullptr) : nullptr);
+    return bitsOut != nullptr ? bitmap
+                              : (bitmap != nullptr ? (DeleteObject(bitmap), nullptr) : nullptr);
 }
 
 uint32_t Stride(uint32_t width, int bits) { return (width * uint32_t(bits) + 31) / 32 * 4; }
@@ -56,18 +57,20 @@ Rows RowsOf(const uint8_t *bits, uint32_t height, uint32_t stride, bool topDown)
     return {bits + size_t(height - 1) * stride, -static_cast<int>(stride)};
 }
 
-bool Scale(const Rows &in, uint32_t w, uint32_t h, AVPixelFormat format, uint8_t *out, uint32_t ow, uint32_t oh,
-           uint32_t outStride) {
+bool Scale(const Rows &in, uint32_t w, uint32_t h, AVPixelFormat format, uint8_t *out, uint32_t ow,
+           uint32_t oh, uint32_t outStride) {
     double lanczos[2] = {3, 0};
-    SwsContext *context = sws_getContext(static_cast<int>(w), static_cast<int>(h), format, static_cast<int>(ow),
-                                         static_cast<int>(oh), format, SwsFlags(g_filter), nullptr, nullptr,
-                                         g_filter == ResizeFilter::Lanczos3 ? lanczos : nullptr);
+    SwsContext *context =
+        sws_getContext(static_cast<int>(w), static_cast<int>(h), format, static_cast<int>(ow),
+                       static_cast<int>(oh), format, SwsFlags(g_filter), nullptr, nullptr,
+                       g_filter == ResizeFilter::Lanczos3 ? lanczos : nullptr);
     if (context == nullptr) return false;
     const uint8_t *const source[4] = {in.first, nullptr, nullptr, nullptr};
     const int sourceStride[4] = {in.stride, 0, 0, 0};
     uint8_t *const target[4] = {out, nullptr, nullptr, nullptr};
     const int targetStride[4] = {static_cast<int>(outStride), 0, 0, 0};
-    const int rows = sws_scale(context, source, sourceStride, 0, static_cast<int>(h), target, targetStride);
+    const int rows =
+        sws_scale(context, source, sourceStride, 0, static_cast<int>(h), target, targetStride);
     sws_freeContext(context);
     return rows == static_cast<int>(oh);
 }
@@ -79,7 +82,8 @@ void SetResizeFilter(ResizeFilter filter) { g_filter = filter; }
 HBITMAP FilteredResize(HBITMAP source, const DIBSECTION &section, uint32_t width, uint32_t height) {
     const BITMAPINFOHEADER &header = section.dsBmih;
     const uint32_t w = static_cast<uint32_t>(header.biWidth);
-    const uint32_t h = static_cast<uint32_t>(header.biHeight < 0 ? -header.biHeight : header.biHeight);
+    const uint32_t h =
+        static_cast<uint32_t>(header.biHeight < 0 ? -header.biHeight : header.biHeight);
     const bool topDown = header.biHeight < 0;
     const auto *bits = static_cast<const uint8_t *>(section.dsBm.bmBits);
     if (bits == nullptr || w == 0 || h == 0 || width == 0 || height == 0) return nullptr;
@@ -89,20 +93,22 @@ HBITMAP FilteredResize(HBITMAP source, const DIBSECTION &section, uint32_t width
         const uint32_t stride = Stride(w, 32);
         bool alpha = false;
         for (uint32_t y = 0; y < h && !alpha; ++y)
-            for (uint32_t x = 0; x < w && !alpha; ++x) alpha = bits[size_t(y) * stride + 4 * x + 3] != 0;
+            for (uint32_t x = 0; x < w && !alpha; ++x)
+                alpha = bits[size_t(y) * stride + 4 * x + 3] != 0;
         if (alpha) {
             std::vector<uint8_t> premultiplied(size_t(stride) * h);
             for (size_t i = 0; i < premultiplied.size(); i += 4) {
                 const unsigned a = bits[i + 3];
-                for (int c = 0; c < 3; ++c) premultiplied[i + c] = static_cast<uint8_t>((bits[i + c] * a + 127) / 255);
+                for (int c = 0; c < 3; ++c)
+                    premultiplied[i + c] = static_cast<uint8_t>((bits[i + c] * a + 127) / 255);
                 premultiplied[i + 3] = static_cast<uint8_t>(a);
             }
             uint8_t *out = nullptr;
             HBITMAP result = NewSection(width, height, 32, &out);
             if (result == nullptr) return nullptr;
             const uint32_t outStride = Stride(width, 32);
-            if (!Scale(RowsOf(premultiplied.data(), h, stride, topDown), w, h, AV_PIX_FMT_BGRA, out, width, height,
-                       outStride)) {
+            if (!Scale(RowsOf(premultiplied.data(), h, stride, topDown), w, h, AV_PIX_FMT_BGRA, out,
+                       width, height, outStride)) {
                 DeleteObject(result);
                 return nullptr;
             }
@@ -112,7 +118,10 @@ HBITMAP FilteredResize(HBITMAP source, const DIBSECTION &section, uint32_t width
                     uint8_t *px = row + 4 * x;
                     const unsigned a = px[3];
                     for (int c = 0; c < 3; ++c)
-                        px[c] = a == 0 ? 0 : static_cast<uint8_t>(std::min(255u, (px[c] * 255u + a / 2) / a));
+                        px[c] =
+                            a == 0
+                                ? 0
+                                : static_cast<uint8_t>(std::min(255u, (px[c] * 255u + a / 2) / a));
                 }
             }
             return result;
@@ -132,7 +141,8 @@ HBITMAP FilteredResize(HBITMAP source, const DIBSECTION &section, uint32_t width
         HDC from = CreateCompatibleDC(nullptr), to = CreateCompatibleDC(nullptr);
         SelectObject(from, source);
         SelectObject(to, temporary);
-        const bool copied = BitBlt(to, 0, 0, static_cast<int>(w), static_cast<int>(h), from, 0, 0, SRCCOPY) != 0;
+        const bool copied =
+            BitBlt(to, 0, 0, static_cast<int>(w), static_cast<int>(h), from, 0, 0, SRCCOPY) != 0;
         DeleteDC(from);
         DeleteDC(to);
         if (copied) converted.assign(copy, copy + size_t(stride) * h);
@@ -144,7 +154,8 @@ HBITMAP FilteredResize(HBITMAP source, const DIBSECTION &section, uint32_t width
     uint8_t *out = nullptr;
     HBITMAP result = NewSection(width, height, 24, &out);
     if (result == nullptr) return nullptr;
-    if (!Scale(RowsOf(rgb, h, stride, rgbTopDown), w, h, AV_PIX_FMT_BGR24, out, width, height, Stride(width, 24))) {
+    if (!Scale(RowsOf(rgb, h, stride, rgbTopDown), w, h, AV_PIX_FMT_BGR24, out, width, height,
+               Stride(width, 24))) {
         DeleteObject(result);
         return nullptr;
     }

@@ -22,8 +22,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "faltrix-convert: %s\nTry 'faltrix-convert --help' for the options.\n",
                      faltrix::Printable(parsed.text).constData());
         return faltrix::kExitUsage;
-    case faltrix::ParsedCommandLine::Run:
-        break;
+    case faltrix::ParsedCommandLine::Run: break;
     }
     return faltrix::RunConvert(parsed.options);
 }

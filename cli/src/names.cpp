@@ -27,7 +27,8 @@ bool MakeFolders(const QString &name) {
     const QByteArray path = NameBytes(name);
     for (qsizetype slash = path.indexOf('/', 1);; slash = path.indexOf('/', slash + 1)) {
         const QByteArray part = slash < 0 ? path : path.left(slash);
-        if (!part.isEmpty() && ::mkdir(part.constData(), 0777) != 0 && errno != EEXIST) return false;
+        if (!part.isEmpty() && ::mkdir(part.constData(), 0777) != 0 && errno != EEXIST)
+            return false;
         if (slash < 0) break;
     }
     return IsFolder(name);

@@ -36,7 +36,8 @@ void KeepLibrariesResident(const PluginList &list) {
     // library that crashes in loading, a FIFO that would hang the loader), is never loaded here.
     for (uint32_t i = 0; i < list.Count(); ++i) {
         // Deliberately never closed: the handle is what keeps the library in memory.
-        if (list.UnchangedSinceExamined(i)) (void)::dlopen(list.NativePathAt(i).c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (list.UnchangedSinceExamined(i))
+            (void)::dlopen(list.NativePathAt(i).c_str(), RTLD_NOW | RTLD_LOCAL);
     }
 }
 
@@ -54,8 +55,9 @@ std::vector<PluginEntry> DescribePlugins(PluginList &list) {
         entry.description = FromUnits(texts.description);
         for (const FilePattern &pattern : texts.patterns) {
             const QString description = FromUnits(pattern.description);
-            entry.patterns.push_back({FromUnits(pattern.pattern), description.isEmpty() ? FromUnits(pattern.pattern)
-                                                                                          : description});
+            entry.patterns.push_back({FromUnits(pattern.pattern), description.isEmpty()
+                                                                      ? FromUnits(pattern.pattern)
+                                                                      : description});
         }
         entries.push_back(std::move(entry));
     }
@@ -82,7 +84,8 @@ int FindPluginForFileName(const std::vector<PluginEntry> &plugins, const QString
         for (const PluginPattern &pattern : plugins[i].patterns) {
             for (const QString &one : pattern.pattern.split(u';', Qt::SkipEmptyParts)) {
                 const QByteArray glob = one.trimmed().toUtf8();
-                if (!glob.isEmpty() && fnmatch(glob.constData(), name.constData(), FNM_CASEFOLD) == 0)
+                if (!glob.isEmpty() &&
+                    fnmatch(glob.constData(), name.constData(), FNM_CASEFOLD) == 0)
                     return static_cast<int>(i);
             }
         }
@@ -90,7 +93,8 @@ int FindPluginForFileName(const std::vector<PluginEntry> &plugins, const QString
     return -1;
 }
 
-int FindInputPluginFor(InputPluginList &list, const char16_t *path, const std::function<void(uint32_t)> &trying) {
+int FindInputPluginFor(InputPluginList &list, const char16_t *path,
+                       const std::function<void(uint32_t)> &trying) {
     for (uint32_t i = 0; i < list.Count(); ++i) {
         if (trying) trying(i);
         if (list.Current() != static_cast<int32_t>(i) && list.SelectPlugin(i) != 1) continue;
@@ -103,9 +107,11 @@ int FindInputPluginFor(InputPluginList &list, const char16_t *path, const std::f
 namespace {
 
 void ListOneKind(QString *out, const char *title, const QString &folder,
-                 const std::vector<PluginEntry> &plugins, const std::vector<RefusedCandidate> &refused) {
+                 const std::vector<PluginEntry> &plugins,
+                 const std::vector<RefusedCandidate> &refused) {
     // Folders and libraries by name, escaped like every name the converter shows.
-    *out += QStringLiteral("%1 plug-ins in %2\n").arg(QLatin1String(title), QString::fromUtf8(Printable(folder)));
+    *out += QStringLiteral("%1 plug-ins in %2\n")
+                .arg(QLatin1String(title), QString::fromUtf8(Printable(folder)));
     if (plugins.empty()) *out += QStringLiteral("  (none)\n");
     for (const PluginEntry &plugin : plugins) {
         *out += QStringLiteral("  %1  %2\n").arg(plugin.name, -8).arg(plugin.description);
@@ -113,12 +119,14 @@ void ListOneKind(QString *out, const char *title, const QString &folder,
             if (pattern.description == pattern.pattern)
                 *out += QStringLiteral("      %1\n").arg(pattern.pattern);
             else
-                *out += QStringLiteral("      %1  (%2)\n").arg(pattern.pattern, pattern.description);
+                *out +=
+                    QStringLiteral("      %1  (%2)\n").arg(pattern.pattern, pattern.description);
         }
     }
     for (const RefusedCandidate &candidate : refused) {
         *out += QStringLiteral("  refused %1: %2\n")
-                    .arg(QString::fromUtf8(Printable(NameFromBytes(QByteArray::fromStdString(candidate.path)))),
+                    .arg(QString::fromUtf8(
+                             Printable(NameFromBytes(QByteArray::fromStdString(candidate.path)))),
                          QString::fromStdString(candidate.reason));
     }
 }
@@ -126,8 +134,8 @@ void ListOneKind(QString *out, const char *title, const QString &folder,
 }  // namespace
 
 QString PluginListing(const QString &inputFolder, const std::vector<PluginEntry> &inputs,
-                      const std::vector<RefusedCandidate> &inputRefused, const QString &outputFolder,
-                      const std::vector<PluginEntry> &outputs,
+                      const std::vector<RefusedCandidate> &inputRefused,
+                      const QString &outputFolder, const std::vector<PluginEntry> &outputs,
                       const std::vector<RefusedCandidate> &outputRefused) {
     QString out;
     ListOneKind(&out, "Input", inputFolder, inputs, inputRefused);

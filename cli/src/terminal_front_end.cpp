@@ -84,7 +84,11 @@ QString ProgressLine(const QString &name, uint32_t percent, const QString &statu
 }
 
 TerminalFrontEnd::TerminalFrontEnd(Verbosity verbosity, bool barOnTerminal, FILE *out, FILE *err)
-    : verbosity_(verbosity), bar_(barOnTerminal && verbosity != Verbosity::Quiet), out_(out), err_(err), line_(err) {}
+    : verbosity_(verbosity),
+      bar_(barOnTerminal && verbosity != Verbosity::Quiet),
+      out_(out),
+      err_(err),
+      line_(err) {}
 
 void TerminalFrontEnd::BeginFile(const QString &label) {
     std::lock_guard lock(mutex_);
@@ -143,7 +147,9 @@ void WorkerFrontEnd::Send(char kind, const QString &text) {
     WriteAll(fd_, line);
 }
 
-void WorkerFrontEnd::ReportFailure(const QString &reason, bool usage) { Send(usage ? 'U' : 'F', reason); }
+void WorkerFrontEnd::ReportFailure(const QString &reason, bool usage) {
+    Send(usage ? 'U' : 'F', reason);
+}
 
 void WorkerFrontEnd::ReportConverted() { Send('C', {}); }
 
@@ -171,7 +177,9 @@ void WorkerFrontEnd::SetStatusText(std::u16string_view text) {
     Send('S', FromUtf16(text));
 }
 
-void WorkerFrontEnd::SetProgressPosition(uint32_t position) { Send('P', QString::number(position)); }
+void WorkerFrontEnd::SetProgressPosition(uint32_t position) {
+    Send('P', QString::number(position));
+}
 
 void WorkerFrontEnd::ShowMessage(std::u16string_view text, std::u16string_view caption) {
     Send('M', FromUtf16(caption) + QStringLiteral(": ") + FromUtf16(text));
@@ -184,16 +192,28 @@ WorkerEvent ParseWorkerLine(const QByteArray &line) {
     if (line.size() < 2 || line[1] != ' ') return event;
     const QString text = NameFromBytes(line.mid(2));
     switch (line[0]) {
-    case 'S': event.kind = WorkerEvent::Status; event.text = text; break;
-    case 'M': event.kind = WorkerEvent::Message; event.text = text; break;
+    case 'S':
+        event.kind = WorkerEvent::Status;
+        event.text = text;
+        break;
+    case 'M':
+        event.kind = WorkerEvent::Message;
+        event.text = text;
+        break;
     case 'F':
     case 'U':
         event.kind = WorkerEvent::Failure;
         event.text = text;
         event.usage = line[0] == 'U';
         break;
-    case 'R': event.kind = WorkerEvent::Plugin; event.text = text; break;
-    case 'N': event.kind = WorkerEvent::Notice; event.text = text; break;
+    case 'R':
+        event.kind = WorkerEvent::Plugin;
+        event.text = text;
+        break;
+    case 'N':
+        event.kind = WorkerEvent::Notice;
+        event.text = text;
+        break;
     case 'C': event.kind = WorkerEvent::Converted; break;
     case 'T':
     case 'E':

@@ -73,7 +73,9 @@ int32_t ProgressCallback(int32_t done, int32_t total, int32_t data) {
 void FillControlSet(HWND dialog, ControlSet *set) {
     if (set == nullptr) return;
     FeedbackFrontEnd *fe = FrontEnd();
-    auto byId = [&](int id) -> HWND { return fe != nullptr ? fe->ControlById(dialog, id) : nullptr; };
+    auto byId = [&](int id) -> HWND {
+        return fe != nullptr ? fe->ControlById(dialog, id) : nullptr;
+    };
     set->code = byId(1);
     set->exit = byId(2);
     set->preview = byId(3);
@@ -90,8 +92,9 @@ void EnableControlSet(const ControlSet &set, bool enable) {
     if (fe == nullptr) return;
     // Not the record's order: a front end sees the buttons change first, then the choosers,
     // the plug-in lists and last the lists' "Detail" buttons.
-    const HWND order[] = {set.code,       set.exit,      set.preview,    set.inputChooser, set.outputChooser,
-                          set.inputList,  set.outputList, set.inputDetail, set.outputDetail};
+    const HWND order[] = {set.code,         set.exit,          set.preview,
+                          set.inputChooser, set.outputChooser, set.inputList,
+                          set.outputList,   set.inputDetail,   set.outputDetail};
     for (HWND control : order) {
         if (control != nullptr) fe->EnableControl(control, enable);
     }

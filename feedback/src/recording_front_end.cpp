@@ -51,7 +51,9 @@ RECT RecordingFrontEnd::WindowRect(HWND window) {
     return it != rects_.end() ? it->second : RECT{0, 0, 0, 0};
 }
 
-void RecordingFrontEnd::RepaintWindow(HWND window) { Record({Kind::Repaint, {}, {}, 0, window, false}); }
+void RecordingFrontEnd::RepaintWindow(HWND window) {
+    Record({Kind::Repaint, {}, {}, 0, window, false});
+}
 
 void RecordingFrontEnd::SetMissingControls(std::set<int> ids) {
     std::lock_guard lock(mutex_);

@@ -19,8 +19,10 @@ struct Picture {
     HBITMAP bitmap = nullptr;
     explicit Picture(int bits) {
         BITMAPINFO *info = reinterpret_cast<BITMAPINFO *>(storage);
-        info->bmiHeader = {sizeof(BITMAPINFOHEADER), 7, -3, 1, static_cast<uint16_t>(bits), BI_RGB, 0, 0, 0, 0, 0};
-        for (int i = 0; i < 256; ++i) info->bmiColors[i] = RGBQUAD{uint8_t(i), uint8_t(i), uint8_t(255 - i), 0};
+        info->bmiHeader = {
+            sizeof(BITMAPINFOHEADER), 7, -3, 1, static_cast<uint16_t>(bits), BI_RGB, 0, 0, 0, 0, 0};
+        for (int i = 0; i < 256; ++i)
+            info->bmiColors[i] = RGBQUAD{uint8_t(i), uint8_t(i), uint8_t(255 - i), 0};
         void *bits_ = nullptr;
         bitmap = CreateDIBSection(dc, info, DIB_RGB_COLORS, &bits_, nullptr, 0);
         if (bits_ != nullptr) {

@@ -13,11 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "decode_stage.h"
 #include "faltrix/device_resize.h"
 #include "faltrix/keep_aspect.h"
 #include "faltrix/plugin_list.h"
 #include "faltrix/resample.h"
-#include "decode_stage.h"
 #include "job_slot.h"
 #include "safe_store.h"
 
@@ -113,7 +113,9 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
 
     // A size no plug-in could read back is refused before any memory is taken for it, with
     // the limit named: the resize alone would fail without a word, or worse, succeed.
-    if (const std::string beyond = OutputSizeBeyondLimits(request.outputWidth, request.outputHeight); !beyond.empty()) {
+    if (const std::string beyond =
+            OutputSizeBeyondLimits(request.outputWidth, request.outputHeight);
+        !beyond.empty()) {
         DeleteObject(decoded.bitmap);
         ShowStatus(u"Failed in Resizing.");
         *cause = std::u16string(beyond.begin(), beyond.end());
@@ -122,8 +124,8 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
 
     if (request.filteredResize != nullptr) {
         ShowStatus(u"Now anti-alias Resizing...");
-        HBITMAP resized = request.filteredResize(decoded.bitmap, decoded.section, request.outputWidth,
-                                                 request.outputHeight);
+        HBITMAP resized = request.filteredResize(decoded.bitmap, decoded.section,
+                                                 request.outputWidth, request.outputHeight);
         HDC dc = resized != nullptr ? SelectForStoring(resized) : nullptr;
         if (dc == nullptr) {
             ShowStatus(u"Failed in Resizing.");
@@ -136,8 +138,10 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
 
     if (request.antiAlias && sizeChanged) {
         ShowStatus(u"Now anti-alias Resizing...");
-        const double sx = static_cast<double>(request.outputWidth) / static_cast<double>(sourceWidth);
-        const double sy = static_cast<double>(request.outputHeight) / static_cast<double>(sourceHeight);
+        const double sx =
+            static_cast<double>(request.outputWidth) / static_cast<double>(sourceWidth);
+        const double sy =
+            static_cast<double>(request.outputHeight) / static_cast<double>(sourceHeight);
         if (HBITMAP resized = AreaAverageResize(decoded.bitmap, sx, sy, ProgressCallback)) {
             ShowStatus(u"anti-alias Resizing Done.");
             DeleteObject(decoded.bitmap);
@@ -169,14 +173,15 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
 // with its own cause. When another try follows a failure of the plug-in (firstTry), the
 // failure line is left to that try; each try has a temporary of its own, so the second never
 // finds what the first left.
-JobEnd StoreStage(const StoreTarget &target, const WCHAR *output, const ConversionRequest &request, bool firstTry,
-                  bool retryFollows) {
+JobEnd StoreStage(const StoreTarget &target, const WCHAR *output, const ConversionRequest &request,
+                  bool firstTry, bool retryFollows) {
     if (firstTry) ShowStatus(u"Now Coding and Storing...");
     safe_store::Temporary temporary(output);
     std::u16string cause;
     if (temporary.path().empty()) {
         cause = temporary.cause();
-    } else if (OutputPlugins().SaveDIBPicture(target.dc, temporary.path().c_str(), 0, 0, ProgressCallback, 0) != 0) {
+    } else if (OutputPlugins().SaveDIBPicture(target.dc, temporary.path().c_str(), 0, 0,
+                                              ProgressCallback, 0) != 0) {
         cause = decode_stage::PluginCause(temporary.path().c_str(), LastPluginFailure());
         if (retryFollows) {
             temporary.Remove();
@@ -197,7 +202,8 @@ JobEnd StoreStage(const StoreTarget &target, const WCHAR *output, const Conversi
 JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCHAR *output) {
     using decode_stage::Failure;
     const decode_stage::Decoded decoded = decode_stage::DecodeInput(
-        input, {.notSupportedLine = u"This input is not supported or illegal format.", .readableSection = true});
+        input, {.notSupportedLine = u"This input is not supported or illegal format.",
+                .readableSection = true});
     switch (decoded.failure) {
     case Failure::NotSupported: return {ConversionOutcome::NotSupported, decoded.cause};
     case Failure::InfoFailed: return {ConversionOutcome::InfoFailed, decoded.cause};
@@ -250,11 +256,14 @@ ConversionOutcome RunConversion() {
 
 }  // namespace
 
-bool StartConversionJob(const ControlSet &controls, uint32_t outputWidth, uint32_t outputHeight, bool antiAlias,
-                        bool overwrite) {
+bool StartConversionJob(const ControlSet &controls, uint32_t outputWidth, uint32_t outputHeight,
+                        bool antiAlias, bool overwrite) {
     return job_slot::StartJob(
         controls,
-        [&] { TheConversionRequest = ConversionRequest{controls, outputWidth, outputHeight, antiAlias, overwrite}; },
+        [&] {
+            TheConversionRequest =
+                ConversionRequest{controls, outputWidth, outputHeight, antiAlias, overwrite};
+        },
         [] { g_lastOutcome.store(RunConversion()); });
 }
 

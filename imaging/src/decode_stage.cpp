@@ -58,18 +58,21 @@ Decoded DecodeInput(const WCHAR *path, const Demands &demands) {
     ShowStatus(u"Now Getting infomation...");
     if (decoder.GetPictureInfo(path, 0, 0, &decoded.info) != 0 ||
         (demands.positiveInfoSize && (decoded.info.width <= 0 || decoded.info.height <= 0))) {
-        return Failed(Failure::InfoFailed, u"Failed in Getting information.", PluginCause(path, LastPluginFailure()));
+        return Failed(Failure::InfoFailed, u"Failed in Getting information.",
+                      PluginCause(path, LastPluginFailure()));
     }
 
     ShowStatus(u"Getting infomation Done.");
     ShowStatus(u"Now Decoding input data...");
     decoded.bitmap = decoder.GetPictureDIB(path, 0, 0, ProgressCallback, 0, DibAllocCallback);
-    if (decoded.bitmap != nullptr && demands.readableSection && !ReadSection(decoded.bitmap, &decoded.section)) {
+    if (decoded.bitmap != nullptr && demands.readableSection &&
+        !ReadSection(decoded.bitmap, &decoded.section)) {
         DeleteObject(decoded.bitmap);
         decoded.bitmap = nullptr;
     }
     if (decoded.bitmap == nullptr)
-        return Failed(Failure::DecodeFailed, u"Failed in Decoding input data.", PluginCause(path, LastPluginFailure()));
+        return Failed(Failure::DecodeFailed, u"Failed in Decoding input data.",
+                      PluginCause(path, LastPluginFailure()));
     ShowStatus(u"Decoding input data Done.");
     return decoded;
 }

@@ -23,8 +23,8 @@ struct Decoded {
     Failure failure = Failure::None;
     HBITMAP bitmap = nullptr;  // the caller's when failure is None, else null
     PictureInfo info{};
-    DIBSECTION section{};      // read only when Demands::readableSection
-    std::u16string cause{};    // why (see PluginCause); for NotSupported only about the name
+    DIBSECTION section{};    // read only when Demands::readableSection
+    std::u16string cause{};  // why (see PluginCause); for NotSupported only about the name
 };
 
 // The cause of a plug-in's failure: its own words, or when it gave none and the path holds a

@@ -32,7 +32,8 @@ uint32_t ReadPaletteByProbe(HDC dc, uint32_t first, uint32_t limit, RGBQUAD *ent
     if (entries == nullptr) return 0;
     DIBSECTION ds{};
     HGDIOBJ bitmap = GetCurrentObject(dc, OBJ_BITMAP);
-    if (bitmap == nullptr || GetObjectW(bitmap, sizeof ds, &ds) != static_cast<int>(sizeof ds)) return 0;
+    if (bitmap == nullptr || GetObjectW(bitmap, sizeof ds, &ds) != static_cast<int>(sizeof ds))
+        return 0;
     const uint32_t bits = ds.dsBmih.biBitCount;
     if (bits > 8 || bits == 0 || ds.dsBm.bmBits == nullptr) return 0;
 
@@ -50,7 +51,8 @@ uint32_t ReadPaletteByProbe(HDC dc, uint32_t first, uint32_t limit, RGBQUAD *ent
     const int y = ds.dsBmih.biHeight > 0 ? ds.dsBm.bmHeight - 1 : 0;
     const uint8_t mask = static_cast<uint8_t>(0xFFu << (8 - bits));
     for (uint32_t i = first; i < end; ++i) {
-        *probe = static_cast<uint8_t>((*probe & static_cast<uint8_t>(~mask)) | static_cast<uint8_t>(i << (8 - bits)));
+        *probe = static_cast<uint8_t>((*probe & static_cast<uint8_t>(~mask)) |
+                                      static_cast<uint8_t>(i << (8 - bits)));
         const COLORREF colour = GetPixel(dc, 0, y);
         RGBQUAD &entry = entries[i - first];
         entry.rgbBlue = static_cast<BYTE>((colour >> 16) & 0xFF);
@@ -62,13 +64,14 @@ uint32_t ReadPaletteByProbe(HDC dc, uint32_t first, uint32_t limit, RGBQUAD *ent
     return end;
 }
 
-DeviceResizeResult DeviceResize(HBITMAP decoded, const DIBSECTION &description, uint32_t outputWidth,
-                                uint32_t outputHeight) {
+DeviceResizeResult DeviceResize(HBITMAP decoded, const DIBSECTION &description,
+                                uint32_t outputWidth, uint32_t outputHeight) {
     DeviceResizeResult result;
 
     HDC sourceDC = MemoryDCHolding(decoded);
     RGBQUAD probed[kMaxPaletteEntries] = {};
-    const uint32_t entries = sourceDC != nullptr ? ReadPaletteByProbe(sourceDC, 0, kMaxPaletteEntries, probed) : 0;
+    const uint32_t entries =
+        sourceDC != nullptr ? ReadPaletteByProbe(sourceDC, 0, kMaxPaletteEntries, probed) : 0;
 
     // The header block: the decoded picture's header with the new size, followed by its colour
     // table, or by its three masks when it has bit fields. The block always has room for a
@@ -88,15 +91,16 @@ DeviceResizeResult DeviceResize(HBITMAP decoded, const DIBSECTION &description, 
         block->header.biHeight = static_cast<LONG>(outputHeight);
         block->header.biSizeImage = 0;
         // A table holds at most 256 entries, whatever the source's header claims.
-        if (block->header.biClrUsed > kMaxPaletteEntries) block->header.biClrUsed = kMaxPaletteEntries;
+        if (block->header.biClrUsed > kMaxPaletteEntries)
+            block->header.biClrUsed = kMaxPaletteEntries;
         if (description.dsBmih.biCompression == BI_BITFIELDS) {
             std::memcpy(block->masks, description.dsBitfields, sizeof block->masks);
         } else {
             std::memcpy(block->colours, probed, entries * sizeof(RGBQUAD));
         }
         void *bits = nullptr;
-        result.bitmap = CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO *>(block), DIB_RGB_COLORS, &bits,
-                                         nullptr, 0);
+        result.bitmap = CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO *>(block),
+                                         DIB_RGB_COLORS, &bits, nullptr, 0);
         std::free(block);
     }
 
@@ -104,13 +108,15 @@ DeviceResizeResult DeviceResize(HBITMAP decoded, const DIBSECTION &description, 
 
     // Device coordinates put the picture's top row at y = 0 whatever its memory order, so the
     // source extent is the height's magnitude: a top-down picture comes out upright.
-    const int64_t sourceHeight = description.dsBmih.biHeight < 0 ? -int64_t{description.dsBmih.biHeight}
-                                                                  : int64_t{description.dsBmih.biHeight};
+    const int64_t sourceHeight = description.dsBmih.biHeight < 0
+                                     ? -int64_t{description.dsBmih.biHeight}
+                                     : int64_t{description.dsBmih.biHeight};
     bool blitted = false;
     if (result.storeDC != nullptr && sourceDC != nullptr && sourceHeight <= INT32_MAX) {
-        blitted = StretchBlt(result.storeDC, 0, 0, static_cast<int>(outputWidth), static_cast<int>(outputHeight),
-                             sourceDC, 0, 0, description.dsBmih.biWidth, static_cast<int>(sourceHeight),
-                             SRCCOPY) != FALSE;
+        blitted =
+            StretchBlt(result.storeDC, 0, 0, static_cast<int>(outputWidth),
+                       static_cast<int>(outputHeight), sourceDC, 0, 0, description.dsBmih.biWidth,
+                       static_cast<int>(sourceHeight), SRCCOPY) != FALSE;
     }
 
     if (sourceDC != nullptr) DeleteDC(sourceDC);

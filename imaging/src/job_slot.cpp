@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <mutex>
 #include <exception>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -54,7 +54,8 @@ bool StartThread(std::function<void()> job) {
     }
 }
 
-bool StartJob(const ControlSet &controls, const std::function<void()> &write, std::function<void()> job) {
+bool StartJob(const ControlSet &controls, const std::function<void()> &write,
+              std::function<void()> job) {
     if (!TryAcquire()) return false;
     write();
     EnableControlSet(controls, false);

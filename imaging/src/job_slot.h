@@ -24,7 +24,8 @@ bool StartThread(std::function<void()> job);
 // here, before the thread exists, so that no command slips in between, and runs `job` on a
 // thread of its own. False, with nothing done, while a job holds the slot; false, with the
 // controls enabled again and the slot freed, when no thread could be made.
-bool StartJob(const ControlSet &controls, const std::function<void()> &write, std::function<void()> job);
+bool StartJob(const ControlSet &controls, const std::function<void()> &write,
+              std::function<void()> job);
 
 // A job's own terminated copy of one of the global path buffers, whatever the buffer holds,
 // taken when the job starts and handed to the plug-ins.

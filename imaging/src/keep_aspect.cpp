@@ -19,8 +19,9 @@ std::optional<uint32_t> KeepAspectSide(int32_t pictureGiven, int32_t pictureOthe
 std::string OutputSizeBeyondLimits(uint64_t width, uint64_t height) {
     const uint64_t side = FALTRIX_MAX_PICTURE_SIDE;
     if (width > side || height > side) {
-        return std::to_string(width > side ? width : height) + (width > side ? " pixels wide" : " pixels high") +
-               ", more than the " + std::to_string(side) + " a side the plug-ins read";
+        return std::to_string(width > side ? width : height) +
+               (width > side ? " pixels wide" : " pixels high") + ", more than the " +
+               std::to_string(side) + " a side the plug-ins read";
     }
     // Both sides are below 2^20 here: the product fits.
     const uint64_t pixels = width * height, most = FALTRIX_MAX_PICTURE_PIXELS;
@@ -30,7 +31,8 @@ std::string OutputSizeBeyondLimits(uint64_t width, uint64_t height) {
     if (pixels / 1000000 > most / 1000000)
         return size + std::to_string(pixels / 1000000) + " million pixels, more than the " +
                std::to_string(most / 1000000) + " million the plug-ins read";
-    return size + std::to_string(pixels) + " pixels, more than the " + std::to_string(most) + " the plug-ins read";
+    return size + std::to_string(pixels) + " pixels, more than the " + std::to_string(most) +
+           " the plug-ins read";
 }
 
 }  // namespace faltrix

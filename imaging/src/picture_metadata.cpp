@@ -55,7 +55,8 @@ void Gather(void *context, const char *key, const void *bytes, int32_t size) {
                          : name == FALTRIX_METADATA_XMP  ? &gathered->metadata.xmp
                                                          : nullptr;
     if (size > FALTRIX_METADATA_MAX_SIZE) {
-        if (block) gathered->dropped.push_back(std::string(BlockName(name)) + ", larger than 16 MiB");
+        if (block)
+            gathered->dropped.push_back(std::string(BlockName(name)) + ", larger than 16 MiB");
         return;
     }
     const std::string_view item(static_cast<const char *>(bytes), static_cast<size_t>(size));
@@ -87,7 +88,8 @@ using ExifDataPtr = std::unique_ptr<ExifData, ExifDataFree>;
 // note kept byte for byte. Null when it is no EXIF or holds no entry in IFD0 or the EXIF
 // directory.
 ExifDataPtr LoadExif(const std::string &exif, ExifMem *mem) {
-    if (exif.size() < 8 || (exif.compare(0, 4, "II*\0", 4) != 0 && exif.compare(0, 4, "MM\0*", 4) != 0))
+    if (exif.size() < 8 ||
+        (exif.compare(0, 4, "II*\0", 4) != 0 && exif.compare(0, 4, "MM\0*", 4) != 0))
         return nullptr;
     ExifDataPtr data(exif_data_new_mem(mem));
     if (!data) return nullptr;
@@ -97,7 +99,9 @@ ExifDataPtr LoadExif(const std::string &exif, ExifMem *mem) {
     const std::string block = std::string(kExifHeader) + exif;
     exif_data_load_data(data.get(), reinterpret_cast<const unsigned char *>(block.data()),
                         static_cast<unsigned>(block.size()));
-    const auto holds = [&](ExifIfd ifd) { return data->ifd[ifd] != nullptr && data->ifd[ifd]->count > 0; };
+    const auto holds = [&](ExifIfd ifd) {
+        return data->ifd[ifd] != nullptr && data->ifd[ifd]->count > 0;
+    };
     if (!holds(EXIF_IFD_0) && !holds(EXIF_IFD_EXIF)) return nullptr;
     return data;
 }
@@ -110,7 +114,8 @@ bool ExifTurns(const std::string &exif) {
     bool turns = false;
     if (ExifDataPtr data = LoadExif(exif, mem)) {
         const ExifEntry *e = exif_content_get_entry(data->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
-        if (e != nullptr && e->format == EXIF_FORMAT_SHORT && e->components == 1 && e->data != nullptr) {
+        if (e != nullptr && e->format == EXIF_FORMAT_SHORT && e->components == 1 &&
+            e->data != nullptr) {
             const ExifShort value = exif_get_short(e->data, exif_data_get_byte_order(data.get()));
             turns = value >= 2 && value <= 8;
         }
@@ -124,14 +129,15 @@ bool ExifTurns(const std::string &exif) {
 // and a block may hold one twice. The entry carries its tag when added for the same reason;
 // one the content did not take is nobody's and is not returned.
 ExifEntry *FreshEntry(ExifContent *content, ExifTag tag) {
-    while (ExifEntry *old = exif_content_get_entry(content, tag)) exif_content_remove_entry(content, old);
+    while (ExifEntry *old = exif_content_get_entry(content, tag))
+        exif_content_remove_entry(content, old);
     ExifEntry *entry = exif_entry_new();
     if (entry == nullptr) return nullptr;
     entry->tag = tag;
     exif_content_add_entry(content, entry);
     const bool added = entry->parent == content;
     if (added) exif_entry_initialize(entry, tag);  // which reads the byte order through the content
-    exif_entry_unref(entry);  // the content holds it now, or it goes
+    exif_entry_unref(entry);                       // the content holds it now, or it goes
     return added ? entry : nullptr;
 }
 
@@ -154,7 +160,8 @@ struct ProfileFacts {
 
 ProfileFacts FactsOf(const std::string &icc) {
     ProfileFacts facts;
-    const ProfilePtr profile(cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size())));
+    const ProfilePtr profile(
+        cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size())));
     if (!profile) return facts;
     facts.opened = true;
     facts.space = cmsGetColorSpace(profile.get());
@@ -182,7 +189,8 @@ struct LayoutInfo {
 
 bool ReadLayout(HDC dc, HBITMAP bitmap, LayoutInfo *info, DIBSECTION *section) {
     std::memset(info, 0, sizeof *info);
-    if (GetObjectW(bitmap, sizeof *section, section) != static_cast<int>(sizeof *section)) return false;
+    if (GetObjectW(bitmap, sizeof *section, section) != static_cast<int>(sizeof *section))
+        return false;
     info->header = section->dsBmih;
     info->header.biSize = sizeof(BITMAPINFOHEADER);
     if (info->header.biBitCount <= 8) {
@@ -199,18 +207,22 @@ bool ReadLayout(HDC dc, HBITMAP bitmap, LayoutInfo *info, DIBSECTION *section) {
 // GetStoredColourType, colour for 16 bits and more and unknown for a palette.
 int32_t StoredColourOf(const LayoutInfo &info) {
     OutputPluginList &output = OutputPlugins();
-    if (output.HasStoredColourType()) return output.GetStoredColourType(reinterpret_cast<const BITMAPINFO *>(&info));
+    if (output.HasStoredColourType())
+        return output.GetStoredColourType(reinterpret_cast<const BITMAPINFO *>(&info));
     return info.header.biBitCount > 8 ? FALTRIX_STORED_COLOUR : FALTRIX_STORED_UNKNOWN;
 }
 
 // Luma of B, G, R bytes, for pixels that are grey in all but name.
-uint8_t Luma(uint8_t b, uint8_t g, uint8_t r) { return static_cast<uint8_t>((77 * r + 150 * g + 29 * b + 128) >> 8); }
+uint8_t Luma(uint8_t b, uint8_t g, uint8_t r) {
+    return static_cast<uint8_t>((77 * r + 150 * g + 29 * b + 128) >> 8);
+}
 
 // The 256 grey levels of a grey profile in sRGB, as R, G, B triples.
 bool GreyLevelsInSrgb(cmsHPROFILE grey, uint8_t (*levels)[3]) {
     const ProfilePtr srgb(cmsCreate_sRGBProfile());
     const TransformPtr transform(
-        srgb ? cmsCreateTransform(grey, TYPE_GRAY_8, srgb.get(), TYPE_RGB_8, INTENT_PERCEPTUAL, 0) : nullptr);
+        srgb ? cmsCreateTransform(grey, TYPE_GRAY_8, srgb.get(), TYPE_RGB_8, INTENT_PERCEPTUAL, 0)
+             : nullptr);
     if (!transform) return false;
     uint8_t ramp[256];
     for (int i = 0; i < 256; ++i) ramp[i] = static_cast<uint8_t>(i);
@@ -221,22 +233,26 @@ bool GreyLevelsInSrgb(cmsHPROFILE grey, uint8_t (*levels)[3]) {
 // A new section of the same layout and pixels as the one selected in dc, with another colour
 // table, selected in its place; the old one is deleted. Palettes change only this way, since a
 // section's table is fixed once made.
-bool ReplaceColourTable(HDC dc, HBITMAP *bitmap, const DIBSECTION &section, const RGBQUAD *table, UINT entries) {
+bool ReplaceColourTable(HDC dc, HBITMAP *bitmap, const DIBSECTION &section, const RGBQUAD *table,
+                        UINT entries) {
     LayoutInfo info{};
     info.header = section.dsBmih;
     info.header.biSize = sizeof(BITMAPINFOHEADER);
     info.header.biClrUsed = entries;
     std::memcpy(info.colors, table, entries * sizeof(RGBQUAD));
     void *bits = nullptr;
-    HBITMAP fresh = CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO *>(&info), DIB_RGB_COLORS, &bits, nullptr, 0);
+    HBITMAP fresh = CreateDIBSection(nullptr, reinterpret_cast<const BITMAPINFO *>(&info),
+                                     DIB_RGB_COLORS, &bits, nullptr, 0);
     if (fresh == nullptr) return false;
     DIBSECTION made{};
     if (bits == nullptr || GetObjectW(fresh, sizeof made, &made) != static_cast<int>(sizeof made) ||
-        made.dsBm.bmWidthBytes != section.dsBm.bmWidthBytes || made.dsBm.bmHeight != section.dsBm.bmHeight) {
+        made.dsBm.bmWidthBytes != section.dsBm.bmWidthBytes ||
+        made.dsBm.bmHeight != section.dsBm.bmHeight) {
         DeleteObject(fresh);
         return false;
     }
-    std::memcpy(bits, section.dsBm.bmBits, size_t(section.dsBm.bmWidthBytes) * size_t(section.dsBm.bmHeight));
+    std::memcpy(bits, section.dsBm.bmBits,
+                size_t(section.dsBm.bmWidthBytes) * size_t(section.dsBm.bmHeight));
     SelectObject(dc, fresh);
     if (GetCurrentObject(dc, OBJ_BITMAP) != fresh) {
         DeleteObject(fresh);
@@ -262,15 +278,17 @@ bool ConvertColourTable(cmsHPROFILE source, RGBQUAD *table, UINT entries, bool k
     } else {
         const ProfilePtr srgb(cmsCreate_sRGBProfile());
         // RGBQUAD is B, G, R and a reserved byte, which is copied as it is.
-        const TransformPtr transform(srgb ? cmsCreateTransform(source, TYPE_BGRA_8, srgb.get(), TYPE_BGRA_8,
-                                                               INTENT_PERCEPTUAL, cmsFLAGS_COPY_ALPHA)
+        const TransformPtr transform(srgb ? cmsCreateTransform(source, TYPE_BGRA_8, srgb.get(),
+                                                               TYPE_BGRA_8, INTENT_PERCEPTUAL,
+                                                               cmsFLAGS_COPY_ALPHA)
                                           : nullptr);
         if (!transform) return false;
         cmsDoTransform(transform.get(), table, table, entries);
     }
     if (keepGrey)
         for (UINT i = 0; i < entries; ++i)
-            table[i].rgbRed = table[i].rgbGreen = table[i].rgbBlue = Luma(table[i].rgbBlue, table[i].rgbGreen, table[i].rgbRed);
+            table[i].rgbRed = table[i].rgbGreen = table[i].rgbBlue =
+                Luma(table[i].rgbBlue, table[i].rgbGreen, table[i].rgbRed);
     return true;
 }
 
@@ -279,9 +297,11 @@ bool ConvertColourTable(cmsHPROFILE source, RGBQUAD *table, UINT entries, bool k
 bool IsWholeProfile(const std::string &icc) {
     if (icc.size() < 132) return false;
     const auto *b = reinterpret_cast<const uint8_t *>(icc.data());
-    const uint32_t declared = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+    const uint32_t declared =
+        (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
     if (declared != icc.size() || icc.compare(36, 4, "acsp") != 0) return false;
-    cmsHPROFILE profile = cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
+    cmsHPROFILE profile =
+        cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
     if (profile == nullptr) return false;
     cmsCloseProfile(profile);
     return true;
@@ -290,22 +310,27 @@ bool IsWholeProfile(const std::string &icc) {
 namespace {
 
 bool IsNameByte(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
-           c == '.' || static_cast<unsigned char>(c) >= 0x80;
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+           c == '-' || c == '.' || static_cast<unsigned char>(c) >= 0x80;
 }
 
 // The prefixes the packet binds to the TIFF namespace (xmlns:P="http://ns.adobe.com/tiff/1.0/").
 std::vector<std::string> TiffPrefixes(std::string_view xmp) {
     constexpr std::string_view kTiff = "http://ns.adobe.com/tiff/1.0/";
     std::vector<std::string> prefixes;
-    for (size_t at = xmp.find("xmlns:"); at != std::string_view::npos; at = xmp.find("xmlns:", at + 1)) {
+    for (size_t at = xmp.find("xmlns:"); at != std::string_view::npos;
+         at = xmp.find("xmlns:", at + 1)) {
         size_t end = at + 6;
         while (end < xmp.size() && IsNameByte(xmp[end])) ++end;
         const std::string prefix(xmp.substr(at + 6, end - at - 6));
-        while (end < xmp.size() && (xmp[end] == ' ' || xmp[end] == '\t' || xmp[end] == '\r' || xmp[end] == '\n')) ++end;
+        while (end < xmp.size() &&
+               (xmp[end] == ' ' || xmp[end] == '\t' || xmp[end] == '\r' || xmp[end] == '\n'))
+            ++end;
         if (prefix.empty() || end >= xmp.size() || xmp[end] != '=') continue;
         ++end;
-        while (end < xmp.size() && (xmp[end] == ' ' || xmp[end] == '\t' || xmp[end] == '\r' || xmp[end] == '\n')) ++end;
+        while (end < xmp.size() &&
+               (xmp[end] == ' ' || xmp[end] == '\t' || xmp[end] == '\r' || xmp[end] == '\n'))
+            ++end;
         if (end < xmp.size() && (xmp[end] == '"' || xmp[end] == '\'') &&
             xmp.substr(end + 1, kTiff.size()) == kTiff && end + 1 + kTiff.size() < xmp.size() &&
             xmp[end + 1 + kTiff.size()] == xmp[end])
@@ -323,7 +348,9 @@ std::string XmpForOutput(const std::string &xmp) {
         const std::string name = prefix + ":Orientation";
         for (size_t at = out.find(name); at != std::string::npos; at = out.find(name, at + 1)) {
             const size_t after = at + name.size();
-            if ((at > 0 && IsNameByte(out[at - 1])) || (after < out.size() && IsNameByte(out[after]))) continue;
+            if ((at > 0 && IsNameByte(out[at - 1])) ||
+                (after < out.size() && IsNameByte(out[after])))
+                continue;
             size_t value = after, end = std::string::npos;
             if (at > 0 && out[at - 1] == '<') {
                 // <tiff:Orientation>6</tiff:Orientation>: the text up to the next tag.
@@ -365,7 +392,9 @@ std::string PatchExifInPlace(const std::string &exif, uint32_t width, uint32_t h
     if (!big && exif.compare(0, 4, "II*\0", 4) != 0) return {};
     std::string out = exif;
     auto *b = reinterpret_cast<uint8_t *>(out.data());
-    const auto get16 = [&](size_t at) { return big ? uint32_t(b[at] << 8 | b[at + 1]) : uint32_t(b[at + 1] << 8 | b[at]); };
+    const auto get16 = [&](size_t at) {
+        return big ? uint32_t(b[at] << 8 | b[at + 1]) : uint32_t(b[at + 1] << 8 | b[at]);
+    };
     const auto get32 = [&](size_t at) {
         return big ? (get16(at) << 16 | get16(at + 2)) : (get16(at + 2) << 16 | get16(at));
     };
@@ -413,7 +442,8 @@ std::string PatchExifInPlace(const std::string &exif, uint32_t width, uint32_t h
 
 std::string ExifForOutput(const std::string &exif, uint32_t width, uint32_t height) {
     // libexif would lose every entry stored past its reach.
-    if (exif.size() + kExifHeader.size() > kLibexifReach) return PatchExifInPlace(exif, width, height);
+    if (exif.size() + kExifHeader.size() > kLibexifReach)
+        return PatchExifInPlace(exif, width, height);
     ExifMem *mem = exif_mem_new_default();
     if (mem == nullptr) return {};
     std::string out;
@@ -433,14 +463,16 @@ std::string ExifForOutput(const std::string &exif, uint32_t width, uint32_t heig
         data->data = nullptr;
         data->size = 0;
         ExifContent *ifd1 = data->ifd[EXIF_IFD_1];
-        while (ifd1 != nullptr && ifd1->count > 0) exif_content_remove_entry(ifd1, ifd1->entries[0]);
+        while (ifd1 != nullptr && ifd1->count > 0)
+            exif_content_remove_entry(ifd1, ifd1->entries[0]);
 
         unsigned char *saved = nullptr;
         unsigned int size = 0;
         exif_data_save_data(data.get(), &saved, &size);
         if (saved != nullptr && size > kExifHeader.size() &&
             std::memcmp(saved, kExifHeader.data(), kExifHeader.size()) == 0)
-            out.assign(reinterpret_cast<const char *>(saved) + kExifHeader.size(), size - kExifHeader.size());
+            out.assign(reinterpret_cast<const char *>(saved) + kExifHeader.size(),
+                       size - kExifHeader.size());
         exif_mem_free(mem, saved);
     }
     exif_mem_unref(mem);
@@ -455,12 +487,13 @@ bool ConvertToSrgb(HBITMAP bitmap, const std::string &icc) {
     const BITMAPINFOHEADER &header = section.dsBmih;
     // 32 bits: B, G, R and a fourth byte that lcms copies untouched.
     const bool defaultLayout = header.biCompression != BI_BITFIELDS ||
-                               (section.dsBitfields[0] == 0xFF0000 && section.dsBitfields[1] == 0xFF00 &&
-                                section.dsBitfields[2] == 0xFF);
+                               (section.dsBitfields[0] == 0xFF0000 &&
+                                section.dsBitfields[1] == 0xFF00 && section.dsBitfields[2] == 0xFF);
     if ((header.biBitCount != 24 && header.biBitCount != 32) || !defaultLayout) return false;
     const cmsUInt32Number format = header.biBitCount == 24 ? TYPE_BGR_8 : TYPE_BGRA_8;
 
-    cmsHPROFILE source = cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
+    cmsHPROFILE source =
+        cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size()));
     if (source == nullptr) return false;
     bool converted = false;
     uint8_t levels[256][3];
@@ -470,16 +503,19 @@ bool ConvertToSrgb(HBITMAP bitmap, const std::string &icc) {
     // its samples) keep their colours, and the profile goes without a conversion.
     const auto allGrey = [&] {
         for (int32_t y = 0; y < height; ++y) {
-            const uint8_t *p = static_cast<const uint8_t *>(section.dsBm.bmBits) + size_t(y) * size_t(section.dsBm.bmWidthBytes);
+            const uint8_t *p = static_cast<const uint8_t *>(section.dsBm.bmBits) +
+                               size_t(y) * size_t(section.dsBm.bmWidthBytes);
             for (int32_t x = 0; x < header.biWidth; ++x, p += bytes)
                 if (p[0] != p[1] || p[1] != p[2]) return false;
         }
         return true;
     };
-    if (cmsGetColorSpace(source) == cmsSigGrayData && allGrey() && GreyLevelsInSrgb(source, levels)) {
+    if (cmsGetColorSpace(source) == cmsSigGrayData && allGrey() &&
+        GreyLevelsInSrgb(source, levels)) {
         // Grey pixels stored as B, G, R: each pixel's level through the grey profile.
         for (int32_t y = 0; y < height; ++y) {
-            uint8_t *p = static_cast<uint8_t *>(section.dsBm.bmBits) + size_t(y) * size_t(section.dsBm.bmWidthBytes);
+            uint8_t *p = static_cast<uint8_t *>(section.dsBm.bmBits) +
+                         size_t(y) * size_t(section.dsBm.bmWidthBytes);
             for (int32_t x = 0; x < header.biWidth; ++x, p += bytes) {
                 const uint8_t *rgb = levels[Luma(p[0], p[1], p[2])];
                 p[0] = rgb[2];
@@ -490,14 +526,17 @@ bool ConvertToSrgb(HBITMAP bitmap, const std::string &icc) {
         converted = true;
     } else if (cmsGetColorSpace(source) == cmsSigRgbData) {
         cmsHPROFILE srgb = cmsCreate_sRGBProfile();
-        cmsHTRANSFORM transform =
-            srgb ? cmsCreateTransform(source, format, srgb, format, INTENT_PERCEPTUAL, cmsFLAGS_COPY_ALPHA) : nullptr;
+        cmsHTRANSFORM transform = srgb ? cmsCreateTransform(source, format, srgb, format,
+                                                            INTENT_PERCEPTUAL, cmsFLAGS_COPY_ALPHA)
+                                       : nullptr;
         if (transform != nullptr) {
-            const auto height = static_cast<cmsUInt32Number>(header.biHeight < 0 ? -header.biHeight : header.biHeight);
+            const auto height = static_cast<cmsUInt32Number>(header.biHeight < 0 ? -header.biHeight
+                                                                                 : header.biHeight);
             const auto stride = static_cast<cmsUInt32Number>(section.dsBm.bmWidthBytes);
             // In place: each pixel is read before it is written, in the same format.
             cmsDoTransformLineStride(transform, section.dsBm.bmBits, section.dsBm.bmBits,
-                                     static_cast<cmsUInt32Number>(header.biWidth), height, stride, stride, 0, 0);
+                                     static_cast<cmsUInt32Number>(header.biWidth), height, stride,
+                                     stride, 0, 0);
             cmsDeleteTransform(transform);
             converted = true;
         }
@@ -514,9 +553,11 @@ PictureMetadata ReadPictureMetadata(const WCHAR *path) {
     if (input.GetPictureMetadata(path, Gather, &gathered) != 0) return {};
     PictureMetadata &metadata = gathered.metadata;
     if (gathered.frames > 1)
-        metadata.notices.push_back(u"kept frame 1 of " + Utf8ToUtf16(std::to_string(gathered.frames)));
+        metadata.notices.push_back(u"kept frame 1 of " +
+                                   Utf8ToUtf16(std::to_string(gathered.frames)));
     if (gathered.bitsPerSample > 8)
-        metadata.notices.push_back(u"reduced " + Utf8ToUtf16(std::to_string(gathered.bitsPerSample)) +
+        metadata.notices.push_back(u"reduced " +
+                                   Utf8ToUtf16(std::to_string(gathered.bitsPerSample)) +
                                    u" to 8 bits per sample");
     if (!metadata.icc.empty() && !IsWholeProfile(metadata.icc)) {
         metadata.icc.clear();
@@ -530,7 +571,8 @@ PictureMetadata ReadPictureMetadata(const WCHAR *path) {
         }
         if (mem) exif_mem_unref(mem);
     }
-    for (const std::string &text : gathered.dropped) metadata.notices.push_back(u"dropped " + OneLine(text));
+    for (const std::string &text : gathered.dropped)
+        metadata.notices.push_back(u"dropped " + OneLine(text));
     return metadata;
 }
 
@@ -539,16 +581,20 @@ bool ConvertPictureToSrgb(HDC dc, HBITMAP *bitmap, const std::string &icc, bool 
     DIBSECTION section{};
     if (!ReadLayout(dc, *bitmap, &info, &section)) return false;
     if (info.header.biBitCount > 8) return ConvertToSrgb(*bitmap, icc);
-    const ProfilePtr source(cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size())));
-    const cmsColorSpaceSignature space = source ? cmsGetColorSpace(source.get()) : cmsColorSpaceSignature{};
+    const ProfilePtr source(
+        cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size())));
+    const cmsColorSpaceSignature space =
+        source ? cmsGetColorSpace(source.get()) : cmsColorSpaceSignature{};
     if (space != cmsSigRgbData && space != cmsSigGrayData) return false;
     return ConvertColourTable(source.get(), info.colors, info.header.biClrUsed, keepGrey) &&
            ReplaceColourTable(dc, bitmap, section, info.colors, info.header.biClrUsed);
 }
 
-void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc, HBITMAP *bitmap) {
+void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc,
+                          HBITMAP *bitmap) {
     OutputPluginList &output = OutputPlugins();
-    const bool hasItems = !metadata->icc.empty() || !metadata->exif.empty() || !metadata->xmp.empty();
+    const bool hasItems =
+        !metadata->icc.empty() || !metadata->exif.empty() || !metadata->xmp.empty();
     const bool canSet = output.HasPictureMetadata();
     if (canSet) output.SetPictureMetadata(nullptr, nullptr, 0);
     if (!hasItems) return;
@@ -556,8 +602,9 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
     // An output without SetPictureMetadata keeps nothing; none gets an item over the limit
     // (a rewritten EXIF block can grow by the tags it gained).
     const auto hand = [&](const char *key, const std::string &item) {
-        const bool kept = canSet && item.size() <= FALTRIX_METADATA_MAX_SIZE &&
-                          output.SetPictureMetadata(key, item.data(), static_cast<int32_t>(item.size())) == 0;
+        const bool kept =
+            canSet && item.size() <= FALTRIX_METADATA_MAX_SIZE &&
+            output.SetPictureMetadata(key, item.data(), static_cast<int32_t>(item.size())) == 0;
         metadata->itemsHanded = metadata->itemsHanded || kept;
         return kept;
     };
@@ -567,15 +614,18 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
         GetObjectW(*bitmap, sizeof section, &section) == static_cast<int>(sizeof section)) {
         const BITMAPINFOHEADER &header = section.dsBmih;
         const int32_t height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
-        const std::string exif =
-            ExifForOutput(metadata->exif, static_cast<uint32_t>(header.biWidth), static_cast<uint32_t>(height));
-        if (exif.empty()) metadata->notices.push_back(u"dropped the EXIF block, which could not be rewritten");
-        else if (!hand(FALTRIX_METADATA_EXIF, exif)) metadata->notices.push_back(u"the output format keeps no EXIF");
+        const std::string exif = ExifForOutput(
+            metadata->exif, static_cast<uint32_t>(header.biWidth), static_cast<uint32_t>(height));
+        if (exif.empty())
+            metadata->notices.push_back(u"dropped the EXIF block, which could not be rewritten");
+        else if (!hand(FALTRIX_METADATA_EXIF, exif))
+            metadata->notices.push_back(u"the output format keeps no EXIF");
     }
     // The input plug-ins turn the pixels by the EXIF orientation: the XMP's must not turn them
     // again. Without one to apply, the XMP's stays as the picture had it.
     if (!metadata->xmp.empty() && choice.xmp &&
-        !hand(FALTRIX_METADATA_XMP, ExifTurns(metadata->exif) ? XmpForOutput(metadata->xmp) : metadata->xmp))
+        !hand(FALTRIX_METADATA_XMP,
+              ExifTurns(metadata->exif) ? XmpForOutput(metadata->xmp) : metadata->xmp))
         metadata->notices.push_back(u"the output format keeps no XMP");
     if (metadata->icc.empty()) return;
 
@@ -586,20 +636,25 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
     if (const char16_t *kind = NoPictureKind(facts.kind)) {
         metadata->icc.clear();
         if (choice.icc)
-            metadata->notices.push_back(u"dropped the colour profile, which is " + std::u16string(kind) +
+            metadata->notices.push_back(u"dropped the colour profile, which is " +
+                                        std::u16string(kind) +
                                         u" and describes no picture's colours");
         return;
     }
     if (!facts.opened || (facts.space != cmsSigRgbData && facts.space != cmsSigGrayData)) {
         metadata->icc.clear();
-        if (choice.icc) metadata->notices.push_back(u"dropped the colour profile, which is not for the decoded pixels' colours");
+        if (choice.icc)
+            metadata->notices.push_back(
+                u"dropped the colour profile, which is not for the decoded pixels' colours");
         return;
     }
     LayoutInfo layout;
     if (!ReadLayout(dc, *bitmap, &layout, &section)) {
         // Nothing to judge the pixels by: no profile rather than a wrong one.
         metadata->icc.clear();
-        if (choice.icc) metadata->notices.push_back(u"dropped the colour profile, as the stored pixels could not be read");
+        if (choice.icc)
+            metadata->notices.push_back(
+                u"dropped the colour profile, as the stored pixels could not be read");
         return;
     }
     const bool palette = layout.header.biBitCount <= 8;
@@ -608,16 +663,19 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
     const bool keepGrey = stored == FALTRIX_STORED_GREY;
     // Unknown is today's rule for outputs that cannot tell: RGB profiles go, grey ones only
     // on palettes.
-    const bool fits = greyProfile ? stored == FALTRIX_STORED_GREY || (stored == FALTRIX_STORED_UNKNOWN && palette)
-                                  : stored != FALTRIX_STORED_GREY;
+    const bool fits =
+        greyProfile ? stored == FALTRIX_STORED_GREY || (stored == FALTRIX_STORED_UNKNOWN && palette)
+                    : stored != FALTRIX_STORED_GREY;
     const auto convert = [&](std::u16string why) {
         if (ConvertPictureToSrgb(dc, bitmap, metadata->icc, keepGrey)) {
             metadata->pixelsConverted = true;
-            if (!why.empty()) metadata->notices.push_back(why + u"; the colours were converted to sRGB");
+            if (!why.empty())
+                metadata->notices.push_back(why + u"; the colours were converted to sRGB");
         } else if (!why.empty()) {
             metadata->notices.push_back(why + u"; the colours could not be converted to sRGB");
         } else {
-            metadata->notices.push_back(u"the colour profile was dropped without converting the colours to sRGB");
+            metadata->notices.push_back(
+                u"the colour profile was dropped without converting the colours to sRGB");
         }
     };
 
@@ -634,20 +692,24 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
         return;
     } else {
         const std::u16string reason = OneLine(Utf16ToUtf8(LastPluginFailure()));
-        convert(reason.empty() ? u"the output format keeps no colour profile" : u"dropped the colour profile, which " + reason);
+        convert(reason.empty() ? u"the output format keeps no colour profile"
+                               : u"dropped the colour profile, which " + reason);
     }
     metadata->icc.clear();
 }
 
-void WithdrawItems(PictureMetadata *metadata, HDC dc, HBITMAP *bitmap, const std::u16string &cause) {
+void WithdrawItems(PictureMetadata *metadata, HDC dc, HBITMAP *bitmap,
+                   const std::u16string &cause) {
     OutputPluginList &output = OutputPlugins();
     output.SetPictureMetadata(nullptr, nullptr, 0);
-    std::u16string notice = u"stored without the colour profile, EXIF and XMP, since storing failed with them";
+    std::u16string notice =
+        u"stored without the colour profile, EXIF and XMP, since storing failed with them";
     if (!cause.empty()) notice += u" (" + cause + u")";
     if (metadata->profileHanded) {
         LayoutInfo layout;
         DIBSECTION section{};
-        const bool keepGrey = ReadLayout(dc, *bitmap, &layout, &section) && StoredColourOf(layout) == FALTRIX_STORED_GREY;
+        const bool keepGrey = ReadLayout(dc, *bitmap, &layout, &section) &&
+                              StoredColourOf(layout) == FALTRIX_STORED_GREY;
         if (ConvertPictureToSrgb(dc, bitmap, metadata->icc, keepGrey)) {
             metadata->pixelsConverted = true;
             notice += u"; the colours were converted to sRGB";
@@ -658,14 +720,15 @@ void WithdrawItems(PictureMetadata *metadata, HDC dc, HBITMAP *bitmap, const std
     metadata->profileHanded = false;
 }
 
-void OfferSourceJpeg(const WCHAR *path, const PictureMetadata &metadata, const MetadataChoice &choice,
-                     bool storedAsDecoded) {
+void OfferSourceJpeg(const WCHAR *path, const PictureMetadata &metadata,
+                     const MetadataChoice &choice, bool storedAsDecoded) {
     OutputPluginList &output = OutputPlugins();
     // The offer first: it costs a call, where looking at the file costs an open and a read,
     // and nearly every output declines it.
     // Nor when an item was dropped or changed (a notice says so): the JPEG still holds it.
-    if (!storedAsDecoded || metadata.pixelsConverted || !metadata.notices.empty() || !choice.icc || !choice.exif || !choice.xmp ||
-        !output.HasPictureMetadata() || output.SetPictureMetadata(FALTRIX_METADATA_SOURCE_JPEG, "", 0) != 0)
+    if (!storedAsDecoded || metadata.pixelsConverted || !metadata.notices.empty() || !choice.icc ||
+        !choice.exif || !choice.xmp || !output.HasPictureMetadata() ||
+        output.SetPictureMetadata(FALTRIX_METADATA_SOURCE_JPEG, "", 0) != 0)
         return;
     std::string file;
     if (!Utf16ToPathBytes(path, &file)) return;
@@ -678,7 +741,8 @@ void OfferSourceJpeg(const WCHAR *path, const PictureMetadata &metadata, const M
     bytes.resize(static_cast<size_t>(size));
     in.seekg(0);
     if (in.read(bytes.data(), size))
-        output.SetPictureMetadata(FALTRIX_METADATA_SOURCE_JPEG, bytes.data(), static_cast<int32_t>(size));
+        output.SetPictureMetadata(FALTRIX_METADATA_SOURCE_JPEG, bytes.data(),
+                                  static_cast<int32_t>(size));
 }
 
 }  // namespace faltrix

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <array>
 
+#include "decode_stage.h"
 #include "faltrix/conversion_job.h"
 #include "faltrix/resample.h"
-#include "decode_stage.h"
 #include "job_slot.h"
 
 namespace faltrix {
@@ -52,17 +52,20 @@ void PutOnWhite(HBITMAP bitmap) {
                            section.dsBitfields[2] == 0xFF);
     if (bm.bmBits == nullptr || bm.bmBitsPixel != 32 || !standard || bm.bmWidth <= 0) return;
     auto *bytes = static_cast<uint8_t *>(bm.bmBits);
-    const size_t stride = static_cast<size_t>(bm.bmWidthBytes), width = static_cast<size_t>(bm.bmWidth);
+    const size_t stride = static_cast<size_t>(bm.bmWidthBytes),
+                 width = static_cast<size_t>(bm.bmWidth);
     const size_t rows = static_cast<size_t>(bm.bmHeight < 0 ? -int64_t{bm.bmHeight} : bm.bmHeight);
     bool hasAlpha = false;
     for (size_t y = 0; y < rows && !hasAlpha; ++y) {
-        for (size_t x = 0; x < width && !hasAlpha; ++x) hasAlpha = bytes[y * stride + 4 * x + 3] != 0;
+        for (size_t x = 0; x < width && !hasAlpha; ++x)
+            hasAlpha = bytes[y * stride + 4 * x + 3] != 0;
     }
     if (!hasAlpha) return;
     for (size_t y = 0; y < rows; ++y) {
         for (uint8_t *px = bytes + y * stride, *end = px + 4 * width; px < end; px += 4) {
             const unsigned a = px[3];
-            for (int c = 0; c < 3; ++c) px[c] = static_cast<uint8_t>((px[c] * a + 255 * (255 - a) + 127) / 255);
+            for (int c = 0; c < 3; ++c)
+                px[c] = static_cast<uint8_t>((px[c] * a + 255 * (255 - a) + 127) / 255);
             px[3] = 255;
         }
     }
@@ -110,8 +113,8 @@ Placement PlacePicture(BoxSize box, int32_t W, int32_t H) {
 // no front-end call while it is held: the box paints itself under the same mutex on the
 // dialog's thread, which the front end's calls may wait for. The sizes for the copies come
 // from PictureInfo, not from the decoded bitmap.
-void DrawIntoSurface(HDC surfaceDC, BoxSize box, const Placement &place, HBITMAP decoded, HBITMAP resampled,
-                     int32_t W, int32_t H) {
+void DrawIntoSurface(HDC surfaceDC, BoxSize box, const Placement &place, HBITMAP decoded,
+                     HBITMAP resampled, int32_t W, int32_t H) {
     std::lock_guard lock(PreviewSurfaceMutex());
     HDC memoryDC = CreateCompatibleDC(surfaceDC);
     FillWhite(surfaceDC, box.width, box.height);
@@ -123,7 +126,8 @@ void DrawIntoSurface(HDC surfaceDC, BoxSize box, const Placement &place, HBITMAP
         BitBlt(surfaceDC, place.x, place.y, W, H, memoryDC, 0, 0, SRCCOPY);
     } else {
         SelectObject(memoryDC, decoded);
-        StretchBlt(surfaceDC, place.x, place.y, place.width, place.height, memoryDC, 0, 0, W, H, SRCCOPY);
+        StretchBlt(surfaceDC, place.x, place.y, place.width, place.height, memoryDC, 0, 0, W, H,
+                   SRCCOPY);
     }
     DeleteDC(memoryDC);
 }
@@ -133,7 +137,8 @@ bool DecodeAndDraw(const PreviewRequest &request, BoxSize box, const WCHAR *inpu
     // A picture of no size cannot be fitted (the ratios would divide by zero): that is
     // information not obtained.
     const decode_stage::Decoded decoded = decode_stage::DecodeInput(
-        input, {.notSupportedLine = u"This input is NOT supported or illegal format.", .positiveInfoSize = true});
+        input, {.notSupportedLine = u"This input is NOT supported or illegal format.",
+                .positiveInfoSize = true});
     if (decoded.failure != decode_stage::Failure::None) {
         // The picture drawn before belongs to another file: the box is emptied, and the
         // cause follows the failure's line as the conversion shows it.
@@ -141,7 +146,8 @@ bool DecodeAndDraw(const PreviewRequest &request, BoxSize box, const WCHAR *inpu
             std::lock_guard lock(PreviewSurfaceMutex());
             FillWhite(request.surfaceDC, box.width, box.height);
         }
-        if (FeedbackFrontEnd *frontEnd = InstalledFrontEnd()) frontEnd->RepaintWindow(request.previewBox);
+        if (FeedbackFrontEnd *frontEnd = InstalledFrontEnd())
+            frontEnd->RepaintWindow(request.previewBox);
         if (!decoded.cause.empty()) ShowFailureCause(decoded.cause);
         return false;
     }
@@ -161,7 +167,8 @@ bool DecodeAndDraw(const PreviewRequest &request, BoxSize box, const WCHAR *inpu
     }
 
     DrawIntoSurface(request.surfaceDC, box, place, decoded.bitmap, resampled, W, H);
-    if (FeedbackFrontEnd *frontEnd = InstalledFrontEnd()) frontEnd->RepaintWindow(request.previewBox);
+    if (FeedbackFrontEnd *frontEnd = InstalledFrontEnd())
+        frontEnd->RepaintWindow(request.previewBox);
 
     if (resampled != nullptr) DeleteObject(resampled);
     DeleteObject(decoded.bitmap);
@@ -228,7 +235,11 @@ bool StartPreviewJob(HWND previewBox, HDC surfaceDC, const ControlSet &controls,
         return false;
     }
     return job_slot::StartJob(
-        controls, [&] { ThePreviewRequest = PreviewRequest{previewBox, controls, surfaceDC, antiAlias}; }, RunPreview);
+        controls,
+        [&] {
+            ThePreviewRequest = PreviewRequest{previewBox, controls, surfaceDC, antiAlias};
+        },
+        RunPreview);
 }
 
 int PreviewJob(void *unused) {

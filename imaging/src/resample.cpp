@@ -4,8 +4,8 @@
 // The result is defined to the byte by a fixed sequence of double-precision operations per
 // destination pixel (see AccumulateRow in resample_kernel.h), so these files are compiled
 // with -ffp-contract=off: a fused multiply-add rounds once where the definition rounds twice
-// and changes bytes. For the same reason the work cannot be split into a horizontal and a vertical pass, nor the
-// weights be multiplied together first: (byte * wy) * wx is not byte * (wy * wx).
+// and changes bytes. For the same reason the work cannot be split into a horizontal and a vertical
+// pass, nor the weights be multiplied together first: (byte * wy) * wx is not byte * (wy * wx).
 //
 // What may be moved out of the pixel loop without changing a single operation: the source
 // span and the weights of a destination column depend on the column alone, those of a row
@@ -34,8 +34,8 @@ namespace faltrix {
 namespace {
 
 using resample_detail::ColumnTable;
-using resample_detail::ResampleRowPieceFn;
 using resample_detail::ResampleRowPieceAvx2;
+using resample_detail::ResampleRowPieceFn;
 using resample_detail::ResampleRowPieceGeneric;
 using resample_detail::Source;
 using resample_detail::Terms;
@@ -77,7 +77,8 @@ inline Span SpanOf(uint32_t step, uint32_t d) {
 //   otherwise:  scale, the whole width of pixel n.
 inline double WeightOf(uint32_t n, const Span &span, uint32_t d, double scale) {
     if (n == span.first) {
-        const double start = static_cast<double>(static_cast<int32_t>(static_cast<double>(n) * scale));
+        const double start =
+            static_cast<double>(static_cast<int32_t>(static_cast<double>(n) * scale));
         return static_cast<double>(n + 1) * scale - start;
     }
     if (n == span.last) return static_cast<double>(d + 1) - static_cast<double>(n) * scale;
@@ -88,7 +89,8 @@ inline double WeightOf(uint32_t n, const Span &span, uint32_t d, double scale) {
 // extent, with a weight other than 0, in ascending order. They are consecutive: the first
 // index of a span always lies inside and weighs more than 0, the middle ones weigh `scale`,
 // and only the last one can drop out. Appends their weights to `weights`.
-Terms CollectTerms(uint32_t step, uint32_t d, double scale, uint32_t extent, std::vector<double> *weights) {
+Terms CollectTerms(uint32_t step, uint32_t d, double scale, uint32_t extent,
+                   std::vector<double> *weights) {
     const Span span = SpanOf(step, d);
     uint32_t count = 0;
     for (uint32_t n = span.first; n <= span.last && n < extent; ++n) {
@@ -158,7 +160,9 @@ public:
         weight_.swap(paddedWeight_);
     }
 
-    ColumnTable Table() const { return ColumnTable{start_.data(), count_.data(), offset_.data(), weight_.data()}; }
+    ColumnTable Table() const {
+        return ColumnTable{start_.data(), count_.data(), offset_.data(), weight_.data()};
+    }
 
 private:
     std::vector<uint32_t> start_, count_, offset_, paddedOffset_;
@@ -167,8 +171,8 @@ private:
 
 // The whole resampling once the destination exists. Returns false when the term tables
 // cannot be had (no memory); the destination is then to be discarded.
-bool Resample(const Source &src, uint8_t *dst, size_t dstStride, uint32_t W, uint32_t H, double sx, double sy,
-              ProgressCallbackFn progress) {
+bool Resample(const Source &src, uint8_t *dst, size_t dstStride, uint32_t W, uint32_t H, double sx,
+              double sy, ProgressCallbackFn progress) {
     const ResampleRowPieceFn kernel = g_kernel.load(std::memory_order_relaxed);
     const auto columnStep = static_cast<uint32_t>((1.0 / sx) * 4096.0);
     const auto rowStep = static_cast<uint32_t>((1.0 / sy) * 4096.0);
@@ -186,7 +190,8 @@ bool Resample(const Source &src, uint8_t *dst, size_t dstStride, uint32_t W, uin
             for (uint32_t begin = 0; begin < W; begin += chunk) {
                 const uint32_t end = std::min(W, begin + chunk);
                 if (chunk != W) columns.Build(columnStep, sx, src.width, begin, end);
-                kernel(src, dstRow, begin, end, columns.Table(), rows, rowWeights.data(), W * y, total, progress);
+                kernel(src, dstRow, begin, end, columns.Table(), rows, rowWeights.data(), W * y,
+                       total, progress);
             }
         }
     } catch (const std::bad_alloc &) {
@@ -206,7 +211,8 @@ HBITMAP AreaAverageResize(HBITMAP source, double sx, double sy, ProgressCallback
     progress(0, 1, 0);
 
     DIBSECTION ds{};
-    if (source == nullptr || GetObjectW(source, sizeof ds, &ds) != static_cast<int>(sizeof ds)) return nullptr;
+    if (source == nullptr || GetObjectW(source, sizeof ds, &ds) != static_cast<int>(sizeof ds))
+        return nullptr;
     if (ds.dsBm.bmBitsPixel != 24 || ds.dsBm.bmBits == nullptr) return nullptr;
     const int32_t srcW = ds.dsBm.bmWidth;
     const int32_t srcH = ds.dsBm.bmHeight;
@@ -250,10 +256,11 @@ HBITMAP AreaAverageResize(HBITMAP source, double sx, double sy, ProgressCallback
         return nullptr;
     }
 
-    const Source src{static_cast<const uint8_t *>(ds.dsBm.bmBits), static_cast<size_t>(ds.dsBm.bmWidthBytes),
-                     static_cast<uint32_t>(srcW), static_cast<uint32_t>(srcH),
-                     ds.dsBm.bmWidthBytes == 3 * srcW};
-    if (!Resample(src, static_cast<uint8_t *>(bits), static_cast<size_t>(stride), W, H, sx, sy, progress)) {
+    const Source src{static_cast<const uint8_t *>(ds.dsBm.bmBits),
+                     static_cast<size_t>(ds.dsBm.bmWidthBytes), static_cast<uint32_t>(srcW),
+                     static_cast<uint32_t>(srcH), ds.dsBm.bmWidthBytes == 3 * srcW};
+    if (!Resample(src, static_cast<uint8_t *>(bits), static_cast<size_t>(stride), W, H, sx, sy,
+                  progress)) {
         DeleteObject(result);
         return nullptr;
     }

@@ -43,16 +43,19 @@ struct ColumnTable {
 
 // Writes destination columns [begin, end) of one row and reports progress(base + x, total, 0)
 // after every pixel; rows and rowWeights are the destination row's terms.
-using ResampleRowPieceFn = void (*)(const Source &src, uint8_t *dstRow, uint32_t begin, uint32_t end,
-                                    const ColumnTable &columns, Terms rows, const double *rowWeights,
-                                    uint32_t progressBase, uint32_t progressTotal, ProgressCallbackFn progress);
+using ResampleRowPieceFn = void (*)(const Source &src, uint8_t *dstRow, uint32_t begin,
+                                    uint32_t end, const ColumnTable &columns, Terms rows,
+                                    const double *rowWeights, uint32_t progressBase,
+                                    uint32_t progressTotal, ProgressCallbackFn progress);
 
 void ResampleRowPieceGeneric(const Source &src, uint8_t *dstRow, uint32_t begin, uint32_t end,
                              const ColumnTable &columns, Terms rows, const double *rowWeights,
-                             uint32_t progressBase, uint32_t progressTotal, ProgressCallbackFn progress);
+                             uint32_t progressBase, uint32_t progressTotal,
+                             ProgressCallbackFn progress);
 void ResampleRowPieceAvx2(const Source &src, uint8_t *dstRow, uint32_t begin, uint32_t end,
-                          const ColumnTable &columns, Terms rows, const double *rowWeights, uint32_t progressBase,
-                          uint32_t progressTotal, ProgressCallbackFn progress);
+                          const ColumnTable &columns, Terms rows, const double *rowWeights,
+                          uint32_t progressBase, uint32_t progressTotal,
+                          ProgressCallbackFn progress);
 // True when the AVX2 kernel was built and the processor has AVX2.
 bool HaveAvx2Kernel();
 // Tests run both kernels: true makes AreaAverageResize use the generic one, false returns to
@@ -80,7 +83,8 @@ template <bool wide>
     if constexpr (wide) {
         std::memcpy(&v, p, 4);
     } else {
-        v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16;
+        v = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+            static_cast<uint32_t>(p[2]) << 16;
     }
 #if defined(__AVX2__)
     const __m128i ints = _mm_blend_epi32(_mm_cvtepu8_epi32(_mm_cvtsi32_si128(static_cast<int>(v))),
@@ -97,8 +101,9 @@ template <bool wide>
 // One source row's terms, in ascending column order: for each channel
 // sum = (byte * wy) * wx + sum, and weight = wy * wx + weight (the 1.0 lane).
 template <bool wide>
-[[gnu::always_inline]] inline void AccumulateRow(Lanes &sums, const uint8_t *row, const uint32_t *offset,
-                                                 const double *wx, uint32_t count, double wy) {
+[[gnu::always_inline]] inline void AccumulateRow(Lanes &sums, const uint8_t *row,
+                                                 const uint32_t *offset, const double *wx,
+                                                 uint32_t count, double wy) {
     for (uint32_t k = 0; k < count; ++k) {
         Lanes v;
         LoadPixel<wide>(row + offset[k], v);
@@ -110,8 +115,9 @@ template <bool wide>
 // `count` terms of each, a's and b's sums each in their own order. Two independent chains
 // of additions keep the processor busy where one would wait for each sum.
 template <bool wide>
-[[gnu::always_inline]] inline void AccumulateRowPair(Lanes &a, Lanes &b, const uint8_t *row, const uint32_t *oa,
-                                                     const uint32_t *ob, const double *wa, const double *wb,
+[[gnu::always_inline]] inline void AccumulateRowPair(Lanes &a, Lanes &b, const uint8_t *row,
+                                                     const uint32_t *oa, const uint32_t *ob,
+                                                     const double *wa, const double *wb,
                                                      uint32_t count, double wy) {
     for (uint32_t k = 0; k < count; ++k) {
         Lanes va, vb;
@@ -126,8 +132,9 @@ template <bool wide>
 // likewise side by side.
 template <bool wide>
 [[gnu::always_inline]] inline void AccumulateRowQuad(Lanes (&sums)[4], const uint8_t *row,
-                                                     const uint32_t *const (&offset)[4], const double *const (&wx)[4],
-                                                     uint32_t count, double wy) {
+                                                     const uint32_t *const (&offset)[4],
+                                                     const double *const (&wx)[4], uint32_t count,
+                                                     double wy) {
     for (uint32_t k = 0; k < count; ++k) {
         Lanes v0, v1, v2, v3;
         LoadPixel<wide>(row + offset[0][k], v0);
@@ -158,11 +165,18 @@ template <bool wide>
 // come in pixel order.
 class RowPieceWriter {
 public:
-    RowPieceWriter(const Source &src, uint8_t *dstRow, uint32_t begin, const ColumnTable &columns, Terms rows,
-                   const double *rowWeights, uint32_t progressBase, uint32_t progressTotal,
-                   ProgressCallbackFn progress)
-        : src_(src), dstRow_(dstRow), begin_(begin), columns_(columns), rows_(rows), rowWeights_(rowWeights),
-          progressBase_(progressBase), total_(static_cast<int32_t>(progressTotal)), progress_(progress),
+    RowPieceWriter(const Source &src, uint8_t *dstRow, uint32_t begin, const ColumnTable &columns,
+                   Terms rows, const double *rowWeights, uint32_t progressBase,
+                   uint32_t progressTotal, ProgressCallbackFn progress)
+        : src_(src),
+          dstRow_(dstRow),
+          begin_(begin),
+          columns_(columns),
+          rows_(rows),
+          rowWeights_(rowWeights),
+          progressBase_(progressBase),
+          total_(static_cast<int32_t>(progressTotal)),
+          progress_(progress),
           narrowRow_(src.lastRowNarrow ? src.height - 1 : UINT32_MAX) {}
 
     [[gnu::always_inline]] void Run(uint32_t end) {
@@ -170,7 +184,8 @@ public:
         for (; x + 3 < end; x += 4) {
             const uint32_t i = x - begin_;
             const uint32_t n = columns_.count[i];
-            if (columns_.count[i + 1] == n && columns_.count[i + 2] == n && columns_.count[i + 3] == n) {
+            if (columns_.count[i + 1] == n && columns_.count[i + 2] == n &&
+                columns_.count[i + 3] == n) {
                 Quad(x, n);
             } else {
                 Pair(x);
@@ -183,7 +198,9 @@ public:
 
 private:
     const uint8_t *Row(uint32_t j) const { return src_.bits + j * src_.stride; }
-    const uint32_t *Offsets(uint32_t x) const { return columns_.offset + columns_.start[x - begin_]; }
+    const uint32_t *Offsets(uint32_t x) const {
+        return columns_.offset + columns_.start[x - begin_];
+    }
     const double *Weights(uint32_t x) const { return columns_.weight + columns_.start[x - begin_]; }
     uint32_t Count(uint32_t x) const { return columns_.count[x - begin_]; }
 
@@ -193,7 +210,8 @@ private:
     }
 
     [[gnu::always_inline]] void Quad(uint32_t x, uint32_t count) const {
-        const uint32_t *const offset[4] = {Offsets(x), Offsets(x + 1), Offsets(x + 2), Offsets(x + 3)};
+        const uint32_t *const offset[4] = {Offsets(x), Offsets(x + 1), Offsets(x + 2),
+                                           Offsets(x + 3)};
         const double *const wx[4] = {Weights(x), Weights(x + 1), Weights(x + 2), Weights(x + 3)};
         Lanes sums[4] = {};
         for (uint32_t r = 0; r < rows_.count; ++r) {
@@ -238,7 +256,8 @@ private:
         for (uint32_t r = 0; r < rows_.count; ++r) {
             const uint32_t j = rows_.first + r;
             if (j == narrowRow_) {
-                AccumulateRow<false>(sums, Row(j), Offsets(x), Weights(x), Count(x), rowWeights_[r]);
+                AccumulateRow<false>(sums, Row(j), Offsets(x), Weights(x), Count(x),
+                                     rowWeights_[r]);
             } else {
                 AccumulateRow<true>(sums, Row(j), Offsets(x), Weights(x), Count(x), rowWeights_[r]);
             }
@@ -258,11 +277,13 @@ private:
     uint32_t narrowRow_;
 };
 
-[[gnu::always_inline]] inline void RowPiece(const Source &src, uint8_t *dstRow, uint32_t begin, uint32_t end,
-                                            const ColumnTable &columns, Terms rows, const double *rowWeights,
-                                            uint32_t progressBase, uint32_t progressTotal,
-                                            ProgressCallbackFn progress) {
-    RowPieceWriter(src, dstRow, begin, columns, rows, rowWeights, progressBase, progressTotal, progress).Run(end);
+[[gnu::always_inline]] inline void RowPiece(const Source &src, uint8_t *dstRow, uint32_t begin,
+                                            uint32_t end, const ColumnTable &columns, Terms rows,
+                                            const double *rowWeights, uint32_t progressBase,
+                                            uint32_t progressTotal, ProgressCallbackFn progress) {
+    RowPieceWriter(src, dstRow, begin, columns, rows, rowWeights, progressBase, progressTotal,
+                   progress)
+        .Run(end);
 }
 
 }  // namespace

@@ -11,9 +11,11 @@ bool HaveAvx2Kernel() {
 }
 
 void ResampleRowPieceAvx2(const Source &src, uint8_t *dstRow, uint32_t begin, uint32_t end,
-                          const ColumnTable &columns, Terms rows, const double *rowWeights, uint32_t progressBase,
-                          uint32_t progressTotal, ProgressCallbackFn progress) {
-    RowPiece(src, dstRow, begin, end, columns, rows, rowWeights, progressBase, progressTotal, progress);
+                          const ColumnTable &columns, Terms rows, const double *rowWeights,
+                          uint32_t progressBase, uint32_t progressTotal,
+                          ProgressCallbackFn progress) {
+    RowPiece(src, dstRow, begin, end, columns, rows, rowWeights, progressBase, progressTotal,
+             progress);
 }
 
 }  // namespace faltrix::resample_detail

@@ -5,6 +5,10 @@
 // survives.
 #include "safe_store.h"
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -13,10 +17,6 @@
 #include <cstring>
 #include <random>
 #include <string>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "faltrix/temporaries.h"
 #include "faltrix/text.h"
@@ -53,7 +53,8 @@ LiveSlot *Publish(const std::string &path) {
 
 // Six letters or digits, as mkstemp would choose them.
 std::string RandomName() {
-    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static constexpr char kLetters[] =
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     thread_local std::mt19937_64 random{std::random_device{}() ^ (uint64_t(getpid()) << 32)};
     std::string name(6, 'x');
     for (char &c : name) c = kLetters[random() % (sizeof kLetters - 1)];
@@ -71,7 +72,8 @@ void RemoveLive() {
     }
 }
 
-constexpr int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
+constexpr int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGSEGV,
+                                   SIGBUS, SIGILL,  SIGFPE, SIGABRT};
 struct sigaction g_previous[std::size(kCleanedSignals)];
 
 void OnSignal(int signal, siginfo_t *info, void *) {
@@ -83,8 +85,10 @@ void OnSignal(int signal, siginfo_t *info, void *) {
     // A fault of the code happens again on return, now with the earlier action (which then
     // sees the fault's own details); any other signal is raised again, pending until this
     // handler returns.
-    const bool fault = signal == SIGSEGV || signal == SIGBUS || signal == SIGILL || signal == SIGFPE;
-    if (!fault || info == nullptr || info->si_code <= 0 || info->si_code == SI_KERNEL) raise(signal);
+    const bool fault =
+        signal == SIGSEGV || signal == SIGBUS || signal == SIGILL || signal == SIGFPE;
+    if (!fault || info == nullptr || info->si_code <= 0 || info->si_code == SI_KERNEL)
+        raise(signal);
     errno = saved;
 }
 
@@ -97,8 +101,11 @@ void RemoveTemporariesOnSignals() {
         action.sa_flags = SA_SIGINFO | SA_RESTART;
         sigemptyset(&action.sa_mask);
         struct sigaction previous {};
-        if (sigaction(kCleanedSignals[i], nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
-        if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction == OnSignal) continue;  // installed already
+        if (sigaction(kCleanedSignals[i], nullptr, &previous) != 0 ||
+            previous.sa_handler == SIG_IGN)
+            continue;
+        if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction == OnSignal)
+            continue;  // installed already
         g_previous[i] = previous;
         sigaction(kCleanedSignals[i], &action, nullptr);
     }
@@ -224,7 +231,8 @@ void Temporary::Remove() {
 void Temporary::Forget() {
     Withdraw(live_);
     live_ = nullptr;
-    if (const TemporaryObserver ended = g_ended.load(); ended != nullptr && !temp_.empty()) ended(temp_.c_str());
+    if (const TemporaryObserver ended = g_ended.load(); ended != nullptr && !temp_.empty())
+        ended(temp_.c_str());
     temp_.clear();
     path16_.clear();
 }
@@ -249,7 +257,8 @@ bool Temporary::Commit(Permission permission) {
     struct stat old {};
     const bool exists = permission.overwrite && stat(final_.c_str(), &old) == 0;
     std::u16string refusal;
-    if (exists && !S_ISREG(old.st_mode)) refusal = u"the output path names something other than a file";
+    if (exists && !S_ISREG(old.st_mode))
+        refusal = u"the output path names something other than a file";
     else if (exists && (old.st_mode & S_IWUSR) == 0 && !permission.replaceReadOnly)
         refusal = u"the existing output is read-only";
     if (!refusal.empty()) {
@@ -258,7 +267,8 @@ bool Temporary::Commit(Permission permission) {
     }
     if (exists) {
         (void)fchmod(fd, old.st_mode & 07777);
-        if (old.st_uid != written.st_uid || old.st_gid != written.st_gid) (void)fchown(fd, old.st_uid, old.st_gid);
+        if (old.st_uid != written.st_uid || old.st_gid != written.st_gid)
+            (void)fchown(fd, old.st_uid, old.st_gid);
     } else {
         (void)fchmod(fd, 0666 & ~CurrentUmask());
     }
@@ -270,8 +280,9 @@ bool Temporary::Commit(Permission permission) {
     const int placed = permission.overwrite ? std::rename(temp_.c_str(), final_.c_str())
                                             : RenameNoReplace(temp_.c_str(), final_.c_str());
     if (placed != 0) {
-        return Fail(errno == EEXIST ? u"the output file appeared during the conversion and was not replaced"
-                                    : ErrnoText(errno));
+        return Fail(errno == EEXIST
+                        ? u"the output file appeared during the conversion and was not replaced"
+                        : ErrnoText(errno));
     }
     Forget();
     // Make the rename itself durable; the file is complete either way.

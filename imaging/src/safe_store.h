@@ -11,7 +11,7 @@ struct LiveSlot;
 namespace safe_store {
 
 struct Permission {
-    bool overwrite = false;       // an existing output may be replaced
+    bool overwrite = false;        // an existing output may be replaced
     bool replaceReadOnly = false;  // even one its owner may not write
 };
 

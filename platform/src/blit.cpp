@@ -52,7 +52,9 @@ public:
     int32_t count() const { return count_; }
     // Every visible coordinate reads the source coordinate just after the previous one's.
     bool contiguous() const { return !mirror_ && dl_ == sl_; }
-    int32_t SourceOf(int32_t k) const { return static_cast<int32_t>(SourceAt(int64_t{first_} + k)); }
+    int32_t SourceOf(int32_t k) const {
+        return static_cast<int32_t>(SourceAt(int64_t{first_} + k));
+    }
     // out[j] = SourceOf(k0 + j) for j < n.
     void Fill(int32_t k0, int32_t n, int32_t *out) const {
         for (int32_t j = 0; j < n; ++j) out[j] = SourceOf(k0 + j);
@@ -93,7 +95,9 @@ struct RowSource {
     int32_t height;
     bool topDown;
     int32_t firstRow;  // device row of the snapshot's first row
-    const uint8_t *Row(int32_t y) const { return DibRow(bits, stride, height, topDown, y - firstRow); }
+    const uint8_t *Row(int32_t y) const {
+        return DibRow(bits, stride, height, topDown, y - firstRow);
+    }
 };
 
 // A run of destination columns and the source column each reads.
@@ -101,12 +105,13 @@ struct Columns {
     int32_t first;       // destination x of the first
     const int32_t *src;  // source x of each
     size_t n;
-    bool contiguous;     // src[i] == src[0] + i
+    bool contiguous;  // src[i] == src[0] + i
 };
 
 // Whole rows of equal layout in the same order: one block, which the C library copies faster
 // than row by row (for large blocks it bypasses the cache). False when the copy is not that.
-bool CopyWholeBlock(const Bitmap &dst, const RowSource &src, const AxisMap &cols, const AxisMap &rows) {
+bool CopyWholeBlock(const Bitmap &dst, const RowSource &src, const AxisMap &cols,
+                    const AxisMap &rows) {
     if (!cols.contiguous() || !rows.contiguous() || cols.first() != 0 || cols.SourceOf(0) != 0 ||
         cols.count() != dst.width || src.stride != dst.stride || src.topDown != dst.topDown) {
         return false;
@@ -118,7 +123,8 @@ bool CopyWholeBlock(const Bitmap &dst, const RowSource &src, const AxisMap &cols
     return true;
 }
 
-void CopySameBytes(const Bitmap &dst, const RowSource &src, const AxisMap &rows, const Columns &cols) {
+void CopySameBytes(const Bitmap &dst, const RowSource &src, const AxisMap &rows,
+                   const Columns &cols) {
     const size_t bpp = static_cast<size_t>(dst.format.bitCount / 8);
     const size_t n = cols.n;
     const size_t len = n * bpp;
@@ -170,7 +176,8 @@ void CopySameBytes(const Bitmap &dst, const RowSource &src, const AxisMap &rows,
     }
 }
 
-void CopySameIndices(const Bitmap &dst, const RowSource &src, const AxisMap &rows, const Columns &cols) {
+void CopySameIndices(const Bitmap &dst, const RowSource &src, const AxisMap &rows,
+                     const Columns &cols) {
     const int bits = dst.format.bitCount;
     // An unscaled copy whose both ends start on a byte boundary moves whole bytes; only the
     // pixels of a partial last byte go one by one.
@@ -181,15 +188,18 @@ void CopySameIndices(const Bitmap &dst, const RowSource &src, const AxisMap &row
     for (int32_t k = 0; k < rows.count(); ++k) {
         uint8_t *d = dst.Row(rows.first() + k);
         const uint8_t *s = src.Row(rows.SourceOf(k));
-        if (wholeBytes > 0) std::memcpy(d + cols.first / perByte, s + cols.src[0] / perByte, wholeBytes);
+        if (wholeBytes > 0)
+            std::memcpy(d + cols.first / perByte, s + cols.src[0] / perByte, wholeBytes);
         for (size_t i = done; i < cols.n; ++i) {
-            WriteIndex(d, cols.first + static_cast<int32_t>(i), bits, ReadIndex(s, cols.src[i], bits));
+            WriteIndex(d, cols.first + static_cast<int32_t>(i), bits,
+                       ReadIndex(s, cols.src[i], bits));
         }
     }
 }
 
-void CopyConverting(const Bitmap &dst, const RowSource &src, const ColourReader &reader, ColourWriter &writer,
-                    const AxisMap &rows, const Columns &cols, std::vector<uint32_t> &colours) {
+void CopyConverting(const Bitmap &dst, const RowSource &src, const ColourReader &reader,
+                    ColourWriter &writer, const AxisMap &rows, const Columns &cols,
+                    std::vector<uint32_t> &colours) {
     colours.resize(cols.n);
     int32_t previousSource = -1;
     for (int32_t k = 0; k < rows.count(); ++k) {
@@ -208,8 +218,8 @@ constexpr int32_t kStrip = 1 << 16;
 
 }  // namespace
 
-bool StretchPixels(const Bitmap &dst, int xd, int yd, int wd, int hd, const Bitmap &src, int xs, int ys, int ws,
-                   int hs) {
+bool StretchPixels(const Bitmap &dst, int xd, int yd, int wd, int hd, const Bitmap &src, int xs,
+                   int ys, int ws, int hs) {
     AxisMap cols, rows;
     if (!cols.Init(xd, wd, xs, ws, dst.width, src.width)) return false;
     if (!rows.Init(yd, hd, ys, hs, dst.height, src.height)) return false;
@@ -224,7 +234,8 @@ bool StretchPixels(const Bitmap &dst, int xd, int yd, int wd, int hd, const Bitm
         const int32_t count = std::max(a, b) - lo + 1;
         snapshot.resize(static_cast<size_t>(count) * src.stride);
         for (int32_t y = 0; y < count; ++y) {
-            std::memcpy(snapshot.data() + static_cast<size_t>(y) * src.stride, src.Row(lo + y), src.stride);
+            std::memcpy(snapshot.data() + static_cast<size_t>(y) * src.stride, src.Row(lo + y),
+                        src.stride);
         }
         source = RowSource{snapshot.data(), src.stride, count, true, lo};
     }
@@ -238,7 +249,8 @@ bool StretchPixels(const Bitmap &dst, int xd, int yd, int wd, int hd, const Bitm
     for (int32_t k0 = 0; k0 < cols.count(); k0 += kStrip) {
         const int32_t n = std::min(kStrip, cols.count() - k0);
         cols.Fill(k0, n, table.data());
-        const Columns strip{cols.first() + k0, table.data(), static_cast<size_t>(n), cols.contiguous()};
+        const Columns strip{cols.first() + k0, table.data(), static_cast<size_t>(n),
+                            cols.contiguous()};
         if (!same) {
             CopyConverting(dst, source, *src.reader, writer, rows, strip, colours);
         } else if (dst.format.bitCount >= 8) {
@@ -268,7 +280,8 @@ bool FillPixels(const Bitmap &dst, const RECT &rect, uint32_t colour) {
     } else {
         for (int32_t y = top + 1; y < bottom; ++y) {
             uint8_t *row = dst.Row(y);
-            for (int32_t x = left; x < right; ++x) WriteIndex(row, x, dst.format.bitCount, ReadIndex(first, x, dst.format.bitCount));
+            for (int32_t x = left; x < right; ++x)
+                WriteIndex(row, x, dst.format.bitCount, ReadIndex(first, x, dst.format.bitCount));
         }
     }
     return true;

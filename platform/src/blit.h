@@ -13,8 +13,8 @@ namespace faltrix::gdi {
 // the two rectangles are mirrored against each other along an axis where exactly one of the
 // extents is negative. src and dst may be the same bitmap. Returns false when no pixel of the
 // destination is reached; dst is then untouched.
-bool StretchPixels(const Bitmap &dst, int xd, int yd, int wd, int hd, const Bitmap &src, int xs, int ys,
-                   int ws, int hs);
+bool StretchPixels(const Bitmap &dst, int xd, int yd, int wd, int hd, const Bitmap &src, int xs,
+                   int ys, int ws, int hs);
 
 // Fills the part of rect inside dst with colour (0x00RRGGBB; palettised bitmaps take the
 // nearest entry). Returns false when no pixel is reached.

@@ -28,13 +28,17 @@ std::shared_ptr<Bitmap> MakeBitmap(const BITMAPINFO *info) {
     // The 40-byte header and its longer successors (which keep the first 40 bytes and put
     // the bit-field masks at byte 40); the colour table follows the header, whatever its size.
     const DWORD headerSize = h.biSize;
-    if (headerSize != 40 && headerSize != 52 && headerSize != 56 && headerSize != 108 && headerSize != 124) {
+    if (headerSize != 40 && headerSize != 52 && headerSize != 56 && headerSize != 108 &&
+        headerSize != 124) {
         return nullptr;
     }
-    if (h.biWidth <= 0 || h.biHeight == 0 || h.biHeight == INT32_MIN || h.biPlanes != 1) return nullptr;
+    if (h.biWidth <= 0 || h.biHeight == 0 || h.biHeight == INT32_MIN || h.biPlanes != 1)
+        return nullptr;
     const int bits = h.biBitCount;
-    if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32) return nullptr;
-    if (h.biCompression != BI_RGB && !(h.biCompression == BI_BITFIELDS && (bits == 16 || bits == 32))) {
+    if (bits != 1 && bits != 4 && bits != 8 && bits != 16 && bits != 24 && bits != 32)
+        return nullptr;
+    if (h.biCompression != BI_RGB &&
+        !(h.biCompression == BI_BITFIELDS && (bits == 16 || bits == 32))) {
         return nullptr;
     }
 
@@ -52,7 +56,8 @@ std::shared_ptr<Bitmap> MakeBitmap(const BITMAPINFO *info) {
         f.palette.resize(entries);
         std::memcpy(f.palette.data(), after, entries * sizeof(RGBQUAD));
     } else if (h.biCompression == BI_BITFIELDS) {
-        const uint8_t *maskBytes = headerSize > 40 ? reinterpret_cast<const uint8_t *>(info) + 40 : after;
+        const uint8_t *maskBytes =
+            headerSize > 40 ? reinterpret_cast<const uint8_t *>(info) + 40 : after;
         std::memcpy(f.masks, maskBytes, sizeof f.masks);
         if (!ValidMasks(f.masks, bits)) return nullptr;
     } else if (bits == 16) {
@@ -116,9 +121,11 @@ using namespace faltrix::gdi;
 
 extern "C" {
 
-HBITMAP CreateDIBSection(HDC, const BITMAPINFO *pbmi, UINT usage, void **ppvBits, HANDLE hSection, DWORD offset) {
+HBITMAP CreateDIBSection(HDC, const BITMAPINFO *pbmi, UINT usage, void **ppvBits, HANDLE hSection,
+                         DWORD offset) {
     if (ppvBits != nullptr) *ppvBits = nullptr;
-    if (pbmi == nullptr || usage != DIB_RGB_COLORS || hSection != nullptr || offset != 0) return nullptr;
+    if (pbmi == nullptr || usage != DIB_RGB_COLORS || hSection != nullptr || offset != 0)
+        return nullptr;
     try {
         std::shared_ptr<Bitmap> bitmap = MakeBitmap(pbmi);
         if (!bitmap) return nullptr;
@@ -155,7 +162,9 @@ int GetObjectW(HGDIOBJ h, int c, void *pv) {
         const std::shared_ptr<Bitmap> b = Table().Find<Bitmap>(h, Kind::Bitmap);
         if (!b || c < 0) return 0;
         const auto size = static_cast<size_t>(c);
-        if (pv == nullptr) return size >= sizeof(BITMAP) && size < sizeof(DIBSECTION) ? sizeof(BITMAP) : sizeof(DIBSECTION);
+        if (pv == nullptr)
+            return size >= sizeof(BITMAP) && size < sizeof(DIBSECTION) ? sizeof(BITMAP)
+                                                                       : sizeof(DIBSECTION);
         if (size >= sizeof(DIBSECTION)) {
             DIBSECTION ds;
             std::memset(&ds, 0, sizeof ds);
@@ -299,8 +308,8 @@ int ReleaseDC(HWND, HDC hdc) {
     }
 }
 
-BOOL StretchBlt(HDC hdcDest, int xDest, int yDest, int wDest, int hDest, HDC hdcSrc, int xSrc, int ySrc, int wSrc,
-                int hSrc, DWORD rop) {
+BOOL StretchBlt(HDC hdcDest, int xDest, int yDest, int wDest, int hDest, HDC hdcSrc, int xSrc,
+                int ySrc, int wSrc, int hSrc, DWORD rop) {
     if (rop != SRCCOPY) return FALSE;
     try {
         // Both bitmaps are held for the whole copy, so deleting them meanwhile on another
@@ -308,13 +317,16 @@ BOOL StretchBlt(HDC hdcDest, int xDest, int yDest, int wDest, int hDest, HDC hdc
         const std::shared_ptr<Bitmap> dst = SelectedBitmap(hdcDest);
         const std::shared_ptr<Bitmap> src = SelectedBitmap(hdcSrc);
         if (!dst || !src) return FALSE;
-        return StretchPixels(*dst, xDest, yDest, wDest, hDest, *src, xSrc, ySrc, wSrc, hSrc) ? TRUE : FALSE;
+        return StretchPixels(*dst, xDest, yDest, wDest, hDest, *src, xSrc, ySrc, wSrc, hSrc)
+                   ? TRUE
+                   : FALSE;
     } catch (...) {
         return FALSE;
     }
 }
 
-BOOL BitBlt(HDC hdcDest, int xDest, int yDest, int cx, int cy, HDC hdcSrc, int xSrc, int ySrc, DWORD rop) {
+BOOL BitBlt(HDC hdcDest, int xDest, int yDest, int cx, int cy, HDC hdcSrc, int xSrc, int ySrc,
+            DWORD rop) {
     return StretchBlt(hdcDest, xDest, yDest, cx, cy, hdcSrc, xSrc, ySrc, cx, cy, rop);
 }
 

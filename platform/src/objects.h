@@ -47,7 +47,7 @@ struct Bitmap final : Object {
     BITMAPINFOHEADER header{};  // as created: biSize 40, biSizeImage filled in
     uint8_t *bits = nullptr;
     std::unique_ptr<const ColourReader> reader;  // made with the bitmap: GetPixel stays cheap
-    Dc *selectedIn = nullptr;  // guarded by the table's lock
+    Dc *selectedIn = nullptr;                    // guarded by the table's lock
 
     uint8_t *Row(int32_t y) const { return DibRow(bits, stride, height, topDown, y); }
 };

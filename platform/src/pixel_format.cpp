@@ -10,13 +10,15 @@ bool PixelFormat::SameLayout(const PixelFormat &other) const {
     if (bitCount != other.bitCount) return false;
     if (bitCount == 24) return true;
     if (bitCount > 8) {
-        return masks[0] == other.masks[0] && masks[1] == other.masks[1] && masks[2] == other.masks[2];
+        return masks[0] == other.masks[0] && masks[1] == other.masks[1] &&
+               masks[2] == other.masks[2];
     }
     if (palette.size() != other.palette.size()) return false;
     for (size_t i = 0; i < palette.size(); ++i) {
         const RGBQUAD &a = palette[i];
         const RGBQUAD &b = other.palette[i];
-        if (a.rgbRed != b.rgbRed || a.rgbGreen != b.rgbGreen || a.rgbBlue != b.rgbBlue) return false;
+        if (a.rgbRed != b.rgbRed || a.rgbGreen != b.rgbGreen || a.rgbBlue != b.rgbBlue)
+            return false;
     }
     return true;
 }
@@ -40,7 +42,8 @@ Channel::Channel(uint32_t m) : mask(m) {
     width = std::popcount(m);
     const uint64_t max = (width >= 32) ? 0xFFFFFFFFull : (uint64_t{1} << width) - 1;
     if (width <= 8) {
-        for (uint64_t v = 0; v <= max; ++v) expand[v] = static_cast<uint8_t>((v * 255 + max / 2) / max);
+        for (uint64_t v = 0; v <= max; ++v)
+            expand[v] = static_cast<uint8_t>((v * 255 + max / 2) / max);
     }
     for (uint64_t c = 0; c < 256; ++c) {
         compress[c] = static_cast<uint32_t>(((c * max + 127) / 255) << shift);
@@ -54,7 +57,8 @@ Kind KindOf(const PixelFormat &f) {
     switch (f.bitCount) {
     case 24: return Kind::Bgr24;
     case 32:
-        return std::memcmp(f.masks, kDefault32Masks, sizeof f.masks) == 0 ? Kind::Bgrx32 : Kind::Masked32;
+        return std::memcmp(f.masks, kDefault32Masks, sizeof f.masks) == 0 ? Kind::Bgrx32
+                                                                          : Kind::Masked32;
     case 16: return Kind::Masked16;
     default: return Kind::Indexed;
     }
@@ -70,7 +74,11 @@ inline uint32_t Load32(const uint8_t *p) {
 }  // namespace
 
 ColourReader::ColourReader(const PixelFormat &f)
-    : kind_(KindOf<Kind>(f)), bitCount_(f.bitCount), r_(f.masks[0]), g_(f.masks[1]), b_(f.masks[2]) {
+    : kind_(KindOf<Kind>(f)),
+      bitCount_(f.bitCount),
+      r_(f.masks[0]),
+      g_(f.masks[1]),
+      b_(f.masks[2]) {
     for (size_t i = 0; i < f.palette.size() && i < 256; ++i) {
         const RGBQUAD &q = f.palette[i];
         lut_[i] = (uint32_t{q.rgbRed} << 16) | (uint32_t{q.rgbGreen} << 8) | q.rgbBlue;
@@ -106,7 +114,8 @@ void ColourReader::Gather(const uint8_t *row, const int32_t *xs, size_t n, uint3
         }
         break;
     case Kind::Bgrx32:
-        for (size_t k = 0; k < n; ++k) out[k] = Load32(row + static_cast<size_t>(xs[k]) * 4) & 0xFFFFFFu;
+        for (size_t k = 0; k < n; ++k)
+            out[k] = Load32(row + static_cast<size_t>(xs[k]) * 4) & 0xFFFFFFu;
         break;
     case Kind::Indexed:
         if (bitCount_ == 8) {
@@ -122,7 +131,11 @@ void ColourReader::Gather(const uint8_t *row, const int32_t *xs, size_t n, uint3
 }
 
 ColourWriter::ColourWriter(const PixelFormat &f)
-    : kind_(KindOf<Kind>(f)), bitCount_(f.bitCount), palette_(&f.palette), r_(f.masks[0]), g_(f.masks[1]),
+    : kind_(KindOf<Kind>(f)),
+      bitCount_(f.bitCount),
+      palette_(&f.palette),
+      r_(f.masks[0]),
+      g_(f.masks[1]),
       b_(f.masks[2]) {}
 
 uint8_t ColourWriter::Nearest(uint32_t colour) {

@@ -21,9 +21,9 @@ inline constexpr COLORREF ColorrefFromColour(uint32_t c) {
 }
 
 struct PixelFormat {
-    int bitCount = 0;              // 1, 4, 8, 16, 24 or 32
-    uint32_t masks[3] = {0, 0, 0}; // red, green, blue for 16 and 32 bits (defaults filled in)
-    std::vector<RGBQUAD> palette;  // 1, 4 and 8 bits: the colour table, 1 to 256 entries
+    int bitCount = 0;               // 1, 4, 8, 16, 24 or 32
+    uint32_t masks[3] = {0, 0, 0};  // red, green, blue for 16 and 32 bits (defaults filled in)
+    std::vector<RGBQUAD> palette;   // 1, 4 and 8 bits: the colour table, 1 to 256 entries
 
     bool Palettised() const { return bitCount <= 8; }
     // True when a pixel means the same colour in both formats, so pixels may be copied as
@@ -44,7 +44,7 @@ struct Channel {
     uint32_t mask = 0;
     int shift = 0;
     int width = 0;
-    uint8_t expand[256] = {};   // field value -> 8 bits, for fields of up to 8 bits
+    uint8_t expand[256] = {};     // field value -> 8 bits, for fields of up to 8 bits
     uint32_t compress[256] = {};  // 8 bits -> field value, shifted into place
 
     explicit Channel(uint32_t m = 0);

@@ -27,7 +27,8 @@ void *ResolveOwnSymbol(void *library, const char *name) {
     return static_cast<link_map *>(definer) == own ? symbol : nullptr;
 }
 
-int32_t CallGetPluginInfo(GetPluginInfoFn fn, int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+int32_t CallGetPluginInfo(GetPluginInfoFn fn, int32_t infoNumber, WCHAR *buffer,
+                          int32_t bufferLength) {
     if (buffer == nullptr || bufferLength <= 0) return 0;
     int32_t answer = fn(infoNumber, buffer, bufferLength);
     buffer[bufferLength - 1] = 0;
@@ -41,7 +42,8 @@ void *OpenCandidate(const char *path) {
     // and such plug-ins find it as they did. A different file of that name is not kept.
     static const bool aliased = [] {
         void *loaded = dlopen("libfaltrix_gdi.so.1", RTLD_NOW | RTLD_NOLOAD);
-        void *plain = loaded != nullptr ? dlopen("libfaltrix_gdi.so", RTLD_NOW | RTLD_LOCAL) : nullptr;
+        void *plain =
+            loaded != nullptr ? dlopen("libfaltrix_gdi.so", RTLD_NOW | RTLD_LOCAL) : nullptr;
         if (plain != nullptr && plain != loaded) dlclose(plain);
         if (loaded != nullptr) dlclose(loaded);  // only the count the question added
         return plain == loaded;
@@ -58,14 +60,15 @@ constexpr WCHAR kGuardUnit = 0xA55A;
 // One answer into a buffer of `length` units followed by the guard, read up to the first NUL
 // (the buffer is terminated first); `*answer` receives what the call answered. Nothing, with
 // `why`, when the guard was touched.
-std::optional<std::u16string> AskOne(GetPluginInfoFn fn, int32_t number, int32_t length, int32_t *answer,
-                                     std::string *why) {
+std::optional<std::u16string> AskOne(GetPluginInfoFn fn, int32_t number, int32_t length,
+                                     int32_t *answer, std::string *why) {
     std::vector<WCHAR> buffer(static_cast<size_t>(length + kGuardUnits), kGuardUnit);
     std::fill_n(buffer.begin(), length, WCHAR{0});
     *answer = fn(number, buffer.data(), length);
-    if (std::any_of(buffer.begin() + length, buffer.end(), [](WCHAR unit) { return unit != kGuardUnit; })) {
-        *why = "wrote past the end of its " + std::to_string(length) + "-unit buffer for GetPluginInfo " +
-               std::to_string(number);
+    if (std::any_of(buffer.begin() + length, buffer.end(),
+                    [](WCHAR unit) { return unit != kGuardUnit; })) {
+        *why = "wrote past the end of its " + std::to_string(length) +
+               "-unit buffer for GetPluginInfo " + std::to_string(number);
         return std::nullopt;
     }
     buffer[static_cast<size_t>(length - 1)] = 0;
@@ -73,7 +76,8 @@ std::optional<std::u16string> AskOne(GetPluginInfoFn fn, int32_t number, int32_t
 }
 
 // A text as the lists read it: nothing when the answer is 0 or less, else up to the first NUL.
-std::optional<std::u16string> AskText(GetPluginInfoFn fn, int32_t number, int32_t length, std::string *why) {
+std::optional<std::u16string> AskText(GetPluginInfoFn fn, int32_t number, int32_t length,
+                                      std::string *why) {
     int32_t answer = 0;
     std::optional<std::u16string> text = AskOne(fn, number, length, &answer, why);
     if (text && answer <= 0) text->clear();
@@ -92,7 +96,8 @@ bool AskPluginTexts(GetPluginInfoFn fn, PluginTexts *texts, std::string *why) {
         const std::optional<std::u16string> pattern = AskText(fn, 2 * k, kPatternBufferLength, why);
         if (!pattern) return false;
         if (pattern->empty()) break;
-        const std::optional<std::u16string> shown = AskText(fn, 2 * k + 1, kPatternBufferLength, why);
+        const std::optional<std::u16string> shown =
+            AskText(fn, 2 * k + 1, kPatternBufferLength, why);
         if (!shown) return false;
         texts->patterns.push_back({*pattern, *shown});
     }
@@ -116,7 +121,9 @@ bool UnhexUnits(std::string_view hex, std::u16string *out) {
         char16_t unit = 0;
         for (size_t j = i; j < i + 4; ++j) {
             const char c = hex[j];
-            const int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+            const int digit = c >= '0' && c <= '9'   ? c - '0'
+                              : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                     : -1;
             if (digit < 0) return false;
             unit = static_cast<char16_t>(unit << 4 | digit);
         }
@@ -125,8 +132,8 @@ bool UnhexUnits(std::string_view hex, std::u16string *out) {
     return true;
 }
 
-bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::string *why, bool *loaderFailed,
-                      bool keepLoaded, PluginTexts *texts) {
+bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::string *why,
+                      bool *loaderFailed, bool keepLoaded, PluginTexts *texts) {
     *loaderFailed = false;
     void *library = OpenCandidate(path.c_str());
     if (library == nullptr) {
@@ -142,9 +149,11 @@ bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::str
     } else {
         // The tag counts up to its NUL, whatever the call answered.
         int32_t answered = 0;
-        const std::optional<std::u16string> answer = AskOne(fn, FALTRIX_INFO_TAG, kTagBufferLength, &answered, why);
+        const std::optional<std::u16string> answer =
+            AskOne(fn, FALTRIX_INFO_TAG, kTagBufferLength, &answered, why);
         if (answer && *answer != tag)
-            *why = "answered the type tag \"" + Utf16ToUtf8(*answer) + "\", not \"" + Utf16ToUtf8(tag) + "\"";
+            *why = "answered the type tag \"" + Utf16ToUtf8(*answer) + "\", not \"" +
+                   Utf16ToUtf8(tag) + "\"";
         accepted = answer == tag && AskPluginTexts(fn, texts, why);
     }
     if (!keepLoaded) dlclose(library);
@@ -172,10 +181,10 @@ bool UnescapeField(std::string_view text, std::string *out) {
         }
         if (++i == text.size()) return false;
         switch (text[i]) {
-            case '\\': *out += '\\'; break;
-            case 't': *out += '\t'; break;
-            case 'n': *out += '\n'; break;
-            default: return false;
+        case '\\': *out += '\\'; break;
+        case 't': *out += '\t'; break;
+        case 'n': *out += '\n'; break;
+        default: return false;
         }
     }
     return true;

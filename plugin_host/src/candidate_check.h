@@ -21,7 +21,8 @@ void *ResolveOwnSymbol(void *library, const char *name);
 // Calls a GetPluginInfo entry point into the caller's buffer; clamps the answer to what the
 // buffer holds and terminates the buffer, whatever the plug-in wrote or answered. With no
 // buffer (null or bufferLength <= 0) nothing is called and the answer is 0.
-int32_t CallGetPluginInfo(GetPluginInfoFn fn, int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
+int32_t CallGetPluginInfo(GetPluginInfoFn fn, int32_t infoNumber, WCHAR *buffer,
+                          int32_t bufferLength);
 
 // dlopen of a candidate or plug-in, RTLD_NOW | RTLD_LOCAL, such that a plug-in linked against
 // the graphics layer's unversioned name loads as well as one linked against its versioned one.
@@ -34,8 +35,8 @@ void *OpenCandidate(const char *path);
 // GetPluginInfo", the tag it answered, a buffer it wrote past, or the loader's own words, in
 // which case `loaderFailed` is set: that reason depends on other files than the candidate, the
 // libraries it needs).
-bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::string *why, bool *loaderFailed,
-                      bool keepLoaded, PluginTexts *texts);
+bool ExamineCandidate(const std::string &path, std::u16string_view tag, std::string *why,
+                      bool *loaderFailed, bool keepLoaded, PluginTexts *texts);
 
 // Asks the description and the file patterns, each into a buffer of its length followed by a
 // guard that no answer may touch. False, with `why`, when the plug-in wrote past a buffer.

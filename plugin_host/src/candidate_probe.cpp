@@ -47,8 +47,8 @@ std::string LimitText() {
 // Signals that a library's own fault raises; a death by any other (an interrupt from the
 // terminal, a kill by someone else) says nothing lasting about the library.
 bool IsFaultSignal(int signal) {
-    return signal == SIGSEGV || signal == SIGBUS || signal == SIGILL || signal == SIGFPE || signal == SIGABRT ||
-           signal == SIGTRAP || signal == SIGSYS;
+    return signal == SIGSEGV || signal == SIGBUS || signal == SIGILL || signal == SIGFPE ||
+           signal == SIGABRT || signal == SIGTRAP || signal == SIGSYS;
 }
 
 struct Examined {
@@ -61,16 +61,19 @@ bool ParseTexts(std::string_view fields, PluginTexts *texts) {
     std::vector<std::u16string> parts(1);
     for (size_t start = 0;;) {
         const size_t tab = fields.find('\t', start);
-        if (!UnhexUnits(fields.substr(start, tab == std::string_view::npos ? tab : tab - start), &parts.back()))
+        if (!UnhexUnits(fields.substr(start, tab == std::string_view::npos ? tab : tab - start),
+                        &parts.back()))
             return false;
         if (tab == std::string_view::npos) break;
         parts.emplace_back();
         start = tab + 1;
     }
-    if (parts.size() % 2 != 1 || parts.size() > 1 + 2 * static_cast<size_t>(kMaxPatterns)) return false;
+    if (parts.size() % 2 != 1 || parts.size() > 1 + 2 * static_cast<size_t>(kMaxPatterns))
+        return false;
     texts->description = std::move(parts[0]);
     texts->patterns.clear();
-    for (size_t i = 1; i < parts.size(); i += 2) texts->patterns.push_back({std::move(parts[i]), std::move(parts[i + 1])});
+    for (size_t i = 1; i < parts.size(); i += 2)
+        texts->patterns.push_back({std::move(parts[i]), std::move(parts[i + 1])});
     return true;
 }
 
@@ -90,8 +93,8 @@ bool ParseLine(std::string_view line, size_t index, Examined *out) {
 
 // Starts the helper over `paths` with the report pipe on its descriptor 3; -1 when it cannot
 // be started. `*readEnd` receives the host's end of the pipe.
-pid_t StartHelper(const std::string &program, const std::string &tag, const std::vector<std::string> &paths,
-                  int *readEnd) {
+pid_t StartHelper(const std::string &program, const std::string &tag,
+                  const std::vector<std::string> &paths, int *readEnd) {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return -1;
     int writeEnd = fds[1];
@@ -124,7 +127,8 @@ pid_t StartHelper(const std::string &program, const std::string &tag, const std:
     ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
     // posix_spawn, not fork: the dialog has threads, and only exec makes a forked copy safe.
-    const int failed = writeEnd < 0 || ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);
+    const int failed = writeEnd < 0 || ::posix_spawn(&pid, program.c_str(), &actions, &attributes,
+                                                     argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
     ::posix_spawnattr_destroy(&attributes);
     if (writeEnd >= 0) ::close(writeEnd);
@@ -142,8 +146,9 @@ constexpr std::string_view kGreeting = "faltrix-plugin-probe 2";
 // `out`. Answers the position in `pending` after the last candidate it settled (the one the
 // helper died or hung on is settled too), or `first` when the helper cannot be started or
 // ends before it greets, with `*broken` saying what is wrong with it.
-size_t RunHelper(const std::string &program, const std::string &tag, const std::vector<std::string> &paths,
-                 const std::vector<size_t> &pending, size_t first, std::vector<Examined> *out, std::string *broken) {
+size_t RunHelper(const std::string &program, const std::string &tag,
+                 const std::vector<std::string> &paths, const std::vector<size_t> &pending,
+                 size_t first, std::vector<Examined> *out, std::string *broken) {
     std::vector<std::string> batch;
     for (size_t k = first; k < pending.size(); ++k) batch.push_back(paths[pending[k]]);
     if (program.empty() || ::access(program.c_str(), F_OK) != 0) {
@@ -163,7 +168,8 @@ size_t RunHelper(const std::string &program, const std::string &tag, const std::
     bool greeted = false, hung = false, garbled = false;
     std::string text;
     while (done < batch.size() && !garbled) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
             hung = true;
             break;
@@ -181,7 +187,8 @@ size_t RunHelper(const std::string &program, const std::string &tag, const std::
         text.append(chunk.data(), static_cast<size_t>(n));
         for (size_t end; done < batch.size() && (end = text.find('\n')) != std::string::npos;) {
             const std::string_view line = std::string_view(text).substr(0, end);
-            garbled = greeted ? !ParseLine(line, done, &(*out)[pending[first + done]]) : line != kGreeting;
+            garbled = greeted ? !ParseLine(line, done, &(*out)[pending[first + done]])
+                              : line != kGreeting;
             if (garbled) break;
             done += greeted ? 1 : 0;  // the first line is the greeting, no verdict
             greeted = true;
@@ -194,8 +201,7 @@ size_t RunHelper(const std::string &program, const std::string &tag, const std::
     if (done < batch.size()) ::kill(pid, SIGKILL);
     int status = 0;
     pid_t waited;
-    while ((waited = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
-    }
+    while ((waited = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {}
     ::close(readEnd);
     if (!greeted) {  // it never started examining: no candidate's fault
         if (garbled) *broken = "faltrix-plugin-probe does not speak this program's language";
@@ -219,7 +225,8 @@ size_t RunHelper(const std::string &program, const std::string &tag, const std::
         why = "crashed while being examined (signal " + std::to_string(WTERMSIG(status)) + ")";
         culprit.cacheable = IsFaultSignal(WTERMSIG(status));
     } else if (waited == pid && WIFEXITED(status)) {
-        why = "ended the process while being examined (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
+        why = "ended the process while being examined (exit status " +
+              std::to_string(WEXITSTATUS(status)) + ")";
         // Not kept: a candidate before it may have ended the process after writing this one's
         // line itself, and an innocent library must not stay refused for that.
         culprit.cacheable = false;
@@ -235,7 +242,8 @@ size_t RunHelper(const std::string &program, const std::string &tag, const std::
 void SetExamineTimeLimit(std::chrono::milliseconds limit) { g_timeLimit = limit; }
 void SetExaminerProgram(std::string path) { g_programOverride = std::move(path); }
 
-std::vector<CandidateVerdict> ExamineCandidates(const std::vector<std::string> &paths, std::u16string_view tag) {
+std::vector<CandidateVerdict> ExamineCandidates(const std::vector<std::string> &paths,
+                                                std::u16string_view tag) {
     const std::string tagText = Utf16ToUtf8(tag);
     VerdictCache cache(VerdictCache::DefaultFile());
     std::vector<Examined> examined(paths.size());
@@ -244,8 +252,11 @@ std::vector<CandidateVerdict> ExamineCandidates(const std::vector<std::string> &
     std::vector<size_t> pending;
     for (size_t i = 0; i < paths.size(); ++i) {
         stamped[i] = StampOf(paths[i], &stamps[i]);
-        const CachedVerdict *known = stamped[i] ? cache.Find(tagText, paths[i], stamps[i]) : nullptr;
-        if (known != nullptr) examined[i].verdict = CandidateVerdict{known->accepted, known->reason, known->texts, {}};
+        const CachedVerdict *known =
+            stamped[i] ? cache.Find(tagText, paths[i], stamps[i]) : nullptr;
+        if (known != nullptr)
+            examined[i].verdict =
+                CandidateVerdict{known->accepted, known->reason, known->texts, {}};
         else pending.push_back(i);
     }
 
@@ -266,8 +277,8 @@ std::vector<CandidateVerdict> ExamineCandidates(const std::vector<std::string> &
     for (const size_t i : pending) {
         if (stamped[i] && examined[i].cacheable)
             cache.Put(tagText, paths[i],
-                      CachedVerdict{stamps[i], examined[i].verdict.accepted, examined[i].verdict.reason,
-                                    examined[i].verdict.texts});
+                      CachedVerdict{stamps[i], examined[i].verdict.accepted,
+                                    examined[i].verdict.reason, examined[i].verdict.texts});
     }
     cache.Save();
 

@@ -16,10 +16,10 @@
 #include <cstdlib>
 
 #include "candidate_check.h"
-#include "verdict_cache.h"
 #include "faltrix/candidate_probe.h"
 #include "faltrix/feedback.h"
 #include "faltrix/text.h"
+#include "verdict_cache.h"
 
 namespace faltrix {
 namespace {
@@ -45,7 +45,8 @@ const char *KindOf(mode_t mode) {
 // read. Other entries with a library's name that are no files to load (a FIFO, a device) go to
 // `others` with the reason; folders and dangling links are left out without a word, as names
 // that merely look like libraries.
-std::vector<std::string> ListCandidates(const std::string &folder, std::vector<RefusedCandidate> *others) {
+std::vector<std::string> ListCandidates(const std::string &folder,
+                                        std::vector<RefusedCandidate> *others) {
     std::vector<std::string> names;
     DIR *dir = opendir(folder.c_str());
     if (dir == nullptr) return names;
@@ -57,7 +58,9 @@ std::vector<std::string> ListCandidates(const std::string &folder, std::vector<R
         // dangling link does not.
         if (stat((folder + name).c_str(), &info) != 0 || S_ISDIR(info.st_mode)) continue;
         if (S_ISREG(info.st_mode)) names.push_back(std::move(name));
-        else others->push_back({folder + name, std::string("not loaded: it is ") + KindOf(info.st_mode)});
+        else
+            others->push_back(
+                {folder + name, std::string("not loaded: it is ") + KindOf(info.st_mode)});
     }
     closedir(dir);
     std::sort(names.begin(), names.end());  // std::string orders by unsigned bytes
@@ -71,7 +74,8 @@ std::vector<std::string> ListCandidates(const std::string &folder, std::vector<R
 std::string OthersMayChange(const struct stat &info, bool sticky) {
     if (info.st_uid != 0 && info.st_uid != ::geteuid())
         return "belongs to another user (uid " + std::to_string(info.st_uid) + ")";
-    if ((info.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (sticky && S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX)))
+    if ((info.st_mode & (S_IWGRP | S_IWOTH)) == 0 ||
+        (sticky && S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX)))
         return std::string();
     std::array<char, 8> mode{};
     std::snprintf(mode.data(), mode.size(), "%04o", static_cast<unsigned>(info.st_mode & 07777));
@@ -115,11 +119,14 @@ void SetPluginCallHook(PluginCallHook hook) { g_callHook.store(hook); }
 
 class PluginList::CallNotice {
 public:
-    explicit CallNotice(const PluginList &list) : list_(list), hook_(g_callHook.load(std::memory_order_relaxed)) {
-        if (hook_ != nullptr) hook_(list_.kind_, list_.paths_[static_cast<size_t>(list_.current_)], true);
+    explicit CallNotice(const PluginList &list)
+        : list_(list), hook_(g_callHook.load(std::memory_order_relaxed)) {
+        if (hook_ != nullptr)
+            hook_(list_.kind_, list_.paths_[static_cast<size_t>(list_.current_)], true);
     }
     ~CallNotice() {
-        if (hook_ != nullptr) hook_(list_.kind_, list_.paths_[static_cast<size_t>(list_.current_)], false);
+        if (hook_ != nullptr)
+            hook_(list_.kind_, list_.paths_[static_cast<size_t>(list_.current_)], false);
     }
     CallNotice(const CallNotice &) = delete;
     CallNotice &operator=(const CallNotice &) = delete;
@@ -130,7 +137,8 @@ private:
     const PluginCallHook hook_;
 };
 
-static_assert(PluginList::kInfoBufferLength == kTagBufferLength, "the tag is asked as the description is");
+static_assert(PluginList::kInfoBufferLength == kTagBufferLength,
+              "the tag is asked as the description is");
 
 PluginList::PluginList(PluginKind kind, const char *folderKind, const char16_t *typeTag)
     : kind_(kind), folderKind_(folderKind), typeTag_(typeTag) {}
@@ -163,7 +171,9 @@ std::string PluginList::PluginFolder() const {
     return path + "/plugins/" + folderKind_ + "/";
 }
 
-void *PluginList::ResolveOwn(void *library, const char *name) { return ResolveOwnSymbol(library, name); }
+void *PluginList::ResolveOwn(void *library, const char *name) {
+    return ResolveOwnSymbol(library, name);
+}
 
 int32_t PluginList::ScanPlugins() {
     const std::string folder = PluginFolder();
@@ -179,7 +189,8 @@ int32_t PluginList::ScanPlugins() {
             folderRefusal_ = "the plug-in folder " + folder + " is not used: " + why;
     }
     if (!folderRefusal_.empty()) return -1;
-    const std::vector<std::string> names = folder.empty() ? std::vector<std::string>() : ListCandidates(folder, &refused_);
+    const std::vector<std::string> names =
+        folder.empty() ? std::vector<std::string>() : ListCandidates(folder, &refused_);
     if (names.empty()) return -1;
 
     // The candidates are loaded in a helper process, so that one that crashes or hangs is
@@ -193,14 +204,16 @@ int32_t PluginList::ScanPlugins() {
     const std::vector<CandidateVerdict> examinedVerdicts = ExamineCandidates(examined, typeTag_);
     std::vector<CandidateVerdict> verdicts;
     for (size_t i = 0, k = 0; i < untrusted.size(); ++i)
-        verdicts.push_back(untrusted[i].empty() ? examinedVerdicts[k++]
-                                                : CandidateVerdict{false, "not loaded: " + untrusted[i], {}, {}});
+        verdicts.push_back(untrusted[i].empty()
+                               ? examinedVerdicts[k++]
+                               : CandidateVerdict{false, "not loaded: " + untrusted[i], {}, {}});
 
     for (size_t i = 0; i < names.size(); ++i) {
         std::string path = folder + names[i];
         if (i >= kMaxCandidates) {
             refused_.push_back({std::move(path), "not examined: the folder holds more than " +
-                                                      std::to_string(kMaxCandidates) + " candidate files"});
+                                                     std::to_string(kMaxCandidates) +
+                                                     " candidate files"});
         } else if (!verdicts[i].accepted) {
             refused_.push_back({std::move(path), verdicts[i].reason});
         } else if (paths_.size() < kMaxPaths) {
@@ -210,11 +223,12 @@ int32_t PluginList::ScanPlugins() {
             identities_.push_back(verdicts[i].identity);
         } else {
             refused_.push_back({std::move(path), "not kept: the list already holds " +
-                                                      std::to_string(kMaxPaths) + " plug-ins"});
+                                                     std::to_string(kMaxPaths) + " plug-ins"});
         }
     }
     // The entries that are no files to load among the examined ones, all in byte order of names.
-    std::stable_sort(refused_.begin(), refused_.end(), [](const auto &a, const auto &b) { return a.path < b.path; });
+    std::stable_sort(refused_.begin(), refused_.end(),
+                     [](const auto &a, const auto &b) { return a.path < b.path; });
     return static_cast<int32_t>(paths_.size());
 }
 
@@ -245,7 +259,8 @@ int32_t PluginList::SelectPlugin(uint32_t index) {
     }
     current_ = static_cast<int32_t>(index);
     BindEntryPoints();
-    getLastFailureText_ = reinterpret_cast<GetLastFailureTextFn>(ResolveOwn(library_, "GetLastFailureText"));
+    getLastFailureText_ =
+        reinterpret_cast<GetLastFailureTextFn>(ResolveOwn(library_, "GetLastFailureText"));
     setPluginOption_ = reinterpret_cast<SetPluginOptionFn>(ResolveOwn(library_, "SetPluginOption"));
     return 1;
 }
@@ -286,7 +301,8 @@ void PluginList::NoteCallOutcome(bool failed) {
     buffer[kFailureBufferLength - 1] = 0;
     // The text ends at the answer or at the first NUL, whichever comes first.
     const std::u16string_view written(buffer.data());
-    t_lastFailure = written.substr(0, static_cast<size_t>(std::clamp(n, 0, kFailureBufferLength - 1)));
+    t_lastFailure =
+        written.substr(0, static_cast<size_t>(std::clamp(n, 0, kFailureBufferLength - 1)));
 }
 
 std::u16string LastPluginFailure() { return t_lastFailure; }
@@ -310,8 +326,10 @@ void InputPluginList::BindEntryPoints() {
     isSupported_ = reinterpret_cast<IsSupportedFn>(ResolveOwn(library_, "IsSupported"));
     getPictureInfo_ = reinterpret_cast<GetPictureInfoFn>(ResolveOwn(library_, "GetPictureInfo"));
     getPictureDIB_ = reinterpret_cast<GetPictureDIBFn>(ResolveOwn(library_, "GetPictureDIB"));
-    configurationDlg_ = reinterpret_cast<ConfigurationDlgFn>(ResolveOwn(library_, "ConfigurationDlg"));
-    getPictureMetadata_ = reinterpret_cast<GetPictureMetadataFn>(ResolveOwn(library_, "GetPictureMetadata"));
+    configurationDlg_ =
+        reinterpret_cast<ConfigurationDlgFn>(ResolveOwn(library_, "ConfigurationDlg"));
+    getPictureMetadata_ =
+        reinterpret_cast<GetPictureMetadataFn>(ResolveOwn(library_, "GetPictureMetadata"));
 }
 
 void InputPluginList::ClearEntryPoints() {
@@ -334,7 +352,8 @@ int32_t InputPluginList::IsSupported(const WCHAR *path, int32_t reserved1, int32
     return isSupported_(path, reserved1, reserved2);
 }
 
-int32_t InputPluginList::GetPictureInfo(const WCHAR *path, int32_t reserved1, int32_t reserved2, PictureInfo *info) {
+int32_t InputPluginList::GetPictureInfo(const WCHAR *path, int32_t reserved1, int32_t reserved2,
+                                        PictureInfo *info) {
     NoteCallOutcome(false);  // a missing entry point fails without a cause
     if (getPictureInfo_ == nullptr) return -1;
     const CallNotice notice(*this);  // through the question for the cause, which also calls it
@@ -344,7 +363,8 @@ int32_t InputPluginList::GetPictureInfo(const WCHAR *path, int32_t reserved1, in
 }
 
 HBITMAP InputPluginList::GetPictureDIB(const WCHAR *path, int32_t reserved1, int32_t reserved2,
-                                       ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+                                       ProgressCallbackFn progress, int32_t data,
+                                       DibAllocCallbackFn alloc) {
     NoteCallOutcome(false);
     if (getPictureDIB_ == nullptr) return nullptr;
     const CallNotice notice(*this);
@@ -355,15 +375,19 @@ HBITMAP InputPluginList::GetPictureDIB(const WCHAR *path, int32_t reserved1, int
 
 // ---- Output list --------------------------------------------------------------------------
 
-OutputPluginList::OutputPluginList() : PluginList(PluginKind::Output, "output", FALTRIX_OUTPUT_TAG) {}
+OutputPluginList::OutputPluginList()
+    : PluginList(PluginKind::Output, "output", FALTRIX_OUTPUT_TAG) {}
 OutputPluginList::~OutputPluginList() { Teardown(); }
 
 void OutputPluginList::BindEntryPoints() {
     getPluginInfo_ = reinterpret_cast<GetPluginInfoFn>(ResolveOwn(library_, "GetPluginInfo"));
     saveDIBPicture_ = reinterpret_cast<SaveDIBPictureFn>(ResolveOwn(library_, "SaveDIBPicture"));
-    configurationDlg_ = reinterpret_cast<ConfigurationDlgFn>(ResolveOwn(library_, "ConfigurationDlg"));
-    setPictureMetadata_ = reinterpret_cast<SetPictureMetadataFn>(ResolveOwn(library_, "SetPictureMetadata"));
-    getStoredColourType_ = reinterpret_cast<GetStoredColourTypeFn>(ResolveOwn(library_, "GetStoredColourType"));
+    configurationDlg_ =
+        reinterpret_cast<ConfigurationDlgFn>(ResolveOwn(library_, "ConfigurationDlg"));
+    setPictureMetadata_ =
+        reinterpret_cast<SetPictureMetadataFn>(ResolveOwn(library_, "SetPictureMetadata"));
+    getStoredColourType_ =
+        reinterpret_cast<GetStoredColourTypeFn>(ResolveOwn(library_, "GetStoredColourType"));
 }
 
 void OutputPluginList::ClearEntryPoints() {
@@ -386,11 +410,14 @@ int32_t OutputPluginList::SetPictureMetadata(const char *key, const void *bytes,
 int32_t OutputPluginList::GetStoredColourType(const BITMAPINFO *info) {
     if (getStoredColourType_ == nullptr || info == nullptr) return FALTRIX_STORED_UNKNOWN;
     const int32_t answer = getStoredColourType_(info);
-    return answer == FALTRIX_STORED_GREY || answer == FALTRIX_STORED_COLOUR ? answer : FALTRIX_STORED_UNKNOWN;
+    return answer == FALTRIX_STORED_GREY || answer == FALTRIX_STORED_COLOUR
+               ? answer
+               : FALTRIX_STORED_UNKNOWN;
 }
 
-int32_t OutputPluginList::SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,
-                                         ProgressCallbackFn progress, int32_t data) {
+int32_t OutputPluginList::SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1,
+                                         int32_t reserved2, ProgressCallbackFn progress,
+                                         int32_t data) {
     NoteCallOutcome(false);
     if (saveDIBPicture_ == nullptr) return -1;
     const CallNotice notice(*this);

@@ -53,12 +53,14 @@ int main(int argc, char **argv) {
         // the next (a toolkit loaded anew for every plug-in that uses it), as the host, which
         // has them loaded already, does not.
         faltrix::PluginTexts texts;
-        const bool accepted = faltrix::ExamineCandidate(argv[i], tag, &why, &loaderFailed, true, &texts);
+        const bool accepted =
+            faltrix::ExamineCandidate(argv[i], tag, &why, &loaderFailed, true, &texts);
         std::string verdict;
         if (accepted) {
             verdict = "\ta\t" + faltrix::HexUnits(texts.description);
             for (const faltrix::FilePattern &p : texts.patterns)
-                verdict += '\t' + faltrix::HexUnits(p.pattern) + '\t' + faltrix::HexUnits(p.description);
+                verdict +=
+                    '\t' + faltrix::HexUnits(p.pattern) + '\t' + faltrix::HexUnits(p.description);
         } else {
             verdict = (loaderFailed ? "\tl\t" : "\tr\t") + faltrix::EscapeField(why);
         }

@@ -1,6 +1,6 @@
 // The verdict cache's file: a first line naming the format, then one line per verdict,
-//   <tag> TAB <device> TAB <inode> TAB <size> TAB <mtime s> TAB <mtime ns> TAB <ctime s> TAB <ctime ns>
-//   TAB a|r TAB <path> TAB <reason> TAB <description> [TAB <pattern> TAB <its description>]...
+//   <tag> TAB <device> TAB <inode> TAB <size> TAB <mtime s> TAB <mtime ns> TAB <ctime s> TAB <ctime
+//   ns> TAB a|r TAB <path> TAB <reason> TAB <description> [TAB <pattern> TAB <its description>]...
 // with the path and the reason escaped (EscapeField), so that any bytes of a file name fit, and
 // the texts as the helper sends them (HexUnits). A file of an earlier format is dropped whole.
 #include "verdict_cache.h"
@@ -54,16 +54,20 @@ bool MakeFolders(const std::string &folder) {
 bool StampOf(const std::string &path, FileStamp *stamp) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return false;
-    *stamp = FileStamp{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino),
-                       static_cast<uint64_t>(info.st_size), info.st_mtim.tv_sec, info.st_mtim.tv_nsec,
-                       info.st_ctim.tv_sec, info.st_ctim.tv_nsec};
+    *stamp = FileStamp{static_cast<uint64_t>(info.st_dev),
+                       static_cast<uint64_t>(info.st_ino),
+                       static_cast<uint64_t>(info.st_size),
+                       info.st_mtim.tv_sec,
+                       info.st_mtim.tv_nsec,
+                       info.st_ctim.tv_sec,
+                       info.st_ctim.tv_nsec};
     return true;
 }
 
 std::string StampText(const FileStamp &s) {
     std::ostringstream text;
-    text << s.device << ' ' << s.inode << ' ' << s.size << ' ' << s.seconds << '.' << s.nanoseconds << ' '
-         << s.changeSeconds << '.' << s.changeNanoseconds;
+    text << s.device << ' ' << s.inode << ' ' << s.size << ' ' << s.seconds << '.' << s.nanoseconds
+         << ' ' << s.changeSeconds << '.' << s.changeNanoseconds;
     return text.str();
 }
 
@@ -72,7 +76,8 @@ std::string VerdictCache::DefaultFile() {
     // A relative XDG_CACHE_HOME is to be ignored, as the base-directory rules say.
     if (cache != nullptr && cache[0] == '/') return std::string(cache) + "/faltrix/plugin-verdicts";
     const char *home = std::getenv("HOME");
-    if (home != nullptr && home[0] == '/') return std::string(home) + "/.cache/faltrix/plugin-verdicts";
+    if (home != nullptr && home[0] == '/')
+        return std::string(home) + "/.cache/faltrix/plugin-verdicts";
     return std::string();
 }
 
@@ -88,8 +93,9 @@ VerdictCache::VerdictCache(std::string file) : file_(std::move(file)) {
         std::string path;
         if (f.size() < kFixedFields || (f.size() - kFixedFields) % 2 != 0 ||
             f.size() > kFixedFields + 2 * static_cast<size_t>(kMaxPatterns) || f[0].empty() ||
-            (f[8] != "a" && f[8] != "r") || !ParseNumber(f[1], &s.device) || !ParseNumber(f[2], &s.inode) ||
-            !ParseNumber(f[3], &s.size) || !ParseNumber(f[4], &s.seconds) || !ParseNumber(f[5], &s.nanoseconds) ||
+            (f[8] != "a" && f[8] != "r") || !ParseNumber(f[1], &s.device) ||
+            !ParseNumber(f[2], &s.inode) || !ParseNumber(f[3], &s.size) ||
+            !ParseNumber(f[4], &s.seconds) || !ParseNumber(f[5], &s.nanoseconds) ||
             !ParseNumber(f[6], &s.changeSeconds) || !ParseNumber(f[7], &s.changeNanoseconds) ||
             !UnescapeField(f[9], &path) || !UnescapeField(f[10], &verdict.reason) ||
             !UnhexUnits(f[11], &verdict.texts.description))
@@ -111,7 +117,8 @@ const CachedVerdict *VerdictCache::Find(const std::string &tag, const std::strin
     return found != entries_.end() && found->second.stamp == stamp ? &found->second : nullptr;
 }
 
-void VerdictCache::Put(const std::string &tag, const std::string &path, const CachedVerdict &verdict) {
+void VerdictCache::Put(const std::string &tag, const std::string &path,
+                       const CachedVerdict &verdict) {
     entries_[tag + '\t' + EscapeField(path)] = verdict;
     changed_ = true;
 }
@@ -126,14 +133,17 @@ void VerdictCache::Save() const {
         std::string path;
         FileStamp now;
         // Verdicts of files gone (the folders of tests, plug-ins removed) are not carried on.
-        if (!UnescapeField(std::string_view(key).substr(tab + 1), &path) || !StampOf(path, &now)) continue;
+        if (!UnescapeField(std::string_view(key).substr(tab + 1), &path) || !StampOf(path, &now))
+            continue;
         const FileStamp &s = v.stamp;
         std::ostringstream line;
-        line << key.substr(0, tab) << '\t' << s.device << '\t' << s.inode << '\t' << s.size << '\t' << s.seconds
-             << '\t' << s.nanoseconds << '\t' << s.changeSeconds << '\t' << s.changeNanoseconds << '\t'
-             << (v.accepted ? 'a' : 'r') << '\t' << key.substr(tab + 1) << '\t' << EscapeField(v.reason) << '\t'
+        line << key.substr(0, tab) << '\t' << s.device << '\t' << s.inode << '\t' << s.size << '\t'
+             << s.seconds << '\t' << s.nanoseconds << '\t' << s.changeSeconds << '\t'
+             << s.changeNanoseconds << '\t' << (v.accepted ? 'a' : 'r') << '\t'
+             << key.substr(tab + 1) << '\t' << EscapeField(v.reason) << '\t'
              << HexUnits(v.texts.description);
-        for (const FilePattern &p : v.texts.patterns) line << '\t' << HexUnits(p.pattern) << '\t' << HexUnits(p.description);
+        for (const FilePattern &p : v.texts.patterns)
+            line << '\t' << HexUnits(p.pattern) << '\t' << HexUnits(p.description);
         line << '\n';
         text += line.str();
     }

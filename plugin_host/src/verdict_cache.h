@@ -16,7 +16,7 @@ namespace faltrix {
 // What identifies one version of a file (links followed).
 struct FileStamp {
     uint64_t device = 0, inode = 0, size = 0;
-    int64_t seconds = 0, nanoseconds = 0;  // modification time
+    int64_t seconds = 0, nanoseconds = 0;              // modification time
     int64_t changeSeconds = 0, changeNanoseconds = 0;  // the inode's change time
     bool operator==(const FileStamp &) const = default;
 };
@@ -43,7 +43,8 @@ public:
     explicit VerdictCache(std::string file);
 
     // The verdict recorded for `path` examined against `tag` when the file still has `stamp`.
-    const CachedVerdict *Find(const std::string &tag, const std::string &path, const FileStamp &stamp) const;
+    const CachedVerdict *Find(const std::string &tag, const std::string &path,
+                              const FileStamp &stamp) const;
     void Put(const std::string &tag, const std::string &path, const CachedVerdict &verdict);
 
     // Writes the cache back when Put changed it, leaving out the paths that no longer exist:

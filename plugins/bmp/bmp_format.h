@@ -1,5 +1,5 @@
-// The BMP file layout as the plug-ins read and write it, and their information answers. All numbers on disk are
-// little-endian.
+// The BMP file layout as the plug-ins read and write it, and their information answers. All numbers
+// on disk are little-endian.
 //
 //   file header   14 bytes: "BM", file size, 4 reserved bytes, offset of the pixel data
 //   info header   its own size first: 12 (OS/2 core: 16-bit sizes, 3-byte colour entries),
@@ -24,7 +24,8 @@ namespace faltrix::bmp {
 
 // The information both BMP plug-ins answer; the input plug-in also takes "*.dib".
 inline kit::FormatInfo Format() {
-    return {u"BMP (Faltrix's own codec " FALTRIX_VERSION_U16 u")", {{u"*.bmp;*.dib", u"BMP pictures"}},
+    return {u"BMP (Faltrix's own codec " FALTRIX_VERSION_U16 u")",
+            {{u"*.bmp;*.dib", u"BMP pictures"}},
             {{u"*.bmp", u"BMP pictures"}}};
 }
 
@@ -33,18 +34,19 @@ inline constexpr uint32_t kCoreHeaderSize = 12;
 inline constexpr uint32_t kInfoHeaderSize = 40;
 inline constexpr uint32_t kV4HeaderSize = 108;
 inline constexpr uint32_t kV5HeaderSize = 124;
-inline constexpr uint32_t kAlphaBitfields = 6;  // BI_ALPHABITFIELDS: RGBA masks after a 40-byte header
-inline constexpr uint32_t kOs2Rle24 = 4;        // OS/2 2.x: runs of blue, green, red triplets
+inline constexpr uint32_t kAlphaBitfields =
+    6;                                    // BI_ALPHABITFIELDS: RGBA masks after a 40-byte header
+inline constexpr uint32_t kOs2Rle24 = 4;  // OS/2 2.x: runs of blue, green, red triplets
 
 struct Header {
-    uint32_t fileSize = 0;      // as the file header claims (not trusted)
-    uint32_t dataOffset = 0;    // bytes from the start of the file to the pixel data
-    uint32_t headerSize = 0;    // bytes of the info header
-    int32_t width = 0;          // pixels
-    int32_t height = 0;         // rows, always positive
-    bool topDown = false;       // rows stored top-down (negative height on disk)
-    int bitCount = 0;           // 1, 2, 4, 8, 16, 24, 32
-    uint32_t compression = 0;   // BI_RGB, BI_RLE8, BI_RLE4, BI_BITFIELDS, kOs2Rle24 (24 bits)
+    uint32_t fileSize = 0;     // as the file header claims (not trusted)
+    uint32_t dataOffset = 0;   // bytes from the start of the file to the pixel data
+    uint32_t headerSize = 0;   // bytes of the info header
+    int32_t width = 0;         // pixels
+    int32_t height = 0;        // rows, always positive
+    bool topDown = false;      // rows stored top-down (negative height on disk)
+    int bitCount = 0;          // 1, 2, 4, 8, 16, 24, 32
+    uint32_t compression = 0;  // BI_RGB, BI_RLE8, BI_RLE4, BI_BITFIELDS, kOs2Rle24 (24 bits)
     uint32_t masks[4] = {0, 0, 0, 0};  // red, green, blue, alpha for 16 and 32 bits
     int32_t xPelsPerMeter = 0;
     int32_t yPelsPerMeter = 0;
@@ -52,7 +54,9 @@ struct Header {
     uint32_t profileOffset = 0;    // an embedded profile: bytes from the info header's start
     uint32_t profileSize = 0;      // its bytes; 0: none
 
-    bool Rle() const { return compression == BI_RLE8 || compression == BI_RLE4 || compression == kOs2Rle24; }
+    bool Rle() const {
+        return compression == BI_RLE8 || compression == BI_RLE4 || compression == kOs2Rle24;
+    }
 };
 
 inline constexpr uint32_t kProfileEmbedded = 0x4D424544;  // 'MBED', the V5 colour space type

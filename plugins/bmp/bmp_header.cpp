@@ -16,7 +16,14 @@ inline int32_t S32(const uint8_t *p) { return static_cast<int32_t>(U32(p)); }
 
 bool KnownHeaderSize(uint32_t size) {
     switch (size) {
-    case 12: case 16: case 40: case 52: case 56: case 64: case 108: case 124: return true;
+    case 12:
+    case 16:
+    case 40:
+    case 52:
+    case 56:
+    case 64:
+    case 108:
+    case 124: return true;
     default: return false;
     }
 }
@@ -81,24 +88,36 @@ bool ReadHeader(kit::InputFile &file, Header *out) {
     h.height = static_cast<int32_t>(height);
 
     switch (h.bitCount) {
-    case 1: case 2: case 4: case 8: case 16: case 24: case 32: break;
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 16:
+    case 24:
+    case 32: break;
     default: return kit::Fail("BMP: a bit count other than 1, 2, 4, 8, 16, 24 or 32");
     }
     // OS/2 2.x numbers its compressions differently from 3 on: 4 is RLE24, which is read;
     // 3 (Huffman 1D) is refused.
     if (IsOs2(h.headerSize) && h.compression > BI_RLE4) {
-        if (h.compression != kOs2Rle24 || h.bitCount != 24) return kit::Fail("BMP: an OS/2 compression other than RLE");
+        if (h.compression != kOs2Rle24 || h.bitCount != 24)
+            return kit::Fail("BMP: an OS/2 compression other than RLE");
     } else if (h.compression == kOs2Rle24) {
         return kit::Fail("BMP: an embedded JPEG picture");  // BI_JPEG outside OS/2 headers
     }
     switch (h.compression) {
     case BI_RGB: break;
     case kOs2Rle24: break;
-    case BI_RLE8: if (h.bitCount != 8) return kit::Fail("BMP: RLE8 on a wrong layout"); break;
-    case BI_RLE4: if (h.bitCount != 4) return kit::Fail("BMP: RLE4 on a wrong layout"); break;
+    case BI_RLE8:
+        if (h.bitCount != 8) return kit::Fail("BMP: RLE8 on a wrong layout");
+        break;
+    case BI_RLE4:
+        if (h.bitCount != 4) return kit::Fail("BMP: RLE4 on a wrong layout");
+        break;
     case BI_BITFIELDS:
     case kAlphaBitfields:
-        if (h.bitCount != 16 && h.bitCount != 32) return kit::Fail("BMP: masks on a depth without them");
+        if (h.bitCount != 16 && h.bitCount != 32)
+            return kit::Fail("BMP: masks on a depth without them");
         break;
     default: return kit::Fail("BMP: an unknown compression");  // embedded JPEG or PNG, or unknown
     }
@@ -115,11 +134,16 @@ bool ReadHeader(kit::InputFile &file, Header *out) {
         } else {
             return false;
         }
-        if (!MasksUsable(h.masks, h.bitCount)) return kit::Fail("BMP: colour masks that overlap or are not runs of bits");
+        if (!MasksUsable(h.masks, h.bitCount))
+            return kit::Fail("BMP: colour masks that overlap or are not runs of bits");
     } else if (h.bitCount == 16) {
-        h.masks[0] = 0x7C00; h.masks[1] = 0x03E0; h.masks[2] = 0x001F;
+        h.masks[0] = 0x7C00;
+        h.masks[1] = 0x03E0;
+        h.masks[2] = 0x001F;
     } else if (h.bitCount == 32) {
-        h.masks[0] = 0x00FF0000; h.masks[1] = 0x0000FF00; h.masks[2] = 0x000000FF;
+        h.masks[0] = 0x00FF0000;
+        h.masks[1] = 0x0000FF00;
+        h.masks[2] = 0x000000FF;
     }
 
     if (h.bitCount <= 8) {
@@ -127,8 +151,10 @@ bool ReadHeader(kit::InputFile &file, Header *out) {
         if (clrUsed > maxEntries) return kit::Fail("BMP: more colours than the bit count can name");
         const uint32_t entries = clrUsed ? clrUsed : maxEntries;
         const size_t entrySize = h.headerSize == kCoreHeaderSize ? 3 : 4;
-        const int64_t tableEnd = int64_t{std::ftell(file.stream())} + int64_t{entries} * int64_t(entrySize);
-        if (tableEnd > file.size()) return kit::Fail("BMP: the colour table runs past the end of the file");
+        const int64_t tableEnd =
+            int64_t{std::ftell(file.stream())} + int64_t{entries} * int64_t(entrySize);
+        if (tableEnd > file.size())
+            return kit::Fail("BMP: the colour table runs past the end of the file");
         uint8_t table[256 * 4];
         if (!file.Read(table, entries * entrySize)) return false;
         h.palette.resize(entries);

@@ -90,12 +90,15 @@ bool ReadRaw(kit::InputFile &file, const Header &h, Layout layout, const kit::Di
             const size_t want = size_t(rows) * fileStride;
             const size_t got = std::fread(dest, 1, want, file.stream());
             // Some writers leave out the padding of the very last row.
-            const bool lastRowShort = first + rows == h.height && got >= want - (fileStride - rowBytes);
+            const bool lastRowShort =
+                first + rows == h.height && got >= want - (fileStride - rowBytes);
             if (got != want && !lastRowShort) return false;
         } else {
             for (int32_t i = 0; i < rows; ++i) {
-                const size_t got = std::fread(dest + size_t(i) * dib.stride, 1, fileStride, file.stream());
-                if (got != fileStride && !(first + i == h.height - 1 && got >= rowBytes)) return false;
+                const size_t got =
+                    std::fread(dest + size_t(i) * dib.stride, 1, fileStride, file.stream());
+                if (got != fileStride && !(first + i == h.height - 1 && got >= rowBytes))
+                    return false;
             }
         }
         if (layout == Layout::Raw32NoAlpha)
@@ -109,8 +112,8 @@ bool ReadRaw(kit::InputFile &file, const Header &h, Layout layout, const kit::Di
 }
 
 // 2 bits a pixel to 4: each byte's four indices become two bytes of two.
-bool ReadWidened(kit::InputFile &file, const Header &h, const kit::Dib &dib, ProgressCallbackFn progress,
-                 int32_t data) {
+bool ReadWidened(kit::InputFile &file, const Header &h, const kit::Dib &dib,
+                 ProgressCallbackFn progress, int32_t data) {
     const uint32_t fileStride = FileStride(h.width, 2);
     const uint32_t rowBytes = static_cast<uint32_t>((uint64_t(h.width) * 2 + 7) / 8);
     std::vector<uint8_t> row(fileStride);
@@ -121,7 +124,8 @@ bool ReadWidened(kit::InputFile &file, const Header &h, const kit::Dib &dib, Pro
         for (uint32_t x = 0; x < rowBytes; ++x) {
             const uint8_t b = row[x];
             out[2 * x] = static_cast<uint8_t>(((b >> 6) << 4) | ((b >> 4) & 3));
-            if (2 * x + 1 < dib.stride) out[2 * x + 1] = static_cast<uint8_t>((((b >> 2) & 3) << 4) | (b & 3));
+            if (2 * x + 1 < dib.stride)
+                out[2 * x + 1] = static_cast<uint8_t>((((b >> 2) & 3) << 4) | (b & 3));
         }
         kit::ReportProgress(progress, i + 1, h.height, data);
     }
@@ -161,8 +165,8 @@ bool ReadConverted(kit::InputFile &file, const Header &h, int outBits, const kit
 // and what passes the end of the picture is dropped; pixels no code reaches stay as
 // allocated (index 0, or black). Data that ends before the end-of-picture mark with rows still
 // missing is damage.
-bool ReadRle(kit::InputFile &file, const Header &h, const kit::Dib &dib, ProgressCallbackFn progress,
-             int32_t data) {
+bool ReadRle(kit::InputFile &file, const Header &h, const kit::Dib &dib,
+             ProgressCallbackFn progress, int32_t data) {
     const int64_t available = file.size() - h.dataOffset;
     if (available <= 0) return false;
     std::vector<uint8_t> in(static_cast<size_t>(available));
@@ -180,7 +184,8 @@ bool ReadRle(kit::InputFile &file, const Header &h, const kit::Dib &dib, Progres
         uint8_t *row = dib.bits + size_t(at / h.width) * dib.stride;
         if (four) {
             uint8_t &byte = row[column >> 1];
-            byte = (column & 1) ? uint8_t((byte & 0xF0) | (*value & 0x0F)) : uint8_t((byte & 0x0F) | (*value << 4));
+            byte = (column & 1) ? uint8_t((byte & 0xF0) | (*value & 0x0F))
+                                : uint8_t((byte & 0x0F) | (*value << 4));
         } else {
             std::memcpy(row + size_t(column) * unit, value, unit);
         }
@@ -240,15 +245,18 @@ bool ReadRle(kit::InputFile &file, const Header &h, const kit::Dib &dib, Progres
 void NoteProfile(kit::InputFile &file, const Header &h) {
     if (h.profileSize == 0) return;
     const int64_t start = int64_t{kFileHeaderSize} + h.profileOffset;
-    if (h.profileSize > FALTRIX_METADATA_MAX_SIZE) return kit::NoteDropped("the colour profile, larger than 16 MiB");
+    if (h.profileSize > FALTRIX_METADATA_MAX_SIZE)
+        return kit::NoteDropped("the colour profile, larger than 16 MiB");
     std::string profile(h.profileSize, '\0');
-    if (start + int64_t{h.profileSize} > file.size() || std::fseek(file.stream(), long(start), SEEK_SET) != 0 ||
+    if (start + int64_t{h.profileSize} > file.size() ||
+        std::fseek(file.stream(), long(start), SEEK_SET) != 0 ||
         !file.Read(profile.data(), profile.size()))
         return kit::NoteDropped("the colour profile, which lies beyond the end of the file");
     kit::NoteMetadata(FALTRIX_METADATA_ICC, profile);
 }
 
-HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+               DibAllocCallbackFn alloc) {
     kit::InputFile file;
     Header h;
     if (!file.Open(path) || !ReadHeader(file, &h)) return nullptr;
@@ -269,7 +277,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     bool ok;
     if (h.Rle()) ok = ReadRle(file, h, dib, progress, data);
     else if (layout == Layout::Widen2) ok = ReadWidened(file, h, dib, progress, data);
-    else if (layout == Layout::Convert) ok = ReadConverted(file, h, spec.bitCount, dib, progress, data);
+    else if (layout == Layout::Convert)
+        ok = ReadConverted(file, h, spec.bitCount, dib, progress, data);
     else ok = ReadRaw(file, h, layout, dib, progress, data);
     if (!ok) return kit::Fail<HBITMAP>("BMP: the pixel data is damaged or cut short");
     NoteProfile(file, h);

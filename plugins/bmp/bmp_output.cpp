@@ -43,7 +43,9 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     const bool bitfields16 = bits == 16 && !standard16;
 
     const std::string profile = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
-    const uint32_t headerSize = !profile.empty() ? kV5HeaderSize : alpha ? kV4HeaderSize : kInfoHeaderSize;
+    const uint32_t headerSize = !profile.empty() ? kV5HeaderSize
+                                : alpha          ? kV4HeaderSize
+                                                 : kInfoHeaderSize;
     // From 52 bytes on the masks are part of the header.
     const uint32_t maskBytes = bitfields16 && headerSize == kInfoHeaderSize ? 12 : 0;
     const uint32_t paletteEntries = bits <= 8 ? uint32_t(src.palette().size()) : 0;
@@ -88,7 +90,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 
     kit::OutputFile out(name);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
-    if (!out.Write(head, kFileHeaderSize + headerSize + maskBytes)) return kit::SaveResult::kOutputFailed;
+    if (!out.Write(head, kFileHeaderSize + headerSize + maskBytes))
+        return kit::SaveResult::kOutputFailed;
     if (paletteEntries) {
         std::vector<uint8_t> table(4 * size_t(paletteEntries));
         for (uint32_t i = 0; i < paletteEntries; ++i) {
@@ -116,7 +119,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         if (!out.Write(bytes, stride)) return kit::SaveResult::kOutputFailed;
         kit::ReportProgress(progress, i + 1, src.height(), data);
     }
-    if (!profile.empty() && !out.Write(profile.data(), profile.size())) return kit::SaveResult::kOutputFailed;
+    if (!profile.empty() && !out.Write(profile.data(), profile.size()))
+        return kit::SaveResult::kOutputFailed;
     return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 

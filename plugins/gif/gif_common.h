@@ -15,7 +15,8 @@ namespace faltrix::gif {
 // giflib has no run-time version call; the version it was built against is the one Debian
 // ships with the matching soname.
 inline kit::FormatInfo Format() {
-    const char *v = FALTRIX_GIF_STR(GIFLIB_MAJOR) "." FALTRIX_GIF_STR(GIFLIB_MINOR) "." FALTRIX_GIF_STR(GIFLIB_RELEASE);
+    const char *v = FALTRIX_GIF_STR(GIFLIB_MAJOR) "." FALTRIX_GIF_STR(
+        GIFLIB_MINOR) "." FALTRIX_GIF_STR(GIFLIB_RELEASE);
     std::u16string text = u"GIF (giflib ";
     for (; *v; ++v) text.push_back(char16_t(*v));
     return {text + u")", {{u"*.gif", u"GIF pictures"}}, {}};

@@ -24,7 +24,8 @@ int ReadFromFile(GifFileType *gif, GifByteType *buffer, int length) {
     FILE *file = static_cast<FILE *>(gif->UserData);
     const size_t got = std::fread(buffer, 1, size_t(length), file);
     if (got < size_t(length))
-        kit::SetLastFailure(std::ferror(file) ? std::strerror(errno) : "GIF: the file ends before the picture does");
+        kit::SetLastFailure(std::ferror(file) ? std::strerror(errno)
+                                              : "GIF: the file ends before the picture does");
     return int(got);
 }
 
@@ -42,7 +43,8 @@ struct Handle {
 
 bool HasSignature(kit::InputFile &file) {
     char sig[6];
-    return (file.Read(sig, sizeof sig) && (std::memcmp(sig, "GIF87a", 6) == 0 || std::memcmp(sig, "GIF89a", 6) == 0)) ||
+    return (file.Read(sig, sizeof sig) &&
+            (std::memcmp(sig, "GIF87a", 6) == 0 || std::memcmp(sig, "GIF89a", 6) == 0)) ||
            kit::Fail("GIF: no GIF87a or GIF89a signature");
 }
 
@@ -63,7 +65,8 @@ bool FindFirstImage(GifFileType *gif, int *transparent) {
             if (DGifGetExtension(gif, &code, &ext) == GIF_ERROR) return GifFailed(gif->Error);
             if (code == GRAPHICS_EXT_FUNC_CODE && ext && ext[0] >= 4) {
                 GraphicsControlBlock gcb;
-                if (DGifExtensionToGCB(ext[0], ext + 1, &gcb) == GIF_OK) *transparent = gcb.TransparentColor;
+                if (DGifExtensionToGCB(ext[0], ext + 1, &gcb) == GIF_OK)
+                    *transparent = gcb.TransparentColor;
             }
             while (ext) {
                 if (DGifGetExtensionNext(gif, &ext) == GIF_ERROR) return GifFailed(gif->Error);
@@ -98,7 +101,8 @@ bool PictureSize(GifFileType *gif, int32_t *w, int32_t *h, int *transparent) {
 const ColorMapObject *GreyMap() {
     static GifColorType colours[256];
     static ColorMapObject map{256, 8, false, colours};
-    for (int i = 0; i < 256; ++i) colours[i] = GifColorType{GifByteType(i), GifByteType(i), GifByteType(i)};
+    for (int i = 0; i < 256; ++i)
+        colours[i] = GifColorType{GifByteType(i), GifByteType(i), GifByteType(i)};
     return &map;
 }
 
@@ -112,7 +116,8 @@ void NoteFrameCount(GifFileType *gif) {
         int code;
         GifByteType *block = nullptr;
         if (type == IMAGE_DESC_RECORD_TYPE) {
-            if (DGifGetImageDesc(gif) == GIF_ERROR || DGifGetCode(gif, &code, &block) == GIF_ERROR) break;
+            if (DGifGetImageDesc(gif) == GIF_ERROR || DGifGetCode(gif, &code, &block) == GIF_ERROR)
+                break;
             ++frames;
             while (block && DGifGetCodeNext(gif, &block) != GIF_ERROR) {}
             if (block) break;
@@ -125,9 +130,11 @@ void NoteFrameCount(GifFileType *gif) {
     if (frames > 1) kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, uint64_t(frames));
 }
 
-HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+               DibAllocCallbackFn alloc) {
     kit::InputFile file;
-    if (!file.Open(path) || !HasSignature(file) || std::fseek(file.stream(), 0, SEEK_SET) != 0) return nullptr;
+    if (!file.Open(path) || !HasSignature(file) || std::fseek(file.stream(), 0, SEEK_SET) != 0)
+        return nullptr;
     Handle handle(file.stream());
     GifFileType *gif = handle.gif;
     int32_t width, height;
@@ -137,7 +144,9 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     if (!PictureSize(gif, &width, &height, &transparent)) return nullptr;
     if (!frameRead && !FindFirstImage(gif, &transparent)) return nullptr;
     const GifImageDesc &desc = gif->Image;
-    const ColorMapObject *map = desc.ColorMap ? desc.ColorMap : gif->SColorMap ? gif->SColorMap : GreyMap();
+    const ColorMapObject *map = desc.ColorMap    ? desc.ColorMap
+                                : gif->SColorMap ? gif->SColorMap
+                                                 : GreyMap();
     if (map->ColorCount < 1 || map->ColorCount > 256 || !map->Colors)
         return kit::Fail<HBITMAP>("GIF: the picture's colour table is unusable");
     const int colours = map->ColorCount;
@@ -152,7 +161,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     } else {
         spec.bitCount = colours <= 2 ? 1 : colours <= 16 ? 4 : 8;
         for (int i = 0; i < colours; ++i)
-            spec.palette.push_back(RGBQUAD{map->Colors[i].Blue, map->Colors[i].Green, map->Colors[i].Red, 0});
+            spec.palette.push_back(
+                RGBQUAD{map->Colors[i].Blue, map->Colors[i].Green, map->Colors[i].Red, 0});
     }
     kit::Dib dib;
     if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
@@ -160,7 +170,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
 
     // Uncovered screen: the background colour when opaque (the section starts at index 0,
     // so only a non-zero background needs filling); transparent stays all zero.
-    const int background = (desc.ColorMap == nullptr && gif->SBackGroundColor < colours) ? gif->SBackGroundColor : 0;
+    const int background =
+        (desc.ColorMap == nullptr && gif->SBackGroundColor < colours) ? gif->SBackGroundColor : 0;
     std::vector<GifPixelType> line(size_t(desc.Width));
     auto store = [&](int32_t y, int32_t xFrom, const GifPixelType *px, int32_t n) {
         uint8_t *row = dib.Row(y);
@@ -172,8 +183,14 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
             const int32_t x = xFrom + i;
             const unsigned v = px[i];
             switch (spec.bitCount) {
-            case 1: row[x >> 3] = uint8_t((row[x >> 3] & ~(0x80 >> (x & 7))) | ((v & 1) << (7 - (x & 7)))); break;
-            case 4: row[x >> 1] = (x & 1) ? uint8_t((row[x >> 1] & 0xF0) | (v & 0x0F)) : uint8_t((row[x >> 1] & 0x0F) | (v << 4)); break;
+            case 1:
+                row[x >> 3] =
+                    uint8_t((row[x >> 3] & ~(0x80 >> (x & 7))) | ((v & 1) << (7 - (x & 7))));
+                break;
+            case 4:
+                row[x >> 1] = (x & 1) ? uint8_t((row[x >> 1] & 0xF0) | (v & 0x0F))
+                                      : uint8_t((row[x >> 1] & 0x0F) | (v << 4));
+                break;
             case 8: row[x] = uint8_t(v); break;
             default: {
                 uint8_t *o = row + 4 * size_t(x);
@@ -201,14 +218,17 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     static constexpr int kStart[] = {0, 4, 2, 1}, kStep[] = {8, 8, 4, 2};
     int32_t done = 0;
     for (int pass = 0; pass < (desc.Interlace ? 4 : 1); ++pass) {
-        const int start = desc.Interlace ? kStart[pass] : 0, step = desc.Interlace ? kStep[pass] : 1;
+        const int start = desc.Interlace ? kStart[pass] : 0,
+                  step = desc.Interlace ? kStep[pass] : 1;
         for (int32_t r = start; r < rows; r += step) {
             const int32_t y = desc.Top + r;
             if (spec.bitCount == 8 && visibleWidth == desc.Width && y < height) {
                 // The whole line lands on the screen: decode straight into the section.
-                if (DGifGetLine(gif, dib.Row(y) + desc.Left, desc.Width) == GIF_ERROR) return GifFailed(gif->Error), nullptr;
+                if (DGifGetLine(gif, dib.Row(y) + desc.Left, desc.Width) == GIF_ERROR)
+                    return GifFailed(gif->Error), nullptr;
             } else {
-                if (DGifGetLine(gif, line.data(), desc.Width) == GIF_ERROR) return GifFailed(gif->Error), nullptr;
+                if (DGifGetLine(gif, line.data(), desc.Width) == GIF_ERROR)
+                    return GifFailed(gif->Error), nullptr;
                 if (y < height && visibleWidth > 0) store(y, desc.Left, line.data(), visibleWidth);
             }
             kit::ReportProgress(progress, ++done, rows, data);
@@ -226,7 +246,8 @@ bool Recognize(const WCHAR *path) {
 
 bool ReadSize(const WCHAR *path, PictureInfo *info) {
     kit::InputFile file;
-    if (!file.Open(path) || !HasSignature(file) || std::fseek(file.stream(), 0, SEEK_SET) != 0) return false;
+    if (!file.Open(path) || !HasSignature(file) || std::fseek(file.stream(), 0, SEEK_SET) != 0)
+        return false;
     Handle handle(file.stream());
     if (!handle.gif) return GifFailed(handle.openError);
     int transparent;

@@ -47,7 +47,9 @@ ColorMapObject *MakeMap(const std::vector<RGBQUAD> &palette) {
     return GifMakeMapObject(size, colours.data());
 }
 
-kit::SaveResult GifFailed(int error) { return kit::Fail(ErrorText(error), kit::SaveResult::kEncoderFailed); }
+kit::SaveResult GifFailed(int error) {
+    return kit::Fail(ErrorText(error), kit::SaveResult::kEncoderFailed);
+}
 
 // GIF keeps no colour profile, EXIF or XMP: the host converts the colours to sRGB instead.
 bool KeepsMetadata(std::string_view, size_t) { return false; }
@@ -78,7 +80,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         for (int32_t x = 0; x < w; ++x) {
             uint8_t *p = &bgra[4 * size_t(x)];
             if (p[3] < 128 || p[3] == 255) continue;
-            for (int c = 0; c < 3; ++c) p[c] = uint8_t((p[c] * p[3] + 255 * (255 - p[3]) + 127) / 255);
+            for (int c = 0; c < 3; ++c)
+                p[c] = uint8_t((p[c] * p[3] + 255 * (255 - p[3]) + 127) / 255);
             p[3] = 255;
         }
     };
@@ -108,7 +111,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     enc.gif = EGifOpen(out.stream(), WriteToFile, &error);
     if (!enc.gif) return GifFailed(error);
     EGifSetGifVersion(enc.gif, true);
-    if (EGifPutScreenDesc(enc.gif, w, h, 8, 0, map.map) == GIF_ERROR) return GifFailed(enc.gif->Error);
+    if (EGifPutScreenDesc(enc.gif, w, h, 8, 0, map.map) == GIF_ERROR)
+        return GifFailed(enc.gif->Error);
     if (transparentIndex != NO_TRANSPARENT_COLOR) {
         GraphicsControlBlock gcb{};
         gcb.DisposalMode = DISPOSAL_UNSPECIFIED;
@@ -116,21 +120,26 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         gcb.TransparentColor = transparentIndex;
         GifByteType ext[4];
         const size_t n = EGifGCBToExtension(&gcb, ext);
-        if (EGifPutExtension(enc.gif, GRAPHICS_EXT_FUNC_CODE, int(n), ext) == GIF_ERROR) return GifFailed(enc.gif->Error);
+        if (EGifPutExtension(enc.gif, GRAPHICS_EXT_FUNC_CODE, int(n), ext) == GIF_ERROR)
+            return GifFailed(enc.gif->Error);
     }
-    if (EGifPutImageDesc(enc.gif, 0, 0, w, h, false, nullptr) == GIF_ERROR) return GifFailed(enc.gif->Error);
+    if (EGifPutImageDesc(enc.gif, 0, 0, w, h, false, nullptr) == GIF_ERROR)
+        return GifFailed(enc.gif->Error);
     std::vector<GifPixelType> indices(static_cast<size_t>(w));
     for (int32_t y = 0; y < h; ++y) {
         if (palettised) {
             src.RowToIndices(y, indices.data());
         } else {
             colourRow(y);
-            quantizer.Map(bgra.data(), w, uint8_t(transparentIndex < 0 ? 0 : transparentIndex), indices.data());
+            quantizer.Map(bgra.data(), w, uint8_t(transparentIndex < 0 ? 0 : transparentIndex),
+                          indices.data());
         }
         if (EGifPutLine(enc.gif, indices.data(), w) == GIF_ERROR) return GifFailed(enc.gif->Error);
         kit::ReportProgress(progress, y + 1, h, data);
     }
-    if (!enc.Close()) return kit::Fail("GIF: the last bytes could not be written", kit::SaveResult::kOutputFailed);
+    if (!enc.Close())
+        return kit::Fail("GIF: the last bytes could not be written",
+                         kit::SaveResult::kOutputFailed);
     return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 

@@ -10,9 +10,15 @@
 namespace faltrix::gif {
 namespace {
 
-inline uint32_t Key(const uint8_t *p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16); }
-inline int BinOf(const uint8_t *p) { return ((p[2] >> 3) << 10) | ((p[1] >> 3) << 5) | (p[0] >> 3); }
-inline int Comp(int bin, int axis) { return (bin >> (10 - 5 * axis)) & 31; }  // axis 0 red, 1 green, 2 blue
+inline uint32_t Key(const uint8_t *p) {
+    return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16);
+}
+inline int BinOf(const uint8_t *p) {
+    return ((p[2] >> 3) << 10) | ((p[1] >> 3) << 5) | (p[0] >> 3);
+}
+inline int Comp(int bin, int axis) {
+    return (bin >> (10 - 5 * axis)) & 31;
+}  // axis 0 red, 1 green, 2 blue
 
 struct Box {
     std::vector<int> bins;
@@ -129,7 +135,8 @@ void Quantizer::Build(int maxColours) {
             n += bin.count, r += bin.r, g += bin.g, bl += bin.b;
         }
         if (!n) continue;
-        palette_.push_back(RGBQUAD{uint8_t((bl + n / 2) / n), uint8_t((g + n / 2) / n), uint8_t((r + n / 2) / n), 0});
+        palette_.push_back(RGBQUAD{uint8_t((bl + n / 2) / n), uint8_t((g + n / 2) / n),
+                                   uint8_t((r + n / 2) / n), 0});
     }
     if (palette_.empty()) palette_.push_back(RGBQUAD{255, 255, 255, 0});
     nearest_.assign(32768, -1);
@@ -150,10 +157,12 @@ void Quantizer::Map(const uint8_t *bgra, int32_t n, uint8_t transparentIndex, ui
         int16_t &cached = nearest_[size_t(BinOf(p))];
         if (cached < 0) {
             // Nearest by squared distance to the bin's centre.
-            const int r = ((p[2] >> 3) << 3) + 4, g = ((p[1] >> 3) << 3) + 4, b = ((p[0] >> 3) << 3) + 4;
+            const int r = ((p[2] >> 3) << 3) + 4, g = ((p[1] >> 3) << 3) + 4,
+                      b = ((p[0] >> 3) << 3) + 4;
             int best = 0, bestDist = 1 << 30;
             for (size_t i = 0; i < palette_.size(); ++i) {
-                const int dr = r - palette_[i].rgbRed, dg = g - palette_[i].rgbGreen, db = b - palette_[i].rgbBlue;
+                const int dr = r - palette_[i].rgbRed, dg = g - palette_[i].rgbGreen,
+                          db = b - palette_[i].rgbBlue;
                 const int d = 2 * dr * dr + 4 * dg * dg + db * db;
                 if (d < bestDist) bestDist = d, best = int(i);
             }

@@ -29,13 +29,13 @@ private:
     struct Bin {
         uint64_t count = 0, r = 0, g = 0, b = 0;
     };
-    std::vector<Bin> bins_;                     // 32768: 5 bits of each channel
+    std::vector<Bin> bins_;                        // 32768: 5 bits of each channel
     std::unordered_map<uint32_t, uint8_t> exact_;  // distinct colours while there are <= 256
     bool exactOverflow_ = false;
     bool exactMode_ = false;
     bool sawTransparent_ = false;
     std::vector<RGBQUAD> palette_;
-    std::vector<int16_t> nearest_;              // per bin, filled on first use
+    std::vector<int16_t> nearest_;  // per bin, filled on first use
 };
 
 }  // namespace faltrix::gif

@@ -11,7 +11,8 @@ namespace {
 // Unloaded with the plug-in and loaded again (the dialog does so each time another plug-in
 // of the folder is chosen), it would leak them every time; kept loaded, it makes them once
 // per process.
-[[maybe_unused]] const bool g_decoderKept = dlopen("libde265.so.0", RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+[[maybe_unused]] const bool g_decoderKept =
+    dlopen("libde265.so.0", RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 
 }  // namespace
 
@@ -26,7 +27,8 @@ kit::FormatInfo Format(std::u16string_view name, std::vector<kit::Pattern> write
 
 bool Succeeded(const heif_error &error) {
     if (error.code == heif_error_Ok) return true;
-    return kit::Fail(std::string("HEIF: ") + (error.message && *error.message ? error.message : "libheif failed"));
+    return kit::Fail(std::string("HEIF: ") +
+                     (error.message && *error.message ? error.message : "libheif failed"));
 }
 
 }  // namespace faltrix::heif

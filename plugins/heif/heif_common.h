@@ -10,7 +10,8 @@ namespace faltrix::heif {
 
 // "HEIF/HEIC and AVIF (libheif 1.15.1)" and the input's patterns; an output plug-in gives
 // its own name and patterns.
-kit::FormatInfo Format(std::u16string_view name = u"HEIF/HEIC and AVIF", std::vector<kit::Pattern> write = {});
+kit::FormatInfo Format(std::u16string_view name = u"HEIF/HEIC and AVIF",
+                       std::vector<kit::Pattern> write = {});
 
 // Records libheif's message as the cause ("HEIF: Invalid input: No 'ftyp' box") and answers
 // false; true, recording nothing, when error says all went well.

@@ -14,11 +14,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <tuple>
-#include <utility>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "faltrix/kit/entry_points.h"
@@ -32,7 +32,8 @@ namespace {
 bool KnownBrand(const uint8_t *p) {
     static const char *const brands[] = {"heic", "heix", "hevc", "heim", "heis", "hevm",
                                          "hevs", "mif1", "msf1", "avif", "avis"};
-    return std::any_of(std::begin(brands), std::end(brands), [&](const char *b) { return std::memcmp(p, b, 4) == 0; });
+    return std::any_of(std::begin(brands), std::end(brands),
+                       [&](const char *b) { return std::memcmp(p, b, 4) == 0; });
 }
 
 // The file starts with an ftyp box (a 32-bit size, "ftyp", the major brand, a minor version
@@ -67,7 +68,9 @@ struct FileReader {
     int64_t position = 0;
 
     bool ReadAt(uint64_t offset, void *out, size_t n) const {
-        if (offset > static_cast<uint64_t>(file.size()) || n > static_cast<uint64_t>(file.size()) - offset) return false;
+        if (offset > static_cast<uint64_t>(file.size()) ||
+            n > static_cast<uint64_t>(file.size()) - offset)
+            return false;
         auto *to = static_cast<uint8_t *>(out);
         while (n > 0) {
             const ssize_t got = pread(fileno(file.stream()), to, n, static_cast<off_t>(offset));
@@ -103,7 +106,8 @@ struct FileReader {
                                                   : heif_reader_grow_status_size_beyond_eof;
     }
 };
-const heif_reader kFileReader{1, FileReader::Position, FileReader::Read, FileReader::Seek, FileReader::WaitForSize};
+const heif_reader kFileReader{1, FileReader::Position, FileReader::Read, FileReader::Seek,
+                              FileReader::WaitForSize};
 
 // A file parsed by libheif through its reader, with its primary image.
 struct Opened {
@@ -114,8 +118,8 @@ struct Opened {
 
 // Within the kit's limits, without recording a cause.
 bool Fits(uint64_t width, uint64_t height) {
-    return width <= static_cast<uint64_t>(kit::kMaxSide) && height <= static_cast<uint64_t>(kit::kMaxSide) &&
-           width * height <= kit::kMaxPixels;
+    return width <= static_cast<uint64_t>(kit::kMaxSide) &&
+           height <= static_cast<uint64_t>(kit::kMaxSide) && width * height <= kit::kMaxPixels;
 }
 
 // Every item's sides and canvas within the kit's limits and their data within kMaxItemBytes;
@@ -125,24 +129,26 @@ bool Fits(uint64_t width, uint64_t height) {
 // overlay, whatever its ispe says, else its ispe; 0 x 0 when it has neither.
 bool CheckItems(const FileReader &reader, std::pair<uint64_t, uint64_t> *decoded) {
     std::vector<Item> items;
-    if (!ReadItems([&](uint64_t offset, void *out, size_t n) { return reader.ReadAt(offset, out, n); },
-                   static_cast<uint64_t>(reader.file.size()), &items))
+    if (!ReadItems(
+            [&](uint64_t offset, void *out, size_t n) { return reader.ReadAt(offset, out, n); },
+            static_cast<uint64_t>(reader.file.size()), &items))
         return false;
     uint64_t dataBytes = 0;
     for (const Item &item : items) {
-        for (const auto &[w, h] : {std::pair(item.width, item.height), std::pair(item.canvasWidth, item.canvasHeight)})
+        for (const auto &[w, h] :
+             {std::pair(item.width, item.height), std::pair(item.canvasWidth, item.canvasHeight)})
             if (!Fits(w, h))
-                return kit::Fail("HEIF: item " + std::to_string(item.id) + " ('" + TypeName(item.type) + "') is " +
-                                 std::to_string(w) + " x " + std::to_string(h) +
-                                 " pixels, larger than the decoding limits");
+                return kit::Fail("HEIF: item " + std::to_string(item.id) + " ('" +
+                                 TypeName(item.type) + "') is " + std::to_string(w) + " x " +
+                                 std::to_string(h) + " pixels, larger than the decoding limits");
         dataBytes += std::min(item.dataBytes, kMaxItemBytes + 1);
         if (!item.primary) continue;
         if (item.canvasWidth) *decoded = {item.canvasWidth, item.canvasHeight};
         else *decoded = {item.width, item.height};
     }
     if (dataBytes > kMaxItemBytes)
-        return kit::Fail("HEIF: the items' data comes to more than the " + std::to_string(kMaxItemBytes >> 20) +
-                         " MiB the decoder may read");
+        return kit::Fail("HEIF: the items' data comes to more than the " +
+                         std::to_string(kMaxItemBytes >> 20) + " MiB the decoder may read");
     return true;
 }
 
@@ -151,14 +157,17 @@ bool CheckItems(const FileReader &reader, std::pair<uint64_t, uint64_t> *decoded
 // and alpha, at 1 byte a sample or 2 past 8 bits, then converts them into the 8-bit
 // interleaved samples asked for: both are held at once.
 bool CheckPlanes(const heif_image_handle *primary, std::pair<uint64_t, uint64_t> decoded) {
-    const uint64_t width = std::max<uint64_t>(decoded.first, static_cast<uint64_t>(heif_image_handle_get_width(primary)));
-    const uint64_t height = std::max<uint64_t>(decoded.second, static_cast<uint64_t>(heif_image_handle_get_height(primary)));
+    const uint64_t width = std::max<uint64_t>(
+        decoded.first, static_cast<uint64_t>(heif_image_handle_get_width(primary)));
+    const uint64_t height = std::max<uint64_t>(
+        decoded.second, static_cast<uint64_t>(heif_image_handle_get_height(primary)));
     const uint64_t channels = heif_image_handle_has_alpha_channel(primary) ? 4 : 3;
     const uint64_t sampleBytes = heif_image_handle_get_luma_bits_per_pixel(primary) > 8 ? 2 : 1;
     const uint64_t bytes = width * height * channels * (sampleBytes + 1);
     if (bytes <= kMaxDecoderMemory) return true;
-    return kit::Fail("HEIF: decoding needs about " + std::to_string(bytes >> 20) + " MiB, more than the " +
-                     std::to_string(kMaxDecoderMemory >> 20) + " MiB the decoder may use");
+    return kit::Fail("HEIF: decoding needs about " + std::to_string(bytes >> 20) +
+                     " MiB, more than the " + std::to_string(kMaxDecoderMemory >> 20) +
+                     " MiB the decoder may use");
 }
 
 bool Open(const WCHAR *path, Opened *out) {
@@ -173,8 +182,10 @@ bool Open(const WCHAR *path, Opened *out) {
     if (!CheckItems(out->reader, &decoded)) return false;
     if (!out->context.context) return kit::Fail("not enough memory");
     heif_context_set_maximum_image_size_limit(out->context.context, kLibheifSideLimit);
-    if (!Succeeded(heif_context_read_from_reader(out->context.context, &kFileReader, &out->reader, nullptr)) ||
-        !Succeeded(heif_context_get_primary_image_handle(out->context.context, &out->primary.handle)))
+    if (!Succeeded(heif_context_read_from_reader(out->context.context, &kFileReader, &out->reader,
+                                                 nullptr)) ||
+        !Succeeded(
+            heif_context_get_primary_image_handle(out->context.context, &out->primary.handle)))
         return false;
     return kit::WithinLimits(heif_image_handle_get_width(out->primary.handle),
                              heif_image_handle_get_height(out->primary.handle)) &&
@@ -185,7 +196,8 @@ bool Open(const WCHAR *path, Opened *out) {
 // screens show alike) or an unspecified one: what showing the pixels as sRGB gets right.
 bool ShowsAsSrgb(const heif_color_profile_nclx &nclx) {
     const int primaries = nclx.color_primaries, transfer = nclx.transfer_characteristics;
-    return (primaries == 1 || primaries == 2) && (transfer == 1 || transfer == 2 || transfer == 6 || transfer == 13);
+    return (primaries == 1 || primaries == 2) &&
+           (transfer == 1 || transfer == 2 || transfer == 6 || transfer == 13);
 }
 
 void NoteColour(const heif_image_handle *handle) {
@@ -193,7 +205,8 @@ void NoteColour(const heif_image_handle *handle) {
     case heif_color_profile_type_prof:
     case heif_color_profile_type_rICC: {
         std::string profile(heif_image_handle_get_raw_color_profile_size(handle), '\0');
-        if (!profile.empty() && heif_image_handle_get_raw_color_profile(handle, profile.data()).code == heif_error_Ok)
+        if (!profile.empty() &&
+            heif_image_handle_get_raw_color_profile(handle, profile.data()).code == heif_error_Ok)
             kit::NoteMetadata(FALTRIX_METADATA_ICC, profile);
         break;
     }
@@ -201,16 +214,17 @@ void NoteColour(const heif_image_handle *handle) {
         // libheif may hand over a description together with an error (unknown primaries): it
         // is freed all the same.
         heif_color_profile_nclx *nclx = nullptr;
-        const bool read = heif_image_handle_get_nclx_color_profile(handle, &nclx).code == heif_error_Ok;
+        const bool read =
+            heif_image_handle_get_nclx_color_profile(handle, &nclx).code == heif_error_Ok;
         if (read && nclx && !ShowsAsSrgb(*nclx))
-            kit::NoteDropped("the colour description (primaries " + std::to_string(nclx->color_primaries) +
-                             ", transfer " + std::to_string(nclx->transfer_characteristics) +
+            kit::NoteDropped("the colour description (primaries " +
+                             std::to_string(nclx->color_primaries) + ", transfer " +
+                             std::to_string(nclx->transfer_characteristics) +
                              "): the pixels are taken as sRGB");
         if (nclx) heif_nclx_color_profile_free(nclx);
         break;
     }
-    default:
-        break;
+    default: break;
     }
 }
 
@@ -224,19 +238,23 @@ void NoteBlocks(const heif_image_handle *handle) {
     for (const heif_item_id id : ids) {
         const std::string_view type = heif_image_handle_get_metadata_type(handle, id);
         const char *content = heif_image_handle_get_metadata_content_type(handle, id);
-        const bool exif = type == "Exif", xmp = type == "mime" && content && std::string_view(content) == "application/rdf+xml";
+        const bool exif = type == "Exif", xmp = type == "mime" && content &&
+                                                std::string_view(content) == "application/rdf+xml";
         if (!exif && !xmp) continue;
         std::string block(heif_image_handle_get_metadata_size(handle, id), '\0');
-        if (heif_image_handle_get_metadata(handle, id, block.data()).code != heif_error_Ok) continue;
+        if (heif_image_handle_get_metadata(handle, id, block.data()).code != heif_error_Ok)
+            continue;
         if (xmp) {
             kit::NoteMetadata(FALTRIX_METADATA_XMP, block);
             continue;
         }
         if (block.size() < 4) continue;
         const auto *p = reinterpret_cast<const uint8_t *>(block.data());
-        const uint64_t offset = (uint64_t{p[0]} << 24) | (uint64_t{p[1]} << 16) | (uint64_t{p[2]} << 8) | p[3];
+        const uint64_t offset =
+            (uint64_t{p[0]} << 24) | (uint64_t{p[1]} << 16) | (uint64_t{p[2]} << 8) | p[3];
         if (offset > block.size() - 4) continue;
-        kit::NoteMetadata(FALTRIX_METADATA_EXIF, std::string_view(block).substr(4 + static_cast<size_t>(offset)));
+        kit::NoteMetadata(FALTRIX_METADATA_EXIF,
+                          std::string_view(block).substr(4 + static_cast<size_t>(offset)));
     }
 }
 
@@ -245,7 +263,8 @@ struct OptionsGuard {
     ~OptionsGuard() { heif_decoding_options_free(options); }
 };
 
-HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+               DibAllocCallbackFn alloc) {
     Opened file;
     if (!Open(path, &file)) return nullptr;
     const heif_image_handle *handle = file.primary.handle;
@@ -255,9 +274,9 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     if (!options.options) return kit::Fail<HBITMAP>("not enough memory");
     options.options->convert_hdr_to_8bit = 1;
     ImageGuard image;
-    if (!Succeeded(heif_decode_image(handle, &image.image, heif_colorspace_RGB,
-                                     alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
-                                     options.options)))
+    if (!Succeeded(heif_decode_image(
+            handle, &image.image, heif_colorspace_RGB,
+            alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.options)))
         return nullptr;
 
     kit::DibSpec spec;
@@ -265,7 +284,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     spec.height = heif_image_handle_get_height(handle);
     spec.bitCount = alpha ? 32 : 24;
     int stride = 0;
-    const uint8_t *pixels = heif_image_get_plane_readonly(image.image, heif_channel_interleaved, &stride);
+    const uint8_t *pixels =
+        heif_image_get_plane_readonly(image.image, heif_channel_interleaved, &stride);
     if (!pixels || heif_image_get_width(image.image, heif_channel_interleaved) != spec.width ||
         heif_image_get_height(image.image, heif_channel_interleaved) != spec.height ||
         heif_image_get_bits_per_pixel_range(image.image, heif_channel_interleaved) != 8)
@@ -291,7 +311,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
 
     if (const int bits = heif_image_handle_get_luma_bits_per_pixel(handle); bits > 8)
         kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, static_cast<uint64_t>(bits));
-    if (const int images = heif_context_get_number_of_top_level_images(file.context.context); images > 1)
+    if (const int images = heif_context_get_number_of_top_level_images(file.context.context);
+        images > 1)
         kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, static_cast<uint64_t>(images));
     NoteColour(handle);
     NoteBlocks(handle);

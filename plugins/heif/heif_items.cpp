@@ -14,8 +14,8 @@ namespace faltrix::heif {
 namespace {
 
 constexpr uint32_t Fourcc(const char (&s)[5]) {
-    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) | (uint32_t(uint8_t(s[2])) << 8) |
-           uint32_t(uint8_t(s[3]));
+    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
+           (uint32_t(uint8_t(s[2])) << 8) | uint32_t(uint8_t(s[3]));
 }
 
 // More than any real file's item list or properties hold (libheif allows 20000 items).
@@ -78,7 +78,8 @@ public:
             return kit::Fail("HEIF: the '" + TypeName(box.type) + "' box is larger than the " +
                              std::to_string(kMaxBoxBytes >> 20) + " MiB the plug-in reads");
         bytes_.resize(static_cast<size_t>(n));
-        return read(box.content, bytes_.data(), bytes_.size()) || kit::Fail("HEIF: the file ends inside its meta box");
+        return read(box.content, bytes_.data(), bytes_.size()) ||
+               kit::Fail("HEIF: the file ends inside its meta box");
     }
 
     // The next n bytes (0 to 8) as a big-endian number.
@@ -146,8 +147,8 @@ bool ReadPlaces(const ReadAt &read, const Box &iloc, std::map<uint32_t, Place> *
     const uint32_t version = Version(&c);
     if (version > 2) return true;  // libheif refuses it
     const uint32_t sizes = static_cast<uint32_t>(c.Take(2));
-    const size_t offsetSize = sizes >> 12, lengthSize = (sizes >> 8) & 15, baseSize = (sizes >> 4) & 15,
-                 indexSize = version >= 1 ? sizes & 15 : 0;
+    const size_t offsetSize = sizes >> 12, lengthSize = (sizes >> 8) & 15,
+                 baseSize = (sizes >> 4) & 15, indexSize = version >= 1 ? sizes & 15 : 0;
     for (size_t s : {offsetSize, lengthSize, baseSize, indexSize})
         if (s != 0 && s != 4 && s != 8) return true;
     const uint64_t count = c.Take(version < 2 ? 2 : 4);
@@ -160,7 +161,8 @@ bool ReadPlaces(const ReadAt &read, const Box &iloc, std::map<uint32_t, Place> *
         const uint64_t base = c.Take(baseSize);
         const uint64_t extents = c.Take(2);
         if ((kept += extents) > kMaxExtents)
-            return kit::Fail("HEIF: the items' data lies in more than " + std::to_string(kMaxExtents) + " pieces");
+            return kit::Fail("HEIF: the items' data lies in more than " +
+                             std::to_string(kMaxExtents) + " pieces");
         for (uint64_t e = 0; e < extents && c.complete(); ++e) {
             c.Take(indexSize);
             Extent extent;
@@ -202,7 +204,8 @@ bool ReadSides(const ReadAt &read, const Box &iprp, std::map<uint32_t, Item> *it
                 const uint64_t associations = c.Take(1);
                 for (uint64_t a = 0; a < associations && c.complete(); ++a) {
                     const uint64_t index = (flags & 1) ? c.Take(2) & 0x7FFF : c.Take(1) & 0x7F;
-                    if (index == 0 || index > properties.size() || properties[index - 1].first == 0) continue;
+                    if (index == 0 || index > properties.size() || properties[index - 1].first == 0)
+                        continue;
                     Item &item = (*items)[id];
                     std::tie(item.width, item.height) = properties[index - 1];
                 }
@@ -215,7 +218,8 @@ bool ReadSides(const ReadAt &read, const Box &iprp, std::map<uint32_t, Item> *it
 // The canvas of a grid ("grid": version, flags, rows - 1, columns - 1, width, height) or an
 // overlay ("iovl": version, flags, four 16-bit fill values, width, height), its sides 16-bit,
 // or 32-bit when flags bit 0 is set. Left 0 when the data is too short, which libheif refuses.
-bool ReadCanvas(const ReadAt &read, const Place &place, const Box &idat, uint64_t fileSize, Item *item) {
+bool ReadCanvas(const ReadAt &read, const Place &place, const Box &idat, uint64_t fileSize,
+                Item *item) {
     uint8_t head[20] = {};
     size_t have = 0;
     for (const Extent &e : place.extents) {
@@ -224,7 +228,9 @@ bool ReadCanvas(const ReadAt &read, const Place &place, const Box &idat, uint64_
         if (place.method > 1 || start >= limit) break;
         const uint64_t length = e.length == 0 ? limit - start : std::min(e.length, limit - start);
         const size_t n = static_cast<size_t>(std::min<uint64_t>(length, sizeof head - have));
-        if (!read(start, head + have, n)) return kit::Fail("HEIF: the data of item " + std::to_string(item->id) + " cannot be read");
+        if (!read(start, head + have, n))
+            return kit::Fail("HEIF: the data of item " + std::to_string(item->id) +
+                             " cannot be read");
         have += n;
         if (have == sizeof head || e.length == 0 || e.length > length) break;
     }
@@ -283,7 +289,8 @@ bool ReadItems(const ReadAt &read, uint64_t fileSize, std::vector<Item> *out) {
         for (const Extent &e : place->second.extents) {
             const uint64_t limit = place->second.method == 1 ? idat.end - idat.content : fileSize;
             const uint64_t length = e.length == 0 && e.offset < limit ? limit - e.offset : e.length;
-            item.dataBytes = length > UINT64_MAX - item.dataBytes ? UINT64_MAX : item.dataBytes + length;
+            item.dataBytes =
+                length > UINT64_MAX - item.dataBytes ? UINT64_MAX : item.dataBytes + length;
         }
         if ((item.type == Fourcc("grid") || item.type == Fourcc("iovl")) &&
             !ReadCanvas(read, place->second, idat, fileSize, &item))

@@ -17,11 +17,11 @@ using ReadAt = std::function<bool(uint64_t offset, void *out, size_t n)>;
 
 struct Item {
     uint32_t id = 0;
-    uint32_t type = 0;              // the infe box's item type: 'hvc1', 'av01', 'grid', 'iovl', 'Exif'...
-    uint32_t width = 0, height = 0; // its 'ispe' property; 0 when it has none
+    uint32_t type = 0;  // the infe box's item type: 'hvc1', 'av01', 'grid', 'iovl', 'Exif'...
+    uint32_t width = 0, height = 0;              // its 'ispe' property; 0 when it has none
     uint32_t canvasWidth = 0, canvasHeight = 0;  // a grid's or overlay's canvas, from its data
-    uint64_t dataBytes = 0;         // the bytes its extents give, as libheif would read them
-    bool primary = false;           // the pitm box names it
+    uint64_t dataBytes = 0;  // the bytes its extents give, as libheif would read them
+    bool primary = false;    // the pitm box names it
 };
 
 // The items of the file's meta box, each with its sizes. False, with the cause recorded, when a

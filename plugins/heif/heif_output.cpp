@@ -25,7 +25,8 @@ namespace faltrix::heif::output {
 namespace {
 
 constexpr bool kAvif = FALTRIX_HEIF_OUTPUT_AVIF != 0;
-constexpr heif_compression_format kCompression = kAvif ? heif_compression_AV1 : heif_compression_HEVC;
+constexpr heif_compression_format kCompression =
+    kAvif ? heif_compression_AV1 : heif_compression_HEVC;
 
 // The lowest quality whose luma keeps as close to the source as the JPEG plug-in's default of
 // 90 does, on a smooth picture (the test chart enlarged four times: about 50.5 dB PSNR for
@@ -37,13 +38,16 @@ std::vector<kit::OptionSpec> Specs() {
         {"lossless", "Lossless", kit::Setting::Kind::Flag, 0, 1, {}, 0},
         {"quality", "Quality", kit::Setting::Kind::Integer, 0, 100, {}, kDefaultQuality}};
     // aom's speed: 0 is the slowest and smallest, 9 the fastest; libheif's default is 6.
-    if (kAvif) specs.push_back({"speed", "Speed (0 slowest, 9 fastest)", kit::Setting::Kind::Integer, 0, 9, {}, 6});
+    if (kAvif)
+        specs.push_back(
+            {"speed", "Speed (0 slowest, 9 fastest)", kit::Setting::Kind::Integer, 0, 9, {}, 6});
     return specs;
 }
 
 }  // namespace
 
-constexpr const char *kTitle = kAvif ? "AVIF settings" : "HEIC settings";  // of the settings dialog, naming its kept values
+constexpr const char *kTitle =
+    kAvif ? "AVIF settings" : "HEIC settings";  // of the settings dialog, naming its kept values
 
 // The session's settings, set by the dialog or SetPluginOption and read by a job thread.
 kit::Options options(Specs());
@@ -61,7 +65,8 @@ kit::FormatInfo Format() {
 }
 
 bool KeepsMetadata(std::string_view key, size_t) {
-    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF || key == FALTRIX_METADATA_XMP;
+    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF ||
+           key == FALTRIX_METADATA_XMP;
 }
 
 // The picture is always encoded from RGB.
@@ -90,8 +95,9 @@ struct EncodingOptionsGuard {
 bool MakeImage(const kit::SourcePicture &src, ImageGuard *out) {
     const bool alpha = src.HasAlpha();
     const int w = src.width(), h = src.height();
-    if (!Succeeded(heif_image_create(w, h, heif_colorspace_RGB,
-                                     alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &out->image)) ||
+    if (!Succeeded(heif_image_create(
+            w, h, heif_colorspace_RGB,
+            alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &out->image)) ||
         !Succeeded(heif_image_add_plane(out->image, heif_channel_interleaved, w, h, 8)))
         return false;
     int stride = 0;
@@ -128,12 +134,15 @@ bool Configure(heif_encoder *encoder, bool lossless) {
                Succeeded(heif_encoder_set_parameter_string(encoder, "chroma", "444"));
     }
     if (!Succeeded(heif_encoder_set_lossy_quality(encoder, options.Get("quality")))) return false;
-    return !kAvif || Succeeded(heif_encoder_set_parameter_integer(encoder, "speed", options.Get("speed")));
+    return !kAvif ||
+           Succeeded(heif_encoder_set_parameter_integer(encoder, "speed", options.Get("speed")));
 }
 
 heif_error WriteBytes(heif_context *, const void *data, size_t size, void *userdata) {
-    if (static_cast<kit::OutputFile *>(userdata)->Write(data, size)) return {heif_error_Ok, heif_suberror_Unspecified, ""};
-    return {heif_error_Encoding_error, heif_suberror_Cannot_write_output_data, "the file cannot be written"};
+    if (static_cast<kit::OutputFile *>(userdata)->Write(data, size))
+        return {heif_error_Ok, heif_suberror_Unspecified, ""};
+    return {heif_error_Encoding_error, heif_suberror_Cannot_write_output_data,
+            "the file cannot be written"};
 }
 
 // Each item the host set, as libheif stores it: the profile in a colr box, EXIF and XMP as
@@ -141,10 +150,10 @@ heif_error WriteBytes(heif_context *, const void *data, size_t size, void *userd
 bool AddMetadata(heif_context *context, const heif_image_handle *handle) {
     const std::string exif = kit::OutgoingMetadata(FALTRIX_METADATA_EXIF);
     const std::string xmp = kit::OutgoingMetadata(FALTRIX_METADATA_XMP);
-    return (exif.empty() ||
-            Succeeded(heif_context_add_exif_metadata(context, handle, exif.data(), static_cast<int>(exif.size())))) &&
-           (xmp.empty() ||
-            Succeeded(heif_context_add_XMP_metadata(context, handle, xmp.data(), static_cast<int>(xmp.size()))));
+    return (exif.empty() || Succeeded(heif_context_add_exif_metadata(
+                                context, handle, exif.data(), static_cast<int>(exif.size())))) &&
+           (xmp.empty() || Succeeded(heif_context_add_XMP_metadata(context, handle, xmp.data(),
+                                                                   static_cast<int>(xmp.size()))));
 }
 
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
@@ -162,26 +171,28 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     // sRGB's primaries and curve; BT.601's matrix for lossy pictures, the identity for lossless.
     nclx.nclx->color_primaries = heif_color_primaries_ITU_R_BT_709_5;
     nclx.nclx->transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1;
-    nclx.nclx->matrix_coefficients = lossless ? heif_matrix_coefficients_RGB_GBR
-                                              : heif_matrix_coefficients_ITU_R_BT_601_6;
+    nclx.nclx->matrix_coefficients =
+        lossless ? heif_matrix_coefficients_RGB_GBR : heif_matrix_coefficients_ITU_R_BT_601_6;
     nclx.nclx->full_range_flag = 1;
     const std::string profile = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
     if (!Succeeded(heif_image_set_nclx_color_profile(image.image, nclx.nclx)) ||
-        (!profile.empty() &&
-         !Succeeded(heif_image_set_raw_color_profile(image.image, "prof", profile.data(), profile.size()))))
+        (!profile.empty() && !Succeeded(heif_image_set_raw_color_profile(
+                                 image.image, "prof", profile.data(), profile.size()))))
         return kit::SaveResult::kEncoderFailed;
 
     ContextGuard context;
     EncoderGuard encoder;
     EncodingOptionsGuard encoding;
-    if (!context.context || !encoding.options) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
+    if (!context.context || !encoding.options)
+        return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
     encoding.options->save_two_colr_boxes_when_ICC_and_nclx_available = 1;
     encoding.options->output_nclx_profile = nclx.nclx;
     HandleGuard handle;
-    if (!Succeeded(heif_context_get_encoder_for_format(context.context, kCompression, &encoder.encoder)) ||
+    if (!Succeeded(
+            heif_context_get_encoder_for_format(context.context, kCompression, &encoder.encoder)) ||
         !Configure(encoder.encoder, lossless) ||
-        !Succeeded(heif_context_encode_image(context.context, image.image, encoder.encoder, encoding.options,
-                                             &handle.handle)) ||
+        !Succeeded(heif_context_encode_image(context.context, image.image, encoder.encoder,
+                                             encoding.options, &handle.handle)) ||
         !AddMetadata(context.context, handle.handle))
         return kit::SaveResult::kEncoderFailed;
     kit::ReportProgress(progress, 90, 100, data);

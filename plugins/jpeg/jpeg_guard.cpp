@@ -22,7 +22,8 @@ void KeepMessage(j_common_ptr cinfo) {
     const int code = cinfo->err->msg_code;
     if (code == JERR_NO_BACKING_STORE || code == JERR_OUT_OF_MEMORY) {
         char message[96];
-        std::snprintf(message, sizeof message, "JPEG: decoding the picture needs more than %ld MiB of memory",
+        std::snprintf(message, sizeof message,
+                      "JPEG: decoding the picture needs more than %ld MiB of memory",
                       kMaxDecoderMemory >> 20);
         kit::SetLastFailure(message);
     } else {
@@ -53,8 +54,10 @@ void DescribeDamage(j_common_ptr cinfo, ErrorState *state) {
     char words[JMSG_LENGTH_MAX];
     (*cinfo->err->format_message)(cinfo, words);
     constexpr std::string_view kPrefix = "Corrupt JPEG data: ";
-    const char *reason = std::string_view(words).starts_with(kPrefix) ? words + kPrefix.size() : words;
-    std::snprintf(state->damage, sizeof state->damage, "corrupt JPEG data at row %u: %s", row, reason);
+    const char *reason =
+        std::string_view(words).starts_with(kPrefix) ? words + kPrefix.size() : words;
+    std::snprintf(state->damage, sizeof state->damage, "corrupt JPEG data at row %u: %s", row,
+                  reason);
 }
 
 void OnMessage(j_common_ptr cinfo, int level) {
@@ -111,7 +114,7 @@ void InstallScanLimit(jpeg_decompress_struct *cinfo, ScanLimit *limit) {
     cinfo->progress = &limit->pub;
 }
 
-#define FALTRIX_GUARD(cinfo)                                                     \
+#define FALTRIX_GUARD(cinfo) \
     if (setjmp(reinterpret_cast<ErrorState *>((cinfo)->err)->jump)) return false
 
 bool GuardedCreate(jpeg_decompress_struct *cinfo) {
@@ -186,7 +189,8 @@ bool GuardedReadIccProfile(jpeg_decompress_struct *cinfo, JOCTET **data, unsigne
     return true;
 }
 
-bool GuardedWriteMarker(jpeg_compress_struct *cinfo, int marker, const JOCTET *data, unsigned size) {
+bool GuardedWriteMarker(jpeg_compress_struct *cinfo, int marker, const JOCTET *data,
+                        unsigned size) {
     FALTRIX_GUARD(cinfo);
     jpeg_write_marker(cinfo, marker, data, size);
     return true;

@@ -34,7 +34,7 @@ struct ErrorState {
     // Salvage: pixels libjpeg had to make up (grey, where data ended or was corrupt) are
     // accepted and only described in `damage`; otherwise the first such loss stops decoding.
     bool lenient = false;
-    bool endedEarly = false;  // the file ended before its end marker
+    bool endedEarly = false;                 // the file ended before its end marker
     char damage[JMSG_LENGTH_MAX + 48] = "";  // the first loss of pixels, in words; empty: none
 };
 

@@ -50,7 +50,8 @@ bool OpenAndReadHeader(const WCHAR *path, Reader *r, bool withProfile = false) {
     InstallScanLimit(&r->cinfo, &r->scanLimit);
     if (!GuardedStdioSource(&r->cinfo, r->file.stream()) ||
         !GuardedSaveMarkers(&r->cinfo, JPEG_APP0 + 1, 0xFFFF) ||
-        (withProfile && !GuardedSaveMarkers(&r->cinfo, JPEG_APP0 + 2, 0xFFFF)) || !GuardedReadHeader(&r->cinfo))
+        (withProfile && !GuardedSaveMarkers(&r->cinfo, JPEG_APP0 + 2, 0xFFFF)) ||
+        !GuardedReadHeader(&r->cinfo))
         return false;
     for (jpeg_saved_marker_ptr m = r->cinfo.marker_list; m; m = m->next) {
         if (m->marker != JPEG_APP0 + 1) continue;
@@ -71,7 +72,8 @@ void NoteHeaderMetadata(jpeg_decompress_struct *cinfo) {
     size_t profileBytes = 0;
     for (jpeg_saved_marker_ptr m = cinfo->marker_list; m; m = m->next) {
         const std::string_view payload(reinterpret_cast<const char *>(m->data), m->data_length);
-        if (m->marker == JPEG_APP0 + 2 && payload.starts_with(kIccSignature)) profileBytes += m->data_length;
+        if (m->marker == JPEG_APP0 + 2 && payload.starts_with(kIccSignature))
+            profileBytes += m->data_length;
         if (m->marker != kExifMarker) continue;
         if (!exif && payload.starts_with(kExifSignature)) {
             exif = true;
@@ -82,13 +84,14 @@ void NoteHeaderMetadata(jpeg_decompress_struct *cinfo) {
         }
     }
     if (profileBytes == 0) return;
-    if (profileBytes > FALTRIX_METADATA_MAX_SIZE) return kit::NoteDropped("the colour profile, larger than 16 MiB");
+    if (profileBytes > FALTRIX_METADATA_MAX_SIZE)
+        return kit::NoteDropped("the colour profile, larger than 16 MiB");
     JOCTET *profile = nullptr;
     unsigned size = 0;
     if (GuardedReadIccProfile(cinfo, &profile, &size) && profile != nullptr)
-        kit::NoteMetadata(FALTRIX_METADATA_ICC, std::string_view(reinterpret_cast<const char *>(profile), size));
-    else
-        kit::NoteDropped("the colour profile, whose segments are incomplete or damaged");
+        kit::NoteMetadata(FALTRIX_METADATA_ICC,
+                          std::string_view(reinterpret_cast<const char *>(profile), size));
+    else kit::NoteDropped("the colour profile, whose segments are incomplete or damaged");
     std::free(profile);
 }
 
@@ -105,7 +108,10 @@ void CmykToBgr(const uint8_t *cmyk, uint8_t *bgr, size_t width, bool inverted) {
     for (size_t x = 0; x < width; ++x, cmyk += 4, bgr += 3) {
         unsigned c = cmyk[0], m = cmyk[1], y = cmyk[2], k = cmyk[3];
         if (!inverted) {
-            c = 255 - c; m = 255 - m; y = 255 - y; k = 255 - k;
+            c = 255 - c;
+            m = 255 - m;
+            y = 255 - y;
+            k = 255 - k;
         }
         bgr[0] = static_cast<uint8_t>((y * k + 127) / 255);
         bgr[1] = static_cast<uint8_t>((m * k + 127) / 255);
@@ -119,7 +125,8 @@ void ReversePixels(uint8_t *row, size_t width, size_t bpp) {
         for (size_t i = 0; i < bpp; ++i) std::swap(row[a * bpp + i], row[b * bpp + i]);
 }
 
-HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+               DibAllocCallbackFn alloc) {
     Reader r;
     if (!OpenAndReadHeader(path, &r, true)) return nullptr;
     NoteHeaderMetadata(&r.cinfo);
@@ -129,8 +136,15 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     bool cmyk = false;
     size_t bpp = 3;
     switch (cinfo.jpeg_color_space) {
-    case JCS_GRAYSCALE: cinfo.out_color_space = JCS_GRAYSCALE; bpp = 1; break;
-    case JCS_CMYK: case JCS_YCCK: cinfo.out_color_space = JCS_CMYK; cmyk = true; break;
+    case JCS_GRAYSCALE:
+        cinfo.out_color_space = JCS_GRAYSCALE;
+        bpp = 1;
+        break;
+    case JCS_CMYK:
+    case JCS_YCCK:
+        cinfo.out_color_space = JCS_CMYK;
+        cmyk = true;
+        break;
     default: cinfo.out_color_space = JCS_EXT_BGR; break;
     }
     if (!GuardedStartDecompress(&cinfo)) return nullptr;
@@ -169,7 +183,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     JSAMPROW rows[kBand];
     while (cinfo.output_scanline < cinfo.output_height) {
         const int32_t first = static_cast<int32_t>(cinfo.output_scanline);
-        const JDIMENSION want = std::min<JDIMENSION>(kBand, cinfo.output_height - cinfo.output_scanline);
+        const JDIMENSION want =
+            std::min<JDIMENSION>(kBand, cinfo.output_height - cinfo.output_scanline);
         for (JDIMENSION i = 0; i < want; ++i) {
             const int32_t y = first + static_cast<int32_t>(i);
             rows[i] = direct ? dib.Row(orientation >= 3 ? h - 1 - y : y)
@@ -207,7 +222,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
 
 bool Recognize(const WCHAR *path) {
     uint8_t magic[3];
-    return kit::ReadFileHead(path, magic, sizeof magic) && magic[0] == 0xFF && magic[1] == 0xD8 && magic[2] == 0xFF;
+    return kit::ReadFileHead(path, magic, sizeof magic) && magic[0] == 0xFF && magic[1] == 0xD8 &&
+           magic[2] == 0xFF;
 }
 
 // The size shown: quarter turns of the EXIF orientation swap the sides.

@@ -51,19 +51,21 @@ kit::StoredColour StoredColour(const kit::StoredLayout &layout) {
 
 // Writes the items the host set, right after the JFIF header.
 bool WriteMetadata(jpeg_compress_struct *cinfo) {
-    const std::pair<const char *, std::string_view> app1[] = {{FALTRIX_METADATA_EXIF, kExifSignature},
-                                                              {FALTRIX_METADATA_XMP, kXmpSignature}};
+    const std::pair<const char *, std::string_view> app1[] = {
+        {FALTRIX_METADATA_EXIF, kExifSignature}, {FALTRIX_METADATA_XMP, kXmpSignature}};
     for (const auto &[key, signature] : app1) {
         const std::string item = kit::OutgoingMetadata(key);
         if (item.empty()) continue;
         const std::string segment = std::string(signature) + item;
-        if (!GuardedWriteMarker(cinfo, kExifMarker, reinterpret_cast<const JOCTET *>(segment.data()),
+        if (!GuardedWriteMarker(cinfo, kExifMarker,
+                                reinterpret_cast<const JOCTET *>(segment.data()),
                                 static_cast<unsigned>(segment.size())))
             return false;
     }
     const std::string profile = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
-    return profile.empty() || GuardedWriteIccProfile(cinfo, reinterpret_cast<const JOCTET *>(profile.data()),
-                                                     static_cast<unsigned>(profile.size()));
+    return profile.empty() ||
+           GuardedWriteIccProfile(cinfo, reinterpret_cast<const JOCTET *>(profile.data()),
+                                  static_cast<unsigned>(profile.size()));
 }
 
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
@@ -106,7 +108,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         cinfo.X_density = xdpi;
         cinfo.Y_density = ydpi;
     }
-    if (!GuardedStartCompress(&cinfo) || !WriteMetadata(&cinfo)) return kit::SaveResult::kEncoderFailed;
+    if (!GuardedStartCompress(&cinfo) || !WriteMetadata(&cinfo))
+        return kit::SaveResult::kEncoderFailed;
 
     const std::vector<RGBQUAD> &palette = src.palette();
     for (int32_t y = 0; y < src.height(); ++y) {

@@ -68,10 +68,12 @@ void Release(void *opaque, void *address) {
 // False, with the cause, when the samples of a width x height frame of this picture would
 // take libjxl more than the cap.
 bool WithinMemory(const JxlBasicInfo &info, uint64_t width, uint64_t height) {
-    const uint64_t bytes = width * height * (uint64_t{info.num_color_channels} + info.num_extra_channels) * 4;
+    const uint64_t bytes =
+        width * height * (uint64_t{info.num_color_channels} + info.num_extra_channels) * 4;
     if (bytes <= kMaxDecoderMemory) return true;
-    return kit::Fail("JPEG XL: decoding needs about " + std::to_string(bytes >> 20) + " MiB, more than the " +
-                     std::to_string(kMaxDecoderMemory >> 20) + " MiB the decoder may use");
+    return kit::Fail("JPEG XL: decoding needs about " + std::to_string(bytes >> 20) +
+                     " MiB, more than the " + std::to_string(kMaxDecoderMemory >> 20) +
+                     " MiB the decoder may use");
 }
 
 // A file read whole into memory, and a decoder over it on libjxl's thread pool.
@@ -89,8 +91,8 @@ struct Decoding {
     bool Failed(JxlDecoderStatus status) const {
         if (status == JXL_DEC_NEED_MORE_INPUT) return kit::Fail("JPEG XL: the file is cut short");
         if (budget.refused)
-            return kit::Fail("JPEG XL: decoding needs more than the " + std::to_string(kMaxDecoderMemory >> 20) +
-                             " MiB the decoder may use");
+            return kit::Fail("JPEG XL: decoding needs more than the " +
+                             std::to_string(kMaxDecoderMemory >> 20) + " MiB the decoder may use");
         return kit::Fail("JPEG XL: the file is damaged (libjxl refuses it)");
     }
 };
@@ -103,20 +105,23 @@ bool HasSignature(const uint8_t *p, size_t n) {
 // Reads the file, or its first `most` bytes, and starts a decoder that reports events on it,
 // on libjxl's thread pool when `threads`. The whole file is in memory while it is decoded, so
 // it may be no larger than the decoder's memory.
-bool Open(const WCHAR *path, int events, Decoding *out, int64_t most = INT64_MAX, bool threads = false) {
+bool Open(const WCHAR *path, int events, Decoding *out, int64_t most = INT64_MAX,
+          bool threads = false) {
     kit::InputFile file;
     if (!file.Open(path)) return false;
     if (most == INT64_MAX && file.size() > static_cast<int64_t>(kMaxDecoderMemory))
-        return kit::Fail("JPEG XL: the file is larger than the " + std::to_string(kMaxDecoderMemory >> 20) +
-                         " MiB the decoder may use");
+        return kit::Fail("JPEG XL: the file is larger than the " +
+                         std::to_string(kMaxDecoderMemory >> 20) + " MiB the decoder may use");
     out->bytes.resize(static_cast<size_t>(std::min(file.size(), most)));
     if (!file.Read(out->bytes.data(), out->bytes.size())) return false;
-    if (!HasSignature(out->bytes.data(), out->bytes.size())) return kit::Fail("JPEG XL: no JPEG XL signature");
+    if (!HasSignature(out->bytes.data(), out->bytes.size()))
+        return kit::Fail("JPEG XL: no JPEG XL signature");
     out->decoder = JxlDecoderCreate(&out->manager);
     if (!out->decoder) return kit::Fail("not enough memory");
     if (threads) out->runner.emplace();
     if ((out->runner && out->runner->runner &&
-         JxlDecoderSetParallelRunner(out->decoder, JxlThreadParallelRunner, out->runner->runner) != JXL_DEC_SUCCESS) ||
+         JxlDecoderSetParallelRunner(out->decoder, JxlThreadParallelRunner, out->runner->runner) !=
+             JXL_DEC_SUCCESS) ||
         JxlDecoderSubscribeEvents(out->decoder, events) != JXL_DEC_SUCCESS ||
         JxlDecoderSetUnpremultiplyAlpha(out->decoder, JXL_TRUE) != JXL_DEC_SUCCESS ||
         JxlDecoderSetDecompressBoxes(out->decoder, JXL_TRUE) != JXL_DEC_SUCCESS ||
@@ -137,10 +142,13 @@ bool ShownSize(const JxlBasicInfo &info, int32_t *width, int32_t *height) {
 // sRGB, or grey on sRGB's curve: what the host takes pixels without a profile for.
 bool IsSrgb(JxlDecoder *decoder, JxlColorProfileTarget target) {
     JxlColorEncoding encoding{};
-    return JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, target, &encoding) == JXL_DEC_SUCCESS &&
-           encoding.white_point == JXL_WHITE_POINT_D65 && encoding.transfer_function == JXL_TRANSFER_FUNCTION_SRGB &&
+    return JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, target, &encoding) ==
+               JXL_DEC_SUCCESS &&
+           encoding.white_point == JXL_WHITE_POINT_D65 &&
+           encoding.transfer_function == JXL_TRANSFER_FUNCTION_SRGB &&
            (encoding.color_space == JXL_COLOR_SPACE_GRAY ||
-            (encoding.color_space == JXL_COLOR_SPACE_RGB && encoding.primaries == JXL_PRIMARIES_SRGB));
+            (encoding.color_space == JXL_COLOR_SPACE_RGB &&
+             encoding.primaries == JXL_PRIMARIES_SRGB));
 }
 
 // The profile of the decoded pixels, noted unless they are sRGB. Pixels stored in libjxl's
@@ -149,8 +157,9 @@ bool IsSrgb(JxlDecoder *decoder, JxlColorProfileTarget target) {
 // the original profile said to be dropped.
 void NoteColour(JxlDecoder *decoder, bool xyb) {
     JxlColorEncoding data{};
-    if (xyb && JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &data) ==
-                   JXL_DEC_SUCCESS &&
+    if (xyb &&
+        JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
+                                           &data) == JXL_DEC_SUCCESS &&
         data.transfer_function == JXL_TRANSFER_FUNCTION_LINEAR) {
         JxlColorEncoding srgb = data;
         srgb.white_point = JXL_WHITE_POINT_D65;
@@ -165,12 +174,14 @@ void NoteColour(JxlDecoder *decoder, bool xyb) {
     }
     if (IsSrgb(decoder, JXL_COLOR_PROFILE_TARGET_DATA)) return;
     size_t size = 0;
-    if (JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &size) != JXL_DEC_SUCCESS ||
+    if (JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &size) !=
+            JXL_DEC_SUCCESS ||
         size == 0 || size > FALTRIX_METADATA_MAX_SIZE)
         return;
     std::string profile(size, '\0');
     if (JxlDecoderGetColorAsICCProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
-                                       reinterpret_cast<uint8_t *>(profile.data()), size) == JXL_DEC_SUCCESS)
+                                       reinterpret_cast<uint8_t *>(profile.data()),
+                                       size) == JXL_DEC_SUCCESS)
         kit::NoteMetadata(FALTRIX_METADATA_ICC, profile);
 }
 
@@ -196,7 +207,8 @@ public:
     // libjxl has filled the buffer.
     void Grow() {
         used_ = data_.size() - JxlDecoderReleaseBoxBuffer(decoder_);
-        if (data_.size() <= FALTRIX_METADATA_MAX_SIZE) data_.resize(std::min<size_t>(data_.size() * 2, size_t{FALTRIX_METADATA_MAX_SIZE} + 1));
+        if (data_.size() <= FALTRIX_METADATA_MAX_SIZE)
+            data_.resize(std::min<size_t>(data_.size() * 2, size_t{FALTRIX_METADATA_MAX_SIZE} + 1));
         else used_ = data_.size() / 2;  // kept over the limit: NoteMetadata then says it is dropped
         JxlDecoderSetBoxBuffer(decoder_, data_.data() + used_, data_.size() - used_);
     }
@@ -212,15 +224,18 @@ public:
         if (key != std::string_view(FALTRIX_METADATA_EXIF)) return kit::NoteMetadata(key, box);
         if (box.size() < 4) return;
         const auto *p = reinterpret_cast<const uint8_t *>(box.data());
-        const uint64_t offset = (uint64_t{p[0]} << 24) | (uint64_t{p[1]} << 16) | (uint64_t{p[2]} << 8) | p[3];
-        if (offset < box.size() - 4) kit::NoteMetadata(key, box.substr(4 + static_cast<size_t>(offset)));
+        const uint64_t offset =
+            (uint64_t{p[0]} << 24) | (uint64_t{p[1]} << 16) | (uint64_t{p[2]} << 8) | p[3];
+        if (offset < box.size() - 4)
+            kit::NoteMetadata(key, box.substr(4 + static_cast<size_t>(offset)));
     }
 
     // The file breaks off or is damaged inside the box: what was read of it is no item.
     void Abandon() {
         if (!key_) return;
-        kit::NoteDropped(std::string_view(key_) == FALTRIX_METADATA_EXIF ? "the EXIF block, which the file cuts short"
-                                                                           : "the XMP packet, which the file cuts short");
+        kit::NoteDropped(std::string_view(key_) == FALTRIX_METADATA_EXIF
+                             ? "the EXIF block, which the file cuts short"
+                             : "the XMP packet, which the file cuts short");
         key_ = nullptr;
         JxlDecoderReleaseBoxBuffer(decoder_);
     }
@@ -232,9 +247,12 @@ private:
     size_t used_ = 0;
 };
 
-HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+               DibAllocCallbackFn alloc) {
     Decoding file;
-    if (!Open(path, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE | JXL_DEC_BOX,
+    if (!Open(path,
+              JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE |
+                  JXL_DEC_BOX,
               &file, INT64_MAX, true))
         return nullptr;
     JxlDecoder *decoder = file.decoder;
@@ -249,12 +267,12 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     for (bool more = true; more;) {
         const JxlDecoderStatus status = JxlDecoderProcessInput(decoder);
         switch (status) {
-        case JXL_DEC_SUCCESS:
-            more = false;
-            break;
+        case JXL_DEC_SUCCESS: more = false; break;
         case JXL_DEC_BASIC_INFO:
-            if (JxlDecoderGetBasicInfo(decoder, &info) != JXL_DEC_SUCCESS) return file.Failed(JXL_DEC_ERROR), nullptr;
-            if (!ShownSize(info, &spec.width, &spec.height) || !WithinMemory(info, info.xsize, info.ysize))
+            if (JxlDecoderGetBasicInfo(decoder, &info) != JXL_DEC_SUCCESS)
+                return file.Failed(JXL_DEC_ERROR), nullptr;
+            if (!ShownSize(info, &spec.width, &spec.height) ||
+                !WithinMemory(info, info.xsize, info.ysize))
                 return nullptr;
             if (info.alpha_bits > 0) {
                 format.num_channels = 4;
@@ -265,9 +283,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
                 spec.palette = kit::GreyPalette(8);
             }
             break;
-        case JXL_DEC_COLOR_ENCODING:
-            NoteColour(decoder, !info.uses_original_profile);
-            break;
+        case JXL_DEC_COLOR_ENCODING: NoteColour(decoder, !info.uses_original_profile); break;
         case JXL_DEC_FRAME: {
             // Frames past the first are counted, and skipped when they ask for a buffer.
             if (++frames > 1) break;
@@ -288,19 +304,14 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
             if (JxlDecoderImageOutBufferSize(decoder, &format, &needed) != JXL_DEC_SUCCESS ||
                 needed != size_t{dib.stride} * static_cast<size_t>(spec.height) ||
                 JxlDecoderSetImageOutBuffer(decoder, &format, dib.bits, needed) != JXL_DEC_SUCCESS)
-                return kit::Fail<HBITMAP>("JPEG XL: the decoded picture differs from its description");
+                return kit::Fail<HBITMAP>(
+                    "JPEG XL: the decoded picture differs from its description");
             kit::ReportProgress(progress, 0, spec.height, data);
             break;
         }
-        case JXL_DEC_FULL_IMAGE:
-            decoded = true;
-            break;
-        case JXL_DEC_BOX:
-            boxes.Start();
-            break;
-        case JXL_DEC_BOX_NEED_MORE_OUTPUT:
-            boxes.Grow();
-            break;
+        case JXL_DEC_FULL_IMAGE: decoded = true; break;
+        case JXL_DEC_BOX: boxes.Start(); break;
+        case JXL_DEC_BOX_NEED_MORE_OUTPUT: boxes.Grow(); break;
         default:
             // A damaged later frame or box, or one that ends with the file, costs only what it
             // holds once the first frame is there.
@@ -324,11 +335,13 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     const int channels = format.num_channels;
     for (int32_t y = 0; y < spec.height; ++y) {
         uint8_t *row = dib.Row(y);
-        for (int32_t x = 0; channels >= 3 && x < spec.width; ++x, row += channels) std::swap(row[0], row[2]);
+        for (int32_t x = 0; channels >= 3 && x < spec.width; ++x, row += channels)
+            std::swap(row[0], row[2]);
         kit::ReportProgress(progress, y + 1, spec.height, data);
     }
     if (channels == 4) kit::KeepFullTransparency(dib, spec.width, spec.height);
-    if (info.bits_per_sample > 8) kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, info.bits_per_sample);
+    if (info.bits_per_sample > 8)
+        kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, info.bits_per_sample);
     if (frames > 1) kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, frames);
     return owned->Release();
 }
@@ -355,7 +368,8 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
         status = JxlDecoderProcessInput(file->decoder);
     }
     JxlBasicInfo basic{};
-    if (status != JXL_DEC_BASIC_INFO || JxlDecoderGetBasicInfo(file->decoder, &basic) != JXL_DEC_SUCCESS)
+    if (status != JXL_DEC_BASIC_INFO ||
+        JxlDecoderGetBasicInfo(file->decoder, &basic) != JXL_DEC_SUCCESS)
         return file->Failed(status);
     int32_t width = 0, height = 0;
     if (!ShownSize(basic, &width, &height)) return false;

@@ -30,13 +30,26 @@ constexpr int kDefaultEffort = 5;
 std::vector<kit::OptionSpec> Specs() {
     return {{"lossless", "Lossless", kit::Setting::Kind::Flag, 0, 1, {}, 0},
             {"quality", "Quality", kit::Setting::Kind::Integer, 0, 100, {}, kDefaultQuality},
-            {"effort", "Effort (1 fastest, 9 smallest)", kit::Setting::Kind::Integer, 1, 9, {}, kDefaultEffort},
-            {"recompress-jpeg", "Recompress JPEG sources losslessly", kit::Setting::Kind::Flag, 0, 1, {}, 0}};
+            {"effort",
+             "Effort (1 fastest, 9 smallest)",
+             kit::Setting::Kind::Integer,
+             1,
+             9,
+             {},
+             kDefaultEffort},
+            {"recompress-jpeg",
+             "Recompress JPEG sources losslessly",
+             kit::Setting::Kind::Flag,
+             0,
+             1,
+             {},
+             0}};
 }
 
 }  // namespace
 
-constexpr const char *kTitle = "JPEG XL settings";  // of the settings dialog, naming its kept values
+constexpr const char *kTitle =
+    "JPEG XL settings";  // of the settings dialog, naming its kept values
 
 // The session's settings, set by the dialog or SetPluginOption and read by a job thread.
 kit::Options options(Specs());
@@ -59,7 +72,8 @@ kit::FormatInfo Format() { return jxl::Format(); }
 
 bool KeepsMetadata(std::string_view key, size_t) {
     if (key == FALTRIX_METADATA_SOURCE_JPEG) return options.Get("recompress-jpeg") != 0;
-    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF || key == FALTRIX_METADATA_XMP;
+    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF ||
+           key == FALTRIX_METADATA_XMP;
 }
 
 // Any grey palette is one grey channel; everything else three colour channels.
@@ -104,7 +118,8 @@ bool AcceptsMetadata(std::string_view key, std::string_view bytes) {
     const bool grey = bytes.size() >= 20 && bytes.substr(16, 4) == "GRAY";
     const JxlBasicInfo info = BasicInfo(1, 1, grey, false, true);
     if (Succeeded(JxlEncoderSetBasicInfo(scratch.encoder, &info)) &&
-        Succeeded(JxlEncoderSetICCProfile(scratch.encoder, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size())))
+        Succeeded(JxlEncoderSetICCProfile(
+            scratch.encoder, reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size())))
         return true;
     return kit::Fail("libjxl rejects it");
 }
@@ -124,8 +139,8 @@ bool Refused(JxlEncoder *encoder) {
 // The frame settings every picture shares: the effort.
 JxlEncoderFrameSettings *Settings(JxlEncoder *encoder) {
     JxlEncoderFrameSettings *settings = JxlEncoderFrameSettingsCreate(encoder, nullptr);
-    if (settings &&
-        !Succeeded(JxlEncoderFrameSettingsSetOption(settings, JXL_ENC_FRAME_SETTING_EFFORT, options.Get("effort"))))
+    if (settings && !Succeeded(JxlEncoderFrameSettingsSetOption(
+                        settings, JXL_ENC_FRAME_SETTING_EFFORT, options.Get("effort"))))
         return nullptr;
     return settings;
 }
@@ -138,11 +153,13 @@ bool AddBoxes(JxlEncoder *encoder) {
     if (!Succeeded(JxlEncoderUseBoxes(encoder))) return false;
     if (!exif.empty()) {
         const std::string box = std::string(4, '\0') + exif;
-        if (!Succeeded(JxlEncoderAddBox(encoder, "Exif", reinterpret_cast<const uint8_t *>(box.data()), box.size(),
+        if (!Succeeded(JxlEncoderAddBox(encoder, "Exif",
+                                        reinterpret_cast<const uint8_t *>(box.data()), box.size(),
                                         JXL_FALSE)))
             return false;
     }
-    return xmp.empty() || Succeeded(JxlEncoderAddBox(encoder, "xml ", reinterpret_cast<const uint8_t *>(xmp.data()),
+    return xmp.empty() || Succeeded(JxlEncoderAddBox(encoder, "xml ",
+                                                     reinterpret_cast<const uint8_t *>(xmp.data()),
                                                      xmp.size(), JXL_FALSE));
 }
 
@@ -156,21 +173,22 @@ bool AddPixels(JxlEncoder *encoder, const kit::SourcePicture &src) {
     // in colours libjxl can describe without a profile, else linear: the profile would not
     // come back as it was.
     const std::string profile = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
-    const JxlBasicInfo info =
-        BasicInfo(static_cast<uint32_t>(w), static_cast<uint32_t>(h), grey, alpha, lossless || !profile.empty());
+    const JxlBasicInfo info = BasicInfo(static_cast<uint32_t>(w), static_cast<uint32_t>(h), grey,
+                                        alpha, lossless || !profile.empty());
     if (!Succeeded(JxlEncoderSetBasicInfo(encoder, &info))) return Refused(encoder);
     JxlColorEncoding srgb;
     JxlColorEncodingSetToSRGB(&srgb, grey ? JXL_TRUE : JXL_FALSE);
     if (!Succeeded(profile.empty() ? JxlEncoderSetColorEncoding(encoder, &srgb)
-                                   : JxlEncoderSetICCProfile(encoder, reinterpret_cast<const uint8_t *>(profile.data()),
-                                                             profile.size())) ||
+                                   : JxlEncoderSetICCProfile(
+                                         encoder, reinterpret_cast<const uint8_t *>(profile.data()),
+                                         profile.size())) ||
         !AddBoxes(encoder))
         return Refused(encoder);
 
     JxlEncoderFrameSettings *settings = Settings(encoder);
-    if (!settings ||
-        !Succeeded(lossless ? JxlEncoderSetFrameLossless(settings, JXL_TRUE)
-                            : JxlEncoderSetFrameDistance(settings, Distance(options.Get("quality")))))
+    if (!settings || !Succeeded(lossless ? JxlEncoderSetFrameLossless(settings, JXL_TRUE)
+                                         : JxlEncoderSetFrameDistance(
+                                               settings, Distance(options.Get("quality")))))
         return Refused(encoder);
     const size_t channels = grey ? 1 : alpha ? 4 : 3;
     std::vector<uint8_t> pixels(static_cast<size_t>(w) * static_cast<size_t>(h) * channels);
@@ -191,15 +209,18 @@ bool AddPixels(JxlEncoder *encoder, const kit::SourcePicture &src) {
             if (alpha) to[3] = from[3];
         }
     }
-    const JxlPixelFormat format{static_cast<uint32_t>(channels), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
-    return Succeeded(JxlEncoderAddImageFrame(settings, &format, pixels.data(), pixels.size())) || Refused(encoder);
+    const JxlPixelFormat format{static_cast<uint32_t>(channels), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN,
+                                0};
+    return Succeeded(JxlEncoderAddImageFrame(settings, &format, pixels.data(), pixels.size())) ||
+           Refused(encoder);
 }
 
 // The JPEG's coefficients and what rebuilds its bytes.
 bool AddJpeg(JxlEncoder *encoder, const std::string &jpeg) {
     JxlEncoderFrameSettings *settings = Settings(encoder);
     return (settings && Succeeded(JxlEncoderStoreJPEGMetadata(encoder, JXL_TRUE)) &&
-            Succeeded(JxlEncoderAddJPEGFrame(settings, reinterpret_cast<const uint8_t *>(jpeg.data()), jpeg.size()))) ||
+            Succeeded(JxlEncoderAddJPEGFrame(
+                settings, reinterpret_cast<const uint8_t *>(jpeg.data()), jpeg.size()))) ||
            Refused(encoder);
 }
 
@@ -226,15 +247,17 @@ bool Encode(JxlEncoder *encoder, std::vector<uint8_t> *out) {
 bool Compress(const kit::SourcePicture &src, RunnerGuard &runner, std::vector<uint8_t> *out) {
     EncoderGuard encoder;
     if (!encoder.encoder) return kit::Fail("not enough memory");
-    if (runner.runner && !Succeeded(JxlEncoderSetParallelRunner(encoder.encoder, JxlThreadParallelRunner, runner.runner)))
+    if (runner.runner && !Succeeded(JxlEncoderSetParallelRunner(
+                             encoder.encoder, JxlThreadParallelRunner, runner.runner)))
         return Refused(encoder.encoder);
     const std::string jpeg = kit::OutgoingMetadata(FALTRIX_METADATA_SOURCE_JPEG);
-    if (!jpeg.empty() && AddJpeg(encoder.encoder, jpeg) && Encode(encoder.encoder, out)) return true;
+    if (!jpeg.empty() && AddJpeg(encoder.encoder, jpeg) && Encode(encoder.encoder, out))
+        return true;
     if (!jpeg.empty()) {
         kit::ClearLastFailure();
         JxlEncoderReset(encoder.encoder);
-        if (runner.runner &&
-            !Succeeded(JxlEncoderSetParallelRunner(encoder.encoder, JxlThreadParallelRunner, runner.runner)))
+        if (runner.runner && !Succeeded(JxlEncoderSetParallelRunner(
+                                 encoder.encoder, JxlThreadParallelRunner, runner.runner)))
             return Refused(encoder.encoder);
     }
     return AddPixels(encoder.encoder, src) && Encode(encoder.encoder, out);
@@ -251,7 +274,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     if (!Compress(src, runner, &bytes)) return kit::SaveResult::kEncoderFailed;
     kit::ReportProgress(progress, 90, 100, data);
     kit::OutputFile out(target);
-    if (!out.ok() || !out.Write(bytes.data(), bytes.size()) || !out.Close()) return kit::SaveResult::kOutputFailed;
+    if (!out.ok() || !out.Write(bytes.data(), bytes.size()) || !out.Close())
+        return kit::SaveResult::kOutputFailed;
     kit::ReportProgress(progress, 100, 100, data);
     return kit::SaveResult::kStored;
 }

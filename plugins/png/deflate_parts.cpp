@@ -14,16 +14,19 @@
 namespace faltrix::png {
 namespace {
 
-static_assert(std::endian::native == std::endian::little, "the bit reader loads little-endian words");
+static_assert(std::endian::native == std::endian::little,
+              "the bit reader loads little-endian words");
 
 // Bytes the reader may look at past the end, and the bytes a sync point adds.
 constexpr size_t kReadAhead = 32;
 constexpr size_t kSyncBytes = 6;
 
-constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6,
-                                        7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                        6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+constexpr uint8_t kCodeLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                          11, 4,  12, 3, 13, 2, 14, 1, 15};
 
 // A canonical Huffman code as a table indexed by the next `bits` bits of the stream (first bit
 // lowest): symbol << 4 | code length, 0 where no code begins.
@@ -64,7 +67,8 @@ bool Build(const uint8_t *lengths, int count, Table *t) {
         if (len == 0) continue;
         const uint32_t code = uint32_t(next[len]++);
         const uint32_t reversed = Reversed(code, len);
-        for (uint32_t k = reversed; k < (1u << t->bits); k += 1u << len) t->entry[k] = uint16_t(s << 4 | len);
+        for (uint32_t k = reversed; k < (1u << t->bits); k += 1u << len)
+            t->entry[k] = uint16_t(s << 4 | len);
     }
     return true;
 }
@@ -107,7 +111,8 @@ struct Codes {
 
 // Reads a dynamic block's code lengths and builds its two codes.
 bool ReadDynamicCodes(BitReader *in, Codes *c) {
-    const int literals = int(in->Take(5)) + 257, distances = int(in->Take(5)) + 1, lengthCodes = int(in->Take(4)) + 4;
+    const int literals = int(in->Take(5)) + 257, distances = int(in->Take(5)) + 1,
+              lengthCodes = int(in->Take(4)) + 4;
     uint8_t lengths[320] = {};
     for (int i = 0; i < lengthCodes; ++i) lengths[kCodeLengthOrder[i]] = uint8_t(in->Take(3));
     if (!Build(lengths, 19, &c->lengths)) return false;
@@ -200,8 +205,8 @@ size_t DeflatePartBound(libdeflate_compressor *compressor, size_t n) {
     return libdeflate_deflate_compress_bound(compressor, n) + kSyncBytes + kReadAhead;
 }
 
-size_t DeflatePart(libdeflate_compressor *compressor, const uint8_t *in, size_t n, bool last, uint8_t *out,
-                   size_t capacity) {
+size_t DeflatePart(libdeflate_compressor *compressor, const uint8_t *in, size_t n, bool last,
+                   uint8_t *out, size_t capacity) {
     const size_t room = capacity - kSyncBytes - kReadAhead;
     size_t size = libdeflate_deflate_compress(compressor, in, n, out, room);
     if (size == 0) return 0;

@@ -23,8 +23,8 @@ size_t DeflatePartBound(libdeflate_compressor *compressor, size_t n);
 // Compresses in[0, n) as raw deflate into out (capacity DeflatePartBound). A part that is not
 // the last ends non-final at a byte boundary, ready for the next part; the last part ends the
 // stream. Returns the bytes written, 0 on failure (no memory for the uncompressed fallback).
-size_t DeflatePart(libdeflate_compressor *compressor, const uint8_t *in, size_t n, bool last, uint8_t *out,
-                   size_t capacity);
+size_t DeflatePart(libdeflate_compressor *compressor, const uint8_t *in, size_t n, bool last,
+                   uint8_t *out, size_t capacity);
 
 // Where a complete raw deflate stream's final block begins and where its data ends, in bits
 // from the start. False when data[0, size) is not one complete stream ending in its last

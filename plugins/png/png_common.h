@@ -31,7 +31,8 @@ namespace faltrix::png {
 inline void ReadFromFile(png_structp png, png_bytep data, size_t length) {
     FILE *file = static_cast<FILE *>(png_get_io_ptr(png));
     if (std::fread(data, 1, length, file) == length) return;
-    kit::SetLastFailure(std::ferror(file) ? std::strerror(errno) : "PNG: the file ends before the picture does");
+    kit::SetLastFailure(std::ferror(file) ? std::strerror(errno)
+                                          : "PNG: the file ends before the picture does");
     png_error(png, "Read Error");
 }
 // Warnings (a bad ancillary chunk, an unknown sRGB profile) change nothing for us.

@@ -3,7 +3,6 @@
 // five such passes and the chosen filter one more, all over two rows that stay in cache.
 #include "png_filter.h"
 
-
 namespace faltrix::png {
 namespace {
 
@@ -11,11 +10,19 @@ namespace {
 // neighbours, as PNG defines them.
 // Byte arithmetic where it suffices (the average without a carry out of 8 bits), 16 bits for
 // Paeth's distances: the narrower the lanes, the more bytes per vector instruction.
-struct None { static uint8_t Predict(uint8_t, uint8_t, uint8_t) { return 0; } };
-struct Sub { static uint8_t Predict(uint8_t a, uint8_t, uint8_t) { return a; } };
-struct Up { static uint8_t Predict(uint8_t, uint8_t b, uint8_t) { return b; } };
+struct None {
+    static uint8_t Predict(uint8_t, uint8_t, uint8_t) { return 0; }
+};
+struct Sub {
+    static uint8_t Predict(uint8_t a, uint8_t, uint8_t) { return a; }
+};
+struct Up {
+    static uint8_t Predict(uint8_t, uint8_t b, uint8_t) { return b; }
+};
 struct Average {
-    static uint8_t Predict(uint8_t a, uint8_t b, uint8_t) { return uint8_t((a & b) + ((a ^ b) >> 1)); }
+    static uint8_t Predict(uint8_t a, uint8_t b, uint8_t) {
+        return uint8_t((a & b) + ((a ^ b) >> 1));
+    }
 };
 struct Paeth {
     static uint8_t Predict(uint8_t a, uint8_t b, uint8_t c) {
@@ -29,7 +36,8 @@ struct Paeth {
 // The sum of the filtered bytes read as signed: 0x01 and 0xFF both cost 1, the smaller of d
 // and -d as bytes. At most 128 per byte, so a row's sum stays far below 2^32.
 template <class F>
-uint32_t Cost(const uint8_t *__restrict row, const uint8_t *__restrict prior, size_t n, size_t bpp) {
+uint32_t Cost(const uint8_t *__restrict row, const uint8_t *__restrict prior, size_t n,
+              size_t bpp) {
     uint32_t sum = 0;
     for (size_t i = 0; i < n; ++i) {
         const uint8_t d = uint8_t(row[i] - F::Predict(row[i - bpp], prior[i], prior[i - bpp]));
@@ -42,7 +50,8 @@ uint32_t Cost(const uint8_t *__restrict row, const uint8_t *__restrict prior, si
 template <class F>
 void Apply(const uint8_t *__restrict row, const uint8_t *__restrict prior, size_t n, size_t bpp,
            uint8_t *__restrict out) {
-    for (size_t i = 0; i < n; ++i) out[i] = uint8_t(row[i] - F::Predict(row[i - bpp], prior[i], prior[i - bpp]));
+    for (size_t i = 0; i < n; ++i)
+        out[i] = uint8_t(row[i] - F::Predict(row[i - bpp], prior[i], prior[i - bpp]));
 }
 
 }  // namespace

@@ -8,16 +8,16 @@
 // PNG's own row order, so rows are decoded straight into the section. An eXIf chunk before the
 // pixel data that gives an orientation other than 1 has the picture turned upright, and the
 // size reported is the size shown; one after the pixel data is never seen by a size query, so
-// neither turns the picture (the host's EXIF then says 1, as the pixels are stored). The colour profile
-// (iCCP), the EXIF block (eXIf) and the XMP packet (iTXt "XML:com.adobe.xmp") are noted for
+// neither turns the picture (the host's EXIF then says 1, as the pixels are stored). The colour
+// profile (iCCP), the EXIF block (eXIf) and the XMP packet (iTXt "XML:com.adobe.xmp") are noted for
 // GetPictureMetadata, and so are 16-bit samples: those before the pixel data as libpng reads
 // them, an eXIf or XMP text after it (libpng reads no further than the pixels) by a walk over
 // the chunks that follow, unless one came before. A profile libpng rejects is dropped with
 // its words.
 #include <zlib.h>
 
-#include <csetjmp>
 #include <algorithm>
+#include <csetjmp>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -36,10 +36,10 @@ namespace {
 struct Layout {
     png_uint_32 width = 0, height = 0;
     int bitDepth = 0, colorType = 0, interlace = 0;
-    int dibBits = 0;       // 1, 4, 8, 24, 32
-    bool twoBit = false;   // 2-bit palette: decoded to bytes, packed into 4-bit by us
+    int dibBits = 0;      // 1, 4, 8, 24, 32
+    bool twoBit = false;  // 2-bit palette: decoded to bytes, packed into 4-bit by us
     int passes = 1;
-    bool trns = false;     // a tRNS chunk that stays valid
+    bool trns = false;  // a tRNS chunk that stays valid
     int32_t xppm = 0, yppm = 0;
     RGBQUAD palette[256] = {};
     int paletteSize = 0;
@@ -71,16 +71,19 @@ int ReadHeader(Reader *r, FILE *file, bool transforms, Layout *out) {
     }
     png_uint_32 exifSize = 0;
     png_bytep exif = nullptr;
-    if (png_get_eXIf_1(r->png, r->info, &exifSize, &exif) && exif) out->orientation = kit::ExifOrientation(exif, exifSize);
+    if (png_get_eXIf_1(r->png, r->info, &exifSize, &exif) && exif)
+        out->orientation = kit::ExifOrientation(exif, exifSize);
     if (!transforms) return 0;
 
     // A grey or colour key beyond the samples' depth can match no pixel (libpng would mask
     // it into range and match some): such a tRNS makes nothing transparent.
-    if (png_get_valid(r->png, r->info, PNG_INFO_tRNS) && (color == PNG_COLOR_TYPE_GRAY || color == PNG_COLOR_TYPE_RGB)) {
+    if (png_get_valid(r->png, r->info, PNG_INFO_tRNS) &&
+        (color == PNG_COLOR_TYPE_GRAY || color == PNG_COLOR_TYPE_RGB)) {
         png_color_16p key = nullptr;
         png_get_tRNS(r->png, r->info, nullptr, nullptr, &key);
         const unsigned highest = (1u << depth) - 1;
-        if (key && (key->gray > highest || key->red > highest || key->green > highest || key->blue > highest))
+        if (key && (key->gray > highest || key->red > highest || key->green > highest ||
+                    key->blue > highest))
             png_set_invalid(r->png, r->info, PNG_INFO_tRNS);
     }
     const bool trns = png_get_valid(r->png, r->info, PNG_INFO_tRNS) != 0;
@@ -89,10 +92,12 @@ int ReadHeader(Reader *r, FILE *file, bool transforms, Layout *out) {
     if (color == PNG_COLOR_TYPE_PALETTE && !trns) {
         png_colorp pal = nullptr;
         int n = 0;
-        if (!png_get_PLTE(r->png, r->info, &pal, &n) || n < 1) return kit::Fail("PNG: the palette is missing", 3);
+        if (!png_get_PLTE(r->png, r->info, &pal, &n) || n < 1)
+            return kit::Fail("PNG: the palette is missing", 3);
         const int dibBits = depth == 2 ? 4 : depth;
         if (n > (1 << dibBits)) n = 1 << dibBits;
-        for (int i = 0; i < n; ++i) out->palette[i] = RGBQUAD{pal[i].blue, pal[i].green, pal[i].red, 0};
+        for (int i = 0; i < n; ++i)
+            out->palette[i] = RGBQUAD{pal[i].blue, pal[i].green, pal[i].red, 0};
         out->paletteSize = n;
         out->dibBits = dibBits;
         out->twoBit = depth == 2;
@@ -105,7 +110,8 @@ int ReadHeader(Reader *r, FILE *file, bool transforms, Layout *out) {
     } else {
         // Everything else is colour: expand palettes, greys and tRNS keys, then B, G, R(, A).
         png_set_expand(r->png);
-        if (color == PNG_COLOR_TYPE_GRAY || color == PNG_COLOR_TYPE_GRAY_ALPHA) png_set_gray_to_rgb(r->png);
+        if (color == PNG_COLOR_TYPE_GRAY || color == PNG_COLOR_TYPE_GRAY_ALPHA)
+            png_set_gray_to_rgb(r->png);
         png_set_bgr(r->png);
         out->dibBits = (trns || (color & PNG_COLOR_MASK_ALPHA)) ? 32 : 24;
     }
@@ -115,7 +121,8 @@ int ReadHeader(Reader *r, FILE *file, bool transforms, Layout *out) {
 }
 
 // Reads every pass into rows[0 .. height - 1]. 0 on success.
-int ReadRows(Reader *r, png_bytep *rows, const Layout *l, ProgressCallbackFn progress, int32_t data) {
+int ReadRows(Reader *r, png_bytep *rows, const Layout *l, ProgressCallbackFn progress,
+             int32_t data) {
     if (setjmp(png_jmpbuf(r->png))) return 1;
     const int64_t total = int64_t(l->passes) * l->height;
     for (int pass = 0; pass < l->passes; ++pass) {
@@ -123,7 +130,8 @@ int ReadRows(Reader *r, png_bytep *rows, const Layout *l, ProgressCallbackFn pro
             png_read_row(r->png, rows[y], nullptr);
             const int64_t done = int64_t(pass) * l->height + y + 1;
             // Scaled so that done and total fit the callback's 32 bits for any interlacing.
-            kit::ReportProgress(progress, int32_t(done * l->height / total), int32_t(l->height), data);
+            kit::ReportProgress(progress, int32_t(done * l->height / total), int32_t(l->height),
+                                data);
         }
     }
     return 0;
@@ -133,7 +141,8 @@ int ReadRows(Reader *r, png_bytep *rows, const Layout *l, ProgressCallbackFn pro
 // profile (libpng names the chunk first, "iCCP: ..."), which libpng then leaves out.
 void OnReadWarning(png_structp png, png_const_charp message) {
     auto *profileWarning = static_cast<std::string *>(png_get_error_ptr(png));
-    if (profileWarning && profileWarning->empty() && message && std::strncmp(message, "iCCP: ", 6) == 0)
+    if (profileWarning && profileWarning->empty() && message &&
+        std::strncmp(message, "iCCP: ", 6) == 0)
         *profileWarning = message + 6;
 }
 
@@ -144,14 +153,16 @@ struct Noted {
 
 // What the chunks read with the header hold besides pixels; libpng has checked and inflated
 // them within its own limits.
-Noted NoteMetadata(png_structp png, png_infop info, const Layout &l, const std::string &profileWarning) {
+Noted NoteMetadata(png_structp png, png_infop info, const Layout &l,
+                   const std::string &profileWarning) {
     Noted noted;
     png_charp name = nullptr;
     int compression = 0;
     png_bytep profile = nullptr;
     png_uint_32 profileSize = 0;
     if (png_get_iCCP(png, info, &name, &compression, &profile, &profileSize) && profile)
-        kit::NoteMetadata(FALTRIX_METADATA_ICC, {reinterpret_cast<const char *>(profile), profileSize});
+        kit::NoteMetadata(FALTRIX_METADATA_ICC,
+                          {reinterpret_cast<const char *>(profile), profileSize});
     else if (!profileWarning.empty())
         kit::NoteDropped("the colour profile, which libpng rejects: " + profileWarning);
     png_uint_32 exifSize = 0;
@@ -167,7 +178,8 @@ Noted NoteMetadata(png_structp png, png_infop info, const Layout &l, const std::
         if (std::strcmp(texts[i].key, "XML:com.adobe.xmp") != 0) continue;
         // Written as iTXt; a tEXt or zTXt chunk of that key is taken too.
         const bool itxt = texts[i].compression >= PNG_ITXT_COMPRESSION_NONE;
-        kit::NoteMetadata(FALTRIX_METADATA_XMP, {texts[i].text, itxt ? texts[i].itxt_length : texts[i].text_length});
+        kit::NoteMetadata(FALTRIX_METADATA_XMP,
+                          {texts[i].text, itxt ? texts[i].itxt_length : texts[i].text_length});
         noted.xmp = true;
         break;
     }
@@ -208,7 +220,8 @@ std::optional<std::string> XmpOfTextChunk(std::string_view type, std::string_vie
     std::string_view rest = data.substr(nul + 1);
     constexpr size_t kLimit = FALTRIX_METADATA_MAX_SIZE;
     if (type == "tEXt") return std::string(rest);
-    if (type == "zTXt") return rest.empty() || rest[0] != 0 ? std::nullopt : Inflate(rest.substr(1), kLimit);
+    if (type == "zTXt")
+        return rest.empty() || rest[0] != 0 ? std::nullopt : Inflate(rest.substr(1), kLimit);
     // iTXt: compression flag and method, then language and translated keyword, each ended by NUL.
     if (rest.size() < 2) return std::nullopt;
     const bool compressed = rest[0] != 0;
@@ -221,7 +234,9 @@ std::optional<std::string> XmpOfTextChunk(std::string_view type, std::string_vie
     return compressed ? Inflate(rest, kLimit) : std::optional<std::string>(std::string(rest));
 }
 
-uint32_t BigEndian32(const uint8_t *b) { return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3]; }
+uint32_t BigEndian32(const uint8_t *b) {
+    return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+}
 
 // Walks the chunks after the pixel data, by their lengths, and notes an eXIf chunk and an XMP
 // text chunk there that the chunks before the pixels did not already give. A chunk whose CRC
@@ -246,8 +261,10 @@ void NoteMetadataAfterPixels(FILE *file, Noted noted) {
         }
         std::string data(length, '\0');
         uint8_t crc[4];
-        if (std::fread(data.data(), 1, length, file) != length || std::fread(crc, 1, 4, file) != 4) return;
-        uLong sum = crc32(crc32(0, head + 4, 4), reinterpret_cast<const Bytef *>(data.data()), uInt(length));
+        if (std::fread(data.data(), 1, length, file) != length || std::fread(crc, 1, 4, file) != 4)
+            return;
+        uLong sum = crc32(crc32(0, head + 4, 4), reinterpret_cast<const Bytef *>(data.data()),
+                          uInt(length));
         if (sum != BigEndian32(crc)) continue;
         if (type == "eXIf") {
             kit::NoteMetadata(FALTRIX_METADATA_EXIF, data);
@@ -259,7 +276,8 @@ void NoteMetadataAfterPixels(FILE *file, Noted noted) {
     }
 }
 
-HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+               DibAllocCallbackFn alloc) {
     kit::InputFile file;
     if (!file.Open(path)) return nullptr;
     Reader reader;
@@ -286,8 +304,10 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
 
     // 8-bit RGB and RGBA, most PNGs there are, are read by our own faster reader.
     const bool colour8 = l.bitDepth == 8 && l.interlace == PNG_INTERLACE_NONE;
-    if (colour8 && (l.colorType == PNG_COLOR_TYPE_RGB_ALPHA || (l.colorType == PNG_COLOR_TYPE_RGB && !l.trns))) {
-        if (!ReadPixels(file.stream(), l.width, l.height, l.colorType == PNG_COLOR_TYPE_RGB ? 3 : 4, dib, progress, data))
+    if (colour8 && (l.colorType == PNG_COLOR_TYPE_RGB_ALPHA ||
+                    (l.colorType == PNG_COLOR_TYPE_RGB && !l.trns))) {
+        if (!ReadPixels(file.stream(), l.width, l.height, l.colorType == PNG_COLOR_TYPE_RGB ? 3 : 4,
+                        dib, progress, data))
             return nullptr;
         if (l.dibBits == 32) kit::KeepFullTransparency(dib, int32_t(l.width), int32_t(l.height));
         NoteMetadataAfterPixels(file.stream(), before);

@@ -1,7 +1,7 @@
 // PNG output plug-in. Palettised pictures stay palettised (a 1-, 4- or 8-bit picture whose
-// palette is the full grey ramp is written as grey of that depth), 16 and 24 bits become RGB, 32 bits RGBA when
-// the picture has alpha and RGB when not. The resolution goes to pHYs. libpng still writes
-// every chunk with its length and checksum, the ones before the pixels as it always did; the
+// palette is the full grey ramp is written as grey of that depth), 16 and 24 bits become RGB, 32
+// bits RGBA when the picture has alpha and RGB when not. The resolution goes to pHYs. libpng still
+// writes every chunk with its length and checksum, the ones before the pixels as it always did; the
 // pixels are filtered and compressed here instead, by libdeflate, several times faster than
 // the zlib that libpng compresses with: a part of the rows at a time on as many threads as
 // there are cores (up to kMaxThreads), each part one IDAT chunk. Parts keep the memory the
@@ -41,8 +41,13 @@ constexpr char kTitle[] = "PNG output";  // of the settings dialog, naming its k
 
 // The session's compression level, set by the dialog or SetPluginOption, read by any job; the
 // dialog program keeps a confirmed level between runs.
-kit::Options options({{"compression", "Compression level (0 fastest, 9 smallest)", kit::Setting::Kind::Integer, 0, 9,
-                       {}, kDefaultLevel}});
+kit::Options options({{"compression",
+                       "Compression level (0 fastest, 9 smallest)",
+                       kit::Setting::Kind::Integer,
+                       0,
+                       9,
+                       {},
+                       kDefaultLevel}});
 [[maybe_unused]] const bool g_kept = kit::TakeKeptOptions(kTitle, &options);
 
 // How a row of the picture becomes PNG's bytes.
@@ -72,7 +77,8 @@ struct Plan {
 // decodes to), whose indices are grey samples as they stand; every other palette is PLTE's
 // RGB entries, and deeper pictures RGB.
 kit::StoredColour StoredColour(const kit::StoredLayout &layout) {
-    if (layout.bitCount <= 8 && kit::IsGreyRamp(layout.palette, layout.bitCount)) return kit::StoredColour::kGrey;
+    if (layout.bitCount <= 8 && kit::IsGreyRamp(layout.palette, layout.bitCount))
+        return kit::StoredColour::kGrey;
     return kit::StoredColour::kColour;
 }
 
@@ -85,8 +91,9 @@ int MaxRawIndex(const kit::SourcePicture &src) {
     for (int32_t y = 0; y < src.height(); ++y) {
         const uint8_t *row = src.Row(y);
         for (int32_t x = 0; x < src.width(); ++x) {
-            const int v = bits == 8 ? row[x] : bits == 4 ? (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0x0F
-                                                         : (row[x >> 3] >> (7 - (x & 7))) & 1;
+            const int v = bits == 8   ? row[x]
+                          : bits == 4 ? (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0x0F
+                                      : (row[x >> 3] >> (7 - (x & 7))) & 1;
             most = std::max(most, v);
         }
     }
@@ -151,7 +158,7 @@ struct Worker {
     std::vector<uint8_t> rows[2];  // this row and the one above, each after bpp zero bytes
     std::vector<uint8_t> scratch;
     std::vector<uint8_t> filtered;
-    std::vector<uint8_t> packed;   // 2 bytes for the zlib header, the part, 4 for the checksum
+    std::vector<uint8_t> packed;  // 2 bytes for the zlib header, the part, 4 for the checksum
     size_t filteredSize = 0, packedSize = 0;
 
     Worker() = default;
@@ -162,8 +169,8 @@ struct Worker {
 
 // Filters rows [first, end) of the picture and compresses them as one part of the stream;
 // packedSize stays 0 on failure.
-void CompressPart(const kit::SourcePicture &src, const Plan &plan, int32_t first, int32_t end, bool last,
-                  Worker *w) {
+void CompressPart(const kit::SourcePicture &src, const Plan &plan, int32_t first, int32_t end,
+                  bool last, Worker *w) {
     uint8_t *row = w->rows[0].data() + plan.bpp, *above = w->rows[1].data() + plan.bpp;
     if (first > 0) PngRow(src, plan, first - 1, above, w->scratch.data());
     else std::memset(above, 0, plan.rowBytes);
@@ -175,8 +182,8 @@ void CompressPart(const kit::SourcePicture &src, const Plan &plan, int32_t first
         std::swap(row, above);
     }
     w->filteredSize = size_t(out - w->filtered.data());
-    w->packedSize = DeflatePart(w->compressor, w->filtered.data(), w->filteredSize, last, w->packed.data() + 2,
-                                w->packed.size() - 6);
+    w->packedSize = DeflatePart(w->compressor, w->filtered.data(), w->filteredSize, last,
+                                w->packed.data() + 2, w->packed.size() - 6);
 }
 
 }  // namespace
@@ -184,7 +191,8 @@ void CompressPart(const kit::SourcePicture &src, const Plan &plan, int32_t first
 // The items the host set, as PNG keeps them: iCCP, eXIf, and the XMP packet in an
 // uncompressed iTXt chunk named "XML:com.adobe.xmp".
 bool KeepsMetadata(std::string_view key, size_t) {
-    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF || key == FALTRIX_METADATA_XMP;
+    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF ||
+           key == FALTRIX_METADATA_XMP;
 }
 
 namespace {
@@ -218,16 +226,19 @@ void RelaxProfileChecks(png_structp png) {
 
 // PNG's colour type that a profile of that colour space goes with (bytes 16 to 19).
 int ColourTypeFor(std::string_view icc) {
-    return icc.size() >= 20 && icc.substr(16, 4) == "GRAY" ? PNG_COLOR_TYPE_GRAY : PNG_COLOR_TYPE_RGB;
+    return icc.size() >= 20 && icc.substr(16, 4) == "GRAY" ? PNG_COLOR_TYPE_GRAY
+                                                           : PNG_COLOR_TYPE_RGB;
 }
 
 // 0 when libpng keeps the profile on a picture of colour type colorType: png_set_iCCP on
 // scratch state runs every check it makes while writing. Trivially destructible locals only.
-int TryProfile(png_structp png, png_infop info, const char *bytes, png_uint_32 size, int colorType) {
+int TryProfile(png_structp png, png_infop info, const char *bytes, png_uint_32 size,
+               int colorType) {
     if (setjmp(png_jmpbuf(png))) return 1;
     png_set_IHDR(png, info, 1, 1, 8, colorType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
-    png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE, reinterpret_cast<png_const_bytep>(bytes), size);
+    png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE,
+                 reinterpret_cast<png_const_bytep>(bytes), size);
     return png_get_valid(png, info, PNG_INFO_iCCP) ? 0 : 1;
 }
 
@@ -242,10 +253,12 @@ bool AcceptsMetadata(std::string_view key, std::string_view bytes) {
     ProfileVerdict verdict;
     png_set_error_fn(scratch.png, &verdict, OnCheckError, NoteComplaint);
     RelaxProfileChecks(scratch.png);
-    if (TryProfile(scratch.png, scratch.info, bytes.data(), png_uint_32(bytes.size()), ColourTypeFor(bytes)) == 0)
+    if (TryProfile(scratch.png, scratch.info, bytes.data(), png_uint_32(bytes.size()),
+                   ColourTypeFor(bytes)) == 0)
         return true;
     std::string_view reason(verdict.complaint);
-    if (const size_t colon = reason.rfind(": "); colon != std::string_view::npos) reason.remove_prefix(colon + 2);
+    if (const size_t colon = reason.rfind(": "); colon != std::string_view::npos)
+        reason.remove_prefix(colon + 2);
     if (reason.empty()) reason = "no reason given";
     return kit::Fail(std::string("libpng rejects: ") + std::string(reason));
 }
@@ -260,20 +273,23 @@ struct Items {
 
 // libpng's part: the chunks before the pixels. setjmp lives in each of these helpers:
 // trivially destructible locals only. 0 on success.
-int WriteHead(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *plan, const Items *items) {
+int WriteHead(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *plan,
+              const Items *items) {
     if (setjmp(png_jmpbuf(w->png))) return 1;
     png_init_io(w->png, file);
     RelaxProfileChecks(w->png);
-    png_set_IHDR(w->png, w->info, png_uint_32(src->width()), png_uint_32(src->height()), plan->bitDepth,
-                 plan->colorType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(w->png, w->info, png_uint_32(src->width()), png_uint_32(src->height()),
+                 plan->bitDepth, plan->colorType, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
     if (plan->colorType == PNG_COLOR_TYPE_PALETTE)
         png_set_PLTE(w->png, w->info, plan->palette, plan->paletteSize);
     if (src->xPelsPerMeter() > 0 && src->yPelsPerMeter() > 0)
-        png_set_pHYs(w->png, w->info, png_uint_32(src->xPelsPerMeter()), png_uint_32(src->yPelsPerMeter()),
-                     PNG_RESOLUTION_METER);
+        png_set_pHYs(w->png, w->info, png_uint_32(src->xPelsPerMeter()),
+                     png_uint_32(src->yPelsPerMeter()), PNG_RESOLUTION_METER);
     if (!items->icc.empty()) {
         png_set_iCCP(w->png, w->info, "ICC profile", PNG_COMPRESSION_TYPE_BASE,
-                     reinterpret_cast<png_const_bytep>(items->icc.data()), png_uint_32(items->icc.size()));
+                     reinterpret_cast<png_const_bytep>(items->icc.data()),
+                     png_uint_32(items->icc.size()));
         // Dropped after all (its colour space is not the picture's): the picture fails rather
         // than lose the profile without a word, and the host stores it again without.
         if (!png_get_valid(w->png, w->info, PNG_INFO_iCCP)) {
@@ -353,7 +369,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     const Plan plan = MakePlan(src, options.Get("compression"));
 
     const int32_t height = src.height();
-    const int32_t rowsPerPart = int32_t(std::clamp<size_t>(kPartBytes / (plan.rowBytes + 1), 1, size_t(height)));
+    const int32_t rowsPerPart =
+        int32_t(std::clamp<size_t>(kPartBytes / (plan.rowBytes + 1), 1, size_t(height)));
     const int32_t parts = (height + rowsPerPart - 1) / rowsPerPart;
     unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, kMaxThreads);
     if (plan.rows == Rows::OnWhite) threads = 1;
@@ -372,7 +389,9 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     if (!writer.ok()) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
     kit::OutputFile out(name);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
-    const auto failed = [] { return kit::Fail("PNG: the picture could not be written", kit::SaveResult::kEncoderFailed); };
+    const auto failed = [] {
+        return kit::Fail("PNG: the picture could not be written", kit::SaveResult::kEncoderFailed);
+    };
     const Items items;
     if (WriteHead(&writer, out.stream(), &src, &plan, &items) != 0) return failed();
 
@@ -381,7 +400,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         const int32_t count = std::min(int32_t(threads), parts - round);
         const auto work = [&](int32_t t) {
             const int32_t part = round + t, first = part * rowsPerPart;
-            CompressPart(src, plan, first, std::min(height, first + rowsPerPart), part == parts - 1, &workers[size_t(t)]);
+            CompressPart(src, plan, first, std::min(height, first + rowsPerPart), part == parts - 1,
+                         &workers[size_t(t)]);
         };
         {
             std::vector<std::jthread> helpers;
@@ -403,7 +423,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
             }
             if (WriteChunk(&writer, "IDAT", begin, size_t(end - begin)) != 0) return failed();
             const int32_t first = part * rowsPerPart, last = std::min(height, first + rowsPerPart);
-            for (int32_t y = first; y < last; ++y) kit::ReportProgress(progress, y + 1, height, data);
+            for (int32_t y = first; y < last; ++y)
+                kit::ReportProgress(progress, y + 1, height, data);
         }
     }
     if (WriteChunk(&writer, "IEND", nullptr, 0) != 0) return failed();

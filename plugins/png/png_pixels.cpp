@@ -121,13 +121,16 @@ private:
     bool ZlibFailure(int result) {
         char cause[160];
         std::snprintf(cause, sizeof cause, "PNG: IDAT: %s",
-                      z_.msg != nullptr ? z_.msg : result == Z_MEM_ERROR ? "insufficient memory" : "decompression error");
+                      z_.msg != nullptr       ? z_.msg
+                      : result == Z_MEM_ERROR ? "insufficient memory"
+                                              : "decompression error");
         return Fail(cause);
     }
 
     bool ReadExactly(uint8_t *to, size_t n) {
         if (std::fread(to, 1, n, file_) == n) return true;
-        return Fail(std::ferror(file_) ? std::strerror(errno) : "PNG: the file ends before the picture does");
+        return Fail(std::ferror(file_) ? std::strerror(errno)
+                                       : "PNG: the file ends before the picture does");
     }
 
     // A chunk's length and type: the CRC covers the type and the data.
@@ -145,8 +148,10 @@ private:
         size_t n = std::strlen(cause);
         bool letters = true;
         for (int i = 0; i < 4; ++i) {
-            const bool letter = (name[i] >= 'A' && name[i] <= 'Z') || (name[i] >= 'a' && name[i] <= 'z');
-            n += size_t(std::snprintf(cause + n, sizeof cause - n, letter ? "%c" : "[%02X]", name[i]));
+            const bool letter =
+                (name[i] >= 'A' && name[i] <= 'Z') || (name[i] >= 'a' && name[i] <= 'z');
+            n += size_t(
+                std::snprintf(cause + n, sizeof cause - n, letter ? "%c" : "[%02X]", name[i]));
             letters = letters && letter;
         }
         std::snprintf(cause + n, sizeof cause - n, ": invalid chunk type");
@@ -164,7 +169,8 @@ private:
         while (left_ == 0) {
             uint8_t head[8];
             // libpng's order: the length, the name, then whether it is an IDAT.
-            if (!CheckCrc() || !ReadExactly(head, 8) || !Begin(head) || !CheckName(head + 4)) return false;
+            if (!CheckCrc() || !ReadExactly(head, 8) || !Begin(head) || !CheckName(head + 4))
+                return false;
             if (BigEndian(head + 4) != kIdat) return Fail("PNG: Not enough image data");
         }
         const size_t part = std::min<size_t>(left_, buffer_.size());
@@ -230,7 +236,8 @@ void UnAverage(uint8_t *__restrict row, const uint8_t *__restrict prior, size_t 
     const __m128i bytes = _mm_set1_epi16(0xFF);
     __m128i a = _mm_setzero_si128();
     for (size_t i = 0; i < n; i += kBpp) {
-        const __m128i sum = _mm_add_epi16(Load(row + i), _mm_srli_epi16(_mm_add_epi16(a, Load(prior + i)), 1));
+        const __m128i sum =
+            _mm_add_epi16(Load(row + i), _mm_srli_epi16(_mm_add_epi16(a, Load(prior + i)), 1));
         a = _mm_and_si128(sum, bytes);
         Store<kBpp>(row + i, a);
     }
@@ -248,7 +255,8 @@ void UnPaeth(uint8_t *__restrict row, const uint8_t *__restrict prior, size_t n)
         pb = Abs16(pb);
         // The nearest of a, b, c to a + b - c, ties going to a, then b, as PNG defines it.
         const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-        const __m128i nearest = Select(_mm_cmpeq_epi16(smallest, pa), a, Select(_mm_cmpeq_epi16(smallest, pb), b, c));
+        const __m128i nearest =
+            Select(_mm_cmpeq_epi16(smallest, pa), a, Select(_mm_cmpeq_epi16(smallest, pb), b, c));
         a = _mm_and_si128(_mm_add_epi16(Load(row + i), nearest), bytes);
         Store<kBpp>(row + i, a);
         c = b;
@@ -257,13 +265,15 @@ void UnPaeth(uint8_t *__restrict row, const uint8_t *__restrict prior, size_t n)
 #else
 template <size_t kBpp>
 void UnAverage(uint8_t *__restrict row, const uint8_t *__restrict prior, size_t n) {
-    for (size_t i = 0; i < n; ++i) row[i] = uint8_t(row[i] + (((i < kBpp ? 0 : row[i - kBpp]) + prior[i]) >> 1));
+    for (size_t i = 0; i < n; ++i)
+        row[i] = uint8_t(row[i] + (((i < kBpp ? 0 : row[i - kBpp]) + prior[i]) >> 1));
 }
 
 template <size_t kBpp>
 void UnPaeth(uint8_t *__restrict row, const uint8_t *__restrict prior, size_t n) {
     for (size_t i = 0; i < n; ++i) {
-        const int a = i < kBpp ? 0 : row[i - kBpp], b = prior[i], c = i < kBpp ? 0 : prior[i - kBpp];
+        const int a = i < kBpp ? 0 : row[i - kBpp], b = prior[i],
+                  c = i < kBpp ? 0 : prior[i - kBpp];
         const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
         row[i] = uint8_t(row[i] + (pa <= pb && pa <= pc ? a : pb <= pc ? b : c));
     }
@@ -296,8 +306,8 @@ void SwapRedBlue(const uint8_t *__restrict from, uint8_t *__restrict to, size_t 
 // The ring of filtered rows and the two threads' progress through it.
 struct Rows {
     static constexpr uint32_t kEnded = 0x80000000u;  // in `inflated`: no more rows will come
-    size_t stride = 0;   // filter type byte and the row's bytes
-    size_t pitch = 0;    // a slot: the row, the bytes a 4-byte load reads past it, cache-line aligned
+    size_t stride = 0;                               // filter type byte and the row's bytes
+    size_t pitch = 0;  // a slot: the row, the bytes a 4-byte load reads past it, cache-line aligned
     uint32_t count = 0;  // rows in the ring
     std::vector<uint8_t> ring;
     std::vector<uint8_t> zeros;  // the row above the first
@@ -340,15 +350,17 @@ void StoreRows(Rows &rows, uint32_t width, uint32_t height, const kit::Dib &dib)
 }
 
 template <size_t kBpp>
-bool Read(FILE *file, uint32_t width, uint32_t height, const kit::Dib &dib, ProgressCallbackFn progress,
-          int32_t data) {
+bool Read(FILE *file, uint32_t width, uint32_t height, const kit::Dib &dib,
+          ProgressCallbackFn progress, int32_t data) {
     IdatStream stream(file);
     if (!stream.Start()) return false;
     Rows rows;
     rows.stride = size_t(width) * kBpp + 1;
     rows.pitch = (rows.stride + 3 + 63) / 64 * 64;
     bool threaded = rows.stride * height >= kThreadedBytes;
-    rows.count = threaded ? uint32_t(std::max<size_t>(3, std::min<size_t>(height, kRingBytes / rows.stride))) : 2;
+    rows.count =
+        threaded ? uint32_t(std::max<size_t>(3, std::min<size_t>(height, kRingBytes / rows.stride)))
+                 : 2;
     rows.ring.resize(rows.pitch * rows.count);
     rows.zeros.assign(rows.pitch, 0);
     std::thread storer;

@@ -21,9 +21,11 @@ bool IgnoredDescriptiveValue(const char *module, const char *text) {
     char field[32] = {};
     unsigned long value = 0;
     if (std::sscanf(bad, "Bad value %lu for \"%31[^\"]\" tag", &value, field) != 2) return false;
-    if (std::strcmp(field, "Orientation") != 0 && std::strcmp(field, "ResolutionUnit") != 0) return false;
+    if (std::strcmp(field, "Orientation") != 0 && std::strcmp(field, "ResolutionUnit") != 0)
+        return false;
     kit::NoteDropped("the " + std::string(field) + " value " + std::to_string(value) +
-                     ", which is out of range (taken as " + (field[0] == 'O' ? "1" : "2, inches") + ")");
+                     ", which is out of range (taken as " + (field[0] == 'O' ? "1" : "2, inches") +
+                     ")");
     return true;
 }
 
@@ -36,7 +38,8 @@ int OnError(TIFF *, void *user, const char *module, const char *fmt, va_list ap)
         char text[512];
         // libtiff names the file as the module of many messages: the front end names it already.
         const bool path = module == nullptr || std::strchr(module, '/') != nullptr;
-        std::snprintf(text, sizeof text, "TIFF: %s%s%s", path ? "" : module, path ? "" : ": ", message);
+        std::snprintf(text, sizeof text, "TIFF: %s%s%s", path ? "" : module, path ? "" : ": ",
+                      message);
         kit::SetLastFailure(text);
     }
     return 1;  // handled: libtiff's global handler (stderr) is not called
@@ -53,7 +56,8 @@ int OnWarning(TIFF *, void *user, const char *, const char *fmt, va_list ap) {
     if (ignored == nullptr) return 1;
     const std::string_view head(message, size_t(ignored - message));
     const auto named = [&](std::string_view name) {
-        return head.size() > name.size() && head.ends_with(name) && head[head.size() - name.size() - 1] == '"';
+        return head.size() > name.size() && head.ends_with(name) &&
+               head[head.size() - name.size() - 1] == '"';
     };
     if (named("ICC Profile")) kit::NoteDropped("the colour profile, which the file cuts short");
     else if (named("XMLPacket")) kit::NoteDropped("the XMP packet, which the file cuts short");

@@ -20,21 +20,28 @@ constexpr ExifByteOrder kOrder = EXIF_BYTE_ORDER_INTEL;  // of the blocks made h
 // The first directory's fields that describe the picture rather than its storage, which a
 // TIFF keeps as tags of the same numbers in its own first directory: the texts TIFF defines,
 // and the ratings and Windows' XP texts that other writers put there.
-constexpr uint32_t kDescriptive[] = {EXIF_TAG_IMAGE_DESCRIPTION, EXIF_TAG_MAKE, EXIF_TAG_MODEL, EXIF_TAG_SOFTWARE,
-                                     EXIF_TAG_DATE_TIME, EXIF_TAG_ARTIST, EXIF_TAG_COPYRIGHT, EXIF_TAG_DOCUMENT_NAME,
-                                     0x011D /* PageName */, 0x013C /* HostComputer */, 0x4746 /* Rating */,
-                                     0x4749 /* RatingPercent */, EXIF_TAG_XP_TITLE, EXIF_TAG_XP_COMMENT,
-                                     EXIF_TAG_XP_AUTHOR, EXIF_TAG_XP_KEYWORDS, EXIF_TAG_XP_SUBJECT};
+constexpr uint32_t kDescriptive[] = {
+    EXIF_TAG_IMAGE_DESCRIPTION, EXIF_TAG_MAKE,          EXIF_TAG_MODEL,
+    EXIF_TAG_SOFTWARE,          EXIF_TAG_DATE_TIME,     EXIF_TAG_ARTIST,
+    EXIF_TAG_COPYRIGHT,         EXIF_TAG_DOCUMENT_NAME, 0x011D /* PageName */,
+    0x013C /* HostComputer */,  0x4746 /* Rating */,    0x4749 /* RatingPercent */,
+    EXIF_TAG_XP_TITLE,          EXIF_TAG_XP_COMMENT,    EXIF_TAG_XP_AUTHOR,
+    EXIF_TAG_XP_KEYWORDS,       EXIF_TAG_XP_SUBJECT};
 
 // Those libtiff has no field of its own for, made known to it for writing (it reads any tag).
 const TIFFFieldInfo kExtraFields[] = {
     {0x4746, 1, 1, TIFF_SHORT, FIELD_CUSTOM, 1, 0, const_cast<char *>("Rating")},
     {0x4749, 1, 1, TIFF_SHORT, FIELD_CUSTOM, 1, 0, const_cast<char *>("RatingPercent")},
-    {EXIF_TAG_XP_TITLE, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1, const_cast<char *>("XPTitle")},
-    {EXIF_TAG_XP_COMMENT, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1, const_cast<char *>("XPComment")},
-    {EXIF_TAG_XP_AUTHOR, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1, const_cast<char *>("XPAuthor")},
-    {EXIF_TAG_XP_KEYWORDS, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1, const_cast<char *>("XPKeywords")},
-    {EXIF_TAG_XP_SUBJECT, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1, const_cast<char *>("XPSubject")},
+    {EXIF_TAG_XP_TITLE, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1,
+     const_cast<char *>("XPTitle")},
+    {EXIF_TAG_XP_COMMENT, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1,
+     const_cast<char *>("XPComment")},
+    {EXIF_TAG_XP_AUTHOR, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1,
+     const_cast<char *>("XPAuthor")},
+    {EXIF_TAG_XP_KEYWORDS, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1,
+     const_cast<char *>("XPKeywords")},
+    {EXIF_TAG_XP_SUBJECT, TIFF_VARIABLE2, TIFF_VARIABLE2, TIFF_BYTE, FIELD_CUSTOM, 1, 1,
+     const_cast<char *>("XPSubject")},
 };
 
 struct ExifDataFree {
@@ -43,7 +50,8 @@ struct ExifDataFree {
 using ExifDataPtr = std::unique_ptr<ExifData, ExifDataFree>;
 
 bool IsFloat(TIFFDataType type) {
-    return type == TIFF_RATIONAL || type == TIFF_SRATIONAL || type == TIFF_FLOAT || type == TIFF_DOUBLE;
+    return type == TIFF_RATIONAL || type == TIFF_SRATIONAL || type == TIFF_FLOAT ||
+           type == TIFF_DOUBLE;
 }
 
 // Value i of an entry as a number, whatever its format.
@@ -93,16 +101,19 @@ bool SetField(TIFF *tif, const ExifEntry *e, ExifByteOrder order) {
     const TIFFDataType type = TIFFFieldDataType(field);
     if (type == TIFF_ASCII) {
         if (e->format != EXIF_FORMAT_ASCII) return false;
-        const std::string text(reinterpret_cast<const char *>(e->data), strnlen(reinterpret_cast<const char *>(e->data), e->size));
+        const std::string text(reinterpret_cast<const char *>(e->data),
+                               strnlen(reinterpret_cast<const char *>(e->data), e->size));
         return TIFFSetField(tif, e->tag, text.c_str()) != 0;
     }
     const int size = TIFFFieldSetGetSize(field);
     if (e->format == EXIF_FORMAT_ASCII || size < 1 || size > 8) return false;
     const unsigned n = e->components;
     std::vector<uint8_t> values(size_t(n) * size_t(size));
-    for (unsigned i = 0; i < n; ++i) PutValue(values.data() + size_t(i) * size, size, type, EntryValue(e, order, i));
+    for (unsigned i = 0; i < n; ++i)
+        PutValue(values.data() + size_t(i) * size, size, type, EntryValue(e, order, i));
     if (TIFFFieldPassCount(field)) {
-        if (TIFFFieldSetGetCountSize(field) == 4) return TIFFSetField(tif, e->tag, uint32_t(n), values.data()) != 0;
+        if (TIFFFieldSetGetCountSize(field) == 4)
+            return TIFFSetField(tif, e->tag, uint32_t(n), values.data()) != 0;
         return n <= 0xFFFF && TIFFSetField(tif, e->tag, int(n), values.data()) != 0;
     }
     if (TIFFFieldWriteCount(field) != int(n)) return false;
@@ -110,7 +121,8 @@ bool SetField(TIFF *tif, const ExifEntry *e, ExifByteOrder order) {
     // One value, by value: integers as int (uint32 for LONG), floating point as double.
     const double v = EntryValue(e, order, 0);
     if (IsFloat(type)) return TIFFSetField(tif, e->tag, v) != 0;
-    if (size == 4) return TIFFSetField(tif, e->tag, static_cast<uint32_t>(static_cast<int64_t>(v))) != 0;
+    if (size == 4)
+        return TIFFSetField(tif, e->tag, static_cast<uint32_t>(static_cast<int64_t>(v))) != 0;
     return TIFFSetField(tif, e->tag, static_cast<int>(v)) != 0;
 }
 
@@ -120,8 +132,10 @@ ExifDataPtr LoadBlock(const std::string &exif) {
     if (!data) return nullptr;
     exif_data_unset_option(data.get(), EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS);
     exif_data_unset_option(data.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
-    exif_data_load_data(data.get(), reinterpret_cast<const unsigned char *>(bytes.data()), unsigned(bytes.size()));
-    return data->ifd[EXIF_IFD_0] != nullptr && data->ifd[EXIF_IFD_EXIF] != nullptr ? std::move(data) : nullptr;
+    exif_data_load_data(data.get(), reinterpret_cast<const unsigned char *>(bytes.data()),
+                        unsigned(bytes.size()));
+    return data->ifd[EXIF_IFD_0] != nullptr && data->ifd[EXIF_IFD_EXIF] != nullptr ? std::move(data)
+                                                                                   : nullptr;
 }
 
 // A new entry of `format` with n values in content.
@@ -168,8 +182,12 @@ void StoreValue(ExifEntry *e, unsigned i, const uint8_t *from, int size, TIFFDat
     case EXIF_FORMAT_SSHORT: exif_set_sshort(p, kOrder, int16_t(v)); break;
     case EXIF_FORMAT_LONG: exif_set_long(p, kOrder, uint32_t(v)); break;
     case EXIF_FORMAT_SLONG: exif_set_slong(p, kOrder, int32_t(v)); break;
-    case EXIF_FORMAT_RATIONAL: exif_set_rational(p, kOrder, {uint32_t(std::lround(v * 1e6)), 1000000}); break;
-    case EXIF_FORMAT_SRATIONAL: exif_set_srational(p, kOrder, {int32_t(std::lround(v * 1e6)), 1000000}); break;
+    case EXIF_FORMAT_RATIONAL:
+        exif_set_rational(p, kOrder, {uint32_t(std::lround(v * 1e6)), 1000000});
+        break;
+    case EXIF_FORMAT_SRATIONAL:
+        exif_set_srational(p, kOrder, {int32_t(std::lround(v * 1e6)), 1000000});
+        break;
     default: *p = static_cast<unsigned char>(v); break;
     }
 }
@@ -184,7 +202,8 @@ void CopyField(TIFF *tif, uint32_t tag, ExifContent *content) {
     if (type == TIFF_ASCII) {
         const char *text = nullptr;
         if (!TIFFGetField(tif, tag, &text) || text == nullptr) return;
-        if (ExifEntry *e = NewEntry(content, ExifTag(tag), EXIF_FORMAT_ASCII, unsigned(std::strlen(text) + 1)))
+        if (ExifEntry *e =
+                NewEntry(content, ExifTag(tag), EXIF_FORMAT_ASCII, unsigned(std::strlen(text) + 1)))
             std::memcpy(e->data, text, e->size);
         return;
     }
@@ -194,8 +213,9 @@ void CopyField(TIFF *tif, uint32_t tag, ExifContent *content) {
     uint8_t one[8] = {};
     if (TIFFFieldPassCount(field)) {
         uint16_t n16 = 0;
-        const bool got = TIFFFieldSetGetCountSize(field) == 4 ? TIFFGetField(tif, tag, &n, &values)
-                                                              : TIFFGetField(tif, tag, &n16, &values);
+        const bool got = TIFFFieldSetGetCountSize(field) == 4
+                             ? TIFFGetField(tif, tag, &n, &values)
+                             : TIFFGetField(tif, tag, &n16, &values);
         if (!got) return;
         if (TIFFFieldSetGetCountSize(field) != 4) n = n16;
     } else if (TIFFFieldReadCount(field) > 1) {
@@ -209,7 +229,8 @@ void CopyField(TIFF *tif, uint32_t tag, ExifContent *content) {
     }
     if (values == nullptr || n == 0) return;
     if (ExifEntry *e = NewEntry(content, ExifTag(tag), FormatOf(type), n))
-        for (uint32_t i = 0; i < n; ++i) StoreValue(e, i, values + size_t(i) * size_t(size), size, type);
+        for (uint32_t i = 0; i < n; ++i)
+            StoreValue(e, i, values + size_t(i) * size_t(size), size, type);
 }
 
 }  // namespace
@@ -219,8 +240,8 @@ namespace {
 // Writes the fields of `content` as a custom directory of the kind `create` makes; its offset
 // in `*offset`, 0 when the block has no such directory. Leaves tif on a fresh directory of the
 // picture's own kind. False when the directory could not be written.
-bool WriteCustomDirectory(TIFF *tif, int (*create)(TIFF *), const ExifContent *content, ExifByteOrder order,
-                          uint64_t *offset) {
+bool WriteCustomDirectory(TIFF *tif, int (*create)(TIFF *), const ExifContent *content,
+                          ExifByteOrder order, uint64_t *offset) {
     *offset = 0;
     if (content == nullptr || content->count == 0) return true;
     if (create(tif) != 0) return false;
@@ -239,12 +260,15 @@ bool WriteExifFirst(TIFF *tif, const std::string &exif) {
     if (!data) return false;
     const ExifByteOrder order = exif_data_get_byte_order(data.get());
     uint64_t exifOffset = 0, gpsOffset = 0;
-    if (!WriteCustomDirectory(tif, TIFFCreateEXIFDirectory, data->ifd[EXIF_IFD_EXIF], order, &exifOffset) ||
-        !WriteCustomDirectory(tif, TIFFCreateGPSDirectory, data->ifd[EXIF_IFD_GPS], order, &gpsOffset))
+    if (!WriteCustomDirectory(tif, TIFFCreateEXIFDirectory, data->ifd[EXIF_IFD_EXIF], order,
+                              &exifOffset) ||
+        !WriteCustomDirectory(tif, TIFFCreateGPSDirectory, data->ifd[EXIF_IFD_GPS], order,
+                              &gpsOffset))
         return false;
     TIFFMergeFieldInfo(tif, kExtraFields, uint32_t(std::size(kExtraFields)));
     for (uint32_t tag : kDescriptive) {
-        if (const ExifEntry *e = exif_content_get_entry(data->ifd[EXIF_IFD_0], ExifTag(tag))) SetField(tif, e, order);
+        if (const ExifEntry *e = exif_content_get_entry(data->ifd[EXIF_IFD_0], ExifTag(tag)))
+            SetField(tif, e, order);
     }
     return (exifOffset == 0 || TIFFSetField(tif, TIFFTAG_EXIFIFD, exifOffset) != 0) &&
            (gpsOffset == 0 || TIFFSetField(tif, TIFFTAG_GPSIFD, gpsOffset) != 0);
@@ -274,7 +298,8 @@ std::string ReadExifBlock(TIFF *tif) {
     unsigned size = 0;
     exif_data_save_data(data.get(), &saved, &size);
     std::string block;
-    if (saved != nullptr && size > 6) block.assign(reinterpret_cast<const char *>(saved) + 6, size - 6);
+    if (saved != nullptr && size > 6)
+        block.assign(reinterpret_cast<const char *>(saved) + 6, size - 6);
     free(saved);
     return block;
 }

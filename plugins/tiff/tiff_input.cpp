@@ -71,7 +71,8 @@ bool Open(const WCHAR *path, Reader *r) {
         return kit::Fail("TIFF: the picture's size is missing");
     uint16_t orientation = ORIENTATION_TOPLEFT;
     TIFFGetFieldDefaulted(r->tif, TIFFTAG_ORIENTATION, &orientation);
-    if (orientation >= ORIENTATION_TOPLEFT && orientation <= ORIENTATION_LEFTBOT) r->orientation = orientation;
+    if (orientation >= ORIENTATION_TOPLEFT && orientation <= ORIENTATION_LEFTBOT)
+        r->orientation = orientation;
     return kit::WithinLimits(r->width, r->height);
 }
 
@@ -86,8 +87,8 @@ inline uint8_t Unpremultiply(uint8_t c, uint8_t a) {
 struct Layout {
     uint16_t photometric = PHOTOMETRIC_MINISBLACK;
     uint16_t bps = 1, spp = 1, planar = PLANARCONFIG_CONTIG, format = SAMPLEFORMAT_UINT;
-    int colours = 1;     // 1 grey or palette, 3 RGB
-    int alpha = -1;      // sample index of the alpha, -1 for none
+    int colours = 1;  // 1 grey or palette, 3 RGB
+    int alpha = -1;   // sample index of the alpha, -1 for none
     bool associated = false;
     cmsHTRANSFORM lab = nullptr;  // L*a*b* to B, G, R (Kind::Lab), owned by the decoding
 };
@@ -107,16 +108,20 @@ Kind Classify(TIFF *tif, Layout *l) {
 
     const bool numbers = l->format == SAMPLEFORMAT_INT || l->format == SAMPLEFORMAT_IEEEFP;
     if (l->format != SAMPLEFORMAT_UINT && !numbers) return Kind::Generic;
-    if (l->format == SAMPLEFORMAT_INT && l->bps != 8 && l->bps != 16 && l->bps != 32) return Kind::Generic;
+    if (l->format == SAMPLEFORMAT_INT && l->bps != 8 && l->bps != 16 && l->bps != 32)
+        return Kind::Generic;
     if (l->format == SAMPLEFORMAT_IEEEFP && l->bps != 16 && l->bps != 32) return Kind::Generic;
     if (l->bps > 16 && l->bps != 32) return Kind::Generic;
     // Separate planes of samples that do not fill whole bytes would need bit-level
     // interleaving: rare enough to leave to the generic reader.
     if (l->planar == PLANARCONFIG_SEPARATE && l->spp > 1 && l->bps % 8 != 0) return Kind::Generic;
     switch (l->photometric) {
-    case PHOTOMETRIC_MINISBLACK: case PHOTOMETRIC_MINISWHITE: l->colours = 1; break;
+    case PHOTOMETRIC_MINISBLACK:
+    case PHOTOMETRIC_MINISWHITE: l->colours = 1; break;
     case PHOTOMETRIC_PALETTE: l->colours = 1; break;
-    case PHOTOMETRIC_RGB: case PHOTOMETRIC_CIELAB: case PHOTOMETRIC_ICCLAB: l->colours = 3; break;
+    case PHOTOMETRIC_RGB:
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB: l->colours = 3; break;
     default: return Kind::Generic;
     }
     if (l->spp < l->colours || l->spp != l->colours + extraCount) return Kind::Generic;
@@ -129,12 +134,14 @@ Kind Classify(TIFF *tif, Layout *l) {
     }
     switch (l->photometric) {
     case PHOTOMETRIC_PALETTE:
-        if (numbers || l->spp != 1 || (l->bps != 1 && l->bps != 2 && l->bps != 4 && l->bps != 8)) return Kind::Generic;
+        if (numbers || l->spp != 1 || (l->bps != 1 && l->bps != 2 && l->bps != 4 && l->bps != 8))
+            return Kind::Generic;
         return Kind::Palette;
-    case PHOTOMETRIC_RGB:
-        return l->bps >= 2 ? Kind::Rgb : Kind::Generic;
-    case PHOTOMETRIC_CIELAB: case PHOTOMETRIC_ICCLAB:
-        return (l->bps == 8 || l->bps == 16) && l->format == SAMPLEFORMAT_UINT ? Kind::Lab : Kind::Generic;
+    case PHOTOMETRIC_RGB: return l->bps >= 2 ? Kind::Rgb : Kind::Generic;
+    case PHOTOMETRIC_CIELAB:
+    case PHOTOMETRIC_ICCLAB:
+        return (l->bps == 8 || l->bps == 16) && l->format == SAMPLEFORMAT_UINT ? Kind::Lab
+                                                                               : Kind::Generic;
     default:
         if (l->bps == 1 && l->spp == 1) return Kind::Bilevel;
         return l->bps >= 2 ? Kind::Grey : Kind::Generic;
@@ -174,7 +181,8 @@ uint16_t Sample16(const uint8_t *row, size_t i, const Layout &l) {
         return l.format == SAMPLEFORMAT_INT ? static_cast<uint16_t>(v ^ 0x8000) : v;
     }
     if (l.bps == 8) {
-        const uint8_t v = l.format == SAMPLEFORMAT_INT ? static_cast<uint8_t>(row[i] ^ 0x80) : row[i];
+        const uint8_t v =
+            l.format == SAMPLEFORMAT_INT ? static_cast<uint8_t>(row[i] ^ 0x80) : row[i];
         return static_cast<uint16_t>(v * 257u);
     }
     // 1 to 15 bits, possibly across byte boundaries.
@@ -196,7 +204,8 @@ inline uint8_t Sample(const uint8_t *row, size_t i, const Layout &l) {
 // A colour sample premultiplied by an alpha (both 16-bit) made straight, rounded to 8 bits.
 inline uint8_t Straight(uint16_t c, uint16_t a) {
     if (a == 0) return 0;
-    return From16(static_cast<uint16_t>(std::min<uint32_t>(65535u, (uint32_t(c) * 65535u + a / 2u) / a)));
+    return From16(
+        static_cast<uint16_t>(std::min<uint32_t>(65535u, (uint32_t(c) * 65535u + a / 2u) / a)));
 }
 
 // The file's colour map; 16-bit entries, though some writers put 8-bit values in them.
@@ -217,7 +226,6 @@ bool ReadPalette(TIFF *tif, int bps, std::vector<RGBQUAD> *palette) {
     }
     return true;
 }
-
 
 // The rows of a picture with the samples of each pixel together, whatever the file's layout:
 // strips of interleaved samples are read a row at a time; tiles and separate planes a band
@@ -245,13 +253,15 @@ public:
         }
         if (tiled_) {
             if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth_) ||
-                !TIFFGetField(tif, TIFFTAG_TILELENGTH, &bandHeight_) || tileWidth_ == 0 || bandHeight_ == 0)
+                !TIFFGetField(tif, TIFFTAG_TILELENGTH, &bandHeight_) || tileWidth_ == 0 ||
+                bandHeight_ == 0)
                 return false;
             // Each tile must start on a byte of the row.
             if ((static_cast<size_t>(tileWidth_) * pixelBits_) % 8 != 0) return false;
             tileRowBytes_ = (static_cast<size_t>(tileWidth_) * pixelBits_ + 7) / 8;
             const tmsize_t tileSize = TIFFTileSize(tif);
-            if (tileSize <= 0 || static_cast<size_t>(tileSize) < tileRowBytes_ * bandHeight_) return false;
+            if (tileSize <= 0 || static_cast<size_t>(tileSize) < tileRowBytes_ * bandHeight_)
+                return false;
             tile_.resize(static_cast<size_t>(tileSize));
         } else {
             TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &bandHeight_);
@@ -277,9 +287,11 @@ public:
         // Interleave the planes' samples (8 or 16 bits each).
         const size_t bytes = bps_ / 8;
         for (uint16_t p = 0; p < planes_; ++p) {
-            const uint8_t *in = band_.data() + planeLineBytes_ * (static_cast<size_t>(p) * bandHeight_ + r);
+            const uint8_t *in =
+                band_.data() + planeLineBytes_ * (static_cast<size_t>(p) * bandHeight_ + r);
             uint8_t *out = line_.data() + p * bytes;
-            for (uint32_t x = 0; x < width_; ++x, in += bytes, out += bytes * spp_) std::memcpy(out, in, bytes);
+            for (uint32_t x = 0; x < width_; ++x, in += bytes, out += bytes * spp_)
+                std::memcpy(out, in, bytes);
         }
         return line_.data();
     }
@@ -291,7 +303,9 @@ private:
             uint8_t *plane = band_.data() + planeLineBytes_ * bandHeight_ * p;
             if (!tiled_) {
                 const tmsize_t want = static_cast<tmsize_t>(planeLineBytes_ * rows);
-                if (TIFFReadEncodedStrip(tif_, TIFFComputeStrip(tif_, start, p), plane, want) != want) return false;
+                if (TIFFReadEncodedStrip(tif_, TIFFComputeStrip(tif_, start, p), plane, want) !=
+                    want)
+                    return false;
                 continue;
             }
             for (uint32_t x = 0; x < width_; x += tileWidth_) {
@@ -299,7 +313,8 @@ private:
                 const size_t offset = static_cast<size_t>(x) * pixelBits_ / 8;
                 const size_t count = std::min(tileRowBytes_, planeLineBytes_ - offset);
                 for (uint32_t r = 0; r < rows; ++r)
-                    std::memcpy(plane + planeLineBytes_ * r + offset, tile_.data() + tileRowBytes_ * r, count);
+                    std::memcpy(plane + planeLineBytes_ * r + offset,
+                                tile_.data() + tileRowBytes_ * r, count);
             }
         }
         return true;
@@ -394,11 +409,13 @@ void ReadLab(const uint8_t *in, uint8_t *out, size_t w, const Layout &l) {
                     std::memcpy(&v, in + 2 * (i + c), 2);
                     lab16[3 * x + c] = c > 0 && signedAB ? static_cast<uint16_t>(v ^ 0x8000) : v;
                 } else {
-                    lab8[3 * x + c] = c > 0 && signedAB ? static_cast<uint8_t>(in[i + c] ^ 0x80) : in[i + c];
+                    lab8[3 * x + c] =
+                        c > 0 && signedAB ? static_cast<uint8_t>(in[i + c] ^ 0x80) : in[i + c];
                 }
             }
         }
-        cmsDoTransform(l.lab, sixteen ? static_cast<const void *>(lab16) : lab8, bgr, static_cast<cmsUInt32Number>(n));
+        cmsDoTransform(l.lab, sixteen ? static_cast<const void *>(lab16) : lab8, bgr,
+                       static_cast<cmsUInt32Number>(n));
         for (size_t x = 0; x < n; ++x) {
             uint8_t *px = out + (x0 + x) * step;
             std::memcpy(px, bgr + 3 * x, 3);
@@ -411,15 +428,15 @@ void ReadLab(const uint8_t *in, uint8_t *out, size_t w, const Layout &l) {
 cmsHTRANSFORM MakeLabTransform(TIFF *tif, const Layout &l) {
     cmsCIExyY white = {0.3127, 0.3290, 1.0};  // D65
     float *tagged = nullptr;
-    if (TIFFGetField(tif, TIFFTAG_WHITEPOINT, &tagged) && tagged && tagged[0] > 0 && tagged[1] > 0 && tagged[0] < 1 &&
-        tagged[1] < 1)
+    if (TIFFGetField(tif, TIFFTAG_WHITEPOINT, &tagged) && tagged && tagged[0] > 0 &&
+        tagged[1] > 0 && tagged[0] < 1 && tagged[1] < 1)
         white = {tagged[0], tagged[1], 1.0};
     cmsHPROFILE lab = cmsCreateLab4Profile(&white);
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
     cmsHTRANSFORM transform = nullptr;
     if (lab && srgb)
-        transform = cmsCreateTransform(lab, l.bps == 16 ? TYPE_Lab_16 : TYPE_Lab_8, srgb, TYPE_BGR_8,
-                                       INTENT_RELATIVE_COLORIMETRIC, 0);
+        transform = cmsCreateTransform(lab, l.bps == 16 ? TYPE_Lab_16 : TYPE_Lab_8, srgb,
+                                       TYPE_BGR_8, INTENT_RELATIVE_COLORIMETRIC, 0);
     if (lab) cmsCloseProfile(lab);
     if (srgb) cmsCloseProfile(srgb);
     return transform;
@@ -442,10 +459,9 @@ RowReader PickReader(TIFF *tif, Kind kind, const Layout &l, kit::DibSpec *spec) 
     case Kind::Grey:
         spec->bitCount = l.alpha >= 0 ? 32 : 8;
         if (l.alpha < 0) spec->palette = kit::GreyPalette(8);
-        return l.bps == 8 && l.format == SAMPLEFORMAT_UINT && l.spp == 1 && !white0 ? CopyRow : ReadGrey;
-    case Kind::Lab:
-        spec->bitCount = l.alpha >= 0 ? 32 : 24;
-        return l.lab ? ReadLab : nullptr;
+        return l.bps == 8 && l.format == SAMPLEFORMAT_UINT && l.spp == 1 && !white0 ? CopyRow
+                                                                                    : ReadGrey;
+    case Kind::Lab: spec->bitCount = l.alpha >= 0 ? 32 : 24; return l.lab ? ReadLab : nullptr;
     default:
         spec->bitCount = l.alpha >= 0 ? 32 : 24;
         return l.bps == 8 && l.format == SAMPLEFORMAT_UINT && l.spp == 3 ? SwapRgb8 : ReadRgb;
@@ -462,11 +478,13 @@ HBITMAP DecodeDirect(Reader *r, Kind kind, Layout l, kit::DibSpec spec, Progress
         }
     } labEnd{kind == Kind::Lab ? MakeLabTransform(r->tif, l) : nullptr};
     l.lab = labEnd.transform;
-    if (kind == Kind::Lab && !l.lab) return kit::Fail<HBITMAP>("TIFF: no colour transform for L*a*b* could be made");
+    if (kind == Kind::Lab && !l.lab)
+        return kit::Fail<HBITMAP>("TIFF: no colour transform for L*a*b* could be made");
     const RowReader read = PickReader(r->tif, kind, l, &spec);
     if (!read) return nullptr;
     RowSource rows;
-    if (!rows.Init(r->tif, l, r->width, r->height)) return kit::Fail<HBITMAP>("TIFF: a strip or tile layout that cannot be read");
+    if (!rows.Init(r->tif, l, r->width, r->height))
+        return kit::Fail<HBITMAP>("TIFF: a strip or tile layout that cannot be read");
 
     kit::Dib dib;
     if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
@@ -475,7 +493,8 @@ HBITMAP DecodeDirect(Reader *r, Kind kind, Layout l, kit::DibSpec spec, Progress
     const int32_t h = static_cast<int32_t>(r->height);
     for (int32_t y = 0; y < h; ++y) {
         const uint8_t *in = rows.Row(static_cast<uint32_t>(y));
-        if (!in || r->messages.errors) return kit::Fail<HBITMAP>("TIFF: the picture's data cannot be read");
+        if (!in || r->messages.errors)
+            return kit::Fail<HBITMAP>("TIFF: the picture's data cannot be read");
         read(in, dib.Row(y), r->width, l);
         kit::ReportProgress(progress, y + 1, h, data);
     }
@@ -492,7 +511,8 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
     TIFFRGBAImage img;
     // Stop at the first strip or tile that cannot be read: a small file claiming a large
     // picture must not cost a walk over every missing strip.
-    if (!TIFFRGBAImageBegin(&img, tif, 1, emsg)) return kit::Fail<HBITMAP>(std::string("TIFF: ") + emsg);
+    if (!TIFFRGBAImageBegin(&img, tif, 1, emsg))
+        return kit::Fail<HBITMAP>(std::string("TIFF: ") + emsg);
     struct ImageEnd {
         TIFFRGBAImage *img;
         ~ImageEnd() { TIFFRGBAImageEnd(img); }
@@ -513,8 +533,9 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
     // paths (the old-style JPEG one among them) are made for. Strips go in bands of 64 rows.
     const uint32_t w = r->width, h = r->height;
     uint32_t tileWidth = w, bandHeight = 64;
-    if (TIFFIsTiled(tif) && (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth) ||
-                             !TIFFGetField(tif, TIFFTAG_TILELENGTH, &bandHeight) || tileWidth == 0 || bandHeight == 0))
+    if (TIFFIsTiled(tif) &&
+        (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tileWidth) ||
+         !TIFFGetField(tif, TIFFTAG_TILELENGTH, &bandHeight) || tileWidth == 0 || bandHeight == 0))
         return kit::Fail<HBITMAP>("TIFF: the tiles have no size");
     tileWidth = std::min(tileWidth, w);
     bandHeight = std::min(bandHeight, h);
@@ -531,7 +552,8 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
                 return kit::Fail<HBITMAP>("TIFF: the picture's data cannot be read");
             for (uint32_t i = 0; i < rows; ++i) {
                 const uint32_t *in = raster.data() + static_cast<size_t>(i) * columns;
-                uint8_t *out = dib.Row(static_cast<int32_t>(y0 + i)) + static_cast<size_t>(x0) * (alpha ? 4 : 3);
+                uint8_t *out = dib.Row(static_cast<int32_t>(y0 + i)) +
+                               static_cast<size_t>(x0) * (alpha ? 4 : 3);
                 for (uint32_t x = 0; x < columns; ++x) {
                     const uint32_t p = in[x];
                     if (alpha) {
@@ -548,7 +570,8 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
                 }
             }
         }
-        kit::ReportProgress(progress, static_cast<int32_t>(y0 + rows), static_cast<int32_t>(h), data);
+        kit::ReportProgress(progress, static_cast<int32_t>(y0 + rows), static_cast<int32_t>(h),
+                            data);
     }
     if (r->messages.errors) return nullptr;
     return kit::ShowUpright(&owned, dib, spec, r->orientation, alloc);
@@ -568,10 +591,12 @@ void NoteMetadata(TIFF *tif, const Layout &layout) {
     if (const tdir_t pages = TIFFNumberOfDirectories(tif); pages > 1)
         kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, pages);
     // Last: reading the EXIF directory leaves the picture's.
-    if (const std::string exif = ReadExifBlock(tif); !exif.empty()) kit::NoteMetadata(FALTRIX_METADATA_EXIF, exif);
+    if (const std::string exif = ReadExifBlock(tif); !exif.empty())
+        kit::NoteMetadata(FALTRIX_METADATA_EXIF, exif);
 }
 
-HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+               DibAllocCallbackFn alloc) {
     Reader r;
     if (!Open(path, &r)) return nullptr;
     kit::DibSpec spec;
@@ -580,7 +605,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     float xres = 0, yres = 0;
     uint16_t unit = RESUNIT_INCH;
     TIFFGetFieldDefaulted(r.tif, TIFFTAG_RESOLUTIONUNIT, &unit);
-    if (TIFFGetField(r.tif, TIFFTAG_XRESOLUTION, &xres) && TIFFGetField(r.tif, TIFFTAG_YRESOLUTION, &yres)) {
+    if (TIFFGetField(r.tif, TIFFTAG_XRESOLUTION, &xres) &&
+        TIFFGetField(r.tif, TIFFTAG_YRESOLUTION, &yres)) {
         spec.xPelsPerMeter = PelsPerMeter(xres, unit);
         spec.yPelsPerMeter = PelsPerMeter(yres, unit);
     }
@@ -588,8 +614,9 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     const Kind kind = Classify(r.tif, &layout);
     if (layout.format == SAMPLEFORMAT_IEEEFP && kind == Kind::Generic)
         return kit::Fail<HBITMAP>("TIFF: floating-point samples of this kind are not supported");
-    HBITMAP bitmap = kind == Kind::Generic ? DecodeGeneric(&r, spec, progress, data, alloc)
-                                           : DecodeDirect(&r, kind, layout, spec, progress, data, alloc);
+    HBITMAP bitmap = kind == Kind::Generic
+                         ? DecodeGeneric(&r, spec, progress, data, alloc)
+                         : DecodeDirect(&r, kind, layout, spec, progress, data, alloc);
     if (bitmap) NoteMetadata(r.tif, layout);
     return bitmap;
 }

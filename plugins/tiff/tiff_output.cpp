@@ -1,16 +1,16 @@
 // The TIFF output plug-in. Palettised pictures stay palettised (1, 4, 8 bits; a picture
-// whose palette is the plain grey ramp of its depth is stored as grey, min-is-black), 24-bit and opaque 32-bit
-// pictures become 8-bit RGB, 32-bit pictures with alpha RGBA with unassociated alpha, 16-bit
-// ones RGB. The resolution is stored in dots per inch. Compression is a session setting. The
+// whose palette is the plain grey ramp of its depth is stored as grey, min-is-black), 24-bit and
+// opaque 32-bit pictures become 8-bit RGB, 32-bit pictures with alpha RGBA with unassociated alpha,
+// 16-bit ones RGB. The resolution is stored in dots per inch. Compression is a session setting. The
 // colour profile and the XMP packet the host set go into their tags, the EXIF block into an
 // EXIF directory.
+#include <sys/stat.h>
 #include <algorithm>
 #include <cmath>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
-#include <sys/stat.h>
 #include <vector>
 
 #include "faltrix/kit/entry_points.h"
@@ -36,8 +36,13 @@ constexpr char kTitle[] = "TIFF settings";  // of the settings dialog, naming it
 
 // The session's choice, set by the dialog or SetPluginOption and read by a job thread. LZW:
 // lossless and read by everything.
-kit::Options options({{"compression", "Compression", kit::Setting::Kind::Choice, 0, 0,
-                       {kCompressions[0].name, kCompressions[1].name, kCompressions[2].name, kCompressions[3].name},
+kit::Options options({{"compression",
+                       "Compression",
+                       kit::Setting::Kind::Choice,
+                       0,
+                       0,
+                       {kCompressions[0].name, kCompressions[1].name, kCompressions[2].name,
+                        kCompressions[3].name},
                        1}});
 // The values the dialog program kept from an earlier run, if any.
 [[maybe_unused]] const bool g_kept = kit::TakeKeptOptions(kTitle, &options);
@@ -47,10 +52,12 @@ uint16_t Compression() { return kCompressions[options.Get("compression")].scheme
 // libtiff writes through these into the file of an OutputFile; closing is
 // left to that file.
 tmsize_t ReadProc(thandle_t h, void *buf, tmsize_t n) {
-    return static_cast<tmsize_t>(std::fread(buf, 1, static_cast<size_t>(n), static_cast<FILE *>(h)));
+    return static_cast<tmsize_t>(
+        std::fread(buf, 1, static_cast<size_t>(n), static_cast<FILE *>(h)));
 }
 tmsize_t WriteProc(thandle_t h, void *buf, tmsize_t n) {
-    return static_cast<tmsize_t>(std::fwrite(buf, 1, static_cast<size_t>(n), static_cast<FILE *>(h)));
+    return static_cast<tmsize_t>(
+        std::fwrite(buf, 1, static_cast<size_t>(n), static_cast<FILE *>(h)));
 }
 toff_t SeekProc(thandle_t h, toff_t off, int whence) {
     FILE *f = static_cast<FILE *>(h);
@@ -70,13 +77,15 @@ void UnmapProc(thandle_t, void *, toff_t) {}
 // Grey (min-is-black) for the even grey ramp that grey files decode to, whose indices are the
 // grey samples; any other palette is an RGB colour map, deeper pictures RGB.
 kit::StoredColour StoredColour(const kit::StoredLayout &layout) {
-    return layout.bitCount <= 8 && kit::IsGreyRamp(layout.palette, layout.bitCount) ? kit::StoredColour::kGrey
-                                                                                    : kit::StoredColour::kColour;
+    return layout.bitCount <= 8 && kit::IsGreyRamp(layout.palette, layout.bitCount)
+               ? kit::StoredColour::kGrey
+               : kit::StoredColour::kColour;
 }
 
 // The colour profile and the XMP packet have tags of their own, the EXIF block a directory.
 bool KeepsMetadata(std::string_view key, size_t) {
-    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_XMP || key == FALTRIX_METADATA_EXIF;
+    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_XMP ||
+           key == FALTRIX_METADATA_EXIF;
 }
 
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
@@ -102,19 +111,25 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     if (!opts) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
     // Pictures beyond 4 GiB need BigTIFF; ours stay far below (see the decoding limits),
     // but a picture is never refused for its size alone.
-    const bool big = static_cast<uint64_t>(lineBytes) * static_cast<uint64_t>(src.height()) > (uint64_t{3} << 30);
-    TIFF *tif = TIFFClientOpenExt(target.c_str(), big ? "w8" : "w", out.stream(), ReadProc, WriteProc,
-                                  SeekProc, CloseProc, SizeProc, MapProc, UnmapProc, opts);
+    const bool big = static_cast<uint64_t>(lineBytes) * static_cast<uint64_t>(src.height()) >
+                     (uint64_t{3} << 30);
+    TIFF *tif =
+        TIFFClientOpenExt(target.c_str(), big ? "w8" : "w", out.stream(), ReadProc, WriteProc,
+                          SeekProc, CloseProc, SizeProc, MapProc, UnmapProc, opts);
     TIFFOpenOptionsFree(opts);
-    if (!tif) return kit::Fail("TIFF: the file could not be started", kit::SaveResult::kEncoderFailed);
+    if (!tif)
+        return kit::Fail("TIFF: the file could not be started", kit::SaveResult::kEncoderFailed);
     TiffCloser closer{tif};
     // The EXIF directory goes first, so that the picture's directory can name it when written.
-    if (const std::string exif = kit::OutgoingMetadata(FALTRIX_METADATA_EXIF); !exif.empty() && !WriteExifFirst(tif, exif))
-        return kit::Fail("TIFF: the EXIF directory could not be written", kit::SaveResult::kEncoderFailed);
+    if (const std::string exif = kit::OutgoingMetadata(FALTRIX_METADATA_EXIF);
+        !exif.empty() && !WriteExifFirst(tif, exif))
+        return kit::Fail("TIFF: the EXIF directory could not be written",
+                         kit::SaveResult::kEncoderFailed);
 
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(src.width())) &&
               TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(src.height())) &&
-              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bps) && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp) &&
+              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bps) &&
+              TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp) &&
               TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
               TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
               TIFFSetField(tif, TIFFTAG_COMPRESSION, compression);
@@ -142,19 +157,23 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         }
     }
     // Horizontal differencing helps LZW and Deflate on continuous tone, not on indices.
-    if (bps == 8 && !palettised && (compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE))
+    if (bps == 8 && !palettised &&
+        (compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE))
         ok = ok && TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
     if (src.xPelsPerMeter() > 0 && src.yPelsPerMeter() > 0) {
         ok = ok && TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&
-             TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<float>(src.xPelsPerMeter() * 0.0254)) &&
-             TIFFSetField(tif, TIFFTAG_YRESOLUTION, static_cast<float>(src.yPelsPerMeter() * 0.0254));
+             TIFFSetField(tif, TIFFTAG_XRESOLUTION,
+                          static_cast<float>(src.xPelsPerMeter() * 0.0254)) &&
+             TIFFSetField(tif, TIFFTAG_YRESOLUTION,
+                          static_cast<float>(src.yPelsPerMeter() * 0.0254));
     }
     ok = ok && TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
     const std::pair<ttag_t, const char *> blocks[] = {{TIFFTAG_ICCPROFILE, FALTRIX_METADATA_ICC},
                                                       {TIFFTAG_XMLPACKET, FALTRIX_METADATA_XMP}};
     for (const auto &[tag, key] : blocks) {
         const std::string item = kit::OutgoingMetadata(key);
-        if (!item.empty()) ok = ok && TIFFSetField(tif, tag, static_cast<uint32_t>(item.size()), item.data());
+        if (!item.empty())
+            ok = ok && TIFFSetField(tif, tag, static_cast<uint32_t>(item.size()), item.data());
     }
     if (!ok) return kit::Fail("TIFF: a tag was refused", kit::SaveResult::kEncoderFailed);
 
@@ -189,10 +208,12 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         kit::ReportProgress(progress, y + 1, h, data);
     }
     if (!TIFFWriteDirectory(tif) || messages.errors)
-        return kit::Fail("TIFF: the directory could not be written", kit::SaveResult::kOutputFailed);
+        return kit::Fail("TIFF: the directory could not be written",
+                         kit::SaveResult::kOutputFailed);
     closer.tif = nullptr;
     TIFFClose(tif);
-    if (messages.errors) return kit::Fail("TIFF: the file could not be finished", kit::SaveResult::kOutputFailed);
+    if (messages.errors)
+        return kit::Fail("TIFF: the file could not be finished", kit::SaveResult::kOutputFailed);
     return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
 }
 

@@ -37,7 +37,8 @@ const char *StatusText(VP8StatusCode status) {
     case VP8_STATUS_INVALID_PARAM: return "WebP: invalid parameter";
     case VP8_STATUS_BITSTREAM_ERROR: return "WebP: damaged bitstream";
     case VP8_STATUS_UNSUPPORTED_FEATURE: return "WebP: unsupported feature";
-    case VP8_STATUS_SUSPENDED: case VP8_STATUS_NOT_ENOUGH_DATA: return "WebP: the file ends before the picture does";
+    case VP8_STATUS_SUSPENDED:
+    case VP8_STATUS_NOT_ENOUGH_DATA: return "WebP: the file ends before the picture does";
     default: return "WebP: decoding failed";
     }
 }
@@ -88,14 +89,18 @@ int ReadOrientation(kit::InputFile *file, const Header &header) {
         (vp8x[kChunkHeader] & kExifFlag) == 0)
         return 1;
     int64_t at = 12;
-    for (int chunk = 0; chunk < kMaxChunks && at + static_cast<int64_t>(kChunkHeader) <= header.end; ++chunk) {
+    for (int chunk = 0; chunk < kMaxChunks && at + static_cast<int64_t>(kChunkHeader) <= header.end;
+         ++chunk) {
         uint8_t head[kChunkHeader];
         if (!file->Seek(at) || !file->Read(head, sizeof head)) return 1;
         const uint64_t size = Le32(head + 4);
         if (std::memcmp(head, "EXIF", 4) == 0) {
             const int64_t available = header.end - at - static_cast<int64_t>(kChunkHeader);
-            std::vector<uint8_t> exif(static_cast<size_t>(std::min<int64_t>({available, static_cast<int64_t>(size), kExifHead})));
-            return exif.empty() || !file->Read(exif.data(), exif.size()) ? 1 : kit::ExifOrientation(exif.data(), exif.size());
+            std::vector<uint8_t> exif(static_cast<size_t>(
+                std::min<int64_t>({available, static_cast<int64_t>(size), kExifHead})));
+            return exif.empty() || !file->Read(exif.data(), exif.size())
+                       ? 1
+                       : kit::ExifOrientation(exif.data(), exif.size());
         }
         at += static_cast<int64_t>(kChunkHeader + size + (size & 1));
     }
@@ -114,16 +119,18 @@ bool ReadFeatures(kit::InputFile *file, Header *out) {
     if (!HasSignature(head.data(), head.size())) return kit::Fail("WebP: no RIFF WEBP signature");
     const uint64_t declared = uint64_t{Le32(head.data() + 4)} + kRiffHeader;
     if (declared > kMaxRiffBytes)
-        return kit::Fail("WebP: the picture's data is larger than the " + std::to_string(kMaxRiffBytes >> 20) +
-                         " MiB the decoder may take");
+        return kit::Fail("WebP: the picture's data is larger than the " +
+                         std::to_string(kMaxRiffBytes >> 20) + " MiB the decoder may take");
     out->end = std::min<int64_t>(static_cast<int64_t>(declared), file->size());
 
     bool extended = false, alpha = false;
     int64_t at = 12;
     for (int chunk = 0;; ++chunk) {
         if (chunk == kMaxChunksBefore)
-            return kit::Fail("WebP: no picture among the first " + std::to_string(kMaxChunksBefore) + " chunks");
-        if (at + static_cast<int64_t>(kChunkHeader) > out->end) break;  // libwebp says what is missing
+            return kit::Fail("WebP: no picture among the first " +
+                             std::to_string(kMaxChunksBefore) + " chunks");
+        if (at + static_cast<int64_t>(kChunkHeader) > out->end)
+            break;  // libwebp says what is missing
         uint8_t header[kChunkHeader];
         if (!file->Seek(at) || !file->Read(header, sizeof header)) return false;
         const std::string_view fourcc(reinterpret_cast<const char *>(header), 4);
@@ -133,7 +140,8 @@ bool ReadFeatures(kit::InputFile *file, Header *out) {
         if (picture || (first && fourcc != "VP8X") || (first && size > kChunkHead)) {
             // The picture's chunk, or what libwebp takes for one (a first chunk that is not
             // VP8X it reads as a bare bitstream), or a VP8X it will refuse: its head will do.
-            const size_t n = static_cast<size_t>(std::min<int64_t>({available, static_cast<int64_t>(size), kChunkHead}));
+            const size_t n = static_cast<size_t>(
+                std::min<int64_t>({available, static_cast<int64_t>(size), kChunkHead}));
             head.insert(head.end(), header, header + kChunkHeader);
             head.resize(head.size() + n);
             if (n && !file->Read(head.data() + head.size() - n, n)) return false;
@@ -142,7 +150,8 @@ bool ReadFeatures(kit::InputFile *file, Header *out) {
         if (first) {
             extended = true;
             head.insert(head.end(), header, header + kChunkHeader);
-            const size_t n = static_cast<size_t>(std::min<int64_t>(available, static_cast<int64_t>(padded)));
+            const size_t n =
+                static_cast<size_t>(std::min<int64_t>(available, static_cast<int64_t>(padded)));
             head.resize(head.size() + n);
             if (n && !file->Read(head.data() + head.size() - n, n)) return false;
             // An animation's size and features are all in its VP8X chunk: libwebp reads no
@@ -193,7 +202,8 @@ struct AnimationGuard {
 // The first frame of an animation, composed on its canvas.
 HBITMAP DecodeFirstFrame(kit::InputFile *file, const Header &header, std::vector<uint8_t> *bytes,
                          ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
-    if (!ReadPicture(file, header, bytes, [](const std::vector<uint8_t> &) { return true; })) return nullptr;
+    if (!ReadPicture(file, header, bytes, [](const std::vector<uint8_t> &) { return true; }))
+        return nullptr;
     const WebPBitstreamFeatures &features = header.features;
 
     WebPAnimDecoderOptions options;
@@ -234,14 +244,16 @@ void NoteChunks(const std::vector<uint8_t> &bytes) {
     const WebPData whole{bytes.data(), bytes.size()};
     WebPDemuxer *demux = WebPDemux(&whole);
     if (!demux) return;
-    const std::pair<const char *, const char *> chunks[] = {
-        {"ICCP", FALTRIX_METADATA_ICC}, {"EXIF", FALTRIX_METADATA_EXIF}, {"XMP ", FALTRIX_METADATA_XMP}};
+    const std::pair<const char *, const char *> chunks[] = {{"ICCP", FALTRIX_METADATA_ICC},
+                                                            {"EXIF", FALTRIX_METADATA_EXIF},
+                                                            {"XMP ", FALTRIX_METADATA_XMP}};
     for (const auto &[fourcc, key] : chunks) {
         WebPChunkIterator chunk;
         if (!WebPDemuxGetChunk(demux, fourcc, 1, &chunk)) continue;
         std::string_view item(reinterpret_cast<const char *>(chunk.chunk.bytes), chunk.chunk.size);
         // Some writers keep JPEG's signature in front of the TIFF structure.
-        if (std::string_view(key) == FALTRIX_METADATA_EXIF && item.starts_with(std::string_view("Exif\0\0", 6)))
+        if (std::string_view(key) == FALTRIX_METADATA_EXIF &&
+            item.starts_with(std::string_view("Exif\0\0", 6)))
             item.remove_prefix(6);
         kit::NoteMetadata(key, item);
         WebPDemuxReleaseChunkIterator(&chunk);
@@ -251,7 +263,8 @@ void NoteChunks(const std::vector<uint8_t> &bytes) {
     WebPDemuxDelete(demux);
 }
 
-HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+               DibAllocCallbackFn alloc) {
     kit::InputFile file;
     Header header;
     if (!file.Open(path) || !ReadFeatures(&file, &header)) return nullptr;
@@ -291,7 +304,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     const bool read = ReadPicture(&file, header, &bytes, [&](const std::vector<uint8_t> &filled) {
         status = WebPIUpdate(decoder.decoder, filled.data(), filled.size());
         int lastY = 0;
-        if (status == VP8_STATUS_SUSPENDED && WebPIDecGetRGB(decoder.decoder, &lastY, nullptr, nullptr, nullptr))
+        if (status == VP8_STATUS_SUSPENDED &&
+            WebPIDecGetRGB(decoder.decoder, &lastY, nullptr, nullptr, nullptr))
             kit::ReportProgress(progress, lastY, spec.height, data);
         return status == VP8_STATUS_SUSPENDED;
     });
@@ -303,7 +317,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data, Dib
     if (bytes.size() < static_cast<size_t>(header.end)) {
         const size_t filled = bytes.size();
         bytes.resize(static_cast<size_t>(header.end));
-        if (!file.Seek(static_cast<int64_t>(filled)) || !file.Read(bytes.data() + filled, bytes.size() - filled))
+        if (!file.Seek(static_cast<int64_t>(filled)) ||
+            !file.Read(bytes.data() + filled, bytes.size() - filled))
             bytes.resize(filled);
     }
     NoteChunks(bytes);

@@ -48,7 +48,8 @@ int WriteChunk(const uint8_t *bytes, size_t size, const WebPPicture *picture) {
 }
 
 bool KeepsMetadata(std::string_view key, size_t) {
-    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF || key == FALTRIX_METADATA_XMP;
+    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF ||
+           key == FALTRIX_METADATA_XMP;
 }
 
 // WebP holds RGB pixels only, lossy or lossless.
@@ -59,8 +60,9 @@ bool WriteWithChunks(const std::string &picture, kit::OutputFile *out) {
     const WebPData image{reinterpret_cast<const uint8_t *>(picture.data()), picture.size()};
     WebPMux *mux = WebPMuxCreate(&image, 1);
     if (!mux) return kit::Fail("WebP: the encoded picture cannot be wrapped");
-    const std::pair<const char *, const char *> chunks[] = {
-        {"ICCP", FALTRIX_METADATA_ICC}, {"EXIF", FALTRIX_METADATA_EXIF}, {"XMP ", FALTRIX_METADATA_XMP}};
+    const std::pair<const char *, const char *> chunks[] = {{"ICCP", FALTRIX_METADATA_ICC},
+                                                            {"EXIF", FALTRIX_METADATA_EXIF},
+                                                            {"XMP ", FALTRIX_METADATA_XMP}};
     bool ok = true;
     for (const auto &[fourcc, key] : chunks) {
         const std::string item = kit::OutgoingMetadata(key);
@@ -97,16 +99,19 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     const Settings chosen = CurrentSettings();
 
     WebPConfig config;
-    if (!WebPConfigInit(&config)) return kit::Fail("WebP: libwebp's version does not match", kit::SaveResult::kEncoderFailed);
+    if (!WebPConfigInit(&config))
+        return kit::Fail("WebP: libwebp's version does not match", kit::SaveResult::kEncoderFailed);
     config.lossless = chosen.lossless ? 1 : 0;
     config.quality = static_cast<float>(chosen.quality);
     // Lossless keeps the colour of fully transparent pixels too, so a round trip gives the
     // same bytes back.
     config.exact = chosen.lossless ? 1 : 0;
-    if (!WebPValidateConfig(&config)) return kit::Fail("WebP: the settings are refused", kit::SaveResult::kEncoderFailed);
+    if (!WebPValidateConfig(&config))
+        return kit::Fail("WebP: the settings are refused", kit::SaveResult::kEncoderFailed);
 
     WebPPicture picture;
-    if (!WebPPictureInit(&picture)) return kit::Fail("WebP: libwebp's version does not match", kit::SaveResult::kEncoderFailed);
+    if (!WebPPictureInit(&picture))
+        return kit::Fail("WebP: libwebp's version does not match", kit::SaveResult::kEncoderFailed);
     PictureGuard guard{&picture};
     picture.width = src.width();
     picture.height = src.height();
@@ -118,11 +123,13 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     if (src.bitCount() == 24) {
         // The rows as they lie in memory, walked from the top whatever their order.
         const uint8_t *top = src.Row(0);
-        const int stride = h > 1 ? static_cast<int>(src.Row(1) - top) : static_cast<int>(w * 3 + 3) & ~3;
+        const int stride =
+            h > 1 ? static_cast<int>(src.Row(1) - top) : static_cast<int>(w * 3 + 3) & ~3;
         imported = WebPPictureImportBGR(&picture, top, stride);
     } else {
         std::vector<uint8_t> bgra(w * 4 * static_cast<size_t>(h));
-        for (int32_t y = 0; y < h; ++y) src.RowToBGRA(y, bgra.data() + w * 4 * static_cast<size_t>(y));
+        for (int32_t y = 0; y < h; ++y)
+            src.RowToBGRA(y, bgra.data() + w * 4 * static_cast<size_t>(y));
         const int stride = static_cast<int>(w * 4);
         imported = src.HasAlpha() ? WebPPictureImportBGRA(&picture, bgra.data(), stride)
                                   : WebPPictureImportBGRX(&picture, bgra.data(), stride);
@@ -139,7 +146,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     picture.writer = WriteChunk;
     picture.custom_ptr = &ctx;
     picture.progress_hook = ReportPercent;
-    if (!WebPEncode(&config, &picture)) return kit::Fail("WebP: the picture could not be encoded", kit::SaveResult::kEncoderFailed);
+    if (!WebPEncode(&config, &picture))
+        return kit::Fail("WebP: the picture could not be encoded", kit::SaveResult::kEncoderFailed);
     if (withChunks && !WriteWithChunks(gathered, &out)) return kit::SaveResult::kEncoderFailed;
     if (!out.Close()) return kit::SaveResult::kOutputFailed;
     kit::ReportProgress(progress, 100, 100, data);  // libwebp's last report may stop short

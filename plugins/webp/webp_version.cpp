@@ -6,8 +6,8 @@ namespace faltrix::webp {
 
 kit::FormatInfo Format() {
     const int v = WebPGetDecoderVersion();  // 0xMMmmpp
-    const std::string number = std::to_string((v >> 16) & 0xFF) + "." + std::to_string((v >> 8) & 0xFF) +
-                               "." + std::to_string(v & 0xFF);
+    const std::string number = std::to_string((v >> 16) & 0xFF) + "." +
+                               std::to_string((v >> 8) & 0xFF) + "." + std::to_string(v & 0xFF);
     std::u16string text = u"WebP (libwebp ";
     text.append(number.begin(), number.end());
     text += u")";

@@ -11,11 +11,11 @@
 #include <QProgressBar>
 #include <QProxyStyle>
 #include <QPushButton>
-#include <QRegularExpressionValidator>
 #include <QRegularExpression>
+#include <QRegularExpressionValidator>
 #include <QStyle>
-#include <QStyleOptionButton>
 #include <QStyleFactory>
+#include <QStyleOptionButton>
 #include <QStyleOptionComboBox>
 #include <QTextEdit>
 
@@ -55,9 +55,11 @@ QWidget *MakeEdit(const ControlSpec &spec, QWidget *parent) {
     }
     auto *edit = new QLineEdit(QString::fromUtf8(spec.text), parent);
     edit->setReadOnly(readOnly);
-    if ((spec.styles & kStyleAlignRight) != 0) edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    if ((spec.styles & kStyleAlignRight) != 0)
+        edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     if ((spec.styles & kStyleNumber) != 0) {
-        edit->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
+        edit->setValidator(
+            new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), edit));
     }
     edit->setTextMargins(0, 0, 0, 0);
     return edit;
@@ -71,23 +73,20 @@ QWidget *MakeDefault(const ControlSpec &spec, QWidget *parent) {
         button->setAutoDefault(false);
         return button;
     }
-    case ControlKind::Edit:
-        return MakeEdit(spec, parent);
+    case ControlKind::Edit: return MakeEdit(spec, parent);
     case ControlKind::ComboBox: {
         auto *combo = new QComboBox(parent);
         combo->setEditable((spec.styles & kStyleDropDownList) == 0);
         combo->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
         return combo;
     }
-    case ControlKind::GroupBox:
-        return new QGroupBox(text, parent);
+    case ControlKind::GroupBox: return new QGroupBox(text, parent);
     case ControlKind::Static: {
         auto *label = new QLabel(text, parent);
         label->setTextFormat(Qt::PlainText);
         return label;
     }
-    case ControlKind::CheckBox:
-        return new QCheckBox(text, parent);
+    case ControlKind::CheckBox: return new QCheckBox(text, parent);
     case ControlKind::ProgressBar: {
         auto *bar = new QProgressBar(parent);
         bar->setTextVisible(false);
@@ -109,7 +108,8 @@ QWidget *MakeDefault(const ControlSpec &spec, QWidget *parent) {
 }
 
 // Puts every control at its rectangle and sizes the dialog.
-void Place(QDialog *dialog, const LayoutSpec &layout, const ControlMap &controls, const DialogUnits &units) {
+void Place(QDialog *dialog, const LayoutSpec &layout, const ControlMap &controls,
+           const DialogUnits &units) {
     for (const ControlSpec &spec : layout.controls) {
         int height = spec.height;
         if (spec.kind == ControlKind::ComboBox) height = std::min(height, kClosedComboHeight);
@@ -127,12 +127,14 @@ public:
     QRect subControlRect(ComplexControl control, const QStyleOptionComplex *option, SubControl sub,
                          const QWidget *widget) const override {
         QRect rect = QProxyStyle::subControlRect(control, option, sub, widget);
-        if (control != CC_ComboBox || (sub != SC_ComboBoxArrow && sub != SC_ComboBoxEditField)) return rect;
+        if (control != CC_ComboBox || (sub != SC_ComboBoxArrow && sub != SC_ComboBoxEditField))
+            return rect;
         const QRect arrow = QProxyStyle::subControlRect(control, option, SC_ComboBoxArrow, widget);
         const int given = arrow.width() / 2;
         // The arrow's outer edge stays; the edge it shares with the text moves.
         const bool arrowRight = arrow.center().x() >= option->rect.center().x();
-        if (sub == SC_ComboBoxArrow) return arrowRight ? rect.adjusted(given, 0, 0, 0) : rect.adjusted(0, 0, -given, 0);
+        if (sub == SC_ComboBoxArrow)
+            return arrowRight ? rect.adjusted(given, 0, 0, 0) : rect.adjusted(0, 0, -given, 0);
         return arrowRight ? rect.adjusted(0, 0, given, 0) : rect.adjusted(-given, 0, 0, 0);
     }
 };
@@ -155,8 +157,12 @@ DialogUnits::DialogUnits(const QFont &font, double scale) : scale_(scale) {
     baseY_ = std::max(1, metrics.height());
 }
 
-int DialogUnits::X(int units) const { return static_cast<int>(std::lround(units * baseX_ * scale_ / 4.0)); }
-int DialogUnits::Y(int units) const { return static_cast<int>(std::lround(units * baseY_ * scale_ / 8.0)); }
+int DialogUnits::X(int units) const {
+    return static_cast<int>(std::lround(units * baseX_ * scale_ / 4.0));
+}
+int DialogUnits::Y(int units) const {
+    return static_cast<int>(std::lround(units * baseY_ * scale_ / 8.0));
+}
 
 QRect DialogUnits::Rect(int x, int y, int width, int height) const {
     // Convert both corners, so that neighbouring controls meet without gaps or overlaps.
@@ -179,7 +185,8 @@ ControlMap BuildLayout(QDialog *dialog, const LayoutSpec &layout, const ControlF
     const DialogUnits units(font);
 
     Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint;
-    if (layout.captionBar) flags |= Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+    if (layout.captionBar)
+        flags |= Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
     dialog->setWindowFlags(flags);
 
     QWidget *previousFocusable = nullptr;
@@ -211,31 +218,37 @@ QSize TextShortfall(const QWidget *control) {
         option.initFrom(button);
         option.text = button->text();
         const bool check = qobject_cast<const QCheckBox *>(button) != nullptr;
-        room = style->subElementRect(check ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents, &option, button);
+        room = style->subElementRect(
+            check ? QStyle::SE_CheckBoxContents : QStyle::SE_PushButtonContents, &option, button);
         text = button->text();
     } else if (const auto *label = qobject_cast<const QLabel *>(control)) {
         room = label->contentsRect();
         text = label->text();
     } else if (const auto *group = qobject_cast<const QGroupBox *>(control)) {
         // The title sits on the frame with a character's room on either side.
-        room = group->rect().adjusted(metrics.averageCharWidth(), 0, -metrics.averageCharWidth(), 0);
+        room =
+            group->rect().adjusted(metrics.averageCharWidth(), 0, -metrics.averageCharWidth(), 0);
         text = group->title();
     } else if (const auto *combo = qobject_cast<const QComboBox *>(control)) {
         QStyleOptionComboBox option;
         option.initFrom(combo);
         option.editable = combo->isEditable();
-        room = style->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, combo);
+        room = style->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField,
+                                     combo);
         for (int i = 0; i < combo->count(); ++i) {
-            if (metrics.horizontalAdvance(combo->itemText(i)) > metrics.horizontalAdvance(text)) text = combo->itemText(i);
+            if (metrics.horizontalAdvance(combo->itemText(i)) > metrics.horizontalAdvance(text))
+                text = combo->itemText(i);
         }
     } else {
         return {0, 0};
     }
     if (text.isEmpty()) return {0, 0};
     // A mnemonic's '&' is not drawn.
-    const int width = metrics.horizontalAdvance(QString(text).remove(QRegularExpression(QStringLiteral("&(?!&)"))));
+    const int width = metrics.horizontalAdvance(
+        QString(text).remove(QRegularExpression(QStringLiteral("&(?!&)"))));
     // A pixel either side: drawn at a fractional device-pixel ratio, a text may round wider.
-    return {std::max(0, width + 2 - room.width()), std::max(0, metrics.height() - control->height())};
+    return {std::max(0, width + 2 - room.width()),
+            std::max(0, metrics.height() - control->height())};
 }
 
 void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &controls, QSize largest,
@@ -253,16 +266,22 @@ void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &cont
         for (int round = 0; round < 4; ++round) {
             double needed = 1.0;
             for (const auto &[id, widget] : controls.InOrder()) {
-                if (std::find(unmeasured.begin(), unmeasured.end(), id) != unmeasured.end()) continue;
+                if (std::find(unmeasured.begin(), unmeasured.end(), id) != unmeasured.end())
+                    continue;
                 const QSize lacking = TextShortfall(widget);
-                if (lacking.width() > 0) needed = std::max(needed, (widget->width() + lacking.width() + 1.0) / widget->width());
-                if (lacking.height() > 0) needed = std::max(needed, (widget->height() + lacking.height() + 1.0) / widget->height());
+                if (lacking.width() > 0)
+                    needed = std::max(needed,
+                                      (widget->width() + lacking.width() + 1.0) / widget->width());
+                if (lacking.height() > 0)
+                    needed = std::max(
+                        needed, (widget->height() + lacking.height() + 1.0) / widget->height());
             }
             if (needed <= 1.0) break;
             scale *= needed;
             Place(dialog, layout, controls, DialogUnits(font, scale));
         }
-        return std::max({1.0, double(dialog->width()) / largest.width(), double(dialog->height()) / largest.height()});
+        return std::max({1.0, double(dialog->width()) / largest.width(),
+                         double(dialog->height()) / largest.height()});
     };
     // Below some size the controls' chrome, which keeps its size, outgrows what a smaller
     // font saves: when no size fits, the lists' arrows narrow and the sizes are tried again
@@ -273,7 +292,8 @@ void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &cont
     for (const bool narrowArrows : {false, true}) {
         if (narrowArrows) {
             // One such style a dialog, however often it is fitted.
-            auto *style = dialog->findChild<NarrowArrowStyle *>(QString(), Qt::FindDirectChildrenOnly);
+            auto *style =
+                dialog->findChild<NarrowArrowStyle *>(QString(), Qt::FindDirectChildrenOnly);
             if (style == nullptr) {
                 style = new NarrowArrowStyle(QStyleFactory::create(dialog->style()->name()));
                 style->setParent(dialog);
@@ -299,7 +319,9 @@ void InitResources() { InitFaltrixResource(); }
 QString ControlText(const QWidget *control) {
     // A mnemonic's '&' is not part of the text the user reads.
     if (const auto *button = qobject_cast<const QAbstractButton *>(control))
-        return QString(button->text()).remove(QRegularExpression(QStringLiteral("&(?=[^&])"))).replace(QStringLiteral("&&"), QStringLiteral("&"));
+        return QString(button->text())
+            .remove(QRegularExpression(QStringLiteral("&(?=[^&])")))
+            .replace(QStringLiteral("&&"), QStringLiteral("&"));
     if (const auto *line = qobject_cast<const QLineEdit *>(control)) return line->text();
     if (const auto *text = qobject_cast<const QTextEdit *>(control)) return text->toPlainText();
     if (const auto *label = qobject_cast<const QLabel *>(control)) return label->text();

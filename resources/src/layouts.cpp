@@ -16,8 +16,10 @@ using K = ControlKind;
 constexpr uint32_t kPathEdit = kStyleAutoHScroll;
 constexpr uint32_t kStatusEdit =
     kStyleMultiline | kStyleAlignCenter | kStyleReadOnly | kStyleAutoHScroll | kStyleAutoVScroll;
-constexpr uint32_t kInputSize = kStyleReadOnly | kStyleNumber | kStyleAlignRight | kStyleMultiline | kStyleAutoHScroll;
-constexpr uint32_t kOutputSize = kStyleNumber | kStyleAlignRight | kStyleMultiline | kStyleAutoHScroll;
+constexpr uint32_t kInputSize =
+    kStyleReadOnly | kStyleNumber | kStyleAlignRight | kStyleMultiline | kStyleAutoHScroll;
+constexpr uint32_t kOutputSize =
+    kStyleNumber | kStyleAlignRight | kStyleMultiline | kStyleAutoHScroll;
 constexpr uint32_t kInputList = kStyleDropDownList | kStyleAutoHScroll | kStyleVScroll;
 constexpr uint32_t kOutputList = kStyleDropDownList | kStyleVScroll;
 constexpr uint32_t kUnitList = kStyleDisabled | kStyleDropDownList | kStyleNoIntegralHeight;
@@ -46,20 +48,43 @@ constexpr Row kRows[] = {
     {kStatusBox, K::Edit, kStatusEdit, {"", 39, 155, 95, 36}, {"", 137, 62, 90, 35}},
     {kInputChooserButton, K::PushButton, 0, {"IN", 1, 2, 19, 14}, {"IN", 1, 2, 19, 14}},
     {kOutputChooserButton, K::PushButton, 0, {"OUT", 1, 16, 19, 14}, {"OUT", 1, 16, 19, 14}},
-    {kProgressBar, K::ProgressBar, kStyleSmooth, {"Progress1", 1, 127, 77, 13}, {"Progress1", 137, 97, 90, 13}},
-    {kInputDetailButton, K::PushButton, 0, {"Detail", 109, 31, 25, 14}, {"Detail", 135, 31, 26, 14}},
+    {kProgressBar,
+     K::ProgressBar,
+     kStyleSmooth,
+     {"Progress1", 1, 127, 77, 13},
+     {"Progress1", 137, 97, 90, 13}},
+    {kInputDetailButton,
+     K::PushButton,
+     0,
+     {"Detail", 109, 31, 25, 14},
+     {"Detail", 135, 31, 26, 14}},
     {kInputPluginList, K::ComboBox, kInputList, {"", 1, 31, 108, 50}, {"", 1, 31, 133, 50}},
     {kOutputPluginList, K::ComboBox, kOutputList, {"", 1, 46, 108, 50}, {"", 1, 46, 133, 50}},
-    {kOutputDetailButton, K::PushButton, 0, {"Detail", 109, 46, 25, 14}, {"Detail", 135, 46, 26, 14}},
+    {kOutputDetailButton,
+     K::PushButton,
+     0,
+     {"Detail", 109, 46, 25, 14},
+     {"Detail", 135, 46, 26, 14}},
     {kPreviewBox, K::PreviewFrame, kPreview, {"", 1, 142, 37, 49}, {"", 162, 3, 64, 43}},
-    {kCodingOptionsGroup, K::GroupBox, 0, {"Coding options", 1, 61, 133, 64}, {"Coding options", 1, 61, 133, 63}},
-    {kAntiAliasCheck, K::CheckBox, kCheck, {"Enable anti-alias(24bits only)", 8, 112, 108, 11},
+    {kCodingOptionsGroup,
+     K::GroupBox,
+     0,
+     {"Coding options", 1, 61, 133, 64},
+     {"Coding options", 1, 61, 133, 63}},
+    {kAntiAliasCheck,
+     K::CheckBox,
+     kCheck,
+     {"Enable anti-alias(24bits only)", 8, 112, 108, 11},
      {"Enable Anti-alias(24bits only)", 8, 109, 107, 11}},
     {kInputWidthField, K::Edit, kInputSize, {"", 39, 84, 24, 12}, {"", 39, 81, 24, 12}},
     {kWidthLabel, K::Static, 0, {"Width", 17, 86, 19, 8}, {"Width", 17, 83, 19, 8}},
     {kHeightLabel, K::Static, 0, {"Height", 17, 99, 22, 11}, {"Height", 17, 96, 22, 11}},
     {kSizeArrow, K::Static, 0, {">", 66, 93, 8, 9}, {">", 66, 90, 8, 9}},
-    {kKeepAspectCheck, K::CheckBox, kCheck, {"Keep aspect-ratio", 9, 71, 66, 11}, {"Keep aspect-ratio", 9, 69, 66, 11}},
+    {kKeepAspectCheck,
+     K::CheckBox,
+     kCheck,
+     {"Keep aspect-ratio", 9, 71, 66, 11},
+     {"Keep aspect-ratio", 9, 69, 66, 11}},
     {kInputHeightField, K::Edit, kInputSize, {"", 39, 98, 24, 12}, {"", 39, 95, 24, 12}},
     {kOutputWidthField, K::Edit, kOutputSize, {"", 74, 84, 24, 12}, {"", 74, 81, 24, 12}},
     {kOutputHeightField, K::Edit, kOutputSize, {"", 74, 98, 24, 12}, {"", 74, 95, 24, 12}},
@@ -68,7 +93,11 @@ constexpr Row kRows[] = {
     {kHeightUnitList, K::ComboBox, kUnitList, {"", 101, 97, 29, 50}, {"", 101, 94, 29, 50}},
     {kInputDisplayButton, K::PushButton, kStyleDisabled, kAbsent, {"Display", 135, 3, 26, 14}},
     {kOutputDisplayButton, K::PushButton, kStyleDisabled, kAbsent, {"Display", 135, 17, 26, 14}},
-    {kShowPreviewButton, K::PushButton, 0, {"Show Preview", 51, 141, 53, 14}, {"Show Preview", 172, 47, 53, 14}},
+    {kShowPreviewButton,
+     K::PushButton,
+     0,
+     {"Show Preview", 51, 141, 53, 14},
+     {"Show Preview", 172, 47, 53, 14}},
 };
 
 constexpr std::size_t CountIn(Place Row::*layout) {
@@ -85,7 +114,8 @@ constexpr auto ControlsOf() {
     for (const Row &row : kRows) {
         const Place &place = row.*layout;
         if (place.text == nullptr) continue;
-        controls[next++] = {row.id, row.kind, place.text, place.x, place.y, place.width, place.height, row.styles};
+        controls[next++] = {row.id,  row.kind,    place.text,   place.x,
+                            place.y, place.width, place.height, row.styles};
     }
     return controls;
 }

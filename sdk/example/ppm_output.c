@@ -39,10 +39,12 @@ static int32_t Answer(const WCHAR *text, WCHAR *buffer, int32_t length) {
     return n;
 }
 
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,
+                                            int32_t bufferLength) {
     switch (infoNumber) {
     case FALTRIX_INFO_TAG: return Answer(FALTRIX_OUTPUT_TAG, buffer, bufferLength);
-    case FALTRIX_INFO_DESCRIPTION: return Answer(u"PPM pictures (SDK example)", buffer, bufferLength);
+    case FALTRIX_INFO_DESCRIPTION:
+        return Answer(u"PPM pictures (SDK example)", buffer, bufferLength);
     case 2: return Answer(u"*.ppm", buffer, bufferLength);
     case 3: return Answer(u"Portable pixmap (*.ppm)", buffer, bufferLength);
     default: return 0;
@@ -158,7 +160,8 @@ static char *PathBytes(const WCHAR *path) {
     char *p = out;
     for (size_t i = 0; i < units; ++i) {
         uint32_t c = path[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && path[i + 1] >= 0xDC00 && path[i + 1] <= 0xDFFF) {
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && path[i + 1] >= 0xDC00 &&
+            path[i + 1] <= 0xDFFF) {
             c = 0x10000 + ((c - 0xD800) << 10) + (path[i + 1] - 0xDC00u);
             ++i;
         } else if (c >= 0xDC80 && c <= 0xDCFF) {
@@ -189,8 +192,8 @@ static char *PathBytes(const WCHAR *path) {
 }
 
 /* Writes the rows of the 24-bit top-down copy as P6 into file. Returns 1 when written. */
-static int WritePixels(FILE *file, const uint8_t *bits, int32_t width, int32_t height, ProgressCallbackFn progress,
-                       int32_t data) {
+static int WritePixels(FILE *file, const uint8_t *bits, int32_t width, int32_t height,
+                       ProgressCallbackFn progress, int32_t data) {
     const size_t stride = ((size_t)width * 24 + 31) / 32 * 4;
     uint8_t *line = malloc((size_t)width * 3);
     if (line == NULL) return 0;
@@ -215,14 +218,16 @@ static int WritePixels(FILE *file, const uint8_t *bits, int32_t width, int32_t h
 /* Stores the bitmap selected in dc under path. The DC and its bitmap stay the host's.
  * Returns 0 when stored; 1 when nothing usable is selected, the path names no file,
  * or the file cannot be written, and then an existing file at path is left as it was. */
-FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,
-                                             ProgressCallbackFn progress, int32_t data) {
+FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1,
+                                             int32_t reserved2, ProgressCallbackFn progress,
+                                             int32_t data) {
     (void)reserved1;
     (void)reserved2;
     lastFailure[0] = 0;
     BITMAP picture;
     HGDIOBJ selected = GetCurrentObject(dc, OBJ_BITMAP);
-    if (path == NULL || selected == NULL || GetObjectW(selected, sizeof picture, &picture) != (int)sizeof picture) {
+    if (path == NULL || selected == NULL ||
+        GetObjectW(selected, sizeof picture, &picture) != (int)sizeof picture) {
         return Fail("no picture is selected to store");
     }
 
@@ -252,7 +257,8 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
         }
     }
     if (fd < 0) {
-        if (target == NULL) Fail("the path names no file (a lone surrogate outside U+DC80..U+DCFF)");
+        if (target == NULL)
+            Fail("the path names no file (a lone surrogate outside U+DC80..U+DCFF)");
         else if (copy == NULL || copyDc == NULL || temporary == NULL) Fail("not enough memory");
         else Fail(errno != 0 ? strerror(errno) : "the picture could not be copied");
     } else {
@@ -275,7 +281,7 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
 
     free(temporary);
     free(target);
-    ForgetMetadata(); /* nothing outlives the picture it was set for */
+    ForgetMetadata();                     /* nothing outlives the picture it was set for */
     if (copyDc != NULL) DeleteDC(copyDc); /* the DC before the bitmap selected in it */
     if (copy != NULL) DeleteObject(copy);
     return stored ? 0 : 1;

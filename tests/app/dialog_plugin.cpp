@@ -9,10 +9,11 @@
 //
 // Input: a picture file is a text file "<width> <height> [<alpha>]"; GetPictureInfo answers
 // that size (0 x 0 as it stands), GetPictureDIB paints a 24-bit picture of it in one colour
-// (red C0, green 40, blue 20), 32-bit with that alpha in every pixel when one is given, waiting while a file "<path>.hold" exists (up to 20 s): tests keep a
-// job running that way; SaveDIBPicture likewise, once it has opened its file, while a file
-// "store.hold" exists beside it. IsSupported is not exported unless DP_SUPPORTS says so: the jobs
-// then decode whatever they are given, and every file the tests decode is a picture. Output: SaveDIBPicture writes
+// (red C0, green 40, blue 20), 32-bit with that alpha in every pixel when one is given, waiting
+// while a file "<path>.hold" exists (up to 20 s): tests keep a job running that way; SaveDIBPicture
+// likewise, once it has opened its file, while a file "store.hold" exists beside it. IsSupported is
+// not exported unless DP_SUPPORTS says so: the jobs then decode whatever they are given, and every
+// file the tests decode is a picture. Output: SaveDIBPicture writes
 // "<width> <height> <bits>\n", and for a file it cannot write the system's words are the cause
 // GetLastFailureText gives, as "no size in the file" is for a file GetPictureInfo opens but
 // finds no size in; no other failure has a cause. A picture file "<width> <height>
@@ -40,7 +41,9 @@ void Log(const char *event) {
 [[gnu::constructor]] void Loaded() { Log("load"); }
 
 // The path as 8-bit text (the tests' paths are ASCII).
-std::string Narrow(const WCHAR *path) { return std::string(path, path + std::char_traits<WCHAR>::length(path)); }
+std::string Narrow(const WCHAR *path) {
+    return std::string(path, path + std::char_traits<WCHAR>::length(path));
+}
 
 // The size a picture file holds; false for any other file.
 bool ReadSize(const WCHAR *path, PictureInfo *info) {
@@ -50,12 +53,16 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
 
 }  // namespace
 
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,
+                                            int32_t bufferLength) {
     const char *texts[] = {DP_TAG, DP_DESCRIPTION, "*.dp;*.dpic", "Dialog pictures", "*.two"};
     // Numbers answered: 0 and 1, a pair 2 and 3, the second pair's pattern 4.
-    if (infoNumber < 0 || infoNumber >= 2 + 2 * DP_PATTERNS - (DP_PATTERNS == 2) || bufferLength <= 0) return 0;
+    if (infoNumber < 0 || infoNumber >= 2 + 2 * DP_PATTERNS - (DP_PATTERNS == 2) ||
+        bufferLength <= 0)
+        return 0;
     int32_t n = 0;
-    for (const char *text = texts[infoNumber]; text[n] != 0 && n < bufferLength - 1; ++n) buffer[n] = text[n];
+    for (const char *text = texts[infoNumber]; text[n] != 0 && n < bufferLength - 1; ++n)
+        buffer[n] = text[n];
     buffer[n] = 0;
     return n;
 }
@@ -70,13 +77,15 @@ FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND, int32_t) {
 #ifdef DP_SUPPORTS
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
     const std::string name = Narrow(path), suffix = DP_SUPPORTS;
-    return name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    return name.size() >= suffix.size() &&
+           name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 #endif
 
 thread_local const char *t_cause = "";
 
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t,
+                                             PictureInfo *info) {
     Log("GetPictureInfo");
     t_cause = "";
     if (ReadSize(path, info)) return 0;
@@ -85,42 +94,49 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t
     return 1;
 }
 
-FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn, int32_t,
-                                            DibAllocCallbackFn alloc) {
+FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn,
+                                            int32_t, DibAllocCallbackFn alloc) {
     Log("GetPictureDIB");
     PictureInfo info{};
     if (!ReadSize(path, &info) || info.width <= 0 || info.height <= 0) return nullptr;
-    for (int i = 0; i < 4000 && access((Narrow(path) + ".hold").c_str(), F_OK) == 0; ++i) usleep(5000);
+    for (int i = 0; i < 4000 && access((Narrow(path) + ".hold").c_str(), F_OK) == 0; ++i)
+        usleep(5000);
     int alpha = -1;
     std::ifstream(Narrow(path)) >> info.width >> info.height >> alpha;
     const int depth = alpha < 0 ? 24 : 32;
     const char pixel[] = {'\x20', '\x40', '\xC0', static_cast<char>(alpha)};
-    BITMAPINFO bmi{{sizeof(BITMAPINFOHEADER), info.width, info.height, 1, static_cast<WORD>(depth), BI_RGB, 0, 0, 0, 0, 0}, {}};  // bottom-up
+    BITMAPINFO bmi{{sizeof(BITMAPINFOHEADER), info.width, info.height, 1, static_cast<WORD>(depth),
+                    BI_RGB, 0, 0, 0, 0, 0},
+                   {}};  // bottom-up
     void *bits = nullptr;
     HBITMAP bitmap = alloc(nullptr, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
     const size_t stride = static_cast<size_t>((info.width * depth + 31) / 32) * 4;
     // Blue, green, red (and alpha) in every pixel of every row.
     auto *bytes = static_cast<char *>(bits);
-    for (size_t i = 0; bytes != nullptr && i < stride * info.height; ++i) bytes[i] = pixel[i % stride % (depth / 8)];
+    for (size_t i = 0; bytes != nullptr && i < stride * info.height; ++i)
+        bytes[i] = pixel[i % stride % (depth / 8)];
     return bitmap;
 }
 
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context) {
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink,
+                                                 void *context) {
     std::ifstream in(Narrow(path));
     int32_t width = 0, height = 0;
     std::string frames;
-    if (in >> width >> height >> frames) sink(context, FALTRIX_METADATA_FRAMES, frames.data(), int32_t(frames.size()));
+    if (in >> width >> height >> frames)
+        sink(context, FALTRIX_METADATA_FRAMES, frames.data(), int32_t(frames.size()));
     return 0;
 }
 
-FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t, ProgressCallbackFn,
-                                             int32_t) {
+FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
+                                             ProgressCallbackFn, int32_t) {
     t_cause = "";
     DIBSECTION ds{};
     if (GetObjectW(GetCurrentObject(dc, OBJ_BITMAP), sizeof ds, &ds) == 0) return 1;
     std::ofstream out(Narrow(path));
     Log("SaveDIBPicture");
-    const std::string name = Narrow(path), hold = name.substr(0, name.rfind('/') + 1) + "store.hold";
+    const std::string name = Narrow(path),
+                      hold = name.substr(0, name.rfind('/') + 1) + "store.hold";
     for (int i = 0; i < 4000 && access(hold.c_str(), F_OK) == 0; ++i) usleep(5000);
     if (!out) t_cause = std::strerror(errno);
     out << ds.dsBm.bmWidth << ' ' << ds.dsBm.bmHeight << ' ' << ds.dsBm.bmBitsPixel << '\n';
@@ -129,7 +145,8 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t,
 
 FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength) {
     int32_t n = 0;
-    for (; t_cause[n] != 0 && n < bufferLength - 1; ++n) buffer[n] = static_cast<unsigned char>(t_cause[n]);
+    for (; t_cause[n] != 0 && n < bufferLength - 1; ++n)
+        buffer[n] = static_cast<unsigned char>(t_cause[n]);
     if (bufferLength > 0) buffer[n] = 0;
     return n;
 }

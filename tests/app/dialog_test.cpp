@@ -46,7 +46,8 @@ QByteArray ReadFile(const QString &path) {
 }
 void WriteFile(const QString &path, const QByteArray &bytes) {
     QFile file(path);
-    EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size()) << path.toStdString();
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size())
+        << path.toStdString();
 }
 // Lines the dialog test plug-ins logged since the last call (each "<description> <event>").
 QStringList TakePluginLog() {
@@ -56,7 +57,8 @@ QStringList TakePluginLog() {
     return lines;
 }
 // A message box as the tests see it: "<caption> [<style>] <text>"; by default an error box.
-QString Shown(const QString &text, const QString &caption = u"ERROR"_s, int style = kMbOk | kMbIconHand) {
+QString Shown(const QString &text, const QString &caption = u"ERROR"_s,
+              int style = kMbOk | kMbIconHand) {
     return caption + u" ["_s + QString::number(style) + u"] "_s + text;
 }
 
@@ -64,8 +66,9 @@ QString Shown(const QString &text, const QString &caption = u"ERROR"_s, int styl
 using Links = std::vector<std::pair<const char *, QString>>;
 // Input list: "Input one" (one pattern pair), "Input two" (two pairs), "Input none" (none),
 // "d.so" (no description). Output list: "Output two", "Output one". Linked out of name order.
-const Links kPlugins = {{"input/b.so", u"in_two"_s},   {"input/a.so", u"in_one"_s},   {"input/d.so", u"in_blank"_s},
-                        {"input/c.so", u"in_none"_s},  {"output/b.so", u"out_one"_s}, {"output/a.so", u"out_two"_s}};
+const Links kPlugins = {{"input/b.so", u"in_two"_s},   {"input/a.so", u"in_one"_s},
+                        {"input/d.so", u"in_blank"_s}, {"input/c.so", u"in_none"_s},
+                        {"output/b.so", u"out_one"_s}, {"output/a.so", u"out_two"_s}};
 
 // A real dialog (layout 103 unless Layout() says otherwise, no pause after status lines)
 // over kPlugins; the fixture answers the file chooser and the message boxes from scripts.
@@ -92,15 +95,19 @@ protected:
     // "<base>/plugins<n>" (base: the work folder).
     void Open(int layout, const Links &links, const QString &base = {}) {
         dialog_.reset();
-        const QString folder = (base.isEmpty() ? dir_.path() : base) + u"/plugins"_s + QString::number(++opened_);
-        for (const auto &[list, kind] : {std::pair<PluginList *, QString>{&InputPlugins(), u"/input"_s},
-                                         {&OutputPlugins(), u"/output"_s}}) {
+        const QString folder =
+            (base.isEmpty() ? dir_.path() : base) + u"/plugins"_s + QString::number(++opened_);
+        for (const auto &[list, kind] :
+             {std::pair<PluginList *, QString>{&InputPlugins(), u"/input"_s},
+              {&OutputPlugins(), u"/output"_s}}) {
             QDir().mkpath(folder + kind);
             list->Teardown();
             list->SetFolderOverride(QFile::encodeName(folder + kind).toStdString());
         }
         for (const auto &[link, library] : links) {
-            const QString target = library.contains(u'/') ? library : QStringLiteral(DIALOG_PLUGIN_DIR "/%1.so").arg(library);
+            const QString target = library.contains(u'/')
+                                       ? library
+                                       : QStringLiteral(DIALOG_PLUGIN_DIR "/%1.so").arg(library);
             QFile::link(target, folder + u'/' + QLatin1String(link));
         }
         qputenv("XDG_STATE_HOME", QFile::encodeName(folder + u"/state"_s));
@@ -117,28 +124,37 @@ protected:
 
     // A request is recorded as "<title>[ (existing)]: <filter> | <filter> ...[ in <folder>]".
     std::optional<QString> ChooseFile(QWidget *, const FileChooserRequest &request) override {
-        requests_ << request.title + (request.existingOnly ? u" (existing): "_s : u": "_s) + request.filters.join(u" | "_s) +
+        requests_ << request.title + (request.existingOnly ? u" (existing): "_s : u": "_s) +
+                         request.filters.join(u" | "_s) +
                          (request.folder.isEmpty() ? QString() : u" in "_s + request.folder);
         if (chosen_.isEmpty()) return std::nullopt;  // cancelled
         return chosen_.takeFirst();
     }
     // An informative text is recorded after the text, as " {<informative>}".
-    int MessageBox(QWidget *, const QString &text, const QString &caption, int style, const QString &informative) override {
-        messages_ << Shown(text, caption, style) + (informative.isEmpty() ? QString() : u" {"_s + informative + u'}');
+    int MessageBox(QWidget *, const QString &text, const QString &caption, int style,
+                   const QString &informative) override {
+        messages_ << Shown(text, caption, style) +
+                         (informative.isEmpty() ? QString() : u" {"_s + informative + u'}');
         if (dialog_ != nullptr) outputAtMessage_ = Field(kOutputPathField);
         return answer_;
     }
 
     // '%' stands for the work folder.
-    QString Path(const char *name) const { return QString::fromLatin1(name).replace(u'%', dir_.path()); }
+    QString Path(const char *name) const {
+        return QString::fromLatin1(name).replace(u'%', dir_.path());
+    }
     template <class Widget = QWidget>
-    Widget *Get(int id) const { return qobject_cast<Widget *>(dialog_->Control(id)); }
+    Widget *Get(int id) const {
+        return qobject_cast<Widget *>(dialog_->Control(id));
+    }
     QString Field(int id) const { return Get<QLineEdit>(id)->text(); }
     void SetField(int id, const QString &text) { Get<QLineEdit>(id)->setText(text); }
     void OpenUrl(const QUrl &url) override { urls_ << url.toLocalFile(); }
     // The four size fields: input width, output width, input height, output height.
     QString Sizes() const {
-        return QStringList{Field(kInputWidthField), Field(kOutputWidthField), Field(kInputHeightField), Field(kOutputHeightField)}.join(u' ');
+        return QStringList{Field(kInputWidthField), Field(kOutputWidthField),
+                           Field(kInputHeightField), Field(kOutputHeightField)}
+            .join(u' ');
     }
     // The paths, the sizes, the check boxes and each list's entry shown and plug-in loaded.
     std::string Shows() const {
@@ -146,9 +162,11 @@ protected:
         for (int id : {kKeepAspectCheck, kAntiAliasCheck, kAutoPreviewCheck}) {
             shown << QString::number(Get<QCheckBox>(id)->isChecked());
         }
-        for (const auto &[id, list] : {std::pair<int, PluginList *>{kInputPluginList, &InputPlugins()},
-                                       {kOutputPluginList, &OutputPlugins()}}) {
-            shown << QString::number(Get<QComboBox>(id)->currentIndex()) + QString::number(list->Current());
+        for (const auto &[id, list] :
+             {std::pair<int, PluginList *>{kInputPluginList, &InputPlugins()},
+              {kOutputPluginList, &OutputPlugins()}}) {
+            shown << QString::number(Get<QComboBox>(id)->currentIndex()) +
+                         QString::number(list->Current());
         }
         return shown.join(u'|').toStdString();
     }
@@ -165,7 +183,9 @@ protected:
     }
     void Press(int id) { Get<QPushButton>(id)->click(); }
     QString Status() const { return Get<QTextEdit>(kStatusBox)->toPlainText(); }
-    void WaitForJob() { ASSERT_TRUE(QTest::qWaitFor([] { return !JobRunning(); }, 10000)); }
+    void WaitForJob() {
+        ASSERT_TRUE(QTest::qWaitFor([] { return !JobRunning(); }, 10000));
+    }
     // Types the input path and moves the focus on.
     void LeaveInputField(const char *path, Qt::FocusReason reason = Qt::TabFocusReason) {
         SetField(kInputPathField, Path(path));
@@ -193,11 +213,21 @@ INSTANTIATE_TEST_SUITE_P(Layouts, BothLayouts, ::testing::Values(102, 103),
 
 // Texts the user reads, controls one layout leaves out (null text) and controls created
 // disabled, picked by hand; the walk over the layout table checks every control's own row.
-const struct Pinned { int layout, id; const char *text; bool enabled; } kPinned[] = {
-    {102, kCodeButton, "Code", true}, {103, kCodeButton, "Code Now!", true}, {102, kExitButton, "Exit", true},
-    {103, kExitButton, nullptr, false}, {102, kInputDisplayButton, nullptr, false}, {103, kOutputDisplayButton, "Display", false},
-    {102, kWidthUnitList, "Pixel", false}, {103, kHeightUnitList, "Pixel", false},
-    {102, kAntiAliasCheck, "Enable anti-alias(24bits only)", true}, {103, kAntiAliasCheck, "Enable Anti-alias(24bits only)", true},
+const struct Pinned {
+    int layout, id;
+    const char *text;
+    bool enabled;
+} kPinned[] = {
+    {102, kCodeButton, "Code", true},
+    {103, kCodeButton, "Code Now!", true},
+    {102, kExitButton, "Exit", true},
+    {103, kExitButton, nullptr, false},
+    {102, kInputDisplayButton, nullptr, false},
+    {103, kOutputDisplayButton, "Display", false},
+    {102, kWidthUnitList, "Pixel", false},
+    {103, kHeightUnitList, "Pixel", false},
+    {102, kAntiAliasCheck, "Enable anti-alias(24bits only)", true},
+    {103, kAntiAliasCheck, "Enable Anti-alias(24bits only)", true},
     {103, kStatusBox, "Faltrix v1.01\nPicture converter by the Faltrix authors", true},
 };
 
@@ -214,7 +244,8 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
     // shows its text, lies inside the dialog and meets no other control but the coding
     // options group around it.
     // The Qt class each kind is made as, in ControlKind's order.
-    const char *classOfKind[] = {"QPushButton", "QLineEdit", "QComboBox", "QGroupBox", "QLabel", "QCheckBox", "QProgressBar", "QFrame"};
+    const char *classOfKind[] = {"QPushButton", "QLineEdit", "QComboBox",    "QGroupBox",
+                                 "QLabel",      "QCheckBox", "QProgressBar", "QFrame"};
     const std::span<const ControlSpec> table = FindLayout(GetParam())->controls;
     const auto &created = dialog_->Controls().InOrder();
     ASSERT_EQ(created.size(), table.size());
@@ -223,12 +254,15 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
         QWidget *control = created[i].second;
         SCOPED_TRACE(spec.id);
         ASSERT_EQ(created[i].first, spec.id);
-        EXPECT_STREQ(control->metaObject()->className(), spec.id == kStatusBox ? "QTextEdit" : classOfKind[static_cast<int>(spec.kind)]);
+        EXPECT_STREQ(
+            control->metaObject()->className(),
+            spec.id == kStatusBox ? "QTextEdit" : classOfKind[static_cast<int>(spec.kind)]);
         if (spec.kind != ControlKind::Edit && spec.kind != ControlKind::ComboBox) {
             EXPECT_EQ(ControlText(control), QString::fromUtf8(spec.text));
         }
         // Read-only: the status box and the input size fields; lists never take typing.
-        const bool readOnly = spec.id == kStatusBox || spec.id == kInputWidthField || spec.id == kInputHeightField;
+        const bool readOnly =
+            spec.id == kStatusBox || spec.id == kInputWidthField || spec.id == kInputHeightField;
         EXPECT_EQ(control->property("readOnly").toBool(), readOnly);
         EXPECT_FALSE(control->property("editable").toBool());
         EXPECT_FALSE(control->accessibleName().isEmpty());
@@ -237,7 +271,9 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
             const QRect mine = control->geometry(), theirs = Get(other.id)->geometry();
             // The group's own pairs are checked from its controls' side.
             const bool inGroup = other.kind == ControlKind::GroupBox && theirs.contains(mine);
-            EXPECT_TRUE(other.id == spec.id || spec.kind == ControlKind::GroupBox || !mine.intersects(theirs) || inGroup) << other.id;
+            EXPECT_TRUE(other.id == spec.id || spec.kind == ControlKind::GroupBox ||
+                        !mine.intersects(theirs) || inGroup)
+                << other.id;
         }
     }
     // The unit lists offer "%" too; the user starts in the input field.
@@ -250,43 +286,58 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
     EXPECT_EQ((dialog_->windowFlags() & Qt::WindowCloseButtonHint) != 0, GetParam() == 103);
     EXPECT_EQ((dialog_->windowFlags() & Qt::WindowMinimizeButtonHint) != 0, GetParam() == 103);
     // Neighbouring rectangles meet exactly: IN ends where OUT begins.
-    EXPECT_EQ(Get(kInputChooserButton)->geometry().bottom() + 1, Get(kOutputChooserButton)->geometry().top());
+    EXPECT_EQ(Get(kInputChooserButton)->geometry().bottom() + 1,
+              Get(kOutputChooserButton)->geometry().top());
 
     // A plug-in without a description has its entry all the same: its file name.
     QStringList entries;
     for (int id : {kInputPluginList, kOutputPluginList}) {
-        for (int i = 0; i < Get<QComboBox>(id)->count(); ++i) entries << Get<QComboBox>(id)->itemText(i);
+        for (int i = 0; i < Get<QComboBox>(id)->count(); ++i)
+            entries << Get<QComboBox>(id)->itemText(i);
     }
-    EXPECT_EQ(entries, (QStringList{u"Input one"_s, u"Input two"_s, u"Input none"_s, u"d.so"_s, u"Output two"_s, u"Output one"_s}));
-    EXPECT_EQ(std::pair(dialog_->CurrentInputIndex(), dialog_->CurrentOutputIndex()), std::pair(0, 0));
+    EXPECT_EQ(entries, (QStringList{u"Input one"_s, u"Input two"_s, u"Input none"_s, u"d.so"_s,
+                                    u"Output two"_s, u"Output one"_s}));
+    EXPECT_EQ(std::pair(dialog_->CurrentInputIndex(), dialog_->CurrentOutputIndex()),
+              std::pair(0, 0));
     EXPECT_EQ(messages_, QStringList());
     // A second start brings back a window minimised by the window manager, in either layout.
     dialog_->showMinimized();
     dialog_->BringToFront();
     EXPECT_FALSE(dialog_->isMinimized());
     // The Exit button (layout 102 only) and Escape end the modal run with 0.
-    QMetaObject::invokeMethod(dialog_.get(), [this] { GetParam() == 102 ? Press(kExitButton) : dialog_->reject(); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        dialog_.get(), [this] { GetParam() == 102 ? Press(kExitButton) : dialog_->reject(); },
+        Qt::QueuedConnection);
     EXPECT_EQ(dialog_->exec(), 0);
 }
 
 // Tab goes through the controls a user can type into or press, in the order the eye reads
 // them; the read-only fields and the status box are left to the mouse.
 TEST_P(BothLayouts, TabFollowsThePositionsOnScreen) {
-    std::vector<int> expected = {kInputChooserButton, kInputPathField, kOutputChooserButton, kOutputPathField,
-                                 kInputPluginList, kInputDetailButton, kOutputPluginList, kOutputDetailButton};
-    const std::vector<int> rest = GetParam() == 103
-        ? std::vector<int>{kAutoPreviewCheck, kShowPreviewButton, kKeepAspectCheck, kOutputWidthField, kOutputHeightField, kAntiAliasCheck, kCodeButton}
-        : std::vector<int>{kKeepAspectCheck, kOutputWidthField, kOutputHeightField, kAntiAliasCheck, kCodeButton, kExitButton, kAutoPreviewCheck, kShowPreviewButton};
+    std::vector<int> expected = {kInputChooserButton, kInputPathField,    kOutputChooserButton,
+                                 kOutputPathField,    kInputPluginList,   kInputDetailButton,
+                                 kOutputPluginList,   kOutputDetailButton};
+    const std::vector<int> rest =
+        GetParam() == 103
+            ? std::vector<int>{kAutoPreviewCheck, kShowPreviewButton, kKeepAspectCheck,
+                               kOutputWidthField, kOutputHeightField, kAntiAliasCheck,
+                               kCodeButton}
+            : std::vector<int>{kKeepAspectCheck,  kOutputWidthField, kOutputHeightField,
+                               kAntiAliasCheck,   kCodeButton,       kExitButton,
+                               kAutoPreviewCheck, kShowPreviewButton};
     expected.insert(expected.end(), rest.begin(), rest.end());
     // The chain Tab follows round from the first stop, enabled stops only.
     std::vector<int> walked;
-    for (QWidget *w = Get(kInputChooserButton); walked.size() < 100 && (walked.empty() || w != Get(kInputChooserButton)); w = w->nextInFocusChain()) {
+    for (QWidget *w = Get(kInputChooserButton);
+         walked.size() < 100 && (walked.empty() || w != Get(kInputChooserButton));
+         w = w->nextInFocusChain()) {
         const int id = w->property("controlId").toInt();
-        if (id != 0 && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) == Qt::TabFocus) walked.push_back(id);
+        if (id != 0 && w->isEnabled() && (w->focusPolicy() & Qt::TabFocus) == Qt::TabFocus)
+            walked.push_back(id);
     }
     EXPECT_EQ(walked, expected);
-    for (int id : {kStatusBox, kInputWidthField, kInputHeightField}) EXPECT_EQ(Get(id)->focusPolicy(), Qt::ClickFocus) << id;
+    for (int id : {kStatusBox, kInputWidthField, kInputHeightField})
+        EXPECT_EQ(Get(id)->focusPolicy(), Qt::ClickFocus) << id;
     EXPECT_TRUE(Get<QTextEdit>(kStatusBox)->textInteractionFlags() & Qt::TextSelectableByMouse);
 }
 
@@ -295,8 +346,10 @@ TEST_F(DialogTest, EmptyOrOverlongPluginsAreReportedOrLeftOut) {
     for (bool outputPlugin : {true, false}) {
         messages_.clear();
         Open(103, outputPlugin ? Links{{"output/a.so", u"out_one"_s}} : Links{});
-        const QString noInput = Shown(u"No input"_s + install), noOutput = Shown(u"No output"_s + install);
-        EXPECT_EQ(messages_, (outputPlugin ? QStringList{noInput} : QStringList{noInput, noOutput}));
+        const QString noInput = Shown(u"No input"_s + install),
+                      noOutput = Shown(u"No output"_s + install);
+        EXPECT_EQ(messages_,
+                  (outputPlugin ? QStringList{noInput} : QStringList{noInput, noOutput}));
         EXPECT_EQ(dialog_->CurrentInputIndex(), -1);
         // The output list is filled after the input list's message all the same.
         EXPECT_EQ(Get<QComboBox>(kOutputPluginList)->count(), outputPlugin ? 1 : 0);
@@ -305,7 +358,8 @@ TEST_F(DialogTest, EmptyOrOverlongPluginsAreReportedOrLeftOut) {
     }
     // A plug-in that answers every number with more text than the buffer holds: the filter
     // keeps to its 2048 units by leaving the pairs out, and the list of numbers ends.
-    Open(103, {{"input/a.so", QStringLiteral(HOST_FAKE_PLUGIN_DIR "/fake_plugin_overlong_info.so")}});
+    Open(103,
+         {{"input/a.so", QStringLiteral(HOST_FAKE_PLUGIN_DIR "/fake_plugin_overlong_info.so")}});
     Press(kInputChooserButton);
     EXPECT_EQ(requests_, QStringList{u"Open InputFile (existing): All Files (*)"_s});
 }
@@ -325,23 +379,33 @@ struct ConversionCase {
 };
 
 TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
-    const char *ask = "This file already exists.\nAre you sure overwrite this file?", *illegal = "Illegal number in edit box.";
-    const char *tooLong = "The path is longer than 1023 characters.\nChoose a shorter file name or folder.";
+    const char *ask = "This file already exists.\nAre you sure overwrite this file?",
+               *illegal = "Illegal number in edit box.";
+    const char *tooLong =
+        "The path is longer than 1023 characters.\nChoose a shorter file name or folder.";
     // A name that fits the output field but not once the input's folder is put before it.
     const std::string longName(1020, 'n');
     const ConversionCase cases[] = {
-        {"%/missing.dp", "", "", "", 0, "Enter output file name.", "", kOutputPathField, "   ", nullptr},
+        {"%/missing.dp", "", "", "", 0, "Enter output file name.", "", kOutputPathField, "   ",
+         nullptr},
         // The output name is not completed before the input check.
-        {"%/missing.dp", "b.dp", "", "", 0, "Input file does not exist.", "b.dp", kInputPathField, "   ", nullptr},
-        {"%/folder", "b.dp", "", "", 0, "Input file does not exist.", "b.dp", kInputPathField, "   ", nullptr},
+        {"%/missing.dp", "b.dp", "", "", 0, "Input file does not exist.", "b.dp", kInputPathField,
+         "   ", nullptr},
+        {"%/folder", "b.dp", "", "", 0, "Input file does not exist.", "b.dp", kInputPathField,
+         "   ", nullptr},
         // The completed output path is written back before the sizes are read.
         {"%/text.dp", "out.dp", "", "", 0, illegal, "%/out.dp", 0, "   ", nullptr},
-        {"%/text.dp", "out.dp", "12", "99999999999", 0, illegal, "%/out.dp", 0, " 12  99999999999", nullptr},
-        {"%/a.dp", longName.c_str(), "", "", 0, tooLong, longName.c_str(), 0, "640 640 480 480", nullptr},
+        {"%/text.dp", "out.dp", "12", "99999999999", 0, illegal, "%/out.dp", 0, " 12  99999999999",
+         nullptr},
+        {"%/a.dp", longName.c_str(), "", "", 0, tooLong, longName.c_str(), 0, "640 640 480 480",
+         nullptr},
         // Sizes that are no numbers take the picture's.
-        {"%/a.dp", "out.dp", "12", "99999999999", 0, nullptr, "%/out.dp", 0, "640 12 480 480", "12 480 24\n"},
-        {"%/a.dp", "%/folder/b.dp", "", "", 0, nullptr, "%/folder/b.dp", 0, "640 640 480 480", "640 480 24\n"},
-        {"%/a.dp", "folder/c.dp", "", "", 0, nullptr, "%/folder/c.dp", 0, "640 640 480 480", "640 480 24\n"},
+        {"%/a.dp", "out.dp", "12", "99999999999", 0, nullptr, "%/out.dp", 0, "640 12 480 480",
+         "12 480 24\n"},
+        {"%/a.dp", "%/folder/b.dp", "", "", 0, nullptr, "%/folder/b.dp", 0, "640 640 480 480",
+         "640 480 24\n"},
+        {"%/a.dp", "folder/c.dp", "", "", 0, nullptr, "%/folder/c.dp", 0, "640 640 480 480",
+         "640 480 24\n"},
         // An input without a folder leaves the output name as typed.
         {"a.dp", "bare.dp", "", "", 0, nullptr, "bare.dp", 0, "640 640 480 480", "640 480 24\n"},
         // The name is completed before the question; only Yes overwrites.
@@ -350,12 +414,15 @@ TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
         {"%/a.dp", "old.dp", "", "", kIdYes, ask, "%/old.dp", 0, "640 640 480 480", "640 480 24\n"},
     };
     for (const ConversionCase &c : cases) {
-        SCOPED_TRACE(std::string(c.input) + " -> " + c.output + " answer " + std::to_string(c.answer));
+        SCOPED_TRACE(std::string(c.input) + " -> " + c.output + " answer " +
+                     std::to_string(c.answer));
         const QString output = Path(c.outputAfter);
         if (c.answer != 0) WriteFile(output, "old");
         for (const auto &[id, text] : {std::pair{kInputPathField, Path(c.input)},
-                                       {kOutputPathField, Path(c.output)}, {kOutputWidthField, Path(c.width)},
-                                       {kOutputHeightField, Path(c.height)}, {kInputWidthField, u"9"_s}}) {
+                                       {kOutputPathField, Path(c.output)},
+                                       {kOutputWidthField, Path(c.width)},
+                                       {kOutputHeightField, Path(c.height)},
+                                       {kInputWidthField, u"9"_s}}) {
             SetField(id, text);
         }
         Get(kCodeButton)->setFocus();
@@ -364,10 +431,15 @@ TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
         answer_ = c.answer;
         Press(kCodeButton);
         WaitForJob();
-        EXPECT_EQ(Field(kOutputPathField) + u" | "_s + Sizes(), output + u" | "_s + QString::fromLatin1(c.sizes));
-        // The question names the file below its text, on a small screen too where the caption may not show.
-        const QString named = u" {"_s + QFileInfo(output).fileName() + u"\nin "_s + dir_.path() + u'}';
-        const QString shown = c.answer != 0 ? Shown(c.message, output, kMbYesNo | kMbIconQuestion) + named : Shown(c.message);
+        EXPECT_EQ(Field(kOutputPathField) + u" | "_s + Sizes(),
+                  output + u" | "_s + QString::fromLatin1(c.sizes));
+        // The question names the file below its text, on a small screen too where the caption may
+        // not show.
+        const QString named =
+            u" {"_s + QFileInfo(output).fileName() + u"\nin "_s + dir_.path() + u'}';
+        const QString shown = c.answer != 0
+                                  ? Shown(c.message, output, kMbYesNo | kMbIconQuestion) + named
+                                  : Shown(c.message);
         EXPECT_EQ(messages_, c.message != nullptr ? QStringList{shown} : QStringList());
         EXPECT_EQ(outputAtMessage_, c.message != nullptr ? output : QString());
         EXPECT_EQ(QFile::exists(output), c.written != nullptr);
@@ -392,9 +464,15 @@ TEST_F(DialogTest, NoticeFollowsTheLastStatusLine) {
 // A size no plug-in could read back, or no size at all, is refused at Code with the limit
 // named, the focus on the side at fault; no job starts and nothing is stored.
 TEST_F(DialogTest, SizeBeyondTheLimitsIsRefusedAtCodeNamingTheLimit) {
-    const struct { const char *width, *height, *message; int focus; } cases[] = {
-        {"20000", "15000", "20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read", kOutputWidthField},
-        {"640", "2000000", "2000000 pixels high, more than the 1048575 a side the plug-ins read", kOutputHeightField},
+    const struct {
+        const char *width, *height, *message;
+        int focus;
+    } cases[] = {
+        {"20000", "15000",
+         "20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read",
+         kOutputWidthField},
+        {"640", "2000000", "2000000 pixels high, more than the 1048575 a side the plug-ins read",
+         kOutputHeightField},
         {"0", "480", "0 pixels wide: a picture has at least 1 pixel a side", kOutputWidthField}};
     LeaveInputField("%/a.dp");
     WaitForJob();
@@ -405,17 +483,19 @@ TEST_F(DialogTest, SizeBeyondTheLimitsIsRefusedAtCodeNamingTheLimit) {
         dialog_->FrontEnd().SetStatusText(u"-");
         messages_.clear();
         Press(kCodeButton);
-        EXPECT_EQ(std::tuple(messages_, Status(), dialog_->focusWidget() == Get(c.focus), JobRunning() || QFile::exists(Path("%/out.dp"))),
+        EXPECT_EQ(std::tuple(messages_, Status(), dialog_->focusWidget() == Get(c.focus),
+                             JobRunning() || QFile::exists(Path("%/out.dp"))),
                   std::tuple(QStringList{Shown(QLatin1String(c.message))}, u"-"_s, true, false));
     }
 }
 
-
 TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
     const std::pair<const char *, std::optional<uint32_t>> numbers[] = {
-        {"640", 640}, {" 42 ", 42}, {"0", 0}, {"4294967295", 4294967295u}, {"", {}}, {"  ", {}},
-        {"4294967296", {}}, {"12a", {}}, {"-1", {}}, {"+1", {}}, {"1 2", {}}};
-    for (const auto &[text, value] : numbers) EXPECT_EQ(ParseUnsigned(QString::fromLatin1(text)), value) << text;
+        {"640", 640}, {" 42 ", 42}, {"0", 0},           {"4294967295", 4294967295u},
+        {"", {}},     {"  ", {}},   {"4294967296", {}}, {"12a", {}},
+        {"-1", {}},   {"+1", {}},   {"1 2", {}}};
+    for (const auto &[text, value] : numbers)
+        EXPECT_EQ(ParseUnsigned(QString::fromLatin1(text)), value) << text;
     // A named pipe with no writer counts as a file and does not hang the dialog.
     QTemporaryDir dir;
     ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath(u"pipe"_s)).constData(), 0600), 0);
@@ -423,12 +503,14 @@ TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
     // A name that is not UTF-8, by its escape; the file whose name has U+FFFD in its place is
     // another. The command line's name keeps its escape, made absolute.
     const QString latin1 = dir.filePath(u"caf"_s) + QChar(0xDCE9);
-    const int fd = ::open((QFile::encodeName(dir.filePath(u"caf"_s)) + "\xE9").constData(), O_CREAT | O_WRONLY, 0600);
+    const int fd = ::open((QFile::encodeName(dir.filePath(u"caf"_s)) + "\xE9").constData(),
+                          O_CREAT | O_WRONLY, 0600);
     ASSERT_GE(fd, 0);
     ::close(fd);
     EXPECT_TRUE(FileExists(latin1));
     EXPECT_FALSE(FileExists(dir.filePath(u"caf\uFFFD"_s)));
-    EXPECT_EQ(FileArgument({u"faltrix"_s, u"-x"_s, u"caf"_s + QChar(0xDCE9)}), QDir::currentPath() + u"/caf"_s + QChar(0xDCE9));
+    EXPECT_EQ(FileArgument({u"faltrix"_s, u"-x"_s, u"caf"_s + QChar(0xDCE9)}),
+              QDir::currentPath() + u"/caf"_s + QChar(0xDCE9));
 }
 
 // Every caption and unit fits its control in both layouts at scale 1 and 2 and at 120 dpi,
@@ -441,29 +523,36 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
         for (int layout : {102, 103}) {
             Open(layout, kPlugins);
             for (const auto &[id, control] : dialog_->Controls().InOrder()) {
-                EXPECT_EQ(TextShortfall(control), QSize(0, 0)) << layout << " control " << id << " " << ControlText(control).toStdString();
+                EXPECT_EQ(TextShortfall(control), QSize(0, 0))
+                    << layout << " control " << id << " " << ControlText(control).toStdString();
             }
-            const QSize room = dialog_->screen()->availableGeometry().size().boundedTo(QSize(240, 320));
+            const QSize room =
+                dialog_->screen()->availableGeometry().size().boundedTo(QSize(240, 320));
             EXPECT_TRUE(layout == 103 || dialog_->size().boundedTo(room) == dialog_->size())
-                << dialog_->width() << " x " << dialog_->height() << " on " << room.width() << " x " << room.height();
+                << dialog_->width() << " x " << dialog_->height() << " on " << room.width() << " x "
+                << room.height();
             // Both file choosers keep to the screen, with their Open (Save) and Cancel buttons.
             const QSize screen = dialog_->screen()->availableGeometry().size();
             for (bool input : {true, false}) {
                 if (layout == 103) break;
-                const auto chooser = MakeFileDialog(dialog_.get(), input ? BuildChooserRequest(InputPlugins(), true)
-                                                                         : BuildChooserRequest(OutputPlugins(), false));
+                const auto chooser = MakeFileDialog(
+                    dialog_.get(), input ? BuildChooserRequest(InputPlugins(), true)
+                                         : BuildChooserRequest(OutputPlugins(), false));
                 chooser->show();
-                EXPECT_EQ(chooser->size().boundedTo(screen), chooser->size()) << "chooser " << chooser->width() << " x " << chooser->height();
+                EXPECT_EQ(chooser->size().boundedTo(screen), chooser->size())
+                    << "chooser " << chooser->width() << " x " << chooser->height();
             }
         }
         return;
     }
     for (const char *setting : {"QT_SCALE_FACTOR=1", "QT_SCALE_FACTOR=2", "QT_FONT_DPI=120"}) {
         QProcess child;
-        child.setEnvironment(QProcess::systemEnvironment() << QLatin1String(setting) << u"DIALOG_TEXTS_CHILD=1"_s);
+        child.setEnvironment(QProcess::systemEnvironment()
+                             << QLatin1String(setting) << u"DIALOG_TEXTS_CHILD=1"_s);
         child.setProcessChannelMode(QProcess::MergedChannels);
         const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
-        child.start(QCoreApplication::applicationFilePath(), {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+        child.start(QCoreApplication::applicationFilePath(),
+                    {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
         ASSERT_TRUE(child.waitForFinished(60000));
         EXPECT_EQ(child.exitCode(), 0) << setting << "\n" << child.readAll().toStdString();
     }
@@ -506,7 +595,9 @@ uint32_t PaintedCentre(QWidget *box) {
 // Detail is disabled for a plug-in without settings, saying so, and a job that ends leaves
 // it so; choosing a plug-in with settings enables it again.
 TEST_F(DialogTest, DetailIsDisabledForAPluginWithoutSettings) {
-    Open(103, {{"input/a.so", u"in_one"_s}, {"input/b.so", u"in_plain"_s}, {"output/a.so", u"out_plain"_s},
+    Open(103, {{"input/a.so", u"in_one"_s},
+               {"input/b.so", u"in_plain"_s},
+               {"output/a.so", u"out_plain"_s},
                {"output/b.so", u"out_one"_s}});
     SetField(kInputPathField, Path("%/a.dp"));
     // Entry 0 of each list as the dialog opens, then entry 1: only the second has settings
@@ -518,9 +609,12 @@ TEST_F(DialogTest, DetailIsDisabledForAPluginWithoutSettings) {
         }
         Press(kShowPreviewButton);
         WaitForJob();
-        for (const auto &[id, available] : {std::pair{kInputDetailButton, entry == 0}, {kOutputDetailButton, entry == 1}}) {
-            EXPECT_EQ(std::pair(Get(id)->isEnabled(), Get(id)->toolTip()),
-                      std::pair(available, available ? QString() : u"This plug-in has no settings."_s)) << id << ' ' << entry;
+        for (const auto &[id, available] :
+             {std::pair{kInputDetailButton, entry == 0}, {kOutputDetailButton, entry == 1}}) {
+            EXPECT_EQ(
+                std::pair(Get(id)->isEnabled(), Get(id)->toolTip()),
+                std::pair(available, available ? QString() : u"This plug-in has no settings."_s))
+                << id << ' ' << entry;
         }
     }
 }
@@ -531,11 +625,17 @@ TEST_F(DialogTest, DetailIsDisabledForAPluginWithoutSettings) {
 TEST_F(DialogTest, PreviewAndSizesGoWithTheirPathAndFailuresSayWhy) {
     // What p.dp becomes after its picture was drawn (null: removed), what happens next (0 "x"
     // typed on, 1 a preview, 2 the file given) and the status then; the sizes empty with 2.
-    const struct { const char *content; int how; const char16_t *status; } cases[] = {
-        {"64 48", 0, u"Ready."}, {"not a picture", 1, u"Failed in Getting information.\nno size in the file"},
+    const struct {
+        const char *content;
+        int how;
+        const char16_t *status;
+    } cases[] = {
+        {"64 48", 0, u"Ready."},
+        {"not a picture", 1, u"Failed in Getting information.\nno size in the file"},
         {nullptr, 1, u"Failed in Getting information.\nNo such file or directory"},
         {nullptr, 2, u"Failed in Getting information.\nNo such file or directory"},
-        {"0 0", 2, u"Failed in Getting information.\nthe input plug-in gives the picture no size (0 x 0)"},
+        {"0 0", 2,
+         u"Failed in Getting information.\nthe input plug-in gives the picture no size (0 x 0)"},
     };
     for (const auto &c : cases) {
         WriteFile(Path("%/p.dp"), "64 48");
@@ -550,19 +650,28 @@ TEST_F(DialogTest, PreviewAndSizesGoWithTheirPathAndFailuresSayWhy) {
         if (c.how == 2) dialog_->OpenInput(Path("%/p.dp"));
         WaitForJob();
         EXPECT_EQ(std::tuple(PaintedCentre(Get(kPreviewBox)), Status(), Sizes() == u"   "_s),
-                  std::tuple(0xFFFFFFu, QString::fromUtf16(c.status), c.how == 2)) << c.how;
+                  std::tuple(0xFFFFFFu, QString::fromUtf16(c.status), c.how == 2))
+            << c.how;
     }
 }
 
 TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEntryReloads) {
     // The second pattern has no description: the pattern stands in for it.
-    const QString pair = u"Dialog pictures (*.dp *.dpic) | "_s, second = u"*.two (*.two) | "_s, all = u"All Files (*)"_s;
+    const QString pair = u"Dialog pictures (*.dp *.dpic) | "_s, second = u"*.two (*.two) | "_s,
+                  all = u"All Files (*)"_s;
     const QString in = u"Open InputFile (existing): "_s, out = u"Open OutputFile: "_s;
     // The entry chosen, the chooser's request then, and what the plug-ins logged on the choice.
-    const struct { int list, entry; QString request; QStringList loaded; } cases[] = {
+    const struct {
+        int list, entry;
+        QString request;
+        QStringList loaded;
+    } cases[] = {
         {kInputPluginList, 0, in + pair + all, {}},  // the current entry again loads nothing
         {kInputPluginList, 2, in + all, {u"Input none load"_s}},
-        {kInputPluginList, 0, in + pair + all, {u"Input one load"_s}},  // nothing left over from the shorter list
+        {kInputPluginList,
+         0,
+         in + pair + all,
+         {u"Input one load"_s}},  // nothing left over from the shorter list
         {kInputPluginList, 1, in + pair + second + all, {u"Input two load"_s}},
         {kOutputPluginList, 0, out + pair + second + all, {}},
         {kOutputPluginList, 1, out + pair + all, {u"Output one load"_s}},
@@ -584,8 +693,9 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     SetField(kInputPathField, Path("%/a.dp"));
     Press(kInputDetailButton);
     Press(kOutputDetailButton);
-    EXPECT_EQ(TakePluginLog(), (QStringList{u"Input two ConfigurationDlg"_s, u"Input two GetPictureInfo"_s,
-                                            u"Output one ConfigurationDlg"_s}));
+    EXPECT_EQ(TakePluginLog(),
+              (QStringList{u"Input two ConfigurationDlg"_s, u"Input two GetPictureInfo"_s,
+                           u"Output one ConfigurationDlg"_s}));
     EXPECT_EQ(Sizes(), u"640 640 480 480"_s);
     // The preview box shows the picture. A chosen input fills the sizes; without automatic
     // preview it clears the box, with it the picture is drawn. A file without information is
@@ -594,7 +704,8 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     WaitForJob();
     EXPECT_EQ(PaintedCentre(Get(kPreviewBox)), 0xC04020u);
     // Transparency is shown on white; alpha 0 everywhere is a picture made without alpha.
-    for (const auto &[alpha, shown] : {std::pair{"128", 0xDF9F8Fu}, {"0", 0xC04020u}, {"255", 0xC04020u}}) {
+    for (const auto &[alpha, shown] :
+         {std::pair{"128", 0xDF9F8Fu}, {"0", 0xC04020u}, {"255", 0xC04020u}}) {
         WriteFile(Path("%/alpha.dp"), "64 48 " + QByteArray(alpha));
         SetField(kInputPathField, Path("%/alpha.dp"));
         Press(kShowPreviewButton);
@@ -612,7 +723,9 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     }
     for (int cancelled : {0, 1}) {
         Press(kInputChooserButton);
-        EXPECT_EQ(Field(kInputPathField) + Status(), Path("%/text.dpFailed in Getting information.\nno size in the file")) << cancelled;
+        EXPECT_EQ(Field(kInputPathField) + Status(),
+                  Path("%/text.dpFailed in Getting information.\nno size in the file"))
+            << cancelled;
     }
     // Each chooser starts in the folder it was last left in, also after a restart.
     Reopen();
@@ -623,11 +736,14 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     // existing files only for the input; the output's saves, asking nothing, and adds the
     // extension of the filter chosen to a name without one.
     const auto chooser = MakeFileDialog(dialog_.get(), BuildChooserRequest(InputPlugins(), true));
-    EXPECT_EQ(chooser->windowTitle() + u": "_s + chooser->nameFilters().join(u" | "_s), u"Open InputFile: "_s + pair + second + all);
+    EXPECT_EQ(chooser->windowTitle() + u": "_s + chooser->nameFilters().join(u" | "_s),
+              u"Open InputFile: "_s + pair + second + all);
     EXPECT_TRUE(chooser->testOption(QFileDialog::DontUseNativeDialog));
-    EXPECT_EQ(std::pair(chooser->selectedNameFilter(), chooser->fileMode()), std::pair(u"Dialog pictures (*.dp *.dpic)"_s, QFileDialog::ExistingFile));
+    EXPECT_EQ(std::pair(chooser->selectedNameFilter(), chooser->fileMode()),
+              std::pair(u"Dialog pictures (*.dp *.dpic)"_s, QFileDialog::ExistingFile));
     const auto output = MakeFileDialog(dialog_.get(), BuildChooserRequest(OutputPlugins(), false));
-    EXPECT_EQ(std::pair(output->fileMode(), output->acceptMode()), std::pair(QFileDialog::AnyFile, QFileDialog::AcceptSave));
+    EXPECT_EQ(std::pair(output->fileMode(), output->acceptMode()),
+              std::pair(QFileDialog::AnyFile, QFileDialog::AcceptSave));
     EXPECT_TRUE(output->testOption(QFileDialog::DontConfirmOverwrite));
     EXPECT_EQ(output->defaultSuffix(), u"dp"_s);
     emit output->filterSelected(all);
@@ -638,24 +754,40 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
 // or chosen; an output name whose extension only one output plug-in's patterns name makes
 // that one current, and Code asks when the user chose another since.
 TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCurrent) {
-    Open(103, {{"input/a.so", u"in_dq"_s}, {"input/b.so", u"in_dr"_s}, {"input/c.so", u"in_one"_s},
-               {"output/a.so", u"out_two"_s}, {"output/b.so", u"out_one"_s}});
+    Open(103, {{"input/a.so", u"in_dq"_s},
+               {"input/b.so", u"in_dr"_s},
+               {"input/c.so", u"in_one"_s},
+               {"output/a.so", u"out_two"_s},
+               {"output/b.so", u"out_one"_s}});
     for (const char *name : {"%/x.dq", "%/x.dr", "%/x.zz"}) WriteFile(Path(name), "64 32");
-    const auto reads = [](const char *plugin) { return u"\nInput plug-in \""_s + QLatin1String(plugin) + u"\" reads this file."_s; };
+    const auto reads = [](const char *plugin) {
+        return u"\nInput plug-in \""_s + QLatin1String(plugin) + u"\" reads this file."_s;
+    };
     // The file, how it comes (0 typed and left, 1 chosen, 2 dropped on the window, 3 on the
     // input field, over its text), the input entry then and the status.
-    const struct { const char *file; int how; int entry; QString status; } inputs[] = {
-        {"%/x.dq", 0, 0, u"-"_s}, {"%/x.dr", 0, 1, u"-"_s + reads("Input dr")},
-        {"%/x.dq", 1, 0, u"Ready."_s + reads("Input dq")}, {"%/x.dr", 2, 1, u"Ready."_s + reads("Input dr")},
-        {"%/x.dq", 3, 0, u"Ready."_s + reads("Input dq")}, {"%/x.zz", 0, 0, u"-\nNo input plug-in reads this file."_s}};
+    const struct {
+        const char *file;
+        int how;
+        int entry;
+        QString status;
+    } inputs[] = {{"%/x.dq", 0, 0, u"-"_s},
+                  {"%/x.dr", 0, 1, u"-"_s + reads("Input dr")},
+                  {"%/x.dq", 1, 0, u"Ready."_s + reads("Input dq")},
+                  {"%/x.dr", 2, 1, u"Ready."_s + reads("Input dr")},
+                  {"%/x.dq", 3, 0, u"Ready."_s + reads("Input dq")},
+                  {"%/x.zz", 0, 0, u"-\nNo input plug-in reads this file."_s}};
     for (const auto &c : inputs) {
         dialog_->FrontEnd().SetStatusText(u"-");
         chosen_ = {Path(c.file)};
         if (c.how == 0) LeaveInputField(c.file);
         if (c.how == 1) Press(kInputChooserButton);
-        if (c.how >= 2) Drop(c.how == 2 ? dialog_.get() : Get(kInputPathField), QUrl::fromLocalFile(Path(c.file)));
-        EXPECT_EQ(std::tuple(dialog_->CurrentInputIndex(), InputPlugins().Current(), Status(), Sizes(), Field(kInputPathField)),
-                  std::tuple(c.entry, c.entry, c.status, u"64 64 32 32"_s, Path(c.file))) << c.file;
+        if (c.how >= 2)
+            Drop(c.how == 2 ? dialog_.get() : Get(kInputPathField),
+                 QUrl::fromLocalFile(Path(c.file)));
+        EXPECT_EQ(std::tuple(dialog_->CurrentInputIndex(), InputPlugins().Current(), Status(),
+                             Sizes(), Field(kInputPathField)),
+                  std::tuple(c.entry, c.entry, c.status, u"64 64 32 32"_s, Path(c.file)))
+            << c.file;
     }
     // A drop on the output field replaces its text and follows the name, as does a name left
     // during a preview once the preview has ended; a drop not local is refused.
@@ -674,15 +806,21 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
             EXPECT_EQ(dialog_->CurrentOutputIndex(), 1);
             QFile::remove(Path("%/x.dq.hold"));
         }
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !JobRunning() && dialog_->CurrentOutputIndex() == 0; })) << duringPreview;
+        EXPECT_TRUE(QTest::qWaitFor([&] {
+            return !JobRunning() && dialog_->CurrentOutputIndex() == 0;
+        })) << duringPreview;
     }
     EXPECT_EQ(Field(kOutputPathField), u"p.two"_s);
     // The output name and how it is given (0 the field left, 1 Code answering No, 2 Yes,
     // 3 Cancel); the output entry afterwards and whether a question came. The user chooses
     // entry 1 first.
-    const struct { const char *name; int how; int entry; bool asked; } outputs[] = {
-        {"o.two", 0, 0, false}, {"o.dp", 0, 1, false}, {"p.two", 1, 1, true}, {"p.two", 2, 0, true},
-        {"p.two", 3, 1, true}, {"p.dp", 1, 1, false}};
+    const struct {
+        const char *name;
+        int how;
+        int entry;
+        bool asked;
+    } outputs[] = {{"o.two", 0, 0, false}, {"o.dp", 0, 1, false}, {"p.two", 1, 1, true},
+                   {"p.two", 2, 0, true},  {"p.two", 3, 1, true}, {"p.dp", 1, 1, false}};
     LeaveInputField("%/x.dq");
     for (const auto &c : outputs) {
         SCOPED_TRACE(c.name + std::to_string(c.how));
@@ -694,14 +832,20 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
         answer_ = c.how == 2 ? kIdYes : c.how == 3 ? kIdCancel : kIdNo;
         if (c.how == 0) {
             emit Get<QLineEdit>(kOutputPathField)->editingFinished();
-            EXPECT_EQ(Status().endsWith(u"\nOutput plug-in \"Output two\" writes this file."_s), c.entry == 0);
+            EXPECT_EQ(Status().endsWith(u"\nOutput plug-in \"Output two\" writes this file."_s),
+                      c.entry == 0);
         }
         if (c.how != 0) Press(kCodeButton);
         WaitForJob();
-        EXPECT_EQ(std::pair(dialog_->CurrentOutputIndex(), OutputPlugins().Current()), std::pair(c.entry, c.entry));
-        const QString question = u"The extension of \"p.two\" is that of the output plug-in \"Output two\", not of \"Output one\".\nUse \"Output two\"?"_s;
-        EXPECT_EQ(messages_, c.asked ? QStringList{Shown(question, u"Faltrix v1.01"_s, kMbYesNoCancel | kMbIconQuestion)} : QStringList());
-        EXPECT_EQ(ReadFile(Path("%/p.two")) + ReadFile(Path("%/p.dp")), c.how % 3 != 0 ? "64 32 24\n" : "");
+        EXPECT_EQ(std::pair(dialog_->CurrentOutputIndex(), OutputPlugins().Current()),
+                  std::pair(c.entry, c.entry));
+        const QString question =
+            u"The extension of \"p.two\" is that of the output plug-in \"Output two\", not of \"Output one\".\nUse \"Output two\"?"_s;
+        EXPECT_EQ(messages_, c.asked ? QStringList{Shown(question, u"Faltrix v1.01"_s,
+                                                         kMbYesNoCancel | kMbIconQuestion)}
+                                     : QStringList());
+        EXPECT_EQ(ReadFile(Path("%/p.two")) + ReadFile(Path("%/p.dp")),
+                  c.how % 3 != 0 ? "64 32 24\n" : "");
         EXPECT_EQ(QFile::exists(Path("%/p.two")) || QFile::exists(Path("%/p.dp")), c.how % 3 != 0);
         QFile::remove(Path("%/p.two"));
         QFile::remove(Path("%/p.dp"));
@@ -715,8 +859,11 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
 TEST_F(DialogTest, OutputNameSuggestedAndTheWrittenFileOpensFromTheStatusBox) {
     WriteFile(Path("%/x.zz"), "64 48 128");
     // The output field before, the input given, the output field after.
-    const struct { const char *before, *input, *after; } cases[] = {
-        {"", "%/x.zz", "%/x.dp"}, {"", "%/a.dp", "%/a-converted.dp"}, {"mine.two", "%/x.zz", "mine.two"}};
+    const struct {
+        const char *before, *input, *after;
+    } cases[] = {{"", "%/x.zz", "%/x.dp"},
+                 {"", "%/a.dp", "%/a-converted.dp"},
+                 {"mine.two", "%/x.zz", "mine.two"}};
     for (const auto &c : cases) {
         SetField(kOutputPathField, QLatin1String(c.before));
         dialog_->OpenInput(Path(c.input));
@@ -729,7 +876,8 @@ TEST_F(DialogTest, OutputNameSuggestedAndTheWrittenFileOpensFromTheStatusBox) {
     WaitForJob();
     auto *status = Get<QTextEdit>(kStatusBox);
     ASSERT_TRUE(QTest::qWaitFor([&] {
-        return Status().endsWith(u"Wrote x.dp (9 bytes) in folder, resized by point sampling: anti-alias needs 24-bit colour."_s);
+        return Status().endsWith(
+            u"Wrote x.dp (9 bytes) in folder, resized by point sampling: anti-alias needs 24-bit colour."_s);
     })) << Status().toStdString();
     // A click on each link of the last line, as the user makes it on the shown dialog.
     dialog_->show();
@@ -749,13 +897,18 @@ TEST_F(DialogTest, OutputNameSuggestedAndTheWrittenFileOpensFromTheStatusBox) {
 TEST_F(DialogTest, EscapeAnswersNoOrCancelAndNamesShowAsTheyAre) {
     UserInteraction real;
     for (const auto &[style, answer] : {std::pair{kMbYesNo, kIdNo}, {kMbYesNoCancel, kIdCancel}}) {
-        QTimer::singleShot(0, [] { QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape); });
-        EXPECT_EQ(real.MessageBox(dialog_.get(), u"?"_s, u"Faltrix"_s, style | kMbIconQuestion, {}), answer) << style;
+        QTimer::singleShot(
+            0, [] { QTest::keyClick(QApplication::activeModalWidget(), Qt::Key_Escape); });
+        EXPECT_EQ(real.MessageBox(dialog_.get(), u"?"_s, u"Faltrix"_s, style | kMbIconQuestion, {}),
+                  answer)
+            << style;
     }
-    const auto box = MakeMessageBox(dialog_.get(), u"?"_s, u"c"_s, kMbYesNo, u"<b>x</b>.dp\nin /f"_s);
+    const auto box =
+        MakeMessageBox(dialog_.get(), u"?"_s, u"c"_s, kMbYesNo, u"<b>x</b>.dp\nin /f"_s);
     const auto *informative = box->findChild<QLabel *>(u"qt_msgbox_informativelabel"_s);
     ASSERT_NE(informative, nullptr);
-    EXPECT_EQ(std::pair(informative->text(), informative->textFormat()), std::pair(u"<b>x</b>.dp\nin /f"_s, Qt::PlainText));
+    EXPECT_EQ(std::pair(informative->text(), informative->textFormat()),
+              std::pair(u"<b>x</b>.dp\nin /f"_s, Qt::PlainText));
 }
 
 // ---- Jobs and the feedback front end ------------------------------------------------------
@@ -796,7 +949,8 @@ TEST_P(BothLayouts, NoSecondJobWhileOneRunsAndACloseWaitsForItsEnd) {
         EXPECT_EQ(Get<QProgressBar>(kProgressBar)->value(), shown);
     }
     ShowMessage(u"Failed in loading library.", u"/plugins/input/x.so");
-    EXPECT_EQ(messages_, QStringList{Shown(u"Failed in loading library."_s, u"/plugins/input/x.so"_s, kMbOk)});
+    EXPECT_EQ(messages_,
+              QStringList{Shown(u"Failed in loading library."_s, u"/plugins/input/x.so"_s, kMbOk)});
 }
 
 // The shown dialog driven by mouse and keys: a click gives the focus, Enter presses Code.
@@ -821,9 +975,14 @@ TEST_P(BothLayouts, CodeWritesTheTypedSizesOrTheNewPicturesAndWaitsForAPreview) 
     // The input path typed before (or null), how Code is given (0 click, 1 Enter, 2 a click
     // whose press starts a held preview, 3 Alt+C after a click into the input field) and what
     // it writes; the status box then names the file written.
-    const struct { const char *input; int how; const char *written; } steps[] = {
-        {nullptr, 0, "320 240 24\n"}, {nullptr, 3, "320 240 24\n"}, {"%/tall.dp", 1, "240 640 24\n"},
-        {"%/a.dp", 2, "640 480 24\n"}};
+    const struct {
+        const char *input;
+        int how;
+        const char *written;
+    } steps[] = {{nullptr, 0, "320 240 24\n"},
+                 {nullptr, 3, "320 240 24\n"},
+                 {"%/tall.dp", 1, "240 640 24\n"},
+                 {"%/a.dp", 2, "640 480 24\n"}};
     for (const auto &step : steps) {
         SCOPED_TRACE(step.how);
         QFile::remove(Path("%/out.dp"));
@@ -837,11 +996,18 @@ TEST_P(BothLayouts, CodeWritesTheTypedSizesOrTheNewPicturesAndWaitsForAPreview) 
             WriteFile(Path("%/a.dp.hold"), {});
             QTest::mousePress(Get(kCodeButton), Qt::LeftButton);
             QTest::mouseRelease(Get(kCodeButton), Qt::LeftButton);
-            EXPECT_TRUE(QTest::qWaitFor([&] { return Status() == u"Now Decoding input data...\nCode waits for the preview to end."_s; }));
+            EXPECT_TRUE(QTest::qWaitFor([&] {
+                return Status() ==
+                       u"Now Decoding input data...\nCode waits for the preview to end."_s;
+            }));
             QFile::remove(Path("%/a.dp.hold"));
         }
-        EXPECT_TRUE(QTest::qWaitFor([&] { return ReadFile(Path("%/out.dp")) == step.written; }, 10000));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return Status().endsWith(u"Ready.\nWrote out.dp (11 bytes) in "_s + QDir(dir_.path()).dirName() + u'.'); }));
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return ReadFile(Path("%/out.dp")) == step.written; }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] {
+            return Status().endsWith(u"Ready.\nWrote out.dp (11 bytes) in "_s +
+                                     QDir(dir_.path()).dirName() + u'.');
+        }));
         EXPECT_EQ(dialog_->focusWidget(), Get(step.how % 2 == 1 ? kInputPathField : kCodeButton));
     }
     EXPECT_EQ(messages_, QStringList());
@@ -860,7 +1026,8 @@ TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRun
     if (!work.isEmpty()) {
         opened_ = 0;
         Open(103, kPlugins, work);
-        for (const auto &[id, text] : {std::pair{kInputPathField, work + u"/a.dp"_s}, {kOutputPathField, u"out.dp"_s},
+        for (const auto &[id, text] : {std::pair{kInputPathField, work + u"/a.dp"_s},
+                                       {kOutputPathField, u"out.dp"_s},
                                        {kOutputWidthField, u"320"_s}}) {
             QTest::keyClicks(Get(id), text);
         }
@@ -877,26 +1044,35 @@ TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRun
     }
     WriteFile(Path("%/a.dp.hold"), {});
     QProcess child;
-    child.setEnvironment(QProcess::systemEnvironment() << u"DIALOG_TEST_CHILD="_s + dir_.path() << u"TMPDIR="_s + dir_.path());
+    child.setEnvironment(QProcess::systemEnvironment()
+                         << u"DIALOG_TEST_CHILD="_s + dir_.path() << u"TMPDIR="_s + dir_.path());
     const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
-    child.start(QCoreApplication::applicationFilePath(), {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+    child.start(QCoreApplication::applicationFilePath(),
+                {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
     const QString state = Path("%/plugins1/state/faltrix/dialog-state"), kept = Path("%/kept");
     const RunningPlugin decoding{PluginKind::Input, Path("%/plugins1/input/b.so")};
     // The file names every call while it runs, also the size reading at Code, which returns
     // at once and leaves the file without it; only the held decoding keeps it named. The file
     // names a call before the call starts, so once the decoding has logged its start, the
     // file holds it until the kill.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ReadFile(Path("%/decoding.log")).contains("Input two GetPictureDIB"); }, 20000));
-    ASSERT_TRUE(DialogState::Read(state).value_or(DialogRecord{}).running == QList{decoding}) << ReadFile(state).toStdString();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return ReadFile(Path("%/decoding.log")).contains("Input two GetPictureDIB"); },
+        20000));
+    ASSERT_TRUE(DialogState::Read(state).value_or(DialogRecord{}).running == QList{decoding})
+        << ReadFile(state).toStdString();
     child.kill();
     ASSERT_TRUE(child.waitForFinished() && QFile::copy(state, kept));
-    const QStringList question{Shown(u"Faltrix ended unexpectedly while the input plug-in \"Input two\" ("_s + decoding.path +
-                                         u") was running.\nLeave it unselected?"_s, u"Faltrix v1.01"_s, kMbYesNo | kMbIconQuestion)};
+    const QStringList question{
+        Shown(u"Faltrix ended unexpectedly while the input plug-in \"Input two\" ("_s +
+                  decoding.path + u") was running.\nLeave it unselected?"_s,
+              u"Faltrix v1.01"_s, kMbYesNo | kMbIconQuestion)};
     // The answer, the dialog then and the questions asked; the first two start from the same file.
     const std::tuple<int, const char *, QStringList> starts[] = {
         {kIdNo, "%/a.dp|out.dp| 320  |1|1|0|11|11", question},
         {kIdYes, "%/a.dp|out.dp| 320  |1|1|0|00|11", question},
-        {kIdYes, "%/a.dp|out.dp| 320  |1|1|0|00|11", {}}};  // the last start's choice, not asked again
+        {kIdYes,
+         "%/a.dp|out.dp| 320  |1|1|0|00|11",
+         {}}};  // the last start's choice, not asked again
     for (const auto &[answer, shows, asked] : starts) {
         if (!asked.isEmpty()) {
             ASSERT_TRUE(QFile::remove(state) && QFile::copy(kept, state));
@@ -936,13 +1112,18 @@ TEST_F(DialogTest, AfterAKillWhileStoringTheNextStartRemovesTheTemporary) {
     QProcess child;
     child.setEnvironment(QProcess::systemEnvironment() << u"DIALOG_TEST_CHILD="_s + dir_.path());
     const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
-    child.start(QCoreApplication::applicationFilePath(), {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return ReadFile(Path("%/storing.log")).contains("SaveDIBPicture"); }, 20000));
-    const auto temporaries = [&] { return QDir(dir_.path()).entryList({u".faltrix-*"_s}, QDir::Files | QDir::Hidden); };
+    child.start(QCoreApplication::applicationFilePath(),
+                {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return ReadFile(Path("%/storing.log")).contains("SaveDIBPicture"); }, 20000));
+    const auto temporaries = [&] {
+        return QDir(dir_.path()).entryList({u".faltrix-*"_s}, QDir::Files | QDir::Hidden);
+    };
     ASSERT_EQ(temporaries().size(), 1);
     const QByteArray temporary = QFile::encodeName(dir_.filePath(temporaries().first()));
     const QString state = Path("%/plugins1/state/faltrix/dialog-state");
-    EXPECT_EQ(DialogState::Read(state).value_or(DialogRecord{}).temporaries, QList{temporary}) << ReadFile(state).toStdString();
+    EXPECT_EQ(DialogState::Read(state).value_or(DialogRecord{}).temporaries, QList{temporary})
+        << ReadFile(state).toStdString();
     child.kill();
     ASSERT_TRUE(child.waitForFinished());
     ASSERT_TRUE(QFile::exists(QFile::decodeName(temporary)));
@@ -952,10 +1133,12 @@ TEST_F(DialogTest, AfterAKillWhileStoringTheNextStartRemovesTheTemporary) {
     WriteFile(Path("%/.faltrix-theirs.dp"), "theirs");
     QByteArray text = ReadFile(state);
     const QByteArray hex = temporary.toHex();
-    text.replace('"' + hex + '"', '"' + hex + "\", \"" + QFile::encodeName(Path("%/keep.dp")).toHex() + '"');
+    text.replace('"' + hex + '"',
+                 '"' + hex + "\", \"" + QFile::encodeName(Path("%/keep.dp")).toHex() + '"');
     QFile::remove(state);
     WriteFile(state, text);
-    ASSERT_EQ(DialogState::Read(state).value_or(DialogRecord{}).temporaries.size(), 2) << text.toStdString();
+    ASSERT_EQ(DialogState::Read(state).value_or(DialogRecord{}).temporaries.size(), 2)
+        << text.toStdString();
 
     Reopen();
     EXPECT_FALSE(QFile::exists(QFile::decodeName(temporary)));
@@ -970,7 +1153,10 @@ TEST_F(DialogTest, ABundledPluginsConfirmedSettingIsKeptForTheNextRun) {
     const QString work = qEnvironmentVariable("DIALOG_TEST_CHILD");
     const QString base = (work.isEmpty() ? dir_.path() : work) + u"/kept"_s;
     opened_ = 0;
-    Open(103, {{"input/a.so", u"in_one"_s}, {"output/a.so", QStringLiteral(BUNDLED_PLUGIN_DIR "/output/png.so")}}, base);
+    Open(103,
+         {{"input/a.so", u"in_one"_s},
+          {"output/a.so", QStringLiteral(BUNDLED_PLUGIN_DIR "/output/png.so")}},
+         base);
     // The level the plug-in's dialog shows; the parent confirms 9 in it, the child cancels.
     int shown = -1;
     QTimer answer;
@@ -993,7 +1179,8 @@ TEST_F(DialogTest, ABundledPluginsConfirmedSettingIsKeptForTheNextRun) {
     QProcess child;
     child.setEnvironment(QProcess::systemEnvironment() << u"DIALOG_TEST_CHILD="_s + dir_.path());
     const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
-    child.start(QCoreApplication::applicationFilePath(), {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+    child.start(QCoreApplication::applicationFilePath(),
+                {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
     ASSERT_TRUE(child.waitForFinished(60000));
     EXPECT_EQ(ReadFile(Path("%/shown")), "9");
 }
@@ -1002,8 +1189,9 @@ TEST_F(DialogTest, ABundledPluginsConfirmedSettingIsKeptForTheNextRun) {
 
 // Starts the program under the instance name "faltrix-test-<pid>" on the offscreen platform.
 void StartProgram(QProcess &process, const QStringList &arguments = {}) {
-    process.setEnvironment(QProcess::systemEnvironment() << u"QT_QPA_PLATFORM=offscreen"_s
-                                                         << u"FALTRIX_INSTANCE_NAME=faltrix-test-"_s + QString::number(getpid()));
+    process.setEnvironment(QProcess::systemEnvironment()
+                           << u"QT_QPA_PLATFORM=offscreen"_s
+                           << u"FALTRIX_INSTANCE_NAME=faltrix-test-"_s + QString::number(getpid()));
     process.start(QStringLiteral(FALTRIX_EXECUTABLE), arguments);
     ASSERT_TRUE(process.waitForStarted());
 }
@@ -1022,15 +1210,18 @@ TEST(SingleInstance, StaleLockIsTakenOverAndASecondStartRaisesTheFirst) {
     ASSERT_TRUE(killed.waitForFinished());
     EXPECT_TRUE(QFile::exists(first.LockPath()));
     ASSERT_TRUE(first.TryBecomeFirst());
-    QSignalSpy raised(&first, &SingleInstance::RaiseRequested), opened(&first, &SingleInstance::FileRequested);
+    QSignalSpy raised(&first, &SingleInstance::RaiseRequested),
+        opened(&first, &SingleInstance::FileRequested);
     // The file the command line names after the options is handed over as an absolute path.
     QProcess second;
     StartProgram(second, {u"--some"_s, u"picture 1%.png"_s});
     ASSERT_TRUE(QTest::qWaitFor([&] { return second.state() == QProcess::NotRunning; }, 20000));
-    EXPECT_EQ(std::pair(second.exitStatus(), second.exitCode()), std::pair(QProcess::NormalExit, 0));
+    EXPECT_EQ(std::pair(second.exitStatus(), second.exitCode()),
+              std::pair(QProcess::NormalExit, 0));
     EXPECT_TRUE(QTest::qWaitFor([&] { return raised.count() == 1; }, 5000));
     ASSERT_EQ(opened.count(), 1);
-    EXPECT_EQ(opened.front().front().toString(), QDir::current().absoluteFilePath(u"picture 1%.png"_s));
+    EXPECT_EQ(opened.front().front().toString(),
+              QDir::current().absoluteFilePath(u"picture 1%.png"_s));
     // A name that is not UTF-8 goes over as its bytes and arrives with the same escape.
     const QString latin1 = QDir::current().absoluteFilePath(u"caf"_s) + QChar(0xDCE9) + u".png"_s;
     SingleInstance asking(u"faltrix-test-"_s + QString::number(getpid()));

@@ -3,6 +3,8 @@
 // a hostile one.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -11,18 +13,16 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <fcntl.h>
 
 #include <csignal>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <cstdio>
-#include <thread>
 #include <iterator>
 #include <numeric>
+#include <thread>
 
 #include "faltrix/cli/batch.h"
 #include "faltrix/keep_aspect.h"
@@ -44,21 +44,26 @@ TEST(KeepAspect, GivesTheOtherSideWithoutOverflowOrDivisionByZero) {
         {640, 0, 320, std::nullopt},
     };
     for (const auto &[side, other, given, expected] : cases)
-        EXPECT_EQ(KeepAspectSide(side, other, given), expected) << side << " x " << other << " to " << given;
+        EXPECT_EQ(KeepAspectSide(side, other, given), expected)
+            << side << " x " << other << " to " << given;
 }
 
 TEST(ProgressLine, NeverWiderThanTheTerminal) {
     for (int columns : {20, 40, 80, 300})
-        EXPECT_LT(ProgressLine(QString(200, u'n'), 45, "Now Decoding input data...", columns).size(), columns);
+        EXPECT_LT(
+            ProgressLine(QString(200, u'n'), 45, "Now Decoding input data...", columns).size(),
+            columns);
     EXPECT_TRUE(ProgressLine("a.png", 250, {}, 80).contains("100%"));
 }
 
 TEST(WorkerProtocol, ReadsBackWhatTheWorkerWrites) {
     EXPECT_EQ(ParseWorkerLine("P 45").position, 45u);
-    for (const char *bad : {"P x", "", "Q what"}) EXPECT_EQ(ParseWorkerLine(bad).kind, WorkerEvent::Unknown) << bad;
+    for (const char *bad : {"P x", "", "Q what"})
+        EXPECT_EQ(ParseWorkerLine(bad).kind, WorkerEvent::Unknown) << bad;
     // A reason naming a file whose bytes are not UTF-8 comes back with the same escapes, on one
     // line.
-    const QString reason = QStringLiteral("the output's folder caf") + QChar(0xDCE9) + QChar(0xDC80) + "\n\x1b does not exist";
+    const QString reason = QStringLiteral("the output's folder caf") + QChar(0xDCE9) +
+                           QChar(0xDC80) + "\n\x1b does not exist";
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
     WorkerFrontEnd(ends[1]).ReportFailure(reason);
@@ -78,7 +83,8 @@ TEST(WorkerProtocol, ReadsBackWhatTheWorkerWrites) {
 // longer loads shows a message.
 std::pair<std::string, std::string> FrontEndWrites(Verbosity verbosity) {
     char text[2][1024] = {};
-    FILE *out = fmemopen(text[0], sizeof text[0], "w"), *err = fmemopen(text[1], sizeof text[1], "w");
+    FILE *out = fmemopen(text[0], sizeof text[0], "w"),
+         *err = fmemopen(text[1], sizeof text[1], "w");
     TerminalFrontEnd front(verbosity, true, out, err);
     front.BeginFile("a.png");
     front.SetStatusText(u"Now Decoding input data...");
@@ -94,10 +100,12 @@ std::pair<std::string, std::string> FrontEndWrites(Verbosity verbosity) {
 // the file's end; quiet draws none, but a message is an error and is shown.
 TEST(TerminalFrontEnd, BarAroundMessagesAndNoneWhenQuiet) {
     const std::string message = "faltrix-convert: /p/x.so: Failed in loading library.\n",
-                      half = "\ra.png [##########..........]  50%  Now Decoding input data...\x1b[K";
+                      half =
+                          "\ra.png [##########..........]  50%  Now Decoding input data...\x1b[K";
     EXPECT_EQ(FrontEndWrites(Verbosity::Normal),
-              std::pair(std::string(), "\ra.png [....................]   0%  Now Decoding input data...\x1b[K" + half +
-                                           "\r\x1b[K" + message + half + "\r\x1b[K"));
+              std::pair(std::string(),
+                        "\ra.png [....................]   0%  Now Decoding input data...\x1b[K" +
+                            half + "\r\x1b[K" + message + half + "\r\x1b[K"));
     EXPECT_EQ(FrontEndWrites(Verbosity::Quiet), std::pair(std::string(), message));
     // A name's control characters and bytes that are not UTF-8 are written out in the bar.
     EXPECT_EQ(ProgressLine(QStringLiteral("a\x1b[2J") + QChar(0xDCE9), 0, {}, 80).toStdString(),
@@ -106,29 +114,36 @@ TEST(TerminalFrontEnd, BarAroundMessagesAndNoneWhenQuiet) {
 
 // ---- the program ----------------------------------------------------------------------------
 
-const QString kBuildDir = qEnvironmentVariable("FALTRIX_BUILD_DIR", QStringLiteral(FALTRIX_TEST_BUILD_DIR));
+const QString kBuildDir =
+    qEnvironmentVariable("FALTRIX_BUILD_DIR", QStringLiteral(FALTRIX_TEST_BUILD_DIR));
 
 const QString kPluginDir = kBuildDir + "/bin/plugins/";
 
 // Both of a format's plug-ins are built.
 bool Built(const QString &name) {
     const QString file = "/" + name + ".so";
-    return QFileInfo::exists(kPluginDir + "input" + file) && QFileInfo::exists(kPluginDir + "output" + file);
+    return QFileInfo::exists(kPluginDir + "input" + file) &&
+           QFileInfo::exists(kPluginDir + "output" + file);
 }
 
 // Starts the converter; given a folder, it runs there and looks for plug-ins in its plugins/
 // instead of beside itself. A file-size limit (in 512-byte blocks) stands for a full disk: the
 // shell ignores SIGXFSZ, so that a write past it fails with EFBIG instead of killing.
-void Start(QProcess &process, const QStringList &arguments, const QString &folder = {}, int sizeLimit = 0) {
+void Start(QProcess &process, const QStringList &arguments, const QString &folder = {},
+           int sizeLimit = 0) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    if (!folder.isEmpty()) env.insert("FALTRIX_PLUGIN_DIR", QDir(folder).absoluteFilePath("plugins"));
+    if (!folder.isEmpty())
+        env.insert("FALTRIX_PLUGIN_DIR", QDir(folder).absoluteFilePath("plugins"));
     process.setProcessEnvironment(env);
     process.setWorkingDirectory(folder);
     if (sizeLimit > 0)
-        process.start("/bin/sh", QStringList{"-c", QString("trap '' XFSZ; ulimit -f %1; exec \"$0\" \"$@\"").arg(sizeLimit),
-                                             kBuildDir + "/bin/faltrix-convert"} + arguments);
-    else
-        process.start(kBuildDir + "/bin/faltrix-convert", arguments);
+        process.start(
+            "/bin/sh",
+            QStringList{"-c",
+                        QString("trap '' XFSZ; ulimit -f %1; exec \"$0\" \"$@\"").arg(sizeLimit),
+                        kBuildDir + "/bin/faltrix-convert"} +
+                arguments);
+    else process.start(kBuildDir + "/bin/faltrix-convert", arguments);
     process.closeWriteChannel();
 }
 
@@ -137,14 +152,17 @@ struct RunResult {
     int exitCode = -1;
     QString out, err;
     std::string Text() const {
-        return "exit " + std::to_string(exitCode) + "\nstdout:\n" + out.toStdString() + "stderr:\n" + err.toStdString();
+        return "exit " + std::to_string(exitCode) + "\nstdout:\n" + out.toStdString() +
+               "stderr:\n" + err.toStdString();
     }
 };
 
-RunResult RunConverter(const QStringList &arguments, const QString &folder = {}, int sizeLimit = 0) {
+RunResult RunConverter(const QStringList &arguments, const QString &folder = {},
+                       int sizeLimit = 0) {
     QProcess process;
     Start(process, arguments, folder, sizeLimit);
-    const bool finished = process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
+    const bool finished =
+        process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
     return {finished ? process.exitCode() : -1, QString::fromUtf8(process.readAllStandardOutput()),
             QString::fromUtf8(process.readAllStandardError())};
 }
@@ -167,16 +185,19 @@ QImage BlockPicture(int width, int height) {
     QImage image(width, height, QImage::Format_RGB32);
     for (int y = 0; y < height; ++y)
         for (int x = 0; x < width; ++x)
-            image.setPixel(x, y, 0xFF000000 | kColours[((x / 8) * 7 + (y / 8) * 3) % std::size(kColours)]);
+            image.setPixel(
+                x, y, 0xFF000000 | kColours[((x / 8) * 7 + (y / 8) * 3) % std::size(kColours)]);
     return image;
 }
 
 // Mean absolute difference over all channels of two pictures of one size, whose rows in three
 // bytes a pixel need no padding (a width that is a multiple of 4).
 double MeanDifference(const QImage &a, const QImage &b) {
-    const QImage p = a.convertToFormat(QImage::Format_RGB888), q = b.convertToFormat(QImage::Format_RGB888);
-    const double sum = std::transform_reduce(p.constBits(), p.constBits() + p.sizeInBytes(), q.constBits(), 0.0,
-                                             std::plus<>(), [](int x, int y) { return std::abs(x - y); });
+    const QImage p = a.convertToFormat(QImage::Format_RGB888),
+                 q = b.convertToFormat(QImage::Format_RGB888);
+    const double sum =
+        std::transform_reduce(p.constBits(), p.constBits() + p.sizeInBytes(), q.constBits(), 0.0,
+                              std::plus<>(), [](int x, int y) { return std::abs(x - y); });
     return sum / double(p.sizeInBytes());
 }
 
@@ -194,34 +215,45 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(dir_.isValid());
         if (!Built("bmp")) GTEST_SKIP() << "the BMP plug-ins are not built";
-        for (const char *folder : {"plugins/input", "plugins/output", "out"}) ASSERT_TRUE(QDir().mkpath(Path(folder)));
+        for (const char *folder : {"plugins/input", "plugins/output", "out"})
+            ASSERT_TRUE(QDir().mkpath(Path(folder)));
         for (const char *kind : {"input", "output"})
-            ASSERT_TRUE(QFile::link(kPluginDir + kind + "/bmp.so", Path(QString("plugins/") + kind + "/bmp.so")));
-        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_PLUGIN), Path("plugins/input/hostile.so")));
-        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_OUTPUT_PLUGIN), Path("plugins/output/hostile.so")));
+            ASSERT_TRUE(QFile::link(kPluginDir + kind + "/bmp.so",
+                                    Path(QString("plugins/") + kind + "/bmp.so")));
+        ASSERT_TRUE(
+            QFile::link(QStringLiteral(FALTRIX_HOSTILE_PLUGIN), Path("plugins/input/hostile.so")));
+        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_OUTPUT_PLUGIN),
+                                Path("plugins/output/hostile.so")));
         ASSERT_TRUE(QFile::link(kPluginDir + "input/jpeg.so", Path("plugins/input/jpeg.so")));
-        ASSERT_TRUE(QFile::copy(FALTRIX_TEST_DATA_DIR "/jpeg/hostile/cut-inside-pixel-data-before-the-end-marker.jpg",
+        ASSERT_TRUE(QFile::copy(FALTRIX_TEST_DATA_DIR
+                                "/jpeg/hostile/cut-inside-pixel-data-before-the-end-marker.jpg",
                                 Path("cut.jpg")));
         // Refused at every scan: a library that is no plug-in, one that crashes when asked for
         // its tag, one that crashes when asked for its description, a FIFO that would hang a
         // loader that opened it, and (below) no library at all.
-        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_GDI_LIBRARY), Path("plugins/output/graphics.so")));
-        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_CRASHING_PLUGIN), Path("plugins/input/crash.so")));
-        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_DESCRIPTION_CRASHING_PLUGIN), Path("plugins/input/dcrash.so")));
+        ASSERT_TRUE(
+            QFile::link(QStringLiteral(FALTRIX_GDI_LIBRARY), Path("plugins/output/graphics.so")));
+        ASSERT_TRUE(
+            QFile::link(QStringLiteral(FALTRIX_CRASHING_PLUGIN), Path("plugins/input/crash.so")));
+        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_DESCRIPTION_CRASHING_PLUGIN),
+                                Path("plugins/input/dcrash.so")));
         ASSERT_EQ(::mkfifo(QFile::encodeName(Path("plugins/input/fifo.so")).constData(), 0600), 0);
         for (const char *name : {"in.bmp", "in", "three.bmp", "z.tar.bmp", "-x.bmp"})
             ASSERT_TRUE(BlockPicture(64, 48).save(Path(name), "BMP"));
         ASSERT_TRUE(BlockPicture(300, 2).save(Path("flat.bmp"), "BMP"));
         ASSERT_TRUE(QDir().mkpath(Path("tree/sub")));
-        for (const char *name : {"tree/top.bmp", "tree/sub/deep.bmp"}) ASSERT_TRUE(QFile::copy(Path("in.bmp"), Path(name)));
+        for (const char *name : {"tree/top.bmp", "tree/sub/deep.bmp"})
+            ASSERT_TRUE(QFile::copy(Path("in.bmp"), Path(name)));
         ASSERT_TRUE(WriteBytes(Path("list0"), QByteArray("in.bmp\0z.tar.bmp\0", 18)));
         ASSERT_TRUE(WriteBytes(Path("broken.bmp"), ReadBytes(Path("in.bmp")).left(60)));
         for (const char *name :
-             {"notes.txt", "crash.hostile", "hang.hostile", "fail.hostile", "exit.hostile", "chatty.hostile", "out/three.bmp", "out/three.pic", "plugins/input/junk.so"})
+             {"notes.txt", "crash.hostile", "hang.hostile", "fail.hostile", "exit.hostile",
+              "chatty.hostile", "out/three.bmp", "out/three.pic", "plugins/input/junk.so"})
             ASSERT_TRUE(WriteBytes(Path(name), "precious"));
         ASSERT_TRUE(QFile::copy(Path("notes.txt"), Path("out/locked.bmp")));
         ASSERT_TRUE(QFile::link("three.bmp", Path("out/link.bmp")));
-        ASSERT_TRUE(QFile::setPermissions(Path("out/locked.bmp"), QFile::ReadOwner | QFile::ReadOther));
+        ASSERT_TRUE(
+            QFile::setPermissions(Path("out/locked.bmp"), QFile::ReadOwner | QFile::ReadOther));
     }
     QString Path(const QString &name) const { return dir_.filePath(name); }
 
@@ -229,7 +261,8 @@ protected:
     QStringList Leftovers() const {
         QStringList left;
         for (const char *folder : {".", "out"})
-            left += QDir(Path(folder)).entryList({".faltrix-*"}, QDir::Files | QDir::Hidden | QDir::System);
+            left += QDir(Path(folder))
+                        .entryList({".faltrix-*"}, QDir::Files | QDir::Hidden | QDir::System);
         return left;
     }
 
@@ -242,25 +275,29 @@ protected:
 // error (0: none) a conversion to it may add: sharp-edged blocks cost lossy formats about 8
 // levels at default quality; a turned, mirrored or channel-swapped picture is off by far more.
 using Format = std::pair<const char *, double>;
-const Format kFormats[] = {{"bmp", 0}, {"png", 0}, {"jpeg", 12}, {"gif", 4}, {"tiff", 0}, {"webp", 12}};
+const Format kFormats[] = {{"bmp", 0}, {"png", 0},  {"jpeg", 12},
+                           {"gif", 4}, {"tiff", 0}, {"webp", 12}};
 
-class EveryFormat : public InFolder, public ::testing::WithParamInterface<std::tuple<Format, Format>> {};
+class EveryFormat : public InFolder,
+                    public ::testing::WithParamInterface<std::tuple<Format, Format>> {};
 
 TEST_P(EveryFormat, KeepsThePicture) {
     const auto [from, to] = GetParam();
     if (!Built(from.first) || !Built(to.first)) GTEST_SKIP() << "plug-ins not built";
     // BMP to `from` to `to` and back to BMP, so that only our own plug-ins read and write.
-    const QStringList chain{Path("in.bmp"), Path(QString("source.") + from.first), Path(QString("target.") + to.first),
-                            Path("back.bmp")};
+    const QStringList chain{Path("in.bmp"), Path(QString("source.") + from.first),
+                            Path(QString("target.") + to.first), Path("back.bmp")};
     for (qsizetype i = 1; i < chain.size(); ++i)
-        ASSERT_EQ(RunConverter({"-q", chain[i - 1], "-o", chain[i]}).Text(), "exit 0\nstdout:\nstderr:\n");
+        ASSERT_EQ(RunConverter({"-q", chain[i - 1], "-o", chain[i]}).Text(),
+                  "exit 0\nstdout:\nstderr:\n");
     const QImage back(chain.back());
     ASSERT_EQ(back.size(), QSize(64, 48));
     EXPECT_LE(MeanDifference(BlockPicture(64, 48), back), from.second + to.second);
 }
 
 INSTANTIATE_TEST_SUITE_P(Pairs, EveryFormat,
-                         ::testing::Combine(::testing::ValuesIn(kFormats), ::testing::ValuesIn(kFormats)),
+                         ::testing::Combine(::testing::ValuesIn(kFormats),
+                                            ::testing::ValuesIn(kFormats)),
                          [](const auto &info) {
                              return std::string(std::get<0>(info.param).first) + "_to_" +
                                     std::get<1>(info.param).first;
@@ -287,7 +324,9 @@ TEST_P(Converter, Runs) {
     const RunCase &c = GetParam();
     const RunResult r = RunConverter(c.arguments, dir_.path(), c.sizeLimit);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.Text();
-    EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(c.out)).match(r.out).hasMatch()) << r.Text();
+    EXPECT_TRUE(
+        QRegularExpression(QRegularExpression::anchoredPattern(c.out)).match(r.out).hasMatch())
+        << r.Text();
     EXPECT_EQ(r.err.isEmpty(), c.err.empty()) << r.Text();
     for (const char *part : c.err) EXPECT_TRUE(r.err.contains(part)) << part << "\n" << r.Text();
     // Qt's scaled() takes the nearest pixels, as the resize without averaging does; at whole-block
@@ -296,192 +335,406 @@ TEST_P(Converter, Runs) {
         if (size.isValid())
             EXPECT_EQ(QImage(Path(name)), BlockPicture(64, 48).scaled(size)) << name;
         else
-            EXPECT_TRUE(!QFileInfo::exists(Path(name)) || ReadBytes(Path(name)) == "precious") << name;
+            EXPECT_TRUE(!QFileInfo::exists(Path(name)) || ReadBytes(Path(name)) == "precious")
+                << name;
     }
     EXPECT_EQ(Leftovers(), QStringList());
 }
 
 // The job's status lines when it resizes by area averaging.
-#define ANTI_ALIAS_LINES                                                                                 \
-    "Now Getting infomation...\nGetting infomation Done.\nNow Decoding input data...\nDecoding input " \
-    "data Done.\nNow anti-alias Resizing...\nanti-alias Resizing Done.\nNow Coding and Storing...\n"    \
+#define ANTI_ALIAS_LINES                                                                         \
+    "Now Getting infomation...\nGetting infomation Done.\nNow Decoding input data...\nDecoding " \
+    "input "                                                                                     \
+    "data Done.\nNow anti-alias Resizing...\nanti-alias Resizing Done.\nNow Coding and "         \
+    "Storing...\n"                                                                               \
     "Coding and Storing Done.\nReady.\n"
 
 INSTANTIATE_TEST_SUITE_P(
     Runs, Converter,
     ::testing::Values(
-        // One file: verbose, each status line as the job writes it; the width alone gives the height.
-        RunCase{"VerboseAntiAliasWidthOnly", {"-v", "-a", "-W", "32", "in.bmp", "-o", "out.bmp"}, 0,
-                ANTI_ALIAS_LINES "in.bmp -> out.bmp\n", {}, {{"out.bmp", {32, 24}}}},
-        RunCase{"SideThatWouldBeZero", {"-W", "70", "flat.bmp", "-o", "out.bmp"}, 1, "",  // 0.47 rounded
-                {"flat.bmp: a 300 x 2 picture would have no usable height at that size"}, {}},
+        // One file: verbose, each status line as the job writes it; the width alone gives the
+        // height.
+        RunCase{"VerboseAntiAliasWidthOnly",
+                {"-v", "-a", "-W", "32", "in.bmp", "-o", "out.bmp"},
+                0,
+                ANTI_ALIAS_LINES "in.bmp -> out.bmp\n",
+                {},
+                {{"out.bmp", {32, 24}}}},
+        RunCase{"SideThatWouldBeZero",
+                {"-W", "70", "flat.bmp", "-o", "out.bmp"},
+                1,
+                "",  // 0.47 rounded
+                {"flat.bmp: a 300 x 2 picture would have no usable height at that size"},
+                {}},
         // Per cent of the picture's side, the other side following; the derived side rounded
         // (300 x 2 at 150 wide: 1); --fit the largest inside the box.
-        RunCase{"PercentOfThePicture", {"-q", "--filter", "box", "-W", "50%", "in.bmp", "-o", "out.bmp"}, 0, "", {},
+        RunCase{"PercentOfThePicture",
+                {"-q", "--filter", "box", "-W", "50%", "in.bmp", "-o", "out.bmp"},
+                0,
+                "",
+                {},
                 {{"out.bmp", {32, 24}}}},
-        RunCase{"DerivedSideRounded", {"-q", "-W", "150", "flat.bmp", "-o", "out.bmp"}, 0, "", {}, {}},
-        RunCase{"FitInsideABox", {"-q", "--filter", "BOX", "--fit", "16x16", "in.bmp", "-o", "out.bmp"}, 0, "", {},
+        RunCase{
+            "DerivedSideRounded", {"-q", "-W", "150", "flat.bmp", "-o", "out.bmp"}, 0, "", {}, {}},
+        RunCase{"FitInsideABox",
+                {"-q", "--filter", "BOX", "--fit", "16x16", "in.bmp", "-o", "out.bmp"},
+                0,
+                "",
+                {},
                 {{"out.bmp", {16, 12}}}},
-        RunCase{"UnknownFilter", {"--filter", "sinc", "in.bmp", "-o", "out.bmp"}, 2, "", {"Unknown filter 'sinc'"}, {}},
-        RunCase{"OverlongPath", {"in", "-o", QString(2100, u'x')}, 1, "", {"2100 UTF-16 units long; at most 2047"}, {}},
-        RunCase{"UnknownOutputFormat", {"in.bmp", "-o", "o.xyz"}, 1, "", {"no output plug-in writes '.xyz'"}, {}},
+        RunCase{"UnknownFilter",
+                {"--filter", "sinc", "in.bmp", "-o", "out.bmp"},
+                2,
+                "",
+                {"Unknown filter 'sinc'"},
+                {}},
+        RunCase{"OverlongPath",
+                {"in", "-o", QString(2100, u'x')},
+                1,
+                "",
+                {"2100 UTF-16 units long; at most 2047"},
+                {}},
+        RunCase{"UnknownOutputFormat",
+                {"in.bmp", "-o", "o.xyz"},
+                1,
+                "",
+                {"no output plug-in writes '.xyz'"},
+                {}},
         // A plug-in's cause follows the job's last status line; a plug-in that gives none leaves
         // the line as it is. The file it would have replaced stays as it was.
-        RunCase{"FullDiskGivesTheSystemsWords", {"--overwrite", "in.bmp", "-o", "out/three.bmp"}, 1, "",
+        RunCase{"FullDiskGivesTheSystemsWords",
+                {"--overwrite", "in.bmp", "-o", "out/three.bmp"},
+                1,
+                "",
                 {"faltrix-convert: in.bmp: Failed in Coding or Storing data. (File too large)\n"},
-                {{"out/three.bmp", {}}}, 4},
+                {{"out/three.bmp", {}}},
+                4},
         // The host stores: a file made at the output meanwhile is kept, and a plug-in that claims
         // to have stored without writing fails.
-        RunCase{"OutputAppearingMeanwhileSurvives", {"in.bmp", "-o", "out.race"}, 1, "",
-                {"in.bmp: Failed in Coding or Storing data. (the output file appeared during the conversion and was "
+        RunCase{"OutputAppearingMeanwhileSurvives",
+                {"in.bmp", "-o", "out.race"},
+                1,
+                "",
+                {"in.bmp: Failed in Coding or Storing data. (the output file appeared during the "
+                 "conversion and was "
                  "not replaced)\n"},
                 {{"out.race", {}}}},
-        RunCase{"PluginStoringNothingFails", {"in.bmp", "-o", "out.liar"}, 1, "",
-                {"in.bmp: Failed in Coding or Storing data. (the output plug-in reported success but wrote nothing)\n"},
+        RunCase{"PluginStoringNothingFails",
+                {"in.bmp", "-o", "out.liar"},
+                1,
+                "",
+                {"in.bmp: Failed in Coding or Storing data. (the output plug-in reported success "
+                 "but wrote nothing)\n"},
                 {{"out.liar", {}}}},
         // A read-only output is replaced only with --force.
-        RunCase{"ReadOnlyOutputNeedsForce", {"--overwrite", "in.bmp", "-o", "out/locked.bmp"}, 1, "",
-                {"in.bmp: the output is read-only (--force replaces it)\n"}, {{"out/locked.bmp", {}}}},
-        RunCase{"ForceReplacesAReadOnlyOutput", {"--force", "in.bmp", "-o", "out/locked.bmp"}, 0,
-                "in.bmp -> out/locked.bmp\n", {}, {{"out/locked.bmp", {64, 48}}}},
+        RunCase{"ReadOnlyOutputNeedsForce",
+                {"--overwrite", "in.bmp", "-o", "out/locked.bmp"},
+                1,
+                "",
+                {"in.bmp: the output is read-only (--force replaces it)\n"},
+                {{"out/locked.bmp", {}}}},
+        RunCase{"ForceReplacesAReadOnlyOutput",
+                {"--force", "in.bmp", "-o", "out/locked.bmp"},
+                0,
+                "in.bmp -> out/locked.bmp\n",
+                {},
+                {{"out/locked.bmp", {64, 48}}}},
         // Through a symbolic link the file it names is replaced, the link kept.
-        RunCase{"ReplacesThroughALink", {"-q", "--overwrite", "in.bmp", "-o", "out/link.bmp"}, 0, "", {},
+        RunCase{"ReplacesThroughALink",
+                {"-q", "--overwrite", "in.bmp", "-o", "out/link.bmp"},
+                0,
+                "",
+                {},
                 {{"out/three.bmp", {64, 48}}}},
         // A single file is converted in a child process too: a crash or a hang fails it with
         // the plug-in named.
-        RunCase{"CrashingPluginIsNamed", {"crash.hostile", "-o", "out.bmp"}, 1, "",
+        RunCase{"CrashingPluginIsNamed",
+                {"crash.hostile", "-o", "out.bmp"},
+                1,
+                "",
                 {"faltrix-convert: crash.hostile: ",
 #if !defined(__SANITIZE_ADDRESS__)
-                 "the input plug-in hostile crashed (signal 11, Segmentation fault) after \"Now Decoding input data...\"\n"
+                 "the input plug-in hostile crashed (signal 11, Segmentation fault) after \"Now "
+                 "Decoding input data...\"\n"
 #endif
                 },
                 {}},
         // Only a worker that says its output is in place has converted its file: a plug-in that
         // ends the process with status 0 fails it, named, the report says so, and its temporary
         // goes.
-        RunCase{"PluginEndingTheWorkerWhileDecoding", {"--report", "-", "exit.hostile", "-o", "out.bmp"}, 1,
+        RunCase{"PluginEndingTheWorkerWhileDecoding",
+                {"--report", "-", "exit.hostile", "-o", "out.bmp"},
+                1,
                 "\\{\"input\":\"exit.hostile\",.*\"status\":\"failed\"\\}\n",
-                {"faltrix-convert: exit.hostile: the input plug-in hostile ended its worker without finishing (exit "
+                {"faltrix-convert: exit.hostile: the input plug-in hostile ended its worker "
+                 "without finishing (exit "
                  "status 0) after \"Now Decoding input data...\"\n"},
                 {{"out.bmp", {}}}},
-        RunCase{"PluginEndingTheWorkerWhileStoring", {"--report", "-", "in.bmp", "-o", "out.quit"}, 1,
+        RunCase{"PluginEndingTheWorkerWhileStoring",
+                {"--report", "-", "in.bmp", "-o", "out.quit"},
+                1,
                 "\\{\"input\":\"in.bmp\",.*\"size\":0,\"status\":\"failed\"\\}\n",
-                {"faltrix-convert: in.bmp: the output plug-in hostile ended its worker without finishing (exit "
+                {"faltrix-convert: in.bmp: the output plug-in hostile ended its worker without "
+                 "finishing (exit "
                  "status 0) after \"Now Coding and Storing...\"\n"},
                 {{"out.quit", {}}}},
-        RunCase{"PluginEndingTheWorkerGivesNoPicture", {"exit.hostile", "-f", "bmp", "-o", "-"}, 1, "",
-                {"exit.hostile: the input plug-in hostile ended its worker without finishing"}, {}},
-        RunCase{"PluginEndingAWorkerOfABatch", {"-j", "1", "-f", "bmp", "-o", "out", "exit.hostile", "in.bmp"}, 1,
-                "in.bmp -> out/in.bmp\n", {"\n  exit.hostile: the input plug-in hostile ended its worker without finishing"},
+        RunCase{"PluginEndingTheWorkerGivesNoPicture",
+                {"exit.hostile", "-f", "bmp", "-o", "-"},
+                1,
+                "",
+                {"exit.hostile: the input plug-in hostile ended its worker without finishing"},
+                {}},
+        RunCase{"PluginEndingAWorkerOfABatch",
+                {"-j", "1", "-f", "bmp", "-o", "out", "exit.hostile", "in.bmp"},
+                1,
+                "in.bmp -> out/in.bmp\n",
+                {"\n  exit.hostile: the input plug-in hostile ended its worker without finishing"},
                 {{"out/in.bmp", {64, 48}}, {"out/exit.bmp", {}}}},
         // What a plug-in prints goes to standard error when standard output carries the picture
         // or the report, which stay as they were.
-        RunCase{"ChattyPluginsKeepOffThePicture", {"chatty.hostile", "-f", "chatty", "-o", "-"}, 0, "picture",
-                {"chatty: reading the size\n", "chatty: decoding\nchatty: raw\n", "chatty: storing\nchatty: raw\n"}, {}},
-        RunCase{"ChattyPluginsKeepOffTheReport", {"-v", "--report", "-", "chatty.hostile", "-o", "out.chatty"}, 0,
-                "\\{\"input\":\"chatty.hostile\",\"message\":\"\",\"output\":\"out.chatty\",\"seconds\":[0-9.e-]+,"
+        RunCase{"ChattyPluginsKeepOffThePicture",
+                {"chatty.hostile", "-f", "chatty", "-o", "-"},
+                0,
+                "picture",
+                {"chatty: reading the size\n", "chatty: decoding\nchatty: raw\n",
+                 "chatty: storing\nchatty: raw\n"},
+                {}},
+        RunCase{"ChattyPluginsKeepOffTheReport",
+                {"-v", "--report", "-", "chatty.hostile", "-o", "out.chatty"},
+                0,
+                "\\{\"input\":\"chatty.hostile\",\"message\":\"\",\"output\":\"out.chatty\","
+                "\"seconds\":[0-9.e-]+,"
                 "\"size\":7,\"status\":\"converted\"\\}\n",
-                {"chatty: decoding\n", "chatty: storing\n", "Coding and Storing Done.\n"}, {}},
+                {"chatty: decoding\n", "chatty: storing\n", "Coding and Storing Done.\n"},
+                {}},
         // Sizes no plug-in could read back are refused before the job, with the limit named: a
         // side in pixels as the command line is read, a size made from the picture's per file.
-        RunCase{"WidthBeyondTheSideLimit", {"-W", "100000000", "in.bmp", "-o", "out.bmp"}, 2, "",
-                {"faltrix-convert: -W 100000000: 100000000 pixels wide, more than the 1048575 a side the plug-ins read\n"},
+        RunCase{"WidthBeyondTheSideLimit",
+                {"-W", "100000000", "in.bmp", "-o", "out.bmp"},
+                2,
+                "",
+                {"faltrix-convert: -W 100000000: 100000000 pixels wide, more than the 1048575 a "
+                 "side the plug-ins read\n"},
                 {{"out.bmp", {}}}},
-        RunCase{"HeightBeyondTheSideLimit", {"-H", "1048576", "in.bmp", "-o", "out.bmp"}, 2, "",
-                {"-H 1048576: 1048576 pixels high, more than the 1048575 a side the plug-ins read\n"}, {}},
-        RunCase{"SizeBeyondThePixelLimit", {"-W", "20000", "in.bmp", "-o", "out.bmp"}, 2, "",
-                {"faltrix-convert: in.bmp: -W 20000: 20000 x 15000 is 300 million pixels, more than the 268 million "
+        RunCase{
+            "HeightBeyondTheSideLimit",
+            {"-H", "1048576", "in.bmp", "-o", "out.bmp"},
+            2,
+            "",
+            {"-H 1048576: 1048576 pixels high, more than the 1048575 a side the plug-ins read\n"},
+            {}},
+        RunCase{"SizeBeyondThePixelLimit",
+                {"-W", "20000", "in.bmp", "-o", "out.bmp"},
+                2,
+                "",
+                {"faltrix-convert: in.bmp: -W 20000: 20000 x 15000 is 300 million pixels, more "
+                 "than the 268 million "
                  "the plug-ins read\n"},
                 {{"out.bmp", {}}}},
-        RunCase{"PercentBeyondTheSideLimit", {"-W", "5000000%", "in.bmp", "-o", "out.bmp"}, 2, "",
-                {"in.bmp: -W 5000000%: 3200000 pixels wide, more than the 1048575 a side the plug-ins read\n"}, {}},
-        RunCase{"HangingPluginIsStopped", {"--timeout", "1", "hang.hostile", "-o", "out.bmp"}, 1, "",
-                {"hang.hostile: the input plug-in hostile took longer than 1 s and was stopped after \"Now Decoding "
+        RunCase{"PercentBeyondTheSideLimit",
+                {"-W", "5000000%", "in.bmp", "-o", "out.bmp"},
+                2,
+                "",
+                {"in.bmp: -W 5000000%: 3200000 pixels wide, more than the 1048575 a side the "
+                 "plug-ins read\n"},
+                {}},
+        RunCase{"HangingPluginIsStopped",
+                {"--timeout", "1", "hang.hostile", "-o", "out.bmp"},
+                1,
+                "",
+                {"hang.hostile: the input plug-in hostile took longer than 1 s and was stopped "
+                 "after \"Now Decoding "
                  "input data...\" (--timeout sets the limit)\n"},
                 {}},
         // Folders below an input mirrored under the output; an existing output skipped, not
         // failed; one JSON line per file on standard output.
         RunCase{"RecursiveSkipsExistingAndReports",
-                {"-r", "--skip-existing", "-j", "1", "--report", "-", "-f", "pic", "--output-plugin", "bmp", "-o", "out",
-                 "tree", "three.bmp"},
+                {"-r", "--skip-existing", "-j", "1", "--report", "-", "-f", "pic",
+                 "--output-plugin", "bmp", "-o", "out", "tree", "three.bmp"},
                 0,
-                "\\{\"input\":\"tree/sub/deep.bmp\",\"message\":\"\",\"output\":\"out/sub/deep.pic\",\"seconds\":[0-9.e-]+,"
-                "\"size\":9270,\"status\":\"converted\"\\}\n\\{\"input\":\"tree/top.bmp\".*\"status\":\"converted\"\\}\n"
-                "\\{\"input\":\"three.bmp\",\"message\":\"\",\"output\":\"out/three.pic\",\"seconds\":0,\"size\":0,"
+                "\\{\"input\":\"tree/sub/deep.bmp\",\"message\":\"\",\"output\":\"out/sub/"
+                "deep.pic\",\"seconds\":[0-9.e-]+,"
+                "\"size\":9270,\"status\":\"converted\"\\}\n\\{\"input\":\"tree/"
+                "top.bmp\".*\"status\":\"converted\"\\}\n"
+                "\\{\"input\":\"three.bmp\",\"message\":\"\",\"output\":\"out/"
+                "three.pic\",\"seconds\":0,\"size\":0,"
                 "\"status\":\"skipped\"\\}\n",
-                {}, {{"out/sub/deep.pic", {64, 48}}, {"out/top.pic", {64, 48}}, {"out/three.pic", {}}}},
-        RunCase{"FilesFromNulSeparated", {"--files-from", "list0", "-0", "-q", "-f", "bmp", "-o", "out"}, 0, "", {},
+                {},
+                {{"out/sub/deep.pic", {64, 48}}, {"out/top.pic", {64, 48}}, {"out/three.pic", {}}}},
+        RunCase{"FilesFromNulSeparated",
+                {"--files-from", "list0", "-0", "-q", "-f", "bmp", "-o", "out"},
+                0,
+                "",
+                {},
                 {{"out/in.bmp", {64, 48}}, {"out/z.tar.bmp", {64, 48}}}},
-        RunCase{"FormatMustMatchTheOutputName", {"-f", "png", "in.bmp", "-o", "x.bmp"}, 2, "",
-                {"-f png does not match the output x.bmp"}, {}},
-        RunCase{"StandardOutputNeedsAFormat", {"in.bmp", "-o", "-"}, 2, "", {"needs -f to name the format"}, {}},
-        RunCase{"PluginWithoutCause", {"fail.hostile", "-o", "out.bmp"}, 1, "",
-                {"faltrix-convert: fail.hostile: Failed in Getting information.\n"}, {}},
-        // Damaged pixel data fails with its cause; --lenient reaches every worker: the JPEG plug-in salvages the
-        // picture and says where it is damaged, the BMP plug-in, which has no lenient mode, is named.
-        RunCase{"DamagedJpeg", {"cut.jpg", "-o", "out.bmp"}, 1, "", {"cut.jpg: Failed in Decoding input data. (truncated JPEG data at row 48)\n"}, {}},
-        RunCase{"LenientBatch", {"--lenient", "-f", "bmp", "-o", "out", "cut.jpg", "in.bmp"}, 0,
+        RunCase{"FormatMustMatchTheOutputName",
+                {"-f", "png", "in.bmp", "-o", "x.bmp"},
+                2,
+                "",
+                {"-f png does not match the output x.bmp"},
+                {}},
+        RunCase{"StandardOutputNeedsAFormat",
+                {"in.bmp", "-o", "-"},
+                2,
+                "",
+                {"needs -f to name the format"},
+                {}},
+        RunCase{"PluginWithoutCause",
+                {"fail.hostile", "-o", "out.bmp"},
+                1,
+                "",
+                {"faltrix-convert: fail.hostile: Failed in Getting information.\n"},
+                {}},
+        // Damaged pixel data fails with its cause; --lenient reaches every worker: the JPEG plug-in
+        // salvages the picture and says where it is damaged, the BMP plug-in, which has no lenient
+        // mode, is named.
+        RunCase{"DamagedJpeg",
+                {"cut.jpg", "-o", "out.bmp"},
+                1,
+                "",
+                {"cut.jpg: Failed in Decoding input data. (truncated JPEG data at row 48)\n"},
+                {}},
+        RunCase{"LenientBatch",
+                {"--lenient", "-f", "bmp", "-o", "out", "cut.jpg", "in.bmp"},
+                0,
                 "(cut.jpg -> out/cut.bmp\n|in.bmp -> out/in.bmp\n){2}",
-                {"faltrix-convert: cut.jpg: warning: dropped the damaged pixel data, salvaged leniently: truncated JPEG "
+                {"faltrix-convert: cut.jpg: warning: dropped the damaged pixel data, salvaged "
+                 "leniently: truncated JPEG "
                  "data at row 48\n",
                  "faltrix-convert: in.bmp: warning: the input plug-in bmp has no lenient mode"},
                 {{"out/in.bmp", {64, 48}}}},
         // Usage errors: exit code 2, nothing on standard output.
         RunCase{"UsageErrorNoArguments", {}, 2, "", {"No input file given"}, {}},
-        RunCase{"UsageErrorUnknownOption", {"--frobnicate", "in", "-o", "o.bmp"}, 2, "", {"frobnicate"}, {}},
-        RunCase{"UsageErrorWidthZero", {"-W", "0", "in", "-o", "o.bmp"}, 2, "", {"Invalid width"}, {}},
-        RunCase{"UsageErrorHeightBeyond32Bits", {"-H", "4294967296", "in", "-o", "o"}, 2, "", {"Invalid height"}, {}},
-        RunCase{"UsageErrorSeveralInputsToAFile", {"in", "in.bmp", "-o", "o.bmp"}, 2, "", {"existing folder"}, {}},
-        RunCase{"UsageErrorUnknownInputPlugin", {"--input-plugin", "xx", "in", "-o", "o"}, 2, "",
-                {"no input plug-in is named 'xx'"}, {}},
+        RunCase{"UsageErrorUnknownOption",
+                {"--frobnicate", "in", "-o", "o.bmp"},
+                2,
+                "",
+                {"frobnicate"},
+                {}},
+        RunCase{
+            "UsageErrorWidthZero", {"-W", "0", "in", "-o", "o.bmp"}, 2, "", {"Invalid width"}, {}},
+        RunCase{"UsageErrorHeightBeyond32Bits",
+                {"-H", "4294967296", "in", "-o", "o"},
+                2,
+                "",
+                {"Invalid height"},
+                {}},
+        RunCase{"UsageErrorSeveralInputsToAFile",
+                {"in", "in.bmp", "-o", "o.bmp"},
+                2,
+                "",
+                {"existing folder"},
+                {}},
+        RunCase{"UsageErrorUnknownInputPlugin",
+                {"--input-plugin", "xx", "in", "-o", "o"},
+                2,
+                "",
+                {"no input plug-in is named 'xx'"},
+                {}},
         // A file at a time (-j 1), so that the hang's stop comes before the next file. The output
         // plug-in is forced for an extension no plug-in claims; --format replaces the last
         // extension or adds one, and "in" would go where in.bmp went. A hang, a corrupt file (its
         // cause carried from its worker), a crash, a clash and an unreadable file fail their files
-        // alone; every option reaches the workers, and a name that looks like an option is a file. Each file's status lines come as one
-        // block after its name, as the job wrote them.
+        // alone; every option reaches the workers, and a name that looks like an option is a file.
+        // Each file's status lines come as one block after its name, as the job wrote them.
         RunCase{"BatchFailsTheBadFilesAlone",
-                {"-v", "-j", "1", "--timeout", "2", "-W", "16", "-H", "6", "-a", "--overwrite", "--output-plugin",
-                 "bmp", "-f", "pic", "-o", "out", "--", "hang.hostile", "in.bmp", "broken.bmp", "crash.hostile",
-                 "z.tar.bmp", "in", "three.bmp", "-x.bmp", "notes.txt"},
-                1, "hang.hostile:\n[\\s\\S]*\nin.bmp:\n" ANTI_ALIAS_LINES "in.bmp -> out/in.pic\n[\\s\\S]*",
+                {"-v",
+                 "-j",
+                 "1",
+                 "--timeout",
+                 "2",
+                 "-W",
+                 "16",
+                 "-H",
+                 "6",
+                 "-a",
+                 "--overwrite",
+                 "--output-plugin",
+                 "bmp",
+                 "-f",
+                 "pic",
+                 "-o",
+                 "out",
+                 "--",
+                 "hang.hostile",
+                 "in.bmp",
+                 "broken.bmp",
+                 "crash.hostile",
+                 "z.tar.bmp",
+                 "in",
+                 "three.bmp",
+                 "-x.bmp",
+                 "notes.txt"},
+                1,
+                "hang.hostile:\n[\\s\\S]*\nin.bmp:\n" ANTI_ALIAS_LINES
+                "in.bmp -> out/in.pic\n[\\s\\S]*",
                 {"\nfaltrix-convert: 5 of 9 files failed:\n"
-                 "  hang.hostile: the input plug-in hostile took longer than 2 s and was stopped after \"Now Decoding input",
-                 "\n  broken.bmp: Failed in Decoding input data. (BMP: the file is too short for its rows)\n",
-#if !defined(__SANITIZE_ADDRESS__)  // (a sanitizer turns the crash into its own report and exit code)
-                 "\n  crash.hostile: the input plug-in hostile crashed (signal 11, Segmentation fault) after \"Now Dec",
+                 "  hang.hostile: the input plug-in hostile took longer than 2 s and was stopped "
+                 "after \"Now Decoding input",
+                 "\n  broken.bmp: Failed in Decoding input data. (BMP: the file is too short for "
+                 "its rows)\n",
+#if !defined( \
+    __SANITIZE_ADDRESS__)  // (a sanitizer turns the crash into its own report and exit code)
+                 "\n  crash.hostile: the input plug-in hostile crashed (signal 11, Segmentation "
+                 "fault) after \"Now Dec",
 #endif
                  "\n  in: it would go to out/in.pic, as in.bmp does\n"
                  "  notes.txt: no input plug-in can read this file"},
-                {{"out/in.pic", {16, 6}}, {"out/z.tar.pic", {16, 6}}, {"out/three.pic", {16, 6}},
-                 {"out/-x.pic", {16, 6}}, {"out/broken.pic", {}}}},
+                {{"out/in.pic", {16, 6}},
+                 {"out/z.tar.pic", {16, 6}},
+                 {"out/three.pic", {16, 6}},
+                 {"out/-x.pic", {16, 6}},
+                 {"out/broken.pic", {}}}},
         // Without --format each file keeps its own extension, and one without has none to go by;
         // an existing output is left as it is. Off a terminal only each file's final line; two at
         // once, in either order. The height alone gives the width (40), and the resize without
         // averaging by 1.6 is one that averaging would blend.
         RunCase{"BatchKeepsTheExtensions",
-                {"-j", "2", "--filter", "nearest", "-H", "30", "-o", "out", "in.bmp", "z.tar.bmp", "in", "three.bmp"}, 1,
+                {"-j", "2", "--filter", "nearest", "-H", "30", "-o", "out", "in.bmp", "z.tar.bmp",
+                 "in", "three.bmp"},
+                1,
                 "(in.bmp -> out/in.bmp\n|z.tar.bmp -> out/z.tar.bmp\n){2}",
-                {"\n  in: the output has no extension to choose a format by (use -f or --output-plugin)\n"
+                {"\n  in: the output has no extension to choose a format by (use -f or "
+                 "--output-plugin)\n"
                  "  three.bmp: the output exists (--overwrite replaces it)\n"},
-                {{"out/in.bmp", {40, 30}}, {"out/z.tar.bmp", {40, 30}}, {"out/in", {}}, {"out/three.bmp", {}}}},
+                {{"out/in.bmp", {40, 30}},
+                 {"out/z.tar.bmp", {40, 30}},
+                 {"out/in", {}},
+                 {"out/three.bmp", {}}}},
         // The input plug-in named (by its file name, in any case) reaches the workers: the
         // hostile one refuses in.bmp.
-        RunCase{"NamedInputPlugin", {"--input-plugin=HOSTILE", "-o", "out", "in", "in.bmp"}, 1, "", {"This input"}, {}},
+        RunCase{"NamedInputPlugin",
+                {"--input-plugin=HOSTILE", "-o", "out", "in", "in.bmp"},
+                1,
+                "",
+                {"This input"},
+                {}},
         // Each refused library on a line of its own, with a reason after the path.
         // The libraries kept are the ones accepted: the FIFO is never opened.
-        RunCase{"ListShowsRefusedLibrariesAndWhy", {"--list-plugins"}, 0,
-                "Input plug-ins in /\\S*/plugins/input/\n  bmp .*\n.*\n  hostile   Hostile test plug-in\n"
-                "      \\*\\.hostile\n  jpeg .*\n.*\n  refused /\\S*/plugins/input/crash.so: \\S.* while being examined .*\n"
+        RunCase{"ListShowsRefusedLibrariesAndWhy",
+                {"--list-plugins"},
+                0,
+                "Input plug-ins in /\\S*/plugins/input/\n  bmp .*\n.*\n  hostile   Hostile test "
+                "plug-in\n"
+                "      \\*\\.hostile\n  jpeg .*\n.*\n  refused /\\S*/plugins/input/crash.so: \\S.* "
+                "while being examined .*\n"
                 "  refused /\\S*/plugins/input/dcrash.so: \\S.* while being examined .*\n"
                 "  refused /\\S*/plugins/input/fifo.so: not loaded: it is a FIFO\n"
-                "  refused /\\S*/plugins/input/junk.so: \\S.*\nOutput plug-ins in /\\S*/plugins/output/\n"
-                "  bmp .*\n.*\n  hostile   Hostile test plug-in\n      \\*\\.liar\n      \\*\\.race\n      \\*\\.slow\n"
+                "  refused /\\S*/plugins/input/junk.so: \\S.*\nOutput plug-ins in "
+                "/\\S*/plugins/output/\n"
+                "  bmp .*\n.*\n  hostile   Hostile test plug-in\n      \\*\\.liar\n      "
+                "\\*\\.race\n      \\*\\.slow\n"
                 "      \\*\\.quit\n      \\*\\.chatty\n      \\*\\.picky\n"
-                "  refused /\\S*/plugins/output/graphics.so: .*GetPluginInfo\n", {}, {}},
+                "  refused /\\S*/plugins/output/graphics.so: .*GetPluginInfo\n",
+                {},
+                {}},
         // A plug-in's own -1 from SetPluginOption is a refusal, not a missing entry point.
-        RunCase{"OptionRefusedWithMinusOne", {"--option", "colour=blue", "in.bmp", "-o", "out.liar"}, 2, "",
-                {"the output plug-in hostile does not take colour=blue: no colour here"}, {}}),
+        RunCase{"OptionRefusedWithMinusOne",
+                {"--option", "colour=blue", "in.bmp", "-o", "out.liar"},
+                2,
+                "",
+                {"the output plug-in hostile does not take colour=blue: no colour here"},
+                {}}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The batch workers converting `input`, once some run (`running`) or none does, waiting at most
@@ -491,7 +744,8 @@ std::vector<int> WorkersOnce(const QString &input, bool running) {
         std::vector<int> found;
         for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
             const QByteArray command = ReadBytes("/proc/" + entry + "/cmdline");
-            if (ReadBytes("/proc/" + entry + "/comm") == "faltrix-worker\n" && command.contains(input.toUtf8()))
+            if (ReadBytes("/proc/" + entry + "/comm") == "faltrix-worker\n" &&
+                command.contains(input.toUtf8()))
                 found.push_back(entry.toInt());
         }
         if (found.empty() != running || i == 200) return found;
@@ -501,7 +755,9 @@ std::vector<int> WorkersOnce(const QString &input, bool running) {
 
 TEST_F(InFolder, WorkerStuckInAPlugInEndsWithItsBatch) {
     QProcess batch;
-    Start(batch, {"--timeout", "0", "-j", "1", "-f", "bmp", "-o", "out", Path("hang.hostile"), "in.bmp"}, dir_.path());
+    Start(batch,
+          {"--timeout", "0", "-j", "1", "-f", "bmp", "-o", "out", Path("hang.hostile"), "in.bmp"},
+          dir_.path());
     ASSERT_FALSE(WorkersOnce(Path("hang.hostile"), true).empty()) << "no worker started";
 
     batch.terminate();  // SIGTERM to the parent alone, as a time limit of a script would send
@@ -521,12 +777,15 @@ TEST_F(InFolder, UntrustedPluginFoldersAreNotRead) {
     relative.start(kBuildDir + "/bin/faltrix-convert", {"--list-plugins"});
     ASSERT_TRUE(relative.waitForFinished(60000));
     EXPECT_EQ(relative.exitCode(), 2);
-    EXPECT_TRUE(relative.readAllStandardError().contains("FALTRIX_PLUGIN_DIR must be an absolute path, not plugins"));
+    EXPECT_TRUE(relative.readAllStandardError().contains(
+        "FALTRIX_PLUGIN_DIR must be an absolute path, not plugins"));
 
     ASSERT_EQ(::chmod(QFile::encodeName(Path("plugins/input")).constData(), 0777), 0);
     const RunResult r = RunConverter({"in.bmp", "-o", "out.bmp"}, dir_.path());
     EXPECT_EQ(r.exitCode, 1) << r.Text();
-    EXPECT_TRUE(r.err.contains("/plugins/input/ is not used: it may be written by other users (mode 0777)")) << r.Text();
+    EXPECT_TRUE(
+        r.err.contains("/plugins/input/ is not used: it may be written by other users (mode 0777)"))
+        << r.Text();
     EXPECT_FALSE(QFileInfo::exists(Path("out.bmp")));
 }
 
@@ -544,15 +803,24 @@ TEST_F(InFolder, OutputSettingsReachThePlugIns) {
         {{"--option", "progressive=1", "-o", "progressive.jpg"}, 0, ""},
         {{"--compression", "none", "-o", "plain.tif"}, 0, ""},
         {{"--option", "compression=DEFLATE", "-o", "deflated.tif"}, 0, ""},
-        {{"--quality", "150", "-o", "x.jpg"}, 2, "the output plug-in jpeg does not take quality=150: quality takes a "
-                                                 "whole number from 1 to 100, not '150'\n"},
-        {{"--option", "speed=3", "-o", "x.webp"}, 2, "webp does not take speed=3: unknown option 'speed'; known: "
-                                                     "lossless (1 or 0), quality (0 to 100)\n"},
-        {{"--compression", "zip", "-o", "x.tif"}, 2, "compression takes one of none, lzw, deflate, packbits, not 'zip'"},
-        {{"--quality", "50", "-o", "x.bmp"}, 2, "the output plug-in bmp has no settings (quality=50)"},
+        {{"--quality", "150", "-o", "x.jpg"},
+         2,
+         "the output plug-in jpeg does not take quality=150: quality takes a "
+         "whole number from 1 to 100, not '150'\n"},
+        {{"--option", "speed=3", "-o", "x.webp"},
+         2,
+         "webp does not take speed=3: unknown option 'speed'; known: "
+         "lossless (1 or 0), quality (0 to 100)\n"},
+        {{"--compression", "zip", "-o", "x.tif"},
+         2,
+         "compression takes one of none, lzw, deflate, packbits, not 'zip'"},
+        {{"--quality", "50", "-o", "x.bmp"},
+         2,
+         "the output plug-in bmp has no settings (quality=50)"},
     };
     for (const auto &c : cases) {
-        const RunResult r = RunConverter(QStringList{"-q", Path("in.bmp")} + c.arguments.mid(0, c.arguments.size() - 1) +
+        const RunResult r = RunConverter(QStringList{"-q", Path("in.bmp")} +
+                                         c.arguments.mid(0, c.arguments.size() - 1) +
                                          QStringList{Path(c.arguments.last())});
         EXPECT_EQ(r.exitCode, c.exitCode) << r.Text();
         EXPECT_TRUE(r.err.contains(c.err)) << r.Text();
@@ -561,7 +829,8 @@ TEST_F(InFolder, OutputSettingsReachThePlugIns) {
     ASSERT_EQ(RunConverter({"-q", Path("in.bmp"), "-o", Path("default.jpg")}).exitCode, 0);
     EXPECT_LT(QFileInfo(Path("low.jpg")).size(), QFileInfo(Path("default.jpg")).size());
     EXPECT_GT(QFileInfo(Path("plain.tif")).size(), QFileInfo(Path("deflated.tif")).size());
-    EXPECT_TRUE(ReadBytes(Path("progressive.jpg")).contains("\xFF\xC2")) << "no progressive frame header";
+    EXPECT_TRUE(ReadBytes(Path("progressive.jpg")).contains("\xFF\xC2"))
+        << "no progressive frame header";
     EXPECT_FALSE(ReadBytes(Path("default.jpg")).contains("\xFF\xC2"));
 }
 
@@ -583,16 +852,18 @@ RawRun RunWithWords(const QString &words, const QString &folder) {
     process.setWorkingDirectory(folder);
     process.start("/bin/sh", {"-c", "exec \"$0\" " + words, kBuildDir + "/bin/faltrix-convert"});
     process.closeWriteChannel();
-    const bool finished = process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
-    return {finished ? process.exitCode() : -1, process.readAllStandardOutput(), process.readAllStandardError()};
+    const bool finished =
+        process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
+    return {finished ? process.exitCode() : -1, process.readAllStandardOutput(),
+            process.readAllStandardError()};
 }
 
 struct NameRun {
     const char *name;
     const char *words;
     int exitCode;
-    const char *out;  // a pattern for standard output
-    const char *err;  // a part of standard error; empty: none at all
+    const char *out;                // a pattern for standard output
+    const char *err;                // a part of standard error; empty: none at all
     std::vector<std::string> made;  // files that must hold the 64 x 48 picture, by their bytes
     const char *report = nullptr;   // a pattern for report.json
     friend void PrintTo(const NameRun &c, std::ostream *os) { *os << c.name; }
@@ -611,26 +882,33 @@ protected:
         std::filesystem::create_directories(folder + "arbre\xE8/sub\xE9");
         std::filesystem::copy_file(folder + "in.bmp", folder + "arbre\xE8/sub\xE9/a\xFF.bmp");
         std::ofstream(folder + "liste") << "caf\xE9\x1B.bmp\nin.bmp\n";
-        std::filesystem::copy_file(folder + "fail.hostile", folder + "\xE9" "fail.hostile");
+        std::filesystem::copy_file(folder + "fail.hostile", folder +
+                                                                "\xE9"
+                                                                "fail.hostile");
         std::filesystem::copy_file(folder + "notes.txt", folder + "notes\xE9.txt");
     }
-    std::string Bytes(const std::string &name) const { return dir_.path().toStdString() + "/" + name; }
+    std::string Bytes(const std::string &name) const {
+        return dir_.path().toStdString() + "/" + name;
+    }
 };
 
 TEST_P(NotUtf8, ConvertsAndShowsTheNamesEscaped) {
     const NameRun &c = GetParam();
     const RawRun r = RunWithWords(c.words, dir_.path());
-    const std::string text = "exit " + std::to_string(r.exitCode) + "\nstdout:\n" + r.out.toStdString() +
-                             "stderr:\n" + r.err.toStdString();
+    const std::string text = "exit " + std::to_string(r.exitCode) + "\nstdout:\n" +
+                             r.out.toStdString() + "stderr:\n" + r.err.toStdString();
     EXPECT_EQ(r.exitCode, c.exitCode) << text;
-    EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(c.out)).match(QString::fromUtf8(r.out)).hasMatch())
+    EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(c.out))
+                    .match(QString::fromUtf8(r.out))
+                    .hasMatch())
         << text;
     if (*c.err == 0) EXPECT_EQ(r.err, "") << text;
     else EXPECT_TRUE(r.err.contains(c.err)) << text;
     // Nothing of a name reaches the terminal raw: no control character but the line breaks,
     // and nothing that is not UTF-8.
     for (const QByteArray &stream : {r.out, r.err}) {
-        for (const char byte : stream) EXPECT_TRUE(byte == '\n' || static_cast<unsigned char>(byte) >= 0x20) << text;
+        for (const char byte : stream)
+            EXPECT_TRUE(byte == '\n' || static_cast<unsigned char>(byte) >= 0x20) << text;
         EXPECT_FALSE(QString::fromUtf8(stream).contains(QChar::ReplacementCharacter)) << text;
     }
     for (const std::string &made : c.made) {
@@ -640,7 +918,10 @@ TEST_P(NotUtf8, ConvertsAndShowsTheNamesEscaped) {
     }
     if (c.report != nullptr) {
         const QString report = QString::fromUtf8(ReadBytes(Path("report.json")));
-        EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(c.report)).match(report).hasMatch()) << report.toStdString();
+        EXPECT_TRUE(QRegularExpression(QRegularExpression::anchoredPattern(c.report))
+                        .match(report)
+                        .hasMatch())
+            << report.toStdString();
     }
     EXPECT_EQ(Leftovers(), QStringList());
 }
@@ -649,25 +930,52 @@ INSTANTIATE_TEST_SUITE_P(
     Runs, NotUtf8,
     ::testing::Values(
         // The output's name too; the report gives the bytes back as \udcNN.
-        NameRun{"OneFile", R"w("$(printf 'caf\351\033.bmp')" -o "$(printf 'sortie\377\001.bmp')" --report report.json)w", 0,
-                "caf\\\\xe9\\\\x1b.bmp -> sortie\\\\xff\\\\x01.bmp\n", "", {"sortie\xFF\x01.bmp"},
-                "\\{\"input\":\"caf\\\\udce9\\\\u001b.bmp\",\"message\":\"\",\"output\":\"sortie\\\\udcff\\\\u0001.bmp\","
-                "\"seconds\":[0-9.e-]+,\"size\":9270,\"status\":\"converted\"\\}\n"},
-        NameRun{"MissingFile", R"w("$(printf 'gone\351\033[2J.bmp')" -o out.bmp)w", 1, "",
-                "faltrix-convert: gone\\xe9\\x1b[2J.bmp: cannot read the input: No such file or directory\n", {}},
+        NameRun{
+            "OneFile",
+            R"w("$(printf 'caf\351\033.bmp')" -o "$(printf 'sortie\377\001.bmp')" --report report.json)w",
+            0,
+            "caf\\\\xe9\\\\x1b.bmp -> sortie\\\\xff\\\\x01.bmp\n",
+            "",
+            {"sortie\xFF\x01.bmp"},
+            "\\{\"input\":\"caf\\\\udce9\\\\u001b.bmp\",\"message\":\"\",\"output\":"
+            "\"sortie\\\\udcff\\\\u0001.bmp\","
+            "\"seconds\":[0-9.e-]+,\"size\":9270,\"status\":\"converted\"\\}\n"},
+        NameRun{"MissingFile",
+                R"w("$(printf 'gone\351\033[2J.bmp')" -o out.bmp)w",
+                1,
+                "",
+                "faltrix-convert: gone\\xe9\\x1b[2J.bmp: cannot read the input: No such file or "
+                "directory\n",
+                {}},
         // Folders of such names below the input, mirrored under the output.
-        NameRun{"Recursive", R"w(-r -f bmp -o out "$(printf 'arbre\350')")w", 0,
-                "arbre\\\\xe8/sub\\\\xe9/a\\\\xff.bmp -> out/sub\\\\xe9/a\\\\xff.bmp\n", "", {"out/sub\xE9/a\xFF.bmp"}},
-        NameRun{"FilesFromAndABatch", R"w(-j 2 --files-from liste -f pic --output-plugin bmp -o out)w", 0,
-                "(caf\\\\xe9\\\\x1b.bmp -> out/caf\\\\xe9\\\\x1b.pic\n|in.bmp -> out/in.pic\n){2}", "",
+        NameRun{"Recursive",
+                R"w(-r -f bmp -o out "$(printf 'arbre\350')")w",
+                0,
+                "arbre\\\\xe8/sub\\\\xe9/a\\\\xff.bmp -> out/sub\\\\xe9/a\\\\xff.bmp\n",
+                "",
+                {"out/sub\xE9/a\xFF.bmp"}},
+        NameRun{"FilesFromAndABatch",
+                R"w(-j 2 --files-from liste -f pic --output-plugin bmp -o out)w",
+                0,
+                "(caf\\\\xe9\\\\x1b.bmp -> out/caf\\\\xe9\\\\x1b.pic\n|in.bmp -> out/in.pic\n){2}",
+                "",
                 {"out/caf\xE9\x1B.pic", "out/in.pic"}},
         // A plug-in that fails such a name without saying why: the name may be the cause.
-        NameRun{"PluginWithoutCause", R"w("$(printf '\351fail.hostile')" -o out.bmp)w", 1, "",
-                "faltrix-convert: \\xe9fail.hostile: Failed in Getting information. (the file's name is not UTF-8; "
-                "the plug-in gets its other bytes as U+DC80..U+DCFF, and may not take such names)\n",
-                {}},
-        NameRun{"NoPluginTakesIt", R"w("$(printf 'notes\351.txt')" -o out.bmp)w", 1, "",
-                "faltrix-convert: notes\\xe9.txt: no input plug-in can read this file (see --list-plugins; its name is "
+        NameRun{
+            "PluginWithoutCause",
+            R"w("$(printf '\351fail.hostile')" -o out.bmp)w",
+            1,
+            "",
+            "faltrix-convert: \\xe9fail.hostile: Failed in Getting information. (the file's name "
+            "is not UTF-8; "
+            "the plug-in gets its other bytes as U+DC80..U+DCFF, and may not take such names)\n",
+            {}},
+        NameRun{"NoPluginTakesIt",
+                R"w("$(printf 'notes\351.txt')" -o out.bmp)w",
+                1,
+                "",
+                "faltrix-convert: notes\\xe9.txt: no input plug-in can read this file (see "
+                "--list-plugins; its name is "
                 "not UTF-8, which some plug-ins do not take)\n",
                 {}}),
     [](const auto &info) { return std::string(info.param.name); });
@@ -693,9 +1001,12 @@ TEST_F(InFolder, StoppedConversionLeavesNoTemporary) {
         int signal;  // 0: the time limit
         bool group;
         QStringList inputs;
-    } cases[] = {{"SIGINT", SIGINT, false, {"in.bmp"}},      {"SIGTERM", SIGTERM, false, {"in.bmp"}},
-                 {"SIGHUP", SIGHUP, false, {"in.bmp"}},      {"SIGKILL", SIGKILL, false, {"in.bmp"}},
-                 {"SIGKILL to all", SIGKILL, true, {"in.bmp"}}, {"--timeout", 0, false, {"in.bmp"}},
+    } cases[] = {{"SIGINT", SIGINT, false, {"in.bmp"}},
+                 {"SIGTERM", SIGTERM, false, {"in.bmp"}},
+                 {"SIGHUP", SIGHUP, false, {"in.bmp"}},
+                 {"SIGKILL", SIGKILL, false, {"in.bmp"}},
+                 {"SIGKILL to all", SIGKILL, true, {"in.bmp"}},
+                 {"--timeout", 0, false, {"in.bmp"}},
                  {"SIGINT to a batch", SIGINT, false, {"in.bmp", "three.bmp"}}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -703,22 +1014,29 @@ TEST_F(InFolder, StoppedConversionLeavesNoTemporary) {
         const QString output = batch ? "out/in.slow" : "out.slow";
         ASSERT_TRUE(WriteBytes(Path(output), "precious"));
         QProcess run;
-        run.setChildProcessModifier([] { ::setsid(); });  // a group of its own, away from the test's
-        Start(run, QStringList{"--overwrite", "--timeout", c.signal ? "0" : "1", "-j", "1", "-o", batch ? "out" : output,
-                               "-f", "slow"} + c.inputs,
+        run.setChildProcessModifier(
+            [] { ::setsid(); });  // a group of its own, away from the test's
+        Start(run,
+              QStringList{"--overwrite", "--timeout", c.signal ? "0" : "1", "-j", "1", "-o",
+                          batch ? "out" : output, "-f", "slow"} +
+                  c.inputs,
               dir_.path());
         for (int i = 0; i < 400 && Leftovers().isEmpty(); ++i) QThread::msleep(25);
         ASSERT_FALSE(Leftovers().isEmpty()) << "the plug-in never started storing";
         if (c.signal != 0) {
-            ASSERT_EQ(c.group ? ::killpg(run.processId(), c.signal) : ::kill(run.processId(), c.signal), 0);
+            ASSERT_EQ(
+                c.group ? ::killpg(run.processId(), c.signal) : ::kill(run.processId(), c.signal),
+                0);
         }
         ASSERT_TRUE(run.waitForFinished(20000));
         const std::string err = run.readAllStandardError().toStdString();
         const char *said = c.signal == 0 ? "the output plug-in hostile took longer than 1 s"
-                           : batch       ? "interrupted (Interrupt): 0 of 2 files converted, 1 failed or stopped, 1 not started"
-                                         : "";
+                           : batch ? "interrupted (Interrupt): 0 of 2 files converted, 1 failed or "
+                                     "stopped, 1 not started"
+                                   : "";
         EXPECT_NE(err.find(said), std::string::npos) << err;
-        EXPECT_EQ(run.exitStatus(), c.signal == 0 ? QProcess::NormalExit : QProcess::CrashExit) << "ends by the signal";
+        EXPECT_EQ(run.exitStatus(), c.signal == 0 ? QProcess::NormalExit : QProcess::CrashExit)
+            << "ends by the signal";
         // The sweeper of a run killed whole removes the temporary once every process has gone.
         for (int i = 0; i < 400 && !Leftovers().isEmpty(); ++i) QThread::msleep(25);
         EXPECT_EQ(Leftovers(), QStringList());
@@ -732,7 +1050,8 @@ TEST(CopyAtMost, StopsAStreamPastTheCeiling) {
     ::signal(SIGPIPE, SIG_IGN);  // the writer of a stream cut off gets EPIPE instead
     const QByteArray bytes(100000, 'y');
     for (const auto &[ceiling, expected] : {std::pair{int64_t{100000}, CopyEnd::Copied},
-                                            {int64_t{99999}, CopyEnd::TooLarge}, {int64_t{10}, CopyEnd::TooLarge}}) {
+                                            {int64_t{99999}, CopyEnd::TooLarge},
+                                            {int64_t{10}, CopyEnd::TooLarge}}) {
         QTemporaryDir dir;
         QFile copy(dir.filePath("copy"));
         ASSERT_TRUE(copy.open(QIODevice::ReadWrite));
@@ -769,7 +1088,8 @@ TEST_F(InFolder, StandardInputPastTheCeilingIsRefused) {
     ASSERT_TRUE(run.waitForFinished(60000));
     EXPECT_EQ(run.exitCode(), 1);
     EXPECT_EQ(run.readAllStandardError().toStdString(),
-              "faltrix-convert: standard input holds more than 1024 MiB, the most taken from it (give the file by its "
+              "faltrix-convert: standard input holds more than 1024 MiB, the most taken from it "
+              "(give the file by its "
               "name instead)\n");
     EXPECT_EQ(Leftovers(), QStringList());
     EXPECT_FALSE(QFileInfo::exists(Path("out.bmp")));
@@ -782,7 +1102,8 @@ std::vector<int> ChildrenNamed(qint64 parent, const QByteArray &name) {
         if (ReadBytes("/proc/" + entry + "/comm") != name + "\n") continue;
         const QByteArray status = ReadBytes("/proc/" + entry + "/status");
         const qsizetype at = status.indexOf("PPid:");
-        if (at >= 0 && status.mid(at + 5, status.indexOf('\n', at) - at - 5).trimmed().toLongLong() == parent)
+        if (at >= 0 &&
+            status.mid(at + 5, status.indexOf('\n', at) - at - 5).trimmed().toLongLong() == parent)
             found.push_back(entry.toInt());
     }
     return found;
@@ -804,7 +1125,8 @@ int SweeperOf(const QProcess &run, int old = 0) {
 TEST_F(InFolder, DeadSweeperIsReplaced) {
     {
         SCOPED_TRACE("the worker goes on");
-        ASSERT_TRUE(WriteBytes(Path("wait.hostile"), "precious") && WriteBytes(Path("wait.hostile.hold"), ""));
+        ASSERT_TRUE(WriteBytes(Path("wait.hostile"), "precious") &&
+                    WriteBytes(Path("wait.hostile.hold"), ""));
         QProcess run;
         Start(run, {Path("wait.hostile"), "-o", "out.bmp"}, dir_.path());
         const int sweeper = SweeperOf(run);
@@ -812,9 +1134,11 @@ TEST_F(InFolder, DeadSweeperIsReplaced) {
         ASSERT_FALSE(WorkersOnce(Path("wait.hostile"), true).empty()) << "no worker started";
         ASSERT_EQ(::kill(sweeper, SIGKILL), 0);
         ASSERT_NE(SweeperOf(run, sweeper), 0) << "no new sweeper";
-        ASSERT_TRUE(QFile::remove(Path("wait.hostile.hold")));  // on to storing, which names its temporary
+        ASSERT_TRUE(
+            QFile::remove(Path("wait.hostile.hold")));  // on to storing, which names its temporary
         ASSERT_TRUE(run.waitForFinished(30000));
-        const std::string out = run.readAllStandardOutput().toStdString(), err = run.readAllStandardError().toStdString();
+        const std::string out = run.readAllStandardOutput().toStdString(),
+                          err = run.readAllStandardError().toStdString();
         EXPECT_EQ(run.exitCode(), 0) << err;
         EXPECT_EQ(out, Path("wait.hostile").toStdString() + " -> out.bmp\n") << err;
         EXPECT_EQ(QImage(Path("out.bmp")).size(), QSize(8, 8));
@@ -823,7 +1147,9 @@ TEST_F(InFolder, DeadSweeperIsReplaced) {
         SCOPED_TRACE("the new sweeper removes what the workers made");
         QProcess run;
         run.setChildProcessModifier([] { ::setsid(); });
-        Start(run, {"--overwrite", "--timeout", "0", "-j", "1", "-f", "slow", "-o", "out", "in.bmp", "three.bmp"},
+        Start(run,
+              {"--overwrite", "--timeout", "0", "-j", "1", "-f", "slow", "-o", "out", "in.bmp",
+               "three.bmp"},
               dir_.path());
         for (int i = 0; i < 400 && Leftovers().isEmpty(); ++i) QThread::msleep(25);
         ASSERT_FALSE(Leftovers().isEmpty()) << "the plug-in never started storing";

@@ -19,7 +19,14 @@
 
 namespace {
 
-const faltrix::kit::PluginInfoTable kInfo{FALTRIX_OUTPUT_TAG, u"Hostile test plug-in", {{u"*.liar", u""}, {u"*.race", u""}, {u"*.slow", u""}, {u"*.quit", u""}, {u"*.chatty", u""}, {u"*.picky", u""}}};
+const faltrix::kit::PluginInfoTable kInfo{FALTRIX_OUTPUT_TAG,
+                                          u"Hostile test plug-in",
+                                          {{u"*.liar", u""},
+                                           {u"*.race", u""},
+                                           {u"*.slow", u""},
+                                           {u"*.quit", u""},
+                                           {u"*.chatty", u""},
+                                           {u"*.picky", u""}}};
 
 bool WriteFile(const std::string &path, const char *text) {
     FILE *f = std::fopen(path.c_str(), "wb");
@@ -30,7 +37,8 @@ bool WriteFile(const std::string &path, const char *text) {
 
 }  // namespace
 
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,
+                                            int32_t bufferLength) {
     return faltrix::kit::AnswerPluginInfo(kInfo, infoNumber, buffer, bufferLength);
 }
 
@@ -60,7 +68,8 @@ FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *, 
     return 0;
 }
 
-FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC, const WCHAR *path, int32_t, int32_t, ProgressCallbackFn, int32_t) {
+FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC, const WCHAR *path, int32_t, int32_t,
+                                             ProgressCallbackFn, int32_t) {
     t_cause.clear();
     std::string name;
     if (!faltrix::kit::PathToBytes(path, &name)) return 1;

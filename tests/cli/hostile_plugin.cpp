@@ -24,14 +24,17 @@ namespace {
 // The file's name when the file is one of its own (*.hostile), else nothing.
 std::string OwnName(const WCHAR *path) {
     std::string name;
-    return faltrix::kit::PathToBytes(path, &name) && name.ends_with(".hostile") ? name : std::string();
+    return faltrix::kit::PathToBytes(path, &name) && name.ends_with(".hostile") ? name
+                                                                                : std::string();
 }
 
-const faltrix::kit::PluginInfoTable kInfo{FALTRIX_INPUT_TAG, u"Hostile test plug-in", {{u"*.hostile", u""}}};
+const faltrix::kit::PluginInfoTable kInfo{
+    FALTRIX_INPUT_TAG, u"Hostile test plug-in", {{u"*.hostile", u""}}};
 
 }  // namespace
 
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,
+                                            int32_t bufferLength) {
     return faltrix::kit::AnswerPluginInfo(kInfo, infoNumber, buffer, bufferLength);
 }
 
@@ -39,17 +42,18 @@ FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
     return OwnName(path).empty() ? 0 : 1;
 }
 
-// Every other file is 8 x 8: the host asks only after IsSupported has accepted it, or when the plug-in
-// is forced on a file.
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
+// Every other file is 8 x 8: the host asks only after IsSupported has accepted it, or when the
+// plug-in is forced on a file.
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t,
+                                             PictureInfo *info) {
     if (OwnName(path).ends_with("fail.hostile")) return 1;
     if (OwnName(path).ends_with("chatty.hostile")) std::printf("chatty: reading the size\n");
     info->width = info->height = 8;
     return 0;
 }
 
-FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn, int32_t,
-                                            DibAllocCallbackFn alloc) {
+FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn,
+                                            int32_t, DibAllocCallbackFn alloc) {
     const std::string name = OwnName(path);
     if (name.ends_with("exit.hostile")) std::exit(0);
     if (name.ends_with("chatty.hostile")) {
@@ -57,9 +61,12 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,
         std::fflush(stdout);
         (void)!::write(STDOUT_FILENO, "chatty: raw\n", 12);
     }
-    for (int i = 0; name.ends_with("wait.hostile") && i < 2000 && ::access((name + ".hold").c_str(), F_OK) == 0; ++i)
+    for (int i = 0; name.ends_with("wait.hostile") && i < 2000 &&
+                    ::access((name + ".hold").c_str(), F_OK) == 0;
+         ++i)
         ::usleep(10000);
-    if (name.ends_with("meta.hostile") || name.ends_with("chatty.hostile") || name.ends_with("wait.hostile")) {
+    if (name.ends_with("meta.hostile") || name.ends_with("chatty.hostile") ||
+        name.ends_with("wait.hostile")) {
         faltrix::kit::DibSpec spec;
         spec.width = spec.height = 8;
         faltrix::kit::Dib dib;
@@ -70,7 +77,8 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,
     return nullptr;
 }
 
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context) {
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink,
+                                                 void *context) {
     if (!OwnName(path).ends_with("meta.hostile")) return 1;
     sink(context, FALTRIX_METADATA_FRAMES, "5", 1);
     sink(context, FALTRIX_METADATA_BITS_PER_SAMPLE, "16", 2);
@@ -78,7 +86,8 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSink
     sink(context, FALTRIX_METADATA_EXIF, huge.data(), static_cast<int32_t>(huge.size()));
     sink(context, FALTRIX_METADATA_DROPPED, "an alpha mask", 13);
     // A profile header that promises 4096 bytes, of which 200 came.
-    const std::string profile = std::string(2, '\0') + '\x10' + std::string(33, '\0') + "acsp" + std::string(160, '\0');
+    const std::string profile =
+        std::string(2, '\0') + '\x10' + std::string(33, '\0') + "acsp" + std::string(160, '\0');
     sink(context, FALTRIX_METADATA_ICC, profile.data(), static_cast<int32_t>(profile.size()));
     return 0;
 }

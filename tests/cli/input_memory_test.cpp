@@ -30,9 +30,9 @@ const fs::path kBuildDir = [] {
 const fs::path kSourceDir = FALTRIX_TEST_SOURCE_DIR;
 
 struct ConverterRun {
-    int exitCode = -1;    // -1: killed by a signal
-    long peakMiB = 0;     // the largest resident size of the converter and its workers
-    std::string errors;   // standard error
+    int exitCode = -1;   // -1: killed by a signal
+    long peakMiB = 0;    // the largest resident size of the converter and its workers
+    std::string errors;  // standard error
 };
 
 // faltrix-convert -q <in> -o <out>, to its end.
@@ -53,7 +53,8 @@ ConverterRun Convert(const fs::path &in, const fs::path &out) {
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipe[1]);
     char buffer[4096];
-    for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;) run.errors.append(buffer, size_t(n));
+    for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+        run.errors.append(buffer, size_t(n));
     ::close(pipe[0]);
     if (spawned != 0) return run;
     int status = 0;
@@ -68,10 +69,10 @@ constexpr uintmax_t kPadded = uintmax_t{3} << 30;
 
 struct Case {
     const char *name;
-    const char *file;      // in the project
-    bool padded;           // made 3 GiB long with a hole
-    bool converts;         // else refused, with `cause` on standard error
-    long mostMiB;          // the peak the run may reach
+    const char *file;  // in the project
+    bool padded;       // made 3 GiB long with a hole
+    bool converts;     // else refused, with `cause` on standard error
+    long mostMiB;      // the peak the run may reach
     const char *cause;
     friend void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 };
@@ -82,7 +83,8 @@ class InputMemory : public ::testing::TestWithParam<Case> {};
 // and under AddressSanitizer about 70).
 TEST_P(InputMemory, StaysWithinItsBound) {
     const Case &c = GetParam();
-    const fs::path plugin = kBuildDir / "bin" / "plugins" / "input" / (c.name[0] == 'W' ? "webp.so" : "heif.so");
+    const fs::path plugin =
+        kBuildDir / "bin" / "plugins" / "input" / (c.name[0] == 'W' ? "webp.so" : "heif.so");
     if (!fs::exists(plugin)) GTEST_SKIP() << "plug-in not built";
     char folder[] = "/tmp/faltrix-memory-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
@@ -103,16 +105,18 @@ TEST_P(InputMemory, StaysWithinItsBound) {
 
 INSTANTIATE_TEST_SUITE_P(
     Files, InputMemory,
-    ::testing::Values(Case{"WebpPadded", "fuzz/corpus/webp/rgba32.webp", true, true, 100, ""},
-                      Case{"WebpAnimationPadded", "fuzz/corpus/webp/animated.webp", true, true, 100, ""},
-                      Case{"HeicPadded", "fuzz/corpus/heif/rgb24.heic", true, true, 100, ""},
-                      Case{"AvifPadded", "fuzz/corpus/heif/rgba32.avif", true, true, 100, ""},
-                      // Items of 352 MiB each: one is within libheif's own limit, four are not
-                      // within the decoder's 1 GiB; the file holds them only once padded.
-                      Case{"HeicItemsPastTheCeiling", "tests/data/heif/padded/four-items-of-352-mib.heic", true, false,
-                           100, "the items' data comes to more than the 1024 MiB"},
-                      Case{"HeicGridCanvasOfGigabytes", "tests/data/heif/hostile/bomb-grid-26859x25390-of-one-tile.heic",
-                           false, false, 300, "larger than the decoding limits"}),
+    ::testing::Values(
+        Case{"WebpPadded", "fuzz/corpus/webp/rgba32.webp", true, true, 100, ""},
+        Case{"WebpAnimationPadded", "fuzz/corpus/webp/animated.webp", true, true, 100, ""},
+        Case{"HeicPadded", "fuzz/corpus/heif/rgb24.heic", true, true, 100, ""},
+        Case{"AvifPadded", "fuzz/corpus/heif/rgba32.avif", true, true, 100, ""},
+        // Items of 352 MiB each: one is within libheif's own limit, four are not
+        // within the decoder's 1 GiB; the file holds them only once padded.
+        Case{"HeicItemsPastTheCeiling", "tests/data/heif/padded/four-items-of-352-mib.heic", true,
+             false, 100, "the items' data comes to more than the 1024 MiB"},
+        Case{"HeicGridCanvasOfGigabytes",
+             "tests/data/heif/hostile/bomb-grid-26859x25390-of-one-tile.heic", false, false, 300,
+             "larger than the decoding limits"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <jpeglib.h>
-#include <png.h>
 #include <lcms2.h>
 #include <libexif/exif-data.h>
+#include <png.h>
 #include <tiffio.h>
 #include <webp/mux.h>
 
@@ -27,7 +27,8 @@
 
 namespace {
 
-const QString kBuildDir = qEnvironmentVariable("FALTRIX_BUILD_DIR", QStringLiteral(FALTRIX_TEST_BUILD_DIR));
+const QString kBuildDir =
+    qEnvironmentVariable("FALTRIX_BUILD_DIR", QStringLiteral(FALTRIX_TEST_BUILD_DIR));
 constexpr int kWidth = 32, kHeight = 16;  // as stored; shown turned a quarter, 16 x 32
 const std::string kXmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF/></x:xmpmeta>";
 const std::string kExifSignature("Exif\0\0", 6);
@@ -52,16 +53,19 @@ std::string AdobeRgbProfile() {
 std::string CameraExif(uint32_t orientation = 6) {
     ExifData *data = exif_data_new();
     exif_data_set_byte_order(data, EXIF_BYTE_ORDER_MOTOROLA);
-    const std::tuple<ExifIfd, ExifTag, uint32_t> tags[] = {{EXIF_IFD_0, EXIF_TAG_ORIENTATION, orientation},
-                                                           {EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, 0},
-                                                           {EXIF_IFD_EXIF, EXIF_TAG_PIXEL_X_DIMENSION, kWidth},
-                                                           {EXIF_IFD_EXIF, EXIF_TAG_PIXEL_Y_DIMENSION, kHeight}};
+    const std::tuple<ExifIfd, ExifTag, uint32_t> tags[] = {
+        {EXIF_IFD_0, EXIF_TAG_ORIENTATION, orientation},
+        {EXIF_IFD_EXIF, EXIF_TAG_DATE_TIME_ORIGINAL, 0},
+        {EXIF_IFD_EXIF, EXIF_TAG_PIXEL_X_DIMENSION, kWidth},
+        {EXIF_IFD_EXIF, EXIF_TAG_PIXEL_Y_DIMENSION, kHeight}};
     for (const auto &[ifd, tag, value] : tags) {
         ExifEntry *entry = exif_entry_new();
         exif_content_add_entry(data->ifd[ifd], entry);
         exif_entry_initialize(entry, tag);
-        if (entry->format == EXIF_FORMAT_SHORT) exif_set_short(entry->data, EXIF_BYTE_ORDER_MOTOROLA, uint16_t(value));
-        if (entry->format == EXIF_FORMAT_LONG) exif_set_long(entry->data, EXIF_BYTE_ORDER_MOTOROLA, value);
+        if (entry->format == EXIF_FORMAT_SHORT)
+            exif_set_short(entry->data, EXIF_BYTE_ORDER_MOTOROLA, uint16_t(value));
+        if (entry->format == EXIF_FORMAT_LONG)
+            exif_set_long(entry->data, EXIF_BYTE_ORDER_MOTOROLA, value);
         exif_entry_unref(entry);
     }
     data->data = static_cast<unsigned char *>(calloc(1, 64));
@@ -78,10 +82,12 @@ std::string CameraExif(uint32_t orientation = 6) {
 // The block as libexif reads it: "orientation O, X x Y, date D, thumbnail N bytes".
 std::string ExifSays(const std::string &block) {
     const std::string bytes = kExifSignature + block;
-    ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+    ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(bytes.data()),
+                                             bytes.size());
     const auto value = [&](ExifIfd ifd, ExifTag tag) {
         char text[64] = "none";
-        if (ExifEntry *e = exif_content_get_entry(data->ifd[ifd], tag)) exif_entry_get_value(e, text, sizeof text);
+        if (ExifEntry *e = exif_content_get_entry(data->ifd[ifd], tag))
+            exif_entry_get_value(e, text, sizeof text);
         return std::string(text);
     };
     const std::string said = "orientation " + value(EXIF_IFD_0, EXIF_TAG_ORIENTATION) + ", " +
@@ -107,12 +113,15 @@ void WriteJpeg(const QString &path, const std::string &exif, const std::string &
     cinfo.in_color_space = JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);
-    for (const std::string &segment : {kExifSignature + exif, std::string("http://ns.adobe.com/xap/1.0/\0", 29) + kXmp})
-        jpeg_write_marker(&cinfo, JPEG_APP0 + 1, reinterpret_cast<const JOCTET *>(segment.data()), segment.size());
+    for (const std::string &segment :
+         {kExifSignature + exif, std::string("http://ns.adobe.com/xap/1.0/\0", 29) + kXmp})
+        jpeg_write_marker(&cinfo, JPEG_APP0 + 1, reinterpret_cast<const JOCTET *>(segment.data()),
+                          segment.size());
     jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET *>(icc.data()), icc.size());
     uint8_t row[kWidth * 3] = {};
     for (int x = 0; x < kWidth; ++x) row[3 * x + (x < kWidth / 2 ? 0 : 2)] = 200;
-    for (JSAMPROW line = row; cinfo.next_scanline < kHeight;) jpeg_write_scanlines(&cinfo, &line, 1);
+    for (JSAMPROW line = row; cinfo.next_scanline < kHeight;)
+        jpeg_write_scanlines(&cinfo, &line, 1);
     jpeg_finish_compress(&cinfo);
     jpeg_destroy_compress(&cinfo);
     std::fclose(file);
@@ -144,7 +153,8 @@ Found ReadJpeg(const QString &path) {
     }
     JOCTET *icc = nullptr;
     unsigned size = 0;
-    if (jpeg_read_icc_profile(&cinfo, &icc, &size)) found.icc.assign(reinterpret_cast<char *>(icc), size);
+    if (jpeg_read_icc_profile(&cinfo, &icc, &size))
+        found.icc.assign(reinterpret_cast<char *>(icc), size);
     free(icc);
     jpeg_destroy_decompress(&cinfo);
     std::fclose(file);
@@ -162,9 +172,11 @@ Found ReadWebp(const QString &path) {
     const WebPData data{reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())};
     WebPMux *mux = WebPMuxCreate(&data, 0);
     WebPMuxGetCanvasSize(mux, &found.width, &found.height);
-    for (const auto &[fourcc, into] : {std::pair{"ICCP", &found.icc}, {"EXIF", &found.exif}, {"XMP ", &found.xmp}}) {
+    for (const auto &[fourcc, into] :
+         {std::pair{"ICCP", &found.icc}, {"EXIF", &found.exif}, {"XMP ", &found.xmp}}) {
         WebPData chunk{};
-        if (WebPMuxGetChunk(mux, fourcc, &chunk) == WEBP_MUX_OK) into->assign(reinterpret_cast<const char *>(chunk.bytes), chunk.size);
+        if (WebPMuxGetChunk(mux, fourcc, &chunk) == WEBP_MUX_OK)
+            into->assign(reinterpret_cast<const char *>(chunk.bytes), chunk.size);
     }
     WebPMuxDelete(mux);
     return found;
@@ -183,12 +195,15 @@ Found ReadPng(const QString &path) {
     png_bytep profile = nullptr, exif = nullptr;
     png_uint_32 size = 0;
     int compression = 0;
-    if (png_get_iCCP(png, info, &name, &compression, &profile, &size)) found.icc.assign(reinterpret_cast<char *>(profile), size);
-    if (png_get_eXIf_1(png, info, &size, &exif)) found.exif.assign(reinterpret_cast<char *>(exif), size);
+    if (png_get_iCCP(png, info, &name, &compression, &profile, &size))
+        found.icc.assign(reinterpret_cast<char *>(profile), size);
+    if (png_get_eXIf_1(png, info, &size, &exif))
+        found.exif.assign(reinterpret_cast<char *>(exif), size);
     png_textp texts = nullptr;
     const int count = png_get_text(png, info, &texts, nullptr);
     for (int i = 0; i < count; ++i)
-        if (std::string_view(texts[i].key) == "XML:com.adobe.xmp") found.xmp.assign(texts[i].text, texts[i].itxt_length);
+        if (std::string_view(texts[i].key) == "XML:com.adobe.xmp")
+            found.xmp.assign(texts[i].text, texts[i].itxt_length);
     png_destroy_read_struct(&png, &info, nullptr);
     std::fclose(file);
     return found;
@@ -199,7 +214,8 @@ Found ReadTiff(const QString &path) {
     TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "r");
     TIFFGetField(tiff, TIFFTAG_IMAGEWIDTH, &found.width);
     TIFFGetField(tiff, TIFFTAG_IMAGELENGTH, &found.height);
-    for (const auto &[tag, into] : {std::pair{TIFFTAG_ICCPROFILE, &found.icc}, {TIFFTAG_XMLPACKET, &found.xmp}}) {
+    for (const auto &[tag, into] :
+         {std::pair{TIFFTAG_ICCPROFILE, &found.icc}, {TIFFTAG_XMLPACKET, &found.xmp}}) {
         uint32_t size = 0;
         void *bytes = nullptr;
         if (TIFFGetField(tiff, tag, &size, &bytes)) into->assign(static_cast<char *>(bytes), size);
@@ -210,10 +226,12 @@ Found ReadTiff(const QString &path) {
     char *date = nullptr;
     TIFFGetField(tiff, TIFFTAG_ORIENTATION, &orientation);
     if (TIFFGetField(tiff, TIFFTAG_EXIFIFD, &exif) && TIFFReadEXIFDirectory(tiff, exif) &&
-        TIFFGetField(tiff, EXIFTAG_PIXELXDIMENSION, &x) && TIFFGetField(tiff, EXIFTAG_PIXELYDIMENSION, &y) &&
+        TIFFGetField(tiff, EXIFTAG_PIXELXDIMENSION, &x) &&
+        TIFFGetField(tiff, EXIFTAG_PIXELYDIMENSION, &y) &&
         TIFFGetField(tiff, EXIFTAG_DATETIMEORIGINAL, &date))
-        found.exifSaid = (orientation == 1 ? "orientation Top-left, " : "orientation ?, ") + std::to_string(x) + " x " +
-                         std::to_string(y) + ", date " + date + ", thumbnail 0 bytes";
+        found.exifSaid = (orientation == 1 ? "orientation Top-left, " : "orientation ?, ") +
+                         std::to_string(x) + " x " + std::to_string(y) + ", date " + date +
+                         ", thumbnail 0 bytes";
     TIFFClose(tiff);
     return found;
 }
@@ -221,9 +239,12 @@ Found ReadTiff(const QString &path) {
 // A V5 header names an embedded ('MBED') profile by its offset from the header and its size.
 Found ReadBmp(const QString &path) {
     const QByteArray b = Bytes(path);
-    const auto u32 = [&](int at) { return at + 4 <= b.size() ? qFromLittleEndian<uint32_t>(b.constData() + at) : 0u; };
+    const auto u32 = [&](int at) {
+        return at + 4 <= b.size() ? qFromLittleEndian<uint32_t>(b.constData() + at) : 0u;
+    };
     Found found{int(u32(18)), std::abs(int(u32(22)))};
-    if (u32(14) == 124 && u32(70) == 0x4D424544) found.icc = b.mid(14 + u32(126), u32(130)).toStdString();
+    if (u32(14) == 124 && u32(70) == 0x4D424544)
+        found.icc = b.mid(14 + u32(126), u32(130)).toStdString();
     return found;
 }
 
@@ -234,9 +255,11 @@ protected:
         for (const QString kind : {"input", "output"}) {
             ASSERT_TRUE(QDir().mkpath(Path("plugins/" + kind)));
             for (const QString &name : QDir(kBuildDir + "/bin/plugins/" + kind).entryList({"*.so"}))
-                ASSERT_TRUE(QFile::link(kBuildDir + "/bin/plugins/" + kind + "/" + name, Path("plugins/" + kind + "/" + name)));
+                ASSERT_TRUE(QFile::link(kBuildDir + "/bin/plugins/" + kind + "/" + name,
+                                        Path("plugins/" + kind + "/" + name)));
         }
-        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_PLUGIN), Path("plugins/input/hostile.so")));
+        ASSERT_TRUE(
+            QFile::link(QStringLiteral(FALTRIX_HOSTILE_PLUGIN), Path("plugins/input/hostile.so")));
         WriteJpeg(Path("photo.jpg"), exif_, icc_);
         // Qt writes the 16-bit PNG: iCCP from the colour space, the XMP packet as a text chunk.
         QImage png(4, 2, QImage::Format_RGBX64);
@@ -255,7 +278,8 @@ protected:
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(dir_.path());
         process.start(kBuildDir + "/bin/faltrix-convert", arguments);
-        const bool ended = process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit;
+        const bool ended =
+            process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit;
         // Without the line libjxl's build prints for each failure, which it cannot be told not to.
         QStringList said = QString::fromUtf8(process.readAllStandardError()).split(u'\n');
         said.removeIf([](const QString &line) { return line.startsWith(u"./lib/jxl/"); });
@@ -274,7 +298,7 @@ struct OutputCase {
     Found (*read)(const QString &);
     const char *keeps;  // of "icc exif xmp"
     int width, height;  // as stored
-    int minRed = 0;     // of the upright picture's pixel (8, 2), read by Qt: more than 200 once sRGB
+    int minRed = 0;  // of the upright picture's pixel (8, 2), read by Qt: more than 200 once sRGB
 };
 
 class MetadataOutput : public Metadata, public ::testing::WithParamInterface<OutputCase> {};
@@ -282,11 +306,15 @@ class MetadataOutput : public Metadata, public ::testing::WithParamInterface<Out
 TEST_P(MetadataOutput, KeepsEachBlockItHoldsWithThePicturesSizeUpright) {
     const OutputCase &c = GetParam();
     const QString made = c.arguments[0];
-    if (QStringList{"photo.tif", "photo.heic", "photo.avif", "photo.jxl", "recompressed.jxl"}.contains(made)) {  // read back from an output of ours
+    if (QStringList{"photo.tif", "photo.heic", "photo.avif", "photo.jxl", "recompressed.jxl"}
+            .contains(made)) {  // read back from an output of ours
         const QString plugin = made.endsWith(".jxl") ? "jxl" : "heif";
-        if (!made.endsWith(".tif") && !QFile::exists(Path("plugins/input/" + plugin + ".so"))) GTEST_SKIP() << "no " << plugin.toStdString();
+        if (!made.endsWith(".tif") && !QFile::exists(Path("plugins/input/" + plugin + ".so")))
+            GTEST_SKIP() << "no " << plugin.toStdString();
         // recompressed.jxl holds the JPEG itself, its own EXIF (orientation 6) and all.
-        const QStringList option = made.startsWith("recompressed") ? QStringList{"--option", "recompress-jpeg=1"} : QStringList{};
+        const QStringList option = made.startsWith("recompressed")
+                                       ? QStringList{"--option", "recompress-jpeg=1"}
+                                       : QStringList{};
         ASSERT_EQ(Run(option + QStringList{"photo.jpg", "-o", made}).first, 0);
     }
     const auto [exitCode, said] = Run(c.arguments);
@@ -295,13 +323,16 @@ TEST_P(MetadataOutput, KeepsEachBlockItHoldsWithThePicturesSizeUpright) {
     const Found found = c.read(out);
     const std::string keeps = c.keeps;
     EXPECT_EQ(QSize(found.width, found.height), QSize(c.width, c.height));
-    EXPECT_EQ(found.icc == icc_, keeps.find("icc") != std::string::npos) << found.icc.size() << " bytes";
+    EXPECT_EQ(found.icc == icc_, keeps.find("icc") != std::string::npos)
+        << found.icc.size() << " bytes";
     EXPECT_EQ(found.xmp, keeps.find("xmp") != std::string::npos ? kXmp : "");
     // Upright, the stored size, the date as it was, no thumbnail.
     const std::string source = ExifSays(exif_), date = source.substr(source.find(", date"));
-    const std::string upright = "orientation Top-left, " + std::to_string(c.width) + " x " + std::to_string(c.height) +
+    const std::string upright = "orientation Top-left, " + std::to_string(c.width) + " x " +
+                                std::to_string(c.height) +
                                 date.substr(0, date.find(", thumbnail")) + ", thumbnail 0 bytes";
-    EXPECT_EQ(found.exif.empty() ? found.exifSaid : ExifSays(found.exif), keeps.find("exif") != std::string::npos ? upright : "");
+    EXPECT_EQ(found.exif.empty() ? found.exifSaid : ExifSays(found.exif),
+              keeps.find("exif") != std::string::npos ? upright : "");
     if (c.minRed > 0) {
         EXPECT_GT(qRed(QImage(out).pixel(8, 2)), c.minRed);
     }
@@ -309,32 +340,62 @@ TEST_P(MetadataOutput, KeepsEachBlockItHoldsWithThePicturesSizeUpright) {
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, MetadataOutput,
-    ::testing::Values(OutputCase{"Jpeg", {"photo.jpg", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
-                      OutputCase{"JpegResized", {"photo.jpg", "-W", "8", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", 8, 16},
-                      OutputCase{"Webp", {"photo.jpg", "-o", "out.webp"}, ReadWebp, "icc exif xmp", kHeight, kWidth},
-                      OutputCase{"Tiff", {"photo.jpg", "-o", "out.tif"}, ReadTiff, "icc exif xmp", kHeight, kWidth},
-                      OutputCase{"Png", {"photo.jpg", "-o", "out.png"}, ReadPng, "icc exif xmp", kHeight, kWidth},
-                      OutputCase{"TiffRead", {"photo.tif", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
-                      // HEIC and AVIF come back through our own reader, as TIFF does.
-                      OutputCase{"HeicRead", {"photo.heic", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
-                      OutputCase{"AvifRead", {"photo.avif", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
-                      OutputCase{"JxlRead", {"photo.jxl", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
-                      OutputCase{"JxlRecompressedRead", {"recompressed.jxl", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
-                      OutputCase{"Bmp", {"photo.jpg", "-o", "out.bmp"}, ReadBmp, "icc", kHeight, kWidth},
-                      OutputCase{"BmpStrippedInSrgb", {"--strip", "photo.jpg", "-o", "out.bmp"}, ReadBmp, "", kHeight, kWidth, 225},
-                      OutputCase{"StripOnlyExif", {"--strip-only", "exif", "photo.jpg", "-o", "out.jpg"}, ReadJpeg, "icc xmp", kHeight, kWidth},
-                      OutputCase{"PngRead", {"photo16.png", "-o", "out.jpg"}, ReadJpeg, "icc xmp", 4, 2}),
+    ::testing::Values(
+        OutputCase{
+            "Jpeg", {"photo.jpg", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
+        OutputCase{"JpegResized",
+                   {"photo.jpg", "-W", "8", "-o", "out.jpg"},
+                   ReadJpeg,
+                   "icc exif xmp",
+                   8,
+                   16},
+        OutputCase{
+            "Webp", {"photo.jpg", "-o", "out.webp"}, ReadWebp, "icc exif xmp", kHeight, kWidth},
+        OutputCase{
+            "Tiff", {"photo.jpg", "-o", "out.tif"}, ReadTiff, "icc exif xmp", kHeight, kWidth},
+        OutputCase{"Png", {"photo.jpg", "-o", "out.png"}, ReadPng, "icc exif xmp", kHeight, kWidth},
+        OutputCase{
+            "TiffRead", {"photo.tif", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
+        // HEIC and AVIF come back through our own reader, as TIFF does.
+        OutputCase{
+            "HeicRead", {"photo.heic", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
+        OutputCase{
+            "AvifRead", {"photo.avif", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
+        OutputCase{
+            "JxlRead", {"photo.jxl", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight, kWidth},
+        OutputCase{"JxlRecompressedRead",
+                   {"recompressed.jxl", "-o", "out.jpg"},
+                   ReadJpeg,
+                   "icc exif xmp",
+                   kHeight,
+                   kWidth},
+        OutputCase{"Bmp", {"photo.jpg", "-o", "out.bmp"}, ReadBmp, "icc", kHeight, kWidth},
+        OutputCase{"BmpStrippedInSrgb",
+                   {"--strip", "photo.jpg", "-o", "out.bmp"},
+                   ReadBmp,
+                   "",
+                   kHeight,
+                   kWidth,
+                   225},
+        OutputCase{"StripOnlyExif",
+                   {"--strip-only", "exif", "photo.jpg", "-o", "out.jpg"},
+                   ReadJpeg,
+                   "icc xmp",
+                   kHeight,
+                   kWidth},
+        OutputCase{"PngRead", {"photo16.png", "-o", "out.jpg"}, ReadJpeg, "icc xmp", 4, 2}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // A 3 x 2 PNG of six colours with an eXIf chunk and an XMP packet that both give `orientation`,
 // before the pixel data or, `late`, after it (the packet compressed).
-void WritePngTurned(const QString &path, uint32_t orientation, const std::string &xmp, bool late = false) {
+void WritePngTurned(const QString &path, uint32_t orientation, const std::string &xmp,
+                    bool late = false) {
     FILE *file = std::fopen(QFile::encodeName(path).constData(), "wb");
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_init_io(png, file);
-    png_set_IHDR(png, info, 3, 2, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
-                 PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, 3, 2, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     const std::string exif = CameraExif(orientation);
     png_text text{};
     text.compression = late ? PNG_ITXT_COMPRESSION_zTXt : PNG_ITXT_COMPRESSION_NONE;
@@ -342,12 +403,14 @@ void WritePngTurned(const QString &path, uint32_t orientation, const std::string
     text.text = const_cast<char *>(xmp.c_str());
     text.itxt_length = xmp.size();
     const auto items = [&] {
-        png_set_eXIf_1(png, info, png_uint_32(exif.size()), reinterpret_cast<png_bytep>(const_cast<char *>(exif.data())));
+        png_set_eXIf_1(png, info, png_uint_32(exif.size()),
+                       reinterpret_cast<png_bytep>(const_cast<char *>(exif.data())));
         png_set_text(png, info, &text, 1);
     };
     if (!late) items();
     png_write_info(png, info);
-    uint8_t rows[2][9] = {{255, 0, 0, 0, 255, 0, 0, 0, 255}, {255, 255, 0, 0, 255, 255, 255, 0, 255}};
+    uint8_t rows[2][9] = {{255, 0, 0, 0, 255, 0, 0, 0, 255},
+                          {255, 255, 0, 0, 255, 255, 255, 0, 255}};
     for (auto &row : rows) png_write_row(png, row);
     if (late) items();
     png_write_end(png, info);
@@ -357,7 +420,9 @@ void WritePngTurned(const QString &path, uint32_t orientation, const std::string
 
 // The shown picture for each orientation, as a viewer that honours it turns the stored one.
 QImage Shown(const QImage &stored, uint32_t orientation) {
-    const auto turned = [&](int degrees) { return stored.transformed(QTransform().rotate(degrees)); };
+    const auto turned = [&](int degrees) {
+        return stored.transformed(QTransform().rotate(degrees));
+    };
     switch (orientation) {
     case 2: return stored.mirrored(true, false);
     case 3: return turned(180);
@@ -374,8 +439,10 @@ QImage Shown(const QImage &stored, uint32_t orientation) {
 // say 1 afterwards, so that no reader turns it again. A PNG's items after the pixel data are
 // kept too; their orientation, which no size query sees, leaves the pixels as stored.
 TEST_F(Metadata, EveryOrientationOfAPngOrWebpComesOutUpright) {
-    const std::string xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF><rdf:Description "
-                            "xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" tiff:Orientation=\"%\"/></rdf:RDF></x:xmpmeta>";
+    const std::string xmp =
+        "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF><rdf:Description "
+        "xmlns:tiff=\"http://ns.adobe.com/tiff/1.0/\" "
+        "tiff:Orientation=\"%\"/></rdf:RDF></x:xmpmeta>";
     const auto withOrientation = [&](uint32_t o) {
         std::string packet = xmp;
         return packet.replace(packet.find('%'), 1, std::to_string(o));
@@ -387,7 +454,8 @@ TEST_F(Metadata, EveryOrientationOfAPngOrWebpComesOutUpright) {
     const auto writeWebpTurned = [&](const QString &path, uint32_t o) {
         const QByteArray plain = Bytes(Path("stored.webp"));
         const std::string exif = CameraExif(o), packet = withOrientation(o);
-        const WebPData image{reinterpret_cast<const uint8_t *>(plain.constData()), size_t(plain.size())};
+        const WebPData image{reinterpret_cast<const uint8_t *>(plain.constData()),
+                             size_t(plain.size())};
         WebPMux *mux = WebPMuxCreate(&image, 1);
         const WebPData exifData{reinterpret_cast<const uint8_t *>(exif.data()), exif.size()};
         const WebPData xmpData{reinterpret_cast<const uint8_t *>(packet.data()), packet.size()};
@@ -422,9 +490,12 @@ TEST_F(Metadata, EveryOrientationOfAPngOrWebpComesOutUpright) {
             else writeWebpTurned(Path(source), o);
             const auto [exitCode, said] = Run({"-q", "--overwrite", source, "-o", "out.png"});
             ASSERT_EQ(exitCode, 0) << said;
-            EXPECT_EQ(QImage(Path("out.png")).convertToFormat(QImage::Format_RGB32), Shown(stored, o)) << format.toStdString() << o;
+            EXPECT_EQ(QImage(Path("out.png")).convertToFormat(QImage::Format_RGB32),
+                      Shown(stored, o))
+                << format.toStdString() << o;
             const Found found = ReadPng(Path("out.png"));
-            EXPECT_TRUE(ExifSays(found.exif).starts_with("orientation Top-left, ")) << o << ": " << ExifSays(found.exif);
+            EXPECT_TRUE(ExifSays(found.exif).starts_with("orientation Top-left, "))
+                << o << ": " << ExifSays(found.exif);
             EXPECT_EQ(found.xmp, withOrientation(1)) << format.toStdString() << o;
         }
     }
@@ -437,7 +508,8 @@ TEST_F(Metadata, EveryOrientationOfAPngOrWebpComesOutUpright) {
     ASSERT_EQ(exitCode, 0) << said;
     const Found late = ReadJpeg(Path("late.jpg"));
     EXPECT_EQ(QSize(late.width, late.height), QSize(3, 2));
-    EXPECT_TRUE(ExifSays(late.exif).starts_with("orientation Top-left, 3 x 2, date ")) << ExifSays(late.exif);
+    EXPECT_TRUE(ExifSays(late.exif).starts_with("orientation Top-left, 3 x 2, date "))
+        << ExifSays(late.exif);
     EXPECT_EQ(late.xmp, withOrientation(1));
 }
 
@@ -446,14 +518,18 @@ TEST_F(Metadata, EveryOrientationOfAPngOrWebpComesOutUpright) {
 // directory; the rest is padding.
 std::string LargeExif() {
     std::string b(70000, '\0');
-    const auto put16 = [&](size_t at, uint32_t v) { b[at] = char(v & 0xFF), b[at + 1] = char(v >> 8); };
-    const auto put32 = [&](size_t at, uint32_t v) { put16(at, v & 0xFFFF), put16(at + 2, v >> 16); };
+    const auto put16 = [&](size_t at, uint32_t v) {
+        b[at] = char(v & 0xFF), b[at + 1] = char(v >> 8);
+    };
+    const auto put32 = [&](size_t at, uint32_t v) {
+        put16(at, v & 0xFFFF), put16(at + 2, v >> 16);
+    };
     const auto entry = [&](size_t at, uint32_t tag, uint32_t type, uint32_t count, uint32_t value) {
         put16(at, tag), put16(at + 2, type), put32(at + 4, count), put32(at + 8, value);
     };
     b.replace(0, 4, "II*\0", 4);
     put32(4, 8);
-    put16(8, 4);  // IFD0
+    put16(8, 4);                      // IFD0
     entry(10, 0x010E, 2, 14, 66000);  // ImageDescription, far away
     entry(22, 0x0112, 3, 1, 6);
     entry(34, 0x8769, 4, 1, 100);
@@ -474,7 +550,8 @@ std::string LargeExif() {
 // comment and a GPS directory (latitude 45 30' N); without the EXIF directory when asked.
 std::string TaggedExif(bool exifDirectory) {
     const std::string camera = kExifSignature + CameraExif();
-    ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(camera.data()), camera.size());
+    ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(camera.data()),
+                                             camera.size());
     while (!exifDirectory && data->ifd[EXIF_IFD_EXIF]->count > 0)
         exif_content_remove_entry(data->ifd[EXIF_IFD_EXIF], data->ifd[EXIF_IFD_EXIF]->entries[0]);
     const auto add = [&](ExifIfd ifd, ExifTag tag, ExifFormat format, const std::string &bytes) {
@@ -493,7 +570,9 @@ std::string TaggedExif(bool exifDirectory) {
     add(EXIF_IFD_GPS, ExifTag(0x0001), EXIF_FORMAT_ASCII, std::string("N", 2));
     std::string latitude(24, '\0');
     const uint32_t parts[6] = {45, 1, 30, 1, 0, 1};
-    for (int i = 0; i < 6; ++i) exif_set_long(reinterpret_cast<unsigned char *>(latitude.data()) + 4 * i, exif_data_get_byte_order(data), parts[i]);
+    for (int i = 0; i < 6; ++i)
+        exif_set_long(reinterpret_cast<unsigned char *>(latitude.data()) + 4 * i,
+                      exif_data_get_byte_order(data), parts[i]);
     add(EXIF_IFD_GPS, ExifTag(0x0002), EXIF_FORMAT_RATIONAL, latitude);
     unsigned char *saved = nullptr;
     unsigned size = 0;
@@ -513,10 +592,12 @@ TEST_F(Metadata, TiffKeepsTheWholeExif) {
         ASSERT_EQ(Run({"-q", "--overwrite", "tagged.jpg", "-o", "tagged.tif"}).first, 0);
         ASSERT_EQ(Run({"-q", "--overwrite", "tagged.tif", "-o", "back.jpg"}).first, 0);
         const std::string bytes = kExifSignature + ReadJpeg(Path("back.jpg")).exif;
-        ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+        ExifData *data = exif_data_new_from_data(
+            reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
         const auto value = [&](ExifIfd ifd, ExifTag tag) {
             char text[64] = "none";
-            if (ExifEntry *e = exif_content_get_entry(data->ifd[ifd], tag)) exif_entry_get_value(e, text, sizeof text);
+            if (ExifEntry *e = exif_content_get_entry(data->ifd[ifd], tag))
+                exif_entry_get_value(e, text, sizeof text);
             return std::string(text);
         };
         EXPECT_EQ(value(EXIF_IFD_0, EXIF_TAG_ARTIST), "A. Painter");
@@ -538,7 +619,8 @@ TEST_F(Metadata, LargeExifKeepsEveryEntry) {
         png_infop info = png_create_info_struct(png);
         png_init_io(png, file);
         png_set_IHDR(png, info, 3, 2, 8, PNG_COLOR_TYPE_RGB, 0, 0, 0);
-        png_set_eXIf_1(png, info, png_uint_32(exif.size()), reinterpret_cast<png_bytep>(const_cast<char *>(exif.data())));
+        png_set_eXIf_1(png, info, png_uint_32(exif.size()),
+                       reinterpret_cast<png_bytep>(const_cast<char *>(exif.data())));
         png_write_info(png, info);
         uint8_t row[9] = {};
         for (int y = 0; y < 2; ++y) png_write_row(png, row);
@@ -546,7 +628,8 @@ TEST_F(Metadata, LargeExifKeepsEveryEntry) {
         png_destroy_write_struct(&png, &info);
         std::fclose(file);
     }
-    const std::pair<const char *, Found (*)(const QString &)> outputs[] = {{"out.png", ReadPng}, {"out.webp", ReadWebp}};
+    const std::pair<const char *, Found (*)(const QString &)> outputs[] = {{"out.png", ReadPng},
+                                                                           {"out.webp", ReadWebp}};
     for (const auto &[out, read] : outputs) {
         const auto [exitCode, said] = Run({"-q", "large.png", "-o", out});
         ASSERT_EQ(exitCode, 0) << said;
@@ -558,7 +641,8 @@ TEST_F(Metadata, LargeExifKeepsEveryEntry) {
         EXPECT_EQ(found.exif.size(), expected.size()) << out;
         EXPECT_TRUE(found.exif == expected) << out;
         EXPECT_EQ(found.exif.substr(66000, 13), "far away text") << out;
-        EXPECT_TRUE(ExifSays(found.exif).starts_with("orientation Top-left, 2 x 3")) << ExifSays(found.exif);
+        EXPECT_TRUE(ExifSays(found.exif).starts_with("orientation Top-left, 2 x 3"))
+            << ExifSays(found.exif);
     }
 }
 
@@ -571,9 +655,11 @@ TEST_F(Metadata, GifLooksLikeTheSrgbRendering) {
     QImage expected = decoded;
     cmsHPROFILE source = cmsOpenProfileFromMem(icc_.data(), cmsUInt32Number(icc_.size()));
     cmsHPROFILE srgb = cmsCreate_sRGBProfile();
-    cmsHTRANSFORM toSrgb = cmsCreateTransform(source, TYPE_RGB_8, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+    cmsHTRANSFORM toSrgb =
+        cmsCreateTransform(source, TYPE_RGB_8, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
     for (int y = 0; y < decoded.height(); ++y)
-        cmsDoTransform(toSrgb, decoded.constScanLine(y), expected.scanLine(y), cmsUInt32Number(decoded.width()));
+        cmsDoTransform(toSrgb, decoded.constScanLine(y), expected.scanLine(y),
+                       cmsUInt32Number(decoded.width()));
     cmsDeleteTransform(toSrgb);
     cmsCloseProfile(source);
     cmsCloseProfile(srgb);
@@ -581,7 +667,8 @@ TEST_F(Metadata, GifLooksLikeTheSrgbRendering) {
     ASSERT_EQ(gif.size(), expected.size());
     double difference = 0;
     for (int y = 0; y < gif.height(); ++y)
-        for (int i = 0; i < 3 * gif.width(); ++i) difference += std::abs(gif.constScanLine(y)[i] - expected.constScanLine(y)[i]);
+        for (int i = 0; i < 3 * gif.width(); ++i)
+            difference += std::abs(gif.constScanLine(y)[i] - expected.constScanLine(y)[i]);
     EXPECT_LT(difference / (3.0 * gif.width() * gif.height()), 2.0);
 }
 
@@ -589,13 +676,17 @@ TEST_F(Metadata, GifLooksLikeTheSrgbRendering) {
 // temporary of its own: the output holds only what the second try wrote, and nothing the
 // first left is lying about.
 TEST_F(Metadata, StoringFailedWithItemsIsTriedOnceMoreWithout) {
-    ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_OUTPUT_PLUGIN), Path("plugins/output/hostile.so")));
+    ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_OUTPUT_PLUGIN),
+                            Path("plugins/output/hostile.so")));
     const auto [exitCode, said] = Run({"photo.jpg", "-o", "out.picky"});
     EXPECT_EQ(exitCode, 0) << said;
     EXPECT_EQ(Bytes(Path("out.picky")), "mine");
-    EXPECT_EQ(said, "faltrix-convert: photo.jpg: warning: stored without the colour profile, EXIF and XMP, since storing "
-                    "failed with them (cannot store the items); the colours were converted to sRGB\n");
-    EXPECT_EQ(QDir(dir_.path()).entryList({"*.picky*", ".*picky*"}, QDir::Files | QDir::Hidden), QStringList{"out.picky"});
+    EXPECT_EQ(said,
+              "faltrix-convert: photo.jpg: warning: stored without the colour profile, EXIF and "
+              "XMP, since storing "
+              "failed with them (cannot store the items); the colours were converted to sRGB\n");
+    EXPECT_EQ(QDir(dir_.path()).entryList({"*.picky*", ".*picky*"}, QDir::Files | QDir::Hidden),
+              QStringList{"out.picky"});
 }
 
 // ---- a JPEG stored as itself -------------------------------------------------------------------
@@ -633,13 +724,18 @@ TEST_P(JpegSource, HandedOverOnlyWhenStoredAsDecoded) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, JpegSource,
-    ::testing::Values(SourceCase{"AsDecoded", {"--option", "recompress-jpeg=1", "photo.jpg"}, true},
-                      SourceCase{"OptionOff", {"photo.jpg"}, false},
-                      SourceCase{"Resized", {"--option", "recompress-jpeg=1", "photo.jpg", "-W", "8"}, false},
-                      SourceCase{"Stripped", {"--option", "recompress-jpeg=1", "--strip-only", "xmp", "photo.jpg"}, false},
-                      SourceCase{"NotAJpeg", {"--option", "recompress-jpeg=1", "photo16.png"}, false},
-                      // libjxl cannot store a CMYK JPEG as itself: its pixels are stored.
-                      SourceCase{"CmykFromPixels", {"--option", "recompress-jpeg=1", "jpeg/layouts/adobe-cmyk.jpg"}, false}),
+    ::testing::Values(
+        SourceCase{"AsDecoded", {"--option", "recompress-jpeg=1", "photo.jpg"}, true},
+        SourceCase{"OptionOff", {"photo.jpg"}, false},
+        SourceCase{"Resized", {"--option", "recompress-jpeg=1", "photo.jpg", "-W", "8"}, false},
+        SourceCase{"Stripped",
+                   {"--option", "recompress-jpeg=1", "--strip-only", "xmp", "photo.jpg"},
+                   false},
+        SourceCase{"NotAJpeg", {"--option", "recompress-jpeg=1", "photo16.png"}, false},
+        // libjxl cannot store a CMYK JPEG as itself: its pixels are stored.
+        SourceCase{"CmykFromPixels",
+                   {"--option", "recompress-jpeg=1", "jpeg/layouts/adobe-cmyk.jpg"},
+                   false}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // ---- what the converter says -------------------------------------------------------------------
@@ -647,7 +743,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct WarningCase {
     const char *name;
     QStringList arguments;  // a first argument of tests/data is copied in under its own name
-    std::string said;       // standard error, "W: " standing for "faltrix-convert: <input>: warning: "
+    std::string said;  // standard error, "W: " standing for "faltrix-convert: <input>: warning: "
 };
 
 class MetadataWarning : public Metadata, public ::testing::WithParamInterface<WarningCase> {};
@@ -656,52 +752,81 @@ TEST_P(MetadataWarning, OneLinePerKindAndExitZero) {
     QStringList arguments = GetParam().arguments;
     const QString input = QFileInfo(arguments[0]).fileName();
     const QString format = arguments[0].section(u'/', 0, 0);
-    if ((format == "heif" || format == "jxl") && !QFile::exists(Path("plugins/input/" + format + ".so")))
+    if ((format == "heif" || format == "jxl") &&
+        !QFile::exists(Path("plugins/input/" + format + ".so")))
         GTEST_SKIP() << "no " << format.toStdString();
     if (arguments[0].contains(u'/')) {
         ASSERT_TRUE(QFile::copy(FALTRIX_TEST_DATA_DIR "/" + arguments[0], Path(input)));
     }
     arguments[0] = input;
     ASSERT_TRUE(QFile::copy(Path("photo.jpg"), Path("meta.hostile")));
-    const QString expected = QString::fromStdString(GetParam().said).replace("W: ", "faltrix-convert: " + input + ": warning: ");
+    const QString expected = QString::fromStdString(GetParam().said)
+                                 .replace("W: ", "faltrix-convert: " + input + ": warning: ");
     EXPECT_EQ(Run(arguments), std::pair(0, expected.toStdString()));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, MetadataWarning,
     ::testing::Values(
-        WarningCase{"GifKeepsNone", {"photo.jpg", "-o", "out.gif"},
-                    "W: the output format keeps no EXIF\nW: the output format keeps no XMP\n"
-                    "W: the output format keeps no colour profile; the colours were converted to sRGB\n"},
+        WarningCase{
+            "GifKeepsNone",
+            {"photo.jpg", "-o", "out.gif"},
+            "W: the output format keeps no EXIF\nW: the output format keeps no XMP\n"
+            "W: the output format keeps no colour profile; the colours were converted to sRGB\n"},
         WarningCase{"QuietHidesThem", {"photo.jpg", "-q", "-o", "out.gif"}, ""},
         WarningCase{"StripIsSilent", {"photo.jpg", "--strip", "-o", "out.gif"}, ""},
-        WarningCase{"PngDepth", {"photo16.png", "-o", "out.tif"}, "W: reduced 16 to 8 bits per sample\n"},
-        WarningCase{"GifFrames", {"gif/layouts/two-frames-first-shown.gif", "-o", "out.bmp"}, "W: kept frame 1 of 2\n"},
-        WarningCase{"WebpFrames", {"webp/layouts/animation-red-then-blue.webp", "-o", "out.bmp"}, "W: kept frame 1 of 2\n"},
-        WarningCase{"TiffDepth", {"tiff/layouts/rgb-16-rounded-to-8.tif", "-o", "out.bmp"},
+        WarningCase{
+            "PngDepth", {"photo16.png", "-o", "out.tif"}, "W: reduced 16 to 8 bits per sample\n"},
+        WarningCase{"GifFrames",
+                    {"gif/layouts/two-frames-first-shown.gif", "-o", "out.bmp"},
+                    "W: kept frame 1 of 2\n"},
+        WarningCase{"WebpFrames",
+                    {"webp/layouts/animation-red-then-blue.webp", "-o", "out.bmp"},
+                    "W: kept frame 1 of 2\n"},
+        WarningCase{"TiffDepth",
+                    {"tiff/layouts/rgb-16-rounded-to-8.tif", "-o", "out.bmp"},
                     "W: reduced 16 to 8 bits per sample\n"},
-        WarningCase{"PngProfileLibpngRejects", {"png/layouts/grey-profile-on-rgb-dropped.png", "-o", "out.bmp"},
-                    "W: dropped the colour profile, which libpng rejects: profile 'grey': 'GRAY': Gray color space "
+        WarningCase{"PngProfileLibpngRejects",
+                    {"png/layouts/grey-profile-on-rgb-dropped.png", "-o", "out.bmp"},
+                    "W: dropped the colour profile, which libpng rejects: profile 'grey': 'GRAY': "
+                    "Gray color space "
                     "not permitted on RGB PNG\n"},
-        WarningCase{"TiffProfilePastTheEnd", {"tiff/layouts/colour-profile-past-the-end.tif", "-o", "out.bmp"},
+        WarningCase{"TiffProfilePastTheEnd",
+                    {"tiff/layouts/colour-profile-past-the-end.tif", "-o", "out.bmp"},
                     "W: dropped the colour profile, which the file cuts short\n"},
         // libtiff's complaint about a value out of range is a notice, not a failure.
-        WarningCase{"TiffOrientationOutOfRange", {"tiff/layouts/orientation-9-ignored.tif", "-o", "out.bmp"},
+        WarningCase{"TiffOrientationOutOfRange",
+                    {"tiff/layouts/orientation-9-ignored.tif", "-o", "out.bmp"},
                     "W: dropped the Orientation value 9, which is out of range (taken as 1)\n"},
-        WarningCase{"HeifDepth", {"heif/layouts/deep-10-bits-alpha.heic", "-o", "out.bmp"}, "W: reduced 10 to 8 bits per sample\n"},
-        WarningCase{"HeifImages", {"heif/layouts/two-images-red-then-blue.heic", "-o", "out.bmp"}, "W: kept frame 1 of 2\n"},
-        WarningCase{"JxlDepth", {"jxl/layouts/deep-16-bits-alpha.jxl", "-o", "out.bmp"}, "W: reduced 16 to 8 bits per sample\n"},
-        WarningCase{"JxlColours", {"jxl/layouts/adobe-rgb-in-xyb.jxl", "-o", "out.bmp"},
+        WarningCase{"HeifDepth",
+                    {"heif/layouts/deep-10-bits-alpha.heic", "-o", "out.bmp"},
+                    "W: reduced 10 to 8 bits per sample\n"},
+        WarningCase{"HeifImages",
+                    {"heif/layouts/two-images-red-then-blue.heic", "-o", "out.bmp"},
+                    "W: kept frame 1 of 2\n"},
+        WarningCase{"JxlDepth",
+                    {"jxl/layouts/deep-16-bits-alpha.jxl", "-o", "out.bmp"},
+                    "W: reduced 16 to 8 bits per sample\n"},
+        WarningCase{"JxlColours",
+                    {"jxl/layouts/adobe-rgb-in-xyb.jxl", "-o", "out.bmp"},
                     "W: dropped the colour profile: libjxl gives the pixels in sRGB\n"},
-        WarningCase{"JxlFrames", {"jxl/layouts/animation-red-then-blue.jxl", "-o", "out.bmp"}, "W: kept frame 1 of 2\n"},
-        WarningCase{"JxlExifCutShort", {"jxl/layouts/exif-box-cut-short.jxl", "-o", "out.bmp"},
+        WarningCase{"JxlFrames",
+                    {"jxl/layouts/animation-red-then-blue.jxl", "-o", "out.bmp"},
+                    "W: kept frame 1 of 2\n"},
+        WarningCase{"JxlExifCutShort",
+                    {"jxl/layouts/exif-box-cut-short.jxl", "-o", "out.bmp"},
                     "W: dropped the EXIF block, which the file cuts short\n"},
-        WarningCase{"HeifColours", {"heif/layouts/bt2020-pq-colours.avif", "-o", "out.bmp"},
-                    "W: dropped the colour description (primaries 9, transfer 16): the pixels are taken as sRGB\n"},
+        WarningCase{"HeifColours",
+                    {"heif/layouts/bt2020-pq-colours.avif", "-o", "out.bmp"},
+                    "W: dropped the colour description (primaries 9, transfer 16): the pixels are "
+                    "taken as sRGB\n"},
         // An EXIF block past the limit and a profile cut short are dropped; the pixels convert.
-        WarningCase{"HostileItems", {"meta.hostile", "-o", "out.jpg"},
-                    "W: kept frame 1 of 5\nW: reduced 16 to 8 bits per sample\nW: dropped the EXIF block, larger than 16 MiB\n"
-                    "W: dropped an alpha mask\nW: dropped the colour profile, which is cut short or malformed\n"}),
+        WarningCase{"HostileItems",
+                    {"meta.hostile", "-o", "out.jpg"},
+                    "W: kept frame 1 of 5\nW: reduced 16 to 8 bits per sample\nW: dropped the EXIF "
+                    "block, larger than 16 MiB\n"
+                    "W: dropped an alpha mask\nW: dropped the colour profile, which is cut short "
+                    "or malformed\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -19,8 +19,8 @@
 #endif
 
 #include <QDir>
-#include <QImage>
 #include <QFile>
+#include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -31,7 +31,8 @@
 
 namespace {
 
-const QString kBuildDir = qEnvironmentVariable("FALTRIX_BUILD_DIR", QStringLiteral(FALTRIX_TEST_BUILD_DIR));
+const QString kBuildDir =
+    qEnvironmentVariable("FALTRIX_BUILD_DIR", QStringLiteral(FALTRIX_TEST_BUILD_DIR));
 constexpr int kWidth = 16, kHeight = 8;
 
 void Put32(std::string *bytes, size_t at, uint32_t v) {
@@ -79,7 +80,8 @@ std::string WithHeader(std::string icc, size_t at, const char *four) {
 // The base with every tag's data two bytes later: the tags start off the 4-byte grid.
 std::string MisalignedTags(std::string icc) {
     const uint32_t count = Get32(icc, 128);
-    for (uint32_t i = 0; i < count; ++i) Put32(&icc, 132 + 12 * i + 4, Get32(icc, 132 + 12 * i + 4) + 2);
+    for (uint32_t i = 0; i < count; ++i)
+        Put32(&icc, 132 + 12 * i + 4, Get32(icc, 132 + 12 * i + 4) + 2);
     icc.insert(132 + 12 * count, 2, '\0');
     Put32(&icc, 0, uint32_t(icc.size()));
     return icc;
@@ -100,12 +102,18 @@ std::vector<Profile> ProfileKinds() {
     Put32(&odd, 0, uint32_t(odd.size()));
     std::string intent5 = v2;
     Put32(&intent5, 64, 5);
-    return {{"srgb2", v2, true},          {"srgb4", v4, true},
-            {"grey", GreyProfile(), true}, {"cmyk", WithHeader(v2, 16, "CMYK"), false},
-            {"lab", WithHeader(v2, 16, "Lab "), false}, {"d65", d65, false},
-            {"intent5", intent5, false},   {"oddv4", odd, false},
-            {"misaligned", MisalignedTags(v2), false}, {"link", WithHeader(v2, 12, "link"), false},
-            {"abstract", WithHeader(v2, 12, "abst"), false}, {"named", WithHeader(v2, 12, "nmcl"), false},
+    return {{"srgb2", v2, true},
+            {"srgb4", v4, true},
+            {"grey", GreyProfile(), true},
+            {"cmyk", WithHeader(v2, 16, "CMYK"), false},
+            {"lab", WithHeader(v2, 16, "Lab "), false},
+            {"d65", d65, false},
+            {"intent5", intent5, false},
+            {"oddv4", odd, false},
+            {"misaligned", MisalignedTags(v2), false},
+            {"link", WithHeader(v2, 12, "link"), false},
+            {"abstract", WithHeader(v2, 12, "abst"), false},
+            {"named", WithHeader(v2, 12, "nmcl"), false},
             {"cut", cut, false}};
 }
 
@@ -126,12 +134,15 @@ void WriteJpeg(const QString &path, const std::string &icc, bool grey) {
     cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
     jpeg_set_defaults(&cinfo);
     jpeg_start_compress(&cinfo, TRUE);
-    jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET *>(icc.data()), unsigned(icc.size()));
+    jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET *>(icc.data()),
+                           unsigned(icc.size()));
     uint8_t row[kWidth * 3];
     for (int y = 0; y < kHeight; ++y) {
         for (int x = 0; x < kWidth; ++x) {
             if (grey) row[x] = Level(x, y);
-            else row[3 * x] = Level(x, y), row[3 * x + 1] = uint8_t(200 - y * 10), row[3 * x + 2] = 60;
+            else
+                row[3 * x] = Level(x, y), row[3 * x + 1] = uint8_t(200 - y * 10),
+                        row[3 * x + 2] = 60;
         }
         JSAMPROW line = row;
         jpeg_write_scanlines(&cinfo, &line, 1);
@@ -158,7 +169,9 @@ void WriteTiff(const QString &path, const std::string &icc, bool colour, int bit
         std::fill(row.begin(), row.end(), 0);
         for (int x = 0; x < kWidth; ++x) {
             if (bits == 1) row[size_t(x / 8)] |= uint8_t(((x + y) & 1) << (7 - x % 8));
-            else for (int c = 0; c < spp; ++c) row[size_t(x * spp + c)] = uint8_t(Level(x, y) + 40 * c);
+            else
+                for (int c = 0; c < spp; ++c)
+                    row[size_t(x * spp + c)] = uint8_t(Level(x, y) + 40 * c);
         }
         TIFFWriteScanline(tif, row.data(), uint32_t(y), 0);
     }
@@ -171,11 +184,16 @@ void WritePng(const QString &path, const std::string &icc, bool greyPalette) {
     std::string file;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
-    png_set_write_fn(png, &file, [](png_structp p, png_bytep data, size_t n) {
-        static_cast<std::string *>(png_get_io_ptr(p))->append(reinterpret_cast<char *>(data), n);
-    }, nullptr);
-    png_set_IHDR(png, info, kWidth, kHeight, 8, greyPalette ? PNG_COLOR_TYPE_PALETTE : PNG_COLOR_TYPE_RGB,
-                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_write_fn(
+        png, &file,
+        [](png_structp p, png_bytep data, size_t n) {
+            static_cast<std::string *>(png_get_io_ptr(p))
+                ->append(reinterpret_cast<char *>(data), n);
+        },
+        nullptr);
+    png_set_IHDR(png, info, kWidth, kHeight, 8,
+                 greyPalette ? PNG_COLOR_TYPE_PALETTE : PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_color ramp[256];
     for (int i = 0; i < 256; ++i) ramp[i] = png_color{png_byte(i), png_byte(i), png_byte(i)};
     if (greyPalette) png_set_PLTE(png, info, ramp, 256);
@@ -183,7 +201,8 @@ void WritePng(const QString &path, const std::string &icc, bool greyPalette) {
     uint8_t row[kWidth * 3];
     for (int y = 0; y < kHeight; ++y) {
         for (int x = 0; x < kWidth; ++x)
-            for (int c = 0; c < (greyPalette ? 1 : 3); ++c) row[x * (greyPalette ? 1 : 3) + c] = uint8_t(Level(x, y) + 50 * c);
+            for (int c = 0; c < (greyPalette ? 1 : 3); ++c)
+                row[x * (greyPalette ? 1 : 3) + c] = uint8_t(Level(x, y) + 50 * c);
         png_write_row(png, row);
     }
     png_write_end(png, info);
@@ -191,11 +210,15 @@ void WritePng(const QString &path, const std::string &icc, bool greyPalette) {
 
     uLongf packedSize = compressBound(uLong(icc.size()));
     std::string packed(packedSize, '\0');
-    compress(reinterpret_cast<Bytef *>(packed.data()), &packedSize, reinterpret_cast<const Bytef *>(icc.data()), uLong(icc.size()));
+    compress(reinterpret_cast<Bytef *>(packed.data()), &packedSize,
+             reinterpret_cast<const Bytef *>(icc.data()), uLong(icc.size()));
     packed.resize(packedSize);
-    std::string chunk = std::string("\0\0\0\0iCCPICC profile\0\0", 21) + packed + std::string(4, '\0');
+    std::string chunk =
+        std::string("\0\0\0\0iCCPICC profile\0\0", 21) + packed + std::string(4, '\0');
     Put32(&chunk, 0, uint32_t(chunk.size() - 12));
-    Put32(&chunk, chunk.size() - 4, uint32_t(crc32(0, reinterpret_cast<const Bytef *>(chunk.data() + 4), uInt(chunk.size() - 8))));
+    Put32(&chunk, chunk.size() - 4,
+          uint32_t(
+              crc32(0, reinterpret_cast<const Bytef *>(chunk.data() + 4), uInt(chunk.size() - 8))));
     file.insert(8 + 25, chunk);  // signature, IHDR
     QFile out(path);
     ASSERT_TRUE(out.open(QIODevice::WriteOnly));
@@ -214,13 +237,20 @@ struct Carrier {
 };
 
 const Carrier kCarriers[] = {
-    {"colour-jpeg", "jpg", false, [](const QString &p, const std::string &icc) { WriteJpeg(p, icc, false); }},
-    {"grey-jpeg", "jpg", true, [](const QString &p, const std::string &icc) { WriteJpeg(p, icc, true); }},
-    {"colour-tiff", "tif", false, [](const QString &p, const std::string &icc) { WriteTiff(p, icc, true, 8); }},
-    {"grey-tiff", "tif", true, [](const QString &p, const std::string &icc) { WriteTiff(p, icc, false, 8); }},
-    {"bilevel-tiff", "tif", true, [](const QString &p, const std::string &icc) { WriteTiff(p, icc, false, 1); }},
-    {"colour-png", "png", false, [](const QString &p, const std::string &icc) { WritePng(p, icc, false); }, false},
-    {"grey-ramp-png", "png", true, [](const QString &p, const std::string &icc) { WritePng(p, icc, true); }, false},
+    {"colour-jpeg", "jpg", false,
+     [](const QString &p, const std::string &icc) { WriteJpeg(p, icc, false); }},
+    {"grey-jpeg", "jpg", true,
+     [](const QString &p, const std::string &icc) { WriteJpeg(p, icc, true); }},
+    {"colour-tiff", "tif", false,
+     [](const QString &p, const std::string &icc) { WriteTiff(p, icc, true, 8); }},
+    {"grey-tiff", "tif", true,
+     [](const QString &p, const std::string &icc) { WriteTiff(p, icc, false, 8); }},
+    {"bilevel-tiff", "tif", true,
+     [](const QString &p, const std::string &icc) { WriteTiff(p, icc, false, 1); }},
+    {"colour-png", "png", false,
+     [](const QString &p, const std::string &icc) { WritePng(p, icc, false); }, false},
+    {"grey-ramp-png", "png", true,
+     [](const QString &p, const std::string &icc) { WritePng(p, icc, true); }, false},
 };
 
 // ---- what each output holds, read back with its format's library -----------------------------
@@ -251,7 +281,8 @@ Stored ReadJpeg(const QString &path) {
     s.grey = cinfo.num_components == 1;
     JOCTET *icc = nullptr;
     unsigned size = 0;
-    if (jpeg_read_icc_profile(&cinfo, &icc, &size)) s.icc.assign(reinterpret_cast<char *>(icc), size);
+    if (jpeg_read_icc_profile(&cinfo, &icc, &size))
+        s.icc.assign(reinterpret_cast<char *>(icc), size);
     free(icc);
     jpeg_destroy_decompress(&cinfo);
     std::fclose(file);
@@ -273,7 +304,8 @@ Stored ReadPng(const QString &path) {
             const QByteArray packed = body.mid(zero + 2);
             std::string icc(16 << 20, '\0');
             uLongf size = uLongf(icc.size());
-            if (uncompress(reinterpret_cast<Bytef *>(icc.data()), &size, reinterpret_cast<const Bytef *>(packed.constData()),
+            if (uncompress(reinterpret_cast<Bytef *>(icc.data()), &size,
+                           reinterpret_cast<const Bytef *>(packed.constData()),
                            uLong(packed.size())) == Z_OK)
                 s.icc = icc.substr(0, size);
         }
@@ -292,7 +324,8 @@ Stored ReadTiff(const QString &path) {
     s.grey = photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
     uint32_t size = 0;
     void *bytes = nullptr;
-    if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &size, &bytes)) s.icc.assign(static_cast<char *>(bytes), size);
+    if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &size, &bytes))
+        s.icc.assign(static_cast<char *>(bytes), size);
     TIFFClose(tif);
     return s;
 }
@@ -306,7 +339,8 @@ Stored ReadWebp(const QString &path) {
     if (!mux) return s;
     s.read = true;
     WebPData chunk{};
-    if (WebPMuxGetChunk(mux, "ICCP", &chunk) == WEBP_MUX_OK) s.icc.assign(reinterpret_cast<const char *>(chunk.bytes), chunk.size);
+    if (WebPMuxGetChunk(mux, "ICCP", &chunk) == WEBP_MUX_OK)
+        s.icc.assign(reinterpret_cast<const char *>(chunk.bytes), chunk.size);
     WebPMuxDelete(mux);
     return s;
 }
@@ -316,7 +350,8 @@ Stored ReadHeif(const QString &path) {
     Stored s;
     heif_context *context = heif_context_alloc();
     heif_image_handle *handle = nullptr;
-    if (heif_context_read_from_file(context, QFile::encodeName(path).constData(), nullptr).code == heif_error_Ok &&
+    if (heif_context_read_from_file(context, QFile::encodeName(path).constData(), nullptr).code ==
+            heif_error_Ok &&
         heif_context_get_primary_image_handle(context, &handle).code == heif_error_Ok) {
         s.read = true;
         // A monochrome picture has no chroma planes.
@@ -339,10 +374,11 @@ Stored ReadJxl(const QString &path) {
     const QByteArray bytes = Bytes(path);
     JxlDecoder *decoder = JxlDecoderCreate(nullptr);
     JxlDecoderSubscribeEvents(decoder, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING);
-    JxlDecoderSetInput(decoder, reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()));
+    JxlDecoderSetInput(decoder, reinterpret_cast<const uint8_t *>(bytes.constData()),
+                       size_t(bytes.size()));
     JxlDecoderCloseInput(decoder);
-    for (JxlDecoderStatus status = JxlDecoderProcessInput(decoder); status != JXL_DEC_ERROR && status != JXL_DEC_SUCCESS &&
-                                                                     status != JXL_DEC_NEED_MORE_INPUT;
+    for (JxlDecoderStatus status = JxlDecoderProcessInput(decoder);
+         status != JXL_DEC_ERROR && status != JXL_DEC_SUCCESS && status != JXL_DEC_NEED_MORE_INPUT;
          status = JxlDecoderProcessInput(decoder)) {
         if (status == JXL_DEC_BASIC_INFO) {
             JxlBasicInfo info;
@@ -352,8 +388,11 @@ Stored ReadJxl(const QString &path) {
             s.read = true;
             JxlColorEncoding encoding;
             size_t size = 0;
-            if (JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL, &encoding) != JXL_DEC_SUCCESS &&
-                JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL, &size) == JXL_DEC_SUCCESS) {
+            if (JxlDecoderGetColorAsEncodedProfile(decoder, nullptr,
+                                                   JXL_COLOR_PROFILE_TARGET_ORIGINAL,
+                                                   &encoding) != JXL_DEC_SUCCESS &&
+                JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
+                                            &size) == JXL_DEC_SUCCESS) {
                 s.icc.resize(size);
                 JxlDecoderGetColorAsICCProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
                                                reinterpret_cast<uint8_t *>(s.icc.data()), size);
@@ -371,7 +410,9 @@ Stored ReadJxl(const QString &path) {
 Stored ReadBmp(const QString &path) {
     Stored s;
     const QByteArray b = Bytes(path);
-    const auto u32 = [&](qsizetype at) { return at + 4 <= b.size() ? qFromLittleEndian<quint32>(b.constData() + at) : 0u; };
+    const auto u32 = [&](qsizetype at) {
+        return at + 4 <= b.size() ? qFromLittleEndian<quint32>(b.constData() + at) : 0u;
+    };
     if (!b.startsWith("BM") || b.size() < 54) return s;
     s.read = true;
     const quint32 header = u32(14), bits = qFromLittleEndian<quint16>(b.constData() + 28);
@@ -383,7 +424,8 @@ Stored ReadBmp(const QString &path) {
             s.grey = s.grey && q[0] == q[1] && q[1] == q[2];
         }
     }
-    if (header == 124 && u32(70) == 0x4D424544) s.icc = b.mid(14 + u32(126), u32(130)).toStdString();
+    if (header == 124 && u32(70) == 0x4D424544)
+        s.icc = b.mid(14 + u32(126), u32(130)).toStdString();
     return s;
 }
 
@@ -403,25 +445,30 @@ protected:
         for (const QString kind : {"input", "output"}) {
             ASSERT_TRUE(QDir().mkpath(Path("plugins/" + kind)));
             for (const QString &name : QDir(kBuildDir + "/bin/plugins/" + kind).entryList({"*.so"}))
-                ASSERT_TRUE(QFile::link(kBuildDir + "/bin/plugins/" + kind + "/" + name, Path("plugins/" + kind + "/" + name)));
+                ASSERT_TRUE(QFile::link(kBuildDir + "/bin/plugins/" + kind + "/" + name,
+                                        Path("plugins/" + kind + "/" + name)));
         }
         ASSERT_TRUE(QDir().mkpath(Path("in")) && QDir().mkpath(Path("out")));
     }
     QString Path(const QString &name) const { return dir_.filePath(name); }
 
     // Converts every input into out/ in one run; the exit code and the warnings by input.
-    std::pair<int, std::map<QString, QStringList>> Run(const QStringList &inputs, const QString &format) {
+    std::pair<int, std::map<QString, QStringList>> Run(const QStringList &inputs,
+                                                       const QString &format) {
         QProcess process;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("FALTRIX_PLUGIN_DIR", Path("plugins"));
         process.setProcessEnvironment(env);
         process.setWorkingDirectory(Path("in"));
-        process.start(kBuildDir + "/bin/faltrix-convert", inputs + QStringList{"-f", format, "-o", Path("out")});
-        const bool ended = process.waitForFinished(600000) && process.exitStatus() == QProcess::NormalExit;
+        process.start(kBuildDir + "/bin/faltrix-convert",
+                      inputs + QStringList{"-f", format, "-o", Path("out")});
+        const bool ended =
+            process.waitForFinished(600000) && process.exitStatus() == QProcess::NormalExit;
         std::map<QString, QStringList> said;
         for (const QString &line : QString::fromUtf8(process.readAllStandardError()).split(u'\n')) {
             const QStringList parts = line.split(QStringLiteral(": "));
-            if (parts.size() >= 3 && parts[0] == "faltrix-convert") said[parts[1]].append(parts.mid(2).join(QStringLiteral(": ")));
+            if (parts.size() >= 3 && parts[0] == "faltrix-convert")
+                said[parts[1]].append(parts.mid(2).join(QStringLiteral(": ")));
         }
         return {ended ? process.exitCode() : -1, said};
     }
@@ -430,11 +477,14 @@ protected:
 };
 
 // The colour space a profile's header names (bytes 16 to 19).
-std::string SpaceOf(const std::string &icc) { return icc.size() >= 20 ? icc.substr(16, 4) : std::string(); }
+std::string SpaceOf(const std::string &icc) {
+    return icc.size() >= 20 ? icc.substr(16, 4) : std::string();
+}
 
 TEST_P(Profiles, EveryConversionSucceedsAndEveryKeptProfileDescribesTheStoredPixels) {
     const Output &output = GetParam();
-    if (!QFile::exists(Path(QString("plugins/output/") + output.plugin + ".so"))) GTEST_SKIP() << "no " << output.plugin;
+    if (!QFile::exists(Path(QString("plugins/output/") + output.plugin + ".so")))
+        GTEST_SKIP() << "no " << output.plugin;
     const std::vector<Profile> profiles = ProfileKinds();
     QStringList inputs;
     for (const Carrier &carrier : kCarriers)
@@ -447,7 +497,8 @@ TEST_P(Profiles, EveryConversionSucceedsAndEveryKeptProfileDescribesTheStoredPix
 
     // Where the format stores grey pixels for a grey picture.
     const std::string format = output.extension;
-    const bool keepsGrey = format == "jpg" || format == "png" || format == "tif" || format == "jxl" || format == "bmp";
+    const bool keepsGrey =
+        format == "jpg" || format == "png" || format == "tif" || format == "jxl" || format == "bmp";
     size_t index = 0;
     for (const Carrier &carrier : kCarriers)
         for (const Profile &profile : profiles) {
@@ -464,13 +515,15 @@ TEST_P(Profiles, EveryConversionSucceedsAndEveryKeptProfileDescribesTheStoredPix
                     EXPECT_EQ(stored.icc, profile.icc);
                 }
             } else {
-                EXPECT_TRUE(notices.join(u'\n').contains("colour profile")) << notices.join(u'\n').toStdString();
+                EXPECT_TRUE(notices.join(u'\n').contains("colour profile"))
+                    << notices.join(u'\n').toStdString();
             }
             // A well-formed profile that describes the pixels as stored is kept, wherever the
             // format holds profiles at all.
             const bool storedGrey = carrier.grey && keepsGrey;
             const bool reachesHost = carrier.handsEveryProfile || SpaceOf(profile.icc) != "GRAY";
-            if (profile.wellFormed && reachesHost && format != "gif" && (SpaceOf(profile.icc) == "GRAY") == storedGrey) {
+            if (profile.wellFormed && reachesHost && format != "gif" &&
+                (SpaceOf(profile.icc) == "GRAY") == storedGrey) {
                 EXPECT_FALSE(stored.icc.empty()) << notices.join(u'\n').toStdString();
             }
         }
@@ -487,7 +540,8 @@ TEST_F(Profiles, PaletteConvertedToSrgbWhereTheProfileCannotGo) {
     const std::string icc = Saved(cmsCreateRGBProfile(&d65, &wide, curves));
     cmsFreeToneCurve(gamma);
     TIFF *tif = TIFFOpen(QFile::encodeName(Path("in/palette.tif")).constData(), "w");
-    std::vector<uint16_t> map[3] = {std::vector<uint16_t>(256), std::vector<uint16_t>(256), std::vector<uint16_t>(256)};
+    std::vector<uint16_t> map[3] = {std::vector<uint16_t>(256), std::vector<uint16_t>(256),
+                                    std::vector<uint16_t>(256)};
     for (int i = 0; i < 4; ++i)
         for (int c = 0; c < 3; ++c) map[c][size_t(i)] = uint16_t(colours[i][c] * 257);
     uint8_t row[4] = {0, 1, 2, 3};
@@ -505,8 +559,10 @@ TEST_F(Profiles, PaletteConvertedToSrgbWhereTheProfileCannotGo) {
     ASSERT_EQ(said.count("palette.tif"), 1u);
 
     uint8_t expected[4][3];
-    cmsHPROFILE source = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size())), srgb = cmsCreate_sRGBProfile();
-    cmsHTRANSFORM toSrgb = cmsCreateTransform(source, TYPE_RGB_8, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
+    cmsHPROFILE source = cmsOpenProfileFromMem(icc.data(), cmsUInt32Number(icc.size())),
+                srgb = cmsCreate_sRGBProfile();
+    cmsHTRANSFORM toSrgb =
+        cmsCreateTransform(source, TYPE_RGB_8, srgb, TYPE_RGB_8, INTENT_PERCEPTUAL, 0);
     cmsDoTransform(toSrgb, colours, expected, 4);
     cmsDeleteTransform(toSrgb);
     cmsCloseProfile(source);
@@ -521,16 +577,17 @@ TEST_F(Profiles, PaletteConvertedToSrgbWhereTheProfileCannotGo) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Outputs, Profiles,
-                         ::testing::Values(Output{"jpg", ReadJpeg, "jpeg"}, Output{"png", ReadPng, "png"},
-                                           Output{"tif", ReadTiff, "tiff"}, Output{"webp", ReadWebp, "webp"},
+INSTANTIATE_TEST_SUITE_P(
+    Outputs, Profiles,
+    ::testing::Values(Output{"jpg", ReadJpeg, "jpeg"}, Output{"png", ReadPng, "png"},
+                      Output{"tif", ReadTiff, "tiff"}, Output{"webp", ReadWebp, "webp"},
 #ifdef FALTRIX_TEST_HEIF
-                                           Output{"heic", ReadHeif, "heif-heic"}, Output{"avif", ReadHeif, "heif-avif"},
+                      Output{"heic", ReadHeif, "heif-heic"}, Output{"avif", ReadHeif, "heif-avif"},
 #endif
 #ifdef FALTRIX_TEST_JXL
-                                           Output{"jxl", ReadJxl, "jxl"},
+                      Output{"jxl", ReadJxl, "jxl"},
 #endif
-                                           Output{"bmp", ReadBmp, "bmp"}, Output{"gif", ReadGif, "gif"}),
-                         [](const auto &info) { return std::string(info.param.extension); });
+                      Output{"bmp", ReadBmp, "bmp"}, Output{"gif", ReadGif, "gif"}),
+    [](const auto &info) { return std::string(info.param.extension); });
 
 }  // namespace

@@ -35,30 +35,35 @@ Lines Join(std::initializer_list<Lines> parts) {
     return all;
 }
 
-const Lines kDecode = {u"Now Getting infomation...", u"Getting infomation Done.", u"Now Decoding input data...",
-                       u"Decoding input data Done."};
+const Lines kDecode = {u"Now Getting infomation...", u"Getting infomation Done.",
+                       u"Now Decoding input data...", u"Decoding input data Done."};
 const Lines kAntiAlias = {u"Now anti-alias Resizing...", u"anti-alias Resizing Done."};
-const Lines kFallback = {u"Now anti-alias Resizing...", u"anti-alias Resizing supportes 24bits only.",
+const Lines kFallback = {u"Now anti-alias Resizing...",
+                         u"anti-alias Resizing supportes 24bits only.",
                          u"Now Resizing by default CE function."};
 const Lines kStore = {u"Now Coding and Storing...", u"Coding and Storing Done.", u"Ready."};
 const Lines kNotSupported = {u"This input is not supported or illegal format."};
 const Lines kNotShown = {u"This input is NOT supported or illegal format."};
 const Lines kInfoFailed = {kDecode[0], u"Failed in Getting information."};
-const Lines kDecodeFailed = Join({Lines(kDecode.begin(), kDecode.end() - 1), {u"Failed in Decoding input data."}});
+const Lines kDecodeFailed =
+    Join({Lines(kDecode.begin(), kDecode.end() - 1), {u"Failed in Decoding input data."}});
 const Lines kAntiAliasStored = Join({kDecode, kAntiAlias, kStore});
 const Lines kDeviceStored = Join({kDecode, {u"normal Resizing Done."}, kStore});
 const Lines kFallbackStored = Join({kDecode, kFallback, {u"normal Resizing Done."}, kStore});
-const Lines kStoreFailed = Join({kDecode, kAntiAlias, {kStore[0], u"Failed in Coding or Storing data."}});
+const Lines kStoreFailed =
+    Join({kDecode, kAntiAlias, {kStore[0], u"Failed in Coding or Storing data."}});
 const Lines kFallbackFailed = Join({kDecode, kFallback, {u"Failed in Resizing."}});
 const Lines kDeviceFailed = Join({kDecode, {u"Failed in Resizing."}});
-const Lines kShown = Join({kDecode, {u"Ready."}}), kShownResampled = Join({kDecode, kAntiAlias, {u"Ready."}});
+const Lines kShown = Join({kDecode, {u"Ready."}}),
+            kShownResampled = Join({kDecode, kAntiAlias, {u"Ready."}});
 const Lines kShownStretched = Join({kDecode, {kAntiAlias[0], u"Ready."}});
 
 // The picture's top half and the rest in entries 1 and 2 of a three-colour palette, whose
 // channels are 0 or powers of two, which any area average leaves exact: 8-bit pictures hold
 // the indices, 24-bit ones the entries' first three bytes (blue, green, red).
 const std::vector<RGBQUAD> kPalette = {{0, 0, 200, 0}, {0, 128, 64, 0}, {128, 64, 0, 0}};
-constexpr COLORREF kTopSeen = RGB(64, 128, 0), kBottomSeen = RGB(0, 64, 128), kWhite = RGB(255, 255, 255);
+constexpr COLORREF kTopSeen = RGB(64, 128, 0), kBottomSeen = RGB(0, 64, 128),
+                   kWhite = RGB(255, 255, 255);
 
 // The nine controls in the order in which EnableControlSet changes them, once per state given.
 std::vector<RecordingFrontEnd::ControlChange> Controls(std::initializer_list<bool> states) {
@@ -96,7 +101,8 @@ std::tuple<std::array<int, 4>, COLORREF, COLORREF> Seen(HDC dc, int width, int h
     for (int y = 0; y < height; ++y) {
         for (int x = 0; x < width; ++x) {
             if (GetPixel(dc, x, y) == kWhite) continue;
-            std::tie(left, right, bottom, count) = std::tuple(std::min(left, x), std::max(right, x), y, count + 1);
+            std::tie(left, right, bottom, count) =
+                std::tuple(std::min(left, x), std::max(right, x), y, count + 1);
             top = std::min(top, y);
         }
     }
@@ -144,22 +150,29 @@ protected:
     // variant named ("input_no_info", "output_no_store", ...).
     void UsePlugins(const std::string &variant = "") {
         const std::string folder = FALTRIX_IMAGING_PLUGIN_DIR "/";
-        InputPlugins().SetFolderOverride(folder + (variant.starts_with("input") ? variant : "input_raw"));
-        OutputPlugins().SetFolderOverride(folder + (variant.starts_with("output") ? variant : "output_raw"));
-        ASSERT_EQ(std::pair(InputPlugins().ScanPlugins(), OutputPlugins().ScanPlugins()), std::pair(1, 1));
-        ASSERT_EQ(std::pair(InputPlugins().SelectPlugin(0), OutputPlugins().SelectPlugin(0)), std::pair(1, 1));
+        InputPlugins().SetFolderOverride(folder +
+                                         (variant.starts_with("input") ? variant : "input_raw"));
+        OutputPlugins().SetFolderOverride(folder +
+                                          (variant.starts_with("output") ? variant : "output_raw"));
+        ASSERT_EQ(std::pair(InputPlugins().ScanPlugins(), OutputPlugins().ScanPlugins()),
+                  std::pair(1, 1));
+        ASSERT_EQ(std::pair(InputPlugins().SelectPlugin(0), OutputPlugins().SelectPlugin(0)),
+                  std::pair(1, 1));
     }
     std::filesystem::path Path(const std::string &name) const { return folder_ / name; }
 
     // Writes the input picture: the top half by the height GetPictureInfo answers in one
     // colour, the rest in the other.
-    void WriteInput(int32_t width, int32_t height, int32_t bits, std::optional<std::array<int32_t, 2>> info = {}) {
+    void WriteInput(int32_t width, int32_t height, int32_t bits,
+                    std::optional<std::array<int32_t, 2>> info = {}) {
         const int32_t rows = std::abs(height);
         const auto [infoWidth, infoHeight] = info.value_or(std::array{width, rows});
-        const Selected picture(raw_test::NoiseSection(width, height, bits, kPalette, bits == 8 ? 3 : 0));
+        const Selected picture(
+            raw_test::NoiseSection(width, height, bits, kPalette, bits == 8 ? 3 : 0));
         const DIBSECTION ds = raw_test::Describe(picture.bitmap);
         for (int32_t y = 0; y < rows; ++y) {
-            auto *row = static_cast<uint8_t *>(ds.dsBm.bmBits) + ds.dsBm.bmWidthBytes * (height < 0 ? y : rows - 1 - y);
+            auto *row = static_cast<uint8_t *>(ds.dsBm.bmBits) +
+                        ds.dsBm.bmWidthBytes * (height < 0 ? y : rows - 1 - y);
             const uint8_t index = y < infoHeight / 2 ? 1 : 2;
             const void *pixel = bits == 8 ? static_cast<const void *>(&index) : &kPalette[index];
             for (int32_t x = 0; x < width; ++x) std::memcpy(row + x * bits / 8, pixel, bits / 8);
@@ -184,7 +197,8 @@ TEST_P(JobRunTest, StatusLinesControlsProgressAndWhereThePictureEndsUp) {
     // What the surface shows before a preview: a black square, which a drawing replaces and
     // a failure empties.
     if (r.preview) {
-        recorder_.SetWindowRect(box_, RECT{200, 300, 200 + LONG(r.toWidth), 300 + LONG(r.toHeight)});
+        recorder_.SetWindowRect(box_,
+                                RECT{200, 300, 200 + LONG(r.toWidth), 300 + LONG(r.toHeight)});
         CreatePreviewSurface(box_);
         const RECT square{10, 20, 30, 40};
         FillRect(ThePreviewSurface.dc, &square, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH)));
@@ -212,7 +226,8 @@ TEST_P(JobRunTest, StatusLinesControlsProgressAndWhereThePictureEndsUp) {
     EXPECT_EQ(LastConversionOutcome(), r.outcome);
     raw_test::RawHead stored;
     HBITMAP picture = nullptr;
-    ASSERT_EQ(raw_test::ReadRaw(Path("out.raw"), &stored, CreateDIBSection, &picture), r.outcome == Stored);
+    ASSERT_EQ(raw_test::ReadRaw(Path("out.raw"), &stored, CreateDIBSection, &picture),
+              r.outcome == Stored);
     if (r.outcome != Stored) return;
     const Selected selected(picture);
     EXPECT_EQ(stored.dib.biBitCount, r.bits);
@@ -223,37 +238,269 @@ TEST_P(JobRunTest, StatusLinesControlsProgressAndWhereThePictureEndsUp) {
 
 constexpr bool kConvert = false, kPreview = true;
 const JobRun kRuns[] = {
-    {"NotSupported", kConvert, "input_no_support", 8, 6, 24, 4, 3, true, kNotSupported, NotSupported, {}},
-    {"InformationRefused", kConvert, "input_no_info", 8, 6, 24, 4, 3, true, kInfoFailed, InfoFailed, {}},
-    {"DecodingFailed", kConvert, "input_no_decode", 8, 6, 24, 4, 3, true, kDecodeFailed, DecodeFailed, {}},
-    {"DecodedHandleIsNoBitmap", kConvert, "input_stale_bitmap", 8, 6, 24, 4, 3, true, kDecodeFailed, DecodeFailed, {}},
-    {"NoIsSupportedEntryPointGoesOn", kConvert, "input_no_issupported", 8, 6, 24, 4, 3, false, kDeviceStored, Stored,
+    {"NotSupported",
+     kConvert,
+     "input_no_support",
+     8,
+     6,
+     24,
+     4,
+     3,
+     true,
+     kNotSupported,
+     NotSupported,
+     {}},
+    {"InformationRefused",
+     kConvert,
+     "input_no_info",
+     8,
+     6,
+     24,
+     4,
+     3,
+     true,
+     kInfoFailed,
+     InfoFailed,
+     {}},
+    {"DecodingFailed",
+     kConvert,
+     "input_no_decode",
+     8,
+     6,
+     24,
+     4,
+     3,
+     true,
+     kDecodeFailed,
+     DecodeFailed,
+     {}},
+    {"DecodedHandleIsNoBitmap",
+     kConvert,
+     "input_stale_bitmap",
+     8,
+     6,
+     24,
+     4,
+     3,
+     true,
+     kDecodeFailed,
+     DecodeFailed,
+     {}},
+    {"NoIsSupportedEntryPointGoesOn",
+     kConvert,
+     "input_no_issupported",
+     8,
+     6,
+     24,
+     4,
+     3,
+     false,
+     kDeviceStored,
+     Stored,
      {0, 0, 4, 3}},
-    {"StoreRefused", kConvert, "output_no_store", 8, 6, 24, 4, 3, true, kStoreFailed, StoreFailed, {}},
-    {"OnlyTheHeightDiffers", kConvert, "", 8, 6, 24, 8, 3, true, kAntiAliasStored, Stored, {0, 0, 8, 3}},
+    {"StoreRefused",
+     kConvert,
+     "output_no_store",
+     8,
+     6,
+     24,
+     4,
+     3,
+     true,
+     kStoreFailed,
+     StoreFailed,
+     {}},
+    {"OnlyTheHeightDiffers",
+     kConvert,
+     "",
+     8,
+     6,
+     24,
+     8,
+     3,
+     true,
+     kAntiAliasStored,
+     Stored,
+     {0, 0, 8, 3}},
     {"AntiAliasRefused", kConvert, "", 8, 6, 8, 4, 3, true, kFallbackStored, Stored, {0, 0, 4, 3}},
-    {"AntiAliasSameSizeTakesTheDevicePath", kConvert, "", 8, 6, 24, 8, 6, true, kDeviceStored, Stored, {0, 0, 8, 6}},
-    {"TopDownAntiAlias", kConvert, "", 8, -6, 24, 4, 3, true, kAntiAliasStored, Stored, {0, 0, 4, 3}},
+    {"AntiAliasSameSizeTakesTheDevicePath",
+     kConvert,
+     "",
+     8,
+     6,
+     24,
+     8,
+     6,
+     true,
+     kDeviceStored,
+     Stored,
+     {0, 0, 8, 6}},
+    {"TopDownAntiAlias",
+     kConvert,
+     "",
+     8,
+     -6,
+     24,
+     4,
+     3,
+     true,
+     kAntiAliasStored,
+     Stored,
+     {0, 0, 4, 3}},
     // No width at all: the resampler refuses it, the device resize makes no section.
-    {"NoResizedBitmapStoresNothing", kConvert, "", 8, 6, 24, 0, 3, true, kFallbackFailed, ResizeFailed, {}},
+    {"NoResizedBitmapStoresNothing",
+     kConvert,
+     "",
+     8,
+     6,
+     24,
+     0,
+     3,
+     true,
+     kFallbackFailed,
+     ResizeFailed,
+     {}},
     // Sizes no plug-in reads back are refused before either resize is tried (the cause is
     // checked below).
-    {"WidthNoHeaderHoldsRefused", kConvert, "", 8, 6, 24, 1u << 31, 3, true, kDeviceFailed, ResizeFailed, {}},
-    {"TooManyPixelsRefused", kConvert, "", 8, 6, 24, 20000, 15000, false, kDeviceFailed, ResizeFailed, {}},
-    {"NoDeviceBitmapStoresNothing", kConvert, "", 8, 6, 24, 0, 3, false, kDeviceFailed, ResizeFailed, {}},
+    {"WidthNoHeaderHoldsRefused",
+     kConvert,
+     "",
+     8,
+     6,
+     24,
+     1u << 31,
+     3,
+     true,
+     kDeviceFailed,
+     ResizeFailed,
+     {}},
+    {"TooManyPixelsRefused",
+     kConvert,
+     "",
+     8,
+     6,
+     24,
+     20000,
+     15000,
+     false,
+     kDeviceFailed,
+     ResizeFailed,
+     {}},
+    {"NoDeviceBitmapStoresNothing",
+     kConvert,
+     "",
+     8,
+     6,
+     24,
+     0,
+     3,
+     false,
+     kDeviceFailed,
+     ResizeFailed,
+     {}},
 
-    {"PreviewFitsTheHeight", kPreview, "", 320, 320, 24, 160, 120, true, kShownResampled, Stored, {20, 0, 120, 120}},
+    {"PreviewFitsTheHeight",
+     kPreview,
+     "",
+     320,
+     320,
+     24,
+     160,
+     120,
+     true,
+     kShownResampled,
+     Stored,
+     {20, 0, 120, 120}},
     // The resampler refuses 8 bits; the stretching blit takes over without a line of its own.
-    {"PreviewPalettised", kPreview, "", 320, 320, 8, 160, 120, true, kShownStretched, Stored, {20, 0, 120, 120}},
-    {"PreviewOffsetTruncated", kPreview, "", 200, 98, 24, 100, 100, true, kShownResampled, Stored, {0, 25, 100, 49}},
-    {"PreviewTopDownStretched", kPreview, "", 200, -200, 24, 100, 100, false, kShown, Stored, {0, 0, 100, 100}},
+    {"PreviewPalettised",
+     kPreview,
+     "",
+     320,
+     320,
+     8,
+     160,
+     120,
+     true,
+     kShownStretched,
+     Stored,
+     {20, 0, 120, 120}},
+    {"PreviewOffsetTruncated",
+     kPreview,
+     "",
+     200,
+     98,
+     24,
+     100,
+     100,
+     true,
+     kShownResampled,
+     Stored,
+     {0, 25, 100, 49}},
+    {"PreviewTopDownStretched",
+     kPreview,
+     "",
+     200,
+     -200,
+     24,
+     100,
+     100,
+     false,
+     kShown,
+     Stored,
+     {0, 0, 100, 100}},
     // Centred at its own size, the halves truncated before the subtraction.
     {"PreviewOwnSize", kPreview, "", 51, 49, 24, 100, 100, true, kShown, Stored, {25, 26, 51, 49}},
-    {"PreviewExactlyTheBox", kPreview, "", 160, 120, 24, 160, 120, true, kShown, Stored, {0, 0, 160, 120}},
-    {"PreviewNotSupported", kPreview, "input_no_support", 50, 50, 24, 100, 100, true, kNotShown, NotSupported, {}},
+    {"PreviewExactlyTheBox",
+     kPreview,
+     "",
+     160,
+     120,
+     24,
+     160,
+     120,
+     true,
+     kShown,
+     Stored,
+     {0, 0, 160, 120}},
+    {"PreviewNotSupported",
+     kPreview,
+     "input_no_support",
+     50,
+     50,
+     24,
+     100,
+     100,
+     true,
+     kNotShown,
+     NotSupported,
+     {}},
     // A size of 0 or below is no information.
-    {"PreviewZeroWidth", kPreview, "", 50, 50, 24, 100, 100, true, kInfoFailed, InfoFailed, {}, {{0, 50}}},
-    {"PreviewNegativeHeight", kPreview, "", 50, 50, 24, 100, 100, true, kInfoFailed, InfoFailed, {}, {{50, -50}}},
+    {"PreviewZeroWidth",
+     kPreview,
+     "",
+     50,
+     50,
+     24,
+     100,
+     100,
+     true,
+     kInfoFailed,
+     InfoFailed,
+     {},
+     {{0, 50}}},
+    {"PreviewNegativeHeight",
+     kPreview,
+     "",
+     50,
+     50,
+     24,
+     100,
+     100,
+     true,
+     kInfoFailed,
+     InfoFailed,
+     {},
+     {{50, -50}}},
 };
 INSTANTIATE_TEST_SUITE_P(Runs, JobRunTest, ::testing::ValuesIn(kRuns),
                          [](const auto &info) { return std::string(info.param.name); });
@@ -269,9 +516,12 @@ TEST_F(JobTest, SizeBeyondTheLimitsNamesTheLimit) {
         bool antiAlias;
         const char16_t *cause;
     } cases[] = {
-        {20000, 15000, true, u"20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read"},
-        {16385, 16384, false, u"16385 x 16384 is 268451840 pixels, more than the 268435456 the plug-ins read"},
-        {100000000, 3, false, u"100000000 pixels wide, more than the 1048575 a side the plug-ins read"},
+        {20000, 15000, true,
+         u"20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read"},
+        {16385, 16384, false,
+         u"16385 x 16384 is 268451840 pixels, more than the 268435456 the plug-ins read"},
+        {100000000, 3, false,
+         u"100000000 pixels wide, more than the 1048575 a side the plug-ins read"},
         {8, 1048576, true, u"1048576 pixels high, more than the 1048575 a side the plug-ins read"},
         {8, 6, false, u""},
     };
@@ -297,7 +547,9 @@ TEST_F(JobTest, SameSizeStoresTheDecodedPictureWithRowEndsCleared) {
     EXPECT_EQ(stored.dib.biHeight, -6);
     const auto *bits = static_cast<const uint8_t *>(raw_test::Describe(picture).dsBm.bmBits);
     for (int y = 0; y < 6; ++y)
-        EXPECT_EQ(std::vector<uint8_t>(bits + 24 * y + 21, bits + 24 * y + 24), std::vector<uint8_t>(3, 0)) << y;
+        EXPECT_EQ(std::vector<uint8_t>(bits + 24 * y + 21, bits + 24 * y + 24),
+                  std::vector<uint8_t>(3, 0))
+            << y;
 }
 
 // While a job runs neither kind of job starts; the controls are disabled before the job's
@@ -331,7 +583,8 @@ TEST_F(JobTest, StoreReplacesAnExistingOutputOnlyAsAllowed) {
         int mode;
         std::u16string cause;  // empty: stored
     } cases[] = {
-        {false, false, 0644, u"the output file appeared during the conversion and was not replaced"},
+        {false, false, 0644,
+         u"the output file appeared during the conversion and was not replaced"},
         {true, false, 0444, u"the existing output is read-only"},
         {true, true, 0444, u""},
         {false, false, 0, u""},
@@ -339,17 +592,22 @@ TEST_F(JobTest, StoreReplacesAnExistingOutputOnlyAsAllowed) {
     const mode_t umaskBefore = umask(027);
     const std::filesystem::path output = Path("out.raw");
     for (const auto &c : cases) {
-        SCOPED_TRACE(std::to_string(c.overwrite) + std::to_string(c.replaceReadOnly) + " " + std::to_string(c.mode));
+        SCOPED_TRACE(std::to_string(c.overwrite) + std::to_string(c.replaceReadOnly) + " " +
+                     std::to_string(c.mode));
         std::filesystem::remove(output);
         if (c.mode != 0) std::ofstream(output) << "old";
-        if (c.mode != 0) std::filesystem::permissions(output, static_cast<std::filesystem::perms>(c.mode));
-        TheConversionRequest = ConversionRequest{controls_, 4, 3, false, c.overwrite, c.replaceReadOnly};
+        if (c.mode != 0)
+            std::filesystem::permissions(output, static_cast<std::filesystem::perms>(c.mode));
+        TheConversionRequest =
+            ConversionRequest{controls_, 4, 3, false, c.overwrite, c.replaceReadOnly};
         ConversionJob(nullptr);
         EXPECT_EQ(LastConversionOutcome(), c.cause.empty() ? Stored : StoreFailed);
         EXPECT_EQ(LastConversionCause(), c.cause);
         EXPECT_EQ(std::filesystem::file_size(output) == 3, !c.cause.empty());
-        EXPECT_EQ(static_cast<int>(std::filesystem::status(output).permissions()), c.mode != 0 ? c.mode : 0640);
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_), {}), 2);  // in.raw and out.raw
+        EXPECT_EQ(static_cast<int>(std::filesystem::status(output).permissions()),
+                  c.mode != 0 ? c.mode : 0640);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(folder_), {}),
+                  2);  // in.raw and out.raw
     }
     umask(umaskBefore);
 }

@@ -49,7 +49,8 @@ HBITMAP Resize(HBITMAP source, double sx, double sy) {
 // progress(0, 1, 0), then (i, pixels, 0) after every pixel i, then (1, 1, 0).
 std::vector<Call> ProgressOf(size_t pixels) {
     std::vector<Call> calls{{0, 1, 0}};
-    for (size_t i = 0; i < pixels; ++i) calls.push_back({static_cast<int32_t>(i), static_cast<int32_t>(pixels), 0});
+    for (size_t i = 0; i < pixels; ++i)
+        calls.push_back({static_cast<int32_t>(i), static_cast<int32_t>(pixels), 0});
     calls.push_back({1, 1, 0});
     return calls;
 }
@@ -73,16 +74,35 @@ uint64_t Fingerprint(HBITMAP result) {
 TEST(Resample, BothKernelsGiveTheReferenceBytes) {
     enum Source { kGrid, kNoise, kBlocks };
     // {width, height, sx, sy, source, its pixel bytes row after row and the result's, fingerprint}
-    const std::tuple<int32_t, int32_t, double, double, Source, std::vector<uint8_t>, std::vector<uint8_t>, uint64_t>
+    const std::tuple<int32_t, int32_t, double, double, Source, std::vector<uint8_t>,
+                     std::vector<uint8_t>, uint64_t>
         cases[] = {
             // The last column of the last span lies outside the source.
-            {5, 1, 0.6, 1.0, kGrid, {10, 100, 200, 20, 110, 190, 30, 120, 180, 40, 130, 170, 50, 140, 160},
-             {14, 104, 196, 25, 115, 185, 43, 133, 167}, 17483627432714718602ull},
+            {5,
+             1,
+             0.6,
+             1.0,
+             kGrid,
+             {10, 100, 200, 20, 110, 190, 30, 120, 180, 40, 130, 170, 50, 140, 160},
+             {14, 104, 196, 25, 115, 185, 43, 133, 167},
+             17483627432714718602ull},
             // A lone last column weighs by the first rule.
-            {2, 1, 1.5, 1.0, kGrid, {0, 0, 0, 200, 100, 40}, {0, 0, 0, 50, 25, 10, 200, 100, 40},
+            {2,
+             1,
+             1.5,
+             1.0,
+             kGrid,
+             {0, 0, 0, 200, 100, 40},
+             {0, 0, 0, 50, 25, 10, 200, 100, 40},
              3200064922877425531ull},
             // The means are truncated.
-            {2, 2, 0.5, 0.5, kGrid, {1, 10, 100, 2, 20, 200, 3, 30, 31, 5, 50, 51}, {2, 27, 95},
+            {2,
+             2,
+             0.5,
+             0.5,
+             kGrid,
+             {1, 10, 100, 2, 20, 200, 3, 30, 31, 5, 50, 51},
+             {2, 27, 95},
              3045626412879826796ull},
             {37, 23, 1.0, 1.0, kNoise, {}, {}, 10183270966159128307ull},
             {11, 3, 15.0 / 11, 1.0, kNoise, {}, {}, 8192476677719937132ull},
@@ -93,7 +113,14 @@ TEST(Resample, BothKernelsGiveTheReferenceBytes) {
             {13, 11, 41.0 / 13, 29.0 / 11, kNoise, {}, {}, 4520703791898796699ull},
             {50, 7, 17.0 / 50, 19.0 / 7, kNoise, {}, {}, 14317371520528073906ull},
             {401, 3, 2.0 / 401, 1.0, kNoise, {}, {}, 11655796028374583644ull},
-            {123, 77, 0.7071067811865476, 0.3183098861837907, kNoise, {}, {}, 1581678122136556012ull},
+            {123,
+             77,
+             0.7071067811865476,
+             0.3183098861837907,
+             kNoise,
+             {},
+             {},
+             1581678122136556012ull},
             // No row padding: the last row ends the section.
             {600, 400, 1234.0 / 6000, 777.0 / 4000, kBlocks, {}, {}, 4912115206178723048ull},
             {301, 203, 97.0 / 301, 61.0 / 203, kBlocks, {}, {}, 13598117197739753883ull},
@@ -107,7 +134,8 @@ TEST(Resample, BothKernelsGiveTheReferenceBytes) {
         for (int32_t y = 0; y < height; ++y) {
             if (kind == kGrid) std::memcpy(Row(source.bitmap, y), &grid[3 * width * y], 3 * width);
             for (int32_t x = 0; x < width && kind == kBlocks; ++x) {
-                std::memcpy(Row(source.bitmap, y) + 3 * x, Row(source.bitmap, y / 9 * 9) + x / 11 * 33, 3);
+                std::memcpy(Row(source.bitmap, y) + 3 * x,
+                            Row(source.bitmap, y / 9 * 9) + x / 11 * 33, 3);
             }
         }
         for (bool generic : {false, true}) {
@@ -116,7 +144,8 @@ TEST(Resample, BothKernelsGiveTheReferenceBytes) {
             ASSERT_NE(result.bitmap, nullptr);
             const std::vector<uint8_t> pixels = Pixels(result.bitmap);
             EXPECT_EQ(g_calls, ProgressOf(pixels.size() / 3));
-            EXPECT_EQ(Fingerprint(result.bitmap), fingerprint) << (generic ? "the generic" : "the vector") << " kernel";
+            EXPECT_EQ(Fingerprint(result.bitmap), fingerprint)
+                << (generic ? "the generic" : "the vector") << " kernel";
             // The hand-worked result where one is given; the identity gives the source back.
             EXPECT_EQ(pixels, expected.empty() ? pixels : expected);
             EXPECT_EQ(pixels, sx == 1.0 && sy == 1.0 ? Pixels(source.bitmap) : pixels);
@@ -128,9 +157,11 @@ TEST(Resample, BothKernelsGiveTheReferenceBytes) {
 TEST(Resample, RefusalsGiveNullAfterOneProgressCall) {
     const auto refused = [](HBITMAP source, double sx, double sy) {
         const Selected kept(source);
-        return Selected(Resize(source, sx, sy)).bitmap == nullptr && g_calls == std::vector<Call>{{0, 1, 0}};
+        return Selected(Resize(source, sx, sy)).bitmap == nullptr &&
+               g_calls == std::vector<Call>{{0, 1, 0}};
     };
-    for (int bits : {8, 16, 32}) EXPECT_TRUE(refused(NoiseSection(10, 10, bits, std::vector<RGBQUAD>(256)), 0.5, 0.5));
+    for (int bits : {8, 16, 32})
+        EXPECT_TRUE(refused(NoiseSection(10, 10, bits, std::vector<RGBQUAD>(256)), 0.5, 0.5));
     EXPECT_TRUE(refused(nullptr, 0.5, 0.5));
     // An empty result: 49 * (1 / 49) is 0.9999999999999999, no pixel.
     for (const auto &[sx, sy] : {std::pair{1.0 / 49, 1.0}, {1.0, 0.1}, {0.0, 1.0}, {-1.0, 1.0}}) {
@@ -149,20 +180,31 @@ TEST(Resample, RefusalsGiveNullAfterOneProgressCall) {
 TEST(DeviceResize, KeepsEveryColourAtTheSameSize) {
     const DWORD fields[3] = {0xF800, 0x07E0, 0x001F};
     // {bits, height, biClrUsed, biCompression}
-    const std::tuple<int, int32_t, DWORD, DWORD> cases[] = {
-        {1, 5, 0, BI_RGB}, {4, -5, 0, BI_RGB}, {8, 5, 16, BI_RGB}, {16, 4, 0, BI_BITFIELDS}, {24, 4, 300, BI_RGB}};
+    const std::tuple<int, int32_t, DWORD, DWORD> cases[] = {{1, 5, 0, BI_RGB},
+                                                            {4, -5, 0, BI_RGB},
+                                                            {8, 5, 16, BI_RGB},
+                                                            {16, 4, 0, BI_BITFIELDS},
+                                                            {24, 4, 300, BI_RGB}};
     for (const auto &[bits, height, clrUsed, compression] : cases) {
-        std::vector<RGBQUAD> colours(bits == 16 ? 3 : bits > 8 ? 0 : clrUsed != 0 ? clrUsed : 1u << bits);
-        for (size_t i = 0; i < colours.size(); ++i) colours[i] = {BYTE(i * 7 + 1), BYTE(~i), BYTE(i * 3), 0};
+        std::vector<RGBQUAD> colours(bits == 16     ? 3
+                                     : bits > 8     ? 0
+                                     : clrUsed != 0 ? clrUsed
+                                                    : 1u << bits);
+        for (size_t i = 0; i < colours.size(); ++i)
+            colours[i] = {BYTE(i * 7 + 1), BYTE(~i), BYTE(i * 3), 0};
         if (bits == 16) std::memcpy(colours.data(), fields, sizeof fields);
-        const auto source = [&] { return NoiseSection(16, height, bits, colours, clrUsed, compression); };
+        const auto source = [&] {
+            return NoiseSection(16, height, bits, colours, clrUsed, compression);
+        };
         const Selected twin(source());  // the same noise: the source itself is taken over
-        const DeviceResizeResult r = DeviceResize(source(), Describe(twin.bitmap), 16, std::abs(height));
+        const DeviceResizeResult r =
+            DeviceResize(source(), Describe(twin.bitmap), 16, std::abs(height));
         ASSERT_NE(r.bitmap, nullptr) << bits << " bits";
         EXPECT_EQ(Describe(r.bitmap).dsBmih.biClrUsed, std::min<DWORD>(clrUsed, 256));
         int differing = 0;
         for (int y = 0; y < std::abs(height); ++y) {
-            for (int x = 0; x < 16; ++x) differing += GetPixel(r.storeDC, x, y) != GetPixel(twin.dc, x, y);
+            for (int x = 0; x < 16; ++x)
+                differing += GetPixel(r.storeDC, x, y) != GetPixel(twin.dc, x, y);
         }
         EXPECT_EQ(differing, 0) << bits << " bits";
         DeleteDC(r.storeDC);

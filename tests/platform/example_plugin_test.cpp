@@ -27,35 +27,46 @@ TEST(ExamplePlugin, AnswersAndStoresTopRowFirst) {
     // A number it does not know has no answer (the buffer stays empty); answers are cut to the
     // buffer.
     WCHAR buffer[256] = {};
-    for (auto [number, length, text] : {std::tuple{4, 256, u""}, {0, 256, u"00OUT_EX"}, {2, 256, u"*.ppm"}, {1, 4, u"PPM"}}) {
-        EXPECT_EQ(info(number, buffer, length), static_cast<int32_t>(std::u16string_view(text).size())) << number;
+    for (auto [number, length, text] :
+         {std::tuple{4, 256, u""}, {0, 256, u"00OUT_EX"}, {2, 256, u"*.ppm"}, {1, 4, u"PPM"}}) {
+        EXPECT_EQ(info(number, buffer, length),
+                  static_cast<int32_t>(std::u16string_view(text).size()))
+            << number;
         EXPECT_EQ(std::u16string(buffer), text) << number;
     }
 
-    const fs::path dir = fs::temp_directory_path() / ("faltrix-example-" + std::to_string(getpid()));
+    const fs::path dir =
+        fs::temp_directory_path() / ("faltrix-example-" + std::to_string(getpid()));
     const std::u16string path = (dir / "out.ppm").u16string();
     fs::create_directories(dir);
-    const std::string want = std::string("P6\n3 2\n255\n") + std::string("\x0a\x14\x1e\xc8\x64\x00\x00\x00\x00", 9) +
+    const std::string want = std::string("P6\n3 2\n255\n") +
+                             std::string("\x0a\x14\x1e\xc8\x64\x00\x00\x00\x00", 9) +
                              std::string("\x00\x00\x00\x00\x00\x00\xc8\x64\x00", 9);
     for (int32_t height : {2, -2}) {
         Surface s(Info(4, 3, height).Colours({Quad(0, 0, 0), Quad(10, 20, 30), Quad(200, 100, 0)}));
-        s.Row(0)[0] = 0x12;  // top row: 1, 2, 0
-        s.Row(1)[1] = 0x20;  // bottom row: 0, 0, 2
+        s.Row(0)[0] = 0x12;                    // top row: 1, 2, 0
+        s.Row(1)[1] = 0x20;                    // bottom row: 0, 0, 2
         static std::vector<int32_t> progress;  // done, total, data of every report
         progress.clear();
-        ASSERT_EQ(save(s.dc, reinterpret_cast<const WCHAR *>(path.c_str()), 0, 0, [](int32_t done, int32_t total, int32_t data) {
-            progress.insert(progress.end(), {done, total, data});
-            return 1;
-        }, 7), 0);
+        ASSERT_EQ(save(
+                      s.dc, reinterpret_cast<const WCHAR *>(path.c_str()), 0, 0,
+                      [](int32_t done, int32_t total, int32_t data) {
+                          progress.insert(progress.end(), {done, total, data});
+                          return 1;
+                      },
+                      7),
+                  0);
         EXPECT_EQ(progress, (std::vector<int32_t>{1, 2, 7, 2, 2, 7}));
         std::ifstream stored(dir / "out.ppm", std::ios::binary);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stored), {}), want) << "height " << height;
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stored), {}), want)
+            << "height " << height;
         EXPECT_EQ(GetCurrentObject(s.dc, OBJ_BITMAP), s.bitmap);  // the DC keeps the host's bitmap
     }
 
     // The XMP packet set before a save goes into that file's header, line by line, and no
     // further; a profile has no place in PPM.
-    const auto setItem = reinterpret_cast<SetPictureMetadataFn>(dlsym(library, "SetPictureMetadata"));
+    const auto setItem =
+        reinterpret_cast<SetPictureMetadataFn>(dlsym(library, "SetPictureMetadata"));
     ASSERT_NE(setItem, nullptr);
     EXPECT_EQ(setItem(FALTRIX_METADATA_ICC, "acsp", 4), 1);
     EXPECT_EQ(setItem(nullptr, nullptr, 0), 0);
@@ -64,7 +75,8 @@ TEST(ExamplePlugin, AnswersAndStoresTopRowFirst) {
         Surface s(Info(4, 3, 2).Colours({Quad(0, 0, 0)}));
         ASSERT_EQ(save(s.dc, reinterpret_cast<const WCHAR *>(path.c_str()), 0, 0, nullptr, 0), 0);
         std::ifstream stored(dir / "out.ppm", std::ios::binary);
-        EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(stored), {}).starts_with(header)) << header;
+        EXPECT_TRUE(std::string(std::istreambuf_iterator<char>(stored), {}).starts_with(header))
+            << header;
     }
 
     // A folder that does not exist: the system's words.

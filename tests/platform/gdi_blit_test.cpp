@@ -21,20 +21,28 @@ struct Format {
 void PrintTo(const Format &f, std::ostream *os) { *os << f.name; }
 
 const Format kFormats[] = {
-    {"OneBit", 1, BI_RGB, {0, 0, 0}, 2, 4}, {"FourBits", 4, BI_RGB, {0, 0, 0}, 16, 8}, {"EightBits", 8, BI_RGB, {0, 0, 0}, 256, 16},
-    {"EightBitsTwelveColours", 8, BI_RGB, {0, 0, 0}, 12, 16}, {"Sixteen555", 16, BI_RGB, {0x7C00, 0x03E0, 0x001F}, 0, 28},
-    {"Sixteen565", 16, BI_BITFIELDS, {0xF800, 0x07E0, 0x001F}, 0, 28}, {"TwentyFour", 24, BI_RGB, {0, 0, 0}, 0, 40},
-    {"ThirtyTwo", 32, BI_RGB, {0xFF0000, 0x00FF00, 0x0000FF}, 0, 52}, {"ThirtyTwoRgbMasks", 32, BI_BITFIELDS, {0x0000FF, 0x00FF00, 0xFF0000}, 0, 52},
+    {"OneBit", 1, BI_RGB, {0, 0, 0}, 2, 4},
+    {"FourBits", 4, BI_RGB, {0, 0, 0}, 16, 8},
+    {"EightBits", 8, BI_RGB, {0, 0, 0}, 256, 16},
+    {"EightBitsTwelveColours", 8, BI_RGB, {0, 0, 0}, 12, 16},
+    {"Sixteen555", 16, BI_RGB, {0x7C00, 0x03E0, 0x001F}, 0, 28},
+    {"Sixteen565", 16, BI_BITFIELDS, {0xF800, 0x07E0, 0x001F}, 0, 28},
+    {"TwentyFour", 24, BI_RGB, {0, 0, 0}, 0, 40},
+    {"ThirtyTwo", 32, BI_RGB, {0xFF0000, 0x00FF00, 0x0000FF}, 0, 52},
+    {"ThirtyTwoRgbMasks", 32, BI_BITFIELDS, {0x0000FF, 0x00FF00, 0xFF0000}, 0, 52},
     {"ThirtyTwoTenBitMasks", 32, BI_BITFIELDS, {0x3FF00000, 0x000FFC00, 0x000003FF}, 0, 52},
 };
 
 // Index 0 is black and 1 white, so that FillRect has exact colours; the rest are distinct.
 // The caller's biSizeImage is to be replaced by the real figure, the rest of the header kept.
 Info MakeInfo(const Format &f, int32_t w, int32_t h) {
-    Info info = Info(f.bits, w, h).Set(&BITMAPINFOHEADER::biXPelsPerMeter, 3780).Set(&BITMAPINFOHEADER::biSizeImage, 12345);
+    Info info = Info(f.bits, w, h)
+                    .Set(&BITMAPINFOHEADER::biXPelsPerMeter, 3780)
+                    .Set(&BITMAPINFOHEADER::biSizeImage, 12345);
     if (f.compression == BI_BITFIELDS) info.Masks(f.masks[0], f.masks[1], f.masks[2]);
     std::vector<RGBQUAD> table{Quad(0, 0, 0), Quad(255, 255, 255)};
-    for (int i = 2; i < f.colours; ++i) table.push_back(Quad(uint8_t(i * 37), uint8_t(255 - i), uint8_t(i * 5)));
+    for (int i = 2; i < f.colours; ++i)
+        table.push_back(Quad(uint8_t(i * 37), uint8_t(255 - i), uint8_t(i * 5)));
     return f.colours > 0 ? info.Colours(table) : info;
 }
 
@@ -51,27 +59,32 @@ TEST_P(EveryDepth, CopiesDescribesAndFills) {
         Surface dst(MakeInfo(f, 13, height));
         ASSERT_TRUE(height > 0 ? BitBlt(dst.dc, 0, 0, 13, 7, src.dc, 0, 0, SRCCOPY)
                                : StretchBlt(dst.dc, 0, 0, 13, 7, src.dc, 0, 0, 13, 7, SRCCOPY));
-        for (int32_t y = 0; y < 7; ++y) EXPECT_EQ(dst.PixelBytes(y), src.PixelBytes(y)) << "row " << y << " " << height;
+        for (int32_t y = 0; y < 7; ++y)
+            EXPECT_EQ(dst.PixelBytes(y), src.PixelBytes(y)) << "row " << y << " " << height;
         // The caller's header comes back with the real image size.
         DIBSECTION ds;
         ASSERT_EQ(GetObjectW(dst.bitmap, sizeof ds, &ds), static_cast<int>(sizeof ds));
         const BITMAP &bm = ds.dsBm;
-        EXPECT_EQ(std::tuple(bm.bmType, bm.bmWidth, bm.bmHeight, bm.bmWidthBytes, bm.bmPlanes, bm.bmBitsPixel, bm.bmBits),
+        EXPECT_EQ(std::tuple(bm.bmType, bm.bmWidth, bm.bmHeight, bm.bmWidthBytes, bm.bmPlanes,
+                             bm.bmBitsPixel, bm.bmBits),
                   std::tuple(0, 13, 7, f.stride, 1, f.bits, dst.bits));
         BITMAPINFOHEADER header = dst.header;
         header.biSizeImage = static_cast<DWORD>(f.stride * 7);
         EXPECT_EQ(std::memcmp(&ds.dsBmih, &header, sizeof header), 0);
-        EXPECT_EQ(std::tuple(ds.dsBitfields[0], ds.dsBitfields[1], ds.dsBitfields[2], ds.dshSection, ds.dsOffset),
+        EXPECT_EQ(std::tuple(ds.dsBitfields[0], ds.dsBitfields[1], ds.dsBitfields[2], ds.dshSection,
+                             ds.dsOffset),
                   std::tuple(f.masks[0], f.masks[1], f.masks[2], nullptr, 0u));
         // w x 3 blocks from (xs, 2) of the source to (xd, 1) of the copy: every pixel around
         // each stays as it was (at 1 and 4 bits, also the other pixels sharing its bytes). At
         // 1 and 4 bits the first block starts on a byte boundary in neither bitmap (4 bits: in
         // the source only), the second in the copy only, the third in both, so that whole
         // bytes move, then a partial one.
-        for (auto [xd, xs, w] : std::initializer_list<std::tuple<int, int, int>>{{3, 4, 5}, {8, 3, 4}, {0, 0, 11}}) {
+        for (auto [xd, xs, w] :
+             std::initializer_list<std::tuple<int, int, int>>{{3, 4, 5}, {8, 3, 4}, {0, 0, 11}}) {
             std::vector<COLORREF> want = dst.Pixels();
             for (int y = 1; y < 4; ++y)
-                for (int x = xd; x < xd + w; ++x) want[y * 13 + x] = GetPixel(src.dc, x - xd + xs, y + 1);
+                for (int x = xd; x < xd + w; ++x)
+                    want[y * 13 + x] = GetPixel(src.dc, x - xd + xs, y + 1);
             ASSERT_TRUE(BitBlt(dst.dc, xd, 1, w, 3, src.dc, xs, 2, SRCCOPY));
             EXPECT_EQ(dst.Pixels(), want) << xd << " " << height;
         }
@@ -88,11 +101,13 @@ TEST_P(EveryDepth, CopiesDescribesAndFills) {
     EXPECT_EQ(back.Pixels(), src.Pixels());
     // FillRect fills the clipped rectangle; with nothing to fill or no rectangle it answers 0
     // and changes nothing.
-    RECT r{1, 1, 4, 2}, huge{INT_MIN, INT_MIN, INT_MAX, INT_MAX}, outside{13, 0, 16, 7}, empty{1, 1, 1, 2}, inverted{3, 3, 0, 0};
+    RECT r{1, 1, 4, 2}, huge{INT_MIN, INT_MIN, INT_MAX, INT_MAX}, outside{13, 0, 16, 7},
+        empty{1, 1, 1, 2}, inverted{3, 3, 0, 0};
     std::vector<COLORREF> want = back.Pixels();
     std::fill_n(want.begin() + 14, 3, RGB(255, 255, 255));
     ASSERT_EQ(FillRect(back.dc, &r, kWhiteBrush), 1);
-    for (const RECT *q : {&outside, &empty, &inverted, static_cast<RECT *>(nullptr)}) EXPECT_EQ(FillRect(back.dc, q, kWhiteBrush), 0);
+    for (const RECT *q : {&outside, &empty, &inverted, static_cast<RECT *>(nullptr)})
+        EXPECT_EQ(FillRect(back.dc, q, kWhiteBrush), 0);
     EXPECT_EQ(back.Pixels(), want);
     ASSERT_EQ(FillRect(back.dc, &huge, static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH))), 1);
     EXPECT_EQ(back.Pixels(), std::vector<COLORREF>(13 * 7, RGB(0, 0, 0)));
@@ -113,31 +128,78 @@ struct RowCase {
 };
 void PrintTo(const RowCase &c, std::ostream *os) { *os << c.name; }
 
-const RGBQUAD kBlack = Quad(0, 0, 0), kWhite = Quad(255, 255, 255), kNine = Quad(9, 9, 9), kRed = Quad(255, 0, 0), kBlue = Quad(0, 0, 255);
-const COLORREF kB = RGB(0, 0, 0), kW = RGB(255, 255, 255), kR = RGB(255, 0, 0), kG = RGB(0, 255, 0), kU = RGB(0, 0, 255);
+const RGBQUAD kBlack = Quad(0, 0, 0), kWhite = Quad(255, 255, 255), kNine = Quad(9, 9, 9),
+              kRed = Quad(255, 0, 0), kBlue = Quad(0, 0, 255);
+const COLORREF kB = RGB(0, 0, 0), kW = RGB(255, 255, 255), kR = RGB(255, 0, 0), kG = RGB(0, 255, 0),
+               kU = RGB(0, 0, 255);
 const RowCase kRows[] = {
     {"OneBit", Info(1, 4, 1).Colours({kNine, kRed}), {0xA0}, {kR, RGB(9, 9, 9), kR, RGB(9, 9, 9)}},
-    {"FourBits", Info(4, 4, 1).Colours({kBlack, Quad(3, 30, 33), Quad(8, 80, 88), kBlue}), {0x13, 0x02}, {RGB(3, 30, 33), kU, kB, RGB(8, 80, 88)}},
+    {"FourBits",
+     Info(4, 4, 1).Colours({kBlack, Quad(3, 30, 33), Quad(8, 80, 88), kBlue}),
+     {0x13, 0x02},
+     {RGB(3, 30, 33), kU, kB, RGB(8, 80, 88)}},
     // An index beyond a short colour table reads as black.
-    {"EightBitsShortTable", Info(8, 4, 1).Colours({Quad(1, 2, 3), kWhite, Quad(7, 8, 9)}), {2, 0, 1, 200}, {RGB(7, 8, 9), RGB(1, 2, 3), kW, kB}},
+    {"EightBitsShortTable",
+     Info(8, 4, 1).Colours({Quad(1, 2, 3), kWhite, Quad(7, 8, 9)}),
+     {2, 0, 1, 200},
+     {RGB(7, 8, 9), RGB(1, 2, 3), kW, kB}},
     // Five-bit fields widen so that the largest value is 255.
-    {"Sixteen555", Info(16, 4, 1), {0x00, 0x7C, 0xE0, 0x03, 0x1F, 0x00, 0x10, 0x42}, {kR, kG, kU, RGB(132, 132, 132)}},
-    {"Sixteen565", Info(16, 4, 1).Masks(0xF800, 0x07E0, 0x001F), {0x00, 0xF8, 0xE0, 0x07, 0x00, 0x04, 0x01, 0x00}, {kR, kG, RGB(0, 130, 0), RGB(0, 0, 8)}},
-    {"ThirtyTwoIgnoresFourthByte", Info(32, 2, 1), {1, 2, 3, 0xFF, 9, 8, 7, 0x80}, {RGB(3, 2, 1), RGB(7, 8, 9)}},
-    {"ThirtyTwoRgbMasks", Info(32, 1, 1).Masks(0xFF, 0xFF00, 0xFF0000), {1, 2, 3, 4}, {RGB(1, 2, 3)}},
-    {"ThirtyTwoTenBitMasks", Info(32, 2, 1).Masks(0x3FF00000, 0x000FFC00, 0x3FF), {0xFF, 0x03, 0, 0, 0, 0, 0xF0, 0x3F}, {kU, kR}},
+    {"Sixteen555",
+     Info(16, 4, 1),
+     {0x00, 0x7C, 0xE0, 0x03, 0x1F, 0x00, 0x10, 0x42},
+     {kR, kG, kU, RGB(132, 132, 132)}},
+    {"Sixteen565",
+     Info(16, 4, 1).Masks(0xF800, 0x07E0, 0x001F),
+     {0x00, 0xF8, 0xE0, 0x07, 0x00, 0x04, 0x01, 0x00},
+     {kR, kG, RGB(0, 130, 0), RGB(0, 0, 8)}},
+    {"ThirtyTwoIgnoresFourthByte",
+     Info(32, 2, 1),
+     {1, 2, 3, 0xFF, 9, 8, 7, 0x80},
+     {RGB(3, 2, 1), RGB(7, 8, 9)}},
+    {"ThirtyTwoRgbMasks",
+     Info(32, 1, 1).Masks(0xFF, 0xFF00, 0xFF0000),
+     {1, 2, 3, 4},
+     {RGB(1, 2, 3)}},
+    {"ThirtyTwoTenBitMasks",
+     Info(32, 2, 1).Masks(0x3FF00000, 0x000FFC00, 0x3FF),
+     {0xFF, 0x03, 0, 0, 0, 0, 0xF0, 0x3F},
+     {kU, kR}},
     // Equal tables copy indices, even where the same colour stands under two of them.
-    {"EqualTablesCopyIndices", Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}), {2, 1, 3, 2}, {kW, kW, RGB(9, 9, 9), kW},
-     Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}), {2, 1, 3, 2}},
-    {"OneBitMirroredWhileHalved", Info(1, 8, 1).Colours({kBlack, kWhite}), {0x55}, {kB, kW, kB, kW, kB, kW, kB, kW},
-     Info(1, 4, 1).Colours({kBlack, kWhite}), {0xF0}, true},
+    {"EqualTablesCopyIndices",
+     Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}),
+     {2, 1, 3, 2},
+     {kW, kW, RGB(9, 9, 9), kW},
+     Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}),
+     {2, 1, 3, 2}},
+    {"OneBitMirroredWhileHalved",
+     Info(1, 8, 1).Colours({kBlack, kWhite}),
+     {0x55},
+     {kB, kW, kB, kW, kB, kW, kB, kW},
+     Info(1, 4, 1).Colours({kBlack, kWhite}),
+     {0xF0},
+     true},
     // A table of the same size whose reds are the same but not its greens and blues.
-    {"OtherTableTakesTheNearestEntry", Info(8, 3, 1).Colours({kRed, Quad(0, 255, 0), kBlue}), {0, 1, 2}, {kR, kG, kU},
-     Info(8, 3, 1).Colours({kRed, Quad(0, 0, 240), Quad(0, 250, 0)}), {0, 2, 1}},
-    {"SixteenBitsRoundEachField", Info(24, 2, 1), {0, 128, 255, 0, 0, 0}, {RGB(255, 128, 0), kB}, Info(16, 2, 1), {0x00, 0x7E, 0, 0}},
+    {"OtherTableTakesTheNearestEntry",
+     Info(8, 3, 1).Colours({kRed, Quad(0, 255, 0), kBlue}),
+     {0, 1, 2},
+     {kR, kG, kU},
+     Info(8, 3, 1).Colours({kRed, Quad(0, 0, 240), Quad(0, 250, 0)}),
+     {0, 2, 1}},
+    {"SixteenBitsRoundEachField",
+     Info(24, 2, 1),
+     {0, 128, 255, 0, 0, 0},
+     {RGB(255, 128, 0), kB},
+     Info(16, 2, 1),
+     {0x00, 0x7E, 0, 0}},
     // No count: the whole table of 256 entries.
-    {"ThirtyTwoBitsClearTheFourthByte", Info(8, 2, 1).Colours({kBlack, kBlack, kBlack, kBlack, kBlack, Quad(10, 20, 30)}).Set(&BITMAPINFOHEADER::biClrUsed, 0),
-     {5, 0}, {RGB(10, 20, 30), kB}, Info(32, 2, -1), {30, 20, 10, 0, 0, 0, 0, 0}},
+    {"ThirtyTwoBitsClearTheFourthByte",
+     Info(8, 2, 1)
+         .Colours({kBlack, kBlack, kBlack, kBlack, kBlack, Quad(10, 20, 30)})
+         .Set(&BITMAPINFOHEADER::biClrUsed, 0),
+     {5, 0},
+     {RGB(10, 20, 30), kB},
+     Info(32, 2, -1),
+     {30, 20, 10, 0, 0, 0, 0, 0}},
 };
 
 class OneRow : public ::testing::TestWithParam<RowCase> {};
@@ -147,18 +209,25 @@ TEST_P(OneRow, ReadsThroughPaletteOrMasksAndCopies) {
     Surface src(c.src), dst(c.dst);
     std::memcpy(src.Row(0), c.from.data(), c.from.size());
     EXPECT_EQ(src.Pixels(), c.colours);
-    for (auto [x, y] : std::initializer_list<std::pair<int, int>>{{-1, 0}, {src.header.biWidth, 0}, {0, 1}, {0, -1}}) EXPECT_EQ(GetPixel(src.dc, x, y), CLR_INVALID);
+    for (auto [x, y] : std::initializer_list<std::pair<int, int>>{
+             {-1, 0}, {src.header.biWidth, 0}, {0, 1}, {0, -1}})
+        EXPECT_EQ(GetPixel(src.dc, x, y), CLR_INVALID);
     // GetDIBColorTable copies the part of the table from an entry on that the buffer takes.
     const WORD bits = c.src.header.biBitCount;
-    const UINT entries = bits > 8 ? 0 : c.src.header.biClrUsed != 0 ? c.src.header.biClrUsed : 1u << bits;
+    const UINT entries = bits > 8                      ? 0
+                         : c.src.header.biClrUsed != 0 ? c.src.header.biClrUsed
+                                                       : 1u << bits;
     RGBQUAD table[256];
     EXPECT_EQ(GetDIBColorTable(src.dc, 1, 256, table), std::max(entries, 1u) - 1);
-    EXPECT_EQ(std::memcmp(table, c.src.colours + 1, (std::max(entries, 1u) - 1) * sizeof(RGBQUAD)), 0);
-    EXPECT_EQ(GetDIBColorTable(src.dc, entries, 1, table) + GetDIBColorTable(src.dc, 0, 1, nullptr), 0u);
+    EXPECT_EQ(std::memcmp(table, c.src.colours + 1, (std::max(entries, 1u) - 1) * sizeof(RGBQUAD)),
+              0);
+    EXPECT_EQ(GetDIBColorTable(src.dc, entries, 1, table) + GetDIBColorTable(src.dc, 0, 1, nullptr),
+              0u);
     if (c.after.empty()) return;
     dst.FillRandom(9);
     const int w = dst.header.biWidth;
-    ASSERT_TRUE(StretchBlt(dst.dc, c.mirrored ? w : 0, 0, c.mirrored ? -w : w, 1, src.dc, 0, 0, src.header.biWidth, 1, SRCCOPY));
+    ASSERT_TRUE(StretchBlt(dst.dc, c.mirrored ? w : 0, 0, c.mirrored ? -w : w, 1, src.dc, 0, 0,
+                           src.header.biWidth, 1, SRCCOPY));
     EXPECT_EQ(dst.PixelBytes(0), c.after);
 }
 
@@ -171,7 +240,8 @@ INSTANTIATE_TEST_SUITE_P(Pixels, OneRow, ::testing::ValuesIn(kRows), kCaseName);
 struct StretchCase {
     const char *name;
     int xd, yd, wd, hd, xs, ys, ws, hs;
-    std::vector<int> columns, rows;  // the source column and row each destination pixel shows; -1: none
+    std::vector<int> columns,
+        rows;  // the source column and row each destination pixel shows; -1: none
 };
 void PrintTo(const StretchCase &c, std::ostream *os) { *os << c.name; }
 
@@ -193,11 +263,15 @@ const StretchCase kStretches[] = {
     {"OnePixelOverTheWholeRange", 0, 0, INT_MAX, INT_MAX, 0, 0, 1, 1, {0, 0, 0, 0}, {0, 0, 0, 0}},
     {"MirroredTwoToThe31", 2, 2, INT_MIN, INT_MIN, 0, 0, 4, 4, {0, 0, -1, -1}, {0, 0, -1, -1}},
     // Wholly outside, empty, or (the first pixel's centre far beyond the source) showing nothing.
-    {"RightOfTheDestination", 4, 0, 4, 4, 0, 0, 4, 4, kNone, kNone}, {"BelowTheSource", 0, 0, 4, 4, 0, 6, 4, 4, kNone, kNone},
-    {"AtIntMax", INT_MAX, 0, 4, 4, 0, 0, 4, 4, kNone, kNone}, {"SourceAtIntMin", 0, 0, 4, 4, INT_MIN, INT_MIN, 4, 4, kNone, kNone},
-    {"ReadsOnlyBeforeTheFirstPixel", 2, 2, 4, 4, -2, -2, 4, 4, kNone, kNone}, {"ZeroSourceHeight", 0, 0, 4, 4, 0, 0, 4, 0, kNone, kNone},
+    {"RightOfTheDestination", 4, 0, 4, 4, 0, 0, 4, 4, kNone, kNone},
+    {"BelowTheSource", 0, 0, 4, 4, 0, 6, 4, 4, kNone, kNone},
+    {"AtIntMax", INT_MAX, 0, 4, 4, 0, 0, 4, 4, kNone, kNone},
+    {"SourceAtIntMin", 0, 0, 4, 4, INT_MIN, INT_MIN, 4, 4, kNone, kNone},
+    {"ReadsOnlyBeforeTheFirstPixel", 2, 2, 4, 4, -2, -2, 4, 4, kNone, kNone},
+    {"ZeroSourceHeight", 0, 0, 4, 4, 0, 0, 4, 0, kNone, kNone},
     {"CentreBeyondTheSource", 0, 0, 4, 4, 0, 0, INT_MAX, INT_MAX, kNone, kNone},
-    {"EveryExtreme", INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MIN, INT_MIN, kNone, kNone},
+    {"EveryExtreme", INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MAX, INT_MIN, INT_MIN, kNone,
+     kNone},
 };
 
 class Stretch : public ::testing::TestWithParam<StretchCase> {};
@@ -212,10 +286,15 @@ TEST_P(Stretch, NearestNeighbourGrid) {
     ASSERT_EQ(FillRect(dst.dc, &all, kWhiteBrush), 1);
     std::vector<COLORREF> want;
     for (int y : c.rows)
-        for (int x : c.columns) want.push_back(x < 0 || y < 0 ? RGB(255, 255, 255) : GetPixel(src.dc, x, y));
-    auto some = [](const std::vector<int> &v) { return std::ranges::any_of(v, [](int i) { return i >= 0; }); };
-    EXPECT_FALSE(StretchBlt(dst.dc, c.xd, c.yd, c.wd, c.hd, src.dc, c.xs, c.ys, c.ws, c.hs, 0x00EE0086 /* SRCPAINT */));
-    EXPECT_EQ(StretchBlt(dst.dc, c.xd, c.yd, c.wd, c.hd, src.dc, c.xs, c.ys, c.ws, c.hs, SRCCOPY), some(c.columns) && some(c.rows));
+        for (int x : c.columns)
+            want.push_back(x < 0 || y < 0 ? RGB(255, 255, 255) : GetPixel(src.dc, x, y));
+    auto some = [](const std::vector<int> &v) {
+        return std::ranges::any_of(v, [](int i) { return i >= 0; });
+    };
+    EXPECT_FALSE(StretchBlt(dst.dc, c.xd, c.yd, c.wd, c.hd, src.dc, c.xs, c.ys, c.ws, c.hs,
+                            0x00EE0086 /* SRCPAINT */));
+    EXPECT_EQ(StretchBlt(dst.dc, c.xd, c.yd, c.wd, c.hd, src.dc, c.xs, c.ys, c.ws, c.hs, SRCCOPY),
+              some(c.columns) && some(c.rows));
     EXPECT_EQ(dst.Pixels(), want);
 }
 
@@ -238,7 +317,8 @@ TEST(StretchBlt, RowsWiderThanOneStripOfColumns) {
     Surface src(Info(24, 70000, 1)), wide(Info(32, 70000, -1));
     src.FillRandom(5);
     ASSERT_TRUE(StretchBlt(wide.dc, 70000, 0, -70000, 1, src.dc, 0, 0, 70000, 1, SRCCOPY));
-    for (int x = 0; x < 70000; ++x) ASSERT_EQ(GetPixel(wide.dc, x, 0), GetPixel(src.dc, 69999 - x, 0)) << x;
+    for (int x = 0; x < 70000; ++x)
+        ASSERT_EQ(GetPixel(wide.dc, x, 0), GetPixel(src.dc, 69999 - x, 0)) << x;
 }
 
 }  // namespace

@@ -20,14 +20,31 @@ TEST(DibLayout, StridesImageBytesAndRows) {
         int64_t width;
         int bits;
         uint32_t stride;
-    } cases[] = {{32, 1, 4}, {33, 1, 8}, {4, 24, 12}, {5, 24, 16}, {0, 24, 0}, {-1, 24, 0}, {10, 0, 0}, {10, 33, 0}, {INT32_MAX, 32, 0},
-                 {INT64_MAX, 1, 0}, {INT64_MAX / 24 + 1, 24, 0}, {INT32_MAX / 4, 32, 2147483644u} /* the largest that fits */,
+    } cases[] = {{32, 1, 4},
+                 {33, 1, 8},
+                 {4, 24, 12},
+                 {5, 24, 16},
+                 {0, 24, 0},
+                 {-1, 24, 0},
+                 {10, 0, 0},
+                 {10, 33, 0},
+                 {INT32_MAX, 32, 0},
+                 {INT64_MAX, 1, 0},
+                 {INT64_MAX / 24 + 1, 24, 0},
+                 {INT32_MAX / 4, 32, 2147483644u} /* the largest that fits */,
                  {INT32_MAX / 4 + 1, 32, 0}};
-    for (const auto &c : cases) EXPECT_EQ(DibStride(c.width, c.bits), c.stride) << c.width << " x " << c.bits;
+    for (const auto &c : cases)
+        EXPECT_EQ(DibStride(c.width, c.bits), c.stride) << c.width << " x " << c.bits;
     // Image bytes take either sign of height.
-    const std::tuple<uint32_t, int64_t, uint64_t> sizes[] = {{12, 5, 60}, {12, -5, 60}, {12, 0, 0}, {4, INT32_MIN, uint64_t{4} << 31},
-                                                             {0xFFFFFFFFu, INT32_MIN, uint64_t{0xFFFFFFFFu} << 31}, {4, INT64_MIN, 0}};
-    for (auto [stride, rows, bytes] : sizes) EXPECT_EQ(DibImageBytes(stride, rows), bytes) << stride << " x " << rows;
+    const std::tuple<uint32_t, int64_t, uint64_t> sizes[] = {
+        {12, 5, 60},
+        {12, -5, 60},
+        {12, 0, 0},
+        {4, INT32_MIN, uint64_t{4} << 31},
+        {0xFFFFFFFFu, INT32_MIN, uint64_t{0xFFFFFFFFu} << 31},
+        {4, INT64_MIN, 0}};
+    for (auto [stride, rows, bytes] : sizes)
+        EXPECT_EQ(DibImageBytes(stride, rows), bytes) << stride << " x " << rows;
     // Rows count from the top either way.
     uint8_t bits[3 * 8] = {};
     EXPECT_EQ(DibRow(bits, 8, 3, true, 0), bits);
@@ -39,7 +56,8 @@ TEST(DibLayout, StridesImageBytesAndRows) {
 // ---- What CreateDIBSection makes and refuses ----------------------------------------------
 
 TEST(CreateDIBSection, PixelMemoryComesZeroedAndBadHeadersAreRefused) {
-    for (int i = 0; i < 4; ++i) std::vector<uint8_t>(80, 0xAB);  // freed blocks of the pixel memory's size, dirty
+    for (int i = 0; i < 4; ++i)
+        std::vector<uint8_t>(80, 0xAB);  // freed blocks of the pixel memory's size, dirty
     Surface zeroed(Info(24, 5, 5));
     EXPECT_EQ(zeroed.Pixels(), std::vector<COLORREF>(25, RGB(0, 0, 0)));
     using H = BITMAPINFOHEADER;
@@ -52,21 +70,34 @@ TEST(CreateDIBSection, PixelMemoryComesZeroedAndBadHeadersAreRefused) {
     } cases[] = {
         // One case for each check of the header; the other widths and depths that have no row
         // are in the row layout test above.
-        {"ZeroWidth", Info(24, 0, 10)}, {"ZeroHeight", Info(24, 10, 0)}, {"MostNegativeHeight", Info(24, 10, INT32_MIN)},
-        {"TwoBits", Info(2, 10, 10)}, {"Rle8", Info(8, 10, 10, BI_RLE8)}, {"BitfieldsAt24", Info(24, 4, 4).Masks(0xFF0000, 0xFF00, 0xFF)},
-        {"OverlappingMasks", Info(16, 4, 4).Masks(0xF800, 0x0FE0, 0x1F)}, {"BrokenMask", Info(16, 4, 4).Masks(0xF000, 0x05E0, 0x1F)},
-        {"ZeroMask", Info(32, 4, 4).Masks(0xFF0000, 0, 0xFF)}, {"MaskBeyondPixel", Info(16, 4, 4).Masks(0x1F0000, 0x7E0, 0x1F)},
-        {"ColourTableOf257", Info(8, 4, 4).Set(&H::biClrUsed, 257)}, {"ColourTableOf2^32-1", Info(8, 4, 4).Set(&H::biClrUsed, ~0u)},
-        {"TwoPlanes", Info(24, 4, 4).Set(&H::biPlanes, 2)}, {"UnknownHeaderSize", Info(24, 4, 4).Set(&H::biSize, 41)},
+        {"ZeroWidth", Info(24, 0, 10)},
+        {"ZeroHeight", Info(24, 10, 0)},
+        {"MostNegativeHeight", Info(24, 10, INT32_MIN)},
+        {"TwoBits", Info(2, 10, 10)},
+        {"Rle8", Info(8, 10, 10, BI_RLE8)},
+        {"BitfieldsAt24", Info(24, 4, 4).Masks(0xFF0000, 0xFF00, 0xFF)},
+        {"OverlappingMasks", Info(16, 4, 4).Masks(0xF800, 0x0FE0, 0x1F)},
+        {"BrokenMask", Info(16, 4, 4).Masks(0xF000, 0x05E0, 0x1F)},
+        {"ZeroMask", Info(32, 4, 4).Masks(0xFF0000, 0, 0xFF)},
+        {"MaskBeyondPixel", Info(16, 4, 4).Masks(0x1F0000, 0x7E0, 0x1F)},
+        {"ColourTableOf257", Info(8, 4, 4).Set(&H::biClrUsed, 257)},
+        {"ColourTableOf2^32-1", Info(8, 4, 4).Set(&H::biClrUsed, ~0u)},
+        {"TwoPlanes", Info(24, 4, 4).Set(&H::biPlanes, 2)},
+        {"UnknownHeaderSize", Info(24, 4, 4).Set(&H::biSize, 41)},
         // Sizes: a row whose bytes overflow 32 bits, pixel memory just above 2 GiB, and one of
         // 8 TiB that the sanitizer build would abort on if it were ever asked of the allocator.
-        {"RowBytesOverflow", Info(32, INT32_MAX, 1)}, {"JustAboveTwoGiB", Info(32, 65536, 8193)}, {"EightTiB", Info(32, 1 << 20, -(1 << 21))},
+        {"RowBytesOverflow", Info(32, INT32_MAX, 1)},
+        {"JustAboveTwoGiB", Info(32, 65536, 8193)},
+        {"EightTiB", Info(32, 1 << 20, -(1 << 21))},
         // Arguments beside the header: palette indices, a file mapping, an offset into it.
-        {"PaletteIndices", Info(24, 4, 4), 1 /* DIB_PAL_COLORS */}, {"Section", Info(24, 4, 4), DIB_RGB_COLORS, reinterpret_cast<HANDLE>(8)},
+        {"PaletteIndices", Info(24, 4, 4), 1 /* DIB_PAL_COLORS */},
+        {"Section", Info(24, 4, 4), DIB_RGB_COLORS, reinterpret_cast<HANDLE>(8)},
         {"Offset", Info(24, 4, 4), DIB_RGB_COLORS, nullptr, 8}};
     for (const auto &c : cases) {
         void *bits = reinterpret_cast<void *>(0x1);
-        EXPECT_EQ(CreateDIBSection(nullptr, c.info.get(), c.usage, &bits, c.section, c.offset), nullptr) << c.name;
+        EXPECT_EQ(CreateDIBSection(nullptr, c.info.get(), c.usage, &bits, c.section, c.offset),
+                  nullptr)
+            << c.name;
         EXPECT_EQ(bits, nullptr) << c.name;
     }
     EXPECT_EQ(CreateDIBSection(nullptr, nullptr, DIB_RGB_COLORS, nullptr, nullptr, 0), nullptr);
@@ -79,33 +110,53 @@ TEST(CreateDIBSection, PixelMemoryComesZeroedAndBadHeadersAreRefused) {
 // and SelectObject answers what it replaced.
 TEST(SelectObject, ReturnsThePreviousObjectAndKeepsOneDcPerBitmap) {
     HDC dc = CreateCompatibleDC(nullptr), other = CreateCompatibleDC(dc), screen = GetDC(nullptr);
-    HBITMAP first = CreateCompatibleBitmap(nullptr, 3, 3), second = CreateCompatibleBitmap(screen, 5, 2);
+    HBITMAP first = CreateCompatibleBitmap(nullptr, 3, 3),
+            second = CreateCompatibleBitmap(screen, 5, 2);
     DIBSECTION ds;
     ASSERT_EQ(GetObjectW(second, sizeof ds, &ds), static_cast<int>(sizeof ds));
-    EXPECT_EQ(std::tuple(ds.dsBm.bmBitsPixel, ds.dsBm.bmWidth, ds.dsBm.bmHeight, ds.dsBmih.biHeight, ds.dsBmih.biCompression),
+    EXPECT_EQ(std::tuple(ds.dsBm.bmBitsPixel, ds.dsBm.bmWidth, ds.dsBm.bmHeight, ds.dsBmih.biHeight,
+                         ds.dsBmih.biCompression),
               std::tuple(32, 5, 2, -2, DWORD{BI_RGB}));
-    for (auto [w, h] : std::initializer_list<std::pair<int, int>>{{0, 3}, {3, -1}, {1 << 20, 1 << 20}}) EXPECT_EQ(CreateCompatibleBitmap(screen, w, h), nullptr);
+    for (auto [w, h] :
+         std::initializer_list<std::pair<int, int>>{{0, 3}, {3, -1}, {1 << 20, 1 << 20}})
+        EXPECT_EQ(CreateCompatibleBitmap(screen, w, h), nullptr);
     const HGDIOBJ black = GetStockObject(BLACK_BRUSH);
     // The answers in order; a braced list calls from left to right.
     const std::vector<HGDIOBJ> answers{
-        GetCurrentObject(dc, OBJ_BITMAP), SelectObject(dc, first), GetCurrentObject(dc, OBJ_BITMAP),
-        SelectObject(dc, first),                                           // again: nothing changes
-        SelectObject(other, first), GetCurrentObject(other, OBJ_BITMAP),   // selected elsewhere: refused
-        SelectObject(dc, second), SelectObject(other, first), GetCurrentObject(other, OBJ_BITMAP),  // free again: taken
-        SelectObject(nullptr, second), SelectObject(screen, second), SelectObject(other, nullptr), SelectObject(other, dc),
-        GetCurrentObject(other, OBJ_DC), SelectObject(other, black), GetCurrentObject(other, OBJ_BRUSH), GetCurrentObject(other, OBJ_BITMAP)};
-    EXPECT_EQ(answers, (std::vector<HGDIOBJ>{nullptr, nullptr, first, first, nullptr, nullptr, first, nullptr, first, nullptr, nullptr,
-                                             nullptr, nullptr, nullptr, kWhiteBrush, black, first}));
+        GetCurrentObject(dc, OBJ_BITMAP),
+        SelectObject(dc, first),
+        GetCurrentObject(dc, OBJ_BITMAP),
+        SelectObject(dc, first),  // again: nothing changes
+        SelectObject(other, first),
+        GetCurrentObject(other, OBJ_BITMAP),  // selected elsewhere: refused
+        SelectObject(dc, second),
+        SelectObject(other, first),
+        GetCurrentObject(other, OBJ_BITMAP),  // free again: taken
+        SelectObject(nullptr, second),
+        SelectObject(screen, second),
+        SelectObject(other, nullptr),
+        SelectObject(other, dc),
+        GetCurrentObject(other, OBJ_DC),
+        SelectObject(other, black),
+        GetCurrentObject(other, OBJ_BRUSH),
+        GetCurrentObject(other, OBJ_BITMAP)};
+    EXPECT_EQ(answers, (std::vector<HGDIOBJ>{nullptr, nullptr, first, first, nullptr, nullptr,
+                                             first, nullptr, first, nullptr, nullptr, nullptr,
+                                             nullptr, nullptr, kWhiteBrush, black, first}));
     // Deleting a DC deselects, not deletes, its bitmap.
     EXPECT_TRUE(DeleteDC(dc));
     EXPECT_EQ(SelectObject(screen, second), nullptr);
     EXPECT_EQ(SelectObject(other, second), first);
     // A screen DC is released, a memory DC deleted; neither is an object to delete or describe.
-    EXPECT_FALSE(DeleteDC(screen) || DeleteObject(screen) || DeleteObject(other) || ReleaseDC(nullptr, other));
-    EXPECT_EQ(GetObjectW(other, 0, nullptr) + GetObjectW(screen, 0, nullptr) + GetObjectW(nullptr, 0, nullptr), 0);
+    EXPECT_FALSE(DeleteDC(screen) || DeleteObject(screen) || DeleteObject(other) ||
+                 ReleaseDC(nullptr, other));
+    EXPECT_EQ(GetObjectW(other, 0, nullptr) + GetObjectW(screen, 0, nullptr) +
+                  GetObjectW(nullptr, 0, nullptr),
+              0);
     EXPECT_EQ(ReleaseDC(nullptr, screen), 1);
     // Stock objects stay, whatever is asked.
-    EXPECT_EQ((std::vector<HGDIOBJ>{GetStockObject(1), GetStockObject(-1)}), (std::vector<HGDIOBJ>{nullptr, nullptr}));
+    EXPECT_EQ((std::vector<HGDIOBJ>{GetStockObject(1), GetStockObject(-1)}),
+              (std::vector<HGDIOBJ>{nullptr, nullptr}));
     EXPECT_TRUE(DeleteObject(kWhiteBrush) && DeleteObject(black));
     EXPECT_EQ(GetStockObject(WHITE_BRUSH), kWhiteBrush);
     RECT r{0, 0, 3, 3};
@@ -120,7 +171,9 @@ void ExpectNothingToDrawOn(HDC dc, const char *name) {
     RGBQUAD q[2];
     EXPECT_EQ(GetPixel(dc, 0, 0), CLR_INVALID) << name;
     EXPECT_EQ(GetCurrentObject(dc, OBJ_BITMAP), nullptr) << name;
-    EXPECT_FALSE(BitBlt(dc, 0, 0, 2, 2, live.dc, 0, 0, SRCCOPY) || StretchBlt(live.dc, 0, 0, 2, 2, dc, 0, 0, 1, 1, SRCCOPY)) << name;
+    EXPECT_FALSE(BitBlt(dc, 0, 0, 2, 2, live.dc, 0, 0, SRCCOPY) ||
+                 StretchBlt(live.dc, 0, 0, 2, 2, dc, 0, 0, 1, 1, SRCCOPY))
+        << name;
     EXPECT_EQ(FillRect(dc, &r, kWhiteBrush) + GetDIBColorTable(dc, 0, 2, q), 0u) << name;
 }
 
@@ -128,7 +181,8 @@ void ExpectNothingToDrawOn(HDC dc, const char *name) {
 // a value that never was a handle find nothing in any call; a DC without a bitmap (a screen
 // DC, or one whose bitmap was deleted while selected) lives on but has nothing to draw on.
 TEST(GdiHandles, DeadAndForeignHandlesFindNothingAndEmptyDcsDrawNothing) {
-    HDC emptied = CreateCompatibleDC(nullptr), deletedDc = CreateCompatibleDC(nullptr), released = GetDC(nullptr);
+    HDC emptied = CreateCompatibleDC(nullptr), deletedDc = CreateCompatibleDC(nullptr),
+        released = GetDC(nullptr);
     HBITMAP deleted = CreateCompatibleBitmap(nullptr, 2, 2);
     ASSERT_EQ(SelectObject(emptied, deleted), nullptr);
     ASSERT_TRUE(DeleteObject(deleted) && DeleteDC(deletedDc) && ReleaseDC(nullptr, released) == 1);
@@ -138,23 +192,34 @@ TEST(GdiHandles, DeadAndForeignHandlesFindNothingAndEmptyDcsDrawNothing) {
     EXPECT_TRUE(fresh != deleted && freshDc != deletedDc && screen != released);
     int local = 0;
     const std::pair<const char *, HDC> dead[] = {
-        {"DeletedBitmap", reinterpret_cast<HDC>(deleted)}, {"DeletedDc", deletedDc}, {"ReleasedScreenDc", released},
-        {"StackAddress", reinterpret_cast<HDC>(&local)}, {"One", reinterpret_cast<HDC>(1)}, {"TagAlone", reinterpret_cast<HDC>(6)},
+        {"DeletedBitmap", reinterpret_cast<HDC>(deleted)},
+        {"DeletedDc", deletedDc},
+        {"ReleasedScreenDc", released},
+        {"StackAddress", reinterpret_cast<HDC>(&local)},
+        {"One", reinterpret_cast<HDC>(1)},
+        {"TagAlone", reinterpret_cast<HDC>(6)},
         {"AllButNine", reinterpret_cast<HDC>(~uintptr_t{9})}};
     for (auto [name, h] : dead) {
         RECT r{0, 0, 2, 2};
-        EXPECT_FALSE(DeleteObject(h) || DeleteDC(h) || ReleaseDC(nullptr, h) || GetObjectW(h, sizeof(BITMAP), nullptr)) << name;
-        EXPECT_EQ((std::vector<void *>{CreateCompatibleDC(h), CreateCompatibleBitmap(h, 2, 2), GetCurrentObject(h, OBJ_BRUSH),
-                                       SelectObject(h, fresh), SelectObject(freshDc, h)}),
-                  std::vector<void *>(5, nullptr)) << name;
+        EXPECT_FALSE(DeleteObject(h) || DeleteDC(h) || ReleaseDC(nullptr, h) ||
+                     GetObjectW(h, sizeof(BITMAP), nullptr))
+            << name;
+        EXPECT_EQ((std::vector<void *>{CreateCompatibleDC(h), CreateCompatibleBitmap(h, 2, 2),
+                                       GetCurrentObject(h, OBJ_BRUSH), SelectObject(h, fresh),
+                                       SelectObject(freshDc, h)}),
+                  std::vector<void *>(5, nullptr))
+            << name;
         EXPECT_EQ(FillRect(freshDc, &r, reinterpret_cast<HBRUSH>(h)), 0) << name;
         ExpectNothingToDrawOn(h, name);
     }
-    for (auto [name, dc] : {std::pair{"Fresh", freshDc}, {"BitmapDeleted", emptied}, {"Screen", screen}}) ExpectNothingToDrawOn(dc, name);
+    for (auto [name, dc] :
+         {std::pair{"Fresh", freshDc}, {"BitmapDeleted", emptied}, {"Screen", screen}})
+        ExpectNothingToDrawOn(dc, name);
     // The DC whose bitmap was deleted takes a new one.
     EXPECT_EQ(SelectObject(emptied, fresh), nullptr);
     EXPECT_EQ(GetPixel(emptied, 1, 1), RGB(0, 0, 0));
-    EXPECT_TRUE(DeleteDC(emptied) && DeleteDC(freshDc) && DeleteObject(fresh) && ReleaseDC(nullptr, screen) == 1);
+    EXPECT_TRUE(DeleteDC(emptied) && DeleteDC(freshDc) && DeleteObject(fresh) &&
+                ReleaseDC(nullptr, screen) == 1);
 }
 
 // ---- Two threads ------------------------------------------------------------------------
@@ -176,8 +241,12 @@ TEST(GdiThreads, ObjectsComeAndGoWhileAnotherThreadBlitsFromThem) {
             std::memset(own.bits, 0, 4 * 12);
             if (replacing) SelectObject(shared, w);
             const bool copied = StretchBlt(own.dc, 0, 0, 4, 4, shared, 0, 0, 300, 300, SRCCOPY);
-            if (GetPixel(own.dc, 3, 3) != (copied ? RGB(255, 255, 255) : RGB(0, 0, 0)) || (replacing && !copied)) ++failures;
-            if (!DeleteObject(w) || GetObjectW(w, 0, nullptr) != 0 || GetCurrentObject(shared, OBJ_BITMAP) == w) ++failures;
+            if (GetPixel(own.dc, 3, 3) != (copied ? RGB(255, 255, 255) : RGB(0, 0, 0)) ||
+                (replacing && !copied))
+                ++failures;
+            if (!DeleteObject(w) || GetObjectW(w, 0, nullptr) != 0 ||
+                GetCurrentObject(shared, OBJ_BITMAP) == w)
+                ++failures;
         }
     };
     std::thread other(work, false);

@@ -28,7 +28,17 @@ struct Info {
     RGBQUAD colours[256]{};
 
     Info(int bits, int32_t width, int32_t height, DWORD compression = BI_RGB) {
-        header = {sizeof(BITMAPINFOHEADER), width, height, 1, static_cast<WORD>(bits), compression, 0, 0, 0, 0, 0};
+        header = {sizeof(BITMAPINFOHEADER),
+                  width,
+                  height,
+                  1,
+                  static_cast<WORD>(bits),
+                  compression,
+                  0,
+                  0,
+                  0,
+                  0,
+                  0};
     }
     Info &Masks(DWORD r, DWORD g, DWORD b) {
         const DWORD m[3] = {r, g, b};
@@ -50,7 +60,8 @@ struct Info {
 // A DIB section selected into a memory DC; both ended when it goes.
 struct Surface {
     explicit Surface(const Info &info)
-        : header(info.header), bitmap(CreateDIBSection(nullptr, info.get(), DIB_RGB_COLORS, &bits, nullptr, 0)) {
+        : header(info.header),
+          bitmap(CreateDIBSection(nullptr, info.get(), DIB_RGB_COLORS, &bits, nullptr, 0)) {
         SelectObject(dc, bitmap);
     }
     ~Surface() {
@@ -62,7 +73,8 @@ struct Surface {
     uint32_t stride() const { return DibStride(header.biWidth, header.biBitCount); }
     // Row y counted from the top.
     uint8_t *Row(int32_t y) const {
-        return DibRow(static_cast<uint8_t *>(bits), stride(), std::abs(header.biHeight), header.biHeight < 0, y);
+        return DibRow(static_cast<uint8_t *>(bits), stride(), std::abs(header.biHeight),
+                      header.biHeight < 0, y);
     }
     // The bytes that hold pixels of row y (no padding; a partial last byte is masked).
     std::vector<uint8_t> PixelBytes(int32_t y) const {
@@ -81,7 +93,8 @@ struct Surface {
     // Every byte of pixel memory, padding included, from a fixed seed.
     void FillRandom(unsigned seed) const {
         std::mt19937 rng(seed);
-        for (size_t i = 0; i < size_t{stride()} * std::abs(header.biHeight); ++i) static_cast<uint8_t *>(bits)[i] = uint8_t(rng());
+        for (size_t i = 0; i < size_t{stride()} * std::abs(header.biHeight); ++i)
+            static_cast<uint8_t *>(bits)[i] = uint8_t(rng());
     }
 
     const BITMAPINFOHEADER header;

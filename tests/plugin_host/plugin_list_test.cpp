@@ -28,13 +28,20 @@ namespace faltrix {
 namespace {
 
 // A fake plug-in's record of its last call as a tuple; nothing when the library is not loaded.
-using Call = std::tuple<std::string, const void *, const void *, const void *, int32_t, int32_t, int32_t>;
+using Call =
+    std::tuple<std::string, const void *, const void *, const void *, int32_t, int32_t, int32_t>;
 std::optional<Call> LastCallOf(const std::string &path) {
     void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (handle == nullptr) return std::nullopt;
     const FakeCall c = *static_cast<const FakeCall *>(dlsym(handle, "FakeLastCall"));
     dlclose(handle);
-    return Call{c.entry != nullptr ? c.entry : "", c.path, c.first, c.second, c.reserved1, c.reserved2, c.data};
+    return Call{c.entry != nullptr ? c.entry : "",
+                c.path,
+                c.first,
+                c.second,
+                c.reserved1,
+                c.reserved2,
+                c.data};
 }
 
 std::string FakePath(const std::string &variant) {
@@ -44,15 +51,16 @@ std::u16string U16(const std::string &ascii) { return std::u16string(ascii.begin
 // An ASCII text as the verdict cache keeps it: four hex digits a UTF-16 unit.
 std::string HexOf(const std::string &ascii) {
     std::string hex;
-    for (const char c : ascii) hex += "00" + std::string(1, "0123456789abcdef"[c >> 4]) + "0123456789abcdef"[c & 15];
+    for (const char c : ascii)
+        hex += "00" + std::string(1, "0123456789abcdef"[c >> 4]) + "0123456789abcdef"[c & 15];
     return hex;
 }
 
 // What the plug-in call hook was told, as "<list> <path> start|end" (the paths are ASCII).
 std::vector<std::string> g_told;
 void Tell(PluginKind kind, std::u16string_view path, bool started) {
-    g_told.push_back((kind == PluginKind::Input ? "input " : "output ") + std::string(path.begin(), path.end()) +
-                     (started ? " start" : " end"));
+    g_told.push_back((kind == PluginKind::Input ? "input " : "output ") +
+                     std::string(path.begin(), path.end()) + (started ? " start" : " end"));
 }
 
 // A plug-in folder of its own with the verdict cache in it, both lists pointed at it, and a
@@ -86,11 +94,12 @@ protected:
     // positions around it, ConfigurationDlg of the list holding a library, and the causes given
     // for the decoding and the storing, one after the other.
     using Positions = std::vector<uint32_t>;
-    using Answers = std::tuple<std::u16string, int32_t, int32_t, int32_t, bool, int32_t, Positions, int32_t,
-                               std::u16string>;
+    using Answers = std::tuple<std::u16string, int32_t, int32_t, int32_t, bool, int32_t, Positions,
+                               int32_t, std::u16string>;
     Answers AnswersOf() {
         PluginList &holder = output.HasLibrary() ? static_cast<PluginList &>(output) : input;
-        std::array<WCHAR, 256> buffer{};  // the exact size, so that the sanitizer sees a write past it
+        std::array<WCHAR, 256>
+            buffer{};  // the exact size, so that the sanitizer sees a write past it
         PictureInfo info{};
         const int32_t length = holder.GetPluginInfo(1, buffer.data(), 256);
         HBITMAP bitmap = input.GetPictureDIB(u"/x", 0, 0, ProgressCallback, 0, DibAllocCallback);
@@ -99,8 +108,15 @@ protected:
         recorder.Clear();
         const int32_t saved = output.SaveDIBPicture(dc, u"/x", 0, 0, ProgressCallback, 0);
         causes += LastPluginFailure();
-        return {buffer.data(), length, input.IsSupported(u"/x", 0, 0), input.GetPictureInfo(u"/x", 0, 0, &info),
-                bitmap != nullptr, saved, recorder.ProgressPositions(), holder.ConfigurationDlg(nullptr, 0), causes};
+        return {buffer.data(),
+                length,
+                input.IsSupported(u"/x", 0, 0),
+                input.GetPictureInfo(u"/x", 0, 0, &info),
+                bitmap != nullptr,
+                saved,
+                recorder.ProgressPositions(),
+                holder.ConfigurationDlg(nullptr, 0),
+                causes};
     }
 
     std::string folder;
@@ -132,15 +148,18 @@ TEST_F(HostTest, ScanningTakesCandidatesInByteOrder) {
     std::ofstream(folder + "garbage.so") << "not an ELF file";
     EXPECT_EQ(input.ScanPlugins(), 0);
     ASSERT_EQ(input.Refused().size(), 1u);  // in the loader's own words
-    EXPECT_NE(input.Refused()[0].reason.find("garbage.so"), std::string::npos) << input.Refused()[0].reason;
+    EXPECT_NE(input.Refused()[0].reason.find("garbage.so"), std::string::npos)
+        << input.Refused()[0].reason;
     fs::remove(folder + "garbage.so");
 
-    for (const char *name : {"b.so", "a.so", "c.So", "A.SO", "d.so.1", "e.sox", "fso", "g.dll", "caf\xE9.so"}) {
+    for (const char *name :
+         {"b.so", "a.so", "c.So", "A.SO", "d.so.1", "e.sox", "fso", "g.dll", "caf\xE9.so"}) {
         Link("input", name);
     }
     fs::copy_file(FakePath("input"), folder + "Z.sO");
     std::vector<std::u16string> order;
-    for (const char *name : {"A.SO", "Z.sO", "a.so", "b.so", "c.So"}) order.push_back(U16(folder + name));
+    for (const char *name : {"A.SO", "Z.sO", "a.so", "b.so", "c.So"})
+        order.push_back(U16(folder + name));
     order.push_back(U16(folder) + u"caf\uFFFD.so");
     ASSERT_EQ(input.ScanPlugins(), 6);
     EXPECT_EQ(InputPaths(), order);
@@ -181,7 +200,8 @@ TEST_F(HostTest, CandidatesThatCrashOrHangAreRefusedAndVerdictsCached) {
     const std::string hung = ": did not answer within 1 s while being examined";
 #endif
     SetExamineTimeLimit(limit);
-    for (const char *name : {"crash", "hang", "overrun"}) Link(std::string("info_") + name, std::string(name) + ".so");
+    for (const char *name : {"crash", "hang", "overrun"})
+        Link(std::string("info_") + name, std::string(name) + ".so");
     for (const char *name : {"crash", "hang", "overrun"})
         Link(std::string("description_") + name, std::string("d_") + name + ".so");
     Link("pattern_overstep", "overstep.so");
@@ -189,7 +209,8 @@ TEST_F(HostTest, CandidatesThatCrashOrHangAreRefusedAndVerdictsCached) {
     Link("input", "input.so");
     fs::copy_file(FakePath("wrong_tag"), folder + "wrong.so");
     const std::string cache = folder + "cache/faltrix/plugin-verdicts";
-    const auto rewrite = [](const std::string &file, const std::string &from, const std::string &to) {
+    const auto rewrite = [](const std::string &file, const std::string &from,
+                            const std::string &to) {
         std::ifstream in(file);
         std::string text((std::istreambuf_iterator<char>(in)), {});
         if (size_t at = text.find(from); at != std::string::npos) text.replace(at, from.size(), to);
@@ -208,11 +229,16 @@ TEST_F(HostTest, CandidatesThatCrashOrHangAreRefusedAndVerdictsCached) {
     };
     const std::string crashed = ": crashed while being examined (signal 11)";
     const auto refusals = [&](const std::string &wrongTag) {
-        return std::vector<std::string>{"crash.so" + crashed, "d_crash.so" + crashed, "d_hang.so" + hung,
-                                        "d_overrun.so" + crashed, "fifo.so: not loaded: it is a FIFO", "hang.so" + hung,
-                                        "overrun.so" + crashed,
-                                        "overstep.so: wrote past the end of its 1024-unit buffer for GetPluginInfo 2",
-                                        "wrong.so: answered the type tag \"" + wrongTag + "\", not \"00IN_EX\""};
+        return std::vector<std::string>{
+            "crash.so" + crashed,
+            "d_crash.so" + crashed,
+            "d_hang.so" + hung,
+            "d_overrun.so" + crashed,
+            "fifo.so: not loaded: it is a FIFO",
+            "hang.so" + hung,
+            "overrun.so" + crashed,
+            "overstep.so: wrote past the end of its 1024-unit buffer for GetPluginInfo 2",
+            "wrong.so: answered the type tag \"" + wrongTag + "\", not \"00IN_EX\""};
     };
     // The step, what it changes, the tag wrong.so is refused for, and input.so's description
     // (edited in the cache, and believed while input.so stays as it is).
@@ -224,10 +250,13 @@ TEST_F(HostTest, CandidatesThatCrashOrHangAreRefusedAndVerdictsCached) {
              rewrite(cache, "NOT_A_TAG", "EDITED");
          },
          "EDITED", u"Edited"},
-        {"copy over it keeping size and times", [&] { copyOverKeepingTimes(folder + "wrong.so"); }, "NOT_A_TAG", u"Edited"},
-        {"changed file examined again", [&] { std::ofstream(folder + "wrong.so", std::ios::app) << '\0'; }, "NOT_A_TAG",
+        {"copy over it keeping size and times", [&] { copyOverKeepingTimes(folder + "wrong.so"); },
+         "NOT_A_TAG", u"Edited"},
+        {"changed file examined again",
+         [&] { std::ofstream(folder + "wrong.so", std::ios::app) << '\0'; }, "NOT_A_TAG",
          u"Edited"},
-        {"damaged cache rebuilt", [&] { rewrite(cache, "faltrix", "garbage"); }, "NOT_A_TAG", u"Fake input"}};
+        {"damaged cache rebuilt", [&] { rewrite(cache, "faltrix", "garbage"); }, "NOT_A_TAG",
+         u"Fake input"}};
     for (const auto &[step, change, wrongTag, description] : steps) {
         change();
         EXPECT_EQ(input.ScanPlugins(), 1) << step;
@@ -236,13 +265,15 @@ TEST_F(HostTest, CandidatesThatCrashOrHangAreRefusedAndVerdictsCached) {
             refused.push_back(r.path.substr(folder.size()) + ": " + r.reason);
 #ifdef __SANITIZE_ADDRESS__
             // The sanitizers catch the fakes' faults first and end the helper in their own way.
-            static const std::regex caught("(crashed .*\\(signal|ended the process .*\\(exit status) \\d+\\)$");
+            static const std::regex caught(
+                "(crashed .*\\(signal|ended the process .*\\(exit status) \\d+\\)$");
             refused.back() = std::regex_replace(refused.back(), caught, crashed.substr(2));
 #endif
         }
         EXPECT_EQ(refused, refusals(wrongTag)) << step;
         EXPECT_EQ(InputPaths(), std::vector{U16(folder + "input.so")}) << step;
-        EXPECT_EQ(input.TextsAt(0), (PluginTexts{description, {{u"*.fake", u"Fake pictures"}}})) << step;
+        EXPECT_EQ(input.TextsAt(0), (PluginTexts{description, {{u"*.fake", u"Fake pictures"}}}))
+            << step;
     }
     SetExamineTimeLimit(std::chrono::seconds(5));
 #ifdef __SANITIZE_ADDRESS__
@@ -274,9 +305,11 @@ TEST_F(HostTest, WithoutAWorkingExaminerNothingIsLoaded) {
         SetExaminerProgram(program);
         EXPECT_EQ(input.ScanPlugins(), 0) << program;
         std::vector<std::string> refused;
-        for (const RefusedCandidate &r : input.Refused()) refused.push_back(r.path.substr(folder.size()) + ": " + r.reason);
+        for (const RefusedCandidate &r : input.Refused())
+            refused.push_back(r.path.substr(folder.size()) + ": " + r.reason);
         const std::string reason = ": not examined: faltrix-plugin-probe " + what;
-        EXPECT_EQ(refused, (std::vector<std::string>{"crash.so" + reason, "input.so" + reason})) << program;
+        EXPECT_EQ(refused, (std::vector<std::string>{"crash.so" + reason, "input.so" + reason}))
+            << program;
     }
     SetExaminerProgram({});
     EXPECT_EQ(input.ScanPlugins(), 1);
@@ -296,20 +329,26 @@ TEST_F(HostTest, WhatOthersMayChangeIsNeverLoaded) {
     // The parent's mode, the folder's, the folder's owner (0: the user running the test; another
     // needs root), and the refusal.
     const std::tuple<fs::perms, fs::perms, uid_t, std::string> cases[] = {
-        {fs::perms(0755), fs::perms(0777), 0, inFolder + "it may be written by other users (mode 0777)"},
-        {fs::perms(0755), fs::perms(0775), 0, inFolder + "it may be written by other users (mode 0775)"},
-        {fs::perms(0700), fs::perms(01777), 0, inFolder + "it may be written by other users (mode 1777)"},
+        {fs::perms(0755), fs::perms(0777), 0,
+         inFolder + "it may be written by other users (mode 0777)"},
+        {fs::perms(0755), fs::perms(0775), 0,
+         inFolder + "it may be written by other users (mode 0775)"},
+        {fs::perms(0700), fs::perms(01777), 0,
+         inFolder + "it may be written by other users (mode 1777)"},
         {fs::perms(0777), fs::perms(0755), 0,
-         inFolder + folder.substr(0, folder.size() - 1) + " may be written by other users (mode 0777)"},
+         inFolder + folder.substr(0, folder.size() - 1) +
+             " may be written by other users (mode 0777)"},
         {fs::perms(01777), fs::perms(0755), 0, ""},
-        {fs::perms(0700), fs::perms(0755), 12345, inFolder + "it belongs to another user (uid 12345)"},
+        {fs::perms(0700), fs::perms(0755), 12345,
+         inFolder + "it belongs to another user (uid 12345)"},
         {fs::perms(0700), fs::perms(0755), 0, ""},
     };
     for (const auto &[parent, plugins, owner, refusal] : cases) {
         if (owner != 0 && geteuid() != 0) continue;
         fs::permissions(folder, parent);
         fs::permissions(folder + "plugins", plugins);
-        ASSERT_EQ(chown((folder + "plugins").c_str(), owner != 0 ? owner : geteuid(), gid_t(-1)), 0);
+        ASSERT_EQ(chown((folder + "plugins").c_str(), owner != 0 ? owner : geteuid(), gid_t(-1)),
+                  0);
         EXPECT_EQ(input.ScanPlugins(), refusal.empty() ? 1 : -1) << refusal;
         EXPECT_EQ(input.FolderRefusal(), refusal);
     }
@@ -317,7 +356,8 @@ TEST_F(HostTest, WhatOthersMayChangeIsNeverLoaded) {
     fs::permissions(folder + "plugins/input.so", fs::perms(0666));
     EXPECT_EQ(input.ScanPlugins(), 0);
     ASSERT_EQ(input.Refused().size(), 1u);
-    EXPECT_EQ(input.Refused()[0].reason, "not loaded: it may be written by other users (mode 0666)");
+    EXPECT_EQ(input.Refused()[0].reason,
+              "not loaded: it may be written by other users (mode 0666)");
 
     fs::permissions(folder + "plugins/input.so", fs::perms(0755));
     ASSERT_EQ(input.ScanPlugins(), 1);
@@ -344,7 +384,11 @@ TEST_F(HostTest, EachListTakesItsExactTagAndPassesTheAnswersOn) {
     const std::tuple<const char *, int, int, std::string, Answers> cases[] = {
         {"input", 1, 0, "", {u"Fake input", 10, 1, 0, true, -1, {}, 0, u""}},
         {"input_failing", 1, 0, "", {u"Fake input_failing", 18, 0, 1, false, -1, {}, 1, clamped}},
-        {"input_bare", 1, 0, "", {u"Fake input_bare", 15, -1, -1, false, -1, {}, -1, u""}},  // bound all the same
+        {"input_bare",
+         1,
+         0,
+         "",
+         {u"Fake input_bare", 15, -1, -1, false, -1, {}, -1, u""}},  // bound all the same
         {"overlong_info", 1, 0, "", {std::u16string(255, u'X'), 255, 1, 0, true, -1, {}, 0, u""}},
         {"wrong_tag", 0, 0, tag + "NOT_A_TAG" + notInput, none},
         {"tag_case_input", 0, 0, tag + "00iN_EX" + notInput, none},
@@ -353,7 +397,11 @@ TEST_F(HostTest, EachListTakesItsExactTagAndPassesTheAnswersOn) {
         {"borrowed_info", 0, 0, "exports no GetPluginInfo", none},
         {"overlong_tag", 0, 0, tag + std::string(255, 'X') + notInput, none},
         {"output_bare", 0, 1, outputTag, {u"Fake output_bare", 16, -1, -1, false, -1, {}, -1, u""}},
-        {"output_failing", 0, 1, outputTag, {u"Fake output_failing", 19, -1, -1, false, 5, bracket, 1, clamped}},
+        {"output_failing",
+         0,
+         1,
+         outputTag,
+         {u"Fake output_failing", 19, -1, -1, false, 5, bracket, 1, clamped}},
         {"output", 0, 1, outputTag, {u"Fake output", 11, -1, -1, false, 0, bracket, 0, u""}}};
     for (const auto &[variant, inputs, outputs, reason, answers] : cases) {
         input.Teardown();
@@ -361,7 +409,9 @@ TEST_F(HostTest, EachListTakesItsExactTagAndPassesTheAnswersOn) {
         const std::string path = Link(variant, std::string(variant) + ".so");
         EXPECT_EQ(output.ScanPlugins(), outputs) << variant;
         EXPECT_EQ(input.ScanPlugins(), inputs) << variant;
-        EXPECT_EQ(input.Refused().empty() ? "" : input.Refused()[0].path + " " + input.Refused()[0].reason,
+        EXPECT_EQ(input.Refused().empty()
+                      ? ""
+                      : input.Refused()[0].path + " " + input.Refused()[0].reason,
                   inputs == 1 ? "" : path + " " + reason);
         EXPECT_TRUE(!LastCallOf(path) && !input.HasLibrary() && input.Current() == -1) << variant;
         input.SelectPlugin(0);
@@ -394,11 +444,14 @@ TEST_F(HostTest, SelectingLoadsOneLibraryAtATime) {
     PictureInfo info{};
     const WCHAR *path = u"/pics/ä.png";
     // No buffer: the plug-in is not called.
-    EXPECT_EQ(seen(input.GetPluginInfo(1, buffer.data(), 0) + input.GetPluginInfo(1, nullptr, 8)), Seen(0, Call{}));
-    EXPECT_EQ(seen(input.IsSupported(path, 7, 9)), Seen(1, Call{"IsSupported", path, nullptr, nullptr, 7, 9, 0}));
+    EXPECT_EQ(seen(input.GetPluginInfo(1, buffer.data(), 0) + input.GetPluginInfo(1, nullptr, 8)),
+              Seen(0, Call{}));
+    EXPECT_EQ(seen(input.IsSupported(path, 7, 9)),
+              Seen(1, Call{"IsSupported", path, nullptr, nullptr, 7, 9, 0}));
     EXPECT_EQ(seen(input.GetPictureInfo(path, 3, 4, &info)),
               Seen(0, Call{"GetPictureInfo", path, &info, nullptr, 3, 4, 0}));
-    EXPECT_EQ(seen(input.GetPictureDIB(path, 5, 6, ProgressCallback, 77, nullptr) != nullptr),  // no allocator
+    EXPECT_EQ(seen(input.GetPictureDIB(path, 5, 6, ProgressCallback, 77, nullptr) !=
+                   nullptr),  // no allocator
               Seen(0, Call{"GetPictureDIB", path, (void *)ProgressCallback, nullptr, 5, 6, 77}));
     EXPECT_EQ(seen(input.ConfigurationDlg(reinterpret_cast<HWND>(&info), 8)),
               Seen(0, Call{"ConfigurationDlg", nullptr, &info, nullptr, 8, 0, 0}));
@@ -412,7 +465,8 @@ TEST_F(HostTest, SelectingLoadsOneLibraryAtATime) {
     output.SaveDIBPicture(dc, path, 0, 0, nullptr, 0);
     output.Teardown();
     std::vector<std::string> told;
-    for (const std::string &call : {"input " + a, "input " + a, "input " + a, "input " + a, "input " + a, "output " + c}) {
+    for (const std::string &call :
+         {"input " + a, "input " + a, "input " + a, "input " + a, "input " + a, "output " + c}) {
         told.insert(told.end(), {call + " start", call + " end"});
     }
     EXPECT_EQ(g_told, told);
@@ -426,8 +480,10 @@ TEST_F(HostTest, SelectingLoadsOneLibraryAtATime) {
     fs::remove(b);
     ASSERT_EQ(input.SelectPlugin(1), 0);
     EXPECT_TRUE(!input.HasLibrary() && input.Current() == -1 && !input.LastLoadError().empty());
-    EXPECT_EQ(recorder.Messages(), (std::vector<RecordingFrontEnd::Message>{{u"Failed in loading library.", U16(b)}}));
-    EXPECT_EQ(AnswersOf(), (Answers{u"", -1, -1, -1, false, -1, {}, -1, u""}));  // the slots emptied
+    EXPECT_EQ(recorder.Messages(),
+              (std::vector<RecordingFrontEnd::Message>{{u"Failed in loading library.", U16(b)}}));
+    EXPECT_EQ(AnswersOf(),
+              (Answers{u"", -1, -1, -1, false, -1, {}, -1, u""}));  // the slots emptied
     EXPECT_EQ(input.SetPluginOption(u"lenient", u"1"), -1);
     EXPECT_EQ(g_told, told);
     SetPluginCallHook(nullptr);

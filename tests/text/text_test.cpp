@@ -21,7 +21,8 @@ struct NameCase {
 // Valid UTF-8 unchanged, anything else one escape per byte, with what follows decoded afresh.
 const NameCase kNames[] = {
     {"Ascii", "picture.png", u"picture.png"},
-    {"TwoThreeAndFourByteCharacters", "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80", u"\u00E9\u4E2D\U0001F600"},
+    {"TwoThreeAndFourByteCharacters", "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80",
+     u"\u00E9\u4E2D\U0001F600"},
     {"Latin1Byte", "caf\xE9.png", {u'c', u'a', u'f', E(0xE9), u'.', u'p', u'n', u'g'}},
     {"StrayContinuationBytes", "\x80\xBF", {E(0x80), E(0xBF)}},
     {"LeadByteAtTheEnd", "a\xC3", {u'a', E(0xC3)}},
@@ -48,14 +49,16 @@ TEST_P(Names, CrossToUtf16AndBackByteForByte) {
     EXPECT_EQ(back, c.bytes);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, Names, ::testing::ValuesIn(kNames), [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, Names, ::testing::ValuesIn(kNames),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 // Every single byte, and every pair of bytes, comes back as itself: no byte is lost or merged
 // with its neighbour, whatever precedes it.
 TEST(Names, EveryByteAndEveryPairOfBytesComesBack) {
     for (unsigned a = 1; a < 256; ++a) {
         for (unsigned b = 0; b < 256; ++b) {
-            const std::string bytes = b == 0 ? std::string(1, char(a)) : std::string{char(a), char(b)};
+            const std::string bytes =
+                b == 0 ? std::string(1, char(a)) : std::string{char(a), char(b)};
             std::string back;
             ASSERT_TRUE(Utf16ToPathBytes(PathBytesToUtf16(bytes), &back)) << a << " " << b;
             ASSERT_EQ(back, bytes) << a << " " << b;
@@ -70,7 +73,9 @@ TEST(Names, SurrogatesThatStandForNoByteAreRefused) {
         std::u16string units;
     } kRefused[] = {
         {"high alone at the end", u"a\xD800"},
-        {"high before a letter", u"\xD83D" u"a"},
+        {"high before a letter",
+         u"\xD83D"
+         u"a"},
         {"escape of an ASCII byte", {u'a', E(0x2F)}},
         {"lowest low surrogate", {char16_t(0xDC00)}},
         {"just below the escapes", {E(0x7F)}},
@@ -92,7 +97,8 @@ TEST(Names, SurrogatesThatStandForNoByteAreRefused) {
 // Text that is only shown keeps its old conversions: U+FFFD for what is not UTF-8 or UTF-16.
 TEST(ShownOnly, ReplacesWhatIsNotText) {
     EXPECT_EQ(Utf8ToUtf16("caf\xE9\xC3\xA9"), u"caf\uFFFD\u00E9");
-    EXPECT_EQ(Utf16ToUtf8(std::u16string{u'a', E(0xE9), char16_t(0xD800)}), "a\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(Utf16ToUtf8(std::u16string{u'a', E(0xE9), char16_t(0xD800)}),
+              "a\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 struct ShowCase {
@@ -103,13 +109,20 @@ struct ShowCase {
 };
 
 const ShowCase kShown[] = {
-    {"Plain", u"caf\u00E9 \u4E2D.png", "caf\xC3\xA9 \xE4\xB8\xAD.png", "\"caf\xC3\xA9 \xE4\xB8\xAD.png\""},
+    {"Plain", u"caf\u00E9 \u4E2D.png", "caf\xC3\xA9 \xE4\xB8\xAD.png",
+     "\"caf\xC3\xA9 \xE4\xB8\xAD.png\""},
     {"Escape", u"a\x1B[2Jb", "a\\x1b[2Jb", "\"a\\u001b[2Jb\""},
     {"LineBreaksAndTab", u"a\nb\r\tc", "a\\x0ab\\x0d\\x09c", "\"a\\u000ab\\u000d\\u0009c\""},
     {"DeleteAndC1", u"\x7F\u0085\u009B", "\\x7f\\u0085\\u009b", "\"\\u007f\\u0085\\u009b\""},
-    {"EscapedBytes", {u'c', u'a', u'f', E(0xE9), E(0x80)}, "caf\\xe9\\x80", "\"caf\\udce9\\udc80\""},
+    {"EscapedBytes",
+     {u'c', u'a', u'f', E(0xE9), E(0x80)},
+     "caf\\xe9\\x80",
+     "\"caf\\udce9\\udc80\""},
     // A low surrogate before a high one pairs with nothing.
-    {"OtherLoneSurrogates", {char16_t(0xDC05), char16_t(0xD800)}, "\\udc05\\ud800", "\"\\udc05\\ud800\""},
+    {"OtherLoneSurrogates",
+     {char16_t(0xDC05), char16_t(0xD800)},
+     "\\udc05\\ud800",
+     "\"\\udc05\\ud800\""},
     {"QuotesAndBackslash", u"say \"a\\b\"", "say \"a\\b\"", "\"say \\\"a\\\\b\\\"\""},
     {"Pair", u"\U0001F600", "\xF0\x9F\x98\x80", "\"\xF0\x9F\x98\x80\""},
 };
@@ -122,7 +135,8 @@ TEST_P(Shown, OnATerminalAndInJson) {
     EXPECT_EQ(JsonString(c.text), c.json);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, Shown, ::testing::ValuesIn(kShown), [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, Shown, ::testing::ValuesIn(kShown),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace faltrix

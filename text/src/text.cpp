@@ -5,7 +5,7 @@
 namespace faltrix {
 namespace {
 
-constexpr char16_t kEscapeBase = 0xDC00;   // U+DC00 + byte stands for a byte that is not UTF-8
+constexpr char16_t kEscapeBase = 0xDC00;    // U+DC00 + byte stands for a byte that is not UTF-8
 constexpr char16_t kLowestEscape = 0xDC80;  // bytes below 0x80 are ASCII, never escaped
 
 bool IsHigh(char32_t c) { return c >= 0xD800 && c < 0xDC00; }
@@ -92,7 +92,8 @@ std::u16string Decode(std::string_view text, Invalid invalid) {
 void AppendHex(std::string &out, const char *prefix, unsigned value, int digits) {
     static const char kDigits[] = "0123456789abcdef";
     out += prefix;
-    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out += kDigits[(value >> shift) & 0xF];
+    for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4)
+        out += kDigits[(value >> shift) & 0xF];
 }
 
 bool IsControl(char32_t c) { return c < 0x20 || (c >= 0x7F && c < 0xA0); }

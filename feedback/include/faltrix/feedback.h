@@ -55,7 +55,10 @@ public:
     virtual void ShowMessage(std::u16string_view text, std::u16string_view caption) = 0;
     // The window rectangle of a control in screen pixels (the preview box's size); an empty
     // rectangle when unknown.
-    virtual RECT WindowRect(HWND window) { (void)window; return RECT{0, 0, 0, 0}; }
+    virtual RECT WindowRect(HWND window) {
+        (void)window;
+        return RECT{0, 0, 0, 0};
+    }
     // Asks a window to repaint itself soon (the preview box after a job drew its surface).
     virtual void RepaintWindow(HWND window) { (void)window; }
 };

@@ -37,7 +37,8 @@ struct ConversionRequest {
     // A resize of the front end's own, in place of the two above when the size changes
     // (faltrix-convert's --filter): the decoded picture, left as it is, to a new DIB section of
     // width x height, or null when it cannot. Reported with the anti-aliased resize's lines.
-    HBITMAP (*filteredResize)(HBITMAP source, const DIBSECTION &section, uint32_t width, uint32_t height) = nullptr;
+    HBITMAP(*filteredResize)
+    (HBITMAP source, const DIBSECTION &section, uint32_t width, uint32_t height) = nullptr;
 };
 extern ConversionRequest TheConversionRequest;
 
@@ -48,7 +49,8 @@ enum class ConversionOutcome {
     InfoFailed,    // GetPictureInfo failed
     DecodeFailed,  // GetPictureDIB gave no bitmap (or none that is a readable DIB section)
     ResizeFailed,  // no bitmap came out of the resize
-    StoreFailed,   // SaveDIBPicture answered non-zero (or is missing), or its file could not be put in place
+    StoreFailed,   // SaveDIBPicture answered non-zero (or is missing), or its file could not be put
+                   // in place
     Stored,        // the picture was stored
 };
 
@@ -56,8 +58,8 @@ enum class ConversionOutcome {
 // the calling thread before the thread starts. Returns false, and does nothing, while a job
 // (conversion or preview) runs; returns false when no thread could be made (the controls are
 // then enabled again).
-bool StartConversionJob(const ControlSet &controls, uint32_t outputWidth, uint32_t outputHeight, bool antiAlias,
-                        bool overwrite);
+bool StartConversionJob(const ControlSet &controls, uint32_t outputWidth, uint32_t outputHeight,
+                        bool antiAlias, bool overwrite);
 
 // The job itself, with TheConversionRequest, InputPath and OutputPath; runs on whatever
 // thread calls it (the command-line converter calls it directly, after filling the request

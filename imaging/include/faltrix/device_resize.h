@@ -24,7 +24,7 @@ struct DeviceResizeResult {
 // source comes out upright). Takes over `decoded` and deletes it. The caller deletes
 // storeDC, then bitmap. When the section, its DC or the blit cannot be had, both are null and
 // nothing is left allocated.
-DeviceResizeResult DeviceResize(HBITMAP decoded, const DIBSECTION &description, uint32_t outputWidth,
-                                uint32_t outputHeight);
+DeviceResizeResult DeviceResize(HBITMAP decoded, const DIBSECTION &description,
+                                uint32_t outputWidth, uint32_t outputHeight);
 
 }  // namespace faltrix

@@ -21,13 +21,13 @@ struct MetadataChoice {
 // The items of one picture. The blocks are empty when the picture has none or when one was
 // dropped as damaged or oversized; the notices say what the stored picture will lack.
 struct PictureMetadata {
-    std::string icc;   // the whole ICC profile
-    std::string exif;  // the TIFF structure, without "Exif\0\0"
-    std::string xmp;   // the packet
+    std::string icc;                      // the whole ICC profile
+    std::string exif;                     // the TIFF structure, without "Exif\0\0"
+    std::string xmp;                      // the packet
     std::vector<std::u16string> notices;  // one line each, in words for the user
-    bool pixelsConverted = false;  // HandMetadataToOutput turned the pixels into sRGB
-    bool itemsHanded = false;      // the output took at least one item
-    bool profileHanded = false;    // the output took the profile
+    bool pixelsConverted = false;         // HandMetadataToOutput turned the pixels into sRGB
+    bool itemsHanded = false;             // the output took at least one item
+    bool profileHanded = false;           // the output took the profile
 };
 
 // Asks the current input plug-in for the items of the picture at path, right after its
@@ -40,16 +40,17 @@ PictureMetadata ReadPictureMetadata(const WCHAR *path);
 // Hands the chosen items to the current output plug-in for the picture in *bitmap (a DIB
 // section selected in dc): clears, then sets each item; the EXIF with orientation 1, the
 // picture's size and no thumbnail, and, when the picture's EXIF gives an orientation other than
-// 1 (which the input plug-ins apply), the XMP with orientation 1 too. The profile goes only when it describes the pixels as the
-// output stores them (GetStoredColourType): an RGB profile with colour, a grey one with grey,
-// and only one that describes a picture (no device link, abstract or named-colour profile).
-// A profile that does not go, because it does not fit, the output refuses it or it is not
-// chosen, has the pixels converted to sRGB so that the picture looks the same; a palette is
-// converted by replacing *bitmap with a section of the converted table, selected in dc
+// 1 (which the input plug-ins apply), the XMP with orientation 1 too. The profile goes only when it
+// describes the pixels as the output stores them (GetStoredColourType): an RGB profile with colour,
+// a grey one with grey, and only one that describes a picture (no device link, abstract or
+// named-colour profile). A profile that does not go, because it does not fit, the output refuses it
+// or it is not chosen, has the pixels converted to sRGB so that the picture looks the same; a
+// palette is converted by replacing *bitmap with a section of the converted table, selected in dc
 // (the old one is deleted). Adds a notice for each kind of item the output does not keep,
 // and for every profile dropped or converted, with the reason. Does nothing, at no cost, when
 // the picture has no items and the plug-in no SetPictureMetadata.
-void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc, HBITMAP *bitmap);
+void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc,
+                          HBITMAP *bitmap);
 
 // After SaveDIBPicture failed with items handed over: clears them at the output and, when the
 // profile was among them, converts the pixels to sRGB as above, with a notice naming cause
@@ -63,8 +64,8 @@ void WithdrawItems(PictureMetadata *metadata, HDC dc, HBITMAP *bitmap, const std
 // only when the output takes that, with the file's bytes, so that no other conversion reads
 // the file again. A file that is no JPEG or over FALTRIX_METADATA_MAX_SIZE is not offered; a
 // refusal is no concern of the user's. Call it after HandMetadataToOutput.
-void OfferSourceJpeg(const WCHAR *path, const PictureMetadata &metadata, const MetadataChoice &choice,
-                     bool storedAsDecoded);
+void OfferSourceJpeg(const WCHAR *path, const PictureMetadata &metadata,
+                     const MetadataChoice &choice, bool storedAsDecoded);
 
 // ---- The pieces, for the job and its tests ------------------------------------------------
 

@@ -4,14 +4,14 @@
 //
 // The helper loads each candidate with the rules of a scan (candidate_check.h) and reports a
 // verdict per candidate on a pipe, with everything the lists show of an accepted one (its
-// description and file patterns), so that the programs never ask a list entry themselves. When it dies on a candidate, that candidate is refused with
-// the signal and a new helper examines the rest; when it gives no verdict within the time limit,
-// it is killed and the candidate refused. Verdicts are cached (verdict_cache.h) by the file's
-// identity (with the inode's change time, which no user can set back), except those that
-// depend on more than the file: the loader's failures (a missing library may be installed
-// later) and deaths by a signal that no fault of the library raises (an interrupt from the
-// terminal). Without a working helper no candidate is loaded at all: each is refused, the
-// reason naming what is wrong with the helper, and nothing is cached.
+// description and file patterns), so that the programs never ask a list entry themselves. When it
+// dies on a candidate, that candidate is refused with the signal and a new helper examines the
+// rest; when it gives no verdict within the time limit, it is killed and the candidate refused.
+// Verdicts are cached (verdict_cache.h) by the file's identity (with the inode's change time, which
+// no user can set back), except those that depend on more than the file: the loader's failures (a
+// missing library may be installed later) and deaths by a signal that no fault of the library
+// raises (an interrupt from the terminal). Without a working helper no candidate is loaded at all:
+// each is refused, the reason naming what is wrong with the helper, and nothing is cached.
 //
 // Threads: the dialog's thread only, as ScanPlugins.
 #pragma once
@@ -48,14 +48,15 @@ struct PluginTexts {
 
 struct CandidateVerdict {
     bool accepted = false;
-    std::string reason;  // why it is refused; empty when accepted
-    PluginTexts texts;   // of an accepted candidate
+    std::string reason;    // why it is refused; empty when accepted
+    PluginTexts texts;     // of an accepted candidate
     std::string identity;  // the file examined (device, inode, size, times); empty when unknown
 };
 
 // One verdict per path, in the order given, against the list's type tag. The helper is
 // faltrix-plugin-probe beside the executable.
-std::vector<CandidateVerdict> ExamineCandidates(const std::vector<std::string> &paths, std::u16string_view tag);
+std::vector<CandidateVerdict> ExamineCandidates(const std::vector<std::string> &paths,
+                                                std::u16string_view tag);
 
 // How long the helper may take over one candidate; 5 s unless set.
 void SetExamineTimeLimit(std::chrono::milliseconds limit);

@@ -28,9 +28,9 @@ enum class PluginKind { Input, Output };
 // Told when a host-side call enters a loaded plug-in's IsSupported, GetPictureInfo,
 // GetPictureDIB, SaveDIBPicture, ConfigurationDlg or SetPluginOption (started true) and again
 // once the call has returned and the host has asked for the cause of a failure (started
-// false), with the plug-in's list and its path as PathAt gives it. A call the plug-in cannot take (no such entry point) is not told. The hook runs on
-// the calling thread, the dialog's or a job's, possibly on both at once, and must not call the
-// lists.
+// false), with the plug-in's list and its path as PathAt gives it. A call the plug-in cannot take
+// (no such entry point) is not told. The hook runs on the calling thread, the dialog's or a job's,
+// possibly on both at once, and must not call the lists.
 using PluginCallHook = void (*)(PluginKind kind, std::u16string_view path, bool started);
 // Installs the hook for both lists (null removes it); install it while no job runs. Without a
 // hook a call costs one load of this pointer.
@@ -45,9 +45,9 @@ struct RefusedCandidate {
 
 class PluginList {
 public:
-    static constexpr uint32_t kMaxPaths = 1024;       // accepted plug-ins kept per list
-    static constexpr uint32_t kMaxCandidates = 256;   // candidate files examined per scan
-    static constexpr int32_t kInfoBufferLength = 256; // tag and description buffers
+    static constexpr uint32_t kMaxPaths = 1024;           // accepted plug-ins kept per list
+    static constexpr uint32_t kMaxCandidates = 256;       // candidate files examined per scan
+    static constexpr int32_t kInfoBufferLength = 256;     // tag and description buffers
     static constexpr int32_t kFailureBufferLength = 512;  // GetLastFailureText's buffer
 
     virtual ~PluginList();
@@ -144,7 +144,7 @@ protected:
     GetPluginInfoFn getPluginInfo_ = nullptr;
     ConfigurationDlgFn configurationDlg_ = nullptr;
     GetLastFailureTextFn getLastFailureText_ = nullptr;  // optional; bound by SelectPlugin
-    SetPluginOptionFn setPluginOption_ = nullptr;  // bound and cleared here, for both kinds
+    SetPluginOptionFn setPluginOption_ = nullptr;        // bound and cleared here, for both kinds
 
 private:
     void ReleaseLibrary();
@@ -173,8 +173,9 @@ public:
     int32_t IsSupported(const WCHAR *path, int32_t reserved1, int32_t reserved2);  // -1
     int32_t GetPictureInfo(const WCHAR *path, int32_t reserved1, int32_t reserved2,
                            PictureInfo *info);  // -1
-    HBITMAP GetPictureDIB(const WCHAR *path, int32_t reserved1, int32_t reserved2, ProgressCallbackFn progress,
-                          int32_t data, DibAllocCallbackFn alloc);  // null
+    HBITMAP GetPictureDIB(const WCHAR *path, int32_t reserved1, int32_t reserved2,
+                          ProgressCallbackFn progress, int32_t data,
+                          DibAllocCallbackFn alloc);  // null
     // The optional GetPictureMetadata; -1 when the plug-in lacks it.
     int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context);
     bool HasPictureMetadata() const { return getPictureMetadata_ != nullptr; }
@@ -214,7 +215,7 @@ protected:
 
 private:
     SaveDIBPictureFn saveDIBPicture_ = nullptr;
-    SetPictureMetadataFn setPictureMetadata_ = nullptr;  // optional
+    SetPictureMetadataFn setPictureMetadata_ = nullptr;    // optional
     GetStoredColourTypeFn getStoredColourType_ = nullptr;  // optional
 };
 
@@ -231,7 +232,7 @@ OutputPluginList &OutputPlugins();
 std::u16string LastPluginFailure();
 
 // The allocator handed to GetPictureDIB: CreateDIBSection with the same arguments.
-HBITMAP DibAllocCallback(HDC hdc, const BITMAPINFO *pbmi, uint32_t usage, void **ppvBits, HANDLE hSection,
-                         uint32_t offset);
+HBITMAP DibAllocCallback(HDC hdc, const BITMAPINFO *pbmi, uint32_t usage, void **ppvBits,
+                         HANDLE hSection, uint32_t offset);
 
 }  // namespace faltrix

@@ -16,7 +16,12 @@ bool WithinLimits(int64_t width, int64_t height) {
 
 uint32_t DibStride(int64_t width, int bitCount) {
     switch (bitCount) {
-    case 1: case 4: case 8: case 16: case 24: case 32: break;
+    case 1:
+    case 4:
+    case 8:
+    case 16:
+    case 24:
+    case 32: break;
     default: return 0;  // depths a DIB section cannot have
     }
     // The padding rule shared with the graphics layer.
@@ -55,7 +60,8 @@ bool AllocateDib(DibAllocCallbackFn alloc, const DibSpec &spec, Dib *out) {
     if (palettised && (spec.palette.empty() || spec.palette.size() > (size_t{1} << spec.bitCount)))
         return Fail("the colour table does not suit the depth");
     const bool bitfields = !palettised && (spec.masks[0] | spec.masks[1] | spec.masks[2]) != 0;
-    if (bitfields && spec.bitCount != 16 && spec.bitCount != 32) return Fail("masks on a depth without them");
+    if (bitfields && spec.bitCount != 16 && spec.bitCount != 32)
+        return Fail("masks on a depth without them");
 
     // Header followed by up to 256 colour entries (or three masks).
     struct {
@@ -90,11 +96,10 @@ bool AllocateDib(DibAllocCallbackFn alloc, const DibSpec &spec, Dib *out) {
     }
     // The layer's own idea of the row length wins over ours, should they ever differ.
     DIBSECTION ds;
-    if (GetObjectW(bitmap, sizeof ds, &ds) == static_cast<int>(sizeof ds) && ds.dsBm.bmWidthBytes > 0 &&
-        static_cast<uint32_t>(ds.dsBm.bmWidthBytes) >= stride)
+    if (GetObjectW(bitmap, sizeof ds, &ds) == static_cast<int>(sizeof ds) &&
+        ds.dsBm.bmWidthBytes > 0 && static_cast<uint32_t>(ds.dsBm.bmWidthBytes) >= stride)
         out->stride = static_cast<uint32_t>(ds.dsBm.bmWidthBytes);
-    else
-        out->stride = stride;
+    else out->stride = stride;
     out->bitmap = bitmap;
     out->bits = static_cast<uint8_t *>(bits);
     out->height = spec.height;

@@ -1,6 +1,6 @@
-// The calling thread's last failure cause, and its answer to GetLastFailureText. A plain character buffer rather than a
-// std::string: a thread-local object with a destructor would keep an unloaded plug-in's code
-// registered with every thread that ever called it.
+// The calling thread's last failure cause, and its answer to GetLastFailureText. A plain character
+// buffer rather than a std::string: a thread-local object with a destructor would keep an unloaded
+// plug-in's code registered with every thread that ever called it.
 #include <algorithm>
 
 #include "faltrix/kit/kit.h"

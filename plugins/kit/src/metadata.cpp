@@ -17,7 +17,8 @@ struct Noted {
 
 std::mutex g_mutex;
 std::map<std::thread::id, Noted> g_noted;  // input side
-std::map<std::thread::id, std::map<std::string, std::string, std::less<>>> g_outgoing;  // output side
+std::map<std::thread::id, std::map<std::string, std::string, std::less<>>>
+    g_outgoing;  // output side
 
 std::u16string PathOf(const WCHAR *path) { return path ? std::u16string(path) : std::u16string(); }
 
@@ -43,7 +44,9 @@ void NoteMetadata(const char *key, std::string_view bytes) {
     if (it != g_noted.end()) it->second.items.emplace_back(key, std::string(bytes));
 }
 
-void NoteMetadataNumber(const char *key, uint64_t value) { NoteMetadata(key, std::to_string(value)); }
+void NoteMetadataNumber(const char *key, uint64_t value) {
+    NoteMetadata(key, std::to_string(value));
+}
 
 void NoteDropped(std::string_view text) { NoteMetadata(FALTRIX_METADATA_DROPPED, text); }
 

@@ -17,7 +17,8 @@ std::string Ascii(std::u16string_view text) {
 }
 
 std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     return text;
 }
 
@@ -41,7 +42,8 @@ std::string Options::Known() const {
         if (!known.empty()) known += ", ";
         known += spec.key;
         if (spec.kind == Setting::Kind::Integer)
-            known += " (" + std::to_string(spec.minimum) + " to " + std::to_string(spec.maximum) + ")";
+            known +=
+                " (" + std::to_string(spec.minimum) + " to " + std::to_string(spec.maximum) + ")";
         if (spec.kind == Setting::Kind::Flag) known += " (1 or 0)";
         if (spec.kind == Setting::Kind::Choice) {
             known += " (";
@@ -64,11 +66,12 @@ bool Options::Set(std::u16string_view key16, std::u16string_view value16) {
         int parsed = -1;
         switch (spec.kind) {
         case Setting::Kind::Integer: {
-            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), parsed);
-            if (error != std::errc() || end != value.data() + value.size() || parsed < spec.minimum ||
-                parsed > spec.maximum)
-                return Fail(key + " takes a whole number from " + std::to_string(spec.minimum) + " to " +
-                            std::to_string(spec.maximum) + ", not '" + value + "'");
+            const auto [end, error] =
+                std::from_chars(value.data(), value.data() + value.size(), parsed);
+            if (error != std::errc() || end != value.data() + value.size() ||
+                parsed < spec.minimum || parsed > spec.maximum)
+                return Fail(key + " takes a whole number from " + std::to_string(spec.minimum) +
+                            " to " + std::to_string(spec.maximum) + ", not '" + value + "'");
             break;
         }
         case Setting::Kind::Flag:
@@ -119,8 +122,9 @@ void Options::Take(const std::vector<Setting> &form) {
         const OptionSpec &spec = specs_[i];
         const int value = form[i].value;
         const int highest = spec.kind == Setting::Kind::Integer ? spec.maximum
-                            : spec.kind == Setting::Kind::Flag  ? 1
-                                                                : static_cast<int>(spec.choices.size()) - 1;
+                            : spec.kind == Setting::Kind::Flag
+                                ? 1
+                                : static_cast<int>(spec.choices.size()) - 1;
         const int lowest = spec.kind == Setting::Kind::Integer ? spec.minimum : 0;
         if (value >= lowest && value <= highest) values_[i] = value;
     }

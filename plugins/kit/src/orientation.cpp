@@ -32,13 +32,15 @@ int ExifOrientation(const uint8_t *data, size_t size) {
     exif_data_load_data(exif, prefixed.data(), static_cast<unsigned int>(prefixed.size()));
     int value = 1;
     const ExifEntry *entry = exif_content_get_entry(exif->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
-    if (entry && entry->format == EXIF_FORMAT_SHORT && entry->components == 1 && entry->size >= 2 && entry->data)
+    if (entry && entry->format == EXIF_FORMAT_SHORT && entry->components == 1 && entry->size >= 2 &&
+        entry->data)
         value = exif_get_short(entry->data, exif_data_get_byte_order(exif));
     exif_data_unref(exif);
     return value >= 1 && value <= 8 ? value : 1;
 }
 
-HBITMAP ShowUpright(BitmapGuard *owned, const Dib &stored, DibSpec spec, int orientation, DibAllocCallbackFn alloc) {
+HBITMAP ShowUpright(BitmapGuard *owned, const Dib &stored, DibSpec spec, int orientation,
+                    DibAllocCallbackFn alloc) {
     if (orientation < 2 || orientation > 8) return owned->Release();
     const int32_t w = spec.width, h = spec.height;
     if (SwapsAxes(orientation)) {
@@ -55,7 +57,8 @@ HBITMAP ShowUpright(BitmapGuard *owned, const Dib &stored, DibSpec spec, int ori
             const OrientedPoint p = Orient(orientation, x, y, w, h);
             uint8_t *out = shown.Row(p.y);
             if (bits >= 8) {
-                std::memcpy(out + static_cast<size_t>(p.x) * bytes, in + static_cast<size_t>(x) * bytes, bytes);
+                std::memcpy(out + static_cast<size_t>(p.x) * bytes,
+                            in + static_cast<size_t>(x) * bytes, bytes);
             } else if (bits == 4) {
                 const unsigned v = (in[x >> 1] >> ((x & 1) ? 0 : 4)) & 15;
                 out[p.x >> 1] = static_cast<uint8_t>(out[p.x >> 1] | (v << ((p.x & 1) ? 0 : 4)));

@@ -4,10 +4,10 @@
 // The stream over the file is a cookie stream of our own, so that the system's words for the
 // first failed write ("No space left on device") are recorded the moment it fails, before the
 // codec library that wrote through the stream reports its own summary.
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
 
 #include "faltrix/kit/kit.h"
 
@@ -21,7 +21,8 @@ ssize_t CookieWrite(void *cookie, const char *data, size_t n) {
         const ssize_t written = write(fd, data + done, n - done);
         if (written < 0 && errno == EINTR) continue;
         if (written <= 0) {
-            SetLastFailure(written < 0 ? std::strerror(errno) : "the output file takes no more bytes");
+            SetLastFailure(written < 0 ? std::strerror(errno)
+                                       : "the output file takes no more bytes");
             return -1;
         }
         done += static_cast<size_t>(written);
@@ -46,7 +47,8 @@ OutputFile::OutputFile(const std::string &path) {
         SetLastFailure(std::strerror(errno));
         return;
     }
-    stream_ = fopencookie(&fd_, "wb", cookie_io_functions_t{nullptr, CookieWrite, CookieSeek, CookieClose});
+    stream_ = fopencookie(&fd_, "wb",
+                          cookie_io_functions_t{nullptr, CookieWrite, CookieSeek, CookieClose});
     if (!stream_) {
         SetLastFailure(std::strerror(errno));
         close(fd_);

@@ -1,9 +1,9 @@
 // UTF-16 paths from the host to the bytes the file system uses, and the picture file a decoder
 // reads.
+#include <sys/stat.h>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <sys/stat.h>
 
 #include "faltrix/kit/kit.h"
 #include "faltrix/text.h"

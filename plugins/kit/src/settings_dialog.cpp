@@ -23,7 +23,8 @@ QString KeptFile() {
 
 // A group per dialog, a key per row, as their texts read.
 QString KeptKey(const std::string &title, const std::string &label) {
-    return QString::fromStdString(title).replace(QLatin1Char('/'), QLatin1Char('-')) + QLatin1Char('/') +
+    return QString::fromStdString(title).replace(QLatin1Char('/'), QLatin1Char('-')) +
+           QLatin1Char('/') +
            QString::fromStdString(label).replace(QLatin1Char('/'), QLatin1Char('-'));
 }
 
@@ -81,15 +82,20 @@ bool ShowSettingsDialog(HWND parent, const std::string &title, std::vector<Setti
         Setting &s = (*settings)[i];
         switch (s.kind) {
         case Setting::Kind::Integer: s.value = static_cast<QSpinBox *>(editors[i])->value(); break;
-        case Setting::Kind::Choice: s.value = static_cast<QComboBox *>(editors[i])->currentIndex(); break;
-        case Setting::Kind::Flag: s.value = static_cast<QCheckBox *>(editors[i])->isChecked() ? 1 : 0; break;
+        case Setting::Kind::Choice:
+            s.value = static_cast<QComboBox *>(editors[i])->currentIndex();
+            break;
+        case Setting::Kind::Flag:
+            s.value = static_cast<QCheckBox *>(editors[i])->isChecked() ? 1 : 0;
+            break;
         }
         if (!file.isEmpty()) kept.setValue(KeptKey(title, s.label), s.value);
     }
     return true;
 }
 
-int KeptValue(const std::string &title, const std::string &label, int initial, int minimum, int maximum) {
+int KeptValue(const std::string &title, const std::string &label, int initial, int minimum,
+              int maximum) {
     const QString file = KeptFile();
     if (file.isEmpty()) return initial;
     bool ok = false;
@@ -101,9 +107,11 @@ bool TakeKeptOptions(const std::string &title, Options *options) {
     std::vector<Setting> form = options->Form();
     for (Setting &row : form) {
         const int highest = row.kind == Setting::Kind::Integer ? row.maximum
-                            : row.kind == Setting::Kind::Flag  ? 1
-                                                               : static_cast<int>(row.choices.size()) - 1;
-        row.value = KeptValue(title, row.label, row.value, row.kind == Setting::Kind::Integer ? row.minimum : 0, highest);
+                            : row.kind == Setting::Kind::Flag
+                                ? 1
+                                : static_cast<int>(row.choices.size()) - 1;
+        row.value = KeptValue(title, row.label, row.value,
+                              row.kind == Setting::Kind::Integer ? row.minimum : 0, highest);
     }
     options->Take(form);
     return true;

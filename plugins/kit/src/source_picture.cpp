@@ -78,9 +78,13 @@ bool SourcePicture::Open(HDC dc) {
             (ds.dsBitfields[0] | ds.dsBitfields[1] | ds.dsBitfields[2]) != 0) {
             for (int i = 0; i < 3; ++i) masks_[i] = ds.dsBitfields[i];
         } else if (bits == 16) {
-            masks_[0] = 0x7C00; masks_[1] = 0x03E0; masks_[2] = 0x001F;
+            masks_[0] = 0x7C00;
+            masks_[1] = 0x03E0;
+            masks_[2] = 0x001F;
         } else {
-            masks_[0] = 0x00FF0000; masks_[1] = 0x0000FF00; masks_[2] = 0x000000FF;
+            masks_[0] = 0x00FF0000;
+            masks_[1] = 0x0000FF00;
+            masks_[2] = 0x000000FF;
         }
         for (uint32_t m : masks_)
             if (!Contiguous(m)) return false;
@@ -143,7 +147,9 @@ void SourcePicture::RowToBGRA(int32_t y, uint8_t *out) const {
     }
     const size_t w = static_cast<size_t>(width_);
     switch (bitCount_) {
-    case 1: case 4: case 8: {
+    case 1:
+    case 4:
+    case 8: {
         const size_t last = palette_.size() - 1;
         for (size_t x = 0; x < w; ++x) {
             unsigned v;
@@ -166,11 +172,12 @@ void SourcePicture::RowToBGRA(int32_t y, uint8_t *out) const {
             out[4 * x + 3] = 255;
         }
         break;
-    case 16: case 32: {
+    case 16:
+    case 32: {
         const Channel r(masks_[0]), g(masks_[1]), b(masks_[2]);
         const Channel a(bitCount_ == 32 ? ~(masks_[0] | masks_[1] | masks_[2]) : 0);
-        const bool standard32 = bitCount_ == 32 && masks_[0] == 0xFF0000 && masks_[1] == 0xFF00 &&
-                                masks_[2] == 0xFF;
+        const bool standard32 =
+            bitCount_ == 32 && masks_[0] == 0xFF0000 && masks_[1] == 0xFF00 && masks_[2] == 0xFF;
         if (standard32) {
             std::memcpy(out, row, w * 4);
             if (!hasAlpha_)
@@ -188,8 +195,7 @@ void SourcePicture::RowToBGRA(int32_t y, uint8_t *out) const {
         }
         break;
     }
-    default:
-        std::memset(out, 0, w * 4);
+    default: std::memset(out, 0, w * 4);
     }
 }
 

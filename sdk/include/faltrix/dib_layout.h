@@ -39,14 +39,16 @@ constexpr uint32_t DibStride(int64_t width, int bitCount) noexcept {
 // Bytes of pixel memory of `rows` rows (a biHeight of either sign) of `stride` bytes each.
 // Cannot overflow: a stride below 2^32 times at most 2^31 rows stays below 2^63.
 constexpr uint64_t DibImageBytes(uint32_t stride, int64_t rows) noexcept {
-    const uint64_t magnitude = rows < 0 ? static_cast<uint64_t>(-(rows + 1)) + 1 : static_cast<uint64_t>(rows);
+    const uint64_t magnitude =
+        rows < 0 ? static_cast<uint64_t>(-(rows + 1)) + 1 : static_cast<uint64_t>(rows);
     return magnitude > (uint64_t{1} << 31) ? 0 : static_cast<uint64_t>(stride) * magnitude;
 }
 
 // Row y of a picture counted from the top (0 <= y < height), given the first byte of its pixel
 // memory, its stride, its height in rows (the magnitude, > 0) and whether its rows are stored
 // top-down (negative biHeight). y is not checked: the caller keeps it in range.
-inline uint8_t *DibRow(uint8_t *bits, uint32_t stride, int32_t height, bool topDown, int32_t y) noexcept {
+inline uint8_t *DibRow(uint8_t *bits, uint32_t stride, int32_t height, bool topDown,
+                       int32_t y) noexcept {
     const size_t row = static_cast<size_t>(topDown ? y : height - 1 - y);
     return bits + row * stride;
 }

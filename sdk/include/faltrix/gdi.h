@@ -56,8 +56,9 @@ typedef struct HDC__ *HDC;
 /* An opaque window handle. In the Qt front end it is the QWidget* of a control or dialog. */
 typedef struct HWND__ *HWND;
 
-#define RGB(r, g, b) ((COLORREF)(((BYTE)(r)) | ((DWORD)((BYTE)(g)) << 8) | ((DWORD)((BYTE)(b)) << 16)))
-#define GetRValue(c) ((BYTE)((c) & 0xFF))
+#define RGB(r, g, b) \
+    ((COLORREF)(((BYTE)(r)) | ((DWORD)((BYTE)(g)) << 8) | ((DWORD)((BYTE)(b)) << 16)))
+#define GetRValue(c) ((BYTE)((c)&0xFF))
 #define GetGValue(c) ((BYTE)(((c) >> 8) & 0xFF))
 #define GetBValue(c) ((BYTE)(((c) >> 16) & 0xFF))
 #define CLR_INVALID ((COLORREF)0xFFFFFFFF)
@@ -81,7 +82,7 @@ typedef struct HWND__ *HWND;
 typedef struct tagRECT {
     LONG left;
     LONG top;
-    LONG right; /* exclusive */
+    LONG right;  /* exclusive */
     LONG bottom; /* exclusive */
 } RECT;
 
@@ -93,17 +94,17 @@ typedef struct tagRGBQUAD {
 } RGBQUAD;
 
 typedef struct tagBITMAPINFOHEADER {
-    DWORD biSize;          /* bytes of this header: 40 */
-    LONG biWidth;          /* pixels */
-    LONG biHeight;         /* rows; > 0 bottom-up, < 0 top-down */
-    WORD biPlanes;         /* 1 */
-    WORD biBitCount;       /* 1, 4, 8, 16, 24 or 32 */
-    DWORD biCompression;   /* BI_RGB or BI_BITFIELDS (16 and 32 bits) */
-    DWORD biSizeImage;     /* bytes of pixel memory; 0 lets the layer compute it */
-    LONG biXPelsPerMeter;  /* horizontal resolution, pixels per metre */
-    LONG biYPelsPerMeter;  /* vertical resolution, pixels per metre */
-    DWORD biClrUsed;       /* colour table entries; 0 means 1 << biBitCount for <= 8 bits */
-    DWORD biClrImportant;  /* kept, never interpreted */
+    DWORD biSize;         /* bytes of this header: 40 */
+    LONG biWidth;         /* pixels */
+    LONG biHeight;        /* rows; > 0 bottom-up, < 0 top-down */
+    WORD biPlanes;        /* 1 */
+    WORD biBitCount;      /* 1, 4, 8, 16, 24 or 32 */
+    DWORD biCompression;  /* BI_RGB or BI_BITFIELDS (16 and 32 bits) */
+    DWORD biSizeImage;    /* bytes of pixel memory; 0 lets the layer compute it */
+    LONG biXPelsPerMeter; /* horizontal resolution, pixels per metre */
+    LONG biYPelsPerMeter; /* vertical resolution, pixels per metre */
+    DWORD biClrUsed;      /* colour table entries; 0 means 1 << biBitCount for <= 8 bits */
+    DWORD biClrImportant; /* kept, never interpreted */
 } BITMAPINFOHEADER;
 
 /* A header followed by its colour table (palettised) or by three DWORD masks
@@ -142,8 +143,8 @@ typedef struct tagDIBSECTION {
  * whose masks stand at byte 40 of the header), and BI_BITFIELDS masks that are zero, not one
  * run of bits, overlapping or wider than the pixel. biSizeImage is computed, whatever the
  * caller put there. Nothing is allocated before every check has passed. */
-FALTRIX_GDI_API HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO *pbmi, UINT usage, void **ppvBits,
-                                         HANDLE hSection, DWORD offset);
+FALTRIX_GDI_API HBITMAP CreateDIBSection(HDC hdc, const BITMAPINFO *pbmi, UINT usage,
+                                         void **ppvBits, HANDLE hSection, DWORD offset);
 
 /* Creates a bitmap in the screen format: a 32-bit top-down DIB section (B, G, R, X), so a
  * QImage of format RGB32 can wrap its memory. hdc may be any valid DC (or null). Returns
@@ -232,7 +233,8 @@ FALTRIX_GDI_API HGDIOBJ GetStockObject(int i);
 static_assert(sizeof(BITMAPINFOHEADER) == 40, "BITMAPINFOHEADER is 40 bytes on disk and in memory");
 static_assert(sizeof(RGBQUAD) == 4, "RGBQUAD is 4 bytes");
 #else
-_Static_assert(sizeof(BITMAPINFOHEADER) == 40, "BITMAPINFOHEADER is 40 bytes on disk and in memory");
+_Static_assert(sizeof(BITMAPINFOHEADER) == 40,
+               "BITMAPINFOHEADER is 40 bytes on disk and in memory");
 _Static_assert(sizeof(RGBQUAD) == 4, "RGBQUAD is 4 bytes");
 #endif
 

@@ -117,8 +117,8 @@ typedef int32_t (*ProgressCallbackFn)(int32_t done, int32_t total, int32_t data)
 
 /* The host's bitmap allocator, handed to GetPictureDIB: it passes its arguments unchanged to
  * CreateDIBSection (see gdi.h) and returns what that returns. */
-typedef HBITMAP (*DibAllocCallbackFn)(HDC hdc, const BITMAPINFO *pbmi, uint32_t usage, void **ppvBits,
-                                      HANDLE hSection, uint32_t offset);
+typedef HBITMAP (*DibAllocCallbackFn)(HDC hdc, const BITMAPINFO *pbmi, uint32_t usage,
+                                      void **ppvBits, HANDLE hSection, uint32_t offset);
 
 /* ---- Entry points of both kinds -------------------------------------------------------- */
 
@@ -161,7 +161,8 @@ typedef int32_t (*GetPictureFn)(void);
  * belongs to the host, which deletes it: the plug-in neither keeps nor deletes it. Report
  * progress with progress(done, total, data) as rows are decoded. [job thread] */
 typedef HBITMAP (*GetPictureDIBFn)(const WCHAR *path, int32_t reserved1, int32_t reserved2,
-                                   ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc);
+                                   ProgressCallbackFn progress, int32_t data,
+                                   DibAllocCallbackFn alloc);
 
 /* ---- Output plug-ins ("00OUT_EX") ------------------------------------------------------ */
 
@@ -302,19 +303,22 @@ typedef int32_t (*GetStoredColourTypeFn)(const BITMAPINFO *info);
 
 /* Declarations for plug-in authors: define the entry points with these names and types. */
 #ifndef FALTRIX_HOST
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength);
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,
+                                            int32_t bufferLength);
 FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t reserved);
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t reserved1, int32_t reserved2);
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t reserved1, int32_t reserved2,
-                                             PictureInfo *info);
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t reserved1,
+                                             int32_t reserved2, PictureInfo *info);
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t reserved1, int32_t reserved2,
                                             ProgressCallbackFn progress, int32_t data,
                                             DibAllocCallbackFn alloc);
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1,
-                                             int32_t reserved2, ProgressCallbackFn progress, int32_t data);
+                                             int32_t reserved2, ProgressCallbackFn progress,
+                                             int32_t data);
 FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength);
 FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value);
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context);
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink,
+                                                 void *context);
 FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *bytes, int32_t size);
 FALTRIX_PLUGIN_EXPORT int32_t GetStoredColourType(const BITMAPINFO *info);
 #endif

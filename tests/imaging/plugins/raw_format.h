@@ -27,7 +27,8 @@ struct RawHead {
 // The description of a DIB section; all zero (no pixel memory) for anything else.
 inline DIBSECTION Describe(HGDIOBJ bitmap) {
     DIBSECTION ds{};
-    if (bitmap == nullptr || GetObjectW(bitmap, sizeof ds, &ds) != static_cast<int>(sizeof ds)) return {};
+    if (bitmap == nullptr || GetObjectW(bitmap, sizeof ds, &ds) != static_cast<int>(sizeof ds))
+        return {};
     return ds;
 }
 inline size_t PixelBytes(const DIBSECTION &ds) {
@@ -37,13 +38,19 @@ inline size_t PixelBytes(const DIBSECTION &ds) {
 // A new DIB section of the size, bit count, colours and compression given (3780 pixels per
 // metre), its pixel memory filled with noise seeded by the size; null when the graphics layer
 // refuses the header.
-inline HBITMAP NoiseSection(int32_t width, int32_t height, int bits, const std::vector<RGBQUAD> &colours = {},
-                            DWORD clrUsed = 0, DWORD compression = BI_RGB) {
-    RawHead info{{}, 0, 0, {40, width, height, 1, static_cast<WORD>(bits), compression, 0, 3780, 3780, clrUsed, 0}, {}};
+inline HBITMAP NoiseSection(int32_t width, int32_t height, int bits,
+                            const std::vector<RGBQUAD> &colours = {}, DWORD clrUsed = 0,
+                            DWORD compression = BI_RGB) {
+    RawHead info{
+        {},
+        0,
+        0,
+        {40, width, height, 1, static_cast<WORD>(bits), compression, 0, 3780, 3780, clrUsed, 0},
+        {}};
     std::copy(colours.begin(), colours.end(), info.colours);
     void *pixels = nullptr;
-    HBITMAP bitmap =
-        CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info.dib), DIB_RGB_COLORS, &pixels, nullptr, 0);
+    HBITMAP bitmap = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info.dib),
+                                      DIB_RGB_COLORS, &pixels, nullptr, 0);
     std::mt19937 random(static_cast<uint32_t>(width) * 7919u + static_cast<uint32_t>(height));
     const auto next = [&random] { return static_cast<uint8_t>(random()); };
     std::generate_n(static_cast<uint8_t *>(pixels), PixelBytes(Describe(bitmap)), next);
@@ -82,10 +89,12 @@ inline bool WriteRaw(const std::string &path, HDC dc, int32_t infoWidth, int32_t
 inline bool ReadRaw(const std::string &path, RawHead *head, DibAllocCallbackFn alloc = nullptr,
                     HBITMAP *picture = nullptr) {
     FILE *f = std::fopen(path.c_str(), "rb");
-    bool ok = f != nullptr && std::fread(head, sizeof *head, 1, f) == 1 && std::memcmp(head->magic, "FRW1", 4) == 0;
+    bool ok = f != nullptr && std::fread(head, sizeof *head, 1, f) == 1 &&
+              std::memcmp(head->magic, "FRW1", 4) == 0;
     if (ok && alloc != nullptr) {
         void *bits = nullptr;
-        *picture = alloc(nullptr, reinterpret_cast<BITMAPINFO *>(&head->dib), DIB_RGB_COLORS, &bits, nullptr, 0);
+        *picture = alloc(nullptr, reinterpret_cast<BITMAPINFO *>(&head->dib), DIB_RGB_COLORS, &bits,
+                         nullptr, 0);
         const size_t bytes = PixelBytes(Describe(*picture));
         ok = bytes != 0 && std::fread(bits, 1, bytes, f) == bytes;
         if (!ok && *picture != nullptr) DeleteObject(*picture);

@@ -26,15 +26,18 @@ std::string Narrow(const WCHAR *path) {
 }  // namespace
 
 // The type tag and the description; no patterns.
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
-    const std::u16string_view tag = kVariant.starts_with("output") ? FALTRIX_OUTPUT_TAG : FALTRIX_INPUT_TAG;
-    return faltrix::kit::AnswerPluginInfo({tag, u"Raw test pictures", {}}, infoNumber, buffer, bufferLength);
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,
+                                            int32_t bufferLength) {
+    const std::u16string_view tag =
+        kVariant.starts_with("output") ? FALTRIX_OUTPUT_TAG : FALTRIX_INPUT_TAG;
+    return faltrix::kit::AnswerPluginInfo({tag, u"Raw test pictures", {}}, infoNumber, buffer,
+                                          bufferLength);
 }
 
 #if defined(RAW_OUTPUT)
 
-FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t, ProgressCallbackFn,
-                                             int32_t) {
+FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,
+                                             ProgressCallbackFn, int32_t) {
     const DIBSECTION ds = raw_test::Describe(GetCurrentObject(dc, OBJ_BITMAP));
     if (kVariant == "output_no_store") return 5;
     return raw_test::WriteRaw(Narrow(path), dc, ds.dsBmih.biWidth, ds.dsBmih.biHeight) ? 0 : 3;
@@ -49,7 +52,8 @@ FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {
 }
 #endif
 
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t, PictureInfo *info) {
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t,
+                                             PictureInfo *info) {
     raw_test::RawHead head;
     if (kVariant == "input_no_info" || !raw_test::ReadRaw(Narrow(path), &head)) return 1;
     info->width = head.infoWidth;
@@ -58,11 +62,13 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t
 }
 
 // The pixels go straight from the file into the section: no second copy of the picture.
-FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t, ProgressCallbackFn progress,
-                                            int32_t data, DibAllocCallbackFn alloc) {
+FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,
+                                            ProgressCallbackFn progress, int32_t data,
+                                            DibAllocCallbackFn alloc) {
     raw_test::RawHead head;
     HBITMAP bitmap = nullptr;
-    if (kVariant == "input_no_decode" || !raw_test::ReadRaw(Narrow(path), &head, alloc, &bitmap)) return nullptr;
+    if (kVariant == "input_no_decode" || !raw_test::ReadRaw(Narrow(path), &head, alloc, &bitmap))
+        return nullptr;
     progress(1, 1, data);
     if (kVariant == "input_stale_bitmap") DeleteObject(bitmap);
     return bitmap;

@@ -60,11 +60,13 @@ FALTRIX_PLUGIN_EXPORT struct FakeCall FakeLastCall;
 #ifndef FAKE_NO_INFO
 // Answers with an ASCII text, clamped and terminated as a well-behaved plug-in does, or with
 // an overlong one.
-FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer, int32_t bufferLength) {
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,
+                                            int32_t bufferLength) {
     static const char *const texts[] = {FAKE_TAG, "Fake " FAKE_NAME, "*.fake", "Fake pictures"};
     const char *text = infoNumber >= 0 && infoNumber <= 3 ? texts[infoNumber] : "";
     int32_t n = 0;
-    const int misbehave = FAKE_MISBEHAVE_AT < 0 || infoNumber == FAKE_MISBEHAVE_AT ? FAKE_MISBEHAVE : 0;
+    const int misbehave =
+        FAKE_MISBEHAVE_AT < 0 || infoNumber == FAKE_MISBEHAVE_AT ? FAKE_MISBEHAVE : 0;
     Record("GetPluginInfo", NULL, buffer, NULL, infoNumber, bufferLength, 0);
     if (misbehave == 1) *(volatile int *)NULL = 1;
     if (misbehave == 2) memset(buffer, 'X', (size_t)1 << 24);
@@ -102,8 +104,8 @@ FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t reserved1, 
     return FAKE_ANSWER(1, 0);
 }
 
-FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t reserved1, int32_t reserved2,
-                                             PictureInfo *info) {
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t reserved1,
+                                             int32_t reserved2, PictureInfo *info) {
     Record("GetPictureInfo", path, info, NULL, reserved1, reserved2, 0);
     info->width = 3;
     info->height = 2;
@@ -113,24 +115,31 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t reserved
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t reserved1, int32_t reserved2,
                                             ProgressCallbackFn progress, int32_t data,
                                             DibAllocCallbackFn alloc) {
-    BITMAPINFO bmi = {.bmiHeader = {.biSize = sizeof(BITMAPINFOHEADER), .biWidth = 3, .biHeight = 2, .biPlanes = 1,
-                                    .biBitCount = 24, .biCompression = BI_RGB}};
+    BITMAPINFO bmi = {.bmiHeader = {.biSize = sizeof(BITMAPINFOHEADER),
+                                    .biWidth = 3,
+                                    .biHeight = 2,
+                                    .biPlanes = 1,
+                                    .biBitCount = 24,
+                                    .biCompression = BI_RGB}};
     void *bits = NULL;
-    Record("GetPictureDIB", path, (const void *)progress, (const void *)alloc, reserved1, reserved2, data);
-    HBITMAP bitmap = FAKE_ANSWER(alloc, NULL) ? alloc(NULL, &bmi, DIB_RGB_COLORS, &bits, NULL, 0) : NULL;
+    Record("GetPictureDIB", path, (const void *)progress, (const void *)alloc, reserved1, reserved2,
+           data);
+    HBITMAP bitmap =
+        FAKE_ANSWER(alloc, NULL) ? alloc(NULL, &bmi, DIB_RGB_COLORS, &bits, NULL, 0) : NULL;
     for (int32_t y = 0; bitmap != NULL && progress != NULL && y < 2; ++y) progress(y + 1, 2, data);
     return bitmap;
 }
 
-#else // FAKE_KIND_OUTPUT
-FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1, int32_t reserved2,
-                                             ProgressCallbackFn progress, int32_t data) {
+#else   // FAKE_KIND_OUTPUT
+FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1,
+                                             int32_t reserved2, ProgressCallbackFn progress,
+                                             int32_t data) {
     Record("SaveDIBPicture", path, dc, (const void *)progress, reserved1, reserved2, data);
     if (progress) progress(1, 2, data);
     return FAKE_ANSWER(0, 5);
 }
-#endif // FAKE_KIND_OUTPUT
-#endif // FAKE_NO_OTHERS
+#endif  // FAKE_KIND_OUTPUT
+#endif  // FAKE_NO_OTHERS
 
 #ifdef FAKE_FAIL
 FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength) {

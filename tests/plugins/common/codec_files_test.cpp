@@ -22,7 +22,9 @@ struct Fixture {
     std::string format, folder, file;
     std::vector<std::string> words;
     fs::path Path(const std::string &name) const { return DataDir() / format / folder / name; }
-    friend void PrintTo(const Fixture &f, std::ostream *os) { *os << f.format << "/" << f.folder << "/" << f.file; }
+    friend void PrintTo(const Fixture &f, std::ostream *os) {
+        *os << f.format << "/" << f.folder << "/" << f.file;
+    }
 };
 
 std::vector<Fixture> Listed(const std::string &folder, const std::string &list) {
@@ -38,7 +40,8 @@ std::vector<Fixture> Listed(const std::string &folder, const std::string &list) 
 }
 
 std::string FixtureName(const ::testing::TestParamInfo<Fixture> &info) {
-    std::string name = info.param.format + "_" + info.param.file.substr(0, info.param.file.rfind('.'));
+    std::string name =
+        info.param.format + "_" + info.param.file.substr(0, info.param.file.rfind('.'));
     std::replace(name.begin(), name.end(), '-', '_');  // the files' names are of a-z, 0-9 and '-'
     return name;
 }
@@ -105,7 +108,8 @@ TEST_P(HostileFiles, RefusedFromTheirStageOnAndQuietly) {
     if (b) DeleteObject(b);
 }
 
-INSTANTIATE_TEST_SUITE_P(Data, HostileFiles, ::testing::ValuesIn(Listed("hostile", "stages.txt")), FixtureName);
+INSTANTIATE_TEST_SUITE_P(Data, HostileFiles, ::testing::ValuesIn(Listed("hostile", "stages.txt")),
+                         FixtureName);
 
 // JPEG files whose pixel data ends early or is corrupt, refused above, are salvaged once the
 // plug-in is set lenient (by its Detail dialog for the first, by SetPluginOption for the
@@ -114,26 +118,40 @@ INSTANTIATE_TEST_SUITE_P(Data, HostileFiles, ::testing::ValuesIn(Listed("hostile
 TEST(LenientJpeg, SalvagesDamagedFilesOnlyWhenAskedAndSaysWhere) {
     const CodecPlugin &in = Loaded("jpeg", "input");
     if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
-    const auto set = reinterpret_cast<int32_t (*)(const WCHAR *, const WCHAR *)>(in.Symbol("SetPluginOption"));
+    const auto set =
+        reinterpret_cast<int32_t (*)(const WCHAR *, const WCHAR *)>(in.Symbol("SetPluginOption"));
     ASSERT_NE(set, nullptr);
     EXPECT_NE(set(u"lenient", u"2") * set(u"quality", u"1") * set(nullptr, u"1"), 0);
     const std::pair<const char *, const char *> cases[] = {
         {"cut-in-pixels.jpg", "truncated JPEG data at row 144\n"},  // the file ends there
         {"cut-inside-pixel-data-before-the-end-marker.jpg", "truncated JPEG data at row 48\n"},
-        {"corrupt-pixel-data-between-restart-markers.jpg", "corrupt JPEG data at row 48: premature end of data "
-                                                           "segment\n"}};
+        {"corrupt-pixel-data-between-restart-markers.jpg",
+         "corrupt JPEG data at row 48: premature end of data "
+         "segment\n"}};
     for (const auto &[name, cause] : cases) {
         const fs::path file = DataDir() / "jpeg" / "hostile" / name;
         const bool byDialog = name == cases[0].first;
-        ASSERT_EQ(byDialog ? AnswerSettings(in, {{"Salvage damaged files", 1}}, true) : set(u"lenient", u"1"), 0);
+        ASSERT_EQ(byDialog ? AnswerSettings(in, {{"Salvage damaged files", 1}}, true)
+                           : set(u"lenient", u"1"),
+                  0);
         HBITMAP b = in.Decode(file);
         std::string dropped;
         const auto get = reinterpret_cast<GetPictureMetadataFn>(in.Symbol("GetPictureMetadata"));
-        ASSERT_EQ(get(U16(file).c_str(), [](void *into, const char *key, const void *bytes, int32_t size) {
-            if (std::string_view(key) == FALTRIX_METADATA_DROPPED) static_cast<std::string *>(into)->assign(static_cast<const char *>(bytes), size_t(size));
-        }, &dropped), 0);
-        EXPECT_EQ(dropped + "\n", std::string("the damaged pixel data, salvaged leniently: ") + cause) << name;
-        EXPECT_TRUE(b != nullptr && CodecPlugin::LastProgress().done == CodecPlugin::LastProgress().total) << name;
+        ASSERT_EQ(get(
+                      U16(file).c_str(),
+                      [](void *into, const char *key, const void *bytes, int32_t size) {
+                          if (std::string_view(key) == FALTRIX_METADATA_DROPPED)
+                              static_cast<std::string *>(into)->assign(
+                                  static_cast<const char *>(bytes), size_t(size));
+                      },
+                      &dropped),
+                  0);
+        EXPECT_EQ(dropped + "\n",
+                  std::string("the damaged pixel data, salvaged leniently: ") + cause)
+            << name;
+        EXPECT_TRUE(b != nullptr &&
+                    CodecPlugin::LastProgress().done == CodecPlugin::LastProgress().total)
+            << name;
         DeleteObject(b);
         ASSERT_EQ(set(u"lenient", u"0"), 0);
         EXPECT_EQ(in.Decode(file), nullptr) << name;
@@ -169,14 +187,16 @@ TEST_P(LayoutFiles, DecodeToTheReferencePictureAtTheirDepth) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Data, LayoutFiles, ::testing::ValuesIn(Listed("layouts", "references.txt")), FixtureName);
+INSTANTIATE_TEST_SUITE_P(Data, LayoutFiles,
+                         ::testing::ValuesIn(Listed("layouts", "references.txt")), FixtureName);
 
 // ---- The PNG suite -------------------------------------------------------------------------
 
 // The depth the decoder should choose, from the file's header and whether it has tRNS.
 int ExpectedDepth(const Bytes &file) {
     const int bitDepth = file[24], colorType = file[25];
-    const bool trns = std::search(file.begin(), file.end(), std::begin("tRNS"), std::end("tRNS") - 1) != file.end();
+    const bool trns = std::search(file.begin(), file.end(), std::begin("tRNS"),
+                                  std::end("tRNS") - 1) != file.end();
     if (trns || colorType == 4 || colorType == 6) return 32;
     if (colorType == 3) return bitDepth == 2 ? 4 : bitDepth;
     return colorType == 0 ? 8 : 24;
@@ -196,7 +216,8 @@ TEST_P(PngSuite, DecodesAsQtDoes) {
     EXPECT_EQ(view.bitCount, ExpectedDepth(bytes));
     if (bytes[25] == 0 && view.bitCount == 8) {  // greys carry the grey ramp
         ASSERT_EQ(view.palette.size(), 256u);
-        EXPECT_EQ(std::pair(view.palette[128].rgbRed, view.palette[128].rgbBlue), std::pair(uint8_t(128), uint8_t(128)));
+        EXPECT_EQ(std::pair(view.palette[128].rgbRed, view.palette[128].rgbBlue),
+                  std::pair(uint8_t(128), uint8_t(128)));
     }
     const QImage expected(QString::fromStdString(file.string()));
     ASSERT_FALSE(expected.isNull());
@@ -218,7 +239,10 @@ TEST_P(PngSuite, DecodesAsQtDoes) {
         EXPECT_EQ(ViewDib(again).rows, view.rows);
     }
     EXPECT_EQ(MaxDifference(DibToImage(again), have, &where), 0) << where;
-    EXPECT_EQ(MaxDifference(QImage(QString::fromStdString((dir / "again.png").string())), have, &where), 0) << "Qt: " << where;
+    EXPECT_EQ(
+        MaxDifference(QImage(QString::fromStdString((dir / "again.png").string())), have, &where),
+        0)
+        << "Qt: " << where;
     DeleteObject(again);
     DeleteObject(decoded);
 }
@@ -233,8 +257,9 @@ std::vector<std::string> SuiteFiles() {
     return names;
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, PngSuite, ::testing::ValuesIn(SuiteFiles()),
-                         [](const auto &info) { return info.param.substr(0, info.param.find('.')); });
+INSTANTIATE_TEST_SUITE_P(Files, PngSuite, ::testing::ValuesIn(SuiteFiles()), [](const auto &info) {
+    return info.param.substr(0, info.param.find('.'));
+});
 
 }  // namespace
 }  // namespace faltrix

@@ -18,8 +18,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QDir>
 #include <QComboBox>
+#include <QDir>
 #include <QSpinBox>
 #include <QTimer>
 
@@ -28,8 +28,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-fs::path BuildDir() { return qEnvironmentVariable("FALTRIX_BUILD_DIR", FALTRIX_TEST_BUILD_DIR).toStdString(); }
-fs::path SourceDir() { return qEnvironmentVariable("FALTRIX_SOURCE_DIR", FALTRIX_TEST_SOURCE_DIR).toStdString(); }
+fs::path BuildDir() {
+    return qEnvironmentVariable("FALTRIX_BUILD_DIR", FALTRIX_TEST_BUILD_DIR).toStdString();
+}
+fs::path SourceDir() {
+    return qEnvironmentVariable("FALTRIX_SOURCE_DIR", FALTRIX_TEST_SOURCE_DIR).toStdString();
+}
 
 thread_local CodecPlugin::Progress t_progress;
 
@@ -51,18 +55,19 @@ uint8_t Scale(uint32_t px, uint32_t mask) {
     return uint8_t((((px & mask) >> shift) * 255 + max / 2) / max);
 }
 
-
 // The picture in a new section of p's layout: Qt's layouts of these formats are the DIB's
 // (B, G, R(, A) bytes; 0-5-5-5 words, or 5-6-5 under masks).
 HBITMAP ImageInto(const QImage &image, const DibParams &p) {
-    const QImage in = image.convertToFormat(p.bitCount == 16   ? (p.masks[0] ? QImage::Format_RGB16 : QImage::Format_RGB555)
-                                            : p.bitCount == 24 ? QImage::Format_BGR888
-                                                               : QImage::Format_ARGB32);
+    const QImage in = image.convertToFormat(
+        p.bitCount == 16   ? (p.masks[0] ? QImage::Format_RGB16 : QImage::Format_RGB555)
+        : p.bitCount == 24 ? QImage::Format_BGR888
+                           : QImage::Format_ARGB32);
     uint8_t *bits = nullptr;
     uint32_t stride = 0;
     HBITMAP b = MakeDib(p, &bits, &stride);
     for (int y = 0; b && y < p.height; ++y)
-        std::memcpy(bits + size_t(p.topDown ? y : p.height - 1 - y) * stride, in.constScanLine(y), size_t(p.width) * size_t(p.bitCount / 8));
+        std::memcpy(bits + size_t(p.topDown ? y : p.height - 1 - y) * stride, in.constScanLine(y),
+                    size_t(p.width) * size_t(p.bitCount / 8));
     return b;
 }
 
@@ -80,7 +85,9 @@ CodecPlugin::~CodecPlugin() {
     if (handle_) dlclose(handle_);
 }
 
-void *CodecPlugin::Symbol(const char *name) const { return handle_ ? dlsym(handle_, name) : nullptr; }
+void *CodecPlugin::Symbol(const char *name) const {
+    return handle_ ? dlsym(handle_, name) : nullptr;
+}
 
 std::u16string CodecPlugin::Info(int32_t number, int32_t capacity, int32_t *answer) const {
     auto fn = reinterpret_cast<GetPluginInfoFn>(Symbol("GetPluginInfo"));
@@ -149,7 +156,8 @@ HBITMAP MakeDib(const DibParams &p, uint8_t **bits, uint32_t *stride) {
         std::memcpy(info.colors, p.palette.data(), p.palette.size() * sizeof(RGBQUAD));
     }
     void *memory = nullptr;
-    HBITMAP b = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS, &memory, nullptr, 0);
+    HBITMAP b = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS,
+                                 &memory, nullptr, 0);
     if (bits) *bits = static_cast<uint8_t *>(memory);
     if (stride) *stride = uint32_t((int64_t(p.width) * p.bitCount + 31) / 32 * 4);
     return b;
@@ -159,8 +167,9 @@ std::vector<RGBQUAD> TestPalette(int n) {
     std::vector<RGBQUAD> p;
     for (int i = 0; i < std::abs(n); ++i) {
         const auto grey = uint8_t(n < -1 ? i * 255 / (-n - 1) : 0);
-        p.push_back(n < 0 ? RGBQUAD{grey, grey, grey, 0}
-                          : RGBQUAD{uint8_t(i * 37), uint8_t(255 - i * 11), uint8_t(i * 73 % 256), 0});
+        p.push_back(
+            n < 0 ? RGBQUAD{grey, grey, grey, 0}
+                  : RGBQUAD{uint8_t(i * 37), uint8_t(255 - i * 11), uint8_t(i * 73 % 256), 0});
     }
     return p;
 }
@@ -191,7 +200,8 @@ DibView ViewDib(HBITMAP bitmap) {
     const int spare = int(used * 8 - size_t(v.width) * size_t(v.bitCount));
     const auto *base = static_cast<const uint8_t *>(ds.dsBm.bmBits);
     for (int32_t y = 0; y < v.height; ++y) {
-        const uint8_t *row = base + size_t(v.topDown ? y : v.height - 1 - y) * size_t(ds.dsBm.bmWidthBytes);
+        const uint8_t *row =
+            base + size_t(v.topDown ? y : v.height - 1 - y) * size_t(ds.dsBm.bmWidthBytes);
         v.rows.emplace_back(row, row + used);
         if (spare > 0) v.rows.back().back() &= uint8_t(0xFF << spare);
     }
@@ -220,13 +230,16 @@ QImage DibToImage(HBITMAP bitmap) {
         auto *out = reinterpret_cast<QRgb *>(image.scanLine(y));
         for (int32_t x = 0; x < v.width; ++x) {
             if (v.bitCount <= 8) {
-                const unsigned i = (row[x * v.bitCount / 8] >> (8 - v.bitCount - x * v.bitCount % 8)) & ((1u << v.bitCount) - 1);
+                const unsigned i =
+                    (row[x * v.bitCount / 8] >> (8 - v.bitCount - x * v.bitCount % 8)) &
+                    ((1u << v.bitCount) - 1);
                 const RGBQUAD q = i < v.palette.size() ? v.palette[i] : RGBQUAD{0, 0, 0, 0};
                 out[x] = qRgb(q.rgbRed, q.rgbGreen, q.rgbBlue);
             } else {
                 uint32_t px = 0;
                 std::memcpy(&px, row + x * bytes, size_t(bytes));
-                out[x] = qRgba(Scale(px, r), Scale(px, g), Scale(px, b), anyAlpha ? Scale(px, a) : 255);
+                out[x] =
+                    qRgba(Scale(px, r), Scale(px, g), Scale(px, b), anyAlpha ? Scale(px, a) : 255);
             }
         }
     }
@@ -242,11 +255,13 @@ int MaxDifference(const QImage &haveIn, const QImage &expectedIn, std::string *w
         for (int x = 0; x < have.width(); ++x) {
             const QRgb h = have.pixel(x, y), e = expected.pixel(x, y);
             if (qAlpha(h) == 0 && qAlpha(e) == 0) continue;
-            const int d = std::max({std::abs(qRed(h) - qRed(e)), std::abs(qGreen(h) - qGreen(e)),
-                                    std::abs(qBlue(h) - qBlue(e)), std::abs(qAlpha(h) - qAlpha(e))});
+            const int d =
+                std::max({std::abs(qRed(h) - qRed(e)), std::abs(qGreen(h) - qGreen(e)),
+                          std::abs(qBlue(h) - qBlue(e)), std::abs(qAlpha(h) - qAlpha(e))});
             if (d > worst && where)
-                *where = std::to_string(x) + "," + std::to_string(y) + ": have #" + QString::number(h, 16).toStdString() +
-                         " expected #" + QString::number(e, 16).toStdString();
+                *where = std::to_string(x) + "," + std::to_string(y) + ": have #" +
+                         QString::number(h, 16).toStdString() + " expected #" +
+                         QString::number(e, 16).toStdString();
             worst = std::max(worst, d);
         }
     return worst;
@@ -257,7 +272,8 @@ double MeanDifference(const QImage &a, const QImage &b) {
     for (int y = 0; y < a.height(); ++y)
         for (int x = 0; x < a.width(); ++x) {
             const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
-            total += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q));
+            total += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) +
+                     std::abs(qBlue(p) - qBlue(q));
         }
     return total / (3.0 * a.width() * a.height());
 }
@@ -275,9 +291,11 @@ QImage TestChart(int width, int height, bool withAlpha) {
                 const bool line = (x < width / 2) ? (x % 2 == 0) : (y % 2 == 0);
                 c = line ? qRgb(0, 0, 0) : qRgb(255, 255, 255);
             } else {  // sharp edges: blocks of pure colours and a diagonal
-                static const QRgb blocks[] = {qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255), qRgb(255, 255, 0),
-                                              qRgb(0, 255, 255), qRgb(255, 0, 255), qRgb(128, 128, 128), qRgb(30, 60, 90)};
-                c = (x > (y - 2 * height / 3) * 2) ? blocks[(x * 8 / std::max(1, width)) % 8] : qRgb(20, 20, 20);
+                static const QRgb blocks[] = {
+                    qRgb(255, 0, 0),   qRgb(0, 255, 0),   qRgb(0, 0, 255),     qRgb(255, 255, 0),
+                    qRgb(0, 255, 255), qRgb(255, 0, 255), qRgb(128, 128, 128), qRgb(30, 60, 90)};
+                c = (x > (y - 2 * height / 3) * 2) ? blocks[(x * 8 / std::max(1, width)) % 8]
+                                                   : qRgb(20, 20, 20);
             }
             if (withAlpha) {
                 if (x >= width * 7 / 8) c &= 0x00FFFFFF;  // fully transparent band
@@ -294,7 +312,8 @@ double Psnr(const QImage &have, const QImage &expected) {
     for (int y = 0; y < have.height(); ++y)
         for (int x = 0; x < have.width(); ++x)
             for (int shift : {16, 8, 0}) {
-                const int d = int(have.pixel(x, y) >> shift & 0xFF) - int(expected.pixel(x, y) >> shift & 0xFF);
+                const int d = int(have.pixel(x, y) >> shift & 0xFF) -
+                              int(expected.pixel(x, y) >> shift & 0xFF);
                 sum += d * d;
             }
     return 10 * std::log10(255.0 * 255.0 * 3 * have.width() * have.height() / sum);
@@ -310,14 +329,17 @@ HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown) {
     return ImageInto(image, p);
 }
 
-HBITMAP ChartDib(int bits, bool topDown, int palette, bool alpha, int w, int h, const uint32_t *masks) {
+HBITMAP ChartDib(int bits, bool topDown, int palette, bool alpha, int w, int h,
+                 const uint32_t *masks) {
     DibParams p;
-    p.width = w, p.height = h, p.bitCount = bits, p.topDown = topDown, p.palette = TestPalette(palette);
+    p.width = w, p.height = h, p.bitCount = bits, p.topDown = topDown,
+    p.palette = TestPalette(palette);
     if (masks) std::memcpy(p.masks, masks, sizeof p.masks);
     p.xPelsPerMeter = 3937, p.yPelsPerMeter = 2835;  // 100 and 72 dots per inch
     if (bits > 8) {
         QImage chart = TestChart(w, h, alpha);
-        for (int i = 0; bits == 32 && !alpha && i < w * h; ++i) reinterpret_cast<QRgb *>(chart.bits())[i] &= 0x00FFFFFF;
+        for (int i = 0; bits == 32 && !alpha && i < w * h; ++i)
+            reinterpret_cast<QRgb *>(chart.bits())[i] &= 0x00FFFFFF;
         return ImageInto(chart, p);
     }
     uint8_t *data = nullptr;
@@ -340,11 +362,13 @@ const CodecPlugin &Loaded(const std::string &format, const std::string &kind) {
 QApplication &App() {
     static int argc = 1;
     static char name[] = "codec_test", *argv[] = {name, nullptr};
-    static QApplication *app = new QApplication(argc, argv);  // never destroyed: plug-ins outlive it
+    static QApplication *app =
+        new QApplication(argc, argv);  // never destroyed: plug-ins outlive it
     return *app;
 }
 
-int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char *, int>> values, bool confirm, HWND parent) {
+int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char *, int>> values,
+                       bool confirm, HWND parent) {
     App();
     auto *timer = new QTimer;
     QObject::connect(timer, &QTimer::timeout, [=] {
@@ -366,7 +390,8 @@ int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char 
 
 std::vector<std::string> TempDir::Entries() const {
     std::vector<std::string> names;
-    for (const QString &name : QDir(path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+    for (const QString &name : QDir(path()).entryList(QDir::AllEntries | QDir::Hidden |
+                                                      QDir::System | QDir::NoDotAndDotDot))
         names.push_back(name.toStdString());
     std::sort(names.begin(), names.end());
     return names;

@@ -67,8 +67,8 @@ const CodecPlugin &Loaded(const std::string &format, const std::string &kind);
 QApplication &App();
 // Runs the plug-in's ConfigurationDlg: the named editors (spin box, check box or choice) get
 // their values and the dialog is confirmed or cancelled. Gives the plug-in's answer.
-int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char *, int>> values, bool confirm,
-                       HWND parent = nullptr);
+int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char *, int>> values,
+                       bool confirm, HWND parent = nullptr);
 
 // SetPluginOption of the plug-in.
 int32_t SetOption(const CodecPlugin &plugin, const char16_t *key, const char16_t *value);
@@ -130,15 +130,17 @@ HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown = false);
 // The test chart as a DIB section at 100 x 72 dots per inch: palettised depths get indices
 // that change every few pixels (palette: see TestPalette), 16 bits 5-5-5 or the 5-6-5 of
 // `masks`, 32 bits without `alpha` alpha bytes all 0 (which counts as opaque).
-HBITMAP ChartDib(int bits, bool topDown, int palette = 0, bool alpha = false, int w = 64, int h = 48,
-                 const uint32_t *masks = nullptr);
+HBITMAP ChartDib(int bits, bool topDown, int palette = 0, bool alpha = false, int w = 64,
+                 int h = 48, const uint32_t *masks = nullptr);
 
 // ---- Files -------------------------------------------------------------------------------
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir : public QTemporaryDir {
 public:
-    std::filesystem::path operator/(const std::string &name) const { return path().toStdString() + "/" + name; }
+    std::filesystem::path operator/(const std::string &name) const {
+        return path().toStdString() + "/" + name;
+    }
     std::vector<std::string> Entries() const;  // names in the folder, hidden ones too, sorted
 };
 

@@ -39,20 +39,28 @@ struct Format {
 // Qt widens BMP's 5-bit channels by shifting (31 -> 248), not by scaling; Qt's TIFF and WebP
 // readers are not always installed, and it has none for JPEG XL.
 const Format kFormats[] = {
-    {"bmp", "bmp", false, u"BMP (Faltrix's own codec ", u"*.bmp;*.dib", u"*.bmp", u"BMP pictures", true, 7, 0},
+    {"bmp", "bmp", false, u"BMP (Faltrix's own codec ", u"*.bmp;*.dib", u"*.bmp", u"BMP pictures",
+     true, 7, 0},
     {"png", "png", false, u"PNG (libpng 1.", u"*.png", u"*.png", u"PNG pictures", true, 0, 0},
     {"gif", "gif", true, u"GIF (giflib 5.", u"*.gif", u"*.gif", u"GIF pictures", false, 0, 65536},
-    {"jpeg", "jpg", true, u"JPEG (libjpeg-turbo ", u"*.jpg;*.jpeg;*.jpe;*.jfif", u"*.jpg;*.jpeg", u"JPEG pictures", true, 3, 65501},
-    {"tiff", "tif", false, u"TIFF (libtiff ", u"*.tif;*.tiff", u"*.tif;*.tiff", u"TIFF pictures", true, -1, 0},
-    {"webp", "webp", true, u"WebP (libwebp ", u"*.webp", u"*.webp", u"WebP pictures", false, -1, 16384},
-    {"heif-heic", "heic", true, u"HEIC (libheif ", u"*.heic;*.heif;*.avif", u"*.heic;*.heif", u"HEIC pictures", false, -1, 0,
-     "heif", u"HEIF/HEIC and AVIF (libheif ", u"HEIF, HEIC and AVIF pictures"},
-    {"heif-avif", "avif", true, u"AVIF (libheif ", u"*.heic;*.heif;*.avif", u"*.avif", u"AVIF pictures", false, -1, 0,
-     "heif", u"HEIF/HEIC and AVIF (libheif ", u"HEIF, HEIC and AVIF pictures"},
-    {"jxl", "jxl", true, u"JPEG XL (libjxl ", u"*.jxl", u"*.jxl", u"JPEG XL pictures", false, -1, 0}};
+    {"jpeg", "jpg", true, u"JPEG (libjpeg-turbo ", u"*.jpg;*.jpeg;*.jpe;*.jfif", u"*.jpg;*.jpeg",
+     u"JPEG pictures", true, 3, 65501},
+    {"tiff", "tif", false, u"TIFF (libtiff ", u"*.tif;*.tiff", u"*.tif;*.tiff", u"TIFF pictures",
+     true, -1, 0},
+    {"webp", "webp", true, u"WebP (libwebp ", u"*.webp", u"*.webp", u"WebP pictures", false, -1,
+     16384},
+    {"heif-heic", "heic", true, u"HEIC (libheif ", u"*.heic;*.heif;*.avif", u"*.heic;*.heif",
+     u"HEIC pictures", false, -1, 0, "heif", u"HEIF/HEIC and AVIF (libheif ",
+     u"HEIF, HEIC and AVIF pictures"},
+    {"heif-avif", "avif", true, u"AVIF (libheif ", u"*.heic;*.heif;*.avif", u"*.avif",
+     u"AVIF pictures", false, -1, 0, "heif", u"HEIF/HEIC and AVIF (libheif ",
+     u"HEIF, HEIC and AVIF pictures"},
+    {"jxl", "jxl", true, u"JPEG XL (libjxl ", u"*.jxl", u"*.jxl", u"JPEG XL pictures", false, -1,
+     0}};
 
 const Format &Named(const std::string &name) {
-    return *std::find_if(std::begin(kFormats), std::end(kFormats), [&](const Format &f) { return f.name == name; });
+    return *std::find_if(std::begin(kFormats), std::end(kFormats),
+                         [&](const Format &f) { return f.name == name; });
 }
 
 // "heif_heic" for "heif-heic": test names take no dashes.
@@ -77,7 +85,8 @@ TEST_P(ConversionMatrix, ConvertsAndReadsBack) {
     EXPECT_EQ(back.IsSupported(dir / "picture.dat") != 0, from.In() == to.In());
     HBITMAP picture = in.Decode(Chart(from));
     ASSERT_NE(picture, nullptr);
-    const auto file = dir / (std::string("converted-\u00e9\u4e2d\U0001F600.") + to.ext);  // 2, 3 and 4 UTF-8 bytes
+    const auto file = dir / (std::string("converted-\u00e9\u4e2d\U0001F600.") +
+                             to.ext);  // 2, 3 and 4 UTF-8 bytes
     ASSERT_EQ(out.Save(picture, file), 0);
     ASSERT_NE(back.IsSupported(file), 0);
     HBITMAP again = back.Decode(file);
@@ -91,9 +100,11 @@ TEST_P(ConversionMatrix, ConvertsAndReadsBack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Samples, ConversionMatrix,
-                         ::testing::Combine(::testing::ValuesIn(kFormats), ::testing::ValuesIn(kFormats)),
+                         ::testing::Combine(::testing::ValuesIn(kFormats),
+                                            ::testing::ValuesIn(kFormats)),
                          [](const auto &info) {
-                             return TestName(std::get<0>(info.param)) + "To" + TestName(std::get<1>(info.param));
+                             return TestName(std::get<0>(info.param)) + "To" +
+                                    TestName(std::get<1>(info.param));
                          });
 
 // ---- Round trips of every depth ---------------------------------------------------------
@@ -110,8 +121,8 @@ struct RoundTripCase {
     int bits;
     int palette;  // see TestPalette
     bool topDown, alpha;
-    int loadedBits;        // the depth the input plug-in gives back
-    double meanTolerance;  // 0: the picture comes back exactly
+    int loadedBits;               // the depth the input plug-in gives back
+    double meanTolerance;         // 0: the picture comes back exactly
     bool indexPastTable = false;  // one pixel names an entry past a short table
     const uint32_t *masks = nullptr;
 };
@@ -120,12 +131,13 @@ struct RoundTripCase {
 // the progress both ways, the resolution (when kept), the palette and the rows byte for byte
 // when the depth is kept exactly, the picture (exactly, or on white within the tolerance with
 // the alpha exact) and Qt's reading of the file.
-void ExpectRoundTrip(const CodecPlugin &out, const CodecPlugin &in, const RoundTripCase &c, const Format &f,
-                     const std::filesystem::path &file) {
+void ExpectRoundTrip(const CodecPlugin &out, const CodecPlugin &in, const RoundTripCase &c,
+                     const Format &f, const std::filesystem::path &file) {
     HBITMAP source = ChartDib(c.bits, c.topDown, c.palette, c.alpha, 61, 43, c.masks);
     ASSERT_NE(source, nullptr);
     DIBSECTION ds;
-    if (c.indexPastTable && GetObjectW(source, sizeof ds, &ds)) static_cast<uint8_t *>(ds.dsBm.bmBits)[3] = uint8_t(c.palette + 3);
+    if (c.indexPastTable && GetObjectW(source, sizeof ds, &ds))
+        static_cast<uint8_t *>(ds.dsBm.bmBits)[3] = uint8_t(c.palette + 3);
     ASSERT_EQ(out.Save(source, file), 0);
     EXPECT_GT(CodecPlugin::LastProgress().total, 0);
     EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
@@ -155,9 +167,12 @@ void ExpectRoundTrip(const CodecPlugin &out, const CodecPlugin &in, const RoundT
         EXPECT_LE(MeanDifference(OnWhite(have), OnWhite(expected)), c.meanTolerance);
     }
     for (int y = 0; c.loadedBits == 32 && y < 43; ++y)
-        for (int x = 0; x < 61; ++x) ASSERT_EQ(qAlpha(have.pixel(x, y)), qAlpha(expected.pixel(x, y))) << x << "," << y;
+        for (int x = 0; x < 61; ++x)
+            ASSERT_EQ(qAlpha(have.pixel(x, y)), qAlpha(expected.pixel(x, y))) << x << "," << y;
     if (f.qtTolerance >= 0) {
-        EXPECT_LE(MaxDifference(QImage(QString::fromStdString(file.string())), have, &where), f.qtTolerance) << "Qt: " << where;
+        EXPECT_LE(MaxDifference(QImage(QString::fromStdString(file.string())), have, &where),
+                  f.qtTolerance)
+            << "Qt: " << where;
     }
     DeleteObject(loaded);
     DeleteObject(source);
@@ -178,10 +193,13 @@ TEST_P(RoundTrips, GiveBackWhatWasStored) {
     const CodecPlugin &out = Loaded(format, "output"), &in = Loaded(format, "input");
     if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
     if (format == "webp") {
-        ASSERT_EQ(AnswerSettings(out, {{"Lossless", GetParam().c.meanTolerance == 0}, {"Quality", 90}}, true), 0);
+        ASSERT_EQ(AnswerSettings(
+                      out, {{"Lossless", GetParam().c.meanTolerance == 0}, {"Quality", 90}}, true),
+                  0);
     }
     TempDir dir;
-    ExpectRoundTrip(out, in, GetParam().c, Named(format), dir / (std::string("round.") + Named(format).ext));
+    ExpectRoundTrip(out, in, GetParam().c, Named(format),
+                    dir / (std::string("round.") + Named(format).ext));
 }
 
 constexpr uint32_t k565[3] = {0xF800, 0x07E0, 0x001F};
@@ -189,7 +207,8 @@ constexpr uint32_t k565[3] = {0xF800, 0x07E0, 0x001F};
 INSTANTIATE_TEST_SUITE_P(
     Depths, RoundTrips,
     ::testing::Values(
-        RoundTrip{"bmp_OneBit", {1, 2, false, false, 1, 0}}, RoundTrip{"bmp_FourBit", {4, 16, false, false, 4, 0}},
+        RoundTrip{"bmp_OneBit", {1, 2, false, false, 1, 0}},
+        RoundTrip{"bmp_FourBit", {4, 16, false, false, 4, 0}},
         RoundTrip{"bmp_FourBitShortPaletteTopDown", {4, 5, true, false, 4, 0}},
         RoundTrip{"bmp_EightBit", {8, 256, false, false, 8, 0}},
         RoundTrip{"bmp_EightBitShortPaletteTopDown", {8, 200, true, false, 8, 0}},
@@ -198,32 +217,39 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"bmp_TwentyFour", {24, 0, false, false, 24, 0}},
         RoundTrip{"bmp_ThirtyTwoOpaque", {32, 0, false, false, 32, 0}},
         RoundTrip{"bmp_ThirtyTwoAlphaTopDown", {32, 0, true, true, 32, 0}},
-        RoundTrip{"png_OneBit", {1, 2, false, false, 1, 0}}, RoundTrip{"png_FourBitTopDown", {4, 16, true, false, 4, 0}},
+        RoundTrip{"png_OneBit", {1, 2, false, false, 1, 0}},
+        RoundTrip{"png_FourBitTopDown", {4, 16, true, false, 4, 0}},
         RoundTrip{"png_FourBitThreeColours", {4, 3, false, false, 4, 0}},
         RoundTrip{"png_EightBitPalette", {8, 256, false, false, 8, 0}},
         RoundTrip{"png_EightBitGreyRampTopDown", {8, -256, true, false, 8, 0}},
-        RoundTrip{"png_Sixteen", {16, 0, false, false, 24, 0}}, RoundTrip{"png_TwentyFour", {24, 0, false, false, 24, 0}},
+        RoundTrip{"png_Sixteen", {16, 0, false, false, 24, 0}},
+        RoundTrip{"png_TwentyFour", {24, 0, false, false, 24, 0}},
         RoundTrip{"png_ThirtyTwoOpaque", {32, 0, false, false, 24, 0}},
         RoundTrip{"png_ThirtyTwoAlphaTopDown", {32, 0, true, true, 32, 0}},
         // A short colour table is padded so that every index in the rows names an entry.
         RoundTrip{"png_EightBitIndicesPastATwoEntryTable", {8, 2, false, false, 8, 0, true}},
         // GIF keeps no resolution; its table is padded to a power of two.
-        RoundTrip{"gif_OneBit", {1, 2, false, false, 1, 0}}, RoundTrip{"gif_FourBitTopDown", {4, 16, true, false, 4, 0}},
+        RoundTrip{"gif_OneBit", {1, 2, false, false, 1, 0}},
+        RoundTrip{"gif_FourBitTopDown", {4, 16, true, false, 4, 0}},
         RoundTrip{"gif_FourBitThreeColours", {4, 3, false, false, 4, 0}},
         RoundTrip{"gif_EightBit", {8, 256, false, false, 8, 0}},
         RoundTrip{"gif_EightBitSixteenColours", {8, 16, false, false, 4, 0}},
-        RoundTrip{"tiff_Palette1", {1, 2, false, false, 1, 0}}, RoundTrip{"tiff_Palette4TopDown", {4, 16, true, false, 4, 0}},
+        RoundTrip{"tiff_Palette1", {1, 2, false, false, 1, 0}},
+        RoundTrip{"tiff_Palette4TopDown", {4, 16, true, false, 4, 0}},
         RoundTrip{"tiff_ShortTable4", {4, 15, false, false, 4, 0}},
         RoundTrip{"tiff_BilevelGreyTopDown", {1, -2, true, false, 1, 0}},
         RoundTrip{"tiff_GreyRamp8", {8, -256, false, false, 8, 0}},
         RoundTrip{"tiff_Palette8TopDown", {8, 256, true, false, 8, 0}},
-        RoundTrip{"tiff_Rgb16", {16, 0, false, false, 24, 0}}, RoundTrip{"tiff_Rgb24BottomUp", {24, 0, false, false, 24, 0}},
+        RoundTrip{"tiff_Rgb16", {16, 0, false, false, 24, 0}},
+        RoundTrip{"tiff_Rgb24BottomUp", {24, 0, false, false, 24, 0}},
         RoundTrip{"tiff_Rgbx32AlphaAllZero", {32, 0, false, false, 24, 0}},
         RoundTrip{"tiff_Rgba32TopDown", {32, 0, true, true, 32, 0}},
         // Encoders that read every depth as the kit gives it (BGRA rows, top first) try the
         // depths whose handling is their own: grey ramps, and what has alpha.
-        RoundTrip{"jpeg_Grey1", {1, -2, false, false, 8, 4.0}}, RoundTrip{"jpeg_Grey4", {4, -16, true, false, 8, 4.0}},
-        RoundTrip{"jpeg_Grey8", {8, -256, false, false, 8, 4.0}}, RoundTrip{"jpeg_Colour8", {8, 256, true, false, 24, 22.0}},
+        RoundTrip{"jpeg_Grey1", {1, -2, false, false, 8, 4.0}},
+        RoundTrip{"jpeg_Grey4", {4, -16, true, false, 8, 4.0}},
+        RoundTrip{"jpeg_Grey8", {8, -256, false, false, 8, 4.0}},
+        RoundTrip{"jpeg_Colour8", {8, 256, true, false, 24, 22.0}},
         RoundTrip{"jpeg_Rgb24BottomUp", {24, 0, false, false, 24, 8.0}},
         RoundTrip{"jpeg_Rgbx32AlphaAllZero", {32, 0, false, false, 24, 8.0}},
         RoundTrip{"jpeg_Rgba32OnWhite", {32, 0, true, true, 24, 8.0}},
@@ -232,7 +258,8 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"webp_Palette8Lossless", {8, 256, false, false, 24, 0}},
         RoundTrip{"webp_Rgb16Lossless", {16, 0, false, false, 24, 0}},
         RoundTrip{"webp_Rgb24BottomUpLossless", {24, 0, false, false, 24, 0}},
-        RoundTrip{"webp_Rgb24TopDownLossless", {24, 0, true, false, 24, 0}},  // rows walked in memory order
+        RoundTrip{"webp_Rgb24TopDownLossless",
+                  {24, 0, true, false, 24, 0}},  // rows walked in memory order
         RoundTrip{"webp_Rgbx32AlphaAllZeroLossless", {32, 0, false, false, 24, 0}},
         RoundTrip{"webp_Rgba32Lossless", {32, 0, true, true, 32, 0}},
         RoundTrip{"webp_Rgb24BottomUpLossy", {24, 0, false, false, 24, 12.0}},
@@ -242,7 +269,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- Settings dialogs ----------------------------------------------------------------------
 
 struct SettingsCase {
-    const char *name;  // the format
+    const char *name;                                          // the format
     std::vector<std::pair<const char *, int>> usual, smaller;  // the second gives smaller files
     friend void PrintTo(const SettingsCase &c, std::ostream *os) { *os << c.name; }
 };
@@ -264,7 +291,10 @@ TEST_P(Settings, HoldForTheSessionUntilConfirmedOtherwise) {
     ASSERT_EQ(out.Save(source, dir / ("usual" + ext)), 0);
     EXPECT_NE(AnswerSettings(out, c.smaller, false), 0);
     int32_t fromThread = 0;
-    std::thread([&] { fromThread = reinterpret_cast<ConfigurationDlgFn>(out.Symbol("ConfigurationDlg"))(nullptr, 0); }).join();
+    std::thread([&] {
+        fromThread =
+            reinterpret_cast<ConfigurationDlgFn>(out.Symbol("ConfigurationDlg"))(nullptr, 0);
+    }).join();
     EXPECT_NE(fromThread, 0);
     ASSERT_EQ(out.Save(source, dir / ("cancelled" + ext)), 0);
     EXPECT_EQ(AnswerSettings(out, c.smaller, true), 0);
@@ -276,9 +306,13 @@ TEST_P(Settings, HoldForTheSessionUntilConfirmedOtherwise) {
 
 INSTANTIATE_TEST_SUITE_P(
     Dialogs, Settings,
-    ::testing::Values(SettingsCase{"png", {{"Compression level (0 fastest, 9 smallest)", 0}}, {{"Compression level (0 fastest, 9 smallest)", 9}}},
+    ::testing::Values(SettingsCase{"png",
+                                   {{"Compression level (0 fastest, 9 smallest)", 0}},
+                                   {{"Compression level (0 fastest, 9 smallest)", 9}}},
                       SettingsCase{"jpeg", {{"Quality", 90}}, {{"Quality", 20}}},
-                      SettingsCase{"webp", {{"Lossless", 0}, {"Quality", 90}}, {{"Lossless", 0}, {"Quality", 10}}},
+                      SettingsCase{"webp",
+                                   {{"Lossless", 0}, {"Quality", 90}},
+                                   {{"Lossless", 0}, {"Quality", 10}}},
                       SettingsCase{"tiff", {{"Compression", 0}}, {{"Compression", 1}}},
                       SettingsCase{"jxl", {{"Quality", 90}}, {{"Quality", 50}}}),
     kCaseName);
@@ -288,7 +322,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TiffSettings, EveryCompressionOfTheDialogIsUsedAndReadsBackExactly) {
     const CodecPlugin &out = Loaded("tiff", "output"), &in = Loaded("tiff", "input");
     if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
-    const uint16_t schemes[] = {COMPRESSION_NONE, COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE, COMPRESSION_PACKBITS};
+    const uint16_t schemes[] = {COMPRESSION_NONE, COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE,
+                                COMPRESSION_PACKBITS};
     TempDir dir;
     for (int choice = 0; choice < 4; ++choice) {
         ASSERT_EQ(AnswerSettings(out, {{"Compression", choice}}, true), 0);
@@ -329,7 +364,8 @@ TEST_P(PngLevels, PicturesOfSeveralPartsComeBackExactly) {
     QImage picture = TestChart(1000, 800, c.bits == 32);
     for (uint32_t i = 0, v = 1; c.noise && i < 1000u * 800; ++i, v = v * 1664525 + 1013904223)
         picture.setPixel(int(i % 1000), int(i / 1000), c.bits == 32 ? v : v | 0xFF000000);
-    HBITMAP source = c.bits == 8 ? ChartDib(8, true, 256, false, 2400, 1000) : ImageToDib(picture, c.bits, true);
+    HBITMAP source =
+        c.bits == 8 ? ChartDib(8, true, 256, false, 2400, 1000) : ImageToDib(picture, c.bits, true);
     TempDir dir;
     ASSERT_EQ(out.Save(source, dir / "parts.png"), 0);
     EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
@@ -337,22 +373,29 @@ TEST_P(PngLevels, PicturesOfSeveralPartsComeBackExactly) {
     ASSERT_NE(loaded, nullptr);
     EXPECT_EQ(ViewDib(loaded).rows, ViewDib(source).rows);
     std::string where;
-    EXPECT_EQ(MaxDifference(QImage(QString::fromStdString((dir / "parts.png").string())), DibToImage(source), &where), 0)
+    EXPECT_EQ(MaxDifference(QImage(QString::fromStdString((dir / "parts.png").string())),
+                            DibToImage(source), &where),
+              0)
         << "Qt: " << where;
     DeleteObject(loaded);
     DeleteObject(source);
     ASSERT_EQ(option(u"compression", u"4"), 0);  // the default, for the tests after
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Levels, PngLevels,
-    ::testing::Values(PngLevelCase{"StoredRgb", u"0", 24, false}, PngLevelCase{"FastestRgb", u"1", 24, false},
-                      PngLevelCase{"Level2Rgb", u"2", 24, false}, PngLevelCase{"Level3Rgb", u"3", 24, false},
-                      PngLevelCase{"DefaultRgba", u"4", 32, false}, PngLevelCase{"Level5Palette", u"5", 8, false},
-                      PngLevelCase{"Level6Rgb", u"6", 24, false}, PngLevelCase{"Level7Rgb", u"7", 24, false},
-                      PngLevelCase{"Level8Rgba", u"8", 32, false}, PngLevelCase{"SmallestRgb", u"9", 24, false},
-                      PngLevelCase{"FastestNoiseRgba", u"1", 32, true}, PngLevelCase{"Level6NoiseRgb", u"6", 24, true}),
-    kCaseName);
+INSTANTIATE_TEST_SUITE_P(Levels, PngLevels,
+                         ::testing::Values(PngLevelCase{"StoredRgb", u"0", 24, false},
+                                           PngLevelCase{"FastestRgb", u"1", 24, false},
+                                           PngLevelCase{"Level2Rgb", u"2", 24, false},
+                                           PngLevelCase{"Level3Rgb", u"3", 24, false},
+                                           PngLevelCase{"DefaultRgba", u"4", 32, false},
+                                           PngLevelCase{"Level5Palette", u"5", 8, false},
+                                           PngLevelCase{"Level6Rgb", u"6", 24, false},
+                                           PngLevelCase{"Level7Rgb", u"7", 24, false},
+                                           PngLevelCase{"Level8Rgba", u"8", 32, false},
+                                           PngLevelCase{"SmallestRgb", u"9", 24, false},
+                                           PngLevelCase{"FastestNoiseRgba", u"1", 32, true},
+                                           PngLevelCase{"Level6NoiseRgb", u"6", 24, true}),
+                         kCaseName);
 
 // ---- GIF: more than 256 colours, and alpha ---------------------------------------------------
 
@@ -372,7 +415,8 @@ TEST(GifTrueColour, FewColoursKeptManyReducedCloselyTransparencyKept) {
     TempDir dir;
     QImage few(64, 40, QImage::Format_ARGB32);
     for (int y = 0; y < 40; ++y)
-        for (int x = 0; x < 64; ++x) few.setPixel(x, y, qRgb((x / 4) * 16, (y / 5) * 30, 77));  // 128 colours
+        for (int x = 0; x < 64; ++x)
+            few.setPixel(x, y, qRgb((x / 4) * 16, (y / 5) * 30, 77));  // 128 colours
     std::string where;
     HBITMAP loaded = ThroughGif(ImageToDib(few, 32, true), dir / "few.gif");
     EXPECT_EQ(ViewDib(loaded).bitCount, 8);
@@ -389,7 +433,7 @@ TEST(GifTrueColour, FewColoursKeptManyReducedCloselyTransparencyKept) {
     loaded = ThroughGif(ImageToDib(TestChart(80, 60, true), 32, true), dir / "alpha.gif");
     EXPECT_EQ(ViewDib(loaded).bitCount, 32);
     have = DibToImage(loaded);
-    EXPECT_EQ(qAlpha(have.pixel(79, 30)), 0);             // fully transparent band
+    EXPECT_EQ(qAlpha(have.pixel(79, 30)), 0);            // fully transparent band
     EXPECT_EQ(have.pixel(65, 31), qRgb(255, 255, 255));  // half transparent white: white, opaque
     EXPECT_EQ(have.pixel(65, 30), qRgb(127, 127, 127));  // half transparent black: grey on white
     EXPECT_EQ(qAlpha(have.pixel(10, 30)), 255);
@@ -408,7 +452,8 @@ TEST_P(EachFormat, AnswersItsTagDescriptionAndPatterns) {
     const CodecPlugin &in = Loaded(f.In(), "input"), &out = Loaded(f.name, "output");
     if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
     const char16_t *inDescription = f.inDescription ? f.inDescription : f.description;
-    const char16_t *inPatternsDescription = f.inPatternsDescription ? f.inPatternsDescription : f.patternsDescription;
+    const char16_t *inPatternsDescription =
+        f.inPatternsDescription ? f.inPatternsDescription : f.patternsDescription;
     for (const auto &[p, tag, patterns, description, patternsDescription] :
          {std::tuple{&in, u"00IN_EX", f.inPatterns, inDescription, inPatternsDescription},
           std::tuple{&out, u"00OUT_EX", f.outPatterns, f.description, f.patternsDescription}}) {
@@ -417,7 +462,9 @@ TEST_P(EachFormat, AnswersItsTagDescriptionAndPatterns) {
             int32_t n = -1;
             const std::u16string text = p->Info(number, 1024, &n);
             EXPECT_EQ(n, int32_t(text.size())) << number;
-            if (number == 1) EXPECT_EQ(text.rfind(description, 0), 0u) << QString::fromStdU16String(text).toStdString();
+            if (number == 1)
+                EXPECT_EQ(text.rfind(description, 0), 0u)
+                    << QString::fromStdU16String(text).toStdString();
             else EXPECT_EQ(text, expected[number + 1]) << number;
         }
         int32_t n = -1;
@@ -440,10 +487,13 @@ TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
         EXPECT_NE(in.PictureSize(path, &w, &h), 0) << path;
         EXPECT_EQ(in.Decode(path), nullptr) << path;
     }
-    const std::u16string chart = QString::fromStdString(Chart(GetParam()).string()).toStdU16String();
+    const std::u16string chart =
+        QString::fromStdString(Chart(GetParam()).string()).toStdU16String();
     const auto isSupported = reinterpret_cast<IsSupportedFn>(in.Symbol("IsSupported"));
     EXPECT_EQ(isSupported(nullptr, 0, 0), 0);
-    EXPECT_NE(reinterpret_cast<GetPictureInfoFn>(in.Symbol("GetPictureInfo"))(chart.c_str(), 0, 0, nullptr), 0);
+    EXPECT_NE(reinterpret_cast<GetPictureInfoFn>(in.Symbol("GetPictureInfo"))(chart.c_str(), 0, 0,
+                                                                              nullptr),
+              0);
     std::filesystem::copy_file(Chart(GetParam()), dir / "a\uFFFD");
     EXPECT_EQ(isSupported((U16(dir / "a") + char16_t(0xD800)).c_str(), 0, 0), 0);
     // U+DC41 would be the escape of 'A', which is never escaped: "aA" is not its file.
@@ -465,7 +515,8 @@ TEST_P(EachFormat, NamesThatAreNotUtf8AreReadAndWritten) {
     const auto source = dir / (folder + "/caf\xE9\x01." + f.ext);
     const auto target = dir / (folder + "/sortie\xFF\xED\xA0\x80\n." + f.ext);
     std::filesystem::copy_file(Chart(f), source);
-    ASSERT_NE(U16(source).find(char16_t(0xDCE9)), std::u16string::npos);  // the escapes are what is tested
+    ASSERT_NE(U16(source).find(char16_t(0xDCE9)),
+              std::u16string::npos);  // the escapes are what is tested
 
     ASSERT_NE(in.IsSupported(source), 0);
     int32_t w = 0, h = 0;
@@ -485,9 +536,11 @@ TEST_P(EachFormat, NamesThatAreNotUtf8AreReadAndWritten) {
     DeleteObject(picture);
     // Exactly the two files, under the bytes given.
     std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(dir / folder)) names.push_back(entry.path().filename().native());
+    for (const auto &entry : std::filesystem::directory_iterator(dir / folder))
+        names.push_back(entry.path().filename().native());
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{source.filename().native(), target.filename().native()}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{source.filename().native(), target.filename().native()}));
 }
 
 // The dialog's thread asks for the size while a job decodes: both get what they would get

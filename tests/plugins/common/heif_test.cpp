@@ -48,7 +48,8 @@ TEST_P(HeifRoundTrips, GiveBackThePictureWithinTheBudget) {
     } else {
         EXPECT_GE(Psnr(have, expected), c.minPsnr);
         for (int y = 0; c.alpha && y < have.height(); ++y)
-            for (int x = 0; x < have.width(); ++x) ASSERT_NEAR(qAlpha(have.pixel(x, y)), qAlpha(expected.pixel(x, y)), 8);
+            for (int x = 0; x < have.width(); ++x)
+                ASSERT_NEAR(qAlpha(have.pixel(x, y)), qAlpha(expected.pixel(x, y)), 8);
     }
     DeleteObject(loaded);
     DeleteObject(source);
@@ -59,7 +60,8 @@ INSTANTIATE_TEST_SUITE_P(
     Formats, HeifRoundTrips,
     ::testing::Values(RoundTripCase{"HeicLossy", "heif-heic", false, false, 32.0},
                       RoundTripCase{"HeicLossyAlpha", "heif-heic", true, false, 32.0},
-                      RoundTripCase{"HeicLossless", "heif-heic", false, true, 0}, RoundTripCase{"AvifLossy", "heif-avif", false, false, 32.0},
+                      RoundTripCase{"HeicLossless", "heif-heic", false, true, 0},
+                      RoundTripCase{"AvifLossy", "heif-avif", false, false, 32.0},
                       RoundTripCase{"AvifLosslessAlpha", "heif-avif", true, true, 0}),
     kCaseName);
 
@@ -77,19 +79,25 @@ class HeifEncFiles : public ::testing::TestWithParam<ToolCase> {};
 // does (16-bit sources come down to 8 bits in both, rounded perhaps differently).
 TEST_P(HeifEncFiles, DecodeAsHeifConvertDoes) {
     const ToolCase &c = GetParam();
-    const QString enc = QStandardPaths::findExecutable("heif-enc"), convert = QStandardPaths::findExecutable("heif-convert");
+    const QString enc = QStandardPaths::findExecutable("heif-enc"),
+                  convert = QStandardPaths::findExecutable("heif-convert");
     const CodecPlugin &in = Loaded("heif", "input");
-    if (enc.isEmpty() || convert.isEmpty() || !in.loaded()) GTEST_SKIP() << "heif-enc, heif-convert or the plug-in missing";
+    if (enc.isEmpty() || convert.isEmpty() || !in.loaded())
+        GTEST_SKIP() << "heif-enc, heif-convert or the plug-in missing";
     TempDir dir;
-    const QString source = QString::fromStdString(dir / "source.png"), file = QString::fromStdString(dir / c.file);
+    const QString source = QString::fromStdString(dir / "source.png"),
+                  file = QString::fromStdString(dir / c.file);
     const QString reference = QString::fromStdString(dir / "reference.png");
-    ASSERT_TRUE(TestChart(160, 97, c.alpha).convertToFormat(c.deep ? QImage::Format_RGBA64 : QImage::Format_ARGB32).save(source));
+    ASSERT_TRUE(TestChart(160, 97, c.alpha)
+                    .convertToFormat(c.deep ? QImage::Format_RGBA64 : QImage::Format_ARGB32)
+                    .save(source));
     ASSERT_EQ(QProcess::execute(enc, c.arguments + QStringList{source, "-o", file}), 0);
     ASSERT_EQ(QProcess::execute(convert, {file, reference}), 0);
     HBITMAP loaded = in.Decode(file.toStdString());
     ASSERT_NE(loaded, nullptr) << in.LastFailureText().toStdString();
     std::string where;
-    EXPECT_LE(MaxDifference(DibToImage(loaded), QImage(reference), &where), c.deep ? 1 : 0) << where;
+    EXPECT_LE(MaxDifference(DibToImage(loaded), QImage(reference), &where), c.deep ? 1 : 0)
+        << where;
     DeleteObject(loaded);
 }
 

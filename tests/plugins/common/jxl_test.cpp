@@ -34,7 +34,12 @@ TEST_P(JxlRoundTrips, GiveBackThePictureWithinTheBudget) {
     const RoundTripCase &c = GetParam();
     const CodecPlugin &out = Loaded("jxl", "output"), &in = Loaded("jxl", "input");
     if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
-    ASSERT_EQ(AnswerSettings(out, {{"Lossless", c.lossless}, {"Quality", c.quality}, {"Effort (1 fastest, 9 smallest)", c.effort}}, true), 0);
+    ASSERT_EQ(AnswerSettings(out,
+                             {{"Lossless", c.lossless},
+                              {"Quality", c.quality},
+                              {"Effort (1 fastest, 9 smallest)", c.effort}},
+                             true),
+              0);
     const QImage chart = TestChart(160, 97, c.alpha);
     HBITMAP source = ImageToDib(chart, c.alpha ? 32 : 24, true);
     TempDir dir;
@@ -54,11 +59,15 @@ TEST_P(JxlRoundTrips, GiveBackThePictureWithinTheBudget) {
                        expected.convertToFormat(QImage::Format_ARGB32_Premultiplied)),
                   c.minPsnr);
         for (int y = 0; c.alpha && y < have.height(); ++y)
-            for (int x = 0; x < have.width(); ++x) ASSERT_NEAR(qAlpha(have.pixel(x, y)), qAlpha(expected.pixel(x, y)), 8);
+            for (int x = 0; x < have.width(); ++x)
+                ASSERT_NEAR(qAlpha(have.pixel(x, y)), qAlpha(expected.pixel(x, y)), 8);
     }
     DeleteObject(loaded);
     DeleteObject(source);
-    ASSERT_EQ(AnswerSettings(out, {{"Lossless", 0}, {"Quality", 90}, {"Effort (1 fastest, 9 smallest)", 5}}, true), 0);
+    ASSERT_EQ(
+        AnswerSettings(
+            out, {{"Lossless", 0}, {"Quality", 90}, {"Effort (1 fastest, 9 smallest)", 5}}, true),
+        0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -84,11 +93,14 @@ class CjxlFiles : public ::testing::TestWithParam<ToolCase> {};
 // depth its colours need.
 TEST_P(CjxlFiles, DecodeAsDjxlDoes) {
     const ToolCase &c = GetParam();
-    const QString cjxl = QStandardPaths::findExecutable("cjxl"), djxl = QStandardPaths::findExecutable("djxl");
+    const QString cjxl = QStandardPaths::findExecutable("cjxl"),
+                  djxl = QStandardPaths::findExecutable("djxl");
     const CodecPlugin &in = Loaded("jxl", "input");
-    if (cjxl.isEmpty() || djxl.isEmpty() || !in.loaded()) GTEST_SKIP() << "cjxl, djxl or the plug-in missing";
+    if (cjxl.isEmpty() || djxl.isEmpty() || !in.loaded())
+        GTEST_SKIP() << "cjxl, djxl or the plug-in missing";
     TempDir dir;
-    const QString source = QString::fromStdString(dir / "source.png"), file = QString::fromStdString(dir / "x.jxl");
+    const QString source = QString::fromStdString(dir / "source.png"),
+                  file = QString::fromStdString(dir / "x.jxl");
     const QString reference = QString::fromStdString(dir / "reference.png");
     ASSERT_TRUE(TestChart(160, 97, c.alpha).convertToFormat(c.format).save(source));
     ASSERT_EQ(QProcess::execute(cjxl, c.arguments + QStringList{source, file, "--quiet"}), 0);
@@ -97,14 +109,19 @@ TEST_P(CjxlFiles, DecodeAsDjxlDoes) {
     ASSERT_NE(loaded, nullptr) << in.LastFailureText().toStdString();
     std::string where;
     EXPECT_EQ(MaxDifference(DibToImage(loaded), QImage(reference), &where), 0) << where;
-    EXPECT_EQ(ViewDib(loaded).bitCount, c.format == QImage::Format_Grayscale8 ? 8 : c.alpha ? 32 : 24);
+    EXPECT_EQ(ViewDib(loaded).bitCount, c.format == QImage::Format_Grayscale8 ? 8
+                                        : c.alpha                             ? 32
+                                                                              : 24);
     DeleteObject(loaded);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Tools, CjxlFiles,
     ::testing::Values(ToolCase{"Lossy", {"-d", "1"}, QImage::Format_RGB32, false},
-                      ToolCase{"LossyAlphaInContainer", {"-d", "1", "--container=1"}, QImage::Format_ARGB32, true},
+                      ToolCase{"LossyAlphaInContainer",
+                               {"-d", "1", "--container=1"},
+                               QImage::Format_ARGB32,
+                               true},
                       ToolCase{"LosslessGrey", {"-d", "0"}, QImage::Format_Grayscale8, false}),
     kCaseName);
 

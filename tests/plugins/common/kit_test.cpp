@@ -21,7 +21,11 @@ TEST(LimitsTest, PixelCountSidesStridesAndAllocation) {
     EXPECT_FALSE(kit::WithinLimits(16384, 16385));
     EXPECT_TRUE(kit::WithinLimits(kit::kMaxSide, 1));
     EXPECT_FALSE(kit::WithinLimits(kit::kMaxSide + 1, 1));
-    for (auto [w, h] : {std::pair<int64_t, int64_t>{0, 10}, {10, 0}, {-5, 10}, {100000, 100000}, {int64_t{1} << 31, 1}})
+    for (auto [w, h] : {std::pair<int64_t, int64_t>{0, 10},
+                        {10, 0},
+                        {-5, 10},
+                        {100000, 100000},
+                        {int64_t{1} << 31, 1}})
         EXPECT_FALSE(kit::WithinLimits(w, h)) << w << " x " << h;
     EXPECT_EQ(kit::DibStride(10, 7), 0u);
     EXPECT_EQ(kit::DibStride(int64_t{1} << 31, 32), 0u);  // 8 GiB rows do not fit 32 bits
@@ -37,15 +41,18 @@ TEST(LimitsTest, PixelCountSidesStridesAndAllocation) {
 }
 
 // A 3 x 2 picture of known colours per layout, read through RowToBGRA.
-DibParams Params(int bits, bool topDown, std::vector<RGBQUAD> palette = {}, std::array<uint32_t, 3> masks = {}) {
+DibParams Params(int bits, bool topDown, std::vector<RGBQUAD> palette = {},
+                 std::array<uint32_t, 3> masks = {}) {
     DibParams p;
-    p.width = 3, p.height = 2, p.bitCount = bits, p.topDown = topDown, p.palette = std::move(palette);
+    p.width = 3, p.height = 2, p.bitCount = bits, p.topDown = topDown,
+    p.palette = std::move(palette);
     std::copy(masks.begin(), masks.end(), p.masks);
     return p;
 }
 
 TEST(SourcePictureTest, ReadsEachLayoutTopFirstAndPutsTransparencyOnWhite) {
-    const std::vector<RGBQUAD> four = {{0, 0, 255, 0}, {0, 255, 0, 0}, {255, 0, 0, 0}, {9, 8, 7, 0}};
+    const std::vector<RGBQUAD> four = {
+        {0, 0, 255, 0}, {0, 255, 0, 0}, {255, 0, 0, 0}, {9, 8, 7, 0}};
     const Bytes redGreenBlue = {0, 0, 255, 255, 0, 255, 0, 255, 255, 0, 0, 255};
     const Bytes blueBlueRed = {255, 0, 0, 255, 255, 0, 0, 255, 0, 0, 255, 255};
     const Bytes grey = {1, 2, 3, 255, 1, 2, 3, 255, 1, 2, 3, 255};
@@ -57,15 +64,33 @@ TEST(SourcePictureTest, ReadsEachLayoutTopFirstAndPutsTransparencyOnWhite) {
         Bytes topOnWhite = {};  // the top row as RowToBGROnWhite gives it, where checked
     } cases[] = {
         // Bottom-up: the first memory row is the bottom row.
-        {"FourBitBottomUp", Params(4, false, four), {{0x22, 0x00}, {0x01, 0x20}}, {redGreenBlue, blueBlueRed}, false},
-        {"EightBitIndexPastShortTable", Params(8, true, {{1, 2, 3, 0}}), {{0, 7, 200}, {0, 0, 0}}, {grey, grey}, false},
-        {"Sixteen565", Params(16, true, {}, {0xF800, 0x07E0, 0x001F}),
-         {{0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00}, {0x1F, 0, 0x1F, 0, 0, 0xF8}}, {redGreenBlue, blueBlueRed}, false},
-        {"ThirtyTwoRgbMasks", Params(32, true, {}, {0x000000FF, 0x0000FF00, 0x00FF0000}),
-         {{255, 0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0}, {0, 0, 255, 0, 0, 0, 255, 0, 255, 0, 0, 0}}, {redGreenBlue, blueBlueRed}, false},
-        {"ThirtyTwoWithAlpha", Params(32, true),
-         {{0, 0, 255, 0, 0, 255, 0, 128, 255, 0, 0, 255}, {255, 0, 0, 255, 255, 0, 0, 255, 0, 0, 255, 255}},
-         {{0, 0, 255, 0, 0, 255, 0, 128, 255, 0, 0, 255}, blueBlueRed}, true, {255, 255, 255, 127, 255, 127, 255, 0, 0}}};
+        {"FourBitBottomUp",
+         Params(4, false, four),
+         {{0x22, 0x00}, {0x01, 0x20}},
+         {redGreenBlue, blueBlueRed},
+         false},
+        {"EightBitIndexPastShortTable",
+         Params(8, true, {{1, 2, 3, 0}}),
+         {{0, 7, 200}, {0, 0, 0}},
+         {grey, grey},
+         false},
+        {"Sixteen565",
+         Params(16, true, {}, {0xF800, 0x07E0, 0x001F}),
+         {{0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00}, {0x1F, 0, 0x1F, 0, 0, 0xF8}},
+         {redGreenBlue, blueBlueRed},
+         false},
+        {"ThirtyTwoRgbMasks",
+         Params(32, true, {}, {0x000000FF, 0x0000FF00, 0x00FF0000}),
+         {{255, 0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0}, {0, 0, 255, 0, 0, 0, 255, 0, 255, 0, 0, 0}},
+         {redGreenBlue, blueBlueRed},
+         false},
+        {"ThirtyTwoWithAlpha",
+         Params(32, true),
+         {{0, 0, 255, 0, 0, 255, 0, 128, 255, 0, 0, 255},
+          {255, 0, 0, 255, 255, 0, 0, 255, 0, 0, 255, 255}},
+         {{0, 0, 255, 0, 0, 255, 0, 128, 255, 0, 0, 255}, blueBlueRed},
+         true,
+         {255, 255, 255, 127, 255, 127, 255, 0, 0}}};
     kit::SourcePicture src;  // (a DC without a picture is tried on every output plug-in)
     HDC dc = CreateCompatibleDC(nullptr);
     for (const auto &c : cases) {
@@ -102,7 +127,8 @@ TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
         return QString::fromUtf16(buffer, GetLastFailureText(buffer, 512)).toStdString();
     };
     EXPECT_EQ(decode(dir / "missing.bmp"), "No such file or directory");
-    EXPECT_EQ(decode(testing::DataDir() / "bmp" / "hostile" / "palette-claims-more-entries-than-bits-allow.bmp"),
+    EXPECT_EQ(decode(testing::DataDir() / "bmp" / "hostile" /
+                     "palette-claims-more-entries-than-bits-allow.bmp"),
               "BMP: more colours than the bit count can name");
     std::thread([] { EXPECT_STREQ(kit::LastFailure(), ""); }).join();
     kit::ClearLastFailure();
@@ -115,7 +141,8 @@ TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
     kit::ClearLastFailure();
     kit::SetLastFailure("a\xF0\x9F\x98\x80");
     for (auto [length, text] : {std::pair{4, u"a\U0001F600"}, {3, u"a"}, {1, u""}}) {
-        EXPECT_EQ(GetLastFailureText(buffer, length), static_cast<int32_t>(std::u16string_view(text).size()));
+        EXPECT_EQ(GetLastFailureText(buffer, length),
+                  static_cast<int32_t>(std::u16string_view(text).size()));
         EXPECT_EQ(std::u16string(buffer), text) << length;
     }
 }

@@ -31,23 +31,35 @@ struct Info {
 // and BMP any grey palette; the rest always colour.
 TEST(StoredColour, EachOutputAnswersWhatItWrites) {
     std::vector<RGBQUAD> greys;
-    for (int i = 0; i < 16; ++i) greys.push_back(RGBQUAD{BYTE(i * 17), BYTE(i * 17), BYTE(i * 17), 0});
-    const Info layouts[] = {{1, TestPalette(-2)}, {1, {{255, 255, 255, 0}, {0, 0, 0, 0}}}, {4, TestPalette(-16)},
-                            {8, TestPalette(-256)}, {8, greys}, {8, TestPalette(16)}, {16, {}}, {24, {}}, {32, {}}};
+    for (int i = 0; i < 16; ++i)
+        greys.push_back(RGBQUAD{BYTE(i * 17), BYTE(i * 17), BYTE(i * 17), 0});
+    const Info layouts[] = {{1, TestPalette(-2)},
+                            {1, {{255, 255, 255, 0}, {0, 0, 0, 0}}},
+                            {4, TestPalette(-16)},
+                            {8, TestPalette(-256)},
+                            {8, greys},
+                            {8, TestPalette(16)},
+                            {16, {}},
+                            {24, {}},
+                            {32, {}}};
     const std::pair<const char *, const char *> cases[] = {
-        {"png", "GCGGCCCCC"},  {"tiff", "GCGGCCCCC"},      {"jpeg", "GGGGGCCCC"},      {"jxl", "GGGGGCCCC"}, {"bmp", "GGGGGCCCC"},
-        {"webp", "CCCCCCCCC"}, {"heif-heic", "CCCCCCCCC"}, {"heif-avif", "CCCCCCCCC"}, {"gif", "CCCCCCCCC"}};
+        {"png", "GCGGCCCCC"},       {"tiff", "GCGGCCCCC"},      {"jpeg", "GGGGGCCCC"},
+        {"jxl", "GGGGGCCCC"},       {"bmp", "GGGGGCCCC"},       {"webp", "CCCCCCCCC"},
+        {"heif-heic", "CCCCCCCCC"}, {"heif-avif", "CCCCCCCCC"}, {"gif", "CCCCCCCCC"}};
     int asked = 0;
     for (const auto &[format, expected] : cases) {
         const CodecPlugin &plugin = Loaded(format, "output");
         if (!plugin.loaded()) continue;  // not built
         ++asked;
-        const auto ask = reinterpret_cast<GetStoredColourTypeFn>(plugin.Symbol("GetStoredColourType"));
+        const auto ask =
+            reinterpret_cast<GetStoredColourTypeFn>(plugin.Symbol("GetStoredColourType"));
         ASSERT_NE(ask, nullptr) << format;
         std::string answers;
         for (const Info &info : layouts) {
             const int32_t answer = ask(info.get());
-            answers += answer == FALTRIX_STORED_GREY ? 'G' : answer == FALTRIX_STORED_COLOUR ? 'C' : '?';
+            answers += answer == FALTRIX_STORED_GREY     ? 'G'
+                       : answer == FALTRIX_STORED_COLOUR ? 'C'
+                                                         : '?';
         }
         EXPECT_EQ(answers, expected) << format;
         // A header no DIB section has is no layout at all.
@@ -55,7 +67,8 @@ TEST(StoredColour, EachOutputAnswersWhatItWrites) {
         odd.header.biSize = 12;
         Info overfull(4, TestPalette(-16));
         overfull.header.biClrUsed = 17;
-        for (const BITMAPINFO *info : {odd.get(), overfull.get(), static_cast<const BITMAPINFO *>(nullptr)})
+        for (const BITMAPINFO *info :
+             {odd.get(), overfull.get(), static_cast<const BITMAPINFO *>(nullptr)})
             EXPECT_EQ(ask(info), FALTRIX_STORED_UNKNOWN) << format;
     }
     EXPECT_GE(asked, 5);  // BMP, PNG, GIF, JPEG and TIFF are always built

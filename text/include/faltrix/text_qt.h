@@ -22,7 +22,8 @@ inline std::u16string_view UnitsOf(const QString &text) {
 
 // The name's QString form, whatever its bytes.
 inline QString NameFromBytes(const QByteArray &bytes) {
-    const std::u16string units = PathBytesToUtf16(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
+    const std::u16string units =
+        PathBytesToUtf16(std::string_view(bytes.constData(), static_cast<size_t>(bytes.size())));
     return QString::fromUtf16(units.data(), static_cast<qsizetype>(units.size()));
 }
 
@@ -41,7 +42,8 @@ inline QByteArray NameBytes(const QString &name) {
 inline QString AbsoluteName(const QString &name) {
     if (name.startsWith(u'/')) return QDir::cleanPath(name);
     char here[PATH_MAX];
-    const QString folder = ::getcwd(here, sizeof here) != nullptr ? NameFromBytes(QByteArray(here)) : QDir::currentPath();
+    const QString folder = ::getcwd(here, sizeof here) != nullptr ? NameFromBytes(QByteArray(here))
+                                                                  : QDir::currentPath();
     return QDir::cleanPath(folder + u'/' + name);
 }
 

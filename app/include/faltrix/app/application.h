@@ -20,7 +20,8 @@ int LayoutForScreenWidth(int screenWidth);
 // come to the front and to open `file`, when given), else the modal dialog's result, `file`
 // opened as the input once the dialog shows. `onShown` (optional) is called once the dialog
 // is first shown.
-int RunFaltrix(QApplication &app, const std::function<void(MainDialog &)> &onShown = {}, const QString &file = {});
+int RunFaltrix(QApplication &app, const std::function<void(MainDialog &)> &onShown = {},
+               const QString &file = {});
 
 // The file the command line names: the first argument after the program's that is no option
 // (Qt has taken its own), as an absolute path; empty for none.

@@ -9,9 +9,9 @@
 // The file is one JSON object: "format" 1, "endedCleanly", "fields" and "checks" (objects by
 // name), "inputPlugin" and "outputPlugin" (paths), "running" (an array of {"list": "input"
 // or "output", "path"}) and "temporaries" (an array of paths, each the file system's bytes in
-// hex, since a name need not be UTF-8). It is rewritten whole at every change through a temporary renamed over
-// it, so a kill during a write leaves the file before it. A file that is missing, unreadable or
-// not of this format counts as none.
+// hex, since a name need not be UTF-8). It is rewritten whole at every change through a temporary
+// renamed over it, so a kill during a write leaves the file before it. A file that is missing,
+// unreadable or not of this format counts as none.
 #pragma once
 
 #include <QList>
@@ -45,7 +45,7 @@ struct RunningPlugin {
 
 struct DialogRecord {
     DialogSettings settings;
-    QList<RunningPlugin> running;  // in the order the calls started
+    QList<RunningPlugin> running;   // in the order the calls started
     QList<QByteArray> temporaries;  // storing temporaries named and not yet gone
     bool endedCleanly = false;
 };

@@ -28,10 +28,10 @@ struct RunningPlugin;
 
 // Notification codes of the commands: which event of a control a command reports.
 enum Notification : int {
-    kNotifyClicked = 0,         // a button
-    kNotifySelChange = 1,       // a plug-in list: the user chose an entry
-    kNotifyKillFocus = 0x200,   // an edit lost the keyboard focus
-    kNotifyChange = 0x300,      // an edit's text was changed by the user
+    kNotifyClicked = 0,        // a button
+    kNotifySelChange = 1,      // a plug-in list: the user chose an entry
+    kNotifyKillFocus = 0x200,  // an edit lost the keyboard focus
+    kNotifyChange = 0x300,     // an edit's text was changed by the user
 };
 
 // The title, also the name by which a running instance is known.
@@ -178,7 +178,8 @@ private:
     void SetFieldText(int id, const QString &text);
     bool Checked(int id) const;
     // A message box; `informative`, when given, goes below the text.
-    int Message(const QString &text, const QString &caption, int style, const QString &informative = {});
+    int Message(const QString &text, const QString &caption, int style,
+                const QString &informative = {});
     // An error message box: caption "ERROR", stop icon, OK.
     void ShowError(std::u16string_view text);
     // Runs the input or output chooser; a path longer than a path field holds is refused with
@@ -188,7 +189,9 @@ private:
     // Runs on the job-end timer: a close or a Code waiting for the running job.
     void AfterJobEnd();
     // The sizes were refreshed for this input path (empty: for none).
-    bool SizesBelongTo(const QString &inputPath) const { return sizesFor_ && *sizesFor_ == inputPath; }
+    bool SizesBelongTo(const QString &inputPath) const {
+        return sizesFor_ && *sizesFor_ == inputPath;
+    }
 
     const LayoutSpec *layout_;
     ControlMap controls_;

@@ -31,7 +31,7 @@ inline constexpr int kIdNo = 7;
 
 struct FileChooserRequest {
     QString title;
-    QStringList filters;     // Qt name filters, "description (pattern ...)", in order
+    QStringList filters;        // Qt name filters, "description (pattern ...)", in order
     bool existingOnly = false;  // the input chooser accepts only existing files
     QString folder;             // where the chooser starts; empty: Qt's choice
 };
@@ -63,7 +63,8 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
 // caption, a stop icon for kMbIconHand, a question icon and Yes/No for kMbIconQuestion|kMbYesNo.
 // kMbYesNoCancel adds Cancel, which Escape and the window's close button answer.
 // A non-empty `informative` is the box's informative text, plain text as well.
-std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text, const QString &caption, int style,
+std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text,
+                                            const QString &caption, int style,
                                             const QString &informative = {});
 
 // UTF-16 text of the system as a QString, with the platform's line breaks ("\r\n", "\r")

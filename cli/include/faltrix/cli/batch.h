@@ -16,8 +16,8 @@ using ConvertInChild = std::function<int(const FileTask &task, int reportFd)>;
 
 // Converts one file in a child, its reports shown by `terminal` as they come, stopped after
 // options.timeoutSeconds (0: never). A crash or a stop names the plug-in that was running.
-FileResult ConvertInWorker(const ConvertOptions &options, const PlannedTask &task, const ConvertInChild &convert,
-                           TerminalFrontEnd *terminal);
+FileResult ConvertInWorker(const ConvertOptions &options, const PlannedTask &task,
+                           const ConvertInChild &convert, TerminalFrontEnd *terminal);
 
 // Told of each file as it ends, after its lines are printed.
 using RecordResult = std::function<void(const FileTask &task, const FileResult &result)>;
@@ -25,8 +25,8 @@ using RecordResult = std::function<void(const FileTask &task, const FileResult &
 // Runs the planned tasks, options.jobs at a time, each child stopped after
 // options.timeoutSeconds (0: never). Reports each file as it ends and, when any failed, a
 // summary of which and why. Returns kExitConverted or kExitFailed.
-int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &planned, const ConvertInChild &convert,
-             bool onTerminal, const RecordResult &record);
+int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &planned,
+             const ConvertInChild &convert, bool onTerminal, const RecordResult &record);
 
 // Where a child also reports its temporaries' names (see WorkerFrontEnd), for removal once
 // every process of this run has gone; -1 when there is no such place.

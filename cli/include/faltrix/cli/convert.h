@@ -23,7 +23,7 @@ inline constexpr int kExitUsage = 2;      // the command line was wrong
 struct ConvertOptions {
     QStringList inputs;
     QString output;
-    QString format;        // output format (extension) when the output is a folder
+    QString format;  // output format (extension) when the output is a folder
     // The output size: each side in pixels or in per cent of the picture's (a side not given
     // follows the other, keeping the aspect ratio), or --fit: inside a box, keeping it.
     std::optional<uint32_t> width;
@@ -31,21 +31,21 @@ struct ConvertOptions {
     bool widthPercent = false;
     bool heightPercent = false;
     std::optional<std::pair<uint32_t, uint32_t>> fit;
-    bool antiAlias = false;  // -a: the dialog's area averaging (filter Area)
+    bool antiAlias = false;                        // -a: the dialog's area averaging (filter Area)
     ResizeFilter filter = ResizeFilter::Lanczos3;  // how a picture whose size changes is resized
     QString inputPlugin;   // forced input plug-in (file name without .so, or description)
     QString outputPlugin;  // forced output plug-in
     bool overwrite = false;
     bool replaceReadOnly = false;  // --force: a read-only output is replaced too
-    bool lenient = false;  // the input plug-in salvages what it can of a damaged file
+    bool lenient = false;          // the input plug-in salvages what it can of a damaged file
     // Settings for the output plug-in, as its SetPluginOption takes them: --quality,
     // --lossless, --compression and --option KEY=VALUE, in the order given.
     std::vector<std::pair<QString, QString>> outputOptions;
     MetadataChoice metadata;  // what --strip and --strip-only leave of the picture's blocks
     Verbosity verbosity = Verbosity::Normal;
     bool listPlugins = false;
-    int jobs = 1;          // children at once in a batch
-    int timeoutSeconds = 120;  // per file; 0 for no limit
+    int jobs = 1;               // children at once in a batch
+    int timeoutSeconds = 120;   // per file; 0 for no limit
     bool recursive = false;     // folders among the inputs: every file below them
     bool skipExisting = false;  // an output that exists is left alone, and its file skipped
     QString filesFrom;          // a file naming the inputs, one a line ("-": standard input)
@@ -109,25 +109,27 @@ struct PlannedTask {
     QString clash;
     bool skipped = false;
 };
-std::vector<PlannedTask> PlanTasks(const ConvertOptions &options, const std::vector<InputItem> &items,
-                                   bool outputIsFolder);
+std::vector<PlannedTask> PlanTasks(const ConvertOptions &options,
+                                   const std::vector<InputItem> &items, bool outputIsFolder);
 
 // How one file ended.
 struct FileResult {
     bool converted = false;
-    QString reason;  // why it failed: the job's last status line (and the plug-in's cause) or the front end's own error
+    QString reason;  // why it failed: the job's last status line (and the plug-in's cause) or the
+                     // front end's own error
     bool skipped = false;  // not converted, by --skip-existing: no failure
     bool usage = false;    // failed by a setting the output plug-in does not take
     double seconds = 0;    // from its worker's start to its end
-    QStringList notices = {};  // what the stored picture lost ("kept frame 1 of 5"), one line per kind
+    QStringList notices =
+        {};  // what the stored picture lost ("kept frame 1 of 5"), one line per kind
 };
 
 // Converts one file in this process: checks the paths, chooses the plug-ins, works out the
 // size, runs ConversionJob on the calling thread. The plug-in lists must have been scanned
 // (DescribePlugins) and `inputs`/`outputs` are what that gave.
 FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
-                       const std::vector<PluginEntry> &inputs, const std::vector<PluginEntry> &outputs,
-                       CliFrontEnd *frontEnd);
+                       const std::vector<PluginEntry> &inputs,
+                       const std::vector<PluginEntry> &outputs, CliFrontEnd *frontEnd);
 
 // The file's last lines: unless quiet, a warning "faltrix-convert: input: warning: notice" on
 // standard error for each notice, and "input -> output" on standard output (unless the

@@ -3,10 +3,10 @@
 // system goes through these or NameBytes, never through Qt's file classes.
 #pragma once
 
+#include <sys/stat.h>
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
-#include <sys/stat.h>
 
 #include "faltrix/text_qt.h"
 

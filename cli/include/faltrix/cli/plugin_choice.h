@@ -3,8 +3,8 @@
 #pragma once
 
 #include <QString>
-#include <functional>
 #include <QStringList>
+#include <functional>
 #include <vector>
 
 #include "faltrix/plugin_list.h"
@@ -18,9 +18,9 @@ struct PluginPattern {
 
 // What one accepted plug-in says about itself, read once after the scan.
 struct PluginEntry {
-    QString path;         // full path of the library
-    QString name;         // its file name without ".so"
-    QString description;  // GetPluginInfo 1
+    QString path;                         // full path of the library
+    QString name;                         // its file name without ".so"
+    QString description;                  // GetPluginInfo 1
     std::vector<PluginPattern> patterns;  // GetPluginInfo 2, 3, 4, 5 ...
 };
 
@@ -55,8 +55,8 @@ int FindInputPluginFor(InputPluginList &list, const char16_t *path,
 // The text of --list-plugins: every accepted plug-in (file, description, patterns) and every
 // refused candidate with the reason, for both lists.
 QString PluginListing(const QString &inputFolder, const std::vector<PluginEntry> &inputs,
-                      const std::vector<RefusedCandidate> &inputRefused, const QString &outputFolder,
-                      const std::vector<PluginEntry> &outputs,
+                      const std::vector<RefusedCandidate> &inputRefused,
+                      const QString &outputFolder, const std::vector<PluginEntry> &outputs,
                       const std::vector<RefusedCandidate> &outputRefused);
 
 }  // namespace faltrix

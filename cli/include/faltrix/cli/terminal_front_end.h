@@ -123,10 +123,21 @@ private:
 
 // One line of the worker protocol, as the parent reads it back.
 struct WorkerEvent {
-    enum Kind { Status, Progress, Message, Failure, Plugin, TemporaryMade, TemporaryEnded, Notice, Converted, Unknown } kind = Unknown;
-    QString text;           // Status, Message, Failure, Notice; Plugin: "input NAME" or "output NAME"
-    QByteArray path;        // TemporaryMade, TemporaryEnded: the file system's bytes
-    bool usage = false;     // Failure: by a setting from the command line
+    enum Kind {
+        Status,
+        Progress,
+        Message,
+        Failure,
+        Plugin,
+        TemporaryMade,
+        TemporaryEnded,
+        Notice,
+        Converted,
+        Unknown
+    } kind = Unknown;
+    QString text;        // Status, Message, Failure, Notice; Plugin: "input NAME" or "output NAME"
+    QByteArray path;     // TemporaryMade, TemporaryEnded: the file system's bytes
+    bool usage = false;  // Failure: by a setting from the command line
     uint32_t position = 0;  // Progress
 };
 WorkerEvent ParseWorkerLine(const QByteArray &line);

@@ -54,21 +54,30 @@ enum ControlId : int {
     kAutoPreviewCheck = 1021,
 };
 
-enum class ControlKind { PushButton, Edit, ComboBox, GroupBox, Static, CheckBox, ProgressBar, PreviewFrame };
+enum class ControlKind {
+    PushButton,
+    Edit,
+    ComboBox,
+    GroupBox,
+    Static,
+    CheckBox,
+    ProgressBar,
+    PreviewFrame
+};
 
 // Styles that change what a control does or shows.
 enum ControlStyle : uint32_t {
     kStyleNone = 0,
-    kStyleDisabled = 1u << 0,       // created disabled
-    kStyleReadOnly = 1u << 1,       // edit: the user cannot change the text
-    kStyleNumber = 1u << 2,         // edit: digits only
-    kStyleAlignRight = 1u << 3,     // edit: text right-aligned
-    kStyleAlignCenter = 1u << 4,    // edit: text centred
-    kStyleMultiline = 1u << 5,      // edit: several lines
-    kStyleAutoHScroll = 1u << 6,    // edit/combo: scrolls sideways with the text
-    kStyleAutoVScroll = 1u << 7,    // edit: scrolls down with the text
-    kStyleDropDownList = 1u << 8,   // combo: pick from the list only, no typing
-    kStyleVScroll = 1u << 9,        // combo: the list has a vertical scroll bar
+    kStyleDisabled = 1u << 0,      // created disabled
+    kStyleReadOnly = 1u << 1,      // edit: the user cannot change the text
+    kStyleNumber = 1u << 2,        // edit: digits only
+    kStyleAlignRight = 1u << 3,    // edit: text right-aligned
+    kStyleAlignCenter = 1u << 4,   // edit: text centred
+    kStyleMultiline = 1u << 5,     // edit: several lines
+    kStyleAutoHScroll = 1u << 6,   // edit/combo: scrolls sideways with the text
+    kStyleAutoVScroll = 1u << 7,   // edit: scrolls down with the text
+    kStyleDropDownList = 1u << 8,  // combo: pick from the list only, no typing
+    kStyleVScroll = 1u << 9,       // combo: the list has a vertical scroll bar
     kStyleNoIntegralHeight = 1u << 10,
     kStyleAutoCheckBox = 1u << 11,  // check box that toggles itself
     kStyleSmooth = 1u << 12,        // progress bar: a smooth bar, no blocks
@@ -79,15 +88,15 @@ enum ControlStyle : uint32_t {
 struct ControlSpec {
     int id;
     ControlKind kind;
-    const char *text;  // UTF-8
+    const char *text;         // UTF-8
     int x, y, width, height;  // dialog units; a combo box's height includes its dropped list
     uint32_t styles;
 };
 
 struct LayoutSpec {
-    int id;                 // 102 (narrow screens) or 103 (wide screens)
-    int width, height;      // dialog units
-    bool captionBar;        // 103: caption with close box; 102: none
+    int id;                                 // 102 (narrow screens) or 103 (wide screens)
+    int width, height;                      // dialog units
+    bool captionBar;                        // 103: caption with close box; 102: none
     std::span<const ControlSpec> controls;  // creation order, which is also the tab order
 };
 
@@ -131,7 +140,8 @@ private:
 // Creates the controls of `layout` as children of `dialog`, sizes the dialog, sets its font
 // and its window flags (caption or none) and the tab order. Each control carries its ID in
 // the property "controlId".
-ControlMap BuildLayout(QDialog *dialog, const LayoutSpec &layout, const ControlFactory &factory = {});
+ControlMap BuildLayout(QDialog *dialog, const LayoutSpec &layout,
+                       const ControlFactory &factory = {});
 
 // Fits a built dialog to its texts: the dialog units grow by one factor (the proportions
 // stay) until every caption, and every entry of the lists not in `unmeasured`, fits inside

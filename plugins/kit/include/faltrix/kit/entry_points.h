@@ -36,95 +36,96 @@
 #include "faltrix/kit/metadata.h"
 #include "faltrix/kit/options.h"
 
-#define FALTRIX_KIT_PLUGIN_INFO_(ns, describe)                                                 \
+#define FALTRIX_KIT_PLUGIN_INFO_(ns, describe)                                                \
     FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,            \
                                                 int32_t bufferLength) {                       \
-        return ::faltrix::kit::Guarded(0, [&] {                                                \
+        return ::faltrix::kit::Guarded(0, [&] {                                               \
             static const ::faltrix::kit::PluginInfoTable table = describe(ns::Format());      \
-            return ::faltrix::kit::AnswerPluginInfo(table, infoNumber, buffer, bufferLength);  \
-        });                                                                                    \
+            return ::faltrix::kit::AnswerPluginInfo(table, infoNumber, buffer, bufferLength); \
+        });                                                                                   \
     }
 
 // Not Guarded: answering must leave the cause it answers with in place.
-#define FALTRIX_KIT_LAST_FAILURE_TEXT_                                                          \
-    FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength) {    \
-        return ::faltrix::kit::AnswerLastFailure(buffer, bufferLength);                        \
+#define FALTRIX_KIT_LAST_FAILURE_TEXT_                                                      \
+    FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength) { \
+        return ::faltrix::kit::AnswerLastFailure(buffer, bufferLength);                     \
     }
 
-#define FALTRIX_KIT_INPUT_PLUGIN(ns)                                                            \
-    FALTRIX_KIT_PLUGIN_INFO_(ns, ::faltrix::kit::InputInfo)                                    \
-    FALTRIX_KIT_LAST_FAILURE_TEXT_                                                             \
-    FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {           \
-        return ::faltrix::kit::Guarded(0, [&] { return ns::Recognize(path) ? 1 : 0; });        \
-    }                                                                                          \
-    FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t,          \
-                                                 PictureInfo *info) {                          \
-        return ::faltrix::kit::Guarded(1, [&] {                                                \
-            if (!info) return ::faltrix::kit::Fail("no PictureInfo to fill", 1);               \
-            return ns::ReadSize(path, info) ? 0 : 1;                                           \
-        });                                                                                    \
-    }                                                                                          \
-    FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,           \
-                                                ProgressCallbackFn progress, int32_t data,     \
-                                                DibAllocCallbackFn alloc) {                    \
-        HBITMAP bitmap = ::faltrix::kit::Guarded(static_cast<HBITMAP>(nullptr), [&] {          \
-            ::faltrix::kit::BeginNotingMetadata(path);                                         \
-            return ns::Decode(path, progress, data, alloc);                                    \
-        });                                                                                    \
-        if (!bitmap) ::faltrix::kit::ForgetNotedMetadata();                                    \
-        return bitmap;                                                                         \
-    }                                                                                          \
-    FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink,   \
-                                                     void *context) {                          \
-        return ::faltrix::kit::Guarded(1, [&] {                                                \
-            return ::faltrix::kit::AnswerPictureMetadata(path, sink, context);                 \
-        });                                                                                    \
+#define FALTRIX_KIT_INPUT_PLUGIN(ns)                                                         \
+    FALTRIX_KIT_PLUGIN_INFO_(ns, ::faltrix::kit::InputInfo)                                  \
+    FALTRIX_KIT_LAST_FAILURE_TEXT_                                                           \
+    FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {         \
+        return ::faltrix::kit::Guarded(0, [&] { return ns::Recognize(path) ? 1 : 0; });      \
+    }                                                                                        \
+    FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t, int32_t,        \
+                                                 PictureInfo *info) {                        \
+        return ::faltrix::kit::Guarded(1, [&] {                                              \
+            if (!info) return ::faltrix::kit::Fail("no PictureInfo to fill", 1);             \
+            return ns::ReadSize(path, info) ? 0 : 1;                                         \
+        });                                                                                  \
+    }                                                                                        \
+    FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,         \
+                                                ProgressCallbackFn progress, int32_t data,   \
+                                                DibAllocCallbackFn alloc) {                  \
+        HBITMAP bitmap = ::faltrix::kit::Guarded(static_cast<HBITMAP>(nullptr), [&] {        \
+            ::faltrix::kit::BeginNotingMetadata(path);                                       \
+            return ns::Decode(path, progress, data, alloc);                                  \
+        });                                                                                  \
+        if (!bitmap) ::faltrix::kit::ForgetNotedMetadata();                                  \
+        return bitmap;                                                                       \
+    }                                                                                        \
+    FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, \
+                                                     void *context) {                        \
+        return ::faltrix::kit::Guarded(                                                      \
+            1, [&] { return ::faltrix::kit::AnswerPictureMetadata(path, sink, context); });  \
     }
 
-#define FALTRIX_KIT_OUTPUT_PLUGIN(ns)                                                           \
-    FALTRIX_KIT_PLUGIN_INFO_(ns, ::faltrix::kit::OutputInfo)                                   \
-    FALTRIX_KIT_LAST_FAILURE_TEXT_                                                             \
-    FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,  \
-                                                 ProgressCallbackFn progress, int32_t data) {  \
-        return static_cast<int32_t>(::faltrix::kit::Guarded(                                   \
-            ::faltrix::kit::SaveResult::kUnexpected, [&] { return ns::Save(dc, path, progress, data); })); \
+#define FALTRIX_KIT_OUTPUT_PLUGIN(ns)                                                         \
+    FALTRIX_KIT_PLUGIN_INFO_(ns, ::faltrix::kit::OutputInfo)                                  \
+    FALTRIX_KIT_LAST_FAILURE_TEXT_                                                            \
+    FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t, \
+                                                 ProgressCallbackFn progress, int32_t data) { \
+        return static_cast<int32_t>(                                                          \
+            ::faltrix::kit::Guarded(::faltrix::kit::SaveResult::kUnexpected,                  \
+                                    [&] { return ns::Save(dc, path, progress, data); }));     \
     }
 
-#define FALTRIX_KIT_SETTINGS(ns, title)                                                          \
-    FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {                     \
-        return ::faltrix::kit::Guarded(                                                        \
-            1, [&] { return ::faltrix::kit::ConfigureOptions(parent, title, &ns::options) ? 0 : 1; }); \
-    }                                                                                          \
-    FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value) {     \
-        return ::faltrix::kit::Guarded(1, [&] {                                                \
-            if (!name || !value) return ::faltrix::kit::Fail("no option name or value", 1);    \
-            return ns::options.Set(name, value) ? 0 : 1;                                       \
-        });                                                                                    \
+#define FALTRIX_KIT_SETTINGS(ns, title)                                                     \
+    FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {                  \
+        return ::faltrix::kit::Guarded(1, [&] {                                             \
+            return ::faltrix::kit::ConfigureOptions(parent, title, &ns::options) ? 0 : 1;   \
+        });                                                                                 \
+    }                                                                                       \
+    FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value) {  \
+        return ::faltrix::kit::Guarded(1, [&] {                                             \
+            if (!name || !value) return ::faltrix::kit::Fail("no option name or value", 1); \
+            return ns::options.Set(name, value) ? 0 : 1;                                    \
+        });                                                                                 \
     }
 
-#define FALTRIX_KIT_METADATA_OUTPUT(ns)                                                         \
-    FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *bytes,       \
-                                                     int32_t size) {                           \
-        return ::faltrix::kit::Guarded(1, [&] {                                                \
-            return ::faltrix::kit::TakePictureMetadata(key, bytes, size, ns::KeepsMetadata);   \
-        });                                                                                    \
+#define FALTRIX_KIT_METADATA_OUTPUT(ns)                                                      \
+    FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *bytes,     \
+                                                     int32_t size) {                         \
+        return ::faltrix::kit::Guarded(1, [&] {                                              \
+            return ::faltrix::kit::TakePictureMetadata(key, bytes, size, ns::KeepsMetadata); \
+        });                                                                                  \
     }
 
-#define FALTRIX_KIT_METADATA_OUTPUT_CHECKED(ns)                                                 \
-    FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *bytes,       \
-                                                     int32_t size) {                           \
-        return ::faltrix::kit::Guarded(1, [&] {                                                \
-            return ::faltrix::kit::TakePictureMetadata(key, bytes, size, ns::KeepsMetadata,    \
-                                                       ns::AcceptsMetadata);                   \
-        });                                                                                    \
+#define FALTRIX_KIT_METADATA_OUTPUT_CHECKED(ns)                                             \
+    FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *bytes,    \
+                                                     int32_t size) {                        \
+        return ::faltrix::kit::Guarded(1, [&] {                                             \
+            return ::faltrix::kit::TakePictureMetadata(key, bytes, size, ns::KeepsMetadata, \
+                                                       ns::AcceptsMetadata);                \
+        });                                                                                 \
     }
 
-#define FALTRIX_KIT_STORED_COLOUR(ns)                                                           \
-    FALTRIX_PLUGIN_EXPORT int32_t GetStoredColourType(const BITMAPINFO *info) {                \
-        return ::faltrix::kit::Guarded(0, [&] {                                                \
-            ::faltrix::kit::StoredLayout layout;                                               \
-            return ::faltrix::kit::ReadStoredLayout(info, &layout)                             \
-                       ? static_cast<int32_t>(ns::StoredColour(layout))                        \
-                       : 0;                                                                    \
-        });                                                                                    \
+#define FALTRIX_KIT_STORED_COLOUR(ns)                                           \
+    FALTRIX_PLUGIN_EXPORT int32_t GetStoredColourType(const BITMAPINFO *info) { \
+        return ::faltrix::kit::Guarded(0, [&] {                                 \
+            ::faltrix::kit::StoredLayout layout;                                \
+            return ::faltrix::kit::ReadStoredLayout(info, &layout)              \
+                       ? static_cast<int32_t>(ns::StoredColour(layout))         \
+                       : 0;                                                     \
+        });                                                                     \
     }

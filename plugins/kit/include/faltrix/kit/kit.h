@@ -120,8 +120,8 @@ struct Pattern {
 };
 
 struct PluginInfoTable {
-    std::u16string_view tag;          // FALTRIX_INPUT_TAG or FALTRIX_OUTPUT_TAG
-    std::u16string description;       // names the format and the library version
+    std::u16string_view tag;     // FALTRIX_INPUT_TAG or FALTRIX_OUTPUT_TAG
+    std::u16string description;  // names the format and the library version
     std::vector<Pattern> patterns;
 };
 
@@ -160,9 +160,9 @@ std::vector<RGBQUAD> GreyPalette(int bitCount);
 
 struct DibSpec {
     int32_t width = 0;
-    int32_t height = 0;      // positive
-    int bitCount = 24;       // 1, 4, 8, 16, 24, 32
-    bool topDown = true;     // rows top-down in memory (negative biHeight)
+    int32_t height = 0;            // positive
+    int bitCount = 24;             // 1, 4, 8, 16, 24, 32
+    bool topDown = true;           // rows top-down in memory (negative biHeight)
     std::vector<RGBQUAD> palette;  // for 1, 4 and 8 bits
     int32_t xPelsPerMeter = 0;
     int32_t yPelsPerMeter = 0;

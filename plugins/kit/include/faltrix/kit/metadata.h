@@ -46,7 +46,8 @@ int32_t AnswerPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *cont
 // the reason for a refusal with kit::Fail, worded to follow "which" ("libpng rejects: ...").
 int32_t TakePictureMetadata(const char *key, const void *bytes, int32_t size,
                             bool (*keeps)(std::string_view key, size_t size),
-                            bool (*accepts)(std::string_view key, std::string_view bytes) = nullptr);
+                            bool (*accepts)(std::string_view key,
+                                            std::string_view bytes) = nullptr);
 
 // The layout GetStoredColourType asks about: the depth and, for 1, 4 and 8 bits, the colour
 // table, as SourcePicture reads them from the DC when the picture is stored.

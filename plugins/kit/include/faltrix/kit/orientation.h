@@ -22,7 +22,8 @@ int ExifOrientation(const uint8_t *data, size_t size);
 // deleted with `*owned`. For 1, 4, 8, 16, 24 and 32 bits. Null, with the failure noted, when
 // the second section cannot be allocated. Every input whose file says how it is to be shown
 // turns its pixels here, so that the stored picture is upright and its EXIF can say 1.
-HBITMAP ShowUpright(BitmapGuard *owned, const Dib &stored, DibSpec spec, int orientation, DibAllocCallbackFn alloc);
+HBITMAP ShowUpright(BitmapGuard *owned, const Dib &stored, DibSpec spec, int orientation,
+                    DibAllocCallbackFn alloc);
 
 // True for the orientations (5..8) that swap width and height.
 inline bool SwapsAxes(int orientation) { return orientation >= 5 && orientation <= 8; }

@@ -34,6 +34,7 @@ inline constexpr char kKeptSettingsProperty[] = "faltrixPluginSettings";
 // The value last confirmed for the row `label` of the dialog `title` and kept in that file;
 // `initial` when none is kept, the file is not named, or the kept value lies outside
 // minimum..maximum.
-int KeptValue(const std::string &title, const std::string &label, int initial, int minimum, int maximum);
+int KeptValue(const std::string &title, const std::string &label, int initial, int minimum,
+              int maximum);
 
 }  // namespace faltrix::kit
