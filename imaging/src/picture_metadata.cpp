@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "exif_fit.h"
 #include "faltrix/plugin_list.h"
 #include "faltrix/text.h"
 
@@ -438,6 +439,41 @@ std::string PatchExifInPlace(const std::string &exif, uint32_t width, uint32_t h
     return out;
 }
 
+// After the output refused the whole block: the block rebuilt without what no directory
+// points to, then without its largest entries one by one, until the output takes it. The
+// smallest form is offered first: when even that is refused, the output keeps no EXIF at all
+// (BMP, GIF) and nothing else is tried. The notice names the entries dropped, with the
+// output's reason for refusing the block whole.
+template <typename Hand>
+void FitExif(const std::string &exif, Hand hand, std::vector<std::u16string> *notices) {
+    const std::u16string reason = OneLine(Utf16ToUtf8(LastPluginFailure()));
+    std::vector<std::string> dropped;
+    const size_t most = DroppableExifEntries(exif);
+    const std::string smallest = RebuiltExif(exif, most, &dropped);
+    if (smallest.empty() || !hand(FALTRIX_METADATA_EXIF, smallest)) {
+        notices->push_back(reason.empty() ? u"the output format keeps no EXIF"
+                                          : u"dropped the EXIF block, which " + reason);
+        return;
+    }
+    size_t count = 0;  // the fewest entries to drop; the smallest form is taken already
+    for (; count < most; ++count) {
+        dropped.clear();
+        const std::string block = RebuiltExif(exif, count, &dropped);
+        if (!block.empty() && hand(FALTRIX_METADATA_EXIF, block)) break;
+    }
+    if (count == most) {
+        dropped.clear();
+        RebuiltExif(exif, most, &dropped);
+        hand(FALTRIX_METADATA_EXIF, smallest);
+    }
+    if (dropped.empty()) return;  // only bytes no entry needed
+    std::string names = dropped[0];
+    for (size_t i = 1; i < dropped.size(); ++i)
+        names += (i + 1 == dropped.size() ? " and " : ", ") + dropped[i];
+    notices->push_back(u"dropped " + Utf8ToUtf16(names) + u" from the EXIF block, which " +
+                       (reason.empty() ? u"the output format cannot hold whole" : reason));
+}
+
 }  // namespace
 
 std::string ExifForOutput(const std::string &exif, uint32_t width, uint32_t height) {
@@ -618,8 +654,9 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
             metadata->exif, static_cast<uint32_t>(header.biWidth), static_cast<uint32_t>(height));
         if (exif.empty())
             metadata->notices.push_back(u"dropped the EXIF block, which could not be rewritten");
-        else if (!hand(FALTRIX_METADATA_EXIF, exif))
-            metadata->notices.push_back(u"the output format keeps no EXIF");
+        else if (!hand(FALTRIX_METADATA_EXIF, exif) && canSet)
+            FitExif(exif, hand, &metadata->notices);
+        else if (!canSet) metadata->notices.push_back(u"the output format keeps no EXIF");
     }
     // The input plug-ins turn the pixels by the EXIF orientation: the XMP's must not turn them
     // again. Without one to apply, the XMP's stays as the picture had it.
