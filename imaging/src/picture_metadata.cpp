@@ -440,33 +440,36 @@ std::string PatchExifInPlace(const std::string &exif, uint32_t width, uint32_t h
 }
 
 // After the output refused the whole block: the block rebuilt without what no directory
-// points to, then without its largest entries one by one, until the output takes it. The
+// points to, and without as few of its largest entries as the output needs to take it. The
 // smallest form is offered first: when even that is refused, the output keeps no EXIF at all
-// (BMP, GIF) and nothing else is tried. The notice names the entries dropped, with the
-// output's reason for refusing the block whole.
+// (BMP, GIF) and nothing else is tried. Then the fewest entries to drop are found by halving,
+// as a smaller block never fits worse, so a block of thousands of entries costs a few tries.
+// The notice names the entries dropped, with the output's reason for refusing the block whole.
 template <typename Hand>
 void FitExif(const std::string &exif, Hand hand, std::vector<std::u16string> *notices) {
     const std::u16string reason = OneLine(Utf16ToUtf8(LastPluginFailure()));
     std::vector<std::string> dropped;
     const size_t most = DroppableExifEntries(exif);
-    const std::string smallest = RebuiltExif(exif, most, &dropped);
-    if (smallest.empty() || !hand(FALTRIX_METADATA_EXIF, smallest)) {
+    if (const std::string smallest = RebuiltExif(exif, most, &dropped);
+        smallest.empty() || !hand(FALTRIX_METADATA_EXIF, smallest)) {
         notices->push_back(reason.empty() ? u"the output format keeps no EXIF"
                                           : u"dropped the EXIF block, which " + reason);
         return;
     }
-    size_t count = 0;  // the fewest entries to drop; the smallest form is taken already
-    for (; count < most; ++count) {
+    size_t low = 0, high = most;  // high is taken; every count below low is refused
+    bool lastTaken = true;
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
         dropped.clear();
-        const std::string block = RebuiltExif(exif, count, &dropped);
-        if (!block.empty() && hand(FALTRIX_METADATA_EXIF, block)) break;
+        const std::string block = RebuiltExif(exif, middle, &dropped);
+        lastTaken = !block.empty() && hand(FALTRIX_METADATA_EXIF, block);
+        if (lastTaken) high = middle;
+        else low = middle + 1;
     }
-    if (count == most) {
-        dropped.clear();
-        RebuiltExif(exif, most, &dropped);
-        hand(FALTRIX_METADATA_EXIF, smallest);
-    }
-    if (dropped.empty()) return;  // only bytes no entry needed
+    dropped.clear();
+    const std::string chosen = RebuiltExif(exif, high, &dropped);
+    if (!lastTaken) hand(FALTRIX_METADATA_EXIF, chosen);  // the last one tried was refused
+    if (dropped.empty()) return;                          // only bytes no entry needed
     std::string names = dropped[0];
     for (size_t i = 1; i < dropped.size(); ++i)
         names += (i + 1 == dropped.size() ? " and " : ", ") + dropped[i];

@@ -11,6 +11,10 @@ namespace faltrix::kit {
 namespace {
 
 constexpr uint16_t kExifPointer = 0x8769, kGpsPointer = 0x8825, kInteropPointer = 0xA005;
+// Entries one directory may hold. Cameras write a few hundred at most; libexif looks for a tag
+// twice before it adds it, so a hostile directory of 65,535 entries would cost billions of
+// comparisons, each time the block is read.
+constexpr size_t kMaxEntries = 4096;
 
 class Walker {
 public:
@@ -33,7 +37,7 @@ public:
     bool Read(size_t offset, ExifIfd ifd) {
         if (offset < 8 || offset > size_ || size_ - offset < 2) return false;
         const size_t count = Get16(offset);
-        if ((size_ - offset - 2) / 12 < count) return false;
+        if ((size_ - offset - 2) / 12 < count || count > kMaxEntries) return false;
         for (size_t i = 0; i < count; ++i) {
             const size_t entry = offset + 2 + 12 * i;
             const uint32_t tag = Get16(entry);
@@ -53,7 +57,9 @@ public:
 private:
     // One entry with its value, inline in the entry's last four bytes when it fits there.
     void Add(size_t entry, ExifIfd ifd) {
-        const auto format = ExifFormat(Get16(entry + 2));
+        const uint32_t type = Get16(entry + 2);
+        if (type < EXIF_FORMAT_BYTE || type > EXIF_FORMAT_DOUBLE) return;  // no format libexif has
+        const auto format = ExifFormat(type);
         const size_t unit = exif_format_get_size(format);
         const size_t count = Get32(entry + 4);
         if (unit == 0 || count == 0 || count > size_ / unit) return;

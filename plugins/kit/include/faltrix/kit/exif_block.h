@@ -15,7 +15,8 @@ namespace faltrix::kit {
 // TIFF structure, without "Exif\0\0") into `data`, a fresh ExifData, and sets its byte order
 // to the block's. Each entry keeps its bytes as stored; the thumbnail directory is left out,
 // as is a directory or value that lies outside the block, and an entry libexif has no format
-// for. False when the block is no TIFF structure or its first directory lies outside it.
+// for, and so is a directory of more than 4096 entries. False when the block is no TIFF
+// structure or its first directory lies outside it or is that large.
 bool LoadExifBlock(std::string_view block, ExifData *data);
 
 }  // namespace faltrix::kit
