@@ -152,11 +152,12 @@ struct TransformFree {
 };
 using TransformPtr = std::unique_ptr<void, TransformFree>;
 
-// The header facts the host's rule needs.
+// The header facts the host's rule needs. The signatures are kept as numbers: a profile may
+// name any four bytes, and a value outside Little CMS's enumerations is no value of its type.
 struct ProfileFacts {
     bool opened = false;
-    cmsColorSpaceSignature space{};
-    cmsProfileClassSignature kind{};
+    uint32_t space = 0;  // cmsColorSpaceSignature
+    uint32_t kind = 0;   // cmsProfileClassSignature
 };
 
 ProfileFacts FactsOf(const std::string &icc) {
@@ -172,7 +173,7 @@ ProfileFacts FactsOf(const std::string &icc) {
 
 // Words for a profile that describes no picture's colours: a link turns one device's colours
 // into another's, an abstract profile edits colours, a named-colour one lists spot colours.
-const char16_t *NoPictureKind(cmsProfileClassSignature kind) {
+const char16_t *NoPictureKind(uint32_t kind) {
     switch (kind) {
     case cmsSigLinkClass: return u"a device link";
     case cmsSigAbstractClass: return u"an abstract profile";
@@ -622,8 +623,7 @@ bool ConvertPictureToSrgb(HDC dc, HBITMAP *bitmap, const std::string &icc, bool 
     if (info.header.biBitCount > 8) return ConvertToSrgb(*bitmap, icc);
     const ProfilePtr source(
         cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size())));
-    const cmsColorSpaceSignature space =
-        source ? cmsGetColorSpace(source.get()) : cmsColorSpaceSignature{};
+    const uint32_t space = source ? cmsGetColorSpace(source.get()) : 0;
     if (space != cmsSigRgbData && space != cmsSigGrayData) return false;
     return ConvertColourTable(source.get(), info.colors, info.header.biClrUsed, keepGrey) &&
            ReplaceColourTable(dc, bitmap, section, info.colors, info.header.biClrUsed);
