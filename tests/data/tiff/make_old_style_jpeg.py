@@ -13,7 +13,8 @@ any more, so they are put together here from baseline JPEG streams that Pillow e
                              grid of tiles side by side it cannot read, nor can Pillow
 
 Both are YCbCr sampled 2 x 2, little-endian. The reference pictures beside them are the JPEG
-streams as libjpeg (through Pillow) decodes them. Run it from this folder:
+streams as libjpeg (through Pillow) decodes them. Run it from this folder, with Pillow
+(Debian: python3-pil):
 python3 make_old_style_jpeg.py
 """
 import io
