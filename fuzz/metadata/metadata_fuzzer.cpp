@@ -2,12 +2,15 @@
 //   0  a colour profile: checked whole, then the pixels of a 24-bit, a 32-bit and a palette
 //      picture converted from it to sRGB (the palette kept grey or not)
 //   1  an EXIF block, rewritten for the stored picture through libexif
-//   2  an EXIF block followed by zeros to 70,000 bytes, patched in place
+//   2  an EXIF block followed by zeros to 70,000 bytes, patched in place, then rebuilt from its
+//      directories as for an output that refuses it whole, whole and without its largest entry
 //   3  an XMP packet, its orientation set to 1
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
+#include "exif_fit.h"
 #include "faltrix/gdi.h"
 #include "faltrix/picture_metadata.h"
 
@@ -60,7 +63,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     case 2: {
         std::string padded = item;
         if (padded.size() < 70000) padded.resize(70000, '\0');
-        faltrix::ExifForOutput(padded, 640, 480);
+        const std::string patched = faltrix::ExifForOutput(padded, 640, 480);
+        std::vector<std::string> dropped;
+        for (const size_t count : {size_t{0}, size_t{1}})
+            faltrix::RebuiltExif(patched, count, &dropped);
         break;
     }
     default: faltrix::XmpForOutput(item); break;

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "exif_fit.h"
 #include "faltrix/plugin_list.h"
 #include "faltrix/text.h"
 
@@ -151,11 +152,12 @@ struct TransformFree {
 };
 using TransformPtr = std::unique_ptr<void, TransformFree>;
 
-// The header facts the host's rule needs.
+// The header facts the host's rule needs. The signatures are kept as numbers: a profile may
+// name any four bytes, and a value outside Little CMS's enumerations is no value of its type.
 struct ProfileFacts {
     bool opened = false;
-    cmsColorSpaceSignature space{};
-    cmsProfileClassSignature kind{};
+    uint32_t space = 0;  // cmsColorSpaceSignature
+    uint32_t kind = 0;   // cmsProfileClassSignature
 };
 
 ProfileFacts FactsOf(const std::string &icc) {
@@ -171,7 +173,7 @@ ProfileFacts FactsOf(const std::string &icc) {
 
 // Words for a profile that describes no picture's colours: a link turns one device's colours
 // into another's, an abstract profile edits colours, a named-colour one lists spot colours.
-const char16_t *NoPictureKind(cmsProfileClassSignature kind) {
+const char16_t *NoPictureKind(uint32_t kind) {
     switch (kind) {
     case cmsSigLinkClass: return u"a device link";
     case cmsSigAbstractClass: return u"an abstract profile";
@@ -438,6 +440,44 @@ std::string PatchExifInPlace(const std::string &exif, uint32_t width, uint32_t h
     return out;
 }
 
+// After the output refused the whole block: the block rebuilt without what no directory
+// points to, and without as few of its largest entries as the output needs to take it. The
+// smallest form is offered first: when even that is refused, the output keeps no EXIF at all
+// (BMP, GIF) and nothing else is tried. Then the fewest entries to drop are found by halving,
+// as a smaller block never fits worse, so a block of thousands of entries costs a few tries.
+// The notice names the entries dropped, with the output's reason for refusing the block whole.
+template <typename Hand>
+void FitExif(const std::string &exif, Hand hand, std::vector<std::u16string> *notices) {
+    const std::u16string reason = OneLine(Utf16ToUtf8(LastPluginFailure()));
+    std::vector<std::string> dropped;
+    const size_t most = DroppableExifEntries(exif);
+    if (const std::string smallest = RebuiltExif(exif, most, &dropped);
+        smallest.empty() || !hand(FALTRIX_METADATA_EXIF, smallest)) {
+        notices->push_back(reason.empty() ? u"the output format keeps no EXIF"
+                                          : u"dropped the EXIF block, which " + reason);
+        return;
+    }
+    size_t low = 0, high = most;  // high is taken; every count below low is refused
+    bool lastTaken = true;
+    while (low < high) {
+        const size_t middle = low + (high - low) / 2;
+        dropped.clear();
+        const std::string block = RebuiltExif(exif, middle, &dropped);
+        lastTaken = !block.empty() && hand(FALTRIX_METADATA_EXIF, block);
+        if (lastTaken) high = middle;
+        else low = middle + 1;
+    }
+    dropped.clear();
+    const std::string chosen = RebuiltExif(exif, high, &dropped);
+    if (!lastTaken) hand(FALTRIX_METADATA_EXIF, chosen);  // the last one tried was refused
+    if (dropped.empty()) return;                          // only bytes no entry needed
+    std::string names = dropped[0];
+    for (size_t i = 1; i < dropped.size(); ++i)
+        names += (i + 1 == dropped.size() ? " and " : ", ") + dropped[i];
+    notices->push_back(u"dropped " + Utf8ToUtf16(names) + u" from the EXIF block, which " +
+                       (reason.empty() ? u"the output format cannot hold whole" : reason));
+}
+
 }  // namespace
 
 std::string ExifForOutput(const std::string &exif, uint32_t width, uint32_t height) {
@@ -583,8 +623,7 @@ bool ConvertPictureToSrgb(HDC dc, HBITMAP *bitmap, const std::string &icc, bool 
     if (info.header.biBitCount > 8) return ConvertToSrgb(*bitmap, icc);
     const ProfilePtr source(
         cmsOpenProfileFromMem(icc.data(), static_cast<cmsUInt32Number>(icc.size())));
-    const cmsColorSpaceSignature space =
-        source ? cmsGetColorSpace(source.get()) : cmsColorSpaceSignature{};
+    const uint32_t space = source ? cmsGetColorSpace(source.get()) : 0;
     if (space != cmsSigRgbData && space != cmsSigGrayData) return false;
     return ConvertColourTable(source.get(), info.colors, info.header.biClrUsed, keepGrey) &&
            ReplaceColourTable(dc, bitmap, section, info.colors, info.header.biClrUsed);
@@ -618,8 +657,9 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
             metadata->exif, static_cast<uint32_t>(header.biWidth), static_cast<uint32_t>(height));
         if (exif.empty())
             metadata->notices.push_back(u"dropped the EXIF block, which could not be rewritten");
-        else if (!hand(FALTRIX_METADATA_EXIF, exif))
-            metadata->notices.push_back(u"the output format keeps no EXIF");
+        else if (!hand(FALTRIX_METADATA_EXIF, exif) && canSet)
+            FitExif(exif, hand, &metadata->notices);
+        else if (!canSet) metadata->notices.push_back(u"the output format keeps no EXIF");
     }
     // The input plug-ins turn the pixels by the EXIF orientation: the XMP's must not turn them
     // again. Without one to apply, the XMP's stays as the picture had it.

@@ -9,7 +9,7 @@
 //                 BI_ALPHABITFIELDS (inside the header from 52 bytes on)
 //   colour table  entries of 3 (core) or 4 bytes, blue, green, red[, 0]
 //   pixel data    rows padded to 4 bytes, bottom-up for a positive height, top-down for a
-//                 negative one (RLE data too, though some readers take it bottom-up only)
+//                 negative one (RLE data too)
 //   profile       a V5 header whose colour space type is 'MBED' (PROFILE_EMBEDDED) names an
 //                 ICC profile by its offset from the start of the info header (byte 112 of
 //                 the header) and its size in bytes (byte 116); written after the pixel data

@@ -48,9 +48,9 @@ uint32_t FileStride(int32_t width, int bitCount) {
 Layout ChooseLayout(const Header &h, kit::DibSpec *spec) {
     spec->width = h.width;
     spec->height = h.height;
-    // RLE data is bottom-up by definition; the few files with a negative height are read so,
-    // as other readers do.
-    spec->topDown = h.topDown && !h.Rle();
+    // RLE data is bottom-up as a rule, but a negative height says top-down for it too, and
+    // that is how ImageMagick and Pillow read such files: the first encoded row is the top.
+    spec->topDown = h.topDown;
     spec->xPelsPerMeter = h.xPelsPerMeter;
     spec->yPelsPerMeter = h.yPelsPerMeter;
     spec->bitCount = h.bitCount;
@@ -159,9 +159,9 @@ bool ReadConverted(kit::InputFile &file, const Header &h, int outBits, const kit
 }
 
 // RLE8, RLE4 and RLE24: runs and literal stretches of indices (or of blue, green, red
-// triplets), rows bottom-up, as the section has them. The pixels are taken as one sequence,
-// as other readers take them: a run or a literal that passes the end of its row goes on at
-// the start of the next (until an end-of-row mark puts the next row's pixels in their place),
+// triplets), rows in the file's order, as the section has them. The pixels are taken as one
+// sequence, as other readers take them: a run or a literal that passes the end of its row goes on
+// at the start of the next (until an end-of-row mark puts the next row's pixels in their place),
 // and what passes the end of the picture is dropped; pixels no code reaches stay as
 // allocated (index 0, or black). Data that ends before the end-of-picture mark with rows still
 // missing is damage.
@@ -175,7 +175,7 @@ bool ReadRle(kit::InputFile &file, const Header &h, const kit::Dib &dib,
 
     const bool four = h.compression == BI_RLE4;
     const size_t unit = h.compression == kOs2Rle24 ? 3 : 1;  // bytes of one value
-    int64_t x = 0, y = 0;  // y counts rows from the bottom; x may pass the row's end
+    int64_t x = 0, y = 0;  // y counts rows in the file's order; x may pass the row's end
     const int64_t pixels = int64_t(h.width) * h.height;
     auto put = [&](const uint8_t *value) {
         const int64_t at = y * h.width + x++;
@@ -218,7 +218,7 @@ bool ReadRle(kit::InputFile &file, const Header &h, const kit::Dib &dib,
         case 1:  // end of picture
             y = h.height;
             break;
-        case 2:  // jump right and up
+        case 2:  // jump right and on by rows (up, in a bottom-up picture)
             if (p + 2 > in.size()) return false;
             x += in[p];
             y += in[p + 1];

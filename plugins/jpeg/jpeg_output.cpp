@@ -37,7 +37,9 @@ uint16_t DotsPerInch(int32_t pelsPerMeter) {
 // EXIF and XMP each fit one APP1 segment behind their signature (no extended XMP); a
 // profile is split over up to 255 APP2 segments of 65519 bytes.
 bool KeepsMetadata(std::string_view key, size_t size) {
-    if (key == FALTRIX_METADATA_EXIF) return size + kExifSignature.size() <= kMaxSegmentPayload;
+    if (key == FALTRIX_METADATA_EXIF)
+        return size + kExifSignature.size() <= kMaxSegmentPayload ||
+               kit::Fail("does not fit a JPEG's 64 KiB EXIF segment");
     if (key == FALTRIX_METADATA_XMP) return size + kXmpSignature.size() <= kMaxSegmentPayload;
     if (key == FALTRIX_METADATA_ICC) return size > 0 && size <= size_t{255} * 65519;
     return false;

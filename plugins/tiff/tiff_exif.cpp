@@ -12,6 +12,8 @@
 #include <memory>
 #include <vector>
 
+#include "faltrix/kit/exif_block.h"
+
 namespace faltrix::tiff {
 namespace {
 
@@ -126,16 +128,14 @@ bool SetField(TIFF *tif, const ExifEntry *e, ExifByteOrder order) {
     return TIFFSetField(tif, e->tag, static_cast<int>(v)) != 0;
 }
 
+// Read with the kit's walker rather than libexif's loader, which stops at 64 KiB: a block from
+// a PNG, WebP or HEIF can be larger, and every entry is to reach the TIFF.
 ExifDataPtr LoadBlock(const std::string &exif) {
-    const std::string bytes = std::string("Exif\0\0", 6) + exif;
     ExifDataPtr data(exif_data_new());
     if (!data) return nullptr;
     exif_data_unset_option(data.get(), EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS);
     exif_data_unset_option(data.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
-    exif_data_load_data(data.get(), reinterpret_cast<const unsigned char *>(bytes.data()),
-                        unsigned(bytes.size()));
-    return data->ifd[EXIF_IFD_0] != nullptr && data->ifd[EXIF_IFD_EXIF] != nullptr ? std::move(data)
-                                                                                   : nullptr;
+    return kit::LoadExifBlock(exif, data.get()) ? std::move(data) : nullptr;
 }
 
 // A new entry of `format` with n values in content.

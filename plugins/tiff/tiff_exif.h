@@ -1,8 +1,8 @@
 // The EXIF block in TIFF's own terms: its EXIF and GPS directories become libtiff's EXIF and
 // GPS directories, whose offsets the first directory's ExifIFD and GPSIFD tags give, and the
 // descriptive fields of its first directory (camera, date, author, rating, Windows' XP texts)
-// become the TIFF tags of the same numbers. libexif reads and writes
-// the block; libtiff knows the fields of the directory.
+// become the TIFF tags of the same numbers. The kit's walker reads the
+// block (of any size), libexif writes it; libtiff knows the fields of the directory.
 #pragma once
 
 #include <cstdint>

@@ -7,6 +7,7 @@
 //   grey or RGB of 32-bit, signed 8-, 16- or 32-bit, 16-bit (half) or 32-bit floating-point
 //   samples                         -> as above: signed ones offset by half their range,
 //                                      floating-point ones 0..1 scaled to 0..255, clamped
+//                                      and cut down, as ImageMagick reads them
 //   CIE L*a*b*, 8 or 16 bits       -> 24-bit sRGB through Little CMS, from the file's white
 //                                      point (D65 when it names none)
 //   any of these with alpha         -> 32-bit, straight alpha (associated alpha undone at
@@ -195,10 +196,17 @@ uint16_t Sample16(const uint8_t *row, size_t i, const Layout &l) {
     return static_cast<uint16_t>((v * 65535u + max / 2) / max);
 }
 
-// Sample i scaled to 8 bits, rounded.
+// A value of Sample16 as 8 bits: rounded, but floating-point ones cut down, as ImageMagick
+// maps them. Of the peers it alone takes 0..1 as the full range (Pillow takes the values as
+// levels of 0..255, which shows a picture of 0..1 black), and we keep to its levels exactly.
+inline uint8_t To8(uint16_t v, const Layout &l) {
+    return l.format == SAMPLEFORMAT_IEEEFP ? static_cast<uint8_t>(v / 257u) : From16(v);
+}
+
+// Sample i scaled to 8 bits, as To8 does.
 inline uint8_t Sample(const uint8_t *row, size_t i, const Layout &l) {
     if (l.bps == 8 && l.format == SAMPLEFORMAT_UINT) return row[i];
-    return From16(Sample16(row, i, l));
+    return To8(Sample16(row, i, l), l);
 }
 
 // A colour sample premultiplied by an alpha (both 16-bit) made straight, rounded to 8 bits.
@@ -353,12 +361,12 @@ void ReadGrey(const uint8_t *in, uint8_t *out, size_t w, const Layout &l) {
         uint16_t v = Sample16(in, x * l.spp, l);
         if (white0) v = static_cast<uint16_t>(65535 - v);
         if (l.alpha < 0) {
-            out[x] = From16(v);
+            out[x] = To8(v, l);
             continue;
         }
         const uint16_t a = Sample16(in, x * l.spp + l.alpha, l);
-        out[4 * x] = out[4 * x + 1] = out[4 * x + 2] = l.associated ? Straight(v, a) : From16(v);
-        out[4 * x + 3] = From16(a);
+        out[4 * x] = out[4 * x + 1] = out[4 * x + 2] = l.associated ? Straight(v, a) : To8(v, l);
+        out[4 * x + 3] = To8(a, l);
     }
 }
 

@@ -514,9 +514,9 @@ TEST_F(Metadata, EveryOrientationOfAPngOrWebpComesOutUpright) {
 }
 
 // A 70,000-byte block, little-endian: IFD0 with orientation 6, a description whose text lies
-// past 64 KiB, and links to the EXIF directory (the picture 3 x 2 as stored) and to a GPS
-// directory; the rest is padding.
-std::string LargeExif() {
+// past 64 KiB, and links to the EXIF directory (the picture 3 x 2 as stored, and with
+// makerNote a maker note of 65,600 bytes) and to a GPS directory; the rest is padding.
+std::string LargeExif(bool makerNote = false) {
     std::string b(70000, '\0');
     const auto put16 = [&](size_t at, uint32_t v) {
         b[at] = char(v & 0xFF), b[at + 1] = char(v >> 8);
@@ -535,10 +535,11 @@ std::string LargeExif() {
     entry(34, 0x8769, 4, 1, 100);
     entry(46, 0x8825, 4, 1, 200);
     put32(58, 0);
-    put16(100, 2);  // the EXIF directory
+    put16(100, makerNote ? 3 : 2);  // the EXIF directory
     entry(102, 0xA002, 4, 1, 3);
     entry(114, 0xA003, 4, 1, 2);
-    put32(126, 0);
+    if (makerNote) entry(126, 0x927C, 7, 65600, 300);
+    put32(makerNote ? 138 : 126, 0);
     put16(200, 1);  // the GPS directory: version 2.2
     entry(202, 0x0000, 1, 4, 0x00000202);
     put32(214, 0);
@@ -609,11 +610,55 @@ TEST_F(Metadata, TiffKeepsTheWholeExif) {
     }
 }
 
-// EXIF past what libexif reads keeps every byte in each output that holds so large a block;
-// only the orientation and the sizes change, in place.
+// The large block's entries as an output holds them: the description, the sides and the GPS
+// version, read from the block or, in a TIFF, from libtiff's directories.
+std::string LargeEntries(const std::string &exif) {
+    const std::string bytes = kExifSignature + exif;
+    if (bytes.size() > 0xFFFE) return "too large for libexif";
+    ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(bytes.data()),
+                                             unsigned(bytes.size()));
+    std::string said;
+    for (const auto &[ifd, tag] : {std::pair{EXIF_IFD_0, EXIF_TAG_IMAGE_DESCRIPTION},
+                                   {EXIF_IFD_EXIF, EXIF_TAG_PIXEL_X_DIMENSION},
+                                   {EXIF_IFD_EXIF, EXIF_TAG_PIXEL_Y_DIMENSION},
+                                   {EXIF_IFD_GPS, ExifTag(0)},
+                                   {EXIF_IFD_EXIF, EXIF_TAG_MAKER_NOTE}}) {
+        char text[64] = "none";
+        if (ExifEntry *e = exif_content_get_entry(data->ifd[ifd], tag))
+            exif_entry_get_value(e, text, sizeof text);
+        said += std::string(text) + ";";
+    }
+    exif_data_unref(data);
+    return said;
+}
+
+std::string LargeEntriesInTiff(const QString &path) {
+    TIFF *tiff = TIFFOpen(QFile::encodeName(path).constData(), "r");
+    char *description = nullptr;
+    uint64_t exif = 0, gps = 0;
+    uint32_t x = 0, y = 0;
+    uint8_t *version = nullptr;
+    std::string said =
+        TIFFGetField(tiff, TIFFTAG_IMAGEDESCRIPTION, &description) ? description : "none";
+    TIFFGetField(tiff, TIFFTAG_GPSIFD, &gps);
+    if (TIFFGetField(tiff, TIFFTAG_EXIFIFD, &exif) && TIFFReadEXIFDirectory(tiff, exif) &&
+        TIFFGetField(tiff, EXIFTAG_PIXELXDIMENSION, &x) &&
+        TIFFGetField(tiff, EXIFTAG_PIXELYDIMENSION, &y))
+        said += ";" + std::to_string(x) + ";" + std::to_string(y);
+    if (gps != 0 && TIFFReadGPSDirectory(tiff, gps) &&
+        TIFFGetField(tiff, GPSTAG_VERSIONID, &version))
+        said += ";" + std::to_string(version[0]) + "." + std::to_string(version[1]);
+    TIFFClose(tiff);
+    return said;
+}
+
+// EXIF past what libexif reads keeps every byte in each output that holds so large a block
+// (only the orientation and the sizes change, in place), and every entry in a TIFF. A JPEG,
+// whose EXIF segment holds 64 KiB, gets the block rebuilt without the padding; with a maker
+// note that alone does not fit, without the maker note, and says so.
 TEST_F(Metadata, LargeExifKeepsEveryEntry) {
-    const std::string exif = LargeExif();
-    {
+    for (const bool makerNote : {false, true}) {
+        const std::string exif = LargeExif(makerNote);
         FILE *file = std::fopen(QFile::encodeName(Path("large.png")).constData(), "wb");
         png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
         png_infop info = png_create_info_struct(png);
@@ -627,22 +672,31 @@ TEST_F(Metadata, LargeExifKeepsEveryEntry) {
         png_write_end(png, info);
         png_destroy_write_struct(&png, &info);
         std::fclose(file);
-    }
-    const std::pair<const char *, Found (*)(const QString &)> outputs[] = {{"out.png", ReadPng},
-                                                                           {"out.webp", ReadWebp}};
-    for (const auto &[out, read] : outputs) {
-        const auto [exitCode, said] = Run({"-q", "large.png", "-o", out});
-        ASSERT_EQ(exitCode, 0) << said;
         std::string expected = exif;
         expected[22 + 8] = 1;  // orientation 1, and the sides of the picture turned upright
         expected[102 + 8] = 2;
         expected[114 + 8] = 3;
-        const Found found = read(Path(out));
-        EXPECT_EQ(found.exif.size(), expected.size()) << out;
-        EXPECT_TRUE(found.exif == expected) << out;
-        EXPECT_EQ(found.exif.substr(66000, 13), "far away text") << out;
-        EXPECT_TRUE(ExifSays(found.exif).starts_with("orientation Top-left, 2 x 3"))
-            << ExifSays(found.exif);
+        for (const QString out : {"out.png", "out.webp", "out.tif", "out.jpg"}) {
+            SCOPED_TRACE(out.toStdString() + (makerNote ? " with a maker note" : ""));
+            const auto [exitCode, said] = Run({"--overwrite", "large.png", "-o", out});
+            ASSERT_EQ(exitCode, 0) << said;
+            if (out == "out.tif") {
+                EXPECT_EQ(said, "");
+                EXPECT_EQ(LargeEntriesInTiff(Path(out)), "far away text;2;3;2.2");
+            } else if (out == "out.jpg") {
+                const std::string note =
+                    "faltrix-convert: large.png: warning: dropped MakerNote "
+                    "from the EXIF block, which does not fit a JPEG's 64 "
+                    "KiB EXIF segment\n";
+                EXPECT_EQ(said, makerNote ? note : "");
+                EXPECT_EQ(LargeEntries(ReadJpeg(Path(out)).exif),
+                          "far away text;2;3;2.2.0.0;none;");
+            } else {
+                const Found found = (out == "out.png" ? ReadPng : ReadWebp)(Path(out));
+                EXPECT_TRUE(found.exif == expected);
+                EXPECT_EQ(found.exif.substr(66000, 13), "far away text");
+            }
+        }
     }
 }
 
