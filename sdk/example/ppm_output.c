@@ -27,6 +27,14 @@
 
 #include "faltrix/plugin.h"
 
+/* Every entry point used here, the optional ones included, is in 1.0. Headers before the
+ * version macro have none of it. */
+#if !defined(FALTRIX_PLUGIN_API_VERSION)
+#error "needs faltrix/plugin.h 1.0 or later"
+#elif FALTRIX_PLUGIN_API_VERSION < FALTRIX_PLUGIN_API(1, 0)
+#error "needs faltrix/plugin.h 1.0 or later"
+#endif
+
 /* Copies text into the host's buffer of length units, cut to fit and NUL-terminated;
  * returns the number of units written without the NUL. */
 static int32_t Answer(const WCHAR *text, WCHAR *buffer, int32_t length) {
