@@ -190,7 +190,8 @@ typedef HBITMAP (*GetPictureDIBFn)(const WCHAR *path, int32_t reserved1, int32_t
  * GetCurrentObject(dc, OBJ_BITMAP) and GetObjectW) and stores it under path. The DC and the
  * bitmap stay the host's: do not select anything into the DC or delete either. Any depth
  * (1, 4, 8, 16, 24, 32 bits) and either row order may arrive. Returns 0 when stored, anything
- * else on failure. path is a temporary file of the host's, already there and empty, in the
+ * else on failure; the host reads nothing more into the number, so give the cause through
+ * GetLastFailureText. path is a temporary file of the host's, already there and empty, in the
  * output's folder and with the output's extension: write it in place. Its folder's bytes may
  * be escaped as U+DC80..U+DCFF (see "Paths" above). The host puts it over
  * the output only after a 0, once it has checked that the file is not empty and has synced
