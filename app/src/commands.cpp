@@ -117,18 +117,18 @@ void MainDialog::ShowError(std::u16string_view text) {
     Message(DisplayText(text), kError, kMbOk | kMbIconHand);
 }
 
-std::optional<QString> MainDialog::ChoosePath(bool forInput) {
+std::optional<QString> MainDialog::ChoosePath(PluginKind kind) {
     // The folder this chooser was last left in, else the one of the field's path.
-    QString folder = settings_->Folder(forInput);
-    const QString field = FieldText(forInput ? kInputPathField : kOutputPathField);
+    QString folder = settings_->Folder(kind);
+    const QString field = FieldText(kind == PluginKind::Input ? kInputPathField : kOutputPathField);
     if (folder.isEmpty() && field.contains(QLatin1Char('/')))
         folder = QFileInfo(field).absolutePath();
-    std::optional<QString> chosen = ChooseFile(this, forInput, folder);
+    std::optional<QString> chosen = ChooseFile(this, kind, folder);
     if (chosen && chosen->size() > kPathFieldLength) {
         ShowError(kPathTooLong);
         return std::nullopt;
     }
-    if (chosen) settings_->SetFolder(forInput, QFileInfo(*chosen).absolutePath());
+    if (chosen) settings_->SetFolder(kind, QFileInfo(*chosen).absolutePath());
     return chosen;
 }
 
@@ -216,7 +216,7 @@ QString MainDialog::MatchInputPlugin(const QString &path) {
         if (i == current) continue;
         plugins.SelectPlugin(static_cast<uint32_t>(i));
         if (plugins.IsSupported(nativePath.c_str(), 0, 0) > 0) {
-            SelectEntry(true, i);
+            SelectEntry(PluginKind::Input, i);
             sizesFor_.reset();
             RememberSettings();
             return QStringLiteral("Input plug-in \"%1\" reads this file.").arg(combo->itemText(i));
@@ -249,7 +249,7 @@ void MainDialog::FollowOutputName() {
     }
     const int32_t plugin = OutputPluginForName(FieldText(kOutputPathField));
     if (plugin < 0 || plugin == currentOutputIndex_) return;
-    SelectEntry(false, plugin);
+    SelectEntry(PluginKind::Output, plugin);
     RememberSettings();
     const auto *combo = qobject_cast<QComboBox *>(Control(kOutputPluginList));
     NoteUntilJobEnds(
@@ -326,7 +326,7 @@ void MainDialog::StartConversionCommand() {
                     DisplayText(kDialogTitle), kMbYesNoCancel | kMbIconQuestion);
         if (answer != kIdYes && answer != kIdNo) return;
         if (answer == kIdYes) {
-            SelectEntry(false, named);
+            SelectEntry(PluginKind::Output, named);
             RememberSettings();
         }
     }
@@ -497,7 +497,7 @@ void MainDialog::SuggestOutputName(const QString &inputPath) {
 
 void MainDialog::ChooseInput() {
     if (JobRunning()) return;
-    if (const std::optional<QString> chosen = ChoosePath(true)) OpenInput(*chosen);
+    if (const std::optional<QString> chosen = ChoosePath(PluginKind::Input)) OpenInput(*chosen);
 }
 
 void MainDialog::OpenInput(const QString &path) {
@@ -543,7 +543,7 @@ void MainDialog::OpenInput(const QString &path) {
 }
 
 void MainDialog::ChooseOutput() {
-    const std::optional<QString> chosen = ChoosePath(false);
+    const std::optional<QString> chosen = ChoosePath(PluginKind::Output);
     if (!chosen) return;
     SetFieldText(kOutputPathField, *chosen);
     RememberSettings();
@@ -552,8 +552,8 @@ void MainDialog::ChooseOutput() {
 
 void MainDialog::SwitchPlugin(int listId) {
     auto *combo = qobject_cast<QComboBox *>(Control(listId));
-    const bool input = listId == kInputPluginList;
-    int32_t &current = input ? currentInputIndex_ : currentOutputIndex_;
+    const PluginKind kind = listId == kInputPluginList ? PluginKind::Input : PluginKind::Output;
+    int32_t &current = CurrentIndex(kind);
     const int chosen = combo->currentIndex();
     if (chosen < 0 || chosen == current) return;
     if (JobRunning()) {
@@ -562,9 +562,9 @@ void MainDialog::SwitchPlugin(int listId) {
         combo->setCurrentIndex(current);
         return;
     }
-    SelectEntry(input, chosen);
+    SelectEntry(kind, chosen);
     // Another plug-in may read the same file differently, or at all.
-    if (input) sizesFor_.reset();
+    if (kind == PluginKind::Input) sizesFor_.reset();
     RememberSettings();
 }
 

@@ -7,10 +7,11 @@
 
 namespace faltrix {
 
-FileChooserRequest BuildChooserRequest(PluginList &plugins, bool forInput) {
+FileChooserRequest BuildChooserRequest(PluginList &plugins) {
+    const bool input = plugins.kind() == PluginKind::Input;
     FileChooserRequest request;
-    request.title = forInput ? QStringLiteral("Open InputFile") : QStringLiteral("Open OutputFile");
-    request.existingOnly = forInput;
+    request.title = input ? QStringLiteral("Open InputFile") : QStringLiteral("Open OutputFile");
+    request.existingOnly = input;
 
     // The filter text holds each pair as two terminated strings and ends with the all-files
     // pair ("All Files(*.*)", "*.*") and an empty string. Qt's "*" also finds names without
@@ -42,9 +43,8 @@ FileChooserRequest BuildChooserRequest(PluginList &plugins, bool forInput) {
     return request;
 }
 
-std::optional<QString> ChooseFile(QWidget *dialog, bool forInput, const QString &folder) {
-    PluginList &plugins = forInput ? static_cast<PluginList &>(InputPlugins()) : OutputPlugins();
-    FileChooserRequest request = BuildChooserRequest(plugins, forInput);
+std::optional<QString> ChooseFile(QWidget *dialog, PluginKind kind, const QString &folder) {
+    FileChooserRequest request = BuildChooserRequest(PluginsOf(kind));
     request.folder = folder;
     return Interaction().ChooseFile(dialog, request);
 }

@@ -48,6 +48,14 @@ constexpr char16_t kNoOutputPlugins[] =
 
 QString Text(std::u16string_view text) { return DisplayText(text); }
 
+constexpr PluginKind kKinds[] = {PluginKind::Input, PluginKind::Output};
+int ListId(PluginKind kind) {
+    return kind == PluginKind::Input ? kInputPluginList : kOutputPluginList;
+}
+int DetailId(PluginKind kind) {
+    return kind == PluginKind::Input ? kInputDetailButton : kOutputDetailButton;
+}
+
 // The extensions a plug-in's patterns name: "*.png;*.PNG" gives "png"; a pattern with more
 // wildcards than its leading "*." names none.
 QStringList PatternExtensions(const PluginTexts &texts) {
@@ -241,8 +249,8 @@ void MainDialog::Initialise() {
     // The user starts by typing or choosing the input path.
     Control(kInputPathField)->setFocus();
     // Input list first: an empty input folder is reported before an empty output folder.
-    currentInputIndex_ = FillPluginList(true);
-    currentOutputIndex_ = FillPluginList(false);
+    currentInputIndex_ = FillPluginList(PluginKind::Input);
+    currentOutputIndex_ = FillPluginList(PluginKind::Output);
     // The unit lists are created disabled and nothing reads them; they show the units only.
     for (int id : {kWidthUnitList, kHeightUnitList}) {
         auto *units = qobject_cast<QComboBox *>(Control(id));
@@ -303,9 +311,10 @@ void MainDialog::OrderTabStops() {
     for (size_t i = 1; i < ordered.size(); ++i) QWidget::setTabOrder(ordered[i - 1], ordered[i]);
 }
 
-int32_t MainDialog::FillPluginList(bool input) {
-    PluginList &plugins = input ? static_cast<PluginList &>(InputPlugins()) : OutputPlugins();
-    auto *combo = qobject_cast<QComboBox *>(Control(input ? kInputPluginList : kOutputPluginList));
+int32_t MainDialog::FillPluginList(PluginKind kind) {
+    const bool input = kind == PluginKind::Input;
+    PluginList &plugins = PluginsOf(kind);
+    auto *combo = qobject_cast<QComboBox *>(Control(ListId(kind)));
     const int32_t count = plugins.ScanPlugins();
     if (count < 1) {
         // A folder not read for want of trust says why, before the usual word.
@@ -334,7 +343,7 @@ int32_t MainDialog::FillPluginList(bool input) {
     }
     combo->setCurrentIndex(0);
     plugins.SelectPlugin(0);
-    ShowDetailAvailability(input);
+    ShowDetailAvailability(kind);
     return 0;
 }
 
@@ -400,7 +409,9 @@ bool MainDialog::eventFilter(QObject *watched, QEvent *event) {
         static_cast<QDropEvent *>(event)->mimeData()->hasUrls()) {
         auto *drop = static_cast<QDropEvent *>(event);
         drop->acceptProposedAction();
-        DropOnPathField(watched == Control(kInputPathField), drop->mimeData()->urls());
+        DropOnPathField(
+            watched == Control(kInputPathField) ? PluginKind::Input : PluginKind::Output,
+            drop->mimeData()->urls());
         return true;
     }
     auto *status = qobject_cast<QTextEdit *>(Control(kStatusBox));
@@ -497,7 +508,7 @@ void MainDialog::dropEvent(QDropEvent *event) {
     OpenInput(urls.front().toLocalFile());
 }
 
-void MainDialog::DropOnPathField(bool input, const QList<QUrl> &urls) {
+void MainDialog::DropOnPathField(PluginKind kind, const QList<QUrl> &urls) {
     if (urls.size() != 1 || !urls.front().isLocalFile()) {
         frontEnd_->AppendStatusLine(u"Only one local file can be dropped on a path field.");
         return;
@@ -505,7 +516,7 @@ void MainDialog::DropOnPathField(bool input, const QList<QUrl> &urls) {
     // The whole field is replaced, then the file is taken as a chosen one is.
     const QString path = urls.front().toLocalFile();
     if (JobRunning() || path.size() > kPathFieldLength) return;
-    if (input) {
+    if (kind == PluginKind::Input) {
         OpenInput(path);
         return;
     }
@@ -565,16 +576,14 @@ void MainDialog::RestoreKeptSettings() {
     const DialogSettings kept = settings_->Kept();
     PutBackFieldsAndChecks(kept);
     // By file name: the folder may have moved, and other plug-ins may have come or gone.
-    for (const bool input : {true, false}) {
-        const QString name = input ? kept.inputPlugin : kept.outputPlugin;
-        const PluginList &plugins =
-            input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
+    for (const PluginKind kind : kKinds) {
+        const QString name = kind == PluginKind::Input ? kept.inputPlugin : kept.outputPlugin;
+        const PluginList &plugins = PluginsOf(kind);
         for (uint32_t i = 0; !name.isEmpty() && i < plugins.Count(); ++i) {
             if (QFileInfo(QString::fromStdU16String(plugins.PathAt(i))).fileName() != name)
                 continue;
-            const int32_t entry = EntryOf(input, QString::fromStdU16String(plugins.PathAt(i)));
-            if (entry >= 0 && entry != (input ? currentInputIndex_ : currentOutputIndex_))
-                SelectEntry(input, entry);
+            const int32_t entry = EntryOf(kind, QString::fromStdU16String(plugins.PathAt(i)));
+            if (entry >= 0 && entry != CurrentIndex(kind)) SelectEntry(kind, entry);
             break;
         }
     }
@@ -586,11 +595,11 @@ void MainDialog::RestoreAfterUncleanEnd() {
     PutBackFieldsAndChecks(left->settings);
     // Input sizes that were kept belong to the input path kept with them.
     if (!FieldText(kInputWidthField).isEmpty()) sizesFor_ = FieldText(kInputPathField);
-    for (const bool input : {true, false}) {
+    for (const PluginKind kind : kKinds) {
         const int32_t entry =
-            EntryOf(input, input ? left->settings.inputPlugin : left->settings.outputPlugin);
-        if (entry >= 0 && entry != (input ? currentInputIndex_ : currentOutputIndex_))
-            SelectEntry(input, entry);
+            EntryOf(kind, kind == PluginKind::Input ? left->settings.inputPlugin
+                                                    : left->settings.outputPlugin);
+        if (entry >= 0 && entry != CurrentIndex(kind)) SelectEntry(kind, entry);
     }
     QList<RunningPlugin> asked;
     for (const RunningPlugin &running : left->running) {
@@ -604,8 +613,8 @@ void MainDialog::RestoreAfterUncleanEnd() {
 
 void MainDialog::OfferToLeaveOut(const RunningPlugin &running) {
     const bool input = running.kind == PluginKind::Input;
-    const int32_t entry = EntryOf(input, running.path);
-    auto *combo = qobject_cast<QComboBox *>(Control(input ? kInputPluginList : kOutputPluginList));
+    const int32_t entry = EntryOf(running.kind, running.path);
+    auto *combo = qobject_cast<QComboBox *>(Control(ListId(running.kind)));
     // A plug-in no longer in its list, or the only one, leaves nothing to choose.
     if (entry < 0 || combo->count() < 2) return;
     const QString text = QStringLiteral(
@@ -615,15 +624,12 @@ void MainDialog::OfferToLeaveOut(const RunningPlugin &running) {
                                   combo->itemText(entry), running.path);
     if (Message(text, Text(kDialogTitle), kMbYesNo | kMbIconQuestion) != kIdYes) return;
     // The first other entry; the plug-in keeps its place in the list.
-    if (entry == (input ? currentInputIndex_ : currentOutputIndex_))
-        SelectEntry(input, entry == 0 ? 1 : 0);
+    if (entry == CurrentIndex(running.kind)) SelectEntry(running.kind, entry == 0 ? 1 : 0);
 }
 
-int32_t MainDialog::EntryOf(bool input, const QString &path) const {
-    const PluginList &plugins =
-        input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
-    const auto *combo =
-        qobject_cast<const QComboBox *>(Control(input ? kInputPluginList : kOutputPluginList));
+int32_t MainDialog::EntryOf(PluginKind kind, const QString &path) const {
+    const PluginList &plugins = PluginsOf(kind);
+    const auto *combo = qobject_cast<const QComboBox *>(Control(ListId(kind)));
     // The list's entries stand for its plug-ins one to one while it holds any.
     for (uint32_t i = 0;
          !path.isEmpty() && i < plugins.Count() && i < static_cast<uint32_t>(combo->count()); ++i) {
@@ -632,33 +638,28 @@ int32_t MainDialog::EntryOf(bool input, const QString &path) const {
     return -1;
 }
 
-void MainDialog::SelectEntry(bool input, int32_t index) {
-    auto *combo = qobject_cast<QComboBox *>(Control(input ? kInputPluginList : kOutputPluginList));
+void MainDialog::SelectEntry(PluginKind kind, int32_t index) {
+    auto *combo = qobject_cast<QComboBox *>(Control(ListId(kind)));
     combo->setCurrentIndex(index);
-    PluginList &plugins = input ? static_cast<PluginList &>(InputPlugins()) : OutputPlugins();
-    plugins.SelectPlugin(static_cast<uint32_t>(index));
-    (input ? currentInputIndex_ : currentOutputIndex_) = index;
-    ShowDetailAvailability(input);
+    PluginsOf(kind).SelectPlugin(static_cast<uint32_t>(index));
+    CurrentIndex(kind) = index;
+    ShowDetailAvailability(kind);
 }
 
 bool MainDialog::DetailAvailable(const QWidget *control) const {
     if (control == nullptr) return true;
-    for (const bool input : {true, false}) {
-        if (control != Control(input ? kInputDetailButton : kOutputDetailButton)) continue;
-        const PluginList &plugins =
-            input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
-        return plugins.HasConfigurationDlg();
+    for (const PluginKind kind : kKinds) {
+        if (control == Control(DetailId(kind))) return PluginsOf(kind).HasConfigurationDlg();
     }
     return true;
 }
 
-void MainDialog::ShowDetailAvailability(bool input) {
+void MainDialog::ShowDetailAvailability(PluginKind kind) {
     // What the plug-in exports is known only once it is loaded: the current one always is,
     // unless it failed to load.
-    QWidget *detail = Control(input ? kInputDetailButton : kOutputDetailButton);
+    QWidget *detail = Control(DetailId(kind));
     if (detail == nullptr) return;
-    const PluginList &plugins =
-        input ? static_cast<const PluginList &>(InputPlugins()) : OutputPlugins();
+    const PluginList &plugins = PluginsOf(kind);
     const bool available = DetailAvailable(detail);
     // While a job runs the button is the job's to enable again.
     if (!JobRunning()) detail->setEnabled(available);

@@ -13,7 +13,9 @@ using namespace Qt::StringLiterals;
 // The fields kept: the output size is the user's choice; the rest belongs to a picture.
 const QString kKeptFields[] = {u"outputWidth"_s, u"outputHeight"_s};
 
-QString FolderKey(bool input) { return input ? u"folders/input"_s : u"folders/output"_s; }
+QString FolderKey(PluginKind kind) {
+    return kind == PluginKind::Input ? u"folders/input"_s : u"folders/output"_s;
+}
 
 }  // namespace
 
@@ -34,12 +36,12 @@ void UserSettings::NamePluginSettingsFile() {
         app->setProperty("faltrixPluginSettings", PluginSettingsPath());
 }
 
-QString UserSettings::Folder(bool input) const {
-    return settings_.value(FolderKey(input)).toString();
+QString UserSettings::Folder(PluginKind kind) const {
+    return settings_.value(FolderKey(kind)).toString();
 }
 
-void UserSettings::SetFolder(bool input, const QString &folder) {
-    settings_.setValue(FolderKey(input), folder);
+void UserSettings::SetFolder(PluginKind kind, const QString &folder) {
+    settings_.setValue(FolderKey(kind), folder);
     settings_.sync();
 }
 

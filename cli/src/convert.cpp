@@ -105,7 +105,7 @@ std::optional<QString> CheckAndSetPaths(const FileTask &task, const ConvertOptio
 std::optional<QString> LoadPlugin(PluginList &list, int index,
                                   const std::vector<PluginEntry> &plugins, const char *kind,
                                   CliFrontEnd *frontEnd) {
-    frontEnd->NotePlugin(kind[0] == 'i', plugins[size_t(index)].name);
+    frontEnd->NotePlugin(list.kind(), plugins[size_t(index)].name);
     if (list.Current() == index || list.SelectPlugin(static_cast<uint32_t>(index)) == 1)
         return std::nullopt;
     return QStringLiteral("the %1 plug-in %2 could not be loaded")
@@ -147,7 +147,7 @@ std::optional<QString> ChooseInputPlugin(const ConvertOptions &options, const Fi
                                          CliFrontEnd *frontEnd) {
     if (options.inputPlugin.isEmpty()) {
         const auto trying = [&](uint32_t index) {
-            if (index < inputs.size()) frontEnd->NotePlugin(true, inputs[index].name);
+            if (index < inputs.size()) frontEnd->NotePlugin(PluginKind::Input, inputs[index].name);
         };
         if (FindInputPluginFor(InputPlugins(), InputPath, trying) >= 0) return std::nullopt;
         return HoldsLoneSurrogate(UnitsOf(task.input))

@@ -160,8 +160,8 @@ void WorkerFrontEnd::ReportTemporary(bool made, const char *path) {
     WriteAll(fd_, line);
 }
 
-void WorkerFrontEnd::NotePlugin(bool input, const QString &name) {
-    Send('R', QLatin1String(input ? "input " : "output ") + name);
+void WorkerFrontEnd::NotePlugin(PluginKind kind, const QString &name) {
+    Send('R', QLatin1String(kind == PluginKind::Input ? "input " : "output ") + name);
 }
 
 void WorkerFrontEnd::BeginFile(const QString &) {

@@ -454,5 +454,8 @@ ProgramLists &Lists() {
 
 InputPluginList &InputPlugins() { return Lists().input; }
 OutputPluginList &OutputPlugins() { return Lists().output; }
+PluginList &PluginsOf(PluginKind kind) {
+    return kind == PluginKind::Input ? static_cast<PluginList &>(InputPlugins()) : OutputPlugins();
+}
 
 }  // namespace faltrix

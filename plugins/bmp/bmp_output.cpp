@@ -29,11 +29,11 @@ kit::StoredColour StoredColour(const kit::StoredLayout &layout) {
                                                                       : kit::StoredColour::kColour;
 }
 
-kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
-    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
+    if (!src.Open(dc)) return kit::Fail("no picture to store");
     std::string name;
-    if (!kit::PathToBytes(path, &name)) return kit::SaveResult::kBadPath;
+    if (!kit::PathToBytes(path, &name)) return false;
 
     const int bits = src.bitCount();
     const uint32_t *masks = src.masks();
@@ -53,8 +53,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     const uint32_t stride = kit::DibStride(src.width(), bits);
     const uint64_t pixelEnd = dataOffset + uint64_t(stride) * uint64_t(src.height());
     const uint64_t fileSize = pixelEnd + profile.size();
-    if (stride == 0 || fileSize > UINT32_MAX)
-        return kit::Fail("BMP holds no file over 4 GiB", kit::SaveResult::kTooLarge);
+    if (stride == 0 || fileSize > UINT32_MAX) return kit::Fail("BMP holds no file over 4 GiB");
 
     uint8_t head[kFileHeaderSize + kV5HeaderSize + 12] = {};
     head[0] = 'B';
@@ -89,9 +88,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     }
 
     kit::OutputFile out(name);
-    if (!out.ok()) return kit::SaveResult::kOutputFailed;
-    if (!out.Write(head, kFileHeaderSize + headerSize + maskBytes))
-        return kit::SaveResult::kOutputFailed;
+    if (!out.ok()) return false;
+    if (!out.Write(head, kFileHeaderSize + headerSize + maskBytes)) return false;
     if (paletteEntries) {
         std::vector<uint8_t> table(4 * size_t(paletteEntries));
         for (uint32_t i = 0; i < paletteEntries; ++i) {
@@ -100,7 +98,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
             table[4 * i + 1] = q.rgbGreen;
             table[4 * i + 2] = q.rgbRed;
         }
-        if (!out.Write(table.data(), table.size())) return kit::SaveResult::kOutputFailed;
+        if (!out.Write(table.data(), table.size())) return false;
     }
 
     // Rows are copied as they are unless a 32-bit picture has its own masks, or has no alpha
@@ -116,12 +114,11 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
                 for (int32_t x = 0; x < src.width(); ++x) row[4 * size_t(x) + 3] = 0;
             bytes = row.data();
         }
-        if (!out.Write(bytes, stride)) return kit::SaveResult::kOutputFailed;
+        if (!out.Write(bytes, stride)) return false;
         kit::ReportProgress(progress, i + 1, src.height(), data);
     }
-    if (!profile.empty() && !out.Write(profile.data(), profile.size()))
-        return kit::SaveResult::kOutputFailed;
-    return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
+    if (!profile.empty() && !out.Write(profile.data(), profile.size())) return false;
+    return out.Close();
 }
 
 }  // namespace

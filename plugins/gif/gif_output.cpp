@@ -47,9 +47,7 @@ ColorMapObject *MakeMap(const std::vector<RGBQUAD> &palette) {
     return GifMakeMapObject(size, colours.data());
 }
 
-kit::SaveResult GifFailed(int error) {
-    return kit::Fail(ErrorText(error), kit::SaveResult::kEncoderFailed);
-}
+bool GifFailed(int error) { return kit::Fail(ErrorText(error)); }
 
 // GIF keeps no colour profile, EXIF or XMP: the host converts the colours to sRGB instead.
 bool KeepsMetadata(std::string_view, size_t) { return false; }
@@ -57,13 +55,13 @@ bool KeepsMetadata(std::string_view, size_t) { return false; }
 // A GIF's colour table holds RGB entries.
 kit::StoredColour StoredColour(const kit::StoredLayout &) { return kit::StoredColour::kColour; }
 
-kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
-    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
+    if (!src.Open(dc)) return kit::Fail("no picture to store");
     std::string name;
-    if (!kit::PathToBytes(path, &name)) return kit::SaveResult::kBadPath;
+    if (!kit::PathToBytes(path, &name)) return false;
     if (src.width() > 65535 || src.height() > 65535)  // GIF sizes are 16-bit
-        return kit::Fail("GIF holds no side over 65535 pixels", kit::SaveResult::kTooLarge);
+        return kit::Fail("GIF holds no side over 65535 pixels");
 
     const int32_t w = src.width(), h = src.height();
     const bool palettised = src.bitCount() <= 8;
@@ -102,10 +100,10 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         }
     }
     ColorMap map{MakeMap(palette)};
-    if (!map.map) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
+    if (!map.map) return kit::Fail("not enough memory");
 
     kit::OutputFile out(name);
-    if (!out.ok()) return kit::SaveResult::kOutputFailed;
+    if (!out.ok()) return false;
     Encoder enc;
     int error = 0;
     enc.gif = EGifOpen(out.stream(), WriteToFile, &error);
@@ -137,10 +135,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         if (EGifPutLine(enc.gif, indices.data(), w) == GIF_ERROR) return GifFailed(enc.gif->Error);
         kit::ReportProgress(progress, y + 1, h, data);
     }
-    if (!enc.Close())
-        return kit::Fail("GIF: the last bytes could not be written",
-                         kit::SaveResult::kOutputFailed);
-    return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
+    if (!enc.Close()) return kit::Fail("GIF: the last bytes could not be written");
+    return out.Close();
 }
 
 }  // namespace

@@ -156,18 +156,18 @@ bool AddMetadata(heif_context *context, const heif_image_handle *handle) {
                                                                    static_cast<int>(xmp.size()))));
 }
 
-kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToBytes(path, &target)) return kit::SaveResult::kBadPath;
-    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
+    if (!kit::PathToBytes(path, &target)) return false;
+    if (!src.Open(dc)) return kit::Fail("no picture to store");
     const bool lossless = options.Get("lossless") != 0;
     kit::ReportProgress(progress, 0, 100, data);
 
     ImageGuard image;
-    if (!MakeImage(src, &image)) return kit::SaveResult::kEncoderFailed;
+    if (!MakeImage(src, &image)) return false;
     NclxGuard nclx;
-    if (!nclx.nclx) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
+    if (!nclx.nclx) return kit::Fail("not enough memory");
     // sRGB's primaries and curve; BT.601's matrix for lossy pictures, the identity for lossless.
     nclx.nclx->color_primaries = heif_color_primaries_ITU_R_BT_709_5;
     nclx.nclx->transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1;
@@ -178,13 +178,12 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     if (!Succeeded(heif_image_set_nclx_color_profile(image.image, nclx.nclx)) ||
         (!profile.empty() && !Succeeded(heif_image_set_raw_color_profile(
                                  image.image, "prof", profile.data(), profile.size()))))
-        return kit::SaveResult::kEncoderFailed;
+        return false;
 
     ContextGuard context;
     EncoderGuard encoder;
     EncodingOptionsGuard encoding;
-    if (!context.context || !encoding.options)
-        return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
+    if (!context.context || !encoding.options) return kit::Fail("not enough memory");
     encoding.options->save_two_colr_boxes_when_ICC_and_nclx_available = 1;
     encoding.options->output_nclx_profile = nclx.nclx;
     HandleGuard handle;
@@ -194,16 +193,16 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         !Succeeded(heif_context_encode_image(context.context, image.image, encoder.encoder,
                                              encoding.options, &handle.handle)) ||
         !AddMetadata(context.context, handle.handle))
-        return kit::SaveResult::kEncoderFailed;
+        return false;
     kit::ReportProgress(progress, 90, 100, data);
 
     kit::OutputFile out(target);
-    if (!out.ok()) return kit::SaveResult::kOutputFailed;
+    if (!out.ok()) return false;
     heif_writer writer{1, WriteBytes};
     if (!Succeeded(heif_context_write(context.context, &writer, &out)) || !out.Close())
-        return kit::SaveResult::kOutputFailed;
+        return false;
     kit::ReportProgress(progress, 100, 100, data);
-    return kit::SaveResult::kStored;
+    return true;
 }
 
 }  // namespace

@@ -70,14 +70,14 @@ bool WriteMetadata(jpeg_compress_struct *cinfo) {
                                   static_cast<unsigned>(profile.size()));
 }
 
-kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToBytes(path, &target)) return kit::SaveResult::kBadPath;
-    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
+    if (!kit::PathToBytes(path, &target)) return false;
+    if (!src.Open(dc)) return kit::Fail("no picture to store");
     // JPEG's frame header holds 16-bit sizes, and libjpeg stops at 65500.
     if (src.width() > JPEG_MAX_DIMENSION || src.height() > JPEG_MAX_DIMENSION)
-        return kit::Fail("JPEG holds no side over 65500 pixels", kit::SaveResult::kTooLarge);
+        return kit::Fail("JPEG holds no side over 65500 pixels");
 
     const size_t w = static_cast<size_t>(src.width());
     const bool grey = StoredColour({src.bitCount(), src.palette()}) == kit::StoredColour::kGrey;
@@ -87,22 +87,21 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     std::vector<uint8_t> indices(grey ? w : 0);
 
     kit::OutputFile out(target);
-    if (!out.ok()) return kit::SaveResult::kOutputFailed;
+    if (!out.ok()) return false;
 
     ErrorState err;
     InstallErrorHandler(&err);
     jpeg_compress_struct cinfo{};
     cinfo.err = &err.pub;
     CompressGuard guard{&cinfo};
-    if (!GuardedCreate(&cinfo)) return kit::SaveResult::kEncoderFailed;
+    if (!GuardedCreate(&cinfo)) return false;
     guard.created = true;
-    if (!GuardedStdioDest(&cinfo, out.stream())) return kit::SaveResult::kEncoderFailed;
+    if (!GuardedStdioDest(&cinfo, out.stream())) return false;
     cinfo.image_width = static_cast<JDIMENSION>(src.width());
     cinfo.image_height = static_cast<JDIMENSION>(src.height());
     cinfo.input_components = grey ? 1 : 3;
     cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_EXT_BGR;
-    if (!GuardedSetDefaults(&cinfo, Quality(), options.Get("progressive") != 0))
-        return kit::SaveResult::kEncoderFailed;
+    if (!GuardedSetDefaults(&cinfo, Quality(), options.Get("progressive") != 0)) return false;
     const uint16_t xdpi = DotsPerInch(src.xPelsPerMeter());
     const uint16_t ydpi = DotsPerInch(src.yPelsPerMeter());
     if (xdpi && ydpi) {
@@ -110,8 +109,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         cinfo.X_density = xdpi;
         cinfo.Y_density = ydpi;
     }
-    if (!GuardedStartCompress(&cinfo) || !WriteMetadata(&cinfo))
-        return kit::SaveResult::kEncoderFailed;
+    if (!GuardedStartCompress(&cinfo) || !WriteMetadata(&cinfo)) return false;
 
     const std::vector<RGBQUAD> &palette = src.palette();
     for (int32_t y = 0; y < src.height(); ++y) {
@@ -127,11 +125,11 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
             src.RowToBGROnWhite(y, row.data());
             line = row.data();
         }
-        if (!GuardedWriteScanlines(&cinfo, &line, 1)) return kit::SaveResult::kEncoderFailed;
+        if (!GuardedWriteScanlines(&cinfo, &line, 1)) return false;
         kit::ReportProgress(progress, y + 1, src.height(), data);
     }
-    if (!GuardedFinishCompress(&cinfo)) return kit::SaveResult::kEncoderFailed;
-    return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
+    if (!GuardedFinishCompress(&cinfo)) return false;
+    return out.Close();
 }
 
 }  // namespace

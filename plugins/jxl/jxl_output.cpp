@@ -263,21 +263,20 @@ bool Compress(const kit::SourcePicture &src, RunnerGuard &runner, std::vector<ui
     return AddPixels(encoder.encoder, src) && Encode(encoder.encoder, out);
 }
 
-kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToBytes(path, &target)) return kit::SaveResult::kBadPath;
-    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
+    if (!kit::PathToBytes(path, &target)) return false;
+    if (!src.Open(dc)) return kit::Fail("no picture to store");
     kit::ReportProgress(progress, 0, 100, data);
     RunnerGuard runner;
     std::vector<uint8_t> bytes;
-    if (!Compress(src, runner, &bytes)) return kit::SaveResult::kEncoderFailed;
+    if (!Compress(src, runner, &bytes)) return false;
     kit::ReportProgress(progress, 90, 100, data);
     kit::OutputFile out(target);
-    if (!out.ok() || !out.Write(bytes.data(), bytes.size()) || !out.Close())
-        return kit::SaveResult::kOutputFailed;
+    if (!out.ok() || !out.Write(bytes.data(), bytes.size()) || !out.Close()) return false;
     kit::ReportProgress(progress, 100, 100, data);
-    return kit::SaveResult::kStored;
+    return true;
 }
 
 }  // namespace

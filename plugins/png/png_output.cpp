@@ -361,11 +361,11 @@ Plan MakePlan(const kit::SourcePicture &src, int level) {
     return plan;
 }
 
-kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
-    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
+    if (!src.Open(dc)) return kit::Fail("no picture to store");
     std::string name;
-    if (!kit::PathToBytes(path, &name)) return kit::SaveResult::kBadPath;
+    if (!kit::PathToBytes(path, &name)) return false;
     const Plan plan = MakePlan(src, options.Get("compression"));
 
     const int32_t height = src.height();
@@ -378,7 +378,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     std::vector<Worker> workers(threads);
     for (Worker &w : workers) {
         w.compressor = libdeflate_alloc_compressor(kLibdeflateLevel[plan.level]);
-        if (!w.compressor) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
+        if (!w.compressor) return kit::Fail("not enough memory");
         for (auto &r : w.rows) r.assign(plan.bpp + plan.rowBytes, 0);
         w.scratch.resize(size_t(src.width()) * 4);
         w.filtered.resize(size_t(rowsPerPart) * (plan.rowBytes + 1));
@@ -386,12 +386,10 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     }
 
     Writer writer;
-    if (!writer.ok()) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
+    if (!writer.ok()) return kit::Fail("not enough memory");
     kit::OutputFile out(name);
-    if (!out.ok()) return kit::SaveResult::kOutputFailed;
-    const auto failed = [] {
-        return kit::Fail("PNG: the picture could not be written", kit::SaveResult::kEncoderFailed);
-    };
+    if (!out.ok()) return false;
+    const auto failed = [] { return kit::Fail("PNG: the picture could not be written"); };
     const Items items;
     if (WriteHead(&writer, out.stream(), &src, &plan, &items) != 0) return failed();
 
@@ -428,7 +426,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         }
     }
     if (WriteChunk(&writer, "IEND", nullptr, 0) != 0) return failed();
-    return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
+    return out.Close();
 }
 
 }  // namespace

@@ -88,11 +88,11 @@ bool KeepsMetadata(std::string_view key, size_t) {
            key == FALTRIX_METADATA_EXIF;
 }
 
-kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToBytes(path, &target)) return kit::SaveResult::kBadPath;
-    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
+    if (!kit::PathToBytes(path, &target)) return false;
+    if (!src.Open(dc)) return kit::Fail("no picture to store");
     const uint16_t compression = Compression();
 
     const int bits = src.bitCount();
@@ -105,10 +105,10 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     const size_t lineBytes = palettised ? (w * bits + 7) / 8 : w * spp;
 
     kit::OutputFile out(target);
-    if (!out.ok()) return kit::SaveResult::kOutputFailed;
+    if (!out.ok()) return false;
     Messages messages;
     TIFFOpenOptions *opts = NewOptions(&messages);
-    if (!opts) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
+    if (!opts) return kit::Fail("not enough memory");
     // Pictures beyond 4 GiB need BigTIFF; ours stay far below (see the decoding limits),
     // but a picture is never refused for its size alone.
     const bool big = static_cast<uint64_t>(lineBytes) * static_cast<uint64_t>(src.height()) >
@@ -117,14 +117,12 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         TIFFClientOpenExt(target.c_str(), big ? "w8" : "w", out.stream(), ReadProc, WriteProc,
                           SeekProc, CloseProc, SizeProc, MapProc, UnmapProc, opts);
     TIFFOpenOptionsFree(opts);
-    if (!tif)
-        return kit::Fail("TIFF: the file could not be started", kit::SaveResult::kEncoderFailed);
+    if (!tif) return kit::Fail("TIFF: the file could not be started");
     TiffCloser closer{tif};
     // The EXIF directory goes first, so that the picture's directory can name it when written.
     if (const std::string exif = kit::OutgoingMetadata(FALTRIX_METADATA_EXIF);
         !exif.empty() && !WriteExifFirst(tif, exif))
-        return kit::Fail("TIFF: the EXIF directory could not be written",
-                         kit::SaveResult::kEncoderFailed);
+        return kit::Fail("TIFF: the EXIF directory could not be written");
 
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(src.width())) &&
               TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(src.height())) &&
@@ -175,7 +173,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         if (!item.empty())
             ok = ok && TIFFSetField(tif, tag, static_cast<uint32_t>(item.size()), item.data());
     }
-    if (!ok) return kit::Fail("TIFF: a tag was refused", kit::SaveResult::kEncoderFailed);
+    if (!ok) return kit::Fail("TIFF: a tag was refused");
 
     std::vector<uint8_t> line(std::max<size_t>(lineBytes, w * 4));
     const int32_t h = src.height();
@@ -204,17 +202,15 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
             }
         }
         if (TIFFWriteScanline(tif, line.data(), static_cast<uint32_t>(y), 0) < 0)
-            return kit::Fail("TIFF: a row could not be written", kit::SaveResult::kOutputFailed);
+            return kit::Fail("TIFF: a row could not be written");
         kit::ReportProgress(progress, y + 1, h, data);
     }
     if (!TIFFWriteDirectory(tif) || messages.errors)
-        return kit::Fail("TIFF: the directory could not be written",
-                         kit::SaveResult::kOutputFailed);
+        return kit::Fail("TIFF: the directory could not be written");
     closer.tif = nullptr;
     TIFFClose(tif);
-    if (messages.errors)
-        return kit::Fail("TIFF: the file could not be finished", kit::SaveResult::kOutputFailed);
-    return out.Close() ? kit::SaveResult::kStored : kit::SaveResult::kOutputFailed;
+    if (messages.errors) return kit::Fail("TIFF: the file could not be finished");
+    return out.Close();
 }
 
 }  // namespace

@@ -89,29 +89,26 @@ struct PictureGuard {
     ~PictureGuard() { WebPPictureFree(picture); }
 };
 
-kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToBytes(path, &target)) return kit::SaveResult::kBadPath;
-    if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
+    if (!kit::PathToBytes(path, &target)) return false;
+    if (!src.Open(dc)) return kit::Fail("no picture to store");
     if (src.width() > kMaxDimension || src.height() > kMaxDimension)
-        return kit::Fail("WebP holds no side over 16383 pixels", kit::SaveResult::kTooLarge);
+        return kit::Fail("WebP holds no side over 16383 pixels");
     const Settings chosen = CurrentSettings();
 
     WebPConfig config;
-    if (!WebPConfigInit(&config))
-        return kit::Fail("WebP: libwebp's version does not match", kit::SaveResult::kEncoderFailed);
+    if (!WebPConfigInit(&config)) return kit::Fail("WebP: libwebp's version does not match");
     config.lossless = chosen.lossless ? 1 : 0;
     config.quality = static_cast<float>(chosen.quality);
     // Lossless keeps the colour of fully transparent pixels too, so a round trip gives the
     // same bytes back.
     config.exact = chosen.lossless ? 1 : 0;
-    if (!WebPValidateConfig(&config))
-        return kit::Fail("WebP: the settings are refused", kit::SaveResult::kEncoderFailed);
+    if (!WebPValidateConfig(&config)) return kit::Fail("WebP: the settings are refused");
 
     WebPPicture picture;
-    if (!WebPPictureInit(&picture))
-        return kit::Fail("WebP: libwebp's version does not match", kit::SaveResult::kEncoderFailed);
+    if (!WebPPictureInit(&picture)) return kit::Fail("WebP: libwebp's version does not match");
     PictureGuard guard{&picture};
     picture.width = src.width();
     picture.height = src.height();
@@ -134,10 +131,10 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
         imported = src.HasAlpha() ? WebPPictureImportBGRA(&picture, bgra.data(), stride)
                                   : WebPPictureImportBGRX(&picture, bgra.data(), stride);
     }
-    if (!imported) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
+    if (!imported) return kit::Fail("not enough memory");
 
     kit::OutputFile out(target);
-    if (!out.ok()) return kit::SaveResult::kOutputFailed;
+    if (!out.ok()) return false;
     std::string gathered;
     const bool withChunks = !kit::OutgoingMetadata(FALTRIX_METADATA_ICC).empty() ||
                             !kit::OutgoingMetadata(FALTRIX_METADATA_EXIF).empty() ||
@@ -146,12 +143,11 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     picture.writer = WriteChunk;
     picture.custom_ptr = &ctx;
     picture.progress_hook = ReportPercent;
-    if (!WebPEncode(&config, &picture))
-        return kit::Fail("WebP: the picture could not be encoded", kit::SaveResult::kEncoderFailed);
-    if (withChunks && !WriteWithChunks(gathered, &out)) return kit::SaveResult::kEncoderFailed;
-    if (!out.Close()) return kit::SaveResult::kOutputFailed;
+    if (!WebPEncode(&config, &picture)) return kit::Fail("WebP: the picture could not be encoded");
+    if (withChunks && !WriteWithChunks(gathered, &out)) return false;
+    if (!out.Close()) return false;
     kit::ReportProgress(progress, 100, 100, data);  // libwebp's last report may stop short
-    return kit::SaveResult::kStored;
+    return true;
 }
 
 }  // namespace

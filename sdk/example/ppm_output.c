@@ -3,8 +3,10 @@
  * header, then the rows top to bottom, three bytes R, G, B per pixel).
  *
  * It shows what every output plug-in does: answer GetPluginInfo, read the picture selected
- * in the host's DC through the graphics layer, and write the file so that a failure never
- * leaves a half-written file behind (a temporary file renamed over the output at the end).
+ * in the host's DC through the graphics layer, and write the path it is given in place. That
+ * path is already a temporary of the host's: the host checks it, syncs it and puts it over
+ * the output only after SaveDIBPicture answered 0, and removes it otherwise, so the plug-in
+ * makes no temporary of its own, renames nothing and removes nothing.
  * Any depth the host hands over (1 to 32 bits, either row order) is first copied with
  * BitBlt into a 24-bit top-down section of the plug-in's own, which the graphics layer
  * converts; rows are then read top to bottom. A failure keeps its cause for the optional
@@ -22,9 +24,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include "faltrix/plugin.h"
+
+/* Every entry point used here, the optional ones included, is in 1.0. Headers before the
+ * version macro have none of it. */
+#if !defined(FALTRIX_PLUGIN_API_VERSION)
+#error "needs faltrix/plugin.h 1.0 or later"
+#elif FALTRIX_PLUGIN_API_VERSION < FALTRIX_PLUGIN_API(1, 0)
+#error "needs faltrix/plugin.h 1.0 or later"
+#endif
 
 /* Copies text into the host's buffer of length units, cut to fit and NUL-terminated;
  * returns the number of units written without the NUL. */
@@ -215,9 +224,9 @@ static int WritePixels(FILE *file, const uint8_t *bits, int32_t width, int32_t h
     return ok;
 }
 
-/* Stores the bitmap selected in dc under path. The DC and its bitmap stay the host's.
- * Returns 0 when stored; 1 when nothing usable is selected, the path names no file,
- * or the file cannot be written, and then an existing file at path is left as it was. */
+/* Stores the bitmap selected in dc under path, written in place. The DC and its bitmap stay
+ * the host's. Returns 0 when stored; 1 when nothing usable is selected, the path names no
+ * file, or the file cannot be written (what was written stays for the host to remove). */
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1,
                                              int32_t reserved2, ProgressCallbackFn progress,
                                              int32_t data) {
@@ -244,42 +253,31 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
     HBITMAP copy = CreateDIBSection(NULL, &info, DIB_RGB_COLORS, &bits, NULL, 0);
     HDC copyDc = CreateCompatibleDC(dc);
     char *target = PathBytes(path);
-    char *temporary = target != NULL ? malloc(strlen(target) + 16) : NULL;
-    int fd = -1;
-    int stored = 0;
-
-    errno = 0;
-    if (copy != NULL && copyDc != NULL && temporary != NULL) {
+    int copied = 0;
+    if (copy != NULL && copyDc != NULL) {
         SelectObject(copyDc, copy);
-        sprintf(temporary, "%s.tmp-XXXXXX", target);
-        if (BitBlt(copyDc, 0, 0, picture.bmWidth, picture.bmHeight, dc, 0, 0, SRCCOPY)) {
-            fd = mkstemp(temporary);
-        }
-    }
-    if (fd < 0) {
-        if (target == NULL)
-            Fail("the path names no file (a lone surrogate outside U+DC80..U+DCFF)");
-        else if (copy == NULL || copyDc == NULL || temporary == NULL) Fail("not enough memory");
-        else Fail(errno != 0 ? strerror(errno) : "the picture could not be copied");
-    } else {
-        errno = 0;
-        FILE *file = fdopen(fd, "wb");
-        if (file == NULL) {
-            close(fd);
-        } else {
-            int ok = WritePixels(file, bits, picture.bmWidth, picture.bmHeight, progress, data);
-            ok = fflush(file) == 0 && ok;
-            ok = fsync(fileno(file)) == 0 && ok;
-            ok = fclose(file) == 0 && ok;
-            stored = ok && rename(temporary, target) == 0;
-        }
-        if (!stored) {
-            Fail(errno != 0 ? strerror(errno) : "the file could not be written");
-            unlink(temporary);
-        }
+        copied = BitBlt(copyDc, 0, 0, picture.bmWidth, picture.bmHeight, dc, 0, 0, SRCCOPY);
     }
 
-    free(temporary);
+    int stored = 0;
+    if (target == NULL) {
+        Fail("the path names no file (a lone surrogate outside U+DC80..U+DCFF)");
+    } else if (copy == NULL || copyDc == NULL) {
+        Fail("not enough memory");
+    } else if (!copied) {
+        Fail("the picture could not be copied");
+    } else {
+        /* "wb" truncates the host's empty file rather than making a new one. Syncing is the
+         * host's work, done once it has checked the file. */
+        errno = 0;
+        FILE *file = fopen(target, "wb");
+        if (file != NULL) {
+            stored = WritePixels(file, bits, picture.bmWidth, picture.bmHeight, progress, data);
+            stored = fclose(file) == 0 && stored;
+        }
+        if (!stored) Fail(errno != 0 ? strerror(errno) : "the file could not be written");
+    }
+
     free(target);
     ForgetMetadata();                     /* nothing outlives the picture it was set for */
     if (copyDc != NULL) DeleteDC(copyDc); /* the DC before the bitmap selected in it */

@@ -533,11 +533,10 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
                 << room.height();
             // Both file choosers keep to the screen, with their Open (Save) and Cancel buttons.
             const QSize screen = dialog_->screen()->availableGeometry().size();
-            for (bool input : {true, false}) {
+            for (PluginKind kind : {PluginKind::Input, PluginKind::Output}) {
                 if (layout == 103) break;
-                const auto chooser = MakeFileDialog(
-                    dialog_.get(), input ? BuildChooserRequest(InputPlugins(), true)
-                                         : BuildChooserRequest(OutputPlugins(), false));
+                const auto chooser =
+                    MakeFileDialog(dialog_.get(), BuildChooserRequest(PluginsOf(kind)));
                 chooser->show();
                 EXPECT_EQ(chooser->size().boundedTo(screen), chooser->size())
                     << "chooser " << chooser->width() << " x " << chooser->height();
@@ -735,13 +734,13 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     // The real chooser: Qt's own with the request's title and filters, the first chosen,
     // existing files only for the input; the output's saves, asking nothing, and adds the
     // extension of the filter chosen to a name without one.
-    const auto chooser = MakeFileDialog(dialog_.get(), BuildChooserRequest(InputPlugins(), true));
+    const auto chooser = MakeFileDialog(dialog_.get(), BuildChooserRequest(InputPlugins()));
     EXPECT_EQ(chooser->windowTitle() + u": "_s + chooser->nameFilters().join(u" | "_s),
               u"Open InputFile: "_s + pair + second + all);
     EXPECT_TRUE(chooser->testOption(QFileDialog::DontUseNativeDialog));
     EXPECT_EQ(std::pair(chooser->selectedNameFilter(), chooser->fileMode()),
               std::pair(u"Dialog pictures (*.dp *.dpic)"_s, QFileDialog::ExistingFile));
-    const auto output = MakeFileDialog(dialog_.get(), BuildChooserRequest(OutputPlugins(), false));
+    const auto output = MakeFileDialog(dialog_.get(), BuildChooserRequest(OutputPlugins()));
     EXPECT_EQ(std::pair(output->fileMode(), output->acceptMode()),
               std::pair(QFileDialog::AnyFile, QFileDialog::AcceptSave));
     EXPECT_TRUE(output->testOption(QFileDialog::DontConfirmOverwrite));

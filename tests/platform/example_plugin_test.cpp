@@ -1,6 +1,7 @@
 // The SDK's example plug-in, loaded as the host loads plug-ins: its tag, the PPM file it
 // stores for both row orders, and the cause it gives when it cannot store.
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -39,6 +40,10 @@ TEST(ExamplePlugin, AnswersAndStoresTopRowFirst) {
         fs::temp_directory_path() / ("faltrix-example-" + std::to_string(getpid()));
     const std::u16string path = (dir / "out.ppm").u16string();
     fs::create_directories(dir);
+    // The host hands over an empty temporary of its own; the plug-in writes that very file.
+    std::ofstream(dir / "out.ppm").close();
+    struct stat handed {};
+    ASSERT_EQ(stat((dir / "out.ppm").c_str(), &handed), 0);
     const std::string want = std::string("P6\n3 2\n255\n") +
                              std::string("\x0a\x14\x1e\xc8\x64\x00\x00\x00\x00", 9) +
                              std::string("\x00\x00\x00\x00\x00\x00\xc8\x64\x00", 9);
@@ -61,6 +66,9 @@ TEST(ExamplePlugin, AnswersAndStoresTopRowFirst) {
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stored), {}), want)
             << "height " << height;
         EXPECT_EQ(GetCurrentObject(s.dc, OBJ_BITMAP), s.bitmap);  // the DC keeps the host's bitmap
+        struct stat written {};
+        ASSERT_EQ(stat((dir / "out.ppm").c_str(), &written), 0);
+        EXPECT_EQ(written.st_ino, handed.st_ino) << "not written in place, height " << height;
     }
 
     // The XMP packet set before a save goes into that file's header, line by line, and no

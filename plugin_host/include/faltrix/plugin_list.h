@@ -99,6 +99,7 @@ public:
     // The loader's error text of the last SelectPlugin that failed to load; empty otherwise.
     const std::string &LastLoadError() const { return lastLoadError_; }
 
+    PluginKind kind() const { return kind_; }
     // The folder scanned: <executable's folder>/plugins/<kind>/, or the override.
     std::string PluginFolder() const;
     // Tests and tools point a list at another folder (with or without a trailing '/');
@@ -223,6 +224,8 @@ private:
 // output list is torn down first.
 InputPluginList &InputPlugins();
 OutputPluginList &OutputPlugins();
+// InputPlugins() or OutputPlugins(), by kind.
+PluginList &PluginsOf(PluginKind kind);
 
 // The cause the plug-in gave for the calling thread's last host-side call of GetPictureInfo,
 // GetPictureDIB or SaveDIBPicture, when that call failed: at most kFailureBufferLength - 1

@@ -10,38 +10,63 @@
 namespace faltrix::kit {
 namespace {
 
+// The protocol pairs calls by thread: what GetPictureDIB noted is handed over by the
+// GetPictureMetadata that follows on the same thread, and what SetPictureMetadata set is
+// stored by the SaveDIBPicture that follows there. Plug-ins built against that rule (the SDK's
+// example among them) rely on it, so the host keeps it, and the kit keeps its side here, in
+// one value per thread behind one lock (not thread_local: see metadata.h).
+template <class T>
+class PerThread {
+public:
+    // use(T *) under the lock, with the calling thread's value or null when it has none.
+    template <class F>
+    auto Use(F &&use) {
+        const std::lock_guard lock(mutex_);
+        const auto it = values_.find(std::this_thread::get_id());
+        return use(it == values_.end() ? nullptr : &it->second);
+    }
+    // change(T &) under the lock, on the calling thread's value, made empty when it had none.
+    template <class F>
+    void Change(F &&change) {
+        const std::lock_guard lock(mutex_);
+        change(values_[std::this_thread::get_id()]);
+    }
+    void Forget() {
+        const std::lock_guard lock(mutex_);
+        values_.erase(std::this_thread::get_id());
+    }
+
+private:
+    std::mutex mutex_;
+    std::map<std::thread::id, T> values_;
+};
+
 struct Noted {
     std::u16string path;
     std::vector<std::pair<std::string, std::string>> items;
 };
 
-std::mutex g_mutex;
-std::map<std::thread::id, Noted> g_noted;  // input side
-std::map<std::thread::id, std::map<std::string, std::string, std::less<>>>
-    g_outgoing;  // output side
+PerThread<Noted> g_noted;                                               // input side
+PerThread<std::map<std::string, std::string, std::less<>>> g_outgoing;  // output side
 
 std::u16string PathOf(const WCHAR *path) { return path ? std::u16string(path) : std::u16string(); }
 
 }  // namespace
 
 void BeginNotingMetadata(const WCHAR *path) {
-    std::lock_guard lock(g_mutex);
-    g_noted[std::this_thread::get_id()] = Noted{PathOf(path), {}};
+    g_noted.Change([&](Noted &noted) { noted = Noted{PathOf(path), {}}; });
 }
 
-void ForgetNotedMetadata() {
-    std::lock_guard lock(g_mutex);
-    g_noted.erase(std::this_thread::get_id());
-}
+void ForgetNotedMetadata() { g_noted.Forget(); }
 
 void NoteMetadata(const char *key, std::string_view bytes) {
     if (bytes.size() > FALTRIX_METADATA_MAX_SIZE) {
         NoteDropped(std::string("the ") + key + " block, larger than 16 MiB");
         return;
     }
-    std::lock_guard lock(g_mutex);
-    const auto it = g_noted.find(std::this_thread::get_id());
-    if (it != g_noted.end()) it->second.items.emplace_back(key, std::string(bytes));
+    g_noted.Use([&](Noted *noted) {
+        if (noted != nullptr) noted->items.emplace_back(key, std::string(bytes));
+    });
 }
 
 void NoteMetadataNumber(const char *key, uint64_t value) {
@@ -52,13 +77,13 @@ void NoteDropped(std::string_view text) { NoteMetadata(FALTRIX_METADATA_DROPPED,
 
 int32_t AnswerPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context) {
     Noted noted;
-    {
-        std::lock_guard lock(g_mutex);
-        const auto it = g_noted.find(std::this_thread::get_id());
-        if (it == g_noted.end() || it->second.path != PathOf(path)) return 1;
-        noted = std::move(it->second);
-        g_noted.erase(it);
-    }
+    const bool found = g_noted.Use([&](Noted *mine) {
+        if (mine == nullptr || mine->path != PathOf(path)) return false;
+        noted = std::move(*mine);
+        return true;
+    });
+    if (!found) return 1;
+    g_noted.Forget();
     if (sink == nullptr) return 1;
     for (const auto &[key, bytes] : noted.items)
         sink(context, key.c_str(), bytes.data(), static_cast<int32_t>(bytes.size()));
@@ -69,8 +94,7 @@ int32_t TakePictureMetadata(const char *key, const void *bytes, int32_t size,
                             bool (*keeps)(std::string_view key, size_t size),
                             bool (*accepts)(std::string_view key, std::string_view bytes)) {
     if (key == nullptr) {
-        std::lock_guard lock(g_mutex);
-        g_outgoing.erase(std::this_thread::get_id());
+        g_outgoing.Forget();
         return 0;
     }
     if (size < 0 || size > FALTRIX_METADATA_MAX_SIZE || (bytes == nullptr && size > 0) ||
@@ -79,8 +103,7 @@ int32_t TakePictureMetadata(const char *key, const void *bytes, int32_t size,
     const std::string_view item(static_cast<const char *>(bytes), static_cast<size_t>(size));
     // The library's checks run outside the lock: they may take a while on a large profile.
     if (accepts != nullptr && !accepts(key, item)) return 1;
-    std::lock_guard lock(g_mutex);
-    g_outgoing[std::this_thread::get_id()][key].assign(item);
+    g_outgoing.Change([&](auto &items) { items[key].assign(item); });
     return 0;
 }
 
@@ -119,11 +142,11 @@ bool IsGreyRamp(const std::vector<RGBQUAD> &palette, int bitCount) {
 }
 
 std::string OutgoingMetadata(std::string_view key) {
-    std::lock_guard lock(g_mutex);
-    const auto it = g_outgoing.find(std::this_thread::get_id());
-    if (it == g_outgoing.end()) return {};
-    const auto item = it->second.find(key);
-    return item == it->second.end() ? std::string() : item->second;
+    return g_outgoing.Use([&](const auto *items) {
+        if (items == nullptr) return std::string();
+        const auto item = items->find(key);
+        return item == items->end() ? std::string() : item->second;
+    });
 }
 
 }  // namespace faltrix::kit

@@ -106,6 +106,7 @@ std::vector<Setting> Options::Form() const {
     for (size_t i = 0; i < specs_.size(); ++i) {
         Setting row;
         row.kind = specs_[i].kind;
+        row.key = specs_[i].key;
         row.label = specs_[i].label;
         row.minimum = specs_[i].minimum;
         row.maximum = specs_[i].maximum;

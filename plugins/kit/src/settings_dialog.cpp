@@ -21,12 +21,15 @@ QString KeptFile() {
     return app != nullptr ? app->property(kKeptSettingsProperty).toString() : QString();
 }
 
-// A group per dialog, a key per row, as their texts read.
-QString KeptKey(const std::string &title, const std::string &label) {
+// A group per dialog, named by its title, and a key per option, named by the option's key.
+QString KeptKey(const std::string &title, const std::string &name) {
     return QString::fromStdString(title).replace(QLatin1Char('/'), QLatin1Char('-')) +
            QLatin1Char('/') +
-           QString::fromStdString(label).replace(QLatin1Char('/'), QLatin1Char('-'));
+           QString::fromStdString(name).replace(QLatin1Char('/'), QLatin1Char('-'));
 }
+
+// What a row is kept under: its option's key; a row built without one, its label.
+const std::string &KeptName(const Setting &s) { return s.key.empty() ? s.label : s.key; }
 
 }  // namespace
 
@@ -89,17 +92,24 @@ bool ShowSettingsDialog(HWND parent, const std::string &title, std::vector<Setti
             s.value = static_cast<QCheckBox *>(editors[i])->isChecked() ? 1 : 0;
             break;
         }
-        if (!file.isEmpty()) kept.setValue(KeptKey(title, s.label), s.value);
+        if (!file.isEmpty()) kept.setValue(KeptKey(title, KeptName(s)), s.value);
     }
     return true;
 }
 
-int KeptValue(const std::string &title, const std::string &label, int initial, int minimum,
-              int maximum) {
+int KeptValue(const std::string &title, const std::string &key, const std::string &label,
+              int initial, int minimum, int maximum) {
     const QString file = KeptFile();
     if (file.isEmpty()) return initial;
+    QSettings kept(file, QSettings::IniFormat);
+    const QString name = KeptKey(title, key), old = KeptKey(title, label);
+    // Carried over as it was, in range or not: the file keeps what the user confirmed.
+    if (!kept.contains(name) && old != name && kept.contains(old)) {
+        kept.setValue(name, kept.value(old));
+        kept.remove(old);
+    }
     bool ok = false;
-    const int value = QSettings(file, QSettings::IniFormat).value(KeptKey(title, label)).toInt(&ok);
+    const int value = kept.value(name).toInt(&ok);
     return ok && value >= minimum && value <= maximum ? value : initial;
 }
 
@@ -110,7 +120,7 @@ bool TakeKeptOptions(const std::string &title, Options *options) {
                             : row.kind == Setting::Kind::Flag
                                 ? 1
                                 : static_cast<int>(row.choices.size()) - 1;
-        row.value = KeptValue(title, row.label, row.value,
+        row.value = KeptValue(title, KeptName(row), row.label, row.value,
                               row.kind == Setting::Kind::Integer ? row.minimum : 0, highest);
     }
     options->Take(form);

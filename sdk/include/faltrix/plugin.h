@@ -61,6 +61,15 @@
  *
  * Results: 32-bit signed. The host never throws and a plug-in must not let a C++ exception
  * or a longjmp leave an entry point.
+ *
+ * Version and additions: FALTRIX_PLUGIN_API_VERSION names the state of this interface. The
+ * entry points and records here never change. What is added later is an optional exported
+ * function (or a new metadata key), documented here like the rest, that the host looks up by
+ * name and does without when a plug-in lacks it: a plug-in built against an older header
+ * loads and works unchanged, and a newer plug-in in an older host is simply not asked. Each
+ * addition raises the minor number by one and its comment says from which version on it is
+ * there; the major number would rise only if an entry point changed, which it does not.
+ * Version 1.0 is everything in this header, the optional entry points included.
  */
 #ifndef FALTRIX_PLUGIN_H
 #define FALTRIX_PLUGIN_H
@@ -81,6 +90,17 @@ typedef uint16_t WCHAR;
 #else
 #define FALTRIX_PLUGIN_EXPORT __attribute__((visibility("default")))
 #endif
+
+/* The interface's version: FALTRIX_PLUGIN_API(major, minor), comparable with < and >, so that
+ * a plug-in can insist on the additions it uses:
+ *   #if FALTRIX_PLUGIN_API_VERSION < FALTRIX_PLUGIN_API(1, 0)
+ *   #error "needs faltrix/plugin.h 1.0 or later"
+ *   #endif */
+#define FALTRIX_PLUGIN_API(major, minor) (((major) << 16) | (minor))
+#define FALTRIX_PLUGIN_API_VERSION_MAJOR 1
+#define FALTRIX_PLUGIN_API_VERSION_MINOR 0
+#define FALTRIX_PLUGIN_API_VERSION \
+    FALTRIX_PLUGIN_API(FALTRIX_PLUGIN_API_VERSION_MAJOR, FALTRIX_PLUGIN_API_VERSION_MINOR)
 
 /* The type tags, answers to GetPluginInfo(0, ...). */
 #define FALTRIX_INPUT_TAG u"00IN_EX"
@@ -170,7 +190,8 @@ typedef HBITMAP (*GetPictureDIBFn)(const WCHAR *path, int32_t reserved1, int32_t
  * GetCurrentObject(dc, OBJ_BITMAP) and GetObjectW) and stores it under path. The DC and the
  * bitmap stay the host's: do not select anything into the DC or delete either. Any depth
  * (1, 4, 8, 16, 24, 32 bits) and either row order may arrive. Returns 0 when stored, anything
- * else on failure. path is a temporary file of the host's, already there and empty, in the
+ * else on failure; the host reads nothing more into the number, so give the cause through
+ * GetLastFailureText. path is a temporary file of the host's, already there and empty, in the
  * output's folder and with the output's extension: write it in place. Its folder's bytes may
  * be escaped as U+DC80..U+DCFF (see "Paths" above). The host puts it over
  * the output only after a 0, once it has checked that the file is not empty and has synced

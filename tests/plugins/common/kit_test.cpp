@@ -5,8 +5,13 @@
 
 #include "codec_test_support.h"
 #include "faltrix/kit/kit.h"
+#include "faltrix/kit/options.h"
 
+#include <QApplication>
+#include <QSettings>
+#include <QSpinBox>
 #include <QString>
+#include <QTimer>
 
 #include <thread>
 
@@ -145,6 +150,51 @@ TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
                   static_cast<int32_t>(std::u16string_view(text).size()));
         EXPECT_EQ(std::u16string(buffer), text) << length;
     }
+}
+
+// Kept settings live under the option's key, so a reworded row keeps them. A value an earlier
+// version kept under the row's label is moved to the key once; a value under the key wins.
+TEST(KeptOptionsTest, KeyedByOptionWithLabelValuesCarriedOverOnce) {
+    TempDir dir;
+    const QString file = QString::fromStdString((dir / "plugins.conf").string());
+    {
+        QSettings earlier(file, QSettings::IniFormat);
+        earlier.setValue("JPEG settings/Quality", 37);
+        earlier.setValue("JPEG settings/Progressive", 1);
+        earlier.setValue("JPEG settings/progressive", 0);
+    }
+    App().setProperty(kit::kKeptSettingsProperty, file);
+    const auto table = [](const char *qualityLabel) {
+        using Kind = kit::Setting::Kind;
+        return std::vector<kit::OptionSpec>{
+            {"quality", qualityLabel, Kind::Integer, 1, 100, {}, 90},
+            {"progressive", "Progressive", Kind::Flag, 0, 1, {}, 0}};
+    };
+    for (const char *label : {"Quality", "Picture quality"}) {
+        kit::Options options(table(label));
+        kit::TakeKeptOptions("JPEG settings", &options);
+        EXPECT_EQ(options.Get("quality"), 37) << label;
+        EXPECT_EQ(options.Get("progressive"), 0) << label;
+    }
+    QSettings kept(file, QSettings::IniFormat);
+    QStringList keys = kept.allKeys();
+    keys.sort();
+    EXPECT_EQ(keys, QStringList({"JPEG settings/Progressive", "JPEG settings/progressive",
+                                 "JPEG settings/quality"}));
+
+    // Confirmed in the dialog, a value is kept under the key.
+    kit::Options options(table("Picture quality"));
+    QTimer::singleShot(0, [] {
+        QWidget *dialog = QApplication::activeModalWidget();
+        if (dialog == nullptr) return;
+        dialog->findChild<QSpinBox *>("Picture quality")->setValue(55);
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+    ASSERT_TRUE(kit::ConfigureOptions(nullptr, "JPEG settings", &options));
+    kept.sync();
+    EXPECT_EQ(kept.value("JPEG settings/quality").toInt(), 55);
+    EXPECT_FALSE(kept.contains("JPEG settings/Picture quality"));
+    App().setProperty(kit::kKeptSettingsProperty, QVariant());
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 
 #include "faltrix/app/qt_front_end.h"
 #include "faltrix/feedback.h"
+#include "faltrix/plugin_list.h"
 #include "faltrix/resources/layouts.h"
 
 class QTimer;
@@ -103,11 +104,11 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     // A drop on the input or output path field: one local file, taken as if chosen; anything
     // else is refused with a status line.
-    void DropOnPathField(bool input, const QList<QUrl> &urls);
+    void DropOnPathField(PluginKind kind, const QList<QUrl> &urls);
 
 private:
     void Initialise();
-    int32_t FillPluginList(bool input);
+    int32_t FillPluginList(PluginKind kind);
     // Read-only fields and the status box out of the Tab order, the rest in the order of
     // their positions on screen.
     void OrderTabStops();
@@ -121,15 +122,19 @@ private:
     void PutBackFieldsAndChecks(const DialogSettings &settings);
     void OfferToLeaveOut(const RunningPlugin &running);
     // The entry of the plug-in at `path` in its list, or -1.
-    int32_t EntryOf(bool input, const QString &path) const;
+    int32_t EntryOf(PluginKind kind, const QString &path) const;
     // Makes entry `index` of a list the current plug-in.
-    void SelectEntry(bool input, int32_t index);
+    void SelectEntry(PluginKind kind, int32_t index);
+    // currentInputIndex_ or currentOutputIndex_.
+    int32_t &CurrentIndex(PluginKind kind) {
+        return kind == PluginKind::Input ? currentInputIndex_ : currentOutputIndex_;
+    }
     // False for a Detail button whose plug-in has no settings dialog (or is not loaded);
     // true for every other control.
     bool DetailAvailable(const QWidget *control) const;
     // Enables the list's Detail button when its plug-in has a settings dialog; otherwise
     // disables it, with a tooltip saying why.
-    void ShowDetailAvailability(bool input);
+    void ShowDetailAvailability(PluginKind kind);
 
     // Commands.
     void StartConversionCommand();
@@ -184,7 +189,7 @@ private:
     void ShowError(std::u16string_view text);
     // Runs the input or output chooser; a path longer than a path field holds is refused with
     // a message and counts as no choice.
-    std::optional<QString> ChoosePath(bool forInput);
+    std::optional<QString> ChoosePath(PluginKind kind);
     void ControlSetOf(ControlSet *set);
     // Runs on the job-end timer: a close or a Code waiting for the running job.
     void AfterJobEnd();

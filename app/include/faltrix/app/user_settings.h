@@ -27,8 +27,8 @@ public:
     static void NamePluginSettingsFile();
 
     // The folder the input (or output) chooser was last left in; empty before the first choice.
-    QString Folder(bool input) const;
-    void SetFolder(bool input, const QString &folder);
+    QString Folder(PluginKind kind) const;
+    void SetFolder(PluginKind kind, const QString &folder);
 
     // Keeps the check boxes and the output size fields of `settings`, and the file names of
     // its plug-in paths; the rest is not kept.

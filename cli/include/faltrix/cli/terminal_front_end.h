@@ -8,6 +8,7 @@
 #include <string>
 
 #include "faltrix/feedback.h"
+#include "faltrix/plugin_list.h"
 
 namespace faltrix {
 
@@ -48,8 +49,8 @@ public:
     virtual void EndFile() {}
     // The last status line the job wrote since BeginFile (empty when none).
     QString LastStatus() const;
-    // The plug-in that the file's next calls go to (`input` or output list), by its name.
-    virtual void NotePlugin(bool input, const QString &name) { (void)input, (void)name; }
+    // The plug-in of the list of that kind that the file's next calls go to, by its name.
+    virtual void NotePlugin(PluginKind kind, const QString &name) { (void)kind, (void)name; }
 
     void EnableControl(HWND, bool) override {}
     HWND ControlById(HWND, int) override { return nullptr; }
@@ -107,7 +108,7 @@ public:
     void ReportConverted();
     // A temporary was made (`made`) or is gone; `path` in the file system's bytes.
     void ReportTemporary(bool made, const char *path);
-    void NotePlugin(bool input, const QString &name) override;
+    void NotePlugin(PluginKind kind, const QString &name) override;
 
     void BeginFile(const QString &label) override;
     void SetStatusText(std::u16string_view text) override;

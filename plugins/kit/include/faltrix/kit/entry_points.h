@@ -10,7 +10,8 @@
 //   HBITMAP ns::Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
 //                      DibAllocCallbackFn alloc);              null on failure
 // FALTRIX_KIT_OUTPUT_PLUGIN(ns) needs ns::Format() and
-//   kit::SaveResult ns::Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data);
+//   bool ns::Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data);
+//                                      true when stored; a failure is told by its cause alone
 // FALTRIX_KIT_SETTINGS(ns, title) adds ConfigurationDlg, a dialog titled `title`, and
 // SetPluginOption, by key, over the plug-in's table of settings
 //   kit::Options ns::options;          values for the session, which both reach
@@ -80,14 +81,14 @@
             1, [&] { return ::faltrix::kit::AnswerPictureMetadata(path, sink, context); });  \
     }
 
-#define FALTRIX_KIT_OUTPUT_PLUGIN(ns)                                                         \
-    FALTRIX_KIT_PLUGIN_INFO_(ns, ::faltrix::kit::OutputInfo)                                  \
-    FALTRIX_KIT_LAST_FAILURE_TEXT_                                                            \
-    FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t, \
-                                                 ProgressCallbackFn progress, int32_t data) { \
-        return static_cast<int32_t>(                                                          \
-            ::faltrix::kit::Guarded(::faltrix::kit::SaveResult::kUnexpected,                  \
-                                    [&] { return ns::Save(dc, path, progress, data); }));     \
+#define FALTRIX_KIT_OUTPUT_PLUGIN(ns)                                                             \
+    FALTRIX_KIT_PLUGIN_INFO_(ns, ::faltrix::kit::OutputInfo)                                      \
+    FALTRIX_KIT_LAST_FAILURE_TEXT_                                                                \
+    FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t, int32_t,     \
+                                                 ProgressCallbackFn progress, int32_t data) {     \
+        return ::faltrix::kit::Guarded(false, [&] { return ns::Save(dc, path, progress, data); }) \
+                   ? 0                                                                            \
+                   : 1;                                                                           \
     }
 
 #define FALTRIX_KIT_SETTINGS(ns, title)                                                     \

@@ -20,18 +20,6 @@ namespace faltrix::kit {
 
 // ---- Failure causes -----------------------------------------------------------------------
 
-// What SaveDIBPicture answers: 0 when stored, otherwise the same number for the same kind of
-// failure in every bundled plug-in. The words for the user are in LastFailure().
-enum class SaveResult : int32_t {
-    kStored = 0,
-    kNoPicture = 1,      // nothing usable is selected into the DC
-    kBadPath = 2,        // the path cannot name a file on this system
-    kTooLarge = 3,       // the picture is larger than the format can hold
-    kEncoderFailed = 4,  // the codec library refused the picture or failed while encoding
-    kOutputFailed = 5,   // the output file could not be created, written or put in place
-    kUnexpected = 6,     // an exception (no memory) stopped the plug-in
-};
-
 // The cause of the calling thread's last failure, in words for the user: "No space left on
 // device", "JPEG: Premature end of JPEG file". Each entry point starts with it empty
 // (Guarded); the first cause recorded during a call is kept, since it is the one nearest the
@@ -47,7 +35,7 @@ void SetLastFailure(std::string_view cause) noexcept;
 int32_t AnswerLastFailure(WCHAR *buffer, int32_t bufferLength) noexcept;
 
 // Records cause and returns answer, for `return kit::Fail("...")` (false),
-// `return kit::Fail<HBITMAP>("...")` (null) and `return kit::Fail("...", SaveResult::kTooLarge)`.
+// `return kit::Fail<HBITMAP>("...")` (null) and `return kit::Fail("...", 1)`.
 template <class T = bool>
 T Fail(std::string_view cause, T answer = T{}) noexcept {
     SetLastFailure(cause);

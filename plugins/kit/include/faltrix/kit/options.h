@@ -1,8 +1,8 @@
 // A plug-in's settings as one table: each known by a key, for SetPluginOption (faltrix-convert's
 // --quality, --compression, --option KEY=VALUE), and by a label, for the plug-in's settings
 // dialog, so that both reach the same value. Values hold for the session, and in the dialog
-// program those confirmed in the dialog are kept between runs (TakeKeptOptions); the
-// dialog's thread and a job's thread may use them at once.
+// program those confirmed in the dialog are kept between runs, under their keys
+// (TakeKeptOptions); the dialog's thread and a job's thread may use them at once.
 #pragma once
 
 #include <mutex>

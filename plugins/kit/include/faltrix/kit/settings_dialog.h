@@ -13,6 +13,7 @@ namespace faltrix::kit {
 struct Setting {
     enum class Kind { Integer, Choice, Flag };
     Kind kind = Kind::Integer;
+    std::string key;                   // the option's key, e.g. "quality": kept under it
     std::string label;                 // UTF-8, e.g. "Quality"
     int minimum = 0, maximum = 100;    // Integer
     std::vector<std::string> choices;  // Choice: value is the index
@@ -31,10 +32,11 @@ bool ShowSettingsDialog(HWND parent, const std::string &title, std::vector<Setti
 // plug-ins' tests) keeps nothing, and every setting starts at its default there.
 inline constexpr char kKeptSettingsProperty[] = "faltrixPluginSettings";
 
-// The value last confirmed for the row `label` of the dialog `title` and kept in that file;
+// The value last confirmed for the option `key` of the dialog `title` and kept in that file;
 // `initial` when none is kept, the file is not named, or the kept value lies outside
-// minimum..maximum.
-int KeptValue(const std::string &title, const std::string &label, int initial, int minimum,
-              int maximum);
+// minimum..maximum. Values were once kept under the row's label, which a new wording would
+// lose: a value found only under `label` is moved to `key` in the file, once.
+int KeptValue(const std::string &title, const std::string &key, const std::string &label,
+              int initial, int minimum, int maximum);
 
 }  // namespace faltrix::kit
