@@ -360,8 +360,13 @@ TEST_F(DialogTest, EmptyOrOverlongPluginsAreReportedOrLeftOut) {
     // keeps to its 2048 units by leaving the pairs out, and the list of numbers ends.
     Open(103,
          {{"input/a.so", QStringLiteral(HOST_FAKE_PLUGIN_DIR "/fake_plugin_overlong_info.so")}});
+    // "All pictures" takes the overlong pattern, within the same budget.
     Press(kInputChooserButton);
-    EXPECT_EQ(requests_, QStringList{u"Open InputFile (existing): All Files (*)"_s});
+    ASSERT_EQ(requests_.size(), 1);
+    const QString prefix = u"Open InputFile (existing): All pictures ("_s;
+    EXPECT_TRUE(requests_[0].startsWith(prefix) && requests_[0].endsWith(u") | All Files (*)"_s))
+        << requests_[0].left(80).toStdString();
+    EXPECT_LT(requests_[0].size() - prefix.size(), kFilterCapacity);
 }
 
 // ---- The conversion command ---------------------------------------------------------------
@@ -659,7 +664,9 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     // The second pattern has no description: the pattern stands in for it.
     const QString pair = u"Dialog pictures (*.dp *.dpic) | "_s, second = u"*.two (*.two) | "_s,
                   all = u"All Files (*)"_s;
-    const QString in = u"Open InputFile (existing): "_s, out = u"Open OutputFile: "_s;
+    // The input chooser opens on every input plug-in's patterns, whichever is current.
+    const QString in = u"Open InputFile (existing): All pictures (*.dp *.dpic *.two) | "_s,
+                  out = u"Open OutputFile: "_s;
     // The entry chosen, the chooser's request then, and what the plug-ins logged on the choice.
     const struct {
         int list, entry;
@@ -737,10 +744,10 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     // extension of the filter chosen to a name without one.
     const auto chooser = MakeFileDialog(dialog_.get(), BuildChooserRequest(InputPlugins(), true));
     EXPECT_EQ(chooser->windowTitle() + u": "_s + chooser->nameFilters().join(u" | "_s),
-              u"Open InputFile: "_s + pair + second + all);
+              u"Open InputFile: All pictures (*.dp *.dpic *.two) | "_s + pair + second + all);
     EXPECT_TRUE(chooser->testOption(QFileDialog::DontUseNativeDialog));
     EXPECT_EQ(std::pair(chooser->selectedNameFilter(), chooser->fileMode()),
-              std::pair(u"Dialog pictures (*.dp *.dpic)"_s, QFileDialog::ExistingFile));
+              std::pair(u"All pictures (*.dp *.dpic *.two)"_s, QFileDialog::ExistingFile));
     const auto output = MakeFileDialog(dialog_.get(), BuildChooserRequest(OutputPlugins(), false));
     EXPECT_EQ(std::pair(output->fileMode(), output->acceptMode()),
               std::pair(QFileDialog::AnyFile, QFileDialog::AcceptSave));
