@@ -548,6 +548,32 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
                     << "chooser " << chooser->width() << " x " << chooser->height();
             }
         }
+        // Every bundled output plug-in's own settings dialog, opened by Detail beside layout
+        // 102, keeps to the screen with its frame.
+        for (const QString &name : QDir(QStringLiteral(BUNDLED_PLUGIN_DIR "/output"))
+                                       .entryList({u"*.so"_s}, QDir::Files, QDir::Name)) {
+            Open(102, {{"input/a.so", u"in_one"_s},
+                       {"output/a.so", QStringLiteral(BUNDLED_PLUGIN_DIR "/output/") + name}});
+            QRect shown;
+            QTimer answer;
+            QObject::connect(&answer, &QTimer::timeout, [&] {
+                QWidget *modal = QApplication::activeModalWidget();
+                if (modal == nullptr || modal == dialog_.get() || !modal->isVisible()) return;
+                answer.stop();
+                // A window manager's frame comes after the window is shown, when there is one.
+                QTest::qWaitFor([&] { return modal->frameGeometry() != modal->geometry(); }, 500);
+                shown = modal->frameGeometry();
+                QMetaObject::invokeMethod(modal, "reject");
+            });
+            answer.start(10);
+            if (!Get(kOutputDetailButton)->isEnabled()) continue;
+            Press(kOutputDetailButton);
+            const QRect screen = dialog_->screen()->availableGeometry();
+            EXPECT_TRUE(!shown.isEmpty() && screen.contains(shown))
+                << name.toStdString() << ": " << shown.width() << " x " << shown.height() << " at "
+                << shown.x() << "," << shown.y() << " on " << screen.width() << " x "
+                << screen.height();
+        }
         return;
     }
     for (const char *setting : {"QT_SCALE_FACTOR=1", "QT_SCALE_FACTOR=2", "QT_FONT_DPI=120"}) {
