@@ -544,8 +544,12 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
                     dialog_.get(), input ? BuildChooserRequest(InputPlugins(), true)
                                          : BuildChooserRequest(OutputPlugins(), false));
                 chooser->show();
-                EXPECT_EQ(chooser->size().boundedTo(screen), chooser->size())
-                    << "chooser " << chooser->width() << " x " << chooser->height();
+                QTest::qWaitFor([&] { return chooser->frameGeometry() != chooser->geometry(); },
+                                500);
+                const QRect frame = chooser->frameGeometry();
+                EXPECT_TRUE(dialog_->screen()->availableGeometry().contains(frame))
+                    << "chooser " << frame.width() << " x " << frame.height() << " at " << frame.x()
+                    << "," << frame.y();
             }
         }
         // Every bundled output plug-in's own settings dialog, opened by Detail beside layout
