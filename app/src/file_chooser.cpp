@@ -1,11 +1,43 @@
 // The file choosers of the "IN" and "OUT" buttons.
 #include "faltrix/app/file_chooser.h"
 
+#include <QSet>
 #include <QWidget>
 
 #include "faltrix/plugin_list.h"
 
 namespace faltrix {
+namespace {
+
+// "All pictures": every input plug-in's patterns, each once (compared without case), in the
+// order of the list. It stands first so that a first start shows every picture the installed
+// plug-ins read, whichever plug-in is current; choosing a file then makes its reader current.
+// It shares the filter buffer with the current plug-in's pairs: a pattern that would pass
+// `budget` units is left out.
+QString AllPicturesFilter(const PluginList &plugins, int budget) {
+    const QString head = QStringLiteral("All pictures ("), tail = QStringLiteral(")");
+    int length = static_cast<int>(head.size() + tail.size()) + 1;
+    QStringList patterns;
+    QSet<QString> seen;
+    for (uint32_t i = 0; i < plugins.Count(); ++i) {
+        for (const FilePattern &pattern : plugins.TextsAt(i).patterns) {
+            for (const QString &part : QString::fromStdU16String(pattern.pattern)
+                                           .split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+                const QString trimmed = part.trimmed();
+                const int cost = static_cast<int>(trimmed.size()) + 1;
+                if (trimmed.isEmpty() || seen.contains(trimmed.toLower()) || length + cost > budget)
+                    continue;
+                seen.insert(trimmed.toLower());
+                patterns.append(trimmed);
+                length += cost;
+            }
+        }
+    }
+    if (patterns.isEmpty()) return {};
+    return head + patterns.join(QLatin1Char(' ')) + tail;
+}
+
+}  // namespace
 
 FileChooserRequest BuildChooserRequest(PluginList &plugins) {
     const bool input = plugins.kind() == PluginKind::Input;
@@ -19,6 +51,12 @@ FileChooserRequest BuildChooserRequest(PluginList &plugins) {
     const int reserved = static_cast<int>(QStringLiteral("All Files(*.*)").size()) + 1 + 4 + 1;
     const QString allFiles = QStringLiteral("All Files (*)");
     int used = 0;
+    if (forInput) {
+        if (QString all = AllPicturesFilter(plugins, kFilterCapacity - reserved); !all.isEmpty()) {
+            used += static_cast<int>(all.size()) + 1;
+            request.filters.append(all);
+        }
+    }
 
     // The current plug-in's patterns as its examination read them; none is asked again here.
     static const PluginTexts kNone;

@@ -1,6 +1,8 @@
 // The default conversations with the user: Qt's file dialog and message box.
 #include "faltrix/app/user_interaction.h"
 
+#include <algorithm>
+
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -11,10 +13,44 @@
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QTimer>
 #include <QUrl>
 
 namespace faltrix {
 namespace {
+
+// Room kept for a window manager's frame and title bar, which are known only once a window
+// is shown.
+constexpr QSize kFrameAllowance(16, 40);
+
+// Moves a window back onto the screen, a few times at most, when its window manager's frame
+// put the title bar or the left edge off it.
+class KeepFrameOnScreen : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() != QEvent::Move && event->type() != QEvent::Show) return false;
+        auto *window = static_cast<QWidget *>(watched);
+        const QRect available = window->screen()->availableGeometry();
+        const QRect frame = window->frameGeometry();
+        const QPoint shift(std::max(0, available.left() - frame.left()),
+                           std::max(0, available.top() - frame.top()));
+        if (!shift.isNull() && corrections_ < 3) {
+            ++corrections_;
+            QTimer::singleShot(0, window, [window, shift] { window->move(window->pos() + shift); });
+        }
+        return false;
+    }
+
+private:
+    int corrections_ = 0;
+};
+
+// Places a window fitted to a small screen at its top left and keeps its frame there.
+void KeepToSmallScreen(QWidget *window, const QRect &available) {
+    window->move(available.topLeft());
+    window->installEventFilter(new KeepFrameOnScreen(window));
+}
 
 UserInteraction g_defaultInteraction;
 UserInteraction *g_interaction = nullptr;
@@ -77,7 +113,9 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
     // and the buttons a keyboard or the folder list can stand in for give up their room.
     if (const QScreen *screen =
             owner != nullptr ? owner->screen() : QGuiApplication::primaryScreen()) {
-        const QSize room = screen->availableGeometry().size();
+        // On a small screen, with room for a window manager's frame and title bar.
+        QSize room = screen->availableGeometry().size();
+        if (room.width() < 480) room -= kFrameAllowance;
         if (room.width() < 480) {
             for (const char *name :
                  {"sidebar", "backButton", "forwardButton", "newFolderButton", "listModeButton",
@@ -108,6 +146,7 @@ std::unique_ptr<QFileDialog> MakeFileDialog(QWidget *owner, const FileChooserReq
         }
         chooser->setMinimumSize(chooser->minimumSize().boundedTo(room));
         chooser->resize(chooser->sizeHint().boundedTo(room));
+        if (room.width() < 480) KeepToSmallScreen(chooser.get(), screen->availableGeometry());
     }
     return chooser;
 }

@@ -360,8 +360,13 @@ TEST_F(DialogTest, EmptyOrOverlongPluginsAreReportedOrLeftOut) {
     // keeps to its 2048 units by leaving the pairs out, and the list of numbers ends.
     Open(103,
          {{"input/a.so", QStringLiteral(HOST_FAKE_PLUGIN_DIR "/fake_plugin_overlong_info.so")}});
+    // "All pictures" takes the overlong pattern, within the same budget.
     Press(kInputChooserButton);
-    EXPECT_EQ(requests_, QStringList{u"Open InputFile (existing): All Files (*)"_s});
+    ASSERT_EQ(requests_.size(), 1);
+    const QString prefix = u"Open InputFile (existing): All pictures ("_s;
+    EXPECT_TRUE(requests_[0].startsWith(prefix) && requests_[0].endsWith(u") | All Files (*)"_s))
+        << requests_[0].left(80).toStdString();
+    EXPECT_LT(requests_[0].size() - prefix.size(), kFilterCapacity);
 }
 
 // ---- The conversion command ---------------------------------------------------------------
@@ -538,9 +543,39 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
                 const auto chooser =
                     MakeFileDialog(dialog_.get(), BuildChooserRequest(PluginsOf(kind)));
                 chooser->show();
-                EXPECT_EQ(chooser->size().boundedTo(screen), chooser->size())
-                    << "chooser " << chooser->width() << " x " << chooser->height();
+                QTest::qWaitFor([&] { return chooser->frameGeometry() != chooser->geometry(); },
+                                500);
+                const QRect frame = chooser->frameGeometry();
+                EXPECT_TRUE(dialog_->screen()->availableGeometry().contains(frame))
+                    << "chooser " << frame.width() << " x " << frame.height() << " at " << frame.x()
+                    << "," << frame.y();
             }
+        }
+        // Every bundled output plug-in's own settings dialog, opened by Detail beside layout
+        // 102, keeps to the screen with its frame.
+        for (const QString &name : QDir(QStringLiteral(BUNDLED_PLUGIN_DIR "/output"))
+                                       .entryList({u"*.so"_s}, QDir::Files, QDir::Name)) {
+            Open(102, {{"input/a.so", u"in_one"_s},
+                       {"output/a.so", QStringLiteral(BUNDLED_PLUGIN_DIR "/output/") + name}});
+            QRect shown;
+            QTimer answer;
+            QObject::connect(&answer, &QTimer::timeout, [&] {
+                QWidget *modal = QApplication::activeModalWidget();
+                if (modal == nullptr || modal == dialog_.get() || !modal->isVisible()) return;
+                answer.stop();
+                // A window manager's frame comes after the window is shown, when there is one.
+                QTest::qWaitFor([&] { return modal->frameGeometry() != modal->geometry(); }, 500);
+                shown = modal->frameGeometry();
+                QMetaObject::invokeMethod(modal, "reject");
+            });
+            answer.start(10);
+            if (!Get(kOutputDetailButton)->isEnabled()) continue;
+            Press(kOutputDetailButton);
+            const QRect screen = dialog_->screen()->availableGeometry();
+            EXPECT_TRUE(!shown.isEmpty() && screen.contains(shown))
+                << name.toStdString() << ": " << shown.width() << " x " << shown.height() << " at "
+                << shown.x() << "," << shown.y() << " on " << screen.width() << " x "
+                << screen.height();
         }
         return;
     }
@@ -658,7 +693,9 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     // The second pattern has no description: the pattern stands in for it.
     const QString pair = u"Dialog pictures (*.dp *.dpic) | "_s, second = u"*.two (*.two) | "_s,
                   all = u"All Files (*)"_s;
-    const QString in = u"Open InputFile (existing): "_s, out = u"Open OutputFile: "_s;
+    // The input chooser opens on every input plug-in's patterns, whichever is current.
+    const QString in = u"Open InputFile (existing): All pictures (*.dp *.dpic *.two) | "_s,
+                  out = u"Open OutputFile: "_s;
     // The entry chosen, the chooser's request then, and what the plug-ins logged on the choice.
     const struct {
         int list, entry;
@@ -736,10 +773,10 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     // extension of the filter chosen to a name without one.
     const auto chooser = MakeFileDialog(dialog_.get(), BuildChooserRequest(InputPlugins()));
     EXPECT_EQ(chooser->windowTitle() + u": "_s + chooser->nameFilters().join(u" | "_s),
-              u"Open InputFile: "_s + pair + second + all);
+              u"Open InputFile: All pictures (*.dp *.dpic *.two) | "_s + pair + second + all);
     EXPECT_TRUE(chooser->testOption(QFileDialog::DontUseNativeDialog));
     EXPECT_EQ(std::pair(chooser->selectedNameFilter(), chooser->fileMode()),
-              std::pair(u"Dialog pictures (*.dp *.dpic)"_s, QFileDialog::ExistingFile));
+              std::pair(u"All pictures (*.dp *.dpic *.two)"_s, QFileDialog::ExistingFile));
     const auto output = MakeFileDialog(dialog_.get(), BuildChooserRequest(OutputPlugins()));
     EXPECT_EQ(std::pair(output->fileMode(), output->acceptMode()),
               std::pair(QFileDialog::AnyFile, QFileDialog::AcceptSave));
