@@ -51,7 +51,7 @@ FileChooserRequest BuildChooserRequest(PluginList &plugins) {
     const int reserved = static_cast<int>(QStringLiteral("All Files(*.*)").size()) + 1 + 4 + 1;
     const QString allFiles = QStringLiteral("All Files (*)");
     int used = 0;
-    if (forInput) {
+    if (input) {
         if (QString all = AllPicturesFilter(plugins, kFilterCapacity - reserved); !all.isEmpty()) {
             used += static_cast<int>(all.size()) + 1;
             request.filters.append(all);
