@@ -416,6 +416,112 @@ private:
 
 namespace {
 
+// A child whose process has ended: its pipes closed, and the temporaries it named and did
+// not see gone removed.
+void CloseEnded(Child *child) {
+    if (child->fd >= 0) ::close(child->fd);
+    if (child->pidfd >= 0) ::close(child->pidfd);
+    child->fd = child->pidfd = -1;
+    RemoveTemporariesOf(child);
+}
+
+// Starts workers for the planned tasks from `*next` on while fewer than options.jobs run. A
+// task that clashes with another's output, one to skip, and one that gets no process end at
+// once, without a worker.
+template <typename Ended>
+void StartWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &planned,
+                  const ConvertInChild &convert, TerminalFrontEnd *relay, size_t *next,
+                  std::list<Child> *running, Ended &ended) {
+    while (*next < planned.size() && g_interrupt == 0 &&
+           running->size() < static_cast<size_t>(options.jobs)) {
+        const size_t index = (*next)++;
+        const PlannedTask &one = planned[index];
+        if (!one.clash.isEmpty()) {
+            ended(index, nullptr,
+                  FileResult{false, QStringLiteral("it would go to %1, as %2 does")
+                                        .arg(one.task.output, one.clash)});
+            continue;
+        }
+        if (one.skipped) {
+            ended(index, nullptr, FileResult{false, {}, true});
+            continue;
+        }
+        Child child;
+        child.task = index;
+        child.relay = relay;
+        const QString error = StartWorker(one.task, convert, &child);
+        if (!error.isEmpty()) {
+            ended(index, nullptr,
+                  FileResult{false,
+                             QStringLiteral("no process could be started for it: %1").arg(error)});
+            continue;
+        }
+        running->push_back(std::move(child));
+    }
+}
+
+// After an interrupting signal: stops every worker (each removes its temporary as it goes),
+// waits for them, and ends their files as interrupted.
+template <typename Ended>
+void StopWorkers(std::list<Child> *running, Ended &ended) {
+    for (Child &child : *running) ::kill(child.pid, SIGTERM);
+    for (Child &child : *running) {
+        int status = 0;
+        for (int i = 0; ::waitpid(child.pid, &status, WNOHANG) == 0; ++i) {
+            if (i == 200) ::kill(child.pid, SIGKILL);  // after 2 s
+            ::usleep(10000);
+        }
+        Drain(&child);
+        CloseEnded(&child);
+        ended(child.task, &child,
+              FileResult{false, QStringLiteral("interrupted (%1)")
+                                    .arg(QString::fromLocal8Bit(strsignal(g_interrupt)))});
+    }
+    running->clear();
+}
+
+// Waits for news from any child or an interrupting signal, at most until the nearest time
+// limit.
+void WaitForNews(const ConvertOptions &options, const std::list<Child> &running) {
+    const auto limit = std::chrono::seconds(options.timeoutSeconds);
+    std::vector<pollfd> fds;
+    if (g_interruptPipe[0] >= 0) fds.push_back({g_interruptPipe[0], POLLIN, 0});
+    int wait = 200;
+    for (const Child &child : running) {
+        if (child.fd >= 0) fds.push_back({child.fd, POLLIN, 0});
+        // Its pipe ends a moment before the process does: without a pidfd to wait on, look
+        // again soon.
+        if (child.pidfd >= 0) fds.push_back({child.pidfd, POLLIN, 0});
+        else if (child.fd < 0) wait = std::min(wait, 2);
+        if (options.timeoutSeconds > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                child.started + limit - Clock::now());
+            wait = std::max(0, std::min<int>(wait, static_cast<int>(left.count()) + 1));
+        }
+    }
+    ::poll(fds.data(), fds.size(), wait);
+}
+
+// Reads what the children wrote, and ends the files of those that have ended or run out of
+// time.
+template <typename Ended>
+void EndFinishedWorkers(const ConvertOptions &options, std::list<Child> *running, Ended &ended) {
+    for (auto it = running->begin(); it != running->end();) {
+        Child &child = *it;
+        Drain(&child);
+        const std::optional<FileResult> result = ResultOfEnd(&child, options.timeoutSeconds);
+        if (!result) {
+            ++it;
+            continue;
+        }
+        CloseEnded(&child);
+        FileResult timed = *result;
+        timed.seconds = std::chrono::duration<double>(Clock::now() - child.started).count();
+        ended(child.task, &child, timed);
+        it = running->erase(it);
+    }
+}
+
 // Runs the planned tasks in workers, options.jobs at a time, and tells `ended` of each file as
 // it ends (the child is null for a file that got no worker). `relay` shows a single file's
 // reports as they come. After an interrupting signal no more workers start and the running
@@ -427,95 +533,16 @@ void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &p
     StartSweeper();
     std::list<Child> running;
     size_t next = 0;
-    const auto limit = std::chrono::seconds(options.timeoutSeconds);
-
     while ((next < planned.size() && g_interrupt == 0) || !running.empty()) {
         ReplaceDeadSweeper(running);
-        while (next < planned.size() && g_interrupt == 0 &&
-               running.size() < static_cast<size_t>(options.jobs)) {
-            const size_t index = next++;
-            const PlannedTask &one = planned[index];
-            if (!one.clash.isEmpty()) {
-                ended(index, nullptr,
-                      FileResult{false, QStringLiteral("it would go to %1, as %2 does")
-                                            .arg(one.task.output, one.clash)});
-                continue;
-            }
-            if (one.skipped) {
-                ended(index, nullptr, FileResult{false, {}, true});
-                continue;
-            }
-            Child child;
-            child.task = index;
-            child.relay = relay;
-            const QString error = StartWorker(one.task, convert, &child);
-            if (!error.isEmpty()) {
-                ended(index, nullptr,
-                      FileResult{
-                          false,
-                          QStringLiteral("no process could be started for it: %1").arg(error)});
-                continue;
-            }
-            running.push_back(std::move(child));
-        }
+        StartWorkers(options, planned, convert, relay, &next, &running, ended);
         if (running.empty()) continue;
-
         if (g_interrupt != 0) {
-            // Stop every worker (each removes its temporary as it goes) and wait for them.
-            for (Child &child : running) ::kill(child.pid, SIGTERM);
-            for (Child &child : running) {
-                int status = 0;
-                for (int i = 0; ::waitpid(child.pid, &status, WNOHANG) == 0; ++i) {
-                    if (i == 200) ::kill(child.pid, SIGKILL);  // after 2 s
-                    ::usleep(10000);
-                }
-                Drain(&child);
-                if (child.fd >= 0) ::close(child.fd);
-                if (child.pidfd >= 0) ::close(child.pidfd);
-                RemoveTemporariesOf(&child);
-                ended(child.task, &child,
-                      FileResult{false, QStringLiteral("interrupted (%1)")
-                                            .arg(QString::fromLocal8Bit(strsignal(g_interrupt)))});
-            }
-            running.clear();
+            StopWorkers(&running, ended);
             break;
         }
-
-        // Wait for news from any child, at most until the nearest time limit.
-        std::vector<pollfd> fds;
-        if (g_interruptPipe[0] >= 0) fds.push_back({g_interruptPipe[0], POLLIN, 0});
-        int wait = 200;
-        for (const Child &child : running) {
-            if (child.fd >= 0) fds.push_back({child.fd, POLLIN, 0});
-            // Its pipe ends a moment before the process does: without a pidfd to wait on, look
-            // again soon.
-            if (child.pidfd >= 0) fds.push_back({child.pidfd, POLLIN, 0});
-            else if (child.fd < 0) wait = std::min(wait, 2);
-            if (options.timeoutSeconds > 0) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    child.started + limit - Clock::now());
-                wait = std::max(0, std::min<int>(wait, static_cast<int>(left.count()) + 1));
-            }
-        }
-        ::poll(fds.data(), fds.size(), wait);
-
-        for (auto it = running.begin(); it != running.end();) {
-            Child &child = *it;
-            Drain(&child);
-            const std::optional<FileResult> result = ResultOfEnd(&child, options.timeoutSeconds);
-            if (!result) {
-                ++it;
-                continue;
-            }
-            if (child.fd >= 0) ::close(child.fd);
-            if (child.pidfd >= 0) ::close(child.pidfd);
-            child.fd = -1;
-            RemoveTemporariesOf(&child);
-            FileResult timed = *result;
-            timed.seconds = std::chrono::duration<double>(Clock::now() - child.started).count();
-            ended(child.task, &child, timed);
-            it = running.erase(it);
-        }
+        WaitForNews(options, running);
+        EndFinishedWorkers(options, &running, ended);
         tick(running);
     }
 }
