@@ -9,14 +9,13 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
-#include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <climits>
 #include <cstring>
 
+#include "faltrix/stop_signals.h"
 #include "faltrix/temporaries.h"
 
 namespace faltrix {
@@ -54,19 +53,14 @@ void TemporaryGone(const char *path) {
 
 // A stop by SIGINT, SIGTERM or SIGHUP while no plug-in call is under way ends the run like
 // Exit: the file is removed, and the next start is fresh. A stop during a call (how a hanging
-// plug-in gets ended) leaves the file as a crash does. Async-signal-safe: an atomic counter and
-// unlink() of a name prepared beforehand.
+// plug-in gets ended) leaves the file as a crash does. A hook of the one stop handler, which
+// then lets the signal go on: async-signal-safe, an atomic counter and unlink() of a name
+// prepared beforehand.
 std::atomic<int> g_callsUnderWay{0};
 char g_stopPath[PATH_MAX];
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
-struct sigaction g_beforeStop[std::size(kStopSignals)];
 
-void OnStop(int signal) {
+void OnStop(int) {
     if (g_callsUnderWay.load() == 0 && g_stopPath[0] != 0) (void)unlink(g_stopPath);
-    for (size_t i = 0; i < std::size(kStopSignals); ++i) {
-        if (kStopSignals[i] == signal) sigaction(signal, &g_beforeStop[i], nullptr);
-    }
-    raise(signal);  // on with the action in place before, once this handler returns
 }
 
 }  // namespace
@@ -90,11 +84,7 @@ int DialogState::RemoveTemporariesLeft(const DialogRecord &record) {
     for (const QByteArray &path : record.temporaries) {
         // Only what the host names its temporaries, and only a file: a record that was edited
         // or damaged must not make this remove anything else.
-        struct stat info {};
-        if (!path.mid(path.lastIndexOf('/') + 1).startsWith(".faltrix-") || path.contains('\0'))
-            continue;
-        if (::lstat(path.constData(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-        if (::unlink(path.constData()) == 0) ++removed;
+        if (!path.contains('\0') && RemoveHostTemporary(path.constData())) ++removed;
     }
     return removed;
 }
@@ -153,16 +143,7 @@ void DialogState::EndCleanlyWhenStoppedIdle() {
     const QByteArray name = QFile::encodeName(path_);
     if (name.size() >= PATH_MAX) return;
     std::memcpy(g_stopPath, name.constData(), static_cast<size_t>(name.size()) + 1);
-    for (size_t i = 0; i < std::size(kStopSignals); ++i) {
-        struct sigaction action {};
-        action.sa_handler = OnStop;
-        sigemptyset(&action.sa_mask);
-        if (sigaction(kStopSignals[i], nullptr, &g_beforeStop[i]) != 0 ||
-            g_beforeStop[i].sa_handler == SIG_IGN)
-            continue;
-        if (g_beforeStop[i].sa_handler == OnStop) continue;  // installed already
-        sigaction(kStopSignals[i], &action, nullptr);
-    }
+    AddStopHook(OnStop, false);
 }
 
 void DialogState::NotePluginCall(PluginKind kind, std::u16string_view path, bool started) {

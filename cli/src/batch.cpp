@@ -22,6 +22,8 @@
 #include <optional>
 
 #include "faltrix/cli/names.h"
+#include "faltrix/stop_signals.h"
+#include "faltrix/temporaries.h"
 
 namespace faltrix {
 namespace {
@@ -52,46 +54,16 @@ struct Child {
 
 // Removes a temporary a worker named, if the name is one of the host's making.
 void RemoveTemporaryNamed(const QByteArray &path) {
-    if (path.mid(path.lastIndexOf('/') + 1).startsWith(".faltrix-")) ::unlink(path.constData());
+    if (!path.contains('\0')) RemoveHostTemporary(path.constData());
 }
 
 QString Quoted(const QString &text) { return QStringLiteral("\"%1\"").arg(text); }
 
-// The signal that interrupted this process (0: none), told to the wait loop by a pipe.
-volatile sig_atomic_t g_interrupt = 0;
-int g_interruptPipe[2] = {-1, -1};
-
-void OnInterrupt(int signal) {
-    const int saved = errno;
-    if (g_interrupt == 0) g_interrupt = signal;
-    const char byte = 1;
-    (void)!::write(g_interruptPipe[1], &byte, 1);
-    errno = saved;
-}
-
-constexpr int kInterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Readable once an interrupting signal has come (-1: not caught yet, or no pipe).
+int g_interruptWake = -1;
 
 // SIGINT, SIGTERM and SIGHUP stop the workers before this process ends by the same signal.
-void CatchInterrupts() {
-    if (g_interruptPipe[0] < 0 && ::pipe2(g_interruptPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    for (int signal : kInterruptSignals) {
-        struct sigaction previous {};
-        if (::sigaction(signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
-            continue;
-        struct sigaction action {};
-        action.sa_handler = OnInterrupt;
-        sigemptyset(&action.sa_mask);
-        ::sigaction(signal, &action, nullptr);
-    }
-}
-
-// Ends this process by the signal that interrupted it, as if it had not been caught.
-[[noreturn]] void DieOfInterrupt() {
-    const int signal = g_interrupt;
-    ::signal(signal, SIG_DFL);
-    ::raise(signal);
-    std::_Exit(128 + signal);
-}
+void CatchInterrupts() { g_interruptWake = DeferStopSignals(); }
 
 // This process's end of the sweeper's socket (-1: none), and the sweeper itself. Workers
 // write their temporaries' names to it as they do to their parent. A socket rather than a
@@ -206,7 +178,7 @@ QString StartWorker(const FileTask &task, const ConvertInChild &convert, Child *
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         ::prctl(PR_SET_NAME, "faltrix-worker");
         if (::getppid() != parent) ::_exit(kExitFailed);
-        for (int signal : kInterruptSignals) ::signal(signal, SIG_DFL);
+        ResetStopSignals();
         // A reader that has gone (the sweeper, the parent) is no reason to die: a write to
         // it fails, and the worker goes on, or the parent hears of the crash of a plug-in
         // that was no crash.
@@ -416,6 +388,112 @@ private:
 
 namespace {
 
+// A child whose process has ended: its pipes closed, and the temporaries it named and did
+// not see gone removed.
+void CloseEnded(Child *child) {
+    if (child->fd >= 0) ::close(child->fd);
+    if (child->pidfd >= 0) ::close(child->pidfd);
+    child->fd = child->pidfd = -1;
+    RemoveTemporariesOf(child);
+}
+
+// Starts workers for the planned tasks from `*next` on while fewer than options.jobs run. A
+// task that clashes with another's output, one to skip, and one that gets no process end at
+// once, without a worker.
+template <typename Ended>
+void StartWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &planned,
+                  const ConvertInChild &convert, TerminalFrontEnd *relay, size_t *next,
+                  std::list<Child> *running, Ended &ended) {
+    while (*next < planned.size() && DeferredStopSignal() == 0 &&
+           running->size() < static_cast<size_t>(options.jobs)) {
+        const size_t index = (*next)++;
+        const PlannedTask &one = planned[index];
+        if (!one.clash.isEmpty()) {
+            ended(index, nullptr,
+                  FileResult{false, QStringLiteral("it would go to %1, as %2 does")
+                                        .arg(one.task.output, one.clash)});
+            continue;
+        }
+        if (one.skipped) {
+            ended(index, nullptr, FileResult{false, {}, true});
+            continue;
+        }
+        Child child;
+        child.task = index;
+        child.relay = relay;
+        const QString error = StartWorker(one.task, convert, &child);
+        if (!error.isEmpty()) {
+            ended(index, nullptr,
+                  FileResult{false,
+                             QStringLiteral("no process could be started for it: %1").arg(error)});
+            continue;
+        }
+        running->push_back(std::move(child));
+    }
+}
+
+// After an interrupting signal: stops every worker (each removes its temporary as it goes),
+// waits for them, and ends their files as interrupted.
+template <typename Ended>
+void StopWorkers(std::list<Child> *running, Ended &ended) {
+    for (Child &child : *running) ::kill(child.pid, SIGTERM);
+    for (Child &child : *running) {
+        int status = 0;
+        for (int i = 0; ::waitpid(child.pid, &status, WNOHANG) == 0; ++i) {
+            if (i == 200) ::kill(child.pid, SIGKILL);  // after 2 s
+            ::usleep(10000);
+        }
+        Drain(&child);
+        CloseEnded(&child);
+        ended(child.task, &child,
+              FileResult{false, QStringLiteral("interrupted (%1)")
+                                    .arg(QString::fromLocal8Bit(strsignal(DeferredStopSignal())))});
+    }
+    running->clear();
+}
+
+// Waits for news from any child or an interrupting signal, at most until the nearest time
+// limit.
+void WaitForNews(const ConvertOptions &options, const std::list<Child> &running) {
+    const auto limit = std::chrono::seconds(options.timeoutSeconds);
+    std::vector<pollfd> fds;
+    if (g_interruptWake >= 0) fds.push_back({g_interruptWake, POLLIN, 0});
+    int wait = 200;
+    for (const Child &child : running) {
+        if (child.fd >= 0) fds.push_back({child.fd, POLLIN, 0});
+        // Its pipe ends a moment before the process does: without a pidfd to wait on, look
+        // again soon.
+        if (child.pidfd >= 0) fds.push_back({child.pidfd, POLLIN, 0});
+        else if (child.fd < 0) wait = std::min(wait, 2);
+        if (options.timeoutSeconds > 0) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                child.started + limit - Clock::now());
+            wait = std::max(0, std::min<int>(wait, static_cast<int>(left.count()) + 1));
+        }
+    }
+    ::poll(fds.data(), fds.size(), wait);
+}
+
+// Reads what the children wrote, and ends the files of those that have ended or run out of
+// time.
+template <typename Ended>
+void EndFinishedWorkers(const ConvertOptions &options, std::list<Child> *running, Ended &ended) {
+    for (auto it = running->begin(); it != running->end();) {
+        Child &child = *it;
+        Drain(&child);
+        const std::optional<FileResult> result = ResultOfEnd(&child, options.timeoutSeconds);
+        if (!result) {
+            ++it;
+            continue;
+        }
+        CloseEnded(&child);
+        FileResult timed = *result;
+        timed.seconds = std::chrono::duration<double>(Clock::now() - child.started).count();
+        ended(child.task, &child, timed);
+        it = running->erase(it);
+    }
+}
+
 // Runs the planned tasks in workers, options.jobs at a time, and tells `ended` of each file as
 // it ends (the child is null for a file that got no worker). `relay` shows a single file's
 // reports as they come. After an interrupting signal no more workers start and the running
@@ -427,95 +505,16 @@ void RunWorkers(const ConvertOptions &options, const std::vector<PlannedTask> &p
     StartSweeper();
     std::list<Child> running;
     size_t next = 0;
-    const auto limit = std::chrono::seconds(options.timeoutSeconds);
-
-    while ((next < planned.size() && g_interrupt == 0) || !running.empty()) {
+    while ((next < planned.size() && DeferredStopSignal() == 0) || !running.empty()) {
         ReplaceDeadSweeper(running);
-        while (next < planned.size() && g_interrupt == 0 &&
-               running.size() < static_cast<size_t>(options.jobs)) {
-            const size_t index = next++;
-            const PlannedTask &one = planned[index];
-            if (!one.clash.isEmpty()) {
-                ended(index, nullptr,
-                      FileResult{false, QStringLiteral("it would go to %1, as %2 does")
-                                            .arg(one.task.output, one.clash)});
-                continue;
-            }
-            if (one.skipped) {
-                ended(index, nullptr, FileResult{false, {}, true});
-                continue;
-            }
-            Child child;
-            child.task = index;
-            child.relay = relay;
-            const QString error = StartWorker(one.task, convert, &child);
-            if (!error.isEmpty()) {
-                ended(index, nullptr,
-                      FileResult{
-                          false,
-                          QStringLiteral("no process could be started for it: %1").arg(error)});
-                continue;
-            }
-            running.push_back(std::move(child));
-        }
+        StartWorkers(options, planned, convert, relay, &next, &running, ended);
         if (running.empty()) continue;
-
-        if (g_interrupt != 0) {
-            // Stop every worker (each removes its temporary as it goes) and wait for them.
-            for (Child &child : running) ::kill(child.pid, SIGTERM);
-            for (Child &child : running) {
-                int status = 0;
-                for (int i = 0; ::waitpid(child.pid, &status, WNOHANG) == 0; ++i) {
-                    if (i == 200) ::kill(child.pid, SIGKILL);  // after 2 s
-                    ::usleep(10000);
-                }
-                Drain(&child);
-                if (child.fd >= 0) ::close(child.fd);
-                if (child.pidfd >= 0) ::close(child.pidfd);
-                RemoveTemporariesOf(&child);
-                ended(child.task, &child,
-                      FileResult{false, QStringLiteral("interrupted (%1)")
-                                            .arg(QString::fromLocal8Bit(strsignal(g_interrupt)))});
-            }
-            running.clear();
+        if (DeferredStopSignal() != 0) {
+            StopWorkers(&running, ended);
             break;
         }
-
-        // Wait for news from any child, at most until the nearest time limit.
-        std::vector<pollfd> fds;
-        if (g_interruptPipe[0] >= 0) fds.push_back({g_interruptPipe[0], POLLIN, 0});
-        int wait = 200;
-        for (const Child &child : running) {
-            if (child.fd >= 0) fds.push_back({child.fd, POLLIN, 0});
-            // Its pipe ends a moment before the process does: without a pidfd to wait on, look
-            // again soon.
-            if (child.pidfd >= 0) fds.push_back({child.pidfd, POLLIN, 0});
-            else if (child.fd < 0) wait = std::min(wait, 2);
-            if (options.timeoutSeconds > 0) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    child.started + limit - Clock::now());
-                wait = std::max(0, std::min<int>(wait, static_cast<int>(left.count()) + 1));
-            }
-        }
-        ::poll(fds.data(), fds.size(), wait);
-
-        for (auto it = running.begin(); it != running.end();) {
-            Child &child = *it;
-            Drain(&child);
-            const std::optional<FileResult> result = ResultOfEnd(&child, options.timeoutSeconds);
-            if (!result) {
-                ++it;
-                continue;
-            }
-            if (child.fd >= 0) ::close(child.fd);
-            if (child.pidfd >= 0) ::close(child.pidfd);
-            child.fd = -1;
-            RemoveTemporariesOf(&child);
-            FileResult timed = *result;
-            timed.seconds = std::chrono::duration<double>(Clock::now() - child.started).count();
-            ended(child.task, &child, timed);
-            it = running.erase(it);
-        }
+        WaitForNews(options, running);
+        EndFinishedWorkers(options, &running, ended);
         tick(running);
     }
 }
@@ -561,14 +560,15 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
         if (!reached[i] || results[i].skipped) continue;
         (results[i].converted ? converted : failed) += 1;
     }
-    if (g_interrupt != 0) {
+    if (DeferredStopSignal() != 0) {
         std::fprintf(
             stderr,
             "faltrix-convert: interrupted (%s): %zu of %zu files converted, %zu failed or stopped, "
             "%zu not started\n",
-            strsignal(g_interrupt), converted, planned.size(), failed, planned.size() - done);
+            strsignal(DeferredStopSignal()), converted, planned.size(), failed,
+            planned.size() - done);
         std::fflush(stderr);
-        DieOfInterrupt();
+        EndByStopSignal();
     }
     if (failed == 0) return kExitConverted;
     const bool usage =
@@ -593,8 +593,6 @@ void TrackScratchFile(const QByteArray &path, bool made) {
     TellSweeper(path, made);
 }
 
-void EndIfInterrupted() {
-    if (g_interrupt != 0) DieOfInterrupt();
-}
+void EndIfInterrupted() { EndByStopSignal(); }
 
 }  // namespace faltrix

@@ -16,6 +16,7 @@
 
 #include "faltrix/cli/convert.h"
 #include "faltrix/cli/names.h"
+#include "faltrix/cli/option_table.h"
 #include "faltrix/keep_aspect.h"
 
 namespace faltrix {
@@ -73,6 +74,210 @@ void ListFilesBelow(const QByteArray &folder, const QByteArray &relative,
     ::closedir(dir);
 }
 
+// What a step of the parse found wrong with the command line, or nothing.
+using Problem = std::optional<QString>;
+
+// Qt's help text, but with the program named as users type it, and a synopsis that has -o.
+QString HelpText(const QCommandLineParser &parser) {
+    QString text = parser.helpText();
+    text.replace(0, text.indexOf(u'\n'),
+                 QStringLiteral("Usage: faltrix-convert [options] INPUT... -o OUTPUT\n"
+                                "OUTPUT '-' is standard output (name the format with -f)."));
+    return text;
+}
+
+// The options that are taken as they are given and cannot be wrong.
+void ReadPlainOptions(const QCommandLineParser &parser, ConvertOptions *o) {
+    o->inputs = parser.positionalArguments();
+    o->output = parser.value("output");
+    o->format = parser.value("format");
+    while (o->format.startsWith(u'.')) o->format.remove(0, 1);
+    o->antiAlias = parser.isSet("anti-alias");
+    o->inputPlugin = parser.value("input-plugin");
+    o->outputPlugin = parser.value("output-plugin");
+    o->replaceReadOnly = parser.isSet("force");
+    o->overwrite = parser.isSet("overwrite") || o->replaceReadOnly;
+    o->lenient = parser.isSet("lenient");
+    o->listPlugins = parser.isSet("list-plugins");
+    o->recursive = parser.isSet("recursive");
+    o->skipExisting = parser.isSet("skip-existing");
+    o->filesFrom = parser.value("files-from");
+    o->nulSeparated = parser.isSet("null");
+    o->report = parser.value("report");
+    o->jobs = DefaultJobs();
+}
+
+// --filter, and -a as its other name for "area".
+Problem ReadFilter(const QCommandLineParser &parser, ConvertOptions *o) {
+    if (parser.isSet("filter")) {
+        static const std::pair<const char *, ResizeFilter> kFilters[] = {
+            {"lanczos3", ResizeFilter::Lanczos3}, {"lanczos", ResizeFilter::Lanczos3},
+            {"bicubic", ResizeFilter::Bicubic},   {"triangle", ResizeFilter::Triangle},
+            {"linear", ResizeFilter::Triangle},   {"box", ResizeFilter::Box},
+            {"area", ResizeFilter::Area},         {"nearest", ResizeFilter::Nearest}};
+        const QString name = parser.value("filter").trimmed().toLower();
+        const auto found =
+            std::find_if(std::begin(kFilters), std::end(kFilters),
+                         [&](const auto &one) { return name == QLatin1String(one.first); });
+        if (found == std::end(kFilters))
+            return QStringLiteral(
+                       "Unknown filter '%1': give lanczos3, bicubic, triangle, box, area or "
+                       "nearest.")
+                .arg(parser.value("filter"));
+        o->filter = found->second;
+        if (o->antiAlias && o->filter != ResizeFilter::Area)
+            return QStringLiteral("-a is --filter area; give one of them.");
+    }
+    if (o->antiAlias) o->filter = ResizeFilter::Area;
+    return std::nullopt;
+}
+
+// The output plug-in's settings: --quality, --lossless and --compression are keys of their
+// own, --option names any; all in the order given on the command line, so that a later one
+// wins.
+Problem ReadOutputSettings(const QCommandLineParser &parser, ConvertOptions *o) {
+    for (const QString &name : parser.optionNames()) {
+        if (name == QLatin1String("quality") || name == QLatin1String("compression"))
+            o->outputOptions.emplace_back(name, parser.value(name));
+        if (name == QLatin1String("lossless"))
+            o->outputOptions.emplace_back(name, QStringLiteral("1"));
+    }
+    for (const QString &one : parser.values("option")) {
+        const qsizetype equals = one.indexOf(u'=');
+        if (equals <= 0) return QStringLiteral("Invalid --option '%1': give KEY=VALUE.").arg(one);
+        o->outputOptions.emplace_back(one.left(equals).trimmed(), one.mid(equals + 1).trimmed());
+    }
+    return std::nullopt;
+}
+
+// --strip and --strip-only: which of the picture's blocks are kept.
+Problem ReadMetadataChoice(const QCommandLineParser &parser, ConvertOptions *o) {
+    if (parser.isSet("strip") && parser.isSet("strip-only"))
+        return QStringLiteral("--strip and --strip-only exclude each other.");
+    if (parser.isSet("strip")) o->metadata = MetadataChoice{false, false, false};
+    for (const QString &value : parser.values("strip-only")) {
+        for (const QString &block : value.split(u',')) {
+            const QString name = block.trimmed().toLower();
+            if (name == QLatin1String("exif")) o->metadata.exif = false;
+            else if (name == QLatin1String("xmp")) o->metadata.xmp = false;
+            else if (name == QLatin1String("icc")) o->metadata.icc = false;
+            else
+                return QStringLiteral("Invalid block '%1' for --strip-only: give exif, xmp or icc.")
+                    .arg(block);
+        }
+    }
+    return std::nullopt;
+}
+
+Problem ReadVerbosity(const QCommandLineParser &parser, ConvertOptions *o) {
+    if (parser.isSet("verbose") && parser.isSet("quiet"))
+        return QStringLiteral("--verbose and --quiet exclude each other.");
+    if (parser.isSet("verbose")) o->verbosity = Verbosity::Verbose;
+    if (parser.isSet("quiet")) o->verbosity = Verbosity::Quiet;
+    return std::nullopt;
+}
+
+// -W and -H, each in pixels or per cent; a side in pixels that no plug-in reads is refused
+// before any file is looked at.
+Problem ReadSides(const QCommandLineParser &parser, ConvertOptions *o) {
+    const struct {
+        const char *name, *flag;
+        std::optional<uint32_t> *side;
+        bool *percent;
+    } kSides[] = {{"width", "-W", &o->width, &o->widthPercent},
+                  {"height", "-H", &o->height, &o->heightPercent}};
+    for (const auto &one : kSides) {
+        if (!parser.isSet(one.name)) continue;
+        *one.side = ParseSide(parser.value(one.name), one.percent);
+        if (!*one.side)
+            return QStringLiteral(
+                       "Invalid %1 '%2': give a whole number of pixels from 1 to 2147483647, "
+                       "or of per cent followed by %.")
+                .arg(QLatin1String(one.name), parser.value(one.name));
+    }
+    for (const auto &one : kSides) {
+        if (!*one.side || *one.percent) continue;
+        const bool wide = one.side == &o->width;
+        const std::string beyond =
+            OutputSizeBeyondLimits(wide ? **one.side : 1, wide ? 1 : **one.side);
+        if (!beyond.empty())
+            return QStringLiteral("%1 %2: %3")
+                .arg(QLatin1String(one.flag))
+                .arg(**one.side)
+                .arg(QString::fromStdString(beyond));
+    }
+    return std::nullopt;
+}
+
+// --fit WxH, in the place of -W and -H.
+Problem ReadFit(const QCommandLineParser &parser, ConvertOptions *o) {
+    if (!parser.isSet("fit")) return std::nullopt;
+    const QStringList sides = parser.value("fit").split(u'x');
+    const auto w = sides.size() == 2 ? ParseSide(sides[0]) : std::nullopt;
+    const auto h = sides.size() == 2 ? ParseSide(sides[1]) : std::nullopt;
+    if (!w || !h)
+        return QStringLiteral("Invalid --fit '%1': give WxH in pixels, such as 800x600.")
+            .arg(parser.value("fit"));
+    if (o->width || o->height) return QStringLiteral("--fit takes the place of -W and -H.");
+    o->fit = std::pair(*w, *h);
+    return std::nullopt;
+}
+
+// --jobs and --timeout, and that -f names an extension.
+Problem ReadCountsAndFormat(const QCommandLineParser &parser, ConvertOptions *o) {
+    if (parser.isSet("jobs")) {
+        const auto n = ParseCount(parser.value("jobs"), 1, 1024);
+        if (!n)
+            return QStringLiteral("Invalid number of jobs '%1': give 1 to 1024.")
+                .arg(parser.value("jobs"));
+        o->jobs = *n;
+    }
+    if (parser.isSet("timeout")) {
+        const auto n = ParseCount(parser.value("timeout"), 0, 7 * 24 * 3600);
+        if (!n)
+            return QStringLiteral("Invalid timeout '%1': give a number of seconds, 0 for no limit.")
+                .arg(parser.value("timeout"));
+        o->timeoutSeconds = *n;
+    }
+    if (parser.isSet("format") && (o->format.isEmpty() || o->format.contains(u'/')))
+        return QStringLiteral("Invalid format '%1': give an extension such as png or jpg.")
+            .arg(parser.value("format"));
+    return std::nullopt;
+}
+
+// That there is something to convert and somewhere to put it, and that standard input and
+// output are each used once. Not asked of --list-plugins, which converts nothing.
+Problem CheckInputsAndOutput(const ConvertOptions &o) {
+    if (o.listPlugins) return std::nullopt;
+    if (o.inputs.isEmpty() && o.filesFrom.isEmpty()) return QStringLiteral("No input file given.");
+    if (o.output.isEmpty()) return QStringLiteral("No output given: name it with -o.");
+    const qsizetype fromStdin =
+        o.inputs.count(kStandardStream) + (o.filesFrom == kStandardStream ? 1 : 0);
+    if (fromStdin > 1) return QStringLiteral("Standard input can be read once only.");
+    if (o.output == kStandardStream) {
+        if (o.inputs.size() != 1 || !o.filesFrom.isEmpty() || o.recursive)
+            return QStringLiteral("Standard output takes the picture of one input.");
+        if (o.format.isEmpty())
+            return QStringLiteral("Writing to standard output needs -f to name the format.");
+        if (o.report == kStandardStream)
+            return QStringLiteral("The picture and the report cannot both go to standard output.");
+    }
+    if (o.nulSeparated && o.filesFrom.isEmpty())
+        return QStringLiteral("-0 applies to --files-from.");
+    return std::nullopt;
+}
+
+// Every option after --help and --version, in steps; the first problem found is the answer.
+Problem ReadOptions(const QCommandLineParser &parser, ConvertOptions *o) {
+    ReadPlainOptions(parser, o);
+    using Step = Problem (*)(const QCommandLineParser &, ConvertOptions *);
+    for (const Step step : {ReadFilter, ReadOutputSettings, ReadMetadataChoice, ReadVerbosity,
+                            ReadSides, ReadFit, ReadCountsAndFormat}) {
+        if (Problem problem = step(parser, o)) return problem;
+    }
+    return CheckInputsAndOutput(*o);
+}
+
 }  // namespace
 
 ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
@@ -82,281 +287,25 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
         "resizing them. With several inputs, OUTPUT is an existing folder and each file is\n"
         "converted in a process of its own."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
-
-    const QCommandLineOption output(
-        {"o", "output"}, "The output file; with several inputs, an existing folder.", "PATH");
-    const QCommandLineOption format(
-        {"f", "format"}, "The output format when OUTPUT is a folder (png, jpg, ...).", "EXT");
-    const QCommandLineOption width({"W", "width"},
-                                   "Output width in pixels, or N% of the picture's.", "N");
-    const QCommandLineOption height(
-        {"H", "height"},
-        "Output height in pixels, or N% of the picture's. With only one of "
-        "width and height given, the other keeps the picture's aspect ratio "
-        "(rounded to the nearest pixel).",
-        "N");
-    const QCommandLineOption fit(
-        "fit", "Resize to fit inside W x H pixels, keeping the aspect ratio.", "WxH");
-    const QCommandLineOption antiAlias(
-        {"a", "anti-alias"}, "Resize by the dialog's area averaging (the same as --filter area).");
-    const QCommandLineOption filter(
-        "filter",
-        "How a picture whose size changes is resized: lanczos3 (the default), bicubic, "
-        "triangle, box (the true area average), area (the dialog's averaging) or "
-        "nearest.",
-        "NAME");
-    const QCommandLineOption inputPlugin(
-        "input-plugin", "Use this input plug-in (file name without .so, or description).", "NAME");
-    const QCommandLineOption outputPlugin("output-plugin", "Use this output plug-in.", "NAME");
-    const QCommandLineOption overwrite("overwrite",
-                                       "Replace existing output files (otherwise refused).");
-    const QCommandLineOption force(
-        "force", "Replace existing output files, read-only ones too (implies --overwrite).");
-    const QCommandLineOption lenient(
-        "lenient",
-        "Decode a damaged input (data cut short or corrupt) as far as it goes, with a "
-        "warning, instead of failing. Input plug-ins without such a mode say so and "
-        "read as usual.");
-    const QCommandLineOption strip(
-        "strip",
-        "Store no EXIF and no XMP, and no colour profile: a picture with one has its "
-        "colours converted to sRGB first. Without it, what the output format can hold "
-        "is kept.");
-    const QCommandLineOption stripOnly(
-        "strip-only",
-        "Store none of the blocks listed (of exif, xmp and icc, separated by "
-        "commas); the rest is kept.",
-        "LIST");
-    const QCommandLineOption verbose({"v", "verbose"}, "Print each status line of the conversion.");
-    const QCommandLineOption quiet({"q", "quiet"}, "Print nothing but errors.");
-    const QCommandLineOption listPlugins(
-        "list-plugins", "List the plug-ins found, and every library refused with the reason.");
-    const QCommandLineOption jobs({"j", "jobs"},
-                                  "Convert N files at once (default: the number of cores).", "N");
-    const QCommandLineOption timeout(
-        "timeout",
-        "Stop a file's conversion after this many seconds (default 120; "
-        "0: no limit).",
-        "SECONDS");
-    const QCommandLineOption quality(
-        "quality",
-        "Quality of a lossy output (JPEG 1 to 100; WebP, HEIC, AVIF and JPEG XL 0 to 100).", "N");
-    const QCommandLineOption lossless(
-        "lossless",
-        "Store losslessly where the output format can choose (WebP, HEIC, AVIF, JPEG XL).");
-    const QCommandLineOption compression(
-        "compression",
-        "Compression of the output: a TIFF scheme (none, lzw, deflate, packbits) "
-        "or a PNG level.",
-        "NAME|LEVEL");
-    const QCommandLineOption setting(
-        "option",
-        "Any setting of the output plug-in by its key; an unknown key is refused "
-        "with the keys the plug-in knows. May be repeated.",
-        "KEY=VALUE");
-    const QCommandLineOption recursive(
-        {"r", "recursive"},
-        "Convert every file below the folders among the inputs, mirroring the "
-        "folders under OUTPUT.");
-    const QCommandLineOption skipExisting("skip-existing",
-                                          "Leave existing outputs alone and skip their files.");
-    const QCommandLineOption filesFrom(
-        "files-from", "Read more inputs from FILE, one a line ('-': standard input).", "FILE");
-    const QCommandLineOption nul({"0", "null"},
-                                 "The names of --files-from are separated by NUL bytes.");
-    const QCommandLineOption report(
-        "report",
-        "Write one JSON line per file to FILE ('-': standard output): input, output, "
-        "status, size, seconds, message.",
-        "FILE");
-    const QCommandLineOption help({"h", "help"}, "Show this help.");
-    const QCommandLineOption version("version", "Show the version.");
-
-    parser.addOptions({output,       format,      width,        height,    fit,     antiAlias,
-                       filter,       inputPlugin, outputPlugin, overwrite, force,   lenient,
-                       quality,      lossless,    compression,  setting,   strip,   stripOnly,
-                       verbose,      quiet,       listPlugins,  jobs,      timeout, recursive,
-                       skipExisting, filesFrom,   nul,          report,    help,    version});
+    for (const CommandLineOption &option : CommandLineOptions()) {
+        QStringList names{QString::fromLatin1(option.name)};
+        if (option.shortName) names.prepend(QString::fromLatin1(option.shortName));
+        parser.addOption(QCommandLineOption(names, QString::fromUtf8(option.help),
+                                            QString::fromLatin1(option.valueName)));
+    }
     parser.addPositionalArgument("INPUT", "The picture file(s) to convert ('-': standard input).",
                                  "INPUT...");
 
     ParsedCommandLine result;
-    auto usage = [&result](const QString &message) {
-        result.action = ParsedCommandLine::UsageError;
-        result.text = message;
-        return result;
-    };
-
-    if (!parser.parse(arguments)) return usage(parser.errorText());
-    if (parser.isSet(help)) {
-        result.action = ParsedCommandLine::Help;
-        // Qt names the program by the path it was started with; the synopsis also needs -o.
-        result.text = parser.helpText();
-        const qsizetype firstLineEnd = result.text.indexOf(u'\n');
-        result.text.replace(
-            0, firstLineEnd,
-            QStringLiteral("Usage: faltrix-convert [options] INPUT... -o OUTPUT\n"
-                           "OUTPUT '-' is standard output (name the format with -f)."));
-        return result;
-    }
-    if (parser.isSet(version)) {
-        result.action = ParsedCommandLine::Version;
-        result.text = QStringLiteral("faltrix-convert %1\n").arg(QStringLiteral(FALTRIX_VERSION));
-        return result;
-    }
-
-    ConvertOptions &o = result.options;
-    o.inputs = parser.positionalArguments();
-    o.output = parser.value(output);
-    o.format = parser.value(format);
-    while (o.format.startsWith(u'.')) o.format.remove(0, 1);
-    o.antiAlias = parser.isSet(antiAlias);
-    if (parser.isSet(filter)) {
-        static const std::pair<const char *, ResizeFilter> kFilters[] = {
-            {"lanczos3", ResizeFilter::Lanczos3}, {"lanczos", ResizeFilter::Lanczos3},
-            {"bicubic", ResizeFilter::Bicubic},   {"triangle", ResizeFilter::Triangle},
-            {"linear", ResizeFilter::Triangle},   {"box", ResizeFilter::Box},
-            {"area", ResizeFilter::Area},         {"nearest", ResizeFilter::Nearest}};
-        const QString name = parser.value(filter).trimmed().toLower();
-        const auto found =
-            std::find_if(std::begin(kFilters), std::end(kFilters),
-                         [&](const auto &one) { return name == QLatin1String(one.first); });
-        if (found == std::end(kFilters))
-            return usage(
-                QStringLiteral(
-                    "Unknown filter '%1': give lanczos3, bicubic, triangle, box, area or nearest.")
-                    .arg(parser.value(filter)));
-        o.filter = found->second;
-        if (o.antiAlias && o.filter != ResizeFilter::Area)
-            return usage("-a is --filter area; give one of them.");
-    }
-    if (o.antiAlias) o.filter = ResizeFilter::Area;
-    o.inputPlugin = parser.value(inputPlugin);
-    o.outputPlugin = parser.value(outputPlugin);
-    o.replaceReadOnly = parser.isSet(force);
-    o.overwrite = parser.isSet(overwrite) || o.replaceReadOnly;
-    o.lenient = parser.isSet(lenient);
-    o.listPlugins = parser.isSet(listPlugins);
-    // In the order given on the command line, so that a later one wins.
-    for (const QString &name : parser.optionNames()) {
-        const QString value = parser.value(name);
-        if (name == QLatin1String("quality")) o.outputOptions.emplace_back(name, value);
-        if (name == QLatin1String("lossless"))
-            o.outputOptions.emplace_back(name, QStringLiteral("1"));
-        if (name == QLatin1String("compression")) o.outputOptions.emplace_back(name, value);
-    }
-    for (const QString &one : parser.values(setting)) {
-        const qsizetype equals = one.indexOf(u'=');
-        if (equals <= 0)
-            return usage(QStringLiteral("Invalid --option '%1': give KEY=VALUE.").arg(one));
-        o.outputOptions.emplace_back(one.left(equals).trimmed(), one.mid(equals + 1).trimmed());
-    }
-    o.recursive = parser.isSet(recursive);
-    o.skipExisting = parser.isSet(skipExisting);
-    o.filesFrom = parser.value(filesFrom);
-    o.nulSeparated = parser.isSet(nul);
-    o.report = parser.value(report);
-    o.jobs = DefaultJobs();
-
-    if (parser.isSet(strip) && parser.isSet(stripOnly))
-        return usage("--strip and --strip-only exclude each other.");
-    if (parser.isSet(strip)) o.metadata = MetadataChoice{false, false, false};
-    if (parser.isSet(stripOnly)) {
-        for (const QString &value : parser.values(stripOnly)) {
-            for (const QString &block : value.split(u',')) {
-                const QString name = block.trimmed().toLower();
-                if (name == QLatin1String("exif")) o.metadata.exif = false;
-                else if (name == QLatin1String("xmp")) o.metadata.xmp = false;
-                else if (name == QLatin1String("icc")) o.metadata.icc = false;
-                else
-                    return usage(QStringLiteral(
-                                     "Invalid block '%1' for --strip-only: give exif, xmp or icc.")
-                                     .arg(block));
-            }
-        }
-    }
-    if (parser.isSet(verbose) && parser.isSet(quiet))
-        return usage("--verbose and --quiet exclude each other.");
-    if (parser.isSet(verbose)) o.verbosity = Verbosity::Verbose;
-    if (parser.isSet(quiet)) o.verbosity = Verbosity::Quiet;
-
-    if (parser.isSet(width)) {
-        o.width = ParseSide(parser.value(width), &o.widthPercent);
-        if (!o.width)
-            return usage(
-                QStringLiteral(
-                    "Invalid width '%1': give a whole number of pixels from 1 to 2147483647, "
-                    "or of per cent followed by %.")
-                    .arg(parser.value(width)));
-    }
-    if (parser.isSet(height)) {
-        o.height = ParseSide(parser.value(height), &o.heightPercent);
-        if (!o.height)
-            return usage(
-                QStringLiteral(
-                    "Invalid height '%1': give a whole number of pixels from 1 to 2147483647, "
-                    "or of per cent followed by %.")
-                    .arg(parser.value(height)));
-    }
-    // A side in pixels that no plug-in reads is refused before any file is looked at.
-    if (o.width && !o.widthPercent) {
-        if (const std::string beyond = OutputSizeBeyondLimits(*o.width, 1); !beyond.empty())
-            return usage(
-                QStringLiteral("-W %1: %2").arg(*o.width).arg(QString::fromStdString(beyond)));
-    }
-    if (o.height && !o.heightPercent) {
-        if (const std::string beyond = OutputSizeBeyondLimits(1, *o.height); !beyond.empty())
-            return usage(
-                QStringLiteral("-H %1: %2").arg(*o.height).arg(QString::fromStdString(beyond)));
-    }
-    if (parser.isSet(fit)) {
-        const QStringList sides = parser.value(fit).split(u'x');
-        const auto w = sides.size() == 2 ? ParseSide(sides[0]) : std::nullopt;
-        const auto h = sides.size() == 2 ? ParseSide(sides[1]) : std::nullopt;
-        if (!w || !h)
-            return usage(QStringLiteral("Invalid --fit '%1': give WxH in pixels, such as 800x600.")
-                             .arg(parser.value(fit)));
-        if (o.width || o.height) return usage("--fit takes the place of -W and -H.");
-        o.fit = std::pair(*w, *h);
-    }
-    if (parser.isSet(jobs)) {
-        const auto n = ParseCount(parser.value(jobs), 1, 1024);
-        if (!n)
-            return usage(QStringLiteral("Invalid number of jobs '%1': give 1 to 1024.")
-                             .arg(parser.value(jobs)));
-        o.jobs = *n;
-    }
-    if (parser.isSet(timeout)) {
-        const auto n = ParseCount(parser.value(timeout), 0, 7 * 24 * 3600);
-        if (!n)
-            return usage(
-                QStringLiteral("Invalid timeout '%1': give a number of seconds, 0 for no limit.")
-                    .arg(parser.value(timeout)));
-        o.timeoutSeconds = *n;
-    }
-    if (parser.isSet(format) && (o.format.isEmpty() || o.format.contains(u'/')))
-        return usage(QStringLiteral("Invalid format '%1': give an extension such as png or jpg.")
-                         .arg(parser.value(format)));
-
-    if (o.listPlugins) {
-        result.action = ParsedCommandLine::Run;
-        return result;
-    }
-    if (o.inputs.isEmpty() && o.filesFrom.isEmpty()) return usage("No input file given.");
-    if (o.output.isEmpty()) return usage("No output given: name it with -o.");
-    const qsizetype fromStdin =
-        o.inputs.count(kStandardStream) + (o.filesFrom == kStandardStream ? 1 : 0);
-    if (fromStdin > 1) return usage("Standard input can be read once only.");
-    if (o.output == kStandardStream) {
-        if (o.inputs.size() != 1 || !o.filesFrom.isEmpty() || o.recursive)
-            return usage("Standard output takes the picture of one input.");
-        if (o.format.isEmpty())
-            return usage("Writing to standard output needs -f to name the format.");
-        if (o.report == kStandardStream)
-            return usage("The picture and the report cannot both go to standard output.");
-    }
-    if (o.nulSeparated && o.filesFrom.isEmpty()) return usage("-0 applies to --files-from.");
-    result.action = ParsedCommandLine::Run;
+    if (!parser.parse(arguments)) result.text = parser.errorText();
+    else if (parser.isSet(QStringLiteral("help")))
+        result = {ParsedCommandLine::Help, {}, HelpText(parser)};
+    else if (parser.isSet(QStringLiteral("version")))
+        result = {ParsedCommandLine::Version,
+                  {},
+                  QStringLiteral("faltrix-convert %1\n").arg(QStringLiteral(FALTRIX_VERSION))};
+    else if (const auto problem = ReadOptions(parser, &result.options)) result.text = *problem;
+    else result.action = ParsedCommandLine::Run;
     return result;
 }
 

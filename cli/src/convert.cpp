@@ -533,36 +533,131 @@ std::optional<QString> CheckFormatMatchesOutput(const ConvertOptions &options,
         .arg(options.format, options.output);
 }
 
-}  // namespace
-
-int RunConvert(const ConvertOptions &given) {
-    // Relative to wherever the program happens to be run, a folder of code would be whatever
-    // lies there: only an absolute one is taken.
+// FALTRIX_PLUGIN_DIR, if set, names the plug-in folder. Relative to wherever the program
+// happens to be run, a folder of code would be whatever lies there: only an absolute one is
+// taken. False, with the error printed, for a relative one.
+bool TakePluginFolder() {
     const QString pluginDir = NameFromBytes(qgetenv(kPluginDirVariable));
     if (!pluginDir.isEmpty() && !pluginDir.startsWith(u'/')) {
         PrintError(stderr, QStringLiteral("%1 must be an absolute path, not %2")
                                .arg(QLatin1String(kPluginDirVariable), Shown(pluginDir)));
-        return kExitUsage;
+        return false;
     }
     SetPluginFolder(pluginDir);
+    return true;
+}
+
+// Standard output carries the picture or the report: the other lines go elsewhere or not at
+// all, and so does whatever a plug-in, or a library under it, prints there, here or in a
+// worker: fd 1 becomes standard error, and the picture or the report goes out through a
+// duplicate of the real standard output kept for it alone. False, with the error printed,
+// when that cannot be done.
+bool KeepStandardOutputApart(ConvertOptions *options, bool toStdout) {
+    if (options->report == kStandardStream && options->verbosity == Verbosity::Normal)
+        options->verbosity = Verbosity::Quiet;
+    if ((!toStdout && options->report != kStandardStream) || options->listPlugins) return true;
+    std::fflush(stdout);
+    g_keptStdout = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (g_keptStdout >= 0 && ::dup2(STDERR_FILENO, STDOUT_FILENO) >= 0) return true;
+    PrintError(stderr, QStringLiteral("cannot keep standard output apart: %1").arg(Errno(errno)));
+    return false;
+}
+
+// --list-plugins: the listing, and whether anything could be converted with what it found.
+int ListPlugins(const std::vector<PluginEntry> &inputs, const std::vector<PluginEntry> &outputs) {
+    std::fputs(PluginListing(FolderOf(InputPlugins()), inputs, InputPlugins().Refused(),
+                             FolderOf(OutputPlugins()), outputs, OutputPlugins().Refused())
+                   .toUtf8()
+                   .constData(),
+               stdout);
+    std::fflush(stdout);
+    if (!inputs.empty() && !outputs.empty()) return kExitConverted;
+    PrintError(stderr, QStringLiteral("no %1 plug-ins found: nothing can be converted")
+                           .arg(QLatin1String(inputs.empty() ? "input" : "output")));
+    return kExitFailed;
+}
+
+// The files to convert, in `items`, and whether they fit the output; the usage error if not.
+std::optional<QString> GatherInputsFor(const ConvertOptions &options,
+                                       const std::vector<PluginEntry> &outputs, bool outputIsFolder,
+                                       std::vector<InputItem> *items) {
+    std::optional<QString> problem = GatherInputs(options, items);
+    if (!problem && items->size() > 1 && !outputIsFolder)
+        problem = QStringLiteral(
+                      "with several inputs the output must be an existing folder; %1 is not one")
+                      .arg(options.output);
+    if (!problem) problem = CheckFormatMatchesOutput(options, outputs);
+    return problem;
+}
+
+// Plug-ins read and write files: standard input is copied to one first, and the picture for
+// standard output is stored in one. The files live as long as `streams`.
+struct StandardStreamFiles {
+    std::optional<ScratchFile> input;
+    std::optional<ScratchFile> output;
+};
+
+// Puts the scratch files in the place of "-" in `planned`; the error, if one cannot be made.
+std::optional<QString> ReplaceStandardStreams(ConvertOptions *options,
+                                              std::vector<PlannedTask> *planned,
+                                              StandardStreamFiles *streams) {
+    for (PlannedTask &one : *planned) {
+        if (one.task.input != kStandardStream) continue;
+        streams->input.emplace(QString());
+        const CopyEnd copied =
+            streams->input->Made()
+                ? CopyAtMost(STDIN_FILENO, streams->input->Fd(), kMaxStandardInputBytes)
+                : CopyEnd::Failed;
+        if (copied == CopyEnd::TooLarge)
+            return QStringLiteral(
+                       "standard input holds more than %1 MiB, the most taken from it (give the "
+                       "file by its name instead)")
+                .arg(kMaxStandardInputBytes >> 20);
+        if (copied != CopyEnd::Copied)
+            return QStringLiteral("cannot keep standard input: %1").arg(Errno(errno));
+        one.task.label = kStandardStream;
+        one.task.input = streams->input->Path();
+    }
+    if (options->output != kStandardStream) return std::nullopt;
+    streams->output.emplace(QStringLiteral(".") + options->format);
+    if (!streams->output->Made())
+        return QStringLiteral("cannot make a file for standard output: %1").arg(Errno(errno));
+    planned->front().task.output = streams->output->Path();
+    options->overwrite = true;  // the file is ours, made empty just now
+    return std::nullopt;
+}
+
+// One file, converted in a worker whose reports the terminal shows as they come; the picture
+// for standard output is copied there once it is complete.
+int ConvertSingleFile(const ConvertOptions &options, const PlannedTask &planned,
+                      const ConvertInChild &convert, const StandardStreamFiles &streams,
+                      TerminalFrontEnd *terminal, Report *report) {
+    FileTask task = planned.task;
+    terminal->BeginFile(QFileInfo(task.Shown()).fileName());
+    FileResult result = ConvertInWorker(options, planned, convert, terminal);
+    terminal->EndFile();
+    if (result.converted && streams.output) {
+        task.output = kStandardStream;
+        const int picture =
+            ::open(NameBytes(streams.output->Path()).constData(), O_RDONLY | O_CLOEXEC);
+        if (picture < 0 || !CopyAll(picture, g_keptStdout))
+            result = {false, QStringLiteral("cannot write standard output: %1").arg(Errno(errno))};
+        if (picture >= 0) ::close(picture);
+    }
+    PrintFileResult(task, result, options.verbosity);
+    report->Add(task, result);
+    EndIfInterrupted();
+    if (result.usage) return kExitUsage;
+    return result.converted || result.skipped ? kExitConverted : kExitFailed;
+}
+
+}  // namespace
+
+int RunConvert(const ConvertOptions &given) {
+    if (!TakePluginFolder()) return kExitUsage;
     ConvertOptions options = given;
     const bool toStdout = options.output == kStandardStream;
-    // Standard output carries the picture or the report: the other lines go elsewhere or not at
-    // all.
-    if (options.report == kStandardStream && options.verbosity == Verbosity::Normal)
-        options.verbosity = Verbosity::Quiet;
-    // ... and so does whatever a plug-in, or a library under it, prints there, here or in a
-    // worker: fd 1 becomes standard error, and the picture or the report goes out through a
-    // duplicate of the real standard output kept for it alone.
-    if ((toStdout || options.report == kStandardStream) && !options.listPlugins) {
-        std::fflush(stdout);
-        g_keptStdout = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
-        if (g_keptStdout < 0 || ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-            PrintError(stderr,
-                       QStringLiteral("cannot keep standard output apart: %1").arg(Errno(errno)));
-            return kExitFailed;
-        }
-    }
+    if (!KeepStandardOutputApart(&options, toStdout)) return kExitFailed;
 
     const bool onTerminal = ::isatty(STDERR_FILENO) == 1;
     TerminalFrontEnd terminal(options.verbosity, onTerminal, toStdout ? stderr : stdout, stderr);
@@ -575,30 +670,12 @@ int RunConvert(const ConvertOptions &given) {
             PrintError(stderr,
                        Shown(NameFromBytes(QByteArray::fromStdString(list->FolderRefusal()))));
     }
-
-    if (options.listPlugins) {
-        std::fputs(PluginListing(FolderOf(InputPlugins()), inputs, InputPlugins().Refused(),
-                                 FolderOf(OutputPlugins()), outputs, OutputPlugins().Refused())
-                       .toUtf8()
-                       .constData(),
-                   stdout);
-        std::fflush(stdout);
-        if (!inputs.empty() && !outputs.empty()) return kExitConverted;
-        PrintError(stderr, QStringLiteral("no %1 plug-ins found: nothing can be converted")
-                               .arg(QLatin1String(inputs.empty() ? "input" : "output")));
-        return kExitFailed;
-    }
+    if (options.listPlugins) return ListPlugins(inputs, outputs);
     if (!CheckForcedNames(options, inputs, outputs)) return kExitUsage;
 
     std::vector<InputItem> items;
-    std::optional<QString> problem = GatherInputs(options, &items);
     const bool outputIsFolder = !toStdout && IsFolder(options.output);
-    if (!problem && items.size() > 1 && !outputIsFolder)
-        problem = QStringLiteral(
-                      "with several inputs the output must be an existing folder; %1 is not one")
-                      .arg(options.output);
-    if (!problem) problem = CheckFormatMatchesOutput(options, outputs);
-    if (problem) {
+    if (const auto problem = GatherInputsFor(options, outputs, outputIsFolder, &items)) {
         PrintError(stderr, *problem);
         return kExitUsage;
     }
@@ -607,71 +684,25 @@ int RunConvert(const ConvertOptions &given) {
         PrintError(stderr, *failure);
         return kExitFailed;
     }
-
     std::vector<PlannedTask> planned = PlanTasks(options, items, outputIsFolder);
     // Folders below the output folder, as --recursive found them below the inputs.
     for (const PlannedTask &one : planned) {
         if (outputIsFolder && !one.skipped) MakeFolders(QFileInfo(one.task.output).path());
     }
-    // Plug-ins read and write files: standard input is copied to one first, and the picture
-    // for standard output is stored in one.
-    std::optional<ScratchFile> stdinCopy;
-    for (PlannedTask &one : planned) {
-        if (one.task.input != kStandardStream) continue;
-        stdinCopy.emplace(QString());
-        const CopyEnd copied =
-            stdinCopy->Made() ? CopyAtMost(STDIN_FILENO, stdinCopy->Fd(), kMaxStandardInputBytes)
-                              : CopyEnd::Failed;
-        if (copied != CopyEnd::Copied) {
-            PrintError(stderr,
-                       copied == CopyEnd::TooLarge
-                           ? QStringLiteral(
-                                 "standard input holds more than %1 MiB, the most taken from it "
-                                 "(give the file by its name instead)")
-                                 .arg(kMaxStandardInputBytes >> 20)
-                           : QStringLiteral("cannot keep standard input: %1").arg(Errno(errno)));
-            return kExitFailed;
-        }
-        one.task.label = kStandardStream;
-        one.task.input = stdinCopy->Path();
-    }
-    std::optional<ScratchFile> stdoutCopy;
-    if (toStdout) {
-        stdoutCopy.emplace(QStringLiteral(".") + options.format);
-        if (!stdoutCopy->Made()) {
-            PrintError(
-                stderr,
-                QStringLiteral("cannot make a file for standard output: %1").arg(Errno(errno)));
-            return kExitFailed;
-        }
-        planned.front().task.output = stdoutCopy->Path();
-        options.overwrite = true;  // the file is ours, made empty just now
+    StandardStreamFiles streams;
+    if (const auto failure = ReplaceStandardStreams(&options, &planned, &streams)) {
+        PrintError(stderr, *failure);
+        return kExitFailed;
     }
 
     const ConvertInChild convert = [&](const FileTask &task, int reportFd) {
         return ConvertInChildProcess(options, task, inputs, outputs, reportFd);
     };
-    if (planned.size() > 1)
-        return RunBatch(
-            options, planned, convert, onTerminal,
-            [&](const FileTask &task, const FileResult &result) { report.Add(task, result); });
-
-    FileTask task = planned.front().task;
-    terminal.BeginFile(QFileInfo(task.Shown()).fileName());
-    FileResult result = ConvertInWorker(options, planned.front(), convert, &terminal);
-    terminal.EndFile();
-    if (result.converted && toStdout) {
-        task.output = kStandardStream;
-        const int picture = ::open(NameBytes(stdoutCopy->Path()).constData(), O_RDONLY | O_CLOEXEC);
-        if (picture < 0 || !CopyAll(picture, g_keptStdout))
-            result = {false, QStringLiteral("cannot write standard output: %1").arg(Errno(errno))};
-        if (picture >= 0) ::close(picture);
-    }
-    PrintFileResult(task, result, options.verbosity);
-    report.Add(task, result);
-    EndIfInterrupted();
-    if (result.usage) return kExitUsage;
-    return result.converted || result.skipped ? kExitConverted : kExitFailed;
+    if (planned.size() == 1)
+        return ConvertSingleFile(options, planned.front(), convert, streams, &terminal, &report);
+    return RunBatch(
+        options, planned, convert, onTerminal,
+        [&](const FileTask &task, const FileResult &result) { report.Add(task, result); });
 }
 
 }  // namespace faltrix

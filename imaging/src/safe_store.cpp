@@ -6,7 +6,6 @@
 #include "safe_store.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <atomic>
@@ -18,6 +17,7 @@
 #include <random>
 #include <string>
 
+#include "faltrix/stop_signals.h"
 #include "faltrix/temporaries.h"
 #include "faltrix/text.h"
 
@@ -65,51 +65,29 @@ void Withdraw(LiveSlot *slot) {
     if (slot != nullptr) slot->state.store(0, std::memory_order_release);
 }
 
-// Async-signal-safe: unlink() only.
-void RemoveLive() {
+// The stop hook: async-signal-safe, as RemoveHostTemporary is.
+void RemoveLive(int) {
     for (LiveSlot &slot : g_live) {
-        if (slot.state.load(std::memory_order_acquire) == 2) (void)unlink(slot.path);
+        if (slot.state.load(std::memory_order_acquire) == 2) RemoveHostTemporary(slot.path);
     }
-}
-
-constexpr int kCleanedSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGSEGV,
-                                   SIGBUS, SIGILL,  SIGFPE, SIGABRT};
-struct sigaction g_previous[std::size(kCleanedSignals)];
-
-void OnSignal(int signal, siginfo_t *info, void *) {
-    const int saved = errno;
-    RemoveLive();
-    for (size_t i = 0; i < std::size(kCleanedSignals); ++i) {
-        if (kCleanedSignals[i] == signal) sigaction(signal, &g_previous[i], nullptr);
-    }
-    // A fault of the code happens again on return, now with the earlier action (which then
-    // sees the fault's own details); any other signal is raised again, pending until this
-    // handler returns.
-    const bool fault =
-        signal == SIGSEGV || signal == SIGBUS || signal == SIGILL || signal == SIGFPE;
-    if (!fault || info == nullptr || info->si_code <= 0 || info->si_code == SI_KERNEL)
-        raise(signal);
-    errno = saved;
 }
 
 }  // namespace
 
-void RemoveTemporariesOnSignals() {
-    for (size_t i = 0; i < std::size(kCleanedSignals); ++i) {
-        struct sigaction action {};
-        action.sa_sigaction = OnSignal;
-        action.sa_flags = SA_SIGINFO | SA_RESTART;
-        sigemptyset(&action.sa_mask);
-        struct sigaction previous {};
-        if (sigaction(kCleanedSignals[i], nullptr, &previous) != 0 ||
-            previous.sa_handler == SIG_IGN)
-            continue;
-        if ((previous.sa_flags & SA_SIGINFO) && previous.sa_sigaction == OnSignal)
-            continue;  // installed already
-        g_previous[i] = previous;
-        sigaction(kCleanedSignals[i], &action, nullptr);
+bool RemoveHostTemporary(const char *path) {
+    const char *name = path;
+    for (const char *c = path; *c != 0; ++c) {
+        if (*c == '/') name = c + 1;
     }
+    static constexpr char kPrefix[] = ".faltrix-";
+    for (size_t i = 0; i + 1 < sizeof kPrefix; ++i) {
+        if (name[i] != kPrefix[i]) return false;
+    }
+    struct stat info {};
+    return ::lstat(path, &info) == 0 && S_ISREG(info.st_mode) && ::unlink(path) == 0;
 }
+
+void RemoveTemporariesOnSignals() { AddStopHook(RemoveLive, true); }
 
 void ObserveTemporaries(TemporaryObserver made, TemporaryObserver ended) {
     g_made.store(made);

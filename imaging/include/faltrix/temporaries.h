@@ -9,7 +9,15 @@ namespace faltrix {
 // SIGFPE, SIGABRT), first remove the process's live temporaries and then take the course they
 // would have taken without this: the handler in place before, or the default action. A signal
 // that is ignored stays ignored. Call once, early, from the thread that sets up the process.
+// (A hook of the program's one signal handler, faltrix/stop_signals.h.)
 void RemoveTemporariesOnSignals();
+
+// Removes `path` if it is one of the host's temporaries: a regular file (not a link) whose
+// name begins ".faltrix-". Anything else is left alone, so that a name read back from a
+// worker or a record on disk cannot make this remove another file. True when removed.
+// Async-signal-safe (lstat and unlink only); every path that removes temporaries by name,
+// the signal handler's included, comes here.
+bool RemoveHostTemporary(const char *path);
 
 // Tells `made` each temporary's name (the file system's bytes) before the file is created,
 // so that whoever records it has the name whenever the process is stopped from then on, and
