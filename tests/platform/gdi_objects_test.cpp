@@ -53,6 +53,76 @@ TEST(DibLayout, StridesImageBytesAndRows) {
     EXPECT_EQ(DibRow(static_cast<const uint8_t *>(bits), 8, 3, false, 2), bits);
 }
 
+TEST(DibLayout, PixelHelpersAgainstWorkedValues) {
+    // Masked fields round to the nearest of 0..255: (v * 255 + max / 2) / max. The 10- and
+    // 16-bit rows are where cutting off the low bits would give one less.
+    const struct {
+        uint32_t mask, field;
+        uint8_t byte;
+    } fields[] = {{0x7C00, 0, 0},
+                  {0x7C00, 1, 8},
+                  {0x7C00, 16, 132},
+                  {0x7C00, 31, 255},
+                  {0x07E0, 1, 4},
+                  {0x07E0, 32, 130},
+                  {0x07E0, 63, 255},
+                  {0x3FF00000, 3, 1},
+                  {0x3FF00000, 513, 128},
+                  {0x3FF00000, 1023, 255},
+                  {0xFFFF0000, 128, 0},
+                  {0xFFFF0000, 129, 1},
+                  {0xFFFF0000, 0xFFFF, 255},
+                  {0, 0, 0}};
+    for (const auto &f : fields) {
+        const MaskedChannel channel(f.mask);
+        const uint32_t pixel = f.mask ? (f.field << channel.shift) | ~f.mask : 0xFFFFFFFF;
+        EXPECT_EQ(channel(pixel), f.byte) << std::hex << f.mask << " " << f.field;
+    }
+    for (uint32_t v = 0; v < 256; ++v) EXPECT_EQ(MaskedChannel(0xFF00)(v << 8), v);
+    for (auto [mask, run] : {std::pair{0x7C00u, true},
+                             {0u, true},
+                             {0xFFFFFFFFu, true},
+                             {0x5u, false},
+                             {0x80000001u, false}})
+        EXPECT_EQ(OneRunOfBits(mask), run) << std::hex << mask;
+
+    // Packed indices: the first pixel of a byte in its high bits; a write changes only its own
+    // bits, cut to the depth, at either end of a byte.
+    using Row = std::vector<uint8_t>;
+    const struct {
+        int bits;
+        Row before;
+        size_t x;
+        uint32_t index;
+        Row after;
+    } writes[] = {{1, {0xFF, 0xFF}, 7, 0, {0xFE, 0xFF}},    {1, {0xFF, 0xFF}, 8, 0, {0xFF, 0x7F}},
+                  {2, {0x00, 0x00}, 3, 3, {0x03, 0x00}},    {2, {0x00, 0x00}, 4, 6, {0x00, 0x80}},
+                  {4, {0xAB, 0xCD}, 1, 5, {0xA5, 0xCD}},    {4, {0xAB, 0xCD}, 2, 0, {0xAB, 0x0D}},
+                  {4, {0xAB, 0xCD}, 3, 0x1F, {0xAB, 0xCF}}, {8, {1, 2}, 1, 0x1FF, {1, 0xFF}}};
+    for (const auto &w : writes) {
+        Row row = w.before;
+        WriteDibIndex(row.data(), w.x, w.bits, w.index);
+        EXPECT_EQ(row, w.after) << w.bits << " bits, pixel " << w.x;
+        EXPECT_EQ(ReadDibIndex(row.data(), w.x, w.bits), w.index & ((1u << w.bits) - 1));
+    }
+    const uint8_t twoBits[] = {0xE4};
+    for (size_t x = 0; x < 4; ++x) EXPECT_EQ(ReadDibIndex(twoBits, x, 2), 3 - x);
+
+    // B, G, R (A) and R, G, B (A): alpha kept, dropped or made opaque; in place when shrinking.
+    const Row bgra = {1, 2, 3, 4, 5, 6, 7, 8}, bgr = {1, 2, 3, 5, 6, 7};
+    Row out(8, 0);
+    SwapRedBlue<4, 4>(bgra.data(), out.data(), 2);
+    EXPECT_EQ(out, (Row{3, 2, 1, 4, 7, 6, 5, 8}));
+    SwapRedBlue<3, 4>(bgr.data(), out.data(), 2);
+    EXPECT_EQ(out, (Row{3, 2, 1, 255, 7, 6, 5, 255}));
+    Row shrunk = bgra;
+    SwapRedBlue(shrunk.data(), 4, shrunk.data(), 3, 2);
+    EXPECT_EQ(Row(shrunk.begin(), shrunk.begin() + 6), (Row{3, 2, 1, 7, 6, 5}));
+    Row same = bgr;
+    SwapRedBlue(same.data(), 3, same.data(), 3, 2);
+    EXPECT_EQ(same, (Row{3, 2, 1, 7, 6, 5}));
+}
+
 // ---- What CreateDIBSection makes and refuses ----------------------------------------------
 
 TEST(CreateDIBSection, PixelMemoryComesZeroedAndBadHeadersAreRefused) {
