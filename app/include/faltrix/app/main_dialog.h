@@ -12,9 +12,9 @@
 #include <optional>
 #include <string_view>
 
+#include "faltrix/app/dialog_builder.h"
 #include "faltrix/app/qt_front_end.h"
 #include "faltrix/feedback.h"
-#include "faltrix/resources/layouts.h"
 
 class QTimer;
 class QUrl;
