@@ -12,7 +12,7 @@
  * It also holds the few pixel helpers that every part needs alike: packed palette indices,
  * channels under bit-field masks, and the swap between B, G, R and R, G, B order.
  *
- * Header-only, no dependencies beyond the C++ standard library.
+ * Header-only, C++17 or later, no dependencies beyond the C++ standard library.
  */
 #ifndef FALTRIX_DIB_LAYOUT_H
 #define FALTRIX_DIB_LAYOUT_H
@@ -21,7 +21,6 @@
 #error "faltrix/dib_layout.h is a C++ header"
 #endif
 
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -93,8 +92,15 @@ constexpr void WriteDibIndex(uint8_t *row, size_t x, int bitCount, uint32_t inde
 // True for a mask that is one run of set bits (or none at all).
 constexpr bool OneRunOfBits(uint32_t mask) noexcept {
     if (mask == 0) return true;
-    const uint32_t run = mask >> std::countr_zero(mask);
+    const uint32_t run = mask / (mask & (~mask + 1));  // shifted down past its lowest set bit
     return (run & (run + 1)) == 0;
+}
+
+// The number of clear bits below the lowest set bit of a non-zero mask (0 for no mask).
+constexpr int LowestSetBit(uint32_t mask) noexcept {
+    int shift = 0;
+    while (mask != 0 && (mask & 1) == 0) mask >>= 1, ++shift;
+    return shift;
 }
 
 // A field value 0..max scaled to 0..255, rounded to the nearest: the one rule for every field
@@ -112,7 +118,7 @@ struct MaskedChannel {
     uint32_t max = 0;  // mask >> shift: the largest field value
 
     constexpr explicit MaskedChannel(uint32_t m = 0) noexcept
-        : mask(m), shift(m ? std::countr_zero(m) : 0), max(m ? m >> std::countr_zero(m) : 0) {}
+        : mask(m), shift(LowestSetBit(m)), max(m >> LowestSetBit(m)) {}
     constexpr uint32_t Field(uint32_t pixel) const noexcept { return (pixel & mask) >> shift; }
     constexpr uint8_t operator()(uint32_t pixel) const noexcept {
         const uint32_t v = Field(pixel);
