@@ -56,35 +56,21 @@ TEST(DibLayout, StridesImageBytesAndRows) {
 TEST(DibLayout, PixelHelpersAgainstWorkedValues) {
     // Masked fields round to the nearest of 0..255: (v * 255 + max / 2) / max. The 10- and
     // 16-bit rows are where cutting off the low bits would give one less.
-    const struct {
-        uint32_t mask, field;
-        uint8_t byte;
-    } fields[] = {{0x7C00, 0, 0},
-                  {0x7C00, 1, 8},
-                  {0x7C00, 16, 132},
-                  {0x7C00, 31, 255},
-                  {0x07E0, 1, 4},
-                  {0x07E0, 32, 130},
-                  {0x07E0, 63, 255},
-                  {0x3FF00000, 3, 1},
-                  {0x3FF00000, 513, 128},
-                  {0x3FF00000, 1023, 255},
-                  {0xFFFF0000, 128, 0},
-                  {0xFFFF0000, 129, 1},
-                  {0xFFFF0000, 0xFFFF, 255},
-                  {0, 0, 0}};
-    for (const auto &f : fields) {
-        const MaskedChannel channel(f.mask);
-        const uint32_t pixel = f.mask ? (f.field << channel.shift) | ~f.mask : 0xFFFFFFFF;
-        EXPECT_EQ(channel(pixel), f.byte) << std::hex << f.mask << " " << f.field;
+    const std::pair<uint32_t, std::vector<std::pair<uint32_t, int>>> fields[] = {
+        {0x7C00, {{0, 0}, {1, 8}, {16, 132}, {31, 255}}},
+        {0x07E0, {{1, 4}, {32, 130}, {63, 255}}},
+        {0x3FF00000, {{3, 1}, {513, 128}, {1023, 255}}},
+        {0xFFFF0000, {{128, 0}, {129, 1}, {0xFFFF, 255}}},
+        {0, {{0, 0}}}};
+    for (const auto &[mask, values] : fields) {
+        const MaskedChannel channel(mask);
+        for (auto [field, byte] : values)  // the bits outside the mask set, to be ignored
+            EXPECT_EQ(channel((field << channel.shift) | ~mask), byte)
+                << std::hex << mask << " " << field;
     }
     for (uint32_t v = 0; v < 256; ++v) EXPECT_EQ(MaskedChannel(0xFF00)(v << 8), v);
-    for (auto [mask, run] : {std::pair{0x7C00u, true},
-                             {0u, true},
-                             {0xFFFFFFFFu, true},
-                             {0x5u, false},
-                             {0x80000001u, false}})
-        EXPECT_EQ(OneRunOfBits(mask), run) << std::hex << mask;
+    EXPECT_TRUE(OneRunOfBits(0x7C00) && OneRunOfBits(0) && OneRunOfBits(0xFFFFFFFF));
+    EXPECT_FALSE(OneRunOfBits(0x5) || OneRunOfBits(0x80000001));
 
     // Packed indices: the first pixel of a byte in its high bits; a write changes only its own
     // bits, cut to the depth, at either end of a byte.
