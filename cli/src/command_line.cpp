@@ -110,21 +110,14 @@ void ReadPlainOptions(const QCommandLineParser &parser, ConvertOptions *o) {
 // --filter, and -a as its other name for "area".
 Problem ReadFilter(const QCommandLineParser &parser, ConvertOptions *o) {
     if (parser.isSet("filter")) {
-        static const std::pair<const char *, ResizeFilter> kFilters[] = {
-            {"lanczos3", ResizeFilter::Lanczos3}, {"lanczos", ResizeFilter::Lanczos3},
-            {"bicubic", ResizeFilter::Bicubic},   {"triangle", ResizeFilter::Triangle},
-            {"linear", ResizeFilter::Triangle},   {"box", ResizeFilter::Box},
-            {"area", ResizeFilter::Area},         {"nearest", ResizeFilter::Nearest}};
-        const QString name = parser.value("filter").trimmed().toLower();
-        const auto found =
-            std::find_if(std::begin(kFilters), std::end(kFilters),
-                         [&](const auto &one) { return name == QLatin1String(one.first); });
-        if (found == std::end(kFilters))
+        const std::optional<ResizeFilter> found =
+            ResizeFilterNamed(parser.value("filter").trimmed().toLower().toStdString());
+        if (!found)
             return QStringLiteral(
                        "Unknown filter '%1': give lanczos3, bicubic, triangle, box, area or "
                        "nearest.")
                 .arg(parser.value("filter"));
-        o->filter = found->second;
+        o->filter = *found;
         if (o->antiAlias && o->filter != ResizeFilter::Area)
             return QStringLiteral("-a is --filter area; give one of them.");
     }

@@ -302,11 +302,7 @@ FileResult RunJob(const ConvertOptions &options, const OutputSize &size,
     TheConversionRequest = ConversionRequest{};
     TheConversionRequest.outputWidth = size.width;
     TheConversionRequest.outputHeight = size.height;
-    TheConversionRequest.antiAlias = options.filter == ResizeFilter::Area;
-    if (options.filter != ResizeFilter::Area && options.filter != ResizeFilter::Nearest) {
-        SetResizeFilter(options.filter);
-        TheConversionRequest.filteredResize = FilteredResize;
-    }
+    TheConversionRequest.filter = options.filter;
     TheConversionRequest.overwrite = options.overwrite;
     TheConversionRequest.replaceReadOnly = options.replaceReadOnly;
     TheConversionRequest.metadata = options.metadata;

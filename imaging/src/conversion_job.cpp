@@ -122,10 +122,10 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
         return {};
     }
 
-    if (request.filteredResize != nullptr) {
+    if (IsSwscaleFilter(request.filter)) {
         ShowStatus(u"Now anti-alias Resizing...");
-        HBITMAP resized = request.filteredResize(decoded.bitmap, decoded.section,
-                                                 request.outputWidth, request.outputHeight);
+        HBITMAP resized = FilteredResize(decoded.bitmap, decoded.section, request.outputWidth,
+                                         request.outputHeight, request.filter);
         HDC dc = resized != nullptr ? SelectForStoring(resized) : nullptr;
         if (dc == nullptr) {
             ShowStatus(u"Failed in Resizing.");
@@ -136,7 +136,7 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
         return StoreTarget{resized, dc};
     }
 
-    if (request.antiAlias && sizeChanged) {
+    if ((request.antiAlias || request.filter == ResizeFilter::Area) && sizeChanged) {
         ShowStatus(u"Now anti-alias Resizing...");
         const double sx =
             static_cast<double>(request.outputWidth) / static_cast<double>(sourceWidth);

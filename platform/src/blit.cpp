@@ -191,8 +191,8 @@ void CopySameIndices(const Bitmap &dst, const RowSource &src, const AxisMap &row
         if (wholeBytes > 0)
             std::memcpy(d + cols.first / perByte, s + cols.src[0] / perByte, wholeBytes);
         for (size_t i = done; i < cols.n; ++i) {
-            WriteIndex(d, cols.first + static_cast<int32_t>(i), bits,
-                       ReadIndex(s, cols.src[i], bits));
+            WriteDibIndex(d, cols.first + static_cast<int32_t>(i), bits,
+                          ReadDibIndex(s, cols.src[i], bits));
         }
     }
 }
@@ -281,7 +281,8 @@ bool FillPixels(const Bitmap &dst, const RECT &rect, uint32_t colour) {
         for (int32_t y = top + 1; y < bottom; ++y) {
             uint8_t *row = dst.Row(y);
             for (int32_t x = left; x < right; ++x)
-                WriteIndex(row, x, dst.format.bitCount, ReadIndex(first, x, dst.format.bitCount));
+                WriteDibIndex(row, x, dst.format.bitCount,
+                              ReadDibIndex(first, x, dst.format.bitCount));
         }
     }
     return true;

@@ -29,24 +29,21 @@ bool ValidMasks(const uint32_t masks[3], int bitCount) {
     for (int i = 0; i < 3; ++i) {
         const uint32_t m = masks[i];
         if (m == 0 || m > room || (m & seen) != 0) return false;
-        const uint32_t run = m >> std::countr_zero(m);
-        if ((run & (run + 1)) != 0) return false;  // not one run of ones
+        if (!OneRunOfBits(m)) return false;
         seen |= m;
     }
     return true;
 }
 
-Channel::Channel(uint32_t m) : mask(m) {
+Channel::Channel(uint32_t m) : field(m) {
     if (m == 0) return;
-    shift = std::countr_zero(m);
-    width = std::popcount(m);
-    const uint64_t max = (width >= 32) ? 0xFFFFFFFFull : (uint64_t{1} << width) - 1;
-    if (width <= 8) {
+    const uint64_t max = field.max;
+    if (max <= 255) {
         for (uint64_t v = 0; v <= max; ++v)
-            expand[v] = static_cast<uint8_t>((v * 255 + max / 2) / max);
+            expand[v] = FieldToByte(static_cast<uint32_t>(v), field.max);
     }
     for (uint64_t c = 0; c < 256; ++c) {
-        compress[c] = static_cast<uint32_t>(((c * max + 127) / 255) << shift);
+        compress[c] = static_cast<uint32_t>(((c * max + 127) / 255) << field.shift);
     }
 }
 
@@ -87,7 +84,7 @@ ColourReader::ColourReader(const PixelFormat &f)
 
 uint32_t ColourReader::Pixel(const uint8_t *row, int32_t x) const {
     switch (kind_) {
-    case Kind::Indexed: return lut_[ReadIndex(row, x, bitCount_)];
+    case Kind::Indexed: return lut_[ReadDibIndex(row, x, bitCount_)];
     case Kind::Bgr24: {
         const uint8_t *p = row + static_cast<size_t>(x) * 3;
         return (uint32_t{p[2]} << 16) | (uint32_t{p[1]} << 8) | p[0];
@@ -121,7 +118,7 @@ void ColourReader::Gather(const uint8_t *row, const int32_t *xs, size_t n, uint3
         if (bitCount_ == 8) {
             for (size_t k = 0; k < n; ++k) out[k] = lut_[row[xs[k]]];
         } else {
-            for (size_t k = 0; k < n; ++k) out[k] = lut_[ReadIndex(row, xs[k], bitCount_)];
+            for (size_t k = 0; k < n; ++k) out[k] = lut_[ReadDibIndex(row, xs[k], bitCount_)];
         }
         break;
     default:
@@ -173,7 +170,7 @@ uint8_t ColourWriter::Nearest(uint32_t colour) {
 void ColourWriter::Put(uint8_t *row, int32_t x, uint32_t colour) {
     const size_t r8 = (colour >> 16) & 0xFF, g8 = (colour >> 8) & 0xFF, b8 = colour & 0xFF;
     switch (kind_) {
-    case Kind::Indexed: WriteIndex(row, x, bitCount_, Nearest(colour & 0xFFFFFFu)); break;
+    case Kind::Indexed: WriteDibIndex(row, x, bitCount_, Nearest(colour & 0xFFFFFFu)); break;
     case Kind::Bgr24: {
         uint8_t *p = row + static_cast<size_t>(x) * 3;
         p[0] = static_cast<uint8_t>(b8);

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "faltrix/dib_layout.h"
 #include "faltrix/gdi.h"
 
 namespace faltrix::gdi {
@@ -39,18 +40,17 @@ inline constexpr uint32_t kDefault32Masks[3] = {0xFF0000, 0x00FF00, 0x0000FF};
 // bits, within the pixel, and no two overlapping.
 bool ValidMasks(const uint32_t masks[3], int bitCount);
 
-// One colour channel of a masked (16- or 32-bit) format.
+// One colour channel of a masked (16- or 32-bit) format. Fields of up to 8 bits widen through
+// a table; wider ones by MaskedChannel's rule, which the table also follows.
 struct Channel {
-    uint32_t mask = 0;
-    int shift = 0;
-    int width = 0;
+    MaskedChannel field;
     uint8_t expand[256] = {};     // field value -> 8 bits, for fields of up to 8 bits
     uint32_t compress[256] = {};  // 8 bits -> field value, shifted into place
 
     explicit Channel(uint32_t m = 0);
     uint8_t Decode(uint32_t pixel) const {
-        const uint32_t v = (pixel & mask) >> shift;
-        return width <= 8 ? expand[v] : static_cast<uint8_t>(v >> (width - 8));
+        const uint32_t v = field.Field(pixel);
+        return field.max <= 255 ? expand[v] : FieldToByte(v, field.max);
     }
 };
 
@@ -87,32 +87,5 @@ private:
     std::vector<uint32_t> cacheKey_;
     std::vector<uint8_t> cacheIndex_;
 };
-
-// Index of pixel x in a row of 1, 4 or 8 bits per pixel.
-inline uint32_t ReadIndex(const uint8_t *row, int32_t x, int bitCount) {
-    switch (bitCount) {
-    case 8: return row[x];
-    case 4: return (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0x0F;
-    default: return (row[x >> 3] >> (7 - (x & 7))) & 0x01;
-    }
-}
-
-inline void WriteIndex(uint8_t *row, int32_t x, int bitCount, uint32_t index) {
-    switch (bitCount) {
-    case 8: row[x] = static_cast<uint8_t>(index); break;
-    case 4: {
-        const int shift = (x & 1) ? 0 : 4;
-        uint8_t &b = row[x >> 1];
-        b = static_cast<uint8_t>((b & ~(0x0F << shift)) | ((index & 0x0F) << shift));
-        break;
-    }
-    default: {
-        const int shift = 7 - (x & 7);
-        uint8_t &b = row[x >> 3];
-        b = static_cast<uint8_t>((b & ~(1 << shift)) | ((index & 1) << shift));
-        break;
-    }
-    }
-}
 
 }  // namespace faltrix::gdi

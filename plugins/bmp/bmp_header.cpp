@@ -1,8 +1,8 @@
 // Reading and checking a BMP file's headers.
-#include <bit>
 #include <cstring>
 
 #include "bmp_format.h"
+#include "faltrix/dib_layout.h"
 
 namespace faltrix::bmp {
 namespace {
@@ -37,8 +37,7 @@ bool MasksUsable(const uint32_t m[4], int bitCount) {
     for (int i = 0; i < 4; ++i) {
         if (m[i] == 0) continue;
         if (m[i] & ~pixelBits) return false;
-        const uint32_t run = m[i] >> std::countr_zero(m[i]);
-        if (run & (run + 1)) return false;
+        if (!OneRunOfBits(m[i])) return false;
         if (seen & m[i]) return false;
         seen |= m[i];
     }

@@ -8,33 +8,16 @@
 // alpha mask. A 32-bit file without an alpha mask gets alpha bytes of 0 (opaque). Two bits
 // a pixel, which a section cannot hold, become four.
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <string>
 #include <utility>
 
 #include "bmp_format.h"
+#include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
 
 namespace faltrix::bmp {
 namespace {
-
-struct Channel {
-    uint32_t mask = 0, max = 0;
-    int shift = 0;
-    explicit Channel(uint32_t m) : mask(m) {
-        if (m) {
-            shift = std::countr_zero(m);
-            max = m >> shift;
-        }
-    }
-    uint8_t operator()(uint32_t px) const {
-        if (!max) return 0;
-        const uint32_t v = (px & mask) >> shift;
-        return max == 255 ? static_cast<uint8_t>(v)
-                          : static_cast<uint8_t>((static_cast<uint64_t>(v) * 255 + max / 2) / max);
-    }
-};
 
 enum class Layout { Raw, Raw32NoAlpha, Convert, Widen2 };
 
@@ -121,12 +104,8 @@ bool ReadWidened(kit::InputFile &file, const Header &h, const kit::Dib &dib,
         const size_t got = std::fread(row.data(), 1, fileStride, file.stream());
         if (got != fileStride && !(i == h.height - 1 && got >= rowBytes)) return false;
         uint8_t *out = dib.bits + size_t(i) * dib.stride;
-        for (uint32_t x = 0; x < rowBytes; ++x) {
-            const uint8_t b = row[x];
-            out[2 * x] = static_cast<uint8_t>(((b >> 6) << 4) | ((b >> 4) & 3));
-            if (2 * x + 1 < dib.stride)
-                out[2 * x + 1] = static_cast<uint8_t>((((b >> 2) & 3) << 4) | (b & 3));
-        }
+        for (size_t x = 0; x < size_t(h.width); ++x)
+            WriteDibIndex(out, x, 4, ReadDibIndex(row.data(), x, 2));
         kit::ReportProgress(progress, i + 1, h.height, data);
     }
     return true;
@@ -137,7 +116,7 @@ bool ReadConverted(kit::InputFile &file, const Header &h, int outBits, const kit
     const uint32_t fileStride = FileStride(h.width, h.bitCount);
     const uint32_t rowBytes = static_cast<uint32_t>(uint64_t(h.width) * h.bitCount / 8);
     std::vector<uint8_t> row(fileStride);
-    const Channel r(h.masks[0]), g(h.masks[1]), b(h.masks[2]), a(h.masks[3]);
+    const MaskedChannel r(h.masks[0]), g(h.masks[1]), b(h.masks[2]), a(h.masks[3]);
     const int outBytes = outBits / 8;
     for (int32_t i = 0; i < h.height; ++i) {
         const size_t got = std::fread(row.data(), 1, fileStride, file.stream());
@@ -183,9 +162,7 @@ bool ReadRle(kit::InputFile &file, const Header &h, const kit::Dib &dib,
         const int64_t column = at % h.width;
         uint8_t *row = dib.bits + size_t(at / h.width) * dib.stride;
         if (four) {
-            uint8_t &byte = row[column >> 1];
-            byte = (column & 1) ? uint8_t((byte & 0xF0) | (*value & 0x0F))
-                                : uint8_t((byte & 0x0F) | (*value << 4));
+            WriteDibIndex(row, size_t(column), 4, *value);
         } else {
             std::memcpy(row + size_t(column) * unit, value, unit);
         }

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
 #include "gif_common.h"
 
@@ -184,14 +185,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
             const unsigned v = px[i];
             switch (spec.bitCount) {
             case 1:
-                row[x >> 3] =
-                    uint8_t((row[x >> 3] & ~(0x80 >> (x & 7))) | ((v & 1) << (7 - (x & 7))));
-                break;
             case 4:
-                row[x >> 1] = (x & 1) ? uint8_t((row[x >> 1] & 0xF0) | (v & 0x0F))
-                                      : uint8_t((row[x >> 1] & 0x0F) | (v << 4));
-                break;
-            case 8: row[x] = uint8_t(v); break;
+            case 8: WriteDibIndex(row, size_t(x), spec.bitCount, v); break;
             default: {
                 uint8_t *o = row + 4 * size_t(x);
                 if (int(v) == transparent || int(v) >= colours) {

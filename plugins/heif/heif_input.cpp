@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
 #include "heif_common.h"
 #include "heif_items.h"
@@ -297,14 +298,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
     // R, G, B (A) as libheif gives them; B, G, R (A) as the DIB holds them.
     const int channels = alpha ? 4 : 3;
     for (int32_t y = 0; y < spec.height; ++y) {
-        const uint8_t *from = pixels + static_cast<size_t>(stride) * static_cast<size_t>(y);
-        uint8_t *to = dib.Row(y);
-        for (int32_t x = 0; x < spec.width; ++x, from += channels, to += channels) {
-            to[0] = from[2];
-            to[1] = from[1];
-            to[2] = from[0];
-            if (alpha) to[3] = from[3];
-        }
+        SwapRedBlue(pixels + static_cast<size_t>(stride) * static_cast<size_t>(y), channels,
+                    dib.Row(y), channels, static_cast<size_t>(spec.width));
         kit::ReportProgress(progress, y + 1, spec.height, data);
     }
     if (alpha) kit::KeepFullTransparency(dib, spec.width, spec.height);

@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
 #include "heif_common.h"
 
@@ -107,14 +108,8 @@ bool MakeImage(const kit::SourcePicture &src, ImageGuard *out) {
     const int channels = alpha ? 4 : 3;
     for (int y = 0; y < h; ++y) {
         src.RowToBGRA(y, bgra.data());
-        uint8_t *to = pixels + static_cast<size_t>(stride) * static_cast<size_t>(y);
-        for (int x = 0; x < w; ++x, to += channels) {
-            const uint8_t *from = bgra.data() + static_cast<size_t>(x) * 4;
-            to[0] = from[2];
-            to[1] = from[1];
-            to[2] = from[0];
-            if (alpha) to[3] = from[3];
-        }
+        SwapRedBlue(bgra.data(), 4, pixels + static_cast<size_t>(stride) * static_cast<size_t>(y),
+                    channels, static_cast<size_t>(w));
     }
     return true;
 }

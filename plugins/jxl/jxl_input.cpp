@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
 #include "jxl_common.h"
 
@@ -334,9 +335,9 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
     // R, G, B (A) as libjxl gives them; B, G, R (A) as the DIB holds them.
     const int channels = format.num_channels;
     for (int32_t y = 0; y < spec.height; ++y) {
-        uint8_t *row = dib.Row(y);
-        for (int32_t x = 0; channels >= 3 && x < spec.width; ++x, row += channels)
-            std::swap(row[0], row[2]);
+        if (channels >= 3)
+            SwapRedBlue(dib.Row(y), channels, dib.Row(y), channels,
+                        static_cast<size_t>(spec.width));
         kit::ReportProgress(progress, y + 1, spec.height, data);
     }
     if (channels == 4) kit::KeepFullTransparency(dib, spec.width, spec.height);

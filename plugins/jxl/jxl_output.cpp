@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
 #include "jxl_common.h"
 
@@ -201,13 +202,8 @@ bool AddPixels(JxlEncoder *encoder, const kit::SourcePicture &src) {
     }
     for (int y = 0; y < h && !grey; ++y) {
         src.RowToBGRA(y, bgra.data());
-        for (int x = 0; x < w; ++x, to += channels) {
-            const uint8_t *from = bgra.data() + static_cast<size_t>(x) * 4;
-            to[0] = from[2];
-            to[1] = from[1];
-            to[2] = from[0];
-            if (alpha) to[3] = from[3];
-        }
+        SwapRedBlue(bgra.data(), 4, to, static_cast<int>(channels), static_cast<size_t>(w));
+        to += static_cast<size_t>(w) * static_cast<size_t>(channels);
     }
     const JxlPixelFormat format{static_cast<uint32_t>(channels), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN,
                                 0};

@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/orientation.h"
 #include "png_common.h"
@@ -327,10 +328,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
         for (png_uint_32 y = 0; y < l.height; ++y) {
             const uint8_t *in = rows[y];
             uint8_t *out = dib.Row(int32_t(y));
-            for (png_uint_32 x = 0; x < l.width; ++x) {
-                const uint8_t v = in[x] & 0x0F;
-                out[x >> 1] = (x & 1) ? uint8_t(out[x >> 1] | v) : uint8_t(v << 4);
-            }
+            for (png_uint_32 x = 0; x < l.width; ++x) WriteDibIndex(out, x, 4, in[x]);
         }
     }
     if (l.dibBits == 32) kit::KeepFullTransparency(dib, int32_t(l.width), int32_t(l.height));

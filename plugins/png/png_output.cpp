@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "deflate_parts.h"
+#include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
 #include "png_common.h"
 #include "png_filter.h"
@@ -91,10 +92,7 @@ int MaxRawIndex(const kit::SourcePicture &src) {
     for (int32_t y = 0; y < src.height(); ++y) {
         const uint8_t *row = src.Row(y);
         for (int32_t x = 0; x < src.width(); ++x) {
-            const int v = bits == 8   ? row[x]
-                          : bits == 4 ? (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0x0F
-                                      : (row[x >> 3] >> (7 - (x & 7))) & 1;
-            most = std::max(most, v);
+            most = std::max(most, int(ReadDibIndex(row, size_t(x), bits)));
         }
     }
     return most;
@@ -114,39 +112,16 @@ void PngRow(const kit::SourcePicture &src, const Plan &plan, int32_t y, uint8_t 
         if (const size_t bits = w * size_t(plan.bitDepth) % 8; bits != 0)
             out[plan.rowBytes - 1] &= uint8_t(0xFF00u >> bits);
         return;
-    case Rows::Bgr:
-        for (size_t x = 0; x < w; ++x) {
-            out[3 * x] = in[3 * x + 2];
-            out[3 * x + 1] = in[3 * x + 1];
-            out[3 * x + 2] = in[3 * x];
-        }
-        return;
+    case Rows::Bgr: SwapRedBlue<3, 3>(in, out, w); return;
     case Rows::MaskedBgra:
         src.RowToBGRA(y, scratch);
         in = scratch;
         [[fallthrough]];
-    case Rows::Bgra:
-        for (size_t x = 0; x < w; ++x) {
-            out[4 * x] = in[4 * x + 2];
-            out[4 * x + 1] = in[4 * x + 1];
-            out[4 * x + 2] = in[4 * x];
-            out[4 * x + 3] = in[4 * x + 3];
-        }
-        return;
-    case Rows::Bgrx:
-        for (size_t x = 0; x < w; ++x) {
-            out[3 * x] = in[4 * x + 2];
-            out[3 * x + 1] = in[4 * x + 1];
-            out[3 * x + 2] = in[4 * x];
-        }
-        return;
+    case Rows::Bgra: SwapRedBlue<4, 4>(in, out, w); return;
+    case Rows::Bgrx: SwapRedBlue<4, 3>(in, out, w); return;
     case Rows::OnWhite:
         src.RowToBGROnWhite(y, scratch);
-        for (size_t x = 0; x < w; ++x) {
-            out[3 * x] = scratch[3 * x + 2];
-            out[3 * x + 1] = scratch[3 * x + 1];
-            out[3 * x + 2] = scratch[3 * x];
-        }
+        SwapRedBlue<3, 3>(scratch, out, w);
         return;
     }
 }

@@ -5,6 +5,7 @@
 // chunk's checksum, zlib's own checks, the filter type of each row, and, after the last row,
 // the one step libpng takes to finish the stream before it checks the last chunk.
 #include "png_pixels.h"
+#include "faltrix/dib_layout.h"
 
 #include <zlib.h>
 
@@ -292,17 +293,6 @@ bool Unfilter(uint8_t type, uint8_t *row, const uint8_t *prior, size_t n) {
     }
 }
 
-// R, G, B(, A) to the section's B, G, R(, A).
-template <size_t kBpp>
-void SwapRedBlue(const uint8_t *__restrict from, uint8_t *__restrict to, size_t pixels) {
-    for (size_t x = 0; x < pixels; ++x, from += kBpp, to += kBpp) {
-        to[0] = from[2];
-        to[1] = from[1];
-        to[2] = from[0];
-        if constexpr (kBpp == 4) to[3] = from[3];
-    }
-}
-
 // The ring of filtered rows and the two threads' progress through it.
 struct Rows {
     static constexpr uint32_t kEnded = 0x80000000u;  // in `inflated`: no more rows will come
@@ -322,7 +312,7 @@ bool StoreRow(Rows &rows, uint32_t y, uint32_t width, const kit::Dib &dib) {
     uint8_t *row = rows.Slot(y);
     const uint8_t *prior = y == 0 ? rows.zeros.data() : rows.Slot(y - 1) + 1;
     if (!Unfilter<kBpp>(row[0], row + 1, prior, rows.stride - 1)) return false;
-    SwapRedBlue<kBpp>(row + 1, dib.Row(int32_t(y)), width);
+    SwapRedBlue<kBpp, kBpp>(row + 1, dib.Row(int32_t(y)), width);
     return true;
 }
 

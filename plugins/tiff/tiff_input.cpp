@@ -29,6 +29,7 @@
 
 #include <lcms2.h>
 
+#include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/orientation.h"
 #include "tiff_common.h"
@@ -348,10 +349,7 @@ void CopyRow(const uint8_t *in, uint8_t *out, size_t w, const Layout &l) {
 
 // 2-bit palette indices, two by two, into 4-bit ones.
 void WidenTwoBitIndices(const uint8_t *in, uint8_t *out, size_t w, const Layout &) {
-    for (size_t x = 0; x < w; ++x) {
-        const unsigned v = (in[x >> 2] >> (6 - 2 * (x & 3))) & 3;
-        out[x >> 1] = static_cast<uint8_t>((x & 1) ? (out[x >> 1] | v) : (v << 4));
-    }
+    for (size_t x = 0; x < w; ++x) WriteDibIndex(out, x, 4, ReadDibIndex(in, x, 2));
 }
 
 // Grey of 2 to 16 bits, either polarity, into 8-bit indices, or with alpha into B, G, R, A.
@@ -372,11 +370,7 @@ void ReadGrey(const uint8_t *in, uint8_t *out, size_t w, const Layout &l) {
 
 // The common colour case: R, G, B bytes to B, G, R.
 void SwapRgb8(const uint8_t *in, uint8_t *out, size_t w, const Layout &) {
-    for (size_t x = 0; x < w; ++x, in += 3, out += 3) {
-        out[0] = in[2];
-        out[1] = in[1];
-        out[2] = in[0];
-    }
+    SwapRedBlue<3, 3>(in, out, w);
 }
 
 // RGB of any depth with extra samples, into B, G, R or with alpha B, G, R, A.

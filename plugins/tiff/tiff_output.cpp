@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
 #include "tiff_common.h"
 #include "tiff_exif.h"
@@ -182,24 +183,11 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
         if (palettised) {
             std::copy_n(src.Row(y), lineBytes, o);
         } else if (bits == 24) {
-            const uint8_t *in = src.Row(y);
-            for (size_t x = 0; x < w; ++x, in += 3, o += 3) {
-                o[0] = in[2];
-                o[1] = in[1];
-                o[2] = in[0];
-            }
+            SwapRedBlue<3, 3>(src.Row(y), o, w);
         } else {
             // RGB(A) in place over B, G, R, A.
             src.RowToBGRA(y, o);
-            for (size_t x = 0; x < w; ++x) {
-                const uint8_t *px = line.data() + 4 * x;
-                const uint8_t b = px[0], g = px[1], r = px[2], a = px[3];
-                uint8_t *dst = line.data() + spp * x;
-                dst[0] = r;
-                dst[1] = g;
-                dst[2] = b;
-                if (alpha) dst[3] = a;
-            }
+            SwapRedBlue(o, 4, o, spp, w);
         }
         if (TIFFWriteScanline(tif, line.data(), static_cast<uint32_t>(y), 0) < 0)
             return kit::Fail("TIFF: a row could not be written");

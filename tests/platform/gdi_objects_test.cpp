@@ -53,6 +53,62 @@ TEST(DibLayout, StridesImageBytesAndRows) {
     EXPECT_EQ(DibRow(static_cast<const uint8_t *>(bits), 8, 3, false, 2), bits);
 }
 
+TEST(DibLayout, PixelHelpersAgainstWorkedValues) {
+    // Masked fields round to the nearest of 0..255: (v * 255 + max / 2) / max. The 10- and
+    // 16-bit rows are where cutting off the low bits would give one less.
+    const std::pair<uint32_t, std::vector<std::pair<uint32_t, int>>> fields[] = {
+        {0x7C00, {{0, 0}, {1, 8}, {16, 132}, {31, 255}}},
+        {0x07E0, {{1, 4}, {32, 130}, {63, 255}}},
+        {0x3FF00000, {{3, 1}, {513, 128}, {1023, 255}}},
+        {0xFFFF0000, {{128, 0}, {129, 1}, {0xFFFF, 255}}},
+        {0, {{0, 0}}}};
+    for (const auto &[mask, values] : fields) {
+        const MaskedChannel channel(mask);
+        for (auto [field, byte] : values)  // the bits outside the mask set, to be ignored
+            EXPECT_EQ(channel((field << channel.shift) | ~mask), byte)
+                << std::hex << mask << " " << field;
+    }
+    for (uint32_t v = 0; v < 256; ++v) EXPECT_EQ(MaskedChannel(0xFF00)(v << 8), v);
+    EXPECT_TRUE(OneRunOfBits(0x7C00) && OneRunOfBits(0) && OneRunOfBits(0xFFFFFFFF));
+    EXPECT_FALSE(OneRunOfBits(0x5) || OneRunOfBits(0x80000001));
+
+    // Packed indices: the first pixel of a byte in its high bits; a write changes only its own
+    // bits, cut to the depth, at either end of a byte.
+    using Row = std::vector<uint8_t>;
+    const struct {
+        int bits;
+        Row before;
+        size_t x;
+        uint32_t index;
+        Row after;
+    } writes[] = {{1, {0xFF, 0xFF}, 7, 0, {0xFE, 0xFF}},    {1, {0xFF, 0xFF}, 8, 0, {0xFF, 0x7F}},
+                  {2, {0x00, 0x00}, 3, 3, {0x03, 0x00}},    {2, {0x00, 0x00}, 4, 6, {0x00, 0x80}},
+                  {4, {0xAB, 0xCD}, 1, 5, {0xA5, 0xCD}},    {4, {0xAB, 0xCD}, 2, 0, {0xAB, 0x0D}},
+                  {4, {0xAB, 0xCD}, 3, 0x1F, {0xAB, 0xCF}}, {8, {1, 2}, 1, 0x1FF, {1, 0xFF}}};
+    for (const auto &w : writes) {
+        Row row = w.before;
+        WriteDibIndex(row.data(), w.x, w.bits, w.index);
+        EXPECT_EQ(row, w.after) << w.bits << " bits, pixel " << w.x;
+        EXPECT_EQ(ReadDibIndex(row.data(), w.x, w.bits), w.index & ((1u << w.bits) - 1));
+    }
+    const uint8_t twoBits[] = {0xE4};
+    for (size_t x = 0; x < 4; ++x) EXPECT_EQ(ReadDibIndex(twoBits, x, 2), 3 - x);
+
+    // B, G, R (A) and R, G, B (A): alpha kept, dropped or made opaque; in place when shrinking.
+    const Row bgra = {1, 2, 3, 4, 5, 6, 7, 8}, bgr = {1, 2, 3, 5, 6, 7};
+    Row out(8, 0);
+    SwapRedBlue<4, 4>(bgra.data(), out.data(), 2);
+    EXPECT_EQ(out, (Row{3, 2, 1, 4, 7, 6, 5, 8}));
+    SwapRedBlue<3, 4>(bgr.data(), out.data(), 2);
+    EXPECT_EQ(out, (Row{3, 2, 1, 255, 7, 6, 5, 255}));
+    Row shrunk = bgra;
+    SwapRedBlue(shrunk.data(), 4, shrunk.data(), 3, 2);
+    EXPECT_EQ(Row(shrunk.begin(), shrunk.begin() + 6), (Row{3, 2, 1, 7, 6, 5}));
+    Row same = bgr;
+    SwapRedBlue(same.data(), 3, same.data(), 3, 2);
+    EXPECT_EQ(same, (Row{3, 2, 1, 7, 6, 5}));
+}
+
 // ---- What CreateDIBSection makes and refuses ----------------------------------------------
 
 TEST(CreateDIBSection, PixelMemoryComesZeroedAndBadHeadersAreRefused) {

@@ -8,6 +8,7 @@
 
 #include "faltrix/feedback.h"
 #include "faltrix/picture_metadata.h"
+#include "faltrix/resample.h"
 
 namespace faltrix {
 
@@ -34,11 +35,10 @@ struct ConversionRequest {
     bool replaceReadOnly = false;
     // Which of the picture's colour profile, EXIF and XMP go to the output.
     MetadataChoice metadata = {};
-    // A resize of the front end's own, in place of the two above when the size changes
-    // (faltrix-convert's --filter): the decoded picture, left as it is, to a new DIB section of
-    // width x height, or null when it cannot. Reported with the anti-aliased resize's lines.
-    HBITMAP(*filteredResize)
-    (HBITMAP source, const DIBSECTION &section, uint32_t width, uint32_t height) = nullptr;
+    // How the picture is resized when its size changes. Nearest leaves the choice to antiAlias
+    // (the dialog's check box); Area is antiAlias; the libswscale filters (faltrix-convert's
+    // --filter) go through FilteredResize and are reported with the anti-aliased resize's lines.
+    ResizeFilter filter = ResizeFilter::Nearest;
 };
 extern ConversionRequest TheConversionRequest;
 

@@ -1,6 +1,7 @@
 // IFD0's orientation tag of an APP1 Exif block, read by libexif (as the host reads and rewrites
 // the whole block); a block it cannot read, or an entry that is not one SHORT, says nothing.
 #include "faltrix/kit/orientation.h"
+#include "faltrix/dib_layout.h"
 
 #include <libexif/exif-data.h>
 
@@ -59,12 +60,9 @@ HBITMAP ShowUpright(BitmapGuard *owned, const Dib &stored, DibSpec spec, int ori
             if (bits >= 8) {
                 std::memcpy(out + static_cast<size_t>(p.x) * bytes,
                             in + static_cast<size_t>(x) * bytes, bytes);
-            } else if (bits == 4) {
-                const unsigned v = (in[x >> 1] >> ((x & 1) ? 0 : 4)) & 15;
-                out[p.x >> 1] = static_cast<uint8_t>(out[p.x >> 1] | (v << ((p.x & 1) ? 0 : 4)));
             } else {
-                const unsigned v = (in[x >> 3] >> (7 - (x & 7))) & 1;
-                out[p.x >> 3] = static_cast<uint8_t>(out[p.x >> 3] | (v << (7 - (p.x & 7))));
+                WriteDibIndex(out, static_cast<size_t>(p.x), bits,
+                              ReadDibIndex(in, static_cast<size_t>(x), bits));
             }
         }
     }

@@ -1,39 +1,13 @@
 // The picture an encoder stores: the DIB section selected in the host's device context, read
 // row by row in any of the layer's formats.
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
+#include "faltrix/dib_layout.h"
 #include "faltrix/kit/kit.h"
 
 namespace faltrix::kit {
 namespace {
-
-// One channel out of a masked pixel, scaled to 0..255.
-struct Channel {
-    uint32_t mask = 0;
-    int shift = 0;
-    uint32_t max = 0;  // mask >> shift
-
-    explicit Channel(uint32_t m = 0) : mask(m) {
-        if (m == 0) return;
-        shift = std::countr_zero(m);
-        max = m >> shift;
-    }
-    uint8_t operator()(uint32_t px) const {
-        if (max == 0) return 0;
-        const uint32_t v = (px & mask) >> shift;
-        if (max == 255) return static_cast<uint8_t>(v);
-        return static_cast<uint8_t>((static_cast<uint64_t>(v) * 255 + max / 2) / max);
-    }
-};
-
-// A mask must be one run of set bits to be a channel.
-bool Contiguous(uint32_t m) {
-    if (m == 0) return true;
-    const uint32_t shifted = m >> std::countr_zero(m);
-    return (shifted & (shifted + 1)) == 0;
-}
 
 inline uint8_t OnWhite(uint8_t c, uint8_t a) {
     return static_cast<uint8_t>((c * a + 255 * (255 - a) + 127) / 255);
@@ -87,7 +61,7 @@ bool SourcePicture::Open(HDC dc) {
             masks_[2] = 0x000000FF;
         }
         for (uint32_t m : masks_)
-            if (!Contiguous(m)) return false;
+            if (!OneRunOfBits(m)) return false;
     }
 
     if (bits == 32) {
@@ -128,12 +102,7 @@ void SourcePicture::RowToIndices(int32_t y, uint8_t *out) const {
     }
     const size_t last = palette_.empty() ? 0 : palette_.size() - 1;
     for (int32_t x = 0; x < width_; ++x) {
-        unsigned v;
-        switch (bitCount_) {
-        case 1: v = (row[x >> 3] >> (7 - (x & 7))) & 1; break;
-        case 4: v = (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0xF; break;
-        default: v = row[x]; break;
-        }
+        const unsigned v = ReadDibIndex(row, static_cast<size_t>(x), bitCount_);
         // An index past a short colour table is clamped to its last entry.
         out[x] = static_cast<uint8_t>(v > last ? last : v);
     }
@@ -152,10 +121,7 @@ void SourcePicture::RowToBGRA(int32_t y, uint8_t *out) const {
     case 8: {
         const size_t last = palette_.size() - 1;
         for (size_t x = 0; x < w; ++x) {
-            unsigned v;
-            if (bitCount_ == 1) v = (row[x >> 3] >> (7 - (x & 7))) & 1;
-            else if (bitCount_ == 4) v = (row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0xF;
-            else v = row[x];
+            const unsigned v = ReadDibIndex(row, x, bitCount_);
             const RGBQUAD &q = palette_[v > last ? last : v];
             out[4 * x] = q.rgbBlue;
             out[4 * x + 1] = q.rgbGreen;
@@ -174,8 +140,8 @@ void SourcePicture::RowToBGRA(int32_t y, uint8_t *out) const {
         break;
     case 16:
     case 32: {
-        const Channel r(masks_[0]), g(masks_[1]), b(masks_[2]);
-        const Channel a(bitCount_ == 32 ? ~(masks_[0] | masks_[1] | masks_[2]) : 0);
+        const MaskedChannel r(masks_[0]), g(masks_[1]), b(masks_[2]);
+        const MaskedChannel a(bitCount_ == 32 ? ~(masks_[0] | masks_[1] | masks_[2]) : 0);
         const bool standard32 =
             bitCount_ == 32 && masks_[0] == 0xFF0000 && masks_[1] == 0xFF00 && masks_[2] == 0xFF;
         if (standard32) {

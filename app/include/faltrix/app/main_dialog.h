@@ -12,6 +12,7 @@
 #include <optional>
 #include <string_view>
 
+#include "faltrix/app/dialog_builder.h"
 #include "faltrix/app/qt_front_end.h"
 #include "faltrix/feedback.h"
 #include "faltrix/plugin_list.h"

@@ -8,10 +8,10 @@
 #include <optional>
 #include <vector>
 
-#include "faltrix/cli/filtered_resize.h"
 #include "faltrix/cli/plugin_choice.h"
 #include "faltrix/cli/terminal_front_end.h"
 #include "faltrix/picture_metadata.h"
+#include "faltrix/resample.h"
 
 namespace faltrix {
 

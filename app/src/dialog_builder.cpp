@@ -1,4 +1,4 @@
-// Turns a layout table into widgets.
+// Turns a layout table into widgets and fits the dialog to its texts.
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
@@ -22,10 +22,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "faltrix/resources/layouts.h"
-
-// Q_INIT_RESOURCE must be used outside any namespace.
-static void InitFaltrixResource() { Q_INIT_RESOURCE(faltrix); }
+#include "faltrix/app/dialog_builder.h"
 
 namespace faltrix {
 namespace {
@@ -313,8 +310,6 @@ void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &cont
     }
     fitAt(best);
 }
-
-void InitResources() { InitFaltrixResource(); }
 
 QString ControlText(const QWidget *control) {
     // A mnemonic's '&' is not part of the text the user reads.

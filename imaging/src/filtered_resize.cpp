@@ -3,20 +3,20 @@
 // averages what it drops rather than skipping it. Colour with transparency is resized
 // premultiplied, so that the colours of clear pixels do not bleed into their neighbours; a
 // palette picture is resized in true colour.
-#include "faltrix/cli/filtered_resize.h"
+#include "faltrix/resample.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
 }
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace faltrix {
 namespace {
-
-ResizeFilter g_filter = ResizeFilter::Lanczos3;
 
 int SwsFlags(ResizeFilter filter) {
     const int exact = SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
@@ -57,13 +57,13 @@ Rows RowsOf(const uint8_t *bits, uint32_t height, uint32_t stride, bool topDown)
     return {bits + size_t(height - 1) * stride, -static_cast<int>(stride)};
 }
 
-bool Scale(const Rows &in, uint32_t w, uint32_t h, AVPixelFormat format, uint8_t *out, uint32_t ow,
-           uint32_t oh, uint32_t outStride) {
+bool Scale(ResizeFilter filter, const Rows &in, uint32_t w, uint32_t h, AVPixelFormat format,
+           uint8_t *out, uint32_t ow, uint32_t oh, uint32_t outStride) {
     double lanczos[2] = {3, 0};
     SwsContext *context =
         sws_getContext(static_cast<int>(w), static_cast<int>(h), format, static_cast<int>(ow),
-                       static_cast<int>(oh), format, SwsFlags(g_filter), nullptr, nullptr,
-                       g_filter == ResizeFilter::Lanczos3 ? lanczos : nullptr);
+                       static_cast<int>(oh), format, SwsFlags(filter), nullptr, nullptr,
+                       filter == ResizeFilter::Lanczos3 ? lanczos : nullptr);
     if (context == nullptr) return false;
     const uint8_t *const source[4] = {in.first, nullptr, nullptr, nullptr};
     const int sourceStride[4] = {in.stride, 0, 0, 0};
@@ -77,16 +77,28 @@ bool Scale(const Rows &in, uint32_t w, uint32_t h, AVPixelFormat format, uint8_t
 
 }  // namespace
 
-void SetResizeFilter(ResizeFilter filter) { g_filter = filter; }
+std::optional<ResizeFilter> ResizeFilterNamed(std::string_view name) {
+    static constexpr std::pair<std::string_view, ResizeFilter> kNames[] = {
+        {"lanczos3", ResizeFilter::Lanczos3}, {"lanczos", ResizeFilter::Lanczos3},
+        {"bicubic", ResizeFilter::Bicubic},   {"triangle", ResizeFilter::Triangle},
+        {"linear", ResizeFilter::Triangle},   {"box", ResizeFilter::Box},
+        {"area", ResizeFilter::Area},         {"nearest", ResizeFilter::Nearest}};
+    for (const auto &[known, filter] : kNames)
+        if (name == known) return filter;
+    return std::nullopt;
+}
 
-HBITMAP FilteredResize(HBITMAP source, const DIBSECTION &section, uint32_t width, uint32_t height) {
+HBITMAP FilteredResize(HBITMAP source, const DIBSECTION &section, uint32_t width, uint32_t height,
+                       ResizeFilter filter) {
     const BITMAPINFOHEADER &header = section.dsBmih;
     const uint32_t w = static_cast<uint32_t>(header.biWidth);
     const uint32_t h =
         static_cast<uint32_t>(header.biHeight < 0 ? -header.biHeight : header.biHeight);
     const bool topDown = header.biHeight < 0;
     const auto *bits = static_cast<const uint8_t *>(section.dsBm.bmBits);
-    if (bits == nullptr || w == 0 || h == 0 || width == 0 || height == 0) return nullptr;
+    if (bits == nullptr || w == 0 || h == 0 || width == 0 || height == 0 ||
+        !IsSwscaleFilter(filter))
+        return nullptr;
 
     // 32-bit with some alpha: premultiplied B, G, R, A, and back. (All alpha 0 means opaque.)
     if (header.biBitCount == 32 && header.biCompression == BI_RGB) {
@@ -107,8 +119,8 @@ HBITMAP FilteredResize(HBITMAP source, const DIBSECTION &section, uint32_t width
             HBITMAP result = NewSection(width, height, 32, &out);
             if (result == nullptr) return nullptr;
             const uint32_t outStride = Stride(width, 32);
-            if (!Scale(RowsOf(premultiplied.data(), h, stride, topDown), w, h, AV_PIX_FMT_BGRA, out,
-                       width, height, outStride)) {
+            if (!Scale(filter, RowsOf(premultiplied.data(), h, stride, topDown), w, h,
+                       AV_PIX_FMT_BGRA, out, width, height, outStride)) {
                 DeleteObject(result);
                 return nullptr;
             }
@@ -154,8 +166,8 @@ HBITMAP FilteredResize(HBITMAP source, const DIBSECTION &section, uint32_t width
     uint8_t *out = nullptr;
     HBITMAP result = NewSection(width, height, 24, &out);
     if (result == nullptr) return nullptr;
-    if (!Scale(RowsOf(rgb, h, stride, rgbTopDown), w, h, AV_PIX_FMT_BGR24, out, width, height,
-               Stride(width, 24))) {
+    if (!Scale(filter, RowsOf(rgb, h, stride, rgbTopDown), w, h, AV_PIX_FMT_BGR24, out, width,
+               height, Stride(width, 24))) {
         DeleteObject(result);
         return nullptr;
     }
