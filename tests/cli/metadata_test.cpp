@@ -4,7 +4,6 @@
 // with its format's own library and libexif. The hostile test plug-in hands over bad items.
 #include <gtest/gtest.h>
 
-#include <jpeglib.h>
 #include <lcms2.h>
 #include <libexif/exif-data.h>
 #include <png.h>
@@ -104,30 +103,10 @@ std::string ExifSays(const std::string &block) {
 
 // The photo: red left half, blue right half.
 void WriteJpeg(const QString &path, const std::string &exif, const std::string &icc) {
-    FILE *file = std::fopen(QFile::encodeName(path).constData(), "wb");
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr err{};
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
-    jpeg_stdio_dest(&cinfo, file);
-    cinfo.image_width = kWidth;
-    cinfo.image_height = kHeight;
-    cinfo.input_components = 3;
-    cinfo.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    for (const std::string &segment :
-         {kExifSignature + exif, std::string("http://ns.adobe.com/xap/1.0/\0", 29) + kXmp})
-        jpeg_write_marker(&cinfo, JPEG_APP0 + 1, reinterpret_cast<const JOCTET *>(segment.data()),
-                          segment.size());
-    jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET *>(icc.data()), icc.size());
-    uint8_t row[kWidth * 3] = {};
-    for (int x = 0; x < kWidth; ++x) row[3 * x + (x < kWidth / 2 ? 0 : 2)] = 200;
-    for (JSAMPROW line = row; cinfo.next_scanline < kHeight;)
-        jpeg_write_scanlines(&cinfo, &line, 1);
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    std::fclose(file);
+    WriteJpegFile(
+        path, kWidth, kHeight, false,
+        [](int x, int, int c) { return uint8_t(c == (x < kWidth / 2 ? 0 : 2) ? 200 : 0); }, icc,
+        {kExifSignature + exif, std::string("http://ns.adobe.com/xap/1.0/\0", 29) + kXmp});
 }
 
 class Metadata : public ConverterFolder {

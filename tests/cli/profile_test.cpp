@@ -5,7 +5,6 @@
 // every profile that does not reach it is named in a notice.
 #include <gtest/gtest.h>
 
-#include <jpeglib.h>
 #include <lcms2.h>
 #include <png.h>
 #include <tiffio.h>
@@ -116,34 +115,12 @@ std::vector<Profile> ProfileKinds() {
 uint8_t Level(int x, int y) { return uint8_t((x * 16 + y * 8) & 0xFF); }
 
 void WriteJpeg(const QString &path, const std::string &icc, bool grey) {
-    FILE *file = std::fopen(QFile::encodeName(path).constData(), "wb");
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr err{};
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
-    jpeg_stdio_dest(&cinfo, file);
-    cinfo.image_width = kWidth;
-    cinfo.image_height = kHeight;
-    cinfo.input_components = grey ? 1 : 3;
-    cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET *>(icc.data()),
-                           unsigned(icc.size()));
-    uint8_t row[kWidth * 3];
-    for (int y = 0; y < kHeight; ++y) {
-        for (int x = 0; x < kWidth; ++x) {
-            if (grey) row[x] = Level(x, y);
-            else
-                row[3 * x] = Level(x, y), row[3 * x + 1] = uint8_t(200 - y * 10),
-                        row[3 * x + 2] = 60;
-        }
-        JSAMPROW line = row;
-        jpeg_write_scanlines(&cinfo, &line, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    std::fclose(file);
+    WriteJpegFile(
+        path, kWidth, kHeight, grey,
+        [](int x, int y, int c) {
+            return c == 0 ? Level(x, y) : uint8_t(c == 1 ? 200 - y * 10 : 60);
+        },
+        icc);
 }
 
 // bits 1: black and white (min-is-black); 8: grey or, with colour, RGB.

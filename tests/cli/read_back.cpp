@@ -43,6 +43,38 @@ QByteArray Bytes(const QString &path) {
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+void WriteJpegFile(const QString &path, int width, int height, bool grey,
+                   const std::function<uint8_t(int, int, int)> &pixel, const std::string &icc,
+                   const std::vector<std::string> &app1) {
+    FILE *file = std::fopen(QFile::encodeName(path).constData(), "wb");
+    jpeg_compress_struct cinfo{};
+    jpeg_error_mgr err{};
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_compress(&cinfo);
+    jpeg_stdio_dest(&cinfo, file);
+    cinfo.image_width = JDIMENSION(width);
+    cinfo.image_height = JDIMENSION(height);
+    cinfo.input_components = grey ? 1 : 3;
+    cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&cinfo);
+    jpeg_start_compress(&cinfo, TRUE);
+    for (const std::string &segment : app1)
+        jpeg_write_marker(&cinfo, JPEG_APP0 + 1, reinterpret_cast<const JOCTET *>(segment.data()),
+                          unsigned(segment.size()));
+    jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET *>(icc.data()),
+                           unsigned(icc.size()));
+    std::vector<uint8_t> row(size_t(width) * cinfo.input_components);
+    for (int y = 0; y < height; ++y) {
+        for (size_t i = 0; i < row.size(); ++i)
+            row[i] = pixel(int(i) / cinfo.input_components, y, int(i) % cinfo.input_components);
+        JSAMPROW line = row.data();
+        jpeg_write_scanlines(&cinfo, &line, 1);
+    }
+    jpeg_finish_compress(&cinfo);
+    jpeg_destroy_compress(&cinfo);
+    std::fclose(file);
+}
+
 ReadBack ReadJpeg(const QString &path) {
     ReadBack found;
     FILE *file = std::fopen(QFile::encodeName(path).constData(), "rb");

@@ -9,12 +9,21 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace faltrix::testing {
 
 QByteArray Bytes(const QString &path);
+
+// Writes a JPEG of width x height, grey or RGB, each sample pixel(x, y, channel), with the
+// APP1 segments `app1` (each starting with its signature) and the colour profile `icc`.
+void WriteJpegFile(const QString &path, int width, int height, bool grey,
+                   const std::function<uint8_t(int, int, int)> &pixel, const std::string &icc,
+                   const std::vector<std::string> &app1 = {});
 
 // What an output holds.
 struct ReadBack {
