@@ -352,12 +352,10 @@ INSTANTIATE_TEST_SUITE_P(
         RunCase{"VerboseAntiAliasWidthOnly",
                 Args{"-v", "-a", "-W", "32", "in.bmp", "-o", "out.bmp"}, 0,
                 ANTI_ALIAS_LINES "in.bmp -> out.bmp\n", Err{}, Files{{"out.bmp", {32, 24}}}},
-        RunCase{"SideThatWouldBeZero",
-                {"-W", "70", "flat.bmp", "-o", "out.bmp"},
-                1,
-                "",  // 0.47 rounded
-                {"flat.bmp: a 300 x 2 picture would have no usable height at that size"},
-                {}},
+        // 70 wide, 2 * 70 / 300 = 0.47 high, which rounds to nothing.
+        RunCase{"SideThatWouldBeZero", Args{"-W", "70", "flat.bmp", "-o", "out.bmp"}, 1, "",
+                Err{"flat.bmp: a 300 x 2 picture would have no usable height at that size"},
+                Files{}},
         // Per cent of the picture's side, the other side following; the derived side rounded
         // (300 x 2 at 150 wide: 1); --fit the largest inside the box.
         RunCase{"PercentOfThePicture",
