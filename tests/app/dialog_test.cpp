@@ -44,6 +44,13 @@ QByteArray ReadFile(const QString &path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+// Starts this test again in a child process, with `environment` added to this one's.
+void StartThisTestAgain(QProcess &child, const QStringList &environment) {
+    child.setEnvironment(QProcess::systemEnvironment() + environment);
+    const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
+    child.start(QCoreApplication::applicationFilePath(),
+                {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+}
 void WriteFile(const QString &path, const QByteArray &bytes) {
     QFile file(path);
     EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size())
@@ -581,12 +588,8 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
     }
     for (const char *setting : {"QT_SCALE_FACTOR=1", "QT_SCALE_FACTOR=2", "QT_FONT_DPI=120"}) {
         QProcess child;
-        child.setEnvironment(QProcess::systemEnvironment()
-                             << QLatin1String(setting) << u"DIALOG_TEXTS_CHILD=1"_s);
         child.setProcessChannelMode(QProcess::MergedChannels);
-        const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
-        child.start(QCoreApplication::applicationFilePath(),
-                    {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+        StartThisTestAgain(child, {QLatin1String(setting), u"DIALOG_TEXTS_CHILD=1"_s});
         ASSERT_TRUE(child.waitForFinished(60000));
         EXPECT_EQ(child.exitCode(), 0) << setting << "\n" << child.readAll().toStdString();
     }
@@ -1080,11 +1083,7 @@ TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRun
     }
     WriteFile(Path("%/a.dp.hold"), {});
     QProcess child;
-    child.setEnvironment(QProcess::systemEnvironment()
-                         << u"DIALOG_TEST_CHILD="_s + dir_.path() << u"TMPDIR="_s + dir_.path());
-    const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
-    child.start(QCoreApplication::applicationFilePath(),
-                {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+    StartThisTestAgain(child, {u"DIALOG_TEST_CHILD="_s + dir_.path(), u"TMPDIR="_s + dir_.path()});
     const QString state = Path("%/plugins1/state/faltrix/dialog-state"), kept = Path("%/kept");
     const RunningPlugin decoding{PluginKind::Input, Path("%/plugins1/input/b.so")};
     // The file names every call while it runs, also the size reading at Code, which returns
@@ -1146,10 +1145,7 @@ TEST_F(DialogTest, AfterAKillWhileStoringTheNextStartRemovesTheTemporary) {
     }
     WriteFile(Path("%/store.hold"), {});
     QProcess child;
-    child.setEnvironment(QProcess::systemEnvironment() << u"DIALOG_TEST_CHILD="_s + dir_.path());
-    const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
-    child.start(QCoreApplication::applicationFilePath(),
-                {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+    StartThisTestAgain(child, {u"DIALOG_TEST_CHILD="_s + dir_.path()});
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return ReadFile(Path("%/storing.log")).contains("SaveDIBPicture"); }, 20000));
     const auto temporaries = [&] {
@@ -1213,10 +1209,7 @@ TEST_F(DialogTest, ABundledPluginsConfirmedSettingIsKeptForTheNextRun) {
     }
     EXPECT_EQ(shown, 4);  // the default
     QProcess child;
-    child.setEnvironment(QProcess::systemEnvironment() << u"DIALOG_TEST_CHILD="_s + dir_.path());
-    const auto *test = ::testing::UnitTest::GetInstance()->current_test_info();
-    child.start(QCoreApplication::applicationFilePath(),
-                {u"--gtest_filter=%1.%2"_s.arg(test->test_suite_name(), test->name())});
+    StartThisTestAgain(child, {u"DIALOG_TEST_CHILD="_s + dir_.path()});
     ASSERT_TRUE(child.waitForFinished(60000));
     EXPECT_EQ(ReadFile(Path("%/shown")), "9");
 }

@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "bundled_plugins.h"
+
 extern char **environ;
 
 namespace faltrix {
@@ -83,9 +85,7 @@ class InputMemory : public ::testing::TestWithParam<Case> {};
 // and under AddressSanitizer about 70).
 TEST_P(InputMemory, StaysWithinItsBound) {
     const Case &c = GetParam();
-    const fs::path plugin =
-        kBuildDir / "bin" / "plugins" / "input" / (c.name[0] == 'W' ? "webp.so" : "heif.so");
-    if (!fs::exists(plugin)) GTEST_SKIP() << "plug-in not built";
+    FALTRIX_SKIP_UNLESS_BUILT("input", c.name[0] == 'W' ? "webp" : "heif");
     char folder[] = "/tmp/faltrix-memory-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     const fs::path dir = folder, source = kSourceDir / c.file, in = dir / source.filename();

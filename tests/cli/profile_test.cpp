@@ -5,23 +5,17 @@
 // every profile that does not reach it is named in a notice.
 #include <gtest/gtest.h>
 
-#include <jpeglib.h>
 #include <lcms2.h>
 #include <png.h>
 #include <tiffio.h>
-#include <webp/mux.h>
 #include <zlib.h>
-#ifdef FALTRIX_TEST_HEIF
-#include <libheif/heif.h>
-#endif
-#ifdef FALTRIX_TEST_JXL
-#include <jxl/decode.h>
-#endif
+
+#include "bundled_plugins.h"
+#include "read_back.h"
 
 #include <QDir>
 #include <QFile>
 #include <QImage>
-#include <QProcess>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <cstdio>
@@ -31,8 +25,7 @@
 
 namespace {
 
-const QString kBuildDir =
-    qEnvironmentVariable("FALTRIX_BUILD_DIR", QStringLiteral(FALTRIX_TEST_BUILD_DIR));
+using namespace faltrix::testing;
 constexpr int kWidth = 16, kHeight = 8;
 
 void Put32(std::string *bytes, size_t at, uint32_t v) {
@@ -122,34 +115,12 @@ std::vector<Profile> ProfileKinds() {
 uint8_t Level(int x, int y) { return uint8_t((x * 16 + y * 8) & 0xFF); }
 
 void WriteJpeg(const QString &path, const std::string &icc, bool grey) {
-    FILE *file = std::fopen(QFile::encodeName(path).constData(), "wb");
-    jpeg_compress_struct cinfo{};
-    jpeg_error_mgr err{};
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_compress(&cinfo);
-    jpeg_stdio_dest(&cinfo, file);
-    cinfo.image_width = kWidth;
-    cinfo.image_height = kHeight;
-    cinfo.input_components = grey ? 1 : 3;
-    cinfo.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&cinfo);
-    jpeg_start_compress(&cinfo, TRUE);
-    jpeg_write_icc_profile(&cinfo, reinterpret_cast<const JOCTET *>(icc.data()),
-                           unsigned(icc.size()));
-    uint8_t row[kWidth * 3];
-    for (int y = 0; y < kHeight; ++y) {
-        for (int x = 0; x < kWidth; ++x) {
-            if (grey) row[x] = Level(x, y);
-            else
-                row[3 * x] = Level(x, y), row[3 * x + 1] = uint8_t(200 - y * 10),
-                        row[3 * x + 2] = 60;
-        }
-        JSAMPROW line = row;
-        jpeg_write_scanlines(&cinfo, &line, 1);
-    }
-    jpeg_finish_compress(&cinfo);
-    jpeg_destroy_compress(&cinfo);
-    std::fclose(file);
+    WriteJpegFile(
+        path, kWidth, kHeight, grey,
+        [](int x, int y, int c) {
+            return c == 0 ? Level(x, y) : uint8_t(c == 1 ? 200 - y * 10 : 60);
+        },
+        icc);
 }
 
 // bits 1: black and white (min-is-black); 8: grey or, with colour, RGB.
@@ -253,227 +224,33 @@ const Carrier kCarriers[] = {
      [](const QString &p, const std::string &icc) { WritePng(p, icc, true); }, false},
 };
 
-// ---- what each output holds, read back with its format's library -----------------------------
-
-struct Stored {
-    bool read = false;  // the file is there and its library read it
-    bool grey = false;  // the pixels are stored as grey
-    std::string icc;
-};
-
-QByteArray Bytes(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-Stored ReadJpeg(const QString &path) {
-    Stored s;
-    FILE *file = std::fopen(QFile::encodeName(path).constData(), "rb");
-    if (!file) return s;
-    jpeg_decompress_struct cinfo{};
-    jpeg_error_mgr err{};
-    cinfo.err = jpeg_std_error(&err);
-    jpeg_create_decompress(&cinfo);
-    jpeg_stdio_src(&cinfo, file);
-    jpeg_save_markers(&cinfo, JPEG_APP0 + 2, 0xFFFF);
-    jpeg_read_header(&cinfo, TRUE);
-    s.read = true;
-    s.grey = cinfo.num_components == 1;
-    JOCTET *icc = nullptr;
-    unsigned size = 0;
-    if (jpeg_read_icc_profile(&cinfo, &icc, &size))
-        s.icc.assign(reinterpret_cast<char *>(icc), size);
-    free(icc);
-    jpeg_destroy_decompress(&cinfo);
-    std::fclose(file);
-    return s;
-}
-
-// The chunks themselves: libpng would check the profile again while reading.
-Stored ReadPng(const QString &path) {
-    Stored s;
-    const QByteArray b = Bytes(path);
-    if (b.size() < 33 || !b.startsWith("\x89PNG")) return s;
-    s.read = true;
-    s.grey = (uint8_t(b[25]) & 2) == 0 && uint8_t(b[25]) != 3;  // no colour bit, not a palette
-    for (qsizetype at = 8; at + 12 <= b.size();) {
-        const qsizetype length = qFromBigEndian<quint32>(b.constData() + at);
-        if (b.mid(at + 4, 4) == "iCCP") {
-            const QByteArray body = b.mid(at + 8, length);
-            const qsizetype zero = body.indexOf('\0');
-            const QByteArray packed = body.mid(zero + 2);
-            std::string icc(16 << 20, '\0');
-            uLongf size = uLongf(icc.size());
-            if (uncompress(reinterpret_cast<Bytef *>(icc.data()), &size,
-                           reinterpret_cast<const Bytef *>(packed.constData()),
-                           uLong(packed.size())) == Z_OK)
-                s.icc = icc.substr(0, size);
-        }
-        at += 12 + length;
-    }
-    return s;
-}
-
-Stored ReadTiff(const QString &path) {
-    Stored s;
-    TIFF *tif = TIFFOpen(QFile::encodeName(path).constData(), "r");
-    if (!tif) return s;
-    s.read = true;
-    uint16_t photometric = 0;
-    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
-    s.grey = photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE;
-    uint32_t size = 0;
-    void *bytes = nullptr;
-    if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &size, &bytes))
-        s.icc.assign(static_cast<char *>(bytes), size);
-    TIFFClose(tif);
-    return s;
-}
-
-// WebP holds colour only.
-Stored ReadWebp(const QString &path) {
-    Stored s;
-    const QByteArray bytes = Bytes(path);
-    const WebPData data{reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size())};
-    WebPMux *mux = WebPMuxCreate(&data, 0);
-    if (!mux) return s;
-    s.read = true;
-    WebPData chunk{};
-    if (WebPMuxGetChunk(mux, "ICCP", &chunk) == WEBP_MUX_OK)
-        s.icc.assign(reinterpret_cast<const char *>(chunk.bytes), chunk.size);
-    WebPMuxDelete(mux);
-    return s;
-}
-
-#ifdef FALTRIX_TEST_HEIF
-Stored ReadHeif(const QString &path) {
-    Stored s;
-    heif_context *context = heif_context_alloc();
-    heif_image_handle *handle = nullptr;
-    if (heif_context_read_from_file(context, QFile::encodeName(path).constData(), nullptr).code ==
-            heif_error_Ok &&
-        heif_context_get_primary_image_handle(context, &handle).code == heif_error_Ok) {
-        s.read = true;
-        // A monochrome picture has no chroma planes.
-        s.grey = heif_image_handle_get_chroma_bits_per_pixel(handle) <= 0;
-        if (heif_image_handle_get_color_profile_type(handle) == heif_color_profile_type_prof) {
-            s.icc.resize(heif_image_handle_get_raw_color_profile_size(handle));
-            heif_image_handle_get_raw_color_profile(handle, s.icc.data());
-        }
-        heif_image_handle_release(handle);
-    }
-    heif_context_free(context);
-    return s;
-}
-#endif
-
-#ifdef FALTRIX_TEST_JXL
-// A file without a profile describes its colours by libjxl's own encoding instead.
-Stored ReadJxl(const QString &path) {
-    Stored s;
-    const QByteArray bytes = Bytes(path);
-    JxlDecoder *decoder = JxlDecoderCreate(nullptr);
-    JxlDecoderSubscribeEvents(decoder, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING);
-    JxlDecoderSetInput(decoder, reinterpret_cast<const uint8_t *>(bytes.constData()),
-                       size_t(bytes.size()));
-    JxlDecoderCloseInput(decoder);
-    for (JxlDecoderStatus status = JxlDecoderProcessInput(decoder);
-         status != JXL_DEC_ERROR && status != JXL_DEC_SUCCESS && status != JXL_DEC_NEED_MORE_INPUT;
-         status = JxlDecoderProcessInput(decoder)) {
-        if (status == JXL_DEC_BASIC_INFO) {
-            JxlBasicInfo info;
-            JxlDecoderGetBasicInfo(decoder, &info);
-            s.grey = info.num_color_channels == 1;
-        } else if (status == JXL_DEC_COLOR_ENCODING) {
-            s.read = true;
-            JxlColorEncoding encoding;
-            size_t size = 0;
-            if (JxlDecoderGetColorAsEncodedProfile(decoder, nullptr,
-                                                   JXL_COLOR_PROFILE_TARGET_ORIGINAL,
-                                                   &encoding) != JXL_DEC_SUCCESS &&
-                JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
-                                            &size) == JXL_DEC_SUCCESS) {
-                s.icc.resize(size);
-                JxlDecoderGetColorAsICCProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_ORIGINAL,
-                                               reinterpret_cast<uint8_t *>(s.icc.data()), size);
-            }
-            break;
-        }
-    }
-    JxlDecoderDestroy(decoder);
-    return s;
-}
-#endif
-
-// A V5 header names an embedded ('MBED') profile by its offset from the header and its size;
-// the pixels are grey when a palette of grey entries holds them.
-Stored ReadBmp(const QString &path) {
-    Stored s;
-    const QByteArray b = Bytes(path);
-    const auto u32 = [&](qsizetype at) {
-        return at + 4 <= b.size() ? qFromLittleEndian<quint32>(b.constData() + at) : 0u;
-    };
-    if (!b.startsWith("BM") || b.size() < 54) return s;
-    s.read = true;
-    const quint32 header = u32(14), bits = qFromLittleEndian<quint16>(b.constData() + 28);
-    if (bits <= 8) {
-        const quint32 used = u32(46) ? u32(46) : 1u << bits;
-        s.grey = true;
-        for (quint32 i = 0; i < used; ++i) {
-            const char *q = b.constData() + 14 + header + 4 * i;
-            s.grey = s.grey && q[0] == q[1] && q[1] == q[2];
-        }
-    }
-    if (header == 124 && u32(70) == 0x4D424544)
-        s.icc = b.mid(14 + u32(126), u32(130)).toStdString();
-    return s;
-}
-
-Stored ReadGif(const QString &path) { return {Bytes(path).startsWith("GIF8"), false, {}}; }
-
 struct Output {
     const char *extension;
-    Stored (*read)(const QString &);
+    ReadBack (*read)(const QString &);
     const char *plugin;  // its file in plugins/output, without .so
 };
 void PrintTo(const Output &output, std::ostream *os) { *os << output.extension; }
 
-class Profiles : public ::testing::TestWithParam<Output> {
+class Profiles : public ConverterFolder, public ::testing::WithParamInterface<Output> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(dir_.isValid());
-        for (const QString kind : {"input", "output"}) {
-            ASSERT_TRUE(QDir().mkpath(Path("plugins/" + kind)));
-            for (const QString &name : QDir(kBuildDir + "/bin/plugins/" + kind).entryList({"*.so"}))
-                ASSERT_TRUE(QFile::link(kBuildDir + "/bin/plugins/" + kind + "/" + name,
-                                        Path("plugins/" + kind + "/" + name)));
-        }
+        ConverterFolder::SetUp();
         ASSERT_TRUE(QDir().mkpath(Path("in")) && QDir().mkpath(Path("out")));
     }
-    QString Path(const QString &name) const { return dir_.filePath(name); }
 
     // Converts every input into out/ in one run; the exit code and the warnings by input.
     std::pair<int, std::map<QString, QStringList>> Run(const QStringList &inputs,
                                                        const QString &format) {
-        QProcess process;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert("FALTRIX_PLUGIN_DIR", Path("plugins"));
-        process.setProcessEnvironment(env);
-        process.setWorkingDirectory(Path("in"));
-        process.start(kBuildDir + "/bin/faltrix-convert",
-                      inputs + QStringList{"-f", format, "-o", Path("out")});
-        const bool ended =
-            process.waitForFinished(600000) && process.exitStatus() == QProcess::NormalExit;
+        const auto [exitCode, stderrText] =
+            Convert(inputs + QStringList{"-f", format, "-o", Path("out")}, Path("in"));
         std::map<QString, QStringList> said;
-        for (const QString &line : QString::fromUtf8(process.readAllStandardError()).split(u'\n')) {
+        for (const QString &line : stderrText.split(u'\n')) {
             const QStringList parts = line.split(QStringLiteral(": "));
             if (parts.size() >= 3 && parts[0] == "faltrix-convert")
                 said[parts[1]].append(parts.mid(2).join(QStringLiteral(": ")));
         }
-        return {ended ? process.exitCode() : -1, said};
+        return {exitCode, said};
     }
-
-    QTemporaryDir dir_;
 };
 
 // The colour space a profile's header names (bytes 16 to 19).
@@ -483,8 +260,7 @@ std::string SpaceOf(const std::string &icc) {
 
 TEST_P(Profiles, EveryConversionSucceedsAndEveryKeptProfileDescribesTheStoredPixels) {
     const Output &output = GetParam();
-    if (!QFile::exists(Path(QString("plugins/output/") + output.plugin + ".so")))
-        GTEST_SKIP() << "no " << output.plugin;
+    FALTRIX_SKIP_UNLESS_BUILT("output", output.plugin);
     const std::vector<Profile> profiles = ProfileKinds();
     QStringList inputs;
     for (const Carrier &carrier : kCarriers)
@@ -505,7 +281,7 @@ TEST_P(Profiles, EveryConversionSucceedsAndEveryKeptProfileDescribesTheStoredPix
             const QString input = inputs[qsizetype(index++)];
             const QString out = Path("out/" + input.section(u'.', 0, 0) + "." + output.extension);
             SCOPED_TRACE(input.toStdString() + " -> " + format);
-            const Stored stored = output.read(out);
+            const ReadBack stored = output.read(out);
             ASSERT_TRUE(stored.read) << "no output";
             const QStringList notices = said.count(input) ? said.at(input) : QStringList();
             if (!stored.icc.empty()) {
@@ -581,13 +357,9 @@ INSTANTIATE_TEST_SUITE_P(
     Outputs, Profiles,
     ::testing::Values(Output{"jpg", ReadJpeg, "jpeg"}, Output{"png", ReadPng, "png"},
                       Output{"tif", ReadTiff, "tiff"}, Output{"webp", ReadWebp, "webp"},
-#ifdef FALTRIX_TEST_HEIF
                       Output{"heic", ReadHeif, "heif-heic"}, Output{"avif", ReadHeif, "heif-avif"},
-#endif
-#ifdef FALTRIX_TEST_JXL
-                      Output{"jxl", ReadJxl, "jxl"},
-#endif
-                      Output{"bmp", ReadBmp, "bmp"}, Output{"gif", ReadGif, "gif"}),
+                      Output{"jxl", ReadJxl, "jxl"}, Output{"bmp", ReadBmp, "bmp"},
+                      Output{"gif", ReadGif, "gif"}),
     [](const auto &info) { return std::string(info.param.extension); });
 
 }  // namespace

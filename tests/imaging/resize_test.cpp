@@ -74,60 +74,36 @@ uint64_t Fingerprint(HBITMAP result) {
 TEST(Resample, BothKernelsGiveTheReferenceBytes) {
     enum Source { kGrid, kNoise, kBlocks };
     // {width, height, sx, sy, source, its pixel bytes row after row and the result's, fingerprint}
-    const std::tuple<int32_t, int32_t, double, double, Source, std::vector<uint8_t>,
-                     std::vector<uint8_t>, uint64_t>
-        cases[] = {
-            // The last column of the last span lies outside the source.
-            {5,
-             1,
-             0.6,
-             1.0,
-             kGrid,
-             {10, 100, 200, 20, 110, 190, 30, 120, 180, 40, 130, 170, 50, 140, 160},
-             {14, 104, 196, 25, 115, 185, 43, 133, 167},
-             17483627432714718602ull},
-            // A lone last column weighs by the first rule.
-            {2,
-             1,
-             1.5,
-             1.0,
-             kGrid,
-             {0, 0, 0, 200, 100, 40},
-             {0, 0, 0, 50, 25, 10, 200, 100, 40},
-             3200064922877425531ull},
-            // The means are truncated.
-            {2,
-             2,
-             0.5,
-             0.5,
-             kGrid,
-             {1, 10, 100, 2, 20, 200, 3, 30, 31, 5, 50, 51},
-             {2, 27, 95},
-             3045626412879826796ull},
-            {37, 23, 1.0, 1.0, kNoise, {}, {}, 10183270966159128307ull},
-            {11, 3, 15.0 / 11, 1.0, kNoise, {}, {}, 8192476677719937132ull},
-            {7, 3, 61.0 / 7, 1.0, kNoise, {}, {}, 11791365935698770912ull},
-            // A span's last column lies just outside the source.
-            {273, 3, 3.0 / 273, 1.0, kNoise, {}, {}, 5465443966096773270ull},
-            {97, 61, 31.0 / 97, 23.0 / 61, kNoise, {}, {}, 10002932818947473722ull},
-            {13, 11, 41.0 / 13, 29.0 / 11, kNoise, {}, {}, 4520703791898796699ull},
-            {50, 7, 17.0 / 50, 19.0 / 7, kNoise, {}, {}, 14317371520528073906ull},
-            {401, 3, 2.0 / 401, 1.0, kNoise, {}, {}, 11655796028374583644ull},
-            {123,
-             77,
-             0.7071067811865476,
-             0.3183098861837907,
-             kNoise,
-             {},
-             {},
-             1581678122136556012ull},
-            // No row padding: the last row ends the section.
-            {600, 400, 1234.0 / 6000, 777.0 / 4000, kBlocks, {}, {}, 4912115206178723048ull},
-            {301, 203, 97.0 / 301, 61.0 / 203, kBlocks, {}, {}, 13598117197739753883ull},
-            {41, 37, 101.0 / 41, 89.0 / 37, kBlocks, {}, {}, 11705854267785168663ull},
-            // Wider than one column table: made in pieces.
-            {40000, 2, 70001.0 / 40000, 1.5, kNoise, {}, {}, 4673061762474447987ull},
-        };
+    using Bytes = std::vector<uint8_t>;
+    const std::tuple<int32_t, int32_t, double, double, Source, Bytes, Bytes, uint64_t> cases[] = {
+        // The last column of the last span lies outside the source.
+        {5, 1, 0.6, 1.0, kGrid,
+         Bytes{10, 100, 200, 20, 110, 190, 30, 120, 180, 40, 130, 170, 50, 140, 160},
+         Bytes{14, 104, 196, 25, 115, 185, 43, 133, 167}, 17483627432714718602ull},
+        // A lone last column weighs by the first rule.
+        {2, 1, 1.5, 1.0, kGrid, Bytes{0, 0, 0, 200, 100, 40},
+         Bytes{0, 0, 0, 50, 25, 10, 200, 100, 40}, 3200064922877425531ull},
+        // The means are truncated.
+        {2, 2, 0.5, 0.5, kGrid, Bytes{1, 10, 100, 2, 20, 200, 3, 30, 31, 5, 50, 51},
+         Bytes{2, 27, 95}, 3045626412879826796ull},
+        {37, 23, 1.0, 1.0, kNoise, Bytes{}, Bytes{}, 10183270966159128307ull},
+        {11, 3, 15.0 / 11, 1.0, kNoise, Bytes{}, Bytes{}, 8192476677719937132ull},
+        {7, 3, 61.0 / 7, 1.0, kNoise, Bytes{}, Bytes{}, 11791365935698770912ull},
+        // A span's last column lies just outside the source.
+        {273, 3, 3.0 / 273, 1.0, kNoise, Bytes{}, Bytes{}, 5465443966096773270ull},
+        {97, 61, 31.0 / 97, 23.0 / 61, kNoise, Bytes{}, Bytes{}, 10002932818947473722ull},
+        {13, 11, 41.0 / 13, 29.0 / 11, kNoise, Bytes{}, Bytes{}, 4520703791898796699ull},
+        {50, 7, 17.0 / 50, 19.0 / 7, kNoise, Bytes{}, Bytes{}, 14317371520528073906ull},
+        {401, 3, 2.0 / 401, 1.0, kNoise, Bytes{}, Bytes{}, 11655796028374583644ull},
+        {123, 77, 0.7071067811865476, 0.3183098861837907, kNoise, Bytes{}, Bytes{},
+         1581678122136556012ull},
+        // No row padding: the last row ends the section.
+        {600, 400, 1234.0 / 6000, 777.0 / 4000, kBlocks, Bytes{}, Bytes{}, 4912115206178723048ull},
+        {301, 203, 97.0 / 301, 61.0 / 203, kBlocks, Bytes{}, Bytes{}, 13598117197739753883ull},
+        {41, 37, 101.0 / 41, 89.0 / 37, kBlocks, Bytes{}, Bytes{}, 11705854267785168663ull},
+        // Wider than one column table: made in pieces.
+        {40000, 2, 70001.0 / 40000, 1.5, kNoise, Bytes{}, Bytes{}, 4673061762474447987ull},
+    };
     for (const auto &[width, height, sx, sy, kind, grid, expected, fingerprint] : cases) {
         SCOPED_TRACE(::testing::Message() << width << "x" << height << " by " << sx << ", " << sy);
         const Selected source(NoiseSection(width, height, 24));

@@ -117,13 +117,16 @@ INSTANTIATE_TEST_SUITE_P(Formats, EveryDepth, ::testing::ValuesIn(kFormats), kCa
 
 // ---- One row: its colours, its colour table, and its bytes after a copy ------------------
 
+using Row = std::vector<uint8_t>;
+using Colours = std::vector<COLORREF>;
+
 struct RowCase {
     const char *name;
     Info src;
-    std::vector<uint8_t> from;      // the source row's bytes
-    std::vector<COLORREF> colours;  // GetPixel of x = 0, 1, ...
-    Info dst = Info(24, 1, 1);      // the whole source row is copied onto the whole
-    std::vector<uint8_t> after{};   // destination row (none without after), mirrored or not
+    Row from;                   // the source row's bytes
+    Colours colours;            // GetPixel of x = 0, 1, ...
+    Info dst = Info(24, 1, 1);  // the whole source row is copied onto the whole
+    Row after{};                // destination row (none without after), mirrored or not
     bool mirrored = false;
 };
 void PrintTo(const RowCase &c, std::ostream *os) { *os << c.name; }
@@ -133,74 +136,45 @@ const RGBQUAD kBlack = Quad(0, 0, 0), kWhite = Quad(255, 255, 255), kNine = Quad
 const COLORREF kB = RGB(0, 0, 0), kW = RGB(255, 255, 255), kR = RGB(255, 0, 0), kG = RGB(0, 255, 0),
                kU = RGB(0, 0, 255);
 const RowCase kRows[] = {
-    {"OneBit", Info(1, 4, 1).Colours({kNine, kRed}), {0xA0}, {kR, RGB(9, 9, 9), kR, RGB(9, 9, 9)}},
-    {"FourBits",
-     Info(4, 4, 1).Colours({kBlack, Quad(3, 30, 33), Quad(8, 80, 88), kBlue}),
-     {0x13, 0x02},
-     {RGB(3, 30, 33), kU, kB, RGB(8, 80, 88)}},
+    {"OneBit", Info(1, 4, 1).Colours({kNine, kRed}), Row{0xA0},
+     Colours{kR, RGB(9, 9, 9), kR, RGB(9, 9, 9)}},
+    {"FourBits", Info(4, 4, 1).Colours({kBlack, Quad(3, 30, 33), Quad(8, 80, 88), kBlue}),
+     Row{0x13, 0x02}, Colours{RGB(3, 30, 33), kU, kB, RGB(8, 80, 88)}},
     // An index beyond a short colour table reads as black.
-    {"EightBitsShortTable",
-     Info(8, 4, 1).Colours({Quad(1, 2, 3), kWhite, Quad(7, 8, 9)}),
-     {2, 0, 1, 200},
-     {RGB(7, 8, 9), RGB(1, 2, 3), kW, kB}},
+    {"EightBitsShortTable", Info(8, 4, 1).Colours({Quad(1, 2, 3), kWhite, Quad(7, 8, 9)}),
+     Row{2, 0, 1, 200}, Colours{RGB(7, 8, 9), RGB(1, 2, 3), kW, kB}},
     // Five-bit fields widen so that the largest value is 255.
-    {"Sixteen555",
-     Info(16, 4, 1),
-     {0x00, 0x7C, 0xE0, 0x03, 0x1F, 0x00, 0x10, 0x42},
-     {kR, kG, kU, RGB(132, 132, 132)}},
-    {"Sixteen565",
-     Info(16, 4, 1).Masks(0xF800, 0x07E0, 0x001F),
-     {0x00, 0xF8, 0xE0, 0x07, 0x00, 0x04, 0x01, 0x00},
-     {kR, kG, RGB(0, 130, 0), RGB(0, 0, 8)}},
-    {"ThirtyTwoIgnoresFourthByte",
-     Info(32, 2, 1),
-     {1, 2, 3, 0xFF, 9, 8, 7, 0x80},
-     {RGB(3, 2, 1), RGB(7, 8, 9)}},
-    {"ThirtyTwoRgbMasks",
-     Info(32, 1, 1).Masks(0xFF, 0xFF00, 0xFF0000),
-     {1, 2, 3, 4},
-     {RGB(1, 2, 3)}},
+    {"Sixteen555", Info(16, 4, 1), Row{0x00, 0x7C, 0xE0, 0x03, 0x1F, 0x00, 0x10, 0x42},
+     Colours{kR, kG, kU, RGB(132, 132, 132)}},
+    {"Sixteen565", Info(16, 4, 1).Masks(0xF800, 0x07E0, 0x001F),
+     Row{0x00, 0xF8, 0xE0, 0x07, 0x00, 0x04, 0x01, 0x00},
+     Colours{kR, kG, RGB(0, 130, 0), RGB(0, 0, 8)}},
+    {"ThirtyTwoIgnoresFourthByte", Info(32, 2, 1), Row{1, 2, 3, 0xFF, 9, 8, 7, 0x80},
+     Colours{RGB(3, 2, 1), RGB(7, 8, 9)}},
+    {"ThirtyTwoRgbMasks", Info(32, 1, 1).Masks(0xFF, 0xFF00, 0xFF0000), Row{1, 2, 3, 4},
+     Colours{RGB(1, 2, 3)}},
     // Ten-bit fields round as the codecs do: 3 of 1023 is 1, not 0.
-    {"ThirtyTwoTenBitMasks",
-     Info(32, 2, 1).Masks(0x3FF00000, 0x000FFC00, 0x3FF),
-     {0x03, 0, 0, 0, 0, 0, 0xF0, 0x3F},
-     {RGB(0, 0, 1), kR}},
+    {"ThirtyTwoTenBitMasks", Info(32, 2, 1).Masks(0x3FF00000, 0x000FFC00, 0x3FF),
+     Row{0x03, 0, 0, 0, 0, 0, 0xF0, 0x3F}, Colours{RGB(0, 0, 1), kR}},
     // Equal tables copy indices, even where the same colour stands under two of them.
-    {"EqualTablesCopyIndices",
-     Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}),
-     {2, 1, 3, 2},
-     {kW, kW, RGB(9, 9, 9), kW},
-     Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}),
-     {2, 1, 3, 2}},
-    {"OneBitMirroredWhileHalved",
-     Info(1, 8, 1).Colours({kBlack, kWhite}),
-     {0x55},
-     {kB, kW, kB, kW, kB, kW, kB, kW},
-     Info(1, 4, 1).Colours({kBlack, kWhite}),
-     {0xF0},
+    {"EqualTablesCopyIndices", Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}),
+     Row{2, 1, 3, 2}, Colours{kW, kW, RGB(9, 9, 9), kW},
+     Info(8, 4, 1).Colours({kBlack, kWhite, kWhite, kNine}), Row{2, 1, 3, 2}},
+    {"OneBitMirroredWhileHalved", Info(1, 8, 1).Colours({kBlack, kWhite}), Row{0x55},
+     Colours{kB, kW, kB, kW, kB, kW, kB, kW}, Info(1, 4, 1).Colours({kBlack, kWhite}), Row{0xF0},
      true},
     // A table of the same size whose reds are the same but not its greens and blues.
-    {"OtherTableTakesTheNearestEntry",
-     Info(8, 3, 1).Colours({kRed, Quad(0, 255, 0), kBlue}),
-     {0, 1, 2},
-     {kR, kG, kU},
-     Info(8, 3, 1).Colours({kRed, Quad(0, 0, 240), Quad(0, 250, 0)}),
-     {0, 2, 1}},
-    {"SixteenBitsRoundEachField",
-     Info(24, 2, 1),
-     {0, 128, 255, 0, 0, 0},
-     {RGB(255, 128, 0), kB},
-     Info(16, 2, 1),
-     {0x00, 0x7E, 0, 0}},
+    {"OtherTableTakesTheNearestEntry", Info(8, 3, 1).Colours({kRed, Quad(0, 255, 0), kBlue}),
+     Row{0, 1, 2}, Colours{kR, kG, kU},
+     Info(8, 3, 1).Colours({kRed, Quad(0, 0, 240), Quad(0, 250, 0)}), Row{0, 2, 1}},
+    {"SixteenBitsRoundEachField", Info(24, 2, 1), Row{0, 128, 255, 0, 0, 0},
+     Colours{RGB(255, 128, 0), kB}, Info(16, 2, 1), Row{0x00, 0x7E, 0, 0}},
     // No count: the whole table of 256 entries.
     {"ThirtyTwoBitsClearTheFourthByte",
      Info(8, 2, 1)
          .Colours({kBlack, kBlack, kBlack, kBlack, kBlack, Quad(10, 20, 30)})
          .Set(&BITMAPINFOHEADER::biClrUsed, 0),
-     {5, 0},
-     {RGB(10, 20, 30), kB},
-     Info(32, 2, -1),
-     {30, 20, 10, 0, 0, 0, 0, 0}},
+     Row{5, 0}, Colours{RGB(10, 20, 30), kB}, Info(32, 2, -1), Row{30, 20, 10, 0, 0, 0, 0, 0}},
 };
 
 class OneRow : public ::testing::TestWithParam<RowCase> {};

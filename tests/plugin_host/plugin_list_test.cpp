@@ -1,4 +1,4 @@
-// The plug-in lists against real libraries: the fake plug-ins of fakes/, laid out in a
+// The plug-in lists against real libraries: the fake plug-ins of tests/fakes/, laid out in a
 // temporary plug-in folder per test.
 #include <dlfcn.h>
 #include <fcntl.h>

@@ -84,7 +84,7 @@ class HostileFiles : public ::testing::TestWithParam<Fixture> {};
 TEST_P(HostileFiles, RefusedFromTheirStageOnAndQuietly) {
     const Fixture &f = GetParam();
     const CodecPlugin &in = Loaded(f.format, "input");
-    if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
     const auto stage = std::find(kStages.begin(), kStages.end(), f.words.at(0)) - kStages.begin();
     ASSERT_LT(size_t(stage), kStages.size()) << "unknown stage " << f.words[0];
     const fs::path file = f.Path(f.file);
@@ -115,9 +115,12 @@ INSTANTIATE_TEST_SUITE_P(Data, HostileFiles, ::testing::ValuesIn(Listed("hostile
 // plug-in is set lenient (by its Detail dialog for the first, by SetPluginOption for the
 // others), with a "dropped" item naming the cause and its row, and refused again once it is not; an
 // option or value it does not know is refused.
-TEST(LenientJpeg, SalvagesDamagedFilesOnlyWhenAskedAndSaysWhere) {
+class LenientJpeg : public KeepsSettings {};
+
+TEST_F(LenientJpeg, SalvagesDamagedFilesOnlyWhenAskedAndSaysWhere) {
     const CodecPlugin &in = Loaded("jpeg", "input");
-    if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
+    Keep(in);
     const auto set =
         reinterpret_cast<int32_t (*)(const WCHAR *, const WCHAR *)>(in.Symbol("SetPluginOption"));
     ASSERT_NE(set, nullptr);
@@ -168,7 +171,7 @@ class LayoutFiles : public ::testing::TestWithParam<Fixture> {};
 TEST_P(LayoutFiles, DecodeToTheReferencePictureAtTheirDepth) {
     const Fixture &f = GetParam();
     const CodecPlugin &in = Loaded(f.format, "input");
-    if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
     ASSERT_EQ(f.words.size(), 4u);
     const QImage expected(QString::fromStdString(f.Path(f.words[0]).string()));
     ASSERT_FALSE(expected.isNull()) << f.words[0];
@@ -206,7 +209,9 @@ class PngSuite : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(PngSuite, DecodesAsQtDoes) {
     const fs::path suite = SharedCorpus("pngsuite");
-    if (suite.empty()) GTEST_SKIP() << "../shared/corpus/pngsuite is not there";
+    if (suite.empty())
+        GTEST_SKIP() << "the PNG suite is read from ../shared/corpus/pngsuite beside the project "
+                        "(never copied into it), which is not there";
     const CodecPlugin &in = Loaded("png", "input");
     const fs::path file = suite / GetParam();
     const Bytes bytes = ReadFile(file);

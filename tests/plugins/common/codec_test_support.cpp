@@ -78,7 +78,9 @@ std::u16string U16(const fs::path &file) { return PathBytesToUtf16(file.native()
 CodecPlugin::CodecPlugin(const std::string &format, const std::string &kind) {
     const fs::path file = BuildDir() / "bin" / "plugins" / kind / (format + ".so");
     handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (!handle_ && fs::exists(file)) std::fprintf(stderr, "%s\n", dlerror());  // built but broken
+    if (handle_) return;
+    loadError_ = dlerror();
+    notBuilt_ = faltrix::testing::NotBuilt(kind, format);
 }
 
 CodecPlugin::~CodecPlugin() {
@@ -367,8 +369,12 @@ QApplication &App() {
     return *app;
 }
 
-int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char *, int>> values,
-                       bool confirm, HWND parent) {
+namespace {
+
+// Runs the plug-in's ConfigurationDlg, hands the dialog to `fill` once it shows, then confirms
+// or cancels it. Gives the plug-in's answer.
+int32_t InSettingsDialog(const CodecPlugin &plugin, std::function<void(QWidget *)> fill,
+                         bool confirm, HWND parent) {
     App();
     auto *timer = new QTimer;
     QObject::connect(timer, &QTimer::timeout, [=] {
@@ -376,16 +382,53 @@ int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char 
         if (!dialog) return;
         timer->stop();
         timer->deleteLater();
-        for (const auto &[editor, v] : values) {
-            if (auto *spin = dialog->findChild<QSpinBox *>(editor)) spin->setValue(v);
-            if (auto *box = dialog->findChild<QCheckBox *>(editor)) box->setChecked(v != 0);
-            if (auto *combo = dialog->findChild<QComboBox *>(editor)) combo->setCurrentIndex(v);
-        }
+        fill(dialog);
         QMetaObject::invokeMethod(dialog, confirm ? "accept" : "reject");
     });
     timer->start(10);
-    auto fn = reinterpret_cast<ConfigurationDlgFn>(out.Symbol("ConfigurationDlg"));
+    auto fn = reinterpret_cast<ConfigurationDlgFn>(plugin.Symbol("ConfigurationDlg"));
     return fn ? fn(parent, 0) : -1;
+}
+
+}  // namespace
+
+int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char *, int>> values,
+                       bool confirm, HWND parent) {
+    return InSettingsDialog(
+        out,
+        [&](QWidget *dialog) {
+            for (const auto &[editor, v] : values) {
+                if (auto *spin = dialog->findChild<QSpinBox *>(editor)) spin->setValue(v);
+                if (auto *box = dialog->findChild<QCheckBox *>(editor)) box->setChecked(v != 0);
+                if (auto *combo = dialog->findChild<QComboBox *>(editor)) combo->setCurrentIndex(v);
+            }
+        },
+        confirm, parent);
+}
+
+// The dialog shows every setting, each editor named by its label: they are read from it.
+void KeepsSettings::Keep(const CodecPlugin &plugin) {
+    std::vector<std::pair<std::string, int>> values;
+    InSettingsDialog(
+        plugin,
+        [&](QWidget *dialog) {
+            for (auto *spin : dialog->findChildren<QSpinBox *>())
+                values.emplace_back(spin->objectName().toStdString(), spin->value());
+            for (auto *box : dialog->findChildren<QCheckBox *>())
+                values.emplace_back(box->objectName().toStdString(), box->isChecked());
+            for (auto *combo : dialog->findChildren<QComboBox *>())
+                values.emplace_back(combo->objectName().toStdString(), combo->currentIndex());
+        },
+        false, nullptr);
+    kept_.emplace_back(&plugin, std::move(values));
+}
+
+void KeepsSettings::TearDown() {
+    for (const auto &[plugin, values] : kept_) {
+        std::vector<std::pair<const char *, int>> answer;
+        for (const auto &[label, value] : values) answer.emplace_back(label.c_str(), value);
+        EXPECT_EQ(AnswerSettings(*plugin, answer, true), 0) << "settings not put back";
+    }
 }
 
 std::vector<std::string> TempDir::Entries() const {

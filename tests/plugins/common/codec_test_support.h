@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bundled_plugins.h"
 #include "faltrix/plugin.h"
 
 class QApplication;
@@ -33,6 +34,9 @@ public:
     CodecPlugin &operator=(const CodecPlugin &) = delete;
 
     bool loaded() const { return handle_ != nullptr; }
+    // Why it is not loaded: the build left it out (NotBuilt), or dlopen's complaint.
+    std::string NotBuilt() const { return notBuilt_; }
+    std::string LoadError() const { return loadError_; }
     void *Symbol(const char *name) const;
 
     // GetPluginInfo into a buffer of `capacity` units; *answer gets the result.
@@ -57,7 +61,16 @@ public:
 
 private:
     void *handle_ = nullptr;
+    std::string notBuilt_, loadError_;
 };
+
+// Skips the test when one of the plug-ins (pointers) was left out of the build for want of its
+// library, and fails it when one the build made does not load.
+#define FALTRIX_SKIP_UNLESS_LOADED(...)                                         \
+    for (const ::faltrix::testing::CodecPlugin *plugin_ : {__VA_ARGS__})        \
+        if (plugin_->loaded()) {                                                \
+        } else if (plugin_->NotBuilt().empty()) FAIL() << plugin_->LoadError(); \
+        else GTEST_SKIP() << plugin_->NotBuilt()
 
 // The plug-in loaded once for the whole run, as the program keeps its chosen pair, so that
 // settings hold from one test to the next.
@@ -72,6 +85,18 @@ int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char 
 
 // SetPluginOption of the plug-in.
 int32_t SetOption(const CodecPlugin &plugin, const char16_t *key, const char16_t *value);
+
+// A test that changes plug-in settings. They hold for the whole run, as the plug-ins stay
+// loaded, so those of each plug-in handed to Keep before the first change are put back when
+// the test ends, also when an assertion stopped it: no failure changes the tests after it.
+class KeepsSettings : public ::testing::Test {
+protected:
+    void Keep(const CodecPlugin &plugin);
+    void TearDown() override;
+
+private:
+    std::vector<std::pair<const CodecPlugin *, std::vector<std::pair<std::string, int>>>> kept_;
+};
 
 // ---- DIB sections ------------------------------------------------------------------------
 

@@ -79,7 +79,7 @@ class ConversionMatrix : public ::testing::TestWithParam<std::tuple<Format, Form
 TEST_P(ConversionMatrix, ConvertsAndReadsBack) {
     const auto &[from, to] = GetParam();
     CodecPlugin in(from.In(), "input"), out(to.name, "output"), back(to.In(), "input");
-    if (!in.loaded() || !out.loaded() || !back.loaded()) GTEST_SKIP() << "plug-ins not built";
+    FALTRIX_SKIP_UNLESS_LOADED(&in, &out, &back);
     TempDir dir;
     std::filesystem::copy_file(Chart(from), dir / "picture.dat");
     EXPECT_EQ(back.IsSupported(dir / "picture.dat") != 0, from.In() == to.In());
@@ -184,15 +184,16 @@ struct RoundTrip {
     friend void PrintTo(const RoundTrip &r, std::ostream *os) { *os << r.name; }
 };
 
-class RoundTrips : public ::testing::TestWithParam<RoundTrip> {};
+class RoundTrips : public KeepsSettings, public ::testing::WithParamInterface<RoundTrip> {};
 
 // Lossy formats' loss on the chart (colour palettes changing every few pixels lose most) stays
 // below the cases' means; a picture upside down, mirrored or off by a channel goes far above.
 TEST_P(RoundTrips, GiveBackWhatWasStored) {
     const std::string name = GetParam().name, format = name.substr(0, name.find('_'));
     const CodecPlugin &out = Loaded(format, "output"), &in = Loaded(format, "input");
-    if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
+    FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
     if (format == "webp") {
+        Keep(out);
         ASSERT_EQ(AnswerSettings(
                       out, {{"Lossless", GetParam().c.meanTolerance == 0}, {"Quality", 90}}, true),
                   0);
@@ -274,14 +275,15 @@ struct SettingsCase {
     friend void PrintTo(const SettingsCase &c, std::ostream *os) { *os << c.name; }
 };
 
-class Settings : public ::testing::TestWithParam<SettingsCase> {};
+class Settings : public KeepsSettings, public ::testing::WithParamInterface<SettingsCase> {};
 
 // Confirmed, a choice holds for the session; cancelled, the old one stays; asked from a thread
 // other than the application's, no dialog is shown. Two saves with the same choice are alike.
 TEST_P(Settings, HoldForTheSessionUntilConfirmedOtherwise) {
     const SettingsCase &c = GetParam();
     const CodecPlugin &out = Loaded(c.name, "output");
-    if (!out.loaded()) GTEST_SKIP() << "plug-in not built";
+    FALTRIX_SKIP_UNLESS_LOADED(&out);
+    Keep(out);
     const std::string ext = std::string(".") + Named(c.name).ext;
     HBITMAP source = ChartDib(24, false, 0, false, 200, 150);
     TempDir dir;
@@ -319,9 +321,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Every compression the TIFF dialog offers is what the file says, and gives back exactly a
 // colour picture.
-TEST(TiffSettings, EveryCompressionOfTheDialogIsUsedAndReadsBackExactly) {
+class TiffSettings : public KeepsSettings {};
+
+TEST_F(TiffSettings, EveryCompressionOfTheDialogIsUsedAndReadsBackExactly) {
     const CodecPlugin &out = Loaded("tiff", "output"), &in = Loaded("tiff", "input");
-    if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
+    FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
+    Keep(out);
     const uint16_t schemes[] = {COMPRESSION_NONE, COMPRESSION_LZW, COMPRESSION_ADOBE_DEFLATE,
                                 COMPRESSION_PACKBITS};
     TempDir dir;
@@ -335,7 +340,6 @@ TEST(TiffSettings, EveryCompressionOfTheDialogIsUsedAndReadsBackExactly) {
         TIFFClose(tif);
         EXPECT_EQ(scheme, schemes[choice]) << choice;
     }
-    EXPECT_EQ(AnswerSettings(out, {{"Compression", 1}}, true), 0);
 }
 
 // ---- PNG: pictures of several parts at every level --------------------------------------------
@@ -411,7 +415,7 @@ HBITMAP ThroughGif(HBITMAP source, const std::filesystem::path &file) {
 // colours exactly. Transparent pixels stay transparent, half transparent ones go on white. (The
 // plug-in sees every depth as the kit reads it, in rows of BGRA.)
 TEST(GifTrueColour, FewColoursKeptManyReducedCloselyTransparencyKept) {
-    if (!Loaded("gif", "output").loaded()) GTEST_SKIP() << "plug-ins not built";
+    FALTRIX_SKIP_UNLESS_LOADED(&Loaded("gif", "output"));
     TempDir dir;
     QImage few(64, 40, QImage::Format_ARGB32);
     for (int y = 0; y < 40; ++y)
@@ -450,7 +454,7 @@ class EachFormat : public ::testing::TestWithParam<Format> {};
 TEST_P(EachFormat, AnswersItsTagDescriptionAndPatterns) {
     const Format &f = GetParam();
     const CodecPlugin &in = Loaded(f.In(), "input"), &out = Loaded(f.name, "output");
-    if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
+    FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
     const char16_t *inDescription = f.inDescription ? f.inDescription : f.description;
     const char16_t *inPatternsDescription =
         f.inPatternsDescription ? f.inPatternsDescription : f.patternsDescription;
@@ -479,7 +483,7 @@ TEST_P(EachFormat, AnswersItsTagDescriptionAndPatterns) {
 // replacement character in its place.
 TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
     const CodecPlugin &in = Loaded(GetParam().In(), "input");
-    if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
     TempDir dir;
     for (const auto &path : {dir / ".", dir / "missing", std::filesystem::path()}) {
         int32_t w, h;
@@ -508,7 +512,7 @@ TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
 TEST_P(EachFormat, NamesThatAreNotUtf8AreReadAndWritten) {
     const Format &f = GetParam();
     const CodecPlugin &in = Loaded(f.In(), "input"), &out = Loaded(f.name, "output");
-    if (!in.loaded() || !out.loaded()) GTEST_SKIP() << "plug-ins not built";
+    FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
     TempDir dir;
     const std::string folder = "dossier\xE8\x1B";
     std::filesystem::create_directory(dir / folder);
@@ -548,7 +552,7 @@ TEST_P(EachFormat, NamesThatAreNotUtf8AreReadAndWritten) {
 TEST_P(EachFormat, SizeQueriesFromASecondThreadDuringADecodeAgree) {
     const Format &f = GetParam();
     CodecPlugin in(f.In(), "input");
-    if (!in.loaded()) GTEST_SKIP() << "plug-in not built";
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
     HBITMAP reference = in.Decode(Chart(f));
     ASSERT_NE(reference, nullptr);
     const QImage expected = DibToImage(reference);
@@ -578,7 +582,7 @@ TEST_P(EachFormat, SizeQueriesFromASecondThreadDuringADecodeAgree) {
 TEST_P(EachFormat, OutputFailureGivesItsCause) {
     const Format &f = GetParam();
     CodecPlugin out(f.name, "output");
-    if (!out.loaded()) GTEST_SKIP() << "plug-in not built";
+    FALTRIX_SKIP_UNLESS_LOADED(&out);
     TempDir dir;
     const std::string name = std::string("previous.") + f.ext;
     HBITMAP chart = ImageToDib(TestChart(400, 300), 24);
