@@ -7,6 +7,7 @@
 #include <lcms2.h>
 #include <libexif/exif-data.h>
 #include <png.h>
+#include <tiffio.h>
 #include <webp/mux.h>
 
 #include <QColorSpace>
