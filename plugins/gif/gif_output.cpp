@@ -57,6 +57,24 @@ bool KeepsMetadata(std::string_view, size_t) { return false; }
 // A GIF's colour table holds RGB entries.
 kit::StoredColour StoredColour(const kit::StoredLayout &) { return kit::StoredColour::kColour; }
 
+// The logical screen, the graphic control block that names the transparent index (when
+// there is one) and the descriptor of the one frame, which covers the screen. False when
+// giflib refuses one of them (its code is in gif->Error).
+bool PutHeader(GifFileType *gif, int32_t w, int32_t h, const ColorMapObject *map,
+               int transparentIndex) {
+    if (EGifPutScreenDesc(gif, w, h, 8, 0, map) == GIF_ERROR) return false;
+    if (transparentIndex != NO_TRANSPARENT_COLOR) {
+        GraphicsControlBlock gcb{};
+        gcb.DisposalMode = DISPOSAL_UNSPECIFIED;
+        gcb.DelayTime = 0;
+        gcb.TransparentColor = transparentIndex;
+        GifByteType ext[4];
+        const size_t n = EGifGCBToExtension(&gcb, ext);
+        if (EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, int(n), ext) == GIF_ERROR) return false;
+    }
+    return EGifPutImageDesc(gif, 0, 0, w, h, false, nullptr) != GIF_ERROR;
+}
+
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
     if (!src.Open(dc)) return kit::Fail("no picture to store", kit::SaveResult::kNoPicture);
@@ -111,20 +129,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     enc.gif = EGifOpen(out.stream(), WriteToFile, &error);
     if (!enc.gif) return GifFailed(error);
     EGifSetGifVersion(enc.gif, true);
-    if (EGifPutScreenDesc(enc.gif, w, h, 8, 0, map.map) == GIF_ERROR)
-        return GifFailed(enc.gif->Error);
-    if (transparentIndex != NO_TRANSPARENT_COLOR) {
-        GraphicsControlBlock gcb{};
-        gcb.DisposalMode = DISPOSAL_UNSPECIFIED;
-        gcb.DelayTime = 0;
-        gcb.TransparentColor = transparentIndex;
-        GifByteType ext[4];
-        const size_t n = EGifGCBToExtension(&gcb, ext);
-        if (EGifPutExtension(enc.gif, GRAPHICS_EXT_FUNC_CODE, int(n), ext) == GIF_ERROR)
-            return GifFailed(enc.gif->Error);
-    }
-    if (EGifPutImageDesc(enc.gif, 0, 0, w, h, false, nullptr) == GIF_ERROR)
-        return GifFailed(enc.gif->Error);
+    if (!PutHeader(enc.gif, w, h, map.map, transparentIndex)) return GifFailed(enc.gif->Error);
     std::vector<GifPixelType> indices(static_cast<size_t>(w));
     for (int32_t y = 0; y < h; ++y) {
         if (palettised) {
