@@ -19,16 +19,22 @@ int WriteToFile(GifFileType *gif, const GifByteType *buffer, int length) {
 
 struct ColorMap {
     ColorMapObject *map = nullptr;
+    explicit ColorMap(ColorMapObject *m) : map(m) {}
     ~ColorMap() {
         if (map) GifFreeMapObject(map);
     }
+    ColorMap(const ColorMap &) = delete;
+    ColorMap &operator=(const ColorMap &) = delete;
 };
 
 struct Encoder {
     GifFileType *gif = nullptr;
+    Encoder() = default;
     ~Encoder() {
         if (gif) EGifCloseFile(gif, nullptr);
     }
+    Encoder(const Encoder &) = delete;
+    Encoder &operator=(const Encoder &) = delete;
     // Flushes giflib's last bytes; false when that fails.
     bool Close() {
         GifFileType *g = gif;

@@ -260,7 +260,10 @@ void NoteBlocks(const heif_image_handle *handle) {
 
 struct OptionsGuard {
     heif_decoding_options *options = heif_decoding_options_alloc();
+    OptionsGuard() = default;
     ~OptionsGuard() { heif_decoding_options_free(options); }
+    OptionsGuard(const OptionsGuard &) = delete;
+    OptionsGuard &operator=(const OptionsGuard &) = delete;
 };
 
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,

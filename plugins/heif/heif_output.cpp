@@ -76,19 +76,28 @@ namespace {
 
 struct EncoderGuard {
     heif_encoder *encoder = nullptr;
+    EncoderGuard() = default;
     ~EncoderGuard() {
         if (encoder) heif_encoder_release(encoder);
     }
+    EncoderGuard(const EncoderGuard &) = delete;
+    EncoderGuard &operator=(const EncoderGuard &) = delete;
 };
 
 struct NclxGuard {
     heif_color_profile_nclx *nclx = heif_nclx_color_profile_alloc();
+    NclxGuard() = default;
     ~NclxGuard() { heif_nclx_color_profile_free(nclx); }
+    NclxGuard(const NclxGuard &) = delete;
+    NclxGuard &operator=(const NclxGuard &) = delete;
 };
 
 struct EncodingOptionsGuard {
     heif_encoding_options *options = heif_encoding_options_alloc();
+    EncodingOptionsGuard() = default;
     ~EncodingOptionsGuard() { heif_encoding_options_free(options); }
+    EncodingOptionsGuard(const EncodingOptionsGuard &) = delete;
+    EncodingOptionsGuard &operator=(const EncodingOptionsGuard &) = delete;
 };
 
 // The picture as an interleaved R, G, B (A) image for libheif.

@@ -83,9 +83,12 @@ struct Decoding {
     JxlMemoryManager manager{&budget, Allocate, Release};
     JxlDecoder *decoder = nullptr;
     std::optional<RunnerGuard> runner;  // decoding pixels only: a header needs no threads
+    Decoding() = default;
     ~Decoding() {
         if (decoder) JxlDecoderDestroy(decoder);
     }
+    Decoding(const Decoding &) = delete;
+    Decoding &operator=(const Decoding &) = delete;
 
     // The cause of libjxl's refusal.
     bool Failed(JxlDecoderStatus status) const {

@@ -86,9 +86,12 @@ namespace {
 
 struct EncoderGuard {
     JxlEncoder *encoder = JxlEncoderCreate(nullptr);
+    EncoderGuard() = default;
     ~EncoderGuard() {
         if (encoder) JxlEncoderDestroy(encoder);
     }
+    EncoderGuard(const EncoderGuard &) = delete;
+    EncoderGuard &operator=(const EncoderGuard &) = delete;
 };
 
 bool Succeeded(JxlEncoderStatus status) { return status == JXL_ENC_SUCCESS; }

@@ -473,9 +473,12 @@ HBITMAP DecodeDirect(Reader *r, Kind kind, Layout l, kit::DibSpec spec, Progress
                      int32_t data, DibAllocCallbackFn alloc) {
     struct TransformEnd {
         cmsHTRANSFORM transform;
+        explicit TransformEnd(cmsHTRANSFORM t) : transform(t) {}
         ~TransformEnd() {
             if (transform) cmsDeleteTransform(transform);
         }
+        TransformEnd(const TransformEnd &) = delete;
+        TransformEnd &operator=(const TransformEnd &) = delete;
     } labEnd{kind == Kind::Lab ? MakeLabTransform(r->tif, l) : nullptr};
     l.lab = labEnd.transform;
     if (kind == Kind::Lab && !l.lab)
@@ -515,7 +518,10 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
         return kit::Fail<HBITMAP>(std::string("TIFF: ") + emsg);
     struct ImageEnd {
         TIFFRGBAImage *img;
+        explicit ImageEnd(TIFFRGBAImage *i) : img(i) {}
         ~ImageEnd() { TIFFRGBAImageEnd(img); }
+        ImageEnd(const ImageEnd &) = delete;
+        ImageEnd &operator=(const ImageEnd &) = delete;
     } end{&img};
     // Rows as they are stored: the orientation is applied afterwards, alike for every path
     // (libtiff's own handling flips but never turns).

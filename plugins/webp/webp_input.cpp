@@ -187,16 +187,22 @@ bool ReadPicture(kit::InputFile *file, const Header &header, std::vector<uint8_t
 
 struct DecoderGuard {
     WebPIDecoder *decoder = nullptr;
+    explicit DecoderGuard(WebPIDecoder *d) : decoder(d) {}
     ~DecoderGuard() {
         if (decoder) WebPIDelete(decoder);
     }
+    DecoderGuard(const DecoderGuard &) = delete;
+    DecoderGuard &operator=(const DecoderGuard &) = delete;
 };
 
 struct AnimationGuard {
     WebPAnimDecoder *decoder = nullptr;
+    explicit AnimationGuard(WebPAnimDecoder *d) : decoder(d) {}
     ~AnimationGuard() {
         if (decoder) WebPAnimDecoderDelete(decoder);
     }
+    AnimationGuard(const AnimationGuard &) = delete;
+    AnimationGuard &operator=(const AnimationGuard &) = delete;
 };
 
 // The first frame of an animation, composed on its canvas.

@@ -86,7 +86,10 @@ int ReportPercent(int percent, const WebPPicture *picture) {
 
 struct PictureGuard {
     WebPPicture *picture;
+    explicit PictureGuard(WebPPicture *p) : picture(p) {}
     ~PictureGuard() { WebPPictureFree(picture); }
+    PictureGuard(const PictureGuard &) = delete;
+    PictureGuard &operator=(const PictureGuard &) = delete;
 };
 
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
