@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "faltrix/kit/entry_points.h"
+#include "faltrix/kit/owned.h"
 #include "gif_common.h"
 #include "quantize.h"
 
@@ -16,16 +17,6 @@ namespace {
 int WriteToFile(GifFileType *gif, const GifByteType *buffer, int length) {
     return int(std::fwrite(buffer, 1, size_t(length), static_cast<FILE *>(gif->UserData)));
 }
-
-struct ColorMap {
-    ColorMapObject *map = nullptr;
-    explicit ColorMap(ColorMapObject *m) : map(m) {}
-    ~ColorMap() {
-        if (map) GifFreeMapObject(map);
-    }
-    ColorMap(const ColorMap &) = delete;
-    ColorMap &operator=(const ColorMap &) = delete;
-};
 
 struct Encoder {
     GifFileType *gif = nullptr;
@@ -125,8 +116,8 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
             palette.push_back(RGBQUAD{255, 255, 255, 0});
         }
     }
-    ColorMap map{MakeMap(palette)};
-    if (!map.map) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
+    kit::Owned<ColorMapObject, GifFreeMapObject> map{MakeMap(palette)};
+    if (!map) return kit::Fail("not enough memory", kit::SaveResult::kEncoderFailed);
 
     kit::OutputFile out(name);
     if (!out.ok()) return kit::SaveResult::kOutputFailed;
@@ -135,7 +126,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     enc.gif = EGifOpen(out.stream(), WriteToFile, &error);
     if (!enc.gif) return GifFailed(error);
     EGifSetGifVersion(enc.gif, true);
-    if (!PutHeader(enc.gif, w, h, map.map, transparentIndex)) return GifFailed(enc.gif->Error);
+    if (!PutHeader(enc.gif, w, h, map.get(), transparentIndex)) return GifFailed(enc.gif->Error);
     std::vector<GifPixelType> indices(static_cast<size_t>(w));
     for (int32_t y = 0; y < h; ++y) {
         if (palettised) {

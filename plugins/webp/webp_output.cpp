@@ -11,6 +11,7 @@
 #include <webp/mux.h>
 
 #include "faltrix/kit/entry_points.h"
+#include "faltrix/kit/owned.h"
 #include "webp_version.h"
 
 namespace faltrix::webp {
@@ -84,14 +85,6 @@ int ReportPercent(int percent, const WebPPicture *picture) {
     return 1;
 }
 
-struct PictureGuard {
-    WebPPicture *picture;
-    explicit PictureGuard(WebPPicture *p) : picture(p) {}
-    ~PictureGuard() { WebPPictureFree(picture); }
-    PictureGuard(const PictureGuard &) = delete;
-    PictureGuard &operator=(const PictureGuard &) = delete;
-};
-
 kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
@@ -115,7 +108,7 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     WebPPicture picture;
     if (!WebPPictureInit(&picture))
         return kit::Fail("WebP: libwebp's version does not match", kit::SaveResult::kEncoderFailed);
-    PictureGuard guard{&picture};
+    kit::Owned<WebPPicture, WebPPictureFree> guard{&picture};
     picture.width = src.width();
     picture.height = src.height();
     picture.use_argb = config.lossless;
