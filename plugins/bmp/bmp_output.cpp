@@ -141,6 +141,4 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace
 }  // namespace faltrix::bmp
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::bmp)
-FALTRIX_KIT_METADATA_OUTPUT(faltrix::bmp)
-FALTRIX_KIT_STORED_COLOUR(faltrix::bmp)
+FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::bmp)

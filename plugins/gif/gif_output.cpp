@@ -148,6 +148,4 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace
 }  // namespace faltrix::gif
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::gif)
-FALTRIX_KIT_METADATA_OUTPUT(faltrix::gif)
-FALTRIX_KIT_STORED_COLOUR(faltrix::gif)
+FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::gif)

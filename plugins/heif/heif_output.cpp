@@ -205,7 +205,5 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace
 }  // namespace faltrix::heif::output
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::heif::output)
-FALTRIX_KIT_METADATA_OUTPUT(faltrix::heif::output)
-FALTRIX_KIT_STORED_COLOUR(faltrix::heif::output)
+FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::heif::output)
 FALTRIX_KIT_SETTINGS(faltrix::heif::output, faltrix::heif::output::kTitle)

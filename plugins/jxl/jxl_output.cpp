@@ -286,7 +286,5 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace
 }  // namespace faltrix::jxl::output
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::jxl::output)
-FALTRIX_KIT_METADATA_OUTPUT_CHECKED(faltrix::jxl::output)
-FALTRIX_KIT_STORED_COLOUR(faltrix::jxl::output)
+FALTRIX_KIT_BUNDLED_OUTPUT_CHECKED(faltrix::jxl::output)
 FALTRIX_KIT_SETTINGS(faltrix::jxl::output, faltrix::jxl::output::kTitle)

@@ -434,7 +434,5 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace
 }  // namespace faltrix::png
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::png)
-FALTRIX_KIT_METADATA_OUTPUT_CHECKED(faltrix::png)
-FALTRIX_KIT_STORED_COLOUR(faltrix::png)
+FALTRIX_KIT_BUNDLED_OUTPUT_CHECKED(faltrix::png)
 FALTRIX_KIT_SETTINGS(faltrix::png, faltrix::png::kTitle)

@@ -254,7 +254,5 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace
 }  // namespace faltrix::tiff
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::tiff)
-FALTRIX_KIT_METADATA_OUTPUT(faltrix::tiff)
-FALTRIX_KIT_STORED_COLOUR(faltrix::tiff)
+FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::tiff)
 FALTRIX_KIT_SETTINGS(faltrix::tiff, faltrix::tiff::kTitle)

@@ -153,7 +153,5 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
 }  // namespace
 }  // namespace faltrix::webp
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::webp)
-FALTRIX_KIT_METADATA_OUTPUT(faltrix::webp)
-FALTRIX_KIT_STORED_COLOUR(faltrix::webp)
+FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::webp)
 FALTRIX_KIT_SETTINGS(faltrix::webp, faltrix::webp::kTitle)
