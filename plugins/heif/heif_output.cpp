@@ -191,15 +191,10 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
                                              encoding.get(), &handle.handle)) ||
         !AddMetadata(context.context, handle.handle))
         return kit::SaveResult::kEncoderFailed;
-    kit::ReportProgress(progress, 90, 100, data);
-
-    kit::OutputFile out(target);
-    if (!out.ok()) return kit::SaveResult::kOutputFailed;
-    heif_writer writer{1, WriteBytes};
-    if (!Succeeded(heif_context_write(context.context, &writer, &out)) || !out.Close())
-        return kit::SaveResult::kOutputFailed;
-    kit::ReportProgress(progress, 100, 100, data);
-    return kit::SaveResult::kStored;
+    return kit::StoreEncoded(target, progress, data, [&](kit::OutputFile &out) {
+        heif_writer writer{1, WriteBytes};
+        return Succeeded(heif_context_write(context.context, &writer, &out));
+    });
 }
 
 }  // namespace

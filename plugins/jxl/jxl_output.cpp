@@ -275,12 +275,9 @@ kit::SaveResult Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int
     RunnerGuard runner;
     std::vector<uint8_t> bytes;
     if (!Compress(src, runner, &bytes)) return kit::SaveResult::kEncoderFailed;
-    kit::ReportProgress(progress, 90, 100, data);
-    kit::OutputFile out(target);
-    if (!out.ok() || !out.Write(bytes.data(), bytes.size()) || !out.Close())
-        return kit::SaveResult::kOutputFailed;
-    kit::ReportProgress(progress, 100, 100, data);
-    return kit::SaveResult::kStored;
+    return kit::StoreEncoded(target, progress, data, [&](kit::OutputFile &out) {
+        return out.Write(bytes.data(), bytes.size());
+    });
 }
 
 }  // namespace
