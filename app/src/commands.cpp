@@ -268,6 +268,56 @@ void MainDialog::NoteUntilJobEnds(const QString &line) {
 
 // ---- Commands ---------------------------------------------------------------------------
 
+// An extension that only another output plug-in's patterns name: the user chose this
+// plug-in after typing the name, or the name after choosing it. Yes takes the plug-in the
+// name calls for, No keeps the current one; Cancel (or Escape) writes nothing, so that a
+// slip of the key never stores one format under another's extension. False on Cancel.
+bool MainDialog::ConfirmOutputPlugin(const QString &completed) {
+    const int32_t named = OutputPluginForName(completed);
+    const auto *outputList = qobject_cast<QComboBox *>(Control(kOutputPluginList));
+    if (named >= 0 && named != currentOutputIndex_) {
+        const int answer =
+            Message(QStringLiteral("The extension of \"%1\" is that of the output plug-in \"%2\", "
+                                   "not of \"%3\".\nUse \"%2\"?")
+                        .arg(Shown(QFileInfo(completed).fileName()), outputList->itemText(named),
+                             outputList->itemText(currentOutputIndex_)),
+                    DisplayText(kDialogTitle), kMbYesNoCancel | kMbIconQuestion);
+        if (answer != kIdYes && answer != kIdNo) return false;
+        if (answer == kIdYes) {
+            SelectEntry(PluginKind::Output, named);
+            RememberSettings();
+        }
+    }
+    return true;
+}
+
+// Asks before an existing file is replaced; true on Yes.
+bool MainDialog::ConfirmReplace(const QString &completed) {
+    // The caption names the file too, but a window manager may cut it short or not show it.
+    const QFileInfo replaced(completed);
+    return Message(DisplayText(kOverwrite), Shown(completed), kMbYesNo | kMbIconQuestion,
+                   QStringLiteral("%1\nin %2")
+                       .arg(Shown(replaced.fileName()), Shown(replaced.path()))) == kIdYes;
+}
+
+// A size the job could only fail on is refused here, before any file is opened, with the
+// limit named; the job would say no more than "Failed in Resizing.". False when refused.
+bool MainDialog::OutputSizeAccepted(uint32_t width, uint32_t height) {
+    std::string beyond = OutputSizeBeyondLimits(width, height);
+    if (width == 0 || height == 0)
+        beyond = std::string(width == 0 ? "0 pixels wide" : "0 pixels high") +
+                 ": a picture has at least 1 pixel a side";
+    if (!beyond.empty()) {
+        Message(QString::fromStdString(beyond), kError, kMbOk | kMbIconHand);
+        // The height only when it alone is at fault; too many pixels is the width's.
+        const bool widthFits = width != 0 && width <= FALTRIX_MAX_PICTURE_SIDE;
+        const bool heightAtFault = widthFits && (height == 0 || height > FALTRIX_MAX_PICTURE_SIDE);
+        Control(heightAtFault ? kOutputHeightField : kOutputWidthField)->setFocus();
+        return false;
+    }
+    return true;
+}
+
 void MainDialog::StartConversionCommand() {
     if (CodeWaitsForPreview()) return;
     // Sizes refreshed for another picture would store this one distorted: Code first does
@@ -311,37 +361,11 @@ void MainDialog::StartConversionCommand() {
     }
     SetFieldText(kOutputPathField, completed);
 
-    // An extension that only another output plug-in's patterns name: the user chose this
-    // plug-in after typing the name, or the name after choosing it. Yes takes the plug-in the
-    // name calls for, No keeps the current one; Cancel (or Escape) writes nothing, so that a
-    // slip of the key never stores one format under another's extension.
-    const int32_t named = OutputPluginForName(completed);
-    const auto *outputList = qobject_cast<QComboBox *>(Control(kOutputPluginList));
-    if (named >= 0 && named != currentOutputIndex_) {
-        const int answer =
-            Message(QStringLiteral("The extension of \"%1\" is that of the output plug-in \"%2\", "
-                                   "not of \"%3\".\nUse \"%2\"?")
-                        .arg(Shown(QFileInfo(completed).fileName()), outputList->itemText(named),
-                             outputList->itemText(currentOutputIndex_)),
-                    DisplayText(kDialogTitle), kMbYesNoCancel | kMbIconQuestion);
-        if (answer != kIdYes && answer != kIdNo) return;
-        if (answer == kIdYes) {
-            SelectEntry(PluginKind::Output, named);
-            RememberSettings();
-        }
-    }
+    if (!ConfirmOutputPlugin(completed)) return;
     // Only the user's "Yes" lets the job replace a file; one that appears after this check
     // is kept and the job fails.
     const bool overwrite = FileExists(completed);
-    // The caption names the file too, but a window manager may cut it short or not show it.
-    const QFileInfo replaced(completed);
-    if (overwrite &&
-        Message(
-            DisplayText(kOverwrite), Shown(completed), kMbYesNo | kMbIconQuestion,
-            QStringLiteral("%1\nin %2").arg(Shown(replaced.fileName()), Shown(replaced.path()))) !=
-            kIdYes) {
-        return;
-    }
+    if (overwrite && !ConfirmReplace(completed)) return;
     const std::optional<uint32_t> width = ReadNumber(kOutputWidthField);
     if (!width) {
         ShowError(kIllegalNumber);
@@ -352,21 +376,7 @@ void MainDialog::StartConversionCommand() {
         ShowError(kIllegalNumber);
         return;
     }
-    // A size the job could only fail on is refused here, before any file is opened, with the
-    // limit named; the job would say no more than "Failed in Resizing.".
-    std::string beyond = OutputSizeBeyondLimits(*width, *height);
-    if (*width == 0 || *height == 0)
-        beyond = std::string(*width == 0 ? "0 pixels wide" : "0 pixels high") +
-                 ": a picture has at least 1 pixel a side";
-    if (!beyond.empty()) {
-        Message(QString::fromStdString(beyond), kError, kMbOk | kMbIconHand);
-        // The height only when it alone is at fault; too many pixels is the width's.
-        const bool widthFits = *width != 0 && *width <= FALTRIX_MAX_PICTURE_SIDE;
-        const bool heightAtFault =
-            widthFits && (*height == 0 || *height > FALTRIX_MAX_PICTURE_SIDE);
-        Control(heightAtFault ? kOutputHeightField : kOutputWidthField)->setFocus();
-        return;
-    }
+    if (!OutputSizeAccepted(*width, *height)) return;
     // A preview may have started while a message box was open.
     if (JobRunning() || !SetJobPath(InputPath, Units(inputPath)) ||
         !SetJobPath(OutputPath, Units(completed)))

@@ -629,46 +629,12 @@ bool ConvertPictureToSrgb(HDC dc, HBITMAP *bitmap, const std::string &icc, bool 
            ReplaceColourTable(dc, bitmap, section, info.colors, info.header.biClrUsed);
 }
 
-void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc,
-                          HBITMAP *bitmap) {
-    OutputPluginList &output = OutputPlugins();
-    const bool hasItems =
-        !metadata->icc.empty() || !metadata->exif.empty() || !metadata->xmp.empty();
-    const bool canSet = output.HasPictureMetadata();
-    if (canSet) output.SetPictureMetadata(nullptr, nullptr, 0);
-    if (!hasItems) return;
-
-    // An output without SetPictureMetadata keeps nothing; none gets an item over the limit
-    // (a rewritten EXIF block can grow by the tags it gained).
-    const auto hand = [&](const char *key, const std::string &item) {
-        const bool kept =
-            canSet && item.size() <= FALTRIX_METADATA_MAX_SIZE &&
-            output.SetPictureMetadata(key, item.data(), static_cast<int32_t>(item.size())) == 0;
-        metadata->itemsHanded = metadata->itemsHanded || kept;
-        return kept;
-    };
-
+// The colour profile: handed over with pixels it describes, or dropped, with the pixels
+// converted to sRGB wherever it cannot go. `hand` gives an item to the output plug-in.
+template <typename Hand>
+void HandProfile(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc, HBITMAP *bitmap,
+                 bool canSet, const Hand &hand) {
     DIBSECTION section{};
-    if (!metadata->exif.empty() && choice.exif &&
-        GetObjectW(*bitmap, sizeof section, &section) == static_cast<int>(sizeof section)) {
-        const BITMAPINFOHEADER &header = section.dsBmih;
-        const int32_t height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
-        const std::string exif = ExifForOutput(
-            metadata->exif, static_cast<uint32_t>(header.biWidth), static_cast<uint32_t>(height));
-        if (exif.empty())
-            metadata->notices.push_back(u"dropped the EXIF block, which could not be rewritten");
-        else if (!hand(FALTRIX_METADATA_EXIF, exif) && canSet)
-            FitExif(exif, hand, &metadata->notices);
-        else if (!canSet) metadata->notices.push_back(u"the output format keeps no EXIF");
-    }
-    // The input plug-ins turn the pixels by the EXIF orientation: the XMP's must not turn them
-    // again. Without one to apply, the XMP's stays as the picture had it.
-    if (!metadata->xmp.empty() && choice.xmp &&
-        !hand(FALTRIX_METADATA_XMP,
-              ExifTurns(metadata->exif) ? XmpForOutput(metadata->xmp) : metadata->xmp))
-        metadata->notices.push_back(u"the output format keeps no XMP");
-    if (metadata->icc.empty()) return;
-
     // The one rule for every output: a profile goes only with pixels it describes, grey with
     // grey and RGB with colour, as the output will store them. Wherever it cannot go, the
     // pixels are converted to sRGB so that the picture looks the same without it.
@@ -736,6 +702,49 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
                                : u"dropped the colour profile, which " + reason);
     }
     metadata->icc.clear();
+}
+
+void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc,
+                          HBITMAP *bitmap) {
+    OutputPluginList &output = OutputPlugins();
+    const bool hasItems =
+        !metadata->icc.empty() || !metadata->exif.empty() || !metadata->xmp.empty();
+    const bool canSet = output.HasPictureMetadata();
+    if (canSet) output.SetPictureMetadata(nullptr, nullptr, 0);
+    if (!hasItems) return;
+
+    // An output without SetPictureMetadata keeps nothing; none gets an item over the limit
+    // (a rewritten EXIF block can grow by the tags it gained).
+    const auto hand = [&](const char *key, const std::string &item) {
+        const bool kept =
+            canSet && item.size() <= FALTRIX_METADATA_MAX_SIZE &&
+            output.SetPictureMetadata(key, item.data(), static_cast<int32_t>(item.size())) == 0;
+        metadata->itemsHanded = metadata->itemsHanded || kept;
+        return kept;
+    };
+
+    DIBSECTION section{};
+    if (!metadata->exif.empty() && choice.exif &&
+        GetObjectW(*bitmap, sizeof section, &section) == static_cast<int>(sizeof section)) {
+        const BITMAPINFOHEADER &header = section.dsBmih;
+        const int32_t height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
+        const std::string exif = ExifForOutput(
+            metadata->exif, static_cast<uint32_t>(header.biWidth), static_cast<uint32_t>(height));
+        if (exif.empty())
+            metadata->notices.push_back(u"dropped the EXIF block, which could not be rewritten");
+        else if (!hand(FALTRIX_METADATA_EXIF, exif) && canSet)
+            FitExif(exif, hand, &metadata->notices);
+        else if (!canSet) metadata->notices.push_back(u"the output format keeps no EXIF");
+    }
+    // The input plug-ins turn the pixels by the EXIF orientation: the XMP's must not turn them
+    // again. Without one to apply, the XMP's stays as the picture had it.
+    if (!metadata->xmp.empty() && choice.xmp &&
+        !hand(FALTRIX_METADATA_XMP,
+              ExifTurns(metadata->exif) ? XmpForOutput(metadata->xmp) : metadata->xmp))
+        metadata->notices.push_back(u"the output format keeps no XMP");
+    if (metadata->icc.empty()) return;
+
+    HandProfile(metadata, choice, dc, bitmap, canSet, hand);
 }
 
 void WithdrawItems(PictureMetadata *metadata, HDC dc, HBITMAP *bitmap,

@@ -142,6 +142,32 @@ pid_t StartHelper(const std::string &program, const std::string &tag,
 
 constexpr std::string_view kGreeting = "faltrix-plugin-probe 2";
 
+// The verdict on the candidate the helper was examining when it stopped short: what the
+// helper did (hung, garbled its report, crashed, ended), and whether that may be kept.
+void Blame(Examined *culpritOut, bool hung, bool garbled, pid_t waited, pid_t pid, int status) {
+    Examined &culprit = *culpritOut;
+    culprit = Examined{{false, {}, {}, {}}, true};
+    std::string &why = culprit.verdict.reason;
+    if (hung) {
+        why = "did not answer within " + LimitText() + " while being examined";
+    } else if (garbled) {
+        why = "wrote into the report of its examination";
+        culprit.cacheable = false;
+    } else if (waited == pid && WIFSIGNALED(status)) {
+        why = "crashed while being examined (signal " + std::to_string(WTERMSIG(status)) + ")";
+        culprit.cacheable = IsFaultSignal(WTERMSIG(status));
+    } else if (waited == pid && WIFEXITED(status)) {
+        why = "ended the process while being examined (exit status " +
+              std::to_string(WEXITSTATUS(status)) + ")";
+        // Not kept: a candidate before it may have ended the process after writing this one's
+        // line itself, and an innocent library must not stay refused for that.
+        culprit.cacheable = false;
+    } else {
+        why = "ended the process while being examined";
+        culprit.cacheable = false;
+    }
+}
+
 // Runs one helper over paths[i] for i in `pending` from `first` on, storing the verdicts in
 // `out`. Answers the position in `pending` after the last candidate it settled (the one the
 // helper died or hung on is settled too), or `first` when the helper cannot be started or
@@ -213,27 +239,7 @@ size_t RunHelper(const std::string &program, const std::string &tag,
     }
     if (done == batch.size()) return pending.size();
 
-    Examined &culprit = (*out)[pending[first + done]];
-    culprit = Examined{{false, {}, {}, {}}, true};
-    std::string &why = culprit.verdict.reason;
-    if (hung) {
-        why = "did not answer within " + LimitText() + " while being examined";
-    } else if (garbled) {
-        why = "wrote into the report of its examination";
-        culprit.cacheable = false;
-    } else if (waited == pid && WIFSIGNALED(status)) {
-        why = "crashed while being examined (signal " + std::to_string(WTERMSIG(status)) + ")";
-        culprit.cacheable = IsFaultSignal(WTERMSIG(status));
-    } else if (waited == pid && WIFEXITED(status)) {
-        why = "ended the process while being examined (exit status " +
-              std::to_string(WEXITSTATUS(status)) + ")";
-        // Not kept: a candidate before it may have ended the process after writing this one's
-        // line itself, and an innocent library must not stay refused for that.
-        culprit.cacheable = false;
-    } else {
-        why = "ended the process while being examined";
-        culprit.cacheable = false;
-    }
+    Blame(&(*out)[pending[first + done]], hung, garbled, waited, pid, status);
     return first + done + 1;
 }
 

@@ -50,6 +50,74 @@ bool HasSignature(const uint8_t *bytes, size_t n) {
     return n >= 18 && bytes[0] == 'B' && bytes[1] == 'M' && KnownHeaderSize(U32(bytes + 14));
 }
 
+// The depth and the compression: one the reader knows, and one that fits the other.
+bool LayoutKnown(const Header &h) {
+    switch (h.bitCount) {
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 16:
+    case 24:
+    case 32: break;
+    default: return kit::Fail("BMP: a bit count other than 1, 2, 4, 8, 16, 24 or 32");
+    }
+    // OS/2 2.x numbers its compressions differently from 3 on: 4 is RLE24, which is read;
+    // 3 (Huffman 1D) is refused.
+    if (IsOs2(h.headerSize) && h.compression > BI_RLE4) {
+        if (h.compression != kOs2Rle24 || h.bitCount != 24)
+            return kit::Fail("BMP: an OS/2 compression other than RLE");
+    } else if (h.compression == kOs2Rle24) {
+        return kit::Fail("BMP: an embedded JPEG picture");  // BI_JPEG outside OS/2 headers
+    }
+    switch (h.compression) {
+    case BI_RGB: break;
+    case kOs2Rle24: break;
+    case BI_RLE8:
+        if (h.bitCount != 8) return kit::Fail("BMP: RLE8 on a wrong layout");
+        break;
+    case BI_RLE4:
+        if (h.bitCount != 4) return kit::Fail("BMP: RLE4 on a wrong layout");
+        break;
+    case BI_BITFIELDS:
+    case kAlphaBitfields:
+        if (h.bitCount != 16 && h.bitCount != 32)
+            return kit::Fail("BMP: masks on a depth without them");
+        break;
+    default: return kit::Fail("BMP: an unknown compression");  // embedded JPEG or PNG, or unknown
+    }
+    return true;
+}
+
+// The colour masks: after the header where it is a plain info header, inside it where it is
+// larger, the defaults of the depth where the compression names none.
+bool ReadMasks(kit::InputFile &file, const uint8_t *info, Header &h) {
+    if (h.compression == BI_BITFIELDS || h.compression == kAlphaBitfields) {
+        if (h.headerSize == kInfoHeaderSize) {
+            const size_t n = h.compression == kAlphaBitfields ? 16 : 12;
+            uint8_t masks[16] = {};
+            if (!file.Read(masks, n)) return false;
+            for (size_t i = 0; i < n / 4; ++i) h.masks[i] = U32(masks + 4 * i);
+        } else if (h.headerSize >= 52) {
+            for (int i = 0; i < 3; ++i) h.masks[i] = U32(info + 40 + 4 * i);
+            if (h.headerSize >= 56) h.masks[3] = U32(info + 52);
+        } else {
+            return false;
+        }
+        if (!MasksUsable(h.masks, h.bitCount))
+            return kit::Fail("BMP: colour masks that overlap or are not runs of bits");
+    } else if (h.bitCount == 16) {
+        h.masks[0] = 0x7C00;
+        h.masks[1] = 0x03E0;
+        h.masks[2] = 0x001F;
+    } else if (h.bitCount == 32) {
+        h.masks[0] = 0x00FF0000;
+        h.masks[1] = 0x0000FF00;
+        h.masks[2] = 0x000000FF;
+    }
+    return true;
+}
+
 bool ReadHeader(kit::InputFile &file, Header *out) {
     Header h;
     uint8_t fileHeader[kFileHeaderSize + 4];
@@ -86,64 +154,7 @@ bool ReadHeader(kit::InputFile &file, Header *out) {
     h.width = static_cast<int32_t>(width);
     h.height = static_cast<int32_t>(height);
 
-    switch (h.bitCount) {
-    case 1:
-    case 2:
-    case 4:
-    case 8:
-    case 16:
-    case 24:
-    case 32: break;
-    default: return kit::Fail("BMP: a bit count other than 1, 2, 4, 8, 16, 24 or 32");
-    }
-    // OS/2 2.x numbers its compressions differently from 3 on: 4 is RLE24, which is read;
-    // 3 (Huffman 1D) is refused.
-    if (IsOs2(h.headerSize) && h.compression > BI_RLE4) {
-        if (h.compression != kOs2Rle24 || h.bitCount != 24)
-            return kit::Fail("BMP: an OS/2 compression other than RLE");
-    } else if (h.compression == kOs2Rle24) {
-        return kit::Fail("BMP: an embedded JPEG picture");  // BI_JPEG outside OS/2 headers
-    }
-    switch (h.compression) {
-    case BI_RGB: break;
-    case kOs2Rle24: break;
-    case BI_RLE8:
-        if (h.bitCount != 8) return kit::Fail("BMP: RLE8 on a wrong layout");
-        break;
-    case BI_RLE4:
-        if (h.bitCount != 4) return kit::Fail("BMP: RLE4 on a wrong layout");
-        break;
-    case BI_BITFIELDS:
-    case kAlphaBitfields:
-        if (h.bitCount != 16 && h.bitCount != 32)
-            return kit::Fail("BMP: masks on a depth without them");
-        break;
-    default: return kit::Fail("BMP: an unknown compression");  // embedded JPEG or PNG, or unknown
-    }
-
-    if (h.compression == BI_BITFIELDS || h.compression == kAlphaBitfields) {
-        if (h.headerSize == kInfoHeaderSize) {
-            const size_t n = h.compression == kAlphaBitfields ? 16 : 12;
-            uint8_t masks[16] = {};
-            if (!file.Read(masks, n)) return false;
-            for (size_t i = 0; i < n / 4; ++i) h.masks[i] = U32(masks + 4 * i);
-        } else if (h.headerSize >= 52) {
-            for (int i = 0; i < 3; ++i) h.masks[i] = U32(info + 40 + 4 * i);
-            if (h.headerSize >= 56) h.masks[3] = U32(info + 52);
-        } else {
-            return false;
-        }
-        if (!MasksUsable(h.masks, h.bitCount))
-            return kit::Fail("BMP: colour masks that overlap or are not runs of bits");
-    } else if (h.bitCount == 16) {
-        h.masks[0] = 0x7C00;
-        h.masks[1] = 0x03E0;
-        h.masks[2] = 0x001F;
-    } else if (h.bitCount == 32) {
-        h.masks[0] = 0x00FF0000;
-        h.masks[1] = 0x0000FF00;
-        h.masks[2] = 0x000000FF;
-    }
+    if (!LayoutKnown(h) || !ReadMasks(file, info, h)) return false;
 
     if (h.bitCount <= 8) {
         const uint32_t maxEntries = 1u << h.bitCount;

@@ -29,6 +29,44 @@ kit::StoredColour StoredColour(const kit::StoredLayout &layout) {
                                                                       : kit::StoredColour::kColour;
 }
 
+// The colour table, as B, G, R and a zero byte per entry; false when it cannot be written.
+bool WritePalette(kit::OutputFile &out, const kit::SourcePicture &src, uint32_t paletteEntries) {
+    if (paletteEntries) {
+        std::vector<uint8_t> table(4 * size_t(paletteEntries));
+        for (uint32_t i = 0; i < paletteEntries; ++i) {
+            const RGBQUAD &q = src.palette()[i];
+            table[4 * i] = q.rgbBlue;
+            table[4 * i + 1] = q.rgbGreen;
+            table[4 * i + 2] = q.rgbRed;
+        }
+        if (!out.Write(table.data(), table.size())) return false;
+    }
+    return true;
+}
+
+// The rows, bottom row first; false when one cannot be written.
+bool WriteRows(kit::OutputFile &out, const kit::SourcePicture &src, uint32_t stride, bool alpha,
+               bool standard32, ProgressCallbackFn progress, int32_t data) {
+    const int bits = src.bitCount();
+    // Rows are copied as they are unless a 32-bit picture has its own masks, or has no alpha
+    // and must be written with the unused byte 0.
+    const bool convert32 = bits == 32 && (!standard32 || !alpha);
+    std::vector<uint8_t> row(stride, 0);
+    for (int32_t i = 0; i < src.height(); ++i) {
+        const int32_t y = src.height() - 1 - i;
+        const uint8_t *bytes = src.Row(y);
+        if (convert32) {
+            src.RowToBGRA(y, row.data());
+            if (!alpha)
+                for (int32_t x = 0; x < src.width(); ++x) row[4 * size_t(x) + 3] = 0;
+            bytes = row.data();
+        }
+        if (!out.Write(bytes, stride)) return false;
+        kit::ReportProgress(progress, i + 1, src.height(), data);
+    }
+    return true;
+}
+
 bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
     if (!src.Open(dc)) return kit::Fail("no picture to store");
@@ -90,40 +128,14 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
     kit::OutputFile out(name);
     if (!out.ok()) return false;
     if (!out.Write(head, kFileHeaderSize + headerSize + maskBytes)) return false;
-    if (paletteEntries) {
-        std::vector<uint8_t> table(4 * size_t(paletteEntries));
-        for (uint32_t i = 0; i < paletteEntries; ++i) {
-            const RGBQUAD &q = src.palette()[i];
-            table[4 * i] = q.rgbBlue;
-            table[4 * i + 1] = q.rgbGreen;
-            table[4 * i + 2] = q.rgbRed;
-        }
-        if (!out.Write(table.data(), table.size())) return false;
-    }
-
-    // Rows are copied as they are unless a 32-bit picture has its own masks, or has no alpha
-    // and must be written with the unused byte 0.
-    const bool convert32 = bits == 32 && (!standard32 || !alpha);
-    std::vector<uint8_t> row(stride, 0);
-    for (int32_t i = 0; i < src.height(); ++i) {
-        const int32_t y = src.height() - 1 - i;
-        const uint8_t *bytes = src.Row(y);
-        if (convert32) {
-            src.RowToBGRA(y, row.data());
-            if (!alpha)
-                for (int32_t x = 0; x < src.width(); ++x) row[4 * size_t(x) + 3] = 0;
-            bytes = row.data();
-        }
-        if (!out.Write(bytes, stride)) return false;
-        kit::ReportProgress(progress, i + 1, src.height(), data);
-    }
+    if (!WritePalette(out, src, paletteEntries) ||
+        !WriteRows(out, src, stride, alpha, standard32, progress, data))
+        return false;
     if (!profile.empty() && !out.Write(profile.data(), profile.size())) return false;
-    return out.Close();
+    return out.Close() ? true : false;
 }
 
 }  // namespace
 }  // namespace faltrix::bmp
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::bmp)
-FALTRIX_KIT_METADATA_OUTPUT(faltrix::bmp)
-FALTRIX_KIT_STORED_COLOUR(faltrix::bmp)
+FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::bmp)

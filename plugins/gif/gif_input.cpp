@@ -131,6 +131,57 @@ void NoteFrameCount(GifFileType *gif) {
     if (frames > 1) kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, uint64_t(frames));
 }
 
+// The section the picture is decoded into: 32 bits when an index is transparent, otherwise
+// the smallest depth that holds the colour table, with the table as palette.
+kit::DibSpec SpecFor(int32_t width, int32_t height, int transparent, const ColorMapObject *map,
+                     int colours) {
+    kit::DibSpec spec;
+    spec.width = width;
+    spec.height = height;
+    spec.topDown = true;
+    if (transparent != NO_TRANSPARENT_COLOR) {
+        spec.bitCount = 32;
+    } else {
+        spec.bitCount = colours <= 2 ? 1 : colours <= 16 ? 4 : 8;
+        for (int i = 0; i < colours; ++i)
+            spec.palette.push_back(
+                RGBQUAD{map->Colors[i].Blue, map->Colors[i].Green, map->Colors[i].Red, 0});
+    }
+    return spec;
+}
+
+// The frame's rows, in interlaced order where the frame is interlaced, stored on the screen
+// through `store`.
+template <typename Store>
+bool DecodeRows(GifFileType *gif, const kit::Dib &dib, const kit::DibSpec &spec, int32_t width,
+                int32_t height, std::vector<GifPixelType> &line, const Store &store,
+                ProgressCallbackFn progress, int32_t data) {
+    const GifImageDesc &desc = gif->Image;
+    // The part of the frame on the screen; the rest of it is decoded and dropped.
+    const int32_t visibleWidth = std::max(0, std::min<int32_t>(desc.Width, width - desc.Left));
+    const int32_t rows = desc.Height;
+    static constexpr int kStart[] = {0, 4, 2, 1}, kStep[] = {8, 8, 4, 2};
+    int32_t done = 0;
+    for (int pass = 0; pass < (desc.Interlace ? 4 : 1); ++pass) {
+        const int start = desc.Interlace ? kStart[pass] : 0,
+                  step = desc.Interlace ? kStep[pass] : 1;
+        for (int32_t r = start; r < rows; r += step) {
+            const int32_t y = desc.Top + r;
+            if (spec.bitCount == 8 && visibleWidth == desc.Width && y < height) {
+                // The whole line lands on the screen: decode straight into the section.
+                if (DGifGetLine(gif, dib.Row(y) + desc.Left, desc.Width) == GIF_ERROR)
+                    return GifFailed(gif->Error);
+            } else {
+                if (DGifGetLine(gif, line.data(), desc.Width) == GIF_ERROR)
+                    return GifFailed(gif->Error);
+                if (y < height && visibleWidth > 0) store(y, desc.Left, line.data(), visibleWidth);
+            }
+            kit::ReportProgress(progress, ++done, rows, data);
+        }
+    }
+    return true;
+}
+
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
                DibAllocCallbackFn alloc) {
     kit::InputFile file;
@@ -153,18 +204,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
     const int colours = map->ColorCount;
     if (transparent >= colours) transparent = NO_TRANSPARENT_COLOR;
 
-    kit::DibSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.topDown = true;
-    if (transparent != NO_TRANSPARENT_COLOR) {
-        spec.bitCount = 32;
-    } else {
-        spec.bitCount = colours <= 2 ? 1 : colours <= 16 ? 4 : 8;
-        for (int i = 0; i < colours; ++i)
-            spec.palette.push_back(
-                RGBQUAD{map->Colors[i].Blue, map->Colors[i].Green, map->Colors[i].Red, 0});
-    }
+    const kit::DibSpec spec = SpecFor(width, height, transparent, map, colours);
     kit::Dib dib;
     if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
     kit::BitmapGuard guard(dib.bitmap);
@@ -207,28 +247,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
         for (int32_t y = 1; y < height; ++y) std::memcpy(dib.Row(y), dib.Row(0), dib.stride);
     }
 
-    // The part of the frame on the screen; the rest of it is decoded and dropped.
-    const int32_t visibleWidth = std::max(0, std::min<int32_t>(desc.Width, width - desc.Left));
-    const int32_t rows = desc.Height;
-    static constexpr int kStart[] = {0, 4, 2, 1}, kStep[] = {8, 8, 4, 2};
-    int32_t done = 0;
-    for (int pass = 0; pass < (desc.Interlace ? 4 : 1); ++pass) {
-        const int start = desc.Interlace ? kStart[pass] : 0,
-                  step = desc.Interlace ? kStep[pass] : 1;
-        for (int32_t r = start; r < rows; r += step) {
-            const int32_t y = desc.Top + r;
-            if (spec.bitCount == 8 && visibleWidth == desc.Width && y < height) {
-                // The whole line lands on the screen: decode straight into the section.
-                if (DGifGetLine(gif, dib.Row(y) + desc.Left, desc.Width) == GIF_ERROR)
-                    return GifFailed(gif->Error), nullptr;
-            } else {
-                if (DGifGetLine(gif, line.data(), desc.Width) == GIF_ERROR)
-                    return GifFailed(gif->Error), nullptr;
-                if (y < height && visibleWidth > 0) store(y, desc.Left, line.data(), visibleWidth);
-            }
-            kit::ReportProgress(progress, ++done, rows, data);
-        }
-    }
+    if (!DecodeRows(gif, dib, spec, width, height, line, store, progress, data)) return nullptr;
     if (spec.bitCount == 32) kit::KeepFullTransparency(dib, width, height);
     NoteFrameCount(gif);
     return guard.Release();

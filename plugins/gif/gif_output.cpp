@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "faltrix/kit/entry_points.h"
+#include "faltrix/kit/owned.h"
 #include "gif_common.h"
 #include "quantize.h"
 
@@ -17,18 +18,14 @@ int WriteToFile(GifFileType *gif, const GifByteType *buffer, int length) {
     return int(std::fwrite(buffer, 1, size_t(length), static_cast<FILE *>(gif->UserData)));
 }
 
-struct ColorMap {
-    ColorMapObject *map = nullptr;
-    ~ColorMap() {
-        if (map) GifFreeMapObject(map);
-    }
-};
-
 struct Encoder {
     GifFileType *gif = nullptr;
+    Encoder() = default;
     ~Encoder() {
         if (gif) EGifCloseFile(gif, nullptr);
     }
+    Encoder(const Encoder &) = delete;
+    Encoder &operator=(const Encoder &) = delete;
     // Flushes giflib's last bytes; false when that fails.
     bool Close() {
         GifFileType *g = gif;
@@ -54,6 +51,24 @@ bool KeepsMetadata(std::string_view, size_t) { return false; }
 
 // A GIF's colour table holds RGB entries.
 kit::StoredColour StoredColour(const kit::StoredLayout &) { return kit::StoredColour::kColour; }
+
+// The logical screen, the graphic control block that names the transparent index (when
+// there is one) and the descriptor of the one frame, which covers the screen. False when
+// giflib refuses one of them (its code is in gif->Error).
+bool PutHeader(GifFileType *gif, int32_t w, int32_t h, const ColorMapObject *map,
+               int transparentIndex) {
+    if (EGifPutScreenDesc(gif, w, h, 8, 0, map) == GIF_ERROR) return false;
+    if (transparentIndex != NO_TRANSPARENT_COLOR) {
+        GraphicsControlBlock gcb{};
+        gcb.DisposalMode = DISPOSAL_UNSPECIFIED;
+        gcb.DelayTime = 0;
+        gcb.TransparentColor = transparentIndex;
+        GifByteType ext[4];
+        const size_t n = EGifGCBToExtension(&gcb, ext);
+        if (EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, int(n), ext) == GIF_ERROR) return false;
+    }
+    return EGifPutImageDesc(gif, 0, 0, w, h, false, nullptr) != GIF_ERROR;
+}
 
 bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
@@ -99,8 +114,8 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
             palette.push_back(RGBQUAD{255, 255, 255, 0});
         }
     }
-    ColorMap map{MakeMap(palette)};
-    if (!map.map) return kit::Fail("not enough memory");
+    kit::Owned<ColorMapObject, GifFreeMapObject> map{MakeMap(palette)};
+    if (!map) return kit::Fail("not enough memory");
 
     kit::OutputFile out(name);
     if (!out.ok()) return false;
@@ -109,20 +124,7 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
     enc.gif = EGifOpen(out.stream(), WriteToFile, &error);
     if (!enc.gif) return GifFailed(error);
     EGifSetGifVersion(enc.gif, true);
-    if (EGifPutScreenDesc(enc.gif, w, h, 8, 0, map.map) == GIF_ERROR)
-        return GifFailed(enc.gif->Error);
-    if (transparentIndex != NO_TRANSPARENT_COLOR) {
-        GraphicsControlBlock gcb{};
-        gcb.DisposalMode = DISPOSAL_UNSPECIFIED;
-        gcb.DelayTime = 0;
-        gcb.TransparentColor = transparentIndex;
-        GifByteType ext[4];
-        const size_t n = EGifGCBToExtension(&gcb, ext);
-        if (EGifPutExtension(enc.gif, GRAPHICS_EXT_FUNC_CODE, int(n), ext) == GIF_ERROR)
-            return GifFailed(enc.gif->Error);
-    }
-    if (EGifPutImageDesc(enc.gif, 0, 0, w, h, false, nullptr) == GIF_ERROR)
-        return GifFailed(enc.gif->Error);
+    if (!PutHeader(enc.gif, w, h, map.get(), transparentIndex)) return GifFailed(enc.gif->Error);
     std::vector<GifPixelType> indices(static_cast<size_t>(w));
     for (int32_t y = 0; y < h; ++y) {
         if (palettised) {
@@ -142,6 +144,4 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
 }  // namespace
 }  // namespace faltrix::gif
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::gif)
-FALTRIX_KIT_METADATA_OUTPUT(faltrix::gif)
-FALTRIX_KIT_STORED_COLOUR(faltrix::gif)
+FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::gif)

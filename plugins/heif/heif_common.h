@@ -20,19 +20,28 @@ bool Succeeded(const heif_error &error);
 // Releases what libheif handed out, on every path.
 struct ContextGuard {
     heif_context *context = heif_context_alloc();
+    ContextGuard() = default;
     ~ContextGuard() { heif_context_free(context); }
+    ContextGuard(const ContextGuard &) = delete;
+    ContextGuard &operator=(const ContextGuard &) = delete;
 };
 struct HandleGuard {
     heif_image_handle *handle = nullptr;
+    HandleGuard() = default;
     ~HandleGuard() {
         if (handle) heif_image_handle_release(handle);
     }
+    HandleGuard(const HandleGuard &) = delete;
+    HandleGuard &operator=(const HandleGuard &) = delete;
 };
 struct ImageGuard {
     heif_image *image = nullptr;
+    ImageGuard() = default;
     ~ImageGuard() {
         if (image) heif_image_release(image);
     }
+    ImageGuard(const ImageGuard &) = delete;
+    ImageGuard &operator=(const ImageGuard &) = delete;
 };
 
 }  // namespace faltrix::heif

@@ -23,6 +23,7 @@
 
 #include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
+#include "faltrix/kit/owned.h"
 #include "heif_common.h"
 #include "heif_items.h"
 
@@ -259,11 +260,6 @@ void NoteBlocks(const heif_image_handle *handle) {
     }
 }
 
-struct OptionsGuard {
-    heif_decoding_options *options = heif_decoding_options_alloc();
-    ~OptionsGuard() { heif_decoding_options_free(options); }
-};
-
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
                DibAllocCallbackFn alloc) {
     Opened file;
@@ -271,13 +267,14 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
     const heif_image_handle *handle = file.primary.handle;
     const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
 
-    OptionsGuard options;
-    if (!options.options) return kit::Fail<HBITMAP>("not enough memory");
-    options.options->convert_hdr_to_8bit = 1;
+    const kit::Owned<heif_decoding_options, heif_decoding_options_free> options{
+        heif_decoding_options_alloc()};
+    if (!options) return kit::Fail<HBITMAP>("not enough memory");
+    options->convert_hdr_to_8bit = 1;
     ImageGuard image;
     if (!Succeeded(heif_decode_image(
             handle, &image.image, heif_colorspace_RGB,
-            alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.options)))
+            alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get())))
         return nullptr;
 
     kit::DibSpec spec;

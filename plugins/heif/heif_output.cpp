@@ -16,6 +16,7 @@
 
 #include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
+#include "faltrix/kit/owned.h"
 #include "heif_common.h"
 
 #ifndef FALTRIX_HEIF_OUTPUT_AVIF
@@ -77,19 +78,12 @@ namespace {
 
 struct EncoderGuard {
     heif_encoder *encoder = nullptr;
+    EncoderGuard() = default;
     ~EncoderGuard() {
         if (encoder) heif_encoder_release(encoder);
     }
-};
-
-struct NclxGuard {
-    heif_color_profile_nclx *nclx = heif_nclx_color_profile_alloc();
-    ~NclxGuard() { heif_nclx_color_profile_free(nclx); }
-};
-
-struct EncodingOptionsGuard {
-    heif_encoding_options *options = heif_encoding_options_alloc();
-    ~EncodingOptionsGuard() { heif_encoding_options_free(options); }
+    EncoderGuard(const EncoderGuard &) = delete;
+    EncoderGuard &operator=(const EncoderGuard &) = delete;
 };
 
 // The picture as an interleaved R, G, B (A) image for libheif.
@@ -161,49 +155,44 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
 
     ImageGuard image;
     if (!MakeImage(src, &image)) return false;
-    NclxGuard nclx;
-    if (!nclx.nclx) return kit::Fail("not enough memory");
+    const kit::Owned<heif_color_profile_nclx, heif_nclx_color_profile_free> nclx{
+        heif_nclx_color_profile_alloc()};
+    if (!nclx) return kit::Fail("not enough memory");
     // sRGB's primaries and curve; BT.601's matrix for lossy pictures, the identity for lossless.
-    nclx.nclx->color_primaries = heif_color_primaries_ITU_R_BT_709_5;
-    nclx.nclx->transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1;
-    nclx.nclx->matrix_coefficients =
+    nclx->color_primaries = heif_color_primaries_ITU_R_BT_709_5;
+    nclx->transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1;
+    nclx->matrix_coefficients =
         lossless ? heif_matrix_coefficients_RGB_GBR : heif_matrix_coefficients_ITU_R_BT_601_6;
-    nclx.nclx->full_range_flag = 1;
+    nclx->full_range_flag = 1;
     const std::string profile = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
-    if (!Succeeded(heif_image_set_nclx_color_profile(image.image, nclx.nclx)) ||
+    if (!Succeeded(heif_image_set_nclx_color_profile(image.image, nclx.get())) ||
         (!profile.empty() && !Succeeded(heif_image_set_raw_color_profile(
                                  image.image, "prof", profile.data(), profile.size()))))
         return false;
 
     ContextGuard context;
     EncoderGuard encoder;
-    EncodingOptionsGuard encoding;
-    if (!context.context || !encoding.options) return kit::Fail("not enough memory");
-    encoding.options->save_two_colr_boxes_when_ICC_and_nclx_available = 1;
-    encoding.options->output_nclx_profile = nclx.nclx;
+    const kit::Owned<heif_encoding_options, heif_encoding_options_free> encoding{
+        heif_encoding_options_alloc()};
+    if (!context.context || !encoding) return kit::Fail("not enough memory");
+    encoding->save_two_colr_boxes_when_ICC_and_nclx_available = 1;
+    encoding->output_nclx_profile = nclx.get();
     HandleGuard handle;
     if (!Succeeded(
             heif_context_get_encoder_for_format(context.context, kCompression, &encoder.encoder)) ||
         !Configure(encoder.encoder, lossless) ||
         !Succeeded(heif_context_encode_image(context.context, image.image, encoder.encoder,
-                                             encoding.options, &handle.handle)) ||
+                                             encoding.get(), &handle.handle)) ||
         !AddMetadata(context.context, handle.handle))
         return false;
-    kit::ReportProgress(progress, 90, 100, data);
-
-    kit::OutputFile out(target);
-    if (!out.ok()) return false;
-    heif_writer writer{1, WriteBytes};
-    if (!Succeeded(heif_context_write(context.context, &writer, &out)) || !out.Close())
-        return false;
-    kit::ReportProgress(progress, 100, 100, data);
-    return true;
+    return kit::StoreEncoded(target, progress, data, [&](kit::OutputFile &out) {
+        heif_writer writer{1, WriteBytes};
+        return Succeeded(heif_context_write(context.context, &writer, &out));
+    });
 }
 
 }  // namespace
 }  // namespace faltrix::heif::output
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::heif::output)
-FALTRIX_KIT_METADATA_OUTPUT(faltrix::heif::output)
-FALTRIX_KIT_STORED_COLOUR(faltrix::heif::output)
+FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::heif::output)
 FALTRIX_KIT_SETTINGS(faltrix::heif::output, faltrix::heif::output::kTitle)

@@ -100,16 +100,22 @@ bool GuardedWriteIccProfile(jpeg_compress_struct *cinfo, const JOCTET *data, uns
 struct DecompressGuard {
     jpeg_decompress_struct *cinfo;
     bool created = false;
+    explicit DecompressGuard(jpeg_decompress_struct *c) : cinfo(c) {}
     ~DecompressGuard() {
         if (created) jpeg_destroy_decompress(cinfo);
     }
+    DecompressGuard(const DecompressGuard &) = delete;
+    DecompressGuard &operator=(const DecompressGuard &) = delete;
 };
 struct CompressGuard {
     jpeg_compress_struct *cinfo;
     bool created = false;
+    explicit CompressGuard(jpeg_compress_struct *c) : cinfo(c) {}
     ~CompressGuard() {
         if (created) jpeg_destroy_compress(cinfo);
     }
+    CompressGuard(const CompressGuard &) = delete;
+    CompressGuard &operator=(const CompressGuard &) = delete;
 };
 
 }  // namespace faltrix::jpeg

@@ -125,6 +125,59 @@ void ReversePixels(uint8_t *row, size_t width, size_t bpp) {
         for (size_t i = 0; i < bpp; ++i) std::swap(row[a * bpp + i], row[b * bpp + i]);
 }
 
+// Reads every row into the bitmap, turned by the orientation, CMYK converted to B, G, R.
+// False when libjpeg stops (the cause is recorded).
+bool ReadRows(jpeg_decompress_struct &cinfo, const kit::Dib &dib, int orientation, bool cmyk,
+              size_t bpp, ProgressCallbackFn progress, int32_t data) {
+    const int32_t w = static_cast<int32_t>(cinfo.output_width);
+    const int32_t h = static_cast<int32_t>(cinfo.output_height);
+    // Orientations that keep rows as rows decode straight into the bitmap; the others (and
+    // CMYK, which needs converting) go through a small band and are placed pixel by pixel.
+    const bool direct = !cmyk && orientation <= 4;
+    constexpr JDIMENSION kBand = 8;
+    const size_t srcBpp = cmyk ? 4 : bpp;
+    std::vector<uint8_t> band;
+    std::vector<uint8_t> converted;
+    if (!direct) {
+        band.resize(static_cast<size_t>(w) * srcBpp * kBand);
+        if (cmyk) converted.resize(static_cast<size_t>(w) * 3);
+    }
+    const bool cmykInverted = cinfo.saw_Adobe_marker;
+
+    JSAMPROW rows[kBand];
+    while (cinfo.output_scanline < cinfo.output_height) {
+        const int32_t first = static_cast<int32_t>(cinfo.output_scanline);
+        const JDIMENSION want =
+            std::min<JDIMENSION>(kBand, cinfo.output_height - cinfo.output_scanline);
+        for (JDIMENSION i = 0; i < want; ++i) {
+            const int32_t y = first + static_cast<int32_t>(i);
+            rows[i] = direct ? dib.Row(orientation >= 3 ? h - 1 - y : y)
+                             : band.data() + i * static_cast<size_t>(w) * srcBpp;
+        }
+        JDIMENSION got = 0;
+        if (!GuardedReadScanlines(&cinfo, rows, want, &got)) return false;
+        if (got == 0) return kit::Fail("JPEG: no rows where rows were due");
+        for (JDIMENSION i = 0; i < got; ++i) {
+            const int32_t y = first + static_cast<int32_t>(i);
+            if (direct) {
+                if (orientation == 2 || orientation == 3) ReversePixels(rows[i], w, bpp);
+                continue;
+            }
+            const uint8_t *src = rows[i];
+            if (cmyk) {
+                CmykToBgr(src, converted.data(), w, cmykInverted);
+                src = converted.data();
+            }
+            for (int32_t x = 0; x < w; ++x) {
+                const kit::OrientedPoint p = kit::Orient(orientation, x, y, w, h);
+                std::memcpy(dib.Row(p.y) + static_cast<size_t>(p.x) * bpp, src + x * bpp, bpp);
+            }
+        }
+        kit::ReportProgress(progress, static_cast<int32_t>(cinfo.output_scanline), h, data);
+    }
+    return true;
+}
+
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
                DibAllocCallbackFn alloc) {
     Reader r;
@@ -167,50 +220,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
     if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
     kit::BitmapGuard owned{dib.bitmap};
 
-    // Orientations that keep rows as rows decode straight into the bitmap; the others (and
-    // CMYK, which needs converting) go through a small band and are placed pixel by pixel.
-    const bool direct = !cmyk && orientation <= 4;
-    constexpr JDIMENSION kBand = 8;
-    const size_t srcBpp = cmyk ? 4 : bpp;
-    std::vector<uint8_t> band;
-    std::vector<uint8_t> converted;
-    if (!direct) {
-        band.resize(static_cast<size_t>(w) * srcBpp * kBand);
-        if (cmyk) converted.resize(static_cast<size_t>(w) * 3);
-    }
-    const bool cmykInverted = cinfo.saw_Adobe_marker;
-
-    JSAMPROW rows[kBand];
-    while (cinfo.output_scanline < cinfo.output_height) {
-        const int32_t first = static_cast<int32_t>(cinfo.output_scanline);
-        const JDIMENSION want =
-            std::min<JDIMENSION>(kBand, cinfo.output_height - cinfo.output_scanline);
-        for (JDIMENSION i = 0; i < want; ++i) {
-            const int32_t y = first + static_cast<int32_t>(i);
-            rows[i] = direct ? dib.Row(orientation >= 3 ? h - 1 - y : y)
-                             : band.data() + i * static_cast<size_t>(w) * srcBpp;
-        }
-        JDIMENSION got = 0;
-        if (!GuardedReadScanlines(&cinfo, rows, want, &got)) return nullptr;
-        if (got == 0) return kit::Fail<HBITMAP>("JPEG: no rows where rows were due");
-        for (JDIMENSION i = 0; i < got; ++i) {
-            const int32_t y = first + static_cast<int32_t>(i);
-            if (direct) {
-                if (orientation == 2 || orientation == 3) ReversePixels(rows[i], w, bpp);
-                continue;
-            }
-            const uint8_t *src = rows[i];
-            if (cmyk) {
-                CmykToBgr(src, converted.data(), w, cmykInverted);
-                src = converted.data();
-            }
-            for (int32_t x = 0; x < w; ++x) {
-                const kit::OrientedPoint p = kit::Orient(orientation, x, y, w, h);
-                std::memcpy(dib.Row(p.y) + static_cast<size_t>(p.x) * bpp, src + x * bpp, bpp);
-            }
-        }
-        kit::ReportProgress(progress, static_cast<int32_t>(cinfo.output_scanline), h, data);
-    }
+    if (!ReadRows(cinfo, dib, orientation, cmyk, bpp, progress, data)) return nullptr;
     if (!GuardedFinishDecompress(&cinfo)) return nullptr;
     if (const char *damage = DamageOf(r.err); *damage != '\0') {
         if (!r.err.lenient) return kit::Fail<HBITMAP>(damage);

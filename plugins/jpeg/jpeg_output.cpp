@@ -135,7 +135,5 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
 }  // namespace
 }  // namespace faltrix::jpeg
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::jpeg)
-FALTRIX_KIT_METADATA_OUTPUT(faltrix::jpeg)
-FALTRIX_KIT_STORED_COLOUR(faltrix::jpeg)
+FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::jpeg)
 FALTRIX_KIT_SETTINGS(faltrix::jpeg, faltrix::jpeg::kTitle)

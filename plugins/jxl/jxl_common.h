@@ -18,9 +18,12 @@ size_t Cores();
 // cannot be made (libjxl then works on the calling thread).
 struct RunnerGuard {
     void *runner = JxlThreadParallelRunnerCreate(nullptr, Cores());
+    RunnerGuard() = default;
     ~RunnerGuard() {
         if (runner) JxlThreadParallelRunnerDestroy(runner);
     }
+    RunnerGuard(const RunnerGuard &) = delete;
+    RunnerGuard &operator=(const RunnerGuard &) = delete;
 };
 
 }  // namespace faltrix::jxl

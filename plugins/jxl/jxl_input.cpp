@@ -84,9 +84,12 @@ struct Decoding {
     JxlMemoryManager manager{&budget, Allocate, Release};
     JxlDecoder *decoder = nullptr;
     std::optional<RunnerGuard> runner;  // decoding pixels only: a header needs no threads
+    Decoding() = default;
     ~Decoding() {
         if (decoder) JxlDecoderDestroy(decoder);
     }
+    Decoding(const Decoding &) = delete;
+    Decoding &operator=(const Decoding &) = delete;
 
     // The cause of libjxl's refusal.
     bool Failed(JxlDecoderStatus status) const {
@@ -248,6 +251,49 @@ private:
     size_t used_ = 0;
 };
 
+// The picture's description: its shown size (within the limits and the decoder's memory)
+// and the section that holds it, 32 bits with alpha, 8-bit grey, otherwise 24 bits. False
+// when it cannot be used.
+bool TakeBasicInfo(const Decoding &file, JxlBasicInfo &info, kit::DibSpec &spec,
+                   JxlPixelFormat &format) {
+    JxlDecoder *decoder = file.decoder;
+    if (JxlDecoderGetBasicInfo(decoder, &info) != JXL_DEC_SUCCESS)
+        return file.Failed(JXL_DEC_ERROR);
+    if (!ShownSize(info, &spec.width, &spec.height) || !WithinMemory(info, info.xsize, info.ysize))
+        return false;
+    if (info.alpha_bits > 0) {
+        format.num_channels = 4;
+        spec.bitCount = 32;
+    } else if (info.num_color_channels == 1) {
+        format.num_channels = 1;
+        spec.bitCount = 8;
+        spec.palette = kit::GreyPalette(8);
+    }
+    return true;
+}
+
+// The first frame's header, read and checked against the decoder's memory; false when it
+// cannot be read or does not fit.
+bool FirstFrameFits(const Decoding &file, const JxlBasicInfo &info) {
+    JxlFrameHeader header{};
+    if (JxlDecoderGetFrameHeader(file.decoder, &header) != JXL_DEC_SUCCESS ||
+        !WithinMemory(info, header.layer_info.xsize, header.layer_info.ysize))
+        return file.Failed(JXL_DEC_ERROR);
+    return true;
+}
+
+// Hands libjxl the section to decode the first frame into; false when the frame libjxl
+// is about to give does not fill the section exactly.
+bool SetOutBuffer(JxlDecoder *decoder, const JxlPixelFormat &format, const kit::Dib &dib,
+                  const kit::DibSpec &spec) {
+    size_t needed = 0;
+    if (JxlDecoderImageOutBufferSize(decoder, &format, &needed) != JXL_DEC_SUCCESS ||
+        needed != size_t{dib.stride} * static_cast<size_t>(spec.height) ||
+        JxlDecoderSetImageOutBuffer(decoder, &format, dib.bits, needed) != JXL_DEC_SUCCESS)
+        return kit::Fail("JPEG XL: the decoded picture differs from its description");
+    return true;
+}
+
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
                DibAllocCallbackFn alloc) {
     Decoding file;
@@ -270,30 +316,13 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
         switch (status) {
         case JXL_DEC_SUCCESS: more = false; break;
         case JXL_DEC_BASIC_INFO:
-            if (JxlDecoderGetBasicInfo(decoder, &info) != JXL_DEC_SUCCESS)
-                return file.Failed(JXL_DEC_ERROR), nullptr;
-            if (!ShownSize(info, &spec.width, &spec.height) ||
-                !WithinMemory(info, info.xsize, info.ysize))
-                return nullptr;
-            if (info.alpha_bits > 0) {
-                format.num_channels = 4;
-                spec.bitCount = 32;
-            } else if (info.num_color_channels == 1) {
-                format.num_channels = 1;
-                spec.bitCount = 8;
-                spec.palette = kit::GreyPalette(8);
-            }
+            if (!TakeBasicInfo(file, info, spec, format)) return nullptr;
             break;
         case JXL_DEC_COLOR_ENCODING: NoteColour(decoder, !info.uses_original_profile); break;
-        case JXL_DEC_FRAME: {
+        case JXL_DEC_FRAME:
             // Frames past the first are counted, and skipped when they ask for a buffer.
-            if (++frames > 1) break;
-            JxlFrameHeader header{};
-            if (JxlDecoderGetFrameHeader(decoder, &header) != JXL_DEC_SUCCESS ||
-                !WithinMemory(info, header.layer_info.xsize, header.layer_info.ysize))
-                return file.Failed(JXL_DEC_ERROR), nullptr;
+            if (++frames == 1 && !FirstFrameFits(file, info)) return nullptr;
             break;
-        }
         case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
             if (decoded) {  // counting stops where skipping does
                 more = JxlDecoderSkipCurrentFrame(decoder) == JXL_DEC_SUCCESS;
@@ -301,12 +330,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
             }
             if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
             owned.emplace(dib.bitmap);
-            size_t needed = 0;
-            if (JxlDecoderImageOutBufferSize(decoder, &format, &needed) != JXL_DEC_SUCCESS ||
-                needed != size_t{dib.stride} * static_cast<size_t>(spec.height) ||
-                JxlDecoderSetImageOutBuffer(decoder, &format, dib.bits, needed) != JXL_DEC_SUCCESS)
-                return kit::Fail<HBITMAP>(
-                    "JPEG XL: the decoded picture differs from its description");
+            if (!SetOutBuffer(decoder, format, dib, spec)) return nullptr;
             kit::ReportProgress(progress, 0, spec.height, data);
             break;
         }

@@ -87,9 +87,12 @@ namespace {
 
 struct EncoderGuard {
     JxlEncoder *encoder = JxlEncoderCreate(nullptr);
+    EncoderGuard() = default;
     ~EncoderGuard() {
         if (encoder) JxlEncoderDestroy(encoder);
     }
+    EncoderGuard(const EncoderGuard &) = delete;
+    EncoderGuard &operator=(const EncoderGuard &) = delete;
 };
 
 bool Succeeded(JxlEncoderStatus status) { return status == JXL_ENC_SUCCESS; }
@@ -268,17 +271,13 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
     RunnerGuard runner;
     std::vector<uint8_t> bytes;
     if (!Compress(src, runner, &bytes)) return false;
-    kit::ReportProgress(progress, 90, 100, data);
-    kit::OutputFile out(target);
-    if (!out.ok() || !out.Write(bytes.data(), bytes.size()) || !out.Close()) return false;
-    kit::ReportProgress(progress, 100, 100, data);
-    return true;
+    return kit::StoreEncoded(target, progress, data, [&](kit::OutputFile &out) {
+        return out.Write(bytes.data(), bytes.size());
+    });
 }
 
 }  // namespace
 }  // namespace faltrix::jxl::output
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::jxl::output)
-FALTRIX_KIT_METADATA_OUTPUT_CHECKED(faltrix::jxl::output)
-FALTRIX_KIT_STORED_COLOUR(faltrix::jxl::output)
+FALTRIX_KIT_BUNDLED_OUTPUT_CHECKED(faltrix::jxl::output)
 FALTRIX_KIT_SETTINGS(faltrix::jxl::output, faltrix::jxl::output::kTitle)

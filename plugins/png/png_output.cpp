@@ -407,7 +407,5 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
 }  // namespace
 }  // namespace faltrix::png
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::png)
-FALTRIX_KIT_METADATA_OUTPUT_CHECKED(faltrix::png)
-FALTRIX_KIT_STORED_COLOUR(faltrix::png)
+FALTRIX_KIT_BUNDLED_OUTPUT_CHECKED(faltrix::png)
 FALTRIX_KIT_SETTINGS(faltrix::png, faltrix::png::kTitle)

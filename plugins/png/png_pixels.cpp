@@ -364,7 +364,10 @@ bool Read(FILE *file, uint32_t width, uint32_t height, const kit::Dib &dib,
             rows.inflated.notify_one();
             thread.join();
         }
+        Joiner(Rows &r, std::thread &t) : rows(r), thread(t) {}
         ~Joiner() { Join(); }
+        Joiner(const Joiner &) = delete;
+        Joiner &operator=(const Joiner &) = delete;
     } joiner{rows, storer};
     if (threaded) {
         try {

@@ -24,9 +24,13 @@ TIFFOpenOptions *NewOptions(Messages *messages);
 
 struct TiffCloser {
     TIFF *tif = nullptr;
+    TiffCloser() = default;
+    explicit TiffCloser(TIFF *t) : tif(t) {}
     ~TiffCloser() {
         if (tif) TIFFClose(tif);
     }
+    TiffCloser(const TiffCloser &) = delete;
+    TiffCloser &operator=(const TiffCloser &) = delete;
 };
 
 // "TIFF (libtiff 4.5.0)", from the library found at run time, and the patterns.

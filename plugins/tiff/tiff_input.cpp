@@ -32,6 +32,7 @@
 #include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/orientation.h"
+#include "faltrix/kit/owned.h"
 #include "tiff_common.h"
 #include "tiff_exif.h"
 
@@ -473,13 +474,9 @@ RowReader PickReader(TIFF *tif, Kind kind, const Layout &l, kit::DibSpec *spec) 
 // Bilevel, grey, palette and RGB files, row by row.
 HBITMAP DecodeDirect(Reader *r, Kind kind, Layout l, kit::DibSpec spec, ProgressCallbackFn progress,
                      int32_t data, DibAllocCallbackFn alloc) {
-    struct TransformEnd {
-        cmsHTRANSFORM transform;
-        ~TransformEnd() {
-            if (transform) cmsDeleteTransform(transform);
-        }
-    } labEnd{kind == Kind::Lab ? MakeLabTransform(r->tif, l) : nullptr};
-    l.lab = labEnd.transform;
+    const kit::Owned<void, cmsDeleteTransform> labEnd{
+        kind == Kind::Lab ? MakeLabTransform(r->tif, l) : nullptr};
+    l.lab = labEnd.get();
     if (kind == Kind::Lab && !l.lab)
         return kit::Fail<HBITMAP>("TIFF: no colour transform for L*a*b* could be made");
     const RowReader read = PickReader(r->tif, kind, l, &spec);
@@ -515,10 +512,7 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
     // picture must not cost a walk over every missing strip.
     if (!TIFFRGBAImageBegin(&img, tif, 1, emsg))
         return kit::Fail<HBITMAP>(std::string("TIFF: ") + emsg);
-    struct ImageEnd {
-        TIFFRGBAImage *img;
-        ~ImageEnd() { TIFFRGBAImageEnd(img); }
-    } end{&img};
+    const kit::Owned<TIFFRGBAImage, TIFFRGBAImageEnd> end{&img};
     // Rows as they are stored: the orientation is applied afterwards, alike for every path
     // (libtiff's own handling flips but never turns).
     img.req_orientation = static_cast<uint16_t>(r->orientation);

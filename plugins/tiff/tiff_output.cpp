@@ -89,13 +89,19 @@ bool KeepsMetadata(std::string_view key, size_t) {
            key == FALTRIX_METADATA_EXIF;
 }
 
-bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
-    std::string target;
-    kit::SourcePicture src;
-    if (!kit::PathToBytes(path, &target)) return false;
-    if (!src.Open(dc)) return kit::Fail("no picture to store");
-    const uint16_t compression = Compression();
+// How the picture is stored: its depth and samples, and the bytes of one stored row.
+struct Layout {
+    int bits;
+    bool palettised;
+    bool grey;
+    bool alpha;
+    uint16_t spp;
+    uint16_t bps;
+    size_t w;
+    size_t lineBytes;
+};
 
+Layout LayoutOf(const kit::SourcePicture &src) {
     const int bits = src.bitCount();
     const bool palettised = bits <= 8;
     const bool grey = StoredColour({bits, src.palette()}) == kit::StoredColour::kGrey;
@@ -104,27 +110,13 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
     const uint16_t bps = palettised ? static_cast<uint16_t>(bits) : 8;
     const size_t w = static_cast<size_t>(src.width());
     const size_t lineBytes = palettised ? (w * bits + 7) / 8 : w * spp;
+    return {bits, palettised, grey, alpha, spp, bps, w, lineBytes};
+}
 
-    kit::OutputFile out(target);
-    if (!out.ok()) return false;
-    Messages messages;
-    TIFFOpenOptions *opts = NewOptions(&messages);
-    if (!opts) return kit::Fail("not enough memory");
-    // Pictures beyond 4 GiB need BigTIFF; ours stay far below (see the decoding limits),
-    // but a picture is never refused for its size alone.
-    const bool big = static_cast<uint64_t>(lineBytes) * static_cast<uint64_t>(src.height()) >
-                     (uint64_t{3} << 30);
-    TIFF *tif =
-        TIFFClientOpenExt(target.c_str(), big ? "w8" : "w", out.stream(), ReadProc, WriteProc,
-                          SeekProc, CloseProc, SizeProc, MapProc, UnmapProc, opts);
-    TIFFOpenOptionsFree(opts);
-    if (!tif) return kit::Fail("TIFF: the file could not be started");
-    TiffCloser closer{tif};
-    // The EXIF directory goes first, so that the picture's directory can name it when written.
-    if (const std::string exif = kit::OutgoingMetadata(FALTRIX_METADATA_EXIF);
-        !exif.empty() && !WriteExifFirst(tif, exif))
-        return kit::Fail("TIFF: the EXIF directory could not be written");
-
+// The picture's directory: size, samples, colour, compression, resolution, strips and the
+// profile and XMP blocks. False when libtiff refuses one of them.
+bool SetTags(TIFF *tif, const kit::SourcePicture &src, const Layout &layout, uint16_t compression) {
+    const auto [bits, palettised, grey, alpha, spp, bps, w, lineBytes] = layout;
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(src.width())) &&
               TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(src.height())) &&
               TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bps) &&
@@ -174,8 +166,13 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
         if (!item.empty())
             ok = ok && TIFFSetField(tif, tag, static_cast<uint32_t>(item.size()), item.data());
     }
-    if (!ok) return kit::Fail("TIFF: a tag was refused");
+    return ok;
+}
 
+// Every row, top first, turned from the DIB's order into the stored samples.
+bool WriteRows(TIFF *tif, const kit::SourcePicture &src, const Layout &layout,
+               ProgressCallbackFn progress, int32_t data) {
+    const auto [bits, palettised, grey, alpha, spp, bps, w, lineBytes] = layout;
     std::vector<uint8_t> line(std::max<size_t>(lineBytes, w * 4));
     const int32_t h = src.height();
     for (int32_t y = 0; y < h; ++y) {
@@ -193,6 +190,40 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
             return kit::Fail("TIFF: a row could not be written");
         kit::ReportProgress(progress, y + 1, h, data);
     }
+    return true;
+}
+
+bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
+    std::string target;
+    kit::SourcePicture src;
+    if (!kit::PathToBytes(path, &target)) return false;
+    if (!src.Open(dc)) return kit::Fail("no picture to store");
+    const uint16_t compression = Compression();
+
+    const Layout layout = LayoutOf(src);
+
+    kit::OutputFile out(target);
+    if (!out.ok()) return false;
+    Messages messages;
+    TIFFOpenOptions *opts = NewOptions(&messages);
+    if (!opts) return kit::Fail("not enough memory");
+    // Pictures beyond 4 GiB need BigTIFF; ours stay far below (see the decoding limits),
+    // but a picture is never refused for its size alone.
+    const bool big = static_cast<uint64_t>(layout.lineBytes) * static_cast<uint64_t>(src.height()) >
+                     (uint64_t{3} << 30);
+    TIFF *tif =
+        TIFFClientOpenExt(target.c_str(), big ? "w8" : "w", out.stream(), ReadProc, WriteProc,
+                          SeekProc, CloseProc, SizeProc, MapProc, UnmapProc, opts);
+    TIFFOpenOptionsFree(opts);
+    if (!tif) return kit::Fail("TIFF: the file could not be started");
+    TiffCloser closer{tif};
+    // The EXIF directory goes first, so that the picture's directory can name it when written.
+    if (const std::string exif = kit::OutgoingMetadata(FALTRIX_METADATA_EXIF);
+        !exif.empty() && !WriteExifFirst(tif, exif))
+        return kit::Fail("TIFF: the EXIF directory could not be written");
+
+    if (!SetTags(tif, src, layout, compression)) return kit::Fail("TIFF: a tag was refused");
+    if (!WriteRows(tif, src, layout, progress, data)) return false;
     if (!TIFFWriteDirectory(tif) || messages.errors)
         return kit::Fail("TIFF: the directory could not be written");
     closer.tif = nullptr;
@@ -204,7 +235,5 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
 }  // namespace
 }  // namespace faltrix::tiff
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::tiff)
-FALTRIX_KIT_METADATA_OUTPUT(faltrix::tiff)
-FALTRIX_KIT_STORED_COLOUR(faltrix::tiff)
+FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::tiff)
 FALTRIX_KIT_SETTINGS(faltrix::tiff, faltrix::tiff::kTitle)

@@ -20,6 +20,7 @@
 
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/orientation.h"
+#include "faltrix/kit/owned.h"
 #include "webp_version.h"
 
 namespace faltrix::webp {
@@ -185,20 +186,6 @@ bool ReadPicture(kit::InputFile *file, const Header &header, std::vector<uint8_t
     return true;
 }
 
-struct DecoderGuard {
-    WebPIDecoder *decoder = nullptr;
-    ~DecoderGuard() {
-        if (decoder) WebPIDelete(decoder);
-    }
-};
-
-struct AnimationGuard {
-    WebPAnimDecoder *decoder = nullptr;
-    ~AnimationGuard() {
-        if (decoder) WebPAnimDecoderDelete(decoder);
-    }
-};
-
 // The first frame of an animation, composed on its canvas.
 HBITMAP DecodeFirstFrame(kit::InputFile *file, const Header &header, std::vector<uint8_t> *bytes,
                          ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
@@ -211,16 +198,17 @@ HBITMAP DecodeFirstFrame(kit::InputFile *file, const Header &header, std::vector
     options.color_mode = MODE_BGRA;
     options.use_threads = 0;
     const WebPData whole{bytes->data(), bytes->size()};
-    AnimationGuard decoder{WebPAnimDecoderNew(&whole, &options)};
+    kit::Owned<WebPAnimDecoder, WebPAnimDecoderDelete> decoder{
+        WebPAnimDecoderNew(&whole, &options)};
     WebPAnimInfo info;
-    if (!decoder.decoder || !WebPAnimDecoderGetInfo(decoder.decoder, &info))
+    if (!decoder || !WebPAnimDecoderGetInfo(decoder.get(), &info))
         return kit::Fail<HBITMAP>("WebP: the animation cannot be read");
     if (static_cast<int>(info.canvas_width) != features.width ||
         static_cast<int>(info.canvas_height) != features.height)
         return kit::Fail<HBITMAP>("WebP: the animation's canvas differs from its header");
     uint8_t *frame = nullptr;
     int timestamp = 0;
-    if (!WebPAnimDecoderGetNext(decoder.decoder, &frame, &timestamp) || !frame)
+    if (!WebPAnimDecoderGetNext(decoder.get(), &frame, &timestamp) || !frame)
         return kit::Fail<HBITMAP>("WebP: the animation's first frame cannot be read");
 
     kit::DibSpec spec;
@@ -293,8 +281,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
     output.u.RGBA.rgba = dib.bits;
     output.u.RGBA.stride = static_cast<int>(dib.stride);
     output.u.RGBA.size = static_cast<size_t>(dib.stride) * static_cast<size_t>(spec.height);
-    DecoderGuard decoder{WebPINewDecoder(&output)};
-    if (!decoder.decoder) return nullptr;
+    kit::Owned<WebPIDecoder, WebPIDelete> decoder{WebPINewDecoder(&output)};
+    if (!decoder) return nullptr;
 
     // The picture is read a slice at a time; the decoder is told after each slice how much of
     // the buffer is filled (the buffer may have moved, which WebPIUpdate allows), and decodes
@@ -302,10 +290,10 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
     // or has failed.
     VP8StatusCode status = VP8_STATUS_NOT_ENOUGH_DATA;
     const bool read = ReadPicture(&file, header, &bytes, [&](const std::vector<uint8_t> &filled) {
-        status = WebPIUpdate(decoder.decoder, filled.data(), filled.size());
+        status = WebPIUpdate(decoder.get(), filled.data(), filled.size());
         int lastY = 0;
         if (status == VP8_STATUS_SUSPENDED &&
-            WebPIDecGetRGB(decoder.decoder, &lastY, nullptr, nullptr, nullptr))
+            WebPIDecGetRGB(decoder.get(), &lastY, nullptr, nullptr, nullptr))
             kit::ReportProgress(progress, lastY, spec.height, data);
         return status == VP8_STATUS_SUSPENDED;
     });

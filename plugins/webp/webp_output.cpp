@@ -11,6 +11,7 @@
 #include <webp/mux.h>
 
 #include "faltrix/kit/entry_points.h"
+#include "faltrix/kit/owned.h"
 #include "webp_version.h"
 
 namespace faltrix::webp {
@@ -84,11 +85,6 @@ int ReportPercent(int percent, const WebPPicture *picture) {
     return 1;
 }
 
-struct PictureGuard {
-    WebPPicture *picture;
-    ~PictureGuard() { WebPPictureFree(picture); }
-};
-
 bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
@@ -109,7 +105,7 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
 
     WebPPicture picture;
     if (!WebPPictureInit(&picture)) return kit::Fail("WebP: libwebp's version does not match");
-    PictureGuard guard{&picture};
+    kit::Owned<WebPPicture, WebPPictureFree> guard{&picture};
     picture.width = src.width();
     picture.height = src.height();
     picture.use_argb = config.lossless;
@@ -153,7 +149,5 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
 }  // namespace
 }  // namespace faltrix::webp
 
-FALTRIX_KIT_OUTPUT_PLUGIN(faltrix::webp)
-FALTRIX_KIT_METADATA_OUTPUT(faltrix::webp)
-FALTRIX_KIT_STORED_COLOUR(faltrix::webp)
+FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::webp)
 FALTRIX_KIT_SETTINGS(faltrix::webp, faltrix::webp::kTitle)

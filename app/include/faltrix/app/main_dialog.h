@@ -167,6 +167,10 @@ private:
     // extension and the input's folder (another name when that would be the input itself).
     void SuggestOutputName(const QString &inputPath);
     // Helpers of the commands.
+    // Code's questions and checks; each false when Code must stop (commands.cpp).
+    bool ConfirmOutputPlugin(const QString &completed);
+    bool ConfirmReplace(const QString &completed);
+    bool OutputSizeAccepted(uint32_t width, uint32_t height);
     void StartPreview(const QString &inputPath, const ControlSet &controls);
     // Empties the preview box (no job may be running).
     void ClearPreview();

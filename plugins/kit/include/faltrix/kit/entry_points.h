@@ -27,6 +27,9 @@
 //   kit::StoredColour ns::StoredColour(const kit::StoredLayout &layout);
 //                                      the colour type ns::Save writes for that layout: Save
 //                                      decides by the same function
+// FALTRIX_KIT_BUNDLED_OUTPUT(ns) is FALTRIX_KIT_OUTPUT_PLUGIN, FALTRIX_KIT_METADATA_OUTPUT and
+// FALTRIX_KIT_STORED_COLOUR at once, the entry points every bundled output plug-in has;
+// FALTRIX_KIT_BUNDLED_OUTPUT_CHECKED(ns) the same with FALTRIX_KIT_METADATA_OUTPUT_CHECKED.
 // The input plug-in's GetPictureMetadata hands over what ns::Decode noted with
 // kit::NoteMetadata (metadata.h).
 // Each failure records its cause (kit::LastFailure) on the calling thread, which both
@@ -130,3 +133,13 @@
                        : 0;                                                     \
         });                                                                     \
     }
+
+#define FALTRIX_KIT_BUNDLED_OUTPUT(ns) \
+    FALTRIX_KIT_OUTPUT_PLUGIN(ns)      \
+    FALTRIX_KIT_METADATA_OUTPUT(ns)    \
+    FALTRIX_KIT_STORED_COLOUR(ns)
+
+#define FALTRIX_KIT_BUNDLED_OUTPUT_CHECKED(ns) \
+    FALTRIX_KIT_OUTPUT_PLUGIN(ns)              \
+    FALTRIX_KIT_METADATA_OUTPUT_CHECKED(ns)    \
+    FALTRIX_KIT_STORED_COLOUR(ns)

@@ -272,4 +272,16 @@ private:
     FILE *stream_ = nullptr;
 };
 
+// The last steps of a Save whose encoder makes the whole file in memory first: progress at
+// 90 %, the output opened, `write(out)` to put the encoded bytes in it, the output closed and
+// progress at 100 %. False when the file cannot be opened, written or closed.
+template <typename Write>
+bool StoreEncoded(const std::string &path, ProgressCallbackFn progress, int32_t data, Write write) {
+    ReportProgress(progress, 90, 100, data);
+    OutputFile out(path);
+    if (!out.ok() || !write(out) || !out.Close()) return false;
+    ReportProgress(progress, 100, 100, data);
+    return true;
+}
+
 }  // namespace faltrix::kit
