@@ -84,6 +84,10 @@ class StopSignals : public testing::TestWithParam<Case> {};
 
 TEST_P(StopSignals, RunsTheHooksAndEndsAsBefore) {
     const Case &c = GetParam();
+#if defined(__SANITIZE_ADDRESS__)
+    // AddressSanitizer reports a real fault itself and aborts; the plain build checks the hook.
+    if (c.ends == -SIGSEGV) GTEST_SKIP() << "AddressSanitizer takes real faults itself";
+#endif
     int ends[2];
     ASSERT_EQ(::pipe(ends), 0);
     const pid_t pid = ::fork();
