@@ -88,6 +88,53 @@ std::optional<ResizeFilter> ResizeFilterNamed(std::string_view name) {
     return std::nullopt;
 }
 
+namespace {
+
+// Whether any pixel of a 32-bit B, G, R, A picture has a non-zero alpha byte.
+bool HasAlpha(const uint8_t *bits, uint32_t w, uint32_t h) {
+    const uint32_t stride = Stride(w, 32);
+    for (uint32_t y = 0; y < h; ++y)
+        for (uint32_t x = 0; x < w; ++x)
+            if (bits[size_t(y) * stride + 4 * x + 3] != 0) return true;
+    return false;
+}
+
+// A 32-bit picture with alpha resized premultiplied, so that transparent pixels lend no
+// colour to their neighbours, then divided back.
+HBITMAP ResizeWithAlpha(const uint8_t *bits, uint32_t w, uint32_t h, bool topDown, uint32_t width,
+                        uint32_t height, ResizeFilter filter) {
+    const uint32_t stride = Stride(w, 32);
+    std::vector<uint8_t> premultiplied(size_t(stride) * h);
+    for (size_t i = 0; i < premultiplied.size(); i += 4) {
+        const unsigned a = bits[i + 3];
+        for (int c = 0; c < 3; ++c)
+            premultiplied[i + c] = static_cast<uint8_t>((bits[i + c] * a + 127) / 255);
+        premultiplied[i + 3] = static_cast<uint8_t>(a);
+    }
+    uint8_t *out = nullptr;
+    HBITMAP result = NewSection(width, height, 32, &out);
+    if (result == nullptr) return nullptr;
+    const uint32_t outStride = Stride(width, 32);
+    if (!Scale(filter, RowsOf(premultiplied.data(), h, stride, topDown), w, h, AV_PIX_FMT_BGRA, out,
+               width, height, outStride)) {
+        DeleteObject(result);
+        return nullptr;
+    }
+    for (uint32_t y = 0; y < height; ++y) {
+        uint8_t *row = out + size_t(y) * outStride;
+        for (uint32_t x = 0; x < width; ++x) {
+            uint8_t *px = row + 4 * x;
+            const unsigned a = px[3];
+            for (int c = 0; c < 3; ++c)
+                px[c] =
+                    a == 0 ? 0 : static_cast<uint8_t>(std::min(255u, (px[c] * 255u + a / 2) / a));
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
 HBITMAP FilteredResize(HBITMAP source, const DIBSECTION &section, uint32_t width, uint32_t height,
                        ResizeFilter filter) {
     const BITMAPINFOHEADER &header = section.dsBmih;
@@ -101,44 +148,8 @@ HBITMAP FilteredResize(HBITMAP source, const DIBSECTION &section, uint32_t width
         return nullptr;
 
     // 32-bit with some alpha: premultiplied B, G, R, A, and back. (All alpha 0 means opaque.)
-    if (header.biBitCount == 32 && header.biCompression == BI_RGB) {
-        const uint32_t stride = Stride(w, 32);
-        bool alpha = false;
-        for (uint32_t y = 0; y < h && !alpha; ++y)
-            for (uint32_t x = 0; x < w && !alpha; ++x)
-                alpha = bits[size_t(y) * stride + 4 * x + 3] != 0;
-        if (alpha) {
-            std::vector<uint8_t> premultiplied(size_t(stride) * h);
-            for (size_t i = 0; i < premultiplied.size(); i += 4) {
-                const unsigned a = bits[i + 3];
-                for (int c = 0; c < 3; ++c)
-                    premultiplied[i + c] = static_cast<uint8_t>((bits[i + c] * a + 127) / 255);
-                premultiplied[i + 3] = static_cast<uint8_t>(a);
-            }
-            uint8_t *out = nullptr;
-            HBITMAP result = NewSection(width, height, 32, &out);
-            if (result == nullptr) return nullptr;
-            const uint32_t outStride = Stride(width, 32);
-            if (!Scale(filter, RowsOf(premultiplied.data(), h, stride, topDown), w, h,
-                       AV_PIX_FMT_BGRA, out, width, height, outStride)) {
-                DeleteObject(result);
-                return nullptr;
-            }
-            for (uint32_t y = 0; y < height; ++y) {
-                uint8_t *row = out + size_t(y) * outStride;
-                for (uint32_t x = 0; x < width; ++x) {
-                    uint8_t *px = row + 4 * x;
-                    const unsigned a = px[3];
-                    for (int c = 0; c < 3; ++c)
-                        px[c] =
-                            a == 0
-                                ? 0
-                                : static_cast<uint8_t>(std::min(255u, (px[c] * 255u + a / 2) / a));
-                }
-            }
-            return result;
-        }
-    }
+    if (header.biBitCount == 32 && header.biCompression == BI_RGB && HasAlpha(bits, w, h))
+        return ResizeWithAlpha(bits, w, h, topDown, width, height, filter);
 
     // Everything else as B, G, R: 24-bit rows as they are, other depths and palettes copied
     // into a 24-bit section first by the graphics layer.
