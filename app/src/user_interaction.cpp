@@ -24,25 +24,42 @@ namespace {
 constexpr QSize kFrameAllowance(16, 40);
 
 // Moves a window back onto the screen, a few times at most, when its window manager's frame
-// put the title bar or the left edge off it.
+// put an edge off it; a window wider than the screen with its frame (a message box sizes
+// itself to the whole screen when shown) is narrowed first, its height following its text.
 class KeepFrameOnScreen : public QObject {
 public:
     using QObject::QObject;
     bool eventFilter(QObject *watched, QEvent *event) override {
         if (event->type() != QEvent::Move && event->type() != QEvent::Show) return false;
-        auto *window = static_cast<QWidget *>(watched);
-        const QRect available = window->screen()->availableGeometry();
-        const QRect frame = window->frameGeometry();
-        const QPoint shift(std::max(0, available.left() - frame.left()),
-                           std::max(0, available.top() - frame.top()));
-        if (!shift.isNull() && corrections_ < 3) {
+        if (corrections_ < 3) {
             ++corrections_;
-            QTimer::singleShot(0, window, [window, shift] { window->move(window->pos() + shift); });
+            auto *window = static_cast<QWidget *>(watched);
+            QTimer::singleShot(0, window, [window] { Correct(window); });
         }
         return false;
     }
 
 private:
+    static void Correct(QWidget *window) {
+        const QRect available = window->screen()->availableGeometry();
+        QRect frame = window->frameGeometry();
+        const QSize margins = frame.size() - window->size();
+        if (frame.width() > available.width() && available.width() > margins.width()) {
+            const int width = available.width() - margins.width();
+            window->setFixedWidth(width);
+            if (QLayout *layout = window->layout(); layout && layout->hasHeightForWidth())
+                window->setFixedHeight(layout->totalHeightForWidth(width));
+            frame.setSize(window->size() + margins);
+        }
+        const auto within = [](int at, int length, int low, int room) {
+            return std::max(low, std::min(at, low + room - length));
+        };
+        const QPoint shift(
+            within(frame.left(), frame.width(), available.left(), available.width()) - frame.left(),
+            within(frame.top(), frame.height(), available.top(), available.height()) - frame.top());
+        if (!shift.isNull()) window->move(window->pos() + shift);
+    }
+
     int corrections_ = 0;
 };
 
@@ -183,6 +200,11 @@ std::unique_ptr<QMessageBox> MakeMessageBox(QWidget *owner, const QString &text,
     } else {
         box->setStandardButtons(QMessageBox::Ok);
     }
+    // A message box sizes itself to the screen when shown, without room for a frame.
+    if (const QScreen *screen =
+            owner != nullptr ? owner->screen() : QGuiApplication::primaryScreen();
+        screen != nullptr && screen->availableGeometry().width() < 480)
+        box->installEventFilter(new KeepFrameOnScreen(box.get()));
     return box;
 }
 

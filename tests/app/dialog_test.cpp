@@ -567,6 +567,28 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
                     << "," << frame.y();
             }
         }
+        // The longest question and a failure, as message boxes beside layout 102.
+        const QString question =
+            u"The extension of \"a-long-picture-name.avif\" is that of the "
+            u"output plug-in \"HEIF AVIF\", not of \"PNG\".\nUse \"HEIF "
+            u"AVIF\"?"_s;
+        for (int style : {kMbYesNoCancel | kMbIconQuestion, kMbOk | kMbIconHand}) {
+            const auto box = MakeMessageBox(dialog_.get(), question, u"ERROR"_s, style,
+                                            u"a-long-picture-name.avif\nin /home/user/Pictures"_s);
+            box->show();
+            const QRect screen = box->screen()->availableGeometry();
+            QTest::qWaitFor(
+                [&] {
+                    return (!framed || box->frameGeometry() != box->geometry()) &&
+                           screen.contains(box->frameGeometry());
+                },
+                1000);
+            const QRect frame = box->frameGeometry();
+            EXPECT_TRUE(screen.contains(frame))
+                << "message box " << frame.width() << " x " << frame.height() << " at " << frame.x()
+                << "," << frame.y();
+        }
+        int measured = 0;
         // Every bundled output plug-in's own settings dialog, opened by Detail beside layout
         // 102, keeps to the screen with its frame.
         for (const QString &name : QDir(QStringLiteral(BUNDLED_PLUGIN_DIR "/output"))
@@ -592,6 +614,7 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
             });
             answer.start(10);
             if (!Get(kOutputDetailButton)->isEnabled()) continue;
+            ++measured;
             Press(kOutputDetailButton);
             const QRect screen = dialog_->screen()->availableGeometry();
             EXPECT_TRUE(!shown.isEmpty() && screen.contains(shown))
@@ -599,6 +622,7 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
                 << shown.x() << "," << shown.y() << " on " << screen.width() << " x "
                 << screen.height();
         }
+        EXPECT_GE(measured, 7);  // every bundled output plug-in with settings
         return;
     }
     for (const char *setting : {"QT_SCALE_FACTOR=1", "QT_SCALE_FACTOR=2", "QT_FONT_DPI=120"}) {
