@@ -93,6 +93,8 @@ QWidget *MakeDefault(const ControlSpec &spec, QWidget *parent) {
     }
     case ControlKind::PreviewFrame: {
         auto *frame = new QFrame(parent);
+        // The box has no caption in either layout; screen readers still name it.
+        frame->setAccessibleName(text.isEmpty() ? QStringLiteral("Preview") : text);
         frame->setFrameShape(QFrame::Box);
         frame->setAutoFillBackground(true);
         QPalette palette = frame->palette();
