@@ -178,6 +178,11 @@ protected:
         return shown.join(u'|').toStdString();
     }
     void Tick(int id, bool on = true) { Get<QCheckBox>(id)->setChecked(on); }
+    // Chooses `entry` of a plug-in list as the user does (activated).
+    void Pick(int list, int entry) {
+        Get<QComboBox>(list)->setCurrentIndex(entry);
+        emit Get<QComboBox>(list)->activated(entry);
+    }
     // Drags `url` onto `target` and drops it there, both accepted.
     void Drop(QWidget *target, const QUrl &url) {
         QMimeData data;
@@ -387,7 +392,7 @@ struct ConversionCase {
     int answer;
     const char *message, *outputAfter;
     int focus;
-    const char *sizes, *written;
+    const char *sizes, *written = nullptr;
 };
 
 TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
@@ -397,33 +402,29 @@ TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
         "The path is longer than 1023 characters.\nChoose a shorter file name or folder.";
     // A name that fits the output field but not once the input's folder is put before it.
     const std::string longName(1020, 'n');
+    // The sizes unread, the picture's, and the picture written at its own size.
+    const char *unread = "   ", *own = "640 640 480 480", *whole = "640 480 24\n";
+    const char *missing = "Input file does not exist.";
     const ConversionCase cases[] = {
-        {"%/missing.dp", "", "", "", 0, "Enter output file name.", "", kOutputPathField, "   ",
-         nullptr},
+        {"%/missing.dp", "", "", "", 0, "Enter output file name.", "", kOutputPathField, unread},
         // The output name is not completed before the input check.
-        {"%/missing.dp", "b.dp", "", "", 0, "Input file does not exist.", "b.dp", kInputPathField,
-         "   ", nullptr},
-        {"%/folder", "b.dp", "", "", 0, "Input file does not exist.", "b.dp", kInputPathField,
-         "   ", nullptr},
+        {"%/missing.dp", "b.dp", "", "", 0, missing, "b.dp", kInputPathField, unread},
+        {"%/folder", "b.dp", "", "", 0, missing, "b.dp", kInputPathField, unread},
         // The completed output path is written back before the sizes are read.
-        {"%/text.dp", "out.dp", "", "", 0, illegal, "%/out.dp", 0, "   ", nullptr},
-        {"%/text.dp", "out.dp", "12", "99999999999", 0, illegal, "%/out.dp", 0, " 12  99999999999",
-         nullptr},
-        {"%/a.dp", longName.c_str(), "", "", 0, tooLong, longName.c_str(), 0, "640 640 480 480",
-         nullptr},
+        {"%/text.dp", "out.dp", "", "", 0, illegal, "%/out.dp", 0, unread},
+        {"%/text.dp", "out.dp", "12", "99999999999", 0, illegal, "%/out.dp", 0, " 12  99999999999"},
+        {"%/a.dp", longName.c_str(), "", "", 0, tooLong, longName.c_str(), 0, own},
         // Sizes that are no numbers take the picture's.
         {"%/a.dp", "out.dp", "12", "99999999999", 0, nullptr, "%/out.dp", 0, "640 12 480 480",
          "12 480 24\n"},
-        {"%/a.dp", "%/folder/b.dp", "", "", 0, nullptr, "%/folder/b.dp", 0, "640 640 480 480",
-         "640 480 24\n"},
-        {"%/a.dp", "folder/c.dp", "", "", 0, nullptr, "%/folder/c.dp", 0, "640 640 480 480",
-         "640 480 24\n"},
+        {"%/a.dp", "%/folder/b.dp", "", "", 0, nullptr, "%/folder/b.dp", 0, own, whole},
+        {"%/a.dp", "folder/c.dp", "", "", 0, nullptr, "%/folder/c.dp", 0, own, whole},
         // An input without a folder leaves the output name as typed.
-        {"a.dp", "bare.dp", "", "", 0, nullptr, "bare.dp", 0, "640 640 480 480", "640 480 24\n"},
+        {"a.dp", "bare.dp", "", "", 0, nullptr, "bare.dp", 0, own, whole},
         // The name is completed before the question; only Yes overwrites.
-        {"%/a.dp", "old.dp", "", "", kIdNo, ask, "%/old.dp", 0, "640 640 480 480", "old"},
-        {"%/a.dp", "old.dp", "", "", kIdOk, ask, "%/old.dp", 0, "640 640 480 480", "old"},
-        {"%/a.dp", "old.dp", "", "", kIdYes, ask, "%/old.dp", 0, "640 640 480 480", "640 480 24\n"},
+        {"%/a.dp", "old.dp", "", "", kIdNo, ask, "%/old.dp", 0, own, "old"},
+        {"%/a.dp", "old.dp", "", "", kIdOk, ask, "%/old.dp", 0, own, "old"},
+        {"%/a.dp", "old.dp", "", "", kIdYes, ask, "%/old.dp", 0, own, whole},
     };
     for (const ConversionCase &c : cases) {
         SCOPED_TRACE(std::string(c.input) + " -> " + c.output + " answer " +
@@ -476,10 +477,7 @@ TEST_F(DialogTest, NoticeFollowsTheLastStatusLine) {
 // A size no plug-in could read back, or no size at all, is refused at Code with the limit
 // named, the focus on the side at fault; no job starts and nothing is stored.
 TEST_F(DialogTest, SizeBeyondTheLimitsIsRefusedAtCodeNamingTheLimit) {
-    const struct {
-        const char *width, *height, *message;
-        int focus;
-    } cases[] = {
+    const std::tuple<const char *, const char *, const char *, int> cases[] = {
         {"20000", "15000",
          "20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read",
          kOutputWidthField},
@@ -488,16 +486,16 @@ TEST_F(DialogTest, SizeBeyondTheLimitsIsRefusedAtCodeNamingTheLimit) {
         {"0", "480", "0 pixels wide: a picture has at least 1 pixel a side", kOutputWidthField}};
     LeaveInputField("%/a.dp");
     WaitForJob();
-    for (const auto &c : cases) {
+    for (const auto &[width, height, message, focus] : cases) {
         SetField(kOutputPathField, Path("%/out.dp"));
-        SetField(kOutputWidthField, QString::fromLatin1(c.width));
-        SetField(kOutputHeightField, QString::fromLatin1(c.height));
+        SetField(kOutputWidthField, QString::fromLatin1(width));
+        SetField(kOutputHeightField, QString::fromLatin1(height));
         dialog_->FrontEnd().SetStatusText(u"-");
         messages_.clear();
         Press(kCodeButton);
-        EXPECT_EQ(std::tuple(messages_, Status(), dialog_->focusWidget() == Get(c.focus),
+        EXPECT_EQ(std::tuple(messages_, Status(), dialog_->focusWidget() == Get(focus),
                              JobRunning() || QFile::exists(Path("%/out.dp"))),
-                  std::tuple(QStringList{Shown(QLatin1String(c.message))}, u"-"_s, true, false));
+                  std::tuple(QStringList{Shown(QLatin1String(message))}, u"-"_s, true, false));
     }
 }
 
@@ -525,6 +523,31 @@ TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
               QDir::currentPath() + u"/caf"_s + QChar(0xDCE9));
 }
 
+// The frame of `window` once it lies on its screen, waiting a little at most: a window manager
+// (`framed`) frames a window after it is shown, and moves it back on screen if the frame landed
+// off it.
+QRect FrameOnScreen(QWidget *window, bool framed) {
+    // The caller checks the frame it is given.
+    [[maybe_unused]] const bool settled = QTest::qWaitFor(
+        [&] {
+            return (!framed || window->frameGeometry() != window->geometry()) &&
+                   window->screen()->availableGeometry().contains(window->frameGeometry());
+        },
+        1000);
+    return window->frameGeometry();
+}
+// Hands the shown modal window other than `dialog` to `answer`, looking every 10 ms until
+// `answer` returns true; the timer rests meanwhile, as `answer` may wait.
+void AnswerModal(QTimer &timer, QWidget *dialog, const std::function<bool(QWidget *)> &answer) {
+    QObject::connect(&timer, &QTimer::timeout, [&timer, dialog, answer] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (modal == nullptr || modal == dialog || !modal->isVisible()) return;
+        timer.stop();
+        if (!answer(modal)) timer.start(10);
+    });
+    timer.start(10);
+}
+
 // Every caption and unit fits its control in both layouts at scale 1 and 2 and at 120 dpi,
 // each in a child run of this test (Qt reads the scale and the dpi at its start); layout 102
 // keeps to 240 x 320 and to the screen, and so do its file choosers. The screen's logical
@@ -546,22 +569,12 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
                 << dialog_->width() << " x " << dialog_->height() << " on " << room.width() << " x "
                 << room.height();
             // Both file choosers keep to the screen, with their Open (Save) and Cancel buttons.
-            const QSize screen = dialog_->screen()->availableGeometry().size();
             for (PluginKind kind : {PluginKind::Input, PluginKind::Output}) {
                 if (layout == 103) break;
                 const auto chooser =
                     MakeFileDialog(dialog_.get(), BuildChooserRequest(PluginsOf(kind)));
                 chooser->show();
-                // A window manager frames it after it is shown, and it is then moved back on
-                // screen if the frame landed off it: the test waits for that, a little at most.
-                QTest::qWaitFor(
-                    [&] {
-                        return (!framed || chooser->frameGeometry() != chooser->geometry()) &&
-                               dialog_->screen()->availableGeometry().contains(
-                                   chooser->frameGeometry());
-                    },
-                    1000);
-                const QRect frame = chooser->frameGeometry();
+                const QRect frame = FrameOnScreen(chooser.get(), framed);
                 EXPECT_TRUE(dialog_->screen()->availableGeometry().contains(frame))
                     << "chooser " << frame.width() << " x " << frame.height() << " at " << frame.x()
                     << "," << frame.y();
@@ -575,22 +588,10 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
                        {"output/a.so", QStringLiteral(BUNDLED_PLUGIN_DIR "/output/") + name}});
             QRect shown;
             QTimer answer;
-            QObject::connect(&answer, &QTimer::timeout, [&] {
-                QWidget *modal = QApplication::activeModalWidget();
-                if (modal == nullptr || modal == dialog_.get() || !modal->isVisible()) return;
-                answer.stop();
-                // A window manager's frame comes after the window is shown, when there is one.
-                QTest::qWaitFor(
-                    [&] {
-                        return (!framed || modal->frameGeometry() != modal->geometry()) &&
-                               modal->screen()->availableGeometry().contains(
-                                   modal->frameGeometry());
-                    },
-                    1000);
-                shown = modal->frameGeometry();
-                QMetaObject::invokeMethod(modal, "reject");
+            AnswerModal(answer, dialog_.get(), [&](QWidget *modal) {
+                shown = FrameOnScreen(modal, framed);
+                return QMetaObject::invokeMethod(modal, "reject");
             });
-            answer.start(10);
             if (!Get(kOutputDetailButton)->isEnabled()) continue;
             Press(kOutputDetailButton);
             const QRect screen = dialog_->screen()->availableGeometry();
@@ -655,10 +656,7 @@ TEST_F(DialogTest, DetailIsDisabledForAPluginWithoutSettings) {
     // Entry 0 of each list as the dialog opens, then entry 1: only the second has settings
     // in the output list, only the first in the input list.
     for (int entry : {0, 1}) {
-        for (int list : {kInputPluginList, kOutputPluginList}) {
-            Get<QComboBox>(list)->setCurrentIndex(entry);
-            emit Get<QComboBox>(list)->activated(entry);
-        }
+        for (int list : {kInputPluginList, kOutputPluginList}) Pick(list, entry);
         Press(kShowPreviewButton);
         WaitForJob();
         for (const auto &[id, available] :
@@ -677,11 +675,7 @@ TEST_F(DialogTest, DetailIsDisabledForAPluginWithoutSettings) {
 TEST_F(DialogTest, PreviewAndSizesGoWithTheirPathAndFailuresSayWhy) {
     // What p.dp becomes after its picture was drawn (null: removed), what happens next (0 "x"
     // typed on, 1 a preview, 2 the file given) and the status then; the sizes empty with 2.
-    const struct {
-        const char *content;
-        int how;
-        const char16_t *status;
-    } cases[] = {
+    const std::tuple<const char *, int, const char16_t *> cases[] = {
         {"64 48", 0, u"Ready."},
         {"not a picture", 1, u"Failed in Getting information.\nno size in the file"},
         {nullptr, 1, u"Failed in Getting information.\nNo such file or directory"},
@@ -689,21 +683,21 @@ TEST_F(DialogTest, PreviewAndSizesGoWithTheirPathAndFailuresSayWhy) {
         {"0 0", 2,
          u"Failed in Getting information.\nthe input plug-in gives the picture no size (0 x 0)"},
     };
-    for (const auto &c : cases) {
+    for (const auto &[content, how, status] : cases) {
         WriteFile(Path("%/p.dp"), "64 48");
         dialog_->OpenInput(Path("%/p.dp"));
         Press(kShowPreviewButton);
         WaitForJob();
         ASSERT_EQ(PaintedCentre(Get(kPreviewBox)), 0xC04020u);
-        if (c.content != nullptr) WriteFile(Path("%/p.dp"), c.content);
-        if (c.content == nullptr) QFile::remove(Path("%/p.dp"));
-        if (c.how == 0) QTest::keyClicks(Get(kInputPathField), QLatin1String("x"));
-        if (c.how == 1) Press(kShowPreviewButton);
-        if (c.how == 2) dialog_->OpenInput(Path("%/p.dp"));
+        if (content != nullptr) WriteFile(Path("%/p.dp"), content);
+        if (content == nullptr) QFile::remove(Path("%/p.dp"));
+        if (how == 0) QTest::keyClicks(Get(kInputPathField), QLatin1String("x"));
+        if (how == 1) Press(kShowPreviewButton);
+        if (how == 2) dialog_->OpenInput(Path("%/p.dp"));
         WaitForJob();
         EXPECT_EQ(std::tuple(PaintedCentre(Get(kPreviewBox)), Status(), Sizes() == u"   "_s),
-                  std::tuple(0xFFFFFFu, QString::fromUtf16(c.status), c.how == 2))
-            << c.how;
+                  std::tuple(0xFFFFFFu, QString::fromUtf16(status), how == 2))
+            << how;
     }
 }
 
@@ -715,29 +709,21 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     const QString in = u"Open InputFile (existing): All pictures (*.dp *.dpic *.two) | "_s,
                   out = u"Open OutputFile: "_s;
     // The entry chosen, the chooser's request then, and what the plug-ins logged on the choice.
-    const struct {
-        int list, entry;
-        QString request;
-        QStringList loaded;
-    } cases[] = {
-        {kInputPluginList, 0, in + pair + all, {}},  // the current entry again loads nothing
+    // The current entry again loads nothing; nothing is left over from the shorter list.
+    const std::tuple<int, int, QString, QStringList> cases[] = {
+        {kInputPluginList, 0, in + pair + all, {}},
         {kInputPluginList, 2, in + all, {u"Input none load"_s}},
-        {kInputPluginList,
-         0,
-         in + pair + all,
-         {u"Input one load"_s}},  // nothing left over from the shorter list
+        {kInputPluginList, 0, in + pair + all, {u"Input one load"_s}},
         {kInputPluginList, 1, in + pair + second + all, {u"Input two load"_s}},
         {kOutputPluginList, 0, out + pair + second + all, {}},
         {kOutputPluginList, 1, out + pair + all, {u"Output one load"_s}},
     };
-    for (const auto &c : cases) {
-        // Chosen as the user does (activated).
-        Get<QComboBox>(c.list)->setCurrentIndex(c.entry);
-        emit Get<QComboBox>(c.list)->activated(c.entry);
-        EXPECT_EQ(TakePluginLog(), c.loaded);
+    for (const auto &[list, entry, request, loaded] : cases) {
+        Pick(list, entry);
+        EXPECT_EQ(TakePluginLog(), loaded);
         requests_.clear();
-        Press(c.list == kInputPluginList ? kInputChooserButton : kOutputChooserButton);
-        EXPECT_EQ(requests_, QStringList{c.request}) << c.list << " entry " << c.entry;
+        Press(list == kInputPluginList ? kInputChooserButton : kOutputChooserButton);
+        EXPECT_EQ(requests_, QStringList{request}) << list << " entry " << entry;
     }
     // The output chooser fills the output field only; input detail refreshes the sizes once
     // the plug-in's own dialog confirmed.
@@ -819,29 +805,24 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
     };
     // The file, how it comes (0 typed and left, 1 chosen, 2 dropped on the window, 3 on the
     // input field, over its text), the input entry then and the status.
-    const struct {
-        const char *file;
-        int how;
-        int entry;
-        QString status;
-    } inputs[] = {{"%/x.dq", 0, 0, u"-"_s},
-                  {"%/x.dr", 0, 1, u"-"_s + reads("Input dr")},
-                  {"%/x.dq", 1, 0, u"Ready."_s + reads("Input dq")},
-                  {"%/x.dr", 2, 1, u"Ready."_s + reads("Input dr")},
-                  {"%/x.dq", 3, 0, u"Ready."_s + reads("Input dq")},
-                  {"%/x.zz", 0, 0, u"-\nNo input plug-in reads this file."_s}};
-    for (const auto &c : inputs) {
+    const std::tuple<const char *, int, int, QString> inputs[] = {
+        {"%/x.dq", 0, 0, u"-"_s},
+        {"%/x.dr", 0, 1, u"-"_s + reads("Input dr")},
+        {"%/x.dq", 1, 0, u"Ready."_s + reads("Input dq")},
+        {"%/x.dr", 2, 1, u"Ready."_s + reads("Input dr")},
+        {"%/x.dq", 3, 0, u"Ready."_s + reads("Input dq")},
+        {"%/x.zz", 0, 0, u"-\nNo input plug-in reads this file."_s}};
+    for (const auto &[file, how, entry, status] : inputs) {
         dialog_->FrontEnd().SetStatusText(u"-");
-        chosen_ = {Path(c.file)};
-        if (c.how == 0) LeaveInputField(c.file);
-        if (c.how == 1) Press(kInputChooserButton);
-        if (c.how >= 2)
-            Drop(c.how == 2 ? dialog_.get() : Get(kInputPathField),
-                 QUrl::fromLocalFile(Path(c.file)));
+        chosen_ = {Path(file)};
+        if (how == 0) LeaveInputField(file);
+        if (how == 1) Press(kInputChooserButton);
+        if (how >= 2)
+            Drop(how == 2 ? dialog_.get() : Get(kInputPathField), QUrl::fromLocalFile(Path(file)));
         EXPECT_EQ(std::tuple(dialog_->CurrentInputIndex(), InputPlugins().Current(), Status(),
                              Sizes(), Field(kInputPathField)),
-                  std::tuple(c.entry, c.entry, c.status, u"64 64 32 32"_s, Path(c.file)))
-            << c.file;
+                  std::tuple(entry, entry, status, u"64 64 32 32"_s, Path(file)))
+            << file;
     }
     // A drop on the output field replaces its text and follows the name, as does a name left
     // during a preview once the preview has ended; a drop not local is refused.
@@ -849,8 +830,7 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
     EXPECT_TRUE(Status().endsWith(u"\nOnly one local file can be dropped on a path field."_s));
     SetField(kInputPathField, Path("%/x.dq"));
     for (bool duringPreview : {false, true}) {
-        Get<QComboBox>(kOutputPluginList)->setCurrentIndex(1);
-        emit Get<QComboBox>(kOutputPluginList)->activated(1);
+        Pick(kOutputPluginList, 1);
         if (!duringPreview) Drop(Get(kOutputPathField), QUrl::fromLocalFile(Path("%/o.two")));
         if (duringPreview) {
             WriteFile(Path("%/x.dq.hold"), {});
@@ -868,39 +848,34 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
     // The output name and how it is given (0 the field left, 1 Code answering No, 2 Yes,
     // 3 Cancel); the output entry afterwards and whether a question came. The user chooses
     // entry 1 first.
-    const struct {
-        const char *name;
-        int how;
-        int entry;
-        bool asked;
-    } outputs[] = {{"o.two", 0, 0, false}, {"o.dp", 0, 1, false}, {"p.two", 1, 1, true},
-                   {"p.two", 2, 0, true},  {"p.two", 3, 1, true}, {"p.dp", 1, 1, false}};
+    const std::tuple<const char *, int, int, bool> outputs[] = {
+        {"o.two", 0, 0, false}, {"o.dp", 0, 1, false}, {"p.two", 1, 1, true},
+        {"p.two", 2, 0, true},  {"p.two", 3, 1, true}, {"p.dp", 1, 1, false}};
     LeaveInputField("%/x.dq");
-    for (const auto &c : outputs) {
-        SCOPED_TRACE(c.name + std::to_string(c.how));
-        Get<QComboBox>(kOutputPluginList)->setCurrentIndex(1);
-        emit Get<QComboBox>(kOutputPluginList)->activated(1);
-        SetField(kOutputPathField, QLatin1String(c.name));
+    for (const auto &[name, how, entry, asked] : outputs) {
+        SCOPED_TRACE(name + std::to_string(how));
+        Pick(kOutputPluginList, 1);
+        SetField(kOutputPathField, QLatin1String(name));
         dialog_->FrontEnd().SetStatusText(u"-");
         messages_.clear();
-        answer_ = c.how == 2 ? kIdYes : c.how == 3 ? kIdCancel : kIdNo;
-        if (c.how == 0) {
+        answer_ = how == 2 ? kIdYes : how == 3 ? kIdCancel : kIdNo;
+        if (how == 0) {
             emit Get<QLineEdit>(kOutputPathField)->editingFinished();
             EXPECT_EQ(Status().endsWith(u"\nOutput plug-in \"Output two\" writes this file."_s),
-                      c.entry == 0);
+                      entry == 0);
         }
-        if (c.how != 0) Press(kCodeButton);
+        if (how != 0) Press(kCodeButton);
         WaitForJob();
         EXPECT_EQ(std::pair(dialog_->CurrentOutputIndex(), OutputPlugins().Current()),
-                  std::pair(c.entry, c.entry));
+                  std::pair(entry, entry));
         const QString question =
             u"The extension of \"p.two\" is that of the output plug-in \"Output two\", not of \"Output one\".\nUse \"Output two\"?"_s;
-        EXPECT_EQ(messages_, c.asked ? QStringList{Shown(question, u"Faltrix v1.01"_s,
-                                                         kMbYesNoCancel | kMbIconQuestion)}
-                                     : QStringList());
+        EXPECT_EQ(messages_, asked ? QStringList{Shown(question, u"Faltrix v1.01"_s,
+                                                       kMbYesNoCancel | kMbIconQuestion)}
+                                   : QStringList());
         EXPECT_EQ(ReadFile(Path("%/p.two")) + ReadFile(Path("%/p.dp")),
-                  c.how % 3 != 0 ? "64 32 24\n" : "");
-        EXPECT_EQ(QFile::exists(Path("%/p.two")) || QFile::exists(Path("%/p.dp")), c.how % 3 != 0);
+                  how % 3 != 0 ? "64 32 24\n" : "");
+        EXPECT_EQ(QFile::exists(Path("%/p.two")) || QFile::exists(Path("%/p.dp")), how % 3 != 0);
         QFile::remove(Path("%/p.two"));
         QFile::remove(Path("%/p.dp"));
     }
@@ -913,15 +888,14 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
 TEST_F(DialogTest, OutputNameSuggestedAndTheWrittenFileOpensFromTheStatusBox) {
     WriteFile(Path("%/x.zz"), "64 48 128");
     // The output field before, the input given, the output field after.
-    const struct {
-        const char *before, *input, *after;
-    } cases[] = {{"", "%/x.zz", "%/x.dp"},
-                 {"", "%/a.dp", "%/a-converted.dp"},
-                 {"mine.two", "%/x.zz", "mine.two"}};
-    for (const auto &c : cases) {
-        SetField(kOutputPathField, QLatin1String(c.before));
-        dialog_->OpenInput(Path(c.input));
-        EXPECT_EQ(Field(kOutputPathField), Path(c.after)) << c.input;
+    const std::tuple<const char *, const char *, const char *> cases[] = {
+        {"", "%/x.zz", "%/x.dp"},
+        {"", "%/a.dp", "%/a-converted.dp"},
+        {"mine.two", "%/x.zz", "mine.two"}};
+    for (const auto &[before, input, after] : cases) {
+        SetField(kOutputPathField, QLatin1String(before));
+        dialog_->OpenInput(Path(input));
+        EXPECT_EQ(Field(kOutputPathField), Path(after)) << input;
     }
     SetField(kOutputPathField, Path("%/folder/x.dp"));
     SetField(kOutputWidthField, u"32"_s);
@@ -1029,23 +1003,19 @@ TEST_P(BothLayouts, CodeWritesTheTypedSizesOrTheNewPicturesAndWaitsForAPreview) 
     // The input path typed before (or null), how Code is given (0 click, 1 Enter, 2 a click
     // whose press starts a held preview, 3 Alt+C after a click into the input field) and what
     // it writes; the status box then names the file written.
-    const struct {
-        const char *input;
-        int how;
-        const char *written;
-    } steps[] = {{nullptr, 0, "320 240 24\n"},
-                 {nullptr, 3, "320 240 24\n"},
-                 {"%/tall.dp", 1, "240 640 24\n"},
-                 {"%/a.dp", 2, "640 480 24\n"}};
-    for (const auto &step : steps) {
-        SCOPED_TRACE(step.how);
+    const std::tuple<const char *, int, const char *> steps[] = {{nullptr, 0, "320 240 24\n"},
+                                                                 {nullptr, 3, "320 240 24\n"},
+                                                                 {"%/tall.dp", 1, "240 640 24\n"},
+                                                                 {"%/a.dp", 2, "640 480 24\n"}};
+    for (const auto &[input, how, written] : steps) {
+        SCOPED_TRACE(how);
         QFile::remove(Path("%/out.dp"));
-        if (step.input != nullptr) type(kInputPathField, Path(step.input));
-        if (step.how == 1) QTest::keyClick(Get(kInputPathField), Qt::Key_Return);
-        if (step.how == 3) QTest::mouseClick(Get(kInputPathField), Qt::LeftButton);
-        if (step.how == 3) QTest::keyClick(dialog_.get(), Qt::Key_C, Qt::AltModifier);
-        if (step.how == 0) QTest::mouseClick(Get(kCodeButton), Qt::LeftButton);
-        if (step.how == 2) {
+        if (input != nullptr) type(kInputPathField, Path(input));
+        if (how == 1) QTest::keyClick(Get(kInputPathField), Qt::Key_Return);
+        if (how == 3) QTest::mouseClick(Get(kInputPathField), Qt::LeftButton);
+        if (how == 3) QTest::keyClick(dialog_.get(), Qt::Key_C, Qt::AltModifier);
+        if (how == 0) QTest::mouseClick(Get(kCodeButton), Qt::LeftButton);
+        if (how == 2) {
             Tick(kAutoPreviewCheck);
             WriteFile(Path("%/a.dp.hold"), {});
             QTest::mousePress(Get(kCodeButton), Qt::LeftButton);
@@ -1056,13 +1026,12 @@ TEST_P(BothLayouts, CodeWritesTheTypedSizesOrTheNewPicturesAndWaitsForAPreview) 
             }));
             QFile::remove(Path("%/a.dp.hold"));
         }
-        EXPECT_TRUE(
-            QTest::qWaitFor([&] { return ReadFile(Path("%/out.dp")) == step.written; }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return ReadFile(Path("%/out.dp")) == written; }, 10000));
         EXPECT_TRUE(QTest::qWaitFor([&] {
             return Status().endsWith(u"Ready.\nWrote out.dp (11 bytes) in "_s +
                                      QDir(dir_.path()).dirName() + u'.');
         }));
-        EXPECT_EQ(dialog_->focusWidget(), Get(step.how % 2 == 1 ? kInputPathField : kCodeButton));
+        EXPECT_EQ(dialog_->focusWidget(), Get(how % 2 == 1 ? kInputPathField : kCodeButton));
     }
     EXPECT_EQ(messages_, QStringList());
 }
@@ -1087,10 +1056,7 @@ TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRun
         }
         Tick(kKeepAspectCheck);
         Tick(kAntiAliasCheck);
-        for (int list : {kInputPluginList, kOutputPluginList}) {
-            Get<QComboBox>(list)->setCurrentIndex(1);
-            emit Get<QComboBox>(list)->activated(1);
-        }
+        for (int list : {kInputPluginList, kOutputPluginList}) Pick(list, 1);
         // The decoding says in this log when it has started (and holds).
         qputenv("DIALOG_PLUGIN_LOG", QFile::encodeName(work + u"/decoding.log"_s));
         Press(kCodeButton);
@@ -1207,16 +1173,13 @@ TEST_F(DialogTest, ABundledPluginsConfirmedSettingIsKeptForTheNextRun) {
     // The level the plug-in's dialog shows; the parent confirms 9 in it, the child cancels.
     int shown = -1;
     QTimer answer;
-    QObject::connect(&answer, &QTimer::timeout, [&] {
-        QWidget *modal = QApplication::activeModalWidget();
-        auto *level = modal != nullptr ? modal->findChild<QSpinBox *>() : nullptr;
-        if (level == nullptr) return;
-        answer.stop();
+    AnswerModal(answer, dialog_.get(), [&](QWidget *modal) {
+        auto *level = modal->findChild<QSpinBox *>();
+        if (level == nullptr) return false;
         shown = level->value();
         level->setValue(9);
-        QMetaObject::invokeMethod(modal, work.isEmpty() ? "accept" : "reject");
+        return QMetaObject::invokeMethod(modal, work.isEmpty() ? "accept" : "reject");
     });
-    answer.start(10);
     Press(kOutputDetailButton);
     if (!work.isEmpty()) {
         WriteFile(work + u"/shown"_s, QByteArray::number(shown));
