@@ -294,9 +294,9 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
     EXPECT_EQ(dialog_->windowTitle(), u"Faltrix v1.01"_s);
     EXPECT_FALSE(dialog_->windowIcon().isNull());
     // The narrow layout has no caption bar; the wide one has one with a close box.
-    EXPECT_EQ((dialog_->windowFlags() & Qt::WindowTitleHint) != 0, GetParam() == 103);
-    EXPECT_EQ((dialog_->windowFlags() & Qt::WindowCloseButtonHint) != 0, GetParam() == 103);
-    EXPECT_EQ((dialog_->windowFlags() & Qt::WindowMinimizeButtonHint) != 0, GetParam() == 103);
+    for (Qt::WindowType hint :
+         {Qt::WindowTitleHint, Qt::WindowCloseButtonHint, Qt::WindowMinimizeButtonHint})
+        EXPECT_EQ((dialog_->windowFlags() & hint) != 0, GetParam() == 103) << hint;
     // Neighbouring rectangles meet exactly: IN ends where OUT begins.
     EXPECT_EQ(Get(kInputChooserButton)->geometry().bottom() + 1,
               Get(kOutputChooserButton)->geometry().top());
@@ -431,13 +431,11 @@ TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
                      std::to_string(c.answer));
         const QString output = Path(c.outputAfter);
         if (c.answer != 0) WriteFile(output, "old");
-        for (const auto &[id, text] : {std::pair{kInputPathField, Path(c.input)},
-                                       {kOutputPathField, Path(c.output)},
-                                       {kOutputWidthField, Path(c.width)},
-                                       {kOutputHeightField, Path(c.height)},
-                                       {kInputWidthField, u"9"_s}}) {
-            SetField(id, text);
-        }
+        SetField(kInputPathField, Path(c.input));
+        SetField(kOutputPathField, Path(c.output));
+        SetField(kOutputWidthField, Path(c.width));
+        SetField(kOutputHeightField, Path(c.height));
+        SetField(kInputWidthField, u"9"_s);
         Get(kCodeButton)->setFocus();
         messages_.clear();
         outputAtMessage_.clear();
@@ -477,13 +475,13 @@ TEST_F(DialogTest, NoticeFollowsTheLastStatusLine) {
 // A size no plug-in could read back, or no size at all, is refused at Code with the limit
 // named, the focus on the side at fault; no job starts and nothing is stored.
 TEST_F(DialogTest, SizeBeyondTheLimitsIsRefusedAtCodeNamingTheLimit) {
+    const int wide = kOutputWidthField, high = kOutputHeightField;
     const std::tuple<const char *, const char *, const char *, int> cases[] = {
         {"20000", "15000",
-         "20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read",
-         kOutputWidthField},
+         "20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read", wide},
         {"640", "2000000", "2000000 pixels high, more than the 1048575 a side the plug-ins read",
-         kOutputHeightField},
-        {"0", "480", "0 pixels wide: a picture has at least 1 pixel a side", kOutputWidthField}};
+         high},
+        {"0", "480", "0 pixels wide: a picture has at least 1 pixel a side", wide}};
     LeaveInputField("%/a.dp");
     WaitForJob();
     for (const auto &[width, height, message, focus] : cases) {
@@ -1049,11 +1047,9 @@ TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRun
     if (!work.isEmpty()) {
         opened_ = 0;
         Open(103, kPlugins, work);
-        for (const auto &[id, text] : {std::pair{kInputPathField, work + u"/a.dp"_s},
-                                       {kOutputPathField, u"out.dp"_s},
-                                       {kOutputWidthField, u"320"_s}}) {
-            QTest::keyClicks(Get(id), text);
-        }
+        QTest::keyClicks(Get(kInputPathField), work + u"/a.dp"_s);
+        QTest::keyClicks(Get(kOutputPathField), u"out.dp"_s);
+        QTest::keyClicks(Get(kOutputWidthField), u"320"_s);
         Tick(kKeepAspectCheck);
         Tick(kAntiAliasCheck);
         for (int list : {kInputPluginList, kOutputPluginList}) Pick(list, 1);
@@ -1082,13 +1078,12 @@ TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRun
         Shown(u"Faltrix ended unexpectedly while the input plug-in \"Input two\" ("_s +
                   decoding.path + u") was running.\nLeave it unselected?"_s,
               u"Faltrix v1.01"_s, kMbYesNo | kMbIconQuestion)};
-    // The answer, the dialog then and the questions asked; the first two start from the same file.
+    // The answer, the dialog then and the questions asked; the first two start from the same
+    // file, the last keeps the choice of the one before and is not asked again.
     const std::tuple<int, const char *, QStringList> starts[] = {
         {kIdNo, "%/a.dp|out.dp| 320  |1|1|0|11|11", question},
         {kIdYes, "%/a.dp|out.dp| 320  |1|1|0|00|11", question},
-        {kIdYes,
-         "%/a.dp|out.dp| 320  |1|1|0|00|11",
-         {}}};  // the last start's choice, not asked again
+        {kIdYes, "%/a.dp|out.dp| 320  |1|1|0|00|11", QStringList()}};
     for (const auto &[answer, shows, asked] : starts) {
         if (!asked.isEmpty()) {
             ASSERT_TRUE(QFile::remove(state) && QFile::copy(kept, state));
