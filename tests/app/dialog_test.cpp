@@ -194,6 +194,10 @@ protected:
         EXPECT_TRUE(enter.isAccepted() && drop.isAccepted());
     }
     void Press(int id) { Get<QPushButton>(id)->click(); }
+    void PressAndWait(int id) {
+        Press(id);
+        WaitForJob();
+    }
     QString Status() const { return Get<QTextEdit>(kStatusBox)->toPlainText(); }
     void WaitForJob() {
         ASSERT_TRUE(QTest::qWaitFor([] { return !JobRunning(); }, 10000));
@@ -440,8 +444,7 @@ TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
         messages_.clear();
         outputAtMessage_.clear();
         answer_ = c.answer;
-        Press(kCodeButton);
-        WaitForJob();
+        PressAndWait(kCodeButton);
         EXPECT_EQ(Field(kOutputPathField) + u" | "_s + Sizes(),
                   output + u" | "_s + QString::fromLatin1(c.sizes));
         // The question names the file below its text, on a small screen too where the caption may
@@ -467,8 +470,7 @@ TEST_F(DialogTest, NoticeFollowsTheLastStatusLine) {
     WriteFile(Path("%/anim.dp"), "64 48 3");
     SetField(kInputPathField, Path("%/anim.dp"));
     SetField(kOutputPathField, Path("%/anim-out.dp"));
-    Press(kCodeButton);
-    WaitForJob();
+    PressAndWait(kCodeButton);
     EXPECT_TRUE(Status().startsWith(u"Ready.\nkept frame 1 of 3"_s)) << Status().toStdString();
 }
 
@@ -655,8 +657,7 @@ TEST_F(DialogTest, DetailIsDisabledForAPluginWithoutSettings) {
     // in the output list, only the first in the input list.
     for (int entry : {0, 1}) {
         for (int list : {kInputPluginList, kOutputPluginList}) Pick(list, entry);
-        Press(kShowPreviewButton);
-        WaitForJob();
+        PressAndWait(kShowPreviewButton);
         for (const auto &[id, available] :
              {std::pair{kInputDetailButton, entry == 0}, {kOutputDetailButton, entry == 1}}) {
             EXPECT_EQ(
@@ -684,8 +685,7 @@ TEST_F(DialogTest, PreviewAndSizesGoWithTheirPathAndFailuresSayWhy) {
     for (const auto &[content, how, status] : cases) {
         WriteFile(Path("%/p.dp"), "64 48");
         dialog_->OpenInput(Path("%/p.dp"));
-        Press(kShowPreviewButton);
-        WaitForJob();
+        PressAndWait(kShowPreviewButton);
         ASSERT_EQ(PaintedCentre(Get(kPreviewBox)), 0xC04020u);
         if (content != nullptr) WriteFile(Path("%/p.dp"), content);
         if (content == nullptr) QFile::remove(Path("%/p.dp"));
@@ -738,24 +738,21 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     // The preview box shows the picture. A chosen input fills the sizes; without automatic
     // preview it clears the box, with it the picture is drawn. A file without information is
     // reported; a cancel changes nothing.
-    Press(kShowPreviewButton);
-    WaitForJob();
+    PressAndWait(kShowPreviewButton);
     EXPECT_EQ(PaintedCentre(Get(kPreviewBox)), 0xC04020u);
     // Transparency is shown on white; alpha 0 everywhere is a picture made without alpha.
     for (const auto &[alpha, shown] :
          {std::pair{"128", 0xDF9F8Fu}, {"0", 0xC04020u}, {"255", 0xC04020u}}) {
         WriteFile(Path("%/alpha.dp"), "64 48 " + QByteArray(alpha));
         SetField(kInputPathField, Path("%/alpha.dp"));
-        Press(kShowPreviewButton);
-        WaitForJob();
+        PressAndWait(kShowPreviewButton);
         EXPECT_EQ(PaintedCentre(Get(kPreviewBox)), shown) << alpha;
     }
     SetField(kInputPathField, Path("%/a.dp"));
     for (bool autoPreview : {false, true}) {
         Tick(kAutoPreviewCheck, autoPreview);
         SetField(kOutputWidthField, {});
-        Press(kInputChooserButton);
-        WaitForJob();
+        PressAndWait(kInputChooserButton);
         EXPECT_EQ(Sizes() + Status(), u"640 640 480 480Ready."_s);
         EXPECT_EQ(PaintedCentre(Get(kPreviewBox)), autoPreview ? 0xC04020u : 0xFFFFFFu);
     }
@@ -898,8 +895,7 @@ TEST_F(DialogTest, OutputNameSuggestedAndTheWrittenFileOpensFromTheStatusBox) {
     SetField(kOutputPathField, Path("%/folder/x.dp"));
     SetField(kOutputWidthField, u"32"_s);
     Tick(kAntiAliasCheck);
-    Press(kCodeButton);
-    WaitForJob();
+    PressAndWait(kCodeButton);
     auto *status = Get<QTextEdit>(kStatusBox);
     ASSERT_TRUE(QTest::qWaitFor([&] {
         return Status().endsWith(
