@@ -178,6 +178,11 @@ protected:
         return shown.join(u'|').toStdString();
     }
     void Tick(int id, bool on = true) { Get<QCheckBox>(id)->setChecked(on); }
+    // Chooses `entry` of a plug-in list as the user does (activated).
+    void Pick(int list, int entry) {
+        Get<QComboBox>(list)->setCurrentIndex(entry);
+        emit Get<QComboBox>(list)->activated(entry);
+    }
     // Drags `url` onto `target` and drops it there, both accepted.
     void Drop(QWidget *target, const QUrl &url) {
         QMimeData data;
@@ -189,6 +194,10 @@ protected:
         EXPECT_TRUE(enter.isAccepted() && drop.isAccepted());
     }
     void Press(int id) { Get<QPushButton>(id)->click(); }
+    void PressAndWait(int id) {
+        Press(id);
+        WaitForJob();
+    }
     QString Status() const { return Get<QTextEdit>(kStatusBox)->toPlainText(); }
     void WaitForJob() {
         ASSERT_TRUE(QTest::qWaitFor([] { return !JobRunning(); }, 10000));
@@ -289,9 +298,9 @@ TEST_P(BothLayouts, OpensWithEveryControlInPlaceBothListsFilledAndEndsWithZero) 
     EXPECT_EQ(dialog_->windowTitle(), u"Faltrix v1.01"_s);
     EXPECT_FALSE(dialog_->windowIcon().isNull());
     // The narrow layout has no caption bar; the wide one has one with a close box.
-    EXPECT_EQ((dialog_->windowFlags() & Qt::WindowTitleHint) != 0, GetParam() == 103);
-    EXPECT_EQ((dialog_->windowFlags() & Qt::WindowCloseButtonHint) != 0, GetParam() == 103);
-    EXPECT_EQ((dialog_->windowFlags() & Qt::WindowMinimizeButtonHint) != 0, GetParam() == 103);
+    for (Qt::WindowType hint :
+         {Qt::WindowTitleHint, Qt::WindowCloseButtonHint, Qt::WindowMinimizeButtonHint})
+        EXPECT_EQ((dialog_->windowFlags() & hint) != 0, GetParam() == 103) << hint;
     // Neighbouring rectangles meet exactly: IN ends where OUT begins.
     EXPECT_EQ(Get(kInputChooserButton)->geometry().bottom() + 1,
               Get(kOutputChooserButton)->geometry().top());
@@ -387,7 +396,7 @@ struct ConversionCase {
     int answer;
     const char *message, *outputAfter;
     int focus;
-    const char *sizes, *written;
+    const char *sizes, *written = nullptr;
 };
 
 TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
@@ -397,52 +406,45 @@ TEST_F(DialogTest, ConversionChecksInOrderStoppingAtTheFirstFailure) {
         "The path is longer than 1023 characters.\nChoose a shorter file name or folder.";
     // A name that fits the output field but not once the input's folder is put before it.
     const std::string longName(1020, 'n');
+    // The sizes unread, the picture's, and the picture written at its own size.
+    const char *unread = "   ", *own = "640 640 480 480", *whole = "640 480 24\n";
+    const char *missing = "Input file does not exist.";
     const ConversionCase cases[] = {
-        {"%/missing.dp", "", "", "", 0, "Enter output file name.", "", kOutputPathField, "   ",
-         nullptr},
+        {"%/missing.dp", "", "", "", 0, "Enter output file name.", "", kOutputPathField, unread},
         // The output name is not completed before the input check.
-        {"%/missing.dp", "b.dp", "", "", 0, "Input file does not exist.", "b.dp", kInputPathField,
-         "   ", nullptr},
-        {"%/folder", "b.dp", "", "", 0, "Input file does not exist.", "b.dp", kInputPathField,
-         "   ", nullptr},
+        {"%/missing.dp", "b.dp", "", "", 0, missing, "b.dp", kInputPathField, unread},
+        {"%/folder", "b.dp", "", "", 0, missing, "b.dp", kInputPathField, unread},
         // The completed output path is written back before the sizes are read.
-        {"%/text.dp", "out.dp", "", "", 0, illegal, "%/out.dp", 0, "   ", nullptr},
-        {"%/text.dp", "out.dp", "12", "99999999999", 0, illegal, "%/out.dp", 0, " 12  99999999999",
-         nullptr},
-        {"%/a.dp", longName.c_str(), "", "", 0, tooLong, longName.c_str(), 0, "640 640 480 480",
-         nullptr},
+        {"%/text.dp", "out.dp", "", "", 0, illegal, "%/out.dp", 0, unread},
+        {"%/text.dp", "out.dp", "12", "99999999999", 0, illegal, "%/out.dp", 0, " 12  99999999999"},
+        {"%/a.dp", longName.c_str(), "", "", 0, tooLong, longName.c_str(), 0, own},
         // Sizes that are no numbers take the picture's.
         {"%/a.dp", "out.dp", "12", "99999999999", 0, nullptr, "%/out.dp", 0, "640 12 480 480",
          "12 480 24\n"},
-        {"%/a.dp", "%/folder/b.dp", "", "", 0, nullptr, "%/folder/b.dp", 0, "640 640 480 480",
-         "640 480 24\n"},
-        {"%/a.dp", "folder/c.dp", "", "", 0, nullptr, "%/folder/c.dp", 0, "640 640 480 480",
-         "640 480 24\n"},
+        {"%/a.dp", "%/folder/b.dp", "", "", 0, nullptr, "%/folder/b.dp", 0, own, whole},
+        {"%/a.dp", "folder/c.dp", "", "", 0, nullptr, "%/folder/c.dp", 0, own, whole},
         // An input without a folder leaves the output name as typed.
-        {"a.dp", "bare.dp", "", "", 0, nullptr, "bare.dp", 0, "640 640 480 480", "640 480 24\n"},
+        {"a.dp", "bare.dp", "", "", 0, nullptr, "bare.dp", 0, own, whole},
         // The name is completed before the question; only Yes overwrites.
-        {"%/a.dp", "old.dp", "", "", kIdNo, ask, "%/old.dp", 0, "640 640 480 480", "old"},
-        {"%/a.dp", "old.dp", "", "", kIdOk, ask, "%/old.dp", 0, "640 640 480 480", "old"},
-        {"%/a.dp", "old.dp", "", "", kIdYes, ask, "%/old.dp", 0, "640 640 480 480", "640 480 24\n"},
+        {"%/a.dp", "old.dp", "", "", kIdNo, ask, "%/old.dp", 0, own, "old"},
+        {"%/a.dp", "old.dp", "", "", kIdOk, ask, "%/old.dp", 0, own, "old"},
+        {"%/a.dp", "old.dp", "", "", kIdYes, ask, "%/old.dp", 0, own, whole},
     };
     for (const ConversionCase &c : cases) {
         SCOPED_TRACE(std::string(c.input) + " -> " + c.output + " answer " +
                      std::to_string(c.answer));
         const QString output = Path(c.outputAfter);
         if (c.answer != 0) WriteFile(output, "old");
-        for (const auto &[id, text] : {std::pair{kInputPathField, Path(c.input)},
-                                       {kOutputPathField, Path(c.output)},
-                                       {kOutputWidthField, Path(c.width)},
-                                       {kOutputHeightField, Path(c.height)},
-                                       {kInputWidthField, u"9"_s}}) {
-            SetField(id, text);
-        }
+        SetField(kInputPathField, Path(c.input));
+        SetField(kOutputPathField, Path(c.output));
+        SetField(kOutputWidthField, Path(c.width));
+        SetField(kOutputHeightField, Path(c.height));
+        SetField(kInputWidthField, u"9"_s);
         Get(kCodeButton)->setFocus();
         messages_.clear();
         outputAtMessage_.clear();
         answer_ = c.answer;
-        Press(kCodeButton);
-        WaitForJob();
+        PressAndWait(kCodeButton);
         EXPECT_EQ(Field(kOutputPathField) + u" | "_s + Sizes(),
                   output + u" | "_s + QString::fromLatin1(c.sizes));
         // The question names the file below its text, on a small screen too where the caption may
@@ -468,36 +470,32 @@ TEST_F(DialogTest, NoticeFollowsTheLastStatusLine) {
     WriteFile(Path("%/anim.dp"), "64 48 3");
     SetField(kInputPathField, Path("%/anim.dp"));
     SetField(kOutputPathField, Path("%/anim-out.dp"));
-    Press(kCodeButton);
-    WaitForJob();
+    PressAndWait(kCodeButton);
     EXPECT_TRUE(Status().startsWith(u"Ready.\nkept frame 1 of 3"_s)) << Status().toStdString();
 }
 
 // A size no plug-in could read back, or no size at all, is refused at Code with the limit
 // named, the focus on the side at fault; no job starts and nothing is stored.
 TEST_F(DialogTest, SizeBeyondTheLimitsIsRefusedAtCodeNamingTheLimit) {
-    const struct {
-        const char *width, *height, *message;
-        int focus;
-    } cases[] = {
+    const int wide = kOutputWidthField, high = kOutputHeightField;
+    const std::tuple<const char *, const char *, const char *, int> cases[] = {
         {"20000", "15000",
-         "20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read",
-         kOutputWidthField},
+         "20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read", wide},
         {"640", "2000000", "2000000 pixels high, more than the 1048575 a side the plug-ins read",
-         kOutputHeightField},
-        {"0", "480", "0 pixels wide: a picture has at least 1 pixel a side", kOutputWidthField}};
+         high},
+        {"0", "480", "0 pixels wide: a picture has at least 1 pixel a side", wide}};
     LeaveInputField("%/a.dp");
     WaitForJob();
-    for (const auto &c : cases) {
+    for (const auto &[width, height, message, focus] : cases) {
         SetField(kOutputPathField, Path("%/out.dp"));
-        SetField(kOutputWidthField, QString::fromLatin1(c.width));
-        SetField(kOutputHeightField, QString::fromLatin1(c.height));
+        SetField(kOutputWidthField, QString::fromLatin1(width));
+        SetField(kOutputHeightField, QString::fromLatin1(height));
         dialog_->FrontEnd().SetStatusText(u"-");
         messages_.clear();
         Press(kCodeButton);
-        EXPECT_EQ(std::tuple(messages_, Status(), dialog_->focusWidget() == Get(c.focus),
+        EXPECT_EQ(std::tuple(messages_, Status(), dialog_->focusWidget() == Get(focus),
                              JobRunning() || QFile::exists(Path("%/out.dp"))),
-                  std::tuple(QStringList{Shown(QLatin1String(c.message))}, u"-"_s, true, false));
+                  std::tuple(QStringList{Shown(QLatin1String(message))}, u"-"_s, true, false));
     }
 }
 
@@ -525,6 +523,31 @@ TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
               QDir::currentPath() + u"/caf"_s + QChar(0xDCE9));
 }
 
+// The frame of `window` once it lies on its screen, waiting a little at most: a window manager
+// (`framed`) frames a window after it is shown, and moves it back on screen if the frame landed
+// off it.
+QRect FrameOnScreen(QWidget *window, bool framed) {
+    // The caller checks the frame it is given.
+    [[maybe_unused]] const bool settled = QTest::qWaitFor(
+        [&] {
+            return (!framed || window->frameGeometry() != window->geometry()) &&
+                   window->screen()->availableGeometry().contains(window->frameGeometry());
+        },
+        1000);
+    return window->frameGeometry();
+}
+// Hands the shown modal window other than `dialog` to `answer`, looking every 10 ms until
+// `answer` returns true; the timer rests meanwhile, as `answer` may wait.
+void AnswerModal(QTimer &timer, QWidget *dialog, const std::function<bool(QWidget *)> &answer) {
+    QObject::connect(&timer, &QTimer::timeout, [&timer, dialog, answer] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (modal == nullptr || modal == dialog || !modal->isVisible()) return;
+        timer.stop();
+        if (!answer(modal)) timer.start(10);
+    });
+    timer.start(10);
+}
+
 // Every caption and unit fits its control in both layouts at scale 1 and 2 and at 120 dpi,
 // each in a child run of this test (Qt reads the scale and the dpi at its start); layout 102
 // keeps to 240 x 320 and to the screen, and so do its file choosers. The screen's logical
@@ -546,22 +569,12 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
                 << dialog_->width() << " x " << dialog_->height() << " on " << room.width() << " x "
                 << room.height();
             // Both file choosers keep to the screen, with their Open (Save) and Cancel buttons.
-            const QSize screen = dialog_->screen()->availableGeometry().size();
             for (PluginKind kind : {PluginKind::Input, PluginKind::Output}) {
                 if (layout == 103) break;
                 const auto chooser =
                     MakeFileDialog(dialog_.get(), BuildChooserRequest(PluginsOf(kind)));
                 chooser->show();
-                // A window manager frames it after it is shown, and it is then moved back on
-                // screen if the frame landed off it: the test waits for that, a little at most.
-                QTest::qWaitFor(
-                    [&] {
-                        return (!framed || chooser->frameGeometry() != chooser->geometry()) &&
-                               dialog_->screen()->availableGeometry().contains(
-                                   chooser->frameGeometry());
-                    },
-                    1000);
-                const QRect frame = chooser->frameGeometry();
+                const QRect frame = FrameOnScreen(chooser.get(), framed);
                 EXPECT_TRUE(dialog_->screen()->availableGeometry().contains(frame))
                     << "chooser " << frame.width() << " x " << frame.height() << " at " << frame.x()
                     << "," << frame.y();
@@ -597,22 +610,10 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
                        {"output/a.so", QStringLiteral(BUNDLED_PLUGIN_DIR "/output/") + name}});
             QRect shown;
             QTimer answer;
-            QObject::connect(&answer, &QTimer::timeout, [&] {
-                QWidget *modal = QApplication::activeModalWidget();
-                if (modal == nullptr || modal == dialog_.get() || !modal->isVisible()) return;
-                answer.stop();
-                // A window manager's frame comes after the window is shown, when there is one.
-                QTest::qWaitFor(
-                    [&] {
-                        return (!framed || modal->frameGeometry() != modal->geometry()) &&
-                               modal->screen()->availableGeometry().contains(
-                                   modal->frameGeometry());
-                    },
-                    1000);
-                shown = modal->frameGeometry();
-                QMetaObject::invokeMethod(modal, "reject");
+            AnswerModal(answer, dialog_.get(), [&](QWidget *modal) {
+                shown = FrameOnScreen(modal, framed);
+                return QMetaObject::invokeMethod(modal, "reject");
             });
-            answer.start(10);
             if (!Get(kOutputDetailButton)->isEnabled()) continue;
             ++measured;
             Press(kOutputDetailButton);
@@ -679,12 +680,8 @@ TEST_F(DialogTest, DetailIsDisabledForAPluginWithoutSettings) {
     // Entry 0 of each list as the dialog opens, then entry 1: only the second has settings
     // in the output list, only the first in the input list.
     for (int entry : {0, 1}) {
-        for (int list : {kInputPluginList, kOutputPluginList}) {
-            Get<QComboBox>(list)->setCurrentIndex(entry);
-            emit Get<QComboBox>(list)->activated(entry);
-        }
-        Press(kShowPreviewButton);
-        WaitForJob();
+        for (int list : {kInputPluginList, kOutputPluginList}) Pick(list, entry);
+        PressAndWait(kShowPreviewButton);
         for (const auto &[id, available] :
              {std::pair{kInputDetailButton, entry == 0}, {kOutputDetailButton, entry == 1}}) {
             EXPECT_EQ(
@@ -701,11 +698,7 @@ TEST_F(DialogTest, DetailIsDisabledForAPluginWithoutSettings) {
 TEST_F(DialogTest, PreviewAndSizesGoWithTheirPathAndFailuresSayWhy) {
     // What p.dp becomes after its picture was drawn (null: removed), what happens next (0 "x"
     // typed on, 1 a preview, 2 the file given) and the status then; the sizes empty with 2.
-    const struct {
-        const char *content;
-        int how;
-        const char16_t *status;
-    } cases[] = {
+    const std::tuple<const char *, int, const char16_t *> cases[] = {
         {"64 48", 0, u"Ready."},
         {"not a picture", 1, u"Failed in Getting information.\nno size in the file"},
         {nullptr, 1, u"Failed in Getting information.\nNo such file or directory"},
@@ -713,21 +706,20 @@ TEST_F(DialogTest, PreviewAndSizesGoWithTheirPathAndFailuresSayWhy) {
         {"0 0", 2,
          u"Failed in Getting information.\nthe input plug-in gives the picture no size (0 x 0)"},
     };
-    for (const auto &c : cases) {
+    for (const auto &[content, how, status] : cases) {
         WriteFile(Path("%/p.dp"), "64 48");
         dialog_->OpenInput(Path("%/p.dp"));
-        Press(kShowPreviewButton);
-        WaitForJob();
+        PressAndWait(kShowPreviewButton);
         ASSERT_EQ(PaintedCentre(Get(kPreviewBox)), 0xC04020u);
-        if (c.content != nullptr) WriteFile(Path("%/p.dp"), c.content);
-        if (c.content == nullptr) QFile::remove(Path("%/p.dp"));
-        if (c.how == 0) QTest::keyClicks(Get(kInputPathField), QLatin1String("x"));
-        if (c.how == 1) Press(kShowPreviewButton);
-        if (c.how == 2) dialog_->OpenInput(Path("%/p.dp"));
+        if (content != nullptr) WriteFile(Path("%/p.dp"), content);
+        if (content == nullptr) QFile::remove(Path("%/p.dp"));
+        if (how == 0) QTest::keyClicks(Get(kInputPathField), QLatin1String("x"));
+        if (how == 1) Press(kShowPreviewButton);
+        if (how == 2) dialog_->OpenInput(Path("%/p.dp"));
         WaitForJob();
         EXPECT_EQ(std::tuple(PaintedCentre(Get(kPreviewBox)), Status(), Sizes() == u"   "_s),
-                  std::tuple(0xFFFFFFu, QString::fromUtf16(c.status), c.how == 2))
-            << c.how;
+                  std::tuple(0xFFFFFFu, QString::fromUtf16(status), how == 2))
+            << how;
     }
 }
 
@@ -739,29 +731,21 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     const QString in = u"Open InputFile (existing): All pictures (*.dp *.dpic *.two) | "_s,
                   out = u"Open OutputFile: "_s;
     // The entry chosen, the chooser's request then, and what the plug-ins logged on the choice.
-    const struct {
-        int list, entry;
-        QString request;
-        QStringList loaded;
-    } cases[] = {
-        {kInputPluginList, 0, in + pair + all, {}},  // the current entry again loads nothing
+    // The current entry again loads nothing; nothing is left over from the shorter list.
+    const std::tuple<int, int, QString, QStringList> cases[] = {
+        {kInputPluginList, 0, in + pair + all, {}},
         {kInputPluginList, 2, in + all, {u"Input none load"_s}},
-        {kInputPluginList,
-         0,
-         in + pair + all,
-         {u"Input one load"_s}},  // nothing left over from the shorter list
+        {kInputPluginList, 0, in + pair + all, {u"Input one load"_s}},
         {kInputPluginList, 1, in + pair + second + all, {u"Input two load"_s}},
         {kOutputPluginList, 0, out + pair + second + all, {}},
         {kOutputPluginList, 1, out + pair + all, {u"Output one load"_s}},
     };
-    for (const auto &c : cases) {
-        // Chosen as the user does (activated).
-        Get<QComboBox>(c.list)->setCurrentIndex(c.entry);
-        emit Get<QComboBox>(c.list)->activated(c.entry);
-        EXPECT_EQ(TakePluginLog(), c.loaded);
+    for (const auto &[list, entry, request, loaded] : cases) {
+        Pick(list, entry);
+        EXPECT_EQ(TakePluginLog(), loaded);
         requests_.clear();
-        Press(c.list == kInputPluginList ? kInputChooserButton : kOutputChooserButton);
-        EXPECT_EQ(requests_, QStringList{c.request}) << c.list << " entry " << c.entry;
+        Press(list == kInputPluginList ? kInputChooserButton : kOutputChooserButton);
+        EXPECT_EQ(requests_, QStringList{request}) << list << " entry " << entry;
     }
     // The output chooser fills the output field only; input detail refreshes the sizes once
     // the plug-in's own dialog confirmed.
@@ -778,24 +762,21 @@ TEST_F(DialogTest, ChoosersDetailAndPreviewAskTheCurrentPluginWhichOnlyAnotherEn
     // The preview box shows the picture. A chosen input fills the sizes; without automatic
     // preview it clears the box, with it the picture is drawn. A file without information is
     // reported; a cancel changes nothing.
-    Press(kShowPreviewButton);
-    WaitForJob();
+    PressAndWait(kShowPreviewButton);
     EXPECT_EQ(PaintedCentre(Get(kPreviewBox)), 0xC04020u);
     // Transparency is shown on white; alpha 0 everywhere is a picture made without alpha.
     for (const auto &[alpha, shown] :
          {std::pair{"128", 0xDF9F8Fu}, {"0", 0xC04020u}, {"255", 0xC04020u}}) {
         WriteFile(Path("%/alpha.dp"), "64 48 " + QByteArray(alpha));
         SetField(kInputPathField, Path("%/alpha.dp"));
-        Press(kShowPreviewButton);
-        WaitForJob();
+        PressAndWait(kShowPreviewButton);
         EXPECT_EQ(PaintedCentre(Get(kPreviewBox)), shown) << alpha;
     }
     SetField(kInputPathField, Path("%/a.dp"));
     for (bool autoPreview : {false, true}) {
         Tick(kAutoPreviewCheck, autoPreview);
         SetField(kOutputWidthField, {});
-        Press(kInputChooserButton);
-        WaitForJob();
+        PressAndWait(kInputChooserButton);
         EXPECT_EQ(Sizes() + Status(), u"640 640 480 480Ready."_s);
         EXPECT_EQ(PaintedCentre(Get(kPreviewBox)), autoPreview ? 0xC04020u : 0xFFFFFFu);
     }
@@ -843,29 +824,24 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
     };
     // The file, how it comes (0 typed and left, 1 chosen, 2 dropped on the window, 3 on the
     // input field, over its text), the input entry then and the status.
-    const struct {
-        const char *file;
-        int how;
-        int entry;
-        QString status;
-    } inputs[] = {{"%/x.dq", 0, 0, u"-"_s},
-                  {"%/x.dr", 0, 1, u"-"_s + reads("Input dr")},
-                  {"%/x.dq", 1, 0, u"Ready."_s + reads("Input dq")},
-                  {"%/x.dr", 2, 1, u"Ready."_s + reads("Input dr")},
-                  {"%/x.dq", 3, 0, u"Ready."_s + reads("Input dq")},
-                  {"%/x.zz", 0, 0, u"-\nNo input plug-in reads this file."_s}};
-    for (const auto &c : inputs) {
+    const std::tuple<const char *, int, int, QString> inputs[] = {
+        {"%/x.dq", 0, 0, u"-"_s},
+        {"%/x.dr", 0, 1, u"-"_s + reads("Input dr")},
+        {"%/x.dq", 1, 0, u"Ready."_s + reads("Input dq")},
+        {"%/x.dr", 2, 1, u"Ready."_s + reads("Input dr")},
+        {"%/x.dq", 3, 0, u"Ready."_s + reads("Input dq")},
+        {"%/x.zz", 0, 0, u"-\nNo input plug-in reads this file."_s}};
+    for (const auto &[file, how, entry, status] : inputs) {
         dialog_->FrontEnd().SetStatusText(u"-");
-        chosen_ = {Path(c.file)};
-        if (c.how == 0) LeaveInputField(c.file);
-        if (c.how == 1) Press(kInputChooserButton);
-        if (c.how >= 2)
-            Drop(c.how == 2 ? dialog_.get() : Get(kInputPathField),
-                 QUrl::fromLocalFile(Path(c.file)));
+        chosen_ = {Path(file)};
+        if (how == 0) LeaveInputField(file);
+        if (how == 1) Press(kInputChooserButton);
+        if (how >= 2)
+            Drop(how == 2 ? dialog_.get() : Get(kInputPathField), QUrl::fromLocalFile(Path(file)));
         EXPECT_EQ(std::tuple(dialog_->CurrentInputIndex(), InputPlugins().Current(), Status(),
                              Sizes(), Field(kInputPathField)),
-                  std::tuple(c.entry, c.entry, c.status, u"64 64 32 32"_s, Path(c.file)))
-            << c.file;
+                  std::tuple(entry, entry, status, u"64 64 32 32"_s, Path(file)))
+            << file;
     }
     // A drop on the output field replaces its text and follows the name, as does a name left
     // during a preview once the preview has ended; a drop not local is refused.
@@ -873,8 +849,7 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
     EXPECT_TRUE(Status().endsWith(u"\nOnly one local file can be dropped on a path field."_s));
     SetField(kInputPathField, Path("%/x.dq"));
     for (bool duringPreview : {false, true}) {
-        Get<QComboBox>(kOutputPluginList)->setCurrentIndex(1);
-        emit Get<QComboBox>(kOutputPluginList)->activated(1);
+        Pick(kOutputPluginList, 1);
         if (!duringPreview) Drop(Get(kOutputPathField), QUrl::fromLocalFile(Path("%/o.two")));
         if (duringPreview) {
             WriteFile(Path("%/x.dq.hold"), {});
@@ -892,39 +867,34 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
     // The output name and how it is given (0 the field left, 1 Code answering No, 2 Yes,
     // 3 Cancel); the output entry afterwards and whether a question came. The user chooses
     // entry 1 first.
-    const struct {
-        const char *name;
-        int how;
-        int entry;
-        bool asked;
-    } outputs[] = {{"o.two", 0, 0, false}, {"o.dp", 0, 1, false}, {"p.two", 1, 1, true},
-                   {"p.two", 2, 0, true},  {"p.two", 3, 1, true}, {"p.dp", 1, 1, false}};
+    const std::tuple<const char *, int, int, bool> outputs[] = {
+        {"o.two", 0, 0, false}, {"o.dp", 0, 1, false}, {"p.two", 1, 1, true},
+        {"p.two", 2, 0, true},  {"p.two", 3, 1, true}, {"p.dp", 1, 1, false}};
     LeaveInputField("%/x.dq");
-    for (const auto &c : outputs) {
-        SCOPED_TRACE(c.name + std::to_string(c.how));
-        Get<QComboBox>(kOutputPluginList)->setCurrentIndex(1);
-        emit Get<QComboBox>(kOutputPluginList)->activated(1);
-        SetField(kOutputPathField, QLatin1String(c.name));
+    for (const auto &[name, how, entry, asked] : outputs) {
+        SCOPED_TRACE(name + std::to_string(how));
+        Pick(kOutputPluginList, 1);
+        SetField(kOutputPathField, QLatin1String(name));
         dialog_->FrontEnd().SetStatusText(u"-");
         messages_.clear();
-        answer_ = c.how == 2 ? kIdYes : c.how == 3 ? kIdCancel : kIdNo;
-        if (c.how == 0) {
+        answer_ = how == 2 ? kIdYes : how == 3 ? kIdCancel : kIdNo;
+        if (how == 0) {
             emit Get<QLineEdit>(kOutputPathField)->editingFinished();
             EXPECT_EQ(Status().endsWith(u"\nOutput plug-in \"Output two\" writes this file."_s),
-                      c.entry == 0);
+                      entry == 0);
         }
-        if (c.how != 0) Press(kCodeButton);
+        if (how != 0) Press(kCodeButton);
         WaitForJob();
         EXPECT_EQ(std::pair(dialog_->CurrentOutputIndex(), OutputPlugins().Current()),
-                  std::pair(c.entry, c.entry));
+                  std::pair(entry, entry));
         const QString question =
             u"The extension of \"p.two\" is that of the output plug-in \"Output two\", not of \"Output one\".\nUse \"Output two\"?"_s;
-        EXPECT_EQ(messages_, c.asked ? QStringList{Shown(question, u"Faltrix v1.01"_s,
-                                                         kMbYesNoCancel | kMbIconQuestion)}
-                                     : QStringList());
+        EXPECT_EQ(messages_, asked ? QStringList{Shown(question, u"Faltrix v1.01"_s,
+                                                       kMbYesNoCancel | kMbIconQuestion)}
+                                   : QStringList());
         EXPECT_EQ(ReadFile(Path("%/p.two")) + ReadFile(Path("%/p.dp")),
-                  c.how % 3 != 0 ? "64 32 24\n" : "");
-        EXPECT_EQ(QFile::exists(Path("%/p.two")) || QFile::exists(Path("%/p.dp")), c.how % 3 != 0);
+                  how % 3 != 0 ? "64 32 24\n" : "");
+        EXPECT_EQ(QFile::exists(Path("%/p.two")) || QFile::exists(Path("%/p.dp")), how % 3 != 0);
         QFile::remove(Path("%/p.two"));
         QFile::remove(Path("%/p.dp"));
     }
@@ -937,21 +907,19 @@ TEST_F(DialogTest, ThePluginsThatReadTheInputAndWriteTheOutputsExtensionBecomeCu
 TEST_F(DialogTest, OutputNameSuggestedAndTheWrittenFileOpensFromTheStatusBox) {
     WriteFile(Path("%/x.zz"), "64 48 128");
     // The output field before, the input given, the output field after.
-    const struct {
-        const char *before, *input, *after;
-    } cases[] = {{"", "%/x.zz", "%/x.dp"},
-                 {"", "%/a.dp", "%/a-converted.dp"},
-                 {"mine.two", "%/x.zz", "mine.two"}};
-    for (const auto &c : cases) {
-        SetField(kOutputPathField, QLatin1String(c.before));
-        dialog_->OpenInput(Path(c.input));
-        EXPECT_EQ(Field(kOutputPathField), Path(c.after)) << c.input;
+    const std::tuple<const char *, const char *, const char *> cases[] = {
+        {"", "%/x.zz", "%/x.dp"},
+        {"", "%/a.dp", "%/a-converted.dp"},
+        {"mine.two", "%/x.zz", "mine.two"}};
+    for (const auto &[before, input, after] : cases) {
+        SetField(kOutputPathField, QLatin1String(before));
+        dialog_->OpenInput(Path(input));
+        EXPECT_EQ(Field(kOutputPathField), Path(after)) << input;
     }
     SetField(kOutputPathField, Path("%/folder/x.dp"));
     SetField(kOutputWidthField, u"32"_s);
     Tick(kAntiAliasCheck);
-    Press(kCodeButton);
-    WaitForJob();
+    PressAndWait(kCodeButton);
     auto *status = Get<QTextEdit>(kStatusBox);
     ASSERT_TRUE(QTest::qWaitFor([&] {
         return Status().endsWith(
@@ -1053,23 +1021,19 @@ TEST_P(BothLayouts, CodeWritesTheTypedSizesOrTheNewPicturesAndWaitsForAPreview) 
     // The input path typed before (or null), how Code is given (0 click, 1 Enter, 2 a click
     // whose press starts a held preview, 3 Alt+C after a click into the input field) and what
     // it writes; the status box then names the file written.
-    const struct {
-        const char *input;
-        int how;
-        const char *written;
-    } steps[] = {{nullptr, 0, "320 240 24\n"},
-                 {nullptr, 3, "320 240 24\n"},
-                 {"%/tall.dp", 1, "240 640 24\n"},
-                 {"%/a.dp", 2, "640 480 24\n"}};
-    for (const auto &step : steps) {
-        SCOPED_TRACE(step.how);
+    const std::tuple<const char *, int, const char *> steps[] = {{nullptr, 0, "320 240 24\n"},
+                                                                 {nullptr, 3, "320 240 24\n"},
+                                                                 {"%/tall.dp", 1, "240 640 24\n"},
+                                                                 {"%/a.dp", 2, "640 480 24\n"}};
+    for (const auto &[input, how, written] : steps) {
+        SCOPED_TRACE(how);
         QFile::remove(Path("%/out.dp"));
-        if (step.input != nullptr) type(kInputPathField, Path(step.input));
-        if (step.how == 1) QTest::keyClick(Get(kInputPathField), Qt::Key_Return);
-        if (step.how == 3) QTest::mouseClick(Get(kInputPathField), Qt::LeftButton);
-        if (step.how == 3) QTest::keyClick(dialog_.get(), Qt::Key_C, Qt::AltModifier);
-        if (step.how == 0) QTest::mouseClick(Get(kCodeButton), Qt::LeftButton);
-        if (step.how == 2) {
+        if (input != nullptr) type(kInputPathField, Path(input));
+        if (how == 1) QTest::keyClick(Get(kInputPathField), Qt::Key_Return);
+        if (how == 3) QTest::mouseClick(Get(kInputPathField), Qt::LeftButton);
+        if (how == 3) QTest::keyClick(dialog_.get(), Qt::Key_C, Qt::AltModifier);
+        if (how == 0) QTest::mouseClick(Get(kCodeButton), Qt::LeftButton);
+        if (how == 2) {
             Tick(kAutoPreviewCheck);
             WriteFile(Path("%/a.dp.hold"), {});
             QTest::mousePress(Get(kCodeButton), Qt::LeftButton);
@@ -1080,13 +1044,12 @@ TEST_P(BothLayouts, CodeWritesTheTypedSizesOrTheNewPicturesAndWaitsForAPreview) 
             }));
             QFile::remove(Path("%/a.dp.hold"));
         }
-        EXPECT_TRUE(
-            QTest::qWaitFor([&] { return ReadFile(Path("%/out.dp")) == step.written; }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return ReadFile(Path("%/out.dp")) == written; }, 10000));
         EXPECT_TRUE(QTest::qWaitFor([&] {
             return Status().endsWith(u"Ready.\nWrote out.dp (11 bytes) in "_s +
                                      QDir(dir_.path()).dirName() + u'.');
         }));
-        EXPECT_EQ(dialog_->focusWidget(), Get(step.how % 2 == 1 ? kInputPathField : kCodeButton));
+        EXPECT_EQ(dialog_->focusWidget(), Get(how % 2 == 1 ? kInputPathField : kCodeButton));
     }
     EXPECT_EQ(messages_, QStringList());
 }
@@ -1104,17 +1067,12 @@ TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRun
     if (!work.isEmpty()) {
         opened_ = 0;
         Open(103, kPlugins, work);
-        for (const auto &[id, text] : {std::pair{kInputPathField, work + u"/a.dp"_s},
-                                       {kOutputPathField, u"out.dp"_s},
-                                       {kOutputWidthField, u"320"_s}}) {
-            QTest::keyClicks(Get(id), text);
-        }
+        QTest::keyClicks(Get(kInputPathField), work + u"/a.dp"_s);
+        QTest::keyClicks(Get(kOutputPathField), u"out.dp"_s);
+        QTest::keyClicks(Get(kOutputWidthField), u"320"_s);
         Tick(kKeepAspectCheck);
         Tick(kAntiAliasCheck);
-        for (int list : {kInputPluginList, kOutputPluginList}) {
-            Get<QComboBox>(list)->setCurrentIndex(1);
-            emit Get<QComboBox>(list)->activated(1);
-        }
+        for (int list : {kInputPluginList, kOutputPluginList}) Pick(list, 1);
         // The decoding says in this log when it has started (and holds).
         qputenv("DIALOG_PLUGIN_LOG", QFile::encodeName(work + u"/decoding.log"_s));
         Press(kCodeButton);
@@ -1140,13 +1098,12 @@ TEST_F(DialogTest, AfterAKillTheNextStartRestoresTheDialogAndOffersToLeaveTheRun
         Shown(u"Faltrix ended unexpectedly while the input plug-in \"Input two\" ("_s +
                   decoding.path + u") was running.\nLeave it unselected?"_s,
               u"Faltrix v1.01"_s, kMbYesNo | kMbIconQuestion)};
-    // The answer, the dialog then and the questions asked; the first two start from the same file.
+    // The answer, the dialog then and the questions asked; the first two start from the same
+    // file, the last keeps the choice of the one before and is not asked again.
     const std::tuple<int, const char *, QStringList> starts[] = {
         {kIdNo, "%/a.dp|out.dp| 320  |1|1|0|11|11", question},
         {kIdYes, "%/a.dp|out.dp| 320  |1|1|0|00|11", question},
-        {kIdYes,
-         "%/a.dp|out.dp| 320  |1|1|0|00|11",
-         {}}};  // the last start's choice, not asked again
+        {kIdYes, "%/a.dp|out.dp| 320  |1|1|0|00|11", QStringList()}};
     for (const auto &[answer, shows, asked] : starts) {
         if (!asked.isEmpty()) {
             ASSERT_TRUE(QFile::remove(state) && QFile::copy(kept, state));
@@ -1231,16 +1188,13 @@ TEST_F(DialogTest, ABundledPluginsConfirmedSettingIsKeptForTheNextRun) {
     // The level the plug-in's dialog shows; the parent confirms 9 in it, the child cancels.
     int shown = -1;
     QTimer answer;
-    QObject::connect(&answer, &QTimer::timeout, [&] {
-        QWidget *modal = QApplication::activeModalWidget();
-        auto *level = modal != nullptr ? modal->findChild<QSpinBox *>() : nullptr;
-        if (level == nullptr) return;
-        answer.stop();
+    AnswerModal(answer, dialog_.get(), [&](QWidget *modal) {
+        auto *level = modal->findChild<QSpinBox *>();
+        if (level == nullptr) return false;
         shown = level->value();
         level->setValue(9);
-        QMetaObject::invokeMethod(modal, work.isEmpty() ? "accept" : "reject");
+        return QMetaObject::invokeMethod(modal, work.isEmpty() ? "accept" : "reject");
     });
-    answer.start(10);
     Press(kOutputDetailButton);
     if (!work.isEmpty()) {
         WriteFile(work + u"/shown"_s, QByteArray::number(shown));

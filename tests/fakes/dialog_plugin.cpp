@@ -51,20 +51,23 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
     return static_cast<bool>(in >> info->width >> info->height);
 }
 
+// Copies `text` into `buffer` as far as it holds with its terminating zero; the units copied.
+int32_t CopyText(const char *text, WCHAR *buffer, int32_t bufferLength) {
+    int32_t n = 0;
+    for (; text[n] != 0 && n < bufferLength - 1; ++n)
+        buffer[n] = static_cast<unsigned char>(text[n]);
+    if (bufferLength > 0) buffer[n] = 0;
+    return n;
+}
+
 }  // namespace
 
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,
                                             int32_t bufferLength) {
     const char *texts[] = {DP_TAG, DP_DESCRIPTION, "*.dp;*.dpic", "Dialog pictures", "*.two"};
     // Numbers answered: 0 and 1, a pair 2 and 3, the second pair's pattern 4.
-    if (infoNumber < 0 || infoNumber >= 2 + 2 * DP_PATTERNS - (DP_PATTERNS == 2) ||
-        bufferLength <= 0)
-        return 0;
-    int32_t n = 0;
-    for (const char *text = texts[infoNumber]; text[n] != 0 && n < bufferLength - 1; ++n)
-        buffer[n] = text[n];
-    buffer[n] = 0;
-    return n;
+    if (infoNumber < 0 || infoNumber >= 2 + 2 * DP_PATTERNS - (DP_PATTERNS == 2)) return 0;
+    return CopyText(texts[infoNumber], buffer, bufferLength);
 }
 
 #ifndef DP_NO_SETTINGS
@@ -144,9 +147,5 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t,
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength) {
-    int32_t n = 0;
-    for (; t_cause[n] != 0 && n < bufferLength - 1; ++n)
-        buffer[n] = static_cast<unsigned char>(t_cause[n]);
-    if (bufferLength > 0) buffer[n] = 0;
-    return n;
+    return CopyText(t_cause, buffer, bufferLength);
 }
