@@ -219,26 +219,23 @@ protected:
         ASSERT_TRUE(dir_.isValid());
         for (const char *folder : {"plugins/input", "plugins/output", "out"})
             ASSERT_TRUE(QDir().mkpath(Path(folder)));
-        for (const char *kind : {"input", "output"})
-            ASSERT_TRUE(QFile::link(kPluginDir + kind + "/bmp.so",
-                                    Path(QString("plugins/") + kind + "/bmp.so")));
-        ASSERT_TRUE(
-            QFile::link(QStringLiteral(FALTRIX_HOSTILE_PLUGIN), Path("plugins/input/hostile.so")));
-        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_HOSTILE_OUTPUT_PLUGIN),
-                                Path("plugins/output/hostile.so")));
-        ASSERT_TRUE(QFile::link(kPluginDir + "input/jpeg.so", Path("plugins/input/jpeg.so")));
         ASSERT_TRUE(QFile::copy(FALTRIX_TEST_DATA_DIR
                                 "/jpeg/hostile/cut-inside-pixel-data-before-the-end-marker.jpg",
                                 Path("cut.jpg")));
-        // Refused at every scan: a library that is no plug-in, one that crashes when asked for
-        // its tag, one that crashes when asked for its description, a FIFO that would hang a
-        // loader that opened it, and (below) no library at all.
-        ASSERT_TRUE(
-            QFile::link(QStringLiteral(FALTRIX_GDI_LIBRARY), Path("plugins/output/graphics.so")));
-        ASSERT_TRUE(
-            QFile::link(QStringLiteral(FALTRIX_CRASHING_PLUGIN), Path("plugins/input/crash.so")));
-        ASSERT_TRUE(QFile::link(QStringLiteral(FALTRIX_DESCRIPTION_CRASHING_PLUGIN),
-                                Path("plugins/input/dcrash.so")));
+        // The last three are refused at every scan: a library that is no plug-in, one that
+        // crashes when asked for its tag, one that crashes when asked for its description; so are
+        // a FIFO that would hang a loader that opened it, and (below) no library at all.
+        using Link = std::pair<QString, const char *>;
+        for (const auto &[target, name] :
+             {Link{kPluginDir + "input/bmp.so", "input/bmp.so"},
+              Link{kPluginDir + "output/bmp.so", "output/bmp.so"},
+              Link{FALTRIX_HOSTILE_PLUGIN, "input/hostile.so"},
+              Link{FALTRIX_HOSTILE_OUTPUT_PLUGIN, "output/hostile.so"},
+              Link{kPluginDir + "input/jpeg.so", "input/jpeg.so"},
+              Link{FALTRIX_GDI_LIBRARY, "output/graphics.so"},
+              Link{FALTRIX_CRASHING_PLUGIN, "input/crash.so"},
+              Link{FALTRIX_DESCRIPTION_CRASHING_PLUGIN, "input/dcrash.so"}})
+            ASSERT_TRUE(QFile::link(target, Path(QString("plugins/") + name))) << name;
         ASSERT_EQ(::mkfifo(QFile::encodeName(Path("plugins/input/fifo.so")).constData(), 0600), 0);
         for (const char *name : {"in.bmp", "in", "three.bmp", "z.tar.bmp", "-x.bmp"})
             ASSERT_TRUE(BlockPicture(64, 48).save(Path(name), "BMP"));
@@ -310,7 +307,8 @@ INSTANTIATE_TEST_SUITE_P(Pairs, EveryFormat,
 using Args = QStringList;
 Args Words(const char *words) { return QString(words).split(u' '); }
 using Err = std::vector<const char *>;
-using Files = std::vector<std::pair<const char *, QSize>>;
+using File = std::pair<const char *, QSize>;
+using Files = std::vector<File>;
 
 struct RunCase {
     const char *name;
@@ -544,11 +542,9 @@ INSTANTIATE_TEST_SUITE_P(
                                "Segmentation fault) after \"Now Dec"),
                     "\n  in: it would go to out/in.pic, as in.bmp does\n"
                     "  notes.txt: no input plug-in can read this file"},
-                Files{{"out/in.pic", {16, 6}},
-                      {"out/z.tar.pic", {16, 6}},
-                      {"out/three.pic", {16, 6}},
-                      {"out/-x.pic", {16, 6}},
-                      {"out/broken.pic", {}}}},
+                Files{File{"out/in.pic", {16, 6}}, File{"out/z.tar.pic", {16, 6}},
+                      File{"out/three.pic", {16, 6}}, File{"out/-x.pic", {16, 6}},
+                      File{"out/broken.pic", {}}}},
         // Without --format each file keeps its own extension, and one without has none to go by;
         // an existing output is left as it is. Off a terminal only each file's final line; two at
         // once, in either order. The height alone gives the width (40), and the resize without
@@ -559,10 +555,8 @@ INSTANTIATE_TEST_SUITE_P(
                 1, "(in.bmp -> out/in.bmp\n|z.tar.bmp -> out/z.tar.bmp\n){2}",
                 Err{"\n  in: the output has no extension to choose a format by (use -f or "
                     "--output-plugin)\n  three.bmp: the output exists (--overwrite replaces it)\n"},
-                Files{{"out/in.bmp", {40, 30}},
-                      {"out/z.tar.bmp", {40, 30}},
-                      {"out/in", {}},
-                      {"out/three.bmp", {}}}},
+                Files{File{"out/in.bmp", {40, 30}}, File{"out/z.tar.bmp", {40, 30}},
+                      File{"out/in", {}}, File{"out/three.bmp", {}}}},
         // The input plug-in named (by its file name, in any case) reaches the workers: the
         // hostile one refuses in.bmp.
         RunCase{"NamedInputPlugin", Args{"--input-plugin=HOSTILE", "-o", "out", "in", "in.bmp"}, 1,
@@ -818,11 +812,7 @@ TEST_F(InFolder, StoppedConversionLeavesNoTemporary) {
               dir_.path());
         for (int i = 0; i < 400 && Leftovers().isEmpty(); ++i) QThread::msleep(25);
         ASSERT_FALSE(Leftovers().isEmpty()) << "the plug-in never started storing";
-        if (c.signal != 0) {
-            ASSERT_EQ(
-                c.group ? ::killpg(run.processId(), c.signal) : ::kill(run.processId(), c.signal),
-                0);
-        }
+        ASSERT_TRUE(c.signal == 0 || (c.group ? ::killpg : ::kill)(run.processId(), c.signal) == 0);
         ASSERT_TRUE(run.waitForFinished(20000));
         const std::string err = run.readAllStandardError().toStdString();
         const char *said = c.signal == 0 ? "the output plug-in hostile took longer than 1 s"
@@ -884,8 +874,7 @@ TEST_F(InFolder, StandardInputPastTheCeilingIsRefused) {
     EXPECT_EQ(run.exitCode(), 1);
     EXPECT_EQ(run.readAllStandardError().toStdString(),
               "faltrix-convert: standard input holds more than 1024 MiB, the most taken from it "
-              "(give the file by its "
-              "name instead)\n");
+              "(give the file by its name instead)\n");
     EXPECT_EQ(Leftovers(), QStringList());
     EXPECT_FALSE(QFileInfo::exists(Path("out.bmp")));
 }
