@@ -416,12 +416,11 @@ TEST_F(Metadata, TiffKeepsTheWholeExif) {
         ASSERT_EQ(Run({"-q", "--overwrite", "tagged.jpg", "-o", "tagged.tif"}).first, 0);
         ASSERT_EQ(Run({"-q", "--overwrite", "tagged.tif", "-o", "back.jpg"}).first, 0);
         ExifData *data = ParsedExif(ReadJpeg(Path("back.jpg")).exif);
-        const auto value = [&](ExifIfd ifd, ExifTag tag) { return ExifValue(data, ifd, tag); };
-        EXPECT_EQ(value(EXIF_IFD_0, EXIF_TAG_ARTIST), "A. Painter");
-        EXPECT_EQ(value(EXIF_IFD_0, EXIF_TAG_XP_COMMENT), "hi");
-        EXPECT_EQ(value(EXIF_IFD_GPS, ExifTag(0x0001)), "N");
+        EXPECT_EQ(ExifValue(data, EXIF_IFD_0, EXIF_TAG_ARTIST), "A. Painter");
+        EXPECT_EQ(ExifValue(data, EXIF_IFD_0, EXIF_TAG_XP_COMMENT), "hi");
+        EXPECT_EQ(ExifValue(data, EXIF_IFD_GPS, ExifTag(0x0001)), "N");
         // (libtiff keeps rationals as floating point: they come back over a million)
-        EXPECT_EQ(value(EXIF_IFD_GPS, ExifTag(0x0002)), "45.000000, 30.000000, 0.000000");
+        EXPECT_EQ(ExifValue(data, EXIF_IFD_GPS, ExifTag(0x0002)), "45.000000, 30.000000, 0.000000");
         exif_data_unref(data);
     }
 }
