@@ -51,6 +51,30 @@ std::string AdobeRgbProfile() {
     return bytes;
 }
 
+// A block without "Exif\0\0" as libexif reads it, and back.
+ExifData *ParsedExif(const std::string &block) {
+    const std::string bytes = kExifSignature + block;
+    return exif_data_new_from_data(reinterpret_cast<const unsigned char *>(bytes.data()),
+                                   unsigned(bytes.size()));
+}
+std::string SavedExif(ExifData *data) {
+    unsigned char *saved = nullptr;
+    unsigned size = 0;
+    exif_data_save_data(data, &saved, &size);
+    const std::string block(reinterpret_cast<char *>(saved) + 6, size - 6);
+    free(saved);
+    exif_data_unref(data);
+    return block;
+}
+
+// An entry's value as libexif words it; "none" when it is not there.
+std::string ExifValue(ExifData *data, ExifIfd ifd, ExifTag tag) {
+    char text[64] = "none";
+    if (ExifEntry *e = exif_content_get_entry(data->ifd[ifd], tag))
+        exif_entry_get_value(e, text, sizeof text);
+    return std::string(text);
+}
+
 // A camera's block, without "Exif\0\0": the orientation (6 unless given), the date (libexif's
 // default: now), the stored size and a thumbnail's bytes.
 std::string CameraExif(uint32_t orientation = 6) {
@@ -73,26 +97,13 @@ std::string CameraExif(uint32_t orientation = 6) {
     }
     data->data = static_cast<unsigned char *>(calloc(1, 64));
     data->size = 64;
-    unsigned char *saved = nullptr;
-    unsigned size = 0;
-    exif_data_save_data(data, &saved, &size);
-    const std::string block(reinterpret_cast<char *>(saved) + 6, size - 6);
-    free(saved);
-    exif_data_unref(data);
-    return block;
+    return SavedExif(data);
 }
 
 // The block as libexif reads it: "orientation O, X x Y, date D, thumbnail N bytes".
 std::string ExifSays(const std::string &block) {
-    const std::string bytes = kExifSignature + block;
-    ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(bytes.data()),
-                                             bytes.size());
-    const auto value = [&](ExifIfd ifd, ExifTag tag) {
-        char text[64] = "none";
-        if (ExifEntry *e = exif_content_get_entry(data->ifd[ifd], tag))
-            exif_entry_get_value(e, text, sizeof text);
-        return std::string(text);
-    };
+    ExifData *data = ParsedExif(block);
+    const auto value = [&](ExifIfd ifd, ExifTag tag) { return ExifValue(data, ifd, tag); };
     const std::string said = "orientation " + value(EXIF_IFD_0, EXIF_TAG_ORIENTATION) + ", " +
                              value(EXIF_IFD_EXIF, EXIF_TAG_PIXEL_X_DIMENSION) + " x " +
                              value(EXIF_IFD_EXIF, EXIF_TAG_PIXEL_Y_DIMENSION) + ", date " +
@@ -143,8 +154,8 @@ struct OutputCase {
     const char *name;
     QStringList arguments;  // the output is out.<extension>
     Found (*read)(const QString &);
-    const char *keeps;  // of "icc exif xmp"
-    int width, height;  // as stored
+    const char *keeps = "icc exif xmp";
+    int width = kHeight, height = kWidth;  // as stored: the photo upright
     int minRed = 0;  // of the upright picture's pixel (8, 2), read by Qt: more than 200 once sRGB
 };
 
@@ -187,46 +198,36 @@ TEST_P(MetadataOutput, KeepsEachBlockItHoldsWithThePicturesSizeUpright) {
 INSTANTIATE_TEST_SUITE_P(
     Formats, MetadataOutput,
     ::testing::Values(
-        OutputCase{"Jpeg", Args{"photo.jpg", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight,
-                   kWidth},
+        OutputCase{"Jpeg", Args{"photo.jpg", "-o", "out.jpg"}, ReadJpeg},
         OutputCase{"JpegResized", Args{"photo.jpg", "-W", "8", "-o", "out.jpg"}, ReadJpeg,
                    "icc exif xmp", 8, 16},
-        OutputCase{"Webp", Args{"photo.jpg", "-o", "out.webp"}, ReadWebp, "icc exif xmp", kHeight,
-                   kWidth},
-        OutputCase{"Tiff", Args{"photo.jpg", "-o", "out.tif"}, ReadTiff, "icc exif xmp", kHeight,
-                   kWidth},
-        OutputCase{"Png", Args{"photo.jpg", "-o", "out.png"}, ReadPng, "icc exif xmp", kHeight,
-                   kWidth},
-        OutputCase{"TiffRead", Args{"photo.tif", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp",
-                   kHeight, kWidth},
+        OutputCase{"Webp", Args{"photo.jpg", "-o", "out.webp"}, ReadWebp},
+        OutputCase{"Tiff", Args{"photo.jpg", "-o", "out.tif"}, ReadTiff},
+        OutputCase{"Png", Args{"photo.jpg", "-o", "out.png"}, ReadPng},
+        OutputCase{"TiffRead", Args{"photo.tif", "-o", "out.jpg"}, ReadJpeg},
         // HEIC and AVIF come back through our own reader, as TIFF does.
-        OutputCase{"HeicRead", Args{"photo.heic", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp",
-                   kHeight, kWidth},
-        OutputCase{"AvifRead", Args{"photo.avif", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp",
-                   kHeight, kWidth},
-        OutputCase{"JxlRead", Args{"photo.jxl", "-o", "out.jpg"}, ReadJpeg, "icc exif xmp", kHeight,
-                   kWidth},
-        OutputCase{"JxlRecompressedRead", Args{"recompressed.jxl", "-o", "out.jpg"}, ReadJpeg,
-                   "icc exif xmp", kHeight, kWidth},
-        OutputCase{"Bmp", Args{"photo.jpg", "-o", "out.bmp"}, ReadBmp, "icc", kHeight, kWidth},
+        OutputCase{"HeicRead", Args{"photo.heic", "-o", "out.jpg"}, ReadJpeg},
+        OutputCase{"AvifRead", Args{"photo.avif", "-o", "out.jpg"}, ReadJpeg},
+        OutputCase{"JxlRead", Args{"photo.jxl", "-o", "out.jpg"}, ReadJpeg},
+        OutputCase{"JxlRecompressedRead", Args{"recompressed.jxl", "-o", "out.jpg"}, ReadJpeg},
+        OutputCase{"Bmp", Args{"photo.jpg", "-o", "out.bmp"}, ReadBmp, "icc"},
         OutputCase{"BmpStrippedInSrgb", Args{"--strip", "photo.jpg", "-o", "out.bmp"}, ReadBmp, "",
                    kHeight, kWidth, 225},
         OutputCase{"StripOnlyExif", Args{"--strip-only", "exif", "photo.jpg", "-o", "out.jpg"},
-                   ReadJpeg, "icc xmp", kHeight, kWidth},
+                   ReadJpeg, "icc xmp"},
         OutputCase{"PngRead", Args{"photo16.png", "-o", "out.jpg"}, ReadJpeg, "icc xmp", 4, 2}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// A 3 x 2 PNG of six colours with an eXIf chunk and an XMP packet that both give `orientation`,
-// before the pixel data or, `late`, after it (the packet compressed).
-void WritePngTurned(const QString &path, uint32_t orientation, const std::string &xmp,
-                    bool late = false) {
+// A 3 x 2 PNG of six colours with an eXIf chunk holding `exif` and the XMP packet `xmp` (none
+// when empty), before the pixel data or, `late`, after it (the packet compressed).
+void WritePng(const QString &path, const std::string &exif, const std::string &xmp,
+              bool late = false) {
     FILE *file = std::fopen(QFile::encodeName(path).constData(), "wb");
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     png_init_io(png, file);
     png_set_IHDR(png, info, 3, 2, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    const std::string exif = CameraExif(orientation);
     png_text text{};
     text.compression = late ? PNG_ITXT_COMPRESSION_zTXt : PNG_ITXT_COMPRESSION_NONE;
     text.key = const_cast<char *>("XML:com.adobe.xmp");
@@ -235,7 +236,7 @@ void WritePngTurned(const QString &path, uint32_t orientation, const std::string
     const auto items = [&] {
         png_set_eXIf_1(png, info, png_uint_32(exif.size()),
                        reinterpret_cast<png_bytep>(const_cast<char *>(exif.data())));
-        png_set_text(png, info, &text, 1);
+        if (!xmp.empty()) png_set_text(png, info, &text, 1);
     };
     if (!late) items();
     png_write_info(png, info);
@@ -277,7 +278,7 @@ TEST_F(Metadata, EveryOrientationOfAPngOrWebpComesOutUpright) {
         std::string packet = xmp;
         return packet.replace(packet.find('%'), 1, std::to_string(o));
     };
-    WritePngTurned(Path("stored.png"), 1, withOrientation(1));
+    WritePng(Path("stored.png"), CameraExif(1), withOrientation(1));
     const QImage stored = QImage(Path("stored.png")).convertToFormat(QImage::Format_RGB32);
     ASSERT_EQ(Run({"-q", "--lossless", "--strip", "stored.png", "-o", "stored.webp"}).first, 0);
     // The lossless WebP of the same pixels with EXIF and XMP chunks giving the orientation.
@@ -316,7 +317,7 @@ TEST_F(Metadata, EveryOrientationOfAPngOrWebpComesOutUpright) {
     for (const QString format : {"png", "webp"}) {
         for (uint32_t o = 1; o <= 8; ++o) {
             const QString source = "turned." + format;
-            if (format == "png") WritePngTurned(Path(source), o, withOrientation(o));
+            if (format == "png") WritePng(Path(source), CameraExif(o), withOrientation(o));
             else writeWebpTurned(Path(source), o);
             const auto [exitCode, said] = Run({"-q", "--overwrite", source, "-o", "out.png"});
             ASSERT_EQ(exitCode, 0) << said;
@@ -330,10 +331,10 @@ TEST_F(Metadata, EveryOrientationOfAPngOrWebpComesOutUpright) {
         }
     }
     // Where EXIF turns nothing, the XMP keeps its own orientation, for the readers that use it.
-    WritePngTurned(Path("xmp-turns.png"), 1, withOrientation(6));
+    WritePng(Path("xmp-turns.png"), CameraExif(1), withOrientation(6));
     ASSERT_EQ(Run({"-q", "xmp-turns.png", "-o", "xmp-turns-out.png"}).first, 0);
     EXPECT_EQ(ReadPng(Path("xmp-turns-out.png")).xmp, withOrientation(6));
-    WritePngTurned(Path("late.png"), 6, withOrientation(6), true);
+    WritePng(Path("late.png"), CameraExif(6), withOrientation(6), true);
     const auto [exitCode, said] = Run({"-q", "late.png", "-o", "late.jpg"});
     ASSERT_EQ(exitCode, 0) << said;
     const Found late = ReadJpeg(Path("late.jpg"));
@@ -380,9 +381,7 @@ std::string LargeExif(bool makerNote = false) {
 // The camera's block with what a TIFF keeps outside its EXIF directory: an artist, a Windows
 // comment and a GPS directory (latitude 45 30' N); without the EXIF directory when asked.
 std::string TaggedExif(bool exifDirectory) {
-    const std::string camera = kExifSignature + CameraExif();
-    ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(camera.data()),
-                                             camera.size());
+    ExifData *data = ParsedExif(CameraExif());
     while (!exifDirectory && data->ifd[EXIF_IFD_EXIF]->count > 0)
         exif_content_remove_entry(data->ifd[EXIF_IFD_EXIF], data->ifd[EXIF_IFD_EXIF]->entries[0]);
     const auto add = [&](ExifIfd ifd, ExifTag tag, ExifFormat format, const std::string &bytes) {
@@ -405,13 +404,7 @@ std::string TaggedExif(bool exifDirectory) {
         exif_set_long(reinterpret_cast<unsigned char *>(latitude.data()) + 4 * i,
                       exif_data_get_byte_order(data), parts[i]);
     add(EXIF_IFD_GPS, ExifTag(0x0002), EXIF_FORMAT_RATIONAL, latitude);
-    unsigned char *saved = nullptr;
-    unsigned size = 0;
-    exif_data_save_data(data, &saved, &size);
-    const std::string block(reinterpret_cast<char *>(saved) + 6, size - 6);
-    free(saved);
-    exif_data_unref(data);
-    return block;
+    return SavedExif(data);
 }
 
 // A TIFF keeps the first directory's descriptive fields and the GPS directory, and gives them
@@ -422,20 +415,12 @@ TEST_F(Metadata, TiffKeepsTheWholeExif) {
         WriteJpeg(Path("tagged.jpg"), TaggedExif(exifDirectory), icc_);
         ASSERT_EQ(Run({"-q", "--overwrite", "tagged.jpg", "-o", "tagged.tif"}).first, 0);
         ASSERT_EQ(Run({"-q", "--overwrite", "tagged.tif", "-o", "back.jpg"}).first, 0);
-        const std::string bytes = kExifSignature + ReadJpeg(Path("back.jpg")).exif;
-        ExifData *data = exif_data_new_from_data(
-            reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
-        const auto value = [&](ExifIfd ifd, ExifTag tag) {
-            char text[64] = "none";
-            if (ExifEntry *e = exif_content_get_entry(data->ifd[ifd], tag))
-                exif_entry_get_value(e, text, sizeof text);
-            return std::string(text);
-        };
-        EXPECT_EQ(value(EXIF_IFD_0, EXIF_TAG_ARTIST), "A. Painter");
-        EXPECT_EQ(value(EXIF_IFD_0, EXIF_TAG_XP_COMMENT), "hi");
-        EXPECT_EQ(value(EXIF_IFD_GPS, ExifTag(0x0001)), "N");
+        ExifData *data = ParsedExif(ReadJpeg(Path("back.jpg")).exif);
+        EXPECT_EQ(ExifValue(data, EXIF_IFD_0, EXIF_TAG_ARTIST), "A. Painter");
+        EXPECT_EQ(ExifValue(data, EXIF_IFD_0, EXIF_TAG_XP_COMMENT), "hi");
+        EXPECT_EQ(ExifValue(data, EXIF_IFD_GPS, ExifTag(0x0001)), "N");
         // (libtiff keeps rationals as floating point: they come back over a million)
-        EXPECT_EQ(value(EXIF_IFD_GPS, ExifTag(0x0002)), "45.000000, 30.000000, 0.000000");
+        EXPECT_EQ(ExifValue(data, EXIF_IFD_GPS, ExifTag(0x0002)), "45.000000, 30.000000, 0.000000");
         exif_data_unref(data);
     }
 }
@@ -443,21 +428,15 @@ TEST_F(Metadata, TiffKeepsTheWholeExif) {
 // The large block's entries as an output holds them: the description, the sides and the GPS
 // version, read from the block or, in a TIFF, from libtiff's directories.
 std::string LargeEntries(const std::string &exif) {
-    const std::string bytes = kExifSignature + exif;
-    if (bytes.size() > 0xFFFE) return "too large for libexif";
-    ExifData *data = exif_data_new_from_data(reinterpret_cast<const unsigned char *>(bytes.data()),
-                                             unsigned(bytes.size()));
+    if (kExifSignature.size() + exif.size() > 0xFFFE) return "too large for libexif";
+    ExifData *data = ParsedExif(exif);
     std::string said;
     for (const auto &[ifd, tag] : {std::pair{EXIF_IFD_0, EXIF_TAG_IMAGE_DESCRIPTION},
                                    {EXIF_IFD_EXIF, EXIF_TAG_PIXEL_X_DIMENSION},
                                    {EXIF_IFD_EXIF, EXIF_TAG_PIXEL_Y_DIMENSION},
                                    {EXIF_IFD_GPS, ExifTag(0)},
-                                   {EXIF_IFD_EXIF, EXIF_TAG_MAKER_NOTE}}) {
-        char text[64] = "none";
-        if (ExifEntry *e = exif_content_get_entry(data->ifd[ifd], tag))
-            exif_entry_get_value(e, text, sizeof text);
-        said += std::string(text) + ";";
-    }
+                                   {EXIF_IFD_EXIF, EXIF_TAG_MAKER_NOTE}})
+        said += ExifValue(data, ifd, tag) + ";";
     exif_data_unref(data);
     return said;
 }
@@ -489,19 +468,7 @@ std::string LargeEntriesInTiff(const QString &path) {
 TEST_F(Metadata, LargeExifKeepsEveryEntry) {
     for (const bool makerNote : {false, true}) {
         const std::string exif = LargeExif(makerNote);
-        FILE *file = std::fopen(QFile::encodeName(Path("large.png")).constData(), "wb");
-        png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-        png_infop info = png_create_info_struct(png);
-        png_init_io(png, file);
-        png_set_IHDR(png, info, 3, 2, 8, PNG_COLOR_TYPE_RGB, 0, 0, 0);
-        png_set_eXIf_1(png, info, png_uint_32(exif.size()),
-                       reinterpret_cast<png_bytep>(const_cast<char *>(exif.data())));
-        png_write_info(png, info);
-        uint8_t row[9] = {};
-        for (int y = 0; y < 2; ++y) png_write_row(png, row);
-        png_write_end(png, info);
-        png_destroy_write_struct(&png, &info);
-        std::fclose(file);
+        WritePng(Path("large.png"), exif, "");
         std::string expected = exif;
         expected[22 + 8] = 1;  // orientation 1, and the sides of the picture turned upright
         expected[102 + 8] = 2;
@@ -515,9 +482,8 @@ TEST_F(Metadata, LargeExifKeepsEveryEntry) {
                 EXPECT_EQ(LargeEntriesInTiff(Path(out)), "far away text;2;3;2.2");
             } else if (out == "out.jpg") {
                 const std::string note =
-                    "faltrix-convert: large.png: warning: dropped MakerNote "
-                    "from the EXIF block, which does not fit a JPEG's 64 "
-                    "KiB EXIF segment\n";
+                    "faltrix-convert: large.png: warning: dropped MakerNote from the EXIF block, "
+                    "which does not fit a JPEG's 64 KiB EXIF segment\n";
                 EXPECT_EQ(said, makerNote ? note : "");
                 EXPECT_EQ(LargeEntries(ReadJpeg(Path(out)).exif),
                           "far away text;2;3;2.2.0.0;none;");
@@ -567,8 +533,8 @@ TEST_F(Metadata, StoringFailedWithItemsIsTriedOnceMoreWithout) {
     EXPECT_EQ(Bytes(Path("out.picky")), "mine");
     EXPECT_EQ(said,
               "faltrix-convert: photo.jpg: warning: stored without the colour profile, EXIF and "
-              "XMP, since storing "
-              "failed with them (cannot store the items); the colours were converted to sRGB\n");
+              "XMP, since storing failed with them (cannot store the items); the colours were "
+              "converted to sRGB\n");
     EXPECT_EQ(QDir(dir_.path()).entryList({"*.picky*", ".*picky*"}, QDir::Files | QDir::Hidden),
               QStringList{"out.picky"});
 }
@@ -668,8 +634,7 @@ INSTANTIATE_TEST_SUITE_P(
         WarningCase{"PngProfileLibpngRejects",
                     Args{"png/layouts/grey-profile-on-rgb-dropped.png", "-o", "out.bmp"},
                     "W: dropped the colour profile, which libpng rejects: profile 'grey': 'GRAY': "
-                    "Gray color space "
-                    "not permitted on RGB PNG\n"},
+                    "Gray color space not permitted on RGB PNG\n"},
         WarningCase{"TiffProfilePastTheEnd",
                     Args{"tiff/layouts/colour-profile-past-the-end.tif", "-o", "out.bmp"},
                     "W: dropped the colour profile, which the file cuts short\n"},
@@ -696,9 +661,8 @@ INSTANTIATE_TEST_SUITE_P(
         // An EXIF block past the limit and a profile cut short are dropped; the pixels convert.
         WarningCase{"HostileItems", Args{"meta.hostile", "-o", "out.jpg"},
                     "W: kept frame 1 of 5\nW: reduced 16 to 8 bits per sample\nW: dropped the EXIF "
-                    "block, larger than 16 MiB\n"
-                    "W: dropped an alpha mask\nW: dropped the colour profile, which is cut short "
-                    "or malformed\n"}),
+                    "block, larger than 16 MiB\nW: dropped an alpha mask\nW: dropped the colour "
+                    "profile, which is cut short or malformed\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

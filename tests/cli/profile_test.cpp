@@ -114,7 +114,8 @@ std::vector<Profile> ProfileKinds() {
 
 uint8_t Level(int x, int y) { return uint8_t((x * 16 + y * 8) & 0xFF); }
 
-void WriteJpeg(const QString &path, const std::string &icc, bool grey) {
+// Each writer takes the path, the profile, whether the pixels are grey and their bits a sample.
+void WriteJpeg(const QString &path, const std::string &icc, bool grey, int) {
     WriteJpegFile(
         path, kWidth, kHeight, grey,
         [](int x, int y, int c) {
@@ -123,8 +124,9 @@ void WriteJpeg(const QString &path, const std::string &icc, bool grey) {
         icc);
 }
 
-// bits 1: black and white (min-is-black); 8: grey or, with colour, RGB.
-void WriteTiff(const QString &path, const std::string &icc, bool colour, int bits) {
+// bits 1: black and white (min-is-black); 8: grey or RGB.
+void WriteTiff(const QString &path, const std::string &icc, bool grey, int bits) {
+    const bool colour = !grey;
     TIFF *tif = TIFFOpen(QFile::encodeName(path).constData(), "w");
     const int spp = colour ? 3 : 1;
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
@@ -150,8 +152,8 @@ void WriteTiff(const QString &path, const std::string &icc, bool colour, int bit
 }
 
 // libpng checks a profile when it is set, so the iCCP chunk goes in by hand, right after
-// IHDR: the carriers hold profiles libpng would not write.
-void WritePng(const QString &path, const std::string &icc, bool greyPalette) {
+// IHDR: the carriers hold profiles libpng would not write. Grey pixels are a palette of greys.
+void WritePng(const QString &path, const std::string &icc, bool greyPalette, int) {
     std::string file;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
@@ -200,7 +202,8 @@ struct Carrier {
     const char *name;
     const char *extension;
     bool grey;  // its pixels are grey
-    void (*write)(const QString &, const std::string &);
+    void (*write)(const QString &, const std::string &, bool, int);
+    int bits = 8;
     // The input plug-in hands over every profile it finds. The PNG input drops, with a notice,
     // one that libpng's reading refuses (a grey one on colour or palette pixels, CMYK, Lab,
     // links, a v4 profile of odd length, one cut short).
@@ -208,20 +211,13 @@ struct Carrier {
 };
 
 const Carrier kCarriers[] = {
-    {"colour-jpeg", "jpg", false,
-     [](const QString &p, const std::string &icc) { WriteJpeg(p, icc, false); }},
-    {"grey-jpeg", "jpg", true,
-     [](const QString &p, const std::string &icc) { WriteJpeg(p, icc, true); }},
-    {"colour-tiff", "tif", false,
-     [](const QString &p, const std::string &icc) { WriteTiff(p, icc, true, 8); }},
-    {"grey-tiff", "tif", true,
-     [](const QString &p, const std::string &icc) { WriteTiff(p, icc, false, 8); }},
-    {"bilevel-tiff", "tif", true,
-     [](const QString &p, const std::string &icc) { WriteTiff(p, icc, false, 1); }},
-    {"colour-png", "png", false,
-     [](const QString &p, const std::string &icc) { WritePng(p, icc, false); }, false},
-    {"grey-ramp-png", "png", true,
-     [](const QString &p, const std::string &icc) { WritePng(p, icc, true); }, false},
+    {"colour-jpeg", "jpg", false, WriteJpeg},
+    {"grey-jpeg", "jpg", true, WriteJpeg},
+    {"colour-tiff", "tif", false, WriteTiff},
+    {"grey-tiff", "tif", true, WriteTiff},
+    {"bilevel-tiff", "tif", true, WriteTiff, 1},
+    {"colour-png", "png", false, WritePng, 8, false},
+    {"grey-ramp-png", "png", true, WritePng, 8, false},
 };
 
 struct Output {
@@ -266,7 +262,7 @@ TEST_P(Profiles, EveryConversionSucceedsAndEveryKeptProfileDescribesTheStoredPix
     for (const Carrier &carrier : kCarriers)
         for (const Profile &profile : profiles) {
             inputs << QString("%1-%2.%3").arg(carrier.name, profile.name, carrier.extension);
-            carrier.write(Path("in/" + inputs.last()), profile.icc);
+            carrier.write(Path("in/" + inputs.last()), profile.icc, carrier.grey, carrier.bits);
         }
     const auto [exitCode, said] = Run(inputs, output.extension);
     EXPECT_EQ(exitCode, 0);
