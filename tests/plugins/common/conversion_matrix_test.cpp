@@ -299,11 +299,9 @@ TEST_P(Settings, HoldForTheSessionUntilConfirmedOtherwise) {
     EXPECT_EQ(AnswerSettings(out, c.usual, true, reinterpret_cast<HWND>(&parent)), 0);
     ASSERT_EQ(out.Save(source, dir / ("usual" + ext)), 0);
     EXPECT_NE(AnswerSettings(out, c.smaller, false), 0);
+    const auto dialog = reinterpret_cast<ConfigurationDlgFn>(out.Symbol("ConfigurationDlg"));
     int32_t fromThread = 0;
-    std::thread([&] {
-        fromThread =
-            reinterpret_cast<ConfigurationDlgFn>(out.Symbol("ConfigurationDlg"))(nullptr, 0);
-    }).join();
+    std::thread([&] { fromThread = dialog(nullptr, 0); }).join();
     EXPECT_NE(fromThread, 0);
     ASSERT_EQ(out.Save(source, dir / ("cancelled" + ext)), 0);
     EXPECT_EQ(AnswerSettings(out, c.smaller, true), 0);
@@ -313,17 +311,18 @@ TEST_P(Settings, HoldForTheSessionUntilConfirmedOtherwise) {
     DeleteObject(source);
 }
 
+const char *const kLevel = "Compression level (0 fastest, 9 smallest)";
+using Answers = std::vector<std::pair<const char *, int>>;
+
 INSTANTIATE_TEST_SUITE_P(
     Dialogs, Settings,
-    ::testing::Values(SettingsCase{"png",
-                                   {{"Compression level (0 fastest, 9 smallest)", 0}},
-                                   {{"Compression level (0 fastest, 9 smallest)", 9}}},
-                      SettingsCase{"jpeg", {{"Quality", 90}}, {{"Quality", 20}}},
-                      SettingsCase{"webp",
-                                   {{"Lossless", 0}, {"Quality", 90}},
-                                   {{"Lossless", 0}, {"Quality", 10}}},
-                      SettingsCase{"tiff", {{"Compression", 0}}, {{"Compression", 1}}},
-                      SettingsCase{"jxl", {{"Quality", 90}}, {{"Quality", 50}}}),
+    ::testing::Values(SettingsCase{"png", Answers{{kLevel, 0}}, Answers{{kLevel, 9}}},
+                      SettingsCase{"jpeg", Answers{{"Quality", 90}}, Answers{{"Quality", 20}}},
+                      SettingsCase{"webp", Answers{{"Lossless", 0}, {"Quality", 90}},
+                                   Answers{{"Lossless", 0}, {"Quality", 10}}},
+                      SettingsCase{"tiff", Answers{{"Compression", 0}},
+                                   Answers{{"Compression", 1}}},
+                      SettingsCase{"jxl", Answers{{"Quality", 90}}, Answers{{"Quality", 50}}}),
     kCaseName);
 
 // Every compression the TIFF dialog offers is what the file says, and gives back exactly a
