@@ -319,20 +319,18 @@ TEST_F(HostTest, WhatOthersMayChangeIsNeverLoaded) {
     const std::string inFolder = "the plug-in folder " + folder + "plugins/ is not used: ";
     // The parent's mode, the folder's, the folder's owner (0: the user running the test; another
     // needs root), and the refusal.
-    const std::tuple<fs::perms, fs::perms, uid_t, std::string> cases[] = {
-        {fs::perms(0755), fs::perms(0777), 0,
-         inFolder + "it may be written by other users (mode 0777)"},
-        {fs::perms(0755), fs::perms(0775), 0,
-         inFolder + "it may be written by other users (mode 0775)"},
-        {fs::perms(0700), fs::perms(01777), 0,
-         inFolder + "it may be written by other users (mode 1777)"},
-        {fs::perms(0777), fs::perms(0755), 0,
-         inFolder + folder.substr(0, folder.size() - 1) +
-             " may be written by other users (mode 0777)"},
-        {fs::perms(01777), fs::perms(0755), 0, ""},
-        {fs::perms(0700), fs::perms(0755), 12345,
-         inFolder + "it belongs to another user (uid 12345)"},
-        {fs::perms(0700), fs::perms(0755), 0, ""},
+    const auto writable = [&](const std::string &who, const char *mode) {
+        return inFolder + who + " may be written by other users (mode " + mode + ")";
+    };
+    using P = fs::perms;
+    const std::tuple<P, P, uid_t, std::string> cases[] = {
+        {P(0755), P(0777), 0, writable("it", "0777")},
+        {P(0755), P(0775), 0, writable("it", "0775")},
+        {P(0700), P(01777), 0, writable("it", "1777")},
+        {P(0777), P(0755), 0, writable(folder.substr(0, folder.size() - 1), "0777")},
+        {P(01777), P(0755), 0, ""},
+        {P(0700), P(0755), 12345, inFolder + "it belongs to another user (uid 12345)"},
+        {P(0700), P(0755), 0, ""},
     };
     for (const auto &[parent, plugins, owner, refusal] : cases) {
         if (owner != 0 && geteuid() != 0) continue;
