@@ -115,12 +115,7 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t reserved
 FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t reserved1, int32_t reserved2,
                                             ProgressCallbackFn progress, int32_t data,
                                             DibAllocCallbackFn alloc) {
-    BITMAPINFO bmi = {.bmiHeader = {.biSize = sizeof(BITMAPINFOHEADER),
-                                    .biWidth = 3,
-                                    .biHeight = 2,
-                                    .biPlanes = 1,
-                                    .biBitCount = 24,
-                                    .biCompression = BI_RGB}};
+    BITMAPINFO bmi = {.bmiHeader = {sizeof(BITMAPINFOHEADER), 3, 2, 1, 24, BI_RGB}};
     void *bits = NULL;
     Record("GetPictureDIB", path, (const void *)progress, (const void *)alloc, reserved1, reserved2,
            data);

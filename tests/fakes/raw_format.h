@@ -41,12 +41,8 @@ inline size_t PixelBytes(const DIBSECTION &ds) {
 inline HBITMAP NoiseSection(int32_t width, int32_t height, int bits,
                             const std::vector<RGBQUAD> &colours = {}, DWORD clrUsed = 0,
                             DWORD compression = BI_RGB) {
-    RawHead info{
-        {},
-        0,
-        0,
-        {40, width, height, 1, static_cast<WORD>(bits), compression, 0, 3780, 3780, clrUsed, 0},
-        {}};
+    RawHead info{};
+    info.dib = {40, width, height, 1, WORD(bits), compression, 0, 3780, 3780, clrUsed, 0};
     std::copy(colours.begin(), colours.end(), info.colours);
     void *pixels = nullptr;
     HBITMAP bitmap = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info.dib),

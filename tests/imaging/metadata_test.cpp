@@ -100,10 +100,9 @@ TEST(ConvertToSrgb, GreyProfileLeavesColourPixelsAlone) {
         const bool colour = pixels[0] != pixels[1];
         EXPECT_EQ(ConvertToSrgb(bitmap, icc), !colour);
         const uint8_t *after = static_cast<const uint8_t *>(bits);
+        // Grey pixels become a grey level of sRGB's.
         if (colour) EXPECT_TRUE(std::equal(pixels.begin(), pixels.end(), after));
-        else
-            EXPECT_TRUE(after[0] == after[1] && after[1] == after[2] &&
-                        after[0] != 90);  // a level of sRGB's
+        else EXPECT_TRUE(after[0] == after[1] && after[1] == after[2] && after[0] != 90);
         DeleteObject(bitmap);
     }
 }

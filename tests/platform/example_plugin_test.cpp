@@ -19,6 +19,12 @@ namespace fs = std::filesystem;
 namespace faltrix::test {
 namespace {
 
+std::vector<int32_t> g_progress;  // done, total, data of every report
+int32_t Report(int32_t done, int32_t total, int32_t data) {
+    g_progress.insert(g_progress.end(), {done, total, data});
+    return 1;
+}
+
 TEST(ExamplePlugin, AnswersAndStoresTopRowFirst) {
     void *library = dlopen(FALTRIX_EXAMPLE_PLUGIN, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
@@ -49,19 +55,11 @@ TEST(ExamplePlugin, AnswersAndStoresTopRowFirst) {
                              std::string("\x00\x00\x00\x00\x00\x00\xc8\x64\x00", 9);
     for (int32_t height : {2, -2}) {
         Surface s(Info(4, 3, height).Colours({Quad(0, 0, 0), Quad(10, 20, 30), Quad(200, 100, 0)}));
-        s.Row(0)[0] = 0x12;                    // top row: 1, 2, 0
-        s.Row(1)[1] = 0x20;                    // bottom row: 0, 0, 2
-        static std::vector<int32_t> progress;  // done, total, data of every report
-        progress.clear();
-        ASSERT_EQ(save(
-                      s.dc, reinterpret_cast<const WCHAR *>(path.c_str()), 0, 0,
-                      [](int32_t done, int32_t total, int32_t data) {
-                          progress.insert(progress.end(), {done, total, data});
-                          return 1;
-                      },
-                      7),
-                  0);
-        EXPECT_EQ(progress, (std::vector<int32_t>{1, 2, 7, 2, 2, 7}));
+        s.Row(0)[0] = 0x12;  // top row: 1, 2, 0
+        s.Row(1)[1] = 0x20;  // bottom row: 0, 0, 2
+        g_progress.clear();
+        ASSERT_EQ(save(s.dc, reinterpret_cast<const WCHAR *>(path.c_str()), 0, 0, Report, 7), 0);
+        EXPECT_EQ(g_progress, (std::vector<int32_t>{1, 2, 7, 2, 2, 7}));
         std::ifstream stored(dir / "out.ppm", std::ios::binary);
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(stored), {}), want)
             << "height " << height;

@@ -215,8 +215,7 @@ INSTANTIATE_TEST_SUITE_P(Pixels, OneRow, ::testing::ValuesIn(kRows), kCaseName);
 struct StretchCase {
     const char *name;
     int xd, yd, wd, hd, xs, ys, ws, hs;
-    std::vector<int> columns,
-        rows;  // the source column and row each destination pixel shows; -1: none
+    std::vector<int> columns, rows;  // the source column and row each pixel shows; -1: none
 };
 void PrintTo(const StretchCase &c, std::ostream *os) { *os << c.name; }
 

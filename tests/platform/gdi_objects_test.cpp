@@ -15,26 +15,22 @@ namespace {
 
 TEST(DibLayout, StridesImageBytesAndRows) {
     // Rows padded to whole words (each depth's stride is also read in the format table of the
-    // copy tests), or 0 for what no row can hold.
-    const struct {
-        int64_t width;
-        int bits;
-        uint32_t stride;
-    } cases[] = {{32, 1, 4},
-                 {33, 1, 8},
-                 {4, 24, 12},
-                 {5, 24, 16},
-                 {0, 24, 0},
-                 {-1, 24, 0},
-                 {10, 0, 0},
-                 {10, 33, 0},
-                 {INT32_MAX, 32, 0},
-                 {INT64_MAX, 1, 0},
-                 {INT64_MAX / 24 + 1, 24, 0},
-                 {INT32_MAX / 4, 32, 2147483644u} /* the largest that fits */,
-                 {INT32_MAX / 4 + 1, 32, 0}};
-    for (const auto &c : cases)
-        EXPECT_EQ(DibStride(c.width, c.bits), c.stride) << c.width << " x " << c.bits;
+    // copy tests; INT32_MAX / 4 pixels of 32 bits is the widest row that fits), or 0 for what
+    // no row can hold.
+    const std::tuple<int64_t, int, uint32_t> strides[] = {
+        {32, 1, 4}, {33, 1, 8}, {4, 24, 12}, {5, 24, 16}, {INT32_MAX / 4, 32, 2147483644u}};
+    const std::pair<int64_t, int> noRow[] = {{0, 24},
+                                             {-1, 24},
+                                             {10, 0},
+                                             {10, 33},
+                                             {INT32_MAX, 32},
+                                             {INT64_MAX, 1},
+                                             {INT64_MAX / 24 + 1, 24},
+                                             {INT32_MAX / 4 + 1, 32}};
+    for (auto [width, bits, stride] : strides)
+        EXPECT_EQ(DibStride(width, bits), stride) << width << " x " << bits;
+    for (auto [width, bits] : noRow)
+        EXPECT_EQ(DibStride(width, bits), 0u) << width << " x " << bits;
     // Image bytes take either sign of height.
     const std::tuple<uint32_t, int64_t, uint64_t> sizes[] = {
         {12, 5, 60},

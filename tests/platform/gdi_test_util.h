@@ -28,17 +28,7 @@ struct Info {
     RGBQUAD colours[256]{};
 
     Info(int bits, int32_t width, int32_t height, DWORD compression = BI_RGB) {
-        header = {sizeof(BITMAPINFOHEADER),
-                  width,
-                  height,
-                  1,
-                  static_cast<WORD>(bits),
-                  compression,
-                  0,
-                  0,
-                  0,
-                  0,
-                  0};
+        header = {sizeof header, width, height, 1, WORD(bits), compression, 0, 0, 0, 0, 0};
     }
     Info &Masks(DWORD r, DWORD g, DWORD b) {
         const DWORD m[3] = {r, g, b};

@@ -35,13 +35,8 @@ std::optional<Call> LastCallOf(const std::string &path) {
     if (handle == nullptr) return std::nullopt;
     const FakeCall c = *static_cast<const FakeCall *>(dlsym(handle, "FakeLastCall"));
     dlclose(handle);
-    return Call{c.entry != nullptr ? c.entry : "",
-                c.path,
-                c.first,
-                c.second,
-                c.reserved1,
-                c.reserved2,
-                c.data};
+    const std::string entry = c.entry != nullptr ? c.entry : "";
+    return Call{entry, c.path, c.first, c.second, c.reserved1, c.reserved2, c.data};
 }
 
 std::string FakePath(const std::string &variant) {
@@ -98,8 +93,8 @@ protected:
                                int32_t, std::u16string>;
     Answers AnswersOf() {
         PluginList &holder = output.HasLibrary() ? static_cast<PluginList &>(output) : input;
-        std::array<WCHAR, 256>
-            buffer{};  // the exact size, so that the sanitizer sees a write past it
+        // The exact size, so that the sanitizer sees a write past it.
+        std::array<WCHAR, 256> buffer{};
         PictureInfo info{};
         const int32_t length = holder.GetPluginInfo(1, buffer.data(), 256);
         HBITMAP bitmap = input.GetPictureDIB(u"/x", 0, 0, ProgressCallback, 0, DibAllocCallback);
@@ -108,15 +103,11 @@ protected:
         recorder.Clear();
         const int32_t saved = output.SaveDIBPicture(dc, u"/x", 0, 0, ProgressCallback, 0);
         causes += LastPluginFailure();
-        return {buffer.data(),
-                length,
-                input.IsSupported(u"/x", 0, 0),
-                input.GetPictureInfo(u"/x", 0, 0, &info),
-                bitmap != nullptr,
-                saved,
-                recorder.ProgressPositions(),
-                holder.ConfigurationDlg(nullptr, 0),
-                causes};
+        const int32_t supported = input.IsSupported(u"/x", 0, 0);
+        const int32_t described = input.GetPictureInfo(u"/x", 0, 0, &info);
+        const int32_t configured = holder.ConfigurationDlg(nullptr, 0);
+        return Answers(buffer.data(), length, supported, described, bitmap != nullptr, saved,
+                       recorder.ProgressPositions(), configured, causes);
     }
 
     std::string folder;
@@ -328,20 +319,18 @@ TEST_F(HostTest, WhatOthersMayChangeIsNeverLoaded) {
     const std::string inFolder = "the plug-in folder " + folder + "plugins/ is not used: ";
     // The parent's mode, the folder's, the folder's owner (0: the user running the test; another
     // needs root), and the refusal.
-    const std::tuple<fs::perms, fs::perms, uid_t, std::string> cases[] = {
-        {fs::perms(0755), fs::perms(0777), 0,
-         inFolder + "it may be written by other users (mode 0777)"},
-        {fs::perms(0755), fs::perms(0775), 0,
-         inFolder + "it may be written by other users (mode 0775)"},
-        {fs::perms(0700), fs::perms(01777), 0,
-         inFolder + "it may be written by other users (mode 1777)"},
-        {fs::perms(0777), fs::perms(0755), 0,
-         inFolder + folder.substr(0, folder.size() - 1) +
-             " may be written by other users (mode 0777)"},
-        {fs::perms(01777), fs::perms(0755), 0, ""},
-        {fs::perms(0700), fs::perms(0755), 12345,
-         inFolder + "it belongs to another user (uid 12345)"},
-        {fs::perms(0700), fs::perms(0755), 0, ""},
+    const auto writable = [&](const std::string &who, const char *mode) {
+        return inFolder + who + " may be written by other users (mode " + mode + ")";
+    };
+    using P = fs::perms;
+    const std::tuple<P, P, uid_t, std::string> cases[] = {
+        {P(0755), P(0777), 0, writable("it", "0777")},
+        {P(0755), P(0775), 0, writable("it", "0775")},
+        {P(0700), P(01777), 0, writable("it", "1777")},
+        {P(0777), P(0755), 0, writable(folder.substr(0, folder.size() - 1), "0777")},
+        {P(01777), P(0755), 0, ""},
+        {P(0700), P(0755), 12345, inFolder + "it belongs to another user (uid 12345)"},
+        {P(0700), P(0755), 0, ""},
     };
     for (const auto &[parent, plugins, owner, refusal] : cases) {
         if (owner != 0 && geteuid() != 0) continue;
@@ -384,11 +373,8 @@ TEST_F(HostTest, EachListTakesItsExactTagAndPassesTheAnswersOn) {
     const std::tuple<const char *, int, int, std::string, Answers> cases[] = {
         {"input", 1, 0, "", {u"Fake input", 10, 1, 0, true, -1, {}, 0, u""}},
         {"input_failing", 1, 0, "", {u"Fake input_failing", 18, 0, 1, false, -1, {}, 1, clamped}},
-        {"input_bare",
-         1,
-         0,
-         "",
-         {u"Fake input_bare", 15, -1, -1, false, -1, {}, -1, u""}},  // bound all the same
+        // Bound all the same.
+        {"input_bare", 1, 0, "", {u"Fake input_bare", 15, -1, -1, false, -1, {}, -1, u""}},
         {"overlong_info", 1, 0, "", {std::u16string(255, u'X'), 255, 1, 0, true, -1, {}, 0, u""}},
         {"wrong_tag", 0, 0, tag + "NOT_A_TAG" + notInput, none},
         {"tag_case_input", 0, 0, tag + "00iN_EX" + notInput, none},
@@ -397,11 +383,8 @@ TEST_F(HostTest, EachListTakesItsExactTagAndPassesTheAnswersOn) {
         {"borrowed_info", 0, 0, "exports no GetPluginInfo", none},
         {"overlong_tag", 0, 0, tag + std::string(255, 'X') + notInput, none},
         {"output_bare", 0, 1, outputTag, {u"Fake output_bare", 16, -1, -1, false, -1, {}, -1, u""}},
-        {"output_failing",
-         0,
-         1,
-         outputTag,
-         {u"Fake output_failing", 19, -1, -1, false, 5, bracket, 1, clamped}},
+        {"output_failing", 0, 1, outputTag,
+         Answers{u"Fake output_failing", 19, -1, -1, false, 5, bracket, 1, clamped}},
         {"output", 0, 1, outputTag, {u"Fake output", 11, -1, -1, false, 0, bracket, 0, u""}}};
     for (const auto &[variant, inputs, outputs, reason, answers] : cases) {
         input.Teardown();
@@ -482,8 +465,7 @@ TEST_F(HostTest, SelectingLoadsOneLibraryAtATime) {
     EXPECT_TRUE(!input.HasLibrary() && input.Current() == -1 && !input.LastLoadError().empty());
     EXPECT_EQ(recorder.Messages(),
               (std::vector<RecordingFrontEnd::Message>{{u"Failed in loading library.", U16(b)}}));
-    EXPECT_EQ(AnswersOf(),
-              (Answers{u"", -1, -1, -1, false, -1, {}, -1, u""}));  // the slots emptied
+    EXPECT_EQ(AnswersOf(), (Answers{u"", -1, -1, -1, false, -1, {}, -1, u""})) << "slots emptied";
     EXPECT_EQ(input.SetPluginOption(u"lenient", u"1"), -1);
     EXPECT_EQ(g_told, told);
     SetPluginCallHook(nullptr);

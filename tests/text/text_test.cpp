@@ -73,9 +73,7 @@ TEST(Names, SurrogatesThatStandForNoByteAreRefused) {
         std::u16string units;
     } kRefused[] = {
         {"high alone at the end", u"a\xD800"},
-        {"high before a letter",
-         u"\xD83D"
-         u"a"},
+        {"high before a letter", {char16_t(0xD83D), u'a'}},
         {"escape of an ASCII byte", {u'a', E(0x2F)}},
         {"lowest low surrogate", {char16_t(0xDC00)}},
         {"just below the escapes", {E(0x7F)}},
@@ -114,14 +112,10 @@ const ShowCase kShown[] = {
     {"Escape", u"a\x1B[2Jb", "a\\x1b[2Jb", "\"a\\u001b[2Jb\""},
     {"LineBreaksAndTab", u"a\nb\r\tc", "a\\x0ab\\x0d\\x09c", "\"a\\u000ab\\u000d\\u0009c\""},
     {"DeleteAndC1", u"\x7F\u0085\u009B", "\\x7f\\u0085\\u009b", "\"\\u007f\\u0085\\u009b\""},
-    {"EscapedBytes",
-     {u'c', u'a', u'f', E(0xE9), E(0x80)},
-     "caf\\xe9\\x80",
+    {"EscapedBytes", std::u16string{u'c', u'a', u'f', E(0xE9), E(0x80)}, "caf\\xe9\\x80",
      "\"caf\\udce9\\udc80\""},
     // A low surrogate before a high one pairs with nothing.
-    {"OtherLoneSurrogates",
-     {char16_t(0xDC05), char16_t(0xD800)},
-     "\\udc05\\ud800",
+    {"OtherLoneSurrogates", std::u16string{char16_t(0xDC05), char16_t(0xD800)}, "\\udc05\\ud800",
      "\"\\udc05\\ud800\""},
     {"QuotesAndBackslash", u"say \"a\\b\"", "say \"a\\b\"", "\"say \\\"a\\\\b\\\"\""},
     {"Pair", u"\U0001F600", "\xF0\x9F\x98\x80", "\"\xF0\x9F\x98\x80\""},

@@ -72,6 +72,21 @@ std::string TestName(const Format &f) {
 
 std::filesystem::path Chart(const Format &f) { return SampleFile(std::string("chart.") + f.ext); }
 
+// Stores `picture` as `file`, which `back` then takes as its own and reads: the same size, and
+// the same pixels (within a mean of 6 where the format loses).
+void ExpectStoredAndReadBack(HBITMAP picture, const CodecPlugin &out, const CodecPlugin &back,
+                             const std::filesystem::path &file, bool lossy) {
+    ASSERT_EQ(out.Save(picture, file), 0) << out.LastFailureText().toStdString();
+    ASSERT_NE(back.IsSupported(file), 0);
+    HBITMAP again = back.Decode(file);
+    ASSERT_NE(again, nullptr);
+    const QImage a = DibToImage(picture), b = DibToImage(again);
+    DeleteObject(again);
+    ASSERT_EQ(a.size(), b.size());
+    if (lossy) EXPECT_LT(MeanDifference(a, b), 6.0);
+    else EXPECT_EQ(MaxDifference(a, b), 0);
+}
+
 class ConversionMatrix : public ::testing::TestWithParam<std::tuple<Format, Format>> {};
 
 // Under a neutral name the source is taken by its own input plug-in only: files are judged by
@@ -87,15 +102,7 @@ TEST_P(ConversionMatrix, ConvertsAndReadsBack) {
     ASSERT_NE(picture, nullptr);
     const auto file = dir / (std::string("converted-\u00e9\u4e2d\U0001F600.") +
                              to.ext);  // 2, 3 and 4 UTF-8 bytes
-    ASSERT_EQ(out.Save(picture, file), 0);
-    ASSERT_NE(back.IsSupported(file), 0);
-    HBITMAP again = back.Decode(file);
-    ASSERT_NE(again, nullptr);
-    const QImage a = DibToImage(picture), b = DibToImage(again);
-    ASSERT_EQ(a.size(), b.size());
-    if (to.lossy) EXPECT_LT(MeanDifference(a, b), 6.0);
-    else EXPECT_EQ(MaxDifference(a, b), 0);
-    DeleteObject(again);
+    ExpectStoredAndReadBack(picture, out, back, file, to.lossy);
     DeleteObject(picture);
 }
 
@@ -292,11 +299,9 @@ TEST_P(Settings, HoldForTheSessionUntilConfirmedOtherwise) {
     EXPECT_EQ(AnswerSettings(out, c.usual, true, reinterpret_cast<HWND>(&parent)), 0);
     ASSERT_EQ(out.Save(source, dir / ("usual" + ext)), 0);
     EXPECT_NE(AnswerSettings(out, c.smaller, false), 0);
+    const auto dialog = reinterpret_cast<ConfigurationDlgFn>(out.Symbol("ConfigurationDlg"));
     int32_t fromThread = 0;
-    std::thread([&] {
-        fromThread =
-            reinterpret_cast<ConfigurationDlgFn>(out.Symbol("ConfigurationDlg"))(nullptr, 0);
-    }).join();
+    std::thread([&] { fromThread = dialog(nullptr, 0); }).join();
     EXPECT_NE(fromThread, 0);
     ASSERT_EQ(out.Save(source, dir / ("cancelled" + ext)), 0);
     EXPECT_EQ(AnswerSettings(out, c.smaller, true), 0);
@@ -306,17 +311,18 @@ TEST_P(Settings, HoldForTheSessionUntilConfirmedOtherwise) {
     DeleteObject(source);
 }
 
+const char *const kLevel = "Compression level (0 fastest, 9 smallest)";
+using Answers = std::vector<std::pair<const char *, int>>;
+
 INSTANTIATE_TEST_SUITE_P(
     Dialogs, Settings,
-    ::testing::Values(SettingsCase{"png",
-                                   {{"Compression level (0 fastest, 9 smallest)", 0}},
-                                   {{"Compression level (0 fastest, 9 smallest)", 9}}},
-                      SettingsCase{"jpeg", {{"Quality", 90}}, {{"Quality", 20}}},
-                      SettingsCase{"webp",
-                                   {{"Lossless", 0}, {"Quality", 90}},
-                                   {{"Lossless", 0}, {"Quality", 10}}},
-                      SettingsCase{"tiff", {{"Compression", 0}}, {{"Compression", 1}}},
-                      SettingsCase{"jxl", {{"Quality", 90}}, {{"Quality", 50}}}),
+    ::testing::Values(SettingsCase{"png", Answers{{kLevel, 0}}, Answers{{kLevel, 9}}},
+                      SettingsCase{"jpeg", Answers{{"Quality", 90}}, Answers{{"Quality", 20}}},
+                      SettingsCase{"webp", Answers{{"Lossless", 0}, {"Quality", 90}},
+                                   Answers{{"Lossless", 0}, {"Quality", 10}}},
+                      SettingsCase{"tiff", Answers{{"Compression", 0}},
+                                   Answers{{"Compression", 1}}},
+                      SettingsCase{"jxl", Answers{{"Quality", 90}}, Answers{{"Quality", 50}}}),
     kCaseName);
 
 // Every compression the TIFF dialog offers is what the file says, and gives back exactly a
@@ -528,15 +534,7 @@ TEST_P(EachFormat, NamesThatAreNotUtf8AreReadAndWritten) {
     EXPECT_EQ(std::pair(w, h), std::pair(160, 120));
     HBITMAP picture = in.Decode(source);
     ASSERT_NE(picture, nullptr);
-    ASSERT_EQ(out.Save(picture, target), 0) << out.LastFailureText().toStdString();
-    const CodecPlugin &back = Loaded(f.In(), "input");
-    HBITMAP again = back.Decode(target);
-    ASSERT_NE(again, nullptr);
-    const QImage a = DibToImage(picture), b = DibToImage(again);
-    ASSERT_EQ(a.size(), b.size());
-    if (f.lossy) EXPECT_LT(MeanDifference(a, b), 6.0);
-    else EXPECT_EQ(MaxDifference(a, b), 0);
-    DeleteObject(again);
+    ExpectStoredAndReadBack(picture, out, in, target, f.lossy);
     DeleteObject(picture);
     // Exactly the two files, under the bytes given.
     std::vector<std::string> names;

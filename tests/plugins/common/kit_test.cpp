@@ -26,11 +26,9 @@ TEST(LimitsTest, PixelCountSidesStridesAndAllocation) {
     EXPECT_FALSE(kit::WithinLimits(16384, 16385));
     EXPECT_TRUE(kit::WithinLimits(kit::kMaxSide, 1));
     EXPECT_FALSE(kit::WithinLimits(kit::kMaxSide + 1, 1));
-    for (auto [w, h] : {std::pair<int64_t, int64_t>{0, 10},
-                        {10, 0},
-                        {-5, 10},
-                        {100000, 100000},
-                        {int64_t{1} << 31, 1}})
+    using Size = std::pair<int64_t, int64_t>;
+    for (auto [w, h] :
+         {Size{0, 10}, Size{10, 0}, Size{-5, 10}, Size{100000, 100000}, Size{int64_t{1} << 31, 1}})
         EXPECT_FALSE(kit::WithinLimits(w, h)) << w << " x " << h;
     EXPECT_EQ(kit::DibStride(10, 7), 0u);
     EXPECT_EQ(kit::DibStride(int64_t{1} << 31, 32), 0u);  // 8 GiB rows do not fit 32 bits
@@ -61,41 +59,29 @@ TEST(SourcePictureTest, ReadsEachLayoutTopFirstAndPutsTransparencyOnWhite) {
     const Bytes redGreenBlue = {0, 0, 255, 255, 0, 255, 0, 255, 255, 0, 0, 255};
     const Bytes blueBlueRed = {255, 0, 0, 255, 255, 0, 0, 255, 0, 0, 255, 255};
     const Bytes grey = {1, 2, 3, 255, 1, 2, 3, 255, 1, 2, 3, 255};
+    using Rows = std::vector<Bytes>;
     const struct {
         const char *name;
         DibParams params;
-        std::vector<Bytes> memoryRows, bgraTopFirst;
+        Rows memoryRows, bgraTopFirst;  // memory order: bottom-up, the first is the bottom row
         bool hasAlpha;
         Bytes topOnWhite = {};  // the top row as RowToBGROnWhite gives it, where checked
-    } cases[] = {
-        // Bottom-up: the first memory row is the bottom row.
-        {"FourBitBottomUp",
-         Params(4, false, four),
-         {{0x22, 0x00}, {0x01, 0x20}},
-         {redGreenBlue, blueBlueRed},
-         false},
-        {"EightBitIndexPastShortTable",
-         Params(8, true, {{1, 2, 3, 0}}),
-         {{0, 7, 200}, {0, 0, 0}},
-         {grey, grey},
-         false},
-        {"Sixteen565",
-         Params(16, true, {}, {0xF800, 0x07E0, 0x001F}),
-         {{0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00}, {0x1F, 0, 0x1F, 0, 0, 0xF8}},
-         {redGreenBlue, blueBlueRed},
-         false},
-        {"ThirtyTwoRgbMasks",
-         Params(32, true, {}, {0x000000FF, 0x0000FF00, 0x00FF0000}),
-         {{255, 0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0}, {0, 0, 255, 0, 0, 0, 255, 0, 255, 0, 0, 0}},
-         {redGreenBlue, blueBlueRed},
-         false},
-        {"ThirtyTwoWithAlpha",
-         Params(32, true),
-         {{0, 0, 255, 0, 0, 255, 0, 128, 255, 0, 0, 255},
-          {255, 0, 0, 255, 255, 0, 0, 255, 0, 0, 255, 255}},
-         {{0, 0, 255, 0, 0, 255, 0, 128, 255, 0, 0, 255}, blueBlueRed},
-         true,
-         {255, 255, 255, 127, 255, 127, 255, 0, 0}}};
+    } cases[] = {{"FourBitBottomUp", Params(4, false, four), Rows{{0x22, 0x00}, {0x01, 0x20}},
+                  Rows{redGreenBlue, blueBlueRed}, false},
+                 {"EightBitIndexPastShortTable", Params(8, true, {{1, 2, 3, 0}}),
+                  Rows{{0, 7, 200}, {0, 0, 0}}, Rows{grey, grey}, false},
+                 {"Sixteen565", Params(16, true, {}, {0xF800, 0x07E0, 0x001F}),
+                  Rows{{0x00, 0xF8, 0xE0, 0x07, 0x1F, 0x00}, {0x1F, 0, 0x1F, 0, 0, 0xF8}},
+                  Rows{redGreenBlue, blueBlueRed}, false},
+                 {"ThirtyTwoRgbMasks", Params(32, true, {}, {0x000000FF, 0x0000FF00, 0x00FF0000}),
+                  Rows{{255, 0, 0, 0, 0, 255, 0, 0, 0, 0, 255, 0},
+                       {0, 0, 255, 0, 0, 0, 255, 0, 255, 0, 0, 0}},
+                  Rows{redGreenBlue, blueBlueRed}, false},
+                 {"ThirtyTwoWithAlpha", Params(32, true),
+                  Rows{{0, 0, 255, 0, 0, 255, 0, 128, 255, 0, 0, 255},
+                       {255, 0, 0, 255, 255, 0, 0, 255, 0, 0, 255, 255}},
+                  Rows{{0, 0, 255, 0, 0, 255, 0, 128, 255, 0, 0, 255}, blueBlueRed}, true,
+                  Bytes{255, 255, 255, 127, 255, 127, 255, 0, 0}}};
     kit::SourcePicture src;  // (a DC without a picture is tried on every output plug-in)
     HDC dc = CreateCompatibleDC(nullptr);
     for (const auto &c : cases) {

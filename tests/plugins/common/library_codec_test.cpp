@@ -70,24 +70,19 @@ TEST_P(RoundTrips, GiveBackThePictureWithinTheBudget) {
 }
 
 const char *const kEffort = "Effort (1 fastest, 9 smallest)";
+const Answers kLossy{{"Lossless", 0}}, kLossless{{"Lossless", 1}};
+const Answers kJxlDefault{{"Lossless", 0}, {"Quality", 90}, {kEffort, 5}};
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, RoundTrips,
     ::testing::Values(
-        RoundTripCase{"HeicLossy", "heif-heic", "heif", "heic", false, Answers{{"Lossless", 0}},
-                      32.0},
-        RoundTripCase{"HeicLossyAlpha", "heif-heic", "heif", "heic", true, Answers{{"Lossless", 0}},
-                      32},
-        RoundTripCase{"HeicLossless", "heif-heic", "heif", "heic", false, Answers{{"Lossless", 1}},
-                      0},
-        RoundTripCase{"AvifLossy", "heif-avif", "heif", "avif", false, Answers{{"Lossless", 0}},
-                      32.0},
-        RoundTripCase{"AvifLosslessAlpha", "heif-avif", "heif", "avif", true,
-                      Answers{{"Lossless", 1}}},
-        RoundTripCase{"JxlDefaultQuality", "jxl", "jxl", "jxl", false,
-                      Answers{{"Lossless", 0}, {"Quality", 90}, {kEffort, 5}}, 27.0, true},
-        RoundTripCase{"JxlDefaultQualityAlpha", "jxl", "jxl", "jxl", true,
-                      Answers{{"Lossless", 0}, {"Quality", 90}, {kEffort, 5}}, 27.0, true},
+        RoundTripCase{"HeicLossy", "heif-heic", "heif", "heic", false, kLossy, 32.0},
+        RoundTripCase{"HeicLossyAlpha", "heif-heic", "heif", "heic", true, kLossy, 32},
+        RoundTripCase{"HeicLossless", "heif-heic", "heif", "heic", false, kLossless, 0},
+        RoundTripCase{"AvifLossy", "heif-avif", "heif", "avif", false, kLossy, 32.0},
+        RoundTripCase{"AvifLosslessAlpha", "heif-avif", "heif", "avif", true, kLossless},
+        RoundTripCase{"JxlDefaultQuality", "jxl", "jxl", "jxl", false, kJxlDefault, 27.0, true},
+        RoundTripCase{"JxlDefaultQualityAlpha", "jxl", "jxl", "jxl", true, kJxlDefault, 27.0, true},
         RoundTripCase{"JxlQuality30", "jxl", "jxl", "jxl", false,
                       Answers{{"Lossless", 0}, {"Quality", 30}, {kEffort, 9}}, 23.0, true},
         RoundTripCase{"JxlLosslessAlpha", "jxl", "jxl", "jxl", true,

@@ -41,14 +41,11 @@ class StoredColour : public ::testing::TestWithParam<Case> {};
 TEST_P(StoredColour, EachOutputAnswersWhatItWrites) {
     const CodecPlugin &plugin = Loaded(GetParam().name, "output");
     FALTRIX_SKIP_UNLESS_LOADED(&plugin);
-    std::vector<RGBQUAD> greys;
-    for (int i = 0; i < 16; ++i)
-        greys.push_back(RGBQUAD{BYTE(i * 17), BYTE(i * 17), BYTE(i * 17), 0});
     const Info layouts[] = {{1, TestPalette(-2)},
                             {1, {{255, 255, 255, 0}, {0, 0, 0, 0}}},
                             {4, TestPalette(-16)},
                             {8, TestPalette(-256)},
-                            {8, greys},
+                            {8, TestPalette(-16)},  // greys 0, 17, ..., 255
                             {8, TestPalette(16)},
                             {16, {}},
                             {24, {}},

@@ -1,5 +1,7 @@
 #include "faltrix/recording_front_end.h"
 
+#include <algorithm>
+
 namespace faltrix {
 namespace {
 // Fake control handles live in a range no allocator hands out: the ID above a high base.
@@ -71,49 +73,28 @@ std::vector<RecordingFrontEnd::Event> RecordingFrontEnd::Events() const {
 }
 
 std::vector<std::u16string> RecordingFrontEnd::StatusLines() const {
-    std::lock_guard lock(mutex_);
-    std::vector<std::u16string> out;
-    for (const Event &e : events_)
-        if (e.kind == Kind::Status) out.push_back(e.text);
-    return out;
+    return Collect<std::u16string>(Kind::Status, [](const Event &e) { return e.text; });
 }
 
 std::vector<uint32_t> RecordingFrontEnd::ProgressPositions() const {
-    std::lock_guard lock(mutex_);
-    std::vector<uint32_t> out;
-    for (const Event &e : events_)
-        if (e.kind == Kind::Progress) out.push_back(e.position);
-    return out;
+    return Collect<uint32_t>(Kind::Progress, [](const Event &e) { return e.position; });
 }
 
 std::vector<RecordingFrontEnd::ControlChange> RecordingFrontEnd::ControlChanges() const {
-    std::lock_guard lock(mutex_);
-    std::vector<ControlChange> out;
-    for (const Event &e : events_)
-        if (e.kind == Kind::Enable) out.push_back({e.control, e.enable});
-    return out;
+    return Collect<ControlChange>(Kind::Enable, [](const Event &e) {
+        return ControlChange{e.control, e.enable};
+    });
 }
 
 std::vector<RecordingFrontEnd::Message> RecordingFrontEnd::Messages() const {
-    std::lock_guard lock(mutex_);
-    std::vector<Message> out;
-    for (const Event &e : events_)
-        if (e.kind == Kind::Message) out.push_back({e.text, e.caption});
-    return out;
-}
-
-int RecordingFrontEnd::PauseCount() const {
-    std::lock_guard lock(mutex_);
-    int n = 0;
-    for (const Event &e : events_) n += e.kind == Kind::Pause ? 1 : 0;
-    return n;
+    return Collect<Message>(Kind::Message, [](const Event &e) {
+        return Message{e.text, e.caption};
+    });
 }
 
 int RecordingFrontEnd::RepaintCount(HWND window) const {
-    std::lock_guard lock(mutex_);
-    int n = 0;
-    for (const Event &e : events_) n += (e.kind == Kind::Repaint && e.control == window) ? 1 : 0;
-    return n;
+    const auto repainted = Collect<HWND>(Kind::Repaint, [](const Event &e) { return e.control; });
+    return static_cast<int>(std::count(repainted.begin(), repainted.end(), window));
 }
 
 void RecordingFrontEnd::Clear() {

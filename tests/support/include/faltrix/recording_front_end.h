@@ -70,13 +70,21 @@ public:
     std::vector<uint32_t> ProgressPositions() const;
     std::vector<ControlChange> ControlChanges() const;
     std::vector<Message> Messages() const;
-    int PauseCount() const;
     int RepaintCount(HWND window) const;
     // Forgets every recorded event (set-up stays).
     void Clear();
 
 private:
     void Record(Event event);
+    // What `take` makes of each recorded event of the kind, in order.
+    template <typename T, typename Take>
+    std::vector<T> Collect(Kind kind, Take take) const {
+        std::lock_guard lock(mutex_);
+        std::vector<T> out;
+        for (const Event &e : events_)
+            if (e.kind == kind) out.push_back(take(e));
+        return out;
+    }
 
     mutable std::mutex mutex_;
     std::vector<Event> events_;
