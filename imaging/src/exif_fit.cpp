@@ -9,27 +9,12 @@
 #include <libexif/exif-data.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <memory>
 #include <tuple>
 
 #include "faltrix/kit/exif_block.h"
 
 namespace faltrix {
 namespace {
-
-struct ExifDataFree {
-    void operator()(ExifData *data) const { exif_data_unref(data); }
-};
-using ExifDataPtr = std::unique_ptr<ExifData, ExifDataFree>;
-
-ExifDataPtr Load(const std::string &exif) {
-    ExifDataPtr data(exif_data_new());
-    if (!data) return nullptr;
-    exif_data_unset_option(data.get(), EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS);
-    exif_data_unset_option(data.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
-    return kit::LoadExifBlock(exif, data.get()) ? std::move(data) : nullptr;
-}
 
 // The entries stored apart from their directory, largest first (then by directory and tag,
 // so that the choice is the same every time).
@@ -50,13 +35,13 @@ std::vector<std::pair<int, ExifEntry *>> Droppable(ExifData *data) {
 }  // namespace
 
 size_t DroppableExifEntries(const std::string &exif) {
-    const ExifDataPtr data = Load(exif);
+    const kit::ExifDataPtr data = kit::LoadedExifBlock(exif);
     return data ? Droppable(data.get()).size() : 0;
 }
 
 std::string RebuiltExif(const std::string &exif, size_t dropCount,
                         std::vector<std::string> *dropped) {
-    const ExifDataPtr data = Load(exif);
+    const kit::ExifDataPtr data = kit::LoadedExifBlock(exif);
     if (!data) return {};
     const auto droppable = Droppable(data.get());
     if (droppable.size() < dropCount) return {};
@@ -66,14 +51,7 @@ std::string RebuiltExif(const std::string &exif, size_t dropCount,
         dropped->push_back(name ? name : "tag " + std::to_string(entry->tag));
         exif_content_remove_entry(data->ifd[ifd], entry);
     }
-    unsigned char *saved = nullptr;
-    unsigned size = 0;
-    exif_data_save_data(data.get(), &saved, &size);
-    std::string out;
-    if (saved != nullptr && size > 6)
-        out.assign(reinterpret_cast<const char *>(saved) + 6, size - 6);
-    std::free(saved);
-    return out;
+    return kit::SavedExifBlock(data.get());
 }
 
 }  // namespace faltrix

@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
-#include <memory>
 #include <vector>
 
 #include "faltrix/kit/exif_block.h"
@@ -46,10 +45,7 @@ const TIFFFieldInfo kExtraFields[] = {
      const_cast<char *>("XPSubject")},
 };
 
-struct ExifDataFree {
-    void operator()(ExifData *data) const { exif_data_unref(data); }
-};
-using ExifDataPtr = std::unique_ptr<ExifData, ExifDataFree>;
+using kit::ExifDataPtr;
 
 bool IsFloat(TIFFDataType type) {
     return type == TIFF_RATIONAL || type == TIFF_SRATIONAL || type == TIFF_FLOAT ||
@@ -126,16 +122,6 @@ bool SetField(TIFF *tif, const ExifEntry *e, ExifByteOrder order) {
     if (size == 4)
         return TIFFSetField(tif, e->tag, static_cast<uint32_t>(static_cast<int64_t>(v))) != 0;
     return TIFFSetField(tif, e->tag, static_cast<int>(v)) != 0;
-}
-
-// Read with the kit's walker rather than libexif's loader, which stops at 64 KiB: a block from
-// a PNG, WebP or HEIF can be larger, and every entry is to reach the TIFF.
-ExifDataPtr LoadBlock(const std::string &exif) {
-    ExifDataPtr data(exif_data_new());
-    if (!data) return nullptr;
-    exif_data_unset_option(data.get(), EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS);
-    exif_data_unset_option(data.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
-    return kit::LoadExifBlock(exif, data.get()) ? std::move(data) : nullptr;
 }
 
 // A new entry of `format` with n values in content.
@@ -256,7 +242,9 @@ bool WriteCustomDirectory(TIFF *tif, int (*create)(TIFF *), const ExifContent *c
 }  // namespace
 
 bool WriteExifFirst(TIFF *tif, const std::string &exif) {
-    const ExifDataPtr data = LoadBlock(exif);
+    // The kit's walker rather than libexif's loader, which stops at 64 KiB: a block from a PNG,
+    // WebP or HEIF can be larger, and every entry is to reach the TIFF.
+    const ExifDataPtr data = kit::LoadedExifBlock(exif);
     if (!data) return false;
     const ExifByteOrder order = exif_data_get_byte_order(data.get());
     uint64_t exifOffset = 0, gpsOffset = 0;
@@ -294,14 +282,7 @@ std::string ReadExifBlock(TIFF *tif) {
         for (int i = 0, n = TIFFGetTagListCount(tif); i < n; ++i)
             CopyField(tif, TIFFGetTagListEntry(tif, i), data->ifd[EXIF_IFD_GPS]);
     }
-    unsigned char *saved = nullptr;
-    unsigned size = 0;
-    exif_data_save_data(data.get(), &saved, &size);
-    std::string block;
-    if (saved != nullptr && size > 6)
-        block.assign(reinterpret_cast<const char *>(saved) + 6, size - 6);
-    free(saved);
-    return block;
+    return kit::SavedExifBlock(data.get());
 }
 
 }  // namespace faltrix::tiff

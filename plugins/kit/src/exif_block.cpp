@@ -99,4 +99,23 @@ bool LoadExifBlock(std::string_view block, ExifData *data) {
     return walker.Read(walker.Get32(4), EXIF_IFD_0);
 }
 
+ExifDataPtr LoadedExifBlock(std::string_view block) {
+    ExifDataPtr data(exif_data_new());
+    if (!data) return nullptr;
+    exif_data_unset_option(data.get(), EXIF_DATA_OPTION_IGNORE_UNKNOWN_TAGS);
+    exif_data_unset_option(data.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+    return LoadExifBlock(block, data.get()) ? std::move(data) : nullptr;
+}
+
+std::string SavedExifBlock(ExifData *data) {
+    unsigned char *saved = nullptr;
+    unsigned size = 0;
+    exif_data_save_data(data, &saved, &size);
+    std::string block;
+    if (saved != nullptr && size > 6)
+        block.assign(reinterpret_cast<const char *>(saved) + 6, size - 6);
+    std::free(saved);
+    return block;
+}
+
 }  // namespace faltrix::kit

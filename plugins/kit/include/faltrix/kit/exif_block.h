@@ -5,6 +5,8 @@
 // which writes them as libtiff directories.
 #pragma once
 
+#include <memory>
+#include <string>
 #include <string_view>
 
 #include <libexif/exif-data.h>
@@ -18,5 +20,17 @@ namespace faltrix::kit {
 // for, and so is a directory of more than 4096 entries. False when the block is no TIFF
 // structure or its first directory lies outside it or is that large.
 bool LoadExifBlock(std::string_view block, ExifData *data);
+
+struct ExifDataUnref {
+    void operator()(ExifData *data) const { exif_data_unref(data); }
+};
+using ExifDataPtr = std::unique_ptr<ExifData, ExifDataUnref>;
+
+// A fresh ExifData that keeps unknown tags and leaves the values as stored, with `block` read
+// into it by LoadExifBlock. Null when the block cannot be read.
+ExifDataPtr LoadedExifBlock(std::string_view block);
+
+// The block libexif builds from `data`, without "Exif\0\0"; empty when it could not.
+std::string SavedExifBlock(ExifData *data);
 
 }  // namespace faltrix::kit
