@@ -268,39 +268,6 @@ protected:
     QTemporaryDir dir_;
 };
 
-// ---- every format to every other -----------------------------------------------------------
-
-// Each format by the name of its plug-ins, which is one of its extensions too, and the mean
-// error (0: none) a conversion to it may add: sharp-edged blocks cost lossy formats about 8
-// levels at default quality; a turned, mirrored or channel-swapped picture is off by far more.
-using Format = std::pair<const char *, double>;
-const Format kFormats[] = {{"bmp", 0}, {"png", 0},  {"jpeg", 12},
-                           {"gif", 4}, {"tiff", 0}, {"webp", 12}};
-
-class EveryFormat : public InFolder,
-                    public ::testing::WithParamInterface<std::tuple<Format, Format>> {};
-
-TEST_P(EveryFormat, KeepsThePicture) {
-    const auto [from, to] = GetParam();
-    // BMP to `from` to `to` and back to BMP, so that only our own plug-ins read and write.
-    const QStringList chain{Path("in.bmp"), Path(QString("source.") + from.first),
-                            Path(QString("target.") + to.first), Path("back.bmp")};
-    for (qsizetype i = 1; i < chain.size(); ++i)
-        ASSERT_EQ(RunConverter({"-q", chain[i - 1], "-o", chain[i]}).Text(),
-                  "exit 0\nstdout:\nstderr:\n");
-    const QImage back(chain.back());
-    ASSERT_EQ(back.size(), QSize(64, 48));
-    EXPECT_LE(MeanDifference(BlockPicture(64, 48), back), from.second + to.second);
-}
-
-INSTANTIATE_TEST_SUITE_P(Pairs, EveryFormat,
-                         ::testing::Combine(::testing::ValuesIn(kFormats),
-                                            ::testing::ValuesIn(kFormats)),
-                         [](const auto &info) {
-                             return std::string(std::get<0>(info.param).first) + "_to_" +
-                                    std::get<1>(info.param).first;
-                         });
-
 // ---- runs in the folder with its plug-in folder ----------------------------------------------
 
 // Paths are relative to the folder.
