@@ -1,6 +1,7 @@
 // Helpers shared by the codec plug-in tests.
 #include "codec_test_support.h"
 
+#include "faltrix/dib_layout.h"
 #include "faltrix/text.h"
 
 #include <dlfcn.h>
@@ -19,7 +20,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDir>
 #include <QSpinBox>
 #include <QTimer>
 
@@ -46,15 +46,6 @@ int32_t OnProgress(int32_t done, int32_t total, int32_t) {
     return 1;
 }
 
-// A channel under `mask` widened to 8 bits by scaling (31 -> 255).
-uint8_t Scale(uint32_t px, uint32_t mask) {
-    if (!mask) return 0;
-    int shift = 0;
-    while (!((mask >> shift) & 1)) ++shift;
-    const uint32_t max = mask >> shift;
-    return uint8_t((((px & mask) >> shift) * 255 + max / 2) / max);
-}
-
 // The picture in a new section of p's layout: Qt's layouts of these formats are the DIB's
 // (B, G, R(, A) bytes; 0-5-5-5 words, or 5-6-5 under masks).
 HBITMAP ImageInto(const QImage &image, const DibParams &p) {
@@ -66,7 +57,7 @@ HBITMAP ImageInto(const QImage &image, const DibParams &p) {
     uint32_t stride = 0;
     HBITMAP b = MakeDib(p, &bits, &stride);
     for (int y = 0; b && y < p.height; ++y)
-        std::memcpy(bits + size_t(p.topDown ? y : p.height - 1 - y) * stride, in.constScanLine(y),
+        std::memcpy(DibRow(bits, stride, p.height, p.topDown, y), in.constScanLine(y),
                     size_t(p.width) * size_t(p.bitCount / 8));
     return b;
 }
@@ -161,7 +152,7 @@ HBITMAP MakeDib(const DibParams &p, uint8_t **bits, uint32_t *stride) {
     HBITMAP b = CreateDIBSection(nullptr, reinterpret_cast<BITMAPINFO *>(&info), DIB_RGB_COLORS,
                                  &memory, nullptr, 0);
     if (bits) *bits = static_cast<uint8_t *>(memory);
-    if (stride) *stride = uint32_t((int64_t(p.width) * p.bitCount + 31) / 32 * 4);
+    if (stride) *stride = DibStride(p.width, p.bitCount);
     return b;
 }
 
@@ -219,6 +210,7 @@ QImage DibToImage(HBITMAP bitmap) {
     if (v.bitCount == 16) r = 0x7C00, g = 0x3E0, b = 0x1F;
     if (v.compression == BI_BITFIELDS) r = v.masks[0], g = v.masks[1], b = v.masks[2];
     const uint32_t a = v.bitCount == 32 ? ~(r | g | b) : 0;
+    const MaskedChannel red(r), green(g), blue(b), alpha(a);
     const int bytes = v.bitCount / 8;
     bool anyAlpha = false;
     for (const auto &row : v.rows)
@@ -232,16 +224,13 @@ QImage DibToImage(HBITMAP bitmap) {
         auto *out = reinterpret_cast<QRgb *>(image.scanLine(y));
         for (int32_t x = 0; x < v.width; ++x) {
             if (v.bitCount <= 8) {
-                const unsigned i =
-                    (row[x * v.bitCount / 8] >> (8 - v.bitCount - x * v.bitCount % 8)) &
-                    ((1u << v.bitCount) - 1);
+                const uint32_t i = ReadDibIndex(row, size_t(x), v.bitCount);
                 const RGBQUAD q = i < v.palette.size() ? v.palette[i] : RGBQUAD{0, 0, 0, 0};
                 out[x] = qRgb(q.rgbRed, q.rgbGreen, q.rgbBlue);
             } else {
                 uint32_t px = 0;
                 std::memcpy(&px, row + x * bytes, size_t(bytes));
-                out[x] =
-                    qRgba(Scale(px, r), Scale(px, g), Scale(px, b), anyAlpha ? Scale(px, a) : 255);
+                out[x] = qRgba(red(px), green(px), blue(px), anyAlpha ? alpha(px) : 255);
             }
         }
     }
@@ -321,10 +310,6 @@ double Psnr(const QImage &have, const QImage &expected) {
     return 10 * std::log10(255.0 * 255.0 * 3 * have.width() * have.height() / sum);
 }
 
-int32_t SetOption(const CodecPlugin &plugin, const char16_t *key, const char16_t *value) {
-    return reinterpret_cast<SetPluginOptionFn>(plugin.Symbol("SetPluginOption"))(key, value);
-}
-
 HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown) {
     DibParams p;
     p.width = image.width(), p.height = image.height(), p.bitCount = bitCount, p.topDown = topDown;
@@ -349,8 +334,8 @@ HBITMAP ChartDib(int bits, bool topDown, int palette, bool alpha, int w, int h,
     HBITMAP b = MakeDib(p, &data, &stride);
     for (int y = 0; b && y < h; ++y)
         for (int x = 0; x < w; ++x)
-            data[size_t(topDown ? y : h - 1 - y) * stride + size_t(x * bits / 8)] |=
-                uint8_t(((x / 3 + y / 5) % p.palette.size()) << (8 - bits - x * bits % 8));
+            WriteDibIndex(DibRow(data, stride, h, topDown, y), size_t(x), bits,
+                          uint32_t((x / 3 + y / 5) % p.palette.size()));
     return b;
 }
 
@@ -429,15 +414,6 @@ void KeepsSettings::TearDown() {
         for (const auto &[label, value] : values) answer.emplace_back(label.c_str(), value);
         EXPECT_EQ(AnswerSettings(*plugin, answer, true), 0) << "settings not put back";
     }
-}
-
-std::vector<std::string> TempDir::Entries() const {
-    std::vector<std::string> names;
-    for (const QString &name : QDir(path()).entryList(QDir::AllEntries | QDir::Hidden |
-                                                      QDir::System | QDir::NoDotAndDotDot))
-        names.push_back(name.toStdString());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 std::vector<uint8_t> ReadFile(const fs::path &file) {

@@ -31,7 +31,6 @@ TEST(LimitsTest, PixelCountSidesStridesAndAllocation) {
          {Size{0, 10}, Size{10, 0}, Size{-5, 10}, Size{100000, 100000}, Size{int64_t{1} << 31, 1}})
         EXPECT_FALSE(kit::WithinLimits(w, h)) << w << " x " << h;
     EXPECT_EQ(kit::DibStride(10, 7), 0u);
-    EXPECT_EQ(kit::DibStride(int64_t{1} << 31, 32), 0u);  // 8 GiB rows do not fit 32 bits
     kit::Dib dib;
     kit::DibSpec layout;
     layout.width = layout.height = 4;
