@@ -536,6 +536,10 @@ QRect FrameOnScreen(QWidget *window, bool framed) {
         1000);
     return window->frameGeometry();
 }
+// "<width> x <height> at <x>,<y>", for a failure's message.
+std::string Where(const QRect &r) {
+    return u"%1 x %2 at %3,%4"_s.arg(r.width()).arg(r.height()).arg(r.x()).arg(r.y()).toStdString();
+}
 // Hands the shown modal window other than `dialog` to `answer`, looking every 10 ms until
 // `answer` returns true; the timer rests meanwhile, as `answer` may wait.
 void AnswerModal(QTimer &timer, QWidget *dialog, const std::function<bool(QWidget *)> &answer) {
@@ -576,8 +580,7 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
                 chooser->show();
                 const QRect frame = FrameOnScreen(chooser.get(), framed);
                 EXPECT_TRUE(dialog_->screen()->availableGeometry().contains(frame))
-                    << "chooser " << frame.width() << " x " << frame.height() << " at " << frame.x()
-                    << "," << frame.y();
+                    << "chooser " << Where(frame);
             }
         }
         // The longest question and a failure, as message boxes beside layout 102.
@@ -589,17 +592,9 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
             const auto box = MakeMessageBox(dialog_.get(), question, u"ERROR"_s, style,
                                             u"a-long-picture-name.avif\nin /home/user/Pictures"_s);
             box->show();
-            const QRect screen = box->screen()->availableGeometry();
-            QTest::qWaitFor(
-                [&] {
-                    return (!framed || box->frameGeometry() != box->geometry()) &&
-                           screen.contains(box->frameGeometry());
-                },
-                1000);
-            const QRect frame = box->frameGeometry();
-            EXPECT_TRUE(screen.contains(frame))
-                << "message box " << frame.width() << " x " << frame.height() << " at " << frame.x()
-                << "," << frame.y();
+            const QRect frame = FrameOnScreen(box.get(), framed);
+            EXPECT_TRUE(box->screen()->availableGeometry().contains(frame))
+                << "message box " << Where(frame);
         }
         int measured = 0;
         // Every bundled output plug-in's own settings dialog, opened by Detail beside layout
@@ -619,9 +614,7 @@ TEST_F(DialogTest, EveryTextFitsItsControlInBothLayoutsAtEveryScale) {
             Press(kOutputDetailButton);
             const QRect screen = dialog_->screen()->availableGeometry();
             EXPECT_TRUE(!shown.isEmpty() && screen.contains(shown))
-                << name.toStdString() << ": " << shown.width() << " x " << shown.height() << " at "
-                << shown.x() << "," << shown.y() << " on " << screen.width() << " x "
-                << screen.height();
+                << name.toStdString() << ": " << Where(shown) << " on " << Where(screen);
         }
         EXPECT_GE(measured, 7);  // every bundled output plug-in with settings
         return;

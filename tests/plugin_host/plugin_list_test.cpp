@@ -78,6 +78,13 @@ protected:
         fs::create_symlink(FakePath(variant), folder + name);
         return folder + name;
     }
+    // The input list's refusals as "<name in the folder>: <reason>".
+    std::vector<std::string> Refusals() const {
+        std::vector<std::string> refused;
+        for (const RefusedCandidate &r : input.Refused())
+            refused.push_back(r.path.substr(folder.size()) + ": " + r.reason);
+        return refused;
+    }
     std::vector<std::u16string> InputPaths() const {
         std::vector<std::u16string> paths;
         for (uint32_t i = 0; i < input.Count(); ++i) paths.push_back(input.PathAt(i));
@@ -165,9 +172,9 @@ TEST_F(HostTest, ScanningTakesCandidatesInByteOrder) {
     for (int i = 0; i < 300; ++i) Link("input", std::to_string(1000 + i) + ".so");
     ASSERT_EQ(input.ScanPlugins(), 256);
     EXPECT_EQ(input.PathAt(255), U16(folder + "1255.so"));
-    ASSERT_EQ(input.Refused().size(), 49u);
-    EXPECT_EQ(input.Refused()[0].path + " " + input.Refused()[0].reason,
-              folder + "1256.so not examined: the folder holds more than 256 candidate files");
+    ASSERT_EQ(Refusals().size(), 49u);
+    EXPECT_EQ(Refusals()[0],
+              "1256.so: not examined: the folder holds more than 256 candidate files");
     const std::string exeFolder = fs::read_symlink("/proc/self/exe").parent_path().string();
     EXPECT_EQ(InputPluginList().PluginFolder(), exeFolder + "/plugins/input/");
     EXPECT_EQ(OutputPluginList().PluginFolder(), exeFolder + "/plugins/output/");
@@ -251,16 +258,13 @@ TEST_F(HostTest, CandidatesThatCrashOrHangAreRefusedAndVerdictsCached) {
     for (const auto &[step, change, wrongTag, description] : steps) {
         change();
         EXPECT_EQ(input.ScanPlugins(), 1) << step;
-        std::vector<std::string> refused;
-        for (const RefusedCandidate &r : input.Refused()) {
-            refused.push_back(r.path.substr(folder.size()) + ": " + r.reason);
+        std::vector<std::string> refused = Refusals();
 #ifdef __SANITIZE_ADDRESS__
-            // The sanitizers catch the fakes' faults first and end the helper in their own way.
-            static const std::regex caught(
-                "(crashed .*\\(signal|ended the process .*\\(exit status) \\d+\\)$");
-            refused.back() = std::regex_replace(refused.back(), caught, crashed.substr(2));
+        // The sanitizers catch the fakes' faults first and end the helper in their own way.
+        static const std::regex caught(
+            "(crashed .*\\(signal|ended the process .*\\(exit status) \\d+\\)$");
+        for (std::string &r : refused) r = std::regex_replace(r, caught, crashed.substr(2));
 #endif
-        }
         EXPECT_EQ(refused, refusals(wrongTag)) << step;
         EXPECT_EQ(InputPaths(), std::vector{U16(folder + "input.so")}) << step;
         EXPECT_EQ(input.TextsAt(0), (PluginTexts{description, {{u"*.fake", u"Fake pictures"}}}))
@@ -295,11 +299,8 @@ TEST_F(HostTest, WithoutAWorkingExaminerNothingIsLoaded) {
     for (const auto &[program, what] : cases) {
         SetExaminerProgram(program);
         EXPECT_EQ(input.ScanPlugins(), 0) << program;
-        std::vector<std::string> refused;
-        for (const RefusedCandidate &r : input.Refused())
-            refused.push_back(r.path.substr(folder.size()) + ": " + r.reason);
         const std::string reason = ": not examined: faltrix-plugin-probe " + what;
-        EXPECT_EQ(refused, (std::vector<std::string>{"crash.so" + reason, "input.so" + reason}))
+        EXPECT_EQ(Refusals(), (std::vector<std::string>{"crash.so" + reason, "input.so" + reason}))
             << program;
     }
     SetExaminerProgram({});
@@ -344,9 +345,8 @@ TEST_F(HostTest, WhatOthersMayChangeIsNeverLoaded) {
 
     fs::permissions(folder + "plugins/input.so", fs::perms(0666));
     EXPECT_EQ(input.ScanPlugins(), 0);
-    ASSERT_EQ(input.Refused().size(), 1u);
-    EXPECT_EQ(input.Refused()[0].reason,
-              "not loaded: it may be written by other users (mode 0666)");
+    EXPECT_EQ(Refusals(), std::vector<std::string>{"plugins/input.so: not loaded: it may be "
+                                                   "written by other users (mode 0666)"});
 
     fs::permissions(folder + "plugins/input.so", fs::perms(0755));
     ASSERT_EQ(input.ScanPlugins(), 1);
@@ -392,10 +392,8 @@ TEST_F(HostTest, EachListTakesItsExactTagAndPassesTheAnswersOn) {
         const std::string path = Link(variant, std::string(variant) + ".so");
         EXPECT_EQ(output.ScanPlugins(), outputs) << variant;
         EXPECT_EQ(input.ScanPlugins(), inputs) << variant;
-        EXPECT_EQ(input.Refused().empty()
-                      ? ""
-                      : input.Refused()[0].path + " " + input.Refused()[0].reason,
-                  inputs == 1 ? "" : path + " " + reason);
+        EXPECT_EQ(Refusals(), inputs == 1 ? std::vector<std::string>{}
+                                          : std::vector<std::string>{variant + (".so: " + reason)});
         EXPECT_TRUE(!LastCallOf(path) && !input.HasLibrary() && input.Current() == -1) << variant;
         input.SelectPlugin(0);
         output.SelectPlugin(0);
