@@ -36,21 +36,6 @@ constexpr int kWidth = 32, kHeight = 16;  // as stored; shown turned a quarter, 
 const std::string kXmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rdf:RDF/></x:xmpmeta>";
 const std::string kExifSignature("Exif\0\0", 6);
 
-std::string AdobeRgbProfile() {
-    const cmsCIExyY white{0.3127, 0.3290, 1.0};
-    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
-    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 2.2);
-    cmsToneCurve *curves[3] = {gamma, gamma, gamma};
-    cmsHPROFILE profile = cmsCreateRGBProfile(&white, &primaries, curves);
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(profile, nullptr, &size);
-    std::string bytes(size, '\0');
-    cmsSaveProfileToMem(profile, bytes.data(), &size);
-    cmsCloseProfile(profile);
-    cmsFreeToneCurve(gamma);
-    return bytes;
-}
-
 // A block without "Exif\0\0" as libexif reads it, and back.
 ExifData *ParsedExif(const std::string &block) {
     const std::string bytes = kExifSignature + block;

@@ -37,15 +37,6 @@ uint32_t Get32(const std::string &bytes, size_t at) {
     return v;
 }
 
-std::string Saved(cmsHPROFILE profile) {
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(profile, nullptr, &size);
-    std::string bytes(size, '\0');
-    cmsSaveProfileToMem(profile, bytes.data(), &size);
-    cmsCloseProfile(profile);
-    return bytes;
-}
-
 // The base: Little CMS's sRGB as the version 2 profile that most photos carry, with its name.
 std::string SrgbProfile(double version) {
     cmsHPROFILE profile = cmsCreate_sRGBProfile();
@@ -54,14 +45,14 @@ std::string SrgbProfile(double version) {
     cmsMLUsetASCII(name, "en", "US", "sRGB IEC61966-2.1");
     cmsWriteTag(profile, cmsSigProfileDescriptionTag, name);
     cmsMLUfree(name);
-    return Saved(profile);
+    return ProfileBytes(profile);
 }
 
 std::string GreyProfile() {
     cmsToneCurve *gamma = cmsBuildGamma(nullptr, 2.2);
     cmsHPROFILE profile = cmsCreateGrayProfile(cmsD50_xyY(), gamma);
     cmsFreeToneCurve(gamma);
-    return Saved(profile);
+    return ProfileBytes(profile);
 }
 
 // The base with four header bytes replaced.
@@ -305,12 +296,7 @@ TEST_P(Profiles, EveryConversionSucceedsAndEveryKeptProfileDescribesTheStoredPix
 // as Little CMS renders it, in its own channel order.
 TEST_F(Profiles, PaletteConvertedToSrgbWhereTheProfileCannotGo) {
     const uint8_t colours[4][3] = {{200, 30, 30}, {30, 200, 30}, {30, 30, 200}, {220, 200, 40}};
-    const cmsCIExyYTRIPLE wide{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
-    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 2.2);
-    cmsToneCurve *curves[3] = {gamma, gamma, gamma};
-    const cmsCIExyY d65{0.3127, 0.3290, 1.0};
-    const std::string icc = Saved(cmsCreateRGBProfile(&d65, &wide, curves));
-    cmsFreeToneCurve(gamma);
+    const std::string icc = AdobeRgbProfile();
     TIFF *tif = TIFFOpen(QFile::encodeName(Path("in/palette.tif")).constData(), "w");
     std::vector<uint16_t> map[3] = {std::vector<uint16_t>(256), std::vector<uint16_t>(256),
                                     std::vector<uint16_t>(256)};

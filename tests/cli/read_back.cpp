@@ -1,6 +1,7 @@
 #include "read_back.h"
 
 #include <jpeglib.h>
+#include <lcms2.h>
 #include <tiffio.h>
 #include <webp/mux.h>
 #include <zlib.h>
@@ -41,6 +42,25 @@ std::string Inflated(const QByteArray &packed) {
 QByteArray Bytes(const QString &path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+std::string ProfileBytes(void *profile) {
+    cmsUInt32Number size = 0;
+    cmsSaveProfileToMem(profile, nullptr, &size);
+    std::string bytes(size, '\0');
+    cmsSaveProfileToMem(profile, bytes.data(), &size);
+    cmsCloseProfile(profile);
+    return bytes;
+}
+
+std::string AdobeRgbProfile() {
+    const cmsCIExyY white{0.3127, 0.3290, 1.0};
+    const cmsCIExyYTRIPLE primaries{{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
+    cmsToneCurve *gamma = cmsBuildGamma(nullptr, 2.2);
+    cmsToneCurve *curves[3] = {gamma, gamma, gamma};
+    const std::string bytes = ProfileBytes(cmsCreateRGBProfile(&white, &primaries, curves));
+    cmsFreeToneCurve(gamma);
+    return bytes;
 }
 
 void WriteJpegFile(const QString &path, int width, int height, bool grey,

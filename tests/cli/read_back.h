@@ -45,6 +45,11 @@ ReadBack ReadGif(const QString &path);
 ReadBack ReadHeif(const QString &path);
 ReadBack ReadJxl(const QString &path);  // a profile only where libjxl keeps no encoding instead
 
+// The bytes of a Little CMS profile (a cmsHPROFILE), which is closed; and an RGB profile of
+// Adobe RGB's primaries with a D65 white and a 2.2 gamma, as a photo carries.
+std::string ProfileBytes(void *profile);
+std::string AdobeRgbProfile();
+
 // A temporary folder with plugins/{input,output} holding links to every bundled plug-in.
 class ConverterFolder : public ::testing::Test {
 protected:
