@@ -263,12 +263,6 @@ const JobRun kRuns[] = {
     // No width at all: the resampler refuses it, the device resize makes no section.
     {"NoResizedBitmapStoresNothing", kConvert, "", 8, 6, 24, 0, 3, true, kFallbackFailed,
      ResizeFailed, Place{}},
-    // Sizes no plug-in reads back are refused before either resize is tried (the cause is
-    // checked below).
-    {"WidthNoHeaderHoldsRefused", kConvert, "", 8, 6, 24, 1u << 31, 3, true, kDeviceFailed,
-     ResizeFailed, Place{}},
-    {"TooManyPixelsRefused", kConvert, "", 8, 6, 24, 20000, 15000, false, kDeviceFailed,
-     ResizeFailed, Place{}},
     {"NoDeviceBitmapStoresNothing", kConvert, "", 8, 6, 24, 0, 3, false, kDeviceFailed,
      ResizeFailed, Place{}},
 
@@ -297,9 +291,9 @@ const JobRun kRuns[] = {
 INSTANTIATE_TEST_SUITE_P(Runs, JobRunTest, ::testing::ValuesIn(kRuns),
                          [](const auto &info) { return std::string(info.param.name); });
 
-// A size beyond the limits fails with the limit named, however it is resized, and an
-// unchanged size is never refused (the picture was read, so it is within what its plug-in
-// reads).
+// A size beyond the limits fails with the limit named, however it is resized, before either
+// resize is tried; an unchanged size is never refused (the picture was read, so it is within
+// what its plug-in reads).
 TEST_F(JobTest, SizeBeyondTheLimitsNamesTheLimit) {
     UsePlugins();
     WriteInput(8, 6, 24);
@@ -308,6 +302,8 @@ TEST_F(JobTest, SizeBeyondTheLimitsNamesTheLimit) {
         bool antiAlias;
         const char16_t *cause;
     } cases[] = {
+        {1u << 31, 3, true,
+         u"2147483648 pixels wide, more than the 1048575 a side the plug-ins read"},
         {20000, 15000, true,
          u"20000 x 15000 is 300 million pixels, more than the 268 million the plug-ins read"},
         {16385, 16384, false,
@@ -319,9 +315,13 @@ TEST_F(JobTest, SizeBeyondTheLimitsNamesTheLimit) {
     };
     for (const auto &c : cases) {
         TheConversionRequest = ConversionRequest{controls_, c.width, c.height, c.antiAlias};
+        recorder_.Clear();
         EXPECT_EQ(ConversionJob(nullptr), 0);
         EXPECT_EQ(LastConversionCause(), c.cause) << c.width << " x " << c.height;
         EXPECT_EQ(LastConversionOutcome(), *c.cause ? ResizeFailed : Stored);
+        if (*c.cause) {
+            EXPECT_EQ(recorder_.StatusLines(), kDeviceFailed) << c.width;
+        }
     }
 }
 
