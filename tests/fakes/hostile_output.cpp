@@ -10,7 +10,6 @@
 // refuses every setting with -1, which is its own answer, with the cause "no <key> here".
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -42,21 +41,15 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,
     return faltrix::kit::AnswerPluginInfo(kInfo, infoNumber, buffer, bufferLength);
 }
 
-namespace {
-thread_local std::u16string t_cause;
-}
-
 FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *) {
-    t_cause = u"no " + std::u16string(reinterpret_cast<const char16_t *>(name)) + u" here";
+    std::string key, cause = "no ";
+    faltrix::kit::PathToBytes(name, &key);
+    faltrix::kit::SetLastFailure(cause.append(key).append(" here"));
     return -1;
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength) {
-    if (buffer == nullptr || bufferLength <= 0) return 0;
-    const size_t n = std::min(t_cause.size(), static_cast<size_t>(bufferLength - 1));
-    std::copy_n(t_cause.data(), n, buffer);
-    buffer[n] = 0;
-    return static_cast<int32_t>(n);
+    return faltrix::kit::AnswerLastFailure(buffer, bufferLength);
 }
 
 namespace {
@@ -70,14 +63,14 @@ FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *, 
 
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC, const WCHAR *path, int32_t, int32_t,
                                              ProgressCallbackFn, int32_t) {
-    t_cause.clear();
+    faltrix::kit::ClearLastFailure();
     std::string name;
     if (!faltrix::kit::PathToBytes(path, &name)) return 1;
     if (name.ends_with(".liar")) return 0;
     if (name.ends_with(".picky")) {
         if (!t_holdsItems) return WriteFile(name, "mine") ? 0 : 1;
         WriteFile(name, "partial");
-        t_cause = u"cannot store the items";
+        faltrix::kit::SetLastFailure("cannot store the items");
         return 1;
     }
     if (name.ends_with(".slow") && WriteFile(name, "partial"))
