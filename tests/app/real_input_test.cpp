@@ -39,8 +39,8 @@ uint32_t PaintedCentre(QWidget *box) {
 QString Xdotool(const QStringList &arguments) {
     QProcess xdotool;
     xdotool.start(u"xdotool"_s, arguments);
-    const bool ended = QTest::qWaitFor(
-        [&] { return xdotool.state() == QProcess::NotRunning; }, kPatience);
+    const bool ended =
+        QTest::qWaitFor([&] { return xdotool.state() == QProcess::NotRunning; }, kPatience);
     EXPECT_TRUE(ended && xdotool.exitCode() == 0)
         << arguments.join(u' ').toStdString() << ": " << xdotool.readAllStandardError().data();
     return QString::fromUtf8(xdotool.readAllStandardOutput()).trimmed();
@@ -103,8 +103,8 @@ protected:
     // Gives a window the keyboard focus through the server and waits until Qt has it active.
     static void GiveFocus(QWidget *window) {
         Xdotool({u"windowfocus"_s, QString::number(window->winId())});
-        EXPECT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == window; },
-                                    kPatience));
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return QApplication::activeWindow() == window; }, kPatience));
     }
     template <class Widget = QWidget>
     Widget *Get(int id) const {
@@ -150,9 +150,9 @@ TEST_F(RealInput, AFileDraggedOntoTheInputFieldReplacesItsTextAndIsOpened) {
             patience);
     };
     const QPoint from(700, 500);
-    source.start(QStringLiteral(DRAG_SOURCE),
-                 {dir_.filePath(u"x.dq"_s), QString::number(from.x() - 50),
-                  QString::number(from.y() - 50)});
+    source.start(
+        QStringLiteral(DRAG_SOURCE),
+        {dir_.filePath(u"x.dq"_s), QString::number(from.x() - 50), QString::number(from.y() - 50)});
     ASSERT_TRUE(saying("shown")) << said.data();
     // Pressed, then moved past the drag distance within the source's window.
     MoveTo(from);
@@ -168,8 +168,8 @@ TEST_F(RealInput, AFileDraggedOntoTheInputFieldReplacesItsTextAndIsOpened) {
     ASSERT_TRUE(saying("accepted")) << said.data();
     Xdotool({u"mouseup"_s, u"1"_s});
     ASSERT_TRUE(saying("dropped")) << said.data();
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return Field(kInputPathField) == dir_.filePath(u"x.dq"_s); }, kPatience))
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Field(kInputPathField) == dir_.filePath(u"x.dq"_s); },
+                                kPatience))
         << Field(kInputPathField).toStdString();
     source.terminate();
     EXPECT_TRUE(QTest::qWaitFor([&] { return source.state() == QProcess::NotRunning; }, kPatience));
@@ -208,12 +208,11 @@ TEST_F(RealInput, ATypedPathEmptiesThePreview) {
     Get<QLineEdit>(kInputPathField)->setText(dir_.filePath(u"x.dq"_s));
     Click(kShowPreviewButton);
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return !JobRunning() && PaintedCentre(Get(kPreviewBox)) == 0xC04020u; },
-        kPatience));
+        [&] { return !JobRunning() && PaintedCentre(Get(kPreviewBox)) == 0xC04020u; }, kPatience));
     Click(kInputPathField);
     Xdotool({u"key"_s, u"End"_s, u"BackSpace"_s});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return PaintedCentre(Get(kPreviewBox)) == 0xFFFFFFu; },
-                                kPatience));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return PaintedCentre(Get(kPreviewBox)) == 0xFFFFFFu; }, kPatience));
     EXPECT_EQ(Field(kInputPathField), dir_.filePath(u"x.d"_s));
 }
 
@@ -230,8 +229,8 @@ TEST_F(RealInput, AnOutputNameTypedDuringAPreviewIsMatchedWhenItEnds) {
     EXPECT_TRUE(JobRunning());
     EXPECT_EQ(dialog_->CurrentOutputIndex(), 1);
     QFile::remove(dir_.filePath(u"x.dq.hold"_s));
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return !JobRunning() && dialog_->CurrentOutputIndex() == 0; }, kPatience));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !JobRunning() && dialog_->CurrentOutputIndex() == 0; },
+                                kPatience));
     EXPECT_EQ(Field(kOutputPathField), u"q.two"_s);
 }
 
