@@ -11,7 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libheif-examples libjxl-tools
   clang clang-format universal-ctags libclang-rt-14-dev
-  xvfb xauth openbox x11-utils fonts-dejavu-core
+  xvfb xauth openbox x11-utils xdotool fonts-dejavu-core
 )
 
 missing=()

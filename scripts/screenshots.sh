@@ -7,7 +7,10 @@
 # screen (layout 102), once on a wide screen (layout 103). Each run previews a sample picture,
 # converts it to PNG and saves the dialog as docs/dialog-102.png and docs/dialog-103.png. The
 # sample is copied into a work folder and named there without a folder, so that no path of
-# the machine that made them shows.
+# the machine that made them shows. Then, on the 240 x 320 screen under the openbox window
+# manager (when installed), the whole screen with a Detail dialog open over layout 102: the PNG
+# output's at 96 dpi (docs/dialog-102-detail-png.png) and the JPEG XL output's at 120 dpi
+# (docs/dialog-102-detail-jxl.png, left out of a build without that plug-in).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -65,3 +68,14 @@ unset QT_QPA_PLATFORM
 xvfb-run -a -s "-screen 0 240x320x24" "$tool" "$root/docs/dialog-102.png" "$sample"
 xvfb-run -a -s "-screen 0 800x600x24" "$tool" "$root/docs/dialog-103.png" "$sample"
 echo "wrote docs/dialog-102.png and docs/dialog-103.png"
+
+# With a Detail dialog open, framed by openbox as a desktop user sees it.
+wm='command -v openbox >/dev/null && { openbox >/dev/null 2>&1 &
+  for i in $(seq 20); do xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q window && break; sleep 0.5; done; }; exec "$0" "$@"'
+for shot in "96 png" "120 jxl"; do
+  set -- $shot
+  [ -f "$build/bin/plugins/output/$2.so" ] || continue
+  QT_FONT_DPI=$1 xvfb-run -a -s "-screen 0 240x320x24" sh -c "$wm" \
+    "$tool" "$root/docs/dialog-102-detail-$2.png" "$sample" detail="$2"
+  echo "wrote docs/dialog-102-detail-$2.png"
+done

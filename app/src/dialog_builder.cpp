@@ -8,6 +8,8 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMargins>
+#include <QPalette>
 #include <QProgressBar>
 #include <QProxyStyle>
 #include <QPushButton>
@@ -87,6 +89,12 @@ QWidget *MakeDefault(const ControlSpec &spec, QWidget *parent) {
     case ControlKind::ProgressBar: {
         auto *bar = new QProgressBar(parent);
         bar->setTextVisible(false);
+        // Styles fill an empty bar's groove with a text field's background, and in both
+        // layouts the bar stands beside fields as wide and as tall: a groove in the
+        // window's own shade, a little darker, shows it as a bar before the first job.
+        QPalette palette = bar->palette();
+        palette.setColor(QPalette::Base, palette.color(QPalette::Window).darker(112));
+        bar->setPalette(palette);
         // The bar's window text from the layout table; it is never shown.
         bar->setWindowTitle(text);
         return bar;
@@ -106,15 +114,28 @@ QWidget *MakeDefault(const ControlSpec &spec, QWidget *parent) {
     return nullptr;
 }
 
-// Puts every control at its rectangle and sizes the dialog.
+// The room the platform style keeps between a window's edge and what the window holds.
+QMargins WindowMargins(const QWidget *window) {
+    const QStyle *style = window->style();
+    return {style->pixelMetric(QStyle::PM_LayoutLeftMargin, nullptr, window),
+            style->pixelMetric(QStyle::PM_LayoutTopMargin, nullptr, window),
+            style->pixelMetric(QStyle::PM_LayoutRightMargin, nullptr, window),
+            style->pixelMetric(QStyle::PM_LayoutBottomMargin, nullptr, window)};
+}
+
+// Puts every control at its rectangle, inside the window's margins (the style's, times
+// `marginShare`), and sizes the dialog.
 void Place(QDialog *dialog, const LayoutSpec &layout, const ControlMap &controls,
-           const DialogUnits &units) {
+           const DialogUnits &units, double marginShare = 1.0) {
+    const QMargins margins = WindowMargins(dialog) * marginShare;
     for (const ControlSpec &spec : layout.controls) {
         int height = spec.height;
         if (spec.kind == ControlKind::ComboBox) height = std::min(height, kClosedComboHeight);
-        controls.Find(spec.id)->setGeometry(units.Rect(spec.x, spec.y, spec.width, height));
+        controls.Find(spec.id)->setGeometry(units.Rect(spec.x, spec.y, spec.width, height)
+                                                .translated(margins.left(), margins.top()));
     }
-    dialog->setFixedSize(units.X(layout.width), units.Y(layout.height));
+    dialog->setFixedSize(units.X(layout.width) + margins.left() + margins.right(),
+                         units.Y(layout.height) + margins.top() + margins.bottom());
 }
 
 // A list whose drop-down arrow keeps half its room and gives the other half to the text.
@@ -137,6 +158,19 @@ public:
         return arrowRight ? rect.adjusted(0, 0, given, 0) : rect.adjusted(-given, 0, 0, 0);
     }
 };
+
+// Gives the dialog's lists arrows of half their width (one such style a dialog, however often
+// it is fitted).
+void NarrowArrows(QDialog *dialog, const ControlMap &controls) {
+    auto *style = dialog->findChild<NarrowArrowStyle *>(QString(), Qt::FindDirectChildrenOnly);
+    if (style == nullptr) {
+        style = new NarrowArrowStyle(QStyleFactory::create(dialog->style()->name()));
+        style->setParent(dialog);
+    }
+    for (const auto &[id, widget] : controls.InOrder()) {
+        if (qobject_cast<QComboBox *>(widget) != nullptr) widget->setStyle(style);
+    }
+}
 
 }  // namespace
 
@@ -254,12 +288,12 @@ void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &cont
                std::span<const int> unmeasured) {
     // Fits the texts at one point size; how far the dialog then overruns `largest` (at most 1
     // when it fits).
-    const auto fitAt = [&](double pointSize) {
+    const auto fitAt = [&](double pointSize, double marginShare) {
         QFont font = dialog->font();
         font.setPointSizeF(pointSize);
         dialog->setFont(font);
         double scale = 1.0;
-        Place(dialog, layout, controls, DialogUnits(font, scale));
+        Place(dialog, layout, controls, DialogUnits(font, scale), marginShare);
         // A control's chrome stays as it is while its rectangle grows, so one round may
         // leave a pixel short after rounding; a few rounds settle it.
         for (int round = 0; round < 4; ++round) {
@@ -277,7 +311,7 @@ void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &cont
             }
             if (needed <= 1.0) break;
             scale *= needed;
-            Place(dialog, layout, controls, DialogUnits(font, scale));
+            Place(dialog, layout, controls, DialogUnits(font, scale), marginShare);
         }
         return std::max({1.0, double(dialog->width()) / largest.width(),
                          double(dialog->height()) / largest.height()});
@@ -285,32 +319,28 @@ void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &cont
     // Below some size the controls' chrome, which keeps its size, outgrows what a smaller
     // font saves: when no size fits, the lists' arrows narrow and the sizes are tried again
     // (a screen of few logical pixels: 240 x 320 at 120 dpi is 192 x 256); when still none
-    // fits, the one that overruns least is taken.
+    // fits, the one that overruns least is taken, without margins. The window's margins may
+    // cost the texts up to two points: each half of them is worth a point of font size (on a
+    // 240 x 320 screen at 96 dpi layout 102 keeps them at a smaller font rather than fill the
+    // screen edge to edge), and where two tries are worth the same the wider margins go first.
     const double start = dialog->font().pointSizeF();
     double best = start, leastOverrun = 0;
     for (const bool narrowArrows : {false, true}) {
-        if (narrowArrows) {
-            // One such style a dialog, however often it is fitted.
-            auto *style =
-                dialog->findChild<NarrowArrowStyle *>(QString(), Qt::FindDirectChildrenOnly);
-            if (style == nullptr) {
-                style = new NarrowArrowStyle(QStyleFactory::create(dialog->style()->name()));
-                style->setParent(dialog);
-            }
-            for (const auto &[id, widget] : controls.InOrder()) {
-                if (qobject_cast<QComboBox *>(widget) != nullptr) widget->setStyle(style);
-            }
-        }
-        for (double size = start; size >= 5.0; size -= 0.5) {
-            const double overrun = fitAt(size);
-            if (overrun <= 1.0) return;
-            if (leastOverrun == 0 || overrun < leastOverrun) {
-                best = size;
-                leastOverrun = overrun;
+        if (narrowArrows) NarrowArrows(dialog, controls);
+        for (double worth = start + 2.0; worth >= 5.0; worth -= 0.5) {
+            for (const double marginShare : {1.0, 0.5, 0.0}) {
+                const double size = worth - 2 * marginShare;
+                if (size > start || size < 5.0) continue;
+                const double overrun = fitAt(size, marginShare);
+                if (overrun <= 1.0) return;
+                if (marginShare == 0 && (leastOverrun == 0 || overrun < leastOverrun)) {
+                    best = size;
+                    leastOverrun = overrun;
+                }
             }
         }
     }
-    fitAt(best);
+    fitAt(best, 0);
 }
 
 QString ControlText(const QWidget *control) {

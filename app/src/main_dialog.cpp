@@ -190,7 +190,7 @@ MainDialog::MainDialog(int layoutId, QWidget *parent) : QDialog(parent) {
             button->setText(button->text().insert(named.mnemonic, QLatin1Char('&')));
         }
     }
-    // The automatic-preview box has no room for a caption: its name shows on hovering.
+    // The automatic-preview box's full name shows on hovering, with a caption or without.
     Control(kAutoPreviewCheck)->setToolTip(QStringLiteral("Automatic preview"));
     // The wide layout's caption bar can minimise the window as well.
     if (layout_->captionBar) setWindowFlag(Qt::WindowMinimizeButtonHint);
@@ -262,8 +262,14 @@ void MainDialog::Initialise() {
     const QScreen *screen = this->screen();
     QSize largest = screen != nullptr ? screen->availableGeometry().size() : QSize(4096, 4096);
     if (layout_->id == 102) largest = largest.boundedTo(QSize(240, 320));
-    const int unmeasured[] = {kInputPluginList, kOutputPluginList};
+    // The automatic-preview box's caption is shown where the fitted layout has room for it
+    // (its name is on its tooltip and for screen readers in any case); it never makes the
+    // layout grow, which on the smallest screens would cost every other text some size.
+    const int unmeasured[] = {kInputPluginList, kOutputPluginList, kAutoPreviewCheck};
     FitLayout(this, *layout_, controls_, largest, unmeasured);
+    if (auto *autoPreview = qobject_cast<QCheckBox *>(Control(kAutoPreviewCheck));
+        TextShortfall(autoPreview).width() > 0)
+        autoPreview->setText({});
     OrderTabStops();
     // The preview jobs draw into a surface the size of the box.
     CreatePreviewSurface(reinterpret_cast<HWND>(Control(kPreviewBox)));

@@ -1,11 +1,14 @@
 // Opens the dialog with the bundled plug-ins, previews a picture, converts it to PNG beside
-// it and saves a picture of the dialog: faltrix_screenshot <output.png> <picture> [layout].
-// The picture's path is shown as given (scripts/screenshots.sh gives a bare name). The layout
-// follows the screen width as in the program unless given. Used by scripts/screenshots.sh
-// under Xvfb.
+// it and saves a picture of the dialog: faltrix_screenshot <output.png> <picture> [layout]
+// [detail=<ext>]. The picture's path is shown as given (scripts/screenshots.sh gives a bare
+// name). The layout follows the screen width as in the program unless given. With
+// detail=<ext>, the output is then named with that extension, which picks its plug-in, and
+// the whole screen is saved while that plug-in's Detail dialog is open, with the frames of a
+// window manager if one runs. Used by scripts/screenshots.sh under Xvfb.
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -13,6 +16,7 @@
 #include <QPixmap>
 #include <QScreen>
 #include <QThread>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -32,6 +36,37 @@ void Settle(int ms) {
     }
 }
 
+// Names the output with `extension`, opens its plug-in's Detail dialog and saves the whole
+// screen once that dialog is shown (framed, when a window manager runs); the dialog is then
+// cancelled and the program ends as the user ends it.
+bool SaveWithDetail(faltrix::MainDialog &dialog, const QString &output, const QString &extension) {
+    auto *outputField = qobject_cast<QLineEdit *>(dialog.Control(faltrix::kOutputPathField));
+    outputField->setText(QStringLiteral("chart.") + extension);
+    emit outputField->editingFinished();
+    Settle(100);
+    bool saved = false;
+    QTimer look;
+    QElapsedTimer waited;
+    waited.start();
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        QWidget *detail = QApplication::activeModalWidget();
+        if (detail == nullptr || !detail->isVisible()) return;
+        // A window manager frames a window a moment after it is shown; without one, a second
+        // is long enough to know.
+        if (detail->frameGeometry() == detail->geometry() && waited.elapsed() < 1000) return;
+        look.stop();
+        Settle(200);
+        saved = detail->screen()->grabWindow(0).save(output);
+        if (!saved) std::fprintf(stderr, "cannot write %s\n", qPrintable(output));
+        if (auto *box = qobject_cast<QDialog *>(detail)) box->reject();
+        else detail->close();
+    });
+    look.start(20);
+    dialog.Command(faltrix::kOutputDetailButton, faltrix::kNotifyClicked);
+    dialog.Command(faltrix::kExitButton, faltrix::kNotifyClicked);
+    return saved;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -44,9 +79,13 @@ int main(int argc, char **argv) {
     }
     const QString output = QString::fromLocal8Bit(argv[1]);
     const QString picture = QString::fromLocal8Bit(argv[2]);
-    const int layout = argc > 3
-                           ? std::atoi(argv[3])
-                           : faltrix::LayoutForScreenWidth(app.primaryScreen()->geometry().width());
+    int layout = faltrix::LayoutForScreenWidth(app.primaryScreen()->geometry().width());
+    QString detail;
+    for (int i = 3; i < argc; ++i) {
+        const QString argument = QString::fromLocal8Bit(argv[i]);
+        if (argument.startsWith(QStringLiteral("detail="))) detail = argument.mid(7);
+        else layout = argument.toInt();
+    }
 
     faltrix::MainDialog dialog(layout);
     dialog.show();
@@ -77,6 +116,7 @@ int main(int argc, char **argv) {
     Settle(300);
     Settle(100);  // the line after the job's end comes a moment after it
 
+    if (!detail.isEmpty()) return SaveWithDetail(dialog, output, detail) ? 0 : 1;
     if (!dialog.grab().save(output)) {
         std::fprintf(stderr, "cannot write %s\n", argv[1]);
         return 1;

@@ -88,7 +88,9 @@ constexpr Row kRows[] = {
     {kInputHeightField, K::Edit, kInputSize, {"", 39, 98, 24, 12}, {"", 39, 95, 24, 12}},
     {kOutputWidthField, K::Edit, kOutputSize, {"", 74, 84, 24, 12}, {"", 74, 81, 24, 12}},
     {kOutputHeightField, K::Edit, kOutputSize, {"", 74, 98, 24, 12}, {"", 74, 95, 24, 12}},
-    {kAutoPreviewCheck, K::CheckBox, kCheck, {"", 41, 142, 9, 12}, {"", 162, 48, 9, 12}},
+    // Layout 102 has room on the preview row for the box's caption (the button moves
+    // right into it); layout 103 has none, and names the box only to screen readers.
+    {kAutoPreviewCheck, K::CheckBox, kCheck, {"Auto", 41, 142, 28, 12}, {"", 162, 48, 9, 12}},
     {kWidthUnitList, K::ComboBox, kUnitList, {"", 101, 82, 29, 50}, {"", 101, 79, 29, 50}},
     {kHeightUnitList, K::ComboBox, kUnitList, {"", 101, 97, 29, 50}, {"", 101, 94, 29, 50}},
     {kInputDisplayButton, K::PushButton, kStyleDisabled, kAbsent, {"Display", 135, 3, 26, 14}},
@@ -96,7 +98,7 @@ constexpr Row kRows[] = {
     {kShowPreviewButton,
      K::PushButton,
      0,
-     {"Show Preview", 51, 141, 53, 14},
+     {"Show Preview", 70, 141, 53, 14},
      {"Show Preview", 172, 47, 53, 14}},
 };
 

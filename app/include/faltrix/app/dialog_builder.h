@@ -62,11 +62,13 @@ ControlMap BuildLayout(QDialog *dialog, const LayoutSpec &layout,
                        const ControlFactory &factory = {});
 
 // Fits a built dialog to its texts: the dialog units grow by one factor (the proportions
-// stay) until every caption, and every entry of the lists not in `unmeasured`, fits inside
+// stay) until every caption and list entry of the controls not in `unmeasured` fits inside
 // its control as the style draws it; when the dialog then exceeds `largest`, the font
-// shrinks in half points until it fits (down to 5 points); when no size fits, the lists'
-// drop-down arrows give half their room to the text and the sizes are tried again, and when
-// still none fits, the one that overruns least is kept. The controls keep their order.
+// shrinks in half points until it fits (down to 5 points), the window's margins (the
+// style's) narrowing or going before it loses more than two points; when no size fits, the
+// lists' drop-down arrows give half their room to the text and the sizes are tried again,
+// and when still none fits, the one that overruns least is kept, without margins. The
+// controls keep their order.
 void FitLayout(QDialog *dialog, const LayoutSpec &layout, const ControlMap &controls, QSize largest,
                std::span<const int> unmeasured = {});
 
