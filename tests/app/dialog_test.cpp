@@ -523,7 +523,8 @@ TEST(SizeFields, UnsignedDecimalNumbersAndFilesThatExist) {
               QDir::currentPath() + u"/caf"_s + QChar(0xDCE9));
 }
 
-// The frame of `window` once it lies on its screen, waiting a little at most: a window manager
+// The frame of `window` once it lies on its screen, waiting 10 s at most (a loaded machine's
+// window manager may take seconds): a window manager
 // (`framed`) frames a window after it is shown, and moves it back on screen if the frame landed
 // off it.
 QRect FrameOnScreen(QWidget *window, bool framed) {
@@ -533,7 +534,7 @@ QRect FrameOnScreen(QWidget *window, bool framed) {
             return (!framed || window->frameGeometry() != window->geometry()) &&
                    window->screen()->availableGeometry().contains(window->frameGeometry());
         },
-        1000);
+        10000);
     return window->frameGeometry();
 }
 // "<width> x <height> at <x>,<y>", for a failure's message.
