@@ -55,8 +55,8 @@ TEST(DeflateParts, EveryOrderOfTheTwoCompressorsInflatesToTheParts) {
     // Too little room is a failure, never a cut stream.
     const std::vector<uint8_t> data = PartData(100000, 1);
     std::vector<uint8_t> small(1000);
-    EXPECT_EQ(RunLengthPart(&runLength, data.data(), data.size(), false, small.data(), small.size()),
-              0u);
+    EXPECT_EQ(
+        RunLengthPart(&runLength, data.data(), data.size(), false, small.data(), small.size()), 0u);
     deflateEnd(&runLength);
     libdeflate_free_compressor(deflater);
 }
