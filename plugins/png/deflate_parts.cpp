@@ -236,6 +236,31 @@ size_t DeflatePart(libdeflate_compressor *compressor, const uint8_t *in, size_t 
     return size + 4;
 }
 
+bool StartRunLength(z_stream *stream) {
+    *stream = z_stream{};
+    // Level 1: any level but 0 runs the same run-length search. memLevel 9: 32 Ki symbols per
+    // block, half as many code tables as the default 8's.
+    return deflateInit2(stream, 1, Z_DEFLATED, -15, 9, Z_RLE) == Z_OK;
+}
+
+size_t RunLengthBound(z_stream *stream, size_t n) {
+    return deflateBound(stream, uLong(n)) + kSyncBytes;
+}
+
+size_t RunLengthPart(z_stream *stream, const uint8_t *in, size_t n, bool last, uint8_t *out,
+                     size_t capacity) {
+    if (deflateReset(stream) != Z_OK) return 0;
+    stream->next_in = const_cast<uint8_t *>(in);
+    stream->avail_in = uInt(n);
+    stream->next_out = out;
+    stream->avail_out = uInt(capacity);
+    const int done = deflate(stream, last ? Z_FINISH : Z_SYNC_FLUSH);
+    // Room left over shows that the flush is complete; a full buffer may hide more to come.
+    if (stream->avail_in != 0 || stream->avail_out == 0) return 0;
+    if (last ? done != Z_STREAM_END : done != Z_OK) return 0;
+    return capacity - stream->avail_out;
+}
+
 void ZlibHeader(int level, uint8_t out[2]) {
     const unsigned cmf = 0x78;  // deflate, 32 KiB window
     unsigned flg = unsigned(level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3) << 6;

@@ -10,6 +10,8 @@
 // data in order. A part gives up only the matches it could have had into the part before.
 #pragma once
 
+#include <zlib.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -25,6 +27,16 @@ size_t DeflatePartBound(libdeflate_compressor *compressor, size_t n);
 // stream. Returns the bytes written, 0 on failure (no memory for the uncompressed fallback).
 size_t DeflatePart(libdeflate_compressor *compressor, const uint8_t *in, size_t n, bool last,
                    uint8_t *out, size_t capacity);
+
+// The same for zlib's run-length strategy, whose matches reach back one byte only: on the
+// filtered rows of a photo, runs of the same small difference coded by Huffman codes fitted to
+// the part, which general matching finds no better at several times the time. stream is set up
+// by StartRunLength and reset for each part. A part that is not the last ends at zlib's sync
+// point, which is where DeflatePart ends one. Returns the bytes written, 0 when they do not fit.
+bool StartRunLength(z_stream *stream);
+size_t RunLengthBound(z_stream *stream, size_t n);
+size_t RunLengthPart(z_stream *stream, const uint8_t *in, size_t n, bool last, uint8_t *out,
+                     size_t capacity);
 
 // Where a complete raw deflate stream's final block begins and where its data ends, in bits
 // from the start. False when data[0, size) is not one complete stream ending in its last

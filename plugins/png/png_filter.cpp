@@ -3,6 +3,8 @@
 // five such passes and the chosen filter one more, all over two rows that stay in cache.
 #include "png_filter.h"
 
+#include <algorithm>
+
 namespace faltrix::png {
 namespace {
 
@@ -71,6 +73,18 @@ void FilterRow(const uint8_t *row, const uint8_t *prior, size_t n, size_t bpp, u
     case 3: Apply<Average>(row, prior, n, bpp, out + 1); break;
     default: Apply<Paeth>(row, prior, n, bpp, out + 1); break;
     }
+}
+
+size_t CountZeros(const uint8_t *data, size_t n) {
+    size_t zeros = 0;
+    // In blocks whose count fits 32 bits: the narrower the sum, the more bytes per instruction.
+    for (size_t begin = 0; begin < n; begin += size_t{1} << 30) {
+        const size_t end = std::min(n, begin + (size_t{1} << 30));
+        uint32_t block = 0;
+        for (size_t i = begin; i < end; ++i) block += data[i] == 0;
+        zeros += block;
+    }
+    return zeros;
 }
 
 }  // namespace faltrix::png

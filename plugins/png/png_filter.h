@@ -14,4 +14,8 @@ namespace faltrix::png {
 // at least 1. Writes the filter type byte and n filtered bytes to out (n + 1 bytes).
 void FilterRow(const uint8_t *row, const uint8_t *prior, size_t n, size_t bpp, uint8_t *out);
 
+// The bytes of data[0, n) that are 0: of filtered rows, the share a flat picture (a chart, a
+// screenshot) has many of and a photo's noise few.
+size_t CountZeros(const uint8_t *data, size_t n);
+
 }  // namespace faltrix::png

@@ -29,10 +29,26 @@ namespace {
 
 // The dialog's levels 0 (stored, fastest) to 9 (smallest) as libdeflate's 0 to 12.
 constexpr int kLibdeflateLevel[10] = {0, 1, 2, 3, 4, 5, 6, 7, 9, 12};
-// The default: on a 24-megapixel photo, 4 is the lowest level whose files are clearly smaller
-// than zlib's at its default level 6 with the same filters (0.7 %; 3 only 0.1 %), and each
-// level past it costs far more time than it saves bytes (6: 2.7 % smaller, 75 % more time).
+// The default. From level 2 on, each part of the rows is compressed more than one way and the
+// smallest kept (see CompressPart); at 4, a 24-megapixel photo takes about a tenth more
+// processor time than libdeflate 4 alone, and every picture of bench/convert/png_sizes.sh comes
+// out smaller than zlib's default level 6 with the same filters (at most 0.994 of it).
 constexpr int kDefaultLevel = 4;
+// The first level that tries more than one way.
+constexpr int kFirstTrialLevel = 2;
+// A part whose filtered bytes are this share 0 or more is flat, a chart's or a screenshot's:
+// left unfiltered its rows often compress better still (repeated runs of pixels match as
+// they stand, where the filters turn each edge into bytes of their own), and general matching
+// runs several times as fast on it as on a photo, so that two levels more cost little. Photos
+// stay far below (at most 0.41 in the benchmark's; flat parts at least 0.88).
+constexpr double kFlatShare = 0.85;
+constexpr int kFlatLevelsUp = 2;
+// The parts of a photo are alike: a way (libdeflate or run-length) that gave a part a stream
+// this much larger than the other is skipped on the thread's next kSkippedParts parts that are
+// not flat, then tried again. On the benchmark's 24-megapixel photo, where libdeflate wins every
+// part by 3 %, trying both on every part took 50 % more time for the same file.
+constexpr double kClearWin = 1.02;
+constexpr int kSkippedParts = 7;
 
 // Filtered bytes per part: large enough that the matches a part cannot reach into the one
 // before cost nothing measurable, small enough to stay in the caches' reach.
@@ -68,6 +84,7 @@ struct Plan {
     png_color palette[256] = {};
     int paletteSize = 0;
     int level = kDefaultLevel;
+    bool trials = true;   // whether parts are compressed more than one way
     size_t rowBytes = 0;  // PNG's bytes of one row, without the filter byte
     size_t bpp = 1;       // bytes of a pixel for filtering; 1 for depths below 8
 };
@@ -130,35 +147,122 @@ void PngRow(const kit::SourcePicture &src, const Plan &plan, int32_t y, uint8_t 
 // may throw on them.
 struct Worker {
     libdeflate_compressor *compressor = nullptr;
+    libdeflate_compressor *flatCompressor = nullptr;  // flat parts' level; null: no trials
+    z_stream runLength{};                             // set up when there are trials
+    bool runLengthStarted = false;
     std::vector<uint8_t> rows[2];  // this row and the one above, each after bpp zero bytes
     std::vector<uint8_t> scratch;
-    std::vector<uint8_t> filtered;
-    std::vector<uint8_t> packed;  // 2 bytes for the zlib header, the part, 4 for the checksum
+    // The part's rows each with its filter [0], and unfiltered [1] when there are trials.
+    std::vector<uint8_t> filtered[2];
+    // Two ways' streams, each after 2 bytes for the zlib header and with 4 for the checksum.
+    std::vector<uint8_t> packed[2];
     size_t filteredSize = 0, packedSize = 0;
+    int filteredUsed = 0, packedUsed = 0;  // what the kept stream is of, and where it is
+    // The parts this thread still skips libdeflate or run-length on (see kClearWin).
+    int generalRest = 0, runLengthRest = 0;
 
     Worker() = default;
     Worker(const Worker &) = delete;
     Worker &operator=(const Worker &) = delete;
-    ~Worker() { libdeflate_free_compressor(compressor); }
+    ~Worker() {
+        libdeflate_free_compressor(compressor);
+        libdeflate_free_compressor(flatCompressor);
+        if (runLengthStarted) deflateEnd(&runLength);
+    }
+    // Compresses filtered[rows] one way (compress(in, n, out, capacity) -> bytes, 0 on
+    // failure) into the buffer that does not hold the smallest stream so far, and keeps it if
+    // it is smaller.
+    template <class Compress>
+    size_t Try(int rows, Compress compress) {
+        const int into = packedSize == 0 ? 0 : 1 - packedUsed;
+        std::vector<uint8_t> &out = packed[into];
+        const size_t size =
+            compress(filtered[rows].data(), filteredSize, out.data() + 2, out.size() - 6);
+        if (size == 0 || (packedSize != 0 && size >= packedSize)) return size;
+        packedSize = size;
+        packedUsed = into;
+        filteredUsed = rows;
+        return size;
+    }
 };
 
-// Filters rows [first, end) of the picture and compresses them as one part of the stream;
-// packedSize stays 0 on failure.
+// Filters rows [first, end) of the picture and compresses them as one part of the stream:
+// with libdeflate; from kFirstTrialLevel on, also with zlib's run-length strategy (smaller on
+// most photos), and a flat part also unfiltered, both ways with libdeflate kFlatLevelsUp
+// levels up; the smallest stream is kept. packedSize stays 0 on failure.
 void CompressPart(const kit::SourcePicture &src, const Plan &plan, int32_t first, int32_t end,
                   bool last, Worker *w) {
     uint8_t *row = w->rows[0].data() + plan.bpp, *above = w->rows[1].data() + plan.bpp;
     if (first > 0) PngRow(src, plan, first - 1, above, w->scratch.data());
     else std::memset(above, 0, plan.rowBytes);
-    uint8_t *out = w->filtered.data();
+    uint8_t *out = w->filtered[0].data(), *plain = w->filtered[1].data();
     for (int32_t y = first; y < end; ++y) {
         PngRow(src, plan, y, row, w->scratch.data());
         FilterRow(row, above, plan.rowBytes, plan.bpp, out);
         out += plan.rowBytes + 1;
+        if (plan.trials) {
+            *plain = 0;
+            std::memcpy(plain + 1, row, plan.rowBytes);
+            plain += plan.rowBytes + 1;
+        }
         std::swap(row, above);
     }
-    w->filteredSize = size_t(out - w->filtered.data());
-    w->packedSize = DeflatePart(w->compressor, w->filtered.data(), w->filteredSize, last,
-                                w->packed.data() + 2, w->packed.size() - 6);
+    const size_t n = size_t(out - w->filtered[0].data());
+    w->filteredSize = n;
+    w->packedSize = 0;
+    const bool flat =
+        plan.trials && double(CountZeros(w->filtered[0].data(), n)) >= kFlatShare * double(n);
+    const auto withLibdeflate = [&](libdeflate_compressor *c) {
+        return [=](const uint8_t *in, size_t size, uint8_t *to, size_t room) {
+            return DeflatePart(c, in, size, last, to, room);
+        };
+    };
+    if (!plan.trials) {
+        w->Try(0, withLibdeflate(w->compressor));
+        return;
+    }
+    const bool general = flat || w->generalRest == 0, runLength = flat || w->runLengthRest == 0;
+    const size_t generalSize =
+        general ? w->Try(0, withLibdeflate(flat ? w->flatCompressor : w->compressor)) : 0;
+    const size_t runLengthSize =
+        runLength ? w->Try(0,
+                           [&](const uint8_t *in, size_t size, uint8_t *to, size_t room) {
+                               return RunLengthPart(&w->runLength, in, size, last, to, room);
+                           })
+                  : 0;
+    if (!general) --w->generalRest;
+    if (!runLength) --w->runLengthRest;
+    if (!flat && general && runLength && generalSize != 0 && runLengthSize != 0) {
+        const double ratio = double(runLengthSize) / double(generalSize);
+        if (ratio > kClearWin) w->runLengthRest = kSkippedParts;
+        if (ratio < 1 / kClearWin) w->generalRest = kSkippedParts;
+    }
+    if (flat) w->Try(1, withLibdeflate(w->flatCompressor));
+    if (w->packedSize == 0 && !general) w->Try(0, withLibdeflate(w->compressor));
+}
+
+// Sets up a worker's compressors and buffers for parts of rowsPerPart rows; false when
+// memory runs short.
+bool Prepare(const kit::SourcePicture &src, const Plan &plan, int32_t rowsPerPart, Worker *w) {
+    w->compressor = libdeflate_alloc_compressor(kLibdeflateLevel[plan.level]);
+    if (!w->compressor) return false;
+    const size_t filtered = size_t(rowsPerPart) * (plan.rowBytes + 1);
+    size_t packed = DeflatePartBound(w->compressor, filtered);
+    if (plan.trials) {
+        w->flatCompressor =
+            libdeflate_alloc_compressor(kLibdeflateLevel[std::min(9, plan.level + kFlatLevelsUp)]);
+        w->runLengthStarted = StartRunLength(&w->runLength);
+        if (!w->flatCompressor || !w->runLengthStarted) return false;
+        packed = std::max({packed, DeflatePartBound(w->flatCompressor, filtered),
+                           RunLengthBound(&w->runLength, filtered)});
+    }
+    for (auto &r : w->rows) r.assign(plan.bpp + plan.rowBytes, 0);
+    w->scratch.resize(size_t(src.width()) * 4);
+    for (int i = 0; i < (plan.trials ? 2 : 1); ++i) {
+        w->filtered[i].resize(filtered);
+        w->packed[i].resize(packed + 6);
+    }
+    return true;
 }
 
 }  // namespace
@@ -298,6 +402,7 @@ int WriteChunk(Writer *w, const char *name, const uint8_t *data, size_t size) {
 Plan MakePlan(const kit::SourcePicture &src, int level) {
     Plan plan;
     plan.level = level;
+    plan.trials = level >= kFirstTrialLevel;
     const int bits = src.bitCount();
     const uint32_t *m = src.masks();
     const bool standard32 = m[0] == 0xFF0000 && m[1] == 0xFF00 && m[2] == 0xFF;
@@ -351,14 +456,8 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
     if (plan.rows == Rows::OnWhite) threads = 1;
     threads = std::min(threads, unsigned(parts));
     std::vector<Worker> workers(threads);
-    for (Worker &w : workers) {
-        w.compressor = libdeflate_alloc_compressor(kLibdeflateLevel[plan.level]);
-        if (!w.compressor) return kit::Fail("not enough memory");
-        for (auto &r : w.rows) r.assign(plan.bpp + plan.rowBytes, 0);
-        w.scratch.resize(size_t(src.width()) * 4);
-        w.filtered.resize(size_t(rowsPerPart) * (plan.rowBytes + 1));
-        w.packed.resize(DeflatePartBound(w.compressor, w.filtered.size()) + 6);
-    }
+    for (Worker &w : workers)
+        if (!Prepare(src, plan, rowsPerPart, &w)) return kit::Fail("not enough memory");
 
     Writer writer;
     if (!writer.ok()) return kit::Fail("not enough memory");
@@ -385,8 +484,8 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
             Worker &w = workers[size_t(t)];
             if (w.packedSize == 0) return failed();
             const int32_t part = round + t;
-            adler = libdeflate_adler32(adler, w.filtered.data(), w.filteredSize);
-            uint8_t *begin = w.packed.data() + 2, *end = begin + w.packedSize;
+            adler = libdeflate_adler32(adler, w.filtered[w.filteredUsed].data(), w.filteredSize);
+            uint8_t *begin = w.packed[w.packedUsed].data() + 2, *end = begin + w.packedSize;
             if (part == 0) {
                 begin -= 2;
                 ZlibHeader(kLibdeflateLevel[plan.level], begin);
