@@ -36,6 +36,11 @@
  *      item, with GetStoredColourType asked before the profile) right before SaveDIBPicture,
  *      all on the job's thread. When SaveDIBPicture fails after items were set, the host
  *      clears them (null key) and calls it once more, with a fresh temporary.
+ *   9. Frames (animations, pages), when the plug-ins export the optional calls for them
+ *      (see "frames" below): OpenFrames, GetFrameDIB per frame and CloseFrames take the place
+ *      of GetPictureDIB, and BeginFrames, AddFrame per frame and EndFrames the place of
+ *      SaveDIBPicture when more than one frame is stored. GetPictureMetadata then follows the
+ *      reader's first GetFrameDIB that returned a bitmap.
  *
  * Threads: GetPluginInfo, ConfigurationDlg and the size query (GetPictureInfo) come from the
  * dialog's thread; IsSupported, GetPictureInfo, GetPictureDIB, GetPictureMetadata,
@@ -69,7 +74,7 @@
  * loads and works unchanged, and a newer plug-in in an older host is simply not asked. Each
  * addition raises the minor number by one and its comment says from which version on it is
  * there; the major number would rise only if an entry point changed, which it does not.
- * Version 1.0 is everything in this header, the optional entry points included.
+ * Version 1.0 is everything in this header up to the frames; 1.1 added the frames.
  */
 #ifndef FALTRIX_PLUGIN_H
 #define FALTRIX_PLUGIN_H
@@ -98,7 +103,7 @@ typedef uint16_t WCHAR;
  *   #endif */
 #define FALTRIX_PLUGIN_API(major, minor) (((major) << 16) | (minor))
 #define FALTRIX_PLUGIN_API_VERSION_MAJOR 1
-#define FALTRIX_PLUGIN_API_VERSION_MINOR 0
+#define FALTRIX_PLUGIN_API_VERSION_MINOR 1
 #define FALTRIX_PLUGIN_API_VERSION \
     FALTRIX_PLUGIN_API(FALTRIX_PLUGIN_API_VERSION_MAJOR, FALTRIX_PLUGIN_API_VERSION_MINOR)
 
@@ -322,6 +327,108 @@ typedef int32_t (*SetPictureMetadataFn)(const char *key, const void *bytes, int3
  * SaveDIBPicture), for the bitmap that SaveDIBPicture then stores. [job thread] */
 typedef int32_t (*GetStoredColourTypeFn)(const BITMAPINFO *info);
 
+/* ---- Optional entry points: frames (animations and pages), from 1.1 on -----------------
+ * A file may hold several pictures of one size: the frames of an animation (GIF, WebP, APNG,
+ * AVIF and JPEG XL animations), or the pages of a document (a multi-page TIFF). These calls
+ * carry them one at a time, in order, from the input plug-in to the output plug-in; the host
+ * never holds more than one frame (and its resized copy) at a time.
+ *
+ * An input plug-in that exports OpenFrames, GetFrameDIB and CloseFrames (all three or none)
+ * gives every frame as a full-canvas picture, with disposal and blending already applied:
+ * frame k is what a viewer shows while frame k is on screen. Without them the host reads
+ * frame 1 alone with GetPictureDIB, as before. Frame 1 from GetFrameDIB is the picture
+ * GetPictureDIB gives.
+ *
+ * An output plug-in that exports BeginFrames, AddFrame and EndFrames (all three or none) takes
+ * a sequence; SaveDIBPicture stays for a single picture, and the host uses it whenever only one
+ * frame is stored. An output without them gets frame 1 alone, and the user is told
+ * "kept frame 1 of N".
+ *
+ * Calling order on one job thread, never interleaved with another sequence of the same
+ * thread:
+ *   input:  IsSupported, GetPictureInfo, OpenFrames, then GetFrameDIB for the frames wanted,
+ *           in ascending order, each at most once (the host may skip frames), then
+ *           CloseFrames, always once after OpenFrames succeeded (also after a failure);
+ *   output: SetPictureMetadata (as before SaveDIBPicture), BeginFrames, AddFrame once per
+ *           frame announced, EndFrames(writer, 1); after any failure, or when the input fails
+ *           part way, EndFrames(writer, 0) instead, and the host removes the temporary.
+ * Different threads may run sequences of their own at the same time (a preview and a
+ * conversion): keep everything in the reader or writer, nothing in globals.
+ *
+ * The records below are filled by the side named; `size` is sizeof the record as the filler
+ * knows it, so that later versions may append fields: a reader of a record looks only at
+ * fields that lie within `size`. Reserved fields are written 0 and not read: later versions
+ * give them meaning (sample formats deeper than 8 bits go there, on these same readers and
+ * writers).
+ */
+
+/* What FrameSequenceInfo.kind says of the frames. */
+#define FALTRIX_FRAMES_ANIMATION 0 /* frames shown one after another, each for its delay */
+#define FALTRIX_FRAMES_PAGES 1     /* pages of a document: no delays, no loop */
+
+/* The most frames and the most pixels over all frames the host takes from one file: a file
+ * that says more is refused before any frame is decoded. */
+#define FALTRIX_MAX_FRAMES 10000
+#define FALTRIX_MAX_SEQUENCE_PIXELS (UINT64_C(1) << 32)
+
+typedef struct FrameSequenceInfo {
+    int32_t size;       /* sizeof(FrameSequenceInfo) as its filler knows it */
+    int32_t width;      /* the canvas every frame covers, pixels (the picture's size) */
+    int32_t height;     /* pixels */
+    int32_t frameCount; /* 1 or more */
+    int32_t loopCount;  /* how often an animation plays: 0 for ever, 1 once, n n times; the
+                         * number GIF's loop extension, WebP's loop count and APNG's num_plays
+                         * store (1 where a GIF has no loop extension) */
+    int32_t kind;       /* FALTRIX_FRAMES_ANIMATION or FALTRIX_FRAMES_PAGES */
+    int32_t reserved[6];
+} FrameSequenceInfo;
+
+typedef struct FrameInfo {
+    int32_t size;  /* sizeof(FrameInfo) as its filler knows it */
+    int32_t delay; /* milliseconds this frame is shown, as the file says (0 kept as 0:
+                    * players clamp it); 0 for pages */
+    int32_t reserved[6];
+} FrameInfo;
+
+/* Input plug-ins: opens the file at path for reading its frames and fills info (the host
+ * sets info->size before the call; write no field beyond it). Returns 0 and a reader of the
+ * plug-in's own in *reader, or nonzero on failure (nothing to close; the cause through
+ * GetLastFailureText). A file of one picture answers frameCount 1. The count must be known
+ * here: scan the file if it must be, without decoding the pixels. [job thread] */
+typedef int32_t (*OpenFramesFn)(const WCHAR *path, FrameSequenceInfo *info, void **reader);
+
+/* Input plug-ins: decodes frame `index` (0 = the first; ascending, see above) of the reader
+ * into a DIB section of the canvas's size and returns it, as GetPictureDIB does (allocated
+ * with alloc, the host's from then on), filling *frame (its size set by the host) with the
+ * frame's delay. Null on failure: the file ends early, a frame is damaged; the host keeps the
+ * frames it got before, with a notice, and closes the reader. Progress counts this frame's
+ * rows. [the thread of OpenFrames] */
+typedef HBITMAP (*GetFrameDIBFn)(void *reader, int32_t index, FrameInfo *frame,
+                                 ProgressCallbackFn progress, int32_t data,
+                                 DibAllocCallbackFn alloc);
+
+/* Input plug-ins: releases the reader. [the thread of OpenFrames] */
+typedef void (*CloseFramesFn)(void *reader);
+
+/* Output plug-ins: starts writing a sequence of info->frameCount frames of info->width x
+ * info->height pixels (the stored size, after any resize) into path, the host's temporary as
+ * for SaveDIBPicture. info is the host's, valid during the call only. Returns 0 and a writer
+ * of the plug-in's own in *writer; nonzero on failure (no EndFrames follows). An output that
+ * keeps no delays or loops (pages) ignores them. [job thread] */
+typedef int32_t (*BeginFramesFn)(const WCHAR *path, const FrameSequenceInfo *info, void **writer);
+
+/* Output plug-ins: adds the next frame: the bitmap selected in dc, as for SaveDIBPicture (any
+ * depth, either row order; the DC and bitmap stay the host's and are valid during the call
+ * only: copy what must outlive it). frame is the host's. Returns 0 when taken, nonzero on
+ * failure (the host then calls EndFrames(writer, 0)). [the thread of BeginFrames] */
+typedef int32_t (*AddFrameFn)(void *writer, HDC dc, const FrameInfo *frame,
+                              ProgressCallbackFn progress, int32_t data);
+
+/* Output plug-ins: complete 1 finishes the file (every announced frame was added) and answers
+ * 0 when it is stored, nonzero otherwise; complete 0 abandons it, and the answer is ignored.
+ * Either way the writer is released. [the thread of BeginFrames] */
+typedef int32_t (*EndFramesFn)(void *writer, int32_t complete);
+
 /* Declarations for plug-in authors: define the entry points with these names and types. */
 #ifndef FALTRIX_HOST
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,
@@ -342,6 +449,16 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSink
                                                  void *context);
 FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *bytes, int32_t size);
 FALTRIX_PLUGIN_EXPORT int32_t GetStoredColourType(const BITMAPINFO *info);
+FALTRIX_PLUGIN_EXPORT int32_t OpenFrames(const WCHAR *path, FrameSequenceInfo *info, void **reader);
+FALTRIX_PLUGIN_EXPORT HBITMAP GetFrameDIB(void *reader, int32_t index, FrameInfo *frame,
+                                          ProgressCallbackFn progress, int32_t data,
+                                          DibAllocCallbackFn alloc);
+FALTRIX_PLUGIN_EXPORT void CloseFrames(void *reader);
+FALTRIX_PLUGIN_EXPORT int32_t BeginFrames(const WCHAR *path, const FrameSequenceInfo *info,
+                                          void **writer);
+FALTRIX_PLUGIN_EXPORT int32_t AddFrame(void *writer, HDC dc, const FrameInfo *frame,
+                                       ProgressCallbackFn progress, int32_t data);
+FALTRIX_PLUGIN_EXPORT int32_t EndFrames(void *writer, int32_t complete);
 #endif
 
 #ifdef __cplusplus

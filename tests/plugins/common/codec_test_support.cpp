@@ -121,6 +121,66 @@ int32_t CodecPlugin::Save(HBITMAP bitmap, const fs::path &file) const {
     return r;
 }
 
+CodecPlugin::Frames::~Frames() {
+    for (HBITMAP bitmap : bitmaps) DeleteObject(bitmap);
+}
+
+CodecPlugin::Frames CodecPlugin::DecodeFrames(const fs::path &file, int32_t *answer) const {
+    Frames frames;
+    auto open = reinterpret_cast<OpenFramesFn>(Symbol("OpenFrames"));
+    auto get = reinterpret_cast<GetFrameDIBFn>(Symbol("GetFrameDIB"));
+    auto close = reinterpret_cast<CloseFramesFn>(Symbol("CloseFrames"));
+    int32_t opened = -1;
+    void *reader = nullptr;
+    frames.info.size = sizeof frames.info;
+    if (open && get && close) opened = open(U16(file).c_str(), &frames.info, &reader);
+    if (answer) *answer = opened;
+    if (opened != 0) return frames;
+    for (int32_t k = 0; k < frames.info.frameCount; ++k) {
+        FrameInfo frame{};
+        frame.size = sizeof frame;
+        HBITMAP bitmap = get(reader, k, &frame, OnProgress, 0, CreateDIBSection);
+        if (!bitmap) break;
+        frames.bitmaps.push_back(bitmap);
+        frames.delays.push_back(frame.delay);
+    }
+    close(reader);
+    return frames;
+}
+
+int32_t CodecPlugin::SaveFrames(const std::vector<HBITMAP> &bitmaps,
+                                const std::vector<int32_t> &delays, int32_t loopCount,
+                                const fs::path &file) const {
+    auto begin = reinterpret_cast<BeginFramesFn>(Symbol("BeginFrames"));
+    auto add = reinterpret_cast<AddFrameFn>(Symbol("AddFrame"));
+    auto end = reinterpret_cast<EndFramesFn>(Symbol("EndFrames"));
+    if (!begin || !add || !end || bitmaps.empty()) return -1;
+    BITMAP bm{};
+    GetObjectW(bitmaps[0], sizeof bm, &bm);
+    FrameSequenceInfo info{};
+    info.size = sizeof info;
+    info.width = bm.bmWidth;
+    info.height = bm.bmHeight;
+    info.frameCount = int32_t(bitmaps.size());
+    info.loopCount = loopCount;
+    void *writer = nullptr;
+    if (const int32_t r = begin(U16(file).c_str(), &info, &writer); r != 0) return r;
+    for (size_t k = 0; k < bitmaps.size(); ++k) {
+        FrameInfo frame{};
+        frame.size = sizeof frame;
+        frame.delay = k < delays.size() ? delays[k] : 0;
+        HDC dc = CreateCompatibleDC(nullptr);
+        SelectObject(dc, bitmaps[k]);
+        const int32_t r = add(writer, dc, &frame, OnProgress, 0);
+        DeleteDC(dc);
+        if (r != 0) {
+            end(writer, 0);
+            return r;
+        }
+    }
+    return end(writer, 1);
+}
+
 QString CodecPlugin::LastFailureText() const {
     auto fn = reinterpret_cast<GetLastFailureTextFn>(Symbol("GetLastFailureText"));
     WCHAR buffer[512];

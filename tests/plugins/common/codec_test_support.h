@@ -48,6 +48,22 @@ public:
     HBITMAP Decode(const std::filesystem::path &file) const;
     // Selects the bitmap (none when null) into a fresh memory DC and calls SaveDIBPicture.
     int32_t Save(HBITMAP bitmap, const std::filesystem::path &file) const;
+    // Every frame through OpenFrames, GetFrameDIB and CloseFrames: the sequence's record and
+    // the frames with their delays (the caller deletes the bitmaps). Fails the open with its
+    // answer in *answer (-1 when the plug-in has no frame calls); stops at the first frame
+    // that gives no bitmap.
+    struct Frames {
+        FrameSequenceInfo info{};
+        std::vector<HBITMAP> bitmaps;
+        std::vector<int32_t> delays;
+        ~Frames();
+    };
+    Frames DecodeFrames(const std::filesystem::path &file, int32_t *answer = nullptr) const;
+    // BeginFrames, one AddFrame per bitmap (each selected into a fresh memory DC) and
+    // EndFrames(writer, 1). The answer of the first call that failed (EndFrames(writer, 0)
+    // follows a failed AddFrame), else EndFrames' answer; -1 without the frame calls.
+    int32_t SaveFrames(const std::vector<HBITMAP> &bitmaps, const std::vector<int32_t> &delays,
+                       int32_t loopCount, const std::filesystem::path &file) const;
     // GetLastFailureText on this thread, as Qt reads the UTF-16; empty when not exported.
     QString LastFailureText() const;
 

@@ -36,6 +36,7 @@
 // plug-in macros hand to the host through GetLastFailureText.
 #pragma once
 
+#include "faltrix/kit/frames.h"
 #include "faltrix/kit/kit.h"
 #include "faltrix/kit/metadata.h"
 #include "faltrix/kit/options.h"
@@ -143,3 +144,39 @@
     FALTRIX_KIT_OUTPUT_PLUGIN(ns)              \
     FALTRIX_KIT_METADATA_OUTPUT_CHECKED(ns)    \
     FALTRIX_KIT_STORED_COLOUR(ns)
+
+// FALTRIX_KIT_FRAMES_INPUT(ns) adds OpenFrames, GetFrameDIB and CloseFrames (frames.h) over
+//   std::unique_ptr<kit::FrameReader> ns::OpenFrames(const WCHAR *path, kit::Sequence *out);
+//                                      null, with the cause recorded, when it cannot be read;
+//                                      what it notes with kit::NoteMetadata goes with frame 1
+// FALTRIX_KIT_FRAMES_OUTPUT(ns) adds BeginFrames, AddFrame and EndFrames over
+//   std::unique_ptr<kit::FrameWriter> ns::BeginFrames(const WCHAR *path,
+//                                                     const kit::Sequence &sequence);
+//                                      the items the host set are found with
+//                                      kit::OutgoingMetadata, as in ns::Save
+#define FALTRIX_KIT_FRAMES_INPUT(ns)                                                           \
+    FALTRIX_PLUGIN_EXPORT int32_t OpenFrames(const WCHAR *path, FrameSequenceInfo *info,       \
+                                             void **reader) {                                  \
+        return ::faltrix::kit::AnswerOpenFrames(path, info, reader, ns::OpenFrames);           \
+    }                                                                                          \
+    FALTRIX_PLUGIN_EXPORT HBITMAP GetFrameDIB(void *reader, int32_t index, FrameInfo *frame,   \
+                                              ProgressCallbackFn progress, int32_t data,       \
+                                              DibAllocCallbackFn alloc) {                      \
+        return ::faltrix::kit::AnswerGetFrameDIB(reader, index, frame, progress, data, alloc); \
+    }                                                                                          \
+    FALTRIX_PLUGIN_EXPORT void CloseFrames(void *reader) {                                     \
+        ::faltrix::kit::AnswerCloseFrames(reader);                                             \
+    }
+
+#define FALTRIX_KIT_FRAMES_OUTPUT(ns)                                                           \
+    FALTRIX_PLUGIN_EXPORT int32_t BeginFrames(const WCHAR *path, const FrameSequenceInfo *info, \
+                                              void **writer) {                                  \
+        return ::faltrix::kit::AnswerBeginFrames(path, info, writer, ns::BeginFrames);          \
+    }                                                                                           \
+    FALTRIX_PLUGIN_EXPORT int32_t AddFrame(void *writer, HDC dc, const FrameInfo *frame,        \
+                                           ProgressCallbackFn progress, int32_t data) {         \
+        return ::faltrix::kit::AnswerAddFrame(writer, dc, frame, progress, data);               \
+    }                                                                                           \
+    FALTRIX_PLUGIN_EXPORT int32_t EndFrames(void *writer, int32_t complete) {                   \
+        return ::faltrix::kit::AnswerEndFrames(writer, complete);                               \
+    }

@@ -1,0 +1,115 @@
+// The kit's side of the frame entry points: records checked and copied field by field, within
+// the size their filler gave, and nothing thrown across the interface.
+#include "faltrix/kit/frames.h"
+
+#include <cstddef>
+#include <type_traits>
+#include <new>
+
+#include "faltrix/kit/kit.h"
+#include "faltrix/kit/metadata.h"
+
+namespace faltrix::kit {
+namespace {
+
+// Whether a record of `size` bytes, as its filler knows it, has the field ending at `end`.
+bool Holds(int32_t size, size_t end) { return size >= 0 && size_t(size) >= end; }
+
+#define FALTRIX_KIT_HOLDS_(record, field) \
+    Holds((record).size, offsetof(std::remove_reference_t<decltype(record)>, field) + sizeof(int32_t))
+
+void FillInfo(const Sequence &sequence, FrameSequenceInfo *info) {
+    if (FALTRIX_KIT_HOLDS_(*info, width)) info->width = sequence.width;
+    if (FALTRIX_KIT_HOLDS_(*info, height)) info->height = sequence.height;
+    if (FALTRIX_KIT_HOLDS_(*info, frameCount)) info->frameCount = sequence.frameCount;
+    if (FALTRIX_KIT_HOLDS_(*info, loopCount)) info->loopCount = sequence.loopCount;
+    if (FALTRIX_KIT_HOLDS_(*info, kind)) info->kind = sequence.kind;
+}
+
+Sequence ReadInfo(const FrameSequenceInfo &info) {
+    Sequence sequence;
+    if (FALTRIX_KIT_HOLDS_(info, width)) sequence.width = info.width;
+    if (FALTRIX_KIT_HOLDS_(info, height)) sequence.height = info.height;
+    if (FALTRIX_KIT_HOLDS_(info, frameCount)) sequence.frameCount = info.frameCount;
+    if (FALTRIX_KIT_HOLDS_(info, loopCount)) sequence.loopCount = info.loopCount;
+    if (FALTRIX_KIT_HOLDS_(info, kind)) sequence.kind = info.kind;
+    return sequence;
+}
+
+int32_t DelayOf(const FrameInfo *frame) {
+    return frame != nullptr && FALTRIX_KIT_HOLDS_(*frame, delay) ? frame->delay : 0;
+}
+
+}  // namespace
+
+int32_t AnswerOpenFrames(const WCHAR *path, FrameSequenceInfo *info, void **reader,
+                         std::unique_ptr<FrameReader> (*open)(const WCHAR *path, Sequence *out)) {
+    return Guarded(1, [&] {
+        if (info == nullptr || reader == nullptr) return Fail("no record to fill", 1);
+        *reader = nullptr;
+        // What opening notes (a profile in the header) goes with the first frame.
+        BeginNotingMetadata(path);
+        Sequence sequence;
+        std::unique_ptr<FrameReader> made = open(path, &sequence);
+        if (!made) {
+            ForgetNotedMetadata();
+            return 1;
+        }
+        if (sequence.frameCount < 1 || !WithinLimits(sequence.width, sequence.height)) {
+            ForgetNotedMetadata();
+            return Fail("the file's frame count or canvas is out of bounds", 1);
+        }
+        FillInfo(sequence, info);
+        *reader = made.release();
+        return 0;
+    });
+}
+
+HBITMAP AnswerGetFrameDIB(void *reader, int32_t index, FrameInfo *frame,
+                          ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
+    return Guarded(static_cast<HBITMAP>(nullptr), [&]() -> HBITMAP {
+        if (reader == nullptr || index < 0) return Fail<HBITMAP>("no such frame", nullptr);
+        int32_t delay = 0;
+        HBITMAP bitmap = static_cast<FrameReader *>(reader)->Read(index, &delay, progress, data, alloc);
+        if (bitmap != nullptr && frame != nullptr && FALTRIX_KIT_HOLDS_(*frame, delay))
+            frame->delay = delay;
+        return bitmap;
+    });
+}
+
+void AnswerCloseFrames(void *reader) { delete static_cast<FrameReader *>(reader); }
+
+int32_t AnswerBeginFrames(const WCHAR *path, const FrameSequenceInfo *info, void **writer,
+                          std::unique_ptr<FrameWriter> (*begin)(const WCHAR *path,
+                                                                const Sequence &sequence)) {
+    return Guarded(1, [&] {
+        if (info == nullptr || writer == nullptr) return Fail("no sequence to write", 1);
+        *writer = nullptr;
+        const Sequence sequence = ReadInfo(*info);
+        if (sequence.frameCount < 1 || sequence.width < 1 || sequence.height < 1)
+            return Fail("the sequence announced has no frames or no canvas", 1);
+        std::unique_ptr<FrameWriter> made = begin(path, sequence);
+        if (!made) return 1;
+        *writer = made.release();
+        return 0;
+    });
+}
+
+int32_t AnswerAddFrame(void *writer, HDC dc, const FrameInfo *frame, ProgressCallbackFn progress,
+                       int32_t data) {
+    return Guarded(1, [&] {
+        if (writer == nullptr) return Fail("no sequence begun", 1);
+        return static_cast<FrameWriter *>(writer)->Add(dc, DelayOf(frame), progress, data) ? 0
+                                                                                           : 1;
+    });
+}
+
+int32_t AnswerEndFrames(void *writer, int32_t complete) {
+    return Guarded(1, [&] {
+        std::unique_ptr<FrameWriter> owned(static_cast<FrameWriter *>(writer));
+        if (!owned) return Fail("no sequence begun", 1);
+        return complete != 0 && owned->Finish() ? 0 : 1;
+    });
+}
+
+}  // namespace faltrix::kit
