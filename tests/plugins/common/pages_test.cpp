@@ -1,6 +1,6 @@
-// Documents of pages through the plug-ins of the build tree: multi-page TIFF files read page by
-// page as Pillow reads them, pages of another size put on the first page's canvas, our TIFF
-// pages read back by Pillow, and damaged page chains.
+// Documents of pages through the plug-ins of the build tree: multi-page TIFF and HEIF files of
+// several top-level pictures read page by page as the peers read them, pages of another size
+// put on the first page's canvas, our TIFF pages read back by Pillow, and damaged page chains.
 #include <gtest/gtest.h>
 
 #include <QPainter>
@@ -148,6 +148,48 @@ TEST(TiffPages, EveryDepthComesBackThroughBothReaders) {
                 << cases[k].name << " as Pillow reads it";
         DeleteObject(pages[k]);
     }
+}
+
+// libheif's encoder stores three pictures of three sizes, the second and third with alpha;
+// each comes back as libheif's converter writes it, on the primary's canvas.
+TEST(HeifPages, EveryTopLevelPictureComesBackPrimaryFirst) {
+    const CodecPlugin &in = Loaded("heif", "input");
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
+    const QString encoder = QStandardPaths::findExecutable("heif-enc"),
+                  converter = QStandardPaths::findExecutable("heif-convert");
+    if (encoder.isEmpty() || converter.isEmpty())
+        GTEST_SKIP() << "heif-enc or heif-convert is not installed";
+    TempDir dir;
+    const QSize sizes[] = {{64, 48}, {40, 60}, {80, 30}};
+    QStringList arguments{"-q", "80"};
+    for (int k = 0; k < 3; ++k) {
+        const QString name = QString::fromStdString(dir / ("source-" + std::to_string(k) + ".png"));
+        ASSERT_TRUE(TestChart(sizes[k].width(), sizes[k].height(), k > 0).save(name));
+        arguments << name;
+    }
+    const fs::path file = dir / "pages.heic";
+    ASSERT_EQ(QProcess::execute(encoder, arguments << "-o" << QString::fromStdString(file)), 0);
+    ASSERT_EQ(QProcess::execute(converter, {QString::fromStdString(file),
+                                            QString::fromStdString(dir / "peer.png")}),
+              0);
+    const CodecPlugin::Frames frames = in.DecodeFrames(file);
+    ASSERT_EQ(frames.bitmaps.size(), 3u) << in.LastFailureText().toStdString();
+    EXPECT_EQ(Dropped(in, file),
+              "the size of 2 pictures other than the first's (put at the top-left of the first "
+              "picture's canvas, cut or padded with white)");
+    EXPECT_EQ(frames.info.kind, FALTRIX_FRAMES_PAGES);
+    EXPECT_EQ(frames.delays, std::vector<int32_t>(3, 0));
+    for (int k = 0; k < 3; ++k) {
+        const QImage peer(QString::fromStdString(dir / ("peer-" + std::to_string(k + 1) + ".png")));
+        std::string where;
+        EXPECT_EQ(MaxDifference(DibToImage(frames.bitmaps[k]), OnCanvas(peer, 64, 48, k > 0),
+                                &where),
+                  0)
+            << "picture " << k + 1 << ": " << where;
+    }
+    HBITMAP single = in.Decode(file);
+    EXPECT_EQ(ViewDib(single).rows, ViewDib(frames.bitmaps[0]).rows);
+    DeleteObject(single);
 }
 
 // ---- Damaged page chains ---------------------------------------------------------------------
