@@ -99,9 +99,8 @@ rgb.save(d + '/pages.tif', save_all=True, append_images=[grey, rgba], compressio
     for (int k = 0; k < 3; ++k) {
         const QImage peer(QString::fromStdString(dir / ("peer-" + std::to_string(k) + ".png")));
         std::string where;
-        EXPECT_EQ(MaxDifference(DibToImage(frames.bitmaps[k]), OnCanvas(peer, 40, 30, k == 2),
-                                &where),
-                  0)
+        EXPECT_EQ(
+            MaxDifference(DibToImage(frames.bitmaps[k]), OnCanvas(peer, 40, 30, k == 2), &where), 0)
             << "page " << k + 1 << ": " << where;
     }
     HBITMAP single = in.Decode(file);
@@ -135,17 +134,21 @@ TEST(TiffPages, EveryDepthComesBackThroughBothReaders) {
     ASSERT_EQ(frames.bitmaps.size(), pages.size()) << in.LastFailureText().toStdString();
     EXPECT_EQ(frames.delays, std::vector<int32_t>(pages.size(), 0));
     const bool pillow = HavePillow();
-    if (pillow) EXPECT_EQ(RunPillow(kPillowPages, dir), 0);
+    if (pillow) {
+        EXPECT_EQ(RunPillow(kPillowPages, dir), 0);
+    }
     for (size_t k = 0; k < pages.size(); ++k) {
         const QImage expected = DibToImage(pages[k]);
         EXPECT_EQ(ViewDib(frames.bitmaps[k]).bitCount, cases[k].bits) << cases[k].name;
         EXPECT_EQ(MaxDifference(DibToImage(frames.bitmaps[k]), expected), 0) << cases[k].name;
-        if (pillow)
-            EXPECT_EQ(MaxDifference(QImage(QString::fromStdString(
-                                        dir / ("peer-" + std::to_string(k) + ".png"))),
-                                    expected),
-                      0)
+        if (pillow) {
+            EXPECT_EQ(
+                MaxDifference(
+                    QImage(QString::fromStdString(dir / ("peer-" + std::to_string(k) + ".png"))),
+                    expected),
+                0)
                 << cases[k].name << " as Pillow reads it";
+        }
         DeleteObject(pages[k]);
     }
 }
@@ -182,9 +185,8 @@ TEST(HeifPages, EveryTopLevelPictureComesBackPrimaryFirst) {
     for (int k = 0; k < 3; ++k) {
         const QImage peer(QString::fromStdString(dir / ("peer-" + std::to_string(k + 1) + ".png")));
         std::string where;
-        EXPECT_EQ(MaxDifference(DibToImage(frames.bitmaps[k]), OnCanvas(peer, 64, 48, k > 0),
-                                &where),
-                  0)
+        EXPECT_EQ(
+            MaxDifference(DibToImage(frames.bitmaps[k]), OnCanvas(peer, 64, 48, k > 0), &where), 0)
             << "picture " << k + 1 << ": " << where;
     }
     HBITMAP single = in.Decode(file);
@@ -264,8 +266,7 @@ TEST(TiffPages, DamagedChainsKeepWhatCanBeRead) {
     int32_t answer = 0;
     EXPECT_TRUE(in.DecodeFrames(dir / "many.tif", &answer).bitmaps.empty());
     EXPECT_NE(answer, 0);
-    EXPECT_TRUE(in.LastFailureText().contains("10001 pages"))
-        << in.LastFailureText().toStdString();
+    EXPECT_TRUE(in.LastFailureText().contains("10001 pages")) << in.LastFailureText().toStdString();
 }
 
 }  // namespace
