@@ -664,6 +664,7 @@ public:
                              " pages, more than the " + std::to_string(FALTRIX_MAX_FRAMES) +
                              " that are read");
         pages_ = std::max<int32_t>(1, static_cast<int32_t>(pages));
+        r_.messages.errors = 0;  // a loop found while counting is no fault of the first page
         const bool swap = kit::SwapsAxes(r_.orientation);
         width_ = swap ? r_.height : r_.width;
         height_ = swap ? r_.width : r_.height;

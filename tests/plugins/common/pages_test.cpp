@@ -219,7 +219,7 @@ struct TiffBytes {
     }
 };
 
-// A chain that leads back to the first page gives each page once; a page whose strip lies
+// A chain that leads back to a page gives each page once; a page whose strip lies
 // past the end keeps the pages before it and fails with a cause; a chain of more pages than
 // the host takes is refused when opened, with the count.
 TEST(TiffPages, DamagedChainsKeepWhatCanBeRead) {
@@ -240,6 +240,16 @@ TEST(TiffPages, DamagedChainsKeepWhatCanBeRead) {
     looped.Put32(looped.Next(second), uint32_t(first));
     looped.Save(dir / "looped.tif");
     EXPECT_EQ(in.DecodeFrames(dir / "looped.tif").bitmaps.size(), 2u);
+
+    // A first directory that names itself as the next: one page, as GetPictureDIB gives it.
+    TiffBytes self = two;
+    self.Put32(self.Next(first), uint32_t(first));
+    self.Save(dir / "self.tif");
+    const CodecPlugin::Frames once = in.DecodeFrames(dir / "self.tif");
+    ASSERT_EQ(once.bitmaps.size(), 1u) << in.LastFailureText().toStdString();
+    HBITMAP single = in.Decode(dir / "self.tif");
+    EXPECT_EQ(ViewDib(once.bitmaps[0]).rows, ViewDib(single).rows);
+    DeleteObject(single);
 
     TiffBytes cut = two;
     ASSERT_NE(cut.Value(second, 273), 0u);  // StripOffsets, one strip
