@@ -51,8 +51,8 @@ Peer DecodeWithDjxl(const fs::path &file, const TempDir &dir) {
     std::ifstream list(dir / "peer.txt");
     list >> peer.loop;
     for (int32_t delay; list >> delay;) {
-        peer.frames.emplace_back(QString::fromStdString(
-            dir / ("peer-" + std::to_string(peer.delays.size()) + ".png")));
+        peer.frames.emplace_back(
+            QString::fromStdString(dir / ("peer-" + std::to_string(peer.delays.size()) + ".png")));
         peer.delays.push_back(delay);
     }
     return peer;
