@@ -1,6 +1,6 @@
 // The libFuzzer target of every input plug-in: each input is written to a memory file and
 // taken through IsSupported, GetPictureInfo, GetPictureDIB and GetPictureMetadata, as a
-// conversion job would.
+// conversion job would, then through the frame calls where the plug-in has them.
 // The plug-in's sources are compiled into its target, so its entry points are plain calls.
 #include <stdint.h>
 #include <stdio.h>
@@ -11,6 +11,11 @@
 #include <string>
 
 #include "faltrix/plugin.h"
+
+// A plug-in without frame calls links all the same: these are then null.
+#pragma weak OpenFrames
+#pragma weak GetFrameDIB
+#pragma weak CloseFrames
 
 namespace faltrix::fuzz {
 
@@ -44,6 +49,28 @@ void ReadItem(void *, const char *, const void *bytes, int32_t size) {
     for (int32_t i = 0; i < size; ++i) sum += static_cast<const uint8_t *>(bytes)[i];
 }
 
+// The first frames (the fuzzer's time goes further on more files than on long ones), each of
+// the canvas's size.
+void ReadFrames(const std::u16string &path) {
+    if (!OpenFrames || !GetFrameDIB || !CloseFrames) return;
+    FrameSequenceInfo info{};
+    info.size = sizeof info;
+    void *reader = nullptr;
+    if (OpenFrames(path.c_str(), &info, &reader) != 0) return;
+    for (int32_t k = 0; k < info.frameCount && k < 8; ++k) {
+        FrameInfo frame{};
+        frame.size = sizeof frame;
+        HBITMAP bitmap = GetFrameDIB(reader, k, &frame, IgnoreProgress, 0, CreateDIBSection);
+        if (!bitmap) break;
+        BITMAP bm;
+        if (GetObjectW(bitmap, sizeof bm, &bm) != static_cast<int>(sizeof bm) ||
+            bm.bmWidth != info.width || bm.bmHeight != info.height)
+            abort();
+        DeleteObject(bitmap);
+    }
+    CloseFrames(reader);
+}
+
 int RunInputPlugin(const uint8_t *data, size_t size) {
     const std::u16string &path = InputPath();
     const int fd = InputDescriptor();
@@ -63,6 +90,7 @@ int RunInputPlugin(const uint8_t *data, size_t size) {
         DeleteObject(bitmap);
         GetPictureMetadata(path.c_str(), ReadItem, nullptr);
     }
+    ReadFrames(path);
     return 0;
 }
 

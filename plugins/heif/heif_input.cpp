@@ -2,7 +2,8 @@
 // (AVIF), as libheif shows it by default, that is with its rotation, mirroring and clean
 // aperture applied; into a 32-bit DIB with straight alpha when the image has alpha, else
 // 24-bit. Deeper samples come down to 8 bits with a notice; more top-level images than one,
-// the colour profile, EXIF and XMP are noted for GetPictureMetadata. A colour description
+// the colour profile, EXIF and XMP are noted for GetPictureMetadata. Read as frames, the
+// top-level images are pages, the primary first, each on the primary's canvas. A colour description
 // given as code points (nclx) rather than a profile is shown as sRGB, and said to be dropped
 // when it names other primaries or another transfer curve.
 //
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -22,6 +24,7 @@
 #include <vector>
 
 #include "faltrix/dib_layout.h"
+#include "faltrix/kit/canvas.h"
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/owned.h"
 #include "heif_common.h"
@@ -260,11 +263,9 @@ void NoteBlocks(const heif_image_handle *handle) {
     }
 }
 
-HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
-               DibAllocCallbackFn alloc) {
-    Opened file;
-    if (!Open(path, &file)) return nullptr;
-    const heif_image_handle *handle = file.primary.handle;
+// One image of the file, upright, as libheif shows it: 32-bit with alpha, else 24-bit.
+HBITMAP DecodeImage(const heif_image_handle *handle, ProgressCallbackFn progress, int32_t data,
+                    DibAllocCallbackFn alloc) {
     const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
 
     const kit::Owned<heif_decoding_options, heif_decoding_options_free> options{
@@ -300,15 +301,28 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
         kit::ReportProgress(progress, y + 1, spec.height, data);
     }
     if (alpha) kit::KeepFullTransparency(dib, spec.width, spec.height);
+    return owned.Release();
+}
 
+// What the primary image holds besides its pixels.
+void NoteItems(const heif_image_handle *handle) {
     if (const int bits = heif_image_handle_get_luma_bits_per_pixel(handle); bits > 8)
         kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, static_cast<uint64_t>(bits));
+    NoteColour(handle);
+    NoteBlocks(handle);
+}
+
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+               DibAllocCallbackFn alloc) {
+    Opened file;
+    if (!Open(path, &file)) return nullptr;
+    HBITMAP bitmap = DecodeImage(file.primary.handle, progress, data, alloc);
+    if (!bitmap) return nullptr;
     if (const int images = heif_context_get_number_of_top_level_images(file.context.context);
         images > 1)
         kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, static_cast<uint64_t>(images));
-    NoteColour(handle);
-    NoteBlocks(handle);
-    return owned.Release();
+    NoteItems(file.primary.handle);
+    return bitmap;
 }
 
 bool Recognize(const WCHAR *path) {
@@ -327,7 +341,76 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
     return true;
 }
 
+// The top-level images of a file as pages: the primary first, then the others in the file's
+// order, each decoded as the primary is and put on the primary's canvas (kit::PlaceOnCanvas).
+class PageReader final : public kit::FrameReader {
+public:
+    bool Open(const WCHAR *path, kit::Sequence *out) {
+        if (!heif::Open(path, &file_)) return false;
+        heif_context *context = file_.context.context;
+        const int count = heif_context_get_number_of_top_level_images(context);
+        if (count > FALTRIX_MAX_FRAMES)
+            return kit::Fail("HEIF: the file holds " + std::to_string(count) +
+                             " pictures, more than the " + std::to_string(FALTRIX_MAX_FRAMES) +
+                             " that are read");
+        std::vector<heif_item_id> ids(static_cast<size_t>(std::max(count, 0)));
+        heif_context_get_list_of_top_level_image_IDs(context, ids.data(), count);
+        heif_item_id primary = 0;
+        if (!Succeeded(heif_context_get_primary_image_ID(context, &primary))) return false;
+        ids_.push_back(primary);
+        for (const heif_item_id id : ids)
+            if (id != primary) ids_.push_back(id);
+        width_ = heif_image_handle_get_width(file_.primary.handle);
+        height_ = heif_image_handle_get_height(file_.primary.handle);
+        int32_t other = 0;
+        for (size_t k = 1; k < ids_.size(); ++k) {
+            HandleGuard page;
+            if (heif_context_get_image_handle(context, ids_[k], &page.handle).code ==
+                    heif_error_Ok &&
+                (heif_image_handle_get_width(page.handle) != width_ ||
+                 heif_image_handle_get_height(page.handle) != height_))
+                ++other;
+        }
+        kit::NoteOtherSizes(other, "picture");
+        *out = {width_, height_, static_cast<int32_t>(ids_.size()), 1, FALTRIX_FRAMES_PAGES};
+        return true;
+    }
+
+    HBITMAP Read(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
+                 DibAllocCallbackFn alloc) override {
+        *delay = 0;
+        if (index >= static_cast<int32_t>(ids_.size()))
+            return kit::Fail<HBITMAP>("HEIF: no such picture");
+        if (index == 0) {
+            HBITMAP first = DecodeImage(file_.primary.handle, progress, data, alloc);
+            if (first) NoteItems(file_.primary.handle);
+            return first;
+        }
+        HandleGuard page;
+        if (!Succeeded(heif_context_get_image_handle(
+                file_.context.context, ids_[static_cast<size_t>(index)], &page.handle)) ||
+            !kit::WithinLimits(heif_image_handle_get_width(page.handle),
+                               heif_image_handle_get_height(page.handle)) ||
+            !CheckPlanes(page.handle, {0, 0}))
+            return nullptr;
+        HBITMAP bitmap = DecodeImage(page.handle, progress, data, alloc);
+        return bitmap ? kit::PlaceOnCanvas(bitmap, width_, height_, alloc) : nullptr;
+    }
+
+private:
+    Opened file_;
+    std::vector<heif_item_id> ids_;  // the primary first
+    int32_t width_ = 0, height_ = 0;
+};
+
+std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
+    auto reader = std::make_unique<PageReader>();
+    if (!reader->Open(path, out)) return nullptr;
+    return reader;
+}
+
 }  // namespace
 }  // namespace faltrix::heif
 
 FALTRIX_KIT_INPUT_PLUGIN(faltrix::heif)
+FALTRIX_KIT_FRAMES_INPUT(faltrix::heif)

@@ -4,7 +4,8 @@
 // libjxl), an 8-bit grey-ramp DIB when it is grey, else 24-bit. Deeper samples come down to 8
 // bits with a notice; the frames of an animation are counted past the first without being
 // decoded, and the colour profile (unless the pixels are sRGB), EXIF and XMP are noted for
-// GetPictureMetadata.
+// GetPictureMetadata. Read as frames, an animation gives every frame as libjxl composes it,
+// with its duration in milliseconds and the loop count of its header.
 //
 // The kit's limits are checked on the header, before any pixel is decoded, and so is the
 // memory libjxl will take: the JPEG plug-in's decoder may use 1 GiB, and so may this one.
@@ -15,9 +16,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -106,6 +109,24 @@ bool HasSignature(const uint8_t *p, size_t n) {
     return signature == JXL_SIG_CODESTREAM || signature == JXL_SIG_CONTAINER;
 }
 
+// Starts a decoder over the bytes read, afresh, that reports events on them, on libjxl's thread
+// pool when `threads`.
+bool Start(Decoding *out, int events, bool threads) {
+    if (out->decoder) JxlDecoderDestroy(out->decoder);
+    out->decoder = JxlDecoderCreate(&out->manager);
+    if (!out->decoder) return kit::Fail("not enough memory");
+    if (threads && !out->runner) out->runner.emplace();
+    if ((threads && out->runner->runner &&
+         JxlDecoderSetParallelRunner(out->decoder, JxlThreadParallelRunner, out->runner->runner) !=
+             JXL_DEC_SUCCESS) ||
+        JxlDecoderSubscribeEvents(out->decoder, events) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetUnpremultiplyAlpha(out->decoder, JXL_TRUE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetDecompressBoxes(out->decoder, JXL_TRUE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(out->decoder, out->bytes.data(), out->bytes.size()) != JXL_DEC_SUCCESS)
+        return kit::Fail("JPEG XL: libjxl cannot start decoding");
+    return true;
+}
+
 // Reads the file, or its first `most` bytes, and starts a decoder that reports events on it,
 // on libjxl's thread pool when `threads`. The whole file is in memory while it is decoded, so
 // it may be no larger than the decoder's memory.
@@ -120,18 +141,7 @@ bool Open(const WCHAR *path, int events, Decoding *out, int64_t most = INT64_MAX
     if (!file.Read(out->bytes.data(), out->bytes.size())) return false;
     if (!HasSignature(out->bytes.data(), out->bytes.size()))
         return kit::Fail("JPEG XL: no JPEG XL signature");
-    out->decoder = JxlDecoderCreate(&out->manager);
-    if (!out->decoder) return kit::Fail("not enough memory");
-    if (threads) out->runner.emplace();
-    if ((out->runner && out->runner->runner &&
-         JxlDecoderSetParallelRunner(out->decoder, JxlThreadParallelRunner, out->runner->runner) !=
-             JXL_DEC_SUCCESS) ||
-        JxlDecoderSubscribeEvents(out->decoder, events) != JXL_DEC_SUCCESS ||
-        JxlDecoderSetUnpremultiplyAlpha(out->decoder, JXL_TRUE) != JXL_DEC_SUCCESS ||
-        JxlDecoderSetDecompressBoxes(out->decoder, JXL_TRUE) != JXL_DEC_SUCCESS ||
-        JxlDecoderSetInput(out->decoder, out->bytes.data(), out->bytes.size()) != JXL_DEC_SUCCESS)
-        return kit::Fail("JPEG XL: libjxl cannot start decoding");
-    return true;
+    return Start(out, events, threads);
 }
 
 // The picture's sides as shown: libjxl gives them with the orientation applied (and the
@@ -158,8 +168,9 @@ bool IsSrgb(JxlDecoder *decoder, JxlColorProfileTarget target) {
 // The profile of the decoded pixels, noted unless they are sRGB. Pixels stored in libjxl's
 // own colours (XYB) come out in the original's colours when libjxl can describe them without
 // a profile, and otherwise linear, which 8 bits hold badly: those are asked for as sRGB, and
-// the original profile said to be dropped.
-void NoteColour(JxlDecoder *decoder, bool xyb) {
+// the original profile said to be dropped. Without `note` the pixels are asked for alike and
+// nothing is noted.
+void NoteColour(JxlDecoder *decoder, bool xyb, bool note = true) {
     JxlColorEncoding data{};
     if (xyb &&
         JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
@@ -171,12 +182,12 @@ void NoteColour(JxlDecoder *decoder, bool xyb) {
         srgb.transfer_function = JXL_TRANSFER_FUNCTION_SRGB;
         srgb.rendering_intent = JXL_RENDERING_INTENT_RELATIVE;
         if (JxlDecoderSetPreferredColorProfile(decoder, &srgb) == JXL_DEC_SUCCESS) {
-            if (!IsSrgb(decoder, JXL_COLOR_PROFILE_TARGET_ORIGINAL))
+            if (note && !IsSrgb(decoder, JXL_COLOR_PROFILE_TARGET_ORIGINAL))
                 kit::NoteDropped("the colour profile: libjxl gives the pixels in sRGB");
             return;
         }
     }
-    if (IsSrgb(decoder, JXL_COLOR_PROFILE_TARGET_DATA)) return;
+    if (!note || IsSrgb(decoder, JXL_COLOR_PROFILE_TARGET_DATA)) return;
     size_t size = 0;
     if (JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &size) !=
             JXL_DEC_SUCCESS ||
@@ -294,6 +305,19 @@ bool SetOutBuffer(JxlDecoder *decoder, const JxlPixelFormat &format, const kit::
     return true;
 }
 
+// R, G, B (A) as libjxl gives them turned into B, G, R (A) as the DIB holds them.
+void FinishPixels(const kit::Dib &dib, const kit::DibSpec &spec, const JxlPixelFormat &format,
+                  ProgressCallbackFn progress, int32_t data) {
+    const int channels = static_cast<int>(format.num_channels);
+    for (int32_t y = 0; y < spec.height; ++y) {
+        if (channels >= 3)
+            SwapRedBlue(dib.Row(y), channels, dib.Row(y), channels,
+                        static_cast<size_t>(spec.width));
+        kit::ReportProgress(progress, y + 1, spec.height, data);
+    }
+    if (channels == 4) kit::KeepFullTransparency(dib, spec.width, spec.height);
+}
+
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
                DibAllocCallbackFn alloc) {
     Decoding file;
@@ -356,15 +380,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
     if (!decoded || !owned) return file.Failed(JXL_DEC_NEED_MORE_INPUT), nullptr;
     boxes.Finish();
 
-    // R, G, B (A) as libjxl gives them; B, G, R (A) as the DIB holds them.
-    const int channels = format.num_channels;
-    for (int32_t y = 0; y < spec.height; ++y) {
-        if (channels >= 3)
-            SwapRedBlue(dib.Row(y), channels, dib.Row(y), channels,
-                        static_cast<size_t>(spec.width));
-        kit::ReportProgress(progress, y + 1, spec.height, data);
-    }
-    if (channels == 4) kit::KeepFullTransparency(dib, spec.width, spec.height);
+    FinishPixels(dib, spec, format, progress, data);
     if (info.bits_per_sample > 8)
         kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, info.bits_per_sample);
     if (frames > 1) kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, frames);
@@ -403,7 +419,148 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
     return true;
 }
 
+// Milliseconds of a frame shown for `ticks` of the animation's ticks per second; 0 in a still.
+int32_t DelayOf(const JxlBasicInfo &info, uint32_t ticks) {
+    if (!info.have_animation || info.animation.tps_numerator == 0) return 0;
+    const double ms =
+        double(ticks) * 1000.0 * info.animation.tps_denominator / info.animation.tps_numerator;
+    return static_cast<int32_t>(std::min(std::llround(ms), static_cast<long long>(INT32_MAX)));
+}
+
+// The frames libjxl shows (composed, as it gives them by default: one for each frame that is
+// displayed), counted from their headers without decoding a pixel; the colour and the boxes
+// are noted on the way, as Decode notes them. A file that ends or breaks past the first frame
+// keeps the frames whose headers came before; a frame still to come then (the last one read
+// was not the last) is counted too, and reading it fails with the cause.
+bool CountFrames(Decoding *file, JxlBasicInfo *info, int32_t *count) {
+    JxlDecoder *decoder = file->decoder;
+    BoxReader boxes(decoder);
+    int32_t seen = 0;
+    bool last = false, closed = false;
+    for (;;) {
+        const JxlDecoderStatus status = JxlDecoderProcessInput(decoder);
+        JxlFrameHeader header{};
+        switch (status) {
+        case JXL_DEC_SUCCESS:
+            boxes.Finish();
+            *count = seen;
+            return seen > 0 || file->Failed(JXL_DEC_ERROR);
+        case JXL_DEC_BASIC_INFO:
+            if (JxlDecoderGetBasicInfo(decoder, info) != JXL_DEC_SUCCESS)
+                return file->Failed(JXL_DEC_ERROR);
+            if (!kit::WithinLimits(info->xsize, info->ysize)) return false;
+            break;
+        case JXL_DEC_COLOR_ENCODING: NoteColour(decoder, !info->uses_original_profile); break;
+        case JXL_DEC_FRAME:
+            if (JxlDecoderGetFrameHeader(decoder, &header) != JXL_DEC_SUCCESS)
+                return file->Failed(JXL_DEC_ERROR);
+            last = header.is_last != JXL_FALSE;
+            if (++seen > FALTRIX_MAX_FRAMES)
+                return kit::Fail("JPEG XL: the file holds more than the " +
+                                 std::to_string(FALTRIX_MAX_FRAMES) + " frames that are read");
+            break;
+        case JXL_DEC_BOX: boxes.Start(); break;
+        case JXL_DEC_BOX_NEED_MORE_OUTPUT: boxes.Grow(); break;
+        default:
+            if (seen == 0) return file->Failed(status);
+            if (status == JXL_DEC_NEED_MORE_INPUT && !closed) {  // as in Decode
+                JxlDecoderCloseInput(decoder);
+                closed = true;
+                break;
+            }
+            boxes.Abandon();
+            *count = seen + (last ? 0 : 1);
+            return true;
+        }
+    }
+}
+
+// The frames of an animation (or the one of a still), in order, each composed on the canvas
+// as libjxl gives it and decoded as Decode decodes the first. The whole file stays in memory,
+// as for Decode; libjxl keeps what composing the next frames needs.
+class FrameDecoder final : public kit::FrameReader {
+public:
+    bool Open(const WCHAR *path, kit::Sequence *out) {
+        JxlBasicInfo info{};
+        if (!jxl::Open(path,
+                       JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_BOX,
+                       &file_) ||
+            !CountFrames(&file_, &info, &count_) ||
+            !Start(&file_,
+                   JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE,
+                   true))
+            return false;
+        out->width = static_cast<int32_t>(info.xsize);
+        out->height = static_cast<int32_t>(info.ysize);
+        out->frameCount = count_;
+        out->loopCount =
+            info.have_animation
+                ? static_cast<int32_t>(std::min<uint32_t>(info.animation.num_loops, INT32_MAX))
+                : 1;
+        out->kind = FALTRIX_FRAMES_ANIMATION;
+        return true;
+    }
+
+    HBITMAP Read(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
+                 DibAllocCallbackFn alloc) override {
+        JxlDecoder *decoder = file_.decoder;
+        if (index >= count_ || index < next_) return kit::Fail<HBITMAP>("JPEG XL: no such frame");
+        if (index > next_) JxlDecoderSkipFrames(decoder, static_cast<size_t>(index - next_));
+        next_ = index;
+        kit::Dib dib;
+        std::optional<kit::BitmapGuard> owned;
+        for (;;) {
+            const JxlDecoderStatus status = JxlDecoderProcessInput(decoder);
+            JxlFrameHeader header{};
+            switch (status) {
+            case JXL_DEC_BASIC_INFO:
+                if (!TakeBasicInfo(file_, info_, spec_, format_)) return nullptr;
+                break;
+            case JXL_DEC_COLOR_ENCODING:
+                NoteColour(decoder, !info_.uses_original_profile, false);
+                break;
+            case JXL_DEC_FRAME:
+                if (JxlDecoderGetFrameHeader(decoder, &header) != JXL_DEC_SUCCESS ||
+                    !WithinMemory(info_, header.layer_info.xsize, header.layer_info.ysize))
+                    return file_.Failed(JXL_DEC_ERROR), nullptr;
+                *delay = DelayOf(info_, header.duration);
+                break;
+            case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
+                if (!kit::AllocateDib(alloc, spec_, &dib)) return nullptr;
+                owned.emplace(dib.bitmap);
+                if (!SetOutBuffer(decoder, format_, dib, spec_)) return nullptr;
+                kit::ReportProgress(progress, 0, spec_.height, data);
+                break;
+            case JXL_DEC_FULL_IMAGE:
+                if (!owned) return file_.Failed(JXL_DEC_ERROR), nullptr;
+                ++next_;
+                FinishPixels(dib, spec_, format_, progress, data);
+                if (index == 0 && info_.bits_per_sample > 8)
+                    kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE,
+                                            info_.bits_per_sample);
+                return owned->Release();
+            case JXL_DEC_SUCCESS: return file_.Failed(JXL_DEC_NEED_MORE_INPUT), nullptr;
+            default: return file_.Failed(status), nullptr;
+            }
+        }
+    }
+
+private:
+    Decoding file_;
+    int32_t count_ = 0, next_ = 0;  // next_: the frame libjxl gives next
+    JxlBasicInfo info_{};
+    kit::DibSpec spec_;
+    JxlPixelFormat format_{3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 4};
+};
+
+std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
+    auto reader = std::make_unique<FrameDecoder>();
+    if (!reader->Open(path, out)) return nullptr;
+    return reader;
+}
+
 }  // namespace
 }  // namespace faltrix::jxl
 
 FALTRIX_KIT_INPUT_PLUGIN(faltrix::jxl)
+FALTRIX_KIT_FRAMES_INPUT(faltrix::jxl)

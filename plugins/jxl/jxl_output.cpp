@@ -7,10 +7,15 @@
 // is stored as its own coefficients, losslessly and so that its bytes can be rebuilt; the
 // JPEG carries its own profile, EXIF and XMP there. A JPEG libjxl cannot take that way
 // (arithmetic-coded, CMYK) is stored from the pixels as without the option.
+//
+// Several frames become an animation, with each frame's delay and the loop count.
 #include <jxl/encode.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "faltrix/dib_layout.h"
@@ -167,6 +172,47 @@ bool AddBoxes(JxlEncoder *encoder) {
                                                      xmp.size(), JXL_FALSE));
 }
 
+// The colour: the profile the host set, or sRGB.
+bool SetColour(JxlEncoder *encoder, bool grey, const std::string &profile) {
+    JxlColorEncoding srgb;
+    JxlColorEncodingSetToSRGB(&srgb, grey ? JXL_TRUE : JXL_FALSE);
+    return Succeeded(
+        profile.empty()
+            ? JxlEncoderSetColorEncoding(encoder, &srgb)
+            : JxlEncoderSetICCProfile(encoder, reinterpret_cast<const uint8_t *>(profile.data()),
+                                      profile.size()));
+}
+
+// The settings of every frame: the effort, and lossless or the quality's distance.
+JxlEncoderFrameSettings *QualitySettings(JxlEncoder *encoder, bool lossless) {
+    JxlEncoderFrameSettings *settings = Settings(encoder);
+    if (!settings || !Succeeded(lossless ? JxlEncoderSetFrameLossless(settings, JXL_TRUE)
+                                         : JxlEncoderSetFrameDistance(
+                                               settings, Distance(options.Get("quality")))))
+        return nullptr;
+    return settings;
+}
+
+// The picture's samples as `channels` bytes a pixel: grey levels (1), R, G, B (3) or R, G, B, A
+// (4).
+std::vector<uint8_t> Samples(const kit::SourcePicture &src, size_t channels) {
+    const int w = src.width(), h = src.height();
+    std::vector<uint8_t> pixels(static_cast<size_t>(w) * static_cast<size_t>(h) * channels);
+    std::vector<uint8_t> bgra(static_cast<size_t>(w) * 4);
+    uint8_t *to = pixels.data();
+    for (int y = 0; y < h && channels == 1; ++y) {
+        // A grey palette's entries are their own grey levels.
+        src.RowToIndices(y, bgra.data());
+        for (int x = 0; x < w; ++x) *to++ = src.palette()[bgra[static_cast<size_t>(x)]].rgbGreen;
+    }
+    for (int y = 0; y < h && channels > 1; ++y) {
+        src.RowToBGRA(y, bgra.data());
+        SwapRedBlue(bgra.data(), 4, to, static_cast<int>(channels), static_cast<size_t>(w));
+        to += static_cast<size_t>(w) * channels;
+    }
+    return pixels;
+}
+
 // The picture's pixels as one grey or R, G, B (A) frame, with its profile (or sRGB) and boxes.
 bool AddPixels(JxlEncoder *encoder, const kit::SourcePicture &src) {
     const bool alpha = src.HasAlpha(), lossless = options.Get("lossless") != 0;
@@ -179,35 +225,13 @@ bool AddPixels(JxlEncoder *encoder, const kit::SourcePicture &src) {
     const std::string profile = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
     const JxlBasicInfo info = BasicInfo(static_cast<uint32_t>(w), static_cast<uint32_t>(h), grey,
                                         alpha, lossless || !profile.empty());
-    if (!Succeeded(JxlEncoderSetBasicInfo(encoder, &info))) return Refused(encoder);
-    JxlColorEncoding srgb;
-    JxlColorEncodingSetToSRGB(&srgb, grey ? JXL_TRUE : JXL_FALSE);
-    if (!Succeeded(profile.empty() ? JxlEncoderSetColorEncoding(encoder, &srgb)
-                                   : JxlEncoderSetICCProfile(
-                                         encoder, reinterpret_cast<const uint8_t *>(profile.data()),
-                                         profile.size())) ||
+    if (!Succeeded(JxlEncoderSetBasicInfo(encoder, &info)) || !SetColour(encoder, grey, profile) ||
         !AddBoxes(encoder))
         return Refused(encoder);
-
-    JxlEncoderFrameSettings *settings = Settings(encoder);
-    if (!settings || !Succeeded(lossless ? JxlEncoderSetFrameLossless(settings, JXL_TRUE)
-                                         : JxlEncoderSetFrameDistance(
-                                               settings, Distance(options.Get("quality")))))
-        return Refused(encoder);
+    JxlEncoderFrameSettings *settings = QualitySettings(encoder, lossless);
+    if (!settings) return Refused(encoder);
     const size_t channels = grey ? 1 : alpha ? 4 : 3;
-    std::vector<uint8_t> pixels(static_cast<size_t>(w) * static_cast<size_t>(h) * channels);
-    std::vector<uint8_t> bgra(static_cast<size_t>(w) * 4);
-    uint8_t *to = pixels.data();
-    for (int y = 0; y < h && grey; ++y) {
-        // A grey palette's entries are their own grey levels.
-        src.RowToIndices(y, bgra.data());
-        for (int x = 0; x < w; ++x) *to++ = src.palette()[bgra[static_cast<size_t>(x)]].rgbGreen;
-    }
-    for (int y = 0; y < h && !grey; ++y) {
-        src.RowToBGRA(y, bgra.data());
-        SwapRedBlue(bgra.data(), 4, to, static_cast<int>(channels), static_cast<size_t>(w));
-        to += static_cast<size_t>(w) * static_cast<size_t>(channels);
-    }
+    const std::vector<uint8_t> pixels = Samples(src, channels);
     const JxlPixelFormat format{static_cast<uint32_t>(channels), JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN,
                                 0};
     return Succeeded(JxlEncoderAddImageFrame(settings, &format, pixels.data(), pixels.size())) ||
@@ -223,22 +247,28 @@ bool AddJpeg(JxlEncoder *encoder, const std::string &jpeg) {
            Refused(encoder);
 }
 
-// The whole file, in memory, so that a JPEG libjxl refuses late costs no partial output.
-bool Encode(JxlEncoder *encoder, std::vector<uint8_t> *out) {
-    JxlEncoderCloseInput(encoder);
-    out->resize(64 * 1024);
-    size_t used = 0;
+// Appends to *out what libjxl has encoded of the input given so far.
+bool Drain(JxlEncoder *encoder, std::vector<uint8_t> *out) {
+    size_t used = out->size();
     for (;;) {
+        if (out->size() - used < 64 * 1024)
+            out->resize(std::max(out->size() * 2, used + 64 * 1024));
         uint8_t *next = out->data() + used;
         size_t left = out->size() - used;
         const JxlEncoderStatus status = JxlEncoderProcessOutput(encoder, &next, &left);
         used = out->size() - left;
         if (status == JXL_ENC_SUCCESS) break;
         if (status != JXL_ENC_NEED_MORE_OUTPUT) return Refused(encoder);
-        out->resize(out->size() * 2);
     }
     out->resize(used);
     return true;
+}
+
+// The whole file, in memory, so that a JPEG libjxl refuses late costs no partial output.
+bool Encode(JxlEncoder *encoder, std::vector<uint8_t> *out) {
+    JxlEncoderCloseInput(encoder);
+    out->clear();
+    return Drain(encoder, out);
 }
 
 // The stored bytes: the source JPEG's when it is handed over and libjxl takes it, else the
@@ -276,8 +306,92 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
     });
 }
 
+// An animation, frame by frame: each frame with its delay (the file's ticks are milliseconds)
+// and the loop count in the header, at the quality or losslessly, as Save stores a picture.
+// libjxl marks a frame as the last when it encodes it after the input is closed, so each frame
+// stays queued until the next one comes or the file is finished: libjxl holds one frame's
+// samples, and the encoded bytes grow in memory until they are stored.
+class AnimationWriter final : public kit::FrameWriter {
+public:
+    AnimationWriter(std::string target, const kit::Sequence &sequence)
+        : target_(std::move(target)), sequence_(sequence) {}
+
+    bool Add(HDC dc, int32_t delay, ProgressCallbackFn progress, int32_t data) override {
+        kit::SourcePicture src;
+        if (!src.Open(dc)) return kit::Fail("no picture to store");
+        if (src.width() != sequence_.width || src.height() != sequence_.height)
+            return kit::Fail("JPEG XL: a frame of another size than the animation");
+        kit::ReportProgress(progress, 0, 100, data);
+        if (!settings_ ? !Start(src) : !Drain(encoder_.encoder, &bytes_)) return false;
+        JxlFrameHeader header;
+        JxlEncoderInitFrameHeader(&header);
+        // A frame of no duration is a layer of the next one in JPEG XL, no frame of its own:
+        // a delay of 0 is stored as 1 ms so that the frame stays one.
+        header.duration = static_cast<uint32_t>(std::max(delay, 1));
+        const std::vector<uint8_t> pixels = Samples(src, channels_);
+        const JxlPixelFormat format{static_cast<uint32_t>(channels_), JXL_TYPE_UINT8,
+                                    JXL_NATIVE_ENDIAN, 0};
+        if (!Succeeded(JxlEncoderSetFrameHeader(settings_, &header)) ||
+            !Succeeded(JxlEncoderAddImageFrame(settings_, &format, pixels.data(), pixels.size())))
+            return Refused(encoder_.encoder);
+        kit::ReportProgress(progress, 100, 100, data);
+        return true;
+    }
+
+    bool Finish() override {
+        if (!settings_) return false;
+        JxlEncoderCloseInput(encoder_.encoder);
+        if (!Drain(encoder_.encoder, &bytes_)) return false;
+        return kit::StoreEncoded(target_, nullptr, 0, [&](kit::OutputFile &out) {
+            return out.Write(bytes_.data(), bytes_.size());
+        });
+    }
+
+private:
+    // The header from the first frame: colour channels with alpha when it is a 32-bit
+    // picture (a later frame may show what it lets through), grey only when the whole
+    // animation is grey (unknown here, so never), the profile and the boxes the host set.
+    bool Start(const kit::SourcePicture &first) {
+        JxlEncoder *encoder = encoder_.encoder;
+        if (!encoder) return kit::Fail("not enough memory");
+        if (runner_.runner && !Succeeded(JxlEncoderSetParallelRunner(
+                                  encoder, JxlThreadParallelRunner, runner_.runner)))
+            return Refused(encoder);
+        const bool alpha = first.bitCount() == 32, lossless = options.Get("lossless") != 0;
+        channels_ = alpha ? 4 : 3;
+        const std::string profile = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
+        JxlBasicInfo info = BasicInfo(static_cast<uint32_t>(sequence_.width),
+                                      static_cast<uint32_t>(sequence_.height), false, alpha,
+                                      lossless || !profile.empty());
+        info.have_animation = JXL_TRUE;
+        info.animation.tps_numerator = 1000;
+        info.animation.tps_denominator = 1;
+        info.animation.num_loops = static_cast<uint32_t>(std::max(sequence_.loopCount, 0));
+        if (!Succeeded(JxlEncoderSetBasicInfo(encoder, &info)) ||
+            !SetColour(encoder, false, profile) || !AddBoxes(encoder))
+            return Refused(encoder);
+        settings_ = QualitySettings(encoder, lossless);
+        return settings_ != nullptr || Refused(encoder);
+    }
+
+    std::string target_;
+    kit::Sequence sequence_;
+    RunnerGuard runner_;
+    EncoderGuard encoder_;
+    JxlEncoderFrameSettings *settings_ = nullptr;  // libjxl's, with the encoder
+    size_t channels_ = 3;
+    std::vector<uint8_t> bytes_;
+};
+
+std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequence &sequence) {
+    std::string target;
+    if (!kit::PathToBytes(path, &target)) return nullptr;
+    return std::make_unique<AnimationWriter>(std::move(target), sequence);
+}
+
 }  // namespace
 }  // namespace faltrix::jxl::output
 
 FALTRIX_KIT_BUNDLED_OUTPUT_CHECKED(faltrix::jxl::output)
+FALTRIX_KIT_FRAMES_OUTPUT(faltrix::jxl::output)
 FALTRIX_KIT_SETTINGS(faltrix::jxl::output, faltrix::jxl::output::kTitle)

@@ -21,15 +21,20 @@
 // reported by GetPictureInfo is the size shown. The colour profile and XMP tags, the samples'
 // depth and the number of pages are noted for GetPictureMetadata, and so is the EXIF block,
 // made from the EXIF directory and the picture's camera and date tags.
+//
+// Read as frames, every page is decoded as the first is, each on the first page's canvas.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include <lcms2.h>
 
 #include "faltrix/dib_layout.h"
+#include "faltrix/kit/canvas.h"
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/orientation.h"
 #include "faltrix/kit/owned.h"
@@ -54,6 +59,20 @@ struct Reader {
     int orientation = ORIENTATION_TOPLEFT;  // 1..8, as the Orientation tag says
 };
 
+// The size and orientation of the directory tif is on; false, with the cause, when its size
+// is missing or out of the limits.
+bool ReadPageHeader(Reader *r) {
+    r->orientation = ORIENTATION_TOPLEFT;
+    if (!TIFFGetField(r->tif, TIFFTAG_IMAGEWIDTH, &r->width) ||
+        !TIFFGetField(r->tif, TIFFTAG_IMAGELENGTH, &r->height))
+        return kit::Fail("TIFF: the picture's size is missing");
+    uint16_t orientation = ORIENTATION_TOPLEFT;
+    TIFFGetFieldDefaulted(r->tif, TIFFTAG_ORIENTATION, &orientation);
+    if (orientation >= ORIENTATION_TOPLEFT && orientation <= ORIENTATION_LEFTBOT)
+        r->orientation = orientation;
+    return kit::WithinLimits(r->width, r->height);
+}
+
 bool Open(const WCHAR *path, Reader *r) {
     std::string name;
     if (!kit::PathToBytes(path, &name)) return false;
@@ -69,14 +88,7 @@ bool Open(const WCHAR *path, Reader *r) {
     TIFFOpenOptionsFree(opts);
     if (!r->tif) return false;
     r->closer.tif = r->tif;
-    if (!TIFFGetField(r->tif, TIFFTAG_IMAGEWIDTH, &r->width) ||
-        !TIFFGetField(r->tif, TIFFTAG_IMAGELENGTH, &r->height))
-        return kit::Fail("TIFF: the picture's size is missing");
-    uint16_t orientation = ORIENTATION_TOPLEFT;
-    TIFFGetFieldDefaulted(r->tif, TIFFTAG_ORIENTATION, &orientation);
-    if (orientation >= ORIENTATION_TOPLEFT && orientation <= ORIENTATION_LEFTBOT)
-        r->orientation = orientation;
-    return kit::WithinLimits(r->width, r->height);
+    return ReadPageHeader(r);
 }
 
 inline uint8_t From16(uint16_t v) { return static_cast<uint8_t>((v + 128u) / 257u); }
@@ -574,7 +586,8 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
 }
 
 // What the first directory holds besides its pixels, and how many more pages follow it.
-void NoteMetadata(TIFF *tif, const Layout &layout) {
+// The page count goes only where the pages are not read as frames.
+void NoteMetadata(TIFF *tif, const Layout &layout, bool countPages) {
     const std::pair<ttag_t, const char *> blocks[] = {{TIFFTAG_ICCPROFILE, FALTRIX_METADATA_ICC},
                                                       {TIFFTAG_XMLPACKET, FALTRIX_METADATA_XMP}};
     for (const auto &[tag, key] : blocks) {
@@ -584,36 +597,41 @@ void NoteMetadata(TIFF *tif, const Layout &layout) {
             kit::NoteMetadata(key, {static_cast<const char *>(bytes), size});
     }
     if (layout.bps > 8) kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, layout.bps);
-    if (const tdir_t pages = TIFFNumberOfDirectories(tif); pages > 1)
+    if (const tdir_t pages = countPages ? TIFFNumberOfDirectories(tif) : 0; pages > 1)
         kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, pages);
     // Last: reading the EXIF directory leaves the picture's.
     if (const std::string exif = ReadExifBlock(tif); !exif.empty())
         kit::NoteMetadata(FALTRIX_METADATA_EXIF, exif);
 }
 
+// The picture of the directory tif is on, upright; *layout gets its samples' layout.
+HBITMAP DecodePage(Reader *r, Layout *layout, ProgressCallbackFn progress, int32_t data,
+                   DibAllocCallbackFn alloc) {
+    kit::DibSpec spec;
+    spec.width = static_cast<int32_t>(r->width);
+    spec.height = static_cast<int32_t>(r->height);
+    float xres = 0, yres = 0;
+    uint16_t unit = RESUNIT_INCH;
+    TIFFGetFieldDefaulted(r->tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+    if (TIFFGetField(r->tif, TIFFTAG_XRESOLUTION, &xres) &&
+        TIFFGetField(r->tif, TIFFTAG_YRESOLUTION, &yres)) {
+        spec.xPelsPerMeter = PelsPerMeter(xres, unit);
+        spec.yPelsPerMeter = PelsPerMeter(yres, unit);
+    }
+    const Kind kind = Classify(r->tif, layout);
+    if (layout->format == SAMPLEFORMAT_IEEEFP && kind == Kind::Generic)
+        return kit::Fail<HBITMAP>("TIFF: floating-point samples of this kind are not supported");
+    return kind == Kind::Generic ? DecodeGeneric(r, spec, progress, data, alloc)
+                                 : DecodeDirect(r, kind, *layout, spec, progress, data, alloc);
+}
+
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
                DibAllocCallbackFn alloc) {
     Reader r;
     if (!Open(path, &r)) return nullptr;
-    kit::DibSpec spec;
-    spec.width = static_cast<int32_t>(r.width);
-    spec.height = static_cast<int32_t>(r.height);
-    float xres = 0, yres = 0;
-    uint16_t unit = RESUNIT_INCH;
-    TIFFGetFieldDefaulted(r.tif, TIFFTAG_RESOLUTIONUNIT, &unit);
-    if (TIFFGetField(r.tif, TIFFTAG_XRESOLUTION, &xres) &&
-        TIFFGetField(r.tif, TIFFTAG_YRESOLUTION, &yres)) {
-        spec.xPelsPerMeter = PelsPerMeter(xres, unit);
-        spec.yPelsPerMeter = PelsPerMeter(yres, unit);
-    }
     Layout layout;
-    const Kind kind = Classify(r.tif, &layout);
-    if (layout.format == SAMPLEFORMAT_IEEEFP && kind == Kind::Generic)
-        return kit::Fail<HBITMAP>("TIFF: floating-point samples of this kind are not supported");
-    HBITMAP bitmap = kind == Kind::Generic
-                         ? DecodeGeneric(&r, spec, progress, data, alloc)
-                         : DecodeDirect(&r, kind, layout, spec, progress, data, alloc);
-    if (bitmap) NoteMetadata(r.tif, layout);
+    HBITMAP bitmap = DecodePage(&r, &layout, progress, data, alloc);
+    if (bitmap) NoteMetadata(r.tif, layout, true);
     return bitmap;
 }
 
@@ -632,7 +650,93 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
     return true;
 }
 
+// The pages of a file as frames, read in ascending order. Each page decodes as Decode decodes
+// the first; a page of another size than the first is put at the top-left of the first's
+// canvas (kit::PlaceOnCanvas), which OpenFrames tells once with a "dropped" item.
+class PageReader final : public kit::FrameReader {
+public:
+    // Opens the file and counts its pages, with libtiff's guard against directory loops.
+    bool Open(const WCHAR *path, kit::Sequence *out) {
+        if (!tiff::Open(path, &r_)) return false;
+        const tdir_t pages = TIFFNumberOfDirectories(r_.tif);
+        if (pages > FALTRIX_MAX_FRAMES)
+            return kit::Fail("TIFF: the file holds " + std::to_string(pages) +
+                             " pages, more than the " + std::to_string(FALTRIX_MAX_FRAMES) +
+                             " that are read");
+        pages_ = std::max<int32_t>(1, static_cast<int32_t>(pages));
+        r_.messages.errors = 0;  // a loop found while counting is no fault of the first page
+        const bool swap = kit::SwapsAxes(r_.orientation);
+        width_ = swap ? r_.height : r_.width;
+        height_ = swap ? r_.width : r_.height;
+        NoteOtherSizes();
+        if (!Seek(0)) return false;
+        out->width = static_cast<int32_t>(width_);
+        out->height = static_cast<int32_t>(height_);
+        out->frameCount = pages_;
+        out->loopCount = 1;
+        out->kind = FALTRIX_FRAMES_PAGES;
+        return true;
+    }
+
+    HBITMAP Read(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
+                 DibAllocCallbackFn alloc) override {
+        *delay = 0;
+        if (index >= pages_) return kit::Fail<HBITMAP>("TIFF: no such page");
+        if (!Seek(index))
+            return kit::Fail<HBITMAP>("TIFF: page " + std::to_string(index + 1) +
+                                      " cannot be read");
+        Layout layout;
+        HBITMAP page = DecodePage(&r_, &layout, progress, data, alloc);
+        if (!page) return nullptr;
+        if (index == 0) {
+            NoteMetadata(r_.tif, layout, false);
+            current_ = -1;  // the EXIF directory may have been read
+        }
+        return kit::PlaceOnCanvas(page, static_cast<int32_t>(width_), static_cast<int32_t>(height_),
+                                  alloc);
+    }
+
+private:
+    // Moves to page `index`: the next directory is read in place, any other found from the
+    // first. The page's size is checked against the limits.
+    bool Seek(int32_t index) {
+        if (index == current_) return true;
+        r_.messages.errors = 0;
+        const bool next = current_ >= 0 && index == current_ + 1;
+        current_ = -1;
+        if (!(next ? TIFFReadDirectory(r_.tif) : TIFFSetDirectory(r_.tif, tdir_t(index))))
+            return false;
+        if (!ReadPageHeader(&r_)) return false;
+        current_ = index;
+        return true;
+    }
+
+    // Reads every directory's size, as shown, and notes once how many pages differ from the
+    // first. A directory that cannot be read ends the walk; reading that page will fail.
+    void NoteOtherSizes() {
+        int32_t other = 0;
+        for (int32_t k = 1; k < pages_ && Seek(k); ++k) {
+            const bool swap = kit::SwapsAxes(r_.orientation);
+            if ((swap ? r_.height : r_.width) != width_ || (swap ? r_.width : r_.height) != height_)
+                ++other;
+        }
+        kit::NoteOtherSizes(other, "page");
+    }
+
+    Reader r_;
+    uint32_t width_ = 0, height_ = 0;  // the first page's, as shown
+    int32_t pages_ = 1;
+    int32_t current_ = 0;  // the directory tif is on; -1 when not known
+};
+
+std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
+    auto reader = std::make_unique<PageReader>();
+    if (!reader->Open(path, out)) return nullptr;
+    return reader;
+}
+
 }  // namespace
 }  // namespace faltrix::tiff
 
 FALTRIX_KIT_INPUT_PLUGIN(faltrix::tiff)
+FALTRIX_KIT_FRAMES_INPUT(faltrix::tiff)

@@ -3,10 +3,18 @@
 // opaque 32-bit pictures become 8-bit RGB, 32-bit pictures with alpha RGBA with unassociated alpha,
 // 16-bit ones RGB. The resolution is stored in dots per inch. Compression is a session setting. The
 // colour profile and the XMP packet the host set go into their tags, the EXIF block into an
-// EXIF directory.
+// EXIF directory. Several frames become a document of pages, a directory each (marked as a page,
+// numbered), written as they come; the first page carries the EXIF block and the XMP packet,
+// every page the colour profile.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -50,27 +58,37 @@ kit::Options options({{"compression",
 
 uint16_t Compression() { return kCompressions[options.Get("compression")].scheme; }
 
-// libtiff writes through these into the file of an OutputFile; closing is
-// left to that file.
+// What libtiff writes through: the stream of an OutputFile, which only writes, and a second
+// descriptor of the same file for what libtiff reads back (the last directory's link, when it
+// appends the next). Closing is left to their owners.
+struct Handle {
+    FILE *stream = nullptr;
+    int readFd = -1;
+};
+
 tmsize_t ReadProc(thandle_t h, void *buf, tmsize_t n) {
-    return static_cast<tmsize_t>(
-        std::fread(buf, 1, static_cast<size_t>(n), static_cast<FILE *>(h)));
+    Handle *handle = static_cast<Handle *>(h);
+    const off_t at = ftello(handle->stream);
+    if (at < 0 || std::fflush(handle->stream) != 0) return -1;
+    const ssize_t got = pread(handle->readFd, buf, static_cast<size_t>(n), at);
+    if (got > 0) fseeko(handle->stream, at + got, SEEK_SET);
+    return static_cast<tmsize_t>(got);
 }
 tmsize_t WriteProc(thandle_t h, void *buf, tmsize_t n) {
     return static_cast<tmsize_t>(
-        std::fwrite(buf, 1, static_cast<size_t>(n), static_cast<FILE *>(h)));
+        std::fwrite(buf, 1, static_cast<size_t>(n), static_cast<Handle *>(h)->stream));
 }
 toff_t SeekProc(thandle_t h, toff_t off, int whence) {
-    FILE *f = static_cast<FILE *>(h);
+    FILE *f = static_cast<Handle *>(h)->stream;
     if (fseeko(f, static_cast<off_t>(off), whence) != 0) return static_cast<toff_t>(-1);
     return static_cast<toff_t>(ftello(f));
 }
 int CloseProc(thandle_t) { return 0; }
 toff_t SizeProc(thandle_t h) {
-    FILE *f = static_cast<FILE *>(h);
-    std::fflush(f);
+    Handle *handle = static_cast<Handle *>(h);
+    std::fflush(handle->stream);
     struct stat st;
-    return fstat(fileno(f), &st) == 0 ? static_cast<toff_t>(st.st_size) : 0;
+    return fstat(handle->readFd, &st) == 0 ? static_cast<toff_t>(st.st_size) : 0;
 }
 int MapProc(thandle_t, void **, toff_t *) { return 0; }
 void UnmapProc(thandle_t, void *, toff_t) {}
@@ -114,8 +132,9 @@ Layout LayoutOf(const kit::SourcePicture &src) {
 }
 
 // The picture's directory: size, samples, colour, compression, resolution, strips and the
-// profile and XMP blocks. False when libtiff refuses one of them.
-bool SetTags(TIFF *tif, const kit::SourcePicture &src, const Layout &layout, uint16_t compression) {
+// profile and, when withXmp, the XMP packet. False when libtiff refuses one of them.
+bool SetTags(TIFF *tif, const kit::SourcePicture &src, const Layout &layout, uint16_t compression,
+             bool withXmp) {
     const auto [bits, palettised, grey, alpha, spp, bps, w, lineBytes] = layout;
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(src.width())) &&
               TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(src.height())) &&
@@ -162,7 +181,8 @@ bool SetTags(TIFF *tif, const kit::SourcePicture &src, const Layout &layout, uin
     const std::pair<ttag_t, const char *> blocks[] = {{TIFFTAG_ICCPROFILE, FALTRIX_METADATA_ICC},
                                                       {TIFFTAG_XMLPACKET, FALTRIX_METADATA_XMP}};
     for (const auto &[tag, key] : blocks) {
-        const std::string item = kit::OutgoingMetadata(key);
+        const std::string item =
+            tag == TIFFTAG_ICCPROFILE || withXmp ? kit::OutgoingMetadata(key) : "";
         if (!item.empty())
             ok = ok && TIFFSetField(tif, tag, static_cast<uint32_t>(item.size()), item.data());
     }
@@ -193,47 +213,126 @@ bool WriteRows(TIFF *tif, const kit::SourcePicture &src, const Layout &layout,
     return true;
 }
 
+// The file being written: libtiff over the host's temporary, one directory per picture.
+// The messages outlive the TIFF handle.
+class TiffFile {
+public:
+    explicit TiffFile(const std::string &target) : out_(target), target_(target) {}
+    ~TiffFile() {
+        if (tif_) TIFFClose(tif_);
+        if (handle_.readFd >= 0) close(handle_.readFd);
+    }
+    TiffFile(const TiffFile &) = delete;
+    TiffFile &operator=(const TiffFile &) = delete;
+
+    // Pictures beyond 4 GiB need BigTIFF; ours stay far below (see the decoding limits), but
+    // a picture is never refused for its size alone. `bytes`: the rows of every picture.
+    bool Start(uint64_t bytes) {
+        if (!out_.ok()) return false;
+        handle_ = {out_.stream(), open(target_.c_str(), O_RDONLY | O_CLOEXEC)};
+        if (handle_.readFd < 0) return kit::Fail(std::strerror(errno));
+        TIFFOpenOptions *opts = NewOptions(&messages_);
+        if (!opts) return kit::Fail("not enough memory");
+        const bool big = bytes > (uint64_t{3} << 30);
+        tif_ = TIFFClientOpenExt(target_.c_str(), big ? "w8" : "w", &handle_, ReadProc, WriteProc,
+                                 SeekProc, CloseProc, SizeProc, MapProc, UnmapProc, opts);
+        TIFFOpenOptionsFree(opts);
+        if (!tif_) return kit::Fail("TIFF: the file could not be started");
+        compression_ = Compression();
+        return true;
+    }
+
+    // One directory for the picture; the first carries the EXIF block and the XMP packet,
+    // every one the colour profile. `page`, `pages`: its number (from 0) and the count of a
+    // document of several, whose directories say so; 0, 1 for a single picture.
+    bool Add(const kit::SourcePicture &src, uint16_t page, uint16_t pages,
+             ProgressCallbackFn progress, int32_t data) {
+        const Layout layout = LayoutOf(src);
+        // The EXIF directory goes first, so that the picture's directory can name it.
+        if (const std::string exif = page == 0 ? kit::OutgoingMetadata(FALTRIX_METADATA_EXIF) : "";
+            !exif.empty() && !WriteExifFirst(tif_, exif))
+            return kit::Fail("TIFF: the EXIF directory could not be written");
+        if (!SetTags(tif_, src, layout, compression_, page == 0))
+            return kit::Fail("TIFF: a tag was refused");
+        if (pages > 1 && (!TIFFSetField(tif_, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE) ||
+                          !TIFFSetField(tif_, TIFFTAG_PAGENUMBER, page, pages)))
+            return kit::Fail("TIFF: a tag was refused");
+        if (!WriteRows(tif_, src, layout, progress, data)) return false;
+        if (!TIFFWriteDirectory(tif_) || messages_.errors)
+            return kit::Fail("TIFF: the directory could not be written");
+        return true;
+    }
+
+    bool Finish() {
+        TIFF *tif = tif_;
+        tif_ = nullptr;
+        TIFFClose(tif);
+        if (messages_.errors) return kit::Fail("TIFF: the file could not be finished");
+        return out_.Close();
+    }
+
+private:
+    kit::OutputFile out_;
+    std::string target_;
+    Handle handle_;
+    Messages messages_;
+    TIFF *tif_ = nullptr;
+    uint16_t compression_ = COMPRESSION_NONE;
+};
+
 bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
     if (!kit::PathToBytes(path, &target)) return false;
     if (!src.Open(dc)) return kit::Fail("no picture to store");
-    const uint16_t compression = Compression();
+    TiffFile file(target);
+    return file.Start(uint64_t{LayoutOf(src).lineBytes} * uint64_t(src.height())) &&
+           file.Add(src, 0, 1, progress, data) && file.Finish();
+}
 
-    const Layout layout = LayoutOf(src);
+// A document of pages: one directory each, written as it comes. Delays and loops have no
+// place in TIFF and are left out.
+class PageWriter final : public kit::FrameWriter {
+public:
+    PageWriter(const std::string &target, int32_t pages) : file_(target), pages_(pages) {}
+    bool Start(const kit::Sequence &sequence) {
+        // At most 4 bytes a pixel are stored.
+        return file_.Start(uint64_t(sequence.width) * uint64_t(sequence.height) * 4 *
+                           uint64_t(sequence.frameCount));
+    }
+    bool Add(HDC dc, int32_t, ProgressCallbackFn progress, int32_t data) override {
+        kit::SourcePicture src;
+        if (!src.Open(dc)) return kit::Fail("no picture to store");
+        if (added_ >= pages_) return kit::Fail("TIFF: more pages than announced");
+        // PageNumber holds 16 bits: longer documents leave it out.
+        const bool numbered = pages_ <= UINT16_MAX;
+        if (!file_.Add(src, numbered ? uint16_t(added_) : 0, numbered ? uint16_t(pages_) : 1,
+                       progress, data))
+            return false;
+        ++added_;
+        return true;
+    }
+    bool Finish() override {
+        if (added_ != pages_) return kit::Fail("TIFF: fewer pages than announced");
+        return file_.Finish();
+    }
 
-    kit::OutputFile out(target);
-    if (!out.ok()) return false;
-    Messages messages;
-    TIFFOpenOptions *opts = NewOptions(&messages);
-    if (!opts) return kit::Fail("not enough memory");
-    // Pictures beyond 4 GiB need BigTIFF; ours stay far below (see the decoding limits),
-    // but a picture is never refused for its size alone.
-    const bool big = static_cast<uint64_t>(layout.lineBytes) * static_cast<uint64_t>(src.height()) >
-                     (uint64_t{3} << 30);
-    TIFF *tif =
-        TIFFClientOpenExt(target.c_str(), big ? "w8" : "w", out.stream(), ReadProc, WriteProc,
-                          SeekProc, CloseProc, SizeProc, MapProc, UnmapProc, opts);
-    TIFFOpenOptionsFree(opts);
-    if (!tif) return kit::Fail("TIFF: the file could not be started");
-    TiffCloser closer{tif};
-    // The EXIF directory goes first, so that the picture's directory can name it when written.
-    if (const std::string exif = kit::OutgoingMetadata(FALTRIX_METADATA_EXIF);
-        !exif.empty() && !WriteExifFirst(tif, exif))
-        return kit::Fail("TIFF: the EXIF directory could not be written");
+private:
+    TiffFile file_;
+    int32_t pages_ = 0, added_ = 0;
+};
 
-    if (!SetTags(tif, src, layout, compression)) return kit::Fail("TIFF: a tag was refused");
-    if (!WriteRows(tif, src, layout, progress, data)) return false;
-    if (!TIFFWriteDirectory(tif) || messages.errors)
-        return kit::Fail("TIFF: the directory could not be written");
-    closer.tif = nullptr;
-    TIFFClose(tif);
-    if (messages.errors) return kit::Fail("TIFF: the file could not be finished");
-    return out.Close();
+std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequence &sequence) {
+    std::string target;
+    if (!kit::PathToBytes(path, &target)) return nullptr;
+    auto writer = std::make_unique<PageWriter>(target, sequence.frameCount);
+    if (!writer->Start(sequence)) return nullptr;
+    return writer;
 }
 
 }  // namespace
 }  // namespace faltrix::tiff
 
 FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::tiff)
+FALTRIX_KIT_FRAMES_OUTPUT(faltrix::tiff)
 FALTRIX_KIT_SETTINGS(faltrix::tiff, faltrix::tiff::kTitle)
