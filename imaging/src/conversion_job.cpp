@@ -219,6 +219,7 @@ JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCH
     HBITMAP handed = target.bitmap;
     HandMetadataToOutput(&metadata, request.metadata, target.dc, &target.bitmap);
     OfferSourceJpeg(input, metadata, request.metadata, handed == decoded.bitmap);
+    OfferTransparency(target.dc, &metadata);
     JobEnd outcome = StoreStage(target, output, request, true, metadata.itemsHanded);
     if (outcome.pluginFailed) {
         // An item must never cost the picture: once more without any.
