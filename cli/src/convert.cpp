@@ -713,8 +713,9 @@ void MarkNotPictures(const ConvertOptions &options, const std::vector<PluginEntr
 }
 
 // The output plug-ins the files go to, each once. With --format, --output-plugin or a single
-// output file there is one, and a missing one is a mistake on the command line (`*problem`);
-// without, each file's extension chooses, and a file without a plug-in fails alone.
+// output file with an extension there is one, and a missing one is a mistake on the command
+// line (`*problem`); otherwise each file's name chooses, and a file without a plug-in fails
+// alone.
 std::vector<int> ChosenOutputPlugins(const ConvertOptions &options,
                                      const std::vector<PluginEntry> &outputs,
                                      const std::vector<PlannedTask> &planned, bool outputIsFolder,
@@ -726,7 +727,8 @@ std::vector<int> ChosenOutputPlugins(const ConvertOptions &options,
         if (task.skipped || task.notPicture || !task.clash.isEmpty()) continue;
         QString missing;
         const int index = OutputPluginIndex(options, task.task.output, outputs, &missing);
-        if (index < 0 && one) {
+        if (index < 0 && one &&
+            (!options.format.isEmpty() || !QFileInfo(task.task.output).suffix().isEmpty())) {
             *problem = missing;
             return {};
         }

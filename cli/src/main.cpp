@@ -20,8 +20,7 @@ int main(int argc, char **argv) {
         return faltrix::kExitConverted;
     case faltrix::ParsedCommandLine::UsageError:
         // One line, as every usage error: a batch's mistake is said once.
-        std::fprintf(stderr, "faltrix-convert: %s (--help lists the options)\n",
-                     faltrix::Printable(parsed.text).constData());
+        std::fprintf(stderr, "faltrix-convert: %s\n", faltrix::Printable(parsed.text).constData());
         return faltrix::kExitUsage;
     case faltrix::ParsedCommandLine::Run: break;
     }

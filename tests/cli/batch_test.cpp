@@ -18,7 +18,7 @@ namespace {
 const QString kBuildDir =
     qEnvironmentVariable("FALTRIX_BUILD_DIR", QStringLiteral(FALTRIX_TEST_BUILD_DIR));
 
-struct Run {
+struct Outcome {
     int exitCode = -1;
     QString out, err;
     std::string Text() const {
@@ -27,7 +27,7 @@ struct Run {
 };
 
 // Runs a shell command line in `folder` with the build's faltrix-convert first on the PATH.
-Run Shell(const QString &folder, const QString &command) {
+Outcome Shell(const QString &folder, const QString &command) {
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("PATH", kBuildDir + "/bin:" + env.value("PATH"));
@@ -35,7 +35,8 @@ Run Shell(const QString &folder, const QString &command) {
     process.setWorkingDirectory(folder);
     process.start("/bin/bash", {"-c", command});
     process.closeWriteChannel();
-    const bool ended = process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
+    const bool ended =
+        process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
     return {ended ? process.exitCode() : -1, process.readAllStandardOutput(),
             process.readAllStandardError()};
 }
@@ -86,7 +87,8 @@ protected:
         QImage alpha = picture.convertToFormat(QImage::Format_ARGB32);
         for (int y = 0; y < 24; ++y)
             for (int x = 0; x < 64; ++x) alpha.setPixel(x, y, qRgba(x * 4, y * 5, 0, 100));
-        for (const char *folder : {"tree/sub", "tree/.git", "tree/out"}) QDir(Path()).mkpath(folder);
+        for (const char *folder : {"tree/sub", "tree/.git", "tree/out"})
+            QDir(Path()).mkpath(folder);
         for (const char *name : {"a.bmp", "b.bmp", "tree/top.bmp", "tree/.hidden.bmp",
                                  "tree/.git/x.bmp", "tree/out/old.bmp"})
             ASSERT_TRUE(picture.save(Path(name), "BMP"));
@@ -100,12 +102,15 @@ protected:
         }
     }
     QString Path(const QString &name = {}) const { return dir_.filePath(name); }
-    Run Convert(const QString &arguments) { return Shell(Path(), "faltrix-convert " + arguments); }
+    Outcome Convert(const QString &arguments) {
+        return Shell(Path(), "faltrix-convert " + arguments);
+    }
     QTemporaryDir dir_;
 };
 
 // Each case: the arguments, the exit code, a part of standard output or error (prefixed
-// "err:") that must be there, or all of standard output (prefixed "all:"), and files that must be there afterwards ("!name": must not).
+// "err:") that must be there, or all of standard output (prefixed "all:"), and files that must be
+// there afterwards ("!name": must not).
 struct Case {
     const char *name, *arguments;
     int exitCode;
@@ -117,42 +122,60 @@ class Runs : public Batch, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(Runs, AsExpected) {
     const Case &c = GetParam();
-    const Run r = Convert(c.arguments);
+    const Outcome r = Convert(c.arguments);
     EXPECT_EQ(r.exitCode, c.exitCode) << r.Text();
     const QString says = c.says;
     EXPECT_TRUE(says.startsWith("err:")   ? r.err.contains(says.mid(4))
                 : says.startsWith("all:") ? r.out == says.mid(4)
                                           : r.out.contains(says))
-        << says.toStdString() << "\n" << r.Text();
+        << says.toStdString() << "\n"
+        << r.Text();
     // A usage error is one line and nothing is converted.
-    if (c.exitCode == 2) EXPECT_EQ(r.err.count(u'\n'), 1) << r.Text();
+    if (c.exitCode == 2) {
+        EXPECT_EQ(r.err.count(u'\n'), 1) << r.Text();
+    }
     for (const QString file : c.files)
         EXPECT_EQ(QFile::exists(Path(file.mid(file.startsWith(u'!')))), !file.startsWith(u'!'))
-            << file.toStdString() << "\n" << r.Text();
+            << file.toStdString() << "\n"
+            << r.Text();
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Runs,
     ::testing::Values(
         // -o is a folder, made with its parents, for several inputs, a list, -r or a '/'.
-        Case{"SeveralInputsMakeTheFolder", "a.bmp b.bmp -o new/deep", 0, "a.bmp -> new/deep/a.bmp",
+        Case{"SeveralInputsMakeTheFolder",
+             "a.bmp b.bmp -o new/deep",
+             0,
+             "a.bmp -> new/deep/a.bmp",
              {"new/deep/a.bmp", "new/deep/b.bmp"}},
         Case{"TrailingSlashIsAFolder", "a.bmp -o made/", 0, "", {"made/a.bmp"}},
-        Case{"ListOfOneIsAFolder", "--files-from <(echo a.bmp) -f png -o webp", 0, "",
+        Case{"ListOfOneIsAFolder",
+             "--files-from <(echo a.bmp) -f png -o webp",
+             0,
+             "",
              {"webp/a.png"}},
         Case{"SeveralInputsIntoAFile", "a.bmp b.bmp -o notes.txt", 2, "err:is a file"},
         Case{"UnknownFormat", "-f xyz a.bmp b.bmp -o out", 2, "err:no output plug-in writes"},
         Case{"UnknownExtension", "a.bmp -o out.xyz", 2, "err:'.xyz'"},
         // -r converts what some input plug-in reads and passes over the rest, hidden names and
         // the output folder inside the tree.
-        Case{"RecursiveConvertsPicturesOnly", "-r -f png tree -o tree/out", 0,
+        Case{"RecursiveConvertsPicturesOnly",
+             "-r -f png tree -o tree/out",
+             0,
              "2 converted, 2 skipped (not a picture), 0 failed",
              {"tree/out/top.png", "tree/out/sub/deep.png", "!tree/out/out/old.png",
               "!tree/out/.hidden.png", "!tree/out/fake.png", "!tree/out/._top.png"}},
-        Case{"RecursiveHidden", "-r --hidden -f png tree -o out", 0,
-             "5 converted, 4 skipped (not a picture)", {"out/.hidden.png", "out/.git/x.png"}},
-        Case{"RecursiveIncludeExclude", "-r --include '*.bmp' --exclude out -f png tree -o o", 0,
-             "", {"o/top.png", "!o/sub/deep.png", "!o/out/old.png"}},
+        Case{"RecursiveHidden",
+             "-r --hidden -f png tree -o out",
+             0,
+             "5 converted, 4 skipped (not a picture)",
+             {"out/.hidden.png", "out/.git/x.png"}},
+        Case{"RecursiveIncludeExclude",
+             "-r --include '*.bmp' --exclude out -f png tree -o o",
+             0,
+             "",
+             {"o/top.png", "!o/sub/deep.png", "!o/out/old.png"}},
         // Conflicting options and options that apply only with another.
         Case{"LosslessAndQuality", "--lossless --quality 80 a.bmp -o x.webp", 2, "err:exclude"},
         Case{"LosslessTurnedOff", "--lossless --option lossless=0 a.bmp -o x.webp", 2,
@@ -168,7 +191,8 @@ INSTANTIATE_TEST_SUITE_P(
              "  progressive    flag    0|1                      default 0\n"
              "  subsampling    choice  auto|444|422|420         default auto\n"
              "input plug-in jpeg:\n  lenient        flag"},
-        Case{"ListOptionsNone", "--list-options bmp", 0, "output plug-in bmp:\n  (takes no settings)"},
+        Case{"ListOptionsNone", "--list-options bmp", 0,
+             "output plug-in bmp:\n  (takes no settings)"},
         Case{"ListOptionsUnknown", "--list-options nosuch", 2, "err:no plug-in is named 'nosuch'"},
         // Transparency put on white is said; kept, it is not.
         Case{"FlattenedTransparency", "alpha.png -o x.jpg", 0,
@@ -181,7 +205,7 @@ TEST_F(Batch, SettingRefusedOnceForTwoHundredFiles) {
     ASSERT_TRUE(QDir(Path()).mkpath("many"));
     for (int i = 0; i < 200; ++i)
         ASSERT_TRUE(QFile::link("../a.bmp", Path(QString("many/%1.bmp").arg(i))));
-    const Run r = Convert("-f png --quality 80 many/*.bmp -o out");
+    const Outcome r = Convert("-f png --quality 80 many/*.bmp -o out");
     EXPECT_EQ(r.exitCode, 2) << r.Text();
     EXPECT_EQ(r.err.count(u'\n'), 1) << r.Text();
     EXPECT_TRUE(r.err.contains("does not take quality=80")) << r.Text();
@@ -190,13 +214,16 @@ TEST_F(Batch, SettingRefusedOnceForTwoHundredFiles) {
 
 // --fit bounds one side or both, --shrink-only never enlarges (the picture is 64 x 48).
 TEST_F(Batch, FitAndShrinkOnly) {
-    const std::pair<const char *, QSize> cases[] = {
-        {"--fit 32", {32, 24}},        {"--fit x12", {16, 12}},
-        {"--fit 200x30", {40, 30}},    {"--fit 200", {200, 150}},
-        {"--fit 200 --shrink-only", {64, 48}}, {"-W 100 --shrink-only", {64, 48}},
-        {"-W 32 -H 40 --shrink-only", {32, 40}}, {"-H 24 --shrink-only", {32, 24}}};
+    const std::pair<const char *, QSize> cases[] = {{"--fit 32", {32, 24}},
+                                                    {"--fit x12", {16, 12}},
+                                                    {"--fit 200x30", {40, 30}},
+                                                    {"--fit 200", {200, 150}},
+                                                    {"--fit 200 --shrink-only", {64, 48}},
+                                                    {"-W 100 --shrink-only", {64, 48}},
+                                                    {"-W 32 -H 40 --shrink-only", {32, 40}},
+                                                    {"-H 24 --shrink-only", {32, 24}}};
     for (const auto &[arguments, size] : cases) {
-        const Run r = Convert(QString("--overwrite %1 a.bmp -o x.bmp").arg(arguments));
+        const Outcome r = Convert(QString("--overwrite %1 a.bmp -o x.bmp").arg(arguments));
         EXPECT_EQ(r.exitCode, 0) << arguments << r.Text();
         EXPECT_EQ(QImage(Path("x.bmp")).size(), size) << arguments;
     }
@@ -205,7 +232,7 @@ TEST_F(Batch, FitAndShrinkOnly) {
 // A JPEG stored as JPEG keeps its quality (and so about its size) unless one is given; the
 // subsampling follows the quality unless given.
 TEST_F(Batch, JpegKeepsTheSourceQuality) {
-    Run r = Convert("--report - photo.jpg -o kept.jpg");
+    Outcome r = Convert("--report - photo.jpg -o kept.jpg");
     EXPECT_TRUE(r.out.contains("\"quality\":70,")) << r.Text();
     r = Convert("photo.jpg -o kept2.jpg");
     EXPECT_TRUE(r.out.contains("photo.jpg -> kept2.jpg (quality 70, the source's)")) << r.Text();
@@ -241,14 +268,17 @@ TEST_F(Batch, ScalingRecipeRunsAsWritten) {
     const QString text = page.readAll();
     const qsizetype start = text.indexOf("The same as a bare parallel command:\n\n") + 39;
     QString recipe = text.mid(start, text.indexOf("\n\n", start) - start);
-    recipe.replace("\\\n", " ").replace("/shared/photos", Path()).replace("/shared/webp", Path("webp"));
-    recipe.replace("host1,host2,host3", ":").replace("-N 200", "-N 2").replace("report.jsonl",
-                                                                              Path("report.jsonl"));
+    recipe.replace("\\\n", " ")
+        .replace("/shared/photos", Path())
+        .replace("/shared/webp", Path("webp"));
+    recipe.replace("host1,host2,host3", ":")
+        .replace("-N 200", "-N 2")
+        .replace("report.jsonl", Path("report.jsonl"));
     ASSERT_TRUE(recipe.contains("parallel --pipe")) << recipe.toStdString();
     ASSERT_TRUE(QFile::copy(Path("photo.jpg"), Path("tree/sub/p2.jpg")));
     ASSERT_TRUE(QFile::copy(Path("photo.jpg"), Path("tree/p3.jpg")));
     ASSERT_TRUE(QFile::remove(Path("tree/fake.jpg")));
-    const Run r = Shell(Path(), recipe.trimmed());
+    const Outcome r = Shell(Path(), recipe.trimmed());
     EXPECT_EQ(r.exitCode, 0) << recipe.toStdString() << "\n" << r.Text();
     QFile report(Path("report.jsonl"));
     ASSERT_TRUE(report.open(QIODevice::ReadOnly));
