@@ -35,7 +35,7 @@ cmake --install "$work/cmake" >/dev/null
 readelf -d "$prefix/lib/faltrix/plugins/output/ppm.so" | grep -q 'NEEDED.*\[libfaltrix_gdi\.so\.[0-9]*\]' ||
   fail "the plug-in built with CMake does not need the versioned libfaltrix_gdi"
 # Every optional entry point the example shows is exported from the installed header alone.
-for entry in GetLastFailureText SetPluginOption SetPictureMetadata GetStoredColourType; do
+for entry in GetLastFailureText SetPluginOption GetPluginOptionInfo SetPictureMetadata GetStoredColourType; do
   nm -D --defined-only "$prefix/lib/faltrix/plugins/output/ppm.so" | grep -qw "$entry" ||
     fail "the example plug-in does not export $entry"
 done

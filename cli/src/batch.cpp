@@ -48,6 +48,8 @@ struct Child {
     QString outputPlugin;               // the output plug-in it named
     QList<QByteArray> temporaries;      // made and not yet gone
     bool converted = false;             // it said that its output is in place
+    int quality = 0;                    // ... stored at the source's estimated quality
+    bool notPicture = false;            // it found its file to be no picture
     int sweeperGeneration = 0;          // of the sweeper it was started with
     TerminalFrontEnd *relay = nullptr;  // for a single file: shows the reports as they come
 };
@@ -246,7 +248,11 @@ void Drain(Child *child) {
             if (child->sweeperGeneration != g_sweeperGeneration) TellSweeper(event.path, made);
             break;
         }
-        case WorkerEvent::Converted: child->converted = true; break;
+        case WorkerEvent::Converted:
+            child->converted = true;
+            child->quality = int(event.position);
+            break;
+        case WorkerEvent::NotPicture: child->notPicture = true; break;
         case WorkerEvent::Unknown: break;
         }
     }
@@ -288,6 +294,10 @@ FileResult ResultOfExit(const Child &child, int status) {
     if (child.converted && child.failure.isEmpty()) {
         result.converted = true;
         result.notices = child.notices;
+        result.quality = child.quality;
+    } else if (child.notPicture) {
+        result.skipped = result.notPicture = true;
+        result.reason = QStringLiteral("not a picture");
     } else if (!child.failure.isEmpty()) {
         result.reason = child.failure;
         result.usage = child.usage;
@@ -414,8 +424,11 @@ void StartWorkers(const ConvertOptions &options, const std::vector<PlannedTask> 
                                         .arg(one.task.output, one.clash)});
             continue;
         }
-        if (one.skipped) {
-            ended(index, nullptr, FileResult{false, {}, true});
+        if (one.skipped || one.notPicture) {
+            FileResult passed{false, {}, true};
+            passed.notPicture = one.notPicture;
+            if (one.notPicture) passed.reason = QStringLiteral("not a picture");
+            ended(index, nullptr, passed);
             continue;
         }
         Child child;
@@ -554,12 +567,13 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
         });
     display.Clear();
 
-    size_t failed = 0;
-    size_t converted = 0;
+    size_t failed = 0, converted = 0, notPictures = 0;
     for (size_t i = 0; i < planned.size(); ++i) {
+        if (reached[i] && results[i].notPicture) ++notPictures;
         if (!reached[i] || results[i].skipped) continue;
         (results[i].converted ? converted : failed) += 1;
     }
+    if (notPictures > 0) PrintNotPictures(converted, notPictures, failed, options.verbosity);
     if (DeferredStopSignal() != 0) {
         std::fprintf(
             stderr,
@@ -581,6 +595,14 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
     }
     std::fflush(stderr);
     return usage ? kExitUsage : kExitFailed;
+}
+
+void PrintNotPictures(size_t converted, size_t notPictures, size_t failed, Verbosity verbosity) {
+    if (verbosity == Verbosity::Quiet) return;
+    std::fprintf(stdout,
+                 "faltrix-convert: %zu converted, %zu skipped (not a picture), %zu failed\n",
+                 converted, notPictures, failed);
+    std::fflush(stdout);
 }
 
 int SweeperFd() { return g_sweeper; }

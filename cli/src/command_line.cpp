@@ -1,6 +1,7 @@
 // The options of faltrix-convert, parsed with QCommandLineParser.
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -51,25 +52,66 @@ int DefaultJobs() {
     return cores == 0 ? 1 : static_cast<int>(cores);
 }
 
-// The files below `folder` (bytes, ending in '/'), hidden ones too but not the host's own
-// temporaries, as paths relative to it in `relative`. Read with readdir, not QDirIterator, so
-// that names whose bytes are not UTF-8 come through as they are; folders that cannot be read
-// are passed over, as a walk of the tree would. Links are followed to files, not to folders,
-// so that a link back up cannot make the walk endless.
-void ListFilesBelow(const QByteArray &folder, const QByteArray &relative,
+// What a walk of --recursive passes over: hidden names (unless --hidden), what --exclude
+// names, files --include does not name, and the output folder (by its device and inode, so
+// that another spelling of its path is the same folder).
+struct WalkRules {
+    bool hidden = false;
+    std::vector<QByteArray> include, exclude;
+    dev_t outputDevice = 0;
+    ino_t outputInode = 0;
+    bool outputExists = false;
+
+    // A pattern without '/' matches the name, one with '/' the path below the folder given.
+    static bool Matches(const std::vector<QByteArray> &globs, const QByteArray &name,
+                        const QByteArray &relative) {
+        return std::any_of(globs.begin(), globs.end(), [&](const QByteArray &glob) {
+            return glob.contains('/')
+                       ? ::fnmatch(glob.constData(), relative.constData(), FNM_PATHNAME) == 0
+                       : ::fnmatch(glob.constData(), name.constData(), 0) == 0;
+        });
+    }
+    bool Passes(const QByteArray &name, const QByteArray &relative) const {
+        if (name.startsWith(".faltrix-")) return false;  // the host's own temporaries
+        if (!hidden && name.startsWith('.')) return false;
+        return !Matches(exclude, name, relative);
+    }
+    bool IsOutput(const struct stat &info) const {
+        return outputExists && info.st_dev == outputDevice && info.st_ino == outputInode;
+    }
+};
+
+std::vector<QByteArray> GlobBytes(const QStringList &globs) {
+    std::vector<QByteArray> bytes;
+    for (const QString &glob : globs) bytes.push_back(NameBytes(glob));
+    return bytes;
+}
+
+// The files below `folder` (bytes, ending in '/') that `rules` let pass, as paths relative to
+// it in `relative`. Read with readdir, not QDirIterator, so that names whose bytes are not
+// UTF-8 come through as they are; folders that cannot be read are passed over, as a walk of
+// the tree would. Links are followed to files, not to folders, so that a link back up cannot
+// make the walk endless.
+void ListFilesBelow(const QByteArray &folder, const QByteArray &relative, const WalkRules &rules,
                     std::vector<QByteArray> *found) {
     DIR *dir = ::opendir(folder.constData());
     if (dir == nullptr) return;
     while (const dirent *entry = ::readdir(dir)) {
         const QByteArray name(entry->d_name);
-        if (name == "." || name == ".." || name.startsWith(".faltrix-")) continue;
+        if (name == "." || name == "..") continue;
+        if (!rules.Passes(name, relative + name)) continue;
         struct stat link {
         }, target{};
         const QByteArray path = folder + name;
         if (::lstat(path.constData(), &link) != 0) continue;
-        if (S_ISDIR(link.st_mode)) ListFilesBelow(path + '/', relative + name + '/', found);
-        else if (::stat(path.constData(), &target) == 0 && S_ISREG(target.st_mode))
+        if (S_ISDIR(link.st_mode)) {
+            if (!rules.IsOutput(link))
+                ListFilesBelow(path + '/', relative + name + '/', rules, found);
+        } else if (::stat(path.constData(), &target) == 0 && S_ISREG(target.st_mode) &&
+                   (rules.include.empty() ||
+                    WalkRules::Matches(rules.include, name, relative + name))) {
             found->push_back(relative + name);
+        }
     }
     ::closedir(dir);
 }
@@ -99,7 +141,12 @@ void ReadPlainOptions(const QCommandLineParser &parser, ConvertOptions *o) {
     o->overwrite = parser.isSet("overwrite") || o->replaceReadOnly;
     o->lenient = parser.isSet("lenient");
     o->listPlugins = parser.isSet("list-plugins");
+    o->listOptions = parser.value("list-options");
     o->recursive = parser.isSet("recursive");
+    o->hidden = parser.isSet("hidden");
+    o->include = parser.values("include");
+    o->exclude = parser.values("exclude");
+    o->shrinkOnly = parser.isSet("shrink-only");
     o->skipExisting = parser.isSet("skip-existing");
     o->filesFrom = parser.value("files-from");
     o->nulSeparated = parser.isSet("null");
@@ -125,22 +172,63 @@ Problem ReadFilter(const QCommandLineParser &parser, ConvertOptions *o) {
     return std::nullopt;
 }
 
+// A flag's value that turns it off, as the plug-ins read flags.
+bool IsOff(const QString &value) {
+    const QString v = value.toLower();
+    return v == QLatin1String("0") || v == QLatin1String("no") || v == QLatin1String("false") ||
+           v == QLatin1String("off");
+}
+
+// Settings that contradict each other: one key given two different values (--quality 80
+// --option quality=70), and lossless storing with a quality or with lossless turned off. A
+// repeated --option with the same key is no contradiction: the later one wins.
+// `spellings` says for each setting how it was given ("--quality 80", "--option quality=70").
+Problem CheckOutputSettingsAgree(const std::vector<std::pair<QString, QString>> &settings,
+                                 const QStringList &spellings) {
+    struct Given {
+        QString value, spelling;
+    };
+    QHash<QString, Given> seen;
+    bool lossless = false;
+    for (size_t i = 0; i < settings.size(); ++i) {
+        const auto &[key, value] = settings[i];
+        const QString lower = key.toLower(), spelling = spellings[qsizetype(i)];
+        if (lower == QLatin1String("lossless")) lossless = !IsOff(value);
+        const auto earlier = seen.constFind(lower);
+        if (earlier != seen.constEnd() &&
+            earlier->spelling.section(u' ', 0, 0) != spelling.section(u' ', 0, 0) &&
+            earlier->value.compare(value, Qt::CaseInsensitive) != 0)
+            return QStringLiteral("%1 and %2 set %3 differently: give one.")
+                .arg(earlier->spelling, spelling, lower);
+        seen.insert(lower, {value, spelling});
+    }
+    if (lossless && seen.contains(QStringLiteral("quality")))
+        return QStringLiteral("lossless storing and --quality exclude each other: give one.");
+    return std::nullopt;
+}
+
 // The output plug-in's settings: --quality, --lossless and --compression are keys of their
 // own, --option names any; all in the order given on the command line, so that a later one
 // wins.
 Problem ReadOutputSettings(const QCommandLineParser &parser, ConvertOptions *o) {
+    QStringList spellings;
     for (const QString &name : parser.optionNames()) {
         if (name == QLatin1String("quality") || name == QLatin1String("compression"))
             o->outputOptions.emplace_back(name, parser.value(name));
         if (name == QLatin1String("lossless"))
             o->outputOptions.emplace_back(name, QStringLiteral("1"));
+        if (spellings.size() < qsizetype(o->outputOptions.size()))
+            spellings << (name == QLatin1String("lossless")
+                              ? QStringLiteral("--lossless")
+                              : QStringLiteral("--%1 %2").arg(name, parser.value(name)));
     }
     for (const QString &one : parser.values("option")) {
         const qsizetype equals = one.indexOf(u'=');
         if (equals <= 0) return QStringLiteral("Invalid --option '%1': give KEY=VALUE.").arg(one);
         o->outputOptions.emplace_back(one.left(equals).trimmed(), one.mid(equals + 1).trimmed());
+        spellings << QStringLiteral("--option ") + one;
     }
-    return std::nullopt;
+    return CheckOutputSettingsAgree(o->outputOptions, spellings);
 }
 
 // --strip and --strip-only: which of the picture's blocks are kept.
@@ -202,14 +290,24 @@ Problem ReadSides(const QCommandLineParser &parser, ConvertOptions *o) {
     return std::nullopt;
 }
 
-// --fit WxH, in the place of -W and -H.
+// --fit WxH, W or xH, in the place of -W and -H; a side left out is 0, not bounded.
 Problem ReadFit(const QCommandLineParser &parser, ConvertOptions *o) {
-    if (!parser.isSet("fit")) return std::nullopt;
+    if (!parser.isSet("fit")) {
+        if (o->shrinkOnly && !o->width && !o->height)
+            return QStringLiteral("--shrink-only applies to --fit, -W and -H.");
+        return std::nullopt;
+    }
     const QStringList sides = parser.value("fit").split(u'x');
-    const auto w = sides.size() == 2 ? ParseSide(sides[0]) : std::nullopt;
-    const auto h = sides.size() == 2 ? ParseSide(sides[1]) : std::nullopt;
-    if (!w || !h)
-        return QStringLiteral("Invalid --fit '%1': give WxH in pixels, such as 800x600.")
+    const auto side = [&](qsizetype i) -> std::optional<uint32_t> {
+        if (i >= sides.size()) return 0;
+        if (sides[i].trimmed().isEmpty()) return 0;
+        return ParseSide(sides[i]);
+    };
+    const auto w = sides.size() <= 2 ? side(0) : std::nullopt;
+    const auto h = sides.size() <= 2 ? side(1) : std::nullopt;
+    if (!w || !h || (*w == 0 && *h == 0))
+        return QStringLiteral(
+                   "Invalid --fit '%1': give WxH in pixels, such as 800x600, or W or xH alone.")
             .arg(parser.value("fit"));
     if (o->width || o->height) return QStringLiteral("--fit takes the place of -W and -H.");
     o->fit = std::pair(*w, *h);
@@ -232,6 +330,19 @@ Problem ReadFrames(const QCommandLineParser &parser, ConvertOptions *o) {
         return QStringLiteral("Invalid --frames '%1': give all, first, N or N-M, counted from 1.")
             .arg(parser.value("frames"));
     o->frames = {*first, *last};
+    return std::nullopt;
+}
+
+// Options that contradict each other or apply only with another, beyond those each step
+// checks for itself.
+Problem ReadConflicts(const QCommandLineParser &parser, ConvertOptions *o) {
+    if (o->skipExisting && o->overwrite)
+        return QStringLiteral("--skip-existing and --%1 exclude each other.")
+            .arg(QLatin1String(o->replaceReadOnly ? "force" : "overwrite"));
+    for (const char *name : {"hidden", "include", "exclude"}) {
+        if (parser.isSet(name) && !o->recursive)
+            return QStringLiteral("--%1 applies to -r.").arg(QLatin1String(name));
+    }
     return std::nullopt;
 }
 
@@ -260,7 +371,7 @@ Problem ReadCountsAndFormat(const QCommandLineParser &parser, ConvertOptions *o)
 // That there is something to convert and somewhere to put it, and that standard input and
 // output are each used once. Not asked of --list-plugins, which converts nothing.
 Problem CheckInputsAndOutput(const ConvertOptions &o) {
-    if (o.listPlugins) return std::nullopt;
+    if (o.listPlugins || !o.listOptions.isEmpty()) return std::nullopt;
     if (o.inputs.isEmpty() && o.filesFrom.isEmpty()) return QStringLiteral("No input file given.");
     if (o.output.isEmpty()) return QStringLiteral("No output given: name it with -o.");
     const qsizetype fromStdin =
@@ -284,7 +395,7 @@ Problem ReadOptions(const QCommandLineParser &parser, ConvertOptions *o) {
     ReadPlainOptions(parser, o);
     using Step = Problem (*)(const QCommandLineParser &, ConvertOptions *);
     for (const Step step : {ReadFilter, ReadOutputSettings, ReadMetadataChoice, ReadVerbosity,
-                            ReadSides, ReadFit, ReadFrames, ReadCountsAndFormat}) {
+                            ReadSides, ReadFit, ReadFrames, ReadCountsAndFormat, ReadConflicts}) {
         if (Problem problem = step(parser, o)) return problem;
     }
     return CheckInputsAndOutput(*o);
@@ -296,8 +407,8 @@ ParsedCommandLine ParseCommandLine(const QStringList &arguments) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Converts pictures from one format to another through the Faltrix plug-ins, optionally\n"
-        "resizing them. With several inputs, OUTPUT is an existing folder and each file is\n"
-        "converted in a process of its own."));
+        "resizing them. With several inputs, -r or --files-from, OUTPUT is a folder (made when\n"
+        "missing) and each file is converted in a process of its own."));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
     for (const CommandLineOption &option : CommandLineOptions()) {
         QStringList names{QString::fromLatin1(option.name)};
@@ -345,6 +456,11 @@ std::optional<QString> GatherInputs(const ConvertOptions &options, std::vector<I
             if (!trimmed.isEmpty()) given << NameFromBytes(trimmed);
         }
     }
+    WalkRules rules{options.hidden, GlobBytes(options.include), GlobBytes(options.exclude)};
+    struct stat output {};
+    if (options.recursive && options.output != kStandardStream &&
+        StatName(options.output, &output) && S_ISDIR(output.st_mode))
+        rules = {rules.hidden, rules.include, rules.exclude, output.st_dev, output.st_ino, true};
     for (const QString &path : given) {
         if (!options.recursive || path == kStandardStream || !IsFolder(path)) {
             items->push_back({path, {}});
@@ -354,10 +470,10 @@ std::optional<QString> GatherInputs(const ConvertOptions &options, std::vector<I
         QByteArray folder = NameBytes(path);
         if (!folder.endsWith('/')) folder += '/';
         std::vector<QByteArray> found;
-        ListFilesBelow(folder, {}, &found);
+        ListFilesBelow(folder, {}, rules, &found);
         std::sort(found.begin(), found.end());
         for (const QByteArray &relative : found)
-            items->push_back({NameFromBytes(folder + relative), NameFromBytes(relative)});
+            items->push_back({NameFromBytes(folder + relative), NameFromBytes(relative), true});
     }
     if (items->empty()) return QStringLiteral("no input file given");
     return std::nullopt;
@@ -370,6 +486,7 @@ std::vector<PlannedTask> PlanTasks(const ConvertOptions &options,
     for (const InputItem &item : items) {
         PlannedTask one;
         one.task.input = item.path;
+        one.task.walked = item.walked;
         if (outputIsFolder) {
             const QFileInfo info(item.path);
             const QString extension = options.format.isEmpty() ? info.suffix() : options.format;

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "faltrix/cli/batch.h"
+#include "faltrix/cli/jpeg_quality.h"
 #include "faltrix/cli/names.h"
 #include "faltrix/conversion_job.h"
 #include "faltrix/keep_aspect.h"
@@ -112,31 +113,36 @@ std::optional<QString> LoadPlugin(PluginList &list, int index,
         .arg(QLatin1String(kind), plugins[size_t(index)].path);
 }
 
-// The output plug-in: the one named, else the first whose patterns match the output's name
-// (or a name with the extension of --format).
+// The output plug-in's index: the one named, else the first whose patterns match the
+// output's name (or a name with the extension of --format); -1 with the reason when none.
+int OutputPluginIndex(const ConvertOptions &options, const QString &output,
+                      const std::vector<PluginEntry> &outputs, QString *problem) {
+    if (!options.outputPlugin.isEmpty()) {
+        const int index = FindPluginByName(outputs, options.outputPlugin);
+        if (index < 0)
+            *problem = QStringLiteral("no output plug-in is named '%1'").arg(options.outputPlugin);
+        return index;
+    }
+    const QString name = options.format.isEmpty() ? QFileInfo(output).fileName()
+                                                  : QStringLiteral("picture.") + options.format;
+    const int index = FindPluginForFileName(outputs, name);
+    if (index >= 0) return index;
+    const QString suffix = options.format.isEmpty() ? QFileInfo(output).suffix() : options.format;
+    *problem = suffix.isEmpty()
+                   ? QStringLiteral(
+                         "the output has no extension to choose a format by (use -f or "
+                         "--output-plugin)")
+                   : QStringLiteral("no output plug-in writes '.%1' files (see --list-plugins)")
+                         .arg(suffix);
+    return -1;
+}
+
 std::optional<QString> ChooseOutputPlugin(const ConvertOptions &options, const FileTask &task,
                                           const std::vector<PluginEntry> &outputs,
                                           CliFrontEnd *frontEnd) {
-    int output = -1;
-    if (!options.outputPlugin.isEmpty()) {
-        output = FindPluginByName(outputs, options.outputPlugin);
-        if (output < 0)
-            return QStringLiteral("no output plug-in is named '%1'").arg(options.outputPlugin);
-    } else {
-        const QString name = options.format.isEmpty() ? QFileInfo(task.output).fileName()
-                                                      : QStringLiteral("picture.") + options.format;
-        output = FindPluginForFileName(outputs, name);
-        if (output < 0) {
-            const QString suffix =
-                options.format.isEmpty() ? QFileInfo(task.output).suffix() : options.format;
-            return suffix.isEmpty()
-                       ? QStringLiteral(
-                             "the output has no extension to choose a format by (use -f or "
-                             "--output-plugin)")
-                       : QStringLiteral("no output plug-in writes '.%1' files (see --list-plugins)")
-                             .arg(suffix);
-        }
-    }
+    QString problem;
+    const int output = OutputPluginIndex(options, task.output, outputs, &problem);
+    if (output < 0) return problem;
     return LoadPlugin(OutputPlugins(), output, outputs, "output", frontEnd);
 }
 
@@ -217,8 +223,8 @@ std::optional<uint32_t> Scaled(int32_t side, uint64_t numerator, uint64_t denomi
 // the plug-in cannot tell the size, the sides not given stay 0 and the job runs all the same,
 // to report the failure in its own words.
 std::optional<QString> WorkOutSize(const ConvertOptions &options, OutputSize *size) {
-    const bool pixelsOnly =
-        options.width && options.height && !options.widthPercent && !options.heightPercent;
+    const bool pixelsOnly = options.width && options.height && !options.widthPercent &&
+                            !options.heightPercent && !options.shrinkOnly;
     size->width = pixelsOnly ? *options.width : 0;
     size->height = pixelsOnly ? *options.height : 0;
     PictureInfo info{};
@@ -242,9 +248,13 @@ std::optional<QString> WorkOutSize(const ConvertOptions &options, OutputSize *si
     std::optional<Fraction> across = given(options.width, options.widthPercent, info.width);
     std::optional<Fraction> down = given(options.height, options.heightPercent, info.height);
     if (options.fit) {
+        // A side of 0 bounds nothing: the other side's fraction rules.
         const Fraction w{options.fit->first, uint64_t(info.width)},
             h{options.fit->second, uint64_t(info.height)};
-        across = down = w.numerator * h.denominator <= h.numerator * w.denominator ? w : h;
+        across = down = h.numerator == 0 || (w.numerator != 0 && w.numerator * h.denominator <=
+                                                                     h.numerator * w.denominator)
+                            ? w
+                            : h;
     }
     if (!across) across = down;
     if (!down) down = across;
@@ -264,7 +274,31 @@ std::optional<QString> WorkOutSize(const ConvertOptions &options, OutputSize *si
             .arg(QLatin1String(width ? "height" : "width"));
     size->width = *width;
     size->height = *height;
+    // --shrink-only: a size that would enlarge either side leaves the picture as it is.
+    if (options.shrinkOnly && (*width > uint32_t(info.width) || *height > uint32_t(info.height))) {
+        size->width = uint32_t(info.width);
+        size->height = uint32_t(info.height);
+    }
     return std::nullopt;
+}
+
+// A JPEG stored as JPEG without a quality given keeps the quality its own tables were made
+// with: at the output's default (90) a quality-70 photo would grow by a quarter and gain
+// nothing. Returns the quality set, 0 when none was.
+int KeepSourceQuality(const ConvertOptions &options, const FileTask &task,
+                      const std::vector<PluginEntry> &outputs) {
+    for (const auto &[key, value] : options.outputOptions) {
+        if (key.compare(QLatin1String("quality"), Qt::CaseInsensitive) == 0) return 0;
+    }
+    if (FindPluginForFileName(outputs, QStringLiteral("picture.jpg")) != OutputPlugins().Current())
+        return 0;
+    const int fd = ::open(NameBytes(task.input).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    const std::optional<int> quality = EstimateJpegQuality(fd);
+    ::close(fd);
+    if (!quality) return 0;
+    const std::u16string value = QString::number(*quality).toStdU16String();
+    return OutputPlugins().SetPluginOption(u"quality", value.c_str()) == 0 ? *quality : 0;
 }
 
 // The size options as given, for a message about the size they make: "-W 20000", "--fit 800x600".
@@ -322,6 +356,12 @@ FileResult RunJob(const ConvertOptions &options, const OutputSize &size,
 
 }  // namespace
 
+bool OutputIsFolder(const ConvertOptions &options, size_t inputCount) {
+    if (options.output == kStandardStream) return false;
+    return inputCount > 1 || options.recursive || !options.filesFrom.isEmpty() ||
+           options.output.endsWith(u'/') || IsFolder(options.output);
+}
+
 FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
                        const std::vector<PluginEntry> &inputs,
                        const std::vector<PluginEntry> &outputs, CliFrontEnd *frontEnd) {
@@ -333,13 +373,24 @@ FileResult ConvertFile(const ConvertOptions &options, const FileTask &task,
         problem = SetOutputOptions(options, outputs);
         if (problem) return FileResult{false, *problem, false, true};
     }
-    if (!problem) problem = ChooseInputPlugin(options, task, inputs, frontEnd);
+    if (!problem) {
+        problem = ChooseInputPlugin(options, task, inputs, frontEnd);
+        // Below a folder, a file no input plug-in reads is no picture: passed over.
+        if (problem && task.walked) {
+            FileResult passed{false, QStringLiteral("not a picture"), true};
+            passed.notPicture = true;
+            return passed;
+        }
+    }
     if (!problem) AskLenient(options, task, inputs, frontEnd);
     if (!problem) problem = WorkOutSize(options, &size);
     if (problem) return FileResult{false, *problem};
     if (auto beyond = CheckSizeWithinLimits(options, size))
         return FileResult{false, *beyond, false, true};
-    return RunJob(options, size, *frontEnd);
+    const int quality = KeepSourceQuality(options, task, outputs);
+    FileResult result = RunJob(options, size, *frontEnd);
+    if (result.converted) result.quality = quality;
+    return result;
 }
 
 CopyEnd CopyAtMost(int from, int to, int64_t ceiling) {
@@ -370,7 +421,12 @@ void PrintFileResult(const FileTask &task, const FileResult &result, Verbosity v
         for (const QString &notice : result.notices)
             PrintError(stderr, QStringLiteral("%1: warning: %2").arg(task.Shown(), notice));
     }
-    if (result.skipped) {
+    if (result.notPicture) {
+        // Named only when asked: a tree may hold many such files; the summary counts them.
+        if (verbosity != Verbosity::Verbose) return;
+        std::fprintf(stdout, "%s: skipped, not a picture\n", Printable(task.Shown()).constData());
+        std::fflush(stdout);
+    } else if (result.skipped) {
         if (verbosity == Verbosity::Quiet) return;
         std::fprintf(stdout, "%s: skipped, %s exists\n", Printable(task.Shown()).constData(),
                      Printable(task.output).constData());
@@ -378,8 +434,12 @@ void PrintFileResult(const FileTask &task, const FileResult &result, Verbosity v
     } else if (!result.converted) {
         PrintError(stderr, QStringLiteral("%1: %2").arg(task.Shown(), result.reason));
     } else if (verbosity != Verbosity::Quiet && task.output != kStandardStream) {
-        std::fprintf(stdout, "%s -> %s\n", Printable(task.Shown()).constData(),
-                     Printable(task.output).constData());
+        const QByteArray kept =
+            result.quality > 0
+                ? QStringLiteral(" (quality %1, the source's)").arg(result.quality).toUtf8()
+                : QByteArray();
+        std::fprintf(stdout, "%s -> %s%s\n", Printable(task.Shown()).constData(),
+                     Printable(task.output).constData(), kept.constData());
         std::fflush(stdout);
     }
 }
@@ -426,8 +486,12 @@ int ConvertInChildProcess(const ConvertOptions &options, const FileTask &task,
                        [](const char *path) { g_worker->ReportTemporary(false, path); });
     RemoveTemporariesOnSignals();
     const FileResult result = ConvertFile(options, task, inputs, outputs, &worker);
+    if (result.notPicture) {
+        worker.ReportNotPicture();
+        return kExitConverted;
+    }
     if (!result.converted) worker.ReportFailure(result.reason, result.usage);
-    else worker.ReportConverted();
+    else worker.ReportConverted(result.quality);
     return result.converted ? kExitConverted : kExitFailed;
 }
 
@@ -495,7 +559,9 @@ public:
         // keys in the order it wrote them.
         const QByteArray line =
             "{\"input\":" + JsonText(task.Shown()) + ",\"message\":" + JsonText(result.reason) +
-            ",\"output\":" + JsonText(task.output) + ",\"seconds\":" +
+            ",\"output\":" + JsonText(task.output) +
+            (result.quality > 0 ? ",\"quality\":" + QByteArray::number(result.quality) : "") +
+            ",\"seconds\":" +
             QByteArray::number(std::round(result.seconds * 1000) / 1000, 'g',
                                QLocale::FloatingPointShortest) +
             ",\"size\":" + QByteArray::number(sized ? static_cast<qint64>(info.st_size) : 0) +
@@ -515,9 +581,10 @@ private:
 // -f with an output file: the format it names must be the one the file's own extension
 // names, if it has one (-f png -o out.jpg would put PNG data in a .jpg file).
 std::optional<QString> CheckFormatMatchesOutput(const ConvertOptions &options,
-                                                const std::vector<PluginEntry> &outputs) {
+                                                const std::vector<PluginEntry> &outputs,
+                                                bool outputIsFolder) {
     const QFileInfo output(options.output);
-    if (options.format.isEmpty() || options.output == kStandardStream || IsFolder(options.output) ||
+    if (options.format.isEmpty() || options.output == kStandardStream || outputIsFolder ||
         output.suffix().isEmpty())
         return std::nullopt;
     if (FindPluginForFileName(outputs, QStringLiteral("picture.") + options.format) ==
@@ -574,17 +641,154 @@ int ListPlugins(const std::vector<PluginEntry> &inputs, const std::vector<Plugin
     return kExitFailed;
 }
 
-// The files to convert, in `items`, and whether they fit the output; the usage error if not.
+// --list-options: the settings of the output and the input plug-in of that name, one a line:
+// key, kind, the values it takes and its default, as the plug-in describes them.
+int ListOptions(const QString &name, const std::vector<PluginEntry> &inputs,
+                const std::vector<PluginEntry> &outputs) {
+    const struct {
+        const char *kind;
+        PluginList &list;
+        const std::vector<PluginEntry> &plugins;
+    } lists[] = {{"output", OutputPlugins(), outputs}, {"input", InputPlugins(), inputs}};
+    static const char *const kKinds[] = {"", "integer", "flag", "choice", "text"};
+    bool found = false;
+    for (const auto &one : lists) {
+        const int index = FindPluginByName(one.plugins, name);
+        if (index < 0) continue;
+        found = true;
+        const QString &plugin = one.plugins[size_t(index)].name;
+        if (one.list.SelectPlugin(uint32_t(index)) != 1) {
+            PrintError(stderr, QStringLiteral("the %1 plug-in %2 could not be loaded")
+                                   .arg(QLatin1String(one.kind), plugin));
+            return kExitFailed;
+        }
+        QStringList lines{QStringLiteral("%1 plug-in %2:").arg(QLatin1String(one.kind), plugin)};
+        for (const PluginOptionInfo &option : one.list.DescribeOptions())
+            lines << QStringLiteral("  %1 %2 %3 default %4")
+                         .arg(QString::fromStdU16String(option.key), -14)
+                         .arg(QLatin1String(kKinds[option.kind]), -7)
+                         .arg(QString::fromStdU16String(option.values), -24)
+                         .arg(QString::fromStdU16String(option.initial));
+        if (!one.list.HasPluginOptionInfo())
+            lines << (one.list.HasPluginOption()
+                          ? QStringLiteral("  (takes settings but does not list them)")
+                          : QStringLiteral("  (takes no settings)"));
+        for (const QString &line : lines) std::fprintf(stdout, "%s\n", Printable(line).constData());
+    }
+    std::fflush(stdout);
+    if (found) return kExitConverted;
+    PrintError(stderr, QStringLiteral("no plug-in is named '%1' (see --list-plugins)").arg(name));
+    return kExitUsage;
+}
+
+// The files to convert, in `items`, and whether the output is a folder for them; the usage
+// error if they do not fit it.
 std::optional<QString> GatherInputsFor(const ConvertOptions &options,
-                                       const std::vector<PluginEntry> &outputs, bool outputIsFolder,
-                                       std::vector<InputItem> *items) {
+                                       const std::vector<PluginEntry> &outputs,
+                                       bool *outputIsFolder, std::vector<InputItem> *items) {
     std::optional<QString> problem = GatherInputs(options, items);
-    if (!problem && items->size() > 1 && !outputIsFolder)
-        problem = QStringLiteral(
-                      "with several inputs the output must be an existing folder; %1 is not one")
-                      .arg(options.output);
-    if (!problem) problem = CheckFormatMatchesOutput(options, outputs);
-    return problem;
+    if (problem) return problem;
+    *outputIsFolder = OutputIsFolder(options, items->size());
+    struct stat info {};
+    if (*outputIsFolder && StatName(options.output, &info) && !S_ISDIR(info.st_mode))
+        return QStringLiteral(
+                   "the output %1 is a file; several inputs, -r and --files-from write into a "
+                   "folder")
+            .arg(options.output);
+    return CheckFormatMatchesOutput(options, outputs, *outputIsFolder);
+}
+
+// Below a folder of --recursive, a file whose name no input plug-in claims (the plug-in
+// named with --input-plugin, if one is) is no picture: passed over without a worker. One
+// whose name is claimed but whose content is not is found so by its worker.
+void MarkNotPictures(const ConvertOptions &options, const std::vector<PluginEntry> &inputs,
+                     std::vector<PlannedTask> *planned) {
+    std::vector<PluginEntry> claiming = inputs;
+    if (!options.inputPlugin.isEmpty())
+        claiming = {inputs[size_t(FindPluginByName(inputs, options.inputPlugin))]};
+    for (PlannedTask &one : *planned) {
+        if (one.task.walked && !one.skipped &&
+            FindPluginForFileName(claiming, QFileInfo(one.task.input).fileName()) < 0)
+            one.notPicture = true;
+    }
+}
+
+// The output plug-ins the files go to, each once. With --format, --output-plugin or a single
+// output file with an extension there is one, and a missing one is a mistake on the command
+// line (`*problem`); otherwise each file's name chooses, and a file without a plug-in fails
+// alone.
+std::vector<int> ChosenOutputPlugins(const ConvertOptions &options,
+                                     const std::vector<PluginEntry> &outputs,
+                                     const std::vector<PlannedTask> &planned, bool outputIsFolder,
+                                     QString *problem) {
+    std::vector<int> chosen;
+    const bool one =
+        !options.format.isEmpty() || !options.outputPlugin.isEmpty() || !outputIsFolder;
+    for (const PlannedTask &task : planned) {
+        if (task.skipped || task.notPicture || !task.clash.isEmpty()) continue;
+        QString missing;
+        const int index = OutputPluginIndex(options, task.task.output, outputs, &missing);
+        if (index < 0 && one &&
+            (!options.format.isEmpty() || !QFileInfo(task.task.output).suffix().isEmpty())) {
+            *problem = missing;
+            return {};
+        }
+        if (index >= 0 && std::find(chosen.begin(), chosen.end(), index) == chosen.end())
+            chosen.push_back(index);
+    }
+    return chosen;
+}
+
+// The settings for the output plug-ins, each tried once before any file, in a worker of its
+// own (a plug-in may crash on them): a refusal is the run's one error line, not one per
+// file. The exit code when the run ends here.
+std::optional<int> CheckOutputSettingsOnce(const ConvertOptions &options,
+                                           const std::vector<PluginEntry> &outputs,
+                                           const std::vector<int> &chosen) {
+    if (options.outputOptions.empty()) return std::nullopt;
+    for (const int index : chosen) {
+        ConvertOptions forced = options;
+        forced.outputPlugin = outputs[size_t(index)].name;
+        const ConvertInChild check = [&](const FileTask &task, int reportFd) {
+            WorkerFrontEnd worker(reportFd, SweeperFd());
+            ScopedFrontEnd installed(&worker);
+            std::optional<QString> problem = ChooseOutputPlugin(forced, task, outputs, &worker);
+            const bool usage = !problem;
+            if (!problem) problem = SetOutputOptions(options, outputs);
+            if (!problem) worker.ReportConverted();
+            else worker.ReportFailure(*problem, usage);
+            return problem ? kExitFailed : kExitConverted;
+        };
+        const FileResult result = ConvertInWorker(options, {}, check, nullptr);
+        if (result.converted) continue;
+        PrintError(stderr, result.reason);
+        return result.usage ? kExitUsage : kExitFailed;
+    }
+    return std::nullopt;
+}
+
+// Everything before the first file: the inputs gathered, where each goes, the files that are
+// no pictures, and the output plug-ins and their settings checked once. The exit code when
+// the run ends here.
+std::optional<int> PlanRun(const ConvertOptions &options, const std::vector<PluginEntry> &inputs,
+                           const std::vector<PluginEntry> &outputs,
+                           std::vector<PlannedTask> *planned, bool *outputIsFolder) {
+    std::vector<InputItem> items;
+    if (const auto problem = GatherInputsFor(options, outputs, outputIsFolder, &items)) {
+        PrintError(stderr, *problem);
+        return kExitUsage;
+    }
+    *planned = PlanTasks(options, items, *outputIsFolder);
+    MarkNotPictures(options, inputs, planned);
+    QString problem;
+    const std::vector<int> chosen =
+        ChosenOutputPlugins(options, outputs, *planned, *outputIsFolder, &problem);
+    if (!problem.isEmpty()) {
+        PrintError(stderr, problem);
+        return kExitUsage;
+    }
+    if (planned->size() < 2) return std::nullopt;  // its worker says it as soon
+    return CheckOutputSettingsOnce(options, outputs, chosen);
 }
 
 // Plug-ins read and write files: standard input is copied to one first, and the picture for
@@ -642,6 +846,7 @@ int ConvertSingleFile(const ConvertOptions &options, const PlannedTask &planned,
         if (picture >= 0) ::close(picture);
     }
     PrintFileResult(task, result, options.verbosity);
+    if (result.notPicture) PrintNotPictures(0, 1, 0, options.verbosity);
     report->Add(task, result);
     EndIfInterrupted();
     if (result.usage) return kExitUsage;
@@ -668,23 +873,28 @@ int RunConvert(const ConvertOptions &given) {
                        Shown(NameFromBytes(QByteArray::fromStdString(list->FolderRefusal()))));
     }
     if (options.listPlugins) return ListPlugins(inputs, outputs);
-    if (!CheckForcedNames(options, inputs, outputs)) return kExitUsage;
 
-    std::vector<InputItem> items;
-    const bool outputIsFolder = !toStdout && IsFolder(options.output);
-    if (const auto problem = GatherInputsFor(options, outputs, outputIsFolder, &items)) {
-        PrintError(stderr, *problem);
-        return kExitUsage;
-    }
+    if (!options.listOptions.isEmpty()) return ListOptions(options.listOptions, inputs, outputs);
+    if (!CheckForcedNames(options, inputs, outputs)) return kExitUsage;
+    std::vector<PlannedTask> planned;
+    bool outputIsFolder = false;
+    if (const auto exit = PlanRun(options, inputs, outputs, &planned, &outputIsFolder))
+        return *exit;
     Report report;
     if (auto failure = report.Open(options.report)) {
         PrintError(stderr, *failure);
         return kExitFailed;
     }
-    std::vector<PlannedTask> planned = PlanTasks(options, items, outputIsFolder);
-    // Folders below the output folder, as --recursive found them below the inputs.
+    // The output folder with those above it, and below it the folders --recursive found
+    // below the inputs.
+    if (outputIsFolder && !MakeFolders(options.output)) {
+        PrintError(stderr, QStringLiteral("cannot make the output folder %1: %2")
+                               .arg(options.output, Errno(errno)));
+        return kExitFailed;
+    }
     for (const PlannedTask &one : planned) {
-        if (outputIsFolder && !one.skipped) MakeFolders(QFileInfo(one.task.output).path());
+        if (outputIsFolder && !one.skipped && !one.notPicture)
+            MakeFolders(QFileInfo(one.task.output).path());
     }
     StandardStreamFiles streams;
     if (const auto failure = ReplaceStandardStreams(&options, &planned, &streams)) {

@@ -19,8 +19,8 @@ int main(int argc, char **argv) {
         std::fputs(parsed.text.toUtf8().constData(), stdout);
         return faltrix::kExitConverted;
     case faltrix::ParsedCommandLine::UsageError:
-        std::fprintf(stderr, "faltrix-convert: %s\nTry 'faltrix-convert --help' for the options.\n",
-                     faltrix::Printable(parsed.text).constData());
+        // One line, as every usage error: a batch's mistake is said once.
+        std::fprintf(stderr, "faltrix-convert: %s\n", faltrix::Printable(parsed.text).constData());
         return faltrix::kExitUsage;
     case faltrix::ParsedCommandLine::Run: break;
     }

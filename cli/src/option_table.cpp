@@ -10,12 +10,20 @@ constexpr CommandLineOption kOptions[] = {
     {.name = "output",
      .shortName = "o",
      .valueName = "PATH",
-     .help = "The output file; with several inputs, an existing folder.",
+     .help = "The output file; with several inputs, -r or --files-from, or ending in '/', "
+             "a folder, made with its parents when missing.",
      .value = OptionValue::File,
-     .brief = "the output file; with several inputs, an existing folder",
+     .brief = "the output file, or the folder for several inputs",
      .valueTitle = "output file or folder",
      .manValue = "path",
-     .manText = R"roff(The output file; with several inputs, an existing folder.
+     .manText = R"roff(The output file.
+With several inputs, with
+.B \-r
+or
+.BR \-\-files\-from ,
+and whenever the name ends in
+.BR / ,
+it is a folder, made with the folders above it when missing.
 .B \-
 is standard output, which takes the picture of exactly one input and needs
 .BR \-f .)roff"},
@@ -65,7 +73,8 @@ than 268435456 pixels in all, is refused before the conversion with the limit na
 (exit status 2).)roff"},
     {.name = "fit",
      .valueName = "WxH",
-     .help = "Resize to fit inside W x H pixels, keeping the aspect ratio.",
+     .help = "Resize to fit inside W x H pixels, keeping the aspect ratio; W alone or xH "
+             "bounds one side.",
      .value = OptionValue::Free,
      .brief = "resize to fit inside WxH pixels, keeping the aspect ratio",
      .manValue = R"(W\fBx\fIH)",
@@ -73,11 +82,27 @@ than 268435456 pixels in all, is refused before the conversion with the limit na
 .I W
 x
 .I H
-pixels, keeping the aspect ratio (smaller pictures are enlarged).
+pixels, keeping the aspect ratio (smaller pictures are enlarged unless
+.B \-\-shrink\-only
+is given).
+.I W
+alone, or
+.BI x H
+alone, bounds that side only.
 Takes the place of
 .B \-W
 and
 .BR \-H .)roff"},
+    {.name = "shrink-only",
+     .help = "Never enlarge: a picture already within the size of --fit, -W or -H keeps its "
+             "own.",
+     .brief = "never enlarge a picture",
+     .manText = R"roff(Never enlarge: a picture that the size of
+.BR \-\-fit ,
+.B \-W
+or
+.B \-H
+would make larger on either side keeps its own size.)roff"},
     {.name = "anti-alias",
      .shortName = "a",
      .help = "Resize by the dialog's area averaging (the same as --filter area).",
@@ -182,7 +207,8 @@ Input plug-ins without such a mode say so and read as usual.)roff"},
      .valueTitle = "quality",
      .manValue = "N",
      .manText =
-         R"roff(Quality of a lossy output: JPEG 1 to 100 (default 90), WebP 0 to 100 (default 90),
+         R"roff(Quality of a lossy output: JPEG 1 to 100 (default 90; from a JPEG input, the quality its
+quantisation tables were made with, as estimated and reported), WebP 0 to 100 (default 90),
 HEIC 0 to 100 (default 65), AVIF 0 to 100 (default 85), JPEG XL 0 to 100 (default 90).
 The AVIF output also takes
 .BR speed=0 " to " 9
@@ -195,13 +221,23 @@ The JPEG XL output also takes
 which stores a JPEG input that keeps its size and metadata as the JPEG itself, losslessly.
 The JPEG output also takes
 .B progressive=1
-through
-.BR \-\-option .)roff"},
+and
+.BR subsampling=444 ", " 422 " or " 420
+(the colour resolution kept: whole, half across, half both ways; default 444 at quality
+90 and above, else 420) through
+.BR \-\-option .
+.B \-\-list\-options
+names every setting of a plug-in.)roff"},
     {.name = "lossless",
      .help = "Store losslessly where the output format can choose (WebP, HEIC, AVIF, JPEG XL).",
      .brief = "store losslessly where the output format can choose",
+     .excludes = "--quality",
      .manText =
-         R"roff(Store losslessly where the output format can choose (WebP, HEIC, AVIF, JPEG XL).)roff"},
+         R"roff(Store losslessly where the output format can choose (WebP, HEIC, AVIF, JPEG XL).
+Refused with
+.B \-\-quality
+or
+.BR "\-\-option lossless=0" .)roff"},
     {.name = "compression",
      .valueName = "NAME|LEVEL",
      .help = "Compression of the output: a TIFF scheme (none, lzw, deflate, packbits) "
@@ -224,10 +260,12 @@ or a PNG level from 0 (fastest) to 9 (smallest), default 4.)roff"},
      .manValue = R"(KEY\fB=\fIVALUE)",
      .manText =
          R"roff(Any setting of the output plug-in by its key, as its settings dialog has it; may be repeated.
+The settings are checked once, before any file is converted.
 The settings above are such keys
 .RB ( quality ", " lossless ", " compression ).
 A setting the output plug-in does not take ends the run with exit code 2 and the plug-in's
-own words, which name the keys it knows.)roff"},
+own words, which name the keys it knows; so does a key given twice with different values
+.RB ( "\-\-quality 80 \-\-option quality=70" ).)roff"},
     {.name = "strip",
      .help = "Store no EXIF and no XMP, and no colour profile: a picture with one has its "
              "colours converted to sRGB first. Without it, what the output format can hold "
@@ -272,6 +310,22 @@ Excludes
      .manText =
          R"roff(List the input and output plug-ins found, each with its name, description and file-name
 patterns, and every library refused with the reason; then exit.)roff"},
+    {.name = "list-options",
+     .valueName = "PLUGIN",
+     .help = "List the settings a plug-in takes through --option: key, kind, range and "
+             "default, one a line.",
+     .value = OptionValue::OutputPlugin,
+     .brief = "list the settings of a plug-in",
+     .valueTitle = "plug-in",
+     .excludes = "- *",
+     .manValue = "plugin",
+     .manText = R"roff(List the settings the plug-in named (as
+.B \-\-list\-plugins
+shows it; the output and the input plug-in of that name alike) takes through
+.BR \-\-option ,
+one a line: its key, its kind
+.RB ( integer ", " flag ", " choice " or " text ),
+the values it takes and its default; then exit.)roff"},
     {.name = "jobs",
      .shortName = "j",
      .valueName = "N",
@@ -298,16 +352,61 @@ The default is 120;
 means no limit.)roff"},
     {.name = "recursive",
      .shortName = "r",
-     .help = "Convert every file below the folders among the inputs, mirroring the "
-             "folders under OUTPUT.",
-     .brief = "convert every file below the folders among the inputs",
+     .help = "Convert every picture below the folders among the inputs, mirroring the "
+             "folders under OUTPUT; other files are skipped as no picture.",
+     .brief = "convert every picture below the folders among the inputs",
      .manText =
-         R"roff(Convert every file below the folders among the inputs, in name order, mirroring their
+         R"roff(Convert every picture below the folders among the inputs, in name order, mirroring their
 folders under
-.IR output .)roff"},
+.IR output .
+A file that no input plug-in claims, by its name and then by its content, is counted as
+skipped (not a picture), not as a failure.
+Hidden files and folders (names starting with
+.BR . )
+are passed over unless
+.B \-\-hidden
+is given, and so is the output folder when it lies inside the tree.)roff"},
+    {.name = "hidden",
+     .help = "With -r, convert hidden files and walk hidden folders too.",
+     .brief = "with -r, take hidden files and folders too",
+     .manText = R"roff(With
+.BR \-r ,
+convert hidden files and walk hidden folders too.)roff"},
+    {.name = "include",
+     .valueName = "GLOB",
+     .help = "With -r, convert only the files matching GLOB (their name, or with a '/' their "
+             "path below the folder). May be repeated.",
+     .value = OptionValue::Free,
+     .brief = "with -r, convert only the files matching a pattern",
+     .valueTitle = "pattern",
+     .repeatable = true,
+     .manValue = "glob",
+     .manText = R"roff(With
+.BR \-r ,
+convert only the files matching one of the patterns given: a pattern without
+.B /
+matches the file's name, one with
+.B /
+its path below the folder given.
+May be repeated.)roff"},
+    {.name = "exclude",
+     .valueName = "GLOB",
+     .help = "With -r, leave out the files and folders matching GLOB. May be repeated.",
+     .value = OptionValue::Free,
+     .brief = "with -r, leave out files and folders matching a pattern",
+     .valueTitle = "pattern",
+     .repeatable = true,
+     .manValue = "glob",
+     .manText = R"roff(With
+.BR \-r ,
+leave out the files, and the folders with all they hold, that match one of the patterns
+given (matched as for
+.BR \-\-include ).
+May be repeated.)roff"},
     {.name = "skip-existing",
      .help = "Leave existing outputs alone and skip their files.",
      .brief = "leave existing outputs alone and skip their files",
+     .excludes = "--overwrite --force",
      .manText =
          R"roff(Leave existing outputs alone and skip their files; a skipped file is no failure.)roff"},
     {.name = "files-from",
@@ -355,7 +454,13 @@ standard output) as the file ends, with the members
 .B seconds
 and
 .B message
-(why it failed).
+(why it failed, or
+.B not a picture
+for a file
+.B \-r
+passed over), and
+.B quality
+when a JPEG was stored as JPEG at the quality estimated from it.
 Names are exact: a control character is written as
 .B \eu001b
 and a byte of a name that is not UTF-8 as

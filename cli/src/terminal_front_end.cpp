@@ -151,7 +151,11 @@ void WorkerFrontEnd::ReportFailure(const QString &reason, bool usage) {
     Send(usage ? 'U' : 'F', reason);
 }
 
-void WorkerFrontEnd::ReportConverted() { Send('C', {}); }
+void WorkerFrontEnd::ReportConverted(int quality) {
+    Send('C', quality > 0 ? QString::number(quality) : QString());
+}
+
+void WorkerFrontEnd::ReportNotPicture() { Send('X', {}); }
 
 void WorkerFrontEnd::ReportTemporary(bool made, const char *path) {
     // In hex: a name may hold any byte but '/' and NUL, line breaks included.
@@ -214,7 +218,11 @@ WorkerEvent ParseWorkerLine(const QByteArray &line) {
         event.kind = WorkerEvent::Notice;
         event.text = text;
         break;
-    case 'C': event.kind = WorkerEvent::Converted; break;
+    case 'C':
+        event.kind = WorkerEvent::Converted;
+        event.position = text.toUInt();
+        break;
+    case 'X': event.kind = WorkerEvent::NotPicture; break;
     case 'T':
     case 'E':
         event.kind = line[0] == 'T' ? WorkerEvent::TemporaryMade : WorkerEvent::TemporaryEnded;

@@ -423,6 +423,7 @@ JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCH
     // cannot go with them (a palette's bitmap is replaced then).
     HBITMAP handed = target.bitmap;
     HandMetadataToOutput(&metadata, request.metadata, target.dc, &target.bitmap);
+    OfferTransparency(target.dc, &metadata);
     JobEnd outcome;
     if (last > first) {
         SequenceSource source{target, decoded.delay, &decoded.frames, decoded.sequence, first,

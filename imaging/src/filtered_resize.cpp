@@ -28,10 +28,24 @@ int SwsFlags(ResizeFilter filter) {
     }
 }
 
+// The resolution a resized picture keeps: its pels per metre scaled with it, so that it
+// prints at the size it had (300 dpi at half the width is 150), as the area-averaging resize
+// scales them. Truncated, as there; 0 (unknown) stays 0.
+struct Resolution {
+    LONG x = 0, y = 0;
+};
+LONG ScaledPels(LONG pels, uint32_t to, uint32_t from) {
+    const double value = double(pels) * double(to) / double(from);
+    return value >= 2147483647.0 ? LONG(2147483647) : value <= 0 ? 0 : static_cast<LONG>(value);
+}
+
 // A top-down DIB section of `bits` bits a pixel (24 or 32).
-HBITMAP NewSection(uint32_t width, uint32_t height, int bits, uint8_t **pixels) {
+HBITMAP NewSection(uint32_t width, uint32_t height, int bits, uint8_t **pixels,
+                   Resolution resolution = {}) {
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+    info.bmiHeader.biXPelsPerMeter = resolution.x;
+    info.bmiHeader.biYPelsPerMeter = resolution.y;
     info.bmiHeader.biWidth = static_cast<LONG>(width);
     info.bmiHeader.biHeight = -static_cast<LONG>(height);
     info.bmiHeader.biPlanes = 1;
@@ -102,7 +116,7 @@ bool HasAlpha(const uint8_t *bits, uint32_t w, uint32_t h) {
 // A 32-bit picture with alpha resized premultiplied, so that transparent pixels lend no
 // colour to their neighbours, then divided back.
 HBITMAP ResizeWithAlpha(const uint8_t *bits, uint32_t w, uint32_t h, bool topDown, uint32_t width,
-                        uint32_t height, ResizeFilter filter) {
+                        uint32_t height, ResizeFilter filter, Resolution resolution) {
     const uint32_t stride = Stride(w, 32);
     std::vector<uint8_t> premultiplied(size_t(stride) * h);
     for (size_t i = 0; i < premultiplied.size(); i += 4) {
@@ -112,7 +126,7 @@ HBITMAP ResizeWithAlpha(const uint8_t *bits, uint32_t w, uint32_t h, bool topDow
         premultiplied[i + 3] = static_cast<uint8_t>(a);
     }
     uint8_t *out = nullptr;
-    HBITMAP result = NewSection(width, height, 32, &out);
+    HBITMAP result = NewSection(width, height, 32, &out, resolution);
     if (result == nullptr) return nullptr;
     const uint32_t outStride = Stride(width, 32);
     if (!Scale(filter, RowsOf(premultiplied.data(), h, stride, topDown), w, h, AV_PIX_FMT_BGRA, out,
@@ -147,9 +161,11 @@ HBITMAP FilteredResize(HBITMAP source, const DIBSECTION &section, uint32_t width
         !IsSwscaleFilter(filter))
         return nullptr;
 
+    const Resolution resolution{ScaledPels(header.biXPelsPerMeter, width, w),
+                                ScaledPels(header.biYPelsPerMeter, height, h)};
     // 32-bit with some alpha: premultiplied B, G, R, A, and back. (All alpha 0 means opaque.)
     if (header.biBitCount == 32 && header.biCompression == BI_RGB && HasAlpha(bits, w, h))
-        return ResizeWithAlpha(bits, w, h, topDown, width, height, filter);
+        return ResizeWithAlpha(bits, w, h, topDown, width, height, filter, resolution);
 
     // Everything else as B, G, R: 24-bit rows as they are, other depths and palettes copied
     // into a 24-bit section first by the graphics layer.
@@ -175,7 +191,7 @@ HBITMAP FilteredResize(HBITMAP source, const DIBSECTION &section, uint32_t width
         rgbTopDown = true;
     }
     uint8_t *out = nullptr;
-    HBITMAP result = NewSection(width, height, 24, &out);
+    HBITMAP result = NewSection(width, height, 24, &out, resolution);
     if (result == nullptr) return nullptr;
     if (!Scale(filter, RowsOf(rgb, h, stride, rgbTopDown), w, h, AV_PIX_FMT_BGR24, out, width,
                height, Stride(width, 24))) {

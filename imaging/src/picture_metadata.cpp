@@ -777,6 +777,41 @@ void WithdrawItems(PictureMetadata *metadata, HDC dc, HBITMAP *bitmap,
     metadata->profileHanded = false;
 }
 
+namespace {
+
+// Whether a 32-bit picture's alpha bytes say it has transparency: some below 255, and not all
+// 0 (which a picture made without alpha has).
+bool HasTransparency(HDC dc) {
+    DIBSECTION section{};
+    const HGDIOBJ bitmap = GetCurrentObject(dc, OBJ_BITMAP);
+    if (GetObjectW(bitmap, sizeof section, &section) != sizeof section ||
+        section.dsBmih.biBitCount != 32 || section.dsBmih.biCompression != BI_RGB ||
+        section.dsBm.bmBits == nullptr)
+        return false;
+    const auto *bytes = static_cast<const uint8_t *>(section.dsBm.bmBits);
+    const size_t stride = size_t(section.dsBm.bmWidthBytes);
+    bool below = false, nonZero = false;
+    for (size_t y = 0; y < size_t(section.dsBm.bmHeight); ++y) {
+        for (size_t x = 0; x < size_t(section.dsBm.bmWidth); ++x) {
+            const uint8_t alpha = bytes[y * stride + 4 * x + 3];
+            below = below || alpha != 255;
+            nonZero = nonZero || alpha != 0;
+        }
+        if (below && nonZero) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+void OfferTransparency(HDC dc, PictureMetadata *metadata) {
+    OutputPluginList &output = OutputPlugins();
+    if (!output.HasPictureMetadata() || !HasTransparency(dc) ||
+        output.SetPictureMetadata(FALTRIX_METADATA_TRANSPARENCY, "", 0) == 0)
+        return;
+    metadata->notices.push_back(u"flattened the transparency on white");
+}
+
 void OfferSourceJpeg(const WCHAR *path, const PictureMetadata &metadata,
                      const MetadataChoice &choice, bool storedAsDecoded) {
     OutputPluginList &output = OutputPlugins();

@@ -150,6 +150,7 @@ PluginList::~PluginList() {
     configurationDlg_ = nullptr;
     getLastFailureText_ = nullptr;
     setPluginOption_ = nullptr;
+    getPluginOptionInfo_ = nullptr;
     if (library_ != nullptr) dlclose(library_);
     library_ = nullptr;
 }
@@ -237,6 +238,7 @@ void PluginList::ReleaseLibrary() {
     ClearEntryPoints();
     getLastFailureText_ = nullptr;
     setPluginOption_ = nullptr;
+    getPluginOptionInfo_ = nullptr;
     if (library_ != nullptr) dlclose(library_);
     library_ = nullptr;
 }
@@ -262,6 +264,8 @@ int32_t PluginList::SelectPlugin(uint32_t index) {
     getLastFailureText_ =
         reinterpret_cast<GetLastFailureTextFn>(ResolveOwn(library_, "GetLastFailureText"));
     setPluginOption_ = reinterpret_cast<SetPluginOptionFn>(ResolveOwn(library_, "SetPluginOption"));
+    getPluginOptionInfo_ =
+        reinterpret_cast<GetPluginOptionInfoFn>(ResolveOwn(library_, "GetPluginOptionInfo"));
     return 1;
 }
 
@@ -314,6 +318,24 @@ int32_t PluginList::SetPluginOption(const WCHAR *name, const WCHAR *value) {
     const int32_t answer = setPluginOption_(name, value);
     NoteCallOutcome(answer != 0);
     return answer;
+}
+
+std::vector<PluginOptionInfo> PluginList::DescribeOptions() {
+    std::vector<PluginOptionInfo> described;
+    if (getPluginOptionInfo_ == nullptr) return described;
+    const CallNotice notice(*this);
+    for (int32_t index = 0; index < kMaxOptions; ++index) {
+        std::array<WCHAR, FALTRIX_OPTION_KEY_LENGTH> key{};
+        std::array<WCHAR, FALTRIX_OPTION_VALUES_LENGTH> values{};
+        std::array<WCHAR, FALTRIX_OPTION_DEFAULT_LENGTH> initial{};
+        const int32_t kind =
+            getPluginOptionInfo_(index, key.data(), int32_t(key.size()), values.data(),
+                                 int32_t(values.size()), initial.data(), int32_t(initial.size()));
+        if (kind < FALTRIX_OPTION_INTEGER || kind > FALTRIX_OPTION_TEXT) break;
+        key.back() = values.back() = initial.back() = 0;
+        described.push_back({kind, key.data(), values.data(), initial.data()});
+    }
+    return described;
 }
 
 // ---- Input list ---------------------------------------------------------------------------

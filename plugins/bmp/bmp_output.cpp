@@ -21,7 +21,10 @@ inline void Put32(uint8_t *p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
 }
 
-bool KeepsMetadata(std::string_view key, size_t) { return key == FALTRIX_METADATA_ICC; }
+// A 32-bit picture keeps its alpha (a V4 header).
+bool KeepsMetadata(std::string_view key, size_t) {
+    return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_TRANSPARENCY;
+}
 
 // The picture is stored as it is: a grey palette stays grey pixels, whatever its entries.
 kit::StoredColour StoredColour(const kit::StoredLayout &layout) {

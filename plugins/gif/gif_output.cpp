@@ -47,7 +47,8 @@ ColorMapObject *MakeMap(const std::vector<RGBQUAD> &palette) {
 bool GifFailed(int error) { return kit::Fail(ErrorText(error)); }
 
 // GIF keeps no colour profile, EXIF or XMP: the host converts the colours to sRGB instead.
-bool KeepsMetadata(std::string_view, size_t) { return false; }
+// Transparency is kept as one transparent index; no block is.
+bool KeepsMetadata(std::string_view key, size_t) { return key == FALTRIX_METADATA_TRANSPARENCY; }
 
 // A GIF's colour table holds RGB entries.
 kit::StoredColour StoredColour(const kit::StoredLayout &) { return kit::StoredColour::kColour; }

@@ -67,6 +67,7 @@ kit::FormatInfo Format() {
 }
 
 bool KeepsMetadata(std::string_view key, size_t) {
+    if (key == FALTRIX_METADATA_TRANSPARENCY) return true;  // alpha is kept
     return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF ||
            key == FALTRIX_METADATA_XMP;
 }

@@ -78,6 +78,7 @@ kit::FormatInfo Format() { return jxl::Format(); }
 
 bool KeepsMetadata(std::string_view key, size_t) {
     if (key == FALTRIX_METADATA_SOURCE_JPEG) return options.Get("recompress-jpeg") != 0;
+    if (key == FALTRIX_METADATA_TRANSPARENCY) return true;  // alpha is kept
     return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF ||
            key == FALTRIX_METADATA_XMP;
 }

@@ -270,6 +270,7 @@ bool Prepare(const kit::SourcePicture &src, const Plan &plan, int32_t rowsPerPar
 // The items the host set, as PNG keeps them: iCCP, eXIf, and the XMP packet in an
 // uncompressed iTXt chunk named "XML:com.adobe.xmp".
 bool KeepsMetadata(std::string_view key, size_t) {
+    if (key == FALTRIX_METADATA_TRANSPARENCY) return true;  // alpha is kept
     return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF ||
            key == FALTRIX_METADATA_XMP;
 }

@@ -103,6 +103,7 @@ kit::StoredColour StoredColour(const kit::StoredLayout &layout) {
 
 // The colour profile and the XMP packet have tags of their own, the EXIF block a directory.
 bool KeepsMetadata(std::string_view key, size_t) {
+    if (key == FALTRIX_METADATA_TRANSPARENCY) return true;  // alpha is kept
     return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_XMP ||
            key == FALTRIX_METADATA_EXIF;
 }
@@ -129,6 +130,24 @@ Layout LayoutOf(const kit::SourcePicture &src) {
     const size_t w = static_cast<size_t>(src.width());
     const size_t lineBytes = palettised ? (w * bits + 7) / 8 : w * spp;
     return {bits, palettised, grey, alpha, spp, bps, w, lineBytes};
+}
+
+// A resolution as TIFF keeps it, a rational: a DIB holds whole pels per metre, which hold
+// the dots per inch a picture was made with only to within a pel, so 300 dpi comes back as
+// 11811 pels, 299.9994 dpi. A whole number of dots per inch within a pel and a half (a resize
+// truncates once more) is taken to be what was meant and stored exactly, as 300/1; else
+// whole dots per centimetre (11800 pels: 118/1); else the nearest the rational holds.
+struct StoredResolution {
+    float value;
+    uint16_t unit;
+};
+StoredResolution ResolutionOf(int32_t pelsPerMeter, uint16_t unit = 0) {
+    const double dpi = pelsPerMeter * 0.0254, whole = std::round(dpi);
+    const bool wholeInches = std::abs(whole / 0.0254 - pelsPerMeter) <= 1.5;
+    if (unit == 0)
+        unit = wholeInches || pelsPerMeter % 100 != 0 ? RESUNIT_INCH : RESUNIT_CENTIMETER;
+    if (unit == RESUNIT_CENTIMETER) return {static_cast<float>(pelsPerMeter / 100.0), unit};
+    return {static_cast<float>(wholeInches ? whole : dpi), unit};
 }
 
 // The picture's directory: size, samples, colour, compression, resolution, strips and the
@@ -171,11 +190,11 @@ bool SetTags(TIFF *tif, const kit::SourcePicture &src, const Layout &layout, uin
         (compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE))
         ok = ok && TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
     if (src.xPelsPerMeter() > 0 && src.yPelsPerMeter() > 0) {
-        ok = ok && TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&
-             TIFFSetField(tif, TIFFTAG_XRESOLUTION,
-                          static_cast<float>(src.xPelsPerMeter() * 0.0254)) &&
-             TIFFSetField(tif, TIFFTAG_YRESOLUTION,
-                          static_cast<float>(src.yPelsPerMeter() * 0.0254));
+        const StoredResolution x = ResolutionOf(src.xPelsPerMeter()),
+                               y = ResolutionOf(src.yPelsPerMeter(), x.unit);
+        ok = ok && TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, x.unit) &&
+             TIFFSetField(tif, TIFFTAG_XRESOLUTION, x.value) &&
+             TIFFSetField(tif, TIFFTAG_YRESOLUTION, y.value);
     }
     ok = ok && TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
     const std::pair<ttag_t, const char *> blocks[] = {{TIFFTAG_ICCPROFILE, FALTRIX_METADATA_ICC},

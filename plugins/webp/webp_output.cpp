@@ -49,6 +49,7 @@ int WriteChunk(const uint8_t *bytes, size_t size, const WebPPicture *picture) {
 }
 
 bool KeepsMetadata(std::string_view key, size_t) {
+    if (key == FALTRIX_METADATA_TRANSPARENCY) return true;  // alpha is kept
     return key == FALTRIX_METADATA_ICC || key == FALTRIX_METADATA_EXIF ||
            key == FALTRIX_METADATA_XMP;
 }

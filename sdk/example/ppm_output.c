@@ -12,7 +12,8 @@
  * converts; rows are then read top to bottom. A failure keeps its cause for the optional
  * GetLastFailureText, which the host asks right after the failed call on the same thread.
  * It also takes one option through the optional SetPluginOption: "comment", a line of text
- * written into the file's header. Through the optional SetPictureMetadata it keeps the
+ * written into the file's header, and describes it through the optional GetPluginOptionInfo.
+ * Through the optional SetPictureMetadata it keeps the
  * picture's XMP packet, as comment lines of the header; a PPM file has no place for a colour
  * profile or an EXIF block, so it refuses those, and the host converts the colours to sRGB.
  * The optional GetStoredColourType tells the host that every picture is stored as colour.
@@ -28,8 +29,8 @@
 
 #include "faltrix/plugin.h"
 
-/* The frame calls came with 1.1; everything else used here is in 1.0. Headers before the
- * version macro have none of it. */
+/* The frame calls and GetPluginOptionInfo came with 1.1; everything else used here is in 1.0.
+ * Headers before the version macro have none of it. */
 #if !defined(FALTRIX_PLUGIN_API_VERSION)
 #error "needs faltrix/plugin.h 1.1 or later"
 #elif FALTRIX_PLUGIN_API_VERSION < FALTRIX_PLUGIN_API(1, 1)
@@ -106,6 +107,18 @@ FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *va
     if (value[n] != 0) return 1; /* too long, or a character the header cannot hold */
     for (size_t i = 0; i <= n; ++i) comment[i] = (char)value[i];
     return 0;
+}
+
+/* From 1.1 on: describes the one option, so that faltrix-convert --list-options names it.
+ * Answers FALTRIX_OPTION_END past it. */
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginOptionInfo(int32_t index, WCHAR *key, int32_t keyLength,
+                                                  WCHAR *values, int32_t valuesLength,
+                                                  WCHAR *defaultValue, int32_t defaultLength) {
+    if (index != 0) return FALTRIX_OPTION_END;
+    Answer(u"comment", key, keyLength);
+    Answer(u"up to 79 printable ASCII characters", values, valuesLength);
+    Answer(u"", defaultValue, defaultLength);
+    return FALTRIX_OPTION_TEXT;
 }
 
 /* The XMP packet the host set for the picture this thread stores next (malloc()ed), or NULL.

@@ -70,6 +70,12 @@ void ConvertLikeFirstFrame(const PictureMetadata &metadata, HDC dc, HBITMAP *bit
 // only when the output takes that, with the file's bytes, so that no other conversion reads
 // the file again. A file that is no JPEG or over FALTRIX_METADATA_MAX_SIZE is not offered; a
 // refusal is no concern of the user's. Call it after HandMetadataToOutput.
+// Offers the current output plug-in FALTRIX_METADATA_TRANSPARENCY (empty) when the picture
+// selected in dc has transparency (32 bits, alpha bytes neither all 0 nor all 255); when the
+// output answers that it does not keep it, adds the notice "flattened the transparency on
+// white". Call it after HandMetadataToOutput.
+void OfferTransparency(HDC dc, PictureMetadata *metadata);
+
 void OfferSourceJpeg(const WCHAR *path, const PictureMetadata &metadata,
                      const MetadataChoice &choice, bool storedAsDecoded);
 

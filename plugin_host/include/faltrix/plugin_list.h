@@ -43,6 +43,14 @@ struct RefusedCandidate {
                          // how it crashed or hung while being examined
 };
 
+// One option as a plug-in describes it through the optional GetPluginOptionInfo.
+struct PluginOptionInfo {
+    int32_t kind = FALTRIX_OPTION_END;  // FALTRIX_OPTION_INTEGER, _FLAG, _CHOICE or _TEXT
+    std::u16string key;                 // as SetPluginOption takes it
+    std::u16string values;              // "1..100", "0|1", "none|lzw"
+    std::u16string initial;             // the value before anyone sets it
+};
+
 class PluginList {
 public:
     static constexpr uint32_t kMaxPaths = 1024;           // accepted plug-ins kept per list
@@ -121,6 +129,14 @@ public:
     int32_t SetPluginOption(const WCHAR *name, const WCHAR *value);
     bool HasPluginOption() const { return setPluginOption_ != nullptr; }
 
+    // The options the current plug-in describes through the optional GetPluginOptionInfo,
+    // in its order: asked 0, 1, 2, ... until its first FALTRIX_OPTION_END (or an answer of
+    // no kind this host knows), at most kMaxOptions times, each buffer terminated after the
+    // call. Empty when no plug-in is loaded or it lacks the entry point.
+    static constexpr int32_t kMaxOptions = 256;
+    std::vector<PluginOptionInfo> DescribeOptions();
+    bool HasPluginOptionInfo() const { return getPluginOptionInfo_ != nullptr; }
+
 protected:
     PluginList(PluginKind kind, const char *folderKind, const char16_t *typeTag);
 
@@ -144,8 +160,9 @@ protected:
     void *library_ = nullptr;
     GetPluginInfoFn getPluginInfo_ = nullptr;
     ConfigurationDlgFn configurationDlg_ = nullptr;
-    GetLastFailureTextFn getLastFailureText_ = nullptr;  // optional; bound by SelectPlugin
-    SetPluginOptionFn setPluginOption_ = nullptr;        // bound and cleared here, for both kinds
+    GetLastFailureTextFn getLastFailureText_ = nullptr;    // optional; bound by SelectPlugin
+    SetPluginOptionFn setPluginOption_ = nullptr;          // bound and cleared here, for both kinds
+    GetPluginOptionInfoFn getPluginOptionInfo_ = nullptr;  // the same
 
 private:
     void ReleaseLibrary();

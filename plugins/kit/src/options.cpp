@@ -100,6 +100,49 @@ bool Options::Set(std::u16string_view key16, std::u16string_view value16) {
     return Fail("unknown option '" + key + "'; known: " + Known());
 }
 
+namespace {
+
+// Copies ASCII text into a host buffer of `length` units, cut to fit and terminated.
+void Answer(const std::string &text, WCHAR *buffer, int32_t length) {
+    if (!buffer || length <= 0) return;
+    const size_t n = std::min(text.size(), static_cast<size_t>(length) - 1);
+    for (size_t i = 0; i < n; ++i) buffer[i] = static_cast<unsigned char>(text[i]);
+    buffer[n] = 0;
+}
+
+}  // namespace
+
+int32_t Options::Describe(int32_t index, WCHAR *key, int32_t keyLength, WCHAR *values,
+                          int32_t valuesLength, WCHAR *initial, int32_t initialLength) const {
+    if (index < 0 || static_cast<size_t>(index) >= specs_.size()) return FALTRIX_OPTION_END;
+    const OptionSpec &spec = specs_[static_cast<size_t>(index)];
+    std::string taken, first = std::to_string(spec.initial);
+    int32_t kind = FALTRIX_OPTION_INTEGER;
+    switch (spec.kind) {
+    case Setting::Kind::Integer:
+        taken = std::to_string(spec.minimum) + ".." + std::to_string(spec.maximum);
+        break;
+    case Setting::Kind::Flag:
+        kind = FALTRIX_OPTION_FLAG;
+        taken = "0|1";
+        break;
+    case Setting::Kind::Choice:
+        kind = FALTRIX_OPTION_CHOICE;
+        for (const std::string &choice : spec.choices) {
+            if (!taken.empty()) taken += '|';
+            taken += Lower(choice);
+        }
+        first = static_cast<size_t>(spec.initial) < spec.choices.size()
+                    ? Lower(spec.choices[static_cast<size_t>(spec.initial)])
+                    : std::string();
+        break;
+    }
+    Answer(spec.key, key, keyLength);
+    Answer(taken, values, valuesLength);
+    Answer(first, initial, initialLength);
+    return kind;
+}
+
 std::vector<Setting> Options::Form() const {
     const std::lock_guard lock(mutex_);
     std::vector<Setting> form;

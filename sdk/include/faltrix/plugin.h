@@ -74,7 +74,8 @@
  * loads and works unchanged, and a newer plug-in in an older host is simply not asked. Each
  * addition raises the minor number by one and its comment says from which version on it is
  * there; the major number would rise only if an entry point changed, which it does not.
- * Version 1.0 is everything in this header up to the frames; 1.1 added the frames.
+ * Version 1.0 is everything in this header, the optional entry points included, but what is
+ * marked "from 1.1 on": the frames and GetPluginOptionInfo.
  */
 #ifndef FALTRIX_PLUGIN_H
 #define FALTRIX_PLUGIN_H
@@ -231,6 +232,43 @@ typedef int32_t (*GetLastFailureTextFn)(WCHAR *buffer, int32_t bufferLength);
  * it. [dialog thread or the thread that then makes the calls] */
 typedef int32_t (*SetPluginOptionFn)(const WCHAR *name, const WCHAR *value);
 
+/* ---- Optional from 1.1 on: the options a plug-in takes --------------------------------- */
+
+/* Kinds of option: the answers of GetPluginOptionInfo. */
+#define FALTRIX_OPTION_END 0     /* no option of that index: the list has ended */
+#define FALTRIX_OPTION_INTEGER 1 /* a whole number in a range, e.g. a quality */
+#define FALTRIX_OPTION_FLAG 2    /* on or off: SetPluginOption takes u"1" or u"0" */
+#define FALTRIX_OPTION_CHOICE 3  /* one of a few names, e.g. a compression scheme */
+#define FALTRIX_OPTION_TEXT 4    /* free text, e.g. a comment to store */
+
+/* The lengths, in WCHAR units with the NUL, of the buffers the host passes. */
+#define FALTRIX_OPTION_KEY_LENGTH 64
+#define FALTRIX_OPTION_VALUES_LENGTH 512
+#define FALTRIX_OPTION_DEFAULT_LENGTH 64
+
+/* Describes option number index (0, 1, 2, ...) of those SetPluginOption takes, in the order
+ * the plug-in's own settings dialog shows them, so that a front end can list them
+ * (faltrix-convert --list-options) or build a form of them. Writes three NUL-terminated
+ * strings into the host's buffers: into key (keyLength units, FALTRIX_OPTION_KEY_LENGTH) the
+ * option's name as SetPluginOption takes it, u"quality"; into values (valuesLength units,
+ * FALTRIX_OPTION_VALUES_LENGTH) what it takes: for FALTRIX_OPTION_INTEGER the range as
+ * u"MIN..MAX" in decimal (u"1..100"), for FALTRIX_OPTION_FLAG u"0|1", for
+ * FALTRIX_OPTION_CHOICE the names separated by '|' (u"none|lzw|deflate"), for
+ * FALTRIX_OPTION_TEXT what it takes in words (u"up to 79 characters"); into defaultValue
+ * (defaultLength units, FALTRIX_OPTION_DEFAULT_LENGTH) the value the option has before anyone
+ * sets it, as SetPluginOption takes it (u"90"). Returns the option's kind; for an index past
+ * the last option (or below 0) FALTRIX_OPTION_END (0), and what it wrote is not read. The host
+ * asks 0, 1, 2, ... until the first 0, at most 256 times, at any time after loading the
+ * plug-in; the answers must be the same every time in a session. A string too long for its
+ * buffer is cut to fit and terminated; the host terminates each buffer again after the call.
+ * The buffers are the host's and valid only during the call. Optional: without it the
+ * options can be found only by trying them with SetPluginOption; an older host never asks.
+ * [dialog thread or the thread that then makes the calls, never while a job runs on the
+ * plug-in] */
+typedef int32_t (*GetPluginOptionInfoFn)(int32_t index, WCHAR *key, int32_t keyLength,
+                                         WCHAR *values, int32_t valuesLength, WCHAR *defaultValue,
+                                         int32_t defaultLength);
+
 /* ---- Optional entry points: what the picture holds besides its pixels ------------------
  * A DIB carries pixels only. These two calls carry the rest from the input plug-in to the
  * output plug-in, as items named by a key and made of bytes:
@@ -257,6 +295,13 @@ typedef int32_t (*SetPluginOptionFn)(const WCHAR *name, const WCHAR *value);
  *                      as decoded: an output that answers 0 to that gets the bytes in a second
  *                      call if the input is such a JPEG, and nothing more if not; a refusal is
  *                      never reported to the user
+ *   "transparency"     (output only, handed by the host, from 1.1 on) offered empty (size 0)
+ *                      when the picture to store has transparency (32 bits, alpha bytes
+ *                      neither all 0 nor all 255). An output that keeps it, in full or as one
+ *                      transparent colour, answers 0; any other answer (an output that puts
+ *                      the picture on white, or one older than 1.1 that does not know the
+ *                      key) makes the host tell the user "flattened the transparency on
+ *                      white". An output without SetPictureMetadata is not asked
  *
  * Sizes count bytes, never WCHAR units; no item is NUL-terminated by the protocol. No item is
  * larger than FALTRIX_METADATA_MAX_SIZE: the host drops a larger one without copying it. The
@@ -270,6 +315,7 @@ typedef int32_t (*SetPluginOptionFn)(const WCHAR *name, const WCHAR *value);
 #define FALTRIX_METADATA_BITS_PER_SAMPLE "bits-per-sample"
 #define FALTRIX_METADATA_DROPPED "dropped"
 #define FALTRIX_METADATA_SOURCE_JPEG "source-jpeg"
+#define FALTRIX_METADATA_TRANSPARENCY "transparency" /* from 1.1 on */
 #define FALTRIX_METADATA_MAX_SIZE (16 * 1024 * 1024) /* bytes per item */
 
 /* Where an input plug-in hands over one item: context is the one GetPictureMetadata got, key
@@ -294,7 +340,7 @@ typedef int32_t (*GetPictureMetadataFn)(const WCHAR *path, MetadataSinkFn sink, 
  * item, nonzero when its format cannot (or the key is unknown): the host then tells the user
  * and, for "icc", converts the pixels to sRGB so that the picture looks the same. The host
  * calls it with a null key before every SaveDIBPicture, so nothing outlives one picture.
- * Only "icc", "exif", "xmp" and "source-jpeg" are handed to outputs; the EXIF says
+ * Only "icc", "exif", "xmp", "source-jpeg" and "transparency" are handed to outputs; the EXIF says
  * orientation 1 (the pixels are upright) and gives the stored size.
  *
  * Decide here, not in SaveDIBPicture: refuse an item that the format or its library would
@@ -445,6 +491,9 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
                                              int32_t data);
 FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t bufferLength);
 FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value);
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginOptionInfo(int32_t index, WCHAR *key, int32_t keyLength,
+                                                  WCHAR *values, int32_t valuesLength,
+                                                  WCHAR *defaultValue, int32_t defaultLength);
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink,
                                                  void *context);
 FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *bytes, int32_t size);

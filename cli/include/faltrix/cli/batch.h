@@ -32,6 +32,10 @@ int RunBatch(const ConvertOptions &options, const std::vector<PlannedTask> &plan
 // every process of this run has gone; -1 when there is no such place.
 int SweeperFd();
 
+// The summary of a run that passed over files found by --recursive as no pictures, on
+// standard output unless quiet: "N converted, M skipped (not a picture), K failed".
+void PrintNotPictures(size_t converted, size_t notPictures, size_t failed, Verbosity verbosity);
+
 // A file of this process's own making, named ".faltrix-..." (a copy of standard input, say),
 // `made` or gone: the sweeper removes it if this process dies before it can.
 void TrackScratchFile(const QByteArray &path, bool made);

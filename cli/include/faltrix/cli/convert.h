@@ -31,8 +31,10 @@ struct ConvertOptions {
     std::optional<uint32_t> height;
     bool widthPercent = false;
     bool heightPercent = false;
+    // --fit W x H; a side of 0 is not bounded (--fit W, --fit xH).
     std::optional<std::pair<uint32_t, uint32_t>> fit;
-    bool antiAlias = false;                        // -a: the dialog's area averaging (filter Area)
+    bool shrinkOnly = false;  // a size larger than the picture's on either side keeps its own
+    bool antiAlias = false;   // -a: the dialog's area averaging (filter Area)
     ResizeFilter filter = ResizeFilter::Lanczos3;  // how a picture whose size changes is resized
     ConversionRequest::Frames frames;  // --frames: which frames, from 1; last 0 to the end
     QString inputPlugin;   // forced input plug-in (file name without .so, or description)
@@ -46,9 +48,13 @@ struct ConvertOptions {
     MetadataChoice metadata;  // what --strip and --strip-only leave of the picture's blocks
     Verbosity verbosity = Verbosity::Normal;
     bool listPlugins = false;
+    QString listOptions;        // --list-options: the plug-in whose settings to list
     int jobs = 1;               // children at once in a batch
     int timeoutSeconds = 120;   // per file; 0 for no limit
-    bool recursive = false;     // folders among the inputs: every file below them
+    bool recursive = false;     // folders among the inputs: every picture below them
+    bool hidden = false;        // ... hidden files and folders too
+    QStringList include;        // ... only files matching one of these (none: all)
+    QStringList exclude;        // ... no file or folder matching one of these
     bool skipExisting = false;  // an output that exists is left alone, and its file skipped
     QString filesFrom;          // a file naming the inputs, one a line ("-": standard input)
     bool nulSeparated = false;  // ... separated by NUL bytes instead
@@ -86,6 +92,7 @@ struct FileTask {
     QString input;
     QString output;
     QString label;  // the input as the user named it, when `input` is a copy of standard input
+    bool walked = false;  // found by --recursive: a file no input plug-in reads is no picture
     QString Shown() const { return label.isEmpty() ? input : label; }
 };
 
@@ -94,9 +101,12 @@ struct FileTask {
 struct InputItem {
     QString path;
     QString relative;
+    bool walked = false;  // found below a folder (relative may still be empty)
 };
 
-// The inputs: those given and those of --files-from, folders expanded with --recursive.
+// The inputs: those given and those of --files-from, folders expanded with --recursive
+// (hidden names passed over without --hidden, --include and --exclude applied, and the output
+// folder, when it lies inside, never walked).
 // Fails with a reason (a list that cannot be read, a folder without --recursive is left for
 // the conversion to refuse).
 std::optional<QString> GatherInputs(const ConvertOptions &options, std::vector<InputItem> *items);
@@ -106,10 +116,12 @@ std::optional<QString> GatherInputs(const ConvertOptions &options, std::vector<I
 // to the same output as an earlier one keeps that output path (for the message) and `clash`
 // names the earlier input; it is not converted.
 // With --skip-existing, a task whose output exists is `skipped`.
+// A file found by --recursive that no input plug-in claims by name is `notPicture`.
 struct PlannedTask {
     FileTask task;
     QString clash;
     bool skipped = false;
+    bool notPicture = false;
 };
 std::vector<PlannedTask> PlanTasks(const ConvertOptions &options,
                                    const std::vector<InputItem> &items, bool outputIsFolder);
@@ -124,7 +136,13 @@ struct FileResult {
     double seconds = 0;    // from its worker's start to its end
     QStringList notices =
         {};  // what the stored picture lost ("kept frame 1 of 5"), one line per kind
+    bool notPicture = false;  // skipped too: found by --recursive, and no input plug-in reads it
+    int quality = 0;          // the quality estimated from a JPEG input and stored with (0: none)
 };
+
+// Whether the output (by its name, or the format of --format) is a folder: given so, or
+// implied by several inputs, -r or --files-from.
+bool OutputIsFolder(const ConvertOptions &options, size_t inputCount);
 
 // Converts one file in this process: checks the paths, chooses the plug-ins, works out the
 // size, runs ConversionJob on the calling thread. The plug-in lists must have been scanned

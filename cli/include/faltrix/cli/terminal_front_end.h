@@ -104,8 +104,11 @@ public:
     // A failure found before or around the job (no plug-in, a refused output): its reason;
     // `usage` when a setting from the command line was refused.
     void ReportFailure(const QString &reason, bool usage = false);
-    // The output is in place: the one word by which the parent counts the file converted.
-    void ReportConverted();
+    // The output is in place: the one word by which the parent counts the file converted;
+    // with the quality estimated from a JPEG input it was stored with (0: none).
+    void ReportConverted(int quality = 0);
+    // The file, found by --recursive, is no picture any input plug-in reads: passed over.
+    void ReportNotPicture();
     // A temporary was made (`made`) or is gone; `path` in the file system's bytes.
     void ReportTemporary(bool made, const char *path);
     void NotePlugin(PluginKind kind, const QString &name) override;
@@ -134,12 +137,13 @@ struct WorkerEvent {
         TemporaryEnded,
         Notice,
         Converted,
+        NotPicture,
         Unknown
     } kind = Unknown;
     QString text;        // Status, Message, Failure, Notice; Plugin: "input NAME" or "output NAME"
     QByteArray path;     // TemporaryMade, TemporaryEnded: the file system's bytes
     bool usage = false;  // Failure: by a setting from the command line
-    uint32_t position = 0;  // Progress
+    uint32_t position = 0;  // Progress; Converted: the quality kept from the source (0: none)
 };
 WorkerEvent ParseWorkerLine(const QByteArray &line);
 

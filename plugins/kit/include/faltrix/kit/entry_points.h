@@ -12,8 +12,9 @@
 // FALTRIX_KIT_OUTPUT_PLUGIN(ns) needs ns::Format() and
 //   bool ns::Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data);
 //                                      true when stored; a failure is told by its cause alone
-// FALTRIX_KIT_SETTINGS(ns, title) adds ConfigurationDlg, a dialog titled `title`, and
-// SetPluginOption, by key, over the plug-in's table of settings
+// FALTRIX_KIT_SETTINGS(ns, title) adds ConfigurationDlg, a dialog titled `title`,
+// SetPluginOption, by key, and GetPluginOptionInfo, listing the keys, over the plug-in's
+// table of settings
 //   kit::Options ns::options;          values for the session, which both reach
 // FALTRIX_KIT_METADATA_OUTPUT(ns) adds SetPictureMetadata over
 //   bool ns::KeepsMetadata(std::string_view key, size_t size);
@@ -95,17 +96,25 @@
                    : 1;                                                                           \
     }
 
-#define FALTRIX_KIT_SETTINGS(ns, title)                                                     \
-    FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {                  \
-        return ::faltrix::kit::Guarded(1, [&] {                                             \
-            return ::faltrix::kit::ConfigureOptions(parent, title, &ns::options) ? 0 : 1;   \
-        });                                                                                 \
-    }                                                                                       \
-    FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value) {  \
-        return ::faltrix::kit::Guarded(1, [&] {                                             \
-            if (!name || !value) return ::faltrix::kit::Fail("no option name or value", 1); \
-            return ns::options.Set(name, value) ? 0 : 1;                                    \
-        });                                                                                 \
+#define FALTRIX_KIT_SETTINGS(ns, title)                                                       \
+    FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {                    \
+        return ::faltrix::kit::Guarded(1, [&] {                                               \
+            return ::faltrix::kit::ConfigureOptions(parent, title, &ns::options) ? 0 : 1;     \
+        });                                                                                   \
+    }                                                                                         \
+    FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value) {    \
+        return ::faltrix::kit::Guarded(1, [&] {                                               \
+            if (!name || !value) return ::faltrix::kit::Fail("no option name or value", 1);   \
+            return ns::options.Set(name, value) ? 0 : 1;                                      \
+        });                                                                                   \
+    }                                                                                         \
+    FALTRIX_PLUGIN_EXPORT int32_t GetPluginOptionInfo(                                        \
+        int32_t index, WCHAR *key, int32_t keyLength, WCHAR *values, int32_t valuesLength,    \
+        WCHAR *initial, int32_t initialLength) {                                              \
+        return ::faltrix::kit::Guarded(FALTRIX_OPTION_END, [&] {                              \
+            return ns::options.Describe(index, key, keyLength, values, valuesLength, initial, \
+                                        initialLength);                                       \
+        });                                                                                   \
     }
 
 #define FALTRIX_KIT_METADATA_OUTPUT(ns)                                                      \

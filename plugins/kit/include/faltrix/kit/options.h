@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "faltrix/kit/settings_dialog.h"
+#include "faltrix/plugin.h"
 
 namespace faltrix::kit {
 
@@ -33,6 +34,11 @@ public:
     // its range, a Flag as 1/0, yes/no, true/false or on/off, a Choice by name); otherwise
     // false, with the failure text saying what the table knows.
     bool Set(std::u16string_view key, std::u16string_view value);
+    // GetPluginOptionInfo's work: option `index` of the table described into the host's
+    // buffers (key, the values it takes, its initial value), each cut to fit and terminated;
+    // its kind, or FALTRIX_OPTION_END past the last.
+    int32_t Describe(int32_t index, WCHAR *key, int32_t keyLength, WCHAR *values,
+                     int32_t valuesLength, WCHAR *initial, int32_t initialLength) const;
     // The table as the dialog's rows, and back from them.
     std::vector<Setting> Form() const;
     void Take(const std::vector<Setting> &form);

@@ -1,0 +1,290 @@
+// faltrix-convert in batch work, through the real program and the bundled plug-ins: output
+// folders made, options checked once, what -r converts and passes over, the quality and
+// resolution a picture keeps, and what a plug-in says of its own settings.
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <tiffio.h>
+
+#include <QDir>
+#include <QFile>
+#include <QImage>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <cstdio>
+
+namespace {
+
+const QString kBuildDir =
+    qEnvironmentVariable("FALTRIX_BUILD_DIR", QStringLiteral(FALTRIX_TEST_BUILD_DIR));
+
+struct Outcome {
+    int exitCode = -1;
+    QString out, err;
+    std::string Text() const {
+        return QString("exit %1\nstdout:\n%2stderr:\n%3").arg(exitCode).arg(out, err).toStdString();
+    }
+};
+
+// Runs a shell command line in `folder` with the build's faltrix-convert first on the PATH.
+Outcome Shell(const QString &folder, const QString &command) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", kBuildDir + "/bin:" + env.value("PATH"));
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(folder);
+    process.start("/bin/bash", {"-c", command});
+    process.closeWriteChannel();
+    const bool ended =
+        process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
+    return {ended ? process.exitCode() : -1, process.readAllStandardOutput(),
+            process.readAllStandardError()};
+}
+
+// The JPEG's luminance sampling factors, across and down.
+std::pair<int, int> JpegSampling(const QString &path) {
+    FILE *file = std::fopen(QFile::encodeName(path).constData(), "rb");
+    if (!file) return {0, 0};
+    jpeg_decompress_struct cinfo{};
+    jpeg_error_mgr err{};
+    cinfo.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&cinfo);
+    jpeg_stdio_src(&cinfo, file);
+    jpeg_read_header(&cinfo, TRUE);
+    const std::pair sampling(cinfo.comp_info[0].h_samp_factor, cinfo.comp_info[0].v_samp_factor);
+    jpeg_destroy_decompress(&cinfo);
+    std::fclose(file);
+    return sampling;
+}
+
+// The TIFF's resolution and its unit.
+std::tuple<float, float, int> TiffResolution(const QString &path) {
+    TIFF *tif = TIFFOpen(QFile::encodeName(path).constData(), "r");
+    float x = 0, y = 0;
+    uint16_t unit = 0;
+    if (tif) {
+        TIFFGetField(tif, TIFFTAG_XRESOLUTION, &x);
+        TIFFGetField(tif, TIFFTAG_YRESOLUTION, &y);
+        TIFFGetField(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+        TIFFClose(tif);
+    }
+    return {x, y, unit};
+}
+
+// A fresh folder: a.bmp and b.bmp (64 x 48, 300 dpi), photo.jpg (quality 70), alpha.png (half
+// transparent), the text file notes.txt, and the tree
+//   tree/top.bmp  tree/sub/deep.png  tree/notes.txt  tree/fake.jpg (text)  tree/.DS_Store
+//   tree/.hidden.bmp  tree/._top.bmp (text)  tree/.git/x.bmp  tree/out/old.bmp
+class Batch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        QImage picture(64, 48, QImage::Format_RGB32);
+        for (int y = 0; y < 48; ++y)
+            for (int x = 0; x < 64; ++x) picture.setPixel(x, y, qRgb(x * 4, y * 5, (x ^ y) * 4));
+        picture.setDotsPerMeterX(11811);  // 300 dpi
+        picture.setDotsPerMeterY(11811);
+        QImage alpha = picture.convertToFormat(QImage::Format_ARGB32);
+        for (int y = 0; y < 24; ++y)
+            for (int x = 0; x < 64; ++x) alpha.setPixel(x, y, qRgba(x * 4, y * 5, 0, 100));
+        for (const char *folder : {"tree/sub", "tree/.git", "tree/out"})
+            QDir(Path()).mkpath(folder);
+        for (const char *name : {"a.bmp", "b.bmp", "tree/top.bmp", "tree/.hidden.bmp",
+                                 "tree/.git/x.bmp", "tree/out/old.bmp"})
+            ASSERT_TRUE(picture.save(Path(name), "BMP"));
+        ASSERT_TRUE(picture.save(Path("photo.jpg"), "JPG", 70));
+        ASSERT_TRUE(picture.save(Path("tree/sub/deep.png"), "PNG"));
+        ASSERT_TRUE(alpha.save(Path("alpha.png"), "PNG"));
+        for (const char *name :
+             {"notes.txt", "tree/notes.txt", "tree/fake.jpg", "tree/.DS_Store", "tree/._top.bmp"}) {
+            QFile text(Path(name));
+            ASSERT_TRUE(text.open(QIODevice::WriteOnly) && text.write("no picture\n") > 0);
+        }
+    }
+    QString Path(const QString &name = {}) const { return dir_.filePath(name); }
+    Outcome Convert(const QString &arguments) {
+        return Shell(Path(), "faltrix-convert " + arguments);
+    }
+    QTemporaryDir dir_;
+};
+
+// Each case: the arguments, the exit code, a part of standard output or error (prefixed
+// "err:") that must be there, or all of standard output (prefixed "all:"), and files that must be
+// there afterwards ("!name": must not).
+struct Case {
+    const char *name, *arguments;
+    int exitCode;
+    const char *says;
+    std::vector<const char *> files = {};
+};
+
+class Runs : public Batch, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(Runs, AsExpected) {
+    const Case &c = GetParam();
+    const Outcome r = Convert(c.arguments);
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.Text();
+    const QString says = c.says;
+    EXPECT_TRUE(says.startsWith("err:")   ? r.err.contains(says.mid(4))
+                : says.startsWith("all:") ? r.out == says.mid(4)
+                                          : r.out.contains(says))
+        << says.toStdString() << "\n"
+        << r.Text();
+    // A usage error is one line and nothing is converted.
+    if (c.exitCode == 2) {
+        EXPECT_EQ(r.err.count(u'\n'), 1) << r.Text();
+    }
+    for (const QString file : c.files)
+        EXPECT_EQ(QFile::exists(Path(file.mid(file.startsWith(u'!')))), !file.startsWith(u'!'))
+            << file.toStdString() << "\n"
+            << r.Text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Runs,
+    ::testing::Values(
+        // -o is a folder, made with its parents, for several inputs, a list, -r or a '/'.
+        Case{"SeveralInputsMakeTheFolder",
+             "a.bmp b.bmp -o new/deep",
+             0,
+             "a.bmp -> new/deep/a.bmp",
+             {"new/deep/a.bmp", "new/deep/b.bmp"}},
+        Case{"TrailingSlashIsAFolder", "a.bmp -o made/", 0, "", {"made/a.bmp"}},
+        Case{"ListOfOneIsAFolder",
+             "--files-from <(echo a.bmp) -f png -o webp",
+             0,
+             "",
+             {"webp/a.png"}},
+        Case{"SeveralInputsIntoAFile", "a.bmp b.bmp -o notes.txt", 2, "err:is a file"},
+        Case{"UnknownFormat", "-f xyz a.bmp b.bmp -o out", 2, "err:no output plug-in writes"},
+        Case{"UnknownExtension", "a.bmp -o out.xyz", 2, "err:'.xyz'"},
+        // -r converts what some input plug-in reads and passes over the rest, hidden names and
+        // the output folder inside the tree.
+        Case{"RecursiveConvertsPicturesOnly",
+             "-r -f png tree -o tree/out",
+             0,
+             "2 converted, 2 skipped (not a picture), 0 failed",
+             {"tree/out/top.png", "tree/out/sub/deep.png", "!tree/out/out/old.png",
+              "!tree/out/.hidden.png", "!tree/out/fake.png", "!tree/out/._top.png"}},
+        Case{"RecursiveHidden",
+             "-r --hidden -f png tree -o out",
+             0,
+             "5 converted, 4 skipped (not a picture)",
+             {"out/.hidden.png", "out/.git/x.png"}},
+        Case{"RecursiveIncludeExclude",
+             "-r --include '*.bmp' --exclude out -f png tree -o o",
+             0,
+             "",
+             {"o/top.png", "!o/sub/deep.png", "!o/out/old.png"}},
+        // Conflicting options and options that apply only with another.
+        Case{"LosslessAndQuality", "--lossless --quality 80 a.bmp -o x.webp", 2, "err:exclude"},
+        Case{"LosslessTurnedOff", "--lossless --option lossless=0 a.bmp -o x.webp", 2,
+             "err:set lossless differently"},
+        Case{"QualityTwice", "--quality 80 --option quality=70 a.bmp -o x.jpg", 2,
+             "err:--quality 80 and --option quality=70"},
+        Case{"SkipAndOverwrite", "--skip-existing --overwrite a.bmp -o x.bmp", 2, "err:exclude"},
+        Case{"HiddenWithoutRecursive", "--hidden a.bmp -o x.bmp", 2, "err:applies to -r"},
+        Case{"ShrinkOnlyAlone", "--shrink-only a.bmp -o x.bmp", 2, "err:applies to --fit"},
+        // What a plug-in takes, in its own words.
+        Case{"ListOptions", "--list-options jpeg", 0,
+             "output plug-in jpeg:\n  quality        integer 1..100                   default 90\n"
+             "  progressive    flag    0|1                      default 0\n"
+             "  subsampling    choice  auto|444|422|420         default auto\n"
+             "input plug-in jpeg:\n  lenient        flag"},
+        Case{"ListOptionsNone", "--list-options bmp", 0,
+             "output plug-in bmp:\n  (takes no settings)"},
+        Case{"ListOptionsUnknown", "--list-options nosuch", 2, "err:no plug-in is named 'nosuch'"},
+        // Transparency put on white is said; kept, it is not.
+        Case{"FlattenedTransparency", "alpha.png -o x.jpg", 0,
+             "err:alpha.png: warning: flattened the transparency on white"},
+        Case{"KeptTransparency", "alpha.png -o x.webp 2>&1", 0, "all:alpha.png -> x.webp\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A usage error found in the output plug-in's settings is said once, however many files.
+TEST_F(Batch, SettingRefusedOnceForTwoHundredFiles) {
+    ASSERT_TRUE(QDir(Path()).mkpath("many"));
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(QFile::link("../a.bmp", Path(QString("many/%1.bmp").arg(i))));
+    const Outcome r = Convert("-f png --quality 80 many/*.bmp -o out");
+    EXPECT_EQ(r.exitCode, 2) << r.Text();
+    EXPECT_EQ(r.err.count(u'\n'), 1) << r.Text();
+    EXPECT_TRUE(r.err.contains("does not take quality=80")) << r.Text();
+    EXPECT_FALSE(QFile::exists(Path("out/0.png")));
+}
+
+// --fit bounds one side or both, --shrink-only never enlarges (the picture is 64 x 48).
+TEST_F(Batch, FitAndShrinkOnly) {
+    const std::pair<const char *, QSize> cases[] = {{"--fit 32", {32, 24}},
+                                                    {"--fit x12", {16, 12}},
+                                                    {"--fit 200x30", {40, 30}},
+                                                    {"--fit 200", {200, 150}},
+                                                    {"--fit 200 --shrink-only", {64, 48}},
+                                                    {"-W 100 --shrink-only", {64, 48}},
+                                                    {"-W 32 -H 40 --shrink-only", {32, 40}},
+                                                    {"-H 24 --shrink-only", {32, 24}}};
+    for (const auto &[arguments, size] : cases) {
+        const Outcome r = Convert(QString("--overwrite %1 a.bmp -o x.bmp").arg(arguments));
+        EXPECT_EQ(r.exitCode, 0) << arguments << r.Text();
+        EXPECT_EQ(QImage(Path("x.bmp")).size(), size) << arguments;
+    }
+}
+
+// A JPEG stored as JPEG keeps its quality (and so about its size) unless one is given; the
+// subsampling follows the quality unless given.
+TEST_F(Batch, JpegKeepsTheSourceQuality) {
+    Outcome r = Convert("--report - photo.jpg -o kept.jpg");
+    EXPECT_TRUE(r.out.contains("\"quality\":70,")) << r.Text();
+    r = Convert("photo.jpg -o kept2.jpg");
+    EXPECT_TRUE(r.out.contains("photo.jpg -> kept2.jpg (quality 70, the source's)")) << r.Text();
+    EXPECT_LT(QFile(Path("kept.jpg")).size(), QFile(Path("photo.jpg")).size() * 11 / 10);
+    const std::pair<const char *, std::pair<int, int>> cases[] = {
+        {"", {1, 1}},
+        {"--quality 89", {2, 2}},
+        {"--option subsampling=422", {2, 1}},
+        {"--quality 100 --option subsampling=420", {2, 2}}};
+    for (const auto &[arguments, sampling] : cases) {
+        r = Convert(QString("--overwrite %1 a.bmp -o s.jpg").arg(arguments));
+        EXPECT_EQ(r.exitCode, 0) << r.Text();
+        EXPECT_EQ(JpegSampling(Path("s.jpg")), sampling) << arguments;
+    }
+}
+
+// 300 dpi stays 300/1 in a TIFF, and halves with the width.
+TEST_F(Batch, TiffKeepsTheResolutionExactly) {
+    ASSERT_EQ(Convert("a.bmp -o a.tif").exitCode, 0);
+    EXPECT_EQ(TiffResolution(Path("a.tif")), std::tuple(300.0f, 300.0f, int(RESUNIT_INCH)));
+    ASSERT_EQ(Convert("-W 32 a.bmp -o half.tif").exitCode, 0);
+    EXPECT_EQ(TiffResolution(Path("half.tif")), std::tuple(150.0f, 150.0f, int(RESUNIT_INCH)));
+}
+
+// The recipe of docs/scaling.md as it is written there, with this machine as its one host
+// (parallel's ":"), chunks of two names so that the last holds one, and an output folder that
+// does not exist yet.
+TEST_F(Batch, ScalingRecipeRunsAsWritten) {
+    if (QStandardPaths::findExecutable("parallel").isEmpty())
+        GTEST_SKIP() << "GNU parallel is not installed";
+    QFile page(QStringLiteral(FALTRIX_TEST_SOURCE_DIR) + "/docs/scaling.md");
+    ASSERT_TRUE(page.open(QIODevice::ReadOnly));
+    const QString text = page.readAll();
+    const qsizetype start = text.indexOf("The same as a bare parallel command:\n\n") + 39;
+    QString recipe = text.mid(start, text.indexOf("\n\n", start) - start);
+    recipe.replace("\\\n", " ")
+        .replace("/shared/photos", Path())
+        .replace("/shared/webp", Path("webp"));
+    recipe.replace("host1,host2,host3", ":")
+        .replace("-N 200", "-N 2")
+        .replace("report.jsonl", Path("report.jsonl"));
+    ASSERT_TRUE(recipe.contains("parallel --pipe")) << recipe.toStdString();
+    ASSERT_TRUE(QFile::copy(Path("photo.jpg"), Path("tree/sub/p2.jpg")));
+    ASSERT_TRUE(QFile::copy(Path("photo.jpg"), Path("tree/p3.jpg")));
+    ASSERT_TRUE(QFile::remove(Path("tree/fake.jpg")));
+    const Outcome r = Shell(Path(), recipe.trimmed());
+    EXPECT_EQ(r.exitCode, 0) << recipe.toStdString() << "\n" << r.Text();
+    QFile report(Path("report.jsonl"));
+    ASSERT_TRUE(report.open(QIODevice::ReadOnly));
+    EXPECT_EQ(report.readAll().count("\"status\":\"converted\""), 3) << r.Text();
+    for (const char *name : {"webp/photo.webp", "webp/p2.webp", "webp/p3.webp"})
+        EXPECT_TRUE(QFile::exists(Path(name))) << name;
+}
+
+}  // namespace
