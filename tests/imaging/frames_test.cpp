@@ -38,8 +38,8 @@ Written ReadStored(const fs::path &file) {
         raw_test::RawHead head;
         in.seekg(at);
         in.read(reinterpret_cast<char *>(&head), sizeof head);
-        stored.frames.push_back({head.dib.biWidth, std::abs(head.dib.biHeight),
-                                 int32_t(head.dib.biClrImportant)});
+        stored.frames.push_back(
+            {head.dib.biWidth, std::abs(head.dib.biHeight), int32_t(head.dib.biClrImportant)});
     }
     stored.loopCount = trailer.loopCount;
     return stored;
@@ -47,14 +47,14 @@ Written ReadStored(const fs::path &file) {
 
 struct FramesCase {
     const char *name;
-    const char *output;        // the raw output variant
-    int frames;                // written to the input
-    int cutLastBy;             // bytes cut from the end of the last frame
-    int claimed;               // the frame count the input's trailer claims (0: the records)
+    const char *output;  // the raw output variant
+    int frames;          // written to the input
+    int cutLastBy;       // bytes cut from the end of the last frame
+    int claimed;         // the frame count the input's trailer claims (0: the records)
     ConversionRequest::Frames asked;
-    uint32_t toWidth;          // the output's size; the input is 8 x 6
+    uint32_t toWidth;  // the output's size; the input is 8 x 6
     ConversionOutcome outcome;
-    Written stored;            // with output_raw: one record, no trailer
+    Written stored;  // with output_raw: one record, no trailer
     std::vector<std::u16string> notices = {};
 };
 void PrintTo(const FramesCase &c, std::ostream *os) { *os << c.name; }
@@ -125,7 +125,8 @@ TEST_P(FramesTest, FramesReachTheOutputInOrder) {
     const fs::path out = folder_ / "out.raw";
     if (c.outcome != Stored) {
         EXPECT_FALSE(fs::exists(out));
-        EXPECT_EQ(fs::directory_iterator(folder_)->path().filename(), "in.raw") << "no temporary left";
+        EXPECT_EQ(fs::directory_iterator(folder_)->path().filename(), "in.raw")
+            << "no temporary left";
         return;
     }
     EXPECT_EQ(ReadStored(out), c.stored);
@@ -149,23 +150,81 @@ INSTANTIATE_TEST_SUITE_P(
     Frames, FramesTest,
     ::testing::Values(
         FramesCase{"AllFramesWithDelaysAndLoop", "output_frames", 3, 0, 0, {}, 8, Stored, kThree},
-        FramesCase{"EveryFrameResizedAlike", "output_frames", 3, 0, 0, {}, 4, Stored,
+        FramesCase{"EveryFrameResizedAlike",
+                   "output_frames",
+                   3,
+                   0,
+                   0,
+                   {},
+                   4,
+                   Stored,
                    {{{4, 3, 10}, {4, 3, 20}, {4, 3, 30}}, 3}},
-        FramesCase{"ARangeOfFrames", "output_frames", 3, 0, 0, {2, 3}, 8, Stored,
+        FramesCase{"ARangeOfFrames",
+                   "output_frames",
+                   3,
+                   0,
+                   0,
+                   {2, 3},
+                   8,
+                   Stored,
                    {{{8, 6, 20}, {8, 6, 30}}, 3}},
-        FramesCase{"OneFrameChosenGoesThroughSaveDIBPicture", "output_frames", 3, 0, 0, {2, 2},
-                   8, Stored, {{{8, 6, 0}}, 0}},
-        FramesCase{"AnOutputOfOnePictureKeepsTheFirst", "output_raw", 3, 0, 0, {}, 8, Stored, {{{8, 6, 0}}, 0},
+        FramesCase{"OneFrameChosenGoesThroughSaveDIBPicture",
+                   "output_frames",
+                   3,
+                   0,
+                   0,
+                   {2, 2},
+                   8,
+                   Stored,
+                   {{{8, 6, 0}}, 0}},
+        FramesCase{"AnOutputOfOnePictureKeepsTheFirst",
+                   "output_raw",
+                   3,
+                   0,
+                   0,
+                   {},
+                   8,
+                   Stored,
+                   {{{8, 6, 0}}, 0},
                    {u"kept frame 1 of 3"}},
-        FramesCase{"ALaterFrameCutShortKeepsThoseBefore", "output_frames", 3, 5, 0, {}, 8, Stored,
+        FramesCase{"ALaterFrameCutShortKeepsThoseBefore",
+                   "output_frames",
+                   3,
+                   5,
+                   0,
+                   {},
+                   8,
+                   Stored,
                    {{{8, 6, 10}, {8, 6, 20}}, 0},
                    {u"kept the frames before frame 3 of 3, which cannot be read"}},
-        FramesCase{"AClaimedCountThatLies", "output_frames", 3, 0, 5, {}, 8, Stored, kThree,
+        FramesCase{"AClaimedCountThatLies",
+                   "output_frames",
+                   3,
+                   0,
+                   5,
+                   {},
+                   8,
+                   Stored,
+                   kThree,
                    {u"kept the frames before frame 4 of 5, which cannot be read"}},
-        FramesCase{"AnOutputFailingPartWayLeavesNothing", "output_frames_fail2", 3, 0, 0, {}, 8,
-                   StoreFailed, {}},
-        FramesCase{"MoreFramesThanTheLimit", "output_frames", 2, 0, FALTRIX_MAX_FRAMES + 1, {}, 8,
-                   InfoFailed, {}},
+        FramesCase{"AnOutputFailingPartWayLeavesNothing",
+                   "output_frames_fail2",
+                   3,
+                   0,
+                   0,
+                   {},
+                   8,
+                   StoreFailed,
+                   {}},
+        FramesCase{"MoreFramesThanTheLimit",
+                   "output_frames",
+                   2,
+                   0,
+                   FALTRIX_MAX_FRAMES + 1,
+                   {},
+                   8,
+                   InfoFailed,
+                   {}},
         FramesCase{"AFrameAskedPastTheEnd", "output_frames", 2, 0, 0, {3, 0}, 8, InfoFailed, {}}),
     [](const auto &info) { return std::string(info.param.name); });
 

@@ -3,8 +3,8 @@
 #include "faltrix/kit/frames.h"
 
 #include <cstddef>
-#include <type_traits>
 #include <new>
+#include <type_traits>
 
 #include "faltrix/kit/kit.h"
 #include "faltrix/kit/metadata.h"
@@ -16,7 +16,8 @@ namespace {
 bool Holds(int32_t size, size_t end) { return size >= 0 && size_t(size) >= end; }
 
 #define FALTRIX_KIT_HOLDS_(record, field) \
-    Holds((record).size, offsetof(std::remove_reference_t<decltype(record)>, field) + sizeof(int32_t))
+    Holds((record).size,                  \
+          offsetof(std::remove_reference_t<decltype(record)>, field) + sizeof(int32_t))
 
 void FillInfo(const Sequence &sequence, FrameSequenceInfo *info) {
     if (FALTRIX_KIT_HOLDS_(*info, width)) info->width = sequence.width;
@@ -70,7 +71,8 @@ HBITMAP AnswerGetFrameDIB(void *reader, int32_t index, FrameInfo *frame,
     return Guarded(static_cast<HBITMAP>(nullptr), [&]() -> HBITMAP {
         if (reader == nullptr || index < 0) return Fail<HBITMAP>("no such frame", nullptr);
         int32_t delay = 0;
-        HBITMAP bitmap = static_cast<FrameReader *>(reader)->Read(index, &delay, progress, data, alloc);
+        HBITMAP bitmap =
+            static_cast<FrameReader *>(reader)->Read(index, &delay, progress, data, alloc);
         if (bitmap != nullptr && frame != nullptr && FALTRIX_KIT_HOLDS_(*frame, delay))
             frame->delay = delay;
         return bitmap;
@@ -99,8 +101,7 @@ int32_t AnswerAddFrame(void *writer, HDC dc, const FrameInfo *frame, ProgressCal
                        int32_t data) {
     return Guarded(1, [&] {
         if (writer == nullptr) return Fail("no sequence begun", 1);
-        return static_cast<FrameWriter *>(writer)->Add(dc, DelayOf(frame), progress, data) ? 0
-                                                                                           : 1;
+        return static_cast<FrameWriter *>(writer)->Add(dc, DelayOf(frame), progress, data) ? 0 : 1;
     });
 }
 
