@@ -75,7 +75,8 @@ struct Scan {
     int64_t firstRight = 0, firstBottom = 0;  // the first frame's extent
 };
 
-// Counts the frames, skipping their compressed data. A file damaged after some frame counts
+// Counts the frames, skipping their compressed data, up to one more than FALTRIX_MAX_FRAMES.
+// A file damaged after some frame counts
 // up to the frame that broke (whose Read then fails with the cause); one that breaks before
 // any frame fails here.
 bool ScanFrames(GifFileType *gif, Scan *scan) {
@@ -92,6 +93,9 @@ bool ScanFrames(GifFileType *gif, Scan *scan) {
             if (!ReadExtension(gif, &control, &scan->loop)) break;
         } else if (type == IMAGE_DESC_RECORD_TYPE) {
             if (DGifGetImageDesc(gif) == GIF_ERROR) break;
+            // Past the most frames the host takes, the count no longer matters: it refuses
+            // the file, and a file of many tiny frames costs no more to open.
+            if (scan->frames > FALTRIX_MAX_FRAMES) break;
             if (++scan->frames == 1) {
                 scan->firstDelay = control.delay;
                 scan->firstRight = int64_t(gif->Image.Left) + gif->Image.Width;
@@ -113,7 +117,10 @@ bool ScanFrames(GifFileType *gif, Scan *scan) {
 class Reader final : public kit::FrameReader {
 public:
     Reader(const WCHAR *path, int32_t width, int32_t height, const Scan &scan)
-        : path_(path), width_(width), height_(height), frames_(scan.frames),
+        : path_(path),
+          width_(width),
+          height_(height),
+          frames_(scan.frames),
           firstDelay_(scan.firstDelay) {}
 
     bool Open() {
@@ -122,9 +129,7 @@ public:
             std::fseek(file_.stream(), 0, SEEK_SET) != 0)
             return false;
         handle_ = std::make_unique<Handle>(file_.stream());
-        if (!handle_->gif) return GifFailed(handle_->openError);
-        screen_.assign(size_t(width_) * size_t(height_) * 4, 0);
-        return true;
+        return handle_->gif || GifFailed(handle_->openError);
     }
 
     HBITMAP Read(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
@@ -162,7 +167,7 @@ private:
     int32_t width_, height_, frames_, firstDelay_;
     kit::InputFile file_;
     std::unique_ptr<Handle> handle_;
-    std::vector<uint8_t> screen_;  // B, G, R, A, top-down
+    std::vector<uint8_t> screen_;   // B, G, R, A, top-down
     std::vector<uint8_t> covered_;  // what the last frame covered, while it asks to be undone
     Control last_;                  // the last frame drawn, and where
     Area lastArea_;
@@ -204,7 +209,8 @@ void Reader::Dispose(int nextTransparent) {
             fill[0] = c.Blue, fill[1] = c.Green, fill[2] = c.Red, fill[3] = 255;
         }
         for (int32_t y = 0; y < a.height; ++y)
-            for (int32_t x = 0; x < a.width; ++x) std::memcpy(Pixel(a.left + x, a.top + y), fill, 4);
+            for (int32_t x = 0; x < a.width; ++x)
+                std::memcpy(Pixel(a.left + x, a.top + y), fill, 4);
     }
     covered_.clear();
 }
@@ -232,9 +238,11 @@ bool Reader::DrawRows(const ColorMapObject *map, int transparent, ProgressCallba
     static constexpr int kStart[] = {0, 4, 2, 1}, kStep[] = {8, 8, 4, 2};
     int32_t done = 0;
     for (int pass = 0; pass < (desc.Interlace ? 4 : 1); ++pass) {
-        const int start = desc.Interlace ? kStart[pass] : 0, step = desc.Interlace ? kStep[pass] : 1;
+        const int start = desc.Interlace ? kStart[pass] : 0,
+                  step = desc.Interlace ? kStep[pass] : 1;
         for (int32_t r = start; r < desc.Height; r += step) {
-            if (DGifGetLine(gif, line.data(), desc.Width) == GIF_ERROR) return GifFailed(gif->Error);
+            if (DGifGetLine(gif, line.data(), desc.Width) == GIF_ERROR)
+                return GifFailed(gif->Error);
             const int32_t y = desc.Top + r;
             for (int32_t x = 0; y < height_ && x < visible; ++x) {
                 const int v = line[size_t(x)];
@@ -261,10 +269,10 @@ bool Reader::ComposeNext(ProgressCallbackFn progress, int32_t data, int32_t *del
         return kit::Fail("GIF: a frame's colour table is unusable");
     if (control.transparent >= map->ColorCount) control.transparent = NO_TRANSPARENT_COLOR;
 
-    if (next_ == 0)
+    if (next_ == 0) {
+        screen_.assign(size_t(width_) * size_t(height_) * 4, 0);  // taken at the first Read
         FillFirstScreen(map, control.transparent);
-    else
-        Dispose(control.transparent);
+    } else Dispose(control.transparent);
     Area area;
     area.left = std::min(desc.Left, width_);
     area.top = std::min(desc.Top, height_);
@@ -305,8 +313,7 @@ std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *o
     int32_t width = 0, height = 0;
     {
         kit::InputFile file;
-        if (!file.Open(path) || !HasSignature(file) ||
-            std::fseek(file.stream(), 0, SEEK_SET) != 0)
+        if (!file.Open(path) || !HasSignature(file) || std::fseek(file.stream(), 0, SEEK_SET) != 0)
             return nullptr;
         Handle handle(file.stream());
         if (!handle.gif) return GifFailed(handle.openError), nullptr;

@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -109,6 +110,7 @@ private:
     std::string path_;
     int32_t width_, height_, loop_;
     int32_t added_ = 0;
+    std::unique_ptr<kit::OutputFile> out_;
     Body body_;
     GifFileType *gif_ = nullptr;
     std::vector<uint8_t> shown_;    // what a reader shows before the waiting frame
@@ -124,11 +126,14 @@ bool Writer::Begin() {
     if (width_ > 65535 || height_ > 65535) return kit::Fail("GIF holds no side over 65535 pixels");
     body_.file = std::tmpfile();
     if (!body_.file) return kit::Fail(std::strerror(errno));
+    out_ = std::make_unique<kit::OutputFile>(path_);  // an unusable path fails here
+    if (!out_->ok()) return false;
     int error = 0;
     gif_ = EGifOpen(&body_, WriteBody, &error);
     if (!gif_) return kit::Fail(ErrorText(error));
     kit::Owned<ColorMapObject, GifFreeMapObject> placeholder{GifMakeMapObject(2, nullptr)};
-    if (!placeholder || EGifPutScreenDesc(gif_, width_, height_, 8, 0, placeholder.get()) == GIF_ERROR)
+    if (!placeholder ||
+        EGifPutScreenDesc(gif_, width_, height_, 8, 0, placeholder.get()) == GIF_ERROR)
         return kit::Fail(ErrorText(gif_->Error));
     body_.discard = false;
     if (loop_ != 1) {
@@ -259,10 +264,8 @@ bool Writer::JoinGlobal(const Quantizer &q, bool transparency, int *transparentI
     for (int i = 0; i < distinct; ++i) {
         const RGBQUAD &c = q.palette()[size_t(i)];
         const auto it = globalIndex_.find(Key(&c.rgbBlue));
-        if (it != globalIndex_.end())
-            used[it->second] = true;
-        else
-            fresh.push_back(c);
+        if (it != globalIndex_.end()) used[it->second] = true;
+        else fresh.push_back(c);
     }
     const size_t old = global_.size();
     // The spare entry: the first old one the frame does not use, else one more.
@@ -350,8 +353,8 @@ bool Writer::Finish() {
             head.insert(head.end(), {c.rgbRed, c.rgbGreen, c.rgbBlue});
         }
     }
-    kit::OutputFile out(path_);
-    if (!out.ok() || !out.Write(head.data(), head.size())) return false;
+    kit::OutputFile &out = *out_;
+    if (!out.Write(head.data(), head.size())) return false;
     std::rewind(body_.file);
     std::vector<uint8_t> chunk(size_t(1) << 16);
     for (;;) {

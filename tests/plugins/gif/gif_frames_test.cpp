@@ -29,7 +29,7 @@ int Pillow(const std::string &args) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-#define SKIP_WITHOUT_PILLOW(answer)                                              \
+#define SKIP_WITHOUT_PILLOW(answer)                                                  \
     if ((answer) == 3 || (answer) == 127) GTEST_SKIP() << "Pillow is not installed"; \
     ASSERT_EQ((answer), 0)
 
@@ -48,7 +48,8 @@ PillowFrames ReadWithPillow(const std::filesystem::path &folder) {
     p.loop = lines.value(0).section(' ', 1).toInt();
     for (const QString &d : lines.value(1).split(' ').mid(1)) p.delays.push_back(d.toInt());
     for (size_t n = 0; n < p.delays.size(); ++n)
-        p.frames.emplace_back(QString::fromStdString((folder / (std::to_string(n) + ".png")).string()));
+        p.frames.emplace_back(
+            QString::fromStdString((folder / (std::to_string(n) + ".png")).string()));
     return p;
 }
 
@@ -60,8 +61,8 @@ struct RoundTripCase {
     const char *name;
     int frames;
     int32_t loop;
-    std::vector<int32_t> delays;     // given
-    std::vector<int32_t> expected;   // read back: hundredths of a second
+    std::vector<int32_t> delays;    // given
+    std::vector<int32_t> expected;  // read back: hundredths of a second
     Pixel pixel;
     int maxDifference;  // per channel; 0 for frames of 256 colours or fewer
     bool globalTable;   // every frame in one global colour table
@@ -69,30 +70,52 @@ struct RoundTripCase {
 
 const RoundTripCase kRoundTrips[] = {
     // A square moving over eight bands: few colours, one global table, small rectangles.
-    {"MovingSquareFewColours", 3, 0, {100, 0, 250}, {100, 0, 250},
+    {"MovingSquareFewColours",
+     3,
+     0,
+     {100, 0, 250},
+     {100, 0, 250},
      [](int x, int y, int k) {
          const bool square = x >= 4 + 10 * k && x < 14 + 10 * k && y >= 6 && y < 16;
          return square ? qRgb(230, 40, 40) : qRgb(30 * (y / 4), 200, 90);
      },
-     0, true},
+     0,
+     true},
     // Transparent where the frame before was opaque (the earlier frame must be disposed of),
     // then opaque again, then a hole: delays rounded to hundredths.
-    {"TransparencyComesAndGoes", 4, 3, {40, 40, 44, 123}, {40, 40, 40, 120},
+    {"TransparencyComesAndGoes",
+     4,
+     3,
+     {40, 40, 44, 123},
+     {40, 40, 40, 120},
      [](int x, int y, int k) -> QRgb {
          switch (k) {
          case 0: return x < 20 ? qRgb(20, 20, 200) : qRgba(0, 0, 0, 0);
          case 1: return x < 20 ? qRgba(0, 0, 0, 0) : qRgb(200, 20, 20);
          case 2: return qRgb(20, 180, 20);
-         default: return (x > 10 && x < 30 && y > 8 && y < 20) ? qRgba(0, 0, 0, 0) : qRgb(20, 180, 20);
+         default:
+             return (x > 10 && x < 30 && y > 8 && y < 20) ? qRgba(0, 0, 0, 0) : qRgb(20, 180, 20);
          }
      },
-     0, true},
+     0,
+     true},
     // Thousands of colours in every frame: a table per frame, reduced closely.
-    {"ManyColoursLocalTables", 3, 1, {50, 50, 50}, {50, 50, 50},
-     [](int x, int y, int k) { return qRgb(6 * x + 20 * k, 8 * y, 3 * (x + y)); }, 24, false},
+    {"ManyColoursLocalTables",
+     3,
+     1,
+     {50, 50, 50},
+     {50, 50, 50},
+     [](int x, int y, int k) { return qRgb(6 * x + 20 * k, 8 * y, 3 * (x + y)); },
+     24,
+     false},
     // Frames equal to the one before: each stored as one pixel.
-    {"StillFrames", 3, 0, {10, 20, 30}, {10, 20, 30},
-     [](int x, int y, int) { return (x + y) % 2 ? qRgb(255, 255, 255) : qRgb(0, 0, 0); }, 0,
+    {"StillFrames",
+     3,
+     0,
+     {10, 20, 30},
+     {10, 20, 30},
+     [](int x, int y, int) { return (x + y) % 2 ? qRgb(255, 255, 255) : qRgb(0, 0, 0); },
+     0,
      true},
 };
 
@@ -115,7 +138,8 @@ bool AllFramesGlobal(const std::filesystem::path &file) {
     GifFileType *gif = DGifOpenFileName(file.c_str(), &error);
     if (!gif || DGifSlurp(gif) == GIF_ERROR) return false;
     bool global = gif->SColorMap != nullptr;
-    for (int i = 0; i < gif->ImageCount; ++i) global = global && !gif->SavedImages[i].ImageDesc.ColorMap;
+    for (int i = 0; i < gif->ImageCount; ++i)
+        global = global && !gif->SavedImages[i].ImageDesc.ColorMap;
     DGifCloseFile(gif, &error);
     return global;
 }
@@ -128,7 +152,8 @@ TEST_P(GifRoundTrip, OurReaderAndPillowSeeTheFrames) {
     const std::vector<QImage> frames = MakeFrames(c);
     std::vector<HBITMAP> bitmaps;
     for (const QImage &f : frames) bitmaps.push_back(ImageToDib(f, 32, true));
-    ASSERT_EQ(Out().SaveFrames(bitmaps, c.delays, c.loop, file), 0) << Out().LastFailureText().toStdString();
+    ASSERT_EQ(Out().SaveFrames(bitmaps, c.delays, c.loop, file), 0)
+        << Out().LastFailureText().toStdString();
     for (HBITMAP b : bitmaps) DeleteObject(b);
     EXPECT_EQ(AllFramesGlobal(file), c.globalTable);
 
@@ -137,6 +162,9 @@ TEST_P(GifRoundTrip, OurReaderAndPillowSeeTheFrames) {
     EXPECT_EQ(ours.info.loopCount, c.loop);
     ASSERT_EQ(ours.bitmaps.size(), size_t(c.frames)) << In().LastFailureText().toStdString();
     EXPECT_EQ(ours.delays, c.expected);
+    HBITMAP picture = In().Decode(file);  // palettised unless transparent, the same pixels
+    EXPECT_EQ(MaxDifference(DibToImage(picture), DibToImage(ours.bitmaps[0])), 0);
+    DeleteObject(picture);
     for (int k = 0; k < c.frames; ++k) {
         std::string where;
         EXPECT_LE(MaxDifference(DibToImage(ours.bitmaps[size_t(k)]), frames[size_t(k)], &where),
@@ -151,7 +179,8 @@ TEST_P(GifRoundTrip, OurReaderAndPillowSeeTheFrames) {
     ASSERT_EQ(theirs.frames.size(), size_t(c.frames));
     for (int k = 0; k < c.frames; ++k) {
         std::string where;
-        EXPECT_LE(MaxDifference(theirs.frames[size_t(k)], frames[size_t(k)], &where), c.maxDifference)
+        EXPECT_LE(MaxDifference(theirs.frames[size_t(k)], frames[size_t(k)], &where),
+                  c.maxDifference)
             << "Pillow's frame " << k << " " << where;
     }
 }
@@ -213,7 +242,8 @@ void WriteAnimation(const std::filesystem::path &file, const std::vector<FrameSp
         EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, int(EGifGCBToExtension(&gcb, ext)), ext);
         ASSERT_EQ(EGifPutImageDesc(gif, f.left, f.top, f.width, f.height, false, nullptr), GIF_OK);
         std::vector<GifPixelType> line(size_t(f.width), GifPixelType(f.index));
-        for (int y = 0; y < f.height; ++y) ASSERT_EQ(EGifPutLine(gif, line.data(), f.width), GIF_OK);
+        for (int y = 0; y < f.height; ++y)
+            ASSERT_EQ(EGifPutLine(gif, line.data(), f.width), GIF_OK);
     }
     EGifCloseFile(gif, &error);
 }
@@ -224,8 +254,8 @@ TEST(GifFramesDamaged, FramesPastTheScreenAreClippedLongDelaysAndLoopsKept) {
     FALTRIX_SKIP_UNLESS_LOADED(&In());
     TempDir dir;
     // Red screen; green reaching past the right and bottom edges; blue wholly outside.
-    WriteAnimation(dir / "a.gif", {{0, 0, 8, 6, 0, 0}, {4, 3, 10, 10, 1, 65535}, {20, 20, 2, 2, 2, 1}},
-                   65535);
+    WriteAnimation(dir / "a.gif",
+                   {{0, 0, 8, 6, 0, 0}, {4, 3, 10, 10, 1, 65535}, {20, 20, 2, 2, 2, 1}}, 65535);
     const CodecPlugin::Frames f = In().DecodeFrames(dir / "a.gif");
     EXPECT_EQ(f.info.loopCount, 65535);
     ASSERT_EQ(f.bitmaps.size(), 3u);
@@ -242,11 +272,12 @@ TEST(GifFramesDamaged, LaterFrameCutShortFailsWithItsCauseEarlierOnesRead) {
     const std::vector<uint8_t> whole = ReadFile(dir / "a.gif");
     struct Cut {
         const char *name;
-        size_t drop;       // bytes cut from the end
-        size_t frames;     // read
-        bool cause;        // the last Read failed with "ends before"
+        size_t drop;    // bytes cut from the end
+        size_t frames;  // read
+        bool cause;     // the last Read failed with "ends before"
     };
-    for (const Cut &cut : {Cut{"trailer", 1, 3, false}, Cut{"in the last frame's data", 6, 2, true}}) {
+    for (const Cut &cut :
+         {Cut{"trailer", 1, 3, false}, Cut{"in the last frame's data", 6, 2, true}}) {
         SCOPED_TRACE(cut.name);
         QFile out(QString::fromStdString((dir / "cut.gif").string()));
         ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
