@@ -1,6 +1,7 @@
 // The libFuzzer target of every input plug-in: each input is written to a memory file and
 // taken through IsSupported, GetPictureInfo, GetPictureDIB and GetPictureMetadata, as a
-// conversion job would.
+// conversion job would, and, where the plug-in gives frames, through OpenFrames, every
+// GetFrameDIB and CloseFrames.
 // The plug-in's sources are compiled into its target, so its entry points are plain calls.
 #include <stdint.h>
 #include <stdio.h>
@@ -11,6 +12,11 @@
 #include <string>
 
 #include "faltrix/plugin.h"
+
+// The frame calls are optional: weak, so that a plug-in without them links all the same.
+#pragma weak OpenFrames
+#pragma weak GetFrameDIB
+#pragma weak CloseFrames
 
 namespace faltrix::fuzz {
 
@@ -44,6 +50,31 @@ void ReadItem(void *, const char *, const void *bytes, int32_t size) {
     for (int32_t i = 0; i < size; ++i) sum += static_cast<const uint8_t *>(bytes)[i];
 }
 
+// Every frame, within the host's limits on count and pixels; each has the canvas's size.
+void WalkFrames(const std::u16string &path) {
+    if (&OpenFrames == nullptr || &GetFrameDIB == nullptr || &CloseFrames == nullptr) return;
+    FrameSequenceInfo info{};
+    info.size = sizeof info;
+    void *reader = nullptr;
+    if (OpenFrames(path.c_str(), &info, &reader) != 0) return;
+    const uint64_t pixels = uint64_t(info.width) * uint64_t(info.height);
+    if (info.frameCount <= FALTRIX_MAX_FRAMES &&
+        pixels * uint64_t(info.frameCount) <= FALTRIX_MAX_SEQUENCE_PIXELS) {
+        for (int32_t k = 0; k < info.frameCount; ++k) {
+            FrameInfo frame{};
+            frame.size = sizeof frame;
+            HBITMAP bitmap = GetFrameDIB(reader, k, &frame, IgnoreProgress, 0, CreateDIBSection);
+            if (!bitmap) break;
+            BITMAP bm;
+            if (GetObjectW(bitmap, sizeof bm, &bm) != static_cast<int>(sizeof bm) ||
+                bm.bmWidth != info.width || bm.bmHeight != info.height)
+                abort();
+            DeleteObject(bitmap);
+        }
+    }
+    CloseFrames(reader);
+}
+
 int RunInputPlugin(const uint8_t *data, size_t size) {
     const std::u16string &path = InputPath();
     const int fd = InputDescriptor();
@@ -63,6 +94,7 @@ int RunInputPlugin(const uint8_t *data, size_t size) {
         DeleteObject(bitmap);
         GetPictureMetadata(path.c_str(), ReadItem, nullptr);
     }
+    WalkFrames(path);
     return 0;
 }
 
