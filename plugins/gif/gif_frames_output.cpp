@@ -3,8 +3,9 @@
 // of a second and the NETSCAPE2.0 loop extension (left out for a loop count of 1).
 //
 // Each frame is stored as the rectangle where it differs from what the reader shows before
-// it, with a transparent index for the pixels inside that stay as they are, so a frame that
-// changes little costs little. Two rules keep what a reader shows equal to the frames:
+// it (a transparent screen before the first), with a transparent index for the pixels inside
+// that stay as they are, so a frame that changes little costs little. Two rules keep what a reader
+// shows equal to the frames:
 // - a transparent index only lets through what is below, so where a frame is transparent
 //   over a pixel the frame before left opaque, that earlier frame is disposed of
 //   ("restore to background", which readers show as transparent when the frame, or the
@@ -180,10 +181,9 @@ bool Writer::Add(HDC dc, int32_t delay, ProgressCallbackFn progress, int32_t dat
     return true;
 }
 
-// Where the waiting frame differs from what is shown; the whole screen for the first frame,
-// one pixel when nothing changed (a frame has at least one).
+// Where the waiting frame differs from what is shown (before the first frame: a transparent
+// screen, so the first frame covers its pixels that are not transparent).
 Rect Writer::ChangedRect() const {
-    if (added_ == 1) return Rect{0, 0, width_, height_};
     Rect r;
     for (int32_t y = 0; y < height_; ++y)
         for (int32_t x = 0; x < width_; ++x)
@@ -199,11 +199,15 @@ bool Writer::WriteWaiting(const std::vector<uint8_t> *next) {
         for (int32_t x = 0; x < width_; ++x)
             if (Opaque(At(waiting_, x, y)) && !Opaque(At(*next, x, y))) clear.Add(x, y);
     r.Add(clear);
-    if (r.Empty()) r = Rect{0, 0, 1, 1};
+    if (r.Empty()) r = Rect{0, 0, 1, 1};  // a frame has at least one pixel
     const int disposal = clear.Empty() ? DISPOSE_DO_NOT : DISPOSE_BACKGROUND;
-    // Readers clear to transparent only where the frame disposed of has a transparent index
-    // (Pillow looks at that frame, others at the next): both get one.
-    if (!WriteFrame(r, disposal, forceTransparency_ || !clear.Empty())) return false;
+    // Readers show the screen a first frame leaves uncovered as transparent only when the
+    // frame has a transparent index (else in the background colour); and they clear to
+    // transparent only where the frame disposed of has one (Pillow looks at that frame,
+    // others at the next): all these get one.
+    const bool uncovered =
+        added_ == 1 && (r.left > 0 || r.top > 0 || r.right < width_ || r.bottom < height_);
+    if (!WriteFrame(r, disposal, forceTransparency_ || !clear.Empty() || uncovered)) return false;
     shown_ = waiting_;
     if (!clear.Empty())
         for (int32_t y = r.top; y < r.bottom; ++y)
