@@ -1,11 +1,14 @@
 // What the GIF input and output plug-ins share: their information answers, with giflib's
-// version in the description.
+// version in the description, and colour tables made from palettes.
 #pragma once
 
 #include <gif_lib.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "faltrix/kit/frames.h"
 #include "faltrix/kit/kit.h"
 
 namespace faltrix::gif {
@@ -27,5 +30,19 @@ inline std::string ErrorText(int error) {
     const char *text = GifErrorString(error);
     return std::string("GIF: ") + (text ? text : "giflib error");
 }
+
+// Pads a palette to the power of two a GIF colour table must have (2 to 256 entries); null
+// when giflib has no memory for it.
+inline ColorMapObject *MakeMap(const std::vector<RGBQUAD> &palette) {
+    int size = 2;
+    while (size < int(palette.size())) size *= 2;
+    std::vector<GifColorType> colours(size_t(size), GifColorType{0, 0, 0});
+    for (size_t i = 0; i < palette.size(); ++i)
+        colours[i] = GifColorType{palette[i].rgbRed, palette[i].rgbGreen, palette[i].rgbBlue};
+    return GifMakeMapObject(size, colours.data());
+}
+
+// The output's frame writer (gif_frames_output.cpp).
+std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequence &sequence);
 
 }  // namespace faltrix::gif

@@ -7,7 +7,8 @@
 //                       background colour
 //   a transparent index (graphic control extension) -> 32 bits, B, G, R, A; transparent and
 //                       uncovered pixels get alpha 0
-// Records are read one at a time, so frames after the first are never read.
+// Records are read one at a time, so frames after the first are never read. Every frame,
+// composed, comes through OpenFrames and GetFrameDIB (gif_frames_input.cpp).
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -15,7 +16,7 @@
 
 #include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
-#include "gif_common.h"
+#include "gif_reading.h"
 
 namespace faltrix::gif {
 namespace {
@@ -30,17 +31,13 @@ int ReadFromFile(GifFileType *gif, GifByteType *buffer, int length) {
     return int(got);
 }
 
-// giflib's handle for one call; closed on destruction.
-struct Handle {
-    GifFileType *gif = nullptr;
-    int openError = 0;  // giflib's code when the file could not be opened
-    explicit Handle(FILE *f) { gif = DGifOpen(f, ReadFromFile, &openError); }
-    ~Handle() {
-        if (gif) DGifCloseFile(gif, nullptr);
-    }
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-};
+}  // namespace
+
+Handle::Handle(FILE *f) { gif = DGifOpen(f, ReadFromFile, &openError); }
+
+Handle::~Handle() {
+    if (gif) DGifCloseFile(gif, nullptr);
+}
 
 bool HasSignature(kit::InputFile &file) {
     char sig[6];
@@ -50,6 +47,8 @@ bool HasSignature(kit::InputFile &file) {
 }
 
 bool GifFailed(int error) { return kit::Fail(ErrorText(error)); }
+
+namespace {
 
 // Reads up to the first image's descriptor (gif->Image), keeping the transparent index of
 // the graphic control block before it.
@@ -98,7 +97,8 @@ bool PictureSize(GifFileType *gif, int32_t *w, int32_t *h, int *transparent) {
     return true;
 }
 
-// The colours of a file without a colour table: index i is grey i.
+}  // namespace
+
 const ColorMapObject *GreyMap() {
     static GifColorType colours[256];
     static ColorMapObject map{256, 8, false, colours};
@@ -106,6 +106,8 @@ const ColorMapObject *GreyMap() {
         colours[i] = GifColorType{GifByteType(i), GifByteType(i), GifByteType(i)};
     return &map;
 }
+
+namespace {
 
 // The frames of the file, the first one (read already) included, counted by skipping over the
 // rest without decoding them. A file that is damaged past the first frame counts as far as
@@ -182,6 +184,8 @@ bool DecodeRows(GifFileType *gif, const kit::Dib &dib, const kit::DibSpec &spec,
     return true;
 }
 
+}  // namespace
+
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
                DibAllocCallbackFn alloc) {
     kit::InputFile file;
@@ -253,6 +257,8 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
     return guard.Release();
 }
 
+namespace {
+
 bool Recognize(const WCHAR *path) {
     kit::InputFile file;
     return file.Open(path) && HasSignature(file);
@@ -272,3 +278,4 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
 }  // namespace faltrix::gif
 
 FALTRIX_KIT_INPUT_PLUGIN(faltrix::gif)
+FALTRIX_KIT_FRAMES_INPUT(faltrix::gif)

@@ -2,7 +2,8 @@
 // (the table padded to a power of two, as GIF requires). 16-, 24- and 32-bit pictures are
 // reduced to at most 256 colours by our own median cut (quantize.h); pixels with alpha below
 // 128 become one transparent index (when there are any), partly transparent ones are put on
-// white first. GIF keeps no resolution, only the picture's pixels.
+// white first. GIF keeps no resolution, only the picture's pixels. Animations are written
+// through BeginFrames, AddFrame and EndFrames (gif_frames_output.cpp).
 #include <cstring>
 #include <vector>
 
@@ -33,16 +34,6 @@ struct Encoder {
         return EGifCloseFile(g, nullptr) == GIF_OK;
     }
 };
-
-// Pads a palette to the power of two a GIF colour table must have (2 to 256 entries).
-ColorMapObject *MakeMap(const std::vector<RGBQUAD> &palette) {
-    int size = 2;
-    while (size < int(palette.size())) size *= 2;
-    std::vector<GifColorType> colours(size_t(size), GifColorType{0, 0, 0});
-    for (size_t i = 0; i < palette.size(); ++i)
-        colours[i] = GifColorType{palette[i].rgbRed, palette[i].rgbGreen, palette[i].rgbBlue};
-    return GifMakeMapObject(size, colours.data());
-}
 
 bool GifFailed(int error) { return kit::Fail(ErrorText(error)); }
 
@@ -146,3 +137,4 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
 }  // namespace faltrix::gif
 
 FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::gif)
+FALTRIX_KIT_FRAMES_OUTPUT(faltrix::gif)

@@ -22,6 +22,8 @@ public:
     // Writes one palette index per pixel; transparent pixels get transparentIndex.
     void Map(const uint8_t *bgra, int32_t n, uint8_t transparentIndex, uint8_t *indices);
     const std::vector<RGBQUAD> &palette() const { return palette_; }
+    // How many distinct colours Add counted, 257 for any number over 256.
+    int DistinctColours() const { return exactOverflow_ ? 257 : int(exact_.size()); }
     // True when Add met a transparent pixel.
     bool sawTransparent() const { return sawTransparent_; }
 
