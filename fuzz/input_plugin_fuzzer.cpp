@@ -1,6 +1,6 @@
 // The libFuzzer target of every input plug-in: each input is written to a memory file and
-// taken through IsSupported, GetPictureInfo, GetPictureDIB and GetPictureMetadata, as a
-// conversion job would.
+// taken through IsSupported, GetPictureInfo, GetPictureDIB and GetPictureMetadata, then,
+// where the plug-in has them, through the frame calls, as a conversion job would.
 // The plug-in's sources are compiled into its target, so its entry points are plain calls.
 #include <stdint.h>
 #include <stdio.h>
@@ -11,6 +11,14 @@
 #include <string>
 
 #include "faltrix/plugin.h"
+
+extern "C" {
+__attribute__((weak)) int32_t OpenFrames(const WCHAR *path, FrameSequenceInfo *info, void **reader);
+__attribute__((weak)) HBITMAP GetFrameDIB(void *reader, int32_t index, FrameInfo *frame,
+                                          ProgressCallbackFn progress, int32_t data,
+                                          DibAllocCallbackFn alloc);
+__attribute__((weak)) void CloseFrames(void *reader);
+}
 
 namespace faltrix::fuzz {
 
@@ -44,6 +52,31 @@ void ReadItem(void *, const char *, const void *bytes, int32_t size) {
     for (int32_t i = 0; i < size; ++i) sum += static_cast<const uint8_t *>(bytes)[i];
 }
 
+// The frames of a plug-in that has the frame calls (weak: the others link without them), in
+// order, up to a few, then closed, as a conversion job reads them. Every frame has the canvas's
+// size.
+void ReadFrames(const std::u16string &path) {
+    if (!OpenFrames || !GetFrameDIB || !CloseFrames) return;
+    FrameSequenceInfo info{};
+    info.size = sizeof info;
+    void *reader = nullptr;
+    if (OpenFrames(path.c_str(), &info, &reader) != 0) return;
+    constexpr int32_t kMostFrames = 16;
+    for (int32_t k = 0; k < info.frameCount && k < kMostFrames; ++k) {
+        FrameInfo frame{};
+        frame.size = sizeof frame;
+        HBITMAP bitmap = GetFrameDIB(reader, k, &frame, IgnoreProgress, 0, CreateDIBSection);
+        if (!bitmap) break;
+        BITMAP bm;
+        if (GetObjectW(bitmap, sizeof bm, &bm) != static_cast<int>(sizeof bm) ||
+            bm.bmWidth != info.width || bm.bmHeight != info.height)
+            abort();
+        DeleteObject(bitmap);
+    }
+    CloseFrames(reader);
+    GetPictureMetadata(path.c_str(), ReadItem, nullptr);
+}
+
 int RunInputPlugin(const uint8_t *data, size_t size) {
     const std::u16string &path = InputPath();
     const int fd = InputDescriptor();
@@ -63,6 +96,7 @@ int RunInputPlugin(const uint8_t *data, size_t size) {
         DeleteObject(bitmap);
         GetPictureMetadata(path.c_str(), ReadItem, nullptr);
     }
+    ReadFrames(path);
     return 0;
 }
 
