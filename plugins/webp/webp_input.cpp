@@ -1,15 +1,17 @@
 // The WebP input plug-in: still pictures, lossy or lossless, into 24-bit DIBs, or 32-bit with
 // the alpha byte kept when the file has alpha. Decoding is incremental, straight into the
-// bitmap, so progress follows the rows as they are decoded. Of an animation the first frame
-// is read, as it shows on the canvas, into a 32-bit DIB. The ICCP, EXIF and XMP chunks of the
-// extended format, and the number of frames, are noted for GetPictureMetadata. An EXIF chunk
-// whose orientation is not 1 has the picture turned upright, and the size reported is the
-// size shown.
+// bitmap, so progress follows the rows as they are decoded. The frames of an animation are
+// read one at a time, each as it shows on the canvas, into 32-bit DIBs with their delays
+// (GetPictureDIB gives the first); a still picture is a sequence of one frame. The ICCP, EXIF
+// and XMP chunks of the extended format, and for GetPictureDIB the number of frames, are
+// noted for GetPictureMetadata. An EXIF chunk whose orientation is not 1 has every frame
+// turned upright, and the size reported is the size shown.
 //
 // Only the bytes the RIFF header declares are read, however long the file is; the size query
 // reads the chunk headers up to the picture's own and a few bytes of that one.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -186,48 +188,144 @@ bool ReadPicture(kit::InputFile *file, const Header &header, std::vector<uint8_t
     return true;
 }
 
-// The first frame of an animation, composed on its canvas.
-HBITMAP DecodeFirstFrame(kit::InputFile *file, const Header &header, std::vector<uint8_t> *bytes,
-                         ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) {
-    if (!ReadPicture(file, header, bytes, [](const std::vector<uint8_t> &) { return true; }))
+// ---- Animations ------------------------------------------------------------------------
+// libwebp's animation decoder composes each frame on the canvas (disposal, blending) from the
+// whole RIFF held in memory. It refuses a file cut short outright, so a cut file is first
+// trimmed after its last whole chunk: the frames before the cut stay readable, and the frame
+// the cut falls in is still counted, so that reading it fails with its cause.
+
+// The frames of the RIFF held in bytes, found from the chunk headers alone.
+struct FrameChunks {
+    int64_t whole = 0;     // ANMF chunks that end within the bytes
+    bool cut = false;      // an ANMF chunk begins within the bytes and ends past them
+    size_t wholeEnd = 12;  // where the last whole chunk ends (its padding byte included)
+};
+
+FrameChunks WalkFrames(const std::vector<uint8_t> &bytes) {
+    FrameChunks frames;
+    size_t at = 12;
+    while (at + kChunkHeader <= bytes.size()) {
+        const uint64_t size = Le32(bytes.data() + at + 4);
+        const bool anmf = std::memcmp(bytes.data() + at, "ANMF", 4) == 0;
+        if (at + kChunkHeader + size > bytes.size()) {
+            frames.cut = anmf;
+            break;
+        }
+        frames.whole += anmf ? 1 : 0;
+        at = static_cast<size_t>(
+            std::min<uint64_t>(at + kChunkHeader + size + (size & 1), bytes.size()));
+        frames.wholeEnd = at;
+    }
+    return frames;
+}
+
+// Reads the frames of an animation from its bytes, each at most once, in ascending order.
+class AnimationReader final : public kit::FrameReader {
+public:
+    // Reads the file's RIFF, trims a cut one, and has libwebp's demuxer list the frames
+    // (no frame is decoded). Null, with the cause recorded, when the animation cannot be read.
+    static std::unique_ptr<AnimationReader> Open(kit::InputFile *file, const Header &header,
+                                                 kit::Sequence *out);
+
+    HBITMAP Read(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
+                 DibAllocCallbackFn alloc) override;
+    const std::vector<uint8_t> &bytes() const { return bytes_; }
+
+private:
+    std::vector<uint8_t> bytes_;
+    kit::Owned<WebPAnimDecoder, WebPAnimDecoderDelete> decoder_;
+    int32_t width_ = 0, height_ = 0;
+    int32_t decodable_ = 0;  // the frames before a cut
+    int32_t next_ = 0;       // the frame the decoder gives next
+    int timestamp_ = 0;      // the end of the frame before next_, in ms from the start
+    bool broken_ = false;    // a frame failed: the decoder's canvas is no longer right
+    int orientation_ = 1;
+};
+
+std::unique_ptr<AnimationReader> AnimationReader::Open(kit::InputFile *file, const Header &header,
+                                                       kit::Sequence *out) {
+    auto reader = std::make_unique<AnimationReader>();
+    std::vector<uint8_t> &bytes = reader->bytes_;
+    if (!ReadPicture(file, header, &bytes, [](const std::vector<uint8_t> &) { return true; }))
         return nullptr;
-    const WebPBitstreamFeatures &features = header.features;
+    const FrameChunks frames = WalkFrames(bytes);
+    // Refused before the demuxer keeps a record of every frame.
+    if (frames.whole + (frames.cut ? 1 : 0) > FALTRIX_MAX_FRAMES)
+        return kit::Fail<std::nullptr_t>("WebP: the animation has more than " +
+                                         std::to_string(FALTRIX_MAX_FRAMES) + " frames");
+    if (frames.wholeEnd < bytes.size() || Le32(bytes.data() + 4) + kRiffHeader > bytes.size()) {
+        bytes.resize(frames.wholeEnd);
+        const uint32_t riff = static_cast<uint32_t>(frames.wholeEnd - kRiffHeader);
+        for (int i = 0; i < 4; ++i) bytes[4 + i] = static_cast<uint8_t>(riff >> (8 * i));
+    }
 
     WebPAnimDecoderOptions options;
-    if (!WebPAnimDecoderOptionsInit(&options)) return nullptr;
+    if (!WebPAnimDecoderOptionsInit(&options))
+        return kit::Fail<std::nullptr_t>("WebP: libwebp's version does not match");
     options.color_mode = MODE_BGRA;
     options.use_threads = 0;
-    const WebPData whole{bytes->data(), bytes->size()};
-    kit::Owned<WebPAnimDecoder, WebPAnimDecoderDelete> decoder{
-        WebPAnimDecoderNew(&whole, &options)};
+    const WebPData whole{bytes.data(), bytes.size()};
+    reader->decoder_.reset(WebPAnimDecoderNew(&whole, &options));
     WebPAnimInfo info;
-    if (!decoder || !WebPAnimDecoderGetInfo(decoder.get(), &info))
-        return kit::Fail<HBITMAP>("WebP: the animation cannot be read");
-    if (static_cast<int>(info.canvas_width) != features.width ||
-        static_cast<int>(info.canvas_height) != features.height)
-        return kit::Fail<HBITMAP>("WebP: the animation's canvas differs from its header");
-    uint8_t *frame = nullptr;
-    int timestamp = 0;
-    if (!WebPAnimDecoderGetNext(decoder.get(), &frame, &timestamp) || !frame)
-        return kit::Fail<HBITMAP>("WebP: the animation's first frame cannot be read");
+    if (!reader->decoder_ || !WebPAnimDecoderGetInfo(reader->decoder_.get(), &info))
+        return kit::Fail<std::nullptr_t>("WebP: the animation cannot be read");
+    if (static_cast<int>(info.canvas_width) != header.features.width ||
+        static_cast<int>(info.canvas_height) != header.features.height)
+        return kit::Fail<std::nullptr_t>("WebP: the animation's canvas differs from its header");
+    reader->width_ = header.features.width;
+    reader->height_ = header.features.height;
+    reader->decodable_ = static_cast<int32_t>(info.frame_count);
+    reader->orientation_ = header.orientation;
+    const bool swap = kit::SwapsAxes(header.orientation);
+    out->width = swap ? reader->height_ : reader->width_;
+    out->height = swap ? reader->width_ : reader->height_;
+    out->frameCount = reader->decodable_ + (frames.cut ? 1 : 0);
+    if (out->frameCount == 0) return kit::Fail<std::nullptr_t>("WebP: the animation has no frames");
+    out->loopCount = static_cast<int32_t>(info.loop_count);
+    out->kind = FALTRIX_FRAMES_ANIMATION;
+    return reader;
+}
+
+HBITMAP AnimationReader::Read(int32_t index, int32_t *delay, ProgressCallbackFn progress,
+                              int32_t data, DibAllocCallbackFn alloc) {
+    if (index < next_) return kit::Fail<HBITMAP>("WebP: frames are read in ascending order");
+    if (index >= decodable_)
+        return kit::Fail<HBITMAP>("WebP: the file ends before frame " + std::to_string(index + 1) +
+                                  " does");
+    if (broken_) return kit::Fail<HBITMAP>("WebP: a frame before this one is damaged");
+    // Frames skipped are decoded all the same: each is composed over the one before.
+    uint8_t *canvas = nullptr;
+    for (; next_ <= index; ++next_) {
+        int timestamp = 0;
+        if (!WebPAnimDecoderGetNext(decoder_.get(), &canvas, &timestamp) || !canvas) {
+            broken_ = true;
+            return kit::Fail<HBITMAP>("WebP: frame " + std::to_string(next_ + 1) +
+                                      " is damaged or cut short");
+        }
+        // Each frame's duration is under 2^24 ms; the timestamps may wrap past INT_MAX.
+        *delay = static_cast<int32_t>(static_cast<uint32_t>(timestamp) -
+                                      static_cast<uint32_t>(timestamp_));
+        timestamp_ = timestamp;
+    }
 
     kit::DibSpec spec;
-    spec.width = features.width;
-    spec.height = features.height;
+    spec.width = width_;
+    spec.height = height_;
     spec.bitCount = 32;
     kit::Dib dib;
     if (!kit::AllocateDib(alloc, spec, &dib)) return nullptr;
     kit::BitmapGuard owned{dib.bitmap};
     const size_t rowBytes = static_cast<size_t>(spec.width) * 4;
     for (int32_t y = 0; y < spec.height; ++y) {
-        std::memcpy(dib.Row(y), frame + rowBytes * static_cast<size_t>(y), rowBytes);
+        std::memcpy(dib.Row(y), canvas + rowBytes * static_cast<size_t>(y), rowBytes);
         kit::ReportProgress(progress, y + 1, spec.height, data);
     }
-    return kit::ShowUpright(&owned, dib, spec, header.orientation, alloc);
+    return kit::ShowUpright(&owned, dib, spec, orientation_, alloc);
 }
 
-// The chunks of a whole file in the extended format (only that one has them).
-void NoteChunks(const std::vector<uint8_t> &bytes) {
+// The chunks of a whole file in the extended format (only that one has them), and, for
+// GetPictureDIB, the number of frames.
+void NoteChunks(const std::vector<uint8_t> &bytes, bool frameCount) {
     if (bytes.size() < 16 || std::memcmp(bytes.data() + 12, "VP8X", 4) != 0) return;
     const WebPData whole{bytes.data(), bytes.size()};
     WebPDemuxer *demux = WebPDemux(&whole);
@@ -246,7 +344,7 @@ void NoteChunks(const std::vector<uint8_t> &bytes) {
         kit::NoteMetadata(key, item);
         WebPDemuxReleaseChunkIterator(&chunk);
     }
-    if (const uint32_t frames = WebPDemuxGetI(demux, WEBP_FF_FRAME_COUNT); frames > 1)
+    if (const uint32_t frames = WebPDemuxGetI(demux, WEBP_FF_FRAME_COUNT); frameCount && frames > 1)
         kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, frames);
     WebPDemuxDelete(demux);
 }
@@ -260,8 +358,11 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
     const WebPBitstreamFeatures &features = header.features;
     std::vector<uint8_t> bytes;
     if (features.has_animation) {
-        HBITMAP first = DecodeFirstFrame(&file, header, &bytes, progress, data, alloc);
-        if (first) NoteChunks(bytes);
+        kit::Sequence sequence;
+        const auto reader = AnimationReader::Open(&file, header, &sequence);
+        int32_t delay = 0;
+        HBITMAP first = reader ? reader->Read(0, &delay, progress, data, alloc) : nullptr;
+        if (first) NoteChunks(reader->bytes(), true);
         return first;
     }
 
@@ -309,7 +410,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
             !file.Read(bytes.data() + filled, bytes.size() - filled))
             bytes.resize(filled);
     }
-    NoteChunks(bytes);
+    NoteChunks(bytes, true);
     return kit::ShowUpright(&owned, dib, spec, header.orientation, alloc);
 }
 
@@ -328,7 +429,44 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
     return true;
 }
 
+// A still picture as a sequence of one frame: GetPictureDIB's picture.
+class StillReader final : public kit::FrameReader {
+public:
+    explicit StillReader(const WCHAR *path) {
+        for (; *path; ++path) path_.push_back(*path);
+    }
+    HBITMAP Read(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
+                 DibAllocCallbackFn alloc) override {
+        if (index != 0) return kit::Fail<HBITMAP>("WebP: a still picture has one frame");
+        *delay = 0;
+        return Decode(path_.c_str(), progress, data, alloc);
+    }
+
+private:
+    std::u16string path_;
+};
+
 }  // namespace
+
+// The count and the loop come from the animation's chunks; no frame is decoded here. The
+// profile, EXIF and XMP chunks go with the first frame.
+std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
+    kit::InputFile file;
+    Header header;
+    if (!file.Open(path) || !ReadFeatures(&file, &header)) return nullptr;
+    header.orientation = ReadOrientation(&file, header);
+    if (!header.features.has_animation) {
+        const bool swap = kit::SwapsAxes(header.orientation);
+        out->width = swap ? header.features.height : header.features.width;
+        out->height = swap ? header.features.width : header.features.height;
+        return std::make_unique<StillReader>(path);
+    }
+    auto reader = AnimationReader::Open(&file, header, out);
+    if (reader) NoteChunks(reader->bytes(), false);
+    return reader;
+}
+
 }  // namespace faltrix::webp
 
 FALTRIX_KIT_INPUT_PLUGIN(faltrix::webp)
+FALTRIX_KIT_FRAMES_INPUT(faltrix::webp)

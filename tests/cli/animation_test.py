@@ -50,6 +50,7 @@ def read_pillow(path):
     delays = []
     for k in range(im.n_frames):
         im.seek(k)
+        im.load()  # Pillow's WebP reader sets the duration when the frame is loaded
         delays.append(int(im.info.get("duration", 0)))
     im.seek(0)
     return frames, delays, im.info.get("loop")
