@@ -100,10 +100,13 @@ bool PictureSize(GifFileType *gif, int32_t *w, int32_t *h, int *transparent) {
 }  // namespace
 
 const ColorMapObject *GreyMap() {
+    // Filled once: a size query and a job may ask at the same time.
     static GifColorType colours[256];
-    static ColorMapObject map{256, 8, false, colours};
-    for (int i = 0; i < 256; ++i)
-        colours[i] = GifColorType{GifByteType(i), GifByteType(i), GifByteType(i)};
+    static const ColorMapObject map = [] {
+        for (int i = 0; i < 256; ++i)
+            colours[i] = GifColorType{GifByteType(i), GifByteType(i), GifByteType(i)};
+        return ColorMapObject{256, 8, false, colours};
+    }();
     return &map;
 }
 
