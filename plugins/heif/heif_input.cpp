@@ -260,6 +260,9 @@ void NoteBlocks(const heif_image_handle *handle) {
     }
 }
 
+}  // namespace
+
+// Also frame 1 of the frames (avif_frames.cpp).
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
                DibAllocCallbackFn alloc) {
     Opened file;
@@ -327,7 +330,6 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
     return true;
 }
 
-}  // namespace
 }  // namespace faltrix::heif
 
 FALTRIX_KIT_INPUT_PLUGIN(faltrix::heif)
