@@ -155,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(Png, ApngFromPillow,
                                            PeerCase{"GreyAlpha", "LA", false}),
                          kCaseName);
 
-// ---- Animations that lie ------------------------------------------------------------------
+// ---- Bytes of our files, changed ----------------------------------------------------------
 
 uint32_t Get32(const Bytes &b, size_t at) {
     return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
@@ -175,6 +175,65 @@ void FixCrc(Bytes *png, size_t chunk) {
     const uint32_t n = Get32(*png, chunk);
     Put32(png, chunk + 8 + n, uint32_t(crc32(0, png->data() + chunk + 4, n + 4)));
 }
+
+// ---- Disposal and blending, worked by hand ------------------------------------------------
+
+// One colour on the whole picture, as a 32-bit section with alpha.
+HBITMAP Plain(QRgb argb) {
+    QImage image(4, 3, QImage::Format_ARGB32);
+    image.fill(QColor::fromRgba(argb));
+    return ImageToDib(image, 32, true);
+}
+
+void SetControl(Bytes *png, int frame, uint8_t dispose, uint8_t blend) {
+    const size_t fctl = FindChunk(*png, "fcTL", frame);
+    (*png)[fctl + 8 + 24] = dispose;
+    (*png)[fctl + 8 + 25] = blend;
+    FixCrc(png, fctl);
+}
+
+struct CompositionCase {
+    const char *name;
+    uint8_t firstDispose, secondBlend;
+    QRgb second;  // frame 2 as shown
+};
+
+class ApngComposition : public ::testing::TestWithParam<CompositionCase> {};
+
+// Half-transparent red, then half-transparent blue laid over it (APNG's "over": alpha
+// 128 + 128 * 127 / 255 = 192, red 200 * 128 * 127 / (128 * 255 + 128 * 127) = 66.5, blue
+// 255 * 255 / 382 = 170.2), over nothing once red is cleared, or replacing it.
+TEST_P(ApngComposition, DisposesAndBlendsAsTheControlsSay) {
+    const CodecPlugin &in = Loaded("png", "input"), &out = Loaded("png", "output");
+    FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
+    const CompositionCase &c = GetParam();
+    TempDir dir;
+    const std::vector<HBITMAP> source = {Plain(qRgba(200, 0, 0, 128)),
+                                         Plain(qRgba(0, 0, 255, 128))};
+    ASSERT_EQ(out.SaveFrames(source, {10, 10}, 0, dir / "a.png"), 0);
+    for (HBITMAP b : source) DeleteObject(b);
+    Bytes png = ReadFile(dir / "a.png");
+    SetControl(&png, 0, c.firstDispose, 0);
+    SetControl(&png, 1, 0, c.secondBlend);
+    std::ofstream(dir / "b.png", std::ios::binary)
+        .write(reinterpret_cast<const char *>(png.data()), std::streamsize(png.size()));
+    const CodecPlugin::Frames frames = in.DecodeFrames(dir / "b.png");
+    ASSERT_EQ(frames.bitmaps.size(), 2u) << in.LastFailureText().toStdString();
+    QImage expected(4, 3, QImage::Format_ARGB32);
+    expected.fill(QColor::fromRgba(c.second));
+    std::string where;
+    EXPECT_LE(MaxDifference(DibToImage(frames.bitmaps[1]), expected, &where), 1) << where;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Png, ApngComposition,
+    ::testing::Values(CompositionCase{"OverTheFrameBefore", 0, 1, qRgba(66, 0, 170, 192)},
+                      CompositionCase{"OverAClearedCanvas", 1, 1, qRgba(0, 0, 255, 128)},
+                      CompositionCase{"OverAPutBackCanvas", 2, 1, qRgba(0, 0, 255, 128)},
+                      CompositionCase{"Replacing", 0, 0, qRgba(0, 0, 255, 128)}),
+    kCaseName);
+
+// ---- Animations that lie ------------------------------------------------------------------
 
 struct LieCase {
     const char *name;
