@@ -424,9 +424,13 @@ void MainDialog::AfterJobEnd() {
                     .arg(QUrl::fromLocalFile(path).toString(QUrl::FullyEncoded).toHtmlEscaped(),
                          Shown(text).toHtmlEscaped());
             };
-            QString line = QStringLiteral("Wrote %1 (%2 bytes) in %3")
+            const int32_t frames = LastConversionFrames();
+            const QString amount = frames > 1
+                                       ? QStringLiteral("%1 bytes, %2 frames").arg(size).arg(frames)
+                                       : QStringLiteral("%1 bytes").arg(size);
+            QString line = QStringLiteral("Wrote %1 (%2) in %3")
                                .arg(link(file.absoluteFilePath(), file.fileName()))
-                               .arg(size)
+                               .arg(amount)
                                .arg(link(file.absolutePath(), folderName));
             // The fallback's own lines are gone by now; the last line keeps it in view.
             if (LastConversionPointSampled())

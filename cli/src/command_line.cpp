@@ -216,6 +216,25 @@ Problem ReadFit(const QCommandLineParser &parser, ConvertOptions *o) {
     return std::nullopt;
 }
 
+// --frames all, first, N or N-M.
+Problem ReadFrames(const QCommandLineParser &parser, ConvertOptions *o) {
+    if (!parser.isSet("frames")) return std::nullopt;
+    const QString value = parser.value("frames").trimmed().toLower();
+    if (value == u"all") return std::nullopt;
+    if (value == u"first") {
+        o->frames = {1, 1};
+        return std::nullopt;
+    }
+    const QStringList ends = value.split(u'-');
+    const auto first = ends.size() <= 2 ? ParseCount(ends[0], 1, FALTRIX_MAX_FRAMES) : std::nullopt;
+    const auto last = ends.size() == 2 ? ParseCount(ends[1], 1, FALTRIX_MAX_FRAMES) : first;
+    if (!first || !last || *last < *first)
+        return QStringLiteral("Invalid --frames '%1': give all, first, N or N-M, counted from 1.")
+            .arg(parser.value("frames"));
+    o->frames = {*first, *last};
+    return std::nullopt;
+}
+
 // --jobs and --timeout, and that -f names an extension.
 Problem ReadCountsAndFormat(const QCommandLineParser &parser, ConvertOptions *o) {
     if (parser.isSet("jobs")) {
@@ -265,7 +284,7 @@ Problem ReadOptions(const QCommandLineParser &parser, ConvertOptions *o) {
     ReadPlainOptions(parser, o);
     using Step = Problem (*)(const QCommandLineParser &, ConvertOptions *);
     for (const Step step : {ReadFilter, ReadOutputSettings, ReadMetadataChoice, ReadVerbosity,
-                            ReadSides, ReadFit, ReadCountsAndFormat}) {
+                            ReadSides, ReadFit, ReadFrames, ReadCountsAndFormat}) {
         if (Problem problem = step(parser, o)) return problem;
     }
     return CheckInputsAndOutput(*o);

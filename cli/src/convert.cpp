@@ -303,6 +303,7 @@ FileResult RunJob(const ConvertOptions &options, const OutputSize &size,
     TheConversionRequest.outputWidth = size.width;
     TheConversionRequest.outputHeight = size.height;
     TheConversionRequest.filter = options.filter;
+    TheConversionRequest.frames = options.frames;
     TheConversionRequest.overwrite = options.overwrite;
     TheConversionRequest.replaceReadOnly = options.replaceReadOnly;
     TheConversionRequest.metadata = options.metadata;

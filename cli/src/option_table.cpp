@@ -113,6 +113,26 @@ or
 (the nearest input pixel, nothing averaged).
 The first four are libswscale's; a picture with transparency is resized premultiplied, and a
 palette picture in true colour.)roff"},
+    {.name = "frames",
+     .valueName = "WHICH",
+     .help = "Which frames of an animation or pages of a document to store: all (the default), "
+             "first, N or N-M, counted from 1.",
+     .value = OptionValue::Free,
+     .brief = "which frames or pages to store",
+     .manValue = "WHICH",
+     .manText = R"roff(Which frames of an animation (GIF, WebP, APNG, AVIF, JPEG XL) or pages of a
+document (TIFF, HEIF) to store:
+.B all
+(the default),
+.BR first ,
+one frame
+.IR N ,
+or the frames
+.I N\fB-\fIM
+(counted from 1; a range past the last frame ends there).
+An output that holds one picture only gets the first frame chosen, with a warning when that
+leaves frames out.
+Every frame is resized as the first: \-W, \-H and \-\-fit apply to all.)roff"},
     {.name = "input-plugin",
      .valueName = "NAME",
      .help = "Use this input plug-in (file name without .so, or description).",

@@ -18,6 +18,7 @@
 #include "faltrix/keep_aspect.h"
 #include "faltrix/plugin_list.h"
 #include "faltrix/resample.h"
+#include "faltrix/text.h"
 #include "job_slot.h"
 #include "safe_store.h"
 
@@ -37,6 +38,34 @@ std::atomic<bool> g_lastPointSampled{false};
 // The plug-in's cause of the last job's failure, set with the outcome.
 std::mutex g_causeMutex;
 std::u16string g_lastCause;
+
+std::u16string Number(int64_t n) { return Utf8ToUtf16(std::to_string(n)); }
+
+// How many frames the last job stored.
+std::atomic<int32_t> g_lastFrames{0};
+
+// Progress over every frame of a sequence: the frame worked on, of how many. A single picture
+// is frame 0 of 1, and its stages report as they always did.
+// Each frame's share of the bar is split between its decoding, resizing and storing.
+enum FrameStage { kDecoding, kResizing, kStoring, kStages };
+thread_local int32_t t_frameIndex = 0;
+thread_local int32_t t_frameCount = 1;
+thread_local int32_t t_frameStage = kDecoding;
+
+int32_t SequenceProgress(int32_t done, int32_t total, int32_t data) {
+    if (t_frameCount <= 1) return ProgressCallback(done, total, data);
+    constexpr int64_t kSteps = 1024;
+    const int64_t part = total > 0 ? int64_t(std::clamp(done, 0, total)) * kSteps / total : 0;
+    const int64_t slot = int64_t(t_frameIndex) * kStages + t_frameStage;
+    return ProgressCallback(static_cast<int32_t>(slot * kSteps + part),
+                            static_cast<int32_t>(int64_t(t_frameCount) * kStages * kSteps), data);
+}
+
+// Where the bar stands: frame index of the sequence, at stage.
+void AtFrame(int32_t index, FrameStage stage) {
+    t_frameIndex = index;
+    t_frameStage = stage;
+}
 
 // How a job ended, the plug-in's words for why when it failed in a plug-in, and what the
 // stored picture lost.
@@ -90,7 +119,11 @@ void ClearRowEnds(const DIBSECTION &section) {
 // picture, by the device resize. An empty target means nothing is left to store; the failure
 // line has been shown, and `cause` says why when the size asked for is beyond the limits.
 StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRequest &request,
-                        std::u16string *cause) {
+                        std::u16string *cause, bool report = true) {
+    // Frames after the first of a sequence are resized without a word: the bar tells.
+    const auto ShowStatus = [report](const char16_t *line) {
+        if (report) ::faltrix::ShowStatus(line);
+    };
     // A top-down picture (negative height) has the same size as its bottom-up twin.
     const BITMAPINFOHEADER &header = decoded.section.dsBmih;
     const int32_t sourceWidth = header.biWidth;
@@ -103,12 +136,8 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
         // job holds. Output plug-ins take either row order.
         if (header.biHeight < 0) ClearRowEnds(decoded.section);
         HDC dc = SelectForStoring(decoded.bitmap);
-        if (dc == nullptr) {
-            ShowStatus(u"Failed in Resizing.");
-            return {};
-        }
-        ShowStatus(u"normal Resizing Done.");
-        return StoreTarget{decoded.bitmap, dc};
+        ShowStatus(dc == nullptr ? u"Failed in Resizing." : u"normal Resizing Done.");
+        return dc == nullptr ? StoreTarget{} : StoreTarget{decoded.bitmap, dc};
     }
 
     // A size no plug-in could read back is refused before any memory is taken for it, with
@@ -142,7 +171,7 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
             static_cast<double>(request.outputWidth) / static_cast<double>(sourceWidth);
         const double sy =
             static_cast<double>(request.outputHeight) / static_cast<double>(sourceHeight);
-        if (HBITMAP resized = AreaAverageResize(decoded.bitmap, sx, sy, ProgressCallback)) {
+        if (HBITMAP resized = AreaAverageResize(decoded.bitmap, sx, sy, SequenceProgress)) {
             ShowStatus(u"anti-alias Resizing Done.");
             DeleteObject(decoded.bitmap);
             HDC dc = SelectForStoring(resized);
@@ -152,7 +181,7 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
             }
             return StoreTarget{resized, dc};
         }
-        g_lastPointSampled.store(true);
+        if (report) g_lastPointSampled.store(true);
         ShowStatus(u"anti-alias Resizing supportes 24bits only.");
         ShowStatus(u"Now Resizing by default CE function.");
     }
@@ -199,18 +228,194 @@ JobEnd StoreStage(const StoreTarget &target, const WCHAR *output, const Conversi
     return {ConversionOutcome::StoreFailed, std::move(cause)};
 }
 
+// How writing a sequence ended: stored in the temporary, or where it stopped.
+struct SequenceRun {
+    enum Kind { Written, PluginFailed, InputCut, ResizeFailed } kind = Written;
+    int32_t cutAt = 0;  // InputCut: the frame that could not be read
+    std::u16string cause = {};
+};
+
+// What a sequence is written from: the first frame chosen, resized and fitted, and the reader
+// for the rest, positioned after it.
+struct SequenceSource {
+    StoreTarget first;
+    int32_t firstDelay = 0;
+    decode_stage::FrameReader *reader = nullptr;
+    FrameSequenceInfo sequence{};
+    int32_t firstIndex = 0, lastIndex = 0;
+    const WCHAR *input = nullptr;
+};
+
+// Adds one frame (selected in dc) to the writer; the plug-in's words when it fails.
+bool AddOneFrame(void *writer, HDC dc, int32_t delay, const WCHAR *path, SequenceRun *run) {
+    t_frameStage = kStoring;
+    FrameInfo frame{};
+    frame.size = sizeof frame;
+    frame.delay = delay;
+    if (OutputPlugins().AddFrame(writer, dc, &frame, SequenceProgress, 0) == 0) {
+        SequenceProgress(1, 1, 0);  // the frame is stored, whether the plug-in said so or not
+        return true;
+    }
+    *run = {SequenceRun::PluginFailed, 0, decode_stage::PluginCause(path, LastPluginFailure())};
+    return false;
+}
+
+// Frames after the first: each decoded, resized as the first was, converted to sRGB when the
+// first was, and handed on before the next is decoded.
+SequenceRun AddLaterFrames(void *writer, const SequenceSource &source,
+                           const ConversionRequest &request, const PictureMetadata &metadata,
+                           const WCHAR *path) {
+    for (int32_t k = source.firstIndex + 1; k <= source.lastIndex; ++k) {
+        AtFrame(k - source.firstIndex, kDecoding);
+        decode_stage::Decoded frame;
+        frame.bitmap =
+            source.reader->Read(k, source.sequence, &frame.delay, SequenceProgress, &frame.section);
+        if (frame.bitmap == nullptr)
+            return {SequenceRun::InputCut, k,
+                    decode_stage::PluginCause(source.input, LastPluginFailure())};
+        std::u16string cause;
+        t_frameStage = kResizing;
+        StoreTarget target = ResizeStage(frame, request, &cause, false);
+        if (target.bitmap == nullptr) return {SequenceRun::ResizeFailed, k, std::move(cause)};
+        if (metadata.pixelsConverted) ConvertLikeFirstFrame(metadata, target.dc, &target.bitmap);
+        SequenceRun run;
+        const bool added = AddOneFrame(writer, target.dc, frame.delay, path, &run);
+        DeleteDC(target.dc);
+        DeleteObject(target.bitmap);
+        if (!added) return run;
+    }
+    return {};
+}
+
+// Writes the chosen frames into path, the host's temporary: BeginFrames, AddFrame for each,
+// EndFrames; EndFrames(writer, 0) after any failure.
+SequenceRun WriteSequence(const SequenceSource &source, const ConversionRequest &request,
+                          const PictureMetadata &metadata, const WCHAR *path) {
+    OutputPluginList &output = OutputPlugins();
+    FrameSequenceInfo info{};
+    info.size = sizeof info;
+    info.width = static_cast<int32_t>(request.outputWidth);
+    info.height = static_cast<int32_t>(request.outputHeight);
+    info.frameCount = source.lastIndex - source.firstIndex + 1;
+    info.loopCount = source.sequence.loopCount;
+    info.kind = source.sequence.kind;
+    void *writer = nullptr;
+    AtFrame(0, kStoring);
+    if (output.BeginFrames(path, &info, &writer) != 0)
+        return {SequenceRun::PluginFailed, 0, decode_stage::PluginCause(path, LastPluginFailure())};
+    SequenceRun run;
+    if (AddOneFrame(writer, source.first.dc, source.firstDelay, path, &run))
+        run = AddLaterFrames(writer, source, request, metadata, path);
+    if (run.kind != SequenceRun::Written) {
+        output.EndFrames(writer, 0);
+        return run;
+    }
+    if (output.EndFrames(writer, 1) != 0)
+        return {SequenceRun::PluginFailed, 0, decode_stage::PluginCause(path, LastPluginFailure())};
+    return run;
+}
+
+// Stores a sequence of frames: written into a temporary that is put over the output only when
+// complete. Once more without the metadata items when the plug-in failed with them, and once
+// more with the frames before one that cannot be read, with a notice; the first frame is kept
+// ready for each try, the rest decoded again.
+JobEnd StoreSequence(SequenceSource &source, const WCHAR *output, const ConversionRequest &request,
+                     PictureMetadata *metadata) {
+    ShowStatus(u"Now Coding and Storing...");
+    bool itemsWithdrawn = false;
+    for (;;) {
+        safe_store::Temporary temporary(output);
+        if (temporary.path().empty()) {
+            ShowStatus(u"Failed in Coding or Storing data.");
+            return {ConversionOutcome::StoreFailed, temporary.cause()};
+        }
+        const SequenceRun run = WriteSequence(source, request, *metadata, temporary.path().c_str());
+        if (run.kind == SequenceRun::Written) {
+            if (!temporary.Commit({request.overwrite, request.replaceReadOnly})) {
+                temporary.Remove();
+                ShowStatus(u"Failed in Coding or Storing data.");
+                return {ConversionOutcome::StoreFailed, temporary.cause()};
+            }
+            g_lastFrames.store(source.lastIndex - source.firstIndex + 1);
+            ShowStatus(u"Coding and Storing Done.");
+            ShowStatus(u"Ready.");
+            return {ConversionOutcome::Stored, {}};
+        }
+        temporary.Remove();
+        const bool retryWithout =
+            run.kind == SequenceRun::PluginFailed && metadata->itemsHanded && !itemsWithdrawn;
+        const bool keepBefore =
+            run.kind == SequenceRun::InputCut && run.cutAt > source.firstIndex + 1;
+        if (!retryWithout && !keepBefore) {
+            ShowStatus(run.kind == SequenceRun::ResizeFailed
+                           ? u"Failed in Resizing."
+                           : u"Failed in Coding or Storing data.");
+            return {ConversionOutcome::StoreFailed, run.cause};
+        }
+        if (retryWithout) {
+            WithdrawItems(metadata, source.first.dc, &source.first.bitmap, run.cause);
+            itemsWithdrawn = true;
+        } else {
+            source.lastIndex = run.cutAt - 1;
+            t_frameCount = source.lastIndex - source.firstIndex + 1;
+            metadata->notices.push_back(u"kept the frames before frame " + Number(run.cutAt + 1) +
+                                        u" of " + Number(source.sequence.frameCount) +
+                                        u", which cannot be read" +
+                                        (run.cause.empty() ? u"" : u" (" + run.cause + u")"));
+        }
+        std::u16string cause;
+        FrameSequenceInfo again{};
+        if (!source.reader->Open(source.input, &again, &cause)) {
+            ShowStatus(u"Failed in Coding or Storing data.");
+            return {ConversionOutcome::StoreFailed, std::move(cause)};
+        }
+    }
+}
+
+// The frames to store, counted from 0: those asked for, of those the file holds; the first
+// alone for an output that holds one picture, with a notice when that leaves frames out.
+std::pair<int32_t, int32_t> ChooseFrames(const ConversionRequest::Frames &asked, int32_t count,
+                                         std::vector<std::u16string> *notices) {
+    const int32_t first = std::max(asked.first, 1) - 1;
+    int32_t last = asked.last <= 0 ? count - 1 : std::min(asked.last, count) - 1;
+    last = std::max(last, first);
+    if (last > first && !OutputPlugins().HasFrames()) {
+        notices->push_back(u"kept frame " + Number(first + 1) + u" of " + Number(count));
+        last = first;
+    }
+    return {first, last};
+}
+
 JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCHAR *output) {
     using decode_stage::Failure;
-    const decode_stage::Decoded decoded = decode_stage::DecodeInput(
+    AtFrame(0, kDecoding);
+    t_frameCount = 1;
+    // The frames are chosen once the file says how many it holds, before the first is
+    // decoded, so that the bar covers them all from the start.
+    std::pair<int32_t, int32_t> chosen{0, 0};
+    std::vector<std::u16string> frameNotices;
+    const auto choose = [&](const FrameSequenceInfo &sequence) {
+        chosen = ChooseFrames(request.frames, sequence.frameCount, &frameNotices);
+        t_frameCount = chosen.second - chosen.first + 1;
+    };
+    decode_stage::Decoded decoded = decode_stage::DecodeInput(
         input, {.notSupportedLine = u"This input is not supported or illegal format.",
-                .readableSection = true});
+                .readableSection = true,
+                .frame = std::max(request.frames.first, 1) - 1,
+                .progress = SequenceProgress,
+                .framesOpened = choose});
     switch (decoded.failure) {
     case Failure::NotSupported: return {ConversionOutcome::NotSupported, decoded.cause};
     case Failure::InfoFailed: return {ConversionOutcome::InfoFailed, decoded.cause};
     case Failure::DecodeFailed: return {ConversionOutcome::DecodeFailed, decoded.cause};
     case Failure::None: break;
     }
-    PictureMetadata metadata = ReadPictureMetadata(input);
+    const bool framed = decoded.frames.open();
+    PictureMetadata metadata = ReadPictureMetadata(input, framed);
+    const auto [first, last] = chosen;
+    metadata.notices.insert(metadata.notices.begin(), frameNotices.begin(), frameNotices.end());
+    if (last == first) decoded.frames.Close();
+    t_frameStage = kResizing;
     std::u16string resizeCause;
     StoreTarget target = ResizeStage(decoded, request, &resizeCause);
     if (target.bitmap == nullptr) return {ConversionOutcome::ResizeFailed, std::move(resizeCause)};
@@ -218,12 +423,21 @@ JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCH
     // cannot go with them (a palette's bitmap is replaced then).
     HBITMAP handed = target.bitmap;
     HandMetadataToOutput(&metadata, request.metadata, target.dc, &target.bitmap);
-    OfferSourceJpeg(input, metadata, request.metadata, handed == decoded.bitmap);
-    JobEnd outcome = StoreStage(target, output, request, true, metadata.itemsHanded);
-    if (outcome.pluginFailed) {
-        // An item must never cost the picture: once more without any.
-        WithdrawItems(&metadata, target.dc, &target.bitmap, outcome.cause);
-        outcome = StoreStage(target, output, request, false, false);
+    JobEnd outcome;
+    if (last > first) {
+        SequenceSource source{target, decoded.delay, &decoded.frames, decoded.sequence, first,
+                              last,   input};
+        outcome = StoreSequence(source, output, request, &metadata);
+        target = source.first;
+    } else {
+        OfferSourceJpeg(input, metadata, request.metadata, handed == decoded.bitmap && !framed);
+        outcome = StoreStage(target, output, request, true, metadata.itemsHanded);
+        if (outcome.pluginFailed) {
+            // An item must never cost the picture: once more without any.
+            WithdrawItems(&metadata, target.dc, &target.bitmap, outcome.cause);
+            outcome = StoreStage(target, output, request, false, false);
+        }
+        if (outcome.outcome == ConversionOutcome::Stored) g_lastFrames.store(1);
     }
     if (outcome.outcome == ConversionOutcome::Stored) outcome.notices = std::move(metadata.notices);
     // The DC goes first: the bitmap is still selected in it.
@@ -242,6 +456,7 @@ ConversionOutcome RunConversion() {
     EnableControlSet(request.controls, false);
     ProgressCallback(0, 1, 0);
     g_lastPointSampled.store(false);
+    g_lastFrames.store(0);
     const JobEnd end = RunStages(request, input.data(), output.data());
     {
         std::lock_guard lock(g_causeMutex);
@@ -278,6 +493,8 @@ int ConversionJob(void *unused) {
 ConversionOutcome LastConversionOutcome() { return g_lastOutcome.load(); }
 
 bool LastConversionPointSampled() { return g_lastPointSampled.load(); }
+
+int32_t LastConversionFrames() { return g_lastFrames.load(); }
 
 std::u16string LastConversionCause() {
     std::lock_guard lock(g_causeMutex);

@@ -4,8 +4,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <utility>
 
 #include "faltrix/feedback.h"
@@ -49,6 +52,83 @@ std::u16string PluginCause(const WCHAR *path, std::u16string pluginWords) {
     return Utf8ToUtf16(words);
 }
 
+bool FrameReader::Open(const WCHAR *path, FrameSequenceInfo *info, std::u16string *cause) {
+    Close();
+    *info = FrameSequenceInfo{};
+    info->size = sizeof *info;
+    if (InputPlugins().OpenFrames(path, info, &handle_) != 0 || handle_ == nullptr) {
+        handle_ = nullptr;
+        *cause = PluginCause(path, LastPluginFailure());
+        return false;
+    }
+    const auto number = [](uint64_t n) { return Utf8ToUtf16(std::to_string(n)); };
+    const uint64_t pixels =
+        uint64_t(std::max(info->width, 0)) * uint64_t(std::max(info->height, 0));
+    if (info->frameCount < 1 || info->width < 1 || info->height < 1) {
+        *cause = u"the plug-in gave no frames or an empty canvas";
+    } else if (info->frameCount > FALTRIX_MAX_FRAMES) {
+        *cause = u"the file holds " + number(uint64_t(info->frameCount)) + u" frames; at most " +
+                 number(FALTRIX_MAX_FRAMES) + u" are read";
+    } else if (pixels * uint64_t(info->frameCount) > FALTRIX_MAX_SEQUENCE_PIXELS) {
+        *cause = u"the file's " + number(uint64_t(info->frameCount)) + u" frames hold " +
+                 number(pixels * uint64_t(info->frameCount)) + u" pixels; at most " +
+                 number(FALTRIX_MAX_SEQUENCE_PIXELS) + u" are read";
+    } else {
+        return true;
+    }
+    Close();
+    return false;
+}
+
+HBITMAP FrameReader::Read(int32_t index, const FrameSequenceInfo &info, int32_t *delay,
+                          ProgressCallbackFn progress, DIBSECTION *section) {
+    FrameInfo frame{};
+    frame.size = sizeof frame;
+    HBITMAP bitmap =
+        InputPlugins().GetFrameDIB(handle_, index, &frame, progress, 0, DibAllocCallback);
+    if (bitmap == nullptr) return nullptr;
+    // Every frame covers the canvas: a frame of another size would change the stored size.
+    if (!ReadSection(bitmap, section) || section->dsBmih.biWidth != info.width ||
+        std::abs(section->dsBmih.biHeight) != info.height) {
+        DeleteObject(bitmap);
+        return nullptr;
+    }
+    *delay = frame.delay;
+    return bitmap;
+}
+
+void FrameReader::Close() {
+    if (handle_ != nullptr) InputPlugins().CloseFrames(std::exchange(handle_, nullptr));
+}
+
+namespace {
+
+// Opens the frames and reads the one asked for; "Failed in Getting information." when the
+// frames cannot be opened or are beyond the limits.
+bool DecodeFrame(const WCHAR *path, const Demands &demands, Decoded *decoded) {
+    std::u16string cause;
+    if (!decoded->frames.Open(path, &decoded->sequence, &cause)) {
+        *decoded = Failed(Failure::InfoFailed, u"Failed in Getting information.", cause);
+        return false;
+    }
+    if (demands.frame >= decoded->sequence.frameCount) {
+        const auto number = [](int32_t n) { return Utf8ToUtf16(std::to_string(n)); };
+        *decoded =
+            Failed(Failure::InfoFailed, u"Failed in Getting information.",
+                   u"frame " + number(demands.frame + 1) + u" was asked for; the file holds " +
+                       number(decoded->sequence.frameCount));
+        return false;
+    }
+    if (demands.framesOpened) demands.framesOpened(decoded->sequence);
+    ShowStatus(u"Getting infomation Done.");
+    ShowStatus(u"Now Decoding input data...");
+    decoded->bitmap = decoded->frames.Read(demands.frame, decoded->sequence, &decoded->delay,
+                                           demands.progress, &decoded->section);
+    return true;
+}
+
+}  // namespace
+
 Decoded DecodeInput(const WCHAR *path, const Demands &demands) {
     InputPluginList &decoder = InputPlugins();
     Decoded decoded;
@@ -62,13 +142,18 @@ Decoded DecodeInput(const WCHAR *path, const Demands &demands) {
                       PluginCause(path, LastPluginFailure()));
     }
 
-    ShowStatus(u"Getting infomation Done.");
-    ShowStatus(u"Now Decoding input data...");
-    decoded.bitmap = decoder.GetPictureDIB(path, 0, 0, ProgressCallback, 0, DibAllocCallback);
-    if (decoded.bitmap != nullptr && demands.readableSection &&
-        !ReadSection(decoded.bitmap, &decoded.section)) {
-        DeleteObject(decoded.bitmap);
-        decoded.bitmap = nullptr;
+    const ProgressCallbackFn progress = demands.progress ? demands.progress : ProgressCallback;
+    if (demands.frame >= 0 && decoder.HasFrames()) {
+        if (!DecodeFrame(path, demands, &decoded)) return decoded;
+    } else {
+        ShowStatus(u"Getting infomation Done.");
+        ShowStatus(u"Now Decoding input data...");
+        decoded.bitmap = decoder.GetPictureDIB(path, 0, 0, progress, 0, DibAllocCallback);
+        if (decoded.bitmap != nullptr && demands.readableSection &&
+            !ReadSection(decoded.bitmap, &decoded.section)) {
+            DeleteObject(decoded.bitmap);
+            decoded.bitmap = nullptr;
+        }
     }
     if (decoded.bitmap == nullptr)
         return Failed(Failure::DecodeFailed, u"Failed in Decoding input data.",

@@ -2,7 +2,9 @@
 // current input plug-in, with the status lines between them.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "faltrix/plugin.h"
 
@@ -17,6 +19,34 @@ struct Demands {
     const char16_t *notSupportedLine;  // the jobs word this failure differently
     bool positiveInfoSize = false;
     bool readableSection = false;
+    // With a plug-in that gives frames: open them and decode this frame (0 = the first) in
+    // place of GetPictureDIB. Negative: GetPictureDIB, as for a plug-in without frames.
+    int32_t frame = -1;
+    ProgressCallbackFn progress = nullptr;  // null: ProgressCallback
+    // Told the file's frames once they are open, before the frame is decoded.
+    std::function<void(const FrameSequenceInfo &)> framesOpened = {};
+};
+
+// A frame reader of the current input plug-in, closed when this goes.
+class FrameReader {
+public:
+    FrameReader() = default;
+    ~FrameReader() { Close(); }
+    FrameReader(FrameReader &&other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    FrameReader &operator=(FrameReader &&other) noexcept {
+        if (this != &other) Close(), handle_ = std::exchange(other.handle_, nullptr);
+        return *this;
+    }
+    // Opens path's frames and checks them against the limits; false with *cause set.
+    bool Open(const WCHAR *path, FrameSequenceInfo *info, std::u16string *cause);
+    // Frame index, checked to be a readable section of the canvas's size; null on failure.
+    HBITMAP Read(int32_t index, const FrameSequenceInfo &info, int32_t *delay,
+                 ProgressCallbackFn progress, DIBSECTION *section);
+    void Close();
+    bool open() const { return handle_ != nullptr; }
+
+private:
+    void *handle_ = nullptr;
 };
 
 struct Decoded {
@@ -25,6 +55,10 @@ struct Decoded {
     PictureInfo info{};
     DIBSECTION section{};    // read only when Demands::readableSection
     std::u16string cause{};  // why (see PluginCause); for NotSupported only about the name
+    // With Demands::frame: the open reader, the file's frames and the decoded frame's delay.
+    FrameReader frames{};
+    FrameSequenceInfo sequence{};
+    int32_t delay = 0;
 };
 
 // The cause of a plug-in's failure: its own words, or when it gave none and the path holds a

@@ -586,13 +586,13 @@ bool ConvertToSrgb(HBITMAP bitmap, const std::string &icc) {
     return converted;
 }
 
-PictureMetadata ReadPictureMetadata(const WCHAR *path) {
+PictureMetadata ReadPictureMetadata(const WCHAR *path, bool framesRead) {
     InputPluginList &input = InputPlugins();
     if (!input.HasPictureMetadata()) return {};
     Gathered gathered;
     if (input.GetPictureMetadata(path, Gather, &gathered) != 0) return {};
     PictureMetadata &metadata = gathered.metadata;
-    if (gathered.frames > 1)
+    if (gathered.frames > 1 && !framesRead)
         metadata.notices.push_back(u"kept frame 1 of " +
                                    Utf8ToUtf16(std::to_string(gathered.frames)));
     if (gathered.bitsPerSample > 8)
@@ -745,6 +745,14 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
     if (metadata->icc.empty()) return;
 
     HandProfile(metadata, choice, dc, bitmap, canSet, hand);
+}
+
+void ConvertLikeFirstFrame(const PictureMetadata &metadata, HDC dc, HBITMAP *bitmap) {
+    LayoutInfo layout;
+    DIBSECTION section{};
+    const bool keepGrey =
+        ReadLayout(dc, *bitmap, &layout, &section) && StoredColourOf(layout) == FALTRIX_STORED_GREY;
+    ConvertPictureToSrgb(dc, bitmap, metadata.icc, keepGrey);
 }
 
 void WithdrawItems(PictureMetadata *metadata, HDC dc, HBITMAP *bitmap,

@@ -7,6 +7,7 @@
 #include "decode_stage.h"
 #include "faltrix/conversion_job.h"
 #include "faltrix/resample.h"
+#include "faltrix/text.h"
 #include "job_slot.h"
 
 namespace faltrix {
@@ -138,7 +139,8 @@ bool DecodeAndDraw(const PreviewRequest &request, BoxSize box, const WCHAR *inpu
     // information not obtained.
     const decode_stage::Decoded decoded = decode_stage::DecodeInput(
         input, {.notSupportedLine = u"This input is NOT supported or illegal format.",
-                .positiveInfoSize = true});
+                .positiveInfoSize = true,
+                .frame = 0});
     if (decoded.failure != decode_stage::Failure::None) {
         // The picture drawn before belongs to another file: the box is emptied, and the
         // cause follows the failure's line as the conversion shows it.
@@ -172,6 +174,10 @@ bool DecodeAndDraw(const PreviewRequest &request, BoxSize box, const WCHAR *inpu
 
     if (resampled != nullptr) DeleteObject(resampled);
     DeleteObject(decoded.bitmap);
+    // An animation or a document shows its first frame, and says so.
+    if (decoded.sequence.frameCount > 1)
+        ShowStatus(
+            (u"frame 1 of " + Utf8ToUtf16(std::to_string(decoded.sequence.frameCount))).c_str());
     return true;
 }
 

@@ -330,6 +330,11 @@ void InputPluginList::BindEntryPoints() {
         reinterpret_cast<ConfigurationDlgFn>(ResolveOwn(library_, "ConfigurationDlg"));
     getPictureMetadata_ =
         reinterpret_cast<GetPictureMetadataFn>(ResolveOwn(library_, "GetPictureMetadata"));
+    openFrames_ = reinterpret_cast<OpenFramesFn>(ResolveOwn(library_, "OpenFrames"));
+    getFrameDIB_ = reinterpret_cast<GetFrameDIBFn>(ResolveOwn(library_, "GetFrameDIB"));
+    closeFrames_ = reinterpret_cast<CloseFramesFn>(ResolveOwn(library_, "CloseFrames"));
+    if (openFrames_ == nullptr || getFrameDIB_ == nullptr || closeFrames_ == nullptr)
+        openFrames_ = nullptr, getFrameDIB_ = nullptr, closeFrames_ = nullptr;
 }
 
 void InputPluginList::ClearEntryPoints() {
@@ -339,6 +344,9 @@ void InputPluginList::ClearEntryPoints() {
     getPictureDIB_ = nullptr;
     configurationDlg_ = nullptr;
     getPictureMetadata_ = nullptr;
+    openFrames_ = nullptr;
+    getFrameDIB_ = nullptr;
+    closeFrames_ = nullptr;
 }
 
 int32_t InputPluginList::GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context) {
@@ -373,6 +381,32 @@ HBITMAP InputPluginList::GetPictureDIB(const WCHAR *path, int32_t reserved1, int
     return bitmap;
 }
 
+int32_t InputPluginList::OpenFrames(const WCHAR *path, FrameSequenceInfo *info, void **reader) {
+    NoteCallOutcome(false);
+    if (openFrames_ == nullptr) return -1;
+    const CallNotice notice(*this);
+    const int32_t answer = openFrames_(path, info, reader);
+    NoteCallOutcome(answer != 0);
+    return answer;
+}
+
+HBITMAP InputPluginList::GetFrameDIB(void *reader, int32_t index, FrameInfo *frame,
+                                     ProgressCallbackFn progress, int32_t data,
+                                     DibAllocCallbackFn alloc) {
+    NoteCallOutcome(false);
+    if (getFrameDIB_ == nullptr) return nullptr;
+    const CallNotice notice(*this);
+    HBITMAP bitmap = getFrameDIB_(reader, index, frame, progress, data, alloc);
+    NoteCallOutcome(bitmap == nullptr);
+    return bitmap;
+}
+
+void InputPluginList::CloseFrames(void *reader) {
+    if (closeFrames_ == nullptr) return;
+    const CallNotice notice(*this);
+    closeFrames_(reader);
+}
+
 // ---- Output list --------------------------------------------------------------------------
 
 OutputPluginList::OutputPluginList()
@@ -388,6 +422,11 @@ void OutputPluginList::BindEntryPoints() {
         reinterpret_cast<SetPictureMetadataFn>(ResolveOwn(library_, "SetPictureMetadata"));
     getStoredColourType_ =
         reinterpret_cast<GetStoredColourTypeFn>(ResolveOwn(library_, "GetStoredColourType"));
+    beginFrames_ = reinterpret_cast<BeginFramesFn>(ResolveOwn(library_, "BeginFrames"));
+    addFrame_ = reinterpret_cast<AddFrameFn>(ResolveOwn(library_, "AddFrame"));
+    endFrames_ = reinterpret_cast<EndFramesFn>(ResolveOwn(library_, "EndFrames"));
+    if (beginFrames_ == nullptr || addFrame_ == nullptr || endFrames_ == nullptr)
+        beginFrames_ = nullptr, addFrame_ = nullptr, endFrames_ = nullptr;
 }
 
 void OutputPluginList::ClearEntryPoints() {
@@ -396,6 +435,9 @@ void OutputPluginList::ClearEntryPoints() {
     configurationDlg_ = nullptr;
     setPictureMetadata_ = nullptr;
     getStoredColourType_ = nullptr;
+    beginFrames_ = nullptr;
+    addFrame_ = nullptr;
+    endFrames_ = nullptr;
 }
 
 int32_t OutputPluginList::SetPictureMetadata(const char *key, const void *bytes, int32_t size) {
@@ -428,6 +470,35 @@ int32_t OutputPluginList::SaveDIBPicture(HDC dc, const WCHAR *path, int32_t rese
     NoteCallOutcome(result != 0);
     if (progress != nullptr) progress(1, 1, 0);
     return result;
+}
+
+int32_t OutputPluginList::BeginFrames(const WCHAR *path, const FrameSequenceInfo *info,
+                                      void **writer) {
+    NoteCallOutcome(false);
+    if (beginFrames_ == nullptr) return -1;
+    const CallNotice notice(*this);
+    const int32_t answer = beginFrames_(path, info, writer);
+    NoteCallOutcome(answer != 0);
+    return answer;
+}
+
+int32_t OutputPluginList::AddFrame(void *writer, HDC dc, const FrameInfo *frame,
+                                   ProgressCallbackFn progress, int32_t data) {
+    NoteCallOutcome(false);
+    if (addFrame_ == nullptr) return -1;
+    const CallNotice notice(*this);
+    const int32_t answer = addFrame_(writer, dc, frame, progress, data);
+    NoteCallOutcome(answer != 0);
+    return answer;
+}
+
+int32_t OutputPluginList::EndFrames(void *writer, int32_t complete) {
+    NoteCallOutcome(false);
+    if (endFrames_ == nullptr) return -1;
+    const CallNotice notice(*this);
+    const int32_t answer = endFrames_(writer, complete);
+    NoteCallOutcome(complete != 0 && answer != 0);
+    return answer;
 }
 
 // ---- The program's two lists ----------------------------------------------------------------

@@ -16,6 +16,7 @@
  * picture's XMP packet, as comment lines of the header; a PPM file has no place for a colour
  * profile or an EXIF block, so it refuses those, and the host converts the colours to sRGB.
  * The optional GetStoredColourType tells the host that every picture is stored as colour.
+ * Through the optional frame calls it stores every frame of an animation or a document.
  *
  * Builds from sdk/include and libfaltrix_gdi.so alone: see Makefile beside this file.
  */
@@ -27,12 +28,12 @@
 
 #include "faltrix/plugin.h"
 
-/* Every entry point used here, the optional ones included, is in 1.0. Headers before the
+/* The frame calls came with 1.1; everything else used here is in 1.0. Headers before the
  * version macro have none of it. */
 #if !defined(FALTRIX_PLUGIN_API_VERSION)
-#error "needs faltrix/plugin.h 1.0 or later"
-#elif FALTRIX_PLUGIN_API_VERSION < FALTRIX_PLUGIN_API(1, 0)
-#error "needs faltrix/plugin.h 1.0 or later"
+#error "needs faltrix/plugin.h 1.1 or later"
+#elif FALTRIX_PLUGIN_API_VERSION < FALTRIX_PLUGIN_API(1, 1)
+#error "needs faltrix/plugin.h 1.1 or later"
 #endif
 
 /* Copies text into the host's buffer of length units, cut to fit and NUL-terminated;
@@ -224,21 +225,13 @@ static int WritePixels(FILE *file, const uint8_t *bits, int32_t width, int32_t h
     return ok;
 }
 
-/* Stores the bitmap selected in dc under path, written in place. The DC and its bitmap stay
- * the host's. Returns 0 when stored; 1 when nothing usable is selected, the path names no
- * file, or the file cannot be written (what was written stays for the host to remove). */
-FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1,
-                                             int32_t reserved2, ProgressCallbackFn progress,
-                                             int32_t data) {
-    (void)reserved1;
-    (void)reserved2;
-    lastFailure[0] = 0;
+/* Writes the bitmap selected in dc to file as one P6 picture. The DC and its bitmap stay the
+ * host's. Returns 1 when written; 0, with the cause kept, otherwise. */
+static int WritePicture(HDC dc, FILE *file, ProgressCallbackFn progress, int32_t data) {
     BITMAP picture;
     HGDIOBJ selected = GetCurrentObject(dc, OBJ_BITMAP);
-    if (path == NULL || selected == NULL ||
-        GetObjectW(selected, sizeof picture, &picture) != (int)sizeof picture) {
-        return Fail("no picture is selected to store");
-    }
+    if (selected == NULL || GetObjectW(selected, sizeof picture, &picture) != (int)sizeof picture)
+        return !Fail("no picture is selected to store");
 
     /* Our own 24-bit top-down copy: BitBlt converts whatever depth the host has. */
     BITMAPINFO info;
@@ -252,35 +245,86 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
     void *bits = NULL;
     HBITMAP copy = CreateDIBSection(NULL, &info, DIB_RGB_COLORS, &bits, NULL, 0);
     HDC copyDc = CreateCompatibleDC(dc);
-    char *target = PathBytes(path);
-    int copied = 0;
-    if (copy != NULL && copyDc != NULL) {
-        SelectObject(copyDc, copy);
-        copied = BitBlt(copyDc, 0, 0, picture.bmWidth, picture.bmHeight, dc, 0, 0, SRCCOPY);
-    }
-
-    int stored = 0;
-    if (target == NULL) {
-        Fail("the path names no file (a lone surrogate outside U+DC80..U+DCFF)");
-    } else if (copy == NULL || copyDc == NULL) {
+    int written = 0;
+    if (copy == NULL || copyDc == NULL) {
         Fail("not enough memory");
-    } else if (!copied) {
+    } else if (SelectObject(copyDc, copy),
+               !BitBlt(copyDc, 0, 0, picture.bmWidth, picture.bmHeight, dc, 0, 0, SRCCOPY)) {
         Fail("the picture could not be copied");
     } else {
-        /* "wb" truncates the host's empty file rather than making a new one. Syncing is the
-         * host's work, done once it has checked the file. */
         errno = 0;
-        FILE *file = fopen(target, "wb");
-        if (file != NULL) {
-            stored = WritePixels(file, bits, picture.bmWidth, picture.bmHeight, progress, data);
-            stored = fclose(file) == 0 && stored;
-        }
-        if (!stored) Fail(errno != 0 ? strerror(errno) : "the file could not be written");
+        written = WritePixels(file, bits, picture.bmWidth, picture.bmHeight, progress, data);
+        if (!written) Fail(errno != 0 ? strerror(errno) : "the file could not be written");
     }
-
-    free(target);
-    ForgetMetadata();                     /* nothing outlives the picture it was set for */
     if (copyDc != NULL) DeleteDC(copyDc); /* the DC before the bitmap selected in it */
     if (copy != NULL) DeleteObject(copy);
+    return written;
+}
+
+/* Opens the host's temporary at path for writing: "wb" truncates the host's empty file rather
+ * than making a new one. Null, with the cause kept, when the path names no file or it cannot
+ * be opened. */
+static FILE *OpenTarget(const WCHAR *path) {
+    char *target = path != NULL ? PathBytes(path) : NULL;
+    if (target == NULL) {
+        Fail("the path names no file (a lone surrogate outside U+DC80..U+DCFF)");
+        return NULL;
+    }
+    errno = 0;
+    FILE *file = fopen(target, "wb");
+    if (file == NULL) Fail(errno != 0 ? strerror(errno) : "the file could not be opened");
+    free(target);
+    return file;
+}
+
+/* Closes the file; 1 when everything written reached it. Syncing is the host's work, done
+ * once it has checked the file. */
+static int CloseTarget(FILE *file) {
+    errno = 0;
+    if (fclose(file) == 0) return 1;
+    return !Fail(errno != 0 ? strerror(errno) : "the file could not be written");
+}
+
+/* Stores the bitmap selected in dc under path, written in place. Returns 0 when stored; 1
+ * when nothing usable is selected, the path names no file, or the file cannot be written
+ * (what was written stays for the host to remove). */
+FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t reserved1,
+                                             int32_t reserved2, ProgressCallbackFn progress,
+                                             int32_t data) {
+    (void)reserved1;
+    (void)reserved2;
+    lastFailure[0] = 0;
+    FILE *file = OpenTarget(path);
+    int stored = file != NULL && WritePicture(dc, file, progress, data);
+    if (file != NULL) stored = CloseTarget(file) && stored;
+    ForgetMetadata(); /* nothing outlives the picture it was set for */
     return stored ? 0 : 1;
+}
+
+/* Frames (from 1.1 on): a Netpbm file may hold several pictures one after another, so an
+ * animation or a document is stored as one P6 picture per frame; delays and the loop count
+ * have no place in it. The writer is the open file: everything of one sequence lives in it,
+ * nothing in globals, so that two threads may write sequences at once. The host calls
+ * BeginFrames, AddFrame once per frame announced, then EndFrames, all on one thread; after a
+ * failure EndFrames(writer, 0) and the host removes the file. */
+FALTRIX_PLUGIN_EXPORT int32_t BeginFrames(const WCHAR *path, const FrameSequenceInfo *info,
+                                          void **writer) {
+    lastFailure[0] = 0;
+    if (info == NULL || writer == NULL) return Fail("no sequence to write");
+    *writer = OpenTarget(path);
+    return *writer != NULL ? 0 : 1;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t AddFrame(void *writer, HDC dc, const FrameInfo *frame,
+                                       ProgressCallbackFn progress, int32_t data) {
+    (void)frame; /* its delay has no place in a PPM file */
+    lastFailure[0] = 0;
+    return WritePicture(dc, (FILE *)writer, progress, data) ? 0 : 1;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t EndFrames(void *writer, int32_t complete) {
+    lastFailure[0] = 0;
+    const int closed = CloseTarget((FILE *)writer);
+    ForgetMetadata();
+    return complete && closed ? 0 : 1;
 }

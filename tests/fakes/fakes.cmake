@@ -74,7 +74,9 @@ set_target_properties(fake_plugin_borrowed_info PROPERTIES BUILD_RPATH_USE_ORIGI
 set(FALTRIX_RAW_PLUGIN_DIR ${CMAKE_BINARY_DIR}/tests/imaging_plugins)
 set(FALTRIX_RAW_PLUGINS "")
 foreach(variant input_raw input_no_support input_no_issupported:RAW_NO_ISSUPPORTED input_no_info
-                input_no_decode input_stale_bitmap output_raw:RAW_OUTPUT output_no_store:RAW_OUTPUT)
+                input_no_decode input_stale_bitmap output_raw:RAW_OUTPUT output_no_store:RAW_OUTPUT
+                input_frames:RAW_FRAMES output_frames:RAW_OUTPUT:RAW_FRAMES
+                output_frames_fail2:RAW_OUTPUT:RAW_FRAMES)
   string(REPLACE ":" ";" parts ${variant})
   list(POP_FRONT parts variant)
   faltrix_add_fake_plugin(imaging_test_${variant} SOURCE raw_plugin.cpp NAME raw

@@ -101,3 +101,45 @@ inline bool ReadRaw(const std::string &path, RawHead *head, DibAllocCallbackFn a
 }
 
 }  // namespace raw_test
+
+namespace raw_test {
+
+// Frames: a raw file of several pictures is their records one after another, each frame's
+// delay in milliseconds in its header's biClrImportant, then optionally a trailer: "LOOP",
+// the loop count and the frame count the file claims (0: the records counted).
+struct RawTrailer {
+    char magic[4] = {'L', 'O', 'O', 'P'};
+    int32_t loopCount = 0;
+    int32_t claimedFrames = 0;
+};
+
+// The byte offsets of the records of the file at path, and its trailer (a default one when
+// it has none). False when the file holds no whole first record.
+inline bool ScanRawFrames(const std::string &path, std::vector<long> *offsets,
+                          RawTrailer *trailer) {
+    FILE *f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) return false;
+    *trailer = RawTrailer{};
+    RawHead head;
+    long at = 0;
+    for (;;) {
+        RawTrailer found;
+        if (std::fseek(f, at, SEEK_SET) != 0 || std::fread(&found, sizeof found, 1, f) != 1) break;
+        if (std::memcmp(found.magic, "LOOP", 4) == 0) {
+            *trailer = found;
+            break;
+        }
+        if (std::fseek(f, at, SEEK_SET) != 0 || std::fread(&head, sizeof head, 1, f) != 1 ||
+            std::memcmp(head.magic, "FRW1", 4) != 0)
+            break;
+        offsets->push_back(at);
+        const int64_t rows =
+            head.dib.biHeight < 0 ? -int64_t(head.dib.biHeight) : head.dib.biHeight;
+        const int64_t stride = ((int64_t(head.dib.biWidth) * head.dib.biBitCount + 31) / 32) * 4;
+        at += long(sizeof head + stride * rows);
+    }
+    std::fclose(f);
+    return !offsets->empty();
+}
+
+}  // namespace raw_test

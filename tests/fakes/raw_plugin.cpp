@@ -7,6 +7,11 @@
 //   input_no_decode       GetPictureDIB gives null
 //   input_stale_bitmap    GetPictureDIB gives the handle of a bitmap it has deleted
 //   output_no_store       SaveDIBPicture answers 5 and writes nothing
+// With RAW_FRAMES the plug-in also has the frame calls (raw_format.h tells the file's layout):
+//   input_frames          every record a frame; a record cut short fails its frame
+//   output_frames         writes each frame's record and the trailer
+//   output_frames_fail2   AddFrame refuses the second frame
+#include <memory>
 #include <string_view>
 
 #include "faltrix/kit/kit.h"
@@ -33,6 +38,53 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,
     return faltrix::kit::AnswerPluginInfo({tag, u"Raw test pictures", {}}, infoNumber, buffer,
                                           bufferLength);
 }
+
+#if defined(RAW_OUTPUT) && defined(RAW_FRAMES)
+
+namespace {
+struct RawWriter {
+    FILE *file = nullptr;
+    raw_test::RawTrailer trailer;
+    int32_t added = 0;
+};
+}  // namespace
+
+FALTRIX_PLUGIN_EXPORT int32_t BeginFrames(const WCHAR *path, const FrameSequenceInfo *info,
+                                          void **writer) {
+    FILE *file = std::fopen(Narrow(path).c_str(), "wb");
+    if (file == nullptr) return 1;
+    auto *made = new RawWriter{file, {}, 0};
+    made->trailer.loopCount = info->loopCount;
+    made->trailer.claimedFrames = info->frameCount;
+    *writer = made;
+    return 0;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t AddFrame(void *writer, HDC dc, const FrameInfo *frame,
+                                       ProgressCallbackFn, int32_t) {
+    auto *w = static_cast<RawWriter *>(writer);
+    if (kVariant == "output_frames_fail2" && ++w->added == 2) return 1;
+    const DIBSECTION ds = raw_test::Describe(GetCurrentObject(dc, OBJ_BITMAP));
+    raw_test::RawHead head{{'F', 'R', 'W', '1'}, ds.dsBmih.biWidth, ds.dsBmih.biHeight, {}, {}};
+    head.dib = ds.dsBmih;
+    head.dib.biClrImportant = uint32_t(frame->delay);
+    GetDIBColorTable(dc, 0, 256, head.colours);
+    return std::fwrite(&head, sizeof head, 1, w->file) == 1 &&
+                   std::fwrite(ds.dsBm.bmBits, 1, raw_test::PixelBytes(ds), w->file) ==
+                       raw_test::PixelBytes(ds)
+               ? 0
+               : 1;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t EndFrames(void *writer, int32_t complete) {
+    auto *w = static_cast<RawWriter *>(writer);
+    const bool ok = complete != 0 && std::fwrite(&w->trailer, sizeof w->trailer, 1, w->file) == 1;
+    const bool closed = std::fclose(w->file) == 0;
+    delete w;
+    return ok && closed ? 0 : 1;
+}
+
+#endif
 
 #if defined(RAW_OUTPUT)
 
@@ -73,5 +125,63 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t, int32_t,
     if (kVariant == "input_stale_bitmap") DeleteObject(bitmap);
     return bitmap;
 }
+
+#if defined(RAW_FRAMES)
+
+namespace {
+struct RawReader {
+    std::string path;
+    std::vector<long> offsets;
+};
+}  // namespace
+
+FALTRIX_PLUGIN_EXPORT int32_t OpenFrames(const WCHAR *path, FrameSequenceInfo *info,
+                                         void **reader) {
+    auto made = std::make_unique<RawReader>();
+    made->path = Narrow(path);
+    raw_test::RawTrailer trailer;
+    raw_test::RawHead head;
+    if (!raw_test::ReadRaw(made->path, &head) ||
+        !raw_test::ScanRawFrames(made->path, &made->offsets, &trailer))
+        return 1;
+    info->width = head.infoWidth;
+    info->height = head.infoHeight;
+    info->frameCount =
+        trailer.claimedFrames > 0 ? trailer.claimedFrames : int32_t(made->offsets.size());
+    info->loopCount = trailer.loopCount;
+    info->kind = FALTRIX_FRAMES_ANIMATION;
+    *reader = made.release();
+    return 0;
+}
+
+FALTRIX_PLUGIN_EXPORT HBITMAP GetFrameDIB(void *reader, int32_t index, FrameInfo *frame,
+                                          ProgressCallbackFn progress, int32_t data,
+                                          DibAllocCallbackFn alloc) {
+    auto *r = static_cast<RawReader *>(reader);
+    if (index < 0 || size_t(index) >= r->offsets.size()) return nullptr;
+    FILE *f = std::fopen(r->path.c_str(), "rb");
+    raw_test::RawHead head;
+    HBITMAP bitmap = nullptr;
+    void *bits = nullptr;
+    bool ok = f != nullptr && std::fseek(f, r->offsets[size_t(index)], SEEK_SET) == 0 &&
+              std::fread(&head, sizeof head, 1, f) == 1;
+    if (ok) {
+        frame->delay = int32_t(head.dib.biClrImportant);
+        head.dib.biClrImportant = 0;
+        bitmap = alloc(nullptr, reinterpret_cast<BITMAPINFO *>(&head.dib), DIB_RGB_COLORS, &bits,
+                       nullptr, 0);
+        const size_t bytes = raw_test::PixelBytes(raw_test::Describe(bitmap));
+        ok = bytes != 0 && std::fread(bits, 1, bytes, f) == bytes;
+    }
+    if (f != nullptr) std::fclose(f);
+    if (!ok && bitmap != nullptr) DeleteObject(bitmap);
+    if (!ok) return nullptr;
+    progress(1, 1, data);
+    return bitmap;
+}
+
+FALTRIX_PLUGIN_EXPORT void CloseFrames(void *reader) { delete static_cast<RawReader *>(reader); }
+
+#endif
 
 #endif

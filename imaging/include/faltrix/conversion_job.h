@@ -39,6 +39,13 @@ struct ConversionRequest {
     // (the dialog's check box); Area is antiAlias; the libswscale filters (faltrix-convert's
     // --filter) go through FilteredResize and are reported with the anti-aliased resize's lines.
     ResizeFilter filter = ResizeFilter::Nearest;
+    // Which frames of an animation or pages of a document are stored, counted from 1; last 0
+    // means to the end. All of them unless the output holds one picture only: it then gets
+    // the first frame chosen, with a notice.
+    struct Frames {
+        int32_t first = 1;
+        int32_t last = 0;
+    } frames = {};
 };
 extern ConversionRequest TheConversionRequest;
 
@@ -71,6 +78,9 @@ int ConversionJob(void *unused);
 // running now.
 ConversionOutcome LastConversionOutcome();
 bool JobRunning();
+
+// How many frames the last job that stored a picture stored (1 for a single picture).
+int32_t LastConversionFrames();
 
 // Whether the last job that ended was asked to anti-alias and resized by point sampling
 // instead, the resampler taking 24-bit pictures only; its status lines said so as it ran.

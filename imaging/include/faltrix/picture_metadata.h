@@ -35,7 +35,9 @@ struct PictureMetadata {
 // malformed or over FALTRIX_METADATA_MAX_SIZE is dropped with a notice, and so is an
 // oversized XMP packet. The frame count, bits per sample and "dropped" items become notices.
 // Nothing is asked, at no cost, of a plug-in without GetPictureMetadata.
-PictureMetadata ReadPictureMetadata(const WCHAR *path);
+// With framesRead, the frames were read through the plug-in's frame calls and the job tells
+// what became of them; the plug-in's frame count makes no notice then.
+PictureMetadata ReadPictureMetadata(const WCHAR *path, bool framesRead = false);
 
 // Hands the chosen items to the current output plug-in for the picture in *bitmap (a DIB
 // section selected in dc): clears, then sets each item; the EXIF with orientation 1, the
@@ -56,6 +58,10 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
 // profile was among them, converts the pixels to sRGB as above, with a notice naming cause
 // (the plug-in's words, may be empty). The job then stores once more.
 void WithdrawItems(PictureMetadata *metadata, HDC dc, HBITMAP *bitmap, const std::u16string &cause);
+
+// A later frame of a sequence whose first frame HandMetadataToOutput or WithdrawItems
+// converted to sRGB (metadata.pixelsConverted): converted the same way.
+void ConvertLikeFirstFrame(const PictureMetadata &metadata, HDC dc, HBITMAP *bitmap);
 
 // Offers the current output plug-in the input file at path as FALTRIX_METADATA_SOURCE_JPEG
 // when the picture is stored as decoded (storedAsDecoded: same size and pixels, and neither a

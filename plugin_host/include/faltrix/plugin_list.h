@@ -180,12 +180,22 @@ public:
     // The optional GetPictureMetadata; -1 when the plug-in lacks it.
     int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context);
     bool HasPictureMetadata() const { return getPictureMetadata_ != nullptr; }
+    // The optional frame calls, all three or none (a plug-in with only some has none). Open
+    // answers -1 without them; GetFrameDIB null; the failures' causes as for GetPictureDIB.
+    bool HasFrames() const { return openFrames_ != nullptr; }
+    int32_t OpenFrames(const WCHAR *path, FrameSequenceInfo *info, void **reader);
+    HBITMAP GetFrameDIB(void *reader, int32_t index, FrameInfo *frame, ProgressCallbackFn progress,
+                        int32_t data, DibAllocCallbackFn alloc);
+    void CloseFrames(void *reader);
 
 protected:
     void BindEntryPoints() override;
     void ClearEntryPoints() override;
 
 private:
+    OpenFramesFn openFrames_ = nullptr;  // optional, with the two below
+    GetFrameDIBFn getFrameDIB_ = nullptr;
+    CloseFramesFn closeFrames_ = nullptr;
     IsSupportedFn isSupported_ = nullptr;
     GetPictureInfoFn getPictureInfo_ = nullptr;
     GetPictureDIBFn getPictureDIB_ = nullptr;
@@ -209,12 +219,22 @@ public:
     // FALTRIX_STORED_UNKNOWN when the plug-in lacks it or cannot tell.
     int32_t GetStoredColourType(const BITMAPINFO *info);
     bool HasStoredColourType() const { return getStoredColourType_ != nullptr; }
+    // The optional sequence calls, all three or none. Begin and AddFrame answer -1 without
+    // them; each failure's cause as for SaveDIBPicture.
+    bool HasFrames() const { return beginFrames_ != nullptr; }
+    int32_t BeginFrames(const WCHAR *path, const FrameSequenceInfo *info, void **writer);
+    int32_t AddFrame(void *writer, HDC dc, const FrameInfo *frame, ProgressCallbackFn progress,
+                     int32_t data);
+    int32_t EndFrames(void *writer, int32_t complete);
 
 protected:
     void BindEntryPoints() override;
     void ClearEntryPoints() override;
 
 private:
+    BeginFramesFn beginFrames_ = nullptr;  // optional, with the two below
+    AddFrameFn addFrame_ = nullptr;
+    EndFramesFn endFrames_ = nullptr;
     SaveDIBPictureFn saveDIBPicture_ = nullptr;
     SetPictureMetadataFn setPictureMetadata_ = nullptr;    // optional
     GetStoredColourTypeFn getStoredColourType_ = nullptr;  // optional

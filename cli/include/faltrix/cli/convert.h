@@ -10,6 +10,7 @@
 
 #include "faltrix/cli/plugin_choice.h"
 #include "faltrix/cli/terminal_front_end.h"
+#include "faltrix/conversion_job.h"
 #include "faltrix/picture_metadata.h"
 #include "faltrix/resample.h"
 
@@ -33,6 +34,7 @@ struct ConvertOptions {
     std::optional<std::pair<uint32_t, uint32_t>> fit;
     bool antiAlias = false;                        // -a: the dialog's area averaging (filter Area)
     ResizeFilter filter = ResizeFilter::Lanczos3;  // how a picture whose size changes is resized
+    ConversionRequest::Frames frames;  // --frames: which frames, from 1; last 0 to the end
     QString inputPlugin;   // forced input plug-in (file name without .so, or description)
     QString outputPlugin;  // forced output plug-in
     bool overwrite = false;
