@@ -5,9 +5,10 @@
 // 32-bit section with straight alpha when the track has alpha, else 24-bit.
 //
 // A file that is not AVIF, has no sequence, or whose track libavif cannot read or is not of
-// the still picture's size gives one frame, as before. libavif of this version does not say
-// how often a sequence plays (it has no repetition count), so sequences are said to play for
-// ever, as players of AVIF sequences play them.
+// the still picture's size gives its top-level images as pages, read with libheif: the
+// primary image first, then the others of its size (one of another size fails when read). libavif
+// of this version does not say how often a sequence plays (it has no repetition count), so
+// sequences are said to play for ever, as players of AVIF sequences play them.
 #include <avif/avif.h>
 
 #include <algorithm>
@@ -23,8 +24,9 @@
 
 namespace faltrix::heif {
 
-HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
-               DibAllocCallbackFn alloc);
+HBITMAP DecodeImage(const WCHAR *path, int32_t index, ProgressCallbackFn progress, int32_t data,
+                    DibAllocCallbackFn alloc);
+int32_t CountImages(const WCHAR *path);
 bool ReadSize(const WCHAR *path, PictureInfo *info);
 
 namespace {
@@ -128,6 +130,11 @@ bool AvifReader::Open(const WCHAR *path, kit::Sequence *out) {
     out->frameCount = 1;
     out->loopCount = 1;
     if (IsAvif(path)) OpenTrack(path, still, out);
+    // Without a sequence, several top-level images are pages, read with libheif.
+    if (!decoder_) {
+        out->frameCount = std::max(CountImages(path), 1);
+        if (out->frameCount > 1) out->kind = FALTRIX_FRAMES_PAGES;
+    }
     kit::ClearLastFailure();  // a track that cannot be read leaves the still picture
     return true;
 }
@@ -143,9 +150,8 @@ int32_t AvifReader::Delay(int32_t index) const {
 HBITMAP AvifReader::Read(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
                          DibAllocCallbackFn alloc) {
     *delay = Delay(index);
-    if (index == 0) return Decode(path_.c_str(), progress, data, alloc);
-    if (!decoder_ || index >= decoder_->imageCount)
-        return kit::Fail<HBITMAP>("AVIF: no such frame");
+    if (index == 0 || !decoder_) return DecodeImage(path_.c_str(), index, progress, data, alloc);
+    if (index >= decoder_->imageCount) return kit::Fail<HBITMAP>("AVIF: no such frame");
     // The next frame follows on from the one before; a later one from its key frame.
     const avifResult decoded = index == decoder_->imageIndex + 1
                                    ? avifDecoderNextImage(decoder_)

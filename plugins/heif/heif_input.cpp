@@ -260,14 +260,49 @@ void NoteBlocks(const heif_image_handle *handle) {
     }
 }
 
+// Top-level image `index` of the file as a page: 0 the primary image, 1 on the others in the
+// file's order, each of the primary image's size (a page of another size is refused). Sets
+// *handle; false, with the cause, when there is no such page.
+bool PickPage(const Opened &file, int32_t index, HandleGuard *other,
+              const heif_image_handle **handle) {
+    *handle = file.primary.handle;
+    if (index == 0) return true;
+    heif_context *context = file.context.context;
+    const int count = heif_context_get_number_of_top_level_images(context);
+    std::vector<heif_item_id> ids(size_t(std::max(count, 0)));
+    heif_context_get_list_of_top_level_image_IDs(context, ids.data(), count);
+    heif_item_id primary = 0;
+    if (!Succeeded(heif_context_get_primary_image_ID(context, &primary))) return false;
+    std::erase(ids, primary);
+    if (size_t(index) > ids.size()) return kit::Fail("HEIF: no such image");
+    if (!Succeeded(heif_context_get_image_handle(context, ids[size_t(index) - 1], &other->handle)))
+        return false;
+    *handle = other->handle;
+    const int w = heif_image_handle_get_width(*handle), h = heif_image_handle_get_height(*handle);
+    if (w != heif_image_handle_get_width(file.primary.handle) ||
+        h != heif_image_handle_get_height(file.primary.handle))
+        return kit::Fail("HEIF: image " + std::to_string(index + 1) + " is " + std::to_string(w) +
+                         " x " + std::to_string(h) + " pixels, not of the first image's size");
+    return true;
+}
+
 }  // namespace
 
-// Also frame 1 of the frames (avif_frames.cpp).
-HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
-               DibAllocCallbackFn alloc) {
+// The number of top-level images (avif_frames.cpp); 0 when the file cannot be read.
+int32_t CountImages(const WCHAR *path) {
+    Opened file;
+    if (!Open(path, &file)) return 0;
+    return heif_context_get_number_of_top_level_images(file.context.context);
+}
+
+// Also frame 1 of the frames, and with index > 0 the other pages (avif_frames.cpp).
+HBITMAP DecodeImage(const WCHAR *path, int32_t index, ProgressCallbackFn progress, int32_t data,
+                    DibAllocCallbackFn alloc) {
     Opened file;
     if (!Open(path, &file)) return nullptr;
-    const heif_image_handle *handle = file.primary.handle;
+    HandleGuard other;
+    const heif_image_handle *handle = nullptr;
+    if (!PickPage(file, index, &other, &handle)) return nullptr;
     const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
 
     const kit::Owned<heif_decoding_options, heif_decoding_options_free> options{
@@ -303,6 +338,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
         kit::ReportProgress(progress, y + 1, spec.height, data);
     }
     if (alpha) kit::KeepFullTransparency(dib, spec.width, spec.height);
+    if (index > 0) return owned.Release();
 
     if (const int bits = heif_image_handle_get_luma_bits_per_pixel(handle); bits > 8)
         kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, static_cast<uint64_t>(bits));
@@ -312,6 +348,11 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
     NoteColour(handle);
     NoteBlocks(handle);
     return owned.Release();
+}
+
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+               DibAllocCallbackFn alloc) {
+    return DecodeImage(path, 0, progress, data, alloc);
 }
 
 bool Recognize(const WCHAR *path) {

@@ -135,5 +135,19 @@ TEST_F(AvifFrames, CutShortFailsAtTheMissingFrame) {
         << in.LastFailureText().toStdString();
 }
 
+// Without a sequence, a file's top-level images are its pages, the primary image first.
+TEST_F(AvifFrames, TopLevelImagesArePages) {
+    const CodecPlugin &in = Loaded("heif", "input"), &out = Loaded("heif-avif", "output");
+    SKIP_WITHOUT_SEQUENCES(in, out);
+    const CodecPlugin::Frames pages =
+        in.DecodeFrames(DataDir() / "heif" / "layouts" / "two-images-red-then-blue.heic");
+    ASSERT_EQ(pages.bitmaps.size(), 2u) << in.LastFailureText().toStdString();
+    EXPECT_EQ(pages.info.kind, FALTRIX_FRAMES_PAGES);
+    const QColor first = DibToImage(pages.bitmaps[0]).pixelColor(4, 4);
+    const QColor second = DibToImage(pages.bitmaps[1]).pixelColor(4, 4);
+    EXPECT_TRUE(first.red() > 180 && first.blue() < 60) << first.name().toStdString();
+    EXPECT_TRUE(second.blue() > 180 && second.red() < 60) << second.name().toStdString();
+}
+
 }  // namespace
 }  // namespace faltrix
