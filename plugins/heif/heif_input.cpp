@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "heif_frames.h"
+
 #include "faltrix/dib_layout.h"
 #include "faltrix/kit/canvas.h"
 #include "faltrix/kit/entry_points.h"
@@ -403,13 +405,30 @@ private:
     int32_t width_ = 0, height_ = 0;
 };
 
-std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
+std::unique_ptr<kit::FrameReader> OpenPages(const WCHAR *path, kit::Sequence *out) {
     auto reader = std::make_unique<PageReader>();
     if (!reader->Open(path, out)) return nullptr;
     return reader;
 }
 
 }  // namespace
+
+HBITMAP DecodePrimary(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+                      DibAllocCallbackFn alloc) {
+    return Decode(path, progress, data, alloc);
+}
+
+bool ReadPrimarySize(const WCHAR *path, PictureInfo *info) { return ReadSize(path, info); }
+
+// An AVIF sequence is read with libavif where the build has it (avif_frames.cpp); any other
+// file gives its top-level pictures as pages.
+std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
+#if FALTRIX_HEIF_AVIF_SEQUENCES
+    if (std::unique_ptr<kit::FrameReader> sequence = OpenAvifSequence(path, out)) return sequence;
+#endif
+    return OpenPages(path, out);
+}
+
 }  // namespace faltrix::heif
 
 FALTRIX_KIT_INPUT_PLUGIN(faltrix::heif)

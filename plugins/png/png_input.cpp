@@ -13,7 +13,7 @@
 // GetPictureMetadata, and so are 16-bit samples: those before the pixel data as libpng reads
 // them, an eXIf or XMP text after it (libpng reads no further than the pixels) by a walk over
 // the chunks that follow, unless one came before. A profile libpng rejects is dropped with
-// its words.
+// its words. An animated PNG's frame count (apng_input.cpp) is noted as "frames".
 #include <zlib.h>
 
 #include <algorithm>
@@ -24,6 +24,7 @@
 #include <string_view>
 #include <vector>
 
+#include "apng.h"
 #include "faltrix/dib_layout.h"
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/orientation.h"
@@ -277,6 +278,9 @@ void NoteMetadataAfterPixels(FILE *file, Noted noted) {
     }
 }
 
+}  // namespace
+
+// Also frame 1 of the frames (apng_input.cpp).
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
                DibAllocCallbackFn alloc) {
     kit::InputFile file;
@@ -312,6 +316,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
             return nullptr;
         if (l.dibBits == 32) kit::KeepFullTransparency(dib, int32_t(l.width), int32_t(l.height));
         NoteMetadataAfterPixels(file.stream(), before);
+        NoteFrameCount(file.stream(), file.size());
         return kit::ShowUpright(&guard, dib, spec, l.orientation, alloc);
     }
     // A 2-bit palette is decoded one index per byte into a buffer of our own, then packed.
@@ -333,8 +338,11 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
     }
     if (l.dibBits == 32) kit::KeepFullTransparency(dib, int32_t(l.width), int32_t(l.height));
     NoteMetadataAfterPixels(file.stream(), before);
+    NoteFrameCount(file.stream(), file.size());
     return kit::ShowUpright(&guard, dib, spec, l.orientation, alloc);
 }
+
+namespace {
 
 bool Recognize(const WCHAR *path) {
     png_byte sig[8];

@@ -505,6 +505,9 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
 }
 
 }  // namespace
+
+int LibdeflateLevel() { return kLibdeflateLevel[options.Get("compression")]; }
+
 }  // namespace faltrix::png
 
 FALTRIX_KIT_BUNDLED_OUTPUT_CHECKED(faltrix::png)
