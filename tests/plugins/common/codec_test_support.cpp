@@ -370,6 +370,10 @@ double Psnr(const QImage &have, const QImage &expected) {
     return 10 * std::log10(255.0 * 255.0 * 3 * have.width() * have.height() / sum);
 }
 
+int32_t SetOption(const CodecPlugin &plugin, const char16_t *key, const char16_t *value) {
+    return reinterpret_cast<SetPluginOptionFn>(plugin.Symbol("SetPluginOption"))(key, value);
+}
+
 HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown) {
     DibParams p;
     p.width = image.width(), p.height = image.height(), p.bitCount = bitCount, p.topDown = topDown;

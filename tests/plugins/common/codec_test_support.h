@@ -99,6 +99,9 @@ QApplication &App();
 int32_t AnswerSettings(const CodecPlugin &out, std::vector<std::pair<const char *, int>> values,
                        bool confirm, HWND parent = nullptr);
 
+// SetPluginOption of the plug-in.
+int32_t SetOption(const CodecPlugin &plugin, const char16_t *key, const char16_t *value);
+
 // A test that changes plug-in settings. They hold for the whole run, as the plug-ins stay
 // loaded, so those of each plug-in handed to Keep before the first change are put back when
 // the test ends, also when an assertion stopped it: no failure changes the tests after it.

@@ -144,7 +144,9 @@ TEST_P(Animations, ReadFrameByFrameAsPillowReadsThem) {
     std::map<std::string, std::string> items;
     auto get = reinterpret_cast<GetPictureMetadataFn>(in.Symbol("GetPictureMetadata"));
     EXPECT_EQ(get(U16(file).c_str(), Collect, &items), 0);
-    if (std::string(c.writer) == "ours") EXPECT_EQ(items[FALTRIX_METADATA_ICC], "profile");
+    if (std::string(c.writer) == "ours") {
+        EXPECT_EQ(items[FALTRIX_METADATA_ICC], "profile");
+    }
     HBITMAP still = in.Decode(file);  // GetPictureDIB gives frame 1
     ASSERT_NE(still, nullptr);
     EXPECT_EQ(ViewDib(still).rows, ViewDib(ours.bitmaps[0]).rows);
