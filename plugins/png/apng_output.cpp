@@ -41,8 +41,8 @@ struct Items {
 };
 
 // libpng's part: the signature and the chunks before the pixels, RGBA. A profile libpng finds
-// wrong for RGBA (a grey one) is left out rather than failing the frames. setjmp lives here:
-// trivially destructible locals only. 0 on success.
+// wrong for RGBA (a grey one) fails the frames, which the host then stores without it.
+// setjmp lives here: trivially destructible locals only. 0 on success.
 int WriteHead(Writer *w, FILE *file, const kit::SourcePicture *src, const Items *items) {
     if (setjmp(png_jmpbuf(w->png))) return 1;
     png_init_io(w->png, file);
@@ -56,10 +56,17 @@ int WriteHead(Writer *w, FILE *file, const kit::SourcePicture *src, const Items 
     if (src->xPelsPerMeter() > 0 && src->yPelsPerMeter() > 0)
         png_set_pHYs(w->png, w->info, png_uint_32(src->xPelsPerMeter()),
                      png_uint_32(src->yPelsPerMeter()), PNG_RESOLUTION_METER);
-    if (!items->icc.empty())
+    if (!items->icc.empty()) {
         png_set_iCCP(w->png, w->info, "ICC profile", PNG_COMPRESSION_TYPE_BASE,
                      reinterpret_cast<png_const_bytep>(items->icc.data()),
                      png_uint_32(items->icc.size()));
+        // Refused for RGBA (a grey profile): the frames fail rather than lose the profile
+        // without a word, and the host stores them again without it, converted to sRGB.
+        if (!png_get_valid(w->png, w->info, PNG_INFO_iCCP)) {
+            kit::SetLastFailure("PNG: libpng rejects the colour profile for these frames");
+            return 1;
+        }
+    }
     if (!items->exif.empty())
         png_set_eXIf_1(w->png, w->info, png_uint_32(items->exif.size()),
                        reinterpret_cast<png_bytep>(const_cast<char *>(items->exif.data())));

@@ -108,6 +108,21 @@ def convert(source, target):
     return run.returncode == 0
 
 
+def grey_profile_to_apng():
+    """Grey pages with a grey profile: APNG frames are RGBA, which libpng refuses a grey
+    profile for; the frames are stored all the same, converted to sRGB, with a warning."""
+    profiles = [p for p in ("/usr/share/color/icc/ghostscript/sgray.icc",) if os.path.exists(p)]
+    if not profiles:
+        return
+    pages = [Image.new("L", SIZE, 20 + 60 * k) for k in range(3)]
+    source, out = os.path.join(WORK, "grey.tif"), os.path.join(WORK, "grey.png")
+    with open(profiles[0], "rb") as f:
+        pages[0].save(source, save_all=True, append_images=pages[1:], icc_profile=f.read())
+    run = subprocess.run([CONVERT, "--overwrite", source, "-o", out], capture_output=True, text=True)
+    if run.returncode != 0 or "converted to sRGB" not in run.stderr or Image.open(out).n_frames != 3:
+        failures.append(f"grey pages with a grey profile -> APNG: {run.returncode} {run.stderr}")
+
+
 def main():
     for kind, count, delays, loop in (("gif", 5, [100, 200, 40, 50, 70], 0),
                                       ("webp", 4, [80, 120, 60, 100], 3)):
@@ -129,6 +144,7 @@ def main():
                 if convert(out, again):
                     judge(f"{kind} -> {fmt} -> {back}", again, back, frames, kept_delays,
                           kept_loop, BUDGET[fmt] + BUDGET[back])
+    grey_profile_to_apng()
     shutil.rmtree(WORK)
     for failure in failures:
         print(failure)
