@@ -231,22 +231,20 @@ TEST_P(ApngLies, RefusedOrReadUpToTheDamage) {
     DeleteObject(still);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Png, ApngLies,
-    ::testing::Values(
-        LieCase{"FrameOutsideCanvas", [](Bytes *p) { Change(p, "fcTL", 1, 12, 1); }, 0, 0,
-                "reaches outside the canvas"},
-        LieCase{"FrameFarOutsideCanvas", [](Bytes *p) { Change(p, "fcTL", 1, 12, 0xFFFFFFF0u); }, 0,
-                0, "reaches outside the canvas"},
-        LieCase{"CountAboveFrames", [](Bytes *p) { Change(p, "acTL", 0, 0, 9); }, 3, 3, ""},
-        LieCase{"CountBelowFrames", [](Bytes *p) { Change(p, "acTL", 0, 0, 2); }, 2, 2, ""},
-        LieCase{"LastFrameCutShort", [](Bytes *p) { p->resize(FindChunk(*p, "fdAT", 1) + 40); }, 3,
-                2, "frame 3 is cut short"},
-        LieCase{"FrameDataDamaged", [](Bytes *p) { (*p)[FindChunk(*p, "fdAT", 1) + 20] ^= 0x55; },
-                3, 2, "CRC error"},
-        LieCase{"SequenceOutOfOrder", [](Bytes *p) { Change(p, "fdAT", 0, 0, 7); }, 0, 0,
-                "sequence number 7"}),
-    kCaseName);
+const LieCase kLies[] = {
+    {"FrameOutside", [](Bytes *p) { Change(p, "fcTL", 1, 12, 1); }, 0, 0, "outside the canvas"},
+    {"FrameFarOutside", [](Bytes *p) { Change(p, "fcTL", 1, 12, ~15u); }, 0, 0,
+     "outside the canvas"},
+    {"CountAboveFrames", [](Bytes *p) { Change(p, "acTL", 0, 0, 9); }, 3, 3, ""},
+    {"CountBelowFrames", [](Bytes *p) { Change(p, "acTL", 0, 0, 2); }, 2, 2, ""},
+    {"LastFrameCutShort", [](Bytes *p) { p->resize(FindChunk(*p, "fdAT", 1) + 40); }, 3, 2,
+     "frame 3 is cut short"},
+    {"FrameDataDamaged", [](Bytes *p) { (*p)[FindChunk(*p, "fdAT", 1) + 20] ^= 0x55; }, 3, 2,
+     "CRC error"},
+    {"SequenceOutOfOrder", [](Bytes *p) { Change(p, "fdAT", 0, 0, 7); }, 0, 0, "sequence number 7"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Png, ApngLies, ::testing::ValuesIn(kLies), kCaseName);
 
 }  // namespace
 }  // namespace faltrix
