@@ -1,10 +1,10 @@
 // Animated PNG through the PNG plug-ins' frame calls: our animations back through our reader
 // and through Pillow, Pillow's animations (moving frames, disposal, blending, grey, a default
 // picture outside the animation) against Pillow's own composition, and animations
-// whose chunks lie, each made from one of ours by changing a few bytes.
+// whose chunks lie, each made from one of ours by changing a few bytes. Plain round trips
+// looping for ever are judged by the program-level animation test.
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QProcess>
 
 #include <zlib.h>
@@ -24,10 +24,9 @@ QString Script() {
     return QString::fromStdString(DataDir() / "png" / "animation" / "pillow_apng.py");
 }
 
-bool HavePillow() { return QProcess::execute(kPython, {"-c", "import PIL.PngImagePlugin"}) == 0; }
-
-#define SKIP_WITHOUT_PILLOW() \
-    if (!HavePillow()) GTEST_SKIP() << "Pillow is not installed for " << kPython
+#define SKIP_WITHOUT_PILLOW()                                                 \
+    if (QProcess::execute(kPython, {"-c", "import PIL.PngImagePlugin"}) != 0) \
+    GTEST_SKIP() << "Pillow is not installed for " << kPython
 
 // Pillow's reading of an animation: its frames as it composes them, its loop and durations.
 struct PeerFrames {
@@ -38,122 +37,104 @@ struct PeerFrames {
 
 PeerFrames PillowReads(const fs::path &file, const TempDir &dir) {
     PeerFrames peer;
-    const QString folder = dir.path() + "/peer";
-    QDir().mkpath(folder);
+    const QString folder = dir.path();
     if (QProcess::execute(kPython, {Script(), "dump", QString::fromStdString(file), folder}) != 0)
         return peer;
     std::ifstream info(folder.toStdString() + "/info.txt");
     int32_t count = 0;
     info >> count >> peer.loop;
-    for (int32_t i = 0, d = 0; i < count && info >> d; ++i) {
+    for (int32_t d = 0; info >> d;) {
+        peer.frames.emplace_back(folder + QString("/frame%1.png").arg(peer.delays.size()));
         peer.delays.push_back(d);
-        peer.frames.emplace_back(folder + QString("/frame%1.png").arg(i));
     }
     return peer;
 }
 
-// Frames that move, fade in and out and cover one another, as 32-bit sections with alpha.
-std::vector<HBITMAP> Animation(int count) {
-    std::vector<HBITMAP> frames;
+// Every frame within maxDifference per channel of the one expected (and of its size).
+void ExpectFrames(const std::vector<HBITMAP> &ours, const std::vector<QImage> &expected,
+                  int maxDifference) {
+    ASSERT_EQ(ours.size(), expected.size());
+    for (size_t i = 0; i < ours.size(); ++i) {
+        std::string where;
+        const int d = MaxDifference(DibToImage(ours[i]), expected[i], &where);
+        EXPECT_TRUE(d >= 0 && d <= maxDifference) << "frame " << i << " " << where;
+    }
+}
+
+// Frames that move, fade in and out and cover one another.
+std::vector<QImage> Animation(int count) {
+    std::vector<QImage> frames;
     for (int i = 0; i < count; ++i) {
         QImage chart = TestChart(48, 36, i % 2 == 1);
         for (int y = 0; y < 8; ++y)
             for (int x = 0; x < 8; ++x) chart.setPixel(4 * i + x, 2 * i + y, 0xFF102030u * (i + 1));
-        frames.push_back(ImageToDib(chart, i == 2 ? 24 : 32, i % 2 == 0));
+        frames.push_back(i == 2 ? chart.convertToFormat(QImage::Format_RGB888) : chart);
     }
     return frames;
 }
 
-struct RoundTripCase {
-    const char *name;
-    std::vector<int32_t> delays;
-    int32_t loop;
-};
-
-class ApngRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
-
-// Ours to ours and ours to Pillow: every frame exactly, the delays (0 kept as 0, and one longer
-// than fcTL's thousandths can hold) and the loop count.
-TEST_P(ApngRoundTrip, KeepsFramesDelaysAndLoop) {
-    const CodecPlugin &in = Loaded("png", "input"), &out = Loaded("png", "output");
-    FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
-    const RoundTripCase &c = GetParam();
-    TempDir dir;
-    const std::vector<HBITMAP> source = Animation(int(c.delays.size()));
-    ASSERT_EQ(out.SaveFrames(source, c.delays, c.loop, dir / "a.png"), 0)
+// Our output's animation of these frames (the third given as 24 bits, every other one
+// bottom-up); the file's bytes.
+Bytes Save(const std::vector<QImage> &frames, const std::vector<int32_t> &delays, int32_t loop,
+           const fs::path &file) {
+    const CodecPlugin &out = Loaded("png", "output");
+    std::vector<HBITMAP> bitmaps;
+    for (size_t i = 0; i < frames.size(); ++i)
+        bitmaps.push_back(ImageToDib(frames[i], i == 2 ? 24 : 32, i % 2 == 0));
+    EXPECT_EQ(out.SaveFrames(bitmaps, delays, loop, file), 0)
         << out.LastFailureText().toStdString();
-    const CodecPlugin::Frames back = in.DecodeFrames(dir / "a.png");
-    ASSERT_EQ(back.bitmaps.size(), source.size()) << in.LastFailureText().toStdString();
-    EXPECT_EQ(back.info.loopCount, c.loop);
-    EXPECT_EQ(back.delays, c.delays);
-    const PeerFrames peer = PillowReads(dir / "a.png", dir);
-    for (size_t i = 0; i < source.size(); ++i) {
-        const QImage expected = DibToImage(source[i]);
-        std::string where;
-        EXPECT_EQ(MaxDifference(DibToImage(back.bitmaps[i]), expected, &where), 0)
-            << "frame " << i << " " << where;
-        if (i < peer.frames.size()) {
-            EXPECT_EQ(MaxDifference(peer.frames[i], expected, &where), 0)
-                << "Pillow's frame " << i << " " << where;
-        }
-    }
-    // The first frame is also the picture every PNG reader shows.
-    HBITMAP still = in.Decode(dir / "a.png");
-    EXPECT_EQ(MaxDifference(DibToImage(still), DibToImage(source[0])), 0);
-    DeleteObject(still);
-    for (HBITMAP b : source) DeleteObject(b);
-    if (!HavePillow()) GTEST_SKIP() << "Pillow is not installed for " << kPython;
-    ASSERT_EQ(peer.frames.size(), source.size());
-    EXPECT_EQ(peer.delays, c.delays);
-    EXPECT_EQ(peer.loop, c.loop);
+    for (HBITMAP b : bitmaps) DeleteObject(b);
+    return ReadFile(file);
 }
 
-INSTANTIATE_TEST_SUITE_P(Png, ApngRoundTrip,
-                         ::testing::Values(RoundTripCase{"ForEver", {100, 0, 40, 1000}, 0},
-                                           RoundTripCase{"Once", {10, 20}, 1},
-                                           RoundTripCase{"ThreeTimesLongDelay", {70000, 5, 0}, 3}),
-                         kCaseName);
-
-struct PeerCase {
-    const char *name;
-    const char *mode;  // Pillow's mode of the frames
-    bool defaultPicture;
-};
-
-class ApngFromPillow : public ::testing::TestWithParam<PeerCase> {};
+// Ours to ours and ours to Pillow: every frame exactly, the delays (0 kept as 0, and one longer
+// than fcTL's thousandths can hold), the loop count; the first frame also the still picture.
+TEST(ApngRoundTrip, KeepsFramesDelaysAndLoop) {
+    const CodecPlugin &in = Loaded("png", "input"), &out = Loaded("png", "output");
+    FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
+    TempDir dir;
+    const std::vector<int32_t> delays = {70000, 0, 5};
+    const std::vector<QImage> source = Animation(3);
+    ASSERT_FALSE(Save(source, delays, 3, dir / "a.png").empty());
+    const CodecPlugin::Frames back = in.DecodeFrames(dir / "a.png");
+    EXPECT_EQ(back.info.loopCount, 3);
+    EXPECT_EQ(back.delays, delays);
+    ExpectFrames(back.bitmaps, source, 0);
+    HBITMAP still = in.Decode(dir / "a.png");
+    ExpectFrames({still}, {source[0]}, 0);
+    DeleteObject(still);
+    SKIP_WITHOUT_PILLOW();
+    const PeerFrames peer = PillowReads(dir / "a.png", dir);
+    EXPECT_EQ(peer.delays, delays);
+    EXPECT_EQ(peer.loop, 3);
+    ASSERT_EQ(peer.frames.size(), source.size());
+    for (size_t i = 0; i < source.size(); ++i)
+        EXPECT_EQ(MaxDifference(peer.frames[i], source[i]), 0) << "Pillow's frame " << i;
+}
 
 // Pillow writes only the changed rectangle of each frame, with the disposal and blending the
-// script asks for: every frame as we compose it is the frame Pillow composes. (Pillow's
-// palette animations are no reference: it writes every frame's indices under the first
-// frame's palette.)
-TEST_P(ApngFromPillow, ComposesAsPillowDoes) {
+// script asks for: every frame as we compose it is the frame Pillow composes, but for rounding
+// one step apart where a half-transparent pixel lies over another. (Pillow's palette
+// animations are no reference: it writes every frame's indices under the first one's palette.)
+TEST(ApngFromPillow, ComposesAsPillowDoes) {
     SKIP_WITHOUT_PILLOW();
     const CodecPlugin &in = Loaded("png", "input");
     FALTRIX_SKIP_UNLESS_LOADED(&in);
-    const PeerCase &c = GetParam();
     TempDir dir;
     const QString file = QString::fromStdString(dir / "p.png");
-    ASSERT_EQ(
-        QProcess::execute(kPython, {Script(), "make", file, c.mode, c.defaultPicture ? "1" : "0"}),
-        0);
-    const PeerFrames peer = PillowReads(dir / "p.png", dir);
-    const CodecPlugin::Frames ours = in.DecodeFrames(dir / "p.png");
-    ASSERT_EQ(ours.bitmaps.size(), peer.frames.size()) << in.LastFailureText().toStdString();
-    EXPECT_EQ(ours.info.loopCount, peer.loop);
-    EXPECT_EQ(ours.delays, peer.delays);
-    for (size_t i = 0; i < peer.frames.size(); ++i) {
-        std::string where;
-        // Laying a half-transparent pixel over another may round one step apart.
-        EXPECT_LE(MaxDifference(DibToImage(ours.bitmaps[i]), peer.frames[i], &where), 1)
-            << "frame " << i << " " << where;
+    // Pillow's mode of the frames; 1: the first picture is a default one outside the animation.
+    for (const char *args : {"RGBA 0", "RGBA 1", "LA 0"}) {
+        SCOPED_TRACE(args);
+        ASSERT_EQ(QProcess::execute(kPython,
+                                    QStringList{Script(), "make", file} + QString(args).split(' ')),
+                  0);
+        const PeerFrames peer = PillowReads(dir / "p.png", dir);
+        const CodecPlugin::Frames ours = in.DecodeFrames(dir / "p.png");
+        EXPECT_EQ(ours.info.loopCount, peer.loop);
+        EXPECT_EQ(ours.delays, peer.delays);
+        ExpectFrames(ours.bitmaps, peer.frames, 1);
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Png, ApngFromPillow,
-                         ::testing::Values(PeerCase{"Rgba", "RGBA", false},
-                                           PeerCase{"RgbaDefaultPicture", "RGBA", true},
-                                           PeerCase{"GreyAlpha", "LA", false}),
-                         kCaseName);
 
 // ---- Bytes of our files, changed ----------------------------------------------------------
 
@@ -171,75 +152,57 @@ size_t FindChunk(const Bytes &png, const char *type, int n) {
     return 0;
 }
 
-void FixCrc(Bytes *png, size_t chunk) {
-    const uint32_t n = Get32(*png, chunk);
-    Put32(png, chunk + 8 + n, uint32_t(crc32(0, png->data() + chunk + 4, n + 4)));
+// Puts v at offset `at` of the data of the n-th chunk of that type (32 bits, or one byte when
+// byte) and mends the chunk's CRC.
+void Change(Bytes *png, const char *type, int n, size_t at, uint32_t v, bool byte = false) {
+    const size_t chunk = FindChunk(*png, type, n);
+    byte ? void((*png)[chunk + 8 + at] = uint8_t(v)) : Put32(png, chunk + 8 + at, v);
+    const uint32_t length = Get32(*png, chunk);
+    Put32(png, chunk + 8 + length, uint32_t(crc32(0, png->data() + chunk + 4, length + 4)));
+}
+
+void Write(const fs::path &file, const Bytes &bytes) {
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 // ---- Disposal and blending, worked by hand ------------------------------------------------
 
-// One colour on the whole picture, as a 32-bit section with alpha.
-HBITMAP Plain(QRgb argb) {
-    QImage image(4, 3, QImage::Format_ARGB32);
-    image.fill(QColor::fromRgba(argb));
-    return ImageToDib(image, 32, true);
-}
-
-void SetControl(Bytes *png, int frame, uint8_t dispose, uint8_t blend) {
-    const size_t fctl = FindChunk(*png, "fcTL", frame);
-    (*png)[fctl + 8 + 24] = dispose;
-    (*png)[fctl + 8 + 25] = blend;
-    FixCrc(png, fctl);
-}
-
-struct CompositionCase {
-    const char *name;
-    uint8_t firstDispose, secondBlend;
-    QRgb second;  // frame 2 as shown
-};
-
-class ApngComposition : public ::testing::TestWithParam<CompositionCase> {};
-
 // Half-transparent red, then half-transparent blue laid over it (APNG's "over": alpha
 // 128 + 128 * 127 / 255 = 192, red 200 * 128 * 127 / (128 * 255 + 128 * 127) = 66.5, blue
 // 255 * 255 / 382 = 170.2), over nothing once red is cleared, or replacing it.
-TEST_P(ApngComposition, DisposesAndBlendsAsTheControlsSay) {
+TEST(ApngComposition, DisposesAndBlendsAsTheControlsSay) {
     const CodecPlugin &in = Loaded("png", "input"), &out = Loaded("png", "output");
     FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
-    const CompositionCase &c = GetParam();
     TempDir dir;
-    const std::vector<HBITMAP> source = {Plain(qRgba(200, 0, 0, 128)),
-                                         Plain(qRgba(0, 0, 255, 128))};
-    ASSERT_EQ(out.SaveFrames(source, {10, 10}, 0, dir / "a.png"), 0);
-    for (HBITMAP b : source) DeleteObject(b);
-    Bytes png = ReadFile(dir / "a.png");
-    SetControl(&png, 0, c.firstDispose, 0);
-    SetControl(&png, 1, 0, c.secondBlend);
-    std::ofstream(dir / "b.png", std::ios::binary)
-        .write(reinterpret_cast<const char *>(png.data()), std::streamsize(png.size()));
-    const CodecPlugin::Frames frames = in.DecodeFrames(dir / "b.png");
-    ASSERT_EQ(frames.bitmaps.size(), 2u) << in.LastFailureText().toStdString();
-    QImage expected(4, 3, QImage::Format_ARGB32);
-    expected.fill(QColor::fromRgba(c.second));
-    std::string where;
-    EXPECT_LE(MaxDifference(DibToImage(frames.bitmaps[1]), expected, &where), 1) << where;
+    struct Case {
+        const char *name;
+        uint8_t firstDispose, secondBlend;
+        QRgb second;  // frame 2 as shown
+    };
+    for (const Case &c : {Case{"over the frame before", 0, 1, qRgba(66, 0, 170, 192)},
+                          Case{"over a cleared canvas", 1, 1, qRgba(0, 0, 255, 128)},
+                          Case{"over a put back canvas", 2, 1, qRgba(0, 0, 255, 128)},
+                          Case{"replacing", 0, 0, qRgba(0, 0, 255, 128)}}) {
+        SCOPED_TRACE(c.name);
+        std::vector<QImage> source(2, QImage(4, 3, QImage::Format_ARGB32));
+        source[0].fill(QColor::fromRgba(qRgba(200, 0, 0, 128)));
+        source[1].fill(QColor::fromRgba(qRgba(0, 0, 255, 128)));
+        Bytes png = Save(source, {10, 10}, 0, dir / "a.png");
+        Change(&png, "fcTL", 0, 24, c.firstDispose, true);
+        Change(&png, "fcTL", 1, 25, c.secondBlend, true);
+        Write(dir / "b.png", png);
+        source[1].fill(QColor::fromRgba(c.second));
+        ExpectFrames(in.DecodeFrames(dir / "b.png").bitmaps, source, 1);
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Png, ApngComposition,
-    ::testing::Values(CompositionCase{"OverTheFrameBefore", 0, 1, qRgba(66, 0, 170, 192)},
-                      CompositionCase{"OverAClearedCanvas", 1, 1, qRgba(0, 0, 255, 128)},
-                      CompositionCase{"OverAPutBackCanvas", 2, 1, qRgba(0, 0, 255, 128)},
-                      CompositionCase{"Replacing", 0, 0, qRgba(0, 0, 255, 128)}),
-    kCaseName);
 
 // ---- Animations that lie ------------------------------------------------------------------
 
 struct LieCase {
     const char *name;
-    std::function<void(Bytes *)> change;
-    bool opens;
-    int32_t frameCount;  // when it opens
+    void (*change)(Bytes *);
+    int32_t frameCount;  // 0: refused at opening
     size_t framesRead;   // before the first that fails
     const char *cause;   // of the failure, in part
 };
@@ -254,61 +217,34 @@ TEST_P(ApngLies, RefusedOrReadUpToTheDamage) {
     FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
     const LieCase &c = GetParam();
     TempDir dir;
-    const std::vector<HBITMAP> source = Animation(3);
-    ASSERT_EQ(out.SaveFrames(source, {50, 50, 50}, 0, dir / "good.png"), 0);
-    for (HBITMAP b : source) DeleteObject(b);
-    Bytes png = ReadFile(dir / "good.png");
+    Bytes png = Save(Animation(3), {50, 50, 50}, 0, dir / "good.png");
     c.change(&png);
-    std::ofstream(dir / "bad.png", std::ios::binary)
-        .write(reinterpret_cast<const char *>(png.data()), std::streamsize(png.size()));
+    Write(dir / "bad.png", png);
     int32_t answer = 0;
     const CodecPlugin::Frames frames = in.DecodeFrames(dir / "bad.png", &answer);
     const std::string cause = in.LastFailureText().toStdString();
-    EXPECT_EQ(answer == 0, c.opens) << cause;
-    if (c.opens) {
-        EXPECT_EQ(frames.info.frameCount, c.frameCount);
-    }
+    EXPECT_EQ(answer == 0 ? frames.info.frameCount : 0, c.frameCount) << cause;
     EXPECT_EQ(frames.bitmaps.size(), c.framesRead);
-    if (c.cause[0] != '\0') {
-        EXPECT_NE(cause.find(c.cause), std::string::npos) << cause;
-    }
+    EXPECT_NE(cause.find(c.cause), std::string::npos) << cause;
     HBITMAP still = in.Decode(dir / "bad.png");
     EXPECT_NE(still, nullptr);
     DeleteObject(still);
 }
 
-void FramePlacedAt(Bytes *png, uint32_t x) {
-    const size_t fctl = FindChunk(*png, "fcTL", 1);
-    Put32(png, fctl + 8 + 12, x);
-    FixCrc(png, fctl);
-}
-void Announce(Bytes *png, uint32_t frames) {
-    const size_t actl = FindChunk(*png, "acTL", 0);
-    Put32(png, actl + 8, frames);
-    FixCrc(png, actl);
-}
+const LieCase kLies[] = {
+    {"FrameOutside", [](Bytes *p) { Change(p, "fcTL", 1, 12, 1); }, 0, 0, "outside the canvas"},
+    {"FrameFarOutside", [](Bytes *p) { Change(p, "fcTL", 1, 12, ~15u); }, 0, 0,
+     "outside the canvas"},
+    {"CountAboveFrames", [](Bytes *p) { Change(p, "acTL", 0, 0, 9); }, 3, 3, ""},
+    {"CountBelowFrames", [](Bytes *p) { Change(p, "acTL", 0, 0, 2); }, 2, 2, ""},
+    {"LastFrameCutShort", [](Bytes *p) { p->resize(FindChunk(*p, "fdAT", 1) + 40); }, 3, 2,
+     "frame 3 is cut short"},
+    {"FrameDataDamaged", [](Bytes *p) { (*p)[FindChunk(*p, "fdAT", 1) + 20] ^= 0x55; }, 3, 2,
+     "CRC error"},
+    {"SequenceOutOfOrder", [](Bytes *p) { Change(p, "fdAT", 0, 0, 7); }, 0, 0, "sequence number 7"},
+};
 
-INSTANTIATE_TEST_SUITE_P(
-    Png, ApngLies,
-    ::testing::Values(
-        LieCase{"FrameOutsideCanvas", [](Bytes *p) { FramePlacedAt(p, 1); }, false, 0, 0,
-                "reaches outside the canvas"},
-        LieCase{"FrameFarOutsideCanvas", [](Bytes *p) { FramePlacedAt(p, 0xFFFFFFF0u); }, false, 0,
-                0, "reaches outside the canvas"},
-        LieCase{"CountAboveFrames", [](Bytes *p) { Announce(p, 9); }, true, 3, 3, ""},
-        LieCase{"CountBelowFrames", [](Bytes *p) { Announce(p, 2); }, true, 2, 2, ""},
-        LieCase{"LastFrameCutShort", [](Bytes *p) { p->resize(FindChunk(*p, "fdAT", 1) + 40); },
-                true, 3, 2, "frame 3 is cut short"},
-        LieCase{"FrameDataDamaged", [](Bytes *p) { (*p)[FindChunk(*p, "fdAT", 1) + 20] ^= 0x55; },
-                true, 3, 2, "CRC error"},
-        LieCase{"SequenceOutOfOrder",
-                [](Bytes *p) {
-                    const size_t fdat = FindChunk(*p, "fdAT", 0);
-                    Put32(p, fdat + 8, 7);
-                    FixCrc(p, fdat);
-                },
-                false, 0, 0, "sequence number 7"}),
-    kCaseName);
+INSTANTIATE_TEST_SUITE_P(Png, ApngLies, ::testing::ValuesIn(kLies), kCaseName);
 
 }  // namespace
 }  // namespace faltrix

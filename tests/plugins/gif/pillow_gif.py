@@ -7,8 +7,8 @@
                                30 ms (0 kept as 0); loop count 2.
   pillow_gif.py read IN.gif DIR
                                writes each frame as Pillow shows it to DIR/N.png (RGBA) and
-                               DIR/info.txt: "loop L" (-1 without a loop extension) and
-                               "delays D0 D1 ...".
+                               DIR/info.txt: "L D0 D1 ...", the loop count (-1 without a
+                               loop extension) and each frame's delay.
 Exits 3 when Pillow is missing, so that the test can say why it is skipped.
 """
 import sys
@@ -45,8 +45,7 @@ def read(path, folder):
         f.convert("RGBA").save("%s/%d.png" % (folder, n))
         delays.append(f.info.get("duration", 0))
     with open(folder + "/info.txt", "w") as out:
-        out.write("loop %d\n" % im.info.get("loop", -1))
-        out.write("delays %s\n" % " ".join(str(d) for d in delays))
+        out.write(" ".join(str(v) for v in [im.info.get("loop", -1)] + delays))
 
 
 if __name__ == "__main__":
