@@ -167,8 +167,6 @@ INSTANTIATE_TEST_SUITE_P(
              "  progressive    flag    0|1                      default 0\n"
              "  subsampling    choice  auto|444|422|420         default auto\n"
              "input plug-in jpeg:\n  lenient        flag"},
-        Case{"ListOptionsNone", "--list-options bmp", 0,
-             "output plug-in bmp:\n  (takes no settings)"},
         Case{"ListOptionsUnknown", "--list-options nosuch", 2, "err:no plug-in is named 'nosuch'"},
         // Transparency put on white is said; kept, it is not.
         Case{"Flattened", "alpha.png -o x.jpg", 0,

@@ -1,7 +1,7 @@
 // AVIF sequences through the frame calls of the HEIF input and the AVIF output (libavif): our
 // lossless sequence exact through our reader and avifdec, avifenc's sequence read as avifdec
-// reads it, a sequence cut short, and a file's top-level images as pages. Lossy conversions of
-// animated GIF and WebP to AVIF are judged with avifdec by tests/cli/animation_test.py.
+// reads it, and a sequence cut short. Lossy conversions of animated GIF and WebP to AVIF are
+// judged with avifdec by tests/cli/animation_test.py; pages in tests/plugins/common/pages_test.cpp.
 #include <gtest/gtest.h>
 
 #include <QImage>
@@ -26,19 +26,12 @@ int RunQuietly(const QString &program, const QStringList &args) {
 
 bool Have(const char *tool) { return !QStandardPaths::findExecutable(tool).isEmpty(); }
 
-// Frame i of three with alpha that differ everywhere.
-QImage Chart(int i, int width = 64, int height = 48) {
-    return TestChart(width, height, true).mirrored(i == 1, i == 2);
-}
-
 // The three frames of `file` as avifdec decodes them.
 std::vector<QImage> Avifdec(const fs::path &file) {
     std::vector<QImage> frames;
     for (int i = 0; i < 3; ++i) {
-        const QString png = QString::fromStdString(file) + QString::number(i) + ".png";
-        EXPECT_EQ(RunQuietly("avifdec",
-                             {"--index", QString::number(i), QString::fromStdString(file), png}),
-                  0);
+        const QString name = QString::fromStdString(file), png = name + QString::number(i) + ".png";
+        EXPECT_EQ(RunQuietly("avifdec", {"--index", QString::number(i), name, png}), 0);
         frames.emplace_back(png);
     }
     return frames;
@@ -71,7 +64,9 @@ protected:
         Keep(*out_);
         ASSERT_EQ(SetOption(*out_, u"lossless", u"1"), 0);
         std::vector<HBITMAP> bitmaps;
-        for (int i = 0; i < 3; ++i) bitmaps.push_back(ImageToDib(Chart(i), 32, true));
+        for (int i = 0; i < 3; ++i)  // three frames with alpha that differ everywhere
+            bitmaps.push_back(
+                ImageToDib(TestChart(64, 48, true).mirrored(i == 1, i == 2), 32, true));
         source_ = Images(bitmaps);
         ASSERT_EQ(out_->SaveFrames(bitmaps, {100, 0, 40}, 0, dir_ / "a.avif"), 0)
             << out_->LastFailureText().toStdString();
@@ -100,7 +95,7 @@ TEST_F(AvifFrames, AvifencSequenceAsAvifdecDecodesIt) {
     QStringList args{"-l", "--timescale", "1000"};
     for (int i = 0; i < 3; ++i) {
         const QString png = QString::fromStdString(dir_ / ("in" + std::to_string(i) + ".png"));
-        ASSERT_TRUE(Chart(i, 40, 30).save(png));
+        ASSERT_TRUE(TestChart(40, 30, true).mirrored(i == 1, i == 2).save(png));
         args << "--duration" << QString::number(std::array{100, 40, 250}[size_t(i)]) << png;
     }
     ASSERT_EQ(RunQuietly("avifenc", args << QString::fromStdString(dir_ / "s.avif")), 0);
@@ -121,18 +116,6 @@ TEST_F(AvifFrames, CutShortFailsAtTheMissingFrame) {
     EXPECT_TRUE(frames.bitmaps.size() == 1 || frames.bitmaps.size() == 2) << frames.bitmaps.size();
     EXPECT_TRUE(in_->LastFailureText().startsWith("AVIF: "))
         << in_->LastFailureText().toStdString();
-}
-
-// Without a sequence, a file's top-level images are its pages, the primary image (red) first.
-TEST_F(AvifFrames, TopLevelImagesArePages) {
-    const CodecPlugin::Frames pages =
-        in_->DecodeFrames(DataDir() / "heif" / "layouts" / "two-images-red-then-blue.heic");
-    ASSERT_EQ(pages.bitmaps.size(), 2u) << in_->LastFailureText().toStdString();
-    EXPECT_EQ(pages.info.kind, FALTRIX_FRAMES_PAGES);
-    const QColor first = DibToImage(pages.bitmaps[0]).pixelColor(4, 4),
-                 second = DibToImage(pages.bitmaps[1]).pixelColor(4, 4);
-    EXPECT_TRUE(first.red() > 180 && first.blue() < 60) << first.name().toStdString();
-    EXPECT_TRUE(second.blue() > 180 && second.red() < 60) << second.name().toStdString();
 }
 
 }  // namespace
