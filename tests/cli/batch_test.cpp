@@ -217,13 +217,12 @@ TEST_F(Batch, ScalingRecipeRunsAsWritten) {
     const QString text = page.readAll();
     const qsizetype start = text.indexOf("The same as a bare parallel command:\n\n") + 39;
     QString recipe = text.mid(start, text.indexOf("\n\n", start) - start);
-    for (const auto &[from, to] : {std::pair<QString, QString>{"\\\n", " "},
-                                   {"/shared/photos", Path()},
-                                   {"/shared/webp", Path("webp")},
-                                   {"host1,host2,host3", ":"},
-                                   {"-N 200", "-N 2"},
-                                   {"report.jsonl", Path("report.jsonl")}})
-        recipe.replace(from, to);
+    const QStringList swaps{
+        // pairs: the text, what it becomes here
+        "\\\n",         " ",          "/shared/photos",    Path(),
+        "/shared/webp", Path("webp"), "host1,host2,host3", ":",
+        "-N 200",       "-N 2",       "report.jsonl",      Path("report.jsonl")};
+    for (qsizetype i = 0; i < swaps.size(); i += 2) recipe.replace(swaps[i], swaps[i + 1]);
     ASSERT_TRUE(recipe.contains("parallel --pipe")) << recipe.toStdString();
     ASSERT_TRUE(QFile::copy(Path("photo.jpg"), Path("tree/sub/p2.jpg")));
     ASSERT_TRUE(QFile::copy(Path("photo.jpg"), Path("tree/p3.jpg")));
