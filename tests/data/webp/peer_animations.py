@@ -4,7 +4,7 @@
   peer_animations.py make OUT pillow|img2webp LOSSLESS LOOP PNG DELAY [PNG DELAY ...]
   peer_animations.py dump IN FOLDER
       FOLDER/<k>.png: frame k (from 0) as Pillow composes it, RGBA; FOLDER/info.txt: the loop
-      count, then each frame's duration, one a line.
+      count, then each frame's duration, one a line; FOLDER/icc: the ICC profile, if any.
   peer_animations.py check
       Succeeds when Pillow can write and read animated WebP.
 """
@@ -30,6 +30,8 @@ def make(out, encoder, lossless, loop, pairs):
 
 def dump(path, folder):
     with Image.open(path) as im:
+        with open(os.path.join(folder, "icc"), "wb") as f:
+            f.write(im.info.get("icc_profile") or b"")
         lines = ["%d" % im.info.get("loop", 0)]
         for k, page in enumerate(ImageSequence.Iterator(im)):
             page.convert("RGBA").save(os.path.join(folder, "%d.png" % k))
