@@ -164,13 +164,10 @@ struct Tiff {
     Bytes b;
     size_t first = U32(4), second = U32(Next(first));
     uint32_t U32(size_t at) const {
-        uint32_t v;
-        std::memcpy(&v, b.data() + at, 4);
-        return v;
+        return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | uint32_t(b[at + 3]) << 24;
     }
     void Put32(size_t at, size_t v) {
-        const uint32_t u = uint32_t(v);
-        std::memcpy(b.data() + at, &u, 4);
+        for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> 8 * i);
     }
     size_t Next(size_t ifd) const { return ifd + 2 + 12 * size_t(b[ifd] | b[ifd + 1] << 8); }
     size_t Value(size_t ifd, uint16_t tag) const {  // of an entry of one LONG or SHORT
