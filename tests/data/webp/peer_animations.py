@@ -3,8 +3,10 @@
 
   peer_animations.py make OUT pillow|img2webp LOSSLESS LOOP PNG DELAY [PNG DELAY ...]
   peer_animations.py dump IN FOLDER
-      FOLDER/<k>.png: frame k (from 0) as Pillow composes it, RGBA; FOLDER/info.txt: "loop L",
-      then "duration D" per frame.
+      FOLDER/<k>.png: frame k (from 0) as Pillow composes it, RGBA; FOLDER/info.txt: the loop
+      count, then each frame's duration, one a line; FOLDER/icc: the ICC profile, if any.
+  peer_animations.py check
+      Succeeds when Pillow can write and read animated WebP.
 """
 import os
 import subprocess
@@ -28,15 +30,20 @@ def make(out, encoder, lossless, loop, pairs):
 
 def dump(path, folder):
     with Image.open(path) as im:
-        lines = ["loop %d" % im.info.get("loop", 0)]
+        with open(os.path.join(folder, "icc"), "wb") as f:
+            f.write(im.info.get("icc_profile") or b"")
+        lines = ["%d" % im.info.get("loop", 0)]
         for k, page in enumerate(ImageSequence.Iterator(im)):
             page.convert("RGBA").save(os.path.join(folder, "%d.png" % k))
-            lines.append("duration %d" % page.info["duration"])
+            lines.append("%d" % page.info["duration"])
     with open(os.path.join(folder, "info.txt"), "w") as f:
         f.write("\n".join(lines) + "\n")
 
 
 if __name__ == "__main__":
+    if sys.argv[1] == "check":
+        from PIL import features
+        sys.exit(0 if features.check("webp_anim") else 1)
     if sys.argv[1] == "make":
         make(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5]), sys.argv[6:])
     else:
