@@ -143,6 +143,8 @@ bool TakeChunk(Walk *w, const uint8_t head[8], uint32_t length, ChunkMap *map) {
         if (!ReadWhole(w, head, length, &data)) return false;
     }
     if (type == "IHDR") {
+        // The one header comes first; a second would give later frames another canvas.
+        if (!map->ihdr.empty()) return Fault("IHDR comes twice");
         if (data.size() != 13) return kit::Fail("PNG: IHDR is not 13 bytes long");
         const auto *b = reinterpret_cast<const uint8_t *>(data.data());
         map->width = Get32(b);
