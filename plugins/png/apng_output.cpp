@@ -33,51 +33,20 @@ namespace {
 // Filtered bytes per part, as the PNG writer's parts.
 constexpr size_t kPartBytes = size_t{1} << 20;
 
-// The items the host set, as the PNG writer keeps them.
-struct Items {
-    std::string icc = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
-    std::string exif = kit::OutgoingMetadata(FALTRIX_METADATA_EXIF);
-    std::string xmp = kit::OutgoingMetadata(FALTRIX_METADATA_XMP);
-};
-
 // libpng's part: the signature and the chunks before the pixels, RGBA. A profile libpng finds
 // wrong for RGBA (a grey one) fails the frames, which the host then stores without it.
 // setjmp lives here: trivially destructible locals only. 0 on success.
 int WriteHead(Writer *w, FILE *file, const kit::SourcePicture *src, const Items *items) {
     if (setjmp(png_jmpbuf(w->png))) return 1;
     png_init_io(w->png, file);
-#ifdef PNG_SKIP_sRGB_CHECK_PROFILE
-    png_set_option(w->png, PNG_SKIP_sRGB_CHECK_PROFILE, PNG_OPTION_ON);
-#endif
-    png_set_benign_errors(w->png, 1);
+    RelaxProfileChecks(w->png);
     png_set_IHDR(w->png, w->info, png_uint_32(src->width()), png_uint_32(src->height()), 8,
                  PNG_COLOR_TYPE_RGB_ALPHA, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);
-    if (src->xPelsPerMeter() > 0 && src->yPelsPerMeter() > 0)
-        png_set_pHYs(w->png, w->info, png_uint_32(src->xPelsPerMeter()),
-                     png_uint_32(src->yPelsPerMeter()), PNG_RESOLUTION_METER);
-    if (!items->icc.empty()) {
-        png_set_iCCP(w->png, w->info, "ICC profile", PNG_COMPRESSION_TYPE_BASE,
-                     reinterpret_cast<png_const_bytep>(items->icc.data()),
-                     png_uint_32(items->icc.size()));
-        // Refused for RGBA (a grey profile): the frames fail rather than lose the profile
-        // without a word, and the host stores them again without it, converted to sRGB.
-        if (!png_get_valid(w->png, w->info, PNG_INFO_iCCP)) {
-            kit::SetLastFailure("PNG: libpng rejects the colour profile for these frames");
-            return 1;
-        }
-    }
-    if (!items->exif.empty())
-        png_set_eXIf_1(w->png, w->info, png_uint_32(items->exif.size()),
-                       reinterpret_cast<png_bytep>(const_cast<char *>(items->exif.data())));
-    png_text xmp{};
-    if (!items->xmp.empty()) {
-        xmp.compression = PNG_ITXT_COMPRESSION_NONE;
-        xmp.key = const_cast<char *>("XML:com.adobe.xmp");
-        xmp.text = const_cast<char *>(items->xmp.c_str());
-        xmp.itxt_length = items->xmp.size();
-        png_set_text(w->png, w->info, &xmp, 1);
-    }
+    // Refused for RGBA (a grey profile): the frames fail, as a still picture does.
+    if (!SetPictureChunks(w->png, w->info, *src, *items,
+                          "PNG: libpng rejects the colour profile for these frames"))
+        return 1;
     png_write_info(w->png, w->info);
     std::fflush(file);
     return 0;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "faltrix/kit/kit.h"
+#include "faltrix/kit/metadata.h"
 
 namespace faltrix::png {
 
@@ -68,5 +69,23 @@ inline kit::FormatInfo Format() {
     text += u")";
     return {text, {{u"*.png", u"PNG pictures"}}, {}};
 }
+
+// What the writers of a still picture and of frames share. RelaxProfileChecks: libpng's
+// check of sRGB profiles skipped and its benign errors made warnings (png_output.cpp).
+void RelaxProfileChecks(png_structp png);
+
+// The items the host set for the picture being stored.
+struct Items {
+    std::string icc = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
+    std::string exif = kit::OutgoingMetadata(FALTRIX_METADATA_EXIF);
+    std::string xmp = kit::OutgoingMetadata(FALTRIX_METADATA_XMP);
+};
+
+// Sets the resolution (pHYs), the profile (iCCP), EXIF (eXIf) and XMP (iTXt) of the picture
+// on info. False, with `refused` as the cause, when libpng drops the profile as not the
+// picture's (a grey one on colour pixels): the picture fails rather than lose it without a
+// word, and the host stores it again without. Call it within the caller's setjmp.
+bool SetPictureChunks(png_structp png, png_infop info, const kit::SourcePicture &src,
+                      const Items &items, const char *refused);
 
 }  // namespace faltrix::png

@@ -293,6 +293,8 @@ void NoteComplaint(png_structp png, png_const_charp message) {
     png_longjmp(png, 1);
 }
 
+}  // namespace
+
 // The checks we share with other PNG writers: libpng's test for the known sRGB profiles is
 // skipped, since it refuses the widespread "sRGB IEC61966-2.1" profile (version 2) that most
 // photos carry, and a benign error (a profile libpng finds wrong) drops the chunk with a
@@ -303,6 +305,33 @@ void RelaxProfileChecks(png_structp png) {
 #endif
     png_set_benign_errors(png, 1);
 }
+
+bool SetPictureChunks(png_structp png, png_infop info, const kit::SourcePicture &src,
+                      const Items &items, const char *refused) {
+    if (src.xPelsPerMeter() > 0 && src.yPelsPerMeter() > 0)
+        png_set_pHYs(png, info, png_uint_32(src.xPelsPerMeter()), png_uint_32(src.yPelsPerMeter()),
+                     PNG_RESOLUTION_METER);
+    if (!items.icc.empty()) {
+        png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE,
+                     reinterpret_cast<png_const_bytep>(items.icc.data()),
+                     png_uint_32(items.icc.size()));
+        if (!png_get_valid(png, info, PNG_INFO_iCCP)) return kit::Fail(refused);
+    }
+    if (!items.exif.empty())
+        png_set_eXIf_1(png, info, png_uint_32(items.exif.size()),
+                       reinterpret_cast<png_bytep>(const_cast<char *>(items.exif.data())));
+    if (!items.xmp.empty()) {
+        png_text xmp{};  // libpng copies it
+        xmp.compression = PNG_ITXT_COMPRESSION_NONE;
+        xmp.key = const_cast<char *>("XML:com.adobe.xmp");
+        xmp.text = const_cast<char *>(items.xmp.c_str());
+        xmp.itxt_length = items.xmp.size();
+        png_set_text(png, info, &xmp, 1);
+    }
+    return true;
+}
+
+namespace {
 
 // PNG's colour type that a profile of that colour space goes with (bytes 16 to 19).
 int ColourTypeFor(std::string_view icc) {
@@ -345,12 +374,6 @@ bool AcceptsMetadata(std::string_view key, std::string_view bytes) {
 
 namespace {
 
-struct Items {
-    std::string icc = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
-    std::string exif = kit::OutgoingMetadata(FALTRIX_METADATA_EXIF);
-    std::string xmp = kit::OutgoingMetadata(FALTRIX_METADATA_XMP);
-};
-
 // libpng's part: the chunks before the pixels. setjmp lives in each of these helpers:
 // trivially destructible locals only. 0 on success.
 int WriteHead(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *plan,
@@ -363,31 +386,9 @@ int WriteHead(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *
                  PNG_FILTER_TYPE_DEFAULT);
     if (plan->colorType == PNG_COLOR_TYPE_PALETTE)
         png_set_PLTE(w->png, w->info, plan->palette, plan->paletteSize);
-    if (src->xPelsPerMeter() > 0 && src->yPelsPerMeter() > 0)
-        png_set_pHYs(w->png, w->info, png_uint_32(src->xPelsPerMeter()),
-                     png_uint_32(src->yPelsPerMeter()), PNG_RESOLUTION_METER);
-    if (!items->icc.empty()) {
-        png_set_iCCP(w->png, w->info, "ICC profile", PNG_COMPRESSION_TYPE_BASE,
-                     reinterpret_cast<png_const_bytep>(items->icc.data()),
-                     png_uint_32(items->icc.size()));
-        // Dropped after all (its colour space is not the picture's): the picture fails rather
-        // than lose the profile without a word, and the host stores it again without.
-        if (!png_get_valid(w->png, w->info, PNG_INFO_iCCP)) {
-            kit::SetLastFailure("PNG: libpng rejects the colour profile for this picture");
-            return 1;
-        }
-    }
-    if (!items->exif.empty())
-        png_set_eXIf_1(w->png, w->info, png_uint_32(items->exif.size()),
-                       reinterpret_cast<png_bytep>(const_cast<char *>(items->exif.data())));
-    png_text xmp{};
-    if (!items->xmp.empty()) {
-        xmp.compression = PNG_ITXT_COMPRESSION_NONE;
-        xmp.key = const_cast<char *>("XML:com.adobe.xmp");
-        xmp.text = const_cast<char *>(items->xmp.c_str());
-        xmp.itxt_length = items->xmp.size();
-        png_set_text(w->png, w->info, &xmp, 1);
-    }
+    if (!SetPictureChunks(w->png, w->info, *src, *items,
+                          "PNG: libpng rejects the colour profile for this picture"))
+        return 1;
     png_write_info(w->png, w->info);
     return 0;
 }
