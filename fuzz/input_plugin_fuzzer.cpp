@@ -1,7 +1,7 @@
 // The libFuzzer target of every input plug-in: each input is written to a memory file and
 // taken through IsSupported, GetPictureInfo, GetPictureDIB and GetPictureMetadata, as a
 // conversion job would, and, where the plug-in gives frames, through OpenFrames, every
-// GetFrameDIB and CloseFrames.
+// GetFrameDIB and CloseFrames, and where it gives deep frames, through GetFrameSamples too.
 // The plug-in's sources are compiled into its target, so its entry points are plain calls.
 #include <stdint.h>
 #include <stdio.h>
@@ -17,6 +17,7 @@
 #pragma weak OpenFrames
 #pragma weak GetFrameDIB
 #pragma weak CloseFrames
+#pragma weak GetFrameSamples
 
 namespace faltrix::fuzz {
 
@@ -50,19 +51,52 @@ void ReadItem(void *, const char *, const void *bytes, int32_t size) {
     for (int32_t i = 0; i < size; ++i) sum += static_cast<const uint8_t *>(bytes)[i];
 }
 
+// The host's memory for a deep frame: the record checked as the host checks it, every sample
+// of it read afterwards (so that one left unwritten shows under MemorySanitizer).
+void *AllocateSamples(SamplePicture *picture) {
+    if (picture->channels < 1 || picture->channels > 4 || picture->bits != 16 ||
+        picture->significantBits < 9 || picture->significantBits > 16)
+        abort();
+    picture->stride = int64_t(picture->width) * picture->channels * 2;
+    picture->data = picture->owner = malloc(size_t(picture->stride) * size_t(picture->height));
+    return picture->data;
+}
+
+// Frame k at full depth; false when the plug-in refuses it.
+bool ReadSamples(void *reader, int32_t k, const FrameSequenceInfo &info) {
+    SamplePicture picture{};
+    picture.size = sizeof picture;
+    picture.width = info.width;
+    picture.height = info.height;
+    FrameInfo frame{};
+    frame.size = sizeof frame;
+    const bool read =
+        GetFrameSamples(reader, k, &frame, &picture, IgnoreProgress, 0, AllocateSamples) == 0;
+    if (read && !picture.data) abort();
+    if (read) ReadItem(nullptr, nullptr, picture.data, int32_t(picture.stride * picture.height));
+    free(picture.owner);
+    return read;
+}
+
 // The first 16 frames, each of the canvas's size, while all of them together stay within one
 // picture's pixel limit: the host takes more, but a sequence that large takes longer than a
-// fuzzing run may under the sanitizers, and is no different in kind.
-void WalkFrames(const std::u16string &path) {
+// fuzzing run may under the sanitizers, and is no different in kind. `deep`: at full depth,
+// for a reader that says it has samples of more than 8 bits.
+void WalkFrames(const std::u16string &path, bool deep) {
     if (&OpenFrames == nullptr || &GetFrameDIB == nullptr || &CloseFrames == nullptr) return;
+    if (deep && &GetFrameSamples == nullptr) return;
     FrameSequenceInfo info{};
     info.size = sizeof info;
     void *reader = nullptr;
     if (OpenFrames(path.c_str(), &info, &reader) != 0) return;
     const uint64_t pixels = uint64_t(info.width) * uint64_t(info.height);
-    if (info.frameCount <= FALTRIX_MAX_FRAMES &&
+    if ((!deep || info.sampleBits > 8) && info.frameCount <= FALTRIX_MAX_FRAMES &&
         pixels * uint64_t(info.frameCount) <= FALTRIX_MAX_PICTURE_PIXELS) {
         for (int32_t k = 0; k < info.frameCount && k < 16; ++k) {
+            if (deep) {
+                if (!ReadSamples(reader, k, info)) break;
+                continue;
+            }
             FrameInfo frame{};
             frame.size = sizeof frame;
             HBITMAP bitmap = GetFrameDIB(reader, k, &frame, IgnoreProgress, 0, CreateDIBSection);
@@ -96,7 +130,8 @@ int RunInputPlugin(const uint8_t *data, size_t size) {
         DeleteObject(bitmap);
         GetPictureMetadata(path.c_str(), ReadItem, nullptr);
     }
-    WalkFrames(path);
+    WalkFrames(path, false);
+    WalkFrames(path, true);
     return 0;
 }
 
