@@ -14,7 +14,7 @@ extern "C" {
 
 namespace faltrix {
 
-DeepFrame::DeepFrame(int32_t width, int32_t height) {
+DeepFrame::DeepFrame(int32_t width, int32_t height) : canvasWidth_(width), canvasHeight_(height) {
     picture.size = sizeof picture;
     picture.width = width;
     picture.height = height;
@@ -26,7 +26,7 @@ void *DeepFrameAlloc(SamplePicture *picture) {
     auto *frame = static_cast<DeepFrame *>(picture->owner);
     // The record must still be the one handed out, describing the canvas.
     if (frame == nullptr || &frame->picture != picture || frame->filled() ||
-        picture->width != frame->picture.width || picture->height != frame->picture.height ||
+        picture->width != frame->canvasWidth() || picture->height != frame->canvasHeight() ||
         picture->width < 1 || picture->height < 1 || picture->channels < 1 ||
         picture->channels > 4 || picture->bits != 16 || picture->significantBits < 9 ||
         picture->significantBits > 16)
@@ -72,12 +72,11 @@ void Premultiply(DeepFrame *frame, bool divide) {
         const uint32_t alpha = s[i + size_t(channels) - 1];
         for (int32_t c = 0; c + 1 < channels; ++c) {
             uint16_t &v = s[i + size_t(c)];
-            if (!divide)
-                v = static_cast<uint16_t>((v * alpha + 32767) / 65535);
+            if (!divide) v = static_cast<uint16_t>((v * alpha + 32767) / 65535);
             else
                 v = alpha == 0 ? 0
-                               : static_cast<uint16_t>(std::min<uint32_t>(
-                                     65535, (v * 65535u + alpha / 2) / alpha));
+                               : static_cast<uint16_t>(
+                                     std::min<uint32_t>(65535, (v * 65535u + alpha / 2) / alpha));
         }
     }
 }
@@ -94,8 +93,8 @@ bool Scale(const DeepFrame &from, DeepFrame *to, ResizeFilter filter) {
     const int sourceStride[4] = {static_cast<int>(from.picture.stride)};
     uint8_t *const target[4] = {reinterpret_cast<uint8_t *>(to->samples.get())};
     const int targetStride[4] = {static_cast<int>(to->picture.stride)};
-    const int rows = sws_scale(context, source, sourceStride, 0, from.picture.height, target,
-                               targetStride);
+    const int rows =
+        sws_scale(context, source, sourceStride, 0, from.picture.height, target, targetStride);
     sws_freeContext(context);
     return rows == to->picture.height;
 }
@@ -110,8 +109,8 @@ std::unique_ptr<DeepFrame> ResizeDeepFrame(const DeepFrame &frame, uint32_t widt
         width > FALTRIX_MAX_PICTURE_SIDE || height > FALTRIX_MAX_PICTURE_SIDE ||
         p.stride > INT32_MAX || uint64_t(width) * p.channels * 2 > INT32_MAX)
         return nullptr;
-    auto resized = std::make_unique<DeepFrame>(static_cast<int32_t>(width),
-                                               static_cast<int32_t>(height));
+    auto resized =
+        std::make_unique<DeepFrame>(static_cast<int32_t>(width), static_cast<int32_t>(height));
     SamplePicture &q = resized->picture;
     q.channels = p.channels;
     q.bits = 16;
@@ -144,8 +143,8 @@ using Profile = std::unique_ptr<void, ProfileCloser>;
 using Transform = std::unique_ptr<void, TransformDeleter>;
 
 uint16_t Luma(const uint16_t *rgb) {
-    return static_cast<uint16_t>(
-        (19595u * rgb[0] + 38470u * rgb[1] + 7471u * rgb[2] + 32768u) >> 16);
+    return static_cast<uint16_t>((19595u * rgb[0] + 38470u * rgb[1] + 7471u * rgb[2] + 32768u) >>
+                                 16);
 }
 
 // Every grey level through the profile (grey, or RGB taking R = G = B) into sRGB, as the
@@ -154,8 +153,8 @@ bool GreyLevels(cmsHPROFILE source, std::vector<uint16_t> *levels) {
     const bool grey = cmsGetColorSpace(source) == cmsSigGrayData;
     const Profile srgb(cmsCreate_sRGBProfile());
     const Transform transform(srgb ? cmsCreateTransform(source, grey ? TYPE_GRAY_16 : TYPE_RGB_16,
-                                                        srgb.get(), TYPE_RGB_16,
-                                                        INTENT_PERCEPTUAL, 0)
+                                                        srgb.get(), TYPE_RGB_16, INTENT_PERCEPTUAL,
+                                                        0)
                                    : nullptr);
     if (!transform) return false;
     const size_t per = grey ? 1 : 3;

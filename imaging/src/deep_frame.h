@@ -25,9 +25,14 @@ struct DeepFrame {
     DeepFrame &operator=(const DeepFrame &) = delete;
 
     bool filled() const { return samples != nullptr; }
+    int32_t canvasWidth() const { return canvasWidth_; }
+    int32_t canvasHeight() const { return canvasHeight_; }
     // Samples per row (width x channels).
     size_t RowSamples() const { return size_t(picture.width) * size_t(picture.channels); }
     uint16_t *Row(int32_t y) const { return samples.get() + size_t(y) * RowSamples(); }
+
+private:
+    int32_t canvasWidth_, canvasHeight_;  // the size the memory is for, whatever the record says
 };
 
 // The SampleAllocCallbackFn the host hands to input plug-ins: checks the record the plug-in
