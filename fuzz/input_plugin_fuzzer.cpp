@@ -1,7 +1,7 @@
 // The libFuzzer target of every input plug-in: each input is written to a memory file and
 // taken through IsSupported, GetPictureInfo, GetPictureDIB and GetPictureMetadata, as a
 // conversion job would, and, where the plug-in gives frames, through OpenFrames, every
-// GetFrameDIB and CloseFrames, and where it gives deep frames, through GetFrameSamples too.
+// GetFrameDIB and CloseFrames, and for a deep file once more through GetFrameSamples.
 // The plug-in's sources are compiled into its target, so its entry points are plain calls.
 #include <stdint.h>
 #include <stdio.h>
@@ -51,52 +51,19 @@ void ReadItem(void *, const char *, const void *bytes, int32_t size) {
     for (int32_t i = 0; i < size; ++i) sum += static_cast<const uint8_t *>(bytes)[i];
 }
 
-// The host's memory for a deep frame: the record checked as the host checks it, every sample
-// of it read afterwards (so that one left unwritten shows under MemorySanitizer).
-void *AllocateSamples(SamplePicture *picture) {
-    if (picture->channels < 1 || picture->channels > 4 || picture->bits != 16 ||
-        picture->significantBits < 9 || picture->significantBits > 16)
-        abort();
-    picture->stride = int64_t(picture->width) * picture->channels * 2;
-    picture->data = picture->owner = malloc(size_t(picture->stride) * size_t(picture->height));
-    return picture->data;
-}
-
-// Frame k at full depth; false when the plug-in refuses it.
-bool ReadSamples(void *reader, int32_t k, const FrameSequenceInfo &info) {
-    SamplePicture picture{};
-    picture.size = sizeof picture;
-    picture.width = info.width;
-    picture.height = info.height;
-    FrameInfo frame{};
-    frame.size = sizeof frame;
-    const bool read =
-        GetFrameSamples(reader, k, &frame, &picture, IgnoreProgress, 0, AllocateSamples) == 0;
-    if (read && !picture.data) abort();
-    if (read) ReadItem(nullptr, nullptr, picture.data, int32_t(picture.stride * picture.height));
-    free(picture.owner);
-    return read;
-}
-
 // The first 16 frames, each of the canvas's size, while all of them together stay within one
 // picture's pixel limit: the host takes more, but a sequence that large takes longer than a
-// fuzzing run may under the sanitizers, and is no different in kind. `deep`: at full depth,
-// for a reader that says it has samples of more than 8 bits.
-void WalkFrames(const std::u16string &path, bool deep) {
+// fuzzing run may under the sanitizers, and is no different in kind.
+void WalkFrames(const std::u16string &path) {
     if (&OpenFrames == nullptr || &GetFrameDIB == nullptr || &CloseFrames == nullptr) return;
-    if (deep && &GetFrameSamples == nullptr) return;
     FrameSequenceInfo info{};
     info.size = sizeof info;
     void *reader = nullptr;
     if (OpenFrames(path.c_str(), &info, &reader) != 0) return;
     const uint64_t pixels = uint64_t(info.width) * uint64_t(info.height);
-    if ((!deep || info.sampleBits > 8) && info.frameCount <= FALTRIX_MAX_FRAMES &&
+    if (info.frameCount <= FALTRIX_MAX_FRAMES &&
         pixels * uint64_t(info.frameCount) <= FALTRIX_MAX_PICTURE_PIXELS) {
         for (int32_t k = 0; k < info.frameCount && k < 16; ++k) {
-            if (deep) {
-                if (!ReadSamples(reader, k, info)) break;
-                continue;
-            }
             FrameInfo frame{};
             frame.size = sizeof frame;
             HBITMAP bitmap = GetFrameDIB(reader, k, &frame, IgnoreProgress, 0, CreateDIBSection);
@@ -106,6 +73,45 @@ void WalkFrames(const std::u16string &path, bool deep) {
                 bm.bmWidth != info.width || bm.bmHeight != info.height)
                 abort();
             DeleteObject(bitmap);
+        }
+    }
+    CloseFrames(reader);
+}
+
+// Memory of the exact size for a deep frame, so that a write past it is caught; released by
+// the walk below.
+void *ExactSamples(SamplePicture *picture) {
+    if (picture->channels < 1 || picture->channels > 4 || picture->bits != 16) return nullptr;
+    picture->stride = int64_t(picture->width) * picture->channels * 2;
+    picture->data = malloc(size_t(picture->stride) * size_t(picture->height));
+    return picture->data;
+}
+
+// A deep file's frames once more at full depth, as the job reads them for a deep output.
+void WalkDeepFrames(const std::u16string &path) {
+    if (&OpenFrames == nullptr || &CloseFrames == nullptr || &GetFrameSamples == nullptr) return;
+    FrameSequenceInfo info{};
+    info.size = sizeof info;
+    void *reader = nullptr;
+    if (OpenFrames(path.c_str(), &info, &reader) != 0) return;
+    const uint64_t pixels = uint64_t(info.width) * uint64_t(info.height);
+    if (info.sampleBits > 8 && info.frameCount <= FALTRIX_MAX_FRAMES &&
+        pixels * uint64_t(info.frameCount) <= FALTRIX_MAX_PICTURE_PIXELS / 4) {
+        int32_t channels = 0;
+        for (int32_t k = 0; k < info.frameCount && k < 16; ++k) {
+            FrameInfo frame{};
+            frame.size = sizeof frame;
+            SamplePicture picture{};
+            picture.size = sizeof picture;
+            picture.width = info.width;
+            picture.height = info.height;
+            const int32_t answer =
+                GetFrameSamples(reader, k, &frame, &picture, IgnoreProgress, 0, ExactSamples);
+            free(picture.data);
+            if (answer != 0) break;
+            // Every frame of a file has the same channels, and a frame has memory.
+            if (picture.data == nullptr || (channels != 0 && picture.channels != channels)) abort();
+            channels = picture.channels;
         }
     }
     CloseFrames(reader);
@@ -130,8 +136,8 @@ int RunInputPlugin(const uint8_t *data, size_t size) {
         DeleteObject(bitmap);
         GetPictureMetadata(path.c_str(), ReadItem, nullptr);
     }
-    WalkFrames(path, false);
-    WalkFrames(path, true);
+    WalkFrames(path);
+    WalkDeepFrames(path);
     return 0;
 }
 
