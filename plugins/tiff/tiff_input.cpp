@@ -110,6 +110,9 @@ struct Layout {
 
 enum class Kind { Bilevel, Grey, Palette, Rgb, Lab, Generic };
 
+// The most samples a pixel the direct readers take: colour, alpha and a dozen extra channels.
+constexpr uint16_t kMaxSamplesPerPixel = 16;
+
 Kind Classify(TIFF *tif, Layout *l) {
     uint16_t extraCount = 0;
     uint16_t *extra = nullptr;
@@ -493,6 +496,11 @@ HBITMAP DecodeDirect(Reader *r, Kind kind, Layout l, kit::DibSpec spec, Progress
         return kit::Fail<HBITMAP>("TIFF: no colour transform for L*a*b* could be made");
     const RowReader read = PickReader(r->tif, kind, l, &spec);
     if (!read) return nullptr;
+    // Row buffers hold every sample of a row: a pixel of thousands of extra samples would ask
+    // for gigabytes before a byte is read.
+    if (l.spp > kMaxSamplesPerPixel)
+        return kit::Fail<HBITMAP>("TIFF: " + std::to_string(l.spp) + " samples a pixel; at most " +
+                                  std::to_string(kMaxSamplesPerPixel) + " are read");
     RowSource rows;
     if (!rows.Init(r->tif, l, r->width, r->height))
         return kit::Fail<HBITMAP>("TIFF: a strip or tile layout that cannot be read");
