@@ -1,0 +1,186 @@
+/*
+ * A small binary PPM (P6) plug-in, input or output, built once sound and once per fault that
+ * faltrix-plugin-check must find (tests/plugin_check/CMakeLists.txt):
+ *   BROKEN_OUTPUT       the output plug-in; otherwise the input plug-in
+ *   FAULT=1             crashes when asked for its description
+ *   FAULT=2             writes its description past the end of the host's buffer
+ *   FAULT=3             (output) answers 0 and writes nothing
+ *   FAULT=4             (output) writes a file of its own beside the temporary, then renames it
+ *   FAULT=5             (input) crashes on a file that ends early
+ *   FAULT=6             (input) decodes into one buffer shared by every thread
+ */
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "faltrix/plugin.h"
+
+#ifndef FAULT
+#define FAULT 0
+#endif
+
+static int32_t Answer(const char *text, WCHAR *buffer, int32_t length) {
+    int32_t n = 0;
+    for (; text[n] != 0 && n < length - 1; ++n) buffer[n] = (WCHAR)text[n];
+    buffer[n] = 0;
+    return n;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t number, WCHAR *buffer, int32_t length) {
+#ifdef BROKEN_OUTPUT
+    if (number == 0) return Answer("00OUT_EX", buffer, length);
+#else
+    if (number == 0) return Answer("00IN_EX", buffer, length);
+#endif
+#if FAULT == 1
+    static const char *volatile description; /* never set */
+    if (number == 1) return Answer(description, buffer, length);
+#elif FAULT == 2
+    if (number == 1) { /* copied without regard to the length */
+        for (int32_t i = 0; i < length + 8; ++i) buffer[i] = 'x';
+        buffer[length + 8] = 0;
+        return length + 8;
+    }
+#endif
+    if (number == 1) return Answer("Broken PPM", buffer, length);
+    if (number == 2) return Answer("*.ppm", buffer, length);
+    return number == 3 ? Answer("Portable pixmap", buffer, length) : 0;
+}
+
+static _Thread_local const char *failure = "";
+
+static int32_t Fail(const char *why) {
+    failure = why;
+    return 1;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t length) {
+    return Answer(failure, buffer, length);
+}
+
+/* Opens path (ASCII and UTF-8 names only) and reads the P6 header; NULL on failure. */
+static FILE *OpenPpm(const WCHAR *path, const char *mode, int32_t *width, int32_t *height) {
+    char name[4096];
+    size_t n = 0;
+    for (; path[n] != 0 && n < sizeof name - 1; ++n) name[n] = (char)path[n];
+    name[n] = 0;
+    FILE *file = fopen(name, mode);
+    if (file == NULL || width == NULL) return file;
+    int maxval = 0;
+    if (fscanf(file, "P6 %d %d %d", width, height, &maxval) != 3 || fgetc(file) == EOF ||
+        maxval != 255 || *width < 1 || *height < 1 || *width > 4096 || *height > 4096) {
+        fclose(file);
+        return NULL;
+    }
+    return file;
+}
+
+#ifdef BROKEN_OUTPUT
+FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t r1, int32_t r2,
+                                             ProgressCallbackFn progress, int32_t data) {
+    (void)r1, (void)r2, (void)progress, (void)data;
+#if FAULT == 3
+    (void)dc, (void)path, (void)OpenPpm, (void)Fail;
+    return 0;
+#else
+    BITMAP picture;
+    if (GetObjectW(GetCurrentObject(dc, OBJ_BITMAP), sizeof picture, &picture) != sizeof picture)
+        return Fail("no picture");
+    BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), picture.bmWidth, -picture.bmHeight, 1, 24,
+                        BI_RGB, 0, 0, 0, 0, 0}, {{0, 0, 0, 0}}};
+    void *bits = NULL;
+    HBITMAP copy = CreateDIBSection(NULL, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+    HDC copyDc = CreateCompatibleDC(dc);
+    SelectObject(copyDc, copy);
+    BitBlt(copyDc, 0, 0, picture.bmWidth, picture.bmHeight, dc, 0, 0, SRCCOPY);
+    WCHAR target[4096];
+    size_t n = 0;
+    for (; path[n] != 0 && n < 4090; ++n) target[n] = path[n];
+#if FAULT == 4
+    memcpy(target + n, u".part", 6 * sizeof(WCHAR)); /* its own temporary */
+#else
+    target[n] = 0;
+#endif
+    FILE *file = OpenPpm(target, "wb", NULL, NULL);
+    const size_t stride = ((size_t)picture.bmWidth * 3 + 3) / 4 * 4;
+    int ok = file != NULL && fprintf(file, "P6\n%d %d\n255\n", picture.bmWidth, picture.bmHeight) > 0;
+    for (int32_t y = 0; ok && y < picture.bmHeight; ++y) {
+        for (int32_t x = 0; ok && x < picture.bmWidth; ++x) {
+            const unsigned char *bgr = (const unsigned char *)bits + y * stride + 3 * x;
+            ok = fputc(bgr[2], file) != EOF && fputc(bgr[1], file) != EOF && fputc(bgr[0], file) != EOF;
+        }
+    }
+    if (file != NULL) ok = fclose(file) == 0 && ok;
+    DeleteDC(copyDc);
+    DeleteObject(copy);
+#if FAULT == 4
+    char from[4096], to[4096];
+    for (size_t i = 0; i <= n + 5; ++i) from[i] = (char)target[i], to[i] = (char)target[i];
+    to[n] = 0;
+    ok = ok && rename(from, to) == 0;
+#endif
+    return ok ? 0 : Fail("the file could not be written");
+#endif
+}
+#else
+FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t r1, int32_t r2) {
+    (void)r1, (void)r2;
+    int32_t width, height;
+    FILE *file = OpenPpm(path, "rb", &width, &height);
+    if (file != NULL) fclose(file);
+    return file != NULL;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t r1, int32_t r2,
+                                             PictureInfo *info) {
+    (void)r1, (void)r2;
+    FILE *file = OpenPpm(path, "rb", &info->width, &info->height);
+    if (file == NULL) return Fail("not a P6 file");
+    fclose(file);
+    return 0;
+}
+
+#if FAULT == 6
+static unsigned char *rows; /* every thread's decoding at once */
+static int32_t done;
+#endif
+
+FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t r1, int32_t r2,
+                                            ProgressCallbackFn progress, int32_t data,
+                                            DibAllocCallbackFn alloc) {
+    (void)r1, (void)r2;
+    int32_t width, height;
+    FILE *file = OpenPpm(path, "rb", &width, &height);
+    if (file == NULL) return Fail("not a P6 file"), NULL;
+    BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), width, -height, 1, 24, BI_RGB, 0, 0, 0, 0, 0},
+                       {{0, 0, 0, 0}}};
+    unsigned char *bits = NULL;
+    HBITMAP bitmap = alloc(NULL, &info, DIB_RGB_COLORS, (void **)&bits, NULL, 0);
+    const size_t stride = ((size_t)width * 3 + 3) / 4 * 4, size = (size_t)width * 3;
+#if FAULT != 6
+    unsigned char *rows = malloc(size * (size_t)height);
+    int32_t done = 0;
+#else
+    rows = malloc(size * (size_t)height);
+    done = 0;
+#endif
+    for (; bitmap != NULL && done < height; ++done) {
+        const unsigned char *row = rows + (size_t)done * size;
+        if (fread(rows + (size_t)done * size, 1, size, file) != size) row = NULL;
+#if FAULT != 5
+        if (row == NULL) break;
+#endif
+        for (int32_t x = 0; x < width; ++x) { /* R, G, B to B, G, R */
+            unsigned char *to = bits + (size_t)done * stride + 3 * x;
+            to[0] = row[3 * x + 2], to[1] = row[3 * x + 1], to[2] = row[3 * x];
+        }
+        progress(done + 1, height, data);
+    }
+    const int complete = done == height;
+    free(rows);
+    rows = NULL;
+    fclose(file);
+    if (!complete && bitmap != NULL) DeleteObject(bitmap);
+    return complete ? bitmap : (Fail("the file ends early"), NULL);
+}
+#endif
