@@ -46,7 +46,8 @@ long PeakKiB() {
     long kib = -1;
     std::array<char, 256> line{};
     while (std::fgets(line.data(), line.size(), status) != nullptr) {
-        if (std::strncmp(line.data(), "VmHWM:", 6) == 0) kib = std::strtol(line.data() + 6, nullptr, 10);
+        if (std::strncmp(line.data(), "VmHWM:", 6) == 0)
+            kib = std::strtol(line.data() + 6, nullptr, 10);
     }
     std::fclose(status);
     return kib;
@@ -79,7 +80,8 @@ void ParseLine(std::string_view line, Reading *reading) {
     for (size_t start = 0;;) {
         const size_t tab = line.find('\t', start);
         std::string field;
-        UnescapeField(line.substr(start, tab == std::string_view::npos ? tab : tab - start), &field);
+        UnescapeField(line.substr(start, tab == std::string_view::npos ? tab : tab - start),
+                      &field);
         fields.push_back(std::move(field));
         if (tab == std::string_view::npos) break;
         start = tab + 1;
@@ -214,10 +216,12 @@ CallMark Started(std::string call) {
 }
 
 void Returned(const CallMark &mark) {
-    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - mark.start;
+    const std::chrono::duration<double, std::milli> took =
+        std::chrono::steady_clock::now() - mark.start;
     std::array<char, 32> ms{};
     std::snprintf(ms.data(), ms.size(), "%.3f", took.count());
-    Write("r\t" + std::to_string(mark.id) + "\t" + ms.data() + "\t" + std::to_string(PeakKiB()) + "\n");
+    Write("r\t" + std::to_string(mark.id) + "\t" + ms.data() + "\t" + std::to_string(PeakKiB()) +
+          "\n");
 }
 
 }  // namespace faltrix::check

@@ -18,12 +18,14 @@ constexpr WCHAR kGuardUnit = 0xA55A;
 struct Guarded {
     std::vector<WCHAR> units;
     int32_t length;
-    explicit Guarded(int32_t n) : units(static_cast<size_t>(n + kGuardUnits), kGuardUnit), length(n) {
+    explicit Guarded(int32_t n)
+        : units(static_cast<size_t>(n + kGuardUnits), kGuardUnit), length(n) {
         std::fill_n(units.begin(), n, WCHAR{0});
     }
     WCHAR *data() { return units.data(); }
     bool Overrun() const {
-        return std::any_of(units.begin() + length, units.end(), [](WCHAR u) { return u != kGuardUnit; });
+        return std::any_of(units.begin() + length, units.end(),
+                           [](WCHAR u) { return u != kGuardUnit; });
     }
     // The text up to its NUL, or nothing when the buffer holds no NUL.
     std::optional<std::u16string> Text() const {
@@ -50,7 +52,8 @@ void TypeTag(const Subject &subject) {
     if (buffer.Overrun()) Fail("it wrote past the end of its 256-unit buffer for GetPluginInfo 0");
     const std::u16string tag = buffer.Text().value_or(u"");
     if (tag != FALTRIX_INPUT_TAG && tag != FALTRIX_OUTPUT_TAG)
-        Fail("it answered the type tag \"" + ShownText(tag) + "\", neither \"00IN_EX\" nor \"00OUT_EX\"");
+        Fail("it answered the type tag \"" + ShownText(tag) +
+             "\", neither \"00IN_EX\" nor \"00OUT_EX\"");
     Tell("kind", tag == FALTRIX_OUTPUT_TAG ? "output" : "input");
     std::string exported;
     for (const std::string &name : EntryPointNames()) {
@@ -72,7 +75,8 @@ void KindComplete(const Subject &subject) {
         for (const std::string &name : set)
             if (!DefinesItself(subject, name)) missing += (missing.empty() ? "" : ", ") + name;
         if (!missing.empty() && missing.size() < set[0].size() + set[1].size() + set[2].size() + 4)
-            Fail("it exports some of " + set[0] + ", " + set[1] + " and " + set[2] + " but not " + missing);
+            Fail("it exports some of " + set[0] + ", " + set[1] + " and " + set[2] + " but not " +
+                 missing);
     }
 }
 
@@ -89,7 +93,7 @@ void AnswersMatchText(const Subject &subject) {
     g_getPluginInfo = Load(subject).getPluginInfo;
     for (const bool shortBuffer : {false, true}) {
         for (int32_t number = 0; number <= 2 * kMaxPatterns + 1; ++number) {
-            const int32_t length = shortBuffer ? 6
+            const int32_t length = shortBuffer                          ? 6
                                    : number <= FALTRIX_INFO_DESCRIPTION ? kDescriptionBufferLength
                                                                         : kPatternBufferLength;
             Guarded buffer(length);
@@ -142,8 +146,8 @@ void UnknownOptionsRefused(const Subject &subject) {
     const EntryPoints &plugin = Load(subject);
     const std::u16string longKey(3000, u'k');
     const std::u16string loneSurrogate{u'q', char16_t(0xD800), u'x'};
-    for (const std::u16string &key :
-         {std::u16string(u"faltrix-check-no-such-option"), std::u16string(), longKey, loneSurrogate}) {
+    for (const std::u16string &key : {std::u16string(u"faltrix-check-no-such-option"),
+                                      std::u16string(), longKey, loneSurrogate}) {
         const std::string shown = key.size() > 40 ? "a " + std::to_string(key.size()) + "-unit key"
                                                   : "\"" + ShownText(key) + "\"";
         const int32_t answer = Traced("SetPluginOption(" + shown + ")",
@@ -189,7 +193,8 @@ std::string DefaultProblem(const OptionEntry &option) {
         char end = 0;
         if (std::sscanf(values.c_str(), "%ld..%ld%c", &low, &high, &end) != 2 || low > high)
             return "its range \"" + values + "\" is not MIN..MAX";
-        if (std::sscanf(value.c_str(), "%ld%c", &number, &end) != 1 || number < low || number > high)
+        if (std::sscanf(value.c_str(), "%ld%c", &number, &end) != 1 || number < low ||
+            number > high)
             return "its default \"" + value + "\" is not in " + values;
     } else if (option.kind == FALTRIX_OPTION_FLAG) {
         if (values != "0|1") return "a flag's values are \"" + values + "\", not \"0|1\"";
@@ -211,7 +216,8 @@ void OptionsListed(const Subject &subject) {
             if (options[j].key == options[i].key) Fail("the key \"" + key + "\" is listed twice");
         if (const std::string why = DefaultProblem(options[i]); !why.empty())
             Fail("option \"" + key + "\": " + why);
-        if (plugin.setPluginOption == nullptr) Fail("it lists options but exports no SetPluginOption");
+        if (plugin.setPluginOption == nullptr)
+            Fail("it lists options but exports no SetPluginOption");
         const int32_t answer = Traced("SetPluginOption(" + key + ")", [&] {
             return plugin.setPluginOption(options[i].key.c_str(), options[i].defaultValue.c_str());
         });
@@ -219,7 +225,8 @@ void OptionsListed(const Subject &subject) {
             Fail("SetPluginOption refused \"" + key + "\" = its own default \"" +
                  Utf16ToUtf8(options[i].defaultValue) + "\"");
     }
-    if (ListOptions(plugin) != options) Fail("GetPluginOptionInfo answered differently when asked again");
+    if (ListOptions(plugin) != options)
+        Fail("GetPluginOptionInfo answered differently when asked again");
 }
 
 }  // namespace
@@ -230,11 +237,18 @@ std::vector<Check> CommonChecks() {
     return {
         {"exports the entry points of its kind", {}, false, KindComplete},
         {"GetPluginInfo answers fit their buffers", {}, false, TextsFit},
-        {"GetPluginInfo answers the length it wrote, also into a short buffer", {}, false,
+        {"GetPluginInfo answers the length it wrote, also into a short buffer",
+         {},
+         false,
          AnswersMatchText},
-        {"GetLastFailureText gives the cause of a failure", {"GetLastFailureText"}, false, FailureExplained},
+        {"GetLastFailureText gives the cause of a failure",
+         {"GetLastFailureText"},
+         false,
+         FailureExplained},
         {"SetPluginOption refuses unknown keys", {"SetPluginOption"}, false, UnknownOptionsRefused},
-        {"GetPluginOptionInfo lists options SetPluginOption takes", {"GetPluginOptionInfo"}, false,
+        {"GetPluginOptionInfo lists options SetPluginOption takes",
+         {"GetPluginOptionInfo"},
+         false,
          OptionsListed},
     };
 }

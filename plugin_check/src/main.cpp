@@ -88,8 +88,8 @@ void PrintCalls(const CheckOutcome &outcome) {
     }
     for (const std::string &name : order) {
         const Sum &sum = sums[name];
-        std::printf("    %s: %d call%s, %.3f ms", name.c_str(), sum.count, sum.count == 1 ? "" : "s",
-                    sum.milliseconds);
+        std::printf("    %s: %d call%s, %.3f ms", name.c_str(), sum.count,
+                    sum.count == 1 ? "" : "s", sum.milliseconds);
         if (sum.peakKiB >= 0) std::printf(", peak %.1f MiB resident", sum.peakKiB / 1024.0);
         std::printf("\n");
     }
@@ -130,8 +130,10 @@ int RemoveEntry(const char *path, const struct stat *, int, struct FTW *) { retu
 int main(int argc, char **argv) {
     Options options;
     if (!ParseArguments(argc, argv, &options)) {
-        std::fputs("Usage: faltrix-plugin-check [-q] [-t SECONDS] PLUGIN.so [SAMPLE]\n"
-                   "Try 'faltrix-plugin-check --help' for more.\n", stderr);
+        std::fputs(
+            "Usage: faltrix-plugin-check [-q] [-t SECONDS] PLUGIN.so [SAMPLE]\n"
+            "Try 'faltrix-plugin-check --help' for more.\n",
+            stderr);
         return 2;
     }
     // A crash is an answer here, not something to keep a core file of.
@@ -139,7 +141,8 @@ int main(int argc, char **argv) {
     ::setrlimit(RLIMIT_CORE, &noCore);
     Subject subject;
     // dlopen takes a bare name from its search path; the plug-in is a file.
-    subject.plugin = options.plugin.find('/') == std::string::npos ? "./" + options.plugin : options.plugin;
+    subject.plugin =
+        options.plugin.find('/') == std::string::npos ? "./" + options.plugin : options.plugin;
     subject.sample = options.sample;
     std::string work = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
                        "/faltrix-plugin-check.XXXXXX";
@@ -154,10 +157,12 @@ int main(int argc, char **argv) {
     if (Run(faltrix::check::TypeTagCheck(), subject, options, &tag)) {
         subject.output = tag.values["kind"] == "output";
         const std::string &exported = tag.values["exports"];
-        for (size_t start = 0, comma; (comma = exported.find(',', start)) != std::string::npos; start = comma + 1)
+        for (size_t start = 0, comma; (comma = exported.find(',', start)) != std::string::npos;
+             start = comma + 1)
             subject.exports.insert(exported.substr(start, comma - start));
         std::vector<Check> checks = faltrix::check::CommonChecks();
-        for (Check &check : subject.output ? faltrix::check::OutputChecks() : faltrix::check::InputChecks())
+        for (Check &check :
+             subject.output ? faltrix::check::OutputChecks() : faltrix::check::InputChecks())
             checks.push_back(std::move(check));
         for (const Check &check : checks) {
             CheckOutcome outcome;

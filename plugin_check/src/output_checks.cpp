@@ -19,7 +19,8 @@ constexpr int32_t kWidth = 37, kHeight = 23;  // odd sizes, so that rows are pad
 // Watches a folder for names made, moved or removed while the plug-in writes.
 class FolderWatch {
 public:
-    explicit FolderWatch(const std::string &folder) : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    explicit FolderWatch(const std::string &folder)
+        : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
         if (fd_ < 0 || ::inotify_add_watch(fd_, folder.c_str(),
                                            IN_CREATE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE) < 0)
             Fail("the checker could not watch " + folder);
@@ -81,7 +82,8 @@ void CheckWritten(const Target &target, const FolderWatch &watch, HDC dc, HBITMA
     if (names != std::vector<std::string>{target.name})
         Fail(names.empty() ? "the temporary is gone" : "the folder holds \"" + names.back() + "\"");
     if (ReadFile(target.path).empty()) Fail("it answered 0 but left the temporary empty");
-    if (GetCurrentObject(dc, OBJ_BITMAP) != picture) Fail("it selected another bitmap into the host's DC");
+    if (GetCurrentObject(dc, OBJ_BITMAP) != picture)
+        Fail("it selected another bitmap into the host's DC");
     if (Fingerprint(picture) != before) Fail("it changed the pixels of the host's bitmap");
 }
 
@@ -102,7 +104,8 @@ Target Store(const Subject &subject, const EntryPoints &plugin, int bits, bool t
     RecordOn(nullptr);
     if (answer != 0) {
         const std::string cause = FailureText(plugin);
-        Fail("SaveDIBPicture answered " + std::to_string(answer) + (cause.empty() ? "" : ": " + cause));
+        Fail("SaveDIBPicture answered " + std::to_string(answer) +
+             (cause.empty() ? "" : ": " + cause));
     }
     if (const std::string why = ProgressProblem(log); !why.empty()) Fail(why);
     CheckWritten(target, watch, dc, picture, before);
@@ -119,14 +122,16 @@ constexpr char kXmp[] =
 
 void MetadataKept(const Subject &subject) {
     const EntryPoints &plugin = Load(subject);
-    if (Traced("SetPictureMetadata(null)", [&] { return plugin.setPictureMetadata(nullptr, nullptr, 0); }) != 0)
+    if (Traced("SetPictureMetadata(null)",
+               [&] { return plugin.setPictureMetadata(nullptr, nullptr, 0); }) != 0)
         Fail("SetPictureMetadata answered nonzero to clearing the items");
     if (Traced("SetPictureMetadata(\"faltrix-check\")",
                [&] { return plugin.setPictureMetadata("faltrix-check", "x", 1); }) == 0)
         Fail("SetPictureMetadata took the unknown key \"faltrix-check\"");
-    const bool keepsXmp = Traced("SetPictureMetadata(\"xmp\")", [&] {
-        return plugin.setPictureMetadata(FALTRIX_METADATA_XMP, kXmp, sizeof kXmp - 1);
-    }) == 0;
+    const bool keepsXmp =
+        Traced("SetPictureMetadata(\"xmp\")", [&] {
+            return plugin.setPictureMetadata(FALTRIX_METADATA_XMP, kXmp, sizeof kXmp - 1);
+        }) == 0;
     const Target target = Store(subject, plugin, 24, false, "metadata");
     if (keepsXmp && ReadFile(target.path).find(kXmp) == std::string::npos)
         Fail("SetPictureMetadata took the XMP packet, but the stored file does not hold it");
@@ -137,9 +142,11 @@ void Sequence(const Subject &subject, int added, bool complete) {
     const EntryPoints &plugin = Load(subject);
     const Target target = MakeTarget(subject, plugin, complete ? "frames" : "abandoned");
     FolderWatch watch(target.folder);
-    FrameSequenceInfo info{sizeof(FrameSequenceInfo), kWidth, kHeight, 3, 0, FALTRIX_FRAMES_ANIMATION, {}};
+    FrameSequenceInfo info{sizeof(FrameSequenceInfo), kWidth, kHeight, 3, 0,
+                           FALTRIX_FRAMES_ANIMATION,  {}};
     void *writer = nullptr;
-    if (Traced("BeginFrames", [&] { return plugin.beginFrames(target.units.c_str(), &info, &writer); }) != 0)
+    if (Traced("BeginFrames",
+               [&] { return plugin.beginFrames(target.units.c_str(), &info, &writer); }) != 0)
         Fail("BeginFrames failed: " + FailureText(plugin));
     const int depths[] = {24, 8, 32};
     for (int k = 0; k < added; ++k) {
@@ -153,7 +160,8 @@ void Sequence(const Subject &subject, int added, bool complete) {
             return plugin.addFrame(writer, dc, &frame, RecordProgress, log.data);
         });
         RecordOn(nullptr);
-        if (answer != 0) Fail("AddFrame failed on frame " + std::to_string(k + 1) + ": " + FailureText(plugin));
+        if (answer != 0)
+            Fail("AddFrame failed on frame " + std::to_string(k + 1) + ": " + FailureText(plugin));
         if (const std::string why = ProgressProblem(log); !why.empty()) Fail(why);
         DeleteDC(dc);
         DeleteObject(picture);
@@ -174,15 +182,22 @@ void Sequence(const Subject &subject, int added, bool complete) {
 std::vector<Check> OutputChecks() {
     std::vector<Check> checks;
     for (const int bits : {1, 4, 8, 16, 24, 32}) {
-        checks.push_back({std::string("SaveDIBPicture stores ") + (bits == 8 ? "an " : "a ") + std::to_string(bits) + "-bit picture in place",
-                          {"SaveDIBPicture"}, false, [bits](const Subject &s) {
+        checks.push_back({std::string("SaveDIBPicture stores ") + (bits == 8 ? "an " : "a ") +
+                              std::to_string(bits) + "-bit picture in place",
+                          {"SaveDIBPicture"},
+                          false,
+                          [bits](const Subject &s) {
                               Store(s, Load(s), bits, false, "depth" + std::to_string(bits));
                           }});
     }
-    checks.push_back({"SaveDIBPicture stores a top-down 24-bit picture in place", {"SaveDIBPicture"}, false,
+    checks.push_back({"SaveDIBPicture stores a top-down 24-bit picture in place",
+                      {"SaveDIBPicture"},
+                      false,
                       [](const Subject &s) { Store(s, Load(s), 24, true, "top-down"); }});
     checks.push_back({"SetPictureMetadata keeps in the file what it takes",
-                      {"SaveDIBPicture", "SetPictureMetadata"}, false, MetadataKept});
+                      {"SaveDIBPicture", "SetPictureMetadata"},
+                      false,
+                      MetadataKept});
     const std::vector<std::string> frames{"BeginFrames", "AddFrame", "EndFrames"};
     checks.push_back({"BeginFrames, AddFrame x3 and EndFrames(1) store a sequence", frames, false,
                       [](const Subject &s) { Sequence(s, 3, true); }});

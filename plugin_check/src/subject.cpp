@@ -19,12 +19,25 @@
 namespace faltrix::check {
 
 const std::vector<std::string> &EntryPointNames() {
-    static const std::vector<std::string> names{
-        "GetPluginInfo",      "ConfigurationDlg",    "IsSupported",        "GetPictureInfo",
-        "GetPicture",         "GetPictureDIB",       "SaveDIBPicture",     "GetLastFailureText",
-        "SetPluginOption",    "GetPluginOptionInfo", "GetPictureMetadata", "SetPictureMetadata",
-        "GetStoredColourType", "OpenFrames",         "GetFrameDIB",        "CloseFrames",
-        "BeginFrames",        "AddFrame",            "EndFrames"};
+    static const std::vector<std::string> names{"GetPluginInfo",
+                                                "ConfigurationDlg",
+                                                "IsSupported",
+                                                "GetPictureInfo",
+                                                "GetPicture",
+                                                "GetPictureDIB",
+                                                "SaveDIBPicture",
+                                                "GetLastFailureText",
+                                                "SetPluginOption",
+                                                "GetPluginOptionInfo",
+                                                "GetPictureMetadata",
+                                                "SetPictureMetadata",
+                                                "GetStoredColourType",
+                                                "OpenFrames",
+                                                "GetFrameDIB",
+                                                "CloseFrames",
+                                                "BeginFrames",
+                                                "AddFrame",
+                                                "EndFrames"};
     return names;
 }
 
@@ -176,8 +189,8 @@ uint64_t Fingerprint(HBITMAP bitmap) {
     BITMAP picture{};
     if (GetObjectW(bitmap, sizeof picture, &picture) != static_cast<int>(sizeof picture)) return 0;
     BITMAPINFO info{};
-    info.bmiHeader = {sizeof(BITMAPINFOHEADER), picture.bmWidth, -picture.bmHeight, 1, 32, BI_RGB,
-                      0, 0, 0, 0, 0};
+    info.bmiHeader = {
+        sizeof(BITMAPINFOHEADER), picture.bmWidth, -picture.bmHeight, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
     void *bits = nullptr;
     HBITMAP copy = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
     if (copy == nullptr) return 0;
@@ -200,8 +213,17 @@ HBITMAP MakeTestPicture(int bits, bool topDown, int32_t width, int32_t height) {
     std::vector<uint8_t> block(sizeof(BITMAPINFOHEADER) + 256 * sizeof(RGBQUAD));
     auto *info = reinterpret_cast<BITMAPINFO *>(block.data());
     const uint32_t colours = bits <= 8 ? 1u << bits : 0;
-    info->bmiHeader = {sizeof(BITMAPINFOHEADER), width, topDown ? -height : height, 1,
-                       static_cast<WORD>(bits), BI_RGB, 0, 0, 0, colours, 0};
+    info->bmiHeader = {sizeof(BITMAPINFOHEADER),
+                       width,
+                       topDown ? -height : height,
+                       1,
+                       static_cast<WORD>(bits),
+                       BI_RGB,
+                       0,
+                       0,
+                       0,
+                       colours,
+                       0};
     auto *table = reinterpret_cast<RGBQUAD *>(block.data() + sizeof(BITMAPINFOHEADER));
     for (uint32_t i = 0; i < colours; ++i) {
         const auto level = static_cast<BYTE>(i * 255 / (colours - 1));
@@ -231,7 +253,8 @@ std::string MakeFolder(const Subject &subject, const std::string &name) {
 
 void WriteFile(const std::string &path, const std::string &bytes) {
     FILE *file = std::fopen(path.c_str(), "wbe");
-    const bool written = file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    const bool written =
+        file != nullptr && std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     if (file == nullptr || std::fclose(file) != 0 || !written)
         Fail("the checker could not write " + path);
 }
@@ -267,9 +290,10 @@ std::string FailureText(const EntryPoints &plugin) {
     constexpr WCHAR kGuardUnit = 0xA55A;
     std::vector<WCHAR> buffer(kLength + kGuard, kGuardUnit);
     std::fill_n(buffer.begin(), kLength, WCHAR{0});
-    const int32_t answer = Traced("GetLastFailureText",
-                                  [&] { return plugin.getLastFailureText(buffer.data(), kLength); });
-    if (std::any_of(buffer.begin() + kLength, buffer.end(), [](WCHAR u) { return u != kGuardUnit; }))
+    const int32_t answer = Traced(
+        "GetLastFailureText", [&] { return plugin.getLastFailureText(buffer.data(), kLength); });
+    if (std::any_of(buffer.begin() + kLength, buffer.end(),
+                    [](WCHAR u) { return u != kGuardUnit; }))
         Fail("GetLastFailureText wrote past the end of its 512-unit buffer");
     buffer[kLength - 1] = 0;
     return answer > 0 ? ShownText(std::u16string(buffer.data())) : std::string();

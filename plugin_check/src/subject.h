@@ -23,7 +23,7 @@ struct Subject {
 
 // One check: its line, what it needs, and what the child runs.
 struct Check {
-    std::string name;              // "SaveDIBPicture stores a 1-bit picture"
+    std::string name;                // "SaveDIBPicture stores a 1-bit picture"
     std::vector<std::string> needs;  // entry points that must be exported, else skipped
     bool needsSample = false;
     std::function<void(const Subject &)> body;
@@ -70,7 +70,7 @@ HBITMAP HostAlloc(HDC hdc, const BITMAPINFO *info, uint32_t usage, void **bits, 
 
 // Progress reports of one call, recorded by RecordProgress on the calling thread.
 struct ProgressLog {
-    int32_t data = 0;  // what the call was handed to pass back
+    int32_t data = 0;                                  // what the call was handed to pass back
     std::vector<std::pair<int32_t, int32_t>> reports;  // done, total
     bool dataChanged = false;
 };

@@ -86,8 +86,9 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
     BITMAP picture;
     if (GetObjectW(GetCurrentObject(dc, OBJ_BITMAP), sizeof picture, &picture) != sizeof picture)
         return Fail("no picture");
-    BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), picture.bmWidth, -picture.bmHeight, 1, 24,
-                        BI_RGB, 0, 0, 0, 0, 0}, {{0, 0, 0, 0}}};
+    BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), picture.bmWidth, -picture.bmHeight, 1, 24, BI_RGB,
+                        0, 0, 0, 0, 0},
+                       {{0, 0, 0, 0}}};
     void *bits = NULL;
     HBITMAP copy = CreateDIBSection(NULL, &info, DIB_RGB_COLORS, &bits, NULL, 0);
     HDC copyDc = CreateCompatibleDC(dc);
@@ -103,11 +104,13 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
 #endif
     FILE *file = OpenPpm(target, "wb", NULL, NULL);
     const size_t stride = ((size_t)picture.bmWidth * 3 + 3) / 4 * 4;
-    int ok = file != NULL && fprintf(file, "P6\n%d %d\n255\n", picture.bmWidth, picture.bmHeight) > 0;
+    int ok =
+        file != NULL && fprintf(file, "P6\n%d %d\n255\n", picture.bmWidth, picture.bmHeight) > 0;
     for (int32_t y = 0; ok && y < picture.bmHeight; ++y) {
         for (int32_t x = 0; ok && x < picture.bmWidth; ++x) {
             const unsigned char *bgr = (const unsigned char *)bits + y * stride + 3 * x;
-            ok = fputc(bgr[2], file) != EOF && fputc(bgr[1], file) != EOF && fputc(bgr[0], file) != EOF;
+            ok = fputc(bgr[2], file) != EOF && fputc(bgr[1], file) != EOF &&
+                 fputc(bgr[0], file) != EOF;
         }
     }
     if (file != NULL) ok = fclose(file) == 0 && ok;
