@@ -148,8 +148,8 @@ void UnknownOptionsRefused(const Subject &subject) {
     const std::u16string loneSurrogate{u'q', char16_t(0xD800), u'x'};
     for (const std::u16string &key : {std::u16string(u"faltrix-check-no-such-option"),
                                       std::u16string(), longKey, loneSurrogate}) {
-        const std::string shown = key.size() > 40 ? "a " + std::to_string(key.size()) + "-unit key"
-                                                  : "\"" + ShownText(key) + "\"";
+        std::string shown = "a " + std::to_string(key.size()) + "-unit key";
+        if (key.size() <= 40) shown = std::string(1, '"').append(ShownText(key)).append(1, '"');
         const int32_t answer = Traced("SetPluginOption(" + shown + ")",
                                       [&] { return plugin.setPluginOption(key.c_str(), u"1"); });
         if (answer == 0) Fail("SetPluginOption took the unknown option " + shown);

@@ -69,22 +69,32 @@ void RefusesPath(const Subject &subject, const std::string &what, const std::str
     if (Supported(Load(subject), path, what) != 0) Fail("IsSupported answered nonzero for " + what);
 }
 
-// A name with a newline is a name like any other: the same answers as for the sample.
-void NewlineName(const Subject &subject) {
+// A name with a newline, or of the longest length a name may have, is a name like any other:
+// a copy of the sample so named gets the sample's answers.
+void NamedLikeAnyOther(const Subject &subject, const std::string &folder, const std::string &name,
+                       const std::string &what) {
     const EntryPoints &plugin = Load(subject);
-    const std::string copy =
-        CopyOfSample(subject, "newline", "two\nlines" + Extension(subject.sample));
-    const bool expected =
-        !subject.sample.empty() && Supported(plugin, subject.sample, "sample") != 0;
-    if ((Supported(plugin, copy, "a name with a newline") != 0) != expected)
+    const std::string copy = CopyOfSample(subject, folder, name);
+    const bool expected = !subject.sample.empty() && Supported(plugin, subject.sample, "sample") != 0;
+    if ((Supported(plugin, copy, what) != 0) != expected)
         Fail(std::string("IsSupported answered ") + (expected ? "0" : "nonzero") +
-             " for a copy of the sample named with a newline");
+             " for a copy of the sample named with " + what);
     if (!expected) return;
     PictureInfo info{};
     const std::u16string units = Units(copy);
-    if (Traced("GetPictureInfo(a name with a newline)",
+    if (Traced("GetPictureInfo(" + what + ")",
                [&] { return plugin.getPictureInfo(units.c_str(), 0, 0, &info); }) != 0)
-        Fail("GetPictureInfo failed on a copy of the sample named with a newline");
+        Fail("GetPictureInfo failed on a copy of the sample named with " + what);
+}
+
+void NewlineName(const Subject &subject) {
+    NamedLikeAnyOther(subject, "newline", "two\nlines" + Extension(subject.sample), "a newline");
+}
+
+void LongestName(const Subject &subject) {
+    const std::string extension = Extension(subject.sample).substr(0, 16);
+    NamedLikeAnyOther(subject, "longest", std::string(255 - extension.size(), 'l') + extension,
+                      "255 bytes");
 }
 
 // Bytes that are not UTF-8 reach the plug-in as U+DC80..U+DCFF; it may refuse such a name, but
@@ -298,6 +308,8 @@ std::vector<Check> InputChecks() {
     }
     checks.push_back(
         Input("IsSupported takes a name with a newline as any other", {}, false, NewlineName));
+    checks.push_back(
+        Input("IsSupported takes a name of 255 bytes as any other", {}, false, LongestName));
     checks.push_back(Input("IsSupported and GetPictureInfo survive a name that is not UTF-8", {},
                            false, NonUtf8Name));
     checks.push_back(Input("IsSupported accepts the sample", {}, true, SampleSupported));

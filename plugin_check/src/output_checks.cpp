@@ -84,7 +84,7 @@ void CheckWritten(const Target &target, const FolderWatch &watch, HDC dc, HBITMA
     if (ReadFile(target.path).empty()) Fail("it answered 0 but left the temporary empty");
     if (GetCurrentObject(dc, OBJ_BITMAP) != picture)
         Fail("it selected another bitmap into the host's DC");
-    if (Fingerprint(picture) != before) Fail("it changed the pixels of the host's bitmap");
+    if (Fingerprint(picture, dc) != before) Fail("it changed the pixels of the host's bitmap");
 }
 
 // Stores a test picture of `bits` bits per pixel with SaveDIBPicture; answers the target.
@@ -94,7 +94,8 @@ Target Store(const Subject &subject, const EntryPoints &plugin, int bits, bool t
     HBITMAP picture = MakeTestPicture(bits, topDown, kWidth, kHeight);
     HDC dc = CreateCompatibleDC(nullptr);
     SelectObject(dc, picture);
-    const uint64_t before = Fingerprint(picture);
+    const uint64_t before = Fingerprint(picture, dc);
+    if (before == 0) Fail("the checker could not read its own test picture");
     FolderWatch watch(target.folder);
     ProgressLog log{31, {}, false};
     RecordOn(&log);

@@ -176,7 +176,7 @@ namespace {
 struct Selected {
     HDC dc;
     explicit Selected(HBITMAP bitmap) : dc(CreateCompatibleDC(nullptr)) {
-        if (dc != nullptr) SelectObject(dc, bitmap);
+        if (dc != nullptr && bitmap != nullptr) SelectObject(dc, bitmap);
     }
     ~Selected() {
         if (dc != nullptr) DeleteDC(dc);
@@ -185,7 +185,7 @@ struct Selected {
 
 }  // namespace
 
-uint64_t Fingerprint(HBITMAP bitmap) {
+uint64_t Fingerprint(HBITMAP bitmap, HDC holding) {
     BITMAP picture{};
     if (GetObjectW(bitmap, sizeof picture, &picture) != static_cast<int>(sizeof picture)) return 0;
     BITMAPINFO info{};
@@ -196,8 +196,10 @@ uint64_t Fingerprint(HBITMAP bitmap) {
     if (copy == nullptr) return 0;
     uint64_t hash = 1469598103934665603u;
     {
-        Selected from(bitmap), to(copy);
-        BitBlt(to.dc, 0, 0, picture.bmWidth, picture.bmHeight, from.dc, 0, 0, SRCCOPY);
+        Selected from(holding == nullptr ? bitmap : nullptr), to(copy);
+        if (!BitBlt(to.dc, 0, 0, picture.bmWidth, picture.bmHeight,
+                    holding == nullptr ? from.dc : holding, 0, 0, SRCCOPY))
+            hash = 0;
         const auto *bytes = static_cast<const uint8_t *>(bits);
         const size_t count = static_cast<size_t>(picture.bmWidth) * picture.bmHeight * 4;
         for (size_t i = 0; i < count; ++i) {

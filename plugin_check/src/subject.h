@@ -86,8 +86,9 @@ void MeetInProgress(int threads);
 
 // Why bitmap is not a DIB section of width x height the host can use; empty when it is.
 std::string DibProblem(HBITMAP bitmap, int32_t width, int32_t height);
-// A hash of the picture's colours (through a 32-bit copy), whatever its layout.
-uint64_t Fingerprint(HBITMAP bitmap);
+// A hash of the picture's colours (through a 32-bit copy), whatever its layout. A bitmap that
+// is selected in a DC can be selected in no other: give that DC as `holding`.
+uint64_t Fingerprint(HBITMAP bitmap, HDC holding = nullptr);
 // A width x height picture of `bits` bits per pixel (1, 4, 8, 16, 24, 32), bottom-up rows
 // unless topDown, with a colour table for 8 bits and less and a pattern in every pixel.
 HBITMAP MakeTestPicture(int bits, bool topDown, int32_t width, int32_t height);

@@ -8,6 +8,10 @@
  *   FAULT=4             (output) writes a file of its own beside the temporary, then renames it
  *   FAULT=5             (input) crashes on a file that ends early
  *   FAULT=6             (input) decodes into one buffer shared by every thread
+ *   FAULT=7             answers a pattern's whole length when it is cut to a short buffer
+ *   FAULT=8             keeps no cause for GetLastFailureText
+ *   FAULT=9             (input) reports progress past the total
+ *   FAULT=10            (output) converts the host's bitmap in place to the colours it stores
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -33,7 +37,7 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t number, WCHAR *buffer, int32
     if (number == 0) return Answer("00IN_EX", buffer, length);
 #endif
 #if FAULT == 1
-    static const char *volatile description; /* never set */
+    static const char *volatile description = (const char *)16; /* an offset taken as a pointer */
     if (number == 1) return Answer(description, buffer, length);
 #elif FAULT == 2
     if (number == 1) { /* copied without regard to the length */
@@ -41,6 +45,9 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t number, WCHAR *buffer, int32
         buffer[length + 8] = 0;
         return length + 8;
     }
+#endif
+#if FAULT == 7
+    if (number == 3) return Answer("Portable pixmap", buffer, length), 15;
 #endif
     if (number == 1) return Answer("Broken PPM", buffer, length);
     if (number == 2) return Answer("*.ppm", buffer, length);
@@ -50,7 +57,7 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t number, WCHAR *buffer, int32
 static _Thread_local const char *failure = "";
 
 static int32_t Fail(const char *why) {
-    failure = why;
+    failure = FAULT == 8 ? failure : why;
     return 1;
 }
 
@@ -86,6 +93,15 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
     BITMAP picture;
     if (GetObjectW(GetCurrentObject(dc, OBJ_BITMAP), sizeof picture, &picture) != sizeof picture)
         return Fail("no picture");
+#if FAULT == 10
+    DIBSECTION host;
+    GetObjectW(GetCurrentObject(dc, OBJ_BITMAP), sizeof host, &host);
+    unsigned char *bgr = host.dsBm.bmBits;
+    for (size_t i = 0; host.dsBmih.biBitCount == 24 && i + 3 <= host.dsBmih.biSizeImage; i += 3) {
+        const unsigned char blue = bgr[i];
+        bgr[i] = bgr[i + 2], bgr[i + 2] = blue;
+    }
+#endif
     BITMAPINFO info = {{sizeof(BITMAPINFOHEADER), picture.bmWidth, -picture.bmHeight, 1, 24, BI_RGB,
                         0, 0, 0, 0, 0},
                        {{0, 0, 0, 0}}};
@@ -177,7 +193,7 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t r1, int32
             unsigned char *to = bits + (size_t)done * stride + 3 * x;
             to[0] = row[3 * x + 2], to[1] = row[3 * x + 1], to[2] = row[3 * x];
         }
-        progress(done + 1, height, data);
+        progress(FAULT == 9 ? done + 2 : done + 1, height, data);
     }
     const int complete = done == height;
     free(rows);
