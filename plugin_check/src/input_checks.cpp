@@ -75,7 +75,8 @@ void NamedLikeAnyOther(const Subject &subject, const std::string &folder, const 
                        const std::string &what) {
     const EntryPoints &plugin = Load(subject);
     const std::string copy = CopyOfSample(subject, folder, name);
-    const bool expected = !subject.sample.empty() && Supported(plugin, subject.sample, "sample") != 0;
+    const bool expected =
+        !subject.sample.empty() && Supported(plugin, subject.sample, "sample") != 0;
     if ((Supported(plugin, copy, what) != 0) != expected)
         Fail(std::string("IsSupported answered ") + (expected ? "0" : "nonzero") +
              " for a copy of the sample named with " + what);

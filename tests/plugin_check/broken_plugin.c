@@ -12,6 +12,8 @@
  *   FAULT=8             keeps no cause for GetLastFailureText
  *   FAULT=9             (input) reports progress past the total
  *   FAULT=10            (output) converts the host's bitmap in place to the colours it stores
+ *   FAULT=11            lists a default its option does not take
+ *   FAULT=12            (output) takes an XMP packet and stores it nowhere
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -65,6 +67,30 @@ FALTRIX_PLUGIN_EXPORT int32_t GetLastFailureText(WCHAR *buffer, int32_t length) 
     return Answer(failure, buffer, length);
 }
 
+/* The one option, "quality" 1..100, kept for the session. */
+static int quality = 90;
+
+FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value) {
+    const WCHAR key[] = u"quality";
+    int n = 0;
+    for (size_t i = 0; i < sizeof key / sizeof key[0]; ++i)
+        if (name[i] != key[i]) return 1;
+    for (; *value >= '0' && *value <= '9' && n <= 100; ++value) n = n * 10 + (*value - '0');
+    if (*value != 0 || n < 1 || n > 100) return 1;
+    quality = n;
+    return 0;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetPluginOptionInfo(int32_t index, WCHAR *key, int32_t keyLength,
+                                                  WCHAR *values, int32_t valuesLength,
+                                                  WCHAR *defaultValue, int32_t defaultLength) {
+    if (index != 0) return FALTRIX_OPTION_END;
+    Answer("quality", key, keyLength);
+    Answer("1..100", values, valuesLength);
+    Answer(FAULT == 11 ? "0" : "90", defaultValue, defaultLength); /* 0: "not set" */
+    return FALTRIX_OPTION_INTEGER;
+}
+
 /* Opens path (ASCII and UTF-8 names only) and reads the P6 header; NULL on failure. */
 static FILE *OpenPpm(const WCHAR *path, const char *mode, int32_t *width, int32_t *height) {
     char name[4096];
@@ -83,6 +109,19 @@ static FILE *OpenPpm(const WCHAR *path, const char *mode, int32_t *width, int32_
 }
 
 #ifdef BROKEN_OUTPUT
+/* An XMP packet of one line, stored as a comment of the next picture. */
+static _Thread_local char xmp[512];
+
+FALTRIX_PLUGIN_EXPORT int32_t SetPictureMetadata(const char *key, const void *bytes, int32_t size) {
+    if (key == NULL) return xmp[0] = 0;
+    if (strcmp(key, FALTRIX_METADATA_XMP) != 0 || size < 1 || size >= (int32_t)sizeof xmp ||
+        memchr(bytes, '\n', (size_t)size) != NULL)
+        return 1;
+    memcpy(xmp, bytes, (size_t)size);
+    xmp[FAULT == 12 ? 0 : size] = 0;
+    return 0;
+}
+
 FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t r1, int32_t r2,
                                              ProgressCallbackFn progress, int32_t data) {
     (void)r1, (void)r2, (void)progress, (void)data;
@@ -120,8 +159,8 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
 #endif
     FILE *file = OpenPpm(target, "wb", NULL, NULL);
     const size_t stride = ((size_t)picture.bmWidth * 3 + 3) / 4 * 4;
-    int ok =
-        file != NULL && fprintf(file, "P6\n%d %d\n255\n", picture.bmWidth, picture.bmHeight) > 0;
+    int ok = file != NULL && fprintf(file, "P6\n# quality %d %s\n%d %d\n255\n", quality, xmp,
+                                     picture.bmWidth, picture.bmHeight) > 0;
     for (int32_t y = 0; ok && y < picture.bmHeight; ++y) {
         for (int32_t x = 0; ok && x < picture.bmWidth; ++x) {
             const unsigned char *bgr = (const unsigned char *)bits + y * stride + 3 * x;
