@@ -43,15 +43,18 @@ for kind in input output; do
 done
 # Every optional entry point the examples show is exported from the installed header alone.
 for entry in GetLastFailureText SetPluginOption GetPluginOptionInfo SetPictureMetadata GetStoredColourType \
-  BeginFrames AddFrame EndFrames; do
+  BeginFrames AddFrame EndFrames AddFrameSamples; do
   nm -D --defined-only "$plugins/output/ppm.so" | grep -qw "$entry" || fail "the output example does not export $entry"
 done
-for entry in GetLastFailureText SetPluginOption GetPluginOptionInfo GetPictureMetadata OpenFrames GetFrameDIB CloseFrames; do
+for entry in GetLastFailureText SetPluginOption GetPluginOptionInfo GetPictureMetadata OpenFrames GetFrameDIB CloseFrames \
+  GetFrameSamples; do
   nm -D --defined-only "$plugins/input/ppm.so" | grep -qw "$entry" || fail "the input example does not export $entry"
 done
-# The installed checker passes both.
-"$prefix/bin/faltrix-plugin-check" -q "$plugins/input/ppm.so" samples/chart.ppm >"$work/check-input.txt" ||
-  fail "faltrix-plugin-check fails the input example: $(grep '^failed' "$work/check-input.txt")"
+# The installed checker passes both, the input on an 8-bit and on a 12-bit sample.
+for sample in samples/chart.ppm tests/plugin_check/data/chart-12-bit.ppm; do
+  "$prefix/bin/faltrix-plugin-check" -q "$plugins/input/ppm.so" "$sample" >"$work/check-input.txt" ||
+    fail "faltrix-plugin-check fails the input example on $sample: $(grep '^failed' "$work/check-input.txt")"
+done
 "$prefix/bin/faltrix-plugin-check" -q "$plugins/output/ppm.so" >"$work/check-output.txt" ||
   fail "faltrix-plugin-check fails the output example: $(grep '^failed' "$work/check-output.txt")"
 echo "SDK in $prefix: the examples built with pkg-config and with CMake from share/faltrix/examples," \

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -161,9 +162,10 @@ int main(int argc, char **argv) {
              start = comma + 1)
             subject.exports.insert(exported.substr(start, comma - start));
         std::vector<Check> checks = faltrix::check::CommonChecks();
-        for (Check &check :
-             subject.output ? faltrix::check::OutputChecks() : faltrix::check::InputChecks())
-            checks.push_back(std::move(check));
+        namespace check = faltrix::check;
+        for (auto *more : subject.output ? std::array{check::OutputChecks, check::DeepOutputChecks}
+                                         : std::array{check::InputChecks, check::DeepInputChecks})
+            for (Check &one : more()) checks.push_back(std::move(one));
         for (const Check &check : checks) {
             CheckOutcome outcome;
             passed = Run(check, subject, options, &outcome) && passed;

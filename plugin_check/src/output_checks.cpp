@@ -144,7 +144,7 @@ void Sequence(const Subject &subject, int added, bool complete) {
     const Target target = MakeTarget(subject, plugin, complete ? "frames" : "abandoned");
     FolderWatch watch(target.folder);
     FrameSequenceInfo info{sizeof(FrameSequenceInfo), kWidth, kHeight, 3, 0,
-                           FALTRIX_FRAMES_ANIMATION,  {}};
+                           FALTRIX_FRAMES_ANIMATION,  0,      {}};
     void *writer = nullptr;
     if (Traced("BeginFrames",
                [&] { return plugin.beginFrames(target.units.c_str(), &info, &writer); }) != 0)

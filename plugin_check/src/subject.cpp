@@ -19,25 +19,14 @@
 namespace faltrix::check {
 
 const std::vector<std::string> &EntryPointNames() {
-    static const std::vector<std::string> names{"GetPluginInfo",
-                                                "ConfigurationDlg",
-                                                "IsSupported",
-                                                "GetPictureInfo",
-                                                "GetPicture",
-                                                "GetPictureDIB",
-                                                "SaveDIBPicture",
-                                                "GetLastFailureText",
-                                                "SetPluginOption",
-                                                "GetPluginOptionInfo",
-                                                "GetPictureMetadata",
-                                                "SetPictureMetadata",
-                                                "GetStoredColourType",
-                                                "OpenFrames",
-                                                "GetFrameDIB",
-                                                "CloseFrames",
-                                                "BeginFrames",
-                                                "AddFrame",
-                                                "EndFrames"};
+    static const std::vector<std::string> names{
+        "GetPluginInfo",       "ConfigurationDlg",   "IsSupported",
+        "GetPictureInfo",      "GetPicture",         "GetPictureDIB",
+        "SaveDIBPicture",      "GetLastFailureText", "SetPluginOption",
+        "GetPluginOptionInfo", "GetPictureMetadata", "SetPictureMetadata",
+        "GetStoredColourType", "OpenFrames",         "GetFrameDIB",
+        "CloseFrames",         "BeginFrames",        "AddFrame",
+        "EndFrames",           "GetFrameSamples",    "AddFrameSamples"};
     return names;
 }
 
@@ -74,6 +63,8 @@ const EntryPoints &Load(const Subject &subject) {
     bind(entries.beginFrames, "BeginFrames");
     bind(entries.addFrame, "AddFrame");
     bind(entries.endFrames, "EndFrames");
+    bind(entries.getFrameSamples, "GetFrameSamples");
+    bind(entries.addFrameSamples, "AddFrameSamples");
     return entries;
 }
 
@@ -185,29 +176,40 @@ struct Selected {
 
 }  // namespace
 
-uint64_t Fingerprint(HBITMAP bitmap, HDC holding) {
+// Copies the picture through a blit from `holding` (or a DC of its own) into 32-bit rows.
+std::vector<uint8_t> Copy32(HBITMAP bitmap, HDC holding) {
     BITMAP picture{};
-    if (GetObjectW(bitmap, sizeof picture, &picture) != static_cast<int>(sizeof picture)) return 0;
+    if (GetObjectW(bitmap, sizeof picture, &picture) != static_cast<int>(sizeof picture)) return {};
     BITMAPINFO info{};
     info.bmiHeader = {
         sizeof(BITMAPINFOHEADER), picture.bmWidth, -picture.bmHeight, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
     void *bits = nullptr;
     HBITMAP copy = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (copy == nullptr) return 0;
-    uint64_t hash = 1469598103934665603u;
+    if (copy == nullptr) return {};
+    std::vector<uint8_t> bytes;
     {
         Selected from(holding == nullptr ? bitmap : nullptr), to(copy);
-        if (!BitBlt(to.dc, 0, 0, picture.bmWidth, picture.bmHeight,
-                    holding == nullptr ? from.dc : holding, 0, 0, SRCCOPY))
-            hash = 0;
-        const auto *bytes = static_cast<const uint8_t *>(bits);
-        const size_t count = static_cast<size_t>(picture.bmWidth) * picture.bmHeight * 4;
-        for (size_t i = 0; i < count; ++i) {
-            if (i % 4 == 3) continue;  // the unused byte
-            hash = (hash ^ bytes[i]) * 1099511628211u;
+        if (BitBlt(to.dc, 0, 0, picture.bmWidth, picture.bmHeight,
+                   holding == nullptr ? from.dc : holding, 0, 0, SRCCOPY)) {
+            const auto *start = static_cast<const uint8_t *>(bits);
+            bytes.assign(start,
+                         start + static_cast<size_t>(picture.bmWidth) * picture.bmHeight * 4);
         }
     }
     DeleteObject(copy);
+    return bytes;
+}
+
+std::vector<uint8_t> Rgb32(HBITMAP bitmap) { return Copy32(bitmap, nullptr); }
+
+uint64_t Fingerprint(HBITMAP bitmap, HDC holding) {
+    const std::vector<uint8_t> bytes = Copy32(bitmap, holding);
+    if (bytes.empty()) return 0;
+    uint64_t hash = 1469598103934665603u;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i % 4 == 3) continue;  // the unused byte
+        hash = (hash ^ bytes[i]) * 1099511628211u;
+    }
     return hash;
 }
 

@@ -34,6 +34,8 @@ Check TypeTagCheck();
 std::vector<Check> CommonChecks();
 std::vector<Check> InputChecks();
 std::vector<Check> OutputChecks();
+std::vector<Check> DeepInputChecks();
+std::vector<Check> DeepOutputChecks();
 
 // Every entry point plugin.h names, required and optional.
 const std::vector<std::string> &EntryPointNames();
@@ -55,6 +57,8 @@ struct EntryPoints {
     BeginFramesFn beginFrames = nullptr;
     AddFrameFn addFrame = nullptr;
     EndFramesFn endFrames = nullptr;
+    GetFrameSamplesFn getFrameSamples = nullptr;
+    AddFrameSamplesFn addFrameSamples = nullptr;
 };
 
 // Loads the plug-in in the child as the host does (failing the check when it cannot) and binds
@@ -89,6 +93,9 @@ std::string DibProblem(HBITMAP bitmap, int32_t width, int32_t height);
 // A hash of the picture's colours (through a 32-bit copy), whatever its layout. A bitmap that
 // is selected in a DC can be selected in no other: give that DC as `holding`.
 uint64_t Fingerprint(HBITMAP bitmap, HDC holding = nullptr);
+// The picture as 32-bit B, G, R, X top-down rows, whatever its layout; empty when it cannot be
+// copied.
+std::vector<uint8_t> Rgb32(HBITMAP bitmap);
 // A width x height picture of `bits` bits per pixel (1, 4, 8, 16, 24, 32), bottom-up rows
 // unless topDown, with a colour table for 8 bits and less and a pattern in every pixel.
 HBITMAP MakeTestPicture(int bits, bool topDown, int32_t width, int32_t height);

@@ -1,6 +1,7 @@
 /*
- * An example input plug-in: reads binary PPM (P6, colour) and PGM (P5, grey) pictures with at
- * most 8 bits per sample (a maximum value of 1 to 255).
+ * An example input plug-in: reads binary PPM (P6, colour) and PGM (P5, grey) pictures of up to
+ * 16 bits per sample (a maximum value of 1 to 65535; above 255 each sample takes two bytes, the
+ * most significant first).
  *
  * It shows what every input plug-in does: answer GetPluginInfo, judge a file by its content in
  * IsSupported, give the size from the header alone in GetPictureInfo, and decode into a DIB
@@ -14,7 +15,9 @@
  * it through the optional GetPluginOptionInfo.
  * A Netpbm file may hold several pictures one after another (ppm_output.c writes animations and
  * documents that way). Through the optional frame calls each is a page; through the optional
- * GetPictureMetadata the host learns how many there are.
+ * GetPictureMetadata the host learns how many there are. A file of more than 8 bits per sample
+ * gives its frames at full depth through the optional GetFrameSamples, and tells its depth with
+ * the "bits-per-sample" item, as the DIB holds 8.
  *
  * Nothing here is global but the option and each thread's failure cause, so the host may call
  * it from the dialog's thread and a job thread at once. Builds from sdk/include and
@@ -30,11 +33,12 @@
 
 #include "faltrix/plugin.h"
 
-/* The frame calls and GetPluginOptionInfo came with 1.1; everything else used here is in 1.0. */
+/* The frame calls and GetPluginOptionInfo came with 1.1, deep samples with 1.2; everything
+ * else used here is in 1.0. */
 #if !defined(FALTRIX_PLUGIN_API_VERSION)
-#error "needs faltrix/plugin.h 1.1 or later"
-#elif FALTRIX_PLUGIN_API_VERSION < FALTRIX_PLUGIN_API(1, 1)
-#error "needs faltrix/plugin.h 1.1 or later"
+#error "needs faltrix/plugin.h 1.2 or later"
+#elif FALTRIX_PLUGIN_API_VERSION < FALTRIX_PLUGIN_API(1, 2)
+#error "needs faltrix/plugin.h 1.2 or later"
 #endif
 
 /* Copies text into the host's buffer of length units, cut to fit and NUL-terminated; returns
@@ -167,7 +171,7 @@ static char *PathBytes(const WCHAR *path) {
 typedef struct Header {
     int channels; /* 1 for P5 (grey), 3 for P6 (R, G, B) */
     int32_t width, height;
-    int maxval;  /* 1..255: the sample value that stands for full intensity */
+    int maxval;  /* 1..65535: the sample value that stands for full intensity */
     long pixels; /* where the samples start in the file */
 } Header;
 
@@ -215,8 +219,7 @@ static int ReadHeader(FILE *file, Header *header) {
     if (width == 0 || height == 0) return Fail("the picture is %ld x %ld pixels", width, height);
     if ((uint64_t)width * (uint64_t)height > FALTRIX_MAX_PICTURE_PIXELS)
         return Fail("%ld x %ld pixels is more than this plug-in reads", width, height);
-    if (maxval == 0 || maxval > 255)
-        return Fail("a maximum value of %ld: only 8-bit samples (1 to 255) are read", maxval);
+    if (maxval == 0) return Fail("the maximum value is 0");
     header->width = (int32_t)width;
     header->height = (int32_t)height;
     header->maxval = (int)maxval;
@@ -246,7 +249,7 @@ static FILE *OpenPicture(const WCHAR *path, Header *header) {
 }
 
 /* Nonzero when the file starts as a binary PPM or PGM file does. A header this plug-in cannot
- * read (16-bit samples, a hostile size) is still taken here, so that GetPictureInfo tells the
+ * read (a hostile size, a maximum value of 0) is still taken here, so that GetPictureInfo tells the
  * user why rather than the host saying that no plug-in knows the file. */
 FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t reserved1, int32_t reserved2) {
     (void)reserved1;
@@ -276,12 +279,64 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureInfo(const WCHAR *path, int32_t reserved
     return 0;
 }
 
+/* The bits a sample of the header's maximum value needs: 1..16. */
+static int SampleBits(const Header *header) {
+    int bits = 1;
+    while ((1L << bits) - 1 < header->maxval) ++bits;
+    return bits;
+}
+
+/* One row of samples as read (bytes) and as numbers (values), allocated for a header. */
+typedef struct Row {
+    unsigned char *bytes;
+    uint16_t *values;
+    size_t count; /* samples in a row: width x channels */
+} Row;
+
+static int MakeRow(const Header *header, Row *row) {
+    row->count = (size_t)header->width * (size_t)header->channels;
+    row->bytes = malloc(row->count * 2);
+    row->values = malloc(row->count * sizeof *row->values);
+    if (row->bytes != NULL && row->values != NULL) return 1;
+    free(row->bytes);
+    free(row->values);
+    return Fail("not enough memory for %d x %d pixels", (int)header->width, (int)header->height);
+}
+
+static void FreeRow(Row *row) {
+    free(row->bytes);
+    free(row->values);
+}
+
+/* Reads row y from the file's position into row->values; answers 1, or 0 with the cause kept
+ * when the file ends early or a sample is above the maximum value. */
+static int ReadRow(FILE *file, const Header *header, int32_t y, Row *row) {
+    const int wide = header->maxval > 255;
+    const size_t size = row->count << wide;
+    if (fread(row->bytes, 1, size, file) != size)
+        return Fail("the file ends at row %d of %d", (int)y + 1, (int)header->height);
+    for (size_t i = 0; i < row->count; ++i) {
+        row->values[i] =
+            wide ? (uint16_t)(row->bytes[2 * i] << 8 | row->bytes[2 * i + 1]) : row->bytes[i];
+        if (row->values[i] > header->maxval)
+            return Fail("a sample of %d above the maximum %d at row %d", row->values[i],
+                        header->maxval, (int)y + 1);
+    }
+    return 1;
+}
+
+/* A sample scaled from 0..maxval to 0..top, rounded. */
+static uint32_t Scale(uint32_t value, uint32_t maxval, uint32_t top) {
+    return (value * top + maxval / 2) / maxval;
+}
+
 /* Decodes the picture whose header is `header`, from the file's position at its samples, into
- * a top-down DIB section of alloc's: a grey PGM into 8 bits with a grey colour table when the
- * option asks for it, anything else into 24 bits. NULL, with the cause kept, on failure. */
+ * a top-down DIB section of alloc's: a grey PGM of 8 bits into 8 bits with a grey colour table
+ * when the option asks for it, anything else into 24 bits (deeper samples reduced to 8 bits).
+ * NULL, with the cause kept, on failure. */
 static HBITMAP Decode(FILE *file, const Header *header, ProgressCallbackFn progress, int32_t data,
                       DibAllocCallbackFn alloc) {
-    const int palette = header->channels == 1 && greyPalette;
+    const int palette = header->channels == 1 && greyPalette && header->maxval <= 255;
     struct {
         BITMAPINFOHEADER header;
         RGBQUAD colours[256];
@@ -295,46 +350,33 @@ static HBITMAP Decode(FILE *file, const Header *header, ProgressCallbackFn progr
     info.header.biCompression = BI_RGB;
     info.header.biClrUsed = palette ? (DWORD)header->maxval + 1 : 0;
     for (int i = 0; palette && i <= header->maxval; ++i) {
-        const BYTE level = (BYTE)(i * 255 / header->maxval);
+        const BYTE level = (BYTE)Scale((uint32_t)i, (uint32_t)header->maxval, 255);
         info.colours[i] = (RGBQUAD){level, level, level, 0};
     }
+    Row row;
+    if (!MakeRow(header, &row)) return NULL;
     void *bits = NULL;
     HBITMAP bitmap = alloc(NULL, (const BITMAPINFO *)&info, DIB_RGB_COLORS, &bits, NULL, 0);
-    const size_t samples = (size_t)header->width * (size_t)header->channels;
-    unsigned char *row = malloc(samples);
-    if (bitmap == NULL || row == NULL) {
-        free(row);
-        if (bitmap != NULL) DeleteObject(bitmap);
-        Fail("not enough memory for %d x %d pixels", (int)header->width, (int)header->height);
-        return NULL;
-    }
+    int ok = bitmap != NULL ||
+             Fail("not enough memory for %d x %d pixels", (int)header->width, (int)header->height);
     const size_t stride = ((size_t)header->width * info.header.biBitCount + 31) / 32 * 4;
-    int ok = 1;
     for (int32_t y = 0; ok && y < header->height; ++y) {
-        if (fread(row, 1, samples, file) != samples) {
-            ok = Fail("the file ends at row %d of %d", (int)y + 1, (int)header->height);
-            break;
-        }
+        ok = ReadRow(file, header, y, &row);
         unsigned char *out = (unsigned char *)bits + (size_t)y * stride;
-        for (size_t i = 0; ok && i < samples; ++i) {
-            if (row[i] > header->maxval)
-                ok = Fail("a sample of %d above the maximum %d at row %d", row[i], header->maxval,
-                          (int)y + 1);
-        }
         for (int32_t x = 0; ok && x < header->width; ++x) {
-            const unsigned char *in = row + (size_t)x * header->channels;
+            const uint16_t *in = row.values + (size_t)x * header->channels;
             if (palette) { /* the index is the sample: the colour table scales it */
-                out[x] = in[0];
+                out[x] = (unsigned char)in[0];
                 continue;
             }
             for (int c = 0; c < 3; ++c) /* R, G, B (or grey three times) to B, G, R */
-                out[3 * x + 2 - c] =
-                    (unsigned char)(in[header->channels == 3 ? c : 0] * 255 / header->maxval);
+                out[3 * x + 2 - c] = (unsigned char)Scale(in[header->channels == 3 ? c : 0],
+                                                          (uint32_t)header->maxval, 255);
         }
         if (ok && progress != NULL) progress(y + 1, header->height, data);
     }
-    free(row);
-    if (!ok) DeleteObject(bitmap); /* never handed over: the bitmap is still ours */
+    FreeRow(&row);
+    if (!ok && bitmap != NULL) DeleteObject(bitmap); /* never handed over: still ours */
     return ok ? bitmap : NULL;
 }
 
@@ -371,12 +413,15 @@ static Header *FindPictures(FILE *file, const Header *first, int32_t *count) {
     *count = 1;
     for (;;) {
         const Header *last = &headers[*count - 1];
-        const long size = (long)last->width * last->height * last->channels;
+        const long size = (long)last->width * last->height * last->channels << (last->maxval > 255);
         Header next;
         if (*count == FALTRIX_MAX_FRAMES || fseek(file, last->pixels + size, SEEK_SET) != 0) break;
         const int c = SkipSpace(file);
         if (c == EOF || ungetc(c, file) == EOF || !ReadHeader(file, &next)) break;
-        if (next.width != first->width || next.height != first->height) break;
+        /* One canvas, and the same channels and sample size in every frame. */
+        if (next.width != first->width || next.height != first->height ||
+            next.channels != first->channels || (next.maxval > 255) != (first->maxval > 255))
+            break;
         Header *more = realloc(headers, (size_t)(*count + 1) * sizeof *headers);
         if (more == NULL) break;
         headers = more;
@@ -413,6 +458,7 @@ FALTRIX_PLUGIN_EXPORT int32_t OpenFrames(const WCHAR *path, FrameSequenceInfo *i
     SET_FIELD(info, frameCount, r->count);
     SET_FIELD(info, loopCount, 1);
     SET_FIELD(info, kind, FALTRIX_FRAMES_PAGES); /* a Netpbm file keeps no delays */
+    SET_FIELD(info, sampleBits, first.maxval > 255 ? SampleBits(&first) : 0);
     *reader = r;
     return 0;
 }
@@ -433,6 +479,36 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetFrameDIB(void *reader, int32_t index, FrameInfo
     return Decode(r->file, &r->headers[index], progress, data, alloc);
 }
 
+/* From 1.2 on: frame `index` at full depth, each sample scaled from 0..maxval to 0..65535.
+ * The host calls it only for a reader whose OpenFrames gave sampleBits 9..16. */
+FALTRIX_PLUGIN_EXPORT int32_t GetFrameSamples(void *reader, int32_t index, FrameInfo *frame,
+                                              SamplePicture *picture, ProgressCallbackFn progress,
+                                              int32_t data, SampleAllocCallbackFn alloc) {
+    Reader *r = reader;
+    if (r == NULL || index < 0 || index >= r->count || picture == NULL || alloc == NULL)
+        return !Fail("there is no frame %d", (int)index + 1);
+    const Header *header = &r->headers[index];
+    if (header->maxval <= 255) return !Fail("frame %d has 8-bit samples", (int)index + 1);
+    if (frame != NULL) SET_FIELD(frame, delay, 0);
+    picture->channels = header->channels;
+    picture->bits = 16;
+    picture->significantBits = SampleBits(header);
+    Row row;
+    if (fseek(r->file, header->pixels, SEEK_SET) != 0) return !Fail("%s", strerror(errno));
+    if (!MakeRow(header, &row)) return 1;
+    unsigned char *samples = alloc(picture); /* the host's memory, picture->stride apart */
+    int ok = samples != NULL || Fail("the host refused %d channels of 16 bits", header->channels);
+    for (int32_t y = 0; ok && y < header->height; ++y) {
+        ok = ReadRow(r->file, header, y, &row);
+        uint16_t *out = (uint16_t *)(samples + (size_t)y * (size_t)picture->stride);
+        for (size_t i = 0; ok && i < row.count; ++i)
+            out[i] = (uint16_t)Scale(row.values[i], (uint32_t)header->maxval, 65535);
+        if (ok && progress != NULL) progress(y + 1, header->height, data);
+    }
+    FreeRow(&row);
+    return ok ? 0 : 1;
+}
+
 FALTRIX_PLUGIN_EXPORT void CloseFrames(void *reader) {
     Reader *r = reader;
     if (r == NULL) return;
@@ -441,8 +517,9 @@ FALTRIX_PLUGIN_EXPORT void CloseFrames(void *reader) {
     free(r);
 }
 
-/* How many pictures the file holds, when more than one: the host then tells the user that an
- * output without frames keeps the first. */
+/* How many pictures the file holds, when more than one (the host then tells the user that an
+ * output without frames keeps the first), and how many bits its samples have, when more than
+ * the DIB's 8. */
 FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink,
                                                  void *context) {
     void *reader = NULL;
@@ -450,10 +527,14 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPictureMetadata(const WCHAR *path, MetadataSink
     memset(&info, 0, sizeof info);
     info.size = sizeof info;
     if (sink == NULL || OpenFrames(path, &info, &reader) != 0) return 1;
+    char number[16];
     if (info.frameCount > 1) {
-        char count[16];
-        const int n = snprintf(count, sizeof count, "%d", (int)info.frameCount);
-        sink(context, FALTRIX_METADATA_FRAMES, count, n);
+        const int n = snprintf(number, sizeof number, "%d", (int)info.frameCount);
+        sink(context, FALTRIX_METADATA_FRAMES, number, n);
+    }
+    if (info.sampleBits > 8) { /* the DIB holds 8 of them */
+        const int n = snprintf(number, sizeof number, "%d", (int)info.sampleBits);
+        sink(context, FALTRIX_METADATA_BITS_PER_SAMPLE, number, n);
     }
     CloseFrames(reader);
     return 0;

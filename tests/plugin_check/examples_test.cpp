@@ -89,7 +89,10 @@ INSTANTIATE_TEST_SUITE_P(
         Hostile{"pixels-over-the-limit", "P6\n1048575 1048575\n255\n",
                 "1048575 x 1048575 pixels is more than this plug-in reads"},
         Hostile{"zero-height", "P6\n4 0\n255\n", "the picture is 4 x 0 pixels"},
-        Hostile{"16-bit-samples", Bytes("P5\n1 1\n65535\n\0\0"), "a maximum value of 65535"},
+        Hostile{"maximum-value-65536", "P5\n1 1\n65536\n\0\0",
+                "the maximum value is larger than 65535"},
+        Hostile{"16-bit-sample-above-maximum", Bytes("P5\n1 1\n1000\n\x03\xE9"),
+                "a sample of 1001 above the maximum 1000 at row 1"},
         Hostile{"no-maximum-value", "P6\n2 2\n", "the header has no maximum value"},
         Hostile{"ascii-variant", "P3\n1 1\n255\n0 0 0\n", "not a binary PPM or PGM file"},
         Hostile{"second-row-missing", "P6\n2 2\n255\n123456", "the file ends at row 2 of 2"},
@@ -129,7 +132,7 @@ std::string Rows(HBITMAP bitmap) {
 TEST(Examples, FramesMakeTheRoundTrip) {
     const std::u16string path = Write("three-caf\xE9.ppm", "");
     const FrameSequenceInfo sequence{sizeof(FrameSequenceInfo), 5, 3, 3, 0,
-                                     FALTRIX_FRAMES_ANIMATION,  {}};
+                                     FALTRIX_FRAMES_ANIMATION,  0, {}};
     void *writer = nullptr;
     ASSERT_EQ(Entry<BeginFramesFn>(Output(), "BeginFrames")(path.c_str(), &sequence, &writer), 0);
     std::vector<std::string> stored;
@@ -176,6 +179,50 @@ TEST(Examples, FramesMakeTheRoundTrip) {
     EXPECT_EQ(
         Entry<GetPictureMetadataFn>(Input(), "GetPictureMetadata")(path.c_str(), sink, &count), 0);
     EXPECT_EQ(count, "3");
+}
+
+// 12-bit RGB stored through AddFrameSamples comes back from GetFrameSamples sample for sample,
+// and the input tells the host its depth.
+TEST(Examples, DeepSamplesMakeTheRoundTrip) {
+    const std::u16string path = Write("deep.ppm", "");
+    const FrameSequenceInfo sequence{sizeof(FrameSequenceInfo), 4,  2, 1, 0,
+                                     FALTRIX_FRAMES_PAGES,      12, {}};
+    std::vector<uint16_t> samples(4 * 2 * 3);
+    for (size_t i = 0; i < samples.size(); ++i)  // 12-bit values scaled to 16 bits
+        samples[i] = static_cast<uint16_t>((i * 173 % 4096 * 65535 + 2047) / 4095);
+    const SamplePicture stored{sizeof(SamplePicture), 4,       2, 3, 16, 12, 4 * 3 * 2,
+                               samples.data(),        nullptr, {}};
+    void *writer = nullptr;
+    ASSERT_EQ(Entry<BeginFramesFn>(Output(), "BeginFrames")(path.c_str(), &sequence, &writer), 0);
+    ASSERT_EQ(
+        Entry<AddFrameSamplesFn>(Output(), "AddFrameSamples")(writer, &stored, nullptr, nullptr, 0),
+        0);
+    ASSERT_EQ(Entry<EndFramesFn>(Output(), "EndFrames")(writer, 1), 0);
+
+    FrameSequenceInfo info{};
+    info.size = sizeof info;
+    void *reader = nullptr;
+    ASSERT_EQ(Entry<OpenFramesFn>(Input(), "OpenFrames")(path.c_str(), &info, &reader), 0)
+        << FailureText();
+    EXPECT_EQ(info.sampleBits, 12);
+    static std::vector<uint16_t> read;
+    SamplePicture picture{};
+    picture.size = sizeof picture;
+    picture.width = info.width;
+    picture.height = info.height;
+    const SampleAllocCallbackFn alloc = [](SamplePicture *p) -> void * {
+        read.assign(static_cast<size_t>(p->width) * p->height * p->channels, 0);
+        p->stride = p->width * p->channels * 2;
+        return p->data = read.data();
+    };
+    ASSERT_EQ(Entry<GetFrameSamplesFn>(Input(), "GetFrameSamples")(reader, 0, nullptr, &picture,
+                                                                   nullptr, 0, alloc),
+              0)
+        << FailureText();
+    Entry<CloseFramesFn>(Input(), "CloseFrames")(reader);
+    EXPECT_EQ(picture.channels, 3);
+    EXPECT_EQ(picture.significantBits, 12);
+    EXPECT_EQ(read, samples);
 }
 
 // "grey-palette" picks between an 8-bit picture with a grey table and a 24-bit one; both show
