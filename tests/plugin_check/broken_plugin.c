@@ -14,6 +14,9 @@
  *   FAULT=10            (output) converts the host's bitmap in place to the colours it stores
  *   FAULT=11            lists a default its option does not take
  *   FAULT=12            (output) takes an XMP packet and stores it nowhere
+ *   FAULT=13            (input) ends the process on a path it cannot open
+ *   FAULT=14            (input) reads 12-bit files as frames only, and gives their samples
+ *                       unscaled
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -186,6 +189,7 @@ FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t r1, int32_t
     int32_t width, height;
     FILE *file = OpenPpm(path, "rb", &width, &height);
     if (file != NULL) fclose(file);
+    if (FAULT == 13 && file == NULL) exit(3);
     return file != NULL;
 }
 
@@ -241,4 +245,82 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetPictureDIB(const WCHAR *path, int32_t r1, int32
     if (!complete && bitmap != NULL) DeleteObject(bitmap);
     return complete ? bitmap : (Fail("the file ends early"), NULL);
 }
+
+#if FAULT == 14
+/* One frame of a P6 file of 12-bit samples, two bytes each. */
+typedef struct Frames {
+    FILE *file;
+    int32_t width, height;
+} Frames;
+
+FALTRIX_PLUGIN_EXPORT int32_t OpenFrames(const WCHAR *path, FrameSequenceInfo *info,
+                                         void **reader) {
+    char name[4096];
+    size_t n = 0;
+    for (; path[n] != 0 && n < sizeof name - 1; ++n) name[n] = (char)path[n];
+    name[n] = 0;
+    Frames f = {fopen(name, "rb"), 0, 0};
+    int maxval = 0, c = 0;
+    if (f.file != NULL && fscanf(f.file, "P6 ") == 0 && (c = fgetc(f.file)) == '#')
+        while ((c = fgetc(f.file)) != EOF && c != '\n') {} /* one comment line */
+    else if (c != EOF) ungetc(c, f.file);
+    if (f.file == NULL || fscanf(f.file, "%d %d %d", &f.width, &f.height, &maxval) != 3 ||
+        fgetc(f.file) == EOF || maxval != 4095 || f.width < 1 || f.height < 1 || f.width > 4096 ||
+        f.height > 4096 || (*reader = malloc(sizeof f)) == NULL) {
+        if (f.file != NULL) fclose(f.file);
+        return Fail("not a P6 file of 12 bits");
+    }
+    *(Frames *)*reader = f;
+    *info = (FrameSequenceInfo){info->size, f.width, f.height, 1, 1, FALTRIX_FRAMES_PAGES, 12, {0}};
+    return 0;
+}
+
+/* The next row's samples as read, 0..4095; 0 when the file ends. */
+static int ReadRow(Frames *f, uint16_t *samples) {
+    for (int32_t i = 0; i < f->width * 3; ++i) {
+        const int high = fgetc(f->file), low = fgetc(f->file);
+        if (low == EOF) return 0;
+        samples[i] = (uint16_t)(high << 8 | low);
+    }
+    return 1;
+}
+
+FALTRIX_PLUGIN_EXPORT HBITMAP GetFrameDIB(void *reader, int32_t index, FrameInfo *frame,
+                                          ProgressCallbackFn progress, int32_t data,
+                                          DibAllocCallbackFn alloc) {
+    (void)index, (void)frame, (void)progress, (void)data;
+    Frames *f = reader;
+    BITMAPINFO info = {
+        {sizeof(BITMAPINFOHEADER), f->width, -f->height, 1, 24, BI_RGB, 0, 0, 0, 0, 0},
+        {{0, 0, 0, 0}}};
+    unsigned char *bits = NULL;
+    HBITMAP bitmap = alloc(NULL, &info, DIB_RGB_COLORS, (void **)&bits, NULL, 0);
+    uint16_t row[3 * 4096];
+    for (int32_t y = 0; bitmap != NULL && y < f->height; ++y) {
+        if (!ReadRow(f, row)) return DeleteObject(bitmap), Fail("the file ends early"), NULL;
+        for (int32_t i = 0; i < 3 * f->width; ++i) /* R, G, B to B, G, R */
+            bits[(size_t)y * (((size_t)f->width * 3 + 3) / 4 * 4) + i + 2 - 2 * (i % 3)] =
+                (unsigned char)((row[i] * 255 + 2047) / 4095);
+    }
+    return bitmap;
+}
+
+FALTRIX_PLUGIN_EXPORT int32_t GetFrameSamples(void *reader, int32_t index, FrameInfo *frame,
+                                              SamplePicture *picture, ProgressCallbackFn progress,
+                                              int32_t data, SampleAllocCallbackFn alloc) {
+    (void)index, (void)frame, (void)progress, (void)data;
+    Frames *f = reader;
+    picture->channels = 3, picture->bits = 16, picture->significantBits = 12;
+    char *samples = alloc(picture);
+    for (int32_t y = 0; samples != NULL && y < f->height; ++y) /* left at 0..4095 */
+        if (!ReadRow(f, (uint16_t *)(samples + y * picture->stride)))
+            return Fail("the file ends early");
+    return samples != NULL ? 0 : Fail("no memory");
+}
+
+FALTRIX_PLUGIN_EXPORT void CloseFrames(void *reader) {
+    fclose(((Frames *)reader)->file);
+    free(reader);
+}
+#endif
 #endif
