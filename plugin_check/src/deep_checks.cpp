@@ -130,10 +130,8 @@ void DeepFramesRead(const Subject &subject) {
 void DeepStored(const Subject &subject, int channels, int bits, int frames) {
     const EntryPoints &plugin = Load(subject);
     constexpr int32_t kWidth = 19, kHeight = 7;
-    const std::string folder = MakeFolder(subject, "deep" + std::to_string(channels));
-    const std::string name = ".faltrix-check0.out", target = folder + "/" + name;
-    WriteFile(target, "");
-    const std::u16string path = Units(target);
+    const Target target = MakeTarget(subject, plugin, "deep" + std::to_string(channels));
+    const std::u16string &path = target.units;
     FrameSequenceInfo info{sizeof info, kWidth, kHeight, frames, 0, FALTRIX_FRAMES_ANIMATION,
                            bits,        {}};
     void *writer = nullptr;
@@ -171,9 +169,10 @@ void DeepStored(const Subject &subject, int channels, int bits, int frames) {
     }
     if (Traced("EndFrames(1)", [&] { return plugin.endFrames(writer, 1); }) != 0)
         Fail("EndFrames(1) failed: " + FailureText(plugin));
-    const std::vector<std::string> names = Listing(folder);
-    if (names != std::vector<std::string>{name}) Fail("the folder holds more than the temporary");
-    if (ReadFile(target).empty()) Fail("EndFrames(1) answered 0 but left the temporary empty");
+    const std::vector<std::string> names = Listing(target.folder);
+    if (names != std::vector<std::string>{target.name})
+        Fail("the folder holds more than the temporary");
+    if (ReadFile(target.path).empty()) Fail("EndFrames(1) answered 0 but left the temporary empty");
 }
 
 }  // namespace

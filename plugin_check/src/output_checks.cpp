@@ -46,33 +46,6 @@ private:
     int fd_;
 };
 
-// The host's temporary for one output: an empty file ".faltrix-XXXXXX.ext" in an empty folder,
-// with the extension of the plug-in's first pattern.
-struct Target {
-    std::string folder, name, path;
-    std::u16string units;
-};
-
-Target MakeTarget(const Subject &subject, const EntryPoints &plugin, const std::string &check) {
-    std::array<WCHAR, 1024> pattern{};
-    Traced("GetPluginInfo(2)", [&] {
-        return CallGetPluginInfo(plugin.getPluginInfo, 2, pattern.data(), pattern.size());
-    });
-    std::u16string first(pattern.data());
-    first = first.substr(0, first.find(u';'));
-    const size_t star = first.rfind(u'*');
-    std::string extension = ".out";
-    if (star != std::u16string::npos && star + 1 < first.size() && first[star + 1] == u'.')
-        extension = std::string(first.begin() + star + 1, first.end());  // ASCII in practice
-    Target target;
-    target.folder = MakeFolder(subject, check);
-    target.name = ".faltrix-check0" + extension;
-    target.path = target.folder + "/" + target.name;
-    WriteFile(target.path, "");
-    target.units = Units(target.path);
-    return target;
-}
-
 // After the plug-in wrote: the temporary holds a file, nothing else is in the folder, and the
 // DC still holds the host's picture as it was.
 void CheckWritten(const Target &target, const FolderWatch &watch, HDC dc, HBITMAP picture,

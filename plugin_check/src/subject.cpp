@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -284,6 +285,26 @@ std::vector<std::string> Listing(const std::string &folder) {
     ::closedir(dir);
     std::sort(names.begin(), names.end());
     return names;
+}
+
+Target MakeTarget(const Subject &subject, const EntryPoints &plugin, const std::string &check) {
+    std::array<WCHAR, 1024> pattern{};
+    Traced("GetPluginInfo(2)", [&] {
+        return CallGetPluginInfo(plugin.getPluginInfo, 2, pattern.data(), pattern.size());
+    });
+    std::u16string first(pattern.data());
+    first = first.substr(0, first.find(u';'));
+    const size_t star = first.rfind(u'*');
+    std::string extension = ".out";
+    if (star != std::u16string::npos && star + 1 < first.size() && first[star + 1] == u'.')
+        extension = std::string(first.begin() + star + 1, first.end());  // ASCII in practice
+    Target target;
+    target.folder = MakeFolder(subject, check);
+    target.name = ".faltrix-check0" + extension;
+    target.path = target.folder + "/" + target.name;
+    WriteFile(target.path, "");
+    target.units = Units(target.path);
+    return target;
 }
 
 std::u16string Units(const std::string &path) { return PathBytesToUtf16(path); }

@@ -100,6 +100,15 @@ std::vector<uint8_t> Rgb32(HBITMAP bitmap);
 // unless topDown, with a colour table for 8 bits and less and a pattern in every pixel.
 HBITMAP MakeTestPicture(int bits, bool topDown, int32_t width, int32_t height);
 
+// The host's temporary for one output: an empty file ".faltrix-check0.ext" in an empty folder
+// of its own, named `check`, with the extension of the plug-in's first pattern (".out" without
+// one).
+struct Target {
+    std::string folder, name, path;
+    std::u16string units;
+};
+Target MakeTarget(const Subject &subject, const EntryPoints &plugin, const std::string &check);
+
 // A new folder of the run's named `name`; fails the check when it cannot be made.
 std::string MakeFolder(const Subject &subject, const std::string &name);
 // Writes bytes to path; fails the check when it cannot.
