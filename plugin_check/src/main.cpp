@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -145,6 +146,11 @@ int main(int argc, char **argv) {
     subject.plugin =
         options.plugin.find('/') == std::string::npos ? "./" + options.plugin : options.plugin;
     subject.sample = options.sample;
+    if (!subject.sample.empty() && ::access(subject.sample.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "faltrix-plugin-check: %s: %s\n", subject.sample.c_str(),
+                     std::strerror(errno));
+        return 2;
+    }
     std::string work = std::string(std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp") +
                        "/faltrix-plugin-check.XXXXXX";
     if (::mkdtemp(work.data()) == nullptr) {
