@@ -117,9 +117,11 @@ void ParseLine(std::string_view line, Reading *reading) {
     ::_exit(0);
 }
 
-// Reads the child's lines until it closes the pipe or one call has run for `limit`. Answers
-// false when it hung.
-bool ReadReport(int fd, std::chrono::milliseconds limit, Reading *reading) {
+// Reads the child's lines until it closes the pipe or ends, or one call has run for `limit`.
+// Answers false when it hung. A child that ended, while a process it started still holds the
+// pipe open, is reaped here (*reaped, with its *status).
+bool ReadReport(int fd, pid_t pid, std::chrono::milliseconds limit, Reading *reading, int *status,
+                bool *reaped) {
     using Clock = std::chrono::steady_clock;
     auto deadline = Clock::now() + limit;
     std::string text;
@@ -128,8 +130,9 @@ bool ReadReport(int fd, std::chrono::milliseconds limit, Reading *reading) {
             std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return false;
         pollfd ready{fd, POLLIN, 0};
-        const int polled = ::poll(&ready, 1, static_cast<int>(std::min<long long>(left, INT_MAX)));
+        const int polled = ::poll(&ready, 1, static_cast<int>(std::min<long long>(left, 250)));
         if (polled < 0 && errno != EINTR) return true;
+        if (polled == 0 && ::waitpid(pid, status, WNOHANG) == pid) return *reaped = true;
         if (polled <= 0) continue;
         std::array<char, 4096> chunk;
         const ssize_t n = ::read(fd, chunk.data(), chunk.size());
@@ -168,11 +171,12 @@ CheckOutcome RunInChild(const std::function<void()> &body, std::chrono::millisec
         return {CheckOutcome::Verdict::Failed, "the checker could not start a process", {}, {}};
     }
     Reading reading;
-    const bool answered = ReadReport(fds[0], limit, &reading);
+    int status = 0;
+    bool reaped = false;
+    const bool answered = ReadReport(fds[0], pid, limit, &reading, &status, &reaped);
     ::close(fds[0]);
     if (!answered) ::kill(pid, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+    while (!reaped && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
 
     CheckOutcome outcome = std::move(reading.outcome);
     const std::string in =
