@@ -6,7 +6,9 @@
 #include <tiffio.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -32,7 +34,9 @@ Samples Noise(const Picture &p, int bits, uint32_t seed) {
     }
     return s;
 }
-uint16_t Widen(uint32_t v, int bits) { return uint16_t((v * 65535 + (1u << bits) / 2 - 1) / ((1u << bits) - 1)); }
+uint16_t Widen(uint32_t v, int bits) {
+    return uint16_t((v * 65535 + (1u << bits) / 2 - 1) / ((1u << bits) - 1));
+}
 
 void *Allocate(SamplePicture *p) {
     auto *samples = new Samples(size_t(p->width) * p->height * p->channels);
@@ -97,7 +101,8 @@ int32_t WriteDeep(const std::string &format, const std::filesystem::path &file, 
 constexpr int kPngType[4] = {PNG_COLOR_TYPE_GRAY, PNG_COLOR_TYPE_GRAY_ALPHA, PNG_COLOR_TYPE_RGB,
                              PNG_COLOR_TYPE_RGB_ALPHA};
 
-// A 16-bit PNG by libpng (samples in the machine's order), with sBIT `bits` below 16 and a tRNS key.
+// A 16-bit PNG by libpng (samples in the machine's order), with sBIT `bits` below 16 and a tRNS
+// key.
 void WritePng(const std::filesystem::path &file, const Picture &p, Samples s, int bits,
               const png_color_16 *key = nullptr) {
     FILE *f = std::fopen(file.c_str(), "wb");
@@ -109,7 +114,8 @@ void WritePng(const std::filesystem::path &file, const Picture &p, Samples s, in
     if (bits < 16) png_set_sBIT(png, info, &sig);
     if (key) png_set_tRNS(png, info, nullptr, 0, key);
     std::vector<png_bytep> rows(p.height);
-    for (int y = 0; y < p.height; ++y) rows[y] = reinterpret_cast<png_bytep>(&s[size_t(y) * p.width * p.channels]);
+    for (int y = 0; y < p.height; ++y)
+        rows[y] = reinterpret_cast<png_bytep>(&s[size_t(y) * p.width * p.channels]);
     png_set_rows(png, info, rows.data());
     png_write_png(png, info, PNG_TRANSFORM_SWAP_ENDIAN, nullptr);
     png_destroy_write_struct(&png, &info);
@@ -142,10 +148,14 @@ void WriteTiff(const std::filesystem::path &file, const Picture &p, bool separat
     TIFF *tif = TIFFOpen(file.c_str(), "w");
     for (const Samples &page : p.frames) {
         const uint16_t alpha[1] = {EXTRASAMPLE_UNASSALPHA};
-        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, p.width), TIFFSetField(tif, TIFFTAG_IMAGELENGTH, p.height);
-        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16), TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, p.channels);
-        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, p.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
-        TIFFSetField(tif, TIFFTAG_PLANARCONFIG, separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, p.width),
+            TIFFSetField(tif, TIFFTAG_IMAGELENGTH, p.height);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16),
+            TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, p.channels);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC,
+                     p.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(tif, TIFFTAG_PLANARCONFIG,
+                     separate ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
         if (p.channels % 2 == 0) TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, alpha);
         const int planes = separate ? p.channels : 1, step = separate ? p.channels : 1;
         Samples line(size_t(p.width) * p.channels);
@@ -168,7 +178,8 @@ std::vector<std::pair<int, Samples>> ReadTiff(const std::filesystem::path &file)
         uint32_t w = 0, h = 0;
         uint16_t bits = 0, spp = 0;
         TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w), TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
-        TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &bits), TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+        TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &bits),
+            TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
         std::vector<uint8_t> line(TIFFScanlineSize(tif));
         Samples s;
         for (uint32_t y = 0; y < h; ++y) {
@@ -176,8 +187,9 @@ std::vector<std::pair<int, Samples>> ReadTiff(const std::filesystem::path &file)
             for (size_t i = 0, bit = 0; i < size_t(w) * spp; ++i, bit += bits) {
                 uint32_t v = 0;
                 for (int b = 0; b < bits; ++b)
-                    v = v << 1 | (bits == 16 ? (reinterpret_cast<uint16_t *>(line.data())[i] >> (15 - b)) & 1
-                                             : (line[(bit + b) / 8] >> (7 - (bit + b) % 8)) & 1);
+                    v = v << 1 |
+                        (bits == 16 ? (reinterpret_cast<uint16_t *>(line.data())[i] >> (15 - b)) & 1
+                                    : (line[(bit + b) / 8] >> (7 - (bit + b) % 8)) & 1);
                 s.push_back(uint16_t(v));
             }
         }
@@ -194,14 +206,12 @@ struct Layout {
     bool planes;  // TIFF: each sample in a plane of its own
 };
 class DeepLayouts : public ::testing::TestWithParam<Layout> {};
-INSTANTIATE_TEST_SUITE_P(, DeepLayouts,
-                         ::testing::Values(Layout{"grey", 1, false, false},
-                                           Layout{"grey_alpha", 2, false, true},
-                                           Layout{"rgb", 3, false, false},
-                                           Layout{"rgba", 4, false, true},
-                                           Layout{"grey_key", 1, true, false},
-                                           Layout{"rgb_key", 3, true, true}),
-                         kCaseName);
+INSTANTIATE_TEST_SUITE_P(
+    , DeepLayouts,
+    ::testing::Values(Layout{"grey", 1, false, false}, Layout{"grey_alpha", 2, false, true},
+                      Layout{"rgb", 3, false, false}, Layout{"rgba", 4, false, true},
+                      Layout{"grey_key", 1, true, false}, Layout{"rgb_key", 3, true, true}),
+    kCaseName);
 
 TEST_P(DeepLayouts, PngAndTiffRoundTripsAreExact) {
     TempDir dir;
@@ -246,7 +256,8 @@ TEST(DeepSamples, SourceDepthAndFramesAreKept) {
     p.channels = 3;
     const Samples ten = Noise(p, 10, 3);
     Samples replicated, widened;
-    for (uint16_t v : ten) replicated.push_back(uint16_t(v << 6 | v >> 4)), widened.push_back(Widen(v, 10));
+    for (uint16_t v : ten)
+        replicated.push_back(uint16_t(v << 6 | v >> 4)), widened.push_back(Widen(v, 10));
     WritePng(dir / "ten.png", p, replicated, 10);
     const Picture read = ReadDeep("png", dir / "ten.png");
     EXPECT_EQ(read.bits, 10);
@@ -298,13 +309,15 @@ TEST(DeepSamples, HostileFilesFailCleanly) {
     TIFF *tif = TIFFOpen((dir / "short.tif").c_str(), "w");
     TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 31), TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 7);
     TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16), TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK), TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 7);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK),
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, 7);
     std::vector<uint8_t> half(31 * 7);
     TIFFWriteRawStrip(tif, 0, half.data(), tmsize_t(half.size()));
     TIFFClose(tif);
     const std::pair<std::filesystem::path, const char *> files[] = {
         {save("cut.png", Bytes(bytes.begin(), bytes.begin() + bytes.size() * 2 / 3)), "png"},
-        {save("liar.png", liar), "png"}, {dir / "short.tif", "tiff"}};
+        {save("liar.png", liar), "png"},
+        {dir / "short.tif", "tiff"}};
     for (const auto &[file, format] : files) {
         std::string failure;
         const Picture read = ReadDeep(format, file, &failure);
@@ -312,6 +325,31 @@ TEST(DeepSamples, HostileFilesFailCleanly) {
         EXPECT_TRUE(read.frames.empty()) << file;
         EXPECT_NE(failure, "") << file;
     }
+}
+
+// Through faltrix-convert: a 16-bit PNG to PNG and TIFF stays exact, and halved by a filter
+// stays 16-bit, its samples no 8-bit values widened, alike in both.
+TEST(DeepSamples, ConverterKeepsTheDepth) {
+    TempDir dir;
+    Picture p;
+    p.width = 64, p.height = 48, p.channels = 4;
+    const Samples s = Noise(p, 16, 11);
+    WritePng(dir / "in.png", p, s, 16);
+    const std::string convert =
+        std::string(std::getenv("FALTRIX_BUILD_DIR")) + "/bin/faltrix-convert -q ";
+    for (const char *out : {"out.png", "out.tif", "half.png", "half.tif"}) {
+        const std::string command = convert + (out[0] == 'h' ? "-W 50% " : "") +
+                                    (dir / "in.png").string() + " -o " + (dir / out).string();
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    }
+    int colour = 0, bits = 0;
+    EXPECT_EQ(ReadPng(dir / "out.png", &colour, &bits), s);
+    EXPECT_EQ(ReadTiff(dir / "out.tif"), (std::vector<std::pair<int, Samples>>{{16, s}}));
+    const Samples half = ReadPng(dir / "half.png", &colour, &bits);
+    EXPECT_EQ(colour, PNG_COLOR_TYPE_RGB_ALPHA);
+    EXPECT_EQ(half.size(), s.size() / 4);
+    EXPECT_TRUE(std::any_of(half.begin(), half.end(), [](uint16_t v) { return v % 257 != 0; }));
+    EXPECT_EQ(ReadTiff(dir / "half.tif"), (std::vector<std::pair<int, Samples>>{{16, half}}));
 }
 
 }  // namespace
