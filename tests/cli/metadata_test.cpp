@@ -607,7 +607,7 @@ INSTANTIATE_TEST_SUITE_P(
             "W: the output format keeps no colour profile; the colours were converted to sRGB\n"},
         WarningCase{"QuietHidesThem", Args{"photo.jpg", "-q", "-o", "out.gif"}, ""},
         WarningCase{"StripIsSilent", Args{"photo.jpg", "--strip", "-o", "out.gif"}, ""},
-        WarningCase{"PngDepth", Args{"photo16.png", "-o", "out.tif"},
+        WarningCase{"PngDepth", Args{"photo16.png", "-o", "out.webp"},
                     "W: reduced 16 to 8 bits per sample\n"},
         WarningCase{"GifFrames", Args{"gif/layouts/two-frames-first-shown.gif", "-o", "out.bmp"},
                     "W: kept frame 1 of 2\n"},

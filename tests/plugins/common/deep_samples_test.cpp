@@ -335,11 +335,11 @@ TEST(DeepSamples, ConverterKeepsTheDepth) {
     p.width = 64, p.height = 48, p.channels = 4;
     const Samples s = Noise(p, 16, 11);
     WritePng(dir / "in.png", p, s, 16);
-    const std::string convert =
-        std::string(std::getenv("FALTRIX_BUILD_DIR")) + "/bin/faltrix-convert -q ";
+    const std::string convert = FALTRIX_TEST_BUILD_DIR "/bin/faltrix-convert -q ";
     for (const char *out : {"out.png", "out.tif", "half.png", "half.tif"}) {
-        const std::string command = convert + (out[0] == 'h' ? "-W 50% " : "") +
-                                    (dir / "in.png").string() + " -o " + (dir / out).string();
+        const std::string command = convert + (out[0] == 'h' ? "-W 50% '" : "'") +
+                                    (dir / "in.png").string() + "' -o '" + (dir / out).string() +
+                                    "'";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
     int colour = 0, bits = 0;
