@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -325,31 +324,6 @@ TEST(DeepSamples, HostileFilesFailCleanly) {
         EXPECT_TRUE(read.frames.empty()) << file;
         EXPECT_NE(failure, "") << file;
     }
-}
-
-// Through faltrix-convert: a 16-bit PNG to PNG and TIFF stays exact, and halved by a filter
-// stays 16-bit, its samples no 8-bit values widened, alike in both.
-TEST(DeepSamples, ConverterKeepsTheDepth) {
-    TempDir dir;
-    Picture p;
-    p.width = 64, p.height = 48, p.channels = 4;
-    const Samples s = Noise(p, 16, 11);
-    WritePng(dir / "in.png", p, s, 16);
-    const std::string convert = FALTRIX_TEST_BUILD_DIR "/bin/faltrix-convert -q ";
-    for (const char *out : {"out.png", "out.tif", "half.png", "half.tif"}) {
-        const std::string command = convert + (out[0] == 'h' ? "-W 50% '" : "'") +
-                                    (dir / "in.png").string() + "' -o '" + (dir / out).string() +
-                                    "'";
-        ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    }
-    int colour = 0, bits = 0;
-    EXPECT_EQ(ReadPng(dir / "out.png", &colour, &bits), s);
-    EXPECT_EQ(ReadTiff(dir / "out.tif"), (std::vector<std::pair<int, Samples>>{{16, s}}));
-    const Samples half = ReadPng(dir / "half.png", &colour, &bits);
-    EXPECT_EQ(colour, PNG_COLOR_TYPE_RGB_ALPHA);
-    EXPECT_EQ(half.size(), s.size() / 4);
-    EXPECT_TRUE(std::any_of(half.begin(), half.end(), [](uint16_t v) { return v % 257 != 0; }));
-    EXPECT_EQ(ReadTiff(dir / "half.tif"), (std::vector<std::pair<int, Samples>>{{16, half}}));
 }
 
 }  // namespace
