@@ -609,6 +609,7 @@ INSTANTIATE_TEST_SUITE_P(
         WarningCase{"StripIsSilent", Args{"photo.jpg", "--strip", "-o", "out.gif"}, ""},
         WarningCase{"PngDepth", Args{"photo16.png", "-o", "out.webp"},
                     "W: reduced 16 to 8 bits per sample\n"},
+        WarningCase{"PngDepthKept", Args{"photo16.png", "-o", "out.tif"}, ""},
         WarningCase{"GifFrames", Args{"gif/layouts/two-frames-first-shown.gif", "-o", "out.bmp"},
                     "W: kept frame 1 of 2\n"},
         WarningCase{"WebpFrames",
