@@ -7,10 +7,10 @@
 // numbered), written as they come; the first page carries the EXIF block and the XMP packet,
 // every page the colour profile.
 //
-// Deep frames (AddFrameSamples), a single picture among them, are stored at their source's
-// depth: grey (min-is-black) or RGB, with unassociated alpha when they have it, of 9 to 16
-// bits a sample, those below 16 packed as TIFF packs them (the first sample in the high
-// bits).
+// Deep frames (AddFrameSamples), a single picture among them, are stored at 16 bits a sample,
+// grey (min-is-black) or RGB, with unassociated alpha when they have it. A 10- or 12-bit
+// source is widened rather than packed at its own depth: many readers take 8 and 16 bits
+// only.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -264,31 +264,14 @@ bool WriteRows(TIFF *tif, const kit::SourcePicture &src, const Layout &layout,
     return true;
 }
 
-// Every row of deep samples, top first: 16 bits in the machine's order, as libtiff takes
-// them, or fewer packed, each the nearest value of that depth.
-bool WriteSampleRows(TIFF *tif, const kit::SampleView &s, int bits, ProgressCallbackFn progress,
+// Every row of deep samples, top first, in the machine's order, as libtiff takes them: from a
+// copy, since libtiff's differencing works in the buffer it is given, and the samples are the
+// host's.
+bool WriteSampleRows(TIFF *tif, const kit::SampleView &s, ProgressCallbackFn progress,
                      int32_t data) {
-    const size_t n = static_cast<size_t>(s.width) * static_cast<size_t>(s.channels);
-    std::vector<uint16_t> narrow(bits < 16 ? 65536 : 0);
-    for (uint32_t v = 0; v < narrow.size(); ++v)
-        narrow[v] = static_cast<uint16_t>(kit::NarrowSample(static_cast<uint16_t>(v), bits));
-    std::vector<uint8_t> line((n * static_cast<size_t>(bits) + 7) / 8);
+    std::vector<uint16_t> line(static_cast<size_t>(s.width) * static_cast<size_t>(s.channels));
     for (int32_t y = 0; y < s.height; ++y) {
-        const uint16_t *in = s.Row(y);
-        if (bits == 16) {
-            std::memcpy(line.data(), in, n * 2);
-        } else {
-            uint8_t *o = line.data();
-            uint32_t pending = 0;  // the low `held` bits not yet written
-            int held = 0;
-            for (size_t i = 0; i < n; ++i) {
-                pending = (pending << bits) | narrow[in[i]];
-                for (held += bits; held >= 8; held -= 8)
-                    *o++ = static_cast<uint8_t>(pending >> (held - 8));
-                pending &= (1u << held) - 1;
-            }
-            if (held > 0) *o = static_cast<uint8_t>(pending << (8 - held));
-        }
+        std::copy_n(s.Row(y), line.size(), line.data());
         if (TIFFWriteScanline(tif, line.data(), static_cast<uint32_t>(y), 0) < 0)
             return kit::Fail("TIFF: a row could not be written");
         kit::ReportProgress(progress, y + 1, s.height, data);
@@ -336,12 +319,12 @@ public:
             [&] { return WriteRows(tif_, src, layout, progress, data); });
     }
 
-    // The same for deep samples stored at `bits` bits.
-    bool AddSamples(const kit::SampleView &s, int bits, uint16_t page, uint16_t pages,
+    // The same for deep samples, stored at 16 bits.
+    bool AddSamples(const kit::SampleView &s, uint16_t page, uint16_t pages,
                     ProgressCallbackFn progress, int32_t data) {
         return Directory(
-            page, pages, [&] { return SetSampleTags(tif_, s, bits, compression_, page == 0); },
-            [&] { return WriteSampleRows(tif_, s, bits, progress, data); });
+            page, pages, [&] { return SetSampleTags(tif_, s, 16, compression_, page == 0); },
+            [&] { return WriteSampleRows(tif_, s, progress, data); });
     }
 
     bool Finish() {
@@ -411,7 +394,7 @@ public:
         if (sampleBits_ < 9 || sampleBits_ > 16)
             return kit::Fail("TIFF: the pages begun take 8-bit pictures");
         return Next([&](uint16_t page, uint16_t pages) {
-            return file_.AddSamples(samples, sampleBits_, page, pages, progress, data);
+            return file_.AddSamples(samples, page, pages, progress, data);
         });
     }
     bool Finish() override {

@@ -234,7 +234,8 @@ TEST_P(DeepLayouts, PngAndTiffRoundTripsAreExact) {
 }
 
 // A 10-bit source (a PNG whose sBIT says 10, its samples widened by bit replication) keeps its
-// 10 bits: sBIT in PNG, BitsPerSample in TIFF; and 12-bit pages and APNG frames stay deep.
+// 10 bits in PNG's sBIT, and TIFF stores it widened to 16 bits, which every reader takes; 12-bit
+// pages and APNG frames stay deep.
 TEST(DeepSamples, SourceDepthAndFramesAreKept) {
     TempDir dir;
     Picture p;
@@ -251,17 +252,18 @@ TEST(DeepSamples, SourceDepthAndFramesAreKept) {
     for (uint16_t &v : stored) v >>= 6;
     EXPECT_EQ(std::tie(bits, stored), std::tuple(10, ten));
     ASSERT_EQ(WriteDeep("tiff", dir / "ten.tif", read), 0);
-    EXPECT_EQ(ReadTiff(dir / "ten.tif"), (Pages{{10, ten}}));
+    EXPECT_EQ(ReadTiff(dir / "ten.tif"), (Pages{{16, read.frames[0]}}));
 
     Picture frames;
     frames.channels = 2, frames.bits = 12;
     for (uint32_t seed : {1u, 2u, 3u}) frames.frames.push_back(Noise(frames, 12, seed, true));
     ASSERT_EQ(WriteDeep("tiff", dir / "pages.tif", frames), 0);
     ASSERT_EQ(WriteDeep("png", dir / "frames.png", frames), 0);
-    EXPECT_EQ(ReadTiff(dir / "pages.tif").back().first, 12);  // each page stored at 12 bits
-    for (const auto &[name, format] : {std::pair{"pages.tif", "tiff"}, {"frames.png", "png"}}) {
+    EXPECT_EQ(ReadTiff(dir / "pages.tif").back().first, 16);
+    for (const auto &[name, format, bits] :
+         {std::tuple{"pages.tif", "tiff", 16}, {"frames.png", "png", 12}}) {
         const Picture back = ReadDeep(format, dir / name);
-        EXPECT_EQ(std::tie(back.bits, back.frames), std::tie(frames.bits, frames.frames)) << name;
+        EXPECT_EQ(std::tie(back.bits, back.frames), std::tie(bits, frames.frames)) << name;
     }
 }
 
