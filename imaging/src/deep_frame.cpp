@@ -1,6 +1,8 @@
 // Deep frames: the host's memory for them, their resize and their conversion to sRGB.
 #include "deep_frame.h"
 
+#include "narrow_source.h"
+
 extern "C" {
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
@@ -83,14 +85,26 @@ void Premultiply(DeepFrame *frame, bool divide) {
 
 bool Scale(const DeepFrame &from, DeepFrame *to, ResizeFilter filter) {
     const AVPixelFormat format = FormatOf(from.picture.channels);
+    // A picture too narrow for libswscale's filters, widened first (see narrow_source.h).
+    const uint32_t repeats = ColumnRepeats(uint32_t(from.picture.width));
+    std::vector<uint8_t> widened;
+    const uint8_t *first = reinterpret_cast<const uint8_t *>(from.samples.get());
+    int width = from.picture.width, stride = static_cast<int>(from.picture.stride);
+    if (repeats > 1) {
+        const size_t pixelBytes = size_t(from.picture.channels) * 2;
+        widened = RepeatColumns(first, stride, uint32_t(width), uint32_t(from.picture.height),
+                                pixelBytes, repeats);
+        width *= static_cast<int>(repeats);
+        stride *= static_cast<int>(repeats);
+        first = widened.data();
+    }
     double lanczos[2] = {3, 0};
-    SwsContext *context =
-        sws_getContext(from.picture.width, from.picture.height, format, to->picture.width,
-                       to->picture.height, format, FlagsOf(filter), nullptr, nullptr,
-                       filter == ResizeFilter::Lanczos3 ? lanczos : nullptr);
+    SwsContext *context = sws_getContext(
+        width, from.picture.height, format, to->picture.width, to->picture.height, format,
+        FlagsOf(filter), nullptr, nullptr, filter == ResizeFilter::Lanczos3 ? lanczos : nullptr);
     if (context == nullptr) return false;
-    const uint8_t *const source[4] = {reinterpret_cast<const uint8_t *>(from.samples.get())};
-    const int sourceStride[4] = {static_cast<int>(from.picture.stride)};
+    const uint8_t *const source[4] = {first};
+    const int sourceStride[4] = {stride};
     uint8_t *const target[4] = {reinterpret_cast<uint8_t *>(to->samples.get())};
     const int targetStride[4] = {static_cast<int>(to->picture.stride)};
     const int rows =

@@ -104,6 +104,41 @@ TEST(DeepFrame, ResizeKeepsFullDepthAndLetsNoClearColourBleed) {
     EXPECT_EQ(ResizeDeepFrame(*ramp, 32, 1, ResizeFilter::Nearest), nullptr);
 }
 
+// libswscale picks pixels of a picture under 4 wide rather than filtering them: 3 columns of
+// red, green, red shrunk to 2 must mix them (1 red and half a green each), 8 bits or 16.
+TEST(DeepFrame, NarrowPicturesAreAveragedNotPicked) {
+    auto narrow = MakeFrame(3, 8, 3, [](int32_t x, int32_t, int32_t c) {
+        return (x % 2 == 0) == (c == 0) ? 60000 : 0;
+    });
+    auto deep = ResizeDeepFrame(*narrow, 2, 4, ResizeFilter::Box);
+    ASSERT_NE(deep, nullptr);
+    EXPECT_NEAR(deep->Row(1)[0], 40000, 100);
+    EXPECT_NEAR(deep->Row(1)[1], 20000, 100);
+
+    BITMAPINFO info{};
+    info.bmiHeader = {sizeof(BITMAPINFOHEADER), 3, -8, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    void *bits = nullptr;
+    HBITMAP source = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    ASSERT_NE(bits, nullptr);
+    DIBSECTION section{};
+    ASSERT_EQ(GetObjectW(source, sizeof section, &section), int(sizeof section));
+    for (int32_t y = 0; y < 8; ++y)
+        for (int32_t x = 0; x < 3; ++x) {
+            uint8_t *px = static_cast<uint8_t *>(bits) + y * section.dsBm.bmWidthBytes + 3 * x;
+            px[2] = x % 2 == 0 ? 240 : 0;  // B, G, R
+            px[1] = x % 2 == 0 ? 0 : 240;
+        }
+    HBITMAP resized = FilteredResize(source, section, 2, 4, ResizeFilter::Box);
+    ASSERT_NE(resized, nullptr);
+    DIBSECTION out{};
+    ASSERT_EQ(GetObjectW(resized, sizeof out, &out), int(sizeof out));
+    const uint8_t *px = static_cast<const uint8_t *>(out.dsBm.bmBits) + out.dsBm.bmWidthBytes;
+    EXPECT_NEAR(px[2], 160, 2);
+    EXPECT_NEAR(px[1], 80, 2);
+    DeleteObject(resized);
+    DeleteObject(source);
+}
+
 TEST(DeepFrame, ConvertsToSrgbAtFullDepth) {
     // Linear grey: the middle level 32768 becomes sRGB's 0.735 or so, kept grey.
     const cmsCIExyY d50 = {0.3457, 0.3585, 1.0};
