@@ -99,7 +99,9 @@ TEST(DeepFrame, ResizeKeepsFullDepthAndLetsNoClearColourBleed) {
         const uint16_t *p = one->Row(1) + channels;
         EXPECT_NEAR(p[channels - 1], 32768, 64);
         EXPECT_NEAR(p[0], channels == 2 ? 20000 : 65535, 64);
-        if (channels == 4) EXPECT_LT(p[1], 64);
+        if (channels == 4) {
+            EXPECT_LT(p[1], 64);
+        }
     }
     EXPECT_EQ(ResizeDeepFrame(*ramp, 32, 1, ResizeFilter::Nearest), nullptr);
 }
