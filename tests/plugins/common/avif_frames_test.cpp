@@ -82,8 +82,7 @@ TEST_F(AvifFrames, AvifencSequenceAsAvifdecDecodesIt) {
 // whose data is gone fail with libavif's cause rather than anything worse.
 TEST_F(AvifFrames, CutShortFailsAtTheMissingFrame) {
     Bytes bytes = ReadFile(dir_ / "a.avif");
-    std::ofstream(dir_ / "cut.avif", std::ios::binary)
-        .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size() - 200));
+    WriteFile(dir_ / "cut.avif", bytes, bytes.size() - 200);
     const CodecPlugin::Frames frames = in_->DecodeFrames(dir_ / "cut.avif");
     EXPECT_EQ(frames.info.frameCount, 3);
     EXPECT_TRUE(frames.bitmaps.size() == 1 || frames.bitmaps.size() == 2) << frames.bitmaps.size();

@@ -512,6 +512,12 @@ std::vector<uint8_t> ReadFile(const fs::path &file) {
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
 }
 
+void WriteFile(const fs::path &file, const Bytes &bytes, size_t size) {
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()),
+               std::streamsize(std::min(size, bytes.size())));
+}
+
 void UnderFileSizeLimit(uint64_t bytes, const std::function<void()> &body) {
     auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit old, limit;

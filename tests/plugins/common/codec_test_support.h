@@ -198,6 +198,8 @@ public:
 };
 
 std::vector<uint8_t> ReadFile(const std::filesystem::path &file);
+// Writes the first `size` bytes (all when not given) as the file.
+void WriteFile(const std::filesystem::path &file, const Bytes &bytes, size_t size = SIZE_MAX);
 
 // Runs body with the process's file-size limit at `bytes`: writes past it fail with EFBIG,
 // as on a full disk.

@@ -148,11 +148,6 @@ void Change(Bytes *png, const char *type, int n, size_t at, uint32_t v, bool byt
     Put32(png, chunk + 8 + length, uint32_t(crc32(0, png->data() + chunk + 4, length + 4)));
 }
 
-void Write(const fs::path &file, const Bytes &bytes) {
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size()));
-}
-
 // ---- Disposal and blending, worked by hand ------------------------------------------------
 
 // Half-transparent red, then half-transparent blue laid over it (APNG's "over": alpha
@@ -178,7 +173,7 @@ TEST(ApngComposition, DisposesAndBlendsAsTheControlsSay) {
         Bytes png = Save(source, {10, 10}, 0, dir / "a.png");
         Change(&png, "fcTL", 0, 24, c.firstDispose, true);
         Change(&png, "fcTL", 1, 25, c.secondBlend, true);
-        Write(dir / "b.png", png);
+        WriteFile(dir / "b.png", png);
         source[1].fill(QColor::fromRgba(c.second));
         ExpectFrames(Images(in.DecodeFrames(dir / "b.png").bitmaps), source, 1, "our reader");
     }
@@ -206,7 +201,7 @@ TEST_P(ApngLies, RefusedOrReadUpToTheDamage) {
     TempDir dir;
     Bytes png = Save(Animation(3), {50, 50, 50}, 0, dir / "good.png");
     c.change(&png);
-    Write(dir / "bad.png", png);
+    WriteFile(dir / "bad.png", png);
     int32_t answer = 0;
     const CodecPlugin::Frames frames = in.DecodeFrames(dir / "bad.png", &answer);
     const std::string cause = in.LastFailureText().toStdString();

@@ -182,9 +182,7 @@ TEST(GifFramesDamaged, LaterFrameCutShortFailsWithItsCauseEarlierOnesRead) {
     const std::vector<uint8_t> whole = ReadFile(dir / "a.gif");
     // {bytes cut from the end, frames read}: the trailer only, then into the last frame's data.
     for (const auto &[drop, read] : {std::pair<size_t, size_t>{1, 3}, {6, 2}}) {
-        std::ofstream(dir / "cut.gif", std::ios::binary)
-            .write(reinterpret_cast<const char *>(whole.data()),
-                   std::streamsize(whole.size() - drop));
+        WriteFile(dir / "cut.gif", whole, whole.size() - drop);
         const CodecPlugin::Frames f = In().DecodeFrames(dir / "cut.gif");
         EXPECT_EQ(f.info.frameCount, 3) << drop;
         EXPECT_EQ(f.bitmaps.size(), read) << drop;
