@@ -9,7 +9,7 @@ for b in "$bin"/bench_*; do
   echo "== $(basename "$b")"
   "$b" --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 done
-for s in bench/*/compare.sh bench/convert/modern.sh bench/convert/png_sizes.sh bench/convert/animation.sh; do
+for s in bench/*/compare.sh bench/convert/modern.sh bench/convert/png_sizes.sh bench/convert/animation.sh bench/convert/deep.sh; do
   [ -x "$s" ] || [ -f "$s" ] || continue
   echo "== $s"
   bash "$s"

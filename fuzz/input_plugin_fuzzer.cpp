@@ -1,7 +1,7 @@
 // The libFuzzer target of every input plug-in: each input is written to a memory file and
 // taken through IsSupported, GetPictureInfo, GetPictureDIB and GetPictureMetadata, as a
 // conversion job would, and, where the plug-in gives frames, through OpenFrames, every
-// GetFrameDIB and CloseFrames.
+// GetFrameDIB and CloseFrames, and for a deep file once more through GetFrameSamples.
 // The plug-in's sources are compiled into its target, so its entry points are plain calls.
 #include <stdint.h>
 #include <stdio.h>
@@ -17,6 +17,7 @@
 #pragma weak OpenFrames
 #pragma weak GetFrameDIB
 #pragma weak CloseFrames
+#pragma weak GetFrameSamples
 
 namespace faltrix::fuzz {
 
@@ -77,6 +78,45 @@ void WalkFrames(const std::u16string &path) {
     CloseFrames(reader);
 }
 
+// Memory of the exact size for a deep frame, so that a write past it is caught; released by
+// the walk below.
+void *ExactSamples(SamplePicture *picture) {
+    if (picture->channels < 1 || picture->channels > 4 || picture->bits != 16) return nullptr;
+    picture->stride = int64_t(picture->width) * picture->channels * 2;
+    picture->data = malloc(size_t(picture->stride) * size_t(picture->height));
+    return picture->data;
+}
+
+// A deep file's frames once more at full depth, as the job reads them for a deep output.
+void WalkDeepFrames(const std::u16string &path) {
+    if (&OpenFrames == nullptr || &CloseFrames == nullptr || &GetFrameSamples == nullptr) return;
+    FrameSequenceInfo info{};
+    info.size = sizeof info;
+    void *reader = nullptr;
+    if (OpenFrames(path.c_str(), &info, &reader) != 0) return;
+    const uint64_t pixels = uint64_t(info.width) * uint64_t(info.height);
+    if (info.sampleBits > 8 && info.frameCount <= FALTRIX_MAX_FRAMES &&
+        pixels * uint64_t(info.frameCount) <= FALTRIX_MAX_PICTURE_PIXELS / 4) {
+        int32_t channels = 0;
+        for (int32_t k = 0; k < info.frameCount && k < 16; ++k) {
+            FrameInfo frame{};
+            frame.size = sizeof frame;
+            SamplePicture picture{};
+            picture.size = sizeof picture;
+            picture.width = info.width;
+            picture.height = info.height;
+            const int32_t answer =
+                GetFrameSamples(reader, k, &frame, &picture, IgnoreProgress, 0, ExactSamples);
+            free(picture.data);
+            if (answer != 0) break;
+            // Every frame of a file has the same channels, and a frame has memory.
+            if (picture.data == nullptr || (channels != 0 && picture.channels != channels)) abort();
+            channels = picture.channels;
+        }
+    }
+    CloseFrames(reader);
+}
+
 int RunInputPlugin(const uint8_t *data, size_t size) {
     const std::u16string &path = InputPath();
     const int fd = InputDescriptor();
@@ -97,6 +137,7 @@ int RunInputPlugin(const uint8_t *data, size_t size) {
         GetPictureMetadata(path.c_str(), ReadItem, nullptr);
     }
     WalkFrames(path);
+    WalkDeepFrames(path);
     return 0;
 }
 

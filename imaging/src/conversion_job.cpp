@@ -8,12 +8,14 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "decode_stage.h"
+#include "deep_frame.h"
 #include "faltrix/device_resize.h"
 #include "faltrix/keep_aspect.h"
 #include "faltrix/plugin_list.h"
@@ -76,10 +78,20 @@ struct JobEnd {
     bool pluginFailed = false;  // the output plug-in's SaveDIBPicture failed, not the host
 };
 
-// The picture to store: a bitmap selected into the memory DC that the output plug-in reads.
+// The picture to store: a bitmap selected into the memory DC that the output plug-in reads,
+// or a frame of deep samples.
 struct StoreTarget {
     HBITMAP bitmap = nullptr;
     HDC dc = nullptr;
+    std::unique_ptr<DeepFrame> deep = {};
+
+    bool empty() const { return bitmap == nullptr && !deep; }
+    // The DC goes first: the bitmap is still selected in it.
+    void Release() {
+        if (dc != nullptr) DeleteDC(std::exchange(dc, nullptr));
+        if (bitmap != nullptr) DeleteObject(std::exchange(bitmap, nullptr));
+        deep.reset();
+    }
 };
 
 // A memory DC holding `bitmap`, or null (with the bitmap deleted) when none can be had.
@@ -118,8 +130,36 @@ void ClearRowEnds(const DIBSECTION &section) {
 // by the resampler when anti-aliasing is asked for, else, or when the resampler refuses the
 // picture, by the device resize. An empty target means nothing is left to store; the failure
 // line has been shown, and `cause` says why when the size asked for is beyond the limits.
-StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRequest &request,
+// A deep frame (taken over) at the requested size: as it is, or by a filter of libswscale (the
+// job reads deep frames for no other resize).
+StoreTarget ResizeDeepStage(std::unique_ptr<DeepFrame> frame, const ConversionRequest &request,
+                            std::u16string *cause, bool report) {
+    const auto ShowStatus = [report](const char16_t *line) {
+        if (report) ::faltrix::ShowStatus(line);
+    };
+    if (request.outputWidth == uint32_t(frame->picture.width) &&
+        request.outputHeight == uint32_t(frame->picture.height)) {
+        ShowStatus(u"normal Resizing Done.");
+        return StoreTarget{nullptr, nullptr, std::move(frame)};
+    }
+    if (const std::string beyond =
+            OutputSizeBeyondLimits(request.outputWidth, request.outputHeight);
+        !beyond.empty()) {
+        ShowStatus(u"Failed in Resizing.");
+        *cause = std::u16string(beyond.begin(), beyond.end());
+        return {};
+    }
+    ShowStatus(u"Now anti-alias Resizing...");
+    std::unique_ptr<DeepFrame> resized =
+        ResizeDeepFrame(*frame, request.outputWidth, request.outputHeight, request.filter);
+    ShowStatus(resized ? u"anti-alias Resizing Done." : u"Failed in Resizing.");
+    if (!resized) return {};
+    return StoreTarget{nullptr, nullptr, std::move(resized)};
+}
+
+StoreTarget ResizeStage(decode_stage::Decoded &decoded, const ConversionRequest &request,
                         std::u16string *cause, bool report = true) {
+    if (decoded.deep) return ResizeDeepStage(std::move(decoded.deep), request, cause, report);
     // Frames after the first of a sequence are resized without a word: the bar tells.
     const auto ShowStatus = [report](const char16_t *line) {
         if (report) ::faltrix::ShowStatus(line);
@@ -137,7 +177,8 @@ StoreTarget ResizeStage(const decode_stage::Decoded &decoded, const ConversionRe
         if (header.biHeight < 0) ClearRowEnds(decoded.section);
         HDC dc = SelectForStoring(decoded.bitmap);
         ShowStatus(dc == nullptr ? u"Failed in Resizing." : u"normal Resizing Done.");
-        return dc == nullptr ? StoreTarget{} : StoreTarget{decoded.bitmap, dc};
+        if (dc == nullptr) return {};
+        return StoreTarget{decoded.bitmap, dc};
     }
 
     // A size no plug-in could read back is refused before any memory is taken for it, with
@@ -239,20 +280,24 @@ struct SequenceRun {
 // for the rest, positioned after it.
 struct SequenceSource {
     StoreTarget first;
-    int32_t firstDelay = 0;
+    int32_t firstDelay = 0;  // the frames are deep when the first is
     decode_stage::FrameReader *reader = nullptr;
     FrameSequenceInfo sequence{};
     int32_t firstIndex = 0, lastIndex = 0;
     const WCHAR *input = nullptr;
 };
 
-// Adds one frame (selected in dc) to the writer; the plug-in's words when it fails.
-bool AddOneFrame(void *writer, HDC dc, int32_t delay, const WCHAR *path, SequenceRun *run) {
+// Adds one frame to the writer; the plug-in's words when it fails.
+bool AddOneFrame(void *writer, const StoreTarget &target, int32_t delay, const WCHAR *path,
+                 SequenceRun *run) {
     t_frameStage = kStoring;
     FrameInfo frame{};
     frame.size = sizeof frame;
     frame.delay = delay;
-    if (OutputPlugins().AddFrame(writer, dc, &frame, SequenceProgress, 0) == 0) {
+    OutputPluginList &output = OutputPlugins();
+    if ((target.deep
+             ? output.AddFrameSamples(writer, &target.deep->picture, &frame, SequenceProgress, 0)
+             : output.AddFrame(writer, target.dc, &frame, SequenceProgress, 0)) == 0) {
         SequenceProgress(1, 1, 0);  // the frame is stored, whether the plug-in said so or not
         return true;
     }
@@ -268,20 +313,27 @@ SequenceRun AddLaterFrames(void *writer, const SequenceSource &source,
     for (int32_t k = source.firstIndex + 1; k <= source.lastIndex; ++k) {
         AtFrame(k - source.firstIndex, kDecoding);
         decode_stage::Decoded frame;
-        frame.bitmap =
-            source.reader->Read(k, source.sequence, &frame.delay, SequenceProgress, &frame.section);
-        if (frame.bitmap == nullptr)
+        if (source.first.deep)
+            frame.deep =
+                source.reader->ReadSamples(k, source.sequence, &frame.delay, SequenceProgress,
+                                           source.first.deep->picture.channels);
+        else
+            frame.bitmap = source.reader->Read(k, source.sequence, &frame.delay, SequenceProgress,
+                                               &frame.section);
+        if (frame.bitmap == nullptr && !frame.deep)
             return {SequenceRun::InputCut, k,
                     decode_stage::PluginCause(source.input, LastPluginFailure())};
         std::u16string cause;
         t_frameStage = kResizing;
         StoreTarget target = ResizeStage(frame, request, &cause, false);
-        if (target.bitmap == nullptr) return {SequenceRun::ResizeFailed, k, std::move(cause)};
-        if (metadata.pixelsConverted) ConvertLikeFirstFrame(metadata, target.dc, &target.bitmap);
+        if (target.empty()) return {SequenceRun::ResizeFailed, k, std::move(cause)};
+        if (metadata.pixelsConverted && target.deep)
+            ConvertLikeFirstFrame(metadata, target.deep.get());
+        else if (metadata.pixelsConverted)
+            ConvertLikeFirstFrame(metadata, target.dc, &target.bitmap);
         SequenceRun run;
-        const bool added = AddOneFrame(writer, target.dc, frame.delay, path, &run);
-        DeleteDC(target.dc);
-        DeleteObject(target.bitmap);
+        const bool added = AddOneFrame(writer, target, frame.delay, path, &run);
+        target.Release();
         if (!added) return run;
     }
     return {};
@@ -299,12 +351,14 @@ SequenceRun WriteSequence(const SequenceSource &source, const ConversionRequest 
     info.frameCount = source.lastIndex - source.firstIndex + 1;
     info.loopCount = source.sequence.loopCount;
     info.kind = source.sequence.kind;
+    // Deep frames at the file's depth; the reader said it before they were read.
+    if (source.first.deep) info.sampleBits = source.sequence.sampleBits;
     void *writer = nullptr;
     AtFrame(0, kStoring);
     if (output.BeginFrames(path, &info, &writer) != 0)
         return {SequenceRun::PluginFailed, 0, decode_stage::PluginCause(path, LastPluginFailure())};
     SequenceRun run;
-    if (AddOneFrame(writer, source.first.dc, source.firstDelay, path, &run))
+    if (AddOneFrame(writer, source.first, source.firstDelay, path, &run))
         run = AddLaterFrames(writer, source, request, metadata, path);
     if (run.kind != SequenceRun::Written) {
         output.EndFrames(writer, 0);
@@ -352,7 +406,10 @@ JobEnd StoreSequence(SequenceSource &source, const WCHAR *output, const Conversi
                            : u"Failed in Coding or Storing data.");
             return {ConversionOutcome::StoreFailed, run.cause};
         }
-        if (retryWithout) {
+        if (retryWithout && source.first.deep) {
+            WithdrawItems(metadata, source.first.deep.get(), run.cause);
+            itemsWithdrawn = true;
+        } else if (retryWithout) {
             WithdrawItems(metadata, source.first.dc, &source.first.bitmap, run.cause);
             itemsWithdrawn = true;
         } else {
@@ -386,6 +443,15 @@ std::pair<int32_t, int32_t> ChooseFrames(const ConversionRequest::Frames &asked,
     return {first, last};
 }
 
+// Whether a file deeper than 8 bits keeps its depth: when the output takes deep frames and
+// the size stays or changes by a filter of libswscale, which works at full depth. The dialog's
+// resizes work on 8-bit pictures: the plug-in reduces the frames, with its notice.
+bool KeepsDepth(const ConversionRequest &request, const FrameSequenceInfo &sequence) {
+    const bool sameSize = request.outputWidth == uint32_t(sequence.width) &&
+                          request.outputHeight == uint32_t(sequence.height);
+    return OutputPlugins().HasFrameSamples() && (sameSize || IsSwscaleFilter(request.filter));
+}
+
 JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCHAR *output) {
     using decode_stage::Failure;
     AtFrame(0, kDecoding);
@@ -403,7 +469,8 @@ JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCH
                 .readableSection = true,
                 .frame = std::max(request.frames.first, 1) - 1,
                 .progress = SequenceProgress,
-                .framesOpened = choose});
+                .framesOpened = choose,
+                .fullDepth = [&](const FrameSequenceInfo &s) { return KeepsDepth(request, s); }});
     switch (decoded.failure) {
     case Failure::NotSupported: return {ConversionOutcome::NotSupported, decoded.cause};
     case Failure::InfoFailed: return {ConversionOutcome::InfoFailed, decoded.cause};
@@ -411,25 +478,36 @@ JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCH
     case Failure::None: break;
     }
     const bool framed = decoded.frames.open();
-    PictureMetadata metadata = ReadPictureMetadata(input, framed);
+    const bool deep = decoded.deep != nullptr;
+    PictureMetadata metadata = ReadPictureMetadata(input, framed, deep);
     const auto [first, last] = chosen;
     metadata.notices.insert(metadata.notices.begin(), frameNotices.begin(), frameNotices.end());
     if (last == first) decoded.frames.Close();
     t_frameStage = kResizing;
     std::u16string resizeCause;
     StoreTarget target = ResizeStage(decoded, request, &resizeCause);
-    if (target.bitmap == nullptr) return {ConversionOutcome::ResizeFailed, std::move(resizeCause)};
+    if (target.empty()) return {ConversionOutcome::ResizeFailed, std::move(resizeCause)};
     // The items are fitted to the stored picture, whose pixels turn sRGB when the profile
     // cannot go with them (a palette's bitmap is replaced then).
     HBITMAP handed = target.bitmap;
-    HandMetadataToOutput(&metadata, request.metadata, target.dc, &target.bitmap);
-    OfferTransparency(target.dc, &metadata);
+    if (deep) {
+        HandMetadataToOutput(&metadata, request.metadata, target.deep.get());
+    } else {
+        HandMetadataToOutput(&metadata, request.metadata, target.dc, &target.bitmap);
+        OfferTransparency(target.dc, &metadata);
+    }
     JobEnd outcome;
-    if (last > first) {
-        SequenceSource source{target, decoded.delay, &decoded.frames, decoded.sequence, first,
-                              last,   input};
+    // Deep samples go through the sequence calls alone, a single picture as one frame.
+    if (last > first || deep) {
+        SequenceSource source{std::move(target),
+                              decoded.delay,
+                              &decoded.frames,
+                              decoded.sequence,
+                              first,
+                              last,
+                              input};
         outcome = StoreSequence(source, output, request, &metadata);
-        target = source.first;
+        target = std::move(source.first);
     } else {
         OfferSourceJpeg(input, metadata, request.metadata, handed == decoded.bitmap && !framed);
         outcome = StoreStage(target, output, request, true, metadata.itemsHanded);
@@ -441,9 +519,7 @@ JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCH
         if (outcome.outcome == ConversionOutcome::Stored) g_lastFrames.store(1);
     }
     if (outcome.outcome == ConversionOutcome::Stored) outcome.notices = std::move(metadata.notices);
-    // The DC goes first: the bitmap is still selected in it.
-    DeleteDC(target.dc);
-    DeleteObject(target.bitmap);
+    target.Release();
     return outcome;
 }
 

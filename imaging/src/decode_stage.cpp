@@ -97,6 +97,23 @@ HBITMAP FrameReader::Read(int32_t index, const FrameSequenceInfo &info, int32_t 
     return bitmap;
 }
 
+std::unique_ptr<DeepFrame> FrameReader::ReadSamples(int32_t index, const FrameSequenceInfo &info,
+                                                    int32_t *delay, ProgressCallbackFn progress,
+                                                    int32_t channels) {
+    FrameInfo frame{};
+    frame.size = sizeof frame;
+    auto deep = std::make_unique<DeepFrame>(info.width, info.height);
+    if (InputPlugins().GetFrameSamples(handle_, index, &frame, &deep->picture, progress, 0,
+                                       DeepFrameAlloc) != 0)
+        return nullptr;
+    // Every sample must have had memory, and the frame the sequence's channels.
+    if (!deep->filled() || deep->picture.data != deep->samples.get() ||
+        (channels != 0 && deep->picture.channels != channels))
+        return nullptr;
+    *delay = frame.delay;
+    return deep;
+}
+
 void FrameReader::Close() {
     if (handle_ != nullptr) InputPlugins().CloseFrames(std::exchange(handle_, nullptr));
 }
@@ -122,7 +139,14 @@ bool DecodeFrame(const WCHAR *path, const Demands &demands, Decoded *decoded) {
     if (demands.framesOpened) demands.framesOpened(decoded->sequence);
     ShowStatus(u"Getting infomation Done.");
     ShowStatus(u"Now Decoding input data...");
-    decoded->bitmap = decoded->frames.Read(demands.frame, decoded->sequence, &decoded->delay,
+    const FrameSequenceInfo &sequence = decoded->sequence;
+    if (sequence.sampleBits > 8 && sequence.sampleBits <= FALTRIX_SAMPLES_MAX_BITS &&
+        InputPlugins().HasFrameSamples() && demands.fullDepth && demands.fullDepth(sequence)) {
+        decoded->deep =
+            decoded->frames.ReadSamples(demands.frame, sequence, &decoded->delay, demands.progress);
+        return true;
+    }
+    decoded->bitmap = decoded->frames.Read(demands.frame, sequence, &decoded->delay,
                                            demands.progress, &decoded->section);
     return true;
 }
@@ -155,7 +179,7 @@ Decoded DecodeInput(const WCHAR *path, const Demands &demands) {
             decoded.bitmap = nullptr;
         }
     }
-    if (decoded.bitmap == nullptr)
+    if (decoded.bitmap == nullptr && !decoded.deep)
         return Failed(Failure::DecodeFailed, u"Failed in Decoding input data.",
                       PluginCause(path, LastPluginFailure()));
     ShowStatus(u"Decoding input data Done.");

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
+#include "deep_frame.h"
 #include "faltrix/plugin.h"
 
 namespace faltrix::decode_stage {
@@ -25,6 +27,9 @@ struct Demands {
     ProgressCallbackFn progress = nullptr;  // null: ProgressCallback
     // Told the file's frames once they are open, before the frame is decoded.
     std::function<void(const FrameSequenceInfo &)> framesOpened = {};
+    // Asked, for a file deeper than 8 bits whose plug-in gives it so, whether to read the
+    // frames at full depth (GetFrameSamples) rather than as DIBs.
+    std::function<bool(const FrameSequenceInfo &)> fullDepth = {};
 };
 
 // A frame reader of the current input plug-in, closed when this goes.
@@ -42,6 +47,11 @@ public:
     // Frame index, checked to be a readable section of the canvas's size; null on failure.
     HBITMAP Read(int32_t index, const FrameSequenceInfo &info, int32_t *delay,
                  ProgressCallbackFn progress, DIBSECTION *section);
+    // The same at full depth; null on failure, or when the plug-in's frame has other channels
+    // than `channels` (0: any) or does not fill the canvas.
+    std::unique_ptr<DeepFrame> ReadSamples(int32_t index, const FrameSequenceInfo &info,
+                                           int32_t *delay, ProgressCallbackFn progress,
+                                           int32_t channels = 0);
     void Close();
     bool open() const { return handle_ != nullptr; }
 
@@ -52,6 +62,8 @@ private:
 struct Decoded {
     Failure failure = Failure::None;
     HBITMAP bitmap = nullptr;  // the caller's when failure is None, else null
+    // In place of bitmap, when the frames were read at full depth.
+    std::unique_ptr<DeepFrame> deep{};
     PictureInfo info{};
     DIBSECTION section{};    // read only when Demands::readableSection
     std::u16string cause{};  // why (see PluginCause); for NotSupported only about the name

@@ -4,6 +4,7 @@
 // premultiplied, so that the colours of clear pixels do not bleed into their neighbours; a
 // palette picture is resized in true colour.
 #include "faltrix/resample.h"
+#include "narrow_source.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -71,8 +72,18 @@ Rows RowsOf(const uint8_t *bits, uint32_t height, uint32_t stride, bool topDown)
     return {bits + size_t(height - 1) * stride, -static_cast<int>(stride)};
 }
 
-bool Scale(ResizeFilter filter, const Rows &in, uint32_t w, uint32_t h, AVPixelFormat format,
+bool Scale(ResizeFilter filter, const Rows &given, uint32_t w, uint32_t h, AVPixelFormat format,
            uint8_t *out, uint32_t ow, uint32_t oh, uint32_t outStride) {
+    // A picture too narrow for libswscale's filters, widened first (see narrow_source.h).
+    const uint32_t repeats = ColumnRepeats(w);
+    std::vector<uint8_t> widened;
+    Rows in = given;
+    if (repeats > 1) {
+        const size_t pixelBytes = format == AV_PIX_FMT_BGRA ? 4 : 3;
+        widened = RepeatColumns(given.first, given.stride, w, h, pixelBytes, repeats);
+        w *= repeats;
+        in = {widened.data(), static_cast<int>(w * pixelBytes)};
+    }
     double lanczos[2] = {3, 0};
     SwsContext *context =
         sws_getContext(static_cast<int>(w), static_cast<int>(h), format, static_cast<int>(ow),

@@ -10,10 +10,12 @@
 #include <charconv>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string_view>
 #include <vector>
 
+#include "deep_frame.h"
 #include "exif_fit.h"
 #include "faltrix/plugin_list.h"
 #include "faltrix/text.h"
@@ -586,7 +588,7 @@ bool ConvertToSrgb(HBITMAP bitmap, const std::string &icc) {
     return converted;
 }
 
-PictureMetadata ReadPictureMetadata(const WCHAR *path, bool framesRead) {
+PictureMetadata ReadPictureMetadata(const WCHAR *path, bool framesRead, bool depthKept) {
     InputPluginList &input = InputPlugins();
     if (!input.HasPictureMetadata()) return {};
     Gathered gathered;
@@ -595,7 +597,7 @@ PictureMetadata ReadPictureMetadata(const WCHAR *path, bool framesRead) {
     if (gathered.frames > 1 && !framesRead)
         metadata.notices.push_back(u"kept frame 1 of " +
                                    Utf8ToUtf16(std::to_string(gathered.frames)));
-    if (gathered.bitsPerSample > 8)
+    if (gathered.bitsPerSample > 8 && !depthKept)
         metadata.notices.push_back(u"reduced " +
                                    Utf8ToUtf16(std::to_string(gathered.bitsPerSample)) +
                                    u" to 8 bits per sample");
@@ -629,12 +631,52 @@ bool ConvertPictureToSrgb(HDC dc, HBITMAP *bitmap, const std::string &icc, bool 
            ReplaceColourTable(dc, bitmap, section, info.colors, info.header.biClrUsed);
 }
 
+// The stored picture as the hand-over sees it: its size, the kind of pixels the output will
+// store from it, and the conversion of its colours to sRGB.
+struct HandedPixels {
+    bool readable = false;
+    uint32_t width = 0, height = 0;
+    bool palette = false;
+    int32_t stored = FALTRIX_STORED_UNKNOWN;
+    std::function<bool(const std::string &icc, bool keepGrey)> toSrgb;
+};
+
+HandedPixels PixelsOf(HDC dc, HBITMAP *bitmap) {
+    HandedPixels pixels;
+    LayoutInfo layout;
+    DIBSECTION section{};
+    if (!ReadLayout(dc, *bitmap, &layout, &section)) return pixels;
+    pixels.readable = true;
+    pixels.width = static_cast<uint32_t>(layout.header.biWidth);
+    pixels.height = static_cast<uint32_t>(layout.header.biHeight < 0 ? -layout.header.biHeight
+                                                                     : layout.header.biHeight);
+    pixels.palette = layout.header.biBitCount <= 8;
+    pixels.stored = StoredColourOf(layout);
+    pixels.toSrgb = [dc, bitmap](const std::string &icc, bool keepGrey) {
+        return ConvertPictureToSrgb(dc, bitmap, icc, keepGrey);
+    };
+    return pixels;
+}
+
+// Deep samples are stored as they come: one or two channels grey, three or four colour.
+HandedPixels PixelsOf(DeepFrame *frame) {
+    HandedPixels pixels;
+    if (frame == nullptr || !frame->filled()) return pixels;
+    pixels.readable = true;
+    pixels.width = static_cast<uint32_t>(frame->picture.width);
+    pixels.height = static_cast<uint32_t>(frame->picture.height);
+    pixels.stored = frame->picture.channels <= 2 ? FALTRIX_STORED_GREY : FALTRIX_STORED_COLOUR;
+    pixels.toSrgb = [frame](const std::string &icc, bool) {
+        return ConvertDeepFrameToSrgb(frame, icc);
+    };
+    return pixels;
+}
+
 // The colour profile: handed over with pixels it describes, or dropped, with the pixels
 // converted to sRGB wherever it cannot go. `hand` gives an item to the output plug-in.
 template <typename Hand>
-void HandProfile(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc, HBITMAP *bitmap,
-                 bool canSet, const Hand &hand) {
-    DIBSECTION section{};
+void HandProfile(PictureMetadata *metadata, const MetadataChoice &choice,
+                 const HandedPixels &pixels, bool canSet, const Hand &hand) {
     // The one rule for every output: a profile goes only with pixels it describes, grey with
     // grey and RGB with colour, as the output will store them. Wherever it cannot go, the
     // pixels are converted to sRGB so that the picture looks the same without it.
@@ -654,8 +696,7 @@ void HandProfile(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc
                 u"dropped the colour profile, which is not for the decoded pixels' colours");
         return;
     }
-    LayoutInfo layout;
-    if (!ReadLayout(dc, *bitmap, &layout, &section)) {
+    if (!pixels.readable) {
         // Nothing to judge the pixels by: no profile rather than a wrong one.
         metadata->icc.clear();
         if (choice.icc)
@@ -663,8 +704,8 @@ void HandProfile(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc
                 u"dropped the colour profile, as the stored pixels could not be read");
         return;
     }
-    const bool palette = layout.header.biBitCount <= 8;
-    const int32_t stored = StoredColourOf(layout);
+    const bool palette = pixels.palette;
+    const int32_t stored = pixels.stored;
     const bool greyProfile = facts.space == cmsSigGrayData;
     const bool keepGrey = stored == FALTRIX_STORED_GREY;
     // Unknown is today's rule for outputs that cannot tell: RGB profiles go, grey ones only
@@ -673,7 +714,7 @@ void HandProfile(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc
         greyProfile ? stored == FALTRIX_STORED_GREY || (stored == FALTRIX_STORED_UNKNOWN && palette)
                     : stored != FALTRIX_STORED_GREY;
     const auto convert = [&](std::u16string why) {
-        if (ConvertPictureToSrgb(dc, bitmap, metadata->icc, keepGrey)) {
+        if (pixels.toSrgb(metadata->icc, keepGrey)) {
             metadata->pixelsConverted = true;
             if (!why.empty())
                 metadata->notices.push_back(why + u"; the colours were converted to sRGB");
@@ -704,8 +745,10 @@ void HandProfile(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc
     metadata->icc.clear();
 }
 
-void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc,
-                          HBITMAP *bitmap) {
+namespace {
+
+void HandMetadata(PictureMetadata *metadata, const MetadataChoice &choice,
+                  const HandedPixels &pixels) {
     OutputPluginList &output = OutputPlugins();
     const bool hasItems =
         !metadata->icc.empty() || !metadata->exif.empty() || !metadata->xmp.empty();
@@ -723,13 +766,8 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
         return kept;
     };
 
-    DIBSECTION section{};
-    if (!metadata->exif.empty() && choice.exif &&
-        GetObjectW(*bitmap, sizeof section, &section) == static_cast<int>(sizeof section)) {
-        const BITMAPINFOHEADER &header = section.dsBmih;
-        const int32_t height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
-        const std::string exif = ExifForOutput(
-            metadata->exif, static_cast<uint32_t>(header.biWidth), static_cast<uint32_t>(height));
+    if (!metadata->exif.empty() && choice.exif && pixels.readable) {
+        const std::string exif = ExifForOutput(metadata->exif, pixels.width, pixels.height);
         if (exif.empty())
             metadata->notices.push_back(u"dropped the EXIF block, which could not be rewritten");
         else if (!hand(FALTRIX_METADATA_EXIF, exif) && canSet)
@@ -744,30 +782,17 @@ void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choic
         metadata->notices.push_back(u"the output format keeps no XMP");
     if (metadata->icc.empty()) return;
 
-    HandProfile(metadata, choice, dc, bitmap, canSet, hand);
+    HandProfile(metadata, choice, pixels, canSet, hand);
 }
 
-void ConvertLikeFirstFrame(const PictureMetadata &metadata, HDC dc, HBITMAP *bitmap) {
-    LayoutInfo layout;
-    DIBSECTION section{};
-    const bool keepGrey =
-        ReadLayout(dc, *bitmap, &layout, &section) && StoredColourOf(layout) == FALTRIX_STORED_GREY;
-    ConvertPictureToSrgb(dc, bitmap, metadata.icc, keepGrey);
-}
-
-void WithdrawItems(PictureMetadata *metadata, HDC dc, HBITMAP *bitmap,
-                   const std::u16string &cause) {
+void Withdraw(PictureMetadata *metadata, const HandedPixels &pixels, const std::u16string &cause) {
     OutputPluginList &output = OutputPlugins();
     output.SetPictureMetadata(nullptr, nullptr, 0);
     std::u16string notice =
         u"stored without the colour profile, EXIF and XMP, since storing failed with them";
     if (!cause.empty()) notice += u" (" + cause + u")";
-    if (metadata->profileHanded) {
-        LayoutInfo layout;
-        DIBSECTION section{};
-        const bool keepGrey = ReadLayout(dc, *bitmap, &layout, &section) &&
-                              StoredColourOf(layout) == FALTRIX_STORED_GREY;
-        if (ConvertPictureToSrgb(dc, bitmap, metadata->icc, keepGrey)) {
+    if (metadata->profileHanded && pixels.readable) {
+        if (pixels.toSrgb(metadata->icc, pixels.stored == FALTRIX_STORED_GREY)) {
             metadata->pixelsConverted = true;
             notice += u"; the colours were converted to sRGB";
         }
@@ -775,6 +800,36 @@ void WithdrawItems(PictureMetadata *metadata, HDC dc, HBITMAP *bitmap,
     metadata->notices.push_back(std::move(notice));
     metadata->itemsHanded = false;
     metadata->profileHanded = false;
+}
+
+}  // namespace
+
+void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice, HDC dc,
+                          HBITMAP *bitmap) {
+    HandMetadata(metadata, choice, PixelsOf(dc, bitmap));
+}
+
+void HandMetadataToOutput(PictureMetadata *metadata, const MetadataChoice &choice,
+                          DeepFrame *frame) {
+    HandMetadata(metadata, choice, PixelsOf(frame));
+}
+
+void ConvertLikeFirstFrame(const PictureMetadata &metadata, HDC dc, HBITMAP *bitmap) {
+    const HandedPixels pixels = PixelsOf(dc, bitmap);
+    if (pixels.readable) pixels.toSrgb(metadata.icc, pixels.stored == FALTRIX_STORED_GREY);
+}
+
+void ConvertLikeFirstFrame(const PictureMetadata &metadata, DeepFrame *frame) {
+    ConvertDeepFrameToSrgb(frame, metadata.icc);
+}
+
+void WithdrawItems(PictureMetadata *metadata, HDC dc, HBITMAP *bitmap,
+                   const std::u16string &cause) {
+    Withdraw(metadata, PixelsOf(dc, bitmap), cause);
+}
+
+void WithdrawItems(PictureMetadata *metadata, DeepFrame *frame, const std::u16string &cause) {
+    Withdraw(metadata, PixelsOf(frame), cause);
 }
 
 namespace {

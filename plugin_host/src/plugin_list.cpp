@@ -355,8 +355,10 @@ void InputPluginList::BindEntryPoints() {
     openFrames_ = reinterpret_cast<OpenFramesFn>(ResolveOwn(library_, "OpenFrames"));
     getFrameDIB_ = reinterpret_cast<GetFrameDIBFn>(ResolveOwn(library_, "GetFrameDIB"));
     closeFrames_ = reinterpret_cast<CloseFramesFn>(ResolveOwn(library_, "CloseFrames"));
+    getFrameSamples_ = reinterpret_cast<GetFrameSamplesFn>(ResolveOwn(library_, "GetFrameSamples"));
     if (openFrames_ == nullptr || getFrameDIB_ == nullptr || closeFrames_ == nullptr)
         openFrames_ = nullptr, getFrameDIB_ = nullptr, closeFrames_ = nullptr;
+    if (openFrames_ == nullptr) getFrameSamples_ = nullptr;
 }
 
 void InputPluginList::ClearEntryPoints() {
@@ -369,6 +371,7 @@ void InputPluginList::ClearEntryPoints() {
     openFrames_ = nullptr;
     getFrameDIB_ = nullptr;
     closeFrames_ = nullptr;
+    getFrameSamples_ = nullptr;
 }
 
 int32_t InputPluginList::GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context) {
@@ -423,6 +426,17 @@ HBITMAP InputPluginList::GetFrameDIB(void *reader, int32_t index, FrameInfo *fra
     return bitmap;
 }
 
+int32_t InputPluginList::GetFrameSamples(void *reader, int32_t index, FrameInfo *frame,
+                                         SamplePicture *picture, ProgressCallbackFn progress,
+                                         int32_t data, SampleAllocCallbackFn alloc) {
+    NoteCallOutcome(false);
+    if (getFrameSamples_ == nullptr) return -1;
+    const CallNotice notice(*this);
+    const int32_t answer = getFrameSamples_(reader, index, frame, picture, progress, data, alloc);
+    NoteCallOutcome(answer != 0);
+    return answer;
+}
+
 void InputPluginList::CloseFrames(void *reader) {
     if (closeFrames_ == nullptr) return;
     const CallNotice notice(*this);
@@ -447,8 +461,10 @@ void OutputPluginList::BindEntryPoints() {
     beginFrames_ = reinterpret_cast<BeginFramesFn>(ResolveOwn(library_, "BeginFrames"));
     addFrame_ = reinterpret_cast<AddFrameFn>(ResolveOwn(library_, "AddFrame"));
     endFrames_ = reinterpret_cast<EndFramesFn>(ResolveOwn(library_, "EndFrames"));
+    addFrameSamples_ = reinterpret_cast<AddFrameSamplesFn>(ResolveOwn(library_, "AddFrameSamples"));
     if (beginFrames_ == nullptr || addFrame_ == nullptr || endFrames_ == nullptr)
         beginFrames_ = nullptr, addFrame_ = nullptr, endFrames_ = nullptr;
+    if (beginFrames_ == nullptr) addFrameSamples_ = nullptr;
 }
 
 void OutputPluginList::ClearEntryPoints() {
@@ -460,6 +476,7 @@ void OutputPluginList::ClearEntryPoints() {
     beginFrames_ = nullptr;
     addFrame_ = nullptr;
     endFrames_ = nullptr;
+    addFrameSamples_ = nullptr;
 }
 
 int32_t OutputPluginList::SetPictureMetadata(const char *key, const void *bytes, int32_t size) {
@@ -510,6 +527,17 @@ int32_t OutputPluginList::AddFrame(void *writer, HDC dc, const FrameInfo *frame,
     if (addFrame_ == nullptr) return -1;
     const CallNotice notice(*this);
     const int32_t answer = addFrame_(writer, dc, frame, progress, data);
+    NoteCallOutcome(answer != 0);
+    return answer;
+}
+
+int32_t OutputPluginList::AddFrameSamples(void *writer, const SamplePicture *picture,
+                                          const FrameInfo *frame, ProgressCallbackFn progress,
+                                          int32_t data) {
+    NoteCallOutcome(false);
+    if (addFrameSamples_ == nullptr) return -1;
+    const CallNotice notice(*this);
+    const int32_t answer = addFrameSamples_(writer, picture, frame, progress, data);
     NoteCallOutcome(answer != 0);
     return answer;
 }

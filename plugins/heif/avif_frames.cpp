@@ -2,7 +2,8 @@
 // (1.15) reads the still picture of a file but not its sequence track. Frame 1 is the picture
 // GetPictureDIB gives (libheif's primary image); frames 2 on are the track's, decoded by
 // libavif in order (an AV1 frame needs the ones before it back to a key frame), each into a
-// 32-bit section with straight alpha when the track has alpha, else 24-bit.
+// 32-bit section with straight alpha when the track has alpha, else 24-bit. Deeper than 8
+// bits, they are also given as 16-bit RGB or RGBA samples (ReadSamples) with the file's depth.
 //
 // A file that is not AVIF, has no sequence, or whose track libavif cannot read or is not of
 // the still picture's size is left to heif_input.cpp, which gives its top-level pictures as
@@ -26,8 +27,8 @@ namespace faltrix::heif {
 
 namespace {
 
-HBITMAP AvifFailed(avifResult result) {
-    return kit::Fail<HBITMAP>(std::string("AVIF: ") + avifResultToString(result));
+bool AvifFailed(avifResult result) {
+    return kit::Fail(std::string("AVIF: ") + avifResultToString(result));
 }
 
 // The file's ftyp box names AVIF as its major or a compatible brand.
@@ -79,14 +80,20 @@ public:
     bool Open(const WCHAR *path, kit::Sequence *out);
     HBITMAP Read(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
                  DibAllocCallbackFn alloc) override;
+    bool ReadSamples(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
+                     kit::SampleTarget &target) override;
 
 private:
+    // Decodes frame index (past the first) of the track into decoder_->image.
+    bool DecodeTrackFrame(int32_t index);
     // The track, when libavif reads it and it has frames beyond the still picture's.
     void OpenTrack(const WCHAR *path, const PictureInfo &still, kit::Sequence *out);
     int32_t Delay(int32_t index) const;
 
     std::u16string path_;
     avifDecoder *decoder_ = nullptr;
+    int32_t deepBits_ = 0;  // of the deep frames: the still picture's or the track's, deeper
+    bool alpha_ = false;    // every deep frame has alpha when either has it
 };
 
 void AvifReader::OpenTrack(const WCHAR *path, const PictureInfo &still, kit::Sequence *out) {
@@ -114,12 +121,18 @@ void AvifReader::OpenTrack(const WCHAR *path, const PictureInfo &still, kit::Seq
     }
     out->frameCount = decoder_->imageCount;
     out->loopCount = 0;
+    const uint32_t depth = decoder_->image->depth;
+    deepBits_ = std::max(deepBits_, depth > 8 ? int32_t(std::min(depth, 16u)) : 0);
+    alpha_ = alpha_ || decoder_->alphaPresent;
+    out->sampleBits = deepBits_;
 }
 
 bool AvifReader::Open(const WCHAR *path, kit::Sequence *out) {
     path_ = path;
     PictureInfo still{};
-    if (!IsAvif(path) || !ReadPrimarySize(path, &still)) return false;
+    if (!IsAvif(path) || !ReadPrimarySize(path, &still) ||
+        !ReadPrimaryDepth(path, &deepBits_, &alpha_))
+        return false;
     out->width = still.width;
     out->height = still.height;
     OpenTrack(path, still, out);
@@ -139,12 +152,7 @@ HBITMAP AvifReader::Read(int32_t index, int32_t *delay, ProgressCallbackFn progr
                          DibAllocCallbackFn alloc) {
     *delay = Delay(index);
     if (index == 0) return DecodePrimary(path_.c_str(), progress, data, alloc);
-    if (index >= decoder_->imageCount) return kit::Fail<HBITMAP>("AVIF: no such frame");
-    // The next frame follows on from the one before; a later one from its key frame.
-    const avifResult decoded = index == decoder_->imageIndex + 1
-                                   ? avifDecoderNextImage(decoder_)
-                                   : avifDecoderNthImage(decoder_, uint32_t(index));
-    if (decoded != AVIF_RESULT_OK) return AvifFailed(decoded);
+    if (!DecodeTrackFrame(index)) return nullptr;
     const avifImage *image = decoder_->image;
     const bool alpha = image->alphaPlane != nullptr;
     kit::DibSpec spec;
@@ -161,10 +169,48 @@ HBITMAP AvifReader::Read(int32_t index, int32_t *delay, ProgressCallbackFn progr
     rgb.pixels = dib.Row(0);
     rgb.rowBytes = dib.stride;
     if (const avifResult converted = avifImageYUVToRGB(image, &rgb); converted != AVIF_RESULT_OK)
-        return AvifFailed(converted);
+        return AvifFailed(converted), nullptr;
     if (alpha) kit::KeepFullTransparency(dib, spec.width, spec.height);
     kit::ReportProgress(progress, spec.height, spec.height, data);
     return owned.Release();
+}
+
+bool AvifReader::DecodeTrackFrame(int32_t index) {
+    if (index >= decoder_->imageCount) return kit::Fail("AVIF: no such frame");
+    // The next frame follows on from the one before; a later one from its key frame.
+    const avifResult decoded = index == decoder_->imageIndex + 1
+                                   ? avifDecoderNextImage(decoder_)
+                                   : avifDecoderNthImage(decoder_, uint32_t(index));
+    return decoded == AVIF_RESULT_OK || AvifFailed(decoded);
+}
+
+// Frame 1 is libheif's primary picture; the track's frames come from libavif at their own
+// depth and are widened here, as the primary's are, so that both round alike.
+bool AvifReader::ReadSamples(int32_t index, int32_t *delay, ProgressCallbackFn progress,
+                             int32_t data, kit::SampleTarget &target) {
+    *delay = Delay(index);
+    const int32_t channels = alpha_ ? 4 : 3;
+    if (index == 0)
+        return DecodePrimarySamples(path_.c_str(), channels, deepBits_, target, progress, data);
+    if (!DecodeTrackFrame(index)) return false;
+    const avifImage *image = decoder_->image;
+    if (image->depth > 16) return kit::Fail("AVIF: samples deeper than 16 bits");
+    avifRGBImage rgb;
+    avifRGBImageSetDefaults(&rgb, image);
+    const int32_t from = image->alphaPlane ? 4 : 3;
+    rgb.format = from == 4 ? AVIF_RGB_FORMAT_RGBA : AVIF_RGB_FORMAT_RGB;
+    rgb.depth = image->depth;
+    rgb.rowBytes = image->width * uint32_t(from) * (image->depth > 8 ? 2 : 1);
+    std::vector<uint8_t> pixels(size_t(rgb.rowBytes) * image->height);
+    rgb.pixels = pixels.data();
+    if (const avifResult converted = avifImageYUVToRGB(image, &rgb); converted != AVIF_RESULT_OK)
+        return AvifFailed(converted);
+    const kit::SampleView view = target.Allocate(channels, deepBits_);
+    if (!view.data) return false;
+    WidenOnto(view, pixels.data(), rgb.rowBytes, int32_t(image->width), int32_t(image->height),
+              from, int32_t(image->depth));
+    kit::ReportProgress(progress, view.height, view.height, data);
+    return true;
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 // an opaque plane costs next to nothing. The colour profile, EXIF and XMP the host set go with
 // the first frame, where libavif stores them for the file.
 //
+// Deep frames (AddFrameSamples) are stored at 10 bits when the source has up to 10, else at
+// 12, the most AV1 holds; a sequence of one frame is a still picture.
+//
 // libavif of this version writes no repetition count: readers play its sequences for ever,
 // whatever the loop count asked.
 #include <avif/avif.h>
@@ -49,10 +52,17 @@ public:
     }
     bool Begin();
     bool Add(HDC dc, int32_t delay, ProgressCallbackFn progress, int32_t data) override;
+    bool AddSamples(const kit::SampleView &samples, int32_t delay, ProgressCallbackFn progress,
+                    int32_t data) override;
     bool Finish() override;
 
 private:
+    // A frame of the sequence's size at `depth` bits, with the colour description and, on the
+    // first frame, the host's items; null when there is no memory.
+    avifImage *Create(uint32_t depth);
     bool Fill(const kit::SourcePicture &src, avifImage *image);
+    // Hands libavif the next frame.
+    bool Encode(avifImage *image, int32_t delay);
 
     std::string target_;
     kit::Sequence sequence_;
@@ -76,9 +86,11 @@ bool AvifWriter::Begin() {
     return true;
 }
 
-// The picture as YUV planes and alpha, with the colour description and, on the first frame,
-// the host's items.
-bool AvifWriter::Fill(const kit::SourcePicture &src, avifImage *image) {
+avifImage *AvifWriter::Create(uint32_t depth) {
+    avifImage *image =
+        avifImageCreate(uint32_t(sequence_.width), uint32_t(sequence_.height), depth,
+                        lossless_ ? AVIF_PIXEL_FORMAT_YUV444 : AVIF_PIXEL_FORMAT_YUV420);
+    if (!image) return nullptr;
     image->colorPrimaries = AVIF_COLOR_PRIMARIES_BT709;
     image->transferCharacteristics = AVIF_TRANSFER_CHARACTERISTICS_SRGB;
     image->matrixCoefficients =
@@ -95,6 +107,11 @@ bool AvifWriter::Fill(const kit::SourcePicture &src, avifImage *image) {
         if (!exif.empty()) avifImageSetMetadataExif(image, bytes(exif), exif.size());
         if (!xmp.empty()) avifImageSetMetadataXMP(image, bytes(xmp), xmp.size());
     }
+    return image;
+}
+
+// The picture as YUV planes and alpha.
+bool AvifWriter::Fill(const kit::SourcePicture &src, avifImage *image) {
     const size_t rowBytes = size_t(src.width()) * 4;
     std::vector<uint8_t> bgra(rowBytes * size_t(src.height()));
     for (int32_t y = 0; y < src.height(); ++y) src.RowToBGRA(y, bgra.data() + rowBytes * size_t(y));
@@ -115,17 +132,58 @@ bool AvifWriter::Add(HDC dc, int32_t delay, ProgressCallbackFn progress, int32_t
         return kit::Fail("AVIF: a frame is not of the sequence's size");
     if (added_ >= sequence_.frameCount) return kit::Fail("AVIF: more frames than announced");
     kit::ReportProgress(progress, 0, 100, data);
-    ImageGuard image{
-        avifImageCreate(uint32_t(src.width()), uint32_t(src.height()), 8,
-                        lossless_ ? AVIF_PIXEL_FORMAT_YUV444 : AVIF_PIXEL_FORMAT_YUV420)};
+    ImageGuard image{Create(8)};
     if (!image.image) return kit::Fail("not enough memory");
-    if (!Fill(src, image.image)) return false;
+    if (!Fill(src, image.image) || !Encode(image.image, delay)) return false;
+    kit::ReportProgress(progress, 100, 100, data);
+    return true;
+}
+
+bool AvifWriter::Encode(avifImage *image, int32_t delay) {
     // A frame of no time is kept as the shortest libavif stores.
     const uint64_t duration = uint64_t(std::max(delay, 1));
-    const avifResult added =
-        avifEncoderAddImage(encoder_, image.image, duration, AVIF_ADD_IMAGE_FLAG_NONE);
+    const avifResult added = avifEncoderAddImage(
+        encoder_, image, duration,
+        sequence_.frameCount == 1 ? AVIF_ADD_IMAGE_FLAG_SINGLE : AVIF_ADD_IMAGE_FLAG_NONE);
     if (added != AVIF_RESULT_OK) return AvifFailed(added);
     ++added_;
+    return true;
+}
+
+// AV1 holds 10 or 12 bits: 10 for sources of up to 10, 12 for deeper ones (16 bits come
+// down to 12). Grey sources are stored as colour, their three planes alike, and alpha only
+// when the frames have it (they all have the first's channels).
+bool AvifWriter::AddSamples(const kit::SampleView &samples, int32_t delay,
+                            ProgressCallbackFn progress, int32_t data) {
+    if (sequence_.sampleBits == 0) return kit::Fail("AVIF: the sequence takes 8-bit frames");
+    if (samples.width != sequence_.width || samples.height != sequence_.height)
+        return kit::Fail("AVIF: a frame is not of the sequence's size");
+    if (added_ >= sequence_.frameCount) return kit::Fail("AVIF: more frames than announced");
+    kit::ReportProgress(progress, 0, 100, data);
+    const uint32_t depth = sequence_.sampleBits <= 10 ? 10 : 12;
+    ImageGuard image{Create(depth)};
+    if (!image.image) return kit::Fail("not enough memory");
+    const size_t from = size_t(samples.channels), to = from % 2 == 0 ? 4 : 3;
+    std::vector<uint16_t> narrow(size_t(samples.width) * size_t(samples.height) * to);
+    uint16_t *at = narrow.data();
+    for (int32_t y = 0; y < samples.height; ++y) {
+        const uint16_t *row = samples.Row(y);
+        for (int32_t x = 0; x < samples.width; ++x, row += from, at += to) {
+            for (size_t c = 0; c < 3; ++c)
+                at[c] = uint16_t(kit::NarrowSample(row[from < 3 ? 0 : c], int32_t(depth)));
+            if (to == 4) at[3] = uint16_t(kit::NarrowSample(row[from - 1], int32_t(depth)));
+        }
+    }
+    avifRGBImage rgb;
+    avifRGBImageSetDefaults(&rgb, image.image);
+    rgb.depth = depth;
+    rgb.format = to == 4 ? AVIF_RGB_FORMAT_RGBA : AVIF_RGB_FORMAT_RGB;
+    rgb.pixels = reinterpret_cast<uint8_t *>(narrow.data());
+    rgb.rowBytes = uint32_t(size_t(samples.width) * to * 2);
+    if (const avifResult converted = avifImageRGBToYUV(image.image, &rgb);
+        converted != AVIF_RESULT_OK)
+        return AvifFailed(converted);
+    if (!Encode(image.image, delay)) return false;
     kit::ReportProgress(progress, 100, 100, data);
     return true;
 }
@@ -155,3 +213,4 @@ std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequ
 }  // namespace faltrix::heif::output
 
 FALTRIX_KIT_FRAMES_OUTPUT(faltrix::heif::output)
+FALTRIX_KIT_DEEP_OUTPUT()

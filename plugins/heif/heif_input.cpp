@@ -1,7 +1,8 @@
 // The HEIF input plug-in: the primary image of a HEIF file, HEVC-coded (HEIC) or AV1-coded
 // (AVIF), as libheif shows it by default, that is with its rotation, mirroring and clean
 // aperture applied; into a 32-bit DIB with straight alpha when the image has alpha, else
-// 24-bit. Deeper samples come down to 8 bits with a notice; more top-level images than one,
+// 24-bit. Deeper samples come down to 8 bits with a notice (read as frames, they are also
+// given as 16-bit RGB or RGBA samples, with the file's depth); more top-level images than one,
 // the colour profile, EXIF and XMP are noted for GetPictureMetadata. Read as frames, the
 // top-level images are pages, the primary first, each on the primary's canvas. A colour description
 // given as code points (nclx) rather than a profile is shown as sRGB, and said to be dropped
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -161,16 +163,17 @@ bool CheckItems(const FileReader &reader, std::pair<uint64_t, uint64_t> *decoded
 
 // The primary image's decoded planes within kMaxDecoderMemory; false, with the cause, when
 // not. libheif decodes into planes of Y, Cb, Cr (taken at full resolution, as 4:4:4 has them)
-// and alpha, at 1 byte a sample or 2 past 8 bits, then converts them into the 8-bit
-// interleaved samples asked for: both are held at once.
-bool CheckPlanes(const heif_image_handle *primary, std::pair<uint64_t, uint64_t> decoded) {
+// and alpha, at 1 byte a sample or 2 past 8 bits, then converts them into the interleaved
+// samples asked for, 8 bits, or 16 when `deep`: both are held at once.
+bool CheckPlanes(const heif_image_handle *primary, std::pair<uint64_t, uint64_t> decoded,
+                 bool deep = false) {
     const uint64_t width = std::max<uint64_t>(
         decoded.first, static_cast<uint64_t>(heif_image_handle_get_width(primary)));
     const uint64_t height = std::max<uint64_t>(
         decoded.second, static_cast<uint64_t>(heif_image_handle_get_height(primary)));
     const uint64_t channels = heif_image_handle_has_alpha_channel(primary) ? 4 : 3;
     const uint64_t sampleBytes = heif_image_handle_get_luma_bits_per_pixel(primary) > 8 ? 2 : 1;
-    const uint64_t bytes = width * height * channels * (sampleBytes + 1);
+    const uint64_t bytes = width * height * channels * (sampleBytes + (deep ? 2 : 1));
     if (bytes <= kMaxDecoderMemory) return true;
     return kit::Fail("HEIF: decoding needs about " + std::to_string(bytes >> 20) +
                      " MiB, more than the " + std::to_string(kMaxDecoderMemory >> 20) +
@@ -306,9 +309,45 @@ HBITMAP DecodeImage(const heif_image_handle *handle, ProgressCallbackFn progress
     return owned.Release();
 }
 
-// What the primary image holds besides its pixels.
-void NoteItems(const heif_image_handle *handle) {
-    if (const int bits = heif_image_handle_get_luma_bits_per_pixel(handle); bits > 8)
+// The depth of the samples an image decodes to beyond 8 bits; 0 for 8 bits or fewer.
+int32_t DeepBits(const heif_image_handle *handle) {
+    const int bits = heif_image_handle_get_luma_bits_per_pixel(handle);
+    return bits > 8 ? std::min(bits, 16) : 0;
+}
+
+// One image of the file at full depth, upright, placed at the top-left of view (RGB or RGBA):
+// libheif's interleaved samples of 16 bits (in the machine's order) past 8 bits, else of 8,
+// widened to the whole range from the depth it gives.
+bool DecodeSamples(const heif_image_handle *handle, const kit::SampleView &view,
+                   ProgressCallbackFn progress, int32_t data) {
+    const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
+    const bool deep = DeepBits(handle) > 0;
+    constexpr bool kLittle = std::endian::native == std::endian::little;
+    const heif_chroma chroma =
+        !deep ? (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB)
+        : alpha
+            ? (kLittle ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBBAA_BE)
+            : (kLittle ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RRGGBB_BE);
+    ImageGuard image;
+    if (!Succeeded(heif_decode_image(handle, &image.image, heif_colorspace_RGB, chroma, nullptr)))
+        return false;
+    int stride = 0;
+    const uint8_t *pixels =
+        heif_image_get_plane_readonly(image.image, heif_channel_interleaved, &stride);
+    const int bits = heif_image_get_bits_per_pixel_range(image.image, heif_channel_interleaved);
+    if (!pixels || bits < 1 || bits > 16 || (bits > 8) != deep)
+        return kit::Fail("HEIF: the decoded image differs from its description");
+    kit::ReportProgress(progress, 0, view.height, data);
+    WidenOnto(view, pixels, static_cast<size_t>(stride),
+              heif_image_get_width(image.image, heif_channel_interleaved),
+              heif_image_get_height(image.image, heif_channel_interleaved), alpha ? 4 : 3, bits);
+    kit::ReportProgress(progress, view.height, view.height, data);
+    return true;
+}
+
+// What the primary image holds besides its pixels; the depth it loses too when `reduced`.
+void NoteItems(const heif_image_handle *handle, bool reduced = true) {
+    if (const int bits = heif_image_handle_get_luma_bits_per_pixel(handle); bits > 8 && reduced)
         kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, static_cast<uint64_t>(bits));
     NoteColour(handle);
     NoteBlocks(handle);
@@ -364,17 +403,44 @@ public:
             if (id != primary) ids_.push_back(id);
         width_ = heif_image_handle_get_width(file_.primary.handle);
         height_ = heif_image_handle_get_height(file_.primary.handle);
+        deepBits_ = DeepBits(file_.primary.handle);
+        alpha_ = heif_image_handle_has_alpha_channel(file_.primary.handle) != 0;
         int32_t other = 0;
         for (size_t k = 1; k < ids_.size(); ++k) {
             HandleGuard page;
-            if (heif_context_get_image_handle(context, ids_[k], &page.handle).code ==
-                    heif_error_Ok &&
-                (heif_image_handle_get_width(page.handle) != width_ ||
-                 heif_image_handle_get_height(page.handle) != height_))
+            if (heif_context_get_image_handle(context, ids_[k], &page.handle).code != heif_error_Ok)
+                continue;
+            if (heif_image_handle_get_width(page.handle) != width_ ||
+                heif_image_handle_get_height(page.handle) != height_)
                 ++other;
+            // Deep frames share one layout: the deepest page's depth, alpha when any has it.
+            deepBits_ = std::max(deepBits_, DeepBits(page.handle));
+            alpha_ = alpha_ || heif_image_handle_has_alpha_channel(page.handle) != 0;
         }
         kit::NoteOtherSizes(other, "picture");
-        *out = {width_, height_, static_cast<int32_t>(ids_.size()), 1, FALTRIX_FRAMES_PAGES};
+        *out = {width_,   height_, static_cast<int32_t>(ids_.size()), 1, FALTRIX_FRAMES_PAGES,
+                deepBits_};
+        return true;
+    }
+
+    bool ReadSamples(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
+                     kit::SampleTarget &target) override {
+        *delay = 0;
+        if (index >= static_cast<int32_t>(ids_.size())) return kit::Fail("HEIF: no such picture");
+        HandleGuard page;
+        const heif_image_handle *handle = file_.primary.handle;
+        if (index > 0) {
+            if (!Succeeded(heif_context_get_image_handle(
+                    file_.context.context, ids_[static_cast<size_t>(index)], &page.handle)) ||
+                !kit::WithinLimits(heif_image_handle_get_width(page.handle),
+                                   heif_image_handle_get_height(page.handle)))
+                return false;
+            handle = page.handle;
+        }
+        if (!CheckPlanes(handle, {0, 0}, true)) return false;
+        const kit::SampleView view = target.Allocate(alpha_ ? 4 : 3, deepBits_);
+        if (!view.data || !DecodeSamples(handle, view, progress, data)) return false;
+        if (index == 0) NoteItems(handle, false);
         return true;
     }
 
@@ -403,6 +469,8 @@ private:
     Opened file_;
     std::vector<heif_item_id> ids_;  // the primary first
     int32_t width_ = 0, height_ = 0;
+    int32_t deepBits_ = 0;  // of the deep frames, which all have alpha when alpha_
+    bool alpha_ = false;
 };
 
 std::unique_ptr<kit::FrameReader> OpenPages(const WCHAR *path, kit::Sequence *out) {
@@ -420,6 +488,54 @@ HBITMAP DecodePrimary(const WCHAR *path, ProgressCallbackFn progress, int32_t da
 
 bool ReadPrimarySize(const WCHAR *path, PictureInfo *info) { return ReadSize(path, info); }
 
+bool ReadPrimaryDepth(const WCHAR *path, int32_t *deepBits, bool *alpha) {
+    Opened file;
+    if (!Open(path, &file)) return false;
+    *deepBits = DeepBits(file.primary.handle);
+    *alpha = heif_image_handle_has_alpha_channel(file.primary.handle) != 0;
+    return true;
+}
+
+bool DecodePrimarySamples(const WCHAR *path, int32_t channels, int32_t deepBits,
+                          kit::SampleTarget &target, ProgressCallbackFn progress, int32_t data) {
+    Opened file;
+    if (!Open(path, &file) || !CheckPlanes(file.primary.handle, {0, 0}, true)) return false;
+    const kit::SampleView view = target.Allocate(channels, deepBits);
+    if (!view.data || !DecodeSamples(file.primary.handle, view, progress, data)) return false;
+    NoteItems(file.primary.handle, false);
+    return true;
+}
+
+void WidenOnto(const kit::SampleView &view, const uint8_t *pixels, size_t stride, int32_t width,
+               int32_t height, int32_t from, int32_t bits) {
+    const uint32_t top = (1u << bits) - 1;
+    std::vector<uint16_t> wide(size_t{top} + 1);  // picked once: one division per value
+    for (uint32_t v = 0; v <= top; ++v) wide[v] = kit::WidenSample(v, bits);
+    const size_t to = static_cast<size_t>(view.channels), in = static_cast<size_t>(from);
+    const size_t w = static_cast<size_t>(std::clamp(width, 0, view.width));
+    const uint16_t pad = to == 4 ? 0 : 65535;
+    for (int32_t y = 0; y < view.height; ++y) {
+        uint16_t *row = view.Row(y);
+        std::fill(row, row + static_cast<size_t>(view.width) * to, pad);
+        if (y >= height) continue;
+        const uint8_t *line = pixels + stride * static_cast<size_t>(y);
+        for (size_t x = 0; x < w; ++x)
+            for (size_t c = 0; c < to; ++c) {
+                if (c >= in) {
+                    row[x * to + c] = 65535;  // opaque: the picture has no alpha
+                    continue;
+                }
+                uint32_t v = line[x * in + c];
+                if (bits > 8) {
+                    uint16_t sample;
+                    std::memcpy(&sample, line + (x * in + c) * 2, 2);
+                    v = sample;
+                }
+                row[x * to + c] = wide[std::min(v, top)];
+            }
+    }
+}
+
 // An AVIF sequence is read with libavif where the build has it (avif_frames.cpp); any other
 // file gives its top-level pictures as pages.
 std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
@@ -433,3 +549,4 @@ std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *o
 
 FALTRIX_KIT_INPUT_PLUGIN(faltrix::heif)
 FALTRIX_KIT_FRAMES_INPUT(faltrix::heif)
+FALTRIX_KIT_DEEP_INPUT()

@@ -8,9 +8,17 @@
 // matrix rounds; the colour description says so, beside the colour profile when there is one,
 // so that readers do not take the planes for YCbCr. The colour profile, EXIF and XMP the host
 // set are stored with the picture.
+//
+// Frames (BeginFrames ... EndFrames) are stored as pages, top-level pictures of one file, the
+// first the primary one; deep frames (AddFrameSamples) at 10 or 12 bits where the encoder
+// takes them. The AVIF output with libavif stores frames as a sequence instead
+// (avif_sequence_output.cpp).
 #include <sched.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -146,54 +154,189 @@ bool AddMetadata(heif_context *context, const heif_image_handle *handle) {
                                                                    static_cast<int>(xmp.size()))));
 }
 
+// What storing pictures through libheif takes: a context, its encoder with the settings, and
+// the colour description every picture gets. sRGB's primaries and curve; BT.601's matrix for
+// lossy pictures, the identity for lossless.
+class Encoding {
+public:
+    bool Start() {
+        lossless_ = options.Get("lossless") != 0;
+        profile_ = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
+        if (!context_.context || !nclx_ || !options_) return kit::Fail("not enough memory");
+        nclx_->color_primaries = heif_color_primaries_ITU_R_BT_709_5;
+        nclx_->transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1;
+        nclx_->matrix_coefficients =
+            lossless_ ? heif_matrix_coefficients_RGB_GBR : heif_matrix_coefficients_ITU_R_BT_601_6;
+        nclx_->full_range_flag = 1;
+        options_->save_two_colr_boxes_when_ICC_and_nclx_available = 1;
+        options_->output_nclx_profile = nclx_.get();
+        return Succeeded(heif_context_get_encoder_for_format(context_.context, kCompression,
+                                                             &encoder_.encoder)) &&
+               Configure(encoder_.encoder, lossless_);
+    }
+
+    // Encodes image as the next top-level picture, the first as the primary one with the
+    // host's EXIF and XMP; each with the colour description and the profile.
+    bool Add(heif_image *image) {
+        HandleGuard handle;
+        if (!Succeeded(heif_image_set_nclx_color_profile(image, nclx_.get())) ||
+            (!profile_.empty() && !Succeeded(heif_image_set_raw_color_profile(
+                                      image, "prof", profile_.data(), profile_.size()))) ||
+            !Succeeded(heif_context_encode_image(context_.context, image, encoder_.encoder,
+                                                 options_.get(), &handle.handle)))
+            return false;
+        return added_++ > 0 || AddMetadata(context_.context, handle.handle);
+    }
+    int32_t added() const { return added_; }
+
+    bool Write(const std::string &target, ProgressCallbackFn progress, int32_t data) {
+        return kit::StoreEncoded(target, progress, data, [&](kit::OutputFile &out) {
+            heif_writer writer{1, WriteBytes};
+            return Succeeded(heif_context_write(context_.context, &writer, &out));
+        });
+    }
+
+private:
+    bool lossless_ = false;
+    std::string profile_;
+    ContextGuard context_;
+    EncoderGuard encoder_;
+    kit::Owned<heif_color_profile_nclx, heif_nclx_color_profile_free> nclx_{
+        heif_nclx_color_profile_alloc()};
+    kit::Owned<heif_encoding_options, heif_encoding_options_free> options_{
+        heif_encoding_options_alloc()};
+    int32_t added_ = 0;
+};
+
 bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
     if (!kit::PathToBytes(path, &target)) return false;
     if (!src.Open(dc)) return kit::Fail("no picture to store");
-    const bool lossless = options.Get("lossless") != 0;
     kit::ReportProgress(progress, 0, 100, data);
-
     ImageGuard image;
-    if (!MakeImage(src, &image)) return false;
-    const kit::Owned<heif_color_profile_nclx, heif_nclx_color_profile_free> nclx{
-        heif_nclx_color_profile_alloc()};
-    if (!nclx) return kit::Fail("not enough memory");
-    // sRGB's primaries and curve; BT.601's matrix for lossy pictures, the identity for lossless.
-    nclx->color_primaries = heif_color_primaries_ITU_R_BT_709_5;
-    nclx->transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1;
-    nclx->matrix_coefficients =
-        lossless ? heif_matrix_coefficients_RGB_GBR : heif_matrix_coefficients_ITU_R_BT_601_6;
-    nclx->full_range_flag = 1;
-    const std::string profile = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
-    if (!Succeeded(heif_image_set_nclx_color_profile(image.image, nclx.get())) ||
-        (!profile.empty() && !Succeeded(heif_image_set_raw_color_profile(
-                                 image.image, "prof", profile.data(), profile.size()))))
-        return false;
-
-    ContextGuard context;
-    EncoderGuard encoder;
-    const kit::Owned<heif_encoding_options, heif_encoding_options_free> encoding{
-        heif_encoding_options_alloc()};
-    if (!context.context || !encoding) return kit::Fail("not enough memory");
-    encoding->save_two_colr_boxes_when_ICC_and_nclx_available = 1;
-    encoding->output_nclx_profile = nclx.get();
-    HandleGuard handle;
-    if (!Succeeded(
-            heif_context_get_encoder_for_format(context.context, kCompression, &encoder.encoder)) ||
-        !Configure(encoder.encoder, lossless) ||
-        !Succeeded(heif_context_encode_image(context.context, image.image, encoder.encoder,
-                                             encoding.get(), &handle.handle)) ||
-        !AddMetadata(context.context, handle.handle))
-        return false;
-    return kit::StoreEncoded(target, progress, data, [&](kit::OutputFile &out) {
-        heif_writer writer{1, WriteBytes};
-        return Succeeded(heif_context_write(context.context, &writer, &out));
-    });
+    Encoding encoding;
+    return MakeImage(src, &image) && encoding.Start() && encoding.Add(image.image) &&
+           encoding.Write(target, progress, data);
 }
+
+// Frames go as pages through libheif, unless the AVIF output has libavif for its sequences
+// (avif_sequence_output.cpp).
+#if !FALTRIX_HEIF_OUTPUT_AVIF || !FALTRIX_HEIF_AVIF_SEQUENCES
+
+// Deep samples as an interleaved R, G, B (A) image of `depth` bits for libheif (grey as three
+// channels alike), 16 bits a sample in the machine's order, or 8 when depth is 8.
+bool MakeDeepImage(const kit::SampleView &samples, int32_t depth, ImageGuard *out) {
+    const size_t from = static_cast<size_t>(samples.channels), to = from % 2 == 0 ? 4 : 3;
+    constexpr bool kLittle = std::endian::native == std::endian::little;
+    const heif_chroma chroma =
+        depth == 8 ? (to == 4 ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB)
+        : to == 4
+            ? (kLittle ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBBAA_BE)
+            : (kLittle ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RRGGBB_BE);
+    const int w = samples.width, h = samples.height;
+    if (!Succeeded(heif_image_create(w, h, heif_colorspace_RGB, chroma, &out->image)) ||
+        !Succeeded(heif_image_add_plane(out->image, heif_channel_interleaved, w, h, depth)))
+        return false;
+    int stride = 0;
+    uint8_t *pixels = heif_image_get_plane(out->image, heif_channel_interleaved, &stride);
+    if (!pixels) return kit::Fail("not enough memory");
+    for (int y = 0; y < h; ++y) {
+        const uint16_t *row = samples.Row(y);
+        uint8_t *line = pixels + static_cast<size_t>(stride) * static_cast<size_t>(y);
+        for (size_t i = 0; i < static_cast<size_t>(w) * to; ++i) {
+            const size_t x = i / to, c = i % to;
+            const uint16_t v = row[x * from + (c == 3 ? from - 1 : from < 3 ? 0 : c)];
+            const auto narrow = static_cast<uint16_t>(kit::NarrowSample(v, depth));
+            if (depth == 8) line[i] = static_cast<uint8_t>(narrow);
+            else std::memcpy(line + i * 2, &narrow, 2);
+        }
+    }
+    return true;
+}
+
+// Frames as pages: each a top-level picture of its own, the first the primary one, encoded
+// as Save encodes a picture; delays and loops are not kept. Deep frames are stored at 10 bits
+// when the source has up to 10, else at 12 (16-bit sources come down to 12, the most HEVC
+// and AV1 hold here); at 8 bits, as the encoder's error is then taken to say it holds no
+// more, when the encoder refuses them. libheif keeps the encoded pictures until the file is
+// written.
+class PageWriter final : public kit::FrameWriter {
+public:
+    PageWriter(std::string target, const kit::Sequence &sequence)
+        : target_(std::move(target)), sequence_(sequence) {}
+    bool Begin() { return encoding_.Start(); }
+
+    bool Add(HDC dc, int32_t, ProgressCallbackFn progress, int32_t data) override {
+        kit::SourcePicture src;
+        if (!src.Open(dc)) return kit::Fail("no picture to store");
+        if (src.width() != sequence_.width || src.height() != sequence_.height)
+            return kit::Fail("HEIF: a frame is not of the sequence's size");
+        kit::ReportProgress(progress, 0, 100, data);
+        ImageGuard image;
+        if (!MakeImage(src, &image) || !encoding_.Add(image.image)) return false;
+        kit::ReportProgress(progress, 100, 100, data);
+        return true;
+    }
+
+    bool AddSamples(const kit::SampleView &samples, int32_t, ProgressCallbackFn progress,
+                    int32_t data) override {
+        if (sequence_.sampleBits == 0) return kit::Fail("HEIF: the sequence takes 8-bit frames");
+        if (samples.width != sequence_.width || samples.height != sequence_.height)
+            return kit::Fail("HEIF: a frame is not of the sequence's size");
+        kit::ReportProgress(progress, 0, 100, data);
+        if (depth_ > 8) {
+            ImageGuard image;
+            if (!MakeDeepImage(samples, depth_, &image)) return false;
+            if (encoding_.Add(image.image))
+                return kit::ReportProgress(progress, 100, 100, data), true;
+            if (encoding_.added() > 0) return false;  // the first was taken: this one is bad
+            depth_ = 8;
+            kit::ClearLastFailure();
+        }
+        ImageGuard image;
+        if (!MakeDeepImage(samples, 8, &image) || !encoding_.Add(image.image)) return false;
+        kit::ReportProgress(progress, 100, 100, data);
+        return true;
+    }
+
+    bool Finish() override {
+        if (encoding_.added() != sequence_.frameCount)
+            return kit::Fail("HEIF: " + std::to_string(sequence_.frameCount) +
+                             " frames were announced and " + std::to_string(encoding_.added()) +
+                             " added");
+        return encoding_.Write(target_, nullptr, 0);
+    }
+
+private:
+    std::string target_;
+    kit::Sequence sequence_;
+    Encoding encoding_;
+    int32_t depth_ = sequence_.sampleBits <= 10 ? 10 : 12;
+};
+
+std::unique_ptr<kit::FrameWriter> BeginPages(const WCHAR *path, const kit::Sequence &sequence) {
+    std::string target;
+    if (!kit::PathToBytes(path, &target)) return nullptr;
+    auto writer = std::make_unique<PageWriter>(std::move(target), sequence);
+    if (!writer->Begin()) return nullptr;
+    return writer;
+}
+#define FALTRIX_HEIF_PAGE_OUTPUT 1
+#endif
 
 }  // namespace
 }  // namespace faltrix::heif::output
 
 FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::heif::output)
 FALTRIX_KIT_SETTINGS(faltrix::heif::output, faltrix::heif::output::kTitle)
+
+#if FALTRIX_HEIF_PAGE_OUTPUT
+namespace faltrix::heif::output {
+std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequence &sequence) {
+    return BeginPages(path, sequence);
+}
+}  // namespace faltrix::heif::output
+FALTRIX_KIT_FRAMES_OUTPUT(faltrix::heif::output)
+FALTRIX_KIT_DEEP_OUTPUT()
+#endif

@@ -5,7 +5,9 @@
 // bits with a notice; the frames of an animation are counted past the first without being
 // decoded, and the colour profile (unless the pixels are sRGB), EXIF and XMP are noted for
 // GetPictureMetadata. Read as frames, an animation gives every frame as libjxl composes it,
-// with its duration in milliseconds and the loop count of its header.
+// with its duration in milliseconds and the loop count of its header; a file deeper than 8
+// bits gives them as 16-bit samples too (GetFrameSamples: grey, grey and alpha, RGB or RGBA,
+// as the file holds them), saying its own depth, so that 10 or 12 bits can be stored again.
 //
 // The kit's limits are checked on the header, before any pixel is decoded, and so is the
 // memory libjxl will take: the JPEG plug-in's decoder may use 1 GiB, and so may this one.
@@ -419,6 +421,13 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
     return true;
 }
 
+// The depth of the samples ReadSamples gives: the file's beyond 8 bits, 16 for deeper or
+// floating-point samples (which libjxl gives as 16-bit integers), 0 for 8 bits or fewer.
+int32_t DeepBits(const JxlBasicInfo &info) {
+    if (info.exponent_bits_per_sample > 0) return 16;
+    return info.bits_per_sample > 8 ? static_cast<int32_t>(std::min(info.bits_per_sample, 16u)) : 0;
+}
+
 // Milliseconds of a frame shown for `ticks` of the animation's ticks per second; 0 in a still.
 int32_t DelayOf(const JxlBasicInfo &info, uint32_t ticks) {
     if (!info.have_animation || info.animation.tps_numerator == 0) return 0;
@@ -498,23 +507,89 @@ public:
                 ? static_cast<int32_t>(std::min<uint32_t>(info.animation.num_loops, INT32_MAX))
                 : 1;
         out->kind = FALTRIX_FRAMES_ANIMATION;
+        out->sampleBits = DeepBits(info);
         return true;
     }
 
     HBITMAP Read(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
                  DibAllocCallbackFn alloc) override {
-        JxlDecoder *decoder = file_.decoder;
-        if (index >= count_ || index < next_) return kit::Fail<HBITMAP>("JPEG XL: no such frame");
-        if (index > next_) JxlDecoderSkipFrames(decoder, static_cast<size_t>(index - next_));
-        next_ = index;
         kit::Dib dib;
         std::optional<kit::BitmapGuard> owned;
+        const bool decoded = DecodeFrame(index, delay, [&] {
+            if (!kit::AllocateDib(alloc, spec_, &dib)) return false;
+            owned.emplace(dib.bitmap);
+            if (!SetOutBuffer(file_.decoder, format_, dib, spec_)) return false;
+            kit::ReportProgress(progress, 0, spec_.height, data);
+            return true;
+        });
+        if (!decoded || !owned) return nullptr;
+        FinishPixels(dib, spec_, format_, progress, data);
+        if (index == 0 && info_.bits_per_sample > 8)
+            kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, info_.bits_per_sample);
+        return owned->Release();
+    }
+
+    // libjxl gives 16-bit samples on the whole range whatever the file's depth, and straight
+    // alpha; its rows go through a callback, so that the host's stride is kept.
+    bool ReadSamples(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
+                     kit::SampleTarget &target) override {
+        kit::SampleView view;
+        const bool decoded = DecodeFrame(index, delay, [&] {
+            const uint32_t channels = info_.num_color_channels + (info_.alpha_bits > 0 ? 1 : 0);
+            view = target.Allocate(static_cast<int32_t>(channels), DeepBits(info_));
+            if (!view.data) return false;
+            kit::ReportProgress(progress, 0, view.height, data);
+            const JxlPixelFormat format{channels, JXL_TYPE_UINT16, JXL_NATIVE_ENDIAN, 0};
+            return JxlDecoderSetImageOutCallback(file_.decoder, &format, CopyRow, &view) ==
+                       JXL_DEC_SUCCESS ||
+                   kit::Fail("JPEG XL: libjxl cannot give the samples");
+        });
+        if (!decoded || !view.data) return false;
+        if (info_.exponent_bits_per_sample == 0 && view.significantBits < 16) Round(view);
+        kit::ReportProgress(progress, view.height, view.height, data);
+        return true;
+    }
+
+private:
+    // libjxl widens the file's samples through floating point, which can round a value of
+    // fewer than 16 bits one off the exact scaling: each comes back to the value stored and
+    // is widened as every plug-in widens, so that it narrows back to what the file holds.
+    static void Round(const kit::SampleView &view) {
+        std::vector<uint16_t> exact(65536);
+        for (uint32_t v = 0; v < exact.size(); ++v)
+            exact[v] =
+                kit::WidenSample(kit::NarrowSample(static_cast<uint16_t>(v), view.significantBits),
+                                 view.significantBits);
+        const size_t count = static_cast<size_t>(view.width) * static_cast<size_t>(view.channels);
+        for (int32_t y = 0; y < view.height; ++y)
+            for (uint16_t *at = view.Row(y), *end = at + count; at < end; ++at) *at = exact[*at];
+    }
+
+    // A stripe of samples from libjxl into the host's rows.
+    static void CopyRow(void *opaque, size_t x, size_t y, size_t count, const void *pixels) {
+        const auto *view = static_cast<const kit::SampleView *>(opaque);
+        if (y >= static_cast<size_t>(view->height) || x + count > static_cast<size_t>(view->width))
+            return;
+        const size_t channels = static_cast<size_t>(view->channels);
+        std::memcpy(view->Row(static_cast<int32_t>(y)) + x * channels, pixels,
+                    count * channels * sizeof(uint16_t));
+    }
+
+    // Runs libjxl on to frame `index`'s pixels: place() hands it where they go when it asks.
+    // True when the frame is whole.
+    template <class Place>
+    bool DecodeFrame(int32_t index, int32_t *delay, Place place) {
+        JxlDecoder *decoder = file_.decoder;
+        if (index >= count_ || index < next_) return kit::Fail("JPEG XL: no such frame");
+        if (index > next_) JxlDecoderSkipFrames(decoder, static_cast<size_t>(index - next_));
+        next_ = index;
+        bool placed = false;
         for (;;) {
             const JxlDecoderStatus status = JxlDecoderProcessInput(decoder);
             JxlFrameHeader header{};
             switch (status) {
             case JXL_DEC_BASIC_INFO:
-                if (!TakeBasicInfo(file_, info_, spec_, format_)) return nullptr;
+                if (!TakeBasicInfo(file_, info_, spec_, format_)) return false;
                 break;
             case JXL_DEC_COLOR_ENCODING:
                 NoteColour(decoder, !info_.uses_original_profile, false);
@@ -522,30 +597,23 @@ public:
             case JXL_DEC_FRAME:
                 if (JxlDecoderGetFrameHeader(decoder, &header) != JXL_DEC_SUCCESS ||
                     !WithinMemory(info_, header.layer_info.xsize, header.layer_info.ysize))
-                    return file_.Failed(JXL_DEC_ERROR), nullptr;
+                    return file_.Failed(JXL_DEC_ERROR);
                 *delay = DelayOf(info_, header.duration);
                 break;
             case JXL_DEC_NEED_IMAGE_OUT_BUFFER:
-                if (!kit::AllocateDib(alloc, spec_, &dib)) return nullptr;
-                owned.emplace(dib.bitmap);
-                if (!SetOutBuffer(decoder, format_, dib, spec_)) return nullptr;
-                kit::ReportProgress(progress, 0, spec_.height, data);
+                if (!place()) return false;
+                placed = true;
                 break;
             case JXL_DEC_FULL_IMAGE:
-                if (!owned) return file_.Failed(JXL_DEC_ERROR), nullptr;
+                if (!placed) return file_.Failed(JXL_DEC_ERROR);
                 ++next_;
-                FinishPixels(dib, spec_, format_, progress, data);
-                if (index == 0 && info_.bits_per_sample > 8)
-                    kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE,
-                                            info_.bits_per_sample);
-                return owned->Release();
-            case JXL_DEC_SUCCESS: return file_.Failed(JXL_DEC_NEED_MORE_INPUT), nullptr;
-            default: return file_.Failed(status), nullptr;
+                return true;
+            case JXL_DEC_SUCCESS: return file_.Failed(JXL_DEC_NEED_MORE_INPUT);
+            default: return file_.Failed(status);
             }
         }
     }
 
-private:
     Decoding file_;
     int32_t count_ = 0, next_ = 0;  // next_: the frame libjxl gives next
     JxlBasicInfo info_{};
@@ -564,3 +632,4 @@ std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *o
 
 FALTRIX_KIT_INPUT_PLUGIN(faltrix::jxl)
 FALTRIX_KIT_FRAMES_INPUT(faltrix::jxl)
+FALTRIX_KIT_DEEP_INPUT()

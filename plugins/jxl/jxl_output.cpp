@@ -8,7 +8,8 @@
 // JPEG carries its own profile, EXIF and XMP there. A JPEG libjxl cannot take that way
 // (arithmetic-coded, CMYK) is stored from the pixels as without the option.
 //
-// Several frames become an animation, with each frame's delay and the loop count.
+// Several frames become an animation, with each frame's delay and the loop count. Frames
+// deeper than 8 bits (AddFrameSamples) keep the depth the host gives, 9 to 16 bits.
 #include <jxl/encode.h>
 
 #include <algorithm>
@@ -103,15 +104,16 @@ struct EncoderGuard {
 
 bool Succeeded(JxlEncoderStatus status) { return status == JXL_ENC_SUCCESS; }
 
-// The basic information of a w x h picture of 8-bit samples.
-JxlBasicInfo BasicInfo(uint32_t w, uint32_t h, bool grey, bool alpha, bool originalProfile) {
+// The basic information of a w x h picture of samples of `bits` bits.
+JxlBasicInfo BasicInfo(uint32_t w, uint32_t h, bool grey, bool alpha, bool originalProfile,
+                       uint32_t bits = 8) {
     JxlBasicInfo info;
     JxlEncoderInitBasicInfo(&info);
     info.xsize = w;
     info.ysize = h;
-    info.bits_per_sample = 8;
+    info.bits_per_sample = bits;
     info.num_color_channels = grey ? 1 : 3;
-    info.alpha_bits = alpha ? 8 : 0;
+    info.alpha_bits = alpha ? bits : 0;
     info.num_extra_channels = alpha ? 1 : 0;
     info.uses_original_profile = originalProfile ? JXL_TRUE : JXL_FALSE;
     return info;
@@ -308,10 +310,16 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
 }
 
 // An animation, frame by frame: each frame with its delay (the file's ticks are milliseconds)
-// and the loop count in the header, at the quality or losslessly, as Save stores a picture.
-// libjxl marks a frame as the last when it encodes it after the input is closed, so each frame
-// stays queued until the next one comes or the file is finished: libjxl holds one frame's
-// samples, and the encoded bytes grow in memory until they are stored.
+// and the loop count in the header, at the quality or losslessly, as Save stores a picture; a
+// sequence of one frame is a still picture. libjxl marks a frame as the last when it encodes
+// it after the input is closed, so each frame stays queued until the next one comes or the
+// file is finished: libjxl holds one frame's samples, and the encoded bytes grow in memory
+// until they are stored.
+//
+// Deep frames (AddSamples) are stored at the sequence's depth: libjxl takes the 16-bit
+// samples on their whole range and brings them to that many bits itself, so a lossless
+// 10-bit or 16-bit source comes back exactly. They keep their channels: grey, grey and alpha,
+// RGB or RGBA, the same for every frame.
 class AnimationWriter final : public kit::FrameWriter {
 public:
     AnimationWriter(std::string target, const kit::Sequence &sequence)
@@ -323,18 +331,38 @@ public:
         if (src.width() != sequence_.width || src.height() != sequence_.height)
             return kit::Fail("JPEG XL: a frame of another size than the animation");
         kit::ReportProgress(progress, 0, 100, data);
-        if (!settings_ ? !Start(src) : !Drain(encoder_.encoder, &bytes_)) return false;
-        JxlFrameHeader header;
-        JxlEncoderInitFrameHeader(&header);
-        // A frame of no duration is a layer of the next one in JPEG XL, no frame of its own:
-        // a delay of 0 is stored as 1 ms so that the frame stays one.
-        header.duration = static_cast<uint32_t>(std::max(delay, 1));
+        // Grey only when the whole sequence is grey: known for a still picture alone.
+        const bool grey = sequence_.frameCount == 1 &&
+                          StoredColour({src.bitCount(), src.palette()}) == kit::StoredColour::kGrey;
+        const size_t channels = grey ? 1 : src.bitCount() == 32 ? 4 : 3;
+        if (!settings_ && !Start(channels, 8)) return false;
         const std::vector<uint8_t> pixels = Samples(src, channels_);
         const JxlPixelFormat format{static_cast<uint32_t>(channels_), JXL_TYPE_UINT8,
                                     JXL_NATIVE_ENDIAN, 0};
-        if (!Succeeded(JxlEncoderSetFrameHeader(settings_, &header)) ||
-            !Succeeded(JxlEncoderAddImageFrame(settings_, &format, pixels.data(), pixels.size())))
-            return Refused(encoder_.encoder);
+        if (!AddFrame(format, pixels.data(), pixels.size(), delay)) return false;
+        kit::ReportProgress(progress, 100, 100, data);
+        return true;
+    }
+
+    bool AddSamples(const kit::SampleView &samples, int32_t delay, ProgressCallbackFn progress,
+                    int32_t data) override {
+        if (sequence_.sampleBits == 0) return kit::Fail("JPEG XL: the sequence takes 8-bit frames");
+        if (samples.width != sequence_.width || samples.height != sequence_.height)
+            return kit::Fail("JPEG XL: a frame of another size than the animation");
+        const size_t channels = static_cast<size_t>(samples.channels);
+        if (settings_ && channels != channels_)
+            return kit::Fail("JPEG XL: a frame of other channels than the first");
+        kit::ReportProgress(progress, 0, 100, data);
+        if (!settings_ && !Start(channels, static_cast<uint32_t>(sequence_.sampleBits)))
+            return false;
+        // libjxl takes rows packed: the host's may be padded.
+        const size_t row = static_cast<size_t>(samples.width) * channels;
+        std::vector<uint16_t> pixels(row * static_cast<size_t>(samples.height));
+        for (int32_t y = 0; y < samples.height; ++y)
+            std::copy_n(samples.Row(y), row, pixels.data() + row * static_cast<size_t>(y));
+        const JxlPixelFormat format{static_cast<uint32_t>(channels), JXL_TYPE_UINT16,
+                                    JXL_NATIVE_ENDIAN, 0};
+        if (!AddFrame(format, pixels.data(), pixels.size() * sizeof(uint16_t), delay)) return false;
         kit::ReportProgress(progress, 100, 100, data);
         return true;
     }
@@ -349,30 +377,49 @@ public:
     }
 
 private:
-    // The header from the first frame: colour channels with alpha when it is a 32-bit
-    // picture (a later frame may show what it lets through), grey only when the whole
-    // animation is grey (unknown here, so never), the profile and the boxes the host set.
-    bool Start(const kit::SourcePicture &first) {
+    bool Animated() const { return sequence_.frameCount > 1; }
+
+    // The header from the first frame: its channels (grey or colour, with alpha or not: a
+    // later frame may show what the first lets through) at `bits` bits, the profile and the
+    // boxes the host set.
+    bool Start(size_t channels, uint32_t bits) {
         JxlEncoder *encoder = encoder_.encoder;
         if (!encoder) return kit::Fail("not enough memory");
         if (runner_.runner && !Succeeded(JxlEncoderSetParallelRunner(
                                   encoder, JxlThreadParallelRunner, runner_.runner)))
             return Refused(encoder);
-        const bool alpha = first.bitCount() == 32, lossless = options.Get("lossless") != 0;
-        channels_ = alpha ? 4 : 3;
+        const bool lossless = options.Get("lossless") != 0;
+        channels_ = channels;
         const std::string profile = kit::OutgoingMetadata(FALTRIX_METADATA_ICC);
+        const bool grey = channels < 3;
         JxlBasicInfo info = BasicInfo(static_cast<uint32_t>(sequence_.width),
-                                      static_cast<uint32_t>(sequence_.height), false, alpha,
-                                      lossless || !profile.empty());
-        info.have_animation = JXL_TRUE;
-        info.animation.tps_numerator = 1000;
-        info.animation.tps_denominator = 1;
-        info.animation.num_loops = static_cast<uint32_t>(std::max(sequence_.loopCount, 0));
+                                      static_cast<uint32_t>(sequence_.height), grey,
+                                      channels % 2 == 0, lossless || !profile.empty(), bits);
+        if (Animated()) {
+            info.have_animation = JXL_TRUE;
+            info.animation.tps_numerator = 1000;
+            info.animation.tps_denominator = 1;
+            info.animation.num_loops = static_cast<uint32_t>(std::max(sequence_.loopCount, 0));
+        }
         if (!Succeeded(JxlEncoderSetBasicInfo(encoder, &info)) ||
-            !SetColour(encoder, false, profile) || !AddBoxes(encoder))
+            !SetColour(encoder, grey, profile) || !AddBoxes(encoder))
             return Refused(encoder);
         settings_ = QualitySettings(encoder, lossless);
         return settings_ != nullptr || Refused(encoder);
+    }
+
+    // Queues a frame of pixels in `format` after encoding what came before.
+    bool AddFrame(const JxlPixelFormat &format, const void *pixels, size_t size, int32_t delay) {
+        if (!Drain(encoder_.encoder, &bytes_)) return false;
+        JxlFrameHeader header;
+        JxlEncoderInitFrameHeader(&header);
+        // A frame of no duration is a layer of the next one in JPEG XL, no frame of its own:
+        // a delay of 0 is stored as 1 ms so that the frame stays one.
+        header.duration = static_cast<uint32_t>(std::max(delay, 1));
+        if ((Animated() && !Succeeded(JxlEncoderSetFrameHeader(settings_, &header))) ||
+            !Succeeded(JxlEncoderAddImageFrame(settings_, &format, pixels, size)))
+            return Refused(encoder_.encoder);
+        return true;
     }
 
     std::string target_;
@@ -395,4 +442,5 @@ std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequ
 
 FALTRIX_KIT_BUNDLED_OUTPUT_CHECKED(faltrix::jxl::output)
 FALTRIX_KIT_FRAMES_OUTPUT(faltrix::jxl::output)
+FALTRIX_KIT_DEEP_OUTPUT()
 FALTRIX_KIT_SETTINGS(faltrix::jxl::output, faltrix::jxl::output::kTitle)

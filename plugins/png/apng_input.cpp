@@ -14,6 +14,11 @@
 // back as it was before that frame); the frame then replaces its rectangle (source) or is laid
 // over it (over, alpha composited). An eXIf orientation before the pixels turns every frame,
 // as it turns frame 1.
+//
+// A 16-bit file's frames can also be read at full depth (GetFrameSamples): the canvas then
+// holds 16-bit samples, grey and alpha or RGBA for an animation (its canvas starts
+// transparent), the file's own channels for a single picture, and frames are laid over it
+// alike. The frames of one reader are read one way or the other, never both.
 #include <zlib.h>
 
 #include <algorithm>
@@ -29,6 +34,7 @@
 #include "faltrix/kit/metadata.h"
 #include "faltrix/kit/orientation.h"
 #include "png_common.h"
+#include "png_deep.h"
 
 namespace faltrix::png {
 
@@ -87,6 +93,44 @@ int DecodeBgra(Reader *r, Memory *source, png_bytep *rows, png_uint_32 width) {
     return 0;
 }
 
+// Decodes the PNG in memory into rows of `channels` 16-bit samples (png_deep.h). 0 on
+// success. setjmp lives here: trivially destructible locals only.
+int DecodeDeep(Reader *r, Memory *source, png_bytep *rows, png_uint_32 width, int channels) {
+    if (setjmp(png_jmpbuf(r->png))) return 1;
+    png_set_read_fn(r->png, source, ReadFromMemory);
+    png_set_user_limits(r->png, kit::kMaxSide, kit::kMaxSide);
+    png_read_info(r->png, r->info);
+    if (png_get_bit_depth(r->png, r->info) != 16) png_error(r->png, "a frame is not 16-bit");
+    SetDeepTransforms(r->png, r->info, channels);
+    png_set_interlace_handling(r->png);
+    png_read_update_info(r->png, r->info);
+    if (png_get_rowbytes(r->png, r->info) != size_t(width) * size_t(channels) * 2)
+        png_error(r->png, "unexpected row layout");
+    png_read_image(r->png, rows);
+    return 0;
+}
+
+// Lays one pixel of `channels` 16-bit samples over another (the last sample alpha, both
+// straight), rounded.
+inline void OverSamples(const uint8_t *source, uint8_t *target, int channels) {
+    uint16_t src[4], dst[4];
+    std::memcpy(src, source, size_t(channels) * 2);
+    std::memcpy(dst, target, size_t(channels) * 2);
+    const int a = channels - 1;
+    const uint64_t sa = src[a];
+    if (sa == 65535 || dst[a] == 0) {
+        std::memcpy(target, source, size_t(channels) * 2);
+        return;
+    }
+    if (sa == 0) return;
+    const uint64_t da = uint64_t(dst[a]) * (65535 - sa);  // scaled by 65535
+    const uint64_t outA = sa * 65535 + da;                // scaled by 65535
+    for (int c = 0; c < a; ++c)
+        dst[c] = uint16_t((src[c] * sa * 65535 + dst[c] * da + outA / 2) / outA);
+    dst[a] = uint16_t((outA + 32767) / 65535);
+    std::memcpy(target, dst, size_t(channels) * 2);
+}
+
 // Lays one B, G, R, A pixel over another (both with straight alpha), rounded.
 inline void Over(const uint8_t *src, uint8_t *dst) {
     const unsigned sa = src[3];
@@ -107,10 +151,13 @@ public:
     bool Open(const WCHAR *path, kit::Sequence *out);
     HBITMAP Read(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
                  DibAllocCallbackFn alloc) override;
+    bool ReadSamples(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
+                     kit::SampleTarget &target) override;
 
 private:
+    int Reach(int32_t index, bool deep, int32_t *delay);
     bool ReadCompressed(size_t frame, std::string *out);
-    bool DecodeFrame(size_t frame, std::vector<uint8_t> *bgra);
+    bool DecodeFrame(size_t frame, std::vector<uint8_t> *pixels);
     bool Draw(size_t frame);
     void DisposeLast();
     HBITMAP Canvas(ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc) const;
@@ -122,6 +169,10 @@ private:
     std::vector<uint8_t> kept_;    // the rectangle a frame disposed of as Previous puts back
     size_t drawn_ = 0;             // animation frames drawn on the canvas
     int32_t next_ = 0;             // the lowest index Read may still give
+    int sampleBits_ = 0;           // the file's depth when over 8 bits (png_deep.h)
+    int channels_ = 0;             // of the deep samples
+    bool deep_ = false;            // frames read at full depth: the canvas holds samples
+    size_t pixelBytes_ = 4;        // of the canvas: B, G, R, A or channels_ 16-bit samples
 };
 
 bool ApngReader::Open(const WCHAR *path, kit::Sequence *out) {
@@ -134,6 +185,11 @@ bool ApngReader::Open(const WCHAR *path, kit::Sequence *out) {
     out->frameCount = map_.FrameCount();
     out->loopCount = map_.animated ? int32_t(std::min<uint32_t>(map_.plays, INT32_MAX)) : 1;
     out->kind = FALTRIX_FRAMES_ANIMATION;
+    int channels = 0;
+    if (!ReadDeepLayout(file_.stream(), &sampleBits_, &channels)) return false;
+    // Frames drawn on a canvas that starts transparent need alpha, all of them alike.
+    channels_ = map_.FrameCount() > 1 ? (channels <= 2 ? 2 : 4) : channels;
+    out->sampleBits = sampleBits_;
     return true;
 }
 
@@ -156,7 +212,7 @@ bool ApngReader::ReadCompressed(size_t frame, std::string *out) {
     return true;
 }
 
-bool ApngReader::DecodeFrame(size_t frame, std::vector<uint8_t> *bgra) {
+bool ApngReader::DecodeFrame(size_t frame, std::vector<uint8_t> *pixels) {
     const FrameControl &c = map_.frames[frame].control;
     std::string compressed;
     if (!ReadCompressed(frame, &compressed)) return false;
@@ -173,13 +229,15 @@ bool ApngReader::DecodeFrame(size_t frame, std::vector<uint8_t> *bgra) {
     compressed = std::string();
     AppendChunk(&png, "IEND", {});
 
-    bgra->resize(size_t(c.width) * c.height * 4);
+    const size_t span = size_t(c.width) * pixelBytes_;
+    pixels->resize(span * c.height);
     std::vector<png_bytep> rows(c.height);
-    for (uint32_t y = 0; y < c.height; ++y) rows[y] = bgra->data() + size_t(y) * c.width * 4;
+    for (uint32_t y = 0; y < c.height; ++y) rows[y] = pixels->data() + y * span;
     Reader reader;
     if (!reader.ok()) return kit::Fail("not enough memory");
     Memory source{reinterpret_cast<const uint8_t *>(png.data()), png.size()};
-    return DecodeBgra(&reader, &source, rows.data(), c.width) == 0;
+    return (deep_ ? DecodeDeep(&reader, &source, rows.data(), c.width, channels_)
+                  : DecodeBgra(&reader, &source, rows.data(), c.width)) == 0;
 }
 
 // Clears or puts back the rectangle of the frame drawn last, as its fcTL asks.
@@ -190,9 +248,9 @@ void ApngReader::DisposeLast() {
     // The first frame has nothing before it to put back: its rectangle is cleared.
     if (how == Dispose::Previous && drawn_ == 1) how = Dispose::Background;
     if (how == Dispose::None) return;
-    const size_t span = size_t(c.width) * 4;
+    const size_t span = size_t(c.width) * pixelBytes_;
     for (uint32_t y = 0; y < c.height; ++y) {
-        uint8_t *row = canvas_.data() + ((size_t(c.y) + y) * map_.width + c.x) * 4;
+        uint8_t *row = canvas_.data() + ((size_t(c.y) + y) * map_.width + c.x) * pixelBytes_;
         if (how == Dispose::Background) std::memset(row, 0, span);
         else std::memcpy(row, kept_.data() + y * span, span);
     }
@@ -202,15 +260,19 @@ bool ApngReader::Draw(size_t frame) {
     const FrameControl &c = map_.frames[frame].control;
     std::vector<uint8_t> pixels;
     if (!DecodeFrame(frame, &pixels)) return false;
-    if (canvas_.empty()) canvas_.assign(size_t(map_.width) * map_.height * 4, 0);
+    const size_t bytes = pixelBytes_;
+    if (canvas_.empty()) canvas_.assign(size_t(map_.width) * map_.height * bytes, 0);
     DisposeLast();
-    const size_t span = size_t(c.width) * 4;
+    const size_t span = size_t(c.width) * bytes;
     if (c.dispose == Dispose::Previous) kept_.resize(span * c.height);
     for (uint32_t y = 0; y < c.height; ++y) {
-        uint8_t *row = canvas_.data() + ((size_t(c.y) + y) * map_.width + c.x) * 4;
+        uint8_t *row = canvas_.data() + ((size_t(c.y) + y) * map_.width + c.x) * bytes;
         const uint8_t *in = pixels.data() + y * span;
         if (c.dispose == Dispose::Previous) std::memcpy(kept_.data() + y * span, row, span);
         if (c.blend == Blend::Source) std::memcpy(row, in, span);
+        else if (deep_)
+            for (uint32_t x = 0; x < c.width; ++x)
+                OverSamples(in + bytes * x, row + bytes * x, channels_);
         else
             for (uint32_t x = 0; x < c.width; ++x) Over(in + 4 * x, row + 4 * x);
     }
@@ -238,22 +300,63 @@ HBITMAP ApngReader::Canvas(ProgressCallbackFn progress, int32_t data,
     return kit::ShowUpright(&guard, dib, spec, map_.orientation, alloc);
 }
 
-HBITMAP ApngReader::Read(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
-                         DibAllocCallbackFn alloc) {
-    if (index < next_) return kit::Fail<HBITMAP>("APNG: frames are read in ascending order");
-    if (index >= map_.FrameCount()) return kit::Fail<HBITMAP>("APNG: no such frame");
+// Checks that frame `index` may be read now, and read this way, and draws the animation up
+// to it. 0 for the default picture, read from the file as a still picture; 1 for a frame on
+// the canvas; -1, with the cause, on failure. *delay gets the frame's delay.
+int ApngReader::Reach(int32_t index, bool deep, int32_t *delay) {
+    if (index < next_) return kit::Fail("APNG: frames are read in ascending order", -1);
+    if (index >= map_.FrameCount()) return kit::Fail("APNG: no such frame", -1);
+    if (next_ == 0) {
+        deep_ = deep;
+        pixelBytes_ = deep ? size_t(channels_) * 2 : 4;
+    } else if (deep != deep_) {
+        return kit::Fail("APNG: the frames of a file are read at one depth", -1);
+    }
     next_ = index + 1;
     const size_t first = map_.defaultIsFrame ? 0 : 1;  // the index of animation frame 0
     if (index == 0) {
         *delay = map_.defaultIsFrame ? DelayMilliseconds(map_.frames[0].control) : 0;
-        return Decode(path_.c_str(), progress, data, alloc);
+        return 0;
     }
     const size_t frame = size_t(index) - first;
     while (drawn_ <= frame) {
-        if (!Draw(drawn_)) return nullptr;
+        if (!Draw(drawn_)) return -1;
     }
     *delay = DelayMilliseconds(map_.frames[frame].control);
-    return Canvas(progress, data, alloc);
+    return 1;
+}
+
+HBITMAP ApngReader::Read(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
+                         DibAllocCallbackFn alloc) {
+    switch (Reach(index, false, delay)) {
+    case 0: return Decode(path_.c_str(), progress, data, alloc);
+    case 1: return Canvas(progress, data, alloc);
+    default: return nullptr;
+    }
+}
+
+bool ApngReader::ReadSamples(int32_t index, int32_t *delay, ProgressCallbackFn progress,
+                             int32_t data, kit::SampleTarget &target) {
+    if (sampleBits_ == 0) return kit::Fail("APNG: the file has no samples of more than 8 bits");
+    const int reached = Reach(index, true, delay);
+    if (reached == 0) return DecodeSamples(path_.c_str(), channels_, target, progress, data);
+    if (reached < 0) return false;
+    const kit::SampleView shown = target.Allocate(channels_, sampleBits_);
+    if (!shown.data) return false;
+    const bool swap = kit::SwapsAxes(map_.orientation);
+    if (uint32_t(shown.width) != (swap ? map_.height : map_.width) ||
+        uint32_t(shown.height) != (swap ? map_.width : map_.height))
+        return kit::Fail("APNG: the samples' canvas is not the picture's size");
+    const size_t span = size_t(map_.width) * pixelBytes_;
+    std::vector<uint16_t> row(size_t(map_.width) * size_t(channels_));
+    const int32_t height = int32_t(map_.height);
+    for (int32_t y = 0; y < height; ++y) {
+        std::memcpy(row.data(), canvas_.data() + size_t(y) * span, span);
+        kit::PlaceSampleRow(row.data(), y, int32_t(map_.width), height, map_.orientation, shown);
+        kit::ReportProgress(progress, y + 1, height, data);
+    }
+    if (sampleBits_ < 16) SnapSamples(shown, sampleBits_);
+    return true;
 }
 
 }  // namespace
@@ -274,3 +377,4 @@ void NoteFrameCount(FILE *file, int64_t size) {
 }  // namespace faltrix::png
 
 FALTRIX_KIT_FRAMES_INPUT(faltrix::png)
+FALTRIX_KIT_DEEP_INPUT()

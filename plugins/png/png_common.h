@@ -81,11 +81,11 @@ struct Items {
     std::string xmp = kit::OutgoingMetadata(FALTRIX_METADATA_XMP);
 };
 
-// Sets the resolution (pHYs), the profile (iCCP), EXIF (eXIf) and XMP (iTXt) of the picture
-// on info. False, with `refused` as the cause, when libpng drops the profile as not the
-// picture's (a grey one on colour pixels): the picture fails rather than lose it without a
-// word, and the host stores it again without. Call it within the caller's setjmp.
-bool SetPictureChunks(png_structp png, png_infop info, const kit::SourcePicture &src,
+// Sets the resolution (pHYs, pels per metre; none when 0), the profile (iCCP), EXIF (eXIf)
+// and XMP (iTXt) of the picture on info. False, with `refused` as the cause, when libpng drops the
+// profile as not the picture's (a grey one on colour pixels): the picture fails rather than lose it
+// without a word, and the host stores it again without. Call it within the caller's setjmp.
+bool SetPictureChunks(png_structp png, png_infop info, int32_t xppm, int32_t yppm,
                       const Items &items, const char *refused);
 
 }  // namespace faltrix::png

@@ -3,7 +3,8 @@
 //   grey (1 to 16 bits)           -> 8 bits with a 256-entry grey palette
 //   RGB                           -> 24 bits
 //   any alpha channel or tRNS     -> 32 bits B, G, R, A with the alpha kept
-//   16-bit samples                -> reduced to 8 (rounded)
+//   16-bit samples                -> reduced to 8 (rounded); read as frames, the host may ask
+//                                    for them at full depth instead (png_deep.h)
 // pHYs in pixels per metre becomes biXPelsPerMeter / biYPelsPerMeter. Sections are top-down,
 // PNG's own row order, so rows are decoded straight into the section. An eXIf chunk before the
 // pixel data that gives an orientation other than 1 has the picture turned upright, and the
@@ -17,6 +18,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <bit>
 #include <csetjmp>
 #include <cstring>
 #include <optional>
@@ -29,6 +31,7 @@
 #include "faltrix/kit/entry_points.h"
 #include "faltrix/kit/orientation.h"
 #include "png_common.h"
+#include "png_deep.h"
 #include "png_pixels.h"
 
 namespace faltrix::png {
@@ -156,7 +159,7 @@ struct Noted {
 // What the chunks read with the header hold besides pixels; libpng has checked and inflated
 // them within its own limits.
 Noted NoteMetadata(png_structp png, png_infop info, const Layout &l,
-                   const std::string &profileWarning) {
+                   const std::string &profileWarning, bool reduced = true) {
     Noted noted;
     png_charp name = nullptr;
     int compression = 0;
@@ -185,7 +188,7 @@ Noted NoteMetadata(png_structp png, png_infop info, const Layout &l,
         noted.xmp = true;
         break;
     }
-    if (l.bitDepth == 16) kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, 16);
+    if (reduced && l.bitDepth == 16) kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, 16);
     return noted;
 }
 
@@ -340,6 +343,111 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
     NoteMetadataAfterPixels(file.stream(), before);
     NoteFrameCount(file.stream(), file.size());
     return kit::ShowUpright(&guard, dib, spec, l.orientation, alloc);
+}
+
+int DeepBits(png_structp png, png_infop info) {
+    if (png_get_bit_depth(png, info) != 16) return 0;
+    png_color_8p significant = nullptr;
+    if (!png_get_sBIT(png, info, &significant) || !significant) return 16;
+    const int colour = png_get_color_type(png, info);
+    const bool rgb = (colour & PNG_COLOR_MASK_COLOR) != 0;
+    const int n = rgb ? significant->red : significant->gray;
+    bool same = !rgb || (significant->green == n && significant->blue == n);
+    if (colour & PNG_COLOR_MASK_ALPHA) same = same && significant->alpha == n;
+    return same && n > 8 && n < 16 ? n : 16;
+}
+
+int FileChannels(png_structp png, png_infop info) {
+    const int colour = png_get_color_type(png, info);
+    const bool alpha = (colour & PNG_COLOR_MASK_ALPHA) || png_get_valid(png, info, PNG_INFO_tRNS);
+    return ((colour & PNG_COLOR_MASK_COLOR) ? 3 : 1) + (alpha ? 1 : 0);
+}
+
+void SetDeepTransforms(png_structp png, png_infop info, int channels) {
+    const int colour = png_get_color_type(png, info);
+    const bool alpha = (colour & PNG_COLOR_MASK_ALPHA) || png_get_valid(png, info, PNG_INFO_tRNS);
+    png_set_expand(png);  // a tRNS key to alpha
+    if (channels >= 3 && !(colour & PNG_COLOR_MASK_COLOR)) png_set_gray_to_rgb(png);
+    if (channels % 2 == 0 && !alpha) png_set_add_alpha(png, 0xFFFF, PNG_FILLER_AFTER);
+    if constexpr (std::endian::native == std::endian::little) png_set_swap(png);
+}
+
+void SnapSamples(const kit::SampleView &view, int bits) {
+    std::vector<uint16_t> exact(65536);
+    for (uint32_t v = 0; v < 65536; ++v)
+        exact[v] = kit::WidenSample(kit::NarrowSample(uint16_t(v), bits), bits);
+    const size_t n = size_t(view.width) * size_t(view.channels);
+    for (int32_t y = 0; y < view.height; ++y) {
+        uint16_t *row = view.Row(y);
+        for (size_t i = 0; i < n; ++i) row[i] = exact[row[i]];
+    }
+}
+
+bool ReadDeepLayout(FILE *file, int *bits, int *channels) {
+    Reader reader;
+    Layout l;
+    if (!reader.ok()) return kit::Fail("not enough memory");
+    if (std::fseek(file, 0, SEEK_SET) != 0 || ReadHeader(&reader, file, false, &l) != 0)
+        return false;
+    *bits = DeepBits(reader.png, reader.info);
+    *channels = FileChannels(reader.png, reader.info);
+    return true;
+}
+
+namespace {
+
+// Sets up the deep transformations and the passes. 0 on success. setjmp lives here.
+int StartDeepRows(Reader *r, int channels, Layout *l) {
+    if (setjmp(png_jmpbuf(r->png))) return 1;
+    SetDeepTransforms(r->png, r->info, channels);
+    l->passes = png_set_interlace_handling(r->png);
+    png_read_update_info(r->png, r->info);
+    return 0;
+}
+
+}  // namespace
+
+bool DecodeSamples(const WCHAR *path, int channels, kit::SampleTarget &target,
+                   ProgressCallbackFn progress, int32_t data) {
+    kit::InputFile file;
+    if (!file.Open(path)) return false;
+    Reader reader;
+    Layout l;
+    if (!reader.ok()) return kit::Fail("not enough memory");
+    std::string profileWarning;
+    png_set_error_fn(reader.png, &profileWarning, OnError, OnReadWarning);
+    png_set_chunk_malloc_max(reader.png, FALTRIX_METADATA_MAX_SIZE + 65536);
+    if (ReadHeader(&reader, file.stream(), false, &l) != 0) return false;
+    const int bits = DeepBits(reader.png, reader.info);
+    if (bits == 0) return kit::Fail("PNG: the picture has no samples of more than 8 bits");
+    const Noted before = NoteMetadata(reader.png, reader.info, l, profileWarning, false);
+    if (StartDeepRows(&reader, channels, &l) != 0) return false;
+    const size_t rowSamples = size_t(l.width) * size_t(channels);
+    if (png_get_rowbytes(reader.png, reader.info) != rowSamples * 2)
+        return kit::Fail("PNG: the rows are not of the samples asked for");
+
+    const kit::SampleView shown = target.Allocate(channels, bits);
+    if (!shown.data) return false;
+    const bool swap = kit::SwapsAxes(l.orientation);
+    if (png_uint_32(shown.width) != (swap ? l.height : l.width) ||
+        png_uint_32(shown.height) != (swap ? l.width : l.height))
+        return kit::Fail("PNG: the samples' canvas is not the picture's size");
+    // Upright pictures are read straight into the host's memory; others first as stored.
+    const bool upright = l.orientation == 1;
+    std::vector<uint16_t> stored(upright ? 0 : rowSamples * l.height);
+    std::vector<png_bytep> rows(l.height);
+    for (png_uint_32 y = 0; y < l.height; ++y)
+        rows[y] = reinterpret_cast<png_bytep>(upright ? shown.Row(int32_t(y))
+                                                      : stored.data() + rowSamples * y);
+    if (ReadRows(&reader, rows.data(), &l, progress, data) != 0) return false;
+    if (!upright)
+        for (png_uint_32 y = 0; y < l.height; ++y)
+            kit::PlaceSampleRow(stored.data() + rowSamples * y, int32_t(y), int32_t(l.width),
+                                int32_t(l.height), l.orientation, shown);
+    if (bits < 16) SnapSamples(shown, bits);
+    NoteMetadataAfterPixels(file.stream(), before);
+    NoteFrameCount(file.stream(), file.size());
+    return true;
 }
 
 namespace {

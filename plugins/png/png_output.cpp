@@ -306,11 +306,10 @@ void RelaxProfileChecks(png_structp png) {
     png_set_benign_errors(png, 1);
 }
 
-bool SetPictureChunks(png_structp png, png_infop info, const kit::SourcePicture &src,
+bool SetPictureChunks(png_structp png, png_infop info, int32_t xppm, int32_t yppm,
                       const Items &items, const char *refused) {
-    if (src.xPelsPerMeter() > 0 && src.yPelsPerMeter() > 0)
-        png_set_pHYs(png, info, png_uint_32(src.xPelsPerMeter()), png_uint_32(src.yPelsPerMeter()),
-                     PNG_RESOLUTION_METER);
+    if (xppm > 0 && yppm > 0)
+        png_set_pHYs(png, info, png_uint_32(xppm), png_uint_32(yppm), PNG_RESOLUTION_METER);
     if (!items.icc.empty()) {
         png_set_iCCP(png, info, "ICC profile", PNG_COMPRESSION_TYPE_BASE,
                      reinterpret_cast<png_const_bytep>(items.icc.data()),
@@ -386,7 +385,7 @@ int WriteHead(Writer *w, FILE *file, const kit::SourcePicture *src, const Plan *
                  PNG_FILTER_TYPE_DEFAULT);
     if (plan->colorType == PNG_COLOR_TYPE_PALETTE)
         png_set_PLTE(w->png, w->info, plan->palette, plan->paletteSize);
-    if (!SetPictureChunks(w->png, w->info, *src, *items,
+    if (!SetPictureChunks(w->png, w->info, src->xPelsPerMeter(), src->yPelsPerMeter(), *items,
                           "PNG: libpng rejects the colour profile for this picture"))
         return 1;
     png_write_info(w->png, w->info);

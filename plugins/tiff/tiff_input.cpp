@@ -23,6 +23,10 @@
 // made from the EXIF directory and the picture's camera and date tags.
 //
 // Read as frames, every page is decoded as the first is, each on the first page's canvas.
+// A file whose first page is unsigned grey or RGB of 9 to 16 bits, and whose every page is
+// bilevel, grey or RGB, can also be read at full depth (GetFrameSamples): every page as
+// 16-bit samples with the channels that hold them all (RGB when one page is in colour, alpha
+// when one has it), scaled from the first page's depth.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -109,6 +113,9 @@ struct Layout {
 };
 
 enum class Kind { Bilevel, Grey, Palette, Rgb, Lab, Generic };
+
+// The most samples a pixel the direct readers take: colour, alpha and a dozen extra channels.
+constexpr uint16_t kMaxSamplesPerPixel = 16;
 
 Kind Classify(TIFF *tif, Layout *l) {
     uint16_t extraCount = 0;
@@ -493,6 +500,11 @@ HBITMAP DecodeDirect(Reader *r, Kind kind, Layout l, kit::DibSpec spec, Progress
         return kit::Fail<HBITMAP>("TIFF: no colour transform for L*a*b* could be made");
     const RowReader read = PickReader(r->tif, kind, l, &spec);
     if (!read) return nullptr;
+    // Row buffers hold every sample of a row: a pixel of thousands of extra samples would ask
+    // for gigabytes before a byte is read.
+    if (l.spp > kMaxSamplesPerPixel)
+        return kit::Fail<HBITMAP>("TIFF: " + std::to_string(l.spp) + " samples a pixel; at most " +
+                                  std::to_string(kMaxSamplesPerPixel) + " are read");
     RowSource rows;
     if (!rows.Init(r->tif, l, r->width, r->height))
         return kit::Fail<HBITMAP>("TIFF: a strip or tile layout that cannot be read");
@@ -585,9 +597,78 @@ HBITMAP DecodeGeneric(Reader *r, kit::DibSpec spec, ProgressCallbackFn progress,
     return kit::ShowUpright(&owned, dib, spec, r->orientation, alloc);
 }
 
+// Whether a page of this kind and layout is read at full depth, and whether it is deep.
+bool ReadsDeep(Kind kind) {
+    return kind == Kind::Bilevel || kind == Kind::Grey || kind == Kind::Rgb;
+}
+bool IsDeep(Kind kind, const Layout &l) {
+    return (kind == Kind::Grey || kind == Kind::Rgb) && l.format == SAMPLEFORMAT_UINT &&
+           l.bps > 8 && l.bps <= 16;
+}
+
+// One pixel of the file's row (pixels together) as 16-bit grey or R, G, B and alpha, straight.
+void PixelSamples(const uint8_t *in, size_t x, const Layout &l, uint16_t out[4]) {
+    const size_t i = x * l.spp;
+    if (l.colours == 3) {
+        for (int c = 0; c < 3; ++c) out[c] = Sample16(in, i + size_t(c), l);
+    } else {
+        uint16_t v = Sample16(in, i, l);
+        if (l.photometric == PHOTOMETRIC_MINISWHITE) v = static_cast<uint16_t>(65535 - v);
+        out[0] = out[1] = out[2] = v;
+    }
+    const uint32_t a = l.alpha >= 0 ? Sample16(in, i + size_t(l.alpha), l) : 65535;
+    out[3] = static_cast<uint16_t>(a);
+    if (l.associated)
+        for (int c = 0; c < 3; ++c)
+            out[c] = a == 0 ? 0
+                            : static_cast<uint16_t>(
+                                  std::min<uint32_t>(65535, (out[c] * 65535u + a / 2) / a));
+}
+
+// The page tif is on at full depth onto the canvas (its top-left, padded as PlaceOnCanvas
+// pads: transparent with alpha, else white), turned upright. False, with the cause, when its
+// data cannot be read.
+bool DecodePageSamples(Reader *r, const Layout &l, const kit::SampleView &canvas,
+                       ProgressCallbackFn progress, int32_t data) {
+    RowSource rows;
+    if (!rows.Init(r->tif, l, r->width, r->height))
+        return kit::Fail("TIFF: a strip or tile layout that cannot be read");
+    const size_t n = size_t(canvas.channels);
+    const bool swap = kit::SwapsAxes(r->orientation);
+    if ((swap ? r->height : r->width) != uint32_t(canvas.width) ||
+        (swap ? r->width : r->height) != uint32_t(canvas.height)) {
+        const std::vector<uint16_t> pad(size_t(canvas.width) * n, 65535);
+        for (int32_t y = 0; y < canvas.height; ++y) {
+            uint16_t *row = canvas.Row(y);
+            std::memcpy(row, pad.data(), pad.size() * 2);
+            if (n % 2 == 0)
+                for (size_t x = n - 1; x < pad.size(); x += n) row[x] = 0;
+        }
+    }
+    std::vector<uint16_t> line(size_t(r->width) * n);
+    const int32_t h = static_cast<int32_t>(r->height);
+    for (int32_t y = 0; y < h; ++y) {
+        const uint8_t *in = rows.Row(static_cast<uint32_t>(y));
+        if (!in || r->messages.errors) return kit::Fail("TIFF: the picture's data cannot be read");
+        uint16_t px[4];
+        for (size_t x = 0; x < r->width; ++x) {
+            PixelSamples(in, x, l, px);
+            uint16_t *out = line.data() + x * n;
+            if (n >= 3) std::memcpy(out, px, 6);
+            else out[0] = px[0];
+            if (n % 2 == 0) out[n - 1] = px[3];
+        }
+        kit::PlaceSampleRow(line.data(), y, static_cast<int32_t>(r->width), h, r->orientation,
+                            canvas);
+        kit::ReportProgress(progress, y + 1, h, data);
+    }
+    return r->messages.errors == 0;
+}
+
 // What the first directory holds besides its pixels, and how many more pages follow it.
-// The page count goes only where the pages are not read as frames.
-void NoteMetadata(TIFF *tif, const Layout &layout, bool countPages) {
+// The page count goes only where the pages are not read as frames; the samples' depth only
+// where they are reduced to 8 bits.
+void NoteMetadata(TIFF *tif, const Layout &layout, bool countPages, bool reduced = true) {
     const std::pair<ttag_t, const char *> blocks[] = {{TIFFTAG_ICCPROFILE, FALTRIX_METADATA_ICC},
                                                       {TIFFTAG_XMLPACKET, FALTRIX_METADATA_XMP}};
     for (const auto &[tag, key] : blocks) {
@@ -596,7 +677,8 @@ void NoteMetadata(TIFF *tif, const Layout &layout, bool countPages) {
         if (TIFFGetField(tif, tag, &size, &bytes) && bytes)
             kit::NoteMetadata(key, {static_cast<const char *>(bytes), size});
     }
-    if (layout.bps > 8) kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, layout.bps);
+    if (reduced && layout.bps > 8)
+        kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, layout.bps);
     if (const tdir_t pages = countPages ? TIFFNumberOfDirectories(tif) : 0; pages > 1)
         kit::NoteMetadataNumber(FALTRIX_METADATA_FRAMES, pages);
     // Last: reading the EXIF directory leaves the picture's.
@@ -668,8 +750,15 @@ public:
         const bool swap = kit::SwapsAxes(r_.orientation);
         width_ = swap ? r_.height : r_.width;
         height_ = swap ? r_.width : r_.height;
+        Layout first;
+        const Kind kind = Classify(r_.tif, &first);
+        if (IsDeep(kind, first)) {
+            sampleBits_ = first.bps;
+            channels_ = first.colours + (first.alpha >= 0 ? 1 : 0);
+        }
         NoteOtherSizes();
         if (!Seek(0)) return false;
+        out->sampleBits = sampleBits_;
         out->width = static_cast<int32_t>(width_);
         out->height = static_cast<int32_t>(height_);
         out->frameCount = pages_;
@@ -696,6 +785,28 @@ public:
                                   alloc);
     }
 
+    bool ReadSamples(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
+                     kit::SampleTarget &target) override {
+        *delay = 0;
+        if (sampleBits_ == 0) return kit::Fail("TIFF: the file has no samples of more than 8 bits");
+        if (index >= pages_) return kit::Fail("TIFF: no such page");
+        const std::string page = "TIFF: page " + std::to_string(index + 1);
+        if (!Seek(index)) return kit::Fail(page + " cannot be read");
+        Layout layout;
+        if (!ReadsDeep(Classify(r_.tif, &layout)))
+            return kit::Fail(page + " is not bilevel, grey or RGB");
+        const kit::SampleView canvas = target.Allocate(channels_, sampleBits_);
+        if (!canvas.data) return false;
+        if (uint32_t(canvas.width) != width_ || uint32_t(canvas.height) != height_)
+            return kit::Fail("TIFF: the samples' canvas is not the first page's size");
+        if (!DecodePageSamples(&r_, layout, canvas, progress, data)) return false;
+        if (index == 0) {
+            NoteMetadata(r_.tif, layout, false, false);
+            current_ = -1;  // the EXIF directory may have been read
+        }
+        return true;
+    }
+
 private:
     // Moves to page `index`: the next directory is read in place, any other found from the
     // first. The page's size is checked against the limits.
@@ -712,13 +823,23 @@ private:
     }
 
     // Reads every directory's size, as shown, and notes once how many pages differ from the
-    // first. A directory that cannot be read ends the walk; reading that page will fail.
+    // first. A directory that cannot be read ends the walk; reading that page will fail. Of a
+    // deep file, every page's layout is read too: the channels that hold them all, and the
+    // file stays 8-bit when a page is not read at full depth.
     void NoteOtherSizes() {
         int32_t other = 0;
         for (int32_t k = 1; k < pages_ && Seek(k); ++k) {
             const bool swap = kit::SwapsAxes(r_.orientation);
             if ((swap ? r_.height : r_.width) != width_ || (swap ? r_.width : r_.height) != height_)
                 ++other;
+            Layout l;
+            if (sampleBits_ == 0) continue;
+            if (!ReadsDeep(Classify(r_.tif, &l))) {
+                sampleBits_ = 0;
+                continue;
+            }
+            const int colours = std::max(channels_ >= 3 ? 3 : 1, l.colours);
+            channels_ = colours + (channels_ % 2 == 0 || l.alpha >= 0 ? 1 : 0);
         }
         kit::NoteOtherSizes(other, "page");
     }
@@ -727,6 +848,8 @@ private:
     uint32_t width_ = 0, height_ = 0;  // the first page's, as shown
     int32_t pages_ = 1;
     int32_t current_ = 0;  // the directory tif is on; -1 when not known
+    int sampleBits_ = 0;   // the first page's depth when read at full depth
+    int channels_ = 0;     // of the deep samples
 };
 
 std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
@@ -740,3 +863,4 @@ std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *o
 
 FALTRIX_KIT_INPUT_PLUGIN(faltrix::tiff)
 FALTRIX_KIT_FRAMES_INPUT(faltrix::tiff)
+FALTRIX_KIT_DEEP_INPUT()

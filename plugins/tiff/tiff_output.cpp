@@ -6,6 +6,11 @@
 // EXIF directory. Several frames become a document of pages, a directory each (marked as a page,
 // numbered), written as they come; the first page carries the EXIF block and the XMP packet,
 // every page the colour profile.
+//
+// Deep frames (AddFrameSamples), a single picture among them, are stored at their source's
+// depth: grey (min-is-black) or RGB, with unassociated alpha when they have it, of 9 to 16
+// bits a sample, those below 16 packed as TIFF packs them (the first sample in the high
+// bits).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -150,6 +155,20 @@ StoredResolution ResolutionOf(int32_t pelsPerMeter, uint16_t unit = 0) {
     return {static_cast<float>(wholeInches ? whole : dpi), unit};
 }
 
+// The strips, the profile and, when withXmp, the XMP packet of a directory.
+bool SetStripsAndItems(TIFF *tif, bool withXmp) {
+    bool ok = TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
+    const std::pair<ttag_t, const char *> blocks[] = {{TIFFTAG_ICCPROFILE, FALTRIX_METADATA_ICC},
+                                                      {TIFFTAG_XMLPACKET, FALTRIX_METADATA_XMP}};
+    for (const auto &[tag, key] : blocks) {
+        const std::string item =
+            tag == TIFFTAG_ICCPROFILE || withXmp ? kit::OutgoingMetadata(key) : "";
+        if (!item.empty())
+            ok = ok && TIFFSetField(tif, tag, static_cast<uint32_t>(item.size()), item.data());
+    }
+    return ok;
+}
+
 // The picture's directory: size, samples, colour, compression, resolution, strips and the
 // profile and, when withXmp, the XMP packet. False when libtiff refuses one of them.
 bool SetTags(TIFF *tif, const kit::SourcePicture &src, const Layout &layout, uint16_t compression,
@@ -196,16 +215,29 @@ bool SetTags(TIFF *tif, const kit::SourcePicture &src, const Layout &layout, uin
              TIFFSetField(tif, TIFFTAG_XRESOLUTION, x.value) &&
              TIFFSetField(tif, TIFFTAG_YRESOLUTION, y.value);
     }
-    ok = ok && TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
-    const std::pair<ttag_t, const char *> blocks[] = {{TIFFTAG_ICCPROFILE, FALTRIX_METADATA_ICC},
-                                                      {TIFFTAG_XMLPACKET, FALTRIX_METADATA_XMP}};
-    for (const auto &[tag, key] : blocks) {
-        const std::string item =
-            tag == TIFFTAG_ICCPROFILE || withXmp ? kit::OutgoingMetadata(key) : "";
-        if (!item.empty())
-            ok = ok && TIFFSetField(tif, tag, static_cast<uint32_t>(item.size()), item.data());
+    return ok && SetStripsAndItems(tif, withXmp);
+}
+
+// The directory of deep samples (see the top): false when libtiff refuses a tag.
+bool SetSampleTags(TIFF *tif, const kit::SampleView &s, int bits, uint16_t compression,
+                   bool withXmp) {
+    bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(s.width)) &&
+              TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(s.height)) &&
+              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, static_cast<uint16_t>(bits)) &&
+              TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, static_cast<uint16_t>(s.channels)) &&
+              TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+              TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
+              TIFFSetField(tif, TIFFTAG_COMPRESSION, compression) &&
+              TIFFSetField(tif, TIFFTAG_PHOTOMETRIC,
+                           s.channels >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+    if (s.channels % 2 == 0) {
+        const uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
+        ok = ok && TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
     }
-    return ok;
+    // libtiff's differencing takes whole bytes of samples: 16 bits, not packed depths.
+    if (bits == 16 && (compression == COMPRESSION_LZW || compression == COMPRESSION_ADOBE_DEFLATE))
+        ok = ok && TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+    return ok && SetStripsAndItems(tif, withXmp);
 }
 
 // Every row, top first, turned from the DIB's order into the stored samples.
@@ -228,6 +260,38 @@ bool WriteRows(TIFF *tif, const kit::SourcePicture &src, const Layout &layout,
         if (TIFFWriteScanline(tif, line.data(), static_cast<uint32_t>(y), 0) < 0)
             return kit::Fail("TIFF: a row could not be written");
         kit::ReportProgress(progress, y + 1, h, data);
+    }
+    return true;
+}
+
+// Every row of deep samples, top first: 16 bits in the machine's order, as libtiff takes
+// them, or fewer packed, each the nearest value of that depth.
+bool WriteSampleRows(TIFF *tif, const kit::SampleView &s, int bits, ProgressCallbackFn progress,
+                     int32_t data) {
+    const size_t n = static_cast<size_t>(s.width) * static_cast<size_t>(s.channels);
+    std::vector<uint16_t> narrow(bits < 16 ? 65536 : 0);
+    for (uint32_t v = 0; v < narrow.size(); ++v)
+        narrow[v] = static_cast<uint16_t>(kit::NarrowSample(static_cast<uint16_t>(v), bits));
+    std::vector<uint8_t> line((n * static_cast<size_t>(bits) + 7) / 8);
+    for (int32_t y = 0; y < s.height; ++y) {
+        const uint16_t *in = s.Row(y);
+        if (bits == 16) {
+            std::memcpy(line.data(), in, n * 2);
+        } else {
+            uint8_t *o = line.data();
+            uint32_t pending = 0;  // the low `held` bits not yet written
+            int held = 0;
+            for (size_t i = 0; i < n; ++i) {
+                pending = (pending << bits) | narrow[in[i]];
+                for (held += bits; held >= 8; held -= 8)
+                    *o++ = static_cast<uint8_t>(pending >> (held - 8));
+                pending &= (1u << held) - 1;
+            }
+            if (held > 0) *o = static_cast<uint8_t>(pending << (8 - held));
+        }
+        if (TIFFWriteScanline(tif, line.data(), static_cast<uint32_t>(y), 0) < 0)
+            return kit::Fail("TIFF: a row could not be written");
+        kit::ReportProgress(progress, y + 1, s.height, data);
     }
     return true;
 }
@@ -267,19 +331,17 @@ public:
     bool Add(const kit::SourcePicture &src, uint16_t page, uint16_t pages,
              ProgressCallbackFn progress, int32_t data) {
         const Layout layout = LayoutOf(src);
-        // The EXIF directory goes first, so that the picture's directory can name it.
-        if (const std::string exif = page == 0 ? kit::OutgoingMetadata(FALTRIX_METADATA_EXIF) : "";
-            !exif.empty() && !WriteExifFirst(tif_, exif))
-            return kit::Fail("TIFF: the EXIF directory could not be written");
-        if (!SetTags(tif_, src, layout, compression_, page == 0))
-            return kit::Fail("TIFF: a tag was refused");
-        if (pages > 1 && (!TIFFSetField(tif_, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE) ||
-                          !TIFFSetField(tif_, TIFFTAG_PAGENUMBER, page, pages)))
-            return kit::Fail("TIFF: a tag was refused");
-        if (!WriteRows(tif_, src, layout, progress, data)) return false;
-        if (!TIFFWriteDirectory(tif_) || messages_.errors)
-            return kit::Fail("TIFF: the directory could not be written");
-        return true;
+        return Directory(
+            page, pages, [&] { return SetTags(tif_, src, layout, compression_, page == 0); },
+            [&] { return WriteRows(tif_, src, layout, progress, data); });
+    }
+
+    // The same for deep samples stored at `bits` bits.
+    bool AddSamples(const kit::SampleView &s, int bits, uint16_t page, uint16_t pages,
+                    ProgressCallbackFn progress, int32_t data) {
+        return Directory(
+            page, pages, [&] { return SetSampleTags(tif_, s, bits, compression_, page == 0); },
+            [&] { return WriteSampleRows(tif_, s, bits, progress, data); });
     }
 
     bool Finish() {
@@ -291,6 +353,23 @@ public:
     }
 
 private:
+    // One directory: setTags() sets the picture's tags, writeRows() its rows.
+    template <class SetTagsFn, class WriteRowsFn>
+    bool Directory(uint16_t page, uint16_t pages, SetTagsFn setTags, WriteRowsFn writeRows) {
+        // The EXIF directory goes first, so that the picture's directory can name it.
+        if (const std::string exif = page == 0 ? kit::OutgoingMetadata(FALTRIX_METADATA_EXIF) : "";
+            !exif.empty() && !WriteExifFirst(tif_, exif))
+            return kit::Fail("TIFF: the EXIF directory could not be written");
+        if (!setTags()) return kit::Fail("TIFF: a tag was refused");
+        if (pages > 1 && (!TIFFSetField(tif_, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE) ||
+                          !TIFFSetField(tif_, TIFFTAG_PAGENUMBER, page, pages)))
+            return kit::Fail("TIFF: a tag was refused");
+        if (!writeRows()) return false;
+        if (!TIFFWriteDirectory(tif_) || messages_.errors)
+            return kit::Fail("TIFF: the directory could not be written");
+        return true;
+    }
+
     kit::OutputFile out_;
     std::string target_;
     Handle handle_;
@@ -315,21 +394,25 @@ class PageWriter final : public kit::FrameWriter {
 public:
     PageWriter(const std::string &target, int32_t pages) : file_(target), pages_(pages) {}
     bool Start(const kit::Sequence &sequence) {
-        // At most 4 bytes a pixel are stored.
-        return file_.Start(uint64_t(sequence.width) * uint64_t(sequence.height) * 4 *
-                           uint64_t(sequence.frameCount));
+        sampleBits_ = sequence.sampleBits;
+        // At most 4 bytes a pixel are stored, 8 for deep samples.
+        return file_.Start(uint64_t(sequence.width) * uint64_t(sequence.height) *
+                           (sampleBits_ > 8 ? 8 : 4) * uint64_t(sequence.frameCount));
     }
     bool Add(HDC dc, int32_t, ProgressCallbackFn progress, int32_t data) override {
         kit::SourcePicture src;
         if (!src.Open(dc)) return kit::Fail("no picture to store");
-        if (added_ >= pages_) return kit::Fail("TIFF: more pages than announced");
-        // PageNumber holds 16 bits: longer documents leave it out.
-        const bool numbered = pages_ <= UINT16_MAX;
-        if (!file_.Add(src, numbered ? uint16_t(added_) : 0, numbered ? uint16_t(pages_) : 1,
-                       progress, data))
-            return false;
-        ++added_;
-        return true;
+        return Next([&](uint16_t page, uint16_t pages) {
+            return file_.Add(src, page, pages, progress, data);
+        });
+    }
+    bool AddSamples(const kit::SampleView &samples, int32_t, ProgressCallbackFn progress,
+                    int32_t data) override {
+        if (sampleBits_ < 9 || sampleBits_ > 16)
+            return kit::Fail("TIFF: the pages begun take 8-bit pictures");
+        return Next([&](uint16_t page, uint16_t pages) {
+            return file_.AddSamples(samples, sampleBits_, page, pages, progress, data);
+        });
     }
     bool Finish() override {
         if (added_ != pages_) return kit::Fail("TIFF: fewer pages than announced");
@@ -337,8 +420,20 @@ public:
     }
 
 private:
+    // Adds the next page through add(page, pages).
+    template <class AddFn>
+    bool Next(AddFn add) {
+        if (added_ >= pages_) return kit::Fail("TIFF: more pages than announced");
+        // PageNumber holds 16 bits: longer documents leave it out.
+        const bool numbered = pages_ <= UINT16_MAX;
+        if (!add(numbered ? uint16_t(added_) : 0, numbered ? uint16_t(pages_) : 1)) return false;
+        ++added_;
+        return true;
+    }
+
     TiffFile file_;
     int32_t pages_ = 0, added_ = 0;
+    int sampleBits_ = 0;
 };
 
 std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequence &sequence) {
@@ -354,4 +449,5 @@ std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequ
 
 FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::tiff)
 FALTRIX_KIT_FRAMES_OUTPUT(faltrix::tiff)
+FALTRIX_KIT_DEEP_OUTPUT()
 FALTRIX_KIT_SETTINGS(faltrix::tiff, faltrix::tiff::kTitle)

@@ -97,6 +97,8 @@ bool MakeConfig(const Settings &chosen, WebPConfig *config) {
     // Lossless keeps the colour of fully transparent pixels too, so a round trip gives the
     // same bytes back.
     config->exact = chosen.lossless ? 1 : 0;
+    // A second thread for the analysis and the alpha plane where libwebp can use one.
+    config->thread_level = 1;
     if (!WebPValidateConfig(config)) return kit::Fail("WebP: the settings are refused");
     return true;
 }

@@ -36,8 +36,10 @@ struct PictureMetadata {
 // oversized XMP packet. The frame count, bits per sample and "dropped" items become notices.
 // Nothing is asked, at no cost, of a plug-in without GetPictureMetadata.
 // With framesRead, the frames were read through the plug-in's frame calls and the job tells
-// what became of them; the plug-in's frame count makes no notice then.
-PictureMetadata ReadPictureMetadata(const WCHAR *path, bool framesRead = false);
+// what became of them; the plug-in's frame count makes no notice then. With depthKept, the
+// frames were read at full depth, and the bits per sample make no notice either.
+PictureMetadata ReadPictureMetadata(const WCHAR *path, bool framesRead = false,
+                                    bool depthKept = false);
 
 // Hands the chosen items to the current output plug-in for the picture in *bitmap (a DIB
 // section selected in dc): clears, then sets each item; the EXIF with orientation 1, the

@@ -204,6 +204,11 @@ public:
     HBITMAP GetFrameDIB(void *reader, int32_t index, FrameInfo *frame, ProgressCallbackFn progress,
                         int32_t data, DibAllocCallbackFn alloc);
     void CloseFrames(void *reader);
+    // The optional GetFrameSamples, with the frame calls: frames deeper than 8 bits. Answers -1
+    // without it.
+    bool HasFrameSamples() const { return getFrameSamples_ != nullptr; }
+    int32_t GetFrameSamples(void *reader, int32_t index, FrameInfo *frame, SamplePicture *picture,
+                            ProgressCallbackFn progress, int32_t data, SampleAllocCallbackFn alloc);
 
 protected:
     void BindEntryPoints() override;
@@ -213,6 +218,7 @@ private:
     OpenFramesFn openFrames_ = nullptr;  // optional, with the two below
     GetFrameDIBFn getFrameDIB_ = nullptr;
     CloseFramesFn closeFrames_ = nullptr;
+    GetFrameSamplesFn getFrameSamples_ = nullptr;  // optional, with the frame calls
     IsSupportedFn isSupported_ = nullptr;
     GetPictureInfoFn getPictureInfo_ = nullptr;
     GetPictureDIBFn getPictureDIB_ = nullptr;
@@ -243,6 +249,11 @@ public:
     int32_t AddFrame(void *writer, HDC dc, const FrameInfo *frame, ProgressCallbackFn progress,
                      int32_t data);
     int32_t EndFrames(void *writer, int32_t complete);
+    // The optional AddFrameSamples, with the sequence calls: the output takes frames deeper
+    // than 8 bits. Answers -1 without it.
+    bool HasFrameSamples() const { return addFrameSamples_ != nullptr; }
+    int32_t AddFrameSamples(void *writer, const SamplePicture *picture, const FrameInfo *frame,
+                            ProgressCallbackFn progress, int32_t data);
 
 protected:
     void BindEntryPoints() override;
@@ -252,6 +263,7 @@ private:
     BeginFramesFn beginFrames_ = nullptr;  // optional, with the two below
     AddFrameFn addFrame_ = nullptr;
     EndFramesFn endFrames_ = nullptr;
+    AddFrameSamplesFn addFrameSamples_ = nullptr;  // optional, with the sequence calls
     SaveDIBPictureFn saveDIBPicture_ = nullptr;
     SetPictureMetadataFn setPictureMetadata_ = nullptr;    // optional
     GetStoredColourTypeFn getStoredColourType_ = nullptr;  // optional

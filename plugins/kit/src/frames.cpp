@@ -25,6 +25,7 @@ void FillInfo(const Sequence &sequence, FrameSequenceInfo *info) {
     if (FALTRIX_KIT_HOLDS_(*info, frameCount)) info->frameCount = sequence.frameCount;
     if (FALTRIX_KIT_HOLDS_(*info, loopCount)) info->loopCount = sequence.loopCount;
     if (FALTRIX_KIT_HOLDS_(*info, kind)) info->kind = sequence.kind;
+    if (FALTRIX_KIT_HOLDS_(*info, sampleBits)) info->sampleBits = sequence.sampleBits;
 }
 
 Sequence ReadInfo(const FrameSequenceInfo &info) {
@@ -34,6 +35,7 @@ Sequence ReadInfo(const FrameSequenceInfo &info) {
     if (FALTRIX_KIT_HOLDS_(info, frameCount)) sequence.frameCount = info.frameCount;
     if (FALTRIX_KIT_HOLDS_(info, loopCount)) sequence.loopCount = info.loopCount;
     if (FALTRIX_KIT_HOLDS_(info, kind)) sequence.kind = info.kind;
+    if (FALTRIX_KIT_HOLDS_(info, sampleBits)) sequence.sampleBits = info.sampleBits;
     return sequence;
 }
 
@@ -56,7 +58,8 @@ int32_t AnswerOpenFrames(const WCHAR *path, FrameSequenceInfo *info, void **read
             ForgetNotedMetadata();
             return 1;
         }
-        if (sequence.frameCount < 1 || !WithinLimits(sequence.width, sequence.height)) {
+        if (sequence.frameCount < 1 || !WithinLimits(sequence.width, sequence.height) ||
+            sequence.sampleBits < 0 || sequence.sampleBits > FALTRIX_SAMPLES_MAX_BITS) {
             ForgetNotedMetadata();
             return Fail("the file's frame count or canvas is out of bounds", 1);
         }
@@ -90,6 +93,8 @@ int32_t AnswerBeginFrames(const WCHAR *path, const FrameSequenceInfo *info, void
         const Sequence sequence = ReadInfo(*info);
         if (sequence.frameCount < 1 || sequence.width < 1 || sequence.height < 1)
             return Fail("the sequence announced has no frames or no canvas", 1);
+        if (sequence.sampleBits < 0 || sequence.sampleBits > FALTRIX_SAMPLES_MAX_BITS)
+            return Fail("the sequence announced has samples of an unknown depth", 1);
         std::unique_ptr<FrameWriter> made = begin(path, sequence);
         if (!made) return 1;
         *writer = made.release();
@@ -110,6 +115,70 @@ int32_t AnswerEndFrames(void *writer, int32_t complete) {
         std::unique_ptr<FrameWriter> owned(static_cast<FrameWriter *>(writer));
         if (!owned) return Fail("no sequence begun", 1);
         return complete != 0 && owned->Finish() ? 0 : 1;
+    });
+}
+
+SampleView SampleTarget::Allocate(int32_t channels, int32_t significantBits) {
+    SampleView view;
+    if (picture_ == nullptr || alloc_ == nullptr) {
+        Fail("no memory given for the samples", 0);
+        return view;
+    }
+    picture_->channels = channels;
+    picture_->bits = 16;
+    picture_->significantBits = significantBits;
+    if (alloc_(picture_) == nullptr || picture_->data == nullptr) {
+        Fail("the host gave no memory for the samples", 0);
+        return view;
+    }
+    view.width = picture_->width;
+    view.height = picture_->height;
+    view.channels = channels;
+    view.significantBits = significantBits;
+    view.stride = picture_->stride;
+    view.data = static_cast<uint16_t *>(picture_->data);
+    return view;
+}
+
+bool FrameReader::ReadSamples(int32_t, int32_t *, ProgressCallbackFn, int32_t, SampleTarget &) {
+    return Fail("this reader gives 8-bit frames only", false);
+}
+
+bool FrameWriter::AddSamples(const SampleView &, int32_t, ProgressCallbackFn, int32_t) {
+    return Fail("this output takes 8-bit frames only", false);
+}
+
+int32_t AnswerGetFrameSamples(void *reader, int32_t index, FrameInfo *frame, SamplePicture *picture,
+                              ProgressCallbackFn progress, int32_t data,
+                              SampleAllocCallbackFn alloc) {
+    return Guarded(1, [&] {
+        if (reader == nullptr || index < 0) return Fail("no such frame", 1);
+        if (picture == nullptr || alloc == nullptr || picture->size < int32_t(sizeof *picture))
+            return Fail("no sample record to fill", 1);
+        SampleTarget target(picture, alloc);
+        int32_t delay = 0;
+        if (!static_cast<FrameReader *>(reader)->ReadSamples(index, &delay, progress, data, target))
+            return 1;
+        if (frame != nullptr && FALTRIX_KIT_HOLDS_(*frame, delay)) frame->delay = delay;
+        return 0;
+    });
+}
+
+int32_t AnswerAddFrameSamples(void *writer, const SamplePicture *picture, const FrameInfo *frame,
+                              ProgressCallbackFn progress, int32_t data) {
+    return Guarded(1, [&] {
+        if (writer == nullptr) return Fail("no sequence begun", 1);
+        if (picture == nullptr || picture->data == nullptr || picture->bits != 16 ||
+            picture->channels < 1 || picture->channels > 4 || picture->width < 1 ||
+            picture->height < 1 || picture->significantBits < 1 || picture->significantBits > 16 ||
+            picture->stride < int64_t(picture->width) * picture->channels * 2)
+            return Fail("the deep frame handed over is not one this writer reads", 1);
+        const SampleView view{picture->width,    picture->height,
+                              picture->channels, picture->significantBits,
+                              picture->stride,   static_cast<uint16_t *>(picture->data)};
+        return static_cast<FrameWriter *>(writer)->AddSamples(view, DelayOf(frame), progress, data)
+                   ? 0
+                   : 1;
     });
 }
 

@@ -41,6 +41,9 @@
  *      of GetPictureDIB, and BeginFrames, AddFrame per frame and EndFrames the place of
  *      SaveDIBPicture when more than one frame is stored. GetPictureMetadata then follows the
  *      reader's first GetFrameDIB that returned a bitmap.
+ *  10. Deep samples (more than 8 bits), when both plug-ins export the calls for them (see
+ *      "deep samples" below): GetFrameSamples and AddFrameSamples take the place of
+ *      GetFrameDIB and AddFrame for every frame, a single picture included.
  *
  * Threads: GetPluginInfo, ConfigurationDlg and the size query (GetPictureInfo) come from the
  * dialog's thread; IsSupported, GetPictureInfo, GetPictureDIB, GetPictureMetadata,
@@ -75,7 +78,8 @@
  * addition raises the minor number by one and its comment says from which version on it is
  * there; the major number would rise only if an entry point changed, which it does not.
  * Version 1.0 is everything in this header, the optional entry points included, but what is
- * marked "from 1.1 on": the frames and GetPluginOptionInfo.
+ * marked "from 1.1 on" (the frames and GetPluginOptionInfo) or "from 1.2 on" (deep samples:
+ * GetFrameSamples, AddFrameSamples and FrameSequenceInfo.sampleBits).
  */
 #ifndef FALTRIX_PLUGIN_H
 #define FALTRIX_PLUGIN_H
@@ -104,7 +108,7 @@ typedef uint16_t WCHAR;
  *   #endif */
 #define FALTRIX_PLUGIN_API(major, minor) (((major) << 16) | (minor))
 #define FALTRIX_PLUGIN_API_VERSION_MAJOR 1
-#define FALTRIX_PLUGIN_API_VERSION_MINOR 1
+#define FALTRIX_PLUGIN_API_VERSION_MINOR 2
 #define FALTRIX_PLUGIN_API_VERSION \
     FALTRIX_PLUGIN_API(FALTRIX_PLUGIN_API_VERSION_MAJOR, FALTRIX_PLUGIN_API_VERSION_MINOR)
 
@@ -404,8 +408,8 @@ typedef int32_t (*GetStoredColourTypeFn)(const BITMAPINFO *info);
  * The records below are filled by the side named; `size` is sizeof the record as the filler
  * knows it, so that later versions may append fields: a reader of a record looks only at
  * fields that lie within `size`. Reserved fields are written 0 and not read: later versions
- * give them meaning (sample formats deeper than 8 bits go there, on these same readers and
- * writers).
+ * give them meaning (sampleBits took the first of FrameSequenceInfo's in 1.2; 0 there is what
+ * a 1.1 plug-in writes and means 8 bits).
  */
 
 /* What FrameSequenceInfo.kind says of the frames. */
@@ -426,7 +430,12 @@ typedef struct FrameSequenceInfo {
                          * number GIF's loop extension, WebP's loop count and APNG's num_plays
                          * store (1 where a GIF has no loop extension) */
     int32_t kind;       /* FALTRIX_FRAMES_ANIMATION or FALTRIX_FRAMES_PAGES */
-    int32_t reserved[6];
+    int32_t sampleBits; /* from 1.2 on, see "deep samples": from OpenFrames, the file's bits
+                         * per sample when more than 8 and GetFrameSamples gives them at
+                         * full depth, else 0; to BeginFrames, 9..16 when every frame comes
+                         * through AddFrameSamples at that depth, else 0 (frames through
+                         * AddFrame) */
+    int32_t reserved[5];
 } FrameSequenceInfo;
 
 typedef struct FrameInfo {
@@ -475,6 +484,72 @@ typedef int32_t (*AddFrameFn)(void *writer, HDC dc, const FrameInfo *frame,
  * Either way the writer is released. [the thread of BeginFrames] */
 typedef int32_t (*EndFramesFn)(void *writer, int32_t complete);
 
+/* ---- Optional entry points: deep samples, from 1.2 on --------------------------------------
+ * A file may hold more than 8 bits per sample: 16-bit PNG and TIFF, 10- and 12-bit AVIF and
+ * HEIC, JPEG XL up to 16 bits. A DIB holds 8, so these calls carry such frames as 16-bit
+ * samples in a plain picture record, SamplePicture, on the frame readers and writers above.
+ *
+ * An input plug-in that gives frames and exports GetFrameSamples says in OpenFrames'
+ * info->sampleBits how deep the file is (10, 12, 16; 0 when 8 bits or fewer). The host then
+ * reads every frame of that reader one way: through GetFrameSamples when the output takes deep
+ * samples, else through GetFrameDIB, which gives the picture reduced to 8 bits as before (with
+ * the "bits-per-sample" item that tells the user).
+ *
+ * An output plug-in that gives frames and exports AddFrameSamples takes deep samples: the
+ * host says so in BeginFrames' info->sampleBits (9..16, the source's depth: store that many
+ * bits where the format can, more where it cannot), and then hands every frame, a single
+ * picture too (a sequence of one frame; SaveDIBPicture is not called), through
+ * AddFrameSamples. With info->sampleBits 0 the frames come through AddFrame as before.
+ * An output that takes deep samples takes all four layouts below.
+ *
+ * Samples: unsigned 16 bits, in the machine's byte order, scaled to the whole range whatever
+ * the file's depth n: a stored value v is v * 65535 / (2^n - 1), rounded (a 10-bit 1023 is
+ * 65535, 512 is 32800); an output storing n bits writes v * (2^n - 1) / 65535, rounded.
+ * Channels in this order: grey; grey, alpha; red, green, blue; red, green, blue, alpha. Alpha
+ * is straight (not premultiplied), 65535 opaque. Colour values are the file's, described by
+ * its "icc" item as for a DIB. Rows top first. Every frame of one sequence has the same
+ * channels.
+ */
+#define FALTRIX_SAMPLES_MAX_BITS 16
+
+typedef struct SamplePicture {
+    int32_t size;            /* sizeof(SamplePicture) as the host knows it */
+    int32_t width;           /* pixels: the canvas of the sequence */
+    int32_t height;          /* pixels */
+    int32_t channels;        /* 1 grey, 2 grey and alpha, 3 RGB, 4 RGBA */
+    int32_t bits;            /* bits per sample in data: 16 */
+    int32_t significantBits; /* the file's own depth, 9..16, that the samples were scaled from */
+    int64_t stride;          /* bytes from the start of one row to the next, >= width *
+                              * channels * 2 and a multiple of 2 */
+    void *data;              /* the first sample of the top row */
+    void *owner;             /* the host's: leave it as it is */
+    int32_t reserved[4];
+} SamplePicture;
+
+/* The host's allocation of a deep frame, which an input plug-in calls once in GetFrameSamples
+ * with the record it was given, its channels, bits and significantBits set (width and height
+ * are the host's: the canvas). The host checks them, allocates, sets stride and data and
+ * returns data; null when it refuses them or has no memory (then fail). The memory is the
+ * host's; write every sample of every row. */
+typedef void *(*SampleAllocCallbackFn)(SamplePicture *picture);
+
+/* Input plug-ins: decodes frame `index` of the reader (the rules of GetFrameDIB: ascending,
+ * each at most once, the whole canvas with disposal and blending applied) at full depth into
+ * the memory alloc gives for picture, and fills *frame with its delay. Returns 0 when every
+ * sample is written, nonzero on failure (the cause through GetLastFailureText); the host
+ * keeps the frames before, as for GetFrameDIB. Progress counts this frame's rows. [the thread
+ * of OpenFrames] */
+typedef int32_t (*GetFrameSamplesFn)(void *reader, int32_t index, FrameInfo *frame,
+                                     SamplePicture *picture, ProgressCallbackFn progress,
+                                     int32_t data, SampleAllocCallbackFn alloc);
+
+/* Output plug-ins: adds the next frame at full depth, for a writer begun with
+ * info->sampleBits 9..16; otherwise as AddFrame. picture and its samples are the host's,
+ * valid during the call only. [the thread of BeginFrames] */
+typedef int32_t (*AddFrameSamplesFn)(void *writer, const SamplePicture *picture,
+                                     const FrameInfo *frame, ProgressCallbackFn progress,
+                                     int32_t data);
+
 /* Declarations for plug-in authors: define the entry points with these names and types. */
 #ifndef FALTRIX_HOST
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,
@@ -508,6 +583,12 @@ FALTRIX_PLUGIN_EXPORT int32_t BeginFrames(const WCHAR *path, const FrameSequence
 FALTRIX_PLUGIN_EXPORT int32_t AddFrame(void *writer, HDC dc, const FrameInfo *frame,
                                        ProgressCallbackFn progress, int32_t data);
 FALTRIX_PLUGIN_EXPORT int32_t EndFrames(void *writer, int32_t complete);
+FALTRIX_PLUGIN_EXPORT int32_t GetFrameSamples(void *reader, int32_t index, FrameInfo *frame,
+                                              SamplePicture *picture, ProgressCallbackFn progress,
+                                              int32_t data, SampleAllocCallbackFn alloc);
+FALTRIX_PLUGIN_EXPORT int32_t AddFrameSamples(void *writer, const SamplePicture *picture,
+                                              const FrameInfo *frame, ProgressCallbackFn progress,
+                                              int32_t data);
 #endif
 
 #ifdef __cplusplus

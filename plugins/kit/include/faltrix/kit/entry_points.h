@@ -189,3 +189,22 @@
     FALTRIX_PLUGIN_EXPORT int32_t EndFrames(void *writer, int32_t complete) {                   \
         return ::faltrix::kit::AnswerEndFrames(writer, complete);                               \
     }
+
+// FALTRIX_KIT_DEEP_INPUT() adds GetFrameSamples over kit::FrameReader::ReadSamples, for a
+// format whose readers give frames deeper than 8 bits (Sequence::sampleBits);
+// FALTRIX_KIT_DEEP_OUTPUT() adds AddFrameSamples over kit::FrameWriter::AddSamples, for a
+// format that stores them: exported, it tells the host the output takes them.
+#define FALTRIX_KIT_DEEP_INPUT()                                                              \
+    FALTRIX_PLUGIN_EXPORT int32_t GetFrameSamples(                                            \
+        void *reader, int32_t index, FrameInfo *frame, SamplePicture *picture,                \
+        ProgressCallbackFn progress, int32_t data, SampleAllocCallbackFn alloc) {             \
+        return ::faltrix::kit::AnswerGetFrameSamples(reader, index, frame, picture, progress, \
+                                                     data, alloc);                            \
+    }
+
+#define FALTRIX_KIT_DEEP_OUTPUT()                                                              \
+    FALTRIX_PLUGIN_EXPORT int32_t AddFrameSamples(void *writer, const SamplePicture *picture,  \
+                                                  const FrameInfo *frame,                      \
+                                                  ProgressCallbackFn progress, int32_t data) { \
+        return ::faltrix::kit::AnswerAddFrameSamples(writer, picture, frame, progress, data);  \
+    }

@@ -5,6 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <algorithm>
+#include <cstring>
+
+#include "faltrix/kit/frames.h"
 #include "faltrix/kit/kit.h"
 
 namespace faltrix::kit {
@@ -42,6 +46,25 @@ inline OrientedPoint Orient(int orientation, int32_t x, int32_t y, int32_t w, in
     case 7: return {h - 1 - y, w - 1 - x};  // mirrored along the other diagonal
     case 8: return {y, w - 1 - x};          // turned a quarter anticlockwise
     default: return {x, y};
+    }
+}
+
+// Row y of a stored picture of w x h pixels, `shown.channels` 16-bit samples each, put where
+// its pixels land in `shown` when turned upright as `orientation` asks. Pixels that land
+// outside shown (a page larger than its canvas) are left out, so that a deep frame can be
+// decoded a row at a time, straight into the host's memory.
+inline void PlaceSampleRow(const uint16_t *row, int32_t y, int32_t w, int32_t h, int orientation,
+                           const SampleView &shown) {
+    const size_t n = size_t(shown.channels);
+    if (orientation < 2 || orientation > 8) {
+        if (y < shown.height)
+            std::memcpy(shown.Row(y), row, size_t(std::min(w, shown.width)) * n * 2);
+        return;
+    }
+    for (int32_t x = 0; x < w; ++x) {
+        const OrientedPoint at = Orient(orientation, x, y, w, h);
+        if (at.x < shown.width && at.y < shown.height)
+            std::memcpy(shown.Row(at.y) + size_t(at.x) * n, row + size_t(x) * n, n * 2);
     }
 }
 

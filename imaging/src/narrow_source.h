@@ -1,0 +1,38 @@
+// libswscale resizes a picture under 4 pixels wide by the nearest pixel across, whatever the
+// filter: a 3-pixel row halved gives two of its pixels rather than their averages. Such a
+// picture is resized from a copy with each column repeated, which leaves every area average
+// as it was.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace faltrix {
+
+inline constexpr uint32_t kNarrowestForSwscale = 4;
+
+// How often each column is repeated so that a picture `width` wide is wide enough; 1 when it
+// already is.
+inline uint32_t ColumnRepeats(uint32_t width) {
+    return width >= kNarrowestForSwscale ? 1 : (kNarrowestForSwscale + width - 1) / width;
+}
+
+// Rows of `height` pixels of `pixelBytes` bytes, `stride` apart (negative: upwards), with
+// each column repeated `repeats` times, packed top to bottom in the order given.
+inline std::vector<uint8_t> RepeatColumns(const uint8_t *first, long stride, uint32_t width,
+                                          uint32_t height, size_t pixelBytes, uint32_t repeats) {
+    const size_t rowBytes = size_t(width) * repeats * pixelBytes;
+    std::vector<uint8_t> out(rowBytes * height);
+    for (uint32_t y = 0; y < height; ++y) {
+        const uint8_t *in = first + long(y) * stride;
+        uint8_t *row = out.data() + size_t(y) * rowBytes;
+        for (uint32_t x = 0; x < width; ++x)
+            for (uint32_t r = 0; r < repeats; ++r)
+                std::memcpy(row + (size_t(x) * repeats + r) * pixelBytes, in + x * pixelBytes,
+                            pixelBytes);
+    }
+    return out;
+}
+
+}  // namespace faltrix
