@@ -11,7 +11,7 @@ trap 'rm -rf "$prefix"' EXIT
 cmake --install "$build" --prefix "$prefix" >/dev/null
 unset FALTRIX_PLUGIN_DIR
 # The programs and every plug-in find the graphics layer by its versioned soname in the prefix.
-for binary in "$prefix/lib/faltrix/faltrix-convert" "$prefix"/lib/faltrix/plugins/*/*.so; do
+for binary in "$prefix/lib/faltrix/faltrix-convert" "$prefix/bin/faltrix-plugin-check" "$prefix"/lib/faltrix/plugins/*/*.so; do
   found=$(ldd "$binary" | sed -n 's/^[[:space:]]*libfaltrix_gdi\.so\.[0-9]* => \(.*\) (.*/\1/p')
   [ -n "$found" ] && [ "$(realpath "$found")" = "$(realpath "$prefix/lib/libfaltrix_gdi.so.1")" ] ||
     { echo "installed: $binary does not find $prefix/lib/libfaltrix_gdi.so.1" >&2; ldd "$binary" >&2; exit 1; }

@@ -630,6 +630,9 @@ void PixelSamples(const uint8_t *in, size_t x, const Layout &l, uint16_t out[4])
 // data cannot be read.
 bool DecodePageSamples(Reader *r, const Layout &l, const kit::SampleView &canvas,
                        ProgressCallbackFn progress, int32_t data) {
+    if (l.spp > kMaxSamplesPerPixel)
+        return kit::Fail("TIFF: " + std::to_string(l.spp) + " samples a pixel; at most " +
+                         std::to_string(kMaxSamplesPerPixel) + " are read");
     RowSource rows;
     if (!rows.Init(r->tif, l, r->width, r->height))
         return kit::Fail("TIFF: a strip or tile layout that cannot be read");

@@ -17,11 +17,13 @@
  * picture's XMP packet, as comment lines of the header; a PPM file has no place for a colour
  * profile or an EXIF block, so it refuses those, and the host converts the colours to sRGB.
  * The optional GetStoredColourType tells the host that every picture is stored as colour.
- * Through the optional frame calls it stores every frame of an animation or a document.
+ * Through the optional frame calls it stores every frame of an animation or a document, and
+ * through the optional AddFrameSamples pictures deeper than 8 bits, with two bytes a sample.
  *
  * Builds from sdk/include and libfaltrix_gdi.so alone: see Makefile beside this file.
  */
 #include <errno.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -29,12 +31,13 @@
 
 #include "faltrix/plugin.h"
 
-/* The frame calls and GetPluginOptionInfo came with 1.1; everything else used here is in 1.0.
+/* The frame calls and GetPluginOptionInfo came with 1.1, deep samples with 1.2; everything else
+ * used here is in 1.0.
  * Headers before the version macro have none of it. */
 #if !defined(FALTRIX_PLUGIN_API_VERSION)
-#error "needs faltrix/plugin.h 1.1 or later"
-#elif FALTRIX_PLUGIN_API_VERSION < FALTRIX_PLUGIN_API(1, 1)
-#error "needs faltrix/plugin.h 1.1 or later"
+#error "needs faltrix/plugin.h 1.2 or later"
+#elif FALTRIX_PLUGIN_API_VERSION < FALTRIX_PLUGIN_API(1, 2)
+#error "needs faltrix/plugin.h 1.2 or later"
 #endif
 
 /* Copies text into the host's buffer of length units, cut to fit and NUL-terminated;
@@ -214,16 +217,22 @@ static char *PathBytes(const WCHAR *path) {
     return out;
 }
 
+/* Writes a P6 header: the comment and the XMP packet as comment lines, the size and the
+ * maximum value. Returns 1 when written. */
+static int WriteHeader(FILE *file, int32_t width, int32_t height, long maxval) {
+    int ok = fprintf(file, "P6\n") > 0;
+    if (ok && comment[0] != 0) ok = fprintf(file, "# %s\n", comment) > 0;
+    if (ok && xmpPacket != NULL) ok = WriteXmpComments(file);
+    return ok && fprintf(file, "%d %d\n%ld\n", (int)width, (int)height, maxval) > 0;
+}
+
 /* Writes the rows of the 24-bit top-down copy as P6 into file. Returns 1 when written. */
 static int WritePixels(FILE *file, const uint8_t *bits, int32_t width, int32_t height,
                        ProgressCallbackFn progress, int32_t data) {
     const size_t stride = ((size_t)width * 24 + 31) / 32 * 4;
     uint8_t *line = malloc((size_t)width * 3);
     if (line == NULL) return 0;
-    int ok = fprintf(file, "P6\n") > 0;
-    if (ok && comment[0] != 0) ok = fprintf(file, "# %s\n", comment) > 0;
-    if (ok && xmpPacket != NULL) ok = WriteXmpComments(file);
-    ok = ok && fprintf(file, "%d %d\n255\n", (int)width, (int)height) > 0;
+    int ok = WriteHeader(file, width, height, 255);
     for (int32_t y = 0; ok && y < height; ++y) {
         const uint8_t *row = bits + (size_t)y * stride;
         for (int32_t x = 0; x < width; ++x) { /* B, G, R in the section; R, G, B in the file */
@@ -316,28 +325,86 @@ FALTRIX_PLUGIN_EXPORT int32_t SaveDIBPicture(HDC dc, const WCHAR *path, int32_t 
 
 /* Frames (from 1.1 on): a Netpbm file may hold several pictures one after another, so an
  * animation or a document is stored as one P6 picture per frame; delays and the loop count
- * have no place in it. The writer is the open file: everything of one sequence lives in it,
- * nothing in globals, so that two threads may write sequences at once. The host calls
- * BeginFrames, AddFrame once per frame announced, then EndFrames, all on one thread; after a
+ * have no place in it. The writer holds everything of one sequence, nothing is in globals, so
+ * that two threads may write sequences at once. The host calls BeginFrames, AddFrame (or
+ * AddFrameSamples) once per frame announced, then EndFrames, all on one thread; after a
  * failure EndFrames(writer, 0) and the host removes the file. */
+typedef struct Writer {
+    FILE *file;
+    int sampleBits; /* 9..16 when the frames come through AddFrameSamples, else 0 */
+} Writer;
+
 FALTRIX_PLUGIN_EXPORT int32_t BeginFrames(const WCHAR *path, const FrameSequenceInfo *info,
                                           void **writer) {
     lastFailure[0] = 0;
     if (info == NULL || writer == NULL) return Fail("no sequence to write");
-    *writer = OpenTarget(path);
-    return *writer != NULL ? 0 : 1;
+    FILE *file = OpenTarget(path);
+    Writer *w = file != NULL ? malloc(sizeof *w) : NULL;
+    if (w == NULL) {
+        if (file != NULL) fclose(file);
+        return file != NULL ? Fail("not enough memory") : 1;
+    }
+    w->file = file;
+    /* A host older than 1.2 knows no sampleBits: its record ends before it. */
+    const size_t end = offsetof(FrameSequenceInfo, sampleBits) + sizeof info->sampleBits;
+    w->sampleBits = (size_t)info->size >= end ? info->sampleBits : 0;
+    *writer = w;
+    return 0;
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t AddFrame(void *writer, HDC dc, const FrameInfo *frame,
                                        ProgressCallbackFn progress, int32_t data) {
     (void)frame; /* its delay has no place in a PPM file */
     lastFailure[0] = 0;
-    return WritePicture(dc, (FILE *)writer, progress, data) ? 0 : 1;
+    return WritePicture(dc, ((Writer *)writer)->file, progress, data) ? 0 : 1;
+}
+
+/* One 16-bit sample scaled to 0..top, rounded. */
+static uint32_t Reduce(uint32_t sample, uint32_t top) { return (sample * top + 32767) / 65535; }
+
+/* From 1.2 on: stores a deep frame as a P6 picture of the sequence's depth, two bytes a
+ * sample, the most significant first. Grey is written as three equal samples; a picture with
+ * alpha is put on white, as PPM has no transparency. */
+FALTRIX_PLUGIN_EXPORT int32_t AddFrameSamples(void *writer, const SamplePicture *picture,
+                                              const FrameInfo *frame, ProgressCallbackFn progress,
+                                              int32_t data) {
+    (void)frame;
+    lastFailure[0] = 0;
+    Writer *w = writer;
+    if (w == NULL || w->sampleBits < 9 || w->sampleBits > 16 || picture == NULL ||
+        picture->channels < 1 || picture->channels > 4 || picture->bits != 16)
+        return Fail("no deep picture to store");
+    const uint32_t top = (1u << w->sampleBits) - 1;
+    const int channels = picture->channels, alpha = channels % 2 == 0;
+    unsigned char *line = malloc((size_t)picture->width * 6);
+    int ok = line != NULL ? WriteHeader(w->file, picture->width, picture->height, (long)top)
+                          : !Fail("not enough memory");
+    for (int32_t y = 0; ok && y < picture->height; ++y) {
+        const uint16_t *row = (const uint16_t *)((const char *)picture->data + y * picture->stride);
+        for (int32_t x = 0; x < picture->width; ++x) {
+            const uint16_t *pixel = row + (size_t)x * channels;
+            const uint32_t a = alpha ? pixel[channels - 1] : 65535;
+            for (int c = 0; c < 3; ++c) { /* on white: c * a + 65535 * (1 - a) */
+                const uint32_t value = pixel[channels >= 3 ? c : 0];
+                const uint32_t flat = (value * a + 65535u * (65535u - a) + 32767) / 65535;
+                const uint32_t stored = Reduce(flat, top);
+                line[6 * x + 2 * c] = (unsigned char)(stored >> 8);
+                line[6 * x + 2 * c + 1] = (unsigned char)stored;
+            }
+        }
+        ok = fwrite(line, 6, (size_t)picture->width, w->file) == (size_t)picture->width;
+        if (!ok) Fail(strerror(errno));
+        if (progress != NULL) progress(y + 1, picture->height, data);
+    }
+    free(line);
+    return ok ? 0 : 1;
 }
 
 FALTRIX_PLUGIN_EXPORT int32_t EndFrames(void *writer, int32_t complete) {
     lastFailure[0] = 0;
-    const int closed = CloseTarget((FILE *)writer);
+    Writer *w = writer;
+    const int closed = CloseTarget(w->file);
+    free(w);
     ForgetMetadata();
     return complete && closed ? 0 : 1;
 }
