@@ -140,9 +140,10 @@ INSTANTIATE_TEST_SUITE_P(
              "new/deep/a.bmp new/deep/b.bmp"},
         Case{"TrailingSlash", "a.bmp -o made/", 0, "", "made/a.bmp"},
         Case{"ListOfOne", "--files-from <(echo a.bmp) -f png -o webp", 0, "", "webp/a.png"},
-        Case{"SeveralInputsIntoAFile", "a.bmp b.bmp -o notes.txt", 2, "err:is a file"},
+        Case{"SeveralInputsIntoAFile", "a.bmp b.bmp -o notes.txt", 2,
+             "err:the output notes.txt is a file"},
         Case{"UnknownFormat", "-f xyz a.bmp b.bmp -o out", 2, "err:no output plug-in writes"},
-        Case{"UnknownExtension", "a.bmp -o out.xyz", 2, "err:'.xyz'"},
+        Case{"UnknownExtension", "a.bmp -o out.xyz", 2, "err:no output plug-in writes '.xyz'"},
         // A setting the output plug-in refuses is said once, however many files.
         Case{"SettingRefusedOnce", "-f png --quality 80 a.bmp b.bmp photo.jpg -o out", 2,
              "err:does not take quality=80", "!out/a.png"},

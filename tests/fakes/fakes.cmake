@@ -4,7 +4,7 @@
 #   fake_plugin.c      the host's view: tags, answers that overrun, crash or hang (plugin_host)
 #   raw_plugin.cpp     a picture format of its own, read and written exactly (imaging, bench)
 #   dialog_plugin.cpp  patterns, settings and a job held while a test watches (app)
-#   hostile_input.cpp, hostile_output.cpp  crashes, lies and races in a batch (cli)
+#   hostile.cpp        crashes, lies and races in a batch, input and output (cli)
 # A test folder lays them out in plug-in folders of its own, or points a list at their folder.
 # Included by tests/CMakeLists.txt, so the folders and target lists below are seen by every
 # test folder.
@@ -105,9 +105,9 @@ dialog_fake(out_two 00OUT_EX "Output two" 2)
 dialog_fake(in_plain 00IN_EX "Input plain" 1 DP_NO_SETTINGS)
 dialog_fake(out_plain 00OUT_EX "Output plain" 1 DP_NO_SETTINGS)
 
-# ---- hostile_input.cpp, hostile_output.cpp: hostile.so in tests/cli_plugins and
-# tests/cli_output_plugins -------------------------------------------------------------------
-faltrix_add_fake_plugin(cli_hostile_plugin SOURCE hostile_input.cpp NAME hostile
+# ---- hostile.cpp: hostile.so in tests/cli_plugins (input) and tests/cli_output_plugins ------
+faltrix_add_fake_plugin(cli_hostile_plugin SOURCE hostile.cpp NAME hostile
   DIR ${CMAKE_BINARY_DIR}/tests/cli_plugins LIBS faltrix_plugin_kit)
-faltrix_add_fake_plugin(cli_hostile_output_plugin SOURCE hostile_output.cpp NAME hostile
-  DIR ${CMAKE_BINARY_DIR}/tests/cli_output_plugins LIBS faltrix_plugin_kit)
+faltrix_add_fake_plugin(cli_hostile_output_plugin SOURCE hostile.cpp NAME hostile
+  DIR ${CMAKE_BINARY_DIR}/tests/cli_output_plugins DEFINITIONS HOSTILE_OUTPUT
+  LIBS faltrix_plugin_kit)

@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
-#include <QProcess>
-#include <QStandardPaths>
 
 #include <fstream>
 
@@ -18,14 +16,6 @@ namespace {
 using namespace faltrix::testing;
 namespace fs = std::filesystem;
 
-// The tool's exit code, its words to the terminal left out.
-int RunQuietly(const QString &program, const QStringList &args) {
-    return QProcess::execute(
-        "/bin/sh", QStringList{"-c", R"(exec "$0" "$@" >/dev/null 2>&1)", program} + args);
-}
-
-bool Have(const char *tool) { return !QStandardPaths::findExecutable(tool).isEmpty(); }
-
 // The three frames of `file` as avifdec decodes them.
 std::vector<QImage> Avifdec(const fs::path &file) {
     std::vector<QImage> frames;
@@ -35,23 +25,6 @@ std::vector<QImage> Avifdec(const fs::path &file) {
         frames.emplace_back(png);
     }
     return frames;
-}
-
-std::vector<QImage> Images(const std::vector<HBITMAP> &bitmaps) {
-    std::vector<QImage> images;
-    for (HBITMAP bitmap : bitmaps) images.push_back(DibToImage(bitmap));
-    return images;
-}
-
-// Every frame of `have` the same as `expected`'s.
-void ExpectSame(const std::vector<QImage> &have, const std::vector<QImage> &expected,
-                const char *who) {
-    ASSERT_EQ(have.size(), expected.size()) << who;
-    for (size_t i = 0; i < have.size(); ++i) {
-        std::string where;
-        EXPECT_EQ(MaxDifference(have[i], expected[i], &where), 0)
-            << who << "'s frame " << i << " " << where;
-    }
 }
 
 class AvifFrames : public KeepsSettings {
@@ -83,9 +56,9 @@ TEST_F(AvifFrames, OursBackThroughOursAndAvifdec) {
     EXPECT_EQ(back.delays, (std::vector<int32_t>{100, 1, 40}))
         << in_->LastFailureText().toStdString();
     EXPECT_EQ(back.info.loopCount, 0);
-    ExpectSame(Images(back.bitmaps), source_, "our reader");
+    ExpectFrames(Images(back.bitmaps), source_, 0, "our reader");
     if (Have("avifdec")) {
-        ExpectSame(Avifdec(dir_ / "a.avif"), source_, "avifdec");
+        ExpectFrames(Avifdec(dir_ / "a.avif"), source_, 0, "avifdec");
     }
 }
 
@@ -102,15 +75,14 @@ TEST_F(AvifFrames, AvifencSequenceAsAvifdecDecodesIt) {
     const CodecPlugin::Frames ours = in_->DecodeFrames(dir_ / "s.avif");
     EXPECT_EQ(ours.delays, (std::vector<int32_t>{100, 40, 250}))
         << in_->LastFailureText().toStdString();
-    ExpectSame(Images(ours.bitmaps), Avifdec(dir_ / "s.avif"), "our reader");
+    ExpectFrames(Images(ours.bitmaps), Avifdec(dir_ / "s.avif"), 0, "our reader");
 }
 
 // A sequence whose file ends early: opening and the first frame are fine, and the frames
 // whose data is gone fail with libavif's cause rather than anything worse.
 TEST_F(AvifFrames, CutShortFailsAtTheMissingFrame) {
     Bytes bytes = ReadFile(dir_ / "a.avif");
-    std::ofstream(dir_ / "cut.avif", std::ios::binary)
-        .write(reinterpret_cast<const char *>(bytes.data()), std::streamsize(bytes.size() - 200));
+    WriteFile(dir_ / "cut.avif", bytes, bytes.size() - 200);
     const CodecPlugin::Frames frames = in_->DecodeFrames(dir_ / "cut.avif");
     EXPECT_EQ(frames.info.frameCount, 3);
     EXPECT_TRUE(frames.bitmaps.size() == 1 || frames.bitmaps.size() == 2) << frames.bitmaps.size();

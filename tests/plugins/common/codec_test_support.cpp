@@ -1,6 +1,8 @@
 // Helpers shared by the codec plug-in tests.
 #include "codec_test_support.h"
 
+#include <gtest/gtest.h>
+
 #include "faltrix/dib_layout.h"
 #include "faltrix/text.h"
 
@@ -20,7 +22,9 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QProcess>
 #include <QSpinBox>
+#include <QStandardPaths>
 #include <QTimer>
 
 namespace faltrix::testing {
@@ -318,6 +322,22 @@ int MaxDifference(const QImage &haveIn, const QImage &expectedIn, std::string *w
     return worst;
 }
 
+std::vector<QImage> Images(const std::vector<HBITMAP> &bitmaps) {
+    std::vector<QImage> images;
+    for (HBITMAP bitmap : bitmaps) images.push_back(DibToImage(bitmap));
+    return images;
+}
+
+void ExpectFrames(const std::vector<QImage> &have, const std::vector<QImage> &expected,
+                  int maxDifference, const std::string &who) {
+    ASSERT_EQ(have.size(), expected.size()) << who;
+    for (size_t k = 0; k < have.size(); ++k) {
+        std::string where;
+        const int d = MaxDifference(have[k], expected[k], &where);
+        EXPECT_TRUE(d >= 0 && d <= maxDifference) << who << ": frame " << k << " " << where;
+    }
+}
+
 double MeanDifference(const QImage &a, const QImage &b) {
     double total = 0;
     for (int y = 0; y < a.height(); ++y)
@@ -480,9 +500,22 @@ void KeepsSettings::TearDown() {
     }
 }
 
+bool Have(const char *tool) { return !QStandardPaths::findExecutable(tool).isEmpty(); }
+
+int RunQuietly(const QString &program, const QStringList &args) {
+    return QProcess::execute(
+        "/bin/sh", QStringList{"-c", R"(exec "$0" "$@" >/dev/null 2>&1)", program} + args);
+}
+
 std::vector<uint8_t> ReadFile(const fs::path &file) {
     std::ifstream in(file, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const fs::path &file, const Bytes &bytes, size_t size) {
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char *>(bytes.data()),
+               std::streamsize(std::min(size, bytes.size())));
 }
 
 void UnderFileSizeLimit(uint64_t bytes, const std::function<void()> &body) {

@@ -5,6 +5,7 @@
 
 #include <QImage>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <cstdint>
@@ -155,6 +156,13 @@ QImage DibToImage(HBITMAP bitmap);
 // of pixels both see as fully transparent; -1 when the sizes differ. *where gets the first
 // worst pixel as "x,y: have #aarrggbb expected #aarrggbb".
 int MaxDifference(const QImage &have, const QImage &expected, std::string *where = nullptr);
+// The frames of an animation or the pages of a document as Qt's ARGB32, each one as
+// DibToImage gives it.
+std::vector<QImage> Images(const std::vector<HBITMAP> &bitmaps);
+// As many frames as expected, each within maxDifference (MaxDifference) of its own; `who`
+// (the reader) names them in failures.
+void ExpectFrames(const std::vector<QImage> &have, const std::vector<QImage> &expected,
+                  int maxDifference, const std::string &who);
 // Mean per-channel difference of the colours (alpha ignored) of two same-sized pictures.
 double MeanDifference(const QImage &have, const QImage &expected);
 
@@ -176,6 +184,11 @@ HBITMAP ChartDib(int bits, bool topDown, int palette = 0, bool alpha = false, in
 
 // ---- Files -------------------------------------------------------------------------------
 
+// Whether the program is on the PATH; a peer tool's exit code, its words to the terminal left
+// out.
+bool Have(const char *tool);
+int RunQuietly(const QString &program, const QStringList &args);
+
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir : public QTemporaryDir {
 public:
@@ -185,6 +198,8 @@ public:
 };
 
 std::vector<uint8_t> ReadFile(const std::filesystem::path &file);
+// Writes the first `size` bytes (all when not given) as the file.
+void WriteFile(const std::filesystem::path &file, const Bytes &bytes, size_t size = SIZE_MAX);
 
 // Runs body with the process's file-size limit at `bytes`: writes past it fail with EFBIG,
 // as on a full disk.

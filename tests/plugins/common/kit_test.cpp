@@ -1,6 +1,6 @@
-// The codec kit: limits, DIB allocation, reading the picture to store, the output file and
-// failure causes (through the BMP decoder's entry points, compiled in). Paths, information
-// answers and orientation are tried through the real plug-ins and the files of tests/data.
+// The codec kit: limits, DIB allocation, reading the picture to store, the information answers,
+// the output file and failure causes (through the BMP decoder's entry points, compiled in).
+// Paths and orientation are tried through the real plug-ins and the files of tests/data.
 #include <gtest/gtest.h>
 
 #include "codec_test_support.h"
@@ -104,6 +104,23 @@ TEST(SourcePictureTest, ReadsEachLayoutTopFirstAndPutsTransparencyOnWhite) {
         DeleteObject(b);
     }
     DeleteDC(dc);
+}
+
+// Each answer's length is the length of the text written: before the tag, past the patterns
+// and into no buffer comes 0; a short buffer gets as much as fits before the terminating 0.
+TEST(PluginInfoTest, AnswersAreClampedToTheBufferAndEndPastThePatterns) {
+    const kit::PluginInfoTable table = kit::OutputInfo(
+        {u"PNG (libpng)", {{u"*.png;*.apng", u"PNG pictures"}}, {{u"*.png", u"PNG pictures"}}});
+    const std::u16string expected[] = {u"", u"00OUT_EX", u"PNG (libpng)", u"*.png", u"PNG pictures",
+                                       u"", u""};
+    WCHAR buffer[64];
+    for (int32_t number = -1; number <= 5; ++number) {
+        const int32_t n = kit::AnswerPluginInfo(table, number, buffer, 64);
+        EXPECT_EQ(std::u16string(buffer, size_t(n)), expected[number + 1]) << number;
+    }
+    EXPECT_EQ(kit::AnswerPluginInfo(table, 1, buffer, 5), 4);
+    EXPECT_EQ(std::u16string(buffer), u"PNG ");
+    EXPECT_EQ(kit::AnswerPluginInfo(table, 1, nullptr, 10), 0);
 }
 
 // The cause of a failure names the defect: the system's words, or the decoder's own, as

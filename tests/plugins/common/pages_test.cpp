@@ -219,8 +219,7 @@ TEST(TiffPages, DamagedChainsKeepWhatCanBeRead) {
         Tiff damaged = two;
         c.edit(damaged);
         const fs::path file = dir / (std::string(c.name) + ".tif");
-        std::ofstream(file, std::ios::binary)
-            .write(reinterpret_cast<const char *>(damaged.b.data()), long(damaged.b.size()));
+        WriteFile(file, damaged.b);
         int32_t answer = -1;
         const CodecPlugin::Frames frames = in.DecodeFrames(file, &answer);
         EXPECT_EQ(answer == 0 ? frames.info.frameCount : 0, c.frameCount);

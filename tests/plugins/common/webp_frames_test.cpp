@@ -192,8 +192,7 @@ TEST(HostileAnimations, AreRefusedAtTheFrameTheyBreak) {
         Bytes bytes = pillow;
         c.edit(&bytes);
         const fs::path file = dir / "hostile.webp";
-        std::ofstream(file, std::ios::binary)
-            .write(reinterpret_cast<const char *>(bytes.data()), long(bytes.size()));
+        WriteFile(file, bytes);
         int32_t answer = -1;
         const CodecPlugin::Frames frames = in.DecodeFrames(file, &answer);
         EXPECT_EQ(answer == 0 ? frames.info.frameCount : 0, c.frameCount);

@@ -50,23 +50,6 @@ PillowFrames ReadWithPillow(const std::filesystem::path &folder) {
     return p;
 }
 
-// Every frame within maxDifference per channel of the one expected (and of its size).
-void ExpectFrames(const std::vector<QImage> &have, const std::vector<QImage> &expected,
-                  int maxDifference, const char *who) {
-    ASSERT_EQ(have.size(), expected.size()) << who;
-    for (size_t k = 0; k < have.size(); ++k) {
-        std::string where;
-        const int d = MaxDifference(have[k], expected[k], &where);
-        EXPECT_TRUE(d >= 0 && d <= maxDifference) << who << " frame " << k << " " << where;
-    }
-}
-
-std::vector<QImage> Images(const std::vector<HBITMAP> &bitmaps) {
-    std::vector<QImage> images;
-    for (HBITMAP b : bitmaps) images.push_back(DibToImage(b));
-    return images;
-}
-
 // ---- Our output read back by our input and by Pillow -----------------------------------
 
 struct RoundTripCase {
@@ -199,9 +182,7 @@ TEST(GifFramesDamaged, LaterFrameCutShortFailsWithItsCauseEarlierOnesRead) {
     const std::vector<uint8_t> whole = ReadFile(dir / "a.gif");
     // {bytes cut from the end, frames read}: the trailer only, then into the last frame's data.
     for (const auto &[drop, read] : {std::pair<size_t, size_t>{1, 3}, {6, 2}}) {
-        std::ofstream(dir / "cut.gif", std::ios::binary)
-            .write(reinterpret_cast<const char *>(whole.data()),
-                   std::streamsize(whole.size() - drop));
+        WriteFile(dir / "cut.gif", whole, whole.size() - drop);
         const CodecPlugin::Frames f = In().DecodeFrames(dir / "cut.gif");
         EXPECT_EQ(f.info.frameCount, 3) << drop;
         EXPECT_EQ(f.bitmaps.size(), read) << drop;
