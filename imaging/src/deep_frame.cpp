@@ -1,7 +1,7 @@
 // Deep frames: the host's memory for them, their resize and their conversion to sRGB.
 #include "deep_frame.h"
 
-#include "narrow_source.h"
+#include "swscale_shared.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -54,16 +54,6 @@ AVPixelFormat FormatOf(int32_t channels) {
     }
 }
 
-int FlagsOf(ResizeFilter filter) {
-    const int exact = SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
-    switch (filter) {
-    case ResizeFilter::Box: return SWS_AREA | exact;
-    case ResizeFilter::Triangle: return SWS_BILINEAR | exact;
-    case ResizeFilter::Bicubic: return SWS_BICUBIC | exact;
-    default: return SWS_LANCZOS | exact;
-    }
-}
-
 // Multiplies (or, with divide, divides) the colour samples of each pixel by its alpha, the
 // last channel, so that clear pixels lend no colour to their neighbours in the resize.
 void Premultiply(DeepFrame *frame, bool divide) {
@@ -85,7 +75,7 @@ void Premultiply(DeepFrame *frame, bool divide) {
 
 bool Scale(const DeepFrame &from, DeepFrame *to, ResizeFilter filter) {
     const AVPixelFormat format = FormatOf(from.picture.channels);
-    // A picture too narrow for libswscale's filters, widened first (see narrow_source.h).
+    // A picture too narrow for libswscale's filters, widened first (see swscale_shared.h).
     const uint32_t repeats = ColumnRepeats(uint32_t(from.picture.width));
     std::vector<uint8_t> widened;
     const uint8_t *first = reinterpret_cast<const uint8_t *>(from.samples.get());
@@ -99,9 +89,10 @@ bool Scale(const DeepFrame &from, DeepFrame *to, ResizeFilter filter) {
         first = widened.data();
     }
     double lanczos[2] = {3, 0};
-    SwsContext *context = sws_getContext(
-        width, from.picture.height, format, to->picture.width, to->picture.height, format,
-        FlagsOf(filter), nullptr, nullptr, filter == ResizeFilter::Lanczos3 ? lanczos : nullptr);
+    SwsContext *context =
+        sws_getContext(width, from.picture.height, format, to->picture.width, to->picture.height,
+                       format, SwscaleFlags(filter), nullptr, nullptr,
+                       filter == ResizeFilter::Lanczos3 ? lanczos : nullptr);
     if (context == nullptr) return false;
     const uint8_t *const source[4] = {first};
     const int sourceStride[4] = {stride};

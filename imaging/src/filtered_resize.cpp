@@ -4,7 +4,7 @@
 // premultiplied, so that the colours of clear pixels do not bleed into their neighbours; a
 // palette picture is resized in true colour.
 #include "faltrix/resample.h"
-#include "narrow_source.h"
+#include "swscale_shared.h"
 
 extern "C" {
 #include <libavutil/pixfmt.h>
@@ -18,16 +18,6 @@ extern "C" {
 
 namespace faltrix {
 namespace {
-
-int SwsFlags(ResizeFilter filter) {
-    const int exact = SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
-    switch (filter) {
-    case ResizeFilter::Box: return SWS_AREA | exact;
-    case ResizeFilter::Triangle: return SWS_BILINEAR | exact;
-    case ResizeFilter::Bicubic: return SWS_BICUBIC | exact;
-    default: return SWS_LANCZOS | exact;
-    }
-}
 
 // The resolution a resized picture keeps: its pels per metre scaled with it, so that it
 // prints at the size it had (300 dpi at half the width is 150), as the area-averaging resize
@@ -74,7 +64,7 @@ Rows RowsOf(const uint8_t *bits, uint32_t height, uint32_t stride, bool topDown)
 
 bool Scale(ResizeFilter filter, const Rows &given, uint32_t w, uint32_t h, AVPixelFormat format,
            uint8_t *out, uint32_t ow, uint32_t oh, uint32_t outStride) {
-    // A picture too narrow for libswscale's filters, widened first (see narrow_source.h).
+    // A picture too narrow for libswscale's filters, widened first (see swscale_shared.h).
     const uint32_t repeats = ColumnRepeats(w);
     std::vector<uint8_t> widened;
     Rows in = given;
@@ -87,7 +77,7 @@ bool Scale(ResizeFilter filter, const Rows &given, uint32_t w, uint32_t h, AVPix
     double lanczos[2] = {3, 0};
     SwsContext *context =
         sws_getContext(static_cast<int>(w), static_cast<int>(h), format, static_cast<int>(ow),
-                       static_cast<int>(oh), format, SwsFlags(filter), nullptr, nullptr,
+                       static_cast<int>(oh), format, SwscaleFlags(filter), nullptr, nullptr,
                        filter == ResizeFilter::Lanczos3 ? lanczos : nullptr);
     if (context == nullptr) return false;
     const uint8_t *const source[4] = {in.first, nullptr, nullptr, nullptr};

@@ -1,14 +1,32 @@
-// libswscale resizes a picture under 4 pixels wide by the nearest pixel across, whatever the
-// filter: a 3-pixel row halved gives two of its pixels rather than their averages. Such a
-// picture is resized from a copy with each column repeated, which leaves every area average
-// as it was.
+// What the 8-bit and the deep resizes through libswscale share: the flags of each filter, and
+// the widening of narrow pictures. libswscale resizes a picture under 4 pixels wide by the
+// nearest pixel across, whatever the filter: a 3-pixel row halved gives two of its pixels
+// rather than their averages. Such a picture is resized from a copy with each column
+// repeated, which leaves every area average as it was.
 #pragma once
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
 
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "faltrix/resample.h"
+
 namespace faltrix {
+
+// libswscale's flags for a filter, rounding exactly and keeping chroma at full resolution.
+inline int SwscaleFlags(ResizeFilter filter) {
+    const int exact = SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT | SWS_FULL_CHR_H_INP;
+    switch (filter) {
+    case ResizeFilter::Box: return SWS_AREA | exact;
+    case ResizeFilter::Triangle: return SWS_BILINEAR | exact;
+    case ResizeFilter::Bicubic: return SWS_BICUBIC | exact;
+    default: return SWS_LANCZOS | exact;
+    }
+}
 
 inline constexpr uint32_t kNarrowestForSwscale = 4;
 
