@@ -43,7 +43,9 @@ const Format kFormats[] = {{"bmp", "bmp", false, true, 7, 0},
                            {"webp", "webp", true, false, -1, 16384},
                            {"heif-heic", "heic", true, false, -1, 0, "heif"},
                            {"heif-avif", "avif", true, false, -1, 0, "heif"},
-                           {"jxl", "jxl", true, false, -1, 0}};
+                           {"jxl", "jxl", true, false, -1, 0},
+                           {"ico", "ico", false, false, -1, 0},
+                           {"cur", "cur", false, false, -1, 0, "ico"}};
 
 const Format &Named(const std::string &name) {
     return *std::find_if(std::begin(kFormats), std::end(kFormats),
@@ -258,7 +260,11 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"webp_Rgbx32AlphaAllZeroLossless", {32, 0, false, false, 24, 0}},
         RoundTrip{"webp_Rgba32Lossless", {32, 0, true, true, 32, 0}},
         RoundTrip{"webp_Rgb24BottomUpLossy", {24, 0, false, false, 24, 12.0}},
-        RoundTrip{"webp_Rgba32LossyAlphaExact", {32, 0, false, true, 32, 12.0}}),
+        RoundTrip{"webp_Rgba32LossyAlphaExact", {32, 0, false, true, 32, 12.0}},
+        // Icons hold every picture at 32 bits, in its own size when not square.
+        RoundTrip{"ico_Palette4", {4, 16, false, false, 32, 0}},
+        RoundTrip{"ico_Rgb16TopDown", {16, 0, true, false, 32, 0}},
+        RoundTrip{"ico_Rgba32", {32, 0, false, true, 32, 0}}),
     kCaseName);
 
 // ---- Settings dialogs ----------------------------------------------------------------------

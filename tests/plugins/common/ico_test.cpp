@@ -1,0 +1,168 @@
+// Icons and cursors through the plug-ins of the build tree: every entry of an icon another
+// encoder wrote read as a frame, largest first, against Pillow's decoding of each size; our
+// icons of several sizes read back by Pillow and ImageMagick; the box filter's colours and
+// alpha; frames written back as the entries they came from; a cursor's hotspot at each size.
+#include <gtest/gtest.h>
+
+#include <QProcess>
+
+#include "codec_test_support.h"
+
+namespace faltrix {
+namespace {
+
+using namespace faltrix::testing;
+namespace fs = std::filesystem;
+
+const char *const kPython = "/usr/bin/python3";  // Debian's, which has Pillow (python3-pil)
+
+// Every size Pillow reads from sys.argv[1], saved as sys.argv[2]/peer-<width>.png (RGBA).
+const char *const kPillowSizes = R"(
+import sys
+from PIL import Image
+with Image.open(sys.argv[1]) as im:
+    for size in sorted(im.info['sizes']):
+        im.size = size
+        im.load()
+        im.convert('RGBA').save('%s/peer-%d.png' % (sys.argv[2], size[0]))
+)";
+
+// The sizes Pillow finds, the largest first; empty when it cannot read the file.
+std::vector<QImage> PillowSizes(const fs::path &file) {
+    TempDir dir;
+    std::vector<QImage> sizes;
+    if (QProcess::execute(kPython, {"-c", kPillowSizes, QString::fromStdString(file), dir.path()}))
+        return sizes;
+    for (int side = 256; side > 0; --side)
+        if (QImage peer(dir.path() + "/peer-" + QString::number(side) + ".png"); !peer.isNull())
+            sizes.push_back(peer.convertToFormat(QImage::Format_ARGB32));
+    return sizes;
+}
+
+// The frames of file, each cut to its own size from the top-left of the canvas.
+std::vector<QImage> Entries(const CodecPlugin &in, const fs::path &file,
+                            const std::vector<int> &sides) {
+    CodecPlugin::Frames frames = in.DecodeFrames(file);
+    std::vector<QImage> images = Images(frames.bitmaps);
+    for (size_t k = 0; k < images.size() && k < sides.size(); ++k)
+        images[k] = images[k].copy(0, 0, sides[k], sides[k]);
+    return images;
+}
+
+// One of the directory's records: its width and its hotspot (planes and bit count).
+struct Record {
+    int width, hotX, hotY;
+};
+std::vector<Record> Directory(const fs::path &file) {
+    const std::vector<uint8_t> b = ReadFile(file);
+    std::vector<Record> records;
+    for (size_t k = 0; b.size() >= 6 && k < size_t(b[4] | b[5] << 8); ++k) {
+        const uint8_t *e = b.data() + 6 + 16 * k;
+        records.push_back({e[0] ? e[0] : 256, e[4] | e[5] << 8, e[6] | e[7] << 8});
+    }
+    return records;
+}
+
+class Icons : public ::testing::Test {
+protected:
+    void TearDown() override {  // the options hold for the session: put back for the next
+        EXPECT_EQ(SetOption(out, u"sizes", u""), 0);
+        EXPECT_EQ(SetOption(cur, u"hotspot", u"0,0"), 0);
+    }
+    const CodecPlugin &in = Loaded("ico", "input");
+    const CodecPlugin &out = Loaded("ico", "output");
+    const CodecPlugin &cur = Loaded("cur", "output");
+    TempDir dir;
+};
+
+TEST_F(Icons, EveryEntryIsAFrameLargestFirstAsPillowReadsIt) {
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
+    if (!fs::exists(kPython)) GTEST_SKIP() << "no " << kPython;
+    for (const char *name : {"imagemagick-48-32-16.ico", "pillow-png-256-and-32.ico"}) {
+        const fs::path file = DataDir() / "ico" / "layouts" / name;
+        const std::vector<QImage> peer = PillowSizes(file);
+        ASSERT_FALSE(peer.empty()) << name;
+        std::vector<int> sides;
+        for (const QImage &p : peer) sides.push_back(p.width());
+        ExpectFrames(Entries(in, file, sides), peer, 0, std::string("Pillow, ") + name);
+    }
+}
+
+// A picture whose transparent half is green: premultiplied, no green reaches a size, and a
+// flat colour stays flat. The sizes asked come in this order, each as BMP but 256 as PNG.
+TEST_F(Icons, SizesAskedAreBoxFilteredWithoutBleedingAndReadByPeers) {
+    FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
+    QImage picture(299, 200, QImage::Format_ARGB32);  // 150 / 299: mixed pixels at each size
+    picture.fill(qRgba(200, 30, 40, 255));
+    for (int y = 0; y < 200; ++y)
+        for (int x = 150; x < 299; ++x) picture.setPixel(x, y, qRgba(0, 255, 0, 0));
+    HBITMAP source = ImageToDib(picture, 32);
+    ASSERT_EQ(SetOption(out, u"sizes", u"256, 48,16,32"), 0);
+    ASSERT_EQ(out.Save(source, dir / "a.ico"), 0);
+    DeleteObject(source);
+    std::vector<int> sides;
+    for (const Record &r : Directory(dir / "a.ico")) sides.push_back(r.width);
+    EXPECT_EQ(sides, (std::vector<int>{16, 32, 48, 256}));
+    const std::vector<QImage> ours = Entries(in, dir / "a.ico", {256, 48, 32, 16});
+    ASSERT_EQ(ours.size(), 4u);
+    for (const QImage &entry : ours) {
+        const int side = entry.width();
+        // Centred: 2/3 of the height in the middle rows, the rest transparent.
+        EXPECT_EQ(qAlpha(entry.pixel(side / 8, 0)), 0) << side;
+        EXPECT_EQ(entry.pixel(side / 8, side / 2), qRgba(200, 30, 40, 255)) << side;
+        for (int y = 0; y < side; ++y)
+            for (int x = 0; x < side; ++x)
+                ASSERT_EQ(qAlpha(entry.pixel(x, y)) ? qGreen(entry.pixel(x, y)) : 30, 30)
+                    << side << ": " << x << "," << y;
+    }
+    if (fs::exists(kPython)) ExpectFrames(ours, PillowSizes(dir / "a.ico"), 0, "Pillow");
+    if (Have("convert")) {
+        ASSERT_EQ(RunQuietly("convert", {QString::fromStdString(dir / "a.ico") + "[3]",
+                                         QString::fromStdString(dir / "im.png")}),
+                  0);
+        EXPECT_EQ(MaxDifference(QImage(QString::fromStdString(dir / "im.png")), ours[0]), 0);
+    }
+    for (const char16_t *bad : {u"0", u"257", u"16,,32", u"16x16"})
+        EXPECT_NE(SetOption(out, u"sizes", bad), 0) << std::u16string(bad).size();
+}
+
+// An icon read as frames and written back keeps its entries: the smaller ones, padded on the
+// largest's canvas by the reader, get their own sizes again.
+TEST_F(Icons, FramesWrittenBackKeepTheirSizes) {
+    FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
+    const fs::path file = DataDir() / "ico" / "layouts" / "imagemagick-48-32-16.ico";
+    CodecPlugin::Frames frames = in.DecodeFrames(file);
+    ASSERT_EQ(out.SaveFrames(frames.bitmaps, frames.delays, 1, dir / "again.ico"), 0);
+    std::vector<int> sides;
+    for (const Record &r : Directory(dir / "again.ico")) sides.push_back(r.width);
+    EXPECT_EQ(sides, (std::vector<int>{48, 32, 16}));
+    ExpectFrames(Entries(in, dir / "again.ico", sides), Entries(in, file, sides), 0, "ours");
+}
+
+// The hotspot scales with each size; one outside the picture is refused. Pillow reads the
+// cursor.
+TEST_F(Icons, CursorHotspotScalesWithEachSize) {
+    FALTRIX_SKIP_UNLESS_LOADED(&cur);
+    HBITMAP source = ImageToDib(TestChart(64, 64, true), 32);
+    ASSERT_EQ(SetOption(cur, u"hotspot", u"70,3"), 0);
+    EXPECT_NE(cur.Save(source, dir / "outside.cur"), 0);
+    EXPECT_TRUE(cur.LastFailureText().contains("outside the picture"));
+    ASSERT_EQ(SetOption(cur, u"hotspot", u"10,21"), 0);
+    ASSERT_EQ(SetOption(cur, u"sizes", u"32,64"), 0);
+    ASSERT_EQ(cur.Save(source, dir / "a.cur"), 0);
+    DeleteObject(source);
+    const std::vector<Record> records = Directory(dir / "a.cur");
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(std::tuple(records[0].width, records[0].hotX, records[0].hotY), std::tuple(32, 5, 10));
+    EXPECT_EQ(std::tuple(records[1].width, records[1].hotX, records[1].hotY), std::tuple(64, 10, 21));
+    if (fs::exists(kPython)) {
+        EXPECT_EQ(QProcess::execute(kPython, {"-c", "import sys; from PIL import Image; "
+                                                    "assert Image.open(sys.argv[1]).size == (64, 64)",
+                                              QString::fromStdString(dir / "a.cur")}),
+                  0);
+    }
+    EXPECT_EQ(SetOption(cur, u"sizes", u""), 0);
+}
+
+}  // namespace
+}  // namespace faltrix
