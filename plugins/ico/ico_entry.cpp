@@ -149,16 +149,15 @@ bool ReadDirectory(kit::InputFile &file, uint16_t *type, std::vector<Entry> *ent
     *type = U16(dir + 2);
     const uint32_t count = U16(dir + 4);
     if (count == 0 || count > kMaxEntries)
-        return kit::Fail("ICO: the directory lists " + std::to_string(count) +
-                         " entries (1 to " + std::to_string(kMaxEntries) + " are read)");
+        return kit::Fail("ICO: the directory lists " + std::to_string(count) + " entries (1 to " +
+                         std::to_string(kMaxEntries) + " are read)");
     std::vector<uint8_t> records(size_t(count) * kEntrySize);
     if (file.size() < int64_t(kDirSize + records.size()) ||
         !file.Read(records.data(), records.size()))
         return kit::Fail("ICO: the directory is cut short");
     entries->assign(count, Entry{});
     for (uint32_t k = 0; k < count; ++k)
-        if (!ReadEntry(file, records.data() + size_t(k) * kEntrySize, &(*entries)[k]))
-            return false;
+        if (!ReadEntry(file, records.data() + size_t(k) * kEntrySize, &(*entries)[k])) return false;
     return true;
 }
 

@@ -189,8 +189,8 @@ bool ReadPicture(HDC dc, Pixels *out) {
 // The sizes stored for a picture of w x h when none were asked (see the head of the file);
 // 0 stands for the picture's own size.
 std::vector<int32_t> DefaultSizes(int32_t w, int32_t h) {
-    if (w != h || w < kStandardSizes[0]) return {w <= kMaxStoredSide && h <= kMaxStoredSide ? 0
-                                                                                            : 256};
+    if (w != h || w < kStandardSizes[0])
+        return {w <= kMaxStoredSide && h <= kMaxStoredSide ? 0 : 256};
     std::vector<int32_t> sizes;
     for (int32_t s : kStandardSizes)
         if (s <= w) sizes.push_back(s);
@@ -319,9 +319,10 @@ FALTRIX_PLUGIN_EXPORT int32_t GetPluginOptionInfo(int32_t index, WCHAR *key, int
     using faltrix::ico::writer::Answer;
     if (index == 0) {
         Answer("sizes", key, keyLength);
-        Answer("sizes from 1 to 256 separated by commas, e.g. 16,32,48,256; empty: 16 to 256 "
-               "up to the picture's own",
-               values, valuesLength);
+        Answer(
+            "sizes from 1 to 256 separated by commas, e.g. 16,32,48,256; empty: 16 to 256 "
+            "up to a square picture's own size, else the picture's own size",
+            values, valuesLength);
         Answer("", initial, initialLength);
         return FALTRIX_OPTION_TEXT;
     }

@@ -71,7 +71,8 @@ Pixels BoxScale(const Pixels &src, int32_t width, int32_t height) {
 Pixels FitSquare(const Pixels &src, int32_t side, int32_t *left, int32_t *top) {
     const int32_t longer = std::max(src.width, src.height);
     const int32_t w = std::max<int32_t>(1, int32_t(std::lround(double(src.width) * side / longer)));
-    const int32_t h = std::max<int32_t>(1, int32_t(std::lround(double(src.height) * side / longer)));
+    const int32_t h =
+        std::max<int32_t>(1, int32_t(std::lround(double(src.height) * side / longer)));
     const Pixels scaled = w == src.width && h == src.height ? src : BoxScale(src, w, h);
     *left = (side - w) / 2;
     *top = (side - h) / 2;

@@ -70,6 +70,20 @@ write('layouts/pillow-bmp-8-bit-mask.ico',
       directory(1, [(40, 28, 1, 8, bmp_entry(small.convert('RGB').quantize(200), 'P', ring))]))
 write('layouts/pillow-bmp-24-bit-mask.ico',
       directory(1, [(40, 28, 1, 24, bmp_entry(small, 'RGB', ring))]))
+# 16 bits (5-5-5), which neither peer writes: the rows made here from the picture's top bits.
+def bmp16_entry(im, mask):
+    w, h = im.size
+    stride = (w * 2 + 3) // 4 * 4
+    rows = b''
+    for y in reversed(range(h)):
+        row = bytearray(stride)
+        for x in range(w):
+            r, g, b = im.getpixel((x, y))[:3]
+            struct.pack_into('<H', row, 2 * x, (r >> 3) << 10 | (g >> 3) << 5 | b >> 3)
+        rows += row
+    head = struct.pack('<IiiHHIIiiII', 40, w, 2 * h, 1, 16, 0, 0, 0, 0, 0, 0)
+    return head + rows + bmp_entry(im, 'RGB', mask)[40 + ((w * 3 + 3) // 4 * 4) * h:]
+write('layouts/sixteen-bit-mask.ico', directory(1, [(40, 28, 1, 16, bmp16_entry(small, ring))]))
 # The directory says 0 x 0 (256) and 16 bits; the entry's own header says 40 x 28 at 8 bits.
 write('layouts/directory-size-wrong.ico',
       directory(1, [(0, 0, 1, 16, bmp_entry(small.convert('RGB').quantize(200), 'P', ring))]))
@@ -79,7 +93,7 @@ write('layouts/same-size-deepest-chosen.ico',
                     (40, 28, 1, 32, bmp_entry(small.convert('RGBA'), 'RGBA', lambda x, y: False))]))
 for name in ['imagemagick-48-32-16.ico', 'imagemagick-cursor.cur', 'imagemagick-4-bit.ico',
              'imagemagick-1-bit.ico', 'pillow-png-256-and-32.ico', 'pillow-bmp-8-bit-mask.ico',
-             'pillow-bmp-24-bit-mask.ico', 'directory-size-wrong.ico', 'same-size-deepest-chosen.ico']:
+             'pillow-bmp-24-bit-mask.ico', 'sixteen-bit-mask.ico', 'directory-size-wrong.ico', 'same-size-deepest-chosen.ico']:
     reference(name)
 
 # ---- Hostile files ------------------------------------------------------------------------
