@@ -21,9 +21,9 @@ struct BmpLayout {
 
 size_t RowBytes(int64_t width, int bits) { return size_t((width * bits + 31) / 32 * 4); }
 
-// Reads the info header at the start of an entry; `dirHeight` is the directory's height
-// (256 for 0), which tells a header whose height is not doubled. False, with the cause.
-bool ReadBmpLayout(const uint8_t *p, size_t n, int32_t dirHeight, BmpLayout *out) {
+// Reads the info header at the start of an entry of `size` bytes; `dirHeight` is the
+// directory's height (256 for 0). False, with the cause.
+bool ReadBmpLayout(const uint8_t *p, size_t n, uint32_t size, int32_t dirHeight, BmpLayout *out) {
     if (n < kInfoHeaderSize) return kit::Fail("ICO: an entry is cut short in its header");
     const uint32_t headerSize = U32(p);
     if (headerSize < kInfoHeaderSize || headerSize > 124)
@@ -39,8 +39,6 @@ bool ReadBmpLayout(const uint8_t *p, size_t n, int32_t dirHeight, BmpLayout *out
         return kit::Fail("ICO: an entry has a bit count other than 1, 4, 8, 16, 24 or 32");
     if (compression != BI_RGB) return kit::Fail("ICO: an entry is compressed");
     out->width = width;
-    // The height counts the colour rows and the mask's; a few writers give the picture's own.
-    out->height = height == dirHeight && height != 2 * dirHeight ? height : std::max(1, height / 2);
     out->bitCount = bits;
     out->headerSize = headerSize;
     const uint32_t used = U32(p + 32);
@@ -49,6 +47,11 @@ bool ReadBmpLayout(const uint8_t *p, size_t n, int32_t dirHeight, BmpLayout *out
     out->xorStride = RowBytes(width, bits);
     out->maskStride = RowBytes(width, 1);
     out->pixelStart = size_t(headerSize) + 4 * size_t(out->colours);
+    // The height counts the colour rows and the mask's. A few writers give the picture's own:
+    // taken so where the directory says that height too and the data holds rows and mask of it.
+    const uint64_t rows = uint64_t(out->xorStride + out->maskStride) * uint64_t(height);
+    out->height =
+        height == dirHeight && out->pixelStart + rows <= size ? height : std::max(1, height / 2);
     return true;
 }
 
@@ -73,8 +76,8 @@ bool ReadEntry(kit::InputFile &file, const uint8_t *record, Entry *e) {
         return true;
     }
     BmpLayout layout;
-    const int32_t dirHeight = record[1] == 0 ? 256 : record[1];
-    if (!ReadBmpLayout(head, n, dirHeight, &layout)) return false;
+    e->dirHeight = record[1] == 0 ? 256 : record[1];
+    if (!ReadBmpLayout(head, n, e->size, e->dirHeight, &layout)) return false;
     e->width = layout.width;
     e->height = layout.height;
     e->bitCount = layout.bitCount;
@@ -180,7 +183,7 @@ bool DecodeEntry(const Entry &entry, const std::vector<uint8_t> &data, Pixels *o
                    : kit::Fail("ICO: a PNG entry changed its size");
     }
     BmpLayout layout;
-    return ReadBmpLayout(data.data(), data.size(), entry.height, &layout) &&
+    return ReadBmpLayout(data.data(), data.size(), entry.size, entry.dirHeight, &layout) &&
            DecodeBmp(data, layout, out);
 }
 

@@ -55,6 +55,7 @@ inline void Put32(uint8_t *p, uint32_t v) {
 // One ICONDIRENTRY, with what its data turned out to be when the directory was read.
 struct Entry {
     int32_t width = 0, height = 0;  // the entry's own header's size (PNG IHDR or BMP header)
+    int32_t dirHeight = 0;          // the directory's height byte (0 read as 256)
     int bitCount = 0;               // bits per pixel of the entry's data, for choosing
     uint32_t size = 0;              // bytes of the entry's data
     uint32_t offset = 0;            // from the start of the file

@@ -4,7 +4,7 @@
 //   sizes    the square sizes to store, 1 to 256, e.g. "16,32,48,256". Unset (empty): for a
 //            square picture of 16 pixels or more, the sizes 16, 24, 32, 48, 64, 128 and 256
 //            up to its own, and its own size too when below 256; for any other picture its
-//            own size alone (fitted to 256 when larger), not made square.
+//            own size alone, not made square (fitted to a square of 256 when a side is larger).
 //   hotspot  (cursors) "x,y" in the picture's pixels, 0,0 by default; scaled with each size.
 // Each size is scaled from the picture by a box filter over premultiplied alpha, aspect kept
 // by centring on a transparent square. Entries of 256 pixels are PNG, as Windows stores them;

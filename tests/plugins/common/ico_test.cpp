@@ -153,11 +153,14 @@ TEST_F(Icons, CursorHotspotScalesWithEachSize) {
     DeleteObject(source);
     const std::vector<Record> records = Directory(dir / "a.cur");
     ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(std::tuple(records[0].width, records[0].hotX, records[0].hotY), std::tuple(32, 5, 10));
-    EXPECT_EQ(std::tuple(records[1].width, records[1].hotX, records[1].hotY), std::tuple(64, 10, 21));
+    EXPECT_EQ(std::tuple(records[0].width, records[0].hotX, records[0].hotY),
+              std::tuple(32, 5, 10));
+    EXPECT_EQ(std::tuple(records[1].width, records[1].hotX, records[1].hotY),
+              std::tuple(64, 10, 21));
     if (fs::exists(kPython)) {
-        EXPECT_EQ(QProcess::execute(kPython, {"-c", "import sys; from PIL import Image; "
-                                                    "assert Image.open(sys.argv[1]).size == (64, 64)",
+        EXPECT_EQ(QProcess::execute(kPython, {"-c",
+                                              "import sys; from PIL import Image; "
+                                              "assert Image.open(sys.argv[1]).size == (64, 64)",
                                               QString::fromStdString(dir / "a.cur")}),
                   0);
     }
