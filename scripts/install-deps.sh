@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libavif-dev
   libheif-examples libjxl-tools libavif-bin webp python3-pil
+  imagemagick
   parallel
   clang clang-format universal-ctags libclang-rt-14-dev
   xvfb xauth openbox x11-utils xdotool fonts-dejavu-core

@@ -6,6 +6,7 @@
 //            up to its own, and its own size too when below 256; for any other picture its
 //            own size alone, not made square (fitted to a square of 256 when a side is larger).
 //   hotspot  (cursors) "x,y" in the picture's pixels, 0,0 by default; scaled with each size.
+// The Detail dialog offers the usual sizes as check boxes and the hotspot as two numbers.
 // Each size is scaled from the picture by a box filter over premultiplied alpha, aspect kept
 // by centring on a transparent square. Entries of 256 pixels are PNG, as Windows stores them;
 // the rest 32-bit BMP with an AND mask (1 where alpha is 0). Written as frames (an icon of
@@ -18,6 +19,7 @@
 #include <string>
 
 #include "faltrix/kit/entry_points.h"
+#include "faltrix/kit/settings_dialog.h"
 #include "ico_format.h"
 #include "ico_scale.h"
 
@@ -99,6 +101,65 @@ bool SetOption(std::u16string_view key, std::u16string_view value) {
     }
     return kit::Fail(std::string(kName) + ": the options are sizes" +
                      (kCursor ? " and hotspot" : ""));
+}
+
+// The Detail dialog's rows: a check box per usual size (none checked: the default set) and,
+// for a cursor, the hotspot's x and y, with the values of `now`.
+std::vector<kit::Setting> Form(const Settings &now) {
+    std::vector<kit::Setting> form;
+    for (int32_t side : kStandardSizes) {
+        const bool asked = std::find(now.sizes.begin(), now.sizes.end(), side) != now.sizes.end();
+        form.push_back({kit::Setting::Kind::Flag,
+                        "size-" + std::to_string(side),
+                        std::to_string(side) + " pixels",
+                        0,
+                        1,
+                        {},
+                        asked ? 1 : 0});
+    }
+    if (kCursor) {
+        form.push_back(
+            {kit::Setting::Kind::Integer, "hotspot-x", "Hotspot x", 0, 65535, {}, now.hotX});
+        form.push_back(
+            {kit::Setting::Kind::Integer, "hotspot-y", "Hotspot y", 0, 65535, {}, now.hotY});
+    }
+    return form;
+}
+
+// The settings the rows give: sizes outside the usual ones, set by the option, stay.
+void Take(const std::vector<kit::Setting> &form) {
+    std::lock_guard lock(g_mutex);
+    std::vector<int32_t> sizes;
+    for (int32_t side : g_settings.sizes)
+        if (std::find(std::begin(kStandardSizes), std::end(kStandardSizes), side) ==
+            std::end(kStandardSizes))
+            sizes.push_back(side);
+    for (size_t k = 0; k < std::size(kStandardSizes); ++k)
+        if (form[k].value) sizes.push_back(kStandardSizes[k]);
+    std::sort(sizes.begin(), sizes.end());
+    g_settings.sizes = sizes;
+    if (kCursor) {
+        g_settings.hotX = form[std::size(kStandardSizes)].value;
+        g_settings.hotY = form[std::size(kStandardSizes) + 1].value;
+    }
+}
+
+const std::string kTitle = std::string(kName) + " output";
+
+// The values the dialog program kept from its last run, taken when the plug-in is loaded.
+[[maybe_unused]] const bool g_kept = [] {
+    std::vector<kit::Setting> form = Form(Settings{});
+    for (kit::Setting &row : form)
+        row.value = kit::KeptValue(kTitle, row.key, row.label, row.value, row.minimum, row.maximum);
+    Take(form);
+    return true;
+}();
+
+bool Configure(HWND parent) {
+    std::vector<kit::Setting> form = Form(Current());
+    if (!kit::ShowSettingsDialog(parent, kTitle, &form)) return false;
+    Take(form);
+    return true;
 }
 
 void Answer(std::string_view text, WCHAR *buffer, int32_t length) {
@@ -305,6 +366,11 @@ kit::StoredColour StoredColour(const kit::StoredLayout &) { return kit::StoredCo
 
 FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::ico::writer)
 FALTRIX_KIT_FRAMES_OUTPUT(faltrix::ico::writer)
+
+FALTRIX_PLUGIN_EXPORT int32_t ConfigurationDlg(HWND parent, int32_t) {
+    return faltrix::kit::Guarded(1,
+                                 [&] { return faltrix::ico::writer::Configure(parent) ? 0 : 1; });
+}
 
 FALTRIX_PLUGIN_EXPORT int32_t SetPluginOption(const WCHAR *name, const WCHAR *value) {
     return faltrix::kit::Guarded(1, [&] {

@@ -1,7 +1,8 @@
 // Icons and cursors through the plug-ins of the build tree: every entry of an icon another
 // encoder wrote read as a frame, largest first, against Pillow's decoding of each size; our
 // icons of several sizes read back by Pillow and ImageMagick; the box filter's colours and
-// alpha; frames written back as the entries they came from; a cursor's hotspot at each size.
+// alpha; frames written back as the entries they came from; a cursor's hotspot at each size,
+// set by option or by the Detail dialog.
 #include <gtest/gtest.h>
 
 #include <QProcess>
@@ -164,6 +165,25 @@ TEST_F(Icons, CursorHotspotScalesWithEachSize) {
                                               QString::fromStdString(dir / "a.cur")}),
                   0);
     }
+    EXPECT_EQ(SetOption(cur, u"sizes", u""), 0);
+}
+
+// The Detail dialog's check boxes and numbers reach the cursor written.
+TEST_F(Icons, DetailDialogChoosesSizesAndHotspot) {
+    FALTRIX_SKIP_UNLESS_LOADED(&cur);
+    App();
+    ASSERT_EQ(
+        AnswerSettings(
+            cur, {{"16 pixels", 1}, {"48 pixels", 1}, {"Hotspot x", 40}, {"Hotspot y", 8}}, true),
+        0);
+    HBITMAP source = ImageToDib(TestChart(96, 96, true), 32);
+    ASSERT_EQ(cur.Save(source, dir / "d.cur"), 0);
+    DeleteObject(source);
+    const std::vector<Record> records = Directory(dir / "d.cur");
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(std::tuple(records[0].width, records[0].hotX, records[0].hotY), std::tuple(16, 6, 1));
+    EXPECT_EQ(std::tuple(records[1].width, records[1].hotX, records[1].hotY),
+              std::tuple(48, 20, 4));
     EXPECT_EQ(SetOption(cur, u"sizes", u""), 0);
 }
 
