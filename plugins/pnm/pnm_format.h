@@ -48,6 +48,9 @@ struct Page {
     // Bytes of the raster of a binary picture; 0 for a plain one, whose length is known only
     // by reading it.
     int64_t RasterBytes() const;
+    // The fewest bytes the raster can have: a binary one's length; for a plain one a digit a
+    // sample, with whitespace between all but P1's.
+    int64_t LeastRasterBytes() const;
 };
 
 // Reads the header of the picture at the file's current position and leaves the file at its
@@ -60,8 +63,7 @@ bool ReadPage(kit::InputFile &file, Page *out);
 // greys for bitmaps: 0 black, 1 white). Samples above the maxval are taken as the maxval, as
 // a writer's overshoot is meant as the brightest value. False when the file ends first or a
 // plain number is not one.
-bool ReadRow(kit::InputFile &file, const Page &page, std::vector<uint8_t> &scratch,
-             uint16_t *out);
+bool ReadRow(kit::InputFile &file, const Page &page, std::vector<uint8_t> &scratch, uint16_t *out);
 
 // The pictures of the file: the first must be one, later ones count as long as their header
 // reads; the walk ends at the end of the file, at bytes that start no picture, or at a

@@ -9,14 +9,15 @@
 namespace faltrix::pnm {
 namespace {
 
-bool IsSpace(int c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool IsSpace(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 // Skips whitespace, and "#" comments to the end of their line when `comments`.
 void SkipSpace(FILE *f, bool comments) {
     for (int c; (c = getc_unlocked(f)) != EOF;) {
         if (comments && c == '#') {
-            while ((c = getc_unlocked(f)) != EOF && c != '\n' && c != '\r') {
-            }
+            while ((c = getc_unlocked(f)) != EOF && c != '\n' && c != '\r') {}
             continue;
         }
         if (!IsSpace(c)) {
@@ -78,8 +79,8 @@ struct TupleType {
     int channels;
 };
 constexpr TupleType kTupleTypes[] = {
-    {"BLACKANDWHITE", 1},       {"GRAYSCALE", 1}, {"RGB", 3}, {"BLACKANDWHITE_ALPHA", 2},
-    {"GRAYSCALE_ALPHA", 2},     {"RGB_ALPHA", 4},
+    {"BLACKANDWHITE", 1},       {"GRAYSCALE", 1},       {"RGB", 3},
+    {"BLACKANDWHITE_ALPHA", 2}, {"GRAYSCALE_ALPHA", 2}, {"RGB_ALPHA", 4},
 };
 
 // One line of a PAM header, without its end; false at the end of the file or past 256 bytes.
@@ -104,7 +105,8 @@ bool ReadPamHeader(FILE *f, Page *p) {
         if (start == std::string::npos || line[start] == '#') continue;
         const size_t end = line.find_first_of(" \t\r", start);
         const std::string key = line.substr(start, end - start);
-        const size_t at = line.find_first_not_of(" \t\r", end == std::string::npos ? line.size() : end);
+        const size_t at =
+            line.find_first_not_of(" \t\r", end == std::string::npos ? line.size() : end);
         const std::string value = at == std::string::npos ? "" : line.substr(at);
         if (key == "ENDHDR") break;
         uint64_t *number = key == "WIDTH"    ? &width
@@ -132,7 +134,8 @@ bool ReadPamHeader(FILE *f, Page *p) {
         const TupleType *known = nullptr;
         for (const TupleType &t : kTupleTypes)
             if (tupleType == t.name) known = &t;
-        if (!known) return kit::Fail("PAM: the tuple type " + tupleType.substr(0, 40) + " is not read");
+        if (!known)
+            return kit::Fail("PAM: the tuple type " + tupleType.substr(0, 40) + " is not read");
         if (known->channels != p->channels)
             return kit::Fail("PAM: the depth does not suit the tuple type");
     }
@@ -145,6 +148,11 @@ int64_t Page::RasterBytes() const {
     if (Plain()) return 0;
     if (Packed()) return (int64_t(width) + 7) / 8 * height;
     return int64_t(width) * height * channels * (maxval > 255 ? 2 : 1);
+}
+
+int64_t Page::LeastRasterBytes() const {
+    const int64_t samples = int64_t(width) * height * channels;
+    return !Plain() ? RasterBytes() : kind == 1 ? samples : 2 * samples - 1;
 }
 
 bool ReadPage(kit::InputFile &file, Page *out) {
@@ -170,8 +178,7 @@ bool ReadPage(kit::InputFile &file, Page *out) {
     return true;
 }
 
-bool ReadRow(kit::InputFile &file, const Page &page, std::vector<uint8_t> &scratch,
-             uint16_t *out) {
+bool ReadRow(kit::InputFile &file, const Page &page, std::vector<uint8_t> &scratch, uint16_t *out) {
     FILE *f = file.stream();
     const size_t samples = size_t(page.width) * size_t(page.channels);
     if (page.kind == 1) {  // one digit a pixel, whitespace optional

@@ -63,7 +63,7 @@ void PutRow(const uint16_t *s, int32_t width, int channels, int bitCount,
 // Decodes the page whose header was read into a DIB of its own size.
 HBITMAP DecodePage(kit::InputFile &file, const Page &page, ProgressCallbackFn progress,
                    int32_t data, DibAllocCallbackFn alloc) {
-    if (!page.Plain() && page.rasterAt + page.RasterBytes() > file.size())
+    if (page.rasterAt + page.LeastRasterBytes() > file.size())
         return kit::Fail<HBITMAP>("PNM: the file is too short for its raster");
     const kit::DibSpec spec = SpecFor(page);
     kit::Dib dib;
@@ -121,7 +121,7 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
 // canvas it is padded with white, transparent when the canvas has alpha.
 bool ReadPageSamples(kit::InputFile &file, const Page &page, const kit::SampleView &canvas,
                      ProgressCallbackFn progress, int32_t data) {
-    if (!page.Plain() && page.rasterAt + page.RasterBytes() > file.size())
+    if (page.rasterAt + page.LeastRasterBytes() > file.size())
         return kit::Fail("PNM: the file is too short for its raster");
     if (!file.Seek(page.rasterAt)) return false;
     const int out = canvas.channels, in = page.channels;
@@ -183,7 +183,8 @@ public:
             return kit::Fail<HBITMAP>("PNM: no such page");
         HBITMAP page = DecodePage(file_, pages_[size_t(index)], progress, data, alloc);
         if (!page) return nullptr;
-        if (index == 0 && bits_ > 8) kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, bits_);
+        if (index == 0 && bits_ > 8)
+            kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, bits_);
         return kit::PlaceOnCanvas(page, pages_[0].width, pages_[0].height, alloc);
     }
 

@@ -27,8 +27,9 @@ namespace {
 constexpr char kTitle[] = "PNM settings";
 
 // Binary by default: a quarter of the size of the plain form, and read by every reader.
-kit::Options options({{"format", "Format", kit::Setting::Kind::Choice, 0, 0, {"Binary", "ASCII"}, 0},
-                      {"pam", "Always PAM", kit::Setting::Kind::Flag, 0, 1, {}, 0}});
+kit::Options options(
+    {{"format", "Format", kit::Setting::Kind::Choice, 0, 0, {"Binary", "ASCII"}, 0},
+     {"pam", "Always PAM", kit::Setting::Kind::Flag, 0, 1, {}, 0}});
 [[maybe_unused]] const bool g_kept = kit::TakeKeptOptions(kTitle, &options);
 
 // What one picture is written as: samples are 0 .. maxval, channels a pixel; for bitmaps
@@ -69,8 +70,8 @@ std::string Header(const Form &f, int32_t width, int32_t height) {
         std::snprintf(text, sizeof text, "P%d\n%d %d\n%u\n", f.kind, width, height, f.maxval);
     else
         std::snprintf(text, sizeof text,
-                      "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL %u\nTUPLTYPE %s\nENDHDR\n",
-                      width, height, f.channels, f.maxval, kTupleTypes[f.maxval == 1][f.channels]);
+                      "P7\nWIDTH %d\nHEIGHT %d\nDEPTH %d\nMAXVAL %u\nTUPLTYPE %s\nENDHDR\n", width,
+                      height, f.channels, f.maxval, kTupleTypes[f.maxval == 1][f.channels]);
     return text;
 }
 
@@ -136,8 +137,7 @@ bool IsBlackAndWhite(const kit::SourcePicture &src) {
     return true;
 }
 
-bool AddPicture(kit::OutputFile &out, HDC dc, bool pam, ProgressCallbackFn progress,
-                int32_t data) {
+bool AddPicture(kit::OutputFile &out, HDC dc, bool pam, ProgressCallbackFn progress, int32_t data) {
     kit::SourcePicture src;
     if (!src.Open(dc)) return kit::Fail("no picture to store");
     const bool grey = src.bitCount() <= 8 && src.IsGreyPalette();
@@ -181,9 +181,9 @@ bool AddSamplePicture(kit::OutputFile &out, const kit::SampleView &s, int bits, 
 // PAM when the setting says so or the output's name ends in ".pam".
 bool WantsPam(const std::string &name) {
     const std::string tail = name.size() >= 4 ? name.substr(name.size() - 4) : "";
-    return options.Get("pam") != 0 || (tail.size() == 4 && tail[0] == '.' &&
-                                       std::tolower(tail[1]) == 'p' && std::tolower(tail[2]) == 'a' &&
-                                       std::tolower(tail[3]) == 'm');
+    return options.Get("pam") != 0 ||
+           (tail.size() == 4 && tail[0] == '.' && std::tolower(tail[1]) == 'p' &&
+            std::tolower(tail[2]) == 'a' && std::tolower(tail[3]) == 'm');
 }
 
 bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
@@ -197,7 +197,10 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
 class PageWriter final : public kit::FrameWriter {
 public:
     PageWriter(const std::string &name, const kit::Sequence &sequence)
-        : out_(name), pam_(WantsPam(name)), bits_(sequence.sampleBits), pages_(sequence.frameCount) {}
+        : out_(name),
+          pam_(WantsPam(name)),
+          bits_(sequence.sampleBits),
+          pages_(sequence.frameCount) {}
     bool ok() const { return out_.ok(); }
     bool Add(HDC dc, int32_t, ProgressCallbackFn progress, int32_t data) override {
         if (added_ >= pages_) return kit::Fail("PNM: more pages than announced");

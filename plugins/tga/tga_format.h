@@ -32,10 +32,10 @@ inline kit::FormatInfo Format() {
 inline constexpr int kHeaderSize = 18;
 inline constexpr int kFooterSize = 26;
 inline constexpr int kExtensionSize = 495;
-inline constexpr int kAttributeTypeAt = 494;  // in the extension area
+inline constexpr int kAttributeTypeAt = 494;               // in the extension area
 inline constexpr char kSignature[] = "TRUEVISION-XFILE.";  // and a NUL: the footer's last 18
 
-inline constexpr uint8_t kTopFirst = 0x20;   // descriptor bit 5
+inline constexpr uint8_t kTopFirst = 0x20;    // descriptor bit 5
 inline constexpr uint8_t kRightFirst = 0x10;  // descriptor bit 4
 
 }  // namespace faltrix::tga

@@ -31,16 +31,16 @@ inline uint32_t U32(const uint8_t *p) {
 }
 
 struct Header {
-    int type = 0;         // 1, 2, 3, 9, 10, 11
-    int mapFirst = 0;     // the index of the first entry
-    int mapLength = 0;    // entries
-    int mapBits = 0;      // bits an entry
+    int type = 0;       // 1, 2, 3, 9, 10, 11
+    int mapFirst = 0;   // the index of the first entry
+    int mapLength = 0;  // entries
+    int mapBits = 0;    // bits an entry
     int32_t width = 0, height = 0;
-    int bits = 0;         // a pixel
+    int bits = 0;  // a pixel
     uint8_t descriptor = 0;
-    int64_t mapAt = 0;    // the colour map's first byte
-    int64_t pixelsAt = 0; // the pixels' first byte
-    bool footer = false;  // ends in the TGA 2.0 footer
+    int64_t mapAt = 0;       // the colour map's first byte
+    int64_t pixelsAt = 0;    // the pixels' first byte
+    bool footer = false;     // ends in the TGA 2.0 footer
     int attributeType = -1;  // the extension area's, -1 without one
 
     int Base() const { return type & 7; }
@@ -91,8 +91,11 @@ bool ParseHeader(const uint8_t *b, int64_t fileSize, Header *h) {
     if (h->width == 0 || h->height == 0) return kit::Fail("TGA: a width or height of 0");
     h->mapAt = kHeaderSize + b[0];
     h->pixelsAt = h->mapAt + (mapType ? int64_t(h->mapLength) * h->MapUnit() : 0);
+    // A run-length packet covers 128 pixels at most, in a byte and a pixel at least: a file
+    // too short for that is refused before the picture's memory is taken.
+    const int64_t pixels = int64_t(h->width) * h->height;
     const int64_t pixelBytes =
-        h->Rle() ? 2 : int64_t(h->width) * h->height * h->Unit();  // a packet at least
+        h->Rle() ? (pixels + 127) / 128 * (1 + h->Unit()) : pixels * h->Unit();
     if (h->pixelsAt + pixelBytes > fileSize)
         return kit::Fail("TGA: the file is too short for what its header names");
     return true;
@@ -143,7 +146,9 @@ bool ReadMap(kit::InputFile &file, const Header &h, std::array<RGBQUAD, 256> *ou
 class PixelStream {
 public:
     PixelStream(kit::InputFile &file, const Header &h)
-        : file_(file), unit_(size_t(h.Unit())), rle_(h.Rle()),
+        : file_(file),
+          unit_(size_t(h.Unit())),
+          rle_(h.Rle()),
           unstarted_(int64_t(h.width) * h.height) {}
 
     // The next n pixels into out; false when the file ends first or a packet runs past the
@@ -191,8 +196,7 @@ using ToBgra = void (*)(const uint8_t *in, int32_t n, const std::array<RGBQUAD, 
 
 uint8_t Five(uint32_t v) { return uint8_t((v & 31) * 255 / 31); }
 
-void MappedToBgra(const uint8_t *in, int32_t n, const std::array<RGBQUAD, 256> &map,
-                  uint8_t *out) {
+void MappedToBgra(const uint8_t *in, int32_t n, const std::array<RGBQUAD, 256> &map, uint8_t *out) {
     for (int32_t x = 0; x < n; ++x, out += 4) std::memcpy(out, &map[in[x]], 4);
 }
 void Bits16ToBgra(const uint8_t *in, int32_t n, const std::array<RGBQUAD, 256> &, uint8_t *out) {
@@ -213,8 +217,7 @@ void Bits24ToBgra(const uint8_t *in, int32_t n, const std::array<RGBQUAD, 256> &
 void Bits32ToBgra(const uint8_t *in, int32_t n, const std::array<RGBQUAD, 256> &, uint8_t *out) {
     std::memcpy(out, in, size_t(n) * 4);
 }
-void GreyAlphaToBgra(const uint8_t *in, int32_t n, const std::array<RGBQUAD, 256> &,
-                     uint8_t *out) {
+void GreyAlphaToBgra(const uint8_t *in, int32_t n, const std::array<RGBQUAD, 256> &, uint8_t *out) {
     for (int32_t x = 0; x < n; ++x, in += 2, out += 4) {
         out[0] = out[1] = out[2] = in[0];
         out[3] = in[1];

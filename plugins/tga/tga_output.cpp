@@ -103,14 +103,16 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
     }
     if (!out.Write(bytes.data(), bytes.size())) return false;
     const long extensionAt = std::ftell(out.stream());
-    if (extensionAt < 0 || extensionAt > long(UINT32_MAX)) return kit::Fail("TGA holds no file over 4 GiB");
+    if (extensionAt < 0 || extensionAt > long(UINT32_MAX))
+        return kit::Fail("TGA holds no file over 4 GiB");
     uint8_t extension[kExtensionSize] = {}, footer[kFooterSize] = {};
     Put16(extension, kExtensionSize);
     extension[kAttributeTypeAt] = alpha ? 3 : 0;
     Put16(footer, uint32_t(extensionAt));
     Put16(footer + 2, uint32_t(extensionAt) >> 16);
     std::memcpy(footer + 8, kSignature, sizeof kSignature);
-    return out.Write(extension, sizeof extension) && out.Write(footer, sizeof footer) && out.Close();
+    return out.Write(extension, sizeof extension) && out.Write(footer, sizeof footer) &&
+           out.Close();
 }
 
 }  // namespace
