@@ -2,8 +2,10 @@
 // alpha as 32-bit true colour with 8 attribute bits, others as 24-bit true colour (type 2).
 // Run-length encoding (types 11 and 10) is a setting, on by default: it costs nothing to
 // read, every TGA reader knows it, and it shrinks the flat areas of screen pictures; packets
-// end at each row's end, as TGA 2.0 asks. Rows are stored bottom row first (origin bottom
-// left), the order that readers which ignore the origin bits assume. Every file ends in a
+// end at each row's end, as TGA 2.0 asks. Rows are stored top row first (origin top left,
+// descriptor bit 5): ImageMagick 6, and libvips through it, keep a file's rows in the order
+// stored and show a bottom-left file upside down, while Pillow and netpbm follow the origin
+// bits either way, so top-left is the order every one of them shows upright. Every file ends in a
 // TGA 2.0 extension area and footer, whose attribute type says whether the alpha is real (3)
 // or absent (0), and whose signature lets the file be recognised under any name.
 #include <algorithm>
@@ -77,14 +79,13 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
     Put16(head + 12, uint32_t(src.width()));
     Put16(head + 14, uint32_t(src.height()));
     head[16] = uint8_t(unit * 8);
-    head[17] = alpha ? 8 : 0;  // attribute bits; origin bottom left
+    head[17] = uint8_t((alpha ? 8 : 0) | kTopFirst);  // attribute bits; origin top left
     std::string bytes(reinterpret_cast<const char *>(head), sizeof head);
 
     kit::OutputFile out(name);
     if (!out.ok()) return false;
     std::vector<uint8_t> bgra(4 * size_t(src.width())), row(unit * size_t(src.width()));
-    for (int32_t i = 0; i < src.height(); ++i) {
-        const int32_t y = src.height() - 1 - i;
+    for (int32_t y = 0; y < src.height(); ++y) {
         if (grey) {
             src.RowToIndices(y, row.data());
             for (uint8_t &v : row) v = src.palette()[v].rgbRed;
@@ -99,7 +100,7 @@ bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) 
             if (!out.Write(bytes.data(), bytes.size())) return false;
             bytes.clear();
         }
-        kit::ReportProgress(progress, i + 1, src.height(), data);
+        kit::ReportProgress(progress, y + 1, src.height(), data);
     }
     if (!out.Write(bytes.data(), bytes.size())) return false;
     const long extensionAt = std::ftell(out.stream());

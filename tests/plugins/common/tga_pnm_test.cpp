@@ -68,21 +68,22 @@ TEST(PnmPages, PicturesOneAfterAnotherAreThePages) {
 
 // ---- Our files as the peers read them ---------------------------------------------------------
 
-// The peers that read a file: netpbm every kind, Pillow all but PAM.
-enum Peers { kNetpbm = 1, kPillow = 2, kBoth = 3 };
+// The peers that read a file: netpbm and ImageMagick every kind, Pillow all but PAM.
+enum Peers { kNetpbm = 1, kPillow = 2, kMagick = 4, kAll = 7 };
 
 struct PeerCase {
     const char *name;
-    const char *source;  // under tests/data
-    const char *output;  // its name: the output plug-in and, for PNM, PAM or not
-    const char *option;  // for --option, or ""
+    const char *source;     // under tests/data
+    const char *output;     // its name: the output plug-in and, for PNM, PAM or not
+    const char *option;     // for --option, or ""
     std::string_view head;  // how the file starts
-    int deep;            // 0: compared at 8 bits; else at 16, within this
-    int peers = kBoth;
+    int deep;               // 0: compared at 8 bits; else at 16, within this
+    int peers = kAll;
     friend void PrintTo(const PeerCase &c, std::ostream *os) { *os << c.name; }
 };
 
-// The picture as each peer of `peers` that is installed decodes `file`, as PNG files beside it;
+// The picture as each peer of `peers` that is installed decodes `file`, as PNG files beside it
+// (netpbm, Pillow, ImageMagick);
 // a peer that is installed but fails is a failure of the test.
 std::vector<QString> PeerReadings(const QString &file, bool pam, int peers) {
     std::vector<QString> made;
@@ -95,11 +96,16 @@ std::vector<QString> PeerReadings(const QString &file, bool pam, int peers) {
         made.push_back(netpbm);
     }
     if ((peers & kPillow) && RunQuietly("/usr/bin/python3", {"-c", "import PIL"}) == 0) {
-        EXPECT_EQ(RunQuietly("/usr/bin/python3", {"-c", "import sys; from PIL import Image; "
-                                                        "Image.open(sys.argv[1]).save(sys.argv[2])",
+        EXPECT_EQ(RunQuietly("/usr/bin/python3", {"-c",
+                                                  "import sys; from PIL import Image; "
+                                                  "Image.open(sys.argv[1]).save(sys.argv[2])",
                                                   file, pillow}),
                   0);
         made.push_back(pillow);
+    }
+    if ((peers & kMagick) && !QStandardPaths::findExecutable("convert").isEmpty()) {
+        EXPECT_EQ(RunQuietly("convert", {file, "png:" + file + ".magick.png"}), 0);
+        made.push_back(file + ".magick.png");
     }
     return made;
 }
@@ -112,8 +118,9 @@ int MaxDeepDifference(const QImage &a, const QImage &b) {
     int worst = 0;
     for (int row = 0; row < x.height(); ++row)
         for (int i = 0; i < x.width() * 4; ++i)
-            worst = std::max(worst, std::abs(reinterpret_cast<const uint16_t *>(x.constScanLine(row))[i] -
-                                             reinterpret_cast<const uint16_t *>(y.constScanLine(row))[i]));
+            worst = std::max(worst,
+                             std::abs(reinterpret_cast<const uint16_t *>(x.constScanLine(row))[i] -
+                                      reinterpret_cast<const uint16_t *>(y.constScanLine(row))[i]));
     return worst;
 }
 
@@ -135,12 +142,17 @@ TEST_P(PeersRead, WhatFaltrixConvertStores) {
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_TRUE(file.read(128).startsWith(QByteArray(c.head.data(), qsizetype(c.head.size()))));
     const std::vector<QString> readings = PeerReadings(out, c.head.substr(0, 2) == "P7", c.peers);
-    if (readings.empty()) GTEST_SKIP() << "neither netpbm nor Pillow (python3-pil) is installed";
+    if (readings.empty())
+        GTEST_SKIP() << "none of netpbm, Pillow (python3-pil), ImageMagick is installed";
     const QImage expected(source);
     for (const QString &reading : readings) {
         std::string where;
-        if (c.deep) EXPECT_LE(MaxDeepDifference(QImage(reading), expected), c.deep) << reading.toStdString();
-        else EXPECT_EQ(MaxDifference(QImage(reading), expected, &where), 0) << reading.toStdString() << " " << where;
+        if (c.deep)
+            EXPECT_LE(MaxDeepDifference(QImage(reading), expected), c.deep)
+                << reading.toStdString();
+        else
+            EXPECT_EQ(MaxDifference(QImage(reading), expected, &where), 0)
+                << reading.toStdString() << " " << where;
     }
 }
 
@@ -155,25 +167,26 @@ INSTANTIATE_TEST_SUITE_P(
         PeerCase{"Bitmap", "pnm/layouts/netpbm-p4-odd-width.pbm", "o.pbm", "", "P4\n31 23\n", 0},
         PeerCase{"PamByName", "pnm/layouts/netpbm-p4-odd-width.pbm", "o.pam", "",
                  "P7\nWIDTH 31\nHEIGHT 23\nDEPTH 1\nMAXVAL 1\nTUPLTYPE BLACKANDWHITE\n", 0,
-                 kNetpbm},
+                 kNetpbm | kMagick},
         PeerCase{"PamForAlpha", "pnm/layouts/netpbm-p7-rgb-alpha.expected.png", "o.ppm", "",
                  "P7\nWIDTH 31\nHEIGHT 23\nDEPTH 4\nMAXVAL 255\nTUPLTYPE RGB_ALPHA\n", 0,
-                 kNetpbm},
+                 kNetpbm | kMagick},
         PeerCase{"SixteenBitPixmap", "png/layouts/one-pixel-16-bit-grey-tRNS-key.png", "o.pam", "",
                  "P7\nWIDTH 1\nHEIGHT 1\nDEPTH 2\nMAXVAL 65535\nTUPLTYPE GRAYSCALE_ALPHA\n", true,
-                 kNetpbm},
+                 kNetpbm | kMagick},
         // Widened from 1000 levels and narrowed to 1023, which pnmtopng widens by repeating
         // bits: within a 10-bit step.
         PeerCase{"TenBitPixmap", "pnm/layouts/netpbm-p6-maxval-1000.ppm", "o.ppm", "",
                  "P6\n31 23\n1023\n", 64},
         PeerCase{"TgaRle", "tga/layouts/pillow-24-rle-bottom-left.expected.png", "o.tga", "",
-                 "\0\0\x0A"sv, 0},
+                 "\0\0\x0A\0\0\0\0\0\0\0\0\0\x1F\0\x17\0\x18\x20"sv, 0},
         PeerCase{"TgaPlain", "tga/layouts/pillow-24-rle-bottom-left.expected.png", "o.tga", "rle=0",
-                 "\0\0\x02"sv, 0},
-        PeerCase{"TgaGrey", "tga/layouts/pillow-grey-8.expected.png", "o.tga", "", "\0\0\x0B"sv,
-                 0},
+                 "\0\0\x02\0\0\0\0\0\0\0\0\0\x1F\0\x17\0\x18\x20"sv, 0},
+        PeerCase{"TgaGrey", "tga/layouts/pillow-grey-8.expected.png", "o.tga", "",
+                 "\0\0\x0B\0\0\0\0\0\0\0\0\0\x1F\0\x17\0\x08\x20"sv, 0},
         PeerCase{"TgaAlpha", "pnm/layouts/netpbm-p7-rgb-alpha.expected.png", "o.tga", "",
-                 "\0\0\x0A"sv, 0, kPillow}),  // tgatoppm leaves alpha out
+                 "\0\0\x0A\0\0\0\0\0\0\0\0\0\x1F\0\x17\0\x20\x28"sv, 0,
+                 kPillow | kMagick}),  // tgatoppm leaves alpha out
     kCaseName);
 
 }  // namespace
