@@ -56,8 +56,9 @@ struct Page {
 // Reads the header of the picture at the file's current position and leaves the file at its
 // raster. False, with the cause recorded, when there is none or it is damaged: no "P1".."P7",
 // a number missing or too large, a maxval of 0 or over 65535, a PAM depth or tuple type the
-// reader does not know, sizes out of kit::WithinLimits.
-bool ReadPage(kit::InputFile &file, Page *out);
+// reader does not know, and, when withinLimits, sizes out of kit::WithinLimits (a file is
+// recognised as PNM without them, so that its size is what the user is told of).
+bool ReadPage(kit::InputFile &file, Page *out, bool withinLimits = true);
 
 // Reads one row of the page at the file's position as samples 0 .. maxval (channels a pixel,
 // greys for bitmaps: 0 black, 1 white). Samples above the maxval are taken as the maxval, as

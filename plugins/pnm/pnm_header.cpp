@@ -1,4 +1,5 @@
 // Reading the headers and rows of PNM and PAM pictures.
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -52,9 +53,13 @@ bool HeaderNumber(FILE *f, const char *what, uint64_t *out) {
     return true;
 }
 
+// Sizes of 0 and sides past what a picture record holds are refused here; the decoding
+// limits are ReadPage's to apply.
 bool CheckSize(uint64_t width, uint64_t height, uint64_t maxval, Page *p) {
     if (maxval == 0 || maxval > 65535) return kit::Fail("PNM: a maxval outside 1 .. 65535");
-    if (!kit::WithinLimits(int64_t(width), int64_t(height))) return false;
+    if (width == 0 || height == 0) return kit::Fail("PNM: a width or height of 0");
+    if (width > INT32_MAX || height > INT32_MAX)
+        return kit::Fail("PNM: a width or height too large");
     p->width = int32_t(width);
     p->height = int32_t(height);
     p->maxval = uint32_t(maxval);
@@ -155,7 +160,7 @@ int64_t Page::LeastRasterBytes() const {
     return !Plain() ? RasterBytes() : kind == 1 ? samples : 2 * samples - 1;
 }
 
-bool ReadPage(kit::InputFile &file, Page *out) {
+bool ReadPage(kit::InputFile &file, Page *out, bool withinLimits) {
     FILE *f = file.stream();
     Page p;
     const int magic = getc_unlocked(f), digit = getc_unlocked(f);
@@ -171,6 +176,7 @@ bool ReadPage(kit::InputFile &file, Page *out) {
         ungetc(next, f);
         if (!ReadPnmHeader(f, &p)) return false;
     }
+    if (withinLimits && !kit::WithinLimits(p.width, p.height)) return false;
     const long at = std::ftell(f);
     if (at < 0) return kit::Fail("PNM: the file cannot be read");
     p.rasterAt = at;

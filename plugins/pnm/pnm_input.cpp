@@ -104,7 +104,7 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
 bool Recognize(const WCHAR *path) {
     kit::InputFile file;
     Page page;
-    return file.Open(path) && ReadPage(file, &page);
+    return file.Open(path) && ReadPage(file, &page, false);
 }
 
 bool ReadSize(const WCHAR *path, PictureInfo *info) {
