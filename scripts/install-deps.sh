@@ -10,7 +10,7 @@ packages=(
   libpng-dev libdeflate-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libwebp-dev libheif-dev libjxl-dev libexif-dev liblcms2-dev libswscale-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libavif-dev
-  libheif-examples libjxl-tools libavif-bin webp python3-pil
+  libheif-examples libjxl-tools libavif-bin webp python3-pil netpbm
   imagemagick
   parallel
   clang clang-format universal-ctags libclang-rt-14-dev

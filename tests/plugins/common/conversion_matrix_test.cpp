@@ -45,7 +45,9 @@ const Format kFormats[] = {{"bmp", "bmp", false, true, 7, 0},
                            {"heif-avif", "avif", true, false, -1, 0, "heif"},
                            {"jxl", "jxl", true, false, -1, 0},
                            {"ico", "ico", false, false, -1, 0},
-                           {"cur", "cur", false, false, -1, 0, "ico"}};
+                           {"cur", "cur", false, false, -1, 0, "ico"},
+                           {"pnm", "ppm", false, false, -1, 0},
+                           {"tga", "tga", false, false, -1, 65536}};
 
 const Format &Named(const std::string &name) {
     return *std::find_if(std::begin(kFormats), std::end(kFormats),
@@ -264,7 +266,17 @@ INSTANTIATE_TEST_SUITE_P(
         // Icons hold every picture at 32 bits, in its own size when not square.
         RoundTrip{"ico_Palette4", {4, 16, false, false, 32, 0}},
         RoundTrip{"ico_Rgb16TopDown", {16, 0, true, false, 32, 0}},
-        RoundTrip{"ico_Rgba32", {32, 0, false, true, 32, 0}}),
+        RoundTrip{"ico_Rgba32", {32, 0, false, true, 32, 0}},
+        // PNM and TGA: black and white stays 1 bit, grey ramps 8-bit grey, alpha 32 bits.
+        RoundTrip{"pnm_BlackAndWhite", {1, -2, false, false, 1, 0}},
+        RoundTrip{"pnm_GreyRamp8TopDown", {8, -256, true, false, 8, 0}},
+        RoundTrip{"pnm_Palette4", {4, 16, false, false, 24, 0}},
+        RoundTrip{"pnm_Rgb16", {16, 0, false, false, 24, 0}},
+        RoundTrip{"pnm_Rgba32TopDown", {32, 0, true, true, 32, 0}},
+        RoundTrip{"tga_GreyRamp8", {8, -256, false, false, 8, 0}},
+        RoundTrip{"tga_Palette8TopDown", {8, 256, true, false, 24, 0}},
+        RoundTrip{"tga_Rgbx32AlphaAllZero", {32, 0, false, false, 24, 0}},
+        RoundTrip{"tga_Rgba32", {32, 0, false, true, 32, 0}}),
     kCaseName);
 
 // ---- Settings dialogs ----------------------------------------------------------------------
@@ -315,7 +327,10 @@ INSTANTIATE_TEST_SUITE_P(
                                    Answers{{"Lossless", 0}, {"Quality", 10}}},
                       SettingsCase{"tiff", Answers{{"Compression", 0}},
                                    Answers{{"Compression", 1}}},
-                      SettingsCase{"jxl", Answers{{"Quality", 90}}, Answers{{"Quality", 50}}}),
+                      SettingsCase{"jxl", Answers{{"Quality", 90}}, Answers{{"Quality", 50}}},
+                      SettingsCase{"pnm", Answers{{"Format", 1}}, Answers{{"Format", 0}}},
+                      SettingsCase{"tga", Answers{{"Run-length encoding", 0}},
+                                   Answers{{"Run-length encoding", 1}}}),
     kCaseName);
 
 // Every compression the TIFF dialog offers is what the file says, and gives back exactly a
