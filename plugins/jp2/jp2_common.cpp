@@ -8,8 +8,7 @@ kit::FormatInfo Format() {
     text.append(version.begin(), version.end());
     text += u")";
     return {text,
-            {{u"*.jp2", u"JPEG 2000 pictures"},
-             {u"*.j2k;*.j2c;*.jpc", u"JPEG 2000 codestreams"}},
+            {{u"*.jp2", u"JPEG 2000 pictures"}, {u"*.j2k;*.j2c;*.jpc", u"JPEG 2000 codestreams"}},
             {}};
 }
 

@@ -67,8 +67,8 @@ int PaletteColumns(kit::InputFile &file) {
     int64_t at = 0, end = file.size();
     for (int boxes = 0; boxes < 64 && at + 8 <= end; ++boxes) {
         if (!file.Seek(at) || !file.Read(box, 8)) return 0;
-        uint64_t length = (uint64_t{box[0]} << 24) | (uint64_t{box[1]} << 16) |
-                          (uint64_t{box[2]} << 8) | box[3];
+        uint64_t length =
+            (uint64_t{box[0]} << 24) | (uint64_t{box[1]} << 16) | (uint64_t{box[2]} << 8) | box[3];
         if (length == 0) length = static_cast<uint64_t>(end - at);
         if (length < 8 || length > static_cast<uint64_t>(end - at)) return 0;  // XL boxes too
         if (std::memcmp(box + 4, "jp2h", 4) == 0) {
@@ -301,7 +301,8 @@ void Pixels::Row(int32_t y, uint16_t *out) const {
             s[2] = Clamp16(luma + 1.772 * cb);
         } else if (colour_ == Colour::kCmyk) {
             const uint32_t white = 65535u - s[3];
-            for (int c = 0; c < 3; ++c) s[c] = static_cast<uint16_t>((65535u - s[c]) * white / 65535u);
+            for (int c = 0; c < 3; ++c)
+                s[c] = static_cast<uint16_t>((65535u - s[c]) * white / 65535u);
         }
         const size_t n = colour_ == Colour::kGrey ? 1 : 3;
         out = std::copy_n(s, n, out);
@@ -319,9 +320,10 @@ struct Picture {
         const opj_image_t &image = *reading.image.image;
         if (!pixels.Take(image)) return false;
         if (image.icc_profile_buf && image.icc_profile_len > 0)
-            kit::NoteMetadata(FALTRIX_METADATA_ICC,
-                              std::string_view(reinterpret_cast<const char *>(image.icc_profile_buf),
-                                               image.icc_profile_len));
+            kit::NoteMetadata(
+                FALTRIX_METADATA_ICC,
+                std::string_view(reinterpret_cast<const char *>(image.icc_profile_buf),
+                                 image.icc_profile_len));
         if (pixels.bits() > 8)
             kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE,
                                     static_cast<uint64_t>(pixels.bits()));

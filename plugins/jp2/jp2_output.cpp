@@ -1,7 +1,9 @@
 // The JPEG 2000 output plug-in: the picture through OpenJPEG, as a JP2 file, or as a bare
 // codestream when the output's name ends in .j2k, .j2c or .jpc. Lossless by default (the
 // reversible 5/3 wavelet); a quality below 100 stores it lossy (the irreversible 9/7 wavelet)
-// at a peak signal-to-noise ratio of 20 + 0.3 x quality dB: 35 dB at 50, 47 dB at 90.
+// at a peak signal-to-noise ratio of 20 + 0.3 x quality dB: 35 dB at 50, 47 dB at 90. The
+// "lossless" flag, which faltrix-convert's --lossless sets, stores it losslessly whatever
+// the quality.
 // Grey pictures (a grey palette) are one component, others three, with alpha a component
 // more that the channel definition box names; RGB goes through the colour transform.
 // The colour profile the host set goes into the JP2 colour box (a codestream has no place
@@ -28,8 +30,9 @@ namespace {
 constexpr int kLossless = 100;  // the quality that stores the picture losslessly
 
 std::vector<kit::OptionSpec> Specs() {
-    return {{"quality", "Quality (100 lossless)", kit::Setting::Kind::Integer, 1, 100, {},
-             kLossless}};
+    return {
+        {"quality", "Quality (100 lossless)", kit::Setting::Kind::Integer, 1, 100, {}, kLossless},
+        {"lossless", "Lossless at any quality", kit::Setting::Kind::Flag, 0, 1, {}, 0}};
 }
 
 }  // namespace
@@ -119,7 +122,7 @@ opj_cparameters_t Parameters(const Layout &layout) {
     parameters.tcp_numlayers = 1;
     parameters.numresolution = Resolutions(layout);
     parameters.tcp_mct = layout.channels >= 3 ? 1 : 0;
-    if (quality >= kLossless) {
+    if (quality >= kLossless || options.Get("lossless") != 0) {
         parameters.irreversible = 0;
         parameters.tcp_rates[0] = 0;
         parameters.cp_disto_alloc = 1;
@@ -166,8 +169,8 @@ std::vector<uint8_t> Jp2File(const Layout &layout, const std::string &profile,
         box = {0, static_cast<uint8_t>(layout.channels)};
         for (int c = 0; c < layout.channels; ++c) {
             const bool alpha = c == layout.channels - 1;
-            box.insert(box.end(), {0, static_cast<uint8_t>(c), 0, static_cast<uint8_t>(alpha),
-                                   0, static_cast<uint8_t>(alpha ? 0 : c + 1)});
+            box.insert(box.end(), {0, static_cast<uint8_t>(c), 0, static_cast<uint8_t>(alpha), 0,
+                                   static_cast<uint8_t>(alpha ? 0 : c + 1)});
         }
         PutBox(&header, "cdef", box.data(), box.size());
     }
@@ -229,45 +232,52 @@ bool EncodePicture(const kit::SourcePicture &src, bool codestream, std::vector<u
     Layout layout{src.width(), src.height(), 3, 8};
     if (StoredColour({src.bitCount(), src.palette()}) == kit::StoredColour::kGrey)
         layout.channels = 1;
-    else if (src.HasAlpha())
-        layout.channels = 4;
-    return Encode(layout, codestream, [&](opj_image_t &image) {
-        std::vector<uint8_t> row(static_cast<size_t>(layout.width) * 4);
-        const size_t w = static_cast<size_t>(layout.width);
-        for (int32_t y = 0; y < layout.height; ++y) {
-            const size_t at = static_cast<size_t>(y) * w;
-            if (layout.channels == 1) {
-                src.RowToIndices(y, row.data());
-                for (size_t x = 0; x < w; ++x) image.comps[0].data[at + x] = src.palette()[row[x]].rgbGreen;
-                continue;
+    else if (src.HasAlpha()) layout.channels = 4;
+    return Encode(
+        layout, codestream,
+        [&](opj_image_t &image) {
+            std::vector<uint8_t> row(static_cast<size_t>(layout.width) * 4);
+            const size_t w = static_cast<size_t>(layout.width);
+            for (int32_t y = 0; y < layout.height; ++y) {
+                const size_t at = static_cast<size_t>(y) * w;
+                if (layout.channels == 1) {
+                    src.RowToIndices(y, row.data());
+                    for (size_t x = 0; x < w; ++x)
+                        image.comps[0].data[at + x] = src.palette()[row[x]].rgbGreen;
+                    continue;
+                }
+                src.RowToBGRA(y, row.data());
+                for (size_t x = 0; x < w; ++x) {
+                    const uint8_t *p = row.data() + 4 * x;
+                    image.comps[0].data[at + x] = p[2];
+                    image.comps[1].data[at + x] = p[1];
+                    image.comps[2].data[at + x] = p[0];
+                    if (layout.channels == 4) image.comps[3].data[at + x] = p[3];
+                }
             }
-            src.RowToBGRA(y, row.data());
-            for (size_t x = 0; x < w; ++x) {
-                const uint8_t *p = row.data() + 4 * x;
-                image.comps[0].data[at + x] = p[2];
-                image.comps[1].data[at + x] = p[1];
-                image.comps[2].data[at + x] = p[0];
-                if (layout.channels == 4) image.comps[3].data[at + x] = p[3];
-            }
-        }
-    }, out);
+        },
+        out);
 }
 
 // Deep samples at `bits` bits, in their own channels.
 bool EncodeSamples(const kit::SampleView &samples, int bits, bool codestream,
                    std::vector<uint8_t> *out) {
     const Layout layout{samples.width, samples.height, samples.channels, bits};
-    return Encode(layout, codestream, [&](opj_image_t &image) {
-        const size_t w = static_cast<size_t>(layout.width), n = static_cast<size_t>(layout.channels);
-        for (int32_t y = 0; y < layout.height; ++y) {
-            const uint16_t *row = samples.Row(y);
-            const size_t at = static_cast<size_t>(y) * w;
-            for (size_t x = 0; x < w; ++x)
-                for (size_t c = 0; c < n; ++c)
-                    image.comps[c].data[at + x] =
-                        static_cast<OPJ_INT32>(kit::NarrowSample(row[x * n + c], bits));
-        }
-    }, out);
+    return Encode(
+        layout, codestream,
+        [&](opj_image_t &image) {
+            const size_t w = static_cast<size_t>(layout.width),
+                         n = static_cast<size_t>(layout.channels);
+            for (int32_t y = 0; y < layout.height; ++y) {
+                const uint16_t *row = samples.Row(y);
+                const size_t at = static_cast<size_t>(y) * w;
+                for (size_t x = 0; x < w; ++x)
+                    for (size_t c = 0; c < n; ++c)
+                        image.comps[c].data[at + x] =
+                            static_cast<OPJ_INT32>(kit::NarrowSample(row[x * n + c], bits));
+            }
+        },
+        out);
 }
 
 bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
