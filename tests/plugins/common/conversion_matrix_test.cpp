@@ -43,7 +43,8 @@ const Format kFormats[] = {{"bmp", "bmp", false, true, 7, 0},
                            {"webp", "webp", true, false, -1, 16384},
                            {"heif-heic", "heic", true, false, -1, 0, "heif"},
                            {"heif-avif", "avif", true, false, -1, 0, "heif"},
-                           {"jxl", "jxl", true, false, -1, 0}};
+                           {"jxl", "jxl", true, false, -1, 0},
+                           {"jp2", "jp2", false, false, -1, 0}};
 
 const Format &Named(const std::string &name) {
     return *std::find_if(std::begin(kFormats), std::end(kFormats),
@@ -258,7 +259,11 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"webp_Rgbx32AlphaAllZeroLossless", {32, 0, false, false, 24, 0}},
         RoundTrip{"webp_Rgba32Lossless", {32, 0, true, true, 32, 0}},
         RoundTrip{"webp_Rgb24BottomUpLossy", {24, 0, false, false, 24, 12.0}},
-        RoundTrip{"webp_Rgba32LossyAlphaExact", {32, 0, false, true, 32, 12.0}}),
+        RoundTrip{"webp_Rgba32LossyAlphaExact", {32, 0, false, true, 32, 12.0}},
+        RoundTrip{"jp2_GreyRamp8", {8, -256, false, false, 8, 0}},
+        RoundTrip{"jp2_Palette4TopDown", {4, 16, true, false, 24, 0}},
+        RoundTrip{"jp2_Rgb16", {16, 0, false, false, 24, 0}},
+        RoundTrip{"jp2_Rgba32", {32, 0, true, true, 32, 0}}),
     kCaseName);
 
 // ---- Settings dialogs ----------------------------------------------------------------------
@@ -299,6 +304,7 @@ TEST_P(Settings, HoldForTheSessionUntilConfirmedOtherwise) {
 }
 
 const char *const kLevel = "Compression level (0 fastest, 9 smallest)";
+const char *const kJp2Quality = "Quality (100 lossless)";
 using Answers = std::vector<std::pair<const char *, int>>;
 
 INSTANTIATE_TEST_SUITE_P(
@@ -309,7 +315,8 @@ INSTANTIATE_TEST_SUITE_P(
                                    Answers{{"Lossless", 0}, {"Quality", 10}}},
                       SettingsCase{"tiff", Answers{{"Compression", 0}},
                                    Answers{{"Compression", 1}}},
-                      SettingsCase{"jxl", Answers{{"Quality", 90}}, Answers{{"Quality", 50}}}),
+                      SettingsCase{"jxl", Answers{{"Quality", 90}}, Answers{{"Quality", 50}}},
+                      SettingsCase{"jp2", Answers{{kJp2Quality, 100}}, Answers{{kJp2Quality, 40}}}),
     kCaseName);
 
 // Every compression the TIFF dialog offers is what the file says, and gives back exactly a
