@@ -12,8 +12,9 @@
 // profile), and a codestream's components as grey (1 or 2) or RGB (3 or more), YCC when the
 // chroma is sub-sampled. Sub-sampled components are widened to the picture's grid by repeating
 // their samples; signed ones are offset by half their range. Alpha is the component the
-// channel definition box names, or the one after the colour in a file without that box; further
-// components are left out. The ICC profile of the colour box is noted for GetPictureMetadata.
+// channel definition box names (premultiplied alpha divided back), or the one after the colour
+// in a file without that box; further components are left out. The ICC profile of the colour box is
+// noted for GetPictureMetadata.
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -231,6 +232,7 @@ private:
     int32_t width_ = 0, height_ = 0;
     Colour colour_ = Colour::kGrey;
     bool alpha_ = false;
+    bool premultiplied_ = false;  // the channel definition says so: divided back
     int bits_ = 8;
     std::vector<Plane> planes_;  // the colour's, then alpha
 };
@@ -275,6 +277,7 @@ bool Pixels::Take(const opj_image_t &image) {
     colour.resize(count);
     alpha_ = !alpha.empty();
     if (alpha_) colour.push_back(alpha.front());
+    premultiplied_ = alpha_ && alpha.front()->alpha == 2;
     planes_.resize(colour.size());
     bits_ = 1;
     for (size_t c = 0; c < colour.size(); ++c) {
@@ -305,8 +308,12 @@ void Pixels::Row(int32_t y, uint16_t *out) const {
                 s[c] = static_cast<uint16_t>((65535u - s[c]) * white / 65535u);
         }
         const size_t n = colour_ == Colour::kGrey ? 1 : 3;
+        const uint16_t a = alpha_ ? planes_[colourPlanes].At(x, rows[colourPlanes]) : 65535;
+        for (size_t c = 0; premultiplied_ && c < n; ++c)
+            s[c] =
+                a == 0 ? 0 : static_cast<uint16_t>(std::min(65535u, (s[c] * 65535u + a / 2) / a));
         out = std::copy_n(s, n, out);
-        if (alpha_) *out++ = planes_[colourPlanes].At(x, rows[colourPlanes]);
+        if (alpha_) *out++ = a;
     }
 }
 

@@ -71,16 +71,18 @@ TEST(Jp2Files, KeepTheProfileAndTheFirstFrame) {
     ASSERT_NE(back, nullptr);
     EXPECT_EQ(MaxDifference(DibToImage(back), DibToImage(first)), 0);
     const auto get = reinterpret_cast<GetPictureMetadataFn>(in.Symbol("GetPictureMetadata"));
-    get(U16(dir / "a.jp2").c_str(),
+    get(
+        U16(dir / "a.jp2").c_str(),
         [](void *into, const char *key, const void *bytes, int32_t size) {
             if (std::string_view(key) == FALTRIX_METADATA_ICC)
-                static_cast<std::string *>(into)->assign(static_cast<const char *>(bytes), size_t(size));
+                static_cast<std::string *>(into)->assign(static_cast<const char *>(bytes),
+                                                         size_t(size));
         },
         &kept);
     EXPECT_EQ(kept, profile.toStdString());
     if (Have("convert")) {
         ASSERT_EQ(RunQuietly("convert", {QString::fromStdString((dir / "a.jp2").string()),
-                                          QString::fromStdString((dir / "a.icc").string())}),
+                                         QString::fromStdString((dir / "a.icc").string())}),
                   0);
         const Bytes extracted = ReadFile(dir / "a.icc");
         EXPECT_EQ(std::string(extracted.begin(), extracted.end()), profile.toStdString());
