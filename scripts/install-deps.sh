@@ -7,10 +7,10 @@ set -euo pipefail
 packages=(
   g++ make cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev
-  libpng-dev libdeflate-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libwebp-dev libheif-dev libjxl-dev libexif-dev liblcms2-dev libswscale-dev
+  libpng-dev libdeflate-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libwebp-dev libheif-dev libjxl-dev libopenjp2-7-dev libexif-dev liblcms2-dev libswscale-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libavif-dev
-  libheif-examples libjxl-tools libavif-bin webp python3-pil netpbm
+  libheif-examples libjxl-tools libavif-bin webp python3-pil netpbm libopenjp2-tools
   imagemagick
   parallel
   clang clang-format universal-ctags libclang-rt-14-dev

@@ -47,7 +47,8 @@ const Format kFormats[] = {{"bmp", "bmp", false, true, 7, 0},
                            {"ico", "ico", false, false, -1, 0},
                            {"cur", "cur", false, false, -1, 0, "ico"},
                            {"pnm", "ppm", false, false, -1, 0},
-                           {"tga", "tga", false, false, -1, 65536}};
+                           {"tga", "tga", false, false, -1, 65536},
+                           {"jp2", "jp2", false, false, -1, 0}};
 
 const Format &Named(const std::string &name) {
     return *std::find_if(std::begin(kFormats), std::end(kFormats),
@@ -276,7 +277,11 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"tga_GreyRamp8", {8, -256, false, false, 8, 0}},
         RoundTrip{"tga_Palette8TopDown", {8, 256, true, false, 24, 0}},
         RoundTrip{"tga_Rgbx32AlphaAllZero", {32, 0, false, false, 24, 0}},
-        RoundTrip{"tga_Rgba32", {32, 0, false, true, 32, 0}}),
+        RoundTrip{"tga_Rgba32", {32, 0, false, true, 32, 0}},
+        RoundTrip{"jp2_GreyRamp8", {8, -256, false, false, 8, 0}},
+        RoundTrip{"jp2_Palette4TopDown", {4, 16, true, false, 24, 0}},
+        RoundTrip{"jp2_Rgb16", {16, 0, false, false, 24, 0}},
+        RoundTrip{"jp2_Rgba32", {32, 0, true, true, 32, 0}}),
     kCaseName);
 
 // ---- Settings dialogs ----------------------------------------------------------------------
@@ -317,6 +322,7 @@ TEST_P(Settings, HoldForTheSessionUntilConfirmedOtherwise) {
 }
 
 const char *const kLevel = "Compression level (0 fastest, 9 smallest)";
+const char *const kJp2Quality = "Quality (100 lossless)";
 using Answers = std::vector<std::pair<const char *, int>>;
 
 INSTANTIATE_TEST_SUITE_P(
@@ -330,7 +336,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SettingsCase{"jxl", Answers{{"Quality", 90}}, Answers{{"Quality", 50}}},
                       SettingsCase{"pnm", Answers{{"Format", 1}}, Answers{{"Format", 0}}},
                       SettingsCase{"tga", Answers{{"Run-length encoding", 0}},
-                                   Answers{{"Run-length encoding", 1}}}),
+                                   Answers{{"Run-length encoding", 1}}},
+                      SettingsCase{"jp2", Answers{{kJp2Quality, 100}}, Answers{{kJp2Quality, 40}}}),
     kCaseName);
 
 // Every compression the TIFF dialog offers is what the file says, and gives back exactly a

@@ -156,17 +156,20 @@ class DeepFormats : public KeepsSettings, public ::testing::WithParamInterface<D
 TEST_P(DeepFormats, LosslessRoundTrips) {
     const DeepCase &c = GetParam();
     const bool jxl = c.format == std::string("jxl"), avif = c.format == std::string("heif-avif");
-    const CodecPlugin &in = Loaded(jxl ? "jxl" : "heif", "input"),
+    const bool jp2 = c.format == std::string("jp2");  // lossless by default, grey kept
+    const CodecPlugin &in = Loaded(jxl || jp2 ? c.format : "heif", "input"),
                       &out = Loaded(c.format, "output");
     FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
     if (!out.Symbol("AddFrameSamples")) GTEST_SKIP() << "built without deep frames (libavif)";
     Keep(out);
-    ASSERT_EQ(SetOption(out, u"lossless", u"1"), 0);
+    ASSERT_EQ(jp2 ? 0 : SetOption(out, u"lossless", u"1"), 0);
     TempDir dir;
-    const fs::path file = dir / (std::string("a.") + (jxl ? "jxl" : avif ? "avif" : "heic"));
+    const fs::path file = dir / (std::string("a.") + (jxl || jp2 ? c.format
+                                                      : avif     ? "avif"
+                                                                 : "heic"));
     const Deep source = Pattern(c.channels, c.bits, c.frames);
     ASSERT_EQ(WriteDeep(out, source, file), "");
-    const Deep ours = ReadDeep(in, file), expected = AtDepth(source, c.storedBits, !jxl);
+    const Deep ours = ReadDeep(in, file), expected = AtDepth(source, c.storedBits, !jxl && !jp2);
     EXPECT_EQ(ours.bits, c.storedBits);
     ExpectSamples(ours, expected, 0, "our reader");
 }
@@ -185,7 +188,10 @@ INSTANTIATE_TEST_SUITE_P(Cases, DeepFormats,
                                                     12},
                                            DeepCase{"AvifSequence10", "heif-avif", 3, 10, 3, 10},
                                            DeepCase{"HeicRgba16At12", "heif-heic", 4, 16, 1, 12},
-                                           DeepCase{"HeicPages10", "heif-heic", 3, 10, 2, 10}),
+                                           DeepCase{"HeicPages10", "heif-heic", 3, 10, 2, 10},
+                                           DeepCase{"Jp2Rgba16", "jp2", 4, 16, 1, 16},
+                                           DeepCase{"Jp2GreyAlpha12", "jp2", 2, 12, 1, 12},
+                                           DeepCase{"Jp2Rgb10", "jp2", 3, 10, 1, 10}),
                          kCaseName);
 
 // A deep file cut short fails at the frame whose data is gone, with the library's cause, and so

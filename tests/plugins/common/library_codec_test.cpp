@@ -1,7 +1,7 @@
-// HEIC, AVIF and JPEG XL through the plug-ins of the build tree: what our output plug-ins store,
-// set through their settings dialogs, comes back through our input plug-ins within the stated
-// loss (exactly when lossless), alpha too; and files the libraries' own tools write decode as
-// those tools decode them.
+// HEIC, AVIF, JPEG XL and JPEG 2000 through the plug-ins of the build tree: what our output
+// plug-ins store, set through their settings dialogs, comes back through our input plug-ins within
+// the stated loss (exactly when lossless), alpha too; and files the libraries' own tools write
+// decode as those tools decode them.
 #include <gtest/gtest.h>
 
 #include <QProcess>
@@ -88,7 +88,12 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTripCase{"JxlLosslessAlpha", "jxl", "jxl", "jxl", true,
                       Answers{{"Lossless", 1}, {kEffort, 7}}},
         RoundTripCase{"JxlLosslessFastest", "jxl", "jxl", "jxl", false,
-                      Answers{{"Lossless", 1}, {kEffort, 1}}}),
+                      Answers{{"Lossless", 1}, {kEffort, 1}}},
+        RoundTripCase{"Jp2LosslessAlpha", "jp2", "jp2", "jp2", true, {}},
+        RoundTripCase{"Jp2CodestreamQuality50", "jp2", "jp2", "j2k", false,
+                      Answers{{"Quality (100 lossless)", 50}}, 32.0},
+        RoundTripCase{"Jp2Quality90Alpha", "jp2", "jp2", "jp2", true,
+                      Answers{{"Quality (100 lossless)", 90}}, 40.0}),
     kCaseName);
 
 struct ToolCase {
