@@ -146,8 +146,16 @@ const uint16_t *ImageRow(const Image &image, int32_t y) {
     return reinterpret_cast<const uint16_t *>(image->data) + size_t(y) * image->width * 3;
 }
 
-HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
-               DibAllocCallbackFn alloc) {
+// The 8-bit picture says the depth it comes from; the camera's EXIF data, which LibRaw reads
+// into fields of its own rather than handing over as a block, is not kept.
+void NoteWhatIsLeft() {
+    kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, 16);
+    kit::NoteDropped("the camera's EXIF data");
+}
+
+// The developed picture as a 24-bit DIB.
+HBITMAP DecodeDib(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+                  DibAllocCallbackFn alloc) {
     Processor p;
     const Image image = Develop(path, p, progress, data);
     if (!image) return nullptr;
@@ -167,9 +175,15 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
             out[2] = static_cast<uint8_t>(in[0] >> 8);
         }
     }
-    kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, 16);
     kit::ReportProgress(progress, 21, 21, data);
     return owned.Release();
+}
+
+HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+               DibAllocCallbackFn alloc) {
+    HBITMAP bitmap = DecodeDib(path, progress, data, alloc);
+    if (bitmap) NoteWhatIsLeft();
+    return bitmap;
 }
 
 bool Recognize(const WCHAR *path) {
@@ -195,6 +209,7 @@ class RawFrame final : public kit::FrameReader {
 public:
     bool Open(const WCHAR *path, kit::Sequence *out) {
         if (!ReadSize(path, &size_)) return false;
+        kit::NoteDropped("the camera's EXIF data");
         path_ = path;
         out->width = size_.width;
         out->height = size_.height;
@@ -209,7 +224,7 @@ public:
                  DibAllocCallbackFn alloc) override {
         if (index != 0) return kit::Fail<HBITMAP>("RAW: no such frame");
         *delay = 0;
-        return Decode(Path(), progress, data, alloc);
+        return DecodeDib(Path(), progress, data, alloc);
     }
 
     bool ReadSamples(int32_t index, int32_t *delay, ProgressCallbackFn progress, int32_t data,
