@@ -88,17 +88,20 @@ private:
     static void MemoryError(void *self, const char *, const char *) {
         static_cast<Processor *>(self)->memoryFailed_ = true;
     }
-    // LibRaw's stages are bits 0 .. 19 in the order it goes through them.
+    // LibRaw's stages are bits 0 .. 19, mostly in the order it goes through them; the host's
+    // progress only moves forward.
     static int Progress(void *self, enum LibRaw_progress stage, int, int) {
         auto *p = static_cast<Processor *>(self);
         const int step = static_cast<int>(std::bit_width(static_cast<unsigned>(stage)));
-        kit::ReportProgress(p->progress_, std::min(step, 20), 21, p->progressData_);
+        p->step_ = std::max(p->step_, std::min(step, 20));
+        kit::ReportProgress(p->progress_, p->step_, 21, p->progressData_);
         return 0;
     }
 
     std::unique_ptr<LibRaw> raw_;  // large: on the heap
     ProgressCallbackFn progress_ = nullptr;
     int32_t progressData_ = 0;
+    int step_ = 0;
     bool damaged_ = false, cutShort_ = false, memoryFailed_ = false;
 };
 
