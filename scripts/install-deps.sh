@@ -10,6 +10,7 @@ packages=(
   libpng-dev libdeflate-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libwebp-dev libheif-dev libjxl-dev libopenjp2-7-dev libexif-dev liblcms2-dev libswscale-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libavif-dev
+  libraw-dev libraw-bin dcraw
   libheif-examples libjxl-tools libavif-bin webp python3-pil netpbm libopenjp2-tools
   imagemagick
   parallel

@@ -720,9 +720,75 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
     return bitmap;
 }
 
+// A camera's raw file is a TIFF structure too (CR2, NEF, ARW, PEF, DNG), with a preview in its
+// first directory: it is left to the RAW input, which develops the sensor data, so that the
+// preview is never taken for the picture. Known by a DNG version, Canon's "CR" mark, or
+// sensor data (colour filter array or linear raw) in the first directory or one of its
+// sub-directories. Classic TIFF only: no camera writes BigTIFF.
+class RawProbe {
+    static constexpr uint32_t kLinearRaw =
+        34892;  // DNG's PhotometricInterpretation, unnamed in libtiff
+
+public:
+    explicit RawProbe(kit::InputFile &file) : file_(file) {}
+
+    bool HoldsCameraRaw() {
+        uint8_t head[10];
+        if (file_.size() < 10 || !file_.Read(head, sizeof head) || head[2] + head[3] != 42)
+            return false;
+        big_ = head[0] == 'M';
+        if (head[8] == 'C' && head[9] == 'R') return true;
+        std::vector<uint32_t> subs;
+        if (Directory(Get32(head + 4), &subs)) return true;
+        for (size_t i = 0; i < subs.size() && i < 8; ++i)
+            if (Directory(subs[i], nullptr)) return true;
+        return false;
+    }
+
+private:
+    uint32_t Get16(const uint8_t *p) const {
+        return big_ ? (p[0] << 8) | p[1] : (p[1] << 8) | p[0];
+    }
+    uint32_t Get32(const uint8_t *p) const {
+        return big_ ? (Get16(p) << 16) | Get16(p + 2) : (Get16(p + 2) << 16) | Get16(p);
+    }
+
+    // True when the directory at `offset` says raw data; its sub-directories' offsets are
+    // collected when `subs` is given.
+    bool Directory(uint32_t offset, std::vector<uint32_t> *subs) {
+        uint8_t count[2];
+        if (!file_.Seek(offset) || !file_.Read(count, 2)) return false;
+        std::vector<uint8_t> entries(size_t{Get16(count)} * 12);
+        if (!file_.Read(entries.data(), entries.size())) return false;
+        for (size_t at = 0; at < entries.size(); at += 12) {
+            const uint8_t *e = entries.data() + at;
+            const uint32_t tag = Get16(e), type = Get16(e + 2), n = Get32(e + 4);
+            if (tag == TIFFTAG_DNGVERSION) return true;
+            if (tag == TIFFTAG_PHOTOMETRIC && type == TIFF_SHORT &&
+                (Get16(e + 8) == PHOTOMETRIC_CFA || Get16(e + 8) == kLinearRaw))
+                return true;
+            if (tag == TIFFTAG_SUBIFD && subs && (type == TIFF_LONG || type == TIFF_IFD))
+                ReadOffsets(e, n, subs);
+        }
+        return false;
+    }
+
+    void ReadOffsets(const uint8_t *entry, uint32_t n, std::vector<uint32_t> *subs) {
+        if (n == 1) return subs->push_back(Get32(entry + 8));
+        std::vector<uint8_t> values(size_t{std::min<uint32_t>(n, 8)} * 4);
+        if (!file_.Seek(Get32(entry + 8)) || !file_.Read(values.data(), values.size())) return;
+        for (size_t i = 0; i < values.size(); i += 4) subs->push_back(Get32(values.data() + i));
+    }
+
+    kit::InputFile &file_;
+    bool big_ = false;
+};
+
 bool Recognize(const WCHAR *path) {
     uint8_t magic[4];
-    return kit::ReadFileHead(path, magic, sizeof magic) && HasSignature(magic);
+    if (!kit::ReadFileHead(path, magic, sizeof magic) || !HasSignature(magic)) return false;
+    kit::InputFile file;
+    return file.Open(path) && !RawProbe(file).HoldsCameraRaw();
 }
 
 // The size shown: quarter turns of the Orientation tag swap the sides.

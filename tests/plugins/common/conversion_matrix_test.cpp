@@ -9,10 +9,13 @@
 #include <QPainter>
 #include <QWidget>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <thread>
+#include <vector>
 
 #include "codec_test_support.h"
 
@@ -29,6 +32,7 @@ struct Format {
     int qtTolerance;  // how far Qt's reading of our file may be from ours; -1: not compared
     int32_t tooWide;  // the narrowest picture the format cannot hold; 0: none in reach
     const char *input = nullptr;  // the input plug-in, where one reads several outputs' formats
+    bool written = true;          // false: read only, no output plug-in
     std::string In() const { return input != nullptr ? input : name; }
     friend void PrintTo(const Format &c, std::ostream *os) { *os << c.name; }
 };
@@ -48,7 +52,16 @@ const Format kFormats[] = {{"bmp", "bmp", false, true, 7, 0},
                            {"cur", "cur", false, false, -1, 0, "ico"},
                            {"pnm", "ppm", false, false, -1, 0},
                            {"tga", "tga", false, false, -1, 65536},
-                           {"jp2", "jp2", false, false, -1, 0}};
+                           {"jp2", "jp2", false, false, -1, 0},
+                           {"raw", "dng", false, false, -1, 0, nullptr, false}};
+
+// The formats with an output plug-in.
+std::vector<Format> Written() {
+    std::vector<Format> out;
+    std::copy_if(std::begin(kFormats), std::end(kFormats), std::back_inserter(out),
+                 [](const Format &f) { return f.written; });
+    return out;
+}
 
 const Format &Named(const std::string &name) {
     return *std::find_if(std::begin(kFormats), std::end(kFormats),
@@ -100,7 +113,7 @@ TEST_P(ConversionMatrix, ConvertsAndReadsBack) {
 
 INSTANTIATE_TEST_SUITE_P(Samples, ConversionMatrix,
                          ::testing::Combine(::testing::ValuesIn(kFormats),
-                                            ::testing::ValuesIn(kFormats)),
+                                            ::testing::ValuesIn(Written())),
                          [](const auto &info) {
                              return TestName(std::get<0>(info.param)) + "To" +
                                     TestName(std::get<1>(info.param));
@@ -538,8 +551,8 @@ TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
 // others whose names have U+FFFD in those places.
 TEST_P(EachFormat, NamesThatAreNotUtf8AreReadAndWritten) {
     const Format &f = GetParam();
-    const CodecPlugin &in = Loaded(f.In(), "input"), &out = Loaded(f.name, "output");
-    FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
+    const CodecPlugin &in = Loaded(f.In(), "input");
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
     TempDir dir;
     const std::string folder = "dossier\xE8\x1B";
     std::filesystem::create_directory(dir / folder);
@@ -555,6 +568,12 @@ TEST_P(EachFormat, NamesThatAreNotUtf8AreReadAndWritten) {
     EXPECT_EQ(std::pair(w, h), std::pair(160, 120));
     HBITMAP picture = in.Decode(source);
     ASSERT_NE(picture, nullptr);
+    if (!f.written) {  // read only: the name was read
+        DeleteObject(picture);
+        return;
+    }
+    const CodecPlugin &out = Loaded(f.name, "output");
+    FALTRIX_SKIP_UNLESS_LOADED(&out);
     ExpectStoredAndReadBack(picture, out, in, target, f.lossy);
     DeleteObject(picture);
     // Exactly the two files, under the bytes given.
@@ -600,6 +619,7 @@ TEST_P(EachFormat, SizeQueriesFromASecondThreadDuringADecodeAgree) {
 // temporary, which the host removes after a failure.)
 TEST_P(EachFormat, OutputFailureGivesItsCause) {
     const Format &f = GetParam();
+    if (!f.written) GTEST_SKIP() << f.name << " is read only";
     CodecPlugin out(f.name, "output");
     FALTRIX_SKIP_UNLESS_LOADED(&out);
     TempDir dir;

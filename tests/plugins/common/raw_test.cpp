@@ -1,0 +1,104 @@
+// Camera RAW through the RAW input plug-in: DNG files laid out as cameras lay them out
+// (tests/data/raw) developed as LibRaw's own dcraw_emu develops them with the camera's white
+// balance, at 8 bits and, through faltrix-convert, at 16, never as their preview; raw files
+// left to the RAW input, and no other file taken for one. (Hostile ones: codec_files_test.)
+#include <gtest/gtest.h>
+
+#include <QImage>
+
+#include <fstream>
+#include <set>
+
+#include "codec_test_support.h"
+
+namespace faltrix {
+namespace {
+
+using namespace faltrix::testing;
+namespace fs = std::filesystem;
+
+fs::path Raw(const std::string &name) { return DataDir() / "raw" / name; }
+QString Q(const fs::path &file) { return QString::fromStdString(file.string()); }
+
+// The samples of a 16-bit binary PPM, as dcraw_emu -6 writes it (Qt reads 8 bits of them).
+std::vector<uint16_t> Ppm16(const fs::path &file) {
+    std::ifstream in(file, std::ios::binary);
+    std::string magic;
+    int w = 0, h = 0, top = 0;
+    in >> magic >> w >> h >> top;
+    in.get();
+    std::vector<uint16_t> samples;
+    for (int i = 0, hi, lo; i < w * h * 3 && (hi = in.get()) >= 0 && (lo = in.get()) >= 0; ++i)
+        samples.push_back(uint16_t(hi << 8 | lo));
+    return samples;
+}
+
+struct RawCase {
+    const char *name, *file;
+    QSize shown;  // linear.dng says a quarter turn
+};
+
+class RawFiles : public ::testing::TestWithParam<RawCase> {};
+
+// The 8-bit picture is dcraw_emu -w's to the byte, the camera's white balance applied, and
+// not cfa.dng's preview (magenta, 48 x 32); a copy under a TIFF name goes to the RAW input in
+// faltrix-convert, whose 16-bit PNG holds dcraw_emu -w -6's samples exactly.
+TEST_P(RawFiles, DevelopedAsDcrawEmuDevelopsThem) {
+    const RawCase &c = GetParam();
+    CodecPlugin in("raw", "input");
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
+    int32_t w = 0, h = 0;
+    ASSERT_EQ(in.PictureSize(Raw(c.file), &w, &h), 0);
+    EXPECT_EQ(QSize(w, h), c.shown);
+    HBITMAP bitmap = in.Decode(Raw(c.file));
+    ASSERT_NE(bitmap, nullptr) << in.LastFailureText().toStdString();
+    const QImage ours = DibToImage(bitmap);
+    DeleteObject(bitmap);
+    EXPECT_TRUE(CodecPlugin::LastProgress().monotonic);
+    EXPECT_GT(CodecPlugin::LastProgress().calls, 2);
+
+    if (!Have("dcraw_emu")) GTEST_SKIP() << "dcraw_emu (libraw-bin) is not installed";
+    TempDir dir;
+    fs::copy_file(Raw(c.file), dir / c.file);
+    ASSERT_EQ(RunQuietly("dcraw_emu", {"-w", Q(dir / c.file)}), 0);
+    EXPECT_EQ(MaxDifference(ours, QImage(Q(dir / c.file) + ".ppm")), 0);
+    ASSERT_EQ(RunQuietly("dcraw_emu", {"-w", "-6", Q(dir / c.file)}), 0);
+    fs::copy_file(Raw(c.file), dir / "camera.tif");
+    ASSERT_EQ(RunQuietly(FALTRIX_CONVERT, {Q(dir / "camera.tif"), "-o", Q(dir / "deep.png")}), 0);
+    const QImage deep = QImage(Q(dir / "deep.png")).convertToFormat(QImage::Format_RGBX64);
+    ASSERT_EQ(deep.size(), c.shown);
+    std::vector<uint16_t> samples;
+    for (int y = 0; y < deep.height(); ++y)
+        for (int x = 0; x < deep.width(); ++x) {
+            const QRgba64 p = deep.pixelColor(x, y).rgba64();
+            samples.insert(samples.end(), {p.red(), p.green(), p.blue()});
+        }
+    EXPECT_EQ(samples, Ppm16(Q(dir / c.file).toStdString() + ".ppm"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Dng, RawFiles,
+                         ::testing::Values(RawCase{"Mosaic", "cfa.dng", {96, 64}},
+                                           RawCase{"LinearTurned", "linear.dng", {32, 48}}),
+                         kCaseName);
+
+// Of every file in samples/ and tests/data, the RAW input claims those where LibRaw finds raw
+// data, and the TIFF input claims no DNG (a camera's raw file is a TIFF structure).
+TEST(RawChoice, RawFilesGoToTheRawInputAndNoOthers) {
+    CodecPlugin raw("raw", "input"), tiff("tiff", "input");
+    FALTRIX_SKIP_UNLESS_LOADED(&raw, &tiff);
+    const std::set<std::string> rawData = {"cfa.dng",        "linear.dng", "cut-short.dng",
+                                           "lying-size.dng", "chart.dng",  "bomb-20000x20000.dng"};
+    for (const fs::path &folder : {DataDir(), SampleFile("")})
+        for (const auto &entry : fs::recursive_directory_iterator(folder)) {
+            if (!entry.is_regular_file()) continue;
+            const std::string name = entry.path().filename().string();
+            EXPECT_EQ(raw.IsSupported(entry.path()) != 0, rawData.count(name) == 1) << name;
+            if (entry.path().extension() == ".dng") {
+                EXPECT_EQ(tiff.IsSupported(entry.path()), 0) << name;
+            }
+        }
+    EXPECT_NE(tiff.IsSupported(SampleFile("chart.tif")), 0);
+}
+
+}  // namespace
+}  // namespace faltrix
