@@ -220,8 +220,8 @@ def main():
     here = os.path.dirname(os.path.abspath(__file__))
     cfa = cfa_dng()
     files = {
-        "cfa.dng": cfa,
-        "linear.dng": linear_dng(),
+        "layouts/cfa.dng": cfa,
+        "layouts/linear.dng": linear_dng(),
         "hostile/cut-short.dng": cfa[: len(cfa) * 2 // 3],
         "hostile/lying-size.dng": cfa_dng(4000, 3000),
         "hostile/bomb-20000x20000.dng": cfa_dng(20000, 20000),
