@@ -6,7 +6,7 @@
 //            up to its own, and its own size too when below 256; for any other picture its
 //            own size alone, not made square (fitted to a square of 256 when a side is larger).
 //   hotspot  (cursors) "x,y" in the picture's pixels, 0,0 by default; scaled with each size.
-// The Detail dialog offers the usual sizes as check boxes and the hotspot as two numbers.
+// The Detail dialog offers a few sets of sizes and the hotspot as two numbers.
 // Each size is scaled from the picture by a box filter over premultiplied alpha, aspect kept
 // by centring on a transparent square. Entries of 256 pixels are PNG, as Windows stores them;
 // the rest 32-bit BMP with an AND mask (1 where alpha is 0). Written as frames (an icon of
@@ -103,20 +103,27 @@ bool SetOption(std::u16string_view key, std::u16string_view value) {
                      (kCursor ? " and hotspot" : ""));
 }
 
-// The Detail dialog's rows: a check box per usual size (none checked: the default set) and,
-// for a cursor, the hotspot's x and y, with the values of `now`.
+// The Detail dialog's choices of sizes; the first is the default set.
+const std::vector<int32_t> kPresets[] = {
+    {}, {16, 32, 48, 256}, {16, 24, 32, 48, 64, 128, 256}, {16, 32, 48}, {256}};
+// Short, for narrow screens: "Default" is the set the option's head describes, "16 to 256"
+// every usual size.
+const char *const kPresetNames[] = {"Default", "16, 32, 48, 256", "16 to 256", "16, 32, 48", "256"};
+
+// The Detail dialog's rows: the sizes and, for a cursor, the hotspot's x and y, with the
+// values of `now`. Sizes the option set that no choice has are offered as they are.
 std::vector<kit::Setting> Form(const Settings &now) {
-    std::vector<kit::Setting> form;
-    for (int32_t side : kStandardSizes) {
-        const bool asked = std::find(now.sizes.begin(), now.sizes.end(), side) != now.sizes.end();
-        form.push_back({kit::Setting::Kind::Flag,
-                        "size-" + std::to_string(side),
-                        std::to_string(side) + " pixels",
-                        0,
-                        1,
-                        {},
-                        asked ? 1 : 0});
+    kit::Setting sizes{kit::Setting::Kind::Choice, "sizes", "Sizes", 0, 0, {}, 0};
+    sizes.choices.assign(std::begin(kPresetNames), std::end(kPresetNames));
+    const auto preset = std::find(std::begin(kPresets), std::end(kPresets), now.sizes);
+    sizes.value = int(preset - std::begin(kPresets));
+    if (preset == std::end(kPresets)) {
+        std::string asked;
+        for (int32_t side : now.sizes) asked += (asked.empty() ? "" : ", ") + std::to_string(side);
+        sizes.choices.push_back(asked);
     }
+    sizes.maximum = int(sizes.choices.size()) - 1;
+    std::vector<kit::Setting> form{sizes};
     if (kCursor) {
         form.push_back(
             {kit::Setting::Kind::Integer, "hotspot-x", "Hotspot x", 0, 65535, {}, now.hotX});
@@ -126,21 +133,13 @@ std::vector<kit::Setting> Form(const Settings &now) {
     return form;
 }
 
-// The settings the rows give: sizes outside the usual ones, set by the option, stay.
+// The settings the rows give; the choice past the presets keeps the option's sizes.
 void Take(const std::vector<kit::Setting> &form) {
     std::lock_guard lock(g_mutex);
-    std::vector<int32_t> sizes;
-    for (int32_t side : g_settings.sizes)
-        if (std::find(std::begin(kStandardSizes), std::end(kStandardSizes), side) ==
-            std::end(kStandardSizes))
-            sizes.push_back(side);
-    for (size_t k = 0; k < std::size(kStandardSizes); ++k)
-        if (form[k].value) sizes.push_back(kStandardSizes[k]);
-    std::sort(sizes.begin(), sizes.end());
-    g_settings.sizes = sizes;
+    if (size_t(form[0].value) < std::size(kPresets)) g_settings.sizes = kPresets[form[0].value];
     if (kCursor) {
-        g_settings.hotX = form[std::size(kStandardSizes)].value;
-        g_settings.hotY = form[std::size(kStandardSizes) + 1].value;
+        g_settings.hotX = form[1].value;
+        g_settings.hotY = form[2].value;
     }
 }
 
@@ -150,7 +149,9 @@ const std::string kTitle = std::string(kName) + " output";
 [[maybe_unused]] const bool g_kept = [] {
     std::vector<kit::Setting> form = Form(Settings{});
     for (kit::Setting &row : form)
-        row.value = kit::KeptValue(kTitle, row.key, row.label, row.value, row.minimum, row.maximum);
+        row.value = kit::KeptValue(
+            kTitle, row.key, row.label, row.value, row.minimum,
+            row.kind == kit::Setting::Kind::Choice ? int(std::size(kPresets)) - 1 : row.maximum);
     Take(form);
     return true;
 }();

@@ -172,17 +172,14 @@ TEST_F(Icons, CursorHotspotScalesWithEachSize) {
 TEST_F(Icons, DetailDialogChoosesSizesAndHotspot) {
     FALTRIX_SKIP_UNLESS_LOADED(&cur);
     App();
-    ASSERT_EQ(
-        AnswerSettings(
-            cur, {{"16 pixels", 1}, {"48 pixels", 1}, {"Hotspot x", 40}, {"Hotspot y", 8}}, true),
-        0);
+    ASSERT_EQ(AnswerSettings(cur, {{"Sizes", 3}, {"Hotspot x", 40}, {"Hotspot y", 8}}, true), 0);
     HBITMAP source = ImageToDib(TestChart(96, 96, true), 32);
     ASSERT_EQ(cur.Save(source, dir / "d.cur"), 0);
     DeleteObject(source);
     const std::vector<Record> records = Directory(dir / "d.cur");
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records.size(), 3u);  // 16, 32, 48
     EXPECT_EQ(std::tuple(records[0].width, records[0].hotX, records[0].hotY), std::tuple(16, 6, 1));
-    EXPECT_EQ(std::tuple(records[1].width, records[1].hotX, records[1].hotY),
+    EXPECT_EQ(std::tuple(records[2].width, records[2].hotX, records[2].hotY),
               std::tuple(48, 20, 4));
     EXPECT_EQ(SetOption(cur, u"sizes", u""), 0);
 }
