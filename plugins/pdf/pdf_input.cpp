@@ -15,7 +15,7 @@
 // Threads: each reader has a document of its own, used on its thread only. poppler sets up
 // its global parameters and its font library when the first document is made, without a
 // lock, so documents are made and released under one lock of the plug-in. poppler's own
-// complaints about damaged files go to the failure text rather than to standard error.
+// complaints about damaged files never reach standard error.
 #include <fcntl.h>
 #include <poppler.h>
 #include <sys/stat.h>
@@ -45,6 +45,17 @@ kit::Options options({{"dpi", "Dots per inch", kit::Setting::Kind::Integer, 1, 1
 [[maybe_unused]] const bool g_kept = kit::TakeKeptOptions(kTitle, &options);
 
 std::mutex g_documents;  // making and releasing documents (see the head of the file)
+
+// poppler-glib's complaints (a damaged file, a page its catalogue lost) go to GLib's log under
+// its domain, which writes them to standard error: they are dropped while the plug-in is
+// loaded, the failures they come with having causes of their own.
+void DropPopplerMessage(const gchar *, GLogLevelFlags, const gchar *, gpointer) {}
+struct QuietPoppler {
+    const guint handler = g_log_set_handler(
+        "Poppler", GLogLevelFlags(G_LOG_LEVEL_MASK | G_LOG_FLAG_FATAL | G_LOG_FLAG_RECURSION),
+        DropPopplerMessage, nullptr);
+    ~QuietPoppler() { g_log_remove_handler("Poppler", handler); }
+} g_quietPoppler;
 
 struct DocumentDeleter {
     void operator()(PopplerDocument *document) const {
@@ -102,9 +113,13 @@ Document Open(const WCHAR *path) {
 
 // Page `index` and its size in points (as shown: its rotation applied).
 Page PageOf(PopplerDocument *document, int32_t index, double *w, double *h) {
-    Page page(poppler_document_get_page(document, index));
-    if (!page) return kit::Fail<Page>("PDF: page " + std::to_string(index + 1) + " cannot be read",
-                                      nullptr);
+    // The count can shrink once poppler finds the page tree damaged.
+    Page page(index < poppler_document_get_n_pages(document)
+                  ? poppler_document_get_page(document, index)
+                  : nullptr);
+    if (!page)
+        return kit::Fail<Page>("PDF: page " + std::to_string(index + 1) + " cannot be read",
+                               nullptr);
     poppler_page_get_size(page.get(), w, h);
     if (!std::isfinite(*w) || !std::isfinite(*h) || !(*w > 0) || !(*h > 0))
         return kit::Fail<Page>("PDF: page " + std::to_string(index + 1) + " has no size", nullptr);
@@ -133,7 +148,8 @@ public:
         double w = 0, h = 0;
         if (!PageOf(document_.get(), 0, &w, &h)) return false;
         const double naturalW = Pixels(w, dpi_), naturalH = Pixels(h, dpi_);
-        if (!kit::WithinLimits(int64_t(std::min(naturalW, 1e12)), int64_t(std::min(naturalH, 1e12))))
+        if (!kit::WithinLimits(int64_t(std::min(naturalW, 1e12)),
+                               int64_t(std::min(naturalH, 1e12))))
             return kit::Fail("PDF: the first page at " + std::to_string(dpi_) +
                              " dpi is larger than the decoding limits");
         width_ = width > 0 ? width : int32_t(naturalW);
@@ -158,8 +174,7 @@ public:
         Page page = PageOf(document_.get(), index, &w, &h);
         if (!page) return nullptr;
         // A page larger than the canvas at this scale is scaled down to fit whole.
-        const double fit =
-            std::min({1.0, width_ / (w * scaleX_), height_ / (h * scaleY_)});
+        const double fit = std::min({1.0, width_ / (w * scaleX_), height_ / (h * scaleY_)});
         return kit::RenderWithCairo(
             width_, height_,
             transparent_ ? kit::CairoBackground::kTransparent : kit::CairoBackground::kWhite,
@@ -177,8 +192,8 @@ private:
         int32_t other = 0;
         for (int32_t k = 1; k < pages_; ++k) {
             double w = 0, h = 0;
-            if (PageOf(document_.get(), k, &w, &h) &&
-                (Pixels(w, dpi_) != Pixels(firstW, dpi_) || Pixels(h, dpi_) != Pixels(firstH, dpi_)))
+            if (PageOf(document_.get(), k, &w, &h) && (Pixels(w, dpi_) != Pixels(firstW, dpi_) ||
+                                                       Pixels(h, dpi_) != Pixels(firstH, dpi_)))
                 ++other;
         }
         kit::ClearLastFailure();  // a page that cannot be read fails when it is read
@@ -212,8 +227,8 @@ bool Recognize(const WCHAR *path) {
            head[5] >= '0' && head[5] <= '9';
 }
 
-std::unique_ptr<kit::FrameReader> OpenFramesAtSize(const WCHAR *path, int32_t width,
-                                                   int32_t height, kit::Sequence *out) {
+std::unique_ptr<kit::FrameReader> OpenFramesAtSize(const WCHAR *path, int32_t width, int32_t height,
+                                                   kit::Sequence *out) {
     auto reader = std::make_unique<PageReader>();
     if (!reader->Open(path, width, height, out)) return nullptr;
     return reader;
