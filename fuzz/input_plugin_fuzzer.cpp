@@ -1,7 +1,8 @@
 // The libFuzzer target of every input plug-in: each input is written to a memory file and
 // taken through IsSupported, GetPictureInfo, GetPictureDIB and GetPictureMetadata, as a
 // conversion job would, and, where the plug-in gives frames, through OpenFrames, every
-// GetFrameDIB and CloseFrames, and for a deep file once more through GetFrameSamples.
+// GetFrameDIB and CloseFrames, and for a deep file once more through GetFrameSamples; a
+// plug-in that renders at a size opens its frames at another size too (OpenFramesAtSize).
 // The plug-in's sources are compiled into its target, so its entry points are plain calls.
 #include <stdint.h>
 #include <stdio.h>
@@ -18,6 +19,7 @@
 #pragma weak GetFrameDIB
 #pragma weak CloseFrames
 #pragma weak GetFrameSamples
+#pragma weak OpenFramesAtSize
 
 namespace faltrix::fuzz {
 
@@ -74,6 +76,27 @@ void WalkFrames(const std::u16string &path) {
                 abort();
             DeleteObject(bitmap);
         }
+    }
+    CloseFrames(reader);
+}
+
+// A drawing's or document's first frame rendered at another size, as a conversion that
+// resizes asks for it.
+void WalkFramesAtSize(const std::u16string &path) {
+    if (&OpenFramesAtSize == nullptr || &GetFrameDIB == nullptr || &CloseFrames == nullptr) return;
+    FrameSequenceInfo info{};
+    info.size = sizeof info;
+    void *reader = nullptr;
+    if (OpenFramesAtSize(path.c_str(), 37, 23, &info, &reader) != 0) return;
+    if (info.width != 37 || info.height != 23) abort();
+    FrameInfo frame{};
+    frame.size = sizeof frame;
+    if (HBITMAP bitmap = GetFrameDIB(reader, 0, &frame, IgnoreProgress, 0, CreateDIBSection)) {
+        BITMAP bm;
+        if (GetObjectW(bitmap, sizeof bm, &bm) != static_cast<int>(sizeof bm) || bm.bmWidth != 37 ||
+            bm.bmHeight != 23)
+            abort();
+        DeleteObject(bitmap);
     }
     CloseFrames(reader);
 }
@@ -138,6 +161,7 @@ int RunInputPlugin(const uint8_t *data, size_t size) {
     }
     WalkFrames(path);
     WalkDeepFrames(path);
+    WalkFramesAtSize(path);
     return 0;
 }
 

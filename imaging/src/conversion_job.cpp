@@ -470,7 +470,9 @@ JobEnd RunStages(const ConversionRequest &request, const WCHAR *input, const WCH
                 .frame = std::max(request.frames.first, 1) - 1,
                 .progress = SequenceProgress,
                 .framesOpened = choose,
-                .fullDepth = [&](const FrameSequenceInfo &s) { return KeepsDepth(request, s); }});
+                .fullDepth = [&](const FrameSequenceInfo &s) { return KeepsDepth(request, s); },
+                .storedWidth = request.outputWidth,
+                .storedHeight = request.outputHeight});
     switch (decoded.failure) {
     case Failure::NotSupported: return {ConversionOutcome::NotSupported, decoded.cause};
     case Failure::InfoFailed: return {ConversionOutcome::InfoFailed, decoded.cause};

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "faltrix/feedback.h"
+#include "faltrix/keep_aspect.h"
 #include "faltrix/plugin_list.h"
 #include "faltrix/text.h"
 
@@ -56,7 +57,11 @@ bool FrameReader::Open(const WCHAR *path, FrameSequenceInfo *info, std::u16strin
     Close();
     *info = FrameSequenceInfo{};
     info->size = sizeof *info;
-    if (InputPlugins().OpenFrames(path, info, &handle_) != 0 || handle_ == nullptr) {
+    InputPluginList &plugin = InputPlugins();
+    const bool atSize = at_.width > 0;
+    if ((atSize ? plugin.OpenFramesAtSize(path, at_.width, at_.height, info, &handle_)
+                : plugin.OpenFrames(path, info, &handle_)) != 0 ||
+        handle_ == nullptr) {
         handle_ = nullptr;
         *cause = PluginCause(path, LastPluginFailure());
         return false;
@@ -66,6 +71,10 @@ bool FrameReader::Open(const WCHAR *path, FrameSequenceInfo *info, std::u16strin
         uint64_t(std::max(info->width, 0)) * uint64_t(std::max(info->height, 0));
     if (info->frameCount < 1 || info->width < 1 || info->height < 1) {
         *cause = u"the plug-in gave no frames or an empty canvas";
+    } else if (atSize && (info->width != at_.width || info->height != at_.height)) {
+        *cause = u"the plug-in gave frames of " + number(uint64_t(info->width)) + u" x " +
+                 number(uint64_t(info->height)) + u" pixels where " + number(uint64_t(at_.width)) +
+                 u" x " + number(uint64_t(at_.height)) + u" were asked";
     } else if (info->frameCount > FALTRIX_MAX_FRAMES) {
         *cause = u"the file holds " + number(uint64_t(info->frameCount)) + u" frames; at most " +
                  number(FALTRIX_MAX_FRAMES) + u" are read";
@@ -124,6 +133,13 @@ namespace {
 // frames cannot be opened or are beyond the limits.
 bool DecodeFrame(const WCHAR *path, const Demands &demands, Decoded *decoded) {
     std::u16string cause;
+    // A size the plug-in renders at rather than the host's resizing its pixels; a size beyond
+    // the limits is left to the resize, which refuses it with the limit named.
+    const uint32_t w = demands.storedWidth, h = demands.storedHeight;
+    if (InputPlugins().HasFramesAtSize() && w > 0 && h > 0 &&
+        (w != uint32_t(decoded->info.width) || h != uint32_t(decoded->info.height)) &&
+        OutputSizeBeyondLimits(w, h).empty())
+        decoded->frames.RenderAt(int32_t(w), int32_t(h));
     if (!decoded->frames.Open(path, &decoded->sequence, &cause)) {
         *decoded = Failed(Failure::InfoFailed, u"Failed in Getting information.", cause);
         return false;

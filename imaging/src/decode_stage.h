@@ -30,6 +30,9 @@ struct Demands {
     // Asked, for a file deeper than 8 bits whose plug-in gives it so, whether to read the
     // frames at full depth (GetFrameSamples) rather than as DIBs.
     std::function<bool(const FrameSequenceInfo &)> fullDepth = {};
+    // The size the picture is stored at (0: as decoded). When it differs from GetPictureInfo's
+    // and the plug-in renders frames at a size (OpenFramesAtSize), they come at this size.
+    uint32_t storedWidth = 0, storedHeight = 0;
 };
 
 // A frame reader of the current input plug-in, closed when this goes.
@@ -37,11 +40,15 @@ class FrameReader {
 public:
     FrameReader() = default;
     ~FrameReader() { Close(); }
-    FrameReader(FrameReader &&other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+    FrameReader(FrameReader &&other) noexcept
+        : handle_(std::exchange(other.handle_, nullptr)), at_(other.at_) {}
     FrameReader &operator=(FrameReader &&other) noexcept {
-        if (this != &other) Close(), handle_ = std::exchange(other.handle_, nullptr);
+        if (this != &other)
+            Close(), handle_ = std::exchange(other.handle_, nullptr), at_ = other.at_;
         return *this;
     }
+    // Every Open from now on asks the plug-in for frames of width x height (OpenFramesAtSize).
+    void RenderAt(int32_t width, int32_t height) { at_ = {width, height}; }
     // Opens path's frames and checks them against the limits; false with *cause set.
     bool Open(const WCHAR *path, FrameSequenceInfo *info, std::u16string *cause);
     // Frame index, checked to be a readable section of the canvas's size; null on failure.
@@ -57,6 +64,9 @@ public:
 
 private:
     void *handle_ = nullptr;
+    struct {
+        int32_t width = 0, height = 0;  // 0: the frames' own size (OpenFrames)
+    } at_;
 };
 
 struct Decoded {

@@ -1,5 +1,6 @@
 // The checks of an input plug-in: what IsSupported makes of paths that name no picture, and
 // what the reading calls make of the sample, a truncated copy of it and two threads at once.
+#include <algorithm>
 #include <cstring>
 #include <thread>
 
@@ -276,6 +277,48 @@ void FramesRead(const Subject &subject) {
     Traced("CloseFrames", [&] { plugin.closeFrames(reader); });
 }
 
+// Frames opened at a size other than the sample's own: the canvas is the one asked, every
+// frame a valid bitmap of it; a size beyond the picture limits is refused.
+void FramesAtSize(const Subject &subject) {
+    const EntryPoints &plugin = Load(subject);
+    const std::u16string units = Units(subject.sample);
+    for (const auto [w, h] : {std::pair(7, 3), std::pair(301, 97)}) {
+        FrameSequenceInfo info{};
+        info.size = sizeof info;
+        void *reader = nullptr;
+        const std::string asked = std::to_string(w) + " x " + std::to_string(h);
+        if (Traced("OpenFramesAtSize(sample, " + asked + ")", [&] {
+                return plugin.openFramesAtSize(units.c_str(), w, h, &info, &reader);
+            }) != 0)
+            Fail("OpenFramesAtSize failed on the sample at " + asked);
+        if (info.width != w || info.height != h)
+            Fail("OpenFramesAtSize gave the canvas " + std::to_string(info.width) + " x " +
+                 std::to_string(info.height) + " where " + asked + " was asked");
+        for (int32_t index = 0; index < std::min(info.frameCount, 4); ++index) {
+            FrameInfo frame{};
+            frame.size = sizeof frame;
+            HBITMAP bitmap = Traced("GetFrameDIB(" + std::to_string(index) + ") at " + asked, [&] {
+                return plugin.getFrameDIB(reader, index, &frame, nullptr, 0, HostAlloc);
+            });
+            const std::string problem =
+                bitmap == nullptr ? "GetFrameDIB gave no frame" : DibProblem(bitmap, w, h);
+            if (bitmap != nullptr) DeleteObject(bitmap);
+            if (!problem.empty())
+                Fail(problem + " (frame " + std::to_string(index + 1) + " at " + asked + ")");
+        }
+        Traced("CloseFrames", [&] { plugin.closeFrames(reader); });
+    }
+    void *reader = nullptr;
+    FrameSequenceInfo info{};
+    info.size = sizeof info;
+    if (Traced("OpenFramesAtSize(sample, 1 x 2^30)", [&] {
+            return plugin.openFramesAtSize(units.c_str(), 1, 1 << 30, &info, &reader);
+        }) == 0) {
+        Traced("CloseFrames", [&] { plugin.closeFrames(reader); });
+        Fail("OpenFramesAtSize took a canvas beyond the picture limits (1 x 2^30)");
+    }
+}
+
 Check Input(std::string name, std::vector<std::string> needs, bool sample,
             void (*body)(const Subject &)) {
     needs.insert(needs.begin(), {"IsSupported", "GetPictureInfo", "GetPictureDIB"});
@@ -324,6 +367,8 @@ std::vector<Check> InputChecks() {
                            {"GetPictureMetadata"}, true, MetadataWellFormed));
     checks.push_back(Input("OpenFrames, GetFrameDIB and CloseFrames read every frame",
                            {"OpenFrames", "GetFrameDIB", "CloseFrames"}, true, FramesRead));
+    checks.push_back(Input("OpenFramesAtSize renders the frames at the size asked",
+                           {"OpenFramesAtSize", "GetFrameDIB", "CloseFrames"}, true, FramesAtSize));
     return checks;
 }
 

@@ -27,7 +27,8 @@ const std::vector<std::string> &EntryPointNames() {
         "GetPluginOptionInfo", "GetPictureMetadata", "SetPictureMetadata",
         "GetStoredColourType", "OpenFrames",         "GetFrameDIB",
         "CloseFrames",         "BeginFrames",        "AddFrame",
-        "EndFrames",           "GetFrameSamples",    "AddFrameSamples"};
+        "EndFrames",           "GetFrameSamples",    "AddFrameSamples",
+        "OpenFramesAtSize"};
     return names;
 }
 
@@ -66,6 +67,7 @@ const EntryPoints &Load(const Subject &subject) {
     bind(entries.endFrames, "EndFrames");
     bind(entries.getFrameSamples, "GetFrameSamples");
     bind(entries.addFrameSamples, "AddFrameSamples");
+    bind(entries.openFramesAtSize, "OpenFramesAtSize");
     return entries;
 }
 

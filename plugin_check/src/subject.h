@@ -59,6 +59,7 @@ struct EntryPoints {
     EndFramesFn endFrames = nullptr;
     GetFrameSamplesFn getFrameSamples = nullptr;
     AddFrameSamplesFn addFrameSamples = nullptr;
+    OpenFramesAtSizeFn openFramesAtSize = nullptr;
 };
 
 // Loads the plug-in in the child as the host does (failing the check when it cannot) and binds

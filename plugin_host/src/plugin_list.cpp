@@ -356,9 +356,11 @@ void InputPluginList::BindEntryPoints() {
     getFrameDIB_ = reinterpret_cast<GetFrameDIBFn>(ResolveOwn(library_, "GetFrameDIB"));
     closeFrames_ = reinterpret_cast<CloseFramesFn>(ResolveOwn(library_, "CloseFrames"));
     getFrameSamples_ = reinterpret_cast<GetFrameSamplesFn>(ResolveOwn(library_, "GetFrameSamples"));
+    openFramesAtSize_ =
+        reinterpret_cast<OpenFramesAtSizeFn>(ResolveOwn(library_, "OpenFramesAtSize"));
     if (openFrames_ == nullptr || getFrameDIB_ == nullptr || closeFrames_ == nullptr)
         openFrames_ = nullptr, getFrameDIB_ = nullptr, closeFrames_ = nullptr;
-    if (openFrames_ == nullptr) getFrameSamples_ = nullptr;
+    if (openFrames_ == nullptr) getFrameSamples_ = nullptr, openFramesAtSize_ = nullptr;
 }
 
 void InputPluginList::ClearEntryPoints() {
@@ -372,6 +374,7 @@ void InputPluginList::ClearEntryPoints() {
     getFrameDIB_ = nullptr;
     closeFrames_ = nullptr;
     getFrameSamples_ = nullptr;
+    openFramesAtSize_ = nullptr;
 }
 
 int32_t InputPluginList::GetPictureMetadata(const WCHAR *path, MetadataSinkFn sink, void *context) {
@@ -411,6 +414,16 @@ int32_t InputPluginList::OpenFrames(const WCHAR *path, FrameSequenceInfo *info, 
     if (openFrames_ == nullptr) return -1;
     const CallNotice notice(*this);
     const int32_t answer = openFrames_(path, info, reader);
+    NoteCallOutcome(answer != 0);
+    return answer;
+}
+
+int32_t InputPluginList::OpenFramesAtSize(const WCHAR *path, int32_t width, int32_t height,
+                                          FrameSequenceInfo *info, void **reader) {
+    NoteCallOutcome(false);
+    if (openFramesAtSize_ == nullptr) return -1;
+    const CallNotice notice(*this);
+    const int32_t answer = openFramesAtSize_(path, width, height, info, reader);
     NoteCallOutcome(answer != 0);
     return answer;
 }

@@ -209,6 +209,11 @@ public:
     bool HasFrameSamples() const { return getFrameSamples_ != nullptr; }
     int32_t GetFrameSamples(void *reader, int32_t index, FrameInfo *frame, SamplePicture *picture,
                             ProgressCallbackFn progress, int32_t data, SampleAllocCallbackFn alloc);
+    // The optional OpenFramesAtSize, with the frame calls: frames rendered at a size asked.
+    // Answers -1 without it.
+    bool HasFramesAtSize() const { return openFramesAtSize_ != nullptr; }
+    int32_t OpenFramesAtSize(const WCHAR *path, int32_t width, int32_t height,
+                             FrameSequenceInfo *info, void **reader);
 
 protected:
     void BindEntryPoints() override;
@@ -218,7 +223,8 @@ private:
     OpenFramesFn openFrames_ = nullptr;  // optional, with the two below
     GetFrameDIBFn getFrameDIB_ = nullptr;
     CloseFramesFn closeFrames_ = nullptr;
-    GetFrameSamplesFn getFrameSamples_ = nullptr;  // optional, with the frame calls
+    GetFrameSamplesFn getFrameSamples_ = nullptr;    // optional, with the frame calls
+    OpenFramesAtSizeFn openFramesAtSize_ = nullptr;  // optional, with the frame calls
     IsSupportedFn isSupported_ = nullptr;
     GetPictureInfoFn getPictureInfo_ = nullptr;
     GetPictureDIBFn getPictureDIB_ = nullptr;

@@ -45,15 +45,18 @@ int32_t DelayOf(const FrameInfo *frame) {
 
 }  // namespace
 
-int32_t AnswerOpenFrames(const WCHAR *path, FrameSequenceInfo *info, void **reader,
-                         std::unique_ptr<FrameReader> (*open)(const WCHAR *path, Sequence *out)) {
+namespace {
+
+// OpenFrames' and OpenFramesAtSize's work: open(&sequence) makes the reader.
+template <class Open>
+int32_t OpenReader(const WCHAR *path, FrameSequenceInfo *info, void **reader, Open open) {
     return Guarded(1, [&] {
         if (info == nullptr || reader == nullptr) return Fail("no record to fill", 1);
         *reader = nullptr;
         // What opening notes (a profile in the header) goes with the first frame.
         BeginNotingMetadata(path);
         Sequence sequence;
-        std::unique_ptr<FrameReader> made = open(path, &sequence);
+        std::unique_ptr<FrameReader> made = open(&sequence);
         if (!made) {
             ForgetNotedMetadata();
             return 1;
@@ -66,6 +69,29 @@ int32_t AnswerOpenFrames(const WCHAR *path, FrameSequenceInfo *info, void **read
         FillInfo(sequence, info);
         *reader = made.release();
         return 0;
+    });
+}
+
+}  // namespace
+
+int32_t AnswerOpenFrames(const WCHAR *path, FrameSequenceInfo *info, void **reader,
+                         std::unique_ptr<FrameReader> (*open)(const WCHAR *path, Sequence *out)) {
+    return OpenReader(path, info, reader, [&](Sequence *out) { return open(path, out); });
+}
+
+int32_t AnswerOpenFramesAtSize(const WCHAR *path, int32_t width, int32_t height,
+                               FrameSequenceInfo *info, void **reader,
+                               std::unique_ptr<FrameReader> (*open)(const WCHAR *path,
+                                                                    int32_t width, int32_t height,
+                                                                    Sequence *out)) {
+    return OpenReader(path, info, reader, [&](Sequence *out) -> std::unique_ptr<FrameReader> {
+        if (!WithinLimits(width, height)) return nullptr;
+        std::unique_ptr<FrameReader> made = open(path, width, height, out);
+        // The canvas is the one asked for, whatever the format would make of it.
+        if (made && (out->width != width || out->height != height))
+            return Fail<std::unique_ptr<FrameReader>>("the frames came at another size than asked",
+                                                      nullptr);
+        return made;
     });
 }
 

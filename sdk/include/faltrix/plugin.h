@@ -44,6 +44,9 @@
  *  10. Deep samples (more than 8 bits), when both plug-ins export the calls for them (see
  *      "deep samples" below): GetFrameSamples and AddFrameSamples take the place of
  *      GetFrameDIB and AddFrame for every frame, a single picture included.
+ *  11. Frames at a size (pictures drawn from vectors), when the input plug-in exports
+ *      OpenFramesAtSize and the picture is stored at another size than GetPictureInfo gave:
+ *      OpenFramesAtSize takes the place of OpenFrames (see "frames at a size" below).
  *
  * Threads: GetPluginInfo, ConfigurationDlg and the size query (GetPictureInfo) come from the
  * dialog's thread; IsSupported, GetPictureInfo, GetPictureDIB, GetPictureMetadata,
@@ -78,8 +81,9 @@
  * addition raises the minor number by one and its comment says from which version on it is
  * there; the major number would rise only if an entry point changed, which it does not.
  * Version 1.0 is everything in this header, the optional entry points included, but what is
- * marked "from 1.1 on" (the frames and GetPluginOptionInfo) or "from 1.2 on" (deep samples:
- * GetFrameSamples, AddFrameSamples and FrameSequenceInfo.sampleBits).
+ * marked "from 1.1 on" (the frames and GetPluginOptionInfo), "from 1.2 on" (deep samples:
+ * GetFrameSamples, AddFrameSamples and FrameSequenceInfo.sampleBits) or "from 1.3 on"
+ * (OpenFramesAtSize).
  */
 #ifndef FALTRIX_PLUGIN_H
 #define FALTRIX_PLUGIN_H
@@ -108,7 +112,7 @@ typedef uint16_t WCHAR;
  *   #endif */
 #define FALTRIX_PLUGIN_API(major, minor) (((major) << 16) | (minor))
 #define FALTRIX_PLUGIN_API_VERSION_MAJOR 1
-#define FALTRIX_PLUGIN_API_VERSION_MINOR 2
+#define FALTRIX_PLUGIN_API_VERSION_MINOR 3
 #define FALTRIX_PLUGIN_API_VERSION \
     FALTRIX_PLUGIN_API(FALTRIX_PLUGIN_API_VERSION_MAJOR, FALTRIX_PLUGIN_API_VERSION_MINOR)
 
@@ -550,6 +554,29 @@ typedef int32_t (*AddFrameSamplesFn)(void *writer, const SamplePicture *picture,
                                      const FrameInfo *frame, ProgressCallbackFn progress,
                                      int32_t data);
 
+/* ---- Optional entry point: frames at a size, from 1.3 on ---------------------------------
+ * A picture drawn from vectors (an SVG drawing, the pages of a PDF) has no pixels of its own:
+ * it is rendered at whatever size is asked, and rendering it at the size it is stored at is
+ * sharper than scaling the pixels of its natural size. GetPictureInfo answers that natural
+ * size, which a front end fits its size fields to as for any picture.
+ *
+ * An input plug-in that gives frames may export OpenFramesAtSize too. When the picture is to
+ * be stored at another size than GetPictureInfo answered (a conversion with a new size; the
+ * preview keeps OpenFrames), the host calls it in place of OpenFrames, with that size, within
+ * FALTRIX_MAX_PICTURE_PIXELS and FALTRIX_MAX_PICTURE_SIDE. Everything else is as after
+ * OpenFrames: GetFrameDIB (and GetFrameSamples) then give frames of width x height pixels,
+ * and CloseFrames releases the reader. The host resizes nothing more; a frame of another
+ * size is a failure, as for OpenFrames.
+ */
+
+/* Input plug-ins: as OpenFrames, with the canvas width x height pixels (1 or more each): the
+ * frames are rendered to fill it, stretched when its sides do not keep the picture's aspect.
+ * info->width and info->height must answer exactly width and height; the host closes a reader
+ * that answers another canvas and fails the decoding. Returns 0 and a reader, or nonzero on
+ * failure (nothing to close; the cause through GetLastFailureText). [job thread] */
+typedef int32_t (*OpenFramesAtSizeFn)(const WCHAR *path, int32_t width, int32_t height,
+                                      FrameSequenceInfo *info, void **reader);
+
 /* Declarations for plug-in authors: define the entry points with these names and types. */
 #ifndef FALTRIX_HOST
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,
@@ -578,6 +605,8 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetFrameDIB(void *reader, int32_t index, FrameInfo
                                           ProgressCallbackFn progress, int32_t data,
                                           DibAllocCallbackFn alloc);
 FALTRIX_PLUGIN_EXPORT void CloseFrames(void *reader);
+FALTRIX_PLUGIN_EXPORT int32_t OpenFramesAtSize(const WCHAR *path, int32_t width, int32_t height,
+                                               FrameSequenceInfo *info, void **reader);
 FALTRIX_PLUGIN_EXPORT int32_t BeginFrames(const WCHAR *path, const FrameSequenceInfo *info,
                                           void **writer);
 FALTRIX_PLUGIN_EXPORT int32_t AddFrame(void *writer, HDC dc, const FrameInfo *frame,

@@ -32,7 +32,7 @@ struct Format {
     int qtTolerance;  // how far Qt's reading of our file may be from ours; -1: not compared
     int32_t tooWide;  // the narrowest picture the format cannot hold; 0: none in reach
     const char *input = nullptr;  // the input plug-in, where one reads several outputs' formats
-    bool written = true;          // false: read only, no output plug-in
+    bool written = true;          // false: read only, no output plug-in (RAW, SVG, PDF)
     std::string In() const { return input != nullptr ? input : name; }
     friend void PrintTo(const Format &c, std::ostream *os) { *os << c.name; }
 };
@@ -53,9 +53,11 @@ const Format kFormats[] = {{"bmp", "bmp", false, true, 7, 0},
                            {"pnm", "ppm", false, false, -1, 0},
                            {"tga", "tga", false, false, -1, 65536},
                            {"jp2", "jp2", false, false, -1, 0},
-                           {"raw", "dng", false, false, -1, 0, nullptr, false}};
+                           {"raw", "dng", false, false, -1, 0, nullptr, false},
+                           {"svg", "svg", false, false, -1, 0, nullptr, false},
+                           {"pdf", "pdf", false, false, -1, 0, nullptr, false}};
 
-// The formats with an output plug-in.
+// The formats with an output plug-in: the targets of the conversions.
 std::vector<Format> Written() {
     std::vector<Format> out;
     std::copy_if(std::begin(kFormats), std::end(kFormats), std::back_inserter(out),

@@ -1,6 +1,7 @@
 // Documents of pages through the plug-ins of the build tree: multi-page TIFF and HEIF files of
 // several top-level pictures read page by page as the peers read them, pages of another size
-// put on the first page's canvas, our TIFF pages read back by Pillow, and damaged page chains.
+// put on the first page's canvas, our TIFF pages read back by Pillow, damaged page chains, and
+// the settings PDF pages are rendered by.
 #include <gtest/gtest.h>
 
 #include <QPainter>
@@ -230,6 +231,32 @@ TEST(TiffPages, DamagedChainsKeepWhatCanBeRead) {
         EXPECT_EQ(ViewDib(single).rows, ViewDib(frames.bitmaps[0]).rows);
         DeleteObject(single);
     }
+}
+
+// PDF pages: the Detail dialog's dpi sets the size pages are rendered at, and transparent paper
+// leaves what a page does not draw transparent; SetPluginOption reaches the same settings.
+class PdfSettings : public KeepsSettings {};
+
+TEST_F(PdfSettings, DpiSetsTheSizeAndTransparentPaperKeepsWhatThePageLeaves) {
+    const CodecPlugin &in = Loaded("pdf", "input");
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
+    Keep(in);
+    const fs::path file = DataDir() / "pdf" / "layouts" / "two-pages-of-two-sizes.pdf";
+    ASSERT_EQ(AnswerSettings(in, {{"Dots per inch", 36}, {"Transparent paper", 1}}, true), 0);
+    int32_t w = 0, h = 0;
+    ASSERT_EQ(in.PictureSize(file, &w, &h), 0);
+    EXPECT_EQ(std::pair(w, h), std::pair(60, 45));
+    // (59, 0) is paper; (10, 10) lies in the red rectangle the page draws.
+    for (const char16_t *transparent : {u"1", u"0"}) {
+        ASSERT_EQ(SetOption(in, u"transparent", transparent), 0);
+        HBITMAP page = in.Decode(file);
+        const QImage picture = DibToImage(page);
+        DeleteObject(page);
+        ASSERT_EQ(picture.size(), QSize(60, 45));
+        EXPECT_EQ(picture.pixel(59, 0), transparent[0] == u'1' ? 0u : 0xFFFFFFFFu);
+        EXPECT_EQ(qAlpha(picture.pixel(10, 10)), 255);
+    }
+    EXPECT_NE(SetOption(in, u"dpi", u"0"), 0);
 }
 
 }  // namespace

@@ -190,6 +190,20 @@
         return ::faltrix::kit::AnswerEndFrames(writer, complete);                               \
     }
 
+// FALTRIX_KIT_FRAMES_AT_SIZE_INPUT(ns) adds OpenFramesAtSize, for a format drawn from vectors
+// (FALTRIX_KIT_FRAMES_INPUT too), over
+//   std::unique_ptr<kit::FrameReader> ns::OpenFramesAtSize(const WCHAR *path, int32_t width,
+//                                                         int32_t height, kit::Sequence *out);
+//                                      frames rendered to fill width x height (within the
+//                                      limits, checked before), which *out must answer
+#define FALTRIX_KIT_FRAMES_AT_SIZE_INPUT(ns)                                                \
+    FALTRIX_PLUGIN_EXPORT int32_t OpenFramesAtSize(const WCHAR *path, int32_t width,        \
+                                                   int32_t height, FrameSequenceInfo *info, \
+                                                   void **reader) {                         \
+        return ::faltrix::kit::AnswerOpenFramesAtSize(path, width, height, info, reader,    \
+                                                      ns::OpenFramesAtSize);                \
+    }
+
 // FALTRIX_KIT_DEEP_INPUT() adds GetFrameSamples over kit::FrameReader::ReadSamples, for a
 // format whose readers give frames deeper than 8 bits (Sequence::sampleBits);
 // FALTRIX_KIT_DEEP_OUTPUT() adds AddFrameSamples over kit::FrameWriter::AddSamples, for a

@@ -93,6 +93,11 @@ public:
 // The entry points' halves, for the macros.
 int32_t AnswerOpenFrames(const WCHAR *path, FrameSequenceInfo *info, void **reader,
                          std::unique_ptr<FrameReader> (*open)(const WCHAR *path, Sequence *out));
+int32_t AnswerOpenFramesAtSize(const WCHAR *path, int32_t width, int32_t height,
+                               FrameSequenceInfo *info, void **reader,
+                               std::unique_ptr<FrameReader> (*open)(const WCHAR *path,
+                                                                    int32_t width, int32_t height,
+                                                                    Sequence *out));
 HBITMAP AnswerGetFrameDIB(void *reader, int32_t index, FrameInfo *frame,
                           ProgressCallbackFn progress, int32_t data, DibAllocCallbackFn alloc);
 void AnswerCloseFrames(void *reader);
