@@ -72,9 +72,9 @@ int main(int argc, char **argv) {
     HBITMAP alpha = ImageToDib(TestChart(160, 120, true), 32, true);
     bool ok = true;
     const std::pair<const char *, const char *> formats[] = {
-        {"bmp", "bmp"},        {"png", "png"},        {"gif", "gif"},
-        {"jpeg", "jpg"},       {"tiff", "tif"},       {"webp", "webp"},
-        {"heif-heic", "heic"}, {"heif-avif", "avif"}, {"jxl", "jxl"}};
+        {"bmp", "bmp"},  {"png", "png"},   {"gif", "gif"},        {"jpeg", "jpg"},
+        {"tiff", "tif"}, {"webp", "webp"}, {"heif-heic", "heic"}, {"heif-avif", "avif"},
+        {"jxl", "jxl"},  {"exr", "exr"},   {"hdr", "hdr"}};
     for (const auto &[format, ext] : formats)
         ok = Store(format, chart24, folder / (std::string("chart.") + ext)) && ok;
     for (const char *format : {"bmp", "png", "gif"})

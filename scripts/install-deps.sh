@@ -8,9 +8,11 @@ packages=(
   g++ make cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev
   libpng-dev libdeflate-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libwebp-dev libheif-dev libjxl-dev libexif-dev liblcms2-dev libswscale-dev
+  libopenexr-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libavif-dev
   libheif-examples libjxl-tools libavif-bin webp python3-pil
+  openexr imagemagick libvips-tools
   parallel
   clang clang-format universal-ctags libclang-rt-14-dev
   xvfb xauth openbox x11-utils xdotool fonts-dejavu-core

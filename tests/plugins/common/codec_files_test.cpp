@@ -29,7 +29,8 @@ struct Fixture {
 
 std::vector<Fixture> Listed(const std::string &folder, const std::string &list) {
     std::vector<Fixture> all;
-    for (const char *format : {"bmp", "png", "gif", "jpeg", "tiff", "webp", "heif", "jxl"}) {
+    for (const char *format :
+         {"bmp", "png", "gif", "jpeg", "tiff", "webp", "heif", "jxl", "exr", "hdr"}) {
         std::ifstream in(DataDir() / format / folder / list);
         for (std::string file, rest; in >> file && std::getline(in, rest);) {
             std::istringstream words(rest);

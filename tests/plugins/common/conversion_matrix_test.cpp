@@ -43,7 +43,9 @@ const Format kFormats[] = {{"bmp", "bmp", false, true, 7, 0},
                            {"webp", "webp", true, false, -1, 16384},
                            {"heif-heic", "heic", true, false, -1, 0, "heif"},
                            {"heif-avif", "avif", true, false, -1, 0, "heif"},
-                           {"jxl", "jxl", true, false, -1, 0}};
+                           {"jxl", "jxl", true, false, -1, 0},
+                           {"exr", "exr", false, false, -1, 0},
+                           {"hdr", "hdr", true, false, -1, 0}};
 
 const Format &Named(const std::string &name) {
     return *std::find_if(std::begin(kFormats), std::end(kFormats),
@@ -258,7 +260,13 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"webp_Rgbx32AlphaAllZeroLossless", {32, 0, false, false, 24, 0}},
         RoundTrip{"webp_Rgba32Lossless", {32, 0, true, true, 32, 0}},
         RoundTrip{"webp_Rgb24BottomUpLossy", {24, 0, false, false, 24, 12.0}},
-        RoundTrip{"webp_Rgba32LossyAlphaExact", {32, 0, false, true, 32, 12.0}}),
+        RoundTrip{"webp_Rgba32LossyAlphaExact", {32, 0, false, true, 32, 12.0}},
+        RoundTrip{"exr_Palette4", {4, 16, false, false, 24, 0}},
+        RoundTrip{"exr_GreyRamp8TopDown", {8, -256, true, false, 8, 0}},
+        RoundTrip{"exr_Rgb24", {24, 0, false, false, 24, 0}},
+        RoundTrip{"exr_Rgba32Premultiplied", {32, 0, false, true, 32, 0.5}},
+        RoundTrip{"hdr_Rgb24", {24, 0, false, false, 24, 2.0}},
+        RoundTrip{"hdr_Rgba32OnWhite", {32, 0, true, true, 24, 2.0}}),
     kCaseName);
 
 // ---- Settings dialogs ----------------------------------------------------------------------
@@ -303,13 +311,14 @@ using Answers = std::vector<std::pair<const char *, int>>;
 
 INSTANTIATE_TEST_SUITE_P(
     Dialogs, Settings,
-    ::testing::Values(SettingsCase{"png", Answers{{kLevel, 0}}, Answers{{kLevel, 9}}},
-                      SettingsCase{"jpeg", Answers{{"Quality", 90}}, Answers{{"Quality", 20}}},
-                      SettingsCase{"webp", Answers{{"Lossless", 0}, {"Quality", 90}},
-                                   Answers{{"Lossless", 0}, {"Quality", 10}}},
-                      SettingsCase{"tiff", Answers{{"Compression", 0}},
-                                   Answers{{"Compression", 1}}},
-                      SettingsCase{"jxl", Answers{{"Quality", 90}}, Answers{{"Quality", 50}}}),
+    ::testing::Values(
+        SettingsCase{"png", Answers{{kLevel, 0}}, Answers{{kLevel, 9}}},
+        SettingsCase{"jpeg", Answers{{"Quality", 90}}, Answers{{"Quality", 20}}},
+        SettingsCase{"webp", Answers{{"Lossless", 0}, {"Quality", 90}},
+                     Answers{{"Lossless", 0}, {"Quality", 10}}},
+        SettingsCase{"tiff", Answers{{"Compression", 0}}, Answers{{"Compression", 1}}},
+        SettingsCase{"jxl", Answers{{"Quality", 90}}, Answers{{"Quality", 50}}},
+        SettingsCase{"exr", Answers{{"Compression", 0}}, Answers{{"Compression", 3}}}),
     kCaseName);
 
 // Every compression the TIFF dialog offers is what the file says, and gives back exactly a
