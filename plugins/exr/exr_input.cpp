@@ -105,17 +105,18 @@ bool ReadPart(Imf::InputPart &part, linear::Picture *out, ProgressCallbackFn pro
     const int64_t y0 = std::max(dataBox.y0, shown.y0), y1 = std::min(dataBox.y1, shown.y1);
     const size_t rowFloats = size_t(dataBox.Width()) * size_t(n);
     const int64_t stripRows = std::max<int64_t>(1, int64_t(kStripBytes / (rowFloats * 4)));
-    std::vector<float> strip(rowFloats * size_t(std::min(stripRows, std::max<int64_t>(1, y1 - y0 + 1))));
+    std::vector<float> strip(rowFloats *
+                             size_t(std::min(stripRows, std::max<int64_t>(1, y1 - y0 + 1))));
     for (int64_t y = y0; y <= y1; y += stripRows) {
         const int64_t rows = std::min(stripRows, y1 - y + 1);
         Imf::FrameBuffer frame;
         for (int32_t c = 0; c < n; ++c) {
             // A missing colour channel reads as 0, a missing alpha as opaque.
             const double fill = std::strcmp(names[c], "A") == 0 ? 1.0 : 0.0;
-            frame.insert(names[c], Imf::Slice::Make(Imf::FLOAT, strip.data() + c,
-                                                    Imath::V2i(int(dataBox.x0), int(y)),
-                                                    dataBox.Width(), rows, size_t(n) * 4,
-                                                    rowFloats * 4, 1, 1, fill));
+            frame.insert(
+                names[c],
+                Imf::Slice::Make(Imf::FLOAT, strip.data() + c, Imath::V2i(int(dataBox.x0), int(y)),
+                                 dataBox.Width(), rows, size_t(n) * 4, rowFloats * 4, 1, 1, fill));
         }
         part.setFrameBuffer(frame);
         part.readPixels(int(y), int(y + rows - 1));
@@ -126,17 +127,113 @@ bool ReadPart(Imf::InputPart &part, linear::Picture *out, ProgressCallbackFn pro
     return true;
 }
 
+// ---- The headers, checked before the library reads them ----------------------------------
+// The library allocates an attribute's bytes and a part's table of chunk offsets by the sizes
+// the file gives before it reads them: each is held here to the bytes the file has, and the
+// data window to the kit's limits.
+
+int64_t Remaining(FILE *f, int64_t size) { return size - int64_t(std::ftell(f)); }
+
+// An attribute's or the header's end's name; empty at the end of a header.
+bool ReadName(FILE *f, std::string *name) {
+    name->clear();
+    for (int c; (c = std::fgetc(f)) != 0;) {
+        if (c == EOF || name->size() == 255) return kit::Fail("OpenEXR: the header is cut short");
+        name->push_back(char(c));
+    }
+    return true;
+}
+
+int32_t Int32At(const uint8_t *b) {
+    return int32_t(uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 |
+                   uint32_t(b[3]) << 24);
+}
+
+// Rows of pixels in one chunk of a scanline part, by its compression.
+int64_t LinesPerChunk(int compression) {
+    switch (compression) {
+    case 3:
+    case 5: return 16;  // zip, pxr24
+    case 4:
+    case 6:
+    case 7:
+    case 8: return 32;   // piz, b44, b44a, dwaa
+    case 9: return 256;  // dwab
+    default: return 1;   // none, rle, zips
+    }
+}
+
+// One part's header from the name of its first attribute on; adds the chunks of its first
+// level to *chunks.
+bool CheckHeader(FILE *f, int64_t size, std::string name, uint64_t *chunks) {
+    uint8_t window[16], tiles[9];
+    bool haveWindow = false, tiled = false;
+    int compression = 0;
+    std::string type;
+    for (; !name.empty();) {
+        uint8_t length[4];
+        if (!ReadName(f, &type) || std::fread(length, 1, 4, f) != 4)
+            return kit::Fail("OpenEXR: the header is cut short");
+        const int64_t n = Int32At(length);
+        if (n < 0 || n > Remaining(f, size))
+            return kit::Fail("OpenEXR: the attribute " + name +
+                             " claims more bytes than the file has");
+        uint8_t *into = name == "dataWindow" && n == 16 ? window
+                        : name == "tiles" && n == 9     ? tiles
+                                                        : nullptr;
+        uint8_t scheme = 0;
+        if (name == "compression" && n == 1) into = &scheme;
+        if (into ? std::fread(into, 1, size_t(n), f) != size_t(n)
+                 : std::fseek(f, long(n), SEEK_CUR) != 0)
+            return kit::Fail("OpenEXR: the header is cut short");
+        haveWindow = haveWindow || into == window;
+        tiled = tiled || into == tiles;
+        if (into == &scheme) compression = scheme;
+        if (!ReadName(f, &name)) return false;
+    }
+    if (!haveWindow) return kit::Fail("OpenEXR: a part has no data window");
+    const int64_t w = int64_t(Int32At(window + 8)) - Int32At(window) + 1,
+                  h = int64_t(Int32At(window + 12)) - Int32At(window + 4) + 1;
+    if (!kit::WithinLimits(w, h)) return false;
+    const int64_t tw = tiled ? Int32At(tiles) : w,
+                  th = tiled ? Int32At(tiles + 4) : LinesPerChunk(compression);
+    if (tw < 1 || th < 1) return kit::Fail("OpenEXR: a part's tiles have no pixels");
+    *chunks += uint64_t((w + tw - 1) / tw) * uint64_t((h + th - 1) / th);
+    return true;
+}
+
+bool CheckHeaders(FILE *f, int64_t size) {
+    uint8_t head[8];
+    if (std::fread(head, 1, 8, f) != 8) return kit::Fail("OpenEXR: the header is cut short");
+    const bool multiPart = (head[5] & 0x10) != 0;
+    uint64_t chunks = 0;
+    std::string name;
+    for (int part = 0;; ++part) {
+        if (!ReadName(f, &name)) return false;
+        if (name.empty()) {
+            if (part == 0) return kit::Fail("OpenEXR: the header is empty");
+            break;  // the end of a multi-part file's headers
+        }
+        if (!CheckHeader(f, size, name, &chunks)) return false;
+        if (!multiPart) break;
+    }
+    if (chunks > uint64_t(std::max<int64_t>(Remaining(f, size), 0)) / 8)
+        return kit::Fail("OpenEXR: the file is too short for the size its header gives");
+    return std::fseek(f, 0, SEEK_SET) == 0 || kit::Fail("OpenEXR: the file cannot be read");
+}
+
 // Runs body over the file's parts; false, with the library's words, when it throws.
 template <class Body>
 bool WithFile(const WCHAR *path, Body body) {
     kit::InputFile file;
-    if (!file.Open(path)) return false;
+    if (!file.Open(path) || !CheckHeaders(file.stream(), file.size())) return false;
     SetLimits();
     try {
         FileStream stream(file.stream(), file.size());
         Imf::MultiPartInputFile parts(stream, 0);
         const int index = PicturePart(parts);
-        if (index < 0) return kit::Fail("OpenEXR: the file holds deep pixels only, which are not read");
+        if (index < 0)
+            return kit::Fail("OpenEXR: the file holds deep pixels only, which are not read");
         return body(parts, index);
     } catch (const std::exception &e) {
         return kit::Fail(std::string("OpenEXR: ") + e.what());

@@ -20,11 +20,11 @@
 namespace faltrix::exr {
 namespace {
 
-const std::vector<std::string> kCompressions = {"none", "rle",   "zips", "zip",  "piz",
+const std::vector<std::string> kCompressions = {"none",  "rle", "zips", "zip",  "piz",
                                                 "pxr24", "b44", "b44a", "dwaa", "dwab"};
 const Imf::Compression kSchemes[] = {
-    Imf::NO_COMPRESSION,    Imf::RLE_COMPRESSION,   Imf::ZIPS_COMPRESSION, Imf::ZIP_COMPRESSION,
-    Imf::PIZ_COMPRESSION,   Imf::PXR24_COMPRESSION, Imf::B44_COMPRESSION,  Imf::B44A_COMPRESSION,
+    Imf::NO_COMPRESSION,   Imf::RLE_COMPRESSION,   Imf::ZIPS_COMPRESSION, Imf::ZIP_COMPRESSION,
+    Imf::PIZ_COMPRESSION,  Imf::PXR24_COMPRESSION, Imf::B44_COMPRESSION,  Imf::B44A_COMPRESSION,
     Imf::DWAA_COMPRESSION, Imf::DWAB_COMPRESSION};
 
 constexpr const char *kTitle = "OpenEXR output settings";
@@ -42,9 +42,8 @@ bool Encode(const linear::Picture &picture, std::string *out) {
     for (size_t i = 0; i < pixels.size(); i += size_t(n)) {
         const float a = alpha ? picture.samples[i + size_t(n) - 1] : 1.0f;
         for (int32_t c = 0; c < n; ++c)
-            pixels[i + size_t(c)] =
-                half(alpha && c < n - 1 ? picture.samples[i + size_t(c)] * a
-                                        : picture.samples[i + size_t(c)]);
+            pixels[i + size_t(c)] = half(alpha && c < n - 1 ? picture.samples[i + size_t(c)] * a
+                                                            : picture.samples[i + size_t(c)]);
     }
     try {
         Imf::Header header(picture.width, picture.height);
@@ -53,8 +52,9 @@ bool Encode(const linear::Picture &picture, std::string *out) {
         const size_t xStride = size_t(n) * sizeof(half), yStride = xStride * size_t(picture.width);
         for (int32_t c = 0; c < n; ++c) {
             header.channels().insert(names[c], Imf::Channel(Imf::HALF));
-            frame.insert(names[c], Imf::Slice(Imf::HALF, reinterpret_cast<char *>(pixels.data() + c),
-                                              xStride, yStride));
+            frame.insert(names[c],
+                         Imf::Slice(Imf::HALF, reinterpret_cast<char *>(pixels.data() + c), xStride,
+                                    yStride));
         }
         MemoryStream stream;
         {

@@ -240,7 +240,8 @@ bool ReadLayout(const WCHAR *path, Layout *l) {
 bool Recognize(const WCHAR *path) {
     char head[11] = {};
     if (!kit::ReadFileHead(path, head, 7)) return false;
-    if (std::memcmp(head, "#?RGBE", 6) == 0) return head[6] == '\n' || head[6] == '\r' || head[6] == ' ';
+    if (std::memcmp(head, "#?RGBE", 6) == 0)
+        return head[6] == '\n' || head[6] == '\r' || head[6] == ' ';
     if (!kit::ReadFileHead(path, head, 11)) return false;
     return std::memcmp(head, "#?RADIANCE", 10) == 0 &&
            (head[10] == '\n' || head[10] == '\r' || head[10] == ' ');
