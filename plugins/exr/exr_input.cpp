@@ -18,6 +18,8 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "exr_common.h"
 #include "faltrix/kit/entry_points.h"
@@ -149,6 +151,42 @@ int32_t Int32At(const uint8_t *b) {
                    uint32_t(b[3]) << 24);
 }
 
+// The bytes the library reads for a value of `type` whatever size the file gives: -1 for a
+// type it reads by that size.
+int64_t FixedSize(const std::string &type) {
+    static const std::pair<const char *, int64_t> kSizes[] = {
+        {"box2i", 16},      {"box2f", 16},
+        {"compression", 1}, {"lineOrder", 1},
+        {"envmap", 1},      {"deepImageState", 1},
+        {"float", 4},       {"double", 8},
+        {"int", 4},         {"v2i", 8},
+        {"v2f", 8},         {"v2d", 16},
+        {"v3i", 12},        {"v3f", 12},
+        {"v3d", 24},        {"m33f", 36},
+        {"m33d", 72},       {"m44f", 64},
+        {"m44d", 128},      {"chromaticities", 32},
+        {"keycode", 28},    {"timecode", 8},
+        {"rational", 8},    {"tiledesc", 9}};
+    for (const auto &[name, bytes] : kSizes)
+        if (type == name) return bytes;
+    return -1;
+}
+
+// Whether the library, reading a value of `type` from these bytes, takes all of them and no
+// more: a channel list is read up to its empty name, a preview by its width and height.
+bool ReadAsItsSize(const std::string &type, const std::vector<uint8_t> &v) {
+    if (type == "preview")
+        return v.size() >= 8 && uint64_t(uint32_t(Int32At(v.data()))) *
+                                        uint64_t(uint32_t(Int32At(v.data() + 4))) * 4 ==
+                                    v.size() - 8;
+    size_t at = 0;  // chlist: name, NUL, then 16 bytes, until an empty name
+    while (at < v.size() && v[at] != 0) {
+        while (at < v.size() && v[at] != 0) ++at;
+        at += 1 + 16;
+    }
+    return at + 1 == v.size();
+}
+
 // Rows of pixels in one chunk of a scanline part, by its compression.
 int64_t LinesPerChunk(int compression) {
     switch (compression) {
@@ -178,6 +216,17 @@ bool CheckHeader(FILE *f, int64_t size, std::string name, uint64_t *chunks) {
         if (n < 0 || n > Remaining(f, size))
             return kit::Fail("OpenEXR: the attribute " + name +
                              " claims more bytes than the file has");
+        const int64_t fixed = FixedSize(type);
+        if (fixed >= 0 && n != fixed)
+            return kit::Fail("OpenEXR: the attribute " + name + " has the wrong size for its type");
+        if (type == "chlist" || type == "preview") {
+            std::vector<uint8_t> value(static_cast<size_t>(n));
+            if (std::fread(value.data(), 1, value.size(), f) != value.size() ||
+                !ReadAsItsSize(type, value))
+                return kit::Fail("OpenEXR: the attribute " + name + " is malformed");
+            if (!ReadName(f, &name)) return false;
+            continue;
+        }
         uint8_t *into = name == "dataWindow" && n == 16 ? window
                         : name == "tiles" && n == 9     ? tiles
                                                         : nullptr;
