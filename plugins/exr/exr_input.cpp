@@ -101,7 +101,17 @@ bool ReadPart(Imf::InputPart &part, linear::Picture *out, ProgressCallbackFn pro
     const bool covered = dataBox.x0 <= shown.x0 && dataBox.y0 <= shown.y0 &&
                          dataBox.x1 >= shown.x1 && dataBox.y1 >= shown.y1;
     const int32_t n = (ch.colour ? 3 : 1) + (ch.alpha || !covered ? 1 : 0);
-    if (!out->Allocate(int32_t(shown.Width()), int32_t(shown.Height()), n)) return false;
+    // The rows go straight into the picture where the data window covers the display window;
+    // otherwise into a picture of the part shown, placed once every row has been read, so that
+    // a file cut short costs no memory for transparent margins, which take no bytes of it.
+    const Box seen{std::max(dataBox.x0, shown.x0), std::max(dataBox.y0, shown.y0),
+                   std::min(dataBox.x1, shown.x1), std::min(dataBox.y1, shown.y1)};
+    const bool any = seen.x0 <= seen.x1 && seen.y0 <= seen.y1;
+    linear::Picture seenPart;
+    linear::Picture *into = covered ? out : &seenPart;
+    const Box &intoBox = covered ? shown : seen;
+    if ((covered || any) && !into->Allocate(int32_t(intoBox.Width()), int32_t(intoBox.Height()), n))
+        return false;
     const char *names[4] = {"R", "G", "B", "A"};
     if (!ch.colour) names[0] = "Y", names[1] = "A";
     const int64_t y0 = std::max(dataBox.y0, shown.y0), y1 = std::min(dataBox.y1, shown.y1);
@@ -122,10 +132,16 @@ bool ReadPart(Imf::InputPart &part, linear::Picture *out, ProgressCallbackFn pro
         }
         part.setFrameBuffer(frame);
         part.readPixels(int(y), int(y + rows - 1));
-        PlaceStrip(strip, dataBox, y, rows, shown, ch.alpha, out);
+        PlaceStrip(strip, dataBox, y, rows, intoBox, ch.alpha, into);
         kit::ReportProgress(progress, int32_t(y + rows - y0), int32_t(y1 - y0 + 1), data);
     }
     if (y0 > y1) kit::ReportProgress(progress, 1, 1, data);  // no row of data is shown
+    if (covered) return true;
+    if (!out->Allocate(int32_t(shown.Width()), int32_t(shown.Height()), n)) return false;
+    for (int64_t r = 0; any && r < seen.Height(); ++r)
+        std::copy_n(
+            seenPart.Row(int32_t(r)), size_t(seen.Width()) * size_t(n),
+            out->Row(int32_t(seen.y0 - shown.y0 + r)) + size_t(seen.x0 - shown.x0) * size_t(n));
     return true;
 }
 
