@@ -75,7 +75,7 @@ int main(int argc, char **argv) {
         {"bmp", "bmp"},  {"png", "png"},   {"gif", "gif"},        {"jpeg", "jpg"},
         {"tiff", "tif"}, {"webp", "webp"}, {"heif-heic", "heic"}, {"heif-avif", "avif"},
         {"jxl", "jxl"},  {"ico", "ico"},   {"cur", "cur"},        {"tga", "tga"},
-        {"jp2", "jp2"}};
+        {"jp2", "jp2"},  {"exr", "exr"},   {"hdr", "hdr"}};
     for (const auto &[format, ext] : formats)
         ok = Store(format, chart24, folder / (std::string("chart.") + ext)) && ok;
     for (const char *format : {"bmp", "png", "gif"})

@@ -24,7 +24,7 @@ else
   shift || true
 fi
 formats=("$@")
-[ ${#formats[@]} -gt 0 ] || formats=(bmp png gif jpeg tiff webp heif jxl ico pnm tga jp2 raw svg pdf metadata)
+[ ${#formats[@]} -gt 0 ] || formats=(bmp png gif jpeg tiff webp heif jxl ico pnm tga jp2 raw svg pdf exr hdr metadata)
 
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DFALTRIX_BUILD_FUZZERS=ON -DFALTRIX_BUILD_TESTS=OFF -DFALTRIX_BUILD_BENCH=OFF >/dev/null

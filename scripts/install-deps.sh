@@ -8,13 +8,13 @@ packages=(
   g++ make cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev
   libpng-dev libdeflate-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libwebp-dev libheif-dev libjxl-dev libopenjp2-7-dev libexif-dev liblcms2-dev libswscale-dev
-  librsvg2-dev libpoppler-glib-dev
+  librsvg2-dev libpoppler-glib-dev libopenexr-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libavif-dev
   libraw-dev libraw-bin dcraw
   libheif-examples libjxl-tools libavif-bin webp python3-pil netpbm libopenjp2-tools
   librsvg2-bin poppler-utils
-  imagemagick
+  openexr imagemagick libvips-tools
   parallel
   clang clang-format universal-ctags libclang-rt-14-dev
   xvfb xauth openbox x11-utils xdotool fonts-dejavu-core

@@ -55,7 +55,9 @@ const Format kFormats[] = {{"bmp", "bmp", false, true, 7, 0},
                            {"jp2", "jp2", false, false, -1, 0},
                            {"raw", "dng", false, false, -1, 0, nullptr, false},
                            {"svg", "svg", false, false, -1, 0, nullptr, false},
-                           {"pdf", "pdf", false, false, -1, 0, nullptr, false}};
+                           {"pdf", "pdf", false, false, -1, 0, nullptr, false},
+                           {"exr", "exr", false, false, -1, 0},
+                           {"hdr", "hdr", true, false, -1, 0}};
 
 // The formats with an output plug-in: the targets of the conversions.
 std::vector<Format> Written() {
@@ -296,7 +298,13 @@ INSTANTIATE_TEST_SUITE_P(
         RoundTrip{"jp2_GreyRamp8", {8, -256, false, false, 8, 0}},
         RoundTrip{"jp2_Palette4TopDown", {4, 16, true, false, 24, 0}},
         RoundTrip{"jp2_Rgb16", {16, 0, false, false, 24, 0}},
-        RoundTrip{"jp2_Rgba32", {32, 0, true, true, 32, 0}}),
+        RoundTrip{"jp2_Rgba32", {32, 0, true, true, 32, 0}},
+        RoundTrip{"exr_Palette4", {4, 16, false, false, 24, 0}},
+        RoundTrip{"exr_GreyRamp8TopDown", {8, -256, true, false, 8, 0}},
+        RoundTrip{"exr_Rgb24", {24, 0, false, false, 24, 0}},
+        RoundTrip{"exr_Rgba32Premultiplied", {32, 0, false, true, 32, 0.5}},
+        RoundTrip{"hdr_Rgb24", {24, 0, false, false, 24, 2.0}},
+        RoundTrip{"hdr_Rgba32OnWhite", {32, 0, true, true, 24, 2.0}}),
     kCaseName);
 
 // ---- Settings dialogs ----------------------------------------------------------------------
@@ -352,7 +360,8 @@ INSTANTIATE_TEST_SUITE_P(
                       SettingsCase{"pnm", Answers{{"Format", 1}}, Answers{{"Format", 0}}},
                       SettingsCase{"tga", Answers{{"Run-length encoding", 0}},
                                    Answers{{"Run-length encoding", 1}}},
-                      SettingsCase{"jp2", Answers{{kJp2Quality, 100}}, Answers{{kJp2Quality, 40}}}),
+                      SettingsCase{"jp2", Answers{{kJp2Quality, 100}}, Answers{{kJp2Quality, 40}}},
+                      SettingsCase{"exr", Answers{{"Compression", 0}}, Answers{{"Compression", 3}}}),
     kCaseName);
 
 // Every compression the TIFF dialog offers is what the file says, and gives back exactly a

@@ -291,5 +291,116 @@ INSTANTIATE_TEST_SUITE_P(
                       Conversion{"JxlToHeicAtTwelveBits", "jxl", "heic", "lossless=1", 12, 24}),
     kCaseName);
 
+// ---- Linear light: OpenEXR and Radiance HDR -------------------------------------------------
+
+struct LinearCase {
+    const char *name, *format;
+    int channels;
+    int tolerance;  // of the samples, from the file's precision
+};
+
+class LinearFormats : public ::testing::TestWithParam<LinearCase> {};
+
+// 16-bit samples stored as linear light come back at 16 bits, within what the file keeps: half
+// floats hold 11 significant bits (14 steps of the samples near white; premultiplied colour
+// and alpha twice that), RGBE's shared exponent leaves the channels 8 bits of the brightest.
+// Of a sequence, the first frame is stored.
+TEST_P(LinearFormats, DeepSamplesComeBackWithinTheFilesPrecision) {
+    const LinearCase &c = GetParam();
+    const CodecPlugin &in = Loaded(c.format, "input"), &out = Loaded(c.format, "output");
+    FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
+    Deep source = Pattern(c.channels, 16, 2);
+    for (size_t i = 3; c.channels == 4 && i < source.frames[0].size(); i += 4)
+        source.frames[0][i] |= 0x8000;  // below half opacity, premultiplying loses colour bits
+    TempDir dir;
+    const fs::path file = dir / (std::string("a.") + c.format);
+    ASSERT_EQ(WriteDeep(out, source, file), "");
+    const Deep read = ReadDeep(in, file);
+    EXPECT_EQ(read.bits, 16);
+    source.frames.pop_back();
+    ExpectSamples(read, AtDepth(source, 16, c.format == std::string("hdr")), c.tolerance, c.name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, LinearFormats,
+                         ::testing::Values(LinearCase{"ExrRgb", "exr", 3, 14},
+                                           LinearCase{"ExrRgba", "exr", 4, 28},
+                                           LinearCase{"ExrGrey", "exr", 1, 14},
+                                           LinearCase{"HdrGreyAsRgb", "hdr", 1, 110}),
+                         kCaseName);
+
+void KeepDropped(void *into, const char *key, const void *bytes, int32_t size) {
+    if (std::string_view(key) == FALTRIX_METADATA_DROPPED)
+        static_cast<std::string *>(into)->assign(static_cast<const char *>(bytes), size_t(size));
+}
+
+// Radiance pixels of 4.0, 1.0 and 0.25 (RGBE exponents 131, 129, 127; mantissas 128 with the
+// half the format adds) are tone-mapped: the brightest becomes white and the others keep their
+// order, and only the 8-bit picture tells what it dropped. Pixels of 0.5 are not touched: their
+// samples are the sRGB curve's, and nothing is said.
+TEST(LinearHighlights, AreToneMappedWithANoticeForEightBitsOnly) {
+    const CodecPlugin &in = Loaded("hdr", "input");
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
+    const auto notes = [&](const fs::path &file) {
+        std::string dropped;
+        reinterpret_cast<GetPictureMetadataFn>(in.Symbol("GetPictureMetadata"))(
+            U16(file).c_str(), KeepDropped, &dropped);
+        return dropped;
+    };
+    TempDir dir;
+    for (const bool bright : {true, false}) {
+        const fs::path file = dir / (bright ? "bright.hdr" : "dim.hdr");
+        const uint8_t e0 = bright ? 131 : 128, e1 = bright ? 129 : 128, e2 = bright ? 127 : 128;
+        const std::string header = "#?RADIANCE\n\n-Y 1 +X 3\n";
+        Bytes bytes(header.begin(), header.end());
+        for (const uint8_t exponent : {e0, e1, e2})
+            bytes.insert(bytes.end(), {128, 128, 128, exponent});
+        WriteFile(file, bytes);
+        const Deep deep = ReadDeep(in, file);
+        ASSERT_EQ(deep.frames.size(), 1u) << deep.failure;
+        EXPECT_EQ(notes(file), "");
+        const Samples &s = deep.frames[0];
+        HBITMAP dib = in.Decode(file);
+        const QImage eight = DibToImage(dib);
+        DeleteObject(dib);
+        const std::string said = notes(file);
+        if (bright) {
+            EXPECT_EQ(s[0], 65535);
+            EXPECT_GT(s[0], s[3]);
+            EXPECT_GT(s[3], s[6]);
+            EXPECT_EQ(qRed(eight.pixel(0, 0)), 255);
+            EXPECT_NE(said.find("tone-mapped"), std::string::npos) << said;
+        } else {
+            const double v = 128.5 / 256, srgb = 1.055 * std::pow(v, 1 / 2.4) - 0.055;
+            EXPECT_EQ(s, Samples(9, uint16_t(std::lround(srgb * 65535))));
+            EXPECT_EQ(qRed(eight.pixel(2, 0)), std::lround(srgb * 255));
+            EXPECT_EQ(said, "");
+        }
+    }
+}
+
+// Our files as libvips decodes them (linear light to sRGB) match our own reading of them.
+TEST(LinearFormats, OurFilesAreReadByLibvips) {
+    if (!Have("vips")) GTEST_SKIP() << "vips is not installed";
+    HBITMAP chart = ImageToDib(TestChart(64, 48), 24);
+    TempDir dir;
+    for (const char *format : {"exr", "hdr"}) {
+        const CodecPlugin &in = Loaded(format, "input"), &out = Loaded(format, "output");
+        if (!in.loaded() || !out.loaded()) continue;
+        const fs::path file = dir / (std::string("ours.") + format), png = dir / "vips.png";
+        ASSERT_EQ(out.Save(chart, file), 0);
+        ASSERT_EQ(RunQuietly("vips", {"colourspace", QString::fromStdString(file.string()),
+                                      QString::fromStdString(png.string()), "srgb"}),
+                  0);
+        HBITMAP ours = in.Decode(file);
+        std::string where;
+        EXPECT_LE(
+            MaxDifference(QImage(QString::fromStdString(png.string())), DibToImage(ours), &where),
+            1)
+            << format << " " << where;
+        DeleteObject(ours);
+    }
+    DeleteObject(chart);
+}
+
 }  // namespace
 }  // namespace faltrix
