@@ -436,7 +436,7 @@ std::pair<int32_t, int32_t> ChooseFrames(const ConversionRequest::Frames &asked,
     const int32_t first = std::max(asked.first, 1) - 1;
     int32_t last = asked.last <= 0 ? count - 1 : std::min(asked.last, count) - 1;
     last = std::max(last, first);
-    if (last > first && !OutputPlugins().HasFrames()) {
+    if (last > first && !OutputPlugins().HoldsSeveralFrames()) {
         notices->push_back(u"kept frame " + Number(first + 1) + u" of " + Number(count));
         last = first;
     }

@@ -475,9 +475,11 @@ void OutputPluginList::BindEntryPoints() {
     addFrame_ = reinterpret_cast<AddFrameFn>(ResolveOwn(library_, "AddFrame"));
     endFrames_ = reinterpret_cast<EndFramesFn>(ResolveOwn(library_, "EndFrames"));
     addFrameSamples_ = reinterpret_cast<AddFrameSamplesFn>(ResolveOwn(library_, "AddFrameSamples"));
+    getFramesPerFile_ =
+        reinterpret_cast<GetFramesPerFileFn>(ResolveOwn(library_, "GetFramesPerFile"));
     if (beginFrames_ == nullptr || addFrame_ == nullptr || endFrames_ == nullptr)
         beginFrames_ = nullptr, addFrame_ = nullptr, endFrames_ = nullptr;
-    if (beginFrames_ == nullptr) addFrameSamples_ = nullptr;
+    if (beginFrames_ == nullptr) addFrameSamples_ = nullptr, getFramesPerFile_ = nullptr;
 }
 
 void OutputPluginList::ClearEntryPoints() {
@@ -490,6 +492,14 @@ void OutputPluginList::ClearEntryPoints() {
     addFrame_ = nullptr;
     endFrames_ = nullptr;
     addFrameSamples_ = nullptr;
+    getFramesPerFile_ = nullptr;
+}
+
+bool OutputPluginList::HoldsSeveralFrames() const {
+    if (beginFrames_ == nullptr) return false;
+    if (getFramesPerFile_ == nullptr) return true;
+    const CallNotice notice(*this);
+    return getFramesPerFile_() != 1;
 }
 
 int32_t OutputPluginList::SetPictureMetadata(const char *key, const void *bytes, int32_t size) {

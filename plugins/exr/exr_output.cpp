@@ -91,4 +91,5 @@ std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequ
 FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::exr)
 FALTRIX_KIT_FRAMES_OUTPUT(faltrix::exr)
 FALTRIX_KIT_DEEP_OUTPUT()
+FALTRIX_KIT_ONE_PICTURE_OUTPUT()
 FALTRIX_KIT_SETTINGS(faltrix::exr, faltrix::exr::kTitle)

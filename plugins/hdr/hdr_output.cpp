@@ -78,3 +78,4 @@ std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequ
 FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::hdr)
 FALTRIX_KIT_FRAMES_OUTPUT(faltrix::hdr)
 FALTRIX_KIT_DEEP_OUTPUT()
+FALTRIX_KIT_ONE_PICTURE_OUTPUT()

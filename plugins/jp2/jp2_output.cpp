@@ -349,4 +349,5 @@ std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequ
 FALTRIX_KIT_BUNDLED_OUTPUT(faltrix::jp2::output)
 FALTRIX_KIT_FRAMES_OUTPUT(faltrix::jp2::output)
 FALTRIX_KIT_DEEP_OUTPUT()
+FALTRIX_KIT_ONE_PICTURE_OUTPUT()
 FALTRIX_KIT_SETTINGS(faltrix::jp2::output, faltrix::jp2::output::kTitle)

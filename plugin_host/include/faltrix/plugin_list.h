@@ -251,6 +251,10 @@ public:
     // The optional sequence calls, all three or none. Begin and AddFrame answer -1 without
     // them; each failure's cause as for SaveDIBPicture.
     bool HasFrames() const { return beginFrames_ != nullptr; }
+    // Whether a file of the output holds several frames: it has the sequence calls and does
+    // not answer 1 from the optional GetFramesPerFile (a format of one picture that takes
+    // deep samples).
+    bool HoldsSeveralFrames() const;
     int32_t BeginFrames(const WCHAR *path, const FrameSequenceInfo *info, void **writer);
     int32_t AddFrame(void *writer, HDC dc, const FrameInfo *frame, ProgressCallbackFn progress,
                      int32_t data);
@@ -269,7 +273,8 @@ private:
     BeginFramesFn beginFrames_ = nullptr;  // optional, with the two below
     AddFrameFn addFrame_ = nullptr;
     EndFramesFn endFrames_ = nullptr;
-    AddFrameSamplesFn addFrameSamples_ = nullptr;  // optional, with the sequence calls
+    AddFrameSamplesFn addFrameSamples_ = nullptr;    // optional, with the sequence calls
+    GetFramesPerFileFn getFramesPerFile_ = nullptr;  // optional, with the sequence calls
     SaveDIBPictureFn saveDIBPicture_ = nullptr;
     SetPictureMetadataFn setPictureMetadata_ = nullptr;    // optional
     GetStoredColourTypeFn getStoredColourType_ = nullptr;  // optional

@@ -83,7 +83,7 @@
  * Version 1.0 is everything in this header, the optional entry points included, but what is
  * marked "from 1.1 on" (the frames and GetPluginOptionInfo), "from 1.2 on" (deep samples:
  * GetFrameSamples, AddFrameSamples and FrameSequenceInfo.sampleBits) or "from 1.3 on"
- * (OpenFramesAtSize).
+ * (OpenFramesAtSize and GetFramesPerFile).
  */
 #ifndef FALTRIX_PLUGIN_H
 #define FALTRIX_PLUGIN_H
@@ -577,6 +577,15 @@ typedef int32_t (*AddFrameSamplesFn)(void *writer, const SamplePicture *picture,
 typedef int32_t (*OpenFramesAtSizeFn)(const WCHAR *path, int32_t width, int32_t height,
                                       FrameSequenceInfo *info, void **reader);
 
+/* ---- Optional entry point: one picture a file, from 1.3 on -------------------------------
+ * An output whose format holds one picture (JPEG 2000, OpenEXR, Radiance HDR) exports the
+ * sequence calls only to take deep samples. So that the user still learns what a file of
+ * several frames loses, it exports GetFramesPerFile too, answering 1: the host then hands it
+ * the first frame chosen alone, a sequence of one, and says "kept frame F of N", as for an
+ * output without the sequence calls. Without it, or with another answer, the host hands every
+ * frame chosen. [any thread; the same answer every time] */
+typedef int32_t (*GetFramesPerFileFn)(void);
+
 /* Declarations for plug-in authors: define the entry points with these names and types. */
 #ifndef FALTRIX_HOST
 FALTRIX_PLUGIN_EXPORT int32_t GetPluginInfo(int32_t infoNumber, WCHAR *buffer,
@@ -607,6 +616,7 @@ FALTRIX_PLUGIN_EXPORT HBITMAP GetFrameDIB(void *reader, int32_t index, FrameInfo
 FALTRIX_PLUGIN_EXPORT void CloseFrames(void *reader);
 FALTRIX_PLUGIN_EXPORT int32_t OpenFramesAtSize(const WCHAR *path, int32_t width, int32_t height,
                                                FrameSequenceInfo *info, void **reader);
+FALTRIX_PLUGIN_EXPORT int32_t GetFramesPerFile(void);
 FALTRIX_PLUGIN_EXPORT int32_t BeginFrames(const WCHAR *path, const FrameSequenceInfo *info,
                                           void **writer);
 FALTRIX_PLUGIN_EXPORT int32_t AddFrame(void *writer, HDC dc, const FrameInfo *frame,

@@ -30,8 +30,7 @@ struct Fixture {
 std::vector<Fixture> Listed(const std::string &folder, const std::string &list) {
     std::vector<Fixture> all;
     for (const char *format : {"bmp", "png", "gif", "jpeg", "tiff", "webp", "heif", "jxl", "ico",
-                               "pnm", "tga", "jp2", "raw", "svg", "pdf", "exr",
-                               "hdr"}) {
+                               "pnm", "tga", "jp2", "raw", "svg", "pdf", "exr", "hdr"}) {
         std::ifstream in(DataDir() / format / folder / list);
         for (std::string file, rest; in >> file && std::getline(in, rest);) {
             std::istringstream words(rest);

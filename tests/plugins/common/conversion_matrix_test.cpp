@@ -350,18 +350,18 @@ using Answers = std::vector<std::pair<const char *, int>>;
 
 INSTANTIATE_TEST_SUITE_P(
     Dialogs, Settings,
-    ::testing::Values(SettingsCase{"png", Answers{{kLevel, 0}}, Answers{{kLevel, 9}}},
-                      SettingsCase{"jpeg", Answers{{"Quality", 90}}, Answers{{"Quality", 20}}},
-                      SettingsCase{"webp", Answers{{"Lossless", 0}, {"Quality", 90}},
-                                   Answers{{"Lossless", 0}, {"Quality", 10}}},
-                      SettingsCase{"tiff", Answers{{"Compression", 0}},
-                                   Answers{{"Compression", 1}}},
-                      SettingsCase{"jxl", Answers{{"Quality", 90}}, Answers{{"Quality", 50}}},
-                      SettingsCase{"pnm", Answers{{"Format", 1}}, Answers{{"Format", 0}}},
-                      SettingsCase{"tga", Answers{{"Run-length encoding", 0}},
-                                   Answers{{"Run-length encoding", 1}}},
-                      SettingsCase{"jp2", Answers{{kJp2Quality, 100}}, Answers{{kJp2Quality, 40}}},
-                      SettingsCase{"exr", Answers{{"Compression", 0}}, Answers{{"Compression", 3}}}),
+    ::testing::Values(
+        SettingsCase{"png", Answers{{kLevel, 0}}, Answers{{kLevel, 9}}},
+        SettingsCase{"jpeg", Answers{{"Quality", 90}}, Answers{{"Quality", 20}}},
+        SettingsCase{"webp", Answers{{"Lossless", 0}, {"Quality", 90}},
+                     Answers{{"Lossless", 0}, {"Quality", 10}}},
+        SettingsCase{"tiff", Answers{{"Compression", 0}}, Answers{{"Compression", 1}}},
+        SettingsCase{"jxl", Answers{{"Quality", 90}}, Answers{{"Quality", 50}}},
+        SettingsCase{"pnm", Answers{{"Format", 1}}, Answers{{"Format", 0}}},
+        SettingsCase{"tga", Answers{{"Run-length encoding", 0}},
+                     Answers{{"Run-length encoding", 1}}},
+        SettingsCase{"jp2", Answers{{kJp2Quality, 100}}, Answers{{kJp2Quality, 40}}},
+        SettingsCase{"exr", Answers{{"Compression", 0}}, Answers{{"Compression", 3}}}),
     kCaseName);
 
 // Every compression the TIFF dialog offers is what the file says, and gives back exactly a

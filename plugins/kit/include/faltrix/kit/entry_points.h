@@ -204,6 +204,12 @@
                                                       ns::OpenFramesAtSize);                \
     }
 
+// FALTRIX_KIT_ONE_PICTURE_OUTPUT() adds GetFramesPerFile answering 1, for a format of one
+// picture whose output has the sequence calls only to take deep samples: the host then hands
+// it one frame and tells the user what was left out.
+#define FALTRIX_KIT_ONE_PICTURE_OUTPUT() \
+    FALTRIX_PLUGIN_EXPORT int32_t GetFramesPerFile(void) { return 1; }
+
 // FALTRIX_KIT_DEEP_INPUT() adds GetFrameSamples over kit::FrameReader::ReadSamples, for a
 // format whose readers give frames deeper than 8 bits (Sequence::sampleBits);
 // FALTRIX_KIT_DEEP_OUTPUT() adds AddFrameSamples over kit::FrameWriter::AddSamples, for a
