@@ -85,7 +85,8 @@ void NoteOtherSizes(int32_t count, std::string_view noun) {
     if (count <= 0) return;
     NoteDropped("the size of " + std::to_string(count) + " " + std::string(noun) +
                 (count > 1 ? "s" : "") + " other than the first's (put at the top-left of the " +
-                "first " + std::string(noun) + "'s canvas, cut or padded with white)");
+                "first " + std::string(noun) + "'s canvas, cut or padded: with white, or " +
+                "transparent where it has alpha)");
 }
 
 }  // namespace faltrix::kit

@@ -72,9 +72,11 @@ void ExpectPeersPages(const CodecPlugin &in, const TempDir &dir, const fs::path 
                       const std::string &noun, int first, int w, int h, int alpha) {
     const CodecPlugin::Frames frames = in.DecodeFrames(file);
     ASSERT_EQ(frames.bitmaps.size(), 3u) << in.LastFailureText().toStdString();
-    EXPECT_EQ(Dropped(in, file), "the size of 2 " + noun + "s other than the first's (put at the " +
-                                     "top-left of the first " + noun +
-                                     "'s canvas, cut or padded with white)");
+    EXPECT_EQ(Dropped(in, file),
+              "the size of 2 " + noun + "s other than the first's (put at the " +
+                  "top-left of the first " + noun +
+                  "'s canvas, cut or padded: with white, or transparent where it has "
+                  "alpha)");
     EXPECT_EQ(frames.info.kind, FALTRIX_FRAMES_PAGES);
     EXPECT_EQ(frames.delays, std::vector<int32_t>(3, 0));
     for (int k = 0; k < 3; ++k) {
