@@ -201,7 +201,8 @@ instead of failing.
 Input plug-ins without such a mode say so and read as usual.)roff"},
     {.name = "quality",
      .valueName = "N",
-     .help = "Quality of a lossy output (JPEG 1 to 100; WebP, HEIC, AVIF and JPEG XL 0 to 100).",
+     .help = "Quality of a lossy output (JPEG and JPEG 2000 1 to 100; WebP, HEIC, AVIF and "
+             "JPEG XL 0 to 100).",
      .value = OptionValue::Free,
      .brief = "quality of a lossy output",
      .valueTitle = "quality",
@@ -209,7 +210,9 @@ Input plug-ins without such a mode say so and read as usual.)roff"},
      .manText =
          R"roff(Quality of a lossy output: JPEG 1 to 100 (default 90; from a JPEG input, the quality its
 quantisation tables were made with, as estimated and reported), WebP 0 to 100 (default 90),
-HEIC 0 to 100 (default 65), AVIF 0 to 100 (default 85), JPEG XL 0 to 100 (default 90).
+HEIC 0 to 100 (default 65), AVIF 0 to 100 (default 85), JPEG XL 0 to 100 (default 90),
+JPEG 2000 1 to 100 (default 100, lossless; below it lossy, at a peak signal-to-noise ratio of
+20 + 0.3 x quality dB).
 The AVIF output also takes
 .BR speed=0 " to " 9
 (default 6, 9 the fastest) through
@@ -226,14 +229,28 @@ and
 (the colour resolution kept: whole, half across, half both ways; default 444 at quality
 90 and above, else 420) through
 .BR \-\-option .
+The ICO and CUR outputs take
+.BR sizes=16,32,48,256
+(the sizes stored, 1 to 256) and CUR
+.BR hotspot=x,y ;
+PNM takes
+.B format=ascii
+and
+.BR pam=1 ,
+TGA
+.BR rle=0 ,
+OpenEXR
+.BR compression=none ", " zip " (default), " piz " and the other schemes of its library."
 .B \-\-list\-options
 names every setting of a plug-in.)roff"},
     {.name = "lossless",
-     .help = "Store losslessly where the output format can choose (WebP, HEIC, AVIF, JPEG XL).",
+     .help = "Store losslessly where the output format can choose (WebP, HEIC, AVIF, JPEG XL, "
+             "JPEG 2000).",
      .brief = "store losslessly where the output format can choose",
      .excludes = "--quality",
      .manText =
-         R"roff(Store losslessly where the output format can choose (WebP, HEIC, AVIF, JPEG XL).
+         R"roff(Store losslessly where the output format can choose (WebP, HEIC, AVIF, JPEG XL,
+JPEG 2000).
 Refused with
 .B \-\-quality
 or
