@@ -92,6 +92,11 @@ bool Picture::Allocate(int32_t w, int32_t h, int32_t c) {
     return true;
 }
 
+// RGBE keeps an 8-bit mantissa and decodes to the middle of its step, so a white of 1.0 comes
+// back as 1.0039: values this close above 1.0 are white, clipped, not highlights that would
+// tone-map the whole picture (and warn) for a rounding.
+constexpr float kWhiteWithRounding = 1.0f + 1.0f / 128.0f;
+
 Range RangeOf(const Picture &picture) {
     float white = 1.0f;
     const int32_t colours = picture.HasAlpha() ? picture.channels - 1 : picture.channels;
@@ -101,7 +106,7 @@ Range RangeOf(const Picture &picture) {
             for (int32_t c = 0; c < colours; ++c)
                 if (std::isfinite(row[c])) white = std::max(white, row[c]);
     }
-    return {white};
+    return {white > kWhiteWithRounding ? white : 1.0f};
 }
 
 bool ToSamples(const Picture &picture, kit::SampleTarget &target) {

@@ -4,7 +4,8 @@
 //   colour  the sRGB transfer function of the linear value: 0 .. 1.0 onto 0 .. 65535 (16-bit
 //           samples) or 0 .. 255 (DIBs), rounded. A picture whose values stay within 1.0 is
 //           carried exactly to 16 bits, so that it comes back within half-float precision.
-//   highs   a picture with values above 1.0 (highlights) has all its colour values brought
+//   highs   a picture with values above 1.0 (highlights; RGBE's rounding of 1.0, up to 1/128
+//           above it, is still white) has all its colour values brought
 //           into range first by the extended Reinhard curve whose white is its brightest
 //           value W: v * (1 + v / W^2) / (1 + v), which is 0 at 0, W at 1.0 and rises
 //           steadily between; the DIB then notes what it dropped. Negative values and NaN
