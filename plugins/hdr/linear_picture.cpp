@@ -109,12 +109,23 @@ Range RangeOf(const Picture &picture) {
     return {white > kWhiteWithRounding ? white : 1.0f};
 }
 
-bool ToSamples(const Picture &picture, kit::SampleTarget &target) {
+// Tells the user, through the "dropped" item, that the highlights were brought into range.
+void NoteToneMapped(const Range &range, const char *format, int bits) {
+    if (!range.ToneMapped()) return;
+    char words[160];
+    std::snprintf(words, sizeof words,
+                  "the %s highlights above 1.0 (up to %.4g), tone-mapped into the %d-bit range",
+                  format, double(range.white), bits);
+    kit::NoteDropped(words);
+}
+
+bool ToSamples(const Picture &picture, const char *format, kit::SampleTarget &target) {
     const kit::SampleView view = target.Allocate(picture.channels, 16);
     if (!view.data) return false;
     if (view.width != picture.width || view.height != picture.height)
         return kit::Fail("the samples' canvas is not the picture's size");
-    const Mapper map{RangeOf(picture).white};
+    const Range range = RangeOf(picture);
+    const Mapper map{range.white};
     const int32_t colours = picture.HasAlpha() ? picture.channels - 1 : picture.channels;
     for (int32_t y = 0; y < picture.height; ++y) {
         const float *in = picture.Row(y);
@@ -124,6 +135,7 @@ bool ToSamples(const Picture &picture, kit::SampleTarget &target) {
             if (picture.HasAlpha()) *out++ = AlphaSample(*in++);
         }
     }
+    NoteToneMapped(range, format, 16);
     return true;
 }
 
@@ -149,13 +161,7 @@ HBITMAP ToDib(const Picture &picture, const char *format, DibAllocCallbackFn all
     }
     if (spec.bitCount == 32) kit::KeepFullTransparency(dib, picture.width, picture.height);
     kit::NoteMetadataNumber(FALTRIX_METADATA_BITS_PER_SAMPLE, 16);
-    if (range.ToneMapped()) {
-        char words[160];
-        std::snprintf(words, sizeof words,
-                      "the %s highlights above 1.0 (up to %.4g), tone-mapped into the 8-bit range",
-                      format, double(range.white));
-        kit::NoteDropped(words);
-    }
+    NoteToneMapped(range, format, 8);
     return guard.Release();
 }
 
@@ -231,7 +237,7 @@ bool PictureReader::ReadSamples(int32_t index, int32_t *delay, ProgressCallbackF
     if (index != 0) return kit::Fail("no such frame");
     *delay = 0;
     Picture picture;
-    return decode_(path_.c_str(), &picture, progress, data) && ToSamples(picture, target);
+    return decode_(path_.c_str(), &picture, progress, data) && ToSamples(picture, format_, target);
 }
 
 bool PictureWriter::Add(HDC dc, int32_t, ProgressCallbackFn progress, int32_t data) {

@@ -8,8 +8,8 @@
 //           above it, is still white) has all its colour values brought
 //           into range first by the extended Reinhard curve whose white is its brightest
 //           value W: v * (1 + v / W^2) / (1 + v), which is 0 at 0, W at 1.0 and rises
-//           steadily between; the DIB then notes what it dropped. Negative values and NaN
-//           become 0, infinities the brightest finite value.
+//           steadily between; the DIB or the samples then note what was dropped. Negative values
+//           and NaN become 0, infinities the brightest finite value.
 //   alpha   linear, 0 .. 1.0 onto the whole range, straight (not premultiplied).
 //
 // Storing goes back the same way: a sample or DIB value is decoded by the sRGB curve into
@@ -54,10 +54,10 @@ struct Range {
 };
 Range RangeOf(const Picture &picture);
 
-// The picture as the deep samples of `target`, allocated with its channels at 16 bits.
-// False, with the cause recorded, when the host gives no memory. (The progress is the
-// decoder's: converting takes a small part of the time.)
-bool ToSamples(const Picture &picture, kit::SampleTarget &target);
+// The picture as the deep samples of `target`, allocated with its channels at 16 bits; notes
+// the highlights dropped, as ToDib does. False, with the cause recorded, when the host gives
+// no memory. (The progress is the decoder's: converting takes a small part of the time.)
+bool ToSamples(const Picture &picture, const char *format, kit::SampleTarget &target);
 
 // The picture as a DIB: 8-bit grey, 24-bit colour or 32-bit with alpha. Notes the depth as
 // 16 bits per sample and, when it was tone-mapped, the highlights dropped ("format" names

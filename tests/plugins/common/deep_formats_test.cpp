@@ -335,10 +335,10 @@ void KeepDropped(void *into, const char *key, const void *bytes, int32_t size) {
 
 // Radiance pixels of 4.0, 1.0 and 0.25 (RGBE exponents 131, 129, 127; mantissas 128 with the
 // half the format adds) are tone-mapped: the brightest becomes white and the others keep their
-// order, and only the 8-bit picture tells what it dropped. A white stored as RGBE stores it
-// (1.0039, the middle of the mantissa's step) is white, and pixels of 0.5 beside it are not
-// touched: their samples are the sRGB curve's, and nothing is said.
-TEST(LinearHighlights, AreToneMappedWithANoticeForEightBitsOnly) {
+// order, and both the samples and the 8-bit picture tell what was dropped. A white stored as RGBE
+// stores it (1.0039, the middle of the mantissa's step) is white, and pixels of 0.5 beside it are
+// not touched: their samples are the sRGB curve's, and nothing is said.
+TEST(LinearHighlights, AreToneMappedWithANotice) {
     const CodecPlugin &in = Loaded("hdr", "input");
     FALTRIX_SKIP_UNLESS_LOADED(&in);
     const auto notes = [&](const fs::path &file) {
@@ -358,7 +358,7 @@ TEST(LinearHighlights, AreToneMappedWithANoticeForEightBitsOnly) {
         WriteFile(file, bytes);
         const Deep deep = ReadDeep(in, file);
         ASSERT_EQ(deep.frames.size(), 1u) << deep.failure;
-        EXPECT_EQ(notes(file), "");
+        const std::string saidDeep = notes(file);
         const Samples &s = deep.frames[0];
         HBITMAP dib = in.Decode(file);
         const QImage eight = DibToImage(dib);
@@ -369,14 +369,16 @@ TEST(LinearHighlights, AreToneMappedWithANoticeForEightBitsOnly) {
             EXPECT_GT(s[0], s[3]);
             EXPECT_GT(s[3], s[6]);
             EXPECT_EQ(qRed(eight.pixel(0, 0)), 255);
-            EXPECT_NE(said.find("tone-mapped"), std::string::npos) << said;
+            EXPECT_NE(said.find("tone-mapped into the 8-bit range"), std::string::npos) << said;
+            EXPECT_NE(saidDeep.find("tone-mapped into the 16-bit range"), std::string::npos)
+                << saidDeep;
         } else {
             const double v = 128.5 / 256, srgb = 1.055 * std::pow(v, 1 / 2.4) - 0.055;
             Samples want(9, uint16_t(std::lround(srgb * 65535)));
             std::fill_n(want.begin(), 3, 65535);
             EXPECT_EQ(s, want);
             EXPECT_EQ(qRed(eight.pixel(2, 0)), std::lround(srgb * 255));
-            EXPECT_EQ(said, "");
+            EXPECT_EQ(said + saidDeep, "");
         }
     }
 }
