@@ -254,10 +254,7 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
 
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
                DibAllocCallbackFn alloc) {
-    kit::Sequence sequence;
-    std::unique_ptr<kit::FrameReader> reader = OpenFrames(path, &sequence);
-    int32_t delay = 0;
-    return reader ? reader->Read(0, &delay, progress, data, alloc) : nullptr;
+    return kit::DecodeFirstFrame(path, progress, data, alloc, OpenFrames);
 }
 
 }  // namespace faltrix::pdf

@@ -214,10 +214,7 @@ std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *o
 
 HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
                DibAllocCallbackFn alloc) {
-    kit::Sequence sequence;
-    std::unique_ptr<kit::FrameReader> reader = OpenFrames(path, &sequence);
-    int32_t delay = 0;
-    return reader ? reader->Read(0, &delay, progress, data, alloc) : nullptr;
+    return kit::DecodeFirstFrame(path, progress, data, alloc, OpenFrames);
 }
 
 }  // namespace faltrix::svg

@@ -208,4 +208,13 @@ int32_t AnswerAddFrameSamples(void *writer, const SamplePicture *picture, const 
     });
 }
 
+HBITMAP DecodeFirstFrame(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+                         DibAllocCallbackFn alloc,
+                         std::unique_ptr<FrameReader> (*open)(const WCHAR *path, Sequence *out)) {
+    Sequence sequence;
+    const std::unique_ptr<FrameReader> reader = open(path, &sequence);
+    int32_t delay = 0;
+    return reader ? reader->Read(0, &delay, progress, data, alloc) : nullptr;
+}
+
 }  // namespace faltrix::kit

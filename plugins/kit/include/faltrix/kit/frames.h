@@ -76,6 +76,12 @@ public:
                              int32_t data, SampleTarget &target);
 };
 
+// The first frame of the file at path through `open`: GetPictureDIB of a format whose single
+// picture is its first frame.
+HBITMAP DecodeFirstFrame(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+                         DibAllocCallbackFn alloc,
+                         std::unique_ptr<FrameReader> (*open)(const WCHAR *path, Sequence *out));
+
 // Writes a sequence into the host's temporary, on the thread that began it.
 class FrameWriter {
 public:
