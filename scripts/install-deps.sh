@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   g++ make cmake ninja-build pkg-config
   qt6-base-dev qt6-base-dev-tools qt6-svg-dev
-  libpng-dev libdeflate-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libwebp-dev libheif-dev libjxl-dev libopenjp2-7-dev libexif-dev liblcms2-dev libswscale-dev
+  libpng-dev libdeflate-dev libjpeg62-turbo-dev libgif-dev libtiff-dev libwebp-dev libheif-dev libde265-dev libjxl-dev libopenjp2-7-dev libexif-dev liblcms2-dev libswscale-dev
   librsvg2-dev libpoppler-glib-dev libopenexr-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libavif-dev

@@ -33,6 +33,9 @@
 #include "faltrix/kit/owned.h"
 #include "heif_common.h"
 #include "heif_items.h"
+#if FALTRIX_HEIF_HEVC_WORKERS
+#include "hevc_decoder.h"
+#endif
 
 namespace faltrix::heif {
 namespace {
@@ -191,6 +194,9 @@ bool Open(const WCHAR *path, Opened *out) {
     std::pair<uint64_t, uint64_t> decoded{0, 0};
     if (!CheckItems(out->reader, &decoded)) return false;
     if (!out->context.context) return kit::Fail("not enough memory");
+#if FALTRIX_HEIF_HEVC_WORKERS
+    UseHevcWorkers();
+#endif
     heif_context_set_maximum_image_size_limit(out->context.context, kLibheifSideLimit);
     if (!Succeeded(heif_context_read_from_reader(out->context.context, &kFileReader, &out->reader,
                                                  nullptr)) ||

@@ -2,7 +2,9 @@
 // plug-ins store, set through their settings dialogs, comes back through our input plug-ins within
 // the stated loss (exactly when lossless), alpha too; and files the libraries' own tools write
 // decode as those tools decode them.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <libheif/heif.h>
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -155,6 +157,10 @@ INSTANTIATE_TEST_SUITE_P(
                                "x.avif", kArgb, false, 0, 0},
                       ToolCase{"Heic10BitsAlpha", "heif", "heif-enc", "heif-convert",
                                Args{"-b", "10"}, "x.heic", QImage::Format_RGBA64, true, 32, 1},
+                      ToolCase{"Heic444", "heif", "heif-enc", "heif-convert",
+                               Args{"-q", "70", "-p", "chroma=444"}, "x.heic", kRgb, false, 0, 0},
+                      ToolCase{"HeicGrey", "heif", "heif-enc", "heif-convert", Args{"-q", "70"},
+                               "x.heic", QImage::Format_Grayscale8, false, 0, 0},
                       ToolCase{"JxlLossy", "jxl", "cjxl", "djxl", Args{"-d", "1"}, "x.jxl", kRgb,
                                false, 24, 0},
                       ToolCase{"JxlLossyAlphaInContainer", "jxl", "cjxl", "djxl",
@@ -162,6 +168,29 @@ INSTANTIATE_TEST_SUITE_P(
                       ToolCase{"JxlLosslessGrey", "jxl", "cjxl", "djxl", Args{"-d", "0"}, "x.jxl",
                                QImage::Format_Grayscale8, false, 8, 0}),
     kCaseName);
+
+// Once the input plug-in has opened a HEIC, libheif decodes HEVC with the plug-in's decoder (a
+// libde265 worker per core) ahead of its own, which decodes on one core. The table above shows
+// that the pixels are the same as libheif's own decoder gives.
+TEST(HevcDecoder, TakesOverFromLibheifsOwn) {
+    const CodecPlugin &in = Loaded("heif", "input");
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
+    HBITMAP loaded =
+        in.Decode((DataDir() / "heif" / "layouts" / "turned-quarter-clockwise.heic").string());
+    ASSERT_NE(loaded, nullptr) << in.LastFailureText().toStdString();
+    DeleteObject(loaded);
+    void *library = dlopen("libheif.so.1", RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(library, nullptr) << "the plug-in does not use the system's libheif";
+    const auto list = reinterpret_cast<decltype(&heif_get_decoder_descriptors)>(
+        dlsym(library, "heif_get_decoder_descriptors"));
+    const auto id = reinterpret_cast<decltype(&heif_decoder_descriptor_get_id_name)>(
+        dlsym(library, "heif_decoder_descriptor_get_id_name"));
+    ASSERT_TRUE(list && id);
+    const heif_decoder_descriptor *first = nullptr;
+    ASSERT_EQ(list(heif_compression_HEVC, &first, 1), 1);
+    EXPECT_STREQ(id(first), "faltrix-libde265");
+    dlclose(library);
+}
 
 }  // namespace
 }  // namespace faltrix
