@@ -8,10 +8,10 @@
 #include "hevc_decoder.h"
 
 #include <dlfcn.h>
-#include <link.h>
 #include <libde265/de265.h>
 #include <libheif/heif.h>
 #include <libheif/heif_plugin.h>
+#include <link.h>
 
 #include <algorithm>
 #include <cstring>
@@ -90,10 +90,10 @@ heif_error Push(void *raw, const void *data, size_t size) {
 // Cr at the stream's chroma sampling, every plane at the one depth.
 heif_error ToHeifImage(const de265_image *picture, heif_image **out) {
     const bool mono = de265_get_chroma_format(picture) == de265_chroma_mono;
-    heif_error error = heif_image_create(
-        de265_get_image_width(picture, 0), de265_get_image_height(picture, 0),
-        mono ? heif_colorspace_monochrome : heif_colorspace_YCbCr,
-        static_cast<heif_chroma>(de265_get_chroma_format(picture)), out);
+    heif_error error =
+        heif_image_create(de265_get_image_width(picture, 0), de265_get_image_height(picture, 0),
+                          mono ? heif_colorspace_monochrome : heif_colorspace_YCbCr,
+                          static_cast<heif_chroma>(de265_get_chroma_format(picture)), out);
     if (error.code != heif_error_Ok) return error;
     constexpr heif_channel kPlanes[3] = {heif_channel_Y, heif_channel_Cb, heif_channel_Cr};
     const int bits = de265_get_bits_per_pixel(picture, 0);
@@ -105,8 +105,7 @@ heif_error ToHeifImage(const de265_image *picture, heif_image **out) {
                      "HEVC planes of different depths"};
         else if (width <= 0 || height <= 0)
             error = Failure(heif_suberror_Invalid_image_size, "HEVC plane without pixels");
-        else
-            error = heif_image_add_plane(*out, kPlanes[c], width, height, bits);
+        else error = heif_image_add_plane(*out, kPlanes[c], width, height, bits);
         if (error.code != heif_error_Ok) {
             heif_image_release(*out);
             *out = nullptr;
@@ -163,16 +162,8 @@ heif_error Decode(void *raw, heif_image **out) {
 
 const heif_decoder_plugin kDecoder = {
     3,  // the interface's version: with SetStrict and the id
-    Name,
-    Initialise,
-    Finish,
-    Supports,
-    NewDecoder,
-    FreeDecoder,
-    Push,
-    Decode,
-    SetStrict,
-    "faltrix-libde265",
+    Name,        Initialise, Finish, Supports,  NewDecoder,
+    FreeDecoder, Push,       Decode, SetStrict, "faltrix-libde265",
 };
 
 }  // namespace
