@@ -11,7 +11,8 @@
 # Prints each tool's median wall time, output size and peak memory, and faltrix's time and
 # size as a share of each peer's.
 #
-# Usage: bench/convert/modern.sh [BUILD_DIR] [REPETITIONS] [quick]
+# Usage: bench/convert/modern.sh [BUILD_DIR] [REPETITIONS] [quick|full] [heic]
+#   heic  only the HEIC -> JPEG task (the others encode for minutes)
 # Needs the Debian packages imagemagick, libvips-tools, python3-pil and time (for the benchmark
 # only; Faltrix itself does not use them).
 set -euo pipefail
@@ -21,6 +22,7 @@ root=$(cd "$here/../.." && pwd)
 build=${1:-$root/build/release}
 reps=${2:-3}
 scale=${3:-full}
+only=${4:-all}
 converter=$build/bin/faltrix-convert
 [ -x "$converter" ] || { echo "no faltrix-convert in $build/bin (build it first)" >&2; exit 1; }
 python=/usr/bin/python3
@@ -32,12 +34,12 @@ done
 work=$(mktemp -d "${TMPDIR:-/tmp}/faltrix-modern.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-FALTRIX_BENCH_DIR=$here "$python" - "$converter" "$work" "$reps" "$scale" <<'PYTHON'
+FALTRIX_BENCH_DIR=$here "$python" - "$converter" "$work" "$reps" "$scale" "$only" <<'PYTHON'
 import os, shutil, statistics, subprocess, sys
 sys.path.insert(0, os.environ['FALTRIX_BENCH_DIR'])
 from bench_tools import photo_like, print_table, timed
 
-converter, work, reps, scale = sys.argv[1:5]
+converter, work, reps, scale, only = sys.argv[1:6]
 reps = int(reps)
 div = 10 if scale == 'quick' else 1
 W, H = 6000 // div, 4000 // div
@@ -79,6 +81,8 @@ if ours_jxl:
         'vips': (lambda o: [vips, 'jxlsave', jpg, o, '--Q', '90']) if vips_jxl else None,
     }))
 
+if only == 'heic':
+    tasks = tasks[:1]
 results = []
 for title, suffix, tools in tasks:
     tools = {name: make for name, make in tools.items() if make is not None}
