@@ -182,6 +182,24 @@ HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown = false);
 HBITMAP ChartDib(int bits, bool topDown, int palette = 0, bool alpha = false, int w = 64,
                  int h = 48, const uint32_t *masks = nullptr);
 
+// ---- Deep samples ------------------------------------------------------------------------
+
+using Samples = std::vector<uint16_t>;
+// Frames of 16-bit samples, rows packed; bits: the depth they hold (the sequence's sampleBits).
+struct DeepPicture {
+    int32_t bits = 0, channels = 0, width = 48, height = 32;
+    std::vector<Samples> frames;
+    std::string failure;  // the cause of the call that stopped reading
+};
+// Every frame through OpenFrames and GetFrameSamples (into rows padded past their samples, as a
+// host may pad them), up to the first that fails; each frame must say the sequence's depth.
+DeepPicture ReadDeep(const CodecPlugin &in, const std::filesystem::path &file);
+// Through BeginFrames, AddFrameSamples (rows padded) and EndFrames; the cause when one fails.
+std::string WriteDeep(const CodecPlugin &out, const DeepPicture &d,
+                      const std::filesystem::path &file);
+// GetPictureMetadata's item of what was dropped, as text; empty when none.
+std::string DroppedNote(const CodecPlugin &in, const std::filesystem::path &file);
+
 // ---- Files -------------------------------------------------------------------------------
 
 // Whether the program is on the PATH; a peer tool's exit code, its words to the terminal left
