@@ -139,7 +139,7 @@ TEST_F(LenientJpeg, SalvagesDamagedFilesOnlyWhenAskedAndSaysWhere) {
                            : set(u"lenient", u"1"),
                   0);
         HBITMAP b = in.Decode(file);
-        EXPECT_EQ(DroppedNote(in, file) + "\n",
+        EXPECT_EQ(MetadataItem(in, file, FALTRIX_METADATA_DROPPED) + "\n",
                   std::string("the damaged pixel data, salvaged leniently: ") + cause)
             << name;
         EXPECT_TRUE(b != nullptr &&

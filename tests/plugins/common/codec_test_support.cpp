@@ -78,6 +78,11 @@ CodecPlugin::CodecPlugin(const std::string &format, const std::string &kind) {
     notBuilt_ = faltrix::testing::NotBuilt(kind, format);
 }
 
+CodecPlugin::CodecPlugin(const fs::path &library)
+    : handle_(dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+    if (!handle_) loadError_ = dlerror();
+}
+
 CodecPlugin::~CodecPlugin() {
     if (handle_) dlclose(handle_);
 }
@@ -537,9 +542,11 @@ void *AllocatePadded(SamplePicture *p) {
     p->owner = new Samples(size_t(p->stride / 2 * p->height));
     return p->data = static_cast<Samples *>(p->owner)->data();
 }
-void KeepDropped(void *into, const char *key, const void *bytes, int32_t size) {
-    if (std::string_view(key) == FALTRIX_METADATA_DROPPED)
-        static_cast<std::string *>(into)->assign(static_cast<const char *>(bytes), size_t(size));
+// The context of KeepItem: the key looked for and its value.
+using Item = std::pair<std::string_view, std::string>;
+void KeepItem(void *into, const char *key, const void *bytes, int32_t size) {
+    if (auto *item = static_cast<Item *>(into); item->first == key)
+        item->second.assign(static_cast<const char *>(bytes), size_t(size));
 }
 }  // namespace
 
@@ -593,12 +600,12 @@ std::string WriteDeep(const CodecPlugin &out, const DeepPicture &d, const fs::pa
     return end(writer, 1) == 0 ? "" : out.LastFailureText().toStdString();
 }
 
-std::string DroppedNote(const CodecPlugin &in, const fs::path &file) {
-    std::string dropped;
+std::string MetadataItem(const CodecPlugin &in, const fs::path &file, const char *key) {
+    Item item{key, ""};
     EXPECT_EQ(reinterpret_cast<GetPictureMetadataFn>(in.Symbol("GetPictureMetadata"))(
-                  U16(file).c_str(), KeepDropped, &dropped),
+                  U16(file).c_str(), KeepItem, &item),
               0);
-    return dropped;
+    return item.second;
 }
 
 fs::path SharedCorpus(const std::string &name) {

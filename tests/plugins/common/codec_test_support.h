@@ -30,6 +30,7 @@ inline constexpr auto kCaseName = [](const auto &info) { return std::string(info
 class CodecPlugin {
 public:
     CodecPlugin(const std::string &format, const std::string &kind);  // kind: "input" or "output"
+    explicit CodecPlugin(const std::filesystem::path &library);       // any other library
     ~CodecPlugin();
     CodecPlugin(const CodecPlugin &) = delete;
     CodecPlugin &operator=(const CodecPlugin &) = delete;
@@ -197,8 +198,8 @@ DeepPicture ReadDeep(const CodecPlugin &in, const std::filesystem::path &file);
 // Through BeginFrames, AddFrameSamples (rows padded) and EndFrames; the cause when one fails.
 std::string WriteDeep(const CodecPlugin &out, const DeepPicture &d,
                       const std::filesystem::path &file);
-// GetPictureMetadata's item of what was dropped, as text; empty when none.
-std::string DroppedNote(const CodecPlugin &in, const std::filesystem::path &file);
+// GetPictureMetadata's item `key` (FALTRIX_METADATA_DROPPED, ...) as text; empty when none.
+std::string MetadataItem(const CodecPlugin &in, const std::filesystem::path &file, const char *key);
 
 // ---- Files -------------------------------------------------------------------------------
 

@@ -284,12 +284,12 @@ TEST(LinearHighlights, AreToneMappedWithANotice) {
         WriteFile(file, bytes);
         const DeepPicture deep = ReadDeep(in, file);
         ASSERT_EQ(deep.frames.size(), 1u) << deep.failure;
-        const std::string saidDeep = DroppedNote(in, file);
+        const std::string saidDeep = MetadataItem(in, file, FALTRIX_METADATA_DROPPED);
         const Samples &s = deep.frames[0];
         HBITMAP dib = in.Decode(file);
         const QImage eight = DibToImage(dib);
         DeleteObject(dib);
-        const std::string said = DroppedNote(in, file);
+        const std::string said = MetadataItem(in, file, FALTRIX_METADATA_DROPPED);
         if (bright) {
             EXPECT_EQ(s[0], 65535);
             EXPECT_GT(s[0], s[3]);
