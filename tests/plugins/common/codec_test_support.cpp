@@ -512,6 +512,28 @@ int RunQuietly(const QString &program, const QStringList &args) {
         "/bin/sh", QStringList{"-c", R"(exec "$0" "$@" >/dev/null 2>&1)", program} + args);
 }
 
+bool HavePillow() {
+    return RunQuietly("/usr/bin/python3", {"-c", "import PIL.ImageSequence"}) == 0;
+}
+
+PeerFrames PillowFrames(const fs::path &file) {
+    static const char *const kDump = R"(import sys; from PIL import Image
+im = Image.open(sys.argv[1]); d = sys.argv[2]; out = [im.info.get('loop', -1)]
+for k in range(getattr(im, 'n_frames', 1)):
+    im.seek(k); im.convert('RGBA').save('%s/%d.png' % (d, k))
+    out.append(round(im.info.get('duration') or 0))
+open(d + '/info.txt', 'w').write(' '.join(map(str, out))))";
+    TempDir dir;
+    PeerFrames peer;
+    if (RunQuietly("/usr/bin/python3", {"-c", kDump, QString::fromStdString(file), dir.path()}))
+        return peer;
+    std::ifstream info(dir / "info.txt");
+    info >> peer.loop;
+    for (int32_t delay; info >> delay; peer.delays.push_back(delay))
+        peer.frames.emplace_back(dir.path() + QString("/%1.png").arg(peer.delays.size()));
+    return peer;
+}
+
 std::vector<uint8_t> ReadFile(const fs::path &file) {
     std::ifstream in(file, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});

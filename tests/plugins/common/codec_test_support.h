@@ -208,6 +208,17 @@ std::string MetadataItem(const CodecPlugin &in, const std::filesystem::path &fil
 bool Have(const char *tool);
 int RunQuietly(const QString &program, const QStringList &args);
 
+// Pillow (/usr/bin/python3 with python3-pil) as a peer: whether it is there, and the frames or
+// pages it reads from `file`, each as it composes it, with their durations and the loop count
+// (-1: the file gives none); no frames when it cannot read the file.
+struct PeerFrames {
+    std::vector<QImage> frames;
+    std::vector<int32_t> delays;
+    int loop = -1;
+};
+bool HavePillow();
+PeerFrames PillowFrames(const std::filesystem::path &file);
+
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir : public QTemporaryDir {
 public:
