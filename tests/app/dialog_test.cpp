@@ -3,7 +3,7 @@
 // their layout table and measured against their texts, the plug-in lists and the choice of
 // plug-in by file, the commands and their messages, the size fields typed and clicked as a
 // user does, the file choosers, the preview, jobs, the feedback front end, the settings kept
-// between runs and the single running instance.
+// between runs, the single running instance, and the built dialog's margins and progress bar.
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include "faltrix/app/application.h"
+#include "faltrix/app/dialog_builder.h"
 #include "faltrix/app/dialog_state.h"
 #include "faltrix/app/file_chooser.h"
 #include "faltrix/app/main_dialog.h"
@@ -1174,6 +1175,55 @@ TEST_F(DialogTest, ABundledPluginsConfirmedSettingIsKeptForTheNextRun) {
     StartThisTestAgain(child, {u"DIALOG_TEST_CHILD="_s + dir_.path()});
     ASSERT_TRUE(child.waitForFinished(60000));
     EXPECT_EQ(ReadFile(Path("%/shown")), "9");
+}
+
+// ---- How the built dialog looks ----------------------------------------------------------
+
+// Each layout fitted to a roomy screen and to the 240 x 320 one layout 102 is made for.
+struct Case {
+    int layout;
+    QSize screen;
+};
+class Look : public ::testing::TestWithParam<Case> {};
+INSTANTIATE_TEST_SUITE_P(Screens, Look,
+                         ::testing::Values(Case{102, {1024, 768}}, Case{103, {1024, 768}},
+                                           Case{102, {240, 320}}),
+                         [](const auto &info) {
+                             return "Layout" + std::to_string(info.param.layout) + "On" +
+                                    std::to_string(info.param.screen.width());
+                         });
+
+TEST_P(Look, MarginsTheStylesWhereTheyFitAndABarThatIsNoTextField) {
+    StartApp();
+    const auto [id, screen] = GetParam();
+    QDialog dialog;
+    const LayoutSpec &layout = *FindLayout(id);
+    const ControlMap controls = BuildLayout(&dialog, layout);
+    FitLayout(&dialog, layout, controls, screen);
+    ASSERT_EQ(dialog.size().boundedTo(screen), dialog.size());
+    // Beyond the style's margins the controls keep only the layout's own edge, a dialog unit
+    // or two; on the small screen the margins may narrow or go.
+    QRect bounds;
+    for (const auto &[control, widget] : controls.InOrder()) bounds |= widget->geometry();
+    QStyle *style = dialog.style();
+    const int kept[] = {bounds.left(), bounds.top(), dialog.width() - 1 - bounds.right(),
+                        dialog.height() - 1 - bounds.bottom()};
+    const QStyle::PixelMetric sides[] = {QStyle::PM_LayoutLeftMargin, QStyle::PM_LayoutTopMargin,
+                                         QStyle::PM_LayoutRightMargin,
+                                         QStyle::PM_LayoutBottomMargin};
+    for (int side = 0; side < 4; ++side) {
+        const int margin = style->pixelMetric(sides[side], nullptr, &dialog);
+        ASSERT_GT(margin, 2);
+        EXPECT_TRUE(screen.width() <= 240 || kept[side] >= margin) << side;
+        EXPECT_LE(kept[side], margin + 6) << side;
+    }
+    // An empty progress bar is not painted as the empty path fields beside it are.
+    dialog.show();
+    auto *bar = qobject_cast<QProgressBar *>(controls.Find(kProgressBar));
+    ASSERT_EQ(bar->value() <= bar->minimum(), true);
+    EXPECT_NE(PaintedCentre(bar), PaintedCentre(controls.Find(kOutputPathField)));
+    // The automatic-preview box has a caption in layout 102, where its row has room.
+    EXPECT_EQ(ControlText(controls.Find(kAutoPreviewCheck)), id == 102 ? u"Auto"_s : QString());
 }
 
 // ---- One instance at a time ---------------------------------------------------------------

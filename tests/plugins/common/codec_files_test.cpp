@@ -119,11 +119,6 @@ INSTANTIATE_TEST_SUITE_P(Data, HostileFiles, ::testing::ValuesIn(Listed("hostile
 class LenientJpeg : public KeepsSettings {};
 
 // A metadata callback that keeps the "dropped" item's text in the std::string at `into`.
-void KeepDropped(void *into, const char *key, const void *bytes, int32_t size) {
-    if (std::string_view(key) == FALTRIX_METADATA_DROPPED)
-        static_cast<std::string *>(into)->assign(static_cast<const char *>(bytes), size_t(size));
-}
-
 TEST_F(LenientJpeg, SalvagesDamagedFilesOnlyWhenAskedAndSaysWhere) {
     const CodecPlugin &in = Loaded("jpeg", "input");
     FALTRIX_SKIP_UNLESS_LOADED(&in);
@@ -144,10 +139,7 @@ TEST_F(LenientJpeg, SalvagesDamagedFilesOnlyWhenAskedAndSaysWhere) {
                            : set(u"lenient", u"1"),
                   0);
         HBITMAP b = in.Decode(file);
-        std::string dropped;
-        const auto get = reinterpret_cast<GetPictureMetadataFn>(in.Symbol("GetPictureMetadata"));
-        ASSERT_EQ(get(U16(file).c_str(), KeepDropped, &dropped), 0);
-        EXPECT_EQ(dropped + "\n",
+        EXPECT_EQ(MetadataItem(in, file, FALTRIX_METADATA_DROPPED) + "\n",
                   std::string("the damaged pixel data, salvaged leniently: ") + cause)
             << name;
         EXPECT_TRUE(b != nullptr &&

@@ -78,6 +78,11 @@ CodecPlugin::CodecPlugin(const std::string &format, const std::string &kind) {
     notBuilt_ = faltrix::testing::NotBuilt(kind, format);
 }
 
+CodecPlugin::CodecPlugin(const fs::path &library)
+    : handle_(dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL)) {
+    if (!handle_) loadError_ = dlerror();
+}
+
 CodecPlugin::~CodecPlugin() {
     if (handle_) dlclose(handle_);
 }
@@ -507,6 +512,28 @@ int RunQuietly(const QString &program, const QStringList &args) {
         "/bin/sh", QStringList{"-c", R"(exec "$0" "$@" >/dev/null 2>&1)", program} + args);
 }
 
+bool HavePillow() {
+    return RunQuietly("/usr/bin/python3", {"-c", "import PIL.ImageSequence"}) == 0;
+}
+
+PeerFrames PillowFrames(const fs::path &file) {
+    static const char *const kDump = R"(import sys; from PIL import Image
+im = Image.open(sys.argv[1]); d = sys.argv[2]; out = [im.info.get('loop', -1)]
+for k in range(getattr(im, 'n_frames', 1)):
+    im.seek(k); im.convert('RGBA').save('%s/%d.png' % (d, k))
+    out.append(round(im.info.get('duration') or 0))
+open(d + '/info.txt', 'w').write(' '.join(map(str, out))))";
+    TempDir dir;
+    PeerFrames peer;
+    if (RunQuietly("/usr/bin/python3", {"-c", kDump, QString::fromStdString(file), dir.path()}))
+        return peer;
+    std::ifstream info(dir / "info.txt");
+    info >> peer.loop;
+    for (int32_t delay; info >> delay; peer.delays.push_back(delay))
+        peer.frames.emplace_back(dir.path() + QString("/%1.png").arg(peer.delays.size()));
+    return peer;
+}
+
 std::vector<uint8_t> ReadFile(const fs::path &file) {
     std::ifstream in(file, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
@@ -528,6 +555,79 @@ void UnderFileSizeLimit(uint64_t bytes, const std::function<void()> &body) {
     body();
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
+}
+
+namespace {
+// The host's memory for a frame, rows padded past their samples.
+void *AllocatePadded(SamplePicture *p) {
+    p->stride = int64_t(p->width) * p->channels * 2 + 6;
+    p->owner = new Samples(size_t(p->stride / 2 * p->height));
+    return p->data = static_cast<Samples *>(p->owner)->data();
+}
+// The context of KeepItem: the key looked for and its value.
+using Item = std::pair<std::string_view, std::string>;
+void KeepItem(void *into, const char *key, const void *bytes, int32_t size) {
+    if (auto *item = static_cast<Item *>(into); item->first == key)
+        item->second.assign(static_cast<const char *>(bytes), size_t(size));
+}
+}  // namespace
+
+DeepPicture ReadDeep(const CodecPlugin &in, const fs::path &file) {
+    FrameSequenceInfo info{sizeof info, 0, 0, 0, 0, 0, 0, {}};
+    void *reader = nullptr;
+    DeepPicture d;
+    if (reinterpret_cast<OpenFramesFn>(in.Symbol("OpenFrames"))(U16(file).c_str(), &info, &reader))
+        return d.failure = in.LastFailureText().toStdString(), d;
+    d = {info.sampleBits, 0, info.width, info.height, {}, {}};
+    for (int32_t k = 0; k < info.frameCount; ++k) {
+        FrameInfo frame{sizeof frame, 0, {}};
+        SamplePicture p{sizeof p, info.width, info.height, 0, 0, 0, 0, nullptr, nullptr, {}};
+        const int32_t answer = reinterpret_cast<GetFrameSamplesFn>(in.Symbol("GetFrameSamples"))(
+            reader, k, &frame, &p, nullptr, 0, AllocatePadded);
+        const std::unique_ptr<Samples> owned(static_cast<Samples *>(p.owner));
+        if (answer != 0) {
+            d.failure = in.LastFailureText().toStdString();
+            break;
+        }
+        EXPECT_EQ(p.significantBits, info.sampleBits);
+        d.channels = p.channels;
+        Samples &to = d.frames.emplace_back();
+        for (int32_t y = 0; y < p.height; ++y)
+            to.insert(to.end(), &(*owned)[p.stride / 2 * y],
+                      &(*owned)[p.stride / 2 * y + p.width * p.channels]);
+    }
+    reinterpret_cast<CloseFramesFn>(in.Symbol("CloseFrames"))(reader);
+    return d;
+}
+
+std::string WriteDeep(const CodecPlugin &out, const DeepPicture &d, const fs::path &file) {
+    const int32_t count = int32_t(d.frames.size()), row = d.width * d.channels, stride = row + 5;
+    FrameSequenceInfo info{sizeof info, d.width, d.height, count, 0, 0, d.bits, {}};
+    void *writer = nullptr;
+    const auto end = reinterpret_cast<EndFramesFn>(out.Symbol("EndFrames"));
+    if (reinterpret_cast<BeginFramesFn>(out.Symbol("BeginFrames"))(U16(file).c_str(), &info,
+                                                                   &writer))
+        return out.LastFailureText().toStdString();
+    for (const Samples &frame : d.frames) {
+        Samples padded(size_t(stride * d.height));
+        for (int32_t y = 0; y < d.height; ++y)
+            std::copy_n(&frame[size_t(row * y)], row, &padded[size_t(stride * y)]);
+        SamplePicture p{sizeof p, d.width,    d.height,      d.channels, 16,
+                        d.bits,   stride * 2, padded.data(), nullptr,    {}};
+        FrameInfo delay{sizeof delay, 40, {}};
+        if (reinterpret_cast<AddFrameSamplesFn>(out.Symbol("AddFrameSamples"))(writer, &p, &delay,
+                                                                               nullptr, 0))
+            return end(writer, 0), out.LastFailureText().toStdString();
+    }
+    return end(writer, 1) == 0 ? "" : out.LastFailureText().toStdString();
+}
+
+std::string MetadataItem(const CodecPlugin &in, const fs::path &file, const char *key) {
+    Item item{key, ""};
+    EXPECT_EQ(reinterpret_cast<GetPictureMetadataFn>(in.Symbol("GetPictureMetadata"))(
+                  U16(file).c_str(), KeepItem, &item),
+              0);
+    return item.second;
 }
 
 fs::path SharedCorpus(const std::string &name) {

@@ -30,6 +30,7 @@ inline constexpr auto kCaseName = [](const auto &info) { return std::string(info
 class CodecPlugin {
 public:
     CodecPlugin(const std::string &format, const std::string &kind);  // kind: "input" or "output"
+    explicit CodecPlugin(const std::filesystem::path &library);       // any other library
     ~CodecPlugin();
     CodecPlugin(const CodecPlugin &) = delete;
     CodecPlugin &operator=(const CodecPlugin &) = delete;
@@ -182,12 +183,41 @@ HBITMAP ImageToDib(const QImage &image, int bitCount, bool topDown = false);
 HBITMAP ChartDib(int bits, bool topDown, int palette = 0, bool alpha = false, int w = 64,
                  int h = 48, const uint32_t *masks = nullptr);
 
+// ---- Deep samples ------------------------------------------------------------------------
+
+using Samples = std::vector<uint16_t>;
+// Frames of 16-bit samples, rows packed; bits: the depth they hold (the sequence's sampleBits).
+struct DeepPicture {
+    int32_t bits = 0, channels = 0, width = 48, height = 32;
+    std::vector<Samples> frames;
+    std::string failure;  // the cause of the call that stopped reading
+};
+// Every frame through OpenFrames and GetFrameSamples (into rows padded past their samples, as a
+// host may pad them), up to the first that fails; each frame must say the sequence's depth.
+DeepPicture ReadDeep(const CodecPlugin &in, const std::filesystem::path &file);
+// Through BeginFrames, AddFrameSamples (rows padded) and EndFrames; the cause when one fails.
+std::string WriteDeep(const CodecPlugin &out, const DeepPicture &d,
+                      const std::filesystem::path &file);
+// GetPictureMetadata's item `key` (FALTRIX_METADATA_DROPPED, ...) as text; empty when none.
+std::string MetadataItem(const CodecPlugin &in, const std::filesystem::path &file, const char *key);
+
 // ---- Files -------------------------------------------------------------------------------
 
 // Whether the program is on the PATH; a peer tool's exit code, its words to the terminal left
 // out.
 bool Have(const char *tool);
 int RunQuietly(const QString &program, const QStringList &args);
+
+// Pillow (/usr/bin/python3 with python3-pil) as a peer: whether it is there, and the frames or
+// pages it reads from `file`, each as it composes it, with their durations and the loop count
+// (-1: the file gives none); no frames when it cannot read the file.
+struct PeerFrames {
+    std::vector<QImage> frames;
+    std::vector<int32_t> delays;
+    int loop = -1;
+};
+bool HavePillow();
+PeerFrames PillowFrames(const std::filesystem::path &file);
 
 // A fresh folder under the system's temporary folder, removed with everything in it.
 class TempDir : public QTemporaryDir {

@@ -17,22 +17,14 @@ namespace {
 
 using namespace faltrix::testing;
 namespace fs = std::filesystem;
-using Samples = std::vector<uint16_t>;
-
-// Frames of 16-bit samples, rows packed; bits: the depth they were scaled from.
-struct Deep {
-    int32_t bits = 0, channels = 0, width = 48, height = 32;
-    std::vector<Samples> frames;
-    std::string failure;  // of the call that stopped reading
-};
 
 uint16_t Widen(uint32_t v, int bits) {
     return uint16_t((v * 65535ull + ((1u << bits) - 1) / 2) / ((1u << bits) - 1));
 }
 
 // Values of `bits` bits that differ from pixel to pixel, channel to channel and frame to frame.
-Deep Pattern(int channels, int bits, int frames) {
-    Deep d{bits, channels, 48, 32, {}, {}};
+DeepPicture Pattern(int channels, int bits, int frames) {
+    DeepPicture d{bits, channels, 48, 32, {}, {}};
     for (int k = 0; k < frames; ++k) {
         d.frames.emplace_back(size_t(d.width * d.height * channels));
         for (size_t i = 0; i < d.frames[k].size(); ++i)
@@ -41,68 +33,10 @@ Deep Pattern(int channels, int bits, int frames) {
     return d;
 }
 
-// The host's memory for a frame, rows padded past their samples as a host may pad them.
-void *Allocate(SamplePicture *p) {
-    p->stride = int64_t(p->width) * p->channels * 2 + 6;
-    p->owner = new Samples(size_t(p->stride / 2 * p->height));
-    return p->data = static_cast<Samples *>(p->owner)->data();
-}
-
-Deep ReadDeep(const CodecPlugin &in, const fs::path &file) {
-    FrameSequenceInfo info{sizeof info, 0, 0, 0, 0, 0, 0, {}};
-    void *reader = nullptr;
-    Deep d;
-    if (reinterpret_cast<OpenFramesFn>(in.Symbol("OpenFrames"))(U16(file).c_str(), &info, &reader))
-        return d.failure = in.LastFailureText().toStdString(), d;
-    d = {info.sampleBits, 0, info.width, info.height, {}, {}};
-    for (int32_t k = 0; k < info.frameCount; ++k) {
-        FrameInfo frame{sizeof frame, 0, {}};
-        SamplePicture p{sizeof p, info.width, info.height, 0, 0, 0, 0, nullptr, nullptr, {}};
-        const int32_t answer = reinterpret_cast<GetFrameSamplesFn>(in.Symbol("GetFrameSamples"))(
-            reader, k, &frame, &p, nullptr, 0, Allocate);
-        const std::unique_ptr<Samples> owned(static_cast<Samples *>(p.owner));
-        if (answer != 0) {
-            d.failure = in.LastFailureText().toStdString();
-            break;
-        }
-        EXPECT_EQ(p.significantBits, info.sampleBits);
-        d.channels = p.channels;
-        Samples &to = d.frames.emplace_back();
-        for (int32_t y = 0; y < p.height; ++y)
-            to.insert(to.end(), &(*owned)[p.stride / 2 * y],
-                      &(*owned)[p.stride / 2 * y + p.width * p.channels]);
-    }
-    reinterpret_cast<CloseFramesFn>(in.Symbol("CloseFrames"))(reader);
-    return d;
-}
-
-// Through BeginFrames, AddFrameSamples (rows padded) and EndFrames; the cause when one fails.
-std::string WriteDeep(const CodecPlugin &out, const Deep &d, const fs::path &file) {
-    const int32_t count = int32_t(d.frames.size()), row = d.width * d.channels, stride = row + 5;
-    FrameSequenceInfo info{sizeof info, d.width, d.height, count, 0, 0, d.bits, {}};
-    void *writer = nullptr;
-    const auto end = reinterpret_cast<EndFramesFn>(out.Symbol("EndFrames"));
-    if (reinterpret_cast<BeginFramesFn>(out.Symbol("BeginFrames"))(U16(file).c_str(), &info,
-                                                                   &writer))
-        return out.LastFailureText().toStdString();
-    for (const Samples &frame : d.frames) {
-        Samples padded(size_t(stride * d.height));
-        for (int32_t y = 0; y < d.height; ++y)
-            std::copy_n(&frame[size_t(row * y)], row, &padded[size_t(stride * y)]);
-        SamplePicture p{sizeof p, d.width,    d.height,      d.channels, 16,
-                        d.bits,   stride * 2, padded.data(), nullptr,    {}};
-        FrameInfo delay{sizeof delay, 40, {}};
-        if (reinterpret_cast<AddFrameSamplesFn>(out.Symbol("AddFrameSamples"))(writer, &p, &delay,
-                                                                               nullptr, 0))
-            return end(writer, 0), out.LastFailureText().toStdString();
-    }
-    return end(writer, 1) == 0 ? "" : out.LastFailureText().toStdString();
-}
-
 // The colour samples of a picture Qt read (a 16-bit PNG in 16 bits).
-Deep FromImage(const QImage &read) {
+DeepPicture FromImage(const QImage &read) {
     const QImage image = read.convertToFormat(QImage::Format_RGBX64);
-    Deep d{16, 3, image.width(), image.height(), {{}}, {}};
+    DeepPicture d{16, 3, image.width(), image.height(), {{}}, {}};
     for (int y = 0; y < d.height; ++y)
         for (int x = 0; x < d.width; ++x) {
             const QRgba64 p = reinterpret_cast<const QRgba64 *>(image.constScanLine(y))[x];
@@ -120,7 +54,8 @@ QByteArray Tool(const QString &tool, const QStringList &args) {
 }
 
 // Every sample of `have` within `tolerance` of `expected`'s, with as many frames and channels.
-void ExpectSamples(const Deep &have, const Deep &expected, int tolerance, const std::string &who) {
+void ExpectSamples(const DeepPicture &have, const DeepPicture &expected, int tolerance,
+                   const std::string &who) {
     ASSERT_EQ(have.frames.size(), expected.frames.size()) << who << ": " << have.failure;
     ASSERT_EQ(have.channels, expected.channels) << who;
     for (size_t k = 0; k < have.frames.size(); ++k)
@@ -131,7 +66,7 @@ void ExpectSamples(const Deep &have, const Deep &expected, int tolerance, const 
 
 // The source as a file of `bits` bits gives it back: each sample narrowed and widened again;
 // grey as three channels alike where the file holds colour only.
-Deep AtDepth(Deep d, int bits, bool colour) {
+DeepPicture AtDepth(DeepPicture d, int bits, bool colour) {
     const int grey = colour && d.channels < 3 ? 2 : 0;
     for (Samples &frame : d.frames) {
         Samples to;
@@ -167,9 +102,10 @@ TEST_P(DeepFormats, LosslessRoundTrips) {
     const fs::path file = dir / (std::string("a.") + (jxl || jp2 ? c.format
                                                       : avif     ? "avif"
                                                                  : "heic"));
-    const Deep source = Pattern(c.channels, c.bits, c.frames);
+    const DeepPicture source = Pattern(c.channels, c.bits, c.frames);
     ASSERT_EQ(WriteDeep(out, source, file), "");
-    const Deep ours = ReadDeep(in, file), expected = AtDepth(source, c.storedBits, !jxl && !jp2);
+    const DeepPicture ours = ReadDeep(in, file),
+                      expected = AtDepth(source, c.storedBits, !jxl && !jp2);
     EXPECT_EQ(ours.bits, c.storedBits);
     ExpectSamples(ours, expected, 0, "our reader");
 }
@@ -221,7 +157,8 @@ TEST(DeepFiles, HostileFilesFailCleanly) {
             av1c[6] = uint8_t((av1c[6] & 0x9f) | h.av1cFlags);
         std::ofstream(dir / "h", std::ios::binary)
             .write(reinterpret_cast<char *>(bytes.data()), std::streamsize(bytes.size()));
-        const Deep read = ReadDeep(h.from == std::string("a.jxl") ? jxlIn : heifIn, dir / "h");
+        const DeepPicture read =
+            ReadDeep(h.from == std::string("a.jxl") ? jxlIn : heifIn, dir / "h");
         EXPECT_EQ(std::pair(read.bits, read.frames.size()),
                   std::pair(h.claimedBits, size_t(h.framesRead)))
             << h.failure;
@@ -249,7 +186,7 @@ TEST_P(DeepConvert, KeepsTheDepth) {
     for (uint32_t i = 0; i < 48 * 32 * 4; ++i)
         reinterpret_cast<uint16_t *>(image.bits())[i] =
             i % 4 == 3 ? 65535 : (i * 2654435761u) >> 16;
-    const Deep source = FromImage(image);
+    const DeepPicture source = FromImage(image);
     TempDir dir;
     const auto path = [&](const char *name, const char *ext) { return dir.filePath(name) + ext; };
     ASSERT_TRUE(image.save(path("s.", "png")));
@@ -309,13 +246,13 @@ TEST_P(LinearFormats, DeepSamplesComeBackWithinTheFilesPrecision) {
     const LinearCase &c = GetParam();
     const CodecPlugin &in = Loaded(c.format, "input"), &out = Loaded(c.format, "output");
     FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
-    Deep source = Pattern(c.channels, 16, 2);
+    DeepPicture source = Pattern(c.channels, 16, 2);
     for (size_t i = 3; c.channels == 4 && i < source.frames[0].size(); i += 4)
         source.frames[0][i] |= 0x8000;  // below half opacity, premultiplying loses colour bits
     TempDir dir;
     const fs::path file = dir / (std::string("a.") + c.format);
     ASSERT_EQ(WriteDeep(out, source, file), "");
-    const Deep read = ReadDeep(in, file);
+    const DeepPicture read = ReadDeep(in, file);
     EXPECT_EQ(read.bits, 16);
     source.frames.pop_back();
     ExpectSamples(read, AtDepth(source, 16, c.format == std::string("hdr")), c.tolerance, c.name);
@@ -328,11 +265,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, LinearFormats,
                                            LinearCase{"HdrGreyAsRgb", "hdr", 1, 110}),
                          kCaseName);
 
-void KeepDropped(void *into, const char *key, const void *bytes, int32_t size) {
-    if (std::string_view(key) == FALTRIX_METADATA_DROPPED)
-        static_cast<std::string *>(into)->assign(static_cast<const char *>(bytes), size_t(size));
-}
-
 // Radiance pixels of 4.0, 1.0 and 0.25 (RGBE exponents 131, 129, 127; mantissas 128 with the
 // half the format adds) are tone-mapped: the brightest becomes white and the others keep their
 // order, and both the samples and the 8-bit picture tell what was dropped. A white stored as RGBE
@@ -341,12 +273,6 @@ void KeepDropped(void *into, const char *key, const void *bytes, int32_t size) {
 TEST(LinearHighlights, AreToneMappedWithANotice) {
     const CodecPlugin &in = Loaded("hdr", "input");
     FALTRIX_SKIP_UNLESS_LOADED(&in);
-    const auto notes = [&](const fs::path &file) {
-        std::string dropped;
-        reinterpret_cast<GetPictureMetadataFn>(in.Symbol("GetPictureMetadata"))(
-            U16(file).c_str(), KeepDropped, &dropped);
-        return dropped;
-    };
     TempDir dir;
     for (const bool bright : {true, false}) {
         const fs::path file = dir / (bright ? "bright.hdr" : "dim.hdr");
@@ -356,14 +282,14 @@ TEST(LinearHighlights, AreToneMappedWithANotice) {
         for (const uint8_t exponent : {e0, e1, e2})
             bytes.insert(bytes.end(), {128, 128, 128, exponent});
         WriteFile(file, bytes);
-        const Deep deep = ReadDeep(in, file);
+        const DeepPicture deep = ReadDeep(in, file);
         ASSERT_EQ(deep.frames.size(), 1u) << deep.failure;
-        const std::string saidDeep = notes(file);
+        const std::string saidDeep = MetadataItem(in, file, FALTRIX_METADATA_DROPPED);
         const Samples &s = deep.frames[0];
         HBITMAP dib = in.Decode(file);
         const QImage eight = DibToImage(dib);
         DeleteObject(dib);
-        const std::string said = notes(file);
+        const std::string said = MetadataItem(in, file, FALTRIX_METADATA_DROPPED);
         if (bright) {
             EXPECT_EQ(s[0], 65535);
             EXPECT_GT(s[0], s[3]);

@@ -140,48 +140,45 @@ TEST_F(Icons, FramesWrittenBackKeepTheirSizes) {
     ExpectFrames(Entries(in, dir / "again.ico", sides), Entries(in, file, sides), 0, "ours");
 }
 
-// The hotspot scales with each size; one outside the picture is refused. Pillow reads the
-// cursor.
+// The hotspot scales with each size, set by option or by the Detail dialog's check boxes and
+// numbers; one outside the picture is refused. Pillow reads the cursor.
 TEST_F(Icons, CursorHotspotScalesWithEachSize) {
     FALTRIX_SKIP_UNLESS_LOADED(&cur);
-    HBITMAP source = ImageToDib(TestChart(64, 64, true), 32);
+    HBITMAP outside = ImageToDib(TestChart(64, 64, true), 32);
     ASSERT_EQ(SetOption(cur, u"hotspot", u"70,3"), 0);
-    EXPECT_NE(cur.Save(source, dir / "outside.cur"), 0);
+    EXPECT_NE(cur.Save(outside, dir / "outside.cur"), 0);
+    DeleteObject(outside);
     EXPECT_TRUE(cur.LastFailureText().contains("outside the picture"));
-    ASSERT_EQ(SetOption(cur, u"hotspot", u"10,21"), 0);
-    ASSERT_EQ(SetOption(cur, u"sizes", u"32,64"), 0);
-    ASSERT_EQ(cur.Save(source, dir / "a.cur"), 0);
-    DeleteObject(source);
-    const std::vector<Record> records = Directory(dir / "a.cur");
-    ASSERT_EQ(records.size(), 2u);
-    EXPECT_EQ(std::tuple(records[0].width, records[0].hotX, records[0].hotY),
-              std::tuple(32, 5, 10));
-    EXPECT_EQ(std::tuple(records[1].width, records[1].hotX, records[1].hotY),
-              std::tuple(64, 10, 21));
+    // The side, the settings, and the first and last records: width, hotspot x and y.
+    const std::tuple<int, bool, std::vector<int>> cases[] = {{64, false, {32, 5, 10, 64, 10, 21}},
+                                                             {96, true, {16, 6, 1, 48, 20, 4}}};
+    for (const auto &[side, byDialog, expected] : cases) {
+        ASSERT_EQ(SetOption(cur, u"sizes", u"") + SetOption(cur, u"hotspot", u"0,0"), 0);
+        if (byDialog) {
+            App();
+            ASSERT_EQ(
+                AnswerSettings(cur, {{"Sizes", 3}, {"Hotspot x", 40}, {"Hotspot y", 8}}, true), 0);
+        } else {
+            ASSERT_EQ(SetOption(cur, u"hotspot", u"10,21") + SetOption(cur, u"sizes", u"32,64"), 0);
+        }
+        HBITMAP source = ImageToDib(TestChart(side, side, true), 32);
+        ASSERT_EQ(cur.Save(source, dir / "a.cur"), 0);
+        DeleteObject(source);
+        const std::vector<Record> records = Directory(dir / "a.cur");
+        ASSERT_EQ(records.size(), byDialog ? 3u : 2u);  // the dialog's: 16, 32, 48
+        const Record &first = records.front(), &last = records.back();
+        EXPECT_EQ((std::vector<int>{first.width, first.hotX, first.hotY, last.width, last.hotX,
+                                    last.hotY}),
+                  expected)
+            << side;
+    }
     if (fs::exists(kPython)) {
         EXPECT_EQ(QProcess::execute(kPython, {"-c",
                                               "import sys; from PIL import Image; "
-                                              "assert Image.open(sys.argv[1]).size == (64, 64)",
+                                              "assert Image.open(sys.argv[1]).size == (48, 48)",
                                               QString::fromStdString(dir / "a.cur")}),
                   0);
     }
-    EXPECT_EQ(SetOption(cur, u"sizes", u""), 0);
-}
-
-// The Detail dialog's check boxes and numbers reach the cursor written.
-TEST_F(Icons, DetailDialogChoosesSizesAndHotspot) {
-    FALTRIX_SKIP_UNLESS_LOADED(&cur);
-    App();
-    ASSERT_EQ(AnswerSettings(cur, {{"Sizes", 3}, {"Hotspot x", 40}, {"Hotspot y", 8}}, true), 0);
-    HBITMAP source = ImageToDib(TestChart(96, 96, true), 32);
-    ASSERT_EQ(cur.Save(source, dir / "d.cur"), 0);
-    DeleteObject(source);
-    const std::vector<Record> records = Directory(dir / "d.cur");
-    ASSERT_EQ(records.size(), 3u);  // 16, 32, 48
-    EXPECT_EQ(std::tuple(records[0].width, records[0].hotX, records[0].hotY), std::tuple(16, 6, 1));
-    EXPECT_EQ(std::tuple(records[2].width, records[2].hotX, records[2].hotY),
-              std::tuple(48, 20, 4));
-    EXPECT_EQ(SetOption(cur, u"sizes", u""), 0);
 }
 
 }  // namespace

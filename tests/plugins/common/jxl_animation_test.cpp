@@ -8,8 +8,6 @@
 #include <QProcess>
 #include <QStandardPaths>
 
-#include <fstream>
-
 #include "codec_test_support.h"
 
 namespace faltrix {
@@ -20,44 +18,25 @@ namespace fs = std::filesystem;
 
 const char *const kPython = "/usr/bin/python3";  // Debian's, which has Pillow (python3-pil)
 
-// dir/peer.apng as Pillow reads it: frame k as dir/peer-<k>.png (RGBA), and the loop count and
-// the durations on one line of dir/peer.txt.
-const char *const kPillowFrames = R"(import sys; from PIL import Image, ImageSequence
-d = sys.argv[1]; im = Image.open(d + '/peer.apng'); out = [im.info.get('loop', 1)]
-for k, frame in enumerate(ImageSequence.Iterator(im)):
-    frame.convert('RGBA').save('%s/peer-%d.png' % (d, k)); out.append(int(frame.info.get('duration', 0)))
-open(d + '/peer.txt', 'w').write(' '.join(map(str, out))))";
-
-struct Sequence {
-    int loop = -1;
-    std::vector<int32_t> delays;
-    std::vector<QImage> frames;
-};
+using Sequence = PeerFrames;
 
 bool HaveTools() {
     return !QStandardPaths::findExecutable("djxl").isEmpty() &&
-           !QStandardPaths::findExecutable("cjxl").isEmpty() &&
-           QProcess::execute(kPython, {"-c", "import PIL.ImageSequence"}) == 0;
+           !QStandardPaths::findExecutable("cjxl").isEmpty() && HavePillow();
 }
 
 // djxl's decoding of file, as Pillow reads it; empty when a tool fails.
 Sequence DecodeWithDjxl(const fs::path &file, const TempDir &dir) {
-    Sequence peer;
-    if (QProcess::execute("djxl", {QString::fromStdString(file),
-                                   QString::fromStdString(dir / "peer.apng"), "--quiet"}) != 0 ||
-        QProcess::execute(kPython, {"-c", kPillowFrames, dir.path()}) != 0)
-        return peer;
-    std::ifstream list(dir / "peer.txt");
-    list >> peer.loop;
-    for (int32_t delay; list >> delay; peer.delays.push_back(delay))
-        peer.frames.emplace_back(
-            QString::fromStdString(dir / ("peer-" + std::to_string(peer.delays.size()) + ".png")));
-    return peer;
+    const fs::path apng = dir / "peer.apng";
+    if (QProcess::execute(
+            "djxl", {QString::fromStdString(file), QString::fromStdString(apng), "--quiet"}) != 0)
+        return {};
+    return PillowFrames(apng);
 }
 
 Sequence Ours(const CodecPlugin &in, const fs::path &file) {
     const CodecPlugin::Frames frames = in.DecodeFrames(file);
-    return {frames.info.loopCount, frames.delays, Images(frames.bitmaps)};
+    return {Images(frames.bitmaps), frames.delays, frames.info.loopCount};
 }
 
 class JxlAnimation : public KeepsSettings {};

@@ -91,7 +91,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Answers{{"Lossless", 1}, {kEffort, 7}}},
         RoundTripCase{"JxlLosslessFastest", "jxl", "jxl", "jxl", false,
                       Answers{{"Lossless", 1}, {kEffort, 1}}},
-        RoundTripCase{"Jp2LosslessAlpha", "jp2", "jp2", "jp2", true, {}},
         RoundTripCase{"Jp2CodestreamQuality50", "jp2", "jp2", "j2k", false,
                       Answers{{"Quality (100 lossless)", 50}}, 32.0},
         RoundTripCase{"Jp2Quality90Alpha", "jp2", "jp2", "jp2", true,

@@ -8,7 +8,6 @@
 #include <QProcess>
 
 #include <zlib.h>
-#include <fstream>
 
 #include "codec_test_support.h"
 
@@ -24,31 +23,8 @@ QString Script() {
     return QString::fromStdString(DataDir() / "png" / "animation" / "pillow_apng.py");
 }
 
-#define SKIP_WITHOUT_PILLOW()                                                 \
-    if (QProcess::execute(kPython, {"-c", "import PIL.PngImagePlugin"}) != 0) \
-    GTEST_SKIP() << "Pillow is not installed for " << kPython
-
-// Pillow's reading of an animation: its frames as it composes them, its loop and durations.
-struct PeerFrames {
-    std::vector<QImage> frames;
-    int32_t loop = -1;
-    std::vector<int32_t> delays;
-};
-
-PeerFrames PillowReads(const fs::path &file, const TempDir &dir) {
-    PeerFrames peer;
-    const QString folder = dir.path();
-    if (QProcess::execute(kPython, {Script(), "dump", QString::fromStdString(file), folder}) != 0)
-        return peer;
-    std::ifstream info(folder.toStdString() + "/info.txt");
-    int32_t count = 0;
-    info >> count >> peer.loop;
-    for (int32_t d = 0; info >> d;) {
-        peer.frames.emplace_back(folder + QString("/frame%1.png").arg(peer.delays.size()));
-        peer.delays.push_back(d);
-    }
-    return peer;
-}
+#define SKIP_WITHOUT_PILLOW() \
+    if (!HavePillow()) GTEST_SKIP() << "Pillow is not installed for " << kPython
 
 // Frames that move, fade in and out and cover one another.
 std::vector<QImage> Animation(int count) {
@@ -93,7 +69,7 @@ TEST(ApngRoundTrip, KeepsFramesDelaysAndLoop) {
     ExpectFrames(Images({still}), {source[0]}, 0, "GetPictureDIB");
     DeleteObject(still);
     SKIP_WITHOUT_PILLOW();
-    const PeerFrames peer = PillowReads(dir / "a.png", dir);
+    const PeerFrames peer = PillowFrames(dir / "a.png");
     EXPECT_EQ(peer.delays, delays);
     EXPECT_EQ(peer.loop, 3);
     ExpectFrames(peer.frames, source, 0, "Pillow");
@@ -115,7 +91,7 @@ TEST(ApngFromPillow, ComposesAsPillowDoes) {
         ASSERT_EQ(QProcess::execute(kPython,
                                     QStringList{Script(), "make", file} + QString(args).split(' ')),
                   0);
-        const PeerFrames peer = PillowReads(dir / "p.png", dir);
+        const PeerFrames peer = PillowFrames(dir / "p.png");
         const CodecPlugin::Frames ours = in.DecodeFrames(dir / "p.png");
         EXPECT_EQ(ours.info.loopCount, peer.loop);
         EXPECT_EQ(ours.delays, peer.delays);

@@ -5,16 +5,12 @@
                                index, frames smaller than the screen and the disposals none,
                                background, previous, none, leave; delays 100, 0, 70, 250 and
                                30 ms (0 kept as 0); loop count 2.
-  pillow_gif.py read IN.gif DIR
-                               writes each frame as Pillow shows it to DIR/N.png (RGBA) and
-                               DIR/info.txt: "L D0 D1 ...", the loop count (-1 without a
-                               loop extension) and each frame's delay.
 Exits 3 when Pillow is missing, so that the test can say why it is skipped.
 """
 import sys
 
 try:
-    from PIL import Image, ImageDraw, ImageSequence
+    from PIL import Image, ImageDraw
 except ImportError:
     sys.exit(3)
 
@@ -38,18 +34,5 @@ def make(path):
                    loop=2, disposal=[1, 2, 3, 1, 0], transparency=0, optimize=False)
 
 
-def read(path, folder):
-    im = Image.open(path)
-    delays = []
-    for n, f in enumerate(ImageSequence.Iterator(im)):
-        f.convert("RGBA").save("%s/%d.png" % (folder, n))
-        delays.append(f.info.get("duration", 0))
-    with open(folder + "/info.txt", "w") as out:
-        out.write(" ".join(str(v) for v in [im.info.get("loop", -1)] + delays))
-
-
 if __name__ == "__main__":
-    if sys.argv[1] == "make":
-        make(sys.argv[2])
-    else:
-        read(sys.argv[2], sys.argv[3])
+    make(sys.argv[2])

@@ -4,9 +4,6 @@
                                           whose frames move, fade and change disposal and
                                           blending; DEFAULT 1 makes the first picture a default
                                           picture outside the animation
-  pillow_apng.py dump FILE DIR            writes each frame as Pillow composes it to
-                                          DIR/frame<i>.png (RGBA) and DIR/info.txt:
-                                          "frames loop" then each frame's duration (0 when none)
 """
 import sys
 
@@ -44,19 +41,5 @@ def make(path, mode, default):
                 disposal=DISPOSAL[:n], blend=BLEND[:n])
 
 
-def dump(path, folder):
-    im = Image.open(path)
-    durations = []
-    for i in range(im.n_frames):
-        im.seek(i)
-        im.convert("RGBA").save(f"{folder}/frame{i}.png")
-        durations.append(round(im.info.get("duration") or 0))
-    with open(f"{folder}/info.txt", "w") as f:
-        f.write(" ".join(str(v) for v in [im.n_frames, im.info.get("loop", 1)] + durations))
-
-
 if __name__ == "__main__":
-    if sys.argv[1] == "make":
-        make(sys.argv[2], sys.argv[3], sys.argv[4] == "1")
-    else:
-        dump(sys.argv[2], sys.argv[3])
+    make(sys.argv[2], sys.argv[3], sys.argv[4] == "1")
