@@ -82,6 +82,16 @@ HBITMAP DecodeFirstFrame(const WCHAR *path, ProgressCallbackFn progress, int32_t
                          DibAllocCallbackFn alloc,
                          std::unique_ptr<FrameReader> (*open)(const WCHAR *path, Sequence *out));
 
+// ns::OpenFrames (or OpenFramesAtSize) over a reader whose `bool Open(path, args...)` reads
+// the file's head into the Sequence among args: a new Reader, opened; null, with the cause
+// Open recorded, when it fails.
+template <class Reader, class... Args>
+std::unique_ptr<FrameReader> OpenReader(const WCHAR *path, Args... args) {
+    auto reader = std::make_unique<Reader>();
+    if (!reader->Open(path, args...)) return nullptr;
+    return reader;
+}
+
 // Writes a sequence into the host's temporary, on the thread that began it.
 class FrameWriter {
 public:
