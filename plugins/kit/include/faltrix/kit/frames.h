@@ -92,6 +92,19 @@ std::unique_ptr<FrameReader> OpenReader(const WCHAR *path, Args... args) {
     return reader;
 }
 
+// A format drawn from vectors, over its
+// `std::unique_ptr<FrameReader> openAtSize(path, width, height, out)`: OpenFrames as frames of
+// the natural size (width and height 0), and GetPictureDIB as the first of them.
+template <auto openAtSize>
+std::unique_ptr<FrameReader> OpenAtNaturalSize(const WCHAR *path, Sequence *out) {
+    return openAtSize(path, 0, 0, out);
+}
+template <auto openAtSize>
+HBITMAP DecodeAtNaturalSize(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+                            DibAllocCallbackFn alloc) {
+    return DecodeFirstFrame(path, progress, data, alloc, OpenAtNaturalSize<openAtSize>);
+}
+
 // Writes a sequence into the host's temporary, on the thread that began it.
 class FrameWriter {
 public:
