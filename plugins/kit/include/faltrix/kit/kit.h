@@ -95,6 +95,26 @@ private:
 // for a signature check. False when it cannot be opened or is shorter than n bytes.
 bool ReadFileHead(const WCHAR *path, void *out, size_t n);
 
+// The header of the picture file at path, for Recognize and ReadSize of a format whose header
+// alone tells what the file holds: the file opened as InputFile opens it, then read(file, out),
+// the format's own bool (InputFile &, Header *). False, with the cause recorded, when either
+// fails.
+template <class Header, class Read>
+bool ReadFileHeader(const WCHAR *path, Header *out, Read read) {
+    InputFile file;
+    return file.Open(path) && read(file, out);
+}
+
+// ReadSize of such a format: the width and height of the header ReadFileHeader reads.
+template <class Header, class Read>
+bool ReadHeaderSize(const WCHAR *path, PictureInfo *info, Read read) {
+    Header header;
+    if (!ReadFileHeader(path, &header, read)) return false;
+    info->width = header.width;
+    info->height = header.height;
+    return true;
+}
+
 // Calls progress(done, total, data) when progress is not null.
 inline void ReportProgress(ProgressCallbackFn progress, int32_t done, int32_t total, int32_t data) {
     if (progress) progress(done, total, data);
