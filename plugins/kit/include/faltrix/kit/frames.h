@@ -6,7 +6,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
 
+#include "faltrix/kit/kit.h"
 #include "faltrix/plugin.h"
 
 namespace faltrix::kit {
@@ -118,6 +121,16 @@ public:
     // Completes the file after the last frame; false with the cause recorded.
     virtual bool Finish() = 0;
 };
+
+// The start of ns::BeginFrames: a Writer made of the path as the bytes of the name on disk
+// and args; null, with the cause recorded, when the path is unusable. What the writer needs
+// to begin further is the caller's.
+template <class Writer, class... Args>
+std::unique_ptr<Writer> MakeWriter(const WCHAR *path, Args &&...args) {
+    std::string target;
+    if (!PathToBytes(path, &target)) return nullptr;
+    return std::make_unique<Writer>(std::move(target), std::forward<Args>(args)...);
+}
 
 // The entry points' halves, for the macros.
 int32_t AnswerOpenFrames(const WCHAR *path, FrameSequenceInfo *info, void **reader,

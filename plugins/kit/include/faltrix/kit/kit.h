@@ -267,6 +267,13 @@ private:
     mutable std::vector<uint8_t> scratch_;
 };
 
+// The first steps of a Save: *target the path as the bytes of the name on disk (PathToBytes)
+// and *src the picture the host selected into dc. False, with the cause recorded, when either
+// is unusable. With progress, it is then reported at 0 %, for an encoder that tells no
+// progress of its own before StoreEncoded.
+bool OpenSave(HDC dc, const WCHAR *path, std::string *target, SourcePicture *src,
+              ProgressCallbackFn progress = nullptr, int32_t data = 0);
+
 // ---- Output file --------------------------------------------------------------------------
 
 // The file at the path the host gives, created or truncated and written in place: the host
@@ -302,6 +309,13 @@ bool StoreEncoded(const std::string &path, ProgressCallbackFn progress, int32_t 
     if (!out.ok() || !write(out) || !out.Close()) return false;
     ReportProgress(progress, 100, 100, data);
     return true;
+}
+
+// StoreEncoded of `size` bytes the encoder left in memory at `bytes`.
+inline bool StoreBytes(const std::string &path, ProgressCallbackFn progress, int32_t data,
+                       const void *bytes, size_t size) {
+    return StoreEncoded(path, progress, data,
+                        [&](OutputFile &out) { return out.Write(bytes, size); });
 }
 
 }  // namespace faltrix::kit
