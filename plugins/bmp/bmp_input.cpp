@@ -263,18 +263,12 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
 }
 
 bool Recognize(const WCHAR *path) {
-    kit::InputFile file;
     Header h;
-    return file.Open(path) && ReadHeader(file, &h);
+    return kit::ReadFileHeader(path, &h, ReadHeader);
 }
 
 bool ReadSize(const WCHAR *path, PictureInfo *info) {
-    kit::InputFile file;
-    Header h;
-    if (!file.Open(path) || !ReadHeader(file, &h)) return false;
-    info->width = h.width;
-    info->height = h.height;
-    return true;
+    return kit::ReadHeaderSize<Header>(path, info, ReadHeader);
 }
 
 }  // namespace

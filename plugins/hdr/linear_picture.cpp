@@ -263,31 +263,23 @@ bool PictureWriter::Finish() {
     if (!added_) return kit::Fail("no picture to store");
     std::string bytes;
     if (!encode_(picture_, &bytes)) return false;
-    return kit::StoreEncoded(target_, nullptr, 0, [&](kit::OutputFile &out) {
-        return out.Write(bytes.data(), bytes.size());
-    });
+    return kit::StoreBytes(target_, nullptr, 0, bytes.data(), bytes.size());
 }
 
 std::unique_ptr<kit::FrameWriter> BeginPicture(const WCHAR *path, EncodeFn encode, bool grey,
                                                bool alpha) {
-    std::string target;
-    if (!kit::PathToBytes(path, &target)) return nullptr;
-    return std::make_unique<PictureWriter>(std::move(target), encode, grey, alpha);
+    return kit::MakeWriter<PictureWriter>(path, encode, grey, alpha);
 }
 
 bool SavePicture(HDC dc, const WCHAR *path, EncodeFn encode, bool grey, bool alpha,
                  ProgressCallbackFn progress, int32_t data) {
     std::string target;
-    if (!kit::PathToBytes(path, &target)) return false;
     kit::SourcePicture source;
-    if (!source.Open(dc)) return kit::Fail("no picture to store");
-    kit::ReportProgress(progress, 0, 100, data);
+    if (!kit::OpenSave(dc, path, &target, &source, progress, data)) return false;
     const Picture picture = FromSource(source, grey, alpha);
     std::string bytes;
     if (!encode(picture, &bytes)) return false;
-    return kit::StoreEncoded(target, progress, data, [&](kit::OutputFile &out) {
-        return out.Write(bytes.data(), bytes.size());
-    });
+    return kit::StoreBytes(target, progress, data, bytes.data(), bytes.size());
 }
 
 }  // namespace faltrix::linear

@@ -216,9 +216,7 @@ bool AvifReader::ReadSamples(int32_t index, int32_t *delay, ProgressCallbackFn p
 }  // namespace
 
 std::unique_ptr<kit::FrameReader> OpenAvifSequence(const WCHAR *path, kit::Sequence *out) {
-    auto reader = std::make_unique<AvifReader>();
-    if (!reader->Open(path, out)) return nullptr;
-    return reader;
+    return kit::OpenReader<AvifReader>(path, out);
 }
 
 }  // namespace faltrix::heif

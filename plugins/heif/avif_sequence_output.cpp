@@ -196,17 +196,14 @@ bool AvifWriter::Finish() {
     const avifResult finished = avifEncoderFinish(encoder_, &encoded);
     if (finished != AVIF_RESULT_OK) return AvifFailed(finished);
     const std::unique_ptr<avifRWData, void (*)(avifRWData *)> owned(&encoded, avifRWDataFree);
-    kit::OutputFile out(target_);
-    return out.ok() && out.Write(encoded.data, encoded.size) && out.Close();
+    return kit::StoreBytes(target_, nullptr, 0, encoded.data, encoded.size);
 }
 
 }  // namespace
 
 std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequence &sequence) {
-    std::string target;
-    if (!kit::PathToBytes(path, &target)) return nullptr;
-    auto writer = std::make_unique<AvifWriter>(std::move(target), sequence);
-    if (!writer->Begin()) return nullptr;
+    auto writer = kit::MakeWriter<AvifWriter>(path, sequence);
+    if (!writer || !writer->Begin()) return nullptr;
     return writer;
 }
 

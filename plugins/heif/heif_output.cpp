@@ -211,9 +211,7 @@ private:
 bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToBytes(path, &target)) return false;
-    if (!src.Open(dc)) return kit::Fail("no picture to store");
-    kit::ReportProgress(progress, 0, 100, data);
+    if (!kit::OpenSave(dc, path, &target, &src, progress, data)) return false;
     ImageGuard image;
     Encoding encoding;
     return MakeImage(src, &image) && encoding.Start() && encoding.Add(image.image) &&
@@ -316,10 +314,8 @@ private:
 };
 
 std::unique_ptr<kit::FrameWriter> BeginPages(const WCHAR *path, const kit::Sequence &sequence) {
-    std::string target;
-    if (!kit::PathToBytes(path, &target)) return nullptr;
-    auto writer = std::make_unique<PageWriter>(std::move(target), sequence);
-    if (!writer->Begin()) return nullptr;
+    auto writer = kit::MakeWriter<PageWriter>(path, sequence);
+    if (!writer || !writer->Begin()) return nullptr;
     return writer;
 }
 #define FALTRIX_HEIF_PAGE_OUTPUT 1

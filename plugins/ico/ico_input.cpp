@@ -117,9 +117,7 @@ private:
 };
 
 std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
-    auto reader = std::make_unique<EntryReader>();
-    if (!reader->Open(path, out)) return nullptr;
-    return reader;
+    return kit::OpenReader<EntryReader>(path, out);
 }
 
 }  // namespace

@@ -231,9 +231,7 @@ bool WriteIcon(const std::string &path, const std::vector<Stored> &entries,
                ProgressCallbackFn progress, int32_t data) {
     std::vector<uint8_t> file;
     return BuildIcon(entries, &file) &&
-           kit::StoreEncoded(path, progress, data, [&](kit::OutputFile &out) {
-               return out.Write(file.data(), file.size());
-           });
+           kit::StoreBytes(path, progress, data, file.data(), file.size());
 }
 
 // The picture selected in dc as B, G, R, A pixels; false, with the cause.

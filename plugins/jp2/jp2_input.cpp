@@ -431,9 +431,7 @@ private:
 };
 
 std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
-    auto reader = std::make_unique<FrameDecoder>();
-    if (!reader->Open(path, out)) return nullptr;
-    return reader;
+    return kit::OpenReader<FrameDecoder>(path, out);
 }
 
 }  // namespace

@@ -283,14 +283,10 @@ bool EncodeSamples(const kit::SampleView &samples, int bits, bool codestream,
 bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToBytes(path, &target)) return false;
-    if (!src.Open(dc)) return kit::Fail("no picture to store");
-    kit::ReportProgress(progress, 0, 100, data);
+    if (!kit::OpenSave(dc, path, &target, &src, progress, data)) return false;
     std::vector<uint8_t> bytes;
     if (!EncodePicture(src, WantsCodestream(target), &bytes)) return false;
-    return kit::StoreEncoded(target, progress, data, [&](kit::OutputFile &out) {
-        return out.Write(bytes.data(), bytes.size());
-    });
+    return kit::StoreBytes(target, progress, data, bytes.data(), bytes.size());
 }
 
 // The first frame of a sequence, as Save stores a picture, or at the sequence's depth.
@@ -325,9 +321,7 @@ public:
 
     bool Finish() override {
         if (!stored_) return kit::Fail("JPEG 2000: no frame to store");
-        return kit::StoreEncoded(target_, nullptr, 0, [&](kit::OutputFile &out) {
-            return out.Write(bytes_.data(), bytes_.size());
-        });
+        return kit::StoreBytes(target_, nullptr, 0, bytes_.data(), bytes_.size());
     }
 
 private:
@@ -338,9 +332,7 @@ private:
 };
 
 std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequence &sequence) {
-    std::string target;
-    if (!kit::PathToBytes(path, &target)) return nullptr;
-    return std::make_unique<FirstFrameWriter>(std::move(target), sequence);
+    return kit::MakeWriter<FirstFrameWriter>(path, sequence);
 }
 
 }  // namespace

@@ -95,8 +95,7 @@ bool WriteMetadata(jpeg_compress_struct *cinfo) {
 bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToBytes(path, &target)) return false;
-    if (!src.Open(dc)) return kit::Fail("no picture to store");
+    if (!kit::OpenSave(dc, path, &target, &src)) return false;
     // JPEG's frame header holds 16-bit sizes, and libjpeg stops at 65500.
     if (src.width() > JPEG_MAX_DIMENSION || src.height() > JPEG_MAX_DIMENSION)
         return kit::Fail("JPEG holds no side over 65500 pixels");

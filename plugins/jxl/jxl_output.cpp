@@ -298,15 +298,11 @@ bool Compress(const kit::SourcePicture &src, RunnerGuard &runner, std::vector<ui
 bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToBytes(path, &target)) return false;
-    if (!src.Open(dc)) return kit::Fail("no picture to store");
-    kit::ReportProgress(progress, 0, 100, data);
+    if (!kit::OpenSave(dc, path, &target, &src, progress, data)) return false;
     RunnerGuard runner;
     std::vector<uint8_t> bytes;
     if (!Compress(src, runner, &bytes)) return false;
-    return kit::StoreEncoded(target, progress, data, [&](kit::OutputFile &out) {
-        return out.Write(bytes.data(), bytes.size());
-    });
+    return kit::StoreBytes(target, progress, data, bytes.data(), bytes.size());
 }
 
 // An animation, frame by frame: each frame with its delay (the file's ticks are milliseconds)
@@ -371,9 +367,7 @@ public:
         if (!settings_) return false;
         JxlEncoderCloseInput(encoder_.encoder);
         if (!Drain(encoder_.encoder, &bytes_)) return false;
-        return kit::StoreEncoded(target_, nullptr, 0, [&](kit::OutputFile &out) {
-            return out.Write(bytes_.data(), bytes_.size());
-        });
+        return kit::StoreBytes(target_, nullptr, 0, bytes_.data(), bytes_.size());
     }
 
 private:
@@ -432,9 +426,7 @@ private:
 };
 
 std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequence &sequence) {
-    std::string target;
-    if (!kit::PathToBytes(path, &target)) return nullptr;
-    return std::make_unique<AnimationWriter>(std::move(target), sequence);
+    return kit::MakeWriter<AnimationWriter>(path, sequence);
 }
 
 }  // namespace

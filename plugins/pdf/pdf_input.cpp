@@ -229,13 +229,7 @@ bool Recognize(const WCHAR *path) {
 
 std::unique_ptr<kit::FrameReader> OpenFramesAtSize(const WCHAR *path, int32_t width, int32_t height,
                                                    kit::Sequence *out) {
-    auto reader = std::make_unique<PageReader>();
-    if (!reader->Open(path, width, height, out)) return nullptr;
-    return reader;
-}
-
-std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
-    return OpenFramesAtSize(path, 0, 0, out);
+    return kit::OpenReader<PageReader>(path, width, height, out);
 }
 
 bool ReadSize(const WCHAR *path, PictureInfo *info) {
@@ -252,14 +246,7 @@ bool ReadSize(const WCHAR *path, PictureInfo *info) {
     return true;
 }
 
-HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
-               DibAllocCallbackFn alloc) {
-    return kit::DecodeFirstFrame(path, progress, data, alloc, OpenFrames);
-}
-
 }  // namespace faltrix::pdf
 
-FALTRIX_KIT_INPUT_PLUGIN(faltrix::pdf)
-FALTRIX_KIT_FRAMES_INPUT(faltrix::pdf)
-FALTRIX_KIT_FRAMES_AT_SIZE_INPUT(faltrix::pdf)
+FALTRIX_KIT_DRAWN_INPUT(faltrix::pdf)
 FALTRIX_KIT_SETTINGS(faltrix::pdf, faltrix::pdf::kTitle)

@@ -362,9 +362,7 @@ bool ApngReader::ReadSamples(int32_t index, int32_t *delay, ProgressCallbackFn p
 }  // namespace
 
 std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
-    auto reader = std::make_unique<ApngReader>();
-    if (!reader->Open(path, out)) return nullptr;
-    return reader;
+    return kit::OpenReader<ApngReader>(path, out);
 }
 
 void NoteFrameCount(FILE *file, int64_t size) {

@@ -263,10 +263,8 @@ bool ApngWriter::Finish() {
 }  // namespace
 
 std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequence &sequence) {
-    std::string name;
-    if (!kit::PathToBytes(path, &name)) return nullptr;
-    auto writer = std::make_unique<ApngWriter>(name, sequence);
-    if (!writer->Begin()) return nullptr;
+    auto writer = kit::MakeWriter<ApngWriter>(path, sequence);
+    if (!writer || !writer->Begin()) return nullptr;
     return writer;
 }
 

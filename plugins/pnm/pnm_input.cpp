@@ -102,18 +102,14 @@ HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
 }
 
 bool Recognize(const WCHAR *path) {
-    kit::InputFile file;
     Page page;
-    return file.Open(path) && ReadPage(file, &page, false);
+    return kit::ReadFileHeader(
+        path, &page, [](kit::InputFile &file, Page *out) { return ReadPage(file, out, false); });
 }
 
 bool ReadSize(const WCHAR *path, PictureInfo *info) {
-    kit::InputFile file;
-    Page page;
-    if (!file.Open(path) || !ReadPage(file, &page)) return false;
-    info->width = page.width;
-    info->height = page.height;
-    return true;
+    return kit::ReadHeaderSize<Page>(
+        path, info, [](kit::InputFile &file, Page *out) { return ReadPage(file, out); });
 }
 
 // A page's samples on the canvas, widened from its maxval to 16 bits; grey is spread to
@@ -206,9 +202,7 @@ private:
 };
 
 std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
-    auto reader = std::make_unique<PageReader>();
-    if (!reader->Open(path, out)) return nullptr;
-    return reader;
+    return kit::OpenReader<PageReader>(path, out);
 }
 
 }  // namespace

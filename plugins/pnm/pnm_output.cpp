@@ -227,10 +227,8 @@ private:
 };
 
 std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequence &sequence) {
-    std::string name;
-    if (!kit::PathToBytes(path, &name)) return nullptr;
-    auto writer = std::make_unique<PageWriter>(name, sequence);
-    if (!writer->ok()) return nullptr;
+    auto writer = kit::MakeWriter<PageWriter>(path, sequence);
+    if (!writer || !writer->ok()) return nullptr;
     return writer;
 }
 

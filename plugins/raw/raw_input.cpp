@@ -255,9 +255,7 @@ private:
 };
 
 std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
-    auto reader = std::make_unique<RawFrame>();
-    if (!reader->Open(path, out)) return nullptr;
-    return reader;
+    return kit::OpenReader<RawFrame>(path, out);
 }
 
 kit::FormatInfo Format() {

@@ -208,17 +208,6 @@ std::unique_ptr<kit::FrameReader> OpenFramesAtSize(const WCHAR *path, int32_t wi
     return std::make_unique<DrawingReader>(std::move(d), out->width, out->height);
 }
 
-std::unique_ptr<kit::FrameReader> OpenFrames(const WCHAR *path, kit::Sequence *out) {
-    return OpenFramesAtSize(path, 0, 0, out);
-}
-
-HBITMAP Decode(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
-               DibAllocCallbackFn alloc) {
-    return kit::DecodeFirstFrame(path, progress, data, alloc, OpenFrames);
-}
-
 }  // namespace faltrix::svg
 
-FALTRIX_KIT_INPUT_PLUGIN(faltrix::svg)
-FALTRIX_KIT_FRAMES_INPUT(faltrix::svg)
-FALTRIX_KIT_FRAMES_AT_SIZE_INPUT(faltrix::svg)
+FALTRIX_KIT_DRAWN_INPUT(faltrix::svg)

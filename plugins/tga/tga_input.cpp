@@ -336,18 +336,12 @@ bool HasTgaName(const WCHAR *path) {
 }
 
 bool Recognize(const WCHAR *path) {
-    kit::InputFile file;
     Header h;
-    return file.Open(path) && ReadHeader(file, &h) && (h.footer || HasTgaName(path));
+    return kit::ReadFileHeader(path, &h, ReadHeader) && (h.footer || HasTgaName(path));
 }
 
 bool ReadSize(const WCHAR *path, PictureInfo *info) {
-    kit::InputFile file;
-    Header h;
-    if (!file.Open(path) || !ReadHeader(file, &h)) return false;
-    info->width = h.width;
-    info->height = h.height;
-    return true;
+    return kit::ReadHeaderSize<Header>(path, info, ReadHeader);
 }
 
 }  // namespace

@@ -364,8 +364,7 @@ private:
 bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToBytes(path, &target)) return false;
-    if (!src.Open(dc)) return kit::Fail("no picture to store");
+    if (!kit::OpenSave(dc, path, &target, &src)) return false;
     TiffFile file(target);
     return file.Start(uint64_t{LayoutOf(src).lineBytes} * uint64_t(src.height())) &&
            file.Add(src, 0, 1, progress, data) && file.Finish();
@@ -420,10 +419,8 @@ private:
 };
 
 std::unique_ptr<kit::FrameWriter> BeginFrames(const WCHAR *path, const kit::Sequence &sequence) {
-    std::string target;
-    if (!kit::PathToBytes(path, &target)) return nullptr;
-    auto writer = std::make_unique<PageWriter>(target, sequence.frameCount);
-    if (!writer->Start(sequence)) return nullptr;
+    auto writer = kit::MakeWriter<PageWriter>(path, sequence.frameCount);
+    if (!writer || !writer->Start(sequence)) return nullptr;
     return writer;
 }
 

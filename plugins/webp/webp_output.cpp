@@ -130,8 +130,7 @@ int ReportPercent(int percent, const WebPPicture *picture) {
 bool Save(HDC dc, const WCHAR *path, ProgressCallbackFn progress, int32_t data) {
     std::string target;
     kit::SourcePicture src;
-    if (!kit::PathToBytes(path, &target)) return false;
-    if (!src.Open(dc)) return kit::Fail("no picture to store");
+    if (!kit::OpenSave(dc, path, &target, &src)) return false;
     if (src.width() > kMaxDimension || src.height() > kMaxDimension)
         return kit::Fail("WebP holds no side over 16383 pixels");
     WebPConfig config;

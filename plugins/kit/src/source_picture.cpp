@@ -184,4 +184,12 @@ void SourcePicture::RowToBGROnWhite(int32_t y, uint8_t *out) const {
     }
 }
 
+bool OpenSave(HDC dc, const WCHAR *path, std::string *target, SourcePicture *src,
+              ProgressCallbackFn progress, int32_t data) {
+    if (!PathToBytes(path, target)) return false;
+    if (!src->Open(dc)) return Fail("no picture to store");
+    ReportProgress(progress, 0, 100, data);
+    return true;
+}
+
 }  // namespace faltrix::kit

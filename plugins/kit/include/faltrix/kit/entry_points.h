@@ -57,7 +57,8 @@
         return ::faltrix::kit::AnswerLastFailure(buffer, bufferLength);                     \
     }
 
-#define FALTRIX_KIT_INPUT_PLUGIN(ns)                                                         \
+// The input entry points with `decode` as GetPictureDIB's ns::Decode.
+#define FALTRIX_KIT_INPUT_PLUGIN_(ns, decode)                                                \
     FALTRIX_KIT_PLUGIN_INFO_(ns, ::faltrix::kit::InputInfo)                                  \
     FALTRIX_KIT_LAST_FAILURE_TEXT_                                                           \
     FALTRIX_PLUGIN_EXPORT int32_t IsSupported(const WCHAR *path, int32_t, int32_t) {         \
@@ -75,7 +76,7 @@
                                                 DibAllocCallbackFn alloc) {                  \
         HBITMAP bitmap = ::faltrix::kit::Guarded(static_cast<HBITMAP>(nullptr), [&] {        \
             ::faltrix::kit::BeginNotingMetadata(path);                                       \
-            return ns::Decode(path, progress, data, alloc);                                  \
+            return decode(path, progress, data, alloc);                                      \
         });                                                                                  \
         if (!bitmap) ::faltrix::kit::ForgetNotedMetadata();                                  \
         return bitmap;                                                                       \
@@ -85,6 +86,8 @@
         return ::faltrix::kit::Guarded(                                                      \
             1, [&] { return ::faltrix::kit::AnswerPictureMetadata(path, sink, context); });  \
     }
+
+#define FALTRIX_KIT_INPUT_PLUGIN(ns) FALTRIX_KIT_INPUT_PLUGIN_(ns, ns::Decode)
 
 #define FALTRIX_KIT_OUTPUT_PLUGIN(ns)                                                             \
     FALTRIX_KIT_PLUGIN_INFO_(ns, ::faltrix::kit::OutputInfo)                                      \
@@ -163,10 +166,12 @@
 //                                                     const kit::Sequence &sequence);
 //                                      the items the host set are found with
 //                                      kit::OutgoingMetadata, as in ns::Save
-#define FALTRIX_KIT_FRAMES_INPUT(ns)                                                           \
+
+// The frame-reading entry points with `open` as ns::OpenFrames.
+#define FALTRIX_KIT_FRAMES_INPUT_(open)                                                        \
     FALTRIX_PLUGIN_EXPORT int32_t OpenFrames(const WCHAR *path, FrameSequenceInfo *info,       \
                                              void **reader) {                                  \
-        return ::faltrix::kit::AnswerOpenFrames(path, info, reader, ns::OpenFrames);           \
+        return ::faltrix::kit::AnswerOpenFrames(path, info, reader, open);                     \
     }                                                                                          \
     FALTRIX_PLUGIN_EXPORT HBITMAP GetFrameDIB(void *reader, int32_t index, FrameInfo *frame,   \
                                               ProgressCallbackFn progress, int32_t data,       \
@@ -176,6 +181,8 @@
     FALTRIX_PLUGIN_EXPORT void CloseFrames(void *reader) {                                     \
         ::faltrix::kit::AnswerCloseFrames(reader);                                             \
     }
+
+#define FALTRIX_KIT_FRAMES_INPUT(ns) FALTRIX_KIT_FRAMES_INPUT_(ns::OpenFrames)
 
 #define FALTRIX_KIT_FRAMES_OUTPUT(ns)                                                           \
     FALTRIX_PLUGIN_EXPORT int32_t BeginFrames(const WCHAR *path, const FrameSequenceInfo *info, \
@@ -203,6 +210,16 @@
         return ::faltrix::kit::AnswerOpenFramesAtSize(path, width, height, info, reader,    \
                                                       ns::OpenFramesAtSize);                \
     }
+
+// FALTRIX_KIT_DRAWN_INPUT(ns) is FALTRIX_KIT_INPUT_PLUGIN, FALTRIX_KIT_FRAMES_INPUT and
+// FALTRIX_KIT_FRAMES_AT_SIZE_INPUT at once, for a format drawn from vectors whose frames at
+// their natural size are ns::OpenFramesAtSize(path, 0, 0, out) and whose picture is the first
+// of them (kit::OpenAtNaturalSize, kit::DecodeAtNaturalSize): it needs ns::Format,
+// ns::Recognize, ns::ReadSize and ns::OpenFramesAtSize, no ns::Decode nor ns::OpenFrames.
+#define FALTRIX_KIT_DRAWN_INPUT(ns)                                                          \
+    FALTRIX_KIT_INPUT_PLUGIN_(ns, ::faltrix::kit::DecodeAtNaturalSize<ns::OpenFramesAtSize>) \
+    FALTRIX_KIT_FRAMES_INPUT_(::faltrix::kit::OpenAtNaturalSize<ns::OpenFramesAtSize>)       \
+    FALTRIX_KIT_FRAMES_AT_SIZE_INPUT(ns)
 
 // FALTRIX_KIT_ONE_PICTURE_OUTPUT() adds GetFramesPerFile answering 1, for a format of one
 // picture whose output has the sequence calls only to take deep samples: the host then hands

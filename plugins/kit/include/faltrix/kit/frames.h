@@ -6,7 +6,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
 
+#include "faltrix/kit/kit.h"
 #include "faltrix/plugin.h"
 
 namespace faltrix::kit {
@@ -82,6 +85,29 @@ HBITMAP DecodeFirstFrame(const WCHAR *path, ProgressCallbackFn progress, int32_t
                          DibAllocCallbackFn alloc,
                          std::unique_ptr<FrameReader> (*open)(const WCHAR *path, Sequence *out));
 
+// ns::OpenFrames (or OpenFramesAtSize) over a reader whose `bool Open(path, args...)` reads
+// the file's head into the Sequence among args: a new Reader, opened; null, with the cause
+// Open recorded, when it fails.
+template <class Reader, class... Args>
+std::unique_ptr<FrameReader> OpenReader(const WCHAR *path, Args... args) {
+    auto reader = std::make_unique<Reader>();
+    if (!reader->Open(path, args...)) return nullptr;
+    return reader;
+}
+
+// A format drawn from vectors, over its
+// `std::unique_ptr<FrameReader> openAtSize(path, width, height, out)`: OpenFrames as frames of
+// the natural size (width and height 0), and GetPictureDIB as the first of them.
+template <auto openAtSize>
+std::unique_ptr<FrameReader> OpenAtNaturalSize(const WCHAR *path, Sequence *out) {
+    return openAtSize(path, 0, 0, out);
+}
+template <auto openAtSize>
+HBITMAP DecodeAtNaturalSize(const WCHAR *path, ProgressCallbackFn progress, int32_t data,
+                            DibAllocCallbackFn alloc) {
+    return DecodeFirstFrame(path, progress, data, alloc, OpenAtNaturalSize<openAtSize>);
+}
+
 // Writes a sequence into the host's temporary, on the thread that began it.
 class FrameWriter {
 public:
@@ -95,6 +121,16 @@ public:
     // Completes the file after the last frame; false with the cause recorded.
     virtual bool Finish() = 0;
 };
+
+// The start of ns::BeginFrames: a Writer made of the path as the bytes of the name on disk
+// and args; null, with the cause recorded, when the path is unusable. What the writer needs
+// to begin further is the caller's.
+template <class Writer, class... Args>
+std::unique_ptr<Writer> MakeWriter(const WCHAR *path, Args &&...args) {
+    std::string target;
+    if (!PathToBytes(path, &target)) return nullptr;
+    return std::make_unique<Writer>(std::move(target), std::forward<Args>(args)...);
+}
 
 // The entry points' halves, for the macros.
 int32_t AnswerOpenFrames(const WCHAR *path, FrameSequenceInfo *info, void **reader,

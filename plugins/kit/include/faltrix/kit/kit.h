@@ -95,6 +95,26 @@ private:
 // for a signature check. False when it cannot be opened or is shorter than n bytes.
 bool ReadFileHead(const WCHAR *path, void *out, size_t n);
 
+// The header of the picture file at path, for Recognize and ReadSize of a format whose header
+// alone tells what the file holds: the file opened as InputFile opens it, then read(file, out),
+// the format's own bool (InputFile &, Header *). False, with the cause recorded, when either
+// fails.
+template <class Header, class Read>
+bool ReadFileHeader(const WCHAR *path, Header *out, Read read) {
+    InputFile file;
+    return file.Open(path) && read(file, out);
+}
+
+// ReadSize of such a format: the width and height of the header ReadFileHeader reads.
+template <class Header, class Read>
+bool ReadHeaderSize(const WCHAR *path, PictureInfo *info, Read read) {
+    Header header;
+    if (!ReadFileHeader(path, &header, read)) return false;
+    info->width = header.width;
+    info->height = header.height;
+    return true;
+}
+
 // Calls progress(done, total, data) when progress is not null.
 inline void ReportProgress(ProgressCallbackFn progress, int32_t done, int32_t total, int32_t data) {
     if (progress) progress(done, total, data);
@@ -247,6 +267,13 @@ private:
     mutable std::vector<uint8_t> scratch_;
 };
 
+// The first steps of a Save: *target the path as the bytes of the name on disk (PathToBytes)
+// and *src the picture the host selected into dc. False, with the cause recorded, when either
+// is unusable. With progress, it is then reported at 0 %, for an encoder that tells no
+// progress of its own before StoreEncoded.
+bool OpenSave(HDC dc, const WCHAR *path, std::string *target, SourcePicture *src,
+              ProgressCallbackFn progress = nullptr, int32_t data = 0);
+
 // ---- Output file --------------------------------------------------------------------------
 
 // The file at the path the host gives, created or truncated and written in place: the host
@@ -282,6 +309,13 @@ bool StoreEncoded(const std::string &path, ProgressCallbackFn progress, int32_t 
     if (!out.ok() || !write(out) || !out.Close()) return false;
     ReportProgress(progress, 100, 100, data);
     return true;
+}
+
+// StoreEncoded of `size` bytes the encoder left in memory at `bytes`.
+inline bool StoreBytes(const std::string &path, ProgressCallbackFn progress, int32_t data,
+                       const void *bytes, size_t size) {
+    return StoreEncoded(path, progress, data,
+                        [&](OutputFile &out) { return out.Write(bytes, size); });
 }
 
 }  // namespace faltrix::kit
