@@ -16,6 +16,36 @@ std::mutex g_mutex;
 std::condition_variable g_ended;
 bool g_running = false;
 
+// The thread of the last job started. A job frees the slot just before its thread returns, and
+// what the thread still does then (its captures destroyed, its own clean-up) must not run on
+// into whatever comes next: the thread is joined when the next job starts and at the program's
+// exit, where a thread half-way through its end races with the clean-up there.
+class LastJobThread {
+public:
+    LastJobThread() = default;
+    LastJobThread(const LastJobThread &) = delete;
+    LastJobThread &operator=(const LastJobThread &) = delete;
+    // Called with the slot held, so the previous job has freed it and its thread is ending.
+    void Replace(std::thread next) {
+        if (thread_.joinable()) thread_.join();
+        thread_ = std::move(next);
+    }
+    // At exit, a job that still runs keeps running detached, as it would without this object;
+    // the job's own thread never waits for itself.
+    ~LastJobThread() {
+        if (!thread_.joinable()) return;
+        if (!JobRunning() && thread_.get_id() != std::this_thread::get_id()) {
+            thread_.join();
+        } else {
+            thread_.detach();
+        }
+    }
+
+private:
+    std::thread thread_;
+};
+LastJobThread g_last_thread;
+
 }  // namespace
 
 namespace job_slot {
@@ -43,11 +73,11 @@ void Release() {
 
 bool StartThread(std::function<void()> job) {
     try {
-        // Nothing waits for the thread itself: the slot tells when the job has ended.
-        std::thread([job = std::move(job)] {
+        // The slot tells when the job has ended; the thread itself is joined later.
+        g_last_thread.Replace(std::thread([job = std::move(job)] {
             job();
             Release();
-        }).detach();
+        }));
         return true;
     } catch (const std::exception &) {
         return false;
