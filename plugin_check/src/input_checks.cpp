@@ -282,7 +282,7 @@ void FramesRead(const Subject &subject) {
 void FramesAtSize(const Subject &subject) {
     const EntryPoints &plugin = Load(subject);
     const std::u16string units = Units(subject.sample);
-    for (const auto [w, h] : {std::pair(7, 3), std::pair(301, 97)}) {
+    for (const auto &[w, h] : {std::pair(7, 3), std::pair(301, 97)}) {
         FrameSequenceInfo info{};
         info.size = sizeof info;
         void *reader = nullptr;
