@@ -18,7 +18,6 @@
 #include <QImageReader>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTransform>
 #include <QtEndian>
 #include <cstdio>

@@ -129,12 +129,11 @@ TEST(ExampleInput, GreyPaletteOptionPicksTheLayout) {
     const fs::path file = Write("grey.pgm", Literal("P5\n2 1\n100\n\x00\x64"));
     for (const char16_t *palette : {u"1", u"0"}) {
         ASSERT_EQ(SetOption(Input(), u"grey-palette", palette), 0);
-        HBITMAP bitmap = Input().Decode(file);
+        const OwnedDib bitmap = Input().Decode(file);
         ASSERT_NE(bitmap, nullptr) << Failure();
         const QImage image = DibToImage(bitmap);
         EXPECT_EQ(std::tuple(ViewDib(bitmap).bitCount, image.pixel(0, 0), image.pixel(1, 0)),
                   std::tuple(palette[0] == u'1' ? 8 : 24, qRgb(0, 0, 0), qRgb(255, 255, 255)));
-        DeleteObject(bitmap);
     }
     EXPECT_NE(SetOption(Input(), u"grey-palette", u"2"), 0);
     SetOption(Input(), u"grey-palette", u"1");

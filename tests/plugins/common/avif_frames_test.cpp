@@ -6,8 +6,6 @@
 
 #include <QImage>
 
-#include <fstream>
-
 #include "codec_test_support.h"
 
 namespace faltrix {

@@ -52,12 +52,11 @@ std::string FixtureName(const ::testing::TestParamInfo<Fixture> &info) {
 std::pair<DibView, QImage> DecodeChecked(const CodecPlugin &in, const fs::path &file) {
     int32_t w = 0, h = 0;
     EXPECT_EQ(in.PictureSize(file, &w, &h), 0);
-    HBITMAP b = in.Decode(file);
+    const OwnedDib b = in.Decode(file);
     EXPECT_TRUE(CodecPlugin::LastProgress().monotonic);
     EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
     std::pair<DibView, QImage> decoded{ViewDib(b), DibToImage(b)};
     EXPECT_EQ(std::pair(decoded.first.width, decoded.first.height), std::pair(w, h));
-    DeleteObject(b);
     return decoded;
 }
 
@@ -95,7 +94,7 @@ TEST_P(HostileFiles, RefusedFromTheirStageOnAndQuietly) {
     int32_t w, h;
     const int32_t info = in.PictureSize(file, &w, &h);
     const QString infoCause = in.LastFailureText();
-    HBITMAP b = in.Decode(file);
+    const OwnedDib b = in.Decode(file);
     const QString cause = stage == 1 ? infoCause : in.LastFailureText();
     EXPECT_EQ(WithoutLibjxlTrace(::testing::internal::GetCapturedStderr()), "");
     QStringList words;
@@ -106,7 +105,6 @@ TEST_P(HostileFiles, RefusedFromTheirStageOnAndQuietly) {
     if (kStages[size_t(stage)] != "may-decode") {
         EXPECT_EQ(b != nullptr, kStages[size_t(stage)] == "clipped");
     }
-    if (b) DeleteObject(b);
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, HostileFiles, ::testing::ValuesIn(Listed("hostile", "stages.txt")),
@@ -138,14 +136,13 @@ TEST_F(LenientJpeg, SalvagesDamagedFilesOnlyWhenAskedAndSaysWhere) {
         ASSERT_EQ(byDialog ? AnswerSettings(in, {{"Salvage damaged files", 1}}, true)
                            : set(u"lenient", u"1"),
                   0);
-        HBITMAP b = in.Decode(file);
+        const OwnedDib b = in.Decode(file);
         EXPECT_EQ(MetadataItem(in, file, FALTRIX_METADATA_DROPPED) + "\n",
                   std::string("the damaged pixel data, salvaged leniently: ") + cause)
             << name;
         EXPECT_TRUE(b != nullptr &&
                     CodecPlugin::LastProgress().done == CodecPlugin::LastProgress().total)
             << name;
-        DeleteObject(b);
         ASSERT_EQ(set(u"lenient", u"0"), 0);
         EXPECT_EQ(in.Decode(file), nullptr) << name;
     }
@@ -224,9 +221,8 @@ TEST_P(PngSuite, DecodesAsQtDoes) {
     }
     // Stored again by our writer, the picture comes back the same through our reader and Qt's.
     TempDir dir;
-    HBITMAP decoded = in.Decode(file);
-    ASSERT_EQ(Loaded("png", "output").Save(decoded, dir / "again.png"), 0);
-    HBITMAP again = in.Decode(dir / "again.png");
+    ASSERT_EQ(Loaded("png", "output").Save(OwnedDib(in.Decode(file)), dir / "again.png"), 0);
+    const OwnedDib again = in.Decode(dir / "again.png");
     if (ViewDib(again).bitCount == view.bitCount) {
         EXPECT_EQ(ViewDib(again).rows, view.rows);
     }
@@ -235,8 +231,6 @@ TEST_P(PngSuite, DecodesAsQtDoes) {
         MaxDifference(QImage(QString::fromStdString((dir / "again.png").string())), have, &where),
         0)
         << "Qt: " << where;
-    DeleteObject(again);
-    DeleteObject(decoded);
 }
 
 std::vector<std::string> SuiteFiles() {

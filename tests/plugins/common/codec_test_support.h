@@ -130,6 +130,16 @@ struct DibParams {
 // A path as the plug-ins take it, its bytes that are not UTF-8 escaped as the host escapes them.
 std::u16string U16(const std::filesystem::path &file);
 
+// A bitmap the test owns, deleted when it goes; it stands for its handle:
+// `const OwnedDib picture = in.Decode(file);`.
+struct OwnedDib {
+    HBITMAP bitmap;
+    OwnedDib(HBITMAP b) : bitmap(b) {}
+    OwnedDib(const OwnedDib &) = delete;
+    ~OwnedDib() { DeleteObject(bitmap); }
+    operator HBITMAP() const { return bitmap; }
+};
+
 // Creates a zeroed DIB section (owned by the caller: DeleteObject).
 HBITMAP MakeDib(const DibParams &p, uint8_t **bits = nullptr, uint32_t *stride = nullptr);
 // n colours of a ramp through the colour cube; n < 0: the even grey ramp of -n entries (0 to

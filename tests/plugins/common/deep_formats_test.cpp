@@ -8,8 +8,6 @@
 #include <QProcess>
 #include <QStandardPaths>
 
-#include <fstream>
-
 #include "codec_test_support.h"
 
 namespace faltrix {
@@ -155,8 +153,7 @@ TEST(DeepFiles, HostileFilesFailCleanly) {
             std::search(bytes.begin(), bytes.end(), std::begin("av1C"), std::end("av1C") - 1);
         if (h.av1cFlags >= 0 && av1c != bytes.end())  // high_bitdepth and twelve_bit
             av1c[6] = uint8_t((av1c[6] & 0x9f) | h.av1cFlags);
-        std::ofstream(dir / "h", std::ios::binary)
-            .write(reinterpret_cast<char *>(bytes.data()), std::streamsize(bytes.size()));
+        WriteFile(dir / "h", bytes);
         const DeepPicture read =
             ReadDeep(h.from == std::string("a.jxl") ? jxlIn : heifIn, dir / "h");
         EXPECT_EQ(std::pair(read.bits, read.frames.size()),
@@ -286,9 +283,7 @@ TEST(LinearHighlights, AreToneMappedWithANotice) {
         ASSERT_EQ(deep.frames.size(), 1u) << deep.failure;
         const std::string saidDeep = MetadataItem(in, file, FALTRIX_METADATA_DROPPED);
         const Samples &s = deep.frames[0];
-        HBITMAP dib = in.Decode(file);
-        const QImage eight = DibToImage(dib);
-        DeleteObject(dib);
+        const QImage eight = DibToImage(OwnedDib(in.Decode(file)));
         const std::string said = MetadataItem(in, file, FALTRIX_METADATA_DROPPED);
         if (bright) {
             EXPECT_EQ(s[0], 65535);
@@ -312,7 +307,7 @@ TEST(LinearHighlights, AreToneMappedWithANotice) {
 // Our files as libvips decodes them (linear light to sRGB) match our own reading of them.
 TEST(LinearFormats, OurFilesAreReadByLibvips) {
     if (!Have("vips")) GTEST_SKIP() << "vips is not installed";
-    HBITMAP chart = ImageToDib(TestChart(64, 48), 24);
+    const OwnedDib chart = ImageToDib(TestChart(64, 48), 24);
     TempDir dir;
     for (const char *format : {"exr", "hdr"}) {
         const CodecPlugin &in = Loaded(format, "input"), &out = Loaded(format, "output");
@@ -322,15 +317,11 @@ TEST(LinearFormats, OurFilesAreReadByLibvips) {
         ASSERT_EQ(RunQuietly("vips", {"colourspace", QString::fromStdString(file.string()),
                                       QString::fromStdString(png.string()), "srgb"}),
                   0);
-        HBITMAP ours = in.Decode(file);
+        const QImage ours = DibToImage(OwnedDib(in.Decode(file)));
         std::string where;
-        EXPECT_LE(
-            MaxDifference(QImage(QString::fromStdString(png.string())), DibToImage(ours), &where),
-            1)
+        EXPECT_LE(MaxDifference(QImage(QString::fromStdString(png.string())), ours, &where), 1)
             << format << " " << where;
-        DeleteObject(ours);
     }
-    DeleteObject(chart);
 }
 
 }  // namespace

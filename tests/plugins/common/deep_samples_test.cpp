@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <tuple>
 
 #include "codec_test_support.h"

@@ -97,10 +97,8 @@ TEST_F(Icons, SizesAskedAreBoxFilteredWithoutBleedingAndReadByPeers) {
     picture.fill(qRgba(200, 30, 40, 255));
     for (int y = 0; y < 200; ++y)
         for (int x = 150; x < 299; ++x) picture.setPixel(x, y, qRgba(0, 255, 0, 0));
-    HBITMAP source = ImageToDib(picture, 32);
     ASSERT_EQ(SetOption(out, u"sizes", u"256, 48,16,32"), 0);
-    ASSERT_EQ(out.Save(source, dir / "a.ico"), 0);
-    DeleteObject(source);
+    ASSERT_EQ(out.Save(OwnedDib(ImageToDib(picture, 32)), dir / "a.ico"), 0);
     std::vector<int> sides;
     for (const Record &r : Directory(dir / "a.ico")) sides.push_back(r.width);
     EXPECT_EQ(sides, (std::vector<int>{16, 32, 48, 256}));
@@ -144,10 +142,8 @@ TEST_F(Icons, FramesWrittenBackKeepTheirSizes) {
 // numbers; one outside the picture is refused. Pillow reads the cursor.
 TEST_F(Icons, CursorHotspotScalesWithEachSize) {
     FALTRIX_SKIP_UNLESS_LOADED(&cur);
-    HBITMAP outside = ImageToDib(TestChart(64, 64, true), 32);
     ASSERT_EQ(SetOption(cur, u"hotspot", u"70,3"), 0);
-    EXPECT_NE(cur.Save(outside, dir / "outside.cur"), 0);
-    DeleteObject(outside);
+    EXPECT_NE(cur.Save(OwnedDib(ImageToDib(TestChart(64, 64, true), 32)), dir / "outside.cur"), 0);
     EXPECT_TRUE(cur.LastFailureText().contains("outside the picture"));
     // The side, the settings, and the first and last records: width, hotspot x and y.
     const std::tuple<int, bool, std::vector<int>> cases[] = {{64, false, {32, 5, 10, 64, 10, 21}},
@@ -161,9 +157,8 @@ TEST_F(Icons, CursorHotspotScalesWithEachSize) {
         } else {
             ASSERT_EQ(SetOption(cur, u"hotspot", u"10,21") + SetOption(cur, u"sizes", u"32,64"), 0);
         }
-        HBITMAP source = ImageToDib(TestChart(side, side, true), 32);
-        ASSERT_EQ(cur.Save(source, dir / "a.cur"), 0);
-        DeleteObject(source);
+        ASSERT_EQ(cur.Save(OwnedDib(ImageToDib(TestChart(side, side, true), 32)), dir / "a.cur"),
+                  0);
         const std::vector<Record> records = Directory(dir / "a.cur");
         ASSERT_EQ(records.size(), byDialog ? 3u : 2u);  // the dialog's: 16, 32, 48
         const Record &first = records.front(), &last = records.back();

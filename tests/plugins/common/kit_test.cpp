@@ -86,7 +86,7 @@ TEST(SourcePictureTest, ReadsEachLayoutTopFirstAndPutsTransparencyOnWhite) {
     for (const auto &c : cases) {
         uint8_t *bits;
         uint32_t stride;
-        HBITMAP b = testing::MakeDib(c.params, &bits, &stride);
+        const OwnedDib b = testing::MakeDib(c.params, &bits, &stride);
         for (size_t i = 0; i < c.memoryRows.size(); ++i)
             std::memcpy(bits + i * stride, c.memoryRows[i].data(), c.memoryRows[i].size());
         HGDIOBJ old = SelectObject(dc, b);
@@ -101,7 +101,6 @@ TEST(SourcePictureTest, ReadsEachLayoutTopFirstAndPutsTransparencyOnWhite) {
         src.RowToBGROnWhite(0, onWhite.data());
         EXPECT_TRUE(c.topOnWhite.empty() || onWhite == c.topOnWhite) << c.name;
         SelectObject(dc, old);
-        DeleteObject(b);
     }
     DeleteDC(dc);
 }

@@ -43,13 +43,13 @@ TEST_P(RoundTrips, GiveBackThePictureWithinTheBudget) {
     Keep(out);
     ASSERT_EQ(AnswerSettings(out, c.settings, true), 0);
     const QImage chart = TestChart(160, 97, c.alpha);
-    HBITMAP source = ImageToDib(chart, c.alpha ? 32 : 24, true);
+    const OwnedDib source = ImageToDib(chart, c.alpha ? 32 : 24, true);
     TempDir dir;
     const auto file = dir / (std::string("round.") + c.extension);
     ASSERT_EQ(out.Save(source, file), 0) << out.LastFailureText().toStdString();
     EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
     ASSERT_NE(in.IsSupported(file), 0);
-    HBITMAP loaded = in.Decode(file);
+    const OwnedDib loaded = in.Decode(file);
     ASSERT_NE(loaded, nullptr) << in.LastFailureText().toStdString();
     EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
     EXPECT_EQ(ViewDib(loaded).bitCount, c.alpha ? 32 : 24);
@@ -67,8 +67,6 @@ TEST_P(RoundTrips, GiveBackThePictureWithinTheBudget) {
         }
         EXPECT_GE(Psnr(have, expected), c.minPsnr);
     }
-    DeleteObject(loaded);
-    DeleteObject(source);
 }
 
 const char *const kEffort = "Effort (1 fastest, 9 smallest)";
@@ -134,14 +132,13 @@ TEST_P(ToolFiles, DecodeAsTheLibrarysDecoderDoes) {
                                              QStringList{file} + quiet),
               0);
     ASSERT_EQ(QProcess::execute(decoder, QStringList{file, reference} + quiet), 0);
-    HBITMAP loaded = in.Decode(file.toStdString());
+    const OwnedDib loaded = in.Decode(file.toStdString());
     ASSERT_NE(loaded, nullptr) << in.LastFailureText().toStdString();
     std::string where;
     EXPECT_LE(MaxDifference(DibToImage(loaded), QImage(reference), &where), c.tolerance) << where;
     if (c.bitCount) {
         EXPECT_EQ(ViewDib(loaded).bitCount, c.bitCount);
     }
-    DeleteObject(loaded);
 }
 
 constexpr auto kRgb = QImage::Format_RGB32, kArgb = QImage::Format_ARGB32;
@@ -174,10 +171,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(HevcDecoder, TakesOverFromLibheifsOwn) {
     const CodecPlugin &in = Loaded("heif", "input");
     FALTRIX_SKIP_UNLESS_LOADED(&in);
-    HBITMAP loaded =
+    const OwnedDib loaded =
         in.Decode((DataDir() / "heif" / "layouts" / "turned-quarter-clockwise.heic").string());
     ASSERT_NE(loaded, nullptr) << in.LastFailureText().toStdString();
-    DeleteObject(loaded);
     void *library = dlopen("libheif.so.1", RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(library, nullptr) << "the plug-in does not use the system's libheif";
     const auto list = reinterpret_cast<decltype(&heif_get_decoder_descriptors)>(

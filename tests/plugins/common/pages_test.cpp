@@ -60,9 +60,7 @@ void ExpectPeersPages(const CodecPlugin &in, const std::vector<QImage> &peer, co
         EXPECT_EQ(MaxDifference(DibToImage(frames.bitmaps[k]), page, &where), 0)
             << noun << " " << k + 1 << ": " << where;
     }
-    HBITMAP single = in.Decode(file);
-    EXPECT_EQ(ViewDib(single).rows, ViewDib(frames.bitmaps[0]).rows);
-    DeleteObject(single);
+    EXPECT_EQ(ViewDib(OwnedDib(in.Decode(file))).rows, ViewDib(frames.bitmaps[0]).rows);
 }
 
 TEST(TiffPages, PillowsPagesComeBackOnTheFirstPagesCanvas) {
@@ -161,11 +159,10 @@ TEST(TiffPages, DamagedChainsKeepWhatCanBeRead) {
     const CodecPlugin &in = Loaded("tiff", "input"), &out = Loaded("tiff", "output");
     FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
     TempDir dir;
-    HBITMAP page = ChartDib(24, false);
+    const OwnedDib page = ChartDib(24, false);
     ASSERT_EQ(SetOption(out, u"compression", u"None"), 0);
     ASSERT_EQ(out.SaveFrames({page, page}, {}, 1, dir / "two.tif"), 0);
     ASSERT_EQ(SetOption(out, u"compression", u"LZW"), 0);
-    DeleteObject(page);
     const Tiff two{ReadFile(dir / "two.tif")};
     ASSERT_EQ(two.U32(0), 0x002A4949u);  // "II*\0"
     ASSERT_NE(two.second, 0u);
@@ -204,9 +201,8 @@ TEST(TiffPages, DamagedChainsKeepWhatCanBeRead) {
         ASSERT_EQ(frames.bitmaps.size(), c.readable) << in.LastFailureText().toStdString();
         EXPECT_TRUE(in.LastFailureText().contains(c.cause)) << in.LastFailureText().toStdString();
         if (c.readable == 0) continue;
-        HBITMAP single = in.Decode(file);  // the first page, as GetPictureDIB gives it
-        EXPECT_EQ(ViewDib(single).rows, ViewDib(frames.bitmaps[0]).rows);
-        DeleteObject(single);
+        // The first page, as GetPictureDIB gives it.
+        EXPECT_EQ(ViewDib(OwnedDib(in.Decode(file))).rows, ViewDib(frames.bitmaps[0]).rows);
     }
 }
 
@@ -226,9 +222,7 @@ TEST_F(PdfSettings, DpiSetsTheSizeAndTransparentPaperKeepsWhatThePageLeaves) {
     // (59, 0) is paper; (10, 10) lies in the red rectangle the page draws.
     for (const char16_t *transparent : {u"1", u"0"}) {
         ASSERT_EQ(SetOption(in, u"transparent", transparent), 0);
-        HBITMAP page = in.Decode(file);
-        const QImage picture = DibToImage(page);
-        DeleteObject(page);
+        const QImage picture = DibToImage(OwnedDib(in.Decode(file)));
         ASSERT_EQ(picture.size(), QSize(60, 45));
         EXPECT_EQ(picture.pixel(59, 0), transparent[0] == u'1' ? 0u : 0xFFFFFFFFu);
         EXPECT_EQ(qAlpha(picture.pixel(10, 10)), 255);

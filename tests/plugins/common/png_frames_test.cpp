@@ -65,9 +65,7 @@ TEST(ApngRoundTrip, KeepsFramesDelaysAndLoop) {
     EXPECT_EQ(back.info.loopCount, 3);
     EXPECT_EQ(back.delays, delays);
     ExpectFrames(Images(back.bitmaps), source, 0, "our reader");
-    HBITMAP still = in.Decode(dir / "a.png");
-    ExpectFrames(Images({still}), {source[0]}, 0, "GetPictureDIB");
-    DeleteObject(still);
+    ExpectFrames({DibToImage(OwnedDib(in.Decode(dir / "a.png")))}, {source[0]}, 0, "GetPictureDIB");
     SKIP_WITHOUT_PILLOW();
     const PeerFrames peer = PillowFrames(dir / "a.png");
     EXPECT_EQ(peer.delays, delays);
@@ -184,9 +182,7 @@ TEST_P(ApngLies, RefusedOrReadUpToTheDamage) {
     EXPECT_EQ(answer == 0 ? frames.info.frameCount : 0, c.frameCount) << cause;
     EXPECT_EQ(frames.bitmaps.size(), c.framesRead);
     EXPECT_NE(cause.find(c.cause), std::string::npos) << cause;
-    HBITMAP still = in.Decode(dir / "bad.png");
-    EXPECT_NE(still, nullptr);
-    DeleteObject(still);
+    EXPECT_NE(OwnedDib(in.Decode(dir / "bad.png")), nullptr);
 }
 
 const LieCase kLies[] = {

@@ -101,9 +101,7 @@ TEST(GifFramesFromPillow, EveryFrameAsPillowShowsItFirstAsGetPictureDib) {
     EXPECT_EQ(ours.info.loopCount, theirs.loop);
     EXPECT_EQ(ours.delays, theirs.delays);  // 0 kept as 0
     ExpectFrames(Images(ours.bitmaps), theirs.frames, 0, "our");
-    HBITMAP picture = In().Decode(file);
-    ExpectFrames({DibToImage(picture)}, {theirs.frames.at(0)}, 0, "picture as");
-    DeleteObject(picture);
+    ExpectFrames({DibToImage(OwnedDib(In().Decode(file)))}, {theirs.frames.at(0)}, 0, "picture as");
 }
 
 // ---- Damaged and odd animations ----------------------------------------------------------
