@@ -18,7 +18,7 @@ namespace fs = std::filesystem;
 std::vector<QImage> Avifdec(const fs::path &file) {
     std::vector<QImage> frames;
     for (int i = 0; i < 3; ++i) {
-        const QString name = QString::fromStdString(file), png = name + QString::number(i) + ".png";
+        const QString name = Q(file), png = name + QString::number(i) + ".png";
         EXPECT_EQ(RunQuietly("avifdec", {"--index", QString::number(i), name, png}), 0);
         frames.emplace_back(png);
     }
@@ -65,11 +65,11 @@ TEST_F(AvifFrames, AvifencSequenceAsAvifdecDecodesIt) {
     if (!Have("avifenc") || !Have("avifdec")) GTEST_SKIP() << "avifenc or avifdec is not installed";
     QStringList args{"-l", "--timescale", "1000"};
     for (int i = 0; i < 3; ++i) {
-        const QString png = QString::fromStdString(dir_ / ("in" + std::to_string(i) + ".png"));
+        const QString png = Q(dir_ / ("in" + std::to_string(i) + ".png"));
         ASSERT_TRUE(TestChart(40, 30, true).mirrored(i == 1, i == 2).save(png));
         args << "--duration" << QString::number(std::array{100, 40, 250}[size_t(i)]) << png;
     }
-    ASSERT_EQ(RunQuietly("avifenc", args << QString::fromStdString(dir_ / "s.avif")), 0);
+    ASSERT_EQ(RunQuietly("avifenc", args << Q(dir_ / "s.avif")), 0);
     const CodecPlugin::Frames ours = in_->DecodeFrames(dir_ / "s.avif");
     EXPECT_EQ(ours.delays, (std::vector<int32_t>{100, 40, 250}))
         << in_->LastFailureText().toStdString();

@@ -160,7 +160,7 @@ TEST_P(LayoutFiles, DecodeToTheReferencePictureAtTheirDepth) {
     const CodecPlugin &in = Loaded(f.format, "input");
     FALTRIX_SKIP_UNLESS_LOADED(&in);
     ASSERT_EQ(f.words.size(), 4u);
-    const QImage expected(QString::fromStdString(f.Path(f.words[0]).string()));
+    const QImage expected(Q(f.Path(f.words[0])));
     ASSERT_FALSE(expected.isNull()) << f.words[0];
     const auto [view, have] = DecodeChecked(in, f.Path(f.file));
     ASSERT_TRUE(view.ok);
@@ -208,7 +208,7 @@ TEST_P(PngSuite, DecodesAsQtDoes) {
         EXPECT_EQ(std::pair(view.palette[128].rgbRed, view.palette[128].rgbBlue),
                   std::pair(uint8_t(128), uint8_t(128)));
     }
-    const QImage expected(QString::fromStdString(file.string()));
+    const QImage expected(Q(file));
     ASSERT_FALSE(expected.isNull());
     std::string where;
     if (bytes[24] == 16 && bytes[25] == 2 && view.bitCount == 32) {
@@ -227,10 +227,7 @@ TEST_P(PngSuite, DecodesAsQtDoes) {
         EXPECT_EQ(ViewDib(again).rows, view.rows);
     }
     EXPECT_EQ(MaxDifference(DibToImage(again), have, &where), 0) << where;
-    EXPECT_EQ(
-        MaxDifference(QImage(QString::fromStdString((dir / "again.png").string())), have, &where),
-        0)
-        << "Qt: " << where;
+    EXPECT_EQ(MaxDifference(QImage(Q(dir / "again.png")), have, &where), 0) << "Qt: " << where;
 }
 
 std::vector<std::string> SuiteFiles() {

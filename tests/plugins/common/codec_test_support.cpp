@@ -524,8 +524,7 @@ for k in range(getattr(im, 'n_frames', 1)):
 open(d + '/info.txt', 'w').write(' '.join(map(str, out))))";
     TempDir dir;
     PeerFrames peer;
-    if (RunQuietly("/usr/bin/python3", {"-c", kDump, QString::fromStdString(file), dir.path()}))
-        return peer;
+    if (RunQuietly("/usr/bin/python3", {"-c", kDump, Q(file), dir.path()})) return peer;
     std::ifstream info(dir / "info.txt");
     info >> peer.loop;
     for (int32_t delay; info >> delay; peer.delays.push_back(delay))

@@ -129,6 +129,10 @@ struct DibParams {
 
 // A path as the plug-ins take it, its bytes that are not UTF-8 escaped as the host escapes them.
 std::u16string U16(const std::filesystem::path &file);
+// A path as Qt's functions take it.
+inline QString Q(const std::filesystem::path &file) {
+    return QString::fromStdString(file.string());
+}
 
 // A bitmap the test owns, deleted when it goes; it stands for its handle:
 // `const OwnedDib picture = in.Decode(file);`.

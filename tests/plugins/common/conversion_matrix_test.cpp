@@ -173,9 +173,7 @@ void ExpectRoundTrip(const CodecPlugin &out, const CodecPlugin &in, const RoundT
         for (int x = 0; x < 61; ++x)
             ASSERT_EQ(qAlpha(have.pixel(x, y)), qAlpha(expected.pixel(x, y))) << x << "," << y;
     if (f.qtTolerance >= 0) {
-        EXPECT_LE(MaxDifference(QImage(QString::fromStdString(file.string())), have, &where),
-                  f.qtTolerance)
-            << "Qt: " << where;
+        EXPECT_LE(MaxDifference(QImage(Q(file)), have, &where), f.qtTolerance) << "Qt: " << where;
     }
 }
 
@@ -428,9 +426,7 @@ TEST_P(PngLevels, PicturesOfSeveralPartsComeBackExactly) {
     ASSERT_NE(loaded, nullptr);
     EXPECT_EQ(ViewDib(loaded).rows, ViewDib(source).rows);
     std::string where;
-    EXPECT_EQ(MaxDifference(QImage(QString::fromStdString((dir / "parts.png").string())),
-                            DibToImage(source), &where),
-              0)
+    EXPECT_EQ(MaxDifference(QImage(Q(dir / "parts.png")), DibToImage(source), &where), 0)
         << "Qt: " << where;
     ASSERT_EQ(option(u"compression", u"4"), 0);  // the default, for the tests after
 }
@@ -485,7 +481,7 @@ TEST(GifTrueColour, FewColoursKeptManyReducedCloselyTransparencyKept) {
     EXPECT_EQ(have.pixel(65, 31), qRgb(255, 255, 255));  // half transparent white: white, opaque
     EXPECT_EQ(have.pixel(65, 30), qRgb(127, 127, 127));  // half transparent black: grey on white
     EXPECT_EQ(qAlpha(have.pixel(10, 30)), 255);
-    EXPECT_EQ(MaxDifference(have, QImage(QString::fromStdString((dir / "alpha.gif").string()))), 0);
+    EXPECT_EQ(MaxDifference(have, QImage(Q(dir / "alpha.gif"))), 0);
 }
 
 // ---- Every format alike ----------------------------------------------------------------------
@@ -505,8 +501,7 @@ TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
         EXPECT_NE(in.PictureSize(path, &w, &h), 0) << path;
         EXPECT_EQ(in.Decode(path), nullptr) << path;
     }
-    const std::u16string chart =
-        QString::fromStdString(Chart(GetParam()).string()).toStdU16String();
+    const std::u16string chart = Q(Chart(GetParam())).toStdU16String();
     const auto isSupported = reinterpret_cast<IsSupportedFn>(in.Symbol("IsSupported"));
     EXPECT_EQ(isSupported(nullptr, 0, 0), 0);
     EXPECT_NE(reinterpret_cast<GetPictureInfoFn>(in.Symbol("GetPictureInfo"))(chart.c_str(), 0, 0,

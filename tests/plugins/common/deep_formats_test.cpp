@@ -314,13 +314,10 @@ TEST(LinearFormats, OurFilesAreReadByLibvips) {
         if (!in.loaded() || !out.loaded()) continue;
         const fs::path file = dir / (std::string("ours.") + format), png = dir / "vips.png";
         ASSERT_EQ(out.Save(chart, file), 0);
-        ASSERT_EQ(RunQuietly("vips", {"colourspace", QString::fromStdString(file.string()),
-                                      QString::fromStdString(png.string()), "srgb"}),
-                  0);
+        ASSERT_EQ(RunQuietly("vips", {"colourspace", Q(file), Q(png), "srgb"}), 0);
         const QImage ours = DibToImage(OwnedDib(in.Decode(file)));
         std::string where;
-        EXPECT_LE(MaxDifference(QImage(QString::fromStdString(png.string())), ours, &where), 1)
-            << format << " " << where;
+        EXPECT_LE(MaxDifference(QImage(Q(png)), ours, &where), 1) << format << " " << where;
     }
 }
 

@@ -32,8 +32,7 @@ with Image.open(sys.argv[1]) as im:
 std::vector<QImage> PillowSizes(const fs::path &file) {
     TempDir dir;
     std::vector<QImage> sizes;
-    if (QProcess::execute(kPython, {"-c", kPillowSizes, QString::fromStdString(file), dir.path()}))
-        return sizes;
+    if (QProcess::execute(kPython, {"-c", kPillowSizes, Q(file), dir.path()})) return sizes;
     for (int side = 256; side > 0; --side)
         if (QImage peer(dir.path() + "/peer-" + QString::number(side) + ".png"); !peer.isNull())
             sizes.push_back(peer.convertToFormat(QImage::Format_ARGB32));
@@ -116,10 +115,8 @@ TEST_F(Icons, SizesAskedAreBoxFilteredWithoutBleedingAndReadByPeers) {
     }
     if (fs::exists(kPython)) ExpectFrames(ours, PillowSizes(dir / "a.ico"), 0, "Pillow");
     if (Have("convert")) {
-        ASSERT_EQ(RunQuietly("convert", {QString::fromStdString(dir / "a.ico") + "[3]",
-                                         QString::fromStdString(dir / "im.png")}),
-                  0);
-        EXPECT_EQ(MaxDifference(QImage(QString::fromStdString(dir / "im.png")), ours[0]), 0);
+        ASSERT_EQ(RunQuietly("convert", {Q(dir / "a.ico") + "[3]", Q(dir / "im.png")}), 0);
+        EXPECT_EQ(MaxDifference(QImage(Q(dir / "im.png")), ours[0]), 0);
     }
     for (const char16_t *bad : {u"0", u"257", u"16,,32", u"16x16"})
         EXPECT_NE(SetOption(out, u"sizes", bad), 0) << std::u16string(bad).size();
@@ -171,7 +168,7 @@ TEST_F(Icons, CursorHotspotScalesWithEachSize) {
         EXPECT_EQ(QProcess::execute(kPython, {"-c",
                                               "import sys; from PIL import Image; "
                                               "assert Image.open(sys.argv[1]).size == (48, 48)",
-                                              QString::fromStdString(dir / "a.cur")}),
+                                              Q(dir / "a.cur")}),
                   0);
     }
 }

@@ -36,10 +36,8 @@ TEST_P(Jp2Peers, DecodeOurFilesToThePixel) {
     const Bytes bytes = ReadFile(file);
     ASSERT_GE(bytes.size(), 12u);
     EXPECT_EQ(bytes[0] == 0xFF && bytes[1] == 0x4F, c.extension != std::string("jp2"));
-    ASSERT_EQ(RunQuietly("opj_decompress", {"-i", QString::fromStdString(file.string()), "-o",
-                                            QString::fromStdString(decoded.string())}),
-              0);
-    const QImage have(QString::fromStdString(decoded.string()));
+    ASSERT_EQ(RunQuietly("opj_decompress", {"-i", Q(file), "-o", Q(decoded)}), 0);
+    const QImage have(Q(decoded));
     EXPECT_EQ(have.hasAlphaChannel(), c.alpha);
     std::string where;
     EXPECT_EQ(MaxDifference(have, DibToImage(source), &where), 0) << where;
@@ -70,9 +68,7 @@ TEST(Jp2Files, KeepTheProfileAndTheFirstFrame) {
     EXPECT_EQ(MaxDifference(back, DibToImage(first)), 0);
     EXPECT_EQ(MetadataItem(in, dir / "a.jp2", FALTRIX_METADATA_ICC), profile.toStdString());
     if (Have("convert")) {
-        ASSERT_EQ(RunQuietly("convert", {QString::fromStdString((dir / "a.jp2").string()),
-                                         QString::fromStdString((dir / "a.icc").string())}),
-                  0);
+        ASSERT_EQ(RunQuietly("convert", {Q(dir / "a.jp2"), Q(dir / "a.icc")}), 0);
         const Bytes extracted = ReadFile(dir / "a.icc");
         EXPECT_EQ(std::string(extracted.begin(), extracted.end()), profile.toStdString());
     }

@@ -28,9 +28,7 @@ bool HaveTools() {
 // djxl's decoding of file, as Pillow reads it; empty when a tool fails.
 Sequence DecodeWithDjxl(const fs::path &file, const TempDir &dir) {
     const fs::path apng = dir / "peer.apng";
-    if (QProcess::execute(
-            "djxl", {QString::fromStdString(file), QString::fromStdString(apng), "--quiet"}) != 0)
-        return {};
+    if (QProcess::execute("djxl", {Q(file), Q(apng), "--quiet"}) != 0) return {};
     return PillowFrames(apng);
 }
 
@@ -76,12 +74,9 @@ TEST(JxlAnimationFiles, ReadAsLibjxlsDecoderReadsThem) {
     const char *source = R"(import sys; from PIL import Image
 f = [Image.radial_gradient('L').resize((48, 40)).convert('RGBA').rotate(a) for a in range(0, 125, 25)]
 f[0].save(sys.argv[1], save_all=True, append_images=f[1:], duration=[100, 40, 250, 70, 30], loop=0))";
-    ASSERT_EQ(
-        QProcess::execute(kPython, {"-c", source, QString::fromStdString(dir / "source.png")}), 0);
+    ASSERT_EQ(QProcess::execute(kPython, {"-c", source, Q(dir / "source.png")}), 0);
     const fs::path file = dir / "animation.jxl";
-    ASSERT_EQ(QProcess::execute("cjxl", {QString::fromStdString(dir / "source.png"),
-                                         QString::fromStdString(file), "-d", "1", "--quiet"}),
-              0);
+    ASSERT_EQ(QProcess::execute("cjxl", {Q(dir / "source.png"), Q(file), "-d", "1", "--quiet"}), 0);
     const Sequence peer = DecodeWithDjxl(file, dir), ours = Ours(in, file);
     ASSERT_EQ(peer.frames.size(), 5u);
     EXPECT_EQ(ours.loop, peer.loop);

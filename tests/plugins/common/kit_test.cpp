@@ -128,7 +128,7 @@ TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
     TempDir dir;
     WCHAR buffer[512];
     auto decode = [&](const std::filesystem::path &file) {
-        const std::u16string path = QString::fromStdString(file.string()).toStdU16String();
+        const std::u16string path = Q(file).toStdU16String();
         EXPECT_EQ(GetPictureDIB(path.c_str(), 0, 0, nullptr, 0, nullptr), nullptr) << file;
         return QString::fromUtf16(buffer, GetLastFailureText(buffer, 512)).toStdString();
     };
@@ -157,7 +157,7 @@ TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
 // version kept under the row's label is moved to the key once; a value under the key wins.
 TEST(KeptOptionsTest, KeyedByOptionWithLabelValuesCarriedOverOnce) {
     TempDir dir;
-    const QString file = QString::fromStdString((dir / "plugins.conf").string());
+    const QString file = Q(dir / "plugins.conf");
     {
         QSettings earlier(file, QSettings::IniFormat);
         earlier.setValue("JPEG settings/Quality", 37);

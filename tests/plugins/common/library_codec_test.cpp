@@ -121,9 +121,8 @@ TEST_P(ToolFiles, DecodeAsTheLibrarysDecoderDoes) {
     if (encoder.isEmpty() || decoder.isEmpty())
         GTEST_SKIP() << c.encoder << " or " << c.decoder << " is not installed";
     TempDir dir;
-    const QString source = QString::fromStdString(dir / "source.png"),
-                  file = QString::fromStdString(dir / c.file),
-                  reference = QString::fromStdString(dir / "reference.png");
+    const QString source = Q(dir / "source.png"), file = Q(dir / c.file),
+                  reference = Q(dir / "reference.png");
     ASSERT_TRUE(TestChart(160, 97, c.alpha).convertToFormat(c.format).save(source));
     const bool jxl = std::string(c.input) == "jxl";  // cjxl and djxl: in out; heif-enc: in -o out
     const QStringList quiet = jxl ? QStringList{"--quiet"} : QStringList{};

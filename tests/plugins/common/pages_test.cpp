@@ -26,7 +26,7 @@ bool RunPillow(const char *script, const TempDir &dir) {
 }
 
 QImage PeerPage(const TempDir &dir, int k) {
-    return QImage(QString::fromStdString(dir / ("peer-" + std::to_string(k) + ".png")));
+    return QImage(Q(dir / ("peer-" + std::to_string(k) + ".png")));
 }
 
 // The picture a page gives on a canvas of w x h: at the top-left, cut or padded with white
@@ -95,13 +95,13 @@ TEST(HeifPages, EveryTopLevelPictureComesBackPrimaryFirst) {
     const QSize sizes[] = {{64, 48}, {40, 60}, {80, 30}};
     QStringList arguments{"-q", "80"};
     for (int k = 0; k < 3; ++k) {
-        const QString name = QString::fromStdString(dir / ("source-" + std::to_string(k) + ".png"));
+        const QString name = Q(dir / ("source-" + std::to_string(k) + ".png"));
         ASSERT_TRUE(TestChart(sizes[k].width(), sizes[k].height(), k > 0).save(name));
         arguments << name;
     }
-    const QString file = QString::fromStdString(dir / "pages.heic");
+    const QString file = Q(dir / "pages.heic");
     ASSERT_EQ(QProcess::execute(encoder, arguments << "-o" << file), 0);
-    ASSERT_EQ(QProcess::execute(converter, {file, QString::fromStdString(dir / "peer.png")}), 0);
+    ASSERT_EQ(QProcess::execute(converter, {file, Q(dir / "peer.png")}), 0);
     ExpectPeersPages(in, {PeerPage(dir, 1), PeerPage(dir, 2), PeerPage(dir, 3)}, dir / "pages.heic",
                      "picture", 64, 48, 0b110);
 }

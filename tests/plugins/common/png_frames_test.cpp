@@ -19,9 +19,7 @@ namespace fs = std::filesystem;
 
 const char kPython[] = "/usr/bin/python3";
 
-QString Script() {
-    return QString::fromStdString(DataDir() / "png" / "animation" / "pillow_apng.py");
-}
+QString Script() { return Q(DataDir() / "png" / "animation" / "pillow_apng.py"); }
 
 #define SKIP_WITHOUT_PILLOW() \
     if (!HavePillow()) GTEST_SKIP() << "Pillow is not installed for " << kPython
@@ -82,7 +80,7 @@ TEST(ApngFromPillow, ComposesAsPillowDoes) {
     const CodecPlugin &in = Loaded("png", "input");
     FALTRIX_SKIP_UNLESS_LOADED(&in);
     TempDir dir;
-    const QString file = QString::fromStdString(dir / "p.png");
+    const QString file = Q(dir / "p.png");
     // Pillow's mode of the frames; 1: the first picture is a default one outside the animation.
     for (const char *args : {"RGBA 0", "RGBA 1", "LA 0"}) {
         SCOPED_TRACE(args);

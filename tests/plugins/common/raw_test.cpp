@@ -18,7 +18,6 @@ using namespace faltrix::testing;
 namespace fs = std::filesystem;
 
 fs::path Raw(const std::string &name) { return DataDir() / "raw" / name; }
-QString Q(const fs::path &file) { return QString::fromStdString(file.string()); }
 
 // The samples of a 16-bit binary PPM, as dcraw_emu -6 writes it (Qt reads 8 bits of them).
 std::vector<uint16_t> Ppm16(const fs::path &file) {

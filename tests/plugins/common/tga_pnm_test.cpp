@@ -60,7 +60,7 @@ TEST(PnmPages, PicturesOneAfterAnotherAreThePages) {
     const char *const pages[] = {"netpbm-p5", "pillow-p6", "netpbm-p4-odd-width"};
     for (int k = 0; k < 3; ++k) {
         std::string where;
-        const QImage expected(QString::fromStdString(layouts / pages[k]) + ".expected.png");
+        const QImage expected(Q(layouts / pages[k]) + ".expected.png");
         EXPECT_EQ(MaxDifference(DibToImage(frames.bitmaps[size_t(k)]), expected, &where), 0)
             << "page " << k + 1 << ": " << where;
     }
@@ -130,8 +130,8 @@ TEST_P(PeersRead, WhatFaltrixConvertStores) {
     const PeerCase &c = GetParam();
     FALTRIX_SKIP_UNLESS_BUILT("output", "tga", "pnm");
     TempDir dir;
-    const QString source = QString::fromStdString(DataDir() / c.source);
-    const QString out = QString::fromStdString(dir / c.output);
+    const QString source = Q(DataDir() / c.source);
+    const QString out = Q(dir / c.output);
     QStringList args{source, "-o", out};
     if (*c.option) args << "--option" << c.option;
     QProcess convert;

@@ -20,8 +20,6 @@ namespace {
 using namespace faltrix::testing;
 namespace fs = std::filesystem;
 
-QString Q(const fs::path &path) { return QString::fromStdString(path.string()); }
-
 bool Peer(const QStringList &arguments) {
     return QProcess::execute(
                "/usr/bin/python3",
