@@ -19,7 +19,7 @@ const CodecPlugin &Output() {
     static const CodecPlugin library{fs::path(FALTRIX_EXAMPLE_OUTPUT)};
     return library;
 }
-std::string Failure() { return Input().LastFailureText().toStdString(); }
+std::string Failure() { return Input().LastFailure(); }
 
 // A file of the test's own with the given bytes.
 fs::path Write(const std::string &name, const std::string &bytes) {

@@ -40,7 +40,7 @@ protected:
                 ImageToDib(TestChart(64, 48, true).mirrored(i == 1, i == 2), 32, true));
         source_ = Images(bitmaps);
         ASSERT_EQ(out_->SaveFrames(bitmaps, {100, 0, 40}, 0, dir_ / "a.avif"), 0)
-            << out_->LastFailureText().toStdString();
+            << out_->LastFailure();
         for (HBITMAP bitmap : bitmaps) DeleteObject(bitmap);
     }
     const CodecPlugin *in_ = nullptr, *out_ = nullptr;
@@ -51,8 +51,7 @@ protected:
 // Every frame exact through both decoders; a delay of 0 kept as libavif's shortest, 1 ms.
 TEST_F(AvifFrames, OursBackThroughOursAndAvifdec) {
     const CodecPlugin::Frames back = in_->DecodeFrames(dir_ / "a.avif");
-    EXPECT_EQ(back.delays, (std::vector<int32_t>{100, 1, 40}))
-        << in_->LastFailureText().toStdString();
+    EXPECT_EQ(back.delays, (std::vector<int32_t>{100, 1, 40})) << in_->LastFailure();
     EXPECT_EQ(back.info.loopCount, 0);
     ExpectFrames(Images(back.bitmaps), source_, 0, "our reader");
     if (Have("avifdec")) {
@@ -71,8 +70,7 @@ TEST_F(AvifFrames, AvifencSequenceAsAvifdecDecodesIt) {
     }
     ASSERT_EQ(RunQuietly("avifenc", args << Q(dir_ / "s.avif")), 0);
     const CodecPlugin::Frames ours = in_->DecodeFrames(dir_ / "s.avif");
-    EXPECT_EQ(ours.delays, (std::vector<int32_t>{100, 40, 250}))
-        << in_->LastFailureText().toStdString();
+    EXPECT_EQ(ours.delays, (std::vector<int32_t>{100, 40, 250})) << in_->LastFailure();
     ExpectFrames(Images(ours.bitmaps), Avifdec(dir_ / "s.avif"), 0, "our reader");
 }
 
@@ -84,8 +82,7 @@ TEST_F(AvifFrames, CutShortFailsAtTheMissingFrame) {
     const CodecPlugin::Frames frames = in_->DecodeFrames(dir_ / "cut.avif");
     EXPECT_EQ(frames.info.frameCount, 3);
     EXPECT_TRUE(frames.bitmaps.size() == 1 || frames.bitmaps.size() == 2) << frames.bitmaps.size();
-    EXPECT_TRUE(in_->LastFailureText().startsWith("AVIF: "))
-        << in_->LastFailureText().toStdString();
+    EXPECT_TRUE(in_->LastFailureText().startsWith("AVIF: ")) << in_->LastFailure();
 }
 
 }  // namespace

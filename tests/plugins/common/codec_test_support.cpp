@@ -575,7 +575,7 @@ DeepPicture ReadDeep(const CodecPlugin &in, const fs::path &file) {
     void *reader = nullptr;
     DeepPicture d;
     if (reinterpret_cast<OpenFramesFn>(in.Symbol("OpenFrames"))(U16(file).c_str(), &info, &reader))
-        return d.failure = in.LastFailureText().toStdString(), d;
+        return d.failure = in.LastFailure(), d;
     d = {info.sampleBits, 0, info.width, info.height, {}, {}};
     for (int32_t k = 0; k < info.frameCount; ++k) {
         FrameInfo frame{sizeof frame, 0, {}};
@@ -584,7 +584,7 @@ DeepPicture ReadDeep(const CodecPlugin &in, const fs::path &file) {
             reader, k, &frame, &p, nullptr, 0, AllocatePadded);
         const std::unique_ptr<Samples> owned(static_cast<Samples *>(p.owner));
         if (answer != 0) {
-            d.failure = in.LastFailureText().toStdString();
+            d.failure = in.LastFailure();
             break;
         }
         EXPECT_EQ(p.significantBits, info.sampleBits);
@@ -605,7 +605,7 @@ std::string WriteDeep(const CodecPlugin &out, const DeepPicture &d, const fs::pa
     const auto end = reinterpret_cast<EndFramesFn>(out.Symbol("EndFrames"));
     if (reinterpret_cast<BeginFramesFn>(out.Symbol("BeginFrames"))(U16(file).c_str(), &info,
                                                                    &writer))
-        return out.LastFailureText().toStdString();
+        return out.LastFailure();
     for (const Samples &frame : d.frames) {
         Samples padded(size_t(stride * d.height));
         for (int32_t y = 0; y < d.height; ++y)
@@ -615,9 +615,9 @@ std::string WriteDeep(const CodecPlugin &out, const DeepPicture &d, const fs::pa
         FrameInfo delay{sizeof delay, 40, {}};
         if (reinterpret_cast<AddFrameSamplesFn>(out.Symbol("AddFrameSamples"))(writer, &p, &delay,
                                                                                nullptr, 0))
-            return end(writer, 0), out.LastFailureText().toStdString();
+            return end(writer, 0), out.LastFailure();
     }
-    return end(writer, 1) == 0 ? "" : out.LastFailureText().toStdString();
+    return end(writer, 1) == 0 ? "" : out.LastFailure();
 }
 
 std::string MetadataItem(const CodecPlugin &in, const fs::path &file, const char *key) {

@@ -68,6 +68,7 @@ public:
                        int32_t loopCount, const std::filesystem::path &file) const;
     // GetLastFailureText on this thread, as Qt reads the UTF-16; empty when not exported.
     QString LastFailureText() const;
+    std::string LastFailure() const { return LastFailureText().toStdString(); }
 
     // Progress reports of the last Decode / Save on this thread: calls, last done and total.
     struct Progress {

@@ -32,7 +32,7 @@ TEST_P(Jp2Peers, DecodeOurFilesToThePixel) {
     const OwnedDib source = ChartDib(c.bits, false, c.palette, c.alpha, 61, 43);
     TempDir dir;
     const auto file = dir / (std::string("a.") + c.extension), decoded = dir / "b.png";
-    ASSERT_EQ(out.Save(source, file), 0) << out.LastFailureText().toStdString();
+    ASSERT_EQ(out.Save(source, file), 0) << out.LastFailure();
     const Bytes bytes = ReadFile(file);
     ASSERT_GE(bytes.size(), 12u);
     EXPECT_EQ(bytes[0] == 0xFF && bytes[1] == 0x4F, c.extension != std::string("jp2"));

@@ -46,11 +46,11 @@ TEST_P(RoundTrips, GiveBackThePictureWithinTheBudget) {
     const OwnedDib source = ImageToDib(chart, c.alpha ? 32 : 24, true);
     TempDir dir;
     const auto file = dir / (std::string("round.") + c.extension);
-    ASSERT_EQ(out.Save(source, file), 0) << out.LastFailureText().toStdString();
+    ASSERT_EQ(out.Save(source, file), 0) << out.LastFailure();
     EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
     ASSERT_NE(in.IsSupported(file), 0);
     const OwnedDib loaded = in.Decode(file);
-    ASSERT_NE(loaded, nullptr) << in.LastFailureText().toStdString();
+    ASSERT_NE(loaded, nullptr) << in.LastFailure();
     EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
     EXPECT_EQ(ViewDib(loaded).bitCount, c.alpha ? 32 : 24);
     QImage have = DibToImage(loaded), expected = DibToImage(source);
@@ -132,7 +132,7 @@ TEST_P(ToolFiles, DecodeAsTheLibrarysDecoderDoes) {
               0);
     ASSERT_EQ(QProcess::execute(decoder, QStringList{file, reference} + quiet), 0);
     const OwnedDib loaded = in.Decode(file.toStdString());
-    ASSERT_NE(loaded, nullptr) << in.LastFailureText().toStdString();
+    ASSERT_NE(loaded, nullptr) << in.LastFailure();
     std::string where;
     EXPECT_LE(MaxDifference(DibToImage(loaded), QImage(reference), &where), c.tolerance) << where;
     if (c.bitCount) {
@@ -172,7 +172,7 @@ TEST(HevcDecoder, TakesOverFromLibheifsOwn) {
     FALTRIX_SKIP_UNLESS_LOADED(&in);
     const OwnedDib loaded =
         in.Decode((DataDir() / "heif" / "layouts" / "turned-quarter-clockwise.heic").string());
-    ASSERT_NE(loaded, nullptr) << in.LastFailureText().toStdString();
+    ASSERT_NE(loaded, nullptr) << in.LastFailure();
     void *library = dlopen("libheif.so.1", RTLD_NOW | RTLD_NOLOAD);
     ASSERT_NE(library, nullptr) << "the plug-in does not use the system's libheif";
     const auto list = reinterpret_cast<decltype(&heif_get_decoder_descriptors)>(

@@ -46,7 +46,7 @@ QImage OnCanvas(const QImage &page, int w, int h, bool alpha) {
 void ExpectPeersPages(const CodecPlugin &in, const std::vector<QImage> &peer, const fs::path &file,
                       const std::string &noun, int w, int h, int alpha) {
     const CodecPlugin::Frames frames = in.DecodeFrames(file);
-    ASSERT_EQ(frames.bitmaps.size(), 3u) << in.LastFailureText().toStdString();
+    ASSERT_EQ(frames.bitmaps.size(), 3u) << in.LastFailure();
     EXPECT_EQ(MetadataItem(in, file, FALTRIX_METADATA_DROPPED),
               "the size of 2 " + noun + "s other than the first's (put at the " +
                   "top-left of the first " + noun +
@@ -117,9 +117,9 @@ TEST(TiffPages, EveryDepthComesBackThroughBothReaders) {
     for (const auto &c : cases) pages.push_back(ChartDib(c[0], false, c[1], c[0] == 32));
     TempDir dir;
     ASSERT_EQ(out.SaveFrames(pages, {100, 0, 40, 0, 0}, 0, dir / "pages.tif"), 0)
-        << out.LastFailureText().toStdString();
+        << out.LastFailure();
     const CodecPlugin::Frames frames = in.DecodeFrames(dir / "pages.tif");
-    ASSERT_EQ(frames.bitmaps.size(), pages.size()) << in.LastFailureText().toStdString();
+    ASSERT_EQ(frames.bitmaps.size(), pages.size()) << in.LastFailure();
     EXPECT_EQ(frames.delays, std::vector<int32_t>(pages.size(), 0));
     const PeerFrames pillow = PillowFrames(dir / "pages.tif");
     for (size_t k = 0; k < pages.size(); ++k) {
@@ -198,8 +198,8 @@ TEST(TiffPages, DamagedChainsKeepWhatCanBeRead) {
         int32_t answer = -1;
         const CodecPlugin::Frames frames = in.DecodeFrames(file, &answer);
         EXPECT_EQ(answer == 0 ? frames.info.frameCount : 0, c.frameCount);
-        ASSERT_EQ(frames.bitmaps.size(), c.readable) << in.LastFailureText().toStdString();
-        EXPECT_TRUE(in.LastFailureText().contains(c.cause)) << in.LastFailureText().toStdString();
+        ASSERT_EQ(frames.bitmaps.size(), c.readable) << in.LastFailure();
+        EXPECT_TRUE(in.LastFailureText().contains(c.cause)) << in.LastFailure();
         if (c.readable == 0) continue;
         // The first page, as GetPictureDIB gives it.
         EXPECT_EQ(ViewDib(OwnedDib(in.Decode(file))).rows, ViewDib(frames.bitmaps[0]).rows);

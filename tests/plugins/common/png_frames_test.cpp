@@ -44,8 +44,7 @@ Bytes Save(const std::vector<QImage> &frames, const std::vector<int32_t> &delays
     std::vector<HBITMAP> bitmaps;
     for (size_t i = 0; i < frames.size(); ++i)
         bitmaps.push_back(ImageToDib(frames[i], i == 2 ? 24 : 32, i % 2 == 0));
-    EXPECT_EQ(out.SaveFrames(bitmaps, delays, loop, file), 0)
-        << out.LastFailureText().toStdString();
+    EXPECT_EQ(out.SaveFrames(bitmaps, delays, loop, file), 0) << out.LastFailure();
     for (HBITMAP b : bitmaps) DeleteObject(b);
     return ReadFile(file);
 }
@@ -176,7 +175,7 @@ TEST_P(ApngLies, RefusedOrReadUpToTheDamage) {
     WriteFile(dir / "bad.png", png);
     int32_t answer = 0;
     const CodecPlugin::Frames frames = in.DecodeFrames(dir / "bad.png", &answer);
-    const std::string cause = in.LastFailureText().toStdString();
+    const std::string cause = in.LastFailure();
     EXPECT_EQ(answer == 0 ? frames.info.frameCount : 0, c.frameCount) << cause;
     EXPECT_EQ(frames.bitmaps.size(), c.framesRead);
     EXPECT_NE(cause.find(c.cause), std::string::npos) << cause;

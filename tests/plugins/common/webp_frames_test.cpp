@@ -85,7 +85,7 @@ TEST_P(Animations, ReadFrameByFrameAsPillowReadsThem) {
         const int32_t saved = out.SaveFrames(bitmaps, c.delays, c.loop, file);
         set(nullptr, nullptr, 0);
         for (HBITMAP bitmap : bitmaps) DeleteObject(bitmap);
-        ASSERT_EQ(saved, 0) << out.LastFailureText().toStdString();
+        ASSERT_EQ(saved, 0) << out.LastFailure();
     } else {
         ASSERT_TRUE(PeerWrites(file, c.writer, c.lossless, c.loop, images, c.delays));
     }
@@ -100,7 +100,7 @@ TEST_P(Animations, ReadFrameByFrameAsPillowReadsThem) {
     EXPECT_EQ(loop, c.loop);
     int32_t answer = -1;
     const CodecPlugin::Frames ours = in.DecodeFrames(file, &answer);
-    ASSERT_EQ(answer, 0) << in.LastFailureText().toStdString();
+    ASSERT_EQ(answer, 0) << in.LastFailure();
     ASSERT_EQ(ours.bitmaps.size(), images.size());
     EXPECT_EQ(ours.info.loopCount, c.loop);
     for (size_t k = 0; k < images.size(); ++k) {
@@ -195,7 +195,7 @@ TEST(HostileAnimations, AreRefusedAtTheFrameTheyBreak) {
         const CodecPlugin::Frames frames = in.DecodeFrames(file, &answer);
         EXPECT_EQ(answer == 0 ? frames.info.frameCount : 0, c.frameCount);
         EXPECT_EQ(frames.bitmaps.size(), c.readable);
-        EXPECT_TRUE(in.LastFailureText().contains(c.cause)) << in.LastFailureText().toStdString();
+        EXPECT_TRUE(in.LastFailureText().contains(c.cause)) << in.LastFailure();
     }
 }
 

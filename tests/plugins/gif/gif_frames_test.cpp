@@ -71,8 +71,7 @@ TEST_P(GifRoundTrip, OurReaderAndPillowSeeTheFrames) {
             for (int x = 0; x < 40; ++x) frames[size_t(k)].setPixel(x, y, c.pixel(x, y, k));
         bitmaps.push_back(ImageToDib(frames[size_t(k)], 32, true));
     }
-    ASSERT_EQ(Out().SaveFrames(bitmaps, c.delays, c.loop, file), 0)
-        << Out().LastFailureText().toStdString();
+    ASSERT_EQ(Out().SaveFrames(bitmaps, c.delays, c.loop, file), 0) << Out().LastFailure();
     for (HBITMAP b : bitmaps) DeleteObject(b);
 
     const CodecPlugin::Frames ours = In().DecodeFrames(file);
@@ -166,8 +165,7 @@ TEST(GifFramesDamaged, LaterFrameCutShortFailsWithItsCauseEarlierOnesRead) {
         EXPECT_EQ(f.info.frameCount, 3) << drop;
         EXPECT_EQ(f.bitmaps.size(), read) << drop;
         if (read < 3) {
-            EXPECT_TRUE(In().LastFailureText().contains("ends before"))
-                << In().LastFailureText().toStdString();
+            EXPECT_TRUE(In().LastFailureText().contains("ends before")) << In().LastFailure();
         }
     }
 }
