@@ -895,9 +895,7 @@ protected:
         std::filesystem::create_directories(folder + "arbre\xE8/sub\xE9");
         std::filesystem::copy_file(folder + "in.bmp", folder + "arbre\xE8/sub\xE9/a\xFF.bmp");
         std::ofstream(folder + "liste") << "caf\xE9\x1B.bmp\nin.bmp\n";
-        std::filesystem::copy_file(folder + "fail.hostile", folder +
-                                                                "\xE9"
-                                                                "fail.hostile");
+        std::filesystem::copy_file(folder + "fail.hostile", folder + "\xE9" + "fail.hostile");
         std::filesystem::copy_file(folder + "notes.txt", folder + "notes\xE9.txt");
     }
     std::string Bytes(const std::string &name) const {

@@ -145,8 +145,7 @@ CodecPlugin::Frames CodecPlugin::DecodeFrames(const fs::path &file, int32_t *ans
     if (answer) *answer = opened;
     if (opened != 0) return frames;
     for (int32_t k = 0; k < frames.info.frameCount; ++k) {
-        FrameInfo frame{};
-        frame.size = sizeof frame;
+        FrameInfo frame{sizeof frame, 0, {}};
         HBITMAP bitmap = get(reader, k, &frame, OnProgress, 0, CreateDIBSection);
         if (!bitmap) break;
         frames.bitmaps.push_back(bitmap);
@@ -165,17 +164,12 @@ int32_t CodecPlugin::SaveFrames(const std::vector<HBITMAP> &bitmaps,
     if (!begin || !add || !end || bitmaps.empty()) return -1;
     BITMAP bm{};
     GetObjectW(bitmaps[0], sizeof bm, &bm);
-    FrameSequenceInfo info{};
-    info.size = sizeof info;
-    info.width = bm.bmWidth;
-    info.height = bm.bmHeight;
-    info.frameCount = int32_t(bitmaps.size());
-    info.loopCount = loopCount;
+    FrameSequenceInfo info{sizeof info, bm.bmWidth, bm.bmHeight, int32_t(bitmaps.size()),
+                           loopCount,   0,          0,           {}};
     void *writer = nullptr;
     if (const int32_t r = begin(U16(file).c_str(), &info, &writer); r != 0) return r;
     for (size_t k = 0; k < bitmaps.size(); ++k) {
-        FrameInfo frame{};
-        frame.size = sizeof frame;
+        FrameInfo frame{sizeof frame, 0, {}};
         frame.delay = k < delays.size() ? delays[k] : 0;
         HDC dc = CreateCompatibleDC(nullptr);
         SelectObject(dc, bitmaps[k]);

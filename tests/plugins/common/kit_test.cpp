@@ -123,7 +123,8 @@ TEST(PluginInfoTest, AnswersAreClampedToTheBufferAndEndPastThePatterns) {
 }
 
 // The cause of a failure names the defect: the system's words, or the decoder's own, as
-// GetLastFailureText gives them.
+// GetLastFailureText gives them. (The output file's own words on a full disk: every output
+// plug-in's in conversion_matrix_test.)
 TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
     TempDir dir;
     WCHAR buffer[512];
@@ -137,12 +138,6 @@ TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
                      "palette-claims-more-entries-than-bits-allow.bmp"),
               "BMP: more colours than the bit count can name");
     std::thread([] { EXPECT_STREQ(kit::LastFailure(), ""); }).join();
-    kit::ClearLastFailure();
-    testing::UnderFileSizeLimit(4, [&] {
-        kit::OutputFile f((dir / "full.bin").string());
-        EXPECT_FALSE(f.Write(std::string(8192, 'x').data(), 8192) && f.Close());
-    });
-    EXPECT_STREQ(kit::LastFailure(), "File too large");
     // Cut to the buffer, never between the two halves of a character beyond 16 bits.
     kit::ClearLastFailure();
     kit::SetLastFailure("a\xF0\x9F\x98\x80");
