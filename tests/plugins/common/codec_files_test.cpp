@@ -1,8 +1,8 @@
 // Files of every format through the input plug-ins of the build tree: the hostile files of
-// tests/data/<plug-in>/hostile, each refused from the entry point its stages.txt line names,
-// the files of tests/data/<plug-in>/layouts as other software writes them, each decoded to the
-// reference picture its references.txt line names, and the PNG suite against Qt's reader, and
-// through our PNG writer back to both readers.
+// tests/data/<plug-in>/hostile, each refused from the entry point its stages.txt line names or
+// read up to the frame its frames.txt line names, the files of tests/data/<plug-in>/layouts as
+// other software writes them, each decoded to the reference picture its references.txt line
+// names, and the PNG suite against Qt's reader, and through our PNG writer back to both readers.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -108,6 +108,32 @@ TEST_P(HostileFiles, RefusedFromTheirStageOnAndQuietly) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, HostileFiles, ::testing::ValuesIn(Listed("hostile", "stages.txt")),
+                         FixtureName);
+
+// Animations and documents damaged after their first frames, listed in frames.txt: the frame
+// count opening gives (0: refused when opened), the frames given before the first that fails,
+// and words of the cause. The first frame is the one GetPictureDIB gives.
+class DamagedFrames : public ::testing::TestWithParam<Fixture> {};
+
+TEST_P(DamagedFrames, ReadUpToTheDamage) {
+    const Fixture &f = GetParam();
+    const CodecPlugin &in = Loaded(f.format, "input");
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
+    int32_t answer = -1;
+    const CodecPlugin::Frames frames = in.DecodeFrames(f.Path(f.file), &answer);
+    const QString cause = in.LastFailureText();
+    EXPECT_EQ(answer == 0 ? frames.info.frameCount : 0, std::stoi(f.words.at(0)));
+    ASSERT_EQ(frames.bitmaps.size(), std::stoul(f.words.at(1))) << cause.toStdString();
+    QStringList words;
+    for (size_t i = 2; i < f.words.size(); ++i) words << QString::fromStdString(f.words[i]);
+    EXPECT_TRUE(cause.contains(words.join(u' '))) << cause.toStdString();
+    if (!frames.bitmaps.empty()) {
+        const QImage picture = DibToImage(OwnedDib(in.Decode(f.Path(f.file))));
+        EXPECT_EQ(MaxDifference(picture, DibToImage(frames.bitmaps[0])), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, DamagedFrames, ::testing::ValuesIn(Listed("hostile", "frames.txt")),
                          FixtureName);
 
 // JPEG files whose pixel data ends early or is corrupt, refused above, are salvaged once the

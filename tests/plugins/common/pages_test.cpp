@@ -1,7 +1,7 @@
 // Documents of pages through the plug-ins of the build tree: multi-page TIFF and HEIF files of
 // several top-level pictures read page by page as the peers read them, pages of another size
-// put on the first page's canvas, our TIFF pages read back by Pillow, damaged page chains, and
-// the settings PDF pages are rendered by.
+// put on the first page's canvas, our TIFF pages read back by Pillow, a chain of more pages than
+// the host takes, and the settings PDF pages are rendered by.
 #include <gtest/gtest.h>
 
 #include <QPainter>
@@ -133,7 +133,7 @@ TEST(TiffPages, EveryDepthComesBackThroughBothReaders) {
     }
 }
 
-// ---- Damaged page chains ---------------------------------------------------------------------
+// ---- More pages than the host takes --------------------------------------------------------
 
 // A little-endian classic TIFF of two pages as bytes.
 struct Tiff {
@@ -146,64 +146,32 @@ struct Tiff {
         for (int i = 0; i < 4; ++i) b[at + size_t(i)] = uint8_t(v >> 8 * i);
     }
     size_t Next(size_t ifd) const { return ifd + 2 + 12 * size_t(b[ifd] | b[ifd + 1] << 8); }
-    size_t Value(size_t ifd, uint16_t tag) const {  // of an entry of one LONG or SHORT
-        for (size_t e = ifd + 2; e < Next(ifd); e += 12)
-            if ((b[e] | b[e + 1] << 8) == tag) return e + 8;
-        return 0;
-    }
 };
 
-// Each page of a chain that leads back comes once; a page whose strip lies past the end keeps
-// the pages before it; more pages than the host takes are refused when opened, with the count.
-TEST(TiffPages, DamagedChainsKeepWhatCanBeRead) {
+// More pages than the host takes (copies of the first directory, its values where the first's
+// are) are refused when opened, with the count. (Chains damaged otherwise are files of
+// tests/data/tiff/hostile: frames.txt.)
+TEST(TiffPages, MorePagesThanTheLimitAreRefused) {
     const CodecPlugin &in = Loaded("tiff", "input"), &out = Loaded("tiff", "output");
     FALTRIX_SKIP_UNLESS_LOADED(&in, &out);
     TempDir dir;
     const OwnedDib page = ChartDib(24, false);
-    ASSERT_EQ(SetOption(out, u"compression", u"None"), 0);
     ASSERT_EQ(out.SaveFrames({page, page}, {}, 1, dir / "two.tif"), 0);
-    ASSERT_EQ(SetOption(out, u"compression", u"LZW"), 0);
-    const Tiff two{ReadFile(dir / "two.tif")};
-    ASSERT_EQ(two.U32(0), 0x002A4949u);  // "II*\0"
-    ASSERT_NE(two.second, 0u);
-    const struct {
-        const char *name;
-        void (*edit)(Tiff &);
-        int32_t frameCount;  // 0: OpenFrames refuses
-        size_t readable;
-        const char *cause;
-    } cases[] = {{"looped", [](Tiff &t) { t.Put32(t.Next(t.second), t.first); }, 2, 2, ""},
-                 {"self", [](Tiff &t) { t.Put32(t.Next(t.first), t.first); }, 1, 1, ""},
-                 {"cut", [](Tiff &t) { t.Put32(t.Value(t.second, 273), t.b.size() + 4096); }, 2, 1,
-                  "TIFF: "},
-                 {"many",  // copies of the first directory, its values where the first's are
-                  [](Tiff &t) {
-                      const Bytes one(t.b.begin() + long(t.first),
-                                      t.b.begin() + long(t.Next(t.first) + 4));
-                      size_t link = t.Next(t.second);
-                      for (int k = 2; k <= FALTRIX_MAX_FRAMES; ++k) {
-                          t.Put32(link, t.b.size());
-                          link = t.b.size() + one.size() - 4;
-                          t.b.insert(t.b.end(), one.begin(), one.end());
-                      }
-                      t.Put32(link, 0);
-                  },
-                  0, 0, "10001 pages"}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        Tiff damaged = two;
-        c.edit(damaged);
-        const fs::path file = dir / (std::string(c.name) + ".tif");
-        WriteFile(file, damaged.b);
-        int32_t answer = -1;
-        const CodecPlugin::Frames frames = in.DecodeFrames(file, &answer);
-        EXPECT_EQ(answer == 0 ? frames.info.frameCount : 0, c.frameCount);
-        ASSERT_EQ(frames.bitmaps.size(), c.readable) << in.LastFailure();
-        EXPECT_TRUE(in.LastFailureText().contains(c.cause)) << in.LastFailure();
-        if (c.readable == 0) continue;
-        // The first page, as GetPictureDIB gives it.
-        EXPECT_EQ(ViewDib(OwnedDib(in.Decode(file))).rows, ViewDib(frames.bitmaps[0]).rows);
+    Tiff t{ReadFile(dir / "two.tif")};
+    ASSERT_EQ(t.U32(0), 0x002A4949u);  // "II*\0"
+    const Bytes one(t.b.begin() + long(t.first), t.b.begin() + long(t.Next(t.first) + 4));
+    size_t link = t.Next(t.second);
+    for (int k = 2; k <= FALTRIX_MAX_FRAMES; ++k) {
+        t.Put32(link, t.b.size());
+        link = t.b.size() + one.size() - 4;
+        t.b.insert(t.b.end(), one.begin(), one.end());
     }
+    t.Put32(link, 0);
+    WriteFile(dir / "many.tif", t.b);
+    int32_t answer = -1;
+    EXPECT_TRUE(in.DecodeFrames(dir / "many.tif", &answer).bitmaps.empty());
+    EXPECT_NE(answer, 0);
+    EXPECT_TRUE(in.LastFailureText().contains("10001 pages")) << in.LastFailure();
 }
 
 // PDF pages: the Detail dialog's dpi sets the size pages are rendered at, and transparent paper
