@@ -1,8 +1,9 @@
 // Files of every format through the input plug-ins of the build tree: the hostile files of
 // tests/data/<plug-in>/hostile, each refused from the entry point its stages.txt line names or
-// read up to the frame its frames.txt line names, the files of tests/data/<plug-in>/layouts as
-// other software writes them, each decoded to the reference picture its references.txt line
-// names, and the PNG suite against Qt's reader, and through our PNG writer back to both readers.
+// read up to the frame its frames.txt or deep.txt line names, the files of
+// tests/data/<plug-in>/layouts as other software writes them, each decoded to the reference picture
+// its references.txt line names, and the PNG suite against Qt's reader, and through our PNG writer
+// back to both readers.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -38,6 +39,13 @@ std::vector<Fixture> Listed(const std::string &folder, const std::string &list) 
         }
     }
     return all;
+}
+
+// The words of a line from the `from`-th on, as one text: a part of a cause.
+QString Words(const Fixture &f, size_t from) {
+    QStringList words;
+    for (size_t i = from; i < f.words.size(); ++i) words << QString::fromStdString(f.words[i]);
+    return words.join(u' ');
 }
 
 std::string FixtureName(const ::testing::TestParamInfo<Fixture> &info) {
@@ -97,9 +105,7 @@ TEST_P(HostileFiles, RefusedFromTheirStageOnAndQuietly) {
     const OwnedDib b = in.Decode(file);
     const QString cause = stage == 1 ? infoCause : in.LastFailureText();
     EXPECT_EQ(WithoutLibjxlTrace(::testing::internal::GetCapturedStderr()), "");
-    QStringList words;
-    for (size_t i = 1; i < f.words.size(); ++i) words << QString::fromStdString(f.words[i]);
-    EXPECT_TRUE(cause.contains(words.join(u' '))) << cause.toStdString();
+    EXPECT_TRUE(cause.contains(Words(f, 1))) << cause.toStdString();
     EXPECT_EQ(supported != 0, stage > 0);
     EXPECT_EQ(info == 0, stage > 1);
     if (kStages[size_t(stage)] != "may-decode") {
@@ -124,9 +130,7 @@ TEST_P(DamagedFrames, ReadUpToTheDamage) {
     const QString cause = in.LastFailureText();
     EXPECT_EQ(answer == 0 ? frames.info.frameCount : 0, std::stoi(f.words.at(0)));
     ASSERT_EQ(frames.bitmaps.size(), std::stoul(f.words.at(1))) << cause.toStdString();
-    QStringList words;
-    for (size_t i = 2; i < f.words.size(); ++i) words << QString::fromStdString(f.words[i]);
-    EXPECT_TRUE(cause.contains(words.join(u' '))) << cause.toStdString();
+    EXPECT_TRUE(cause.contains(Words(f, 2))) << cause.toStdString();
     if (!frames.bitmaps.empty()) {
         const QImage picture = DibToImage(OwnedDib(in.Decode(f.Path(f.file))));
         EXPECT_EQ(MaxDifference(picture, DibToImage(frames.bitmaps[0])), 0);
@@ -134,6 +138,25 @@ TEST_P(DamagedFrames, ReadUpToTheDamage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, DamagedFrames, ::testing::ValuesIn(Listed("hostile", "frames.txt")),
+                         FixtureName);
+
+// Deep files damaged (cut short, or a header that lies about the width or the depth), listed in
+// deep.txt: the depth OpenFrames gives, the frames GetFrameSamples gives before the first that
+// fails, and words of the cause, which there must be.
+class DamagedDeepFiles : public ::testing::TestWithParam<Fixture> {};
+
+TEST_P(DamagedDeepFiles, FailWithACause) {
+    const Fixture &f = GetParam();
+    const CodecPlugin &in = Loaded(f.format, "input");
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
+    const DeepPicture read = ReadDeep(in, f.Path(f.file));
+    EXPECT_EQ(std::pair(read.bits, read.frames.size()),
+              std::pair(std::stoi(f.words.at(0)), size_t(std::stoul(f.words.at(1)))));
+    EXPECT_NE(read.failure, "");
+    EXPECT_TRUE(QString::fromStdString(read.failure).contains(Words(f, 2))) << read.failure;
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, DamagedDeepFiles, ::testing::ValuesIn(Listed("hostile", "deep.txt")),
                          FixtureName);
 
 // JPEG files whose pixel data ends early or is corrupt, refused above, are salvaged once the
