@@ -1,9 +1,8 @@
 // The GIF plug-ins' frames: animations written by our output and read back by our input and
 // by Pillow (frames, delays, loop count), an animation Pillow writes read frame by frame
-// against Pillow's own decoding, and odd animations made with giflib (damaged ones are files of
-// tests/data/gif/hostile). Plain round trips of a few flat colours are judged by the
-// program-level animation test.
-#include <gif_lib.h>
+// against Pillow's own decoding, and an odd animation made with giflib (it and the damaged ones
+// are files of tests/data/gif/hostile). Plain round trips of a few flat colours are judged by
+// the program-level animation test.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -104,48 +103,16 @@ TEST(GifFramesFromPillow, EveryFrameAsPillowShowsItFirstAsGetPictureDib) {
     ExpectFrames({DibToImage(OwnedDib(In().Decode(file)))}, {theirs.frames.at(0)}, 0, "picture as");
 }
 
-// ---- Damaged and odd animations ----------------------------------------------------------
+// ---- Odd animations ----------------------------------------------------------------------
 
-// An 8 x 6 screen with a global table of red, green, blue and white; frames of one colour
-// index each: {left, top, width, height, index, centiseconds}.
-struct FrameSpec {
-    int left, top, width, height, index, delay;
-};
-
-void WriteAnimation(const std::filesystem::path &file, const std::vector<FrameSpec> &frames,
-                    int loop) {
-    int error = 0;
-    GifFileType *gif = EGifOpenFileName(file.c_str(), false, &error);
-    ASSERT_NE(gif, nullptr);
-    GifColorType colours[4] = {{255, 0, 0}, {0, 255, 0}, {0, 0, 255}, {255, 255, 255}};
-    ColorMapObject *map = GifMakeMapObject(4, colours);
-    EGifSetGifVersion(gif, true);
-    ASSERT_EQ(EGifPutScreenDesc(gif, 8, 6, 8, 0, map), GIF_OK);
-    GifFreeMapObject(map);
-    const GifByteType count[3] = {1, GifByteType(loop), GifByteType(loop >> 8)};
-    EGifPutExtensionLeader(gif, APPLICATION_EXT_FUNC_CODE);
-    EGifPutExtensionBlock(gif, 11, "NETSCAPE2.0");
-    EGifPutExtensionBlock(gif, 3, count);
-    EGifPutExtensionTrailer(gif);
-    for (const FrameSpec &f : frames) {
-        GraphicsControlBlock gcb{DISPOSE_DO_NOT, false, f.delay, NO_TRANSPARENT_COLOR};
-        GifByteType ext[4];
-        EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, int(EGifGCBToExtension(&gcb, ext)), ext);
-        ASSERT_EQ(EGifPutImageDesc(gif, f.left, f.top, f.width, f.height, false, nullptr), GIF_OK);
-        std::vector<GifPixelType> line(size_t(f.width), GifPixelType(f.index));
-        for (int y = 0; y < f.height; ++y)
-            ASSERT_EQ(EGifPutLine(gif, line.data(), f.width), GIF_OK);
-    }
-    EGifCloseFile(gif, &error);
-}
-
+// tests/data/gif/hostile/frames-past-the-screen.gif, written with giflib: an 8 x 6 screen with a
+// global table of red, green, blue and white, looping 65535 times; frames of one index each, a
+// red screen shown 0 ms, green reaching past the right and bottom edges from (4, 3) for 655.35
+// s, and blue wholly outside at (20, 20) for 10 ms.
 TEST(GifFramesDamaged, FramesPastTheScreenAreClippedLongDelaysAndLoopsKept) {
     FALTRIX_SKIP_UNLESS_LOADED(&In());
-    TempDir dir;
-    // Red screen; green reaching past the right and bottom edges; blue wholly outside.
-    WriteAnimation(dir / "a.gif",
-                   {{0, 0, 8, 6, 0, 0}, {4, 3, 10, 10, 1, 65535}, {20, 20, 2, 2, 2, 1}}, 65535);
-    const CodecPlugin::Frames f = In().DecodeFrames(dir / "a.gif");
+    const CodecPlugin::Frames f =
+        In().DecodeFrames(DataDir() / "gif" / "hostile" / "frames-past-the-screen.gif");
     EXPECT_EQ(f.info.loopCount, 65535);
     ASSERT_EQ(f.bitmaps.size(), 3u);
     EXPECT_EQ(f.delays, (std::vector<int32_t>{0, 655350, 10}));
