@@ -505,9 +505,7 @@ int RunQuietly(const QString &program, const QStringList &args) {
         "/bin/sh", QStringList{"-c", R"(exec "$0" "$@" >/dev/null 2>&1)", program} + args);
 }
 
-bool HavePillow() {
-    return RunQuietly("/usr/bin/python3", {"-c", "import PIL.ImageSequence"}) == 0;
-}
+bool HavePillow() { return RunQuietly(kPython, {"-c", "import PIL.ImageSequence"}) == 0; }
 
 PeerFrames PillowFrames(const fs::path &file) {
     static const char *const kDump = R"(import sys; from PIL import Image
@@ -518,7 +516,7 @@ for k in range(getattr(im, 'n_frames', 1)):
 open(d + '/info.txt', 'w').write(' '.join(map(str, out))))";
     TempDir dir;
     PeerFrames peer;
-    if (RunQuietly("/usr/bin/python3", {"-c", kDump, Q(file), dir.path()})) return peer;
+    if (RunQuietly(kPython, {"-c", kDump, Q(file), dir.path()})) return peer;
     std::ifstream info(dir / "info.txt");
     info >> peer.loop;
     for (int32_t delay; info >> delay; peer.delays.push_back(delay))

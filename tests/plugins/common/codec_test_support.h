@@ -223,7 +223,9 @@ std::string MetadataItem(const CodecPlugin &in, const std::filesystem::path &fil
 bool Have(const char *tool);
 int RunQuietly(const QString &program, const QStringList &args);
 
-// Pillow (/usr/bin/python3 with python3-pil) as a peer: whether it is there, and the frames or
+// Debian's Python, which has Pillow (python3-pil).
+inline constexpr const char *kPython = "/usr/bin/python3";
+// Pillow (kPython with python3-pil) as a peer: whether it is there, and the frames or
 // pages it reads from `file`, each as it composes it, with their durations and the loop count
 // (-1: the file gives none); no frames when it cannot read the file.
 struct PeerFrames {

@@ -15,8 +15,6 @@ namespace {
 using namespace faltrix::testing;
 namespace fs = std::filesystem;
 
-const char *const kPython = "/usr/bin/python3";  // Debian's, which has Pillow (python3-pil)
-
 // Every size Pillow reads from sys.argv[1], saved as sys.argv[2]/peer-<width>.png (RGBA).
 const char *const kPillowSizes = R"(
 import sys

@@ -17,8 +17,6 @@ namespace {
 using namespace faltrix::testing;
 namespace fs = std::filesystem;
 
-const char *const kPython = "/usr/bin/python3";  // Debian's, which has Pillow (python3-pil)
-
 using Sequence = PeerFrames;
 
 bool HaveTools() {

@@ -18,8 +18,6 @@ namespace {
 using namespace faltrix::testing;
 namespace fs = std::filesystem;
 
-const char *const kPython = "/usr/bin/python3";  // Debian's, which has Pillow (python3-pil)
-
 // Runs a Pillow script with the folder as sys.argv[1]; whether it succeeded.
 bool RunPillow(const char *script, const TempDir &dir) {
     return QProcess::execute(kPython, {"-c", script, dir.path()}) == 0;

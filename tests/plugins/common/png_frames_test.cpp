@@ -17,8 +17,6 @@ namespace {
 using namespace faltrix::testing;
 namespace fs = std::filesystem;
 
-const char kPython[] = "/usr/bin/python3";
-
 QString Script() { return Q(DataDir() / "png" / "animation" / "pillow_apng.py"); }
 
 #define SKIP_WITHOUT_PILLOW() \

@@ -63,11 +63,11 @@ std::vector<QString> PeerReadings(const QString &file, bool pam, int peers) {
         EXPECT_EQ(RunQuietly("sh", {"-c", QString(tool).arg(file) + " > '" + netpbm + "'"}), 0);
         made.push_back(netpbm);
     }
-    if ((peers & kPillow) && RunQuietly("/usr/bin/python3", {"-c", "import PIL"}) == 0) {
-        EXPECT_EQ(RunQuietly("/usr/bin/python3", {"-c",
-                                                  "import sys; from PIL import Image; "
-                                                  "Image.open(sys.argv[1]).save(sys.argv[2])",
-                                                  file, pillow}),
+    if ((peers & kPillow) && RunQuietly(kPython, {"-c", "import PIL"}) == 0) {
+        EXPECT_EQ(RunQuietly(kPython, {"-c",
+                                       "import sys; from PIL import Image; "
+                                       "Image.open(sys.argv[1]).save(sys.argv[2])",
+                                       file, pillow}),
                   0);
         made.push_back(pillow);
     }

@@ -21,8 +21,7 @@ namespace fs = std::filesystem;
 
 bool Peer(const QStringList &arguments) {
     return QProcess::execute(
-               "/usr/bin/python3",
-               QStringList{Q(DataDir() / "webp" / "peer_animations.py")} + arguments) == 0;
+               kPython, QStringList{Q(DataDir() / "webp" / "peer_animations.py")} + arguments) == 0;
 }
 
 bool HavePeer(const std::string &tool) {
