@@ -47,6 +47,15 @@ const std::u16string &InputPath() {
 
 int32_t IgnoreProgress(int32_t, int32_t, int32_t) { return 1; }
 
+// A bitmap of the size promised, deleted: anything else ends the run.
+void ExpectSize(HBITMAP bitmap, int32_t width, int32_t height) {
+    BITMAP bm;
+    if (GetObjectW(bitmap, sizeof bm, &bm) != static_cast<int>(sizeof bm) || bm.bmWidth != width ||
+        bm.bmHeight != height)
+        abort();
+    DeleteObject(bitmap);
+}
+
 // Every item is read to its last byte, as the host copies it.
 void ReadItem(void *, const char *, const void *bytes, int32_t size) {
     volatile uint8_t sum = 0;
@@ -58,23 +67,17 @@ void ReadItem(void *, const char *, const void *bytes, int32_t size) {
 // fuzzing run may under the sanitizers, and is no different in kind.
 void WalkFrames(const std::u16string &path) {
     if (&OpenFrames == nullptr || &GetFrameDIB == nullptr || &CloseFrames == nullptr) return;
-    FrameSequenceInfo info{};
-    info.size = sizeof info;
+    FrameSequenceInfo info{sizeof(FrameSequenceInfo), 0, 0, 0, 0, 0, 0, {}};
     void *reader = nullptr;
     if (OpenFrames(path.c_str(), &info, &reader) != 0) return;
     const uint64_t pixels = uint64_t(info.width) * uint64_t(info.height);
     if (info.frameCount <= FALTRIX_MAX_FRAMES &&
         pixels * uint64_t(info.frameCount) <= FALTRIX_MAX_PICTURE_PIXELS) {
         for (int32_t k = 0; k < info.frameCount && k < 16; ++k) {
-            FrameInfo frame{};
-            frame.size = sizeof frame;
+            FrameInfo frame{sizeof(FrameInfo), 0, {}};
             HBITMAP bitmap = GetFrameDIB(reader, k, &frame, IgnoreProgress, 0, CreateDIBSection);
             if (!bitmap) break;
-            BITMAP bm;
-            if (GetObjectW(bitmap, sizeof bm, &bm) != static_cast<int>(sizeof bm) ||
-                bm.bmWidth != info.width || bm.bmHeight != info.height)
-                abort();
-            DeleteObject(bitmap);
+            ExpectSize(bitmap, info.width, info.height);
         }
     }
     CloseFrames(reader);
@@ -84,20 +87,13 @@ void WalkFrames(const std::u16string &path) {
 // resizes asks for it.
 void WalkFramesAtSize(const std::u16string &path) {
     if (&OpenFramesAtSize == nullptr || &GetFrameDIB == nullptr || &CloseFrames == nullptr) return;
-    FrameSequenceInfo info{};
-    info.size = sizeof info;
+    FrameSequenceInfo info{sizeof(FrameSequenceInfo), 0, 0, 0, 0, 0, 0, {}};
     void *reader = nullptr;
     if (OpenFramesAtSize(path.c_str(), 37, 23, &info, &reader) != 0) return;
     if (info.width != 37 || info.height != 23) abort();
-    FrameInfo frame{};
-    frame.size = sizeof frame;
-    if (HBITMAP bitmap = GetFrameDIB(reader, 0, &frame, IgnoreProgress, 0, CreateDIBSection)) {
-        BITMAP bm;
-        if (GetObjectW(bitmap, sizeof bm, &bm) != static_cast<int>(sizeof bm) || bm.bmWidth != 37 ||
-            bm.bmHeight != 23)
-            abort();
-        DeleteObject(bitmap);
-    }
+    FrameInfo frame{sizeof(FrameInfo), 0, {}};
+    if (HBITMAP bitmap = GetFrameDIB(reader, 0, &frame, IgnoreProgress, 0, CreateDIBSection))
+        ExpectSize(bitmap, 37, 23);
     CloseFrames(reader);
 }
 
@@ -113,8 +109,7 @@ void *ExactSamples(SamplePicture *picture) {
 // A deep file's frames once more at full depth, as the job reads them for a deep output.
 void WalkDeepFrames(const std::u16string &path) {
     if (&OpenFrames == nullptr || &CloseFrames == nullptr || &GetFrameSamples == nullptr) return;
-    FrameSequenceInfo info{};
-    info.size = sizeof info;
+    FrameSequenceInfo info{sizeof(FrameSequenceInfo), 0, 0, 0, 0, 0, 0, {}};
     void *reader = nullptr;
     if (OpenFrames(path.c_str(), &info, &reader) != 0) return;
     const uint64_t pixels = uint64_t(info.width) * uint64_t(info.height);
@@ -122,12 +117,9 @@ void WalkDeepFrames(const std::u16string &path) {
         pixels * uint64_t(info.frameCount) <= FALTRIX_MAX_PICTURE_PIXELS / 4) {
         int32_t channels = 0;
         for (int32_t k = 0; k < info.frameCount && k < 16; ++k) {
-            FrameInfo frame{};
-            frame.size = sizeof frame;
-            SamplePicture picture{};
-            picture.size = sizeof picture;
-            picture.width = info.width;
-            picture.height = info.height;
+            FrameInfo frame{sizeof(FrameInfo), 0, {}};
+            SamplePicture picture{
+                sizeof(SamplePicture), info.width, info.height, 0, 0, 0, 0, nullptr, nullptr, {}};
             const int32_t answer =
                 GetFrameSamples(reader, k, &frame, &picture, IgnoreProgress, 0, ExactSamples);
             free(picture.data);
@@ -152,11 +144,8 @@ int RunInputPlugin(const uint8_t *data, size_t size) {
     HBITMAP bitmap = GetPictureDIB(path.c_str(), 0, 0, IgnoreProgress, 0, CreateDIBSection);
     if (bitmap) {
         // A decoded picture has the size its header promised.
-        BITMAP bm;
-        if (infoResult != 0 || GetObjectW(bitmap, sizeof bm, &bm) != static_cast<int>(sizeof bm) ||
-            bm.bmWidth != info.width || bm.bmHeight != info.height)
-            abort();
-        DeleteObject(bitmap);
+        if (infoResult != 0) abort();
+        ExpectSize(bitmap, info.width, info.height);
         GetPictureMetadata(path.c_str(), ReadItem, nullptr);
     }
     WalkFrames(path);

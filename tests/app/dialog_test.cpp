@@ -3,7 +3,8 @@
 // their layout table and measured against their texts, the plug-in lists and the choice of
 // plug-in by file, the commands and their messages, the size fields typed and clicked as a
 // user does, the file choosers, the preview, jobs, the feedback front end, the settings kept
-// between runs, the single running instance, and the built dialog's margins and progress bar.
+// between runs, the single running instance, and the built dialog's margins and progress bar;
+// and on Qt's xcb platform, real input events and a real drag.
 #include <gtest/gtest.h>
 
 #include <QSignalSpy>
@@ -1224,6 +1225,139 @@ TEST_P(Look, MarginsTheStylesWhereTheyFitAndABarThatIsNoTextField) {
     EXPECT_NE(PaintedCentre(bar), PaintedCentre(controls.Find(kOutputPathField)));
     // The automatic-preview box has a caption in layout 102, where its row has room.
     EXPECT_EQ(ControlText(controls.Find(kAutoPreviewCheck)), id == 102 ? u"Auto"_s : QString());
+}
+
+// ---- Real input on xcb ----------------------------------------------------------------------
+
+// The dialog on Qt's xcb platform under Xvfb, driven by real input events where the offscreen
+// tests' events sent straight to a widget could hide a fault: xdotool moves the pointer, presses
+// its buttons and types through the X server's XTest extension, so each event reaches the
+// dialog as a user's does, through the server, the window under the pointer and the keyboard
+// focus. A file is dragged onto the input field from a second program (app_drag_source) over
+// the X drag-and-drop protocol. There is no window manager; the window that is to take the keys
+// is given the focus as one would give it. Every wait polls for what it waits for, with a
+// generous limit. Run by ctest as app_test_real_input_on_xcb; skipped, saying why, elsewhere.
+constexpr int kPatience = 20000;  // ms: the limit of every wait
+
+// Runs xdotool to its end, serving the dialog's events meanwhile; its output.
+QString Xdotool(const QStringList &arguments) {
+    QProcess xdotool;
+    xdotool.start(u"xdotool"_s, arguments);
+    const bool ended =
+        QTest::qWaitFor([&] { return xdotool.state() == QProcess::NotRunning; }, kPatience);
+    EXPECT_TRUE(ended && xdotool.exitCode() == 0)
+        << arguments.join(u' ').toStdString() << ": " << xdotool.readAllStandardError().data();
+    return QString::fromUtf8(xdotool.readAllStandardOutput()).trimmed();
+}
+
+// Moves the pointer to `at` on the screen and waits until the server has it there.
+void MoveTo(QPoint at) {
+    Xdotool({u"mousemove"_s, QString::number(at.x()), QString::number(at.y())});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QCursor::pos() == at; }, kPatience));
+}
+QPoint Centre(const QWidget *widget) { return widget->mapToGlobal(widget->rect().center()); }
+
+// Over plug-in folders of its own: input "Input dq" (reads *.dq), "Input one"; output
+// "Output two" (writes *.two), "Output one". The shown dialog (layout 103) has the focus; the
+// work folder holds x.dq (64 x 32).
+class RealInput : public DialogTest {
+protected:
+    void SetUp() override {
+        if (qEnvironmentVariable("QT_QPA_PLATFORM") != u"xcb"_s ||
+            qEnvironmentVariable("DISPLAY").isEmpty())
+            GTEST_SKIP() << "needs an X display and QT_QPA_PLATFORM=xcb (ctest runs it under "
+                            "Xvfb as app_test_real_input_on_xcb)";
+        if (QStandardPaths::findExecutable(u"xdotool"_s).isEmpty())
+            GTEST_SKIP() << "xdotool is not installed";
+        DialogTest::SetUp();
+        Open(103, {{"input/a.so", u"in_dq"_s},
+                   {"input/b.so", u"in_one"_s},
+                   {"output/a.so", u"out_two"_s},
+                   {"output/b.so", u"out_one"_s}});
+        WriteFile(Path("%/x.dq"), "64 32");
+        dialog_->move(0, 0);
+        dialog_->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog_.get()));
+        Xdotool({u"windowfocus"_s, QString::number(dialog_->winId())});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return QApplication::activeWindow() == dialog_.get(); },
+                                    kPatience));
+    }
+    void TearDown() override {
+        QFile::remove(Path("%/x.dq.hold"));
+        DialogTest::TearDown();
+    }
+    void Click(int id) {
+        MoveTo(Centre(Get(id)));
+        Xdotool({u"click"_s, u"1"_s});
+    }
+    // Clicks into a field, selects its text and types `text` over it, then `keys`.
+    void TypeOver(int id, const QString &text, const QString &keys) {
+        Click(id);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Get(id)->hasFocus(); }, kPatience));
+        Xdotool({u"key"_s, u"ctrl+a"_s});
+        Xdotool({u"type"_s, text});
+        Xdotool({u"key"_s, keys});
+        EXPECT_TRUE(QTest::qWaitFor([&] { return Field(id) == text; }, kPatience));
+    }
+};
+
+// A file dragged from another program onto the input field replaces the field's text (not
+// pasted into it) and is taken as a chosen file: its plug-in, its sizes.
+TEST_F(RealInput, AFileDraggedOntoTheInputFieldReplacesItsTextAndIsOpened) {
+    SetField(kInputPathField, u"typed before"_s);
+    QProcess source;
+    QByteArray said;
+    const auto saying = [&](const char *line, int patience = kPatience) {
+        return QTest::qWaitFor(
+            [&] {
+                said += source.readAllStandardOutput();
+                return said.contains(QByteArray(line) + '\n');
+            },
+            patience);
+    };
+    const QPoint from(700, 500);
+    source.start(QStringLiteral(DRAG_SOURCE),
+                 {Path("%/x.dq"), QString::number(from.x() - 50), QString::number(from.y() - 50)});
+    ASSERT_TRUE(saying("shown")) << said.data();
+    // Pressed, then moved past the drag distance within the source's window.
+    MoveTo(from);
+    Xdotool({u"mousedown"_s, u"1"_s});
+    MoveTo(from + QPoint(30, 0));
+    ASSERT_TRUE(saying("dragging")) << said.data();
+    // Over the field in a few steps; once the field has accepted the file, released.
+    const QPoint target = Centre(Get(kInputPathField));
+    for (int step = 1; step <= 4; ++step) MoveTo(from + (target - from) * step / 4);
+    // The source learns of the acceptance from the field's answer to a move over it.
+    for (int nudge = 1; nudge <= 40 && !saying("accepted", kPatience / 40); ++nudge)
+        MoveTo(target + QPoint(nudge % 2, 0));
+    ASSERT_TRUE(saying("accepted")) << said.data();
+    Xdotool({u"mouseup"_s, u"1"_s});
+    ASSERT_TRUE(saying("dropped")) << said.data();
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return Field(kInputPathField) == Path("%/x.dq"); }, kPatience))
+        << Field(kInputPathField).toStdString();
+    source.terminate();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return source.state() == QProcess::NotRunning; }, kPatience));
+    EXPECT_EQ(Sizes(), u"64 64 32 32"_s);
+    EXPECT_EQ(dialog_->CurrentInputIndex(), 0);
+}
+
+// An output name typed and left while a preview runs is matched to its plug-in once the
+// preview has ended, not before.
+TEST_F(RealInput, AnOutputNameTypedDuringAPreviewIsMatchedWhenItEnds) {
+    SetField(kInputPathField, Path("%/x.dq"));
+    Pick(kOutputPluginList, 1);
+    WriteFile(Path("%/x.dq.hold"), {});
+    Click(kShowPreviewButton);
+    ASSERT_TRUE(QTest::qWaitFor([] { return JobRunning(); }, kPatience));
+    TypeOver(kOutputPathField, u"q.two"_s, u"Tab"_s);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !Get(kOutputPathField)->hasFocus(); }, kPatience));
+    EXPECT_TRUE(JobRunning());
+    EXPECT_EQ(dialog_->CurrentOutputIndex(), 1);
+    QFile::remove(Path("%/x.dq.hold"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !JobRunning() && dialog_->CurrentOutputIndex() == 0; },
+                                kPatience));
+    EXPECT_EQ(Field(kOutputPathField), u"q.two"_s);
 }
 
 // ---- One instance at a time ---------------------------------------------------------------

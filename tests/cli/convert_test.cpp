@@ -16,12 +16,11 @@
 #include <QTemporaryDir>
 #include <QThread>
 
-#include <fcntl.h>
-
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <numeric>
 #include <thread>
@@ -48,14 +47,6 @@ TEST(KeepAspect, GivesTheOtherSideWithoutOverflowOrDivisionByZero) {
     for (const auto &[side, other, given, expected] : cases)
         EXPECT_EQ(KeepAspectSide(side, other, given), expected)
             << side << " x " << other << " to " << given;
-}
-
-TEST(ProgressLine, NeverWiderThanTheTerminal) {
-    for (int columns : {20, 40, 80, 300})
-        EXPECT_LT(
-            ProgressLine(QString(200, u'n'), 45, "Now Decoding input data...", columns).size(),
-            columns);
-    EXPECT_TRUE(ProgressLine("a.png", 250, {}, 80).contains("100%"));
 }
 
 TEST(WorkerProtocol, ReadsBackWhatTheWorkerWrites) {
@@ -100,7 +91,7 @@ std::pair<std::string, std::string> FrontEndWrites(Verbosity verbosity) {
 
 // The bar stays on one line, is cleared for a message and redrawn after it, and is cleared at
 // the file's end; quiet draws none, but a message is an error and is shown.
-TEST(TerminalFrontEnd, BarAroundMessagesAndNoneWhenQuiet) {
+TEST(TerminalFrontEnd, BarAroundMessagesNoneWhenQuietAndNeverWiderThanTheTerminal) {
     const std::string message = "faltrix-convert: /p/x.so: Failed in loading library.\n",
                       half =
                           "\ra.png [##########..........]  50%  Now Decoding input data...\x1b[K";
@@ -112,6 +103,12 @@ TEST(TerminalFrontEnd, BarAroundMessagesAndNoneWhenQuiet) {
     // A name's control characters and bytes that are not UTF-8 are written out in the bar.
     EXPECT_EQ(ProgressLine(QStringLiteral("a\x1b[2J") + QChar(0xDCE9), 0, {}, 80).toStdString(),
               "a\\x1b[2J\\xe9 [....................]   0%");
+    // The bar is never wider than the terminal, and shows no more than 100%.
+    for (int columns : {20, 40, 80, 300})
+        EXPECT_LT(
+            ProgressLine(QString(200, u'n'), 45, "Now Decoding input data...", columns).size(),
+            columns);
+    EXPECT_TRUE(ProgressLine("a.png", 250, {}, 80).contains("100%"));
 }
 
 // ---- the program ----------------------------------------------------------------------------
@@ -162,6 +159,22 @@ RunResult RunConverter(const QStringList &arguments, const QString &folder = {},
     const bool finished =
         process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
     return {finished ? process.exitCode() : -1, process.readAllStandardOutput(),
+            process.readAllStandardError()};
+}
+
+// Runs a bash command line in `folder` with the build's faltrix-convert first on the PATH and
+// its bundled plug-ins beside it.
+RunResult Shell(const QString &folder, const QString &command) {
+    QProcess process;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("PATH", kBuildDir + "/bin:" + env.value("PATH"));
+    process.setProcessEnvironment(env);
+    process.setWorkingDirectory(folder);
+    process.start("/bin/bash", {"-c", command});
+    process.closeWriteChannel();
+    const bool ended =
+        process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
+    return {ended ? process.exitCode() : -1, process.readAllStandardOutput(),
             process.readAllStandardError()};
 }
 
@@ -546,20 +559,39 @@ INSTANTIATE_TEST_SUITE_P(
                 Err{"the output plug-in hostile does not take colour=blue: no colour here"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// The batch workers converting `input`, once some run (`running`) or none does, waiting at most
-// 10 s. A zombie's command line is empty.
-std::vector<int> WorkersOnce(const QString &input, bool running) {
+// The processes named `name` whose /proc folder `chosen` takes, once some are there (`present`)
+// or none is, waiting 10 s at most.
+std::vector<int> ProcessesOnce(const QByteArray &name,
+                               const std::function<bool(const QString &)> &chosen,
+                               bool present = true) {
     for (int i = 0;; ++i) {
         std::vector<int> found;
-        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
-            const QByteArray command = ReadBytes("/proc/" + entry + "/cmdline");
-            if (ReadBytes("/proc/" + entry + "/comm") == "faltrix-worker\n" &&
-                command.contains(input.toUtf8()))
+        for (const QString &entry : QDir("/proc").entryList(QDir::Dirs))
+            if (ReadBytes("/proc/" + entry + "/comm") == name + "\n" &&
+                chosen("/proc/" + entry + "/"))
                 found.push_back(entry.toInt());
-        }
-        if (found.empty() != running || i == 200) return found;
+        if (found.empty() != present || i == 200) return found;
         QThread::msleep(50);
     }
+}
+
+// The batch workers converting `input`, once some run (`running`) or none does. A zombie's
+// command line is empty.
+std::vector<int> WorkersOnce(const QString &input, bool running) {
+    return ProcessesOnce(
+        "faltrix-worker",
+        [&](const QString &at) { return ReadBytes(at + "cmdline").contains(input.toUtf8()); },
+        running);
+}
+
+// The sweeper of `run`, once there is one other than `old`; 0: none. Its parent is the fourth
+// word of its stat line.
+int SweeperOf(const QProcess &run, int old = 0) {
+    const std::vector<int> found = ProcessesOnce("faltrix-sweeper", [&](const QString &at) {
+        return at != QString("/proc/%1/").arg(old) &&
+               ReadBytes(at + "stat").split(' ').value(3).toLongLong() == run.processId();
+    });
+    return found.empty() ? 0 : found.front();
 }
 
 TEST_F(InFolder, WorkerStuckInAPlugInEndsWithItsBatch) {
@@ -578,16 +610,10 @@ TEST_F(InFolder, WorkerStuckInAPlugInEndsWithItsBatch) {
 
 // The plug-in folder is taken only when it is named absolutely and no other user may write it.
 TEST_F(InFolder, UntrustedPluginFoldersAreNotRead) {
-    QProcess relative;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("FALTRIX_PLUGIN_DIR", "plugins");
-    relative.setProcessEnvironment(env);
-    relative.setWorkingDirectory(dir_.path());
-    relative.start(kBuildDir + "/bin/faltrix-convert", {"--list-plugins"});
-    ASSERT_TRUE(relative.waitForFinished(60000));
-    EXPECT_EQ(relative.exitCode(), 2);
-    EXPECT_TRUE(relative.readAllStandardError().contains(
-        "FALTRIX_PLUGIN_DIR must be an absolute path, not plugins"));
+    const RunResult relative =
+        Shell(dir_.path(), "FALTRIX_PLUGIN_DIR=plugins faltrix-convert --list-plugins");
+    EXPECT_EQ(relative.exitCode, 2) << relative.Text();
+    EXPECT_TRUE(relative.err.contains("FALTRIX_PLUGIN_DIR must be an absolute path, not plugins"));
 
     ASSERT_EQ(::chmod(QFile::encodeName(Path("plugins/input")).constData(), 0777), 0);
     const RunResult r = RunConverter({"in.bmp", "-o", "out.bmp"}, dir_.path());
@@ -635,22 +661,6 @@ TEST_F(InFolder, OutputSettingsReachThePlugIns) {
     EXPECT_TRUE(ReadBytes(Path("progressive.jpg")).contains("\xFF\xC2"))
         << "no progressive frame header";
     EXPECT_FALSE(ReadBytes(Path("default.jpg")).contains("\xFF\xC2"));
-}
-
-// Runs a bash command line in `folder` with the build's faltrix-convert first on the PATH and
-// its bundled plug-ins beside it.
-RunResult Shell(const QString &folder, const QString &command) {
-    QProcess process;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("PATH", kBuildDir + "/bin:" + env.value("PATH"));
-    process.setProcessEnvironment(env);
-    process.setWorkingDirectory(folder);
-    process.start("/bin/bash", {"-c", command});
-    process.closeWriteChannel();
-    const bool ended =
-        process.waitForFinished(300000) && process.exitStatus() == QProcess::NormalExit;
-    return {ended ? process.exitCode() : -1, process.readAllStandardOutput(),
-            process.readAllStandardError()};
 }
 
 // ---- batch work: output folders, options checked once, -r's choice, what a picture keeps ----
@@ -885,9 +895,7 @@ protected:
         std::filesystem::create_directories(folder + "arbre\xE8/sub\xE9");
         std::filesystem::copy_file(folder + "in.bmp", folder + "arbre\xE8/sub\xE9/a\xFF.bmp");
         std::ofstream(folder + "liste") << "caf\xE9\x1B.bmp\nin.bmp\n";
-        std::filesystem::copy_file(folder + "fail.hostile", folder +
-                                                                "\xE9"
-                                                                "fail.hostile");
+        std::filesystem::copy_file(folder + "fail.hostile", folder + "\xE9" + "fail.hostile");
         std::filesystem::copy_file(folder + "notes.txt", folder + "notes\xE9.txt");
     }
     std::string Bytes(const std::string &name) const {
@@ -955,38 +963,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Standard input to standard output, through the bundled plug-ins, as in a shell pipe.
 TEST_F(InFolder, PipesAPictureThrough) {
-    QProcess run;
-    run.setStandardInputFile(Path("in.bmp"));
-    Start(run, {"-", "-f", "jpg", "-o", "-"});
-    ASSERT_TRUE(run.waitForFinished(20000));
-    EXPECT_EQ(run.exitCode(), 0) << run.readAllStandardError().toStdString();
-    const QImage piped = QImage::fromData(run.readAllStandardOutput(), "JPEG");
+    const RunResult r = Shell(dir_.path(), "faltrix-convert - -f jpg -o - < in.bmp");
+    EXPECT_EQ(r.exitCode, 0) << r.err.toStdString();
+    const QImage piped = QImage::fromData(r.out, "JPEG");
     ASSERT_EQ(piped.size(), QSize(64, 48));
     EXPECT_LE(MeanDifference(BlockPicture(64, 48), piped), 12);
-}
-
-// The processes named `name` whose parent is `parent`.
-std::vector<int> ChildrenNamed(qint64 parent, const QByteArray &name) {
-    std::vector<int> found;
-    for (const QString &entry : QDir("/proc").entryList(QDir::Dirs)) {
-        if (ReadBytes("/proc/" + entry + "/comm") != name + "\n") continue;
-        const QByteArray status = ReadBytes("/proc/" + entry + "/status");
-        const qsizetype at = status.indexOf("PPid:");
-        if (at >= 0 &&
-            status.mid(at + 5, status.indexOf('\n', at) - at - 5).trimmed().toLongLong() == parent)
-            found.push_back(entry.toInt());
-    }
-    return found;
-}
-
-// The sweeper of `run`, once there is one other than `old` (waiting at most 10 s); 0: none.
-int SweeperOf(const QProcess &run, int old = 0) {
-    for (int i = 0; i < 400; ++i) {
-        for (int pid : ChildrenNamed(run.processId(), "faltrix-sweeper"))
-            if (pid != old) return pid;
-        QThread::msleep(25);
-    }
-    return 0;
 }
 
 // Stopped while the output plug-in stores (it writes a few bytes and waits for ever), a
@@ -1081,18 +1062,11 @@ TEST(CopyAtMost, StopsAStreamPastTheCeiling) {
 // Standard input one byte past the ceiling (a sparse file, so that nothing is written) is
 // refused with the ceiling named, and the scratch file goes with it.
 TEST_F(InFolder, StandardInputPastTheCeilingIsRefused) {
-    QFile sparse(Path("huge"));
-    ASSERT_TRUE(sparse.open(QIODevice::WriteOnly) && sparse.resize(kMaxStandardInputBytes + 1));
-    sparse.close();
-    QProcess run;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TMPDIR", dir_.path());
-    run.setProcessEnvironment(env);
-    run.setStandardInputFile(Path("huge"));
-    run.start(kBuildDir + "/bin/faltrix-convert", {"-", "-o", Path("out.bmp")});
-    ASSERT_TRUE(run.waitForFinished(60000));
-    EXPECT_EQ(run.exitCode(), 1);
-    EXPECT_EQ(run.readAllStandardError().toStdString(),
+    const RunResult r = Shell(dir_.path(), QString("truncate -s %1 huge && TMPDIR=\"$PWD\" "
+                                                   "faltrix-convert - -o out.bmp < huge")
+                                               .arg(kMaxStandardInputBytes + 1));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.err.toStdString(),
               "faltrix-convert: standard input holds more than 1024 MiB, the most taken from it "
               "(give the file by its name instead)\n");
     EXPECT_EQ(Leftovers(), QStringList());

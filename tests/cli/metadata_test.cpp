@@ -18,7 +18,6 @@
 #include <QImageReader>
 #include <QProcess>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTransform>
 #include <QtEndian>
 #include <cstdio>
@@ -203,37 +202,6 @@ INSTANTIATE_TEST_SUITE_P(
         OutputCase{"PngRead", Args{"photo16.png", "-o", "out.jpg"}, ReadJpeg, "icc xmp", 4, 2}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// A 3 x 2 PNG of six colours with an eXIf chunk holding `exif` and the XMP packet `xmp` (none
-// when empty), before the pixel data or, `late`, after it (the packet compressed).
-void WritePng(const QString &path, const std::string &exif, const std::string &xmp,
-              bool late = false) {
-    FILE *file = std::fopen(QFile::encodeName(path).constData(), "wb");
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-    png_infop info = png_create_info_struct(png);
-    png_init_io(png, file);
-    png_set_IHDR(png, info, 3, 2, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_text text{};
-    text.compression = late ? PNG_ITXT_COMPRESSION_zTXt : PNG_ITXT_COMPRESSION_NONE;
-    text.key = const_cast<char *>("XML:com.adobe.xmp");
-    text.text = const_cast<char *>(xmp.c_str());
-    text.itxt_length = xmp.size();
-    const auto items = [&] {
-        png_set_eXIf_1(png, info, png_uint_32(exif.size()),
-                       reinterpret_cast<png_bytep>(const_cast<char *>(exif.data())));
-        if (!xmp.empty()) png_set_text(png, info, &text, 1);
-    };
-    if (!late) items();
-    png_write_info(png, info);
-    uint8_t rows[2][9] = {{255, 0, 0, 0, 255, 0, 0, 0, 255},
-                          {255, 255, 0, 0, 255, 255, 255, 0, 255}};
-    for (auto &row : rows) png_write_row(png, row);
-    if (late) items();
-    png_write_end(png, info);
-    png_destroy_write_struct(&png, &info);
-    std::fclose(file);
-}
-
 // The shown picture for each orientation, as a viewer that honours it turns the stored one.
 QImage Shown(const QImage &stored, uint32_t orientation) {
     const auto turned = [&](int degrees) {
@@ -263,9 +231,12 @@ TEST_F(Metadata, EveryOrientationOfAPngOrWebpComesOutUpright) {
         std::string packet = xmp;
         return packet.replace(packet.find('%'), 1, std::to_string(o));
     };
-    WritePng(Path("stored.png"), CameraExif(1), withOrientation(1));
-    const QImage stored = QImage(Path("stored.png")).convertToFormat(QImage::Format_RGB32);
-    ASSERT_EQ(Run({"-q", "--lossless", "--strip", "stored.png", "-o", "stored.webp"}).first, 0);
+    // 3 x 2 pictures of six colours by libpng, an eXIf chunk and the XMP packet before the pixels
+    // (in items-after-the-pixels.png after them, compressed): tests/data/metadata/orientation.
+    const QString data = FALTRIX_TEST_DATA_DIR "/metadata/orientation/";
+    const QString turned = data + "turned-%1.png";
+    const QImage stored = QImage(turned.arg(1)).convertToFormat(QImage::Format_RGB32);
+    ASSERT_EQ(Run({"-q", "--lossless", "--strip", turned.arg(1), "-o", "stored.webp"}).first, 0);
     // The lossless WebP of the same pixels with EXIF and XMP chunks giving the orientation.
     const auto writeWebpTurned = [&](const QString &path, uint32_t o) {
         const QByteArray plain = Bytes(Path("stored.webp"));
@@ -301,9 +272,8 @@ TEST_F(Metadata, EveryOrientationOfAPngOrWebpComesOutUpright) {
     };
     for (const QString format : {"png", "webp"}) {
         for (uint32_t o = 1; o <= 8; ++o) {
-            const QString source = "turned." + format;
-            if (format == "png") WritePng(Path(source), CameraExif(o), withOrientation(o));
-            else writeWebpTurned(Path(source), o);
+            const QString source = format == "png" ? turned.arg(o) : Path("turned.webp");
+            if (format == "webp") writeWebpTurned(source, o);
             const auto [exitCode, said] = Run({"-q", "--overwrite", source, "-o", "out.png"});
             ASSERT_EQ(exitCode, 0) << said;
             EXPECT_EQ(QImage(Path("out.png")).convertToFormat(QImage::Format_RGB32),
@@ -316,51 +286,16 @@ TEST_F(Metadata, EveryOrientationOfAPngOrWebpComesOutUpright) {
         }
     }
     // Where EXIF turns nothing, the XMP keeps its own orientation, for the readers that use it.
-    WritePng(Path("xmp-turns.png"), CameraExif(1), withOrientation(6));
-    ASSERT_EQ(Run({"-q", "xmp-turns.png", "-o", "xmp-turns-out.png"}).first, 0);
+    ASSERT_EQ(Run({"-q", data + "xmp-turned-exif-not.png", "-o", "xmp-turns-out.png"}).first, 0);
     EXPECT_EQ(ReadPng(Path("xmp-turns-out.png")).xmp, withOrientation(6));
-    WritePng(Path("late.png"), CameraExif(6), withOrientation(6), true);
-    const auto [exitCode, said] = Run({"-q", "late.png", "-o", "late.jpg"});
+    const auto [exitCode, said] =
+        Run({"-q", data + "items-after-the-pixels.png", "-o", "late.jpg"});
     ASSERT_EQ(exitCode, 0) << said;
     const Found late = ReadJpeg(Path("late.jpg"));
     EXPECT_EQ(QSize(late.width, late.height), QSize(3, 2));
     EXPECT_TRUE(ExifSays(late.exif).starts_with("orientation Top-left, 3 x 2, date "))
         << ExifSays(late.exif);
     EXPECT_EQ(late.xmp, withOrientation(1));
-}
-
-// A 70,000-byte block, little-endian: IFD0 with orientation 6, a description whose text lies
-// past 64 KiB, and links to the EXIF directory (the picture 3 x 2 as stored, and with
-// makerNote a maker note of 65,600 bytes) and to a GPS directory; the rest is padding.
-std::string LargeExif(bool makerNote = false) {
-    std::string b(70000, '\0');
-    const auto put16 = [&](size_t at, uint32_t v) {
-        b[at] = char(v & 0xFF), b[at + 1] = char(v >> 8);
-    };
-    const auto put32 = [&](size_t at, uint32_t v) {
-        put16(at, v & 0xFFFF), put16(at + 2, v >> 16);
-    };
-    const auto entry = [&](size_t at, uint32_t tag, uint32_t type, uint32_t count, uint32_t value) {
-        put16(at, tag), put16(at + 2, type), put32(at + 4, count), put32(at + 8, value);
-    };
-    b.replace(0, 4, "II*\0", 4);
-    put32(4, 8);
-    put16(8, 4);                      // IFD0
-    entry(10, 0x010E, 2, 14, 66000);  // ImageDescription, far away
-    entry(22, 0x0112, 3, 1, 6);
-    entry(34, 0x8769, 4, 1, 100);
-    entry(46, 0x8825, 4, 1, 200);
-    put32(58, 0);
-    put16(100, makerNote ? 3 : 2);  // the EXIF directory
-    entry(102, 0xA002, 4, 1, 3);
-    entry(114, 0xA003, 4, 1, 2);
-    if (makerNote) entry(126, 0x927C, 7, 65600, 300);
-    put32(makerNote ? 138 : 126, 0);
-    put16(200, 1);  // the GPS directory: version 2.2
-    entry(202, 0x0000, 1, 4, 0x00000202);
-    put32(214, 0);
-    b.replace(66000, 14, "far away text\0", 14);
-    return b;
 }
 
 // The camera's block with what a TIFF keeps outside its EXIF directory: an artist, a Windows
@@ -449,12 +384,19 @@ std::string LargeEntriesInTiff(const QString &path) {
 // EXIF past what libexif reads keeps every byte in each output that holds so large a block
 // (only the orientation and the sizes change, in place), and every entry in a TIFF. A JPEG,
 // whose EXIF segment holds 64 KiB, gets the block rebuilt without the padding; with a maker
-// note that alone does not fit, without the maker note, and says so.
+// note that alone does not fit, without the maker note, and says so. The block of
+// tests/data/metadata/orientation/large-exif*.png has 70,000 bytes, little-endian: IFD0 with
+// orientation 6, a description whose text lies past 64 KiB, and links to the EXIF directory
+// (the picture 3 x 2 as stored, and a maker note of 65,600 bytes in -with-maker-note) and to a
+// GPS directory (version 2.2); the rest is padding.
 TEST_F(Metadata, LargeExifKeepsEveryEntry) {
     for (const bool makerNote : {false, true}) {
-        const std::string exif = LargeExif(makerNote);
-        WritePng(Path("large.png"), exif, "");
-        std::string expected = exif;
+        QFile::remove(Path("large.png"));
+        ASSERT_TRUE(QFile::copy(FALTRIX_TEST_DATA_DIR "/metadata/orientation/large-exif" +
+                                    QString(makerNote ? "-with-maker-note.png" : ".png"),
+                                Path("large.png")));
+        std::string expected = ReadPng(Path("large.png")).exif;
+        ASSERT_EQ(expected.size(), 70000u);
         expected[22 + 8] = 1;  // orientation 1, and the sides of the picture turned upright
         expected[102 + 8] = 2;
         expected[114 + 8] = 3;

@@ -16,9 +16,6 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
-#include <QTemporaryDir>
-#include <QtEndian>
-#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>

@@ -6,7 +6,6 @@
 #include <lcms2.h>
 
 #include <string>
-#include <vector>
 
 namespace faltrix {
 namespace {

@@ -1,6 +1,6 @@
 // The SDK's example plug-ins, loaded as built: the input example against hostile headers, each
-// named after its defect, and both examples together, frames written by one and read back by
-// the other under a name that is not UTF-8.
+// named after its defect, the output example's file and names, and both examples together,
+// frames written by one and read back by the other under a name that is not UTF-8.
 #include <gtest/gtest.h>
 
 #include "codec_test_support.h"
@@ -19,7 +19,7 @@ const CodecPlugin &Output() {
     static const CodecPlugin library{fs::path(FALTRIX_EXAMPLE_OUTPUT)};
     return library;
 }
-std::string Failure() { return Input().LastFailureText().toStdString(); }
+std::string Failure() { return Input().LastFailure(); }
 
 // A file of the test's own with the given bytes.
 fs::path Write(const std::string &name, const std::string &bytes) {
@@ -109,6 +109,50 @@ TEST(Examples, FramesMakeTheRoundTrip) {
     EXPECT_EQ(MetadataItem(Input(), file, FALTRIX_METADATA_FRAMES), "3");
 }
 
+// The output example's own answers (faltrix-plugin-check judges the contract of every output
+// plug-in of it: plugin_check.Bundled.sdk_example.output): the top row first for both row
+// orders; the XMP packet set before a save in that file's header, line by line, and no further
+// (a profile has no place in PPM); a name by its bytes, and one with U+DC41, which stands for
+// no byte ('A' is never escaped), refused.
+TEST(ExampleOutput, StoresTopRowFirstTheXmpAndNamesByTheirBytes) {
+    TempDir dir;
+    const auto stored = [&](const char *name) {
+        const Bytes bytes = ReadFile(dir / name);
+        return std::string(bytes.begin(), bytes.end());
+    };
+    const std::vector<RGBQUAD> palette = {{0, 0, 0, 0}, {30, 20, 10, 0}, {0, 100, 200, 0}};
+    for (const bool topDown : {false, true}) {
+        uint8_t *bits = nullptr;
+        const OwnedDib dib = MakeDib({3, 2, 4, topDown, palette, {}, 0, 0}, &bits);
+        bits[topDown ? 0 : 4] = 0x12;  // top row: 1, 2, 0
+        bits[topDown ? 5 : 1] = 0x20;  // bottom row: 0, 0, 2
+        ASSERT_EQ(Output().Save(dib, dir / "out.ppm"), 0);
+        EXPECT_EQ(stored("out.ppm"), std::string("P6\n3 2\n255\n") +
+                                         Literal("\x0a\x14\x1e\xc8\x64\0\0\0\0") +
+                                         Literal("\0\0\0\0\0\0\xc8\x64\0"))
+            << topDown;
+    }
+    const auto set = reinterpret_cast<SetPictureMetadataFn>(Output().Symbol("SetPictureMetadata"));
+    EXPECT_EQ(set(FALTRIX_METADATA_ICC, "acsp", 4), 1);
+    EXPECT_EQ(set(nullptr, nullptr, 0), 0);
+    EXPECT_EQ(set(FALTRIX_METADATA_XMP, "<x/>\n<y/>", 9), 0);
+    const OwnedDib dib = MakeDib({3, 2, 4, false, {{0, 0, 0, 0}}, {}, 0, 0});
+    for (const char *header : {"P6\n# <x/>\n# <y/>\n3 2\n", "P6\n3 2\n"}) {
+        ASSERT_EQ(Output().Save(dib, dir / "out.ppm"), 0);
+        EXPECT_TRUE(stored("out.ppm").starts_with(header)) << header;
+    }
+    EXPECT_EQ(Output().Save(dib, dir / "caf\xE9.ppm"), 0);
+    EXPECT_EQ(stored("caf\xE9.ppm").substr(0, 7), "P6\n3 2\n");
+    const std::u16string noByte = U16(dir / "caf") + char16_t(0xDC41) + u".ppm";
+    HDC dc = CreateCompatibleDC(nullptr);
+    SelectObject(dc, dib);
+    EXPECT_EQ(reinterpret_cast<SaveDIBPictureFn>(Output().Symbol("SaveDIBPicture"))(
+                  dc, noByte.c_str(), 0, 0, nullptr, 0),
+              1);
+    DeleteDC(dc);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path().toStdString()), {}), 2);
+}
+
 // 12-bit RGB stored through AddFrameSamples comes back from GetFrameSamples sample for sample,
 // and the input tells the host its depth.
 TEST(Examples, DeepSamplesMakeTheRoundTrip) {
@@ -129,12 +173,11 @@ TEST(ExampleInput, GreyPaletteOptionPicksTheLayout) {
     const fs::path file = Write("grey.pgm", Literal("P5\n2 1\n100\n\x00\x64"));
     for (const char16_t *palette : {u"1", u"0"}) {
         ASSERT_EQ(SetOption(Input(), u"grey-palette", palette), 0);
-        HBITMAP bitmap = Input().Decode(file);
+        const OwnedDib bitmap = Input().Decode(file);
         ASSERT_NE(bitmap, nullptr) << Failure();
         const QImage image = DibToImage(bitmap);
         EXPECT_EQ(std::tuple(ViewDib(bitmap).bitCount, image.pixel(0, 0), image.pixel(1, 0)),
                   std::tuple(palette[0] == u'1' ? 8 : 24, qRgb(0, 0, 0), qRgb(255, 255, 255)));
-        DeleteObject(bitmap);
     }
     EXPECT_NE(SetOption(Input(), u"grey-palette", u"2"), 0);
     SetOption(Input(), u"grey-palette", u"1");

@@ -1,8 +1,9 @@
 // Files of every format through the input plug-ins of the build tree: the hostile files of
-// tests/data/<plug-in>/hostile, each refused from the entry point its stages.txt line names,
-// the files of tests/data/<plug-in>/layouts as other software writes them, each decoded to the
-// reference picture its references.txt line names, and the PNG suite against Qt's reader, and
-// through our PNG writer back to both readers.
+// tests/data/<plug-in>/hostile, each refused from the entry point its stages.txt line names or
+// read up to the frame its frames.txt or deep.txt line names, the files of
+// tests/data/<plug-in>/layouts as other software writes them, each decoded to the reference picture
+// its references.txt line names, and the PNG suite against Qt's reader, and through our PNG writer
+// back to both readers.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -40,6 +41,13 @@ std::vector<Fixture> Listed(const std::string &folder, const std::string &list) 
     return all;
 }
 
+// The words of a line from the `from`-th on, as one text: a part of a cause.
+QString Words(const Fixture &f, size_t from) {
+    QStringList words;
+    for (size_t i = from; i < f.words.size(); ++i) words << QString::fromStdString(f.words[i]);
+    return words.join(u' ');
+}
+
 std::string FixtureName(const ::testing::TestParamInfo<Fixture> &info) {
     std::string name =
         info.param.format + "_" + info.param.file.substr(0, info.param.file.rfind('.'));
@@ -52,12 +60,11 @@ std::string FixtureName(const ::testing::TestParamInfo<Fixture> &info) {
 std::pair<DibView, QImage> DecodeChecked(const CodecPlugin &in, const fs::path &file) {
     int32_t w = 0, h = 0;
     EXPECT_EQ(in.PictureSize(file, &w, &h), 0);
-    HBITMAP b = in.Decode(file);
+    const OwnedDib b = in.Decode(file);
     EXPECT_TRUE(CodecPlugin::LastProgress().monotonic);
     EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
     std::pair<DibView, QImage> decoded{ViewDib(b), DibToImage(b)};
     EXPECT_EQ(std::pair(decoded.first.width, decoded.first.height), std::pair(w, h));
-    DeleteObject(b);
     return decoded;
 }
 
@@ -95,21 +102,61 @@ TEST_P(HostileFiles, RefusedFromTheirStageOnAndQuietly) {
     int32_t w, h;
     const int32_t info = in.PictureSize(file, &w, &h);
     const QString infoCause = in.LastFailureText();
-    HBITMAP b = in.Decode(file);
+    const OwnedDib b = in.Decode(file);
     const QString cause = stage == 1 ? infoCause : in.LastFailureText();
     EXPECT_EQ(WithoutLibjxlTrace(::testing::internal::GetCapturedStderr()), "");
-    QStringList words;
-    for (size_t i = 1; i < f.words.size(); ++i) words << QString::fromStdString(f.words[i]);
-    EXPECT_TRUE(cause.contains(words.join(u' '))) << cause.toStdString();
+    EXPECT_TRUE(cause.contains(Words(f, 1))) << cause.toStdString();
     EXPECT_EQ(supported != 0, stage > 0);
     EXPECT_EQ(info == 0, stage > 1);
     if (kStages[size_t(stage)] != "may-decode") {
         EXPECT_EQ(b != nullptr, kStages[size_t(stage)] == "clipped");
     }
-    if (b) DeleteObject(b);
 }
 
 INSTANTIATE_TEST_SUITE_P(Data, HostileFiles, ::testing::ValuesIn(Listed("hostile", "stages.txt")),
+                         FixtureName);
+
+// Animations and documents damaged after their first frames, listed in frames.txt: the frame
+// count opening gives (0: refused when opened), the frames given before the first that fails,
+// and words of the cause. The first frame is the one GetPictureDIB gives.
+class DamagedFrames : public ::testing::TestWithParam<Fixture> {};
+
+TEST_P(DamagedFrames, ReadUpToTheDamage) {
+    const Fixture &f = GetParam();
+    const CodecPlugin &in = Loaded(f.format, "input");
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
+    int32_t answer = -1;
+    const CodecPlugin::Frames frames = in.DecodeFrames(f.Path(f.file), &answer);
+    const QString cause = in.LastFailureText();
+    EXPECT_EQ(answer == 0 ? frames.info.frameCount : 0, std::stoi(f.words.at(0)));
+    ASSERT_EQ(frames.bitmaps.size(), std::stoul(f.words.at(1))) << cause.toStdString();
+    EXPECT_TRUE(cause.contains(Words(f, 2))) << cause.toStdString();
+    if (!frames.bitmaps.empty()) {
+        const QImage picture = DibToImage(OwnedDib(in.Decode(f.Path(f.file))));
+        EXPECT_EQ(MaxDifference(picture, DibToImage(frames.bitmaps[0])), 0);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, DamagedFrames, ::testing::ValuesIn(Listed("hostile", "frames.txt")),
+                         FixtureName);
+
+// Deep files damaged (cut short, or a header that lies about the width or the depth), listed in
+// deep.txt: the depth OpenFrames gives, the frames GetFrameSamples gives before the first that
+// fails, and words of the cause, which there must be.
+class DamagedDeepFiles : public ::testing::TestWithParam<Fixture> {};
+
+TEST_P(DamagedDeepFiles, FailWithACause) {
+    const Fixture &f = GetParam();
+    const CodecPlugin &in = Loaded(f.format, "input");
+    FALTRIX_SKIP_UNLESS_LOADED(&in);
+    const DeepPicture read = ReadDeep(in, f.Path(f.file));
+    EXPECT_EQ(std::pair(read.bits, read.frames.size()),
+              std::pair(std::stoi(f.words.at(0)), size_t(std::stoul(f.words.at(1)))));
+    EXPECT_NE(read.failure, "");
+    EXPECT_TRUE(QString::fromStdString(read.failure).contains(Words(f, 2))) << read.failure;
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, DamagedDeepFiles, ::testing::ValuesIn(Listed("hostile", "deep.txt")),
                          FixtureName);
 
 // JPEG files whose pixel data ends early or is corrupt, refused above, are salvaged once the
@@ -138,14 +185,13 @@ TEST_F(LenientJpeg, SalvagesDamagedFilesOnlyWhenAskedAndSaysWhere) {
         ASSERT_EQ(byDialog ? AnswerSettings(in, {{"Salvage damaged files", 1}}, true)
                            : set(u"lenient", u"1"),
                   0);
-        HBITMAP b = in.Decode(file);
+        const OwnedDib b = in.Decode(file);
         EXPECT_EQ(MetadataItem(in, file, FALTRIX_METADATA_DROPPED) + "\n",
                   std::string("the damaged pixel data, salvaged leniently: ") + cause)
             << name;
         EXPECT_TRUE(b != nullptr &&
                     CodecPlugin::LastProgress().done == CodecPlugin::LastProgress().total)
             << name;
-        DeleteObject(b);
         ASSERT_EQ(set(u"lenient", u"0"), 0);
         EXPECT_EQ(in.Decode(file), nullptr) << name;
     }
@@ -163,7 +209,7 @@ TEST_P(LayoutFiles, DecodeToTheReferencePictureAtTheirDepth) {
     const CodecPlugin &in = Loaded(f.format, "input");
     FALTRIX_SKIP_UNLESS_LOADED(&in);
     ASSERT_EQ(f.words.size(), 4u);
-    const QImage expected(QString::fromStdString(f.Path(f.words[0]).string()));
+    const QImage expected(Q(f.Path(f.words[0])));
     ASSERT_FALSE(expected.isNull()) << f.words[0];
     const auto [view, have] = DecodeChecked(in, f.Path(f.file));
     ASSERT_TRUE(view.ok);
@@ -211,7 +257,7 @@ TEST_P(PngSuite, DecodesAsQtDoes) {
         EXPECT_EQ(std::pair(view.palette[128].rgbRed, view.palette[128].rgbBlue),
                   std::pair(uint8_t(128), uint8_t(128)));
     }
-    const QImage expected(QString::fromStdString(file.string()));
+    const QImage expected(Q(file));
     ASSERT_FALSE(expected.isNull());
     std::string where;
     if (bytes[24] == 16 && bytes[25] == 2 && view.bitCount == 32) {
@@ -224,19 +270,13 @@ TEST_P(PngSuite, DecodesAsQtDoes) {
     }
     // Stored again by our writer, the picture comes back the same through our reader and Qt's.
     TempDir dir;
-    HBITMAP decoded = in.Decode(file);
-    ASSERT_EQ(Loaded("png", "output").Save(decoded, dir / "again.png"), 0);
-    HBITMAP again = in.Decode(dir / "again.png");
+    ASSERT_EQ(Loaded("png", "output").Save(OwnedDib(in.Decode(file)), dir / "again.png"), 0);
+    const OwnedDib again = in.Decode(dir / "again.png");
     if (ViewDib(again).bitCount == view.bitCount) {
         EXPECT_EQ(ViewDib(again).rows, view.rows);
     }
     EXPECT_EQ(MaxDifference(DibToImage(again), have, &where), 0) << where;
-    EXPECT_EQ(
-        MaxDifference(QImage(QString::fromStdString((dir / "again.png").string())), have, &where),
-        0)
-        << "Qt: " << where;
-    DeleteObject(again);
-    DeleteObject(decoded);
+    EXPECT_EQ(MaxDifference(QImage(Q(dir / "again.png")), have, &where), 0) << "Qt: " << where;
 }
 
 std::vector<std::string> SuiteFiles() {

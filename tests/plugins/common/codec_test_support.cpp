@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -146,8 +145,7 @@ CodecPlugin::Frames CodecPlugin::DecodeFrames(const fs::path &file, int32_t *ans
     if (answer) *answer = opened;
     if (opened != 0) return frames;
     for (int32_t k = 0; k < frames.info.frameCount; ++k) {
-        FrameInfo frame{};
-        frame.size = sizeof frame;
+        FrameInfo frame{sizeof frame, 0, {}};
         HBITMAP bitmap = get(reader, k, &frame, OnProgress, 0, CreateDIBSection);
         if (!bitmap) break;
         frames.bitmaps.push_back(bitmap);
@@ -166,17 +164,12 @@ int32_t CodecPlugin::SaveFrames(const std::vector<HBITMAP> &bitmaps,
     if (!begin || !add || !end || bitmaps.empty()) return -1;
     BITMAP bm{};
     GetObjectW(bitmaps[0], sizeof bm, &bm);
-    FrameSequenceInfo info{};
-    info.size = sizeof info;
-    info.width = bm.bmWidth;
-    info.height = bm.bmHeight;
-    info.frameCount = int32_t(bitmaps.size());
-    info.loopCount = loopCount;
+    FrameSequenceInfo info{sizeof info, bm.bmWidth, bm.bmHeight, int32_t(bitmaps.size()),
+                           loopCount,   0,          0,           {}};
     void *writer = nullptr;
     if (const int32_t r = begin(U16(file).c_str(), &info, &writer); r != 0) return r;
     for (size_t k = 0; k < bitmaps.size(); ++k) {
-        FrameInfo frame{};
-        frame.size = sizeof frame;
+        FrameInfo frame{sizeof frame, 0, {}};
         frame.delay = k < delays.size() ? delays[k] : 0;
         HDC dc = CreateCompatibleDC(nullptr);
         SelectObject(dc, bitmaps[k]);
@@ -512,9 +505,7 @@ int RunQuietly(const QString &program, const QStringList &args) {
         "/bin/sh", QStringList{"-c", R"(exec "$0" "$@" >/dev/null 2>&1)", program} + args);
 }
 
-bool HavePillow() {
-    return RunQuietly("/usr/bin/python3", {"-c", "import PIL.ImageSequence"}) == 0;
-}
+bool HavePillow() { return RunQuietly(kPython, {"-c", "import PIL.ImageSequence"}) == 0; }
 
 PeerFrames PillowFrames(const fs::path &file) {
     static const char *const kDump = R"(import sys; from PIL import Image
@@ -525,8 +516,7 @@ for k in range(getattr(im, 'n_frames', 1)):
 open(d + '/info.txt', 'w').write(' '.join(map(str, out))))";
     TempDir dir;
     PeerFrames peer;
-    if (RunQuietly("/usr/bin/python3", {"-c", kDump, QString::fromStdString(file), dir.path()}))
-        return peer;
+    if (RunQuietly(kPython, {"-c", kDump, Q(file), dir.path()})) return peer;
     std::ifstream info(dir / "info.txt");
     info >> peer.loop;
     for (int32_t delay; info >> delay; peer.delays.push_back(delay))
@@ -577,7 +567,7 @@ DeepPicture ReadDeep(const CodecPlugin &in, const fs::path &file) {
     void *reader = nullptr;
     DeepPicture d;
     if (reinterpret_cast<OpenFramesFn>(in.Symbol("OpenFrames"))(U16(file).c_str(), &info, &reader))
-        return d.failure = in.LastFailureText().toStdString(), d;
+        return d.failure = in.LastFailure(), d;
     d = {info.sampleBits, 0, info.width, info.height, {}, {}};
     for (int32_t k = 0; k < info.frameCount; ++k) {
         FrameInfo frame{sizeof frame, 0, {}};
@@ -586,7 +576,7 @@ DeepPicture ReadDeep(const CodecPlugin &in, const fs::path &file) {
             reader, k, &frame, &p, nullptr, 0, AllocatePadded);
         const std::unique_ptr<Samples> owned(static_cast<Samples *>(p.owner));
         if (answer != 0) {
-            d.failure = in.LastFailureText().toStdString();
+            d.failure = in.LastFailure();
             break;
         }
         EXPECT_EQ(p.significantBits, info.sampleBits);
@@ -607,7 +597,7 @@ std::string WriteDeep(const CodecPlugin &out, const DeepPicture &d, const fs::pa
     const auto end = reinterpret_cast<EndFramesFn>(out.Symbol("EndFrames"));
     if (reinterpret_cast<BeginFramesFn>(out.Symbol("BeginFrames"))(U16(file).c_str(), &info,
                                                                    &writer))
-        return out.LastFailureText().toStdString();
+        return out.LastFailure();
     for (const Samples &frame : d.frames) {
         Samples padded(size_t(stride * d.height));
         for (int32_t y = 0; y < d.height; ++y)
@@ -617,9 +607,9 @@ std::string WriteDeep(const CodecPlugin &out, const DeepPicture &d, const fs::pa
         FrameInfo delay{sizeof delay, 40, {}};
         if (reinterpret_cast<AddFrameSamplesFn>(out.Symbol("AddFrameSamples"))(writer, &p, &delay,
                                                                                nullptr, 0))
-            return end(writer, 0), out.LastFailureText().toStdString();
+            return end(writer, 0), out.LastFailure();
     }
-    return end(writer, 1) == 0 ? "" : out.LastFailureText().toStdString();
+    return end(writer, 1) == 0 ? "" : out.LastFailure();
 }
 
 std::string MetadataItem(const CodecPlugin &in, const fs::path &file, const char *key) {

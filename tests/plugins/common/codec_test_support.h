@@ -68,6 +68,7 @@ public:
                        int32_t loopCount, const std::filesystem::path &file) const;
     // GetLastFailureText on this thread, as Qt reads the UTF-16; empty when not exported.
     QString LastFailureText() const;
+    std::string LastFailure() const { return LastFailureText().toStdString(); }
 
     // Progress reports of the last Decode / Save on this thread: calls, last done and total.
     struct Progress {
@@ -129,6 +130,20 @@ struct DibParams {
 
 // A path as the plug-ins take it, its bytes that are not UTF-8 escaped as the host escapes them.
 std::u16string U16(const std::filesystem::path &file);
+// A path as Qt's functions take it.
+inline QString Q(const std::filesystem::path &file) {
+    return QString::fromStdString(file.string());
+}
+
+// A bitmap the test owns, deleted when it goes; it stands for its handle:
+// `const OwnedDib picture = in.Decode(file);`.
+struct OwnedDib {
+    HBITMAP bitmap;
+    OwnedDib(HBITMAP b) : bitmap(b) {}
+    OwnedDib(const OwnedDib &) = delete;
+    ~OwnedDib() { DeleteObject(bitmap); }
+    operator HBITMAP() const { return bitmap; }
+};
 
 // Creates a zeroed DIB section (owned by the caller: DeleteObject).
 HBITMAP MakeDib(const DibParams &p, uint8_t **bits = nullptr, uint32_t *stride = nullptr);
@@ -208,7 +223,9 @@ std::string MetadataItem(const CodecPlugin &in, const std::filesystem::path &fil
 bool Have(const char *tool);
 int RunQuietly(const QString &program, const QStringList &args);
 
-// Pillow (/usr/bin/python3 with python3-pil) as a peer: whether it is there, and the frames or
+// Debian's Python, which has Pillow (python3-pil).
+inline constexpr const char *kPython = "/usr/bin/python3";
+// Pillow (kPython with python3-pil) as a peer: whether it is there, and the frames or
 // pages it reads from `file`, each as it composes it, with their durations and the loop count
 // (-1: the file gives none); no frames when it cannot read the file.
 struct PeerFrames {

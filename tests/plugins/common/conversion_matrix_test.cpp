@@ -12,8 +12,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <fstream>
 #include <iterator>
+#include <map>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -59,14 +60,6 @@ const Format kFormats[] = {{"bmp", "bmp", false, true, 7, 0},
                            {"exr", "exr", false, false, -1, 0},
                            {"hdr", "hdr", true, false, -1, 0}};
 
-// The formats with an output plug-in: the targets of the conversions.
-std::vector<Format> Written() {
-    std::vector<Format> out;
-    std::copy_if(std::begin(kFormats), std::end(kFormats), std::back_inserter(out),
-                 [](const Format &f) { return f.written; });
-    return out;
-}
-
 const Format &Named(const std::string &name) {
     return *std::find_if(std::begin(kFormats), std::end(kFormats),
                          [&](const Format &f) { return f.name == name; });
@@ -87,29 +80,50 @@ void ExpectStoredAndReadBack(HBITMAP picture, const CodecPlugin &out, const Code
                              const std::filesystem::path &file, bool lossy) {
     ASSERT_EQ(out.Save(picture, file), 0) << out.LastFailureText().toStdString();
     ASSERT_NE(back.IsSupported(file), 0);
-    HBITMAP again = back.Decode(file);
+    const OwnedDib again = back.Decode(file);
     ASSERT_NE(again, nullptr);
     const QImage a = DibToImage(picture), b = DibToImage(again);
-    DeleteObject(again);
     ASSERT_EQ(a.size(), b.size());
     if (lossy) EXPECT_LT(MeanDifference(a, b), 6.0);
     else EXPECT_EQ(MaxDifference(a, b), 0);
 }
 
-// Under a neutral name each sample is claimed by its own input plug-in only: files are judged
-// by content, not by name. (What each input gives, every output stores: the round trips of
-// every depth below, and each format's own sample read and stored again under EachFormat.)
-TEST(Claims, EachSampleByItsOwnInputOnly) {
+// Every file of tests/data and samples/ is claimed by no input plug-in but its own format's (by
+// its extension), also under a TGA name, as TGA judges by a consistent header and the name.
+// Under a neutral name each sample is claimed by its own input only: files are judged by
+// content, not by name. (What each input gives, every output stores: the round trips of every
+// depth below, and each format's own sample read and stored again under EachFormat.)
+TEST(Claims, EachFileByItsOwnInputOnly) {
+    const std::map<std::string, std::string> owners = {
+        {".bmp", "bmp"},   {".png", "png"},   {".gif", "gif"},   {".jpg", "jpeg"}, {".tif", "tiff"},
+        {".webp", "webp"}, {".heic", "heif"}, {".avif", "heif"}, {".jxl", "jxl"},  {".ico", "ico"},
+        {".cur", "ico"},   {".ppm", "pnm"},   {".pgm", "pnm"},   {".pbm", "pnm"},  {".pam", "pnm"},
+        {".pnm", "pnm"},   {".tga", "tga"},   {".jp2", "jp2"},   {".j2k", "jp2"},  {".dng", "raw"},
+        {".svg", "svg"},   {".svgz", "svg"},  {".pdf", "pdf"},   {".exr", "exr"},  {".hdr", "hdr"}};
+    std::set<std::string> inputs;
+    for (const Format &f : kFormats) inputs.insert(f.In());
     TempDir dir;
-    for (const Format &from : kFormats) {
-        const std::filesystem::path file = dir / (std::string(from.name) + ".dat");
-        std::filesystem::copy_file(Chart(from), file);
-        for (const Format &by : Written()) {
-            const CodecPlugin &in = Loaded(by.In(), "input");
-            EXPECT_TRUE(!in.loaded() || (in.IsSupported(file) != 0) == (from.In() == by.In()))
-                << by.name << ": " << file;
+    int tried = 0;
+    for (const std::filesystem::path &root : {DataDir(), SampleFile("")})
+        for (const auto &e : std::filesystem::recursive_directory_iterator(root)) {
+            const auto owner = owners.find(e.path().extension().string());
+            if (!e.is_regular_file() || owner == owners.end()) continue;
+            const std::filesystem::path neutral = dir / std::to_string(++tried),
+                                        tga = neutral.string() + ".tga";
+            std::filesystem::create_symlink(e.path(), neutral);
+            std::filesystem::create_symlink(e.path(), tga);
+            for (const std::string &input : inputs) {
+                const CodecPlugin &in = Loaded(input, "input");
+                if (!in.loaded() || input == owner->second) continue;
+                for (const auto &name : {e.path(), neutral, tga})
+                    EXPECT_EQ(in.IsSupported(name), 0)
+                        << input << ": " << e.path() << " as " << name;
+            }
+            const CodecPlugin &own = Loaded(owner->second, "input");
+            EXPECT_TRUE(root == DataDir() || !own.loaded() || own.IsSupported(neutral) != 0)
+                << e.path();
         }
-    }
+    EXPECT_GT(tried, 500);
 }
 
 // ---- Round trips of every depth ---------------------------------------------------------
@@ -138,7 +152,7 @@ struct RoundTripCase {
 // the alpha exact) and Qt's reading of the file.
 void ExpectRoundTrip(const CodecPlugin &out, const CodecPlugin &in, const RoundTripCase &c,
                      const Format &f, const std::filesystem::path &file) {
-    HBITMAP source = ChartDib(c.bits, c.topDown, c.palette, c.alpha, 61, 43, c.masks);
+    const OwnedDib source = ChartDib(c.bits, c.topDown, c.palette, c.alpha, 61, 43, c.masks);
     ASSERT_NE(source, nullptr);
     DIBSECTION ds;
     if (c.indexPastTable && GetObjectW(source, sizeof ds, &ds))
@@ -149,7 +163,7 @@ void ExpectRoundTrip(const CodecPlugin &out, const CodecPlugin &in, const RoundT
     int32_t w = 0, h = 0;
     EXPECT_EQ(in.PictureSize(file, &w, &h), 0);
     EXPECT_EQ(std::pair(w, h), std::pair(61, 43));
-    HBITMAP loaded = in.Decode(file);
+    const OwnedDib loaded = in.Decode(file);
     ASSERT_NE(loaded, nullptr);
     EXPECT_TRUE(CodecPlugin::LastProgress().monotonic);
     EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
@@ -175,12 +189,8 @@ void ExpectRoundTrip(const CodecPlugin &out, const CodecPlugin &in, const RoundT
         for (int x = 0; x < 61; ++x)
             ASSERT_EQ(qAlpha(have.pixel(x, y)), qAlpha(expected.pixel(x, y))) << x << "," << y;
     if (f.qtTolerance >= 0) {
-        EXPECT_LE(MaxDifference(QImage(QString::fromStdString(file.string())), have, &where),
-                  f.qtTolerance)
-            << "Qt: " << where;
+        EXPECT_LE(MaxDifference(QImage(Q(file)), have, &where), f.qtTolerance) << "Qt: " << where;
     }
-    DeleteObject(loaded);
-    DeleteObject(source);
 }
 
 struct RoundTrip {
@@ -314,7 +324,7 @@ TEST_P(Settings, HoldForTheSessionUntilConfirmedOtherwise) {
     FALTRIX_SKIP_UNLESS_LOADED(&out);
     Keep(out);
     const std::string ext = std::string(".") + Named(c.name).ext;
-    HBITMAP source = ChartDib(24, false, 0, false, 200, 150);
+    const OwnedDib source = ChartDib(24, false, 0, false, 200, 150);
     TempDir dir;
     App();
     QWidget parent;
@@ -330,7 +340,6 @@ TEST_P(Settings, HoldForTheSessionUntilConfirmedOtherwise) {
     ASSERT_EQ(out.Save(source, dir / ("smaller" + ext)), 0);
     EXPECT_EQ(ReadFile(dir / ("cancelled" + ext)), ReadFile(dir / ("usual" + ext)));
     EXPECT_LT(ReadFile(dir / ("smaller" + ext)).size(), ReadFile(dir / ("usual" + ext)).size());
-    DeleteObject(source);
 }
 
 const char *const kLevel = "Compression level (0 fastest, 9 smallest)";
@@ -424,21 +433,17 @@ TEST_P(PngLevels, PicturesOfSeveralPartsComeBackExactly) {
     ASSERT_EQ(option(u"compression", c.level), 0);
     const QImage picture =
         c.kind ? PngParts(c.kind, c.bits == 32) : TestChart(1000, 800, c.bits == 32);
-    HBITMAP source =
+    const OwnedDib source =
         c.bits == 8 ? ChartDib(8, true, 256, false, 2400, 1000) : ImageToDib(picture, c.bits, true);
     TempDir dir;
     ASSERT_EQ(out.Save(source, dir / "parts.png"), 0);
     EXPECT_EQ(CodecPlugin::LastProgress().done, CodecPlugin::LastProgress().total);
-    HBITMAP loaded = in.Decode(dir / "parts.png");
+    const OwnedDib loaded = in.Decode(dir / "parts.png");
     ASSERT_NE(loaded, nullptr);
     EXPECT_EQ(ViewDib(loaded).rows, ViewDib(source).rows);
     std::string where;
-    EXPECT_EQ(MaxDifference(QImage(QString::fromStdString((dir / "parts.png").string())),
-                            DibToImage(source), &where),
-              0)
+    EXPECT_EQ(MaxDifference(QImage(Q(dir / "parts.png")), DibToImage(source), &where), 0)
         << "Qt: " << where;
-    DeleteObject(loaded);
-    DeleteObject(source);
     ASSERT_EQ(option(u"compression", u"4"), 0);  // the default, for the tests after
 }
 
@@ -456,11 +461,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- GIF: more than 256 colours, and alpha ---------------------------------------------------
 
-// Stores the section (deleting it) as GIF and reads the file back.
-HBITMAP ThroughGif(HBITMAP source, const std::filesystem::path &file) {
-    const int32_t saved = Loaded("gif", "output").Save(source, file);
-    DeleteObject(source);
-    return saved == 0 ? Loaded("gif", "input").Decode(file) : nullptr;
+// Stores the section (deleting it) as GIF and reads the file back: its depth and picture.
+std::pair<int, QImage> ThroughGif(HBITMAP source, const std::filesystem::path &file) {
+    const OwnedDib stored = source, back = Loaded("gif", "output").Save(source, file) == 0
+                                               ? Loaded("gif", "input").Decode(file)
+                                               : nullptr;
+    return {ViewDib(back).bitCount, DibToImage(back)};
 }
 
 // Up to 256 colours come through exactly, as an 8-bit picture (no transparent index is spent
@@ -475,27 +481,23 @@ TEST(GifTrueColour, FewColoursKeptManyReducedCloselyTransparencyKept) {
         for (int x = 0; x < 64; ++x)
             few.setPixel(x, y, qRgb((x / 4) * 16, (y / 5) * 30, 77));  // 128 colours
     std::string where;
-    HBITMAP loaded = ThroughGif(ImageToDib(few, 32, true), dir / "few.gif");
-    EXPECT_EQ(ViewDib(loaded).bitCount, 8);
-    EXPECT_EQ(MaxDifference(DibToImage(loaded), few, &where), 0) << where;
-    DeleteObject(loaded);
+    auto [bits, have] = ThroughGif(ImageToDib(few, 32, true), dir / "few.gif");
+    EXPECT_EQ(bits, 8);
+    EXPECT_EQ(MaxDifference(have, few, &where), 0) << where;
     const QImage chart = TestChart(160, 120);
-    loaded = ThroughGif(ImageToDib(chart, 24), dir / "many.gif");
-    QImage have = DibToImage(loaded);
+    have = ThroughGif(ImageToDib(chart, 24), dir / "many.gif").second;
     EXPECT_LT(MeanDifference(have, chart), 4.0);
     EXPECT_LE(MaxDifference(have, chart), 40);
     EXPECT_EQ(have.pixel(10, 60), chart.pixel(10, 60));  // a black or white line
     EXPECT_EQ(have.pixel(5, 110), chart.pixel(5, 110));  // a colour block
-    DeleteObject(loaded);
-    loaded = ThroughGif(ImageToDib(TestChart(80, 60, true), 32, true), dir / "alpha.gif");
-    EXPECT_EQ(ViewDib(loaded).bitCount, 32);
-    have = DibToImage(loaded);
+    std::tie(bits, have) =
+        ThroughGif(ImageToDib(TestChart(80, 60, true), 32, true), dir / "alpha.gif");
+    EXPECT_EQ(bits, 32);
     EXPECT_EQ(qAlpha(have.pixel(79, 30)), 0);            // fully transparent band
     EXPECT_EQ(have.pixel(65, 31), qRgb(255, 255, 255));  // half transparent white: white, opaque
     EXPECT_EQ(have.pixel(65, 30), qRgb(127, 127, 127));  // half transparent black: grey on white
     EXPECT_EQ(qAlpha(have.pixel(10, 30)), 255);
-    EXPECT_EQ(MaxDifference(have, QImage(QString::fromStdString((dir / "alpha.gif").string()))), 0);
-    DeleteObject(loaded);
+    EXPECT_EQ(MaxDifference(have, QImage(Q(dir / "alpha.gif"))), 0);
 }
 
 // ---- Every format alike ----------------------------------------------------------------------
@@ -515,8 +517,7 @@ TEST_P(EachFormat, PathsThatNameNoPictureAndNullArgumentsAreRefused) {
         EXPECT_NE(in.PictureSize(path, &w, &h), 0) << path;
         EXPECT_EQ(in.Decode(path), nullptr) << path;
     }
-    const std::u16string chart =
-        QString::fromStdString(Chart(GetParam()).string()).toStdU16String();
+    const std::u16string chart = Q(Chart(GetParam())).toStdU16String();
     const auto isSupported = reinterpret_cast<IsSupportedFn>(in.Symbol("IsSupported"));
     EXPECT_EQ(isSupported(nullptr, 0, 0), 0);
     EXPECT_NE(reinterpret_cast<GetPictureInfoFn>(in.Symbol("GetPictureInfo"))(chart.c_str(), 0, 0,
@@ -550,16 +551,12 @@ TEST_P(EachFormat, NamesThatAreNotUtf8AreReadAndWritten) {
     int32_t w = 0, h = 0;
     ASSERT_EQ(in.PictureSize(source, &w, &h), 0);
     EXPECT_EQ(std::pair(w, h), std::pair(160, 120));
-    HBITMAP picture = in.Decode(source);
+    const OwnedDib picture = in.Decode(source);
     ASSERT_NE(picture, nullptr);
-    if (!f.written) {  // read only: the name was read
-        DeleteObject(picture);
-        return;
-    }
+    if (!f.written) return;  // read only: the name was read
     const CodecPlugin &out = Loaded(f.name, "output");
     FALTRIX_SKIP_UNLESS_LOADED(&out);
     ExpectStoredAndReadBack(picture, out, in, target, f.lossy);
-    DeleteObject(picture);
     // Exactly the two files, under the bytes given.
     std::vector<std::string> names;
     for (const auto &entry : std::filesystem::directory_iterator(dir / folder))
@@ -575,10 +572,8 @@ TEST_P(EachFormat, SizeQueriesFromASecondThreadDuringADecodeAgree) {
     const Format &f = GetParam();
     CodecPlugin in(f.In(), "input");
     FALTRIX_SKIP_UNLESS_LOADED(&in);
-    HBITMAP reference = in.Decode(Chart(f));
-    ASSERT_NE(reference, nullptr);
-    const QImage expected = DibToImage(reference);
-    DeleteObject(reference);
+    const QImage expected = DibToImage(OwnedDib(in.Decode(Chart(f))));
+    ASSERT_FALSE(expected.isNull());
     std::atomic<bool> done{false};
     std::atomic<int> badSizes{0};
     std::thread dialog([&] {  // asks at least once, and on until the job is over
@@ -587,11 +582,8 @@ TEST_P(EachFormat, SizeQueriesFromASecondThreadDuringADecodeAgree) {
             if (in.PictureSize(Chart(f), &w, &h) != 0 || w != 160 || h != 120) ++badSizes;
         } while (!done.load());
     });
-    for (int i = 0; i < 10; ++i) {
-        HBITMAP picture = in.Decode(Chart(f));
-        EXPECT_EQ(MaxDifference(DibToImage(picture), expected), 0);
-        DeleteObject(picture);
-    }
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(MaxDifference(DibToImage(OwnedDib(in.Decode(Chart(f)))), expected), 0);
     done = true;
     dialog.join();
     EXPECT_EQ(badSizes.load(), 0);
@@ -608,7 +600,7 @@ TEST_P(EachFormat, OutputFailureGivesItsCause) {
     FALTRIX_SKIP_UNLESS_LOADED(&out);
     TempDir dir;
     const std::string name = std::string("previous.") + f.ext;
-    HBITMAP chart = ImageToDib(TestChart(400, 300), 24);
+    const OwnedDib chart = ImageToDib(TestChart(400, 300), 24);
     int32_t result = 0;
     UnderFileSizeLimit(512, [&] { result = out.Save(chart, dir / name); });
     EXPECT_NE(result, 0);
@@ -617,11 +609,9 @@ TEST_P(EachFormat, OutputFailureGivesItsCause) {
     EXPECT_EQ(out.LastFailureText(), QStringLiteral("No such file or directory"));
     EXPECT_NE(out.Save(nullptr, dir / (std::string("empty.") + f.ext)), 0);
     if (f.tooWide > 0) {
-        HBITMAP wide = ChartDib(8, false, -256, false, f.tooWide, 1);
+        const OwnedDib wide = ChartDib(8, false, -256, false, f.tooWide, 1);
         EXPECT_NE(out.Save(wide, dir / (std::string("wide.") + f.ext)), 0);
-        DeleteObject(wide);
     }
-    DeleteObject(chart);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, EachFormat, ::testing::ValuesIn(kFormats),

@@ -15,8 +15,6 @@ namespace {
 using namespace faltrix::testing;
 namespace fs = std::filesystem;
 
-const char *const kPython = "/usr/bin/python3";  // Debian's, which has Pillow (python3-pil)
-
 // Every size Pillow reads from sys.argv[1], saved as sys.argv[2]/peer-<width>.png (RGBA).
 const char *const kPillowSizes = R"(
 import sys
@@ -32,8 +30,7 @@ with Image.open(sys.argv[1]) as im:
 std::vector<QImage> PillowSizes(const fs::path &file) {
     TempDir dir;
     std::vector<QImage> sizes;
-    if (QProcess::execute(kPython, {"-c", kPillowSizes, QString::fromStdString(file), dir.path()}))
-        return sizes;
+    if (QProcess::execute(kPython, {"-c", kPillowSizes, Q(file), dir.path()})) return sizes;
     for (int side = 256; side > 0; --side)
         if (QImage peer(dir.path() + "/peer-" + QString::number(side) + ".png"); !peer.isNull())
             sizes.push_back(peer.convertToFormat(QImage::Format_ARGB32));
@@ -97,10 +94,8 @@ TEST_F(Icons, SizesAskedAreBoxFilteredWithoutBleedingAndReadByPeers) {
     picture.fill(qRgba(200, 30, 40, 255));
     for (int y = 0; y < 200; ++y)
         for (int x = 150; x < 299; ++x) picture.setPixel(x, y, qRgba(0, 255, 0, 0));
-    HBITMAP source = ImageToDib(picture, 32);
     ASSERT_EQ(SetOption(out, u"sizes", u"256, 48,16,32"), 0);
-    ASSERT_EQ(out.Save(source, dir / "a.ico"), 0);
-    DeleteObject(source);
+    ASSERT_EQ(out.Save(OwnedDib(ImageToDib(picture, 32)), dir / "a.ico"), 0);
     std::vector<int> sides;
     for (const Record &r : Directory(dir / "a.ico")) sides.push_back(r.width);
     EXPECT_EQ(sides, (std::vector<int>{16, 32, 48, 256}));
@@ -118,10 +113,8 @@ TEST_F(Icons, SizesAskedAreBoxFilteredWithoutBleedingAndReadByPeers) {
     }
     if (fs::exists(kPython)) ExpectFrames(ours, PillowSizes(dir / "a.ico"), 0, "Pillow");
     if (Have("convert")) {
-        ASSERT_EQ(RunQuietly("convert", {QString::fromStdString(dir / "a.ico") + "[3]",
-                                         QString::fromStdString(dir / "im.png")}),
-                  0);
-        EXPECT_EQ(MaxDifference(QImage(QString::fromStdString(dir / "im.png")), ours[0]), 0);
+        ASSERT_EQ(RunQuietly("convert", {Q(dir / "a.ico") + "[3]", Q(dir / "im.png")}), 0);
+        EXPECT_EQ(MaxDifference(QImage(Q(dir / "im.png")), ours[0]), 0);
     }
     for (const char16_t *bad : {u"0", u"257", u"16,,32", u"16x16"})
         EXPECT_NE(SetOption(out, u"sizes", bad), 0) << std::u16string(bad).size();
@@ -144,10 +137,8 @@ TEST_F(Icons, FramesWrittenBackKeepTheirSizes) {
 // numbers; one outside the picture is refused. Pillow reads the cursor.
 TEST_F(Icons, CursorHotspotScalesWithEachSize) {
     FALTRIX_SKIP_UNLESS_LOADED(&cur);
-    HBITMAP outside = ImageToDib(TestChart(64, 64, true), 32);
     ASSERT_EQ(SetOption(cur, u"hotspot", u"70,3"), 0);
-    EXPECT_NE(cur.Save(outside, dir / "outside.cur"), 0);
-    DeleteObject(outside);
+    EXPECT_NE(cur.Save(OwnedDib(ImageToDib(TestChart(64, 64, true), 32)), dir / "outside.cur"), 0);
     EXPECT_TRUE(cur.LastFailureText().contains("outside the picture"));
     // The side, the settings, and the first and last records: width, hotspot x and y.
     const std::tuple<int, bool, std::vector<int>> cases[] = {{64, false, {32, 5, 10, 64, 10, 21}},
@@ -161,9 +152,8 @@ TEST_F(Icons, CursorHotspotScalesWithEachSize) {
         } else {
             ASSERT_EQ(SetOption(cur, u"hotspot", u"10,21") + SetOption(cur, u"sizes", u"32,64"), 0);
         }
-        HBITMAP source = ImageToDib(TestChart(side, side, true), 32);
-        ASSERT_EQ(cur.Save(source, dir / "a.cur"), 0);
-        DeleteObject(source);
+        ASSERT_EQ(cur.Save(OwnedDib(ImageToDib(TestChart(side, side, true), 32)), dir / "a.cur"),
+                  0);
         const std::vector<Record> records = Directory(dir / "a.cur");
         ASSERT_EQ(records.size(), byDialog ? 3u : 2u);  // the dialog's: 16, 32, 48
         const Record &first = records.front(), &last = records.back();
@@ -176,7 +166,7 @@ TEST_F(Icons, CursorHotspotScalesWithEachSize) {
         EXPECT_EQ(QProcess::execute(kPython, {"-c",
                                               "import sys; from PIL import Image; "
                                               "assert Image.open(sys.argv[1]).size == (48, 48)",
-                                              QString::fromStdString(dir / "a.cur")}),
+                                              Q(dir / "a.cur")}),
                   0);
     }
 }

@@ -29,21 +29,18 @@ TEST_P(Jp2Peers, DecodeOurFilesToThePixel) {
     const CodecPlugin &out = Loaded("jp2", "output");
     FALTRIX_SKIP_UNLESS_LOADED(&out);
     if (!Have("opj_decompress")) GTEST_SKIP() << "opj_decompress is not installed";
-    HBITMAP source = ChartDib(c.bits, false, c.palette, c.alpha, 61, 43);
+    const OwnedDib source = ChartDib(c.bits, false, c.palette, c.alpha, 61, 43);
     TempDir dir;
     const auto file = dir / (std::string("a.") + c.extension), decoded = dir / "b.png";
-    ASSERT_EQ(out.Save(source, file), 0) << out.LastFailureText().toStdString();
+    ASSERT_EQ(out.Save(source, file), 0) << out.LastFailure();
     const Bytes bytes = ReadFile(file);
     ASSERT_GE(bytes.size(), 12u);
     EXPECT_EQ(bytes[0] == 0xFF && bytes[1] == 0x4F, c.extension != std::string("jp2"));
-    ASSERT_EQ(RunQuietly("opj_decompress", {"-i", QString::fromStdString(file.string()), "-o",
-                                            QString::fromStdString(decoded.string())}),
-              0);
-    const QImage have(QString::fromStdString(decoded.string()));
+    ASSERT_EQ(RunQuietly("opj_decompress", {"-i", Q(file), "-o", Q(decoded)}), 0);
+    const QImage have(Q(decoded));
     EXPECT_EQ(have.hasAlphaChannel(), c.alpha);
     std::string where;
     EXPECT_EQ(MaxDifference(have, DibToImage(source), &where), 0) << where;
-    DeleteObject(source);
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Jp2Peers,
@@ -63,21 +60,18 @@ TEST(Jp2Files, KeepTheProfileAndTheFirstFrame) {
     ASSERT_FALSE(profile.isEmpty());
     const auto set = reinterpret_cast<SetPictureMetadataFn>(out.Symbol("SetPictureMetadata"));
     ASSERT_EQ(set(FALTRIX_METADATA_ICC, profile.data(), int32_t(profile.size())), 0);
-    HBITMAP first = ChartDib(24, false, 0, false, 61, 43), second = ChartDib(8, true, 256);
+    const OwnedDib first = ChartDib(24, false, 0, false, 61, 43), second = ChartDib(8, true, 256);
     TempDir dir;
     ASSERT_EQ(out.SaveFrames({first, second}, {0, 0}, 1, dir / "a.jp2"), 0);
-    HBITMAP back = in.Decode(dir / "a.jp2");
-    ASSERT_NE(back, nullptr);
-    EXPECT_EQ(MaxDifference(DibToImage(back), DibToImage(first)), 0);
+    const QImage back = DibToImage(OwnedDib(in.Decode(dir / "a.jp2")));
+    ASSERT_FALSE(back.isNull());
+    EXPECT_EQ(MaxDifference(back, DibToImage(first)), 0);
     EXPECT_EQ(MetadataItem(in, dir / "a.jp2", FALTRIX_METADATA_ICC), profile.toStdString());
     if (Have("convert")) {
-        ASSERT_EQ(RunQuietly("convert", {QString::fromStdString((dir / "a.jp2").string()),
-                                         QString::fromStdString((dir / "a.icc").string())}),
-                  0);
+        ASSERT_EQ(RunQuietly("convert", {Q(dir / "a.jp2"), Q(dir / "a.icc")}), 0);
         const Bytes extracted = ReadFile(dir / "a.icc");
         EXPECT_EQ(std::string(extracted.begin(), extracted.end()), profile.toStdString());
     }
-    for (HBITMAP b : {first, second, back}) DeleteObject(b);
 }
 
 }  // namespace

@@ -86,7 +86,7 @@ TEST(SourcePictureTest, ReadsEachLayoutTopFirstAndPutsTransparencyOnWhite) {
     for (const auto &c : cases) {
         uint8_t *bits;
         uint32_t stride;
-        HBITMAP b = testing::MakeDib(c.params, &bits, &stride);
+        const OwnedDib b = testing::MakeDib(c.params, &bits, &stride);
         for (size_t i = 0; i < c.memoryRows.size(); ++i)
             std::memcpy(bits + i * stride, c.memoryRows[i].data(), c.memoryRows[i].size());
         HGDIOBJ old = SelectObject(dc, b);
@@ -101,7 +101,6 @@ TEST(SourcePictureTest, ReadsEachLayoutTopFirstAndPutsTransparencyOnWhite) {
         src.RowToBGROnWhite(0, onWhite.data());
         EXPECT_TRUE(c.topOnWhite.empty() || onWhite == c.topOnWhite) << c.name;
         SelectObject(dc, old);
-        DeleteObject(b);
     }
     DeleteDC(dc);
 }
@@ -124,12 +123,13 @@ TEST(PluginInfoTest, AnswersAreClampedToTheBufferAndEndPastThePatterns) {
 }
 
 // The cause of a failure names the defect: the system's words, or the decoder's own, as
-// GetLastFailureText gives them.
+// GetLastFailureText gives them. (The output file's own words on a full disk: every output
+// plug-in's in conversion_matrix_test.)
 TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
     TempDir dir;
     WCHAR buffer[512];
     auto decode = [&](const std::filesystem::path &file) {
-        const std::u16string path = QString::fromStdString(file.string()).toStdU16String();
+        const std::u16string path = Q(file).toStdU16String();
         EXPECT_EQ(GetPictureDIB(path.c_str(), 0, 0, nullptr, 0, nullptr), nullptr) << file;
         return QString::fromUtf16(buffer, GetLastFailureText(buffer, 512)).toStdString();
     };
@@ -138,12 +138,6 @@ TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
                      "palette-claims-more-entries-than-bits-allow.bmp"),
               "BMP: more colours than the bit count can name");
     std::thread([] { EXPECT_STREQ(kit::LastFailure(), ""); }).join();
-    kit::ClearLastFailure();
-    testing::UnderFileSizeLimit(4, [&] {
-        kit::OutputFile f((dir / "full.bin").string());
-        EXPECT_FALSE(f.Write(std::string(8192, 'x').data(), 8192) && f.Close());
-    });
-    EXPECT_STREQ(kit::LastFailure(), "File too large");
     // Cut to the buffer, never between the two halves of a character beyond 16 bits.
     kit::ClearLastFailure();
     kit::SetLastFailure("a\xF0\x9F\x98\x80");
@@ -158,7 +152,7 @@ TEST(FailureCauseTest, KeptForTheCallingThreadAndNamingTheDefect) {
 // version kept under the row's label is moved to the key once; a value under the key wins.
 TEST(KeptOptionsTest, KeyedByOptionWithLabelValuesCarriedOverOnce) {
     TempDir dir;
-    const QString file = QString::fromStdString((dir / "plugins.conf").string());
+    const QString file = Q(dir / "plugins.conf");
     {
         QSettings earlier(file, QSettings::IniFormat);
         earlier.setValue("JPEG settings/Quality", 37);

@@ -1,13 +1,13 @@
 // Camera RAW through the RAW input plug-in: DNG files laid out as cameras lay them out
 // (tests/data/raw) developed at 16 bits as LibRaw's own dcraw_emu develops them with the
-// camera's white balance, never as their preview; raw files left to the RAW input, and no
-// other file taken for one. (8-bit and hostile ones: codec_files_test.)
+// camera's white balance, never as their preview. (8-bit and hostile ones: codec_files_test;
+// that the RAW input takes no other format's file, nor the TIFF input a DNG:
+// conversion_matrix_test.)
 #include <gtest/gtest.h>
 
 #include <QImage>
 
 #include <fstream>
-#include <set>
 
 #include "codec_test_support.h"
 
@@ -18,7 +18,6 @@ using namespace faltrix::testing;
 namespace fs = std::filesystem;
 
 fs::path Raw(const std::string &name) { return DataDir() / "raw" / name; }
-QString Q(const fs::path &file) { return QString::fromStdString(file.string()); }
 
 // The samples of a 16-bit binary PPM, as dcraw_emu -6 writes it (Qt reads 8 bits of them).
 std::vector<uint16_t> Ppm16(const fs::path &file) {
@@ -70,25 +69,6 @@ INSTANTIATE_TEST_SUITE_P(Dng, RawFiles,
                          ::testing::Values(RawCase{"Mosaic", "cfa.dng", {96, 64}},
                                            RawCase{"LinearTurned", "linear.dng", {32, 48}}),
                          kCaseName);
-
-// Of every file in samples/ and tests/data, the RAW input claims those where LibRaw finds raw
-// data, and the TIFF input claims no DNG (a camera's raw file is a TIFF structure).
-TEST(RawChoice, RawFilesGoToTheRawInputAndNoOthers) {
-    CodecPlugin raw("raw", "input"), tiff("tiff", "input");
-    FALTRIX_SKIP_UNLESS_LOADED(&raw, &tiff);
-    const std::set<std::string> rawData = {"cfa.dng",        "linear.dng", "cut-short.dng",
-                                           "lying-size.dng", "chart.dng",  "bomb-20000x20000.dng"};
-    for (const fs::path &folder : {DataDir(), SampleFile("")})
-        for (const auto &entry : fs::recursive_directory_iterator(folder)) {
-            if (!entry.is_regular_file()) continue;
-            const std::string name = entry.path().filename().string();
-            EXPECT_EQ(raw.IsSupported(entry.path()) != 0, rawData.count(name) == 1) << name;
-            if (entry.path().extension() == ".dng") {
-                EXPECT_EQ(tiff.IsSupported(entry.path()), 0) << name;
-            }
-        }
-    EXPECT_NE(tiff.IsSupported(SampleFile("chart.tif")), 0);
-}
 
 }  // namespace
 }  // namespace faltrix

@@ -1,8 +1,7 @@
 // Animated WebP through the WebP plug-ins' frame calls, against Pillow (run as /usr/bin/python3
 // with tests/data/webp/peer_animations.py; the tests are skipped without it): animations that
 // Pillow and img2webp write read frame by frame as Pillow reads them, ours where the
-// program-level animation test does not reach, and hostile ones refused at the frame they
-// break, the frames before it kept.
+// program-level animation test does not reach, and one of more frames than the host takes.
 #include <gtest/gtest.h>
 
 #include <QPainter>
@@ -20,12 +19,9 @@ namespace {
 using namespace faltrix::testing;
 namespace fs = std::filesystem;
 
-QString Q(const fs::path &path) { return QString::fromStdString(path.string()); }
-
 bool Peer(const QStringList &arguments) {
     return QProcess::execute(
-               "/usr/bin/python3",
-               QStringList{Q(DataDir() / "webp" / "peer_animations.py")} + arguments) == 0;
+               kPython, QStringList{Q(DataDir() / "webp" / "peer_animations.py")} + arguments) == 0;
 }
 
 bool HavePeer(const std::string &tool) {
@@ -87,7 +83,7 @@ TEST_P(Animations, ReadFrameByFrameAsPillowReadsThem) {
         const int32_t saved = out.SaveFrames(bitmaps, c.delays, c.loop, file);
         set(nullptr, nullptr, 0);
         for (HBITMAP bitmap : bitmaps) DeleteObject(bitmap);
-        ASSERT_EQ(saved, 0) << out.LastFailureText().toStdString();
+        ASSERT_EQ(saved, 0) << out.LastFailure();
     } else {
         ASSERT_TRUE(PeerWrites(file, c.writer, c.lossless, c.loop, images, c.delays));
     }
@@ -102,7 +98,7 @@ TEST_P(Animations, ReadFrameByFrameAsPillowReadsThem) {
     EXPECT_EQ(loop, c.loop);
     int32_t answer = -1;
     const CodecPlugin::Frames ours = in.DecodeFrames(file, &answer);
-    ASSERT_EQ(answer, 0) << in.LastFailureText().toStdString();
+    ASSERT_EQ(answer, 0) << in.LastFailure();
     ASSERT_EQ(ours.bitmaps.size(), images.size());
     EXPECT_EQ(ours.info.loopCount, c.loop);
     for (size_t k = 0; k < images.size(); ++k) {
@@ -136,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
         AnimationCase{"Img2webpLossless", "img2webp", true, false, 1, {30, 30, 40}, 0}),
     kCaseName);
 
-// ---- Hostile animations, made from Pillow's lossless one of 4 frames of 61 x 40 ------------
+// ---- Hostile animations --------------------------------------------------------------------
 
 void Put(Bytes *b, size_t at, uint32_t value, int n) {
     for (int i = 0; i < n; ++i) (*b)[at + i] = uint8_t(value >> (8 * i));
@@ -152,53 +148,24 @@ long FrameChunk(const Bytes &b, int k) {
     return 0;
 }
 
-// Each is refused at the frame it breaks, the frames before it kept.
-TEST(HostileAnimations, AreRefusedAtTheFrameTheyBreak) {
+// An animation of more frames than the host takes (the first frame of a file of tests/data over
+// and over) is refused when opened, with the count. (Animations damaged at a frame are files of
+// tests/data/webp/hostile: frames.txt.)
+TEST(HostileAnimations, MoreFramesThanTheLimitAreRefused) {
     const CodecPlugin &in = Loaded("webp", "input");
     FALTRIX_SKIP_UNLESS_LOADED(&in);
-    if (!HavePeer("pillow")) GTEST_SKIP() << "Pillow with WebP animation is not installed";
+    Bytes b = ReadFile(DataDir() / "webp" / "layouts" / "animation-red-then-blue.webp");
+    ASSERT_NE(FrameChunk(b, 1), 0);
+    const Bytes frame(b.begin() + FrameChunk(b, 0), b.begin() + FrameChunk(b, 1));
+    b.resize(size_t(FrameChunk(b, 0)));
+    for (int k = 0; k <= FALTRIX_MAX_FRAMES; ++k) b.insert(b.end(), frame.begin(), frame.end());
+    Put(&b, 4, uint32_t(b.size() - 8), 4);
     TempDir dir;
-    ASSERT_TRUE(PeerWrites(dir / "pillow.webp", "pillow", true, 0, MovingFrames(4, false),
-                           {100, 100, 100, 100}));
-    const Bytes pillow = ReadFile(dir / "pillow.webp");
-    ASSERT_NE(FrameChunk(pillow, 3), 0);
-    const struct {
-        const char *name;
-        void (*edit)(Bytes *);
-        int32_t frameCount;  // 0: OpenFrames refuses
-        size_t readable;     // frames given before the first refused one
-        const char *cause;
-    } cases[] = {
-        {"cut in frame 3", [](Bytes *b) { b->resize(size_t(FrameChunk(*b, 2)) + 40); }, 3, 2,
-         "the file ends before frame 3 does"},
-        {"frame 3 garbled past its ANMF, VP8L chunk and VP8L headers",
-         [](Bytes *b) {
-             std::fill(b->begin() + FrameChunk(*b, 2) + 37, b->begin() + FrameChunk(*b, 3), 0xFF);
-         },
-         4, 2, "frame 3 is damaged"},
-        {"VP8X's canvas narrower than the frames", [](Bytes *b) { Put(b, 12 + 8 + 4, 38 - 1, 3); },
-         0, 0, "the animation cannot be read"},
-        {"10001 frames",
-         [](Bytes *b) {
-             const Bytes frame(b->begin() + FrameChunk(*b, 0), b->begin() + FrameChunk(*b, 1));
-             b->resize(size_t(FrameChunk(*b, 0)));
-             for (int k = 0; k <= FALTRIX_MAX_FRAMES; ++k)
-                 b->insert(b->end(), frame.begin(), frame.end());
-             Put(b, 4, uint32_t(b->size() - 8), 4);
-         },
-         0, 0, "more than 10000 frames"}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        Bytes bytes = pillow;
-        c.edit(&bytes);
-        const fs::path file = dir / "hostile.webp";
-        WriteFile(file, bytes);
-        int32_t answer = -1;
-        const CodecPlugin::Frames frames = in.DecodeFrames(file, &answer);
-        EXPECT_EQ(answer == 0 ? frames.info.frameCount : 0, c.frameCount);
-        EXPECT_EQ(frames.bitmaps.size(), c.readable);
-        EXPECT_TRUE(in.LastFailureText().contains(c.cause)) << in.LastFailureText().toStdString();
-    }
+    WriteFile(dir / "many.webp", b);
+    int32_t answer = -1;
+    EXPECT_TRUE(in.DecodeFrames(dir / "many.webp", &answer).bitmaps.empty());
+    EXPECT_NE(answer, 0);
+    EXPECT_TRUE(in.LastFailureText().contains("more than 10000 frames")) << in.LastFailure();
 }
 
 }  // namespace

@@ -16,7 +16,6 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "faltrix/feedback.h"
