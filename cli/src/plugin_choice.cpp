@@ -2,7 +2,6 @@
 
 #include "faltrix/cli/names.h"
 
-#include <dlfcn.h>
 #include <fnmatch.h>
 
 #include <QFileInfo>
@@ -31,20 +30,13 @@ void SetPluginFolder(const QString &folder) {
     OutputPlugins().SetFolderOverride(base.toStdString() + "/output/");
 }
 
-void KeepLibrariesResident(const PluginList &list) {
-    // Exactly the files the scan accepted: a name that appeared since, or one it refused (a
-    // library that crashes in loading, a FIFO that would hang the loader), is never loaded here.
-    for (uint32_t i = 0; i < list.Count(); ++i) {
-        // Deliberately never closed: the handle is what keeps the library in memory.
-        if (list.UnchangedSinceExamined(i))
-            (void)::dlopen(list.NativePathAt(i).c_str(), RTLD_NOW | RTLD_LOCAL);
-    }
-}
-
 std::vector<PluginEntry> DescribePlugins(PluginList &list) {
     std::vector<PluginEntry> entries;
     const int32_t count = list.ScanPlugins();
-    KeepLibrariesResident(list);
+    // A library loaded to ask it about a file stays for the conversion; one never asked is
+    // never loaded (loading all of them, with the libraries they bring, took longer than many
+    // a conversion).
+    list.KeepLoadedLibraries();
     // The texts come from the examination, so that a plug-in that crashes, hangs or writes past
     // its buffer when asked is refused by the examiner instead of stopping this program.
     for (int32_t i = 0; i < count; ++i) {

@@ -259,6 +259,8 @@ int32_t PluginList::SelectPlugin(uint32_t index) {
         ShowMessage(u"Failed in loading library.", paths_[index]);
         return 0;
     }
+    // A second handle, never closed, keeps the library in memory after its release.
+    if (keepLoaded_) (void)dlopen(nativePaths_[index].c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NOLOAD);
     current_ = static_cast<int32_t>(index);
     BindEntryPoints();
     getLastFailureText_ =

@@ -469,5 +469,30 @@ TEST_F(HostTest, SelectingLoadsOneLibraryAtATime) {
     SetPluginCallHook(nullptr);
 }
 
+// A list told to keep its libraries loads each only when it is selected, and keeps it in memory
+// after its release; a list not told unloads it. (Copies of the fake, so that no other test's
+// library stays loaded.)
+TEST_F(HostTest, KeptLibrariesLoadOnSelectionAndStay) {
+    const auto loaded = [](const std::string &path) {
+        void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (handle != nullptr) dlclose(handle);
+        return handle != nullptr;
+    };
+    for (const bool keep : {false, true}) {
+        input.Teardown();
+        const std::string dir = folder + (keep ? "kept/" : "released/");
+        fs::create_directory(dir);
+        for (const char *name : {"a.so", "b.so"}) fs::copy_file(FakePath("input"), dir + name);
+        input.SetFolderOverride(dir);
+        if (keep) input.KeepLoadedLibraries();
+        ASSERT_EQ(input.ScanPlugins(), 2);
+        ASSERT_EQ(input.SelectPlugin(0), 1);
+        ASSERT_EQ(input.SelectPlugin(input.Count()), 0);
+        EXPECT_EQ(std::pair(loaded(dir + "a.so"), loaded(dir + "b.so")), std::pair(keep, false))
+            << keep;
+        ASSERT_EQ(input.SelectPlugin(0), 1) << "selected again";
+    }
+}
+
 }  // namespace
 }  // namespace faltrix

@@ -88,6 +88,11 @@ public:
     // Frees the paths and releases the current library.
     void Teardown();
 
+    // From now on every library this list loads stays in memory until the process ends, however
+    // often it is released and selected again; each is still loaded only when first selected.
+    // For a short-lived process that asks plug-ins in turn, as the converter does.
+    void KeepLoadedLibraries() { keepLoaded_ = true; }
+
     uint32_t Count() const { return static_cast<uint32_t>(paths_.size()); }
     int32_t Current() const { return current_; }
     bool HasLibrary() const { return library_ != nullptr; }
@@ -179,6 +184,7 @@ private:
     std::string folderRefusal_;
     std::string lastLoadError_;
     int32_t current_ = -1;
+    bool keepLoaded_ = false;
 };
 
 class InputPluginList final : public PluginList {

@@ -28,14 +28,9 @@ struct PluginEntry {
 // the executable; an empty folder restores those.
 void SetPluginFolder(const QString &folder);
 
-// Loads every candidate library of the list's folder that its last scan did not refuse, and
-// keeps it loaded until the process ends, so that the list's own loading and releasing of
-// plug-ins (reading descriptions, then the conversion) finds them, and the libraries they
-// depend on, already in memory. Worth it for a short-lived process only.
-void KeepLibrariesResident(const PluginList &list);
-
-// Scans the list, keeps its plug-ins resident (KeepLibrariesResident) and loads each accepted
-// plug-in once to read its description and patterns. Leaves no plug-in of the list selected.
+// Scans the list, tells it to keep each library it loads from then on, and describes each
+// accepted plug-in by the description and patterns its examination gave. Leaves no plug-in of
+// the list selected.
 std::vector<PluginEntry> DescribePlugins(PluginList &list);
 
 // The index of the plug-in named by its file name without ".so" or by its description, both
